@@ -1,0 +1,24 @@
+// The run driver: the solver's entry point and the closing steps shared by every
+// controlled end (normal end, fatal error, user cancellation).
+#pragma once
+
+#include <string>
+
+namespace karvo {
+
+// Runs the solver on a command line; answers the process exit status (the low 8 bits of the
+// solver's exit code: -1 -> 255, -2 -> 254, -123 -> 133).
+int runSolver(int argc, char** argv);
+
+// The closing steps of a controlled end, taken once per process.
+void closeRun();
+
+// Reads the working directory into run.workingDirectory; a path of 258 bytes or more ends
+// the process with exit code 1 (through exitRun).
+void readWorkingDirectory();
+
+// Name of a new backup folder in the working directory for agents `first`..`last`, stamped
+// with the local time `seconds`.
+std::string backupFolderName(int first, int last, long long seconds);
+
+}  // namespace karvo

@@ -1,0 +1,166 @@
+// The Linux layer. Called for every file the solver builds, every time stamp of a log and
+// every environment look-up, so each function is a thin wrapper without allocation beyond
+// its result.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace karvo::platform {
+
+std::int64_t nowMillis() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+double monotonicSeconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + ts.tv_nsec * 1e-9;
+}
+
+std::string timeStamp(std::int64_t millis) {
+  std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+  int ms = static_cast<int>(millis % 1000);
+  if (ms < 0) {
+    ms += 1000;
+    --seconds;
+  }
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[64];
+  std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  std::snprintf(text + n, sizeof text - n, ".%03d", ms);
+  return text;
+}
+
+std::string timeStamp() { return timeStamp(nowMillis()); }
+
+bool hasEnv(const char* name) { return std::getenv(name) != nullptr; }
+
+std::string getEnv(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : fallback;
+}
+
+bool setEnv(const char* name, const std::string& value) {
+  return ::setenv(name, value.c_str(), 1) == 0;
+}
+
+bool unsetEnv(const char* name) { return ::unsetenv(name) == 0; }
+
+std::string currentDirectory() {
+  std::string buffer(4096, '\0');
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE) return "";
+    buffer.resize(buffer.size() * 2);
+  }
+  buffer.resize(std::strlen(buffer.c_str()));
+  return buffer;
+}
+
+bool changeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
+
+static bool fail(const std::error_code& ec, std::string* error) {
+  if (error) *error = ec.message();
+  return false;
+}
+
+bool pathExists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+bool isDirectory(const std::string& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+bool isRegularFile(const std::string& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
+}
+
+bool makeDirectory(const std::string& path, std::string* error) {
+  std::error_code ec;
+  fs::create_directory(path, ec);
+  if (ec) return fail(ec, error);
+  return true;
+}
+
+bool makeDirectories(const std::string& path, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec) return fail(ec, error);
+  return true;
+}
+
+bool removeFile(const std::string& path, std::string* error) {
+  std::error_code ec;
+  if (fs::is_directory(fs::symlink_status(path, ec))) {
+    return fail(std::make_error_code(std::errc::is_a_directory), error);
+  }
+  fs::remove(path, ec);
+  if (ec) return fail(ec, error);
+  return true;
+}
+
+bool removeTree(const std::string& path, std::string* error) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+  if (ec) return fail(ec, error);
+  return true;
+}
+
+bool copyFile(const std::string& from, const std::string& to, std::string* error) {
+  std::error_code ec;
+  fs::path target = to;
+  if (fs::is_directory(target, ec)) target /= fs::path(from).filename();
+  if (fs::is_directory(from, ec)) {
+    fs::copy(from, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
+             ec);
+  } else {
+    fs::copy_file(from, target, fs::copy_options::overwrite_existing, ec);
+  }
+  if (ec) return fail(ec, error);
+  return true;
+}
+
+bool movePath(const std::string& from, const std::string& to, std::string* error) {
+  std::error_code ec;
+  fs::path target = to;
+  if (fs::is_directory(target, ec) && !fs::equivalent(from, target, ec)) {
+    target /= fs::path(from).filename();
+  }
+  fs::rename(from, target, ec);
+  if (!ec) return true;
+  if (ec != std::errc::cross_device_link) return fail(ec, error);
+  // Another file system: copy, then remove the source.
+  ec.clear();
+  fs::copy(from, target,
+           fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
+  if (ec) return fail(ec, error);
+  fs::remove_all(from, ec);
+  if (ec) return fail(ec, error);
+  return true;
+}
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (folder.back() == kPathSeparator) return folder + name;
+  return folder + kPathSeparator + name;
+}
+
+std::string systemErrorText(int error) { return std::strerror(error); }
+
+}  // namespace karvo::platform

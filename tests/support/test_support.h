@@ -1,0 +1,44 @@
+// Helpers shared by the tests: temporary folders, whole-file reads and writes, and runs of
+// the real karvo binary in a study folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace karvo::testing {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "karvo-test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+
+struct ProcessResult {
+  int status = -1;      // exit status (0-255), or 128 + signal
+  std::string out;      // standard output
+  std::string err;      // standard error
+};
+
+// Runs `command` with /bin/sh -c in `directory`, capturing both streams.
+ProcessResult runShell(const std::string& command, const std::string& directory);
+
+// Runs the karvo binary with `arguments` in `directory`. `environment` entries
+// ("NAME=value", or "-NAME" to unset) apply to that run only.
+ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::string& directory,
+                       const std::vector<std::string>& environment = {});
+
+// Single-quotes a word for /bin/sh.
+std::string shellQuote(const std::string& word);
+
+}  // namespace karvo::testing
