@@ -1,0 +1,268 @@
+// The command line: modes, options and exit statuses, run through the real binary, and the
+// option settings checked in-process.
+#include "driver/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "driver/messages.h"
+#include "driver/run_state.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::writeFile;
+
+const std::string kVersionText =
+    "\nKARVO MDO - Version 2019.1.0.8677, Linux 64-bit\nBuild 8677, (c) 2019 the KARVO MDO "
+    "developers\n";
+
+std::vector<std::string> backupFolders(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("RESULTS_BACKUP_0_0_", 0) == 0) found.push_back(name);
+  }
+  return found;
+}
+
+TEST(CommandLineModes, BuildAndVersionNeedNoStudyAndNoRoot) {
+  TempDir dir;
+  auto build = runKarvo({"build"}, dir.path(), {"-KARVO_ROOT"});
+  EXPECT_EQ(build.status, 0);
+  EXPECT_EQ(build.out, "8677\n");
+  auto version = runKarvo({"version"}, dir.path(), {"-KARVO_ROOT"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.err, kVersionText);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(CommandLineModes, MissingOrUnknownFirstArgument) {
+  TempDir dir;
+  const std::string expected =
+      "\nExpecting first command line input to be i=filename\n\n or checkPerformance\n";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"study.in"}, {"I=study.in"}, {"Version"}}) {
+    auto r = runKarvo(args, dir.path());
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, expected);
+  }
+}
+
+TEST(CommandLineModes, CheckPerformanceNeedsExactlyOneId) {
+  TempDir dir;
+  auto r = runKarvo({"checkPerformance"}, dir.path());
+  EXPECT_EQ(r.status, 254);
+  EXPECT_EQ(r.err,
+            "\n Error in the execution syntax. When using the checkPerformance option\n the "
+            "second argument must be specified as the performance id that needs to be checked. "
+            "No other arguments are allowed.");
+  EXPECT_EQ(runKarvo({"checkPerformance", "1", "2"}, dir.path()).status, 254);
+}
+
+TEST(CommandLineStudyFile, ExtensionIsCaseSensitive) {
+  TempDir dir;
+  writeFile(dir.file("study.IN"), "");
+  auto r = runKarvo({"i=study.IN"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "Illegal search parameters input file extension.\n");
+}
+
+TEST(CommandLineStudyFile, UnreadableStudy) {
+  TempDir dir;
+  auto r = runKarvo({"i=.in"}, dir.path());  // passes the extension test, then cannot be read
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "Input file .in cannot be read.\n");
+  r = runKarvo({"i=" + std::string(2100, 'x') + ".in"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+}
+
+TEST(CommandLineStudyFile, UnknownOptionPrintsUsage) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  auto r = runKarvo({"i=s.in", "verbose", "Verbose"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, kUsageText);
+}
+
+TEST(CommandLineStudyFile, OverwriteWithUseHistoryConflicts) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  auto r = runKarvo({"i=s.in", "useHistory", "overwrite"}, dir.path());
+  EXPECT_EQ(r.status, 254);
+  EXPECT_EQ(r.err,
+            "\n\t**** ERROR ****\n\t Error in the execution syntax. The \"overwrite\" and "
+            "\"useHistory\" options cannot be used together.");
+}
+
+TEST(CommandLineStudyFile, BackupDirLengthLimit) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  auto ok = runKarvo({"i=s.in", "backupDir=" + std::string(255, 'b')}, dir.path());
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  auto r = runKarvo({"i=s.in", "backupDir=" + std::string(256, 'b')}, dir.path());
+  EXPECT_EQ(r.status, 133);
+  const std::string text =
+      "\n**** ERROR ****\n\t Error in the command line option \"backupDir\". The name length of "
+      "the directory must be less than 255 characters; current size 256.\n\t Please provide a "
+      "different name for the folder that meets the size criterion mentioned above.";
+  EXPECT_EQ(r.err.rfind(text, 0), 0u) << r.err;
+  EXPECT_NE(r.err.find("Run exiting due to an error\n"), std::string::npos);
+}
+
+TEST(CommandLineMessageFile, FreshRunWritesHeaderAndMakesBackupFolder) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  auto r = runKarvo({"i=s.in"}, dir.path(), {"-KARVO_ROOT"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string mes = readFile(dir.file("s.mes"));
+  EXPECT_EQ(mes.rfind("\n\tSearch parameter input file name for this process is:\n\ts.in\n", 0),
+            0u)
+      << mes;
+  EXPECT_EQ(backupFolders(dir.path()).size(), 1u);
+}
+
+TEST(CommandLineMessageFile, EarlierMessageFileIsMovedNotLost) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  writeFile(dir.file("s.mes"), "earlier run\n");
+  auto r = runKarvo({"i=s.in", "version"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, kVersionText);  // the option prints and the run goes on
+  auto folders = backupFolders(dir.path());
+  ASSERT_EQ(folders.size(), 1u);
+  EXPECT_EQ(readFile(dir.file(folders[0] + "/s.mes")), "earlier run\n");
+  EXPECT_NE(readFile(dir.file("s.mes")), "earlier run\n");
+}
+
+TEST(CommandLineMessageFile, NamedBackupFolderReceivesEarlierMessageFile) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  writeFile(dir.file("s.mes"), "earlier run\n");
+  auto r = runKarvo({"i=s.in", "backupDir=keep"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(dir.file("keep/s.mes")), "earlier run\n");
+  EXPECT_TRUE(backupFolders(dir.path()).empty());
+}
+
+TEST(CommandLineMessageFile, OverwriteMakesNoBackup) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  writeFile(dir.file("s.mes"), "earlier run\n");
+  auto r = runKarvo({"i=s.in", "overwrite"}, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(backupFolders(dir.path()).empty());
+  EXPECT_NE(readFile(dir.file("s.mes")), "earlier run\n");
+}
+
+TEST(CommandLineMessageFile, UnwritableMessageFile) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  std::filesystem::create_directory(dir.file("s.mes"));
+  auto r = runKarvo({"i=s.in", "overwrite"}, dir.path());
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.err, "Output file s.mes cannot be written.\n");
+}
+
+TEST(WorkingDirectory, LengthLimitIs257) {
+  TempDir dir;
+  writeFile(dir.file("s.in"), "");
+  // Builds folders whose full path is exactly 257 and 258 bytes long.
+  auto folderOfLength = [&](std::size_t length) {
+    std::string path = dir.path();
+    while (path.size() + 1 < length) {
+      std::size_t part = std::min<std::size_t>(100, length - path.size() - 1);
+      path += "/" + std::string(part, 'd');
+    }
+    std::filesystem::create_directories(path);
+    return path;
+  };
+  std::string ok = folderOfLength(257);
+  ASSERT_EQ(ok.size(), 257u);
+  writeFile(ok + "/s.in", "");
+  EXPECT_EQ(runKarvo({"i=s.in"}, ok).status, 0);
+  std::string tooLong = folderOfLength(258);
+  ASSERT_EQ(tooLong.size(), 258u);
+  writeFile(tooLong + "/s.in", "");
+  auto r = runKarvo({"i=s.in"}, tooLong);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out,
+            "\nError. Working directory name is too long.\nShorten the path of the KARVO working "
+            "directory\nto be less than 258 characters.");
+}
+
+// In-process: the settings each option leaves behind.
+class OptionSettings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    writeFile(dir.file("s.in"), "");
+    resetRunState();
+  }
+  void TearDown() override {
+    closeRun();
+    resetRunState();
+    std::filesystem::current_path(previous);
+  }
+  void parse(std::vector<std::string> words) {
+    words.insert(words.begin(), {"karvo", "i=s.in", "overwrite"});
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    parseCommandLine(static_cast<int>(argv.size()), argv.data());
+  }
+  TempDir dir;
+  std::filesystem::path previous;
+};
+
+TEST_F(OptionSettings, DefaultsBeforeAnyOption) {
+  parse({});
+  const RunSettings& s = run.settings;
+  EXPECT_EQ(s.baselineSuppressed, -1);
+  EXPECT_EQ(s.plainFreeing, 1);
+  EXPECT_DOUBLE_EQ(s.newpopFitnessStart, 0.5);
+  EXPECT_DOUBLE_EQ(s.newpopFitnessFinal, 0.1);
+  EXPECT_DOUBLE_EQ(s.probUseOld, 0.5);
+  EXPECT_EQ(s.backupDir, "Initialized");
+  EXPECT_EQ(s.overwrite, 1);
+  EXPECT_EQ(s.overwriteRequested, 1);
+  EXPECT_EQ(run.commandLine, "karvo i=s.in overwrite");
+  EXPECT_EQ(run.studyName, "s");
+  EXPECT_EQ(run.messageFileName, "s.mes");
+}
+
+TEST_F(OptionSettings, EveryFlagAndValue) {
+  parse({"checksetup", "dontUseBaseline", "useBaselineInSearch", "generateReportOnly",
+         "dontWriteHistory", "verbose", "designFilesOnly", "postNoEval", "skipEvalCheck",
+         "reEvalErrDesigns", "turnOnMemManagement", "start=0.25", "final=abc", "probUseOld=0.7",
+         "probUseOld=0.8", "locale=en_GB.UTF-8x"});
+  const RunSettings& s = run.settings;
+  EXPECT_EQ(s.checkSetup, 1);
+  EXPECT_EQ(s.baselineSuppressed, 1);
+  EXPECT_EQ(s.baselineInSearch, 1);
+  EXPECT_EQ(s.generateReportOnly, 1);
+  EXPECT_EQ(s.historyDisabled, 1);
+  EXPECT_EQ(s.verbose, 1);
+  EXPECT_EQ(s.designFilesOnly, 1);
+  EXPECT_EQ(s.postNoEval, 1);
+  EXPECT_EQ(s.skipEvalCheck, 1);
+  EXPECT_EQ(s.reEvalErrDesigns, 1);
+  EXPECT_EQ(s.plainFreeing, 0);
+  EXPECT_DOUBLE_EQ(s.newpopFitnessStart, 0.25);
+  EXPECT_DOUBLE_EQ(s.newpopFitnessFinal, 0.0);  // not a number: atof gives 0
+  EXPECT_DOUBLE_EQ(s.probUseOld, 0.8);          // the last one wins
+  EXPECT_EQ(s.locale, "en_GB.UTF");             // first 9 characters
+}
+
+}  // namespace
+}  // namespace karvo

@@ -1,0 +1,86 @@
+// The Linux layer: time stamps, environment and in-process file operations.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+#include "support/test_support.h"
+
+namespace karvo::platform {
+namespace {
+
+using karvo::testing::readFile;
+using karvo::testing::TempDir;
+using karvo::testing::writeFile;
+
+TEST(Clock, TimeStampHasMillisecondsAndLocalTime) {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  // 2021-03-04T05:06:07.089 UTC
+  EXPECT_EQ(timeStamp(1614834367089LL), "2021-03-04T05:06:07.089");
+  EXPECT_EQ(timeStamp(1614834367000LL), "2021-03-04T05:06:07.000");
+  EXPECT_TRUE(std::regex_match(timeStamp(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})")));
+  std::int64_t a = nowMillis();
+  EXPECT_GT(a, 1600000000000LL);
+  double earlier = monotonicSeconds();
+  double later = monotonicSeconds();
+  EXPECT_LE(earlier, later);
+}
+
+TEST(Environment, SetReadUnsetAndEmptyIsSet) {
+  EXPECT_TRUE(setEnv("KARVO_TEST_VARIABLE", ""));
+  EXPECT_TRUE(hasEnv("KARVO_TEST_VARIABLE"));
+  EXPECT_EQ(getEnv("KARVO_TEST_VARIABLE", "fallback"), "");
+  EXPECT_TRUE(setEnv("KARVO_TEST_VARIABLE", "a b"));
+  EXPECT_EQ(getEnv("KARVO_TEST_VARIABLE"), "a b");
+  EXPECT_TRUE(unsetEnv("KARVO_TEST_VARIABLE"));
+  EXPECT_FALSE(hasEnv("KARVO_TEST_VARIABLE"));
+  EXPECT_EQ(getEnv("KARVO_TEST_VARIABLE", "fallback"), "fallback");
+}
+
+TEST(Paths, JoinUsesOneSeparator) {
+  EXPECT_EQ(kPathSeparator, '/');
+  EXPECT_EQ(joinPath("a", "b"), "a/b");
+  EXPECT_EQ(joinPath("a/", "b"), "a/b");
+  EXPECT_EQ(joinPath("", "b"), "b");
+}
+
+TEST(FileOperations, MoveIntoFolderCopyAndRemove) {
+  TempDir dir;
+  writeFile(dir.file("a b.txt"), "content");
+  ASSERT_TRUE(makeDirectory(dir.file("backup")));
+  std::string error;
+  EXPECT_FALSE(makeDirectory(dir.file("x/y"), &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(makeDirectories(dir.file("x/y")));
+
+  EXPECT_TRUE(movePath(dir.file("a b.txt"), dir.file("backup")));
+  EXPECT_FALSE(pathExists(dir.file("a b.txt")));
+  EXPECT_EQ(readFile(dir.file("backup/a b.txt")), "content");
+
+  EXPECT_TRUE(copyFile(dir.file("backup/a b.txt"), dir.file("x")));
+  EXPECT_EQ(readFile(dir.file("x/a b.txt")), "content");
+  EXPECT_TRUE(copyFile(dir.file("backup"), dir.file("copy")));
+  EXPECT_EQ(readFile(dir.file("copy/a b.txt")), "content");
+
+  EXPECT_TRUE(removeFile(dir.file("x/a b.txt")));
+  EXPECT_TRUE(removeFile(dir.file("x/a b.txt")));  // absent is fine, as rm -f
+  EXPECT_FALSE(removeFile(dir.file("x")));          // a folder is not a file
+  EXPECT_TRUE(removeTree(dir.file("x")));
+  EXPECT_FALSE(isDirectory(dir.file("x")));
+  EXPECT_FALSE(movePath(dir.file("missing"), dir.file("backup"), &error));
+}
+
+TEST(FileOperations, CurrentDirectoryRoundTrip) {
+  TempDir dir;
+  std::string before = currentDirectory();
+  ASSERT_TRUE(changeDirectory(dir.path()));
+  EXPECT_EQ(currentDirectory(), dir.path());
+  ASSERT_TRUE(changeDirectory(before));
+}
+
+}  // namespace
+}  // namespace karvo::platform
