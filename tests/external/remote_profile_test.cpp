@@ -1,0 +1,500 @@
+// Remote machine profile: exact command texts for Linux, Windows, Cygwin and PuTTY profiles,
+// the failures of unusable profiles and bad copies, and proof by real /bin/sh runs (with fake
+// ssh and scp programs that record their arguments) that nothing in a path or a command can
+// break out of its quoting.
+#include "external/remote_profile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using testing::readFile;
+using testing::runShell;
+using testing::TempDir;
+using testing::writeFile;
+
+PropertiesMap makeProfile(std::initializer_list<std::pair<const char*, std::string>> entries) {
+  PropertiesMap profile;
+  for (const auto& [key, value] : entries) profile.setValue(key, value);
+  return profile;
+}
+
+PropertiesMap linuxProfile() {
+  return makeProfile(
+      {{"name", "hpc"}, {"platform", "Linux"}, {"host", "hpc1.example.org"}, {"username", "ana"}});
+}
+
+PropertiesMap windowsProfile() {
+  return makeProfile(
+      {{"name", "win"}, {"platform", "Windows"}, {"host", "winbox"}, {"username", "bo"}});
+}
+
+std::string copy(RemoteProfile& profile, const std::string& source, const std::string& target,
+                 bool toRemote, const CopySettings& settings = {}) {
+  bool status = false;
+  std::string text = profile.generateCopyCommand(source, target, toRemote, settings, status);
+  EXPECT_TRUE(status) << profile.getLastErrorMsg();
+  EXPECT_EQ(profile.getLastErrorMsg(), "");
+  return text;
+}
+
+std::string execute(RemoteProfile& profile, const std::string& command) {
+  bool status = false;
+  std::string text = profile.generateExecutionCommand(command, status);
+  EXPECT_TRUE(status) << profile.getLastErrorMsg();
+  return text;
+}
+
+// Both generate calls fail with `message` and an empty text.
+void expectUnusable(RemoteProfile& profile, const std::string& message) {
+  bool status = true;
+  EXPECT_EQ(profile.generateExecutionCommand("ls", status), "");
+  EXPECT_FALSE(status);
+  EXPECT_EQ(profile.getLastErrorMsg(), message);
+  status = true;
+  EXPECT_EQ(profile.generateCopyCommand("/a", "/b", true, {}, status), "");
+  EXPECT_FALSE(status);
+  EXPECT_EQ(profile.getLastErrorMsg(), message);
+  EXPECT_FALSE(profile.usable());
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Linux remote machines
+
+TEST(RemoteProfileLinux, ExecutionCommandDefaults) {
+  RemoteProfile profile(linuxProfile(), nullptr);
+  EXPECT_EQ(execute(profile, "cd /scratch/run && ./solve.sh > log.txt"),
+            "ssh -n -o BatchMode=yes ana@hpc1.example.org 'cd /scratch/run && ./solve.sh > "
+            "log.txt'");
+  EXPECT_EQ(execute(profile, "ls"), "ssh -n -o BatchMode=yes ana@hpc1.example.org ls");
+  EXPECT_EQ(execute(profile, "echo 'a b'"),
+            "ssh -n -o BatchMode=yes ana@hpc1.example.org 'echo '\\''a b'\\'''");
+  // A command starting with "-" must not become an option of ssh.
+  EXPECT_EQ(execute(profile, "-x"), "ssh -n -o BatchMode=yes ana@hpc1.example.org ' -x'");
+  EXPECT_TRUE(profile.posixShell());
+}
+
+TEST(RemoteProfileLinux, PortKeyAndNoUser) {
+  PropertiesMap properties = linuxProfile();
+  properties.setValue("port", "2222");
+  properties.setValue("privateKey", "/home/ana/.ssh/id ed25519");
+  RemoteProfile profile(properties, nullptr);
+  EXPECT_EQ(execute(profile, "ls"),
+            "ssh -n -o BatchMode=yes -p 2222 -i '/home/ana/.ssh/id ed25519' ana@hpc1.example.org "
+            "ls");
+  EXPECT_EQ(copy(profile, "/work/a.k", "/scratch/a.k", true),
+            "scp -s -o BatchMode=yes -P 2222 -i '/home/ana/.ssh/id ed25519' /work/a.k "
+            "ana@hpc1.example.org:/scratch/a.k");
+
+  RemoteProfile noUser(makeProfile({{"name", "n"}, {"platform", "Linux"}, {"host", "10.0.0.7"}}),
+                       nullptr);
+  EXPECT_EQ(execute(noUser, "ls"), "ssh -n -o BatchMode=yes 10.0.0.7 ls");
+  RemoteProfile ipv6(makeProfile({{"name", "n"}, {"platform", "Linux"}, {"host", "fe80::1"}}),
+                     nullptr);
+  EXPECT_EQ(execute(ipv6, "ls"), "ssh -n -o BatchMode=yes fe80::1 ls");
+  EXPECT_EQ(copy(ipv6, "/a", "/b", true), "scp -s -o BatchMode=yes /a '[fe80::1]:/b'");
+}
+
+TEST(RemoteProfileLinux, CopiesBothDirections) {
+  RemoteProfile profile(linuxProfile(), nullptr);
+  EXPECT_EQ(copy(profile, "/work/study/model.k", "/scratch/study/KARVO_0/Design1/model.k", true),
+            "scp -s -o BatchMode=yes /work/study/model.k "
+            "ana@hpc1.example.org:/scratch/study/KARVO_0/Design1/model.k");
+  EXPECT_EQ(copy(profile, "/scratch/study/KARVO_0/Design1/out.txt", "/work/study/out.txt", false),
+            "scp -s -o BatchMode=yes ana@hpc1.example.org:/scratch/study/KARVO_0/Design1/out.txt "
+            "/work/study/out.txt");
+  EXPECT_EQ(copy(profile, "/scratch/s/results", "/work/s/results", false,
+                 {{"type", "folder"}, {"preserve", "yes"}}),
+            "scp -s -o BatchMode=yes -r -p ana@hpc1.example.org:/scratch/s/results "
+            "/work/s/results");
+  EXPECT_EQ(copy(profile, "/work/s/inputs", "/scratch/s", true,
+                 {{"recursive", "true"}, {"type", "file"}, {"unrelated", "x"}}),
+            "scp -s -o BatchMode=yes -r /work/s/inputs ana@hpc1.example.org:/scratch/s");
+}
+
+TEST(RemoteProfileLinux, PathsWithBlanksWildcardsAndLookalikes) {
+  RemoteProfile profile(linuxProfile(), nullptr);
+  EXPECT_EQ(copy(profile, "/work/my study/a b.k", "/scratch/my study/a b.k", true),
+            "scp -s -o BatchMode=yes '/work/my study/a b.k' "
+            "'ana@hpc1.example.org:/scratch/my study/a b.k'");
+  // A remote source is globbed by the SFTP client: its wildcards are escaped.
+  EXPECT_EQ(copy(profile, "/scratch/run[1]/out*.txt", "/work/out.txt", false),
+            "scp -s -o BatchMode=yes 'ana@hpc1.example.org:/scratch/run\\[1\\]/out\\*.txt' "
+            "/work/out.txt");
+  // A remote target is taken literally.
+  EXPECT_EQ(copy(profile, "/work/x", "/scratch/a*b", true),
+            "scp -s -o BatchMode=yes /work/x 'ana@hpc1.example.org:/scratch/a*b'");
+  // Local operands that scp would read as an option or as host:path.
+  EXPECT_EQ(copy(profile, "-rf", "/scratch/x", true),
+            "scp -s -o BatchMode=yes ./-rf ana@hpc1.example.org:/scratch/x");
+  EXPECT_EQ(copy(profile, "/scratch/x", "a:b.txt", false),
+            "scp -s -o BatchMode=yes ana@hpc1.example.org:/scratch/x ./a:b.txt");
+  EXPECT_EQ(copy(profile, "dir/a:b", "/scratch/x", true),
+            "scp -s -o BatchMode=yes dir/a:b ana@hpc1.example.org:/scratch/x");
+  // Backslashes of paths made on Windows become separators.
+  EXPECT_EQ(copy(profile, "/work/a", "\\scratch\\KARVO_0\\Design1", true),
+            "scp -s -o BatchMode=yes /work/a ana@hpc1.example.org:/scratch/KARVO_0/Design1");
+  EXPECT_EQ(profile.getOSFilePath("KARVO_0\\Design1/a.k"), "KARVO_0/Design1/a.k");
+}
+
+TEST(RemoteProfileLinux, CommandProgramsFromTheProfile) {
+  PropertiesMap properties = linuxProfile();
+  properties.setValue("SSHcmd", "ssh -F '/etc/karvo/ssh config'");
+  properties.setValue("SCPcmd", "\"/opt/my tools/scp\" -l 8000");
+  properties.setValue("remotePath", "\\scratch\\studies");
+  RemoteProfile profile(properties, nullptr);
+  EXPECT_EQ(execute(profile, "ls"),
+            "ssh -F '/etc/karvo/ssh config' -n -o BatchMode=yes ana@hpc1.example.org ls");
+  EXPECT_EQ(copy(profile, "/a", "/b", true),
+            "'/opt/my tools/scp' -l 8000 -s -o BatchMode=yes /a ana@hpc1.example.org:/b");
+  EXPECT_EQ(profile.remotePath(), "/scratch/studies");
+
+  std::vector<std::string> words;
+  EXPECT_TRUE(remote::splitCommandWords("a \"b \\\" c\" 'd e'f  ", words));
+  EXPECT_EQ(words, (std::vector<std::string>{"a", "b \" c", "d ef"}));
+  EXPECT_FALSE(remote::splitCommandWords("a \"b", words));
+}
+
+TEST(RemoteProfileLinux, QuotingOfWords) {
+  EXPECT_EQ(remote::quoteShellWord("plain/path-1.k"), "plain/path-1.k");
+  EXPECT_EQ(remote::quoteShellWord(""), "''");
+  EXPECT_EQ(remote::quoteShellWord("it's"), "'it'\\''s'");
+  EXPECT_EQ(remote::quoteShellWord("$HOME"), "'$HOME'");
+  EXPECT_EQ(remote::quoteShellWord("a=b"), "a=b");
+  // As the program word, an assignment or a reserved word would change the command.
+  EXPECT_EQ(remote::quoteShellWord("a=b", true), "'a=b'");
+  EXPECT_EQ(remote::quoteShellWord("if", true), "'if'");
+
+  RemoteProfile profile(linuxProfile(), nullptr);
+  bool status = false;
+  EXPECT_EQ(profile.quoteRemoteArgument("a b;c", status), "'a b;c'");
+  EXPECT_TRUE(status);
+}
+
+// ---------------------------------------------------------------------------------------
+// Windows remote machines
+
+TEST(RemoteProfileWindows, PathsUseBackslashesAndCopiesForwardSlashes) {
+  RemoteProfile profile(windowsProfile(), nullptr);
+  EXPECT_FALSE(profile.posixShell());
+  EXPECT_EQ(profile.getOSFilePath("C:/work/study/KARVO_0/Design1"),
+            "C:\\work\\study\\KARVO_0\\Design1");
+  EXPECT_EQ(copy(profile, "/work/a.k", "C:\\work\\my study\\a.k", true),
+            "scp -s -o BatchMode=yes /work/a.k 'bo@winbox:C:/work/my study/a.k'");
+  EXPECT_EQ(copy(profile, "C:\\work\\out\\res*.txt", "/work/res.txt", false),
+            "scp -s -o BatchMode=yes 'bo@winbox:C:/work/out/res\\*.txt' /work/res.txt");
+}
+
+TEST(RemoteProfileWindows, ExecutionWrappedForCmd) {
+  RemoteProfile profile(windowsProfile(), nullptr);
+  EXPECT_EQ(execute(profile, "dir"), "ssh -n -o BatchMode=yes bo@winbox 'cmd /d /s /c \"dir\"'");
+  // Special characters inside the command's quotes get carets for the outer cmd.exe;
+  // redirections outside them stay for the inner one.
+  EXPECT_EQ(execute(profile, "\"C:\\work\\my study\\run.cmd\" \"a&b (1)\" > log.txt"),
+            "ssh -n -o BatchMode=yes bo@winbox 'cmd /d /s /c \"\"C:\\work\\my study\\run.cmd\" "
+            "\"a^&b ^(1^)\" > log.txt\"'");
+  EXPECT_EQ(execute(profile, "echo it's"),
+            "ssh -n -o BatchMode=yes bo@winbox 'cmd /d /s /c \"echo it'\\''s\"'");
+}
+
+TEST(RemoteProfileWindows, CommandsCmdCannotTakeAreRefused) {
+  RemoteProfile profile(windowsProfile(), nullptr);
+  bool status = true;
+  EXPECT_EQ(profile.generateExecutionCommand("\"C:\\a b\\run.cmd", status), "");
+  EXPECT_FALSE(status);
+  EXPECT_EQ(profile.getLastErrorMsg(),
+            "The command to run on the Windows machine \"win\" has an odd number of double quotes "
+            "and cannot be passed to cmd.exe safely: \"C:\\a b\\run.cmd");
+  status = true;
+  EXPECT_EQ(profile.generateExecutionCommand("dir\ndel x", status), "");
+  EXPECT_FALSE(status);
+  EXPECT_EQ(profile.getLastErrorMsg(),
+            "The command to run on the Windows machine \"win\" contains a line break, which "
+            "cmd.exe would cut off: dir\ndel x");
+}
+
+TEST(RemoteProfileWindows, QuotingOfArguments) {
+  RemoteProfile profile(windowsProfile(), nullptr);
+  bool status = false;
+  EXPECT_EQ(profile.quoteRemoteArgument("plain.txt", status), "plain.txt");
+  EXPECT_TRUE(status);
+  EXPECT_EQ(profile.quoteRemoteArgument("a&b", status), "\"a&b\"");
+  EXPECT_EQ(profile.quoteRemoteArgument("", status), "\"\"");
+  EXPECT_EQ(profile.quoteRemoteArgument("C:\\my dir\\", status), "\"C:\\my dir\\\\\"");
+  EXPECT_EQ(profile.quoteRemoteArgument("a\"b", status), "");
+  EXPECT_FALSE(status);
+  EXPECT_EQ(profile.getLastErrorMsg(),
+            "The argument \"a\"b\" for the Windows machine \"win\" contains a double quote or a "
+            "control character, which cmd.exe cannot pass as one argument.");
+}
+
+TEST(RemoteProfileWindows, CygwinShellAndPaths) {
+  PropertiesMap properties = windowsProfile();
+  properties.setValue("useCygwin", "yes");
+  properties.setValue("cygwinRoot", "C:\\cygwin64\\");
+  RemoteProfile profile(properties, nullptr);
+  EXPECT_TRUE(profile.posixShell());
+  EXPECT_EQ(profile.getOSFilePath("C:\\cygwin64\\home\\bo\\run"), "/home/bo/run");
+  EXPECT_EQ(profile.getOSFilePath("c:\\CYGWIN64"), "/");
+  EXPECT_EQ(profile.getOSFilePath("C:\\cygwin64x\\a"), "/cygdrive/c/cygwin64x/a");
+  EXPECT_EQ(profile.getOSFilePath("D:\\data\\x"), "/cygdrive/d/data/x");
+  EXPECT_EQ(profile.getOSFilePath("/tmp/x"), "/tmp/x");
+  EXPECT_EQ(execute(profile, "cd /tmp && ls"), "ssh -n -o BatchMode=yes bo@winbox 'cd /tmp && ls'");
+  EXPECT_EQ(copy(profile, "/work/a", "D:\\data\\a", true),
+            "scp -s -o BatchMode=yes /work/a bo@winbox:/cygdrive/d/data/a");
+  // useCygwin means nothing on a Linux machine.
+  PropertiesMap linux = linuxProfile();
+  linux.setValue("useCygwin", "yes");
+  RemoteProfile onLinux(linux, nullptr);
+  EXPECT_EQ(onLinux.getOSFilePath("C:\\a"), "C:/a");
+}
+
+// ---------------------------------------------------------------------------------------
+// PuTTY programs
+
+TEST(RemoteProfilePutty, OptionStyle) {
+  PropertiesMap properties = linuxProfile();
+  properties.setValue("SSHclient", "PuTTY");
+  properties.setValue("port", "2222");
+  properties.setValue("privateKey", "/home/ana/k.ppk");
+  RemoteProfile profile(properties, nullptr);
+  EXPECT_EQ(execute(profile, "ls"),
+            "plink -batch -P 2222 -i /home/ana/k.ppk ana@hpc1.example.org ls");
+  EXPECT_EQ(copy(profile, "/w/dir", "/s/dir", true, {{"type", "folder"}}),
+            "pscp -batch -sftp -P 2222 -i /home/ana/k.ppk -r /w/dir ana@hpc1.example.org:/s/dir");
+
+  // Without SSHclient the style follows the program named.
+  PropertiesMap byName = linuxProfile();
+  byName.setValue("SSHcmd", "/usr/bin/plink");
+  RemoteProfile derived(byName, nullptr);
+  EXPECT_EQ(execute(derived, "ls"), "/usr/bin/plink -batch ana@hpc1.example.org ls");
+  EXPECT_EQ(copy(derived, "/a", "/b", true), "pscp -batch -sftp /a ana@hpc1.example.org:/b");
+}
+
+// ---------------------------------------------------------------------------------------
+// Unusable profiles and bad requests
+
+TEST(RemoteProfileFailures, ProfileDefinitionErrors) {
+  struct Case {
+    PropertiesMap properties;
+    std::string message;
+  };
+  auto with = [](const char* key, const std::string& value) {
+    PropertiesMap properties = linuxProfile();
+    properties.setValue(key, value);
+    return properties;
+  };
+  PropertiesMap noHost = linuxProfile();
+  noHost.erase("host");
+  PropertiesMap noPlatform = linuxProfile();
+  noPlatform.erase("platform");
+  PropertiesMap noName = makeProfile({{"platform", "Linux"}});
+  const std::string prefix = "Error in the definition of the remote machine \"hpc\". ";
+  std::vector<Case> cases = {
+      {noHost, prefix + "The host is not defined."},
+      {noName,
+       "Error in the definition of the remote machine \"Name not defined\". The host is "
+       "not defined."},
+      {with("platform", "Solaris"),
+       "Error in the definition of the platform for the remote machine \"hpc\". The valid "
+       "options are \"Windows\", \"Linux\" or \"Rescale\", found \"Solaris\"."},
+      {noPlatform,
+       "Error in the definition of the platform for the remote machine \"hpc\". The valid "
+       "options are \"Windows\", \"Linux\" or \"Rescale\", found \"\"."},
+      {with("platform", "Rescale"),
+       "The remote machine \"hpc\" is on the Rescale cloud platform. This solver has no access "
+       "to cloud platforms, so no copy or execution commands can be made for it."},
+      {with("host", "-oProxyCommand=touch x"),
+       prefix + "The host \"-oProxyCommand=touch x\" is not a valid host name. Only letters, "
+                "digits, '.', '-', '_' and ':' are allowed, and the name cannot start with '-'."},
+      {with("host", "evil/host"),
+       prefix + "The host \"evil/host\" is not a valid host name. Only letters, digits, '.', "
+                "'-', '_' and ':' are allowed, and the name cannot start with '-'."},
+      {with("username", "-lroot"),
+       prefix + "The user name \"-lroot\" is not valid. It cannot start with '-' nor contain "
+                "blanks, control characters, ':' or '/'."},
+      {with("username", "a b"),
+       prefix + "The user name \"a b\" is not valid. It cannot start with '-' nor contain "
+                "blanks, control characters, ':' or '/'."},
+      {with("port", "0"), prefix + "The port \"0\" is outside the expected range [1, 65535]."},
+      {with("port", "65536"),
+       prefix + "The port \"65536\" is outside the expected range [1, 65535]."},
+      {with("port", "22x"), prefix + "The port \"22x\" is outside the expected range [1, 65535]."},
+      {with("SSHcmd", "ssh -F '/etc/x"),
+       prefix + "The value of \"SSHcmd\" has an unbalanced quote: ssh -F '/etc/x"},
+      {with("useCygwin", "maybe"),
+       prefix + "The value \"maybe\" of \"useCygwin\" is not valid. The valid values are "
+                "\"true\", \"yes\", \"1\", \"false\", \"no\" or \"0\"."},
+  };
+  for (Case& c : cases) {
+    RemoteProfile profile(c.properties, nullptr);
+    SCOPED_TRACE(c.message);
+    expectUnusable(profile, c.message);
+  }
+  // The edge values of the port are accepted.
+  RemoteProfile lowest(with("port", "1"), nullptr);
+  RemoteProfile highest(with("port", "65535"), nullptr);
+  EXPECT_TRUE(lowest.usable());
+  EXPECT_TRUE(highest.usable());
+}
+
+TEST(RemoteProfileFailures, BadCopyRequests) {
+  RemoteProfile profile(linuxProfile(), nullptr);
+  auto failure = [&profile](const std::string& source, const std::string& target,
+                            const CopySettings& settings) {
+    bool status = true;
+    EXPECT_EQ(profile.generateCopyCommand(source, target, true, settings, status), "");
+    EXPECT_FALSE(status);
+    return profile.getLastErrorMsg();
+  };
+  EXPECT_EQ(failure("", "/b", {}),
+            "The source path of the copy for the remote machine \"hpc\" is empty.");
+  EXPECT_EQ(failure("/a", "", {}),
+            "The target path of the copy for the remote machine \"hpc\" is empty.");
+  EXPECT_EQ(failure("/a\nb", "/b", {}),
+            "The source path \"/a\nb\" of the copy for the remote machine \"hpc\" contains a "
+            "control character (line break, tab or similar), which is not allowed in a path.");
+  EXPECT_EQ(failure("/a", std::string(2056, 'x'), {}),
+            "The target path of the copy for the remote machine \"hpc\" is 2056 bytes long, more "
+            "than the limit of 2055 bytes.");
+  EXPECT_EQ(failure("/a", "/b", {{"recursive", "perhaps"}}),
+            "The copy setting \"recursive\" has the value \"perhaps\". The valid values are "
+            "\"true\", \"yes\", \"1\", \"false\", \"no\" or \"0\".");
+  EXPECT_EQ(failure("/a", "/b", {{"type", "link"}}),
+            "The copy setting \"type\" has the value \"link\". The valid values are \"file\" or "
+            "\"folder\".");
+  // A successful call clears the reason of the failed one.
+  copy(profile, "/a", "/b", true);
+  EXPECT_EQ(profile.getLastErrorMsg(), "");
+
+  bool status = true;
+  EXPECT_EQ(profile.generateExecutionCommand("  ", status), "");
+  EXPECT_FALSE(status);
+  EXPECT_EQ(profile.getLastErrorMsg(),
+            "The command to run on the remote machine \"hpc\" is empty.");
+}
+
+TEST(RemoteProfileFailures, KeepsProfileAndApplication) {
+  PropertiesMap properties = linuxProfile();
+  properties.setValue("templatePath", "/opt/karvo/res/jobcontrollers");
+  int application = 0;
+  RemoteProfile profile(properties, reinterpret_cast<SolverAppAccess*>(&application));
+  EXPECT_EQ(profile.profile().value("templatePath"), "/opt/karvo/res/jobcontrollers");
+  EXPECT_EQ(profile.application(), reinterpret_cast<SolverAppAccess*>(&application));
+}
+
+// ---------------------------------------------------------------------------------------
+// Real shell runs: fake ssh and scp record their arguments one per line; the fake ssh then
+// runs its last argument with /bin/sh, as sshd does with the login shell.
+
+class RemoteProfileShell : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tools_ = dir_.path() + "/fake tools";
+    std::filesystem::create_directories(tools_);
+    std::filesystem::create_directories(dir_.path() + "/remote");
+    writeTool("ssh", "cd '" + dir_.path() + "/remote' && exec /bin/sh -c \"$last\"\n");
+    writeTool("scp", "");
+  }
+
+  void writeTool(const std::string& name, const std::string& tail) {
+    std::string log = dir_.path() + "/" + name + ".args";
+    std::string script = "#!/bin/sh\n: > '" + log +
+                         "'\nfor a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + log +
+                         "'; last=$a; done\n" + tail;
+    writeFile(tools_ + "/" + name, script);
+    std::filesystem::permissions(tools_ + "/" + name, std::filesystem::perms::owner_all);
+  }
+
+  PropertiesMap profileWithFakes(PropertiesMap properties) {
+    properties.setValue("SSHcmd", "'" + tools_ + "/ssh'");
+    properties.setValue("SCPcmd", "\"" + tools_ + "/scp\"");
+    return properties;
+  }
+
+  std::vector<std::string> recorded(const std::string& name) {
+    return lines(readFile(dir_.path() + "/" + name + ".args"));
+  }
+
+  TempDir dir_{"karvo-remote"};
+  std::string tools_;
+};
+
+const std::string kNastyLocal = "/work/it's \"q\" $HOME; x `touch pwned` & y|z";
+const std::string kNastyRemote = "/scratch/a b/$(touch pwned);'`id`'";
+
+TEST_F(RemoteProfileShell, CopyArgumentsArriveExactly) {
+  RemoteProfile profile(profileWithFakes(linuxProfile()), nullptr);
+  auto result =
+      runShell(copy(profile, kNastyLocal, kNastyRemote, true, {{"type", "folder"}}), dir_.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(recorded("scp"),
+            (std::vector<std::string>{"-s", "-o", "BatchMode=yes", "-r", kNastyLocal,
+                                      "ana@hpc1.example.org:" + kNastyRemote}));
+
+  result = runShell(copy(profile, kNastyRemote, "-" + kNastyLocal.substr(1), false), dir_.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(recorded("scp"),
+            (std::vector<std::string>{"-s", "-o", "BatchMode=yes",
+                                      "ana@hpc1.example.org:/scratch/a b/$(touch pwned);'`id`'",
+                                      "./-work/it's \"q\" $HOME; x `touch pwned` & y|z"}));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/pwned"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/remote/pwned"));
+}
+
+TEST_F(RemoteProfileShell, RemoteCommandWordsSurviveBothShells) {
+  RemoteProfile profile(profileWithFakes(linuxProfile()), nullptr);
+  std::vector<std::string> words = {"a b", "it's",   "$HOME",          "`touch pwned`",
+                                    "x;y", "\"dq\"", "back\\slash",    "*",
+                                    "",    "-n",     "$(touch pwned)", "a&b|c"};
+  bool status = false;
+  std::string command = "printf '%s\\n'";
+  for (const std::string& word : words) {
+    command += " " + profile.quoteRemoteArgument(word, status);
+    ASSERT_TRUE(status);
+  }
+  command += " > " + profile.quoteRemoteArgument("out file.txt", status);
+  std::string local = execute(profile, command);
+
+  auto result = runShell(local, dir_.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  std::vector<std::string> args = recorded("ssh");
+  ASSERT_EQ(args.size(), 5u);
+  EXPECT_EQ(args[3], "ana@hpc1.example.org");
+  EXPECT_EQ(args[4], command);  // the remote shell gets the command exactly as built
+  EXPECT_EQ(lines(readFile(dir_.path() + "/remote/out file.txt")), words);
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/pwned"));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() + "/remote/pwned"));
+}
+
+TEST_F(RemoteProfileShell, WindowsCommandArrivesAsOneArgument) {
+  writeTool("ssh", "");  // no remote shell to emulate: only the arguments are checked
+  RemoteProfile profile(profileWithFakes(windowsProfile()), nullptr);
+  std::string command = "\"C:\\my dir\\run.cmd\" \"a&b $HOME 'q'\" > \"C:\\log `x`.txt\"";
+  auto result = runShell(execute(profile, command), dir_.path());
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(
+      recorded("ssh"),
+      (std::vector<std::string>{
+          "-n", "-o", "BatchMode=yes", "bo@winbox",
+          "cmd /d /s /c \"\"C:\\my dir\\run.cmd\" \"a^&b $HOME 'q'\" > \"C:\\log `x`.txt\"\""}));
+}
+
+}  // namespace
+}  // namespace karvo
