@@ -1,0 +1,224 @@
+// Template filling of the "General" portal: copies a template file line by line, replacing
+// `{{name}}` and `{{name|format}}` tags with the caller's values. Runs once per analysis per
+// design; templates are input decks of up to some hundred thousand lines with few tags.
+#include "external/portal_general.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "driver/messages.h"
+#include "platform/platform.h"
+
+namespace karvo::general_portal {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimBlanks(std::string_view text) {
+  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+bool isNameStart(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+
+bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9') || c == '.'; }
+
+// The caller's reason on one line: runs of white space (its own layout) become one blank.
+std::string oneLine(const std::string& text) {
+  std::string line;
+  bool space = false;
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      space = !line.empty();
+      continue;
+    }
+    if (space) line += ' ';
+    space = false;
+    line += c;
+  }
+  return line;
+}
+
+}  // namespace
+
+bool parseTag(std::string_view inner, std::string& name, std::string& format) {
+  std::string_view namePart = inner;
+  std::string_view formatPart;
+  std::size_t bar = inner.find('|');
+  if (bar != std::string_view::npos) {
+    namePart = inner.substr(0, bar);
+    formatPart = inner.substr(bar + 1);
+  }
+  namePart = trimBlanks(namePart);
+  formatPart = trimBlanks(formatPart);
+  if (namePart.empty() || !isNameStart(namePart.front())) return false;
+  for (char c : namePart) {
+    if (!isNameChar(c)) return false;
+  }
+  for (char c : formatPart) {
+    if (c == '{' || c == '}') return false;
+  }
+  name.assign(namePart);
+  format.assign(formatPart);
+  return true;
+}
+
+bool fillLine(std::string_view line, std::string_view lineBreak,
+              const TagValueCallback& tagValue, std::string& out,
+              std::vector<TagProblem>& problems) {
+  bool allFound = true;
+  std::size_t pos = 0;
+  while (pos < line.size()) {
+    std::size_t open = line.find("{{", pos);
+    if (open == std::string_view::npos) break;
+    out.append(line.substr(pos, open - pos));
+    std::size_t close = line.find("}}", open + 2);
+    std::string name;
+    std::string format;
+    if (close == std::string_view::npos ||
+        !parseTag(line.substr(open + 2, close - open - 2), name, format)) {
+      // Not a tag: copy one brace and look again from the next character, so that a valid
+      // tag right behind it ("{{{x}}}") is still found.
+      out += '{';
+      pos = open + 1;
+      continue;
+    }
+    std::string_view tag = line.substr(open, close + 2 - open);
+    if (open > pos && line[open - 1] == '\\') {
+      // An escaped tag ("\{{name}}") is written as the tag itself, without the backslash.
+      out.pop_back();
+      out.append(tag);
+      pos = close + 2;
+      continue;
+    }
+    TagValueAnswer answer = tagValue(name, format);
+    if (!answer.ok) {
+      problems.push_back(TagProblem{std::string(tag), name, answer.message});
+      allFound = false;
+    } else {
+      for (std::size_t i = 0; i < answer.values.size(); ++i) {
+        if (i > 0) out.append(lineBreak);
+        out.append(answer.values[i]);
+      }
+    }
+    pos = close + 2;
+  }
+  if (pos < line.size()) out.append(line.substr(pos));
+  return allFound;
+}
+
+PortalResult fillTemplate(const std::string& templatePath, const std::string& targetPath,
+                          const TagValueCallback& tagValue) {
+  PortalResult result;
+  std::FILE* in = std::fopen(templatePath.c_str(), "rb");
+  if (!in) {
+    result.messages.push_back(formatText("ERROR: Could not open the template file \"%s\" (%s).",
+                                         templatePath.c_str(),
+                                         platform::systemErrorText(errno).c_str()));
+    return result;
+  }
+  std::string tempPath = formatText("%s.tmp%ld", targetPath.c_str(), static_cast<long>(getpid()));
+  std::FILE* out = std::fopen(tempPath.c_str(), "wb");
+  if (!out) {
+    result.messages.push_back(formatText("ERROR: Could not write the file \"%s\" (%s).",
+                                         targetPath.c_str(),
+                                         platform::systemErrorText(errno).c_str()));
+    std::fclose(in);
+    return result;
+  }
+
+  char* buffer = nullptr;
+  std::size_t capacity = 0;
+  long long lineNumber = 0;
+  int tagErrors = 0;
+  bool writeFailed = false;
+  std::string filled;
+  std::vector<TagProblem> problems;
+  for (;;) {
+    errno = 0;
+    ssize_t length = getline(&buffer, &capacity, in);
+    if (length < 0) break;
+    ++lineNumber;
+    std::string_view line(buffer, static_cast<std::size_t>(length));
+    std::string_view lineEnd;
+    if (!line.empty() && line.back() == '\n') {
+      line.remove_suffix(1);
+      lineEnd = "\n";
+      if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+        lineEnd = "\r\n";
+      }
+    }
+    filled.clear();
+    problems.clear();
+    fillLine(line, lineEnd == "\r\n" ? std::string_view("\r\n") : std::string_view("\n"),
+             tagValue, filled, problems);
+    for (const TagProblem& problem : problems) {
+      if (++tagErrors > kMaxTagErrorsPerFile) continue;
+      result.messages.push_back(formatText(
+          "ERROR: The name \"%s\" in the tag \"%s\" at line %lld of the template file \"%s\" "
+          "is unknown or has no value.",
+          problem.name.c_str(), problem.tag.c_str(), lineNumber, templatePath.c_str()));
+      std::string reason = oneLine(problem.message);
+      if (!reason.empty()) result.messages.push_back("ERROR: " + reason);
+    }
+    if (tagErrors > 0 || writeFailed) continue;  // keep reading to list every failing tag
+    filled.append(lineEnd);
+    if (std::fwrite(filled.data(), 1, filled.size(), out) != filled.size()) {
+      writeFailed = true;
+      result.messages.push_back(formatText("ERROR: Could not write the file \"%s\" (%s).",
+                                           targetPath.c_str(),
+                                           platform::systemErrorText(errno).c_str()));
+    }
+  }
+  bool readFailed = std::ferror(in) != 0;
+  int readErrno = errno;
+  std::free(buffer);
+  std::fclose(in);
+  if (readFailed) {
+    result.messages.push_back(formatText("ERROR: Could not read the template file \"%s\" (%s).",
+                                         templatePath.c_str(),
+                                         platform::systemErrorText(readErrno).c_str()));
+  }
+  if (tagErrors > kMaxTagErrorsPerFile) {
+    result.messages.push_back(
+        formatText("ERROR: %d more tags without a value in the template file \"%s\" are not "
+                   "listed.",
+                   tagErrors - kMaxTagErrorsPerFile, templatePath.c_str()));
+  }
+  bool closeFailed = std::fclose(out) != 0;
+  if (closeFailed && !writeFailed) {
+    result.messages.push_back(formatText("ERROR: Could not write the file \"%s\" (%s).",
+                                         targetPath.c_str(),
+                                         platform::systemErrorText(errno).c_str()));
+  }
+  if (readFailed || tagErrors > 0 || writeFailed || closeFailed) {
+    std::remove(tempPath.c_str());
+    return result;
+  }
+
+  // A template that is a script stays executable.
+  std::error_code ignored;
+  std::filesystem::permissions(tempPath, std::filesystem::status(templatePath, ignored).permissions(),
+                               ignored);
+  if (std::rename(tempPath.c_str(), targetPath.c_str()) != 0) {
+    result.messages.push_back(formatText("ERROR: Could not rename \"%s\" to \"%s\" (%s).",
+                                         tempPath.c_str(), targetPath.c_str(),
+                                         platform::systemErrorText(errno).c_str()));
+    std::remove(tempPath.c_str());
+    return result;
+  }
+  result.ok = true;
+  return result;
+}
+
+}  // namespace karvo::general_portal
