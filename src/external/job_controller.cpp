@@ -1,0 +1,314 @@
+// The job controller's Job object: reads the launch property set, picks the kind of job
+// from the compute resource, and runs Direct jobs (local or wrapped for a remote machine)
+// as job scripts in their own process groups. One object per analysis job; finished(false)
+// is called once per pass of the evaluation loop while the job runs.
+#include "external/job_controller.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "driver/messages.h"
+#include "external/job_internal.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+
+namespace karvo {
+
+namespace {
+
+using job::JobKind;
+using job::JobRecord;
+
+std::string trimmed(const std::string& text) {
+  std::size_t first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  std::size_t last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+std::string lowerCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The number keys of the launch, checked to hold no shell characters (they enter commands).
+std::string launchNumber(const PropertiesMap& launch, const char* key) {
+  std::string value = trimmed(launch.value(key));
+  return value.empty() ? "0" : job::sanitizeName(value);
+}
+
+// The job's status file: the script path without its extension, plus ".exitstatus".
+std::string statusFileFor(const std::string& scriptPath) {
+  std::size_t slash = scriptPath.rfind(platform::kPathSeparator);
+  std::size_t dot = scriptPath.rfind('.');
+  std::string stem = (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1))
+                         ? scriptPath.substr(0, dot)
+                         : scriptPath;
+  return stem + ".exitstatus";
+}
+
+// Fills the record from the launch; false with lastError when the launch cannot run.
+bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
+  r.command = launch.value("exec_cmd");
+  r.resourceName = launch.value("resource_name");
+  if (trimmed(r.command).empty()) {
+    r.lastError = "No command was given for the job (\"exec_cmd\" is empty).";
+    return false;
+  }
+  std::string badLine;
+  if (!parseResourceBlock(launch.value("resource_block"), r.resource, &badLine)) {
+    r.lastError = formatText(
+        "The data of the compute resource \"%s\" could not be read: the line \"%s\" is not of "
+        "the form \"key: value\".",
+        r.resourceName.c_str(), badLine.c_str());
+    return false;
+  }
+
+  std::string type = trimmed(r.resource.value("type"));
+  bool remote = job::isTrueFlag(r.resource.value("jobRemote")) &&
+                !trimmed(r.resource.value("jobRemoteProfile")).empty();
+  std::string profile = trimmed(r.resource.value("jobRemoteProfile"));
+  if (type.empty() || lowerCase(type) == "direct") {
+    r.kind = remote ? JobKind::kRemoteDirect : JobKind::kDirect;
+  } else if (lowerCase(type) == "scheduled") {
+    if (remote) {
+      r.lastError = formatText(
+          "The Scheduled compute resource \"%s\" is set to run through the remote profile "
+          "\"%s\". Scheduled jobs can only be submitted from this machine.",
+          r.resourceName.c_str(), profile.c_str());
+      return false;
+    }
+    r.kind = JobKind::kScheduled;
+  } else {
+    r.lastError = formatText(
+        "The compute resource \"%s\" is of the type \"%s\", on which the job controller cannot "
+        "run jobs. The types it runs are \"Direct\" and \"Scheduled\".",
+        r.resourceName.c_str(), type.c_str());
+    return false;
+  }
+
+  r.analysisDir = job::absolutePath("", launch.value("analysis_dir"));
+  std::string study = launch.value("study_dir");
+  r.studyDir = study.empty() ? "" : job::absolutePath("", study);
+  std::string script = launch.value("job_script");
+  if (trimmed(script).empty()) script = "Execute_NONE_utilAnalysis.sh";
+  r.scriptPath = job::absolutePath(script, r.analysisDir);
+  r.statusPath = statusFileFor(r.scriptPath);
+  if (job::isTrueFlag(launch.value("do_logging"))) {
+    std::string out = launch.value("out_log_file");
+    std::string err = launch.value("err_log_file");
+    r.outLog = out.empty() ? "" : job::absolutePath(out, r.analysisDir);
+    r.errLog = err.empty() ? "" : job::absolutePath(err, r.analysisDir);
+  }
+  r.designNum = launchNumber(launch, "design_num");
+  r.analysisNum = launchNumber(launch, "analysis_num");
+  r.caseNum = launchNumber(launch, "case_num");
+
+  // The job name, from the resource's prefix and name pattern.
+  std::string prefix = r.resource.has("jobPrefix") ? trimmed(r.resource.value("jobPrefix"))
+                                                   : "KARVO_";
+  std::string pattern = trimmed(r.resource.value("jobName"));
+  if (pattern.empty()) {
+    int caseNumber = 0;
+    pattern = "D%DESIGN%_A%ANALYSIS%";
+    if (job::parseInteger(r.caseNum, caseNumber) && caseNumber > 1) pattern += "_C%CASE%";
+  }
+  r.name = job::sanitizeName(prefix + job::substitutePlaceholders(pattern, r, false));
+
+  if (r.kind == JobKind::kRemoteDirect) {
+    if (!r.options.remoteCommand) {
+      r.lastError = formatText(
+          "The compute resource \"%s\" runs on a remote machine (remote profile \"%s\"), but no "
+          "remote command generator is available to the job controller.",
+          r.resourceName.c_str(), profile.c_str());
+      return false;
+    }
+    std::string wrapped, message;
+    if (!r.options.remoteCommand(launch.value("remote_block"), r.command, wrapped, message) ||
+        trimmed(wrapped).empty()) {
+      r.lastError = "Error in creating the execution command using the remote profile \"" +
+                    profile + "\". Original command: \"" + r.command +
+                    "\".\nMessage received:\n" + message;
+      return false;
+    }
+    r.command = wrapped;
+  }
+  return true;
+}
+
+bool directSubmit(JobRecord& r) {
+  if (!platform::isDirectory(r.analysisDir)) {
+    r.lastError = "The analysis folder \"" + r.analysisDir + "\" does not exist.";
+    return false;
+  }
+  if (!job::writeJobScript(r.scriptPath, job::directJobScript(r), r.lastError)) return false;
+  platform::SpawnSettings settings;
+  settings.workingDirectory = r.analysisDir;
+  settings.stdoutPath = r.outLog;
+  settings.stderrPath = r.errLog;
+  std::string error;
+  if (!platform::spawnProcess({"/bin/sh", r.scriptPath}, settings, r.child, &error)) {
+    r.lastError = "Could not start the job script \"" + r.scriptPath + "\" in the folder \"" +
+                  r.analysisDir + "\": " + error;
+    return false;
+  }
+  r.id = std::to_string(static_cast<long>(r.child.pid));
+  r.startedCommand = "/bin/sh " + platform::shellQuote(r.scriptPath);
+  return true;
+}
+
+void directTakeEnd(JobRecord& r, JobState endState) {
+  r.exitCode = r.child.exitStatus;
+  r.ranToEnd = endState == JobState::kEnded && r.child.termSignal == 0 && r.child.exitStatus >= 0;
+  r.state = endState;
+}
+
+// The Job object: a thin shell over JobRecord and the free functions.
+class ControllerJob final : public Job {
+ public:
+  explicit ControllerJob(const JobOptions& options) { r_.options = options; }
+  ~ControllerJob() override { release(); }
+
+  bool submit(const PropertiesMap& launch) override {
+    r_.lastError.clear();
+    if (r_.state != JobState::kCreated) {
+      r_.lastError = "This job has already been submitted; a job object runs one job only.";
+      return false;
+    }
+    bool started = readLaunch(r_, launch) &&
+                   (r_.kind == JobKind::kScheduled ? job::scheduledSubmit(r_) : directSubmit(r_));
+    r_.state = started ? JobState::kRunning : JobState::kFailed;
+    if (!started) r_.id.clear();
+    return started;
+  }
+
+  bool finished(bool wait) override {
+    if (r_.state != JobState::kRunning) return true;
+    r_.lastError.clear();
+    if (r_.kind != JobKind::kScheduled) {
+      if (wait) {
+        platform::waitProcess(r_.child);
+      } else if (!platform::pollProcess(r_.child)) {
+        return false;
+      }
+      directTakeEnd(r_, JobState::kEnded);
+      return true;
+    }
+    int pause = 50;
+    while (!job::scheduledCheck(r_)) {
+      if (!wait) return false;
+      platform::sleepMillis(pause);
+      pause = std::min(pause * 2, std::max(10, r_.options.waitPollMilliseconds));
+    }
+    return true;
+  }
+
+  bool complete() const override {
+    return r_.state == JobState::kEnded || r_.state == JobState::kKilled;
+  }
+  bool succeeded() const override { return r_.state == JobState::kEnded && r_.ranToEnd; }
+  int exitCode() const override { return r_.exitCode; }
+
+  bool kill() override {
+    if (r_.state != JobState::kRunning) return true;
+    r_.lastError.clear();
+    if (r_.kind == JobKind::kScheduled) return job::scheduledKill(r_);
+    if (platform::pollProcess(r_.child)) {  // it had ended by itself
+      directTakeEnd(r_, JobState::kEnded);
+      return true;
+    }
+    std::string error;
+    if (!platform::killProcessGroup(r_.child, r_.options.killGraceSeconds, &error)) {
+      r_.lastError = "Could not kill the process group " + r_.id + ": " + error;
+      return false;
+    }
+    directTakeEnd(r_, JobState::kKilled);
+    return true;
+  }
+
+  void release() override {
+    if (r_.state == JobState::kReleased) return;
+    if (r_.state == JobState::kRunning && r_.kind != JobKind::kScheduled) {
+      platform::detachProcess(r_.child);
+    }
+    r_.state = JobState::kReleased;
+  }
+
+  bool queued() const override { return r_.state == JobState::kRunning && r_.queued; }
+  std::string jobName() const override { return r_.state == JobState::kFailed ? "" : r_.name; }
+  std::string jobId() const override { return r_.id; }
+  std::string startedCommand() const override { return r_.startedCommand; }
+  JobState state() const override { return r_.state; }
+  std::string lastError() const override { return r_.lastError; }
+
+ private:
+  JobRecord r_;
+};
+
+}  // namespace
+
+std::unique_ptr<Job> createJob(const JobOptions& options) {
+  return std::make_unique<ControllerJob>(options);
+}
+
+std::unique_ptr<Job> createJobObject(int kind, const JobOptions& options) {
+  if (kind != kJobObjectKind) return nullptr;
+  return createJob(options);
+}
+
+RemoteCommandFn remoteCommandFromGenerator(
+    std::function<std::string(const std::string& command, bool& status)> generate,
+    std::function<std::string()> lastMessage) {
+  return [generate = std::move(generate), lastMessage = std::move(lastMessage)](
+             const std::string& remoteBlock, const std::string& command, std::string& wrapped,
+             std::string& error) {
+    (void)remoteBlock;
+    bool status = false;
+    wrapped = generate ? generate(command, status) : std::string();
+    if (!status) {
+      error = lastMessage ? lastMessage() : std::string();
+      return false;
+    }
+    return true;
+  };
+}
+
+std::string formatResourceBlock(const PropertiesMap& resource) {
+  std::string text;
+  for (const auto& [key, value] : resource.properties()) {
+    std::string line = key + ": " + value;
+    for (char& c : line) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
+bool parseResourceBlock(const std::string& text, PropertiesMap& resource, std::string* badLine) {
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (trimmed(line).empty()) continue;
+    std::size_t colon = line.find(':');
+    std::string key = colon == std::string::npos ? "" : trimmed(line.substr(0, colon));
+    if (key.empty()) {
+      if (badLine) *badLine = line;
+      return false;
+    }
+    std::string value = line.substr(colon + 1);
+    std::size_t first = value.find_first_not_of(" \t");
+    std::size_t last = value.find_last_not_of(" \t");
+    resource.setValue(key, first == std::string::npos ? ""
+                                                      : value.substr(first, last - first + 1));
+  }
+  return true;
+}
+
+}  // namespace karvo

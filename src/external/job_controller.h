@@ -1,0 +1,242 @@
+// The job controller: one Job object per analysis job that the evaluation flow starts. The
+// flow hands the launch property set of the analysis (with the compute resource's record as
+// "resource_block") to submit() and then polls finished(false) between its sleeps; the
+// object's address is the job's process handle in the flow's job records.
+//
+// Three kinds of job, chosen at submit() from the resource's "type" and remote settings:
+//   Direct, local   the command runs on this machine through a job script;
+//   Direct, remote  the same, with the command first wrapped by the remote profile's
+//                   execution-command generator (ssh and the like) and run locally;
+//   Scheduled       the job script is handed to a batch scheduler (Slurm, PBS, LSF...)
+//                   through the resource's submission, finish-check and kill commands.
+//
+// ---------------------------------------------------------------------------------------
+// Job states and the function behind each transition
+//
+//                 submit() true                   finished() sees the end
+//     CREATED -----------------------> RUNNING ---------------------------> ENDED
+//        |                              |  |                                  |
+//        | submit() false               |  | kill() true                      |
+//        v                              |  v                                  |
+//      FAILED                           | KILLED                              |
+//        |                              |  |                                  |
+//        +--------- release() ----------+--+------------ release() -----------+
+//                                       v
+//                                   RELEASED
+//
+//   A Scheduled job in RUNNING is first queued (queued() true) when the resource says how a
+//   started job shows in the finish check's output; the check that shows it clears queued().
+//
+// Invariants
+//   1. submit() is accepted once, in CREATED; a second call fails (lastError says why).
+//   2. finished(false) never blocks on the job: at most one waitpid(WNOHANG) for a Direct
+//      job, at most one finish-check command (bounded by schedulerCommandSeconds) for a
+//      Scheduled one. The caller sleeps between calls (platform::waitForChildExitOrTimeout).
+//   3. complete() holds exactly in ENDED and KILLED; succeeded() implies ENDED and that the
+//      program ran to its own end (not killed, not ended by a signal).
+//   4. exitCode() is -1 until finished() has answered true for an ended job.
+//   5. In ENDED and KILLED no local process of the job is left unreaped. After release() the
+//      job owns no process: a Direct job still running goes on and is reaped in the
+//      background (platform::detachProcess), never left a zombie.
+//   6. lastError() is cleared when submit() starts and when finished() or kill() acts on a
+//      RUNNING job, and set when one of them fails; it names the command, file or property
+//      concerned. The error of a failed submit() therefore stays readable afterwards.
+// ---------------------------------------------------------------------------------------
+//
+// The launch property set (keys read here; every other key is passed through unread):
+//   "exec_cmd"       the command; required. A POSIX sh command line, may span lines.
+//   "analysis_dir"   the folder the command runs in ("" = the solver's current folder).
+//   "study_dir"      the study folder (scheduler commands when "jobUseWorkdir" is 0).
+//   "job_script"     the job script's path, relative to analysis_dir unless absolute;
+//                    "" gives "Execute_NONE_utilAnalysis.sh".
+//   "do_logging"     "true": standard output and error are appended to "out_log_file" and
+//                    "err_log_file" (relative to analysis_dir unless absolute; one file when
+//                    both name the same, "" discards that stream). Otherwise a Direct job's
+//                    output is discarded and a Scheduled job's goes wherever the scheduler
+//                    puts it.
+//   "design_num", "analysis_num", "case_num"   numbers used in the default job name.
+//   "resource_name"  the compute resource's name, used in messages.
+//   "resource_block" the compute resource's record as "key: value" lines (below).
+//   "remote_block"   the remote profile's record, handed to JobOptions::remoteCommand.
+// Flags ("do_logging", and the resource's flags below) are true for "true", "yes", "on" and
+// "1" in any letter case, false otherwise.
+//
+// The resource block: one property per line, "key: value"; the key is the text before the
+// first colon and the value the text after it, both with surrounding blanks and tabs
+// removed; empty lines are skipped. formatResourceBlock and parseResourceBlock below write
+// and read it. An empty block is a local Direct resource.
+//   "type"              "Direct" (or empty) or "Scheduled"; anything else is refused.
+//   "jobRemote", "jobRemoteProfile"   a flag and a profile name: both set make a Direct
+//                       resource remote. A remote Scheduled resource is refused.
+//
+// Job script. Written to job_script (through a temporary file and a rename, so a script that
+// is running is never rewritten under it) with mode 0755 and run as `/bin/sh <script>` in
+// the analysis folder, in its own process group. It changes into the analysis folder
+// (quoted: blanks and shell characters in paths are safe), runs the command and exits with
+// the command's status. For a Scheduled job the script also writes the command's exit status
+// into the status file (job_script without its extension, plus ".exitstatus") as it ends;
+// a stale status file is removed at submit. Every job needs its own job_script path: two
+// jobs started at the same moment under one path may both run the later script (the
+// evaluation flow gives each analysis of each design its own folder).
+//
+// Scheduled resources: properties read and their meaning.
+//   "jobCommand"        submission command, required ("sbatch", "qsub", "bsub <"). Run with
+//                       /bin/sh, output captured. The job script's path (quoted) is appended
+//                       unless the command holds %JOBSCRIPT%. A start failure, a time-out or
+//                       a non-zero exit status fails the submission.
+//   "jobUseTemplate"    0 or 1. With 1 the script is made from the template file
+//                       "jobTemplate" (relative paths are joined to "jobTemplatePrependPath"
+//                       when set, else to study_dir, else to the analysis folder): every
+//                       placeholder is replaced by its raw value (the template quotes what it
+//                       needs) and %COMMAND%, which the template must hold, by the lines that
+//                       change folder, run the command and write the status file.
+//   "jobPrependPath"    a folder put in front of PATH for the scheduler commands.
+//   "jobUseWorkdir"     flag, default 1: scheduler commands run in the analysis folder; with
+//                       0 in study_dir (the analysis folder when study_dir is "").
+//   "jobPrefix", "jobName"   the job name is jobPrefix (default "KARVO_") followed by jobName
+//                       (default "D%DESIGN%_A%ANALYSIS%", with "_C%CASE%" for case 2 and
+//                       later); characters other than letters, digits, '.', '_' and '-'
+//                       become '_'. Direct jobs are named the same way.
+//   "jobReadID"         flag: read the job id from the submission output. Required when a
+//                       scheduler command holds %JOBID% or "finishFindJob" is "ID".
+//   "jobIdLineNum"      line of the output that holds the id: 1 is the first, -1 the last
+//                       non-empty line; 0 or unset: the first line holding "jobIDStart" (the
+//                       first non-empty line when jobIDStart is empty).
+//   "jobIDStart", "jobIDEnd"   the id is the text after the first jobIDStart on that line
+//                       (from the line's start when empty) up to the next jobIDEnd (to the
+//                       line's end when empty), without surrounding blanks. It may hold only
+//                       letters, digits and "._-:@[]+"; anything else fails the submission.
+//   "finishCmd"         finish-check command, run once per finished(false). When empty the
+//                       job has ended once its status file exists.
+//   "finishCmdCheck", "finishReturnValue"   flag and integer (default 0): the check passes
+//                       when the finish command's exit status equals finishReturnValue.
+//   "finishFindJob"     "ID" or "Name" (any letter case) or empty: the check passes once the
+//                       job's id / name no longer appears in the output as a word (not
+//                       preceded or followed by a letter or digit), as squeue, qstat and
+//                       bjobs drop finished jobs.
+//                       The job has ended when every check set passes; with neither set,
+//                       the exit-status check is used. A finish command that cannot run or
+//                       times out leaves the job running (lastError says why).
+//                       When the check reports the end, the exit status is read from the
+//                       status file; should it not be there yet (file-system caches), it is
+//                       awaited up to JobOptions::statusFileGraceSeconds. Without it the job
+//                       ends with exit code -1 and does not count as succeeded.
+//   "useJobStatus", "jobStartedText", "jobStartedCol"   with the flag set and a text given,
+//                       the job stays queued until a finish-check output shows the text on
+//                       the job's line (the first line holding its id or name; any line when
+//                       neither is known), in field jobStartedCol (1-based, blank-separated;
+//                       0 or unset: anywhere on the line).
+//   "killCmd"           kill command; exit status 0 means killed. Without it kill() fails.
+//   "jobTiming"         not used by the controller.
+//
+// Placeholders in scheduler commands and templates (in commands, paths are inserted quoted
+// for /bin/sh, and must not be quoted again; ids, names and numbers hold no shell
+// characters and are inserted as they are):
+//   %JOBID% %JOBNAME% %JOBSCRIPT% %ANALYSISDIR% %STUDYDIR% %DESIGN% %ANALYSIS% %CASE%
+//   %COMMAND% (templates only)
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "definitions/properties_map.h"
+
+namespace karvo {
+
+// Factory kind of a job object in the job-controller library.
+inline constexpr int kJobObjectKind = 3;
+
+enum class JobState { kCreated, kRunning, kEnded, kKilled, kFailed, kReleased };
+
+// Builds the local command that runs `command` on the remote machine described by
+// `remoteBlock` (the launch's "remote_block"). The solver wires it to the remote profile's
+// generateExecutionCommand and getLastErrorMsg. False, with `error`, on failure.
+using RemoteCommandFn = std::function<bool(const std::string& remoteBlock,
+                                           const std::string& command, std::string& wrapped,
+                                           std::string& error)>;
+
+// A RemoteCommandFn for one known profile: `generate` answers the wrapped command and sets
+// its flag to true on success; `lastMessage` (may be empty) gives the reason of a failure.
+RemoteCommandFn remoteCommandFromGenerator(
+    std::function<std::string(const std::string& command, bool& status)> generate,
+    std::function<std::string()> lastMessage = {});
+
+// Settings of the controller itself (not of a resource).
+struct JobOptions {
+  RemoteCommandFn remoteCommand;         // wraps remote Direct commands; empty: refused
+  double schedulerCommandSeconds = 60;   // time limit of each submission, finish-check and
+                                         // kill command (s; <= 0: none)
+  double statusFileGraceSeconds = 30;    // wait for the status file after the finish check
+                                         // reports the end (s, >= 0)
+  double killGraceSeconds = 2;           // SIGTERM to SIGKILL for Direct jobs (s, >= 0)
+  int waitPollMilliseconds = 1000;       // finished(true) of a Scheduled job: longest pause
+                                         // between finish checks (ms, >= 10)
+};
+
+// One analysis job. Not copyable; owned through std::unique_ptr.
+class Job {
+ public:
+  Job() = default;
+  virtual ~Job() = default;
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+
+  // Starts the job described by `launch` (keys above). False when it could not be started
+  // (missing command, unusable resource, script not writable, program not startable,
+  // submission refused); lastError says why and the job is FAILED.
+  virtual bool submit(const PropertiesMap& launch) = 0;
+
+  // True when no process of the job runs any more: it has ended, was killed, never started
+  // or was released. With `wait` it blocks until then (Scheduled: finish checks with pauses).
+  virtual bool finished(bool wait) = 0;
+
+  // The job has come to an end (ENDED or KILLED).
+  virtual bool complete() const = 0;
+
+  // The job ran to its own end: not killed, not ended by a signal, and for a Scheduled job
+  // its status file was read. Says nothing about the exit code, which the caller compares
+  // with the analysis's expected value.
+  virtual bool succeeded() const = 0;
+
+  // The command's exit code (0-255; 128 + signal when a signal ended it), -1 while unknown.
+  virtual int exitCode() const = 0;
+
+  // Ends a running job (Direct: the whole process group, SIGTERM then SIGKILL; Scheduled:
+  // the kill command). True when the job is no longer running (also when it had ended).
+  virtual bool kill() = 0;
+
+  // Gives up the job without killing it (see invariant 5). Idempotent.
+  virtual void release() = 0;
+
+  // A Scheduled job that the finish check has not yet shown as started.
+  virtual bool queued() const = 0;
+
+  // The job name (see "jobPrefix") and id: the id read back from the scheduler, or the
+  // process id of a Direct job; "" before a successful submit.
+  virtual std::string jobName() const = 0;
+  virtual std::string jobId() const = 0;
+
+  // The command line that started the job ("/bin/sh '<script>'" or the submission command),
+  // for verbose logs.
+  virtual std::string startedCommand() const = 0;
+
+  virtual JobState state() const = 0;
+  virtual std::string lastError() const = 0;
+};
+
+// A new job object in CREATED.
+std::unique_ptr<Job> createJob(const JobOptions& options = {});
+
+// The factory of the job-controller library: a job object for kind 3, null otherwise.
+std::unique_ptr<Job> createJobObject(int kind, const JobOptions& options = {});
+
+// The resource block: "key: value" lines of the properties of `resource` (line breaks in a
+// value become blanks), and back. parseResourceBlock answers false for a non-empty line
+// without a colon or with an empty key, naming that line in `badLine`; `resource` then holds
+// the lines read before it.
+std::string formatResourceBlock(const PropertiesMap& resource);
+bool parseResourceBlock(const std::string& text, PropertiesMap& resource,
+                        std::string* badLine = nullptr);
+
+}  // namespace karvo

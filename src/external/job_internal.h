@@ -1,0 +1,96 @@
+// Inside the job controller: the plain record behind each Job object and the free functions
+// shared by the Direct code (job_controller.cpp), the job scripts (job_script.cpp) and the
+// Scheduled code (scheduled_job.cpp). Not for use outside src/external/job_* files.
+#pragma once
+
+#include <string>
+
+#include "definitions/properties_map.h"
+#include "external/job_controller.h"
+#include "platform/process.h"
+
+namespace karvo::job {
+
+enum class JobKind { kDirect, kRemoteDirect, kScheduled };
+
+// What a Scheduled resource asks for, read and checked once at submit.
+struct SchedulerSettings {
+  std::string submitCommand;     // "jobCommand", placeholders not yet replaced
+  std::string finishCommand;     // "finishCmd"; "" = the status file decides
+  std::string killCommand;       // "killCmd"; "" = kill() fails
+  std::string prependPath;       // "jobPrependPath": put in front of PATH; "" = none
+  std::string commandFolder;     // folder the scheduler commands run in (absolute)
+  bool checkExitStatus = false;  // "finishCmdCheck"
+  int finishReturnValue = 0;     // "finishReturnValue"
+  int findJob = 0;               // "finishFindJob": 0 none, 1 by id, 2 by name
+  bool readId = false;           // "jobReadID"
+  int idLine = 0;                // "jobIdLineNum": 1-based, negative from the end, 0 search
+  std::string idStart, idEnd;    // "jobIDStart", "jobIDEnd"
+  bool useJobStatus = false;     // "useJobStatus"
+  std::string startedText;       // "jobStartedText"
+  int startedColumn = 0;         // "jobStartedCol": 1-based field, 0 = anywhere on the line
+};
+
+// One job: everything the Job object knows, in one plain record.
+struct JobRecord {
+  JobOptions options;
+  JobState state = JobState::kCreated;
+  JobKind kind = JobKind::kDirect;
+  std::string lastError;          // reason of the last failure; "" when none
+  std::string resourceName;       // "resource_name", for messages
+  PropertiesMap resource;         // the parsed resource block
+  std::string command;            // "exec_cmd" (wrapped for a remote Direct job)
+  std::string analysisDir;        // absolute analysis folder
+  std::string studyDir;           // absolute study folder; "" when not given
+  std::string scriptPath;         // absolute job script path
+  std::string statusPath;         // absolute status file path (Scheduled)
+  std::string outLog, errLog;     // absolute log paths; "" = not logged
+  std::string designNum, analysisNum, caseNum;  // as given in the launch ("0" when absent)
+  std::string name;               // job name
+  std::string id;                 // scheduler job id, or the pid of a Direct job
+  std::string startedCommand;     // what started the job
+  platform::ChildProcess child;   // the process of a Direct job
+  int exitCode = -1;              // 0..255, 128 + signal; -1 unknown
+  bool ranToEnd = false;          // the program ended by itself (see Job::succeeded)
+  bool queued = false;            // Scheduled: not yet seen started
+  SchedulerSettings scheduler;    // Scheduled only
+  double endReportedAt = -1;      // monotonic s when the finish check reported the end while
+                                  // the status file was missing; -1 = not yet
+};
+
+// "true", "yes", "on", "1" in any letter case.
+bool isTrueFlag(const std::string& value);
+
+// Strict integer parse of the whole text (blanks around allowed).
+bool parseInteger(const std::string& text, int& value);
+
+// `path` made absolute against `base` (itself made absolute against the current folder).
+std::string absolutePath(const std::string& path, const std::string& base);
+
+// The job name: letters, digits, '.', '_' and '-' kept, anything else becomes '_'.
+std::string sanitizeName(const std::string& name);
+
+// Replaces the placeholders of the header (%JOBID%, ...) in `text`. With `forShell`, paths
+// are inserted quoted for /bin/sh; %COMMAND% is replaced by `commandBlock` (templates).
+std::string substitutePlaceholders(const std::string& text, const JobRecord& job, bool forShell,
+                                   const std::string& commandBlock = "");
+
+// The lines of a job script that change into the analysis folder and run the command; for a
+// Scheduled job (`withStatus`) the command runs in a subshell with the logs appended, and its
+// exit status is kept in $karvo_job_status and written to the status file.
+std::string scriptCommandBlock(const JobRecord& job, bool withStatus);
+
+// The whole job script of a Direct job, and of a Scheduled job without a template.
+std::string directJobScript(const JobRecord& job);
+std::string scheduledJobScript(const JobRecord& job);
+
+// Writes `text` to `path` through a temporary file and a rename, mode 0755.
+bool writeJobScript(const std::string& path, const std::string& text, std::string& error);
+
+// Scheduled jobs (scheduled_job.cpp). submit reads the resource, writes the script and runs
+// the submission command; check runs the finish check once; kill runs the kill command.
+bool scheduledSubmit(JobRecord& job);
+bool scheduledCheck(JobRecord& job);
+bool scheduledKill(JobRecord& job);
+
+}  // namespace karvo::job

@@ -1,0 +1,486 @@
+// The Linux process layer: posix_spawn in a new process group, reaping by pid, group kills,
+// captured command runs and the SIGCHLD self-pipe behind the evaluation loop's wait.
+// Workload: a few spawns per analysis and design, one wait per pass of the evaluation loop.
+#include "platform/process.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace karvo::platform {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// The self-pipe. The SIGCHLD handler writes one byte; the wait polls the read end. Both
+// ends are non-blocking and close-on-exec: a full pipe already holds a pending wake-up,
+// and no child inherits either end.
+
+int wakeupPipe[2] = {-1, -1};
+struct sigaction previousChildAction;
+std::once_flag wakeupInstalled;
+
+void onChildSignal(int signal, siginfo_t* info, void* context) {
+  int savedErrno = errno;
+  char byte = 1;
+  ssize_t written = ::write(wakeupPipe[1], &byte, 1);
+  (void)written;
+  // A handler that was there before keeps being called.
+  if (previousChildAction.sa_flags & SA_SIGINFO) {
+    if (previousChildAction.sa_sigaction) previousChildAction.sa_sigaction(signal, info, context);
+  } else if (previousChildAction.sa_handler != SIG_DFL &&
+             previousChildAction.sa_handler != SIG_IGN) {
+    previousChildAction.sa_handler(signal);
+  }
+  errno = savedErrno;
+}
+
+void installOnce() {
+  if (::pipe2(wakeupPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    wakeupPipe[0] = wakeupPipe[1] = -1;
+    return;
+  }
+  struct sigaction action {};
+  action.sa_sigaction = onChildSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO | SA_RESTART | SA_NOCLDSTOP;
+  ::sigaction(SIGCHLD, &action, &previousChildAction);
+}
+
+// Empties the self-pipe; true when it held at least one byte.
+bool drainWakeups() {
+  if (wakeupPipe[0] < 0) return false;
+  bool any = false;
+  char buffer[256];
+  for (;;) {
+    ssize_t n = ::read(wakeupPipe[0], buffer, sizeof buffer);
+    if (n > 0) {
+      any = true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return any;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Detached processes, reaped in the background. The solver's logic runs on one thread;
+// the mutex only guards against a second thread that a test or an extension might use.
+
+std::mutex detachedMutex;
+std::vector<pid_t> detachedPids;
+
+void sleepSeconds(double seconds) {
+  if (seconds <= 0) return;
+  timespec request{};
+  request.tv_sec = static_cast<time_t>(seconds);
+  request.tv_nsec = static_cast<long>((seconds - static_cast<double>(request.tv_sec)) * 1e9);
+  timespec remaining{};
+  while (::nanosleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+}
+
+void recordStatus(ChildProcess& child, int rawStatus) {
+  child.ended = true;
+  if (WIFEXITED(rawStatus)) {
+    child.exitStatus = WEXITSTATUS(rawStatus);
+    child.termSignal = 0;
+  } else if (WIFSIGNALED(rawStatus)) {
+    child.termSignal = WTERMSIG(rawStatus);
+    child.exitStatus = 128 + child.termSignal;
+  } else {
+    child.exitStatus = -1;
+  }
+}
+
+// Where one standard stream of the child goes.
+struct StreamTarget {
+  const char* path = nullptr;  // file opened for appending; null: use `fd`
+  int fd = -1;                 // descriptor to duplicate when `path` is null
+};
+
+bool spawnWith(const std::vector<std::string>& argv, const std::string& directory,
+               const StreamTarget& out, const StreamTarget& err, bool errSharesOut,
+               ChildProcess& child, std::string* error) {
+  child = ChildProcess{};
+  if (argv.empty() || argv[0].empty()) {
+    if (error) *error = "no program given";
+    return false;
+  }
+  installChildExitWakeup();
+  reapDetachedProcesses();
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+
+  // The working folder first: output files given by relative path are then relative to it,
+  // as they are for the program itself.
+  if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  const int appendFlags = O_WRONLY | O_CREAT | O_APPEND;
+  if (out.path) {
+    posix_spawn_file_actions_addopen(&actions, 1, out.path, appendFlags, 0644);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, out.fd, 1);
+  }
+  if (errSharesOut) {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else if (err.path) {
+    posix_spawn_file_actions_addopen(&actions, 2, err.path, appendFlags, 0644);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, err.fd, 2);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+
+  // Own process group; default signal dispositions and an empty mask, whatever the solver
+  // itself ignores or blocks.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGCHLD, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2,
+                     SIGALRM, SIGTTIN, SIGTTOU, SIGTSTP, SIGXFSZ}) {
+    sigaddset(&defaults, signal);
+  }
+  sigset_t emptyMask;
+  sigemptyset(&emptyMask);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &emptyMask);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  std::vector<char*> arguments;
+  arguments.reserve(argv.size() + 1);
+  for (const std::string& a : argv) arguments.push_back(const_cast<char*>(a.c_str()));
+  arguments.push_back(nullptr);
+
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, arguments.data(),
+                         environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (rc != 0) {
+    if (error) *error = systemErrorText(rc);
+    return false;
+  }
+  child.pid = pid;
+  return true;
+}
+
+// True when a process other than `leader` in process group `group` is still alive
+// (zombies do not count). `scanned` is cleared when /proc cannot be read.
+bool groupHasLiveMembers(pid_t group, pid_t leader, bool& scanned) {
+  scanned = true;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) {
+    scanned = false;
+    return false;
+  }
+  bool found = false;
+  while (dirent* entry = ::readdir(proc)) {
+    const char* name = entry->d_name;
+    if (name[0] < '1' || name[0] > '9') continue;
+    pid_t pid = static_cast<pid_t>(std::atol(name));
+    if (pid == leader) continue;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char text[512];
+    ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) continue;
+    text[n] = '\0';
+    // "pid (comm) state ppid pgrp ...": comm may hold blanks and parentheses.
+    const char* close = std::strrchr(text, ')');
+    if (!close) continue;
+    char state = 0;
+    long parent = 0, processGroup = 0;
+    if (std::sscanf(close + 1, " %c %ld %ld", &state, &parent, &processGroup) != 3) continue;
+    if (processGroup == group && state != 'Z' && state != 'X') {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// True once the leader has ended; it is left unreaped, so its pid (the group id) cannot be
+// given to another process while the group is still signalled.
+bool leaderHasEnded(pid_t pid) {
+  siginfo_t info{};
+  int rc = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  if (rc != 0) return errno == ECHILD;
+  return info.si_pid == pid;
+}
+
+int openPidDescriptor(pid_t pid) {
+#ifdef SYS_pidfd_open
+  long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  return fd < 0 ? -1 : static_cast<int>(fd);
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+}  // namespace
+
+void installChildExitWakeup() { std::call_once(wakeupInstalled, installOnce); }
+
+std::string shellQuote(const std::string& word) {
+  std::string quoted = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+bool spawnProcess(const std::vector<std::string>& argv, const SpawnSettings& settings,
+                  ChildProcess& child, std::string* error) {
+  const char* devNull = "/dev/null";
+  StreamTarget out{settings.stdoutPath.empty() ? devNull : settings.stdoutPath.c_str(), -1};
+  StreamTarget err{settings.stderrPath.empty() ? devNull : settings.stderrPath.c_str(), -1};
+  bool shared = !settings.stdoutPath.empty() && settings.stdoutPath == settings.stderrPath;
+  return spawnWith(argv, settings.workingDirectory, out, err, shared, child, error);
+}
+
+bool spawnShellCommand(const std::string& command, const SpawnSettings& settings,
+                       ChildProcess& child, std::string* error) {
+  return spawnProcess({"/bin/sh", "-c", command}, settings, child, error);
+}
+
+bool pollProcess(ChildProcess& child) {
+  if (child.ended) return true;
+  if (child.pid <= 0) return true;
+  int status = 0;
+  for (;;) {
+    pid_t rc = ::waitpid(child.pid, &status, WNOHANG);
+    if (rc == child.pid) {
+      recordStatus(child, status);
+      return true;
+    }
+    if (rc == 0) return false;
+    if (errno == EINTR) continue;
+    // ECHILD: the status was taken elsewhere; the process is gone all the same.
+    child.ended = true;
+    child.exitStatus = -1;
+    return true;
+  }
+}
+
+void waitProcess(ChildProcess& child) {
+  if (child.ended || child.pid <= 0) return;
+  int status = 0;
+  for (;;) {
+    pid_t rc = ::waitpid(child.pid, &status, 0);
+    if (rc == child.pid) {
+      recordStatus(child, status);
+      return;
+    }
+    if (rc < 0 && errno == EINTR) continue;
+    child.ended = true;
+    child.exitStatus = -1;
+    return;
+  }
+}
+
+bool killProcessGroup(ChildProcess& child, double graceSeconds, std::string* error) {
+  if (child.ended || child.pid <= 0) return true;
+  // The leader is not reaped before the end of this function, so the group id stays ours.
+  if (::kill(-child.pid, SIGTERM) != 0 && errno != ESRCH) {
+    int code = errno;
+    if (error) *error = systemErrorText(code);
+    return false;
+  }
+  const double deadline = monotonicSeconds() + std::max(0.0, graceSeconds);
+  bool killNeeded = true;
+  for (;;) {
+    if (leaderHasEnded(child.pid)) {
+      bool scanned = false;
+      if (!groupHasLiveMembers(child.pid, child.pid, scanned)) {
+        // Nothing left to signal; when /proc could not be read, stragglers get SIGKILL.
+        killNeeded = !scanned;
+        break;
+      }
+    }
+    if (monotonicSeconds() >= deadline) break;
+    sleepSeconds(std::min(0.02, std::max(0.001, deadline - monotonicSeconds())));
+  }
+  if (killNeeded) ::kill(-child.pid, SIGKILL);
+  waitProcess(child);
+  return true;
+}
+
+void detachProcess(ChildProcess& child) {
+  if (!child.ended && child.pid > 0 && !pollProcess(child)) {
+    std::lock_guard<std::mutex> lock(detachedMutex);
+    detachedPids.push_back(child.pid);
+  }
+  child.ended = true;
+}
+
+int reapDetachedProcesses() {
+  std::lock_guard<std::mutex> lock(detachedMutex);
+  auto gone = [](pid_t pid) {
+    int status = 0;
+    pid_t rc;
+    do {
+      rc = ::waitpid(pid, &status, WNOHANG);
+    } while (rc < 0 && errno == EINTR);
+    return rc != 0;  // reaped now, or no longer our child
+  };
+  detachedPids.erase(std::remove_if(detachedPids.begin(), detachedPids.end(), gone),
+                     detachedPids.end());
+  return static_cast<int>(detachedPids.size());
+}
+
+CapturedRun runCapturedCommand(const std::string& command, const std::string& directory,
+                               double timeLimitSeconds) {
+  CapturedRun result;
+  int pipeEnds[2];
+  if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    result.error = systemErrorText(errno);
+    return result;
+  }
+  ChildProcess child;
+  StreamTarget toPipe{nullptr, pipeEnds[1]};
+  bool started = spawnWith({"/bin/sh", "-c", command}, directory, toPipe, toPipe, true, child,
+                           &result.error);
+  ::close(pipeEnds[1]);
+  if (!started) {
+    ::close(pipeEnds[0]);
+    return result;
+  }
+  result.started = true;
+  int readEnd = pipeEnds[0];
+  ::fcntl(readEnd, F_SETFL, ::fcntl(readEnd, F_GETFL) | O_NONBLOCK);
+  int pidDescriptor = openPidDescriptor(child.pid);
+
+  const double deadline = timeLimitSeconds > 0 ? monotonicSeconds() + timeLimitSeconds : 0.0;
+  const double lingerSeconds = 0.5;
+  double lingerUntil = 0.0;  // set once the shell has ended
+  char buffer[8192];
+  for (;;) {
+    double now = monotonicSeconds();
+    if (!child.ended && deadline > 0 && now >= deadline) {
+      killProcessGroup(child);
+      result.timedOut = true;
+      break;
+    }
+    if (child.ended && (readEnd < 0 || now >= lingerUntil)) break;
+    if (!child.ended && pidDescriptor < 0 && pollProcess(child)) {
+      lingerUntil = now + lingerSeconds;
+      continue;
+    }
+
+    // How long poll may sleep: until the deadline, the end of the linger, or (without a
+    // pid descriptor) the next look at the shell.
+    double wait = -1.0;
+    auto limit = [&](double until) {
+      double left = std::max(0.0, until - now);
+      wait = wait < 0 ? left : std::min(wait, left);
+    };
+    if (!child.ended && deadline > 0) limit(deadline);
+    if (!child.ended && pidDescriptor < 0) limit(now + 0.05);
+    if (child.ended) limit(lingerUntil);
+
+    pollfd fds[2];
+    nfds_t count = 0;
+    int pipeSlot = -1, pidSlot = -1;
+    if (readEnd >= 0) {
+      fds[count] = {readEnd, POLLIN, 0};
+      pipeSlot = static_cast<int>(count++);
+    }
+    if (!child.ended && pidDescriptor >= 0) {
+      fds[count] = {pidDescriptor, POLLIN, 0};
+      pidSlot = static_cast<int>(count++);
+    }
+    int timeoutMs = wait < 0 ? -1 : static_cast<int>(std::ceil(wait * 1000.0));
+    int rc = ::poll(fds, count, timeoutMs);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (pipeSlot >= 0 && fds[pipeSlot].revents) {
+      // A bounded number of reads per wake-up, so that endless output cannot keep the
+      // time limit from being looked at.
+      for (int reads = 0; reads < 64; ++reads) {
+        ssize_t n = ::read(readEnd, buffer, sizeof buffer);
+        if (n > 0) {
+          std::size_t kept = std::min(kMaxCapturedOutput, result.output.size());
+          std::size_t room = kMaxCapturedOutput - kept;
+          result.output.append(buffer, std::min(room, static_cast<std::size_t>(n)));
+          continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) {  // end of output (or a broken pipe)
+          ::close(readEnd);
+          readEnd = -1;
+        }
+        break;
+      }
+    }
+    if (pidSlot >= 0 && fds[pidSlot].revents) {
+      waitProcess(child);  // the descriptor is readable: the shell has ended
+      lingerUntil = monotonicSeconds() + lingerSeconds;
+    }
+  }
+  if (readEnd >= 0) ::close(readEnd);
+  if (pidDescriptor >= 0) ::close(pidDescriptor);
+  if (!child.ended) waitProcess(child);
+  result.exitStatus = child.exitStatus;
+  return result;
+}
+
+bool waitForChildExitOrTimeout(int milliseconds) {
+  installChildExitWakeup();
+  reapDetachedProcesses();
+  if (wakeupPipe[0] < 0) {  // no pipe could be made: a plain sleep is the safe fallback
+    sleepMillis(milliseconds);
+    return false;
+  }
+  const double deadline = monotonicSeconds() + std::max(0, milliseconds) / 1000.0;
+  for (;;) {
+    double left = deadline - monotonicSeconds();
+    int timeoutMs = left <= 0 ? 0 : static_cast<int>(std::ceil(left * 1000.0));
+    pollfd fd{wakeupPipe[0], POLLIN, 0};
+    int rc = ::poll(&fd, 1, timeoutMs);
+    if (rc > 0) {
+      drainWakeups();
+      reapDetachedProcesses();
+      return true;
+    }
+    if (rc == 0) return false;
+    if (errno != EINTR) {
+      sleepSeconds(left);
+      return false;
+    }
+  }
+}
+
+void sleepMillis(int milliseconds) { sleepSeconds(milliseconds / 1000.0); }
+
+}  // namespace karvo::platform

@@ -1,0 +1,117 @@
+// The Linux process layer: starting analysis programs and scheduler commands, watching them
+// end, killing them, and the one wait of the evaluation loop that ends either at a proposed
+// time or as soon as any child process of the solver ends.
+//
+// Every program is started with posix_spawn in a process group of its own (the group id is
+// the child's pid), so that a kill reaches the program and everything it started. Standard
+// input is /dev/null (the console stays with the solver's run menu), and no descriptor of
+// the solver other than standard output and error is inherited.
+//
+// Only the pid of a ChildProcess is ever waited for (never waitpid(-1)), so children that
+// other parts of the solver start themselves keep their own exit statuses.
+//
+// Failures are reported by return value with the system's text; nothing here writes messages.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace karvo::platform {
+
+// Time that a process group gets between SIGTERM and SIGKILL (seconds).
+inline constexpr double kKillGraceSeconds = 2.0;
+
+// Captured output kept by runCapturedCommand; more is read and dropped (bytes).
+inline constexpr std::size_t kMaxCapturedOutput = 8u << 20;
+
+// Where a started program runs and where its output goes.
+struct SpawnSettings {
+  std::string workingDirectory;  // folder the program starts in; "" keeps the solver's own
+  std::string stdoutPath;        // file that receives standard output, appended (created
+                                 // 0644 when absent); "" discards it (/dev/null)
+  std::string stderrPath;        // the same for standard error; the same path as stdoutPath
+                                 // shares one stream, so both keep their relative order
+};
+
+// One started program. The pid is also its process-group id.
+struct ChildProcess {
+  pid_t pid = -1;        // process and process-group id; -1 before a successful start
+  bool ended = false;    // the process has ended and has been reaped (no zombie remains)
+  int exitStatus = -1;   // 0..255 after a normal exit; 128 + signal after death by a signal;
+                         // -1 while running, or when the status was taken by someone else
+  int termSignal = 0;    // the signal that ended it; 0 after a normal exit
+};
+
+// Starts argv[0] (a path; no PATH search) with the arguments argv[1..]. False, with the
+// reason in `error`, when the program could not be started: missing or non-executable
+// program, missing working folder, output file that cannot be opened. No process remains
+// after a failure.
+bool spawnProcess(const std::vector<std::string>& argv, const SpawnSettings& settings,
+                  ChildProcess& child, std::string* error = nullptr);
+
+// Starts `/bin/sh -c command`.
+bool spawnShellCommand(const std::string& command, const SpawnSettings& settings,
+                       ChildProcess& child, std::string* error = nullptr);
+
+// Non-blocking check: true once the process has ended (reaping it the first time).
+// A pid that is no longer our child (its status was taken elsewhere) counts as ended with
+// exitStatus -1.
+bool pollProcess(ChildProcess& child);
+
+// Blocks until the process has ended and reaps it.
+void waitProcess(ChildProcess& child);
+
+// Ends the whole process group: SIGTERM to the group; once the group leader and every other
+// member have gone, or `graceSeconds` have passed, SIGKILL to whatever remains; the leader is
+// reaped. Returns as soon as the group is empty, so a program that obeys SIGTERM costs only a
+// few milliseconds. True when the process has ended (also when it had ended before the call);
+// false, with `error`, when the signals could not be sent.
+bool killProcessGroup(ChildProcess& child, double graceSeconds = kKillGraceSeconds,
+                      std::string* error = nullptr);
+
+// Hands a process that may still run over to background reaping: it is reaped by a later
+// waitForChildExitOrTimeout, spawn or reapDetachedProcesses, so it never stays a zombie.
+// The ChildProcess is marked ended with an unknown status.
+void detachProcess(ChildProcess& child);
+
+// Reaps detached processes that have ended; answers how many are still running.
+int reapDetachedProcesses();
+
+// The result of runCapturedCommand.
+struct CapturedRun {
+  bool started = false;    // the shell could be started
+  bool timedOut = false;   // the time limit ended it (its process group was killed)
+  int exitStatus = -1;     // as ChildProcess::exitStatus
+  std::string output;      // standard output and standard error together, in the order
+                           // written; at most kMaxCapturedOutput bytes
+  std::string error;       // why it could not be started ("" otherwise)
+};
+
+// Runs `/bin/sh -c command` in `directory` ("" = the solver's folder) and waits for it,
+// collecting its output. `timeLimitSeconds` <= 0 means no limit. When the shell has ended
+// but a program it left in the background still holds the output open, collection stops
+// half a second later. Used for scheduler commands and command conditions.
+CapturedRun runCapturedCommand(const std::string& command, const std::string& directory,
+                               double timeLimitSeconds);
+
+// The wait of the evaluation loop: sleeps until `milliseconds` have passed or any child
+// process of the solver ends, whichever comes first. True when a child's end woke it.
+// A child that ended at any time since the previous wait (even just before this call)
+// ends the wait at once, so no end is ever slept through; the price is an occasional early
+// wake-up for an end the caller has already seen, after which the caller simply checks its
+// jobs and waits again. Negative or zero `milliseconds` only collect pending wake-ups.
+bool waitForChildExitOrTimeout(int milliseconds);
+
+// A plain sleep of `milliseconds` that child ends do not cut short (retry pauses).
+void sleepMillis(int milliseconds);
+
+// Installs the SIGCHLD handler behind waitForChildExitOrTimeout (once per process; later
+// calls do nothing). The spawn functions and the wait call it themselves.
+void installChildExitWakeup();
+
+// Single-quotes a word for /bin/sh ("it's" becomes 'it'\''s').
+std::string shellQuote(const std::string& word);
+
+}  // namespace karvo::platform

@@ -1,0 +1,317 @@
+// The process layer: starts in an own process group, exit statuses, start failures, output
+// files, group kills, captured runs and the wait that ends when a child ends.
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace karvo::platform {
+namespace {
+
+using karvo::testing::readFile;
+using karvo::testing::TempDir;
+using karvo::testing::writeFile;
+
+// True when the test process has no child left, running or zombie.
+bool noChildrenLeft() {
+  errno = 0;
+  return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// True when `pid` is gone or only a zombie (a grandchild is reaped by init, not by us).
+bool processGone(pid_t pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  if (stat.empty()) return true;
+  std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+// Waits (up to 5 s) until `path` holds some text.
+std::string awaitFile(const std::string& path) {
+  double until = monotonicSeconds() + 5.0;
+  while (monotonicSeconds() < until) {
+    std::string text = readFile(path);
+    if (!text.empty() && text.back() == '\n') return text;
+    sleepMillis(10);
+  }
+  return "";
+}
+
+int runToEnd(const std::string& command, const SpawnSettings& settings = {}) {
+  ChildProcess child;
+  if (!spawnShellCommand(command, settings, child)) return -2;
+  waitProcess(child);
+  return child.exitStatus;
+}
+
+TEST(Spawn, ExitStatusesAndSignals) {
+  EXPECT_EQ(runToEnd("exit 0"), 0);
+  EXPECT_EQ(runToEnd("exit 7"), 7);
+  EXPECT_EQ(runToEnd("exit 255"), 255);
+
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("kill -9 $$", {}, child));
+  waitProcess(child);
+  EXPECT_TRUE(child.ended);
+  EXPECT_EQ(child.termSignal, 9);
+  EXPECT_EQ(child.exitStatus, 137);
+
+  // Polling does not block and reaps once.
+  ASSERT_TRUE(spawnShellCommand("sleep 0.2; exit 3", {}, child));
+  EXPECT_FALSE(pollProcess(child));
+  EXPECT_EQ(child.exitStatus, -1);
+  while (!pollProcess(child)) waitForChildExitOrTimeout(1000);
+  EXPECT_EQ(child.exitStatus, 3);
+  EXPECT_TRUE(pollProcess(child));
+  EXPECT_EQ(child.exitStatus, 3);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Spawn, StartFailuresAreReportedAndLeaveNoProcess) {
+  TempDir dir;
+  ChildProcess child;
+  std::string error;
+  EXPECT_FALSE(spawnProcess({dir.file("missing-program")}, {}, child, &error));
+  EXPECT_EQ(error, "No such file or directory");
+  EXPECT_EQ(child.pid, -1);
+
+  writeFile(dir.file("not-executable"), "#!/bin/sh\nexit 0\n");
+  error.clear();
+  EXPECT_FALSE(spawnProcess({dir.file("not-executable")}, {}, child, &error));
+  EXPECT_EQ(error, "Permission denied");
+
+  error.clear();
+  SpawnSettings badFolder;
+  badFolder.workingDirectory = dir.file("no such folder");
+  EXPECT_FALSE(spawnShellCommand("exit 0", badFolder, child, &error));
+  EXPECT_EQ(error, "No such file or directory");
+
+  error.clear();
+  SpawnSettings badLog;
+  badLog.stdoutPath = dir.file("missing/out.log");
+  EXPECT_FALSE(spawnShellCommand("exit 0", badLog, child, &error));
+  EXPECT_EQ(error, "No such file or directory");
+
+  EXPECT_FALSE(spawnProcess({}, {}, child, &error));
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Spawn, FolderOutputFilesAndInheritance) {
+  TempDir dir;
+  const std::string folder = dir.file("run 'a' $(b) ;c");
+  ASSERT_TRUE(makeDirectory(folder));
+  SpawnSettings settings;
+  settings.workingDirectory = folder;
+  settings.stdoutPath = "out.log";  // relative to the working folder
+  settings.stderrPath = folder + "/err.log";
+  EXPECT_EQ(runToEnd("pwd; echo oops >&2", settings), 0);
+  EXPECT_EQ(runToEnd("echo second; cat; echo more >&2", settings), 0);  // stdin is empty
+  EXPECT_EQ(readFile(folder + "/out.log"), folder + "\nsecond\n");
+  EXPECT_EQ(readFile(folder + "/err.log"), "oops\nmore\n");
+
+  // One shared file keeps the order of both streams.
+  settings.stderrPath = "out.log";
+  EXPECT_EQ(runToEnd("echo a; echo b >&2; echo c", settings), 0);
+  EXPECT_EQ(readFile(folder + "/out.log"), folder + "\nsecond\na\nb\nc\n");
+
+  // No output file: the output is discarded, not written to the solver's streams.
+  EXPECT_EQ(runToEnd("echo discarded", {}), 0);
+
+  // A descriptor of the solver without close-on-exec is not inherited.
+  int fd = ::open(dir.file("held").c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 3);
+  std::string probe = "test -e /proc/self/fd/" + std::to_string(fd) + " && exit 1; exit 0";
+  EXPECT_EQ(runToEnd(probe), 0);
+  ::close(fd);
+
+  // The child leads its own process group.
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("sleep 5", {}, child));
+  EXPECT_EQ(::getpgid(child.pid), child.pid);
+  EXPECT_TRUE(killProcessGroup(child));
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Kill, EndsTheWholeGroupQuickly) {
+  TempDir dir;
+  SpawnSettings settings;
+  settings.workingDirectory = dir.path();
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("sleep 30 & echo $! > bg.pid; sleep 30; wait", settings, child));
+  std::string background = awaitFile(dir.file("bg.pid"));
+  ASSERT_FALSE(background.empty());
+  pid_t backgroundPid = std::stoi(background);
+
+  double start = monotonicSeconds();
+  EXPECT_TRUE(killProcessGroup(child));
+  double elapsed = monotonicSeconds() - start;
+  EXPECT_LT(elapsed, 5.0);
+  EXPECT_TRUE(child.ended);
+  EXPECT_EQ(child.exitStatus, 128 + SIGTERM);
+  double until = monotonicSeconds() + 5.0;
+  while (!processGone(backgroundPid) && monotonicSeconds() < until) sleepMillis(10);
+  EXPECT_TRUE(processGone(backgroundPid));
+  EXPECT_TRUE(noChildrenLeft());
+
+  // Killing an ended process is a no-op that succeeds.
+  EXPECT_TRUE(killProcessGroup(child));
+}
+
+TEST(Kill, IgnoredTermGetsKillAfterTheGrace) {
+  TempDir dir;
+  SpawnSettings settings;
+  settings.workingDirectory = dir.path();
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("trap '' TERM; echo ready > ready; sleep 30", settings, child));
+  ASSERT_FALSE(awaitFile(dir.file("ready")).empty());
+  double start = monotonicSeconds();
+  EXPECT_TRUE(killProcessGroup(child, 0.3));
+  EXPECT_LT(monotonicSeconds() - start, 5.0);
+  EXPECT_EQ(child.termSignal, SIGKILL);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Kill, MembersThatCleanUpAfterTheLeaderGetTheirGrace) {
+  TempDir dir;
+  SpawnSettings settings;
+  settings.workingDirectory = dir.path();
+  ChildProcess child;
+  // The leader dies on SIGTERM at once; its child needs 0.3 s to clean up.
+  const char* command =
+      "sh -c 'trap \"sleep 0.3; echo cleaned > done; exit 0\" TERM; echo ready > ready; "
+      "while :; do sleep 0.05; done' & wait";
+  ASSERT_TRUE(spawnShellCommand(command, settings, child));
+  ASSERT_FALSE(awaitFile(dir.file("ready")).empty());
+  EXPECT_TRUE(killProcessGroup(child, 4.0));
+  EXPECT_EQ(readFile(dir.file("done")), "cleaned\n");
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Wait, ChildEndWakesALongWaitEarly) {
+  while (waitForChildExitOrTimeout(0)) {
+  }
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("sleep 0.1", {}, child));
+  double start = monotonicSeconds();
+  int wakeUps = 0;
+  while (!pollProcess(child)) {
+    EXPECT_TRUE(waitForChildExitOrTimeout(30000));
+    ++wakeUps;
+  }
+  EXPECT_LT(monotonicSeconds() - start, 5.0);
+  EXPECT_LE(wakeUps, 2);  // no busy loop
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Wait, AnEndBeforeTheWaitIsNotLost) {
+  while (waitForChildExitOrTimeout(0)) {
+  }
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("exit 0", {}, child));
+  // Wait for the end without reaping, so the process has surely ended before the wait.
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT), 0);
+  double start = monotonicSeconds();
+  EXPECT_TRUE(waitForChildExitOrTimeout(30000));
+  EXPECT_LT(monotonicSeconds() - start, 5.0);
+  EXPECT_TRUE(pollProcess(child));
+  // Collected: the next wait runs to its time.
+  start = monotonicSeconds();
+  EXPECT_FALSE(waitForChildExitOrTimeout(50));
+  EXPECT_GE(monotonicSeconds() - start, 0.045);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Wait, UsesNoProcessorWhileAJobRuns) {
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("sleep 0.3", {}, child));
+  rusage before{}, after{};
+  ::getrusage(RUSAGE_SELF, &before);
+  while (!pollProcess(child)) waitForChildExitOrTimeout(10000);
+  ::getrusage(RUSAGE_SELF, &after);
+  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec * 1e-6; };
+  double used = seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) -
+                seconds(before.ru_stime);
+  EXPECT_LT(used, 0.1);  // a busy loop would use about 0.3 s
+}
+
+TEST(Detach, DetachedProcessesAreReapedLater) {
+  ChildProcess child;
+  ASSERT_TRUE(spawnShellCommand("sleep 0.2", {}, child));
+  detachProcess(child);
+  EXPECT_TRUE(child.ended);
+  EXPECT_EQ(child.exitStatus, -1);
+  double until = monotonicSeconds() + 5.0;
+  while (reapDetachedProcesses() > 0 && monotonicSeconds() < until) {
+    waitForChildExitOrTimeout(1000);
+  }
+  EXPECT_EQ(reapDetachedProcesses(), 0);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Captured, OutputStatusAndFolder) {
+  TempDir dir;
+  CapturedRun run = runCapturedCommand("echo one; echo two >&2; pwd; exit 4", dir.path(), 10);
+  EXPECT_TRUE(run.started);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(run.exitStatus, 4);
+  EXPECT_EQ(run.output, "one\ntwo\n" + dir.path() + "\n");
+  EXPECT_EQ(run.error, "");
+
+  CapturedRun big = runCapturedCommand("head -c 200000 /dev/zero", "", 0);
+  EXPECT_EQ(big.output.size(), 200000u);
+  EXPECT_EQ(big.exitStatus, 0);
+  // Beyond the cap the output is read (the program does not block) and dropped.
+  CapturedRun huge = runCapturedCommand("head -c 9000000 /dev/zero; echo end >&2", "", 0);
+  EXPECT_EQ(huge.output.size(), kMaxCapturedOutput);
+  EXPECT_EQ(huge.exitStatus, 0);
+
+  CapturedRun missing = runCapturedCommand("true", dir.file("absent"), 10);
+  EXPECT_FALSE(missing.started);
+  EXPECT_EQ(missing.error, "No such file or directory");
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Captured, TimeLimitKillsAndBackgroundHoldersDoNotHang) {
+  double start = monotonicSeconds();
+  CapturedRun slow = runCapturedCommand("echo begun; sleep 30", "", 0.3);
+  EXPECT_LT(monotonicSeconds() - start, 5.0);
+  EXPECT_TRUE(slow.timedOut);
+  EXPECT_EQ(slow.output, "begun\n");
+  EXPECT_EQ(slow.exitStatus, 128 + SIGTERM);
+
+  // Endless output: the limit still ends it.
+  CapturedRun endless = runCapturedCommand("yes", "", 0.3);
+  EXPECT_TRUE(endless.timedOut);
+  EXPECT_LE(endless.output.size(), kMaxCapturedOutput);
+
+  // The shell ends at once but leaves a program holding its output for 3 s.
+  start = monotonicSeconds();
+  CapturedRun held = runCapturedCommand("sleep 3 & echo hi", "", 0);
+  EXPECT_LT(monotonicSeconds() - start, 2.5);
+  EXPECT_EQ(held.output, "hi\n");
+  EXPECT_EQ(held.exitStatus, 0);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(Quote, ShellQuotingSurvivesTheShell) {
+  for (std::string word : {"plain", "a b", "it's", "$(touch x)", "`x`;|&", "\"q\"", ""}) {
+    CapturedRun run = runCapturedCommand("printf %s " + shellQuote(word), "", 10);
+    EXPECT_EQ(run.output, word);
+  }
+  EXPECT_EQ(shellQuote("it's"), "'it'\\''s'");
+}
+
+}  // namespace
+}  // namespace karvo::platform
