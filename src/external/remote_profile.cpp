@@ -391,7 +391,7 @@ RemoteMachine readMachine(const PropertiesMap& profile) {
 
 }  // namespace remote
 
-RemoteProfile::RemoteProfile(const PropertiesMap& profile, SolverAppAccess* application)
+RemoteProfile::RemoteProfile(const PropertiesMap& profile, solverAppAccess* application)
     : profile_(profile), machine_(remote::readMachine(profile)), application_(application) {}
 
 RemoteProfile::~RemoteProfile() = default;

@@ -1,0 +1,37 @@
+// What the outside components (portals, extension libraries, remote profiles) may ask of the
+// solver: the application-access interfaces. The solver's own object, solverAppAccess,
+// implements all three; components hold it through these interfaces and never own it.
+#pragma once
+
+#include <string>
+
+namespace karvo {
+
+// Settings by name.
+class IAppAccess {
+ public:
+  virtual ~IAppAccess() = default;
+  // "verbose" and "scriptverbose" answer "true" or "false"; "env/NAME" answers the value of
+  // the environment variable QOR_NAME ("" when unset); other names are the study's options
+  // (`*DEFINE_OPTION`). `found` is false for a name nobody answers.
+  virtual std::string setting(const std::string& name, bool& found) const = 0;
+};
+
+// What extension libraries may ask: where the installation and the study are.
+class IExtensionAccess {
+ public:
+  virtual ~IExtensionAccess() = default;
+  virtual std::string installationRoot() const = 0;
+  virtual std::string workingDirectory() const = 0;
+};
+
+// What portals may ask beyond settings; the tag-value and extraction callbacks are handed to
+// each portal call directly (see portal.h).
+class IPortalAccess {
+ public:
+  virtual ~IPortalAccess() = default;
+  // Whether verbose portal messages are wanted.
+  virtual bool verbose() const = 0;
+};
+
+}  // namespace karvo

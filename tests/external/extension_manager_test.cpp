@@ -1,0 +1,164 @@
+// The extension manager and the application-access object, through their interfaces:
+// creation, job objects of the job-controller library, portals by type, distributions, the
+// settings look-up and remote commands wrapped through the remote profile.
+#include "external/extension_manager.h"
+
+#include <gtest/gtest.h>
+
+#include "definitions/study.h"
+#include "definitions/variables.h"
+#include "driver/run_state.h"
+#include "driver/working_directory.h"
+#include "evaluation/app_access.h"
+#include "external/distribution.h"
+#include "external/portal.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+
+class ExtensionManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetRunState();
+    resetWorkingDirectoryState();
+    resetDefinitions();
+    resetStudy();
+    run.workingDirectory = dir.path();
+    workingDirectoryState.installationRoot = dir.path();
+  }
+  void TearDown() override {
+    ExtensionManager::release();
+    resetDefinitions();
+    resetStudy();
+    resetWorkingDirectoryState();
+    resetRunState();
+  }
+  TempDir dir;
+  solverAppAccess access;
+};
+
+TEST_F(ExtensionManagerTest, CreationNeedsAnExistingInstallationFolder) {
+  workingDirectoryState.installationRoot = dir.file("missing");
+  std::string error;
+  EXPECT_EQ(ExtensionManager::instance(&access, &error), nullptr);
+  EXPECT_EQ(error, "the installation folder \"" + dir.file("missing") +
+                       "\" (KARVO_ROOT) is not a folder");
+  EXPECT_EQ(ExtensionManager::current(), nullptr);
+
+  workingDirectoryState.installationRoot = dir.path();
+  ExtensionManager* manager = ExtensionManager::instance(&access, &error);
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(ExtensionManager::instance(nullptr), manager);  // one manager per process
+  ExtensionManager::release();
+  EXPECT_EQ(ExtensionManager::current(), nullptr);
+}
+
+TEST_F(ExtensionManagerTest, JobControllerMakesJobObjectsOfKindThree) {
+  ExtensionManager* manager = ExtensionManager::instance(&access);
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(manager->library("Unknown"), nullptr);
+  ExtensionLibrary* jobs = manager->library("JobController");
+  ASSERT_NE(jobs, nullptr);
+  EXPECT_EQ(jobs->createObject(2), nullptr);
+  std::unique_ptr<Job> job = jobs->createObject(kJobObjectKind);
+  ASSERT_NE(job, nullptr);
+
+  PropertiesMap launch;
+  launch.setValue("exec_cmd", "echo out; exit 7");
+  launch.setValue("analysis_dir", dir.path());
+  launch.setValue("job_script", "Execute_solve_Analysis.sh");
+  launch.setValue("do_logging", "true");
+  launch.setValue("out_log_file", "solve.log");
+  launch.setValue("err_log_file", "solve.log");
+  ASSERT_TRUE(job->submit(launch)) << job->lastError();
+  EXPECT_TRUE(job->finished(true));
+  EXPECT_TRUE(job->complete());
+  EXPECT_EQ(job->exitCode(), 7);
+  EXPECT_EQ(readFile(dir.file("solve.log")), "out\n");
+}
+
+TEST_F(ExtensionManagerTest, RemoteDirectJobRunsThroughTheRemoteProfile) {
+  // A fake ssh records its arguments and runs the remote command locally.
+  writeFile(dir.file("fake-ssh"),
+            "#!/bin/sh\nprintf '%s\\n' \"$@\" > \"$(dirname \"$0\")/ssh-args\"\n"
+            "for last; do :; done\nexec /bin/sh -c \"$last\"\n");
+  ASSERT_EQ(testing::runShell("chmod +x fake-ssh", dir.path()).status, 0);
+  ExtensionManager* manager = ExtensionManager::instance(&access);
+  ASSERT_NE(manager, nullptr);
+  std::unique_ptr<Job> job = manager->library("JobController")->createObject(kJobObjectKind);
+
+  PropertiesMap remote;
+  remote.setValue("name", "cluster");
+  remote.setValue("platform", "Linux");
+  remote.setValue("host", "node1");
+  remote.setValue("username", "eng");
+  remote.setValue("SSHcmd", dir.file("fake-ssh"));
+  PropertiesMap resource;
+  resource.setValue("name", "remoteNode");
+  resource.setValue("type", "Direct");
+  resource.setValue("jobRemote", "yes");
+  resource.setValue("jobRemoteProfile", "cluster");
+
+  PropertiesMap launch;
+  launch.setValue("exec_cmd", "exit 3");
+  launch.setValue("analysis_dir", dir.path());
+  launch.setValue("job_script", "Execute_remote_Analysis.sh");
+  launch.setValue("resource_block", formatResourceBlock(resource));
+  launch.setValue("remote_block", formatResourceBlock(remote));
+  ASSERT_TRUE(job->submit(launch)) << job->lastError();
+  ASSERT_TRUE(job->finished(true));
+  EXPECT_EQ(job->exitCode(), 3);
+  std::string args = readFile(dir.file("ssh-args"));
+  EXPECT_NE(args.find("eng@node1\n"), std::string::npos) << args;
+  EXPECT_NE(args.find("BatchMode=yes"), std::string::npos) << args;
+}
+
+TEST_F(ExtensionManagerTest, EveryAnalysisTypeWithoutItsOwnPortalGetsTheGeneralOne) {
+  ExtensionManager* manager = ExtensionManager::instance(&access);
+  ASSERT_NE(manager, nullptr);
+  Portal* general = manager->portal("General");
+  ASSERT_NE(general, nullptr);
+  EXPECT_EQ(manager->portal("LS-Something"), general);
+  EXPECT_EQ(manager->portalName("anything"), "General");
+}
+
+TEST_F(ExtensionManagerTest, DistributionsAreMadeFromTheirDefinition) {
+  ExtensionManager* manager = ExtensionManager::instance(&access);
+  std::string reason;
+  auto normal = manager->createDistribution("Normal", {{"standardDeviation", "2"}}, reason);
+  ASSERT_NE(normal, nullptr) << reason;
+  EXPECT_TRUE(normal->isContinuous());
+  EXPECT_EQ(manager->createDistribution("Bogus", {}, reason), nullptr);
+  EXPECT_FALSE(reason.empty());
+}
+
+TEST_F(ExtensionManagerTest, SettingsByName) {
+  bool found = false;
+  EXPECT_EQ(access.setting("verbose", found), "false");
+  EXPECT_TRUE(found);
+  run.settings.verbose = 1;
+  EXPECT_EQ(access.setting("verbose", found), "true");
+  study.options.scriptingVerbose = 1;
+  EXPECT_EQ(access.setting("scriptverbose", found), "true");
+
+  platform::setEnv("QOR_LICENSE_SERVER", "27000@lic");
+  EXPECT_EQ(access.setting("env/LICENSE_SERVER", found), "27000@lic");
+  EXPECT_TRUE(found);
+  platform::unsetEnv("QOR_LICENSE_SERVER");
+  EXPECT_EQ(access.setting("env/LICENSE_SERVER", found), "");
+
+  definitions.options.push_back({"solverVersion", "R12"});
+  EXPECT_EQ(access.setting("solverVersion", found), "R12");
+  EXPECT_TRUE(found);
+  EXPECT_EQ(access.setting("noSuchOption", found), "");
+  EXPECT_FALSE(found);
+}
+
+}  // namespace
+}  // namespace karvo
