@@ -1,0 +1,756 @@
+// Tests of the method settings of agent records: every method word, the defaults and ranges
+// of each method's properties with their exact error texts, the corrections with their notes
+// and warnings, and the TOLMAR sizing and MOTOLMAR batch checks of the completion step.
+#include "definitions/method_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "definitions/reader.h"
+#include "definitions/study.h"
+#include "driver/messages.h"
+#include "driver/run_state.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using Properties = std::vector<std::pair<std::string, std::string>>;
+using testing::TempDir;
+
+std::string fatalBlock(const std::string& text) {
+  return "*ERROR\n" + text + "\n\nRun exiting due to an error\n";
+}
+std::string warningBlock(const std::string& text) { return "*WARNING\n" + text + "\n\n"; }
+std::string noteBlock(const std::string& text) { return "*NOTE\n" + text + "\n\n"; }
+
+std::string rangeText(const std::string& property, const std::string& range,
+                      const std::string& value) {
+  return "When reading \"" + property +
+         "\" input for \"wing\" of type \"Agent\" from file \"Study Input file\", the value "
+         "read (" +
+         value + ") is outside the expected range " + range;
+}
+
+std::string minimumText(const std::string& property, int value, int minimum) {
+  return "When reading \"" + property +
+         "\" input for \"wing\" of type \"Agent\" from file \"Study Input file\", the value "
+         "read (" +
+         std::to_string(value) + ") is less than the required minimum (" + std::to_string(minimum) +
+         ")";
+}
+
+std::string definitionText(const std::string& property, const std::string& reason) {
+  return "When reading data for \"wing\" of type \"Agent\" from file \"Study Input file\", "
+         "KARVO encountered the following error in reading the data for property \"" +
+         property + "\":\n" + reason;
+}
+
+// A minimal valid record of each method, by code.
+Properties minimalRecord(int code) {
+  switch (code) {
+    case kMethodTolmar:
+      return {{"method", "TOLMAR"}, {"numEvals", "100"}};
+    case kMethodMultiStart:
+      return {{"method", "MS"},
+              {"numEvals", "50"},
+              {"populationSize", "4"},
+              {"numCycles", "3"},
+              {"gradientMethod", "0"}};
+    case kMethodSqp:
+      return {{"method", "QP"},
+              {"numIter", "20"},
+              {"numLineSearches", "10"},
+              {"startingDesign", "Baseline"},
+              {"gradientMethod", "1"}};
+    case kMethodAnnealing:
+      return {{"method", "SA"},
+              {"numEvals", "200"},
+              {"numTemps", "10"},
+              {"maxIters", "20"},
+              {"startTemp", "100"},
+              {"endTemp", "0.1"},
+              {"startingDesign", "Baseline"}};
+    case kMethodSurfaceSearch:
+      return {{"method", "RS"},
+              {"surfaceType", "Quadratic"},
+              {"numIters", "5"},
+              {"numLineSearches", "10"},
+              {"numExtraEvals", "3"}};
+    case kMethodGenetic:
+      return {{"method", "GA"},       {"populationSize", "20"},
+              {"numCycles", "5"},     {"generationsPerCycle", "2"},
+              {"crossoverType", "1"}, {"mutationType", "0"},
+              {"selectionType", "0"}, {"selectionParameter", "3"}};
+    case kMethodDoe:
+      return {{"method", "DOE"}, {"sampleMethod", "2LevelFull"}, {"genRSMAfterStudy", "1"}};
+    case kMethodRobustness:
+      return {{"method", "robustness"},
+              {"numEvals", "20"},
+              {"sampleMethod", "OtherLHC"},
+              {"genRSMAfterStudy", "1"}};
+    case kMethodParetoTolmar:
+      return {{"method", "MOTOLMAR"},
+              {"numEvals", "100"},
+              {"archiveSize", "16"},
+              {"breedingSize", "8"},
+              {"shutOff", "1"}};
+    case kMethodDesignSweep:
+      return {{"method", "DesignSweep"}, {"numEvals", "9"}};
+    case kMethodSimplex:
+      return {{"method", "NMS"},
+              {"numEvals", "60"},
+              {"simplexSize", "0.1"},
+              {"numTemps", "0"},
+              {"startingDesign", "7"}};
+    case kMethodSwarm:
+      return {{"method", "PSO"},         {"numDesigns", "10"}, {"numGen", "30"},
+              {"neighborhoodSize", "3"}, {"globalBest", "2"},  {"personalBest", "2"},
+              {"localBest", "0.5"}};
+    case kMethodReliability:
+      return {{"method", "reliability"},
+              {"numEvals", "30"},
+              {"sampleMethod", "OtherFORM"},
+              {"genRSMAfterStudy", "1"}};
+    case kMethodNsga:
+      return {{"method", "NSGA"}, {"populationSize", "12"}, {"numGen", "5"}};
+    case kMethodRobustDesign:
+      return {{"method", "RobustParameterDesign"},
+              {"controlSampleMethod", "2LevelFull"},
+              {"noiseSampleMethod", "OtherLHC"},
+              {"genRSMAfterStudy", "1"}};
+  }
+  return {};
+}
+
+// `properties` with `name` set to `value` (replaced, or appended when absent; an empty
+// value removes the property).
+Properties with(Properties properties, const std::string& name, const std::string& value) {
+  for (auto it = properties.begin(); it != properties.end(); ++it) {
+    if (it->first == name) {
+      if (value.empty()) {
+        properties.erase(it);
+      } else {
+        it->second = value;
+      }
+      return properties;
+    }
+  }
+  if (!value.empty()) properties.emplace_back(name, value);
+  return properties;
+}
+
+class MethodSettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetRunState();
+    savedWrapWidth_ = messageWrapWidth;
+    messageWrapWidth = 1000000;  // texts are compared unwrapped
+    outptr = openFile(dir_.file("study.mes"), "w");
+    ASSERT_NE(outptr, nullptr);
+  }
+
+  void TearDown() override {
+    if (outptr) closeFile(outptr);
+    outptr = nullptr;
+    messageWrapWidth = savedWrapWidth_;
+    resetRunState();
+  }
+
+  std::string messages() {
+    flushFile(outptr);
+    return testing::readFile(dir_.file("study.mes"));
+  }
+
+  // Reads the method settings of an agent record made of `properties`.
+  MethodSettings read(const Properties& properties, int agentType = kAgentOptimization,
+                      int* code = nullptr) {
+    Record record;
+    RecordScope scope(record);
+    for (const auto& [name, value] : properties) addProperty(record, name.c_str(), value);
+    DefinitionContext context;
+    context.record = &record;
+    context.fileLabel = "Study Input file";
+    context.recordLabel = "Agent";
+    context.objectName = "wing";
+    MethodSettings settings;
+    int answer = readMethodSettings(context, agentType, settings);
+    if (code) *code = answer;
+    return settings;
+  }
+
+  // The message file after reading `properties` ended the run.
+  std::string fatalMessages(const Properties& properties, int agentType = kAgentOptimization) {
+    EXPECT_THROW(read(properties, agentType), RunExit);
+    return messages();
+  }
+
+  // The message file after completing `settings` ended the run.
+  std::string completionFailure(const MethodRunFacts& facts, MethodSettings settings) {
+    EXPECT_THROW(completeMethodSettings(facts, settings), RunExit);
+    return messages();
+  }
+
+  static MethodRunFacts facts(int designVariables, int batchSize = 1) {
+    MethodRunFacts f;
+    f.agentNumber = 3;
+    f.studyName = "beam";
+    f.designVariables = designVariables;
+    f.continuousVariables = designVariables;
+    f.batchSize = batchSize;
+    return f;
+  }
+
+  // A TOLMAR agent with budget `evaluations`, sized for `n` variables and `batch`.
+  MethodSettings sizedTolmar(int evaluations, int n, int batch = 1) {
+    MethodSettings s =
+        read(with(minimalRecord(kMethodTolmar), "numEvals", std::to_string(evaluations)));
+    completeMethodSettings(facts(n, batch), s);
+    return s;
+  }
+
+  TempDir dir_{"karvo-methods"};
+  int savedWrapWidth_ = 110;
+};
+
+// ---------------------------------------------------------------------------------------
+// Method words and records
+
+TEST_F(MethodSettingsTest, EveryMethodWordReadsItsCodeAndNamesItBack) {
+  const char* words[kMethodCount] = {
+      "TOLMAR", "MS",  "QP",          "SA",       "RS",
+      "GA",     "DOE", "robustness",  "MOTOLMAR", "DesignSweep",
+      "NMS",    "PSO", "reliability", "NSGA",     "RobustParameterDesign"};
+  for (int code = 0; code < kMethodCount; ++code) {
+    SCOPED_TRACE(words[code]);
+    EXPECT_STREQ(methodWord(code), words[code]);
+    int answer = -1;
+    MethodSettings s = read(minimalRecord(code), kAgentOptimization, &answer);
+    EXPECT_EQ(answer, code);
+    EXPECT_EQ(s.code, code);
+    EXPECT_EQ(s.word, words[code]);
+    EXPECT_GE(s.numCycles, 1);
+    EXPECT_GE(s.generationsPerCycle, 1);
+  }
+  EXPECT_STREQ(methodWord(-1), "");
+  EXPECT_STREQ(methodWord(kMethodCount), "");
+  EXPECT_EQ(messages(), "");  // valid records say nothing
+}
+
+TEST_F(MethodSettingsTest, ReadsAnAgentRecordFromAStudyFile) {
+  testing::writeFile(dir_.file("study.in"),
+                     "*AGENT\nid: 0\nmethod: GA\n$ the genetic settings\npopulationSize: 21\n"
+                     "numCycles:4\ngenerationsPerCycle: 3\ncrossoverType: 2\nmutationType: 1\n"
+                     "selectionType: 2\nselectionParameter: 1.7\nmutationRate: 0.05\n*END\n");
+  FileHandle* file = openDefinitionFile(dir_.file("study.in"));
+  std::string keyword;
+  int counter = 0;
+  bool endOfFile = false;
+  Record preamble = readRecord(file, keyword, counter, endOfFile);
+  freeRecord(preamble);
+  Record record = readRecord(file, keyword, counter, endOfFile);
+  RecordScope scope(record);
+  closeFile(file);
+
+  DefinitionContext context{&record, "Study Input file", "Agent", "wing"};
+  MethodSettings s = read(minimalRecord(kMethodSwarm));  // replaced entirely
+  EXPECT_EQ(readMethodSettings(context, kAgentOptimization, s), kMethodGenetic);
+  EXPECT_EQ(s.swarm.numDesigns, 0);
+  EXPECT_EQ(s.populationSize, 21);
+  EXPECT_EQ(s.numCycles, 4);
+  EXPECT_EQ(s.generationsPerCycle, 3);
+  EXPECT_EQ(s.genetic.crossoverType, 2);
+  EXPECT_EQ(s.genetic.mutationType, 1);
+  EXPECT_EQ(s.genetic.selectionType, 2);
+  EXPECT_DOUBLE_EQ(s.genetic.scaleMultiplier, 1.7);
+  EXPECT_DOUBLE_EQ(s.genetic.crossoverRate, 0.6);  // default
+  EXPECT_DOUBLE_EQ(s.genetic.mutationRate, 0.05);
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings that end the run, with their exact texts
+
+struct Refusal {
+  const char* what;
+  Properties record;
+  int agentType;
+  std::string text;  // the text of the error block
+};
+
+TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
+  auto m = [](int code, const std::string& name, const std::string& value) {
+    return with(minimalRecord(code), name, value);
+  };
+  const std::string notDefined = "The property is not defined.";
+  const std::string starting = "\" is neither \"Baseline\" nor a design number of at least 1.";
+  Properties pb = m(kMethodDoe, "sampleMethod", "2LevelPB");
+  const std::vector<Refusal> cases = {
+      {"unknown word",
+       {{"method", "tolmar"}},
+       kAgentOptimization,
+       "Error in defining the method details. The method used \"tolmar\" is not supported."},
+      {"word with blank",
+       {{"method", "GA "}},
+       kAgentOptimization,
+       "Error in defining the method details. The method used \"GA \" is not supported."},
+      {"no method", {{"numEvals", "10"}}, kAgentOptimization, definitionText("method", notDefined)},
+      {"TOLMAR without budget",
+       {{"method", "TOLMAR"}},
+       kAgentOptimization,
+       definitionText("numEvals", notDefined)},
+      {"TOLMAR budget 0", m(kMethodTolmar, "numEvals", "0"), kAgentOptimization,
+       minimumText("numEvals", 0, 1)},
+      {"gradient step 0", m(kMethodMultiStart, "gradStepSize", "0"), kAgentOptimization,
+       rangeText("gradStepSize", "[1e-10, 0.5]", "0")},
+      {"gradient method 2", m(kMethodSqp, "gradientMethod", "2"), kAgentOptimization,
+       rangeText("gradientMethod", "[0, 1]", "2")},
+      {"starting design lower case", m(kMethodSqp, "startingDesign", "baseline"),
+       kAgentOptimization,
+       definitionText("startingDesign", "The read value \"baseline" + starting)},
+      {"starting design 0", m(kMethodSimplex, "startingDesign", "0"), kAgentOptimization,
+       definitionText("startingDesign", "The read value \"0" + starting)},
+      {"starting design -3", m(kMethodAnnealing, "startingDesign", "-3"), kAgentOptimization,
+       definitionText("startingDesign", "The read value \"-3" + starting)},
+      {"starting design 12x", m(kMethodSimplex, "startingDesign", "12x"), kAgentOptimization,
+       definitionText("startingDesign", "The read value \"12x" + starting)},
+      {"starting design too large", m(kMethodSimplex, "startingDesign", "99999999999"),
+       kAgentOptimization,
+       definitionText("startingDesign", "The read value \"99999999999" + starting)},
+      {"rising temperature", m(kMethodAnnealing, "endTemp", "150"), kAgentOptimization,
+       rangeText("endTemp", "[1e-12, 100]", "150")},
+      {"no temperatures", m(kMethodAnnealing, "numTemps", "0"), kAgentOptimization,
+       rangeText("numTemps", "[1, 1000000]", "0")},
+      {"empty simplex", m(kMethodSimplex, "simplexSize", "0"), kAgentOptimization,
+       rangeText("simplexSize", "[1e-06, 1]", "0")},
+      {"selection 3", m(kMethodGenetic, "selectionType", "3"), kAgentOptimization,
+       rangeText("selectionType", "[0, 2]", "3")},
+      {"crossover 5", m(kMethodGenetic, "crossoverType", "5"), kAgentOptimization,
+       rangeText("crossoverType", "[0, 4]", "5")},
+      {"mutation 4", m(kMethodGenetic, "mutationType", "4"), kAgentOptimization,
+       rangeText("mutationType", "[0, 3]", "4")},
+      {"crossover rate 1.5", m(kMethodGenetic, "crossoverRate", "1.5"), kAgentOptimization,
+       rangeText("crossoverRate", "[0, 1]", "1.5")},
+      {"GA population 0", m(kMethodGenetic, "populationSize", "0"), kAgentOptimization,
+       rangeText("populationSize", "[1, 1000000]", "0")},
+      {"one level", m(kMethodDoe, "numLevels", "1"), kAgentDoe,
+       rangeText("numLevels", "[2, 1000000]", "1")},
+      {"negative time limit", m(kMethodDoe, "LHCOTimeLimit", "-1"), kAgentDoe,
+       rangeText("LHCOTimeLimit", "[0, 10080]", "-1")},
+      {"Plackett-Burman 16 runs", with(pb, "numEvals", "16"), kAgentDoe,
+       "\t Invalid number of runs for Plackett-Burman design (16).\n\t Only number of runs "
+       "allowed are: 12, 20, 24, 36, 40, 48 and 64."},
+      {"Taguchi L6", with(m(kMethodDoe, "sampleMethod", "Taguchi"), "taguchiArray", "L6"),
+       kAgentDoe,
+       "Error in the study input data. The Taguchi Array Name specified (L6) is not supported."
+       "\nValid names are (L4, L8, L12, L16, L32, L72, L80, L88, L96, L104, L112, L120, L128, "
+       "L9, L18, L27, L36, L81."},
+      {"fractional without generators", m(kMethodDoe, "sampleMethod", "3LevelPartial"), kAgentDoe,
+       definitionText("generator", notDefined)},
+      {"sampling word on a DOE agent", m(kMethodDoe, "sampleMethod", "OtherMonteCarlo"), kAgentDoe,
+       "Unrecognized DOE type specified: OtherMonteCarlo"},
+      {"nested robust design", m(kMethodRobustDesign, "noiseSampleMethod", "RobustParameterDesign"),
+       kAgentDoe, "Unrecognized DOE type specified: RobustParameterDesign"},
+      {"one sample", m(kMethodRobustness, "numEvals", "1"), kAgentReliability,
+       "Error in the definition of the method details. The number of evaluations for the "
+       "reliability and robustness method must be at least 2. Found 1."},
+      {"array word for reliability", m(kMethodReliability, "sampleMethod", "2LevelFull"),
+       kAgentReliability, "Unrecognized DOE type specified: 2LevelFull"},
+      {"breeding 4", m(kMethodParetoTolmar, "breedingSize", "4"), kAgentOptimization,
+       "The Breeding size must be at least 6. Found (4)."},
+      {"breeding above archive", m(kMethodParetoTolmar, "breedingSize", "20"), kAgentOptimization,
+       "The breeding size (20) cannot be greater than the archive size (16)."},
+      {"breeding near INT_MAX", m(kMethodParetoTolmar, "breedingSize", "2147483647"),
+       kAgentOptimization, rangeText("breedingSize", "[6, 1000000]", "2147483647")},
+      {"budget below two archives", m(kMethodParetoTolmar, "numEvals", "31"), kAgentOptimization,
+       "Max evaluations must be at least two times the archive_size (16). Found (31)."},
+      {"shut-off 3", m(kMethodParetoTolmar, "shutOff", "3"), kAgentOptimization,
+       rangeText("shutOff", "[0, 2]", "3")},
+      {"empty sweep", m(kMethodDesignSweep, "numEvals", "0"), kAgentOptimization,
+       "The number of evaluations specifed for the design sweep must be greater than 0. Found "
+       "(0)."},
+      {"neighbourhood above swarm", m(kMethodSwarm, "neighborhoodSize", "11"), kAgentOptimization,
+       rangeText("neighborhoodSize", "[1, 10]", "11")},
+      {"negative weight", m(kMethodSwarm, "localBest", "-0.5"), kAgentOptimization,
+       rangeText("localBest", "[0, 100]", "-0.5")},
+      {"NSGA population 10", m(kMethodNsga, "populationSize", "10"), kAgentOptimization,
+       "Error in the definition of the NSGA-III algorithm settings. The popsize must be a "
+       "multiple of 4 . Found 10."},
+      {"NSGA population 0", m(kMethodNsga, "populationSize", "0"), kAgentOptimization,
+       minimumText("populationSize", 0, 4)},
+      {"NSGA one generation", m(kMethodNsga, "numGen", "1"), kAgentOptimization,
+       "Error in the definition of the NSGA-III algorithm settings. The number of generations "
+       "must be greater than 1. Found 1."},
+  };
+  for (const Refusal& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string before = messages();
+    EXPECT_THROW(read(c.record, c.agentType), RunExit);
+    EXPECT_EQ(messages().substr(before.size()), fatalBlock(c.text));
+  }
+}
+
+TEST_F(MethodSettingsTest, UnknownArrayAndModelWordsAlsoGoToStandardError) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_THROW(read(with(minimalRecord(kMethodDoe), "sampleMethod", "2levelFull"), kAgentDoe),
+               RunExit);
+  EXPECT_THROW(read(with(minimalRecord(kMethodSurfaceSearch), "surfaceType", "quadratic")),
+               RunExit);
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(messages(), fatalBlock("Unrecognized DOE type specified: 2levelFull") +
+                            fatalBlock("Unrecognized approximation model type specified: "
+                                       "quadratic"));
+  EXPECT_EQ(err,
+            "*ERROR\nUnrecognized DOE type specified: 2levelFull\nRun exiting due to an error\n"
+            "*ERROR\nUnrecognized approximation model type specified: quadratic\n"
+            "Run exiting due to an error\n");
+}
+
+// ---------------------------------------------------------------------------------------
+// Values read, defaults and corrections
+
+TEST_F(MethodSettingsTest, LocalSearchesReadTheirSettingsAndDefaults) {
+  MethodSettings s = read(minimalRecord(kMethodMultiStart));
+  EXPECT_EQ(s.numEvals, 50);
+  EXPECT_EQ(s.populationSize, 4);
+  EXPECT_EQ(s.numCycles, 3);
+  EXPECT_EQ(s.gradient.gradientMethod, 0);
+  EXPECT_DOUBLE_EQ(s.gradient.gradStepSize, 0.0005);
+
+  s = read(with(with(minimalRecord(kMethodSqp), "gradStepSize", "0.01"), "startingDesign", "12"));
+  EXPECT_EQ(s.local.numIter, 20);
+  EXPECT_EQ(s.local.numLineSearches, 10);
+  EXPECT_EQ(s.local.startingDesign, 12);
+  EXPECT_EQ(s.gradient.gradientMethod, 1);
+  EXPECT_DOUBLE_EQ(s.gradient.gradStepSize, 0.01);
+  EXPECT_EQ(s.generationsPerCycle, 20);
+
+  s = read(minimalRecord(kMethodAnnealing));
+  EXPECT_EQ(s.local.startingDesign, 0);  // "Baseline"
+  EXPECT_DOUBLE_EQ(s.local.startTemp, 100.0);
+  EXPECT_DOUBLE_EQ(s.local.endTemp, 0.1);
+  EXPECT_EQ(s.numCycles, 10);
+  EXPECT_EQ(s.generationsPerCycle, 20);
+
+  s = read(minimalRecord(kMethodSimplex));
+  EXPECT_DOUBLE_EQ(s.local.simplexSize, 0.1);
+  EXPECT_EQ(s.local.numTemps, 0);
+  EXPECT_EQ(s.local.startingDesign, 7);
+}
+
+TEST_F(MethodSettingsTest, SurfaceSearchKnowsEveryModelWord) {
+  const std::vector<std::pair<const char*, std::pair<int, int>>> words = {
+      {"Linear", {0, 0}},         {"Quadratic", {0, 1}},         {"SquareTermsOnly", {0, 2}},
+      {"CubicTermsOnly", {0, 3}}, {"Bilinear", {0, 4}},          {"LinAndSq", {0, 5}},
+      {"LinAndCubic", {0, 6}},    {"LinWithSqAndCubic", {0, 7}}, {"BilinearWithCubic", {0, 8}},
+      {"QuadWithCubic", {0, 9}},  {"Kriging", {2, 0}},           {"RadialBasisFunction", {3, 0}}};
+  for (const auto& [word, codes] : words) {
+    SCOPED_TRACE(word);
+    MethodSettings s = read(with(minimalRecord(kMethodSurfaceSearch), "surfaceType", word));
+    EXPECT_EQ(s.surface.model, codes.first);
+    EXPECT_EQ(s.surface.termSet, codes.second);
+  }
+  MethodSettings s = read(minimalRecord(kMethodSurfaceSearch));
+  EXPECT_EQ(s.surface.numIters, 5);
+  EXPECT_EQ(s.local.numLineSearches, 10);
+  EXPECT_EQ(s.surface.numExtraEvals, 3);
+}
+
+TEST_F(MethodSettingsTest, GeneticSelectionParameterIsCorrectedWithWarnings) {
+  MethodSettings s = read(minimalRecord(kMethodGenetic));
+  EXPECT_EQ(s.genetic.tournamentSize, 3);
+  EXPECT_DOUBLE_EQ(s.genetic.mutationRate, 0.4);  // default
+  s = read(with(minimalRecord(kMethodGenetic), "selectionParameter", "1"));
+  EXPECT_EQ(s.genetic.tournamentSize, 2);
+  Properties ranking = with(minimalRecord(kMethodGenetic), "selectionType", "2");
+  s = read(with(ranking, "selectionParameter", "2.0"));
+  EXPECT_DOUBLE_EQ(s.genetic.scaleMultiplier, 2.0);
+  s = read(with(with(ranking, "selectionType", "1"), "selectionParameter", "2.5"));
+  EXPECT_DOUBLE_EQ(s.genetic.scaleMultiplier, 1.3);
+  EXPECT_EQ(messages(),
+            warningBlock("Tournament size must be greater than 1, applying a default tourney "
+                         "size of 2.") +
+                warningBlock("Scaling factor must be between 1.0 and 2.0.; applying a default "
+                             "of 1.3."));
+}
+
+TEST_F(MethodSettingsTest, DoeKnowsEveryArrayWord) {
+  const std::vector<std::pair<const char*, int>> words = {
+      {"2LevelFull", 0},     {"2LevelPartial", 1},
+      {"2LevelPB", 2},       {"OtherCC", 3},
+      {"OtherLHC", 4},       {"OtherFile", 5},
+      {"OtherDO", 6},        {"2LevelTaguchi", 7},
+      {"3LevelTaguchi", 7},  {"OtherTaguchi", 7},
+      {"Taguchi", 7},        {"3LevelFull", 8},
+      {"3LevelPartial", 9},  {"RobustParameterDesign", 10},
+      {"OtherExisting", 11}, {"OtherLHCO", 12},
+      {"OtherHMS", 13}};
+  Properties details = minimalRecord(kMethodDoe);
+  details = with(details, "generator", "1");
+  details = with(details, "numEvals", "12");
+  details = with(details, "taguchiArray", "L8");
+  details = with(details, "controlSampleMethod", "2LevelFull");
+  details = with(details, "noiseSampleMethod", "OtherLHC");
+  for (const auto& [word, kind] : words) {
+    SCOPED_TRACE(word);
+    MethodSettings s = read(with(details, "sampleMethod", word), kAgentDoe);
+    EXPECT_EQ(s.doe.sampleMethod, word);
+    EXPECT_EQ(s.doe.kind, kind);
+    EXPECT_EQ(s.genRSMAfterStudy, 1);
+  }
+  for (int runs : {12, 20, 24, 36, 40, 48, 64}) {
+    Properties pb =
+        with(with(details, "sampleMethod", "2LevelPB"), "numEvals", std::to_string(runs));
+    EXPECT_EQ(read(pb, kAgentDoe).numEvals, runs);
+  }
+  for (const char* name : {"L4", "L8", "L12", "L16", "L32", "L72", "L80", "L88", "L96", "L104",
+                           "L112", "L120", "L128", "L9", "L18", "L27", "L36", "L81"}) {
+    Properties taguchi = with(with(details, "sampleMethod", "Taguchi"), "taguchiArray", name);
+    EXPECT_EQ(read(taguchi, kAgentDoe).doe.taguchiArray, name);
+  }
+}
+
+TEST_F(MethodSettingsTest, DoeDetailsDefaultsAndTimeLimitInSeconds) {
+  MethodSettings s = read(minimalRecord(kMethodDoe), kAgentDoe);
+  EXPECT_EQ(s.doe.numFactors, 0);
+  EXPECT_EQ(s.doe.numLevels, 0);
+  EXPECT_EQ(s.doe.dataCopy, 0);
+  EXPECT_DOUBLE_EQ(s.doe.lhcoTimeLimit, 60.0);
+  Properties details = with(minimalRecord(kMethodDoe), "sampleMethod", "OtherLHCO");
+  details = with(with(details, "numEvals", "40"), "LHCOTimeLimit", "2.5");
+  s = read(with(details, "numFactors", "6"), kAgentDoe);
+  EXPECT_EQ(s.numEvals, 40);
+  EXPECT_DOUBLE_EQ(s.doe.lhcoTimeLimit, 150.0);
+  EXPECT_EQ(s.doe.numFactors, 6);
+
+  s = read(with(minimalRecord(kMethodRobustDesign), "dataCopy", "yes"), kAgentDoe);
+  EXPECT_EQ(s.doe.kind, kDoeRobustDesign);
+  EXPECT_EQ(s.doe.controlKind, kDoeTwoLevelFull);
+  EXPECT_EQ(s.doe.noiseSampleMethod, "OtherLHC");
+  EXPECT_EQ(s.doe.noiseKind, kDoeLatinHypercube);
+  EXPECT_EQ(s.doe.dataCopy, 1);
+}
+
+TEST_F(MethodSettingsTest, SurfaceRequestNotesAndWarnings) {
+  EXPECT_EQ(
+      read(with(minimalRecord(kMethodDoe), "genRSMAfterStudy", "no"), kAgentDoe).genRSMAfterStudy,
+      0);
+  EXPECT_EQ(
+      read(with(minimalRecord(kMethodDoe), "genRSMAfterStudy", "4"), kAgentDoe).genRSMAfterStudy,
+      0);
+  read(with(minimalRecord(kMethodReliability), "genRSMAfterStudy", "0"), kAgentReliability);
+  EXPECT_EQ(messages(),
+            noteBlock("Based on the user selection, no response surface models will be "
+                      "generated at the end of the DOE study.") +
+                warningBlock("Error in the definition of the surface to be generated from the "
+                             "DOE data. The specified value (4) is not supported. No surface "
+                             "will be fit to the data.") +
+                noteBlock("Based on the user selection, no response surface models will be "
+                          "generated at the end of the RR study."));
+}
+
+TEST_F(MethodSettingsTest, SamplingKindsAndTheDoeMethodOnAReliabilityAgent) {
+  EXPECT_EQ(read(minimalRecord(kMethodRobustness), kAgentReliability).sampling.kind,
+            kSamplingLatinHypercube);
+  EXPECT_EQ(read(with(minimalRecord(kMethodReliability), "sampleMethod", "OtherMonteCarlo"),
+                 kAgentReliability)
+                .sampling.kind,
+            kSamplingMonteCarlo);
+  EXPECT_EQ(read(minimalRecord(kMethodReliability), kAgentReliability).sampling.kind,
+            kSamplingForm);
+  Properties record =
+      with(with(minimalRecord(kMethodDoe), "sampleMethod", "OtherLHC"), "numEvals", "10");
+  MethodSettings s = read(record, kAgentReliability);
+  EXPECT_EQ(s.sampling.kind, kSamplingLatinHypercube);
+  EXPECT_EQ(s.doe.kind, -1);
+  EXPECT_EQ(read(record, kAgentDoe).doe.kind, kDoeLatinHypercube);
+}
+
+TEST_F(MethodSettingsTest, SwarmAndNsgaSizeTheirRuns) {
+  MethodSettings s = read(minimalRecord(kMethodSwarm));
+  EXPECT_EQ(s.swarm.neighborhoodSize, 3);
+  EXPECT_DOUBLE_EQ(s.swarm.localBest, 0.5);
+  EXPECT_EQ(s.populationSize, 10);
+  EXPECT_EQ(s.numCycles, 30);
+  s = read(minimalRecord(kMethodNsga));
+  EXPECT_EQ(s.populationSize, 12);
+  EXPECT_EQ(s.nsga.numGen, 5);
+  EXPECT_EQ(s.numCycles, 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// MOTOLMAR
+
+TEST_F(MethodSettingsTest, ParetoSettingsAndDerivedCycles) {
+  MethodSettings s = read(minimalRecord(kMethodParetoTolmar));
+  EXPECT_EQ(s.pareto.shutOff, 1);
+  EXPECT_EQ(s.populationSize, 16);
+  EXPECT_EQ(s.numCycles, 1 + 11);  // the archive, then (100 - 16) / 8 rounded up
+  EXPECT_DOUBLE_EQ(s.genetic.crossoverRate, 0.6);
+  EXPECT_DOUBLE_EQ(s.genetic.mutationRate, 0.4);
+  EXPECT_EQ(s.genetic.selectionType, 0);
+}
+
+TEST_F(MethodSettingsTest, ParetoArchiveAndBreedingSizesAreRoundedWithNotes) {
+  MethodSettings s = read(
+      with(with(minimalRecord(kMethodParetoTolmar), "archiveSize", "13"), "breedingSize", "7"));
+  EXPECT_EQ(s.pareto.archiveSize, 16);
+  EXPECT_EQ(s.pareto.breedingSize, 8);
+  s = read(with(minimalRecord(kMethodParetoTolmar), "archiveSize", "8"));
+  EXPECT_EQ(s.pareto.archiveSize, 12);
+  EXPECT_EQ(messages(),
+            noteBlock("Archive size must be a multiple of 4. Found 13, incrementing to 16.") +
+                noteBlock("Only even values are allowed for breeding size (7). Incrementing by "
+                          "1 to 8.") +
+                noteBlock("The Archive size must be greater than or equal to 12. Found (8). "
+                          "Incrementing Archive size to 12."));
+}
+
+TEST_F(MethodSettingsTest, ParetoBatchLargerThanTheArchiveEndsTheRun) {
+  MethodSettings s = read(minimalRecord(kMethodParetoTolmar));
+  EXPECT_EQ(completionFailure(facts(5, 17), s),
+            fatalBlock("The maximum number of parallel designs requested (17) is greater than "
+                       "the archive size (16). The archive size is the maximum number of "
+                       "simultaneous designs that can be evaluated. Please increase the archive "
+                       "size or reduce the number of simultaneous design evaluations "
+                       "requested."));
+}
+
+TEST_F(MethodSettingsTest, ParetoOddBatchIsLimitedAndFewBatchesWarn) {
+  MethodSettings s = read(minimalRecord(kMethodParetoTolmar));
+  completeMethodSettings(facts(5, 1), s);  // a serial run is no odd batch
+  EXPECT_EQ(s.pareto.batchSize, 1);
+  EXPECT_EQ(messages(), "");
+  completeMethodSettings(facts(5, 15), s);
+  EXPECT_EQ(s.pareto.batchSize, 14);
+  EXPECT_EQ(
+      messages(),
+      warningBlock("For a Pareto optimization, the search cycle size must be even. As a result, "
+                   "the number of simultaneous evaluations specified (15) cannot be honored. The "
+                   "number of simultaneous evaluations will be limited to 14.") +
+          warningBlock(
+              "Performing 14 simultaneous evaluations, as specified, during the optimization "
+              "could result in a  decrease in the performance of the search with MO-TOLMAR. "
+              "MO-TOLMAR is a dynamic algorithm that learns with each batch of evaluations. The "
+              "more batches it can do, the better the learning process. With the current "
+              "settings approximately 7 batches of evaluations can be performed. A better "
+              "search process may be achieved by increasing the total number of evaluations "
+              "that can be performed during the optimization or by reducing the number of "
+              "simultaneous evaluations allowed."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Completion: MS and the TOLMAR sizing
+
+TEST_F(MethodSettingsTest, MultiStartNeedsAContinuousVariable) {
+  MethodSettings s = read(minimalRecord(kMethodMultiStart));
+  completeMethodSettings(facts(2), s);
+  EXPECT_EQ(messages(), "");
+  MethodRunFacts f = facts(4);
+  f.continuousVariables = 0;
+  EXPECT_EQ(completionFailure(f, s),
+            fatalBlock("At least 1 continuous variable must be active when using Multi-Start "
+                       "as the optimization method. No continuous variables found for the "
+                       "study."));
+}
+
+TEST_F(MethodSettingsTest, TolmarUsesTheAdaptiveOperators) {
+  MethodSettings s = read(minimalRecord(kMethodTolmar));
+  EXPECT_FALSE(s.tolmar.sized);
+  EXPECT_EQ(s.genetic.crossoverType, 3);
+  EXPECT_EQ(s.genetic.mutationType, 2);
+  EXPECT_DOUBLE_EQ(s.genetic.crossoverRate, 0.5);
+  EXPECT_DOUBLE_EQ(s.genetic.mutationRate, 0.2);
+}
+
+TEST_F(MethodSettingsTest, TolmarSizesPopulationAndCyclesFromTheBudget) {
+  struct Case {
+    int evaluations, variables, batch, population, cycles;
+    bool randomOnly;
+  };
+  const Case cases[] = {
+      {100, 10, 1, 8, 17, false},   // C = 13 < 17: P = trunc(83 / 10.35) = 8, C = 92 / 5.4
+      {100, 1, 1, 4, 43, false},    // one variable: a cycle costs 0.55 P
+      {2000, 4, 1, 40, 85, false},  // C >= 71: the population grows to 40
+      {200, 10, 3, 12, 24, false},  // P = 10 rounded up to whole batches of 3
+      {12, 15, 1, 8, 1, true},      // budget below the variable count: 12 / 1.5
+      {1, 3, 1, 4, 1, true},        // the smallest population is 4
+      {5, 3, 1, 6, 1, true},        // and even
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.evaluations);
+    MethodSettings s = sizedTolmar(c.evaluations, c.variables, c.batch);
+    EXPECT_EQ(s.populationSize, c.population);
+    EXPECT_EQ(s.numCycles, c.cycles);
+    EXPECT_EQ(s.generationsPerCycle, 1);
+    EXPECT_EQ(s.tolmar.randomSearchOnly, c.randomOnly);
+    EXPECT_TRUE(s.tolmar.sized);
+  }
+}
+
+TEST_F(MethodSettingsTest, TolmarBudgetOfSixIsARandomSearchWithAWarning) {
+  MethodSettings s = sizedTolmar(6, 10);
+  EXPECT_EQ(s.populationSize, 6);
+  EXPECT_EQ(s.numCycles, 1);
+  EXPECT_EQ(messages(),
+            warningBlock("The max. number of evaluations input 6 for Agent 3 for study \"beam\" "
+                         "is insufficient for performing any sort of optimization. Performing "
+                         "some random search only."));
+}
+
+TEST_F(MethodSettingsTest, TolmarWarnsWhenThePopulationIsCutAndWhenItIsRaisedToFour) {
+  const std::string rest =
+      "is insufficient for an effective global search of the design space. The parameters of "
+      "the run would be adjusted to accomodate the input # of evaluations. However, these "
+      "changes will be detrimental to finding the best solution. The solutions obtained would "
+      "most likely, at best, be sub-optimal. If possible, increase the number of allowed "
+      "evaluations and restart the run. Continuing the run with the adjusted parameters.";
+  MethodSettings s = sizedTolmar(100, 30);
+  EXPECT_EQ(s.populationSize, 8);
+  EXPECT_EQ(s.numCycles, 17);
+  s = sizedTolmar(30, 10);
+  EXPECT_EQ(s.populationSize, 4);
+  EXPECT_EQ(s.numCycles, 8);
+  EXPECT_EQ(messages(),
+            warningBlock("The max. number of evaluations input 100 for Agent 3 for study "
+                         "\"beam\" " +
+                         rest) +
+                warningBlock("The max. number of evaluations input 30 for Agent 3 for study "
+                             "\"beam\" " +
+                             rest) +
+                warningBlock("\t The max. number of evaluations input 30 for Agent 3 for study "
+                             "\"beam\" " +
+                             rest));
+}
+
+TEST_F(MethodSettingsTest, TolmarWarnsWhenFewBatchesFitTheBudget) {
+  MethodSettings s = sizedTolmar(50, 4, 8);
+  EXPECT_EQ(s.populationSize, 8);
+  EXPECT_EQ(s.numCycles, 7);
+  EXPECT_EQ(s.tolmar.batches, 6);
+  EXPECT_EQ(
+      messages(),
+      warningBlock("Performing 8 simultaneous evaluations, as specified, during the optimization "
+                   "could result in a  decrease in the performance of the search with TOLMAR. "
+                   "TOLMAR is a dynamic algorithm that learns with each batch of evaluations. The "
+                   "more batches it can do, the better the learning process. With the current "
+                   "settings approximately 6 batches of evaluations can be performed. A better "
+                   "search process may be achieved by increasing the total number of evaluations "
+                   "that can be performed during the optimization or by reducing the number of "
+                   "simultaneous evaluations allowed."));
+}
+
+TEST_F(MethodSettingsTest, TolmarRandomSearchWithALargerBatchEndsTheRun) {
+  MethodSettings s = read(with(minimalRecord(kMethodTolmar), "numEvals", "5"));
+  EXPECT_EQ(completionFailure(facts(3, 8), s),
+            warningBlock("The max. number of evaluations input 5 for Agent 3 for study \"beam\" "
+                         "is insufficient for performing any sort of optimization. Performing "
+                         "some random search only.") +
+                fatalBlock("        **** ERROR ****\n Internal KARVO error: nEvaluateInParallel "
+                           "> popsize ***\nError. Cannot continue."));
+}
+
+}  // namespace
+}  // namespace karvo
