@@ -1,0 +1,466 @@
+// Tests of reading "Definitions.in": the framing (dispatch, unknown keywords, the missing
+// file), the variable table with its uniqueness and bound rules, discrete sets, curves,
+// distributions, loops, relationships and options, each with its exact message texts.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "definitions/reader.h"
+#include "definitions/variables.h"
+#include "definitions/definitions_fixture.h"
+#include "external/distribution.h"
+
+namespace karvo {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::definitionsError;
+using testing::fatalBlock;
+using testing::noteBlock;
+using testing::warningBlock;
+
+class DefinitionsTest : public testing::DefinitionsFixture {};
+
+const char* kContinuousX =
+    "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 0.5\nmax: 1\n";
+const char* kSetGauges = "*DEFINE_SET\nname: gauges\nordered: 1\nvalues:3\n1.0\n1.5\n2.0\n";
+
+// ---------------------------------------------------------------------------------------
+// Framing
+
+TEST_F(DefinitionsTest, MissingFileGivesTheFourWarningLinesAndEmptyTables) {
+  readDefinitions();
+  EXPECT_EQ(messages(),
+            "\n\t**** WARNING ****\n\n\t Definitions.in file could not be read.\n\t Assuming all "
+            "design variables are user-defined.\n\t Attempting to continue.\n");
+  EXPECT_FALSE(definitions.definitionsRead);
+  EXPECT_TRUE(definitions.variables.empty());
+}
+
+TEST_F(DefinitionsTest, ReadsEveryKeywordOfTheFileWithCommentsAndTypeRecord) {
+  read(std::string("$ study definitions\n*TYPE\nversion: 2019.01\n") + kSetGauges +
+       "$ a comment between records\n" + kContinuousX +
+       "*DEFINE_VARIABLE\nname: c\ntype: Discrete\nid: 2\nset: gauges\nbaseline: 2\n"
+       "*DEFINE_VARIABLE\nname: d\ntype: Dependent\nid: 3\nformula: x * 2\n"
+       "*DEFINE_VARIABLE\nname: p\ntype: Parameter\nid: 4\nbaseline: 7.5\n"
+       "*DEFINE_VARIABLE\nname: s\ntype: String\nid: 5\nbaseline: steel grade\n"
+       "*DEFINE_CURVE\nname: target\nsize: 2\npoint: 0, 1\npoint: 1, 2, 0.5\n"
+       "*DEFINE_DIST\nname: scatter\ntype: Normal\nstandardDeviation: 0.1\n"
+       "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+       "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: head1\n"
+       "*DEFINE_RESPONSE\nname: mass\ntype: File\n"
+       "*DEFINE_COMPUTE_RESOURCE\nname: local\ntype: Direct\n"
+       "*DEFINE_RESOURCE_SET\nname: pool\nresources:1\nlocal\n"
+       "Number of evals allowed for local: 2\n"
+       "*DEFINE_CONDITION\nname: done\ntype: FileExist\nfileType: output\nfileRef: done.txt\n"
+       "*DEFINE_OPTION\nname: solverThreads\nvalue: 4\n"
+       "*DEFINE_LOOP\nname: cases\ntype: discrete\n"
+       "*DEFINE_RELATIONSHIP\nname: tie\ntype: equality\nvariable: x\nparameters: p / 10\n"
+       "*END\n");
+  EXPECT_EQ(messages(), "");
+  EXPECT_TRUE(definitions.definitionsRead);
+  ASSERT_EQ(definitions.variables.size(), 5u);
+  EXPECT_EQ(definitions.continuousCount, 1);
+  EXPECT_EQ(definitions.discreteCount, 1);
+  EXPECT_EQ(definitions.dependentCount, 1);
+  EXPECT_EQ(definitions.fixedParameterCount, 1);
+  EXPECT_EQ(definitions.stringParameterCount, 1);
+  EXPECT_EQ(findVariable("s")->baselineText, "steel grade");
+  EXPECT_EQ(findVariableById(4)->name, "p");
+  EXPECT_EQ(findVariable("d")->formula, "x * 2");
+  EXPECT_NE(findCurve("target"), nullptr);
+  EXPECT_NE(findDistribution("scatter"), nullptr);
+  EXPECT_NE(findPrintFormat("Default"), nullptr);
+  EXPECT_NE(findRemoteMachine("cluster"), nullptr);
+  EXPECT_NE(findResponseDefinition("mass"), nullptr);
+  EXPECT_NE(findComputeResource("pool"), nullptr);
+  EXPECT_NE(findCondition("done"), nullptr);
+  ASSERT_NE(findOption("solverThreads"), nullptr);
+  EXPECT_EQ(findOption("solverThreads")->value, "4");
+  EXPECT_NE(findLoop("cases"), nullptr);
+  ASSERT_EQ(definitions.relationships.size(), 1u);
+  EXPECT_EQ(findVariable("nothing"), nullptr);
+  EXPECT_EQ(findVariableById(99), nullptr);
+}
+
+TEST_F(DefinitionsTest, EndKeywordStopsReadingAndKeywordsMatchByPrefix) {
+  // "*ENDING" is taken as "*END"; nothing after it is read, not even a bad keyword.
+  read(std::string("*DEFINE_VARIABLE_EXTRA words\n") + std::string(kContinuousX).substr(17) +
+       "*ENDING\n*NOT_A_KEYWORD\n");
+  EXPECT_EQ(messages(), "");
+  EXPECT_NE(findVariable("x"), nullptr);
+}
+
+TEST_F(DefinitionsTest, UnknownKeywordEndsTheRunWithBothMessages) {
+  std::string out = readFatal(std::string(kContinuousX) + "*DEFINE_THING\nname: a\n");
+  EXPECT_EQ(out, testing::errorBlock("Unsupported definition keyword:\n *DEFINE_THING") +
+                     fatalBlock("Error reading file: Definitions.in\n Error is near line number "
+                                "8, which was read as:\n*DEFINE_THING"));
+}
+
+TEST_F(DefinitionsTest, TextBeforeTheFirstKeywordIsAnUnsupportedKeyword) {
+  std::string out = readFatal(std::string("$ comment\n\nname: stray\n") + kContinuousX);
+  EXPECT_EQ(out, testing::errorBlock("Unsupported definition keyword:\n name: stray") +
+                     fatalBlock("Error reading file: Definitions.in\n Error is near line number "
+                                "2, which was read as:\nname: stray"));
+}
+
+TEST_F(DefinitionsTest, RereadingStartsFromEmptyTables) {
+  read(kContinuousX);
+  read(kContinuousX);  // no duplicate: the first reading is gone
+  EXPECT_EQ(definitions.variables.size(), 1u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Variables
+
+TEST_F(DefinitionsTest, ContinuousBoundsAndBaselineRules) {
+  read("*DEFINE_VARIABLE\nname: a\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 0\nmax: 1\n"
+       "*DEFINE_VARIABLE\nname: b\ntype: Continuous\nid: 2\nmin: -1\nbaseline: 2.5\nmax: 2.5\n");
+  const Variable* a = findVariable("a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->kind, VariableKind::Continuous);
+  EXPECT_EQ(a->lower, 0.0);
+  EXPECT_EQ(a->upper, 1.0);
+  EXPECT_EQ(findVariable("b")->baseline, 2.5);
+
+  EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 0\n"
+                      "max: 0\n"),
+            fatalBlock("Lower bound (0) must be less than upper bound (0). The error is in the "
+                       "definition of the variable \"z\"."));
+}
+
+TEST_F(DefinitionsTest, ContinuousBaselineOutsideTheBoundsIsRefused) {
+  EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 1\nmin: 0\n"
+                      "baseline: 1.5\nmax: 1\n"),
+            fatalBlock("The baseline value (1.5) must be greater than the lower bound (0) and "
+                       "less than upper bound (1). The error is in the definition of the "
+                       "variable \"z\"."));
+}
+
+TEST_F(DefinitionsTest, ContinuousDesignOfExperimentsFormReadsLevels) {
+  read("*DEFINE_VARIABLE\nname: f\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+       "levels:2\n0, 1\n2\nfactorType: noise\n");
+  EXPECT_THAT(findVariable("f")->levels, ElementsAre(0.0, 1.0, 2.0));
+  EXPECT_EQ(findVariable("f")->factorType, "noise");
+  EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: f\ntype: Continuous\nid: 1\nmin: 0\n"
+                      "baseline: 1\nmax: 2\nlevels: 0, one\n"),
+            fatalBlock(definitionsError("f", "Continuous Variable (DOE)", "levels",
+                                        "The read value \"one\" could not be converted into a "
+                                        "double.")));
+}
+
+TEST_F(DefinitionsTest, MissingRequiredPropertiesNameTheObjectAndRecordLabel) {
+  EXPECT_EQ(readFatal("*DEFINE_VARIABLE\ntype: Continuous\nid: 1\n"),
+            fatalBlock(definitionsError("Name not defined", "Parameter", "name",
+                                        "The property is not defined.")));
+  EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: q\ntype: Continuous\nid: 1\nmin: 0\nmax: 1\n"),
+            fatalBlock(definitionsError("q", "Continuous Variable", "baseline",
+                                        "The property is not defined.")));
+  EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: q\ntype: Parameter\nid: one\nbaseline: 1\n"),
+            fatalBlock(definitionsError("q", "Fixed parameter", "id",
+                                        "The read value \"one\" could not be converted into an "
+                                        "integer.")));
+}
+
+TEST_F(DefinitionsTest, UnknownVariableTypeIsSkippedSilently) {
+  read(std::string("*DEFINE_VARIABLE\nname: q\ntype: Imaginary\nid: 1\n") + kContinuousX);
+  EXPECT_EQ(messages(), "");
+  EXPECT_EQ(findVariable("q"), nullptr);
+  EXPECT_NE(findVariable("x"), nullptr);
+}
+
+TEST_F(DefinitionsTest, DuplicateNamesAreRefusedAcrossKinds) {
+  EXPECT_EQ(readFatal(std::string(kContinuousX) +
+                      "*DEFINE_VARIABLE\nname: x\ntype: Parameter\nid: 2\nbaseline: 1\n"),
+            fatalBlock("Cannot have duplicate names in design variable definitions. Fixed "
+                       "variable name x."));
+  EXPECT_EQ(readFatal(std::string(kContinuousX) + kContinuousX),
+            fatalBlock("Cannot have duplicate names in design variable definitions. Continuous "
+                       "name x."));
+  EXPECT_EQ(readFatal(std::string(kSetGauges) + kContinuousX +
+                      "*DEFINE_VARIABLE\nname: x\ntype: Discrete\nid: 2\nset: gauges\n"
+                      "baseline: 1\n"),
+            fatalBlock("Cannot have duplicate names in design variable definitions. Discrete "
+                       "name x."));
+  EXPECT_EQ(readFatal(std::string(kContinuousX) +
+                      "*DEFINE_VARIABLE\nname: x\ntype: Dependent\nid: 2\nformula: 1\n"),
+            fatalBlock("Cannot have duplicate names in design variable definitions. Dependent "
+                       "name x."));
+}
+
+TEST_F(DefinitionsTest, DuplicateIdsAreRefusedAcrossKinds) {
+  EXPECT_EQ(readFatal(std::string(kContinuousX) +
+                      "*DEFINE_VARIABLE\nname: s\ntype: String\nid: 1\nbaseline: text\n"),
+            fatalBlock("Cannot have duplicate variable ids 1. The error is in the definition of "
+                       "the variable \"s\"."));
+}
+
+TEST_F(DefinitionsTest, DiscreteVariableNeedsAnEarlierSetOfTwoItemsAndABaselineChoice) {
+  read(std::string(kSetGauges) +
+       "*DEFINE_VARIABLE\nname: c\ntype: Discrete\nid: 2\nset: gauges\nbaseline: 3\n");
+  const Variable* c = findVariable("c");
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->baselineChoice, 3);
+  EXPECT_EQ(c->baseline, 3.0);
+  EXPECT_EQ(&definitions.sets[c->setIndex], findSet("gauges"));
+
+  const std::string discrete = "*DEFINE_VARIABLE\nname: c\ntype: Discrete\nid: 2\nset: gauges\n";
+  EXPECT_EQ(readFatal(discrete + "baseline: 1\n" + kSetGauges),
+            fatalBlock("The discrete set \"gauges\" has not been defined prior to its use for "
+                       "the definition of a discrete variable. The error is in the definition of "
+                       "the variable \"c\"."));
+  EXPECT_EQ(readFatal(std::string(kSetGauges) + discrete + "baseline: 0\n"),
+            fatalBlock("The baseline choice for a discrete variable must be between 1 and number "
+                       "of items in the discrete set (3). The error is in the definition of the "
+                       "variable \"c\"."));
+  EXPECT_EQ(readFatal(std::string(kSetGauges) + discrete + "baseline: 4\n"),
+            fatalBlock("The baseline choice for a discrete variable must be between 1 and number "
+                       "of items in the discrete set (3). The error is in the definition of the "
+                       "variable \"c\"."));
+  EXPECT_EQ(readFatal("*DEFINE_SET\nname: gauges\nvalues: 1.0\n" + discrete + "baseline: 1\n"),
+            fatalBlock("For a discrete variable, the number of items in a discrete set must be "
+                       "at least 2. The discrete set \"gauges\" has only 1 items. The error is "
+                       "in the definition of the variable \"c\"."));
+}
+
+TEST_F(DefinitionsTest, DependentFormulaKeepsItsLinesAndDistributionsResolveAfterTheFile) {
+  read("*DEFINE_VARIABLE\nname: d\ntype: Dependent\nid: 3\ndistribution: scatter\n"
+       "formula:2\nt = x * 2\n_result = t + 1\n"
+       "*DEFINE_VARIABLE\nname: p\ntype: Parameter\nid: 4\nbaseline: 2\ndistribution: scatter\n"
+       "*DEFINE_DIST\nname: scatter\ntype: Normal\nstandardDeviation: 0.1\n");
+  const Variable* d = findVariable("d");
+  EXPECT_EQ(d->formula, "t = x * 2\n_result = t + 1");
+  EXPECT_EQ(d->distributionIndex, 0);
+  EXPECT_EQ(findVariable("p")->distributionIndex, 0);
+  EXPECT_EQ(findVariable("p")->baseline, 2.0);
+
+  EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: p\ntype: Parameter\nid: 4\nbaseline: 2\n"
+                      "distribution: nowhere\n"),
+            fatalBlock("Error in the project definition. The distribution \"nowhere\" is being "
+                       "used, but has not been defined in the project."));
+}
+
+TEST_F(DefinitionsTest, VariablesFromRepresentationFilesAreContinuousOrDiscreteOnly) {
+  read(kSetGauges);
+  testing::writeFile(dir_.file("Representation1.in"),
+                     "*VARIABLE\nname: y\ntype: Continuous\nid: 9\nmin: 1\nbaseline: 2\nmax: 3\n"
+                     "*VARIABLE\nname: p\ntype: Parameter\nid: 10\nbaseline: 1\n");
+  FileHandle* file = openFile(dir_.file("Representation1.in"), "r");
+  std::string keyword;
+  int counter = 0;
+  bool endOfFile = false;
+  Record preamble = readRecord(file, keyword, counter, endOfFile);
+  freeRecord(preamble);
+  Record first = readRecord(file, keyword, counter, endOfFile);
+  EXPECT_EQ(addVariableFromRepresentation(first, "Representation1.in"), 0);
+  EXPECT_EQ(findVariableById(9)->name, "y");
+  EXPECT_EQ(definitions.continuousCount, 1);
+  freeRecord(first);
+  Record second = readRecord(file, keyword, counter, endOfFile);
+  EXPECT_THROW(addVariableFromRepresentation(second, "Representation1.in"), RunExit);
+  freeRecord(second);
+  closeFile(file);
+  EXPECT_EQ(messages(),
+            fatalBlock("Error in adding the parameter \"p\" to the study. The specified type "
+                       "\"Parameter\" is not supported for study variables. Only Continuous and "
+                       "Discrete variables can be added to the study."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Discrete sets
+
+TEST_F(DefinitionsTest, SetsKeepTheirItemsAndTellNumericFromText) {
+  read("*DEFINE_SET\nname: sizes\nordered: yes\nvalues:3\n1.5\n 2\n3e1\n"
+       "*DEFINE_SET\nname: colours\nvalues:3\nred\n4\nblue\n");
+  const DiscreteSet* sizes = findSet("sizes");
+  EXPECT_THAT(sizes->items, ElementsAre("1.5", " 2", "3e1"));
+  EXPECT_TRUE(sizes->numeric);
+  EXPECT_EQ(sizes->ordered, 1);
+  EXPECT_FALSE(findSet("colours")->numeric);
+  EXPECT_EQ(messages(),
+            warningBlock("At least one item (red) in the discrete set \"colours\" is not a "
+                         "number. As a result, if this set is assigned to a discrete variable "
+                         "which is used in a formula, the values will be used as text data and "
+                         "we will not try to convert the data to a number."));
+}
+
+TEST_F(DefinitionsTest, SetErrors) {
+  EXPECT_EQ(readFatal("*DEFINE_SET\nname: s\nvalues:-2\na\nb\n"),
+            fatalBlock("The number of items in a discrete set cannot be negative. The error is "
+                       "in the definition for the. discrete set \"s\"."));
+  EXPECT_EQ(readFatal("*DEFINE_SET\nname: s\nvalues: 1\n*DEFINE_SET\nname: s\nvalues: 2\n"),
+            fatalBlock("Cannot have duplicate names for discrete sets. The discrete set s has "
+                       "already been used."));
+  EXPECT_EQ(readFatal("*DEFINE_SET\nname: s\nordered: 0\n"),
+            fatalBlock(definitionsError("s", "Discrete Set", "values",
+                                        "The property is not defined.")));
+}
+
+// ---------------------------------------------------------------------------------------
+// Curves
+
+TEST_F(DefinitionsTest, CurvePointsWithWeightsAndWarnings) {
+  read("*DEFINE_CURVE\nname: c\nsize: 3\npoint: 0, 1\npoint: 1 2 -0.5\npoint: 1, 3, 2\n");
+  const Curve* curve = findCurve("c");
+  ASSERT_EQ(curve->points.size(), 3u);
+  EXPECT_EQ(curve->points[0].weight, 1.0);
+  EXPECT_EQ(curve->points[1].y, 2.0);
+  EXPECT_EQ(curve->points[1].weight, 0.5);
+  EXPECT_EQ(messages(),
+            warningBlock("The weight factor (-0.5) for point # 2 for the curve \"c\" is negative. "
+                         "Will use the absolute value instead.") +
+                warningBlock("Two adjacent points (# 2 and # 3) for the curve \"c\" have the same "
+                             "X value.\nContinuing...") +
+                noteBlock("The curve data information for \"c\" after updating the weight "
+                          "factors:\n ID,            X value,            Y value,      Weight "
+                          "factor\n  1,                  0,                  1,                  "
+                          "1\n  2,                  1,                  2,                0.5\n  "
+                          "3,                  1,                  3,                  2"));
+}
+
+TEST_F(DefinitionsTest, CurveErrors) {
+  EXPECT_EQ(readFatal("*DEFINE_CURVE\nname: c\nsize: 1\npoint: 0, 1\n"),
+            fatalBlock("The specified size (1) of the defined curve (c) must be atleast 2."));
+  EXPECT_EQ(readFatal("*DEFINE_CURVE\nname: c\nsize: 3\npoint: 0, 1\npoint: 1, 2\n"),
+            fatalBlock("Expecting the X and Y values for this curve (c) for point 3."));
+  EXPECT_EQ(readFatal("*DEFINE_CURVE\nname: c\nsize: 2\npoint: 0, 1\npoint: 1\n"),
+            fatalBlock("Expecting the X and Y values for this curve (c) for point 2."));
+  EXPECT_EQ(readFatal("*DEFINE_CURVE\nname: c\nsize: 2\npoint: 0, 1\npoint: -1, 2\n"),
+            fatalBlock("The curve definition needs to be monotonically increasing in X value. "
+                       "Two adjacent points (# 1 and # 2 with X values of 0 and -1 respectively) "
+                       "for the curve \"c\" do not meet this criterion."));
+  EXPECT_EQ(readFatal("*DEFINE_CURVE\nname: c\nsize: 2\npoint: 0, 1\npoint: 1, 2\n"
+                      "*DEFINE_CURVE\nname: c\nsize: 2\npoint: 0, 1\npoint: 1, 2\n"),
+            fatalBlock("Cannot have duplicate names in Curve definitions. Curve name c has "
+                       "already been used."));
+  EXPECT_EQ(readFatal("*DEFINE_CURVE\nname: c\nsize: 2\npoint: 0, 1\npoint: 1, 2\npoint: 3, 4\n"),
+            fatalBlock("The curve (c) has 3 points defined, more than its specified size (2)."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Distributions
+
+TEST_F(DefinitionsTest, DistributionObjectIsMadeFromTheRecord) {
+  read("*DEFINE_DIST\nname: scatter\ntype: Uniform\nvariation: 0.5\nrandomSeed: 3\n");
+  const DistributionDefinition* scatter = findDistribution("scatter");
+  ASSERT_NE(scatter, nullptr);
+  EXPECT_EQ(scatter->type, "Uniform");
+  ASSERT_NE(scatter->object, nullptr);
+  EXPECT_EQ(scatter->object->typeWord(), "Uniform");
+  std::string reason;
+  ASSERT_TRUE(scatter->object->setProperty("baseline", 1.0, reason));
+  double x = 0.0;
+  ASSERT_TRUE(scatter->object->quantile(0.5, x, reason));
+  EXPECT_DOUBLE_EQ(x, 1.0);
+}
+
+TEST_F(DefinitionsTest, DistributionErrors) {
+  std::string reason;
+  createDistribution("Sideways", DistributionProperties{}, reason);
+  EXPECT_EQ(readFatal("*DEFINE_DIST\nname: bad\ntype: Sideways\n"),
+            fatalBlock("Error in creating the distribution object from the distribution data for "
+                       "\"bad\".\n" + reason));
+  EXPECT_EQ(readFatal("*DEFINE_DIST\nname: n\ntype: Poisson\n*DEFINE_DIST\nname: n\n"
+                      "type: Poisson\n"),
+            fatalBlock("Cannot have duplicate names for distributions. The distribution \"n\" has "
+                       "already been used."));
+  EXPECT_EQ(readFatal("*DEFINE_DIST\nname: n\ntype: Normal\nno colon here\n"),
+            fatalBlock("Error reading file: Definitions.in\n Error is near line number 4, which "
+                       "was read as:\nno colon here"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Loops
+
+TEST_F(DefinitionsTest, LoopPropertiesAreStored) {
+  read("*DEFINE_LOOP\nname: sweep\nactive: no\ncreateCaseFolders: 1\nparallelType: loop\n"
+       "type: paramList\nerrorMode: stop\ncondition: test -f stop.txt\nbreak: 1\n"
+       "analysis: mesh\nanalysis: solve\noutput: sweep.out\nparameters:2\nthickness\nload\n");
+  const Loop* loop = findLoop("sweep");
+  ASSERT_NE(loop, nullptr);
+  EXPECT_EQ(loop->active, 0);
+  EXPECT_EQ(loop->createCaseFolders, 1);
+  EXPECT_EQ(loop->reuseCaseInputFiles, 0);
+  EXPECT_EQ(loop->parallelType, "loop_serial");
+  EXPECT_EQ(loop->type, "paramList");
+  EXPECT_EQ(loop->condition, "test -f stop.txt");
+  EXPECT_EQ(loop->breakText, "1");
+  EXPECT_THAT(loop->analyses, ElementsAre("mesh", "solve"));
+  EXPECT_THAT(loop->parameters, ElementsAre("thickness", "load"));
+  EXPECT_EQ(loop->output, "sweep.out");
+}
+
+TEST_F(DefinitionsTest, LoopErrors) {
+  EXPECT_EQ(readFatal("*DEFINE_LOOP\nname: l\nparallelType: threads\ntype: discrete\n"),
+            fatalBlock("Invalid parallelization type \"threads\" for loop \"l\". Valid choices: "
+                       "analysis or loop. Exiting."));
+  EXPECT_EQ(readFatal("*DEFINE_LOOP\nname: l\ntype: spiral\n"),
+            fatalBlock("Invalid loop type \"spiral\" for loop \"l\". Exiting."));
+  EXPECT_EQ(readFatal("*DEFINE_LOOP\nname: l\ntype: discrete\ncondition: REMOTE: test -f a\n"),
+            fatalBlock("The loop condition can only be executed on the local machine. Please "
+                       "correct this in the setup before running the study"));
+  EXPECT_EQ(readFatal("*DEFINE_LOOP\nname: l\ntype: discrete\n*DEFINE_LOOP\nname: l\n"
+                      "type: discrete\n"),
+            fatalBlock("Error in the loop definition. The loop name \"l\" has already been used. "
+                       "The loop names need to be unique."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Relationships and options
+
+TEST_F(DefinitionsTest, RelationshipsAreReadAndValidatedAgainstTheVariables) {
+  read(std::string(kContinuousX) +
+       "*DEFINE_VARIABLE\nname: w\ntype: Parameter\nid: 2\nbaseline: 0.8\n"
+       "*DEFINE_RELATIONSHIP\nname: cap\ntype: inequality\nvariable: x\ncomparison: less_equal\n"
+       "parameters: w - 0.1\ndependencies:1\nw\n");
+  ASSERT_EQ(definitions.relationships.size(), 1u);
+  const Relationship& cap = definitions.relationships[0];
+  EXPECT_EQ(cap.kind, RelationshipType::Inequality);
+  EXPECT_THAT(cap.parameters, ElementsAre("w - 0.1"));
+  EXPECT_THAT(cap.dependencies, ElementsAre("w"));
+  validateRelationships();
+  EXPECT_EQ(definitions.relationships[0].variableIndex, 0);
+
+  definitions.relationships[0].variable = "w";
+  EXPECT_THROW(validateRelationships(), RunExit);
+  definitions.relationships[0].variable = "x";
+  definitions.relationships[0].dependencies = {"ghost"};
+  EXPECT_THROW(validateRelationships(), RunExit);
+  EXPECT_EQ(messages(),
+            fatalBlock("Error in the definition of study relationship \"cap\". The variable \"w\" "
+                       "is not a continuous or discrete design variable of the study.") +
+                fatalBlock("Error in the definition of study relationship \"cap\". The name "
+                           "\"ghost\" in its dependencies is not a variable or parameter of the "
+                           "study."));
+}
+
+TEST_F(DefinitionsTest, RelationshipErrors) {
+  EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: sum\nvariable: x\n"),
+            fatalBlock("Error in the definition of study relationship \"r\". The type \"sum\" "
+                       "defined for this entity is not supported."));
+  EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: inequality\nvariable: x\n"
+                      "parameters: 1\ncomparison: less\n"),
+            fatalBlock("Error in the definition of study relationship \"r\". The comparison "
+                       "\"less\" is not supported. Valid choices: less_equal or greater_equal."));
+  EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: equality\nvariable: x\n"
+                      "parameters: 1\n*DEFINE_RELATIONSHIP\nname: r\ntype: equality\n"),
+            fatalBlock("Error in the study relationship definition. The name \"r\" has already "
+                       "been used. The names need to be unique."));
+  EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: equality\nvariable: x\n"),
+            fatalBlock(definitionsError("r", "Study relationship", "parameters",
+                                        "The property is not defined.")));
+}
+
+TEST_F(DefinitionsTest, OptionErrors) {
+  EXPECT_EQ(readFatal("*DEFINE_OPTION\nname: a\nvalue: 1\n*DEFINE_OPTION\nname: a\nvalue: 2\n"),
+            fatalBlock("Error in the option definition. The option name \"a\" has already been "
+                       "used. The option names need to be unique."));
+  EXPECT_EQ(readFatal("*DEFINE_OPTION\nname: a\n"),
+            fatalBlock(definitionsError("a", "KARVO Options", "value",
+                                        "The property is not defined.")));
+}
+
+}  // namespace
+}  // namespace karvo
