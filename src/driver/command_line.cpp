@@ -61,6 +61,7 @@ bool applyOption(const char* option) {
       {"checksetup", &RunSettings::checkSetup, 1},
       {"useHistory", &RunSettings::useHistory, 1},
       {"dontUseBaseline", &RunSettings::baselineSuppressed, 1},
+      {"dontUseBaseline", &RunSettings::dontUseBaselineGiven, 1},
       {"useBaselineInSearch", &RunSettings::baselineInSearch, 1},
       {"generateReportOnly", &RunSettings::generateReportOnly, 1},
       {"dontWriteHistory", &RunSettings::historyDisabled, 1},
@@ -71,12 +72,14 @@ bool applyOption(const char* option) {
       {"reEvalErrDesigns", &RunSettings::reEvalErrDesigns, 1},
       {"turnOnMemManagement", &RunSettings::plainFreeing, 0},
   };
+  bool known = false;
   for (const Flag& flag : flags) {
     if (std::strcmp(option, flag.word) == 0) {
       s.*flag.field = flag.value;
-      return true;
+      known = true;
     }
   }
+  if (known) return true;
   if (std::strcmp(option, "overwrite") == 0) {
     s.overwrite = 1;
     s.overwriteRequested = 1;

@@ -6,10 +6,25 @@
 #include <cstring>
 #include <ctime>
 
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <set>
+
+#include "definitions/method_settings.h"
+#include "definitions/study.h"
+#include "definitions/variables.h"
 #include "driver/command_line.h"
 #include "driver/messages.h"
+#include "driver/random.h"
 #include "driver/run_state.h"
+#include "driver/working_directory.h"
+#include "evaluation/app_access.h"
+#include "evaluation/process_file.h"
 #include "platform/platform.h"
+#include "results/report.h"
+#include "search/performance_file.h"
+#include "search/representation.h"
 
 namespace karvo {
 
@@ -17,13 +32,159 @@ namespace {
 
 constexpr std::size_t kMaxWorkingDirectory = 258;  // this length and longer are refused
 
-// The i= run. Reading the study folder and the cycle loop join here.
+// Reads every file of the study folder, in the order in which they refer to one another.
+void readStudyFolder() {
+  readAssembly();
+  readDefinitions();
+  std::set<int> representationNumbers, processNumbers;
+  std::map<int, bool> performanceNumbers;  // number -> used by a reliability agent
+  for (const Agent& agent : agents) {
+    representationNumbers.insert(agent.representation);
+    if (agent.process != kUndefined) processNumbers.insert(agent.process);
+    performanceNumbers[agent.performance] =
+        performanceNumbers[agent.performance] || agent.type == kAgentReliability;
+  }
+  for (int number : representationNumbers) readRepresentationFile(number);
+  validateRelationships();
+  readRunOptionsFirst();
+  for (int number : processNumbers) readProcessFile(number);
+  for (const auto& [number, reliability] : performanceNumbers) {
+    readPerformanceFile(number, reliability);
+  }
+  readStudyFile();
+}
+
+// Design-variable counts of an agent's representation (active variables and continuous ones).
+void countDesignVariables(const Agent& agent, int& total, int& continuous) {
+  total = 0;
+  continuous = 0;
+  if (const Representation* representation = findRepresentation(agent.representation)) {
+    total = representation->num_dvar;
+    for (const VariableSlot& slot : representation->slots) {
+      if (slot.kind == kSlotContinuous) ++continuous;
+    }
+  }
+}
+
+void prepareRun() {
+  int largest = 0;
+  for (Agent& agent : agents) {
+    int total = 0, continuous = 0;
+    countDesignVariables(agent, total, continuous);
+    largest = std::max(largest, total);
+    if (agent.haveStudyRecord) {
+      MethodRunFacts facts;
+      facts.agentNumber = agent.number;
+      facts.studyName = study.name;
+      facts.designVariables = total;
+      facts.continuousVariables = continuous;
+      facts.batchSize = std::max(1, study.nParallel);
+      completeMethodSettings(facts, agent.method);
+    }
+  }
+  definitions.maxDesignVariables = std::max(definitions.maxDesignVariables, largest);
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    const Agent* agent = findAgent(number);
+    if (!agent || agent->type == kAgentReliability) continue;
+    int total = 0, continuous = 0;
+    countDesignVariables(*agent, total, continuous);
+    if (total < 1) fatalError("\nNumber of design variables cannot be less than 1.");
+  }
+  if (definitions.maxDesignVariables < 1) {
+    fatalError("\nMaximum number of design variables cannot be less than 1.");
+  }
+
+  if (run.settings.overwrite) {
+    if (study.extending) {
+      fatalError("Cannot use \"overwrite\" command line option when extending a run.");
+    }
+    run.settings.overwrite = 0;
+    deletePreviousResults();
+  } else if (run.settings.postNoEval) {
+    preparePostOnly();
+  } else {
+    const Agent* first = findAgent(run.startAgent);
+    const int mode = first ? first->studyMode : 0;
+    if (mode != 5 && mode != 6) backupPreviousResults();
+  }
+  const std::string oldLog = formatText("%s%c%s.log", run.workingDirectory.c_str(),
+                                        platform::kPathSeparator, run.studyName.c_str());
+  if (platform::pathExists(oldLog)) runCleanupCommand(CleanupAction::Remove, oldLog);
+  writeReports();
+}
+
+// One agent's turn in a cycle. The search, design-of-experiments, reliability and evaluation
+// runs join here; until then an agent's turn ends with a note saying so.
+void runAgentTurn(Agent& agent) {
+  if (run.currentCycle > 0) return;  // said once, in the first cycle
+  const char* what = agent.type == kAgentCheckSetup ? "check-setup" : agentTypeWord(agent.type);
+  writeMessage("outptr", "note",
+               formatText("Agent %d (\"%s\"): %s runs with the %s method are not available in "
+                          "this build of the solver. The agent does not evaluate any design.",
+                          agent.number, agent.name.c_str(), what, methodWord(agent.methodCode)));
+  if (agent.type != kAgentOptimization && agent.type != kAgentEvaluation) agent.runState = 2;
+}
+
+void runCycles() {
+  int cycles = 1;
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    if (const Agent* agent = findAgent(number)) cycles = std::max(cycles, agent->method.numCycles);
+  }
+  run.cycles = cycles;
+  removeSolverFolderFromPath();
+  for (run.currentCycle = 0; run.currentCycle < run.cycles; ++run.currentCycle) {
+    for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+      Agent* agent = findAgent(number);
+      if (!agent) continue;
+      run.currentAgent = number;
+      run.currentAgentIndex = number;
+      run.firstCycle = run.currentCycle == 0 ? 1 : 0;
+      if (run.settings.checkSetup) agent->type = kAgentCheckSetup;
+      if (run.currentCycle >= agent->method.numCycles) continue;
+      if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
+        runAgentTurn(*agent);
+      } else if (agent->runState != 2) {
+        if (agent->type == kAgentDoe) {
+          const Representation* representation = findRepresentation(agent->representation);
+          if (!representation || representation->num_dvar < 1) {
+            fatalError(formatText("No variables have been defined to be changed for the DOE "
+                                  "agent(ID = %d).",
+                                  agent->number));
+          }
+        }
+        runAgentTurn(*agent);
+        agent->runState = 2;
+      }
+    }
+    writeFormatted(outptr, "\n *** End of Cycle ***\n\n");
+    flushFile(outptr);
+  }
+}
+
+// The i= run: start-up order, run preparation, cycle loop.
 void runStudy(int argc, char** argv) {
   parseCommandLine(argc, argv);
+  checkEnvironment();
   flushFile(outptr);
-  writeMessage("outptr", "note",
-               "This build of the solver reads the command line and opens the message file "
-               "only; the study itself is not read or run yet.");
+  readStudyFolder();
+  checkProcessConsistency();
+  checkRepresentationResolutions();
+  if (run.startAgent > run.finalAgent || run.finalAgent > static_cast<int>(agents.size())) {
+    std::fputs("\n*** startpopnum or finishpopnum out of range.", stderr);
+    fatalError("startpopnum or finishpopnum improper.");
+  }
+  if (study.randomSeed == 0.0f) {
+    // The seed actually used is fixed now, so that the reports show it.
+    study.randomSeed = clockDerivedSeed(static_cast<std::int64_t>(std::time(nullptr)),
+                                        run.startAgent);
+  }
+  if (run.settings.generateReportOnly) {
+    writeReports();
+    removeLockFiles();
+    exitRun(kExitNormal, false);
+  }
+  prepareRun();
+  runCycles();
 }
 
 void runCheckPerformance(int argc, char** argv) {
@@ -80,11 +241,17 @@ void readWorkingDirectory() {
 void closeRun() {
   if (run.closing) return;
   run.closing = true;
-  try {
-    // Release of analysis objects, end-of-run information and lock-file removal join here.
-  } catch (const RunExit&) {
-    // A fatal error inside the closing steps has been reported; the remaining steps go on.
-  }
+  // Each step is taken even when an earlier one fails.
+  auto step = [](void (*action)()) {
+    try {
+      action();
+    } catch (const RunExit&) {
+      // Reported by fatalError; the remaining closing steps go on.
+    }
+  };
+  step([] { releaseApplicationAccess(); });
+  step([] { writeEndOfRunInformation(); });
+  step([] { removeLockFiles(); });
   if (outptr) closeFile(outptr);
   if (run.studyFile) {
     closeFile(run.studyFile);

@@ -36,6 +36,7 @@ struct RunSettings {
   int overwriteRequested = 0;     // the option itself was given
   int useHistory = 0;             // resume from a previous run's history
   int baselineSuppressed = -1;    // -1 undecided, 1 by dontUseBaseline, 0 by run option
+  int dontUseBaselineGiven = 0;   // the option was on the command line: "useBaseline" ignored
   int baselineInSearch = 0;
   int generateReportOnly = 0;
   int historyDisabled = 0;
@@ -65,6 +66,7 @@ struct RunState {
   std::string exitState = "Complete";  // "Complete", "Error" or "Cancelled"
   FileHandle* studyFile = nullptr;     // the study file, open for the study readers
   int currentCycle = 0;           // 0-based
+  int cycles = 1;                 // cycles of the run: the largest of the agents in range
   int currentAgent = 0;           // agent number
   int currentAgentIndex = 0;      // index in the agent table
   int firstCycle = 0;             // first-cycle flag of the current agent

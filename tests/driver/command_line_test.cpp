@@ -108,7 +108,9 @@ TEST(CommandLineStudyFile, OverwriteWithUseHistoryConflicts) {
 TEST(CommandLineStudyFile, BackupDirLengthLimit) {
   TempDir dir;
   writeFile(dir.file("s.in"), "");
-  auto ok = runKarvo({"i=s.in", "backupDir=" + std::string(255, 'b')}, dir.path());
+  testing::writeMinimalStudy(dir.path());
+  auto ok = runKarvo({"i=study.in", "backupDir=" + std::string(255, 'b')}, dir.path(),
+                     {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(ok.status, 0) << ok.err;
   auto r = runKarvo({"i=s.in", "backupDir=" + std::string(256, 'b')}, dir.path());
   EXPECT_EQ(r.status, 133);
@@ -122,35 +124,36 @@ TEST(CommandLineStudyFile, BackupDirLengthLimit) {
 
 TEST(CommandLineMessageFile, FreshRunWritesHeaderAndMakesBackupFolder) {
   TempDir dir;
-  writeFile(dir.file("s.in"), "");
-  auto r = runKarvo({"i=s.in"}, dir.path(), {"-KARVO_ROOT"});
+  testing::writeMinimalStudy(dir.path());
+  auto r = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(r.status, 0) << r.err;
-  std::string mes = readFile(dir.file("s.mes"));
-  EXPECT_EQ(mes.rfind("\n\tSearch parameter input file name for this process is:\n\ts.in\n", 0),
-            0u)
+  std::string mes = readFile(dir.file("study.mes"));
+  EXPECT_EQ(
+      mes.rfind("\n\tSearch parameter input file name for this process is:\n\tstudy.in\n", 0),
+      0u)
       << mes;
   EXPECT_EQ(backupFolders(dir.path()).size(), 1u);
 }
 
 TEST(CommandLineMessageFile, EarlierMessageFileIsMovedNotLost) {
   TempDir dir;
-  writeFile(dir.file("s.in"), "");
-  writeFile(dir.file("s.mes"), "earlier run\n");
-  auto r = runKarvo({"i=s.in", "version"}, dir.path());
+  testing::writeMinimalStudy(dir.path());
+  writeFile(dir.file("study.mes"), "earlier run\n");
+  auto r = runKarvo({"i=study.in", "version"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, kVersionText);  // the option prints and the run goes on
   auto folders = backupFolders(dir.path());
   ASSERT_EQ(folders.size(), 1u);
-  EXPECT_EQ(readFile(dir.file(folders[0] + "/s.mes")), "earlier run\n");
-  EXPECT_NE(readFile(dir.file("s.mes")), "earlier run\n");
+  EXPECT_EQ(readFile(dir.file(folders[0] + "/study.mes")), "earlier run\n");
+  EXPECT_NE(readFile(dir.file("study.mes")), "earlier run\n");
 }
 
 TEST(CommandLineMessageFile, NamedBackupFolderReceivesEarlierMessageFile) {
   TempDir dir;
   writeFile(dir.file("s.in"), "");
   writeFile(dir.file("s.mes"), "earlier run\n");
-  auto r = runKarvo({"i=s.in", "backupDir=keep"}, dir.path());
-  EXPECT_EQ(r.status, 0) << r.err;
+  auto r = runKarvo({"i=s.in", "backupDir=keep"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(r.status, 133) << r.err;  // the empty study stops after the command line
   EXPECT_EQ(readFile(dir.file("keep/s.mes")), "earlier run\n");
   EXPECT_TRUE(backupFolders(dir.path()).empty());
 }
@@ -159,8 +162,8 @@ TEST(CommandLineMessageFile, OverwriteMakesNoBackup) {
   TempDir dir;
   writeFile(dir.file("s.in"), "");
   writeFile(dir.file("s.mes"), "earlier run\n");
-  auto r = runKarvo({"i=s.in", "overwrite"}, dir.path());
-  EXPECT_EQ(r.status, 0) << r.err;
+  auto r = runKarvo({"i=s.in", "overwrite"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(r.status, 133) << r.err;  // the empty study stops after the command line
   EXPECT_TRUE(backupFolders(dir.path()).empty());
   EXPECT_NE(readFile(dir.file("s.mes")), "earlier run\n");
 }
@@ -189,8 +192,8 @@ TEST(WorkingDirectory, LengthLimitIs257) {
   };
   std::string ok = folderOfLength(257);
   ASSERT_EQ(ok.size(), 257u);
-  writeFile(ok + "/s.in", "");
-  EXPECT_EQ(runKarvo({"i=s.in"}, ok).status, 0);
+  testing::writeMinimalStudy(ok);
+  EXPECT_EQ(runKarvo({"i=study.in"}, ok, {"KARVO_ROOT=" + ok}).status, 0);
   std::string tooLong = folderOfLength(258);
   ASSERT_EQ(tooLong.size(), 258u);
   writeFile(tooLong + "/s.in", "");

@@ -80,4 +80,20 @@ ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::str
   return runShell(command, directory);
 }
 
+void writeMinimalStudy(const std::string& directory) {
+  writeFile(directory + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 0\n*END\n");
+  writeFile(directory + "/Definitions.in",
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x*x\n*END\n");
+  writeFile(directory + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 11\n*END\n");
+  writeFile(directory + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(directory + "/study.in",
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*END\n");
+}
+
 }  // namespace karvo::testing

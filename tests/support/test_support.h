@@ -38,6 +38,10 @@ ProcessResult runShell(const std::string& command, const std::string& directory)
 ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::string& directory,
                        const std::vector<std::string>& environment = {});
 
+// Writes a small valid study into `directory`: one optimization agent (TOLMAR) over one
+// continuous variable, with "study.in" as the study file and "demo" as the run prefix.
+void writeMinimalStudy(const std::string& directory);
+
 // Single-quotes a word for /bin/sh.
 std::string shellQuote(const std::string& word);
 

@@ -1,0 +1,360 @@
+// Working directory, lock files, earlier results and environment. Runs at start-up and at
+// the controlled ends of a run; every file operation is done in-process and the clean-up
+// ones are recorded in the study folder's clean-up log.
+#include "driver/working_directory.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "definitions/study.h"
+#include "driver/driver.h"
+#include "driver/messages.h"
+#include "driver/run_state.h"
+#include "evaluation/app_access.h"
+#include "external/extension_manager.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+namespace karvo {
+
+WorkingDirectoryState workingDirectoryState;
+
+void resetWorkingDirectoryState() { workingDirectoryState = WorkingDirectoryState{}; }
+
+std::string agentFileName(int agent, const char* extension) {
+  return formatText("%s%c%s%d%s", run.workingDirectory.c_str(), platform::kPathSeparator,
+                    run.runPrefix.c_str(), agent, extension);
+}
+
+// ---------------------------------------------------------------------------------------
+// Environment
+
+void checkEnvironment() {
+  if (!platform::hasEnv("KARVO_ROOT")) {
+    fatalError("The required environment variable KARVO_ROOT is not set.");
+  }
+  WorkingDirectoryState& s = workingDirectoryState;
+  s.installationRoot = platform::getEnv("KARVO_ROOT");
+  if (platform::hasEnv("KARVO_PYTHON_PATH")) {
+    s.pythonHome = platform::getEnv("KARVO_PYTHON_PATH");
+  } else {
+    writeMessage("outptr", "note",
+                 "KARVO_PYTHON_PATH was not set. Going to use Python from the KARVO installed "
+                 "Python3 folder.");
+    s.pythonHome.clear();
+    for (const char* relative : {"/../../Python3", "/../../../Python3"}) {
+      std::string candidate = s.installationRoot + relative;
+      if (platform::isRegularFile(candidate + "/README.txt")) {
+        s.pythonHome = candidate;
+        break;
+      }
+    }
+    if (s.pythonHome.empty()) {
+      writeMessage("outptr", "note",
+                   "No Python3 folder was found at the same level as the platform folder or 1 "
+                   "level above it. The system's own Python 3 will be used for formulas.");
+    }
+  }
+  std::string error;
+  if (!ExtensionManager::instance(applicationAccess(), &error)) {
+    writeMessage("outptr", "error", "The extension environment could not be created: " + error + ".");
+    fatalError("environment setup error");
+  }
+  s.environmentChecked = true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Lock files
+
+void createLockFile(int agent) {
+  std::string name = agentFileName(agent, ".lock");
+  // Created exclusively: of two processes started at the same instant for the same agent,
+  // exactly one gets the lock.
+  int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    std::string text = formatText(
+        "The lock file (%s) exists in the working directory. This means that either",
+        name.c_str());
+    text += " the agent being started is currently running, or was terminated abnormally.";
+    text += " Please check that the old run has stopped or clean the lock file if the run was ";
+    text += " terminated abnormally. Then try to submit the current run again.";
+    fatalError(text);
+  }
+  if (fd < 0) {
+    fatalError(formatText("Error in writing the KARVO lock file (%s). Exiting.", name.c_str()));
+  }
+  std::string content = formatText("Lock File for Agent #: %d\n", agent);
+  bool written = ::write(fd, content.data(), content.size()) ==
+                 static_cast<ssize_t>(content.size());
+  ::close(fd);
+  workingDirectoryState.lockFiles.push_back(name);
+  workingDirectoryState.lockFilesCreated = true;
+  if (!written) {
+    fatalError(formatText("Error in writing the KARVO lock file (%s). Exiting.", name.c_str()));
+  }
+}
+
+void removeLockFiles() {
+  WorkingDirectoryState& s = workingDirectoryState;
+  if (!s.lockFilesCreated || run.settings.checkPerformanceMode) return;
+  platform::changeDirectory(run.workingDirectory);
+  // Only this process's own lock files: one found at start belongs to another run.
+  for (const std::string& name : s.lockFiles) platform::removeFile(name);
+  s.lockFiles.clear();
+  s.lockFilesCreated = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Clean-up
+
+namespace {
+
+constexpr const char* kCleanupLog = "StudyDirectoryCleanupLog.log";
+const char* const kAgentResultExtensions[] = {".plot", ".dat", ".res", ".gph", ".ckp",
+                                              ".mem",  ".rpt", ".hst", ".pto"};
+const char* const kSurfaceWords[] = {"Linear", "Quadratic", "Kriging", "RadialBasisFunction"};
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+void logCleanup(const std::string& line) {
+  std::string name = platform::joinPath(run.workingDirectory, kCleanupLog);
+  if (std::FILE* log = std::fopen(name.c_str(), "a")) {
+    std::fprintf(log, "%s\n", line.c_str());
+    std::fclose(log);
+  }
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool startsWith(const std::string& text, const std::string& head) {
+  return text.compare(0, head.size(), head) == 0;
+}
+
+// Result files of design-of-experiments, robustness and response-surface studies of `agent`
+// in the working directory: "DOE_<agent>_*.out", "RandR_<agent>_*.out" and the model files
+// "<response>-<model word>-<agent>.mdl/.err" (also "-means-" and "-SNratio-" models).
+std::vector<std::string> studyOutputFiles(int agent, bool modelFilesOnly) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(run.workingDirectory, ec)) {
+    if (!entry.is_regular_file(ec)) continue;
+    std::string name = entry.path().filename().string();
+    bool match = false;
+    if (!modelFilesOnly) {
+      for (const char* label : {"DOE", "RandR"}) {
+        if (startsWith(name, formatText("%s_%d_", label, agent)) && endsWith(name, ".out")) {
+          match = true;
+        }
+      }
+    }
+    for (const char* word : kSurfaceWords) {
+      for (const char* ext : {".mdl", ".err"}) {
+        if (endsWith(name, formatText("-%s-%d%s", word, agent, ext))) match = true;
+      }
+    }
+    if (match) found.push_back(entry.path().string());
+  }
+  return found;
+}
+
+// Everything an earlier run of `agent` may have left: folders first, then files.
+struct AgentResults {
+  std::vector<std::string> folders;
+  std::vector<std::string> files;
+};
+
+AgentResults earlierResults(const Agent& agent, bool includeEvaluationFolder,
+                            const std::vector<const char*>& extensions) {
+  AgentResults results;
+  if (includeEvaluationFolder && !agent.evaluationFolder.empty() &&
+      platform::isDirectory(agent.evaluationFolder)) {
+    results.folders.push_back(agent.evaluationFolder);
+  }
+  for (const char* ext : extensions) {
+    std::string name = agentFileName(agent.number, ext);
+    if (platform::pathExists(name)) results.files.push_back(name);
+  }
+  for (const std::string& name : studyOutputFiles(agent.number, false)) results.files.push_back(name);
+  return results;
+}
+
+std::vector<Agent*> agentsInRange() {
+  std::vector<Agent*> inRange;
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    if (Agent* agent = findAgent(number)) inRange.push_back(agent);
+  }
+  return inRange;
+}
+
+}  // namespace
+
+bool runCleanupCommand(CleanupAction action, const std::string& source,
+                       const std::string& target) {
+  std::string error;
+  bool ok = false;
+  std::string line;
+  switch (action) {
+    case CleanupAction::Move:
+      line = "mv -f " + quoted(source) + " " + quoted(target + "/.");
+      ok = platform::movePath(source, target, &error);
+      break;
+    case CleanupAction::Copy:
+      line = "cp -rf " + quoted(source) + " " + quoted(target + "/.");
+      ok = platform::copyFile(source, target, &error);
+      break;
+    case CleanupAction::Remove:
+      line = "rm -f " + quoted(source);
+      ok = platform::removeFile(source, &error);
+      break;
+    case CleanupAction::RemoveTree:
+      line = "rm -rf " + quoted(source);
+      ok = platform::removeTree(source, &error);
+      break;
+  }
+  if (!ok) line += "    # failed: " + error;
+  logCleanup(line);
+  if (!ok) {
+    writeMessage("outptr", "warning",
+                 formatText("The clean-up of an earlier run's results failed for \"%s\": %s",
+                            source.c_str(), error.c_str()));
+  }
+  return ok;
+}
+
+void deletePreviousResults() {
+  static const std::vector<const char*> extensions = {".gph", ".plot", ".dat", ".ckp",
+                                                      ".mem", ".hst",  ".pto"};
+  for (Agent* agent : agentsInRange()) {
+    AgentResults results = earlierResults(*agent, true, extensions);
+    for (const std::string& file : results.files) runCleanupCommand(CleanupAction::Remove, file);
+    for (const std::string& folder : results.folders) {
+      runCleanupCommand(CleanupAction::RemoveTree, folder);
+    }
+  }
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(run.workingDirectory, ec)) {
+    std::string name = entry.path().filename().string();
+    if (name == "check_status_junk" || startsWith(name, "check_output_")) {
+      runCleanupCommand(CleanupAction::Remove, entry.path().string());
+    }
+  }
+}
+
+void preparePostOnly() {
+  for (Agent* agent : agentsInRange()) {
+    AgentResults results = earlierResults(*agent, false, {".hst"});
+    for (const std::string& file : results.files) runCleanupCommand(CleanupAction::Remove, file);
+  }
+}
+
+void backupPreviousResults() {
+  if (run.settings.postNoEval) return;
+  const bool extending = study.extending != 0;
+  const bool keepEvaluationFolders =
+      (study.resume != 0 || extending) && !run.settings.backupDirGiven;
+  std::vector<const char*> extensions(std::begin(kAgentResultExtensions),
+                                      std::end(kAgentResultExtensions));
+  std::vector<AgentResults> all;
+  bool present = false;
+  for (Agent* agent : agentsInRange()) {
+    all.push_back(earlierResults(*agent, !keepEvaluationFolders, extensions));
+    present = present || !all.back().files.empty() || !all.back().folders.empty();
+  }
+  if (!present) return;
+
+  std::string folder;
+  if (run.settings.backupDirGiven || run.settings.backupDir != "Initialized") {
+    folder = run.settings.backupDir;
+  }
+  if (folder.empty() || !platform::isDirectory(folder)) {
+    if (folder.empty()) {
+      folder = backupFolderName(run.startAgent, run.finalAgent,
+                                static_cast<long long>(std::time(nullptr)));
+    }
+    if (!platform::makeDirectories(folder)) {
+      fatalError(formatText("Error in creating the backup folder: %s.\nMake sure the working "
+                            "directory is not write protected and run again.",
+                            folder.c_str()));
+    }
+    run.settings.backupDir = folder;
+  }
+  const CleanupAction action = extending ? CleanupAction::Copy : CleanupAction::Move;
+  for (const AgentResults& results : all) {
+    for (const std::string& item : results.folders) runCleanupCommand(action, item, folder);
+    for (const std::string& item : results.files) runCleanupCommand(action, item, folder);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// PATH
+
+std::string pathWithoutSolverFolder(const std::string& path, const std::string& root,
+                                    bool* changed) {
+  if (changed) *changed = false;
+  if (root.size() <= 9) return path;
+  // "solver" must begin between 9 and 4 characters before the end of the root.
+  std::size_t solverAt = std::string::npos;
+  for (std::size_t pos = root.size() - 9; pos <= root.size() - 4; ++pos) {
+    if (root.compare(pos, 6, "solver") == 0) {
+      solverAt = pos;
+      break;
+    }
+  }
+  if (solverAt == std::string::npos || solverAt == 0) return path;
+  const std::string folder = root.substr(0, solverAt - 1);
+  std::string rebuilt;
+  bool first = true;
+  bool removed = false;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string entry = path.substr(start, end - start);
+    if (entry == folder) {
+      removed = true;
+    } else {
+      if (!first) rebuilt += ':';
+      rebuilt += entry;
+      first = false;
+    }
+    start = end + 1;
+  }
+  if (!removed) return path;
+  if (changed) *changed = true;
+  return rebuilt;
+}
+
+void removeSolverFolderFromPath() {
+  if (!platform::hasEnv("KARVO_ROOT")) return;
+  const std::string root = platform::getEnv("KARVO_ROOT");
+  for (const char* variable : {"PATH", "LD_LIBRARY_PATH"}) {
+    if (!platform::hasEnv(variable)) continue;
+    const std::string value = platform::getEnv(variable);
+    if (run.settings.verbose) {
+      writeMessage("outptr", "none", formatText("Getting environment variable value for %s", variable));
+      writeMessage("outptr", "none", "PATH (LD_LIBRARY_PATH on Linux) variable value before update:");
+      writeMessage("outptr", "none", value);
+    }
+    bool changed = false;
+    std::string updated = pathWithoutSolverFolder(value, root, &changed);
+    if (changed && !platform::setEnv(variable, updated)) {
+      writeMessage("outptr", "warning",
+                   "Could not update the path environment variable to remove the MDO path");
+    }
+    if (run.settings.verbose) {
+      writeMessage("outptr", "none", "PATH (LD_LIBRARY_PATH on Linux) variable value after update:");
+      writeMessage("outptr", "none", changed ? updated : value);
+    }
+  }
+}
+
+}  // namespace karvo
