@@ -4,6 +4,8 @@
 // is called once per pass of the evaluation loop while the job runs.
 #include "external/job_controller.h"
 
+#include "driver/text.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -18,20 +20,6 @@ namespace {
 
 using job::JobKind;
 using job::JobRecord;
-
-std::string trimmed(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-std::string lowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 // The number keys of the launch, checked to hold no shell characters (they enter commands).
 std::string launchNumber(const PropertiesMap& launch, const char* key) {

@@ -9,18 +9,13 @@
 #include <unistd.h>
 
 #include "external/job_internal.h"
+
+#include "driver/text.h"
 #include "platform/platform.h"
 
 namespace karvo::job {
 
 namespace {
-
-std::string lowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 std::string withNewline(std::string text) {
   if (!text.empty() && text.back() != '\n') text += '\n';

@@ -3,6 +3,8 @@
 // analysis (copies, chmod, dos2unix, the script itself): plain string work, no I/O.
 #include "external/remote_profile.h"
 
+#include "driver/text.h"
+
 #include <cctype>
 #include <cstring>
 
@@ -20,11 +22,6 @@ std::string trimBlanks(const std::string& text) {
   if (first == std::string::npos) return "";
   std::size_t last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
-}
-
-std::string lowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 std::string property(const PropertiesMap& profile, const char* key) {

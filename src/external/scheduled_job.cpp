@@ -7,26 +7,14 @@
 
 #include "driver/messages.h"
 #include "external/job_internal.h"
+
+#include "driver/text.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 
 namespace karvo::job {
 
 namespace {
-
-std::string trimmed(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
-std::string lowerCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
 
 bool isAlphanumeric(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
