@@ -2,7 +2,7 @@
 // with their execution settings, file lists, response lists, dependencies and reservation
 // requests. Filled once at start-up from "Process%d.in" (one file per process number used by
 // the agents); read by the evaluation flow for every design. The user's reference for the
-// file is docs/study-files/process.md.
+// file is docs/study-files.md (the process file chapter).
 //
 // File layout (definition-file grammar, see definitions/reader.h):
 //

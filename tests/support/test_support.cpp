@@ -67,13 +67,13 @@ ProcessResult runShell(const std::string& command, const std::string& directory)
 
 ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::string& directory,
                        const std::vector<std::string>& environment) {
+  // env takes every -u before the first assignment.
   std::string command = "env";
   for (const std::string& entry : environment) {
-    if (!entry.empty() && entry[0] == '-') {
-      command += " -u " + shellQuote(entry.substr(1));
-    } else {
-      command += " " + shellQuote(entry);
-    }
+    if (!entry.empty() && entry[0] == '-') command += " -u " + shellQuote(entry.substr(1));
+  }
+  for (const std::string& entry : environment) {
+    if (entry.empty() || entry[0] != '-') command += " " + shellQuote(entry);
   }
   command += " " + shellQuote(KARVO_BINARY);
   for (const std::string& argument : arguments) command += " " + shellQuote(argument);

@@ -1,0 +1,332 @@
+// The example study examples/ten-bar-truss, end to end: the karvo binary reads every one of
+// its files without a warning and completes a run, and its analysis program truss.py writes
+// a listing that holds the values the study's extraction definitions read.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kRoot = KARVO_SOURCE_DIR;
+const std::string kExample = kRoot + "/examples/ten-bar-truss";
+
+// The published optimum of the ten-bar truss with stress and displacement limits, areas in
+// in^2 (member 1 first); reference/optimum.inp is truss.tpl filled with these values.
+const std::vector<std::string> kOptimumAreas = {"30.52", "0.1",   "23.2",  "15.22", "0.1",
+                                                "0.551", "7.457", "21.04", "21.53", "0.1"};
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+std::vector<std::string> words(const std::string& line) {
+  std::vector<std::string> result;
+  std::istringstream in(line);
+  for (std::string word; in >> word;) result.push_back(word);
+  return result;
+}
+
+std::string trim(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// "property: value" lines of a definition file, "$" comment lines left out.
+std::map<std::string, std::string> properties(const std::string& text) {
+  std::map<std::string, std::string> result;
+  for (const std::string& line : lines(text)) {
+    if (line.empty() || line[0] == '$') continue;
+    const std::size_t colon = line.find(':');
+    if (colon != std::string::npos) result[trim(line.substr(0, colon))] = trim(line.substr(colon + 1));
+  }
+  return result;
+}
+
+// Name -> type of every *DEFINE_VARIABLE record of Definitions.in.
+std::map<std::string, std::string> definedVariables() {
+  std::map<std::string, std::string> variables;
+  std::string keyword, name;
+  for (const std::string& line : lines(readFile(kExample + "/Definitions.in"))) {
+    if (!line.empty() && line[0] == '*') {
+      keyword = line;
+      name.clear();
+    } else if (keyword == "*DEFINE_VARIABLE" && line.rfind("name: ", 0) == 0) {
+      name = line.substr(6);
+    } else if (keyword == "*DEFINE_VARIABLE" && line.rfind("type: ", 0) == 0) {
+      variables[name] = line.substr(6);
+    }
+  }
+  return variables;
+}
+
+std::vector<std::string> filesEndingIn(const std::string& folder, const std::string& ending) {
+  std::vector<std::string> names;
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() >= ending.size() &&
+        name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
+      names.push_back(name);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class ExampleStudy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::copy(kExample, dir_.path(), fs::copy_options::recursive);
+  }
+
+  ProcessResult karvo(const std::vector<std::string>& arguments) {
+    // Unsettings first: env(1) reads its -u options only before the first assignment.
+    return runKarvo(arguments, dir_.path(), {"-KARVO_PYTHON_PATH", "KARVO_ROOT=" + kRoot});
+  }
+
+  // What each report says of its agent.
+  void expectAgentReports() {
+    EXPECT_EQ(filesEndingIn(dir_.path(), ".rpt"),
+              (std::vector<std::string>{"truss0.rpt", "truss1.rpt", "truss2.rpt"}));
+    const struct {
+      const char* report;
+      const char* name;
+      const char* type;
+      int variables;
+    } expected[] = {{"truss0.rpt", "sizing", "optimization", 10},
+                    {"truss1.rpt", "screening", "doe", 4},
+                    {"truss2.rpt", "referenceDesigns", "evaluation", 10}};
+    for (const auto& agent : expected) {
+      SCOPED_TRACE(agent.report);
+      const std::string report = readFile(dir_.file(agent.report));
+      EXPECT_NE(report.find(std::string("\n\nagentName: ") + agent.name + "\n"), std::string::npos);
+      EXPECT_NE(report.find(std::string("\n\nStudy Type: ") + agent.type + "\n"), std::string::npos);
+      EXPECT_NE(report.find("\n\nprocessName: ten-bar truss analysis\n"), std::string::npos);
+      EXPECT_NE(report.find("\n\nNumber of design variables: " + std::to_string(agent.variables) +
+                            "\n"),
+                std::string::npos);
+      EXPECT_NE(report.find("\n\nNumber of parameters: 4\n"), std::string::npos);
+      EXPECT_NE(report.find("\n\nNumber of responses: 4\n"), std::string::npos);
+    }
+  }
+
+  // The study files raise no warning and no error: every message is an intended note.
+  void expectOnlyNotes() {
+    const std::string messages = readFile(dir_.file("truss.mes"));
+    EXPECT_EQ(messages.find("*WARNING\n"), std::string::npos) << messages;
+    EXPECT_EQ(messages.find("*ERROR\n"), std::string::npos) << messages;
+  }
+
+  TempDir dir_{"karvo-example"};
+};
+
+TEST_F(ExampleStudy, ReportOnlyRunAcceptsEveryStudyFile) {
+  ProcessResult result = karvo({"i=truss.in", "generateReportOnly"});
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir_.file("truss.mes"));
+  expectOnlyNotes();
+  expectAgentReports();
+  EXPECT_TRUE(filesEndingIn(dir_.path(), ".lock").empty());
+  // The one design-of-experiments setting that the solver comments on.
+  EXPECT_NE(readFile(dir_.file("truss.mes"))
+                .find("*NOTE\nBased on the user selection, no response surface models will be "
+                      "generated at the end of the DOE study.\n"),
+            std::string::npos);
+}
+
+TEST_F(ExampleStudy, FullRunAfterReportOnlyRunCompletesEveryAgent) {
+  ASSERT_EQ(karvo({"i=truss.in", "generateReportOnly"}).status, 0);
+  ProcessResult result = karvo({"i=truss.in"});
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir_.file("truss.mes"));
+  EXPECT_NE(result.out.find("End of KARVO run."), std::string::npos);
+  expectOnlyNotes();
+  expectAgentReports();
+  EXPECT_TRUE(filesEndingIn(dir_.path(), ".lock").empty());
+
+  const std::regex closing("\nEnd of KARVO run\\.\n\\*EXIT STATE\nComplete\n\\*ENDTIME\n"
+                           "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\n$");
+  for (const std::string& report : filesEndingIn(dir_.path(), ".rpt")) {
+    SCOPED_TRACE(report);
+    EXPECT_TRUE(std::regex_search(readFile(dir_.file(report)), closing));
+  }
+
+  // The reports of the report-only run were moved aside, not overwritten.
+  int backedUp = 0;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir_.path())) {
+    if (entry.path().filename().string().rfind("RESULTS_BACKUP_", 0) != 0) continue;
+    backedUp += static_cast<int>(filesEndingIn(entry.path().string(), ".rpt").size());
+  }
+  EXPECT_EQ(backedUp, 3);
+}
+
+TEST_F(ExampleStudy, TemplateTagsNameStudyVariables) {
+  const std::map<std::string, std::string> variables = definedVariables();
+  std::map<std::string, std::string> values = {
+      {"Design_Num", "0"}, {"youngsModulus", "1e+07"}, {"density", "0.1"}, {"load", "100000"}};
+  for (int member = 1; member <= 10; ++member) {
+    const std::string name = "A" + std::to_string(member);
+    EXPECT_EQ(variables.count(name) ? variables.at(name) : "", "Continuous") << name;
+    values[name] = kOptimumAreas[member - 1];
+  }
+
+  // Fill every tag; each must name a study variable or the design number.
+  const std::string tpl = readFile(kExample + "/truss.tpl");
+  const std::regex tag(R"(\{\{\s*([A-Za-z_][A-Za-z0-9_.]*)\s*\}\})");
+  std::string filled;
+  std::set<std::string> used;
+  auto last = tpl.cbegin();
+  for (std::sregex_iterator it(tpl.begin(), tpl.end(), tag), end; it != end; ++it) {
+    const std::string name = (*it)[1];
+    EXPECT_TRUE(name == "Design_Num" || variables.count(name)) << "tag " << name;
+    used.insert(name);
+    filled.append(last, (*it)[0].first);
+    filled += values.count(name) ? values.at(name) : "?";
+    last = (*it)[0].second;
+  }
+  filled.append(last, tpl.cend());
+  EXPECT_EQ(used.size(), values.size());
+  EXPECT_EQ(filled, readFile(kExample + "/reference/optimum.inp"));
+}
+
+TEST_F(ExampleStudy, ReferenceDesignsGiveEveryVariableAndParameter) {
+  int continuous = 0, parameters = 0;
+  for (const auto& [name, type] : definedVariables()) {
+    if (type == "Continuous") ++continuous;
+    if (type == "Parameter") ++parameters;
+  }
+  ASSERT_EQ(continuous, 10);
+  ASSERT_EQ(parameters, 4);
+  bool inSection = false;
+  int designs = 0;
+  for (const std::string& line : lines(readFile(kExample + "/UserDesigns2_reference.in"))) {
+    if (line.empty() || line[0] == '$') continue;
+    if (line[0] == '*') {
+      inSection = line == "*DESIGN_ONLY";
+      continue;
+    }
+    ASSERT_TRUE(inSection) << line;
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    for (std::string field; std::getline(in, field, ',');) fields.push_back(trim(field));
+    EXPECT_EQ(fields.size(), static_cast<std::size_t>(2 + continuous + parameters)) << line;
+    EXPECT_EQ(fields[0], "dontMapDesign");
+    for (std::size_t i = 2; i < fields.size(); ++i) {
+      std::size_t used = 0;
+      EXPECT_GT(std::stod(fields[i], &used), 0.0) << line;
+      EXPECT_EQ(used, fields[i].size()) << line;
+    }
+    ++designs;
+  }
+  EXPECT_EQ(designs, 4);
+}
+
+// The analysis program on the deck of the published optimum: the values the extraction
+// definitions read are where the definitions look, and they are right.
+TEST_F(ExampleStudy, AnalysisListingHoldsTheExtractedValues) {
+  const std::string work = dir_.file("reference");
+  ProcessResult run = runShell("python3 ../truss.py optimum.inp", work);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> listing = lines(readFile(work + "/optimum.out"));
+  ASSERT_FALSE(listing.empty());
+  EXPECT_EQ(listing.back(), "     NORMAL TERMINATION");
+
+  // Each response read as its extraction definition says (the last occurrence).
+  std::map<std::string, double> extracted;
+  for (const char* response : {"mass", "maxStress", "maxDisplacement"}) {
+    SCOPED_TRACE(response);
+    std::map<std::string, std::string> def =
+        properties(readFile(kExample + "/extraction/" + response + ".def"));
+    EXPECT_EQ(def["file"], "truss.out");
+    EXPECT_EQ(def["occurrence"], "last");
+    int found = 0;
+    for (const std::string& line : listing) {
+      std::string text;
+      if (def.count("anchor")) {
+        if (line.find(def["anchor"]) == std::string::npos) continue;
+        std::vector<std::string> w = words(line);
+        const std::size_t word = static_cast<std::size_t>(std::stoi(def["word"]));
+        ASSERT_GE(w.size(), word) << line;
+        text = w[word - 1];
+      } else {
+        ASSERT_TRUE(def.count("regex"));
+        std::smatch match;
+        if (!std::regex_search(line, match, std::regex(def["regex"]))) continue;
+        text = match[1];
+      }
+      std::size_t used = 0;
+      extracted[response] = std::stod(text, &used);
+      EXPECT_EQ(used, text.size()) << line;
+      ++found;
+    }
+    EXPECT_EQ(found, 1);
+  }
+
+  // Mass: density times the sum of area times length (members 7 to 10 are the diagonals).
+  double mass = 0.0;
+  for (int member = 0; member < 10; ++member) {
+    const double length = member < 6 ? 360.0 : 360.0 * std::sqrt(2.0);
+    mass += 0.1 * std::stod(kOptimumAreas[member]) * length;
+  }
+  EXPECT_NEAR(extracted["mass"], mass, 1e-6 * mass);
+  EXPECT_NEAR(extracted["mass"], 5060.85, 0.5);  // the published optimum weight
+  // At the optimum the displacement limit and the stress limit of member 5 are active.
+  EXPECT_NEAR(extracted["maxDisplacement"], 2.0, 1e-3);
+  EXPECT_NEAR(extracted["maxStress"], 25000.0, 10.0);
+
+  // The support reactions balance the two loads of 100 000 lb.
+  double horizontal = 0.0, vertical = 0.0;
+  bool inReactions = false;
+  for (const std::string& line : listing) {
+    if (line.find("S U P P O R T   R E A C T I O N S") != std::string::npos) {
+      inReactions = true;
+    } else if (inReactions && line.empty()) {
+      break;
+    } else if (inReactions && words(line).size() == 3 && words(line)[0] != "NODE") {
+      horizontal += std::stod(words(line)[1]);
+      vertical += std::stod(words(line)[2]);
+    }
+  }
+  EXPECT_NEAR(horizontal, 0.0, 1.0);
+  EXPECT_NEAR(vertical, 200000.0, 1.0);
+}
+
+TEST_F(ExampleStudy, AnalysisRefusesFaultyDecks) {
+  const std::string deck = readFile(dir_.file("reference/optimum.inp"));
+  // A negative area: the deck is refused and no listing is written.
+  std::string bad = deck;
+  bad.replace(bad.find("30.52"), 5, "-1.0");
+  writeFile(dir_.file("bad.inp"), bad);
+  ProcessResult run = runShell("python3 truss.py bad.inp", dir_.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "truss.py: error in the input deck bad.inp: line 32: the area -1.0 must be "
+                     "positive\n");
+  EXPECT_FALSE(fs::exists(dir_.file("bad.out")));
+
+  // Without supports the truss is a mechanism.
+  std::string loose = deck;
+  loose.replace(loose.find("*BOUNDARY"), loose.find("*LOAD") - loose.find("*BOUNDARY"), "");
+  writeFile(dir_.file("loose.inp"), loose);
+  run = runShell("python3 truss.py loose.inp", dir_.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "truss.py: the stiffness matrix is singular: the structure is a mechanism "
+                     "or is not supported enough\n");
+  EXPECT_FALSE(fs::exists(dir_.file("loose.out")));
+}
+
+}  // namespace
+}  // namespace karvo::testing
