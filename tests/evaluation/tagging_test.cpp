@@ -1,0 +1,754 @@
+// Tests of tagging: every print-format kind at its edges (negative, zero, tiny and huge
+// magnitudes, values that do not fit, free formats), the internal variables, name
+// resolution, the portal's tag callback, command tags with the dummy command, and the export
+// of "KARVO_MDO_" variables to launched commands.
+#include "evaluation/tagging.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include "definitions/definitions_fixture.h"
+#include "evaluation/process_file.h"
+#include "platform/platform.h"
+
+namespace karvo {
+namespace {
+
+using testing::fatalBlock;
+using testing::readFile;
+
+// ---------------------------------------------------------------------------------------
+// The writer on its own
+
+PrintFormat makeFormat(PrintFormatKind kind, int total, int decimals = 0, int exponent = 2,
+                       int exponentSigned = 1) {
+  PrintFormat format;
+  format.name = "f";
+  format.kind = kind;
+  format.fixed = total > 0 ? 1 : 0;
+  format.totalLength = total;
+  format.decimals = decimals;
+  format.exponentDigits = exponent;
+  format.exponentSigned = exponentSigned;
+  return format;
+}
+
+// The text written, expecting no warning.
+std::string quiet(const PrintFormat& format, double value) {
+  FormattedValue out = formatNumber(format, value, "x");
+  EXPECT_TRUE(out.ok) << value;
+  EXPECT_TRUE(out.warnings.empty()) << value << ": " << out.warnings.front().text;
+  return out.text;
+}
+
+const char* const kTooSmallHead =
+    "\n\t**** WARNING ****\n\t The format specification for the variable \"x\" is too small";
+const char* const kBoundsAdvice =
+    "\n\t Please make sure that the variable bounds and/or the format are correctly defined.";
+
+TEST(PrintFormatWrite, FreeFormatsOfEveryKind) {
+  const PrintFormat automatic = makeFormat(PrintFormatKind::Automatic, 0);
+  EXPECT_EQ(quiet(automatic, 0.0), "0.00000");
+  EXPECT_EQ(quiet(automatic, -2.5), "-2.50000");
+  EXPECT_EQ(quiet(automatic, 1e-10), "1.00000e-10");
+  EXPECT_EQ(quiet(automatic, 123456789.0), "1.23457e+08");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::String, 0), 0.25), "0.250000");
+
+  const PrintFormat integer = makeFormat(PrintFormatKind::Integer, 0);
+  EXPECT_EQ(quiet(integer, 2.5), "3");
+  EXPECT_EQ(quiet(integer, 2.4999), "2");
+  // Negative values round to the nearest integer too (not towards zero after adding 0.5).
+  EXPECT_EQ(quiet(integer, -2.5), "-3");
+  EXPECT_EQ(quiet(integer, -2.7), "-3");
+  EXPECT_EQ(quiet(integer, -0.4), "0");
+  EXPECT_EQ(quiet(integer, 0.0), "0");
+  // Beyond the range of a 32-bit integer every digit is kept.
+  EXPECT_EQ(quiet(integer, 1e20), "100000000000000000000");
+  EXPECT_EQ(quiet(integer, -3e9), "-3000000000");
+
+  const PrintFormat floating = makeFormat(PrintFormatKind::Float, 0, 2);
+  EXPECT_EQ(quiet(floating, 1.0 / 3.0), "0.333333");  // free: "%f", the decimals unused
+  EXPECT_EQ(quiet(floating, -1e-7), "-0.000000");
+  EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");
+
+  const PrintFormat scientific = makeFormat(PrintFormatKind::Scientific, 0, 3, 3, 0);
+  EXPECT_EQ(quiet(scientific, 12345.678), "1.234568e+04");
+  EXPECT_EQ(quiet(scientific, -1e-300), "-1.000000e-300");
+}
+
+TEST(PrintFormatWrite, AutomaticFixedUsesTheDigitsTheFieldHolds) {
+  const PrintFormat w8 = makeFormat(PrintFormatKind::Automatic, 8);
+  EXPECT_EQ(quiet(w8, 3.14159265), "3.141593");
+  EXPECT_EQ(quiet(w8, -3.14159265), "-3.14159");  // the sign takes one digit
+  EXPECT_EQ(quiet(w8, 1234.5678), "1234.568");
+  EXPECT_EQ(quiet(w8, 1e7), "10000000");          // the largest value in fixed point
+  EXPECT_EQ(quiet(w8, 99999999.0), " 1.0e+08");   // above it: exponent form
+  EXPECT_EQ(quiet(w8, -123456789.0), "  -1e+08");  // no room for a decimal
+  EXPECT_EQ(quiet(w8, 1e300), "1.0e+300");        // three exponent digits still fit
+  EXPECT_EQ(quiet(w8, 0.5), "0.500000");
+  EXPECT_EQ(quiet(w8, -0.5), "-0.50000");
+  EXPECT_EQ(quiet(w8, 0.00012345), "0.000123");
+  EXPECT_EQ(quiet(w8, 0.000012345), " 1.2e-05");  // fifth decimal: exponent form
+  EXPECT_EQ(quiet(w8, 1.5e-300), "1.5e-300");
+  EXPECT_EQ(quiet(w8, 0.0), "0.000000");
+  // Rounding up to the next power of ten gives up a decimal instead of overflowing.
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 5), 99.999999), "100.0");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 5), 0.99999999), "1.000");
+  // Zero fits narrow fields too.
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 12), 0.0), "    0.000000");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 5), 0.0), "0.000");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 1), 0.0), "0");
+}
+
+TEST(PrintFormatWrite, AutomaticWideFieldsAreFittedIn24Characters) {
+  // W = 50: fitted as 24 characters, printed right-aligned in 50.
+  std::string text = quiet(makeFormat(PrintFormatKind::Automatic, 50), 3.141592653589793);
+  ASSERT_EQ(text.size(), 50u);
+  EXPECT_EQ(text.substr(0, 26), std::string(26, ' '));
+  EXPECT_EQ(text.substr(26, 18), "3.1415926535897931");
+  // With 3 decimals the fitting length is 3 + 8 = 11.
+  text = quiet(makeFormat(PrintFormatKind::Automatic, 45, 3), 1234.5);
+  EXPECT_EQ(text, std::string(34, ' ') + "1234.500000");
+}
+
+TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
+  // Only decimals are lost: written cut to W with the warning.
+  FormattedValue tiny = formatNumber(makeFormat(PrintFormatKind::Automatic, 5), 1e-9, "x");
+  EXPECT_TRUE(tiny.ok);
+  EXPECT_EQ(tiny.text, "0.000");
+  ASSERT_EQ(tiny.warnings.size(), 1u);
+  EXPECT_STREQ(tiny.warnings[0].severity, "none");
+  EXPECT_EQ(tiny.warnings[0].text,
+            std::string(kTooSmallHead) +
+                "\n\t The current value cannot be written correctly to the file, it will be "
+                "rounded to fit the alloted space." +
+                kBoundsAdvice);
+  FormattedValue negative = formatNumber(makeFormat(PrintFormatKind::Automatic, 4), -2e-9, "x");
+  EXPECT_EQ(negative.text, "-0.0");
+
+  // Integer digits would be lost: refused, so that no wrong number reaches the file.
+  FormattedValue large = formatNumber(makeFormat(PrintFormatKind::Automatic, 4), 123456.0, "x");
+  EXPECT_FALSE(large.ok);
+  EXPECT_EQ(large.text, "");
+  ASSERT_EQ(large.warnings.size(), 1u);
+  EXPECT_EQ(large.warnings[0].text,
+            std::string(kTooSmallHead) +
+                "\n\t The current value (123456.000000) needs more than the 4 characters of its "
+                "field and is not written." +
+                kBoundsAdvice);
+  EXPECT_FALSE(formatNumber(makeFormat(PrintFormatKind::Automatic, 5), -123456.0, "x").ok);
+}
+
+TEST(PrintFormatWrite, IntegerFixedIsRightAlignedOrRefused) {
+  const PrintFormat w6 = makeFormat(PrintFormatKind::Integer, 6);
+  EXPECT_EQ(quiet(w6, 42.4), "    42");
+  EXPECT_EQ(quiet(w6, -42.5), "   -43");
+  EXPECT_EQ(quiet(w6, 0.0), "     0");
+  EXPECT_EQ(quiet(w6, 123456.0), "123456");
+  EXPECT_EQ(quiet(w6, -99999.0), "-99999");
+  FormattedValue wide = formatNumber(w6, 1234567.0, "count");
+  EXPECT_FALSE(wide.ok);
+  ASSERT_EQ(wide.warnings.size(), 1u);
+  EXPECT_STREQ(wide.warnings[0].severity, "warning");
+  EXPECT_EQ(wide.warnings[0].text,
+            "\n\t The value (1234567) of the variable \"count\" cannot be printed with the "
+            "specified format.\n\t The value needs more than the maximum field length specified "
+            "(6) and is not written.");
+  EXPECT_FALSE(formatNumber(w6, -123456.0, "count").ok);
+  // A field wider than 40 keeps the digits and the width.
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Integer, 50), 7.0), std::string(49, ' ') + "7");
+}
+
+TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarning) {
+  const PrintFormat w8 = makeFormat(PrintFormatKind::Float, 8, 2);
+  EXPECT_EQ(quiet(w8, 3.14159), "    3.14");
+  EXPECT_EQ(quiet(w8, -3.14159), "   -3.14");
+  EXPECT_EQ(quiet(w8, 0.0), "    0.00");
+  EXPECT_EQ(quiet(w8, 1e-12), "    0.00");
+  EXPECT_EQ(quiet(w8, 12345.678), "12345.68");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Float, 4, 0), -123.0), "-123");
+
+  FormattedValue cut = formatNumber(w8, 123456.789, "x");
+  EXPECT_TRUE(cut.ok);
+  EXPECT_EQ(cut.text, "123456.7");
+  ASSERT_EQ(cut.warnings.size(), 1u);
+  EXPECT_EQ(cut.warnings[0].text,
+            "\n\t The value (123456.789000) of the variable \"x\" cannot be printed with the "
+            "specified format.\n\t The value is being truncated to 123456.7 so that it fits the "
+            "maximum field length specified (8).");
+  EXPECT_EQ(formatNumber(w8, -1234567.5, "x").text, "-1234567");
+
+  FormattedValue refused = formatNumber(w8, 123456789.1, "x");
+  EXPECT_FALSE(refused.ok);
+  ASSERT_EQ(refused.warnings.size(), 1u);
+  EXPECT_EQ(refused.warnings[0].text,
+            "\n\t The value (123456789.100000) of the variable \"x\" cannot be printed with the "
+            "specified format.\n\t The value needs more than the maximum field length specified "
+            "(8) and is not written.");
+
+  // W = 45 with 3 decimals is fitted in 11 characters, right-aligned in 45.
+  const PrintFormat wide = makeFormat(PrintFormatKind::Float, 45, 3);
+  EXPECT_EQ(quiet(wide, 1234567.891), std::string(34, ' ') + "1234567.891");
+  FormattedValue wideCut = formatNumber(wide, 12345678.9, "x");
+  EXPECT_EQ(wideCut.text, std::string(34, ' ') + "12345678.90");
+  EXPECT_EQ(wideCut.warnings.size(), 1u);
+}
+
+TEST(PrintFormatWrite, ScientificFixedWritesTheAskedExponent) {
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 2, 1), 12345.678),
+            "  1.2346e+04");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 2, 1), -12345.678),
+            " -1.2346e+04");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 3, 1), 12345.678),
+            " 1.2346e+004");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 1, 1), 12345.678),
+            "   1.2346e+4");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 2, 0), 12345.678),
+            "   1.2346e04");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 10, 3, 2, 1), 0.0), " 0.000e+00");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 3, 2, 1), 1e300),
+            "  1.000e+300");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 3, 2, 1), -2.5e-300),
+            " -2.500e-300");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 6, 0, 2, 1), 7.0), " 7e+00");
+}
+
+TEST(PrintFormatWrite, ScientificDefinitionProblemsAreOverwrittenWithWarnings) {
+  const std::string head =
+      "\n\t**** WARNING ****\n\t Incorrect definition in specification of the format for "
+      "variable x";
+  FormattedValue sign =
+      formatNumber(makeFormat(PrintFormatKind::Scientific, 12, 4, 2, 0), 0.000125, "x");
+  EXPECT_EQ(sign.text, "  1.2500e-04");
+  ASSERT_EQ(sign.warnings.size(), 1u);
+  EXPECT_STREQ(sign.warnings[0].severity, "none");
+  EXPECT_EQ(sign.warnings[0].text,
+            head +
+                "\n\t The number requires a negative exponent but the \"Don't use sign in "
+                "exponent\" option has been selected.\n\t Overwriting this definition to write "
+                "the sign with the exponent.");
+
+  FormattedValue few = formatNumber(makeFormat(PrintFormatKind::Scientific, 12, 4, 0, 1),
+                                    12345.678, "x");
+  EXPECT_EQ(few.text, "   1.2346e+4");
+  ASSERT_EQ(few.warnings.size(), 1u);
+  EXPECT_EQ(few.warnings[0].text,
+            head +
+                "\n\t The number of digits in the exponent have been set to be less than 1, "
+                "which is not allowed.\n\t Overwriting this definition to set to 1.");
+  EXPECT_EQ(formatNumber(makeFormat(PrintFormatKind::Scientific, 12, 2, 0, 1), 1e-123, "x").text,
+            "   1.00e-123");
+
+  FormattedValue many = formatNumber(makeFormat(PrintFormatKind::Scientific, 12, 4, 5, 1),
+                                     12345.678, "x");
+  EXPECT_EQ(many.text, " 1.2346e+004");
+  ASSERT_EQ(many.warnings.size(), 1u);
+  EXPECT_EQ(many.warnings[0].text,
+            head +
+                "\n\t The number of digits in the exponent have been set to be greater than 3, "
+                "which is not allowed.\n\t Overwriting this definition to set to 3.");
+
+  FormattedValue decimals = formatNumber(makeFormat(PrintFormatKind::Scientific, 10, 8, 2, 1),
+                                         -12345.678, "x");
+  EXPECT_EQ(decimals.text, "-1.235e+04");
+  ASSERT_EQ(decimals.warnings.size(), 1u);
+  EXPECT_EQ(decimals.warnings[0].text,
+            head +
+                "\n\t The number of digits after decimal have been set to 8. This is not "
+                "possible without exceeding the total length (10).\n\t The number of digits "
+                "after decimal is being set to 3.");
+
+  // A field too short even without decimals: never a negative precision, the value refused.
+  FormattedValue narrow = formatNumber(makeFormat(PrintFormatKind::Scientific, 4, 2, 2, 1),
+                                       12345.678, "x");
+  EXPECT_FALSE(narrow.ok);
+  ASSERT_EQ(narrow.warnings.size(), 2u);
+  EXPECT_EQ(narrow.warnings[0].text,
+            head +
+                "\n\t The number of digits after decimal have been set to 2. This is not "
+                "possible without exceeding the total length (4).\n\t The number of digits "
+                "after decimal is being set to 0.");
+  EXPECT_EQ(narrow.warnings[1].text,
+            head + "\n\t The value (1.234568e+04) needs more than the total length (4) and is "
+                   "not written.");
+}
+
+TEST(PrintFormatWrite, NonFiniteNumbersAreRefusedInEveryFormat) {
+  for (PrintFormatKind kind : {PrintFormatKind::Automatic, PrintFormatKind::Integer,
+                               PrintFormatKind::Float, PrintFormatKind::Scientific}) {
+    for (int total : {0, 10}) {
+      EXPECT_FALSE(formatNumber(makeFormat(kind, total), std::nan(""), "x").ok);
+      FormattedValue inf =
+          formatNumber(makeFormat(kind, total), -std::numeric_limits<double>::infinity(), "x");
+      EXPECT_FALSE(inf.ok);
+      ASSERT_EQ(inf.warnings.size(), 1u);
+      EXPECT_EQ(inf.warnings[0].text,
+                "\n\t The value of the variable \"x\" is not a finite number (-inf) and is not "
+                "written.");
+    }
+  }
+}
+
+TEST(PrintFormatWrite, TextsAreRightAlignedAndCutOnlyForResultFiles) {
+  PrintFormat w6 = makeFormat(PrintFormatKind::String, 6);
+  EXPECT_EQ(formatString(w6, "abc").text, "   abc");
+  EXPECT_EQ(formatString(w6, "abcdef").text, "abcdef");
+  EXPECT_EQ(formatString(w6, "abcdefgh").text, "abcdefgh");
+  EXPECT_EQ(formatString(makeFormat(PrintFormatKind::Float, 0, 2), "steel grade").text,
+            "steel grade");
+  PrintFormat results = w6;
+  results.name = "_resFileFormat";
+  EXPECT_EQ(formatString(results, "abcdefgh").text, "abcdef");
+  EXPECT_EQ(formatString(results, "ab").text, "    ab");
+}
+
+// ---------------------------------------------------------------------------------------
+// Tagging with the study's tables
+
+std::string gAnalysisLog;  // where "analysis" messages go during these tests
+
+std::string analysisLogFor(int, const std::string&) { return gAnalysisLog; }
+
+const char* const kDefinitions =
+    "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+    "*DEFINE_FORMAT\nname: f8\ntype: float\nfixed: 1\ntotal: 8\ndec: 2\n"
+    "*DEFINE_FORMAT\nname: i3\ntype: integer\nfixed: 1\ntotal: 3\n"
+    "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 5\n"
+    "*DEFINE_SET\nname: gauges\nordered: 1\nvalues:3\n1.0\n1.5\n2.0\n"
+    "*DEFINE_SET\nname: grades\nvalues:2\nS235\nS355\n"
+    "*DEFINE_VARIABLE\nname: gauge\ntype: Discrete\nid: 2\nset: gauges\nbaseline: 1\n"
+    "*DEFINE_VARIABLE\nname: grade\ntype: Discrete\nid: 3\nset: grades\nbaseline: 1\n"
+    "*DEFINE_VARIABLE\nname: area\ntype: Dependent\nid: 4\nformula: thickness * 2\n"
+    "*DEFINE_VARIABLE\nname: load\ntype: Parameter\nid: 5\nbaseline: -7.5\n"
+    "*DEFINE_VARIABLE\nname: material\ntype: String\nid: 6\nbaseline: steel\n"
+    "*DEFINE_CURVE\nname: target\nsize: 3\npoint: 0, 1\npoint: 1, 2.5\npoint: 2, 4\n"
+    "*DEFINE_RESPONSE\nname: mass\ntype: File\n"
+    "*DEFINE_RESPONSE\nname: label\ntype: File\ndataType: text\n"
+    "*DEFINE_CONDITION\nname: done\ntype: FileExist\nfileType: output\nfileRef: done.txt\n"
+    "*DEFINE_LOOP\nname: speeds\ntype: continuous\nvalues:3\n10\n20.5\n30\nanalysis: crash\n"
+    "*DEFINE_LOOP\nname: idle\nactive: 0\ntype: discrete\nvalues:2\nlow\nhigh\n"
+    "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: head1\n"
+    "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\njobRemote: yes\n"
+    "jobRemoteProfile: cluster\ncomputeNode: node7\n"
+    "*DEFINE_COMPUTE_RESOURCE\nname: slurm\ntype: Scheduled\nmachineList:2\nn1\nn2\n"
+    "*DEFINE_COMPUTE_RESOURCE\nname: here\ntype: Direct\n"
+    "*END\n";
+
+class TaggingTest : public testing::DefinitionsFixture {
+ protected:
+  void SetUp() override {
+    DefinitionsFixture::SetUp();
+    gAnalysisLog = dir_.file("analysis.log");
+    analysisLogPath = &analysisLogFor;
+    run.runPrefix = "demo";
+    run.studyName = "wing";
+    read(kDefinitions);
+    clearMessages();
+
+    analysis_.name = "crash";
+    analysis_.primaryInput = "main.model.k";
+    analysis_.install = "/opt/solver/bin";
+    context_.agentNumber = 2;
+    context_.designNumber = 7;
+    context_.designSlot = 0;
+    context_.analysisName = "crash";
+    context_.caseIndex = 1;
+    context_.analysis = &analysis_;
+    context_.analysisPath = dir_.path() + "/demo_2/Design7/crash.2";
+    context_.postFolder = dir_.path() + "/POST_2";
+    context_.numbers = {{"thickness", 2.25}, {"area", 4.5}};
+    context_.choices = {{"gauge", 2}, {"grade", 1}};
+    ResponseValue mass;
+    mass.values = {12.5, -3.0};
+    mass.present = true;
+    context_.responses["mass"] = mass;
+  }
+
+  void TearDown() override {
+    analysisLogPath = nullptr;
+    DefinitionsFixture::TearDown();
+  }
+
+  // Sets the "Default" format (replacing the automatic one read from the file).
+  void setDefault(PrintFormatKind kind, int total) {
+    PrintFormat* format = const_cast<PrintFormat*>(findPrintFormat("Default"));
+    format->kind = kind;
+    format->fixed = total > 0 ? 1 : 0;
+    format->totalLength = total;
+  }
+
+  std::string analysisLog() { return readFile(gAnalysisLog); }
+  std::string internal(const std::string& name) {
+    return internalVariableValue(name, "replaceTags", context_);
+  }
+
+  Analysis analysis_;
+  EvaluationContext context_;
+};
+
+TEST_F(TaggingTest, NamesResolveInOrderWithTheirKindWords) {
+  struct Expected {
+    const char* name;
+    const char* word;
+    int code;
+  };
+  const Expected cases[] = {
+      {"thickness", "continuous", 0},    {"gauge", "discrete", 1},
+      {"area", "dependent", 2},          {"load", "numeric parameter", 3},
+      {"material", "string parameter", 8}, {"Design_Num", "internal", 9},
+      {"ANALYSIS_INSTALL", "internal", 9}, {"mass", "response", 4},
+      {"done", "condition", 10},         {"speeds", "loop parameter", 11},
+      {"gauges", "discrete set", 12},    {"target", "curve", 13},
+  };
+  for (const Expected& c : cases) {
+    VariableLookup found = lookupVariable(c.name);
+    EXPECT_STREQ(found.kindName, c.word) << c.name;
+    EXPECT_EQ(found.kindCode, c.code) << c.name;
+  }
+  EXPECT_EQ(lookupVariable("ANALYSIS_INSTALL").index, kAnalysisInstall);
+  EXPECT_EQ(lookupVariable("grades").index, 1);
+  EXPECT_EQ(lookupVariable("design_num").kindCode, kKindUnknown);  // case-sensitive
+  EXPECT_EQ(lookupVariable("").kindCode, kKindUnknown);
+
+  // A response and a set of the same name: the response comes first.
+  definitions.sets.push_back(DiscreteSet{"mass", 0, {"1", "2"}, true});
+  EXPECT_EQ(lookupVariable("mass").kindCode, kKindResponse);
+}
+
+TEST_F(TaggingTest, InternalVariableValues) {
+  const std::string study = dir_.path();
+  EXPECT_EQ(internal("Design_Num"), "7");
+  EXPECT_EQ(internal("Agent_Num"), "2");
+  EXPECT_EQ(internal("Case_Num"), "2");
+  EXPECT_EQ(internal("Analysis_Name"), "crash");
+  EXPECT_EQ(internal("Analysis_Path"), study + "/demo_2/Design7/crash.2");
+  EXPECT_EQ(internal("Design_Path"), study + "/demo_2/Design7");  // default agent folder
+  context_.agentFolder = "/scratch/agent two";
+  EXPECT_EQ(internal("Design_Path"), "/scratch/agent two/Design7");
+  EXPECT_EQ(internal("Project_Path"), study + "/..");
+  EXPECT_EQ(internal("Study_Path"), study);
+  EXPECT_EQ(internal("Study_Name"), "wing");
+  EXPECT_EQ(internal("Study_Folder_Name"), study.substr(study.rfind('/') + 1));
+  EXPECT_EQ(internal("POST_Path"), study + "/POST_2");
+  context_.postFolder.clear();
+  EXPECT_EQ(internal("POST_Path"), study);
+  EXPECT_EQ(internal("Job_Name"), "not defined");
+  EXPECT_EQ(internal("Job_ID"), "not defined");
+  context_.jobName = "crash_7";
+  context_.jobId = "4711";
+  EXPECT_EQ(internal("Job_Name"), "crash_7");
+  EXPECT_EQ(internal("Job_ID"), "4711");
+  EXPECT_EQ(internal("INPUTFILE"), "main.model.k");
+  EXPECT_EQ(internal("INPUTFILENAME"), "main.model");
+  analysis_.primaryInput = ".profile";
+  EXPECT_EQ(internal("INPUTFILENAME"), ".profile");
+  analysis_.primaryInput = "deck.d/model";
+  EXPECT_EQ(internal("INPUTFILENAME"), "deck.d/model");
+  EXPECT_EQ(internal("ANALYSIS_INSTALL"), "/opt/solver/bin");
+  EXPECT_EQ(analysisLog(), "");
+}
+
+TEST_F(TaggingTest, MachineNameAndListComeFromTheJobsResource) {
+  EXPECT_EQ(internal("MACHINENAME"), "localhost");
+  EXPECT_EQ(internal("MACHINELIST"), "localhost");
+  context_.jobResource = "far";
+  EXPECT_EQ(internal("MACHINENAME"), "node7");
+  EXPECT_EQ(internal("MACHINELIST"), "localhost");
+  computeResources[static_cast<std::size_t>(resourceIndex("far"))].computeNode.clear();
+  EXPECT_EQ(internal("MACHINENAME"), "head1");  // the remote profile's host
+  context_.jobResource = "slurm";
+  EXPECT_EQ(internal("MACHINENAME"), "localhost");
+  EXPECT_EQ(internal("MACHINELIST"), "n1,n2");
+  context_.jobResource = "here";
+  EXPECT_EQ(internal("MACHINENAME"), "localhost");
+  context_.jobResource = "nowhere";
+  EXPECT_EQ(internal("MACHINELIST"), "localhost");
+}
+
+TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndNeverCutsTexts) {
+  setDefault(PrintFormatKind::Automatic, 4);
+  EXPECT_EQ(internal("Design_Num"), "0007");
+  EXPECT_EQ(internal("Case_Num"), "0002");
+  context_.designNumber = 123456;
+  EXPECT_EQ(internal("Design_Num"), "123456");
+  EXPECT_EQ(internal("Analysis_Name"), "crash");                  // longer than 4: whole
+  EXPECT_EQ(internal("Study_Path"), dir_.path());                 // a path is never cut
+  setDefault(PrintFormatKind::Automatic, 8);
+  EXPECT_EQ(internal("Analysis_Name"), "   crash");               // shorter: right-aligned
+  setDefault(PrintFormatKind::Automatic, 0);
+  EXPECT_EQ(internal("Design_Num"), "123456");
+  EXPECT_EQ(analysisLog(), "");
+}
+
+TEST_F(TaggingTest, DefaultOfAnotherKindWarnsAndKeepsOnlyItsLength) {
+  setDefault(PrintFormatKind::Integer, 3);
+  EXPECT_EQ(internal("Design_Num"), "007");
+  EXPECT_EQ(analysisLog(),
+            "*WARNING\nError in the format specification (Default) for variable Design_Num. Only "
+            "Automatic format is allowed for internal variables. Only the fixed length "
+            "information if specified will be used.\n");
+}
+
+TEST_F(TaggingTest, MissingInstallPathWarnsAndGivesAnEmptyValue) {
+  analysis_.install.clear();
+  EXPECT_EQ(internal("ANALYSIS_INSTALL"), "");
+  EXPECT_EQ(analysisLog(),
+            "*WARNING\nCould not find the solver install path in analysis definition data\n");
+  context_.analysis = nullptr;
+  EXPECT_EQ(internal("INPUTFILE"), "");
+}
+
+TEST_F(TaggingTest, UnsupportedInternalNamesEndTheRun) {
+  EXPECT_EQ(internalVariableIndex("MACHINELIST", true), kMachineList);
+  EXPECT_EQ(internalVariableIndex("Design_Number", false), -1);
+  EXPECT_THROW(internalVariableIndex("Design_Number", true), RunExit);
+  EXPECT_EQ(messages(), fatalBlock("Unsupported internal variable name --> Design_Number "));
+  clearMessages();
+  EXPECT_THROW(internalVariableValue("Design_Number", "deck.k", context_), RunExit);
+  EXPECT_EQ(messages(),
+            fatalBlock("Unsupported internal variable \"Design_Number\" found in file "
+                       "\"deck.k\""));
+}
+
+TEST_F(TaggingTest, ValuesOfEveryKind) {
+  VariableValues v = variableValues("thickness", context_);
+  EXPECT_TRUE(v.ok);
+  EXPECT_EQ(v.numbers, std::vector<double>{2.25});
+  EXPECT_EQ(variableValues("gauge", context_).numbers, std::vector<double>{2.0});
+  v = variableValues("grade", context_);
+  EXPECT_TRUE(v.isText);
+  EXPECT_EQ(v.texts, std::vector<std::string>{"S355"});
+  EXPECT_EQ(variableValues("area", context_).numbers, std::vector<double>{4.5});
+  EXPECT_EQ(variableValues("load", context_).numbers, std::vector<double>{-7.5});  // baseline
+  context_.numbers["load"] = 3.0;
+  EXPECT_EQ(variableValues("load", context_).numbers, std::vector<double>{3.0});
+  EXPECT_EQ(variableValues("material", context_).texts, std::vector<std::string>{"steel"});
+  EXPECT_EQ(variableValues("Design_Num", context_).numbers, std::vector<double>{7.0});
+  EXPECT_EQ(variableValues("mass", context_).numbers, (std::vector<double>{12.5, -3.0}));
+  EXPECT_EQ(variableValues("speeds", context_).numbers, std::vector<double>{20.5});  // case 1
+  EXPECT_EQ(variableValues("gauges", context_).numbers, (std::vector<double>{1.0, 1.5, 2.0}));
+  EXPECT_EQ(variableValues("grades", context_).texts,
+            (std::vector<std::string>{"S235", "S355"}));
+  EXPECT_EQ(variableValues("target", context_).numbers, (std::vector<double>{1.0, 2.5, 4.0}));
+
+  // Conditions: the value cached for the design slot, or the caller's answer.
+  EXPECT_FALSE(variableValues("done", context_).ok);
+  Condition& done = conditions[0];
+  done.evaluated = {1};
+  done.value = {1};
+  EXPECT_EQ(variableValues("done", context_).numbers, std::vector<double>{1.0});
+  context_.conditionValue = [](int, int& value) {
+    value = 0;
+    return true;
+  };
+  EXPECT_EQ(variableValues("done", context_).numbers, std::vector<double>{0.0});
+
+  // No value: not in the design, a response not yet extracted, a case beyond the loop.
+  context_.numbers.erase("area");
+  EXPECT_FALSE(variableValues("area", context_).ok);
+  EXPECT_FALSE(variableValues("label", context_).ok);
+  context_.caseIndex = 3;
+  EXPECT_FALSE(variableValues("speeds", context_).ok);
+  context_.choices["gauge"] = 3;
+  EXPECT_FALSE(variableValues("gauge", context_).ok);
+  EXPECT_FALSE(variableValues("nothing", context_).ok);
+  EXPECT_EQ(analysisLog(), "");
+}
+
+TEST_F(TaggingTest, InactiveLoopGivesItsFirstValueWithANote) {
+  VariableValues v = variableValues("idle", context_);
+  EXPECT_EQ(v.texts, std::vector<std::string>{"low"});
+  EXPECT_EQ(analysisLog(),
+            "*NOTE\nThe loop idle is not active for this study. Only the first value in the loop "
+            "will be used.\n");
+}
+
+TEST_F(TaggingTest, DesignVariableOutsideTheStudyEndsAFormulaOnly) {
+  context_.numbers.erase("thickness");
+  EXPECT_FALSE(variableValues("thickness", context_).ok);
+  EXPECT_THROW(variableValues("thickness", context_, true), RunExit);
+  EXPECT_EQ(messages(),
+            fatalBlock("Error in the problem definition. The continuous variable \"thickness\" "
+                       "is used in a formula but has not been added to the study variables."));
+  clearMessages();
+  context_.choices.erase("gauge");
+  EXPECT_THROW(variableValues("gauge", context_, true), RunExit);
+  EXPECT_EQ(messages(),
+            fatalBlock("Error in the problem definition. The discrete variable \"gauge\" is "
+                       "used in a formula but has not been added to the study variables."));
+}
+
+TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheName) {
+  TagValueAnswer answer = tagValue("thickness", "f8", context_);
+  EXPECT_TRUE(answer.ok);
+  EXPECT_EQ(answer.values, std::vector<std::string>{"    2.25"});
+  EXPECT_EQ(tagValue("thickness", "", context_).values, std::vector<std::string>{"2.25000"});
+  EXPECT_EQ(tagValue("thickness", "_real", context_).values,
+            std::vector<std::string>{"2.25000"});
+  EXPECT_EQ(tagValue("load", "i3", context_).values, std::vector<std::string>{" -8"});
+  EXPECT_EQ(tagValue("gauges", "f8", context_).values,
+            (std::vector<std::string>{"    1.00", "    1.50", "    2.00"}));
+  EXPECT_EQ(tagValue("target", "i3", context_).values,
+            (std::vector<std::string>{"  1", "  3", "  4"}));
+  EXPECT_EQ(tagValue("grade", "f8", context_).values, std::vector<std::string>{"    S355"});
+  EXPECT_EQ(tagValue("material", "", context_).values, std::vector<std::string>{"steel"});
+  // Internal variables always use "Default".
+  EXPECT_EQ(tagValue("Design_Num", "f8", context_).values, std::vector<std::string>{"7"});
+  EXPECT_EQ(analysisLog(), "");
+
+  // The callback form, as a portal uses it.
+  TagValueCallback callback = tagValueCallback(context_);
+  EXPECT_EQ(callback("mass", "").values, (std::vector<std::string>{"12.5000", "-3.00000"}));
+}
+
+TEST_F(TaggingTest, TagValueWithoutAValueAnswersTheErrorText) {
+  context_.numbers.erase("area");
+  for (const char* name : {"area", "nothing", "label"}) {
+    TagValueAnswer answer = tagValue(name, "f8", context_);
+    EXPECT_FALSE(answer.ok);
+    EXPECT_TRUE(answer.values.empty());
+    EXPECT_EQ(answer.message, std::string("\n\t**** ERROR ****\n\t Error in getting value for "
+                                          "variable \"") +
+                                  name + "\" during tagging.\n");
+  }
+  // A value that does not fit its field is not written either.
+  context_.numbers["thickness"] = 4567.0;
+  EXPECT_FALSE(tagValue("thickness", "i3", context_).ok);
+  EXPECT_EQ(analysisLog(),
+            "*WARNING\n\t The value (4567) of the variable \"thickness\" cannot be printed with the "
+            "specified format.\n\t The value needs more than the maximum field length specified "
+            "(3) and is not written.\n");
+}
+
+TEST_F(TaggingTest, TagValueWithAnUndefinedFormatEndsTheRun) {
+  EXPECT_THROW(tagValue("thickness", "wide", context_), RunExit);
+  EXPECT_EQ(messages(),
+            "*ERROR\nThe print format \"wide\" is being used in the project but has not been "
+            "defined. Please define this format in the \"Print Formats\" area under the "
+            "\"Variables\" tab and try again. \n\n" +
+                fatalBlock("The print format causing the error is being used with variable "
+                           "\"thickness\"."));
+}
+
+TEST_F(TaggingTest, CommandTagsAreReplacedFromLeftToRight) {
+  context_.jobName = "crash_7";
+  context_.jobId = "4711";
+  context_.agentFolder = "/runs/agent";
+  context_.jobResource = "slurm";
+  const std::string study = dir_.path();
+  EXPECT_EQ(replaceTags("run %Job_Name% %Job_ID% %Design_Num% %Design_Path% %Analysis_Path%",
+                        context_),
+            "run crash_7 4711 7 /runs/agent/Design7 " + study + "/demo_2/Design7/crash.2");
+  EXPECT_EQ(replaceTags("%Project_Path%|%Study_Path%|%Study_Name%|%POST_Path%", context_),
+            study + "/..|" + study + "|wing|" + study + "/POST_2");
+  EXPECT_EQ(replaceTags("%Analysis_Name%-%Agent_Num%-%Case_Num%", context_), "crash-2-2");
+  EXPECT_EQ(replaceTags("solver i=%INPUTFILE% jobname=%INPUTFILENAME%", context_),
+            "solver i=main.model.k jobname=main.model");
+  EXPECT_EQ(replaceTags("%MACHINENAME% %MACHINELIST% %ANALYSIS_INSTALL%/run", context_),
+            "localhost n1,n2 /opt/solver/bin/run");
+  EXPECT_EQ(replaceTags("cd %Study_Folder_Name%", context_),
+            "cd " + study.substr(study.rfind('/') + 1));
+  EXPECT_EQ(analysisLog(), "");
+}
+
+TEST_F(TaggingTest, CommandVariablesUseDefaultAndBlanksBetweenValues) {
+  EXPECT_EQ(replaceTags("solve -t %thickness% -g %gauge% -m %material%", context_),
+            "solve -t 2.25000 -g 2.00000 -m steel");
+  EXPECT_EQ(replaceTags("plot %gauges% %grades%", context_),
+            "plot 1.00000 1.50000 2.00000 S235 S355");
+  EXPECT_EQ(replaceTags("echo %mass%%speeds%", context_), "echo 12.5000 -3.0000020.5000");
+  EXPECT_EQ(replaceTags("%Design_Num%%thickness%", context_), "72.25000");
+  // Paths and texts are reproduced as they are, blanks included.
+  run.studyName = "my wing; rm -rf x";
+  EXPECT_EQ(replaceTags("echo %Study_Name%", context_), "echo my wing; rm -rf x");
+}
+
+TEST_F(TaggingTest, UnknownOrUnclosedPercentSignsStay) {
+  EXPECT_EQ(replaceTags("printf '100%' done", context_), "printf '100%' done");
+  EXPECT_EQ(replaceTags("date +%H%M %unknown% 50%%", context_), "date +%H%M %unknown% 50%%");
+  EXPECT_EQ(replaceTags("%INPUTFILENAME", context_), "%INPUTFILENAME");
+  EXPECT_EQ(replaceTags("%INPUTFILENAME%NAME%", context_), "main.modelNAME%");
+  // The "%" of an unknown name is kept and scanning goes on at the next character, so the
+  // closing "%" may open a known tag.
+  EXPECT_EQ(replaceTags("%x%thickness%", context_), "%x2.25000");
+  EXPECT_EQ(replaceTags("", context_), "");
+  EXPECT_EQ(analysisLog(), "");
+}
+
+TEST_F(TaggingTest, MissingValueReplacesTheCommandWithTheDummy) {
+  context_.numbers.erase("area");
+  EXPECT_EQ(replaceTags("solve %thickness% %area% %Design_Num%", context_),
+            "Replacing command with this");
+  EXPECT_EQ(analysisLog(),
+            "*ERROR\nError in getting the value for \"area\" for replacing on the command line. "
+            "The execution command will be set to a dummy value to prevent running the analysis "
+            "with an incomplete command.\n");
+  EXPECT_STREQ(kDummyCommand, "Replacing command with this");
+}
+
+TEST_F(TaggingTest, VerboseRunsLogChangedCommands) {
+  run.settings.verbose = 1;
+  EXPECT_EQ(replaceTags("echo plain", context_), "echo plain");
+  EXPECT_EQ(analysisLog(), "");
+  EXPECT_EQ(replaceTags("echo %Design_Num%", context_), "echo 7");
+  EXPECT_EQ(analysisLog(),
+            "*NOTE\nIncoming command\necho %Design_Num%\n*NOTE\nUpdated command\necho 7\n");
+}
+
+TEST_F(TaggingTest, ExportSetsEachInternalVariableForLaunchedCommands) {
+  context_.jobName = "crash_7";
+  context_.jobId = "4711";
+  context_.agentFolder = "/runs/agent";
+  context_.jobResource = "far";
+  platform::unsetEnv("KARVO_MDO_INPUTFILENAME");
+  platform::unsetEnv("KARVO_MDO_ANALYSIS_INSTALL");
+  setDefault(PrintFormatKind::Automatic, 4);
+  ASSERT_TRUE(exportInternalVariables(context_));
+  const std::string study = dir_.path();
+  const std::pair<const char*, std::string> expected[] = {
+      {"Job_Name", "crash_7"},
+      {"Job_ID", "4711"},
+      {"Design_Num", "0007"},
+      {"Analysis_Path", study + "/demo_2/Design7/crash.2"},
+      {"Design_Path", "/runs/agent/Design7"},
+      {"Project_Path", study + "/.."},
+      {"Study_Path", study},
+      {"Study_Name", "wing"},
+      {"Study_Folder_Name", study.substr(study.rfind('/') + 1)},
+      {"POST_Path", study + "/POST_2"},
+      {"Analysis_Name", "crash"},
+      {"Agent_Num", "0002"},
+      {"Case_Num", "0002"},
+      {"INPUTFILE", "main.model.k"},
+      {"MACHINENAME", "node7"},
+      {"MACHINELIST", "localhost"},
+  };
+  for (const auto& [name, value] : expected) {
+    const char* set = std::getenv((std::string("KARVO_MDO_") + name).c_str());
+    ASSERT_NE(set, nullptr) << name;
+    EXPECT_EQ(std::string(set), value) << name;
+  }
+  EXPECT_EQ(std::getenv("KARVO_MDO_INPUTFILENAME"), nullptr);
+  EXPECT_EQ(std::getenv("KARVO_MDO_ANALYSIS_INSTALL"), nullptr);
+
+  // A command started afterwards sees them.
+  testing::ProcessResult shell = testing::runShell(
+      "printf '%s|%s' \"$KARVO_MDO_Design_Path\" \"$KARVO_MDO_POST_Path\"", study);
+  EXPECT_EQ(shell.status, 0);
+  EXPECT_EQ(shell.out, "/runs/agent/Design7|" + study + "/POST_2");
+
+  // The next design overwrites every value.
+  context_.designNumber = 8;
+  context_.jobName.clear();
+  ASSERT_TRUE(exportInternalVariables(context_));
+  EXPECT_STREQ(std::getenv("KARVO_MDO_Design_Num"), "0008");
+  EXPECT_STREQ(std::getenv("KARVO_MDO_Job_Name"), "not defined");
+  EXPECT_STREQ(std::getenv("KARVO_MDO_Design_Path"), "/runs/agent/Design8");
+}
+
+}  // namespace
+}  // namespace karvo
