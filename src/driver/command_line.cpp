@@ -125,7 +125,7 @@ void backUpEarlierMessageFile() {
   if (s.backupDirGiven) {
     folder = s.backupDir;
   } else {
-    folder = backupFolderName(0, 0, static_cast<long long>(std::time(nullptr)));
+    folder = newBackupFolderName(0, 0);
   }
   std::string error;
   if (!platform::isDirectory(folder) && !platform::makeDirectories(folder, &error)) {

@@ -35,6 +35,9 @@ constexpr std::size_t kMaxWorkingDirectory = 258;  // this length and longer are
 // Reads every file of the study folder, in the order in which they refer to one another.
 void readStudyFolder() {
   readAssembly();
+  // The run options apply before the other files are read (verbose, for one, must be on
+  // while the representation files are read).
+  readRunOptionsFirst();
   readDefinitions();
   std::set<int> representationNumbers, processNumbers;
   std::map<int, bool> performanceNumbers;  // number -> used by a reliability agent
@@ -46,7 +49,6 @@ void readStudyFolder() {
   }
   for (int number : representationNumbers) readRepresentationFile(number);
   validateRelationships();
-  readRunOptionsFirst();
   for (int number : processNumbers) readProcessFile(number);
   for (const auto& [number, reliability] : performanceNumbers) {
     readPerformanceFile(number, reliability);
@@ -212,6 +214,15 @@ void runCheckPerformance(int argc, char** argv) {
 }
 
 }  // namespace
+
+std::string newBackupFolderName(int first, int last) {
+  std::string base = backupFolderName(first, last, static_cast<long long>(std::time(nullptr)));
+  // Two runs in the same second must not share a backup folder: the later one would replace
+  // what the earlier one kept there.
+  std::string name = base;
+  for (int n = 1; platform::pathExists(name); ++n) name = formatText("%s_%d", base.c_str(), n);
+  return name;
+}
 
 std::string backupFolderName(int first, int last, long long seconds) {
   std::time_t t = static_cast<std::time_t>(seconds);

@@ -20,5 +20,8 @@ void readWorkingDirectory();
 // Name of a new backup folder in the working directory for agents `first`..`last`, stamped
 // with the local time `seconds`.
 std::string backupFolderName(int first, int last, long long seconds);
+// A backup folder name for agents `first`..`last` at the current time that no folder has yet
+// ("_1", "_2", ... appended when needed).
+std::string newBackupFolderName(int first, int last);
 
 }  // namespace karvo

@@ -277,8 +277,7 @@ void backupPreviousResults() {
   }
   if (folder.empty() || !platform::isDirectory(folder)) {
     if (folder.empty()) {
-      folder = backupFolderName(run.startAgent, run.finalAgent,
-                                static_cast<long long>(std::time(nullptr)));
+      folder = newBackupFolderName(run.startAgent, run.finalAgent);
     }
     if (!platform::makeDirectories(folder)) {
       fatalError(formatText("Error in creating the backup folder: %s.\nMake sure the working "

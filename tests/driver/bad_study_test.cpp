@@ -1,0 +1,636 @@
+// Broken study folders run through the real karvo binary: each one starts from the small valid
+// study, breaks one thing, and must end with exit status 133, its exact error text in the
+// message file, "Run exiting due to an error", no lock file of its own left behind, and no
+// report (or, for an error found after the reports exist, reports closed with "Error").
+// Also the settings that are accepted with a warning or change what the run writes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::writeFile;
+
+constexpr int kFatalStatus = 133;
+const std::string kRunExiting = "Run exiting due to an error\n";
+const std::string kEndOfRunStdout = "\n\n\tEnd of KARVO run.\n";
+
+// The folder as the solver sees it (its current directory, symbolic links resolved).
+std::string workingDirectory(const TempDir& dir) { return fs::canonical(dir.path()).string(); }
+
+// Replaces the first `from` in `file` of the study folder; a missing `from` is a fault of the
+// test itself, so it fails loudly instead of leaving the study unbroken.
+void replaceIn(const std::string& dir, const std::string& file, const std::string& from,
+               const std::string& to) {
+  std::string text = readFile(dir + "/" + file);
+  std::size_t at = text.find(from);
+  ASSERT_NE(at, std::string::npos) << "\"" << from << "\" not in " << file;
+  text.replace(at, from.size(), to);
+  writeFile(dir + "/" + file, text);
+}
+
+// Rewrites "Assembly.in" and the study file for optimization agents named `names` (ids 0, 1,
+// ...), all on the minimal study's representation and performance, run from `start` to `end`.
+void writeAgents(const std::string& dir, const std::vector<std::string>& names, int start,
+                 int end) {
+  std::string assembly = "*TYPE\nversion: 2019.01\n";
+  std::string study = "*STUDY\nname: demo\nstartAgent: " + std::to_string(start) +
+                      "\nendAgent: " + std::to_string(end) +
+                      "\nfilePrefix: demo\nrandomSeed: 0.5\nmode: newStudy\n";
+  for (std::size_t id = 0; id < names.size(); ++id) {
+    assembly += "*AGENT\nid: " + std::to_string(id) + "\nname: " + names[id] +
+                "\ntype: optimization\nrepresentation: 0\nperformance: 0\n";
+    study += "*AGENT\nid: " + std::to_string(id) + "\nmethod: TOLMAR\nnumEvals: 200\n";
+  }
+  writeFile(dir + "/Assembly.in", assembly + "*END\n");
+  writeFile(dir + "/study.in", study + "*END\n");
+}
+
+// Gives agent 0 process 0 with the record text `process`.
+void writeProcess(const std::string& dir, const std::string& process) {
+  replaceIn(dir, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+  writeFile(dir + "/Process0.in", process);
+}
+
+std::string analysis(const std::string& name, int id, const std::string& extra = "") {
+  return "*ANALYSIS\nname: " + name + "\nid: " + std::to_string(id) + "\n" + extra +
+         "*EXECUTION_DEFINITION\ntoolCmd: nil\n";
+}
+
+// The message file with the layout's line wrapping undone: a long line is broken after a
+// blank, and such a break is always followed by more text of the same message.
+std::string unwrapped(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && i > 0 && text[i - 1] == ' ' && i + 1 < text.size() &&
+        text[i + 1] != '\n') {
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (name.size() >= tail.size() &&
+        name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The body of the fatal error block: the text between the last "*ERROR" header before
+// "Run exiting due to an error" and that line, unwrapped.
+std::string fatalBlock(const std::string& messages) {
+  const std::string text = unwrapped(messages);
+  const std::size_t exiting = text.find("\n\n" + kRunExiting);
+  if (exiting == std::string::npos) return "(no \"Run exiting\" line)";
+  const std::size_t header = text.rfind("*ERROR\n", exiting);
+  if (header == std::string::npos) return "(no *ERROR block)";
+  return text.substr(header + 7, exiting - header - 7);
+}
+
+// Checks what every fatal end leaves: status, the exact error block, the closing notes, the
+// standard streams, and no lock file.
+void expectFatalEnd(const testing::ProcessResult& result, const std::string& dir,
+                    const std::string& errorText) {
+  EXPECT_EQ(result.status, kFatalStatus);
+  EXPECT_EQ(result.err, kRunExiting);
+  EXPECT_EQ(result.out, kEndOfRunStdout);
+  const std::string messages = readFile(dir + "/study.mes");
+  EXPECT_EQ(fatalBlock(messages), errorText);
+  EXPECT_EQ(occurrences(messages, kRunExiting), 1u);
+  EXPECT_THAT(messages, HasSubstr("*NOTE\n************END OF RUN INFORMATION************\n"));
+  EXPECT_THAT(messages, HasSubstr("*NOTE\nEnd of KARVO run.\n\n"));
+  EXPECT_THAT(filesEndingIn(dir, ".lock"), ::testing::IsEmpty());
+}
+
+// ---------------------------------------------------------------------------------------
+// One broken folder per case
+
+struct BadStudyCase {
+  const char* label;                                    // test name
+  std::function<void(const std::string& dir)> breakIt;  // breaks the minimal study in dir
+  std::string errorText;  // the fatal block as written, "{wd}" for the folder
+  std::string before;     // text just before the block's header ("": not checked)
+};
+
+void PrintTo(const BadStudyCase& c, std::ostream* os) { *os << c.label; }
+
+std::string withFolder(std::string text, const std::string& folder) {
+  for (std::size_t at = text.find("{wd}"); at != std::string::npos; at = text.find("{wd}")) {
+    text.replace(at, 4, folder);
+  }
+  return text;
+}
+
+class BadStudy : public ::testing::TestWithParam<BadStudyCase> {};
+
+TEST_P(BadStudy, EndsWithItsErrorAndLeavesNoLockOrReport) {
+  const BadStudyCase& c = GetParam();
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  c.breakIt(dir.path());
+  if (HasFatalFailure()) return;
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const std::string wd = workingDirectory(dir);
+  expectFatalEnd(result, dir.path(), withFolder(c.errorText, wd));
+  EXPECT_THAT(readFile(dir.file("study.mes")), ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n"));
+  if (!c.before.empty()) {
+    EXPECT_THAT(
+        unwrapped(readFile(dir.file("study.mes"))),
+        HasSubstr(withFolder(c.before + "*ERROR\n" + c.errorText + "\n\n", wd) + kRunExiting));
+  }
+  // Every one of these errors is found before the reports are created.
+  EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"), ::testing::IsEmpty());
+}
+
+std::vector<BadStudyCase> badStudies() {
+  return {
+      {"UnknownKeywordInAssembly",
+       [](const std::string& d) { replaceIn(d, "Assembly.in", "*END", "*NEIGHBOUR\nx: 1\n*END"); },
+       "Unsupported keyword:\n*NEIGHBOUR\non line 9 of file {wd}/Assembly.in.", ""},
+      {"UnknownKeywordInDefinitions",
+       [](const std::string& d) {
+         replaceIn(d, "Definitions.in", "*END", "*DEFINE_FOO\nname: a\n*END");
+       },
+       "Error reading file: Definitions.in\n Error is near line number 12, which was read "
+       "as:\n*DEFINE_FOO",
+       "*ERROR\nUnsupported definition keyword:\n *DEFINE_FOO\n\n"},
+      {"UnknownKeywordInRepresentation",
+       [](const std::string& d) { replaceIn(d, "Representation0.in", "*END", "*DESIGN\n*END"); },
+       "\t**** ERROR ****\n\t Unsupported keyword:\n *DESIGN", ""},
+      {"DuplicateVariableName",
+       [](const std::string& d) {
+         replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
+                   "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\n"
+                   "max: 2\n*DEFINE_RESPONSE");
+       },
+       "Cannot have duplicate names in design variable definitions. Continuous name x.", ""},
+      {"DuplicateVariableId",
+       [](const std::string& d) {
+         replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
+                   "*DEFINE_VARIABLE\nname: y\ntype: Parameter\nid: 1\nbaseline: 3\n"
+                   "*DEFINE_RESPONSE");
+       },
+       "Cannot have duplicate variable ids 1. The error is in the definition of the variable "
+       "\"y\".",
+       ""},
+      {"DuplicateAgentId",
+       [](const std::string& d) {
+         replaceIn(d, "Assembly.in", "*END",
+                   "*AGENT\nid: 0\nname: again\ntype: optimization\nrepresentation: 0\n"
+                   "performance: 0\n*END");
+       },
+       "Agent 0 is defined more than once in the Assembly.in file.", ""},
+      {"BoundsOutOfOrder",
+       [](const std::string& d) {
+         replaceIn(d, "Definitions.in", "min: 0\nbaseline: 1\nmax: 2",
+                   "min: 2\nbaseline: 1\nmax: 0");
+       },
+       "Lower bound (2) must be less than upper bound (0). The error is in the definition of "
+       "the variable \"x\".",
+       ""},
+      {"BaselineOutsideBounds",
+       [](const std::string& d) {
+         replaceIn(d, "Definitions.in", "baseline: 1\n", "baseline: 2.5\n");
+       },
+       "The baseline value (2.5) must be greater than the lower bound (0) and less than upper "
+       "bound (2). The error is in the definition of the variable \"x\".",
+       ""},
+      {"DiscreteSetDefinedAfterItsUse",
+       [](const std::string& d) {
+         replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
+                   "*DEFINE_VARIABLE\nname: grade\ntype: Discrete\nid: 2\nset: grades\n"
+                   "baseline: 1\n*DEFINE_SET\nname: grades\nvalues:2\n1\n2\n*DEFINE_RESPONSE");
+       },
+       "The discrete set \"grades\" has not been defined prior to its use for the definition "
+       "of a discrete variable. The error is in the definition of the variable \"grade\".",
+       ""},
+      {"MissingRequiredStudyProperty",
+       [](const std::string& d) { replaceIn(d, "study.in", "filePrefix: demo\n", ""); },
+       "When reading data for \"demo\" of type \"Study\" from file \"Study Input file\", KARVO "
+       "encountered the following error in reading the data for property \"filePrefix\":\nThe "
+       "property is not defined.",
+       ""},
+      {"MissingStudyName",
+       [](const std::string& d) { replaceIn(d, "study.in", "name: demo\n", ""); },
+       "When reading data for \"Name not defined yet\" of type \"Study\" from file \"Study "
+       "Input file\", KARVO encountered the following error in reading the data for property "
+       "\"name\":\nThe property is not defined.",
+       ""},
+      {"MissingVariableBaseline",
+       [](const std::string& d) { replaceIn(d, "Definitions.in", "baseline: 1\n", ""); },
+       "When reading data for \"x\" of type \"Continuous Variable\" from file "
+       "\"Definitions.in\", KARVO encountered the following error in reading the data for "
+       "property \"baseline\":\nThe property is not defined.",
+       ""},
+      {"MissingRepresentationFile",
+       [](const std::string& d) { fs::remove(d + "/Representation0.in"); }, "\tExiting.",
+       "\n\n\tError in attempting to read file:\n\t{wd}/Representation0.in\n\n\tError message "
+       "received: No such file or directory\n"},
+      {"SeedAboveOne",
+       [](const std::string& d) {
+         replaceIn(d, "study.in", "randomSeed: 0.5", "randomSeed: 1.0001");
+       },
+       "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
+       "file\", the value read (1.0001) is outside the expected range [0, 1]",
+       ""},
+      {"NegativeSeed",
+       [](const std::string& d) {
+         replaceIn(d, "study.in", "randomSeed: 0.5", "randomSeed: -0.25");
+       },
+       "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
+       "file\", the value read (-0.25) is outside the expected range [0, 1]",
+       ""},
+      {"UnknownMethodWord",
+       [](const std::string& d) { replaceIn(d, "study.in", "method: TOLMAR", "method: Tolmar"); },
+       "Error in defining the method details. The method used \"Tolmar\" is not supported.", ""},
+      {"UnknownAgentType",
+       [](const std::string& d) {
+         replaceIn(d, "Assembly.in", "type: optimization", "type: genetic");
+       },
+       "Setup error",
+       "*ERROR\nUnsupported agent type specified (genetic). Allowed types are: optimization, "
+       "doe, reliability and robustness, evaluation\n\n"},
+      {"RepresentationNamesUndefinedVariable",
+       [](const std::string& d) { replaceIn(d, "Representation0.in", "id: 1", "id: 7"); },
+       "Design Variable id 7 is not defined in Definitions.in.", ""},
+      {"CyclicDependencyBetweenAnalyses",
+       [](const std::string& d) {
+         writeProcess(d, "*PROCESS\nname: chain\nparallel: yes\n" + analysis("mesh", 1) +
+                             analysis("solve", 2, "dependency: post, design\n") +
+                             analysis("post", 3, "dependency: solve, design\n") + "*END\n");
+       },
+       "\t Error in the dependency definition. There is a cyclic definition for analysis "
+       "\"solve\" via \"post\"",
+       ""},
+      {"AnalysisOnUndefinedComputeResource",
+       [](const std::string& d) {
+         writeProcess(d, "*PROCESS\nname: chain\n" +
+                             analysis("solve", 1, "computeResource: cluster\n") + "*END\n");
+       },
+       "The compute resource \"cluster\" used in analysis \"solve\" has not been defined in the "
+       "model.",
+       ""},
+      {"UnknownObjectiveOption",
+       [](const std::string& d) {
+         replaceIn(d, "Performance0.in", "option: min_value", "option: minimum");
+       },
+       "Invalid option selected for an objective/constraint \"f\". Valid choices are min_value, "
+       "max_value, min_diff, max_diff for OBJECTIVES and less_equal, equal, greater_equal for "
+       "CONSTRAINTS.",
+       ""},
+      {"StudyFileWithoutStudyRecord",
+       [](const std::string& d) { replaceIn(d, "study.in", "*STUDY\n", "$ the study record\n"); },
+       "No study definition found in the study input file", ""},
+      {"OutputPrecisionTooLarge",
+       [](const std::string& d) {
+         replaceIn(d, "study.in", "numEvals: 200", "numEvals: 200\noutputPrecision: 31");
+       },
+       "Error in the definition of the study results output precision. The defined value (31) "
+       "is too large. It must be smaller than 30. ",
+       ""},
+      {"OutputPrecisionTooSmall",
+       [](const std::string& d) {
+         replaceIn(d, "study.in", "numEvals: 200", "numEvals: 200\noutputPrecision: 2");
+       },
+       "Error in the definition of the study results output precision. The defined value (2) "
+       "is too small. It must be at least 3. ",
+       ""},
+      {"StartAgentAfterEndAgent",
+       [](const std::string& d) {
+         writeAgents(d, {"sizing", "shape", "tuning"}, 2, 1);
+       },
+       "The ending agent number (1) defined in the study file must be greater than starting "
+       "agent (2).",
+       ""},
+      {"EndAgentBeyondTheAgents",
+       [](const std::string& d) {
+         writeAgents(d, {"sizing", "shape", "tuning"}, 0, 3);
+       },
+       "Illegal value for starting (0) or finishing (3) agent number defined in the study file; "
+       "must be <= 2",
+       ""},
+      {"NegativeStartAgent",
+       [](const std::string& d) {
+         writeAgents(d, {"sizing", "shape", "tuning"}, -1, 1);
+       },
+       "Illegal value for starting agent number (-1) defined in the study file. Must be greater "
+       "than or equal to zero.",
+       ""},
+      // The next two fail after agent 0's lock file was made: it must be gone again.
+      {"AgentInRangeWithoutStudyRecord",
+       [](const std::string& d) {
+         writeAgents(d, {"sizing", "shape"}, 0, 1);
+         replaceIn(d, "study.in", "*AGENT\nid: 1\nmethod: TOLMAR\nnumEvals: 200\n", "");
+       },
+       "The study file has no *AGENT record for agent 1 (\"shape\"), which is in the range of "
+       "agents to run.",
+       ""},
+      {"SecondAgentWithUnknownMethod",
+       [](const std::string& d) {
+         writeAgents(d, {"sizing", "shape"}, 0, 1);
+         replaceIn(d, "study.in", "id: 1\nmethod: TOLMAR", "id: 1\nmethod: NSGA3");
+       },
+       "Error in defining the method details. The method used \"NSGA3\" is not supported.", ""},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, BadStudy, ::testing::ValuesIn(badStudies()),
+                         [](const ::testing::TestParamInfo<BadStudyCase>& info) {
+                           return std::string(info.param.label);
+                         });
+
+// The layout of one long error block, byte for byte: wrapped after the blank that follows
+// column 110, then a blank line, then the exit line without a header.
+TEST(BadStudyMessageFile, ErrorBlockLayout) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  replaceIn(dir.path(), "Definitions.in", "*DEFINE_RESPONSE",
+            "*DEFINE_VARIABLE\nname: m\ntype: Discrete\nid: 2\nset: mats\nbaseline: 1\n"
+            "*DEFINE_RESPONSE");
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, kFatalStatus);
+  EXPECT_THAT(readFile(dir.file("study.mes")),
+              HasSubstr("\n*ERROR\nThe discrete set \"mats\" has not been defined prior to its "
+                        "use for the definition of a discrete variable. The error \nis in the "
+                        "definition of the variable \"m\".\n\nRun exiting due to an error\n"
+                        "*NOTE\n"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Lock files of another run
+
+std::string lockSentences(const std::string& lockFile) {
+  return "The lock file (" + lockFile +
+         ") exists in the working directory. This means that either the agent being started is "
+         "currently running, or was terminated abnormally. Please check that the old run has "
+         "stopped or clean the lock file if the run was  terminated abnormally. Then try to "
+         "submit the current run again.";
+}
+
+TEST(LeftoverLockFile, StopsTheRunAndIsLeftInPlace) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  const std::string content = "Lock File for Agent #: 0\nrunning: solve\n";
+  writeFile(dir.file("demo0.lock"), content);
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, kFatalStatus);
+  EXPECT_EQ(fatalBlock(readFile(dir.file("study.mes"))),
+            lockSentences(workingDirectory(dir) + "/demo0.lock"));
+  // The file belongs to the run that made it.
+  EXPECT_EQ(readFile(dir.file("demo0.lock")), content);
+  EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"), ::testing::IsEmpty());
+}
+
+TEST(LeftoverLockFile, OfASecondAgentKeepsItAndRemovesTheRunsOwn) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
+  writeFile(dir.file("demo1.lock"), "Lock File for Agent #: 1\n");
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, kFatalStatus);
+  EXPECT_EQ(fatalBlock(readFile(dir.file("study.mes"))),
+            lockSentences(workingDirectory(dir) + "/demo1.lock"));
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::ElementsAre("demo1.lock"));
+  EXPECT_EQ(readFile(dir.file("demo1.lock")), "Lock File for Agent #: 1\n");
+}
+
+TEST(LeftoverLockFile, OfAnAgentOutsideTheRangeDoesNotMatter) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 0);
+  writeFile(dir.file("demo1.lock"), "Lock File for Agent #: 1\n");
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::ElementsAre("demo1.lock"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Environment
+
+TEST(BadEnvironment, KarvoRootUnset) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"-KARVO_ROOT"});
+  expectFatalEnd(result, dir.path(), "The required environment variable KARVO_ROOT is not set.");
+  // The run stops before the study is read: nothing else comes before the error.
+  EXPECT_EQ(readFile(dir.file("study.mes"))
+                .rfind("\n\tSearch parameter input file name for this process is:\n\tstudy.in\n"
+                       "*ERROR\n",
+                       0),
+            0u);
+}
+
+TEST(BadEnvironment, KarvoRootNotAFolder) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  const std::string root = dir.path() + "/missing/solver";
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + root});
+  expectFatalEnd(result, dir.path(), "environment setup error");
+  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+              HasSubstr("*ERROR\nThe extension environment could not be created: the "
+                        "installation folder \"" +
+                        root + "\" (KARVO_ROOT) is not a folder.\n"));
+}
+
+// ---------------------------------------------------------------------------------------
+// An error found once the reports exist closes them with "Error"
+
+TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
+  // Agent 1's report cannot be created: a folder holds its name (`overwrite` leaves
+  // reports in place, so the folder is not moved away first).
+  fs::create_directory(dir.file("demo1.rpt"));
+  auto result = runKarvo({"i=study.in", "overwrite"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const std::string reportError =
+      "Error in creating the KARVO report file. Please ensure that the working directory is "
+      "writable and there is disk space available.";
+  expectFatalEnd(result, dir.path(), reportError);
+  const std::string report = readFile(dir.file("demo0.rpt"));
+  EXPECT_THAT(report, HasSubstr("\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"
+                                "\nEnd of KARVO run.\n*EXIT STATE\nError\n*ENDTIME\n"));
+  EXPECT_EQ(occurrences(report, "*EXIT STATE"), 1u);
+  // The report that could not be opened for its closing block is named once more, as a
+  // warning after the end-of-run notes.
+  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+              ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n*WARNING\n" + reportError + "\n\n"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings accepted, with or without a warning
+
+// Runs the minimal study with `from` replaced by `to` in its study file.
+testing::ProcessResult runEdited(const TempDir& dir, const std::string& from,
+                                 const std::string& to) {
+  testing::writeMinimalStudy(dir.path());
+  replaceIn(dir.path(), "study.in", from, to);
+  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+TEST(AcceptedSettings, RandomSeedOfOneIsKept) {
+  TempDir dir;
+  auto result = runEdited(dir, "randomSeed: 0.5", "randomSeed: 1");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("\n\nRandom seed: 1.000000\n"));
+}
+
+TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
+  TempDir dir;
+  auto result = runEdited(dir, "randomSeed: 0.5", "randomSeed: 0");
+  EXPECT_EQ(result.status, 0);
+  const std::string report = readFile(dir.file("demo0.rpt"));
+  EXPECT_THAT(report, HasSubstr("\n\nRandom seed: 0."));
+  EXPECT_THAT(report, Not(HasSubstr("\n\nRandom seed: 0.000000\n")));
+}
+
+TEST(AcceptedSettings, OutputPrecisionNineWarnsAndTheRunGoesOn) {
+  TempDir dir;
+  auto result = runEdited(dir, "numEvals: 200", "numEvals: 200\noutputPrecision: 9");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+              HasSubstr("*WARNING\nThe value for the study results output precision defined (9) "
+                        "is very small. This may lead to loss in precision of the data during "
+                        "post processing and importing designs into other studies. Please use "
+                        "a higher value (at least 10), if possible. \n\n"));
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
+}
+
+TEST(AcceptedSettings, OutputPrecisionThirtyIsQuiet) {
+  TempDir dir;
+  auto result = runEdited(dir, "numEvals: 200", "numEvals: 200\noutputPrecision: 30");
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("output precision")));
+}
+
+TEST(AcceptedSettings, NParallelSetsTheExecutionMode) {
+  {
+    TempDir dir;
+    auto result = runEdited(dir, "mode: newStudy", "nParallel: 1\nmode: newStudy");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("\n\nExecution mode : SERIAL\n"));
+  }
+  {
+    TempDir dir;
+    auto result = runEdited(dir, "mode: newStudy", "nParallel: 2\nmode: newStudy");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("\n\nExecution mode : PARALLEL\n"));
+  }
+}
+
+TEST(AcceptedSettings, StudyRecordAfterTheAgentRecords) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  writeFile(dir.file("study.in"),
+            "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*STUDY\nname: late\nstartAgent: 0\n"
+            "endAgent: 0\nfilePrefix: late\nrandomSeed: 0.5\nmode: newStudy\n*END\n");
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, 0);
+  const std::string report = readFile(dir.file("late0.rpt"));
+  EXPECT_THAT(report, HasSubstr("\n\nstudyName: late\n"));
+  EXPECT_THAT(report, HasSubstr("\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
+}
+
+// The run option "verbose" is observed through the PATH notes of the run preparation, which
+// only a verbose run writes. KARVO_ROOT ends in "solver", so its parent leaves PATH.
+class VerboseRunOption : public ::testing::Test {
+ protected:
+  testing::ProcessResult run(const std::string& runOptions,
+                             const std::vector<std::string>& options) {
+    testing::writeMinimalStudy(dir.path());
+    if (!runOptions.empty()) replaceIn(dir.path(), "study.in", "*AGENT", runOptions + "*AGENT");
+    fs::create_directories(dir.file("karvo/solver"));
+    std::vector<std::string> arguments = {"i=study.in"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return runKarvo(arguments, dir.path(),
+                    {"-LD_LIBRARY_PATH", "KARVO_ROOT=" + dir.file("karvo/solver"),
+                     "PATH=" + dir.file("karvo") + ":/usr/bin:/bin"});
+  }
+
+  std::string pathNotes() const {
+    return "\nGetting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on Linux) "
+           "variable value before update:\n" +
+           dir.file("karvo") +
+           ":/usr/bin:/bin\nPATH (LD_LIBRARY_PATH on Linux) variable value after update:\n"
+           "/usr/bin:/bin\n";
+  }
+
+  TempDir dir;
+};
+
+TEST_F(VerboseRunOption, OneSwitchesVerboseOn) {
+  auto result = run("*RUN_OPTIONS\nverbose: 1\n", {});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr(pathNotes()));
+}
+
+TEST_F(VerboseRunOption, ZeroOverridesTheCommandLine) {
+  auto result = run("*RUN_OPTIONS\nverbose: 0\n", {"verbose"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Getting environment variable")));
+}
+
+TEST_F(VerboseRunOption, CommandLineAloneIsVerbose) {
+  auto result = run("", {"verbose"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr(pathNotes()));
+}
+
+TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  ASSERT_EQ(runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()}).status, 0);
+  // The evaluation folder of the earlier run: a resumed run keeps it in place.
+  fs::create_directory(dir.file("demo_0"));
+  writeFile(dir.file("demo_0/design.log"), "design 1\n");
+  auto result = runKarvo({"i=study.in", "useHistory"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+              HasSubstr("*WARNING\nSince the \"useHistory\" command line option was specified, "
+                        "the study will be treated as a resumed study instead of a new "
+                        "study.\n\n"));
+  EXPECT_EQ(readFile(dir.file("demo_0/design.log")), "design 1\n");
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
+}
+
+TEST(NewStudyWithUseHistory, NewStudyAloneDoesNotWarn) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("useHistory")));
+}
+
+}  // namespace
+}  // namespace karvo

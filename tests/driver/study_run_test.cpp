@@ -1,0 +1,537 @@
+// Good study folders run end to end through the real karvo binary: report-only runs, the
+// start-up banner, report closing blocks, lock files, and what a later run does with an earlier
+// run's results (backup folder, `overwrite`, `backupDir=`). Times are masked; paths are the
+// real ones.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::writeFile;
+
+const std::string kExitComplete = "\nEnd of KARVO run.\n*EXIT STATE\nComplete\n*ENDTIME\n<TIME>\n";
+
+// The folder as the solver sees it (its current directory, symbolic links resolved).
+std::string workingDirectory(const TempDir& dir) { return fs::canonical(dir.path()).string(); }
+
+// Time stamps "2019-05-01T13:04:05.123" become "<TIME>", asctime texts "<ASCTIME>" and the
+// elapsed seconds "<N>".
+std::string masked(const std::string& text) {
+  static const std::regex stamp(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3})");
+  static const std::regex asctime(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d{2}:\d{2}:\d{2} \d{4})");
+  static const std::regex elapsed(R"(Elapsed time: \d+ seconds)");
+  std::string out = std::regex_replace(text, stamp, "<TIME>");
+  out = std::regex_replace(out, asctime, "<ASCTIME>");
+  return std::regex_replace(out, elapsed, "Elapsed time: <N> seconds");
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (name.size() >= tail.size() &&
+        name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
+      found.push_back(name);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::set<std::string> backupFolders(const std::string& dir) {
+  std::set<std::string> found;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_directory() && name.rfind("RESULTS_BACKUP_", 0) == 0) found.insert(name);
+  }
+  return found;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
+  std::vector<std::string> arguments = {"i=study.in"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+// A study with three agents (two optimization, one design of experiments) run from agent 1
+// to agent 2, with every kind of variable, an objective, a constraint, a plain response, a
+// parallel process of one analysis and hashing turned off, so that each part of a report
+// has something to show.
+void writeBracketStudy(const std::string& dir) {
+  writeFile(dir + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n"
+            "*AGENT\nid: 0\nname: sizing\ntype: optimization\nrepresentation: 0\nperformance: 0\n"
+            "process: 0\n"
+            "*AGENT\nid: 1\nname: layout\ntype: optimization\nrepresentation: 0\nperformance: 0\n"
+            "process: 0\n"
+            "*AGENT\nid: 2\nname: screening\ntype: doe\nrepresentation: 0\nperformance: 1\n"
+            "process: 0\n*END\n");
+  writeFile(dir + "/Definitions.in",
+            "*DEFINE_SET\nname: grades\nvalues:3\nS235\nS355\nS460\n"
+            "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 0.8\nbaseline: 1.0\n"
+            "max: 1.6\n"
+            "*DEFINE_VARIABLE\nname: grade\ntype: Discrete\nid: 2\nset: grades\nbaseline: 2\n"
+            "*DEFINE_VARIABLE\nname: load\ntype: Parameter\nid: 3\nbaseline: 2500\n"
+            "*DEFINE_VARIABLE\nname: area\ntype: Dependent\nid: 4\nformula:2\n"
+            "w = thickness * 120.0\n_result = w + 1\n"
+            "*DEFINE_VARIABLE\nname: label\ntype: String\nid: 5\nbaseline: bracket-A\n"
+            "*DEFINE_RESPONSE\nname: mass\ntype: File\n"
+            "*DEFINE_RESPONSE\nname: stress\ntype: File\n"
+            "*DEFINE_RESPONSE\nname: massRatio\ntype: Formula\nformula: mass / 2.5\n*END\n");
+  writeFile(dir + "/Representation0.in",
+            "*VARIABLE\nname: thickness\nid: 1\nresolution: 21\n*VARIABLE\nname: grade\nid: 2\n"
+            "*END\n");
+  writeFile(dir + "/Performance0.in",
+            "*RESPONSE\nname: mass\ntype: objective\noption: min_value\nfactor: baseline\n"
+            "target: 0\nquadWt: 0\nlinearWt: 1\n"
+            "*RESPONSE\nname: stress\ntype: constraint\noption: less_equal\nfactor: 250\n"
+            "target: 250\nquadWt: 100\nlinearWt: 10\n"
+            "*RESPONSE\nname: massRatio\ntype: response\n*END\n");
+  writeFile(dir + "/Performance1.in",
+            "*RESPONSE\nname: mass\ntype: objective\noption: max_value\nfactor: 2\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir + "/Process0.in",
+            "*PROCESS\nname: bracket process\nparallel: yes\n*ANALYSIS\nname: solve\nid: 1\n"
+            "outputFile: result.txt\n*EXECUTION_DEFINITION\ntoolCmd: sh solve.sh\n"
+            "numDesigns: 2\n*END\n");
+  writeFile(dir + "/study.in",
+            "*STUDY\nname: bracket\nstartAgent: 1\nendAgent: 2\nfilePrefix: bracket\n"
+            "randomSeed: 0.25\nnParallel: 2\nmode: newStudy\n"
+            "*RUN_OPTIONS\nturnOffHashing: 1\n"
+            "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 50\n"
+            "*AGENT\nid: 1\nmethod: GA\npopulationSize: 8\nnumCycles: 2\ngenerationsPerCycle: 3\n"
+            "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n"
+            "outputPrecision: 12\n"
+            "*AGENT\nid: 2\nmethod: DOE\nsampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
+}
+
+// The report of agent 1 of the bracket study, byte for byte ({wd}: working directory, {exe}:
+// the program as started).
+const char* const kLayoutReport = R"(Version: 2019.1.0.8677
+Start time: <TIME>
+
+Working directory: {wd}
+POST directory: {wd}/POST_1
+Evaluation directory: {wd}/bracket_1
+ExecCommand: {exe} i=study.in generateReportOnly
+
+*********** GENERAL AGENT INFORMATION ***********
+
+filePrefix: bracket
+
+agentName: layout
+
+Study Type: optimization
+
+studyName: bracket
+
+Agent ID: 1
+
+Agents in this group:  1, 2,
+
+processName: bracket process
+
+Random seed: 0.250000
+
+
+*********** VARIABLE INFORMATION ***********
+
+Number of design variables: 2
+ thickness,    1, CONTINUOUS, 8.000000e-01, 1.000000e+00, 1.600000e+00,         21,                     None,
+ grade, 2, DISCRETE, grades,     3, 2, Choices ->S235,S355,S460
+
+
+Number of parameters: 1
+
+ load,    3, 2.50000000e+03, None
+
+
+Number of dependents: 1
+
+ area, 4, None, w = thickness * 120.0 _result = w + 1
+
+
+Number of string parameters: 1
+
+ label,    5, bracket-A
+
+
+*********** RESPONSE VARIABLE INFORMATION ***********
+
+Number of responses: 3
+
+                 mass,  OBJECTIVE,  Minimize, , Norm = Use baseline design value
+               stress, CONSTRAINT, Less than, 2.500000e+02 , Norm = 2.500000e+02
+            massRatio, PREREQUISITE, mass / 2.5
+
+
+*********** EVALUATION PROCESS INFORMATION ***********
+
+Execution mode : PARALLEL
+
+*ANALYSIS
+name: solve
+id: 1
+outputFile: result.txt
+
+
+
+*AGENT
+id: 1
+method: GA
+populationSize: 8
+numCycles: 2
+generationsPerCycle: 3
+crossoverType: 1
+mutationType: 0
+selectionType: 0
+selectionParameter: 2
+outputPrecision: 12
+
+
+
+**** The design hashing has been turned off by the user. Same designs could be re-evaluated.)";
+
+// ---------------------------------------------------------------------------------------
+// generateReportOnly
+
+class ReportOnlyRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeBracketStudy(dir.path());
+    result = runStudy(dir, {"generateReportOnly"});
+  }
+  TempDir dir;
+  testing::ProcessResult result;
+};
+
+TEST_F(ReportOnlyRun, WritesOneReportPerAgentInRangeAndNoClosingBlock) {
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"),
+              ::testing::ElementsAre("bracket1.rpt", "bracket2.rpt"));
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
+  for (const char* name : {"bracket1.rpt", "bracket2.rpt"}) {
+    const std::string report = readFile(dir.file(name));
+    EXPECT_THAT(report, HasSubstr("\n\nAgents in this group:  1, 2,\n")) << name;
+    EXPECT_THAT(report, Not(HasSubstr("*EXIT STATE"))) << name;
+    EXPECT_THAT(report, Not(HasSubstr("End of KARVO run."))) << name;
+  }
+  // The run ends straight after the reports: no end-of-run notes, no cycles.
+  const std::string messages = readFile(dir.file("study.mes"));
+  EXPECT_THAT(messages, HasSubstr("**********The evaluation directories are:**********\n"));
+  EXPECT_THAT(messages, Not(HasSubstr("END OF RUN INFORMATION")));
+  EXPECT_THAT(messages, Not(HasSubstr("End of Cycle")));
+}
+
+TEST_F(ReportOnlyRun, ReportMatchesTheLayoutByteForByte) {
+  ASSERT_EQ(result.status, 0);
+  std::string expected = replaced(kLayoutReport, "{wd}", workingDirectory(dir));
+  expected = replaced(expected, "{exe}", KARVO_BINARY);
+  EXPECT_EQ(masked(readFile(dir.file("bracket1.rpt"))), expected);
+}
+
+TEST_F(ReportOnlyRun, EachReportDescribesItsOwnAgent) {
+  ASSERT_EQ(result.status, 0);
+  const std::string report = readFile(dir.file("bracket2.rpt"));
+  EXPECT_THAT(report,
+              HasSubstr("\nEvaluation directory: " + workingDirectory(dir) + "/bracket_2\n"));
+  EXPECT_THAT(report, HasSubstr("\n\nagentName: screening\n\nStudy Type: doe\n"));
+  EXPECT_THAT(report,
+              HasSubstr("\n\nNumber of responses: 1\n\n"
+                        "                 mass,  OBJECTIVE,  Maximize, , Norm = 2.000000e+00\n"));
+  EXPECT_THAT(report, HasSubstr("\n\n\n*AGENT\nid: 2\nmethod: DOE\nsampleMethod: 2LevelFull\n"
+                                "genRSMAfterStudy: 0\n"));
+  // Both reports carry the start time written into the banner.
+  const std::string messages = readFile(dir.file("study.mes"));
+  const std::string marker =
+      "\t**********     The run start time is:    **********\n\t**********     ";
+  const std::size_t at = messages.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  const std::string start = messages.substr(at + marker.size(), 23);
+  EXPECT_THAT(report, HasSubstr("\nStart time: " + start + "\n"));
+  EXPECT_THAT(readFile(dir.file("bracket1.rpt")), HasSubstr("\nStart time: " + start + "\n"));
+}
+
+// The example study shipped with the solver: a report-only run writes one report per agent,
+// each complete up to its agent record and without a closing block.
+TEST(ExampleStudy, ReportOnlyRunWritesOneCompleteReportPerAgent) {
+  const fs::path example = fs::path(KARVO_SOURCE_DIR) / "examples" / "ten-bar-truss";
+  ASSERT_TRUE(fs::is_regular_file(example / "truss.in"));
+  TempDir dir;
+  fs::copy(example, dir.path(), fs::copy_options::recursive);
+  auto result =
+      runKarvo({"i=truss.in", "generateReportOnly"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
+  ASSERT_THAT(filesEndingIn(dir.path(), ".rpt"),
+              ::testing::ElementsAre("truss0.rpt", "truss1.rpt", "truss2.rpt"));
+  for (int agent = 0; agent < 3; ++agent) {
+    const std::string name = "truss" + std::to_string(agent) + ".rpt";
+    const std::string report = readFile(dir.file(name));
+    EXPECT_EQ(report.rfind("Version: 2019.1.0.8677\nStart time: ", 0), 0u) << name;
+    EXPECT_THAT(report, HasSubstr("\n\nfilePrefix: truss\n")) << name;
+    EXPECT_THAT(report, HasSubstr("\n\nAgent ID: " + std::to_string(agent) + "\n")) << name;
+    EXPECT_THAT(report, HasSubstr("\n\nAgents in this group:  0, 1, 2,\n")) << name;
+    EXPECT_THAT(report, HasSubstr("\n\n\n*AGENT\nid: " + std::to_string(agent) + "\nmethod: "))
+        << name;
+    EXPECT_THAT(report, ::testing::EndsWith("\n")) << name;
+    EXPECT_THAT(report, Not(HasSubstr("*EXIT STATE"))) << name;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// A normal run
+
+const char* const kBanner =
+    "\n\t***************************************************\n"
+    "\t***************************************************\n"
+    "\t**********                               **********\n"
+    "\t**********   KARVO MDO Version 2019.1.0.8677   **********\n"
+    "\t**********           Build: 8677         **********\n"
+    "\t**********         Linux x86-64          **********\n"
+    "\t**********   Multidisciplinary design    **********\n"
+    "\t**********  exploration and optimisation **********\n"
+    "\t**********                               **********\n"
+    "\t***************************************************\n"
+    "\t**********                               **********\n"
+    "\t**********   Command-line solver for     **********\n"
+    "\t**********   studies run unattended      **********\n"
+    "\t**********                               **********\n"
+    "\t***************************************************\n"
+    "\t\n"
+    "\t***************************************************\n"
+    "\t**********    Directory information      **********\n"
+    "\t***************************************************\n"
+    "\t**********  The working directory is:    **********\n"
+    "\t{wd}\n"
+    "\t**********  The evaluation directory is: **********\n"
+    "\tAgent 0: {wd}/demo_0\n"
+    "\t\n"
+    "\n"
+    "\t**********     The run start time is:    **********\n"
+    "\t**********     <TIME>\n"
+    "\n";
+
+class NormalRun : public ::testing::Test {
+ protected:
+  void SetUp() override { testing::writeMinimalStudy(dir.path()); }
+  TempDir dir;
+};
+
+TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
+  auto result = runStudy(dir);
+  ASSERT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "\n\n\tEnd of KARVO run.\n");
+  EXPECT_EQ(result.err, "");
+  const std::string messages = masked(readFile(dir.file("study.mes")));
+  const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
+  EXPECT_THAT(messages, HasSubstr(banner));
+  EXPECT_EQ(occurrences(messages, "The run start time is:"), 1u);
+  // Command line, environment, study folder (banner), cycles, end of run.
+  const std::string header =
+      "\n\tSearch parameter input file name for this process is:\n\tstudy.in\n";
+  EXPECT_EQ(messages.compare(0, header.size(), header), 0);
+  const std::size_t environment = messages.find("KARVO_PYTHON_PATH was not set.");
+  const std::size_t bannerAt = messages.find(banner);
+  const std::size_t cycle = messages.find("\n *** End of Cycle ***\n\n");
+  const std::size_t end = messages.find("*NOTE\n************END OF RUN INFORMATION************\n");
+  EXPECT_LT(environment, bannerAt);
+  EXPECT_LT(bannerAt, cycle);
+  EXPECT_LT(cycle, end);
+  EXPECT_NE(end, std::string::npos);
+  EXPECT_THAT(
+      messages,
+      ::testing::EndsWith("*NOTE\n************END OF RUN INFORMATION************\nElapsed time: "
+                          "<N> seconds\nCurrent time: <ASCTIME>\n\n*NOTE\nEnd of KARVO run.\n\n"));
+}
+
+TEST_F(NormalRun, ClosesEveryReportCompleteAndRemovesItsLockFiles) {
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: sizing\ntype: optimization\nrepresentation: 0\nperformance: 0\n"
+            "*AGENT\nid: 1\nname: shape\ntype: optimization\nrepresentation: 0\nperformance: 0\n"
+            "*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 1\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*AGENT\nid: 1\n"
+            "method: TOLMAR\nnumEvals: 200\n*END\n");
+  auto result = runStudy(dir);
+  ASSERT_EQ(result.status, 0);
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
+  ASSERT_THAT(filesEndingIn(dir.path(), ".rpt"), ::testing::ElementsAre("demo0.rpt", "demo1.rpt"));
+  for (const std::string number : {"0", "1"}) {
+    const std::string report = masked(readFile(dir.file("demo" + number + ".rpt")));
+    EXPECT_THAT(report, ::testing::EndsWith("\n*AGENT\nid: " + number +
+                                            "\nmethod: TOLMAR\nnumEvals: 200\n" + kExitComplete))
+        << "agent " << number;
+    EXPECT_EQ(occurrences(report, "*EXIT STATE"), 1u) << "agent " << number;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Earlier results
+
+// A first run, then the files that an evaluating run would have left beside its report.
+class LaterRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::writeMinimalStudy(dir.path());
+    ASSERT_EQ(runStudy(dir).status, 0);
+    // Nothing earlier to clean up: no clean-up log.
+    ASSERT_FALSE(fs::exists(dir.file("StudyDirectoryCleanupLog.log")));
+    firstMessages = readFile(dir.file("study.mes"));
+    firstReport = readFile(dir.file("demo0.rpt"));
+    foldersAfterFirstRun = backupFolders(dir.path());
+    fs::create_directory(dir.file("demo_0"));
+    writeFile(dir.file("demo_0/design.log"), "design 1 evaluated\n");
+    writeFile(dir.file("demo0.hst"), "history of the first run");
+    writeFile(dir.file("demo0.ckp"), "checkpoint of the first run");
+  }
+
+  // Expects `folder` to hold everything the first run left.
+  void expectFirstRunIn(const std::string& folder) {
+    EXPECT_EQ(readFile(folder + "/study.mes"), firstMessages);
+    EXPECT_EQ(readFile(folder + "/demo0.rpt"), firstReport);
+    EXPECT_EQ(readFile(folder + "/demo0.hst"), "history of the first run");
+    EXPECT_EQ(readFile(folder + "/demo0.ckp"), "checkpoint of the first run");
+    EXPECT_EQ(readFile(folder + "/demo_0/design.log"), "design 1 evaluated\n");
+    EXPECT_FALSE(fs::exists(dir.file("demo_0")));
+    EXPECT_FALSE(fs::exists(dir.file("demo0.hst")));
+    EXPECT_FALSE(fs::exists(dir.file("demo0.ckp")));
+    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
+    EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
+  }
+
+  TempDir dir;
+  std::string firstMessages, firstReport;
+  std::set<std::string> foldersAfterFirstRun;
+};
+
+TEST_F(LaterRun, MovesTheFirstRunsResultsIntoABackupFolder) {
+  ASSERT_EQ(runStudy(dir).status, 0);
+  // The folder made while the command line was read (both agent numbers 0) takes the message
+  // file and then the agent's files. The first run made one too; it may be the same folder
+  // when both runs started within one second.
+  std::vector<std::string> holding;
+  for (const std::string& name : backupFolders(dir.path())) {
+    if (fs::exists(dir.file(name + "/study.mes"))) holding.push_back(name);
+  }
+  ASSERT_EQ(holding.size(), 1u);
+  const std::string name = holding[0];
+  EXPECT_TRUE(
+      std::regex_match(name, std::regex(R"(RESULTS_BACKUP_0_0_\d{2}-\d{2}-\d{2}_\d{6}(AM|PM)(_\d+)?)")))
+      << name;
+  expectFirstRunIn(dir.file(name));
+  const std::string wd = workingDirectory(dir);
+  const std::string target = " \"" + wd + "/" + name + "/.\"\n";
+  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
+            "mv -f \"" + wd + "/demo_0\"" + target + "mv -f \"" + wd + "/demo0.ckp\"" + target +
+                "mv -f \"" + wd + "/demo0.rpt\"" + target + "mv -f \"" + wd + "/demo0.hst\"" +
+                target);
+}
+
+TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
+  ASSERT_EQ(runStudy(dir, {"overwrite"}).status, 0);
+  EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
+  for (const std::string& name : foldersAfterFirstRun) {
+    EXPECT_TRUE(fs::is_empty(dir.file(name))) << name;
+  }
+  EXPECT_FALSE(fs::exists(dir.file("demo_0")));
+  EXPECT_FALSE(fs::exists(dir.file("demo0.hst")));
+  EXPECT_FALSE(fs::exists(dir.file("demo0.ckp")));
+  const std::string wd = workingDirectory(dir);
+  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
+            "rm -f \"" + wd + "/demo0.ckp\"\nrm -f \"" + wd + "/demo0.hst\"\nrm -rf \"" + wd +
+                "/demo_0\"\n");
+  // The message file and the report are written afresh.
+  EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "Search parameter input file name"), 1u);
+  EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
+}
+
+TEST_F(LaterRun, BackupDirReceivesThem) {
+  ASSERT_EQ(runStudy(dir, {"backupDir=previous"}).status, 0);
+  EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
+  expectFirstRunIn(dir.file("previous"));
+  const std::string wd = workingDirectory(dir);
+  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
+            "mv -f \"" + wd + "/demo_0\" \"previous/.\"\nmv -f \"" + wd +
+                "/demo0.ckp\" \"previous/.\"\nmv -f \"" + wd +
+                "/demo0.rpt\" \"previous/.\"\n"
+                "mv -f \"" +
+                wd + "/demo0.hst\" \"previous/.\"\n");
+}
+
+// The backup folder is named to the second. A run that starts in the same second as an
+// earlier one (a report-only run followed at once by a real run, say) finds a folder of that
+// name holding the earlier run's backup, and must not overwrite what it holds. The folders
+// of the next seconds are made here beforehand, so the collision does not depend on timing.
+TEST_F(LaterRun, BackupFolderOfTheSameSecondIsNotOverwritten) {
+  const std::time_t now = std::time(nullptr);
+  std::vector<std::string> made;
+  for (std::time_t t = now - 1; t <= now + 10; ++t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char name[64];
+    std::snprintf(name, sizeof name, "RESULTS_BACKUP_0_0_%02d-%02d-%02d_%02d%02d%02d%s",
+                  local.tm_mday, local.tm_mon + 1, local.tm_year + 1900 - 2000, local.tm_hour,
+                  local.tm_min, local.tm_sec, local.tm_hour >= 12 ? "PM" : "AM");
+    // The first run's own (empty) folder may be among them.
+    fs::create_directories(dir.file(name));
+    writeFile(dir.file(std::string(name) + "/study.mes"), std::string("kept in ") + name);
+    writeFile(dir.file(std::string(name) + "/demo0.rpt"), std::string("kept in ") + name);
+    made.push_back(name);
+  }
+  ASSERT_EQ(runStudy(dir).status, 0);
+  for (const std::string& name : made) {
+    EXPECT_EQ(readFile(dir.file(name + "/study.mes")), "kept in " + name);
+    EXPECT_EQ(readFile(dir.file(name + "/demo0.rpt")), "kept in " + name);
+  }
+  // The first run's files went to a folder of their own.
+  bool found = false;
+  for (const std::string& name : backupFolders(dir.path())) {
+    if (readFile(dir.file(name + "/study.mes")) == firstMessages &&
+        readFile(dir.file(name + "/demo0.rpt")) == firstReport) {
+      found = true;
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+}  // namespace
+}  // namespace karvo
