@@ -47,9 +47,13 @@ bool kindOfWord(const std::string& word, VariableKind& kind) {
 }
 
 // Ends the run with a check's own text followed by the variable it concerns.
+// The error text stays as the solver's users know it; a note just before it names the
+// variable, since several of these texts do not.
 [[noreturn]] void failVariable(const std::string& text, const std::string& variableName) {
-  fatalError(formatText("%s The error is in the definition of the variable \"%s\".",
-                        text.c_str(), variableName.c_str()));
+  writeMessage("outptr", "note",
+               formatText("The error below is in the definition of the variable \"%s\".",
+                          variableName.c_str()));
+  fatalError(text);
 }
 
 // The levels of the design-of-experiments form: every value of `levels` (list form), each

@@ -17,6 +17,13 @@ namespace {
 using ::testing::ElementsAre;
 using testing::definitionsError;
 using testing::fatalBlock;
+
+// A definition error of one variable: the note naming it, then the fatal block.
+std::string variableFatal(const std::string& text, const std::string& name) {
+  return testing::noteBlock("The error below is in the definition of the variable \"" + name +
+                            "\".") +
+         testing::fatalBlock(text);
+}
 using testing::noteBlock;
 using testing::warningBlock;
 
@@ -127,16 +134,16 @@ TEST_F(DefinitionsTest, ContinuousBoundsAndBaselineRules) {
 
   EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 0\n"
                       "max: 0\n"),
-            fatalBlock("Lower bound (0) must be less than upper bound (0). The error is in the "
-                       "definition of the variable \"z\"."));
+            variableFatal("Lower bound (0) must be less than upper bound (0).",
+                  "z"));
 }
 
 TEST_F(DefinitionsTest, ContinuousBaselineOutsideTheBoundsIsRefused) {
   EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 1\nmin: 0\n"
                       "baseline: 1.5\nmax: 1\n"),
-            fatalBlock("The baseline value (1.5) must be greater than the lower bound (0) and "
-                       "less than upper bound (1). The error is in the definition of the "
-                       "variable \"z\"."));
+            variableFatal("The baseline value (1.5) must be greater than the lower bound (0) and "
+                  "less than upper bound (1).",
+                  "z"));
 }
 
 TEST_F(DefinitionsTest, ContinuousDesignOfExperimentsFormReadsLevels) {
@@ -193,8 +200,8 @@ TEST_F(DefinitionsTest, DuplicateNamesAreRefusedAcrossKinds) {
 TEST_F(DefinitionsTest, DuplicateIdsAreRefusedAcrossKinds) {
   EXPECT_EQ(readFatal(std::string(kContinuousX) +
                       "*DEFINE_VARIABLE\nname: s\ntype: String\nid: 1\nbaseline: text\n"),
-            fatalBlock("Cannot have duplicate variable ids 1. The error is in the definition of "
-                       "the variable \"s\"."));
+            variableFatal("Cannot have duplicate variable ids 1.",
+                  "s"));
 }
 
 TEST_F(DefinitionsTest, DiscreteVariableNeedsAnEarlierSetOfTwoItemsAndABaselineChoice) {
@@ -208,21 +215,21 @@ TEST_F(DefinitionsTest, DiscreteVariableNeedsAnEarlierSetOfTwoItemsAndABaselineC
 
   const std::string discrete = "*DEFINE_VARIABLE\nname: c\ntype: Discrete\nid: 2\nset: gauges\n";
   EXPECT_EQ(readFatal(discrete + "baseline: 1\n" + kSetGauges),
-            fatalBlock("The discrete set \"gauges\" has not been defined prior to its use for "
-                       "the definition of a discrete variable. The error is in the definition of "
-                       "the variable \"c\"."));
+            variableFatal("The discrete set \"gauges\" has not been defined prior to its use for "
+                  "the definition of a discrete variable.",
+                  "c"));
   EXPECT_EQ(readFatal(std::string(kSetGauges) + discrete + "baseline: 0\n"),
-            fatalBlock("The baseline choice for a discrete variable must be between 1 and number "
-                       "of items in the discrete set (3). The error is in the definition of the "
-                       "variable \"c\"."));
+            variableFatal("The baseline choice for a discrete variable must be between 1 and "
+                  "number of items in the discrete set (3).",
+                  "c"));
   EXPECT_EQ(readFatal(std::string(kSetGauges) + discrete + "baseline: 4\n"),
-            fatalBlock("The baseline choice for a discrete variable must be between 1 and number "
-                       "of items in the discrete set (3). The error is in the definition of the "
-                       "variable \"c\"."));
+            variableFatal("The baseline choice for a discrete variable must be between 1 and "
+                  "number of items in the discrete set (3).",
+                  "c"));
   EXPECT_EQ(readFatal("*DEFINE_SET\nname: gauges\nvalues: 1.0\n" + discrete + "baseline: 1\n"),
-            fatalBlock("For a discrete variable, the number of items in a discrete set must be "
-                       "at least 2. The discrete set \"gauges\" has only 1 items. The error is "
-                       "in the definition of the variable \"c\"."));
+            variableFatal("For a discrete variable, the number of items in a discrete set must "
+                  "be at least 2. The discrete set \"gauges\" has only 1 items.",
+                  "c"));
 }
 
 TEST_F(DefinitionsTest, DependentFormulaKeepsItsLinesAndDistributionsResolveAfterTheFile) {

@@ -200,9 +200,8 @@ std::vector<BadStudyCase> badStudies() {
                    "*DEFINE_VARIABLE\nname: y\ntype: Parameter\nid: 1\nbaseline: 3\n"
                    "*DEFINE_RESPONSE");
        },
-       "Cannot have duplicate variable ids 1. The error is in the definition of the variable "
-       "\"y\".",
-       ""},
+       "Cannot have duplicate variable ids 1.",
+       "*NOTE\nThe error below is in the definition of the variable \"y\".\n\n"},
       {"DuplicateAgentId",
        [](const std::string& d) {
          replaceIn(d, "Assembly.in", "*END",
@@ -215,16 +214,15 @@ std::vector<BadStudyCase> badStudies() {
          replaceIn(d, "Definitions.in", "min: 0\nbaseline: 1\nmax: 2",
                    "min: 2\nbaseline: 1\nmax: 0");
        },
-       "Lower bound (2) must be less than upper bound (0). The error is in the definition of "
-       "the variable \"x\".",
-       ""},
+       "Lower bound (2) must be less than upper bound (0).",
+       "*NOTE\nThe error below is in the definition of the variable \"x\".\n\n"},
       {"BaselineOutsideBounds",
        [](const std::string& d) {
          replaceIn(d, "Definitions.in", "baseline: 1\n", "baseline: 2.5\n");
        },
        "The baseline value (2.5) must be greater than the lower bound (0) and less than upper "
-       "bound (2). The error is in the definition of the variable \"x\".",
-       ""},
+       "bound (2).",
+       "*NOTE\nThe error below is in the definition of the variable \"x\".\n\n"},
       {"DiscreteSetDefinedAfterItsUse",
        [](const std::string& d) {
          replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
@@ -232,8 +230,8 @@ std::vector<BadStudyCase> badStudies() {
                    "baseline: 1\n*DEFINE_SET\nname: grades\nvalues:2\n1\n2\n*DEFINE_RESPONSE");
        },
        "The discrete set \"grades\" has not been defined prior to its use for the definition "
-       "of a discrete variable. The error is in the definition of the variable \"grade\".",
-       ""},
+       "of a discrete variable.",
+       "*NOTE\nThe error below is in the definition of the variable \"grade\".\n\n"},
       {"MissingRequiredStudyProperty",
        [](const std::string& d) { replaceIn(d, "study.in", "filePrefix: demo\n", ""); },
        "When reading data for \"demo\" of type \"Study\" from file \"Study Input file\", KARVO "
@@ -369,8 +367,8 @@ INSTANTIATE_TEST_SUITE_P(Folders, BadStudy, ::testing::ValuesIn(badStudies()),
                            return std::string(info.param.label);
                          });
 
-// The layout of one long error block, byte for byte: wrapped after the blank that follows
-// column 110, then a blank line, then the exit line without a header.
+// The layout of a variable's error, byte for byte: the note naming the variable, the error
+// block with its blank line, then the exit line without a header.
 TEST(BadStudyMessageFile, ErrorBlockLayout) {
   TempDir dir;
   testing::writeMinimalStudy(dir.path());
@@ -380,10 +378,10 @@ TEST(BadStudyMessageFile, ErrorBlockLayout) {
   auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(result.status, kFatalStatus);
   EXPECT_THAT(readFile(dir.file("study.mes")),
-              HasSubstr("\n*ERROR\nThe discrete set \"mats\" has not been defined prior to its "
-                        "use for the definition of a discrete variable. The error \nis in the "
-                        "definition of the variable \"m\".\n\nRun exiting due to an error\n"
-                        "*NOTE\n"));
+              HasSubstr("\n*NOTE\nThe error below is in the definition of the variable \"m\".\n\n"
+                        "*ERROR\nThe discrete set \"mats\" has not been defined prior to its "
+                        "use for the definition of a discrete variable.\n\nRun exiting due to an "
+                        "error\n*NOTE\n"));
 }
 
 // ---------------------------------------------------------------------------------------
