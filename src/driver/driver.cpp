@@ -20,6 +20,7 @@
 #include "driver/run_state.h"
 #include "driver/working_directory.h"
 #include "evaluation/app_access.h"
+#include "evaluation/formula.h"
 #include "evaluation/process_file.h"
 #include "platform/platform.h"
 #include "results/report.h"
@@ -261,6 +262,7 @@ void closeRun() {
     }
   };
   step([] { releaseApplicationAccess(); });
+  step([] { stopFormulaInterpreter(); });
   step([] { writeEndOfRunInformation(); });
   step([] { removeLockFiles(); });
   if (outptr) closeFile(outptr);
