@@ -1,0 +1,656 @@
+// Tests of conditions at run time: every type on real files and real sh commands in a
+// temporary study folder, with the exact texts written to the analysis log, the composite
+// combination left to right without short-cut, and the value kept per design slot.
+#include "evaluation/conditions.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "definitions/definitions_fixture.h"
+#include "evaluation/formula.h"
+#include "evaluation/process_file.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+
+namespace karvo {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::readFile;
+using testing::writeFile;
+
+// The interpreter of formula conditions starts with the first one and is ended once, after
+// the last test, as at the end of a run.
+class InterpreterEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { stopFormulaInterpreter(); }
+};
+const auto* const interpreterEnvironment =
+    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment);
+
+std::string gAnalysisLog;
+std::string analysisLogFor(int, const std::string&) { return gAnalysisLog; }
+
+const char* const kDefinitions =
+    "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+    "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 5\n"
+    "*DEFINE_VARIABLE\nname: load\ntype: Parameter\nid: 2\nbaseline: -7.5\n"
+    "*DEFINE_VARIABLE\nname: material\ntype: String\nid: 3\nbaseline: steel\n"
+    "*DEFINE_VARIABLE\nname: gaugeText\ntype: String\nid: 4\nbaseline: 3.5\n"
+    "*DEFINE_CURVE\nname: target\nsize: 3\npoint: 0, 1\npoint: 1, 2.5\npoint: 2, 4\n"
+    "*DEFINE_RESPONSE\nname: mass\ntype: File\n"
+    "*DEFINE_RESPONSE\nname: label\ntype: File\ndataType: text\n"
+    "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: head1\n"
+    "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\njobRemote: yes\n"
+    "jobRemoteProfile: cluster\n"
+    "*DEFINE_CONDITION\nname: outExists\ntype: FileExist\nfileType: output\n"
+    "fileRef: out_%Design_Num%.txt\n"
+    "*DEFINE_CONDITION\nname: outMissing\ntype: FileNotExist\nfileType: output\n"
+    "fileRef: out_%Design_Num%.txt\n"
+    "*DEFINE_CONDITION\nname: normalEnd\ntype: FileContain\nfileType: output\n"
+    "fileRef: solve_%Design_Num%.log\nfindText: design %Design_Num% NORMAL END\n"
+    "*DEFINE_CONDITION\nname: noErrors\ntype: FileNotContain\nfileType: output\n"
+    "fileRef: solve_%Design_Num%.log\nfindText: *** ERROR\n"
+    "*DEFINE_CONDITION\nname: hasMaterial\ntype: FileContain\nfileType: output\n"
+    "fileRef: solve_%Design_Num%.log\nfindRef: material\n"
+    "*DEFINE_CONDITION\nname: solved\ntype: AnalysisStatus\nstatusRef: solve\n"
+    "statusVal: Success\n"
+    "*DEFINE_CONDITION\nname: massSkipped\ntype: ResponseStatus\nstatusRef: mass\n"
+    "statusVal: Skipped\n"
+    "*DEFINE_CONDITION\nname: exitsThree\ntype: Command\ncommand: exit 3\ncmdCheck: 1\n"
+    "cmdVal: 3\n"
+    "*DEFINE_CONDITION\nname: exitsZero\ntype: Command\ncommand: exit 3\ncmdCheck: 1\n"
+    "cmdVal: 0\n"
+    "*DEFINE_CONDITION\nname: saysOk\ntype: CommandContain\n"
+    "cmd: echo \"design %Design_Num% of %thickness%: ok\"\ncmdText: design 7 of 2.25000: ok\n"
+    "*DEFINE_CONDITION\nname: both\ntype: Command\n"
+    "command: echo converged; exit 1\ncmdCheck: 1\ncmdVal: 0\ncmdText: converged\n"
+    "*DEFINE_CONDITION\nname: missingProgram\ntype: Command\n"
+    "command: karvo_no_such_program_4711 --check\ncmdCheck: 1\ncmdVal: 0\n"
+    "*DEFINE_CONDITION\nname: inQueueById\ntype: ScheduledJob\n"
+    "command: printf 'JOBID NAME\\n 4711 solve_D7\\n'\nfind: ID\n"
+    "*DEFINE_CONDITION\nname: inQueueByName\ntype: ScheduledJob\n"
+    "command: printf 'JOBID NAME\\n 4711 solve_D7\\n'\nFind: Name\n"
+    "*DEFINE_CONDITION\nname: thick\ntype: Formula\nformula: thickness > 2\n"
+    "*DEFINE_CONDITION\nname: thin\ntype: formula\nformula: thickness > 3\n"
+    "*DEFINE_CONDITION\nname: lightAll\ntype: Formula\nformula:2\n"
+    "lowest = min(mass)\n_result = [lowest > -5, len(target) == 3]\n"
+    "*DEFINE_CONDITION\nname: quoted\ntype: Formula\n"
+    "formula: len(\"label\") == 5 and material == 'steel'  # label is a response\n"
+    "*DEFINE_CONDITION\nname: divides\ntype: Formula\nformula: 1 / (thickness - 2.25)\n"
+    "*DEFINE_CONDITION\nname: emptyComposite\ntype: composite\n"
+    "*END\n";
+
+class ConditionsTest : public testing::DefinitionsFixture {
+ protected:
+  void SetUp() override {
+    DefinitionsFixture::SetUp();
+    gAnalysisLog = dir_.file("analysis.log");
+    analysisLogPath = &analysisLogFor;
+    run.studyName = "wing";
+    run.runPrefix = "demo";
+    read(kDefinitions);
+    clearMessages();
+    conditionServices = ConditionServices();
+
+    runFolder_ = dir_.file("demo_0/Design7/solve");
+    ASSERT_TRUE(platform::makeDirectories(runFolder_));
+    context_.designNumber = 7;
+    context_.designSlot = 0;
+    context_.analysisName = "solve";
+    context_.analysisPath = runFolder_;
+    context_.numbers = {{"thickness", 2.25}};
+    ResponseValue mass;
+    mass.values = {12.5, -3.0};
+    mass.present = true;
+    mass.status = 2;
+    context_.responses["mass"] = mass;
+  }
+
+  void TearDown() override {
+    conditionServices = ConditionServices();
+    analysisLogPath = nullptr;
+    DefinitionsFixture::TearDown();
+  }
+
+  // Evaluates `name` for slot 0, forcing a new evaluation.
+  int eval(const std::string& name) { return evaluateCondition(name, context_, 0, true); }
+
+  std::string log() { return platform::pathExists(gAnalysisLog) ? readFile(gAnalysisLog) : ""; }
+  void clearLog() { platform::removeFile(gAnalysisLog); }
+  std::string inRun(const std::string& name) const { return runFolder_ + "/" + name; }
+
+  // Adds a condition made in the test; answers its index.
+  int add(Condition condition) {
+    conditions.push_back(std::move(condition));
+    return static_cast<int>(conditions.size()) - 1;
+  }
+
+  static Condition command(const std::string& name, const std::string& text, int expected) {
+    Condition condition;
+    condition.name = name;
+    condition.type = ConditionType::Command;
+    condition.command = text;
+    condition.cmdCheck = 1;
+    condition.cmdVal = expected;
+    return condition;
+  }
+
+  static Condition parameter(const std::string& ref, const std::string& op, double value) {
+    Condition condition;
+    condition.name = "p_" + ref + op;
+    condition.type = ConditionType::Parameter;
+    condition.paramRef = ref;
+    condition.paramOp = op;
+    condition.paramVal = value;
+    return condition;
+  }
+
+  std::string runFolder_;
+  EvaluationContext context_;
+};
+
+std::string errorBlock(const std::string& text) { return "*ERROR\n" + text + "\n"; }
+std::string noteBlock(const std::string& text) { return "*NOTE\n" + text + "\n"; }
+
+// ---------------------------------------------------------------------------------------
+// Files
+
+TEST_F(ConditionsTest, FileExistenceWithTagsInTheFileName) {
+  EXPECT_EQ(eval("outExists"), 0);
+  EXPECT_EQ(eval("outMissing"), 1);
+  writeFile(inRun("out_7.txt"), "");
+  EXPECT_EQ(eval("outExists"), 1);
+  EXPECT_EQ(eval("outMissing"), 0);
+  // Another design looks for its own file.
+  context_.designNumber = 8;
+  EXPECT_EQ(eval("outExists"), 0);
+  EXPECT_EQ(log(), "");
+
+  // A folder of that name exists too.
+  ASSERT_TRUE(platform::makeDirectory(inRun("out_8.txt")));
+  EXPECT_EQ(eval("outExists"), 1);
+}
+
+TEST_F(ConditionsTest, FileNamesOutsideTheRunFolderAndUnformablePaths) {
+  Condition absolute;
+  absolute.name = "absolute";
+  absolute.type = ConditionType::FileExist;
+  absolute.fileType = "output";
+  absolute.fileRef = "%Study_Path%/flag_%Design_Num%";
+  const int index = add(absolute);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
+  writeFile(dir_.file("flag_7"), "");
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
+
+  // No run folder and no study folder: no path for a relative name, and the test fails.
+  context_.analysisPath.clear();
+  run.workingDirectory.clear();
+  EXPECT_EQ(eval("outMissing"), 0);
+  EXPECT_EQ(log(), errorBlock("Could not form the full path to the file \"out_7.txt\" of type "
+                              "\"output\" being refenced in the \"outMissing\" condition."));
+}
+
+TEST_F(ConditionsTest, ResolveFileServiceLocatesEveryFile) {
+  std::string askedType, askedName;
+  conditionServices.resolveFile = [&](const std::string& type, const std::string& name,
+                                      const EvaluationContext&, std::string& path) {
+    askedType = type;
+    askedName = name;
+    path = dir_.file("elsewhere.txt");
+    return name != "out_9.txt";
+  };
+  EXPECT_EQ(eval("outExists"), 0);
+  writeFile(dir_.file("elsewhere.txt"), "");
+  EXPECT_EQ(eval("outExists"), 1);
+  EXPECT_EQ(askedType, "output");
+  EXPECT_EQ(askedName, "out_7.txt");
+  context_.designNumber = 9;
+  EXPECT_EQ(eval("outMissing"), 0);  // refused by the service: failed, not "does not exist"
+  EXPECT_THAT(log(), HasSubstr("Could not form the full path to the file \"out_9.txt\""));
+}
+
+TEST_F(ConditionsTest, FileContainsAndDoesNotContainTheText) {
+  writeFile(inRun("solve_7.log"), "start\nmaterial steel\ndesign 7 NORMAL END\n");
+  EXPECT_EQ(eval("normalEnd"), 1);
+  EXPECT_EQ(eval("noErrors"), 1);
+  EXPECT_EQ(eval("hasMaterial"), 1);  // findRef: the string parameter's value
+
+  writeFile(inRun("solve_7.log"), "design 6 NORMAL END\n*** ERROR in step 3\n");
+  EXPECT_EQ(eval("normalEnd"), 0);
+  EXPECT_EQ(eval("noErrors"), 0);
+  EXPECT_EQ(eval("hasMaterial"), 0);
+  EXPECT_EQ(log(), "");
+
+  // The text read through a parameter changes with the design's value.
+  context_.texts["material"] = "ERROR in step";
+  EXPECT_EQ(eval("hasMaterial"), 1);
+}
+
+TEST_F(ConditionsTest, TextSpanningTwoReadBlocksIsFound) {
+  // The search reads 1 MiB at a time; the text straddles the first boundary.
+  std::string content((1u << 20) - 5, 'x');
+  content += "design 7 NORMAL END";
+  content += std::string(1000, 'y');
+  writeFile(inRun("solve_7.log"), content);
+  EXPECT_EQ(eval("normalEnd"), 1);
+  EXPECT_EQ(eval("noErrors"), 1);
+}
+
+TEST_F(ConditionsTest, UnreadableFileFailsBothContainTests) {
+  EXPECT_EQ(eval("normalEnd"), 0);
+  EXPECT_EQ(eval("noErrors"), 0);  // cannot be checked: not met either
+  const std::string path = inRun("solve_7.log");
+  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"normalEnd\". Could not read the "
+                              "file \"" + path + "\": No such file or directory. This condition "
+                              "will be treated as failed.") +
+                       errorBlock("Error in evaluating the condition \"noErrors\". Could not read "
+                                  "the file \"" + path + "\": No such file or directory. This "
+                                  "condition will be treated as failed."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Parameters
+
+TEST_F(ConditionsTest, ParameterWithEveryOperator) {
+  struct Case {
+    const char* op;
+    double value;
+    int expected;
+  };
+  // thickness = 2.25
+  const Case cases[] = {
+      {"<", 2.5, 1},  {"<", 2.25, 0}, {">", 2.0, 1},  {">", 2.25, 0},
+      {"<=", 2.25, 1}, {"<=", 2.0, 0}, {">=", 2.25, 1}, {">=", 2.5, 0},
+      {"=", 2.25, 1}, {"=", 2.0, 0},  {"!=", 2.0, 1}, {"!=", 2.25, 0},
+  };
+  for (const Case& c : cases) {
+    const int index = add(parameter("thickness", c.op, c.value));
+    EXPECT_EQ(evaluateCondition(index, context_, -1, false), c.expected)
+        << "thickness " << c.op << " " << c.value;
+  }
+  // A numeric parameter without a value in the context takes its baseline (-7.5).
+  EXPECT_EQ(evaluateCondition(add(parameter("load", "<", -7)), context_, -1, false), 1);
+  // A string parameter holding a number is compared as a number.
+  EXPECT_EQ(evaluateCondition(add(parameter("gaugeText", ">=", 3.5)), context_, -1, false), 1);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ConditionsTest, ParameterOnMultiValuedVariablesNeedsEveryValue) {
+  // mass = {12.5, -3}; target curve y = {1, 2.5, 4}
+  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", -5)), context_, -1, false), 1);
+  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", 0)), context_, -1, false), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("mass", "!=", 12.5)), context_, -1, false), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("target", ">=", 1)), context_, -1, false), 1);
+  EXPECT_EQ(evaluateCondition(add(parameter("target", "<", 4)), context_, -1, false), 0);
+}
+
+TEST_F(ConditionsTest, ParameterFailuresAreLoggedAndNotMet) {
+  EXPECT_EQ(evaluateCondition(add(parameter("label", ">", 0)), context_, -1, false), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("nowhere", ">", 0)), context_, -1, false), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("material", ">", 0)), context_, -1, false), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("thickness", "==", 2.25)), context_, -1, false), 0);
+  EXPECT_EQ(log(),
+            errorBlock("Error in evaluating the condition \"p_label>\". Could not get data for "
+                       "parameter used \"label\". This condition will be treated as failed.") +
+                errorBlock("Error in evaluating the condition \"p_nowhere>\". Could not get data "
+                           "for parameter used \"nowhere\". This condition will be treated as "
+                           "failed.") +
+                errorBlock("Error in evaluating the condition \"p_material>\". The parameter "
+                           "used \"material\" resulted in non-numeric data. This condition will "
+                           "be treated as failed.") +
+                errorBlock("Internal error in evaluating the condition \"p_thickness==\". "
+                           "Unsupported comparison operator \"==\". This condition will be "
+                           "treated as failed."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Statuses
+
+TEST_F(ConditionsTest, AnalysisStatusWords) {
+  int current = 0;
+  conditionServices.analysisStatus = [&](const std::string& analysis, const EvaluationContext&,
+                                         int& status) {
+    if (analysis != "solve") return false;
+    status = current;
+    return true;
+  };
+  // Rows: the words; columns: statuses 0 ERROR .. 5 SKIPPED.
+  const struct {
+    const char* word;
+    int matches[6];
+  } table[] = {
+      {"Evaluated", {1, 1, 1, 1, 0, 0}}, {"Skipped", {0, 0, 0, 0, 1, 1}},
+      {"Success", {0, 1, 0, 0, 0, 0}},   {"Error", {1, 0, 0, 0, 0, 0}},
+      {"Feasible", {0, 0, 1, 0, 0, 0}},  {"Infeasible", {0, 0, 0, 1, 0, 0}},
+  };
+  Condition condition;
+  condition.name = "status";
+  condition.type = ConditionType::AnalysisStatus;
+  condition.statusRef = "solve";
+  const int index = add(condition);
+  for (const auto& row : table) {
+    ASSERT_TRUE(parseStatusWord(row.word, conditions[index].statusVal));
+    for (current = 0; current < 6; ++current) {
+      EXPECT_EQ(evaluateCondition(index, context_, 0, true), row.matches[current])
+          << row.word << " status " << current;
+    }
+  }
+  EXPECT_EQ(log(), "");
+
+  conditions[index].statusRef = "mesh";
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
+  conditionServices.analysisStatus = nullptr;
+  EXPECT_EQ(eval("solved"), 0);
+  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"status\". Could not get the "
+                              "status of the analysis \"mesh\" for design 7. This condition will "
+                              "be treated as failed.") +
+                       errorBlock("Error in evaluating the condition \"solved\". Could not get "
+                                  "the status of the analysis \"solve\" for design 7. This "
+                                  "condition will be treated as failed."));
+}
+
+TEST_F(ConditionsTest, ResponseStatusWords) {
+  // mass is FEASIBLE (2) in the context.
+  EXPECT_EQ(eval("massSkipped"), 0);
+  Condition evaluated = conditions[static_cast<std::size_t>(findCondition("massSkipped") -
+                                                            conditions.data())];
+  evaluated.name = "massEvaluated";
+  ASSERT_TRUE(parseStatusWord("Evaluated", evaluated.statusVal));
+  const int evaluatedIndex = add(evaluated);
+  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true), 1);
+
+  // A response the design has not produced yet is NOT EVALUATED.
+  context_.responses.erase("mass");
+  EXPECT_EQ(eval("massSkipped"), 1);
+  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true), 0);
+  context_.responses["mass"].status = 5;
+  EXPECT_EQ(eval("massSkipped"), 1);
+
+  conditions[static_cast<std::size_t>(evaluatedIndex)].statusRef = "volume";
+  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true), 0);
+  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"massEvaluated\". The response "
+                              "used \"volume\" has not been defined. This condition will be "
+                              "treated as failed."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+TEST_F(ConditionsTest, CommandExitCodeChecks) {
+  EXPECT_EQ(eval("exitsThree"), 1);
+  EXPECT_EQ(eval("exitsZero"), 0);
+  // Both checks asked for: the text is there but the exit code is not the one expected.
+  EXPECT_EQ(eval("both"), 0);
+  // The command runs in the run folder.
+  const int index = add(command("marker", "test -f marker_file", 0));
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
+  writeFile(inRun("marker_file"), "");
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ConditionsTest, CommandOutputContainsCheckWithTagsAndCapturedOutput) {
+  writeFile(inRun(kCommandOutputFile), "stale output of an earlier command\n");
+  EXPECT_EQ(eval("saysOk"), 1);
+  EXPECT_EQ(readFile(inRun(kCommandOutputFile)), "design 7 of 2.25000: ok\n");
+  context_.numbers["thickness"] = 3.0;
+  EXPECT_EQ(eval("saysOk"), 0);
+  EXPECT_EQ(readFile(inRun(kCommandOutputFile)), "design 7 of 3.00000: ok\n");
+  // Standard error is searched too.
+  Condition errors;
+  errors.name = "errors";
+  errors.type = ConditionType::Command;
+  errors.command = "echo 'license denied' >&2; exit 0";
+  errors.cmdText = "license denied";
+  EXPECT_EQ(evaluateCondition(add(errors), context_, 0, true), 1);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ConditionsTest, MissingProgramIsNotMetWithItsMessage) {
+  EXPECT_EQ(eval("missingProgram"), 0);
+  const std::string text = log();
+  EXPECT_THAT(text, ::testing::StartsWith(
+                        "*ERROR\nError in evaluating the condition \"missingProgram\". The command "
+                        "\"karvo_no_such_program_4711 --check\" could not be run (exit code "
+                        "127):\n"));
+  EXPECT_THAT(text, HasSubstr("karvo_no_such_program_4711: not found"));
+  EXPECT_THAT(text, ::testing::EndsWith("This condition will be treated as failed.\n"));
+
+  // Exit code 127 fails the condition even when it is the value asked for.
+  EXPECT_EQ(evaluateCondition(add(command("asks127", "exit 127", 127)), context_, 0, true), 0);
+}
+
+TEST_F(ConditionsTest, CommandThatCannotStartOrRunsTooLong) {
+  platform::removeTree(runFolder_);
+  EXPECT_EQ(eval("exitsThree"), 0);
+  EXPECT_THAT(log(), ::testing::StartsWith(
+                         "*ERROR\nError in evaluating the condition \"exitsThree\". Error in "
+                         "executing the following command (could not create the process to run "
+                         "this):\nexit 3\n"));
+  ASSERT_TRUE(platform::makeDirectories(runFolder_));
+  clearLog();
+
+  conditionServices.commandSeconds = 0.2;
+  EXPECT_EQ(evaluateCondition(add(command("slow", "sleep 10", 0)), context_, 0, true), 0);
+  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"slow\". The command \"sleep "
+                              "10\" did not finish within 0.2 seconds and was stopped. This "
+                              "condition will be treated as failed."));
+}
+
+TEST_F(ConditionsTest, CommandWithUnreplaceableTagDoesNotRun) {
+  const int index = add(command("tagged", "touch ran_%label%", 0));
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
+  EXPECT_FALSE(platform::pathExists(inRun("ran_")));
+  EXPECT_THAT(log(), HasSubstr("Error in evaluating the condition \"tagged\". The tags of its "
+                               "command \"touch ran_%label%\" could not be replaced. This "
+                               "condition will be treated as failed."));
+}
+
+TEST_F(ConditionsTest, RemoteResourceUsesTheRemoteCommandService) {
+  context_.jobResource = "far";
+  const int index = add(command("remote", "echo remote-side", 0));
+  conditions[static_cast<std::size_t>(index)].cmdText = "via ssh: echo remote-side";
+  conditionServices.remoteCommand = [](const std::string& text, const EvaluationContext&,
+                                       std::string& local, std::string& error) {
+    if (text == "refuse") {
+      error = "no route";
+      return false;
+    }
+    local = "echo " + platform::shellQuote("via ssh: " + text);
+    return true;
+  };
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
+  // Without a job resource the analysis's own resource decides.
+  Analysis analysis;
+  analysis.name = "solve";
+  analysis.computeResource = "far";
+  context_.jobResource.clear();
+  context_.analysis = &analysis;
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
+  EXPECT_EQ(evaluateCondition(add(command("refused", "refuse", 0)), context_, 0, true), 0);
+  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"refused\". Could not form the "
+                              "command for the remote machine of the compute resource \"far\":\n"
+                              "no route This condition will be treated as failed."));
+  clearLog();
+
+  // Without the service the command runs here, with a warning.
+  conditionServices.remoteCommand = nullptr;
+  EXPECT_EQ(eval("exitsThree"), 1);
+  EXPECT_EQ(log(), "*WARNING\nThe compute resource \"far\" runs on a remote machine, but no "
+                   "remote command runner is set up for conditions. The command of the "
+                   "condition \"exitsThree\" runs on this machine.\n");
+}
+
+TEST_F(ConditionsTest, ScheduledJobFindsTheJobAsAWord) {
+  context_.jobId = "4711";
+  context_.jobName = "solve_D7";
+  EXPECT_EQ(eval("inQueueById"), 1);
+  EXPECT_EQ(eval("inQueueByName"), 1);
+  context_.jobId = "471";        // only part of a word in the output
+  context_.jobName = "solve_D";
+  EXPECT_EQ(eval("inQueueById"), 0);
+  EXPECT_EQ(eval("inQueueByName"), 0);
+  EXPECT_EQ(log(), "");
+  context_.jobId.clear();
+  EXPECT_EQ(eval("inQueueById"), 0);
+  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"inQueueById\". The analysis "
+                              "\"solve\" of design 7 has no job id to look for. This condition "
+                              "will be treated as failed."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Formulas
+
+TEST_F(ConditionsTest, FormulaConditions) {
+  EXPECT_EQ(eval("thick"), 1);
+  EXPECT_EQ(eval("thin"), 0);
+  // Lists for multi-valued names; every value of the result must be non-zero.
+  EXPECT_EQ(eval("lightAll"), 1);
+  context_.responses["mass"].values = {12.5, -6.0};
+  EXPECT_EQ(eval("lightAll"), 0);
+  // Names inside strings and comments are not handed over ("label" has no value).
+  EXPECT_EQ(eval("quoted"), 1);
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ConditionsTest, FailingFormulaIsNotMet) {
+  EXPECT_EQ(eval("divides"), 0);
+  const std::string text = log();
+  EXPECT_THAT(text, HasSubstr("ZeroDivisionError"));
+  EXPECT_THAT(text, ::testing::EndsWith(
+                        errorBlock("Error in evaluating the condition \"divides\". Its formula "
+                                   "could not be evaluated. This condition will be treated as "
+                                   "failed.")));
+  // The same formula for another value is fine: the failure ended nothing.
+  context_.numbers["thickness"] = 4.25;
+  EXPECT_EQ(eval("divides"), 1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Composite conditions
+
+TEST_F(ConditionsTest, CompositeEvaluatesEveryMemberLeftToRight) {
+  // Each member leaves a file behind, proving that it ran.
+  const int first = add(command("first", "touch first.ran; exit 1", 0));   // not met
+  const int second = add(command("second", "touch second.ran; exit 0", 0)); // met
+  const int third = add(command("third", "touch third.ran; exit 1", 0));   // not met
+  Condition composite;
+  composite.name = "all";
+  composite.type = ConditionType::Composite;
+  composite.members = {{"first", first, 1}, {"second", second, 0}, {"third", third, 1}};
+  const int index = add(composite);
+
+  // ((first and second) or third): not met, and every member ran after "first" failed.
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 0);
+  EXPECT_TRUE(platform::pathExists(inRun("first.ran")));
+  EXPECT_TRUE(platform::pathExists(inRun("second.ran")));
+  EXPECT_TRUE(platform::pathExists(inRun("third.ran")));
+  EXPECT_EQ(log(), noteBlock("Composite condition \"all\" evaluation details\nCondition first was "
+                             "NOT met.\nCondition second was met.\nCondition third was NOT "
+                             "met."));
+
+  // Left to right, not "and" before "or": (second or first) and third is not met, whereas
+  // second or (first and third) would be.
+  conditions[static_cast<std::size_t>(index)].members = {
+      {"second", second, 0}, {"first", first, 1}, {"third", third, 1}};
+  EXPECT_EQ(evaluateCondition(index, context_, 1, false), 0);
+  // (first or second) and second: met.
+  conditions[static_cast<std::size_t>(index)].members = {
+      {"first", first, 0}, {"second", second, 1}, {"second", second, 1}};
+  EXPECT_EQ(evaluateCondition(index, context_, 2, false), 1);
+}
+
+TEST_F(ConditionsTest, CompositeReadFromTheFileAndEmptyComposite) {
+  resetAll();
+  read("*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+       "*DEFINE_CONDITION\nname: a\ntype: Command\ncommand: touch a.ran; exit 0\ncmdCheck: 1\n"
+       "cmdVal: 1\n"
+       "*DEFINE_CONDITION\nname: b\ntype: Command\ncommand: touch b.ran\ncmdCheck: 1\n"
+       "cmdVal: 0\n"
+       "*DEFINE_CONDITION\nname: aAndB\ntype: composite\ncondName: a\ncondBool: 1\n"
+       "condName: b\n"
+       "*DEFINE_CONDITION\nname: aOrB\ntype: composite\ncondName: a\ncondBool: 0\n"
+       "condName: b\n"
+       "*DEFINE_CONDITION\nname: none\ntype: composite\n*END\n");
+  EXPECT_EQ(evaluateCondition("aAndB", context_, 0, false), 0);
+  EXPECT_TRUE(platform::pathExists(inRun("b.ran")));
+  EXPECT_EQ(evaluateCondition("aOrB", context_, 0, false), 1);
+  EXPECT_EQ(evaluateCondition("none", context_, 0, false), 1);
+  EXPECT_THAT(log(), ::testing::EndsWith(
+                         noteBlock("Composite condition \"none\" evaluation details")));
+}
+
+// ---------------------------------------------------------------------------------------
+// Values kept per design slot
+
+TEST_F(ConditionsTest, ValueKeptPerSlotUntilForcedOrCleared) {
+  const int index = add(command("counted", "echo run >> count.txt", 0));
+  auto runs = [&] {
+    const std::string text = platform::pathExists(inRun("count.txt")) ? readFile(inRun("count.txt"))
+                                                                       : "";
+    return std::count(text.begin(), text.end(), '\n');
+  };
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 1);
+  EXPECT_EQ(runs(), 1);
+  EXPECT_EQ(evaluateCondition("counted", context_, 0, true), 1);  // forced
+  EXPECT_EQ(runs(), 2);
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 1);     // another slot
+  EXPECT_EQ(runs(), 3);
+  EXPECT_EQ(conditions[static_cast<std::size_t>(index)].evaluated.size(), 4u);
+  EXPECT_EQ(conditions[static_cast<std::size_t>(index)].value[3], 1);
+  EXPECT_EQ(evaluateCondition(index, context_, -1, false), 1);    // no slot: always runs
+  EXPECT_EQ(evaluateCondition(index, context_, -1, false), 1);
+  EXPECT_EQ(runs(), 5);
+
+  // The kept value is answered even when the world has changed since.
+  platform::removeFile(inRun("count.txt"));
+  ASSERT_TRUE(platform::makeDirectory(inRun("count.txt")));  // the command now fails
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 1);
+  clearConditionSlot(0);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 1);
+  clearConditionValues();
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 0);
+  EXPECT_EQ(log(), "");
+
+  run.settings.verbose = 1;
+  clearLog();
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 0);
+  EXPECT_EQ(log(), noteBlock("This condition \"counted\" has already been evaluated. Returning "
+                             "the already calculated value of 0."));
+}
+
+TEST_F(ConditionsTest, UndefinedConditionEndsTheRun) {
+  EXPECT_THROW(evaluateCondition("nowhere", context_, 0, false), RunExit);
+  EXPECT_EQ(messages(), testing::fatalBlock("Error in locating \"nowhere\" in the list of defined "
+                                            "conditions. This condition has not been defined."));
+  EXPECT_EQ(evaluateCondition(999, context_, 0, false), 0);
+}
+
+TEST_F(ConditionsTest, VerboseNotesNameTheFileAndTheCommand) {
+  Condition plain;
+  plain.name = "plain";
+  plain.type = ConditionType::FileExist;
+  plain.fileType = "output";
+  plain.fileRef = "out_7.txt";
+  add(plain);
+  run.settings.verbose = 1;
+  writeFile(inRun("out_7.txt"), "");
+  EXPECT_EQ(eval("plain"), 1);
+  EXPECT_EQ(eval("exitsThree"), 1);
+  EXPECT_EQ(log(), noteBlock("Using the following file for evaluating condition \"plain\":\n" +
+                             inRun("out_7.txt") + ".") +
+                       noteBlock("Running the command of the condition \"exitsThree\" in the "
+                                 "folder \"" + runFolder_ + "\":\nexit 3") +
+                       noteBlock("The command of the condition \"exitsThree\" ended with the exit "
+                                 "code 3."));
+}
+
+}  // namespace
+}  // namespace karvo
