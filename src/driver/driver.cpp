@@ -20,6 +20,7 @@
 #include "driver/run_state.h"
 #include "driver/working_directory.h"
 #include "evaluation/app_access.h"
+#include "evaluation/dependents.h"
 #include "evaluation/formula.h"
 #include "evaluation/process_file.h"
 #include "platform/platform.h"
@@ -172,6 +173,7 @@ void runStudy(int argc, char** argv) {
   readStudyFolder();
   checkProcessConsistency();
   checkRepresentationResolutions();
+  prepareDependentVariables();
   if (run.startAgent > run.finalAgent || run.finalAgent > static_cast<int>(agents.size())) {
     std::fputs("\n*** startpopnum or finishpopnum out of range.", stderr);
     fatalError("startpopnum or finishpopnum improper.");

@@ -1,0 +1,108 @@
+// Dependent variables evaluated for a design through the interpreter.
+#include "evaluation/dependents.h"
+
+#include <gtest/gtest.h>
+
+#include "definitions/variables.h"
+#include "driver/messages.h"
+#include "driver/run_state.h"
+#include "evaluation/formula.h"
+#include "evaluation/tagging.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using testing::readFile;
+using testing::TempDir;
+
+Variable makeVariable(const std::string& name, int id, VariableKind kind, double baseline,
+                      const std::string& formula = "") {
+  Variable v;
+  v.name = name;
+  v.id = id;
+  v.kind = kind;
+  v.lower = 0;
+  v.upper = 100;
+  v.baseline = baseline;
+  v.formula = formula;
+  return v;
+}
+
+// The interpreter is started by the first formula and stopped once, after the last test.
+class InterpreterEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { stopFormulaInterpreter(); }
+};
+const auto* const interpreterEnvironment =
+    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment);
+
+class DependentsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetRunState();
+    resetDefinitions();
+    resetDependentVariables();
+    outptr = openFile(dir.file("run.mes"), "w");
+  }
+  void TearDown() override {
+    closeFile(outptr);
+    outptr = nullptr;
+    resetDependentVariables();
+    resetDefinitions();
+    resetRunState();
+  }
+  void add(const Variable& v) {
+    definitions.variableByName[v.name] = static_cast<int>(definitions.variables.size());
+    definitions.variableById[v.id] = static_cast<int>(definitions.variables.size());
+    definitions.variables.push_back(v);
+  }
+  TempDir dir;
+};
+
+TEST_F(DependentsTest, EachDependentSeesTheVariablesAndDependentsBeforeIt) {
+  add(makeVariable("width", 1, VariableKind::Continuous, 2.0));
+  add(makeVariable("area", 2, VariableKind::Dependent, 0.0, "width * height"));
+  add(makeVariable("height", 3, VariableKind::FixedParameter, 5.0));
+  add(makeVariable("volume", 4, VariableKind::Dependent, 0.0, "area * 3"));
+  prepareDependentVariables();
+
+  EvaluationContext context;
+  context.designNumber = 7;
+  context.numbers["width"] = 4.0;
+  // "height" comes after "area": area's formula cannot see it.
+  EXPECT_FALSE(evaluateDependentVariables(context));
+
+  resetDefinitions();
+  add(makeVariable("width", 1, VariableKind::Continuous, 2.0));
+  add(makeVariable("height", 3, VariableKind::FixedParameter, 5.0));
+  add(makeVariable("area", 2, VariableKind::Dependent, 0.0, "width * height"));
+  add(makeVariable("volume", 4, VariableKind::Dependent, 0.0, "area * 3"));
+  prepareDependentVariables();
+  EvaluationContext design;
+  design.designNumber = 8;
+  design.numbers["width"] = 4.0;
+  ASSERT_TRUE(evaluateDependentVariables(design));
+  EXPECT_DOUBLE_EQ(design.numbers["area"], 20.0);    // the parameter's baseline
+  EXPECT_DOUBLE_EQ(design.numbers["volume"], 60.0);  // a dependent of a dependent
+}
+
+TEST_F(DependentsTest, AFailingFormulaFailsTheDesignAndLogsWhy) {
+  add(makeVariable("x", 1, VariableKind::Continuous, 1.0));
+  add(makeVariable("ratio", 2, VariableKind::Dependent, 0.0, "1.0 / (x - 1.0)"));
+  prepareDependentVariables();
+  EvaluationContext context;
+  context.designNumber = 3;
+  context.numbers["x"] = 1.0;
+  EXPECT_FALSE(evaluateDependentVariables(context));
+  EXPECT_EQ(context.numbers.count("ratio"), 0u);
+  flushFile(outptr);
+  EXPECT_NE(readFile(dir.file("run.mes")).find("ZeroDivisionError"), std::string::npos);
+  // The next design goes on normally.
+  context.numbers["x"] = 3.0;
+  ASSERT_TRUE(evaluateDependentVariables(context));
+  EXPECT_DOUBLE_EQ(context.numbers["ratio"], 0.5);
+}
+
+}  // namespace
+}  // namespace karvo
