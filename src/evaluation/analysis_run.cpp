@@ -1,0 +1,374 @@
+// Starting commands: the launch property set handed to the job controller for every pre,
+// analysis, post and utility command of every design (runCommand), commands run through the
+// temporary command file (remote copies and remote utility commands), and the programs that
+// portals ask the solver to start (launchCommand). A few calls per analysis of each design.
+#include "evaluation/analysis_run.h"
+
+#include <cstdio>
+#include <sstream>
+#include <utility>
+
+#include "definitions/variables.h"
+#include "driver/messages.h"
+#include "driver/run_state.h"
+#include "driver/text.h"
+#include "evaluation/resources.h"
+#include "external/extension_manager.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+
+namespace karvo {
+
+namespace {
+
+constexpr char kSep = platform::kPathSeparator;
+
+std::string nameOfAnalysis(const EvaluationContext& context) {
+  if (!context.analysisName.empty()) return context.analysisName;
+  return context.analysis ? context.analysis->name : std::string();
+}
+
+// `path` made absolute below the study folder.
+std::string underStudy(const std::string& path) {
+  if (!path.empty() && path[0] == kSep) return path;
+  return platform::joinPath(run.workingDirectory, path);
+}
+
+const char* kindWord(CommandKind kind) {
+  switch (kind) {
+    case CommandKind::kPreAnalysis: return "preAnalysis";
+    case CommandKind::kPreUpdate: return "preUpdateAnalysis";
+    case CommandKind::kAnalysis: return "Analysis";
+    case CommandKind::kPostAnalysis: return "postAnalysis";
+    case CommandKind::kPostExtraction: return "postExtraction";
+    case CommandKind::kUtility: return "utilAnalysis";
+  }
+  return "utilAnalysis";
+}
+
+const char* flag(bool value) { return value ? "true" : "false"; }
+
+// The analysis's own settings that concern where and how its jobs run.
+std::string analysisBlock(const Analysis& analysis) {
+  PropertiesMap block;
+  block.setValue("name", analysis.name);
+  block.setValue("id", std::to_string(analysis.id));
+  block.setValue("computeResource", analysis.computeResource);
+  block.setValue("jobNamePrefix", analysis.jobNamePrefix);
+  block.setValue("jobRemotePath", analysis.jobRemotePath);
+  block.setValue("maxTime", std::to_string(analysis.maxTime));
+  block.setValue("numDesigns", std::to_string(analysis.numDesigns));
+  block.setValue("jobBatchMode", std::to_string(analysis.jobBatchMode));
+  block.setValue("execShell", analysis.execShell);
+  block.setValue("reserveSoftware", analysis.reserveSoftware);
+  block.setValue("reserveVersion", analysis.reserveVersion);
+  block.setValue("reserveEnvironment", analysis.reserveEnvironment);
+  return formatResourceBlock(block);
+}
+
+// True when `folder` is `design` or below it.
+bool isWithin(const std::string& folder, const std::string& design) {
+  return folder == design ||
+         (folder.size() > design.size() && folder.compare(0, design.size(), design) == 0 &&
+          folder[design.size()] == kSep);
+}
+
+// The launch of a command that could not be started: the warning and the command go to the
+// analysis log (with the reason when one is known) and the launch carries no job.
+CommandLaunch notStarted(CommandLaunch launch, const EvaluationContext& context,
+                         const std::string& reason) {
+  std::string text = "Error in executing the following command (could not create the process "
+                     "to run this):\n" +
+                     launch.command;
+  if (!reason.empty()) text += "\n" + reason;
+  writeMessage("analysis", "warning", text, context.designNumber, nameOfAnalysis(context));
+  launch.job.reset();
+  return launch;
+}
+
+// A new job object from the "JobController" extension library; made directly when the
+// extension manager has not been created (utility programs, tests).
+std::unique_ptr<Job> newJob() {
+  if (ExtensionManager* manager = ExtensionManager::current()) {
+    if (ExtensionLibrary* library = manager->library("JobController")) {
+      if (std::unique_ptr<Job> job = library->createObject(kJobObjectKind)) return job;
+    }
+  }
+  return createJobObject(kJobObjectKind, jobControllerOptions(nullptr));
+}
+
+// The line that runs the remote execution script on the far side.
+bool remoteInvocation(RemoteProfile& profile, const Analysis* analysis,
+                      const std::string& scriptPath, std::string& line, std::string& error) {
+  bool ok = false;
+  std::string script = profile.quoteRemoteArgument(scriptPath, ok);
+  if (!ok) {
+    error = profile.getLastErrorMsg();
+    return false;
+  }
+  if (!profile.posixShell()) {
+    line = script;
+    return true;
+  }
+  std::vector<std::string> shell;
+  std::string shellText = analysis ? trimmed(analysis->execShell) : std::string();
+  if (shellText.empty() || !remote::splitCommandWords(shellText, shell) || shell.empty()) {
+    shell = {"/bin/sh"};
+  }
+  line.clear();
+  for (const std::string& word : shell) {
+    std::string quoted = profile.quoteRemoteArgument(word, ok);
+    if (!ok) {
+      error = profile.getLastErrorMsg();
+      return false;
+    }
+    line += quoted + " ";
+  }
+  line += script;
+  return true;
+}
+
+}  // namespace
+
+std::string jobScriptName(const std::string& analysisName, CommandKind kind) {
+  return formatText("Execute_%s_%s.sh", analysisName.empty() ? "NONE" : analysisName.c_str(),
+                    kindWord(kind));
+}
+
+CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext& context) {
+  CommandLaunch out;
+  const Analysis* analysis = context.analysis;
+  const std::string analysisName = nameOfAnalysis(context);
+
+  // 1. Tags. A command left with tags that could not be replaced is not run: the dummy
+  //    command would fail in ways that an unchecked exit code could pass as a success.
+  out.command = replaceTags(request.command, context);
+  if (out.command == kDummyCommand && request.command != kDummyCommand) {
+    return notStarted(std::move(out), context,
+                      "Not every tag of the command could be replaced, so it was not started.");
+  }
+
+  // The local folder it runs in.
+  std::string folder = request.folder;
+  if (folder.empty()) {
+    if (analysis || !analysisName.empty()) {
+      ResolvedPath runFolder = resolveRunFolder(context);
+      if (!runFolder.ok) return notStarted(std::move(out), context, runFolder.error);
+      folder = runFolder.path;
+    } else {
+      folder = run.workingDirectory;
+    }
+  }
+  folder = underStudy(folder);
+
+  // 2. The log.
+  if (request.logging) {
+    if (!request.logFile.empty()) {
+      out.logFile = underStudy(request.logFile);
+    } else if (!analysisName.empty()) {
+      out.logFile = contextAnalysisLog(context);
+    } else {
+      out.logFile = formatText("%s%c%s", run.workingDirectory.c_str(), kSep, kUtilityOutputName);
+    }
+  }
+
+  // 3. The compute resource and the side the command runs on.
+  const ComputeResource* resource = contextResource(context);
+  if (!request.resourceName.empty()) {
+    resource = findComputeResource(request.resourceName);
+    if (!resource) {
+      return notStarted(std::move(out), context,
+                        formatText("The compute resource \"%s\" has not been defined.",
+                                   request.resourceName.c_str()));
+    }
+  }
+  if (resource && resource->type == ResourceType::MachineSet) {
+    return notStarted(std::move(out), context,
+                      formatText("The compute resource \"%s\" is a set of resources; a member "
+                                 "of the set must be chosen before a command runs on it.",
+                                 resource->name.c_str()));
+  }
+  bool remote = false;
+  if (request.side == RunSide::kRemote) {
+    remote = isRemoteResource(resource);
+    if (!remote) {
+      writeMessage("analysis", "note",
+                   "Requested execution of a command on remote machine. However, this "
+                   "analysis is not setup to run on a remote machine. Running commands locally.",
+                   context.designNumber, analysisName);
+    }
+  } else if (request.side == RunSide::kAuto) {
+    remote = request.kind == CommandKind::kAnalysis && isRemoteResource(resource);
+  }
+  out.remote = remote;
+
+  std::string execCommand = out.command;
+  std::string resourceBlock;
+  std::string remoteBlock, remoteFolder, remoteStudy;
+  if (remote) {
+    std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, context);
+    if (!profile) {
+      return notStarted(std::move(out), context,
+                        formatText("The remote profile \"%s\" of the compute resource \"%s\" "
+                                   "is not defined.",
+                                   resource->remoteProfile.c_str(), resource->name.c_str()));
+    }
+    remoteFolder = request.remoteFolder;
+    if (remoteFolder.empty()) {
+      ResolvedPath remoteRun = resolveRunFolder(context, true);
+      if (!remoteRun.ok) return notStarted(std::move(out), context, remoteRun.error);
+      remoteFolder = remoteRun.path;
+    }
+    remoteStudy = remoteStudyFolder(*profile, analysis);
+    std::string scriptPath;
+    if (!writeRemoteExecutionScript(*profile, context, out.command, folder, remoteFolder,
+                                    out.logFile, scriptPath)) {
+      return notStarted(std::move(out), context, "");
+    }
+    std::string error;
+    if (!remoteInvocation(*profile, analysis, scriptPath, execCommand, error)) {
+      return notStarted(std::move(out), context, error);
+    }
+    const RemoteMachineDefinition* machine = findRemoteMachine(resource->remoteProfile);
+    remoteBlock = machine ? formatResourceBlock(machine->properties) : std::string();
+  }
+  // The resource's record goes to the controller when the resource itself runs the job: the
+  // analysis command, or any command on its remote machine. Other commands run Direct here.
+  if (resource && (remote || (request.kind == CommandKind::kAnalysis && !resource->remote))) {
+    PropertiesMap record = resource->properties;
+    if (analysis && !trimmed(analysis->jobNamePrefix).empty()) {
+      record.setValue("jobPrefix", trimmed(analysis->jobNamePrefix));
+    }
+    resourceBlock = formatResourceBlock(record);
+  }
+
+  // The job script: in the command's folder, unless that folder is shared by every design
+  // (study, project or fixed folders), where two designs' jobs could overwrite each other's
+  // script; it then goes into the design folder.
+  std::string scriptFolder = folder;
+  if (!analysisName.empty()) {
+    std::string design = designFolder(contextAgentFolder(context), context.designNumber);
+    if (!isWithin(folder, design) && platform::isDirectory(design)) scriptFolder = design;
+  }
+  out.scriptPath = platform::joinPath(scriptFolder, jobScriptName(analysisName, request.kind));
+
+  // 4. The launch property set.
+  std::string deletes, copies;
+  for (const std::string& file : request.remoteFileDeletes) {
+    deletes += formatText("file,%s\n", file.c_str());
+  }
+  for (const RemoteFileCopy& copy : request.remoteFileCopies) {
+    copies += formatText("%s,%s,%s,%s\n", copy.direction.c_str(),
+                         copy.isFolder ? "folder" : "file", copy.source.c_str(),
+                         copy.target.c_str());
+  }
+  const bool isAnalysisRun = request.kind == CommandKind::kAnalysis;
+  std::string finishBlock;
+  if (isAnalysisRun && analysis && !analysis->finishCondition.empty()) {
+    if (const Condition* condition = findCondition(analysis->finishCondition)) {
+      finishBlock = condition->recordText;
+    }
+  }
+  PropertiesMap& launch = out.launch;
+  launch.setValue("study_name", run.studyName);
+  launch.setValue("study_dir", run.workingDirectory);
+  launch.setValue("analysis_dir", folder);
+  launch.setValue("analysis_num", analysis ? std::to_string(analysis->id) : "0");
+  launch.setValue("case_num", std::to_string(context.caseIndex + 1));
+  launch.setValue("design_num", std::to_string(context.designNumber));
+  launch.setValue("do_logging", flag(request.logging));
+  launch.setValue("analysis_block", analysis ? analysisBlock(*analysis) : std::string());
+  launch.setValue("job_script", out.scriptPath);
+  launch.setValue("out_log_file", out.logFile);
+  launch.setValue("err_log_file", out.logFile);
+  launch.setValue("exec_cmd", execCommand);
+  launch.setValue("do_job_block", flag(isAnalysisRun && analysis && analysis->jobBatchMode));
+  launch.setValue("do_verbose", flag(run.settings.verbose != 0));
+  launch.setValue("resource_name", resource ? resource->name : std::string());
+  launch.setValue("resource_block", resourceBlock);
+  launch.setValue("finish_block", finishBlock);
+  launch.setValue("remote_block", remoteBlock);
+  launch.setValue("rmt_analysis_dir", remoteFolder);
+  launch.setValue("rmt_study_dir", remoteStudy);
+  launch.setValue("rmt_file_deletes", deletes);
+  launch.setValue("rmt_file_copies", copies);
+  launch.setValue("do_analysis_run", flag(isAnalysisRun));
+
+  // 5. Submission.
+  out.job = newJob();
+  if (!out.job->submit(launch)) {
+    std::string reason = out.job->lastError();
+    return notStarted(std::move(out), context, reason);
+  }
+  if (request.wait) out.job->finished(true);
+  return out;
+}
+
+int runThroughCommandFile(const std::string& command, const std::string& folder,
+                          const std::string& logFile) {
+  const std::string where = folder.empty() ? platform::currentDirectory() : folder;
+  const std::string redirect = logFile.empty()
+                                   ? std::string(" 1>> /dev/null 2>&1")
+                                   : " 1>> " + platform::shellQuote(logFile) + " 2>&1";
+  const std::string file = platform::joinPath(where, kTempCommandFileName);
+  // Run directly (when the file cannot be written) as a subshell, so that the redirection
+  // takes the output of every part of the command, not only of its last one.
+  std::string started = "(\n" + command + "\n)" + redirect;
+  // The file holds the command alone: a redirection appended to its line would take over
+  // the command's own output redirection ("cmd > out.txt 1>> log" writes to the log). The
+  // redirection of the started line captures the output of the whole file instead.
+  if (std::FILE* stream = std::fopen(file.c_str(), "w")) {
+    std::string line = command + "\n";
+    bool written = std::fwrite(line.data(), 1, line.size(), stream) == line.size();
+    if (std::fclose(stream) == 0 && written) {
+      started = "/bin/sh " + platform::shellQuote(file) + redirect;
+    }
+  }
+  if (run.settings.verbose) writeMessage("stdout", "none", started);
+  platform::SpawnSettings settings;
+  settings.workingDirectory = where;
+  platform::ChildProcess child;
+  if (!platform::spawnShellCommand(started, settings, child)) return -1;
+  platform::waitProcess(child);
+  return child.exitStatus;
+}
+
+LaunchResult launchCommand(const std::string& executable, const std::string& arguments,
+                           const std::string& options, const std::string& folder) {
+  LaunchResult result;
+  bool wait = true;
+  bool processSpaces = false;
+  std::istringstream words(options);
+  for (std::string word; words >> word;) {
+    word = lowerCase(word);
+    if (word == "nowait") wait = false;
+    if (word == "processspaces") processSpaces = true;
+  }
+  if (trimmed(executable).empty()) {
+    result.error = "No program was given to launch.";
+    return result;
+  }
+  result.commandLine = processSpaces ? executable : remote::quoteShellWord(executable, true);
+  if (!trimmed(arguments).empty()) result.commandLine += " " + arguments;
+  const std::string where = folder.empty() ? platform::currentDirectory() : folder;
+  result.outputFile = platform::joinPath(where, kLaunchOutputName);
+
+  platform::SpawnSettings settings;
+  settings.workingDirectory = where;
+  settings.stdoutPath = result.outputFile;
+  settings.stderrPath = result.outputFile;
+  platform::ChildProcess child;
+  if (!platform::spawnShellCommand(result.commandLine, settings, child, &result.error)) {
+    return result;
+  }
+  result.started = true;
+  if (!wait) {
+    platform::detachProcess(child);
+    return result;
+  }
+  platform::waitProcess(child);
+  result.exitCode = child.exitStatus;
+  return result;
+}
+
+}  // namespace karvo
