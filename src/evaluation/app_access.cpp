@@ -8,6 +8,7 @@
 #include "definitions/variables.h"
 #include "driver/run_state.h"
 #include "driver/working_directory.h"
+#include "evaluation/analysis_run.h"
 #include "external/extension_manager.h"
 #include "platform/platform.h"
 
@@ -32,6 +33,15 @@ std::string solverAppAccess::installationRoot() const {
 std::string solverAppAccess::workingDirectory() const { return run.workingDirectory; }
 
 bool solverAppAccess::verbose() const { return run.settings.verbose != 0; }
+
+bool solverAppAccess::launchCommand(const std::string& executable, const std::string& arguments,
+                                    const std::string& options, const std::string& folder,
+                                    int& exitCode, std::string& error) {
+  LaunchResult result = karvo::launchCommand(executable, arguments, options, folder);
+  exitCode = result.exitCode;
+  error = result.error;
+  return result.started;
+}
 
 namespace {
 std::unique_ptr<solverAppAccess> theAccess;

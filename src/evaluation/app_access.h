@@ -20,6 +20,9 @@ class solverAppAccess : public IAppAccess, public IExtensionAccess, public IPort
   std::string installationRoot() const override;
   std::string workingDirectory() const override;
   bool verbose() const override;
+  bool launchCommand(const std::string& executable, const std::string& arguments,
+                     const std::string& options, const std::string& folder, int& exitCode,
+                     std::string& error) override;
 };
 
 // The run's application-access object, made on first use.

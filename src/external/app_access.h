@@ -32,6 +32,13 @@ class IPortalAccess {
   virtual ~IPortalAccess() = default;
   // Whether verbose portal messages are wanted.
   virtual bool verbose() const = 0;
+  // Runs a program for the portal in `folder` ("" = the solver's current folder), its output
+  // appended to "launchCommandOutput.msg" there; `options` may hold "nowait" and
+  // "processSpaces". Answers whether it was started; `exitCode` is its exit status after a
+  // waited run (-1 otherwise) and `error` why it could not be started.
+  virtual bool launchCommand(const std::string& executable, const std::string& arguments,
+                             const std::string& options, const std::string& folder,
+                             int& exitCode, std::string& error) = 0;
 };
 
 }  // namespace karvo

@@ -160,5 +160,16 @@ TEST_F(ExtensionManagerTest, SettingsByName) {
   EXPECT_FALSE(found);
 }
 
+TEST_F(ExtensionManagerTest, PortalsLaunchProgramsThroughTheAccessObject) {
+  int exitCode = -2;
+  std::string error;
+  IPortalAccess& portalAccess = access;
+  ASSERT_TRUE(portalAccess.launchCommand("/bin/sh", "-c 'echo converted; exit 4'", "", dir.path(),
+                                         exitCode, error))
+      << error;
+  EXPECT_EQ(exitCode, 4);
+  EXPECT_EQ(readFile(dir.file("launchCommandOutput.msg")), "converted\n");
+}
+
 }  // namespace
 }  // namespace karvo
