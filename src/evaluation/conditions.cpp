@@ -108,40 +108,6 @@ const std::string& compiledFormula(const Condition& condition) {
   return compiledFormulas().emplace(key, std::move(text)).first->second;
 }
 
-bool isNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool isNamePart(char c) { return isNameStart(c) || (c >= '0' && c <= '9'); }
-
-// The plain names a formula text mentions, in order of first use: string literals, comments,
-// numbers and attributes (names after a ".") are skipped.
-std::vector<std::string> formulaNames(const std::string& text) {
-  std::vector<std::string> names;
-  std::unordered_set<std::string> seen;
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const char c = text[i];
-    if (c == '#') {
-      while (i < n && text[i] != '\n') ++i;
-    } else if (c == '\'' || c == '"') {
-      ++i;
-      while (i < n && text[i] != c) i += text[i] == '\\' ? 2 : 1;
-      ++i;
-    } else if (c >= '0' && c <= '9') {
-      while (i < n && (isNamePart(text[i]) || text[i] == '.')) ++i;
-    } else if (isNameStart(c)) {
-      const std::size_t start = i;
-      while (i < n && isNamePart(text[i])) ++i;
-      std::size_t before = start;
-      while (before > 0 && (text[before - 1] == ' ' || text[before - 1] == '\t')) --before;
-      const bool attribute = before > 0 && text[before - 1] == '.';
-      std::string name = text.substr(start, i - start);
-      if (!attribute && seen.insert(name).second) names.push_back(std::move(name));
-    } else {
-      ++i;
-    }
-  }
-  return names;
-}
 
 // The variables handed to the interpreter: every known name of the formula with its current
 // values. A name without values is handed over empty, so that the formula fails with the

@@ -793,4 +793,41 @@ void setFormulaPreamble(const std::vector<std::string>& lines) {
 
 int formulaCompileCount() { return interpreter.compileCount; }
 
+namespace {
+bool isNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool isNamePart(char c) { return isNameStart(c) || (c >= '0' && c <= '9'); }
+}  // namespace
+
+// The plain names a formula text mentions, in order of first use: string literals, comments,
+// numbers and attributes (names after a ".") are skipped.
+std::vector<std::string> formulaNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::unordered_set<std::string> seen;
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    const char c = text[i];
+    if (c == '#') {
+      while (i < n && text[i] != '\n') ++i;
+    } else if (c == '\'' || c == '"') {
+      ++i;
+      while (i < n && text[i] != c) i += text[i] == '\\' ? 2 : 1;
+      ++i;
+    } else if (c >= '0' && c <= '9') {
+      while (i < n && (isNamePart(text[i]) || text[i] == '.')) ++i;
+    } else if (isNameStart(c)) {
+      const std::size_t start = i;
+      while (i < n && isNamePart(text[i])) ++i;
+      std::size_t before = start;
+      while (before > 0 && (text[before - 1] == ' ' || text[before - 1] == '\t')) --before;
+      const bool attribute = before > 0 && text[before - 1] == '.';
+      std::string name = text.substr(start, i - start);
+      if (!attribute && seen.insert(name).second) names.push_back(std::move(name));
+    } else {
+      ++i;
+    }
+  }
+  return names;
+}
+
 }  // namespace karvo

@@ -66,6 +66,10 @@ bool evaluateRelationshipExpression(const std::string& expression,
 // (workingDirectoryState.pythonHome); "" uses the Python installation this program is linked
 // with, wherever another python3 may be on PATH. A home without the standard library, or an
 // interpreter that fails to start, ends the run (fatalError).
+// The plain names a formula text mentions, in order of first use: string literals, comments,
+// numbers and attributes (names after a ".") are skipped.
+std::vector<std::string> formulaNames(const std::string& text);
+
 void startFormulaInterpreter();
 
 // Ends the interpreter (closing steps of the run). Formulas evaluated later fail with a

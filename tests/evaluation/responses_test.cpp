@@ -1,0 +1,773 @@
+// Tests of response processing: the portal's extraction reports and their log texts, text and
+// numeric values, formula, curve-fit and filter responses (the filter against a plain
+// reference implementation and against the known behaviour of CFC filters), the responses
+// that are not available, accepted ranges, the finishing of a design, the start-up
+// association of study responses with analyses, and the roll-up of statuses.
+#include "evaluation/responses.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "definitions/definitions_fixture.h"
+#include "evaluation/formula.h"
+#include "evaluation/process_file.h"
+#include "evaluation/response_curvefit.h"
+#include "evaluation/response_filter.h"
+#include "platform/platform.h"
+#include "search/performance_file.h"
+
+namespace karvo {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::fatalBlock;
+using testing::readFile;
+
+class InterpreterEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override { stopFormulaInterpreter(); }
+};
+const auto* const interpreterEnvironment =
+    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment);
+
+// Logs of the tests: "<folder>/log_<design>_<analysis>.txt" ("" analysis: the design log).
+std::string gLogFolder;
+std::string logPathFor(int designNumber, const std::string& analysisName) {
+  return gLogFolder + "/log_" + std::to_string(designNumber) + "_" + analysisName + ".txt";
+}
+
+std::string block(const char* header, const std::string& text) {
+  return std::string(header) + "\n" + text + "\n";
+}
+std::string errorLog(const std::string& text) { return block("*ERROR", text); }
+std::string warningLog(const std::string& text) { return block("*WARNING", text); }
+std::string noteLog(const std::string& text) { return block("*NOTE", text); }
+
+const char* const kDefinitions =
+    "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+    "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 5\n"
+    "*DEFINE_CURVE\nname: target\nsize: 3\npoint: 0, 1\npoint: 1, 3\npoint: 2, 3, 4\n"
+    "*DEFINE_RESPONSE\nname: mass\ntype: File\nacceptMin: 0\nacceptMax: 100\n"
+    "*DEFINE_RESPONSE\nname: stress\ntype: File\n"
+    "*DEFINE_RESPONSE\nname: label\ntype: File\ndataType: text\n"
+    "*DEFINE_RESPONSE\nname: time\ntype: File\n"
+    "*DEFINE_RESPONSE\nname: force\ntype: File\n"
+    "*DEFINE_RESPONSE\nname: accel\ntype: File\n"
+    "*DEFINE_RESPONSE\nname: double\ntype: Formula\nformula: 2 * mass + thickness\n"
+    "*DEFINE_RESPONSE\nname: pair\ntype: Formula\nformula:2\n"
+    "half = mass / 2\n_result = [half, (Design_Num, 3.5)]\n"
+    "*DEFINE_RESPONSE\nname: first\ntype: Formula\nformula: later + 1\n"
+    "*DEFINE_RESPONSE\nname: later\ntype: Formula\nformula: mass * 10\n"
+    "*DEFINE_RESPONSE\nname: caption\ntype: Formula\ndataType: text\nformula: mass / 4\n"
+    "*DEFINE_RESPONSE\nname: broken\ntype: Formula\nformula: 1 / 0\n"
+    "*DEFINE_RESPONSE\nname: fit\ntype: Curve Fit\nfitTarget: target\nfitX: time\n"
+    "fitY: force\nfitMode: Match\ncurveFitFormula: time+force\n"
+    "*DEFINE_RESPONSE\nname: lostFit\ntype: Curve Fit\nfitTarget: nowhere\nfitX: time\n"
+    "fitY: force\n"
+    "*DEFINE_RESPONSE\nname: smooth\ntype: Filter\nfilter: accel\nfilterType: 2\nnumPts: 3\n"
+    "*DEFINE_RESPONSE\nname: cfc\ntype: Filter\nfilter: accel\nfilterType: 1\ncutoff: 60\n"
+    "interval: 1e-4\n"
+    "*DEFINE_RESPONSE\nname: coarse\ntype: Filter\nfilter: accel\nfilterType: 1\ncutoff: 180\n"
+    "interval: 0.002\n"
+    "*DEFINE_RESPONSE\nname: textFilter\ntype: Filter\nfilter: label\nfilterType: 2\n"
+    "numPts: 2\n"
+    "*DEFINE_RESPONSE\nname: fld\ntype: FLD\ncurveType: keeler\nminor: time\nmajor: force\n"
+    "*DEFINE_RESPONSE\nname: surrogate\ntype: RSM\nmdlFile: mass.mdl\nvariables: thickness\n"
+    "*END\n";
+
+ResponseValue numbers(std::vector<double> values) {
+  ResponseValue value;
+  value.values = std::move(values);
+  value.present = true;
+  value.status = kStatusSuccess;
+  return value;
+}
+
+class ResponsesTest : public testing::DefinitionsFixture {
+ protected:
+  void SetUp() override {
+    DefinitionsFixture::SetUp();
+    gLogFolder = dir_.path();
+    analysisLogPath = &logPathFor;
+    read(kDefinitions);
+    clearMessages();
+    resetResponseProcessing();
+    runFolder_ = dir_.file("Design7/solve");
+    ASSERT_TRUE(platform::makeDirectories(runFolder_));
+
+    solve_.name = "solve";
+    solve_.id = 3;
+    solve_.outputResponses = {"mass", "stress", "label"};
+    solve_.calculatedResponses = {"double"};
+
+    context_.designNumber = 7;
+    context_.analysisName = "solve";
+    context_.analysis = &solve_;
+    context_.analysisPath = runFolder_;
+    context_.numbers = {{"thickness", 2.0}};
+  }
+  void TearDown() override {
+    analysisLogPath = nullptr;
+    resetResponseProcessing();
+    DefinitionsFixture::TearDown();
+  }
+
+  std::string log(const std::string& analysis = "solve") {
+    const std::string path = logPathFor(7, analysis);
+    return platform::pathExists(path) ? readFile(path) : "";
+  }
+  void clearLogs() {
+    platform::removeFile(logPathFor(7, "solve"));
+    platform::removeFile(logPathFor(7, ""));
+  }
+  const ResponseValue& value(const std::string& name) { return context_.responses.at(name); }
+
+  // A performance definition made in the test: (name, flag, option, target) per response.
+  struct StudyResponse {
+    std::string name;
+    int flag;
+    int opt;
+    double target;
+  };
+  static PerformanceDefinition performance(const std::vector<StudyResponse>& responses) {
+    PerformanceDefinition table;
+    table.number = 2;
+    for (const StudyResponse& r : responses) {
+      table.name.push_back(r.name);
+      table.flag.push_back(r.flag);
+      table.opt.push_back(r.opt);
+      table.goal.push_back(-2);
+      table.resp_value_type.push_back(0);
+      table.eval.push_back(-1);
+      table.eval_tool.push_back(-1);
+      table.coef.push_back(0.0);
+      table.target.push_back(r.target);
+      table.norm.push_back(1.0);
+      table.offset.push_back(1.0);
+      table.minAllowed.push_back(-kNoAcceptLimit);
+      table.maxAllowed.push_back(kNoAcceptLimit);
+      table.err_msgs.push_back("");
+      ++table.count;
+    }
+    return table;
+  }
+
+  std::string runFolder_;
+  Analysis solve_;
+  EvaluationContext context_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Statuses
+
+TEST(ResponseStatus, WordsOfEveryCode) {
+  EXPECT_STREQ(statusWord(kStatusError), "ERROR");
+  EXPECT_STREQ(statusWord(kStatusSuccess), "SUCCESS");
+  EXPECT_STREQ(statusWord(kStatusFeasible), "FEASIBLE");
+  EXPECT_STREQ(statusWord(kStatusInfeasible), "INFEASIBLE");
+  EXPECT_STREQ(statusWord(kStatusNotEvaluated), "NOT EVALUATED");
+  EXPECT_STREQ(statusWord(kStatusSkipped), "SKIPPED");
+  EXPECT_STREQ(statusWord(6), "UNKNOWN");
+}
+
+TEST(ResponseStatus, RollUpTakesTheResponsesInOrder) {
+  const int E = kStatusError, S = kStatusSuccess, F = kStatusFeasible, I = kStatusInfeasible,
+            N = kStatusNotEvaluated, K = kStatusSkipped;
+  EXPECT_EQ(rollUpAnalysisStatus(true, true, {F}), K);   // skipped beats everything
+  EXPECT_EQ(rollUpAnalysisStatus(false, false, {}), S);
+  EXPECT_EQ(rollUpAnalysisStatus(false, true, {}), E);
+  EXPECT_EQ(rollUpAnalysisStatus(false, true, {F, I}), E);  // once ERROR, nothing changes it
+  EXPECT_EQ(rollUpAnalysisStatus(false, false, {S, N, K, 17}), S);
+  EXPECT_EQ(rollUpAnalysisStatus(false, false, {S, F, N}), F);
+  EXPECT_EQ(rollUpAnalysisStatus(false, false, {F, I}), I);
+  EXPECT_EQ(rollUpAnalysisStatus(false, false, {I, F}), I);  // INFEASIBLE stays
+  EXPECT_EQ(rollUpAnalysisStatus(false, false, {F, E, I}), E);
+  EXPECT_EQ(rollUpAnalysisStatus(false, false, {I, E, F}), E);
+}
+
+TEST_F(ResponsesTest, AnalysisStatusIgnoresResponsesTheDesignDoesNotHold) {
+  context_.responses["mass"] = numbers({1.0});
+  context_.responses["mass"].status = kStatusFeasible;
+  EXPECT_EQ(analysisStatusOf(solve_, false, false, context_), kStatusFeasible);
+  context_.responses["double"] = ResponseValue();  // ERROR
+  EXPECT_EQ(analysisStatusOf(solve_, false, false, context_), kStatusError);
+  EXPECT_EQ(analysisStatusOf(solve_, true, false, context_), kStatusSkipped);
+}
+
+// ---------------------------------------------------------------------------------------
+// The responses of a design
+
+TEST_F(ResponsesTest, DesignResponsesListAnalysesThenStudyResponsesThenDependencies) {
+  Process process;
+  process.analyses.push_back(solve_);
+  PerformanceDefinition table = performance({{"stress", 1, -1, 5.0}, {"fit", 3, 0, 0.0},
+                                             {"first", 3, 0, 0.0}});
+  EXPECT_THAT(designResponseNames(&table, &process),
+              ElementsAre("mass", "stress", "label", "double", "fit", "first", "time", "force",
+                          "later"));
+  EXPECT_THAT(responseDependencies(*findResponseDefinition("pair")), ElementsAre("mass"));
+  EXPECT_TRUE(responseDependencies(*findResponseDefinition("mass")).empty());
+
+  startDesignResponses(context_, {"mass", "fit"});
+  EXPECT_EQ(context_.responses.size(), 2u);
+  EXPECT_FALSE(value("fit").present);
+  EXPECT_EQ(value("fit").status, kStatusNotEvaluated);
+}
+
+// ---------------------------------------------------------------------------------------
+// Extraction
+
+TEST_F(ResponsesTest, ExtractionMessagesAreNotesOrErrorsWithTheExactText) {
+  ExtractionCallback report = responseExtractionCallback(context_);
+  report("mass", {12.5, 13.0}, true, "");
+  EXPECT_EQ(log(), "");
+  EXPECT_TRUE(value("mass").present);
+  EXPECT_EQ(value("mass").status, kStatusSuccess);
+  EXPECT_THAT(value("mass").values, ElementsAre(12.5, 13.0));
+
+  recordExtractedNumbers(context_, "stress", {250.0}, "Read from the last step.", false);
+  EXPECT_EQ(log(), noteLog("The following message was received from the portal during "
+                           "extraction for response stress:\nRead from the last step."));
+  EXPECT_THAT(value("stress").values, ElementsAre(250.0));
+  clearLogs();
+
+  report("stress", {}, false, "The anchor \"VON MISES\" was not found in \"out.txt\".");
+  EXPECT_EQ(log(), errorLog("The following message was received from the portal during "
+                            "extraction for response stress:\nThe anchor \"VON MISES\" was not "
+                            "found in \"out.txt\"."));
+  EXPECT_FALSE(value("stress").present);
+  EXPECT_TRUE(value("stress").values.empty());
+  EXPECT_EQ(value("stress").status, kStatusError);
+}
+
+TEST_F(ResponsesTest, TextResponsesKeepStringsAndNumericResponsesRefuseText) {
+  recordExtractedValues(context_, "label", {"steel", "S355"}, "", false);
+  EXPECT_THAT(value("label").text, ElementsAre("steel", "S355"));
+  EXPECT_TRUE(value("label").values.empty());
+  EXPECT_TRUE(value("label").present);
+  recordExtractedNumbers(context_, "label", {2.5, 1e-7, 3.0}, "", false);
+  EXPECT_THAT(value("label").text, ElementsAre("2.5", "1e-07", "3"));
+
+  recordExtractedValues(context_, "mass", {" 12.5 ", "-1.5e3"}, "", false);
+  EXPECT_THAT(value("mass").values, ElementsAre(12.5, -1500.0));
+  EXPECT_EQ(log(), "");
+
+  recordExtractedValues(context_, "mass", {"12.5", "*****"}, "", false);
+  EXPECT_EQ(log(), errorLog("The value \"*****\" extracted for the numeric response \"mass\" is "
+                            "not a number. The response has no data."));
+  EXPECT_FALSE(value("mass").present);
+  EXPECT_TRUE(value("mass").values.empty());
+  EXPECT_EQ(value("mass").status, kStatusError);
+  clearLogs();
+
+  recordExtractedNumbers(context_, "stress", {1.0, NAN}, "", false);
+  EXPECT_EQ(log(), errorLog("The value \"nan\" extracted for the numeric response \"stress\" is "
+                            "not a number. The response has no data."));
+  EXPECT_FALSE(value("stress").present);
+}
+
+TEST_F(ResponsesTest, ReportsOfResponsesTheAnalysisDoesNotExtractAreNotUsed) {
+  recordExtractedNumbers(context_, "volume", {1.0}, "", false);
+  EXPECT_EQ(log(), warningLog("The portal reported the response \"volume\", which is not a "
+                              "defined response. The value was not used."));
+  clearLogs();
+  recordExtractedNumbers(context_, "time", {1.0}, "", false);
+  EXPECT_EQ(log(), warningLog("The portal reported the response \"time\", which the analysis "
+                              "\"solve\" does not extract. The value was not used."));
+  EXPECT_EQ(context_.responses.count("time"), 0u);
+  EXPECT_EQ(context_.responses.count("volume"), 0u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Formula responses
+
+TEST_F(ResponsesTest, OneLineFormulaGivesOneNumberAndAListGivesAllInOrder) {
+  context_.responses["mass"] = numbers({5.0});
+  ASSERT_TRUE(calculateResponse(*findResponseDefinition("double"), context_));
+  EXPECT_THAT(value("double").values, ElementsAre(12.0));
+  EXPECT_EQ(value("double").status, kStatusSuccess);
+  ASSERT_TRUE(calculateResponse(*findResponseDefinition("pair"), context_));
+  EXPECT_THAT(value("pair").values, ElementsAre(2.5, 7.0, 3.5));
+  ASSERT_TRUE(calculateResponse(*findResponseDefinition("caption"), context_));
+  EXPECT_THAT(value("caption").text, ElementsAre("1.25"));
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(ResponsesTest, FailedFormulaGivesNoData) {
+  context_.responses["double"] = numbers({1.0});
+  // The formula reads a response without data: it fails and the old value goes.
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("double"), context_));
+  EXPECT_FALSE(value("double").present);
+  EXPECT_TRUE(value("double").values.empty());
+  EXPECT_EQ(value("double").status, kStatusError);
+  EXPECT_THAT(log(), ::testing::HasSubstr("Could not set variable \"mass\" in the Python "
+                                          "session. The data for this variable was not "
+                                          "available."));
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("broken"), context_));
+  EXPECT_EQ(value("broken").status, kStatusError);
+}
+
+TEST_F(ResponsesTest, DesignResponsesAreCalculatedInDependencyOrder) {
+  startDesignResponses(context_, {"mass", "first", "later", "fld"});
+  context_.responses["mass"] = numbers({2.0});
+  context_.responses["fld"].status = kStatusError;  // already tried: left alone
+  EXPECT_TRUE(calculateDesignResponses({"mass", "first", "later", "fld"}, context_));
+  EXPECT_THAT(value("later").values, ElementsAre(20.0));
+  EXPECT_THAT(value("first").values, ElementsAre(21.0));
+  EXPECT_EQ(log(), "");
+}
+
+// ---------------------------------------------------------------------------------------
+// Curve fit
+
+Curve targetCurve() {
+  Curve curve;
+  curve.name = "target";
+  curve.points = {{0.0, 1.0, 1.0}, {1.0, 3.0, 1.0}, {2.0, 3.0, 4.0}};
+  return curve;
+}
+
+TEST(CurveFit, MatchInterpolatesTargetAndWeight) {
+  // Point (0.5, 3): T = 2, W = 1 -> 1. Point (1.5, 1): T = 3, W = 2.5 -> 10.
+  const CurveFitOutcome out =
+      computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, targetCurve(), FitMode::Match, false, 0);
+  ASSERT_TRUE(out.ok) << out.error;
+  EXPECT_EQ(out.compared, 2);
+  EXPECT_DOUBLE_EQ(out.value, std::sqrt(11.0 / 2.0));
+  // Normalised: 1 / 4 + 10 / 9.
+  const CurveFitOutcome norm =
+      computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, targetCurve(), FitMode::Match, true, 0);
+  EXPECT_DOUBLE_EQ(norm.value, std::sqrt((0.25 + 10.0 / 9.0) / 2.0));
+}
+
+TEST(CurveFit, KeepBelowAndKeepAboveCountOnlyTheWrongSide) {
+  const Curve target = targetCurve();
+  // Everywhere below the target: a perfect "Keep below".
+  const CurveFitOutcome below = computeCurveFit("fit", {0.0, 0.5, 1.0, 2.0}, {0.0, 1.0, 2.9, -5.0},
+                                                target, FitMode::KeepBelow, false, 0);
+  ASSERT_TRUE(below.ok);
+  EXPECT_EQ(below.value, 0.0);
+  EXPECT_EQ(below.compared, 4);
+  // One point above (0.5, 3 over T = 2) among two compared.
+  EXPECT_DOUBLE_EQ(computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, target, FitMode::KeepBelow,
+                                   false, 0)
+                       .value,
+                   std::sqrt(1.0 / 2.0));
+  EXPECT_DOUBLE_EQ(computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, target, FitMode::KeepAbove,
+                                   false, 0)
+                       .value,
+                   std::sqrt(10.0 / 2.0));
+}
+
+TEST(CurveFit, PointsOutsideAreSkippedAndAllOutsideFails) {
+  const Curve target = targetCurve();
+  const CurveFitOutcome some =
+      computeCurveFit("fit", {-1.0, 1.0, 2.5}, {0.0, 4.0, 0.0}, target, FitMode::Match, false, 0);
+  ASSERT_TRUE(some.ok);
+  EXPECT_EQ(some.compared, 1);
+  EXPECT_DOUBLE_EQ(some.value, 1.0);
+  EXPECT_THAT(some.warnings,
+              ElementsAre("The point # 1 (-1, 0) of the design curve lies outside the domain of "
+                          "the reference curve \"target\". This point will not be used in the "
+                          "RMS calculation.",
+                          "The point # 3 (2.5, 0) of the design curve lies outside the domain of "
+                          "the reference curve \"target\". This point will not be used in the "
+                          "RMS calculation."));
+
+  const CurveFitOutcome none =
+      computeCurveFit("fit", {3.0, 4.0}, {1.0, 1.0}, target, FitMode::Match, false, 0);
+  EXPECT_FALSE(none.ok);
+  EXPECT_EQ(none.value, kCurveFitFailure);
+  EXPECT_EQ(none.value, -1e99);
+  EXPECT_EQ(none.warnings.size(), 2u);
+  EXPECT_EQ(none.error, "Error in evaluating response \"fit\".\nAll the points on the curve lie "
+                        "outside the domain of the target curve. No points were compared.\n");
+}
+
+TEST(CurveFit, CountsAndMinimumPointsAndNonFiniteValuesFail) {
+  const Curve target = targetCurve();
+  CurveFitOutcome out =
+      computeCurveFit("fit", {0.0, 1.0, 2.0}, {1.0, 2.0}, target, FitMode::Match, false, 0);
+  EXPECT_FALSE(out.ok);
+  EXPECT_EQ(out.error, "Error in evaluating response \"fit\".\nThe design curve has different "
+                       "number of X and Y values.\nThe X data has 3 values, while the Y data has "
+                       "2 values.");
+  out = computeCurveFit("fit", {0.0, 1.0}, {1.0, 2.0}, target, FitMode::Match, false, 3);
+  EXPECT_FALSE(out.ok);
+  EXPECT_EQ(out.value, kCurveFitFailure);
+  EXPECT_EQ(out.error, "Error in evaluating response \"fit\".\nThere are only 2 points on the new "
+                       "design curve. The minimum valid number defined was 3.\n");
+  // A NaN must not pass as a perfect fit of 0.
+  out = computeCurveFit("fit", {0.5, 1.0}, {NAN, 3.0}, target, FitMode::Match, false, 0);
+  EXPECT_FALSE(out.ok);
+  EXPECT_EQ(out.error, "Error in evaluating response \"fit\".\nThe point # 1 (0.5, nan) of the "
+                       "design curve is not a finite number.");
+}
+
+TEST_F(ResponsesTest, CurveFitWritesTheDesignCurveAndLogsItsMessages) {
+  context_.responses["time"] = numbers({0.5, 1.5, 9.0});
+  context_.responses["force"] = numbers({3.0, 1.0, 0.25});
+  ASSERT_TRUE(calculateResponse(*findResponseDefinition("fit"), context_));
+  EXPECT_DOUBLE_EQ(value("fit").values.at(0), std::sqrt(11.0 / 2.0));
+  EXPECT_EQ(readFile(runFolder_ + "/Curve_Data_fit.out"),
+            " time, force\n 0.5, 3\n 1.5, 1\n 9, 0.25\n");
+  EXPECT_EQ(log(), warningLog("The point # 3 (9, 0.25) of the design curve lies outside the "
+                              "domain of the reference curve \"target\". This point will not be "
+                              "used in the RMS calculation."));
+  clearLogs();
+
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("lostFit"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"lostFit\".\nThe target curve "
+                            "\"nowhere\" has not been defined."));
+  EXPECT_FALSE(value("lostFit").present);
+  clearLogs();
+
+  context_.responses["force"] = numbers({1.0});
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("fit"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"fit\".\nThe design curve has "
+                            "different number of X and Y values.\nThe X data has 3 values, while "
+                            "the Y data has 1 values."));
+  EXPECT_EQ(value("fit").status, kStatusError);
+  clearLogs();
+
+  context_.responses.erase("force");
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("fit"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"fit\".\nThe data for \"force\" (the "
+                            "Y values of the design curve) is not available."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Filters
+
+TEST(PointAverage, CentredWindowCutAtTheEnds) {
+  const std::vector<double> signal{1.0, 2.0, 6.0, 4.0, 10.0};
+  EXPECT_THAT(pointAverage(signal, 3), ElementsAre(1.5, 3.0, 4.0, 20.0 / 3.0, 7.0));
+  // Even window: one back, two ahead.
+  EXPECT_THAT(pointAverage(signal, 4), ElementsAre(3.0, 13.0 / 4.0, 22.0 / 4.0, 20.0 / 3.0, 7.0));
+  EXPECT_THAT(pointAverage(signal, 1), ElementsAre(1.0, 2.0, 6.0, 4.0, 10.0));
+  // A window longer than the signal: near the middle every value is averaged.
+  EXPECT_THAT(pointAverage({3.0, 5.0}, 9), ElementsAre(4.0, 4.0));
+  EXPECT_TRUE(pointAverage({}, 3).empty());
+}
+
+TEST(CfcFilter, PaddingIsLimitedByTheSignalLength) {
+  EXPECT_EQ(cfcPaddingCount(0, 1e-4), 0u);
+  EXPECT_EQ(cfcPaddingCount(1, 1e-4), 0u);
+  EXPECT_EQ(cfcPaddingCount(30, 1e-4), 29u);   // shorter than 100 points: n - 1
+  EXPECT_EQ(cfcPaddingCount(5000, 1e-4), 100u);
+  EXPECT_EQ(cfcPaddingCount(5000, 1e-3), 100u);  // at least 100
+  EXPECT_EQ(cfcPaddingCount(5000, 1e-5), 1000u);  // 0.01 s of signal
+  EXPECT_EQ(cfcPaddingCount(500, 1e-6), 499u);
+  EXPECT_EQ(cfcPaddingCount(500, 1e-300), 499u);
+  EXPECT_EQ(cfcPaddingCount(500, NAN), 100u);
+  EXPECT_DOUBLE_EQ(cfcLargestInterval(60), 0.004);
+  EXPECT_DOUBLE_EQ(cfcLargestInterval(180), 0.4 / 300.0);
+}
+
+// The filter written out the long way, as the published recipe of channel-frequency-class
+// filters gives it: mirrored padding, the section's coefficients from the warped angular
+// frequency, two passes over arrays that carry two leading state values.
+std::vector<double> referenceCfc(const std::vector<double>& x, double dt, int cfc) {
+  const int n = static_cast<int>(x.size());
+  int pad = static_cast<int>(0.01 / dt + 1e-9);
+  if (pad < 100) pad = 100;
+  if (pad > n - 1) pad = n - 1;
+  std::vector<double> p;
+  for (int i = pad; i > 0; --i) p.push_back(2 * x[0] - x[i]);
+  for (int i = 0; i < n; ++i) p.push_back(x[i]);
+  for (int i = 1; i <= pad; ++i) p.push_back(2 * x[n - 1] - x[n - 1 - i]);
+
+  const double frequency = cfc == 60 ? 100.0 : 300.0;
+  const double wd = 2.0 * std::numbers::pi * frequency * 1.25;
+  const double wa = std::sin(wd * dt / 2.0) / std::cos(wd * dt / 2.0);
+  const double den = 1.0 + std::sqrt(2.0) * wa + wa * wa;
+  const double a0 = wa * wa / den, a1 = 2.0 * wa * wa / den, a2 = wa * wa / den;
+  const double b1 = -2.0 * (wa * wa - 1.0) / den;
+  const double b2 = (-1.0 + std::sqrt(2.0) * wa - wa * wa) / den;
+
+  auto pass = [&](const std::vector<double>& in) {
+    const int m = static_cast<int>(in.size());
+    double start = 0.0;
+    const int k = m < 10 ? m : 10;
+    for (int i = 0; i < k; ++i) start += in[i];
+    start /= k;
+    std::vector<double> X(m + 2, start), Y(m + 2, start);
+    for (int i = 0; i < m; ++i) X[i + 2] = in[i];
+    for (int i = 2; i < m + 2; ++i) {
+      Y[i] = a0 * X[i] + a1 * X[i - 1] + a2 * X[i - 2] + b1 * Y[i - 1] + b2 * Y[i - 2];
+    }
+    return std::vector<double>(Y.begin() + 2, Y.end());
+  };
+  std::vector<double> forward = pass(p);
+  std::vector<double> reversed(forward.rbegin(), forward.rend());
+  std::vector<double> backward = pass(reversed);
+  std::vector<double> out(backward.rbegin(), backward.rend());
+  return std::vector<double>(out.begin() + pad, out.begin() + pad + n);
+}
+
+void expectNear(const std::vector<double>& actual, const std::vector<double>& expected,
+                double tolerance) {
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < actual.size(); ++i) {
+    EXPECT_NEAR(actual[i], expected[i], tolerance) << "at " << i;
+  }
+}
+
+TEST(CfcFilter, MatchesTheReferenceOnShortAndLongSignals) {
+  // 30 points: padded with 29 mirrored points at each end.
+  std::vector<double> shortSignal;
+  for (int i = 0; i < 30; ++i) shortSignal.push_back(std::sin(0.3 * i) + 0.05 * i * i);
+  expectNear(cfcFilter(shortSignal, 1e-4, 60), referenceCfc(shortSignal, 1e-4, 60), 1e-12);
+  expectNear(cfcFilter(shortSignal, 1e-4, 180), referenceCfc(shortSignal, 1e-4, 180), 1e-12);
+
+  std::vector<double> longSignal;
+  for (int i = 0; i < 2000; ++i) {
+    longSignal.push_back(std::sin(2 * std::numbers::pi * 40.0 * i * 1e-5) +
+                         0.3 * std::sin(2 * std::numbers::pi * 2000.0 * i * 1e-5) + 1.0);
+  }
+  expectNear(cfcFilter(longSignal, 1e-5, 180), referenceCfc(longSignal, 1e-5, 180), 1e-12);
+  EXPECT_THAT(cfcFilter({4.0}, 1e-4, 60), ElementsAre(4.0));
+  EXPECT_TRUE(cfcFilter({}, 1e-4, 60).empty());
+}
+
+TEST(CfcFilter, BehavesAsALowPassFilter) {
+  const double dt = 1e-4;
+  // A constant stays constant (no ringing from a start away from zero).
+  expectNear(cfcFilter(std::vector<double>(500, 7.25), dt, 60), std::vector<double>(500, 7.25),
+             1e-9);
+  // 5 Hz passes CFC 60 nearly unchanged; 1000 Hz is damped to a trace.
+  std::vector<double> slow, fast;
+  for (int i = 0; i < 4000; ++i) {
+    slow.push_back(std::sin(2 * std::numbers::pi * 5.0 * i * dt));
+    fast.push_back(std::sin(2 * std::numbers::pi * 1000.0 * i * dt));
+  }
+  const std::vector<double> slowOut = cfcFilter(slow, dt, 60);
+  const std::vector<double> fastOut = cfcFilter(fast, dt, 60);
+  double slowError = 0.0, fastPeak = 0.0;
+  for (int i = 200; i < 3800; ++i) {
+    slowError = std::max(slowError, std::fabs(slowOut[i] - slow[i]));
+    fastPeak = std::max(fastPeak, std::fabs(fastOut[i]));
+  }
+  EXPECT_LT(slowError, 0.005);
+  EXPECT_LT(fastPeak, 0.01);
+  // CFC 180 lets 300 Hz through far better than CFC 60 does.
+  std::vector<double> mid;
+  for (int i = 0; i < 4000; ++i) mid.push_back(std::sin(2 * std::numbers::pi * 300.0 * i * dt));
+  const std::vector<double> mid60 = cfcFilter(mid, dt, 60);
+  const std::vector<double> mid180 = cfcFilter(mid, dt, 180);
+  double peak60 = 0.0, peak180 = 0.0;
+  for (int i = 200; i < 3800; ++i) {
+    peak60 = std::max(peak60, std::fabs(mid60[i]));
+    peak180 = std::max(peak180, std::fabs(mid180[i]));
+  }
+  EXPECT_LT(peak60, 0.1);
+  EXPECT_GT(peak180, 0.6);
+}
+
+TEST_F(ResponsesTest, FilterResponsesAndTheirFailures) {
+  context_.responses["accel"] = numbers({1.0, 2.0, 6.0, 4.0, 10.0});
+  ASSERT_TRUE(calculateResponse(*findResponseDefinition("smooth"), context_));
+  EXPECT_THAT(value("smooth").values, ElementsAre(1.5, 3.0, 4.0, 20.0 / 3.0, 7.0));
+  ASSERT_TRUE(calculateResponse(*findResponseDefinition("cfc"), context_));
+  expectNear(value("cfc").values, referenceCfc({1.0, 2.0, 6.0, 4.0, 10.0}, 1e-4, 60), 1e-12);
+  EXPECT_EQ(log(), "");
+
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("coarse"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"coarse\".\nThe time step of the "
+                            "signal (\"interval\", 0.002 s) must be greater than 0 and less than "
+                            "0.00133333 s for the CFC 180 filter."));
+  EXPECT_FALSE(value("coarse").present);
+  clearLogs();
+
+  context_.responses["label"] = ResponseValue();
+  context_.responses["label"].text = {"a", "b"};
+  context_.responses["label"].present = true;
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("textFilter"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"textFilter\". The data for response "
+                            "to be filtered \"label\" resulted in non-numeric data."));
+  clearLogs();
+  context_.responses["accel"] = numbers({1.0, INFINITY});
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("smooth"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"smooth\". The data for response "
+                            "to be filtered \"accel\" resulted in non-numeric data."));
+  clearLogs();
+  context_.responses.erase("accel");
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("smooth"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"smooth\".\nThe data for the "
+                            "response to be filtered \"accel\" is not available."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Responses this solver cannot calculate
+
+TEST_F(ResponsesTest, FormingLimitAndSurfaceModelResponsesFailHonestly) {
+  context_.responses["time"] = numbers({0.1});
+  context_.responses["force"] = numbers({0.2});
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("fld"), context_));
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("surrogate"), context_));
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"fld\".\nThe forming-limit (FLD) "
+                            "evaluation is not available in this version of the solver. The "
+                            "response has no data.") +
+                       errorLog("Error in evaluating response \"surrogate\".\nThe evaluation of "
+                                "the response surface model \"mass.mdl\" is not available in "
+                                "this version of the solver. The response has no data."));
+  EXPECT_FALSE(value("fld").present);
+  EXPECT_EQ(value("fld").status, kStatusError);
+  EXPECT_FALSE(value("surrogate").present);
+}
+
+// ---------------------------------------------------------------------------------------
+// After an analysis
+
+TEST_F(ResponsesTest, ProcessingAnAnalysisMarksMissingResponsesAndCalculatesTheRest) {
+  startDesignResponses(context_, {"mass", "stress", "label", "double"});
+  PerformanceDefinition table = performance({{"stress", 1, -1, 300.0}, {"mass", 0, -1, 0.0}});
+  ExtractionCallback report = responseExtractionCallback(context_);
+  report("mass", {5.0}, true, "");
+  report("stress", {250.0, 310.0}, true, "");
+  report("label", {}, false, "");
+  const std::vector<std::string> missing = processAnalysisResponses(solve_, context_, &table);
+  EXPECT_THAT(missing, ElementsAre("label"));
+  EXPECT_EQ(log(), errorLog("The processing of response \"label\" resulted in no data being "
+                            "extracted. This design will be marked as an error design."));
+  EXPECT_THAT(value("double").values, ElementsAre(12.0));
+  // The second stress value violates "<= 300".
+  EXPECT_EQ(value("stress").status, kStatusInfeasible);
+  EXPECT_EQ(value("mass").status, kStatusSuccess);
+  EXPECT_EQ(analysisStatusOf(solve_, false, false, context_), kStatusError);
+
+  EXPECT_EQ(missingAnalysisResponsesText(missing, "/study/POST_0/Design7/solve/analysis.log"),
+            "Could not extract result for all the responses associated with this analysis. The "
+            "list of responses is provided below:\n label, \nANALYSIS LOG: "
+            "/study/POST_0/Design7/solve/analysis.log");
+
+  table.target[0] = 400.0;
+  markConstraintStatuses(table, context_);
+  EXPECT_EQ(value("stress").status, kStatusFeasible);
+}
+
+TEST_F(ResponsesTest, SkippedAnalysisLeavesResponsesOfOtherAnalysesAlone) {
+  startDesignResponses(context_, {"mass", "stress", "label", "double"});
+  context_.responses["mass"] = numbers({5.0});
+  markAnalysisResponsesSkipped(solve_, context_);
+  EXPECT_EQ(value("mass").status, kStatusSuccess);
+  EXPECT_EQ(value("stress").status, kStatusSkipped);
+  EXPECT_EQ(value("double").status, kStatusSkipped);
+}
+
+// ---------------------------------------------------------------------------------------
+// Accepted ranges and the end of a design
+
+TEST_F(ResponsesTest, ValueOutsideTheAcceptedRangeMakesAnErrorDesign) {
+  PerformanceDefinition table = performance({{"mass", 0, -1, 0.0}, {"stress", 1, -1, 1.0}});
+  table.maxAllowed[1] = 500.0;
+  context_.responses["mass"] = numbers({12.5, 99.0});
+  context_.responses["stress"] = numbers({400.0});
+  EXPECT_TRUE(checkAcceptRanges(context_, &table));
+  EXPECT_EQ(log(""), "");
+
+  context_.responses["mass"] = numbers({12.5, 120.25});
+  context_.responses["stress"] = numbers({501.0});
+  EXPECT_FALSE(checkAcceptRanges(context_, &table));
+  const std::string massText =
+      "The value for the response \"mass\" = 120.250000 for design 7, lies outside the range "
+      "specified. This design will be marked as an error design.\nThe accepted range is 0 to "
+      "100.";
+  const std::string stressText =
+      "The value for the response \"stress\" = 501.000000 for design 7, lies outside the range "
+      "specified. This design will be marked as an error design.\nThe accepted values are at "
+      "most 500.";
+  EXPECT_EQ(log(""), errorLog(massText) + errorLog(stressText));
+  EXPECT_EQ(log(), "");
+  EXPECT_EQ(value("mass").status, kStatusError);
+  EXPECT_THAT(value("mass").values, ElementsAre(12.5, 120.25));  // kept for the history
+  EXPECT_EQ(table.err_msgs[0], massText);
+  EXPECT_EQ(table.err_msgs[1], stressText);
+
+  // A value that is not a number lies outside any given range.
+  context_.responses["mass"] = numbers({NAN});
+  context_.responses["stress"] = numbers({1.0});
+  EXPECT_FALSE(checkAcceptRanges(context_, nullptr));
+  // Without any range, a value is never refused.
+  context_.responses.erase("mass");
+  context_.responses["stress"] = numbers({1e200});
+  EXPECT_TRUE(checkAcceptRanges(context_, nullptr));
+}
+
+TEST_F(ResponsesTest, FinishingADesignCopiesTheStudyResponsesOrFailsIt) {
+  PerformanceDefinition table =
+      performance({{"stress", 1, -1, 300.0}, {"mass", 0, -1, 0.0}, {"double", 3, 0, 0.0}});
+  startDesignResponses(context_, {"mass", "stress", "label", "double"});
+  context_.responses["mass"] = numbers({5.0});
+  context_.responses["stress"] = numbers({250.0});
+  Design design;
+  EXPECT_FALSE(finishDesignResponses(context_, &table, design));
+  EXPECT_EQ(log(""), errorLog("The evaluation of this design did not result in the extraction "
+                              "of data for all the responses associated with this design. The "
+                              "list of responses is provided below:\n double, "));
+  EXPECT_TRUE(design.failed);
+  EXPECT_EQ(design.status, kDesignError);
+  ASSERT_EQ(design.responses.size(), 3u);
+  EXPECT_THAT(design.responses[0].values, ElementsAre(250.0));
+  EXPECT_THAT(design.responses[1].values, ElementsAre(5.0));
+  EXPECT_FALSE(design.responses[2].present);
+  clearLogs();
+
+  context_.responses["double"] = numbers({12.0});
+  Design good;
+  EXPECT_TRUE(finishDesignResponses(context_, &table, good));
+  EXPECT_FALSE(good.failed);
+  EXPECT_EQ(log(""), "");
+  EXPECT_THAT(good.responses[2].values, ElementsAre(12.0));
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up association
+
+TEST_F(ResponsesTest, StudyResponsesAreAssociatedWithTheAnalysesGivingThem) {
+  Process process;
+  process.number = 4;
+  Analysis mesh;
+  mesh.name = "mesh";
+  mesh.id = 1;
+  mesh.outputResponses = {"time"};
+  process.analyses = {mesh, solve_};
+  PerformanceDefinition table =
+      performance({{"stress", 1, -1, 1.0}, {"time", 3, 0, 0.0}, {"first", 3, 0, 0.0}});
+  associateStudyResponses(table, process);
+  EXPECT_THAT(table.eval, ElementsAre(1, 0, -1));
+  EXPECT_THAT(table.eval_tool, ElementsAre(3, 1, -1));
+
+  // Two analyses give "time": fine while only one of them runs unconditionally.
+  process.analyses[1].outputResponses.push_back("time");
+  process.analyses[1].runCondition = "coarseMesh";
+  associateStudyResponses(table, process);
+  EXPECT_THAT(table.eval, ElementsAre(1, 0, -1));
+  EXPECT_EQ(messages(), "");
+  process.analyses[1].runCondition = "";
+  EXPECT_THROW(associateStudyResponses(table, process), RunExit);
+  EXPECT_EQ(messages(),
+            fatalBlock("The response \"time\" is given by the analyses \"mesh\" and \"solve\" of "
+                       "the Process4.in file, neither of which has a run condition. When several "
+                       "analyses give one response, only one of them may run without a run "
+                       "condition."));
+}
+
+TEST_F(ResponsesTest, ExtractedStudyResponseWithoutAnAnalysisEndsTheRun) {
+  Process process;
+  process.number = 4;
+  process.analyses = {solve_};
+  PerformanceDefinition table = performance({{"accel", 3, 0, 0.0}});
+  EXPECT_THROW(associateStudyResponses(table, process), RunExit);
+  EXPECT_EQ(messages(),
+            fatalBlock("The tagged response \"accel\" defined in Performance2.in file has not "
+                       "been associated with any analysis in the Process4.in file."));
+}
+
+}  // namespace
+}  // namespace karvo
