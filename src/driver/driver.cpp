@@ -21,6 +21,7 @@
 #include "driver/working_directory.h"
 #include "evaluation/app_access.h"
 #include "evaluation/dependents.h"
+#include "evaluation/evaluation_flow.h"
 #include "evaluation/formula.h"
 #include "evaluation/process_file.h"
 #include "platform/platform.h"
@@ -117,15 +118,25 @@ void prepareRun() {
   writeReports();
 }
 
-// One agent's turn in a cycle. The search, design-of-experiments, reliability and evaluation
-// runs join here; until then an agent's turn ends with a note saying so.
+// One agent's turn in a cycle. Check-setup agents evaluate their baseline design; the search,
+// design-of-experiments, reliability and evaluation runs join here; until then such a turn
+// ends with a note saying so.
 void runAgentTurn(Agent& agent) {
+  if (agent.type == kAgentCheckSetup) {
+    // The baseline design goes through the whole evaluation flow (a failing baseline ends
+    // the run there) and its outcome is reported.
+    std::vector<Design> designs{baselineDesign(agent)};
+    evaluateDesigns(agent, designs);
+    writeMessage("outptr|stdout", "note", checkSetupReport(agent, designs.front()));
+    agent.runState = 2;
+    return;
+  }
   if (run.currentCycle > 0) return;  // said once, in the first cycle
-  const char* what = agent.type == kAgentCheckSetup ? "check-setup" : agentTypeWord(agent.type);
   writeMessage("outptr", "note",
                formatText("Agent %d (\"%s\"): %s runs with the %s method are not available in "
                           "this build of the solver. The agent does not evaluate any design.",
-                          agent.number, agent.name.c_str(), what, methodWord(agent.methodCode)));
+                          agent.number, agent.name.c_str(), agentTypeWord(agent.type),
+                          methodWord(agent.methodCode)));
   if (agent.type != kAgentOptimization && agent.type != kAgentEvaluation) agent.runState = 2;
 }
 

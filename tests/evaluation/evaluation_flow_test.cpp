@@ -1,0 +1,539 @@
+// The evaluation flow end to end: check-setup runs of the karvo binary on a small study whose
+// analysis is a sh script that reads its tagged input and writes a listing, and the faults
+// an analysis can meet on the way.
+#include "evaluation/evaluation_flow.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "definitions/study.h"
+#include "definitions/variables.h"
+#include "driver/messages.h"
+#include "driver/run_state.h"
+#include "evaluation/print_formats.h"
+#include "evaluation/process_file.h"
+#include "evaluation/resources.h"
+#include "evaluation/response_definitions.h"
+#include "evaluation/responses.h"
+#include "evaluation/running_log.h"
+#include "search/performance_file.h"
+#include "search/representation.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using testing::readFile;
+using testing::runKarvo;
+using testing::runShell;
+using testing::TempDir;
+using testing::writeFile;
+
+// What the study's one analysis ("calc") does, and how it is set up.
+struct StudyShape {
+  std::string script = "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+  std::string extraAnalysis;       // *ANALYSIS lines added to "calc"
+  std::string extraExecution;      // *EXECUTION_DEFINITION lines added to "calc"
+  std::string extraDefinitions;    // more records of Definitions.in
+  std::string acceptRange;         // lines of the response record in Performance0.in
+  bool secondAnalysis = false;     // a second analysis "after" that depends on "calc"
+  bool withFormula = true;         // the formula response "g" (needs the interpreter)
+};
+
+void writeStudy(const std::string& dir, const StudyShape& shape) {
+  writeFile(dir + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir + "/Definitions.in",
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n" +
+                shape.acceptRange +
+                (shape.withFormula ? "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: f * 2\n"
+                                   : "") +
+                shape.extraDefinitions + "*END\n");
+  writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeFile(dir + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n" +
+                std::string(shape.withFormula ? "*RESPONSE\nname: g\ntype: response\n" : "") +
+                "*END\n");
+  writeFile(dir + "/calc.tpl", "{{x}}\n");
+  writeFile(dir + "/calc.sh", shape.script);
+  writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  std::string process =
+      "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
+      "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
+      "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n" +
+      std::string(shape.withFormula ? "calculatedResponse: g\n" : "") + shape.extraAnalysis +
+      "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + shape.extraExecution;
+  if (shape.secondAnalysis) {
+    process += "*ANALYSIS\nname: after\nid: 2\ndependency: calc, design\n"
+               "*EXECUTION_DEFINITION\ntoolCmd: touch after.ran\n";
+  }
+  writeFile(dir + "/Process0.in", process + "*END\n");
+  writeFile(dir + "/study.in",
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
+}
+
+// Long messages are wrapped at 110 columns in the logs: texts are compared without line
+// breaks.
+bool has(const std::string& text, const std::string& part) {
+  auto flat = [](std::string s) {
+    s.erase(std::remove(s.begin(), s.end(), '\n'), s.end());
+    return s;
+  };
+  return flat(text).find(flat(part)) != std::string::npos;
+}
+
+std::string postLog(const TempDir& dir, const std::string& analysis) {
+  return readFile(dir.file("POST_0/Design1/" + analysis + "/analysis.log"));
+}
+std::string designLog(const TempDir& dir) {
+  return readFile(dir.file("POST_0/Design1/design.log"));
+}
+
+// No process started by the test's study may outlive it: every analysis script of these
+// studies runs from the temporary folder, so a search for its path finds any left over.
+bool processesLeft(const TempDir& dir) {
+  testing::ProcessResult ps = runShell("ps -eo args", "/");
+  return ps.out.find(dir.path() + "/demo_0") != std::string::npos ||
+         ps.out.find("sleep 30") != std::string::npos;
+}
+
+testing::ProcessResult checkSetup(const TempDir& dir) {
+  return runKarvo({"i=study.in", "checksetup"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+// ---- The design values file ------------------------------------------------------------
+
+TEST(EvaluationFlowValues, DesignValuesFileLayout) {
+  const std::string text = designValuesText({{"x", "  1.500000000000e+00"},
+                                             {"choice", "         3"},
+                                             {"material", "steel"}});
+  EXPECT_EQ(text,
+            "                   x,    choice,material\n"
+            "  1.500000000000e+00,         3,steel\n");
+}
+
+// ---- The good path ------------------------------------------------------------------------
+
+TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script += "echo 'd f / d x = 1' > ../KARVOGrads.info\n";
+  writeStudy(dir.path(), shape);
+  testing::ProcessResult result = checkSetup(dir);
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.inp")), "1.50000\n");
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/design_variable_and_parameter_values")),
+            "                   x\n  1.500000000000e+00\n");
+  const std::string log = postLog(dir, "calc");
+  EXPECT_EQ(log.rfind("$ File type, version\nAnalysisLog, 2019.1.0.8677.0\n", 0), 0u);
+  for (const char* record : {"*STARTTIME\n", "*COMMAND\nsh calc.sh\n", "*CMD_STARTTIME\n",
+                             "*CMD_ENDTIME\n", "*ENDTIME\n", "*STATUS\nSUCCESS\n"}) {
+    EXPECT_TRUE(has(log, record)) << record << "\n" << log;
+  }
+  EXPECT_LT(log.find("*STARTTIME"), log.find("*CMD_STARTTIME"));
+  EXPECT_LT(log.find("*CMD_ENDTIME"), log.find("*ENDTIME\n"));
+  EXPECT_TRUE(has(designLog(dir), "Design 1 evaluated. Status: FEASIBLE. Performance: -1.5."))
+      << designLog(dir);
+  const std::string messages = readFile(dir.file("study.mes"));
+  EXPECT_TRUE(has(messages, "baseline design 1, status FEASIBLE, performance -1.5."))
+      << messages;
+  EXPECT_EQ(readFile(dir.file("POST_0/Design1/KARVOGrads.info")), "d f / d x = 1\n");
+  EXPECT_TRUE(has(messages, "f = 1.5"));
+  EXPECT_TRUE(has(messages, "g = 3"));
+  EXPECT_FALSE(processesLeft(dir));
+}
+
+// ---- Faults: each ends the check-setup run with the baseline error ------------------------
+
+struct FaultOutcome {
+  int status = -1;
+  std::string messages;   // the message file
+  std::string analysis;   // the analysis log of "calc"
+  std::string design;     // the design log
+};
+
+FaultOutcome runFault(const StudyShape& shape, TempDir& dir) {
+  writeStudy(dir.path(), shape);
+  testing::ProcessResult result = checkSetup(dir);
+  FaultOutcome outcome;
+  outcome.status = result.status;
+  outcome.messages = readFile(dir.file("study.mes"));
+  outcome.analysis = postLog(dir, "calc");
+  outcome.design = designLog(dir);
+  return outcome;
+}
+
+void expectBaselineFailure(const FaultOutcome& outcome) {
+  EXPECT_EQ(outcome.status, 133);
+  EXPECT_TRUE(has(outcome.messages, "The baseline design evaluation for agent 0 was unsuccessful."))
+      << outcome.messages;
+  EXPECT_TRUE(has(outcome.messages, "Check all evaluation and design input data.\nx = 1.5"))
+      << outcome.messages;
+}
+
+TEST(EvaluationFlowFaults, NonZeroExitCode) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "exit 3\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "The return value (3) for the analysis command did not match "
+                                  "the specified value (0). This design analysis will be marked "
+                                  "as an error."))
+      << outcome.analysis;
+  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nERROR\n"));
+  EXPECT_FALSE(processesLeft(dir));
+}
+
+TEST(EvaluationFlowFaults, KilledBySignal) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "kill -9 0\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "The return value (137) for the analysis command"))
+      << outcome.analysis;
+  EXPECT_FALSE(processesLeft(dir));
+}
+
+TEST(EvaluationFlowFaults, HangPastMaxTimeIsKilled) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "sleep 30\n";
+  shape.extraAnalysis = "maxTime: 1\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "Maximum allowed time exceeded for analysis calc of design 1. "
+                                  "This will be marked as completed. Will try to kill the "
+                                  "analysis process."))
+      << outcome.analysis;
+  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nERROR\n"));
+  EXPECT_FALSE(processesLeft(dir));
+}
+
+TEST(EvaluationFlowFaults, NoOutputFile) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "true\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "The processing of response \"f\" resulted in no data being "
+                                  "extracted. This design will be marked as an error design."))
+      << outcome.analysis;
+  EXPECT_TRUE(has(outcome.analysis, "Could not extract result for all the responses associated "
+                                  "with this analysis."));
+  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nERROR\n"));
+}
+
+TEST(EvaluationFlowFaults, TextWhereANumberWasExpected) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "echo 'RESULT F = diverged' > calc.out\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "The processing of response \"f\" resulted in no data being "
+                                  "extracted."))
+      << outcome.analysis;
+}
+
+TEST(EvaluationFlowFaults, ResponseOutsideAcceptRange) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.acceptRange = "acceptMin: 0\nacceptMax: 1\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.design, "The value for the response \"f\" = 1.500000 for design 1, lies "
+                                "outside the range specified. This design will be marked as an "
+                                "error design."))
+      << outcome.design;
+  // The analysis itself succeeded.
+  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nSUCCESS\n"));
+}
+
+TEST(EvaluationFlowFaults, FailingPreCommand) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.extraExecution = "preAnalysisCmd: exit 4\npreAnalysisOptions: analysisFolder, , 0\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "The return value (4) for the pre analysis command did not "
+                                  "match the specified value (0). This design analysis will be "
+                                  "SKIPPED and the design marked as an error."))
+      << outcome.analysis;
+  EXPECT_TRUE(has(outcome.analysis, "The execution of this analysis is being skipped since the pre "
+                                  "analysis command resulted in an error."));
+  EXPECT_FALSE(has(outcome.analysis, "*CMD_STARTTIME"));
+  EXPECT_FALSE(testing::readFile(dir.file("demo_0/Design1/calc/calc.out")).size() > 0);
+}
+
+TEST(EvaluationFlowFaults, RunConditionNotMet) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.extraDefinitions =
+      "*DEFINE_CONDITION\nname: small\ntype: Parameter\nparamRef: x\nparamOp: <\nparamVal: 1\n";
+  shape.extraExecution = "runCondition: small\n";
+  FaultOutcome outcome = runFault(shape, dir);
+  // The analysis is skipped, so its response is missing and the baseline fails.
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "Summary of run condition check for analysis \"calc\".\nThe "
+                                  "overall condition was NOT met. This analysis will be "
+                                  "skipped."))
+      << outcome.analysis;
+  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nSKIPPED\n"));
+  EXPECT_FALSE(has(outcome.analysis, "*STARTTIME"));
+}
+
+TEST(EvaluationFlowFaults, StopErrorModeSkipsTheRestOfTheDesign) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "exit 1\n";
+  shape.extraAnalysis = "errorMode: STOP\n";
+  shape.secondAnalysis = true;
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(outcome.analysis, "Detected error in this design analysis. Since the option to "
+                                  "quit the design evaluation process if this analysis fails "
+                                  "was selected, the following analyses will be skipped:\n"))
+      << outcome.analysis;
+  const std::string after = postLog(dir, "after");
+  EXPECT_TRUE(has(after, "This analysis will be skipped since the upstream analysis \"calc\" had "
+                       "an error."))
+      << after;
+  EXPECT_TRUE(has(after, "*STATUS\nSKIPPED\n"));
+  EXPECT_FALSE(testing::readFile(dir.file("demo_0/Design1/after/after.ran")).size() > 0);
+}
+
+TEST(EvaluationFlowFaults, WithoutStopTheDownstreamAnalysisStillRuns) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "exit 1\n";
+  shape.secondAnalysis = true;
+  FaultOutcome outcome = runFault(shape, dir);
+  expectBaselineFailure(outcome);
+  EXPECT_TRUE(has(postLog(dir, "after"), "*STATUS\nSUCCESS\n"));
+}
+
+// ---- A parallel batch in this process --------------------------------------------------------
+
+class EvaluationFlowBatch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetAll();
+    run.workingDirectory = dir_.path();
+    run.runPrefix = "demo";
+    savedWrap_ = messageWrapWidth;
+    messageWrapWidth = 1000000;
+    outptr = openFile(dir_.file("study.mes"), "w");
+  }
+  void TearDown() override {
+    if (outptr) closeFile(outptr);
+    outptr = nullptr;
+    messageWrapWidth = savedWrap_;
+    resetAll();
+  }
+  static void resetAll() {
+    resetRunState();
+    resetStudy();
+    resetDefinitions();
+    resetPrintFormats();
+    resetResources();
+    resetResponseDefinitions();
+    resetResponseProcessing();
+    resetRepresentations();
+    resetPerformances();
+    resetProcesses();
+    resetEvaluationFlow();
+    resetRunningLog();
+  }
+  void load(const StudyShape& shape) {
+    writeStudy(dir_.path(), shape);
+    readDefinitions();
+    readRepresentationFile(0);
+    readProcessFile(0);
+    checkProcessConsistency();
+    readPerformanceFile(0);
+    Agent agent;
+    agent.number = 0;
+    agent.name = "sizing";
+    agent.type = kAgentOptimization;
+    agent.representation = 0;
+    agent.performance = 0;
+    agent.process = 0;
+    agents.push_back(agent);
+  }
+  static Design designAt(double x) {
+    Design design;
+    design.representation = 0;
+    design.num_dvar = 1;
+    design.encoding = kEncodingReal;
+    design.chromosome = {0};
+    design.reals = {x};
+    return design;
+  }
+  TempDir dir_{"karvo-flow"};
+  int savedWrap_ = 0;
+};
+
+TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
+  StudyShape shape;
+  shape.withFormula = false;
+  shape.script =
+      "if [ \"$KARVO_MDO_Design_Num\" = 2 ]; then exit 5; fi\n"
+      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+  shape.extraExecution = "numDesigns: 2\n";
+  load(shape);
+  std::vector<Design> designs{designAt(1.0), designAt(1.5), designAt(2.0)};
+  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  EXPECT_EQ(summary.evaluated, 3);
+  EXPECT_EQ(summary.failed, 1);
+  EXPECT_EQ(evaluatedDesignCount(0), 3);
+  ASSERT_EQ(designs[0].designNumber, 1);
+  EXPECT_EQ(designs[2].designNumber, 3);
+  EXPECT_EQ(designs[0].status, kDesignFeasible);
+  EXPECT_DOUBLE_EQ(designs[0].performance, -1.0);
+  ASSERT_EQ(designs[0].responses.size(), 1u);
+  EXPECT_EQ(designs[0].responses[0].values, std::vector<double>{1.0});
+  EXPECT_TRUE(designs[1].failed);
+  EXPECT_EQ(designs[1].status, kDesignError);
+  EXPECT_EQ(designs[1].performance, kFailedPerformance);
+  EXPECT_EQ(designs[1].violation, kFailedViolation);
+  EXPECT_EQ(designs[2].status, kDesignFeasible);
+  EXPECT_DOUBLE_EQ(designs[2].performance, -2.0);
+  EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design2/calc/analysis.log")),
+                  "The return value (5) for the analysis command did not match the specified "
+                  "value (0). This design analysis will be marked as an error."));
+  EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design3/calc/analysis.log")), "*STATUS\nSUCCESS\n"));
+  // The next batch continues the agent's design numbers.
+  std::vector<Design> more{designAt(0.5)};
+  evaluateDesigns(agents[0], more);
+  EXPECT_EQ(more[0].designNumber, 4);
+  EXPECT_EQ(readFile(dir_.file("demo_0/Design4/calc/calc.inp")), "0.500000\n");
+  EXPECT_FALSE(processesLeft(dir_));
+}
+
+TEST_F(EvaluationFlowBatch, SerialProcessRunsOneDesignAfterTheOther) {
+  StudyShape shape;
+  shape.withFormula = false;
+  shape.secondAnalysis = true;
+  load(shape);
+  processes[0].parallel = 0;
+  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
+  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  EXPECT_EQ(summary.failed, 0);
+  // Design 2 starts only once the last analysis of design 1 has ended.
+  auto stamp = [&](int design, const std::string& analysis, const std::string& record) {
+    const std::string log = readFile(
+        dir_.file("POST_0/Design" + std::to_string(design) + "/" + analysis + "/analysis.log"));
+    const std::size_t at = log.find(record + "\n");
+    return at == std::string::npos ? std::string() : log.substr(at + record.size() + 1, 23);
+  };
+  ASSERT_FALSE(stamp(1, "after", "*ENDTIME").empty());
+  ASSERT_FALSE(stamp(2, "calc", "*STARTTIME").empty());
+  EXPECT_LE(stamp(1, "after", "*ENDTIME"), stamp(2, "calc", "*STARTTIME"));
+  EXPECT_LE(stamp(1, "calc", "*ENDTIME"), stamp(1, "after", "*STARTTIME"));
+}
+
+TEST_F(EvaluationFlowBatch, AnalysisIoFileCompletesARunningJob) {
+  StudyShape shape;
+  shape.withFormula = false;
+  // The analysis writes its result, declares itself complete and would then hang.
+  shape.script = "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n"
+                 "echo complete > _calc.io\nsleep 30\n";
+  load(shape);
+  std::vector<Design> designs{designAt(1.0)};
+  evaluateDesigns(agents[0], designs);
+  EXPECT_EQ(designs[0].status, kDesignFeasible);
+  const std::string log = readFile(dir_.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_TRUE(has(log, "Killing the analysis job and marking analysis as complete since the "
+                       "analysis io file was found and contained \"complete\"."))
+      << log;
+  EXPECT_TRUE(has(log, "Analysis job killed successfully."));
+  EXPECT_TRUE(has(log, "*STATUS\nSUCCESS\n"));
+  EXPECT_NE(::access(dir_.file("demo_0/Design1/calc/_calc.io").c_str(), F_OK), 0);
+  EXPECT_FALSE(processesLeft(dir_));
+}
+
+TEST_F(EvaluationFlowBatch, DesignFolderThatCannotBeCreated) {
+  StudyShape shape;
+  shape.withFormula = false;
+  load(shape);
+  run.settings.baselineSuppressed = 1;  // design 1 is not a baseline that ends the run
+  writeFile(dir_.file("demo_0"), "a file where the agent folder belongs\n");
+  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
+  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  EXPECT_EQ(summary.failed, 2);
+  EXPECT_TRUE(designs[0].failed);
+  EXPECT_EQ(designs[1].performance, kFailedPerformance);
+  const std::string design = readFile(dir_.file("POST_0/Design2/design.log"));
+  EXPECT_TRUE(has(design, "Evaluation directory: \n   " + dir_.path() +
+                              "/demo_0/Design2 \neither exists or requires KARVO to create more "
+                              "than one directories.\n"))
+      << design;
+  EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design2/calc/analysis.log")), "*STATUS\nERROR\n"));
+}
+
+TEST_F(EvaluationFlowBatch, EmptyBatchIsRefused) {
+  StudyShape shape;
+  shape.withFormula = false;
+  load(shape);
+  std::vector<Design> none;
+  EXPECT_EQ(evaluateDesigns(agents[0], none).evaluated, 0);
+  closeFile(outptr);
+  outptr = nullptr;
+  EXPECT_TRUE(has(readFile(dir_.file("study.mes")),
+                  "Call to the evaluation routine with 0 designs to evaluate."));
+}
+
+// ---- Run interaction ------------------------------------------------------------------------
+
+TEST(EvaluationFlowInteraction, StopKillsTheRunningAnalysis) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  // The analysis asks for the stop itself, then hangs.
+  shape.script = "echo stop > ../../../study.io\nsleep 30\n";
+  writeStudy(dir.path(), shape);
+  testing::ProcessResult result = checkSetup(dir);
+  EXPECT_EQ(result.status, 0) << result.err;
+  const std::string messages = readFile(dir.file("study.mes"));
+  EXPECT_TRUE(has(messages, "The process has been terminated by the user from the KARVO "
+                          "Modeler. The currently running local analyses will be terminated."))
+      << messages;
+  EXPECT_TRUE(has(readFile(dir.file("demo0.rpt")), "*EXIT STATE\nCancelled\n"))
+      << readFile(dir.file("demo0.rpt"));
+  EXPECT_NE(::access(dir.file("study.io").c_str(), F_OK), 0);  // renamed once read
+  EXPECT_FALSE(processesLeft(dir));
+}
+
+TEST(EvaluationFlowInteraction, StopKeepLeavesTheAnalysisRunning) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.script = "echo $$ > ../../../analysis.pid\necho stop keep > ../../../study.io\nsleep 30\n";
+  writeStudy(dir.path(), shape);
+  testing::ProcessResult result = checkSetup(dir);
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(has(readFile(dir.file("study.mes")),
+                  "The currently running analyses will not be terminated."));
+  const pid_t pid = static_cast<pid_t>(std::atol(readFile(dir.file("analysis.pid")).c_str()));
+  ASSERT_GT(pid, 1);
+  const pid_t group = ::getpgid(pid);
+  EXPECT_EQ(::kill(pid, 0), 0) << "the kept analysis should still run";
+  // The test cleans up what the run was asked to keep.
+  if (group > 1) ::kill(-group, SIGKILL);
+  for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) ::usleep(10000);
+  EXPECT_FALSE(processesLeft(dir));
+}
+
+}  // namespace
+}  // namespace karvo
