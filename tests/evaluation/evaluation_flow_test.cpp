@@ -4,6 +4,8 @@
 #include "evaluation/evaluation_flow.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <signal.h>
 #include <unistd.h>
 
@@ -103,10 +105,24 @@ std::string designLog(const TempDir& dir) {
 
 // No process started by the test's study may outlive it: every analysis script of these
 // studies runs from the temporary folder, so a search for its path finds any left over.
+// Whether any process still runs inside the test's folder (its working folder is there or its
+// command names it). Looking at the machine's "sleep 30" processes would see other tests'.
 bool processesLeft(const TempDir& dir) {
-  testing::ProcessResult ps = runShell("ps -eo args", "/");
-  return ps.out.find(dir.path() + "/demo_0") != std::string::npos ||
-         ps.out.find("sleep 30") != std::string::npos;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code linkError;
+    const std::string cwd = fs::read_symlink(entry.path() / "cwd", linkError).string();
+    if (!linkError && cwd.rfind(dir.path(), 0) == 0) return true;
+    std::string args = readFile(entry.path().string() + "/cmdline");
+    for (char& c : args) {
+      if (c == '\0') c = ' ';
+    }
+    if (args.find(dir.path() + "/demo_0") != std::string::npos) return true;
+  }
+  return false;
 }
 
 testing::ProcessResult checkSetup(const TempDir& dir) {
