@@ -14,6 +14,7 @@
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
 #include "definitions/variables.h"
+#include "driver/check_performance.h"
 #include "driver/command_line.h"
 #include "driver/messages.h"
 #include "driver/random.h"
@@ -35,12 +36,14 @@ namespace {
 
 constexpr std::size_t kMaxWorkingDirectory = 258;  // this length and longer are refused
 
-// Reads every file of the study folder, in the order in which they refer to one another.
-void readStudyFolder() {
+// Reads the study's definition files, in the order in which they refer to one another:
+// Assembly.in, the run options of the study file (when there is one: a check-performance run
+// has none), Definitions.in, the representation, process and performance files of the agents.
+void readStudyDefinitions() {
   readAssembly();
   // The run options apply before the other files are read (verbose, for one, must be on
   // while the representation files are read).
-  readRunOptionsFirst();
+  if (run.studyFile) readRunOptionsFirst();
   readDefinitions();
   std::set<int> representationNumbers, processNumbers;
   std::map<int, bool> performanceNumbers;  // number -> used by a reliability agent
@@ -56,6 +59,11 @@ void readStudyFolder() {
   for (const auto& [number, reliability] : performanceNumbers) {
     readPerformanceFile(number, reliability);
   }
+}
+
+// Reads every file of the study folder: the definition files, then the study file proper.
+void readStudyFolder() {
+  readStudyDefinitions();
   readStudyFile();
 }
 
@@ -223,8 +231,20 @@ void runCheckPerformance(int argc, char** argv) {
     std::fflush(stderr);
     exitRun(kExitCommandLine, false);
   }
-  fatalError("The response extraction test (checkPerformance) is not available in this build "
-             "of the solver.");
+  // The environment as for a run (KARVO_ROOT, the extension manager that gives the portals),
+  // then the study folder, without the study file, read and checked.
+  checkEnvironment();
+  flushFile(outptr);
+  readStudyDefinitions();
+  checkProcessConsistency();
+  checkRepresentationResolutions();
+  prepareDependentVariables();
+  checkPerformanceResponses(run.settings.performanceIdToCheck);
+  closeRun();
+  // Its appearance tells the caller that the test has ended (fatalError makes it too).
+  const std::string lock = platform::joinPath(run.workingDirectory, "checkPerformance.lck");
+  if (std::FILE* file = std::fopen(lock.c_str(), "w")) std::fclose(file);
+  exitRun(kExitNormal, false);
 }
 
 }  // namespace

@@ -29,10 +29,13 @@
 //      (a skipped job only "*STATUS"); its status is ERROR when it failed.
 //   4. A design is finished exactly once, after its last job reached a final state; only then
 //      are its responses checked and scored.
-//   5. The loop never spins: a pass with jobs running, or with an analysis that cannot start
-//      yet, ends in platform::waitForChildExitOrTimeout (which returns at once when a child
-//      exits); any other pass has moved some job to a final state, which happens finitely
-//      often, and a pass that can move nothing fails the jobs left rather than wait forever.
+//   5. The loop never spins: a pass that moved no job and finished no design, with jobs
+//      running or an analysis that cannot start yet, ends in
+//      platform::waitForChildExitOrTimeout (which returns at once when a child exits); a
+//      pass that moved a job (submitted, ended, skipped) or finished a design is followed
+//      at once by the next one, so that a freed slot is filled without waiting; each job and
+//      design moves finitely often, and a pass that can move nothing with nothing running
+//      fails the jobs left rather than wait forever.
 //   6. When the batch is left for any reason (end, fatal error, "stop"), no job process of
 //      the batch is left running unless a "stop keep" asked for it (BatchGuard,
 //      pollInteraction).
@@ -116,9 +119,18 @@ struct FlowBatch {
   bool parallel = false;                     // the process's parallel option
   std::vector<std::string> responseNames;    // every response a design produces
   bool keepJobs = false;                     // "stop keep": leave running jobs alone
+  std::vector<std::size_t> firstWaiting;     // per analysis: no design before this index
+                                             // has a WAITING job of it (invariant 1 keeps
+                                             // it valid), so each pass starts its search
+                                             // there instead of at the batch's start
+  bool runningLogStale = true;               // a design finished after the running log
+                                             // was last written
+  std::unordered_map<std::string, std::string> definitionTexts;  // response definition
+                                             // file path -> its text, read once a batch
 };
 
 std::unordered_map<int, int> designCounts;  // agent number -> designs evaluated so far
+std::unordered_map<int, bool> firstFinished;  // agent number -> a design of it has finished
 int logAgent = 0;                           // agent whose logs the "analysis" hook names
 FlowBatch* currentBatch = nullptr;          // the batch the condition services look at
 bool interactionStarted = false;            // `interaction` has been set up for this run
@@ -278,8 +290,12 @@ std::string readWholeFile(const std::string& path) {
   return text;
 }
 
+// `definitionTexts`, when given, keeps the response definition files read in this batch:
+// each is read once per batch instead of once per design.
 PropertiesMap portalProperties(const Analysis& analysis, const std::string& folder,
-                               bool jobFinished) {
+                               bool jobFinished,
+                               std::unordered_map<std::string, std::string>* definitionTexts =
+                                   nullptr) {
   PropertiesMap map;
   map.setValue("analysisName", analysis.name);
   map.setValue("studyDir", run.workingDirectory);
@@ -293,7 +309,16 @@ PropertiesMap portalProperties(const Analysis& analysis, const std::string& fold
   n = 1;
   for (const TaggedOutputFile& file : analysis.taggedOutputFiles) {
     map.setValue(formatText("ResponseName%d", n), file.response);
-    map.setValue(formatText("ResponseDefinition%d", n), readWholeFile(studyPath(file.definition)));
+    const std::string path = studyPath(file.definition);
+    if (definitionTexts) {
+      auto found = definitionTexts->find(path);
+      if (found == definitionTexts->end()) {
+        found = definitionTexts->emplace(path, readWholeFile(path)).first;
+      }
+      map.setValue(formatText("ResponseDefinition%d", n), found->second);
+    } else {
+      map.setValue(formatText("ResponseDefinition%d", n), readWholeFile(path));
+    }
     ++n;
   }
   std::string outputs;
@@ -450,7 +475,9 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
             formatText("Finished updating model. Starting submission of analysis command at %s.",
                        clockText().c_str()));
   }
-  exportInternalVariables(design.context);
+  // The internal variables of this job were exported by submitAnalysis, and nothing since
+  // (input files, pre-update command, portal prepare) changes the values they come from:
+  // exporting them again would only repeat a few dozen setenv calls per job.
   const ComputeResource* resource = contextResource(design.context);
   if (isRemoteResource(resource)) {
     std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, design.context);
@@ -571,7 +598,7 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   }
 
   Portal* portal = portalFor(analysis);
-  job.portalData = portalProperties(analysis, job.folder, false);
+  job.portalData = portalProperties(analysis, job.folder, false, &batch.definitionTexts);
   PortalInitResult init = portal->initialize(job.portalData);
   logPortalMessages(design, analysis.name, init);
   if (!init.ok) {
@@ -774,6 +801,19 @@ std::string variableValuesText(const FlowDesign& design) {
   return text;
 }
 
+// True when an objective of the batch's performance definition is normalised by the
+// baseline design's value and that value has not been set yet.
+bool awaitsBaselineNormalisation(const FlowBatch& batch) {
+  const PerformanceDefinition* definition = batch.performance;
+  if (!definition) return false;
+  for (int r = 0; r < definition->count; ++r) {
+    if (definition->flag[r] == kResponseObjective && definition->norm[r] == kNormFromBaseline) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // finishDesign: the calculated responses no analysis computed, missing responses, accept
 // ranges, scoring.
 void finishDesign(FlowBatch& batch, FlowDesign& flow) {
@@ -825,6 +865,16 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
                           "unsuccessful.%s\nCheck all evaluation and design input data.",
                           batch.agent->number, "") +
                variableValuesText(flow));
+  }
+  // The first design of the agent to come through all its analyses tells whether the set-up
+  // works at all: when it failed, the run stops, unless the study asked to go on after design
+  // errors and no objective still waits for a baseline value to be normalised by.
+  bool& seen = firstFinished[batch.agent->number];
+  if (!seen) {
+    seen = true;
+    if (design.failed && (!run.settings.skipEvalCheck || awaitsBaselineNormalisation(batch))) {
+      fatalError("The first design to complete all analyses resulted in errors. Exiting.");
+    }
   }
 }
 
@@ -904,6 +954,7 @@ void pollInteraction(FlowBatch& batch) {
 // end.
 void runBatch(FlowBatch& batch) {
   const std::size_t analyses = batch.process->analyses.size();
+  batch.firstWaiting.assign(analyses, 0);
   for (;;) {
     bool cannotStart = false;
     bool progress = false;
@@ -926,7 +977,12 @@ void runBatch(FlowBatch& batch) {
       }
       const int limit = batch.parallel ? std::max(1, analysis.numDesigns) : 1;
       const bool paused = interactionPaused(interaction, platform::monotonicSeconds());
-      for (FlowDesign& design : batch.designs) {
+      std::size_t& first = batch.firstWaiting[a];
+      while (first < batch.designs.size() && batch.designs[first].jobs[a].state != kJobWaiting) {
+        ++first;
+      }
+      for (std::size_t d = first; d < batch.designs.size(); ++d) {
+        FlowDesign& design = batch.designs[d];
         if (running >= limit || paused) break;
         if (serialDesign && &design != serialDesign) continue;
         FlowJob& job = design.jobs[a];
@@ -986,7 +1042,13 @@ void runBatch(FlowBatch& batch) {
           progress = true;
         }
       }
-      writeRunningLog(batch);
+      // The log lists running jobs and unfinished designs: when no job moved and no design
+      // finished since it was last written it is unchanged, and a pass that only waits does
+      // no file work.
+      if (progress || batch.runningLogStale) {
+        writeRunningLog(batch);
+        batch.runningLogStale = false;
+      }
     }
     bool allFinished = true;
     bool anyRunning = false;
@@ -1000,6 +1062,7 @@ void runBatch(FlowBatch& batch) {
       if (done) {
         finishDesign(batch, design);
         progress = true;
+        batch.runningLogStale = true;
       } else {
         allFinished = false;
       }
@@ -1023,6 +1086,12 @@ void runBatch(FlowBatch& batch) {
           }
         }
       }
+      continue;
+    }
+    if (progress) {
+      // A job that ended in this pass freed its slot after the pass's submission step:
+      // the next pass fills it at once. Waiting here would hold the slot empty until the
+      // next job ends, and the batch would run one job at a time.
       continue;
     }
     int millis = 0;
@@ -1116,6 +1185,7 @@ int evaluatedDesignCount(int agentNumber) {
 
 void resetEvaluationFlow() {
   designCounts.clear();
+  firstFinished.clear();
   interactionStarted = false;
 }
 
@@ -1195,6 +1265,55 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
   }
   writeMessage("stdout", "note", "\nCompleted design evaluation for all designs requested.");
   return summary;
+}
+
+// The response-extraction test runs one analysis by itself; it shares the portal set-up and
+// the response processing of the batch so that it extracts exactly what a design would.
+bool runAnalysisInFolder(const Process& process, int index, const std::string& folder,
+                         EvaluationContext& context) {
+  const Analysis& analysis = process.analyses[index];
+  context.analysisName = analysis.name;
+  context.analysis = &analysis;
+  context.caseIndex = 0;
+  context.analysisPath = folder;
+  context.jobName.clear();
+  context.jobId.clear();
+  context.jobResource.clear();
+  exportInternalVariables(context);
+  bool passed = true;
+  if (!analysis.noExecution) {
+    CommandRequest request;
+    request.kind = CommandKind::kAnalysis;
+    request.command = analysis.command;
+    request.folder = folder;
+    request.side = RunSide::kLocal;  // the test runs here, whatever the compute resource
+    request.wait = true;
+    request.logging = false;
+    CommandLaunch launch = runCommand(request, context);
+    if (!launch.job) {
+      passed = false;
+    } else {
+      const int code = launch.job->exitCode();
+      passed = analysis.successReturnValue != kNoReturnCheck
+                   ? code == analysis.successReturnValue
+                   : launch.job->succeeded();
+      launch.job->release();
+    }
+  }
+  return passed;
+}
+
+void extractAnalysisInFolder(const Process& process, int index, const std::string& folder,
+                             EvaluationContext& context, const PerformanceDefinition* performance) {
+  const Analysis& analysis = process.analyses[index];
+  context.analysisName = analysis.name;
+  context.analysis = &analysis;
+  context.analysisPath = folder;
+  if (!analysis.taggedOutputFiles.empty()) {
+    PropertiesMap data = portalProperties(analysis, folder, true);
+    portalFor(analysis)->extract(data, responseExtractionCallback(context));
+  }
+  processAnalysisResponses(analysis, context, performance);
 }
 
 }  // namespace karvo

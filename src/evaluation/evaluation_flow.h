@@ -46,7 +46,10 @@ struct BatchSummary {
 // extracts and computes the responses, checks accept ranges, and scores each design
 // (design.status, performance, violation, failed, responses in the order of the performance
 // definition). A failing design never stops the others; a failing baseline design (the
-// agent's first design) ends the run through fatalError. A "stop" in the run interaction
+// agent's first design) ends the run through fatalError, and so does a failing first design
+// to complete all its analyses, unless the study goes on after design errors
+// (dontStopOnDesignErrors) and no objective still waits for its baseline normalisation.
+// A "stop" in the run interaction
 // file ends the run with the exit state "Cancelled" (RunExit with code 0). An empty batch
 // writes the internal error "Call to the evaluation routine with 0 designs to evaluate.".
 BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs);
@@ -66,5 +69,25 @@ int evaluatedDesignCount(int agentNumber);
 
 // Back to no designs evaluated (start of a run, tests).
 void resetEvaluationFlow();
+
+struct Process;
+struct PerformanceDefinition;
+struct EvaluationContext;
+
+// The response-extraction test (checkPerformance) runs analysis `index` of `process` once,
+// outside any batch, in `folder`: no design folders, no tagging, no logs, no lock file.
+// Messages that would go to an analysis log go to the message file. `context` names the
+// agent; its responses table must hold the names (startDesignResponses).
+//
+// runAnalysisInFolder: the command goes to the job controller on this machine and is waited
+// for. False when it could not be started or did not pass its exit-status check
+// (successReturnValue, else the job controller's verdict); a "nil" command always passes.
+bool runAnalysisInFolder(const Process& process, int index, const std::string& folder,
+                         EvaluationContext& context);
+// extractAnalysisInFolder: the responses of that analysis are extracted from `folder` through
+// its portal into context.responses and its calculated responses are computed, exactly as
+// for a design.
+void extractAnalysisInFolder(const Process& process, int index, const std::string& folder,
+                             EvaluationContext& context, const PerformanceDefinition* performance);
 
 }  // namespace karvo

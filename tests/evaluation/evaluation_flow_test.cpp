@@ -410,6 +410,8 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
       "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
   shape.extraExecution = "numDesigns: 2\n";
   load(shape);
+  // Design 2 may be the first to finish: the run goes on after design errors.
+  run.settings.skipEvalCheck = 1;
   std::vector<Design> designs{designAt(1.0), designAt(1.5), designAt(2.0)};
   BatchSummary summary = evaluateDesigns(agents[0], designs);
   EXPECT_EQ(summary.evaluated, 3);
@@ -437,6 +439,31 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
   EXPECT_EQ(more[0].designNumber, 4);
   EXPECT_EQ(readFile(dir_.file("demo_0/Design4/calc/calc.inp")), "0.500000\n");
   EXPECT_FALSE(processesLeft(dir_));
+}
+
+TEST_F(EvaluationFlowBatch, FreedSlotIsFilledWithoutWaitingForTheOtherJob) {
+  // Two designs at a time. Design 2 ends at once; design 1 waits (about 0.3 s, well below
+  // the loop's 500 ms floor between passes) for design 3's input to appear. Design 3 must
+  // take design 2's slot as soon as that ends, not once design 1 has ended or the loop's
+  // wait has run out.
+  StudyShape shape;
+  shape.withFormula = false;
+  shape.script =
+      "if [ \"$KARVO_MDO_Design_Num\" = 1 ]; then\n"
+      "  i=0\n"
+      "  while [ ! -f ../../Design3/calc/calc.inp ] && [ $i -lt 30 ]; do sleep 0.01; "
+      "i=$((i+1)); done\n"
+      "  [ -f ../../Design3/calc/calc.inp ] || exit 7\n"
+      "fi\n"
+      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+  shape.extraExecution = "numDesigns: 2\n";
+  load(shape);
+  run.settings.baselineSuppressed = 1;
+  run.settings.skipEvalCheck = 1;
+  std::vector<Design> designs{designAt(1.0), designAt(1.5), designAt(2.0)};
+  EXPECT_EQ(evaluateDesigns(agents[0], designs).failed, 0)
+      << readFile(dir_.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_EQ(designs[0].status, kDesignFeasible);
 }
 
 TEST_F(EvaluationFlowBatch, SerialProcessRunsOneDesignAfterTheOther) {
@@ -486,6 +513,7 @@ TEST_F(EvaluationFlowBatch, DesignFolderThatCannotBeCreated) {
   shape.withFormula = false;
   load(shape);
   run.settings.baselineSuppressed = 1;  // design 1 is not a baseline that ends the run
+  run.settings.skipEvalCheck = 1;       // nor does the first design to finish
   writeFile(dir_.file("demo_0"), "a file where the agent folder belongs\n");
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
   BatchSummary summary = evaluateDesigns(agents[0], designs);
@@ -510,6 +538,77 @@ TEST_F(EvaluationFlowBatch, EmptyBatchIsRefused) {
   outptr = nullptr;
   EXPECT_TRUE(has(readFile(dir_.file("study.mes")),
                   "Call to the evaluation routine with 0 designs to evaluate."));
+}
+
+// ---- The first design to finish ------------------------------------------------------------
+
+// A serial batch whose design 1 (not a baseline: the baseline is switched off) fails: it is
+// the first design to finish.
+class EvaluationFlowFirstDesign : public EvaluationFlowBatch {
+ protected:
+  void loadFailingFirst() {
+    StudyShape shape;
+    shape.withFormula = false;
+    shape.script =
+        "if [ \"$KARVO_MDO_Design_Num\" = 1 ]; then exit 5; fi\n"
+        "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+    load(shape);
+    processes[0].parallel = 0;
+    run.settings.baselineSuppressed = 1;
+  }
+  std::string messages() {
+    if (outptr) closeFile(outptr);
+    outptr = nullptr;
+    return readFile(dir_.file("study.mes"));
+  }
+  static constexpr const char* kStopText =
+      "The first design to complete all analyses resulted in errors. Exiting.";
+};
+
+TEST_F(EvaluationFlowFirstDesign, FailingFirstDesignStopsTheRun) {
+  loadFailingFirst();
+  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
+  EXPECT_THROW(evaluateDesigns(agents[0], designs), RunExit);
+  EXPECT_TRUE(has(messages(), kStopText));
+  // The run stopped before design 2 ran; no analysis is left behind.
+  EXPECT_NE(::access(dir_.file("demo_0/Design2/calc/calc.out").c_str(), F_OK), 0);
+  EXPECT_FALSE(processesLeft(dir_));
+}
+
+TEST_F(EvaluationFlowFirstDesign, GoesOnWhenTheStudyAsksToContinueAfterDesignErrors) {
+  loadFailingFirst();
+  run.settings.skipEvalCheck = 1;
+  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
+  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  EXPECT_EQ(summary.failed, 1);
+  EXPECT_TRUE(designs[0].failed);
+  EXPECT_EQ(designs[1].status, kDesignFeasible);
+  EXPECT_FALSE(has(messages(), kStopText));
+}
+
+TEST_F(EvaluationFlowFirstDesign, StillStopsWhenAnObjectiveWaitsForItsBaselineValue) {
+  loadFailingFirst();
+  run.settings.skipEvalCheck = 1;
+  per_type[0].norm[0] = kNormFromBaseline;
+  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
+  EXPECT_THROW(evaluateDesigns(agents[0], designs), RunExit);
+  EXPECT_TRUE(has(messages(), kStopText));
+}
+
+TEST_F(EvaluationFlowFirstDesign, OnlyTheFirstDesignToFinishCounts) {
+  // Design 1 succeeds; design 2 fails later, in this batch and in the next one.
+  StudyShape shape;
+  shape.withFormula = false;
+  shape.script =
+      "if [ \"$KARVO_MDO_Design_Num\" != 1 ]; then exit 5; fi\n"
+      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+  load(shape);
+  processes[0].parallel = 0;
+  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
+  EXPECT_EQ(evaluateDesigns(agents[0], designs).failed, 1);
+  std::vector<Design> more{designAt(0.5)};
+  EXPECT_EQ(evaluateDesigns(agents[0], more).failed, 1);
+  EXPECT_FALSE(has(messages(), kStopText));
 }
 
 // ---- Run interaction ------------------------------------------------------------------------

@@ -1,0 +1,114 @@
+// The response-extraction test: runs the analyses of one performance definition once in the
+// working directory and lists the responses they give. One run per process; its time is the
+// analyses' own.
+#include "driver/check_performance.h"
+
+#include <algorithm>
+#include <unordered_set>
+#include <vector>
+
+#include "definitions/study.h"
+#include "driver/messages.h"
+#include "driver/run_state.h"
+#include "evaluation/evaluation_flow.h"
+#include "evaluation/process_file.h"
+#include "evaluation/responses.h"
+#include "evaluation/tagging.h"
+#include "search/design.h"
+#include "search/performance_file.h"
+
+namespace karvo {
+
+namespace {
+
+// The first agent whose performance number is `performanceId`; null when none.
+const Agent* agentOfPerformance(int performanceId) {
+  for (const Agent& agent : agents) {
+    if (agent.performance == performanceId) return &agent;
+  }
+  return nullptr;
+}
+
+// The responses of an analysis, extracted ones first, each once.
+std::vector<std::string> analysisResponses(const Analysis& analysis) {
+  std::vector<std::string> names;
+  for (const auto* list : {&analysis.outputResponses, &analysis.calculatedResponses}) {
+    for (const std::string& name : *list) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+  }
+  return names;
+}
+
+}  // namespace
+
+std::string checkPerformanceValueText(const ResponseValue& value) {
+  if (!value.present || value.status == kStatusError) return "ERROR";
+  std::string text;
+  if (!value.text.empty() && value.values.empty()) {
+    for (std::size_t i = 0; i < value.text.size(); ++i) {
+      text += (i ? ", " : "") + value.text[i];
+    }
+  } else {
+    for (std::size_t i = 0; i < value.values.size(); ++i) {
+      text += formatText("%s%.12g", i ? ", " : "", value.values[i]);
+    }
+  }
+  return text.empty() ? "ERROR" : text;
+}
+
+void checkPerformanceResponses(int performanceId) {
+  const Agent* agent = agentOfPerformance(performanceId);
+  PerformanceDefinition* performance = agent ? findPerformance(performanceId) : nullptr;
+  if (!performance) {
+    fatalError(formatText("The performance id %d given to checkPerformance is not used by any "
+                          "agent in \"Assembly.in\". There is no performance definition "
+                          "\"Performance%d.in\" to check.",
+                          performanceId, performanceId));
+  }
+  Process* process = agent->process == kUndefined ? nullptr : findProcess(agent->process);
+  if (!process) {
+    fatalError(formatText("No process is associated with the performance id %d: agent %d "
+                          "(\"%s\"), the first agent that uses it, has no process to run.",
+                          performanceId, agent->number, agent->name.c_str()));
+  }
+  associateStudyResponses(*performance, *process);
+
+  EvaluationContext context;
+  context.agentNumber = agent->number;
+  context.designNumber = 0;
+  startDesignResponses(context, designResponseNames(performance, process));
+  // What the performance needs: its study responses and everything their calculations read.
+  const std::vector<std::string> needed = designResponseNames(performance, nullptr);
+  const std::unordered_set<std::string> neededSet(needed.begin(), needed.end());
+
+  writeFormatted(outptr, "\n\t********* OUTPUT FOR RESPONSE EXTRACTION TEST *********\n\n");
+  for (std::size_t a = 0; a < process->analyses.size(); ++a) {
+    const Analysis& analysis = process->analyses[a];
+    const std::vector<std::string> responses = analysisResponses(analysis);
+    const bool contributes =
+        std::any_of(responses.begin(), responses.end(),
+                    [&](const std::string& name) { return neededSet.count(name) > 0; });
+    if (!contributes) continue;
+    const int index = static_cast<int>(a);
+    if (!runAnalysisInFolder(*process, index, run.workingDirectory, context)) {
+      writeMessage("outptr", "error",
+                   formatText("Error in running the analysis \"%s\" to evaluate responses "
+                              "associated with it.",
+                              analysis.name.c_str()));
+    }
+    extractAnalysisInFolder(*process, index, run.workingDirectory, context, performance);
+    for (const std::string& name : responses) {
+      auto found = context.responses.find(name);
+      const std::string value =
+          found == context.responses.end() ? "ERROR" : checkPerformanceValueText(found->second);
+      writeFormatted(outptr, "\n %s = %s", name.c_str(), value.c_str());
+    }
+    flushFile(outptr);
+  }
+  writeFormatted(outptr, "\n\n\t****************** END OF OUTPUT **********************\n");
+  writeFormatted(outptr, "\n\tExiting normally.\n");
+  flushFile(outptr);
+}
+
+}  // namespace karvo

@@ -1,0 +1,204 @@
+// The response-extraction test (`karvo checkPerformance <id>`) end to end through the real
+// binary: the exact listing of "checkPerformance.out" for a good extraction, a failing
+// analysis and a missing value; "checkPerformance.lck" after a normal and a fatal end; no
+// agent lock files and no design folders; only the analyses the performance needs run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "driver/check_performance.h"
+#include "search/design.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::writeFile;
+
+const std::string kHeader = "\n\t********* OUTPUT FOR RESPONSE EXTRACTION TEST *********\n\n";
+const std::string kTrailer =
+    "\n\n\t****************** END OF OUTPUT **********************\n\n\tExiting normally.\n";
+
+// One agent scored by Performance3.in (objective f, plain response g = f * 2) and run by a
+// process of two analyses: "calc" extracts f and h from calc.out through the General portal
+// and calculates g; "other" only calculates k, which the performance does not need.
+void writeStudy(const std::string& dir, const std::string& script) {
+  writeFile(dir + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 3\nprocess: 0\n*END\n");
+  writeFile(dir + "/Definitions.in",
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n*DEFINE_RESPONSE\nname: h\ntype: File\n"
+            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: f * 2\n"
+            "*DEFINE_RESPONSE\nname: k\ntype: Formula\nformula: 1.0\n*END\n");
+  writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeFile(dir + "/Performance3.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: response\n*END\n");
+  writeFile(dir + "/calc.sh", script);
+  writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir + "/h.def", "file: calc.out\nanchor: RESULT H\nword: 4\n");
+  writeFile(dir + "/Process0.in",
+            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n"
+            "*ANALYSIS\nname: calc\nid: 1\noutputFile: calc.out\n"
+            "outputTagFile: f, f.def\noutputTagFile: h, h.def\noutputResponse: f\n"
+            "outputResponse: h\ncalculatedResponse: g\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
+            "*ANALYSIS\nname: other\nid: 2\ncalculatedResponse: k\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: touch other.ran\n*END\n");
+}
+
+testing::ProcessResult checkPerformance(const TempDir& dir, const std::string& id) {
+  return runKarvo({"checkPerformance", id}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+// Files and folders the test must not leave: agent lock files, design and post folders.
+void expectNoRunFiles(const TempDir& dir) {
+  for (const auto& entry : fs::directory_iterator(dir.path())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_FALSE(entry.path().extension() == ".lock") << name;
+    EXPECT_FALSE(entry.is_directory()) << name;
+  }
+}
+
+bool exists(const TempDir& dir, const std::string& name) { return fs::exists(dir.file(name)); }
+
+TEST(CheckPerformanceRun, ListsTheExtractedAndCalculatedResponses) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "echo 'RESULT F = 2.5' > calc.out\necho 'RESULT H = 7e-3' >> calc.out\n");
+  testing::ProcessResult result = checkPerformance(dir, "3");
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("checkPerformance.out"));
+  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
+            kHeader + "\n f = 2.5\n h = 0.007\n g = 5" + kTrailer);
+  ASSERT_TRUE(exists(dir, "checkPerformance.lck"));
+  EXPECT_EQ(readFile(dir.file("checkPerformance.lck")), "");
+  // "other" gives nothing the performance needs: it does not run.
+  EXPECT_FALSE(exists(dir, "other.ran"));
+  expectNoRunFiles(dir);
+  // Notes are suppressed everywhere in this mode.
+  EXPECT_THAT(result.out, Not(HasSubstr("Starting submission")));
+}
+
+TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillRead) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(),
+             "echo 'RESULT F = 1.25' > calc.out\necho 'RESULT H = 4' >> calc.out\nexit 3\n");
+  testing::ProcessResult result = checkPerformance(dir, "3");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
+            kHeader +
+                "*ERROR\nError in running the analysis \"calc\" to evaluate responses associated "
+                "with it.\n\n\n f = 1.25\n h = 4\n g = 2.5" +
+                kTrailer);
+  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  expectNoRunFiles(dir);
+}
+
+TEST(CheckPerformanceRun, MissingValueIsListedAsError) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "echo 'RESULT F = 3' > calc.out\n");
+  testing::ProcessResult result = checkPerformance(dir, "3");
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string out = readFile(dir.file("checkPerformance.out"));
+  // Why h has no value is told (the portal's message names the file, so only its start is
+  // compared); the listing itself is exact.
+  EXPECT_EQ(out.rfind(kHeader + "*ERROR\nThe following message was received from the portal "
+                                "during extraction for response h:\n",
+                      0),
+            0u)
+      << out;
+  EXPECT_THAT(out, Not(HasSubstr("Error in running the analysis")));
+  const std::string listing = "\n\n f = 3\n h = ERROR\n g = 6" + kTrailer;
+  ASSERT_GE(out.size(), listing.size());
+  EXPECT_EQ(out.substr(out.size() - listing.size()), listing);
+  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+}
+
+TEST(CheckPerformanceRun, AnalysisWithoutOutputGivesErrorForEveryResponse) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "exit 0\n");
+  testing::ProcessResult result = checkPerformance(dir, "3");
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string out = readFile(dir.file("checkPerformance.out"));
+  const std::string listing = "\n\n f = ERROR\n h = ERROR\n g = ERROR" + kTrailer;
+  ASSERT_GE(out.size(), listing.size());
+  EXPECT_EQ(out.substr(out.size() - listing.size()), listing);
+}
+
+TEST(CheckPerformanceFatal, UnknownPerformanceIdEndsWithLockFile) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "touch calc.ran\n");
+  testing::ProcessResult result = checkPerformance(dir, "4");
+  EXPECT_EQ(result.status, 133);
+  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
+            "*ERROR\nThe performance id 4 given to checkPerformance is not used by any agent in "
+            "\"Assembly.in\". There is no performance \ndefinition \"Performance4.in\" to check."
+            "\n\nRun exiting due to an error\n");
+  EXPECT_FALSE(exists(dir, "calc.ran"));
+  expectNoRunFiles(dir);
+}
+
+TEST(CheckPerformanceFatal, AgentWithoutProcessIsRefused) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "touch calc.ran\n");
+  writeFile(dir.file("Assembly.in"),
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 3\n*END\n");
+  testing::ProcessResult result = checkPerformance(dir, "3");
+  EXPECT_EQ(result.status, 133);
+  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  EXPECT_THAT(readFile(dir.file("checkPerformance.out")),
+              HasSubstr("No process is associated with the performance id 3: agent 0 "));
+  EXPECT_FALSE(exists(dir, "calc.ran"));
+}
+
+TEST(CheckPerformanceFatal, MissingInstallationRootEndsWithLockFile) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "touch calc.ran\n");
+  testing::ProcessResult result =
+      runKarvo({"checkPerformance", "3"}, dir.path(), {"-KARVO_ROOT"});
+  EXPECT_EQ(result.status, 133);
+  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
+            "*ERROR\nThe required environment variable KARVO_ROOT is not set.\n\n"
+            "Run exiting due to an error\n");
+  EXPECT_FALSE(exists(dir, "calc.ran"));
+}
+
+TEST(CheckPerformanceFatal, BadStudyFileEndsWithLockFile) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "touch calc.ran\n");
+  fs::remove(dir.file("Performance3.in"));
+  testing::ProcessResult result = checkPerformance(dir, "3");
+  EXPECT_EQ(result.status, 133);
+  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  EXPECT_FALSE(exists(dir, "calc.ran"));
+}
+
+TEST(CheckPerformanceValue, FormatsNumbersTextsAndMissingData) {
+  ResponseValue value;
+  EXPECT_EQ(checkPerformanceValueText(value), "ERROR");
+  value.present = true;
+  value.status = 1;
+  value.values = {2.5, 1e-12, 123456789012345.0};
+  EXPECT_EQ(checkPerformanceValueText(value), "2.5, 1e-12, 1.23456789012e+14");
+  value.values.clear();
+  value.text = {"steel", "S355"};
+  EXPECT_EQ(checkPerformanceValueText(value), "steel, S355");
+  value.status = 0;  // extracted, then refused (an accept range): no usable value
+  EXPECT_EQ(checkPerformanceValueText(value), "ERROR");
+}
+
+}  // namespace
+}  // namespace karvo
