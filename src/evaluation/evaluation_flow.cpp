@@ -3,7 +3,8 @@
 // loop spends its time asleep in waitForChildExitOrTimeout while analyses run for minutes.
 //
 // ---------------------------------------------------------------------------------------
-// Job lifecycle (one job per design and analysis) and the function behind each transition
+// Job lifecycle (one job per design, analysis and loop case) and the function behind each
+// transition
 //
 //              submitAnalysis + launchAnalysis         checkCompletion true
 //     WAITING --------------------------------> RUNNING ---------------------> (complete)
@@ -17,18 +18,38 @@
 //       +-- no resource, input files, pre-update --+
 //           command, portal prepare (failJob)
 //
+// Loop cases (an analysis inside a loop; FlowJob holds the job of its current case)
+//
+//     every job of the loop final for case c (advanceLoops)
+//       |-- design in error, or c + 1 == cases ---------------------> loop FINISHED
+//       |-- condition met and `break` set: note, cases c+1.. SKIPPED --> loop FINISHED
+//       +-- otherwise: every job of the loop back to WAITING for case c + 1
+//
+//   The cases of a loop run one after another for each design: case c of every analysis of
+//   the loop (in process order and by its dependencies), then case c + 1. This holds for
+//   both `parallelType` words; designs still run side by side. The number of cases is the
+//   length of the loop's `values` list (1 when it is empty or the loop is not active);
+//   Case_Num is the case index + 1. With `createCaseFolders` each case runs in
+//   "<analysis>.<case>", else all cases share "<analysis>"; each case has its own log in
+//   "<post>/Design<n>/<analysis>.<case>". With `reuseCaseInputFiles` cases after the first
+//   copy their input files from the first case's folder. The condition is looked at after
+//   each case; the responses of a loop analysis are those of the last case that ran.
+//
 // Design lifecycle
 //
 //     PENDING --(every job COMPLETED or FAILED)--> finishDesign --> FINISHED (scored)
 //
 // Invariants
-//   1. A job leaves WAITING once and never returns to it; COMPLETED and FAILED are final.
+//   1. A job leaves WAITING once for each loop case and never returns to it within the case;
+//      COMPLETED and FAILED are final for the case, and for the analysis once its loop is
+//      FINISHED (always, outside loops). Only advanceLoops sends a job back to WAITING, for
+//      the next case, and it lowers firstWaiting to keep that search start valid.
 //   2. A job in RUNNING holds one count of its compute resource; every path out of RUNNING
 //      (and every failure of submitAnalysis after the choice) releases it exactly once.
 //   3. Every job that reaches a final state has "*ENDTIME" and "*STATUS" in its analysis log
 //      (a skipped job only "*STATUS"); its status is ERROR when it failed.
-//   4. A design is finished exactly once, after its last job reached a final state; only then
-//      are its responses checked and scored.
+//   4. A design is finished exactly once, after its last job reached a final state and
+//      every loop of it is FINISHED; only then are its responses checked and scored.
 //   5. The loop never spins: a pass that moved no job and finished no design, with jobs
 //      running or an analysis that cannot start yet, ends in
 //      platform::waitForChildExitOrTimeout (which returns at once when a child exits); a
@@ -41,9 +62,15 @@
 //      pollInteraction).
 //   7. While the user has paused the run no job leaves WAITING; running jobs are still
 //      checked and processed.
+//   8. Analyses of one loop are at the same case for a design. Outside the loop, an analysis
+//      inside it counts as done (dependencies, serial order) only once its loop is FINISHED;
+//      a condition that looks at it before then gets its first case's status, with the
+//      warning "Referencing analysis ... from loop ... inside analysis ...".
 // ---------------------------------------------------------------------------------------
 #include "evaluation/evaluation_flow.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <ctime>
 #include <limits>
@@ -99,6 +126,23 @@ struct FlowJob {
   bool declaredComplete = false;  // the IO file or the finish condition ended the job: its
                                   // exit code says nothing about the analysis
   PropertiesMap portalData;       // properties handed to the portal
+  int caseIndex = 0;              // loop case this job runs (0-based; 0 outside loops)
+  int firstCaseStatus = kStatusNotEvaluated;  // EvaluationStatus of case 0, kept for
+                                  // references from outside the loop while it runs
+};
+
+// One loop of the process as the batch runs it.
+struct BatchLoop {
+  const Loop* loop = nullptr;     // its definition
+  std::vector<int> analyses;      // its analyses of this process, in process order
+  int cases = 1;                  // number of cases: the loop's values, >= 1; 1 when inactive
+  bool quitOnCondition = false;   // the `break` property asks to quit once the condition is met
+};
+
+// Where one design stands in one loop.
+struct DesignLoop {
+  int current = 0;                // case the loop's jobs run now, 0 .. cases - 1
+  bool finished = false;          // every case ran, or the rest were skipped
 };
 
 struct FlowDesign {
@@ -106,7 +150,9 @@ struct FlowDesign {
   int number = 0;                 // design number, >= 1
   int slot = 0;                   // position in the batch
   EvaluationContext context;      // values, folders; analysis fields set per job
-  std::vector<FlowJob> jobs;      // one per analysis of the process
+  std::vector<FlowJob> jobs;      // one per analysis of the process (the current case of
+                                  // an analysis inside a loop)
+  std::vector<DesignLoop> loops;  // per entry of FlowBatch::loops
   bool error = false;             // the design is an error design
   bool finished = false;          // finishDesign has run
 };
@@ -127,6 +173,8 @@ struct FlowBatch {
                                              // was last written
   std::unordered_map<std::string, std::string> definitionTexts;  // response definition
                                              // file path -> its text, read once a batch
+  std::vector<BatchLoop> loops;              // the loops that list analyses of the process
+  std::vector<int> loopOf;                   // per analysis: index into `loops`, -1: none
 };
 
 std::unordered_map<int, int> designCounts;  // agent number -> designs evaluated so far
@@ -143,9 +191,23 @@ std::string designLogFile(int agentNumber, int designNumber) {
   return platform::joinPath(designPostFolder(agentNumber, designNumber), "design.log");
 }
 
+// The loop case that design `designNumber` of the current batch runs now for
+// `analysisName`: each case of an analysis inside a loop keeps its own log. 0 outside
+// loops, and for a design or analysis the batch does not know.
+int currentCase(int designNumber, const std::string& analysisName) {
+  if (!currentBatch || !currentBatch->process || currentBatch->designs.empty()) return 0;
+  const long slot = static_cast<long>(designNumber) - currentBatch->designs.front().number;
+  if (slot < 0 || slot >= static_cast<long>(currentBatch->designs.size())) return 0;
+  const int index = findAnalysis(*currentBatch->process, analysisName);
+  const FlowDesign& design = currentBatch->designs[static_cast<std::size_t>(slot)];
+  if (index < 0 || index >= static_cast<int>(design.jobs.size())) return 0;
+  return design.jobs[static_cast<std::size_t>(index)].caseIndex;
+}
+
 std::string logPathForMessages(int designNumber, const std::string& analysisName) {
   if (analysisName.empty()) return designLogFile(logAgent, designNumber);
-  return analysisLogFile(logAgent, designNumber, analysisName, 0);
+  return analysisLogFile(logAgent, designNumber, analysisName,
+                         currentCase(designNumber, analysisName));
 }
 
 void appendToFile(const std::string& path, const std::string& text) {
@@ -158,7 +220,8 @@ void appendToFile(const std::string& path, const std::string& text) {
 // "*KEYWORD\n<value>\n" into the analysis log of the job.
 void logRecord(const FlowDesign& design, const std::string& analysis, const char* keyword,
                const std::string& value) {
-  appendToFile(analysisLogFile(logAgent, design.number, analysis, 0),
+  appendToFile(analysisLogFile(logAgent, design.number, analysis,
+                               currentCase(design.number, analysis)),
                formatText("%s\n%s\n", keyword, value.c_str()));
 }
 
@@ -231,14 +294,18 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
   const std::string post = designPostFolder(batch.agent->number, flow.number);
   platform::makeDirectories(post);
   if (batch.process) {
-    for (const Analysis& analysis : batch.process->analyses) {
-      platform::makeDirectories(analysisPostFolder(batch.agent->number, flow.number,
-                                                   analysis.name, 0));
-      FileHandle* log = openFile(
-          analysisLogFile(batch.agent->number, flow.number, analysis.name, 0), "w");
-      if (log) {
-        writeFormatted(log, "$ File type, version\nAnalysisLog, %s.%d\n", kFullVersion, 0);
-        closeFile(log);
+    for (std::size_t a = 0; a < batch.process->analyses.size(); ++a) {
+      const Analysis& analysis = batch.process->analyses[a];
+      const int cases = batch.loopOf[a] < 0 ? 1 : batch.loops[batch.loopOf[a]].cases;
+      for (int c = 0; c < cases; ++c) {
+        platform::makeDirectories(analysisPostFolder(batch.agent->number, flow.number,
+                                                     analysis.name, c));
+        FileHandle* log = openFile(
+            analysisLogFile(batch.agent->number, flow.number, analysis.name, c), "w");
+        if (log) {
+          writeFormatted(log, "$ File type, version\nAnalysisLog, %s.%d\n", kFullVersion, 0);
+          closeFile(log);
+        }
       }
     }
   }
@@ -357,6 +424,7 @@ void endJob(FlowDesign& design, const Analysis& analysis, FlowJob& job, int stat
     job.job->release();
   }
   job.status = status;
+  if (job.caseIndex == 0) job.firstCaseStatus = status;
   job.state = status == kStatusError || status == kStatusSkipped ? kJobFinalError
                                                                       : kJobCompleted;
   if (status == kStatusError) design.error = true;
@@ -430,21 +498,38 @@ void prepareContext(FlowBatch& batch, FlowDesign& design, int index) {
   EvaluationContext& context = design.context;
   context.analysisName = analysis.name;
   context.analysis = &analysis;
-  context.caseIndex = 0;
-  context.analysisPath = analysisFolder(batch.agent->number, design.number, analysis.name, 0);
+  context.caseIndex = design.jobs[index].caseIndex;
+  context.analysisPath = analysisFolder(batch.agent->number, design.number, analysis.name,
+                                        context.caseIndex);
   context.jobName.clear();
   context.jobId.clear();
   context.jobResource.clear();
 }
 
-bool copyInputFiles(FlowDesign& design, const Analysis& analysis, const std::string& folder) {
+// The input files of the job. A later case of a loop that reuses its input files takes them
+// from the first case's run folder (in a loop without case folders they are already in
+// place), so a source that changed or went away after the first case does not matter.
+bool copyInputFiles(FlowBatch& batch, FlowDesign& design, int index, const std::string& folder) {
+  const Analysis& analysis = batch.process->analyses[index];
+  const int loop = batch.loopOf[index];
+  const int caseIndex = design.jobs[index].caseIndex;
+  const bool reuse = loop >= 0 && caseIndex > 0 && batch.loops[loop].loop->reuseCaseInputFiles;
+  const std::string firstCaseFolder =
+      reuse ? analysisFolder(batch.agent->number, design.number, analysis.name, 0) : "";
+  if (reuse && platform::isDirectory(folder) && firstCaseFolder == folder) return true;
   for (const InputFile& file : analysis.inputFiles) {
     if (!file.copy) continue;
-    ResolvedPath source = resolveInputSource(file.name, PathMode::kPathWithFilename,
-                                             design.context);
+    const std::string name =
+        file.target.empty() ? platform::joinPath("", file.name).substr(1) : file.target;
+    ResolvedPath source;
+    if (reuse) {
+      source.ok = true;
+      source.path = platform::joinPath(firstCaseFolder, name);
+    } else {
+      source = resolveInputSource(file.name, PathMode::kPathWithFilename, design.context);
+    }
     if (!source.ok) return false;
-    const std::string target = platform::joinPath(
-        folder, file.target.empty() ? platform::joinPath("", file.name).substr(1) : file.target);
+    const std::string target = platform::joinPath(folder, name);
     std::string error;
     if (!platform::copyFile(source.path, target, &error)) {
       logNote(design, analysis.name,
@@ -555,7 +640,8 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   logRecord(design, analysis.name, "*COMMAND", analysis.command);
   if (analysis.captureAnalysisOutput) {
     logRecord(design, analysis.name, "*OUTPUTFILE",
-              analysisLogFile(batch.agent->number, design.number, analysis.name, 0));
+              analysisLogFile(batch.agent->number, design.number, analysis.name,
+                              job.caseIndex));
   }
 
   writeMessage("stdout", "note",
@@ -574,7 +660,7 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   ResolvedPath runFolder = resolveRunFolder(design.context);
   job.folder = runFolder.ok ? runFolder.path : folder;
   exportInternalVariables(design.context);
-  if (!copyInputFiles(design, analysis, job.folder)) {
+  if (!copyInputFiles(batch, design, index, job.folder)) {
     failJob(batch, design, index, "");
     return;
   }
@@ -758,7 +844,8 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   if (!missing.empty()) {
     logNote(design, analysis.name,
             missingAnalysisResponsesText(
-                missing, analysisLogFile(batch.agent->number, design.number, analysis.name, 0)),
+                missing, analysisLogFile(batch.agent->number, design.number, analysis.name,
+                                         job.caseIndex)),
             "error");
   }
   if (!analysis.postExtract.command.empty()) {
@@ -881,20 +968,132 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
 // ---------------------------------------------------------------------------------------
 // The loop
 
-bool dependenciesMet(const FlowBatch& batch, const FlowDesign& design, const Analysis& analysis) {
+// Whether analysis `upstream` of `design` is done as far as analysis `index` is concerned:
+// inside one loop the two run case by case, so the current case counts; from anywhere else
+// an analysis inside a loop is done only when its loop is (every case ran or was skipped).
+bool upstreamDone(const FlowBatch& batch, const FlowDesign& design, int upstream, int index) {
+  if (design.jobs[upstream].state < kJobCompleted) return false;
+  const int loop = batch.loopOf[upstream];
+  if (loop < 0 || loop == batch.loopOf[index]) return true;
+  return design.loops[loop].finished;
+}
+
+// Whether every case of analysis `index` of `design` has come to a final state.
+bool jobDone(const FlowBatch& batch, const FlowDesign& design, int index) {
+  return design.jobs[index].state >= kJobCompleted &&
+         (batch.loopOf[index] < 0 || design.loops[batch.loopOf[index]].finished);
+}
+
+bool dependenciesMet(const FlowBatch& batch, const FlowDesign& design, int index) {
+  const Analysis& analysis = batch.process->analyses[index];
   for (const Dependency& dependency : analysis.dependencies) {
     const int upstream = dependency.index >= 0 ? dependency.index
                                                : findAnalysis(*batch.process, dependency.analysis);
     if (upstream < 0) continue;
     if (dependency.cycle) {
       for (const FlowDesign& other : batch.designs) {
-        if (other.jobs[upstream].state < kJobCompleted) return false;
+        if (!upstreamDone(batch, other, upstream, index)) return false;
       }
-    } else if (design.jobs[upstream].state < kJobCompleted) {
+    } else if (!upstreamDone(batch, design, upstream, index)) {
       return false;
     }
   }
   return true;
+}
+
+// Whether the condition of a loop is met for the case that `design` has just ended. The
+// condition is looked at in the run folder of the loop's last analysis for that case: a name
+// of a defined condition is evaluated as such (afresh for every case); any other text is a
+// command (tags replaced) run there by /bin/sh, met when it exits with 0.
+bool loopConditionMet(FlowBatch& batch, FlowDesign& design, const BatchLoop& loop) {
+  const std::string& condition = loop.loop->condition;
+  if (condition.empty()) return false;
+  prepareContext(batch, design, loop.analyses.back());
+  if (findCondition(condition)) {
+    return evaluateCondition(condition, design.context, -1, true) == 1;
+  }
+  exportInternalVariables(design.context);
+  const std::string command = replaceTags(condition, design.context);
+  const std::string folder = platform::isDirectory(design.context.analysisPath)
+                                 ? design.context.analysisPath
+                                 : run.workingDirectory;
+  return runThroughCommandFile(command, folder, "") == 0;
+}
+
+// Writes the skip of cases `from` .. cases - 1 of every analysis of the loop into the logs of
+// those cases; the jobs keep the status of the last case that ran.
+void skipRemainingCases(FlowDesign& design, const FlowBatch& batch, const BatchLoop& loop,
+                        int from, const std::string& reason) {
+  for (int index : loop.analyses) {
+    const Analysis& analysis = batch.process->analyses[index];
+    FlowJob& job = design.jobs[index];
+    const int ran = job.caseIndex;
+    for (int c = from; c < loop.cases; ++c) {
+      job.caseIndex = c;
+      logNote(design, analysis.name, reason);
+      logRecord(design, analysis.name, "*STATUS", statusWord(kStatusSkipped));
+    }
+    job.caseIndex = ran;
+  }
+}
+
+// advanceLoops: when every analysis of a loop has ended the current case of `design`, the
+// loop's condition decides whether the loop quits; otherwise the next case starts (its jobs
+// go back to WAITING) or the loop is finished. True when a loop moved.
+bool advanceLoops(FlowBatch& batch, FlowDesign& design) {
+  bool moved = false;
+  for (std::size_t l = 0; l < batch.loops.size(); ++l) {
+    const BatchLoop& loop = batch.loops[l];
+    DesignLoop& state = design.loops[l];
+    if (state.finished) continue;
+    bool caseEnded = true;
+    for (int index : loop.analyses) {
+      if (design.jobs[index].state < kJobCompleted) caseEnded = false;
+    }
+    if (!caseEnded) continue;
+    moved = true;
+    const int next = state.current + 1;
+    state.finished = true;
+    if (next >= loop.cases) continue;
+    const std::string& lastAnalysis = batch.process->analyses[loop.analyses.back()].name;
+    if (design.error) {
+      // The design already failed: the other cases could not change that.
+      skipRemainingCases(design, batch, loop, next,
+                         formatText("This case of the analysis will be skipped since case %d "
+                                    "of loop \"%s\" ended with the design in error.",
+                                    state.current + 1, loop.loop->name.c_str()));
+      continue;
+    }
+    if (loopConditionMet(batch, design, loop)) {
+      if (loop.quitOnCondition) {
+        logNote(design, lastAnalysis,
+                "Loop condition met. Since the option to quit the loop upon meeting the "
+                "condition was selected, the remaining analyses and cases associated with this "
+                "loop will be skipped.");
+        skipRemainingCases(design, batch, loop, next,
+                           formatText("This analysis will be skipped since the condition "
+                                      "associated with loop \"%s\" was met.",
+                                      loop.loop->name.c_str()));
+        continue;
+      }
+      logNote(design, lastAnalysis,
+              formatText("The condition of loop \"%s\" was met after case %d; the loop goes on "
+                         "since it is not set to quit on it.",
+                         loop.loop->name.c_str(), state.current + 1));
+    }
+    state.finished = false;
+    state.current = next;
+    for (int index : loop.analyses) {
+      FlowJob& job = design.jobs[index];
+      FlowJob fresh;
+      fresh.caseIndex = next;
+      fresh.firstCaseStatus = job.firstCaseStatus;
+      job = std::move(fresh);
+      std::size_t& first = batch.firstWaiting[index];
+      first = std::min(first, static_cast<std::size_t>(design.slot));
+    }
+  }
+  return moved;
 }
 
 bool runConditionMet(FlowBatch& batch, FlowDesign& design, int index) {
@@ -919,7 +1118,8 @@ void writeRunningLog(const FlowBatch& batch) {
     RunningAnalysis entry;
     entry.name = batch.process->analyses[a].name;
     for (const FlowDesign& design : batch.designs) {
-      if (design.jobs[a].state == kJobRunning) entry.jobs.push_back({design.number, 1});
+      const FlowJob& job = design.jobs[a];
+      if (job.state == kJobRunning) entry.jobs.push_back({design.number, job.caseIndex + 1});
     }
     log.analyses.push_back(std::move(entry));
   }
@@ -990,11 +1190,13 @@ void runBatch(FlowBatch& batch) {
         if (!batch.parallel) {
           bool earlierDone = true;
           for (std::size_t b = 0; b < a; ++b) {
-            if (design.jobs[b].state < kJobCompleted) earlierDone = false;
+            if (!upstreamDone(batch, design, static_cast<int>(b), static_cast<int>(a))) {
+              earlierDone = false;
+            }
           }
           if (!earlierDone) continue;
         }
-        if (!dependenciesMet(batch, design, analysis)) continue;
+        if (!dependenciesMet(batch, design, static_cast<int>(a))) continue;
         if (!runConditionMet(batch, design, static_cast<int>(a))) {
           progress = true;
           continue;
@@ -1054,10 +1256,14 @@ void runBatch(FlowBatch& batch) {
     bool anyRunning = false;
     for (FlowDesign& design : batch.designs) {
       if (design.finished) continue;
+      if (advanceLoops(batch, design)) {
+        progress = true;
+        batch.runningLogStale = true;
+      }
       bool done = true;
-      for (const FlowJob& job : design.jobs) {
-        if (job.state < kJobCompleted) done = false;
-        if (job.state == kJobRunning) anyRunning = true;
+      for (std::size_t a = 0; a < analyses; ++a) {
+        if (!jobDone(batch, design, static_cast<int>(a))) done = false;
+        if (design.jobs[a].state == kJobRunning) anyRunning = true;
       }
       if (done) {
         finishDesign(batch, design);
@@ -1103,6 +1309,31 @@ void runBatch(FlowBatch& batch) {
       if (millis <= 0) millis = kMinimumLoopSleepMillis;
     }
     if (millis > 0) platform::waitForChildExitOrTimeout(millis);
+  }
+}
+
+// The loops of the batch: each loop that lists analyses of the process, with its number of
+// cases (the loop's values; one when it has none or is not active) and whether it quits
+// when its condition is met (a `break` other than "", "0", "no" or "false").
+void setUpLoops(FlowBatch& batch) {
+  const std::vector<Analysis>& analyses = batch.process->analyses;
+  batch.loopOf.assign(analyses.size(), -1);
+  for (std::size_t a = 0; a < analyses.size(); ++a) {
+    const Loop* loop = loopOfAnalysis(analyses[a].name);
+    if (!loop) continue;
+    std::size_t l = 0;
+    while (l < batch.loops.size() && batch.loops[l].loop != loop) ++l;
+    if (l == batch.loops.size()) {
+      BatchLoop entry;
+      entry.loop = loop;
+      entry.cases = loop->active ? std::max<int>(1, static_cast<int>(loop->values.size())) : 1;
+      std::string word = loop->breakText;
+      for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      entry.quitOnCondition = !word.empty() && word != "0" && word != "no" && word != "false";
+      batch.loops.push_back(entry);
+    }
+    batch.loops[l].analyses.push_back(static_cast<int>(a));
+    batch.loopOf[a] = static_cast<int>(l);
   }
 }
 
@@ -1203,6 +1434,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
   batch.performance = findPerformance(agent.performance);
   batch.parallel = batch.process && batch.process->parallel != 0;
   batch.responseNames = designResponseNames(batch.performance, batch.process);
+  if (batch.process) setUpLoops(batch);
   BatchGuard guard(batch);
   logAgent = agent.number;
   analysisLogPath = &logPathForMessages;
@@ -1215,7 +1447,24 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
     }
     const int index = findAnalysis(*currentBatch->process, analysis);
     if (index < 0) return false;
-    status = currentBatch->designs[context.designSlot].jobs[index].status;
+    const FlowDesign& design = currentBatch->designs[context.designSlot];
+    const FlowJob& job = design.jobs[index];
+    status = job.status;
+    // An analysis inside a loop looked at from outside it before the loop has finished:
+    // only its first case is known to be complete, so that case's status answers.
+    const int loop = currentBatch->loopOf[index];
+    const int from = findAnalysis(*currentBatch->process, context.analysisName);
+    if (loop >= 0 && !design.loops[loop].finished &&
+        (from < 0 || currentBatch->loopOf[from] != loop)) {
+      writeMessage("analysis", "warning",
+                   formatText("Referencing analysis \"%s\" from loop \"%s\" inside analysis "
+                              "\"%s\". The loop has not finished yet: the values of its first "
+                              "case are used.",
+                              analysis.c_str(), currentBatch->loops[loop].loop->name.c_str(),
+                              context.analysisName.c_str()),
+                   design.number, context.analysisName);
+      status = job.firstCaseStatus;
+    }
     return true;
   };
   clearConditionValues();
@@ -1233,6 +1482,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
     flow.context.designNumber = flow.number;
     flow.context.designSlot = flow.slot;
     if (batch.process) flow.jobs.resize(batch.process->analyses.size());
+    flow.loops.resize(batch.loops.size());
     startDesignResponses(flow.context, batch.responseNames);
     std::vector<DesignValueEntry> values;
     Representation& representation = encodingRepresentationOf(designs[i]);

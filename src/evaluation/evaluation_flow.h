@@ -1,12 +1,14 @@
 // The design evaluation flow: a batch of proposed designs goes in, and every design comes
 // back with its responses, status and performance, its folders and logs telling its story.
-// evaluateDesigns owns the lifecycle of every job (one per design and analysis) and of every
-// design of the batch; the state diagram and its invariants open evaluation_flow.cpp.
+// evaluateDesigns owns the lifecycle of every job (one per design and analysis, and per loop
+// case for an analysis inside a loop) and of every design of the batch; the state diagram,
+// the loop cases and the invariants open evaluation_flow.cpp.
 //
 // Files of a design (agent folder and post folder: evaluation/analysis_run.h):
 //   "<agent folder>/Design<n>/design_variable_and_parameter_values"   design values file
 //   "<post folder>/Design<n>/design.log"                              design log
 //   "<post folder>/Design<n>/<analysis>/analysis.log"                 analysis log
+//   "<post folder>/Design<n>/<analysis>.<case>/analysis.log"          ... of a loop case
 // The agent's lock file holds the running-analyses log while the batch runs.
 //
 // Run interaction: between passes the study's interaction file (the study file name with its

@@ -19,6 +19,7 @@
 #include "definitions/variables.h"
 #include "driver/messages.h"
 #include "driver/run_state.h"
+#include "driver/working_directory.h"
 #include "evaluation/print_formats.h"
 #include "evaluation/process_file.h"
 #include "evaluation/resources.h"
@@ -648,6 +649,190 @@ TEST(EvaluationFlowInteraction, StopKeepLeavesTheAnalysisRunning) {
   if (group > 1) ::kill(-group, SIGKILL);
   for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) ::usleep(10000);
   EXPECT_FALSE(processesLeft(dir));
+}
+
+// ---- Loops: one job per case ---------------------------------------------------------------
+
+// The study with "calc" (and, when asked, "after") inside the loop "loads" of three cases.
+class EvaluationFlowLoop : public EvaluationFlowBatch {
+ protected:
+  void loadLoop(const std::string& loopLines, const std::string& script, bool withAfter) {
+    StudyShape shape;
+    shape.withFormula = false;
+    shape.secondAnalysis = withAfter;
+    shape.script = script;
+    shape.extraDefinitions = "*DEFINE_LOOP\nname: loads\ntype: discrete\n" + loopLines +
+                             "analysis: calc\n" + (withAfter ? "analysis: after\n" : "") +
+                             "values:3\n10\n20\n30\n";
+    load(shape);
+    writeFile(dir_.file("calc.tpl"), "{{x}} {{loads}} {{Case_Num}}\n");
+    run.settings.skipEvalCheck = 1;
+  }
+  std::string caseLog(const std::string& analysis, int caseNumber) {
+    return readFile(dir_.file("POST_0/Design1/" + analysis + "." + std::to_string(caseNumber) +
+                              "/analysis.log"));
+  }
+  static constexpr const char* kScript =
+      "read x v c < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+};
+
+TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) {
+  loadLoop("createCaseFolders: 1\n",
+           "read x v c < calc.inp\necho \"RESULT F = $v\" > calc.out\n", false);
+  std::vector<Design> designs{designAt(1.5)};
+  evaluateDesigns(agents[0], designs);
+  EXPECT_FALSE(designs[0].failed) << caseLog("calc", 1);
+  // The responses of an analysis inside a loop are those of its last case.
+  ASSERT_EQ(designs[0].responses.size(), 1u);
+  EXPECT_EQ(designs[0].responses[0].values, std::vector<double>{30.0});
+  const char* const expected[] = {"1.50000 10.0000 1\n", "1.50000 20.0000 2\n",
+                                  "1.50000 30.0000 3\n"};
+  for (int c = 1; c <= 3; ++c) {
+    EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc." + std::to_string(c) + "/calc.inp")),
+              expected[c - 1]);
+    EXPECT_TRUE(has(caseLog("calc", c), "*STATUS\nSUCCESS\n")) << caseLog("calc", c);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("demo_0/Design1/calc")));
+  EXPECT_FALSE(processesLeft(dir_));
+}
+
+TEST_F(EvaluationFlowLoop, WithoutCaseFoldersTheCasesShareOneFolderAndRunInOrder) {
+  loadLoop("", std::string(kScript) + "echo \"$KARVO_MDO_Case_Num\" >> cases.seen\n", false);
+  std::vector<Design> designs{designAt(1.5)};
+  evaluateDesigns(agents[0], designs);
+  EXPECT_FALSE(designs[0].failed);
+  EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/cases.seen")), "1\n2\n3\n");
+  EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.50000 30.0000 3\n");
+  // Each case still keeps its own log.
+  EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
+}
+
+TEST_F(EvaluationFlowLoop, LaterCasesReuseTheInputFilesOfTheFirstCase) {
+  // The first case removes the study's copy of its script: the later cases can only run when
+  // they take it from the first case's folder.
+  const std::string script = std::string(kScript) + "rm -f '" + dir_.file("calc.sh") + "'\n";
+  loadLoop("createCaseFolders: 1\nreuseCaseInputFiles: 1\n", script, false);
+  std::vector<Design> designs{designAt(1.5)};
+  evaluateDesigns(agents[0], designs);
+  EXPECT_FALSE(designs[0].failed) << caseLog("calc", 2);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("calc.sh")));
+  for (int c = 2; c <= 3; ++c) {
+    EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc." + std::to_string(c) + "/calc.sh")),
+              script);
+    EXPECT_TRUE(has(caseLog("calc", c), "*STATUS\nSUCCESS\n")) << caseLog("calc", c);
+  }
+}
+
+TEST_F(EvaluationFlowLoop, WithoutReuseAMissingSourceFailsTheLaterCase) {
+  const std::string script = std::string(kScript) + "rm -f '" + dir_.file("calc.sh") + "'\n";
+  loadLoop("createCaseFolders: 1\n", script, false);
+  run.settings.baselineSuppressed = 1;
+  std::vector<Design> designs{designAt(1.5)};
+  evaluateDesigns(agents[0], designs);
+  EXPECT_TRUE(designs[0].failed);
+  EXPECT_TRUE(has(caseLog("calc", 2), "*STATUS\nERROR\n")) << caseLog("calc", 2);
+  // The design has failed: the last case is not run.
+  EXPECT_TRUE(has(caseLog("calc", 3),
+                  "This case of the analysis will be skipped since case 2 of loop \"loads\" "
+                  "ended with the design in error.\n*STATUS\nSKIPPED\n"))
+      << caseLog("calc", 3);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("demo_0/Design1/calc.3")));
+}
+
+TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
+  loadLoop("createCaseFolders: 1\ncondition: test -f stop.flag\nbreak: yes\n", kScript, true);
+  processes[0].analyses[1].command = "touch after.ran; [ \"$KARVO_MDO_Case_Num\" = 2 ] && "
+                                     "touch stop.flag; true";
+  std::vector<Design> designs{designAt(1.5)};
+  evaluateDesigns(agents[0], designs);
+  EXPECT_FALSE(designs[0].failed);
+  EXPECT_TRUE(has(caseLog("after", 2),
+                  "Loop condition met. Since the option to quit the loop upon meeting the "
+                  "condition was selected, the remaining analyses and cases associated with "
+                  "this loop will be skipped."))
+      << caseLog("after", 2);
+  for (const char* analysis : {"calc", "after"}) {
+    EXPECT_TRUE(has(caseLog(analysis, 1), "*STATUS\nSUCCESS\n"));
+    EXPECT_TRUE(has(caseLog(analysis, 2), "*STATUS\nSUCCESS\n"));
+    EXPECT_TRUE(has(caseLog(analysis, 3),
+                    "This analysis will be skipped since the condition associated with loop "
+                    "\"loads\" was met.\n*STATUS\nSKIPPED\n"))
+        << caseLog(analysis, 3);
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("demo_0/Design1/" + std::string(analysis) +
+                                                   ".3")));
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir_.file("demo_0/Design1/after.2/after.ran")));
+}
+
+TEST_F(EvaluationFlowLoop, ConditionMetWithoutQuitGoesOn) {
+  loadLoop("createCaseFolders: 1\ncondition: true\n", kScript, false);
+  std::vector<Design> designs{designAt(1.5)};
+  evaluateDesigns(agents[0], designs);
+  EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
+  EXPECT_TRUE(has(caseLog("calc", 1),
+                  "The condition of loop \"loads\" was met after case 1; the loop goes on "
+                  "since it is not set to quit on it."));
+}
+
+TEST_F(EvaluationFlowLoop, RunningLogShowsDesignAndCaseNumbers) {
+  // Each case copies the lock file while it runs, once the log names its own design and case
+  // (the log is rewritten just after the job has started).
+  const std::string lock = agentFileName(0, ".lock");
+  writeFile(lock, "");
+  workingDirectoryState.lockFiles.push_back(lock);
+  loadLoop("createCaseFolders: 1\n",
+           std::string(kScript) + "i=0\nwhile ! grep -qF \"$KARVO_MDO_Design_Num." +
+               "$KARVO_MDO_Case_Num\" '" + lock + "' && [ $i -lt 300 ]; do sleep 0.01; " +
+               "i=$((i+1)); done\ncp '" + lock + "' lock.seen\n",
+           false);
+  processes[0].analyses[0].numDesigns = 2;
+  std::vector<Design> designs{designAt(1.5), designAt(1.0)};
+  evaluateDesigns(agents[0], designs);
+  for (int d = 1; d <= 2; ++d) {
+    for (int c = 1; c <= 3; ++c) {
+      const std::string seen =
+          readFile(dir_.file("demo_0/Design" + std::to_string(d) + "/calc." +
+                             std::to_string(c) + "/lock.seen"));
+      const std::string pair = std::to_string(d) + "." + std::to_string(c);
+      EXPECT_NE(seen.find(pair), std::string::npos) << pair << "\n" << seen;
+      EXPECT_EQ(seen.rfind("calc\n", 0), 0u) << seen;
+    }
+  }
+  workingDirectoryState.lockFiles.clear();
+}
+
+TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
+  // "after" stands outside the loop and ends when its finish condition finds "calc"
+  // successful. The loop's second case waits until "after" has ended, so the condition is
+  // met while the loop still runs: on the first case's status, with the warning.
+  const std::string afterLog = dir_.file("POST_0/Design1/after/analysis.log");
+  StudyShape shape;
+  shape.withFormula = false;
+  shape.secondAnalysis = true;
+  shape.script = std::string(kScript) +
+                 "if [ \"$KARVO_MDO_Case_Num\" = 2 ]; then i=0; while ! grep -q CMD_ENDTIME '" +
+                 afterLog + "' && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done; fi\n";
+  shape.extraDefinitions =
+      "*DEFINE_LOOP\nname: loads\ntype: discrete\ncreateCaseFolders: 1\nanalysis: calc\n"
+      "values:2\n10\n20\n"
+      "*DEFINE_CONDITION\nname: calcDone\ntype: AnalysisStatus\nstatusRef: calc\n"
+      "statusVal: Success\n";
+  load(shape);
+  writeFile(dir_.file("calc.tpl"), "{{x}} {{loads}} {{Case_Num}}\n");
+  run.settings.skipEvalCheck = 1;
+  Analysis& after = processes[0].analyses[1];
+  after.dependencies.clear();
+  after.command = "sleep 30";
+  after.finishCondition = "calcDone";
+  std::vector<Design> designs{designAt(1.5)};
+  evaluateDesigns(agents[0], designs);
+  const std::string log = readFile(afterLog);
+  EXPECT_TRUE(has(log, "Referencing analysis \"calc\" from loop \"loads\" inside analysis "
+                       "\"after\"."))
+      << log;
+  EXPECT_TRUE(has(log, "*STATUS\nSUCCESS\n")) << log;
+  EXPECT_TRUE(has(caseLog("calc", 2), "*STATUS\nSUCCESS\n"));
+  EXPECT_FALSE(processesLeft(dir_));
 }
 
 }  // namespace
