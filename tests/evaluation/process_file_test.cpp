@@ -15,6 +15,7 @@
 #include "driver/run_state.h"
 #include "evaluation/resources.h"
 #include "evaluation/response_definitions.h"
+#include "support/study_files_fixture.h"
 #include "support/test_support.h"
 
 namespace karvo {
@@ -61,30 +62,13 @@ std::string analysis(const std::string& name, int id, const std::string& extra =
 const char* kSerial = "*PROCESS\nname: chain\n";
 const char* kParallel = "*PROCESS\nname: web\nparallel: yes\n";
 
-class ProcessFileTest : public ::testing::Test {
+class ProcessFileTest : public testing::StudyFilesTest {
  protected:
-  void SetUp() override {
-    resetRunState();
-    run.workingDirectory = dir_.path();
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    resetProcesses();
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
-    testing::writeFile(dir_.file("Definitions.in"), kDefinitions);
-    readDefinitions();
-    clearMessages();
-  }
+  ProcessFileTest() : StudyFilesTest("karvo-process") {}
 
-  void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
-    resetProcesses();
-    resetDefinitions();
-    resetResources();
-    resetResponseDefinitions();
-    resetRunState();
+  void SetUp() override {
+    StudyFilesTest::SetUp();
+    definitionsWith(kDefinitions);
   }
 
   void processWith(int number, const std::string& text) {
@@ -99,49 +83,18 @@ class ProcessFileTest : public ::testing::Test {
     return findProcess(1)->analyses;
   }
 
-  void clearMessages() {
-    flushFile(outptr);
-    testing::writeFile(dir_.file("study.mes"), "");
-    std::rewind(outptr->stream);
-  }
-
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir_.file("study.mes"));
-  }
-
-  std::string rendered(const char* severity, const std::string& text) {
-    FileHandle* saved = outptr;
-    outptr = openFile(dir_.file("scratch.mes"), "w");
-    writeMessage("outptr", severity, text);
-    closeFile(outptr);
-    outptr = saved;
-    return testing::readFile(dir_.file("scratch.mes"));
-  }
-
-  std::string fatalOutput(const std::string& text) {
-    return rendered("error", text) + rendered("none", "Run exiting due to an error");
-  }
-
   // Reading Process1.in holding `text` must end the run; answers the message file.
   std::string readFailure(const std::string& text) {
     processWith(1, text);
-    clearMessages();
-    EXPECT_THROW(readProcessFile(1), RunExit);
-    return messages();
+    return failureOf([] { readProcessFile(1); });
   }
 
   // Reading succeeds and the consistency check must end the run.
   std::string checkFailure(const std::string& text) {
     resetProcesses();
     read(text);
-    clearMessages();
-    EXPECT_THROW(checkProcessConsistency(), RunExit);
-    return messages();
+    return failureOf([] { checkProcessConsistency(); });
   }
-
-  TempDir dir_{"karvo-process"};
-  int savedWrapWidth_ = 110;
 };
 
 // ---------------------------------------------------------------------------------------

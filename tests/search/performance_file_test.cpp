@@ -15,6 +15,7 @@
 #include "driver/run_state.h"
 #include "evaluation/resources.h"
 #include "evaluation/response_definitions.h"
+#include "support/study_files_fixture.h"
 #include "support/test_support.h"
 
 namespace karvo {
@@ -50,71 +51,23 @@ std::string scored(const std::string& name, const std::string& type, const std::
          "\ntarget: 0\nquadWt: 0\nlinearWt: 1\n" + extra;
 }
 
-class PerformanceFileTest : public ::testing::Test {
+class PerformanceFileTest : public testing::StudyFilesTest {
  protected:
-  void SetUp() override {
-    resetRunState();
-    run.workingDirectory = dir_.path();
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    resetPerformances();
-    resetStudy();
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
-    testing::writeFile(dir_.file("Definitions.in"), kDefinitions);
-    readDefinitions();
-    clearMessages();
-  }
+  PerformanceFileTest() : StudyFilesTest("karvo-performance") {}
 
-  void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
-    resetPerformances();
-    resetStudy();
-    resetDefinitions();
-    resetResources();
-    resetResponseDefinitions();
-    resetRunState();
+  void SetUp() override {
+    StudyFilesTest::SetUp();
+    definitionsWith(kDefinitions);
   }
 
   void performanceWith(int number, const std::string& text) {
     testing::writeFile(dir_.file("Performance" + std::to_string(number) + ".in"), text);
   }
 
-  void clearMessages() {
-    flushFile(outptr);
-    testing::writeFile(dir_.file("study.mes"), "");
-    std::rewind(outptr->stream);
-  }
-
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir_.file("study.mes"));
-  }
-
-  std::string rendered(const char* severity, const std::string& text) {
-    FileHandle* saved = outptr;
-    outptr = openFile(dir_.file("scratch.mes"), "w");
-    writeMessage("outptr", severity, text);
-    closeFile(outptr);
-    outptr = saved;
-    return testing::readFile(dir_.file("scratch.mes"));
-  }
-
-  std::string fatalOutput(const std::string& text) {
-    return rendered("error", text) + rendered("none", "Run exiting due to an error");
-  }
-
   std::string readFailure(const std::string& text) {
     performanceWith(1, text);
-    clearMessages();
-    EXPECT_THROW(readPerformanceFile(1, false), RunExit);
-    return messages();
+    return failureOf([] { readPerformanceFile(1, false); });
   }
-
-  TempDir dir_{"karvo-performance"};
-  int savedWrapWidth_ = 110;
 };
 
 // ---------------------------------------------------------------------------------------

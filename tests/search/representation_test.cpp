@@ -15,6 +15,7 @@
 #include "driver/run_state.h"
 #include "evaluation/resources.h"
 #include "evaluation/response_definitions.h"
+#include "support/study_files_fixture.h"
 #include "support/test_support.h"
 
 namespace karvo {
@@ -63,79 +64,18 @@ const char* kDefinitions =
     "factorType: noise\n"
     "*END\n";
 
-class RepresentationTest : public ::testing::Test {
+class RepresentationTest : public testing::StudyFilesTest {
  protected:
-  void SetUp() override {
-    resetRunState();
-    run.workingDirectory = dir_.path();
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    resetRepresentations();
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
-  }
-
-  void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
-    resetRepresentations();
-    resetDefinitions();
-    resetResources();
-    resetResponseDefinitions();
-    resetRunState();
-  }
-
-  void definitionsWith(const std::string& text) {
-    testing::writeFile(dir_.file("Definitions.in"), text);
-    readDefinitions();
-    clearMessages();
-  }
+  RepresentationTest() : StudyFilesTest("karvo-representation") {}
 
   void representationWith(int number, const std::string& text) {
     testing::writeFile(dir_.file("Representation" + std::to_string(number) + ".in"), text);
-  }
-
-  void clearMessages() {
-    flushFile(outptr);
-    testing::writeFile(dir_.file("study.mes"), "");
-    std::rewind(outptr->stream);
-  }
-
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir_.file("study.mes"));
-  }
-
-  // What writeMessage makes of `text` in the message file.
-  std::string rendered(const char* severity, const std::string& text) {
-    FileHandle* saved = outptr;
-    outptr = openFile(dir_.file("scratch.mes"), "w");
-    writeMessage("outptr", severity, text);
-    closeFile(outptr);
-    outptr = saved;
-    return testing::readFile(dir_.file("scratch.mes"));
-  }
-
-  // The message file after a fatal error with `text`.
-  std::string fatalOutput(const std::string& text) {
-    return rendered("error", text) + rendered("none", "Run exiting due to an error");
-  }
-
-  // Runs `action`, which must end the run, and answers the message file.
-  std::string failureOf(const std::function<void()>& action) {
-    clearMessages();
-    EXPECT_THROW(action(), RunExit);
-    return messages();
   }
 
   std::string readFailure(const std::string& text) {
     representationWith(1, text);
     return failureOf([] { readRepresentationFile(1); });
   }
-
-  TempDir dir_{"karvo-representation"};
-  int savedWrapWidth_ = 110;
 };
 
 // ---------------------------------------------------------------------------------------
