@@ -11,8 +11,8 @@
 
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
-#include "search/design_store.h"
-#include "search/representation.h"
+#include "evaluation/design_store.h"
+#include "definitions/representation.h"
 
 namespace {
 

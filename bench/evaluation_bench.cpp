@@ -24,17 +24,17 @@
 
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 #include "evaluation/evaluation_flow.h"
-#include "evaluation/print_formats.h"
-#include "evaluation/process_file.h"
-#include "evaluation/resources.h"
-#include "evaluation/response_definitions.h"
+#include "definitions/print_formats.h"
+#include "definitions/process_file.h"
+#include "definitions/resources.h"
+#include "definitions/response_definitions.h"
 #include "evaluation/responses.h"
 #include "evaluation/running_log.h"
-#include "search/performance_file.h"
-#include "search/representation.h"
+#include "definitions/performance_file.h"
+#include "definitions/representation.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "definitions/reader.h"
-#include "driver/messages.h"
+#include "base/messages.h"
 
 namespace karvo::defs {
 
@@ -31,13 +31,13 @@ std::vector<std::pair<std::string, std::string>> recordPropertyPairs(const Recor
   std::vector<std::pair<std::string, std::string>> pairs;
   for (int i = 0; i < record.count; ++i) {
     const char* line = record.lines[i];
-    if (trimBlanks(line).empty()) continue;
+    if (trimmed(line).empty()) continue;
     const char* colon = std::strchr(line, ':');
     if (!colon) {
       if (allowBareLines) continue;
       fatalError(readingError(fileLabel, record.keywordLine + i + 1, line));
     }
-    std::string name = trimBlanks(std::string(line, colon));
+    std::string name = trimmed(std::string(line, colon));
     if (name.empty()) fatalError(readingError(fileLabel, record.keywordLine + i + 1, line));
     const char* value = colon + 1;
     if (isBlank(*value)) ++value;
@@ -62,37 +62,6 @@ bool isNumberText(const std::string& text) {
   if (end == s) return false;
   while (isBlank(*end)) ++end;
   return *end == '\0' && std::isfinite(value);
-}
-
-std::string trimBlanks(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
-std::vector<std::string> splitTrimmed(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::size_t begin = 0;
-  while (begin <= text.size()) {
-    std::size_t end = text.find(separator, begin);
-    if (end == std::string::npos) end = text.size();
-    std::string part = trimBlanks(text.substr(begin, end - begin));
-    if (!part.empty()) parts.push_back(part);
-    begin = end + 1;
-  }
-  return parts;
-}
-
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 }  // namespace karvo::defs

@@ -7,7 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "definitions/properties_map.h"
+#include "base/properties_map.h"
+#include "base/text.h"
 
 namespace karvo {
 
@@ -37,14 +38,8 @@ PropertiesMap recordPropertiesMap(const Record& record, const std::string& fileL
 // True when the whole text (blanks around allowed) is a finite number.
 bool isNumberText(const std::string& text);
 
-// The text without blanks and tabs at either end.
-std::string trimBlanks(const std::string& text);
 
-// Splits at `separator`, trimming each part and leaving out empty parts.
-std::vector<std::string> splitTrimmed(const std::string& text, char separator);
 
-// True when the two words are equal ignoring ASCII letter case.
-bool equalsIgnoreCase(const std::string& a, const std::string& b);
 
 }  // namespace defs
 }  // namespace karvo

@@ -8,11 +8,11 @@
 #include "definitions/definitions_records.h"
 #include "definitions/reader.h"
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "evaluation/print_formats.h"
-#include "evaluation/resources.h"
-#include "evaluation/response_definitions.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "definitions/print_formats.h"
+#include "definitions/resources.h"
+#include "definitions/response_definitions.h"
 #include "platform/platform.h"
 
 namespace karvo {
@@ -150,7 +150,7 @@ void readDefinitions() {
   {
     RecordScope preambleScope(preamble);
     for (int i = 0; i < preamble.count; ++i) {
-      if (defs::trimBlanks(preamble.lines[i]).empty()) continue;
+      if (trimmed(preamble.lines[i]).empty()) continue;
       failUnsupportedKeyword(preamble.lines[i], preamble.keywordLine + i + 1, scope.release());
     }
   }

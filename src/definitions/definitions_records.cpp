@@ -9,7 +9,7 @@
 #include "definitions/definitions_common.h"
 #include "definitions/reader.h"
 #include "definitions/variables.h"
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "external/distribution.h"
 
 namespace karvo::defs {
@@ -24,7 +24,7 @@ bool readListValues(const DefinitionContext& context, const char* name,
   int position =
       getProperty(context.fileLabel.c_str(), *context.record, name, first, false, reason);
   if (position < 0) {
-    std::string text = trimBlanks(first);
+    std::string text = trimmed(first);
     char* end = nullptr;
     long count = std::strtol(text.c_str(), &end, 10);
     if (!text.empty() && *end == '\0' && count < 0) return false;

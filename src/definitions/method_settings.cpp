@@ -11,7 +11,7 @@
 
 #include "definitions/reader.h"
 #include "definitions/study.h"
-#include "driver/messages.h"
+#include "base/messages.h"
 
 namespace karvo {
 

@@ -10,9 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/memory.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/memory.h"
+#include "base/messages.h"
+#include "base/text.h"
+#include "base/run_state.h"
 #include "platform/platform.h"
 
 namespace karvo {
@@ -106,38 +107,6 @@ void convertBooleanWord(std::string& value) {
   } else if (value == "false" || value == "no") {
     value = "0";
   }
-}
-
-// An optional sign and digits, blanks around allowed, within the range of int.
-bool parseInteger(const std::string& text, int& out) {
-  const char* s = text.c_str();
-  while (isBlank(*s)) ++s;
-  bool negative = false;
-  if (*s == '+' || *s == '-') negative = *s++ == '-';
-  if (*s < '0' || *s > '9') return false;
-  long long magnitude = 0;
-  while (*s >= '0' && *s <= '9') {
-    magnitude = magnitude * 10 + (*s++ - '0');
-    if (magnitude > static_cast<long long>(INT_MAX) + 1) return false;
-  }
-  while (isBlank(*s)) ++s;
-  if (*s != '\0') return false;
-  long long value = negative ? -magnitude : magnitude;
-  if (value > INT_MAX) return false;
-  out = static_cast<int>(value);
-  return true;
-}
-
-// A number as strtod reads it, then blanks only; the result must be finite.
-bool parseReal(const std::string& text, double& out) {
-  const char* s = text.c_str();
-  char* end = nullptr;
-  double value = std::strtod(s, &end);
-  if (end == s) return false;
-  while (isBlank(*end)) ++end;
-  if (*end != '\0' || !std::isfinite(value)) return false;
-  out = value;
-  return true;
 }
 
 const Record& recordOf(const DefinitionContext& context) {

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "definitions/reader.h"
-#include "driver/memory.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/working_directory.h"
+#include "base/memory.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/run_files.h"
 #include "platform/platform.h"
 
 namespace karvo {

@@ -9,7 +9,7 @@
 #include "definitions/definitions_common.h"
 #include "definitions/definitions_records.h"
 #include "definitions/reader.h"
-#include "driver/messages.h"
+#include "base/messages.h"
 
 namespace karvo {
 
@@ -64,7 +64,7 @@ std::vector<double> readLevels(const DefinitionContext& context) {
   getValues(context.fileLabel.c_str(), *context.record, "levels", values, false, reason);
   std::vector<double> levels;
   for (const std::string& value : values) {
-    for (const std::string& field : defs::splitTrimmed(value, ',')) {
+    for (const std::string& field : splitTrimmed(value, ',')) {
       if (!defs::isNumberText(field)) {
         fatalError(definitionError(
             context.objectName, context.recordLabel, context.fileLabel, "levels",

@@ -147,9 +147,9 @@ const Loop* findLoop(const std::string& name);
 const StudyOption* findOption(const std::string& name);
 
 // Reads "<working directory>/Definitions.in" into `definitions` and into the tables of
-// print formats (evaluation/print_formats.h), compute resources, resource sets, remote
-// machines and conditions (evaluation/resources.h) and responses
-// (evaluation/response_definitions.h); every one of those tables is emptied first.
+// print formats (definitions/print_formats.h), compute resources, resource sets, remote
+// machines and conditions (definitions/resources.h) and responses
+// (definitions/response_definitions.h); every one of those tables is emptied first.
 // Definition errors end the run through fatalError; a missing file gives the four warning
 // lines and empty tables. References that may point forward in the file (distributions of
 // variables, remote profiles of resources, members of composite conditions) are checked

@@ -8,14 +8,14 @@
 #include <vector>
 
 #include "definitions/study.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 #include "evaluation/evaluation_flow.h"
-#include "evaluation/process_file.h"
+#include "definitions/process_file.h"
 #include "evaluation/responses.h"
 #include "evaluation/tagging.h"
-#include "search/design.h"
-#include "search/performance_file.h"
+#include "base/design.h"
+#include "definitions/performance_file.h"
 
 namespace karvo {
 

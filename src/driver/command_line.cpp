@@ -9,8 +9,9 @@
 #include <string>
 
 #include "driver/driver.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
 #include "platform/platform.h"
 
 namespace karvo {

@@ -1,34 +1,17 @@
-// The working directory of a run: the environment check, lock files that keep two solver
-// processes off the same agent, the backup or deletion of an earlier run's results, the
-// clean-up log, and the PATH update for launched analyses. Called a handful of times per run.
+// The working directory of a run: the environment check, the backup or deletion of an earlier
+// run's results, the clean-up log, and the PATH update for launched analyses. Called a handful
+// of times per run.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "base/run_files.h"
+
 namespace karvo {
-
-// Run-wide state of this module.
-struct WorkingDirectoryState {
-  bool lockFilesCreated = false;          // some lock file was created by this process
-  std::vector<std::string> lockFiles;     // lock files this process created (full paths)
-  std::string installationRoot;           // KARVO_ROOT
-  std::string pythonHome;                 // home of the embedded interpreter ("" = system)
-  bool environmentChecked = false;
-};
-
-extern WorkingDirectoryState workingDirectoryState;
-
-// "<working directory>/<run prefix><agent><extension>", e.g. agentFileName(0, ".lock").
-std::string agentFileName(int agent, const char* extension);
 
 // KARVO_ROOT must be set; chooses the Python home. Fatal errors as the messages say.
 void checkEnvironment();
-
-// Creates the lock file of `agent`; an existing one ends the run (another run may own it).
-void createLockFile(int agent);
-// Removes the lock files this process created (not in check-performance mode).
-void removeLockFiles();
 
 // One file operation of the clean-up, done in-process and recorded in the clean-up log
 // ("StudyDirectoryCleanupLog.log") in its POSIX form.
@@ -47,7 +30,5 @@ void backupPreviousResults();
 std::string pathWithoutSolverFolder(const std::string& path, const std::string& root,
                                     bool* changed);
 void removeSolverFolderFromPath();
-
-void resetWorkingDirectoryState();
 
 }  // namespace karvo

@@ -8,10 +8,10 @@
 
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/text.h"
-#include "evaluation/resources.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/text.h"
+#include "definitions/resources.h"
 #include "platform/platform.h"
 
 namespace karvo {

@@ -9,10 +9,10 @@
 #include <utility>
 
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/text.h"
-#include "evaluation/resources.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/text.h"
+#include "definitions/resources.h"
 #include "external/extension_manager.h"
 #include "platform/platform.h"
 #include "platform/process.h"

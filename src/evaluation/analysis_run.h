@@ -45,8 +45,8 @@
 #include <string>
 #include <vector>
 
-#include "definitions/properties_map.h"
-#include "evaluation/process_file.h"
+#include "base/properties_map.h"
+#include "definitions/process_file.h"
 #include "evaluation/tagging.h"
 #include "external/job_controller.h"
 #include "external/remote_profile.h"

@@ -7,7 +7,7 @@
 #include <climits>
 #include <ctime>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 
 namespace karvo {
 

@@ -4,7 +4,7 @@
 // message: the caller passes "now" (seconds of platform::monotonicSeconds) and writes the
 // texts these functions build.
 //
-// Settings of an analysis (Process%d.in, evaluation/process_file.h):
+// Settings of an analysis (Process%d.in, definitions/process_file.h):
 //   maxTime               seconds a started job may run; kInfiniteTime ("infinite") = no limit
 //   initialWait           seconds after submission before the first completion check
 //   finishCheckFrequency  F, seconds between completion checks of one job (0: every pass)
@@ -32,7 +32,7 @@
 #include <cstdint>
 #include <string>
 
-#include "evaluation/process_file.h"
+#include "definitions/process_file.h"
 
 namespace karvo {
 

@@ -6,8 +6,8 @@
 
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "driver/run_state.h"
-#include "driver/working_directory.h"
+#include "base/run_state.h"
+#include "base/run_files.h"
 #include "evaluation/analysis_run.h"
 #include "external/extension_manager.h"
 #include "platform/platform.h"

@@ -9,7 +9,7 @@
 
 namespace karvo {
 
-class solverAppAccess : public IAppAccess, public IExtensionAccess, public IPortalAccess {
+class solverAppAccess : public IApplicationAccess {
  public:
   solverAppAccess() = default;
   ~solverAppAccess() override = default;

@@ -12,12 +12,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/text.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/text.h"
 #include "evaluation/formula.h"
-#include "evaluation/process_file.h"
-#include "evaluation/resources.h"
+#include "definitions/process_file.h"
+#include "definitions/resources.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 

@@ -1,6 +1,6 @@
 // Conditions at run time: whether an analysis may run, has finished or succeeded, whether a
 // loop stops or the study ends. `evaluateCondition` runs the test of one `*DEFINE_CONDITION`
-// (evaluation/resources.h holds the table) for the design of an EvaluationContext and keeps
+// (definitions/resources.h holds the table) for the design of an EvaluationContext and keeps
 // the value (0 or 1) per design slot of the batch, so that a condition met by a design is
 // not tested again for it unless the caller forces a new evaluation.
 //

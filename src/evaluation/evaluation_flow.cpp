@@ -79,19 +79,19 @@
 
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "driver/memory.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/working_directory.h"
+#include "base/memory.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/run_files.h"
 #include "evaluation/analysis_run.h"
 #include "evaluation/analysis_timing.h"
 #include "evaluation/conditions.h"
 #include "evaluation/dependents.h"
 #include "evaluation/formula.h"
-#include "evaluation/process_file.h"
+#include "definitions/process_file.h"
 #include "evaluation/resource_use.h"
-#include "evaluation/resources.h"
-#include "evaluation/response_definitions.h"
+#include "definitions/resources.h"
+#include "definitions/response_definitions.h"
 #include "evaluation/responses.h"
 #include "evaluation/run_interaction.h"
 #include "evaluation/running_log.h"
@@ -100,10 +100,10 @@
 #include "external/portal_general.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "search/encoding.h"
-#include "search/performance.h"
-#include "search/performance_file.h"
-#include "search/representation.h"
+#include "evaluation/encoding.h"
+#include "evaluation/performance.h"
+#include "definitions/performance_file.h"
+#include "definitions/representation.h"
 
 namespace karvo {
 
@@ -941,11 +941,10 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
   } else {
     design.performance = 1.0;
   }
-  static const char* const kDesignWords[] = {"ERROR", "SUCCESS", "FEASIBLE", "INFEASIBLE"};
-  const int word = design.status >= 0 && design.status <= 3 ? design.status : 0;
+  const int word = design.status >= 0 && design.status <= 3 ? design.status : kStatusError;
   writeMessage("analysis", "note",
                formatText("Design %d evaluated. Status: %s. Performance: %g.", flow.number,
-                          kDesignWords[word], design.performance),
+                          statusWord(word), design.performance),
                flow.number, "");
   if (flow.number == 1 && design.failed && run.settings.baselineSuppressed != 1) {
     fatalError(formatText("The baseline design evaluation for agent %d was "
@@ -1389,12 +1388,11 @@ Design baselineDesign(const Agent& agent) {
 }
 
 std::string checkSetupReport(const Agent& agent, const Design& design) {
-  static const char* const kStatusWords[] = {"ERROR", "SUCCESS", "FEASIBLE", "INFEASIBLE"};
-  const int word = design.status >= 0 && design.status <= 3 ? design.status : 0;
+  const int word = design.status >= 0 && design.status <= 3 ? design.status : kStatusError;
   std::string text = formatText("Check-setup run of agent %d (\"%s\"): baseline design %d, "
                                 "status %s, performance %g.",
                                 agent.number, agent.name.c_str(), design.designNumber,
-                                kStatusWords[word], design.performance);
+                                statusWord(word), design.performance);
   if (const PerformanceDefinition* performance = findPerformance(agent.performance)) {
     for (int r = 0; r < performance->count && r < static_cast<int>(design.responses.size());
          ++r) {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "search/design.h"
+#include "base/design.h"
 
 namespace karvo {
 

@@ -24,9 +24,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/working_directory.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/run_files.h"
 #include "platform/platform.h"
 
 namespace karvo {

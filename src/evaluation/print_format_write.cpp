@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 
 namespace karvo {
 

@@ -1,4 +1,4 @@
-// Writing one value with a print format (evaluation/print_formats.h): the text that goes into
+// Writing one value with a print format (definitions/print_formats.h): the text that goes into
 // a tagged input file, a command line or an exported variable, free or in a fixed-length
 // field of W characters.
 //
@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluation/print_formats.h"
+#include "definitions/print_formats.h"
 
 namespace karvo {
 

@@ -12,9 +12,9 @@
 #include <string>
 #include <system_error>
 
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "evaluation/resources.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "definitions/resources.h"
 #include "platform/platform.h"
 
 namespace karvo {

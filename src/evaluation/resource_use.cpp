@@ -6,10 +6,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/text.h"
-#include "evaluation/process_file.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/text.h"
+#include "definitions/process_file.h"
 #include "external/remote_profile.h"
 #include "platform/platform.h"
 #include "platform/process.h"

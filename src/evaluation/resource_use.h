@@ -12,7 +12,7 @@
 // evaluation flow calls around each job; allocateResource / releaseResource are the set
 // operations with their usage reports (notes on "outptr").
 //
-// Reservations. An analysis whose resource enables them (evaluation/resources.h,
+// Reservations. An analysis whose resource enables them (definitions/resources.h,
 // readReservation) asks for a reservation of nodes before its jobs start. Analyses with the
 // shared mode use one reservation per resource ("<resource>_shared"). The solver runs the
 // resource's reservation commands itself, with /bin/sh in the study folder (or, with
@@ -62,8 +62,8 @@
 #include <string>
 #include <vector>
 
-#include "definitions/properties_map.h"
-#include "evaluation/resources.h"
+#include "base/properties_map.h"
+#include "definitions/resources.h"
 
 namespace karvo {
 

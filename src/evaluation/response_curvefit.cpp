@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "definitions/variables.h"
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "evaluation/tagging.h"
 #include "platform/platform.h"
 

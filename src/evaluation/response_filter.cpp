@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "evaluation/response_curvefit.h"
 #include "evaluation/tagging.h"
 

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "evaluation/response_definitions.h"
+#include "definitions/response_definitions.h"
 
 namespace karvo {
 

@@ -12,14 +12,14 @@
 #include <unordered_set>
 #include <vector>
 
-#include "driver/messages.h"
-#include "driver/text.h"
+#include "base/messages.h"
+#include "base/text.h"
 #include "evaluation/formula.h"
-#include "evaluation/process_file.h"
+#include "definitions/process_file.h"
 #include "evaluation/response_curvefit.h"
 #include "evaluation/response_filter.h"
-#include "search/performance.h"
-#include "search/performance_file.h"
+#include "evaluation/performance.h"
+#include "definitions/performance_file.h"
 
 namespace karvo {
 
@@ -209,18 +209,6 @@ std::string nameList(const std::string& head, const std::vector<std::string>& na
 
 // ---------------------------------------------------------------------------------------
 // Statuses
-
-const char* statusWord(int status) {
-  switch (status) {
-    case kStatusError: return "ERROR";
-    case kStatusSuccess: return "SUCCESS";
-    case kStatusFeasible: return "FEASIBLE";
-    case kStatusInfeasible: return "INFEASIBLE";
-    case kStatusNotEvaluated: return "NOT EVALUATED";
-    case kStatusSkipped: return "SKIPPED";
-    default: return "UNKNOWN";
-  }
-}
 
 int rollUpAnalysisStatus(bool skipped, bool failed, const std::vector<int>& responseStatuses) {
   if (skipped) return kStatusSkipped;

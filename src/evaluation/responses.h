@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "evaluation/response_definitions.h"
+#include "definitions/response_definitions.h"
 #include "evaluation/tagging.h"
 #include "external/portal.h"
-#include "search/design.h"
+#include "base/design.h"
 
 namespace karvo {
 
@@ -44,18 +44,7 @@ struct PerformanceDefinition;
 // ---------------------------------------------------------------------------------------
 // Status codes of responses and analyses
 
-enum EvaluationStatus : int {
-  kStatusError = 0,         // "ERROR"
-  kStatusSuccess = 1,       // "SUCCESS"
-  kStatusFeasible = 2,      // "FEASIBLE"
-  kStatusInfeasible = 3,    // "INFEASIBLE"
-  kStatusNotEvaluated = 4,  // "NOT EVALUATED"
-  kStatusSkipped = 5,       // "SKIPPED"
-};
-
-// The word of a status code, as written after "*STATUS" in the analysis log; "UNKNOWN" for
-// a code outside 0..5.
-const char* statusWord(int status);
+// EvaluationStatus and statusWord: base/design.h.
 
 // The status of an analysis from the statuses of its responses, taken in order. A skipped
 // analysis is SKIPPED. Otherwise it starts as ERROR when the analysis failed, SUCCESS when

@@ -41,10 +41,11 @@
 #include <cstring>
 
 #include "definitions/study.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/text.h"
-#include "evaluation/process_file.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
+#include "base/text.h"
+#include "definitions/process_file.h"
 #include "platform/platform.h"
 
 namespace karvo {

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <map>
 
-#include "driver/messages.h"
-#include "driver/working_directory.h"
+#include "base/messages.h"
+#include "base/run_files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 

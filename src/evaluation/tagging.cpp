@@ -8,12 +8,12 @@
 
 #include "definitions/definitions_common.h"
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "evaluation/print_formats.h"
-#include "evaluation/process_file.h"
-#include "evaluation/resources.h"
-#include "evaluation/response_definitions.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "definitions/print_formats.h"
+#include "definitions/process_file.h"
+#include "definitions/resources.h"
+#include "definitions/response_definitions.h"
 #include "platform/platform.h"
 
 namespace karvo {

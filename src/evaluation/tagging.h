@@ -21,7 +21,7 @@
 
 #include "evaluation/print_format_write.h"
 #include "external/portal.h"
-#include "search/design.h"
+#include "base/design.h"
 
 namespace karvo {
 

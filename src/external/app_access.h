@@ -41,4 +41,8 @@ class IPortalAccess {
                              int& exitCode, std::string& error) = 0;
 };
 
+// The three together: what the solver's one application-access object offers. Outside
+// components hold it through this interface and never own it.
+class IApplicationAccess : public IAppAccess, public IExtensionAccess, public IPortalAccess {};
+
 }  // namespace karvo

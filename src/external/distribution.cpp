@@ -27,8 +27,9 @@
 #include <type_traits>
 #include <variant>
 
-#include "definitions/properties_map.h"
-#include "driver/messages.h"
+#include "base/properties_map.h"
+#include "base/messages.h"
+#include "base/text.h"
 
 namespace karvo {
 
@@ -112,51 +113,6 @@ std::string realText(double value) {
   char buffer[64];
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);
-}
-
-std::string trimBlanks(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
-// A real written in the record: strtod must take the text up to trailing blanks, and the
-// value must be finite.
-bool parseReal(const std::string& text, double& value) {
-  std::string trimmed = trimBlanks(text);
-  if (trimmed.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(trimmed.c_str(), &end);
-  return *end == '\0' && std::isfinite(value);
-}
-
-// An optional sign followed by digits, with blanks around it.
-bool parseInteger(const std::string& text, std::int64_t& value) {
-  std::string trimmed = trimBlanks(text);
-  std::size_t digits = (!trimmed.empty() && (trimmed[0] == '+' || trimmed[0] == '-')) ? 1 : 0;
-  if (digits == trimmed.size()) return false;
-  for (std::size_t i = digits; i < trimmed.size(); ++i)
-    if (trimmed[i] < '0' || trimmed[i] > '9') return false;
-  errno = 0;
-  long long parsed = std::strtoll(trimmed.c_str(), nullptr, 10);
-  if (errno == ERANGE) return false;
-  value = parsed;
-  return true;
-}
-
-bool parseFlag(const std::string& text, bool& value) {
-  std::string word = trimBlanks(text);
-  if (word == "true" || word == "yes" || word == "1") {
-    value = true;
-    return true;
-  }
-  if (word == "false" || word == "no" || word == "0") {
-    value = false;
-    return true;
-  }
-  return false;
 }
 
 // Coefficient of variation of a Weibull law of shape k: sqrt(G(1+2/k) / G(1+1/k)^2 - 1).
@@ -807,7 +763,7 @@ const std::vector<std::string>& distributionTypeWords() {
 std::unique_ptr<Distribution> createDistribution(const std::string& typeWordGiven,
                                                  const DistributionProperties& properties,
                                                  std::string& reason) {
-  const std::string typeWord = trimBlanks(typeWordGiven);
+  const std::string typeWord = trimmed(typeWordGiven);
   const FamilyInfo* info = findFamily(typeWord);
   if (info == nullptr) {
     reason = formatText(
@@ -837,11 +793,11 @@ std::unique_ptr<Distribution> createDistribution(const std::string& typeWordGive
       return nullptr;
     };
     if (name == "name") {
-      definition.name = trimBlanks(value);
+      definition.name = trimmed(value);
       continue;
     }
     if (name == "type") {
-      if (trimBlanks(value) != typeWord) {
+      if (trimmed(value) != typeWord) {
         reason = formatText(
             "The type \"%s\" in the property list does not match the "
             "distribution type \"%s\".",
@@ -861,7 +817,7 @@ std::unique_ptr<Distribution> createDistribution(const std::string& typeWordGive
       continue;
     }
     if (name == "randomSeed") {
-      std::int64_t whole = 0;
+      long long whole = 0;
       if (!parseInteger(value, whole)) return notANumber("an integer");
       if (whole < 0 || static_cast<double>(whole) > kDistributionMaxSeed) {
         reason = formatText(
@@ -874,7 +830,7 @@ std::unique_ptr<Distribution> createDistribution(const std::string& typeWordGive
       continue;
     }
     if (name == "trials" && info->family == Family::kBinomial) {
-      std::int64_t whole = 0;
+      long long whole = 0;
       if (!parseInteger(value, whole)) return notANumber("an integer");
       if (whole < 1 || whole > kBinomialMaxTrials) {
         reason = formatText(

@@ -2,7 +2,7 @@
 // for a portal per portal analysis and for a distribution object per random parameter.
 #include "external/extension_manager.h"
 
-#include "evaluation/app_access.h"
+#include "external/app_access.h"
 #include "external/distribution.h"
 #include "external/portal.h"
 #include "external/portal_general.h"
@@ -17,7 +17,7 @@ std::unique_ptr<ExtensionManager> theManager;
 
 class JobControllerLibrary final : public ExtensionLibrary {
  public:
-  explicit JobControllerLibrary(solverAppAccess* access) : options_(jobControllerOptions(access)) {}
+  explicit JobControllerLibrary(IApplicationAccess* access) : options_(jobControllerOptions(access)) {}
   std::string name() const override { return "JobController"; }
   std::unique_ptr<Job> createObject(int kind) override { return createJobObject(kind, options_); }
 
@@ -27,7 +27,7 @@ class JobControllerLibrary final : public ExtensionLibrary {
 
 }  // namespace
 
-JobOptions jobControllerOptions(solverAppAccess* access) {
+JobOptions jobControllerOptions(IApplicationAccess* access) {
   JobOptions options;
   options.remoteCommand = [access](const std::string& remoteBlock, const std::string& command,
                                    std::string& wrapped, std::string& error) {
@@ -46,14 +46,14 @@ JobOptions jobControllerOptions(solverAppAccess* access) {
   return options;
 }
 
-ExtensionManager::ExtensionManager(solverAppAccess* access)
+ExtensionManager::ExtensionManager(IApplicationAccess* access)
     : access_(access), generalPortal_(std::make_unique<GeneralPortal>()) {
   libraries_["JobController"] = std::make_unique<JobControllerLibrary>(access);
 }
 
 ExtensionManager::~ExtensionManager() = default;
 
-ExtensionManager* ExtensionManager::instance(solverAppAccess* access, std::string* error) {
+ExtensionManager* ExtensionManager::instance(IApplicationAccess* access, std::string* error) {
   if (theManager) return theManager.get();
   if (!access) {
     if (error) *error = "no application-access object was given";

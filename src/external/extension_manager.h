@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "external/app_access.h"
 #include "external/job_controller.h"
 
 namespace karvo {
 
 class Distribution;
 class Portal;
-class solverAppAccess;
 
 // An extension library: makes objects by kind. Kind 3 is a job object.
 class ExtensionLibrary {
@@ -44,7 +44,7 @@ class ExtensionManager {
   // The manager of the process, made on the first call from `access` (its installation root
   // must be an existing folder and the working directory readable). Null when it cannot be
   // made; `error` then says why.
-  static ExtensionManager* instance(solverAppAccess* access, std::string* error = nullptr);
+  static ExtensionManager* instance(IApplicationAccess* access, std::string* error = nullptr);
   // The manager if it exists, else null.
   static ExtensionManager* current();
   static void release();
@@ -67,12 +67,12 @@ class ExtensionManager {
   // Adds a portal under a type name (built-in portals register at creation).
   void registerPortal(const std::string& analysisType, std::unique_ptr<Portal> portal);
 
-  solverAppAccess* access() const { return access_; }
+  IApplicationAccess* access() const { return access_; }
 
  private:
-  explicit ExtensionManager(solverAppAccess* access);
+  explicit ExtensionManager(IApplicationAccess* access);
 
-  solverAppAccess* access_;                                 // not owned
+  IApplicationAccess* access_;                                 // not owned
   std::map<std::string, std::unique_ptr<ExtensionLibrary>> libraries_;
   std::map<std::string, std::unique_ptr<Portal>> portals_;  // by analysis type
   std::unique_ptr<Portal> generalPortal_;
@@ -80,6 +80,6 @@ class ExtensionManager {
 
 // The options of job objects made by the "JobController" library: remote Direct commands are
 // wrapped through the remote profile named in the launch's remote block.
-JobOptions jobControllerOptions(solverAppAccess* access);
+JobOptions jobControllerOptions(IApplicationAccess* access);
 
 }  // namespace karvo

@@ -10,7 +10,7 @@
 #include <numeric>
 #include <vector>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "platform/platform.h"
 
 namespace karvo::support {

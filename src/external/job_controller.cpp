@@ -4,12 +4,12 @@
 // is called once per pass of the evaluation loop while the job runs.
 #include "external/job_controller.h"
 
-#include "driver/text.h"
+#include "base/text.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "external/job_internal.h"
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -101,7 +101,7 @@ bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
   if (pattern.empty()) {
     int caseNumber = 0;
     pattern = "D%DESIGN%_A%ANALYSIS%";
-    if (job::parseInteger(r.caseNum, caseNumber) && caseNumber > 1) pattern += "_C%CASE%";
+    if (parseInteger(r.caseNum, caseNumber) && caseNumber > 1) pattern += "_C%CASE%";
   }
   r.name = job::sanitizeName(prefix + job::substitutePlaceholders(pattern, r, false));
 

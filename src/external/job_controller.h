@@ -140,7 +140,7 @@
 #include <memory>
 #include <string>
 
-#include "definitions/properties_map.h"
+#include "base/properties_map.h"
 
 namespace karvo {
 

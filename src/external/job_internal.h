@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "definitions/properties_map.h"
+#include "base/properties_map.h"
 #include "external/job_controller.h"
 #include "platform/process.h"
 
@@ -58,11 +58,8 @@ struct JobRecord {
                                   // the status file was missing; -1 = not yet
 };
 
-// "true", "yes", "on", "1" in any letter case.
+// "true", "yes", "1" in any letter case.
 bool isTrueFlag(const std::string& value);
-
-// Strict integer parse of the whole text (blanks around allowed).
-bool parseInteger(const std::string& text, int& value);
 
 // `path` made absolute against `base` (itself made absolute against the current folder).
 std::string absolutePath(const std::string& path, const std::string& base);

@@ -10,7 +10,7 @@
 
 #include "external/job_internal.h"
 
-#include "driver/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace karvo::job {
@@ -33,26 +33,8 @@ std::string scriptHeader(const JobRecord& job) {
 }  // namespace
 
 bool isTrueFlag(const std::string& value) {
-  std::string word = lowerCase(value);
-  std::size_t first = word.find_first_not_of(" \t");
-  std::size_t last = word.find_last_not_of(" \t");
-  if (first == std::string::npos) return false;
-  word = word.substr(first, last - first + 1);
-  return word == "true" || word == "yes" || word == "on" || word == "1";
-}
-
-bool parseInteger(const std::string& text, int& value) {
-  const char* start = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  long parsed = std::strtol(start, &end, 10);
-  if (end == start || errno == ERANGE || parsed < -2147483647L - 1 || parsed > 2147483647L) {
-    return false;
-  }
-  while (*end == ' ' || *end == '\t') ++end;
-  if (*end != '\0') return false;
-  value = static_cast<int>(parsed);
-  return true;
+  bool flag = false;
+  return parseFlag(lowerCase(value), flag) && flag;
 }
 
 std::string absolutePath(const std::string& path, const std::string& base) {

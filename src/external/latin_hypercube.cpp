@@ -24,7 +24,7 @@
 #include <new>
 #include <vector>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "platform/platform.h"
 
 namespace karvo::support {

@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "definitions/properties_map.h"
+#include "base/properties_map.h"
 
 namespace karvo {
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <utility>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "platform/platform.h"
 
 namespace karvo {

@@ -11,7 +11,8 @@
 #include <cstdlib>
 #include <deque>
 
-#include "driver/messages.h"
+#include "base/messages.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace karvo::general_portal {
@@ -79,11 +80,12 @@ struct PropertyLine {
   bool used = false;
 };
 
-bool parseInteger(std::string_view text, long long low, long long high, long long& value) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  auto [end, code] = std::from_chars(text.data(), text.data() + text.size(), value);
-  return code == std::errc() && end == text.data() + text.size() && !text.empty() &&
-         value >= low && value <= high;
+// A whole number within [low, high].
+bool parseIntegerIn(std::string_view text, long long low, long long high, long long& value) {
+  long long parsed = 0;
+  if (!parseInteger(text, parsed) || parsed < low || parsed > high) return false;
+  value = parsed;
+  return true;
 }
 
 std::string propertyError(const PropertyLine& p, const char* displayName, const char* rule) {
@@ -258,7 +260,7 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
       definition.occurrence = OccurrenceRule::Last;
     } else if (word == "all") {
       definition.occurrence = OccurrenceRule::All;
-    } else if (parseInteger(p->value, 1, 2147483647LL, n)) {
+    } else if (parseIntegerIn(p->value, 1, 2147483647LL, n)) {
       definition.occurrence = OccurrenceRule::Nth;
       definition.nth = n;
     } else {
@@ -287,7 +289,7 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
       error = "an anchor definition needs \"word\" (1 is the first word of the line, -1 the last)";
       return false;
     }
-    if (!parseInteger(p->value, -100000, 100000, value) || value == 0) {
+    if (!parseIntegerIn(p->value, -100000, 100000, value) || value == 0) {
       error = propertyError(*p, "word",
                             "must be a word number from 1 (first word) or from -1 (last word), "
                             "never 0, at most 100000 either way");
@@ -295,7 +297,7 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
     }
     definition.word = static_cast<int>(value);
     if (PropertyLine* q = find("lineoffset")) {
-      if (!parseInteger(q->value, 0, 1000000000LL, definition.lineOffset)) {
+      if (!parseIntegerIn(q->value, 0, 1000000000LL, definition.lineOffset)) {
         error = propertyError(*q, "lineOffset",
                               "must be a count of lines after the anchor line, 0 to 1000000000 "
                               "(0 is the anchor line itself)");
@@ -314,7 +316,7 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
     long long groups = static_cast<long long>(definition.pattern.mark_count());
     if (PropertyLine* p = find("group")) {
       long long value = 0;
-      if (!parseInteger(p->value, 0, groups, value)) {
+      if (!parseIntegerIn(p->value, 0, groups, value)) {
         error = propertyError(
             *p, "group",
             formatText("must be a capture group of the regular expression, 0 (the whole match) "
@@ -338,7 +340,7 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
       error = "a table definition needs \"column\" (1 is the first column, -1 the last)";
       return false;
     }
-    if (!parseInteger(p->value, -100000, 100000, value) || value == 0) {
+    if (!parseIntegerIn(p->value, -100000, 100000, value) || value == 0) {
       error = propertyError(*p, "column",
                             "must be a column number from 1 (first column) or from -1 (last "
                             "column), never 0, at most 100000 either way");
@@ -346,7 +348,7 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
     }
     definition.column = static_cast<int>(value);
     if (PropertyLine* q = find("skiplines")) {
-      if (!parseInteger(q->value, 0, 1000000000LL, definition.skipLines)) {
+      if (!parseIntegerIn(q->value, 0, 1000000000LL, definition.skipLines)) {
         error = propertyError(*q, "skipLines",
                               "must be a count of lines skipped after the anchor line, 0 to "
                               "1000000000");

@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "platform/platform.h"
 
 namespace karvo::general_portal {
@@ -20,7 +20,7 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view trimBlanks(std::string_view text) {
+std::string_view trimmed(std::string_view text) {
   while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
   return text;
@@ -58,8 +58,8 @@ bool parseTag(std::string_view inner, std::string& name, std::string& format) {
     namePart = inner.substr(0, bar);
     formatPart = inner.substr(bar + 1);
   }
-  namePart = trimBlanks(namePart);
-  formatPart = trimBlanks(formatPart);
+  namePart = trimmed(namePart);
+  formatPart = trimmed(formatPart);
   if (namePart.empty() || !isNameStart(namePart.front())) return false;
   for (char c : namePart) {
     if (!isNameChar(c)) return false;

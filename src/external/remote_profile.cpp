@@ -3,12 +3,12 @@
 // analysis (copies, chmod, dos2unix, the script itself): plain string work, no I/O.
 #include "external/remote_profile.h"
 
-#include "driver/text.h"
+#include "base/text.h"
 
 #include <cctype>
 #include <cstring>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "platform/platform.h"
 
 namespace karvo {
@@ -17,29 +17,18 @@ namespace {
 
 constexpr const char* kNameNotDefined = "Name not defined";
 
-std::string trimBlanks(const std::string& text) {
-  std::size_t first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  std::size_t last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
-
 std::string property(const PropertiesMap& profile, const char* key) {
-  return profile.has(key) ? trimBlanks(profile.value(key)) : std::string();
+  return profile.has(key) ? trimmed(profile.value(key)) : std::string();
 }
 
 // The boolean words of definition files, in any letter case. False when `text` is none.
 bool parseFlagWord(const std::string& text, bool& value) {
-  std::string word = lowerCase(trimBlanks(text));
-  if (word == "true" || word == "yes" || word == "1") {
-    value = true;
-    return true;
-  }
-  if (word.empty() || word == "false" || word == "no" || word == "0") {
+  const std::string word = lowerCase(trimmed(text));
+  if (word.empty()) {  // not given
     value = false;
     return true;
   }
-  return false;
+  return parseFlag(word, value);
 }
 
 bool hasControlCharacter(const std::string& text, bool allowTab) {
@@ -388,7 +377,7 @@ RemoteMachine readMachine(const PropertiesMap& profile) {
 
 }  // namespace remote
 
-RemoteProfile::RemoteProfile(const PropertiesMap& profile, solverAppAccess* application)
+RemoteProfile::RemoteProfile(const PropertiesMap& profile, IApplicationAccess* application)
     : profile_(profile), machine_(remote::readMachine(profile)), application_(application) {}
 
 RemoteProfile::~RemoteProfile() = default;
@@ -431,7 +420,7 @@ std::string RemoteProfile::generateCopyCommand(const std::string& source, const 
     auto it = settings.find(key);
     return it == settings.end() ? std::string() : it->second;
   };
-  std::string type = lowerCase(trimBlanks(setting("type")));
+  std::string type = lowerCase(trimmed(setting("type")));
   if (type == "folder") {
     folder = true;
   } else if (!type.empty() && type != "file") {
@@ -490,7 +479,7 @@ std::string RemoteProfile::generateExecutionCommand(const std::string& command, 
   if (!usable()) {
     return fail(machine_.definitionError, status);
   }
-  if (trimBlanks(command).empty()) {
+  if (trimmed(command).empty()) {
     return fail(formatText("The command to run on the remote machine \"%s\" is empty.",
                            displayName(machine_)),
                 status);

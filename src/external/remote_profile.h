@@ -32,12 +32,12 @@
 #include <string>
 #include <vector>
 
-#include "definitions/properties_map.h"
+#include "base/properties_map.h"
+#include "external/app_access.h"
 
 namespace karvo {
 
 // The solver's application-access object (owned by the evaluation flow); only stored here.
-class solverAppAccess;
 
 enum class RemotePlatform {
   kLinux,    // POSIX shell on the far side, "/" separators
@@ -101,7 +101,7 @@ class RemoteProfile {
  public:
   // `profile`: the `*DEFINE_REMOTE_MACHINE` properties (see docs/remote-machines.md);
   // `application`: the solver's application-access object, stored for the job controller.
-  RemoteProfile(const PropertiesMap& profile, solverAppAccess* application);
+  RemoteProfile(const PropertiesMap& profile, IApplicationAccess* application);
   virtual ~RemoteProfile();
   RemoteProfile(const RemoteProfile&) = delete;
   RemoteProfile& operator=(const RemoteProfile&) = delete;
@@ -135,7 +135,7 @@ class RemoteProfile {
   // The remote root folder of studies in the remote form ("" when not given).
   std::string remotePath() const { return getOSFilePath(machine_.remotePath); }
   const PropertiesMap& profile() const { return profile_; }
-  solverAppAccess* application() const { return application_; }
+  IApplicationAccess* application() const { return application_; }
 
  private:
   // Keeps `reason`, sets `status` to false and answers the empty text of a failed call.
@@ -143,7 +143,7 @@ class RemoteProfile {
 
   PropertiesMap profile_;         // the record as given, for the job controller
   RemoteMachine machine_;         // what this class reads from it
-  solverAppAccess* application_;  // not owned; may be null in tests
+  IApplicationAccess* application_;  // not owned; may be null in tests
   std::string lastError_;         // reason of the last failed call
 };
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 
 namespace karvo::support {
 

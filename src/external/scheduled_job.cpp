@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "driver/messages.h"
+#include "base/messages.h"
 #include "external/job_internal.h"
 
-#include "driver/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 

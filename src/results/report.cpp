@@ -11,14 +11,14 @@
 
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "driver/working_directory.h"
-#include "evaluation/process_file.h"
-#include "evaluation/response_definitions.h"
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "base/run_files.h"
+#include "definitions/process_file.h"
+#include "definitions/response_definitions.h"
 #include "platform/platform.h"
-#include "search/performance_file.h"
-#include "search/representation.h"
+#include "definitions/performance_file.h"
+#include "definitions/representation.h"
 
 namespace karvo {
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "driver/messages.h"
-#include "search/design.h"
+#include "base/messages.h"
+#include "base/design.h"
 
 namespace karvo {
 

@@ -9,11 +9,12 @@
 #include <string>
 
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "evaluation/print_formats.h"
-#include "evaluation/resources.h"
-#include "evaluation/response_definitions.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
+#include "definitions/print_formats.h"
+#include "definitions/resources.h"
+#include "definitions/response_definitions.h"
 #include "support/test_support.h"
 
 namespace karvo::testing {

@@ -11,8 +11,9 @@
 
 #include "definitions/reader.h"
 #include "definitions/study.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
 #include "support/test_support.h"
 
 namespace karvo {

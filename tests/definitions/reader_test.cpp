@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/memory.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/memory.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
 #include "support/test_support.h"
 
 namespace karvo {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "driver/check_performance.h"
-#include "search/design.h"
+#include "base/design.h"
 #include "support/test_support.h"
 
 namespace karvo {

@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include "driver/driver.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 #include "support/test_support.h"
 
 namespace karvo {

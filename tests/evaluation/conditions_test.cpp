@@ -11,7 +11,7 @@
 
 #include "definitions/definitions_fixture.h"
 #include "evaluation/formula.h"
-#include "evaluation/process_file.h"
+#include "definitions/process_file.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 

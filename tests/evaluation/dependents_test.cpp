@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 #include "evaluation/formula.h"
 #include "evaluation/tagging.h"
 #include "support/test_support.h"

@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
 #include "driver/working_directory.h"
 #include "support/test_support.h"
 

@@ -15,11 +15,11 @@
 
 #include "definitions/definitions_fixture.h"
 #include "evaluation/formula.h"
-#include "evaluation/process_file.h"
+#include "definitions/process_file.h"
 #include "evaluation/response_curvefit.h"
 #include "evaluation/response_filter.h"
 #include "platform/platform.h"
-#include "search/performance_file.h"
+#include "definitions/performance_file.h"
 
 namespace karvo {
 namespace {

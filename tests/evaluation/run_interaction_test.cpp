@@ -17,9 +17,10 @@
 #include <string>
 
 #include "definitions/study.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "evaluation/process_file.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
+#include "definitions/process_file.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 

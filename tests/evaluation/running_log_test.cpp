@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "driver/messages.h"
-#include "driver/run_state.h"
+#include "base/messages.h"
+#include "base/run_state.h"
 #include "driver/working_directory.h"
 #include "platform/platform.h"
 #include "support/test_support.h"

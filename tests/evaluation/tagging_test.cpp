@@ -12,7 +12,7 @@
 #include <string>
 
 #include "definitions/definitions_fixture.h"
-#include "evaluation/process_file.h"
+#include "definitions/process_file.h"
 #include "platform/platform.h"
 
 namespace karvo {

@@ -7,7 +7,7 @@
 
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "driver/run_state.h"
+#include "base/run_state.h"
 #include "driver/working_directory.h"
 #include "evaluation/app_access.h"
 #include "external/distribution.h"

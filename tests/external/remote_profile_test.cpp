@@ -394,9 +394,9 @@ TEST(RemoteProfileFailures, KeepsProfileAndApplication) {
   PropertiesMap properties = linuxProfile();
   properties.setValue("templatePath", "/opt/karvo/res/jobcontrollers");
   int application = 0;
-  RemoteProfile profile(properties, reinterpret_cast<solverAppAccess*>(&application));
+  RemoteProfile profile(properties, reinterpret_cast<IApplicationAccess*>(&application));
   EXPECT_EQ(profile.profile().value("templatePath"), "/opt/karvo/res/jobcontrollers");
-  EXPECT_EQ(profile.application(), reinterpret_cast<solverAppAccess*>(&application));
+  EXPECT_EQ(profile.application(), reinterpret_cast<IApplicationAccess*>(&application));
 }
 
 // ---------------------------------------------------------------------------------------

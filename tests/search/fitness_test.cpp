@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "search/design.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
+#include "base/design.h"
 #include "support/test_support.h"
 
 namespace karvo {

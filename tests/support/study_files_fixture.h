@@ -11,13 +11,14 @@
 
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "driver/messages.h"
-#include "driver/run_state.h"
-#include "evaluation/process_file.h"
-#include "evaluation/resources.h"
-#include "evaluation/response_definitions.h"
-#include "search/performance_file.h"
-#include "search/representation.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+#include "base/run_state.h"
+#include "definitions/process_file.h"
+#include "definitions/resources.h"
+#include "definitions/response_definitions.h"
+#include "definitions/performance_file.h"
+#include "definitions/representation.h"
 #include "support/test_support.h"
 
 namespace karvo::testing {

@@ -1,0 +1,43 @@
+// Message output and the common error exit.
+//
+// Every text the solver shows or logs goes through writeMessage: it routes the text to the
+// destinations named in a "|"-joined string ("outptr", "stderr", "stdout", "analysis"),
+// writes a severity header, wraps lines at 110 columns and closes the block.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "base/file_handle.h"
+
+namespace karvo {
+
+// The message file ("outptr"); null until the command line step has opened it.
+extern FileHandle* outptr;
+
+// Wrap width of message bodies (columns).
+extern int messageWrapWidth;
+
+// Where the "analysis" destination writes: the analysis log of (design number, analysis
+// name), or the design log when the name is empty. Set by the evaluation flow; while it is
+// unset (or answers ""), such messages go to "outptr".
+using AnalysisLogPathFn = std::string (*)(int designNumber, const std::string& analysisName);
+extern AnalysisLogPathFn analysisLogPath;
+
+// printf into a std::string (any length).
+std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatTextV(const char* format, std::va_list args);
+
+// Writes `text` (already formatted; not a format string) to every channel named in
+// `destination` with the header of `severity` ("warning", "error", "internal error",
+// "note", "output", "implied", "none"). In check-performance mode notes are dropped.
+void writeMessage(const char* destination, const char* severity, const std::string& text,
+                  int analysisIndex = 0, const std::string& analysisName = "");
+
+// The common error exit: the exit state becomes "Error", the text is written to the message
+// file as an error, "Run exiting due to an error" follows on "outptr|stderr", and control
+// unwinds to main (RunExit{-123, true}), which takes the closing steps.
+[[noreturn]] void fatalError(const std::string& text);
+
+}  // namespace karvo

@@ -1,0 +1,292 @@
+// Message layout and routing, the common error exit and the file handles.
+#include "base/binary_stamp.h"
+#include "base/messages.h"
+#include "base/run_exit.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/memory.h"
+#include "base/run_state.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
+using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
+
+// Opens a message file in a temporary folder for each test and hands back what was written.
+class MessageFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetRunState();
+    outptr = openFile(dir.file("run.mes"), "w");
+    ASSERT_NE(outptr, nullptr);
+  }
+  void TearDown() override {
+    if (outptr) closeFile(outptr);
+    outptr = nullptr;
+    analysisLogPath = nullptr;
+    resetRunState();
+  }
+  std::string messages() {
+    flushFile(outptr);
+    return testing::readFile(dir.file("run.mes"));
+  }
+  testing::TempDir dir;
+};
+
+TEST_F(MessageFileTest, WarningBlockCollapsesBlankLinesAndEndsWithEmptyLine) {
+  writeMessage("outptr", "warning", "a\n\nb");
+  EXPECT_EQ(messages(), "*WARNING\na\nb\n\n");
+}
+
+TEST_F(MessageFileTest, EveryHeaderWord) {
+  writeMessage("outptr", "error", "e");
+  writeMessage("outptr", "internal error", "i");
+  writeMessage("outptr", "note", "n");
+  writeMessage("outptr", "output", "o");
+  writeMessage("outptr", "something", "x");
+  EXPECT_EQ(messages(),
+            "*ERROR\ne\n\n*INTERNAL ERROR\ni\n\n*NOTE\nn\n\n*OUTPUT\no\n\nx\n\n");
+}
+
+TEST_F(MessageFileTest, NewlinesAtEitherEndAreDropped) {
+  writeMessage("outptr", "none", "\n\tSearch parameter\n");
+  EXPECT_EQ(messages(), "\tSearch parameter\n");
+}
+
+TEST_F(MessageFileTest, LongWordIsNeverBroken) {
+  std::string word(300, 'x');
+  writeMessage("outptr", "none", word);
+  EXPECT_EQ(messages(), word + "\n");
+}
+
+TEST_F(MessageFileTest, LongLineBreaksAtFirstBlankAfterColumn110) {
+  std::string text;
+  for (int i = 0; i < 115; ++i) text += (i ? " " : "") + std::string(1, 'a' + i % 26);
+  writeMessage("outptr", "none", text);
+  // 111 characters are written before the column counter exceeds 110; the blank at index 111
+  // stays at the end of the first line, and the second line breaks the same way.
+  ASSERT_EQ(text.size(), 229u);
+  EXPECT_EQ(messages(),
+            text.substr(0, 112) + "\n" + text.substr(112, 112) + "\n" + text.substr(224) + "\n");
+}
+
+TEST_F(MessageFileTest, TextLongerThanMessageBufferIsWrittenWhole) {
+  std::string text;
+  for (int i = 0; i < 1000; ++i) text += "word ";
+  text += "end";
+  writeMessage("outptr", "none", text);
+  std::string written = messages();
+  std::string joined;
+  for (char c : written) {
+    if (c != '\n') joined += c;
+  }
+  EXPECT_EQ(joined, text);
+  EXPECT_GT(text.size(), 2048u);
+}
+
+TEST_F(MessageFileTest, ImpliedSeverityTakesHeaderFromPrefix) {
+  writeMessage("outptr", "implied", "WARNING: disk almost full");
+  writeMessage("outptr", "implied", "plain text");
+  writeMessage("outptr", "implied", "ERROR:");  // nothing follows: not recognised
+  writeMessage("outptr", "implied", "OUTPUT:");  // recognised as the whole text
+  EXPECT_EQ(messages(),
+            "*WARNING\nWARNING: disk almost full\n\n*ERROR\nplain text\n\n*ERROR\nERROR:\n\n"
+            "*OUTPUT\nOUTPUT:\n\n");
+}
+
+TEST_F(MessageFileTest, ImpliedPrefixInTheMiddleStartsANewBlockWithoutThePrefix) {
+  writeMessage("outptr", "implied", "NOTE: first\nWARNING: second\nthird");
+  EXPECT_EQ(messages(), "*NOTE\nNOTE: first\n*WARNING\n second\nthird\n\n");
+}
+
+TEST_F(MessageFileTest, EmptyLineOnlyForPlainMessageFileDestinations) {
+  CaptureStdout();
+  writeMessage("outptr|stdout", "none", "no header");
+  writeMessage("outptr|stdout", "note", "with header");
+  EXPECT_EQ(GetCapturedStdout(), "no header\n*NOTE\nwith header\n\n");
+  EXPECT_EQ(messages(), "no header\n*NOTE\nwith header\n\n");
+}
+
+TEST_F(MessageFileTest, BothChannelsGetTheirOwnHeader) {
+  CaptureStderr();
+  writeMessage("outptr|stderr", "error", "bad");
+  EXPECT_EQ(GetCapturedStderr(), "*ERROR\nbad\n\n");
+  EXPECT_EQ(messages(), "*ERROR\nbad\n\n");
+}
+
+TEST_F(MessageFileTest, UnknownDestinationGoesToBothStandardStreams) {
+  CaptureStderr();
+  CaptureStdout();
+  writeMessage("screen", "note", "lost?");
+  const std::string expected =
+      "*ERROR\nInternal error in writing out a message. Could not identify the media type "
+      "requested (screen).\nThe message being output was:\nlost?";
+  EXPECT_EQ(GetCapturedStdout(), expected);
+  EXPECT_EQ(GetCapturedStderr(), expected);
+  EXPECT_EQ(messages(), "");
+}
+
+TEST_F(MessageFileTest, NotesAreDroppedInCheckPerformanceMode) {
+  run.settings.checkPerformanceMode = 1;
+  CaptureStdout();
+  writeMessage("outptr|stdout", "note", "quiet");
+  writeMessage("outptr", "warning", "loud");
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(messages(), "*WARNING\nloud\n\n");
+}
+
+TEST_F(MessageFileTest, AnalysisLogWithoutLocationFallsBackToMessageFile) {
+  writeMessage("analysis", "warning", "no log", 3, "solve");
+  EXPECT_EQ(messages(), "*WARNING\nno log\n\n");
+}
+
+std::string logFolder;
+std::string logPathForTest(int design, const std::string& analysis) {
+  return logFolder + "/" + std::to_string(design) + (analysis.empty() ? "design" : analysis) +
+         ".log";
+}
+
+TEST_F(MessageFileTest, AnalysisLogIsAppendedWithoutEmptyLine) {
+  logFolder = dir.path();
+  analysisLogPath = logPathForTest;
+  writeMessage("analysis", "note", "first", 7, "solve");
+  writeMessage("analysis", "error", "second", 7, "solve");
+  writeMessage("analysis", "none", "design level", 7, "");
+  EXPECT_EQ(testing::readFile(dir.file("7solve.log")), "*NOTE\nfirst\n*ERROR\nsecond\n");
+  EXPECT_EQ(testing::readFile(dir.file("7design.log")), "design level\n");
+  EXPECT_EQ(messages(), "");
+}
+
+TEST(MessagesWithoutFile, MessageFileWordBeforeOpeningWritesBodyToStandardError) {
+  resetRunState();
+  outptr = nullptr;
+  CaptureStderr();
+  CaptureStdout();
+  writeMessage("outptr|stdout", "warning", "early");
+  EXPECT_EQ(GetCapturedStderr(), "early\n");
+  EXPECT_EQ(GetCapturedStdout(), "");
+}
+
+TEST_F(MessageFileTest, FatalErrorSetsStateWritesBothTextsAndUnwinds) {
+  CaptureStderr();
+  try {
+    fatalError("Something broke.");
+    FAIL() << "fatalError returned";
+  } catch (const RunExit& exit) {
+    EXPECT_EQ(exit.code, -123);
+    EXPECT_TRUE(exit.closeRun);
+  }
+  EXPECT_EQ(GetCapturedStderr(), "Run exiting due to an error\n");
+  EXPECT_EQ(run.exitState, "Error");
+  EXPECT_EQ(messages(), "*ERROR\nSomething broke.\n\nRun exiting due to an error\n");
+}
+
+TEST_F(MessageFileTest, FatalErrorInCheckPerformanceModeLeavesTheEndMarker) {
+  run.settings.checkPerformanceMode = 1;
+  run.workingDirectory = dir.path();
+  CaptureStderr();
+  EXPECT_THROW(fatalError("x"), RunExit);
+  GetCapturedStderr();
+  EXPECT_TRUE(testing::readFile(dir.file("checkPerformance.lck")).empty());
+  FILE* f = std::fopen(dir.file("checkPerformance.lck").c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+}
+
+// ----- file handles -------------------------------------------------------------------------
+
+TEST_F(MessageFileTest, HandleMisuseIsReportedAndDoesNothing) {
+  testing::writeFile(dir.file("in.txt"), "line\n");
+  FileHandle* reader = openFile(dir.file("in.txt"), "r");
+  FileHandle* writer = openFile(dir.file("out.txt"), "w");
+  ASSERT_NE(reader, nullptr);
+  ASSERT_NE(writer, nullptr);
+  writeFormatted(reader, "%d", 5);
+  flushFile(reader);
+  EXPECT_EQ(readLine(writer), nullptr);
+  closeFile(reader);
+  closeFile(writer);
+  const std::string in = dir.file("in.txt");
+  const std::string out = dir.file("out.txt");
+  EXPECT_EQ(messages(),
+            "*ERROR\nError writing to file: " + in +
+                "\nTrying to write to a file that was opened in an unsupported mode.\n\n"
+                "*INTERNAL ERROR\nRequesting buffer flush for file:" + in +
+                "\nThis is an invalid request since this file was opened in read only mode.\n\n"
+                "*ERROR\nError reading file: " + out +
+                "\nTrying to read from a file that was opened in an unsupported mode.\n\n");
+  EXPECT_EQ(testing::readFile(in), "line\n");
+}
+
+TEST_F(MessageFileTest, BinaryModeIsRefused) {
+  EXPECT_EQ(openFile(dir.file("x.bin"), "wb"), nullptr);
+  EXPECT_EQ(messages(), "*WARNING\nError opening file: " + dir.file("x.bin") +
+                            "\nUsing the incorrect function to open the file.\n\n");
+}
+
+TEST_F(MessageFileTest, ReadWriteAppendRewind) {
+  FileHandle* w = openFile(dir.file("f.txt"), "w");
+  writeFormatted(w, "%s %d\n", "one", 1);
+  closeFile(w);
+  FileHandle* a = openFile(dir.file("f.txt"), "a");
+  writeText(a, "two");  // no final newline
+  closeFile(a);
+  FileHandle* r = openFile(dir.file("f.txt"), "r");
+  char* first = readLine(r);
+  ASSERT_NE(first, nullptr);
+  EXPECT_STREQ(first, "one 1\n");
+  ffree(first);
+  char* second = readLine(r);
+  ASSERT_NE(second, nullptr);
+  EXPECT_STREQ(second, "two");
+  ffree(second);
+  EXPECT_EQ(readLine(r), nullptr);
+  rewindFile(r);
+  char buffer[4];
+  EXPECT_STREQ(readLineInto(buffer, sizeof buffer, r), "one");
+  closeFile(r);
+  EXPECT_EQ(openFile(dir.file("missing/none.txt"), "r"), nullptr);
+}
+
+// ----- verified stamp -----------------------------------------------------------------------
+
+TEST(VerifiedStamp, SequenceAdvancesAndStampIsLittleEndianAtOffsetZero) {
+  testing::TempDir dir;
+  std::string name = dir.file("state.ckp");
+  std::FILE* f = std::fopen(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  const char body[] = "01234567payload";
+  std::fwrite(body, 1, sizeof body - 1, f);
+  int sequence = 2147483646;  // wraps to 0
+  long opensBefore = binaryReopenCount;
+  EXPECT_TRUE(closeWithVerifiedStamp(f, name, 0x01020304, sequence, 3));
+  EXPECT_EQ(sequence, 0);
+  EXPECT_GE(binaryReopenCount, opensBefore + 1);
+  const std::string expected("\x04\x03\x02\x01\x00\x00\x00\x00payload", 15);
+  EXPECT_EQ(testing::readFile(name), expected);
+
+  int count = 0, readSequence = -1;
+  EXPECT_TRUE(readStampVerified(name, count, readSequence, 3));
+  EXPECT_EQ(count, 0x01020304);
+  EXPECT_EQ(readSequence, 0);
+}
+
+TEST(VerifiedStamp, UnreadableFileReportsAfterFiftyAttempts) {
+  testing::TempDir dir;
+  int sequence = 5;
+  CaptureStderr();
+  EXPECT_FALSE(closeWithVerifiedStamp(nullptr, dir.file("absent"), 1, sequence, 1));
+  EXPECT_EQ(GetCapturedStderr(), "Unable to verify correct file write of " + dir.file("absent") +
+                                     " after 50 attempts!!\n");
+  EXPECT_EQ(sequence, 6);
+}
+
+}  // namespace
+}  // namespace karvo

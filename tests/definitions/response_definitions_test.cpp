@@ -1,0 +1,129 @@
+// Tests of the `*DEFINE_RESPONSE` records of "Definitions.in": the data of each response type
+// and the exact text of every definition error.
+#include "definitions/response_definitions.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "definitions/definitions_fixture.h"
+
+namespace karvo {
+namespace {
+
+using ::testing::ElementsAre;
+using testing::definitionsError;
+using testing::fatalBlock;
+
+class ResponseDefinitionsTest : public testing::DefinitionsFixture {};
+
+TEST_F(ResponseDefinitionsTest, ReadsEveryResponseType) {
+  read("*DEFINE_RESPONSE\nname: mass\ntype: File\nacceptMin: 0\nacceptMax: 1e3\n"
+       "*DEFINE_RESPONSE\nname: label\ntype: File\ndataType: Text\n"
+       "*DEFINE_RESPONSE\nname: ratio\ntype: Formula\nformula:2\nr = mass / 2\n_result = r\n"
+       "*DEFINE_RESPONSE\nname: fit\ntype: Curve Fit\nfitTarget: target\nfitX: time\n"
+       "fitY: force\nfitMode: Keep below\nfitNormalize: yes\nminPoints: 5\n"
+       "curveFitFormula: time+force\n"
+       "*DEFINE_RESPONSE\nname: smooth\ntype: Filter\nfilter: accel\nfilterType: 1\n"
+       "cutoff: 180\ninterval: 1e-4\nfilterFormula: accel\n"
+       "*DEFINE_RESPONSE\nname: avg\ntype: Filter\nfilter: accel\nfilterType: 2\nnumPts: 5\n"
+       "*DEFINE_RESPONSE\nname: fld\ntype: FLD\ncurveType: keeler\ncurveOffset: 0.1\n"
+       "minor: e2\nmajor: e1\ncompAngle: 45\nthickness: 1.2\n"
+       "*DEFINE_RESPONSE\nname: surrogate\ntype: RSM\nmdlFile: mass.mdl\nvariables:2\nx\ny\n");
+  EXPECT_EQ(messages(), "");
+  const ResponseDefinition* mass = findResponseDefinition("mass");
+  ASSERT_NE(mass, nullptr);
+  EXPECT_EQ(mass->type, ResponseType::File);
+  EXPECT_TRUE(mass->numeric);
+  EXPECT_EQ(mass->acceptMin, 0.0);
+  EXPECT_EQ(mass->acceptMax, 1000.0);
+  EXPECT_FALSE(findResponseDefinition("label")->numeric);
+  EXPECT_EQ(findResponseDefinition("label")->acceptMin, -kNoAcceptLimit);
+  EXPECT_THAT(findResponseDefinition("ratio")->formula, ElementsAre("r = mass / 2", "_result = r"));
+
+  const CurveFitData& fit = findResponseDefinition("fit")->curveFit;
+  EXPECT_EQ(fit.target, "target");
+  EXPECT_EQ(fit.x, "time");
+  EXPECT_EQ(fit.mode, FitMode::KeepBelow);
+  EXPECT_EQ(fit.normalize, 1);
+  EXPECT_EQ(fit.minPoints, 5);
+  EXPECT_THAT(fit.dependsOn, ElementsAre("time", "force"));
+
+  const FilterData& smooth = findResponseDefinition("smooth")->filter;
+  EXPECT_EQ(smooth.filterType, 1);
+  EXPECT_EQ(smooth.cutoff, 180);
+  EXPECT_EQ(smooth.interval, 1e-4);
+  EXPECT_EQ(findResponseDefinition("avg")->filter.numPts, 5);
+
+  const FldData& fld = findResponseDefinition("fld")->fld;
+  EXPECT_EQ(fld.curveOffset, 0.1);
+  EXPECT_EQ(fld.compAngle, 45.0);
+  EXPECT_EQ(fld.major, "e1");
+  EXPECT_EQ(fld.thickness, "1.2");
+
+  const RsmData& rsm = findResponseDefinition("surrogate")->rsm;
+  EXPECT_EQ(rsm.modelFile, "mass.mdl");
+  EXPECT_THAT(rsm.variables, ElementsAre("x", "y"));
+  EXPECT_EQ(findResponseDefinition("nothing"), nullptr);
+}
+
+TEST_F(ResponseDefinitionsTest, NameTypeAndAcceptedRangeErrors) {
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: File\n*DEFINE_RESPONSE\nname: m\n"
+                      "type: File\n"),
+            fatalBlock("Error in the response definition. The response name \"m\" has already "
+                       "been used. The response names need to be unique."));
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: Guess\n"),
+            fatalBlock("Internal error in identifying the response type for response \"m\". "
+                       "Exiting."));
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: File\nacceptMin: 2\nacceptMax: 1\n"),
+            fatalBlock("Error in the definition of the response \"m\". The minimum allowed value "
+                       "(2) cannot be greater than the maximum allowed value (1)."));
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\ntype: File\n"),
+            fatalBlock(definitionsError("Name not defined", "Response", "name",
+                                        "The property is not defined.")));
+}
+
+TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: f\ntype: Formula\n"),
+            fatalBlock(definitionsError("f", "Formula response", "formula",
+                                        "The property is not defined.")));
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: c\ntype: Curve Fit\nfitTarget: t\nfitX: x\n"),
+            fatalBlock(definitionsError("c", "Curve Fit Response", "fitY",
+                                        "The property is not defined.")));
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: c\ntype: Curve Fit\nfitTarget: t\nfitX: x\n"
+                      "fitY: y\nfitMode: Closest\n"),
+            fatalBlock("Error in the definition of the response \"c\". The curve fit mode "
+                       "\"Closest\" is not supported. Valid options are \"Match\", \"Keep below\" "
+                       "or \"Keep above\"."));
+  const std::string filter = "*DEFINE_RESPONSE\nname: s\ntype: Filter\nfilter: a\n";
+  EXPECT_EQ(readFatal(filter + "filterType: 3\n"),
+            fatalBlock("Error in the definition of the response \"s\".\nThe filter type option "
+                       "selected (3) is unsupported. Only 1 (Butterworth) or 2 (Point average) "
+                       "are valid options."));
+  EXPECT_EQ(readFatal(filter + "filterType: 1\ncutoff: 100\ninterval: 0.001\n"),
+            fatalBlock("Error in the definition of the response \"s\".\nCutoff frequency can only "
+                       "be 60hz or 180hz. Found 100."));
+  EXPECT_EQ(readFatal(filter + "filterType: 1\ncutoff: 60\ninterval: 0\n"),
+            fatalBlock("Error in the definition of the response \"s\".\nThe time step of the "
+                       "signal (\"interval\", 0) must be greater than 0."));
+  EXPECT_EQ(readFatal(filter + "filterType: 2\nnumPts: 1\n"),
+            fatalBlock("Error in the definition of the response \"s\".\nThe number of points "
+                       "averaged (\"numPts\", 1) must be greater than 1."));
+  const std::string fld = "*DEFINE_RESPONSE\nname: l\ntype: FLD\ncurveType: k\nminor: a\n"
+                          "major: b\n";
+  EXPECT_EQ(readFatal(fld + "curveOffset: 1.5\n"),
+            fatalBlock("When reading \"curveOffset\" input for \"l\" of type \"FLD Response\" from "
+                       "file \"Definitions.in\", the value read (1.5) is outside the expected "
+                       "range [0, 1]"));
+  EXPECT_EQ(readFatal(fld + "compAngle: 91\n"),
+            fatalBlock("When reading \"compAngle\" input for \"l\" of type \"FLD Response\" from "
+                       "file \"Definitions.in\", the value read (91) is outside the expected "
+                       "range [0, 90]"));
+  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: r\ntype: RSM\nvariables: x\n"),
+            fatalBlock(definitionsError("r", "RSM Response", "mdlFile",
+                                        "The property is not defined.")));
+}
+
+}  // namespace
+}  // namespace karvo
