@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
   rusage before{};
   ::getrusage(RUSAGE_SELF, &before);
   const auto start = std::chrono::steady_clock::now();
-  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
   const auto end = std::chrono::steady_clock::now();
   rusage after{};
   ::getrusage(RUSAGE_SELF, &after);

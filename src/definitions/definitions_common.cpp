@@ -56,12 +56,8 @@ PropertiesMap recordPropertiesMap(const Record& record, const std::string& fileL
 }
 
 bool isNumberText(const std::string& text) {
-  const char* s = text.c_str();
-  char* end = nullptr;
-  double value = std::strtod(s, &end);
-  if (end == s) return false;
-  while (isBlank(*end)) ++end;
-  return *end == '\0' && std::isfinite(value);
+  double value = 0.0;
+  return parseReal(text, value);
 }
 
 }  // namespace karvo::defs

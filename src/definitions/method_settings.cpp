@@ -1,6 +1,7 @@
 // Method settings of the agent records: the method word, each method's own properties with
-// their ranges, corrections and messages, and the budget sizing of TOLMAR. Runs once per
-// agent at start-up over a record of a few dozen lines; nothing here is time-critical.
+// their ranges, corrections and messages (one reader per method, for the method table), and
+// the budget sizing of TOLMAR. Runs once per agent at start-up over a record of a few dozen
+// lines; nothing here is time-critical.
 #include "definitions/method_settings.h"
 
 #include <algorithm>
@@ -16,12 +17,6 @@
 namespace karvo {
 
 namespace {
-
-constexpr const char* kMethodWords[kMethodCount] = {
-    "TOLMAR", "MS",  "QP",          "SA",       "RS",
-    "GA",     "DOE", "robustness",  "MOTOLMAR", "DesignSweep",
-    "NMS",    "PSO", "reliability", "NSGA",     "RobustParameterDesign",
-};
 
 struct WordCode {
   const char* word;
@@ -81,13 +76,6 @@ template <typename Table>
 int codeOf(const Table& table, const std::string& word) {
   for (const auto& entry : table) {
     if (word == entry.word) return entry.code;
-  }
-  return -1;
-}
-
-int methodCodeOfWord(const std::string& word) {
-  for (int code = 0; code < kMethodCount; ++code) {
-    if (word == kMethodWords[code]) return code;
   }
   return -1;
 }
@@ -222,22 +210,24 @@ void warnFewBatches(const char* name, int batchSize, int batches) {
   writeMessage("outptr", "warning", text);
 }
 
-// ---------------------------------------------------------------------------------------
-// One reader per method.
+}  // namespace
 
-void readTolmar(const DefinitionContext& context, MethodSettings& s) {
+// ---------------------------------------------------------------------------------------
+// One reader per method (the method table points at them).
+
+void readTolmarSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.numEvals = readBudget(context);
   useHybridOperators(s.genetic, 0.5, 0.2);
 }
 
-void readMultiStart(const DefinitionContext& context, MethodSettings& s) {
+void readMultiStartSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.numEvals = readBudget(context);
   s.populationSize = readCount(context, "populationSize", 1, kMaxMethodCount);
   s.numCycles = readCount(context, "numCycles", 1, kMaxMethodCount);
   readGradient(context, s.gradient);
 }
 
-void readSqp(const DefinitionContext& context, MethodSettings& s) {
+void readSqpSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.local.numIter = readCount(context, "numIter", 1, kMaxMethodCount);
   s.local.numLineSearches = readCount(context, "numLineSearches", 1, 1000);
   s.local.startingDesign = readStartingDesign(context);
@@ -246,7 +236,7 @@ void readSqp(const DefinitionContext& context, MethodSettings& s) {
   s.generationsPerCycle = s.local.numIter;
 }
 
-void readAnnealing(const DefinitionContext& context, MethodSettings& s) {
+void readAnnealingSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.numEvals = readBudget(context);
   s.local.numTemps = readCount(context, "numTemps", 1, kMaxMethodCount);
   s.local.maxIters = readCount(context, "maxIters", 1, kMaxMethodCount);
@@ -258,7 +248,7 @@ void readAnnealing(const DefinitionContext& context, MethodSettings& s) {
   s.generationsPerCycle = s.local.maxIters;
 }
 
-void readSurfaceSearch(const DefinitionContext& context, MethodSettings& s) {
+void readSurfaceSearchSettings(const DefinitionContext& context, int, MethodSettings& s) {
   std::string word = requireString(context, "surfaceType");
   const SurfaceWord* found = nullptr;
   for (const SurfaceWord& entry : kSurfaceWords) {
@@ -275,7 +265,7 @@ void readSurfaceSearch(const DefinitionContext& context, MethodSettings& s) {
   s.numCycles = s.surface.numIters;
 }
 
-void readGenetic(const DefinitionContext& context, MethodSettings& s) {
+void readGeneticSettings(const DefinitionContext& context, int, MethodSettings& s) {
   GeneticSettings& g = s.genetic;
   s.populationSize = readCount(context, "populationSize", 1, kMaxMethodCount);
   s.numCycles = readCount(context, "numCycles", 1, kMaxMethodCount);
@@ -308,7 +298,7 @@ void readGenetic(const DefinitionContext& context, MethodSettings& s) {
 }
 
 // Robustness and reliability sampling (also a DOE method on a reliability agent).
-void readSampling(const DefinitionContext& context, MethodSettings& s) {
+void readSamplingSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.numEvals = requireInt(context, "numEvals");
   if (s.numEvals < 2) {
     fatalError(formatText(
@@ -324,9 +314,9 @@ void readSampling(const DefinitionContext& context, MethodSettings& s) {
   s.populationSize = 1;
 }
 
-void readDoe(const DefinitionContext& context, int agentType, MethodSettings& s) {
+void readDoeSettings(const DefinitionContext& context, int agentType, MethodSettings& s) {
   if (agentType == kAgentReliability) {
-    readSampling(context, s);
+    readSamplingSettings(context, agentType, s);
     return;
   }
   DoeSettings& d = s.doe;
@@ -394,7 +384,7 @@ void readDoe(const DefinitionContext& context, int agentType, MethodSettings& s)
   }
 }
 
-void readRobustDesign(const DefinitionContext& context, MethodSettings& s) {
+void readRobustDesignSettings(const DefinitionContext& context, int, MethodSettings& s) {
   DoeSettings& d = s.doe;
   d.sampleMethod = kMethodWords[kMethodRobustDesign];
   d.kind = kDoeRobustDesign;
@@ -406,7 +396,7 @@ void readRobustDesign(const DefinitionContext& context, MethodSettings& s) {
   s.populationSize = 1;
 }
 
-void readPareto(const DefinitionContext& context, MethodSettings& s) {
+void readParetoSettings(const DefinitionContext& context, int, MethodSettings& s) {
   ParetoSettings& p = s.pareto;
   s.numEvals = readBudget(context);
 
@@ -464,7 +454,7 @@ void readPareto(const DefinitionContext& context, MethodSettings& s) {
   s.numCycles = 1 + breedingCycles;
 }
 
-void readDesignSweep(const DefinitionContext& context, MethodSettings& s) {
+void readDesignSweepSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.numEvals = requireInt(context, "numEvals");
   if (s.numEvals <= 0) {
     fatalError(formatText(
@@ -475,7 +465,7 @@ void readDesignSweep(const DefinitionContext& context, MethodSettings& s) {
   s.populationSize = 1;
 }
 
-void readSimplex(const DefinitionContext& context, MethodSettings& s) {
+void readSimplexSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.numEvals = readBudget(context);
   s.local.simplexSize = readReal(context, "simplexSize", 1e-6, 1.0);
   s.local.numTemps = readCount(context, "numTemps", 0, kMaxMethodCount);
@@ -485,7 +475,7 @@ void readSimplex(const DefinitionContext& context, MethodSettings& s) {
   s.generationsPerCycle = s.numEvals;
 }
 
-void readSwarm(const DefinitionContext& context, MethodSettings& s) {
+void readSwarmSettings(const DefinitionContext& context, int, MethodSettings& s) {
   SwarmSettings& w = s.swarm;
   w.numDesigns = readCount(context, "numDesigns", 1, kMaxMethodCount);
   w.numGen = readCount(context, "numGen", 1, kMaxMethodCount);
@@ -497,7 +487,7 @@ void readSwarm(const DefinitionContext& context, MethodSettings& s) {
   s.numCycles = w.numGen;
 }
 
-void readNsga(const DefinitionContext& context, MethodSettings& s) {
+void readNsgaSettings(const DefinitionContext& context, int, MethodSettings& s) {
   int size = requireInt(context, "populationSize");
   // A size of 0 or below is a multiple of 4 too; it is refused as below the minimum.
   checkMinimum(context, "populationSize", size, 4);
@@ -521,73 +511,48 @@ void readNsga(const DefinitionContext& context, MethodSettings& s) {
   s.numCycles = 1;  // one call of the NSGA-III component runs every generation
 }
 
-}  // namespace
-
 // ---------------------------------------------------------------------------------------
+// The method table's lookups
 
 const char* methodWord(int code) {
   return code >= 0 && code < kMethodCount ? kMethodWords[code] : "";
 }
 
-int readMethodSettings(const DefinitionContext& context, int agentType, MethodSettings& settings) {
+const MethodEntry* findMethodEntry(std::span<const MethodEntry> methods, int code) {
+  for (const MethodEntry& entry : methods) {
+    if (entry.code == code) return &entry;
+  }
+  return nullptr;
+}
+
+void writeMethodUnavailableNote(const Agent& agent) {
+  writeMessage("outptr", "note",
+               formatText("Agent %d (\"%s\"): %s runs with the %s method are not available in "
+                          "this build of the solver. The agent does not evaluate any design.",
+                          agent.number, agent.name.c_str(), agentTypeWord(agent.type),
+                          methodWord(agent.method.code)));
+}
+
+int readMethodSettings(const DefinitionContext& context, int agentType, MethodSettings& settings,
+                       std::span<const MethodEntry> methods) {
   settings = MethodSettings{};
   std::string word = requireString(context, "method");
-  int code = methodCodeOfWord(word);
-  if (code < 0) {
+  const MethodEntry* found = nullptr;
+  for (const MethodEntry& entry : methods) {
+    if (word == entry.word) {
+      found = &entry;
+      break;
+    }
+  }
+  if (!found) {
     fatalError(
         formatText("Error in defining the method details. The method used \"%s\" is not supported.",
                    word.c_str()));
   }
-  settings.code = code;
+  settings.code = found->code;
   settings.word = word;
-  switch (code) {
-    case kMethodTolmar:
-      readTolmar(context, settings);
-      break;
-    case kMethodMultiStart:
-      readMultiStart(context, settings);
-      break;
-    case kMethodSqp:
-      readSqp(context, settings);
-      break;
-    case kMethodAnnealing:
-      readAnnealing(context, settings);
-      break;
-    case kMethodSurfaceSearch:
-      readSurfaceSearch(context, settings);
-      break;
-    case kMethodGenetic:
-      readGenetic(context, settings);
-      break;
-    case kMethodDoe:
-      readDoe(context, agentType, settings);
-      break;
-    case kMethodRobustness:
-    case kMethodReliability:
-      readSampling(context, settings);
-      break;
-    case kMethodParetoTolmar:
-      readPareto(context, settings);
-      break;
-    case kMethodDesignSweep:
-      readDesignSweep(context, settings);
-      break;
-    case kMethodSimplex:
-      readSimplex(context, settings);
-      break;
-    case kMethodSwarm:
-      readSwarm(context, settings);
-      break;
-    case kMethodNsga:
-      readNsga(context, settings);
-      break;
-    case kMethodRobustDesign:
-      readRobustDesign(context, settings);
-      break;
-    default:
-      break;
-  }
-  return code;
+  found->readSettings(context, agentType, settings);
+  return found->code;
 }
 
 void sizeTolmarMethod(const MethodRunFacts& facts, MethodSettings& s) {
@@ -694,55 +659,52 @@ void sizeTolmarMethod(const MethodRunFacts& facts, MethodSettings& s) {
   t.sized = true;
 }
 
-void completeMethodSettings(const MethodRunFacts& facts, MethodSettings& s) {
-  switch (s.code) {
-    case kMethodTolmar:
-      sizeTolmarMethod(facts, s);
-      break;
-    case kMethodMultiStart:
-      if (facts.continuousVariables < 1) {
-        fatalError(
-            "At least 1 continuous variable must be active when using Multi-Start as the "
-            "optimization method. No continuous variables found for the study.");
-      }
-      break;
-    case kMethodParetoTolmar: {
-      ParetoSettings& p = s.pareto;
-      int batch = std::max(1, facts.batchSize);
-      if (batch > p.archiveSize) {
-        std::string text = formatText(
-            "The maximum number of parallel designs requested (%d) is greater than the archive "
-            "size (%d).",
-            batch, p.archiveSize);
-        text = formatText(
-            "%s The archive size is the maximum number of simultaneous designs that can be "
-            "evaluated.",
-            text.c_str());
-        text = formatText(
-            "%s Please increase the archive size or reduce the number of simultaneous design "
-            "evaluations requested.",
-            text.c_str());
-        fatalError(text);
-      }
-      if (batch > 1 && batch % 2 != 0) {
-        std::string text = formatText(
-            "For a Pareto optimization, the search cycle size must be even. As a result, the "
-            "number of simultaneous evaluations specified (%d) cannot be honored.",
-            batch);
-        text = formatText("%s The number of simultaneous evaluations will be limited to %d.",
-                          text.c_str(), batch - 1);
-        writeMessage("outptr", "warning", text);
-        batch -= 1;
-      }
-      if (batch > 1 && s.numEvals / batch < 10) {
-        warnFewBatches("MO-TOLMAR", batch, s.numEvals / batch);
-      }
-      p.batchSize = batch;
-      break;
-    }
-    default:
-      break;
+void completeMultiStartSettings(const MethodRunFacts& facts, MethodSettings&) {
+  if (facts.continuousVariables < 1) {
+    fatalError(
+        "At least 1 continuous variable must be active when using Multi-Start as the "
+        "optimization method. No continuous variables found for the study.");
   }
+}
+
+void completeParetoSettings(const MethodRunFacts& facts, MethodSettings& s) {
+  ParetoSettings& p = s.pareto;
+  int batch = std::max(1, facts.batchSize);
+  if (batch > p.archiveSize) {
+    std::string text = formatText(
+        "The maximum number of parallel designs requested (%d) is greater than the archive "
+        "size (%d).",
+        batch, p.archiveSize);
+    text = formatText(
+        "%s The archive size is the maximum number of simultaneous designs that can be "
+        "evaluated.",
+        text.c_str());
+    text = formatText(
+        "%s Please increase the archive size or reduce the number of simultaneous design "
+        "evaluations requested.",
+        text.c_str());
+    fatalError(text);
+  }
+  if (batch > 1 && batch % 2 != 0) {
+    std::string text = formatText(
+        "For a Pareto optimization, the search cycle size must be even. As a result, the "
+        "number of simultaneous evaluations specified (%d) cannot be honored.",
+        batch);
+    text = formatText("%s The number of simultaneous evaluations will be limited to %d.",
+                      text.c_str(), batch - 1);
+    writeMessage("outptr", "warning", text);
+    batch -= 1;
+  }
+  if (batch > 1 && s.numEvals / batch < 10) {
+    warnFewBatches("MO-TOLMAR", batch, s.numEvals / batch);
+  }
+  p.batchSize = batch;
+}
+
+void completeMethodSettings(const MethodRunFacts& facts, MethodSettings& settings,
+                            std::span<const MethodEntry> methods) {
+  const MethodEntry* entry = findMethodEntry(methods, settings.code);
+  if (entry && entry->completeSettings) entry->completeSettings(facts, settings);
 }
 
 }  // namespace karvo

@@ -1,17 +1,26 @@
 // The method settings of an agent: the search, sampling or experiment method named by
 // `method:` in the agent's record of the study file, and that method's own properties.
 //
+// Every method has one entry in the method table (struct MethodEntry below): its code, its
+// word, its family, its settings reader, its completion step and the runner of one cycle of
+// an agent. The table itself lives with the run driver (driver/method_table.h), the one
+// place that sees every runner; the readers here get it handed in and never call a runner.
+// Adding a method is one entry there plus its reader here (and, when it needs settings of
+// its own, a sub-struct of MethodSettings).
+//
 // Reading happens in two steps, both at start-up:
 //
-//   1. readMethodSettings(context, agentType, settings) while the agent record is read:
-//      the method word and every property of that method, each range-checked. A setting the
-//      method cannot run with ends the run through fatalError with its message; a setting
-//      the method can correct (an odd archive size, a tournament smaller than 2, ...) is
-//      corrected with a note or warning on "outptr". Answers the method code (0..14).
-//   2. completeMethodSettings(facts, settings) once the agent's representation and the
-//      study's number of simultaneous evaluations are known: the budget sizing of TOLMAR
-//      (population, cycles, its warnings), the batch checks of MOTOLMAR and the
-//      continuous-variable check of MS. The other methods are complete after step 1.
+//   1. readMethodSettings(context, agentType, settings, methods) while the agent record is
+//      read: the method word, looked up in the table, and the entry's reader for every
+//      property of that method, each range-checked. A setting the method cannot run with
+//      ends the run through fatalError with its message; a setting the method can correct
+//      (an odd archive size, a tournament smaller than 2, ...) is corrected with a note or
+//      warning on "outptr". Answers the method code (0..14).
+//   2. completeMethodSettings(facts, settings, methods) once the agent's representation and
+//      the study's number of simultaneous evaluations are known: the entry's completion
+//      step, if it has one: the budget sizing of TOLMAR (population, cycles, its warnings),
+//      the batch checks of MOTOLMAR and the continuous-variable check of MS. The other
+//      methods are complete after step 1.
 //
 // After both steps `populationSize`, `numCycles` and `generationsPerCycle` describe the run
 // of every method in the same terms, so that the run driver and the genetic core need not
@@ -21,11 +30,14 @@
 // record is not an error (the study editor writes the details of every method it offers).
 #pragma once
 
+#include <span>
 #include <string>
 
 namespace karvo {
 
+struct Agent;
 struct DefinitionContext;
+struct EvaluationServices;
 
 // Method codes, as stored in the agent table and in result files.
 enum MethodCode : int {
@@ -46,6 +58,23 @@ enum MethodCode : int {
   kMethodRobustDesign = 14,   // "RobustParameterDesign"
 };
 inline constexpr int kMethodCount = 15;
+
+// The method words by code, compared exactly. The one list of them: the method table and
+// methodWord take their words from here.
+inline constexpr const char* kMethodWords[kMethodCount] = {
+    "TOLMAR", "MS",  "QP",          "SA",       "RS",
+    "GA",     "DOE", "robustness",  "MOTOLMAR", "DesignSweep",
+    "NMS",    "PSO", "reliability", "NSGA",     "RobustParameterDesign",
+};
+
+// Method families: which layer runs a method (src/search/, src/doe/, src/reliability/). The
+// numbers are those of the agent type that a method of the family usually runs on.
+enum MethodFamily : int {
+  kFamilySearch = 0,       // optimisation searches: one cycle of generations per turn
+  kFamilyDoe = 1,          // designs of experiments, design sweeps, robust parameter designs:
+                           // the whole design set in one turn
+  kFamilyReliability = 2,  // robustness and reliability sampling: the whole study in one turn
+};
 
 // Design-of-experiments array kinds (the `sampleMethod` words of a DOE method).
 enum DoeKind : int {
@@ -208,23 +237,89 @@ struct MethodRunFacts {
   int batchSize = 1;                // simultaneous evaluations (`nParallel`), >= 1
 };
 
+// ---------------------------------------------------------------------------------------
+// The method table
+
+// Reads the method's own properties from the agent record into `settings` (already reset,
+// code and word set). `agentType` is the AgentType of the agent. Definition errors end the
+// run through fatalError.
+using MethodSettingsReader = void (*)(const DefinitionContext& context, int agentType,
+                                      MethodSettings& settings);
+// The second step of a method (see the top of this file).
+using MethodSettingsCompletion = void (*)(const MethodRunFacts& facts, MethodSettings& settings);
+// Runs one turn of `agent` in the current cycle (run.currentCycle): one cycle of a search, the
+// whole study of the other families. Declared with the runners of each family
+// (search/search_turn.h, doe/doe_turn.h, reliability/reliability_turn.h).
+using AgentCycleFn = void (*)(Agent& agent, const EvaluationServices& services);
+
+struct MethodEntry {
+  int code;                                   // MethodCode, 0..14; the table is in code order
+  const char* word;                           // kMethodWords[code]
+  MethodFamily family;                        // the layer of its runner
+  MethodSettingsReader readSettings;          // never null
+  MethodSettingsCompletion completeSettings;  // null: complete after reading
+  AgentCycleFn runCycle;                      // never null in the run's table
+};
+
+// The entry of `code` in `methods`, or null.
+const MethodEntry* findMethodEntry(std::span<const MethodEntry> methods, int code);
+
 // Reads `method` and that method's properties from the agent record of `context` into
-// `settings` (reset first) and answers the method code. `agentType` is the AgentType of the
-// agent: the `sampleMethod` of a DOE method on a reliability-and-robustness agent is read
-// as a sampling method. Definition errors end the run through fatalError.
-int readMethodSettings(const DefinitionContext& context, int agentType,
-                       MethodSettings& settings);
+// `settings` (reset first) and answers the method code. The word is looked up in `methods`;
+// a word not there ends the run with "Error in defining the method details. The method used
+// \"%s\" is not supported.". `agentType` is the AgentType of the agent: the `sampleMethod`
+// of a DOE method on a reliability-and-robustness agent is read as a sampling method.
+// Definition errors end the run through fatalError.
+int readMethodSettings(const DefinitionContext& context, int agentType, MethodSettings& settings,
+                       std::span<const MethodEntry> methods);
 
-// The second step (see the top of this file). Settings errors end the run through
-// fatalError; corrections are reported on "outptr".
-void completeMethodSettings(const MethodRunFacts& facts, MethodSettings& settings);
-
-// The TOLMAR sizing alone: population and cycles of an agent with `numEvals` evaluations,
-// `designVariables` variables and `batchSize` simultaneous evaluations, with its warnings.
-// Sets settings.populationSize, numCycles, generationsPerCycle, genetic and tolmar.
-void sizeTolmarMethod(const MethodRunFacts& facts, MethodSettings& settings);
+// The second step (see the top of this file): the completion step of the entry of
+// settings.code in `methods`, if it has one. Settings errors end the run through fatalError;
+// corrections are reported on "outptr".
+void completeMethodSettings(const MethodRunFacts& facts, MethodSettings& settings,
+                            std::span<const MethodEntry> methods);
 
 // The method word of a code ("TOLMAR" .. "RobustParameterDesign"); "" for other codes.
 const char* methodWord(int code);
+
+// Writes the note of an agent whose run this build of the solver cannot make yet:
+// "Agent %d (\"%s\"): %s runs with the %s method are not available in this build of the
+// solver. The agent does not evaluate any design." (number, name, agent type word, method
+// word) on "outptr". The runners of methods still to come write it.
+void writeMethodUnavailableNote(const Agent& agent);
+
+// ---------------------------------------------------------------------------------------
+// Settings readers and completion steps of the method table, one per method (robustness
+// and reliability share one)
+
+void readTolmarSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readMultiStartSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readSqpSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readAnnealingSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readSurfaceSearchSettings(const DefinitionContext& context, int agentType,
+                               MethodSettings& s);
+void readGeneticSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+// On a reliability-and-robustness agent, the sampling settings (readSamplingSettings).
+void readDoeSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+// "robustness" and "reliability".
+void readSamplingSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readParetoSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readDesignSweepSettings(const DefinitionContext& context, int agentType,
+                             MethodSettings& s);
+void readSimplexSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readSwarmSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readNsgaSettings(const DefinitionContext& context, int agentType, MethodSettings& s);
+void readRobustDesignSettings(const DefinitionContext& context, int agentType,
+                              MethodSettings& s);
+
+// The TOLMAR sizing, TOLMAR's completion step: population and cycles of an agent with
+// `numEvals` evaluations, `designVariables` variables and `batchSize` simultaneous
+// evaluations, with its warnings. Sets settings.populationSize, numCycles,
+// generationsPerCycle, genetic and tolmar.
+void sizeTolmarMethod(const MethodRunFacts& facts, MethodSettings& settings);
+// MS: at least one continuous variable.
+void completeMultiStartSettings(const MethodRunFacts& facts, MethodSettings& settings);
+// MOTOLMAR: the batch checks (batch larger than the archive, odd batch, few batches).
+void completeParetoSettings(const MethodRunFacts& facts, MethodSettings& settings);
 
 }  // namespace karvo

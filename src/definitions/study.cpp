@@ -9,6 +9,7 @@
 #include "base/memory.h"
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "base/text.h"
 #include "base/run_files.h"
 #include "platform/platform.h"
 
@@ -38,17 +39,6 @@ const char* agentTypeWord(int type) {
   }
 }
 
-int methodCode(const std::string& word) {
-  static const char* const words[] = {"TOLMAR", "MS",         "QP",          "SA",  "RS",
-                                      "GA",     "DOE",        "robustness",  "MOTOLMAR",
-                                      "DesignSweep", "NMS",   "PSO",         "reliability",
-                                      "NSGA",   "RobustParameterDesign"};
-  for (int code = 0; code < static_cast<int>(std::size(words)); ++code) {
-    if (word == words[code]) return code;
-  }
-  return -1;
-}
-
 namespace {
 
 std::string recordText(const Record& record) {
@@ -68,9 +58,7 @@ std::vector<std::string> commaFields(const std::string& value) {
     std::size_t comma = value.find(',', start);
     std::string field = value.substr(start, comma == std::string::npos ? std::string::npos
                                                                         : comma - start);
-    std::size_t first = field.find_first_not_of(" \t");
-    std::size_t last = field.find_last_not_of(" \t");
-    fields.push_back(first == std::string::npos ? "" : field.substr(first, last - first + 1));
+    fields.push_back(trimmed(field));
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
@@ -408,7 +396,7 @@ int wordCode(const std::string& word, std::initializer_list<const char*> words) 
   return 0;  // other words keep the default
 }
 
-void readAgentRecord(const Record& record) {
+void readAgentRecord(const Record& record, std::span<const MethodEntry> methods) {
   DefinitionContext ctx{&record, kStudyFileLabel, "Agent"};
   int id = requireInt(ctx, "id");
   Agent* agent = findAgent(id);
@@ -420,7 +408,7 @@ void readAgentRecord(const Record& record) {
   ctx.objectName = agent->name;
   agent->haveStudyRecord = true;
   agent->recordText = recordText(record);
-  agent->methodCode = readMethodSettings(ctx, agent->type, agent->method);
+  readMethodSettings(ctx, agent->type, agent->method, methods);
 
   agent->numEvals = optionalInt(ctx, "numEvals", agent->numEvals);
   agent->numEvalsTotal = optionalInt(ctx, "numEvalsTotal", agent->numEvalsTotal);
@@ -570,7 +558,7 @@ void applyDefaultAgentFolders() {
   }
 }
 
-void readStudyFile() {
+void readStudyFile(std::span<const MethodEntry> methods) {
   FileHandle* file = run.studyFile;
   // The study record is found first, wherever it stands.
   rewindFile(file);
@@ -612,7 +600,7 @@ void readStudyFile() {
     if (isKeyword(current, "*RUN_OPTIONS")) {
       applyRunOptions(record);
     } else if (isKeyword(current, "*AGENT")) {
-      readAgentRecord(record);
+      readAgentRecord(record, methods);
     } else if (isKeyword(current, "*EXTENSION")) {
       DefinitionContext ctx{&record, kStudyFileLabel, "Extension"};
       study.extensions.push_back(requireString(ctx, "name"));

@@ -4,6 +4,7 @@
 // every run subsystem looks agents up here.
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,8 @@ struct Agent {
   int process = kUndefined;          // "Process%d.in"
   std::vector<MigrationLink> links;  // every `neighbor` line
   int studyMode = 0;                 // `mode` of the study record (0..7)
-  int methodCode = kUndefined;       // 0..14, from the agent record of the study file
-  MethodSettings method;             // the method's own settings
+  MethodSettings method;             // the method of the agent record of the study file:
+                                     // method.code 0..14 (-1 until read) and its settings
   int numEvals = 0;                  // `numEvals`
   int numEvalsTotal = 0;             // `numEvalsTotal`
   int saveDesigns = 0;               // 0 LatestBest, 1 AllBest, 2 All, 3 None
@@ -57,6 +58,10 @@ struct Agent {
   std::vector<double> reinitializeOptions;
   std::string recordText;            // the agent record of the study file, as read
   int runState = 0;                  // 2: finished
+  // Run-time counters of the evaluation flow, kept here so that a checkpoint can save them
+  // and a resumed run set them.
+  int evaluatedDesigns = 0;          // designs evaluated so far (the last design number), >= 0
+  bool firstDesignFinished = false;  // some design of this agent has finished its evaluation
   bool haveStudyRecord = false;      // an `*AGENT` record of the study file named it
 };
 
@@ -98,13 +103,12 @@ Agent* findAgent(int number);
 // "optimization", "doe", "reliability and robustness", "evaluation" ("" for 3 and others).
 const char* agentTypeWord(int type);
 
-// The method code of a method word; -1 for a word that is not a method.
-int methodCode(const std::string& word);
-
 // Readers. Definition errors end the run through fatalError.
 void readAssembly();          // "<working directory>/Assembly.in"
 void readRunOptionsFirst();   // first pass over the open study file: *RUN_OPTIONS only
-void readStudyFile();         // the full pass; closes the study file and writes the banner
+// The full pass; closes the study file and writes the banner. The method of each agent
+// record is looked up in `methods` (the run's method table, driver/method_table.h).
+void readStudyFile(std::span<const MethodEntry> methods);
 
 void resetStudy();
 

@@ -16,6 +16,7 @@
 #include "definitions/variables.h"
 #include "driver/check_performance.h"
 #include "driver/command_line.h"
+#include "driver/method_table.h"
 #include "base/messages.h"
 #include "base/run_exit.h"
 #include "base/random.h"
@@ -65,7 +66,7 @@ void readStudyDefinitions() {
 // Reads every file of the study folder: the definition files, then the study file proper.
 void readStudyFolder() {
   readStudyDefinitions();
-  readStudyFile();
+  readStudyFile(methodTable());
 }
 
 // Design-variable counts of an agent's representation (active variables and continuous ones).
@@ -93,7 +94,7 @@ void prepareRun() {
       facts.designVariables = total;
       facts.continuousVariables = continuous;
       facts.batchSize = std::max(1, study.nParallel);
-      completeMethodSettings(facts, agent.method);
+      completeMethodSettings(facts, agent.method, methodTable());
     }
   }
   definitions.maxDesignVariables = std::max(definitions.maxDesignVariables, largest);
@@ -127,29 +128,34 @@ void prepareRun() {
   writeReports();
 }
 
-// One agent's turn in a cycle. Check-setup agents evaluate their baseline design; the search,
-// design-of-experiments, reliability and evaluation runs join here; until then such a turn
-// ends with a note saying so.
-void runAgentTurn(Agent& agent) {
+// One agent's turn in a cycle. Check-setup agents evaluate their baseline design; every
+// other agent runs the runner of its method's entry in `methods` (one cycle of a search, the
+// whole study of a design of experiments or a reliability method). Evaluation agents evaluate
+// the designs handed to them whatever method their record names; that run joins here, until
+// then such a turn ends with the note of an unavailable method, as does a method without a
+// runner.
+void runAgentTurn(Agent& agent, std::span<const MethodEntry> methods,
+                  const EvaluationServices& services) {
   if (agent.type == kAgentCheckSetup) {
     // The baseline design goes through the whole evaluation flow (a failing baseline ends
     // the run there) and its outcome is reported.
     std::vector<Design> designs{baselineDesign(agent)};
-    evaluateDesigns(agent, designs);
+    evaluateDesigns(agent, designs, services);
     writeMessage("outptr|stdout", "note", checkSetupReport(agent, designs.front()));
     agent.runState = 2;
     return;
   }
-  if (run.currentCycle > 0) return;  // said once, in the first cycle
-  writeMessage("outptr", "note",
-               formatText("Agent %d (\"%s\"): %s runs with the %s method are not available in "
-                          "this build of the solver. The agent does not evaluate any design.",
-                          agent.number, agent.name.c_str(), agentTypeWord(agent.type),
-                          methodWord(agent.methodCode)));
-  if (agent.type != kAgentOptimization && agent.type != kAgentEvaluation) agent.runState = 2;
+  const MethodEntry* entry = findMethodEntry(methods, agent.method.code);
+  if (agent.type == kAgentEvaluation || !entry || !entry->runCycle) {
+    if (run.currentCycle == 0) writeMethodUnavailableNote(agent);  // said once
+    return;
+  }
+  entry->runCycle(agent, services);
 }
 
 void runCycles() {
+  const std::span<const MethodEntry> methods = methodTable();
+  const EvaluationServices services = standardEvaluationServices();
   int cycles = 1;
   for (int number = run.startAgent; number <= run.finalAgent; ++number) {
     if (const Agent* agent = findAgent(number)) cycles = std::max(cycles, agent->method.numCycles);
@@ -166,7 +172,7 @@ void runCycles() {
       if (run.settings.checkSetup) agent->type = kAgentCheckSetup;
       if (run.currentCycle >= agent->method.numCycles) continue;
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
-        runAgentTurn(*agent);
+        runAgentTurn(*agent, methods, services);
       } else if (agent->runState != 2) {
         if (agent->type == kAgentDoe) {
           const Representation* representation = findRepresentation(agent->representation);
@@ -176,7 +182,7 @@ void runCycles() {
                                   agent->number));
           }
         }
-        runAgentTurn(*agent);
+        runAgentTurn(*agent, methods, services);
         agent->runState = 2;
       }
     }
@@ -330,6 +336,7 @@ int runSolver(int argc, char** argv) {
     }
     resetRunState();
     readWorkingDirectory();
+    routeAnalysisMessages();
     if (checkMode) {
       runCheckPerformance(argc, argv);
     } else {

@@ -399,4 +399,23 @@ bool copyAnalysisFilesToRemote(RemoteProfile& profile, const EvaluationContext& 
 bool copyOutputFilesFromRemote(RemoteProfile& profile, const EvaluationContext& context,
                                const std::vector<std::string>& downstreamFiles = {});
 
+// ---------------------------------------------------------------------------------------
+// Conditions on remote resources: the file and command parts of ConditionServices
+// (evaluation/conditions.h) that the evaluation flow hands to every condition.
+
+// The local path of the condition file `name` (tags already replaced) of the list
+// `fileType` ("input": an input file of the analysis, taken from its source; otherwise a
+// file of the run folder). When the context's compute resource is on a remote machine, the
+// file is first copied back from the remote run folder (a copy that fails is warned, and
+// the local path still answers). False when no path can be formed.
+bool conditionFilePath(const std::string& fileType, const std::string& name,
+                       const EvaluationContext& context, std::string& path);
+
+// The local command line that runs `command` on the remote machine of the context's compute
+// resource: in the remote run folder, through the analysis's "execShell" on POSIX far sides,
+// wrapped by the remote profile's execution command. False with `error` when it cannot be
+// made.
+bool conditionRemoteCommand(const std::string& command, const EvaluationContext& context,
+                            std::string& localCommand, std::string& error);
+
 }  // namespace karvo

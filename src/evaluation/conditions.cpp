@@ -23,7 +23,6 @@
 
 namespace karvo {
 
-ConditionServices conditionServices;
 
 namespace {
 
@@ -201,12 +200,12 @@ int testParameter(const Condition& condition, const EvaluationContext& context) 
 
 // The full local path of the condition's file; false after logging why it cannot be had.
 bool conditionFile(const Condition& condition, const EvaluationContext& context,
-                   std::string& path) {
+                   const ConditionServices& services, std::string& path) {
   std::string name;
   if (!tagged(condition.fileRef, context, name)) return false;
   bool ok;
-  if (conditionServices.resolveFile) {
-    ok = conditionServices.resolveFile(condition.fileType, name, context, path);
+  if (services.resolveFile) {
+    ok = services.resolveFile(condition.fileType, name, context, path);
   } else if (!name.empty() && name[0] == platform::kPathSeparator) {
     path = name;
     ok = true;
@@ -296,9 +295,10 @@ bool searchText(const Condition& condition, const EvaluationContext& context,
   return true;
 }
 
-int testFile(const Condition& condition, const EvaluationContext& context) {
+int testFile(const Condition& condition, const EvaluationContext& context,
+             const ConditionServices& services) {
   std::string path;
-  if (!conditionFile(condition, context, path)) return 0;
+  if (!conditionFile(condition, context, services, path)) return 0;
   switch (condition.type) {
     case ConditionType::FileExist: return platform::pathExists(path) ? 1 : 0;
     case ConditionType::FileNotExist: return platform::pathExists(path) ? 0 : 1;
@@ -319,10 +319,11 @@ int testFile(const Condition& condition, const EvaluationContext& context) {
 // ---------------------------------------------------------------------------------------
 // Statuses
 
-int testAnalysisStatus(const Condition& condition, const EvaluationContext& context) {
+int testAnalysisStatus(const Condition& condition, const EvaluationContext& context,
+                       const ConditionServices& services) {
   int status = -1;
-  if (!conditionServices.analysisStatus ||
-      !conditionServices.analysisStatus(condition.statusRef, context, status)) {
+  if (!services.analysisStatus ||
+      !services.analysisStatus(condition.statusRef, context, status)) {
     return failed(context, condition,
                   formatText("Could not get the status of the analysis \"%s\" for design %d.",
                              condition.statusRef.c_str(), context.designNumber));
@@ -348,6 +349,7 @@ int testResponseStatus(const Condition& condition, const EvaluationContext& cont
 // Runs the condition's command (tags replaced) in the run folder and keeps its output in
 // "cmdOutputCapture". False after logging why it gave no usable result.
 bool runConditionCommand(const Condition& condition, const EvaluationContext& context,
+                         const ConditionServices& services,
                          platform::CapturedRun& result) {
   std::string command;
   if (!tagged(condition.command, context, command)) {
@@ -366,9 +368,9 @@ bool runConditionCommand(const Condition& condition, const EvaluationContext& co
       context.jobResource.empty() && context.analysis ? context.analysis->computeResource
                                                       : context.jobResource);
   if (resource && resource->remote) {
-    if (conditionServices.remoteCommand) {
+    if (services.remoteCommand) {
       std::string error;
-      if (!conditionServices.remoteCommand(command, context, local, error)) {
+      if (!services.remoteCommand(command, context, local, error)) {
         failed(context, condition,
                formatText("Could not form the command for the remote machine of the compute "
                           "resource \"%s\":\n%s",
@@ -389,7 +391,7 @@ bool runConditionCommand(const Condition& condition, const EvaluationContext& co
                      condition.name.c_str(), folder.c_str(), local.c_str()));
   }
 
-  result = platform::runCapturedCommand(local, folder, conditionServices.commandSeconds);
+  result = platform::runCapturedCommand(local, folder, services.commandSeconds);
   if (!result.started) {
     failed(context, condition,
            formatText("Error in executing the following command (could not create the process "
@@ -410,7 +412,7 @@ bool runConditionCommand(const Condition& condition, const EvaluationContext& co
   if (result.timedOut) {
     failed(context, condition,
            formatText("The command \"%s\" did not finish within %g seconds and was stopped.",
-                      local.c_str(), conditionServices.commandSeconds));
+                      local.c_str(), services.commandSeconds));
     return false;
   }
   if (result.exitStatus == kShellNotFound || result.exitStatus == kShellNotExecutable) {
@@ -427,7 +429,8 @@ bool runConditionCommand(const Condition& condition, const EvaluationContext& co
   return true;
 }
 
-int testCommand(const Condition& condition, const EvaluationContext& context) {
+int testCommand(const Condition& condition, const EvaluationContext& context,
+                const ConditionServices& services) {
   std::string text;
   if (!condition.cmdText.empty() && !tagged(condition.cmdText, context, text)) {
     return failed(context, condition,
@@ -435,13 +438,14 @@ int testCommand(const Condition& condition, const EvaluationContext& context) {
                              condition.cmdText.c_str()));
   }
   platform::CapturedRun result;
-  if (!runConditionCommand(condition, context, result)) return 0;
+  if (!runConditionCommand(condition, context, services, result)) return 0;
   if (condition.cmdCheck && result.exitStatus != condition.cmdVal) return 0;
   if (!text.empty() && result.output.find(text) == std::string::npos) return 0;
   return 1;
 }
 
-int testScheduledJob(const Condition& condition, const EvaluationContext& context) {
+int testScheduledJob(const Condition& condition, const EvaluationContext& context,
+                     const ConditionServices& services) {
   const bool byId = condition.find == "ID";
   const std::string& job = byId ? context.jobId : context.jobName;
   if (job.empty()) {
@@ -451,16 +455,17 @@ int testScheduledJob(const Condition& condition, const EvaluationContext& contex
                              byId ? "id" : "name"));
   }
   platform::CapturedRun result;
-  if (!runConditionCommand(condition, context, result)) return 0;
+  if (!runConditionCommand(condition, context, services, result)) return 0;
   return containsWord(result.output, job) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------------
 
-int evaluateIndex(int index, const EvaluationContext& context, int slot, bool force);
+int evaluateIndex(int index, const EvaluationContext& context, int slot, bool force,
+                  const ConditionServices& services);
 
 int testComposite(const Condition& condition, const EvaluationContext& context, int slot,
-                  bool force) {
+                  bool force, const ConditionServices& services) {
   std::string details =
       formatText("Composite condition \"%s\" evaluation details", condition.name.c_str());
   int result = 1;
@@ -483,7 +488,7 @@ int testComposite(const Condition& condition, const EvaluationContext& context, 
              formatText("Its member \"%s\" is itself a composite condition.",
                         member.name.c_str()));
     } else {
-      value = evaluateIndex(index, context, slot, force);
+      value = evaluateIndex(index, context, slot, force, services);
     }
     details = formatText("%s\nCondition %s was %s.", details.c_str(), member.name.c_str(),
                          value ? "met" : "NOT met");
@@ -499,24 +504,26 @@ int testComposite(const Condition& condition, const EvaluationContext& context, 
 }
 
 int runTest(const Condition& condition, const EvaluationContext& context, int slot,
-            bool force) {
+            bool force, const ConditionServices& services) {
   switch (condition.type) {
     case ConditionType::Formula: return testFormula(condition, context);
     case ConditionType::Parameter: return testParameter(condition, context);
     case ConditionType::FileExist:
     case ConditionType::FileNotExist:
     case ConditionType::FileContain:
-    case ConditionType::FileNotContain: return testFile(condition, context);
-    case ConditionType::AnalysisStatus: return testAnalysisStatus(condition, context);
+    case ConditionType::FileNotContain: return testFile(condition, context, services);
+    case ConditionType::AnalysisStatus: return testAnalysisStatus(condition, context, services);
     case ConditionType::ResponseStatus: return testResponseStatus(condition, context);
-    case ConditionType::Command: return testCommand(condition, context);
-    case ConditionType::Composite: return testComposite(condition, context, slot, force);
-    case ConditionType::ScheduledJob: return testScheduledJob(condition, context);
+    case ConditionType::Command: return testCommand(condition, context, services);
+    case ConditionType::Composite:
+      return testComposite(condition, context, slot, force, services);
+    case ConditionType::ScheduledJob: return testScheduledJob(condition, context, services);
   }
   return 0;
 }
 
-int evaluateIndex(int index, const EvaluationContext& context, int slot, bool force) {
+int evaluateIndex(int index, const EvaluationContext& context, int slot, bool force,
+                  const ConditionServices& services) {
   if (index < 0 || index >= static_cast<int>(conditions.size())) return 0;
   const std::size_t at = static_cast<std::size_t>(slot);
   {
@@ -533,7 +540,7 @@ int evaluateIndex(int index, const EvaluationContext& context, int slot, bool fo
     }
   }
   const int value =
-      runTest(conditions[static_cast<std::size_t>(index)], context, slot, force) ? 1 : 0;
+      runTest(conditions[static_cast<std::size_t>(index)], context, slot, force, services) ? 1 : 0;
   if (slot >= 0) {
     Condition& condition = conditions[static_cast<std::size_t>(index)];
     if (condition.evaluated.size() <= at) condition.evaluated.resize(at + 1, 0);
@@ -547,19 +554,20 @@ int evaluateIndex(int index, const EvaluationContext& context, int slot, bool fo
 }  // namespace
 
 int evaluateCondition(int conditionIndex, const EvaluationContext& context, int slot,
-                      bool force) {
-  return evaluateIndex(conditionIndex, context, slot, force);
+                      bool force, const ConditionServices& services) {
+  return evaluateIndex(conditionIndex, context, slot, force, services);
 }
 
 int evaluateCondition(const std::string& name, const EvaluationContext& context, int slot,
-                      bool force) {
+                      bool force, const ConditionServices& services) {
   const Condition* condition = findCondition(name);
   if (!condition) {
     fatalError(formatText("Error in locating \"%s\" in the list of defined conditions. This "
                           "condition has not been defined.",
                           name.c_str()));
   }
-  return evaluateIndex(static_cast<int>(condition - conditions.data()), context, slot, force);
+  return evaluateIndex(static_cast<int>(condition - conditions.data()), context, slot, force,
+                       services);
 }
 
 void clearConditionSlot(int slot) {

@@ -56,7 +56,9 @@
 
 namespace karvo {
 
-// Run-wide services of the evaluation flow that conditions use. Each may stay empty.
+// What conditions take from their caller (the evaluation flow builds one per batch; see
+// conditionServicesFor in evaluation/analysis_run.h for the file and remote-command parts).
+// Each may stay empty.
 struct ConditionServices {
   // The status code (0 ERROR .. 5 SKIPPED) of analysis `analysis` for the design (slot and
   // case) of `context`; false when the analysis is not known. Empty: AnalysisStatus
@@ -81,8 +83,6 @@ struct ConditionServices {
                                   // a command that exceeds it is killed and fails
 };
 
-// The services in use (set by the evaluation flow at start-up; tests set their own).
-extern ConditionServices conditionServices;
 
 // Name of the file, in the run folder, holding the output of the last condition command.
 inline constexpr const char* kCommandOutputFile = "cmdOutputCapture";
@@ -94,11 +94,11 @@ inline constexpr const char* kCommandOutputFile = "cmdOutputCapture";
 // "This condition ... has already been evaluated ..."). Messages go to the analysis log of
 // `context` (designNumber, analysisName). An index outside the table answers 0.
 int evaluateCondition(int conditionIndex, const EvaluationContext& context, int slot,
-                      bool force);
+                      bool force, const ConditionServices& services);
 
 // The same by name; a name that is not defined ends the run ("Error in locating ...").
 int evaluateCondition(const std::string& name, const EvaluationContext& context, int slot,
-                      bool force);
+                      bool force, const ConditionServices& services);
 
 // Forgets the values kept for `slot` in every condition (the slot takes another design).
 void clearConditionSlot(int slot);

@@ -158,7 +158,7 @@ std::vector<double> encodingParameterValues() {
 EncodingContext encodingContextForAgent(const Agent& agent) {
   EncodingContext context;
   context.agentType = agent.type;
-  context.methodCode = agent.methodCode >= 0 ? agent.methodCode : agent.method.code;
+  context.methodCode = agent.method.code;
   context.doeKind = agent.method.doe.kind;
   if (context.methodCode == kMethodMultiStart || context.methodCode == kMethodSqp) {
     context.gradStepSize = agent.method.gradient.gradStepSize;

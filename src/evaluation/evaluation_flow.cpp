@@ -1,6 +1,11 @@
 // The design evaluation flow: takes a batch of designs through every analysis of the agent's
 // process to responses, statuses and scores. Called once per generation or design set; the
 // loop spends its time asleep in waitForChildExitOrTimeout while analyses run for minutes.
+// This file holds the batch loop, the designs and the entry points; the functions behind the
+// job transitions below are in flow_jobs.cpp, the commands around an analysis and the portal
+// calls in flow_steps.cpp, dependencies and loop cases in flow_loops.cpp (flow_batch.h has
+// the records they share). The flow keeps no per-agent state: the agent's design count and
+// first-design flag are fields of its Agent record.
 //
 // ---------------------------------------------------------------------------------------
 // Job lifecycle (one job per design, analysis and loop case) and the function behind each
@@ -70,171 +75,44 @@
 #include "evaluation/evaluation_flow.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <ctime>
 #include <limits>
-#include <memory>
-#include <unordered_map>
 
-#include "definitions/study.h"
-#include "definitions/variables.h"
-#include "base/memory.h"
 #include "base/messages.h"
 #include "base/run_state.h"
-#include "base/run_files.h"
-#include "evaluation/analysis_run.h"
-#include "evaluation/analysis_timing.h"
-#include "evaluation/conditions.h"
+#include "definitions/performance_file.h"
+#include "definitions/representation.h"
+#include "definitions/study.h"
+#include "definitions/variables.h"
 #include "evaluation/dependents.h"
-#include "evaluation/formula.h"
-#include "definitions/process_file.h"
-#include "evaluation/resource_use.h"
-#include "definitions/resources.h"
-#include "definitions/response_definitions.h"
+#include "evaluation/encoding.h"
+#include "evaluation/flow_batch.h"
+#include "evaluation/performance.h"
 #include "evaluation/responses.h"
 #include "evaluation/run_interaction.h"
 #include "evaluation/running_log.h"
 #include "evaluation/tagging.h"
-#include "external/extension_manager.h"
-#include "external/portal_general.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "evaluation/encoding.h"
-#include "evaluation/performance.h"
-#include "definitions/performance_file.h"
-#include "definitions/representation.h"
 
 namespace karvo {
 
+using namespace flow;
+
 namespace {
 
-enum JobStateCode : int {
-  kJobWaiting = 0,
-  kJobRunning = 1,
-  kJobCompleted = 2,
-  kJobFinalError = 3,  // finished with an error, or skipped
-};
-
-struct FlowJob {
-  int state = kJobWaiting;        // JobStateCode
-  int status = kStatusNotEvaluated;  // EvaluationStatus; ERROR as soon as it fails
-  std::string folder;             // run folder of the job
-  ResourceChoice resource;        // compute resource held while RUNNING
-  std::unique_ptr<Job> job;       // process handle; null for "nil" commands
-  JobClock clock;                 // monotonic s of submission, checks and notes
-  bool declaredComplete = false;  // the IO file or the finish condition ended the job: its
-                                  // exit code says nothing about the analysis
-  PropertiesMap portalData;       // properties handed to the portal
-  int caseIndex = 0;              // loop case this job runs (0-based; 0 outside loops)
-  int firstCaseStatus = kStatusNotEvaluated;  // EvaluationStatus of case 0, kept for
-                                  // references from outside the loop while it runs
-};
-
-// One loop of the process as the batch runs it.
-struct BatchLoop {
-  const Loop* loop = nullptr;     // its definition
-  std::vector<int> analyses;      // its analyses of this process, in process order
-  int cases = 1;                  // number of cases: the loop's values, >= 1; 1 when inactive
-  bool quitOnCondition = false;   // the `break` property asks to quit once the condition is met
-};
-
-// Where one design stands in one loop.
-struct DesignLoop {
-  int current = 0;                // case the loop's jobs run now, 0 .. cases - 1
-  bool finished = false;          // every case ran, or the rest were skipped
-};
-
-struct FlowDesign {
-  Design* design = nullptr;       // the caller's design
-  int number = 0;                 // design number, >= 1
-  int slot = 0;                   // position in the batch
-  EvaluationContext context;      // values, folders; analysis fields set per job
-  std::vector<FlowJob> jobs;      // one per analysis of the process (the current case of
-                                  // an analysis inside a loop)
-  std::vector<DesignLoop> loops;  // per entry of FlowBatch::loops
-  bool error = false;             // the design is an error design
-  bool finished = false;          // finishDesign has run
-};
-
-struct FlowBatch {
-  Agent* agent = nullptr;                    // the agent whose designs these are
-  Process* process = nullptr;                // null: a process without analyses
-  PerformanceDefinition* performance = nullptr;  // scores the designs; null: none
-  std::vector<FlowDesign> designs;           // in batch order
-  bool parallel = false;                     // the process's parallel option
-  std::vector<std::string> responseNames;    // every response a design produces
-  bool keepJobs = false;                     // "stop keep": leave running jobs alone
-  std::vector<std::size_t> firstWaiting;     // per analysis: no design before this index
-                                             // has a WAITING job of it (invariant 1 keeps
-                                             // it valid), so each pass starts its search
-                                             // there instead of at the batch's start
-  bool runningLogStale = true;               // a design finished after the running log
-                                             // was last written
-  std::unordered_map<std::string, std::string> definitionTexts;  // response definition
-                                             // file path -> its text, read once a batch
-  std::vector<BatchLoop> loops;              // the loops that list analyses of the process
-  std::vector<int> loopOf;                   // per analysis: index into `loops`, -1: none
-};
-
-std::unordered_map<int, int> designCounts;  // agent number -> designs evaluated so far
-std::unordered_map<int, bool> firstFinished;  // agent number -> a design of it has finished
-int logAgent = 0;                           // agent whose logs the "analysis" hook names
-FlowBatch* currentBatch = nullptr;          // the batch the condition services look at
+// The batch that runs now (null between batches): the "analysis" messages of the
+// evaluation layer go to its logs.
+FlowBatch* runningBatch = nullptr;
 bool interactionStarted = false;            // `interaction` has been set up for this run
 RunInteraction interaction;                 // the user's requests, across batches
 
-// ---------------------------------------------------------------------------------------
-// Logs
-
-std::string designLogFile(int agentNumber, int designNumber) {
-  return platform::joinPath(designPostFolder(agentNumber, designNumber), "design.log");
-}
-
-// The loop case that design `designNumber` of the current batch runs now for
-// `analysisName`: each case of an analysis inside a loop keeps its own log. 0 outside
-// loops, and for a design or analysis the batch does not know.
-int currentCase(int designNumber, const std::string& analysisName) {
-  if (!currentBatch || !currentBatch->process || currentBatch->designs.empty()) return 0;
-  const long slot = static_cast<long>(designNumber) - currentBatch->designs.front().number;
-  if (slot < 0 || slot >= static_cast<long>(currentBatch->designs.size())) return 0;
-  const int index = findAnalysis(*currentBatch->process, analysisName);
-  const FlowDesign& design = currentBatch->designs[static_cast<std::size_t>(slot)];
-  if (index < 0 || index >= static_cast<int>(design.jobs.size())) return 0;
-  return design.jobs[static_cast<std::size_t>(index)].caseIndex;
-}
-
 std::string logPathForMessages(int designNumber, const std::string& analysisName) {
-  if (analysisName.empty()) return designLogFile(logAgent, designNumber);
-  return analysisLogFile(logAgent, designNumber, analysisName,
-                         currentCase(designNumber, analysisName));
-}
-
-void appendToFile(const std::string& path, const std::string& text) {
-  FileHandle* handle = openFile(path, "a");
-  if (!handle) return;
-  writeText(handle, text);
-  closeFile(handle);
-}
-
-// "*KEYWORD\n<value>\n" into the analysis log of the job.
-void logRecord(const FlowDesign& design, const std::string& analysis, const char* keyword,
-               const std::string& value) {
-  appendToFile(analysisLogFile(logAgent, design.number, analysis,
-                               currentCase(design.number, analysis)),
-               formatText("%s\n%s\n", keyword, value.c_str()));
-}
-
-void logNote(const FlowDesign& design, const std::string& analysis, const std::string& text,
-             const char* severity = "note") {
-  writeMessage("analysis", severity, text, design.number, analysis);
-}
-
-std::string clockText() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  return formatText("%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+  if (!runningBatch) return "";
+  const int agent = runningBatch->agent->number;
+  if (analysisName.empty()) return designLogFile(agent, designNumber);
+  return analysisLogFile(agent, designNumber, analysisName,
+                         caseOfAnalysis(*runningBatch, designNumber, analysisName));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -329,552 +207,6 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
 }
 
 // ---------------------------------------------------------------------------------------
-// Responses
-
-// The portal of an analysis type: the extension manager's, else the built-in General one.
-Portal* portalFor(const Analysis& analysis) {
-  if (ExtensionManager* manager = ExtensionManager::current()) {
-    return manager->portal(analysis.solver);
-  }
-  static GeneralPortal general;
-  return &general;
-}
-
-std::string studyPath(const std::string& name) {
-  if (!name.empty() && name[0] == '/') return name;
-  return platform::joinPath(run.workingDirectory, name);
-}
-
-std::string readWholeFile(const std::string& path) {
-  FileHandle* handle = openFile(path, "r");
-  if (!handle) return "";
-  std::string text;
-  while (char* line = readLine(handle)) {
-    text += line;
-    ffree(line);
-  }
-  closeFile(handle);
-  return text;
-}
-
-// `definitionTexts`, when given, keeps the response definition files read in this batch:
-// each is read once per batch instead of once per design.
-PropertiesMap portalProperties(const Analysis& analysis, const std::string& folder,
-                               bool jobFinished,
-                               std::unordered_map<std::string, std::string>* definitionTexts =
-                                   nullptr) {
-  PropertiesMap map;
-  map.setValue("analysisName", analysis.name);
-  map.setValue("studyDir", run.workingDirectory);
-  map.setValue("destDir", folder);
-  int n = 1;
-  for (const TaggedInputFile& file : analysis.taggedInputFiles) {
-    map.setValue(formatText("InputSource%d", n), file.templateFile);
-    map.setValue(formatText("InputTarget%d", n), file.target);
-    ++n;
-  }
-  n = 1;
-  for (const TaggedOutputFile& file : analysis.taggedOutputFiles) {
-    map.setValue(formatText("ResponseName%d", n), file.response);
-    const std::string path = studyPath(file.definition);
-    if (definitionTexts) {
-      auto found = definitionTexts->find(path);
-      if (found == definitionTexts->end()) {
-        found = definitionTexts->emplace(path, readWholeFile(path)).first;
-      }
-      map.setValue(formatText("ResponseDefinition%d", n), found->second);
-    } else {
-      map.setValue(formatText("ResponseDefinition%d", n), readWholeFile(path));
-    }
-    ++n;
-  }
-  std::string outputs;
-  for (const std::string& output : analysis.outputFiles) outputs += output + "\n";
-  map.setValue("outputFilenames", outputs);
-  map.setValue("jobFinished", jobFinished ? "true" : "false");
-  return map;
-}
-
-// Writes the message lines of a portal call to the analysis log.
-void logPortalMessages(const FlowDesign& design, const std::string& analysis,
-                       const PortalResult& result) {
-  for (const std::string& line : result.messages) {
-    if (line.rfind("ERROR:", 0) == 0) {
-      logNote(design, analysis, line.substr(6), "error");
-    } else if (line.rfind("WARNING:", 0) == 0) {
-      logNote(design, analysis, line.substr(8), "warning");
-    } else {
-      logNote(design, analysis, line);
-    }
-  }
-}
-
-// ---------------------------------------------------------------------------------------
-// Failures downstream
-
-void releaseJobResource(FlowDesign& design, FlowJob& job) {
-  releaseComputeResource(job.resource, design.number, false);
-}
-
-// Ends a job with an error or a skip: "*ENDTIME" (unless skipped) and "*STATUS".
-void endJob(FlowDesign& design, const Analysis& analysis, FlowJob& job, int status) {
-  releaseJobResource(design, job);
-  if (job.job) {
-    if (!job.job->finished(false)) job.job->kill();
-    job.job->release();
-  }
-  job.status = status;
-  if (job.caseIndex == 0) job.firstCaseStatus = status;
-  job.state = status == kStatusError || status == kStatusSkipped ? kJobFinalError
-                                                                      : kJobCompleted;
-  if (status == kStatusError) design.error = true;
-  if (status != kStatusSkipped) logRecord(design, analysis.name, "*ENDTIME", platform::timeStamp());
-  logRecord(design, analysis.name, "*STATUS", statusWord(status));
-}
-
-void skipAnalysis(FlowDesign& design, const Analysis& analysis, FlowJob& job,
-                  const std::string& reason) {
-  if (!reason.empty()) logNote(design, analysis.name, reason);
-  markAnalysisResponsesSkipped(analysis, design.context);
-  endJob(design, analysis, job, kStatusSkipped);
-}
-
-// After a failed analysis whose error mode is "STOP": every later waiting analysis of the
-// design is skipped.
-void stopDownstream(FlowBatch& batch, FlowDesign& design, int failedIndex) {
-  const Analysis& failed = batch.process->analyses[failedIndex];
-  if (!failed.stopOnError) return;
-  std::string list;
-  for (std::size_t a = failedIndex + 1; a < design.jobs.size(); ++a) {
-    if (design.jobs[a].state == kJobWaiting) list += batch.process->analyses[a].name + "\n";
-  }
-  logNote(design, failed.name,
-          "Detected error in this design analysis. Since the option to quit the design "
-          "evaluation process if this analysis fails was selected, the following analyses will "
-          "be skipped:\n" + list);
-  for (std::size_t a = failedIndex + 1; a < design.jobs.size(); ++a) {
-    if (design.jobs[a].state != kJobWaiting) continue;
-    skipAnalysis(design, batch.process->analyses[a], design.jobs[a],
-                 formatText("This analysis will be skipped since the upstream analysis \"%s\" "
-                            "had an error.",
-                            failed.name.c_str()));
-  }
-}
-
-void failJob(FlowBatch& batch, FlowDesign& design, int index, const std::string& error) {
-  const Analysis& analysis = batch.process->analyses[index];
-  if (!error.empty()) logNote(design, analysis.name, error, "error");
-  endJob(design, analysis, design.jobs[index], kStatusError);
-  stopDownstream(batch, design, index);
-}
-
-// ---------------------------------------------------------------------------------------
-// Commands around the analysis
-
-// Runs a pre or post command and waits. Answers 1 when it passed, 0 on a wrong exit code
-// (`code` holds it), -1 when no process could be created or its folder not resolved.
-int runStep(const CommandStep& step, CommandKind kind, EvaluationContext& context, int& code) {
-  ResolvedPath folder = resolveCommandFolder(step, context);
-  if (!folder.ok) return -1;
-  CommandRequest request;
-  request.kind = kind;
-  request.command = step.command;
-  request.folder = folder.path;
-  request.side = RunSide::kLocal;
-  request.wait = true;
-  CommandLaunch launch = runCommand(request, context);
-  if (!launch.job) return -1;
-  code = launch.job->exitCode();
-  launch.job->release();
-  if (step.expectedCode != kNoReturnCheck && code != step.expectedCode) return 0;
-  return 1;
-}
-
-// ---------------------------------------------------------------------------------------
-// Submission and launch
-
-void prepareContext(FlowBatch& batch, FlowDesign& design, int index) {
-  const Analysis& analysis = batch.process->analyses[index];
-  EvaluationContext& context = design.context;
-  context.analysisName = analysis.name;
-  context.analysis = &analysis;
-  context.caseIndex = design.jobs[index].caseIndex;
-  context.analysisPath = analysisFolder(batch.agent->number, design.number, analysis.name,
-                                        context.caseIndex);
-  context.jobName.clear();
-  context.jobId.clear();
-  context.jobResource.clear();
-}
-
-// The input files of the job. A later case of a loop that reuses its input files takes them
-// from the first case's run folder (in a loop without case folders they are already in
-// place), so a source that changed or went away after the first case does not matter.
-bool copyInputFiles(FlowBatch& batch, FlowDesign& design, int index, const std::string& folder) {
-  const Analysis& analysis = batch.process->analyses[index];
-  const int loop = batch.loopOf[index];
-  const int caseIndex = design.jobs[index].caseIndex;
-  const bool reuse = loop >= 0 && caseIndex > 0 && batch.loops[loop].loop->reuseCaseInputFiles;
-  const std::string firstCaseFolder =
-      reuse ? analysisFolder(batch.agent->number, design.number, analysis.name, 0) : "";
-  if (reuse && platform::isDirectory(folder) && firstCaseFolder == folder) return true;
-  for (const InputFile& file : analysis.inputFiles) {
-    if (!file.copy) continue;
-    const std::string name =
-        file.target.empty() ? platform::joinPath("", file.name).substr(1) : file.target;
-    ResolvedPath source;
-    if (reuse) {
-      source.ok = true;
-      source.path = platform::joinPath(firstCaseFolder, name);
-    } else {
-      source = resolveInputSource(file.name, PathMode::kPathWithFilename, design.context);
-    }
-    if (!source.ok) return false;
-    const std::string target = platform::joinPath(folder, name);
-    std::string error;
-    if (!platform::copyFile(source.path, target, &error)) {
-      logNote(design, analysis.name,
-              formatText("Could not copy the input file \"%s\" to \"%s\": %s", source.path.c_str(),
-                         target.c_str(), error.c_str()),
-              "error");
-      return false;
-    }
-  }
-  return true;
-}
-
-// launchAnalysis: pre-analysis command, then the analysis command through the job
-// controller. False when the analysis failed (already ended through failJob).
-bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
-  const Analysis& analysis = batch.process->analyses[index];
-  FlowJob& job = design.jobs[index];
-  if (analysis.noExecution) {
-    logNote(design, analysis.name,
-            "No execution being performed for this analysis, since the execution command is "
-            "\"nil\".");
-    job.state = kJobRunning;
-    job.clock = timingSubmitted(platform::monotonicSeconds(), true);
-    return true;
-  }
-  if (run.settings.verbose) {
-    logNote(design, analysis.name,
-            formatText("Finished updating model. Starting submission of analysis command at %s.",
-                       clockText().c_str()));
-  }
-  // The internal variables of this job were exported by submitAnalysis, and nothing since
-  // (input files, pre-update command, portal prepare) changes the values they come from:
-  // exporting them again would only repeat a few dozen setenv calls per job.
-  const ComputeResource* resource = contextResource(design.context);
-  if (isRemoteResource(resource)) {
-    std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, design.context);
-    if (!profile || !createRemoteAnalysisFolder(*profile, design.context) ||
-        !copyAnalysisFilesToRemote(*profile, design.context)) {
-      failJob(batch, design, index,
-              "The analysis files could not be copied to the remote machine. This design "
-              "analysis will be marked as error.");
-      return false;
-    }
-  }
-  if (!analysis.preAnalysis.command.empty()) {
-    logNote(design, analysis.name, "Running pre analysis command.");
-    int code = -1;
-    const int outcome =
-        runStep(analysis.preAnalysis, CommandKind::kPreAnalysis, design.context, code);
-    if (outcome != 1) {
-      std::string text =
-          outcome == 0
-              ? formatText("The return value (%d) for the pre analysis command did not match the "
-                           "specified value (%d). This design analysis will be SKIPPED and the "
-                           "design marked as an error.",
-                           code, analysis.preAnalysis.expectedCode)
-              : std::string("Error in creating and executing the process for the pre command. "
-                            "This design analysis will be marked as error.");
-      logNote(design, analysis.name, text, "error");
-      logNote(design, analysis.name,
-              "The execution of this analysis is being skipped since the pre analysis command "
-              "resulted in an error.");
-      failJob(batch, design, index, "");
-      return false;
-    }
-  }
-  writeMessage("stdout", "note",
-               formatText("Evaluating design #: %d  Analysis: %s", design.number,
-                          analysis.name.c_str()));
-  logRecord(design, analysis.name, "*CMD_STARTTIME", platform::timeStamp());
-  logNote(design, analysis.name, "Running the analysis command.");
-  CommandRequest request;
-  request.kind = CommandKind::kAnalysis;
-  request.command = analysis.command;
-  request.folder = job.folder;
-  request.logging = analysis.captureAnalysisOutput != 0;
-  CommandLaunch launch = runCommand(request, design.context);
-  if (!launch.job) {
-    failJob(batch, design, index, "");
-    return false;
-  }
-  job.job = std::move(launch.job);
-  job.state = kJobRunning;
-  job.clock = timingSubmitted(platform::monotonicSeconds(), !job.job->queued());
-  design.context.jobName = job.job->jobName();
-  design.context.jobId = job.job->jobId();
-  return true;
-}
-
-// submitAnalysis: folders, input files, pre-update command, tagged files through the portal,
-// then launchAnalysis. The compute resource has been chosen by the caller.
-void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
-  const Analysis& analysis = batch.process->analyses[index];
-  FlowJob& job = design.jobs[index];
-  prepareContext(batch, design, index);
-  if (job.resource.resource >= 0) {
-    design.context.jobResource = computeResources[job.resource.resource].name;
-  }
-  writeMessage("stdout", "note",
-               formatText("Starting submission for Design %d - Analysis %s (Time: %s)",
-                          design.number, analysis.name.c_str(), clockText().c_str()));
-  logNote(design, analysis.name,
-          formatText("Compute resource used: %s",
-                     design.context.jobResource.empty() ? "local"
-                                                        : design.context.jobResource.c_str()));
-  logNote(design, analysis.name, formatText("Design name: Design%d", design.number));
-  logRecord(design, analysis.name, "*STARTTIME", platform::timeStamp());
-  logRecord(design, analysis.name, "*COMMAND", analysis.command);
-  if (analysis.captureAnalysisOutput) {
-    logRecord(design, analysis.name, "*OUTPUTFILE",
-              analysisLogFile(batch.agent->number, design.number, analysis.name,
-                              job.caseIndex));
-  }
-
-  writeMessage("stdout", "note",
-               formatText("Creating directory and files for Design %d - Analysis %s",
-                          design.number, analysis.name.c_str()));
-  logNote(design, analysis.name, "Creating analysis directory");
-  const std::string folder = design.context.analysisPath;
-  std::string error;
-  if (!platform::isDirectory(folder) && !platform::makeDirectory(folder, &error)) {
-    failJob(batch, design, index,
-            formatText("Evaluation directory: \n   %s \neither exists or requires KARVO to "
-                       "create more than one directories.\n%s",
-                       folder.c_str(), error.c_str()));
-    return;
-  }
-  ResolvedPath runFolder = resolveRunFolder(design.context);
-  job.folder = runFolder.ok ? runFolder.path : folder;
-  exportInternalVariables(design.context);
-  if (!copyInputFiles(batch, design, index, job.folder)) {
-    failJob(batch, design, index, "");
-    return;
-  }
-
-  if (!analysis.preUpdate.command.empty()) {
-    logNote(design, analysis.name, "Running pre update analysis command.");
-    int code = -1;
-    const int outcome = runStep(analysis.preUpdate, CommandKind::kPreUpdate, design.context, code);
-    if (outcome != 1) {
-      failJob(batch, design, index,
-              outcome == 0
-                  ? formatText("The return value (%d) for the pre update analysis command did "
-                               "not match the specified value (%d). This design analysis will be "
-                               "SKIPPED and the design marked as an error.",
-                               code, analysis.preUpdate.expectedCode)
-                  : std::string("Error in creating and executing the process for the pre "
-                                "update command. This design analysis will be marked as "
-                                "error."));
-      return;
-    }
-  }
-
-  Portal* portal = portalFor(analysis);
-  job.portalData = portalProperties(analysis, job.folder, false, &batch.definitionTexts);
-  PortalInitResult init = portal->initialize(job.portalData);
-  logPortalMessages(design, analysis.name, init);
-  if (!init.ok) {
-    failJob(batch, design, index, "");
-    return;
-  }
-  logNote(design, analysis.name, "Initialized the portal analysis");
-  PortalResult prepared = portal->prepare(job.portalData, tagValueCallback(design.context));
-  logPortalMessages(design, analysis.name, prepared);
-  if (!prepared.ok) {
-    failJob(batch, design, index, "");
-    return;
-  }
-  logNote(design, analysis.name, "Prepared portal analysis");
-  logNote(design, analysis.name, "Created new design files");
-  launchAnalysis(batch, design, index);
-}
-
-// ---------------------------------------------------------------------------------------
-// Completion
-
-// checkCompletion: true when the job has come to an end (its "*CMD_ENDTIME" written).
-bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepProposal& proposal) {
-  const Analysis& analysis = batch.process->analyses[index];
-  FlowJob& job = design.jobs[index];
-  const double now = platform::monotonicSeconds();
-  if (interactionAnalysisIoComplete(job.folder, analysis.name, design.number, std::time(nullptr))) {
-    if (job.job) logNote(design, analysis.name, interactionKillText(job.job->kill()));
-    job.declaredComplete = true;
-    logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
-    return true;
-  }
-  if (!job.job && analysis.finishCondition.empty()) {
-    logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
-    return true;
-  }
-  const AnalysisTiming timing = timingOf(analysis);
-  if (job.job && job.clock.runStartTime < 0 && !job.job->queued()) {
-    timingMarkStarted(job.clock, now);
-  }
-  if (timingOverdue(timing, job.clock, now)) {
-    logNote(design, analysis.name, timingOverdueText(analysis.name, design.number), "warning");
-    logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
-    if (job.job) job.job->kill();
-    return true;
-  }
-  timingPropose(proposal, timing, job.clock, now);
-  if (!timingCheckDue(timing, job.clock, now)) return false;
-  const bool note = timingProgressNoteDue(timing, job.clock, now);
-  if (note) {
-    logNote(design, analysis.name,
-            timingProgressText(analysis.name, design.number, job.clock, now,
-                               run.settings.verbose != 0, platform::nowMillis()));
-  }
-  timingCheckMade(job.clock, now, note);
-  bool complete = false;
-  if (!analysis.finishCondition.empty()) {
-    complete = evaluateCondition(analysis.finishCondition, design.context, design.slot, true) == 1;
-    if (complete && job.job && !job.job->finished(false)) {
-      job.job->kill();
-      job.declaredComplete = true;
-    }
-  } else {
-    complete = job.job->finished(false);
-  }
-  if (!complete) return false;
-  logNote(design, analysis.name,
-          formatText("Detected analysis completion. (%d seconds since analysis start)",
-                     static_cast<int>(now - job.clock.submitTime)));
-  logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
-  return true;
-}
-
-// processCompletedAnalysis: post command, success check, extraction, calculated responses,
-// post-extraction command, status.
-void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
-  const Analysis& analysis = batch.process->analyses[index];
-  FlowJob& job = design.jobs[index];
-  prepareContext(batch, design, index);
-  design.context.jobName = job.job ? job.job->jobName() : "";
-  design.context.jobId = job.job ? job.job->jobId() : "";
-  exportInternalVariables(design.context);
-  writeMessage("stdout", "note",
-               formatText("Detected completion of analysis \"%s\" for design %d.",
-                          analysis.name.c_str(), design.number));
-  if (!analysis.postAnalysis.command.empty()) {
-    logNote(design, analysis.name, "Running post analysis command.");
-    int code = -1;
-    const int outcome =
-        runStep(analysis.postAnalysis, CommandKind::kPostAnalysis, design.context, code);
-    if (outcome != 1) {
-      failJob(batch, design, index,
-              outcome == 0 ? formatText("The return value (%d) for the post analysis command "
-                                        "did not match the specified value (%d). This design "
-                                        "analysis will be marked as error.",
-                                        code, analysis.postAnalysis.expectedCode)
-                           : std::string("Error in creating and executing the process for the "
-                                         "post analysis command. This design analysis will be "
-                                         "marked as error."));
-      return;
-    }
-  }
-  const ComputeResource* resource = contextResource(design.context);
-  if (isRemoteResource(resource)) {
-    std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, design.context);
-    if (!profile || !copyOutputFilesFromRemote(*profile, design.context)) {
-      logNote(design, analysis.name,
-              "Not every output file could be copied back from the remote machine.", "warning");
-    }
-  }
-  if (job.job && !job.declaredComplete) {
-    const int code = job.job->exitCode();
-    if (analysis.successReturnValue != kNoReturnCheck && code != analysis.successReturnValue) {
-      failJob(batch, design, index,
-              formatText("The return value (%d) for the analysis command did not match the "
-                         "specified value (%d). This design analysis will be marked as an "
-                         "error.",
-                         code, analysis.successReturnValue));
-      return;
-    }
-    if (analysis.finishCondition.empty() && !job.job->succeeded()) {
-      failJob(batch, design, index,
-              "The compute resource indicated that the job was not successful. This design "
-              "analysis will be marked as an error.");
-      return;
-    }
-  }
-  if (!analysis.successCondition.empty()) {
-    logNote(design, analysis.name, "Performing success check");
-    if (evaluateCondition(analysis.successCondition, design.context, design.slot, true) == 1) {
-      logNote(design, analysis.name,
-              formatText("The success check based on condition \"%s\" passed.",
-                         analysis.successCondition.c_str()));
-    } else {
-      failJob(batch, design, index,
-              formatText("The analysis did not pass the success check based on condition "
-                         "\"%s\".\nThe analysis \"%s\" for design # %d did not complete "
-                         "successfully.",
-                         analysis.successCondition.c_str(), analysis.name.c_str(),
-                         design.number));
-      return;
-    }
-  }
-
-  // Extraction through the portal, then the calculated responses of the analysis.
-  if (!analysis.taggedOutputFiles.empty()) {
-    Portal* portal = portalFor(analysis);
-    job.portalData.setValue("jobFinished", "true");
-    PortalResult result =
-        portal->extract(job.portalData, responseExtractionCallback(design.context));
-    for (const std::string& line : result.messages) {
-      if (line.rfind("ERROR:", 0) != 0) logNote(design, analysis.name, line);
-    }
-  }
-  const std::vector<std::string> missing =
-      processAnalysisResponses(analysis, design.context, batch.performance);
-  if (!missing.empty()) {
-    logNote(design, analysis.name,
-            missingAnalysisResponsesText(
-                missing, analysisLogFile(batch.agent->number, design.number, analysis.name,
-                                         job.caseIndex)),
-            "error");
-  }
-  if (!analysis.postExtract.command.empty()) {
-    logNote(design, analysis.name, "Running post extraction analysis command.");
-    int code = -1;
-    const int outcome =
-        runStep(analysis.postExtract, CommandKind::kPostExtraction, design.context, code);
-    if (outcome != 1) {
-      failJob(batch, design, index,
-              outcome == 0 ? formatText("The return value (%d) for the post extraction analysis "
-                                        "command did not match the specified value (%d). This "
-                                        "design analysis will be marked as error.",
-                                        code, analysis.postExtract.expectedCode)
-                           : std::string("Error in creating and executing the process for the "
-                                         "post extraction analysis command. This design "
-                                         "analysis will be marked as error."));
-      return;
-    }
-  }
-  const int status = analysisStatusOf(analysis, false, false, design.context);
-  if (status == kStatusError) {
-    endJob(design, analysis, job, kStatusError);
-    stopDownstream(batch, design, index);
-  } else {
-    endJob(design, analysis, job, status);
-  }
-}
-
-// ---------------------------------------------------------------------------------------
 // Finishing designs
 
 std::string variableValuesText(const FlowDesign& design) {
@@ -934,7 +266,7 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
     }
     ScoringContext scoring;
     scoring.agentType = batch.agent->type;
-    performance(design, *batch.performance, values, scoring);
+    batch.services->score(design, *batch.performance, values, scoring);
   } else if (design.failed) {
     design.performance = kFailedPerformance;
     design.violation = kFailedViolation;
@@ -955,160 +287,12 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
   // The first design of the agent to come through all its analyses tells whether the set-up
   // works at all: when it failed, the run stops, unless the study asked to go on after design
   // errors and no objective still waits for a baseline value to be normalised by.
-  bool& seen = firstFinished[batch.agent->number];
-  if (!seen) {
-    seen = true;
+  if (!batch.agent->firstDesignFinished) {
+    batch.agent->firstDesignFinished = true;
     if (design.failed && (!run.settings.skipEvalCheck || awaitsBaselineNormalisation(batch))) {
       fatalError("The first design to complete all analyses resulted in errors. Exiting.");
     }
   }
-}
-
-// ---------------------------------------------------------------------------------------
-// The loop
-
-// Whether analysis `upstream` of `design` is done as far as analysis `index` is concerned:
-// inside one loop the two run case by case, so the current case counts; from anywhere else
-// an analysis inside a loop is done only when its loop is (every case ran or was skipped).
-bool upstreamDone(const FlowBatch& batch, const FlowDesign& design, int upstream, int index) {
-  if (design.jobs[upstream].state < kJobCompleted) return false;
-  const int loop = batch.loopOf[upstream];
-  if (loop < 0 || loop == batch.loopOf[index]) return true;
-  return design.loops[loop].finished;
-}
-
-// Whether every case of analysis `index` of `design` has come to a final state.
-bool jobDone(const FlowBatch& batch, const FlowDesign& design, int index) {
-  return design.jobs[index].state >= kJobCompleted &&
-         (batch.loopOf[index] < 0 || design.loops[batch.loopOf[index]].finished);
-}
-
-bool dependenciesMet(const FlowBatch& batch, const FlowDesign& design, int index) {
-  const Analysis& analysis = batch.process->analyses[index];
-  for (const Dependency& dependency : analysis.dependencies) {
-    const int upstream = dependency.index >= 0 ? dependency.index
-                                               : findAnalysis(*batch.process, dependency.analysis);
-    if (upstream < 0) continue;
-    if (dependency.cycle) {
-      for (const FlowDesign& other : batch.designs) {
-        if (!upstreamDone(batch, other, upstream, index)) return false;
-      }
-    } else if (!upstreamDone(batch, design, upstream, index)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Whether the condition of a loop is met for the case that `design` has just ended. The
-// condition is looked at in the run folder of the loop's last analysis for that case: a name
-// of a defined condition is evaluated as such (afresh for every case); any other text is a
-// command (tags replaced) run there by /bin/sh, met when it exits with 0.
-bool loopConditionMet(FlowBatch& batch, FlowDesign& design, const BatchLoop& loop) {
-  const std::string& condition = loop.loop->condition;
-  if (condition.empty()) return false;
-  prepareContext(batch, design, loop.analyses.back());
-  if (findCondition(condition)) {
-    return evaluateCondition(condition, design.context, -1, true) == 1;
-  }
-  exportInternalVariables(design.context);
-  const std::string command = replaceTags(condition, design.context);
-  const std::string folder = platform::isDirectory(design.context.analysisPath)
-                                 ? design.context.analysisPath
-                                 : run.workingDirectory;
-  return runThroughCommandFile(command, folder, "") == 0;
-}
-
-// Writes the skip of cases `from` .. cases - 1 of every analysis of the loop into the logs of
-// those cases; the jobs keep the status of the last case that ran.
-void skipRemainingCases(FlowDesign& design, const FlowBatch& batch, const BatchLoop& loop,
-                        int from, const std::string& reason) {
-  for (int index : loop.analyses) {
-    const Analysis& analysis = batch.process->analyses[index];
-    FlowJob& job = design.jobs[index];
-    const int ran = job.caseIndex;
-    for (int c = from; c < loop.cases; ++c) {
-      job.caseIndex = c;
-      logNote(design, analysis.name, reason);
-      logRecord(design, analysis.name, "*STATUS", statusWord(kStatusSkipped));
-    }
-    job.caseIndex = ran;
-  }
-}
-
-// advanceLoops: when every analysis of a loop has ended the current case of `design`, the
-// loop's condition decides whether the loop quits; otherwise the next case starts (its jobs
-// go back to WAITING) or the loop is finished. True when a loop moved.
-bool advanceLoops(FlowBatch& batch, FlowDesign& design) {
-  bool moved = false;
-  for (std::size_t l = 0; l < batch.loops.size(); ++l) {
-    const BatchLoop& loop = batch.loops[l];
-    DesignLoop& state = design.loops[l];
-    if (state.finished) continue;
-    bool caseEnded = true;
-    for (int index : loop.analyses) {
-      if (design.jobs[index].state < kJobCompleted) caseEnded = false;
-    }
-    if (!caseEnded) continue;
-    moved = true;
-    const int next = state.current + 1;
-    state.finished = true;
-    if (next >= loop.cases) continue;
-    const std::string& lastAnalysis = batch.process->analyses[loop.analyses.back()].name;
-    if (design.error) {
-      // The design already failed: the other cases could not change that.
-      skipRemainingCases(design, batch, loop, next,
-                         formatText("This case of the analysis will be skipped since case %d "
-                                    "of loop \"%s\" ended with the design in error.",
-                                    state.current + 1, loop.loop->name.c_str()));
-      continue;
-    }
-    if (loopConditionMet(batch, design, loop)) {
-      if (loop.quitOnCondition) {
-        logNote(design, lastAnalysis,
-                "Loop condition met. Since the option to quit the loop upon meeting the "
-                "condition was selected, the remaining analyses and cases associated with this "
-                "loop will be skipped.");
-        skipRemainingCases(design, batch, loop, next,
-                           formatText("This analysis will be skipped since the condition "
-                                      "associated with loop \"%s\" was met.",
-                                      loop.loop->name.c_str()));
-        continue;
-      }
-      logNote(design, lastAnalysis,
-              formatText("The condition of loop \"%s\" was met after case %d; the loop goes on "
-                         "since it is not set to quit on it.",
-                         loop.loop->name.c_str(), state.current + 1));
-    }
-    state.finished = false;
-    state.current = next;
-    for (int index : loop.analyses) {
-      FlowJob& job = design.jobs[index];
-      FlowJob fresh;
-      fresh.caseIndex = next;
-      fresh.firstCaseStatus = job.firstCaseStatus;
-      job = std::move(fresh);
-      std::size_t& first = batch.firstWaiting[index];
-      first = std::min(first, static_cast<std::size_t>(design.slot));
-    }
-  }
-  return moved;
-}
-
-bool runConditionMet(FlowBatch& batch, FlowDesign& design, int index) {
-  const Analysis& analysis = batch.process->analyses[index];
-  if (analysis.runCondition.empty()) return true;
-  prepareContext(batch, design, index);
-  const bool met = evaluateCondition(analysis.runCondition, design.context, design.slot, true) == 1;
-  const std::string head = formatText("Summary of run condition check for analysis \"%s\".",
-                                      analysis.name.c_str());
-  if (met) {
-    logNote(design, analysis.name, head + "\nThe overall condition was met.");
-    return true;
-  }
-  skipAnalysis(design, analysis, design.jobs[index],
-               head + "\nThe overall condition was NOT met. This analysis will be skipped.");
-  return false;
 }
 
 void writeRunningLog(const FlowBatch& batch) {
@@ -1311,37 +495,11 @@ void runBatch(FlowBatch& batch) {
   }
 }
 
-// The loops of the batch: each loop that lists analyses of the process, with its number of
-// cases (the loop's values; one when it has none or is not active) and whether it quits
-// when its condition is met (a `break` other than "", "0", "no" or "false").
-void setUpLoops(FlowBatch& batch) {
-  const std::vector<Analysis>& analyses = batch.process->analyses;
-  batch.loopOf.assign(analyses.size(), -1);
-  for (std::size_t a = 0; a < analyses.size(); ++a) {
-    const Loop* loop = loopOfAnalysis(analyses[a].name);
-    if (!loop) continue;
-    std::size_t l = 0;
-    while (l < batch.loops.size() && batch.loops[l].loop != loop) ++l;
-    if (l == batch.loops.size()) {
-      BatchLoop entry;
-      entry.loop = loop;
-      entry.cases = loop->active ? std::max<int>(1, static_cast<int>(loop->values.size())) : 1;
-      std::string word = loop->breakText;
-      for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      entry.quitOnCondition = !word.empty() && word != "0" && word != "no" && word != "false";
-      batch.loops.push_back(entry);
-    }
-    batch.loops[l].analyses.push_back(static_cast<int>(a));
-    batch.loopOf[a] = static_cast<int>(l);
-  }
-}
-
 // Kills (or with "stop keep" releases) every job still running when the batch is left, and
-// gives the hooks back.
+// ends the batch's hold on the "analysis" messages.
 struct BatchGuard {
   FlowBatch& batch;
-  AnalysisLogPathFn previousLogPath;
-  explicit BatchGuard(FlowBatch& b) : batch(b), previousLogPath(analysisLogPath) {}
+  explicit BatchGuard(FlowBatch& b) : batch(b) { runningBatch = &batch; }
   BatchGuard(const BatchGuard&) = delete;
   BatchGuard& operator=(const BatchGuard&) = delete;
   ~BatchGuard() {
@@ -1352,9 +510,7 @@ struct BatchGuard {
         releaseComputeResource(job.resource, design.number, false);
       }
     }
-    analysisLogPath = previousLogPath;
-    currentBatch = nullptr;
-    conditionServices.analysisStatus = nullptr;
+    runningBatch = nullptr;
   }
 };
 
@@ -1407,18 +563,18 @@ std::string checkSetupReport(const Agent& agent, const Design& design) {
   return text;
 }
 
-int evaluatedDesignCount(int agentNumber) {
-  auto found = designCounts.find(agentNumber);
-  return found == designCounts.end() ? 0 : found->second;
+void resetEvaluationFlow() { interactionStarted = false; }
+
+EvaluationServices standardEvaluationServices() {
+  EvaluationServices services;
+  services.score = &performance;
+  return services;
 }
 
-void resetEvaluationFlow() {
-  designCounts.clear();
-  firstFinished.clear();
-  interactionStarted = false;
-}
+void routeAnalysisMessages() { analysisLogPath = &logPathForMessages; }
 
-BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
+BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
+                             const EvaluationServices& services) {
   BatchSummary summary;
   if (designs.empty()) {
     writeMessage("outptr", "internal error",
@@ -1427,6 +583,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
   }
   FlowBatch batch;
   batch.agent = &agent;
+  batch.services = &services;
   batch.process = agent.process == kUndefined ? nullptr : findProcess(agent.process);
   if (batch.process && batch.process->analyses.empty()) batch.process = nullptr;
   batch.performance = findPerformance(agent.performance);
@@ -1434,31 +591,31 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
   batch.responseNames = designResponseNames(batch.performance, batch.process);
   if (batch.process) setUpLoops(batch);
   BatchGuard guard(batch);
-  logAgent = agent.number;
-  analysisLogPath = &logPathForMessages;
-  currentBatch = &batch;
-  conditionServices.analysisStatus = [](const std::string& analysis,
-                                        const EvaluationContext& context, int& status) {
-    if (!currentBatch || !currentBatch->process || context.designSlot < 0 ||
-        context.designSlot >= static_cast<int>(currentBatch->designs.size())) {
+  batch.conditions.resolveFile = &conditionFilePath;
+  batch.conditions.remoteCommand = &conditionRemoteCommand;
+  batch.conditions.commandSeconds = services.conditionCommandSeconds;
+  batch.conditions.analysisStatus = [&batch](const std::string& analysis,
+                                             const EvaluationContext& context, int& status) {
+    if (!batch.process || context.designSlot < 0 ||
+        context.designSlot >= static_cast<int>(batch.designs.size())) {
       return false;
     }
-    const int index = findAnalysis(*currentBatch->process, analysis);
+    const int index = findAnalysis(*batch.process, analysis);
     if (index < 0) return false;
-    const FlowDesign& design = currentBatch->designs[context.designSlot];
+    const FlowDesign& design = batch.designs[context.designSlot];
     const FlowJob& job = design.jobs[index];
     status = job.status;
     // An analysis inside a loop looked at from outside it before the loop has finished:
     // only its first case is known to be complete, so that case's status answers.
-    const int loop = currentBatch->loopOf[index];
-    const int from = findAnalysis(*currentBatch->process, context.analysisName);
+    const int loop = batch.loopOf[index];
+    const int from = findAnalysis(*batch.process, context.analysisName);
     if (loop >= 0 && !design.loops[loop].finished &&
-        (from < 0 || currentBatch->loopOf[from] != loop)) {
+        (from < 0 || batch.loopOf[from] != loop)) {
       writeMessage("analysis", "warning",
                    formatText("Referencing analysis \"%s\" from loop \"%s\" inside analysis "
                               "\"%s\". The loop has not finished yet: the values of its first "
                               "case are used.",
-                              analysis.c_str(), currentBatch->loops[loop].loop->name.c_str(),
+                              analysis.c_str(), batch.loops[loop].loop->name.c_str(),
                               context.analysisName.c_str()),
                    design.number, context.analysisName);
       status = job.firstCaseStatus;
@@ -1468,10 +625,11 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs) {
   clearConditionValues();
 
   EncodingContext encoding = encodingContextForAgent(agent);
-  int& count = designCounts[agent.number];
+  int& count = agent.evaluatedDesigns;
   batch.designs.resize(designs.size());
   for (std::size_t i = 0; i < designs.size(); ++i) {
     FlowDesign& flow = batch.designs[i];
+    flow.batch = &batch;
     flow.design = &designs[i];
     flow.slot = static_cast<int>(i);
     flow.number = ++count;

@@ -16,6 +16,7 @@
 // (running local jobs are killed, or left alone with "keep").
 #pragma once
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,25 @@ struct BatchSummary {
   int failed = 0;      // of those, error designs
 };
 
+struct PerformanceDefinition;
+struct ScoringContext;
+
+// Scores one evaluated design from its response values (evaluation/performance.h has the
+// solver's own, `performance`): sets design.status, performance, violation and failed, and
+// answers the performance.
+using ScoreDesignFn = double (*)(Design& design, PerformanceDefinition& definition,
+                                 std::span<const double> values, const ScoringContext& context);
+
+// What a batch takes from its caller rather than from module state: the methods above the
+// evaluation layer (search, designs of experiments, reliability) hand these in.
+struct EvaluationServices {
+  ScoreDesignFn score = nullptr;         // scores each finished design; required
+  double conditionCommandSeconds = 600;  // time limit of one condition command (s; <= 0: none)
+};
+
+// The services of a normal run: the solver's own scoring.
+EvaluationServices standardEvaluationServices();
+
 // Evaluates `designs` for `agent` (its process, representation and performance): gives each
 // design a design number continuing the agent's count, runs every analysis of the process
 // (parallel when the process says so, each analysis at most `numDesigns` designs at once),
@@ -54,7 +74,10 @@ struct BatchSummary {
 // A "stop" in the run interaction
 // file ends the run with the exit state "Cancelled" (RunExit with code 0). An empty batch
 // writes the internal error "Call to the evaluation routine with 0 designs to evaluate.".
-BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs);
+// The agent's design count continues in agent.evaluatedDesigns; agent.firstDesignFinished
+// is set once one of its designs has finished.
+BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
+                             const EvaluationServices& services);
 
 // The baseline design of `agent` for a check-setup run: every variable of its representation
 // at its baseline value, then the current parameter values; the real values are
@@ -66,14 +89,15 @@ Design baselineDesign(const Agent& agent);
 // response of the agent's performance definition.
 std::string checkSetupReport(const Agent& agent, const Design& design);
 
-// The number of designs the agent has evaluated so far (its last design number).
-int evaluatedDesignCount(int agentNumber);
-
-// Back to no designs evaluated (start of a run, tests).
+// Back to the state of a run's start: no run interaction set up yet (start of a run, tests).
 void resetEvaluationFlow();
 
+// Sends the "analysis" messages of the evaluation layer (base/messages.h) to the design and
+// analysis logs of the batch that runs, and to the message file between batches. Called once
+// at start-up (tests of the flow call it in their set-up).
+void routeAnalysisMessages();
+
 struct Process;
-struct PerformanceDefinition;
 struct EvaluationContext;
 
 // The response-extraction test (checkPerformance) runs analysis `index` of `process` once,

@@ -13,6 +13,7 @@
 #include <system_error>
 
 #include "base/messages.h"
+#include "base/text.h"
 #include "base/run_state.h"
 #include "definitions/resources.h"
 #include "platform/platform.h"
@@ -389,6 +390,96 @@ bool copyOutputFilesFromRemote(RemoteProfile& profile, const EvaluationContext& 
     }
   }
   return ok;
+}
+
+// ---------------------------------------------------------------------------------------
+// Conditions on remote resources
+
+bool conditionFilePath(const std::string& fileType, const std::string& name,
+                       const EvaluationContext& context, std::string& path) {
+  if (name.empty()) return false;
+  if (equalsIgnoreCase(fileType, "input") && context.analysis &&
+      findInputFile(*context.analysis, name)) {
+    ResolvedPath source = resolveInputSource(name, PathMode::kPathWithFilename, context);
+    if (!source.ok) return false;
+    path = source.path;
+    return true;
+  }
+  if (name[0] == platform::kPathSeparator) {
+    path = name;
+    return true;
+  }
+  ResolvedPath local = resolveRunFolder(context);
+  if (!local.ok || local.path.empty()) return false;
+  path = platform::joinPath(local.path, name);
+  // A file the analysis made on its remote machine is copied back before it is looked at.
+  std::unique_ptr<RemoteProfile> profile = openRemoteProfile(contextResource(context), context);
+  if (!profile) return true;
+  ResolvedPath remoteFolder = resolveRunFolder(context, true);
+  if (!remoteFolder.ok) return false;
+  const std::size_t slash = path.rfind(platform::kPathSeparator);
+  if (slash != std::string::npos) platform::makeDirectories(path.substr(0, slash));
+  if (!copyFromRemote(*profile, remoteChild(*profile, remoteFolder.path, name), path, false,
+                      local.path, contextAnalysisLog(context), context)) {
+    logTo(context, "warning",
+          formatText("The file \"%s\" could not be copied back from the remote machine (remote "
+                     "profile \"%s\").",
+                     name.c_str(), profile->machine().name.c_str()));
+  }
+  return true;
+}
+
+bool conditionRemoteCommand(const std::string& command, const EvaluationContext& context,
+                            std::string& localCommand, std::string& error) {
+  const ComputeResource* resource = contextResource(context);
+  std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, context);
+  if (!profile) {
+    error = "The remote profile of the compute resource could not be opened.";
+    return false;
+  }
+  ResolvedPath folder = resolveRunFolder(context, true);
+  if (!folder.ok) {
+    error = folder.error.empty() ? "The remote run folder could not be formed." : folder.error;
+    return false;
+  }
+  bool ok = false;
+  const std::string quotedFolder = profile->quoteRemoteArgument(folder.path, ok);
+  if (!ok) {
+    error = profile->getLastErrorMsg();
+    return false;
+  }
+  const RemoteCommandSet& set = remoteCommandSet(*profile);
+  std::string remoteCommand =
+      formatText("%s %s && %s", set.changeFolder, quotedFolder.c_str(), command.c_str());
+  if (profile->posixShell()) {
+    // The analysis's shell runs the command on the far side ("execShell", /bin/bash unless
+    // the process file names another).
+    std::vector<std::string> shell;
+    const std::string shellText = context.analysis ? trimmed(context.analysis->execShell) : "";
+    if (shellText.empty() || !remote::splitCommandWords(shellText, shell) || shell.empty()) {
+      shell = {"/bin/sh"};
+    }
+    std::string line;
+    for (const std::string& word : shell) {
+      line += profile->quoteRemoteArgument(word, ok) + " ";
+      if (!ok) {
+        error = profile->getLastErrorMsg();
+        return false;
+      }
+    }
+    const std::string quotedCommand = profile->quoteRemoteArgument(remoteCommand, ok);
+    if (!ok) {
+      error = profile->getLastErrorMsg();
+      return false;
+    }
+    remoteCommand = line + "-c " + quotedCommand;
+  }
+  localCommand = profile->generateExecutionCommand(remoteCommand, ok);
+  if (!ok) {
+    error = profile->getLastErrorMsg();
+    return false;
+  }
+  return true;
 }
 
 }  // namespace karvo

@@ -290,11 +290,7 @@ bool parseResourceBlock(const std::string& text, PropertiesMap& resource, std::s
       if (badLine) *badLine = line;
       return false;
     }
-    std::string value = line.substr(colon + 1);
-    std::size_t first = value.find_first_not_of(" \t");
-    std::size_t last = value.find_last_not_of(" \t");
-    resource.setValue(key, first == std::string::npos ? ""
-                                                      : value.substr(first, last - first + 1));
+    resource.setValue(key, trimmed(line.substr(colon + 1)));
   }
   return true;
 }

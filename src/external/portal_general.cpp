@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/messages.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 namespace karvo {
@@ -49,12 +50,8 @@ std::string defaultOutputFile(const PropertiesMap& properties) {
   while (start < list.size()) {
     std::size_t end = list.find('\n', start);
     if (end == std::string::npos) end = list.size();
-    std::string name = list.substr(start, end - start);
-    while (!name.empty() && (name.back() == '\r' || name.back() == ' ' || name.back() == '\t')) {
-      name.pop_back();
-    }
-    std::size_t first = name.find_first_not_of(" \t");
-    if (first != std::string::npos) return name.substr(first);
+    std::string name = trimmed(list.substr(start, end - start));
+    if (!name.empty()) return name;
     start = end + 1;
   }
   return "";

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <string>
 
-#include "definitions/definitions_fixture.h"
+#include "support/study_files_fixture.h"
 #include "evaluation/formula.h"
 #include "definitions/process_file.h"
 #include "platform/platform.h"
@@ -85,17 +85,17 @@ const char* const kDefinitions =
     "*DEFINE_CONDITION\nname: emptyComposite\ntype: composite\n"
     "*END\n";
 
-class ConditionsTest : public testing::DefinitionsFixture {
+class ConditionsTest : public testing::StudyFilesTest {
  protected:
   void SetUp() override {
-    DefinitionsFixture::SetUp();
+    StudyFilesTest::SetUp();
     gAnalysisLog = dir_.file("analysis.log");
     analysisLogPath = &analysisLogFor;
     run.studyName = "wing";
     run.runPrefix = "demo";
     read(kDefinitions);
     clearMessages();
-    conditionServices = ConditionServices();
+    services_ = ConditionServices();
 
     runFolder_ = dir_.file("demo_0/Design7/solve");
     ASSERT_TRUE(platform::makeDirectories(runFolder_));
@@ -112,13 +112,14 @@ class ConditionsTest : public testing::DefinitionsFixture {
   }
 
   void TearDown() override {
-    conditionServices = ConditionServices();
     analysisLogPath = nullptr;
-    DefinitionsFixture::TearDown();
+    StudyFilesTest::TearDown();
   }
 
   // Evaluates `name` for slot 0, forcing a new evaluation.
-  int eval(const std::string& name) { return evaluateCondition(name, context_, 0, true); }
+  int eval(const std::string& name) {
+    return evaluateCondition(name, context_, 0, true, services_);
+  }
 
   std::string log() { return platform::pathExists(gAnalysisLog) ? readFile(gAnalysisLog) : ""; }
   void clearLog() { platform::removeFile(gAnalysisLog); }
@@ -152,6 +153,7 @@ class ConditionsTest : public testing::DefinitionsFixture {
 
   std::string runFolder_;
   EvaluationContext context_;
+  ConditionServices services_;  // what the conditions of a test use
 };
 
 std::string errorBlock(const std::string& text) { return "*ERROR\n" + text + "\n"; }
@@ -183,9 +185,9 @@ TEST_F(ConditionsTest, FileNamesOutsideTheRunFolderAndUnformablePaths) {
   absolute.fileType = "output";
   absolute.fileRef = "%Study_Path%/flag_%Design_Num%";
   const int index = add(absolute);
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 0);
   writeFile(dir_.file("flag_7"), "");
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 1);
 
   // No run folder and no study folder: no path for a relative name, and the test fails.
   context_.analysisPath.clear();
@@ -197,7 +199,7 @@ TEST_F(ConditionsTest, FileNamesOutsideTheRunFolderAndUnformablePaths) {
 
 TEST_F(ConditionsTest, ResolveFileServiceLocatesEveryFile) {
   std::string askedType, askedName;
-  conditionServices.resolveFile = [&](const std::string& type, const std::string& name,
+  services_.resolveFile = [&](const std::string& type, const std::string& name,
                                       const EvaluationContext&, std::string& path) {
     askedType = type;
     askedName = name;
@@ -270,30 +272,30 @@ TEST_F(ConditionsTest, ParameterWithEveryOperator) {
   };
   for (const Case& c : cases) {
     const int index = add(parameter("thickness", c.op, c.value));
-    EXPECT_EQ(evaluateCondition(index, context_, -1, false), c.expected)
+    EXPECT_EQ(evaluateCondition(index, context_, -1, false, services_), c.expected)
         << "thickness " << c.op << " " << c.value;
   }
   // A numeric parameter without a value in the context takes its baseline (-7.5).
-  EXPECT_EQ(evaluateCondition(add(parameter("load", "<", -7)), context_, -1, false), 1);
+  EXPECT_EQ(evaluateCondition(add(parameter("load", "<", -7)), context_, -1, false, services_), 1);
   // A string parameter holding a number is compared as a number.
-  EXPECT_EQ(evaluateCondition(add(parameter("gaugeText", ">=", 3.5)), context_, -1, false), 1);
+  EXPECT_EQ(evaluateCondition(add(parameter("gaugeText", ">=", 3.5)), context_, -1, false, services_), 1);
   EXPECT_EQ(log(), "");
 }
 
 TEST_F(ConditionsTest, ParameterOnMultiValuedVariablesNeedsEveryValue) {
   // mass = {12.5, -3}; target curve y = {1, 2.5, 4}
-  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", -5)), context_, -1, false), 1);
-  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", 0)), context_, -1, false), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("mass", "!=", 12.5)), context_, -1, false), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("target", ">=", 1)), context_, -1, false), 1);
-  EXPECT_EQ(evaluateCondition(add(parameter("target", "<", 4)), context_, -1, false), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", -5)), context_, -1, false, services_), 1);
+  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", 0)), context_, -1, false, services_), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("mass", "!=", 12.5)), context_, -1, false, services_), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("target", ">=", 1)), context_, -1, false, services_), 1);
+  EXPECT_EQ(evaluateCondition(add(parameter("target", "<", 4)), context_, -1, false, services_), 0);
 }
 
 TEST_F(ConditionsTest, ParameterFailuresAreLoggedAndNotMet) {
-  EXPECT_EQ(evaluateCondition(add(parameter("label", ">", 0)), context_, -1, false), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("nowhere", ">", 0)), context_, -1, false), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("material", ">", 0)), context_, -1, false), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("thickness", "==", 2.25)), context_, -1, false), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("label", ">", 0)), context_, -1, false, services_), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("nowhere", ">", 0)), context_, -1, false, services_), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("material", ">", 0)), context_, -1, false, services_), 0);
+  EXPECT_EQ(evaluateCondition(add(parameter("thickness", "==", 2.25)), context_, -1, false, services_), 0);
   EXPECT_EQ(log(),
             errorBlock("Error in evaluating the condition \"p_label>\". Could not get data for "
                        "parameter used \"label\". This condition will be treated as failed.") +
@@ -313,7 +315,7 @@ TEST_F(ConditionsTest, ParameterFailuresAreLoggedAndNotMet) {
 
 TEST_F(ConditionsTest, AnalysisStatusWords) {
   int current = 0;
-  conditionServices.analysisStatus = [&](const std::string& analysis, const EvaluationContext&,
+  services_.analysisStatus = [&](const std::string& analysis, const EvaluationContext&,
                                          int& status) {
     if (analysis != "solve") return false;
     status = current;
@@ -336,15 +338,15 @@ TEST_F(ConditionsTest, AnalysisStatusWords) {
   for (const auto& row : table) {
     ASSERT_TRUE(parseStatusWord(row.word, conditions[index].statusVal));
     for (current = 0; current < 6; ++current) {
-      EXPECT_EQ(evaluateCondition(index, context_, 0, true), row.matches[current])
+      EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), row.matches[current])
           << row.word << " status " << current;
     }
   }
   EXPECT_EQ(log(), "");
 
   conditions[index].statusRef = "mesh";
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
-  conditionServices.analysisStatus = nullptr;
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 0);
+  services_.analysisStatus = nullptr;
   EXPECT_EQ(eval("solved"), 0);
   EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"status\". Could not get the "
                               "status of the analysis \"mesh\" for design 7. This condition will "
@@ -362,17 +364,17 @@ TEST_F(ConditionsTest, ResponseStatusWords) {
   evaluated.name = "massEvaluated";
   ASSERT_TRUE(parseStatusWord("Evaluated", evaluated.statusVal));
   const int evaluatedIndex = add(evaluated);
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true), 1);
+  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 1);
 
   // A response the design has not produced yet is NOT EVALUATED.
   context_.responses.erase("mass");
   EXPECT_EQ(eval("massSkipped"), 1);
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true), 0);
+  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 0);
   context_.responses["mass"].status = 5;
   EXPECT_EQ(eval("massSkipped"), 1);
 
   conditions[static_cast<std::size_t>(evaluatedIndex)].statusRef = "volume";
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true), 0);
+  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 0);
   EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"massEvaluated\". The response "
                               "used \"volume\" has not been defined. This condition will be "
                               "treated as failed."));
@@ -388,9 +390,9 @@ TEST_F(ConditionsTest, CommandExitCodeChecks) {
   EXPECT_EQ(eval("both"), 0);
   // The command runs in the run folder.
   const int index = add(command("marker", "test -f marker_file", 0));
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 0);
   writeFile(inRun("marker_file"), "");
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 1);
   EXPECT_EQ(log(), "");
 }
 
@@ -407,7 +409,7 @@ TEST_F(ConditionsTest, CommandOutputContainsCheckWithTagsAndCapturedOutput) {
   errors.type = ConditionType::Command;
   errors.command = "echo 'license denied' >&2; exit 0";
   errors.cmdText = "license denied";
-  EXPECT_EQ(evaluateCondition(add(errors), context_, 0, true), 1);
+  EXPECT_EQ(evaluateCondition(add(errors), context_, 0, true, services_), 1);
   EXPECT_EQ(log(), "");
 }
 
@@ -422,7 +424,7 @@ TEST_F(ConditionsTest, MissingProgramIsNotMetWithItsMessage) {
   EXPECT_THAT(text, ::testing::EndsWith("This condition will be treated as failed.\n"));
 
   // Exit code 127 fails the condition even when it is the value asked for.
-  EXPECT_EQ(evaluateCondition(add(command("asks127", "exit 127", 127)), context_, 0, true), 0);
+  EXPECT_EQ(evaluateCondition(add(command("asks127", "exit 127", 127)), context_, 0, true, services_), 0);
 }
 
 TEST_F(ConditionsTest, CommandThatCannotStartOrRunsTooLong) {
@@ -435,8 +437,8 @@ TEST_F(ConditionsTest, CommandThatCannotStartOrRunsTooLong) {
   ASSERT_TRUE(platform::makeDirectories(runFolder_));
   clearLog();
 
-  conditionServices.commandSeconds = 0.2;
-  EXPECT_EQ(evaluateCondition(add(command("slow", "sleep 10", 0)), context_, 0, true), 0);
+  services_.commandSeconds = 0.2;
+  EXPECT_EQ(evaluateCondition(add(command("slow", "sleep 10", 0)), context_, 0, true, services_), 0);
   EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"slow\". The command \"sleep "
                               "10\" did not finish within 0.2 seconds and was stopped. This "
                               "condition will be treated as failed."));
@@ -444,7 +446,7 @@ TEST_F(ConditionsTest, CommandThatCannotStartOrRunsTooLong) {
 
 TEST_F(ConditionsTest, CommandWithUnreplaceableTagDoesNotRun) {
   const int index = add(command("tagged", "touch ran_%label%", 0));
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 0);
   EXPECT_FALSE(platform::pathExists(inRun("ran_")));
   EXPECT_THAT(log(), HasSubstr("Error in evaluating the condition \"tagged\". The tags of its "
                                "command \"touch ran_%label%\" could not be replaced. This "
@@ -455,7 +457,7 @@ TEST_F(ConditionsTest, RemoteResourceUsesTheRemoteCommandService) {
   context_.jobResource = "far";
   const int index = add(command("remote", "echo remote-side", 0));
   conditions[static_cast<std::size_t>(index)].cmdText = "via ssh: echo remote-side";
-  conditionServices.remoteCommand = [](const std::string& text, const EvaluationContext&,
+  services_.remoteCommand = [](const std::string& text, const EvaluationContext&,
                                        std::string& local, std::string& error) {
     if (text == "refuse") {
       error = "no route";
@@ -464,22 +466,22 @@ TEST_F(ConditionsTest, RemoteResourceUsesTheRemoteCommandService) {
     local = "echo " + platform::shellQuote("via ssh: " + text);
     return true;
   };
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 1);
   // Without a job resource the analysis's own resource decides.
   Analysis analysis;
   analysis.name = "solve";
   analysis.computeResource = "far";
   context_.jobResource.clear();
   context_.analysis = &analysis;
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true), 1);
-  EXPECT_EQ(evaluateCondition(add(command("refused", "refuse", 0)), context_, 0, true), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 1);
+  EXPECT_EQ(evaluateCondition(add(command("refused", "refuse", 0)), context_, 0, true, services_), 0);
   EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"refused\". Could not form the "
                               "command for the remote machine of the compute resource \"far\":\n"
                               "no route This condition will be treated as failed."));
   clearLog();
 
   // Without the service the command runs here, with a warning.
-  conditionServices.remoteCommand = nullptr;
+  services_.remoteCommand = nullptr;
   EXPECT_EQ(eval("exitsThree"), 1);
   EXPECT_EQ(log(), "*WARNING\nThe compute resource \"far\" runs on a remote machine, but no "
                    "remote command runner is set up for conditions. The command of the "
@@ -546,7 +548,7 @@ TEST_F(ConditionsTest, CompositeEvaluatesEveryMemberLeftToRight) {
   const int index = add(composite);
 
   // ((first and second) or third): not met, and every member ran after "first" failed.
-  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false, services_), 0);
   EXPECT_TRUE(platform::pathExists(inRun("first.ran")));
   EXPECT_TRUE(platform::pathExists(inRun("second.ran")));
   EXPECT_TRUE(platform::pathExists(inRun("third.ran")));
@@ -558,11 +560,11 @@ TEST_F(ConditionsTest, CompositeEvaluatesEveryMemberLeftToRight) {
   // second or (first and third) would be.
   conditions[static_cast<std::size_t>(index)].members = {
       {"second", second, 0}, {"first", first, 1}, {"third", third, 1}};
-  EXPECT_EQ(evaluateCondition(index, context_, 1, false), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 1, false, services_), 0);
   // (first or second) and second: met.
   conditions[static_cast<std::size_t>(index)].members = {
       {"first", first, 0}, {"second", second, 1}, {"second", second, 1}};
-  EXPECT_EQ(evaluateCondition(index, context_, 2, false), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 2, false, services_), 1);
 }
 
 TEST_F(ConditionsTest, CompositeReadFromTheFileAndEmptyComposite) {
@@ -577,10 +579,10 @@ TEST_F(ConditionsTest, CompositeReadFromTheFileAndEmptyComposite) {
        "*DEFINE_CONDITION\nname: aOrB\ntype: composite\ncondName: a\ncondBool: 0\n"
        "condName: b\n"
        "*DEFINE_CONDITION\nname: none\ntype: composite\n*END\n");
-  EXPECT_EQ(evaluateCondition("aAndB", context_, 0, false), 0);
+  EXPECT_EQ(evaluateCondition("aAndB", context_, 0, false, services_), 0);
   EXPECT_TRUE(platform::pathExists(inRun("b.ran")));
-  EXPECT_EQ(evaluateCondition("aOrB", context_, 0, false), 1);
-  EXPECT_EQ(evaluateCondition("none", context_, 0, false), 1);
+  EXPECT_EQ(evaluateCondition("aOrB", context_, 0, false, services_), 1);
+  EXPECT_EQ(evaluateCondition("none", context_, 0, false, services_), 1);
   EXPECT_THAT(log(), ::testing::EndsWith(
                          noteBlock("Composite condition \"none\" evaluation details")));
 }
@@ -595,42 +597,42 @@ TEST_F(ConditionsTest, ValueKeptPerSlotUntilForcedOrCleared) {
                                                                        : "";
     return std::count(text.begin(), text.end(), '\n');
   };
-  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 1);
-  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false, services_), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false, services_), 1);
   EXPECT_EQ(runs(), 1);
-  EXPECT_EQ(evaluateCondition("counted", context_, 0, true), 1);  // forced
+  EXPECT_EQ(evaluateCondition("counted", context_, 0, true, services_), 1);  // forced
   EXPECT_EQ(runs(), 2);
-  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 1);     // another slot
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false, services_), 1);     // another slot
   EXPECT_EQ(runs(), 3);
   EXPECT_EQ(conditions[static_cast<std::size_t>(index)].evaluated.size(), 4u);
   EXPECT_EQ(conditions[static_cast<std::size_t>(index)].value[3], 1);
-  EXPECT_EQ(evaluateCondition(index, context_, -1, false), 1);    // no slot: always runs
-  EXPECT_EQ(evaluateCondition(index, context_, -1, false), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, -1, false, services_), 1);    // no slot: always runs
+  EXPECT_EQ(evaluateCondition(index, context_, -1, false, services_), 1);
   EXPECT_EQ(runs(), 5);
 
   // The kept value is answered even when the world has changed since.
   platform::removeFile(inRun("count.txt"));
   ASSERT_TRUE(platform::makeDirectory(inRun("count.txt")));  // the command now fails
-  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false, services_), 1);
   clearConditionSlot(0);
-  EXPECT_EQ(evaluateCondition(index, context_, 0, false), 0);
-  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 1);
+  EXPECT_EQ(evaluateCondition(index, context_, 0, false, services_), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false, services_), 1);
   clearConditionValues();
-  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false, services_), 0);
   EXPECT_EQ(log(), "");
 
   run.settings.verbose = 1;
   clearLog();
-  EXPECT_EQ(evaluateCondition(index, context_, 3, false), 0);
+  EXPECT_EQ(evaluateCondition(index, context_, 3, false, services_), 0);
   EXPECT_EQ(log(), noteBlock("This condition \"counted\" has already been evaluated. Returning "
                              "the already calculated value of 0."));
 }
 
 TEST_F(ConditionsTest, UndefinedConditionEndsTheRun) {
-  EXPECT_THROW(evaluateCondition("nowhere", context_, 0, false), RunExit);
+  EXPECT_THROW(evaluateCondition("nowhere", context_, 0, false, services_), RunExit);
   EXPECT_EQ(messages(), testing::fatalBlock("Error in locating \"nowhere\" in the list of defined "
                                             "conditions. This condition has not been defined."));
-  EXPECT_EQ(evaluateCondition(999, context_, 0, false), 0);
+  EXPECT_EQ(evaluateCondition(999, context_, 0, false, services_), 0);
 }
 
 TEST_F(ConditionsTest, VerboseNotesNameTheFileAndTheCommand) {

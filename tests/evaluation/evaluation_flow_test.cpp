@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,16 @@ bool has(const std::string& text, const std::string& part) {
   return flat(text).find(flat(part)) != std::string::npos;
 }
 
+// Whether one line of `text` is exactly `line`: values are compared whole ("x = 1.5" does not
+// pass on "x = 1.55").
+bool hasLine(const std::string& text, const std::string& line) {
+  std::istringstream lines(text);
+  for (std::string each; std::getline(lines, each);) {
+    if (each == line) return true;
+  }
+  return false;
+}
+
 std::string postLog(const TempDir& dir, const std::string& analysis) {
   return readFile(dir.file("POST_0/Design1/" + analysis + "/analysis.log"));
 }
@@ -162,14 +173,14 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   }
   EXPECT_LT(log.find("*STARTTIME"), log.find("*CMD_STARTTIME"));
   EXPECT_LT(log.find("*CMD_ENDTIME"), log.find("*ENDTIME\n"));
-  EXPECT_TRUE(has(designLog(dir), "Design 1 evaluated. Status: FEASIBLE. Performance: -1.5."))
+  EXPECT_TRUE(hasLine(designLog(dir), "Design 1 evaluated. Status: FEASIBLE. Performance: -1.5."))
       << designLog(dir);
   const std::string messages = readFile(dir.file("study.mes"));
-  EXPECT_TRUE(has(messages, "baseline design 1, status FEASIBLE, performance -1.5."))
+  EXPECT_NE(messages.find("*NOTE\nCheck-setup run of agent 0 (\"sizing\"): baseline design 1, "
+                          "status FEASIBLE, performance -1.5.\nf = 1.5\ng = 3\n"),
+            std::string::npos)
       << messages;
   EXPECT_EQ(readFile(dir.file("POST_0/Design1/KARVOGrads.info")), "d f / d x = 1\n");
-  EXPECT_TRUE(has(messages, "f = 1.5"));
-  EXPECT_TRUE(has(messages, "g = 3"));
   EXPECT_FALSE(processesLeft(dir));
 }
 
@@ -197,8 +208,9 @@ void expectBaselineFailure(const FaultOutcome& outcome) {
   EXPECT_EQ(outcome.status, 133);
   EXPECT_TRUE(has(outcome.messages, "The baseline design evaluation for agent 0 was unsuccessful."))
       << outcome.messages;
-  EXPECT_TRUE(has(outcome.messages, "Check all evaluation and design input data.\nx = 1.5"))
+  EXPECT_TRUE(has(outcome.messages, "Check all evaluation and design input data."))
       << outcome.messages;
+  EXPECT_TRUE(hasLine(outcome.messages, "x = 1.5")) << outcome.messages;
 }
 
 TEST(EvaluationFlowFaults, NonZeroExitCode) {
@@ -354,10 +366,12 @@ class EvaluationFlowBatch : public ::testing::Test {
     savedWrap_ = messageWrapWidth;
     messageWrapWidth = 1000000;
     outptr = openFile(dir_.file("study.mes"), "w");
+    routeAnalysisMessages();
   }
   void TearDown() override {
     if (outptr) closeFile(outptr);
     outptr = nullptr;
+    analysisLogPath = nullptr;
     messageWrapWidth = savedWrap_;
     resetAll();
   }
@@ -415,10 +429,10 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
   // Design 2 may be the first to finish: the run goes on after design errors.
   run.settings.skipEvalCheck = 1;
   std::vector<Design> designs{designAt(1.0), designAt(1.5), designAt(2.0)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_EQ(summary.evaluated, 3);
   EXPECT_EQ(summary.failed, 1);
-  EXPECT_EQ(evaluatedDesignCount(0), 3);
+  EXPECT_EQ(agents[0].evaluatedDesigns, 3);
   ASSERT_EQ(designs[0].designNumber, 1);
   EXPECT_EQ(designs[2].designNumber, 3);
   EXPECT_EQ(designs[0].status, kDesignFeasible);
@@ -437,9 +451,45 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
   EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design3/calc/analysis.log")), "*STATUS\nSUCCESS\n"));
   // The next batch continues the agent's design numbers.
   std::vector<Design> more{designAt(0.5)};
-  evaluateDesigns(agents[0], more);
+  evaluateDesigns(agents[0], more, standardEvaluationServices());
   EXPECT_EQ(more[0].designNumber, 4);
   EXPECT_EQ(readFile(dir_.file("demo_0/Design4/calc/calc.inp")), "0.500000\n");
+  EXPECT_FALSE(processesLeft(dir_));
+}
+
+// A compute resource that takes two jobs at a time carries a batch of five designs that may
+// each run at once: never more than two analyses run together, and every design is
+// evaluated, so each job that ends gives its place back. (A job end that kept its place would
+// leave the last designs waiting for ever: the alarm turns that into a failure.)
+TEST_F(EvaluationFlowBatch, ResourceJobLimitHoldsAndEveryEndReleasesItsPlace) {
+  StudyShape shape;
+  shape.withFormula = false;
+  // Each job notes its start and end in a shared log; the peak of starts without an end is
+  // the number of jobs that ran together.
+  shape.script =
+      "log=../../../jobs.log\necho start >> $log\nsleep 0.2\necho end >> $log\n"
+      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+  shape.extraDefinitions = "*DEFINE_COMPUTE_RESOURCE\nname: pair\ntype: Direct\nmaxJobs: 2\n";
+  shape.extraAnalysis = "computeResource: pair\n";
+  shape.extraExecution = "numDesigns: 5\nfinishCheckFrequency: 1\n";
+  load(shape);
+  auto batchOfFive = [this] {
+    alarm(60);
+    std::vector<Design> designs{designAt(0.5), designAt(1.0), designAt(1.5), designAt(2.0),
+                                designAt(0.0)};
+    const BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
+    std::exit(summary.evaluated == 5 && summary.failed == 0 ? 0 : 1);
+  };
+  EXPECT_EXIT(batchOfFive(), ::testing::ExitedWithCode(0), "");
+  int running = 0, peak = 0, starts = 0;
+  std::istringstream log(readFile(dir_.file("jobs.log")));
+  for (std::string line; std::getline(log, line);) {
+    running += line == "start" ? 1 : -1;
+    starts += line == "start" ? 1 : 0;
+    peak = std::max(peak, running);
+  }
+  EXPECT_EQ(starts, 5);
+  EXPECT_EQ(peak, 2);
   EXPECT_FALSE(processesLeft(dir_));
 }
 
@@ -463,7 +513,7 @@ TEST_F(EvaluationFlowBatch, FreedSlotIsFilledWithoutWaitingForTheOtherJob) {
   run.settings.baselineSuppressed = 1;
   run.settings.skipEvalCheck = 1;
   std::vector<Design> designs{designAt(1.0), designAt(1.5), designAt(2.0)};
-  EXPECT_EQ(evaluateDesigns(agents[0], designs).failed, 0)
+  EXPECT_EQ(evaluateDesigns(agents[0], designs, standardEvaluationServices()).failed, 0)
       << readFile(dir_.file("POST_0/Design1/calc/analysis.log"));
   EXPECT_EQ(designs[0].status, kDesignFeasible);
 }
@@ -475,7 +525,7 @@ TEST_F(EvaluationFlowBatch, SerialProcessRunsOneDesignAfterTheOther) {
   load(shape);
   processes[0].parallel = 0;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_EQ(summary.failed, 0);
   // Design 2 starts only once the last analysis of design 1 has ended.
   auto stamp = [&](int design, const std::string& analysis, const std::string& record) {
@@ -498,7 +548,7 @@ TEST_F(EvaluationFlowBatch, AnalysisIoFileCompletesARunningJob) {
                  "echo complete > _calc.io\nsleep 30\n";
   load(shape);
   std::vector<Design> designs{designAt(1.0)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_EQ(designs[0].status, kDesignFeasible);
   const std::string log = readFile(dir_.file("POST_0/Design1/calc/analysis.log"));
   EXPECT_TRUE(has(log, "Killing the analysis job and marking analysis as complete since the "
@@ -518,7 +568,7 @@ TEST_F(EvaluationFlowBatch, DesignFolderThatCannotBeCreated) {
   run.settings.skipEvalCheck = 1;       // nor does the first design to finish
   writeFile(dir_.file("demo_0"), "a file where the agent folder belongs\n");
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_EQ(summary.failed, 2);
   EXPECT_TRUE(designs[0].failed);
   EXPECT_EQ(designs[1].performance, kFailedPerformance);
@@ -535,7 +585,7 @@ TEST_F(EvaluationFlowBatch, EmptyBatchIsRefused) {
   shape.withFormula = false;
   load(shape);
   std::vector<Design> none;
-  EXPECT_EQ(evaluateDesigns(agents[0], none).evaluated, 0);
+  EXPECT_EQ(evaluateDesigns(agents[0], none, standardEvaluationServices()).evaluated, 0);
   closeFile(outptr);
   outptr = nullptr;
   EXPECT_TRUE(has(readFile(dir_.file("study.mes")),
@@ -570,7 +620,7 @@ class EvaluationFlowFirstDesign : public EvaluationFlowBatch {
 TEST_F(EvaluationFlowFirstDesign, FailingFirstDesignStopsTheRun) {
   loadFailingFirst();
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_THROW(evaluateDesigns(agents[0], designs), RunExit);
+  EXPECT_THROW(evaluateDesigns(agents[0], designs, standardEvaluationServices()), RunExit);
   EXPECT_TRUE(has(messages(), kStopText));
   // The run stopped before design 2 ran; no analysis is left behind.
   EXPECT_NE(::access(dir_.file("demo_0/Design2/calc/calc.out").c_str(), F_OK), 0);
@@ -581,7 +631,7 @@ TEST_F(EvaluationFlowFirstDesign, GoesOnWhenTheStudyAsksToContinueAfterDesignErr
   loadFailingFirst();
   run.settings.skipEvalCheck = 1;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs);
+  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_EQ(summary.failed, 1);
   EXPECT_TRUE(designs[0].failed);
   EXPECT_EQ(designs[1].status, kDesignFeasible);
@@ -593,7 +643,7 @@ TEST_F(EvaluationFlowFirstDesign, StillStopsWhenAnObjectiveWaitsForItsBaselineVa
   run.settings.skipEvalCheck = 1;
   per_type[0].norm[0] = kNormFromBaseline;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_THROW(evaluateDesigns(agents[0], designs), RunExit);
+  EXPECT_THROW(evaluateDesigns(agents[0], designs, standardEvaluationServices()), RunExit);
   EXPECT_TRUE(has(messages(), kStopText));
 }
 
@@ -607,9 +657,9 @@ TEST_F(EvaluationFlowFirstDesign, OnlyTheFirstDesignToFinishCounts) {
   load(shape);
   processes[0].parallel = 0;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_EQ(evaluateDesigns(agents[0], designs).failed, 1);
+  EXPECT_EQ(evaluateDesigns(agents[0], designs, standardEvaluationServices()).failed, 1);
   std::vector<Design> more{designAt(0.5)};
-  EXPECT_EQ(evaluateDesigns(agents[0], more).failed, 1);
+  EXPECT_EQ(evaluateDesigns(agents[0], more, standardEvaluationServices()).failed, 1);
   EXPECT_FALSE(has(messages(), kStopText));
 }
 
@@ -681,7 +731,7 @@ TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) 
   loadLoop("createCaseFolders: 1\n",
            "read x v c < calc.inp\necho \"RESULT F = $v\" > calc.out\n", false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_FALSE(designs[0].failed) << caseLog("calc", 1);
   // The responses of an analysis inside a loop are those of its last case.
   ASSERT_EQ(designs[0].responses.size(), 1u);
@@ -700,7 +750,7 @@ TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) 
 TEST_F(EvaluationFlowLoop, WithoutCaseFoldersTheCasesShareOneFolderAndRunInOrder) {
   loadLoop("", std::string(kScript) + "echo \"$KARVO_MDO_Case_Num\" >> cases.seen\n", false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_FALSE(designs[0].failed);
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/cases.seen")), "1\n2\n3\n");
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.50000 30.0000 3\n");
@@ -714,7 +764,7 @@ TEST_F(EvaluationFlowLoop, LaterCasesReuseTheInputFilesOfTheFirstCase) {
   const std::string script = std::string(kScript) + "rm -f '" + dir_.file("calc.sh") + "'\n";
   loadLoop("createCaseFolders: 1\nreuseCaseInputFiles: 1\n", script, false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_FALSE(designs[0].failed) << caseLog("calc", 2);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("calc.sh")));
   for (int c = 2; c <= 3; ++c) {
@@ -729,7 +779,7 @@ TEST_F(EvaluationFlowLoop, WithoutReuseAMissingSourceFailsTheLaterCase) {
   loadLoop("createCaseFolders: 1\n", script, false);
   run.settings.baselineSuppressed = 1;
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_TRUE(designs[0].failed);
   EXPECT_TRUE(has(caseLog("calc", 2), "*STATUS\nERROR\n")) << caseLog("calc", 2);
   // The design has failed: the last case is not run.
@@ -745,7 +795,7 @@ TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
   processes[0].analyses[1].command = "touch after.ran; [ \"$KARVO_MDO_Case_Num\" = 2 ] && "
                                      "touch stop.flag; true";
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_FALSE(designs[0].failed);
   EXPECT_TRUE(has(caseLog("after", 2),
                   "Loop condition met. Since the option to quit the loop upon meeting the "
@@ -768,7 +818,7 @@ TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
 TEST_F(EvaluationFlowLoop, ConditionMetWithoutQuitGoesOn) {
   loadLoop("createCaseFolders: 1\ncondition: true\n", kScript, false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
   EXPECT_TRUE(has(caseLog("calc", 1),
                   "The condition of loop \"loads\" was met after case 1; the loop goes on "
@@ -788,7 +838,7 @@ TEST_F(EvaluationFlowLoop, RunningLogShowsDesignAndCaseNumbers) {
            false);
   processes[0].analyses[0].numDesigns = 2;
   std::vector<Design> designs{designAt(1.5), designAt(1.0)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   for (int d = 1; d <= 2; ++d) {
     for (int c = 1; c <= 3; ++c) {
       const std::string seen =
@@ -826,7 +876,7 @@ TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
   after.command = "sleep 30";
   after.finishCondition = "calcDone";
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs);
+  evaluateDesigns(agents[0], designs, standardEvaluationServices());
   const std::string log = readFile(afterLog);
   EXPECT_TRUE(has(log, "Referencing analysis \"calc\" from loop \"loads\" inside analysis "
                        "\"after\"."))

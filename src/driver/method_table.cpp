@@ -1,0 +1,52 @@
+// The method table: for every method code its word, family, reader, completion step and
+// runner. A constant table, looked up once per agent at start-up and once per agent turn.
+#include "driver/method_table.h"
+
+#include "doe/doe_turn.h"
+#include "reliability/reliability_turn.h"
+#include "search/search_turn.h"
+
+namespace karvo {
+
+namespace {
+
+constexpr MethodEntry entry(int code, MethodFamily family, MethodSettingsReader read,
+                            MethodSettingsCompletion complete, AgentCycleFn runCycle) {
+  return {code, kMethodWords[code], family, read, complete, runCycle};
+}
+
+constexpr MethodEntry kMethods[kMethodCount] = {
+    entry(kMethodTolmar, kFamilySearch, readTolmarSettings, sizeTolmarMethod,
+          search::runUnavailableCycle),
+    entry(kMethodMultiStart, kFamilySearch, readMultiStartSettings, completeMultiStartSettings,
+          search::runUnavailableCycle),
+    entry(kMethodSqp, kFamilySearch, readSqpSettings, nullptr, search::runUnavailableCycle),
+    entry(kMethodAnnealing, kFamilySearch, readAnnealingSettings, nullptr,
+          search::runUnavailableCycle),
+    entry(kMethodSurfaceSearch, kFamilySearch, readSurfaceSearchSettings, nullptr,
+          search::runUnavailableCycle),
+    entry(kMethodGenetic, kFamilySearch, readGeneticSettings, nullptr,
+          search::runUnavailableCycle),
+    entry(kMethodDoe, kFamilyDoe, readDoeSettings, nullptr, doe::runUnavailableStudy),
+    entry(kMethodRobustness, kFamilyReliability, readSamplingSettings, nullptr,
+          reliability::runSamplingStudy),
+    entry(kMethodParetoTolmar, kFamilySearch, readParetoSettings, completeParetoSettings,
+          search::runUnavailableCycle),
+    entry(kMethodDesignSweep, kFamilyDoe, readDesignSweepSettings, nullptr,
+          doe::runUnavailableStudy),
+    entry(kMethodSimplex, kFamilySearch, readSimplexSettings, nullptr,
+          search::runUnavailableCycle),
+    entry(kMethodSwarm, kFamilySearch, readSwarmSettings, nullptr, search::runUnavailableCycle),
+    entry(kMethodReliability, kFamilyReliability, readSamplingSettings, nullptr,
+          reliability::runSamplingStudy),
+    entry(kMethodNsga, kFamilySearch, readNsgaSettings, nullptr, search::runUnavailableCycle),
+    // A design of experiments: its control and noise arrays come from the DOE builders.
+    entry(kMethodRobustDesign, kFamilyDoe, readRobustDesignSettings, nullptr,
+          doe::runUnavailableStudy),
+};
+
+}  // namespace
+
+std::span<const MethodEntry> methodTable() { return kMethods; }
+
+}  // namespace karvo

@@ -1,0 +1,394 @@
+// The lifecycle of one job of the evaluation flow (one per design, analysis and loop case):
+// submission, launch, the completion check, the processing of a completed analysis, and every
+// way a job fails or is skipped. The state diagram and its invariants open
+// evaluation_flow.cpp; each transition there names its function here. Runs a few times per
+// job; the job's analysis runs for minutes to hours in between.
+#include <ctime>
+#include <memory>
+
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "definitions/resources.h"
+#include "definitions/study.h"
+#include "evaluation/flow_batch.h"
+#include "evaluation/responses.h"
+#include "evaluation/run_interaction.h"
+#include "evaluation/tagging.h"
+#include "platform/platform.h"
+
+namespace karvo::flow {
+
+// ---------------------------------------------------------------------------------------
+// Logs
+
+std::string designLogFile(int agentNumber, int designNumber) {
+  return platform::joinPath(designPostFolder(agentNumber, designNumber), "design.log");
+}
+
+int caseOfAnalysis(const FlowBatch& batch, int designNumber, const std::string& analysisName) {
+  if (!batch.process || batch.designs.empty()) return 0;
+  const long slot = static_cast<long>(designNumber) - batch.designs.front().number;
+  if (slot < 0 || slot >= static_cast<long>(batch.designs.size())) return 0;
+  const int index = findAnalysis(*batch.process, analysisName);
+  const FlowDesign& design = batch.designs[static_cast<std::size_t>(slot)];
+  if (index < 0 || index >= static_cast<int>(design.jobs.size())) return 0;
+  return design.jobs[static_cast<std::size_t>(index)].caseIndex;
+}
+
+void appendToFile(const std::string& path, const std::string& text) {
+  FileHandle* handle = openFile(path, "a");
+  if (!handle) return;
+  writeText(handle, text);
+  closeFile(handle);
+}
+
+void logRecord(const FlowDesign& design, const std::string& analysis, const char* keyword,
+               const std::string& value) {
+  appendToFile(analysisLogFile(design.batch->agent->number, design.number, analysis,
+                               caseOfAnalysis(*design.batch, design.number, analysis)),
+               formatText("%s\n%s\n", keyword, value.c_str()));
+}
+
+void logNote(const FlowDesign& design, const std::string& analysis, const std::string& text,
+             const char* severity) {
+  writeMessage("analysis", severity, text, design.number, analysis);
+}
+
+std::string clockText() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return formatText("%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+// ---------------------------------------------------------------------------------------
+// Failures downstream
+
+void releaseJobResource(FlowDesign& design, FlowJob& job) {
+  releaseComputeResource(job.resource, design.number, false);
+}
+
+void endJob(FlowDesign& design, const Analysis& analysis, FlowJob& job, int status) {
+  releaseJobResource(design, job);
+  if (job.job) {
+    if (!job.job->finished(false)) job.job->kill();
+    job.job->release();
+  }
+  job.status = status;
+  if (job.caseIndex == 0) job.firstCaseStatus = status;
+  job.state = status == kStatusError || status == kStatusSkipped ? kJobFinalError
+                                                                      : kJobCompleted;
+  if (status == kStatusError) design.error = true;
+  if (status != kStatusSkipped) logRecord(design, analysis.name, "*ENDTIME", platform::timeStamp());
+  logRecord(design, analysis.name, "*STATUS", statusWord(status));
+}
+
+void skipAnalysis(FlowDesign& design, const Analysis& analysis, FlowJob& job,
+                  const std::string& reason) {
+  if (!reason.empty()) logNote(design, analysis.name, reason);
+  markAnalysisResponsesSkipped(analysis, design.context);
+  endJob(design, analysis, job, kStatusSkipped);
+}
+
+void stopDownstream(FlowBatch& batch, FlowDesign& design, int failedIndex) {
+  const Analysis& failed = batch.process->analyses[failedIndex];
+  if (!failed.stopOnError) return;
+  std::string list;
+  for (std::size_t a = failedIndex + 1; a < design.jobs.size(); ++a) {
+    if (design.jobs[a].state == kJobWaiting) list += batch.process->analyses[a].name + "\n";
+  }
+  logNote(design, failed.name,
+          "Detected error in this design analysis. Since the option to quit the design "
+          "evaluation process if this analysis fails was selected, the following analyses will "
+          "be skipped:\n" + list);
+  for (std::size_t a = failedIndex + 1; a < design.jobs.size(); ++a) {
+    if (design.jobs[a].state != kJobWaiting) continue;
+    skipAnalysis(design, batch.process->analyses[a], design.jobs[a],
+                 formatText("This analysis will be skipped since the upstream analysis \"%s\" "
+                            "had an error.",
+                            failed.name.c_str()));
+  }
+}
+
+void failJob(FlowBatch& batch, FlowDesign& design, int index, const std::string& error) {
+  const Analysis& analysis = batch.process->analyses[index];
+  if (!error.empty()) logNote(design, analysis.name, error, "error");
+  endJob(design, analysis, design.jobs[index], kStatusError);
+  stopDownstream(batch, design, index);
+}
+
+// ---------------------------------------------------------------------------------------
+// Submission and launch
+
+void prepareContext(FlowBatch& batch, FlowDesign& design, int index) {
+  const Analysis& analysis = batch.process->analyses[index];
+  EvaluationContext& context = design.context;
+  context.analysisName = analysis.name;
+  context.analysis = &analysis;
+  context.caseIndex = design.jobs[index].caseIndex;
+  context.analysisPath = analysisFolder(batch.agent->number, design.number, analysis.name,
+                                        context.caseIndex);
+  context.jobName.clear();
+  context.jobId.clear();
+  context.jobResource.clear();
+}
+
+bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
+  const Analysis& analysis = batch.process->analyses[index];
+  FlowJob& job = design.jobs[index];
+  if (analysis.noExecution) {
+    logNote(design, analysis.name,
+            "No execution being performed for this analysis, since the execution command is "
+            "\"nil\".");
+    job.state = kJobRunning;
+    job.clock = timingSubmitted(platform::monotonicSeconds(), true);
+    return true;
+  }
+  if (run.settings.verbose) {
+    logNote(design, analysis.name,
+            formatText("Finished updating model. Starting submission of analysis command at %s.",
+                       clockText().c_str()));
+  }
+  // The internal variables of this job were exported by submitAnalysis, and nothing since
+  // (input files, pre-update command, portal prepare) changes the values they come from:
+  // exporting them again would only repeat a few dozen setenv calls per job.
+  const ComputeResource* resource = contextResource(design.context);
+  if (isRemoteResource(resource)) {
+    std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, design.context);
+    if (!profile || !createRemoteAnalysisFolder(*profile, design.context) ||
+        !copyAnalysisFilesToRemote(*profile, design.context)) {
+      failJob(batch, design, index,
+              "The analysis files could not be copied to the remote machine. This design "
+              "analysis will be marked as error.");
+      return false;
+    }
+  }
+  if (!runCommandStep(batch, design, index, CommandKind::kPreAnalysis)) return false;
+  writeMessage("stdout", "note",
+               formatText("Evaluating design #: %d  Analysis: %s", design.number,
+                          analysis.name.c_str()));
+  logRecord(design, analysis.name, "*CMD_STARTTIME", platform::timeStamp());
+  logNote(design, analysis.name, "Running the analysis command.");
+  CommandRequest request;
+  request.kind = CommandKind::kAnalysis;
+  request.command = analysis.command;
+  request.folder = job.folder;
+  request.logging = analysis.captureAnalysisOutput != 0;
+  CommandLaunch launch = runCommand(request, design.context);
+  if (!launch.job) {
+    failJob(batch, design, index, "");
+    return false;
+  }
+  job.job = std::move(launch.job);
+  job.state = kJobRunning;
+  job.clock = timingSubmitted(platform::monotonicSeconds(), !job.job->queued());
+  design.context.jobName = job.job->jobName();
+  design.context.jobId = job.job->jobId();
+  return true;
+}
+
+void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
+  const Analysis& analysis = batch.process->analyses[index];
+  FlowJob& job = design.jobs[index];
+  prepareContext(batch, design, index);
+  if (job.resource.resource >= 0) {
+    design.context.jobResource = computeResources[job.resource.resource].name;
+  }
+  writeMessage("stdout", "note",
+               formatText("Starting submission for Design %d - Analysis %s (Time: %s)",
+                          design.number, analysis.name.c_str(), clockText().c_str()));
+  logNote(design, analysis.name,
+          formatText("Compute resource used: %s",
+                     design.context.jobResource.empty() ? "local"
+                                                        : design.context.jobResource.c_str()));
+  logNote(design, analysis.name, formatText("Design name: Design%d", design.number));
+  logRecord(design, analysis.name, "*STARTTIME", platform::timeStamp());
+  logRecord(design, analysis.name, "*COMMAND", analysis.command);
+  if (analysis.captureAnalysisOutput) {
+    logRecord(design, analysis.name, "*OUTPUTFILE",
+              analysisLogFile(batch.agent->number, design.number, analysis.name,
+                              job.caseIndex));
+  }
+
+  writeMessage("stdout", "note",
+               formatText("Creating directory and files for Design %d - Analysis %s",
+                          design.number, analysis.name.c_str()));
+  logNote(design, analysis.name, "Creating analysis directory");
+  const std::string folder = design.context.analysisPath;
+  std::string error;
+  if (!platform::isDirectory(folder) && !platform::makeDirectory(folder, &error)) {
+    failJob(batch, design, index,
+            formatText("Evaluation directory: \n   %s \neither exists or requires KARVO to "
+                       "create more than one directories.\n%s",
+                       folder.c_str(), error.c_str()));
+    return;
+  }
+  ResolvedPath runFolder = resolveRunFolder(design.context);
+  job.folder = runFolder.ok ? runFolder.path : folder;
+  exportInternalVariables(design.context);
+  if (!copyInputFiles(batch, design, index, job.folder)) {
+    failJob(batch, design, index, "");
+    return;
+  }
+
+  if (!runCommandStep(batch, design, index, CommandKind::kPreUpdate)) return;
+
+  Portal* portal = portalFor(analysis);
+  job.portalData = portalProperties(analysis, job.folder, false, &batch.definitionTexts);
+  PortalInitResult init = portal->initialize(job.portalData);
+  logPortalMessages(design, analysis.name, init);
+  if (!init.ok) {
+    failJob(batch, design, index, "");
+    return;
+  }
+  logNote(design, analysis.name, "Initialized the portal analysis");
+  PortalResult prepared = portal->prepare(job.portalData, tagValueCallback(design.context));
+  logPortalMessages(design, analysis.name, prepared);
+  if (!prepared.ok) {
+    failJob(batch, design, index, "");
+    return;
+  }
+  logNote(design, analysis.name, "Prepared portal analysis");
+  logNote(design, analysis.name, "Created new design files");
+  launchAnalysis(batch, design, index);
+}
+
+// ---------------------------------------------------------------------------------------
+// Completion
+
+bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepProposal& proposal) {
+  const Analysis& analysis = batch.process->analyses[index];
+  FlowJob& job = design.jobs[index];
+  const double now = platform::monotonicSeconds();
+  if (interactionAnalysisIoComplete(job.folder, analysis.name, design.number, std::time(nullptr))) {
+    if (job.job) logNote(design, analysis.name, interactionKillText(job.job->kill()));
+    job.declaredComplete = true;
+    logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
+    return true;
+  }
+  if (!job.job && analysis.finishCondition.empty()) {
+    logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
+    return true;
+  }
+  const AnalysisTiming timing = timingOf(analysis);
+  if (job.job && job.clock.runStartTime < 0 && !job.job->queued()) {
+    timingMarkStarted(job.clock, now);
+  }
+  if (timingOverdue(timing, job.clock, now)) {
+    logNote(design, analysis.name, timingOverdueText(analysis.name, design.number), "warning");
+    logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
+    if (job.job) job.job->kill();
+    return true;
+  }
+  timingPropose(proposal, timing, job.clock, now);
+  if (!timingCheckDue(timing, job.clock, now)) return false;
+  const bool note = timingProgressNoteDue(timing, job.clock, now);
+  if (note) {
+    logNote(design, analysis.name,
+            timingProgressText(analysis.name, design.number, job.clock, now,
+                               run.settings.verbose != 0, platform::nowMillis()));
+  }
+  timingCheckMade(job.clock, now, note);
+  bool complete = false;
+  if (!analysis.finishCondition.empty()) {
+    complete = evaluateCondition(analysis.finishCondition, design.context, design.slot, true,
+                                 batch.conditions) == 1;
+    if (complete && job.job && !job.job->finished(false)) {
+      job.job->kill();
+      job.declaredComplete = true;
+    }
+  } else {
+    complete = job.job->finished(false);
+  }
+  if (!complete) return false;
+  logNote(design, analysis.name,
+          formatText("Detected analysis completion. (%d seconds since analysis start)",
+                     static_cast<int>(now - job.clock.submitTime)));
+  logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
+  return true;
+}
+
+void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
+  const Analysis& analysis = batch.process->analyses[index];
+  FlowJob& job = design.jobs[index];
+  prepareContext(batch, design, index);
+  design.context.jobName = job.job ? job.job->jobName() : "";
+  design.context.jobId = job.job ? job.job->jobId() : "";
+  exportInternalVariables(design.context);
+  writeMessage("stdout", "note",
+               formatText("Detected completion of analysis \"%s\" for design %d.",
+                          analysis.name.c_str(), design.number));
+  if (!runCommandStep(batch, design, index, CommandKind::kPostAnalysis)) return;
+  const ComputeResource* resource = contextResource(design.context);
+  if (isRemoteResource(resource)) {
+    std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, design.context);
+    if (!profile || !copyOutputFilesFromRemote(*profile, design.context)) {
+      logNote(design, analysis.name,
+              "Not every output file could be copied back from the remote machine.", "warning");
+    }
+  }
+  if (job.job && !job.declaredComplete) {
+    const int code = job.job->exitCode();
+    if (analysis.successReturnValue != kNoReturnCheck && code != analysis.successReturnValue) {
+      failJob(batch, design, index,
+              formatText("The return value (%d) for the analysis command did not match the "
+                         "specified value (%d). This design analysis will be marked as an "
+                         "error.",
+                         code, analysis.successReturnValue));
+      return;
+    }
+    if (analysis.finishCondition.empty() && !job.job->succeeded()) {
+      failJob(batch, design, index,
+              "The compute resource indicated that the job was not successful. This design "
+              "analysis will be marked as an error.");
+      return;
+    }
+  }
+  if (!analysis.successCondition.empty()) {
+    logNote(design, analysis.name, "Performing success check");
+    if (evaluateCondition(analysis.successCondition, design.context, design.slot, true,
+                          batch.conditions) == 1) {
+      logNote(design, analysis.name,
+              formatText("The success check based on condition \"%s\" passed.",
+                         analysis.successCondition.c_str()));
+    } else {
+      failJob(batch, design, index,
+              formatText("The analysis did not pass the success check based on condition "
+                         "\"%s\".\nThe analysis \"%s\" for design # %d did not complete "
+                         "successfully.",
+                         analysis.successCondition.c_str(), analysis.name.c_str(),
+                         design.number));
+      return;
+    }
+  }
+
+  // Extraction through the portal, then the calculated responses of the analysis.
+  if (!analysis.taggedOutputFiles.empty()) {
+    Portal* portal = portalFor(analysis);
+    job.portalData.setValue("jobFinished", "true");
+    PortalResult result =
+        portal->extract(job.portalData, responseExtractionCallback(design.context));
+    for (const std::string& line : result.messages) {
+      if (line.rfind("ERROR:", 0) != 0) logNote(design, analysis.name, line);
+    }
+  }
+  const std::vector<std::string> missing =
+      processAnalysisResponses(analysis, design.context, batch.performance);
+  if (!missing.empty()) {
+    logNote(design, analysis.name,
+            missingAnalysisResponsesText(
+                missing, analysisLogFile(batch.agent->number, design.number, analysis.name,
+                                         job.caseIndex)),
+            "error");
+  }
+  if (!runCommandStep(batch, design, index, CommandKind::kPostExtraction)) return;
+  const int status = analysisStatusOf(analysis, false, false, design.context);
+  if (status == kStatusError) {
+    endJob(design, analysis, job, kStatusError);
+    stopDownstream(batch, design, index);
+  } else {
+    endJob(design, analysis, job, status);
+  }
+}
+
+}  // namespace karvo::flow

@@ -1,0 +1,123 @@
+// Tests of the method table: one entry per method code in code order, each with its word,
+// family, reader and runner, completion steps where a method has one, and the exact note that
+// the runners of methods not in this build write (once per search agent, in the first cycle).
+#include "driver/method_table.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/messages.h"
+#include "base/run_state.h"
+#include "definitions/study.h"
+#include "doe/doe_turn.h"
+#include "evaluation/evaluation_flow.h"
+#include "reliability/reliability_turn.h"
+#include "search/search_turn.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+TEST(MethodTable, OneEntryPerCodeWithItsWordFamilyReaderAndRunner) {
+  struct Expected {
+    const char* word;
+    MethodFamily family;
+    bool completes;  // has a completion step
+  };
+  const Expected expected[kMethodCount] = {
+      {"TOLMAR", kFamilySearch, true},
+      {"MS", kFamilySearch, true},
+      {"QP", kFamilySearch, false},
+      {"SA", kFamilySearch, false},
+      {"RS", kFamilySearch, false},
+      {"GA", kFamilySearch, false},
+      {"DOE", kFamilyDoe, false},
+      {"robustness", kFamilyReliability, false},
+      {"MOTOLMAR", kFamilySearch, true},
+      {"DesignSweep", kFamilyDoe, false},
+      {"NMS", kFamilySearch, false},
+      {"PSO", kFamilySearch, false},
+      {"reliability", kFamilyReliability, false},
+      {"NSGA", kFamilySearch, false},
+      {"RobustParameterDesign", kFamilyDoe, false},
+  };
+  const std::span<const MethodEntry> table = methodTable();
+  ASSERT_EQ(table.size(), static_cast<std::size_t>(kMethodCount));
+  for (int code = 0; code < kMethodCount; ++code) {
+    SCOPED_TRACE(expected[code].word);
+    const MethodEntry& entry = table[code];
+    EXPECT_EQ(entry.code, code);  // code order, so each code once
+    EXPECT_EQ(findMethodEntry(table, code), &entry);
+    EXPECT_STREQ(entry.word, expected[code].word);
+    EXPECT_STREQ(methodWord(code), expected[code].word);
+    EXPECT_EQ(entry.family, expected[code].family);
+    EXPECT_NE(entry.readSettings, nullptr);
+    EXPECT_EQ(entry.completeSettings != nullptr, expected[code].completes);
+    EXPECT_NE(entry.runCycle, nullptr);
+  }
+  EXPECT_EQ(findMethodEntry(table, -1), nullptr);
+  EXPECT_EQ(findMethodEntry(table, kMethodCount), nullptr);
+}
+
+class UnavailableRunners : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetRunState();
+    outptr = openFile(dir_.file("study.mes"), "w");
+    ASSERT_NE(outptr, nullptr);
+    savedWrapWidth_ = messageWrapWidth;
+    messageWrapWidth = 1000000;  // the note is compared unwrapped
+  }
+  void TearDown() override {
+    if (outptr) closeFile(outptr);
+    outptr = nullptr;
+    messageWrapWidth = savedWrapWidth_;
+    resetRunState();
+  }
+  std::string messages() {
+    flushFile(outptr);
+    return testing::readFile(dir_.file("study.mes"));
+  }
+  static Agent agentOf(int number, const char* name, int type, int code) {
+    Agent agent;
+    agent.number = number;
+    agent.name = name;
+    agent.type = type;
+    agent.method.code = code;
+    agent.method.sampling.kind = kSamplingMonteCarlo;
+    return agent;
+  }
+
+  testing::TempDir dir_{"karvo-method-table"};
+  EvaluationServices services_;
+  int savedWrapWidth_ = 110;
+};
+
+TEST_F(UnavailableRunners, SearchRunnerWritesTheNoteInTheFirstCycleOnly) {
+  Agent agent = agentOf(2, "wing", kAgentOptimization, kMethodSwarm);
+  search::runUnavailableCycle(agent, services_);
+  run.currentCycle = 1;
+  search::runUnavailableCycle(agent, services_);
+  EXPECT_EQ(messages(),
+            "*NOTE\nAgent 2 (\"wing\"): optimization runs with the PSO method are not available "
+            "in this build of the solver. The agent does not evaluate any design.\n\n");
+  EXPECT_EQ(agent.runState, 0);  // the driver decides when an agent has finished
+}
+
+TEST_F(UnavailableRunners, StudyRunnersWriteTheNoteInTheirTurn) {
+  run.currentCycle = 0;
+  Agent doe = agentOf(0, "plan", kAgentDoe, kMethodRobustDesign);
+  doe::runUnavailableStudy(doe, services_);
+  Agent sampling = agentOf(1, "scatter", kAgentReliability, kMethodReliability);
+  reliability::runSamplingStudy(sampling, services_);
+  EXPECT_EQ(messages(),
+            "*NOTE\nAgent 0 (\"plan\"): doe runs with the RobustParameterDesign method are not "
+            "available in this build of the solver. The agent does not evaluate any design.\n\n"
+            "*NOTE\nAgent 1 (\"scatter\"): reliability and robustness runs with the reliability "
+            "method are not available in this build of the solver. The agent does not evaluate "
+            "any design.\n\n");
+}
+
+}  // namespace
+}  // namespace karvo
