@@ -9,7 +9,7 @@
 
 #include "base/memory.h"
 #include "base/run_state.h"
-#include "support/test_support.h"
+#include "support/message_capture.h"
 
 namespace karvo {
 namespace {
@@ -19,31 +19,11 @@ using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
 using ::testing::internal::GetCapturedStdout;
 
-// Opens a message file in a temporary folder for each test and hands back what was written.
-class MessageFileTest : public ::testing::Test {
+// The message file of each test, wrapped at the width of a real run (110 columns).
+class MessageFileTest : public testing::MessageCaptureTest {
  protected:
-  void SetUp() override {
-    resetRunState();
-    outptr = openFile(dir.file("run.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
-  }
-  void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    analysisLogPath = nullptr;
-    resetRunState();
-  }
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir.file("run.mes"));
-  }
-  testing::TempDir dir;
+  MessageFileTest() : MessageCaptureTest("karvo-messages", 110) {}
 };
-
-TEST_F(MessageFileTest, WarningBlockCollapsesBlankLinesAndEndsWithEmptyLine) {
-  writeMessage("outptr", "warning", "a\n\nb");
-  EXPECT_EQ(messages(), "*WARNING\na\nb\n\n");
-}
 
 TEST_F(MessageFileTest, EveryHeaderWord) {
   writeMessage("outptr", "error", "e");
@@ -51,8 +31,9 @@ TEST_F(MessageFileTest, EveryHeaderWord) {
   writeMessage("outptr", "note", "n");
   writeMessage("outptr", "output", "o");
   writeMessage("outptr", "something", "x");
-  EXPECT_EQ(messages(),
-            "*ERROR\ne\n\n*INTERNAL ERROR\ni\n\n*NOTE\nn\n\n*OUTPUT\no\n\nx\n\n");
+  writeMessage("outptr", "warning", "a\n\nb");  // blank lines collapse
+  EXPECT_EQ(messages(), "*ERROR\ne\n\n*INTERNAL ERROR\ni\n\n*NOTE\nn\n\n*OUTPUT\no\n\nx\n\n"
+                        "*WARNING\na\nb\n\n");
 }
 
 TEST_F(MessageFileTest, NewlinesAtEitherEndAreDropped) {
@@ -154,13 +135,13 @@ std::string logPathForTest(int design, const std::string& analysis) {
 }
 
 TEST_F(MessageFileTest, AnalysisLogIsAppendedWithoutEmptyLine) {
-  logFolder = dir.path();
+  logFolder = dir_.path();
   analysisLogPath = logPathForTest;
   writeMessage("analysis", "note", "first", 7, "solve");
   writeMessage("analysis", "error", "second", 7, "solve");
   writeMessage("analysis", "none", "design level", 7, "");
-  EXPECT_EQ(testing::readFile(dir.file("7solve.log")), "*NOTE\nfirst\n*ERROR\nsecond\n");
-  EXPECT_EQ(testing::readFile(dir.file("7design.log")), "design level\n");
+  EXPECT_EQ(testing::readFile(dir_.file("7solve.log")), "*NOTE\nfirst\n*ERROR\nsecond\n");
+  EXPECT_EQ(testing::readFile(dir_.file("7design.log")), "design level\n");
   EXPECT_EQ(messages(), "");
 }
 
@@ -190,12 +171,11 @@ TEST_F(MessageFileTest, FatalErrorSetsStateWritesBothTextsAndUnwinds) {
 
 TEST_F(MessageFileTest, FatalErrorInCheckPerformanceModeLeavesTheEndMarker) {
   run.settings.checkPerformanceMode = 1;
-  run.workingDirectory = dir.path();
   CaptureStderr();
   EXPECT_THROW(fatalError("x"), RunExit);
   GetCapturedStderr();
-  EXPECT_TRUE(testing::readFile(dir.file("checkPerformance.lck")).empty());
-  FILE* f = std::fopen(dir.file("checkPerformance.lck").c_str(), "r");
+  EXPECT_TRUE(testing::readFile(dir_.file("checkPerformance.lck")).empty());
+  FILE* f = std::fopen(dir_.file("checkPerformance.lck").c_str(), "r");
   ASSERT_NE(f, nullptr);
   std::fclose(f);
 }
@@ -203,9 +183,9 @@ TEST_F(MessageFileTest, FatalErrorInCheckPerformanceModeLeavesTheEndMarker) {
 // ----- file handles -------------------------------------------------------------------------
 
 TEST_F(MessageFileTest, HandleMisuseIsReportedAndDoesNothing) {
-  testing::writeFile(dir.file("in.txt"), "line\n");
-  FileHandle* reader = openFile(dir.file("in.txt"), "r");
-  FileHandle* writer = openFile(dir.file("out.txt"), "w");
+  testing::writeFile(dir_.file("in.txt"), "line\n");
+  FileHandle* reader = openFile(dir_.file("in.txt"), "r");
+  FileHandle* writer = openFile(dir_.file("out.txt"), "w");
   ASSERT_NE(reader, nullptr);
   ASSERT_NE(writer, nullptr);
   writeFormatted(reader, "%d", 5);
@@ -213,8 +193,8 @@ TEST_F(MessageFileTest, HandleMisuseIsReportedAndDoesNothing) {
   EXPECT_EQ(readLine(writer), nullptr);
   closeFile(reader);
   closeFile(writer);
-  const std::string in = dir.file("in.txt");
-  const std::string out = dir.file("out.txt");
+  const std::string in = dir_.file("in.txt");
+  const std::string out = dir_.file("out.txt");
   EXPECT_EQ(messages(),
             "*ERROR\nError writing to file: " + in +
                 "\nTrying to write to a file that was opened in an unsupported mode.\n\n"
@@ -226,19 +206,19 @@ TEST_F(MessageFileTest, HandleMisuseIsReportedAndDoesNothing) {
 }
 
 TEST_F(MessageFileTest, BinaryModeIsRefused) {
-  EXPECT_EQ(openFile(dir.file("x.bin"), "wb"), nullptr);
-  EXPECT_EQ(messages(), "*WARNING\nError opening file: " + dir.file("x.bin") +
+  EXPECT_EQ(openFile(dir_.file("x.bin"), "wb"), nullptr);
+  EXPECT_EQ(messages(), "*WARNING\nError opening file: " + dir_.file("x.bin") +
                             "\nUsing the incorrect function to open the file.\n\n");
 }
 
 TEST_F(MessageFileTest, ReadWriteAppendRewind) {
-  FileHandle* w = openFile(dir.file("f.txt"), "w");
+  FileHandle* w = openFile(dir_.file("f.txt"), "w");
   writeFormatted(w, "%s %d\n", "one", 1);
   closeFile(w);
-  FileHandle* a = openFile(dir.file("f.txt"), "a");
+  FileHandle* a = openFile(dir_.file("f.txt"), "a");
   writeText(a, "two");  // no final newline
   closeFile(a);
-  FileHandle* r = openFile(dir.file("f.txt"), "r");
+  FileHandle* r = openFile(dir_.file("f.txt"), "r");
   char* first = readLine(r);
   ASSERT_NE(first, nullptr);
   EXPECT_STREQ(first, "one 1\n");
@@ -252,7 +232,7 @@ TEST_F(MessageFileTest, ReadWriteAppendRewind) {
   char buffer[4];
   EXPECT_STREQ(readLineInto(buffer, sizeof buffer, r), "one");
   closeFile(r);
-  EXPECT_EQ(openFile(dir.file("missing/none.txt"), "r"), nullptr);
+  EXPECT_EQ(openFile(dir_.file("missing/none.txt"), "r"), nullptr);
 }
 
 // ----- verified stamp -----------------------------------------------------------------------

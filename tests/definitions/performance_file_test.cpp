@@ -9,22 +9,12 @@
 #include <functional>
 #include <string>
 
-#include "definitions/study.h"
-#include "definitions/variables.h"
-#include "base/messages.h"
-#include "base/run_exit.h"
-#include "base/run_state.h"
-#include "definitions/resources.h"
-#include "definitions/response_definitions.h"
 #include "support/study_files_fixture.h"
-#include "support/test_support.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using testing::TempDir;
 
 const char* kDefinitions =
     "*DEFINE_VARIABLE\n"
@@ -242,10 +232,6 @@ TEST_F(PerformanceFileTest, RequiredNumbersAndRangesAreChecked) {
             fatalOutput("Error in the definition of the study response \"mass\".\n The minimum "
                         "allowed value (5) cannot be greater than the maximum allowed value "
                         "(1)."));
-  EXPECT_EQ(readFailure(scored("mass", "objective", "min_value", "factor: 0\n")),
-            fatalOutput("The normalization value for response \"mass\" was specified as 0.0. "
-                        "This value must be non-zero. Please fix this before resubmitting the "
-                        "run."));
 }
 
 TEST_F(PerformanceFileTest, NameRulesAreEnforced) {
@@ -271,15 +257,6 @@ TEST_F(PerformanceFileTest, NameRulesAreEnforced) {
                         scored("mass", "objective", "min_value")),
             fatalOutput(repeated));
   EXPECT_TRUE(per_type.empty());
-}
-
-TEST_F(PerformanceFileTest, MissingFileEndsTheRun) {
-  clearMessages();
-  EXPECT_THROW(readPerformanceFile(9), RunExit);
-  std::string out = messages();
-  EXPECT_THAT(out, HasSubstr("Error in attempting to read file:\n\t" +
-                             dir_.file("Performance9.in") + "\n"));
-  EXPECT_THAT(out, HasSubstr("Exiting."));
 }
 
 }  // namespace

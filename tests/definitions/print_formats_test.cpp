@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "definitions/definitions_fixture.h"
+#include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 using testing::definitionsError;
 using testing::fatalBlock;
 
-class PrintFormatsTest : public testing::DefinitionsFixture {};
+class PrintFormatsTest : public testing::StudyFilesTest {};
 
 TEST_F(PrintFormatsTest, ReadsFormatsAndLooksThemUp) {
   read("*DEFINE_FORMAT\nname: Default\ntype: automatic\n"

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "definitions/definitions_fixture.h"
+#include "support/study_files_fixture.h"
 #include "definitions/reader.h"
 #include "platform/platform.h"
 
@@ -21,10 +21,10 @@ using testing::definitionsError;
 using testing::fatalBlock;
 using testing::noteBlock;
 
-class ResourcesTest : public testing::DefinitionsFixture {
+class ResourcesTest : public testing::StudyFilesTest {
  protected:
   void SetUp() override {
-    DefinitionsFixture::SetUp();
+    StudyFilesTest::SetUp();
     hadRoot_ = platform::hasEnv("KARVO_ROOT");
     savedRoot_ = platform::getEnv("KARVO_ROOT");
     platform::unsetEnv("KARVO_ROOT");
@@ -35,7 +35,7 @@ class ResourcesTest : public testing::DefinitionsFixture {
     } else {
       platform::unsetEnv("KARVO_ROOT");
     }
-    DefinitionsFixture::TearDown();
+    StudyFilesTest::TearDown();
   }
 
   bool hadRoot_ = false;
@@ -70,9 +70,6 @@ TEST_F(ResourcesTest, RemoteMachineErrors) {
             fatalBlock("Error in the definition of the platform for the remote machine \"m\". The "
                        "valid options are \"Windows\", \"Linux\" or \"Rescale\", found "
                        "\"linux\"."));
-  EXPECT_EQ(readFatal("*DEFINE_REMOTE_MACHINE\nname: m\nhost: h\n"),
-            fatalBlock("Error in the definition of the platform for the remote machine \"m\". The "
-                       "valid options are \"Windows\", \"Linux\" or \"Rescale\", found \"\"."));
   EXPECT_EQ(readFatal("*DEFINE_REMOTE_MACHINE\nname: m\nplatform: Rescale\n"
                       "*DEFINE_REMOTE_MACHINE\nname: m\nplatform: Linux\n"),
             fatalBlock("Error in the definition of the remote machine \"m\". The name has already "
@@ -136,9 +133,6 @@ TEST_F(ResourcesTest, ComputeResourceErrors) {
                       "jobRemoteProfile: nowhere\n"),
             fatalBlock("Error in the definition of the Compute Resource \"r\". The remote profile "
                        "selected \"nowhere\" has not been defined for this project."));
-  EXPECT_EQ(readFatal("*DEFINE_COMPUTE_RESOURCE\nname: r\ntype: Direct\njobRemote: yes\n"),
-            fatalBlock("Error in the definition of the Compute Resource \"r\". The remote profile "
-                       "selected \"\" has not been defined for this project."));
   EXPECT_EQ(readFatal("*DEFINE_COMPUTE_RESOURCE\nname: r\ntype: Scheduled\nfinishFindJob: Job\n"),
             fatalBlock("Error in the definition of the Compute Resource \"r\". The value \"Job\" "
                        "of \"finishFindJob\" is not supported. Valid options are \"ID\", \"Name\" "
@@ -357,28 +351,6 @@ TEST_F(ReservationTest, ReadsTheAnalysisReservationForAnEnabledScheduledResource
   EXPECT_EQ(reservation.numDesigns, 8);
   EXPECT_EQ(reservation.software, "solver");
   EXPECT_EQ(messages(), noteBlock("Reading reservation data for analysis \"solve\"."));
-}
-
-TEST_F(ReservationTest, ResourcesWithoutReservationsAndLocalExecution) {
-  read(std::string(kLocal) + "*DEFINE_COMPUTE_RESOURCE\nname: slurm\ntype: Scheduled\n");
-  Record record = analysisRecord("name: solve\nreserveType: advance\n");
-  RecordScope scope(record);
-  Reservation reservation;
-  EXPECT_FALSE(readReservation(record, "Process1.in", "solve", findComputeResource("slurm"),
-                               reservation));
-  EXPECT_EQ(messages(),
-            noteBlock("Reading reservation data for analysis \"solve\".") +
-                noteBlock("The compute resource \"slurm\" of analysis \"solve\" does not enable "
-                          "job reservations. The reservation data of the analysis is not read."));
-  for (const ComputeResource* resource : {findComputeResource("local"),
-                                          static_cast<const ComputeResource*>(nullptr)}) {
-    clearMessages();
-    EXPECT_THROW(readReservation(record, "Process1.in", "solve", resource, reservation), RunExit);
-    EXPECT_EQ(messages(),
-              noteBlock("Reading reservation data for analysis \"solve\".") +
-                  fatalBlock("Error in the definition for analysis solve. Job reservation cannot "
-                             "be used with Local or Direct execution."));
-  }
 }
 
 TEST_F(ReservationTest, ReservationDataErrors) {

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "definitions/definitions_fixture.h"
+#include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
@@ -16,7 +16,7 @@ using ::testing::ElementsAre;
 using testing::definitionsError;
 using testing::fatalBlock;
 
-class ResponseDefinitionsTest : public testing::DefinitionsFixture {};
+class ResponseDefinitionsTest : public testing::StudyFilesTest {};
 
 TEST_F(ResponseDefinitionsTest, ReadsEveryResponseType) {
   read("*DEFINE_RESPONSE\nname: mass\ntype: File\nacceptMin: 0\nacceptMax: 1e3\n"

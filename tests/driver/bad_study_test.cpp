@@ -20,10 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 
 using ::testing::HasSubstr;
+using testing::HasLines;
 using ::testing::Not;
 using testing::readFile;
 using testing::runKarvo;
 using testing::TempDir;
+using testing::unwrapped;
 using testing::writeFile;
 
 constexpr int kFatalStatus = 133;
@@ -72,20 +74,6 @@ std::string analysis(const std::string& name, int id, const std::string& extra =
          "*EXECUTION_DEFINITION\ntoolCmd: nil\n";
 }
 
-// The message file with the layout's line wrapping undone: a long line is broken after a
-// blank, and such a break is always followed by more text of the same message.
-std::string unwrapped(const std::string& text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\n' && i > 0 && text[i - 1] == ' ' && i + 1 < text.size() &&
-        text[i + 1] != '\n') {
-      continue;
-    }
-    out += text[i];
-  }
-  return out;
-}
-
 std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail) {
   std::vector<std::string> found;
   for (const auto& entry : fs::directory_iterator(dir)) {
@@ -127,8 +115,8 @@ void expectFatalEnd(const testing::ProcessResult& result, const std::string& dir
   const std::string messages = readFile(dir + "/study.mes");
   EXPECT_EQ(fatalBlock(messages), errorText);
   EXPECT_EQ(occurrences(messages, kRunExiting), 1u);
-  EXPECT_THAT(messages, HasSubstr("*NOTE\n************END OF RUN INFORMATION************\n"));
-  EXPECT_THAT(messages, HasSubstr("*NOTE\nEnd of KARVO run.\n\n"));
+  EXPECT_THAT(messages, HasLines("*NOTE\n************END OF RUN INFORMATION************\n"));
+  EXPECT_THAT(messages, HasLines("*NOTE\nEnd of KARVO run.\n\n"));
   EXPECT_THAT(filesEndingIn(dir, ".lock"), ::testing::IsEmpty());
 }
 
@@ -164,9 +152,9 @@ TEST_P(BadStudy, EndsWithItsErrorAndLeavesNoLockOrReport) {
   expectFatalEnd(result, dir.path(), withFolder(c.errorText, wd));
   EXPECT_THAT(readFile(dir.file("study.mes")), ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n"));
   if (!c.before.empty()) {
-    EXPECT_THAT(
-        unwrapped(readFile(dir.file("study.mes"))),
-        HasSubstr(withFolder(c.before + "*ERROR\n" + c.errorText + "\n\n", wd) + kRunExiting));
+    EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+                HasLines(withFolder(c.before + "*ERROR\n" + c.errorText + "\n\n", wd) +
+                         kRunExiting));
   }
   // Every one of these errors is found before the reports are created.
   EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"), ::testing::IsEmpty());
@@ -177,23 +165,9 @@ std::vector<BadStudyCase> badStudies() {
       {"UnknownKeywordInAssembly",
        [](const std::string& d) { replaceIn(d, "Assembly.in", "*END", "*NEIGHBOUR\nx: 1\n*END"); },
        "Unsupported keyword:\n*NEIGHBOUR\non line 9 of file {wd}/Assembly.in.", ""},
-      {"UnknownKeywordInDefinitions",
-       [](const std::string& d) {
-         replaceIn(d, "Definitions.in", "*END", "*DEFINE_FOO\nname: a\n*END");
-       },
-       "Error reading file: Definitions.in\n Error is near line number 12, which was read "
-       "as:\n*DEFINE_FOO",
-       "*ERROR\nUnsupported definition keyword:\n *DEFINE_FOO\n\n"},
       {"UnknownKeywordInRepresentation",
        [](const std::string& d) { replaceIn(d, "Representation0.in", "*END", "*DESIGN\n*END"); },
        "\t**** ERROR ****\n\t Unsupported keyword:\n *DESIGN", ""},
-      {"DuplicateVariableName",
-       [](const std::string& d) {
-         replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
-                   "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\n"
-                   "max: 2\n*DEFINE_RESPONSE");
-       },
-       "Cannot have duplicate names in design variable definitions. Continuous name x.", ""},
       {"DuplicateVariableId",
        [](const std::string& d) {
          replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
@@ -209,29 +183,6 @@ std::vector<BadStudyCase> badStudies() {
                    "performance: 0\n*END");
        },
        "Agent 0 is defined more than once in the Assembly.in file.", ""},
-      {"BoundsOutOfOrder",
-       [](const std::string& d) {
-         replaceIn(d, "Definitions.in", "min: 0\nbaseline: 1\nmax: 2",
-                   "min: 2\nbaseline: 1\nmax: 0");
-       },
-       "Lower bound (2) must be less than upper bound (0).",
-       "*NOTE\nThe error below is in the definition of the variable \"x\".\n\n"},
-      {"BaselineOutsideBounds",
-       [](const std::string& d) {
-         replaceIn(d, "Definitions.in", "baseline: 1\n", "baseline: 2.5\n");
-       },
-       "The baseline value (2.5) must be greater than the lower bound (0) and less than upper "
-       "bound (2).",
-       "*NOTE\nThe error below is in the definition of the variable \"x\".\n\n"},
-      {"DiscreteSetDefinedAfterItsUse",
-       [](const std::string& d) {
-         replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
-                   "*DEFINE_VARIABLE\nname: grade\ntype: Discrete\nid: 2\nset: grades\n"
-                   "baseline: 1\n*DEFINE_SET\nname: grades\nvalues:2\n1\n2\n*DEFINE_RESPONSE");
-       },
-       "The discrete set \"grades\" has not been defined prior to its use for the definition "
-       "of a discrete variable.",
-       "*NOTE\nThe error below is in the definition of the variable \"grade\".\n\n"},
       {"MissingRequiredStudyProperty",
        [](const std::string& d) { replaceIn(d, "study.in", "filePrefix: demo\n", ""); },
        "When reading data for \"demo\" of type \"Study\" from file \"Study Input file\", KARVO "
@@ -244,12 +195,6 @@ std::vector<BadStudyCase> badStudies() {
        "Input file\", KARVO encountered the following error in reading the data for property "
        "\"name\":\nThe property is not defined.",
        ""},
-      {"MissingVariableBaseline",
-       [](const std::string& d) { replaceIn(d, "Definitions.in", "baseline: 1\n", ""); },
-       "When reading data for \"x\" of type \"Continuous Variable\" from file "
-       "\"Definitions.in\", KARVO encountered the following error in reading the data for "
-       "property \"baseline\":\nThe property is not defined.",
-       ""},
       {"MissingRepresentationFile",
        [](const std::string& d) { fs::remove(d + "/Representation0.in"); }, "\tExiting.",
        "\n\n\tError in attempting to read file:\n\t{wd}/Representation0.in\n\n\tError message "
@@ -261,13 +206,6 @@ std::vector<BadStudyCase> badStudies() {
        "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
        "file\", the value read (1.0001) is outside the expected range [0, 1]",
        ""},
-      {"NegativeSeed",
-       [](const std::string& d) {
-         replaceIn(d, "study.in", "randomSeed: 0.5", "randomSeed: -0.25");
-       },
-       "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
-       "file\", the value read (-0.25) is outside the expected range [0, 1]",
-       ""},
       {"UnknownMethodWord",
        [](const std::string& d) { replaceIn(d, "study.in", "method: TOLMAR", "method: Tolmar"); },
        "Error in defining the method details. The method used \"Tolmar\" is not supported.", ""},
@@ -278,18 +216,6 @@ std::vector<BadStudyCase> badStudies() {
        "Setup error",
        "*ERROR\nUnsupported agent type specified (genetic). Allowed types are: optimization, "
        "doe, reliability and robustness, evaluation\n\n"},
-      {"RepresentationNamesUndefinedVariable",
-       [](const std::string& d) { replaceIn(d, "Representation0.in", "id: 1", "id: 7"); },
-       "Design Variable id 7 is not defined in Definitions.in.", ""},
-      {"CyclicDependencyBetweenAnalyses",
-       [](const std::string& d) {
-         writeProcess(d, "*PROCESS\nname: chain\nparallel: yes\n" + analysis("mesh", 1) +
-                             analysis("solve", 2, "dependency: post, design\n") +
-                             analysis("post", 3, "dependency: solve, design\n") + "*END\n");
-       },
-       "\t Error in the dependency definition. There is a cyclic definition for analysis "
-       "\"solve\" via \"post\"",
-       ""},
       {"AnalysisOnUndefinedComputeResource",
        [](const std::string& d) {
          writeProcess(d, "*PROCESS\nname: chain\n" +
@@ -378,10 +304,10 @@ TEST(BadStudyMessageFile, ErrorBlockLayout) {
   auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(result.status, kFatalStatus);
   EXPECT_THAT(readFile(dir.file("study.mes")),
-              HasSubstr("\n*NOTE\nThe error below is in the definition of the variable \"m\".\n\n"
-                        "*ERROR\nThe discrete set \"mats\" has not been defined prior to its "
-                        "use for the definition of a discrete variable.\n\nRun exiting due to an "
-                        "error\n*NOTE\n"));
+              HasLines("*NOTE\nThe error below is in the definition of the variable \"m\".\n\n"
+                       "*ERROR\nThe discrete set \"mats\" has not been defined prior to its "
+                       "use for the definition of a discrete variable.\n\nRun exiting due to an "
+                       "error\n*NOTE\n"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -455,9 +381,9 @@ TEST(BadEnvironment, KarvoRootNotAFolder) {
   auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + root});
   expectFatalEnd(result, dir.path(), "environment setup error");
   EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
-              HasSubstr("*ERROR\nThe extension environment could not be created: the "
-                        "installation folder \"" +
-                        root + "\" (KARVO_ROOT) is not a folder.\n"));
+              HasLines("*ERROR\nThe extension environment could not be created: the "
+                       "installation folder \"" +
+                       root + "\" (KARVO_ROOT) is not a folder.\n"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -476,8 +402,8 @@ TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
       "writable and there is disk space available.";
   expectFatalEnd(result, dir.path(), reportError);
   const std::string report = readFile(dir.file("demo0.rpt"));
-  EXPECT_THAT(report, HasSubstr("\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"
-                                "\nEnd of KARVO run.\n*EXIT STATE\nError\n*ENDTIME\n"));
+  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"
+                               "\nEnd of KARVO run.\n*EXIT STATE\nError\n*ENDTIME\n"));
   EXPECT_EQ(occurrences(report, "*EXIT STATE"), 1u);
   // The report that could not be opened for its closing block is named once more, as a
   // warning after the end-of-run notes.
@@ -500,7 +426,7 @@ TEST(AcceptedSettings, RandomSeedOfOneIsKept) {
   TempDir dir;
   auto result = runEdited(dir, "randomSeed: 0.5", "randomSeed: 1");
   EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("\n\nRandom seed: 1.000000\n"));
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("\nRandom seed: 1.000000\n"));
 }
 
 TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
@@ -508,8 +434,9 @@ TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
   auto result = runEdited(dir, "randomSeed: 0.5", "randomSeed: 0");
   EXPECT_EQ(result.status, 0);
   const std::string report = readFile(dir.file("demo0.rpt"));
-  EXPECT_THAT(report, HasSubstr("\n\nRandom seed: 0."));
-  EXPECT_THAT(report, Not(HasSubstr("\n\nRandom seed: 0.000000\n")));
+  // The seed derived from the clock lies in (0, 1).
+  EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
+  EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
 }
 
 TEST(AcceptedSettings, OutputPrecisionNineWarnsAndTheRunGoesOn) {
@@ -517,18 +444,11 @@ TEST(AcceptedSettings, OutputPrecisionNineWarnsAndTheRunGoesOn) {
   auto result = runEdited(dir, "numEvals: 200", "numEvals: 200\noutputPrecision: 9");
   EXPECT_EQ(result.status, 0);
   EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
-              HasSubstr("*WARNING\nThe value for the study results output precision defined (9) "
-                        "is very small. This may lead to loss in precision of the data during "
-                        "post processing and importing designs into other studies. Please use "
-                        "a higher value (at least 10), if possible. \n\n"));
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
-}
-
-TEST(AcceptedSettings, OutputPrecisionThirtyIsQuiet) {
-  TempDir dir;
-  auto result = runEdited(dir, "numEvals: 200", "numEvals: 200\noutputPrecision: 30");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("output precision")));
+              HasLines("*WARNING\nThe value for the study results output precision defined (9) "
+                       "is very small. This may lead to loss in precision of the data during "
+                       "post processing and importing designs into other studies. Please use "
+                       "a higher value (at least 10), if possible. \n\n"));
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
 }
 
 TEST(AcceptedSettings, NParallelSetsTheExecutionMode) {
@@ -536,13 +456,13 @@ TEST(AcceptedSettings, NParallelSetsTheExecutionMode) {
     TempDir dir;
     auto result = runEdited(dir, "mode: newStudy", "nParallel: 1\nmode: newStudy");
     EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("\n\nExecution mode : SERIAL\n"));
+    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("\nExecution mode : SERIAL\n"));
   }
   {
     TempDir dir;
     auto result = runEdited(dir, "mode: newStudy", "nParallel: 2\nmode: newStudy");
     EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("\n\nExecution mode : PARALLEL\n"));
+    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("\nExecution mode : PARALLEL\n"));
   }
 }
 
@@ -555,8 +475,8 @@ TEST(AcceptedSettings, StudyRecordAfterTheAgentRecords) {
   auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(result.status, 0);
   const std::string report = readFile(dir.file("late0.rpt"));
-  EXPECT_THAT(report, HasSubstr("\n\nstudyName: late\n"));
-  EXPECT_THAT(report, HasSubstr("\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
+  EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
+  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
 }
 
@@ -577,7 +497,7 @@ class VerboseRunOption : public ::testing::Test {
   }
 
   std::string pathNotes() const {
-    return "\nGetting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on Linux) "
+    return "Getting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on Linux) "
            "variable value before update:\n" +
            dir.file("karvo") +
            ":/usr/bin:/bin\nPATH (LD_LIBRARY_PATH on Linux) variable value after update:\n"
@@ -586,12 +506,6 @@ class VerboseRunOption : public ::testing::Test {
 
   TempDir dir;
 };
-
-TEST_F(VerboseRunOption, OneSwitchesVerboseOn) {
-  auto result = run("*RUN_OPTIONS\nverbose: 1\n", {});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr(pathNotes()));
-}
 
 TEST_F(VerboseRunOption, ZeroOverridesTheCommandLine) {
   auto result = run("*RUN_OPTIONS\nverbose: 0\n", {"verbose"});
@@ -602,7 +516,7 @@ TEST_F(VerboseRunOption, ZeroOverridesTheCommandLine) {
 TEST_F(VerboseRunOption, CommandLineAloneIsVerbose) {
   auto result = run("", {"verbose"});
   EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr(pathNotes()));
+  EXPECT_THAT(readFile(dir.file("study.mes")), HasLines(pathNotes()));
 }
 
 TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
@@ -615,19 +529,11 @@ TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
   auto result = runKarvo({"i=study.in", "useHistory"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(result.status, 0);
   EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
-              HasSubstr("*WARNING\nSince the \"useHistory\" command line option was specified, "
-                        "the study will be treated as a resumed study instead of a new "
-                        "study.\n\n"));
+              HasLines("*WARNING\nSince the \"useHistory\" command line option was specified, "
+                       "the study will be treated as a resumed study instead of a new "
+                       "study.\n\n"));
   EXPECT_EQ(readFile(dir.file("demo_0/design.log")), "design 1\n");
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
-}
-
-TEST(NewStudyWithUseHistory, NewStudyAloneDoesNotWarn) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("useHistory")));
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
 }
 
 }  // namespace

@@ -21,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 using ::testing::HasSubstr;
+using testing::HasLines;
 using ::testing::Not;
 using testing::readFile;
 using testing::runKarvo;
@@ -248,13 +249,13 @@ TEST_F(ReportOnlyRun, WritesOneReportPerAgentInRangeAndNoClosingBlock) {
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
   for (const char* name : {"bracket1.rpt", "bracket2.rpt"}) {
     const std::string report = readFile(dir.file(name));
-    EXPECT_THAT(report, HasSubstr("\n\nAgents in this group:  1, 2,\n")) << name;
+    EXPECT_THAT(report, HasLines("\nAgents in this group:  1, 2,\n")) << name;
     EXPECT_THAT(report, Not(HasSubstr("*EXIT STATE"))) << name;
     EXPECT_THAT(report, Not(HasSubstr("End of KARVO run."))) << name;
   }
   // The run ends straight after the reports: no end-of-run notes, no cycles.
   const std::string messages = readFile(dir.file("study.mes"));
-  EXPECT_THAT(messages, HasSubstr("**********The evaluation directories are:**********\n"));
+  EXPECT_THAT(messages, HasLines("\t**********The evaluation directories are:**********\n"));
   EXPECT_THAT(messages, Not(HasSubstr("END OF RUN INFORMATION")));
   EXPECT_THAT(messages, Not(HasSubstr("End of Cycle")));
 }
@@ -269,14 +270,13 @@ TEST_F(ReportOnlyRun, ReportMatchesTheLayoutByteForByte) {
 TEST_F(ReportOnlyRun, EachReportDescribesItsOwnAgent) {
   ASSERT_EQ(result.status, 0);
   const std::string report = readFile(dir.file("bracket2.rpt"));
+  EXPECT_THAT(report, HasLines("Evaluation directory: " + workingDirectory(dir) + "/bracket_2\n"));
+  EXPECT_THAT(report, HasLines("\nagentName: screening\n\nStudy Type: doe\n"));
   EXPECT_THAT(report,
-              HasSubstr("\nEvaluation directory: " + workingDirectory(dir) + "/bracket_2\n"));
-  EXPECT_THAT(report, HasSubstr("\n\nagentName: screening\n\nStudy Type: doe\n"));
-  EXPECT_THAT(report,
-              HasSubstr("\n\nNumber of responses: 1\n\n"
-                        "                 mass,  OBJECTIVE,  Maximize, , Norm = 2.000000e+00\n"));
-  EXPECT_THAT(report, HasSubstr("\n\n\n*AGENT\nid: 2\nmethod: DOE\nsampleMethod: 2LevelFull\n"
-                                "genRSMAfterStudy: 0\n"));
+              HasLines("\nNumber of responses: 1\n\n"
+                       "                 mass,  OBJECTIVE,  Maximize, , Norm = 2.000000e+00\n"));
+  EXPECT_THAT(report, HasLines("\n\n*AGENT\nid: 2\nmethod: DOE\nsampleMethod: 2LevelFull\n"
+                               "genRSMAfterStudy: 0\n"));
   // Both reports carry the start time written into the banner.
   const std::string messages = readFile(dir.file("study.mes"));
   const std::string marker =
@@ -284,36 +284,8 @@ TEST_F(ReportOnlyRun, EachReportDescribesItsOwnAgent) {
   const std::size_t at = messages.find(marker);
   ASSERT_NE(at, std::string::npos);
   const std::string start = messages.substr(at + marker.size(), 23);
-  EXPECT_THAT(report, HasSubstr("\nStart time: " + start + "\n"));
-  EXPECT_THAT(readFile(dir.file("bracket1.rpt")), HasSubstr("\nStart time: " + start + "\n"));
-}
-
-// The example study shipped with the solver: a report-only run writes one report per agent,
-// each complete up to its agent record and without a closing block.
-TEST(ExampleStudy, ReportOnlyRunWritesOneCompleteReportPerAgent) {
-  const fs::path example = fs::path(KARVO_SOURCE_DIR) / "examples" / "ten-bar-truss";
-  ASSERT_TRUE(fs::is_regular_file(example / "truss.in"));
-  TempDir dir;
-  fs::copy(example, dir.path(), fs::copy_options::recursive);
-  auto result =
-      runKarvo({"i=truss.in", "generateReportOnly"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.err, "");
-  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
-  ASSERT_THAT(filesEndingIn(dir.path(), ".rpt"),
-              ::testing::ElementsAre("truss0.rpt", "truss1.rpt", "truss2.rpt"));
-  for (int agent = 0; agent < 3; ++agent) {
-    const std::string name = "truss" + std::to_string(agent) + ".rpt";
-    const std::string report = readFile(dir.file(name));
-    EXPECT_EQ(report.rfind("Version: 2019.1.0.8677\nStart time: ", 0), 0u) << name;
-    EXPECT_THAT(report, HasSubstr("\n\nfilePrefix: truss\n")) << name;
-    EXPECT_THAT(report, HasSubstr("\n\nAgent ID: " + std::to_string(agent) + "\n")) << name;
-    EXPECT_THAT(report, HasSubstr("\n\nAgents in this group:  0, 1, 2,\n")) << name;
-    EXPECT_THAT(report, HasSubstr("\n\n\n*AGENT\nid: " + std::to_string(agent) + "\nmethod: "))
-        << name;
-    EXPECT_THAT(report, ::testing::EndsWith("\n")) << name;
-    EXPECT_THAT(report, Not(HasSubstr("*EXIT STATE"))) << name;
-  }
+  EXPECT_THAT(report, HasLines("Start time: " + start + "\n"));
+  EXPECT_THAT(readFile(dir.file("bracket1.rpt")), HasLines("Start time: " + start + "\n"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -362,7 +334,7 @@ TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
   EXPECT_EQ(result.err, "");
   const std::string messages = masked(readFile(dir.file("study.mes")));
   const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
-  EXPECT_THAT(messages, HasSubstr(banner));
+  EXPECT_THAT(messages, HasLines(banner.substr(1)));
   EXPECT_EQ(occurrences(messages, "The run start time is:"), 1u);
   // Command line, environment, study folder (banner), cycles, end of run.
   const std::string header =
@@ -434,7 +406,7 @@ class LaterRun : public ::testing::Test {
     EXPECT_FALSE(fs::exists(dir.file("demo_0")));
     EXPECT_FALSE(fs::exists(dir.file("demo0.hst")));
     EXPECT_FALSE(fs::exists(dir.file("demo0.ckp")));
-    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
+    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
     EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
   }
 

@@ -13,24 +13,14 @@
 
 #include <sys/stat.h>
 
-#include "definitions/study.h"
-#include "definitions/variables.h"
-#include "base/messages.h"
-#include "base/run_state.h"
-#include "definitions/print_formats.h"
-#include "definitions/resources.h"
-#include "definitions/response_definitions.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "support/test_support.h"
+#include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
 
-using ::testing::HasSubstr;
-using ::testing::Not;
 using testing::readFile;
-using testing::TempDir;
 using testing::writeFile;
 
 // Stand-ins for the programs of a remote machine: each records its arguments as "[arg]..."
@@ -71,16 +61,21 @@ Analysis makeAnalysis(const std::string& name, int id, const std::string& resour
   return analysis;
 }
 
-class AnalysisRunTest : public ::testing::Test {
+class AnalysisRunTest : public testing::StudyFilesTest {
  protected:
+  AnalysisRunTest() : StudyFilesTest("karvo-analysis-run") {
+    study_ = dir_.path() + "/my study's dir";
+    bin_ = dir_.path() + "/bin";
+    remoteRoot_ = dir_.path() + "/remote side";
+    messagePath_ = study_ + "/study.mes";
+  }
+
   void SetUp() override {
-    resetRunState();
-    study_ = root_.path() + "/my study's dir";
-    bin_ = root_.path() + "/bin";
-    remoteRoot_ = root_.path() + "/remote side";
     for (const std::string& folder : {study_, bin_, remoteRoot_}) {
       ASSERT_TRUE(platform::makeDirectories(folder));
     }
+    resetRemoteStudies();
+    StudyFilesTest::SetUp();
     writeTool("ssh", kFakeSsh);
     writeTool("scp", kFakeScp);
     writeTool("dos2unix", kFakeDos2unix);
@@ -90,11 +85,6 @@ class AnalysisRunTest : public ::testing::Test {
     run.workingDirectory = study_;
     run.runPrefix = "demo";
     run.studyName = "plate";
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    outptr = openFile(study_ + "/study.mes", "w");
-    ASSERT_NE(outptr, nullptr);
-    resetTables();
     writeFile(study_ + "/Definitions.in",
               "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
               "*DEFINE_RESPONSE\nname: mass\ntype: File\n"
@@ -132,21 +122,7 @@ class AnalysisRunTest : public ::testing::Test {
 
   void TearDown() override {
     platform::setEnv("PATH", savedPath_);
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    analysisLogPath = nullptr;
-    messageWrapWidth = savedWrapWidth_;
-    resetTables();
-    resetRunState();
-  }
-
-  static void resetTables() {
-    resetDefinitions();
-    resetPrintFormats();
-    resetResources();
-    resetResponseDefinitions();
-    resetProcesses();
-    resetStudy();
+    StudyFilesTest::TearDown();
     resetRemoteStudies();
   }
 
@@ -182,20 +158,7 @@ class AnalysisRunTest : public ::testing::Test {
     return openRemoteProfile(findComputeResource(resource), contextOf("far"));
   }
 
-  std::string messages() {
-    flushFile(outptr);
-    return readFile(study_ + "/study.mes");
-  }
-
-  void clearMessages() {
-    flushFile(outptr);
-    writeFile(study_ + "/study.mes", "");
-    std::rewind(outptr->stream);
-  }
-
-  TempDir root_;
   std::string study_, bin_, remoteRoot_, savedPath_;
-  int savedWrapWidth_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -321,11 +284,16 @@ TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedSayWhy) {
   ResolvedPath loop = resolveLocation(at(LocationKind::AnotherAnalysis, "mesh"), "",
                                       PathMode::kPathOnly, contextOf("solve"));
   EXPECT_FALSE(loop.ok);
-  EXPECT_THAT(loop.error, HasSubstr("The run locations of the analyses refer to each other"));
+  EXPECT_EQ(loop.error,
+            "Error in locating the folder of analysis \"mesh\" for analysis \"shared\". The run "
+            "locations of the analyses refer to each other (anotherAnalysis).");
   ResolvedPath tooLong = resolveLocation(at(LocationKind::FixedLocation, "/" + std::string(2100, 'a')),
                                          "", PathMode::kPathOnly, contextOf("solve"));
   EXPECT_FALSE(tooLong.ok);
-  EXPECT_THAT(tooLong.error, HasSubstr("is 2101 bytes long, more than the limit of 2055 bytes"));
+  const std::string path = "/" + std::string(2100, 'a');
+  EXPECT_EQ(tooLong.error, "The path formed for the location \"loc:" + path +
+                               "\" of analysis \"solve\" is 2101 bytes long, more than the limit "
+                               "of 2055 bytes:\n" + path);
 }
 
 TEST_F(AnalysisRunTest, ConditionalSourcesAndTheMainInputFile) {
@@ -387,7 +355,10 @@ TEST_F(AnalysisRunTest, AnalysisCommandRunsInAStudyFolderWithABlankAndAQuote) {
   EXPECT_EQ(set.value("resource_block"), "name: here\ntype: Direct\n");
   EXPECT_EQ(set.value("do_analysis_run"), "true");
   EXPECT_EQ(set.value("remote_block"), "");
-  EXPECT_THAT(set.value("analysis_block"), HasSubstr("computeResource: here\n"));
+  EXPECT_EQ(set.value("analysis_block"),
+            "computeResource: here\nexecShell: /bin/bash\nid: 2\njobBatchMode: 0\n"
+            "jobNamePrefix: \njobRemotePath: \nmaxTime: 0\nname: solve\nnumDesigns: 1\n"
+            "reserveEnvironment: \nreserveSoftware: \nreserveVersion: \n");
 }
 
 TEST_F(AnalysisRunTest, UtilityAndSharedFolderCommandsGetTheirOwnScriptsAndLogs) {
@@ -444,8 +415,12 @@ TEST_F(AnalysisRunTest, CommandsThatCannotStartLeaveTheirWarning) {
   CommandRequest request;
   request.command = "solver %mass%";  // a response without a value in this design
   EXPECT_EQ(runCommand(request, contextOf("solve")).job, nullptr);
-  EXPECT_THAT(messages(), HasSubstr(head + "Replacing command with this\nNot every tag of the "
-                                           "command could be replaced, so it was not started.\n"));
+  EXPECT_EQ(messages(),
+            "*ERROR\nError in getting the value for \"mass\" for replacing on the command line. "
+            "The execution command will be set to a dummy value to prevent running the analysis "
+            "with an incomplete command.\n\n" +
+                head + "Replacing command with this\nNot every tag of the command could be "
+                       "replaced, so it was not started.\n\n");
   clearMessages();
   request.command = "./run.sh";
   request.folder = study_ + "/missing";
@@ -484,7 +459,7 @@ TEST_F(AnalysisRunTest, TemporaryCommandFileKeepsTheCommandsOwnRedirections) {
 }
 
 TEST_F(AnalysisRunTest, LaunchCommandForPortals) {
-  const std::string folder = root_.path() + "/tools dir";
+  const std::string folder = dir_.path() + "/tools dir";
   ASSERT_TRUE(platform::makeDirectories(folder));
   writeFile(folder + "/my tool.sh", "#!/bin/sh\necho \"$1|$2\"\nexit 6\n");
   ASSERT_EQ(::chmod((folder + "/my tool.sh").c_str(), 0755), 0);
@@ -512,14 +487,6 @@ TEST_F(AnalysisRunTest, RemoteExecutionScriptsForLinuxAndWindows) {
   std::unique_ptr<RemoteProfile> onWindows = profileOf("winNode");
   const RemoteCommandSet& posix = remoteCommandSet(*onLinux);
   const RemoteCommandSet& cmd = remoteCommandSet(*onWindows);
-  EXPECT_STREQ(posix.makeFolder, "mkdir -p");
-  EXPECT_STREQ(posix.removeFolder, "rm -rf");
-  EXPECT_STREQ(posix.removeFile, "rm -f");
-  EXPECT_STREQ(posix.copy, "cp -rpf");
-  EXPECT_STREQ(cmd.makeFolder, "mkdir");
-  EXPECT_STREQ(cmd.removeFolder, "rmdir /s /q");
-  EXPECT_STREQ(cmd.removeFile, "del /f /q");
-  EXPECT_STREQ(cmd.copy, "copy /B /Y");
   EXPECT_EQ(remoteScriptName("solve", "./run.sh -n 4", posix), "Tool_solve_execute_runshn4.sh");
   EXPECT_EQ(remoteScriptName("solve", "abaqus job=plate cpus=4", cmd),
             "Tool_solve_execute_abaqusjobp.cmd");
@@ -540,7 +507,9 @@ TEST_F(AnalysisRunTest, RemoteExecutionScriptsForLinuxAndWindows) {
             "REM Now running the command\r\n"
             "prep.bat\r\nsolver -i m.k\r\n");
   EXPECT_FALSE(remoteScriptText(*onWindows, "D:\\a\"b", "x", text, error));
-  EXPECT_THAT(error, HasSubstr("contains a double quote"));
+  EXPECT_EQ(error, "The argument \"D:\\a\"b\" for the Windows machine \"winBox\" contains a "
+                   "double quote or a control character, which cmd.exe cannot pass as one "
+                   "argument.");
 }
 
 TEST_F(AnalysisRunTest, RemoteRunThroughTheProfilesCopyAndExecutionCommands) {
@@ -563,15 +532,19 @@ TEST_F(AnalysisRunTest, RemoteRunThroughTheProfilesCopyAndExecutionCommands) {
   // The study folder once per profile, then the analysis folder.
   ASSERT_TRUE(prepareRemoteStudyFolder(*profile, processes[0], context));
   EXPECT_EQ(readFile(remoteStudy + "/model.k"), "nodes\n");
-  EXPECT_EQ(readFile(bin_ + "/scp.log"),
-            "[-s][-o][BatchMode=yes][-p][" + study_ + "/model.k][ana@hpc1:" + remoteStudy +
-                "/model.k]\n");
+  const std::string studyCopy = "[-s][-o][BatchMode=yes][-p][" + study_ + "/model.k][ana@hpc1:" +
+                                remoteStudy + "/model.k]\n";
+  EXPECT_EQ(readFile(bin_ + "/scp.log"), studyCopy);
   EXPECT_EQ(messages(), noteBlock("Copying files for analysis: far (remote profile: linuxBox)") +
                             "\n" + noteBlock("Done copying files to remote machine.") + "\n");
-  EXPECT_THAT(readFile(bin_ + "/ssh.log"),
-              HasSubstr("[chmod -R 755 '" + remoteRoot_ + "/my study'\\''s dir'/*]\n"));
+  const std::string quotedStudy = "'" + remoteRoot_ + "/my study'\\''s dir";
+  EXPECT_EQ(readFile(bin_ + "/ssh.log"),
+            "[-n][-o][BatchMode=yes][ana@hpc1][mkdir -p " + quotedStudy + "/KARVO_0']\n"
+            "[-n][-o][BatchMode=yes][ana@hpc1][chmod -R 755 " + quotedStudy + "'/*]\n"
+            "[-n][-o][BatchMode=yes][ana@hpc1][find " + quotedStudy +
+                "' -type f -name \\*.sh -exec dos2unix {} +;]\n");
   ASSERT_TRUE(prepareRemoteStudyFolder(*profile, processes[0], context));
-  EXPECT_EQ(readFile(bin_ + "/scp.log").size(), readFile(bin_ + "/scp.log").find('\n') + 1);
+  EXPECT_EQ(readFile(bin_ + "/scp.log"), studyCopy);  // not copied again
 
   ASSERT_TRUE(createRemoteAnalysisFolder(*profile, context));
   ASSERT_TRUE(copyAnalysisFilesToRemote(*profile, context));
@@ -590,30 +563,27 @@ TEST_F(AnalysisRunTest, RemoteRunThroughTheProfilesCopyAndExecutionCommands) {
   EXPECT_TRUE(platform::isRegularFile(remote + "/Tool_far_execute_catinputtx.sh"));
   EXPECT_EQ(launch.launch.value("rmt_analysis_dir"), remote);
   EXPECT_EQ(launch.launch.value("rmt_study_dir"), remoteStudy);
-  EXPECT_THAT(launch.launch.value("remote_block"), HasSubstr("name: linuxBox\n"));
+  EXPECT_EQ(launch.launch.value("remote_block"),
+            "SCPcmd: " + bin_ + "/scp\nSSHcmd: " + bin_ + "/ssh\nhost: hpc1\nname: linuxBox\n"
+            "platform: Linux\nremotePath: " + remoteRoot_ + "\nusername: ana\n");
   EXPECT_EQ(launch.launch.value("exec_cmd"),
             "/bin/bash '" + remoteRoot_ + "/my study'\\''s dir/KARVO_0/Design7/far/"
                                           "Tool_far_execute_catinputtx.sh'");
-  EXPECT_THAT(readFile(bin_ + "/dos2unix.log"),
-              HasSubstr("[" + remote + "/Tool_far_execute_catinputtx.sh]\n"));
+  EXPECT_EQ(readFile(bin_ + "/dos2unix.log"),
+            "[" + remote + "/Tool_far_execute_catinputtx.sh]\n");
 
   ASSERT_TRUE(copyOutputFilesFromRemote(*profile, context));
   EXPECT_EQ(readFile(local + "/result.txt"), "load 5\n");
   const std::string log = readFile(analysisLogOf(7, "far"));
-  EXPECT_THAT(log, HasSubstr("ran\n"));
-  EXPECT_THAT(log, Not(HasSubstr("*WARNING")));
-  EXPECT_THAT(log, Not(HasSubstr("*ERROR")));
-  for (const char* note :
-       {"Copying all analysis files to the remote analysis folder",
-        "Copying Tool_far_execute_catinputtx.sh to the remote analysis folder",
-        "Performing dos2unix on the cmd file", "Updating execute permissions",
-        "Copying output files back from the remote machine.",
-        "Copying output file result.txt from the remote machine back to the analysis folder on "
-        "the local machine."}) {
-    EXPECT_THAT(log, HasSubstr(noteBlock(note))) << note;
-  }
-  EXPECT_THAT(log, HasSubstr(noteBlock("Creating analysis directory " + remote +
-                                       " on the remote machine.")));
+  EXPECT_EQ(log, noteBlock("Creating analysis directory " + remote + " on the remote machine.") +
+                     noteBlock("Copying all analysis files to the remote analysis folder") +
+                     noteBlock("Copying Tool_far_execute_catinputtx.sh to the remote analysis "
+                               "folder") +
+                     noteBlock("Performing dos2unix on the cmd file") +
+                     noteBlock("Updating execute permissions") + "ran\n" +
+                     noteBlock("Copying output files back from the remote machine.") +
+                     noteBlock("Copying output file result.txt from the remote machine back to "
+                               "the analysis folder on the local machine."));
 }
 
 TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
@@ -650,10 +620,12 @@ TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
   clearMessages();
   EXPECT_FALSE(copyFromRemote(*profileOf("linuxNode"), remoteRoot_ + "/absent.txt",
                               study_ + "/absent.txt", false, study_, "", context));
-  EXPECT_THAT(messages(), HasSubstr("*ERROR\nError in copying the file \"" + remoteRoot_ +
-                                    "/absent.txt\" from the remote machine (remote profile "
-                                    "\"linuxBox\"). The copy command ended with the exit "
-                                    "status 1:\n"));
+  EXPECT_EQ(messages(),
+            "*ERROR\nError in copying the file \"" + remoteRoot_ +
+                "/absent.txt\" from the remote machine (remote profile \"linuxBox\"). The copy "
+                "command ended with the exit status 1:\n" + bin_ + "/scp -s -o BatchMode=yes -p " +
+                platform::shellQuote("ana@hpc1:" + remoteRoot_ + "/absent.txt") + " " +
+                platform::shellQuote(study_ + "/absent.txt") + "\n\n");
 
   clearMessages();
   std::string remotePath;

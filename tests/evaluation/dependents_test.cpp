@@ -4,17 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "definitions/variables.h"
-#include "base/messages.h"
-#include "base/run_state.h"
 #include "evaluation/formula.h"
 #include "evaluation/tagging.h"
-#include "support/test_support.h"
+#include "support/message_capture.h"
 
 namespace karvo {
 namespace {
-
-using testing::readFile;
-using testing::TempDir;
 
 Variable makeVariable(const std::string& name, int id, VariableKind kind, double baseline,
                       const std::string& formula = "") {
@@ -37,27 +32,23 @@ class InterpreterEnvironment : public ::testing::Environment {
 const auto* const interpreterEnvironment =
     ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment);
 
-class DependentsTest : public ::testing::Test {
+class DependentsTest : public testing::MessageCaptureTest {
  protected:
   void SetUp() override {
-    resetRunState();
+    MessageCaptureTest::SetUp();
     resetDefinitions();
     resetDependentVariables();
-    outptr = openFile(dir.file("run.mes"), "w");
   }
   void TearDown() override {
-    closeFile(outptr);
-    outptr = nullptr;
     resetDependentVariables();
     resetDefinitions();
-    resetRunState();
+    MessageCaptureTest::TearDown();
   }
   void add(const Variable& v) {
     definitions.variableByName[v.name] = static_cast<int>(definitions.variables.size());
     definitions.variableById[v.id] = static_cast<int>(definitions.variables.size());
     definitions.variables.push_back(v);
   }
-  TempDir dir;
 };
 
 TEST_F(DependentsTest, EachDependentSeesTheVariablesAndDependentsBeforeIt) {
@@ -96,8 +87,11 @@ TEST_F(DependentsTest, AFailingFormulaFailsTheDesignAndLogsWhy) {
   context.numbers["x"] = 1.0;
   EXPECT_FALSE(evaluateDependentVariables(context));
   EXPECT_EQ(context.numbers.count("ratio"), 0u);
-  flushFile(outptr);
-  EXPECT_NE(readFile(dir.file("run.mes")).find("ZeroDivisionError"), std::string::npos);
+  EXPECT_EQ(messages(),
+            "*ERROR\nError in evaluating the following formula _result=1.0 / (x - 1.0). The "
+            "execution command returned an error flag.\n\n*WARNING\nOutput from calculating "
+            "the formula for ratio:\nTraceback (most recent call last):\n  File \"<formula>\", "
+            "line 1, in <module>\nZeroDivisionError: float division by zero\n\n");
   // The next design goes on normally.
   context.numbers["x"] = 3.0;
   ASSERT_TRUE(evaluateDependentVariables(context));

@@ -17,15 +17,12 @@
 
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
-#include "base/messages.h"
-#include "base/run_state.h"
-#include "support/test_support.h"
+#include "support/message_capture.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::TempDir;
 
 VariableSlot continuous(int id, double lo, double hi, int resolution) {
   VariableSlot slot;
@@ -98,46 +95,24 @@ bool insertCopy(DesignStore& store, Design design) { return designStoreInsert(st
 DesignStoreAllocation failingSite = DesignStoreAllocation::Table;
 bool failAt(DesignStoreAllocation site) { return site == failingSite; }
 
-class DesignStoreTest : public ::testing::Test {
+class DesignStoreTest : public testing::MessageCaptureTest {
  protected:
+  DesignStoreTest() : MessageCaptureTest("karvo-design-store") {}
+
   void SetUp() override {
-    resetRunState();
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
+    MessageCaptureTest::SetUp();
     resetRepresentations();
     addRepresentation(1, {continuous(1, 0.0, 1.0, 11), continuous(2, 0.0, 1.0, 11),
                           continuous(3, -1.0, 1.0, 11), discrete(4, 3)});
     addRepresentation(2, {continuous(1, 0.0, 1.0, 11), continuous(2, 0.0, 1.0, 11),
                           continuous(3, -1.0, 1.0, 11), discrete(4, 3)});
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
   }
 
   void TearDown() override {
     designStoreAllocationFails = nullptr;
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
     resetRepresentations();
-    resetRunState();
+    MessageCaptureTest::TearDown();
   }
-
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir_.file("study.mes"));
-  }
-
-  std::string rendered(const char* severity, const std::string& text) {
-    FileHandle* saved = outptr;
-    outptr = openFile(dir_.file("scratch.mes"), "w");
-    writeMessage("outptr", severity, text);
-    closeFile(outptr);
-    outptr = saved;
-    return testing::readFile(dir_.file("scratch.mes"));
-  }
-
-  TempDir dir_{"karvo-design-store"};
-  int savedWrapWidth_ = 110;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -297,9 +272,7 @@ TEST_F(DesignStoreTest, OutOfMemoryStopsCheckingAndTheRunGoesOn) {
   };
   for (const auto& [site, line] : sites) {
     SCOPED_TRACE(line);
-    flushFile(outptr);
-    testing::writeFile(dir_.file("study.mes"), "");
-    std::rewind(outptr->stream);
+    clearMessages();
     designStoreAllocationFails = nullptr;
 
     DesignStore store;

@@ -14,16 +14,12 @@
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
 #include "definitions/variables.h"
-#include "base/messages.h"
-#include "base/run_exit.h"
-#include "base/run_state.h"
-#include "support/test_support.h"
+#include "support/message_capture.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::TempDir;
 
 constexpr double kEps = 2.220446049250313e-16;
 constexpr double kInf = std::numeric_limits<double>::infinity();
@@ -85,58 +81,29 @@ EncodingContext optimization() {
   return context;
 }
 
-class EncodingTest : public ::testing::Test {
+class EncodingTest : public testing::MessageCaptureTest {
  protected:
+  EncodingTest() : MessageCaptureTest("karvo-encoding") {}
+
   void SetUp() override {
-    resetRunState();
-    run.workingDirectory = dir_.path();
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
+    MessageCaptureTest::SetUp();
     resetRepresentations();
     resetDefinitions();
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
   }
 
   void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
     resetRepresentations();
     resetDefinitions();
-    resetRunState();
+    MessageCaptureTest::TearDown();
   }
 
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir_.file("study.mes"));
-  }
-
-  // What writeMessage makes of `text` in the message file.
-  std::string rendered(const char* severity, const std::string& text) {
-    FileHandle* saved = outptr;
-    outptr = openFile(dir_.file("scratch.mes"), "w");
-    writeMessage("outptr", severity, text);
-    closeFile(outptr);
-    outptr = saved;
-    return testing::readFile(dir_.file("scratch.mes"));
-  }
-
-  // Runs `action`, which must end the run, and answers whether the message file holds
-  // exactly the fatal error `text`.
+  // Runs `action`, which must end the run with exactly the fatal error `text`.
   void expectStop(const std::function<void()>& action, const std::string& text) {
-    flushFile(outptr);
-    testing::writeFile(dir_.file("study.mes"), "");
-    std::rewind(outptr->stream);
     ::testing::internal::CaptureStderr();
-    EXPECT_THROW(action(), RunExit);
+    const std::string written = failureOf(action);
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(messages(),
-              rendered("error", text) + rendered("none", "Run exiting due to an error"));
+    EXPECT_EQ(written, fatalOutput(text));
   }
-
-  TempDir dir_{"karvo-encoding"};
-  int savedWrapWidth_ = 110;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -205,16 +172,6 @@ TEST_F(EncodingTest, ValuesBeyondTheBoundsGiveTheEndFieldsWithOrWithoutClamping)
     EXPECT_EQ(encodingRealToField(slot, 0, kInf, kRoundNearest, context), 10);
     EXPECT_EQ(encodingRealToField(slot, 0, std::nan(""), kRoundNearest, context), 0);
   }
-}
-
-TEST_F(EncodingTest, DiscreteFieldsAreTheChoiceIndex) {
-  const EncodingContext context = optimization();
-  VariableSlot slot = discrete(1, 4);
-  EXPECT_EQ(encodingFieldToReal(slot, 0, 3, context), 3.0);
-  EXPECT_EQ(encodingRealToField(slot, 0, 2.9, kRoundNearest, context), 2);  // truncated
-  EXPECT_EQ(encodingRealToField(slot, 0, 2.0, kRoundUp, context), 2);
-  EXPECT_EQ(encodingRealToField(slot, 0, 7.0, kRoundNearest, context), 3);
-  EXPECT_EQ(encodingRealToField(slot, 0, -1.0, kRoundNearest, context), 0);
 }
 
 TEST_F(EncodingTest, WholeDesignConversionsCopyTheParameterValues) {
@@ -484,29 +441,22 @@ TEST_F(ShareTest, BinaryFieldsShareByPowersOfTwo) {
   EXPECT_THAT(shared.reals, ElementsAre(5.0));  // the same value in both resolutions
 }
 
-TEST_F(ShareTest, ThreeToFourIsNotUnique) {
+TEST_F(ShareTest, SharesWithoutAUniqueMappingStop) {
   addRepresentation(1, {discrete(2, 3), continuous(1, 0.0, 1.0, 3)});
   addRepresentation(2, {continuous(1, 0.0, 1.0, 4)});
-  Design design = designOf(1, {0, 1});
-  expectStop([&] { share(design, 0, 3, 2, optimization()); },
+  expectStop([&] { share(designOf(1, {0, 1}), 0, 3, 2, optimization()); },
              "Cannot share design variable 2\nPop 0, design variable 2 has a resolution of 3\n"
              "Pop 3, design variable 1 has a resolution of 4\nThere is not a unique mapping for "
              "this design variable.\n");
-}
 
-TEST_F(ShareTest, FiveToThreeIsHighToLow) {
-  addRepresentation(1, {continuous(1, 0.0, 1.0, 5)});
-  addRepresentation(2, {continuous(1, 0.0, 1.0, 3)});
-  Design design = designOf(1, {2});
-  expectStop([&] { share(design, 1, 2, 2, optimization()); },
+  addRepresentation(3, {continuous(1, 0.0, 1.0, 5)});
+  addRepresentation(4, {continuous(1, 0.0, 1.0, 3)});
+  expectStop([&] { share(designOf(3, {2}), 1, 2, 4, optimization()); },
              "Cannot share discrete design variable 1\nfrom pop 1 to 2.\n\nPop 1, design "
              "variable 1 has a resolution of 5\nPop 2, design variable 1 has a resolution of "
              "3\nCannot share high to low resolution.\nError, cannot continue.");
-}
 
-TEST_F(ShareTest, MissingRepresentationsStop) {
-  addRepresentation(1, {continuous(1, 0.0, 1.0, 3)});
-  Design design = designOf(1, {2});
+  Design design = designOf(4, {2});
   expectStop([&] { share(design, 0, 1, 7, optimization()); },
              "Error in sharing design, point B.\nError.");
   design.representation = 8;
@@ -535,7 +485,7 @@ TEST_F(EncodingTest, ContextOfAnAgentComesFromTheRunWideTables) {
 
   Agent agent;
   agent.type = kAgentOptimization;
-  agent.methodCode = kMethodMultiStart;
+  agent.method.code = kMethodMultiStart;
   agent.method.gradient.gradStepSize = 0.0005;
   EncodingContext context = encodingContextForAgent(agent);
   EXPECT_EQ(context.gradStepSize, 0.0005);
@@ -543,12 +493,12 @@ TEST_F(EncodingTest, ContextOfAnAgentComesFromTheRunWideTables) {
   EXPECT_THAT(context.parameters, ElementsAre(12.5, -1.0));
   EXPECT_FALSE(context.clampToLowerBound);
 
-  agent.methodCode = kMethodTolmar;
+  agent.method.code = kMethodTolmar;
   EXPECT_EQ(encodingContextForAgent(agent).gradStepSize, 0.001);
   agent.type = kAgentReliability;
   EXPECT_FALSE(encodingContextForAgent(agent).copyParameters);
   agent.type = kAgentDoe;
-  agent.methodCode = kMethodDoe;
+  agent.method.code = kMethodDoe;
   agent.method.doe.kind = kDoeHammersley;
   EXPECT_EQ(encodingContextForAgent(agent).doeKind, kDoeHammersley);
   EXPECT_TRUE(encodingContextForAgent(agent).copyParameters);

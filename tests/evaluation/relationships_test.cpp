@@ -16,20 +16,14 @@
 #include <utility>
 #include <vector>
 
-#include "definitions/variables.h"
-#include "base/messages.h"
-#include "base/run_state.h"
-#include "definitions/resources.h"
-#include "definitions/response_definitions.h"
 #include "evaluation/encoding.h"
-#include "support/test_support.h"
+#include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
-using testing::TempDir;
 using Values = std::vector<std::pair<std::string, double>>;
 
 // Two sets (numbers, words), four design variables, a parameter and a variable that the
@@ -74,16 +68,12 @@ double valueOf(const Values& values, const std::string& name) {
   return 0.0;
 }
 
-class RelationshipsTest : public ::testing::Test {
+class RelationshipsTest : public testing::StudyFilesTest {
  protected:
+  RelationshipsTest() : StudyFilesTest("karvo-relationships") {}
+
   void SetUp() override {
-    resetRunState();
-    run.workingDirectory = dir_.path();
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    resetRepresentations();
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
+    StudyFilesTest::SetUp();
     logFolder = dir_.path();
     analysisLogPath = designLog;
     context_.agentType = 0;
@@ -101,18 +91,6 @@ class RelationshipsTest : public ::testing::Test {
     settings_.nextDesignNumber = &nextNumber_;
   }
 
-  void TearDown() override {
-    analysisLogPath = nullptr;
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
-    resetRepresentations();
-    resetDefinitions();
-    resetResources();
-    resetResponseDefinitions();
-    resetRunState();
-  }
-
   // Reads the study with these relationships and answers its representation.
   Representation& studyWith(const std::string& relationships) {
     testing::writeFile(dir_.file("Definitions.in"), kVariables + relationships + "*END\n");
@@ -120,9 +98,7 @@ class RelationshipsTest : public ::testing::Test {
     testing::writeFile(dir_.file("Representation1.in"), kRepresentation);
     readRepresentationFile(1);
     validateRelationships();
-    flushFile(outptr);  // drop the warning about the text set
-    testing::writeFile(dir_.file("study.mes"), "");
-    std::rewind(outptr->stream);
+    clearMessages();  // drop the warning about the text set
     return *findRepresentation(1);
   }
 
@@ -169,8 +145,6 @@ class RelationshipsTest : public ::testing::Test {
     EXPECT_EQ(design.status, kDesignError);
   }
 
-  TempDir dir_{"karvo-relationships"};
-  int savedWrapWidth_ = 110;
   EncodingContext context_;
   RelationshipSettings settings_;
   int nextNumber_ = 40;
@@ -307,7 +281,7 @@ TEST_F(RelationshipsTest, EvaluatorErrorMarksTheDesignFailedWithANewNumber) {
             failureText(40,
                         "Study relationship \"broken\": NameError: unknown expression "
                         "'wal - 1'"));
-  EXPECT_EQ(testing::readFile(dir_.file("study.mes")), "");
+  EXPECT_EQ(messages(), "");
 }
 
 TEST_F(RelationshipsTest, DesignWithANumberKeepsIt) {

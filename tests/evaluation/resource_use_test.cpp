@@ -9,14 +9,13 @@
 #include <algorithm>
 #include <string>
 
-#include "definitions/definitions_fixture.h"
+#include "support/study_files_fixture.h"
 #include "definitions/process_file.h"
 #include "platform/platform.h"
 
 namespace karvo {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::errorBlock;
 using testing::noteBlock;
 using testing::readFile;
@@ -52,10 +51,10 @@ const char* const kDefinitions =
     "reserveCancelCmd: echo gone >> cancelled.txt\n"
     "*END\n";
 
-class ResourceUseTest : public testing::DefinitionsFixture {
+class ResourceUseTest : public testing::StudyFilesTest {
  protected:
   void SetUp() override {
-    DefinitionsFixture::SetUp();
+    StudyFilesTest::SetUp();
     read(kDefinitions);
     clearMessages();
     resetReservations();
@@ -66,7 +65,7 @@ class ResourceUseTest : public testing::DefinitionsFixture {
   void TearDown() override {
     resetReservations();
     resetProcesses();
-    DefinitionsFixture::TearDown();
+    StudyFilesTest::TearDown();
   }
 
   static Reservation reservation(const std::string& analysis, const std::string& resource) {
@@ -350,10 +349,13 @@ TEST_F(ReservationTest, FailedReservationsSayWhy) {
   clearMessages();
   const int cloudy = addReservation(reservation("render", "cloudy"));
   EXPECT_FALSE(startReservation(cloudy));
-  EXPECT_THAT(messages(), HasSubstr("*ERROR\nFailed to create the reservation: render\nError in "
-                                    "creating the execution command using the remote profile "
-                                    "\"cloud\". Original command: \"true\".\nMessage "
-                                    "received:\n"));
+  EXPECT_EQ(messages(),
+            noteBlock("Creating reservation: render") +
+                errorBlock("Failed to create the reservation: render\nError in creating the "
+                           "execution command using the remote profile \"cloud\". Original "
+                           "command: \"true\".\nMessage received:\nThe remote machine \"cloud\" "
+                           "is on the Rescale cloud platform. This solver has no access to cloud "
+                           "platforms, so no copy or execution commands can be made for it."));
   clearMessages();
   endReservations();  // nothing was made: nothing to end
   EXPECT_EQ(messages(), "");
@@ -383,10 +385,13 @@ TEST_F(ReservationTest, AdvanceReservationRunsWithoutResources) {
 TEST_F(ReservationTest, EmptyMachineListEndsTheRun) {
   const int index = addReservation(reservation("solve", "instant"));
   EXPECT_THROW(startReservation(index), RunExit);
-  EXPECT_THAT(messages(),
-              ::testing::EndsWith(testing::fatalBlock(
-                  "The reservation \"solve\" returned an empty list for the reserved resources. "
-                  "The run cannot proceed.")));
+  EXPECT_EQ(messages(),
+            noteBlock("Creating reservation: solve") + noteBlock("Kicked off reservation: solve") +
+                noteBlock("The job based reservation \"solve\" is now running. Requesting "
+                          "resources.") +
+                noteBlock("Resource list received:") +
+                testing::fatalBlock("The reservation \"solve\" returned an empty list for the "
+                                    "reserved resources. The run cannot proceed."));
 }
 
 TEST_F(ReservationTest, SharedReservationsAndStartUpOfEveryAnalysis) {

@@ -7,11 +7,9 @@
 
 #include <string>
 
-#include "base/messages.h"
-#include "base/run_state.h"
 #include "driver/working_directory.h"
 #include "platform/platform.h"
-#include "support/test_support.h"
+#include "support/message_capture.h"
 
 namespace karvo {
 namespace {
@@ -35,74 +33,62 @@ TEST(RunningLogTextTest, LayoutOfAnalysesJobsAndDesignsInProgress) {
 
 // A study folder with the message file open and the lock file of agent 0 created by this
 // process, as after start-up.
-class RunningLogTest : public ::testing::Test {
+class RunningLogTest : public testing::MessageCaptureTest {
  protected:
   void SetUp() override {
-    resetRunState();
+    MessageCaptureTest::SetUp();
     resetWorkingDirectoryState();
     resetRunningLog();
-    messageWrapWidth = 100000;
-    run.workingDirectory = dir.path();
     run.runPrefix = "demo";
-    outptr = openFile(dir.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
     createLockFile(0);
   }
   void TearDown() override {
-    closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = 110;
     resetRunningLog();
     resetWorkingDirectoryState();
-    resetRunState();
+    MessageCaptureTest::TearDown();
   }
-  std::string messages() {
-    flushFile(outptr);
-    return readFile(dir.file("study.mes"));
-  }
-  testing::TempDir dir;
 };
 
 TEST_F(RunningLogTest, LockFileIsRewrittenWholeWithTheLog) {
-  ASSERT_EQ(readFile(dir.file("demo0.lock")), "Lock File for Agent #: 0\n");
+  ASSERT_EQ(readFile(dir_.file("demo0.lock")), "Lock File for Agent #: 0\n");
   EXPECT_TRUE(runningLogUpdate(0, twoAnalyses()));
-  EXPECT_EQ(readFile(dir.file("demo0.lock")),
+  EXPECT_EQ(readFile(dir_.file("demo0.lock")),
             "solve\n12.1, 13.1, 14.2\npost\n\n*INPROGRESS\n12,13,14,\n");
-  EXPECT_FALSE(platform::pathExists(dir.file("demo0.lock.tmp")));
+  EXPECT_FALSE(platform::pathExists(dir_.file("demo0.lock.tmp")));
 
   RunningAnalysesLog later = twoAnalyses();
   later.analyses[0].jobs = {{14, 2}};
   later.analyses[1].jobs = {{12, 1}, {13, 1}};
   EXPECT_TRUE(runningLogUpdate(0, later));
-  EXPECT_EQ(readFile(dir.file("demo0.lock")),
+  EXPECT_EQ(readFile(dir_.file("demo0.lock")),
             "solve\n14.2\npost\n12.1, 13.1\n*INPROGRESS\n12,13,14,\n");
   EXPECT_EQ(messages(), "");
 }
 
 TEST_F(RunningLogTest, UnchangedLogIsNotWrittenAgainWhileTheFileExists) {
   ASSERT_TRUE(runningLogUpdate(0, twoAnalyses()));
-  writeFile(dir.file("demo0.lock"), "marker\n");
+  writeFile(dir_.file("demo0.lock"), "marker\n");
   EXPECT_TRUE(runningLogUpdate(0, twoAnalyses()));
-  EXPECT_EQ(readFile(dir.file("demo0.lock")), "marker\n");
+  EXPECT_EQ(readFile(dir_.file("demo0.lock")), "marker\n");
   // A lock file that has gone is written again.
-  ASSERT_TRUE(platform::removeFile(dir.file("demo0.lock")));
+  ASSERT_TRUE(platform::removeFile(dir_.file("demo0.lock")));
   EXPECT_TRUE(runningLogUpdate(0, twoAnalyses()));
-  EXPECT_EQ(readFile(dir.file("demo0.lock")),
+  EXPECT_EQ(readFile(dir_.file("demo0.lock")),
             "solve\n12.1, 13.1, 14.2\npost\n\n*INPROGRESS\n12,13,14,\n");
 }
 
 TEST_F(RunningLogTest, LockFilesNotCreatedByThisProcessAreNeverTouched) {
-  writeFile(dir.file("demo1.lock"), "Lock File for Agent #: 1\n");
+  writeFile(dir_.file("demo1.lock"), "Lock File for Agent #: 1\n");
   EXPECT_TRUE(runningLogUpdate(1, twoAnalyses()));
-  EXPECT_EQ(readFile(dir.file("demo1.lock")), "Lock File for Agent #: 1\n");
+  EXPECT_EQ(readFile(dir_.file("demo1.lock")), "Lock File for Agent #: 1\n");
   // No lock file at all (check-performance mode): none is created.
   EXPECT_TRUE(runningLogUpdate(2, twoAnalyses()));
-  EXPECT_FALSE(platform::pathExists(dir.file("demo2.lock")));
+  EXPECT_FALSE(platform::pathExists(dir_.file("demo2.lock")));
 }
 
 TEST_F(RunningLogTest, UnwritableLockFileIsTriedFiveTimesThenWarned) {
   // The lock file of agent 0 as if the study folder had gone away under the run.
-  run.workingDirectory = dir.file("gone");
+  run.workingDirectory = dir_.file("gone");
   workingDirectoryState.lockFiles.push_back(agentFileName(0, ".lock"));
   int pauses = 0;
   EXPECT_FALSE(runningLogUpdate(0, twoAnalyses(), [&](int failed) {
@@ -111,11 +97,11 @@ TEST_F(RunningLogTest, UnwritableLockFileIsTriedFiveTimesThenWarned) {
   }));
   EXPECT_EQ(pauses, kRunningLogAttempts - 1);
   EXPECT_EQ(messages(), "*WARNING\nError in writing the running analyses log to the KARVO lock "
-                        "file:\n" + dir.file("gone") + "/demo0.lock.\n\n");
+                        "file:\n" + dir_.file("gone") + "/demo0.lock.\n\n");
 }
 
 TEST_F(RunningLogTest, WriteSucceedsWhenALaterAttemptCanWrite) {
-  const std::string folder = dir.file("late");
+  const std::string folder = dir_.file("late");
   RunningLogWrite result = runningLogWriteFile(folder + "/demo0.lock", "a\n", [&](int failed) {
     if (failed == 2) {
       ASSERT_TRUE(platform::makeDirectory(folder));

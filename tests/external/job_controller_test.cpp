@@ -224,18 +224,6 @@ TEST(DirectJob, KillEndsTheJobAndItsChildrenWithinASecondOrSo) {
   EXPECT_TRUE(noChildrenLeft());
 }
 
-TEST(DirectJob, ChildExitWakesTheEvaluationWaitEarly) {
-  TempDir dir;
-  std::unique_ptr<Job> job = createJob();
-  ASSERT_TRUE(job->submit(directLaunch(dir.path(), "sleep 0.1")));
-  double start = platform::monotonicSeconds();
-  int wakeUps = pollUntilFinished(*job, 30.0);
-  EXPECT_LT(platform::monotonicSeconds() - start, 5.0);  // a 30 s wait ended early
-  EXPECT_LE(wakeUps, 3);
-  EXPECT_TRUE(job->complete());
-  EXPECT_TRUE(noChildrenLeft());
-}
-
 TEST(DirectJob, ReleasedRunningJobIsReapedInTheBackground) {
   TempDir dir;
   {
@@ -258,11 +246,6 @@ TEST(DirectJob, ReleasedRunningJobIsReapedInTheBackground) {
   }
   EXPECT_EQ(readFile(dir.file("done")), "done\n");  // released, not killed
   EXPECT_TRUE(noChildrenLeft());
-}
-
-TEST(JobFactory, KindThreeMakesJobObjects) {
-  EXPECT_NE(createJobObject(kJobObjectKind), nullptr);
-  EXPECT_EQ(createJobObject(2), nullptr);
 }
 
 TEST(ResourceBlock, FormatAndParse) {

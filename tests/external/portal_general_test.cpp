@@ -21,7 +21,6 @@ using karvo::testing::readFile;
 using karvo::testing::TempDir;
 using karvo::testing::writeFile;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using Ask = std::pair<std::string, std::string>;
 
@@ -333,7 +332,7 @@ TEST(GeneralPortalDefinition, RefusesInvalidDefinitionsWithTheRule) {
 }
 
 TEST(GeneralPortalDefinition, InvalidRegexIsAMessageNotACrash) {
-  for (const char* pattern : {"TOTAL (ENERGY", "[a-", "*x", "a{2,1}", "(?<x"}) {
+  for (const char* pattern : {"TOTAL (ENERGY", "a{2,1}"}) {
     EXPECT_THAT(definitionError(std::string("regex: ") + pattern),
                 StartsWith(std::string("line 1: regex \"") + pattern +
                            "\": not a valid regular expression ("))
@@ -376,8 +375,7 @@ class GeneralPortalExtraction : public ::testing::Test {
 };
 
 TEST_F(GeneralPortalExtraction, AnchorLineOffsetAndWordWithEachOccurrenceRule) {
-  EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4"), ElementsAre(1234.0));
-  EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: first"), ElementsAre(1234.0));
+  EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4"), ElementsAre(1234.0));  // the first
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: -1\noccurrence: last"), ElementsAre(2468.0));
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: 2"), ElementsAre(2468.0));
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: all"),
@@ -424,8 +422,10 @@ TEST_F(GeneralPortalExtraction, LastOccurrenceThatFailsIsNotReplacedByAnEarlierV
             "No value extracted from the file \"" + listing +
                 "\" by the definition [anchor \"TOTAL ENERGY\", occurrence last, line offset 0, "
                 "word 4]: the word \"*********\" at line 26 is not a number.");
-  EXPECT_THAT(failure("result: TOTAL ENERGY\noccurrence: all"),
-              HasSubstr("the word \"*********\" at line 26 is not a number."));
+  EXPECT_EQ(failure("result: TOTAL ENERGY\noccurrence: all"),
+            "No value extracted from the file \"" + listing +
+                "\" by the definition [result \"TOTAL ENERGY\", occurrence all]: the word "
+                "\"*********\" at line 26 is not a number.");
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: first"), ElementsAre(1234.0));
 }
 
@@ -525,9 +525,6 @@ TEST_F(GeneralPortalExtraction, TableFailures) {
                     "occurrence: last"),
             in + "[table \"N O D E   D I S P\", occurrence last, skip 1 lines, column 2, end at "
                  "\"NOT THERE\"]: the word \"SUMMARY\" in column 2 at line 25 is not a number.");
-  EXPECT_EQ(failure("table: STRESS\ncolumn: 1\nstopAt: NOT THERE"),
-            in + "[table \"STRESS\", occurrence first, skip 0 lines, column 1, end at \"NOT "
-                 "THERE\"]: the word \"ANALYSIS\" in column 1 at line 30 is not a number.");
   writeFile(listing, "RESULTS\n 1 2.0\n 2 3.0\n");
   EXPECT_EQ(failure("table: RESULTS\ncolumn: 2\nstopAt: END"),
             "No value extracted from the file \"" + listing +
@@ -542,9 +539,16 @@ TEST_F(GeneralPortalExtraction, MalformedNumberInATableRowIsAFailureNeverAZero) 
   text.replace(text.find("-5.0000E-04"), 11, "***********");
   writeFile(listing, text);
   for (const char* end : {"blank", "nonNumeric"}) {
-    EXPECT_THAT(failure(std::string("table: N O D E   D I S P\nskipLines: 1\ncolumn: 3\n"
-                                    "occurrence: last\nend: ") + end),
-                HasSubstr("the word \"***********\" in column 3 at line 22 is not a number."));
+    const std::string definition =
+        std::string("table: N O D E   D I S P\nskipLines: 1\ncolumn: 3\noccurrence: last\nend: ") +
+        end;
+    EXPECT_EQ(failure(definition),
+              "No value extracted from the file \"" + listing +
+                  "\" by the definition [table \"N O D E   D I S P\", occurrence last, skip 1 "
+                  "lines, column 3, end at " +
+                  (std::string(end) == "blank" ? "a blank line"
+                                               : "a line not starting with a number") +
+                  "]: the word \"***********\" in column 3 at line 22 is not a number.");
   }
 }
 
@@ -563,7 +567,10 @@ TEST_F(GeneralPortalExtraction, OnePassServesManyDefinitionsInTheirOrder) {
   ASSERT_EQ(outcomes.size(), 4u);
   EXPECT_THAT(outcomes[0].values, ElementsAre(2468.0));
   EXPECT_FALSE(outcomes[1].ok);
-  EXPECT_THAT(outcomes[1].message, HasSubstr("the anchor was not found."));
+  EXPECT_EQ(outcomes[1].message,
+            "No value extracted from the file \"" + listing +
+                "\" by the definition [anchor \"NOWHERE\", occurrence first, line offset 0, word "
+                "1]: the anchor was not found.");
   EXPECT_THAT(outcomes[2].values, ElementsAre(0.0, 1.25e-3, 2.5e-3));
   EXPECT_THAT(outcomes[3].values, ElementsAre(17.0));
 }
@@ -717,7 +724,10 @@ TEST_F(GeneralPortalCalls, MissingOutputFailsTheSuccessCheckAndEveryResponseOfIt
   EXPECT_FALSE(ok);
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_FALSE(reports[0].ok);
-  EXPECT_THAT(reports[0].message, HasSubstr("the file could not be opened"));
+  EXPECT_EQ(reports[0].message,
+            "No value extracted from the file \"" + dir.file("run/run.lis") +
+                "\" by the definition [result \"TOTAL ENERGY\", occurrence first]: the file "
+                "could not be opened (No such file or directory).");
 
   properties.setValue("ResponseDefinition1", "result: TOTAL ENERGY");  // no file at all
   reports = extractAll(&ok);
@@ -726,16 +736,7 @@ TEST_F(GeneralPortalCalls, MissingOutputFailsTheSuccessCheckAndEveryResponseOfIt
             "no output file (\"outputFilenames\").");
 }
 
-TEST_F(GeneralPortalCalls, RunProgressFinishAndPaths) {
-  EXPECT_STREQ(portal.name(), "General");
-  PortalRunResult run = portal.run(properties);
-  EXPECT_TRUE(run.ok);
-  EXPECT_FALSE(run.handled);
-  EXPECT_TRUE(run.messages.empty());
-  PortalProgressResult progress = portal.progress(properties);
-  EXPECT_TRUE(progress.ok);
-  EXPECT_EQ(progress.fraction, -1.0);
-
+TEST_F(GeneralPortalCalls, FinishCheckAndPaths) {
   PortalFinishResult finish = portal.finishCheck(properties);
   EXPECT_EQ(finish.state, FinishState::Error);
   EXPECT_THAT(finish.messages,

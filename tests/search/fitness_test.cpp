@@ -12,16 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "base/messages.h"
-#include "base/run_exit.h"
-#include "base/run_state.h"
 #include "base/design.h"
-#include "support/test_support.h"
+#include "support/message_capture.h"
 
 namespace karvo {
 namespace {
-
-using testing::TempDir;
 
 double averageOf(const std::vector<double>& v) {
   return std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
@@ -29,41 +24,9 @@ double averageOf(const std::vector<double>& v) {
 
 double maxOf(const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); }
 
-class FitnessTest : public ::testing::Test {
+class FitnessTest : public testing::MessageCaptureTest {
  protected:
-  void SetUp() override {
-    resetRunState();
-    run.workingDirectory = dir_.path();
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
-  }
-
-  void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
-    resetRunState();
-  }
-
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir_.file("study.mes"));
-  }
-
-  std::string fatalOutput(const std::string& text) {
-    FileHandle* saved = outptr;
-    outptr = openFile(dir_.file("scratch.mes"), "w");
-    writeMessage("outptr", "error", text);
-    writeMessage("outptr", "none", "Run exiting due to an error");
-    closeFile(outptr);
-    outptr = saved;
-    return testing::readFile(dir_.file("scratch.mes"));
-  }
-
-  TempDir dir_{"karvo-fitness"};
-  int savedWrapWidth_ = 110;
+  FitnessTest() : MessageCaptureTest("karvo-fitness") {}
 };
 
 // ---------------------------------------------------------------------------------------

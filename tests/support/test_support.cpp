@@ -41,6 +41,24 @@ void writeFile(const std::string& path, const std::string& content) {
   out << content;
 }
 
+std::string unwrapped(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && i > 0 && text[i - 1] == ' ' && i + 1 < text.size() &&
+        text[i + 1] != '\n') {
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+bool holdsLines(const std::string& text, const std::string& lines) {
+  if (lines.empty() || lines.back() != '\n') return false;  // not whole lines
+  if (text.compare(0, lines.size(), lines) == 0) return true;
+  return text.find("\n" + lines) != std::string::npos;
+}
+
 std::string shellQuote(const std::string& word) {
   std::string quoted = "'";
   for (char c : word) {

@@ -2,6 +2,8 @@
 // the real karvo binary in a study folder.
 #pragma once
 
+#include <gmock/gmock.h>
+
 #include <string>
 #include <vector>
 
@@ -44,5 +46,18 @@ void writeMinimalStudy(const std::string& directory);
 
 // Single-quotes a word for /bin/sh.
 std::string shellQuote(const std::string& word);
+
+// A message file with the line wrapping of its layout undone: a long line is broken after a
+// blank, and such a break is always followed by more text of the same message.
+std::string unwrapped(const std::string& text);
+
+// True when `lines` (whole lines, the last one ended by a line end) stands in `text` from the
+// beginning of one of its lines: a longer value on any of those lines does not match.
+bool holdsLines(const std::string& text, const std::string& lines);
+
+// Matches a text that holds `lines` as whole lines (see holdsLines).
+MATCHER_P(HasLines, lines, "holds the whole lines\n" + std::string(lines)) {
+  return holdsLines(arg, lines);
+}
 
 }  // namespace karvo::testing
