@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
   run.runPrefix = "bench";
   run.settings.baselineSuppressed = 1;
   outptr = openFile(dir + "/bench.mes", "w");
+  routeAnalysisMessages();
   readDefinitions();
   readRepresentationFile(0);
   readProcessFile(0);

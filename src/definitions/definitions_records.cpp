@@ -3,6 +3,7 @@
 // read once at start-up; a study holds a few dozen of them at most.
 #include "definitions/definitions_records.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -65,13 +66,9 @@ std::vector<std::string> pointFields(const std::string& line) {
 void readSetRecord(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Discrete Set"};
   DiscreteSet set;
-  set.name = requireString(context, "name");
-  context.objectName = set.name;
-  if (findSet(set.name)) {
-    fatalError(formatText("Cannot have duplicate names for discrete sets. The discrete set %s "
-                          "has already been used.",
-                          set.name.c_str()));
-  }
+  set.name = requireUniqueName(
+      context, [](const std::string& name) { return findSet(name) != nullptr; },
+      "Cannot have duplicate names for discrete sets. The discrete set %s has already been used.");
   set.ordered = optionalInt(context, "ordered", 0);
   requireString(context, "values");  // present, in either form
   if (!readListValues(context, "values", set.items)) {
@@ -102,13 +99,9 @@ void readSetRecord(const Record& record, const std::string& fileLabel) {
 void readCurveRecord(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Curve"};
   Curve curve;
-  curve.name = requireString(context, "name");
-  context.objectName = curve.name;
-  if (findCurve(curve.name)) {
-    fatalError(formatText("%s Curve name %s has already been used.",
-                          "Cannot have duplicate names in Curve definitions.",
-                          curve.name.c_str()));
-  }
+  curve.name = requireUniqueName(
+      context, [](const std::string& name) { return findCurve(name) != nullptr; },
+      "Cannot have duplicate names in Curve definitions. Curve name %s has already been used.");
   int size = requireInt(context, "size");
   if (size < 2) {
     fatalError(formatText("The specified size (%d) of the defined curve (%s) must be atleast 2.",
@@ -196,13 +189,10 @@ void readCurveRecord(const Record& record, const std::string& fileLabel) {
 void readDistributionRecord(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Distribution"};
   DistributionDefinition distribution;
-  distribution.name = requireString(context, "name");
-  context.objectName = distribution.name;
-  if (findDistribution(distribution.name)) {
-    fatalError(formatText("Cannot have duplicate names for distributions. The distribution "
-                          "\"%s\" has already been used.",
-                          distribution.name.c_str()));
-  }
+  distribution.name = requireUniqueName(
+      context, [](const std::string& name) { return findDistribution(name) != nullptr; },
+      "Cannot have duplicate names for distributions. The distribution \"%s\" has already "
+      "been used.");
   distribution.type = requireString(context, "type");
   distribution.properties = recordPropertyPairs(record, fileLabel, false);
   std::string reason;
@@ -224,13 +214,10 @@ void readDistributionRecord(const Record& record, const std::string& fileLabel) 
 void readLoopRecord(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Loop"};
   Loop loop;
-  loop.name = requireString(context, "name");
-  context.objectName = loop.name;
-  if (findLoop(loop.name)) {
-    fatalError(formatText("Error in the loop definition. The loop name \"%s\" has already been "
-                          "used. The loop names need to be unique.",
-                          loop.name.c_str()));
-  }
+  loop.name = requireUniqueName(
+      context, [](const std::string& name) { return findLoop(name) != nullptr; },
+      "Error in the loop definition. The loop name \"%s\" has already been used. The loop "
+      "names need to be unique.");
   loop.active = optionalInt(context, "active", 1);
   loop.createCaseFolders = optionalInt(context, "createCaseFolders", 0);
   loop.reuseCaseInputFiles = optionalInt(context, "reuseCaseInputFiles", 0);
@@ -270,15 +257,13 @@ void readLoopRecord(const Record& record, const std::string& fileLabel) {
 void readRelationshipRecord(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Study relationship"};
   Relationship relationship;
-  relationship.name = requireString(context, "name");
-  context.objectName = relationship.name;
-  for (const Relationship& other : definitions.relationships) {
-    if (other.name == relationship.name) {
-      fatalError(formatText("Error in the study relationship definition. The name \"%s\" has "
-                            "already been used. The names need to be unique.",
-                            relationship.name.c_str()));
-    }
-  }
+  relationship.name = requireUniqueName(
+      context, [](const std::string& name) {
+        return std::any_of(definitions.relationships.begin(), definitions.relationships.end(),
+                           [&](const Relationship& other) { return other.name == name; });
+      },
+      "Error in the study relationship definition. The name \"%s\" has already been used. "
+      "The names need to be unique.");
   relationship.type = requireString(context, "type");
   if (relationship.type == "equality") {
     relationship.kind = RelationshipType::Equality;
@@ -317,13 +302,10 @@ void readRelationshipRecord(const Record& record, const std::string& fileLabel) 
 void readOptionRecord(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "KARVO Options"};
   StudyOption option;
-  option.name = requireString(context, "name");
-  context.objectName = option.name;
-  if (findOption(option.name)) {
-    fatalError(formatText("Error in the option definition. The option name \"%s\" has already "
-                          "been used. The option names need to be unique.",
-                          option.name.c_str()));
-  }
+  option.name = requireUniqueName(
+      context, [](const std::string& name) { return findOption(name) != nullptr; },
+      "Error in the option definition. The option name \"%s\" has already been used. The "
+      "option names need to be unique.");
   option.value = requireString(context, "value");
   definitions.options.push_back(std::move(option));
 }

@@ -64,15 +64,10 @@ const PrintFormat& requirePrintFormat(const std::string& name, const std::string
 void readPrintFormat(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Print format"};
   PrintFormat format;
-  format.name = requireString(context, "name");
-  context.objectName = format.name;
-  for (const PrintFormat& other : printFormats) {
-    if (other.name == format.name) {
-      fatalError(formatText("Cannot have duplicate names for print formats. The print format "
-                            "\"%s\" has already been used.",
-                            format.name.c_str()));
-    }
-  }
+  format.name = requireUniqueName(
+      context, [](const std::string& name) { return findPrintFormat(name) != nullptr; },
+      "Cannot have duplicate names for print formats. The print format \"%s\" has already "
+      "been used.");
   std::string typeWord = requireString(context, "type");
   if (!kindOfWord(typeWord, format.kind)) {
     fatalError(formatText("Unsupported print format type \"%s\" for the print format \"%s\".",

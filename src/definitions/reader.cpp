@@ -370,6 +370,15 @@ std::string requireString(const DefinitionContext& context, const char* name,
   return value;
 }
 
+std::string requireUniqueName(DefinitionContext& context,
+                              const std::function<bool(const std::string&)>& taken,
+                              const char* duplicateFormat) {
+  std::string name = requireString(context, "name");
+  context.objectName = name;
+  if (taken(name)) fatalError(formatText(duplicateFormat, name.c_str()));
+  return name;
+}
+
 int requireInt(const DefinitionContext& context, const char* name) {
   int value = 0;
   std::string reason;

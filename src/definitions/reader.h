@@ -35,6 +35,7 @@
 //   closeFile(file);
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,13 @@ struct DefinitionContext {
 std::string requireString(const DefinitionContext& context, const char* name,
                           bool convertBooleans = false);
 int requireInt(const DefinitionContext& context, const char* name);
+
+// The required `name` of a record that defines a new object of its kind: read, made the
+// context's object name, and refused through fatalError with `duplicateFormat` (a format
+// with one %s, the name) when `taken` answers true for it.
+std::string requireUniqueName(DefinitionContext& context,
+                              const std::function<bool(const std::string&)>& taken,
+                              const char* duplicateFormat);
 double requireDouble(const DefinitionContext& context, const char* name);
 
 // Optional properties: absent gives `fallback` silently; present but unconvertible ends

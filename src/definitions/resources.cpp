@@ -260,13 +260,10 @@ bool statusWordMatches(StatusWord word, int analysisStatus) {
 void readRemoteMachine(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Remote Machine Profile"};
   RemoteMachineDefinition machine;
-  machine.name = requireString(context, "name");
-  context.objectName = machine.name;
-  if (findRemoteMachine(machine.name)) {
-    fatalError(formatText("Error in the definition of the remote machine \"%s\". The name has "
-                          "already been used. The remote machine names need to be unique.",
-                          machine.name.c_str()));
-  }
+  machine.name = requireUniqueName(
+      context, [](const std::string& name) { return findRemoteMachine(name) != nullptr; },
+      "Error in the definition of the remote machine \"%s\". The name has already been used. "
+      "The remote machine names need to be unique.");
   machine.platform = optionalString(context, "platform", "");
   if (machine.platform != "Windows" && machine.platform != "Linux" &&
       machine.platform != "Rescale") {
@@ -300,14 +297,10 @@ void readComputeResource(const Record& record, const std::string& fileLabel, boo
   DefinitionContext context{&record, fileLabel,
                             setFlag ? "Compute Set Resource" : "Compute Resource"};
   ComputeResource resource;
-  resource.name = requireString(context, "name");
-  context.objectName = resource.name;
-  if (resourceIndex(resource.name) >= 0) {
-    fatalError(formatText("Error in the definition of the Compute Resource \"%s\". The name has "
-                          "already been used by another compute resource or compute set. The "
-                          "names need to be unique.",
-                          resource.name.c_str()));
-  }
+  resource.name = requireUniqueName(
+      context, [](const std::string& name) { return resourceIndex(name) >= 0; },
+      "Error in the definition of the Compute Resource \"%s\". The name has already been used "
+      "by another compute resource or compute set. The names need to be unique.");
   if (setFlag) {
     resource.typeWord = "Machine Set";
   } else {
@@ -378,13 +371,10 @@ void readComputeResource(const Record& record, const std::string& fileLabel, boo
 void readCondition(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Condition Resource"};
   Condition condition;
-  condition.name = requireString(context, "name");
-  context.objectName = condition.name;
-  if (findCondition(condition.name)) {
-    fatalError(formatText("Error in the definition of a condition. The condition name \"%s\" has "
-                          "already been used. The condition names need to be unique.",
-                          condition.name.c_str()));
-  }
+  condition.name = requireUniqueName(
+      context, [](const std::string& name) { return findCondition(name) != nullptr; },
+      "Error in the definition of a condition. The condition name \"%s\" has already been "
+      "used. The condition names need to be unique.");
   condition.typeWord = requireString(context, "type");
   if (!conditionTypeOfWord(condition.typeWord, condition.type)) {
     fatalError(formatText("Error in the definition of a condition. The defined type \"%s\" is not "

@@ -163,13 +163,10 @@ const ResponseDefinition* findResponseDefinition(const std::string& name) {
 void readResponseDefinition(const Record& record, const std::string& fileLabel) {
   DefinitionContext context{&record, fileLabel, "Response"};
   ResponseDefinition response;
-  response.name = requireString(context, "name");
-  context.objectName = response.name;
-  if (findResponseDefinition(response.name)) {
-    fatalError(formatText("Error in the response definition. The response name \"%s\" has "
-                          "already been used. The response names need to be unique.",
-                          response.name.c_str()));
-  }
+  response.name = requireUniqueName(
+      context, [](const std::string& name) { return findResponseDefinition(name) != nullptr; },
+      "Error in the response definition. The response name \"%s\" has already been used. The "
+      "response names need to be unique.");
   response.typeWord = requireString(context, "type");
   if (!typeOfWord(response.typeWord, response.type)) {
     fatalError(formatText("Internal error in identifying the response type for response \"%s\". "
