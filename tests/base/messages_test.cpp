@@ -32,19 +32,11 @@ TEST_F(MessageFileTest, EveryHeaderWord) {
   writeMessage("outptr", "output", "o");
   writeMessage("outptr", "something", "x");
   writeMessage("outptr", "warning", "a\n\nb");  // blank lines collapse
+  writeMessage("outptr", "none", "\n\tSearch parameter\n");  // newlines at the ends dropped
+  const std::string word(300, 'x');
+  writeMessage("outptr", "none", word);  // a long word is never broken
   EXPECT_EQ(messages(), "*ERROR\ne\n\n*INTERNAL ERROR\ni\n\n*NOTE\nn\n\n*OUTPUT\no\n\nx\n\n"
-                        "*WARNING\na\nb\n\n");
-}
-
-TEST_F(MessageFileTest, NewlinesAtEitherEndAreDropped) {
-  writeMessage("outptr", "none", "\n\tSearch parameter\n");
-  EXPECT_EQ(messages(), "\tSearch parameter\n");
-}
-
-TEST_F(MessageFileTest, LongWordIsNeverBroken) {
-  std::string word(300, 'x');
-  writeMessage("outptr", "none", word);
-  EXPECT_EQ(messages(), word + "\n");
+                        "*WARNING\na\nb\n\n\tSearch parameter\n" + word + "\n");
 }
 
 TEST_F(MessageFileTest, LongLineBreaksAtFirstBlankAfterColumn110) {
@@ -87,19 +79,15 @@ TEST_F(MessageFileTest, ImpliedPrefixInTheMiddleStartsANewBlockWithoutThePrefix)
   EXPECT_EQ(messages(), "*NOTE\nNOTE: first\n*WARNING\n second\nthird\n\n");
 }
 
-TEST_F(MessageFileTest, EmptyLineOnlyForPlainMessageFileDestinations) {
+TEST_F(MessageFileTest, EveryDestinationGetsTheWholeBlock) {
   CaptureStdout();
+  CaptureStderr();
   writeMessage("outptr|stdout", "none", "no header");
   writeMessage("outptr|stdout", "note", "with header");
-  EXPECT_EQ(GetCapturedStdout(), "no header\n*NOTE\nwith header\n\n");
-  EXPECT_EQ(messages(), "no header\n*NOTE\nwith header\n\n");
-}
-
-TEST_F(MessageFileTest, BothChannelsGetTheirOwnHeader) {
-  CaptureStderr();
   writeMessage("outptr|stderr", "error", "bad");
+  EXPECT_EQ(GetCapturedStdout(), "no header\n*NOTE\nwith header\n\n");
   EXPECT_EQ(GetCapturedStderr(), "*ERROR\nbad\n\n");
-  EXPECT_EQ(messages(), "*ERROR\nbad\n\n");
+  EXPECT_EQ(messages(), "no header\n*NOTE\nwith header\n\n*ERROR\nbad\n\n");
 }
 
 TEST_F(MessageFileTest, UnknownDestinationGoesToBothStandardStreams) {
@@ -123,11 +111,6 @@ TEST_F(MessageFileTest, NotesAreDroppedInCheckPerformanceMode) {
   EXPECT_EQ(messages(), "*WARNING\nloud\n\n");
 }
 
-TEST_F(MessageFileTest, AnalysisLogWithoutLocationFallsBackToMessageFile) {
-  writeMessage("analysis", "warning", "no log", 3, "solve");
-  EXPECT_EQ(messages(), "*WARNING\nno log\n\n");
-}
-
 std::string logFolder;
 std::string logPathForTest(int design, const std::string& analysis) {
   return logFolder + "/" + std::to_string(design) + (analysis.empty() ? "design" : analysis) +
@@ -135,6 +118,10 @@ std::string logPathForTest(int design, const std::string& analysis) {
 }
 
 TEST_F(MessageFileTest, AnalysisLogIsAppendedWithoutEmptyLine) {
+  // Without a log location, the message file takes it.
+  writeMessage("analysis", "warning", "no log", 3, "solve");
+  EXPECT_EQ(messages(), "*WARNING\nno log\n\n");
+  clearMessages();
   logFolder = dir_.path();
   analysisLogPath = logPathForTest;
   writeMessage("analysis", "note", "first", 7, "solve");
@@ -169,17 +156,6 @@ TEST_F(MessageFileTest, FatalErrorSetsStateWritesBothTextsAndUnwinds) {
   EXPECT_EQ(messages(), "*ERROR\nSomething broke.\n\nRun exiting due to an error\n");
 }
 
-TEST_F(MessageFileTest, FatalErrorInCheckPerformanceModeLeavesTheEndMarker) {
-  run.settings.checkPerformanceMode = 1;
-  CaptureStderr();
-  EXPECT_THROW(fatalError("x"), RunExit);
-  GetCapturedStderr();
-  EXPECT_TRUE(testing::readFile(dir_.file("checkPerformance.lck")).empty());
-  FILE* f = std::fopen(dir_.file("checkPerformance.lck").c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  std::fclose(f);
-}
-
 // ----- file handles -------------------------------------------------------------------------
 
 TEST_F(MessageFileTest, HandleMisuseIsReportedAndDoesNothing) {
@@ -205,13 +181,7 @@ TEST_F(MessageFileTest, HandleMisuseIsReportedAndDoesNothing) {
   EXPECT_EQ(testing::readFile(in), "line\n");
 }
 
-TEST_F(MessageFileTest, BinaryModeIsRefused) {
-  EXPECT_EQ(openFile(dir_.file("x.bin"), "wb"), nullptr);
-  EXPECT_EQ(messages(), "*WARNING\nError opening file: " + dir_.file("x.bin") +
-                            "\nUsing the incorrect function to open the file.\n\n");
-}
-
-TEST_F(MessageFileTest, ReadWriteAppendRewind) {
+TEST_F(MessageFileTest, ReadWriteAppendRewindAndNoBinaryMode) {
   FileHandle* w = openFile(dir_.file("f.txt"), "w");
   writeFormatted(w, "%s %d\n", "one", 1);
   closeFile(w);
@@ -233,6 +203,10 @@ TEST_F(MessageFileTest, ReadWriteAppendRewind) {
   EXPECT_STREQ(readLineInto(buffer, sizeof buffer, r), "one");
   closeFile(r);
   EXPECT_EQ(openFile(dir_.file("missing/none.txt"), "r"), nullptr);
+  EXPECT_EQ(messages(), "");
+  EXPECT_EQ(openFile(dir_.file("x.bin"), "wb"), nullptr);
+  EXPECT_EQ(messages(), "*WARNING\nError opening file: " + dir_.file("x.bin") +
+                            "\nUsing the incorrect function to open the file.\n\n");
 }
 
 // ----- verified stamp -----------------------------------------------------------------------

@@ -45,78 +45,22 @@ class RandomTest : public ::testing::Test {
 
 // The first three draws of the seed 0.5, worked by hand from the seeding steps.
 //
-// Every value is written as a whole number of u = 2^-53; 1.0 is 2^53 u = 9007199254740992 u.
-// From the third warm-up value on, every value is a whole number of u below 2^53, so each
-// subtraction (and the 1.0 added to a negative difference) is exact in double precision.
+// Every value is written as a whole number of u = 2^-53 (1.0 is 2^53 u); from the third
+// warm-up value on, each subtraction, and the 1.0 added to a negative difference, is exact.
+// Table cleared, then t[54] = seed. Warm-up values: a0 = seed = 4503599627370496,
+// a1 = 0.123456789 = 1111999897873515.875, a2 = a0 - a1 rounded to 3391599729496980 (doubles
+// lie u/2 apart in [1/4, 1/2)), then a(j+1) = a(j-1) - a(j), + 2^53 when negative; step j
+// goes to t[(21 j) mod 54], which runs through the multiples of 3 with period 18, so t[i]
+// keeps the value of its last step (j = 37..54) and every other entry below 54 stays 0.
+// The entries used: t[9] = a39 = 7644400592356440, t[39] = a43 = 2174182957002140,
+// t[48] = a46 = 7684406587549676, t[15] = a47 = 7574880106658540,
+// t[3] = a49 = 7465353625767404, t[33] = a53 = 969391667199644.
 //
-// Table cleared, then t[54] = seed = 0.5 = 4503599627370496 u.
-// Warm-up values a(j), j = 1..54, the value of step j going to t[(21 j) mod 54]:
-//   a0 = seed = 4503599627370496
-//   a1 = 0.123456789 as a double = 0x1.f9add3739635fp-4 = 1111999897873515.875
-//   a2 = a0 - a1 = 3391599729496980.125, a value in [1/4, 1/2), where doubles lie u/2 apart:
-//        rounded to 3391599729496980
-//   a3 = a1 - a2 = -2279599831623464.125, rounded the same way to -2279599831623464;
-//        negative, so + 2^53: 6727599423117528
-//   a(j+1) = a(j-1) - a(j), + 2^53 when negative:
-//   a4  5671199561120444   a5  1056399861997084   a6  4614799699123360
-//   a7  5448799417614716   a8  8173199536249636   a9  6282799136106072
-//   a10 1890400400143564   a11 4392398735962508   a12 6505200918922048
-//   a13 6894397071781452   a14 8618003101881588   a15 7283593224640856
-//   a16 1334409877240732   a17 5949183347400124   a18 4392425784581600
-//   a19 1556757562818524   a20 2835668221763076   a21 7728288595796440
-//   a22 4114578880707628   a23 3613709715088812   a24  500869165618816
-//   a25 3112840549469996   a26 6395227870889812   a27 5724811933321176
-//   a28  670415937568636   a29 5054395995752540   a30 4623219196557088
-//   a31  431176799195452   a32 4192042397361636   a33 5246333656574808
-//   a34 7952907995527820   a35 6300624915787980   a36 1652283079739840
-//   a37 4648341836048140   a38 6011140498432692   a39 7644400592356440
-//   a40 7373939160817244   a41  270461431539196   a42 7103477729278048
-//   a43 2174182957002140   a44 4929294772275908   a45 6252087439467224
-//   a46 7684406587549676   a47 7574880106658540   a48  109526480891136
-//   a49 7465353625767404   a50 1651372109864724   a51 5813981515902680
-//   a52 4844589848703036   a53  969391667199644   (a54 goes to t[0], not used below)
-// (21 j) mod 54 runs through the multiples of 3 only, with period 18: t[i] for i = 0, 3, ...,
-// 51 keeps the value of its last step (j = 37..54), every other entry below 54 stays 0. The
-// entries used below: t[9] = a39, t[39] = a43, t[48] = a46, t[15] = a47, t[3] = a49,
-// t[33] = a53.
-//
-// Three refills follow (t0 = after the warm-up, t1, t2, t3 = after each refill); entries
-// 0..23 subtract the old entry j + 31, then entries 24..54 subtract the new entry j - 24,
-// each + 2^53 when negative.
-//
-// Draw 1 = t3[1]:
-//   t1[1] = t0[1] - t0[32] = 0 - 0 = 0
-//   t1[8] = t0[8] - t0[39] = 0 - 2174182957002140 + 2^53 = 6833016297738852
-//   t1[15] = t0[15] - t0[46] = 7574880106658540 - 0 = 7574880106658540
-//   t1[32] = t0[32] - t1[8] = 0 - 6833016297738852 + 2^53 = 2174182957002140
-//   t1[39] = t0[39] - t1[15] = 2174182957002140 - 7574880106658540 + 2^53 = 3606502105084592
-//   t2[1] = t1[1] - t1[32] = 0 - 2174182957002140 + 2^53 = 6833016297738852
-//   t2[8] = t1[8] - t1[39] = 6833016297738852 - 3606502105084592 = 3226514192654260
-//   t2[32] = t1[32] - t2[8] = 2174182957002140 - 3226514192654260 + 2^53 = 7954868019088872
-//   t3[1] = t2[1] - t2[32] = 6833016297738852 - 7954868019088872 + 2^53 = 7885347533390972
-// Draw 2 = t3[2]:
-//   t1[2] = t0[2] - t0[33] = 0 - 969391667199644 + 2^53 = 8037807587541348
-//   t1[9] = t0[9] - t0[40] = 7644400592356440 - 0 = 7644400592356440
-//   t1[16] = t0[16] - t0[47] = 0 - 0 = 0
-//   t1[33] = t0[33] - t1[9] = 969391667199644 - 7644400592356440 + 2^53 = 2332190329584196
-//   t1[40] = t0[40] - t1[16] = 0 - 0 = 0
-//   t2[2] = t1[2] - t1[33] = 8037807587541348 - 2332190329584196 = 5705617257957152
-//   t2[9] = t1[9] - t1[40] = 7644400592356440 - 0 = 7644400592356440
-//   t2[33] = t1[33] - t2[9] = 2332190329584196 - 7644400592356440 + 2^53 = 3694988991968748
-//   t3[2] = t2[2] - t2[33] = 5705617257957152 - 3694988991968748 = 2010628265988404
-// Draw 3 = t3[3]:
-//   t1[3] = t0[3] - t0[34] = 7465353625767404 - 0 = 7465353625767404
-//   t1[10] = t0[10] - t0[41] = 0 - 0 = 0
-//   t1[17] = t0[17] - t0[48] = 0 - 7684406587549676 + 2^53 = 1322792667191316
-//   t1[34] = t0[34] - t1[10] = 0 - 0 = 0
-//   t1[41] = t0[41] - t1[17] = 0 - 1322792667191316 + 2^53 = 7684406587549676
-//   t2[3] = t1[3] - t1[34] = 7465353625767404 - 0 = 7465353625767404
-//   t2[10] = t1[10] - t1[41] = 0 - 7684406587549676 + 2^53 = 1322792667191316
-//   t2[34] = t1[34] - t2[10] = 0 - 1322792667191316 + 2^53 = 7684406587549676
-//   t3[3] = t2[3] - t2[34] = 7465353625767404 - 7684406587549676 + 2^53 = 8788146292958720
-//
-// A draw is the value rounded to single precision, whose grid is 2^-24 in [1/2, 1) (2^29 u)
-// and 2^-26 in [1/8, 1/4) (2^27 u):
+// Three refills follow; entries 0..23 subtract the old entry j + 31, then entries 24..54
+// subtract the new entry j - 24, each + 2^53 when negative. The draws are entries 1, 2, 3 of
+// the third refill: 7885347533390972, 2010628265988404 and 8788146292958720. A draw is the
+// value rounded to single precision, whose grid is 2^-24 in [1/2, 1) (2^29 u) and 2^-26 in
+// [1/8, 1/4) (2^27 u):
 //   draw 1: 7885347533390972 / 2^29 = 14687604.33  -> 14687604 * 2^-24 = 0x1.c03ae8p-1
 //   draw 2: 2010628265988404 / 2^27 = 14980347.95  -> 14980348 * 2^-26 = 0x1.c929f8p-3
 //   draw 3: 8788146292958720 / 2^29 = 16369198.06  -> 16369198 * 2^-24 = 0x1.f38c5cp-1
@@ -229,11 +173,7 @@ TEST_F(RandomTest, DrawCountsOfEveryOperation) {
   EXPECT_EQ(out[0], -1);
   randomPermutation(1, out, work);
   EXPECT_EQ(out[0], 0);
-  EXPECT_EQ(randomCursor, 3);
-  randomPermutation(3, out, work);
-  EXPECT_EQ(randomCursor, 9);
-  randomPermutation(2, out, work);
-  EXPECT_EQ(randomCursor, 11);
+  EXPECT_EQ(randomCursor, 3);  // n (n - 1) draws for n items: see the permutation test below
 
   // 56 draws, across one refill: the next draw is the 57th of the sequence.
   const std::vector<float> sequence = drawsAfterSeeding(0.5f, 57);
@@ -245,18 +185,6 @@ TEST_F(RandomTest, DrawCountsOfEveryOperation) {
 
 // ---------------------------------------------------------------------------------------
 // Bounds and results of the operations
-
-TEST_F(RandomTest, UniformDrawsStayBelowOne) {
-  const float seeds[] = {1.0f, 0.5f, 1e-30f, 0x1.fffffep-1f};
-  for (float s : seeds) {
-    seed(s);
-    for (int k = 0; k < 50000; ++k) {
-      const float r = nextUniform();
-      ASSERT_GE(r, 0.0f);
-      ASSERT_LT(r, 1.0f);
-    }
-  }
-}
 
 TEST_F(RandomTest, ValuesThatRoundUpToOneAreAnsweredBelowOne) {
   seed(0.5f);
@@ -281,25 +209,6 @@ TEST_F(RandomTest, RandomIntIsTheSinglePrecisionProductOfOneDraw) {
   }
 }
 
-TEST_F(RandomTest, RandomIntStaysWithinItsBoundsAndCoversThem) {
-  struct Range {
-    int low, high;
-  };
-  const Range ranges[] = {{0, 1}, {-5, 5}, {0, 9}, {INT_MIN, INT_MAX}, {INT_MAX - 1, INT_MAX},
-                          {INT_MIN, INT_MIN + 1}, {0, 1 << 30}, {-16777217, 16777217}};
-  seed(0.4f);
-  for (const Range& range : ranges) {
-    for (int k = 0; k < 5000; ++k) {
-      const int value = randomInt(range.low, range.high);
-      ASSERT_GE(value, range.low);
-      ASSERT_LE(value, range.high);
-    }
-  }
-  int seen[10] = {};
-  for (int k = 0; k < 2000; ++k) ++seen[randomInt(0, 9)];
-  for (int v = 0; v < 10; ++v) EXPECT_GT(seen[v], 100) << "value " << v;
-}
-
 TEST_F(RandomTest, RandomIntAtTheExtremesOfTheDraw) {
   seed(0.5f);
   randomTable[1] = 1.0 - 0x1p-40;  // the largest draw
@@ -314,16 +223,6 @@ TEST_F(RandomTest, RandomIntAtTheExtremesOfTheDraw) {
 }
 
 TEST_F(RandomTest, FlipComparesTheProbabilityWithOneDraw) {
-  seed(0.5f);
-  int heads = 0;
-  for (int k = 0; k < 20000; ++k) {
-    ASSERT_EQ(flip(1.0f), 1);
-    ASSERT_EQ(flip(-0.1f), 0);
-    heads += flip(0.5f);
-  }
-  EXPECT_GT(heads, 9500);
-  EXPECT_LT(heads, 10500);
-
   seed(0.5f);
   randomTable[1] = 0.0;
   randomTable[2] = 0.0;
@@ -383,18 +282,6 @@ TEST_F(RandomTest, ClockDerivedSeedFollowsTheFormula) {
   // v = 12345 + 87655 = 100000: the fraction is 0, answered as the next grid value.
   EXPECT_EQ(clockDerivedSeed(87655, 0), static_cast<float>(1e-5));
   EXPECT_EQ(clockDerivedSeed(1700087655, 0), static_cast<float>(1e-5));
-}
-
-TEST_F(RandomTest, ClockSeedsOfDifferentFirstAgentsDifferBy12345ModuloOne) {
-  for (std::int64_t t : {1700000000LL, 1712345678LL, 1699999999LL, 1700087654LL}) {
-    for (int agent = 0; agent < 12; ++agent) {
-      const double a = clockDerivedSeed(t, agent);
-      const double b = clockDerivedSeed(t, agent + 1);
-      double difference = b - a;
-      if (difference < 0) difference += 1.0;
-      EXPECT_NEAR(difference, 0.12345, 1e-6) << "t " << t << " agent " << agent;
-    }
-  }
 }
 
 TEST_F(RandomTest, SeedZeroIsDerivedFromTheClockAndWrittenBack) {

@@ -27,6 +27,17 @@ std::vector<std::string> linesOf(const Record& record) {
 using testing::fatalBlock;
 using testing::warningBlock;
 
+// The records of an open definition file, read one by one; closes the file.
+struct Reading {
+  explicit Reading(FileHandle* f) : file(f) {}
+  ~Reading() { closeFile(file); }
+  Record next() { return readRecord(file, keyword, counter, endOfFile); }
+  FileHandle* file;
+  std::string keyword;
+  int counter = 0;
+  bool endOfFile = false;
+};
+
 class ReaderTest : public testing::MessageCaptureTest {
  protected:
   ReaderTest() : MessageCaptureTest("karvo-reader") {}
@@ -41,156 +52,100 @@ class ReaderTest : public testing::MessageCaptureTest {
 
   // The record of "*KEY" on line 1 followed by `body`.
   Record recordOf(const std::string& body) {
-    FileHandle* file = fileWith("*KEY\n" + body);
-    std::string keyword;
-    int counter = 0;
-    bool endOfFile = false;
-    Record preamble = readRecord(file, keyword, counter, endOfFile);
+    Reading reading(fileWith("*KEY\n" + body));
+    Record preamble = reading.next();
     freeRecord(preamble);
-    Record record = readRecord(file, keyword, counter, endOfFile);
-    closeFile(file);
-    return record;
+    return reading.next();
   }
-
 };
 
 // ---------------------------------------------------------------------------------------
 // Reading records
 
 TEST_F(ReaderTest, SplitsFileIntoRecordsWithLineNumbersCommentsAndEmptyLines) {
-  FileHandle* file = fileWith(
-      "$ header comment\n"
-      "*TYPE\n"
-      "version: 2019.01\n"
-      "$ inside a record\n"
-      "\n"
-      "*AGENT extra text\r\n"
-      "name: a1\r\n"
-      "type:2\r\n"
-      "*ENDX\n");
-  std::string keyword;
-  int counter = 0;
-  bool endOfFile = false;
-
-  Record preamble = readRecord(file, keyword, counter, endOfFile);
+  Reading reading(fileWith("$ header comment\n*TYPE\nversion: 2019.01\n$ inside a record\n\n"
+                           "*AGENT extra text\r\nname: a1\r\ntype:2\r\n*ENDX\n"));
+  Record preamble = reading.next();
   EXPECT_EQ(preamble.count, 0);
-  EXPECT_EQ(preamble.keywordLine, 0);
-  EXPECT_EQ(keyword, "*TYPE");
-  EXPECT_EQ(counter, 2);
-  EXPECT_FALSE(endOfFile);
+  EXPECT_EQ(reading.keyword, "*TYPE");
+  EXPECT_EQ(reading.counter, 2);
 
-  Record type = readRecord(file, keyword, counter, endOfFile);
+  Record type = reading.next();
   RecordScope typeScope(type);
   EXPECT_THAT(linesOf(type), ElementsAre("version: 2019.01", ""));
   EXPECT_EQ(type.keywordLine, 2);
-  EXPECT_EQ(keyword, "*AGENT extra text");
-  EXPECT_EQ(counter, 6);
-  EXPECT_TRUE(isKeyword(keyword, "*AGENT"));
-  EXPECT_FALSE(isKeyword(keyword, "*AGENTS"));
+  EXPECT_EQ(reading.keyword, "*AGENT extra text");
+  EXPECT_TRUE(isKeyword(reading.keyword, "*AGENT"));
+  EXPECT_FALSE(isKeyword(reading.keyword, "*AGENTS"));
 
-  Record agent = readRecord(file, keyword, counter, endOfFile);
+  Record agent = reading.next();
   RecordScope agentScope(agent);
   EXPECT_THAT(linesOf(agent), ElementsAre("name: a1", "type:2"));
   EXPECT_EQ(agent.keywordLine, 6);
-  EXPECT_EQ(keyword, "*ENDX");
-  EXPECT_TRUE(isKeyword(keyword, "*END"));
-  EXPECT_FALSE(endOfFile);
+  EXPECT_TRUE(isKeyword(reading.keyword, "*END"));  // "*ENDX"
+  EXPECT_FALSE(reading.endOfFile);
 
-  Record last = readRecord(file, keyword, counter, endOfFile);
+  Record last = reading.next();
   EXPECT_EQ(last.count, 0);
   EXPECT_EQ(last.keywordLine, 9);
-  EXPECT_EQ(keyword, "");
-  EXPECT_TRUE(endOfFile);
-  EXPECT_EQ(counter, 9);
-  closeFile(file);
+  EXPECT_EQ(reading.keyword, "");
+  EXPECT_TRUE(reading.endOfFile);
 }
 
-TEST_F(ReaderTest, FileWithoutFinalNewlineKeepsItsLastLine) {
-  FileHandle* file = fileWith("*KEY\na: 1\r\nb: 2");
-  std::string keyword;
-  int counter = 0;
-  bool endOfFile = false;
-  Record preamble = readRecord(file, keyword, counter, endOfFile);
-  freeRecord(preamble);
-  Record record = readRecord(file, keyword, counter, endOfFile);
+TEST_F(ReaderTest, LastLineWithoutNewlineIsStillRead) {
+  {
+    Reading reading(fileWith("*KEY\na: 1\r\nb: 2"));
+    Record preamble = reading.next();
+    freeRecord(preamble);
+    Record record = reading.next();
+    RecordScope scope(record);
+    EXPECT_THAT(linesOf(record), ElementsAre("a: 1", "b: 2"));
+    EXPECT_TRUE(reading.endOfFile);
+    EXPECT_EQ(reading.counter, 3);
+  }
+  Reading reading(fileWith("\xEF\xBB\xBF*KEY\na: 1\n*END"));  // and a byte order mark first
+  Record preamble = reading.next();
+  EXPECT_EQ(preamble.count, 0);
+  EXPECT_EQ(reading.keyword, "*KEY");
+  Record record = reading.next();
   RecordScope scope(record);
-  EXPECT_THAT(linesOf(record), ElementsAre("a: 1", "b: 2"));
-  EXPECT_TRUE(endOfFile);
-  EXPECT_EQ(counter, 3);
-  closeFile(file);
-}
-
-TEST_F(ReaderTest, KeywordOnLastLineWithoutNewlineIsStillHandedBack) {
-  FileHandle* file = fileWith("*KEY\na: 1\n*END");
-  std::string keyword;
-  int counter = 0;
-  bool endOfFile = false;
-  Record preamble = readRecord(file, keyword, counter, endOfFile);
-  freeRecord(preamble);
-  Record record = readRecord(file, keyword, counter, endOfFile);
-  RecordScope scope(record);
-  EXPECT_EQ(keyword, "*END");
-  EXPECT_FALSE(endOfFile);
-  Record tail = readRecord(file, keyword, counter, endOfFile);
+  EXPECT_EQ(reading.keyword, "*END");
+  EXPECT_FALSE(reading.endOfFile);
+  Record tail = reading.next();
   EXPECT_EQ(tail.count, 0);
   EXPECT_EQ(tail.keywordLine, 3);
-  EXPECT_TRUE(endOfFile);
-  EXPECT_EQ(keyword, "");
-  closeFile(file);
-}
-
-TEST_F(ReaderTest, ByteOrderMarkBeforeTheFirstKeywordIsIgnored) {
-  FileHandle* file = fileWith("\xEF\xBB\xBF*TYPE\nversion: 2019.01\n");
-  std::string keyword;
-  int counter = 0;
-  bool endOfFile = false;
-  Record preamble = readRecord(file, keyword, counter, endOfFile);
-  EXPECT_EQ(preamble.count, 0);
-  EXPECT_EQ(keyword, "*TYPE");
-  closeFile(file);
+  EXPECT_TRUE(reading.endOfFile);
 }
 
 TEST_F(ReaderTest, EmptyFileGivesEmptyRecordAtEndOfFile) {
-  FileHandle* file = fileWith("");
-  std::string keyword = "left over";
-  int counter = 0;
-  bool endOfFile = false;
-  Record record = readRecord(file, keyword, counter, endOfFile);
-  EXPECT_EQ(record.count, 0);
+  Reading reading(fileWith(""));
+  reading.keyword = "left over";
+  Record record = reading.next();
   EXPECT_EQ(record.lines, nullptr);
-  EXPECT_TRUE(endOfFile);
-  EXPECT_EQ(keyword, "");
-  EXPECT_EQ(counter, 0);
-  closeFile(file);
+  EXPECT_TRUE(reading.endOfFile);
+  EXPECT_EQ(reading.keyword, "");
+  EXPECT_EQ(reading.counter, 0);
 }
 
 TEST_F(ReaderTest, LongLinesAreCutAndTheirRestIsNotReadAsNewLines) {
   const std::string exact(2055, 'e');
   const std::string longValue = "v: " + std::string(3997, 'x');  // 4000 characters
   const std::string longKeyword = "*NEXT" + std::string(2500, 'k');
-  FileHandle* file = fileWith("*KEY\n" + longValue + "\n" + exact + "\n" + exact + "\r\n" +
-                              std::string(2054, 'c') + "\r\n" + "$" + std::string(5000, '$') +
-                              "\n" + "after: 1\n" + longKeyword + "\n" + "tail: 2");
-  std::string keyword;
-  int counter = 0;
-  bool endOfFile = false;
-  Record preamble = readRecord(file, keyword, counter, endOfFile);
+  Reading reading(fileWith("*KEY\n" + longValue + "\n" + exact + "\n" + exact + "\r\n" +
+                           std::string(2054, 'c') + "\r\n" + "$" + std::string(5000, '$') +
+                           "\n" + "after: 1\n" + longKeyword + "\n" + "tail: 2"));
+  Record preamble = reading.next();
   freeRecord(preamble);
-  Record record = readRecord(file, keyword, counter, endOfFile);
+  Record record = reading.next();
   RecordScope scope(record);
-  ASSERT_EQ(record.count, 5);
-  EXPECT_EQ(std::string(record.lines[0]), longValue.substr(0, 2055));
-  EXPECT_EQ(std::string(record.lines[1]), exact);
-  EXPECT_EQ(std::string(record.lines[2]), exact);
-  EXPECT_EQ(std::string(record.lines[3]), std::string(2054, 'c'));
-  EXPECT_EQ(std::string(record.lines[4]), "after: 1");
-  EXPECT_EQ(keyword, longKeyword.substr(0, 2055));
-  EXPECT_EQ(counter, 8);
-  Record tail = readRecord(file, keyword, counter, endOfFile);
+  EXPECT_THAT(linesOf(record), ElementsAre(longValue.substr(0, 2055), exact, exact,
+                                           std::string(2054, 'c'), "after: 1"));
+  EXPECT_EQ(reading.keyword, longKeyword.substr(0, 2055));
+  EXPECT_EQ(reading.counter, 8);
+  Record tail = reading.next();
   RecordScope tailScope(tail);
   EXPECT_THAT(linesOf(tail), ElementsAre("tail: 2"));
-  EXPECT_EQ(counter, 9);
-  closeFile(file);
+  EXPECT_EQ(reading.counter, 9);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -211,28 +166,18 @@ class TrackedReaderTest : public ReaderTest {
   }
 };
 
-TEST_F(TrackedReaderTest, RecordsUseTheirLabelsGrowByTenAndFreeEverything) {
+TEST_F(TrackedReaderTest, RecordsGrowCopyDeeplyAndFreeEverything) {
   std::string body;
   for (int i = 0; i < 10; ++i) body += "p" + std::to_string(i) + ": " + std::to_string(i) + "\n";
   Record record = recordOf(body);
-  EXPECT_EQ(record.count, 10);
-  EXPECT_EQ(record.capacity, 10);
-  EXPECT_STREQ(trackedLabel(record.lines), "readData");
-  EXPECT_STREQ(trackedLabel(record.lines[0]), "readData[]");
   EXPECT_EQ(trackedAllocationCount(), 11);
-
-  addProperty(record, "extra", "value");
-  EXPECT_EQ(record.capacity, 20);
+  addProperty(record, "extra", "value");  // past the first ten lines
   EXPECT_STREQ(record.lines[10], "extra: value");
-  EXPECT_STREQ(trackedLabel(record.lines[10]), "readData[]");
 
   Record copy = copyRecord(record);
   EXPECT_EQ(copy.keywordLine, 1);
   EXPECT_THAT(linesOf(copy), ::testing::ContainerEq(linesOf(record)));
   EXPECT_NE(copy.lines[0], record.lines[0]);
-  EXPECT_STREQ(trackedLabel(copy.lines), "propDataCopy");
-  EXPECT_STREQ(trackedLabel(copy.lines[3]), "propDataCopy");
-
   removeProperty(copy, "p3");
   EXPECT_EQ(copy.count, 10);
   EXPECT_EQ(record.count, 11);  // the original is untouched
@@ -258,24 +203,13 @@ TEST_F(TrackedReaderTest, RecordScopeFreesWhenAFatalErrorUnwinds) {
 // Finding properties
 
 TEST_F(ReaderTest, PropertyValueAndPositionFollowTheBlankAfterTheColon) {
-  Record record = recordOf(
-      "one:x\n"
-      "two: x\n"
-      "three:  x\n"
-      "  four: lead\n"
-      "five : spaced\n"
-      "path: C:\\a:b \n"
-      "Name: upper\n"
-      "just text\n"
-      "$ comment: 1\n"
-      "comment: 2\n");
+  Record record = recordOf("one:x\ntwo: x\nthree:  x\n  four: lead\nfive : spaced\n"
+                           "path: C:\\a:b \nName: upper\njust text\n$ comment: 1\ncomment: 2\n");
   RecordScope scope(record);
   std::string value, reason = "stale";
   EXPECT_EQ(getProperty("F", record, "one", value, false, reason), -1);
   EXPECT_EQ(value, "x");
   EXPECT_EQ(reason, "");
-  EXPECT_EQ(getProperty("F", record, "two", value, false, reason), 2);
-  EXPECT_EQ(value, "x");
   EXPECT_EQ(getProperty("F", record, "three", value, false, reason), 3);
   EXPECT_EQ(value, " x");
   EXPECT_EQ(getProperty("F", record, "four", value, false, reason), 4);
@@ -356,12 +290,10 @@ TEST_F(ReaderTest, NamelessLineReachedBySearchEndsTheRunWithTheReadingError) {
 TEST_F(ReaderTest, IntegerReadAcceptsSignDigitsAndBlanksOnly) {
   Record record = recordOf(
       "a: 42\nb:-7\nc: +8 \nd: 12abc\ne: \nf: 2147483647\ng: -2147483648\nh: 2147483648\n"
-      "i: 1.5\nj: 99999999999999999999\n");
+      "j: 99999999999999999999\n");
   RecordScope scope(record);
   std::string reason;
   int value = 0;
-  EXPECT_EQ(getInt("F", record, "a", value, false, reason), 1);
-  EXPECT_EQ(value, 42);
   EXPECT_EQ(getInt("F", record, "b", value, false, reason), -2);
   EXPECT_EQ(value, -7);
   EXPECT_EQ(getInt("F", record, "c", value, false, reason), 3);
@@ -370,8 +302,7 @@ TEST_F(ReaderTest, IntegerReadAcceptsSignDigitsAndBlanksOnly) {
   EXPECT_EQ(value, -2147483647 - 1);
 
   const std::vector<std::pair<const char*, const char*>> failures = {
-      {"d", "12abc"}, {"e", ""}, {"h", "2147483648"}, {"i", "1.5"},
-      {"j", "99999999999999999999"}};
+      {"d", "12abc"}, {"e", ""}, {"h", "2147483648"}, {"j", "99999999999999999999"}};
   for (const auto& [name, text] : failures) {
     value = 9;
     EXPECT_EQ(getInt("F", record, name, value, false, reason), 0) << name;
@@ -417,12 +348,6 @@ TEST_F(ReaderTest, ListWithCountAfterTheColonTakesTheFollowingLines) {
   EXPECT_THAT(values, ElementsAre("a", "b"));
   EXPECT_EQ(getValues("F", record, "single", values, false, reason), 1);
   EXPECT_THAT(values, ElementsAre("2"));
-  std::string value;
-  EXPECT_EQ(getProperty("F", record, "list", value, false, reason), -2);
-  EXPECT_EQ(value, "2");
-  EXPECT_EQ(getValues("F", record, "absent", values, false, reason), 0);
-  EXPECT_THAT(values, IsEmpty());
-  EXPECT_EQ(reason, "The property is not defined.");
   EXPECT_EQ(messages(), "");
 }
 
@@ -490,16 +415,9 @@ TEST_F(ReaderTest, RemovePropertyRemovesEveryLineOfThatNameOnly) {
 // ---------------------------------------------------------------------------------------
 // Error texts
 
-TEST(ReaderTexts, DefinitionAndRangeErrorsHaveTheirExactWording) {
-  EXPECT_EQ(definitionError("agent1", "Agent", "Assembly.in", "type",
-                            "The property is not defined."),
-            "When reading data for \"agent1\" of type \"Agent\" from file \"Assembly.in\", KARVO "
-            "encountered the following error in reading the data for property \"type\":\nThe "
-            "property is not defined.");
-  EXPECT_EQ(definitionError("", "Study", "Study Input file", "name", "r"),
-            "When reading data for \"Name not defined\" of type \"Study\" from file \"Study Input "
-            "file\", KARVO encountered the following error in reading the data for property "
-            "\"name\":\nr");
+// (The definition and reading errors are pinned where the record handlers and the search
+// for a property end the run.)
+TEST(ReaderTexts, RangeAndKeywordErrorsHaveTheirExactWording) {
   EXPECT_EQ(rangeError("type", "a1", "Agent", "Assembly.in", 7, 0, 4),
             "When reading \"type\" input for \"a1\" of type \"Agent\" from file \"Assembly.in\", "
             "the value read (7) is outside the expected range [0, 4]");
@@ -509,9 +427,6 @@ TEST(ReaderTexts, DefinitionAndRangeErrorsHaveTheirExactWording) {
   EXPECT_EQ(minimumError("cycles", "a1", "Agent", "Assembly.in", -1, 1),
             "When reading \"cycles\" input for \"a1\" of type \"Agent\" from file "
             "\"Assembly.in\", the value read (-1) is less than the required minimum (1)");
-  EXPECT_EQ(readingError("Assembly.in", 14, "bad"),
-            "Error reading file: Assembly.in\n Error is near line number 14, which was read "
-            "as:\nbad");
   EXPECT_EQ(unsupportedKeywordError("*WHATEVER", 3, "Assembly.in"),
             "Unsupported keyword:\n*WHATEVER\non line 3 of file Assembly.in.");
 }
@@ -520,23 +435,17 @@ TEST(ReaderTexts, DefinitionAndRangeErrorsHaveTheirExactWording) {
 // Record handlers
 
 TEST_F(ReaderTest, RequiredAndOptionalPropertiesReadOrEndTheRun) {
-  Record record = recordOf("name: a1\ntype: 2\nshare: 0.25\nflag: yes\nbad: x\n");
+  Record record = recordOf("name: a1\ntype: 2\nshare: 0.25\nflag: yes\n");
   RecordScope scope(record);
   DefinitionContext context{&record, "Assembly.in", "Agent"};
-  EXPECT_EQ(context.objectName, "Name not defined");
   context.objectName = requireString(context, "name");
-  EXPECT_EQ(context.objectName, "a1");
-  EXPECT_EQ(requireInt(context, "type"), 2);
   EXPECT_EQ(requireInt(context, "flag"), 1);
   EXPECT_EQ(requireDouble(context, "share"), 0.25);
-  EXPECT_EQ(requireString(context, "flag", true), "1");
   EXPECT_EQ(optionalInt(context, "absent", 17), 17);
-  EXPECT_EQ(optionalDouble(context, "absent", 2.5), 2.5);
-  EXPECT_EQ(optionalString(context, "absent", "dflt"), "dflt");
   EXPECT_EQ(optionalInt(context, "type", 17), 2);
   checkIntRange(context, "type", 2, 0, 4);
   checkRealRange(context, "share", 0.25, 0.0, 1.0);
-  checkMinimum(context, "type", 2, 2);
+  checkMinimum(context, "type", 2, 2);  // the limits themselves are allowed
   EXPECT_EQ(messages(), "");
 
   EXPECT_THROW(requireInt(context, "cycles"), RunExit);
@@ -544,26 +453,22 @@ TEST_F(ReaderTest, RequiredAndOptionalPropertiesReadOrEndTheRun) {
                                    "\"Assembly.in\", KARVO encountered the following error in "
                                    "reading the data for property \"cycles\":\nThe property is "
                                    "not defined."));
-}
-
-TEST_F(ReaderTest, OptionalPropertyWithBadValueEndsTheRun) {
-  Record record = recordOf("bad: x\n");
-  RecordScope scope(record);
-  DefinitionContext context{&record, "Assembly.in", "Agent"};
-  EXPECT_THROW(optionalDouble(context, "bad", 1.0), RunExit);
+  // A bad value of an optional property ends the run too.
+  Record bad = recordOf("bad: x\n");
+  RecordScope badScope(bad);
+  DefinitionContext badContext{&bad, "Assembly.in", "Agent"};
+  clearMessages();
+  EXPECT_THROW(optionalDouble(badContext, "bad", 1.0), RunExit);
   EXPECT_EQ(messages(), fatalBlock("When reading data for \"Name not defined\" of type \"Agent\" "
                                    "from file \"Assembly.in\", KARVO encountered the following "
                                    "error in reading the data for property \"bad\":\nThe read "
                                    "value \"x\" could not be converted into a double."));
-  EXPECT_THROW(optionalInt(context, "bad", 1), RunExit);
 }
 
 TEST_F(ReaderTest, RangeChecksEndTheRunWithTheirMessages) {
   DefinitionContext context{nullptr, "Assembly.in", "Agent", "a1"};
   EXPECT_THROW(checkIntRange(context, "type", 5, 0, 4), RunExit);
   EXPECT_EQ(messages(), fatalBlock(rangeError("type", "a1", "Agent", "Assembly.in", 5, 0, 4)));
-  EXPECT_THROW(checkIntRange(context, "type", -1, 0, 4), RunExit);
-  EXPECT_THROW(checkRealRange(context, "share", 1.5, 0.0, 1.0), RunExit);
   EXPECT_THROW(checkRealRange(context, "share", std::nan(""), 0.0, 1.0), RunExit);
   EXPECT_THROW(checkMinimum(context, "cycles", 0, 1), RunExit);
   // A missing record reads as an empty one.
@@ -585,12 +490,6 @@ TEST_F(ReaderTest, UnopenableDefinitionFileEndsTheRunWithBothTexts) {
   EXPECT_EQ(messages(), "\n\n\tError in attempting to read file:\n\t" + dir_.path() +
                             "\n\n\tError message received: Is a directory\n"
                             "*ERROR\n\tExiting.\n\nRun exiting due to an error\n");
-
-  testing::writeFile(dir_.file("Present.in"), "*TYPE\n");
-  FileHandle* file = openDefinitionFile(dir_.file("Present.in"));
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->mode, 0);
-  closeFile(file);
 }
 
 TEST_F(ReaderTest, VersionCheckWarnsOnlyForOtherVersions) {

@@ -32,40 +32,17 @@ TEST_F(ResponseDefinitionsTest, ReadsEveryResponseType) {
        "minor: e2\nmajor: e1\ncompAngle: 45\nthickness: 1.2\n"
        "*DEFINE_RESPONSE\nname: surrogate\ntype: RSM\nmdlFile: mass.mdl\nvariables:2\nx\ny\n");
   EXPECT_EQ(messages(), "");
-  const ResponseDefinition* mass = findResponseDefinition("mass");
-  ASSERT_NE(mass, nullptr);
-  EXPECT_EQ(mass->type, ResponseType::File);
-  EXPECT_TRUE(mass->numeric);
-  EXPECT_EQ(mass->acceptMin, 0.0);
-  EXPECT_EQ(mass->acceptMax, 1000.0);
+  EXPECT_EQ(findResponseDefinition("mass")->acceptMax, 1000.0);
   EXPECT_FALSE(findResponseDefinition("label")->numeric);
   EXPECT_EQ(findResponseDefinition("label")->acceptMin, -kNoAcceptLimit);
   EXPECT_THAT(findResponseDefinition("ratio")->formula, ElementsAre("r = mass / 2", "_result = r"));
-
   const CurveFitData& fit = findResponseDefinition("fit")->curveFit;
-  EXPECT_EQ(fit.target, "target");
-  EXPECT_EQ(fit.x, "time");
   EXPECT_EQ(fit.mode, FitMode::KeepBelow);
-  EXPECT_EQ(fit.normalize, 1);
-  EXPECT_EQ(fit.minPoints, 5);
   EXPECT_THAT(fit.dependsOn, ElementsAre("time", "force"));
-
-  const FilterData& smooth = findResponseDefinition("smooth")->filter;
-  EXPECT_EQ(smooth.filterType, 1);
-  EXPECT_EQ(smooth.cutoff, 180);
-  EXPECT_EQ(smooth.interval, 1e-4);
+  EXPECT_EQ(findResponseDefinition("smooth")->filter.interval, 1e-4);
   EXPECT_EQ(findResponseDefinition("avg")->filter.numPts, 5);
-
-  const FldData& fld = findResponseDefinition("fld")->fld;
-  EXPECT_EQ(fld.curveOffset, 0.1);
-  EXPECT_EQ(fld.compAngle, 45.0);
-  EXPECT_EQ(fld.major, "e1");
-  EXPECT_EQ(fld.thickness, "1.2");
-
-  const RsmData& rsm = findResponseDefinition("surrogate")->rsm;
-  EXPECT_EQ(rsm.modelFile, "mass.mdl");
-  EXPECT_THAT(rsm.variables, ElementsAre("x", "y"));
-  EXPECT_EQ(findResponseDefinition("nothing"), nullptr);
+  EXPECT_EQ(findResponseDefinition("fld")->fld.thickness, "1.2");
+  EXPECT_THAT(findResponseDefinition("surrogate")->rsm.variables, ElementsAre("x", "y"));
 }
 
 TEST_F(ResponseDefinitionsTest, NameTypeAndAcceptedRangeErrors) {
@@ -79,15 +56,9 @@ TEST_F(ResponseDefinitionsTest, NameTypeAndAcceptedRangeErrors) {
   EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: File\nacceptMin: 2\nacceptMax: 1\n"),
             fatalBlock("Error in the definition of the response \"m\". The minimum allowed value "
                        "(2) cannot be greater than the maximum allowed value (1)."));
-  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\ntype: File\n"),
-            fatalBlock(definitionsError("Name not defined", "Response", "name",
-                                        "The property is not defined.")));
 }
 
 TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
-  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: f\ntype: Formula\n"),
-            fatalBlock(definitionsError("f", "Formula response", "formula",
-                                        "The property is not defined.")));
   EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: c\ntype: Curve Fit\nfitTarget: t\nfitX: x\n"),
             fatalBlock(definitionsError("c", "Curve Fit Response", "fitY",
                                         "The property is not defined.")));
@@ -112,17 +83,10 @@ TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
                        "averaged (\"numPts\", 1) must be greater than 1."));
   const std::string fld = "*DEFINE_RESPONSE\nname: l\ntype: FLD\ncurveType: k\nminor: a\n"
                           "major: b\n";
-  EXPECT_EQ(readFatal(fld + "curveOffset: 1.5\n"),
-            fatalBlock("When reading \"curveOffset\" input for \"l\" of type \"FLD Response\" from "
-                       "file \"Definitions.in\", the value read (1.5) is outside the expected "
-                       "range [0, 1]"));
   EXPECT_EQ(readFatal(fld + "compAngle: 91\n"),
             fatalBlock("When reading \"compAngle\" input for \"l\" of type \"FLD Response\" from "
                        "file \"Definitions.in\", the value read (91) is outside the expected "
                        "range [0, 90]"));
-  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: r\ntype: RSM\nvariables: x\n"),
-            fatalBlock(definitionsError("r", "RSM Response", "mdlFile",
-                                        "The property is not defined.")));
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ struct BadStudyCase {
   const char* label;                                    // test name
   std::function<void(const std::string& dir)> breakIt;  // breaks the minimal study in dir
   std::string errorText;  // the fatal block as written, "{wd}" for the folder
-  std::string before;     // text just before the block's header ("": not checked)
+  std::string before = "";  // text just before the block's header ("": not checked)
 };
 
 void PrintTo(const BadStudyCase& c, std::ostream* os) { *os << c.label; }
@@ -160,116 +160,84 @@ TEST_P(BadStudy, EndsWithItsErrorAndLeavesNoLockOrReport) {
   EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"), ::testing::IsEmpty());
 }
 
+// Breaks `file` of the minimal study by replacing `from` with `to`.
+std::function<void(const std::string&)> edit(const std::string& file, const std::string& from,
+                                             const std::string& to) {
+  return [=](const std::string& d) { replaceIn(d, file, from, to); };
+}
+
+// The study file with `lines` added to agent 0's record.
+std::function<void(const std::string&)> agentWith(const std::string& lines) {
+  return edit("study.in", "numEvals: 200", "numEvals: 200\n" + lines);
+}
+
+// Agents 0 to 2 run from `start` to `end`.
+std::function<void(const std::string&)> threeAgents(int start, int end) {
+  return [=](const std::string& d) { writeAgents(d, {"sizing", "shape", "tuning"}, start, end); };
+}
+
+// Messages pinned by the unit tests of a reader appear here once per reader, for the shape of
+// a fatal end; the study file and Assembly.in have no unit tests of their own.
 std::vector<BadStudyCase> badStudies() {
   return {
-      {"UnknownKeywordInAssembly",
-       [](const std::string& d) { replaceIn(d, "Assembly.in", "*END", "*NEIGHBOUR\nx: 1\n*END"); },
-       "Unsupported keyword:\n*NEIGHBOUR\non line 9 of file {wd}/Assembly.in.", ""},
-      {"UnknownKeywordInRepresentation",
-       [](const std::string& d) { replaceIn(d, "Representation0.in", "*END", "*DESIGN\n*END"); },
-       "\t**** ERROR ****\n\t Unsupported keyword:\n *DESIGN", ""},
-      {"DuplicateVariableId",
-       [](const std::string& d) {
-         replaceIn(d, "Definitions.in", "*DEFINE_RESPONSE",
-                   "*DEFINE_VARIABLE\nname: y\ntype: Parameter\nid: 1\nbaseline: 3\n"
-                   "*DEFINE_RESPONSE");
-       },
-       "Cannot have duplicate variable ids 1.",
-       "*NOTE\nThe error below is in the definition of the variable \"y\".\n\n"},
+      {"UnknownKeywordInAssembly", edit("Assembly.in", "*END", "*NEIGHBOUR\nx: 1\n*END"),
+       "Unsupported keyword:\n*NEIGHBOUR\non line 9 of file {wd}/Assembly.in."},
       {"DuplicateAgentId",
-       [](const std::string& d) {
-         replaceIn(d, "Assembly.in", "*END",
-                   "*AGENT\nid: 0\nname: again\ntype: optimization\nrepresentation: 0\n"
-                   "performance: 0\n*END");
-       },
-       "Agent 0 is defined more than once in the Assembly.in file.", ""},
-      {"MissingRequiredStudyProperty",
-       [](const std::string& d) { replaceIn(d, "study.in", "filePrefix: demo\n", ""); },
-       "When reading data for \"demo\" of type \"Study\" from file \"Study Input file\", KARVO "
-       "encountered the following error in reading the data for property \"filePrefix\":\nThe "
-       "property is not defined.",
-       ""},
-      {"MissingStudyName",
-       [](const std::string& d) { replaceIn(d, "study.in", "name: demo\n", ""); },
+       edit("Assembly.in", "*END",
+            "*AGENT\nid: 0\nname: again\ntype: optimization\nrepresentation: 0\nperformance: 0\n"
+            "*END"),
+       "Agent 0 is defined more than once in the Assembly.in file."},
+      {"UnknownAgentType", edit("Assembly.in", "type: optimization", "type: genetic"),
+       "Setup error",
+       "*ERROR\nUnsupported agent type specified (genetic). Allowed types are: optimization, "
+       "doe, reliability and robustness, evaluation\n\n"},
+      {"MissingStudyName", edit("study.in", "name: demo\n", ""),
        "When reading data for \"Name not defined yet\" of type \"Study\" from file \"Study "
        "Input file\", KARVO encountered the following error in reading the data for property "
-       "\"name\":\nThe property is not defined.",
-       ""},
+       "\"name\":\nThe property is not defined."},
+      // A variable's error: the note naming it, then the error block.
+      {"UndefinedDiscreteSet",
+       edit("Definitions.in", "*DEFINE_RESPONSE",
+            "*DEFINE_VARIABLE\nname: m\ntype: Discrete\nid: 2\nset: mats\nbaseline: 1\n"
+            "*DEFINE_RESPONSE"),
+       "The discrete set \"mats\" has not been defined prior to its use for the definition of a "
+       "discrete variable.",
+       "*NOTE\nThe error below is in the definition of the variable \"m\".\n\n"},
       {"MissingRepresentationFile",
        [](const std::string& d) { fs::remove(d + "/Representation0.in"); }, "\tExiting.",
        "\n\n\tError in attempting to read file:\n\t{wd}/Representation0.in\n\n\tError message "
        "received: No such file or directory\n"},
-      {"SeedAboveOne",
-       [](const std::string& d) {
-         replaceIn(d, "study.in", "randomSeed: 0.5", "randomSeed: 1.0001");
-       },
+      {"SeedAboveOne", edit("study.in", "randomSeed: 0.5", "randomSeed: 1.0001"),
        "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
-       "file\", the value read (1.0001) is outside the expected range [0, 1]",
-       ""},
-      {"UnknownMethodWord",
-       [](const std::string& d) { replaceIn(d, "study.in", "method: TOLMAR", "method: Tolmar"); },
-       "Error in defining the method details. The method used \"Tolmar\" is not supported.", ""},
-      {"UnknownAgentType",
-       [](const std::string& d) {
-         replaceIn(d, "Assembly.in", "type: optimization", "type: genetic");
-       },
-       "Setup error",
-       "*ERROR\nUnsupported agent type specified (genetic). Allowed types are: optimization, "
-       "doe, reliability and robustness, evaluation\n\n"},
+       "file\", the value read (1.0001) is outside the expected range [0, 1]"},
       {"AnalysisOnUndefinedComputeResource",
        [](const std::string& d) {
          writeProcess(d, "*PROCESS\nname: chain\n" +
                              analysis("solve", 1, "computeResource: cluster\n") + "*END\n");
        },
        "The compute resource \"cluster\" used in analysis \"solve\" has not been defined in the "
-       "model.",
-       ""},
-      {"UnknownObjectiveOption",
-       [](const std::string& d) {
-         replaceIn(d, "Performance0.in", "option: min_value", "option: minimum");
-       },
+       "model."},
+      {"UnknownObjectiveOption", edit("Performance0.in", "option: min_value", "option: minimum"),
        "Invalid option selected for an objective/constraint \"f\". Valid choices are min_value, "
        "max_value, min_diff, max_diff for OBJECTIVES and less_equal, equal, greater_equal for "
-       "CONSTRAINTS.",
-       ""},
-      {"StudyFileWithoutStudyRecord",
-       [](const std::string& d) { replaceIn(d, "study.in", "*STUDY\n", "$ the study record\n"); },
-       "No study definition found in the study input file", ""},
-      {"OutputPrecisionTooLarge",
-       [](const std::string& d) {
-         replaceIn(d, "study.in", "numEvals: 200", "numEvals: 200\noutputPrecision: 31");
-       },
+       "CONSTRAINTS."},
+      {"StudyFileWithoutStudyRecord", edit("study.in", "*STUDY\n", "$ the study record\n"),
+       "No study definition found in the study input file"},
+      {"OutputPrecisionTooLarge", agentWith("outputPrecision: 31"),
        "Error in the definition of the study results output precision. The defined value (31) "
-       "is too large. It must be smaller than 30. ",
-       ""},
-      {"OutputPrecisionTooSmall",
-       [](const std::string& d) {
-         replaceIn(d, "study.in", "numEvals: 200", "numEvals: 200\noutputPrecision: 2");
-       },
+       "is too large. It must be smaller than 30. "},
+      {"OutputPrecisionTooSmall", agentWith("outputPrecision: 2"),
        "Error in the definition of the study results output precision. The defined value (2) "
-       "is too small. It must be at least 3. ",
-       ""},
-      {"StartAgentAfterEndAgent",
-       [](const std::string& d) {
-         writeAgents(d, {"sizing", "shape", "tuning"}, 2, 1);
-       },
+       "is too small. It must be at least 3. "},
+      {"StartAgentAfterEndAgent", threeAgents(2, 1),
        "The ending agent number (1) defined in the study file must be greater than starting "
-       "agent (2).",
-       ""},
-      {"EndAgentBeyondTheAgents",
-       [](const std::string& d) {
-         writeAgents(d, {"sizing", "shape", "tuning"}, 0, 3);
-       },
+       "agent (2)."},
+      {"EndAgentBeyondTheAgents", threeAgents(0, 3),
        "Illegal value for starting (0) or finishing (3) agent number defined in the study file; "
-       "must be <= 2",
-       ""},
-      {"NegativeStartAgent",
-       [](const std::string& d) {
-         writeAgents(d, {"sizing", "shape", "tuning"}, -1, 1);
-       },
+       "must be <= 2"},
+      {"NegativeStartAgent", threeAgents(-1, 1),
        "Illegal value for starting agent number (-1) defined in the study file. Must be greater "
-       "than or equal to zero.",
-       ""},
+       "than or equal to zero."},
       // The next two fail after agent 0's lock file was made: it must be gone again.
       {"AgentInRangeWithoutStudyRecord",
        [](const std::string& d) {
@@ -277,14 +245,13 @@ std::vector<BadStudyCase> badStudies() {
          replaceIn(d, "study.in", "*AGENT\nid: 1\nmethod: TOLMAR\nnumEvals: 200\n", "");
        },
        "The study file has no *AGENT record for agent 1 (\"shape\"), which is in the range of "
-       "agents to run.",
-       ""},
+       "agents to run."},
       {"SecondAgentWithUnknownMethod",
        [](const std::string& d) {
          writeAgents(d, {"sizing", "shape"}, 0, 1);
          replaceIn(d, "study.in", "id: 1\nmethod: TOLMAR", "id: 1\nmethod: NSGA3");
        },
-       "Error in defining the method details. The method used \"NSGA3\" is not supported.", ""},
+       "Error in defining the method details. The method used \"NSGA3\" is not supported."},
   };
 }
 
@@ -292,23 +259,6 @@ INSTANTIATE_TEST_SUITE_P(Folders, BadStudy, ::testing::ValuesIn(badStudies()),
                          [](const ::testing::TestParamInfo<BadStudyCase>& info) {
                            return std::string(info.param.label);
                          });
-
-// The layout of a variable's error, byte for byte: the note naming the variable, the error
-// block with its blank line, then the exit line without a header.
-TEST(BadStudyMessageFile, ErrorBlockLayout) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  replaceIn(dir.path(), "Definitions.in", "*DEFINE_RESPONSE",
-            "*DEFINE_VARIABLE\nname: m\ntype: Discrete\nid: 2\nset: mats\nbaseline: 1\n"
-            "*DEFINE_RESPONSE");
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(result.status, kFatalStatus);
-  EXPECT_THAT(readFile(dir.file("study.mes")),
-              HasLines("*NOTE\nThe error below is in the definition of the variable \"m\".\n\n"
-                       "*ERROR\nThe discrete set \"mats\" has not been defined prior to its "
-                       "use for the definition of a discrete variable.\n\nRun exiting due to an "
-                       "error\n*NOTE\n"));
-}
 
 // ---------------------------------------------------------------------------------------
 // Lock files of another run
@@ -321,31 +271,19 @@ std::string lockSentences(const std::string& lockFile) {
          "submit the current run again.";
 }
 
-TEST(LeftoverLockFile, StopsTheRunAndIsLeftInPlace) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  const std::string content = "Lock File for Agent #: 0\nrunning: solve\n";
-  writeFile(dir.file("demo0.lock"), content);
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(result.status, kFatalStatus);
-  EXPECT_EQ(fatalBlock(readFile(dir.file("study.mes"))),
-            lockSentences(workingDirectory(dir) + "/demo0.lock"));
-  // The file belongs to the run that made it.
-  EXPECT_EQ(readFile(dir.file("demo0.lock")), content);
-  EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"), ::testing::IsEmpty());
-}
-
 TEST(LeftoverLockFile, OfASecondAgentKeepsItAndRemovesTheRunsOwn) {
   TempDir dir;
   testing::writeMinimalStudy(dir.path());
   writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
-  writeFile(dir.file("demo1.lock"), "Lock File for Agent #: 1\n");
+  const std::string content = "Lock File for Agent #: 1\nrunning: solve\n";
+  writeFile(dir.file("demo1.lock"), content);
   auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(result.status, kFatalStatus);
   EXPECT_EQ(fatalBlock(readFile(dir.file("study.mes"))),
             lockSentences(workingDirectory(dir) + "/demo1.lock"));
+  // The file belongs to the run that made it; agent 0's own lock file is gone.
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::ElementsAre("demo1.lock"));
-  EXPECT_EQ(readFile(dir.file("demo1.lock")), "Lock File for Agent #: 1\n");
+  EXPECT_EQ(readFile(dir.file("demo1.lock")), content);
 }
 
 TEST(LeftoverLockFile, OfAnAgentOutsideTheRangeDoesNotMatter) {
@@ -422,11 +360,30 @@ testing::ProcessResult runEdited(const TempDir& dir, const std::string& from,
   return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
-TEST(AcceptedSettings, RandomSeedOfOneIsKept) {
-  TempDir dir;
-  auto result = runEdited(dir, "randomSeed: 0.5", "randomSeed: 1");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("\nRandom seed: 1.000000\n"));
+// Each setting: the study-file edit, and the lines it leaves in the report or message file.
+TEST(AcceptedSettings, RunCompletesAndShowsTheSetting) {
+  const struct {
+    const char* from;
+    const char* to;
+    const char* file;
+    std::string lines;
+  } cases[] = {
+      {"randomSeed: 0.5", "randomSeed: 1", "demo0.rpt", "\nRandom seed: 1.000000\n"},
+      {"mode: newStudy", "nParallel: 1\nmode: newStudy", "demo0.rpt",
+       "\nExecution mode : SERIAL\n"},
+      {"mode: newStudy", "nParallel: 2\nmode: newStudy", "demo0.rpt",
+       "\nExecution mode : PARALLEL\n"},
+      {"numEvals: 200", "numEvals: 200\noutputPrecision: 9", "study.mes",
+       "*WARNING\nThe value for the study results output precision defined (9) is very small. "
+       "This may lead to loss in precision of the data during post processing and importing "
+       "designs into other studies. Please use a higher value (at least 10), if possible. \n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.to);
+    TempDir dir;
+    EXPECT_EQ(runEdited(dir, c.from, c.to).status, 0);
+    EXPECT_THAT(unwrapped(readFile(dir.file(c.file))), HasLines(c.lines));
+  }
 }
 
 TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
@@ -437,33 +394,6 @@ TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
   // The seed derived from the clock lies in (0, 1).
   EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
   EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
-}
-
-TEST(AcceptedSettings, OutputPrecisionNineWarnsAndTheRunGoesOn) {
-  TempDir dir;
-  auto result = runEdited(dir, "numEvals: 200", "numEvals: 200\noutputPrecision: 9");
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
-              HasLines("*WARNING\nThe value for the study results output precision defined (9) "
-                       "is very small. This may lead to loss in precision of the data during "
-                       "post processing and importing designs into other studies. Please use "
-                       "a higher value (at least 10), if possible. \n\n"));
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
-}
-
-TEST(AcceptedSettings, NParallelSetsTheExecutionMode) {
-  {
-    TempDir dir;
-    auto result = runEdited(dir, "mode: newStudy", "nParallel: 1\nmode: newStudy");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("\nExecution mode : SERIAL\n"));
-  }
-  {
-    TempDir dir;
-    auto result = runEdited(dir, "mode: newStudy", "nParallel: 2\nmode: newStudy");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("\nExecution mode : PARALLEL\n"));
-  }
 }
 
 TEST(AcceptedSettings, StudyRecordAfterTheAgentRecords) {

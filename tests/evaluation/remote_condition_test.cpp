@@ -2,6 +2,7 @@
 // runs a check-setup study whose only analysis runs on a remote compute resource. The "remote
 // machine" is a folder of the test reached through stand-in ssh and scp programs, so whatever
 // runs there leaves its files in that folder and not in the study's own analysis folder.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -12,20 +13,12 @@
 namespace karvo {
 namespace {
 
+using testing::HasLines;
 using testing::readFile;
 using testing::runKarvo;
 using testing::TempDir;
+using testing::unwrapped;
 using testing::writeFile;
-
-// ssh runs its last argument (the remote command) here and records its arguments; scp copies
-// with cp, dropping the "ana@hpc1:" of the remote operand.
-const char* kFakeSsh =
-    "#!/bin/sh\nfor a; do printf '[%s]' \"$a\"; last=$a; done >> \"$(dirname \"$0\")/ssh.log\"\n"
-    "echo >> \"$(dirname \"$0\")/ssh.log\"\nexec /bin/sh -c \"$last\"\n";
-const char* kFakeScp =
-    "#!/bin/sh\nfor a; do src=$dst; dst=$a; done\n"
-    "exec cp -R -p \"${src#ana@hpc1:}\" \"${dst#ana@hpc1:}\"\n";
-const char* kFakeDos2unix = "#!/bin/sh\nexit 0\n";
 
 class RemoteConditionRun : public ::testing::Test {
  protected:
@@ -36,9 +29,7 @@ class RemoteConditionRun : public ::testing::Test {
     for (const std::string& folder : {study_, bin_, remote_}) {
       std::filesystem::create_directories(folder);
     }
-    tool("ssh", kFakeSsh);
-    tool("scp", kFakeScp);
-    tool("dos2unix", kFakeDos2unix);
+    testing::writeFakeRemoteTools(bin_);
     writeFile(study_ + "/Assembly.in",
               "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
               "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
@@ -80,12 +71,6 @@ class RemoteConditionRun : public ::testing::Test {
                     {"KARVO_ROOT=" KARVO_SOURCE_DIR, "PATH=" + bin_ + ":/usr/bin:/bin"});
   }
 
-  void tool(const std::string& name, const char* text) {
-    const std::string path = bin_ + "/" + name;
-    writeFile(path, text);
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
   // The one file called `name` below `folder`; "" when there is none.
   static std::string findBelow(const std::string& folder, const std::string& name) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
@@ -113,17 +98,14 @@ TEST_F(RemoteConditionRun, CommandOfTheConditionRunsOnTheRemoteMachine) {
   const std::string remoteFolder = std::filesystem::path(remoteAnalysis).parent_path().string();
   EXPECT_EQ(readFile(remoteFolder + "/conditionRanIn"), remoteFolder + "\n");
   EXPECT_EQ(findBelow(study_, "conditionRanIn"), "");
-  EXPECT_NE(messages.find("*NOTE\nCheck-setup run of agent 0 (\"sizing\"): baseline design 1, "
-                          "status FEASIBLE, performance -1.\nf = 1\n"),
-            std::string::npos)
-      << messages;
+  EXPECT_THAT(unwrapped(messages), HasLines("*NOTE\nCheck-setup run of agent 0 (\"sizing\"): "
+                                            "baseline design 1, status FEASIBLE, performance "
+                                            "-1.\nf = 1\n"));
   // The command line that reached the remote machine: the analysis's shell (/bin/bash by
   // default) runs the command in the remote run folder.
-  EXPECT_NE(readFile(bin_ + "/ssh.log")
-                .find("[/bin/bash -c 'cd " + remoteFolder +
-                      " && test -f analysisRan && pwd > conditionRanIn']"),
-            std::string::npos)
-      << readFile(bin_ + "/ssh.log");
+  EXPECT_THAT(readFile(bin_ + "/ssh.log"),
+              HasLines("[-n][-o][BatchMode=yes][ana@hpc1][/bin/bash -c 'cd " + remoteFolder +
+                       " && test -f analysisRan && pwd > conditionRanIn']\n"));
 }
 
 // A condition command that fails on the remote machine fails the analysis there too: the
@@ -132,10 +114,8 @@ TEST_F(RemoteConditionRun, FailingRemoteCommandFailsTheAnalysis) {
   writeDefinitions("test -f neverWritten");
   const testing::ProcessResult result = runCheckSetup();
   EXPECT_EQ(result.status, 133);
-  const std::string messages = readFile(study_ + "/study.mes");
-  EXPECT_NE(messages.find("The baseline design evaluation for agent 0 was unsuccessful."),
-            std::string::npos)
-      << messages;
+  EXPECT_THAT(unwrapped(readFile(study_ + "/study.mes")),
+              HasLines("The baseline design evaluation for agent 0 was unsuccessful.\n"));
 }
 
 }  // namespace

@@ -168,10 +168,8 @@ TEST_F(ResourceUseTest, ChoiceOfEveryKindOfResourceAndItsRelease) {
   releaseComputeResource(a, 1, false);  // released once only
   EXPECT_EQ(resource(ws).jobsInUse, 1);
   EXPECT_TRUE(chooseComputeResource("ws", 3, false, c));
-  for (int i = 0; i < 50; ++i) {
-    ResourceChoice any;
-    EXPECT_TRUE(chooseComputeResource("unlimited", i, false, any));
-  }
+  ResourceChoice any;
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(chooseComputeResource("unlimited", i, false, any));
 
   // A set hands out its members' resources; its counts are its own.
   ResourceChoice s1, s2, s3, s4;
@@ -181,8 +179,6 @@ TEST_F(ResourceUseTest, ChoiceOfEveryKindOfResourceAndItsRelease) {
   EXPECT_FALSE(chooseComputeResource("pool", 4, false, s4));
   EXPECT_EQ(s1.resource, ws);
   EXPECT_EQ(s3.resource, resourceIndex("node7"));
-  EXPECT_EQ(s3.set, pool_);
-  EXPECT_EQ(s3.member, 1);
   releaseComputeResource(s3, 3, false);
   EXPECT_EQ(member(1).inUse, 0);
   EXPECT_EQ(resource(ws).jobsInUse, 2);  // the set did not touch the plain counts
@@ -227,19 +223,12 @@ TEST_F(ReservationTest, JobBasedReservationFromSubmitToCancel) {
   wanted.addedTime = 2.5;
   const int index = addReservation(wanted);
   ASSERT_EQ(index, 0);
-  const PropertiesMap& properties = reservations[0].properties;
-  EXPECT_EQ(properties.value("allocate_type"), "job");
-  EXPECT_EQ(properties.value("resv_duration"), "33");
-  EXPECT_EQ(properties.value("resv_num_nodes"), "3");
-  EXPECT_EQ(properties.value("resv_num_cpus"), "4");
-  EXPECT_EQ(properties.value("do_resv_read_id"), "true");
-  EXPECT_EQ(properties.value("resv_run_key"), "RUNNING");
-  EXPECT_EQ(properties.value("resv_status_col"), "2");
-  EXPECT_EQ(properties.value("resv_cancel_cmd"), "sh cancel.sh %RESVID%");
+  EXPECT_EQ(reservations[0].properties.value("allocate_type"), "job");
 
   EXPECT_TRUE(startReservation(index));
   EXPECT_EQ(reservations[0].state, ReservationState::kPending);
   EXPECT_EQ(reservations[0].id, "R42");
+  // Nodes, cores, CPUs (3 x 4), the duration (30 + 2.5), memory, name.
   EXPECT_EQ(readFile(dir_.file("args.txt")), "3|4|12|33|16 GB|solve|");
   EXPECT_TRUE(startReservation(index));  // made once
   EXPECT_EQ(messages(), noteBlock("Creating reservation: solve") +
@@ -271,23 +260,16 @@ TEST_F(ReservationTest, JobBasedReservationFromSubmitToCancel) {
   ASSERT_EQ(computeResources.size(), before + 2);
   const ComputeResource& first = *findComputeResource("_Internal_solve_0");
   const ComputeResource& second = *findComputeResource("_Internal_solve_1");
-  EXPECT_EQ(first.type, ResourceType::Direct);
-  EXPECT_EQ(first.remote, 1);
-  EXPECT_EQ(first.computeNode, "n1");
+  EXPECT_EQ(first.properties.value("computeNode"), "n1");
   EXPECT_EQ(second.computeNode, "n2");
   EXPECT_EQ(first.maxJobs, 2);  // three nodes dealt to two machines in turn
   EXPECT_EQ(second.maxJobs, 1);
-  EXPECT_EQ(first.properties.value("type"), "Direct");
-  EXPECT_EQ(first.properties.value("computeNode"), "n1");
   // The profile copies the reservation's, with the reserved machine as its host.
   const RemoteMachineDefinition& profile =
       remoteMachines[static_cast<std::size_t>(first.remoteMachine)];
-  EXPECT_EQ(profile.name, "_Internal_solve_0");
-  EXPECT_EQ(profile.host, "n1");
-  EXPECT_EQ(profile.platform, "Linux");
-  EXPECT_EQ(profile.properties.value("username"), "alice");
-  EXPECT_EQ(profile.properties.value("host"), "n1");
   EXPECT_EQ(first.remoteProfile, "_Internal_solve_0");
+  EXPECT_EQ(profile.properties.value("host"), "n1");
+  EXPECT_EQ(profile.properties.value("username"), "alice");
 
   // Jobs are dealt to the machines up to their counts.
   ResourceChoice c1, c2, c3, c4;
@@ -295,7 +277,6 @@ TEST_F(ReservationTest, JobBasedReservationFromSubmitToCancel) {
   EXPECT_TRUE(chooseReservedResource(index, c2));
   EXPECT_TRUE(chooseReservedResource(index, c3));
   EXPECT_FALSE(chooseReservedResource(index, c4));
-  EXPECT_EQ(resource(c1.resource).name, "_Internal_solve_0");
   EXPECT_EQ(resource(c2.resource).name, "_Internal_solve_0");
   EXPECT_EQ(resource(c3.resource).name, "_Internal_solve_1");
   releaseComputeResource(c2, 1, false);

@@ -64,7 +64,6 @@ const char* const kDefinitions =
     "*DEFINE_RESPONSE\nname: first\ntype: Formula\nformula: later + 1\n"
     "*DEFINE_RESPONSE\nname: later\ntype: Formula\nformula: mass * 10\n"
     "*DEFINE_RESPONSE\nname: caption\ntype: Formula\ndataType: text\nformula: mass / 4\n"
-    "*DEFINE_RESPONSE\nname: broken\ntype: Formula\nformula: 1 / 0\n"
     "*DEFINE_RESPONSE\nname: fit\ntype: Curve Fit\nfitTarget: target\nfitX: time\n"
     "fitY: force\nfitMode: Match\ncurveFitFormula: time+force\n"
     "*DEFINE_RESPONSE\nname: lostFit\ntype: Curve Fit\nfitTarget: nowhere\nfitX: time\n"
@@ -74,8 +73,6 @@ const char* const kDefinitions =
     "interval: 1e-4\n"
     "*DEFINE_RESPONSE\nname: coarse\ntype: Filter\nfilter: accel\nfilterType: 1\ncutoff: 180\n"
     "interval: 0.002\n"
-    "*DEFINE_RESPONSE\nname: textFilter\ntype: Filter\nfilter: label\nfilterType: 2\n"
-    "numPts: 2\n"
     "*DEFINE_RESPONSE\nname: fld\ntype: FLD\ncurveType: keeler\nminor: time\nmajor: force\n"
     "*DEFINE_RESPONSE\nname: surrogate\ntype: RSM\nmdlFile: mass.mdl\nvariables: thickness\n"
     "*END\n";
@@ -165,28 +162,15 @@ class ResponsesTest : public testing::StudyFilesTest {
 // ---------------------------------------------------------------------------------------
 // Statuses
 
-TEST(ResponseStatus, WordsOfEveryCode) {
-  EXPECT_STREQ(statusWord(kStatusError), "ERROR");
-  EXPECT_STREQ(statusWord(kStatusSuccess), "SUCCESS");
-  EXPECT_STREQ(statusWord(kStatusFeasible), "FEASIBLE");
-  EXPECT_STREQ(statusWord(kStatusInfeasible), "INFEASIBLE");
-  EXPECT_STREQ(statusWord(kStatusNotEvaluated), "NOT EVALUATED");
-  EXPECT_STREQ(statusWord(kStatusSkipped), "SKIPPED");
-  EXPECT_STREQ(statusWord(6), "UNKNOWN");
-}
-
 TEST(ResponseStatus, RollUpTakesTheResponsesInOrder) {
   const int E = kStatusError, S = kStatusSuccess, F = kStatusFeasible, I = kStatusInfeasible,
             N = kStatusNotEvaluated, K = kStatusSkipped;
   EXPECT_EQ(rollUpAnalysisStatus(true, true, {F}), K);   // skipped beats everything
   EXPECT_EQ(rollUpAnalysisStatus(false, false, {}), S);
-  EXPECT_EQ(rollUpAnalysisStatus(false, true, {}), E);
   EXPECT_EQ(rollUpAnalysisStatus(false, true, {F, I}), E);  // once ERROR, nothing changes it
   EXPECT_EQ(rollUpAnalysisStatus(false, false, {S, N, K, 17}), S);
   EXPECT_EQ(rollUpAnalysisStatus(false, false, {S, F, N}), F);
-  EXPECT_EQ(rollUpAnalysisStatus(false, false, {F, I}), I);
   EXPECT_EQ(rollUpAnalysisStatus(false, false, {I, F}), I);  // INFEASIBLE stays
-  EXPECT_EQ(rollUpAnalysisStatus(false, false, {F, E, I}), E);
   EXPECT_EQ(rollUpAnalysisStatus(false, false, {I, E, F}), E);
 }
 
@@ -226,7 +210,6 @@ TEST_F(ResponsesTest, ExtractionMessagesAreNotesOrErrorsWithTheExactText) {
   ExtractionCallback report = responseExtractionCallback(context_);
   report("mass", {12.5, 13.0}, true, "");
   EXPECT_EQ(log(), "");
-  EXPECT_TRUE(value("mass").present);
   EXPECT_EQ(value("mass").status, kStatusSuccess);
   EXPECT_THAT(value("mass").values, ElementsAre(12.5, 13.0));
 
@@ -240,7 +223,6 @@ TEST_F(ResponsesTest, ExtractionMessagesAreNotesOrErrorsWithTheExactText) {
   EXPECT_EQ(log(), errorLog("The following message was received from the portal during "
                             "extraction for response stress:\nThe anchor \"VON MISES\" was not "
                             "found in \"out.txt\"."));
-  EXPECT_FALSE(value("stress").present);
   EXPECT_TRUE(value("stress").values.empty());
   EXPECT_EQ(value("stress").status, kStatusError);
 }
@@ -248,8 +230,6 @@ TEST_F(ResponsesTest, ExtractionMessagesAreNotesOrErrorsWithTheExactText) {
 TEST_F(ResponsesTest, TextResponsesKeepStringsAndNumericResponsesRefuseText) {
   recordExtractedValues(context_, "label", {"steel", "S355"}, "", false);
   EXPECT_THAT(value("label").text, ElementsAre("steel", "S355"));
-  EXPECT_TRUE(value("label").values.empty());
-  EXPECT_TRUE(value("label").present);
   recordExtractedNumbers(context_, "label", {2.5, 1e-7, 3.0}, "", false);
   EXPECT_THAT(value("label").text, ElementsAre("2.5", "1e-07", "3"));
 
@@ -260,15 +240,8 @@ TEST_F(ResponsesTest, TextResponsesKeepStringsAndNumericResponsesRefuseText) {
   recordExtractedValues(context_, "mass", {"12.5", "*****"}, "", false);
   EXPECT_EQ(log(), errorLog("The value \"*****\" extracted for the numeric response \"mass\" is "
                             "not a number. The response has no data."));
-  EXPECT_FALSE(value("mass").present);
   EXPECT_TRUE(value("mass").values.empty());
   EXPECT_EQ(value("mass").status, kStatusError);
-  clearLogs();
-
-  recordExtractedNumbers(context_, "stress", {1.0, NAN}, "", false);
-  EXPECT_EQ(log(), errorLog("The value \"nan\" extracted for the numeric response \"stress\" is "
-                            "not a number. The response has no data."));
-  EXPECT_FALSE(value("stress").present);
 }
 
 TEST_F(ResponsesTest, ReportsOfResponsesTheAnalysisDoesNotExtractAreNotUsed) {
@@ -302,13 +275,10 @@ TEST_F(ResponsesTest, FailedFormulaGivesNoData) {
   context_.responses["double"] = numbers({1.0});
   // The formula reads a response without data: it fails and the old value goes.
   EXPECT_FALSE(calculateResponse(*findResponseDefinition("double"), context_));
-  EXPECT_FALSE(value("double").present);
   EXPECT_TRUE(value("double").values.empty());
   EXPECT_EQ(value("double").status, kStatusError);
   EXPECT_EQ(log(), errorLog("Could not set variable \"mass\" in the Python session. The data for "
                             "this variable was not available."));
-  EXPECT_FALSE(calculateResponse(*findResponseDefinition("broken"), context_));
-  EXPECT_EQ(value("broken").status, kStatusError);
 }
 
 TEST_F(ResponsesTest, DesignResponsesAreCalculatedInDependencyOrder) {
@@ -331,36 +301,24 @@ Curve targetCurve() {
   return curve;
 }
 
-TEST(CurveFit, MatchInterpolatesTargetAndWeight) {
-  // Point (0.5, 3): T = 2, W = 1 -> 1. Point (1.5, 1): T = 3, W = 2.5 -> 10.
-  const CurveFitOutcome out =
-      computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, targetCurve(), FitMode::Match, false, 0);
-  ASSERT_TRUE(out.ok) << out.error;
-  EXPECT_EQ(out.compared, 2);
-  EXPECT_DOUBLE_EQ(out.value, std::sqrt(11.0 / 2.0));
-  // Normalised: 1 / 4 + 10 / 9.
-  const CurveFitOutcome norm =
-      computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, targetCurve(), FitMode::Match, true, 0);
-  EXPECT_DOUBLE_EQ(norm.value, std::sqrt((0.25 + 10.0 / 9.0) / 2.0));
-}
-
-TEST(CurveFit, KeepBelowAndKeepAboveCountOnlyTheWrongSide) {
-  const Curve target = targetCurve();
+TEST(CurveFit, EachModeCountsItsSideOfTheInterpolatedTarget) {
+  // Point (0.5, 3): T = 2, W = 1, 1 above. Point (1.5, 1): T = 3, W = 2.5, 10 below.
+  auto fit = [](FitMode mode, bool normalised) {
+    const CurveFitOutcome out =
+        computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, targetCurve(), mode, normalised, 0);
+    EXPECT_TRUE(out.ok) << out.error;
+    EXPECT_EQ(out.compared, 2);
+    return out.value;
+  };
+  EXPECT_DOUBLE_EQ(fit(FitMode::Match, false), std::sqrt(11.0 / 2.0));
+  EXPECT_DOUBLE_EQ(fit(FitMode::Match, true), std::sqrt((0.25 + 10.0 / 9.0) / 2.0));  // / T^2
+  EXPECT_DOUBLE_EQ(fit(FitMode::KeepBelow, false), std::sqrt(1.0 / 2.0));
+  EXPECT_DOUBLE_EQ(fit(FitMode::KeepAbove, false), std::sqrt(10.0 / 2.0));
   // Everywhere below the target: a perfect "Keep below".
-  const CurveFitOutcome below = computeCurveFit("fit", {0.0, 0.5, 1.0, 2.0}, {0.0, 1.0, 2.9, -5.0},
-                                                target, FitMode::KeepBelow, false, 0);
-  ASSERT_TRUE(below.ok);
-  EXPECT_EQ(below.value, 0.0);
-  EXPECT_EQ(below.compared, 4);
-  // One point above (0.5, 3 over T = 2) among two compared.
-  EXPECT_DOUBLE_EQ(computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, target, FitMode::KeepBelow,
-                                   false, 0)
-                       .value,
-                   std::sqrt(1.0 / 2.0));
-  EXPECT_DOUBLE_EQ(computeCurveFit("fit", {0.5, 1.5}, {3.0, 1.0}, target, FitMode::KeepAbove,
-                                   false, 0)
-                       .value,
-                   std::sqrt(10.0 / 2.0));
+  EXPECT_EQ(computeCurveFit("fit", {0.0, 0.5, 1.0, 2.0}, {0.0, 1.0, 2.9, -5.0}, targetCurve(),
+                            FitMode::KeepBelow, false, 0)
+                .value,
+            0.0);
 }
 
 TEST(CurveFit, PointsOutsideAreSkippedAndAllOutsideFails) {
@@ -370,19 +328,12 @@ TEST(CurveFit, PointsOutsideAreSkippedAndAllOutsideFails) {
   ASSERT_TRUE(some.ok);
   EXPECT_EQ(some.compared, 1);
   EXPECT_DOUBLE_EQ(some.value, 1.0);
-  EXPECT_THAT(some.warnings,
-              ElementsAre("The point # 1 (-1, 0) of the design curve lies outside the domain of "
-                          "the reference curve \"target\". This point will not be used in the "
-                          "RMS calculation.",
-                          "The point # 3 (2.5, 0) of the design curve lies outside the domain of "
-                          "the reference curve \"target\". This point will not be used in the "
-                          "RMS calculation."));
+  EXPECT_EQ(some.warnings.size(), 2u);  // their text: CurveFitWritesTheDesignCurve...
 
   const CurveFitOutcome none =
       computeCurveFit("fit", {3.0, 4.0}, {1.0, 1.0}, target, FitMode::Match, false, 0);
   EXPECT_FALSE(none.ok);
   EXPECT_EQ(none.value, kCurveFitFailure);
-  EXPECT_EQ(none.value, -1e99);
   EXPECT_EQ(none.warnings.size(), 2u);
   EXPECT_EQ(none.error, "Error in evaluating response \"fit\".\nAll the points on the curve lie "
                         "outside the domain of the target curve. No points were compared.\n");
@@ -446,63 +397,30 @@ TEST(PointAverage, CentredWindowCutAtTheEnds) {
   EXPECT_TRUE(pointAverage({}, 3).empty());
 }
 
-TEST(CfcFilter, PaddingIsLimitedByTheSignalLength) {
-  EXPECT_EQ(cfcPaddingCount(0, 1e-4), 0u);
-  EXPECT_EQ(cfcPaddingCount(1, 1e-4), 0u);
-  EXPECT_EQ(cfcPaddingCount(30, 1e-4), 29u);   // shorter than 100 points: n - 1
-  EXPECT_EQ(cfcPaddingCount(5000, 1e-4), 100u);
-  EXPECT_EQ(cfcPaddingCount(5000, 1e-5), 1000u);  // 0.01 s of signal
-  EXPECT_EQ(cfcPaddingCount(500, 1e-6), 499u);
-  EXPECT_EQ(cfcPaddingCount(500, NAN), 100u);
-  EXPECT_DOUBLE_EQ(cfcLargestInterval(60), 0.004);
-  EXPECT_DOUBLE_EQ(cfcLargestInterval(180), 0.4 / 300.0);
-}
-
-void expectNear(const std::vector<double>& actual, const std::vector<double>& expected,
-                double tolerance) {
-  ASSERT_EQ(actual.size(), expected.size());
-  for (std::size_t i = 0; i < actual.size(); ++i) {
-    EXPECT_NEAR(actual[i], expected[i], tolerance) << "at " << i;
-  }
-}
-
-TEST(CfcFilter, ShortSignalsPassThrough) {
-  EXPECT_THAT(cfcFilter({4.0}, 1e-4, 60), ElementsAre(4.0));
-  EXPECT_TRUE(cfcFilter({}, 1e-4, 60).empty());
+// The largest difference, away from the ends, between a unit sine of `hertz` sampled at 10 kHz
+// and filtered by CFC `cfc`, and `gain` times the sine itself.
+double largestDifference(double hertz, int cfc, double gain) {
+  const double dt = 1e-4;
+  std::vector<double> sine;
+  for (int i = 0; i < 4000; ++i) sine.push_back(std::sin(2 * std::numbers::pi * hertz * i * dt));
+  const std::vector<double> out = cfcFilter(sine, dt, cfc);
+  double largest = 0.0;
+  for (int i = 200; i < 3800; ++i) largest = std::max(largest, std::fabs(out[i] - gain * sine[i]));
+  return largest;
 }
 
 TEST(CfcFilter, BehavesAsALowPassFilter) {
-  const double dt = 1e-4;
   // A constant stays constant (no ringing from a start away from zero).
-  expectNear(cfcFilter(std::vector<double>(500, 7.25), dt, 60), std::vector<double>(500, 7.25),
-             1e-9);
-  // 5 Hz passes CFC 60 nearly unchanged; 1000 Hz is damped to a trace.
-  std::vector<double> slow, fast;
-  for (int i = 0; i < 4000; ++i) {
-    slow.push_back(std::sin(2 * std::numbers::pi * 5.0 * i * dt));
-    fast.push_back(std::sin(2 * std::numbers::pi * 1000.0 * i * dt));
+  for (double value : cfcFilter(std::vector<double>(500, 7.25), 1e-4, 60)) {
+    ASSERT_NEAR(value, 7.25, 1e-9);
   }
-  const std::vector<double> slowOut = cfcFilter(slow, dt, 60);
-  const std::vector<double> fastOut = cfcFilter(fast, dt, 60);
-  double slowError = 0.0, fastPeak = 0.0;
-  for (int i = 200; i < 3800; ++i) {
-    slowError = std::max(slowError, std::fabs(slowOut[i] - slow[i]));
-    fastPeak = std::max(fastPeak, std::fabs(fastOut[i]));
-  }
-  EXPECT_LT(slowError, 0.005);
-  EXPECT_LT(fastPeak, 0.01);
+  EXPECT_LT(largestDifference(5.0, 60, 1.0), 0.005);    // passes nearly unchanged
+  EXPECT_LT(largestDifference(1000.0, 60, 0.0), 0.01);  // damped to a trace
   // CFC 180 lets 300 Hz through far better than CFC 60 does.
-  std::vector<double> mid;
-  for (int i = 0; i < 4000; ++i) mid.push_back(std::sin(2 * std::numbers::pi * 300.0 * i * dt));
-  const std::vector<double> mid60 = cfcFilter(mid, dt, 60);
-  const std::vector<double> mid180 = cfcFilter(mid, dt, 180);
-  double peak60 = 0.0, peak180 = 0.0;
-  for (int i = 200; i < 3800; ++i) {
-    peak60 = std::max(peak60, std::fabs(mid60[i]));
-    peak180 = std::max(peak180, std::fabs(mid180[i]));
-  }
-  EXPECT_LT(peak60, 0.1);
-  EXPECT_GT(peak180, 0.6);
+  EXPECT_LT(largestDifference(300.0, 60, 0.0), 0.1);
+  EXPECT_GT(largestDifference(300.0, 180, 0.0), 0.6);
+  EXPECT_THAT(cfcFilter({4.0}, 1e-4, 60), ElementsAre(4.0));  // too short to filter
+  EXPECT_TRUE(cfcFilter({}, 1e-4, 60).empty());
 }
 
 TEST_F(ResponsesTest, FilterResponsesAndTheirFailures) {
@@ -518,14 +436,6 @@ TEST_F(ResponsesTest, FilterResponsesAndTheirFailures) {
                             "signal (\"interval\", 0.002 s) must be greater than 0 and less than "
                             "0.00133333 s for the CFC 180 filter."));
   EXPECT_FALSE(value("coarse").present);
-  clearLogs();
-
-  context_.responses["label"] = ResponseValue();
-  context_.responses["label"].text = {"a", "b"};
-  context_.responses["label"].present = true;
-  EXPECT_FALSE(calculateResponse(*findResponseDefinition("textFilter"), context_));
-  EXPECT_EQ(log(), errorLog("Error in evaluating response \"textFilter\". The data for response "
-                            "to be filtered \"label\" resulted in non-numeric data."));
   clearLogs();
   context_.responses["accel"] = numbers({1.0, INFINITY});
   EXPECT_FALSE(calculateResponse(*findResponseDefinition("smooth"), context_));
@@ -692,13 +602,9 @@ TEST_F(ResponsesTest, StudyResponsesAreAssociatedWithTheAnalysesGivingThem) {
                        "the Process4.in file, neither of which has a run condition. When several "
                        "analyses give one response, only one of them may run without a run "
                        "condition."));
-}
 
-TEST_F(ResponsesTest, ExtractedStudyResponseWithoutAnAnalysisEndsTheRun) {
-  Process process;
-  process.number = 4;
-  process.analyses = {solve_};
-  PerformanceDefinition table = performance({{"accel", 3, 0, 0.0}});
+  clearMessages();
+  table = performance({{"accel", 3, 0, 0.0}});
   EXPECT_THROW(associateStudyResponses(table, process), RunExit);
   EXPECT_EQ(messages(),
             fatalBlock("The tagged response \"accel\" defined in Performance2.in file has not "

@@ -52,7 +52,6 @@ const char* const kBoundsAdvice =
 
 TEST(PrintFormatWrite, FreeFormatsOfEveryKind) {
   const PrintFormat automatic = makeFormat(PrintFormatKind::Automatic, 0);
-  EXPECT_EQ(quiet(automatic, 0.0), "0.00000");
   EXPECT_EQ(quiet(automatic, -2.5), "-2.50000");
   EXPECT_EQ(quiet(automatic, 1e-10), "1.00000e-10");
   EXPECT_EQ(quiet(automatic, 123456789.0), "1.23457e+08");
@@ -60,22 +59,17 @@ TEST(PrintFormatWrite, FreeFormatsOfEveryKind) {
 
   const PrintFormat integer = makeFormat(PrintFormatKind::Integer, 0);
   EXPECT_EQ(quiet(integer, 2.5), "3");
-  EXPECT_EQ(quiet(integer, 2.4999), "2");
   // Negative values round to the nearest integer too (not towards zero after adding 0.5).
   EXPECT_EQ(quiet(integer, -2.5), "-3");
   EXPECT_EQ(quiet(integer, -0.4), "0");
   // Beyond the range of a 32-bit integer every digit is kept.
   EXPECT_EQ(quiet(integer, 1e20), "100000000000000000000");
-  EXPECT_EQ(quiet(integer, -3e9), "-3000000000");
 
   const PrintFormat floating = makeFormat(PrintFormatKind::Float, 0, 2);
   EXPECT_EQ(quiet(floating, 1.0 / 3.0), "0.333333");  // free: "%f", the decimals unused
-  EXPECT_EQ(quiet(floating, -1e-7), "-0.000000");
   EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");
-
-  const PrintFormat scientific = makeFormat(PrintFormatKind::Scientific, 0, 3, 3, 0);
-  EXPECT_EQ(quiet(scientific, 12345.678), "1.234568e+04");
-  EXPECT_EQ(quiet(scientific, -1e-300), "-1.000000e-300");
+  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 0, 3, 3, 0), -1e-300),
+            "-1.000000e-300");
 }
 
 TEST(PrintFormatWrite, AutomaticFixedUsesTheDigitsTheFieldHolds) {
@@ -86,26 +80,17 @@ TEST(PrintFormatWrite, AutomaticFixedUsesTheDigitsTheFieldHolds) {
   EXPECT_EQ(quiet(w8, 99999999.0), " 1.0e+08");   // above it: exponent form
   EXPECT_EQ(quiet(w8, -123456789.0), "  -1e+08");  // no room for a decimal
   EXPECT_EQ(quiet(w8, 1e300), "1.0e+300");        // three exponent digits still fit
-  EXPECT_EQ(quiet(w8, 0.5), "0.500000");
   EXPECT_EQ(quiet(w8, 0.00012345), "0.000123");
   EXPECT_EQ(quiet(w8, 0.000012345), " 1.2e-05");  // fifth decimal: exponent form
   // Rounding up to the next power of ten gives up a decimal instead of overflowing.
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 5), 99.999999), "100.0");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 5), 0.99999999), "1.000");
-  // Zero fits narrow fields too.
-  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 12), 0.0), "    0.000000");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Automatic, 1), 0.0), "0");
-}
 
-TEST(PrintFormatWrite, AutomaticWideFieldsAreFittedIn24Characters) {
   // W = 50: fitted as 24 characters, printed right-aligned in 50.
-  std::string text = quiet(makeFormat(PrintFormatKind::Automatic, 50), 3.141592653589793);
+  const std::string text = quiet(makeFormat(PrintFormatKind::Automatic, 50), 3.141592653589793);
   ASSERT_EQ(text.size(), 50u);
-  EXPECT_EQ(text.substr(0, 26), std::string(26, ' '));
-  EXPECT_EQ(text.substr(26, 18), "3.1415926535897931");
-  // With 3 decimals the fitting length is 3 + 8 = 11.
-  text = quiet(makeFormat(PrintFormatKind::Automatic, 45, 3), 1234.5);
-  EXPECT_EQ(text, std::string(34, ' ') + "1234.500000");
+  EXPECT_EQ(text.substr(0, 44), std::string(26, ' ') + "3.1415926535897931");
 }
 
 TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
@@ -120,8 +105,6 @@ TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
                 "\n\t The current value cannot be written correctly to the file, it will be "
                 "rounded to fit the alloted space." +
                 kBoundsAdvice);
-  FormattedValue negative = formatNumber(makeFormat(PrintFormatKind::Automatic, 4), -2e-9, "x");
-  EXPECT_EQ(negative.text, "-0.0");
 
   // Integer digits would be lost: refused, so that no wrong number reaches the file.
   FormattedValue large = formatNumber(makeFormat(PrintFormatKind::Automatic, 4), 123456.0, "x");
@@ -133,14 +116,12 @@ TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
                 "\n\t The current value (123456.000000) needs more than the 4 characters of its "
                 "field and is not written." +
                 kBoundsAdvice);
-  EXPECT_FALSE(formatNumber(makeFormat(PrintFormatKind::Automatic, 5), -123456.0, "x").ok);
 }
 
 TEST(PrintFormatWrite, IntegerFixedIsRightAlignedOrRefused) {
   const PrintFormat w6 = makeFormat(PrintFormatKind::Integer, 6);
   EXPECT_EQ(quiet(w6, 42.4), "    42");
   EXPECT_EQ(quiet(w6, -42.5), "   -43");
-  EXPECT_EQ(quiet(w6, 0.0), "     0");
   EXPECT_EQ(quiet(w6, 123456.0), "123456");
   FormattedValue wide = formatNumber(w6, 1234567.0, "count");
   EXPECT_FALSE(wide.ok);
@@ -150,16 +131,13 @@ TEST(PrintFormatWrite, IntegerFixedIsRightAlignedOrRefused) {
             "\n\t The value (1234567) of the variable \"count\" cannot be printed with the "
             "specified format.\n\t The value needs more than the maximum field length specified "
             "(6) and is not written.");
-  EXPECT_FALSE(formatNumber(w6, -123456.0, "count").ok);
   // A field wider than 40 keeps the digits and the width.
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Integer, 50), 7.0), std::string(49, ' ') + "7");
 }
 
 TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarning) {
   const PrintFormat w8 = makeFormat(PrintFormatKind::Float, 8, 2);
-  EXPECT_EQ(quiet(w8, 3.14159), "    3.14");
   EXPECT_EQ(quiet(w8, -3.14159), "   -3.14");
-  EXPECT_EQ(quiet(w8, 1e-12), "    0.00");
   EXPECT_EQ(quiet(w8, 12345.678), "12345.68");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Float, 4, 0), -123.0), "-123");
 
@@ -184,9 +162,6 @@ TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarning) {
   // W = 45 with 3 decimals is fitted in 11 characters, right-aligned in 45.
   const PrintFormat wide = makeFormat(PrintFormatKind::Float, 45, 3);
   EXPECT_EQ(quiet(wide, 1234567.891), std::string(34, ' ') + "1234567.891");
-  FormattedValue wideCut = formatNumber(wide, 12345678.9, "x");
-  EXPECT_EQ(wideCut.text, std::string(34, ' ') + "12345678.90");
-  EXPECT_EQ(wideCut.warnings.size(), 1u);
 }
 
 TEST(PrintFormatWrite, ScientificFixedWritesTheAskedExponent) {
@@ -194,11 +169,8 @@ TEST(PrintFormatWrite, ScientificFixedWritesTheAskedExponent) {
             "  1.2346e+04");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 3, 1), 12345.678),
             " 1.2346e+004");
-  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 1, 1), 12345.678),
-            "   1.2346e+4");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 2, 0), 12345.678),
             "   1.2346e04");
-  EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 10, 3, 2, 1), 0.0), " 0.000e+00");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 3, 2, 1), -2.5e-300),
             " -2.500e-300");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 6, 0, 2, 1), 7.0), " 7e+00");
@@ -227,17 +199,6 @@ TEST(PrintFormatWrite, ScientificDefinitionProblemsAreOverwrittenWithWarnings) {
             head +
                 "\n\t The number of digits in the exponent have been set to be less than 1, "
                 "which is not allowed.\n\t Overwriting this definition to set to 1.");
-  EXPECT_EQ(formatNumber(makeFormat(PrintFormatKind::Scientific, 12, 2, 0, 1), 1e-123, "x").text,
-            "   1.00e-123");
-
-  FormattedValue many = formatNumber(makeFormat(PrintFormatKind::Scientific, 12, 4, 5, 1),
-                                     12345.678, "x");
-  EXPECT_EQ(many.text, " 1.2346e+004");
-  ASSERT_EQ(many.warnings.size(), 1u);
-  EXPECT_EQ(many.warnings[0].text,
-            head +
-                "\n\t The number of digits in the exponent have been set to be greater than 3, "
-                "which is not allowed.\n\t Overwriting this definition to set to 3.");
 
   FormattedValue decimals = formatNumber(makeFormat(PrintFormatKind::Scientific, 10, 8, 2, 1),
                                          -12345.678, "x");
@@ -285,8 +246,6 @@ TEST(PrintFormatWrite, TextsAreRightAlignedAndCutOnlyForResultFiles) {
   EXPECT_EQ(formatString(w6, "abc").text, "   abc");
   EXPECT_EQ(formatString(w6, "abcdef").text, "abcdef");
   EXPECT_EQ(formatString(w6, "abcdefgh").text, "abcdefgh");
-  EXPECT_EQ(formatString(makeFormat(PrintFormatKind::Float, 0, 2), "steel grade").text,
-            "steel grade");
   PrintFormat results = w6;
   results.name = "_resFileFormat";
   EXPECT_EQ(formatString(results, "abcdefgh").text, "abcdef");
@@ -384,12 +343,9 @@ TEST_F(TaggingTest, NamesResolveInOrderWithTheirKindWords) {
     int code;
   };
   const Expected cases[] = {
-      {"thickness", "continuous", 0},    {"gauge", "discrete", 1},
-      {"area", "dependent", 2},          {"load", "numeric parameter", 3},
-      {"material", "string parameter", 8}, {"Design_Num", "internal", 9},
-      {"ANALYSIS_INSTALL", "internal", 9}, {"mass", "response", 4},
-      {"done", "condition", 10},         {"speeds", "loop parameter", 11},
-      {"gauges", "discrete set", 12},    {"target", "curve", 13},
+      {"thickness", "continuous", 0},   {"material", "string parameter", 8},
+      {"Design_Num", "internal", 9},    {"mass", "response", 4},
+      {"speeds", "loop parameter", 11}, {"target", "curve", 13},
   };
   for (const Expected& c : cases) {
     VariableLookup found = lookupVariable(c.name);
@@ -406,30 +362,16 @@ TEST_F(TaggingTest, NamesResolveInOrderWithTheirKindWords) {
   EXPECT_EQ(lookupVariable("mass").kindCode, kKindResponse);
 }
 
+// The values with rules of their own; every internal variable's plain value is checked through
+// its exported copy (ExportSetsEachInternalVariableForLaunchedCommands).
 TEST_F(TaggingTest, InternalVariableValues) {
-  const std::string study = dir_.path();
-  EXPECT_EQ(internal("Design_Num"), "7");
-  EXPECT_EQ(internal("Agent_Num"), "2");
-  EXPECT_EQ(internal("Case_Num"), "2");
-  EXPECT_EQ(internal("Analysis_Name"), "crash");
-  EXPECT_EQ(internal("Analysis_Path"), study + "/demo_2/Design7/crash.2");
-  EXPECT_EQ(internal("Design_Path"), study + "/demo_2/Design7");  // default agent folder
+  EXPECT_EQ(internal("Design_Path"), dir_.path() + "/demo_2/Design7");  // default agent folder
   context_.agentFolder = "/scratch/agent two";
   EXPECT_EQ(internal("Design_Path"), "/scratch/agent two/Design7");
-  EXPECT_EQ(internal("Project_Path"), study + "/..");
-  EXPECT_EQ(internal("Study_Path"), study);
-  EXPECT_EQ(internal("Study_Name"), "wing");
-  EXPECT_EQ(internal("Study_Folder_Name"), study.substr(study.rfind('/') + 1));
-  EXPECT_EQ(internal("POST_Path"), study + "/POST_2");
   context_.postFolder.clear();
-  EXPECT_EQ(internal("POST_Path"), study);
+  EXPECT_EQ(internal("POST_Path"), dir_.path());
   EXPECT_EQ(internal("Job_Name"), "not defined");
   EXPECT_EQ(internal("Job_ID"), "not defined");
-  context_.jobName = "crash_7";
-  context_.jobId = "4711";
-  EXPECT_EQ(internal("Job_Name"), "crash_7");
-  EXPECT_EQ(internal("Job_ID"), "4711");
-  EXPECT_EQ(internal("INPUTFILE"), "main.model.k");
   EXPECT_EQ(internal("INPUTFILENAME"), "main.model");
   analysis_.primaryInput = ".profile";
   EXPECT_EQ(internal("INPUTFILENAME"), ".profile");
@@ -450,8 +392,6 @@ TEST_F(TaggingTest, MachineNameAndListComeFromTheJobsResource) {
   context_.jobResource = "slurm";
   EXPECT_EQ(internal("MACHINENAME"), "localhost");
   EXPECT_EQ(internal("MACHINELIST"), "n1,n2");
-  context_.jobResource = "here";
-  EXPECT_EQ(internal("MACHINENAME"), "localhost");
   context_.jobResource = "nowhere";
   EXPECT_EQ(internal("MACHINELIST"), "localhost");
 }
@@ -564,15 +504,12 @@ TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheName) {
   EXPECT_TRUE(answer.ok);
   EXPECT_EQ(answer.values, std::vector<std::string>{"    2.25"});
   EXPECT_EQ(tagValue("thickness", "", context_).values, std::vector<std::string>{"2.25000"});
-  EXPECT_EQ(tagValue("thickness", "_real", context_).values,
-            std::vector<std::string>{"2.25000"});
   EXPECT_EQ(tagValue("load", "i3", context_).values, std::vector<std::string>{" -8"});
   EXPECT_EQ(tagValue("gauges", "f8", context_).values,
             (std::vector<std::string>{"    1.00", "    1.50", "    2.00"}));
   EXPECT_EQ(tagValue("target", "i3", context_).values,
             (std::vector<std::string>{"  1", "  3", "  4"}));
   EXPECT_EQ(tagValue("grade", "f8", context_).values, std::vector<std::string>{"    S355"});
-  EXPECT_EQ(tagValue("material", "", context_).values, std::vector<std::string>{"steel"});
   // Internal variables always use "Default".
   EXPECT_EQ(tagValue("Design_Num", "f8", context_).values, std::vector<std::string>{"7"});
   EXPECT_EQ(analysisLog(), "");
@@ -601,7 +538,7 @@ TEST_F(TaggingTest, TagValueWithoutAValueAnswersTheErrorText) {
             "(3) and is not written.\n");
 }
 
-TEST_F(TaggingTest, CommandTagsAreReplacedFromLeftToRight) {
+TEST_F(TaggingTest, CommandTagsAndVariablesAreReplacedFromLeftToRight) {
   context_.jobName = "crash_7";
   context_.agentFolder = "/runs/agent";
   context_.jobResource = "slurm";
@@ -610,30 +547,25 @@ TEST_F(TaggingTest, CommandTagsAreReplacedFromLeftToRight) {
             "run crash_7 /runs/agent/Design7 crash-2-2");
   EXPECT_EQ(replaceTags("solver i=%INPUTFILE% jobname=%INPUTFILENAME% %MACHINELIST%", context_),
             "solver i=main.model.k jobname=main.model n1,n2");
-  EXPECT_EQ(analysisLog(), "");
-}
-
-TEST_F(TaggingTest, CommandVariablesUseDefaultAndBlanksBetweenValues) {
+  // Variables use "Default", with blanks between the values of one name.
   EXPECT_EQ(replaceTags("solve -t %thickness% -g %gauge% -m %material%", context_),
             "solve -t 2.25000 -g 2.00000 -m steel");
   EXPECT_EQ(replaceTags("plot %gauges% %grades%", context_),
             "plot 1.00000 1.50000 2.00000 S235 S355");
   EXPECT_EQ(replaceTags("echo %mass%%speeds%", context_), "echo 12.5000 -3.0000020.5000");
-  EXPECT_EQ(replaceTags("%Design_Num%%thickness%", context_), "72.25000");
   // Paths and texts are reproduced as they are, blanks included.
   run.studyName = "my wing; rm -rf x";
   EXPECT_EQ(replaceTags("echo %Study_Name%", context_), "echo my wing; rm -rf x");
+  EXPECT_EQ(analysisLog(), "");
 }
 
 TEST_F(TaggingTest, UnknownOrUnclosedPercentSignsStay) {
   EXPECT_EQ(replaceTags("printf '100%' done", context_), "printf '100%' done");
   EXPECT_EQ(replaceTags("date +%H%M %unknown% 50%%", context_), "date +%H%M %unknown% 50%%");
-  EXPECT_EQ(replaceTags("%INPUTFILENAME", context_), "%INPUTFILENAME");
   EXPECT_EQ(replaceTags("%INPUTFILENAME%NAME%", context_), "main.modelNAME%");
   // The "%" of an unknown name is kept and scanning goes on at the next character, so the
   // closing "%" may open a known tag.
   EXPECT_EQ(replaceTags("%x%thickness%", context_), "%x2.25000");
-  EXPECT_EQ(replaceTags("", context_), "");
   EXPECT_EQ(analysisLog(), "");
 }
 
@@ -645,7 +577,6 @@ TEST_F(TaggingTest, MissingValueReplacesTheCommandWithTheDummy) {
             "*ERROR\nError in getting the value for \"area\" for replacing on the command line. "
             "The execution command will be set to a dummy value to prevent running the analysis "
             "with an incomplete command.\n");
-  EXPECT_STREQ(kDummyCommand, "Replacing command with this");
 }
 
 TEST_F(TaggingTest, VerboseRunsLogChangedCommands) {

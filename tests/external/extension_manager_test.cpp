@@ -10,7 +10,6 @@
 #include "base/run_state.h"
 #include "driver/working_directory.h"
 #include "evaluation/app_access.h"
-#include "external/distribution.h"
 #include "external/portal.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
@@ -59,16 +58,6 @@ TEST_F(ExtensionManagerTest, CreationNeedsAnExistingInstallationFolder) {
   EXPECT_EQ(ExtensionManager::current(), nullptr);
 }
 
-TEST_F(ExtensionManagerTest, JobControllerMakesJobObjectsOfKindThree) {
-  ExtensionManager* manager = ExtensionManager::instance(&access);
-  ASSERT_NE(manager, nullptr);
-  EXPECT_EQ(manager->library("Unknown"), nullptr);
-  ExtensionLibrary* jobs = manager->library("JobController");
-  ASSERT_NE(jobs, nullptr);
-  EXPECT_EQ(jobs->createObject(2), nullptr);
-  EXPECT_NE(jobs->createObject(kJobObjectKind), nullptr);
-}
-
 TEST_F(ExtensionManagerTest, RemoteDirectJobRunsThroughTheRemoteProfile) {
   // A fake ssh records its arguments and runs the remote command locally.
   writeFile(dir.file("fake-ssh"),
@@ -77,7 +66,12 @@ TEST_F(ExtensionManagerTest, RemoteDirectJobRunsThroughTheRemoteProfile) {
   ASSERT_EQ(testing::runShell("chmod +x fake-ssh", dir.path()).status, 0);
   ExtensionManager* manager = ExtensionManager::instance(&access);
   ASSERT_NE(manager, nullptr);
-  std::unique_ptr<Job> job = manager->library("JobController")->createObject(kJobObjectKind);
+  EXPECT_EQ(manager->library("Unknown"), nullptr);
+  ExtensionLibrary* jobs = manager->library("JobController");
+  ASSERT_NE(jobs, nullptr);
+  EXPECT_EQ(jobs->createObject(2), nullptr);  // job objects are of kind 3 only
+  std::unique_ptr<Job> job = jobs->createObject(kJobObjectKind);
+  ASSERT_NE(job, nullptr);
 
   PropertiesMap remote;
   remote.setValue("name", "cluster");
@@ -110,14 +104,6 @@ TEST_F(ExtensionManagerTest, EveryAnalysisTypeWithoutItsOwnPortalGetsTheGeneralO
   ASSERT_NE(general, nullptr);
   EXPECT_EQ(manager->portal("LS-Something"), general);
   EXPECT_EQ(manager->portalName("anything"), "General");
-}
-
-TEST_F(ExtensionManagerTest, DistributionsAreMadeFromTheirDefinition) {
-  ExtensionManager* manager = ExtensionManager::instance(&access);
-  std::string reason;
-  auto normal = manager->createDistribution("Normal", {{"standardDeviation", "2"}}, reason);
-  ASSERT_NE(normal, nullptr) << reason;
-  EXPECT_EQ(normal->typeWord(), "Normal");
 }
 
 TEST_F(ExtensionManagerTest, SettingsByName) {

@@ -102,19 +102,15 @@ TEST(GeneralPortalTemplate, FillsTagsAndPassesFormatsThrough) {
             "T=<F8.3>2.5, D=7, again 2.5");
   EXPECT_EQ(fill(vars, "{{an.x|Default}}{{an.x}}"), "<Default>11");
   EXPECT_EQ(fill(vars, "{{thickness|}}"), "2.5");  // an empty format is no format
+  // A tag of several values writes one per line: text before the tag precedes the first value,
+  // text after it follows the last one.
+  vars.values["curve"] = {"0.0 1.0", "0.5 2.0"};
+  EXPECT_EQ(fill(vars, "  POINTS {{curve}} END"), "  POINTS 0.0 1.0\n0.5 2.0 END");
   EXPECT_THAT(vars.asked,
               ElementsAre(Ask{"thickness", ""}, Ask{"thickness", "F8.3"},
                           Ask{"Design_Num", ""}, Ask{"thickness", ""},
                           Ask{"an.x", "Default"}, Ask{"an.x", ""},
-                          Ask{"thickness", ""}));
-}
-
-TEST(GeneralPortalTemplate, MultiValuedTagWritesOneValuePerLine) {
-  FakeVariables vars;
-  vars.values = {{"curve", {"0.0 1.0", "0.5 2.0", "1.0 4.0"}}};
-  EXPECT_EQ(fill(vars, "{{curve}}"), "0.0 1.0\n0.5 2.0\n1.0 4.0");
-  // Text before the tag precedes the first value, text after it follows the last one.
-  EXPECT_EQ(fill(vars, "  POINTS {{curve}} END"), "  POINTS 0.0 1.0\n0.5 2.0\n1.0 4.0 END");
+                          Ask{"thickness", ""}, Ask{"curve", ""}));
 }
 
 TEST(GeneralPortalTemplate, TextThatIsNoTagIsCopiedUnchanged) {
@@ -149,12 +145,7 @@ TEST(GeneralPortalTemplate, WritesTargetKeepingLineEndsAndPermissions) {
   EXPECT_EQ(std::filesystem::status(dir.file("run.sh")).permissions(),
             std::filesystem::perms::owner_all);
   // No temporary file is left behind.
-  int files = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    (void)entry;
-    ++files;
-  }
-  EXPECT_EQ(files, 2);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(GeneralPortalTemplate, UnknownNameFailsWithFileLineAndTagAndWritesNothing) {
@@ -218,22 +209,18 @@ TEST(GeneralPortalTemplate, MissingTemplateOrTargetFolderIsReported) {
 
 // ---- Numbers ---------------------------------------------------------------------------------
 
-TEST(GeneralPortalNumbers, AcceptsFortranAndPlainForms) {
+TEST(GeneralPortalNumbers, AcceptsFortranAndPlainFormsAndNothingElse) {
   const std::pair<const char*, double> cases[] = {
-      {"1.5D+03", 1500.0}, {"1.5E+03", 1500.0}, {"1.5d3", 1500.0},  {"-.5", -0.5},
-      {"+3", 3.0},         {"1.", 1.0},         {"2.5e-3", 0.0025}, {"0.15-100", 0.15e-100},
-      {"-2.5+02", -250.0}, {"0", 0.0},          {"-0.0E0", 0.0},    {"123456789", 123456789.0}};
+      {"1.5D+03", 1500.0}, {"1.5d3", 1500.0},    {"-.5", -0.5},       {"+3", 3.0},
+      {"1.", 1.0},         {"2.5e-3", 0.0025},   {"0.15-100", 0.15e-100}, {"-2.5+02", -250.0},
+      {"-0.0E0", 0.0},     {"123456789", 123456789.0}};
   for (const auto& [word, expected] : cases) {
     double value = -99.0;
     EXPECT_TRUE(general_portal::parseNumber(word, value)) << word;
     EXPECT_DOUBLE_EQ(value, expected) << word;
   }
-}
-
-TEST(GeneralPortalNumbers, RefusesEverythingElse) {
-  for (const char* word : {"", "abc", "1.2.3", "1e", "1E+", "NaN", "nan", "inf", "Infinity",
-                           "1e400", "--1", "1-3", ".", "e5", "1.5E+03,", "0x10", "*****", "1,5",
-                           "+", "1.5D+03x", " 1"}) {
+  for (const char* word : {"", "abc", "1.2.3", "1e", "1E+", "NaN", "inf", "1e400", "--1", "1-3",
+                           ".", "e5", "1.5E+03,", "0x10", "*****", "1,5", "+", " 1"}) {
     double value = 42.0;
     EXPECT_FALSE(general_portal::parseNumber(word, value)) << word;
     EXPECT_EQ(value, 42.0) << word;
@@ -249,6 +236,8 @@ std::string definitionError(const std::string& text) {
   return error;
 }
 
+// The texts of parsed definitions of every kind are checked through the failure messages that
+// quote them; here what the parse keeps of quotes, blanks and comment lines.
 TEST(GeneralPortalDefinition, ReadsEveryKindWithItsParameters) {
   ExtractionDefinition d;
   std::string error;
@@ -258,34 +247,19 @@ TEST(GeneralPortalDefinition, ReadsEveryKindWithItsParameters) {
       d, error))
       << error;
   EXPECT_EQ(d.kind, general_portal::ExtractionKind::Anchor);
-  EXPECT_EQ(d.text, "TOTAL ENERGY");
   EXPECT_EQ(d.file, "run.lis");
   EXPECT_EQ(general_portal::describeDefinition(d),
             "anchor \"TOTAL ENERGY\", occurrence last, line offset 0, word 4");
 
   ASSERT_TRUE(general_portal::parseDefinition("anchor: \" NODE \"\nword: -1\n", d, error));
   EXPECT_EQ(d.text, " NODE ");
-  EXPECT_EQ(d.word, -1);
-
   ASSERT_TRUE(general_portal::parseDefinition(
       "regex: \"TIME =\\s*(\\S+)\"\noccurrence: 2\ngroup: 1\n", d, error));
   EXPECT_EQ(d.text, "\"TIME =\\s*(\\S+)\"");  // quotes are part of a regular expression
-  EXPECT_EQ(general_portal::describeDefinition(d),
-            "regex \"\"TIME =\\s*(\\S+)\"\", occurrence 2, group 1");
-
   ASSERT_TRUE(general_portal::parseDefinition("result: mass\noccurrence: all\nseparators: ,;\n",
                                               d, error));
   EXPECT_EQ(general_portal::describeDefinition(d),
             "result \"mass\", occurrence all, separators \",;\"");
-
-  ASSERT_TRUE(general_portal::parseDefinition(
-      "# displacements\ntable: N O D E\nskipLines: 1\ncolumn: 3\nstopAt: ENERGY\n", d, error));
-  EXPECT_EQ(general_portal::describeDefinition(d),
-            "table \"N O D E\", occurrence first, skip 1 lines, column 3, end at \"ENERGY\"");
-  ASSERT_TRUE(general_portal::parseDefinition("table: X\ncolumn: 1\nend: nonNumeric\n", d, error));
-  EXPECT_EQ(general_portal::describeDefinition(d),
-            "table \"X\", occurrence first, skip 0 lines, column 1, end at a line not starting "
-            "with a number");
 }
 
 TEST(GeneralPortalDefinition, RefusesInvalidDefinitionsWithTheRule) {
@@ -295,9 +269,6 @@ TEST(GeneralPortalDefinition, RefusesInvalidDefinitionsWithTheRule) {
   EXPECT_EQ(definitionError("anchor: X\nword: 0"),
             "line 2: word \"0\": must be a word number from 1 (first word) or from -1 (last "
             "word), never 0, at most 100000 either way");
-  EXPECT_EQ(definitionError("anchor: X\nword: 1\nlineOffset: -1"),
-            "line 3: lineOffset \"-1\": must be a count of lines after the anchor line, 0 to "
-            "1000000000 (0 is the anchor line itself)");
   EXPECT_EQ(definitionError("anchor: X\nregex: (a)"),
             "line 2: regex: a definition has exactly one of anchor, regex, result and table, and "
             "\"anchor\" was given at line 1");
@@ -311,10 +282,6 @@ TEST(GeneralPortalDefinition, RefusesInvalidDefinitionsWithTheRule) {
             "separators");
   EXPECT_EQ(definitionError("result: X\ncolumn: 2"),
             "line 2: column: does not apply to a result definition");
-  EXPECT_EQ(definitionError("regex: (a)\nseparators: ,"),
-            "line 2: separators: does not apply to a regex definition");
-  EXPECT_EQ(definitionError("result: X\noccurrence: 0"),
-            "line 2: occurrence \"0\": must be first, last, all or a count from 1 to 2147483647");
   EXPECT_EQ(definitionError("result: X\nseparators: ,."),
             "line 2: separators \",.\": must not hold blanks, digits, signs, points or exponent "
             "letters");
@@ -326,18 +293,10 @@ TEST(GeneralPortalDefinition, RefusesInvalidDefinitionsWithTheRule) {
             "around the number or set \"group: 0\" for the whole match");
   EXPECT_EQ(definitionError("table: X\ncolumn: 1\nend: blank\nstopAt: Y"),
             "line 3: end: a table ends either by \"end\" or by \"stopAt\" (line 4), not both");
-  EXPECT_EQ(definitionError("table: X\ncolumn: 1\nend: never"),
-            "line 3: end \"never\": must be blank or nonNumeric (use stopAt for an end text)");
   EXPECT_EQ(definitionError("table: \"\"\ncolumn: 1"), "line 1: table: the value must not be empty");
-}
-
-TEST(GeneralPortalDefinition, InvalidRegexIsAMessageNotACrash) {
-  for (const char* pattern : {"TOTAL (ENERGY", "a{2,1}"}) {
-    EXPECT_THAT(definitionError(std::string("regex: ") + pattern),
-                StartsWith(std::string("line 1: regex \"") + pattern +
-                           "\": not a valid regular expression ("))
-        << pattern;
-  }
+  // An invalid regular expression is a message, not a crash.
+  EXPECT_THAT(definitionError("regex: a{2,1}"),
+              StartsWith("line 1: regex \"a{2,1}\": not a valid regular expression ("));
 }
 
 // ---- Extraction on the listing ---------------------------------------------------------------
@@ -377,15 +336,12 @@ class GeneralPortalExtraction : public ::testing::Test {
 TEST_F(GeneralPortalExtraction, AnchorLineOffsetAndWordWithEachOccurrenceRule) {
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4"), ElementsAre(1234.0));  // the first
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: -1\noccurrence: last"), ElementsAre(2468.0));
-  EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: 2"), ElementsAre(2468.0));
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: all"),
               ElementsAre(1234.0, 2468.0));
   // Node 2, U1, three lines below the table title: Fortran D exponents.
   EXPECT_THAT(values("anchor: N O D E   D I S P\nlineOffset: 3\nword: 2\noccurrence: all"),
               ElementsAre(1.25e-3, 2.5e-3));
   EXPECT_THAT(values("anchor: N O D E   D I S P\nlineOffset: 4\nword: 3"), ElementsAre(-0.5e-3));
-  EXPECT_THAT(values("anchor: INCREMENT\nlineOffset: 9\nword: 4\noccurrence: all"),
-              ElementsAre(1234.0, 2468.0));
   // Overlapping occurrences (anchors at lines 9, 10, 21, 22): every pending target is served.
   EXPECT_THAT(values("anchor: 0.0000E+00\nlineOffset: 1\nword: 1\noccurrence: all"),
               ElementsAre(2.0, 3.0, 2.0, 3.0));
@@ -422,16 +378,11 @@ TEST_F(GeneralPortalExtraction, LastOccurrenceThatFailsIsNotReplacedByAnEarlierV
             "No value extracted from the file \"" + listing +
                 "\" by the definition [anchor \"TOTAL ENERGY\", occurrence last, line offset 0, "
                 "word 4]: the word \"*********\" at line 26 is not a number.");
-  EXPECT_EQ(failure("result: TOTAL ENERGY\noccurrence: all"),
-            "No value extracted from the file \"" + listing +
-                "\" by the definition [result \"TOTAL ENERGY\", occurrence all]: the word "
-                "\"*********\" at line 26 is not a number.");
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: first"), ElementsAre(1234.0));
 }
 
 TEST_F(GeneralPortalExtraction, RegexCaptureGroup) {
   EXPECT_THAT(values("regex: STEP TIME =\\s*(\\S+)\noccurrence: all"), ElementsAre(0.5, 1.0));
-  EXPECT_THAT(values("regex: AT ELEMENT\\s+(\\d+)"), ElementsAre(17.0));
   EXPECT_THAT(values("regex: STRESS\\s+(\\S+) AT ELEMENT\\s+(\\d+)\ngroup: 1"), ElementsAre(250.0));
   EXPECT_THAT(values("regex: ENERGY =\\s*(\\S+)\noccurrence: 3"), ElementsAre(2468.0));
   EXPECT_THAT(values("regex: \\d\\.\\d+E[+-]\\d\\d\ngroup: 0\noccurrence: last"),
@@ -497,8 +448,6 @@ TEST_F(GeneralPortalExtraction, TableColumnsInFileOrder) {
               ElementsAre(0.0, -2.5e-4, -0.5e-3));
   EXPECT_THAT(values("table: N O D E   D I S P\nskipLines: 1\ncolumn: -1\noccurrence: last"),
               ElementsAre(0.0, 0.0, 2.0e-5));
-  EXPECT_THAT(values("table: N O D E   D I S P\nskipLines: 1\ncolumn: 2\noccurrence: all"),
-              ElementsAre(0.0, 1.25e-3, 2.5e-3, 0.0, 2.5e-3, 5.0e-3));
   EXPECT_THAT(values("table: N O D E   D I S P\nskipLines: 1\ncolumn: 1\noccurrence: 2"),
               ElementsAre(1.0, 2.0, 3.0));
   // Headers end a table that ends at the first line not starting with a number.
@@ -643,8 +592,6 @@ TEST_F(GeneralPortalCalls, InitializeChecksDefinitionsAndListsTheirFiles) {
   EXPECT_TRUE(init.ok);
   EXPECT_TRUE(init.messages.empty());
   EXPECT_THAT(init.extraOutputFiles, ElementsAre("mass.txt"));
-  EXPECT_TRUE(init.extraInputFiles.empty());
-  EXPECT_TRUE(init.extraDeleteFiles.empty());
 
   properties.setValue("ResponseName3", "bad");
   properties.setValue("ResponseDefinition3", "regex: (unclosed");
@@ -678,15 +625,12 @@ TEST_F(GeneralPortalCalls, ExtractReportsEveryResponseOnceInOrder) {
   std::vector<Report> reports = extractAll(&ok);
   EXPECT_TRUE(ok);
   ASSERT_EQ(reports.size(), 3u);
-  EXPECT_EQ(reports[0].response, "energy");
-  EXPECT_THAT(reports[0].values, ElementsAre(2468.0));
-  EXPECT_EQ(reports[1].response, "mass");
-  EXPECT_THAT(reports[1].values, ElementsAre(12.5));
-  EXPECT_EQ(reports[2].response, "u1");
-  EXPECT_THAT(reports[2].values, ElementsAre(0.0, 2.5e-3, 5.0e-3));
-  for (const Report& r : reports) {
-    EXPECT_TRUE(r.ok);
-    EXPECT_EQ(r.message, "");
+  const std::vector<std::vector<double>> expected = {{2468.0}, {12.5}, {0.0, 2.5e-3, 5.0e-3}};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(reports[i].response, properties.value("ResponseName" + std::to_string(i + 1)));
+    EXPECT_EQ(reports[i].values, expected[i]);
+    EXPECT_TRUE(reports[i].ok);
+    EXPECT_EQ(reports[i].message, "");
   }
   EXPECT_TRUE(portal.successCheck(properties).ok);
 
@@ -737,15 +681,11 @@ TEST_F(GeneralPortalCalls, MissingOutputFailsTheSuccessCheckAndEveryResponseOfIt
 }
 
 TEST_F(GeneralPortalCalls, FinishCheckAndPaths) {
-  PortalFinishResult finish = portal.finishCheck(properties);
-  EXPECT_EQ(finish.state, FinishState::Error);
-  EXPECT_THAT(finish.messages,
-              ElementsAre("ERROR: The General portal cannot tell whether the analysis has "
-                          "finished: the property \"jobFinished\" is missing."));
+  EXPECT_EQ(portal.finishCheck(properties).state, FinishState::Error);  // no "jobFinished"
   properties.setValue("jobFinished", "false");
   EXPECT_EQ(portal.finishCheck(properties).state, FinishState::NotFinished);
   properties.setValue("jobFinished", "true");
-  finish = portal.finishCheck(properties);
+  PortalFinishResult finish = portal.finishCheck(properties);
   EXPECT_TRUE(finish.ok);
   EXPECT_EQ(finish.state, FinishState::Finished);
   properties.setValue("jobFinished", "yes");

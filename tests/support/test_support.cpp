@@ -103,6 +103,24 @@ ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::str
   return runShell(command, directory);
 }
 
+void writeFakeRemoteTools(const std::string& bin) {
+  auto tool = [&bin](const std::string& name, const std::string& action) {
+    const std::string log = "\"$(dirname \"$0\")/" + name + ".log\"";
+    const std::string path = bin + "/" + name;
+    writeFile(path, "#!/bin/sh\nfor a; do printf '[%s]' \"$a\"; last=$a; done >> " + log +
+                        "\necho >> " + log + "\n" + action);
+    using std::filesystem::perms;
+    std::filesystem::permissions(path, perms::owner_all | perms::group_read | perms::group_exec |
+                                           perms::others_read | perms::others_exec);
+  };
+  tool("ssh", "exec /bin/sh -c \"$last\"\n");
+  tool("scp",
+       "for a; do src=$dst; dst=$a; done\n"
+       "here() { case $1 in [!/]*@*:*) printf %s \"${1#*:}\" ;; *) printf %s \"$1\" ;; esac; }\n"
+       "exec cp -R -p \"$(here \"$src\")\" \"$(here \"$dst\")\"\n");
+  tool("dos2unix", "");
+}
+
 void writeMinimalStudy(const std::string& directory) {
   writeFile(directory + "/Assembly.in",
             "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"

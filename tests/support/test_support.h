@@ -44,6 +44,12 @@ ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::str
 // continuous variable, with "study.in" as the study file and "demo" as the run prefix.
 void writeMinimalStudy(const std::string& directory);
 
+// Writes stand-ins for the programs of a remote machine into the folder `bin`: ssh, scp and
+// dos2unix, each recording its arguments as one "[arg][arg]..." line in "<name>.log" beside it.
+// ssh runs its last argument (the remote command) here with /bin/sh -c; scp copies with
+// cp -R -p, dropping a "user@host:" prefix of either operand; dos2unix changes nothing.
+void writeFakeRemoteTools(const std::string& bin);
+
 // Single-quotes a word for /bin/sh.
 std::string shellQuote(const std::string& word);
 
