@@ -22,6 +22,10 @@ std::string trimmed(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
+bool isBlankLine(std::string_view text) {
+  return text.find_first_not_of(" \t") == std::string_view::npos;
+}
+
 std::string lowerCase(std::string_view text) {
   std::string result(text);
   for (char& c : result) {

@@ -12,6 +12,9 @@ namespace karvo {
 // `text` without leading and trailing blanks, tabs, carriage returns and newlines.
 std::string trimmed(std::string_view text);
 
+// True when `text` holds nothing but blanks and tabs (or nothing at all).
+bool isBlankLine(std::string_view text);
+
 // `text` with the ASCII capitals made small (locale-independent).
 std::string lowerCase(std::string_view text);
 

@@ -9,6 +9,7 @@
 #include "definitions/study.h"
 #include "definitions/variables.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "base/run_state.h"
 #include "definitions/response_definitions.h"
 #include "platform/platform.h"
@@ -20,13 +21,6 @@ std::vector<PerformanceDefinition> per_type;
 namespace {
 
 constexpr const char* kResponseLabel = "Study response";
-
-bool isBlankLine(const char* line) {
-  for (; *line; ++line) {
-    if (*line != ' ' && *line != '\t') return false;
-  }
-  return true;
-}
 
 [[noreturn]] void repeatedResponse(const std::string& name) {
   std::string text = formatText(

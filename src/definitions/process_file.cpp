@@ -30,13 +30,6 @@ constexpr const char* kExecutionLabel = "Analysis execution definition";
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-bool isBlankLine(const char* line) {
-  for (; *line; ++line) {
-    if (!isBlank(*line)) return false;
-  }
-  return true;
-}
-
 // The comma-separated fields of an entry, blanks around each dropped.
 std::vector<std::string> splitFields(const std::string& entry) {
   std::vector<std::string> fields;

@@ -11,6 +11,7 @@
 #include "definitions/study.h"
 #include "definitions/variables.h"
 #include "base/messages.h"
+#include "base/text.h"
 #include "base/run_state.h"
 #include "platform/platform.h"
 
@@ -22,13 +23,6 @@ namespace {
 
 constexpr const char* kVariableLabel = "Representation variable";
 constexpr const char* kFactorLabel = "Factor";
-
-bool isBlankLine(const char* line) {
-  for (; *line; ++line) {
-    if (*line != ' ' && *line != '\t') return false;
-  }
-  return true;
-}
 
 [[noreturn]] void unsupportedKeyword(const std::string& line) {
   std::string text = "\n\t**** ERROR ****\n";
