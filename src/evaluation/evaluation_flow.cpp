@@ -554,7 +554,11 @@ std::string checkSetupReport(const Agent& agent, const Design& design) {
          ++r) {
       const ResponseValue& value = design.responses[r];
       if (value.present && !value.values.empty()) {
+        // Every value of a vector response, in order.
         text += formatText("\n%s = %g", performance->name[r].c_str(), value.values.front());
+        for (std::size_t v = 1; v < value.values.size(); ++v) {
+          text += formatText(", %g", value.values[v]);
+        }
       } else {
         text += formatText("\n%s = (no data)", performance->name[r].c_str());
       }

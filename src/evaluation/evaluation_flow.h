@@ -85,8 +85,9 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
 Design baselineDesign(const Agent& agent);
 
 // The report of a check-setup run: "Check-setup run of agent %d (\"%s\"): baseline design %d,
-// status %s, performance %g." and a line "<response> = <first value>" (or "(no data)") per
-// response of the agent's performance definition.
+// status %s, performance %g." and a line "<response> = <values>" (every value of a vector
+// response, separated by ", "; "(no data)" without values) per response of the agent's
+// performance definition.
 std::string checkSetupReport(const Agent& agent, const Design& design);
 
 // Back to the state of a run's start: no run interaction set up yet (start of a run, tests).

@@ -13,6 +13,7 @@
 #include "definitions/print_formats.h"
 #include "definitions/process_file.h"
 #include "definitions/resources.h"
+#include "definitions/study.h"
 #include "definitions/response_definitions.h"
 #include "platform/platform.h"
 
@@ -335,7 +336,12 @@ std::string internalVariableRaw(int index, const EvaluationContext& context) {
     case kStudyPath: return studyFolder();
     case kStudyName: return run.studyName;
     case kStudyFolderName: return folderName(studyFolder());
-    case kPostPath: return context.postFolder.empty() ? studyFolder() : context.postFolder;
+    case kPostPath: {
+      // The agent's post folder; the study folder only for a context of no known agent.
+      if (!context.postFolder.empty()) return context.postFolder;
+      const Agent* agent = findAgent(context.agentNumber);
+      return agent && !agent->postFolder.empty() ? agent->postFolder : studyFolder();
+    }
     case kCaseNum: return formatText("%d", context.caseIndex + 1);
     case kJobId: return context.jobId.empty() ? kNotDefined : context.jobId;
     case kInputFile: return context.analysis ? context.analysis->primaryInput : "";

@@ -93,7 +93,7 @@ struct EvaluationContext {
                                        // ANALYSIS_INSTALL; null: empty values
   std::string analysisPath;       // run folder of the analysis job (Analysis_Path)
   std::string agentFolder;        // the agent's evaluation folder; "": "<study>/<prefix>_<agent>"
-  std::string postFolder;         // the agent's post folder; "": the study folder (POST_Path)
+  std::string postFolder;         // the agent's post folder; "": its Agent record's (POST_Path)
   std::string jobName;            // job name read back; "": "not defined" (Job_Name)
   std::string jobId;              // job id read back; "": "not defined" (Job_ID)
   std::string jobResource;        // compute resource chosen for the job ("": this machine);

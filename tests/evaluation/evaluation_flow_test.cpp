@@ -158,7 +158,8 @@ TEST(EvaluationFlowValues, DesignValuesFileLayout) {
 TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   TempDir dir("karvo-flow");
   StudyShape shape;
-  shape.script += "echo 'd f / d x = 1' > ../KARVOGrads.info\n";
+  shape.script += "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
+                  "echo \"$KARVO_MDO_POST_Path\" > post.path\n";
   writeStudy(dir.path(), shape);
   testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
@@ -181,6 +182,8 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
             std::string::npos)
       << messages;
   EXPECT_EQ(readFile(dir.file("POST_0/Design1/KARVOGrads.info")), "d f / d x = 1\n");
+  // The analysis sees the agent's post folder, not the study folder.
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/post.path")), dir.file("POST_0") + "\n");
   EXPECT_FALSE(processesLeft(dir));
 }
 
@@ -417,6 +420,20 @@ class EvaluationFlowBatch : public ::testing::Test {
   TempDir dir_{"karvo-flow"};
   int savedWrap_ = 0;
 };
+
+TEST_F(EvaluationFlowBatch, CheckSetupReportListsEveryValueOfAVectorResponse) {
+  load(StudyShape{});
+  Design design = designAt(1.5);
+  design.designNumber = 1;
+  design.status = kDesignFeasible;
+  design.performance = -1.5;
+  design.responses.resize(2);
+  design.responses[0].values = {1.5, 2.25, -3};
+  design.responses[0].present = true;
+  EXPECT_EQ(checkSetupReport(agents[0], design),
+            "Check-setup run of agent 0 (\"sizing\"): baseline design 1, status FEASIBLE, "
+            "performance -1.5.\nf = 1.5, 2.25, -3\ng = (no data)");
+}
 
 TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
   StudyShape shape;
