@@ -779,7 +779,10 @@ std::unique_ptr<Distribution> createDistribution(const std::string& typeWordGive
   double seed = kNotGiven;
   std::set<std::string> seen;
 
-  for (const auto& [name, value] : properties) {
+  for (const auto& property : properties) {
+    // Named references rather than structured bindings: the lambda below captures them.
+    const std::string& name = property.first;
+    const std::string& value = property.second;
     if (!seen.insert(name).second) {
       reason = formatText("The property \"%s\" is given more than once for the %s distribution.",
                           name.c_str(), type);
