@@ -1,15 +1,19 @@
 // Agent file names and lock files. Lock files are made exclusively at start-up and removed
-// at every controlled end; only this process's own are ever removed.
+// at every controlled end; only this process's own are ever removed, and a stale one (its
+// owner, a process of this host, has gone) is taken over.
 #include "base/run_files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <sstream>
 
 #include "base/messages.h"
 #include "base/run_state.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 
 namespace karvo {
 
@@ -25,11 +29,75 @@ std::string agentFileName(int agent, const char* extension) {
 // ---------------------------------------------------------------------------------------
 // Lock files
 
+namespace {
+
+std::string fileText(const std::string& path) {
+  std::string text;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    std::size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    std::fclose(file);
+  }
+  return text;
+}
+
+// Moves a stale lock out of the way. The file is first renamed aside and read again there:
+// when it is no longer the stale lock that was judged (another run took it over in between
+// and made its own), that one is put back.
+bool takeOverStaleLock(const std::string& name) {
+  const std::string judged = fileText(name);
+  if (!lockIsStale(judged)) return false;
+  const std::string aside = formatText("%s.stale.%ld", name.c_str(), static_cast<long>(::getpid()));
+  if (std::rename(name.c_str(), aside.c_str()) != 0) return false;
+  if (fileText(aside) != judged) {
+    if (::link(aside.c_str(), name.c_str()) == 0) ::unlink(aside.c_str());
+    return false;
+  }
+  ::unlink(aside.c_str());
+  std::size_t at = judged.find("\n*OWNER\n");
+  std::string owner = judged.substr(at + 8);
+  std::istringstream fields(owner);
+  std::string host;
+  long pid = 0;
+  fields >> host >> pid;
+  writeMessage("outptr", "warning",
+               formatText("The lock file (%s) was left behind by a run (process %ld on this "
+                          "host) that has ended. This run takes it over.",
+                          name.c_str(), pid));
+  return true;
+}
+
+}  // namespace
+
+std::string lockOwnerText() {
+  const pid_t self = ::getpid();
+  return formatText("*OWNER\n%s %ld %llu\n", platform::hostName().c_str(),
+                    static_cast<long>(self), platform::processStartTicks(self));
+}
+
+bool lockIsStale(const std::string& content) {
+  const std::size_t at = content.find("\n*OWNER\n");
+  if (at == std::string::npos) return false;
+  std::istringstream fields(content.substr(at + 8));
+  std::string host;
+  long pid = 0;
+  unsigned long long ticks = 0;
+  if (!(fields >> host >> pid >> ticks) || pid <= 0) return false;
+  const std::string here = platform::hostName();
+  if (here.empty() || host != here) return false;
+  const unsigned long long now = platform::processStartTicks(static_cast<pid_t>(pid));
+  return now == 0 || now != ticks;
+}
+
 void createLockFile(int agent) {
   std::string name = agentFileName(agent, ".lock");
   // Created exclusively: of two processes started at the same instant for the same agent,
   // exactly one gets the lock.
   int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST && takeOverStaleLock(name)) {
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  }
   if (fd < 0 && errno == EEXIST) {
     std::string text = formatText(
         "The lock file (%s) exists in the working directory. This means that either",
@@ -42,7 +110,7 @@ void createLockFile(int agent) {
   if (fd < 0) {
     fatalError(formatText("Error in writing the KARVO lock file (%s). Exiting.", name.c_str()));
   }
-  std::string content = formatText("Lock File for Agent #: %d\n", agent);
+  std::string content = formatText("Lock File for Agent #: %d\n", agent) + lockOwnerText();
   bool written = ::write(fd, content.data(), content.size()) ==
                  static_cast<ssize_t>(content.size());
   ::close(fd);

@@ -23,8 +23,19 @@ extern WorkingDirectoryState workingDirectoryState;
 // "<working directory>/<run prefix><agent><extension>", e.g. agentFileName(0, ".lock").
 std::string agentFileName(int agent, const char* extension);
 
-// Creates the lock file of `agent`; an existing one ends the run (another run may own it).
+// Creates the lock file of `agent`: "Lock File for Agent #: <agent>\n" and the owner record.
+// An existing one ends the run (another run may own it), unless its owner record names a
+// process of this host that no longer lives: such a stale lock is taken over with a warning.
 void createLockFile(int agent);
+
+// The owner record that ends each of this process's lock files, also while the running
+// analyses are logged in them: "*OWNER\n<host> <pid> <start time in clock ticks>\n".
+std::string lockOwnerText();
+
+// True when `content` (a lock file's) carries an owner record of a process of this host that
+// no longer lives (its pid is gone, or now belongs to a process started at another time).
+// A lock without an owner record, or of another host, is never stale.
+bool lockIsStale(const std::string& content);
 // Removes the lock files this process created (not in check-performance mode).
 void removeLockFiles();
 

@@ -26,8 +26,10 @@
 #include "evaluation/dependents.h"
 #include "evaluation/evaluation_flow.h"
 #include "evaluation/formula.h"
+#include "evaluation/run_interaction.h"
 #include "definitions/process_file.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 #include "results/report.h"
 #include "definitions/performance_file.h"
 #include "definitions/representation.h"
@@ -153,6 +155,14 @@ void runAgentTurn(Agent& agent, std::span<const MethodEntry> methods,
   entry->runCycle(agent, services);
 }
 
+// A stop signal between turns: nothing of the solver runs then, so the run ends at once.
+void endRunOnStopSignal() {
+  const int signal = platform::stopSignal();
+  if (signal == 0) return;
+  interactionSignalNote(signal, false);
+  interactionEndOnSignal();
+}
+
 void runCycles() {
   const std::span<const MethodEntry> methods = methodTable();
   const EvaluationServices services = standardEvaluationServices();
@@ -166,6 +176,7 @@ void runCycles() {
     for (int number = run.startAgent; number <= run.finalAgent; ++number) {
       Agent* agent = findAgent(number);
       if (!agent) continue;
+      endRunOnStopSignal();
       run.currentAgent = number;
       run.currentAgentIndex = number;
       run.firstCycle = run.currentCycle == 0 ? 1 : 0;
@@ -188,6 +199,7 @@ void runCycles() {
     }
     writeFormatted(outptr, "\n *** End of Cycle ***\n\n");
     flushFile(outptr);
+    endRunOnStopSignal();
   }
 }
 
@@ -214,6 +226,7 @@ void runStudy(int argc, char** argv) {
     removeLockFiles();
     exitRun(kExitNormal, false);
   }
+  endRunOnStopSignal();
   prepareRun();
   runCycles();
 }
@@ -337,11 +350,14 @@ int runSolver(int argc, char** argv) {
     resetRunState();
     readWorkingDirectory();
     routeAnalysisMessages();
+    // From here a Ctrl-C, a kill or a hang-up ends the run in order (endRunOnStopSignal).
+    platform::installStopSignals();
     if (checkMode) {
       runCheckPerformance(argc, argv);
     } else {
       runStudy(argc, argv);
     }
+    endRunOnStopSignal();
     closeRun();
   } catch (const RunExit& exit) {
     code = exit.code;

@@ -320,8 +320,10 @@ void pollInteraction(FlowBatch& batch) {
     interactionStarted = true;
   }
   interactionPoll(interaction, interactionNow());
-  if (!interaction.stopRequested) return;
-  batch.keepJobs = interaction.keepRunning;
+  const int signal = platform::stopSignal();
+  if (!interaction.stopRequested && signal == 0) return;
+  batch.keepJobs = signal != 0 ? interaction.keepOnSignal : interaction.keepRunning;
+  if (signal != 0) interactionSignalNote(signal, batch.keepJobs);
   for (FlowDesign& design : batch.designs) {
     for (FlowJob& job : design.jobs) {
       if (!job.job) continue;
@@ -329,6 +331,7 @@ void pollInteraction(FlowBatch& batch) {
       job.job->release();
     }
   }
+  interactionEndOnSignal();
   interactionCancelRun();
 }
 

@@ -47,6 +47,7 @@
 #include "base/text.h"
 #include "definitions/process_file.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 
 namespace karvo {
 
@@ -349,6 +350,14 @@ void interactionProcessLine(RunInteraction& state, const std::string& line, int 
     }
   } else if (keyword == "resume") {
     if (state.pausedUntil > 0.0) resumeRun(state, time.wall);
+  } else if (keyword == "signal") {
+    // What a stop signal (Ctrl-C, kill, a hang-up) does to the running analyses.
+    state.keepOnSignal = keep;
+    writeMessage(kUserActionDestination, "note",
+                 keep ? "Analyses that are running when a signal ends the run will be left "
+                        "running."
+                      : "Analyses that are running when a signal ends the run will be "
+                        "terminated.");
   } else if (keyword == "updateparallelevals") {
     if (entries.size() != 4) {
       writeMessage("outptr", "warning",
@@ -362,7 +371,7 @@ void interactionProcessLine(RunInteraction& state, const std::string& line, int 
   } else {
     writeMessage("outptr", "warning",
                  formatText("The line \"%s\" of the run interaction file \"%s\" does not begin "
-                            "with a known keyword (\"stop\", \"pause\", \"resume\" or "
+                            "with a known keyword (\"stop\", \"pause\", \"resume\", \"signal\" or "
                             "\"updateParallelEvals\"). The line is ignored.",
                             line.c_str(), fileName.c_str()));
   }
@@ -556,6 +565,21 @@ const char* interactionKillText(bool killed) {
 void interactionCancelRun() {
   run.exitState = "Cancelled";
   exitRun(kExitNormal, true);
+}
+
+void interactionSignalNote(int signal, bool keep) {
+  std::string text = formatText("The process has been terminated by the signal %s.",
+                                platform::signalName(signal).c_str());
+  const char* rest = keep ? "%s The currently running analyses will not be terminated."
+                          : "%s The currently running local analyses will be terminated.";
+  writeMessage(kUserActionDestination, "note", formatText(rest, text.c_str()));
+}
+
+void interactionEndOnSignal() {
+  const int signal = platform::stopSignal();
+  if (signal == 0) return;
+  run.exitState = "Cancelled";
+  exitRun(128 + signal, true);
 }
 
 }  // namespace karvo

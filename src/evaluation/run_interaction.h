@@ -75,6 +75,7 @@ struct RunInteraction {
   std::FILE* consoleOut = stdout;  // where the menu is shown
   bool stopRequested = false;    // end the run (exit state "Cancelled")
   bool keepRunning = false;      // with stopRequested: leave running analyses alone
+  bool keepOnSignal = false;     // a stop signal leaves running analyses alone ("signal keep")
   bool paused = false;           // paused until "resume" or "stop"
   double pausedUntil = 0.0;      // timed pause: no new submission before this monotonic
                                  // time (seconds); 0 when none
@@ -152,5 +153,15 @@ const char* interactionKillText(bool killed);
 
 // The user's stop ends the run: exit state "Cancelled", the closing steps, exit code 0.
 [[noreturn]] void interactionCancelRun();
+
+// The note of a stop signal: "The process has been terminated by the signal SIGINT." and
+// what happens to the running analyses.
+void interactionSignalNote(int signal, bool keep);
+
+// After a stop signal (SIGINT, SIGTERM, SIGHUP; see platform::installStopSignals) the run
+// ends in order: exit state "Cancelled", the closing steps, exit status 128 + the signal's
+// number (130, 143, 129), as a shell reports a program that the signal ended. Returns at
+// once when no stop signal has come.
+void interactionEndOnSignal();
 
 }  // namespace karvo

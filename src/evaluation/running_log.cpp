@@ -90,7 +90,7 @@ bool runningLogUpdate(int agent, const RunningAnalysesLog& log, const RetryPause
   const std::string path = agentFileName(agent, ".lock");
   const std::vector<std::string>& owned = workingDirectoryState.lockFiles;
   if (std::find(owned.begin(), owned.end(), path) == owned.end()) return true;
-  std::string text = runningLogText(log);
+  std::string text = runningLogText(log) + lockOwnerText();
   auto last = lastWritten.find(path);
   if (last != lastWritten.end() && last->second == text && platform::isRegularFile(path)) {
     return true;

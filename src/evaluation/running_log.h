@@ -10,6 +10,8 @@
 //                                an empty line when none runs
 //   *INPROGRESS
 //   <d>,<d>,                     the design numbers that still have work, each followed by ","
+//   *OWNER                       the owner record of every lock file (lockOwnerText), which
+//   <host> <pid> <start ticks>   tells a later run whether the lock is stale
 //
 // The file is rewritten whole: the text goes to "<lock file>.tmp" in the same folder, which
 // is then renamed over the lock file, so a reader sees either the old or the new text and

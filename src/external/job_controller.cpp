@@ -219,7 +219,7 @@ class ControllerJob final : public Job {
   void release() override {
     if (r_.state == JobState::kReleased) return;
     if (r_.state == JobState::kRunning && r_.kind != JobKind::kScheduled) {
-      platform::detachProcess(r_.child);
+      platform::releaseProcess(r_.child);
     }
     r_.state = JobState::kReleased;
   }

@@ -37,7 +37,8 @@
 //   4. exitCode() is -1 until finished() has answered true for an ended job.
 //   5. In ENDED and KILLED no local process of the job is left unreaped. After release() the
 //      job owns no process: a Direct job still running goes on and is reaped in the
-//      background (platform::detachProcess), never left a zombie.
+//      background (platform::releaseProcess: it is meant to outlive the solver), never left
+//      a zombie.
 //   6. lastError() is cleared when submit() starts and when finished() or kill() acts on a
 //      RUNNING job, and set when one of them fails; it names the command, file or property
 //      concerned. The error of a failed submit() therefore stays readable afterwards.

@@ -1,5 +1,6 @@
 // The Linux process layer: posix_spawn in a new process group, reaping by pid, group kills,
-// captured command runs and the SIGCHLD self-pipe behind the evaluation loop's wait.
+// captured command runs, the SIGCHLD self-pipe behind the evaluation loop's wait, the stop
+// signals and the guard process that ends the solver's process groups when it dies.
 // Workload: a few spawns per analysis and design, one wait per pass of the evaluation loop.
 #include "platform/process.h"
 
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,6 +18,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +85,184 @@ bool drainWakeups() {
 }
 
 // ---------------------------------------------------------------------------------------
+// Stop signals: the first one is kept and one byte goes into a second self-pipe, which is
+// never drained, so that every later wait returns at once.
+
+int stopPipe[2] = {-1, -1};
+volatile sig_atomic_t receivedStop = 0;
+std::once_flag stopSignalsInstalled;
+
+void onStopSignal(int signal) {
+  if (receivedStop != 0) return;
+  int savedErrno = errno;
+  receivedStop = signal;
+  char byte = 1;
+  ssize_t written = ::write(stopPipe[1], &byte, 1);
+  (void)written;
+  errno = savedErrno;
+}
+
+void installStopOnce() {
+  if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    stopPipe[0] = stopPipe[1] = -1;
+    return;
+  }
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, signal);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored by whoever started the solver (nohup) stays ignored.
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal, &action, nullptr);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The guard process. Messages are 32-bit integers: +group when the solver starts a process
+// group, -group when it has reaped or released it.
+
+int guardSocket = -1;
+pid_t guardPid = -1;
+pid_t guardOwner = 0;  // the process whose guard guardSocket reaches
+constexpr std::size_t kGuardCapacity = 16384;
+
+// The guard's whole life: only system calls, no allocation, so that nothing of the solver's
+// own state (its allocator, its interpreter) is touched after the fork.
+[[noreturn]] void guardMain(int socket) {
+  // A group of its own, so that a Ctrl-C at the terminal reaches only the solver, which ends
+  // in order and closes the socket; the guard goes when the solver goes.
+  ::setpgid(0, 0);
+  ::prctl(PR_SET_NAME, "karvo-guard", 0, 0, 0);
+  // Out of the study folder, which it must not keep busy.
+  if (::chdir("/") != 0) {
+  }
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) ::sigaction(signal, &ignore, nullptr);
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  sigemptyset(&fallback.sa_mask);
+  ::sigaction(SIGCHLD, &fallback, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  int devNull = ::open("/dev/null", O_RDWR);
+  if (devNull >= 0) {
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(devNull, fd);
+  }
+  ::dup2(socket, 3);
+  ::close_range(4, ~0U, 0);
+
+  static pid_t groups[kGuardCapacity];
+  std::size_t count = 0;
+  unsigned char buffer[4096];
+  std::size_t held = 0;
+  for (;;) {
+    ssize_t n = ::read(3, buffer + held, sizeof buffer - held);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    held += static_cast<std::size_t>(n);
+    std::size_t used = 0;
+    for (; used + 4 <= held; used += 4) {
+      std::int32_t value;
+      std::memcpy(&value, buffer + used, 4);
+      if (value > 0) {
+        if (count < kGuardCapacity) groups[count++] = value;
+      } else if (value < 0) {
+        for (std::size_t i = 0; i < count; ++i) {
+          if (groups[i] == -value) {
+            groups[i] = groups[--count];
+            break;
+          }
+        }
+      }
+    }
+    std::memmove(buffer, buffer + used, held - used);
+    held -= used;
+  }
+  // The solver has gone: end what it left running.
+  for (std::size_t i = 0; i < count; ++i) ::kill(-groups[i], SIGTERM);
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    bool alive = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (groups[i] > 0 && ::kill(-groups[i], 0) == 0) {
+        alive = true;
+      } else {
+        groups[i] = 0;
+      }
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    double waited = static_cast<double>(now.tv_sec - start.tv_sec) +
+                    static_cast<double>(now.tv_nsec - start.tv_nsec) * 1e-9;
+    if (!alive || waited >= kKillGraceSeconds) break;
+    timespec pause{0, 20 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (groups[i] > 0) ::kill(-groups[i], SIGKILL);
+  }
+  ::_exit(0);
+}
+
+// Starts the guard of this process, once. A forked copy of the solver (a test's child) gets a
+// guard of its own: the one it inherited watches its parent.
+void startGuard() {
+  if (guardOwner == ::getpid()) return;
+  if (guardSocket >= 0) ::close(guardSocket);
+  guardSocket = -1;
+  guardPid = -1;
+  guardOwner = ::getpid();
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+  pid_t pid = ::fork();
+  if (pid == 0) guardMain(ends[1]);
+  ::close(ends[1]);
+  if (pid < 0) {
+    ::close(ends[0]);
+    return;
+  }
+  guardSocket = ends[0];
+  guardPid = pid;
+}
+
+void guardTell(std::int32_t value) {
+  if (guardSocket < 0) return;
+  const char* data = reinterpret_cast<const char*>(&value);
+  std::size_t done = 0;
+  while (done < sizeof value) {
+    ssize_t n = ::send(guardSocket, data + done, sizeof value - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {  // the guard has gone; the solver goes on without it
+      ::close(guardSocket);
+      guardSocket = -1;
+      return;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// Reaps the guard when it has ended before the solver (it was killed).
+void reapGuard() {
+  if (guardPid <= 0) return;
+  int status = 0;
+  pid_t rc;
+  do {
+    rc = ::waitpid(guardPid, &status, WNOHANG);
+  } while (rc < 0 && errno == EINTR);
+  if (rc == 0) return;
+  guardPid = -1;
+  if (guardSocket >= 0) ::close(guardSocket);
+  guardSocket = -1;
+}
+
+// ---------------------------------------------------------------------------------------
 // Detached processes, reaped in the background. The solver's logic runs on one thread;
 // the mutex only guards against a second thread that a test or an extension might use.
 
@@ -98,6 +280,7 @@ void sleepSeconds(double seconds) {
 
 void recordStatus(ChildProcess& child, int rawStatus) {
   child.ended = true;
+  guardTell(-child.pid);
   if (WIFEXITED(rawStatus)) {
     child.exitStatus = WEXITSTATUS(rawStatus);
     child.termSignal = 0;
@@ -125,6 +308,7 @@ bool spawnWith(const std::vector<std::string>& argv, const std::string& director
   }
   installChildExitWakeup();
   reapDetachedProcesses();
+  startGuard();
 
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
@@ -181,6 +365,7 @@ bool spawnWith(const std::vector<std::string>& argv, const std::string& director
     return false;
   }
   child.pid = pid;
+  guardTell(pid);
   return true;
 }
 
@@ -287,11 +472,15 @@ bool pollProcess(ChildProcess& child) {
     // ECHILD: the status was taken elsewhere; the process is gone all the same.
     child.ended = true;
     child.exitStatus = -1;
+    guardTell(-child.pid);
     return true;
   }
 }
 
-void waitProcess(ChildProcess& child) {
+namespace {
+
+// Blocks in waitpid until the process has ended and reaps it.
+void reapBlocking(ChildProcess& child) {
   if (child.ended || child.pid <= 0) return;
   int status = 0;
   for (;;) {
@@ -303,8 +492,29 @@ void waitProcess(ChildProcess& child) {
     if (rc < 0 && errno == EINTR) continue;
     child.ended = true;
     child.exitStatus = -1;
+    guardTell(-child.pid);
     return;
   }
+}
+
+}  // namespace
+
+void waitProcess(ChildProcess& child) {
+  if (child.ended || child.pid <= 0) return;
+  // Once stop signals are handled, the wait watches them too: a stop ends the program.
+  int pidDescriptor = stopPipe[0] >= 0 ? openPidDescriptor(child.pid) : -1;
+  if (pidDescriptor >= 0) {
+    while (!pollProcess(child)) {
+      if (receivedStop != 0) {
+        killProcessGroup(child);
+        break;
+      }
+      pollfd fds[2] = {{pidDescriptor, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    }
+    ::close(pidDescriptor);
+  }
+  reapBlocking(child);
 }
 
 bool killProcessGroup(ChildProcess& child, double graceSeconds, std::string* error) {
@@ -330,7 +540,7 @@ bool killProcessGroup(ChildProcess& child, double graceSeconds, std::string* err
     sleepSeconds(std::min(0.02, std::max(0.001, deadline - monotonicSeconds())));
   }
   if (killNeeded) ::kill(-child.pid, SIGKILL);
-  waitProcess(child);
+  reapBlocking(child);
   return true;
 }
 
@@ -342,7 +552,13 @@ void detachProcess(ChildProcess& child) {
   child.ended = true;
 }
 
+void releaseProcess(ChildProcess& child) {
+  if (!child.ended && child.pid > 0) guardTell(-child.pid);
+  detachProcess(child);
+}
+
 int reapDetachedProcesses() {
+  reapGuard();
   std::lock_guard<std::mutex> lock(detachedMutex);
   auto gone = [](pid_t pid) {
     int status = 0;
@@ -350,6 +566,7 @@ int reapDetachedProcesses() {
     do {
       rc = ::waitpid(pid, &status, WNOHANG);
     } while (rc < 0 && errno == EINTR);
+    if (rc != 0) guardTell(-pid);
     return rc != 0;  // reaped now, or no longer our child
   };
   detachedPids.erase(std::remove_if(detachedPids.begin(), detachedPids.end(), gone),
@@ -390,6 +607,10 @@ CapturedRun runCapturedCommand(const std::string& command, const std::string& di
       result.timedOut = true;
       break;
     }
+    if (!child.ended && receivedStop != 0) {
+      killProcessGroup(child);
+      break;
+    }
     if (child.ended && (readEnd < 0 || now >= lingerUntil)) break;
     if (!child.ended && pidDescriptor < 0 && pollProcess(child)) {
       lingerUntil = now + lingerSeconds;
@@ -407,7 +628,7 @@ CapturedRun runCapturedCommand(const std::string& command, const std::string& di
     if (!child.ended && pidDescriptor < 0) limit(now + 0.05);
     if (child.ended) limit(lingerUntil);
 
-    pollfd fds[2];
+    pollfd fds[3];
     nfds_t count = 0;
     int pipeSlot = -1, pidSlot = -1;
     if (readEnd >= 0) {
@@ -418,6 +639,7 @@ CapturedRun runCapturedCommand(const std::string& command, const std::string& di
       fds[count] = {pidDescriptor, POLLIN, 0};
       pidSlot = static_cast<int>(count++);
     }
+    if (!child.ended && stopPipe[0] >= 0) fds[count++] = {stopPipe[0], POLLIN, 0};
     int timeoutMs = wait < 0 ? -1 : static_cast<int>(std::ceil(wait * 1000.0));
     int rc = ::poll(fds, count, timeoutMs);
     if (rc < 0) {
@@ -466,10 +688,11 @@ bool waitForChildExitOrTimeout(int milliseconds) {
   for (;;) {
     double left = deadline - monotonicSeconds();
     int timeoutMs = left <= 0 ? 0 : static_cast<int>(std::ceil(left * 1000.0));
-    pollfd fd{wakeupPipe[0], POLLIN, 0};
-    int rc = ::poll(&fd, 1, timeoutMs);
+    pollfd fds[2] = {{wakeupPipe[0], POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+    int rc = ::poll(fds, stopPipe[0] >= 0 ? 2 : 1, timeoutMs);
     if (rc > 0) {
-      drainWakeups();
+      // A stop signal ends the wait as a child's end does; its byte stays in its pipe.
+      if (fds[0].revents) drainWakeups();
       reapDetachedProcesses();
       return true;
     }
@@ -482,5 +705,50 @@ bool waitForChildExitOrTimeout(int milliseconds) {
 }
 
 void sleepMillis(int milliseconds) { sleepSeconds(milliseconds / 1000.0); }
+
+void installStopSignals() { std::call_once(stopSignalsInstalled, installStopOnce); }
+
+int stopSignal() { return receivedStop; }
+
+std::string signalName(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(signal);
+  }
+}
+
+pid_t guardProcess() {
+  reapGuard();
+  return guardPid;
+}
+
+std::string hostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
+unsigned long long processStartTicks(pid_t pid) {
+  if (pid <= 0) return 0;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[1024];
+  ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  // "pid (comm) state ppid ... starttime": the start time is the 20th field after the name.
+  const char* field = std::strrchr(text, ')');
+  if (!field) return 0;
+  char state = 0;
+  if (std::sscanf(field + 1, " %c", &state) != 1 || state == 'Z' || state == 'X') return 0;
+  for (int i = 0; i < 20 && field; ++i) field = std::strchr(field + 1, ' ');
+  if (!field) return 0;
+  return std::strtoull(field + 1, nullptr, 10);
+}
 
 }  // namespace karvo::platform

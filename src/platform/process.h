@@ -73,8 +73,13 @@ bool killProcessGroup(ChildProcess& child, double graceSeconds = kKillGraceSecon
 
 // Hands a process that may still run over to background reaping: it is reaped by a later
 // waitForChildExitOrTimeout, spawn or reapDetachedProcesses, so it never stays a zombie.
-// The ChildProcess is marked ended with an unknown status.
+// The ChildProcess is marked ended with an unknown status. The process group stays in the
+// guard's care (below) until it is reaped.
 void detachProcess(ChildProcess& child);
+
+// As detachProcess, and the process group leaves the guard's care: it is meant to outlive
+// the solver (the user asked to keep the running analyses).
+void releaseProcess(ChildProcess& child);
 
 // Reaps detached processes that have ended; answers how many are still running.
 int reapDetachedProcesses();
@@ -110,6 +115,43 @@ void sleepMillis(int milliseconds);
 // Installs the SIGCHLD handler behind waitForChildExitOrTimeout (once per process; later
 // calls do nothing). The spawn functions and the wait call it themselves.
 void installChildExitWakeup();
+
+// ---------------------------------------------------------------------------------------
+// Stop signals. SIGINT, SIGTERM and SIGHUP, once installStopSignals has run, do not end the
+// process: the first one is recorded and every wait below returns early, so that the caller
+// can end the run in order. A program that the solver is blocked on (waitProcess,
+// runCapturedCommand) has its process group killed, as it would have been by the signal
+// itself. Later stop signals are ignored.
+
+// Installs the handlers (once per process).
+void installStopSignals();
+
+// The first stop signal received, or 0.
+int stopSignal();
+
+// "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
+std::string signalName(int signal);
+
+// ---------------------------------------------------------------------------------------
+// The guard. The first start of a program also forks a small guard process that watches the
+// solver through a socket: every process group the solver starts is handed to it, and every
+// group the solver has reaped or released is taken back. When the solver ends in any way,
+// SIGKILL included, the socket closes and the guard ends the groups still in its care
+// (SIGTERM, then SIGKILL after kKillGraceSeconds), so no analysis outlives its run by
+// accident. Without a guard (fork failed) everything else works as before.
+
+// The guard's pid, or -1 when none runs.
+pid_t guardProcess();
+
+// ---------------------------------------------------------------------------------------
+// Processes of this host, for the owner record of lock files.
+
+// The host name ("" when unknown).
+std::string hostName();
+
+// The start time of process `pid` in clock ticks since boot; 0 when no such process lives
+// (a zombie counts as gone).
+unsigned long long processStartTicks(pid_t pid);
 
 // Single-quotes a word for /bin/sh ("it's" becomes 'it'\''s').
 std::string shellQuote(const std::string& word);

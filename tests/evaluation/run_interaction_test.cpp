@@ -192,7 +192,8 @@ TEST_F(RunInteractionTest, UnknownTextIsWarnedAndTheFileRetired) {
                             warning("The line \"hello world\" of the run interaction file \"" +
                                     dir_.file("study.io") +
                                     "\" does not begin with a known keyword (\"stop\", "
-                                    "\"pause\", \"resume\" or \"updateParallelEvals\"). The "
+                                    "\"pause\", \"resume\", \"signal\" or "
+                                    "\"updateParallelEvals\"). The "
                                     "line is ignored.") +
                             kRenaming);
   EXPECT_FALSE(platform::pathExists(dir_.file("study.io")));

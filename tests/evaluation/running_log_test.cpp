@@ -9,6 +9,8 @@
 
 #include "driver/working_directory.h"
 #include "platform/platform.h"
+#include "platform/process.h"
+#include <unistd.h>
 #include "support/message_capture.h"
 
 namespace karvo {
@@ -45,13 +47,19 @@ class RunningLogTest : public testing::MessageCaptureTest {
     resetWorkingDirectoryState();
     MessageCaptureTest::TearDown();
   }
+  // The owner record that ends every lock file of this process.
+  static std::string owner() {
+    const pid_t self = ::getpid();
+    return "*OWNER\n" + platform::hostName() + " " + std::to_string(self) + " " +
+           std::to_string(platform::processStartTicks(self)) + "\n";
+  }
 };
 
 TEST_F(RunningLogTest, LockFileIsRewrittenWholeWithTheLog) {
-  ASSERT_EQ(readFile(dir_.file("demo0.lock")), "Lock File for Agent #: 0\n");
+  ASSERT_EQ(readFile(dir_.file("demo0.lock")), "Lock File for Agent #: 0\n" + owner());
   EXPECT_TRUE(runningLogUpdate(0, twoAnalyses()));
   EXPECT_EQ(readFile(dir_.file("demo0.lock")),
-            "solve\n12.1, 13.1, 14.2\npost\n\n*INPROGRESS\n12,13,14,\n");
+            "solve\n12.1, 13.1, 14.2\npost\n\n*INPROGRESS\n12,13,14,\n" + owner());
   EXPECT_FALSE(platform::pathExists(dir_.file("demo0.lock.tmp")));
 
   RunningAnalysesLog later = twoAnalyses();
@@ -59,7 +67,7 @@ TEST_F(RunningLogTest, LockFileIsRewrittenWholeWithTheLog) {
   later.analyses[1].jobs = {{12, 1}, {13, 1}};
   EXPECT_TRUE(runningLogUpdate(0, later));
   EXPECT_EQ(readFile(dir_.file("demo0.lock")),
-            "solve\n14.2\npost\n12.1, 13.1\n*INPROGRESS\n12,13,14,\n");
+            "solve\n14.2\npost\n12.1, 13.1\n*INPROGRESS\n12,13,14,\n" + owner());
   EXPECT_EQ(messages(), "");
 }
 
@@ -72,7 +80,7 @@ TEST_F(RunningLogTest, UnchangedLogIsNotWrittenAgainWhileTheFileExists) {
   ASSERT_TRUE(platform::removeFile(dir_.file("demo0.lock")));
   EXPECT_TRUE(runningLogUpdate(0, twoAnalyses()));
   EXPECT_EQ(readFile(dir_.file("demo0.lock")),
-            "solve\n12.1, 13.1, 14.2\npost\n\n*INPROGRESS\n12,13,14,\n");
+            "solve\n12.1, 13.1, 14.2\npost\n\n*INPROGRESS\n12,13,14,\n" + owner());
 }
 
 TEST_F(RunningLogTest, LockFilesNotCreatedByThisProcessAreNeverTouched) {

@@ -17,16 +17,12 @@
 namespace karvo {
 namespace {
 
+using karvo::testing::noChildrenLeft;
 using karvo::testing::readFile;
 using karvo::testing::runShell;
 using karvo::testing::TempDir;
 using karvo::testing::writeFile;
 using platform::shellQuote;
-
-bool noChildrenLeft() {
-  errno = 0;
-  return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
 
 PropertiesMap directLaunch(const std::string& folder, const std::string& command) {
   PropertiesMap launch;

@@ -6,9 +6,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <string>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,15 +22,10 @@
 namespace karvo::platform {
 namespace {
 
+using karvo::testing::noChildrenLeft;
 using karvo::testing::readFile;
 using karvo::testing::TempDir;
 using karvo::testing::writeFile;
-
-// True when the test process has no child left, running or zombie.
-bool noChildrenLeft() {
-  errno = 0;
-  return ::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
 
 // True when `pid` is gone or only a zombie (a grandchild is reaped by init, not by us).
 bool processGone(pid_t pid) {
@@ -253,6 +252,105 @@ TEST(Captured, TimeLimitKillsAndBackgroundHoldersDoNotHang) {
   EXPECT_EQ(held.output, "hi\n");
   EXPECT_EQ(held.exitStatus, 0);
   EXPECT_TRUE(noChildrenLeft());
+}
+
+}  // namespace
+}  // namespace karvo::platform
+
+namespace karvo::platform {
+namespace {
+
+// Runs `body` in a forked copy of the test process (a stand-in solver) and answers its pid.
+template <typename Body>
+pid_t forkSolver(Body body) {
+  pid_t pid = ::fork();
+  if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+int waitedStatus(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+// Waits (up to 10 s) until process `pid` is gone or a zombie.
+bool goneWithin10s(pid_t pid) {
+  for (double until = monotonicSeconds() + 10; monotonicSeconds() < until; sleepMillis(20)) {
+    if (processStartTicks(pid) == 0) return true;
+  }
+  return false;
+}
+
+pid_t pidIn(const std::string& path) {
+  double until = monotonicSeconds() + 10;
+  std::string text;
+  while ((text = readFile(path)).find('\n') == std::string::npos && monotonicSeconds() < until) {
+    sleepMillis(10);
+  }
+  return static_cast<pid_t>(std::atol(text.c_str()));
+}
+
+TEST(Guard, EndsTheGroupsOfASolverThatWasKilledButNotThoseItReleased) {
+  TempDir dir;
+  const std::string script = "sleep 300 & echo $! > bg; echo $$ > leader; wait";
+  pid_t solver = forkSolver([&] {
+    ChildProcess guarded, released;
+    SpawnSettings kept;
+    kept.workingDirectory = dir.file("kept");
+    std::filesystem::create_directory(kept.workingDirectory);
+    SpawnSettings watched;
+    watched.workingDirectory = dir.path();
+    if (!spawnShellCommand(script, watched, guarded) || !spawnShellCommand(script, kept, released)) {
+      return 1;
+    }
+    releaseProcess(released);
+    ::pause();
+    return 0;
+  });
+  const pid_t leader = pidIn(dir.file("leader"));
+  const pid_t background = pidIn(dir.file("bg"));
+  const pid_t keptLeader = pidIn(dir.file("kept/leader"));
+  ASSERT_GT(leader, 1);
+  ASSERT_GT(background, 1);
+  ASSERT_GT(keptLeader, 1);
+  const unsigned long long keptStart = processStartTicks(keptLeader);
+  EXPECT_NE(keptStart, 0u);
+  EXPECT_NE(processStartTicks(leader), 0u);
+  ::kill(solver, SIGKILL);
+  waitedStatus(solver);
+  EXPECT_TRUE(goneWithin10s(leader));
+  EXPECT_TRUE(goneWithin10s(background));
+  EXPECT_EQ(processStartTicks(keptLeader), keptStart) << "a released group outlives the solver";
+  ::kill(-keptLeader, SIGKILL);
+}
+
+TEST(StopSignal, EndsTheWaitForAProgramAndEveryLaterWait) {
+  TempDir dir;
+  pid_t solver = forkSolver([&] {
+    installStopSignals();
+    ChildProcess child;
+    SpawnSettings settings;
+    settings.workingDirectory = dir.path();
+    if (!spawnShellCommand("echo $$ > leader; exec sleep 300", settings, child)) return 1;
+    waitProcess(child);
+    if (stopSignal() != SIGTERM || !child.ended || child.termSignal != SIGTERM) return 2;
+    const double start = monotonicSeconds();
+    if (!waitForChildExitOrTimeout(30000) || monotonicSeconds() - start > 5) return 3;
+    CapturedRun captured = runCapturedCommand("sleep 300", dir.path(), 0);
+    if (!captured.started || captured.exitStatus != 128 + SIGTERM) return 4;
+    return 0;
+  });
+  const pid_t leader = pidIn(dir.file("leader"));
+  ASSERT_GT(leader, 1);
+  ::kill(solver, SIGTERM);
+  const int status = waitedStatus(solver);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(goneWithin10s(leader));
+  EXPECT_EQ(signalName(SIGINT), "SIGINT");
+  EXPECT_EQ(signalName(SIGHUP), "SIGHUP");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +8,9 @@
 #include <stdexcept>
 
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/process.h"
 
 // Leak checking under the sanitizers: libpython 3.11 keeps a few blocks of its built-in types
 // past Py_FinalizeEx (a program that only starts and stops the interpreter shows the same 6
@@ -14,6 +18,27 @@
 extern "C" const char* __lsan_default_suppressions() { return "leak:libpython3\n"; }
 
 namespace karvo::testing {
+
+bool noChildrenLeft() {
+  const pid_t self = ::getpid();
+  const pid_t guard = platform::guardProcess();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = static_cast<pid_t>(std::atol(name.c_str()));
+    if (pid == guard) continue;
+    const std::string stat = readFile(entry.path().string() + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long parent = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &parent) == 2 &&
+        parent == self) {
+      return false;
+    }
+  }
+  return true;
+}
 
 TempDir::TempDir(const std::string& prefix) {
   const char* base = std::getenv("TMPDIR");

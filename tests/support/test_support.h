@@ -53,6 +53,10 @@ void writeFakeRemoteTools(const std::string& bin);
 // Single-quotes a word for /bin/sh.
 std::string shellQuote(const std::string& word);
 
+// True when the test process has no child left, running or zombie, other than the guard
+// process of the process layer, which lives as long as the process it watches.
+bool noChildrenLeft();
+
 // A message file with the line wrapping of its layout undone: a long line is broken after a
 // blank, and such a break is always followed by more text of the same message.
 std::string unwrapped(const std::string& text);
