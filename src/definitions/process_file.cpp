@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -285,6 +286,30 @@ InputFile readInputFile(const DefinitionContext& context, const std::string& ent
   return file;
 }
 
+// The extraction definition of a tagged response must be readable now: read later, a
+// missing file would be taken as an empty definition and every design would fail.
+void checkExtractionDefinition(const DefinitionContext& context, const std::string& response,
+                               const std::string& definition) {
+  const std::string path = definition[0] == platform::kPathSeparator
+                               ? definition
+                               : platform::joinPath(run.workingDirectory, definition);
+  int error = EISDIR;
+  if (!platform::isDirectory(path)) {
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file) {
+      std::fclose(file);
+      return;
+    }
+    error = errno != 0 ? errno : ENOENT;
+  }
+  failProperty(context, "outputTagFile",
+               formatText("The extraction definition file \"%s\" of the response \"%s\" "
+                          "cannot be read (%s).",
+                          path.c_str(), response.c_str(),
+                          platform::systemErrorText(error).c_str()));
+}
+
 void readFileLists(const DefinitionContext& context, Analysis& analysis) {
   for (const std::string& entry : readEntries(context, "inputFile")) {
     analysis.inputFiles.push_back(readInputFile(context, entry));
@@ -316,6 +341,7 @@ void readFileLists(const DefinitionContext& context, Analysis& analysis) {
                             "response and its extraction definition file. Read data: %s",
                             "outputTagFile", entry.c_str()));
     }
+    checkExtractionDefinition(context, fields[0], fields[1]);
     analysis.taggedOutputFiles.push_back(TaggedOutputFile{fields[0], fields[1], entry});
   }
   analysis.visualizationFiles = readNames(context, "visualizationFile");
@@ -328,6 +354,14 @@ void readResponseLists(const DefinitionContext& context, Analysis& analysis) {
   analysis.calculatedResponses = readNames(context, "calculatedResponse");
   std::vector<std::string> tagged;
   for (const TaggedOutputFile& file : analysis.taggedOutputFiles) tagged.push_back(file.response);
+  // A response with an extraction definition is extracted by this analysis whether or not
+  // "outputResponse" lists it too.
+  for (const std::string& name : tagged) {
+    if (std::find(analysis.outputResponses.begin(), analysis.outputResponses.end(), name) ==
+        analysis.outputResponses.end()) {
+      analysis.outputResponses.push_back(name);
+    }
+  }
   for (const auto* list : {&analysis.inputResponses, &analysis.outputResponses,
                            &analysis.calculatedResponses, &tagged}) {
     for (const std::string& name : *list) {

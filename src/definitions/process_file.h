@@ -124,7 +124,8 @@ struct Analysis {
   std::vector<std::string> visualizationFiles;  // "visualizationFile": relative to run folder
   std::vector<std::string> inputVariables;      // "inputVariable": variables it reads
   std::vector<std::string> inputResponses;      // "inputResponse": responses it reads
-  std::vector<std::string> outputResponses;     // "outputResponse": responses it extracts
+  std::vector<std::string> outputResponses;     // "outputResponse": responses it extracts,
+                                                // then those of taggedOutputFiles not listed
   std::vector<std::string> calculatedResponses; // "calculatedResponse": responses computed
   std::string portalData;                       // "portalData" lines joined with "\n"
   std::vector<Dependency> dependencies;         // in file order, automatic ones last

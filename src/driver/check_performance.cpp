@@ -10,6 +10,8 @@
 #include "definitions/study.h"
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "definitions/variables.h"
+#include "evaluation/dependents.h"
 #include "evaluation/evaluation_flow.h"
 #include "definitions/process_file.h"
 #include "evaluation/responses.h"
@@ -38,6 +40,29 @@ std::vector<std::string> analysisResponses(const Analysis& analysis) {
     }
   }
   return names;
+}
+
+// The baseline design's values: every variable and parameter at its baseline, then the
+// dependent variables computed from them, so that the analysis command and the formulas can
+// use them. A dependent that cannot be computed is left out (its message is in the file).
+void fillBaselineValues(EvaluationContext& context) {
+  for (const Variable& variable : definitions.variables) {
+    switch (variable.kind) {
+      case VariableKind::Continuous:
+      case VariableKind::FixedParameter:
+        context.numbers[variable.name] = variable.baseline;
+        break;
+      case VariableKind::Discrete:
+        context.choices[variable.name] = variable.baselineChoice - 1;
+        break;
+      case VariableKind::StringParameter:
+        context.texts[variable.name] = variable.baselineText;
+        break;
+      default:
+        break;
+    }
+  }
+  evaluateDependentVariables(context);
 }
 
 }  // namespace
@@ -77,6 +102,7 @@ void checkPerformanceResponses(int performanceId) {
   EvaluationContext context;
   context.agentNumber = agent->number;
   context.designNumber = 0;
+  fillBaselineValues(context);
   startDesignResponses(context, designResponseNames(performance, process));
   // What the performance needs: its study responses and everything their calculations read.
   const std::vector<std::string> needed = designResponseNames(performance, nullptr);
@@ -104,6 +130,9 @@ void checkPerformanceResponses(int performanceId) {
           found == context.responses.end() ? "ERROR" : checkPerformanceValueText(found->second);
       writeFormatted(outptr, "\n %s = %s", name.c_str(), value.c_str());
     }
+    // The last line is ended, so that what follows (the messages of the next analysis, the
+    // end of the listing) starts on a line of its own.
+    writeFormatted(outptr, "\n");
     flushFile(outptr);
   }
   writeFormatted(outptr, "\n\n\t****************** END OF OUTPUT **********************\n");

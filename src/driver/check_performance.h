@@ -19,9 +19,11 @@ struct ResponseValue;
 //     the analysis runs in the working directory; when it fails, the error "Error in running
 //     the analysis \"<name>\" to evaluate responses associated with it.";
 //     then each of its extracted and calculated responses: "\n <name> = <value>" or
-//     "\n <name> = ERROR" when it has no data
+//     "\n <name> = ERROR" when it has no data, and "\n" that ends the last of them
 //   "\n\n\t****************** END OF OUTPUT **********************\n" and
 //   "\n\tExiting normally.\n".
+// Variables and parameters take their baseline values (tags of the command, formulas), and
+// the dependent variables are computed from them.
 // The process is the one of the first agent (in Assembly.in order) whose performance number
 // is `performanceId`. An id no agent uses, or an agent without a process, ends the run
 // through fatalError.

@@ -165,12 +165,25 @@ std::vector<DesignValueEntry> fillDesignValues(const Design& design,
   return entries;
 }
 
-// Folders, values file and log headers of one design. False when its run folder cannot be
-// made (the design is then an error design and runs nothing).
+// Folders, values file and log headers of one design. False when its post folder or its run
+// folder cannot be made (the design is then an error design and runs nothing).
 bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignValueEntry>& values) {
   // The logs first, so that a run folder that cannot be made is told in them.
   const std::string post = designPostFolder(batch.agent->number, flow.number);
-  platform::makeDirectories(post);
+  std::string postError;
+  if (!platform::isDirectory(post) && !platform::makeDirectories(post, &postError)) {
+    writeMessage("outptr", "error",
+                 formatText("Error in creating the POST folder \"%s\" of design %d: %s. The "
+                            "design cannot be evaluated without its logs and is marked as an "
+                            "error design.",
+                            post.c_str(), flow.number, postError.c_str()));
+    return false;
+  }
+  // The design log starts afresh with the design, like its analysis logs: a design of an
+  // earlier run with the same number (a run that is not resumed) is not this design.
+  if (FileHandle* log = openFile(designLogFile(batch.agent->number, flow.number), "w")) {
+    closeFile(log);
+  }
   if (batch.process) {
     for (std::size_t a = 0; a < batch.process->analyses.size(); ++a) {
       const Analysis& analysis = batch.process->analyses[a];

@@ -37,7 +37,18 @@ int caseOfAnalysis(const FlowBatch& batch, int designNumber, const std::string& 
 
 void appendToFile(const std::string& path, const std::string& text) {
   FileHandle* handle = openFile(path, "a");
-  if (!handle) return;
+  if (!handle) {
+    // Once per run: a log that cannot be written usually stays so for every later line.
+    static bool warned = false;
+    if (!warned) {
+      warned = true;
+      writeMessage("outptr", "warning",
+                   formatText("Could not append to the log file \"%s\". This and further log "
+                              "records that cannot be written are left out of the logs.",
+                              path.c_str()));
+    }
+    return;
+  }
   writeText(handle, text);
   closeFile(handle);
 }

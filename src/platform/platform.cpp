@@ -125,7 +125,11 @@ bool removeTree(const std::string& path, std::string* error) {
 bool copyFile(const std::string& from, const std::string& to, std::string* error) {
   std::error_code ec;
   fs::path target = to;
+  // A file or folder copied onto itself is already where it should be.
+  if (fs::equivalent(from, target, ec)) return true;
   if (fs::is_directory(target, ec)) target /= fs::path(from).filename();
+  if (fs::equivalent(from, target, ec)) return true;
+  ec.clear();
   if (fs::is_directory(from, ec)) {
     fs::copy(from, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
              ec);

@@ -44,6 +44,8 @@ bool makeDirectory(const std::string& path, std::string* error = nullptr);   // 
 bool makeDirectories(const std::string& path, std::string* error = nullptr); // every level
 bool removeFile(const std::string& path, std::string* error = nullptr);      // rm -f: absent is fine
 bool removeTree(const std::string& path, std::string* error = nullptr);      // rm -rf
+// Copies a file or folder; `to` may name an existing folder, which then receives it. A
+// source that is the target itself is left as it is (success).
 bool copyFile(const std::string& from, const std::string& to, std::string* error = nullptr);
 // Moves a file or folder; `to` may name an existing folder, which then receives it.
 // Works across file systems (copy, then remove).

@@ -184,7 +184,10 @@ void writeResponses(FileHandle* f, const Agent& agent) {
   for (int i = 0; i < count; ++i) {
     const char* name = performance->name[i].c_str();
     writeFormatted(f, "\n");
-    if (performance->flag[i] == kResponseObjective) {
+    if (agent.method.code == kMethodRobustness) {
+      // A robustness agent scores nothing: its responses are the inputs of its statistics.
+      writeFormatted(f, " %20s, PREREQUISITE", name);
+    } else if (performance->flag[i] == kResponseObjective) {
       writeFormatted(f, " %20s,  OBJECTIVE,", name);
       switch (performance->opt[i]) {
         case -1: writeFormatted(f, "  Minimize,"); break;

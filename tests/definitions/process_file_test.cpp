@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -107,6 +108,8 @@ TEST_F(ProcessFileTest, ReadsListsLocationsAndCommandStepsOfBothRecords) {
       "preAnalysisCmd: ./pre.sh\npreAnalysisOptions: designFolder, , 0\n"
       "preCmd: ./clean.sh\npreUpdateOptions: fixedLocation, /tmp/x, NONE\n"
       "successCondition: solved\nsuccessReturnValue: 0\nnumDesigns: 3\n";
+  std::filesystem::create_directories(dir_.file("defs"));
+  testing::writeFile(dir_.file("defs/mass.def"), "file: result.txt\n");
   const std::vector<Analysis>& analyses =
       read(std::string(kParallel) + "*ANALYSIS\n" + analysisRecord +
            "\n*EXECUTION_DEFINITION\n" + executionRecord + analysis("mesh", 1) +
@@ -127,6 +130,8 @@ TEST_F(ProcessFileTest, ReadsListsLocationsAndCommandStepsOfBothRecords) {
   EXPECT_EQ(a.taggedInputFiles[1].target, "loads.tpl");
   EXPECT_THAT(a.outputFiles, ElementsAre("result.txt", "log.txt"));
   EXPECT_EQ(a.taggedOutputFiles.at(0).definition, "defs/mass.def");
+  // The tagged response is extracted by the analysis without an "outputResponse" line.
+  EXPECT_THAT(a.outputResponses, ElementsAre("mass"));
   EXPECT_EQ(a.portalData, "first line\nsecond line");
   ASSERT_EQ(a.dependencies.size(), 2u);
   EXPECT_EQ(a.dependencies[0].cycle, 0);
@@ -300,6 +305,11 @@ TEST_F(ProcessFileTest, FileListEntriesAreRefusedWithTheirTexts) {
       {serialA("outputTagFile: mass\n"),
        "Incorrect format for defining data for a \"outputTagFile\". Expecting at least 2 values. "
        "Found 1. Read data: mass"},
+      {serialA("outputTagFile: mass, missing.def\n"),
+       "When reading data for \"a\" of type \"Analysis definition\" from file \"Process1.in\", "
+       "KARVO encountered the following error in reading the data for property "
+       "\"outputTagFile\":\nThe extraction definition file \"" + dir_.file("missing.def") +
+           "\" of the response \"mass\" cannot be read (No such file or directory)."},
       {serialA("inputTagFile: a.tpl, a.k, extra\n"),
        "Incorrect format for defining data for a \"inputTagFile\". Expecting a template file and "
        "optionally the tagged file name. Read data: a.tpl, a.k, extra"},

@@ -96,7 +96,7 @@ TEST(CheckPerformanceRun, ListsTheExtractedAndCalculatedResponses) {
   testing::ProcessResult result = checkPerformance(dir, "3");
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("checkPerformance.out"));
   EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
-            kHeader + "\n f = 2.5\n h = 0.007\n g = 5" + kTrailer);
+            kHeader + "\n f = 2.5\n h = 0.007\n g = 5\n" + kTrailer);
   ASSERT_TRUE(exists(dir, "checkPerformance.lck"));
   EXPECT_EQ(readFile(dir.file("checkPerformance.lck")), "");
   // "other" gives nothing the performance needs: it does not run.
@@ -115,7 +115,7 @@ TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillRead) {
   EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
             kHeader +
                 "*ERROR\nError in running the analysis \"calc\" to evaluate responses associated "
-                "with it.\n\n\n f = 1.25\n h = 4\n g = 2.5" +
+                "with it.\n\n\n f = 1.25\n h = 4\n g = 2.5\n" +
                 kTrailer);
   EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
   expectNoRunFiles(dir);
@@ -128,7 +128,7 @@ TEST(CheckPerformanceRun, MissingValueIsListedAsError) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
             kHeader + portalError("h", dir, "the anchor was not found.") + noData("h") +
-                "\n f = 3\n h = ERROR\n g = 6" + kTrailer);
+                "\n f = 3\n h = ERROR\n g = 6\n" + kTrailer);
   EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
 }
 
@@ -142,7 +142,31 @@ TEST(CheckPerformanceRun, AnalysisWithoutOutputGivesErrorForEveryResponse) {
             kHeader + portalError("f", dir, missing) + portalError("h", dir, missing) +
                 noData("f") + noData("h") +
                 "*ERROR\nCould not set variable \"f\" in the Python session. The data for this "
-                "variable was not available.\n\n\n f = ERROR\n h = ERROR\n g = ERROR" + kTrailer);
+                "variable was not available.\n\n\n f = ERROR\n h = ERROR\n g = ERROR\n" + kTrailer);
+}
+
+// The command names the variable x, which takes its baseline 1.5; the second analysis gives
+// k, which the performance now needs too, and fails: its error starts on a line of its own
+// after the list of the first analysis.
+TEST(CheckPerformanceRun, VariablesTakeTheirBaselineAndEachListEndsItsLine) {
+  TempDir dir("karvo-checkperf");
+  writeStudy(dir.path(), "echo \"RESULT F = $1\" > calc.out\necho 'RESULT H = 1' >> calc.out\n");
+  std::string process = readFile(dir.file("Process0.in"));
+  process.replace(process.find("toolCmd: sh calc.sh"), 19, "toolCmd: sh calc.sh %x%");
+  process.replace(process.find("toolCmd: touch other.ran"), 24,
+                  "toolCmd: exit 4\nsuccessReturnValue: 0");
+  writeFile(dir.file("Process0.in"), process);
+  writeFile(dir.file("Performance3.in"),
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: response\n"
+            "*RESPONSE\nname: k\ntype: response\n*END\n");
+  testing::ProcessResult result = checkPerformance(dir, "3");
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
+            kHeader + "\n f = 1.5\n h = 1\n g = 3\n" +
+                "*ERROR\nError in running the analysis \"other\" to evaluate responses associated "
+                "with it.\n\n\n k = 1\n" +
+                kTrailer);
 }
 
 TEST(CheckPerformanceFatal, UnknownPerformanceIdEndsWithLockFile) {

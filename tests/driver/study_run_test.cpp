@@ -281,6 +281,29 @@ TEST_F(ReportOnlyRun, EachReportDescribesItsOwnAgent) {
   EXPECT_THAT(report, HasLines("Start time: " + start + "\n"));
 }
 
+// A robustness agent scores nothing: every response of its performance definition is listed
+// as a prerequisite, the objective and the constraint too.
+TEST(ReportOnlyRobustness, ResponsesOfARobustnessAgentArePrerequisites) {
+  TempDir dir;
+  writeBracketStudy(dir.path());
+  writeFile(dir.file("Assembly.in"),
+            replaced(readFile(dir.file("Assembly.in")),
+                     "name: screening\ntype: doe\nrepresentation: 0\nperformance: 1\n",
+                     "name: scatter\ntype: reliability and robustness\nrepresentation: 0\n"
+                     "performance: 0\n"));
+  writeFile(dir.file("study.in"),
+            replaced(readFile(dir.file("study.in")),
+                     "method: DOE\nsampleMethod: 2LevelFull\n",
+                     "method: robustness\nnumEvals: 10\nsampleMethod: OtherLHC\n"));
+  testing::ProcessResult result = runStudy(dir, {"generateReportOnly"});
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
+  EXPECT_THAT(readFile(dir.file("bracket2.rpt")),
+              HasLines("\nNumber of responses: 3\n\n"
+                       "                 mass, PREREQUISITE\n"
+                       "               stress, PREREQUISITE\n"
+                       "            massRatio, PREREQUISITE, mass / 2.5\n"));
+}
+
 // ---------------------------------------------------------------------------------------
 // A normal run
 
@@ -474,6 +497,84 @@ TEST_F(LaterRun, BackupFolderOfTheSameSecondIsNotOverwritten) {
     }
   }
   EXPECT_TRUE(found);
+}
+
+// ---------------------------------------------------------------------------------------
+// Check-setup runs of one analysis that runs in the study folder
+
+// The minimal study with a process: the analysis "calc" runs calc.sh where it lies, in the
+// study folder (its input file is its own target), and its response f has an extraction
+// definition but no "outputResponse" line. `prefix` starts every file (a byte-order mark).
+void writeStudyFolderAnalysis(const TempDir& dir, const std::string& prefix = "") {
+  testing::writeMinimalStudy(dir.path());
+  auto write = [&](const std::string& name, const std::string& text) {
+    writeFile(dir.file(name), prefix + text);
+  };
+  write("Assembly.in",
+        "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+        "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  write("Definitions.in",
+        "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+        "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+        "*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
+  write("Representation0.in", readFile(dir.file("Representation0.in")));
+  write("Performance0.in", readFile(dir.file("Performance0.in")));
+  write("study.in", readFile(dir.file("study.in")));
+  write("Process0.in",
+        "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
+        "inputFile: calc.sh, studyFolder, , file, yes\noutputTagFile: f, f.def\n"
+        "*EXECUTION_DEFINITION\nanlFolder: studyFolder\ntoolCmd: sh calc.sh\n"
+        "successReturnValue: 0\n*END\n");
+  write("f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir.file("calc.sh"), "echo 'RESULT F = 2.5' > calc.out\n");
+}
+
+const char* const kCheckSetupReport =
+    "Check-setup run of agent 0 (\"sizing\"): baseline design 1, status FEASIBLE, performance "
+    "-2.5.\nf = 2.5\n";
+
+TEST(CheckSetupRun, AnalysisInTheStudyFolderKeepsItsInputFileAndExtractsItsTaggedResponse) {
+  TempDir dir;
+  writeStudyFolderAnalysis(dir);
+  testing::ProcessResult result = runStudy(dir, {"checksetup"});
+  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasLines(kCheckSetupReport));
+  EXPECT_EQ(readFile(dir.file("calc.sh")), "echo 'RESULT F = 2.5' > calc.out\n");
+}
+
+TEST(CheckSetupRun, ByteOrderMarksAtTheStartOfStudyFilesAreSkipped) {
+  TempDir dir;
+  writeStudyFolderAnalysis(dir, "\xEF\xBB\xBF");
+  testing::ProcessResult result = runStudy(dir, {"checksetup"});
+  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasLines(kCheckSetupReport));
+}
+
+// A second run evaluates design 1 again: its design log starts afresh, like its analysis log.
+TEST(CheckSetupRun, DesignLogOfASecondRunHoldsOnlyThatRun) {
+  TempDir dir;
+  writeStudyFolderAnalysis(dir);
+  ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0);
+  const std::string log = dir.file("POST_0/Design1/design.log");
+  const std::string first = readFile(log);
+  EXPECT_THAT(first, HasSubstr("Design 1 evaluated."));
+  ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_EQ(readFile(log), first);
+}
+
+// The post folder of the design cannot be made (a file stands in its way): the design fails
+// with the reason in the message file instead of running without logs.
+TEST(CheckSetupRun, PostFolderThatCannotBeMadeFailsTheDesign) {
+  TempDir dir;
+  writeStudyFolderAnalysis(dir);
+  writeFile(dir.file("POST_0"), "a file, not a folder\n");
+  testing::ProcessResult result = runStudy(dir, {"checksetup"});
+  EXPECT_EQ(result.status, 133);
+  const std::string messages = testing::unwrapped(readFile(dir.file("study.mes")));
+  EXPECT_THAT(messages, HasSubstr("*ERROR\nError in creating the POST folder \"" +
+                                  fs::canonical(dir.path()).string() + "/POST_0/Design1\" of design 1: "));
+  EXPECT_THAT(messages, HasSubstr("The baseline design evaluation for agent 0 was unsuccessful."));
+  EXPECT_FALSE(fs::exists(dir.file("calc.out")));
 }
 
 }  // namespace

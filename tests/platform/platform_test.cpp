@@ -54,6 +54,14 @@ TEST(FileOperations, MoveIntoFolderCopyAndRemove) {
   EXPECT_TRUE(copyFile(dir.file("backup"), dir.file("copy")));
   EXPECT_EQ(readFile(dir.file("copy/a b.txt")), "content");
 
+  // A file or folder copied onto itself stays as it is.
+  EXPECT_TRUE(copyFile(dir.file("x/a b.txt"), dir.file("x/a b.txt"), &error)) << error;
+  EXPECT_TRUE(copyFile(dir.file("x/a b.txt"), dir.file("x"), &error)) << error;
+  EXPECT_EQ(readFile(dir.file("x/a b.txt")), "content");
+  EXPECT_TRUE(copyFile(dir.file("copy"), dir.file("copy"), &error)) << error;
+  EXPECT_FALSE(pathExists(dir.file("copy/copy")));
+  EXPECT_EQ(readFile(dir.file("copy/a b.txt")), "content");
+
   EXPECT_TRUE(removeFile(dir.file("x/a b.txt")));
   EXPECT_TRUE(removeFile(dir.file("x/a b.txt")));  // absent is fine, as rm -f
   EXPECT_FALSE(removeFile(dir.file("x")));          // a folder is not a file
