@@ -25,7 +25,9 @@
 #include "evaluation/app_access.h"
 #include "evaluation/dependents.h"
 #include "evaluation/evaluation_flow.h"
+#include "evaluation/analysis_run.h"
 #include "evaluation/formula.h"
+#include "evaluation/resource_use.h"
 #include "evaluation/run_interaction.h"
 #include "definitions/process_file.h"
 #include "platform/platform.h"
@@ -227,6 +229,12 @@ void runStudy(int argc, char** argv) {
     exitRun(kExitNormal, false);
   }
   endRunOnStopSignal();
+  // The remote study folders are prepared and the reservations made before earlier results
+  // are moved away; a run that only writes analysis files needs neither.
+  if (!run.settings.designFilesOnly) {
+    prepareRemoteStudyFolders();
+    startAnalysisReservations();
+  }
   prepareRun();
   runCycles();
 }
@@ -315,6 +323,7 @@ void closeRun() {
     }
   };
   step([] { releaseApplicationAccess(); });
+  step([] { endReservations(); });
   step([] { stopFormulaInterpreter(); });
   step([] { writeEndOfRunInformation(); });
   step([] { removeLockFiles(); });

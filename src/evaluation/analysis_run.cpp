@@ -284,7 +284,7 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
   launch.setValue("exec_cmd", execCommand);
   launch.setValue("do_job_block", flag(isAnalysisRun && analysis && analysis->jobBatchMode));
   launch.setValue("do_verbose", flag(run.settings.verbose != 0));
-  launch.setValue("resource_name", resource ? resource->name : std::string());
+  launch.setValue("resource_name", resource ? resource->name : kDefaultResourceName);
   launch.setValue("resource_block", resourceBlock);
   launch.setValue("finish_block", finishBlock);
   launch.setValue("remote_block", remoteBlock);

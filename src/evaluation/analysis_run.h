@@ -60,6 +60,8 @@ struct Loop;
 
 // Name of the study folder on remote machines when the local one has no name.
 inline constexpr const char* kDefaultRemoteStudyName = "myStudy";
+// Name by which a job on this machine (no compute resource) is told in logs and launches.
+inline constexpr const char* kDefaultResourceName = "default";
 // File names the solver writes into run folders and the study folder.
 inline constexpr const char* kAnalysisLogName = "analysis.log";
 inline constexpr const char* kTempCommandFileName = "KARVOMDOTempExecCmdFile__.sh";
@@ -265,9 +267,9 @@ struct CommandLaunch {
 // execution settings as "key: value" lines), "job_script" (absolute; in the design folder
 // when the command's folder is shared by all designs, so that jobs of different designs
 // never share one script), "out_log_file", "err_log_file", "exec_cmd", "do_job_block" (job
-// batch mode of the analysis command), "do_verbose", "resource_name", "resource_block" (the
-// resource's record; "jobPrefix" from the analysis's jobNamePrefix when given; empty for a
-// local run), "finish_block" (the finish condition's record, analysis command only),
+// batch mode of the analysis command), "do_verbose", "resource_name" ("default" on this
+// machine), "resource_block" (the resource's record; "jobPrefix" from the analysis's
+// jobNamePrefix when given; empty for a local run), "finish_block" (the finish condition's record, analysis command only),
 // "remote_block" (the remote profile's record), "rmt_analysis_dir", "rmt_study_dir",
 // "rmt_file_deletes" (lines "file,<path>"), "rmt_file_copies" (lines
 // "<direction>,file|folder,<source>,<target>"), "do_analysis_run".
@@ -384,6 +386,13 @@ bool createRemoteAnalysisFolder(RemoteProfile& profile, const EvaluationContext&
 bool prepareRemoteStudyFolder(RemoteProfile& profile, const Process& process,
                               const EvaluationContext& context);
 void resetRemoteStudies();
+
+// Start-up: prepareRemoteStudyFolder for every remote machine that an analysis of a process
+// read runs on (its compute resource, or each member of its resource set), in process and
+// analysis order, with the notes going to the message file. A profile that cannot be opened
+// or a copy that fails is told there and does not stop the run: the analysis folders are
+// still copied before each remote run.
+void prepareRemoteStudyFolders();
 
 // Before a remote analysis runs: everything in the local run folder is copied to the remote
 // analysis folder ("Copying all analysis files to the remote analysis folder"), then

@@ -23,6 +23,11 @@
 //       +-- no resource, input files, pre-update --+
 //           command, portal prepare (failJob)
 //
+//   A run that writes analysis files only (designFilesOnly) takes every job from WAITING
+//   through submitAnalysis (folders, input files, tagged files; no command) straight to
+//   COMPLETED with the status NOT EVALUATED; its designs finish unscored and not in error,
+//   and the run ends in order after the first batch (evaluateDesigns).
+//
 // Loop cases (an analysis inside a loop; FlowJob holds the job of its current case)
 //
 //     every job of the loop final for case c (advanceLoops)
@@ -79,6 +84,7 @@
 #include <limits>
 
 #include "base/messages.h"
+#include "base/run_exit.h"
 #include "base/run_state.h"
 #include "definitions/performance_file.h"
 #include "definitions/representation.h"
@@ -253,6 +259,17 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
   Design& design = *flow.design;
   flow.context.analysisName.clear();
   flow.context.analysis = nullptr;
+  if (run.settings.designFilesOnly && !flow.error) {
+    // Its files are written and nothing ran: nothing to extract, check or score, and it is
+    // no error design (the baseline and first-design checks do not apply).
+    design.failed = false;
+    design.status = kStatusNotEvaluated;
+    writeMessage("analysis", "note",
+                 formatText("Design %d: analysis files written. Status: %s.", flow.number,
+                            statusWord(kStatusNotEvaluated)),
+                 flow.number, "");
+    return;
+  }
   if (!flow.error) calculateDesignResponses(batch.responseNames, flow.context);
   const bool complete = finishDesignResponses(flow.context, batch.performance, design);
   // A gradients file left by the analyses goes to the design's post folder.
@@ -396,11 +413,15 @@ void runBatch(FlowBatch& batch) {
           if (!earlierDone) continue;
         }
         if (!dependenciesMet(batch, design, static_cast<int>(a))) continue;
-        if (!runConditionMet(batch, design, static_cast<int>(a))) {
+        // A run that only writes analysis files runs nothing: no run condition, no
+        // reservation and no compute resource.
+        const bool filesOnly = run.settings.designFilesOnly != 0;
+        if (!filesOnly && !runConditionMet(batch, design, static_cast<int>(a))) {
           progress = true;
           continue;
         }
-        if (analysis.hasReservation) {
+        bool resourceChosen = filesOnly;
+        if (!filesOnly && analysis.hasReservation) {
           const int reservation = reservationOfAnalysis(analysis.name);
           const ReservationState state =
               reservation >= 0 ? checkReservation(reservation) : ReservationState::kFailed;
@@ -416,8 +437,18 @@ void runBatch(FlowBatch& batch) {
             cannotStart = true;
             break;
           }
+          // A job-based reservation runs the jobs on the machines it reserved; an advance
+          // reservation leaves them on the analysis's own resource.
+          if (!reservations[static_cast<std::size_t>(reservation)].definition.advance) {
+            if (!chooseReservedResource(reservation, job.resource)) {
+              cannotStart = true;
+              break;
+            }
+            resourceChosen = true;
+          }
         }
-        if (!chooseComputeResource(analysis.computeResource, design.number, false, job.resource)) {
+        if (!resourceChosen &&
+            !chooseComputeResource(analysis.computeResource, design.number, false, job.resource)) {
           if (!analysis.computeResource.empty() && !findComputeResource(analysis.computeResource)) {
             // A resource that is not defined never becomes free.
             failJob(batch, design, static_cast<int>(a),
@@ -472,7 +503,13 @@ void runBatch(FlowBatch& batch) {
         allFinished = false;
       }
     }
-    if (allFinished) break;
+    if (allFinished) {
+      if (!batch.parallel) {
+        writeMessage("stdout", "note",
+                     "No more designs to process within this serial execution cycle.");
+      }
+      break;
+    }
     pollInteraction(batch);
     const bool paused = interactionPaused(interaction, platform::monotonicSeconds());
     if (!anyRunning && paused) {
@@ -688,6 +725,19 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   for (const FlowDesign& flow : batch.designs) {
     ++summary.evaluated;
     if (flow.design->failed) ++summary.failed;
+  }
+  if (run.settings.designFilesOnly) {
+    // Nothing was evaluated, so the agent has nothing to choose its next designs from: the
+    // files of this first batch are what the run was for, and the run ends in order here.
+    const int first = batch.designs.front().number, last = batch.designs.back().number;
+    const std::string which = first == last ? formatText("design %d", first)
+                                            : formatText("designs %d to %d", first, last);
+    writeMessage("outptr|stdout", "note",
+                 formatText("The analysis files of %s of agent %d have been written. Since "
+                            "only analysis files are written, no analysis was run and the run "
+                            "ends after this first set of designs.",
+                            which.c_str(), agent.number));
+    exitRun(kExitNormal, true);
   }
   writeMessage("stdout", "note", "\nCompleted design evaluation for all designs requested.");
   return summary;

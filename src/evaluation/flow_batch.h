@@ -46,7 +46,15 @@ struct FlowJob {
   JobClock clock;                 // monotonic s of submission, checks and notes
   bool declaredComplete = false;  // the IO file or the finish condition ended the job: its
                                   // exit code says nothing about the analysis
-  PropertiesMap portalData;       // properties handed to the portal
+  PropertiesMap portalData;       // properties handed to the portal (portalJobProperties)
+  bool portalRun = false;         // the portal runs the analysis itself (its run was
+                                  // handled): no process handle, its finishCheck tells
+  bool portalRunError = false;    // the portal's finish check answered an error, or its
+                                  // analysis ran out of time: the job is complete and
+                                  // fails when it is processed
+  std::vector<std::string> portalOutputFiles;  // the portal's extra output files (relative
+                                  // to the run folder), copied back from a remote machine
+                                  // with the analysis's own output files
   int caseIndex = 0;              // loop case this job runs (0-based; 0 outside loops)
   int firstCaseStatus = kStatusNotEvaluated;  // EvaluationStatus of case 0, kept for
                                   // references from outside the loop while it runs
@@ -147,6 +155,8 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index);
 
 // The portal of an analysis type: the extension manager's, else the built-in General one.
 Portal* portalFor(const Analysis& analysis);
+// True when the analysis is served by the built-in General portal (no named portal).
+bool isGeneralPortal(const Analysis& analysis);
 std::string studyPath(const std::string& name);
 std::string readWholeFile(const std::string& path);
 // `definitionTexts`, when given, keeps the response definition files read in this batch:
@@ -158,6 +168,41 @@ PropertiesMap portalProperties(const Analysis& analysis, const std::string& fold
 // Writes the message lines of a portal call to the analysis log.
 void logPortalMessages(const FlowDesign& design, const std::string& analysis,
                        const PortalResult& result);
+// The map every portal call of job `index` gets: portalProperties with the keys of the
+// design, its loop case and the batch ("evalId", "caseIndex", "postDir", "EvalRun",
+// "BatchInfo", and "NoRemote", "remoteDir", "remoteStudyDir" on a remote resource).
+PropertiesMap portalJobProperties(FlowBatch& batch, FlowDesign& design, int index);
+
+// The portal calls of job `index`, in calling order (the top of flow_steps.cpp). Each writes
+// the portal's messages to the analysis log.
+//
+// initialize, at submission once the run folder exists: builds FlowJob::portalData, keeps the
+// extra output files in the job; `init` holds the answer. False: the job has been failed.
+bool portalInitialize(FlowBatch& batch, FlowDesign& design, int index, PortalInitResult& init);
+// With the input files: the extra input files of `init` copied into the run folder, then the
+// files it marks for deletion removed ("Deleting file ..."), each path from resolvePath.
+// False (the reason written) when one could not be had; the caller fails the job.
+bool copyPortalStartFiles(FlowBatch& batch, FlowDesign& design, int index,
+                          const PortalInitResult& init);
+// prepare: the tagged input files. False: the job has been failed.
+bool portalPrepare(FlowBatch& batch, FlowDesign& design, int index);
+// run, at launch. kNotHandled: the portal leaves the command to the job controller.
+// kHandled: the portal runs the analysis; the job is RUNNING without a process, its
+// "*CMD_STARTTIME" (`handedOver`) written. kFailed: the job has been failed.
+enum class PortalLaunch { kFailed, kNotHandled, kHandled };
+PortalLaunch portalRunAnalysis(FlowBatch& batch, FlowDesign& design, int index,
+                               const std::string& handedOver);
+// finishCheck of a job the portal runs (FlowJob::portalRun), with progress first when
+// `progressNote` (the progress note is due). True when the analysis has come to an end:
+// finished, or an error (FlowJob::portalRunError set, the error written).
+bool portalFinished(FlowBatch& batch, FlowDesign& design, int index, bool progressNote);
+// After completion: successCheck, then extract when the analysis has tagged outputs and the
+// check passed. False when the portal reports a failure ("Portal reports analysis failure.
+// Setting analysis status to error." written).
+bool portalCheckAndExtract(FlowBatch& batch, FlowDesign& design, int index);
+// copyOutputFilesFromRemote for job `index`, with the portal's extra output files.
+bool copyOutputFilesBack(RemoteProfile& profile, FlowBatch& batch, FlowDesign& design,
+                         int index);
 // Runs one of the commands around the analysis of job `index` (kind kPreAnalysis,
 // kPreUpdate, kPostAnalysis or kPostExtraction: the analysis's step of that kind) and waits
 // for it. True when the analysis has no such command or it passed; otherwise the job has

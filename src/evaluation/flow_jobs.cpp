@@ -144,21 +144,73 @@ void prepareContext(FlowBatch& batch, FlowDesign& design, int index) {
   context.jobResource.clear();
 }
 
+namespace {
+
+// Whether condition `name` needs the job id: a ScheduledJob condition that finds its job by
+// id, or a condition whose texts name the internal variable Job_ID (for a composite, any of
+// its members).
+bool conditionUsesJobId(const std::string& name) {
+  const Condition* condition = findCondition(name);
+  if (!condition) return false;
+  if (condition->type == ConditionType::Composite) {
+    for (const CompositeMember& member : condition->members) {
+      if (conditionUsesJobId(member.name)) return true;
+    }
+    return false;
+  }
+  if (condition->type == ConditionType::ScheduledJob && condition->find == "ID") return true;
+  auto names = [](const std::string& text) { return text.find("Job_ID") != std::string::npos; };
+  for (const std::string& line : condition->formula) {
+    if (names(line)) return true;
+  }
+  return names(condition->paramRef) || names(condition->fileRef) || names(condition->findText) ||
+         names(condition->findRef) || names(condition->command) || names(condition->cmdText);
+}
+
+// The context of job `index` of `design` again, since another job of the design may have been
+// submitted in the meantime: its analysis, case, compute resource, job name and id.
+void restoreJobContext(FlowBatch& batch, FlowDesign& design, int index) {
+  prepareContext(batch, design, index);
+  const FlowJob& job = design.jobs[index];
+  if (job.resource.resource >= 0) {
+    design.context.jobResource = computeResources[job.resource.resource].name;
+  }
+  design.context.jobName = job.job ? job.job->jobName() : "";
+  design.context.jobId = job.job ? job.job->jobId() : "";
+}
+
+// "*CMD_STARTTIME" once per job: at launch for a job that is not queued, else when the
+// compute resource first shows it started (or, at the latest, when it is seen to end).
+void markCommandStarted(const FlowDesign& design, const Analysis& analysis, FlowJob& job,
+                        double now, const std::string& stamp) {
+  if (job.clock.runStartTime >= 0) return;
+  timingMarkStarted(job.clock, now);
+  logRecord(design, analysis.name, "*CMD_STARTTIME", stamp);
+}
+
+}  // namespace
+
 bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   const Analysis& analysis = batch.process->analyses[index];
   FlowJob& job = design.jobs[index];
-  if (analysis.noExecution) {
+  // A "nil" command runs nothing. Only a portal that runs its analyses itself (never the
+  // General one) is still asked to run one, below.
+  auto runNothing = [&] {
     logNote(design, analysis.name,
             "No execution being performed for this analysis, since the execution command is "
             "\"nil\".");
     job.state = kJobRunning;
     job.clock = timingSubmitted(platform::monotonicSeconds(), true);
     return true;
-  }
+  };
+  if (analysis.noExecution && isGeneralPortal(analysis)) return runNothing();
   if (run.settings.verbose) {
     logNote(design, analysis.name,
             formatText("Finished updating model. Starting submission of analysis command at %s.",
                        clockText().c_str()));
+    if (analysis.jobBatchMode && batch.parallel) {
+      logNote(design, analysis.name, "Analysis run mode = RunBatch");
+    }
   }
   // The internal variables of this job were exported by submitAnalysis, and nothing since
   // (input files, pre-update command, portal prepare) changes the values they come from:
@@ -178,7 +230,15 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   writeMessage("stdout", "note",
                formatText("Evaluating design #: %d  Analysis: %s", design.number,
                           analysis.name.c_str()));
-  logRecord(design, analysis.name, "*CMD_STARTTIME", platform::timeStamp());
+  // The start is recorded once the job is known not to wait in a queue (below), with the
+  // time at which the command was handed over.
+  const std::string handedOver = platform::timeStamp();
+  switch (portalRunAnalysis(batch, design, index, handedOver)) {
+    case PortalLaunch::kFailed: return false;
+    case PortalLaunch::kHandled: return true;
+    case PortalLaunch::kNotHandled: break;
+  }
+  if (analysis.noExecution) return runNothing();
   logNote(design, analysis.name, "Running the analysis command.");
   CommandRequest request;
   request.kind = CommandKind::kAnalysis;
@@ -192,9 +252,26 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   }
   job.job = std::move(launch.job);
   job.state = kJobRunning;
-  job.clock = timingSubmitted(platform::monotonicSeconds(), !job.job->queued());
+  const double now = platform::monotonicSeconds();
+  job.clock = timingSubmitted(now, false);
+  if (!job.job->queued()) markCommandStarted(design, analysis, job, now, handedOver);
+  // The job name and id as the compute resource gives them back: the tags Job_Name and
+  // Job_ID of the commands and conditions that follow (the finish condition among them).
   design.context.jobName = job.job->jobName();
   design.context.jobId = job.job->jobId();
+  if (!design.context.jobName.empty()) {
+    logNote(design, analysis.name, formatText("Jobname: %s", design.context.jobName.c_str()));
+  }
+  if (!design.context.jobId.empty()) {
+    logNote(design, analysis.name, formatText("JobID: %s", design.context.jobId.c_str()));
+  } else if (!analysis.finishCondition.empty() && conditionUsesJobId(analysis.finishCondition)) {
+    failJob(batch, design, index,
+            formatText("Could not read back the job id from the compute resource. The finish "
+                       "condition \"%s\" refers to Job_ID, so the end of the job cannot be "
+                       "detected. This design analysis will be marked as error.",
+                       analysis.finishCondition.c_str()));
+    return false;
+  }
   return true;
 }
 
@@ -210,7 +287,7 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
                           design.number, analysis.name.c_str(), clockText().c_str()));
   logNote(design, analysis.name,
           formatText("Compute resource used: %s",
-                     design.context.jobResource.empty() ? "local"
+                     design.context.jobResource.empty() ? kDefaultResourceName
                                                         : design.context.jobResource.c_str()));
   logNote(design, analysis.name, formatText("Design name: Design%d", design.number));
   logRecord(design, analysis.name, "*STARTTIME", platform::timeStamp());
@@ -237,30 +314,35 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   ResolvedPath runFolder = resolveRunFolder(design.context);
   job.folder = runFolder.ok ? runFolder.path : folder;
   exportInternalVariables(design.context);
-  if (!copyInputFiles(batch, design, index, job.folder)) {
-    failJob(batch, design, index, "");
-    return;
+  // The portal is initialized before the input files are copied: its extra input files go
+  // with them and the files it marks for deletion are removed right after.
+  PortalInitResult init;
+  if (!portalInitialize(batch, design, index, init)) return;
+  const bool filesOnly = run.settings.designFilesOnly != 0;
+  if (!copyInputFiles(batch, design, index, job.folder) ||
+      !copyPortalStartFiles(batch, design, index, init)) {
+    if (!filesOnly) {
+      failJob(batch, design, index, "");
+      return;
+    }
+    // Files that other analyses make are not there when nothing runs.
+    logNote(design, analysis.name,
+            "Not every input file could be copied. Since only the analysis files are written, "
+            "the files of this analysis are written without them.",
+            "warning");
   }
 
-  if (!runCommandStep(batch, design, index, CommandKind::kPreUpdate)) return;
+  if (!filesOnly && !runCommandStep(batch, design, index, CommandKind::kPreUpdate)) return;
 
-  Portal* portal = portalFor(analysis);
-  job.portalData = portalProperties(analysis, job.folder, false, &batch.definitionTexts);
-  PortalInitResult init = portal->initialize(job.portalData);
-  logPortalMessages(design, analysis.name, init);
-  if (!init.ok) {
-    failJob(batch, design, index, "");
-    return;
-  }
-  logNote(design, analysis.name, "Initialized the portal analysis");
-  PortalResult prepared = portal->prepare(job.portalData, tagValueCallback(design.context));
-  logPortalMessages(design, analysis.name, prepared);
-  if (!prepared.ok) {
-    failJob(batch, design, index, "");
-    return;
-  }
-  logNote(design, analysis.name, "Prepared portal analysis");
+  if (!portalPrepare(batch, design, index)) return;
   logNote(design, analysis.name, "Created new design files");
+  if (filesOnly) {
+    logNote(design, analysis.name,
+            "Only the analysis files are written (designFilesOnly): no command of this analysis "
+            "is run.");
+    endJob(design, analysis, job, kStatusNotEvaluated);
+    return;
+  }
   launchAnalysis(batch, design, index);
 }
 
@@ -277,21 +359,30 @@ bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepPropo
     logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
     return true;
   }
-  if (!job.job && analysis.finishCondition.empty()) {
+  if (!job.job && !job.portalRun && analysis.finishCondition.empty()) {
     logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
     return true;
   }
   const AnalysisTiming timing = timingOf(analysis);
   if (job.job && job.clock.runStartTime < 0 && !job.job->queued()) {
-    timingMarkStarted(job.clock, now);
+    markCommandStarted(design, analysis, job, now, platform::timeStamp());
   }
   if (timingOverdue(timing, job.clock, now)) {
     logNote(design, analysis.name, timingOverdueText(analysis.name, design.number), "warning");
     logRecord(design, analysis.name, "*CMD_ENDTIME", platform::timeStamp());
     if (job.job) job.job->kill();
+    // An analysis the portal runs cannot be stopped from here: it fails unfinished.
+    if (job.portalRun) job.portalRunError = true;
     return true;
   }
   timingPropose(proposal, timing, job.clock, now);
+  if (run.settings.verbose && timingInInitialWait(timing, job.clock, now) &&
+      (job.clock.lastMessageTime == job.clock.submitTime ||
+       timingProgressNoteDue(timing, job.clock, now))) {
+    // Told at the first look and then at the pace of the progress notes, not on every pass.
+    logNote(design, analysis.name, timingInitialWaitText(timing));
+    job.clock.lastMessageTime = now;
+  }
   if (!timingCheckDue(timing, job.clock, now)) return false;
   const bool note = timingProgressNoteDue(timing, job.clock, now);
   if (note) {
@@ -302,14 +393,21 @@ bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepPropo
   timingCheckMade(job.clock, now, note);
   bool complete = false;
   if (!analysis.finishCondition.empty()) {
+    restoreJobContext(batch, design, index);
     complete = evaluateCondition(analysis.finishCondition, design.context, design.slot, true,
                                  batch.conditions) == 1;
     if (complete && job.job && !job.job->finished(false)) {
       job.job->kill();
       job.declaredComplete = true;
     }
+  } else if (job.portalRun) {
+    complete = portalFinished(batch, design, index, note);
   } else {
     complete = job.job->finished(false);
+  }
+  // The check may be what shows a queued job started (or already ended).
+  if (job.job && (complete || !job.job->queued())) {
+    markCommandStarted(design, analysis, job, now, platform::timeStamp());
   }
   if (!complete) return false;
   logNote(design, analysis.name,
@@ -322,18 +420,20 @@ bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepPropo
 void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   const Analysis& analysis = batch.process->analyses[index];
   FlowJob& job = design.jobs[index];
-  prepareContext(batch, design, index);
-  design.context.jobName = job.job ? job.job->jobName() : "";
-  design.context.jobId = job.job ? job.job->jobId() : "";
+  restoreJobContext(batch, design, index);
   exportInternalVariables(design.context);
   writeMessage("stdout", "note",
                formatText("Detected completion of analysis \"%s\" for design %d.",
                           analysis.name.c_str(), design.number));
+  if (job.portalRunError) {
+    failJob(batch, design, index, "");
+    return;
+  }
   if (!runCommandStep(batch, design, index, CommandKind::kPostAnalysis)) return;
   const ComputeResource* resource = contextResource(design.context);
   if (isRemoteResource(resource)) {
     std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, design.context);
-    if (!profile || !copyOutputFilesFromRemote(*profile, design.context)) {
+    if (!profile || !copyOutputFilesBack(*profile, batch, design, index)) {
       logNote(design, analysis.name,
               "Not every output file could be copied back from the remote machine.", "warning");
     }
@@ -373,16 +473,9 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
     }
   }
 
-  // Extraction through the portal, then the calculated responses of the analysis.
-  if (!analysis.taggedOutputFiles.empty()) {
-    Portal* portal = portalFor(analysis);
-    job.portalData.setValue("jobFinished", "true");
-    PortalResult result =
-        portal->extract(job.portalData, responseExtractionCallback(design.context));
-    for (const std::string& line : result.messages) {
-      if (line.rfind("ERROR:", 0) != 0) logNote(design, analysis.name, line);
-    }
-  }
+  // The portal's success check and extraction, then the calculated responses of the
+  // analysis.
+  const bool portalPassed = portalCheckAndExtract(batch, design, index);
   const std::vector<std::string> missing =
       processAnalysisResponses(analysis, design.context, batch.performance);
   if (!missing.empty()) {
@@ -393,7 +486,7 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
             "error");
   }
   if (!runCommandStep(batch, design, index, CommandKind::kPostExtraction)) return;
-  const int status = analysisStatusOf(analysis, false, false, design.context);
+  const int status = analysisStatusOf(analysis, false, !portalPassed, design.context);
   if (status == kStatusError) {
     endJob(design, analysis, job, kStatusError);
     stopDownstream(batch, design, index);

@@ -8,9 +8,11 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "base/messages.h"
 #include "base/text.h"
@@ -318,6 +320,33 @@ bool prepareRemoteStudyFolder(RemoteProfile& profile, const Process& process,
 }
 
 void resetRemoteStudies() { preparedStudies.clear(); }
+
+void prepareRemoteStudyFolders() {
+  for (const Process& process : processes) {
+    for (const Analysis& analysis : process.analyses) {
+      const ComputeResource* resource = findComputeResource(analysis.computeResource);
+      if (!resource) continue;
+      std::vector<const ComputeResource*> used;
+      if (resource->type != ResourceType::MachineSet) {
+        used.push_back(resource);
+      } else {
+        for (const ResourceSetMember& member : resource->members) {
+          if (member.resource >= 0 && member.resource < static_cast<int>(computeResources.size())) {
+            used.push_back(&computeResources[static_cast<std::size_t>(member.resource)]);
+          }
+        }
+      }
+      EvaluationContext context;
+      context.analysisName = analysis.name;
+      context.analysis = &analysis;
+      for (const ComputeResource* machine : used) {
+        if (!isRemoteResource(machine)) continue;
+        std::unique_ptr<RemoteProfile> profile = openRemoteProfile(machine, context);
+        if (profile) prepareRemoteStudyFolder(*profile, process, context);
+      }
+    }
+  }
+}
 
 bool copyAnalysisFilesToRemote(RemoteProfile& profile, const EvaluationContext& context) {
   ResolvedPath local = resolveRunFolder(context);

@@ -8,11 +8,44 @@
 //   initialize ──> prepare ──> run ──> progress / finishCheck ──> successCheck ──> extract
 //      (submission)            (launch)  (polled until finished     (after completion)
 //                                         or error)
-//   resolvePath: whenever the caller needs the real path of a file the portal names.
+//   resolvePath: whenever the caller needs the real path of a file the portal names (the
+//   extra input and delete files of initialize, between initialize and prepare).
+//   progress and finishCheck are asked only while the portal runs the analysis itself (run
+//   handled); a job the caller's job controller runs is watched through its process.
+//   extract follows only a successCheck that passed.
 //
-// Inputs. Every call receives the analysis and response data as a PropertiesMap. The keys
-// read by a portal are documented with the portal (see portal_general.h for "General").
-// Values are passed through unchanged; a portal never modifies the map.
+// Inputs. Every call receives the analysis and response data as a PropertiesMap. Values are
+// passed through unchanged; a portal never modifies the map. Every map holds these keys (file
+// lists hold one entry per line, each ended by a line end):
+//   "evalId"                  design number ("%d"); "0" outside a batch
+//   "caseIndex"               loop case index, from 0 ("%d")
+//   "evaluateResponsesOnly"   "false": the analysis is run, not only read back
+//   "analysisName", "version" the analysis's name and its program version ("version")
+//   "studyDir"                the study folder
+//   "SID_AnlName"             "<study name>_<analysis name>"
+//   "destDir", "postDir"      the analysis run folder; the design's post folder ("" outside a
+//                             batch)
+//   "remoteDir", "remoteStudyDir"  the run folder and the study folder on the remote machine;
+//                             "" for an analysis that runs on this machine
+//   "InTagged", "InTagDef"    tagged input files: the files written into the run folder, and
+//                             their templates as the analysis names them
+//   "inputTagFilepaths"       the written files' paths ("destDir" joined)
+//   "inputFilenames", "inputFilepaths"  input files copied into the run folder: names there,
+//                             and paths
+//   "OutTagged", "OutTagDef"  responses the portal extracts, and their extraction definition
+//                             files as the analysis names them
+//   "outputTagFilepaths"      the definition files' paths (relative ones below "studyDir")
+//   "outputFilenames", "outputFilepaths"  output files: names in the run folder, and paths
+//   "NoRemote"                "true" when the analysis runs on this machine, else "false"
+//   "EvalRun"                 "true" for a design of a batch, "false" for a one-off
+//                             extraction (check-performance mode)
+//   "ResolvePaths"            "true": the caller asks resolvePath for the files the portal
+//                             names
+//   "BatchInfo"               "<position of the design in its batch, from 1>:<designs in
+//                             the batch>" ("1:1" outside a batch)
+//   "remoteUpdate", "remoteExtract"  "false": input files are written and output is read on
+//                             this machine (remote output files are copied back first)
+// A portal's own keys are documented with it (see portal_general.h for "General").
 //
 // Outputs. Every call returns a result carrying a success flag and message lines for the
 // caller's log. A line that begins "ERROR:" is an error; "WARNING:" a warning; any other
@@ -39,11 +72,18 @@ struct PortalResult {
 };
 
 // initialize: the extra files the portal adds to those the analysis definition lists.
-// Names are as the portal knows them (relative names are relative to the analysis folder).
+// Names are as the portal knows them. Input and delete files are located through
+// resolvePath; output files are names relative to the analysis folder (absolute ones are
+// not copied back).
 struct PortalInitResult : PortalResult {
-  std::vector<std::string> extraInputFiles;   // "exInputFilenames": copied with the inputs
-  std::vector<std::string> extraOutputFiles;  // "exOutputFilenames": copied back after a run
-  std::vector<std::string> extraDeleteFiles;  // "exDeleteFilenames": removed at the start
+  std::vector<std::string> extraInputFiles;   // "exInputFilenames": copied into the run
+                                              // folder with the inputs (a relative name to
+                                              // the same place below it, an absolute one
+                                              // under its file name)
+  std::vector<std::string> extraOutputFiles;  // "exOutputFilenames": copied back from a
+                                              // remote machine with the outputs
+  std::vector<std::string> extraDeleteFiles;  // "exDeleteFilenames": removed at the start,
+                                              // before prepare
 };
 
 // resolvePath: the path the portal produced for a file.

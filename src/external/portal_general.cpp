@@ -150,6 +150,10 @@ std::vector<ResponseEntry> responseEntries(const PropertiesMap& properties,
   return entries;
 }
 
+std::string missingOutputText(const std::string& file) {
+  return formatText("ERROR: The output file \"%s\" was not found.", file.c_str());
+}
+
 // The resolved output files that the valid definitions read, each once, in response order.
 std::vector<std::string> outputFiles(const std::vector<ResponseEntry>& responses) {
   std::vector<std::string> files;
@@ -265,10 +269,7 @@ PortalResult GeneralPortal::successCheck(const PropertiesMap& properties) {
   std::vector<std::string> ignored;
   std::vector<ResponseEntry> responses = responseEntries(properties, ignored);
   for (const std::string& file : outputFiles(responses)) {
-    if (!platform::isRegularFile(file)) {
-      result.messages.push_back(
-          formatText("ERROR: The output file \"%s\" was not found.", file.c_str()));
-    }
+    if (!platform::isRegularFile(file)) result.messages.push_back(missingOutputText(file));
   }
   result.ok = result.messages.empty();
   return result;
@@ -280,6 +281,8 @@ PortalResult GeneralPortal::extract(const PropertiesMap& properties,
   std::vector<ResponseEntry> responses = responseEntries(properties, result.messages);
   std::vector<general_portal::ExtractionOutcome> outcomes(responses.size());
   for (const std::string& file : outputFiles(responses)) {
+    // Said once per file; each response that reads it still says why it found nothing.
+    if (!platform::isRegularFile(file)) result.messages.push_back(missingOutputText(file));
     std::vector<std::size_t> which;
     std::vector<const ExtractionDefinition*> definitions;
     for (std::size_t i = 0; i < responses.size(); ++i) {

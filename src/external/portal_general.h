@@ -4,7 +4,8 @@
 // solver's job controller, not by this portal. The user's reference for the tag and
 // definition syntax is docs/general-portal.md.
 //
-// Properties read from the map of every call (all optional unless stated):
+// Properties read from the map of every call (all optional unless stated; the map also holds
+// the keys every portal gets, portal.h):
 //   "analysisName"           the analysis name (used in messages only)
 //   "studyDir"               folder against which relative template paths are resolved
 //   "destDir"                the analysis run folder; relative target and output paths are
@@ -30,6 +31,10 @@
 namespace karvo {
 
 namespace general_portal {
+
+// The UTF-8 byte-order mark. At the start of a template or an extraction definition it is
+// skipped, as the readers of the study's ".in" files skip it.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 // ---- Templates ---------------------------------------------------------------------------
 
@@ -132,9 +137,13 @@ std::vector<ExtractionOutcome> extractFromFile(
 //   run          not handled: answers ok with handled = false (the job controller runs it)
 //   progress     ok, fraction unknown (-1)
 //   finishCheck  from "jobFinished": "true" finished, "false" not finished, else error
-//   successCheck every output file the definitions read exists
+//   successCheck every output file the definitions read exists; each missing one is an
+//                "ERROR: The output file \"<path>\" was not found." line
 //   extract      every response reported once, in "ResponseName<n>" order; each output
-//                file is read in one pass for all the responses that read it
+//                file is read in one pass for all the responses that read it; a missing
+//                one gives the same line as in successCheck, once
+// Templates and extraction definitions may start with a UTF-8 byte-order mark; it is
+// skipped (a template's mark is not written to its file).
 class GeneralPortal final : public Portal {
  public:
   GeneralPortal() = default;

@@ -152,7 +152,8 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
   definition = ExtractionDefinition();
   std::vector<PropertyLine> lines;
   int lineNumber = 0;
-  std::size_t pos = 0;
+  // A byte-order mark left by editors on Windows is no part of the first property name.
+  std::size_t pos = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
   while (pos <= text.size()) {
     std::size_t next = text.find('\n', pos);
     if (next == std::string::npos) next = text.size();

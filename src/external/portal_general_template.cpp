@@ -149,6 +149,8 @@ PortalResult fillTemplate(const std::string& templatePath, const std::string& ta
     if (length < 0) break;
     ++lineNumber;
     std::string_view line(buffer, static_cast<std::size_t>(length));
+    // A byte-order mark is an editor's mark on the template, not text for the written file.
+    if (lineNumber == 1 && line.substr(0, 3) == kByteOrderMark) line.remove_prefix(3);
     std::string_view lineEnd;
     if (!line.empty() && line.back() == '\n') {
       line.remove_suffix(1);

@@ -50,6 +50,8 @@ struct StudyShape {
   std::string acceptRange;         // lines of the response record in Performance0.in
   bool secondAnalysis = false;     // a second analysis "after" that depends on "calc"
   bool withFormula = true;         // the formula response "g" (needs the interpreter)
+  bool parallel = true;            // the process's parallel option
+  std::string studyMode = "newStudy";  // `mode` of the study record
 };
 
 void writeStudy(const std::string& dir, const StudyShape& shape) {
@@ -74,7 +76,8 @@ void writeStudy(const std::string& dir, const StudyShape& shape) {
   writeFile(dir + "/calc.sh", shape.script);
   writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
   std::string process =
-      "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
+      "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: " +
+      std::string(shape.parallel ? "yes" : "no") + "\n*ANALYSIS\nname: calc\nid: 1\n"
       "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
       "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n" +
       std::string(shape.withFormula ? "calculatedResponse: g\n" : "") + shape.extraAnalysis +
@@ -86,7 +89,7 @@ void writeStudy(const std::string& dir, const StudyShape& shape) {
   writeFile(dir + "/Process0.in", process + "*END\n");
   writeFile(dir + "/study.in",
             "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
-            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
+            "mode: " + shape.studyMode + "\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
 }
 
 // Long messages are wrapped at 110 columns in the logs: texts are compared without line
@@ -901,6 +904,303 @@ TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
   EXPECT_TRUE(has(log, "*STATUS\nSUCCESS\n")) << log;
   EXPECT_TRUE(has(caseLog("calc", 2), "*STATUS\nSUCCESS\n"));
   EXPECT_FALSE(processesLeft(dir_));
+}
+
+// ---- Runs through the karvo binary: compute resources, jobs and their texts ----------------
+
+using testing::HasLines;
+using testing::unwrapped;
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// The value line that follows the first record `keyword` ("*CMD_STARTTIME") of a log.
+std::string recordValue(const std::string& log, const std::string& keyword) {
+  const std::size_t at = log.find(keyword + "\n");
+  if (at == std::string::npos) return "";
+  const std::size_t start = at + keyword.size() + 1;
+  return log.substr(start, log.find('\n', start) - start);
+}
+
+// A stand-in batch scheduler in `bin`, its state in "<bin>/state": sbatch queues the job
+// (PENDING), prints "Submitted batch job <id>" (ids from 4711) and lets it run a moment later
+// (RUNNING; the local time of that moment goes to "started.<id>", in the form of the log
+// stamps); squeue lists "<id> <state>" for each job in the queue; scancel <id> takes a job
+// out of the queue before it runs.
+void writeFakeScheduler(const std::string& bin) {
+  std::filesystem::create_directories(bin + "/state");
+  const std::string state = "state=\"$(dirname \"$0\")/state\"\n";
+  writeFile(bin + "/sbatch",
+            "#!/bin/sh\n" + state +
+                "id=$(cat \"$state/next\" 2>/dev/null || echo 4711)\n"
+                "echo $((id + 1)) > \"$state/next\"\n"
+                "echo PENDING > \"$state/job.$id\"\n"
+                "( sleep 2; [ -f \"$state/job.$id\" ] || exit 0\n"
+                "  date +%Y-%m-%dT%H:%M:%S > \"$state/started.$id\"\n"
+                "  echo RUNNING > \"$state/job.$id\"; /bin/sh \"$1\"; rm -f \"$state/job.$id\"\n"
+                ") >/dev/null 2>&1 &\n"
+                "echo \"Submitted batch job $id\"\n");
+  writeFile(bin + "/squeue",
+            "#!/bin/sh\n" + state +
+                "for f in \"$state\"/job.*; do [ -f \"$f\" ] && echo \"${f##*.} $(cat \"$f\")\"; "
+                "done\nexit 0\n");
+  writeFile(bin + "/scancel", "#!/bin/sh\n" + state + "rm -f \"$state/job.$1\"\n");
+  for (const char* name : {"sbatch", "squeue", "scancel"}) {
+    std::filesystem::permissions(bin + "/" + name, std::filesystem::perms::owner_all);
+  }
+}
+
+class EvaluationFlowJobs : public ::testing::Test {
+ protected:
+  void SetUp() override { writeFakeScheduler(bin_); }
+
+  // The compute resource "slurm" of the stand-in scheduler; `readId` reads the job id back
+  // and watches the queue for the job's start and end.
+  std::string slurm(bool readId) const {
+    std::string record = "*DEFINE_COMPUTE_RESOURCE\nname: slurm\ntype: Scheduled\njobPrependPath: " +
+                         bin_ + "\njobCommand: sbatch\n";
+    if (readId) {
+      record += "killCmd: scancel %JOBID%\njobReadID: 1\njobIDStart: Submitted batch job\n"
+                "finishCmd: squeue\nfinishFindJob: ID\nuseJobStatus: yes\n"
+                "jobStartedText: RUNNING\njobStartedCol: 2\n";
+    } else {
+      record += "killCmd: rm -f " + bin_ + "/state/job.*\n";  // without an id: every job
+    }
+    return record;
+  }
+
+  TempDir dir_{"karvo-flow"};
+  std::string bin_ = dir_.file("bin");
+};
+
+// A job that waits in the scheduler's queue has started only when the queue shows it
+// running: "*CMD_STARTTIME" is written then, once, and not at the submission. The job name
+// and the id read back from the submission are logged.
+TEST_F(EvaluationFlowJobs, QueuedJobStartsWhenTheSchedulerShowsItRunning) {
+  StudyShape shape;
+  shape.extraDefinitions = slurm(true);
+  shape.extraAnalysis = "computeResource: slurm\n";
+  shape.extraExecution = "finishCheckFrequency: 1\n";
+  writeStudy(dir_.path(), shape);
+  const testing::ProcessResult result = checkSetup(dir_);
+  ASSERT_EQ(result.status, 0) << readFile(dir_.file("study.mes"));
+  const std::string log = postLog(dir_, "calc");
+  EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: slurm\n"));
+  EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*NOTE\nJobname: KARVO_D1_A1\n"
+                            "*NOTE\nJobID: 4711\n"));
+  EXPECT_EQ(countOf(log, "*CMD_STARTTIME\n"), 1u) << log;
+  EXPECT_LT(log.find("JobID: 4711"), log.find("*CMD_STARTTIME\n"));
+  EXPECT_LT(log.find("*CMD_STARTTIME\n"), log.find("*CMD_ENDTIME\n"));
+  // Not before the scheduler let the job run (the stamps compare as texts).
+  const std::string started = readFile(bin_ + "/state/started.4711");
+  ASSERT_EQ(started.size(), 20u);
+  EXPECT_GE(recordValue(log, "*CMD_STARTTIME").substr(0, 19), started.substr(0, 19));
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+}
+
+// A finish condition that looks for the job by its id cannot work when the compute resource
+// gives no id back: the analysis fails at once, and the queued job is cancelled.
+TEST_F(EvaluationFlowJobs, FinishConditionOnTheJobIdNeedsTheIdReadBack) {
+  StudyShape shape;
+  shape.extraDefinitions = slurm(false) +
+                           "*DEFINE_CONDITION\nname: jobGone\ntype: Command\n"
+                           "command: squeue %Job_ID%\ncmdCheck: yes\ncmdVal: 0\n";
+  shape.extraAnalysis = "computeResource: slurm\n";
+  shape.extraExecution = "finishCondition: jobGone\nfinishCheckFrequency: 1\n";
+  FaultOutcome outcome = runFault(shape, dir_);
+  expectBaselineFailure(outcome);
+  EXPECT_THAT(unwrapped(outcome.analysis),
+              HasLines("*NOTE\nJobname: KARVO_D1_A1\n*ERROR\nCould not read back the job id from the compute resource. The "
+                       "finish condition \"jobGone\" refers to Job_ID, so the end of the job "
+                       "cannot be detected. This design analysis will be marked as error.\n"));
+  EXPECT_THAT(outcome.analysis, HasLines("*STATUS\nERROR\n"));
+  EXPECT_EQ(countOf(outcome.analysis, "JobID:"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(bin_ + "/state/job.4711"));
+}
+
+// With verbose output the log tells the initial wait (once here: the job ends within the
+// first progress interval) and, for an analysis in job batch mode, the run mode. The job runs
+// on this machine, on the resource called "default".
+TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitAndTheRunMode) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.extraAnalysis = "jobBatchMode: yes\n";
+  shape.extraExecution = "initialWait: 2\nfinishCheckFrequency: 1\n";
+  writeStudy(dir.path(), shape);
+  const testing::ProcessResult result =
+      runKarvo({"i=study.in", "checksetup", "verbose"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  const std::string log = postLog(dir, "calc");
+  EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: default\n"));
+  EXPECT_THAT(log, HasLines("*NOTE\nAnalysis run mode = RunBatch\n*NOTE\nRunning the analysis "
+                            "command.\n"));
+  const std::string wait = "*NOTE\nNo completion check performed since the time elapsed is less "
+                           "than the initial wait time specified (2).\n";
+  EXPECT_THAT(unwrapped(log), HasLines(wait));
+  EXPECT_EQ(countOf(unwrapped(log), wait), 1u) << log;
+  EXPECT_EQ(countOf(result.out, "No more designs to process"), 0u);  // a parallel batch
+}
+
+// A serial batch says when it has no design left; job batch mode needs the parallel option.
+TEST(EvaluationFlowTexts, SerialBatchEndsWithNoMoreDesigns) {
+  TempDir dir("karvo-flow");
+  StudyShape shape;
+  shape.parallel = false;
+  shape.extraAnalysis = "jobBatchMode: yes\n";
+  writeStudy(dir.path(), shape);
+  const testing::ProcessResult result =
+      runKarvo({"i=study.in", "checksetup", "verbose"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_THAT(result.out, HasLines("*NOTE\nNo more designs to process within this serial "
+                                   "execution cycle.\n"));
+  EXPECT_EQ(countOf(postLog(dir, "calc"), "RunBatch"), 0u);
+}
+
+// ---- A run that writes analysis files only ------------------------------------------------
+
+// The design, its analysis folder and the tagged input file are written; no command runs,
+// nothing is extracted, the design stays NOT EVALUATED without being an error design, and the
+// run ends in order after that first set of designs.
+void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
+  const std::string messages = readFile(dir.file("study.mes"));
+  ASSERT_EQ(result.status, 0) << messages;
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.inp")), "1.50000\n");
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.sh")), StudyShape{}.script);
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/design_variable_and_parameter_values")),
+            "                   x\n  1.500000000000e+00\n");
+  for (const char* made : {"calc.out", "pre.ran", "post.ran"}) {
+    EXPECT_FALSE(std::filesystem::exists(dir.file(std::string("demo_0/Design1/calc/") + made)))
+        << made;
+  }
+  const std::string log = postLog(dir, "calc");
+  EXPECT_THAT(unwrapped(log),
+              HasLines("*NOTE\nCreated new design files\n*NOTE\nOnly the analysis files are "
+                       "written (designFilesOnly): no command of this analysis is run.\n"
+                       "*ENDTIME\n"));
+  const std::string end = "*STATUS\nNOT EVALUATED\n";
+  EXPECT_EQ(log.compare(log.size() - end.size(), end.size(), end), 0) << log;
+  EXPECT_EQ(countOf(log, "*CMD_STARTTIME"), 0u);
+  EXPECT_EQ(designLog(dir), "*NOTE\nDesign 1: analysis files written. Status: NOT EVALUATED.\n");
+  const std::string flat = unwrapped(messages);
+  EXPECT_THAT(flat, HasLines("*NOTE\nThe analysis files of design 1 of agent 0 have been "
+                             "written. Since only analysis files are written, no analysis was "
+                             "run and the run ends after this first set of designs.\n\n"
+                             "*NOTE\n************END OF RUN INFORMATION************\n"));
+  EXPECT_THAT(flat, HasLines("*NOTE\nEnd of KARVO run.\n"));
+  EXPECT_EQ(countOf(flat, "baseline design evaluation"), 0u);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("demo0.lock")));
+}
+
+StudyShape filesOnlyShape() {
+  StudyShape shape;
+  shape.extraExecution = "preCmd: touch pre.ran\npreUpdateOptions: analysisFolder, , 0\n"
+                         "postCmd: touch post.ran\npostAnalysisOptions: analysisFolder, , 0\n";
+  return shape;
+}
+
+TEST(EvaluationFlowFilesOnly, CommandLineOptionWritesTheFilesAndRunsNothing) {
+  TempDir dir("karvo-flow");
+  writeStudy(dir.path(), filesOnlyShape());
+  expectFilesOnly(dir, runKarvo({"i=study.in", "checksetup", "designFilesOnly"}, dir.path(),
+                                {"KARVO_ROOT=" + dir.path()}));
+}
+
+TEST(EvaluationFlowFilesOnly, StudyModesThatWriteDesignFilesOnly) {
+  for (const char* mode : {"writeDesignFiles", "noEvaluations"}) {
+    SCOPED_TRACE(mode);
+    TempDir dir("karvo-flow");
+    StudyShape shape = filesOnlyShape();
+    shape.studyMode = mode;
+    writeStudy(dir.path(), shape);
+    expectFilesOnly(dir, checkSetup(dir));
+  }
+}
+
+// ---- Reservations and remote study folders, through stand-in ssh and scp ------------------
+
+class EvaluationFlowRemote : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const std::string& folder : {study_, bin_, remote_}) {
+      std::filesystem::create_directories(folder);
+    }
+    testing::writeFakeRemoteTools(bin_);
+  }
+
+  std::string profile() const {
+    return "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\nusername: ana\n"
+           "remotePath: " + remote_ + "\nSSHcmd: " + bin_ + "/ssh\nSCPcmd: " + bin_ + "/scp\n";
+  }
+
+  testing::ProcessResult run() {
+    return runKarvo({"i=study.in", "checksetup"}, study_,
+                    {"KARVO_ROOT=" + study_, "PATH=" + bin_ + ":/usr/bin:/bin"});
+  }
+
+  TempDir root_{"karvo-remote"};
+  std::string study_ = root_.file("study"), bin_ = root_.file("bin"),
+              remote_ = root_.file("remote");
+};
+
+// Before the first remote run the study files that the analysis takes from the study folder
+// are copied to the remote study folder, with the progress in the message file and in
+// "copyFilesToRemoteStudyFolder.msg".
+TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUp) {
+  StudyShape shape;
+  shape.extraDefinitions = profile() +
+                           "*DEFINE_COMPUTE_RESOURCE\nname: farNode\ntype: Direct\njobRemote: yes\n"
+                           "jobRemoteProfile: cluster\n";
+  shape.extraAnalysis = "computeResource: farNode\n";
+  shape.extraExecution = "finishCheckFrequency: 1\n";
+  writeStudy(study_, shape);
+  const testing::ProcessResult result = run();
+  const std::string messages = readFile(study_ + "/study.mes");
+  ASSERT_EQ(result.status, 0) << messages;
+  EXPECT_EQ(readFile(remote_ + "/study/calc.sh"), StudyShape{}.script);
+  EXPECT_THAT(messages, HasLines("*NOTE\nCopying files for analysis: calc (remote profile: "
+                                 "cluster)\n\n*NOTE\nDone copying files to remote machine.\n"));
+  EXPECT_EQ(readFile(study_ + "/copyFilesToRemoteStudyFolder.msg"),
+            "Copying files for analysis: calc (remote profile: cluster)\n"
+            "Done copying files to remote machine.\n");
+  EXPECT_THAT(readFile(study_ + "/POST_0/Design1/calc/analysis.log"),
+              HasLines("*STATUS\nSUCCESS\n"));
+}
+
+// An analysis that asks for a job-based reservation: the reservation is made at start-up,
+// the job runs on the machine it reserved (through the reservation's remote profile), and the
+// reservation is cancelled among the closing steps.
+TEST_F(EvaluationFlowRemote, JobBasedReservationRunsTheAnalysisOnTheReservedMachine) {
+  StudyShape shape;
+  shape.extraDefinitions =
+      profile() +
+      "*DEFINE_COMPUTE_RESOURCE\nname: hpc\ntype: Scheduled\njobCommand: sbatch\n"
+      "reserveEnabled: 1\nreserveSubmitCmd: echo Reservation R42 granted\nreserveReadID: 1\n"
+      "reserveIDStart: Reservation\nreserveIDEnd: granted\nreserveParseCmd: echo node7\n"
+      "reserveCancelCmd: echo cancelled %RESVID% >> cancel.log\nreserveRemoteProfile: cluster\n";
+  shape.extraAnalysis = "computeResource: hpc\nreserveType: job\nreserveNodes: 1\n";
+  shape.extraExecution = "finishCheckFrequency: 1\n";
+  writeStudy(study_, shape);
+  const testing::ProcessResult result = run();
+  const std::string messages = readFile(study_ + "/study.mes");
+  ASSERT_EQ(result.status, 0) << messages;
+  EXPECT_THAT(messages, HasLines("*NOTE\nCreating reservation: calc\n\n*NOTE\nKicked off "
+                                 "reservation: calc\n\n*NOTE\nThe job based reservation "
+                                 "\"calc\" is now running. Requesting resources.\n\n*NOTE\n"
+                                 "Resource list received:\nnode7\n"));
+  EXPECT_THAT(messages, HasLines("*NOTE\nEnding reservation: calc\n\n*NOTE\n"
+                                 "************END OF RUN INFORMATION************\n"));
+  EXPECT_EQ(readFile(study_ + "/cancel.log"), "cancelled R42\n");
+  const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
+  EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: _Internal_calc_0\n"));
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  // The analysis ran in its remote folder, reached as the reserved machine.
+  EXPECT_EQ(readFile(remote_ + "/study/KARVO_0/Design1/calc/calc.out"), "RESULT F = 1.50000\n");
+  EXPECT_NE(readFile(bin_ + "/ssh.log").find("[ana@node7]"), std::string::npos);
 }
 
 }  // namespace

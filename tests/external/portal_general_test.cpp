@@ -148,6 +148,20 @@ TEST(GeneralPortalTemplate, WritesTargetKeepingLineEndsAndPermissions) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
+// A byte-order mark at the start of a template is not written to the file (an input deck
+// would begin with three stray bytes); a tag right behind it is still filled. Elsewhere the
+// same bytes are text and stay.
+TEST(GeneralPortalTemplate, ByteOrderMarkAtTheStartIsNotWritten) {
+  TempDir dir;
+  writeFile(dir.file("deck.tpl"), "\xEF\xBB\xBF{{x}} first\r\n\xEF\xBB\xBFsecond\r\n");
+  FakeVariables vars;
+  vars.values = {{"x", {"1.5"}}};
+  PortalResult result =
+      general_portal::fillTemplate(dir.file("deck.tpl"), dir.file("deck.inp"), vars.callback());
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(readFile(dir.file("deck.inp")), "1.5 first\r\n\xEF\xBB\xBFsecond\r\n");
+}
+
 TEST(GeneralPortalTemplate, UnknownNameFailsWithFileLineAndTagAndWritesNothing) {
   TempDir dir;
   writeFile(dir.file("deck.tpl"), "*PARAM\nT = {{thickness}}\nE = {{ modulus | E12.4 }} {{x}}\n");
@@ -260,6 +274,25 @@ TEST(GeneralPortalDefinition, ReadsEveryKindWithItsParameters) {
                                               d, error));
   EXPECT_EQ(general_portal::describeDefinition(d),
             "result \"mass\", occurrence all, separators \",;\"");
+}
+
+// A byte-order mark that an editor put at the start of the definition file is skipped; one
+// further on is text like any other.
+TEST(GeneralPortalDefinition, ByteOrderMarkAtTheStartIsSkipped) {
+  ExtractionDefinition d;
+  std::string error;
+  ASSERT_TRUE(general_portal::parseDefinition("\xEF\xBB\xBF" "file: run.lis\nresult: mass\n", d,
+                                              error))
+      << error;
+  EXPECT_EQ(d.file, "run.lis");
+  EXPECT_EQ(general_portal::describeDefinition(d), "result \"mass\", occurrence first");
+  ASSERT_TRUE(general_portal::parseDefinition("\xEF\xBB\xBF" "$ a comment\nresult: mass", d,
+                                              error))
+      << error;
+  EXPECT_EQ(definitionError("result: mass\n\xEF\xBB\xBF" "file: run.lis"),
+            "line 2: unknown property \"\xEF\xBB\xBF" "file\"; the properties are file, anchor, "
+            "regex, result, table, occurrence, lineOffset, word, group, skipLines, column, end, "
+            "stopAt and separators");
 }
 
 TEST(GeneralPortalDefinition, RefusesInvalidDefinitionsWithTheRule) {
@@ -543,7 +576,8 @@ class GeneralPortalCalls : public ::testing::Test {
     properties.setValue("destDir", dir.file("run"));
   }
 
-  std::vector<Report> extractAll(bool* ok = nullptr) {
+  std::vector<Report> extractAll(bool* ok = nullptr,
+                                 std::vector<std::string>* messages = nullptr) {
     std::vector<Report> reports;
     PortalResult result = portal.extract(
         properties, [&](const std::string& name, const std::vector<double>& values, bool good,
@@ -551,6 +585,7 @@ class GeneralPortalCalls : public ::testing::Test {
           reports.push_back(Report{name, values, good, message});
         });
     if (ok) *ok = result.ok;
+    if (messages) *messages = result.messages;
     return reports;
   }
 
@@ -663,18 +698,29 @@ TEST_F(GeneralPortalCalls, MissingOutputFailsTheSuccessCheckAndEveryResponseOfIt
   EXPECT_FALSE(check.ok);
   EXPECT_THAT(check.messages, ElementsAre("ERROR: The output file \"" + dir.file("run/run.lis") +
                                           "\" was not found."));
+  // Extraction says it too, once for the file, and each response still says why it found
+  // nothing.
+  properties.setValue("ResponseName2", "strain");
+  properties.setValue("ResponseDefinition2", "file: run.lis\nresult: STRAIN ENERGY");
   bool ok = true;
-  std::vector<Report> reports = extractAll(&ok);
+  std::vector<std::string> messages;
+  std::vector<Report> reports = extractAll(&ok, &messages);
   EXPECT_FALSE(ok);
-  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_THAT(messages, ElementsAre("ERROR: The output file \"" + dir.file("run/run.lis") +
+                                    "\" was not found."));
+  ASSERT_EQ(reports.size(), 2u);
   EXPECT_FALSE(reports[0].ok);
   EXPECT_EQ(reports[0].message,
             "No value extracted from the file \"" + dir.file("run/run.lis") +
                 "\" by the definition [result \"TOTAL ENERGY\", occurrence first]: the file "
                 "could not be opened (No such file or directory).");
+  EXPECT_FALSE(reports[1].ok);
 
   properties.setValue("ResponseDefinition1", "result: TOTAL ENERGY");  // no file at all
-  reports = extractAll(&ok);
+  properties.setValue("ResponseDefinition2", "file: mass.txt\nresult: mass");
+  writeFile(dir.file("run/mass.txt"), "mass = 1\n");
+  reports = extractAll(&ok, &messages);
+  EXPECT_TRUE(messages.empty());
   EXPECT_EQ(reports.at(0).message,
             "The extraction definition of response \"energy\" names no file and the analysis has "
             "no output file (\"outputFilenames\").");

@@ -1,0 +1,608 @@
+// The portal calls of the evaluation flow. A portal of the test's own, registered with the
+// extension manager for the analysis type "Recorder", notes every call and the map it gets
+// and answers as each test asks; the General portal is seen on real analyses, one of them on
+// a remote machine reached through stand-in ssh and scp programs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/messages.h"
+#include "base/run_files.h"
+#include "base/run_state.h"
+#include "definitions/performance_file.h"
+#include "definitions/print_formats.h"
+#include "definitions/process_file.h"
+#include "definitions/representation.h"
+#include "definitions/resources.h"
+#include "definitions/response_definitions.h"
+#include "definitions/study.h"
+#include "definitions/variables.h"
+#include "driver/working_directory.h"
+#include "evaluation/app_access.h"
+#include "evaluation/evaluation_flow.h"
+#include "evaluation/responses.h"
+#include "evaluation/running_log.h"
+#include "external/extension_manager.h"
+#include "external/portal.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using testing::HasLines;
+using testing::readFile;
+using testing::TempDir;
+using testing::writeFile;
+using ::testing::ElementsAre;
+using ::testing::Not;
+
+// A note and an error of an analysis log.
+std::string note(const std::string& text) { return "*NOTE\n" + text + "\n"; }
+std::string error(const std::string& text) { return "*ERROR\n" + text + "\n"; }
+
+// ---- A portal that notes its calls -------------------------------------------------------------
+
+// What the recording portal answers.
+struct Answers {
+  bool runHandled = true;
+  // finishCheck answers in turn; the last one repeats.
+  std::vector<FinishState> finish{FinishState::NotFinished, FinishState::Finished};
+  bool finishAfterProgress = false;  // NotFinished until progress was asked, then Finished
+  bool successOk = true;
+  bool extractOk = true;
+  std::vector<std::string> extraInputs, extraOutputs, extraDeletes;
+  std::map<std::string, std::string> paths;  // resolvePath: name -> path; others fail
+};
+
+class RecordingPortal final : public Portal {
+ public:
+  explicit RecordingPortal(Answers answers) : answers_(std::move(answers)) {}
+
+  const char* name() const override { return "Recorder"; }
+
+  PortalInitResult initialize(const PropertiesMap& p) override {
+    note("initialize", p);
+    PortalInitResult result;
+    result.ok = true;
+    result.extraInputFiles = answers_.extraInputs;
+    result.extraOutputFiles = answers_.extraOutputs;
+    result.extraDeleteFiles = answers_.extraDeletes;
+    return result;
+  }
+  PortalResult prepare(const PropertiesMap& p, const TagValueCallback& tagValue) override {
+    note("prepare", p);
+    writeFile(p.value("destDir") + "/calc.inp", tagValue("x", "").values.at(0) + "\n");
+    return ok();
+  }
+  PortalPathResult resolvePath(const PropertiesMap& p, const std::string& file) override {
+    note("resolvePath " + file, p);
+    PortalPathResult result;
+    auto found = answers_.paths.find(file);
+    if (found == answers_.paths.end()) {
+      result.messages.push_back("ERROR: The portal knows no file \"" + file + "\".");
+      return result;
+    }
+    result.ok = true;
+    result.path = found->second;
+    return result;
+  }
+  PortalRunResult run(const PropertiesMap& p) override {
+    note("run", p);
+    PortalRunResult result;
+    result.ok = true;
+    result.handled = answers_.runHandled;
+    if (result.handled) {
+      writeFile(p.value("destDir") + "/portal.ran", "");
+      result.messages.push_back("The solver job was handed to the queue.");
+    }
+    return result;
+  }
+  PortalProgressResult progress(const PropertiesMap& p) override {
+    note("progress", p);
+    progressAsked_ = true;
+    PortalProgressResult result;
+    result.ok = true;
+    result.fraction = 0.25;
+    return result;
+  }
+  PortalFinishResult finishCheck(const PropertiesMap& p) override {
+    note("finishCheck", p);
+    PortalFinishResult result;
+    if (answers_.finishAfterProgress) {
+      result.state = progressAsked_ ? FinishState::Finished : FinishState::NotFinished;
+    } else {
+      result.state = answers_.finish[std::min(finishAsked_++, answers_.finish.size() - 1)];
+    }
+    result.ok = result.state != FinishState::Error;
+    if (!result.ok) result.messages.push_back("ERROR: The solver job has vanished.");
+    return result;
+  }
+  PortalResult successCheck(const PropertiesMap& p) override {
+    note("successCheck", p);
+    PortalResult result = ok();
+    if (!answers_.successOk) {
+      result.ok = false;
+      result.messages.push_back("ERROR: The solver ended with errors.");
+    }
+    return result;
+  }
+  PortalResult extract(const PropertiesMap& p, const ExtractionCallback& report) override {
+    note("extract", p);
+    report("f", {4.0}, true, "");
+    PortalResult result = ok();
+    if (!answers_.extractOk) {
+      result.ok = false;
+      result.messages.push_back("ERROR: The result file is incomplete.");
+    }
+    return result;
+  }
+
+  std::vector<std::string> calls;  // in order; resolvePath with the name asked for
+  std::vector<PropertiesMap> maps;  // the map of each call
+
+ private:
+  static PortalResult ok() {
+    PortalResult result;
+    result.ok = true;
+    return result;
+  }
+  void note(const std::string& call, const PropertiesMap& p) {
+    calls.push_back(call);
+    maps.push_back(p);
+  }
+  Answers answers_;
+  std::size_t finishAsked_ = 0;
+  bool progressAsked_ = false;
+};
+
+// ---- A batch of this process -------------------------------------------------------------------
+
+// The study: one analysis "calc" over the variable x, extracting the objective f.
+struct Shape {
+  std::string analysisLines;  // *ANALYSIS lines added to "calc"
+  std::string command = "touch command.ran";
+};
+
+class FlowPortal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resetAll();
+    run.workingDirectory = dir_.path();
+    run.runPrefix = "demo";
+    run.studyName = "demo";
+    run.settings.baselineSuppressed = 1;  // a failing design 1 does not end the run
+    run.settings.skipEvalCheck = 1;
+    workingDirectoryState.installationRoot = dir_.path();
+    savedWrap_ = messageWrapWidth;
+    messageWrapWidth = 1000000;
+    outptr = openFile(dir_.file("study.mes"), "w");
+    routeAnalysisMessages();
+  }
+  void TearDown() override {
+    ExtensionManager::release();
+    if (outptr) closeFile(outptr);
+    outptr = nullptr;
+    analysisLogPath = nullptr;
+    messageWrapWidth = savedWrap_;
+    resetAll();
+  }
+  static void resetAll() {
+    resetRunState();
+    resetWorkingDirectoryState();
+    resetStudy();
+    resetDefinitions();
+    resetPrintFormats();
+    resetResources();
+    resetResponseDefinitions();
+    resetResponseProcessing();
+    resetRepresentations();
+    resetPerformances();
+    resetProcesses();
+    resetEvaluationFlow();
+    resetRunningLog();
+  }
+
+  // Registers the recording portal and reads the study.
+  RecordingPortal& withPortal(const Answers& answers, const Shape& shape = {}) {
+    ExtensionManager* manager = ExtensionManager::instance(&access_);
+    EXPECT_NE(manager, nullptr);
+    auto portal = std::make_unique<RecordingPortal>(answers);
+    RecordingPortal& recorder = *portal;
+    manager->registerPortal("Recorder", std::move(portal));
+    Shape recorded = shape;
+    recorded.analysisLines = "solver: Recorder\nversion: R12\n" + shape.analysisLines;
+    load(recorded);
+    return recorder;
+  }
+
+  void load(const Shape& shape) {
+    const std::string& d = dir_.path();
+    writeFile(d + "/Definitions.in",
+              "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+              "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\n"
+              "max: 2\n*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
+    writeFile(d + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+    writeFile(d + "/Performance0.in",
+              "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+              "quadWt: 0\nlinearWt: 1\n*END\n");
+    writeFile(d + "/calc.tpl", "{{x}}\n");
+    writeFile(d + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+    writeFile(d + "/Process0.in",
+              "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\n"
+              "name: calc\nid: 1\ninputTagFile: calc.tpl, calc.inp\noutputFile: calc.out\n"
+              "outputTagFile: f, f.def\noutputResponse: f\n" +
+                  shape.analysisLines + "*EXECUTION_DEFINITION\ntoolCmd: " + shape.command +
+                  "\nsuccessReturnValue: 0\nnumDesigns: 2\n*END\n");
+    readDefinitions();
+    readRepresentationFile(0);
+    readProcessFile(0);
+    checkProcessConsistency();
+    readPerformanceFile(0);
+    Agent agent;
+    agent.number = 0;
+    agent.name = "sizing";
+    agent.type = kAgentOptimization;
+    agent.representation = 0;
+    agent.performance = 0;
+    agent.process = 0;
+    agents.push_back(agent);
+  }
+
+  static Design designAt(double x) {
+    Design design;
+    design.representation = 0;
+    design.num_dvar = 1;
+    design.encoding = kEncodingReal;
+    design.chromosome = {0};
+    design.reals = {x};
+    return design;
+  }
+
+  BatchSummary evaluate(std::vector<Design>& designs) {
+    return evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  }
+
+  std::string runFolder(int design = 1) const {
+    return dir_.file("demo_0/Design" + std::to_string(design) + "/calc");
+  }
+  std::string analysisLog(int design = 1) const {
+    return readFile(dir_.file("POST_0/Design" + std::to_string(design) + "/calc/analysis.log"));
+  }
+  TempDir dir_{"karvo-flow-portal"};
+  solverAppAccess access_;
+  int savedWrap_ = 0;
+};
+
+// ---- Launch and completion -------------------------------------------------------------------
+
+TEST_F(FlowPortal, PortalThatRunsTheAnalysisIsPolledUntilItHasFinished) {
+  RecordingPortal& portal = withPortal(Answers{});
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 0);
+  EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck",
+                                        "finishCheck", "successCheck", "extract"));
+  EXPECT_EQ(designs[0].status, kDesignFeasible);
+  EXPECT_EQ(designs[0].responses.at(0).values, std::vector<double>{4.0});
+  EXPECT_EQ(readFile(runFolder() + "/calc.inp"), "1.00000\n");
+  // The portal ran the analysis; the analysis command never ran.
+  EXPECT_TRUE(std::filesystem::exists(runFolder() + "/portal.ran"));
+  EXPECT_FALSE(std::filesystem::exists(runFolder() + "/command.ran"));
+
+  const std::string log = analysisLog();
+  EXPECT_THAT(log, HasLines(note("Calling run analysis implementation in the portal")));
+  EXPECT_THAT(log, HasLines(note("The solver job was handed to the queue.")));
+  EXPECT_THAT(log, HasLines(note("Portal run analysis execution completed.")));
+  EXPECT_THAT(log, Not(HasLines(note("Running the analysis command."))));
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  // The records in the order of the run: started, the portal's run with the time before and
+  // after it, ended.
+  const std::size_t started = log.find("*CMD_STARTTIME\n");
+  const std::size_t calling = log.find("Calling run analysis implementation in the portal");
+  const std::size_t firstTime = log.find("*NOTE\nCurrent time: ");
+  const std::size_t completed = log.find("Portal run analysis execution completed.");
+  const std::size_t secondTime = log.find("*NOTE\nCurrent time: ", completed);
+  const std::size_t ended = log.find("*CMD_ENDTIME\n");
+  ASSERT_NE(secondTime, std::string::npos) << log;
+  EXPECT_LT(started, calling);
+  EXPECT_LT(calling, firstTime);
+  EXPECT_LT(firstTime, completed);
+  EXPECT_LT(secondTime, ended);
+  EXPECT_EQ(log.find("*NOTE\nCurrent time: ", firstTime + 1), secondTime);  // two, no more
+  // "Current time: " and a time stamp ("%Y-%m-%dT%H:%M:%S.mmm").
+  const std::size_t from = firstTime + std::string("*NOTE\nCurrent time: ").size();
+  const std::string stamp = log.substr(from, log.find('\n', from) - from);
+  EXPECT_EQ(stamp.size(), 23u) << stamp;
+  EXPECT_EQ(stamp[10], 'T') << stamp;
+}
+
+TEST_F(FlowPortal, PortalThatLeavesTheRunToTheJobController) {
+  Answers answers;
+  answers.runHandled = false;
+  RecordingPortal& portal = withPortal(answers);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 0);
+  // Its job is watched through its process: the portal is not asked whether it finished.
+  EXPECT_THAT(portal.calls,
+              ElementsAre("initialize", "prepare", "run", "successCheck", "extract"));
+  EXPECT_TRUE(std::filesystem::exists(runFolder() + "/command.ran"));
+  EXPECT_FALSE(std::filesystem::exists(runFolder() + "/portal.ran"));
+  const std::string log = analysisLog();
+  EXPECT_THAT(log, HasLines(note("Running the analysis command.")));
+  EXPECT_THAT(log, Not(HasLines(note("Calling run analysis implementation in the portal"))));
+  EXPECT_EQ(log.find("*NOTE\nCurrent time: "), std::string::npos);
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+}
+
+TEST_F(FlowPortal, NilCommandIsStillRunByAPortalThatRunsItsAnalyses) {
+  Shape shape;
+  shape.command = "nil";
+  RecordingPortal& portal = withPortal(Answers{}, shape);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 0);
+  EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck",
+                                        "finishCheck", "successCheck", "extract"));
+  EXPECT_THAT(analysisLog(), Not(HasLines(note("No execution being performed for this "
+                                               "analysis, since the execution command is "
+                                               "\"nil\"."))));
+}
+
+TEST_F(FlowPortal, FinishCheckErrorEndsAndFailsTheAnalysis) {
+  Answers answers;
+  answers.finish = {FinishState::Error};
+  RecordingPortal& portal = withPortal(answers);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 1);
+  EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck"));
+  EXPECT_EQ(designs[0].status, kDesignError);
+  const std::string log = analysisLog();
+  EXPECT_THAT(log, HasLines(error("The solver job has vanished.") +
+                            error("Call to check runInternal completion status returned error. "
+                                  "Marking analysis as complete.")));
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+}
+
+TEST_F(FlowPortal, PortalAnalysisPastItsTimeLimitFails) {
+  Answers answers;
+  answers.finish = {FinishState::NotFinished};
+  Shape shape;
+  shape.analysisLines = "maxTime: 1\n";
+  RecordingPortal& portal = withPortal(answers, shape);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 1);
+  EXPECT_EQ(portal.calls.back(), "finishCheck");
+  const std::string log = analysisLog();
+  EXPECT_THAT(log, HasLines("*WARNING\nMaximum allowed time exceeded for analysis calc of design "
+                            "1. This will be marked as completed. Will try to kill the analysis "
+                            "process.\n"));
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+}
+
+// The progress of a portal's analysis is asked for with the progress note, which comes at most
+// every 10 seconds: this test takes that long.
+TEST_F(FlowPortal, ProgressIsAskedWithTheProgressNote) {
+  Answers answers;
+  answers.finishAfterProgress = true;
+  RecordingPortal& portal = withPortal(answers);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 0);
+  ASSERT_GE(portal.calls.size(), 6u);
+  EXPECT_EQ(portal.calls[portal.calls.size() - 4], "progress");
+  EXPECT_EQ(portal.calls[portal.calls.size() - 3], "finishCheck");
+  EXPECT_THAT(analysisLog(), HasLines(note("The portal reports the analysis 25% done.")));
+}
+
+// ---- Success check and extraction ------------------------------------------------------------
+
+TEST_F(FlowPortal, FailedSuccessCheckFailsTheAnalysisWithoutExtraction) {
+  Answers answers;
+  answers.successOk = false;
+  RecordingPortal& portal = withPortal(answers);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 1);
+  EXPECT_EQ(portal.calls.back(), "successCheck");
+  const std::string log = analysisLog();
+  EXPECT_THAT(log, HasLines(error("The solver ended with errors.") +
+                            error("Portal reports analysis failure. Setting analysis status to "
+                                  "error.") +
+                            error("The processing of response \"f\" resulted in no data being "
+                                  "extracted. This design will be marked as an error design.")));
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+}
+
+TEST_F(FlowPortal, ExtractionThatReportsFailureFailsTheAnalysis) {
+  Answers answers;
+  answers.extractOk = false;
+  RecordingPortal& portal = withPortal(answers);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 1);
+  EXPECT_EQ(portal.calls.back(), "extract");
+  EXPECT_EQ(designs[0].status, kDesignError);
+  const std::string log = analysisLog();
+  // Every response was reported, yet the portal says the analysis failed.
+  EXPECT_THAT(log, HasLines(error("The result file is incomplete.") +
+                            error("Portal reports analysis failure. Setting analysis status to "
+                                  "error.")));
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+}
+
+// ---- The map -----------------------------------------------------------------------------------
+
+TEST_F(FlowPortal, EveryCallGetsTheMapOfItsDesignCaseAndBatch) {
+  RecordingPortal& portal = withPortal(Answers{});
+  std::vector<Design> designs{designAt(1.0), designAt(2.0)};
+  EXPECT_EQ(evaluate(designs).failed, 0);
+  const std::string study = dir_.path();
+  for (int design = 1; design <= 2; ++design) {
+    const std::string run = runFolder(design);
+    const std::map<std::string, std::string> expected{
+        {"evalId", std::to_string(design)},
+        {"caseIndex", "0"},
+        {"evaluateResponsesOnly", "false"},
+        {"analysisName", "calc"},
+        {"studyDir", study},
+        {"version", "R12"},
+        {"remoteDir", ""},
+        {"remoteStudyDir", ""},
+        {"SID_AnlName", "demo_calc"},
+        {"destDir", run},
+        {"postDir", study + "/POST_0/Design" + std::to_string(design)},
+        {"InTagged", "calc.inp\n"},
+        {"InTagDef", "calc.tpl\n"},
+        {"inputTagFilepaths", run + "/calc.inp\n"},
+        {"inputFilenames", ""},
+        {"inputFilepaths", ""},
+        {"OutTagged", "f\n"},
+        {"OutTagDef", "f.def\n"},
+        {"outputFilenames", "calc.out\n"},
+        {"outputFilepaths", run + "/calc.out\n"},
+        {"outputTagFilepaths", study + "/f.def\n"},
+        {"NoRemote", "true"},
+        {"EvalRun", "true"},
+        {"ResolvePaths", "true"},
+        {"BatchInfo", std::to_string(design) + ":2"},
+        {"remoteUpdate", "false"},
+        {"remoteExtract", "false"},
+        // The keys of the General portal.
+        {"InputSource1", "calc.tpl"},
+        {"InputTarget1", "calc.inp"},
+        {"ResponseName1", "f"},
+        {"ResponseDefinition1", "file: calc.out\nanchor: RESULT F\nword: 4\n"},
+        {"jobFinished", "false"},
+    };
+    std::vector<std::string> calls;
+    for (std::size_t i = 0; i < portal.calls.size(); ++i) {
+      const PropertiesMap& map = portal.maps[i];
+      if (map.value("evalId") != std::to_string(design)) continue;
+      calls.push_back(portal.calls[i]);
+      std::map<std::string, std::string> got(map.properties().begin(), map.properties().end());
+      // The job controller's view reaches the calls after completion.
+      std::map<std::string, std::string> want = expected;
+      if (portal.calls[i] == "successCheck" || portal.calls[i] == "extract") {
+        want["jobFinished"] = "true";
+      }
+      EXPECT_EQ(got, want) << portal.calls[i] << " of design " << design;
+    }
+    // Each call of the design got its map.
+    calls.erase(std::remove(calls.begin(), calls.end(), "finishCheck"), calls.end());
+    EXPECT_THAT(calls, ElementsAre("initialize", "prepare", "run", "successCheck", "extract"))
+        << design;
+  }
+}
+
+// ---- The extra files of initialize -------------------------------------------------------------
+
+TEST_F(FlowPortal, ExtraInputFilesAreCopiedAndMarkedFilesDeletedAtTheStart) {
+  writeFile(dir_.file("include.k"), "*INCLUDE\n");
+  std::filesystem::create_directories(runFolder());
+  writeFile(runFolder() + "/stale.out", "from an earlier run\n");
+  Answers answers;
+  answers.extraInputs = {dir_.file("include.k")};
+  answers.extraDeletes = {"stale", "absent"};
+  answers.paths = {{dir_.file("include.k"), dir_.file("include.k")},
+                   {"stale", runFolder() + "/stale.out"},
+                   {"absent", runFolder() + "/absent.out"}};
+  RecordingPortal& portal = withPortal(answers);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 0);
+  EXPECT_THAT(std::vector<std::string>(portal.calls.begin(), portal.calls.begin() + 5),
+              ElementsAre("initialize", "resolvePath " + dir_.file("include.k"),
+                          "resolvePath stale", "resolvePath absent", "prepare"));
+  EXPECT_EQ(readFile(runFolder() + "/include.k"), "*INCLUDE\n");
+  EXPECT_FALSE(std::filesystem::exists(runFolder() + "/stale.out"));
+  const std::string log = analysisLog();
+  EXPECT_THAT(log, HasLines(note("Getting updated file path from portal") +
+                            note("Deleting file \"stale.out\" at the start of the analysis from "
+                                 "folder \"" + runFolder() + "\".")));
+  // A file that is not there is not mentioned.
+  EXPECT_EQ(log.find("absent.out"), std::string::npos);
+}
+
+TEST_F(FlowPortal, ExtraFileThePortalCannotPlaceFailsTheAnalysis) {
+  Answers answers;
+  answers.extraDeletes = {"unknown"};
+  RecordingPortal& portal = withPortal(answers);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 1);
+  EXPECT_THAT(portal.calls, ElementsAre("initialize", "resolvePath unknown"));
+  const std::string log = analysisLog();
+  EXPECT_THAT(log, HasLines(error("The portal knows no file \"unknown\".") +
+                            error("Error in getting the correct path for the file \"unknown\" "
+                                  "to be deleted from the portal.")));
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+}
+
+// ---- The General portal ----------------------------------------------------------------------
+
+TEST_F(FlowPortal, GeneralPortalNamesTheMissingOutputFile) {
+  Shape shape;
+  shape.command = "true";
+  load(shape);
+  std::vector<Design> designs{designAt(1.0)};
+  EXPECT_EQ(evaluate(designs).failed, 1);
+  EXPECT_THAT(analysisLog(),
+              HasLines(error("The output file \"" + runFolder() + "/calc.out\" was not found.") +
+                       error("Portal reports analysis failure. Setting analysis status to "
+                             "error.")));
+}
+
+// A remote analysis: the output file named only by the extraction definition comes back from
+// the remote machine with the analysis's own output file, so its response is extracted.
+TEST(FlowPortalRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
+  TempDir root("karvo-flow-portal");
+  const std::string study = root.path() + "/study";
+  const std::string bin = root.path() + "/bin";
+  const std::string remote = root.path() + "/remote";
+  for (const std::string& folder : {study, bin, remote}) {
+    std::filesystem::create_directories(folder);
+  }
+  testing::writeFakeRemoteTools(bin);
+  writeFile(study + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(study + "/Definitions.in",
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n"
+            "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\nusername: ana\n"
+            "remotePath: " + remote + "\nSSHcmd: " + bin + "/ssh\nSCPcmd: " + bin + "/scp\n"
+            "*DEFINE_COMPUTE_RESOURCE\nname: farNode\ntype: Direct\njobRemote: yes\n"
+            "jobRemoteProfile: cluster\n*END\n");
+  writeFile(study + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeFile(study + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(study + "/calc.tpl", "{{x}}\n");
+  writeFile(study + "/f.def", "file: result.lis\nanchor: RESULT F\nword: 4\n");
+  writeFile(study + "/Process0.in",
+            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: no\n*ANALYSIS\nname: calc\n"
+            "id: 1\ncomputeResource: farNode\ninputTagFile: calc.tpl, calc.inp\n"
+            "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n"
+            "*EXECUTION_DEFINITION\n"
+            "toolCmd: read x < calc.inp; echo done > calc.out; "
+            "echo \"RESULT F = $x\" > result.lis\n"
+            "successReturnValue: 0\nfinishCheckFrequency: 1\n*END\n");
+  writeFile(study + "/study.in",
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
+  const testing::ProcessResult result =
+      testing::runKarvo({"i=study.in", "checksetup"}, study,
+                        {"KARVO_ROOT=" KARVO_SOURCE_DIR, "PATH=" + bin + ":/usr/bin:/bin"});
+  const std::string log = readFile(study + "/POST_0/Design1/calc/analysis.log");
+  ASSERT_EQ(result.status, 0) << readFile(study + "/study.mes") << log;
+  EXPECT_EQ(readFile(study + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
+  EXPECT_THAT(testing::unwrapped(log),
+              HasLines(note("Copying output file calc.out from the remote machine back to the "
+                            "analysis folder on the local machine.") +
+                       note("Copying output file result.lis from the remote machine back to the "
+                            "analysis folder on the local machine.")));
+}
+
+}  // namespace
+}  // namespace karvo
