@@ -786,8 +786,20 @@ void extractAnalysisInFolder(const Process& process, int index, const std::strin
   context.analysis = &analysis;
   context.analysisPath = folder;
   if (!analysis.taggedOutputFiles.empty()) {
+    // The portal's own messages of the extraction (a missing output file, say) go to the
+    // listing with those of each response; a response it could not give stays "ERROR".
+    auto tell = [](const PortalResult& result) {
+      for (const std::string& line : result.messages) {
+        const bool error = line.rfind("ERROR:", 0) == 0;
+        const bool warning = line.rfind("WARNING:", 0) == 0;
+        std::string text = error ? line.substr(6) : warning ? line.substr(8) : line;
+        if (!text.empty() && text[0] == ' ') text.erase(0, 1);
+        writeMessage("outptr", error ? "error" : warning ? "warning" : "note", text);
+      }
+    };
+    Portal* portal = portalFor(analysis);
     PropertiesMap data = portalProperties(analysis, folder, true);
-    portalFor(analysis)->extract(data, responseExtractionCallback(context));
+    tell(portal->extract(data, responseExtractionCallback(context)));
   }
   processAnalysisResponses(analysis, context, performance);
 }

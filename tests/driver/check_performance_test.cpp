@@ -140,6 +140,8 @@ TEST(CheckPerformanceRun, AnalysisWithoutOutputGivesErrorForEveryResponse) {
   const std::string missing = "the file could not be opened (No such file or directory).";
   EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
             kHeader + portalError("f", dir, missing) + portalError("h", dir, missing) +
+                "*ERROR\nThe output file \"" + fs::canonical(dir.path()).string() +
+                "/calc.out\" was not found.\n\n" +
                 noData("f") + noData("h") +
                 "*ERROR\nCould not set variable \"f\" in the Python session. The data for this "
                 "variable was not available.\n\n\n f = ERROR\n h = ERROR\n g = ERROR\n" + kTrailer);
