@@ -18,6 +18,24 @@
 //                                 programs or machines that a test does not have)
 //
 // A study without a commands block gets a check-setup run of its study file.
+//
+// The General portal's examples (general-portal.md) are run through the portal itself, with
+// the solver's own tag values; S names one example, A (after the target) its arguments:
+//   <!-- example template S/P A -->  template file P; A: the design's values as the text
+//                                    states them, "name=value" (a parameter), "name=x:y,x:y"
+//                                    (a curve's points) or "Design_Num=n"
+//   <!-- example written S/P -->     the exact file P written from the template of S
+//   <!-- example refused S/P A -->   the exact messages of writing P from the template of S
+//                                    with the values A, which leave one name without a value
+//   <!-- example listing S/P [numbered] -->  output file P of S, the first one its analysis
+//                                    names; "numbered": each line starts with its number in
+//                                    two columns and two blanks, which are not part of the file
+//   <!-- example definition S [R] --> an extraction definition of response R reading the
+//                                    output files of S. The line after it states the values:
+//                                    "gives 1.5, 2" and, for a changed property, "With `p: v`:
+//                                    3, 4"; or the next block is the message of its response:
+//   <!-- example message S -->       the exact message reported for that response
+// The folder of the examples is shown as "/study", analysis folders as "/study/Design7/plate".
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -29,6 +47,9 @@
 #include <string>
 #include <vector>
 
+#include "evaluation/tagging.h"
+#include "external/portal_general.h"
+#include "support/study_files_fixture.h"
 #include "support/test_support.h"
 
 namespace karvo::testing {
@@ -38,18 +59,20 @@ namespace fs = std::filesystem;
 
 const std::string kRoot = KARVO_SOURCE_DIR;
 
-// The documents with examples; general-portal.md has its own tests of the portal.
-const std::vector<std::string> kDocuments = {"architecture.md", "distributions.md",
-                                             "relationships.md", "remote-machines.md",
-                                             "running.md", "study-files.md"};
+// The documents with examples.
+const std::vector<std::string> kDocuments = {
+    "architecture.md", "distributions.md", "general-portal.md", "relationships.md",
+    "remote-machines.md", "running.md", "study-files.md"};
 
 struct Block {
-  std::string document;  // file name under docs/
-  int line = 0;          // 1-based line of the opening fence
-  std::string kind;      // file, commands, output, excerpt, snippet, none; "" without marker
-  std::string study;     // S of the marker
-  std::string path;      // P of the marker
-  std::string text;      // the lines between the fences, each ended by a newline
+  std::string document;   // file name under docs/
+  int line = 0;           // 1-based line of the opening fence
+  std::string kind;       // the marker's kind (see the top of the file); "" without marker
+  std::string study;      // S of the marker
+  std::string path;       // P of the marker
+  std::string arguments;  // what the marker holds after S/P
+  std::string text;       // the lines between the fences, each ended by a newline
+  std::string after;      // the lines right after the closing fence, up to a blank line
 };
 
 std::string where(const Block& block) {
@@ -58,15 +81,22 @@ std::string where(const Block& block) {
 
 std::vector<Block> blocksOf(const std::string& document) {
   static const std::regex marker(R"(^<!-- example (\w+)(?::? ([^ ]*))?.*-->$)");
+  static const std::regex arguments(R"(^<!-- example \w+ [^ ]+ (.*) -->$)");
   std::vector<Block> blocks;
   std::istringstream in(readFile(kRoot + "/docs/" + document));
   std::string line, previous;
   int number = 0;
   Block* open = nullptr;
+  Block* closed = nullptr;  // the block whose following lines are being read
   while (std::getline(in, line)) {
     ++number;
+    if (closed && (line.empty() || line.rfind("```", 0) == 0 || line.rfind("<!--", 0) == 0)) {
+      closed = nullptr;
+    }
+    if (closed) closed->after += line + "\n";
     if (line.rfind("```", 0) == 0) {
       if (open) {
+        closed = open;
         open = nullptr;
       } else {
         Block block;
@@ -79,6 +109,7 @@ std::vector<Block> blocksOf(const std::string& document) {
           const std::size_t slash = target.find('/');
           block.study = target.substr(0, slash);
           if (slash != std::string::npos) block.path = target.substr(slash + 1);
+          if (std::regex_match(previous, match, arguments)) block.arguments = match[1];
         }
         blocks.push_back(block);
         open = &blocks.back();
@@ -148,8 +179,10 @@ std::string messagesOf(const std::string& folder) {
 // The markers
 
 TEST(DocsBlocks, EveryBlockSaysWhatItIs) {
-  const std::vector<std::string> kinds = {"file",    "commands", "output", "excerpt",
-                                          "snippet", "none",     "untested"};
+  const std::vector<std::string> kinds = {
+      "file",    "commands", "output",  "excerpt", "snippet", "none",       "untested",
+      "template", "written", "refused", "listing", "definition", "message"};
+  const std::vector<std::string> withoutPath = {"commands", "definition", "message"};
   int examples = 0;
   for (const Block& block : allBlocks()) {
     SCOPED_TRACE(where(block));
@@ -158,7 +191,9 @@ TEST(DocsBlocks, EveryBlockSaysWhatItIs) {
     if (block.kind == "none" || block.kind == "untested" || block.kind.empty()) continue;
     ++examples;
     EXPECT_FALSE(block.study.empty());
-    EXPECT_EQ(block.path.empty(), block.kind == "commands");
+    const bool pathless =
+        std::find(withoutPath.begin(), withoutPath.end(), block.kind) != withoutPath.end();
+    EXPECT_EQ(block.path.empty(), pathless);
   }
   EXPECT_GT(examples, 20);
 }
@@ -327,6 +362,221 @@ TEST_P(DocsSnippet, CheckSetupRunSucceeds) {
 
 INSTANTIATE_TEST_SUITE_P(Docs, DocsSnippet, ::testing::ValuesIn(studiesOfKind("snippet")),
                          nameOf);
+
+// ---------------------------------------------------------------------------------------
+// The General portal: templates and extraction definitions, run through the portal
+
+// The print formats that the examples name, as the text describes them.
+const char* const kExampleFormats =
+    "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+    "*DEFINE_FORMAT\nname: F8.3\ntype: float\nfixed: 1\ntotal: 8\ndec: 3\n";
+
+class DocsGeneralPortal : public StudyFilesTest {
+ protected:
+  void SetUp() override {
+    StudyFilesTest::SetUp();
+    study_ = dir_.file("study");
+    analysisFolder_ = study_ + "/Design7/plate";
+    fs::create_directories(analysisFolder_);
+  }
+
+  // The tag values of a design with the values of a marker ("thickness=2.5 Design_Num=7"):
+  // its numbers become parameters and its points curves of a freshly read "Definitions.in".
+  TagValueCallback designWith(const std::string& values) {
+    resetAll();
+    context_ = EvaluationContext();
+    std::string definitions = kExampleFormats;
+    int id = 0;
+    for (const std::string& value : words(values)) {
+      const std::size_t equals = value.find('=');
+      const std::string name = value.substr(0, equals);
+      const std::string given = value.substr(equals + 1);
+      if (name == "Design_Num") {
+        context_.designNumber = std::stoi(given);
+      } else if (given.find(':') == std::string::npos) {
+        definitions += "*DEFINE_VARIABLE\nname: " + name + "\ntype: Parameter\nid: " +
+                       std::to_string(++id) + "\nbaseline: " + given + "\n";
+      } else {
+        std::string points;
+        int size = 0;
+        std::istringstream in(given);
+        for (std::string point; std::getline(in, point, ',');) {
+          points += "point: " + point.replace(point.find(':'), 1, ", ") + "\n";
+          ++size;
+        }
+        definitions += "*DEFINE_CURVE\nname: " + name + "\nsize: " + std::to_string(size) +
+                       "\n" + points;
+      }
+    }
+    definitionsWith(definitions + "*END\n");
+    return tagValueCallback(context_);
+  }
+
+  // The portal's messages, one a line, with the temporary folder left out of the paths.
+  std::string shown(const std::vector<std::string>& messages) {
+    std::string text;
+    for (const std::string& line : messages) text += shown(line) + "\n";
+    return text;
+  }
+  std::string shown(std::string message) {
+    for (std::size_t at; (at = message.find(dir_.path())) != std::string::npos;) {
+      message.erase(at, dir_.path().size());
+    }
+    return message;
+  }
+
+  std::string study_;           // the study folder ("/study" in the document)
+  std::string analysisFolder_;  // the analysis folder of design 7 ("/study/Design7/plate")
+  EvaluationContext context_;   // the design of the tag values
+};
+
+TEST_F(DocsGeneralPortal, TemplatesWriteTheFilesShown) {
+  std::map<std::string, const Block*> templates;  // example -> its template
+  const std::vector<Block> blocks = blocksOf("general-portal.md");
+  int checked = 0;
+  for (const Block& block : blocks) {
+    SCOPED_TRACE(where(block));
+    if (block.kind == "template") templates[block.study] = &block;
+    if (block.kind != "written" && block.kind != "refused") continue;
+    const Block* source = templates[block.study];
+    ASSERT_NE(source, nullptr) << "no template of " << block.study << " before it";
+    writeInto(study_, source->path, source->text);
+    const std::string target = analysisFolder_ + "/" + block.path;
+    fs::remove(target);
+    PropertiesMap properties;
+    properties.setValue("studyDir", study_);
+    properties.setValue("destDir", analysisFolder_);
+    properties.setValue("InputSource1", source->path);
+    properties.setValue("InputTarget1", block.path);
+    GeneralPortal portal;
+    const bool written = block.kind == "written";
+    const PortalResult result = portal.prepare(
+        properties, designWith(written ? source->arguments : block.arguments));
+    if (written) {
+      EXPECT_TRUE(result.ok) << shown(result.messages);
+      EXPECT_EQ(readFile(target), block.text);
+    } else {
+      EXPECT_FALSE(result.ok);
+      EXPECT_EQ(shown(result.messages), block.text);
+      EXPECT_FALSE(fs::exists(target));
+    }
+    EXPECT_EQ(messages(), "");
+    ++checked;
+  }
+  EXPECT_EQ(checked, 4);
+}
+
+// The numbers of a list such as "0.5, 1.0" at the start of `text`, or none.
+std::vector<double> numbersAtStartOf(const std::string& text) {
+  static const std::regex list(
+      R"(^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?(, [-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?)*)");
+  std::smatch match;
+  std::vector<double> numbers;
+  if (!std::regex_search(text, match, list)) return numbers;
+  std::istringstream in(match[0].str());
+  for (std::string word; std::getline(in, word, ',');) {
+    double value = 0.0;
+    EXPECT_TRUE(general_portal::parseNumber(words(word).at(0), value)) << word;
+    numbers.push_back(value);
+  }
+  return numbers;
+}
+
+// `definition` with property `name` set to `value` instead of what it says.
+std::string withProperty(const std::string& definition, const std::string& name,
+                         const std::string& value) {
+  std::string changed;
+  std::istringstream in(definition);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(name + ":", 0) != 0) changed += line + "\n";
+  }
+  return changed + name + ": " + value + "\n";
+}
+
+// One response read by the portal from the analysis folder.
+struct Extracted {
+  bool ok = false;
+  std::vector<double> values;
+  std::string message;
+};
+
+TEST_F(DocsGeneralPortal, DefinitionsReadTheValuesShown) {
+  std::map<std::string, std::string> outputs;  // example -> its analysis's output files
+  const std::vector<Block> blocks = blocksOf("general-portal.md");
+  auto extract = [&](const Block& block, const std::string& definition) {
+    PropertiesMap properties;
+    properties.setValue("destDir", analysisFolder_);
+    properties.setValue("outputFilenames", outputs[block.study]);
+    properties.setValue("ResponseName1", block.arguments.empty() ? "value" : block.arguments);
+    properties.setValue("ResponseDefinition1", definition);
+    Extracted extracted;
+    int reports = 0;
+    GeneralPortal portal;
+    portal.extract(properties, [&](const std::string&, const std::vector<double>& values,
+                                   bool ok, const std::string& message) {
+      extracted = Extracted{ok, values, shown(message)};
+      ++reports;
+    });
+    EXPECT_EQ(reports, 1);
+    return extracted;
+  };
+  // The output files first: a definition may come before the listing it reads.
+  for (const Block& block : blocks) {
+    if (block.kind != "listing") continue;
+    SCOPED_TRACE(where(block));
+    std::string file;
+    int number = 0;
+    std::istringstream in(block.text);
+    for (std::string line; std::getline(in, line);) {
+      if (block.arguments == "numbered") {
+        ++number;
+        ASSERT_EQ(line.substr(0, 2), (number < 10 ? " " : "") + std::to_string(number));
+        ASSERT_TRUE(line.size() == 2 || line.substr(2, 2) == "  ") << line;
+        line.erase(0, std::min<std::size_t>(line.size(), 4));
+      }
+      file += line + "\n";
+    }
+    writeInto(analysisFolder_, block.path, file);
+    outputs[block.study] += block.path + "\n";
+  }
+  int valueChecks = 0, messageChecks = 0;
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    const Block& block = blocks[b];
+    SCOPED_TRACE(where(block));
+    if (block.kind != "definition") continue;
+    ASSERT_TRUE(outputs.count(block.study)) << "no listing of " << block.study;
+    if (block.after.rfind("gives ", 0) == 0) {
+      const Extracted extracted = extract(block, block.text);
+      EXPECT_TRUE(extracted.ok) << extracted.message;
+      EXPECT_EQ(extracted.values, numbersAtStartOf(block.after.substr(6)));
+      EXPECT_FALSE(numbersAtStartOf(block.after.substr(6)).empty()) << block.after;
+      ++valueChecks;
+      // "With `occurrence: all`: 1234, 2468."
+      static const std::regex variant(R"([Ww]ith `(\w+): ([^`]*)`: )");
+      for (std::sregex_iterator it(block.after.begin(), block.after.end(), variant), end;
+           it != end; ++it) {
+        const std::smatch& match = *it;
+        SCOPED_TRACE(match[0].str());
+        const Extracted changed = extract(block, withProperty(block.text, match[1], match[2]));
+        EXPECT_TRUE(changed.ok) << changed.message;
+        EXPECT_EQ(changed.values, numbersAtStartOf(match.suffix()));
+        ++valueChecks;
+      }
+    } else {
+      ASSERT_LT(b + 1, blocks.size());
+      const Block& message = blocks[b + 1];
+      ASSERT_TRUE(message.kind == "message" && message.study == block.study)
+          << "a definition is followed by \"gives ...\" or by the message of its response";
+      const Extracted extracted = extract(block, block.text);
+      EXPECT_FALSE(extracted.ok);
+      EXPECT_TRUE(extracted.values.empty());
+      EXPECT_EQ(extracted.message + "\n", message.text);
+      ++messageChecks;
+    }
+  }
+  EXPECT_EQ(valueChecks, 11);
+  EXPECT_EQ(messageChecks, 2);
+}
 
 }  // namespace
 }  // namespace karvo::testing
