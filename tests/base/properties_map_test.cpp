@@ -6,7 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 namespace karvo {
@@ -113,26 +112,6 @@ TEST(PropertiesMap, MalformedFormIsRefusedAndLeavesTheMapEmpty) {
     EXPECT_THAT(map.keys(), IsEmpty()) << text;
     EXPECT_TRUE(map.secondMap().empty()) << text;
   }
-}
-
-// A properties set that implements only what it must, to see the interface's own answers.
-class MinimalProperties : public IProperties {
- public:
-  void setValue(const std::string&, const std::string&) override {}
-  void setSecondValue(const std::string&, const std::string&) override {}
-  void erase(const std::string&) override {}
-  void clear() override {}
-};
-
-TEST(PropertiesMap, WorksThroughItsInterfaces) {
-  std::unique_ptr<IProperties> properties = std::make_unique<PropertiesMap>("none");
-  properties->setValue("host", "node1");
-  EXPECT_EQ(properties->value("host"), "node1");
-  EXPECT_EQ(properties->value("port"), "none");
-
-  MinimalProperties minimal;
-  EXPECT_THAT(minimal.keys(), IsEmpty());
-  EXPECT_EQ(minimal.value("any"), "");
 }
 
 }  // namespace

@@ -362,8 +362,6 @@ TEST_F(MethodSettingsTest, DoeDetailsDefaultsAndTimeLimitInSeconds) {
 
   s = read(with(minimalRecord(kMethodRobustDesign), "dataCopy", "yes"), kAgentDoe);
   EXPECT_EQ(s.doe.kind, kDoeRobustDesign);
-  EXPECT_EQ(s.doe.controlKind, kDoeTwoLevelFull);
-  EXPECT_EQ(s.doe.noiseSampleMethod, "OtherLHC");
   EXPECT_EQ(s.doe.noiseKind, kDoeLatinHypercube);
   EXPECT_EQ(s.doe.dataCopy, 1);
 }

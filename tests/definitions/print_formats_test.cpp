@@ -11,7 +11,6 @@
 namespace karvo {
 namespace {
 
-using testing::definitionsError;
 using testing::fatalBlock;
 
 class PrintFormatsTest : public testing::StudyFilesTest {};
@@ -65,9 +64,6 @@ TEST_F(PrintFormatsTest, DefinitionErrors) {
                       "type: float\n"),
             fatalBlock("Cannot have duplicate names for print formats. The print format \"f\" has "
                        "already been used."));
-  EXPECT_EQ(readFatal("*DEFINE_FORMAT\nname: f\n"),
-            fatalBlock(definitionsError("f", "Print format", "type",
-                                        "The property is not defined.")));
 }
 
 }  // namespace

@@ -339,18 +339,6 @@ TEST_F(ReaderTest, RealReadAllowsTrailingBlanksOnlyAndRefusesNonFiniteValues) {
   }
 }
 
-TEST_F(ReaderTest, ListWithCountAfterTheColonTakesTheFollowingLines) {
-  Record record = recordOf("before: 0\nlist:2\na\nb\nsingle: 2\nafter: 1\n");
-  RecordScope scope(record);
-  std::vector<std::string> values;
-  std::string reason;
-  EXPECT_EQ(getValues("F", record, "list", values, false, reason), 2);
-  EXPECT_THAT(values, ElementsAre("a", "b"));
-  EXPECT_EQ(getValues("F", record, "single", values, false, reason), 1);
-  EXPECT_THAT(values, ElementsAre("2"));
-  EXPECT_EQ(messages(), "");
-}
-
 TEST_F(ReaderTest, ShortListTakesTheAvailableLinesAndWarns) {
   Record record = recordOf("x: 1\nlist:2\na\n");
   RecordScope scope(record);
@@ -369,8 +357,9 @@ TEST_F(ReaderTest, ShortListTakesTheAvailableLinesAndWarns) {
   EXPECT_THAT(values, ElementsAre("only"));
 }
 
-TEST_F(ReaderTest, ListFormValuesThatAreNoCountAndBooleanEntries) {
-  Record record = recordOf("text:abc\nempty:\nneg:-2\nflags:2\nyes\nNo\nflag:no\n");
+// A count right after the colon takes the following lines; anything else is one value.
+TEST_F(ReaderTest, ListFormCountsValuesThatAreNoCountAndBooleanEntries) {
+  Record record = recordOf("text:abc\nempty:\nneg:-2\nflags:2\nyes\nNo\nflag:no\nsingle: 2\n");
   RecordScope scope(record);
   std::vector<std::string> values;
   std::string reason;
@@ -385,6 +374,9 @@ TEST_F(ReaderTest, ListFormValuesThatAreNoCountAndBooleanEntries) {
   // "no" written as a list count is the single word, converted: never a count of 0.
   EXPECT_EQ(getValues("F", record, "flag", values, true, reason), 1);
   EXPECT_THAT(values, ElementsAre("0"));
+  EXPECT_EQ(getValues("F", record, "single", values, false, reason), 1);
+  EXPECT_THAT(values, ElementsAre("2"));
+  EXPECT_EQ(messages(), "");
 }
 
 TEST_F(ReaderTest, CommaFieldsAreRealsAndMissingFieldsEndTheRun) {
@@ -410,25 +402,6 @@ TEST_F(ReaderTest, RemovePropertyRemovesEveryLineOfThatNameOnly) {
   addProperty(record, "k", "new");
   EXPECT_EQ(record.count, 5);
   EXPECT_STREQ(record.lines[4], "k: new");
-}
-
-// ---------------------------------------------------------------------------------------
-// Error texts
-
-// (The definition and reading errors are pinned where the record handlers and the search
-// for a property end the run.)
-TEST(ReaderTexts, RangeAndKeywordErrorsHaveTheirExactWording) {
-  EXPECT_EQ(rangeError("type", "a1", "Agent", "Assembly.in", 7, 0, 4),
-            "When reading \"type\" input for \"a1\" of type \"Agent\" from file \"Assembly.in\", "
-            "the value read (7) is outside the expected range [0, 4]");
-  EXPECT_EQ(realRangeError("share", "a1", "Agent", "Assembly.in", 1.5, 0.0, 1.0),
-            "When reading \"share\" input for \"a1\" of type \"Agent\" from file "
-            "\"Assembly.in\", the value read (1.5) is outside the expected range [0, 1]");
-  EXPECT_EQ(minimumError("cycles", "a1", "Agent", "Assembly.in", -1, 1),
-            "When reading \"cycles\" input for \"a1\" of type \"Agent\" from file "
-            "\"Assembly.in\", the value read (-1) is less than the required minimum (1)");
-  EXPECT_EQ(unsupportedKeywordError("*WHATEVER", 3, "Assembly.in"),
-            "Unsupported keyword:\n*WHATEVER\non line 3 of file Assembly.in.");
 }
 
 // ---------------------------------------------------------------------------------------

@@ -143,11 +143,6 @@ TEST_F(RepresentationTest, DuplicateMismatchedAndNonDesignVariablesAreRefused) {
 
 TEST_F(RepresentationTest, ContinuousVariablesNeedAResolutionOfAtLeastTwo) {
   definitionsWith(kDefinitions);
-  EXPECT_EQ(readFailure("*VARIABLE\nname: thickness\nid: 1\n"),
-            fatalOutput("When reading data for \"thickness\" of type \"Representation variable\" "
-                        "from file \"Representation1.in\", KARVO encountered the following "
-                        "error in reading the data for property \"resolution\":\nThe property "
-                        "is not defined."));
   EXPECT_EQ(readFailure("*VARIABLE\nname: thickness\nid: 1\nresolution: 1\n"),
             fatalOutput("When reading \"resolution\" input for \"thickness\" of type "
                         "\"Representation variable\" from file \"Representation1.in\", the value "

@@ -161,10 +161,6 @@ TEST_F(ResourcesTest, ResourceSetErrors) {
             fatalBlock("Error in the definition of the compute set \"pool\". The compute resource "
                        "\"nodeA\" has not been defined. All compute resource definitions should "
                        "appear before the compute set definition."));
-  EXPECT_EQ(readFatal(std::string(kLocal) + "*DEFINE_RESOURCE_SET\nname: pool\nresources: local\n"),
-            fatalBlock(definitionsError("pool", "Compute Set Resource",
-                                        "Number of evals allowed for local",
-                                        "The property is not defined.")));
   EXPECT_EQ(readFatal(std::string(kLocal) + "*DEFINE_RESOURCE_SET\nname: pool\nresources:2\n"
                                             "local\nlocal\nNumber of evals allowed for local: 1\n"),
             fatalBlock("Error in the definition of the compute set \"pool\". The compute resource "
@@ -234,9 +230,6 @@ TEST_F(ResourcesTest, ConditionErrors) {
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: c\ntype: Command\ncommand: true\n"),
             fatalBlock("Error in the definition of the command condition \"c\". The condition "
                        "neither checks for the return flag nor text in the output"));
-  EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: c\ntype: Command\ncmdCheck: 1\n"),
-            fatalBlock(definitionsError("c", "Condition Resource", "command",
-                                        "The property is not defined.")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: a\ntype: composite\ncondName: b\n"
                       "*DEFINE_CONDITION\nname: b\ntype: composite\n"),
             fatalBlock("Error in the definition of the \"a\" Composite Condition Definition. "

@@ -13,7 +13,6 @@ namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::definitionsError;
 using testing::fatalBlock;
 
 class ResponseDefinitionsTest : public testing::StudyFilesTest {};
@@ -59,9 +58,6 @@ TEST_F(ResponseDefinitionsTest, NameTypeAndAcceptedRangeErrors) {
 }
 
 TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
-  EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: c\ntype: Curve Fit\nfitTarget: t\nfitX: x\n"),
-            fatalBlock(definitionsError("c", "Curve Fit Response", "fitY",
-                                        "The property is not defined.")));
   EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: c\ntype: Curve Fit\nfitTarget: t\nfitX: x\n"
                       "fitY: y\nfitMode: Closest\n"),
             fatalBlock("Error in the definition of the response \"c\". The curve fit mode "

@@ -371,8 +371,6 @@ TEST(AcceptedSettings, RunCompletesAndShowsTheSetting) {
       {"randomSeed: 0.5", "randomSeed: 1", "demo0.rpt", "\nRandom seed: 1.000000\n"},
       {"mode: newStudy", "nParallel: 1\nmode: newStudy", "demo0.rpt",
        "\nExecution mode : SERIAL\n"},
-      {"mode: newStudy", "nParallel: 2\nmode: newStudy", "demo0.rpt",
-       "\nExecution mode : PARALLEL\n"},
       {"numEvals: 200", "numEvals: 200\noutputPrecision: 9", "study.mes",
        "*WARNING\nThe value for the study results output precision defined (9) is very small. "
        "This may lead to loss in precision of the data during post processing and importing "

@@ -115,19 +115,6 @@ TEST(CommandLineStudyFile, BackupDirLengthLimit) {
       << err;
 }
 
-TEST(CommandLineMessageFile, FreshRunWritesHeaderAndMakesBackupFolder) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  auto r = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(r.status, 0) << r.err;
-  std::string mes = readFile(dir.file("study.mes"));
-  EXPECT_EQ(
-      mes.rfind("\n\tSearch parameter input file name for this process is:\n\tstudy.in\n", 0),
-      0u)
-      << mes;
-  EXPECT_EQ(backupFolders(dir.path()).size(), 1u);
-}
-
 TEST(CommandLineMessageFile, EarlierMessageFileIsMovedNotLost) {
   TempDir dir;
   testing::writeMinimalStudy(dir.path());

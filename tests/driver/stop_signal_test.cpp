@@ -33,7 +33,8 @@ void writeStudy(const std::string& dir, const std::string& script) {
             "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
             "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
   writeFile(dir + "/Definitions.in",
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
             "*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
   writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
   writeFile(dir + "/Performance0.in",

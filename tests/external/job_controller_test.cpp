@@ -432,7 +432,6 @@ TEST_F(ScheduledJob, SubmitStatusAndCompletion) {
             shellQuote(analysis + "/Execute_Beam_Analysis.exitstatus") + "\n"
             "exit $karvo_job_status\n");
 
-  EXPECT_TRUE(job->queued());
   EXPECT_FALSE(job->finished(false));  // PENDING
   EXPECT_TRUE(job->queued());
   writeFile(state + "/job.100", "RUNNING\n");

@@ -254,12 +254,6 @@ TEST(Captured, TimeLimitKillsAndBackgroundHoldersDoNotHang) {
   EXPECT_TRUE(noChildrenLeft());
 }
 
-}  // namespace
-}  // namespace karvo::platform
-
-namespace karvo::platform {
-namespace {
-
 // Runs `body` in a forked copy of the test process (a stand-in solver) and answers its pid.
 template <typename Body>
 pid_t forkSolver(Body body) {
