@@ -129,6 +129,10 @@ class ConditionsTest : public testing::StudyFilesTest {
     conditions.push_back(std::move(condition));
     return static_cast<int>(conditions.size()) - 1;
   }
+  // Adds `condition` and evaluates it without a design slot.
+  int evalNew(Condition condition) {
+    return evaluateCondition(add(std::move(condition)), context_, -1, false, services_);
+  }
 
   static Condition command(const std::string& name, const std::string& text, int expected) {
     Condition condition;
@@ -259,42 +263,39 @@ TEST_F(ConditionsTest, UnreadableFileFailsBothContainTests) {
 // Parameters
 
 TEST_F(ConditionsTest, ParameterWithEveryOperator) {
-  struct Case {
+  // thickness = 2.25
+  const struct {
     const char* op;
     double value;
     int expected;
-  };
-  // thickness = 2.25
-  const Case cases[] = {
+  } cases[] = {
       {"<", 2.5, 1},  {"<", 2.25, 0}, {">", 2.0, 1},  {">", 2.25, 0},
       {"<=", 2.25, 1}, {"<=", 2.0, 0}, {">=", 2.25, 1}, {">=", 2.5, 0},
       {"=", 2.25, 1}, {"=", 2.0, 0},  {"!=", 2.0, 1}, {"!=", 2.25, 0},
   };
-  for (const Case& c : cases) {
-    const int index = add(parameter("thickness", c.op, c.value));
-    EXPECT_EQ(evaluateCondition(index, context_, -1, false, services_), c.expected)
-        << "thickness " << c.op << " " << c.value;
+  for (const auto& c : cases) {
+    EXPECT_EQ(evalNew(parameter("thickness", c.op, c.value)), c.expected) << c.op << c.value;
   }
   // A numeric parameter without a value in the context takes its baseline (-7.5).
-  EXPECT_EQ(evaluateCondition(add(parameter("load", "<", -7)), context_, -1, false, services_), 1);
+  EXPECT_EQ(evalNew(parameter("load", "<", -7)), 1);
   // A string parameter holding a number is compared as a number.
-  EXPECT_EQ(evaluateCondition(add(parameter("gaugeText", ">=", 3.5)), context_, -1, false, services_), 1);
+  EXPECT_EQ(evalNew(parameter("gaugeText", ">=", 3.5)), 1);
   EXPECT_EQ(log(), "");
 }
 
 TEST_F(ConditionsTest, ParameterOnMultiValuedVariablesNeedsEveryValue) {
   // mass = {12.5, -3}; target curve y = {1, 2.5, 4}
-  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", -5)), context_, -1, false, services_), 1);
-  EXPECT_EQ(evaluateCondition(add(parameter("mass", ">", 0)), context_, -1, false, services_), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("mass", "!=", 12.5)), context_, -1, false, services_), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("target", ">=", 1)), context_, -1, false, services_), 1);
-  EXPECT_EQ(evaluateCondition(add(parameter("target", "<", 4)), context_, -1, false, services_), 0);
+  EXPECT_EQ(evalNew(parameter("mass", ">", -5)), 1);
+  EXPECT_EQ(evalNew(parameter("mass", ">", 0)), 0);
+  EXPECT_EQ(evalNew(parameter("mass", "!=", 12.5)), 0);
+  EXPECT_EQ(evalNew(parameter("target", ">=", 1)), 1);
+  EXPECT_EQ(evalNew(parameter("target", "<", 4)), 0);
 }
 
 TEST_F(ConditionsTest, ParameterFailuresAreLoggedAndNotMet) {
-  EXPECT_EQ(evaluateCondition(add(parameter("label", ">", 0)), context_, -1, false, services_), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("material", ">", 0)), context_, -1, false, services_), 0);
-  EXPECT_EQ(evaluateCondition(add(parameter("thickness", "==", 2.25)), context_, -1, false, services_), 0);
+  EXPECT_EQ(evalNew(parameter("label", ">", 0)), 0);
+  EXPECT_EQ(evalNew(parameter("material", ">", 0)), 0);
+  EXPECT_EQ(evalNew(parameter("thickness", "==", 2.25)), 0);
   EXPECT_EQ(log(),
             errorBlock("Error in evaluating the condition \"p_label>\". Could not get data for "
                        "parameter used \"label\". This condition will be treated as failed.") +
@@ -622,7 +623,7 @@ TEST_F(ConditionsTest, UndefinedConditionEndsTheRun) {
 }
 
 TEST_F(ConditionsTest, VerboseNotesNameTheFileAndTheCommand) {
-  Condition plain;
+  Condition plain;  // a file name without tags
   plain.name = "plain";
   plain.type = ConditionType::FileExist;
   plain.fileType = "output";

@@ -66,13 +66,8 @@ EncodingContext contextFor(int methodCode, int agentType = kAgentOptimization) {
 // A design of representation 1 (three fields of 0.0, 0.1 ... 1.0 and a choice of three).
 Design designOf(std::vector<int> chromosome, std::vector<double> reals = {},
                 int encoding = kEncodingChromosome) {
-  Design design;
-  design.representation = 1;
-  design.num_dvar = 4;
-  design.chromosome = std::move(chromosome);
-  design.reals = std::move(reals);
-  design.encoding = encoding;
-  return design;
+  return {.representation = 1, .num_dvar = 4, .encoding = encoding,
+          .chromosome = std::move(chromosome), .reals = std::move(reals), .responses = {}};
 }
 
 Design evaluated(std::vector<int> chromosome, int number, double performance) {

@@ -65,13 +65,9 @@ Representation& addRepresentation(int number, std::vector<VariableSlot> slots) {
 
 Design designOf(int representation, std::vector<int> chromosome, std::vector<double> reals = {},
                 int encoding = kEncodingChromosome) {
-  Design design;
-  design.representation = representation;
-  design.num_dvar = static_cast<int>(chromosome.size());
-  design.chromosome = std::move(chromosome);
-  design.reals = std::move(reals);
-  design.encoding = encoding;
-  return design;
+  return {.representation = representation, .num_dvar = static_cast<int>(chromosome.size()),
+          .encoding = encoding, .chromosome = std::move(chromosome), .reals = std::move(reals),
+          .responses = {}};
 }
 
 EncodingContext optimization() {
@@ -386,13 +382,7 @@ class ShareTest : public EncodingTest {
     Design design = designOf(1, {2, 1, 1});
     design.designNumber = 31;
     design.performance = -4.5;
-    design.violation = 0.25;
-    design.status = kDesignInfeasible;
-    design.source = 0;
-    ResponseValue response;
-    response.values = {1.5};
-    response.present = true;
-    design.responses.push_back(response);
+    design.responses.resize(1);
     return design;
   }
 };

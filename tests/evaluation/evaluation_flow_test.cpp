@@ -3,51 +3,40 @@
 // an analysis can meet on the way.
 #include "evaluation/evaluation_flow.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "definitions/study.h"
-#include "definitions/variables.h"
-#include "base/messages.h"
-#include "base/run_exit.h"
-#include "base/run_state.h"
 #include "driver/working_directory.h"
-#include "definitions/print_formats.h"
-#include "definitions/process_file.h"
-#include "definitions/resources.h"
-#include "definitions/response_definitions.h"
 #include "evaluation/responses.h"
 #include "evaluation/running_log.h"
-#include "definitions/performance_file.h"
-#include "definitions/representation.h"
-#include "support/test_support.h"
+#include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
 
+using testing::HasLines;
 using testing::readFile;
 using testing::runKarvo;
-using testing::runShell;
 using testing::TempDir;
 using testing::writeFile;
 
+// The script of "calc" that reads its tagged input and writes the listing.
+const std::string kCalc = "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
+
 // What the study's one analysis ("calc") does, and how it is set up.
 struct StudyShape {
-  std::string script = "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
-  std::string extraAnalysis;       // *ANALYSIS lines added to "calc"
-  std::string extraExecution;      // *EXECUTION_DEFINITION lines added to "calc"
-  std::string extraDefinitions;    // more records of Definitions.in
-  std::string acceptRange;         // lines of the response record in Performance0.in
+  std::string script = kCalc;
+  std::string extraAnalysis{};     // *ANALYSIS lines added to "calc"
+  std::string extraExecution{};    // *EXECUTION_DEFINITION lines added to "calc"
+  std::string extraDefinitions{};  // more records of Definitions.in
+  std::string acceptRange{};       // lines of the response record in Performance0.in
   bool secondAnalysis = false;     // a second analysis "after" that depends on "calc"
   bool withFormula = true;         // the formula response "g" (needs the interpreter)
   bool parallel = true;            // the process's parallel option
@@ -102,16 +91,6 @@ bool has(const std::string& text, const std::string& part) {
   return flat(text).find(flat(part)) != std::string::npos;
 }
 
-// Whether one line of `text` is exactly `line`: values are compared whole ("x = 1.5" does not
-// pass on "x = 1.55").
-bool hasLine(const std::string& text, const std::string& line) {
-  std::istringstream lines(text);
-  for (std::string each; std::getline(lines, each);) {
-    if (each == line) return true;
-  }
-  return false;
-}
-
 std::string postLog(const TempDir& dir, const std::string& analysis) {
   return readFile(dir.file("POST_0/Design1/" + analysis + "/analysis.log"));
 }
@@ -119,8 +98,6 @@ std::string designLog(const TempDir& dir) {
   return readFile(dir.file("POST_0/Design1/design.log"));
 }
 
-// No process started by the test's study may outlive it: every analysis script of these
-// studies runs from the temporary folder, so a search for its path finds any left over.
 // Whether any process still runs inside the test's folder (its working folder is there or its
 // command names it). Looking at the machine's "sleep 30" processes would see other tests'.
 bool processesLeft(const TempDir& dir) {
@@ -160,10 +137,8 @@ TEST(EvaluationFlowValues, DesignValuesFileLayout) {
 
 TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script += "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
-                  "echo \"$KARVO_MDO_POST_Path\" > post.path\n";
-  writeStudy(dir.path(), shape);
+  writeStudy(dir.path(), {.script = kCalc + "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
+                                            "echo \"$KARVO_MDO_POST_Path\" > post.path\n"});
   testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.inp")), "1.50000\n");
@@ -177,13 +152,11 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   }
   EXPECT_LT(log.find("*STARTTIME"), log.find("*CMD_STARTTIME"));
   EXPECT_LT(log.find("*CMD_ENDTIME"), log.find("*ENDTIME\n"));
-  EXPECT_TRUE(hasLine(designLog(dir), "Design 1 evaluated. Status: FEASIBLE. Performance: -1.5."))
-      << designLog(dir);
+  EXPECT_THAT(designLog(dir),
+              HasLines("Design 1 evaluated. Status: FEASIBLE. Performance: -1.5.\n"));
   const std::string messages = readFile(dir.file("study.mes"));
-  EXPECT_NE(messages.find("*NOTE\nCheck-setup run of agent 0 (\"sizing\"): baseline design 1, "
-                          "status FEASIBLE, performance -1.5.\nf = 1.5\ng = 3\n"),
-            std::string::npos)
-      << messages;
+  EXPECT_THAT(messages, HasLines("*NOTE\nCheck-setup run of agent 0 (\"sizing\"): baseline design "
+                                 "1, status FEASIBLE, performance -1.5.\nf = 1.5\ng = 3\n"));
   EXPECT_EQ(readFile(dir.file("POST_0/Design1/KARVOGrads.info")), "d f / d x = 1\n");
   // The analysis sees the agent's post folder, not the study folder.
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/post.path")), dir.file("POST_0") + "\n");
@@ -202,12 +175,7 @@ struct FaultOutcome {
 FaultOutcome runFault(const StudyShape& shape, TempDir& dir) {
   writeStudy(dir.path(), shape);
   testing::ProcessResult result = checkSetup(dir);
-  FaultOutcome outcome;
-  outcome.status = result.status;
-  outcome.messages = readFile(dir.file("study.mes"));
-  outcome.analysis = postLog(dir, "calc");
-  outcome.design = designLog(dir);
-  return outcome;
+  return {result.status, readFile(dir.file("study.mes")), postLog(dir, "calc"), designLog(dir)};
 }
 
 void expectBaselineFailure(const FaultOutcome& outcome) {
@@ -216,182 +184,113 @@ void expectBaselineFailure(const FaultOutcome& outcome) {
       << outcome.messages;
   EXPECT_TRUE(has(outcome.messages, "Check all evaluation and design input data."))
       << outcome.messages;
-  EXPECT_TRUE(hasLine(outcome.messages, "x = 1.5")) << outcome.messages;
+  EXPECT_THAT(outcome.messages, HasLines("x = 1.5\n"));
 }
 
-TEST(EvaluationFlowFaults, NonZeroExitCode) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "exit 3\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "The return value (3) for the analysis command did not match "
-                                  "the specified value (0). This design analysis will be marked "
-                                  "as an error."))
-      << outcome.analysis;
-  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nERROR\n"));
-  EXPECT_FALSE(processesLeft(dir));
+TEST(EvaluationFlowFaults, EachFaultFailsTheBaselineWithItsText) {
+  struct Fault {
+    StudyShape shape;
+    std::vector<std::string> analysis;  // texts of the analysis log of "calc"
+    std::string absent{};               // a text that log must not hold
+    std::string design{};               // a text of the design log
+  };
+  const std::string errorStatus = "*STATUS\nERROR\n";
+  const Fault faults[] = {
+      {{.script = "exit 3\n"},
+       {"The return value (3) for the analysis command did not match the specified value (0). "
+        "This design analysis will be marked as an error.",
+        errorStatus}},
+      {{.script = "kill -9 0\n"}, {"The return value (137) for the analysis command"}},
+      {{.script = "sleep 30\n", .extraAnalysis = "maxTime: 1\n"},
+       {"Maximum allowed time exceeded for analysis calc of design 1. This will be marked as "
+        "completed. Will try to kill the analysis process.",
+        errorStatus}},
+      {{.script = "echo 'RESULT F = diverged' > calc.out\n"},
+       {"The processing of response \"f\" resulted in no data being extracted. This design will "
+        "be marked as an error design.",
+        "Could not extract result for all the responses associated with this analysis.",
+        errorStatus}},
+      // The analysis itself succeeds.
+      {{.acceptRange = "acceptMin: 0\nacceptMax: 1\n"},
+       {"*STATUS\nSUCCESS\n"},
+       "",
+       "The value for the response \"f\" = 1.500000 for design 1, lies outside the range "
+       "specified. This design will be marked as an error design."},
+      {{.extraExecution = "preAnalysisCmd: exit 4\npreAnalysisOptions: analysisFolder, , 0\n"},
+       {"The return value (4) for the pre analysis command did not match the specified value "
+        "(0). This design analysis will be SKIPPED and the design marked as an error.",
+        "The execution of this analysis is being skipped since the pre analysis command "
+        "resulted in an error."},
+       "*CMD_STARTTIME"},
+      // The analysis is skipped, so its response is missing.
+      {{.extraExecution = "runCondition: small\n",
+        .extraDefinitions = "*DEFINE_CONDITION\nname: small\ntype: Parameter\nparamRef: x\n"
+                            "paramOp: <\nparamVal: 1\n"},
+       {"Summary of run condition check for analysis \"calc\".\nThe overall condition was NOT "
+        "met. This analysis will be skipped.",
+        "*STATUS\nSKIPPED\n"},
+       "*STARTTIME"},
+  };
+  for (const Fault& fault : faults) {
+    SCOPED_TRACE(fault.shape.script + fault.shape.extraExecution + fault.shape.acceptRange);
+    TempDir dir("karvo-flow");
+    const FaultOutcome outcome = runFault(fault.shape, dir);
+    expectBaselineFailure(outcome);
+    for (const std::string& text : fault.analysis) {
+      EXPECT_TRUE(has(outcome.analysis, text)) << text << "\n" << outcome.analysis;
+    }
+    if (!fault.absent.empty()) {
+      EXPECT_FALSE(has(outcome.analysis, fault.absent));
+    }
+    EXPECT_TRUE(has(outcome.design, fault.design)) << outcome.design;
+    EXPECT_FALSE(processesLeft(dir));
+  }
 }
 
-TEST(EvaluationFlowFaults, KilledBySignal) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "kill -9 0\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "The return value (137) for the analysis command"))
-      << outcome.analysis;
-  EXPECT_FALSE(processesLeft(dir));
-}
-
-TEST(EvaluationFlowFaults, HangPastMaxTimeIsKilled) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "sleep 30\n";
-  shape.extraAnalysis = "maxTime: 1\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "Maximum allowed time exceeded for analysis calc of design 1. "
-                                  "This will be marked as completed. Will try to kill the "
-                                  "analysis process."))
-      << outcome.analysis;
-  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nERROR\n"));
-  EXPECT_FALSE(processesLeft(dir));
-}
-
-TEST(EvaluationFlowFaults, NoOutputFile) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "true\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "The processing of response \"f\" resulted in no data being "
-                                  "extracted. This design will be marked as an error design."))
-      << outcome.analysis;
-  EXPECT_TRUE(has(outcome.analysis, "Could not extract result for all the responses associated "
-                                  "with this analysis."));
-  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nERROR\n"));
-}
-
-TEST(EvaluationFlowFaults, TextWhereANumberWasExpected) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "echo 'RESULT F = diverged' > calc.out\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "The processing of response \"f\" resulted in no data being "
-                                  "extracted."))
-      << outcome.analysis;
-}
-
-TEST(EvaluationFlowFaults, ResponseOutsideAcceptRange) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.acceptRange = "acceptMin: 0\nacceptMax: 1\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.design, "The value for the response \"f\" = 1.500000 for design 1, lies "
-                                "outside the range specified. This design will be marked as an "
-                                "error design."))
-      << outcome.design;
-  // The analysis itself succeeded.
-  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nSUCCESS\n"));
-}
-
-TEST(EvaluationFlowFaults, FailingPreCommand) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.extraExecution = "preAnalysisCmd: exit 4\npreAnalysisOptions: analysisFolder, , 0\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "The return value (4) for the pre analysis command did not "
-                                  "match the specified value (0). This design analysis will be "
-                                  "SKIPPED and the design marked as an error."))
-      << outcome.analysis;
-  EXPECT_TRUE(has(outcome.analysis, "The execution of this analysis is being skipped since the pre "
-                                  "analysis command resulted in an error."));
-  EXPECT_FALSE(has(outcome.analysis, "*CMD_STARTTIME"));
-  EXPECT_FALSE(testing::readFile(dir.file("demo_0/Design1/calc/calc.out")).size() > 0);
-}
-
-TEST(EvaluationFlowFaults, RunConditionNotMet) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.extraDefinitions =
-      "*DEFINE_CONDITION\nname: small\ntype: Parameter\nparamRef: x\nparamOp: <\nparamVal: 1\n";
-  shape.extraExecution = "runCondition: small\n";
-  FaultOutcome outcome = runFault(shape, dir);
-  // The analysis is skipped, so its response is missing and the baseline fails.
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "Summary of run condition check for analysis \"calc\".\nThe "
-                                  "overall condition was NOT met. This analysis will be "
-                                  "skipped."))
-      << outcome.analysis;
-  EXPECT_TRUE(has(outcome.analysis, "*STATUS\nSKIPPED\n"));
-  EXPECT_FALSE(has(outcome.analysis, "*STARTTIME"));
-}
-
+// A failing analysis with errorMode STOP skips the analysis after it; without it, that one runs.
 TEST(EvaluationFlowFaults, StopErrorModeSkipsTheRestOfTheDesign) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "exit 1\n";
-  shape.extraAnalysis = "errorMode: STOP\n";
-  shape.secondAnalysis = true;
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(outcome.analysis, "Detected error in this design analysis. Since the option to "
-                                  "quit the design evaluation process if this analysis fails "
-                                  "was selected, the following analyses will be skipped:\n"))
-      << outcome.analysis;
-  const std::string after = postLog(dir, "after");
-  EXPECT_TRUE(has(after, "This analysis will be skipped since the upstream analysis \"calc\" had "
-                       "an error."))
-      << after;
-  EXPECT_TRUE(has(after, "*STATUS\nSKIPPED\n"));
-  EXPECT_FALSE(testing::readFile(dir.file("demo_0/Design1/after/after.ran")).size() > 0);
-}
-
-TEST(EvaluationFlowFaults, WithoutStopTheDownstreamAnalysisStillRuns) {
-  TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "exit 1\n";
-  shape.secondAnalysis = true;
-  FaultOutcome outcome = runFault(shape, dir);
-  expectBaselineFailure(outcome);
-  EXPECT_TRUE(has(postLog(dir, "after"), "*STATUS\nSUCCESS\n"));
+  for (bool stop : {true, false}) {
+    TempDir dir("karvo-flow");
+    const FaultOutcome outcome = runFault(
+        {.script = "exit 1\n", .extraAnalysis = stop ? "errorMode: STOP\n" : "",
+         .secondAnalysis = true},
+        dir);
+    expectBaselineFailure(outcome);
+    const std::string after = postLog(dir, "after");
+    if (!stop) {
+      EXPECT_TRUE(has(after, "*STATUS\nSUCCESS\n")) << after;
+      continue;
+    }
+    EXPECT_TRUE(has(outcome.analysis, "Detected error in this design analysis. Since the option "
+                                      "to quit the design evaluation process if this analysis "
+                                      "fails was selected, the following analyses will be "
+                                      "skipped:\n"))
+        << outcome.analysis;
+    EXPECT_TRUE(has(after, "This analysis will be skipped since the upstream analysis \"calc\" "
+                           "had an error."))
+        << after;
+    EXPECT_TRUE(has(after, "*STATUS\nSKIPPED\n"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("demo_0/Design1/after/after.ran")));
+  }
 }
 
 // ---- A parallel batch in this process --------------------------------------------------------
 
-class EvaluationFlowBatch : public ::testing::Test {
+class EvaluationFlowBatch : public testing::StudyFilesTest {
  protected:
+  EvaluationFlowBatch() : StudyFilesTest("karvo-flow") {}
   void SetUp() override {
-    resetAll();
-    run.workingDirectory = dir_.path();
+    StudyFilesTest::SetUp();
+    resetFlowTables();
     run.runPrefix = "demo";
-    savedWrap_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    outptr = openFile(dir_.file("study.mes"), "w");
     routeAnalysisMessages();
   }
   void TearDown() override {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    analysisLogPath = nullptr;
-    messageWrapWidth = savedWrap_;
-    resetAll();
+    StudyFilesTest::TearDown();
+    resetFlowTables();
   }
-  static void resetAll() {
-    resetRunState();
-    resetStudy();
-    resetDefinitions();
-    resetPrintFormats();
-    resetResources();
-    resetResponseDefinitions();
+  static void resetFlowTables() {
     resetResponseProcessing();
-    resetRepresentations();
-    resetPerformances();
-    resetProcesses();
     resetEvaluationFlow();
     resetRunningLog();
   }
@@ -403,25 +302,18 @@ class EvaluationFlowBatch : public ::testing::Test {
     checkProcessConsistency();
     readPerformanceFile(0);
     Agent agent;
-    agent.number = 0;
+    agent.number = agent.representation = agent.performance = agent.process = 0;
     agent.name = "sizing";
     agent.type = kAgentOptimization;
-    agent.representation = 0;
-    agent.performance = 0;
-    agent.process = 0;
     agents.push_back(agent);
   }
   static Design designAt(double x) {
-    Design design;
-    design.representation = 0;
-    design.num_dvar = 1;
-    design.encoding = kEncodingReal;
-    design.chromosome = {0};
-    design.reals = {x};
-    return design;
+    return {.representation = 0, .num_dvar = 1, .encoding = kEncodingReal, .chromosome = {0},
+            .reals = {x}, .responses = {}};
   }
-  TempDir dir_{"karvo-flow"};
-  int savedWrap_ = 0;
+  BatchSummary evaluate(std::vector<Design>& designs) {
+    return evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  }
 };
 
 TEST_F(EvaluationFlowBatch, CheckSetupReportListsEveryValueOfAVectorResponse) {
@@ -439,30 +331,19 @@ TEST_F(EvaluationFlowBatch, CheckSetupReportListsEveryValueOfAVectorResponse) {
 }
 
 TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
-  StudyShape shape;
-  shape.withFormula = false;
-  shape.script =
-      "if [ \"$KARVO_MDO_Design_Num\" = 2 ]; then exit 5; fi\n"
-      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
-  shape.extraExecution = "numDesigns: 2\n";
-  load(shape);
+  load({.script = "if [ \"$KARVO_MDO_Design_Num\" = 2 ]; then exit 5; fi\n" + kCalc,
+        .extraExecution = "numDesigns: 2\n", .withFormula = false});
   // Design 2 may be the first to finish: the run goes on after design errors.
   run.settings.skipEvalCheck = 1;
   std::vector<Design> designs{designAt(1.0), designAt(1.5), designAt(2.0)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  BatchSummary summary = evaluate(designs);
   EXPECT_EQ(summary.evaluated, 3);
   EXPECT_EQ(summary.failed, 1);
   EXPECT_EQ(agents[0].evaluatedDesigns, 3);
-  ASSERT_EQ(designs[0].designNumber, 1);
   EXPECT_EQ(designs[2].designNumber, 3);
-  EXPECT_EQ(designs[0].status, kDesignFeasible);
   EXPECT_DOUBLE_EQ(designs[0].performance, -1.0);
-  ASSERT_EQ(designs[0].responses.size(), 1u);
-  EXPECT_EQ(designs[0].responses[0].values, std::vector<double>{1.0});
   EXPECT_TRUE(designs[1].failed);
   EXPECT_EQ(designs[1].status, kDesignError);
-  EXPECT_EQ(designs[1].performance, kFailedPerformance);
-  EXPECT_EQ(designs[1].violation, kFailedViolation);
   EXPECT_EQ(designs[2].status, kDesignFeasible);
   EXPECT_DOUBLE_EQ(designs[2].performance, -2.0);
   EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design2/calc/analysis.log")),
@@ -471,7 +352,7 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
   EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design3/calc/analysis.log")), "*STATUS\nSUCCESS\n"));
   // The next batch continues the agent's design numbers.
   std::vector<Design> more{designAt(0.5)};
-  evaluateDesigns(agents[0], more, standardEvaluationServices());
+  evaluate(more);
   EXPECT_EQ(more[0].designNumber, 4);
   EXPECT_EQ(readFile(dir_.file("demo_0/Design4/calc/calc.inp")), "0.500000\n");
   EXPECT_FALSE(processesLeft(dir_));
@@ -482,22 +363,19 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
 // evaluated, so each job that ends gives its place back. (A job end that kept its place would
 // leave the last designs waiting for ever: the alarm turns that into a failure.)
 TEST_F(EvaluationFlowBatch, ResourceJobLimitHoldsAndEveryEndReleasesItsPlace) {
-  StudyShape shape;
-  shape.withFormula = false;
   // Each job notes its start and end in a shared log; the peak of starts without an end is
   // the number of jobs that ran together.
-  shape.script =
-      "log=../../../jobs.log\necho start >> $log\nsleep 0.2\necho end >> $log\n"
-      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
-  shape.extraDefinitions = "*DEFINE_COMPUTE_RESOURCE\nname: pair\ntype: Direct\nmaxJobs: 2\n";
-  shape.extraAnalysis = "computeResource: pair\n";
-  shape.extraExecution = "numDesigns: 5\nfinishCheckFrequency: 1\n";
-  load(shape);
+  load({.script = "log=../../../jobs.log\necho start >> $log\nsleep 0.2\necho end >> $log\n" +
+                  kCalc,
+        .extraAnalysis = "computeResource: pair\n",
+        .extraExecution = "numDesigns: 5\nfinishCheckFrequency: 1\n",
+        .extraDefinitions = "*DEFINE_COMPUTE_RESOURCE\nname: pair\ntype: Direct\nmaxJobs: 2\n",
+        .withFormula = false});
   auto batchOfFive = [this] {
     alarm(60);
     std::vector<Design> designs{designAt(0.5), designAt(1.0), designAt(1.5), designAt(2.0),
                                 designAt(0.0)};
-    const BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
+    const BatchSummary summary = evaluate(designs);
     std::exit(summary.evaluated == 5 && summary.failed == 0 ? 0 : 1);
   };
   EXPECT_EXIT(batchOfFive(), ::testing::ExitedWithCode(0), "");
@@ -518,35 +396,24 @@ TEST_F(EvaluationFlowBatch, FreedSlotIsFilledWithoutWaitingForTheOtherJob) {
   // the loop's 500 ms floor between passes) for design 3's input to appear. Design 3 must
   // take design 2's slot as soon as that ends, not once design 1 has ended or the loop's
   // wait has run out.
-  StudyShape shape;
-  shape.withFormula = false;
-  shape.script =
-      "if [ \"$KARVO_MDO_Design_Num\" = 1 ]; then\n"
-      "  i=0\n"
-      "  while [ ! -f ../../Design3/calc/calc.inp ] && [ $i -lt 30 ]; do sleep 0.01; "
-      "i=$((i+1)); done\n"
-      "  [ -f ../../Design3/calc/calc.inp ] || exit 7\n"
-      "fi\n"
-      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
-  shape.extraExecution = "numDesigns: 2\n";
-  load(shape);
+  load({.script = "if [ \"$KARVO_MDO_Design_Num\" = 1 ]; then\n  i=0\n"
+                  "  while [ ! -f ../../Design3/calc/calc.inp ] && [ $i -lt 30 ]; do sleep 0.01; "
+                  "i=$((i+1)); done\n  [ -f ../../Design3/calc/calc.inp ] || exit 7\nfi\n" +
+                  kCalc,
+        .extraExecution = "numDesigns: 2\n", .withFormula = false});
   run.settings.baselineSuppressed = 1;
   run.settings.skipEvalCheck = 1;
   std::vector<Design> designs{designAt(1.0), designAt(1.5), designAt(2.0)};
-  EXPECT_EQ(evaluateDesigns(agents[0], designs, standardEvaluationServices()).failed, 0)
+  EXPECT_EQ(evaluate(designs).failed, 0)
       << readFile(dir_.file("POST_0/Design1/calc/analysis.log"));
   EXPECT_EQ(designs[0].status, kDesignFeasible);
 }
 
 TEST_F(EvaluationFlowBatch, SerialProcessRunsOneDesignAfterTheOther) {
-  StudyShape shape;
-  shape.withFormula = false;
-  shape.secondAnalysis = true;
-  load(shape);
+  load({.secondAnalysis = true, .withFormula = false});
   processes[0].parallel = 0;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
-  EXPECT_EQ(summary.failed, 0);
+  EXPECT_EQ(evaluate(designs).failed, 0);
   // Design 2 starts only once the last analysis of design 1 has ended.
   auto stamp = [&](int design, const std::string& analysis, const std::string& record) {
     const std::string log = readFile(
@@ -561,37 +428,26 @@ TEST_F(EvaluationFlowBatch, SerialProcessRunsOneDesignAfterTheOther) {
 }
 
 TEST_F(EvaluationFlowBatch, AnalysisIoFileCompletesARunningJob) {
-  StudyShape shape;
-  shape.withFormula = false;
   // The analysis writes its result, declares itself complete and would then hang.
-  shape.script = "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n"
-                 "echo complete > _calc.io\nsleep 30\n";
-  load(shape);
+  load({.script = kCalc + "echo complete > _calc.io\nsleep 30\n", .withFormula = false});
   std::vector<Design> designs{designAt(1.0)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   EXPECT_EQ(designs[0].status, kDesignFeasible);
   const std::string log = readFile(dir_.file("POST_0/Design1/calc/analysis.log"));
-  EXPECT_TRUE(has(log, "Killing the analysis job and marking analysis as complete since the "
-                       "analysis io file was found and contained \"complete\"."))
-      << log;
-  EXPECT_TRUE(has(log, "Analysis job killed successfully."));
+  EXPECT_TRUE(has(log, "Analysis job killed successfully.")) << log;
   EXPECT_TRUE(has(log, "*STATUS\nSUCCESS\n"));
   EXPECT_NE(::access(dir_.file("demo_0/Design1/calc/_calc.io").c_str(), F_OK), 0);
   EXPECT_FALSE(processesLeft(dir_));
 }
 
 TEST_F(EvaluationFlowBatch, DesignFolderThatCannotBeCreated) {
-  StudyShape shape;
-  shape.withFormula = false;
-  load(shape);
+  load({.withFormula = false});
   run.settings.baselineSuppressed = 1;  // design 1 is not a baseline that ends the run
   run.settings.skipEvalCheck = 1;       // nor does the first design to finish
   writeFile(dir_.file("demo_0"), "a file where the agent folder belongs\n");
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
-  EXPECT_EQ(summary.failed, 2);
+  EXPECT_EQ(evaluate(designs).failed, 2);
   EXPECT_TRUE(designs[0].failed);
-  EXPECT_EQ(designs[1].performance, kFailedPerformance);
   const std::string design = readFile(dir_.file("POST_0/Design2/design.log"));
   EXPECT_TRUE(has(design, "Evaluation directory: \n   " + dir_.path() +
                               "/demo_0/Design2 \neither exists or requires KARVO to create more "
@@ -601,15 +457,10 @@ TEST_F(EvaluationFlowBatch, DesignFolderThatCannotBeCreated) {
 }
 
 TEST_F(EvaluationFlowBatch, EmptyBatchIsRefused) {
-  StudyShape shape;
-  shape.withFormula = false;
-  load(shape);
+  load({.withFormula = false});
   std::vector<Design> none;
-  EXPECT_EQ(evaluateDesigns(agents[0], none, standardEvaluationServices()).evaluated, 0);
-  closeFile(outptr);
-  outptr = nullptr;
-  EXPECT_TRUE(has(readFile(dir_.file("study.mes")),
-                  "Call to the evaluation routine with 0 designs to evaluate."));
+  EXPECT_EQ(evaluate(none).evaluated, 0);
+  EXPECT_TRUE(has(messages(), "Call to the evaluation routine with 0 designs to evaluate."));
 }
 
 // ---- The first design to finish ------------------------------------------------------------
@@ -618,29 +469,21 @@ TEST_F(EvaluationFlowBatch, EmptyBatchIsRefused) {
 // the first design to finish.
 class EvaluationFlowFirstDesign : public EvaluationFlowBatch {
  protected:
-  void loadFailingFirst() {
-    StudyShape shape;
-    shape.withFormula = false;
-    shape.script =
-        "if [ \"$KARVO_MDO_Design_Num\" = 1 ]; then exit 5; fi\n"
-        "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
-    load(shape);
+  // `failing`: the test of the design numbers that fail.
+  void loadSerial(const std::string& failing = "= 1") {
+    load({.script = "if [ \"$KARVO_MDO_Design_Num\" " + failing + " ]; then exit 5; fi\n" + kCalc,
+          .withFormula = false});
     processes[0].parallel = 0;
     run.settings.baselineSuppressed = 1;
-  }
-  std::string messages() {
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    return readFile(dir_.file("study.mes"));
   }
   static constexpr const char* kStopText =
       "The first design to complete all analyses resulted in errors. Exiting.";
 };
 
 TEST_F(EvaluationFlowFirstDesign, FailingFirstDesignStopsTheRun) {
-  loadFailingFirst();
+  loadSerial();
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_THROW(evaluateDesigns(agents[0], designs, standardEvaluationServices()), RunExit);
+  EXPECT_THROW(evaluate(designs), RunExit);
   EXPECT_TRUE(has(messages(), kStopText));
   // The run stopped before design 2 ran; no analysis is left behind.
   EXPECT_NE(::access(dir_.file("demo_0/Design2/calc/calc.out").c_str(), F_OK), 0);
@@ -648,38 +491,32 @@ TEST_F(EvaluationFlowFirstDesign, FailingFirstDesignStopsTheRun) {
 }
 
 TEST_F(EvaluationFlowFirstDesign, GoesOnWhenTheStudyAsksToContinueAfterDesignErrors) {
-  loadFailingFirst();
+  loadSerial();
   run.settings.skipEvalCheck = 1;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  BatchSummary summary = evaluateDesigns(agents[0], designs, standardEvaluationServices());
-  EXPECT_EQ(summary.failed, 1);
+  EXPECT_EQ(evaluate(designs).failed, 1);
   EXPECT_TRUE(designs[0].failed);
   EXPECT_EQ(designs[1].status, kDesignFeasible);
   EXPECT_FALSE(has(messages(), kStopText));
 }
 
 TEST_F(EvaluationFlowFirstDesign, StillStopsWhenAnObjectiveWaitsForItsBaselineValue) {
-  loadFailingFirst();
+  loadSerial();
   run.settings.skipEvalCheck = 1;
   per_type[0].norm[0] = kNormFromBaseline;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_THROW(evaluateDesigns(agents[0], designs, standardEvaluationServices()), RunExit);
+  EXPECT_THROW(evaluate(designs), RunExit);
   EXPECT_TRUE(has(messages(), kStopText));
 }
 
 TEST_F(EvaluationFlowFirstDesign, OnlyTheFirstDesignToFinishCounts) {
   // Design 1 succeeds; design 2 fails later, in this batch and in the next one.
-  StudyShape shape;
-  shape.withFormula = false;
-  shape.script =
-      "if [ \"$KARVO_MDO_Design_Num\" != 1 ]; then exit 5; fi\n"
-      "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
-  load(shape);
-  processes[0].parallel = 0;
+  loadSerial("!= 1");
+  run.settings.baselineSuppressed = 0;
   std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_EQ(evaluateDesigns(agents[0], designs, standardEvaluationServices()).failed, 1);
+  EXPECT_EQ(evaluate(designs).failed, 1);
   std::vector<Design> more{designAt(0.5)};
-  EXPECT_EQ(evaluateDesigns(agents[0], more, standardEvaluationServices()).failed, 1);
+  EXPECT_EQ(evaluate(more).failed, 1);
   EXPECT_FALSE(has(messages(), kStopText));
 }
 
@@ -687,10 +524,8 @@ TEST_F(EvaluationFlowFirstDesign, OnlyTheFirstDesignToFinishCounts) {
 
 TEST(EvaluationFlowInteraction, StopKillsTheRunningAnalysis) {
   TempDir dir("karvo-flow");
-  StudyShape shape;
   // The analysis asks for the stop itself, then hangs.
-  shape.script = "echo stop > ../../../study.io\nsleep 30\n";
-  writeStudy(dir.path(), shape);
+  writeStudy(dir.path(), {.script = "echo stop > ../../../study.io\nsleep 30\n"});
   testing::ProcessResult result = checkSetup(dir);
   EXPECT_EQ(result.status, 0) << result.err;
   const std::string messages = readFile(dir.file("study.mes"));
@@ -705,9 +540,9 @@ TEST(EvaluationFlowInteraction, StopKillsTheRunningAnalysis) {
 
 TEST(EvaluationFlowInteraction, StopKeepLeavesTheAnalysisRunning) {
   TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.script = "echo $$ > ../../../analysis.pid\necho stop keep > ../../../study.io\nsleep 30\n";
-  writeStudy(dir.path(), shape);
+  writeStudy(dir.path(),
+             {.script = "echo $$ > ../../../analysis.pid\necho stop keep > ../../../study.io\n"
+                        "sleep 30\n"});
   testing::ProcessResult result = checkSetup(dir);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(has(readFile(dir.file("study.mes")),
@@ -728,14 +563,11 @@ TEST(EvaluationFlowInteraction, StopKeepLeavesTheAnalysisRunning) {
 class EvaluationFlowLoop : public EvaluationFlowBatch {
  protected:
   void loadLoop(const std::string& loopLines, const std::string& script, bool withAfter) {
-    StudyShape shape;
-    shape.withFormula = false;
-    shape.secondAnalysis = withAfter;
-    shape.script = script;
-    shape.extraDefinitions = "*DEFINE_LOOP\nname: loads\ntype: discrete\n" + loopLines +
-                             "analysis: calc\n" + (withAfter ? "analysis: after\n" : "") +
-                             "values:3\n10\n20\n30\n";
-    load(shape);
+    load({.script = script,
+          .extraDefinitions = "*DEFINE_LOOP\nname: loads\ntype: discrete\n" + loopLines +
+                              "analysis: calc\n" + (withAfter ? "analysis: after\n" : "") +
+                              "values:3\n10\n20\n30\n",
+          .secondAnalysis = withAfter, .withFormula = false});
     writeFile(dir_.file("calc.tpl"), "{{x}} {{loads}} {{Case_Num}}\n");
     run.settings.skipEvalCheck = 1;
   }
@@ -751,7 +583,7 @@ TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) 
   loadLoop("createCaseFolders: 1\n",
            "read x v c < calc.inp\necho \"RESULT F = $v\" > calc.out\n", false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   EXPECT_FALSE(designs[0].failed) << caseLog("calc", 1);
   // The responses of an analysis inside a loop are those of its last case.
   ASSERT_EQ(designs[0].responses.size(), 1u);
@@ -770,7 +602,7 @@ TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) 
 TEST_F(EvaluationFlowLoop, WithoutCaseFoldersTheCasesShareOneFolderAndRunInOrder) {
   loadLoop("", std::string(kScript) + "echo \"$KARVO_MDO_Case_Num\" >> cases.seen\n", false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   EXPECT_FALSE(designs[0].failed);
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/cases.seen")), "1\n2\n3\n");
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.50000 30.0000 3\n");
@@ -784,7 +616,7 @@ TEST_F(EvaluationFlowLoop, LaterCasesReuseTheInputFilesOfTheFirstCase) {
   const std::string script = std::string(kScript) + "rm -f '" + dir_.file("calc.sh") + "'\n";
   loadLoop("createCaseFolders: 1\nreuseCaseInputFiles: 1\n", script, false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   EXPECT_FALSE(designs[0].failed) << caseLog("calc", 2);
   EXPECT_FALSE(std::filesystem::exists(dir_.file("calc.sh")));
   for (int c = 2; c <= 3; ++c) {
@@ -799,7 +631,7 @@ TEST_F(EvaluationFlowLoop, WithoutReuseAMissingSourceFailsTheLaterCase) {
   loadLoop("createCaseFolders: 1\n", script, false);
   run.settings.baselineSuppressed = 1;
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   EXPECT_TRUE(designs[0].failed);
   EXPECT_TRUE(has(caseLog("calc", 2), "*STATUS\nERROR\n")) << caseLog("calc", 2);
   // The design has failed: the last case is not run.
@@ -815,7 +647,7 @@ TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
   processes[0].analyses[1].command = "touch after.ran; [ \"$KARVO_MDO_Case_Num\" = 2 ] && "
                                      "touch stop.flag; true";
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   EXPECT_FALSE(designs[0].failed);
   EXPECT_TRUE(has(caseLog("after", 2),
                   "Loop condition met. Since the option to quit the loop upon meeting the "
@@ -838,7 +670,7 @@ TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
 TEST_F(EvaluationFlowLoop, ConditionMetWithoutQuitGoesOn) {
   loadLoop("createCaseFolders: 1\ncondition: true\n", kScript, false);
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
   EXPECT_TRUE(has(caseLog("calc", 1),
                   "The condition of loop \"loads\" was met after case 1; the loop goes on "
@@ -858,7 +690,7 @@ TEST_F(EvaluationFlowLoop, RunningLogShowsDesignAndCaseNumbers) {
            false);
   processes[0].analyses[0].numDesigns = 2;
   std::vector<Design> designs{designAt(1.5), designAt(1.0)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   for (int d = 1; d <= 2; ++d) {
     for (int c = 1; c <= 3; ++c) {
       const std::string seen =
@@ -877,18 +709,14 @@ TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
   // successful. The loop's second case waits until "after" has ended, so the condition is
   // met while the loop still runs: on the first case's status, with the warning.
   const std::string afterLog = dir_.file("POST_0/Design1/after/analysis.log");
-  StudyShape shape;
-  shape.withFormula = false;
-  shape.secondAnalysis = true;
-  shape.script = std::string(kScript) +
-                 "if [ \"$KARVO_MDO_Case_Num\" = 2 ]; then i=0; while ! grep -q CMD_ENDTIME '" +
-                 afterLog + "' && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done; fi\n";
-  shape.extraDefinitions =
-      "*DEFINE_LOOP\nname: loads\ntype: discrete\ncreateCaseFolders: 1\nanalysis: calc\n"
-      "values:2\n10\n20\n"
-      "*DEFINE_CONDITION\nname: calcDone\ntype: AnalysisStatus\nstatusRef: calc\n"
-      "statusVal: Success\n";
-  load(shape);
+  load({.script = std::string(kScript) +
+                  "if [ \"$KARVO_MDO_Case_Num\" = 2 ]; then i=0; while ! grep -q CMD_ENDTIME '" +
+                  afterLog + "' && [ $i -lt 500 ]; do sleep 0.01; i=$((i+1)); done; fi\n",
+        .extraDefinitions =
+            "*DEFINE_LOOP\nname: loads\ntype: discrete\ncreateCaseFolders: 1\nanalysis: calc\n"
+            "values:2\n10\n20\n*DEFINE_CONDITION\nname: calcDone\ntype: AnalysisStatus\n"
+            "statusRef: calc\nstatusVal: Success\n",
+        .secondAnalysis = true, .withFormula = false});
   writeFile(dir_.file("calc.tpl"), "{{x}} {{loads}} {{Case_Num}}\n");
   run.settings.skipEvalCheck = 1;
   Analysis& after = processes[0].analyses[1];
@@ -896,7 +724,7 @@ TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
   after.command = "sleep 30";
   after.finishCondition = "calcDone";
   std::vector<Design> designs{designAt(1.5)};
-  evaluateDesigns(agents[0], designs, standardEvaluationServices());
+  evaluate(designs);
   const std::string log = readFile(afterLog);
   EXPECT_TRUE(has(log, "Referencing analysis \"calc\" from loop \"loads\" inside analysis "
                        "\"after\"."))
@@ -908,7 +736,6 @@ TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
 
 // ---- Runs through the karvo binary: compute resources, jobs and their texts ----------------
 
-using testing::HasLines;
 using testing::unwrapped;
 
 std::size_t countOf(const std::string& text, const std::string& part) {
@@ -982,11 +809,9 @@ class EvaluationFlowJobs : public ::testing::Test {
 // running: "*CMD_STARTTIME" is written then, once, and not at the submission. The job name
 // and the id read back from the submission are logged.
 TEST_F(EvaluationFlowJobs, QueuedJobStartsWhenTheSchedulerShowsItRunning) {
-  StudyShape shape;
-  shape.extraDefinitions = slurm(true);
-  shape.extraAnalysis = "computeResource: slurm\n";
-  shape.extraExecution = "finishCheckFrequency: 1\n";
-  writeStudy(dir_.path(), shape);
+  writeStudy(dir_.path(), {.extraAnalysis = "computeResource: slurm\n",
+                           .extraExecution = "finishCheckFrequency: 1\n",
+                           .extraDefinitions = slurm(true)});
   const testing::ProcessResult result = checkSetup(dir_);
   ASSERT_EQ(result.status, 0) << readFile(dir_.file("study.mes"));
   const std::string log = postLog(dir_, "calc");
@@ -1006,21 +831,27 @@ TEST_F(EvaluationFlowJobs, QueuedJobStartsWhenTheSchedulerShowsItRunning) {
 // A finish condition that looks for the job by its id cannot work when the compute resource
 // gives no id back: the analysis fails at once, and the queued job is cancelled.
 TEST_F(EvaluationFlowJobs, FinishConditionOnTheJobIdNeedsTheIdReadBack) {
-  StudyShape shape;
-  shape.extraDefinitions = slurm(false) +
-                           "*DEFINE_CONDITION\nname: jobGone\ntype: Command\n"
-                           "command: squeue %Job_ID%\ncmdCheck: yes\ncmdVal: 0\n";
-  shape.extraAnalysis = "computeResource: slurm\n";
-  shape.extraExecution = "finishCondition: jobGone\nfinishCheckFrequency: 1\n";
-  FaultOutcome outcome = runFault(shape, dir_);
+  FaultOutcome outcome = runFault(
+      {.extraAnalysis = "computeResource: slurm\n",
+       .extraExecution = "finishCondition: jobGone\nfinishCheckFrequency: 1\n",
+       .extraDefinitions = slurm(false) + "*DEFINE_CONDITION\nname: jobGone\ntype: Command\n"
+                                          "command: squeue %Job_ID%\ncmdCheck: yes\ncmdVal: 0\n"},
+      dir_);
   expectBaselineFailure(outcome);
   EXPECT_THAT(unwrapped(outcome.analysis),
-              HasLines("*NOTE\nJobname: KARVO_D1_A1\n*ERROR\nCould not read back the job id from the compute resource. The "
-                       "finish condition \"jobGone\" refers to Job_ID, so the end of the job "
-                       "cannot be detected. This design analysis will be marked as error.\n"));
+              HasLines("*NOTE\nJobname: KARVO_D1_A1\n*ERROR\nCould not read back the job id from "
+                       "the compute resource. The finish condition \"jobGone\" refers to Job_ID, "
+                       "so the end of the job cannot be detected. This design analysis will be "
+                       "marked as error.\n"));
   EXPECT_THAT(outcome.analysis, HasLines("*STATUS\nERROR\n"));
   EXPECT_EQ(countOf(outcome.analysis, "JobID:"), 0u);
   EXPECT_FALSE(std::filesystem::exists(bin_ + "/state/job.4711"));
+}
+
+testing::ProcessResult verboseCheckSetup(const TempDir& dir, const StudyShape& shape) {
+  writeStudy(dir.path(), shape);
+  return runKarvo({"i=study.in", "checksetup", "verbose"}, dir.path(),
+                  {"KARVO_ROOT=" + dir.path()});
 }
 
 // With verbose output the log tells the initial wait (once here: the job ends within the
@@ -1028,12 +859,9 @@ TEST_F(EvaluationFlowJobs, FinishConditionOnTheJobIdNeedsTheIdReadBack) {
 // on this machine, on the resource called "default".
 TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitAndTheRunMode) {
   TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.extraAnalysis = "jobBatchMode: yes\n";
-  shape.extraExecution = "initialWait: 2\nfinishCheckFrequency: 1\n";
-  writeStudy(dir.path(), shape);
-  const testing::ProcessResult result =
-      runKarvo({"i=study.in", "checksetup", "verbose"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const testing::ProcessResult result = verboseCheckSetup(
+      dir, {.extraAnalysis = "jobBatchMode: yes\n",
+            .extraExecution = "initialWait: 2\nfinishCheckFrequency: 1\n"});
   ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
   const std::string log = postLog(dir, "calc");
   EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: default\n"));
@@ -1049,12 +877,8 @@ TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitAndTheRunMode) {
 // A serial batch says when it has no design left; job batch mode needs the parallel option.
 TEST(EvaluationFlowTexts, SerialBatchEndsWithNoMoreDesigns) {
   TempDir dir("karvo-flow");
-  StudyShape shape;
-  shape.parallel = false;
-  shape.extraAnalysis = "jobBatchMode: yes\n";
-  writeStudy(dir.path(), shape);
   const testing::ProcessResult result =
-      runKarvo({"i=study.in", "checksetup", "verbose"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+      verboseCheckSetup(dir, {.extraAnalysis = "jobBatchMode: yes\n", .parallel = false});
   ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
   EXPECT_THAT(result.out, HasLines("*NOTE\nNo more designs to process within this serial "
                                    "execution cycle.\n"));
@@ -1070,7 +894,7 @@ void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
   const std::string messages = readFile(dir.file("study.mes"));
   ASSERT_EQ(result.status, 0) << messages;
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.inp")), "1.50000\n");
-  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.sh")), StudyShape{}.script);
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.sh")), kCalc);
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/design_variable_and_parameter_values")),
             "                   x\n  1.500000000000e+00\n");
   for (const char* made : {"calc.out", "pre.ran", "post.ran"}) {
@@ -1096,28 +920,19 @@ void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("demo0.lock")));
 }
 
-StudyShape filesOnlyShape() {
-  StudyShape shape;
-  shape.extraExecution = "preCmd: touch pre.ran\npreUpdateOptions: analysisFolder, , 0\n"
-                         "postCmd: touch post.ran\npostAnalysisOptions: analysisFolder, , 0\n";
-  return shape;
-}
-
-TEST(EvaluationFlowFilesOnly, CommandLineOptionWritesTheFilesAndRunsNothing) {
-  TempDir dir("karvo-flow");
-  writeStudy(dir.path(), filesOnlyShape());
-  expectFilesOnly(dir, runKarvo({"i=study.in", "checksetup", "designFilesOnly"}, dir.path(),
-                                {"KARVO_ROOT=" + dir.path()}));
-}
-
-TEST(EvaluationFlowFilesOnly, StudyModesThatWriteDesignFilesOnly) {
-  for (const char* mode : {"writeDesignFiles", "noEvaluations"}) {
+// Asked for on the command line, or by the study modes "writeDesignFiles" and "noEvaluations".
+TEST(EvaluationFlowFilesOnly, WritesTheFilesAndRunsNothing) {
+  for (const char* mode : {"newStudy", "writeDesignFiles", "noEvaluations"}) {
     SCOPED_TRACE(mode);
     TempDir dir("karvo-flow");
-    StudyShape shape = filesOnlyShape();
-    shape.studyMode = mode;
-    writeStudy(dir.path(), shape);
-    expectFilesOnly(dir, checkSetup(dir));
+    writeStudy(dir.path(),
+               {.extraExecution = "preCmd: touch pre.ran\npreUpdateOptions: analysisFolder, , 0\n"
+                                  "postCmd: touch post.ran\npostAnalysisOptions: analysisFolder, "
+                                  ", 0\n",
+                .studyMode = mode});
+    std::vector<std::string> arguments{"i=study.in", "checksetup"};
+    if (std::string(mode) == "newStudy") arguments.push_back("designFilesOnly");
+    expectFilesOnly(dir, runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()}));
   }
 }
 
@@ -1151,17 +966,15 @@ class EvaluationFlowRemote : public ::testing::Test {
 // are copied to the remote study folder, with the progress in the message file and in
 // "copyFilesToRemoteStudyFolder.msg".
 TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUp) {
-  StudyShape shape;
-  shape.extraDefinitions = profile() +
-                           "*DEFINE_COMPUTE_RESOURCE\nname: farNode\ntype: Direct\njobRemote: yes\n"
-                           "jobRemoteProfile: cluster\n";
-  shape.extraAnalysis = "computeResource: farNode\n";
-  shape.extraExecution = "finishCheckFrequency: 1\n";
-  writeStudy(study_, shape);
+  writeStudy(study_, {.extraAnalysis = "computeResource: farNode\n",
+                      .extraExecution = "finishCheckFrequency: 1\n",
+                      .extraDefinitions = profile() + "*DEFINE_COMPUTE_RESOURCE\nname: farNode\n"
+                                                      "type: Direct\njobRemote: yes\n"
+                                                      "jobRemoteProfile: cluster\n"});
   const testing::ProcessResult result = run();
   const std::string messages = readFile(study_ + "/study.mes");
   ASSERT_EQ(result.status, 0) << messages;
-  EXPECT_EQ(readFile(remote_ + "/study/calc.sh"), StudyShape{}.script);
+  EXPECT_EQ(readFile(remote_ + "/study/calc.sh"), kCalc);
   EXPECT_THAT(messages, HasLines("*NOTE\nCopying files for analysis: calc (remote profile: "
                                  "cluster)\n\n*NOTE\nDone copying files to remote machine.\n"));
   EXPECT_EQ(readFile(study_ + "/copyFilesToRemoteStudyFolder.msg"),
@@ -1175,16 +988,17 @@ TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUp) {
 // the job runs on the machine it reserved (through the reservation's remote profile), and the
 // reservation is cancelled among the closing steps.
 TEST_F(EvaluationFlowRemote, JobBasedReservationRunsTheAnalysisOnTheReservedMachine) {
-  StudyShape shape;
-  shape.extraDefinitions =
-      profile() +
-      "*DEFINE_COMPUTE_RESOURCE\nname: hpc\ntype: Scheduled\njobCommand: sbatch\n"
-      "reserveEnabled: 1\nreserveSubmitCmd: echo Reservation R42 granted\nreserveReadID: 1\n"
-      "reserveIDStart: Reservation\nreserveIDEnd: granted\nreserveParseCmd: echo node7\n"
-      "reserveCancelCmd: echo cancelled %RESVID% >> cancel.log\nreserveRemoteProfile: cluster\n";
-  shape.extraAnalysis = "computeResource: hpc\nreserveType: job\nreserveNodes: 1\n";
-  shape.extraExecution = "finishCheckFrequency: 1\n";
-  writeStudy(study_, shape);
+  writeStudy(
+      study_,
+      {.extraAnalysis = "computeResource: hpc\nreserveType: job\nreserveNodes: 1\n",
+       .extraExecution = "finishCheckFrequency: 1\n",
+       .extraDefinitions =
+           profile() +
+           "*DEFINE_COMPUTE_RESOURCE\nname: hpc\ntype: Scheduled\njobCommand: sbatch\n"
+           "reserveEnabled: 1\nreserveSubmitCmd: echo Reservation R42 granted\nreserveReadID: 1\n"
+           "reserveIDStart: Reservation\nreserveIDEnd: granted\nreserveParseCmd: echo node7\n"
+           "reserveCancelCmd: echo cancelled %RESVID% >> cancel.log\n"
+           "reserveRemoteProfile: cluster\n"});
   const testing::ProcessResult result = run();
   const std::string messages = readFile(study_ + "/study.mes");
   ASSERT_EQ(result.status, 0) << messages;

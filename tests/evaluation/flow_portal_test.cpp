@@ -13,17 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "base/messages.h"
-#include "base/run_files.h"
-#include "base/run_state.h"
-#include "definitions/performance_file.h"
-#include "definitions/print_formats.h"
-#include "definitions/process_file.h"
-#include "definitions/representation.h"
-#include "definitions/resources.h"
-#include "definitions/response_definitions.h"
-#include "definitions/study.h"
-#include "definitions/variables.h"
 #include "driver/working_directory.h"
 #include "evaluation/app_access.h"
 #include "evaluation/evaluation_flow.h"
@@ -31,7 +20,7 @@
 #include "evaluation/running_log.h"
 #include "external/extension_manager.h"
 #include "external/portal.h"
-#include "support/test_support.h"
+#include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
@@ -57,8 +46,8 @@ struct Answers {
   bool finishAfterProgress = false;  // NotFinished until progress was asked, then Finished
   bool successOk = true;
   bool extractOk = true;
-  std::vector<std::string> extraInputs, extraOutputs, extraDeletes;
-  std::map<std::string, std::string> paths;  // resolvePath: name -> path; others fail
+  std::vector<std::string> extraInputs{}, extraOutputs{}, extraDeletes{};
+  std::map<std::string, std::string> paths{};  // resolvePath: name -> path; others fail
 };
 
 class RecordingPortal final : public Portal {
@@ -166,45 +155,61 @@ class RecordingPortal final : public Portal {
 
 // The study: one analysis "calc" over the variable x, extracting the objective f.
 struct Shape {
-  std::string analysisLines;  // *ANALYSIS lines added to "calc"
+  std::string analysisLines{};  // *ANALYSIS lines added to "calc"
   std::string command = "touch command.ran";
+  std::string executionLines = "numDesigns: 2\n";  // more *EXECUTION_DEFINITION lines
+  std::string definitions{};                      // more records of Definitions.in
+  std::string extractFrom = "calc.out";           // the file of the extraction definition
+  bool parallel = true;
 };
 
-class FlowPortal : public ::testing::Test {
+void writeStudy(const std::string& d, const Shape& shape) {
+  writeFile(d + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(d + "/study.in",
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
+  writeFile(d + "/Definitions.in",
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n" + shape.definitions + "*END\n");
+  writeFile(d + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeFile(d + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(d + "/calc.tpl", "{{x}}\n");
+  writeFile(d + "/f.def", "file: " + shape.extractFrom + "\nanchor: RESULT F\nword: 4\n");
+  writeFile(d + "/Process0.in",
+            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: " +
+                std::string(shape.parallel ? "yes" : "no") +
+                "\n*ANALYSIS\nname: calc\nid: 1\ninputTagFile: calc.tpl, calc.inp\n"
+                "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n" +
+                shape.analysisLines + "*EXECUTION_DEFINITION\ntoolCmd: " + shape.command +
+                "\nsuccessReturnValue: 0\n" + shape.executionLines + "*END\n");
+}
+
+class FlowPortal : public testing::StudyFilesTest {
  protected:
+  FlowPortal() : StudyFilesTest("karvo-flow-portal") {}
   void SetUp() override {
-    resetAll();
-    run.workingDirectory = dir_.path();
+    StudyFilesTest::SetUp();
+    resetFlowTables();
     run.runPrefix = "demo";
     run.studyName = "demo";
     run.settings.baselineSuppressed = 1;  // a failing design 1 does not end the run
     run.settings.skipEvalCheck = 1;
     workingDirectoryState.installationRoot = dir_.path();
-    savedWrap_ = messageWrapWidth;
-    messageWrapWidth = 1000000;
-    outptr = openFile(dir_.file("study.mes"), "w");
     routeAnalysisMessages();
   }
   void TearDown() override {
     ExtensionManager::release();
-    if (outptr) closeFile(outptr);
-    outptr = nullptr;
-    analysisLogPath = nullptr;
-    messageWrapWidth = savedWrap_;
-    resetAll();
+    StudyFilesTest::TearDown();
+    resetFlowTables();
   }
-  static void resetAll() {
-    resetRunState();
+  static void resetFlowTables() {
     resetWorkingDirectoryState();
-    resetStudy();
-    resetDefinitions();
-    resetPrintFormats();
-    resetResources();
-    resetResponseDefinitions();
     resetResponseProcessing();
-    resetRepresentations();
-    resetPerformances();
-    resetProcesses();
     resetEvaluationFlow();
     resetRunningLog();
   }
@@ -223,48 +228,29 @@ class FlowPortal : public ::testing::Test {
   }
 
   void load(const Shape& shape) {
-    const std::string& d = dir_.path();
-    writeFile(d + "/Definitions.in",
-              "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-              "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\n"
-              "max: 2\n*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
-    writeFile(d + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-    writeFile(d + "/Performance0.in",
-              "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-              "quadWt: 0\nlinearWt: 1\n*END\n");
-    writeFile(d + "/calc.tpl", "{{x}}\n");
-    writeFile(d + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
-    writeFile(d + "/Process0.in",
-              "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\n"
-              "name: calc\nid: 1\ninputTagFile: calc.tpl, calc.inp\noutputFile: calc.out\n"
-              "outputTagFile: f, f.def\noutputResponse: f\n" +
-                  shape.analysisLines + "*EXECUTION_DEFINITION\ntoolCmd: " + shape.command +
-                  "\nsuccessReturnValue: 0\nnumDesigns: 2\n*END\n");
+    writeStudy(dir_.path(), shape);
     readDefinitions();
     readRepresentationFile(0);
     readProcessFile(0);
     checkProcessConsistency();
     readPerformanceFile(0);
     Agent agent;
-    agent.number = 0;
+    agent.number = agent.representation = agent.performance = agent.process = 0;
     agent.name = "sizing";
     agent.type = kAgentOptimization;
-    agent.representation = 0;
-    agent.performance = 0;
-    agent.process = 0;
     agents.push_back(agent);
   }
 
   static Design designAt(double x) {
-    Design design;
-    design.representation = 0;
-    design.num_dvar = 1;
-    design.encoding = kEncodingReal;
-    design.chromosome = {0};
-    design.reals = {x};
-    return design;
+    return {.representation = 0, .num_dvar = 1, .encoding = kEncodingReal, .chromosome = {0},
+            .reals = {x}, .responses = {}};
   }
 
+  // Evaluates design 1 (x = 1) into designs_; answers the number of failed designs.
+  int evaluateOne() {
+    designs_ = {designAt(1.0)};
+    return evaluate(designs_).failed;
+  }
   BatchSummary evaluate(std::vector<Design>& designs) {
     return evaluateDesigns(agents[0], designs, standardEvaluationServices());
   }
@@ -275,21 +261,19 @@ class FlowPortal : public ::testing::Test {
   std::string analysisLog(int design = 1) const {
     return readFile(dir_.file("POST_0/Design" + std::to_string(design) + "/calc/analysis.log"));
   }
-  TempDir dir_{"karvo-flow-portal"};
   solverAppAccess access_;
-  int savedWrap_ = 0;
+  std::vector<Design> designs_;
 };
 
 // ---- Launch and completion -------------------------------------------------------------------
 
 TEST_F(FlowPortal, PortalThatRunsTheAnalysisIsPolledUntilItHasFinished) {
   RecordingPortal& portal = withPortal(Answers{});
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 0);
+  EXPECT_EQ(evaluateOne(), 0);
   EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck",
                                         "finishCheck", "successCheck", "extract"));
-  EXPECT_EQ(designs[0].status, kDesignFeasible);
-  EXPECT_EQ(designs[0].responses.at(0).values, std::vector<double>{4.0});
+  EXPECT_EQ(designs_[0].status, kDesignFeasible);
+  EXPECT_EQ(designs_[0].responses.at(0).values, std::vector<double>{4.0});
   EXPECT_EQ(readFile(runFolder() + "/calc.inp"), "1.00000\n");
   // The portal ran the analysis; the analysis command never ran.
   EXPECT_TRUE(std::filesystem::exists(runFolder() + "/portal.ran"));
@@ -323,11 +307,8 @@ TEST_F(FlowPortal, PortalThatRunsTheAnalysisIsPolledUntilItHasFinished) {
 }
 
 TEST_F(FlowPortal, PortalThatLeavesTheRunToTheJobController) {
-  Answers answers;
-  answers.runHandled = false;
-  RecordingPortal& portal = withPortal(answers);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 0);
+  RecordingPortal& portal = withPortal({.runHandled = false});
+  EXPECT_EQ(evaluateOne(), 0);
   // Its job is watched through its process: the portal is not asked whether it finished.
   EXPECT_THAT(portal.calls,
               ElementsAre("initialize", "prepare", "run", "successCheck", "extract"));
@@ -344,8 +325,7 @@ TEST_F(FlowPortal, NilCommandIsStillRunByAPortalThatRunsItsAnalyses) {
   Shape shape;
   shape.command = "nil";
   RecordingPortal& portal = withPortal(Answers{}, shape);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 0);
+  EXPECT_EQ(evaluateOne(), 0);
   EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck",
                                         "finishCheck", "successCheck", "extract"));
   EXPECT_THAT(analysisLog(), Not(HasLines(note("No execution being performed for this "
@@ -354,13 +334,10 @@ TEST_F(FlowPortal, NilCommandIsStillRunByAPortalThatRunsItsAnalyses) {
 }
 
 TEST_F(FlowPortal, FinishCheckErrorEndsAndFailsTheAnalysis) {
-  Answers answers;
-  answers.finish = {FinishState::Error};
-  RecordingPortal& portal = withPortal(answers);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
+  RecordingPortal& portal = withPortal({.finish = {FinishState::Error}});
+  EXPECT_EQ(evaluateOne(), 1);
   EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck"));
-  EXPECT_EQ(designs[0].status, kDesignError);
+  EXPECT_EQ(designs_[0].status, kDesignError);
   const std::string log = analysisLog();
   EXPECT_THAT(log, HasLines(error("The solver job has vanished.") +
                             error("Call to check runInternal completion status returned error. "
@@ -369,13 +346,9 @@ TEST_F(FlowPortal, FinishCheckErrorEndsAndFailsTheAnalysis) {
 }
 
 TEST_F(FlowPortal, PortalAnalysisPastItsTimeLimitFails) {
-  Answers answers;
-  answers.finish = {FinishState::NotFinished};
-  Shape shape;
-  shape.analysisLines = "maxTime: 1\n";
-  RecordingPortal& portal = withPortal(answers, shape);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
+  RecordingPortal& portal =
+      withPortal({.finish = {FinishState::NotFinished}}, {.analysisLines = "maxTime: 1\n"});
+  EXPECT_EQ(evaluateOne(), 1);
   EXPECT_EQ(portal.calls.back(), "finishCheck");
   const std::string log = analysisLog();
   EXPECT_THAT(log, HasLines("*WARNING\nMaximum allowed time exceeded for analysis calc of design "
@@ -387,11 +360,8 @@ TEST_F(FlowPortal, PortalAnalysisPastItsTimeLimitFails) {
 // The progress of a portal's analysis is asked for with the progress note, which comes at most
 // every 10 seconds: this test takes that long.
 TEST_F(FlowPortal, ProgressIsAskedWithTheProgressNote) {
-  Answers answers;
-  answers.finishAfterProgress = true;
-  RecordingPortal& portal = withPortal(answers);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 0);
+  RecordingPortal& portal = withPortal({.finishAfterProgress = true});
+  EXPECT_EQ(evaluateOne(), 0);
   ASSERT_GE(portal.calls.size(), 6u);
   EXPECT_EQ(portal.calls[portal.calls.size() - 4], "progress");
   EXPECT_EQ(portal.calls[portal.calls.size() - 3], "finishCheck");
@@ -401,11 +371,8 @@ TEST_F(FlowPortal, ProgressIsAskedWithTheProgressNote) {
 // ---- Success check and extraction ------------------------------------------------------------
 
 TEST_F(FlowPortal, FailedSuccessCheckFailsTheAnalysisWithoutExtraction) {
-  Answers answers;
-  answers.successOk = false;
-  RecordingPortal& portal = withPortal(answers);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
+  RecordingPortal& portal = withPortal({.successOk = false});
+  EXPECT_EQ(evaluateOne(), 1);
   EXPECT_EQ(portal.calls.back(), "successCheck");
   const std::string log = analysisLog();
   EXPECT_THAT(log, HasLines(error("The solver ended with errors.") +
@@ -417,13 +384,10 @@ TEST_F(FlowPortal, FailedSuccessCheckFailsTheAnalysisWithoutExtraction) {
 }
 
 TEST_F(FlowPortal, ExtractionThatReportsFailureFailsTheAnalysis) {
-  Answers answers;
-  answers.extractOk = false;
-  RecordingPortal& portal = withPortal(answers);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
+  RecordingPortal& portal = withPortal({.extractOk = false});
+  EXPECT_EQ(evaluateOne(), 1);
   EXPECT_EQ(portal.calls.back(), "extract");
-  EXPECT_EQ(designs[0].status, kDesignError);
+  EXPECT_EQ(designs_[0].status, kDesignError);
   const std::string log = analysisLog();
   // Every response was reported, yet the portal says the analysis failed.
   EXPECT_THAT(log, HasLines(error("The result file is incomplete.") +
@@ -502,15 +466,12 @@ TEST_F(FlowPortal, ExtraInputFilesAreCopiedAndMarkedFilesDeletedAtTheStart) {
   writeFile(dir_.file("include.k"), "*INCLUDE\n");
   std::filesystem::create_directories(runFolder());
   writeFile(runFolder() + "/stale.out", "from an earlier run\n");
-  Answers answers;
-  answers.extraInputs = {dir_.file("include.k")};
-  answers.extraDeletes = {"stale", "absent"};
-  answers.paths = {{dir_.file("include.k"), dir_.file("include.k")},
-                   {"stale", runFolder() + "/stale.out"},
-                   {"absent", runFolder() + "/absent.out"}};
-  RecordingPortal& portal = withPortal(answers);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 0);
+  RecordingPortal& portal = withPortal({.extraInputs = {dir_.file("include.k")},
+                                        .extraDeletes = {"stale", "absent"},
+                                        .paths = {{dir_.file("include.k"), dir_.file("include.k")},
+                                                  {"stale", runFolder() + "/stale.out"},
+                                                  {"absent", runFolder() + "/absent.out"}}});
+  EXPECT_EQ(evaluateOne(), 0);
   EXPECT_THAT(std::vector<std::string>(portal.calls.begin(), portal.calls.begin() + 5),
               ElementsAre("initialize", "resolvePath " + dir_.file("include.k"),
                           "resolvePath stale", "resolvePath absent", "prepare"));
@@ -525,11 +486,8 @@ TEST_F(FlowPortal, ExtraInputFilesAreCopiedAndMarkedFilesDeletedAtTheStart) {
 }
 
 TEST_F(FlowPortal, ExtraFileThePortalCannotPlaceFailsTheAnalysis) {
-  Answers answers;
-  answers.extraDeletes = {"unknown"};
-  RecordingPortal& portal = withPortal(answers);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
+  RecordingPortal& portal = withPortal({.extraDeletes = {"unknown"}});
+  EXPECT_EQ(evaluateOne(), 1);
   EXPECT_THAT(portal.calls, ElementsAre("initialize", "resolvePath unknown"));
   const std::string log = analysisLog();
   EXPECT_THAT(log, HasLines(error("The portal knows no file \"unknown\".") +
@@ -544,8 +502,7 @@ TEST_F(FlowPortal, GeneralPortalNamesTheMissingOutputFile) {
   Shape shape;
   shape.command = "true";
   load(shape);
-  std::vector<Design> designs{designAt(1.0)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
+  EXPECT_EQ(evaluateOne(), 1);
   EXPECT_THAT(analysisLog(),
               HasLines(error("The output file \"" + runFolder() + "/calc.out\" was not found.") +
                        error("Portal reports analysis failure. Setting analysis status to "
@@ -563,34 +520,18 @@ TEST(FlowPortalRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
     std::filesystem::create_directories(folder);
   }
   testing::writeFakeRemoteTools(bin);
-  writeFile(study + "/Assembly.in",
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(study + "/Definitions.in",
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n"
-            "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\nusername: ana\n"
-            "remotePath: " + remote + "\nSSHcmd: " + bin + "/ssh\nSCPcmd: " + bin + "/scp\n"
-            "*DEFINE_COMPUTE_RESOURCE\nname: farNode\ntype: Direct\njobRemote: yes\n"
-            "jobRemoteProfile: cluster\n*END\n");
-  writeFile(study + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-  writeFile(study + "/Performance0.in",
-            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(study + "/calc.tpl", "{{x}}\n");
-  writeFile(study + "/f.def", "file: result.lis\nanchor: RESULT F\nword: 4\n");
-  writeFile(study + "/Process0.in",
-            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: no\n*ANALYSIS\nname: calc\n"
-            "id: 1\ncomputeResource: farNode\ninputTagFile: calc.tpl, calc.inp\n"
-            "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n"
-            "*EXECUTION_DEFINITION\n"
-            "toolCmd: read x < calc.inp; echo done > calc.out; "
-            "echo \"RESULT F = $x\" > result.lis\n"
-            "successReturnValue: 0\nfinishCheckFrequency: 1\n*END\n");
-  writeFile(study + "/study.in",
-            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
-            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
+  writeStudy(study,
+             {.analysisLines = "computeResource: farNode\n",
+              .command = "read x < calc.inp; echo done > calc.out; echo \"RESULT F = $x\" > "
+                         "result.lis",
+              .executionLines = "finishCheckFrequency: 1\n",
+              .definitions = "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\n"
+                             "username: ana\nremotePath: " + remote + "\nSSHcmd: " + bin +
+                             "/ssh\nSCPcmd: " + bin + "/scp\n*DEFINE_COMPUTE_RESOURCE\n"
+                             "name: farNode\ntype: Direct\njobRemote: yes\n"
+                             "jobRemoteProfile: cluster\n",
+              .extractFrom = "result.lis",
+              .parallel = false});
   const testing::ProcessResult result =
       testing::runKarvo({"i=study.in", "checksetup"}, study,
                         {"KARVO_ROOT=" KARVO_SOURCE_DIR, "PATH=" + bin + ":/usr/bin:/bin"});

@@ -23,9 +23,6 @@ using testing::writeFile;
 class RemoteConditionRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    study_ = root_.path() + "/study";
-    bin_ = root_.path() + "/bin";
-    remote_ = root_.path() + "/remote";
     for (const std::string& folder : {study_, bin_, remote_}) {
       std::filesystem::create_directories(folder);
     }
@@ -80,7 +77,8 @@ class RemoteConditionRun : public ::testing::Test {
   }
 
   TempDir root_;
-  std::string study_, bin_, remote_;
+  std::string study_ = root_.file("study"), bin_ = root_.file("bin"),
+              remote_ = root_.file("remote");
 };
 
 // The success condition's command runs in the analysis's run folder on the remote machine,
