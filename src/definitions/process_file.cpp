@@ -4,6 +4,10 @@
 #include "definitions/process_file.h"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -293,15 +297,18 @@ void checkExtractionDefinition(const DefinitionContext& context, const std::stri
   const std::string path = definition[0] == platform::kPathSeparator
                                ? definition
                                : platform::joinPath(run.workingDirectory, definition);
-  int error = EISDIR;
-  if (!platform::isDirectory(path)) {
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    if (file) {
-      std::fclose(file);
-      return;
-    }
+  // Opened without waiting (a FIFO must not hang the reading) and kept only when it is a
+  // regular file.
+  int error = 0;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
     error = errno != 0 ? errno : ENOENT;
+  } else {
+    struct stat info {};
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (regular) return;
+    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
   }
   failProperty(context, "outputTagFile",
                formatText("The extraction definition file \"%s\" of the response \"%s\" "

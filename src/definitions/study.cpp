@@ -340,6 +340,14 @@ void readStudyRecord(const Record& record) {
   study.startAgent = requireInt(ctx, "startAgent");
   study.endAgent = requireInt(ctx, "endAgent");
   run.runPrefix = requireString(ctx, "filePrefix");
+  // The prefix names files in the study folder (reports, lock files, evaluation folders): a
+  // path separator would put them somewhere else.
+  if (run.runPrefix.find(platform::kPathSeparator) != std::string::npos) {
+    fatalError(definitionError(ctx.objectName, ctx.recordLabel, ctx.fileLabel, "filePrefix",
+                               formatText("The file prefix \"%s\" names a folder. It may not "
+                                          "contain \"%c\".",
+                                          run.runPrefix.c_str(), platform::kPathSeparator)));
+  }
   double seed = requireDouble(ctx, "randomSeed");
   checkRealRange(ctx, "randomSeed", seed, 0.0, 1.0);
   study.randomSeed = static_cast<float>(seed);

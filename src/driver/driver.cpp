@@ -67,11 +67,6 @@ void readStudyDefinitions() {
   }
 }
 
-// Reads every file of the study folder: the definition files, then the study file proper.
-void readStudyFolder() {
-  readStudyDefinitions();
-  readStudyFile(methodTable());
-}
 
 // Design-variable counts of an agent's representation (active variables and continuous ones).
 void countDesignVariables(const Agent& agent, int& total, int& continuous) {
@@ -276,6 +271,12 @@ void runCheckPerformance(int argc, char** argv) {
 }
 
 }  // namespace
+
+// Reads every file of the study folder: the definition files, then the study file proper.
+void readStudyFolder() {
+  readStudyDefinitions();
+  readStudyFile(methodTable());
+}
 
 std::string newBackupFolderName(int first, int last) {
   std::string base = backupFolderName(first, last, static_cast<long long>(std::time(nullptr)));

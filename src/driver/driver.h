@@ -13,6 +13,11 @@ int runSolver(int argc, char** argv);
 // The closing steps of a controlled end, taken once per process.
 void closeRun();
 
+// Reads every file of the study folder in the order in which they refer to one another:
+// Assembly.in, the study file's run options, Definitions.in, the representation, process and
+// performance files of the agents, then the study file proper (run.studyFile, already open).
+void readStudyFolder();
+
 // Reads the working directory into run.workingDirectory; a path of 258 bytes or more ends
 // the process with exit code 1 (through exitRun).
 void readWorkingDirectory();

@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -265,6 +267,8 @@ TEST_F(ProcessFileTest, AnalysisRecordsAreRefusedWithTheirTexts) {
 
 TEST_F(ProcessFileTest, FileListEntriesAreRefusedWithTheirTexts) {
   const std::string input = "inputFile: mesh.k, ";
+  // A FIFO in place of a definition must not make the reading wait for a writer.
+  ASSERT_EQ(::mkfifo(dir_.file("pipe.def").c_str(), 0644), 0);
   expectRefused({
       {serialA(input + "studyFolder, , file\n"),
        "The definition for the input file \"mesh.k\" is incomplete. Expecting at least 5 data "
@@ -287,6 +291,11 @@ TEST_F(ProcessFileTest, FileListEntriesAreRefusedWithTheirTexts) {
        "KARVO encountered the following error in reading the data for property "
        "\"outputTagFile\":\nThe extraction definition file \"" + dir_.file("missing.def") +
            "\" of the response \"mass\" cannot be read (No such file or directory)."},
+      {serialA("outputTagFile: mass, pipe.def\n"),
+       "When reading data for \"a\" of type \"Analysis definition\" from file \"Process1.in\", "
+       "KARVO encountered the following error in reading the data for property "
+       "\"outputTagFile\":\nThe extraction definition file \"" + dir_.file("pipe.def") +
+           "\" of the response \"mass\" cannot be read (Invalid argument)."},
       {serialA("inputTagFile: a.tpl, a.k, extra\n"),
        "Incorrect format for defining data for a \"inputTagFile\". Expecting a template file and "
        "optionally the tagged file name. Read data: a.tpl, a.k, extra"},

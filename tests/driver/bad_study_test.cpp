@@ -207,6 +207,11 @@ std::vector<BadStudyCase> badStudies() {
        [](const std::string& d) { fs::remove(d + "/Representation0.in"); }, "\tExiting.",
        "\n\n\tError in attempting to read file:\n\t{wd}/Representation0.in\n\n\tError message "
        "received: No such file or directory\n"},
+      // Refused: the prefix would put the run's files (lock files among them) elsewhere.
+      {"FilePrefixWithAFolder", edit("study.in", "filePrefix: demo", "filePrefix: ../demo"),
+       "When reading data for \"demo\" of type \"Study\" from file \"Study Input file\", KARVO "
+       "encountered the following error in reading the data for property \"filePrefix\":\nThe "
+       "file prefix \"../demo\" names a folder. It may not contain \"/\"."},
       {"SeedAboveOne", edit("study.in", "randomSeed: 0.5", "randomSeed: 1.0001"),
        "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
        "file\", the value read (1.0001) is outside the expected range [0, 1]"},
