@@ -95,10 +95,12 @@ void createLockFile(int agent) {
   // Created exclusively: of two processes started at the same instant for the same agent,
   // exactly one gets the lock.
   int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == EEXIST && takeOverStaleLock(name)) {
+  int openError = fd < 0 ? errno : 0;
+  if (openError == EEXIST && takeOverStaleLock(name)) {
     fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    openError = fd < 0 ? errno : 0;
   }
-  if (fd < 0 && errno == EEXIST) {
+  if (openError == EEXIST) {
     std::string text = formatText(
         "The lock file (%s) exists in the working directory. This means that either",
         name.c_str());
