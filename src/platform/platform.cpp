@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -119,6 +120,36 @@ bool removeTree(const std::string& path, std::string* error) {
   std::error_code ec;
   fs::remove_all(path, ec);
   if (ec) return fail(ec, error);
+  return true;
+}
+
+bool replaceFileContents(const std::string& path, std::string_view bytes, std::string* error) {
+  const std::string temporary = path + ".tmp" + std::to_string(static_cast<long>(::getpid()));
+  auto fail = [&](int code, int fd) {
+    if (fd >= 0) ::close(fd);
+    ::unlink(temporary.c_str());
+    if (error) *error = systemErrorText(code);
+    return false;
+  };
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(errno, -1);
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return fail(n < 0 ? errno : EIO, fd);
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) return fail(errno, fd);
+  if (::close(fd) != 0) return fail(errno, -1);
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) return fail(errno, -1);
+  // The rename itself reaches the disk with its folder.
+  const std::size_t slash = path.find_last_of(kPathSeparator);
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0) {
+    ::fsync(folderFd);
+    ::close(folderFd);
+  }
   return true;
 }
 

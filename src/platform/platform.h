@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace karvo::platform {
 
@@ -50,6 +51,13 @@ bool copyFile(const std::string& from, const std::string& to, std::string* error
 // Moves a file or folder; `to` may name an existing folder, which then receives it.
 // Works across file systems (copy, then remove).
 bool movePath(const std::string& from, const std::string& to, std::string* error = nullptr);
+// Replaces the whole content of file `path` so that a reader, or a later run after a crash or
+// a power cut at any moment, finds either the old content or the new one, never a part: the
+// bytes go to a temporary file in the same folder ("<path>.tmp<pid>"), which is flushed to
+// the disk (fsync) and then renamed over `path`; the folder is synced after the rename. On
+// failure the old file is left as it was, no temporary file remains, and `error` says why.
+bool replaceFileContents(const std::string& path, std::string_view bytes,
+                         std::string* error = nullptr);
 
 // Joins two parts of a path with the separator (no separator doubled).
 std::string joinPath(const std::string& folder, const std::string& name);

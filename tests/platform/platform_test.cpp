@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 
 #include "support/test_support.h"
@@ -68,6 +69,41 @@ TEST(FileOperations, MoveIntoFolderCopyAndRemove) {
   EXPECT_TRUE(removeTree(dir.file("x")));
   EXPECT_FALSE(isDirectory(dir.file("x")));
   EXPECT_FALSE(movePath(dir.file("missing"), dir.file("backup"), &error));
+}
+
+}  // namespace
+}  // namespace karvo::platform
+
+namespace karvo::platform {
+namespace {
+
+TEST(FileOperations, ReplaceFileContentsIsWholeOrNothing) {
+  TempDir dir;
+  const std::string path = dir.file("agent0.hst");
+  ASSERT_TRUE(replaceFileContents(path, std::string("first\0bytes", 11)));
+  EXPECT_EQ(readFile(path), std::string("first\0bytes", 11));
+  ASSERT_TRUE(replaceFileContents(path, "second"));
+  EXPECT_EQ(readFile(path), "second");
+  ASSERT_TRUE(replaceFileContents(path, ""));
+  EXPECT_EQ(readFile(path), "");
+  // A target that cannot be replaced (a folder of that name) leaves everything as it was.
+  writeFile(path, "kept");
+  const std::string folder = dir.file("busy");
+  ASSERT_TRUE(makeDirectory(folder));
+  writeFile(folder + "/inside", "x");
+  std::string error;
+  EXPECT_FALSE(replaceFileContents(folder, "new", &error));
+  EXPECT_EQ(error, "Is a directory");
+  EXPECT_EQ(readFile(folder + "/inside"), "x");
+  EXPECT_FALSE(replaceFileContents(dir.file("missing/agent0.hst"), "new", &error));
+  EXPECT_EQ(error, "No such file or directory");
+  // No temporary file is left behind by either outcome.
+  int entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 2);  // agent0.hst and busy/
 }
 
 }  // namespace
