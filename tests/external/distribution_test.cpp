@@ -15,7 +15,6 @@ namespace karvo {
 namespace {
 
 constexpr double kZ975 = 1.9599639845400536;  // standard normal quantile at 0.975
-constexpr double kEuler = 0.5772156649015329;
 constexpr double kPi = 3.141592653589793;
 
 std::unique_ptr<Distribution> make(const std::string& type, const DistributionProperties& lines) {
