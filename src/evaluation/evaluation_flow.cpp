@@ -788,18 +788,12 @@ void extractAnalysisInFolder(const Process& process, int index, const std::strin
   if (!analysis.taggedOutputFiles.empty()) {
     // The portal's own messages of the extraction (a missing output file, say) go to the
     // listing with those of each response; a response it could not give stays "ERROR".
-    auto tell = [](const PortalResult& result) {
-      for (const std::string& line : result.messages) {
-        const bool error = line.rfind("ERROR:", 0) == 0;
-        const bool warning = line.rfind("WARNING:", 0) == 0;
-        std::string text = error ? line.substr(6) : warning ? line.substr(8) : line;
-        if (!text.empty() && text[0] == ' ') text.erase(0, 1);
-        writeMessage("outptr", error ? "error" : warning ? "warning" : "note", text);
-      }
-    };
-    Portal* portal = portalFor(analysis);
     PropertiesMap data = portalProperties(analysis, folder, true);
-    tell(portal->extract(data, responseExtractionCallback(context)));
+    const PortalResult result = portalFor(analysis)->extract(data, responseExtractionCallback(context));
+    for (const std::string& line : result.messages) {
+      const PortalMessage message = portalMessage(line);
+      writeMessage("outptr", message.severity, message.text);
+    }
   }
   processAnalysisResponses(analysis, context, performance);
 }

@@ -153,6 +153,14 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index);
 // ---------------------------------------------------------------------------------------
 // Commands around the analysis, input files and portal calls (flow_steps.cpp)
 
+// One message line of a portal: "ERROR:" lines are errors, "WARNING:" lines warnings (the
+// marker and the blank after it dropped), any other line a note.
+struct PortalMessage {
+  const char* severity;
+  std::string text;
+};
+PortalMessage portalMessage(const std::string& line);
+
 // The portal of an analysis type: the extension manager's, else the built-in General one.
 Portal* portalFor(const Analysis& analysis);
 // True when the analysis is served by the built-in General portal (no named portal).

@@ -201,20 +201,21 @@ PropertiesMap portalJobProperties(FlowBatch& batch, FlowDesign& design, int inde
   return map;
 }
 
-void logPortalMessages(const FlowDesign& design, const std::string& analysis,
-                       const PortalResult& result) {
+PortalMessage portalMessage(const std::string& line) {
   // The text after the marker, without the blank that follows it.
-  auto after = [](const std::string& line, std::size_t marker) {
+  auto after = [&line](std::size_t marker) {
     return line.substr(line.size() > marker && line[marker] == ' ' ? marker + 1 : marker);
   };
+  if (line.rfind("ERROR:", 0) == 0) return {"error", after(6)};
+  if (line.rfind("WARNING:", 0) == 0) return {"warning", after(8)};
+  return {"note", line};
+}
+
+void logPortalMessages(const FlowDesign& design, const std::string& analysis,
+                       const PortalResult& result) {
   for (const std::string& line : result.messages) {
-    if (line.rfind("ERROR:", 0) == 0) {
-      logNote(design, analysis, after(line, 6), "error");
-    } else if (line.rfind("WARNING:", 0) == 0) {
-      logNote(design, analysis, after(line, 8), "warning");
-    } else {
-      logNote(design, analysis, line);
-    }
+    const PortalMessage message = portalMessage(line);
+    logNote(design, analysis, message.text, message.severity);
   }
 }
 

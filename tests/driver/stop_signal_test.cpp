@@ -109,6 +109,22 @@ std::string flat(std::string text) {
   return text;
 }
 
+// A check-setup run whose analysis hangs: the solver, the analysis and its background child.
+struct HangingRun {
+  pid_t karvo = -1;
+  pid_t analysis = -1;
+  pid_t background = -1;
+};
+
+HangingRun startHangingRun(const TempDir& dir, const std::string& scriptStart = "") {
+  writeStudy(dir.path(), scriptStart + kHangingScript);
+  HangingRun run;
+  run.karvo = startKarvo(dir);
+  run.analysis = pidIn(dir.file("analysis.pid"));
+  run.background = pidIn(dir.file("background.pid"));
+  return run;
+}
+
 struct SignalCase {
   int signal;
   const char* name;
@@ -118,10 +134,7 @@ class StopSignal : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   TempDir dir("karvo-signal");
-  writeStudy(dir.path(), kHangingScript);
-  const pid_t karvo = startKarvo(dir);
-  const pid_t analysis = pidIn(dir.file("analysis.pid"));
-  const pid_t background = pidIn(dir.file("background.pid"));
+  const auto [karvo, analysis, background] = startHangingRun(dir);
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   ASSERT_GT(background, 1);
   ASSERT_TRUE(exists(dir, "demo0.lock"));
@@ -153,9 +166,8 @@ INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignal,
 
 TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
   TempDir dir("karvo-signal");
-  writeStudy(dir.path(), std::string("echo signal keep > ../../../study.io\n") + kHangingScript);
-  const pid_t karvo = startKarvo(dir);
-  const pid_t analysis = pidIn(dir.file("analysis.pid"));
+  const auto [karvo, analysis, background] =
+      startHangingRun(dir, "echo signal keep > ../../../study.io\n");
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   // The interaction file is read (and renamed) at the next poll of the evaluation loop.
   for (double until = platform::monotonicSeconds() + 30;
@@ -178,10 +190,7 @@ TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
 
 TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
   TempDir dir("karvo-signal");
-  writeStudy(dir.path(), kHangingScript);
-  const pid_t karvo = startKarvo(dir);
-  const pid_t analysis = pidIn(dir.file("analysis.pid"));
-  const pid_t background = pidIn(dir.file("background.pid"));
+  const auto [karvo, analysis, background] = startHangingRun(dir);
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   ::kill(karvo, SIGKILL);
   waitedStatus(karvo);
