@@ -62,6 +62,10 @@ struct Design {
   int cycle = 0;                  // cycle that made it
   bool failed = false;            // the evaluation (or a relationship) failed
   std::vector<ResponseValue> responses;  // one per study response of its performance
+  std::string name{};             // design name (user designs); "" for the others
+  std::string note{};             // a second text kept with the design in the history
+  int tag = 0;                    // the first optional integer of a user design line
+  int requestedNumber = 0;        // a design number asked for (user designs); 0: the next one
 };
 
 }  // namespace karvo

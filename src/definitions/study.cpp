@@ -502,6 +502,11 @@ void readAgentRecord(const Record& record, std::span<const MethodEntry> methods)
   }
   getRepeatedValues(kStudyFileLabel, record, "visualizationFile", agent->visualizationFiles,
                     false, reason);
+  // The designs of the history that a resumed run takes over; checked when the history is
+  // read.
+  if (getProperty(kStudyFileLabel, record, "continueDesigns", value, false, reason) != 0) {
+    agent->continueDesigns = trimmed(value);
+  }
 
   if (id >= run.startAgent && id <= run.finalAgent) createLockFile(id);
 }

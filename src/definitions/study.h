@@ -58,6 +58,10 @@ struct Agent {
   std::vector<double> reinitializeOptions;
   std::string recordText;            // the agent record of the study file, as read
   int runState = 0;                  // 2: finished
+  int stochasticFitness = 0;         // the agent's fitness is stochastic (0 or 1); stored in
+                                     // and compared with its history file
+  std::string continueDesigns = "all";  // `continueDesigns`: the designs of the history that a
+                                     // resumed run takes over, "all" or a design list
   // Run-time counters of the evaluation flow, kept here so that a checkpoint can save them
   // and a resumed run set them.
   int evaluatedDesigns = 0;          // designs evaluated so far (the last design number), >= 0

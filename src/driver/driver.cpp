@@ -7,6 +7,9 @@
 #include <ctime>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -21,8 +24,12 @@
 #include "base/run_exit.h"
 #include "base/random.h"
 #include "base/run_state.h"
+#include "base/run_files.h"
 #include "driver/working_directory.h"
+#include "evaluation/agent_results.h"
 #include "evaluation/app_access.h"
+#include "evaluation/history_file.h"
+#include "evaluation/user_designs.h"
 #include "evaluation/dependents.h"
 #include "evaluation/evaluation_flow.h"
 #include "evaluation/analysis_run.h"
@@ -127,6 +134,56 @@ void prepareRun() {
   writeReports();
 }
 
+void endRunOnStopSignal();
+
+// The designs handed to an evaluation agent in its user designs files are evaluated as one
+// batch (those with results, and those already stored, are only stored).
+void evaluateHandedDesigns(Agent& agent, const EvaluationServices& services) {
+  AgentResults& results = agentResults(agent);
+  UserDesignSet set = readUserDesigns(agent, results);
+  if (!set.toEvaluate.empty()) {
+    evaluateDesigns(agent, set.toEvaluate, services);
+  } else if (results.history.count != results.entriesWritten) {
+    writeHistory(agent, results);
+  }
+}
+
+// An evaluation agent's turn: the designs handed to it, then, as long as an agent linked to
+// it still runs in another solver process, a look every 60 seconds for more. Files added
+// while the run goes on are also read in the agent's next cycle.
+void runEvaluationAgent(Agent& agent, const EvaluationServices& services) {
+  evaluateHandedDesigns(agent, services);
+  bool told = false;
+  while (evaluationAgentWaits(agent)) {
+    if (!told) {
+      writeMessage("outptr", "note",
+                   formatText("Agent %d (\"%s\") waits for more designs while the agents linked "
+                              "to it run in another solver process; it looks for new user "
+                              "designs files every 60 seconds.",
+                              agent.number, agent.name.c_str()));
+      told = true;
+    }
+    // The wait ends early only for a stop signal (or a child's end, after which it goes on).
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < until && platform::stopSignal() == 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      platform::waitForChildExitOrTimeout(static_cast<int>(std::max<long long>(left.count(), 1)));
+    }
+    endRunOnStopSignal();
+    evaluateHandedDesigns(agent, services);
+  }
+}
+
+// At an agent's first turn of a resumed or extended run: its history is read back, so that
+// none of its stored designs is evaluated again and its design numbers go on.
+void readAgentHistory(Agent& agent) {
+  AgentResults& results = agentResults(agent);
+  if (results.historyRead) return;
+  results.historyRead = true;
+  if (study.resume || study.extending) readHistory(agent, results);
+}
+
 // One agent's turn in a cycle. Check-setup agents evaluate their baseline design; every
 // other agent runs the runner of its method's entry in `methods` (one cycle of a search, the
 // whole study of a design of experiments or a reliability method). Evaluation agents evaluate
@@ -144,8 +201,12 @@ void runAgentTurn(Agent& agent, std::span<const MethodEntry> methods,
     agent.runState = 2;
     return;
   }
+  if (agent.type == kAgentEvaluation) {
+    runEvaluationAgent(agent, services);
+    return;
+  }
   const MethodEntry* entry = findMethodEntry(methods, agent.method.code);
-  if (agent.type == kAgentEvaluation || !entry || !entry->runCycle) {
+  if (!entry || !entry->runCycle) {
     if (run.currentCycle == 0) writeMethodUnavailableNote(agent);  // said once
     return;
   }
@@ -179,6 +240,7 @@ void runCycles() {
       run.firstCycle = run.currentCycle == 0 ? 1 : 0;
       if (run.settings.checkSetup) agent->type = kAgentCheckSetup;
       if (run.currentCycle >= agent->method.numCycles) continue;
+      if (agent->type != kAgentCheckSetup) readAgentHistory(*agent);
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
         runAgentTurn(*agent, methods, services);
       } else if (agent->runState != 2) {
@@ -323,6 +385,7 @@ void closeRun() {
       // Reported by fatalError; the remaining closing steps go on.
     }
   };
+  step([] { saveChangedHistories(); });
   step([] { releaseApplicationAccess(); });
   step([] { endReservations(); });
   step([] { stopFormulaInterpreter(); });
@@ -376,6 +439,25 @@ int runSolver(int argc, char** argv) {
   std::fflush(stdout);
   std::fflush(stderr);
   return code & 0xFF;
+}
+
+bool evaluationAgentWaits(const Agent& agent) {
+  for (const Agent& other : agents) {
+    if (other.number == agent.number) continue;
+    if (other.number >= run.startAgent && other.number <= run.finalAgent) continue;
+    const auto names = [](const Agent& from, int donor) {
+      return std::any_of(from.links.begin(), from.links.end(),
+                         [donor](const MigrationLink& link) { return link.donor == donor; });
+    };
+    if (!names(agent, other.number) && !names(other, agent.number)) continue;
+    const std::string lock = agentFileName(other.number, ".lock");
+    std::ifstream file(lock, std::ios::binary);
+    if (!file) continue;
+    std::ostringstream content;
+    content << file.rdbuf();
+    if (!lockIsStale(content.str())) return true;
+  }
+  return false;
 }
 
 }  // namespace karvo

@@ -18,6 +18,14 @@ void closeRun();
 // performance files of the agents, then the study file proper (run.studyFile, already open).
 void readStudyFolder();
 
+struct Agent;
+
+// The wait test of an evaluation agent: designs may still be handed to it (in user designs
+// files) while an agent linked to it by a `neighbor` line, in either direction, runs in
+// another solver process of the study: that agent lies outside this process's agent range
+// and its lock file is present and not stale.
+bool evaluationAgentWaits(const Agent& agent);
+
 // Reads the working directory into run.workingDirectory; a path of 258 bytes or more ends
 // the process with exit code 1 (through exitRun).
 void readWorkingDirectory();

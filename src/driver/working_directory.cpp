@@ -117,14 +117,14 @@ std::vector<std::string> studyOutputFiles(int agent, bool modelFilesOnly) {
 }
 
 // Everything an earlier run of `agent` may have left: folders first, then files.
-struct AgentResults {
+struct EarlierResults {
   std::vector<std::string> folders;
   std::vector<std::string> files;
 };
 
-AgentResults earlierResults(const Agent& agent, bool includeEvaluationFolder,
+EarlierResults earlierResults(const Agent& agent, bool includeEvaluationFolder,
                             const std::vector<const char*>& extensions) {
-  AgentResults results;
+  EarlierResults results;
   if (includeEvaluationFolder && !agent.evaluationFolder.empty() &&
       platform::isDirectory(agent.evaluationFolder)) {
     results.folders.push_back(agent.evaluationFolder);
@@ -184,7 +184,7 @@ void deletePreviousResults() {
   static const std::vector<const char*> extensions = {".gph", ".plot", ".dat", ".ckp",
                                                       ".mem", ".hst",  ".pto"};
   for (Agent* agent : agentsInRange()) {
-    AgentResults results = earlierResults(*agent, true, extensions);
+    EarlierResults results = earlierResults(*agent, true, extensions);
     for (const std::string& file : results.files) runCleanupCommand(CleanupAction::Remove, file);
     for (const std::string& folder : results.folders) {
       runCleanupCommand(CleanupAction::RemoveTree, folder);
@@ -201,7 +201,7 @@ void deletePreviousResults() {
 
 void preparePostOnly() {
   for (Agent* agent : agentsInRange()) {
-    AgentResults results = earlierResults(*agent, false, {".hst"});
+    EarlierResults results = earlierResults(*agent, false, {".hst"});
     for (const std::string& file : results.files) runCleanupCommand(CleanupAction::Remove, file);
   }
 }
@@ -213,7 +213,7 @@ void backupPreviousResults() {
       (study.resume != 0 || extending) && !run.settings.backupDirGiven;
   std::vector<const char*> extensions(std::begin(kAgentResultExtensions),
                                       std::end(kAgentResultExtensions));
-  std::vector<AgentResults> all;
+  std::vector<EarlierResults> all;
   bool present = false;
   for (Agent* agent : agentsInRange()) {
     all.push_back(earlierResults(*agent, !keepEvaluationFolders, extensions));
@@ -236,8 +236,11 @@ void backupPreviousResults() {
     }
     run.settings.backupDir = folder;
   }
-  const CleanupAction action = extending ? CleanupAction::Copy : CleanupAction::Move;
-  for (const AgentResults& results : all) {
+  // A run that goes on from these results (extended or resumed) reads its history and
+  // checkpoint files from the working directory: they are copied, not moved.
+  const CleanupAction action =
+      extending || study.resume != 0 ? CleanupAction::Copy : CleanupAction::Move;
+  for (const EarlierResults& results : all) {
     for (const std::string& item : results.folders) runCleanupCommand(action, item, folder);
     for (const std::string& item : results.files) runCleanupCommand(action, item, folder);
   }

@@ -91,8 +91,11 @@
 #include "definitions/study.h"
 #include "definitions/variables.h"
 #include "evaluation/dependents.h"
+#include "evaluation/agent_results.h"
 #include "evaluation/encoding.h"
 #include "evaluation/flow_batch.h"
+#include "evaluation/formula.h"
+#include "evaluation/history_file.h"
 #include "evaluation/performance.h"
 #include "evaluation/responses.h"
 #include "evaluation/run_interaction.h"
@@ -252,6 +255,32 @@ bool awaitsBaselineNormalisation(const FlowBatch& batch) {
   return false;
 }
 
+// A design repeated within a batch takes the outcome of its first occurrence.
+void takeResultsOf(Design& repeat, const Design& first) {
+  repeat.responses = first.responses;
+  repeat.performance = first.performance;
+  repeat.violation = first.violation;
+  repeat.status = first.status;
+  repeat.failed = first.failed;
+  repeat.designNumber = first.designNumber;
+}
+
+// An evaluated design enters the agent's stored-design table (an error design only when
+// error designs are not to be evaluated again) and its history; with the run option
+// `saveHistoryForEachEval` the history file is rewritten at once.
+void storeEvaluatedDesign(FlowBatch& batch, FlowDesign& flow) {
+  AgentResults& results = *batch.results;
+  Design& design = *flow.design;
+  if (!design.failed || !run.settings.reEvalErrDesigns) designStoreInsert(results.store, design);
+  std::string entry;
+  encodeHistoryEntry(entry,
+                     historyEntryOf(*batch.agent, design, &flow.context, flow.loopCases),
+                     batch.shape);
+  appendHistoryEntry(results.history, entry);
+  results.counters[0] = batch.agent->evaluatedDesigns;
+  if (study.options.saveHistoryForEachEval) writeHistory(*batch.agent, results);
+}
+
 // finishDesign: the calculated responses no analysis computed, missing responses, accept
 // ranges, scoring.
 void finishDesign(FlowBatch& batch, FlowDesign& flow) {
@@ -308,6 +337,7 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
                formatText("Design %d evaluated. Status: %s. Performance: %g.", flow.number,
                           statusWord(word), design.performance),
                flow.number, "");
+  storeEvaluatedDesign(batch, flow);
   if (flow.number == 1 && design.failed && run.settings.baselineSuppressed != 1) {
     fatalError(formatText("The baseline design evaluation for agent %d was "
                           "unsuccessful.%s\nCheck all evaluation and design input data.",
@@ -681,15 +711,74 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   };
   clearConditionValues();
 
+  AgentResults& results = agentResults(agent);
+  batch.results = &results;
+  batch.loopValueNames = historyLoopValueNames(agent);
+  batch.shape = historyShapeOfAgent(agent);
   EncodingContext encoding = encodingContextForAgent(agent);
+  RelationshipSettings relationships;
+  relationships.evaluator = &evaluateRelationshipExpression;
   int& count = agent.evaluatedDesigns;
-  batch.designs.resize(designs.size());
+  int nextNumber = count + 1;
+  relationships.nextDesignNumber = &nextNumber;
+
+  // Decode every design (with the study relationships), then look it up: a design already
+  // stored takes its stored results, a design repeated within the batch is evaluated once
+  // and its repeats take the results of the first. The others are evaluated, numbered in
+  // batch order after the agent's count.
+  std::vector<std::size_t> toEvaluate;
+  std::vector<std::pair<std::size_t, std::size_t>> repeats;  // (repeat, first occurrence)
+  std::vector<char> relationshipsHeld(designs.size(), 1);
+  DesignStore batchTable;
+  designStoreCreate(batchTable, results.store.context, results.store.enabled ? 1 : 0);
+  int existing = 0;
   for (std::size_t i = 0; i < designs.size(); ++i) {
-    FlowDesign& flow = batch.designs[i];
+    Design& design = designs[i];
+    // Whatever it carries from an earlier life (a copy of a population member) is not its
+    // outcome now.
+    design.failed = false;
+    design.designNumber = -1;
+    Representation& representation = encodingRepresentationOf(design);
+    const int before = nextNumber;
+    relationshipsHeld[i] = decodeDesign(design, representation, encoding, &relationships);
+    if (nextNumber != before) count = nextNumber - 1;  // a failing design drew its number
+    if (relationshipsHeld[i] && results.store.enabled) {
+      if (designStoreReuse(results.store, design)) {
+        ++existing;
+        continue;
+      }
+      if (const Design* first = designStoreFind(batchTable, design)) {
+        repeats.emplace_back(i, static_cast<std::size_t>(first->designNumber));
+        continue;
+      }
+      Design key = design;
+      key.designNumber = static_cast<int>(i);  // its position, for the repeats
+      designStoreInsert(batchTable, key);
+    }
+    toEvaluate.push_back(i);
+  }
+  if (results.store.enabled) {
+    writeMessage("outptr", "note",
+                 formatText("Num in: %d, num existing: %d, num duplicates: %d",
+                            static_cast<int>(designs.size()), existing,
+                            static_cast<int>(repeats.size())));
+  }
+
+  batch.designs.resize(toEvaluate.size());
+  for (std::size_t slot = 0; slot < toEvaluate.size(); ++slot) {
+    const std::size_t i = toEvaluate[slot];
+    FlowDesign& flow = batch.designs[slot];
     flow.batch = &batch;
     flow.design = &designs[i];
-    flow.slot = static_cast<int>(i);
-    flow.number = ++count;
+    flow.slot = static_cast<int>(slot);
+    if (!relationshipsHeld[i]) {
+      flow.number = designs[i].designNumber;  // numbered when its relationship failed
+    } else if (designs[i].requestedNumber > 0) {
+      flow.number = designs[i].requestedNumber;
+      count = std::max(count, flow.number);
+    } else {
+      flow.number = ++count;
+    }
     designs[i].designNumber = flow.number;
     flow.context.agentNumber = agent.number;
     flow.context.designNumber = flow.number;
@@ -697,10 +786,16 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
     if (batch.process) flow.jobs.resize(batch.process->analyses.size());
     flow.loops.resize(batch.loops.size());
     startDesignResponses(flow.context, batch.responseNames);
-    std::vector<DesignValueEntry> values;
+    // Decoded again now that its turn has come: decoding fills the representation's slots,
+    // from which the design's values are written.
     Representation& representation = encodingRepresentationOf(designs[i]);
-    if (!decodeDesign(designs[i], representation, encoding)) flow.error = true;
-    values = fillDesignValues(designs[i], representation, flow.context);
+    if (!relationshipsHeld[i]) {
+      flow.error = true;
+    } else if (!decodeDesign(designs[i], representation, encoding)) {
+      flow.error = true;
+    }
+    std::vector<DesignValueEntry> values =
+        fillDesignValues(designs[i], representation, flow.context);
     if (!setUpDesign(batch, flow, values)) flow.error = true;
     if (!flow.error && !evaluateDependentVariables(flow.context)) flow.error = true;
     if (flow.error) {
@@ -708,6 +803,12 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
         failJob(batch, flow, static_cast<int>(a), "");
       }
     }
+  }
+  if (batch.designs.empty()) {
+    // Every design was known: nothing to run.
+    for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);
+    summary.evaluated = 0;
+    return summary;
   }
   if (batch.process) {
     for (const Analysis& analysis : batch.process->analyses) {
@@ -722,6 +823,8 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
     for (FlowDesign& flow : batch.designs) finishDesign(batch, flow);
   }
   if (interactionStarted) interactionApplyParallelChanges(interaction);
+  for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);
+  if (!run.settings.designFilesOnly) writeHistory(agent, results);
   for (const FlowDesign& flow : batch.designs) {
     ++summary.evaluated;
     if (flow.design->failed) ++summary.failed;

@@ -17,7 +17,9 @@
 #include "evaluation/analysis_run.h"
 #include "evaluation/analysis_timing.h"
 #include "evaluation/conditions.h"
+#include "evaluation/agent_results.h"
 #include "evaluation/evaluation_flow.h"
+#include "evaluation/history_file.h"
 #include "evaluation/resource_use.h"
 #include "external/job_controller.h"
 #include "external/portal.h"
@@ -87,6 +89,8 @@ struct FlowDesign {
   std::vector<DesignLoop> loops;  // per entry of FlowBatch::loops
   bool error = false;             // the design is an error design
   bool finished = false;          // finishDesign has run
+  std::vector<HistoryLoopCases> loopCases;  // per entry of FlowBatch::loops that ran a case:
+                                  // the values of each case, for the history
 };
 
 struct FlowBatch {
@@ -109,6 +113,9 @@ struct FlowBatch {
                                              // file path -> its text, read once a batch
   std::vector<BatchLoop> loops;              // the loops that list analyses of the process
   std::vector<int> loopOf;                   // per analysis: index into `loops`, -1: none
+  AgentResults* results = nullptr;           // the agent's stored designs and history
+  HistoryShape shape;                        // sizes of the history entries of the study
+  std::vector<std::string> loopValueNames;   // responses whose values each loop case keeps
 };
 
 
@@ -226,6 +233,8 @@ bool upstreamDone(const FlowBatch& batch, const FlowDesign& design, int upstream
 bool jobDone(const FlowBatch& batch, const FlowDesign& design, int index);
 bool dependenciesMet(const FlowBatch& batch, const FlowDesign& design, int index);
 bool advanceLoops(FlowBatch& batch, FlowDesign& design);
+// Keeps the values of the case that loop `loop` of `design` has just ended, for the history.
+void recordLoopCase(const FlowBatch& batch, FlowDesign& design, std::size_t loop);
 bool runConditionMet(FlowBatch& batch, FlowDesign& design, int index);
 
 }  // namespace flow

@@ -3,6 +3,7 @@
 // evaluation_flow.cpp). Runs once per job and pass; the lists are a few analyses long.
 #include <algorithm>
 #include <cctype>
+#include <limits>
 
 #include "base/messages.h"
 #include "base/run_state.h"
@@ -91,6 +92,35 @@ void skipRemainingCases(FlowDesign& design, const FlowBatch& batch, const BatchL
 // advanceLoops: when every analysis of a loop has ended the current case of `design`, the
 // loop's condition decides whether the loop quits; otherwise the next case starts (its jobs
 // go back to WAITING) or the loop is finished. True when a loop moved.
+void recordLoopCase(const FlowBatch& batch, FlowDesign& design, std::size_t loop) {
+  if (design.loopCases.size() < batch.loops.size()) design.loopCases.resize(batch.loops.size());
+  HistoryLoopCases& cases = design.loopCases[loop];
+  const Loop& definition = *batch.loops[loop].loop;
+  const int current = design.loops[loop].current;
+  cases.name = definition.name;
+  cases.caseValues.push_back(current < static_cast<int>(definition.values.size())
+                                 ? definition.values[current]
+                                 : std::string());
+  std::vector<double> values;
+  for (const std::string& name : batch.loopValueNames) {
+    const auto found = design.context.responses.find(name);
+    const bool has = found != design.context.responses.end() && found->second.present &&
+                     !found->second.values.empty();
+    values.push_back(has ? found->second.values.front()
+                         : std::numeric_limits<double>::quiet_NaN());
+  }
+  cases.performanceValues.push_back(std::move(values));
+  std::vector<DataValue> dependents;
+  for (const Variable& variable : definitions.variables) {
+    if (variable.kind != VariableKind::Dependent) continue;
+    const auto found = design.context.numbers.find(variable.name);
+    dependents.push_back(found == design.context.numbers.end() ? DataValue{}
+                                                                : realValue(found->second));
+  }
+  cases.dependentValues.push_back(std::move(dependents));
+  cases.trailer = current + 1;
+}
+
 bool advanceLoops(FlowBatch& batch, FlowDesign& design) {
   bool moved = false;
   for (std::size_t l = 0; l < batch.loops.size(); ++l) {
@@ -103,6 +133,7 @@ bool advanceLoops(FlowBatch& batch, FlowDesign& design) {
     }
     if (!caseEnded) continue;
     moved = true;
+    recordLoopCase(batch, design, l);
     const int next = state.current + 1;
     state.finished = true;
     if (next >= loop.cases) continue;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "base/messages.h"
+#include "base/run_state.h"
 
 namespace karvo {
 
@@ -333,6 +334,44 @@ FormattedValue formatString(const PrintFormat& format, const std::string& text) 
     out.text = rightAlign(text, width);
   }
   return out;
+}
+
+std::string formatDataValue(const PrintFormat& format, const DataValue& value,
+                            const std::string& name) {
+  const std::size_t count = cellCount(value);
+  std::string text;
+  bool valid = count > 0;
+  for (std::size_t i = 0; valid && i < count; ++i) {
+    const DataCell& cell = value.cells[i];
+    if (i > 0) text += ", ";
+    if (!cell.present) {
+      valid = false;
+    } else if (cell.type == kCellInteger || cell.type == kCellReal) {
+      const double number =
+          cell.type == kCellInteger ? static_cast<double>(cell.integer) : cell.real;
+      const FormattedValue written = formatNumber(format, number, name);
+      valid = written.ok;
+      text += written.text;
+    } else if (cell.type == kCellString) {
+      const int width = format.totalLength;
+      if (width > 0 && cell.text.size() > static_cast<std::size_t>(width)) {
+        const std::size_t keep = width > 3 ? static_cast<std::size_t>(width - 3) : 0;
+        text += (cell.text.substr(0, keep) + "...").substr(0, static_cast<std::size_t>(width));
+      } else {
+        text += formatString(format, cell.text).text;
+      }
+    } else {
+      valid = false;
+    }
+  }
+  if (valid) return text;
+  if (run.settings.verbose) {
+    writeMessage("outptr", "warning",
+                 formatText("Error in writing the value for \"%s\". The data sent for writing "
+                            "was not valid.",
+                            name.c_str()));
+  }
+  return " 0.000000000";
 }
 
 }  // namespace karvo

@@ -15,7 +15,8 @@
 //              exponent is negative; d is lowered when the field is too short.
 //   string     numbers as automatic.
 // Text values keep their characters: right-aligned in W when shorter, written whole when
-// longer (only the format "_resFileFormat" cuts them to W).
+// longer (only the format "_resFileFormat" cuts them to W; the typed-value writer
+// formatDataValue cuts them to W ending in "...").
 //
 // The field length used for fitting is W, except that a field wider than 40 characters is
 // fitted as 24 characters (d + 8 when 0 < d <= 29) and then right-aligned in W.
@@ -32,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "base/data_value.h"
 #include "definitions/print_formats.h"
 
 namespace karvo {
@@ -59,6 +61,16 @@ FormattedValue formatNumber(const PrintFormat& format, double value,
 
 // Writes a text value with `format` (any kind: only W and the name count).
 FormattedValue formatString(const PrintFormat& format, const std::string& text);
+
+// The text of a typed value for reports and tagging: integer and real cells through
+// formatNumber, string cells through formatString, the cells joined by ", "; a string cell
+// longer than a fixed field of W characters is cut to W characters ending in "...". A missing
+// or empty value, a cell that holds no value, or a number the format refuses makes the whole
+// value invalid: the text is then " 0.000000000" and, with verbose output, the warning "Error
+// in writing the value for \"<name>\". The data sent for writing was not valid." goes to the
+// message file. The writer's fitting warnings are not repeated here.
+std::string formatDataValue(const PrintFormat& format, const DataValue& value,
+                            const std::string& name);
 
 // The integer nearest to `value`, halves away from zero, as text without padding ("-3" for
 // -2.5, "0" for -0.2). `value` must be finite; any magnitude is written in full.

@@ -124,6 +124,11 @@ bool removeTree(const std::string& path, std::string* error) {
 }
 
 bool replaceFileContents(const std::string& path, std::string_view bytes, std::string* error) {
+  return replaceFileContents(path, std::span<const std::string_view>(&bytes, 1), error);
+}
+
+bool replaceFileContents(const std::string& path, std::span<const std::string_view> pieces,
+                         std::string* error) {
   const std::string temporary = path + ".tmp" + std::to_string(static_cast<long>(::getpid()));
   auto fail = [&](int code, int fd) {
     if (fd >= 0) ::close(fd);
@@ -133,11 +138,13 @@ bool replaceFileContents(const std::string& path, std::string_view bytes, std::s
   };
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return fail(errno, -1);
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(n < 0 ? errno : EIO, fd);
-    done += static_cast<std::size_t>(n);
+  for (const std::string_view bytes : pieces) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail(n < 0 ? errno : EIO, fd);
+      done += static_cast<std::size_t>(n);
+    }
   }
   if (::fsync(fd) != 0) return fail(errno, fd);
   if (::close(fd) != 0) return fail(errno, -1);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,10 @@ bool movePath(const std::string& from, const std::string& to, std::string* error
 // the disk (fsync) and then renamed over `path`; the folder is synced after the rename. On
 // failure the old file is left as it was, no temporary file remains, and `error` says why.
 bool replaceFileContents(const std::string& path, std::string_view bytes,
+                         std::string* error = nullptr);
+// The same with the content given as pieces written one after another, so that a large file
+// kept in blocks is never joined in memory.
+bool replaceFileContents(const std::string& path, std::span<const std::string_view> pieces,
                          std::string* error = nullptr);
 
 // Joins two parts of a path with the separator (no separator doubled).

@@ -1,11 +1,14 @@
 // Tests of reading "Definitions.in": the framing (dispatch, unknown keywords, the missing
 // file), the variable table with its uniqueness and bound rules, discrete sets, curves,
-// distributions, loops, relationships and options, each with its exact message texts.
+// distributions, loops, relationships and options, each with its exact message texts; and the
+// design lists with which a user names sets of design numbers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "definitions/design_list.h"
 #include "definitions/variables.h"
 #include "support/study_files_fixture.h"
 #include "external/distribution.h"
@@ -326,6 +329,62 @@ TEST_F(DefinitionsTest, RelationshipAndOptionErrors) {
   EXPECT_EQ(readFatal("*DEFINE_OPTION\nname: a\nvalue: 1\n*DEFINE_OPTION\nname: a\nvalue: 2\n"),
             fatalBlock("Error in the option definition. The option name \"a\" has already been "
                        "used. The option names need to be unique."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Design lists
+
+std::string designSetError(const std::string& text, const std::string& item) {
+  return testing::errorBlock("Error in the definition of the design set. The definition was "
+                             "read as: " + text + ". The error is near " + item + ".");
+}
+
+TEST_F(DefinitionsTest, DesignListKeepsFirstAppearancesOfNumbersAndRanges) {
+  std::vector<int> numbers = {99};
+  EXPECT_TRUE(parseDesignList("1-3,5,,2", numbers));
+  EXPECT_THAT(numbers, ElementsAre(1, 2, 3, 5));
+  EXPECT_TRUE(parseDesignList(" 7 , 4 - 6,,, 5-5 ,7,3 ", numbers));
+  EXPECT_THAT(numbers, ElementsAre(7, 4, 5, 6, 3));
+  EXPECT_TRUE(parseDesignList("", numbers));
+  EXPECT_TRUE(numbers.empty());
+  EXPECT_TRUE(parseDesignList(",,", numbers));
+  EXPECT_TRUE(numbers.empty());
+  EXPECT_EQ(messages(), "");
+}
+
+TEST_F(DefinitionsTest, DesignListErrorsNameTheWholeTextAndTheItem) {
+  const struct {
+    const char* text;
+    const char* item;
+  } cases[] = {
+      {"1,5-3,8", "5-3"},  // a range must not run backwards
+      {"2,abc", "abc"},    // not a number
+      {"1.5", "1.5"},      // design numbers are integers
+      {"1-2-3", "1-2-3"},  // a range has two ends
+      {"4,3-", "3-"},
+      {"-3", "-3"},
+      {"1--3", "1--3"},
+      {"1-x", "1-x"},
+  };
+  for (const auto& c : cases) {
+    clearMessages();
+    std::vector<int> numbers;
+    EXPECT_FALSE(parseDesignList(c.text, numbers)) << c.text;
+    EXPECT_EQ(messages(), designSetError(c.text, c.item)) << c.text;
+  }
+}
+
+TEST_F(DefinitionsTest, DesignListNamingTooManyNumbersIsRefused) {
+  std::vector<int> numbers;
+  EXPECT_FALSE(parseDesignList("5,1-2000000000", numbers));
+  EXPECT_EQ(messages(), designSetError("5,1-2000000000", "1-2000000000"));
+  EXPECT_EQ(numbers.size(), static_cast<std::size_t>(kMaxDesignListEntries));
+  // Exactly full is fine, and repeats of numbers already named do not count.
+  clearMessages();
+  EXPECT_TRUE(parseDesignList("1-1000000,2-5,17", numbers));
+  EXPECT_EQ(numbers.size(), static_cast<std::size_t>(kMaxDesignListEntries));
+  EXPECT_EQ(numbers.back(), 1000000);
+  EXPECT_EQ(messages(), "");
 }
 
 }  // namespace

@@ -358,6 +358,37 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
   EXPECT_FALSE(processesLeft(dir_));
 }
 
+// A design already stored takes its stored results and a design repeated within a batch is
+// evaluated once: only new designs run, and they take the next design numbers.
+TEST_F(EvaluationFlowBatch, StoredAndRepeatedDesignsAreNotEvaluatedAgain) {
+  load({.script = "echo $KARVO_MDO_Design_Num >> ../../../runs.log\n" + kCalc,
+        .withFormula = false});
+  std::vector<Design> first{designAt(1.0), designAt(1.5), designAt(1.0)};
+  EXPECT_EQ(evaluate(first).evaluated, 2);
+  EXPECT_EQ(first[2].designNumber, 1);
+  EXPECT_DOUBLE_EQ(first[2].performance, -1.0);
+  std::vector<Design> second{designAt(1.5), designAt(0.5)};
+  EXPECT_EQ(evaluate(second).evaluated, 1);
+  EXPECT_EQ(second[0].designNumber, 2);
+  EXPECT_DOUBLE_EQ(second[0].performance, -1.5);
+  EXPECT_EQ(second[1].designNumber, 3);
+  EXPECT_EQ(readFile(dir_.file("runs.log")), "1\n2\n3\n");
+  EXPECT_THAT(messages(), HasLines("Num in: 3, num existing: 0, num duplicates: 1\n"));
+  EXPECT_THAT(messages(), HasLines("Num in: 2, num existing: 1, num duplicates: 0\n"));
+}
+
+// The study relationships act on every design of a batch before it is written out.
+TEST_F(EvaluationFlowBatch, RelationshipsActOnTheDesignsOfABatch) {
+  load({.extraDefinitions = "*DEFINE_RELATIONSHIP\nname: cap\ntype: inequality\nvariable: x\n"
+                            "parameters: 1.25\ncomparison: less_equal\n",
+        .withFormula = false});
+  validateRelationships();
+  std::vector<Design> designs{designAt(2.0)};
+  evaluate(designs);
+  EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.25000\n");
+  EXPECT_DOUBLE_EQ(designs[0].performance, -1.25);
+}
+
 // A compute resource that takes two jobs at a time carries a batch of five designs that may
 // each run at once: never more than two analyses run together, and every design is
 // evaluated, so each job that ends gives its place back. (A job end that kept its place would

@@ -1,7 +1,7 @@
 // Tests of tagging: every print-format kind at its edges (negative, zero, tiny and huge
-// magnitudes, values that do not fit, free formats), the internal variables, name
-// resolution, the portal's tag callback, command tags with the dummy command, and the export
-// of "KARVO_MDO_" variables to launched commands.
+// magnitudes, values that do not fit, free formats), typed values with their invalid-value
+// text, the internal variables, name resolution, the portal's tag callback, command tags with
+// the dummy command, and the export of "KARVO_MDO_" variables to launched commands.
 #include "evaluation/tagging.h"
 
 #include <gtest/gtest.h>
@@ -250,6 +250,71 @@ TEST(PrintFormatWrite, TextsAreRightAlignedAndCutOnlyForResultFiles) {
   results.name = "_resFileFormat";
   EXPECT_EQ(formatString(results, "abcdefgh").text, "abcdef");
   EXPECT_EQ(formatString(results, "ab").text, "    ab");
+}
+
+// ---------------------------------------------------------------------------------------
+// Typed values
+
+class FormatDataValueTest : public testing::MessageCaptureTest {};
+
+const char* const kInvalidValueWarning =
+    "Error in writing the value for \"mass\". The data sent for writing was not valid.";
+
+TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAndAreJoinedByCommas) {
+  const PrintFormat f8 = makeFormat(PrintFormatKind::Float, 8, 2);
+  EXPECT_EQ(formatDataValue(f8, realValue(2.5), "mass"), "    2.50");
+  EXPECT_EQ(formatDataValue(f8, integerValue(-3), "mass"), "   -3.00");
+  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::Integer, 0), integerValue(7), "mass"), "7");
+  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::Float, 0), realVector({1.0, 2.5}), "mass"),
+            "1.000000, 2.500000");
+  DataValue mixed = realVector({0.25});
+  mixed.cells.insert(mixed.cells.end() - 1, stringCell("steel"));
+  EXPECT_EQ(formatDataValue(f8, mixed, "mass"), "    0.25,    steel");
+  EXPECT_EQ(messages(), "");
+}
+
+TEST_F(FormatDataValueTest, TextsLongerThanAFixedFieldEndInDots) {
+  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 8), stringValue("stainless steel"),
+                            "label"),
+            "stain...");
+  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 8), stringValue("aluminium"),
+                            "label"),
+            "alumi...");
+  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 8), stringValue("titanium"),
+                            "label"),
+            "titanium");
+  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 2), stringValue("steel"), "label"),
+            "..");
+  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 0), stringValue("stainless steel"),
+                            "label"),
+            "stainless steel");
+}
+
+TEST_F(FormatDataValueTest, MissingOrInvalidValuesGiveZeroAndWarnOnlyWhenVerbose) {
+  const PrintFormat free = makeFormat(PrintFormatKind::Automatic, 0);
+  DataValue unset;
+  unset.cells = {realCell(1.0), unsetCell(), endCell()};
+  const struct {
+    DataValue value;
+    PrintFormat format;
+  } cases[] = {
+      {DataValue{}, free},
+      {DataValue{{endCell()}}, free},
+      {unset, free},
+      {realValue(std::nan("")), free},
+      {realValue(std::numeric_limits<double>::infinity()), free},
+      // refused by the format: the integer part does not fit
+      {realValue(123456.0), makeFormat(PrintFormatKind::Integer, 3)},
+  };
+  for (const auto& [value, format] : cases) {
+    run.settings.verbose = 0;
+    clearMessages();
+    EXPECT_EQ(formatDataValue(format, value, "mass"), " 0.000000000");
+    EXPECT_EQ(messages(), "");
+    run.settings.verbose = 1;
+    EXPECT_EQ(formatDataValue(format, value, "mass"), " 0.000000000");
+    EXPECT_EQ(messages(), testing::warningBlock(kInvalidValueWarning));
+  }
 }
 
 // ---------------------------------------------------------------------------------------

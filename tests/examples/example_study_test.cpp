@@ -142,9 +142,18 @@ TEST_F(ExampleStudy, FullRunAfterReportOnlyRunCompletesEveryAgent) {
   expectAgentReports();
   ProcessResult result = karvo({"i=truss.in"});
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir_.file("truss.mes"));
-  EXPECT_EQ(result.out, "\n\n\tEnd of KARVO run.\n");
+  EXPECT_THAT(result.out, ::testing::EndsWith("\n\n\tEnd of KARVO run.\n"));
   expectOnlyNotes();
   expectAgentReports();
+  // The evaluation agent evaluated its four reference designs and stored them.
+  for (int design = 1; design <= 4; ++design) {
+    EXPECT_THAT(readFile(dir_.file("POST_2/Design" + std::to_string(design) + "/design.log")),
+                ::testing::HasSubstr("Design " + std::to_string(design) + " evaluated. Status: "))
+        << design;
+  }
+  EXPECT_FALSE(fs::exists(dir_.file("POST_2/Design5")));
+  EXPECT_TRUE(fs::exists(dir_.file("truss2.hst")));
+  EXPECT_TRUE(fs::exists(dir_.file("UserDesigns2_reference.in_backup_at_0_evals")));
   EXPECT_TRUE(filesEndingIn(dir_.path(), ".lock").empty());
   // The one design-of-experiments setting that the solver comments on.
   EXPECT_THAT(readFile(dir_.file("truss.mes")),

@@ -1,5 +1,7 @@
 #include "support/study_files_fixture.h"
 
+#include "evaluation/agent_results.h"
+
 namespace karvo::testing {
 
 void StudyFilesTest::SetUp() {
@@ -21,6 +23,7 @@ void StudyFilesTest::resetAll() {
   resetProcesses();
   resetRepresentations();
   resetPerformances();
+  resetAgentResults();
 }
 
 void StudyFilesTest::read(const std::string& content) {

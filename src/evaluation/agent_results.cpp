@@ -1,0 +1,64 @@
+#include "evaluation/agent_results.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "definitions/study.h"
+#include "definitions/performance_file.h"
+#include "evaluation/encoding.h"
+#include "evaluation/history_file.h"
+
+namespace karvo {
+
+namespace {
+
+constexpr std::size_t kHistoryBlockBytes = 1 << 20;
+
+std::unordered_map<int, AgentResults>& records() {
+  static std::unordered_map<int, AgentResults> table;
+  return table;
+}
+
+}  // namespace
+
+void appendHistoryEntry(HistoryEntries& entries, std::string_view entry) {
+  if (entries.blocks.empty() ||
+      entries.blocks.back().size() + entry.size() > kHistoryBlockBytes) {
+    entries.blocks.emplace_back();
+    entries.blocks.back().reserve(std::max(kHistoryBlockBytes, entry.size()));
+  }
+  entries.blocks.back().append(entry);
+  ++entries.count;
+  entries.bytes += entry.size();
+}
+
+AgentResults& agentResults(const Agent& agent) {
+  AgentResults& results = records()[agent.number];
+  if (!results.storeCreated) {
+    results.storeCreated = true;
+    designStoreCreate(results.store, encodingContextForAgent(agent),
+                      study.options.hashingEnabled);
+  }
+  return results;
+}
+
+void resetAgentResults() { records().clear(); }
+
+std::vector<std::string> historyLoopValueNames(const Agent& agent) {
+  std::vector<std::string> names;
+  if (const PerformanceDefinition* definition = findPerformance(agent.performance)) {
+    for (const std::string& name : definition->name) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+  }
+  return names;
+}
+
+void saveChangedHistories() {
+  for (auto& [number, results] : records()) {
+    if (results.history.count == results.entriesWritten) continue;
+    if (const Agent* agent = findAgent(number)) writeHistory(*agent, results);
+  }
+}
+
+}  // namespace karvo

@@ -1,0 +1,62 @@
+// The results database of each agent while a run goes on: the stored-design table that keeps
+// an identical design from being evaluated twice, and the encoded history entry of every
+// design the agent evaluated or took over (evaluation/history_file.h writes them to the
+// agent's ".hst" file). One record per agent number, made on first use.
+//
+// The two are kept apart on purpose: the table may be switched off (turnOffHashing, or when
+// memory for it fails) and then forgets its designs, but the history still records every
+// evaluated design.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "evaluation/design_store.h"
+
+namespace karvo {
+
+struct Agent;
+
+// The encoded entries of the history, in table order. Entries are never changed once
+// appended; they are kept in blocks of about 1 MB so that the writer hands the file large
+// pieces and no entry is copied again when the list grows.
+struct HistoryEntries {
+  std::vector<std::string> blocks;  // concatenated entries; every block but the last is full
+  std::size_t count = 0;            // entries appended
+  std::size_t bytes = 0;            // total bytes of all entries
+};
+
+// Appends one encoded entry.
+void appendHistoryEntry(HistoryEntries& entries, std::string_view entry);
+
+struct AgentResults {
+  bool storeCreated = false;    // `store` has been set up for the agent
+  DesignStore store;            // the stored-design table
+  HistoryEntries history;       // one entry per design of the history
+  int counters[3] = {0, 0, 0};  // the agent counters of the history file's last item:
+                                // evaluations done, cycles done, generations done
+  int designsTakenOver = 0;     // designs taken over from the history by the last read
+  bool historyRead = false;     // the history was read (or refused) for this run
+  bool userDesignsRead = false; // a user designs file has been read for the agent before
+  long historyWrites = 0;       // writes of the history file in this run
+  std::size_t entriesWritten = 0;  // history.count at the last write
+};
+
+// The record of `agent`, made on first use; the stored-design table is created on first use
+// with the agent's encoding context and the study option `turnOffHashing`.
+AgentResults& agentResults(const Agent& agent);
+
+// Back to no records (start of a run, tests).
+void resetAgentResults();
+
+// The responses whose values each loop case of a design keeps in the history: the study
+// responses of the agent's performance definition, each name once, in order.
+std::vector<std::string> historyLoopValueNames(const Agent& agent);
+
+// Rewrites the history file of every agent whose history has grown since it was last
+// written (the closing steps of a run, also after a fatal error).
+void saveChangedHistories();
+
+}  // namespace karvo

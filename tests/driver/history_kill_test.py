@@ -1,0 +1,286 @@
+#!/usr/bin/env python3
+"""A formula-only study that rewrites its history after every evaluation is killed with
+SIGKILL at random moments, again and again, each time resumed with useHistory. After every
+kill the history file that remains must read back completely (every entry whole, the counters
+after the last one), hold each design at most once, and never lose a design an earlier file
+held; the resumed run must report reading all of them and evaluate only the others. At the
+end every design of the set is stored exactly once.
+
+Usage: history_kill_test.py <karvo binary> [kills]
+"""
+import os
+import random
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+DESIGNS = 400
+
+ASSEMBLY = """*TYPE
+version: 2019.01
+*AGENT
+id: 0
+name: reference
+type: evaluation
+representation: 0
+performance: 0
+process: 0
+*END
+"""
+DEFINITIONS = """*DEFINE_VARIABLE
+name: x
+type: Continuous
+id: 1
+min: 0
+baseline: 1
+max: 10
+*DEFINE_VARIABLE
+name: y
+type: Continuous
+id: 2
+min: 0
+baseline: 1
+max: 10
+*DEFINE_RESPONSE
+name: f
+type: Formula
+formula: x * x + y
+*DEFINE_RESPONSE
+name: g
+type: Formula
+formula: x - y
+*END
+"""
+REPRESENTATION = """*VARIABLE
+name: x
+id: 1
+resolution: 101
+*VARIABLE
+name: y
+id: 2
+resolution: 101
+*END
+"""
+PERFORMANCE = """*RESPONSE
+name: f
+type: objective
+option: min_value
+factor: 1
+target: 0
+quadWt: 0
+linearWt: 1
+*RESPONSE
+name: g
+type: response
+*END
+"""
+PROCESS = "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n"
+STUDY = """*STUDY
+name: killed
+startAgent: 0
+endAgent: 0
+filePrefix: killed
+randomSeed: 0.5
+mode: {mode}
+*RUN_OPTIONS
+saveHistoryForEachEval: 1
+*AGENT
+id: 0
+method: GA
+populationSize: 4
+numCycles: 1
+generationsPerCycle: 1
+crossoverType: 1
+mutationType: 0
+selectionType: 0
+selectionParameter: 2
+*END
+"""
+
+
+def design_lines():
+    lines = ["*DESIGN_ONLY"]
+    for i in range(DESIGNS):
+        x = (i % 20) * 0.5
+        y = (i // 20) * 0.5
+        lines.append("dontMapDesign, d%d, %r, %r" % (i, x, y))
+    lines.append("*END")
+    return "\n".join(lines) + "\n"
+
+
+class Corrupt(Exception):
+    pass
+
+
+class Reader:
+    def __init__(self, data):
+        self.data, self.at = data, 0
+
+    def take(self, n):
+        if self.at + n > len(self.data):
+            raise Corrupt("cut at byte %d (wanted %d more)" % (self.at, n))
+        chunk = self.data[self.at:self.at + n]
+        self.at += n
+        return chunk
+
+    def i32(self):
+        return struct.unpack("<i", self.take(4))[0]
+
+    def real(self):
+        return struct.unpack("<d", self.take(8))[0]
+
+    def text(self):
+        n = self.i32()
+        if n < 0:
+            raise Corrupt("negative string length")
+        return self.take(n)
+
+    def value(self):
+        cells = self.i32()
+        for _ in range(cells):
+            tag = self.i32()
+            if tag == 0:
+                self.real()
+            elif tag == 1:
+                n = struct.unpack("<q", self.take(8))[0]
+                self.take(n)
+            elif tag not in (-1, -2):
+                raise Corrupt("unknown tag %d" % tag)
+
+
+def read_history(path):
+    """The design names of the history file; raises Corrupt unless it is complete."""
+    r = Reader(open(path, "rb").read())
+    if r.i32() != 201901:
+        raise Corrupt("version")
+    r.i32()
+    variables = r.i32()
+    for _ in range(variables):
+        for _ in range(4):
+            r.i32()
+        r.real(), r.real()
+        r.text(), r.text()
+    for _ in range(2):
+        for _ in range(r.i32()):
+            r.i32()
+    n = r.i32()
+    for _ in range(3 * n):
+        r.i32()
+    count = r.i32()
+    names = []
+    total, parameters, responses, dependents = 2, 0, 2, 0
+    block = 16 + 16 * 2
+    for _ in range(count):
+        r.i32(), r.i32()
+        names.append(r.text().decode())
+        r.text()
+        r.take(4 * (total + 1))
+        r.take(8 * (total + parameters + 1))
+        for _ in range(responses + dependents):
+            r.value()
+        r.take(6 * 8 + 6 * 4 + block)
+        loops = r.i32()
+        if loops != 0:
+            raise Corrupt("loops in a study without loops")
+    for _ in range(3):
+        r.i32()
+    if r.at != len(r.data):
+        raise Corrupt("%d bytes after the counters" % (len(r.data) - r.at))
+    return names
+
+
+def run(karvo, folder, mode, extra, kill_after):
+    with open(os.path.join(folder, "study.in"), "w") as f:
+        f.write(STUDY.format(mode=mode))
+    # The designs are offered again in every run: those already stored are refused as such.
+    with open(os.path.join(folder, "UserDesigns0_set.in"), "w") as f:
+        f.write(design_lines())
+    for name in os.listdir(folder):
+        if name.endswith(".lck") or name.startswith("RESULTS_BACKUP_"):
+            path = os.path.join(folder, name)
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    env = dict(os.environ, KARVO_ROOT=folder)
+    proc = subprocess.Popen([karvo, "i=study.in"] + extra, cwd=folder, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if kill_after is None:
+        return proc.wait(timeout=600)
+    time.sleep(kill_after)
+    proc.send_signal(signal.SIGKILL)
+    proc.wait()
+    return None
+
+
+def main():
+    karvo = os.path.abspath(sys.argv[1])
+    kills = int(sys.argv[2]) if len(sys.argv) > 2 else 60
+    rng = random.Random(int(os.environ.get("KARVO_KILL_SEED", "20261206")))
+    folder = tempfile.mkdtemp(prefix="karvo-kill-")
+    for name, text in (("Assembly.in", ASSEMBLY), ("Definitions.in", DEFINITIONS),
+                       ("Representation0.in", REPRESENTATION), ("Performance0.in", PERFORMANCE),
+                       ("Process0.in", PROCESS)):
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+    history = os.path.join(folder, "killed0.hst")
+    stored = []
+    failures = []
+    # A first complete run tells how long a whole run takes; the kills fall within it.
+    start = time.monotonic()
+    status = run(karvo, folder, "newStudy", [], None)
+    whole = time.monotonic() - start
+    if status != 0 or len(read_history(history)) != DESIGNS:
+        print("the first run did not store every design (exit %s)" % status)
+        return 1
+    os.remove(history)
+    resumed = []
+    print("a whole run takes %.2f s" % whole)
+    for k in range(kills):
+        if len(stored) == DESIGNS:
+            # Every design is stored: the next kills hit a new study from its start.
+            os.remove(history)
+            stored = []
+        extra = ["useHistory"] if os.path.exists(history) else []
+        # A kill may also come after a resumed run has finished: the next one starts over.
+        run(karvo, folder, "newStudy", extra, rng.uniform(0.0, whole))
+        if not os.path.exists(history):
+            continue  # killed before its first design was stored
+        try:
+            names = read_history(history)
+        except Corrupt as e:
+            failures.append("kill %d: the history file is not complete: %s" % (k, e))
+            break
+        if len(set(names)) != len(names):
+            failures.append("kill %d: a design is stored twice" % k)
+        if names[:len(stored)] != stored:
+            failures.append("kill %d: designs of the earlier file were lost" % k)
+        stored = names
+        resumed.append(len(names))
+    # The last run goes to the end.
+    status = run(karvo, folder, "newStudy", ["useHistory"], None)
+    messages = open(os.path.join(folder, "study.mes"), errors="replace").read()
+    names = read_history(history)
+    if status != 0:
+        failures.append("the last run ended with %d" % status)
+    if sorted(names) != sorted("d%d" % i for i in range(DESIGNS)):
+        failures.append("the last history does not hold every design exactly once (%d)" %
+                        len(names))
+    if stored and ("Read %d designs from history" % len(stored)) not in messages:
+        failures.append("the last run did not read the %d stored designs" % len(stored))
+    batches = [int(n) for n in re.findall(r"^Num in: (\d+),", messages, re.M)]
+    if sum(batches) != DESIGNS - len(stored):
+        failures.append("the last run evaluated %d designs, expected %d" %
+                        (sum(batches), DESIGNS - len(stored)))
+    print("%d kills, stored after each: %s" % (kills, resumed))
+    for failure in failures:
+        print("FAIL:", failure)
+    if not failures:
+        shutil.rmtree(folder)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
