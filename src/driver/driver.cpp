@@ -146,6 +146,7 @@ void evaluateHandedDesigns(Agent& agent, const EvaluationServices& services) {
   } else if (results.history.count != results.entriesWritten) {
     writeHistory(agent, results);
   }
+  renameUserDesignsFiles(agent, set);
 }
 
 // An evaluation agent's turn: the designs handed to it, then, as long as an agent linked to

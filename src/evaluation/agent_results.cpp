@@ -7,6 +7,7 @@
 #include "definitions/performance_file.h"
 #include "evaluation/encoding.h"
 #include "evaluation/history_file.h"
+#include "platform/platform.h"
 
 namespace karvo {
 
@@ -43,6 +44,11 @@ AgentResults& agentResults(const Agent& agent) {
 }
 
 void resetAgentResults() { records().clear(); }
+
+bool historySaveDue(const AgentResults& results) {
+  if (results.historyWrites == 0) return true;
+  return platform::monotonicSeconds() - results.lastWriteEnd >= 9.0 * results.lastWriteSeconds;
+}
 
 std::vector<std::string> historyLoopValueNames(const Agent& agent) {
   std::vector<std::string> names;

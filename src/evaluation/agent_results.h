@@ -42,6 +42,8 @@ struct AgentResults {
   bool userDesignsRead = false; // a user designs file has been read for the agent before
   long historyWrites = 0;       // writes of the history file in this run
   std::size_t entriesWritten = 0;  // history.count at the last write
+  double lastWriteSeconds = 0;  // how long the last write of the history file took
+  double lastWriteEnd = 0;      // when it ended (platform::monotonicSeconds)
 };
 
 // The record of `agent`, made on first use; the stored-design table is created on first use
@@ -50,6 +52,14 @@ AgentResults& agentResults(const Agent& agent);
 
 // Back to no records (start of a run, tests).
 void resetAgentResults();
+
+// Whether the save point at the end of a batch rewrites the history file now. It does
+// unless the work since the last write took less than nine times as long as that write: a
+// study of designs that cost next to nothing then spends at most a tenth of its time on its
+// history, and a crash can cost it only the designs of that short time (their folders stay).
+// Designs that take seconds or more are always saved at once. The saves after each design
+// (saveHistoryForEachEval) and at the end of the run are never put off.
+bool historySaveDue(const AgentResults& results);
 
 // The responses whose values each loop case of a design keeps in the history: the study
 // responses of the agent's performance definition, each name once, in order.

@@ -824,7 +824,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   }
   if (interactionStarted) interactionApplyParallelChanges(interaction);
   for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);
-  if (!run.settings.designFilesOnly) writeHistory(agent, results);
+  if (!run.settings.designFilesOnly && historySaveDue(results)) writeHistory(agent, results);
   for (const FlowDesign& flow : batch.designs) {
     ++summary.evaluated;
     if (flow.design->failed) ++summary.failed;

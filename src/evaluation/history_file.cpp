@@ -913,10 +913,13 @@ void writeHistory(const Agent& agent, AgentResults& results) {
   pieces.emplace_back(header);
   for (const std::string& block : results.history.blocks) pieces.emplace_back(block);
   pieces.emplace_back(counters);
+  const double start = platform::monotonicSeconds();
   if (!platform::replaceFileContents(historyFilePath(agent.number), pieces)) {
     writeMessage(kDestination, "none", formatText(kWriteFailed, agent.number));
     return;
   }
+  results.lastWriteEnd = platform::monotonicSeconds();
+  results.lastWriteSeconds = results.lastWriteEnd - start;
   ++results.historyWrites;
   results.entriesWritten = results.history.count;
 }

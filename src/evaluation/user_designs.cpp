@@ -559,7 +559,17 @@ UserDesignSet readUserDesigns(Agent& agent, AgentResults& results) {
     }
   }
 
-  // Step 9.
+  if (set.defined == 0) {
+    writeMessage("outptr", "note",
+                 "No designs were found in the UserDesigns files in the project directory");
+    return set;
+  }
+  writeMessage("outptr", "output", summaryText(agent, results, set));
+  results.userDesignsRead = true;
+  return set;
+}
+
+void renameUserDesignsFiles(const Agent& agent, const UserDesignSet& set) {
   for (const std::string& path : set.filesRead) {
     const std::string target = path + formatText("_backup_at_%d_evals", agent.evaluatedDesigns);
     std::string error;
@@ -570,14 +580,6 @@ UserDesignSet readUserDesigns(Agent& agent, AgentResults& results) {
                               path.c_str(), target.c_str(), error.c_str()));
     }
   }
-  if (set.defined == 0) {
-    writeMessage("outptr", "note",
-                 "No designs were found in the UserDesigns files in the project directory");
-    return set;
-  }
-  writeMessage("outptr", "output", summaryText(agent, results, set));
-  results.userDesignsRead = true;
-  return set;
 }
 
 }  // namespace karvo

@@ -2,7 +2,8 @@
 // "UserDesigns<agent>_<anything>.in" into the study folder. They are read when the agent
 // starts its turn: designs given with their results go straight into the agent's results
 // database (stored-design table and history), the others are handed back to be evaluated.
-// Each file read is renamed "<name>_backup_at_<evaluations>_evals", so that it is read once.
+// Each file read is renamed "<name>_backup_at_<evaluations>_evals" once its designs have been
+// evaluated (renameUserDesignsFiles), so that it is read once.
 //
 // File layout (one design per line; fields separated by commas, a run of commas counting as
 // one separator; blanks around a field ignored):
@@ -66,6 +67,12 @@ struct UserDesignSet {
 // and writes nothing. Optimization agents take user designs only with the GA, TOLMAR and
 // MOTOLMAR methods.
 UserDesignSet readUserDesigns(Agent& agent, AgentResults& results);
+
+// Renames each file of set.filesRead to "<name>_backup_at_<evaluations>_evals", so that it is
+// not read again. Called once the designs of the set have been evaluated: a run that ends
+// before that leaves the files in place, and the run that resumes it reads them again (the
+// designs stored meanwhile are recognised and not evaluated twice).
+void renameUserDesignsFiles(const Agent& agent, const UserDesignSet& set);
 
 // Name pattern of the files of agent `agentNumber`: true when `fileName` (without folder)
 // starts with "UserDesigns<agentNumber>_" and ends in ".in".

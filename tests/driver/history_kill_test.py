@@ -194,12 +194,17 @@ def read_history(path):
     return names
 
 
+def offer_designs(folder):
+    """Writes the user designs file. A killed run leaves it in place (it is renamed only once
+    its designs are evaluated), so the resumed run reads it again and must recognise the
+    designs already stored."""
+    with open(os.path.join(folder, "UserDesigns0_set.in"), "w") as f:
+        f.write(design_lines())
+
+
 def run(karvo, folder, mode, extra, kill_after):
     with open(os.path.join(folder, "study.in"), "w") as f:
         f.write(STUDY.format(mode=mode))
-    # The designs are offered again in every run: those already stored are refused as such.
-    with open(os.path.join(folder, "UserDesigns0_set.in"), "w") as f:
-        f.write(design_lines())
     for name in os.listdir(folder):
         if name.endswith(".lck") or name.startswith("RESULTS_BACKUP_"):
             path = os.path.join(folder, name)
@@ -229,6 +234,7 @@ def main():
     stored = []
     failures = []
     # A first complete run tells how long a whole run takes; the kills fall within it.
+    offer_designs(folder)
     start = time.monotonic()
     status = run(karvo, folder, "newStudy", [], None)
     whole = time.monotonic() - start
@@ -236,12 +242,14 @@ def main():
         print("the first run did not store every design (exit %s)" % status)
         return 1
     os.remove(history)
+    offer_designs(folder)
     resumed = []
     print("a whole run takes %.2f s" % whole)
     for k in range(kills):
         if len(stored) == DESIGNS:
             # Every design is stored: the next kills hit a new study from its start.
             os.remove(history)
+            offer_designs(folder)
             stored = []
         extra = ["useHistory"] if os.path.exists(history) else []
         # A kill may also come after a resumed run has finished: the next one starts over.
@@ -260,7 +268,12 @@ def main():
         stored = names
         resumed.append(len(names))
     # The last run goes to the end.
-    status = run(karvo, folder, "newStudy", ["useHistory"], None)
+    if len(stored) == DESIGNS:
+        os.remove(history)
+        offer_designs(folder)
+        stored = []
+    extra = ["useHistory"] if os.path.exists(history) else []
+    status = run(karvo, folder, "newStudy", extra, None)
     messages = open(os.path.join(folder, "study.mes"), errors="replace").read()
     names = read_history(history)
     if status != 0:

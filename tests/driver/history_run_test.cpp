@@ -78,7 +78,7 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
   EXPECT_THAT(messages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
   EXPECT_TRUE(fs::exists(dir.file("formulas0.hst")));
   // The file was read: it is renamed so that it is not read twice.
-  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_0_evals")));
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_3_evals")));
   EXPECT_FALSE(fs::exists(dir.file("UserDesigns0_first.in")));
 
   // The resumed run is offered the old designs again with two new ones.

@@ -105,7 +105,12 @@ class UserDesignsTest : public testing::StudyFilesTest {
 
   Agent& agent() { return *findAgent(0); }
   AgentResults& results() { return agentResults(agent()); }
-  UserDesignSet read() { return readUserDesigns(agent(), results()); }
+  // Reads the files and, as the agent's turn does once the designs are evaluated, renames them.
+  UserDesignSet read() {
+    UserDesignSet set = readUserDesigns(agent(), results());
+    renameUserDesignsFiles(agent(), set);
+    return set;
+  }
   void write(const std::string& name, const std::string& content) {
     testing::writeFile(dir_.file(name), content);
   }

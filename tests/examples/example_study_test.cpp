@@ -153,7 +153,7 @@ TEST_F(ExampleStudy, FullRunAfterReportOnlyRunCompletesEveryAgent) {
   }
   EXPECT_FALSE(fs::exists(dir_.file("POST_2/Design5")));
   EXPECT_TRUE(fs::exists(dir_.file("truss2.hst")));
-  EXPECT_TRUE(fs::exists(dir_.file("UserDesigns2_reference.in_backup_at_0_evals")));
+  EXPECT_TRUE(fs::exists(dir_.file("UserDesigns2_reference.in_backup_at_4_evals")));
   EXPECT_TRUE(filesEndingIn(dir_.path(), ".lock").empty());
   // The one design-of-experiments setting that the solver comments on.
   EXPECT_THAT(readFile(dir_.file("truss.mes")),
