@@ -30,14 +30,171 @@ struct Identity {
   std::span<const double> parameters;  // empty when the agent copies the study's values
 };
 
-Identity identityOf(const DesignStore& store, const Design& design) {
+Identity identityOf(const DesignStore& store, int encoding, std::span<const int> chromosome,
+                    std::span<const double> reals) {
   Identity identity;
-  identity.chromosome = design.chromosome;
-  const std::size_t n = std::min(design.chromosome.size(), design.reals.size());
-  std::span<const double> reals(design.reals);
-  if (design.encoding == kEncodingReal) identity.variables = reals.first(n);
+  identity.chromosome = chromosome;
+  const std::size_t n = std::min(chromosome.size(), reals.size());
+  if (encoding == kEncodingReal) identity.variables = reals.first(n);
   if (!store.context.copyParameters) identity.parameters = reals.subspan(n);
   return identity;
+}
+
+Identity identityOf(const DesignStore& store, const Design& design) {
+  return identityOf(store, design.encoding, design.chromosome, design.reals);
+}
+
+// ---------------------------------------------------------------------------------------
+// Packed records. The block holds, in this order: the real values and then every response's
+// values (doubles, so that they lie aligned at its start), the chromosome (int32), four int32
+// per response (value count, text count, status, present), and the texts (an int32 length
+// and the bytes each).
+
+std::span<const double> storedReals(const StoredDesign& stored) {
+  return {reinterpret_cast<const double*>(stored.block.get()), stored.realsSize};
+}
+
+struct BlockLayout {
+  std::size_t values = 0;      // doubles of all responses
+  std::size_t chromosome = 0;  // byte offset of the chromosome
+  std::size_t meta = 0;        // byte offset of the per-response int32s
+  std::size_t texts = 0;       // byte offset of the texts
+};
+
+BlockLayout layoutOf(std::size_t reals, std::size_t values, std::size_t chromosome,
+                     std::size_t responses) {
+  BlockLayout layout;
+  layout.values = values;
+  layout.chromosome = (reals + values) * sizeof(double);
+  layout.meta = layout.chromosome + chromosome * sizeof(std::int32_t);
+  layout.texts = layout.meta + responses * 4 * sizeof(std::int32_t);
+  return layout;
+}
+
+std::span<const int> storedChromosome(const StoredDesign& stored, const BlockLayout& layout) {
+  return {reinterpret_cast<const int*>(stored.block.get() + layout.chromosome),
+          stored.chromosomeSize};
+}
+
+StoredDesign packed(const Design& design) {
+  StoredDesign stored;
+  stored.representation = design.representation;
+  stored.num_dvar = design.num_dvar;
+  stored.source = design.source;
+  stored.encoding = design.encoding;
+  stored.status = design.status;
+  stored.designNumber = design.designNumber;
+  stored.generation = design.generation;
+  stored.cycle = design.cycle;
+  stored.failed = design.failed;
+  stored.performance = design.performance;
+  stored.violation = design.violation;
+  stored.chromosomeSize = static_cast<std::uint32_t>(design.chromosome.size());
+  stored.realsSize = static_cast<std::uint32_t>(design.reals.size());
+  stored.responseCount = static_cast<std::uint32_t>(design.responses.size());
+  std::size_t values = 0, textBytes = 0;
+  for (const ResponseValue& response : design.responses) {
+    values += response.values.size();
+    for (const std::string& text : response.text) textBytes += sizeof(std::int32_t) + text.size();
+  }
+  stored.valueCount = static_cast<std::uint32_t>(values);
+  const BlockLayout layout =
+      layoutOf(design.reals.size(), values, design.chromosome.size(), design.responses.size());
+  stored.tag = design.tag;
+  stored.nameSize = static_cast<std::uint32_t>(design.name.size());
+  stored.noteSize = static_cast<std::uint32_t>(design.note.size());
+  stored.blockBytes = static_cast<std::uint32_t>(layout.texts + textBytes + design.name.size() +
+                                                 design.note.size());
+  stored.block = std::make_unique<std::byte[]>(std::max<std::size_t>(stored.blockBytes, 1));
+  std::byte* block = stored.block.get();
+  auto put = [](std::byte*& at, const void* data, std::size_t bytes) {
+    if (bytes) std::memcpy(at, data, bytes);
+    at += bytes;
+  };
+  std::byte* at = block;
+  put(at, design.reals.data(), design.reals.size() * sizeof(double));
+  for (const ResponseValue& response : design.responses) {
+    put(at, response.values.data(), response.values.size() * sizeof(double));
+  }
+  put(at, design.chromosome.data(), design.chromosome.size() * sizeof(std::int32_t));
+  for (const ResponseValue& response : design.responses) {
+    const std::int32_t meta[4] = {static_cast<std::int32_t>(response.values.size()),
+                                  static_cast<std::int32_t>(response.text.size()),
+                                  response.status, response.present ? 1 : 0};
+    put(at, meta, sizeof meta);
+  }
+  for (const ResponseValue& response : design.responses) {
+    for (const std::string& text : response.text) {
+      const std::int32_t length = static_cast<std::int32_t>(text.size());
+      put(at, &length, sizeof length);
+      put(at, text.data(), text.size());
+    }
+  }
+  put(at, design.name.data(), design.name.size());
+  put(at, design.note.data(), design.note.size());
+  return stored;
+}
+
+Identity identityOf(const DesignStore& store, const StoredDesign& stored) {
+  const BlockLayout layout = layoutOf(stored.realsSize, stored.valueCount, stored.chromosomeSize,
+                                      stored.responseCount);
+  return identityOf(store, stored.encoding, storedChromosome(stored, layout),
+                    storedReals(stored));
+}
+
+// The results of a stored design into `design`.
+void unpackResults(const StoredDesign& stored, Design& design) {
+  const BlockLayout layout = layoutOf(stored.realsSize, stored.valueCount, stored.chromosomeSize,
+                                      stored.responseCount);
+  const std::byte* block = stored.block.get();
+  const double* values = reinterpret_cast<const double*>(block) + stored.realsSize;
+  const std::byte* meta = block + layout.meta;
+  const std::byte* texts = block + layout.texts;
+  design.responses.assign(stored.responseCount, ResponseValue{});
+  for (ResponseValue& response : design.responses) {
+    std::int32_t m[4];
+    std::memcpy(m, meta, sizeof m);
+    meta += sizeof m;
+    response.values.assign(values, values + m[0]);
+    values += m[0];
+    response.text.resize(static_cast<std::size_t>(m[1]));
+    for (std::string& text : response.text) {
+      std::int32_t length = 0;
+      std::memcpy(&length, texts, sizeof length);
+      texts += sizeof length;
+      text.assign(reinterpret_cast<const char*>(texts), static_cast<std::size_t>(length));
+      texts += length;
+    }
+    response.status = m[2];
+    response.present = m[3] != 0;
+  }
+  design.performance = stored.performance;
+  design.violation = stored.violation;
+  design.status = stored.status;
+  design.failed = stored.failed;
+  design.designNumber = stored.designNumber;
+}
+
+Design unpacked(const StoredDesign& stored) {
+  Design design;
+  design.representation = stored.representation;
+  design.num_dvar = stored.num_dvar;
+  design.source = stored.source;
+  design.encoding = stored.encoding;
+  design.generation = stored.generation;
+  design.cycle = stored.cycle;
+  const BlockLayout layout = layoutOf(stored.realsSize, stored.valueCount, stored.chromosomeSize,
+                                      stored.responseCount);
+  const std::span<const int> chromosome = storedChromosome(stored, layout);
+  design.chromosome.assign(chromosome.begin(), chromosome.end());
+  const std::span<const double> reals = storedReals(stored);
+  design.reals.assign(reals.begin(), reals.end());
+  unpackResults(stored, design);
+  const char* end = reinterpret_cast<const char*>(stored.block.get()) + stored.blockBytes;
+  design.note.assign(end - stored.noteSize, stored.noteSize);
+  design.name.assign(end - stored.noteSize - stored.nameSize, stored.nameSize);
+  design.tag = stored.tag;
+  return design;
 }
 
 // The finaliser of splitmix64: a bijection that spreads every input bit over the output.
@@ -78,18 +235,18 @@ bool sameBits(std::span<const double> a, std::span<const double> b) {
          (a.empty() || std::memcmp(a.data(), b.data(), a.size_bytes()) == 0);
 }
 
-bool identical(const Design& a, const Identity& ia, const Design& b, const Identity& ib) {
+bool identical(const Design& a, const Identity& ia, const StoredDesign& b, const Identity& ib) {
   return a.representation == b.representation && a.encoding == b.encoding &&
          std::equal(ia.chromosome.begin(), ia.chromosome.end(), ib.chromosome.begin(),
                     ib.chromosome.end()) &&
          sameBits(ia.variables, ib.variables) && sameBits(ia.parameters, ib.parameters);
 }
 
-const Design* findWithHash(const DesignStore& store, const Design& design, const Identity& identity,
-                           std::uint64_t hash) {
+const StoredDesign* findWithHash(const DesignStore& store, const Design& design,
+                                 const Identity& identity, std::uint64_t hash) {
   auto [first, last] = store.index.equal_range(hash);
   for (auto it = first; it != last; ++it) {
-    const Design& stored = store.designs[it->second];
+    const StoredDesign& stored = store.designs[it->second];
     if (identical(design, identity, stored, identityOf(store, stored))) return &stored;
   }
   return nullptr;
@@ -156,6 +313,10 @@ void turnOffHashing(DesignStore& store) {
 
 std::size_t designStoreSize(const DesignStore& store) { return store.designs.size(); }
 
+Design designStoreAt(const DesignStore& store, std::size_t position) {
+  return unpacked(store.designs[position]);
+}
+
 bool designStorePromote(const DesignStore& store, Design& design) {
   if (!store.promoteRealDesigns || design.encoding != kEncodingReal) return false;
   const Representation* representation = findRepresentation(design.representation);
@@ -177,23 +338,21 @@ bool designStorePromote(const DesignStore& store, Design& design) {
   return true;
 }
 
-const Design* designStoreFind(const DesignStore& store, const Design& design) {
-  if (!store.enabled) return nullptr;
+bool designStoreFind(const DesignStore& store, const Design& design, Design* found) {
+  if (!store.enabled) return false;
   const Identity identity = identityOf(store, design);
-  return findWithHash(store, design, identity, identityHash(design, identity));
+  const StoredDesign* stored = findWithHash(store, design, identity, identityHash(design, identity));
+  if (stored && found) *found = unpacked(*stored);
+  return stored != nullptr;
 }
 
 bool designStoreReuse(DesignStore& store, Design& design) {
   if (!store.enabled) return false;
   designStorePromote(store, design);
-  const Design* stored = designStoreFind(store, design);
+  const Identity identity = identityOf(store, design);
+  const StoredDesign* stored = findWithHash(store, design, identity, identityHash(design, identity));
   if (!stored) return false;
-  design.responses = stored->responses;
-  design.performance = stored->performance;
-  design.violation = stored->violation;
-  design.status = stored->status;
-  design.failed = stored->failed;
-  design.designNumber = stored->designNumber;
+  unpackResults(*stored, design);
   ++store.savedThisProcess;
   ++store.savedSoFar;
   return true;
@@ -207,7 +366,7 @@ bool designStoreInsert(DesignStore& store, Design& design) {
   if (findWithHash(store, design, identity, hash)) return false;
   try {
     failAllocationWhenAsked(DesignStoreAllocation::Record);
-    store.designs.push_back(design);
+    store.designs.push_back(packed(design));
   } catch (const std::bad_alloc&) {
     stopChecking(store, "\n*** Out of mem. malloc'ing bigger hash table.");
     return false;

@@ -1,6 +1,7 @@
 // The stored-design table of an agent (the "hashing" of the reports): every evaluated design
-// is kept as a full copy with its results, so that an identical design proposed later takes
-// those results instead of being evaluated again.
+// is kept as a full copy with its results (packed into a StoredDesign, about a third of the
+// memory of a Design), so that an identical design proposed later takes those results
+// instead of being evaluated again.
 //
 // Identity is exact, never within a tolerance. Two designs are identical when they have the
 // same representation, the same encoding and the same chromosome, and
@@ -25,6 +26,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -33,13 +35,43 @@
 
 namespace karvo {
 
+// One stored design, packed: the few numbers that every look-up compares or that a reuse
+// hands back, and one block of memory with its chromosome, real values and response values.
+// (A full Design with its five vectors costs about three times as much; a table of a hundred
+// thousand designs lives for the whole run.)
+struct StoredDesign {
+  int representation = -1;
+  int num_dvar = 0;
+  int source = 0;
+  int encoding = 0;
+  int status = 0;
+  int designNumber = -1;
+  int generation = 0;
+  int cycle = 0;
+  bool failed = false;
+  std::uint32_t chromosomeSize = 0;   // ints of the chromosome
+  std::uint32_t realsSize = 0;        // reals: variables, then parameters
+  std::uint32_t responseCount = 0;    // responses; their values and texts follow in `block`
+  std::uint32_t valueCount = 0;       // doubles of all response values
+  std::uint32_t nameSize = 0;         // bytes of its name and of its note, the last bytes of
+  std::uint32_t noteSize = 0;         // `block`
+  int tag = 0;
+  std::uint32_t blockBytes = 0;       // bytes of `block`
+  double performance = 0.0;
+  double violation = 0.0;
+  std::unique_ptr<std::byte[]> block;  // reals, response values (doubles); chromosome (int32);
+                                       // per response: value count, text count, status,
+                                       // present (int32 each); the texts, each an int32
+                                       // length and its bytes; the name and the note
+};
+
 struct DesignStore {
   bool enabled = false;           // look-ups and inserts are made
   bool outOfMemory = false;       // memory failed: checks stopped for the rest of the run
   bool promoteRealDesigns = false;  // hybrid search without bound clamping: encoding-2
                                   // designs are tried as encoding 1 first
   EncodingContext context;        // the agent's conversions (promotion, parameter rule)
-  std::deque<Design> designs;     // stored copies, in insertion order
+  std::deque<StoredDesign> designs;  // stored copies, in insertion order
   std::unordered_multimap<std::uint64_t, std::size_t> index;  // identity hash -> position in
                                   // `designs`; equal hashes are told apart exactly
   long savedThisProcess = 0;      // evaluations saved by this process, >= 0
@@ -63,13 +95,18 @@ void turnOffHashing(DesignStore& store);
 // Number of stored designs.
 std::size_t designStoreSize(const DesignStore& store);
 
+// The stored design at `position` (0 <= position < designStoreSize) as a Design: its
+// representation, variables, source, encoding, chromosome, real values, responses,
+// performance, violation, status, failed flag and numbers.
+Design designStoreAt(const DesignStore& store, std::size_t position);
+
 // Promotes `design` (encoding 2 -> 1) when the table's rule says so and the round trip
 // through the field values reproduces every variable value exactly. Answers true when it did.
 bool designStorePromote(const DesignStore& store, Design& design);
 
-// The stored design identical to `design` (as it is, without promotion), or null. Does not
-// count.
-const Design* designStoreFind(const DesignStore& store, const Design& design);
+// Whether a design identical to `design` (as it is, without promotion) is stored; with
+// `found`, that design is copied there. Does not count.
+bool designStoreFind(const DesignStore& store, const Design& design, Design* found = nullptr);
 
 // Before evaluation: promotes `design` when due, then looks it up. When an identical design
 // is stored, `design` takes its results (responses, performance, violation, status, failed

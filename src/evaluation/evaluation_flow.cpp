@@ -747,8 +747,8 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
         ++existing;
         continue;
       }
-      if (const Design* first = designStoreFind(batchTable, design)) {
-        repeats.emplace_back(i, static_cast<std::size_t>(first->designNumber));
+      if (Design first; designStoreFind(batchTable, design, &first)) {
+        repeats.emplace_back(i, static_cast<std::size_t>(first.designNumber));
         continue;
       }
       Design key = design;

@@ -375,8 +375,8 @@ std::vector<ReadDesign> withoutDuplicates(std::vector<ReadDesign> designs,
                        "design will not be re-evaluated.");
       continue;
     }
-    if (const Design* earlier = designStoreFind(seen, probe)) {
-      const std::size_t slot = static_cast<std::size_t>(earlier->designNumber);
+    if (Design earlier; designStoreFind(seen, probe, &earlier)) {
+      const std::size_t slot = static_cast<std::size_t>(earlier.designNumber);
       ReadDesign& other = kept[slot];
       if (read.withResults && !other.withResults) {
         writeMessage("outptr", "warning",

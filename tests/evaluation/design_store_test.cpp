@@ -147,24 +147,24 @@ TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFound) {
   Design real = designOf({5, 5, 5, 1}, {0.5, 0.5, 0.0, 1.0}, kEncodingReal);
   ASSERT_TRUE(designStoreInsert(store, real));
 
-  EXPECT_EQ(designStoreFind(store, designOf({1, 2, 3, 1})), nullptr);  // one field
-  EXPECT_EQ(designStoreFind(store, designOf({1, 2, 3})), nullptr);  // shorter
+  EXPECT_FALSE(designStoreFind(store, designOf({1, 2, 3, 1})));  // one field
+  EXPECT_FALSE(designStoreFind(store, designOf({1, 2, 3})));  // shorter
   Design otherRepresentation = designOf({1, 2, 3, 0});
   otherRepresentation.representation = 2;
-  EXPECT_EQ(designStoreFind(store, otherRepresentation), nullptr);
+  EXPECT_FALSE(designStoreFind(store, otherRepresentation));
 
   // Real values authoritative: one unit in the last place is another design.
-  EXPECT_NE(designStoreFind(store, real), nullptr);
+  EXPECT_TRUE(designStoreFind(store, real));
   Design nudged = real;
   nudged.reals[1] = std::nextafter(0.5, 1.0);
-  EXPECT_EQ(designStoreFind(store, nudged), nullptr);
+  EXPECT_FALSE(designStoreFind(store, nudged));
   nudged = real;
   nudged.reals[2] = -0.0;  // compared by bit pattern
-  EXPECT_EQ(designStoreFind(store, nudged), nullptr);
+  EXPECT_FALSE(designStoreFind(store, nudged));
   // The same chromosome by the other encoding is not the same design.
   Design byChromosome = real;
   byChromosome.encoding = kEncodingChromosome;
-  EXPECT_EQ(designStoreFind(store, byChromosome), nullptr);
+  EXPECT_FALSE(designStoreFind(store, byChromosome));
   EXPECT_FALSE(designStoreReuse(store, nudged));
 }
 
@@ -173,14 +173,14 @@ TEST_F(DesignStoreTest, ReliabilityAgentsMatchOnTheirDrawnParameterValues) {
   designStoreCreate(drawn, contextFor(kMethodReliability, kAgentReliability), 1);
   drawn.context.copyParameters = false;
   ASSERT_TRUE(insertCopy(drawn, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 3.25})));
-  EXPECT_NE(designStoreFind(drawn, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 3.25})), nullptr);
-  EXPECT_EQ(designStoreFind(drawn, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 3.5})), nullptr);
+  EXPECT_TRUE(designStoreFind(drawn, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 3.25})));
+  EXPECT_FALSE(designStoreFind(drawn, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 3.5})));
 
   // Agents that copy the study's parameters ignore them.
   DesignStore copied;
   designStoreCreate(copied, contextFor(kMethodGenetic), 1);
   ASSERT_TRUE(insertCopy(copied, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 3.25})));
-  EXPECT_NE(designStoreFind(copied, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 2.5})), nullptr);
+  EXPECT_TRUE(designStoreFind(copied, designOf({1, 1, 1, 1}, {0.1, 0.1, -0.8, 1.0, 2.5})));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -235,7 +235,7 @@ TEST_F(DesignStoreTest, TurnOffHashingAnswersNotFoundAndStoresNothing) {
   ASSERT_TRUE(designStoreReuse(store, again));
   turnOffHashing(store);
   EXPECT_EQ(designStoreSize(store), 0u);
-  EXPECT_EQ(designStoreFind(store, again), nullptr);
+  EXPECT_FALSE(designStoreFind(store, again));
   Design third = designOf({1, 1, 1, 1});
   EXPECT_FALSE(designStoreReuse(store, third));
   EXPECT_FALSE(designStoreInsert(store, third));
@@ -245,7 +245,7 @@ TEST_F(DesignStoreTest, TurnOffHashingAnswersNotFoundAndStoresNothing) {
   DesignStore never;
   designStoreCreate(never, contextFor(kMethodTolmar), 0);  // turnOffHashing in the study
   EXPECT_FALSE(designStoreInsert(never, third));
-  EXPECT_EQ(designStoreFind(never, third), nullptr);
+  EXPECT_FALSE(designStoreFind(never, third));
   EXPECT_EQ(messages(), "");
 }
 

@@ -502,8 +502,8 @@ TEST_F(HistoryFileTest, ReadBackTakesOverTheDesignsOfTheSameProblem) {
   EXPECT_EQ(results().designsTakenOver, 2);
   EXPECT_EQ(agent().evaluatedDesigns, 8);
   ASSERT_EQ(designStoreSize(results().store), 2u);
-  expectSameDesign(results().store.designs[0], probe(7));
-  expectSameDesign(results().store.designs[1], probe(8, 1));
+  expectSameDesign(designStoreAt(results().store, 0), probe(7));
+  expectSameDesign(designStoreAt(results().store, 1), probe(8, 1));
 
   // The entries taken over are kept byte for byte as they were written.
   ASSERT_EQ(results().history.count, 2u);
@@ -554,8 +554,8 @@ TEST_F(HistoryFileTest, RealValuedDesignOfAHybridSearchIsStoredAsAChromosome) {
   writeHistory(agent(), results());
   ASSERT_EQ(readBack(), 1);
   ASSERT_EQ(designStoreSize(results().store), 1u);
-  EXPECT_EQ(results().store.designs[0].encoding, kEncodingChromosome);
-  EXPECT_EQ(results().store.designs[0].chromosome, (std::vector<int>{4, 2}));
+  EXPECT_EQ(designStoreAt(results().store, 0).encoding, kEncodingChromosome);
+  EXPECT_EQ(designStoreAt(results().store, 0).chromosome, (std::vector<int>{4, 2}));
 }
 
 TEST_F(HistoryFileTest, StoredPrintFlagsAreWrittenAgain) {
@@ -636,7 +636,7 @@ TEST_F(HistoryFileTest, AddedOrRemovedParameterWarnsAndKeepsTheHistory) {
             countsChanged + testing::noteBlock(kCurveIsVector) + testing::noteBlock(takenOver(1)));
   EXPECT_EQ(answer, 1);
   ASSERT_EQ(designStoreSize(results().store), 1u);
-  EXPECT_THAT(results().store.designs[0].reals, ElementsAre(4.0, 2.0, 7.5, 1.25));
+  EXPECT_THAT(designStoreAt(results().store, 0).reals, ElementsAre(4.0, 2.0, 7.5, 1.25));
   // The entry kept is in the layout of the current study: one more real.
   Marks marks;
   expectedFile(marks);
@@ -651,7 +651,7 @@ TEST_F(HistoryFileTest, AddedOrRemovedParameterWarnsAndKeepsTheHistory) {
             countsChanged + testing::noteBlock(kCurveIsVector) + testing::noteBlock(takenOver(1)));
   EXPECT_EQ(answer, 1);
   ASSERT_EQ(designStoreSize(results().store), 1u);
-  EXPECT_THAT(results().store.designs[0].reals, ElementsAre(4.0, 2.0));
+  EXPECT_THAT(designStoreAt(results().store, 0).reals, ElementsAre(4.0, 2.0));
 }
 
 TEST_F(HistoryFileTest, ChangedStochasticityRefusesTheHistory) {
@@ -883,8 +883,8 @@ TEST_F(HistoryFileTest, DesignListPicksDesignsAndReportsThoseNotFound) {
                                       "is: 9, 12,") +
                 testing::noteBlock(takenOver(2)));
   ASSERT_EQ(designStoreSize(results().store), 2u);
-  EXPECT_EQ(results().store.designs[0].designNumber, 7);
-  EXPECT_EQ(results().store.designs[1].designNumber, 10);
+  EXPECT_EQ(designStoreAt(results().store, 0).designNumber, 7);
+  EXPECT_EQ(designStoreAt(results().store, 1).designNumber, 10);
   EXPECT_EQ(agent().evaluatedDesigns, 10);
 
   agent().continueDesigns = "ALL";

@@ -363,38 +363,38 @@ TEST_F(UserDesignsTest, DesignsWithResultsAreScoredNumberedStoredAndWrittenToThe
   EXPECT_TRUE(exists("UserDesigns0_r.in_backup_at_6_evals"));
   EXPECT_EQ(results().history.count, 2u);
 
-  const Design* r1 = designStoreFind(
-      results().store, design({3, 0}, {3.0, 0.0, 7.5}, kEncodingChromosome));
-  ASSERT_NE(r1, nullptr);
-  EXPECT_EQ(r1->designNumber, 6);
-  EXPECT_EQ(r1->performance, -12.5);
-  EXPECT_EQ(r1->status, kDesignFeasible);
-  EXPECT_EQ(r1->violation, 0.0);
-  const Design* r2 =
-      designStoreFind(results().store, design({9, 2}, {9.0, 2.0, 7.5}, kEncodingReal));
-  ASSERT_NE(r2, nullptr);
-  EXPECT_EQ(r2->designNumber, 5);
-  EXPECT_EQ(r2->performance, -20.5);
-  EXPECT_EQ(r2->status, kDesignInfeasible);
-  EXPECT_EQ(r2->violation, 0.5);
-  EXPECT_EQ(r2->tag, 0);
-  ASSERT_EQ(r2->responses.size(), 2u);
-  EXPECT_THAT(r2->responses[1].values, ElementsAre(150.0));
+  Design r1;
+  ASSERT_TRUE(designStoreFind(results().store,
+                              design({3, 0}, {3.0, 0.0, 7.5}, kEncodingChromosome), &r1));
+  EXPECT_EQ(r1.designNumber, 6);
+  EXPECT_EQ(r1.performance, -12.5);
+  EXPECT_EQ(r1.status, kDesignFeasible);
+  EXPECT_EQ(r1.violation, 0.0);
+  Design r2;
+  ASSERT_TRUE(designStoreFind(results().store,
+                              design({9, 2}, {9.0, 2.0, 7.5}, kEncodingReal), &r2));
+  EXPECT_EQ(r2.designNumber, 5);
+  EXPECT_EQ(r2.performance, -20.5);
+  EXPECT_EQ(r2.status, kDesignInfeasible);
+  EXPECT_EQ(r2.violation, 0.5);
+  EXPECT_EQ(r2.tag, 0);
+  ASSERT_EQ(r2.responses.size(), 2u);
+  EXPECT_THAT(r2.responses[1].values, ElementsAre(150.0));
 
   // The history file holds both: a later run takes them over with their results.
   resetAgentResults();
   agent().evaluatedDesigns = 0;
   ASSERT_EQ(readHistory(agent(), results()), 1);
   EXPECT_EQ(designStoreSize(results().store), 2u);
-  const Design* back =
-      designStoreFind(results().store, design({9, 2}, {9.0, 2.0, 7.5}, kEncodingReal));
-  ASSERT_NE(back, nullptr);
-  EXPECT_EQ(back->name, "r2");
-  EXPECT_EQ(back->designNumber, 5);
-  EXPECT_EQ(back->performance, -20.5);
-  ASSERT_EQ(back->responses.size(), 2u);
-  EXPECT_THAT(back->responses[0].values, ElementsAre(20.0));
-  EXPECT_THAT(back->responses[1].values, ElementsAre(150.0));
+  Design back;
+  ASSERT_TRUE(designStoreFind(results().store,
+                              design({9, 2}, {9.0, 2.0, 7.5}, kEncodingReal), &back));
+  EXPECT_EQ(back.name, "r2");
+  EXPECT_EQ(back.designNumber, 5);
+  EXPECT_EQ(back.performance, -20.5);
+  ASSERT_EQ(back.responses.size(), 2u);
+  EXPECT_THAT(back.responses[0].values, ElementsAre(20.0));
+  EXPECT_THAT(back.responses[1].values, ElementsAre(150.0));
   EXPECT_EQ(agent().evaluatedDesigns, 6);
 }
 
@@ -459,11 +459,11 @@ TEST_F(UserDesignsTest, DuplicatesWithinTheFilesAndOfStoredDesignsAreNotEvaluate
   EXPECT_THAT(names, ElementsAre("one", "real"));
   EXPECT_EQ(set.stored, 1);
   EXPECT_EQ(designStoreSize(results().store), 2u);
-  const Design* known =
-      designStoreFind(results().store, design({7, 2}, {7.0, 2.0, 7.5}, kEncodingReal));
-  ASSERT_NE(known, nullptr);
-  EXPECT_EQ(known->name, "known");
-  EXPECT_EQ(known->designNumber, 2);
+  Design known;
+  ASSERT_TRUE(designStoreFind(results().store,
+                              design({7, 2}, {7.0, 2.0, 7.5}, kEncodingReal), &known));
+  EXPECT_EQ(known.name, "known");
+  EXPECT_EQ(known.designNumber, 2);
 }
 
 // ---------------------------------------------------------------------------------------
