@@ -8,7 +8,10 @@
 //   history_bench run [evaluations=20000] [batch=100]
 //       a formula-only study (ten continuous variables, two formula responses, no analysis)
 //       evaluated in batches through the evaluation flow, once with the history written at
-//       the end of every batch and once with it disabled: wall time of each
+//       the end of every batch and once with it disabled, alternating for a number of
+//       rounds: wall time of each, and for the runs with the history the time spent in its
+//       writes (a share of the same run, which the drift of the disk between runs does not
+//       touch)
 //
 // Prints one "name value" pair a line.
 #include <stdlib.h>
@@ -204,7 +207,11 @@ double formulaRun(long evaluations, int batch, bool history) {
     evaluateDesigns(agents[0], designs, standardEvaluationServices());
   }
   const double wall = now() - start;
-  if (history) std::fprintf(stderr, "history_writes %ld\n", agentResults(agents[0]).historyWrites);
+  if (history) {
+    const AgentResults& results = agentResults(agents[0]);
+    std::fprintf(stderr, "round: wall_s %.2f history_writes %ld write_s %.2f write_share %.3f\n",
+                 wall, results.historyWrites, results.writeSeconds, results.writeSeconds / wall);
+  }
   closeFile(outptr);
   outptr = nullptr;
   resetAgentResults();

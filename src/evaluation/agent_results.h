@@ -44,6 +44,7 @@ struct AgentResults {
   std::size_t entriesWritten = 0;  // history.count at the last write
   double lastWriteSeconds = 0;  // how long the last write of the history file took
   double lastWriteEnd = 0;      // when it ended (platform::monotonicSeconds)
+  double writeSeconds = 0;      // all writes of the history file in this run
 };
 
 // The record of `agent`, made on first use; the stored-design table is created on first use

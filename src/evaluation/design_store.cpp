@@ -105,7 +105,8 @@ StoredDesign packed(const Design& design) {
   stored.noteSize = static_cast<std::uint32_t>(design.note.size());
   stored.blockBytes = static_cast<std::uint32_t>(layout.texts + textBytes + design.name.size() +
                                                  design.note.size());
-  stored.block = std::make_unique<std::byte[]>(std::max<std::size_t>(stored.blockBytes, 1));
+  stored.block =
+      std::make_unique_for_overwrite<std::byte[]>(std::max<std::size_t>(stored.blockBytes, 1));
   std::byte* block = stored.block.get();
   auto put = [](std::byte*& at, const void* data, std::size_t bytes) {
     if (bytes) std::memcpy(at, data, bytes);

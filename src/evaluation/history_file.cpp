@@ -920,6 +920,7 @@ void writeHistory(const Agent& agent, AgentResults& results) {
   }
   results.lastWriteEnd = platform::monotonicSeconds();
   results.lastWriteSeconds = results.lastWriteEnd - start;
+  results.writeSeconds += results.lastWriteSeconds;
   ++results.historyWrites;
   results.entriesWritten = results.history.count;
 }
