@@ -47,8 +47,8 @@ Identity identityOf(const DesignStore& store, const Design& design) {
 // ---------------------------------------------------------------------------------------
 // Packed records. The block holds, in this order: the real values and then every response's
 // values (doubles, so that they lie aligned at its start), the chromosome (int32), four int32
-// per response (value count, text count, status, present), and the texts (an int32 length
-// and the bytes each).
+// per response (value count, text count, status, present), the texts (an int32 length and
+// the bytes each), and last the bytes of the design's name and of its note.
 
 std::span<const double> storedReals(const StoredDesign& stored) {
   return {reinterpret_cast<const double*>(stored.block.get()), stored.realsSize};
@@ -69,6 +69,11 @@ BlockLayout layoutOf(std::size_t reals, std::size_t values, std::size_t chromoso
   layout.meta = layout.chromosome + chromosome * sizeof(std::int32_t);
   layout.texts = layout.meta + responses * 4 * sizeof(std::int32_t);
   return layout;
+}
+
+BlockLayout layoutOf(const StoredDesign& stored) {
+  return layoutOf(stored.realsSize, stored.valueCount, stored.chromosomeSize,
+                  stored.responseCount);
 }
 
 std::span<const int> storedChromosome(const StoredDesign& stored, const BlockLayout& layout) {
@@ -137,16 +142,14 @@ StoredDesign packed(const Design& design) {
 }
 
 Identity identityOf(const DesignStore& store, const StoredDesign& stored) {
-  const BlockLayout layout = layoutOf(stored.realsSize, stored.valueCount, stored.chromosomeSize,
-                                      stored.responseCount);
+  const BlockLayout layout = layoutOf(stored);
   return identityOf(store, stored.encoding, storedChromosome(stored, layout),
                     storedReals(stored));
 }
 
 // The results of a stored design into `design`.
 void unpackResults(const StoredDesign& stored, Design& design) {
-  const BlockLayout layout = layoutOf(stored.realsSize, stored.valueCount, stored.chromosomeSize,
-                                      stored.responseCount);
+  const BlockLayout layout = layoutOf(stored);
   const std::byte* block = stored.block.get();
   const double* values = reinterpret_cast<const double*>(block) + stored.realsSize;
   const std::byte* meta = block + layout.meta;
@@ -184,8 +187,7 @@ Design unpacked(const StoredDesign& stored) {
   design.encoding = stored.encoding;
   design.generation = stored.generation;
   design.cycle = stored.cycle;
-  const BlockLayout layout = layoutOf(stored.realsSize, stored.valueCount, stored.chromosomeSize,
-                                      stored.responseCount);
+  const BlockLayout layout = layoutOf(stored);
   const std::span<const int> chromosome = storedChromosome(stored, layout);
   design.chromosome.assign(chromosome.begin(), chromosome.end());
   const std::span<const double> reals = storedReals(stored);
