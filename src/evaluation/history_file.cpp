@@ -620,8 +620,12 @@ void takeOver(Agent& agent, AgentResults& results, AcceptedHistory& accepted) {
     }
     bringToShape(entry, accepted.shape, current);
     Design design = designOfHistoryEntry(agent, entry);
-    if (design.encoding == kEncodingReal) designStorePromote(results.store, design);
-    designStoreInsert(results.store, design);
+    // With the run option reevaluateDesigns the designs of the history stay in the file but
+    // not in the table: one proposed again is evaluated again.
+    if (!study.options.reevaluateDesigns) {
+      if (design.encoding == kEncodingReal) designStorePromote(results.store, design);
+      designStoreInsert(results.store, design);
+    }
     encoded.clear();
     encodeHistoryEntry(encoded, entry, current);
     appendHistoryEntry(results.history, encoded);

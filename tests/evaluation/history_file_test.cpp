@@ -520,6 +520,19 @@ TEST_F(HistoryFileTest, ReadBackTakesOverTheDesignsOfTheSameProblem) {
   EXPECT_THAT(results().counters, ElementsAre(0, 0, 0));  // not an extended run
 }
 
+// With reevaluateDesigns the designs stay in the history but a proposal of one is evaluated
+// again: none enters the stored-design table.
+TEST_F(HistoryFileTest, ReevaluatedDesignsStayInTheHistoryButNotInTheTable) {
+  keep(probe(7));
+  writeHistory(agent(), results());
+  study.options.reevaluateDesigns = 1;
+  ASSERT_EQ(readBack(), 1);
+  EXPECT_EQ(designStoreSize(results().store), 0u);
+  EXPECT_EQ(results().history.count, 1u);
+  EXPECT_EQ(agent().evaluatedDesigns, 7);
+  study.options.reevaluateDesigns = 0;
+}
+
 TEST_F(HistoryFileTest, ExtendedRunReadsThePreviousPrefixAndItsCounters) {
   run.runPrefix = "old";
   keep(probe(7));
