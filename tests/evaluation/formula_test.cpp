@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,16 +23,33 @@ namespace {
 
 using ::testing::StartsWith;
 
+// The folders a death test's child made: the child leaves through std::_Exit, past every
+// destructor, so it removes them itself (exitChild).
+std::string isolationFolder;
+std::string childFolder;
+[[noreturn]] void exitChild(int code) {
+  std::error_code ignored;
+  std::filesystem::remove_all(isolationFolder, ignored);
+  if (!childFolder.empty()) std::filesystem::remove_all(childFolder, ignored);
+  std::_Exit(code);
+}
+
 // Python environment settings that would break a start that is not isolated: a home without
 // any library, and a search path offering a module no formula may see.
 class IsolationEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    isolationFolder = folder_.path();
     testing::writeFile(folder_.file("karvo_injected.py"), "value = 1\n");
     setenv("PYTHONHOME", "/nonexistent/python/home", 1);
     setenv("PYTHONPATH", folder_.path().c_str(), 1);
   }
-  void TearDown() override { stopFormulaInterpreter(); }
+  // The framework never destroys its environments: the folder goes here.
+  void TearDown() override {
+    stopFormulaInterpreter();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_.path(), ignored);
+  }
 
  private:
   testing::TempDir folder_{"karvo-pythonpath"};
@@ -376,12 +394,13 @@ TEST(FormulaStartTest, HomeWithoutStandardLibraryEndsTheRun) {
       {
         messageWrapWidth = 1000000;
         workingDirectoryState.pythonHome = home.path();
+        childFolder = home.path();
         try {
           startFormulaInterpreter();
         } catch (const RunExit& exit) {
-          std::_Exit(exit.code == kExitFatal ? 3 : 4);
+          exitChild(exit.code == kExitFatal ? 3 : 4);
         }
-        std::_Exit(0);
+        exitChild(0);
       },
       ::testing::ExitedWithCode(3),
       "Error in starting the Python interpreter for formulas \\(Python home \"[^\"]*\"\\)\\. "
@@ -400,9 +419,9 @@ TEST(FormulaStartTest, FailingPreambleEndsTheRun) {
           startFormulaInterpreter();
         } catch (const RunExit&) {
           std::vector<double> values;
-          std::_Exit(evaluateFormula("r", "_result = 1", {}, 1, values) ? 4 : 3);
+          exitChild(evaluateFormula("r", "_result = 1", {}, 1, values) ? 4 : 3);
         }
-        std::_Exit(0);
+        exitChild(0);
       },
       ::testing::ExitedWithCode(3),
       "Error in starting the Python interpreter for formulas \\(Python home \"/[^\"]*\"\\)\\. The "
@@ -419,7 +438,7 @@ TEST(FormulaStartTest, FormulaAfterStopFails) {
         bool first = evaluateFormula("r", "_result = 1", {}, 1, values);
         stopFormulaInterpreter();
         bool second = evaluateFormula("r", "_result = 1", {}, 1, values);
-        std::_Exit(first && !second ? 3 : 4);
+        exitChild(first && !second ? 3 : 4);
       },
       ::testing::ExitedWithCode(3),
       "The Python interpreter for formulas has already been stopped\\. The formula for r "
