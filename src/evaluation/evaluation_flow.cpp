@@ -766,6 +766,8 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
 
   batch.designs.resize(toEvaluate.size());
   for (std::size_t slot = 0; slot < toEvaluate.size(); ++slot) {
+    // Setting up thousands of designs takes a while: a stop signal ends the run here too.
+    if (platform::stopSignal() != 0) pollInteraction(batch);
     const std::size_t i = toEvaluate[slot];
     FlowDesign& flow = batch.designs[slot];
     flow.batch = &batch;
@@ -819,8 +821,16 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
     }
     runBatch(batch);
   } else {
-    // A process without analyses: calculated responses only.
-    for (FlowDesign& flow : batch.designs) finishDesign(batch, flow);
+    // A process without analyses: calculated responses only. A stop signal is looked for
+    // between designs, the run interaction file about once a second.
+    double nextPoll = 0;
+    for (FlowDesign& flow : batch.designs) {
+      if (platform::stopSignal() != 0 || platform::monotonicSeconds() >= nextPoll) {
+        pollInteraction(batch);
+        nextPoll = platform::monotonicSeconds() + 1.0;
+      }
+      finishDesign(batch, flow);
+    }
   }
   if (interactionStarted) interactionApplyParallelChanges(interaction);
   for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);

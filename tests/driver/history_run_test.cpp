@@ -104,6 +104,24 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
               ::testing::HasSubstr("Design 5 evaluated. Status: FEASIBLE. Performance: -90."));
 }
 
+// A run stopped before its designs were evaluated leaves the user designs file in place, so
+// that the next run evaluates them; nothing was stored.
+TEST(HistoryRun, StoppedRunLeavesItsUserDesignsFileForTheNextRun) {
+  TempDir dir("karvo-history-stop");
+  writeFormulaStudy(dir.path());
+  writeFile(dir.file("UserDesigns0_first.in"),
+            designsFile({"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4"}));
+  writeFile(dir.file("study.io"), "stop\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in")));
+  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
+
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Num in: 2, num existing: 0, num duplicates: 0\n"));
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_2_evals")));
+}
+
 TEST(HistoryRun, DisabledHistoryWritesNoFile) {
   TempDir dir("karvo-history-off");
   writeFormulaStudy(dir.path(), "disableHistory: 1\n");
