@@ -173,7 +173,7 @@ int writeBench(const std::vector<long>& counts) {
       context.responses["g"] = design.responses[1];
       designStoreInsert(results.store, design);
       std::string entry;
-      encodeHistoryEntry(entry, historyEntryOf(agent, design, &context, {}), shape);
+      encodeHistoryEntry(entry, historyEntryOf(agent, design, &context, {}, &shape), shape);
       appendHistoryEntry(results.history, entry);
     }
     results.counters[0] = static_cast<int>(stored);

@@ -274,7 +274,7 @@ void storeEvaluatedDesign(FlowBatch& batch, FlowDesign& flow) {
   if (!design.failed || !run.settings.reEvalErrDesigns) designStoreInsert(results.store, design);
   std::string entry;
   encodeHistoryEntry(entry,
-                     historyEntryOf(*batch.agent, design, &flow.context, flow.loopCases),
+                     historyEntryOf(*batch.agent, design, &flow.context, flow.loopCases, &batch.shape),
                      batch.shape);
   appendHistoryEntry(results.history, entry);
   results.counters[0] = batch.agent->evaluatedDesigns;
@@ -730,7 +730,9 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   std::vector<std::pair<std::size_t, std::size_t>> repeats;  // (repeat, first occurrence)
   std::vector<char> relationshipsHeld(designs.size(), 1);
   DesignStore batchTable;
-  designStoreCreate(batchTable, results.store.context, results.store.enabled ? 1 : 0);
+  // (A batch of one design has nothing to repeat: its table stays off and costs nothing.)
+  designStoreCreate(batchTable, results.store.context,
+                    results.store.enabled && designs.size() > 1 ? 1 : 0);
   int existing = 0;
   for (std::size_t i = 0; i < designs.size(); ++i) {
     Design& design = designs[i];

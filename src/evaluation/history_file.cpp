@@ -757,8 +757,9 @@ bool decodeHistoryEntry(ByteReader& reader, const HistoryShape& shape, int versi
 
 HistoryEntry historyEntryOf(const Agent& agent, const Design& design,
                             const EvaluationContext* context,
-                            const std::vector<HistoryLoopCases>& loops) {
-  const HistoryShape shape = historyShapeOfAgent(agent);
+                            const std::vector<HistoryLoopCases>& loops,
+                            const HistoryShape* given) {
+  const HistoryShape shape = given ? *given : historyShapeOfAgent(agent);
   const std::size_t t = static_cast<std::size_t>(shape.totalVariables);
   const std::size_t n = static_cast<std::size_t>(std::max(design.num_dvar, 0));
   HistoryEntry entry;

@@ -111,9 +111,12 @@ bool decodeHistoryEntry(ByteReader& reader, const HistoryShape& shape, int versi
 // values (null: none), `loops` the per-case data the flow kept. A project response that the
 // context does not hold is taken from design.responses when the agent's performance
 // definition names it; parameters missing from design.reals take their current values.
+// `shape`, when given, is historyShapeOfAgent(agent), which a caller that stores many designs
+// works out once.
 HistoryEntry historyEntryOf(const Agent& agent, const Design& design,
                             const EvaluationContext* context,
-                            const std::vector<HistoryLoopCases>& loops);
+                            const std::vector<HistoryLoopCases>& loops,
+                            const HistoryShape* shape = nullptr);
 
 // The design an entry describes for `agent`: representation, chromosome and real values cut
 // to its representation, responses of its performance definition (by name from the project

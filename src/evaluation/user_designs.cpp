@@ -428,7 +428,7 @@ void storeWithResults(Agent& agent, AgentResults& results, ReadDesign& read,
     context.responses[layout.responseNames[i]] = design.responses[i];
   }
   std::string entry;
-  encodeHistoryEntry(entry, historyEntryOf(agent, design, &context, {}), shape);
+  encodeHistoryEntry(entry, historyEntryOf(agent, design, &context, {}, &shape), shape);
   appendHistoryEntry(results.history, entry);
   results.counters[0] = agent.evaluatedDesigns;
 }
