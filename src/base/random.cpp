@@ -134,6 +134,17 @@ void randomPermutation(int n, int* out, int* work) {
   }
 }
 
+void shufflePermutation(int n, int* out) {
+  if (n < 1) return;
+  for (int i = 0; i < n; ++i) out[i] = i;
+  for (int i = n - 1; i >= 1; --i) {
+    const int j = randomInt(0, i);
+    const int held = out[i];
+    out[i] = out[j];
+    out[j] = held;
+  }
+}
+
 float reseedForBatch() {
   // Same arithmetic as `value *= 0.999` on a float: the product in double, then rounded.
   batchReseedValue = static_cast<float>(static_cast<double>(batchReseedValue) * 0.999);

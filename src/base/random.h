@@ -14,6 +14,7 @@
 //   nextUniform, flip                 1 draw
 //   randomInt(low, high)              1 draw, none when low >= high
 //   randomPermutation(n, ...)         n * (n - 1) draws, none when n < 2
+//   shufflePermutation(n, ...)        n - 1 draws, none when n < 2
 #pragma once
 
 #include <cstdint>
@@ -70,6 +71,12 @@ int flip(float probability);
 // Nothing happens when n < 1. The shuffle is repeated n times, each from the identity, and
 // the last one is kept: n * (n - 1) draws in all.
 void randomPermutation(int n, int* out, int* work);
+
+// Writes a uniformly random permutation of 0..n-1 into `out` (n ints) by one Fisher-Yates
+// shuffle from the identity: for i = n-1 down to 1, out[i] is swapped with out[randomInt(0,
+// i)]. n - 1 draws; nothing is drawn when n < 2 (and nothing written when n < 1). Same
+// distribution as randomPermutation at a fraction of its draws, for large n.
+void shufflePermutation(int n, int* out);
 
 // Reseeds the generator for a search agent's evaluation batch, without announcement, from a
 // private single-precision value that starts at 0.99 and is multiplied by 0.999 before each
