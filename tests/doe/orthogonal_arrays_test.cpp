@@ -1,0 +1,437 @@
+// Tests of the orthogonal (Taguchi) arrays: every table of the catalogue, all of its columns,
+// is a balanced strength-2 array of the listed size; L4 and L8 hold their printed rows; the
+// builder keeps the columns of the study's factors, moves the 2-level factors of a mixed
+// table to the front, accepts the ends of every factor range and refuses beyond them with
+// the exact message texts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "definitions/method_settings.h"
+#include "doe/doe_array.h"
+#include "doe/doe_builders.h"
+#include "doe/doe_columns.h"
+#include "doe/orthogonal_array_internal.h"
+
+namespace karvo::doe {
+namespace {
+
+// The names with their runs, column levels and factor ranges, as a study sees them.
+struct Expected {
+  const char* name;
+  int runs;
+  int twoLevelColumns;
+  int threeLevelColumns;
+  int minFactors;
+  int maxFactors;
+};
+
+const Expected kExpected[] = {
+    {"L4", 4, 3, 0, 2, 3},        {"L8", 8, 7, 0, 4, 7},        {"L12", 12, 11, 0, 6, 11},
+    {"L16", 16, 15, 0, 8, 15},    {"L32", 32, 31, 0, 16, 31},   {"L72", 72, 71, 0, 7, 36},
+    {"L80", 80, 79, 0, 7, 40},    {"L88", 88, 87, 0, 7, 44},    {"L96", 96, 95, 0, 7, 48},
+    {"L104", 104, 103, 0, 7, 52}, {"L112", 112, 111, 0, 7, 56}, {"L120", 120, 119, 0, 7, 60},
+    {"L128", 128, 127, 0, 8, 64}, {"L9", 9, 0, 4, 2, 4},        {"L18", 18, 1, 7, 3, 8},
+    {"L27", 27, 0, 13, 3, 13},    {"L36", 36, 3, 13, 4, 16},    {"L81", 81, 0, 40, 4, 40},
+};
+
+const std::string kUnknownTail =
+    "Valid names are (L4, L8, L12, L16, L32, L72, L80, L88, L96, L104, L112, L120, L128, L9, "
+    "L18, L27, L36, L81.";
+
+// Why the columns `a` and `b` (levels sa, sb) are not a balanced strength-2 pair, or "".
+template <typename Cell>
+std::string pairDefect(int runs, int a, int sa, int b, int sb, Cell cell) {
+  if (runs % (sa * sb) != 0) return "runs not a multiple of the level pairs";
+  std::vector<int> counts(static_cast<std::size_t>(sa * sb), 0);
+  for (int r = 0; r < runs; ++r) {
+    int u = cell(r, a);
+    int v = cell(r, b);
+    if (u < 0 || u >= sa || v < 0 || v >= sb)
+      return "level out of range in run " + std::to_string(r);
+    ++counts[static_cast<std::size_t>(u * sb + v)];
+  }
+  for (int u = 0; u < sa; ++u) {
+    for (int v = 0; v < sb; ++v) {
+      int n = counts[static_cast<std::size_t>(u * sb + v)];
+      if (n != runs / (sa * sb)) {
+        return "pair (" + std::to_string(u) + ", " + std::to_string(v) + ") occurs " +
+               std::to_string(n) + " times";
+      }
+    }
+  }
+  return "";
+}
+
+// Every column balanced, every pair of columns strength 2; answers the first defect.
+template <typename Cell>
+std::string strengthTwoDefect(int runs, const std::vector<int>& levels, Cell cell) {
+  const int columns = static_cast<int>(levels.size());
+  for (int a = 0; a < columns; ++a) {
+    int sa = levels[static_cast<std::size_t>(a)];
+    std::vector<int> counts(static_cast<std::size_t>(sa), 0);
+    for (int r = 0; r < runs; ++r) {
+      int u = cell(r, a);
+      if (u < 0 || u >= sa) return "column " + std::to_string(a) + " level out of range";
+      ++counts[static_cast<std::size_t>(u)];
+    }
+    for (int n : counts) {
+      if (n * sa != runs) return "column " + std::to_string(a) + " unbalanced";
+    }
+    for (int b = a + 1; b < columns; ++b) {
+      std::string defect = pairDefect(runs, a, sa, b, levels[static_cast<std::size_t>(b)], cell);
+      if (!defect.empty()) {
+        return "columns " + std::to_string(a) + ", " + std::to_string(b) + ": " + defect;
+      }
+    }
+  }
+  return "";
+}
+
+DoeRequest requestFor(const std::string& name, int factors, std::vector<int> levelLists = {}) {
+  DoeRequest request;
+  request.kind = kDoeTaguchi;
+  request.agentNumber = 3;
+  request.factors = factors;
+  request.taguchiArray = name;
+  if (levelLists.empty()) {
+    const OrthogonalTableInfo* info = orthogonalTableFind(name);
+    int levels = info != nullptr && info->twoLevelColumns > 0 && !info->mixed() ? 2 : 3;
+    levelLists.assign(static_cast<std::size_t>(factors), levels);
+  }
+  request.factorLevelLists = std::move(levelLists);
+  return request;
+}
+
+std::string refusal(const DoeRequest& request) {
+  DoeArray array;
+  std::string error;
+  EXPECT_FALSE(buildOrthogonalArray(request, array, error));
+  return error;
+}
+
+std::vector<std::string> rowsOf(const DoeArray& array) {
+  std::vector<std::string> rows;
+  for (int r = 0; r < array.runs; ++r) {
+    std::string row;
+    for (int c = 0; c < array.columns; ++c) row += static_cast<char>('1' + array.level(r, c));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// ---------------------------------------------------------------------------------------
+// The whole tables
+
+TEST(OrthogonalTables, CatalogueListsEveryNameWithItsSizeLevelsAndRange) {
+  auto catalog = orthogonalTableCatalog();
+  ASSERT_EQ(catalog.size(), std::size(kExpected));
+  for (std::size_t i = 0; i < catalog.size(); ++i) {
+    SCOPED_TRACE(kExpected[i].name);
+    EXPECT_EQ(catalog[i].name, kExpected[i].name);
+    EXPECT_EQ(catalog[i].runs, kExpected[i].runs);
+    EXPECT_EQ(catalog[i].twoLevelColumns, kExpected[i].twoLevelColumns);
+    EXPECT_EQ(catalog[i].threeLevelColumns, kExpected[i].threeLevelColumns);
+    EXPECT_EQ(catalog[i].minFactors, kExpected[i].minFactors);
+    EXPECT_EQ(catalog[i].maxFactors, kExpected[i].maxFactors);
+    EXPECT_EQ(orthogonalTableFind(kExpected[i].name), &catalog[i]);
+  }
+  EXPECT_EQ(orthogonalTableFind("l4"), nullptr);
+  EXPECT_EQ(orthogonalTableFind("L4 "), nullptr);
+  EXPECT_EQ(orthogonalTableFind(""), nullptr);
+}
+
+TEST(OrthogonalTables, EveryTableIsABalancedStrengthTwoArrayOfItsSize) {
+  for (const OrthogonalTableInfo& info : orthogonalTableCatalog()) {
+    SCOPED_TRACE(std::string(info.name));
+    const OrthogonalTable table = orthogonalTableBuild(info);
+    ASSERT_EQ(table.runs, info.runs);
+    ASSERT_EQ(table.columns, info.twoLevelColumns + info.threeLevelColumns);
+    EXPECT_GE(table.columns, info.maxFactors);
+    ASSERT_EQ(table.levels.size(), static_cast<std::size_t>(table.columns));
+    ASSERT_EQ(table.cells.size(),
+              static_cast<std::size_t>(table.runs) * static_cast<std::size_t>(table.columns));
+    for (int c = 0; c < table.columns; ++c) {
+      EXPECT_EQ(table.levels[static_cast<std::size_t>(c)], c < info.twoLevelColumns ? 2 : 3)
+          << "column " << c;
+    }
+    EXPECT_EQ(strengthTwoDefect(table.runs, table.levels,
+                                [&table](int r, int c) { return table.level(r, c); }),
+              "");
+  }
+}
+
+TEST(OrthogonalTables, TheStrengthCheckFindsOneChangedCell) {
+  // The check above is only worth its pass if one wrong cell fails it, in either kind of
+  // column of a mixed table and in a two-level one.
+  for (const char* name : {"L12", "L36", "L81"}) {
+    SCOPED_TRACE(name);
+    OrthogonalTable table = orthogonalTableBuild(*orthogonalTableFind(name));
+    auto cellOf = [&table](int r, int c) { return table.level(r, c); };
+    for (int column : {0, table.columns - 1}) {
+      std::int32_t& changed =
+          table.cells[static_cast<std::size_t>(5) * static_cast<std::size_t>(table.columns) +
+                      static_cast<std::size_t>(column)];
+      const std::int32_t kept = changed;
+      changed = (kept + 1) % table.levels[static_cast<std::size_t>(column)];
+      EXPECT_NE(strengthTwoDefect(table.runs, table.levels, cellOf), "") << "column " << column;
+      changed = kept;
+      EXPECT_EQ(strengthTwoDefect(table.runs, table.levels, cellOf), "");
+    }
+  }
+  // Balanced columns that repeat each other are not a strength-2 pair.
+  OrthogonalTable l8 = orthogonalTableBuild(*orthogonalTableFind("L8"));
+  EXPECT_EQ(pairDefect(l8.runs, 1, 2, 1, 2, [&l8](int r, int c) { return l8.level(r, c); }),
+            "pair (0, 0) occurs 4 times");
+}
+
+TEST(OrthogonalTables, TwoLevelAndThreeLevelTablesAreOfTheirPureKind) {
+  // The Hadamard tables have n - 1 columns, the GF(3) ones (n - 1) / 2: the most a
+  // strength-2 array of n runs can hold; no run repeats in them.
+  for (const OrthogonalTableInfo& info : orthogonalTableCatalog()) {
+    if (info.mixed()) continue;
+    SCOPED_TRACE(std::string(info.name));
+    const OrthogonalTable table = orthogonalTableBuild(info);
+    if (info.threeLevelColumns == 0) {
+      EXPECT_EQ(table.columns, info.runs - 1);
+    } else {
+      EXPECT_EQ(2 * table.columns, info.runs - 1);
+    }
+    std::vector<std::vector<int>> rows;
+    for (int r = 0; r < table.runs; ++r) {
+      std::vector<int> row;
+      for (int c = 0; c < table.columns; ++c) row.push_back(table.level(r, c));
+      for (const auto& earlier : rows) EXPECT_NE(row, earlier) << "run " << r;
+      rows.push_back(row);
+    }
+  }
+}
+
+TEST(OrthogonalTables, ThreeLevelTablesStartWithTheirFullFactorialColumns) {
+  // L9: A, B, then A + B and 2A + B mod 3 (the two interaction columns of A and B).
+  const OrthogonalTable l9 = orthogonalTableBuild(*orthogonalTableFind("L9"));
+  for (int r = 0; r < 9; ++r) {
+    int a = r / 3;
+    int b = r % 3;
+    EXPECT_EQ(l9.level(r, 0), a);
+    EXPECT_EQ(l9.level(r, 1), b);
+    EXPECT_EQ(l9.level(r, 2), (a + b) % 3);
+    EXPECT_EQ(l9.level(r, 3), (2 * a + b) % 3);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The builder
+
+TEST(OrthogonalArray, L4AndL8HoldTheirPrintedRows) {
+  DoeArray array;
+  std::string error;
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L4", 3), array, error)) << error;
+  EXPECT_EQ(rowsOf(array), (std::vector<std::string>{"111", "122", "212", "221"}));
+
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L8", 7), array, error)) << error;
+  EXPECT_EQ(rowsOf(array), (std::vector<std::string>{"1111111", "2121212", "1221122", "2211221",
+                                                     "1112222", "2122121", "1222211", "2212112"}));
+
+  // Fewer factors keep the leading columns.
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L8", 4), array, error)) << error;
+  EXPECT_EQ(rowsOf(array), (std::vector<std::string>{"1111", "2121", "1221", "2211", "1112", "2122",
+                                                     "1222", "2212"}));
+  EXPECT_EQ(error, "");
+}
+
+TEST(OrthogonalArray, EveryNameAtBothEndsOfItsRangeFillsTheWholeRecord) {
+  for (const Expected& e : kExpected) {
+    for (int k : {e.minFactors, e.maxFactors}) {
+      SCOPED_TRACE(std::string(e.name) + " with " + std::to_string(k) + " factors");
+      DoeRequest request = requestFor(e.name, k);
+      // A mixed table takes as many 2-level factors as it has 2-level columns.
+      int twoLevel = 0;
+      if (e.twoLevelColumns > 0 && e.threeLevelColumns > 0) {
+        twoLevel = std::min(e.twoLevelColumns, k - 2);
+        for (int j = 0; j < twoLevel; ++j)
+          request.factorLevelLists[static_cast<std::size_t>(j)] = 2;
+      }
+      DoeArray array;
+      std::string error;
+      ASSERT_TRUE(buildOrthogonalArray(request, array, error)) << error;
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(array.kind, kDoeTaguchi);
+      EXPECT_EQ(array.factors, k);
+      EXPECT_EQ(array.runs, e.runs);
+      EXPECT_EQ(array.columns, k);
+      ASSERT_EQ(array.cells.size(), static_cast<std::size_t>(e.runs) * static_cast<std::size_t>(k));
+      std::vector<int> levels;
+      std::vector<int> identity;
+      std::vector<std::string> names;
+      for (int j = 0; j < k; ++j) {
+        bool twoLevelColumn = e.threeLevelColumns == 0 || j < twoLevel;
+        levels.push_back(twoLevelColumn ? 2 : 3);
+        identity.push_back(j);
+        names.push_back(doeFactorName(j));
+      }
+      EXPECT_EQ(array.factorLevels, levels);
+      EXPECT_EQ(array.factorOrder, identity);
+      EXPECT_EQ(array.columnNames, names);
+      EXPECT_EQ(strengthTwoDefect(array.runs, array.factorLevels,
+                                  [&array](int r, int c) { return array.level(r, c); }),
+                "");
+    }
+  }
+}
+
+TEST(OrthogonalArray, FactorsBeyondEitherEndOfTheRangeAreRefused) {
+  for (const Expected& e : kExpected) {
+    for (int k : {e.minFactors - 1, e.maxFactors + 1}) {
+      if (k < 2) continue;  // the two-factor rule speaks first
+      SCOPED_TRACE(std::string(e.name) + " with " + std::to_string(k) + " factors");
+      EXPECT_EQ(refusal(requestFor(e.name, k)),
+                "The number of factors must be between " + std::to_string(e.minFactors) + " and " +
+                    std::to_string(e.maxFactors) + " for using the " + e.name +
+                    " taguchi array. Found " + std::to_string(k) + ".");
+    }
+  }
+  EXPECT_EQ(refusal(requestFor("L18", 9, {2, 3, 3, 3, 3, 3, 3, 3, 3})),
+            "The number of factors must be between 3 and 8 for using the L18 taguchi array. "
+            "Found 9.");
+}
+
+TEST(OrthogonalArray, FewerThanTwoFactorsAreRefusedBeforeTheName) {
+  EXPECT_EQ(refusal(requestFor("L8", 1)),
+            "At least TWO factors need to be defined for using the Orthogonal Array DOE in "
+            "agent # 3.");
+  DoeRequest none = requestFor("L99", 0);
+  none.agentNumber = 12;
+  EXPECT_EQ(refusal(none),
+            "At least TWO factors need to be defined for using the Orthogonal Array DOE in "
+            "agent # 12.");
+}
+
+TEST(OrthogonalArray, AnUnknownNameIsRefusedWithTheListOfNames) {
+  EXPECT_EQ(refusal(requestFor("L64", 8, std::vector<int>(8, 2))),
+            "Error in the study input data. The Taguchi Array Name specified (L64) is not "
+            "supported.\n" +
+                kUnknownTail);
+  EXPECT_EQ(refusal(requestFor("l8", 4, std::vector<int>(4, 2))),
+            "Error in the study input data. The Taguchi Array Name specified (l8) is not "
+            "supported.\n" +
+                kUnknownTail);
+  EXPECT_EQ(refusal(requestFor("", 4, std::vector<int>(4, 2))),
+            "Error in the study input data. The Taguchi Array Name specified () is not "
+            "supported.\n" +
+                kUnknownTail);
+}
+
+TEST(OrthogonalArray, PureTablesLayEveryFactorOnTheirLevelsWhateverItsList) {
+  DoeArray array;
+  std::string error;
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L9", 3, {2, 5, 3}), array, error)) << error;
+  EXPECT_EQ(array.factorLevels, (std::vector<int>{3, 3, 3}));
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2}));
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L12", 6, {3, 3, 2, 4, 2, 2}), array, error))
+      << error;
+  EXPECT_EQ(array.factorLevels, (std::vector<int>(6, 2)));
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+  EXPECT_EQ(error, "");
+}
+
+// The columns of `array` are the table columns `columns` of `name`, run by run.
+void expectTableColumns(const DoeArray& array, const char* name, const std::vector<int>& columns) {
+  const OrthogonalTable table = orthogonalTableBuild(*orthogonalTableFind(name));
+  ASSERT_EQ(array.runs, table.runs);
+  ASSERT_EQ(array.columns, static_cast<int>(columns.size()));
+  for (int r = 0; r < array.runs; ++r) {
+    for (int c = 0; c < array.columns; ++c) {
+      ASSERT_EQ(array.level(r, c), table.level(r, columns[static_cast<std::size_t>(c)]))
+          << "run " << r << " column " << c;
+    }
+  }
+}
+
+TEST(OrthogonalArray, MixedTablesMoveTheTwoLevelFactorsToTheFront) {
+  DoeArray array;
+  std::string error;
+  // L18: the one 2-level factor (request factor 2) goes to the 2-level column 0; a list of
+  // five entries counts as a 3-level factor.
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L18", 5, {3, 3, 2, 3, 5}), array, error)) << error;
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{2, 0, 1, 3, 4}));
+  EXPECT_EQ(array.factorLevels, (std::vector<int>{2, 3, 3, 3, 3}));
+  EXPECT_EQ(array.columnNames, (std::vector<std::string>{"A", "B", "C", "D", "E"}));
+  expectTableColumns(array, "L18", {0, 1, 2, 3, 4});
+
+  // Without a 2-level factor the 3-level factors still take the 3-level columns.
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L18", 3, {3, 3, 3}), array, error)) << error;
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2}));
+  EXPECT_EQ(array.factorLevels, (std::vector<int>{3, 3, 3}));
+  expectTableColumns(array, "L18", {1, 2, 3});
+
+  // L36: three 2-level factors from the middle and the end, in their order.
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L36", 7, {3, 2, 3, 2, 3, 3, 2}), array, error))
+      << error;
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{1, 3, 6, 0, 2, 4, 5}));
+  EXPECT_EQ(array.factorLevels, (std::vector<int>{2, 2, 2, 3, 3, 3, 3}));
+  expectTableColumns(array, "L36", {0, 1, 2, 3, 4, 5, 6});
+
+  // Two 2-level factors of L36 leave its third 2-level column unused.
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L36", 4, {3, 3, 2, 2}), array, error)) << error;
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{2, 3, 0, 1}));
+  EXPECT_EQ(array.factorLevels, (std::vector<int>{2, 2, 3, 3}));
+  expectTableColumns(array, "L36", {0, 1, 3, 4});
+
+  // All sixteen columns.
+  std::vector<int> lists(16, 3);
+  lists[15] = lists[7] = lists[0] = 2;
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L36", 16, lists), array, error)) << error;
+  EXPECT_EQ(array.factorOrder,
+            (std::vector<int>{0, 7, 15, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14}));
+  expectTableColumns(array, "L36", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15});
+  EXPECT_EQ(error, "");
+}
+
+TEST(OrthogonalArray, MixedTablesRefuseTooFewThreeLevelFactors) {
+  EXPECT_EQ(refusal(requestFor("L18", 3, {2, 3, 2})),
+            "\n\t Error in the DOE definition. The Taguchi Array L18 requires selecting at "
+            "least 2 3 level variables."
+            "\n\t Found 1 3 level variables.");
+  EXPECT_EQ(refusal(requestFor("L36", 4, {2, 2, 2, 2})),
+            "\n\t Error in the DOE definition. The Taguchi Array L36 requires selecting at "
+            "least 2 3 level variables."
+            "\n\t Found 0 3 level variables.");
+  // Two are enough.
+  DoeArray array;
+  std::string error;
+  EXPECT_TRUE(buildOrthogonalArray(requestFor("L36", 5, {2, 2, 2, 3, 3}), array, error)) << error;
+}
+
+TEST(OrthogonalArray, MixedTablesRefuseTooManyTwoLevelFactors) {
+  EXPECT_EQ(refusal(requestFor("L18", 4, {2, 3, 2, 3})),
+            "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 1 2 level "
+            "variables."
+            "\n\t Found 2 2 level variables.");
+  EXPECT_EQ(refusal(requestFor("L36", 6, {2, 2, 3, 2, 3, 2})),
+            "\n\t Error in the DOE definition. The Taguchi Array L36 only allows 3 2 level "
+            "variables."
+            "\n\t Found 4 2 level variables.");
+}
+
+TEST(OrthogonalArray, MixedTablesRefuseTooManyThreeLevelFactors) {
+  EXPECT_EQ(refusal(requestFor("L18", 8, std::vector<int>(8, 3))),
+            "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 7 3 level "
+            "variables.");
+  EXPECT_EQ(refusal(requestFor("L36", 16, std::vector<int>(16, 3))),
+            "\n\t Error in the DOE definition. The Taguchi Array L36 only allows 13 3 level "
+            "variables.");
+  std::vector<int> fifteen(15, 3);
+  fifteen[4] = 2;
+  EXPECT_EQ(refusal(requestFor("L36", 15, fifteen)),
+            "\n\t Error in the DOE definition. The Taguchi Array L36 only allows 13 3 level "
+            "variables.");
+}
+
+}  // namespace
+}  // namespace karvo::doe
