@@ -1,8 +1,9 @@
-// The array builders by DOE kind and the runner of the design-of-experiments methods that
-// this build does not have yet. Looked up once per agent study.
+// The array builders by DOE kind, and the runner of the design-of-experiments methods that
+// this build does not have yet (the robust parameter design). Looked up once per agent study.
 #include "doe/doe_turn.h"
 
 #include "definitions/method_settings.h"
+#include "doe/doe_builders.h"
 
 namespace karvo::doe {
 
@@ -13,16 +14,22 @@ struct ArrayEntry {
   DoeArrayBuilder build;  // null: not in this build
 };
 
-// Every DoeKind, in kind order; a builder takes its slot when its file joins.
+// Every DoeKind, in kind order.
 constexpr ArrayEntry kArrays[] = {
-    {kDoeTwoLevelFull, nullptr},      {kDoeTwoLevelPartial, nullptr},
-    {kDoePlackettBurman, nullptr},    {kDoeCentralComposite, nullptr},
-    {kDoeLatinHypercube, nullptr},    {kDoeFile, nullptr},
-    {kDoeDOptimal, nullptr},          {kDoeTaguchi, nullptr},
-    {kDoeThreeLevelFull, nullptr},    {kDoeThreeLevelPartial, nullptr},
+    {kDoeTwoLevelFull, buildTwoLevelFull},
+    {kDoeTwoLevelPartial, buildTwoLevelFractional},
+    {kDoePlackettBurman, buildPlackettBurman},
+    {kDoeCentralComposite, buildCentralComposite},
+    {kDoeLatinHypercube, buildLatinHypercube},
+    {kDoeFile, buildFileArray},
+    {kDoeDOptimal, buildDOptimal},
+    {kDoeTaguchi, buildOrthogonalArray},
+    {kDoeThreeLevelFull, buildThreeLevelFull},
+    {kDoeThreeLevelPartial, buildThreeLevelFractional},
     {kDoeRobustDesign, nullptr},  // composed of the control and noise arrays
-    {kDoeExisting, nullptr},          {kDoeOptimizedLatin, nullptr},
-    {kDoeHammersley, nullptr},
+    {kDoeExisting, buildExistingDesigns},
+    {kDoeOptimizedLatin, buildOptimizedLatinHypercube},
+    {kDoeHammersley, buildHammersley},
 };
 
 }  // namespace

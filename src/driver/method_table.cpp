@@ -2,6 +2,7 @@
 // runner. A constant table, looked up once per agent at start-up and once per agent turn.
 #include "driver/method_table.h"
 
+#include "doe/doe_study.h"
 #include "doe/doe_turn.h"
 #include "reliability/reliability_turn.h"
 #include "search/search_turn.h"
@@ -27,13 +28,13 @@ constexpr MethodEntry kMethods[kMethodCount] = {
           search::runUnavailableCycle),
     entry(kMethodGenetic, kFamilySearch, readGeneticSettings, nullptr,
           search::runUnavailableCycle),
-    entry(kMethodDoe, kFamilyDoe, readDoeSettings, nullptr, doe::runUnavailableStudy),
+    entry(kMethodDoe, kFamilyDoe, readDoeSettings, nullptr, doe::runDoeStudy),
     entry(kMethodRobustness, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),
     entry(kMethodParetoTolmar, kFamilySearch, readParetoSettings, completeParetoSettings,
           search::runUnavailableCycle),
     entry(kMethodDesignSweep, kFamilyDoe, readDesignSweepSettings, nullptr,
-          doe::runUnavailableStudy),
+          doe::runDesignSweep),
     entry(kMethodSimplex, kFamilySearch, readSimplexSettings, nullptr,
           search::runUnavailableCycle),
     entry(kMethodSwarm, kFamilySearch, readSwarmSettings, nullptr, search::runUnavailableCycle),

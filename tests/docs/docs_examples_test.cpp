@@ -61,7 +61,7 @@ const std::string kRoot = KARVO_SOURCE_DIR;
 
 // The documents with examples.
 const std::vector<std::string> kDocuments = {
-    "architecture.md", "distributions.md", "general-portal.md", "history.md",
+    "architecture.md", "distributions.md", "doe.md", "general-portal.md", "history.md",
     "relationships.md", "remote-machines.md", "running.md", "study-files.md"};
 
 struct Block {

@@ -155,6 +155,30 @@ TEST_F(ExampleStudy, FullRunAfterReportOnlyRunCompletesEveryAgent) {
   EXPECT_TRUE(fs::exists(dir_.file("truss2.hst")));
   EXPECT_TRUE(fs::exists(dir_.file("UserDesigns2_reference.in_backup_at_4_evals")));
   EXPECT_TRUE(filesEndingIn(dir_.path(), ".lock").empty());
+  // The screening agent evaluated its 16 runs and analysed them. The mass is the density
+  // (0.1) times the sum of area x length, so each area's effect is 0.1 x 25 in^2 x its
+  // member's length: 360 in for A1, A3 and A4, 360 sqrt(2) in for the diagonal A8.
+  EXPECT_TRUE(fs::exists(dir_.file("POST_1/Design16/design.log")));
+  EXPECT_FALSE(fs::exists(dir_.file("POST_1/Design17")));
+  std::map<std::string, std::string> effects;
+  std::istringstream mass(readFile(dir_.file("DOE_1_mass.out")));
+  bool table = false;
+  for (std::string line; std::getline(mass, line);) {
+    if (line.rfind("Source, ", 0) == 0) table = true;
+    if (line.rfind("Error = ", 0) == 0) break;
+    std::smatch match;
+    if (table && std::regex_match(line, match, std::regex("([A-D]+), [^,]+, [^,]+, ([^,]+),.*"))) {
+      effects[match[1]] = match[2];
+    }
+  }
+  EXPECT_EQ(effects["A"], "900");
+  EXPECT_EQ(effects["B"], "900");
+  EXPECT_EQ(effects["C"], "900");
+  EXPECT_EQ(effects["D"], "1272.79");
+  EXPECT_EQ(effects.size(), 15u);  // the four main effects and eleven interactions
+  for (const char* response : {"maxStress", "maxDisplacement", "stressRatio"}) {
+    EXPECT_TRUE(fs::exists(dir_.file(std::string("DOE_1_") + response + ".out"))) << response;
+  }
   // The one design-of-experiments setting that the solver comments on.
   EXPECT_THAT(readFile(dir_.file("truss.mes")),
               HasLines("*NOTE\nBased on the user selection, no response surface models will be "

@@ -1,0 +1,229 @@
+// Designs of experiments through the real karvo binary: a formula-only factorial whose
+// analysis file the hand computation predicts, an orthogonal array run by a real analysis
+// script two at a time, a resumed study that evaluates only the runs it had not stored, and
+// a design sweep.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::HasLines;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::unwrapped;
+using testing::writeFile;
+
+// Three variables at the levels -1 and +1 (so that their values are the +-1 codes) and the
+// response f = 10 + 3 x - 2 y + 1.5 x y, which does not depend on z.
+void writeFactorialStudy(const TempDir& dir, const std::string& agentMethod) {
+  writeFile(dir.file("Assembly.in"),
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: screening\ntype: doe\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  std::string definitions = "*DEFINE_FORMAT\nname: Default\ntype: automatic\n";
+  int id = 0;
+  for (const char* name : {"x", "y", "z"}) {
+    definitions += std::string("*DEFINE_VARIABLE\nname: ") + name +
+                   "\ntype: Continuous\nid: " + std::to_string(++id) +
+                   "\nmin: -2\nbaseline: 0\nmax: 2\n";
+  }
+  definitions += "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y\n"
+                 "*END\n";
+  writeFile(dir.file("Definitions.in"), definitions);
+  std::string representation;
+  std::string factors;
+  int slot = 0;
+  for (const char* name : {"x", "y", "z"}) {
+    representation += std::string("*VARIABLE\nname: ") + name + "\nid: " +
+                      std::to_string(++slot) + "\nresolution: 5\n";
+    factors += std::string("*FACTOR\nname: ") + name + "\nlevels:2\n-1\n1\n";
+  }
+  writeFile(dir.file("Representation0.in"), representation + factors + "*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
+            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n" +
+                agentMethod + "genRSMAfterStudy: 0\n*END\n");
+}
+
+testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
+  std::vector<std::string> arguments = {"i=study.in"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
+
+TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
+  TempDir dir("karvo-doe-factorial");
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Num in: 8, num existing: 0, num duplicates: 0\n"));
+  const std::string text = readFile(dir.file("DOE_0_f.out"));
+  // The run table: standard order, A changing fastest.
+  EXPECT_EQ(text.substr(0, 541),
+            "DOE INFORMATION\n"
+            "---------------\n"
+            "Number of factors:     3\n"
+            "Number of Runs:        8\n"
+            "        A,           B,           C,      Response\n"
+            "     1,        0,           0,           0,          1.05000000e+01\n"
+            "     2,        1,           0,           0,          1.35000000e+01\n"
+            "     3,        0,           1,           0,          3.50000000e+00\n"
+            "     4,        1,           1,           0,          1.25000000e+01\n"
+            "     5,        0,           0,           1,          1.05000000e+01\n"
+            "     6,        1,           0,           1,          1.35000000e+01\n");
+  // Level averages, effects, sums of squares (total 122) and contributions by hand.
+  EXPECT_THAT(text, HasLines("A, 7, 13, 6, 72, 0.590164,0, 0, 0, 0 \n"));
+  EXPECT_THAT(text, HasLines("B, 12, 8, -4, 32, 0.262295,0, 0, 0, 0 \n"));
+  EXPECT_THAT(text, HasLines("C, 10, 10, 0, 0, 0,0, 0, 0, 0 \n"));
+  EXPECT_THAT(text, HasLines("AB, 8.5, 11.5, 3, 18, 0.147541,10.5, 3.5, 13.5, 12.5 \n"));
+  EXPECT_THAT(text, HasLines("Error = 0\nTotal = 122\n"));
+  EXPECT_THAT(messages(dir),
+              HasLines("Agent 0 (\"screening\"): 8 runs over 3 factors (A = x, 2 levels; B = y, "
+                       "2 levels; C = z, 2 levels).\n"));
+}
+
+// A run stopped after some designs keeps them in its history; the resumed run evaluates the
+// others only, so that every run of the array is evaluated exactly once.
+TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
+  TempDir dir("karvo-doe-resume");
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
+  // The analysis counts its runs; at the third it asks the solver to stop.
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\n*ANALYSIS\nname: count\nid: 1\n"
+            "inputFile: count.sh, studyFolder, , file, yes\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh count.sh\nsuccessReturnValue: 0\n*END\n");
+  writeFile(dir.file("count.sh"),
+            "n=$(cat '" + dir.file("count") + "' 2>/dev/null || echo 0)\n"
+            "n=$((n + 1))\necho $n > '" + dir.file("count") + "'\n"
+            "if [ $n -eq 3 ]; then echo stop > '" + dir.file("study.io") + "'; sleep 2; fi\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+  const int first = std::stoi(readFile(dir.file("count")));
+  ASSERT_GE(first, 3);
+  ASSERT_LT(first, 8);
+  EXPECT_FALSE(fs::exists(dir.file("DOE_0_f.out")));
+
+  fs::remove(dir.file("study.io"));
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
+  // The design whose analysis the stop cut off has no result: it is evaluated again, the
+  // others are not.
+  const std::string text = messages(dir);
+  const std::size_t at = text.find("Read ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const int stored = std::stoi(text.substr(at + 5));
+  EXPECT_GE(stored, 2);
+  EXPECT_THAT(text, HasLines("Num in: 8, num existing: " + std::to_string(stored) +
+                             ", num duplicates: 0\n"));
+  EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 8 - stored);
+  EXPECT_THAT(readFile(dir.file("DOE_0_f.out")), HasLines("Error = 0\nTotal = 122\n"));
+}
+
+// An L9 orthogonal array over two three-level factors, run by a real analysis two at a time:
+// the level averages of the file are those of the script's response.
+TEST(DoeRun, OrthogonalArrayRunsARealAnalysisSideBySide) {
+  TempDir dir("karvo-doe-taguchi");
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: Taguchi\ntaguchiArray: L9\n");
+  // Three levels for x and y; z keeps two and is laid on a three-level column (its values
+  // spread over its range).
+  std::string representation;
+  int id = 0;
+  for (const char* name : {"x", "y", "z"}) {
+    representation += std::string("*VARIABLE\nname: ") + name + "\nid: " + std::to_string(++id) +
+                      "\nresolution: 5\n";
+  }
+  representation += "*FACTOR\nname: x\nlevels:3\n-1\n0\n1.5\n*FACTOR\nname: y\nlevels:3\n0\n1\n2\n"
+                    "*FACTOR\nname: z\nlevels:2\n-1\n1\n*END\n";
+  writeFile(dir.file("Representation0.in"), representation);
+  std::string definitions = readFile(dir.file("Definitions.in"));
+  definitions.replace(definitions.find("type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y"),
+                      std::string("type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y").size(),
+                      "type: File");
+  writeFile(dir.file("Definitions.in"), definitions);
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
+            "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
+            "outputFile: calc.out\noutputTagFile: f, f.def\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nnumDesigns: 2\nsuccessReturnValue: 0\n"
+            "*END\n");
+  writeFile(dir.file("calc.tpl"), "{{x}} {{y}} {{z}}\n");
+  writeFile(dir.file("f.def"), "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir.file("calc.sh"),
+            "read x y z < calc.inp\n"
+            "python3 -c \"print('RESULT F = %.10g' % (2*$x + $y*$y + 0*$z))\" > calc.out\n");
+  std::string study = readFile(dir.file("study.in"));
+  study.replace(study.find("mode: newStudy"), 14, "nParallel: 2\nmode: newStudy");
+  writeFile(dir.file("study.in"), study);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Num in: 9, num existing: 0, num duplicates: 0\n"));
+  const std::string text = readFile(dir.file("DOE_0_f.out"));
+  // x at -1, 0, 1.5 adds -2, 0, 3 to the mean of y*y over y = 0, 1, 2 (5/3).
+  EXPECT_THAT(text, HasLines("Source, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"));
+  EXPECT_THAT(text, HasLines("   A,  -0.333333,   1.666667,   4.666667\n")) << text;
+  EXPECT_THAT(text, HasLines("   B,   0.333333,   1.333333,   4.333333\n")) << text;
+  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design9/design.log")));
+}
+
+TEST(DoeRun, DesignSweepEvaluatesAnEvenGridWithinItsBudget) {
+  TempDir dir("karvo-doe-sweep");
+  writeFactorialStudy(dir, "method: DesignSweep\nnumEvals: 30\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir),
+              HasLines("Agent 0 (\"screening\"): the design sweep evaluates a grid of 27 designs "
+                       "(30 allowed); values per variable: x: 3, y: 3, z: 3.\n"));
+  EXPECT_THAT(messages(dir), HasLines("Num in: 27, num existing: 0, num duplicates: 0\n"));
+  EXPECT_TRUE(fs::exists(dir.file("doe0.hst")));
+}
+
+// The user's array of Doe_input.in, and existing designs handed in a user designs file.
+TEST(DoeRun, UserArrayAndExistingDesignsAreEvaluatedAndTabled) {
+  TempDir dir("karvo-doe-file");
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: OtherFile\n");
+  writeFile(dir.file("Doe_input.in"), "3 3 2\n0 0 0\n1 1 0\n1 0 1\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
+  EXPECT_THAT(readFile(dir.file("DOE_0_f.out")),
+              HasLines("     3,        1,           0,           1,          1.35000000e+01\n"));
+
+  TempDir existing("karvo-doe-existing");
+  writeFactorialStudy(existing, "method: DOE\nsampleMethod: OtherExisting\n");
+  writeFile(existing.file("UserDesigns0_old.in"),
+            "*DESIGN_ONLY\ndontMapDesign, a, -1, -1, 0\ndontMapDesign, b, 1, 1, 0\n"
+            "dontMapDesign, c, 0, 1, 0\n*END\n");
+  ASSERT_EQ(runStudy(existing).status, 0) << messages(existing);
+  const std::string text = readFile(existing.file("DOE_0_f.out"));
+  // Three designs: levels on a grid of three between -1 and 1.
+  EXPECT_THAT(text, HasLines("Number of Runs:        3\n"));
+  EXPECT_THAT(text, HasLines("     3,        1,           2,           1,          8.00000000e+00\n"))
+      << text;
+}
+
+TEST(DoeRun, DefinitionErrorsEndTheRunWithTheirMessage) {
+  TempDir dir("karvo-doe-errors");
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 1\n");
+  // Three factors, one generator: allowed (C = AB), four runs.
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Num in: 4, num existing: 0, num duplicates: 0\n"));
+
+  TempDir bad("karvo-doe-errors-bad");
+  writeFactorialStudy(bad, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 2\n");
+  EXPECT_NE(runStudy(bad).status, 0);
+  EXPECT_THAT(messages(bad), ::testing::HasSubstr("Error when generating fractional factorial "
+                                                  "array."));
+}
+
+}  // namespace
+}  // namespace karvo
