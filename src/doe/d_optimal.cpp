@@ -181,17 +181,7 @@ bool buildDOptimal(const DoeRequest& request, DoeArray& array, std::string& erro
     for (double& entry : entries) entry = 2.0 * static_cast<double>(nextUniform()) - 1.0;
     doptimal::exchange(entries, n, k);
 
-    array.kind = kDoeDOptimal;
-    array.factors = k;
-    array.runs = n;
-    array.columns = k;
-    array.factorLevels.assign(static_cast<std::size_t>(k), 2);
-    array.factorOrder.resize(static_cast<std::size_t>(k));
-    array.columnNames.resize(static_cast<std::size_t>(k));
-    for (int j = 0; j < k; ++j) {
-      array.factorOrder[static_cast<std::size_t>(j)] = j;
-      array.columnNames[static_cast<std::size_t>(j)] = doeFactorName(j);
-    }
+    doeShapeFactors(array, kDoeDOptimal, k, n, 2);
     array.cells.resize(cells);
     // -1 and 0 (and entries the exchange left inside the range) give level 0, +1 level 1.
     for (std::size_t i = 0; i < cells; ++i)

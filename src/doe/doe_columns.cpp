@@ -35,6 +35,20 @@ bool doeParseWord(const std::string& word, std::vector<WordLetter>& letters) {
   return !letters.empty();
 }
 
+void doeShapeFactors(DoeArray& array, int kind, int factors, int runs, int levels) {
+  array.kind = kind;
+  array.factors = factors;
+  array.runs = runs;
+  array.columns = factors;
+  array.factorLevels.assign(static_cast<std::size_t>(factors), levels);
+  array.factorOrder.resize(static_cast<std::size_t>(factors));
+  array.columnNames.resize(static_cast<std::size_t>(factors));
+  for (int j = 0; j < factors; ++j) {
+    array.factorOrder[static_cast<std::size_t>(j)] = j;
+    array.columnNames[static_cast<std::size_t>(j)] = doeFactorName(j);
+  }
+}
+
 std::string doeWordName(const std::vector<int>& factors) {
   std::string name;
   for (int f : factors) name += doeFactorName(f);

@@ -14,6 +14,11 @@ namespace karvo::doe {
 // Most factors an interaction order may span.
 inline constexpr int kMaxInteractionOrder = 39;
 
+// Sets the shape of `array` for `factors` factor columns (columns == factors) and `runs`
+// runs, every factor with `levels` levels, the identity factor order and the factor letters
+// as column names; the cells are left to the caller. May throw std::bad_alloc.
+void doeShapeFactors(DoeArray& array, int kind, int factors, int runs, int levels);
+
 // The name of factor `factor` (0-based): A..H, J..Z, then A', B', ... ("I" is never used).
 std::string doeFactorName(int factor);
 

@@ -31,17 +31,7 @@ bool buildExistingDesigns(const DoeRequest& request, DoeArray& array, std::strin
   }
   const int runs = static_cast<int>(request.existing.size() / width);
   const int levels = std::max(runs, 2);
-  array.kind = kDoeExisting;
-  array.factors = k;
-  array.runs = runs;
-  array.columns = k;
-  array.factorLevels.assign(width, levels);
-  array.factorOrder.resize(width);
-  array.columnNames.clear();
-  for (int j = 0; j < k; ++j) {
-    array.factorOrder[static_cast<std::size_t>(j)] = j;
-    array.columnNames.push_back(doeFactorName(j));
-  }
+  doeShapeFactors(array, kDoeExisting, k, runs, levels);
   array.cells.assign(request.existing.size(), 0);
   for (int r = 0; r < runs; ++r) {
     for (int j = 0; j < k; ++j) {

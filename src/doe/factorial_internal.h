@@ -38,18 +38,8 @@ inline std::string allocationMessage(const char* what) {
 // factor letters as column names) and sizes its cells to runs x k. Answers false when the
 // cells cannot be allocated.
 inline bool shapeArray(DoeArray& array, int kind, int factors, int runs, int levels) {
-  array.kind = kind;
-  array.factors = factors;
-  array.runs = runs;
-  array.columns = factors;
   try {
-    array.factorLevels.assign(static_cast<std::size_t>(factors), levels);
-    array.factorOrder.resize(static_cast<std::size_t>(factors));
-    array.columnNames.resize(static_cast<std::size_t>(factors));
-    for (int j = 0; j < factors; ++j) {
-      array.factorOrder[static_cast<std::size_t>(j)] = j;
-      array.columnNames[static_cast<std::size_t>(j)] = doeFactorName(j);
-    }
+    doeShapeFactors(array, kind, factors, runs, levels);
     array.cells.assign(static_cast<std::size_t>(runs) * static_cast<std::size_t>(factors), 0);
   } catch (const std::bad_alloc&) {
     return false;

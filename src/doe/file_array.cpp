@@ -103,17 +103,7 @@ bool readArray(FileHandle* file, const std::string& path, const DoeRequest& requ
     return false;
   }
 
-  array.kind = kDoeFile;
-  array.factors = factors;
-  array.runs = runs;
-  array.columns = factors;
-  array.factorLevels.assign(static_cast<std::size_t>(factors), levels);
-  array.factorOrder.resize(static_cast<std::size_t>(factors));
-  array.columnNames.resize(static_cast<std::size_t>(factors));
-  for (int j = 0; j < factors; ++j) {
-    array.factorOrder[static_cast<std::size_t>(j)] = j;
-    array.columnNames[static_cast<std::size_t>(j)] = doeFactorName(j);
-  }
+  doeShapeFactors(array, kDoeFile, factors, runs, levels);
   // The cells grow with the lines actually read, so a wrong run count on the first line
   // cannot ask for more memory than the file holds.
   array.cells.clear();

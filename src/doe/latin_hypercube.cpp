@@ -171,17 +171,7 @@ bool buildLatinHypercube(const DoeRequest& request, DoeArray& array, std::string
   const std::size_t cells = static_cast<std::size_t>(n) * static_cast<std::size_t>(k);
   const char* failed = "factor levels";
   try {
-    array.kind = kDoeLatinHypercube;
-    array.factors = k;
-    array.runs = n;
-    array.columns = k;
-    array.factorLevels.assign(static_cast<std::size_t>(k), levels);
-    array.factorOrder.resize(static_cast<std::size_t>(k));
-    array.columnNames.resize(static_cast<std::size_t>(k));
-    for (int j = 0; j < k; ++j) {
-      array.factorOrder[static_cast<std::size_t>(j)] = j;
-      array.columnNames[static_cast<std::size_t>(j)] = doeFactorName(j);
-    }
+    doeShapeFactors(array, kDoeLatinHypercube, k, n, levels);
     failed = "permutation array";
     std::vector<int> permutation(static_cast<std::size_t>(n));
     std::vector<int> column(static_cast<std::size_t>(n));

@@ -43,17 +43,7 @@ bool buildOptimizedLatinHypercube(const DoeRequest& request, DoeArray& array,
     return false;
   }
 
-  array.kind = kDoeOptimizedLatin;
-  array.factors = k;
-  array.runs = n;
-  array.columns = k;
-  array.factorLevels.assign(static_cast<std::size_t>(k), n);
-  array.factorOrder.resize(static_cast<std::size_t>(k));
-  array.columnNames.resize(static_cast<std::size_t>(k));
-  for (int j = 0; j < k; ++j) {
-    array.factorOrder[static_cast<std::size_t>(j)] = j;
-    array.columnNames[static_cast<std::size_t>(j)] = doeFactorName(j);
-  }
+  doeShapeFactors(array, kDoeOptimizedLatin, k, n, n);
   array.cells.assign(design.levelMatrix.begin(), design.levelMatrix.end());
   return true;
 }
