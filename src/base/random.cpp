@@ -22,6 +22,15 @@ namespace {
 constexpr float kReseedStart = 0.99f;
 float batchReseedValue = kReseedStart;
 
+// The cosine partner of the last Box-Muller pair, answered by the next normalDeviate.
+bool normalPartnerKept = false;
+double normalPartner = 0.0;
+
+// Box-Muller constants: the stand-in for a first draw of 0 (whose logarithm is -inf) and
+// the angle factor.
+constexpr double kSmallestFirstDraw = 2.220446049250313e-16;
+constexpr double kTwoPi = 6.2831853072;
+
 // Warm-up constants of seeding.
 constexpr double kWarmUpStart = 0.123456789;
 constexpr int kWarmUpStride = 21;
@@ -62,6 +71,7 @@ void advanceRandom() {
 
 void seedRandom(float* seed, int announce) {
   randomCursor = 0;
+  normalPartnerKept = false;
   if (*seed == 0.0f) {
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
     *seed = clockDerivedSeed(now, run.runStartAgent);
@@ -145,6 +155,20 @@ void shufflePermutation(int n, int* out) {
   }
 }
 
+double normalDeviate() {
+  if (normalPartnerKept) {
+    normalPartnerKept = false;
+    return normalPartner;
+  }
+  double r1 = static_cast<double>(nextUniform());
+  const double r2 = static_cast<double>(nextUniform());
+  if (r1 == 0.0) r1 = kSmallestFirstDraw;
+  const double radius = std::sqrt(-2.0 * std::log(r1));
+  normalPartner = radius * std::cos(kTwoPi * r2);
+  normalPartnerKept = true;
+  return radius * std::sin(kTwoPi * r2);
+}
+
 float reseedForBatch() {
   // Same arithmetic as `value *= 0.999` on a float: the product in double, then rounded.
   batchReseedValue = static_cast<float>(static_cast<double>(batchReseedValue) * 0.999);
@@ -158,6 +182,8 @@ void resetRandom() {
   randomCursor = 0;
   randomSeedAnnounced = false;
   batchReseedValue = kReseedStart;
+  normalPartnerKept = false;
+  normalPartner = 0.0;
 }
 
 }  // namespace karvo

@@ -15,6 +15,9 @@
 //   randomInt(low, high)              1 draw, none when low >= high
 //   randomPermutation(n, ...)         n * (n - 1) draws, none when n < 2
 //   shufflePermutation(n, ...)        n - 1 draws, none when n < 2
+//   normalDeviate                     2 draws on the first call after seeding or reset and on
+//                                     every second call after it; none on the calls between,
+//                                     which answer the kept partner
 #pragma once
 
 #include <cstdint>
@@ -78,13 +81,20 @@ void randomPermutation(int n, int* out, int* work);
 // distribution as randomPermutation at a fraction of its draws, for large n.
 void shufflePermutation(int n, int* out);
 
+// A standard normal deviate by the Box-Muller method. A call without a kept partner draws
+// r1 then r2 (r1 = 0 is taken as 2.220446049250313e-16), answers
+// sqrt(-2 ln r1) * sin(6.2831853072 * r2) and keeps sqrt(-2 ln r1) * cos(6.2831853072 * r2);
+// the next call answers the kept value without drawing. Seeding and resetRandom drop a kept
+// partner, so that the same seed gives the same sequence.
+double normalDeviate();
+
 // Reseeds the generator for a search agent's evaluation batch, without announcement, from a
 // private single-precision value that starts at 0.99 and is multiplied by 0.999 before each
 // reseeding. Answers the seed used.
 float reseedForBatch();
 
 // Back to the state at process start: table cleared, cursor 0, no seed announced yet,
-// reseeding value 0.99. Used at start-up and by tests.
+// reseeding value 0.99, no normal deviate kept. Used at start-up and by tests.
 void resetRandom();
 
 }  // namespace karvo
