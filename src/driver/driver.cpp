@@ -230,6 +230,7 @@ void runCycles() {
     if (const Agent* agent = findAgent(number)) cycles = std::max(cycles, agent->method.numCycles);
   }
   run.cycles = cycles;
+  std::vector<char> agentSetUp(static_cast<std::size_t>(run.finalAgent - run.startAgent + 1), 0);
   removeSolverFolderFromPath();
   for (run.currentCycle = 0; run.currentCycle < run.cycles; ++run.currentCycle) {
     for (int number = run.startAgent; number <= run.finalAgent; ++number) {
@@ -242,6 +243,12 @@ void runCycles() {
       if (run.settings.checkSetup) agent->type = kAgentCheckSetup;
       if (run.currentCycle >= agent->method.numCycles) continue;
       if (agent->type != kAgentCheckSetup) readAgentHistory(*agent);
+      if (!agentSetUp[static_cast<std::size_t>(number - run.startAgent)]) {
+        // Each agent's set-up seeds the generator with the study seed (announced once), so
+        // that an agent's designs depend on the seed and its own draws only.
+        agentSetUp[static_cast<std::size_t>(number - run.startAgent)] = 1;
+        seedRandom(&study.randomSeed, 1);
+      }
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
         runAgentTurn(*agent, methods, services);
       } else if (agent->runState != 2) {

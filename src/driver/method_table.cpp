@@ -5,6 +5,7 @@
 #include "doe/doe_study.h"
 #include "doe/doe_turn.h"
 #include "reliability/reliability_turn.h"
+#include "search/genetic.h"
 #include "search/search_turn.h"
 
 namespace karvo {
@@ -26,8 +27,7 @@ constexpr MethodEntry kMethods[kMethodCount] = {
           search::runUnavailableCycle),
     entry(kMethodSurfaceSearch, kFamilySearch, readSurfaceSearchSettings, nullptr,
           search::runUnavailableCycle),
-    entry(kMethodGenetic, kFamilySearch, readGeneticSettings, nullptr,
-          search::runUnavailableCycle),
+    entry(kMethodGenetic, kFamilySearch, readGeneticSettings, nullptr, search::runGeneticCycle),
     entry(kMethodDoe, kFamilyDoe, readDoeSettings, nullptr, doe::runDoeStudy),
     entry(kMethodRobustness, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),

@@ -88,10 +88,12 @@
 #include "base/run_state.h"
 #include "definitions/performance_file.h"
 #include "definitions/representation.h"
+#include "definitions/resources.h"
 #include "definitions/study.h"
 #include "definitions/variables.h"
 #include "evaluation/dependents.h"
 #include "evaluation/agent_results.h"
+#include "evaluation/conditions.h"
 #include "evaluation/encoding.h"
 #include "evaluation/flow_batch.h"
 #include "evaluation/formula.h"
@@ -281,6 +283,47 @@ void storeEvaluatedDesign(FlowBatch& batch, FlowDesign& flow) {
   if (study.options.saveHistoryForEachEval) writeHistory(*batch.agent, results);
 }
 
+// Ends the batch's jobs (the running local ones are killed unless `keep`) before the run
+// ends as "Cancelled".
+void releaseBatchJobs(FlowBatch& batch, bool keep) {
+  batch.keepJobs = keep;
+  for (FlowDesign& design : batch.designs) {
+    for (FlowJob& job : design.jobs) {
+      if (!job.job) continue;
+      if (!keep && !job.job->finished(false)) job.job->kill();
+      job.job->release();
+    }
+  }
+}
+
+// The agent's termination condition, tested after each design that completed all its
+// analyses and was scored: the *DEFINE_CONDITION of that name when there is one, otherwise
+// a command (tags replaced for the design) run in the study folder, met when it exits with
+// status 0. When it is met the running analyses are ended and the run stops as "Cancelled"
+// with exit status 0.
+void checkTerminationCondition(FlowBatch& batch, FlowDesign& flow) {
+  const std::string& condition = batch.agent->terminationCondition;
+  if (condition.empty() || flow.error || run.settings.designFilesOnly) return;
+  writeMessage("outptr", "note",
+               formatText("Evaluating the study termination condition based on design %d.",
+                          flow.number));
+  bool met = false;
+  if (findCondition(condition)) {
+    met = evaluateCondition(condition, flow.context, -1, true, batch.conditions) == 1;
+  } else {
+    const platform::CapturedRun result =
+        platform::runCapturedCommand(replaceTags(condition, flow.context),
+                                     run.workingDirectory, batch.services->conditionCommandSeconds);
+    met = result.started && !result.timedOut && result.exitStatus == 0;
+  }
+  if (!met) return;
+  writeMessage("outptr", "note",
+               formatText("Terminating study since the condition \"%s\" was met for design %d.",
+                          condition.c_str(), flow.number));
+  releaseBatchJobs(batch, false);
+  interactionCancelRun();
+}
+
 // finishDesign: the calculated responses no analysis computed, missing responses, accept
 // ranges, scoring.
 void finishDesign(FlowBatch& batch, FlowDesign& flow) {
@@ -353,6 +396,7 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
       fatalError("The first design to complete all analyses resulted in errors. Exiting.");
     }
   }
+  checkTerminationCondition(batch, flow);
 }
 
 void writeRunningLog(const FlowBatch& batch) {
@@ -382,15 +426,9 @@ void pollInteraction(FlowBatch& batch) {
   interactionPoll(interaction, interactionNow());
   const int signal = platform::stopSignal();
   if (!interaction.stopRequested && signal == 0) return;
-  batch.keepJobs = signal != 0 ? interaction.keepOnSignal : interaction.keepRunning;
-  if (signal != 0) interactionSignalNote(signal, batch.keepJobs);
-  for (FlowDesign& design : batch.designs) {
-    for (FlowJob& job : design.jobs) {
-      if (!job.job) continue;
-      if (!batch.keepJobs && !job.job->finished(false)) job.job->kill();
-      job.job->release();
-    }
-  }
+  const bool keep = signal != 0 ? interaction.keepOnSignal : interaction.keepRunning;
+  if (signal != 0) interactionSignalNote(signal, keep);
+  releaseBatchJobs(batch, keep);
   interactionEndOnSignal();
   interactionCancelRun();
 }

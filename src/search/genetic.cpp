@@ -1,0 +1,537 @@
+// The generation loop of the genetic core (see genetic.h). Per generation the work is linear
+// in population size x fields; the evaluation of the new designs is the whole cost.
+#include "search/genetic.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <memory>
+#include <numeric>
+
+#include "base/file_handle.h"
+#include "base/messages.h"
+#include "base/random.h"
+#include "base/run_files.h"
+#include "base/run_state.h"
+#include "definitions/method_settings.h"
+#include "definitions/performance_file.h"
+#include "definitions/representation.h"
+#include "definitions/study.h"
+#include "evaluation/agent_results.h"
+#include "evaluation/design_store.h"
+#include "evaluation/encoding.h"
+#include "evaluation/evaluation_flow.h"
+#include "evaluation/user_designs.h"
+#include "search/genetic_report.h"
+#include "search/operators.h"
+#include "search/termination.h"
+
+namespace karvo::search {
+
+namespace {
+
+// Defaults of the settings that no method record gives.
+constexpr double kAverageMutationWidth = 3.0;   // avg_mut_width of multi-field mutation
+constexpr double kSigmaTruncation = 2.0;        // c of sigma truncation (proportional and
+                                                // ranking selection)
+constexpr double kGoodMemberDeviations = 1.0;   // "S.D.'s above mean" of a good member
+constexpr int kFullConvergenceInterval = 10;    // generations between full statistics
+constexpr double kReinitializeShare = 0.5;      // members reinitialised by default
+constexpr int kReinitializeElitism = 1;         // the best member kept by default
+
+struct GeneticRun {
+  std::unique_ptr<Population> population;
+  FileHandle* log = nullptr;       // the genetic log, open for the run
+  SelectionList selection;         // the choice list of proportional and ranking selection
+  bool parametersWritten = false;
+};
+
+std::map<int, GeneticRun>& runs() {
+  static std::map<int, GeneticRun> table;
+  return table;
+}
+
+GeneticRun& geneticRun(int agentNumber) {
+  GeneticRun& entry = runs()[agentNumber];
+  if (!entry.population) {
+    entry.population = std::make_unique<Population>();
+    entry.population->agent = agentNumber;
+  }
+  return entry;
+}
+
+bool minimising(const Agent& agent) {
+  const PerformanceDefinition* performance = findPerformance(agent.performance);
+  if (!performance) return false;
+  for (int r = 0; r < performance->count; ++r) {
+    if (performance->flag[static_cast<std::size_t>(r)] == 0) {
+      return performance->opt[static_cast<std::size_t>(r)] == -1;
+    }
+  }
+  return false;
+}
+
+int populationSizeOf(const Agent& agent) {
+  const int size = std::max(1, agent.method.populationSize);
+  return size > 1 && size % 2 != 0 ? size + 1 : size;
+}
+
+FitnessSettings fitnessSettingsOf(const Agent& agent) {
+  const GeneticSettings& genetic = agent.method.genetic;
+  FitnessSettings settings;
+  settings.scalingApplies = agent.method.code != kMethodTolmar;
+  settings.requireNonNegative = genetic.selectionType != 0;
+  settings.scalingWindow = -1;
+  settings.sigmaCoefficient = genetic.selectionType != 0 ? kSigmaTruncation : 0.0;
+  settings.scaleMultiplier = genetic.selectionType != 0 ? genetic.scaleMultiplier : 1.0;
+  return settings;
+}
+
+ReportSettings reportSettingsOf(const Agent& agent, const Population& population) {
+  const GeneticSettings& genetic = agent.method.genetic;
+  ReportSettings settings;
+  settings.selectionType = genetic.selectionType;
+  settings.crossoverType = genetic.crossoverType;
+  settings.mutationType = genetic.mutationType;
+  settings.stochastic = agent.stochasticFitness != 0;
+  settings.hashing = study.options.hashingEnabled != 0;
+  settings.minimising = minimising(agent);
+  settings.populationSize = static_cast<int>(population.members.size());
+  settings.generationsPerCycle = agent.method.generationsPerCycle;
+  settings.fieldCount = static_cast<int>(population.fieldSizes.size());
+  settings.pcross = genetic.crossoverRate;
+  settings.pmutation = genetic.mutationRate;
+  settings.pMultimut = genetic.mutationRate;
+  settings.avgMutWidth = kAverageMutationWidth;
+  settings.scalingWindow = population.fitnessSettings.scalingWindow;
+  settings.sigmaTruncation = population.fitnessSettings.sigmaCoefficient;
+  settings.scaleMultiplier = genetic.scaleMultiplier;
+  settings.tournamentSize = genetic.tournamentSize;
+  settings.randomSeed = study.randomSeed;
+  settings.sdAboveMean = kGoodMemberDeviations;
+  settings.alwaysEvaluateMigrants = agent.stochasticFitness != 0;
+  return settings;
+}
+
+void writeLog(GeneticRun& entry, const std::string& text) {
+  if (!entry.log) return;
+  writeText(entry.log, text);
+}
+
+// A random design of the representation: every field drawn uniformly.
+Design randomDesign(const Agent& agent, const Population& population) {
+  Design design;
+  design.representation = population.representation;
+  design.num_dvar = static_cast<int>(population.fieldSizes.size());
+  design.source = agent.number;
+  design.encoding = kEncodingChromosome;
+  design.chromosome.resize(population.fieldSizes.size());
+  for (std::size_t i = 0; i < population.fieldSizes.size(); ++i) {
+    design.chromosome[i] = randomInt(0, population.fieldSizes[i] - 1);
+  }
+  return design;
+}
+
+// A design to evaluate from a chromosome made by the operators.
+Design childDesign(const Agent& agent, const Population& population, std::vector<int> chromosome,
+                   int generation) {
+  Design design;
+  design.representation = population.representation;
+  design.num_dvar = static_cast<int>(chromosome.size());
+  design.source = agent.number;
+  design.encoding = kEncodingChromosome;
+  design.chromosome = std::move(chromosome);
+  design.generation = generation;
+  design.cycle = run.currentCycle;
+  return design;
+}
+
+// The field values of a design with real values (the baseline, user designs), so that the
+// operators can work on it; its real values stay authoritative for its own evaluation.
+void fillChromosome(Design& design, const Representation& representation,
+                    const EncodingContext& context) {
+  if (design.encoding == kEncodingChromosome && !design.chromosome.empty()) return;
+  Design copy = design;
+  dblsToInts(copy, kRoundNearest, representation, context);
+  design.chromosome = copy.chromosome;
+}
+
+// Scores the members after their designs were evaluated, in batch order, into the on-line
+// and off-line sums.
+void takeResults(Population& population, std::vector<Member>& members) {
+  double best = population.bestEver.valid ? population.bestEver.raw : kFailedPerformance;
+  for (Member& member : members) {
+    member.raw = member.design.failed ? kFailedPerformance : member.design.performance;
+    if (fitnessCounted(member.raw)) best = std::max(best, member.raw);
+    populationRecordPerformance(population.counters, member.raw, best);
+  }
+}
+
+// Evaluates the designs of `members` as one batch and takes their results.
+void evaluateMembers(Agent& agent, Population& population, std::vector<Member>& members,
+                     const EvaluationServices& services) {
+  if (members.empty()) return;
+  std::vector<Design> designs;
+  designs.reserve(members.size());
+  for (Member& member : members) designs.push_back(std::move(member.design));
+  const BatchSummary summary = evaluateDesigns(agent, designs, services);
+  for (std::size_t i = 0; i < members.size(); ++i) members[i].design = std::move(designs[i]);
+  population.counters.evaluations += summary.evaluated;
+  population.counters.reevaluationsSaved +=
+      static_cast<long>(members.size()) - summary.evaluated;
+  takeResults(population, members);
+}
+
+// Fitness scaling, statistics and best tracking of the current members; the new-best lines.
+void endOfGeneration(Agent& agent, GeneticRun& entry) {
+  Population& population = *entry.population;
+  std::vector<double> raw;
+  std::vector<double> scaled(population.members.size());
+  std::vector<double> violations;
+  for (const Member& member : population.members) {
+    raw.push_back(member.raw);
+    violations.push_back(member.design.violation);
+  }
+  population.statistics = fitnessUpdate(population.fitnessSettings, population.fitnessState, raw,
+                                        scaled, entry.log);
+  for (std::size_t i = 0; i < population.members.size(); ++i) {
+    population.members[i].scaled = scaled[i];
+  }
+  if (const PerformanceDefinition* performance = findPerformance(agent.performance)) {
+    fitnessWatchFeasibility(population.fitnessState, violations, performance->constraintCount);
+  }
+  if (populationTrackBest(population)) {
+    writeLog(entry, newBestEverReport(agent.number, run.startAgent, run.finalAgent,
+                                      population.bestEver, agent.evaluatedDesigns));
+  }
+}
+
+// The first population of the agent (see genetic.h), evaluated as one batch.
+void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServices& services) {
+  Population& population = *entry.population;
+  Representation* representation = findRepresentation(agent.representation);
+  if (!representation) fatalError("Representation number set to illegal number, exit.");
+  user_set_field_sizes(*representation);
+  population.representation = representation->number;
+  population.fieldSizes = representation->field_sizes;
+  population.fitnessSettings = fitnessSettingsOf(agent);
+  const EncodingContext context = encodingContextForAgent(agent);
+  const int size = populationSizeOf(agent);
+
+  std::vector<Member> fresh;
+  bool baselineJoins = false;
+  if (run.settings.baselineSuppressed != 1) {
+    Member baseline;
+    baseline.design = baselineDesign(agent);
+    fillChromosome(baseline.design, *representation, context);
+    baseline.origin = kMadeBaseline;
+    fresh.push_back(std::move(baseline));
+    baselineJoins = run.settings.baselineInSearch != 0;
+  }
+  // User designs handed in for this agent.
+  AgentResults& results = agentResults(agent);
+  UserDesignSet userDesigns = readUserDesigns(agent, results);
+  for (Design& design : userDesigns.toEvaluate) {
+    Member member;
+    member.design = std::move(design);
+    fillChromosome(member.design, *representation, context);
+    member.origin = kMadeUserDesign;
+    fresh.push_back(std::move(member));
+  }
+  // The best designs of the agent's history (a resumed run) and those handed with results.
+  std::vector<Member> stored;
+  for (std::size_t i = 0; i < results.store.designs.size(); ++i) {
+    Member member;
+    member.design = designStoreAt(results.store, i);
+    if (member.design.representation != population.representation) continue;
+    fillChromosome(member.design, *representation, context);
+    member.raw = member.design.failed ? kFailedPerformance : member.design.performance;
+    member.origin = kMadeHistory;
+    stored.push_back(std::move(member));
+  }
+  std::stable_sort(stored.begin(), stored.end(),
+                   [](const Member& a, const Member& b) { return a.raw > b.raw; });
+
+  const int members = static_cast<int>(fresh.size()) - (baselineJoins || fresh.empty() ? 0 : 1);
+  const int fromHistory = std::clamp(size - members, 0, static_cast<int>(stored.size()));
+  const int random = std::max(0, size - members - fromHistory);
+  for (int i = 0; i < random; ++i) {
+    Member member;
+    member.design = randomDesign(agent, population);
+    member.origin = kMadeRandom;
+    fresh.push_back(std::move(member));
+  }
+  evaluateMembers(agent, population, fresh, services);
+  renameUserDesignsFiles(agent, userDesigns);
+
+  population.members.clear();
+  for (Member& member : fresh) {
+    if (member.origin == kMadeBaseline && !baselineJoins) {
+      // Evaluated (and counted), but not a member: keep it as a candidate for the best.
+      if (fitnessCounted(member.raw) &&
+          (!population.bestEver.valid || member.raw > population.bestEver.raw)) {
+        population.bestEver.valid = true;
+        population.bestEver.design = member.design;
+        population.bestEver.raw = member.raw;
+        population.bestEver.evaluation = population.counters.evaluations;
+      }
+      continue;
+    }
+    population.members.push_back(std::move(member));
+  }
+  for (int i = 0; i < fromHistory; ++i) population.members.push_back(std::move(stored[i]));
+  // A population larger than asked (many user designs) keeps its best members.
+  if (static_cast<int>(population.members.size()) > size) {
+    std::stable_sort(population.members.begin(), population.members.end(),
+                     [](const Member& a, const Member& b) { return a.raw > b.raw; });
+    population.members.resize(static_cast<std::size_t>(size));
+  }
+  endOfGeneration(agent, entry);
+  population.initialised = true;
+  writeLog(entry, initialPopulationSummary(population));
+}
+
+// Migrants from the agents named by the `neighbor` links: each link's donor gives its
+// designCount best members not yet in this population (a tournament of two by raw fitness
+// per migrant), shared into this agent's representation; they replace the worst members.
+void takeMigrants(Agent& agent, GeneticRun& entry, const EvaluationServices& services) {
+  Population& population = *entry.population;
+  if (agent.links.empty() || population.members.size() < 2) return;
+  std::vector<Member> migrants;
+  for (const MigrationLink& link : agent.links) {
+    auto donor = runs().find(link.donor);
+    if (donor == runs().end() || !donor->second.population ||
+        !donor->second.population->initialised) {
+      continue;
+    }
+    const Population& from = *donor->second.population;
+    const Agent* donorAgent = findAgent(link.donor);
+    Representation* target = findRepresentation(agent.representation);
+    if (!donorAgent || !target || from.members.empty()) continue;
+    const EncodingContext context = encodingContextForAgent(agent);
+    const int count = std::min(link.designCount, static_cast<int>(from.members.size()));
+    for (int m = 0; m < count; ++m) {
+      const int a = randomInt(0, static_cast<int>(from.members.size()) - 1);
+      const int b = randomInt(0, static_cast<int>(from.members.size()) - 1);
+      const Member& chosen =
+          from.members[static_cast<std::size_t>(from.members[b].raw > from.members[a].raw ? b : a)];
+      if (!fitnessCounted(chosen.raw)) continue;
+      Member migrant;
+      migrant.design = chosen.design.representation == population.representation
+                           ? chosen.design
+                           : share(chosen.design, link.donor, agent.number,
+                                   population.representation, context);
+      migrant.design.source = agent.number;
+      migrant.raw = chosen.raw;
+      migrant.origin = kMadeMigrant;
+      migrants.push_back(std::move(migrant));
+    }
+  }
+  if (migrants.empty()) return;
+  if (agent.stochasticFitness) {
+    for (Member& migrant : migrants) migrant.design.designNumber = -1;
+    evaluateMembers(agent, population, migrants, services);
+  }
+  // The worst members make room; the best member is never replaced.
+  std::vector<std::size_t> order(population.members.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return population.members[a].raw < population.members[b].raw;
+  });
+  const std::size_t room = std::min(migrants.size(), population.members.size() - 1);
+  for (std::size_t i = 0; i < room; ++i) population.members[order[i]] = std::move(migrants[i]);
+  writeLog(entry, formatText("\n Agent %d took %d migrants.\n", agent.number,
+                             static_cast<int>(room)));
+  endOfGeneration(agent, entry);
+}
+
+// The chromosomes of the population, for the mutation that looks at the field spread.
+std::vector<const std::vector<int>*> chromosomesOf(const Population& population) {
+  std::vector<const std::vector<int>*> list;
+  for (const Member& member : population.members) list.push_back(&member.design.chromosome);
+  return list;
+}
+
+// One genetic generation: selection, crossover and mutation make a new population, which is
+// evaluated as one batch; the best ever replaces the worst child when no child is better.
+void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices& services) {
+  Population& population = *entry.population;
+  const GeneticSettings& genetic = agent.method.genetic;
+  const int n = static_cast<int>(population.members.size());
+  const int generation = population.counters.generation + 1;
+  if (n == 1) {
+    // Nothing to select or cross: the current design is the best.
+    population.counters.generation = generation;
+    endOfGeneration(agent, entry);
+    return;
+  }
+  std::vector<double> scaled;
+  for (const Member& member : population.members) scaled.push_back(member.scaled);
+  if (genetic.selectionType == 1) prepareUniversal(entry.selection, scaled);
+  if (genetic.selectionType == 2) {
+    prepareRanking(entry.selection, scaled, genetic.scaleMultiplier, entry.log);
+  }
+  auto select = [&]() -> const Member& {
+    const int index = genetic.selectionType == 0
+                          ? selectTournament(scaled, genetic.tournamentSize)
+                          : selectFromList(entry.selection);
+    return population.members[static_cast<std::size_t>(index)];
+  };
+  std::vector<const std::vector<int>*> chromosomes = chromosomesOf(population);
+  const double pcross = agent.method.code == kMethodDoe ? 0.0 : genetic.crossoverRate;
+  // Crossover types of other methods fall back to two-point crossover here (genetic.h).
+  const int crossoverType = genetic.crossoverType <= 2 ? genetic.crossoverType : 1;
+
+  std::vector<Member> children;
+  children.reserve(static_cast<std::size_t>(n));
+  while (static_cast<int>(children.size()) < n) {
+    const Member& first = select();
+    const Member& second = select();
+    std::vector<int> a;
+    std::vector<int> b;
+    const int crossed = crossover(crossoverType, first.design.chromosome,
+                                  second.design.chromosome, pcross, a, b);
+    population.counters.crossovers += crossed;
+    for (std::vector<int>* child : {&a, &b}) {
+      if (static_cast<int>(children.size()) >= n) break;
+      int mutations = 0;
+      if (genetic.mutationType == 1) {
+        mutations = mutateMultiField(*child, population.fieldSizes, genetic.mutationRate,
+                                     kAverageMutationWidth, chromosomes, entry.log);
+      } else {
+        mutations = mutateNormalField(*child, population.fieldSizes, genetic.mutationRate);
+      }
+      population.counters.mutations += mutations;
+      Member member;
+      member.design = childDesign(agent, population, std::move(*child), generation);
+      member.birthGeneration = generation;
+      member.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutations ? kMadeMutation : 0);
+      children.push_back(std::move(member));
+    }
+  }
+  evaluateMembers(agent, population, children, services);
+
+  // Elitism: the best ever survives when no child is as good.
+  if (population.bestEver.valid) {
+    auto worst = std::min_element(children.begin(), children.end(),
+                                  [](const Member& x, const Member& y) { return x.raw < y.raw; });
+    const bool better = std::any_of(children.begin(), children.end(), [&](const Member& c) {
+      return c.raw >= population.bestEver.raw;
+    });
+    if (!better && worst != children.end()) {
+      Member elite;
+      elite.design = population.bestEver.design;
+      elite.raw = population.bestEver.raw;
+      elite.birthGeneration = population.bestEver.generation;
+      *worst = std::move(elite);
+    }
+  }
+  population.members = std::move(children);
+  population.counters.generation = generation;
+  endOfGeneration(agent, entry);
+}
+
+// Convergence: with the agent's reinitializeOptions (stall generations, share, elitism) the
+// population counts as converged when the best ever has not improved for that many
+// generations; without them when every locus has converged. A converged population has a
+// share of its members replaced by random designs, evaluated as one batch.
+void reinitialiseIfConverged(Agent& agent, GeneticRun& entry, const ConvergenceStatistics& stats,
+                             const EvaluationServices& services) {
+  Population& population = *entry.population;
+  const int n = static_cast<int>(population.members.size());
+  if (n < 2) return;
+  const std::vector<double>& options = agent.reinitializeOptions;
+  bool converged;
+  if (!options.empty() && options[0] >= 1.0) {
+    converged = population.counters.generation - population.counters.generationAtBest >=
+                static_cast<int>(options[0]);
+  } else {
+    converged = stats.percentConverged >= 100.0;
+  }
+  if (!converged) return;
+  const double share = options.size() > 1 ? options[1] : kReinitializeShare;
+  const bool elitism = options.size() > 2 ? options[2] != 0.0 : kReinitializeElitism != 0;
+  const int count = std::clamp(static_cast<int>(std::lround(share * n)), 0, n - (elitism ? 1 : 0));
+  if (count == 0) return;
+  std::string text = formatText("\n *** Subpopulation %d converged ***", agent.number);
+  text = formatText("%s Reinitializing %d members,", text.c_str(), count);
+  text = formatText(elitism ? "%s with" : "%s without", text.c_str());
+  text = formatText("%s elitism.", text.c_str());
+  writeLog(entry, text + "\n");
+  // The best member stays first when elitism is on; the others are replaced from the end of
+  // the fitness order.
+  std::stable_sort(population.members.begin(), population.members.end(),
+                   [](const Member& a, const Member& b) { return a.raw > b.raw; });
+  std::vector<Member> fresh;
+  for (int i = 0; i < count; ++i) {
+    Member member;
+    member.design = randomDesign(agent, population);
+    member.birthGeneration = population.counters.generation;
+    member.origin = kMadeRandom;
+    fresh.push_back(std::move(member));
+  }
+  evaluateMembers(agent, population, fresh, services);
+  for (int i = 0; i < count; ++i) {
+    population.members[static_cast<std::size_t>(n - 1 - i)] = std::move(fresh[static_cast<std::size_t>(i)]);
+  }
+  endOfGeneration(agent, entry);
+}
+
+}  // namespace
+
+std::string geneticLogPath(int agentNumber) { return agentFileName(agentNumber, ".dat"); }
+
+Population& agentPopulation(int agentNumber) { return *geneticRun(agentNumber).population; }
+
+void resetGeneticState() {
+  for (auto& [number, entry] : runs()) {
+    if (entry.log) closeFile(entry.log);
+  }
+  runs().clear();
+}
+
+void runGeneticCycle(Agent& agent, const EvaluationServices& services) {
+  GeneticRun& entry = geneticRun(agent.number);
+  Population& population = *entry.population;
+  if (!entry.log) {
+    entry.log = openFile(geneticLogPath(agent.number), population.initialised ? "a" : "w");
+  }
+  if (!population.initialised) {
+    if (!searchMayGoOn(agent)) return;
+    initialisePopulation(agent, entry, services);
+    if (!entry.parametersWritten) {
+      writeLog(entry, parameterReport(agent.number, run.startAgent == run.finalAgent,
+                                      reportSettingsOf(agent, population)));
+      entry.parametersWritten = true;
+    }
+  } else {
+    takeMigrants(agent, entry, services);
+  }
+
+  for (int g = 0; g < agent.method.generationsPerCycle; ++g) {
+    if (!searchMayGoOn(agent)) break;
+    const int from = population.counters.generation;
+    writeFormatted(outptr, "\nAGENT NUMBER %d, GENERATION %d->%d\n", agent.number, from,
+                   from + 1);
+    geneticGeneration(agent, entry, services);
+    const ConvergenceStatistics stats =
+        convergenceStatistics(population, kGoodMemberDeviations, minimising(agent));
+    const bool full = population.counters.generation % kFullConvergenceInterval == 0;
+    writeLog(entry, subpopulationReport(population, stats, full));
+    reinitialiseIfConverged(agent, entry, stats, services);
+    writeFormatted(outptr, "**Subpop %d, Gen %d done; Total eval.'s this process: %ld\n",
+                   agent.number, population.counters.generation,
+                   static_cast<long>(agent.evaluatedDesigns));
+    if (entry.log) flushFile(entry.log);
+  }
+  writeLog(entry, endOfSubpopulationReport(agent.number, run.currentCycle,
+                                           populationOnline(population.counters),
+                                           populationOffline(population.counters)));
+  writeFormatted(outptr, "\n Performance Recorded To Date in this Agent:");
+  writeFormatted(outptr, "\n On-Line= %f, Off-line= %f\n", populationOnline(population.counters),
+                 populationOffline(population.counters));
+  if (entry.log) flushFile(entry.log);
+  if (run.currentCycle + 1 >= agent.method.numCycles) agent.runState = 2;
+}
+
+}  // namespace karvo::search

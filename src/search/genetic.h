@@ -1,0 +1,58 @@
+// The generation loop of the genetic core: the population of each search agent, its
+// initial population, one generation of selection, crossover and mutation evaluated as one
+// batch, fitness scaling, best tracking, convergence and reinitialisation, migration between
+// agents, and the genetic log. The GA method's runner is this loop with the genetic
+// generation; the hybrid and multi-objective searches reuse its pieces.
+//
+// One cycle of an agent (runGeneticCycle):
+//
+//   first cycle:  parameter report -> initial population (below), evaluated as one batch
+//                 -> fitness, best, initial summary
+//   later cycles: migrants from the agents named by the agent's `neighbor` links
+//   then per generation (generationsPerCycle of them):
+//     termination test (search/termination.h) -- stop --> end of cycle
+//     "AGENT NUMBER %d, GENERATION %d->%d" -> selection, crossover, mutation of a new
+//     population -> one batch through the evaluation flow -> elitism (the best ever replaces
+//     the worst child when no child is better) -> fitness scaling and statistics -> best
+//     tracking (new best lines) -> subpopulation report -> convergence and reinitialisation
+//     -> "**Subpop %d, Gen %d done; ..."
+//   end of cycle: end-of-subpopulation lines, "Performance Recorded To Date", the agent is
+//   marked finished after its last cycle.
+//
+// Initial population: the baseline design first when the study uses it (it is always
+// evaluated first, as design 1, so that baseline normalisations are taken from it; it joins
+// the population only with `baselineIsAGoodDesign` / `useBaselineInSearch`), then the user
+// designs handed in, then the best designs of the agent's history (a resumed run), then
+// random designs up to the population size.
+//
+// Operators not in the genetic core (the adaptive crossover and mutation of the hybrid
+// search, the user's operators) fall back to two-point crossover and normal field mutation
+// until their method is built.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "search/population.h"
+
+namespace karvo {
+
+struct Agent;
+struct EvaluationServices;
+
+namespace search {
+
+// The population of search agent `agentNumber`, made on first use and kept for the run.
+Population& agentPopulation(int agentNumber);
+
+// Forgets every population and genetic log (start-up and tests).
+void resetGeneticState();
+
+// The GA method's runner (the AgentCycleFn shape): one cycle of `agent`.
+void runGeneticCycle(Agent& agent, const EvaluationServices& services);
+
+// The path of the agent's genetic log: "<study folder>/<prefix><agent>.dat".
+std::string geneticLogPath(int agentNumber);
+
+}  // namespace search
+}  // namespace karvo
