@@ -61,8 +61,9 @@ const std::string kRoot = KARVO_SOURCE_DIR;
 
 // The documents with examples.
 const std::vector<std::string> kDocuments = {
-    "architecture.md", "distributions.md", "doe.md", "general-portal.md", "history.md",
-    "relationships.md", "remote-machines.md", "running.md", "study-files.md"};
+    "architecture.md", "distributions.md",   "doe.md",          "general-portal.md",
+    "genetic-log.md",  "history.md",         "relationships.md", "remote-machines.md",
+    "running.md",      "study-files.md"};
 
 struct Block {
   std::string document;   // file name under docs/

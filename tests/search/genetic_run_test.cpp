@@ -1,0 +1,194 @@
+// The GA through the real karvo binary on formula-only studies: the same seed gives the same
+// designs, a population of one, the exhausted design space of 2 x 3 x 4 discrete designs, the
+// study termination condition, and the budget rule of the hybrid searches between
+// generations.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "base/run_state.h"
+#include "definitions/method_settings.h"
+#include "definitions/representation.h"
+#include "definitions/study.h"
+#include "search/termination.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::HasLines;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::unwrapped;
+using testing::writeFile;
+
+constexpr const char* kGeneticMethod =
+    "method: GA\npopulationSize: 6\nnumCycles: 2\ngenerationsPerCycle: 3\ncrossoverType: 1\n"
+    "mutationType: 0\nselectionType: 0\nselectionParameter: 2\n";
+
+// Two continuous variables (or the given variable records) and f = (x - 3)^2 + (y - 7)^2.
+void writeStudy(const TempDir& dir, const std::string& method, const std::string& agentExtra = "",
+                const std::string& variables = "", const std::string& formula = "") {
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: search\ntype: optimization\nrepresentation: 0\n"
+            "performance: 0\nprocess: 0\n*END\n");
+  if (variables.empty()) {
+    writeFile(dir.file("Definitions.in"),
+              "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 9\n"
+              "max: 10\n*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\n"
+              "baseline: 9\nmax: 10\n*DEFINE_RESPONSE\nname: f\ntype: Formula\n"
+              "formula: (x - 3)**2 + (y - 7)**2\n*END\n");
+    writeFile(dir.file("Representation0.in"),
+              "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*VARIABLE\nname: y\nid: 2\n"
+              "resolution: 101\n*END\n");
+  } else {
+    writeFile(dir.file("Definitions.in"),
+              variables + "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: " + formula +
+                  "\n*END\n");
+  }
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: search\nstartAgent: 0\nendAgent: 0\nfilePrefix: search\n"
+            "randomSeed: 0.25\nmode: newStudy\n*AGENT\nid: 0\n" + method + agentExtra + "*END\n");
+}
+
+testing::ProcessResult runStudy(const TempDir& dir) {
+  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
+
+// Designs whose evaluation finished (their design log says so).
+int designsEvaluated(const TempDir& dir) {
+  int count = 0;
+  if (!fs::exists(dir.file("POST_0"))) return 0;
+  for (const auto& entry : fs::directory_iterator(dir.file("POST_0"))) {
+    const fs::path log = entry.path() / "design.log";
+    if (fs::exists(log) && readFile(log.string()).find(" evaluated. Status: ") != std::string::npos) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+TEST(GeneticRun, SameSeedGivesTheSameDesignsAndImprovesOnTheStart) {
+  TempDir first("karvo-ga-seed-a");
+  TempDir second("karvo-ga-seed-b");
+  for (const TempDir* dir : {&first, &second}) {
+    writeStudy(*dir, kGeneticMethod);
+    ASSERT_EQ(runStudy(*dir).status, 0) << messages(*dir);
+  }
+  // The genetic log holds every generation's fitness and chromosomes; the history every
+  // design and result. Both must be the same bit for bit.
+  const std::string log = readFile(first.file("search0.dat"));
+  EXPECT_EQ(log, readFile(second.file("search0.dat")));
+  EXPECT_EQ(readFile(first.file("search0.hst")), readFile(second.file("search0.hst")));
+  EXPECT_THAT(log, ::testing::HasSubstr(" Parameters for Single Population Run\n"));
+  EXPECT_THAT(log, ::testing::HasSubstr("\n         Subpopulation Report, Generation 6\n"));
+  // Two cycles of three generations, the end of each in the message file.
+  const std::string text = messages(first);
+  EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 5->6\n"));
+  EXPECT_THAT(text, ::testing::Not(HasLines("AGENT NUMBER 0, GENERATION 6->7\n")));
+  EXPECT_THAT(text, ::testing::HasSubstr("\n Performance Recorded To Date in this Agent:\n On-Line= "));
+  EXPECT_THAT(readFile(first.file("search0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
+  // The baseline (f = 40) is design 1; the search finds something better.
+  EXPECT_THAT(readFile(first.file("POST_0/Design1/design.log")),
+              ::testing::HasSubstr("Design 1 evaluated. Status: FEASIBLE. Performance: -40."));
+  EXPECT_THAT(log, ::testing::ContainsRegex("Best ever: +raw fitness = +-[0-9]\\.[0-9]+,"));
+}
+
+TEST(GeneticRun, APopulationOfOneEvaluatesItsFirstDesignOnly) {
+  TempDir dir("karvo-ga-one");
+  writeStudy(dir,
+             "method: GA\npopulationSize: 1\nnumCycles: 2\ngenerationsPerCycle: 3\n"
+             "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  // The baseline and one random member; the generations select and cross nothing.
+  EXPECT_EQ(designsEvaluated(dir), 2);
+  EXPECT_THAT(messages(dir), HasLines("AGENT NUMBER 0, GENERATION 5->6\n"));
+}
+
+TEST(GeneticRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
+  TempDir dir("karvo-ga-exhaust");
+  const std::string variables =
+      "*DEFINE_SET\nname: two\nvalues:2\n1\n2\n*DEFINE_SET\nname: three\nvalues:3\n1\n2\n3\n"
+      "*DEFINE_SET\nname: four\nvalues:4\n1\n2\n3\n4\n"
+      "*DEFINE_VARIABLE\nname: a\ntype: Discrete\nid: 1\nset: two\nbaseline: 1\n"
+      "*DEFINE_VARIABLE\nname: b\ntype: Discrete\nid: 2\nset: three\nbaseline: 1\n"
+      "*DEFINE_VARIABLE\nname: c\ntype: Discrete\nid: 3\nset: four\nbaseline: 1\n";
+  writeStudy(dir,
+             "method: GA\npopulationSize: 10\nnumCycles: 5\ngenerationsPerCycle: 20\n"
+             "crossoverType: 2\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n",
+             "", variables, "a + b + c");
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: a\nid: 1\n*VARIABLE\nname: b\nid: 2\n*VARIABLE\nname: c\nid: 3\n"
+            "*END\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir),
+              HasLines("The design space has been exhausted. KARVO has performed all possible "
+                       "design evaluations for the current setup. Try increasing the resolution "
+                       "of the variables if you want to evaluate more designs in the current "
+                       "space.\n"));
+  EXPECT_EQ(designsEvaluated(dir), 24);
+  EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
+}
+
+TEST(GeneticRun, TerminationConditionEndsTheRunAsCancelled) {
+  TempDir dir("karvo-ga-condition");
+  writeStudy(dir, kGeneticMethod, "terminationCondition: test %Design_Num% -ge 5\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n" +
+                readFile(dir.file("Definitions.in")));
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  const std::string text = messages(dir);
+  EXPECT_THAT(text, HasLines("Evaluating the study termination condition based on design 4.\n"));
+  EXPECT_THAT(text, HasLines("Terminating study since the condition \"test %Design_Num% -ge 5\" "
+                             "was met for design 5.\n"));
+  EXPECT_EQ(designsEvaluated(dir), 5);
+  EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+}
+
+// The budget of a hybrid search ends the agent with the cycle it is in: the generations of
+// that cycle go on.
+TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
+  resetRunState();
+  resetRepresentations();
+  agents.clear();
+  Agent agent;
+  agent.number = 0;
+  agent.type = kAgentOptimization;
+  agent.representation = 0;
+  agent.method.code = kMethodTolmar;
+  agent.method.numEvals = 50;
+  agent.method.numCycles = 8;
+  agents.push_back(agent);
+  run.startAgent = 0;
+  run.finalAgent = 0;
+  run.currentCycle = 2;
+  Agent& running = agents.front();
+  running.evaluatedDesigns = 49;
+  EXPECT_TRUE(search::searchMayGoOn(running));
+  EXPECT_EQ(running.method.numCycles, 8);
+  running.evaluatedDesigns = 50;
+  EXPECT_TRUE(search::searchMayGoOn(running));
+  EXPECT_EQ(running.method.numCycles, 3);
+  running.runState = 2;
+  agents.push_back(Agent{});
+  agents.back().number = 1;
+  run.finalAgent = 1;
+  EXPECT_FALSE(search::searchMayGoOn(running));
+  agents.clear();
+  resetRunState();
+}
+
+}  // namespace
+}  // namespace karvo
