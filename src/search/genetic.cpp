@@ -43,7 +43,6 @@ struct GeneticRun {
   std::unique_ptr<Population> population;
   FileHandle* log = nullptr;       // the genetic log, open for the run
   SelectionList selection;         // the choice list of proportional and ranking selection
-  bool parametersWritten = false;
 };
 
 std::map<int, GeneticRun>& runs() {
@@ -217,6 +216,9 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
   population.fitnessSettings = fitnessSettingsOf(agent);
   const EncodingContext context = encodingContextForAgent(agent);
   const int size = populationSizeOf(agent);
+  ReportSettings report = reportSettingsOf(agent, population);
+  report.populationSize = size;
+  writeLog(entry, parameterReport(agent.number, run.startAgent == run.finalAgent, report));
 
   std::vector<Member> fresh;
   bool baselineJoins = false;
@@ -499,11 +501,6 @@ void runGeneticCycle(Agent& agent, const EvaluationServices& services) {
   if (!population.initialised) {
     if (!searchMayGoOn(agent)) return;
     initialisePopulation(agent, entry, services);
-    if (!entry.parametersWritten) {
-      writeLog(entry, parameterReport(agent.number, run.startAgent == run.finalAgent,
-                                      reportSettingsOf(agent, population)));
-      entry.parametersWritten = true;
-    }
   } else {
     takeMigrants(agent, entry, services);
   }
