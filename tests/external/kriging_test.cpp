@@ -1,0 +1,426 @@
+// Kriging models: interpolation and variance at the training points, the analytic gradients
+// (prediction and likelihood) against finite differences, the closed-form leave-one-out
+// residuals against refits, a 1-D case with a known answer, bit-for-bit read-back, refused
+// text (truncated and garbled everywhere), refused data, duplicates, constant responses,
+// determinism and both optimisers.
+#include "external/kriging.h"
+#include "external/kriging_opt.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace karvo::support {
+namespace {
+
+using Points = std::vector<std::vector<double>>;
+
+// A fixed spread of points in [0, 1]^d (a shuffled grid-free sequence, same on every run).
+Points spread(int n, int d, std::uint64_t seed = 17) {
+  Points points(n, std::vector<double>(d));
+  std::uint64_t state = seed;
+  for (auto& point : points)
+    for (double& v : point) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      v = static_cast<double>(state >> 11) * 0x1.0p-53;
+    }
+  return points;
+}
+
+double smooth(const std::vector<double>& x) {
+  double v = 0.0;
+  for (std::size_t k = 0; k < x.size(); ++k) v += std::sin(3.0 * x[k] + k) * (1.0 + 0.5 * k);
+  return v + x[0] * x[0];
+}
+
+std::vector<double> responsesOf(const Points& points) {
+  std::vector<double> y;
+  for (const auto& p : points) y.push_back(smooth(p));
+  return y;
+}
+
+KrigingFit fitted(const Points& points, int order = 0,
+                  KrigingCorrelation correlation = KrigingCorrelation::kMatern52) {
+  KrigingFit fit(points, responsesOf(points), order, 0, 0.0);
+  fit.setCorrelation(correlation);
+  std::string error;
+  EXPECT_TRUE(fit.compute(error)) << error;
+  return fit;
+}
+
+std::string refusal(const Points& points, const std::vector<double>& y, int order = 0,
+                    int starts = 0, double nugget = 0.0) {
+  KrigingFit fit(points, y, order, starts, nugget);
+  std::string error;
+  EXPECT_FALSE(fit.compute(error));
+  EXPECT_FALSE(fit.fitted());
+  return error;
+}
+
+TEST(KrigingFit, InterpolatesWithSmallVarianceAtPointsAndLargerAway) {
+  for (int order = 0; order <= 2; ++order) {
+    for (auto correlation : {KrigingCorrelation::kMatern52, KrigingCorrelation::kGaussian}) {
+      const Points points = spread(30, 2);
+      const KrigingFit fit = fitted(points, order, correlation);
+      const double spreadVariance = fit.processVariance();
+      ASSERT_GT(spreadVariance, 0.0);
+      // The nugget leaves a residual nugget * weight at each point.
+      double atPoints = 0.0;
+      for (const auto& p : points) {
+        EXPECT_NEAR(fit.evaluate(p), smooth(p), 1e-4 * fit.yStd()) << "order " << order;
+        atPoints = std::max(atPoints, fit.variance(p));
+      }
+      EXPECT_LT(atPoints, 1e-7 * spreadVariance);
+      // Between the points the error estimate is clearly larger, and far away larger still.
+      const std::vector<double> between = {0.5 * (points[0][0] + points[1][0]),
+                                           0.5 * (points[0][1] + points[1][1])};
+      EXPECT_GT(fit.variance(between), 10.0 * atPoints);
+      EXPECT_GT(fit.variance({5.0, 5.0}), fit.variance(between));
+    }
+  }
+}
+
+TEST(KrigingFit, OneVariableKnownAnswer) {
+  // Two points and a constant trend with the length scale fixed: the generalised least-squares
+  // mean of two symmetric points is their average, and at the middle both weights are equal,
+  // so the prediction there is the average too; the fit is antisymmetric about it.
+  KrigingFit fit({{0.0}, {1.0}, {2.0}}, {1.0, 3.0, 5.0}, 0, 0, 0.0);
+  fit.setThetas({0.0});
+  std::string error;
+  ASSERT_TRUE(fit.compute(error)) << error;
+  EXPECT_NEAR(fit.evaluate({1.0}), 3.0, 1e-12);
+  EXPECT_NEAR(fit.evaluate({0.5}) + fit.evaluate({1.5}), 6.0, 1e-12);
+  EXPECT_NEAR(fit.yMean(), 3.0, 0.0);
+  EXPECT_NEAR(fit.yStd(), 2.0, 1e-15);
+  EXPECT_NEAR(fit.xMeans()[0], 1.0, 0.0);
+  EXPECT_NEAR(fit.xStds()[0], 1.0, 0.0);
+  // A linear trend through linear data predicts the line exactly everywhere.
+  KrigingFit line({{0.0}, {1.0}, {2.0}, {4.0}}, {1.0, 3.0, 5.0, 9.0}, 1, 0, 0.0);
+  ASSERT_TRUE(line.compute(error)) << error;
+  for (double x : {-3.0, 0.7, 3.3, 10.0}) EXPECT_NEAR(line.evaluate({x}), 1.0 + 2.0 * x, 1e-6);
+  std::vector<double> g;
+  ASSERT_TRUE(line.gradient({0.3}, g));
+  EXPECT_NEAR(g[0], 2.0, 1e-6);
+}
+
+TEST(KrigingFit, GradientMatchesFiniteDifferences) {
+  for (int order = 0; order <= 2; ++order) {
+    for (auto correlation : {KrigingCorrelation::kMatern52, KrigingCorrelation::kGaussian}) {
+      const KrigingFit fit = fitted(spread(40, 3), order, correlation);
+      for (const auto& x : spread(5, 3, 99)) {
+        std::vector<double> g;
+        ASSERT_TRUE(fit.gradient(x, g));
+        for (int k = 0; k < 3; ++k) {
+          std::vector<double> up = x, down = x;
+          up[k] += 1e-6;
+          down[k] -= 1e-6;
+          const double fd = (fit.evaluate(up) - fit.evaluate(down)) / 2e-6;
+          EXPECT_NEAR(g[k], fd, 1e-5 * (1.0 + std::abs(fd))) << "order " << order << " k " << k;
+        }
+      }
+    }
+  }
+}
+
+TEST(KrigingFit, LikelihoodGradientMatchesFiniteDifferences) {
+  for (bool nugget : {false, true}) {
+    for (auto correlation : {KrigingCorrelation::kMatern52, KrigingCorrelation::kGaussian}) {
+      const Points points = spread(25, 2);
+      KrigingFit fit(points, responsesOf(points), 1, 0, 1e-6);
+      fit.setCorrelation(correlation);
+      fit.setNuggetEstimated(nugget);
+      std::string error;
+      ASSERT_TRUE(fit.prepare(error)) << error;
+      std::vector<double> thetas = {-0.4, 0.3};
+      if (nugget) thetas.push_back(std::log(1e-3));
+      std::vector<double> g;
+      const double value = fit.thetaObjective(thetas, &g);
+      ASSERT_TRUE(std::isfinite(value));
+      for (std::size_t k = 0; k < thetas.size(); ++k) {
+        std::vector<double> up = thetas, down = thetas;
+        up[k] += 1e-6;
+        down[k] -= 1e-6;
+        const double fd = (fit.thetaObjective(up) - fit.thetaObjective(down)) / 2e-6;
+        EXPECT_NEAR(g[k], fd, 1e-4 * (1.0 + std::abs(fd))) << k;
+      }
+    }
+  }
+}
+
+TEST(KrigingFit, OptimumIsAStationaryPointAndBeatsTheSweep) {
+  KrigingFit fit = fitted(spread(40, 2));
+  std::vector<double> g;
+  const double best = fit.thetaObjective(fit.thetas(), &g);
+  EXPECT_DOUBLE_EQ(best, fit.logLikelihood());
+  for (double v : g) EXPECT_LT(std::abs(v), 1e-2);
+  for (int k = 0; k < 2; ++k) {
+    const std::vector<double> sweep = fit.sweepTheta(k, -3.0, 3.0, 25);
+    ASSERT_EQ(sweep.size(), 25u);
+    for (double v : sweep) EXPECT_LE(v, best + 1e-6);
+  }
+  EXPECT_TRUE(fit.sweepTheta(2, -1.0, 1.0, 5).empty());
+  EXPECT_TRUE(fit.sweepTheta(0, -1.0, 1.0, 1).empty());
+}
+
+TEST(KrigingFit, SwarmReachesTheSameOptimum) {
+  const Points points = spread(30, 2);
+  KrigingFit swarm(points, responsesOf(points), 0, 0, 0.0);
+  swarm.setOptimizer(KrigingOptimizer::kParticleSwarm);
+  std::string error;
+  ASSERT_TRUE(swarm.compute(error)) << error;
+  const KrigingFit bfgs = fitted(points);
+  EXPECT_NEAR(swarm.logLikelihood(), bfgs.logLikelihood(), 1e-4);
+}
+
+TEST(KrigingFit, LeaveOneOutResidualsMatchRefits) {
+  for (int order = 0; order <= 1; ++order) {
+    const Points points = spread(20, 2);
+    const std::vector<double> y = responsesOf(points);
+    const KrigingFit fit = fitted(points, order);
+    const std::vector<double> residuals = fit.PRESSResiduals();
+    ASSERT_EQ(residuals.size(), 20u);
+    double press = 0.0;
+    for (int i = 0; i < 20; ++i) {
+      Points rest = points;
+      std::vector<double> restY = y;
+      rest.erase(rest.begin() + i);
+      restY.erase(restY.begin() + i);
+      KrigingFit refit(rest, restY, order, 0, fit.nugget());
+      std::string error;
+      ASSERT_TRUE(refit.prepare(error)) << error;
+      // Same length scales in the variables' own units.
+      std::vector<double> thetas(2);
+      for (int k = 0; k < 2; ++k)
+        thetas[k] = fit.thetas()[k] + std::log(fit.xStds()[k] / refit.xStds()[k]);
+      refit.setThetas(thetas);
+      ASSERT_TRUE(refit.compute(error)) << error;
+      EXPECT_NEAR(residuals[i], y[i] - refit.evaluate(points[i]), 1e-6 * (1.0 + std::abs(y[i])));
+      press += residuals[i] * residuals[i];
+    }
+    EXPECT_NEAR(fit.PRESS(), press, 1e-12 * press);
+    EXPECT_LT(fit.crossValidation(), 1.0);
+    EXPECT_GT(fit.crossValidation(), 0.5);
+  }
+}
+
+TEST(KrigingFit, ExpectedImprovement) {
+  const Points points = spread(20, 2);
+  const KrigingFit fit = fitted(points);
+  // At a training point there is no uncertainty: only a certain gain counts.
+  const double y0 = smooth(points[0]);
+  EXPECT_NEAR(fit.expectedImprovement(points[0], y0 + 1.0), 1.0, 1e-4);
+  EXPECT_NEAR(fit.expectedImprovement(points[0], y0 - 1.0), 0.0, 1e-6);
+  // Between points: positive even when the mean is no better than `best`, growing with best.
+  const std::vector<double> x = {0.37, 0.61};
+  const double mean = fit.evaluate(x);
+  EXPECT_GT(fit.expectedImprovement(x, mean), 0.0);
+  EXPECT_NEAR(fit.expectedImprovement(x, mean), std::sqrt(fit.variance(x) / (2.0 * M_PI)), 1e-12);
+  EXPECT_GT(fit.expectedImprovement(x, mean + 0.1), fit.expectedImprovement(x, mean));
+}
+
+TEST(KrigingFit, SameInputSameFit) {
+  const KrigingFit a = fitted(spread(50, 4));
+  const KrigingFit b = fitted(spread(50, 4));
+  EXPECT_EQ(a.thetas(), b.thetas());
+  EXPECT_EQ(a.writeData(), b.writeData());
+}
+
+TEST(KrigingFit, ReadBackPredictsBitForBit) {
+  for (int order = 0; order <= 2; ++order) {
+    for (auto correlation : {KrigingCorrelation::kMatern52, KrigingCorrelation::kGaussian}) {
+      const KrigingFit fit = fitted(spread(40, 3), order, correlation);
+      const std::vector<std::string> lines = fit.writeData();
+      ASSERT_EQ(lines[0], "Kriging model");
+      KrigingFit back;
+      std::string error;
+      ASSERT_TRUE(back.readData(lines, error)) << error;
+      EXPECT_EQ(back.writeData(), lines);
+      for (const auto& x : spread(50, 3, 5)) {
+        EXPECT_EQ(back.evaluate(x), fit.evaluate(x));
+        EXPECT_EQ(back.variance(x), fit.variance(x));
+        std::vector<double> g1, g2;
+        ASSERT_TRUE(fit.gradient(x, g1));
+        ASSERT_TRUE(back.gradient(x, g2));
+        EXPECT_EQ(g1, g2);
+      }
+      EXPECT_EQ(back.PRESSResiduals(), fit.PRESSResiduals());
+      // Lines after the model (the solver appends the variable names) are ignored.
+      std::vector<std::string> more = lines;
+      more.push_back("List of variables in order");
+      more.push_back("a b c ");
+      EXPECT_TRUE(back.readData(more, error)) << error;
+    }
+  }
+}
+
+TEST(KrigingFit, LayoutOfTheText) {
+  KrigingFit fit({{0.0}, {1.0}, {2.0}}, {1.0, 3.0, 5.0}, 0, 0, 0.0);
+  fit.setThetas({0.0});
+  std::string error;
+  ASSERT_TRUE(fit.compute(error)) << error;
+  const std::vector<std::string> lines = fit.writeData();
+  ASSERT_EQ(lines.size(), 19u);
+  EXPECT_EQ(lines[1], "version 1");
+  EXPECT_EQ(lines[2], "variables 1");
+  EXPECT_EQ(lines[3], "points 3");
+  EXPECT_EQ(lines[4], "regression 0");
+  EXPECT_EQ(lines[5], "correlation Matern52");
+  EXPECT_EQ(lines[6], "nugget 3e-10");
+  EXPECT_EQ(lines[9], "y_mean 3");
+  EXPECT_EQ(lines[10], "y_std 2");
+  EXPECT_EQ(lines[11], "x_means 1");
+  EXPECT_EQ(lines[12], "x_stds 1");
+  EXPECT_EQ(lines[13], "thetas 0");
+  EXPECT_EQ(lines[15].substr(0, 10), "point 0 1 ");
+  EXPECT_EQ(lines[18].substr(0, 31), "end of Kriging model, checksum ");
+  EXPECT_EQ(lines[18].size(), 47u);
+}
+
+TEST(KrigingFit, RefusesTruncatedAndGarbledText) {
+  const KrigingFit fit = fitted(spread(12, 2));
+  const std::vector<std::string> lines = fit.writeData();
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  auto split = [](const std::string& all) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < all.size()) {
+      const std::size_t end = all.find('\n', start);
+      out.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+    return out;
+  };
+  KrigingFit back;
+  std::string error;
+  // Every truncation short of the last line's end.
+  for (std::size_t cut = 0; cut + 1 < text.size(); ++cut) {
+    ASSERT_FALSE(back.readData(split(text.substr(0, cut)), error)) << cut;
+    ASSERT_FALSE(error.empty());
+    ASSERT_FALSE(back.fitted());
+  }
+  // One changed character anywhere (digits, signs, blanks, letters).
+  for (std::size_t at = 0; at < text.size(); at += 3) {
+    if (text[at] == '\n') continue;
+    for (char c : {'7', '-', ' ', 'x', 'e'}) {
+      if (text[at] == c) continue;
+      std::string garbled = text;
+      garbled[at] = c;
+      ASSERT_FALSE(back.readData(split(garbled), error)) << at << " " << c;
+      ASSERT_FALSE(back.fitted());
+    }
+  }
+  // The messages name the line.
+  std::vector<std::string> bad = lines;
+  bad[6] = "nugget abc";
+  EXPECT_FALSE(back.readData(bad, error));
+  EXPECT_EQ(error, "Kriging model text, line 7: \"abc\" is not a finite real number (line read: "
+                   "\"nugget abc\").");
+  bad = lines;
+  bad[0] = "Kriging modle";
+  EXPECT_FALSE(back.readData(bad, error));
+  EXPECT_EQ(error, "Kriging model text, line 1: expected \"Kriging model\" (line read: \"Kriging "
+                   "modle\").");
+  bad = lines;
+  bad[8] = "log_likelihood 2";
+  EXPECT_FALSE(back.readData(bad, error));
+  EXPECT_EQ(error, "Kriging model text, line 28: the checksum does not match the text above it "
+                   "(the text was changed) (line read: \"" + lines[27] + "\").");
+  EXPECT_FALSE(back.readData({}, error));
+  EXPECT_EQ(error, "Kriging model text: the text ends after 0 lines, before the model is complete.");
+}
+
+TEST(KrigingFit, RefusesBadData) {
+  const Points points = spread(10, 2);
+  const std::vector<double> y = responsesOf(points);
+  EXPECT_EQ(refusal({}, {}), "Kriging: there are no points to fit.");
+  EXPECT_EQ(refusal(points, {1.0}), "Kriging: there are 10 points but 1 responses.");
+  EXPECT_EQ(refusal({{}, {}}, {1.0, 2.0}), "Kriging: the points have no variables.");
+  EXPECT_EQ(refusal({{1.0, 2.0}, {1.0}}, {1.0, 2.0}),
+            "Kriging: point 2 has 1 variables, point 1 has 2.");
+  Points withNan = points;
+  withNan[3][1] = std::nan("");
+  EXPECT_EQ(refusal(withNan, y), "Kriging: variable 2 of point 4 is not a finite number (nan).");
+  std::vector<double> yInf = y;
+  yInf[9] = INFINITY;
+  EXPECT_EQ(refusal(points, yInf), "Kriging: the response of point 10 is not a finite number (inf).");
+  EXPECT_EQ(refusal(points, y, 3), "Kriging: the regression order 3 is not supported (0 constant, "
+                                   "1 linear, 2 quadratic).");
+  EXPECT_EQ(refusal(points, y, 0, 51), "Kriging: the number of optimiser starts 51 is outside 0 .. 50.");
+  EXPECT_EQ(refusal(points, y, 0, 0, 0.5),
+            "Kriging: the stabilisation nugget 0.5 is outside 0 .. 0.001 (0 = default).");
+  EXPECT_EQ(refusal(spread(6, 2), responsesOf(spread(6, 2)), 2),
+            "Kriging: 6 distinct points are too few for a quadratic trend in 2 variables (at "
+            "least 7 are needed).");
+  EXPECT_EQ(refusal({{1.0}}, {2.0}),
+            "Kriging: 1 distinct points are too few for a constant trend in 1 variables (at "
+            "least 2 are needed).");
+  Points flat = points;
+  for (auto& p : flat) p[1] = 4.0;
+  EXPECT_EQ(refusal(flat, y, 1),
+            "Kriging: the linear trend cannot be fitted: its 3 terms are linearly dependent at "
+            "these points (a variable takes too few values).");
+  KrigingFit wrongThetas(points, y, 0, 0, 0.0);
+  wrongThetas.setThetas({0.0});
+  std::string error;
+  EXPECT_FALSE(wrongThetas.compute(error));
+  EXPECT_EQ(error, "Kriging: 1 thetas were set, the model has 2.");
+  // An unfitted model predicts nothing and writes nothing.
+  KrigingFit empty;
+  EXPECT_TRUE(std::isnan(empty.evaluate({1.0})));
+  std::vector<double> g;
+  EXPECT_FALSE(empty.gradient({1.0}, g));
+  EXPECT_TRUE(empty.writeData().empty());
+}
+
+TEST(KrigingFit, MergesIdenticalPointsAndFitsConstantResponses) {
+  Points points = spread(15, 2);
+  std::vector<double> y = responsesOf(points);
+  points.push_back(points[4]);
+  y.push_back(y[4] + 2.0);
+  KrigingFit fit(points, y, 0, 0, 0.0);
+  std::string error;
+  ASSERT_TRUE(fit.compute(error)) << error;
+  EXPECT_EQ(fit.points(), 15);
+  EXPECT_EQ(fit.mergedPoints(), 1);
+  EXPECT_NEAR(fit.evaluate(points[4]), y[4] + 1.0, 1e-6);  // the mean of the two
+
+  KrigingFit constant(spread(8, 3), std::vector<double>(8, 2.5), 1, 0, 0.0);
+  ASSERT_TRUE(constant.compute(error)) << error;
+  EXPECT_EQ(constant.evaluate({0.3, 0.9, 7.0}), 2.5);
+  EXPECT_EQ(constant.variance({0.3, 0.9, 7.0}), 0.0);
+  std::vector<double> g;
+  ASSERT_TRUE(constant.gradient({0.3, 0.9, 7.0}, g));
+  EXPECT_EQ(g, std::vector<double>(3, 0.0));
+  EXPECT_EQ(constant.PRESS(), 0.0);
+  EXPECT_EQ(constant.crossValidation(), 1.0);
+  KrigingFit back;
+  ASSERT_TRUE(back.readData(constant.writeData(), error)) << error;
+  EXPECT_EQ(back.evaluate({0.1, 0.2, 0.3}), 2.5);
+}
+
+TEST(KrigingFit, IllConditionedCorrelationRaisesTheNugget) {
+  // Gaussian correlation with length scales of 100 standard deviations: the correlation
+  // matrix is numerically all ones, and a nugget of 1e-17 cannot stabilise it.
+  const Points points = spread(20, 2);
+  KrigingFit fit(points, responsesOf(points), 0, 0, 1e-17);
+  fit.setCorrelation(KrigingCorrelation::kGaussian);
+  fit.setThetas({std::log(100.0), std::log(100.0)});
+  std::string error;
+  ASSERT_TRUE(fit.compute(error)) << error;
+  EXPECT_GT(fit.nugget(), 1e-17);
+  EXPECT_LE(fit.nugget(), 1e-3);
+  EXPECT_TRUE(std::isfinite(fit.evaluate(points[3])));
+  KrigingFit back;
+  ASSERT_TRUE(back.readData(fit.writeData(), error)) << error;
+  EXPECT_EQ(back.nugget(), fit.nugget());
+  EXPECT_EQ(back.evaluate(points[3]), fit.evaluate(points[3]));
+}
+
+}  // namespace
+}  // namespace karvo::support
