@@ -122,14 +122,6 @@ void writeFactorNote(const Agent& agent, const Representation& representation,
   writeMessage("outptr", "note", text);
 }
 
-void noteSurfacesUnavailable(const Agent& agent) {
-  if (agent.method.genRSMAfterStudy != 1) return;
-  writeMessage("outptr", "note",
-               formatText("Agent %d (\"%s\"): response surfaces fitted after the study are not "
-                          "available in this build of the solver; none were fitted.",
-                          agent.number, agent.name.c_str()));
-}
-
 // Existing designs: the user designs files are read (designs with results stored, the others
 // evaluated), then every design stored for the agent is a run.
 void runExistingDesigns(Agent& agent, const EvaluationServices& services,
@@ -245,7 +237,6 @@ void runDoeStudy(Agent& agent, const EvaluationServices& services) {
   }
   if (settings.kind == kDoeExisting) {
     runExistingDesigns(agent, services, *representation, factors, request);
-    noteSurfacesUnavailable(agent);
     return;
   }
 
@@ -263,7 +254,6 @@ void runDoeStudy(Agent& agent, const EvaluationServices& services) {
   std::vector<std::string> generatorWords;
   if (settings.kind == kDoeTwoLevelPartial) generatorWords = twoLevelGenerators(k, settings.generator);
   writeAnalysisFiles(agent, array, designs, generatorWords);
-  noteSurfacesUnavailable(agent);
 }
 
 std::vector<int> sweepValueCounts(int budget, const std::vector<int>& caps) {

@@ -20,6 +20,7 @@
 #include "driver/check_performance.h"
 #include "driver/command_line.h"
 #include "driver/method_table.h"
+#include "surrogates/study_surfaces.h"
 #include "base/messages.h"
 #include "base/run_exit.h"
 #include "base/random.h"
@@ -261,6 +262,10 @@ void runCycles() {
           }
         }
         runAgentTurn(*agent, methods, services);
+        if (agent->method.genRSMAfterStudy == 1 &&
+            (agent->type == kAgentDoe || agent->type == kAgentReliability)) {
+          surrogates::fitResponseSurfaces(*agent);
+        }
         agent->runState = 2;
       }
     }

@@ -7,13 +7,18 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "base/messages.h"
+#include "base/run_state.h"
 #include "base/text.h"
+#include "external/surface_file.h"
+#include "platform/platform.h"
 #include "evaluation/formula.h"
 #include "definitions/process_file.h"
 #include "evaluation/response_curvefit.h"
@@ -379,6 +384,74 @@ bool evaluateFormulaResponse(const ResponseDefinition& response,
   return true;
 }
 
+namespace {
+
+// Models read from their files, by path: each file is read once per run.
+std::map<std::string, std::shared_ptr<support::SurfaceFile>>& surfaceFiles() {
+  static std::map<std::string, std::shared_ptr<support::SurfaceFile>> files;
+  return files;
+}
+
+// A response evaluated from a response-surface model file: the model's value at the design's
+// values of the response's `variables` (in that order; the model's own list when none are
+// given). A relative file name is taken in the study folder.
+bool evaluateRsmResponse(const ResponseDefinition& response, EvaluationContext& context,
+                         std::vector<double>& values) {
+  std::string path = response.rsm.modelFile;
+  if (!path.empty() && path.front() != '/') path = platform::joinPath(run.workingDirectory, path);
+  std::shared_ptr<support::SurfaceFile>& model = surfaceFiles()[path];
+  if (!model) {
+    auto read = std::make_shared<support::SurfaceFile>();
+    std::string error;
+    if (!support::readSurfaceFile(path, *read, error)) {
+      logTo(context, "error",
+            formatText("%s\nThe response surface model could not be read: %s",
+                       responseErrorHead(response.name).c_str(), error.c_str()));
+      surfaceFiles().erase(path);
+      return false;
+    }
+    model = std::move(read);
+  }
+  const std::vector<std::string>& names =
+      response.rsm.variables.empty() ? model->variables : response.rsm.variables;
+  if (names.size() != model->variables.size()) {
+    logTo(context, "error",
+          formatText("%s\nThe response lists %d variables, but its model \"%s\" takes %d.",
+                     responseErrorHead(response.name).c_str(), static_cast<int>(names.size()),
+                     response.rsm.modelFile.c_str(), static_cast<int>(model->variables.size())));
+    return false;
+  }
+  std::vector<double> x;
+  for (const std::string& name : names) {
+    const auto computed = context.responses.find(name);
+    if (computed != context.responses.end() && computed->second.present &&
+        !computed->second.values.empty()) {
+      x.push_back(computed->second.values.front());
+      continue;
+    }
+    const VariableValues value = variableValues(name, context);
+    if (!value.ok || value.isText || value.numbers.empty()) {
+      logTo(context, "error",
+            formatText("%s\nThe variable \"%s\" of the response surface model has no numeric "
+                       "value for this design.",
+                       responseErrorHead(response.name).c_str(), name.c_str()));
+      return false;
+    }
+    x.push_back(value.numbers.front());
+  }
+  const double result = model->evaluate(x);
+  if (!std::isfinite(result)) {
+    logTo(context, "error",
+          formatText("%s\nThe response surface model \"%s\" gave no finite value.",
+                     responseErrorHead(response.name).c_str(), response.rsm.modelFile.c_str()));
+    return false;
+  }
+  values.push_back(result);
+  return true;
+}
+
+}  // namespace
+
 bool calculateResponse(const ResponseDefinition& response, EvaluationContext& context) {
   std::vector<double> values;
   bool ok = false;
@@ -402,11 +475,7 @@ bool calculateResponse(const ResponseDefinition& response, EvaluationContext& co
                        responseErrorHead(response.name).c_str()));
       break;
     case ResponseType::RSM:
-      logTo(context, "error",
-            formatText("%s\nThe evaluation of the response surface model \"%s\" is not "
-                       "available in this version of the solver. The response has no data.",
-                       responseErrorHead(response.name).c_str(),
-                       response.rsm.modelFile.c_str()));
+      ok = evaluateRsmResponse(response, context, values);
       break;
     case ResponseType::File:
       logTo(context, "internal error",

@@ -1,8 +1,9 @@
 // The seam of the response-surface models: the boundary class that every model kind
 // implements, and the factory that makes a model by its model code.
 //
-// A model kind (src/surrogates/<kind>.cpp) is a class derived from SurfaceModel, made by
-// makeSurfaceModel under its model code (the `model` of SurfaceSearchSettings in
+// A model kind is a class derived from SurfaceModel around the fit of the external layer
+// (external/polynomial_model.h, kriging.h, radial_basis.h), made by makeSurfaceModel under its
+// model code (the `model` of SurfaceSearchSettings in
 // definitions/method_settings.h, the same codes as the model files): 0 least-squares
 // polynomial (with its term set 0..9), 2 Kriging, 3 radial basis. A model is made, fitted
 // once, then asked for predictions; the response-surface search and the surfaces written
@@ -33,6 +34,12 @@ class SurfaceModel {
   // The response predicted at `x` (n values, as the rows given to fit). Only after a fit
   // that answered true.
   virtual double predict(const std::vector<double>& x) const = 0;
+
+  // The variance of the prediction at `x` where the kind has one (Kriging); 0 otherwise.
+  virtual double variance(const std::vector<double>& /*x*/) const { return 0.0; }
+
+  // The gradient of the prediction at `x` into `g`; false when the kind cannot form it there.
+  virtual bool gradient(const std::vector<double>& x, std::vector<double>& g) const = 0;
 };
 
 // A new, unfitted model of code `model` (term set `termSet` for the polynomial, 0..9;

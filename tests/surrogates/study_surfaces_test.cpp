@@ -1,0 +1,101 @@
+// Response surfaces after a DOE study through the real karvo binary, and a response evaluated
+// from one of their model files in a later study.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::HasLines;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::unwrapped;
+using testing::writeFile;
+
+// x and y on three levels each; f = 10 + 3 x - 2 y + 1.5 x y lies in the quadratic term set.
+void writeStudy(const TempDir& dir, const std::string& agentType, const std::string& method,
+                const std::string& extraResponses = "", const std::string& objective = "f") {
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: screening\ntype: " + agentType +
+                "\nrepresentation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: -1\nbaseline: 0\nmax: 1\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: -1\nbaseline: 0\nmax: 1\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y\n" +
+                extraResponses + "*END\n");
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 21\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 21\n*FACTOR\nname: x\nlevels: -1, 0, 1\n*FACTOR\nname: y\n"
+            "levels: -1, 0, 1\n*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: " + objective +
+                "\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\nquadWt: 0\n"
+                "linearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: surfaces\nstartAgent: 0\nendAgent: 0\nfilePrefix: surf\n"
+            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\n" + method + "*END\n");
+}
+
+testing::ProcessResult runStudy(const TempDir& dir) {
+  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
+
+TEST(StudySurfaces, DoeStudyWritesEveryModelAndAResponseReadsOneBack) {
+  TempDir dir("karvo-surfaces");
+  writeStudy(dir, "doe", "method: DOE\nsampleMethod: 3LevelFull\ngenRSMAfterStudy: 1\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  const std::string text = messages(dir);
+  for (const char* word : {"Linear", "Quadratic", "Kriging", "RadialBasisFunction"}) {
+    EXPECT_TRUE(fs::exists(dir.file(std::string("f-") + word + "-0.mdl"))) << word << text;
+    EXPECT_TRUE(fs::exists(dir.file(std::string("f-") + word + "-0.err"))) << word;
+  }
+  EXPECT_THAT(text, HasLines("Starting the quadratic least squares approximation to the response "
+                             "values.\n"));
+  EXPECT_THAT(text, HasLines("Completed the RBF approximation to the response values.\n"));
+  // The quadratic surface reproduces the formula exactly: R squared 1.
+  EXPECT_THAT(readFile(dir.file("f-Quadratic-0.err")),
+              ::testing::HasSubstr("R squared (Coeff. of multiple determination) = 1.000000"));
+  const std::string model = readFile(dir.file("f-Quadratic-0.mdl"));
+  EXPECT_EQ(model.rfind("Quadratic\nRSM coefficients\nConstant coefficient:\n1.00000000e+01 \n", 0),
+            0u)
+      << model;
+
+  // A later study evaluates a response from a model file at a design the DOE never ran: the
+  // quadratic surface gives the formula's value there (f(0.5, 0.25) = 11.1875), and so
+  // (within its fit) does the Kriging model.
+  for (const char* word : {"Quadratic", "Kriging"}) {
+    SCOPED_TRACE(word);
+    TempDir later("karvo-surfaces-rsm");
+    writeStudy(later, "evaluation",
+               "method: GA\npopulationSize: 2\nnumCycles: 1\ngenerationsPerCycle: 1\n"
+               "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n",
+               "*DEFINE_RESPONSE\nname: g\ntype: RSM\nmdlFile: " +
+                   dir.file(std::string("f-") + word + "-0.mdl") + "\nvariables:2\nx\ny\n",
+               "g");
+    writeFile(later.file("UserDesigns0_points.in"),
+              "*DESIGN_ONLY\ndontMapDesign, p, 0.5, 0.25\n*END\n");
+    ASSERT_EQ(runStudy(later).status, 0) << messages(later);
+    const std::string log = readFile(later.file("POST_0/Design1/design.log"));
+    if (std::string(word) == "Quadratic") {
+      EXPECT_THAT(log, ::testing::HasSubstr("Status: FEASIBLE. Performance: -11.1875.")) << log;
+    } else {
+      EXPECT_THAT(log, ::testing::ContainsRegex("Status: FEASIBLE. Performance: -11\\.[0-9]+\\."))
+          << log;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace karvo
