@@ -193,7 +193,7 @@ void fitRadialBasis(const Agent& agent, const std::string& response,
   writeMessage("outptr", "note", "Starting the RBF approximation to the response values.");
   std::string error;
   std::unique_ptr<support::RadialBasisFunctionBase> kernel =
-      support::makeRadialBasisFunction("RBFMultiQuadratic", 0.0, error);
+      support::makeRadialBasisFunction("RBFGaussian", 0.0, error);
   if (!kernel) {
     warn(error);
     return;

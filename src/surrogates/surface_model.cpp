@@ -55,7 +55,7 @@ class RadialBasisSurface final : public SurfaceModel {
   bool fit(const std::vector<std::vector<double>>& x, const std::vector<double>& y,
            std::string& error) override {
     std::unique_ptr<support::RadialBasisFunctionBase> kernel =
-        support::makeRadialBasisFunction("RBFMultiQuadratic", 0.0, error);
+        support::makeRadialBasisFunction("RBFGaussian", 0.0, error);
     if (!kernel) return false;
     model_ = std::make_unique<support::RadialBasisFunctionFit>(x, y, *kernel);
     model_->setShape(0.0);
