@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/run_state.h"
 #include "support/study_files_fixture.h"
 #include "evaluation/formula.h"
 #include "definitions/process_file.h"
@@ -451,17 +452,20 @@ TEST_F(ResponsesTest, FilterResponsesAndTheirFailures) {
 // ---------------------------------------------------------------------------------------
 // Responses this solver cannot calculate
 
-TEST_F(ResponsesTest, FormingLimitAndSurfaceModelResponsesFailHonestly) {
+TEST_F(ResponsesTest, FormingLimitAndMissingSurfaceModelResponsesFailHonestly) {
   context_.responses["time"] = numbers({0.1});
   context_.responses["force"] = numbers({0.2});
   EXPECT_FALSE(calculateResponse(*findResponseDefinition("fld"), context_));
   EXPECT_FALSE(calculateResponse(*findResponseDefinition("surrogate"), context_));
+  // The model file is taken in the study folder, where there is none.
+  const std::string model = run.workingDirectory + "/mass.mdl";
   EXPECT_EQ(log(), errorLog("Error in evaluating response \"fld\".\nThe forming-limit (FLD) "
                             "evaluation is not available in this version of the solver. The "
                             "response has no data.") +
-                       errorLog("Error in evaluating response \"surrogate\".\nThe evaluation of "
-                                "the response surface model \"mass.mdl\" is not available in "
-                                "this version of the solver. The response has no data."));
+                       errorLog("Error in evaluating response \"surrogate\".\nThe response "
+                                "surface model could not be read: \n\t***** ERROR *****\n\t "
+                                "Error in using the response surface file " + model +
+                                "\n\t Error in opening the mdl file " + model));
   EXPECT_FALSE(value("fld").present);
   EXPECT_EQ(value("fld").status, kStatusError);
   EXPECT_FALSE(value("surrogate").present);
