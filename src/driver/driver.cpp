@@ -20,6 +20,7 @@
 #include "driver/check_performance.h"
 #include "driver/command_line.h"
 #include "driver/method_table.h"
+#include "search/genetic.h"
 #include "surrogates/study_surfaces.h"
 #include "base/messages.h"
 #include "base/run_exit.h"
@@ -399,6 +400,7 @@ void closeRun() {
     }
   };
   step([] { saveChangedHistories(); });
+  step([] { search::closeGeneticLogs(); });
   step([] { releaseApplicationAccess(); });
   step([] { endReservations(); });
   step([] { stopFormulaInterpreter(); });

@@ -485,6 +485,13 @@ std::string geneticLogPath(int agentNumber) { return agentFileName(agentNumber, 
 
 Population& agentPopulation(int agentNumber) { return *geneticRun(agentNumber).population; }
 
+void closeGeneticLogs() {
+  for (auto& [number, entry] : runs()) {
+    if (entry.log) closeFile(entry.log);
+    entry.log = nullptr;
+  }
+}
+
 void resetGeneticState() {
   for (auto& [number, entry] : runs()) {
     if (entry.log) closeFile(entry.log);

@@ -48,6 +48,10 @@ Population& agentPopulation(int agentNumber);
 // Forgets every population and genetic log (start-up and tests).
 void resetGeneticState();
 
+// Closes every open genetic log (a closing step of the run, on every kind of end); the
+// populations stay.
+void closeGeneticLogs();
+
 // The GA method's runner (the AgentCycleFn shape): one cycle of `agent`.
 void runGeneticCycle(Agent& agent, const EvaluationServices& services);
 

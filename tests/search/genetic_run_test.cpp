@@ -199,10 +199,10 @@ TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
   EXPECT_TRUE(search::searchMayGoOn(running));
   EXPECT_EQ(running.method.numCycles, 3);
   running.runState = 2;
-  agents.push_back(Agent{});
+  agents.push_back(Agent{});  // another agent still to run: the run is not over
   agents.back().number = 1;
   run.finalAgent = 1;
-  EXPECT_FALSE(search::searchMayGoOn(running));
+  EXPECT_FALSE(search::searchMayGoOn(agents.front()));
   agents.clear();
   resetRunState();
 }
