@@ -1,7 +1,8 @@
 // The termination rules that the search agents consult between generations: all agents
 // finished, the evaluation budget of the hybrid searches, and the exhausted design space.
 // (The study's termination condition is tested by the evaluation flow after each design.)
-// Cheap: a few comparisons per generation; the design space is counted once per agent.
+// Cheap: a few comparisons per generation, and the design space counted as a product over
+// the variables that stops at the evaluation limit.
 #pragma once
 
 namespace karvo {
