@@ -133,6 +133,8 @@ struct TolmarSizing {
   int designVariables = 0;          // n used for the sizing, >= 0
   int batchSize = 1;                // simultaneous evaluations used for the sizing, >= 1
   int batches = 0;                  // budget / batch size: batches the budget allows
+  bool qhfc = true;                 // the population is kept in fitness levels
+  bool searchDecisions = true;      // model-based search decisions are made
 };
 
 // Local searches that start from one design (QP, SA, NMS) and their own counts.

@@ -6,6 +6,7 @@
 #include "doe/doe_turn.h"
 #include "reliability/reliability_turn.h"
 #include "search/genetic.h"
+#include "search/methods/tolmar.h"
 #include "search/search_turn.h"
 
 namespace karvo {
@@ -19,7 +20,7 @@ constexpr MethodEntry entry(int code, MethodFamily family, MethodSettingsReader 
 
 constexpr MethodEntry kMethods[kMethodCount] = {
     entry(kMethodTolmar, kFamilySearch, readTolmarSettings, sizeTolmarMethod,
-          search::runUnavailableCycle),
+          search::runTolmarCycle),
     entry(kMethodMultiStart, kFamilySearch, readMultiStartSettings, completeMultiStartSettings,
           search::runUnavailableCycle),
     entry(kMethodSqp, kFamilySearch, readSqpSettings, nullptr, search::runUnavailableCycle),

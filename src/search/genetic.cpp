@@ -117,18 +117,47 @@ void writeLog(GeneticRun& entry, const std::string& text) {
   writeText(entry.log, text);
 }
 
-// A random design of the representation: every field drawn uniformly.
-Design randomDesign(const Agent& agent, const Population& population) {
+// A design of the representation with every field at 0.
+Design blankDesign(const Agent& agent, const Population& population) {
   Design design;
   design.representation = population.representation;
   design.num_dvar = static_cast<int>(population.fieldSizes.size());
   design.source = agent.number;
   design.encoding = kEncodingChromosome;
-  design.chromosome.resize(population.fieldSizes.size());
+  design.chromosome.assign(population.fieldSizes.size(), 0);
+  return design;
+}
+
+// A random design of the representation: every field drawn uniformly.
+Design randomDesign(const Agent& agent, const Population& population) {
+  Design design = blankDesign(agent, population);
   for (std::size_t i = 0; i < population.fieldSizes.size(); ++i) {
     design.chromosome[i] = randomInt(0, population.fieldSizes[i] - 1);
   }
   return design;
+}
+
+// `count` random designs forming a Latin hypercube: each variable's range cut into `count`
+// equal strata, every stratum used by one design, the value drawn uniformly inside it.
+// Draws: per variable one shuffled order of the strata, then per design and variable one
+// field value.
+std::vector<Design> latinDesigns(const Agent& agent, const Population& population, int count) {
+  const std::size_t fields = population.fieldSizes.size();
+  std::vector<std::vector<int>> order(fields, std::vector<int>(static_cast<std::size_t>(count)));
+  for (std::size_t f = 0; f < fields; ++f) shufflePermutation(count, order[f].data());
+  std::vector<Design> designs;
+  for (int d = 0; d < count; ++d) {
+    Design design = blankDesign(agent, population);
+    for (std::size_t f = 0; f < fields; ++f) {
+      const long size = population.fieldSizes[f];
+      const int stratum = order[f][static_cast<std::size_t>(d)];
+      const long low = size * stratum / count;
+      const long high = std::max(low, size * (stratum + 1) / count - 1);
+      design.chromosome[f] = randomInt(static_cast<int>(low), static_cast<int>(high));
+    }
+    designs.push_back(std::move(design));
+  }
+  return designs;
 }
 
 // A design to evaluate from a chromosome made by the operators.
@@ -182,8 +211,7 @@ void evaluateMembers(Agent& agent, Population& population, std::vector<Member>& 
 }
 
 // Fitness scaling, statistics and best tracking of the current members; the new-best lines.
-void endOfGeneration(Agent& agent, GeneticRun& entry) {
-  Population& population = *entry.population;
+void scoreGeneration(Agent& agent, Population& population, FileHandle* log) {
   std::vector<double> raw;
   std::vector<double> scaled(population.members.size());
   std::vector<double> violations;
@@ -191,18 +219,22 @@ void endOfGeneration(Agent& agent, GeneticRun& entry) {
     raw.push_back(member.raw);
     violations.push_back(member.design.violation);
   }
-  population.statistics = fitnessUpdate(population.fitnessSettings, population.fitnessState, raw,
-                                        scaled, entry.log);
+  population.statistics =
+      fitnessUpdate(population.fitnessSettings, population.fitnessState, raw, scaled, log);
   for (std::size_t i = 0; i < population.members.size(); ++i) {
     population.members[i].scaled = scaled[i];
   }
   if (const PerformanceDefinition* performance = findPerformance(agent.performance)) {
     fitnessWatchFeasibility(population.fitnessState, violations, performance->constraintCount);
   }
-  if (populationTrackBest(population)) {
-    writeLog(entry, newBestEverReport(agent.number, run.startAgent, run.finalAgent,
-                                      population.bestEver, agent.evaluatedDesigns));
+  if (populationTrackBest(population) && log) {
+    writeText(log, newBestEverReport(agent.number, run.startAgent, run.finalAgent,
+                                     population.bestEver, agent.evaluatedDesigns));
   }
+}
+
+void endOfGeneration(Agent& agent, GeneticRun& entry) {
+  scoreGeneration(agent, *entry.population, entry.log);
 }
 
 // The first population of the agent (see genetic.h), evaluated as one batch.
@@ -256,12 +288,31 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
 
   const int members = static_cast<int>(fresh.size()) - (baselineJoins || fresh.empty() ? 0 : 1);
   const int fromHistory = std::clamp(size - members, 0, static_cast<int>(stored.size()));
-  const int random = std::max(0, size - members - fromHistory);
-  for (int i = 0; i < random; ++i) {
-    Member member;
-    member.design = randomDesign(agent, population);
-    member.origin = kMadeRandom;
-    fresh.push_back(std::move(member));
+  int random = std::max(0, size - members - fromHistory);
+  const bool hybrid = agent.method.code == kMethodTolmar;
+  if (hybrid && agent.method.numEvals > 0) {
+    // The budget counts every design, the baseline included.
+    random = std::clamp(agent.method.numEvals - agent.evaluatedDesigns -
+                            static_cast<int>(fresh.size()),
+                        0, random);
+  }
+  if (hybrid && random > 1) {
+    // The hybrid search's models learn most from designs spread evenly over the space: a
+    // Latin hypercube, one stratum of each variable per design.
+    const std::vector<Design> spread = latinDesigns(agent, population, random);
+    for (const Design& design : spread) {
+      Member member;
+      member.design = design;
+      member.origin = kMadeRandom;
+      fresh.push_back(std::move(member));
+    }
+  } else {
+    for (int i = 0; i < random; ++i) {
+      Member member;
+      member.design = randomDesign(agent, population);
+      member.origin = kMadeRandom;
+      fresh.push_back(std::move(member));
+    }
   }
   evaluateMembers(agent, population, fresh, services);
   renameUserDesignsFiles(agent, userDesigns);
@@ -443,6 +494,9 @@ void reinitialiseIfConverged(Agent& agent, GeneticRun& entry, const ConvergenceS
   const int n = static_cast<int>(population.members.size());
   if (n < 2) return;
   const std::vector<double>& options = agent.reinitializeOptions;
+  // The hybrid search keeps its diversity in its levels and its models; it restarts members
+  // only when the user asks for it.
+  if (agent.method.code == kMethodTolmar && options.empty()) return;
   bool converged;
   if (!options.empty() && options[0] >= 1.0) {
     converged = population.counters.generation - population.counters.generationAtBest >=
@@ -499,7 +553,29 @@ void resetGeneticState() {
   runs().clear();
 }
 
+void evaluatePopulationMembers(Agent& agent, Population& population, std::vector<Member>& members,
+                               const EvaluationServices& services) {
+  evaluateMembers(agent, population, members, services);
+}
+
+void finishGeneration(Agent& agent, Population& population, FileHandle* log) {
+  scoreGeneration(agent, population, log);
+}
+
+Design makeMemberDesign(const Agent& agent, const Population& population,
+                        std::vector<int> chromosome, int generation) {
+  return childDesign(agent, population, std::move(chromosome), generation);
+}
+
+Design makeRandomDesign(const Agent& agent, const Population& population) {
+  return randomDesign(agent, population);
+}
+
 void runGeneticCycle(Agent& agent, const EvaluationServices& services) {
+  runPopulationCycle(agent, services, nullptr);
+}
+
+void runPopulationCycle(Agent& agent, const EvaluationServices& services, GenerationStep step) {
   GeneticRun& entry = geneticRun(agent.number);
   Population& population = *entry.population;
   if (!entry.log) {
@@ -517,7 +593,11 @@ void runGeneticCycle(Agent& agent, const EvaluationServices& services) {
     const int from = population.counters.generation;
     writeFormatted(outptr, "\nAGENT NUMBER %d, GENERATION %d->%d\n", agent.number, from,
                    from + 1);
-    geneticGeneration(agent, entry, services);
+    if (step) {
+      step(agent, population, entry.log, services);
+    } else {
+      geneticGeneration(agent, entry, services);
+    }
     const ConvergenceStatistics stats =
         convergenceStatistics(population, kGoodMemberDeviations, minimising(agent));
     const bool full = population.counters.generation % kFullConvergenceInterval == 0;

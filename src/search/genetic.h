@@ -39,6 +39,7 @@ namespace karvo {
 
 struct Agent;
 struct EvaluationServices;
+struct FileHandle;
 
 namespace search {
 
@@ -54,6 +55,31 @@ void closeGeneticLogs();
 
 // The GA method's runner (the AgentCycleFn shape): one cycle of `agent`.
 void runGeneticCycle(Agent& agent, const EvaluationServices& services);
+
+// One generation of a population method: makes the new members, evaluates them as one batch
+// (evaluatePopulationMembers), installs them in the population and ends with
+// finishGeneration. `log` is the agent's genetic log (may be null).
+using GenerationStep = void (*)(Agent& agent, Population& population, FileHandle* log,
+                                const EvaluationServices& services);
+
+// One cycle of `agent` as runGeneticCycle, with `step` in place of the genetic generation
+// (null: the genetic generation). The hybrid search's runner is this with its own step.
+void runPopulationCycle(Agent& agent, const EvaluationServices& services, GenerationStep step);
+
+// Evaluates the designs of `members` as one batch through the evaluation flow and takes
+// their results (raw fitness, the run counters, on-line and off-line sums).
+void evaluatePopulationMembers(Agent& agent, Population& population, std::vector<Member>& members,
+                               const EvaluationServices& services);
+
+// Fitness scaling and statistics of the current members, best tracking and the new-best
+// lines of the genetic log.
+void finishGeneration(Agent& agent, Population& population, FileHandle* log);
+
+// A new design of the agent from a chromosome made by operators, stamped with `generation`.
+Design makeMemberDesign(const Agent& agent, const Population& population,
+                        std::vector<int> chromosome, int generation);
+// A random design of the representation: every field drawn uniformly.
+Design makeRandomDesign(const Agent& agent, const Population& population);
 
 // The path of the agent's genetic log: "<study folder>/<prefix><agent>.dat".
 std::string geneticLogPath(int agentNumber);

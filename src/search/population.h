@@ -24,6 +24,7 @@ enum MemberOrigin : int {
   kMadeMutation = 32,    // mutated
   kMadeMigrant = 64,     // taken over from another agent
   kMadeCopy = 128,       // a copy of a parent (no crossover drawn)
+  kMadeDecision = 256,   // proposed by a model-based search decision
 };
 
 struct Member {
@@ -32,6 +33,12 @@ struct Member {
   double scaled = 0.0;               // scaled fitness, as selection sees it
   int birthGeneration = 0;           // generation that made it, >= 0
   int origin = 0;                    // MemberOrigin flags
+  // Kept by the hybrid search for the credit of its operators:
+  int ga_operator = 0;               // code of the operator that made it (0: none)
+  double firstparent = 0.0;          // raw fitness of its first parent (of the best design
+                                     // for a search decision)
+  double secondparent = 0.0;         // raw fitness of its second parent
+  double mut_width = 1.0;            // block width of the mutation that made it
 };
 
 // A best design with when it was found.

@@ -1,0 +1,424 @@
+// The hybrid adaptive search (TOLMAR): the genetic core's cycle (initial population,
+// migrants, generations, convergence, reports) with this generation step.
+//
+// One generation of an agent with P members and L levels:
+//
+//   members sorted by raw fitness (worst first) -> level thresholds, victims
+//   -> slots: the new designs of this generation, the budget left spread over the cycles
+//      left (at least 2, at most P; the same whether the designs run one at a time or side
+//      by side: the sizing already makes P a multiple of the batch size)
+//   -> the throttle's count of search decisions (at most slots - 1): model-based designs
+//   -> the other slots: parents from one level (a tournament of two inside the level, the
+//      levels taken in turn from the top), adaptive crossover and adaptive mutation of that
+//      level's family; a child equal to a parent or to another new design is mutated again;
+//      with a model of the designs so far, three such candidates are made per slot and the
+//      most promising one is kept (pre-screening)
+//   -> the new designs, evaluated as one batch
+//   -> operator credit, the trust region of the model-based decisions
+//   -> each new design, best first, enters the highest level whose threshold it reaches
+//      and that still has a victim, replacing the victim when it is better
+//   -> fitness statistics and best tracking, then the adaptive operator probabilities.
+//
+// Only the random draws decide the designs (the throttle's timing aside, which only ever
+// acts when model building is slow next to the analyses), so a run repeats from its seed
+// whether its designs run one at a time or side by side.
+#include "search/methods/tolmar.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <memory>
+#include <unordered_set>
+
+#include "base/design.h"
+#include "base/random.h"
+#include "base/run_state.h"
+#include "definitions/method_settings.h"
+#include "definitions/performance_file.h"
+#include "definitions/study.h"
+#include "evaluation/agent_results.h"
+#include "evaluation/design_store.h"
+#include "evaluation/performance.h"
+#include "platform/platform.h"
+#include "search/fitness.h"
+#include "search/genetic.h"
+#include "search/model_search.h"
+#include "search/tolmar_levels.h"
+#include "search/tolmar_operators.h"
+
+namespace karvo::search {
+
+namespace {
+
+constexpr int kScreenedCandidates = 3;   // operator-made candidates per slot with a model
+constexpr int kRemutationTries = 8;      // attempts to make a child differ from its parents
+constexpr int kRedrawTries = 64;         // then single fields redrawn at random
+
+struct TolmarRun {
+  bool ready = false;
+  QhfcLevels levels;
+  AdaptiveState adaptive;
+  ThrottleState throttle;
+  ModelSearchState model;
+  std::vector<ModelSample> samples;      // every scored design of the agent, normalised
+  std::unordered_set<int> sampled;       // their design numbers
+  std::size_t storeSeen = 0;             // stored designs already looked at
+  double analysisSeconds = 0.0;          // wall time of the batches, per design evaluated
+  long analysisCount = 0;
+};
+
+std::map<int, TolmarRun>& tolmarRuns() {
+  static std::map<int, TolmarRun> table;
+  return table;
+}
+
+// The objective (to be minimised) and the constraint values (met when <= 0) of a scored
+// design, from its response values, as the performance scoring reads them.
+bool sampleOf(const Design& design, const PerformanceDefinition& definition,
+              const std::vector<int>& fieldSizes, ModelSample& sample) {
+  if (design.failed || design.status == kDesignError) return false;
+  if (design.chromosome.size() != fieldSizes.size()) return false;
+  if (design.responses.size() < static_cast<std::size_t>(definition.count)) return false;
+  double score = 0.0;
+  sample.constraints.clear();
+  for (int r = 0; r < definition.count; ++r) {
+    const std::size_t i = static_cast<std::size_t>(r);
+    const int flag = definition.flag[i];
+    if (flag != 0 && flag != 1) continue;
+    const ResponseValue& response = design.responses[i];
+    if (!response.present || response.values.empty() || !std::isfinite(response.values[0])) {
+      return false;
+    }
+    double norm = std::fabs(definition.norm[i]);
+    if (norm == 0.0) norm = 1.0;
+    const double g = deviation(definition, r, response.values[0]) / norm;
+    if (flag == 0) {
+      const double sign = definition.opt[i] == 1 || definition.opt[i] == 2 ? 1.0 : -1.0;
+      score += definition.offset[i] * g + sign * definition.coef[i] * g * g;
+    } else {
+      sample.constraints.push_back(g);
+    }
+  }
+  sample.objective = -score;
+  sample.x.resize(fieldSizes.size());
+  for (std::size_t f = 0; f < fieldSizes.size(); ++f) {
+    sample.x[f] = fieldSizes[f] > 1 ? static_cast<double>(design.chromosome[f]) /
+                                          static_cast<double>(fieldSizes[f] - 1)
+                                    : 0.0;
+  }
+  return std::isfinite(sample.objective);
+}
+
+void addSample(TolmarRun& t, const Design& design, const PerformanceDefinition* definition,
+               const Population& population) {
+  if (!definition || design.designNumber <= 0 ||
+      design.representation != population.representation) {
+    return;
+  }
+  if (!t.sampled.insert(design.designNumber).second) return;
+  ModelSample sample;
+  if (sampleOf(design, *definition, population.fieldSizes, sample)) {
+    t.samples.push_back(std::move(sample));
+  }
+}
+
+// Brings the samples up to date with the agent's stored designs (every design it evaluated,
+// also in earlier runs) and with the current members.
+void collectSamples(Agent& agent, const Population& population, TolmarRun& t) {
+  const PerformanceDefinition* definition = findPerformance(agent.performance);
+  AgentResults& results = agentResults(agent);
+  if (results.store.enabled) {
+    const std::size_t size = designStoreSize(results.store);
+    for (; t.storeSeen < size; ++t.storeSeen) {
+      addSample(t, designStoreAt(results.store, t.storeSeen), definition, population);
+    }
+  }
+  for (const Member& member : population.members) {
+    addSample(t, member.design, definition, population);
+  }
+  if (population.bestEver.valid) addSample(t, population.bestEver.design, definition, population);
+}
+
+void sortAscending(std::vector<Member>& members) {
+  std::stable_sort(members.begin(), members.end(),
+                   [](const Member& a, const Member& b) { return a.raw < b.raw; });
+}
+
+void setUp(Agent& agent, const Population& population, TolmarRun& t) {
+  const int size = static_cast<int>(population.members.size());
+  const int n = static_cast<int>(population.fieldSizes.size());
+  const int count = qhfcLevelCount(size, agent.method.tolmar.qhfc);
+  qhfcLevelSizes(size, count, t.levels);
+  adaptiveReset(t.adaptive, size, std::max(1.0, std::sqrt(static_cast<double>(n))));
+  std::vector<char> discrete(population.fieldSizes.size(), 0);
+  t.adaptive.fineGrained = mostlyFineGrained(population.fieldSizes, discrete) ? 1 : 0;
+  t.throttle = ThrottleState{};
+  t.throttle.off = !agent.method.tolmar.searchDecisions;
+  t.model = ModelSearchState{};
+  t.ready = true;
+}
+
+// A parent from `level` (the whole population without levels): the better of two drawn
+// from the level by raw fitness.
+int pickParent(const QhfcLevels& levels, int level, int populationSize) {
+  int low = 0;
+  int high = populationSize - 1;
+  if (levels.count > 0 && level >= 0) {
+    low = levels.first[static_cast<std::size_t>(level)];
+    high = levels.last[static_cast<std::size_t>(level)];
+  }
+  return randomInt(low, high);
+}
+
+int betterOf(const Population& population, int a, int b) {
+  const auto& m = population.members;
+  return m[static_cast<std::size_t>(b)].raw > m[static_cast<std::size_t>(a)].raw ? b : a;
+}
+
+std::vector<double> normalised(const std::vector<int>& chromosome,
+                               const std::vector<int>& fieldSizes) {
+  std::vector<double> x(chromosome.size());
+  for (std::size_t f = 0; f < chromosome.size(); ++f) {
+    x[f] = fieldSizes[f] > 1 ? static_cast<double>(chromosome[f]) / (fieldSizes[f] - 1) : 0.0;
+  }
+  return x;
+}
+
+std::vector<int> fieldValues(const std::vector<double>& x, const std::vector<int>& fieldSizes) {
+  std::vector<int> chromosome(fieldSizes.size(), 0);
+  for (std::size_t f = 0; f < fieldSizes.size() && f < x.size(); ++f) {
+    const double top = fieldSizes[f] - 1;
+    chromosome[f] = static_cast<int>(std::clamp(std::round(x[f] * top), 0.0, top));
+  }
+  return chromosome;
+}
+
+// The number of new designs of this generation (see the top of the file).
+int slotCount(const Agent& agent, const Population& population) {
+  const int size = static_cast<int>(population.members.size());
+  const long limit = agent.method.numEvals > 0 ? agent.method.numEvals : 0;
+  const long remaining = limit > 0 ? limit - agent.evaluatedDesigns : size;
+  if (remaining <= 0) return 0;
+  const long cyclesLeft = std::max(1, agent.method.numCycles - run.currentCycle);
+  long slots = (remaining + cyclesLeft - 1) / cyclesLeft;
+  slots = std::clamp<long>(slots, 2, size);
+  return static_cast<int>(std::min(slots, remaining));
+}
+
+bool sameChromosome(const std::vector<int>& a, const Member& m) {
+  return a == m.design.chromosome;
+}
+
+}  // namespace
+
+void resetTolmarState() { tolmarRuns().clear(); }
+
+void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
+                      const EvaluationServices& services) {
+  TolmarRun& t = tolmarRuns()[agent.number];
+  const int size = static_cast<int>(population.members.size());
+  const int n = static_cast<int>(population.fieldSizes.size());
+  const int generation = population.counters.generation + 1;
+  if (!t.ready) setUp(agent, population, t);
+  const int slots = size < 2 ? 0 : slotCount(agent, population);
+  if (slots == 0) {
+    population.counters.generation = generation;
+    finishGeneration(agent, population, log);
+    return;
+  }
+
+  sortAscending(population.members);
+  {
+    std::vector<double> raw;
+    for (const Member& member : population.members) raw.push_back(member.raw);
+    if (t.levels.count > 0) {
+      qhfcThresholds(raw, t.levels);
+      qhfcMarkVictims(t.levels);
+    }
+  }
+  collectSamples(agent, population, t);
+  const double bestBefore =
+      population.bestEver.valid ? population.bestEver.raw : population.members.back().raw;
+
+  // Search decisions.
+  const PerformanceDefinition* definition = findPerformance(agent.performance);
+  ThrottleInputs inputs;
+  inputs.evaluated = static_cast<int>(t.samples.size());
+  inputs.designVariables = n;
+  inputs.responses = definition ? definition->count : 0;
+  inputs.meanAnalysisTime = t.analysisCount > 0 ? t.analysisSeconds / t.analysisCount : 0.0;
+  inputs.populationSize = size;
+  inputs.cyclesLeft = std::max(0, agent.method.numCycles - run.currentCycle - 1);
+  inputs.decisionsOn = agent.method.tolmar.searchDecisions;
+  inputs.qhfc = t.levels.count > 0;
+  t.throttle.fraction = t.adaptive.searchFraction;
+  int decisions = searchDecisionCount(t.throttle, inputs);
+  t.adaptive.searchFraction = t.throttle.fraction;
+  decisions = std::clamp(decisions, 0, slots - 1);
+
+  std::vector<Member> children;
+  children.reserve(static_cast<std::size_t>(slots));
+  std::vector<double> steps(population.fieldSizes.size());
+  for (std::size_t f = 0; f < steps.size(); ++f) {
+    steps[f] = population.fieldSizes[f] > 1 ? 1.0 / (population.fieldSizes[f] - 1) : 0.0;
+  }
+  if (decisions > 0) {
+    ModelRequest request;
+    request.count = decisions;
+    request.step = steps;
+    for (ModelProposal& proposal : proposeModelDesigns(t.samples, request, t.model)) {
+      Member member;
+      member.design =
+          makeMemberDesign(agent, population, fieldValues(proposal.x, population.fieldSizes),
+                           generation);
+      member.birthGeneration = generation;
+      member.origin = kMadeDecision;
+      member.ga_operator = proposal.code;
+      member.firstparent = bestBefore;
+      member.secondparent = bestBefore;
+      children.push_back(std::move(member));
+    }
+  }
+
+  // Operator-made designs, screened by a model of the designs so far when there is one.
+  std::unique_ptr<ScreeningModel> screen;
+  if (agent.method.tolmar.searchDecisions && !t.throttle.off) screen = fitScreeningModel(t.samples);
+  const int candidates = screen ? kScreenedCandidates : 1;
+  std::vector<const std::vector<int>*> chromosomes;
+  for (const Member& member : population.members) chromosomes.push_back(&member.design.chromosome);
+  const int levelCount = t.levels.count;
+  const DesignStore& store = agentResults(agent).store;
+  Design probe = makeMemberDesign(agent, population, population.members.front().design.chromosome,
+                                  generation);
+  int slot = 0;
+  while (static_cast<int>(children.size()) < slots) {
+    const int level = levelCount > 0 ? (levelCount - 1) - slot % levelCount : -1;
+    const bool lower = levelCount > 0 && level < levelCount / 2;
+    ++slot;
+    Member best;
+    double bestScore = 0.0;
+    bool have = false;
+    for (int c = 0; c < candidates; ++c) {
+      const int a = betterOf(population, pickParent(t.levels, level, size),
+                             pickParent(t.levels, level, size));
+      const int b = betterOf(population, pickParent(t.levels, level, size),
+                             pickParent(t.levels, level, size));
+      const Member& first = population.members[static_cast<std::size_t>(a)];
+      const Member& second = population.members[static_cast<std::size_t>(b)];
+      std::vector<int> c1;
+      std::vector<int> c2;
+      const int crossed = adaptiveCrossover(t.adaptive, lower, first.design.chromosome,
+                                            second.design.chromosome, population.fieldSizes, c1,
+                                            c2);
+      double width = 1.0;
+      int mutated = adaptiveMutation(t.adaptive, lower, c1, population.fieldSizes, chromosomes,
+                                     width);
+      // A design evaluated before would cost nothing, but gain nothing either.
+      auto duplicate = [&](const std::vector<int>& chromosome) {
+        if (sameChromosome(chromosome, first) || sameChromosome(chromosome, second)) return true;
+        if (std::any_of(children.begin(), children.end(),
+                        [&](const Member& m) { return sameChromosome(chromosome, m); })) {
+          return true;
+        }
+        if (!store.enabled) return false;
+        probe.chromosome = chromosome;
+        return designStoreFind(store, probe);
+      };
+      for (int tries = 0; tries < kRemutationTries && duplicate(c1); ++tries) {
+        const int again =
+            adaptiveMutation(t.adaptive, lower, c1, population.fieldSizes, chromosomes, width);
+        if (again != 0) mutated = again;
+      }
+      // Still a design seen before (a crowded corner of a coarse grid): one field redrawn
+      // at a time until it is new, as a single-field mutation of the family.
+      for (int tries = 0; tries < kRedrawTries && duplicate(c1); ++tries) {
+        const int f = randomInt(0, n - 1);
+        const int size = population.fieldSizes[static_cast<std::size_t>(f)];
+        if (size > 1) c1[static_cast<std::size_t>(f)] = randomInt(0, size - 1);
+        mutated = lower ? 1 : 6;
+      }
+      population.counters.crossovers += crossed != 0 ? 1 : 0;
+      population.counters.mutations += mutated != 0 ? 1 : 0;
+      const double score = screen ? screen->score(normalised(c1, population.fieldSizes)) : 0.0;
+      if (have && score >= bestScore) continue;
+      have = true;
+      bestScore = score;
+      best = Member{};
+      best.design = makeMemberDesign(agent, population, std::move(c1), generation);
+      best.birthGeneration = generation;
+      best.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutated ? kMadeMutation : 0);
+      best.ga_operator = mutated != 0 ? mutated : crossed;
+      best.firstparent = first.raw;
+      best.secondparent = second.raw;
+      best.mut_width = width;
+    }
+    children.push_back(std::move(best));
+  }
+
+  const double started = platform::monotonicSeconds();
+  const long before = population.counters.evaluations;
+  evaluatePopulationMembers(agent, population, children, services);
+  const long evaluated = population.counters.evaluations - before;
+  if (evaluated > 0) {
+    const int parallel = std::max(1, std::min<int>(static_cast<int>(evaluated),
+                                                   std::max(1, study.nParallel)));
+    t.analysisSeconds += (platform::monotonicSeconds() - started) * parallel;
+    t.analysisCount += evaluated;
+  }
+
+  // Credit, trust region, samples.
+  for (const Member& child : children) {
+    creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
+                   child.secondparent, bestBefore, child.mut_width);
+    if (child.origin & kMadeDecision) {
+      noteModelOutcome(t.model, child.ga_operator,
+                       fitnessCounted(child.raw) && child.raw > bestBefore);
+    }
+    addSample(t, child.design, definition, population);
+  }
+
+  // Admission: best first, into the highest level reached that still has a victim.
+  std::vector<std::size_t> order(children.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    return children[x].raw > children[y].raw;
+  });
+  for (std::size_t i : order) {
+    Member& child = children[i];
+    if (!fitnessCounted(child.raw)) continue;
+    if (levelCount == 0) {
+      auto worst = std::min_element(
+          population.members.begin(), population.members.end(),
+          [](const Member& x, const Member& y) { return x.raw < y.raw; });
+      if (child.raw > worst->raw) *worst = std::move(child);
+      continue;
+    }
+    int level = qhfcLevelOf(t.levels, child.raw);
+    while (level >= 0 && !qhfcHasVictim(t.levels, level)) --level;
+    if (level < 0) continue;
+    int victim = -1;
+    for (int m = t.levels.first[static_cast<std::size_t>(level)];
+         m <= t.levels.last[static_cast<std::size_t>(level)]; ++m) {
+      if (t.levels.victim[static_cast<std::size_t>(m)]) {
+        victim = m;
+        break;
+      }
+    }
+    if (victim < 0 || child.raw <= population.members[static_cast<std::size_t>(victim)].raw) {
+      continue;
+    }
+    const int index = qhfcPromote(t.levels, level);
+    population.members[static_cast<std::size_t>(index)] = std::move(child);
+  }
+
+  population.counters.generation = generation;
+  sortAscending(population.members);
+  finishGeneration(agent, population, log);
+  adaptProbabilities(t.adaptive, levelCount, n);
+}
+
+void runTolmarCycle(Agent& agent, const EvaluationServices& services) {
+  runPopulationCycle(agent, services, tolmarGeneration);
+}
+
+}  // namespace karvo::search

@@ -1,0 +1,793 @@
+// Model-based search decisions of the hybrid search: quadratic trust-region steps, the
+// optimum of a global quadratic response surface, and a radial-basis candidate search; and
+// the radial-basis screening of operator-made candidates. Called once per generation with at
+// most a few thousand evaluated designs of up to ~20 variables: every fit here is a small
+// dense least-squares or linear solve (at most kRbfCentres points), so a request costs
+// milliseconds.
+#include "search/model_search.h"
+
+#include <Eigen/Dense>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "base/random.h"
+
+namespace karvo::search {
+namespace {
+
+constexpr double kMetTolerance = 1e-9;     // a constraint value up to this counts as met
+constexpr int kRbfCentres = 200;           // at most this many designs in a radial-basis fit
+constexpr int kRbfNearest = 120;           // of which the nearest to the best design
+constexpr double kRadiusMax = 0.5;         // trust radius after growth, at most
+constexpr double kRadiusRestart = 0.2;     // trust radius after a restart
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+using Eigen::MatrixXd;
+using Eigen::VectorXd;
+
+// The rotation of the decision kinds: a request takes its kinds from here, starting at
+// state.nextKind. Local steps dominate; a restart of the trust region moves the rotation to
+// kRotationExplore so that the next decisions explore.
+constexpr int kRotation[] = {kDecisionLocal, kDecisionExplore, kDecisionLocal,
+                             kDecisionGlobal, kDecisionLocal,  kDecisionExplore};
+constexpr int kRotationLength = 6;
+constexpr int kRotationExplore = 1;
+
+// Weights of the predicted value against the distance to the nearest design in the
+// radial-basis candidate search, cycling with the rotation.
+constexpr double kExploreWeights[] = {0.3, 0.5, 0.8, 0.95};
+
+double totalViolation(const ModelSample& s) {
+  double v = 0.0;
+  for (double g : s.constraints)
+    if (g > kMetTolerance) v += g;
+  return v;
+}
+
+// True when a is better than b: feasible first, then the objective, else less violation.
+bool betterSample(const ModelSample& a, const ModelSample& b) {
+  const double va = totalViolation(a), vb = totalViolation(b);
+  if (va == 0.0 && vb == 0.0) return a.objective < b.objective;
+  if (va == 0.0 || vb == 0.0) return va == 0.0;
+  return va < vb;
+}
+
+int incumbentIndex(std::span<const ModelSample> samples) {
+  int best = 0;
+  for (int i = 1; i < static_cast<int>(samples.size()); ++i)
+    if (betterSample(samples[i], samples[best])) best = i;
+  return best;
+}
+
+double squaredDistance(std::span<const double> a, std::span<const double> b) {
+  double d = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) d += (a[i] - b[i]) * (a[i] - b[i]);
+  return d;
+}
+
+// Indices of the samples ordered by their distance to x (nearest first), the first `count`.
+std::vector<int> nearestIndices(std::span<const ModelSample> samples,
+                                std::span<const double> x, int count) {
+  std::vector<std::pair<double, int>> d(samples.size());
+  for (size_t i = 0; i < samples.size(); ++i) d[i] = {squaredDistance(samples[i].x, x), int(i)};
+  count = std::min<int>(count, static_cast<int>(d.size()));
+  std::partial_sort(d.begin(), d.begin() + count, d.end());
+  std::vector<int> out(count);
+  for (int i = 0; i < count; ++i) out[i] = d[i].second;
+  return out;
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  const size_t h = v.size() / 2;
+  std::nth_element(v.begin(), v.begin() + h, v.end());
+  return v[h];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Quadratic models: f(x) = a + g'z + z'Hz/2 with z = (x - centre) / scale.
+// ---------------------------------------------------------------------------------------------
+
+enum class QuadKind { kLinear, kSeparable, kFull };
+
+int termCount(QuadKind kind, int n) {
+  switch (kind) {
+    case QuadKind::kLinear: return n + 1;
+    case QuadKind::kSeparable: return 2 * n + 1;
+    case QuadKind::kFull: return (n + 1) * (n + 2) / 2;
+  }
+  return n + 1;
+}
+
+struct Quadratic {
+  double a = 0.0;
+  VectorXd g;
+  MatrixXd h;
+
+  double value(const VectorXd& z) const { return a + g.dot(z) + 0.5 * z.dot(h * z); }
+  VectorXd gradient(const VectorXd& z) const { return g + h * z; }
+};
+
+void basisRow(QuadKind kind, const VectorXd& z, double* row) {
+  const int n = static_cast<int>(z.size());
+  int k = 0;
+  row[k++] = 1.0;
+  for (int i = 0; i < n; ++i) row[k++] = z[i];
+  if (kind == QuadKind::kSeparable) {
+    for (int i = 0; i < n; ++i) row[k++] = 0.5 * z[i] * z[i];
+  } else if (kind == QuadKind::kFull) {
+    for (int i = 0; i < n; ++i)
+      for (int j = i; j < n; ++j) row[k++] = (i == j ? 0.5 : 1.0) * z[i] * z[j];
+  }
+}
+
+Quadratic quadraticOfCoefficients(QuadKind kind, int n, const VectorXd& c) {
+  Quadratic q;
+  q.a = c[0];
+  q.g = c.segment(1, n);
+  q.h = MatrixXd::Zero(n, n);
+  int k = n + 1;
+  if (kind == QuadKind::kSeparable) {
+    for (int i = 0; i < n; ++i) q.h(i, i) = c[k++];
+  } else if (kind == QuadKind::kFull) {
+    for (int i = 0; i < n; ++i)
+      for (int j = i; j < n; ++j) {
+        q.h(i, j) = c[k++];
+        q.h(j, i) = q.h(i, j);
+      }
+  }
+  return q;
+}
+
+// The objective and constraint models of one fit, all in the same z coordinates.
+struct QuadraticFit {
+  VectorXd centre;
+  double scale = 1.0;
+  Quadratic objective;
+  std::vector<Quadratic> constraints;
+  double objectiveScale = 1.0;               // spread of the fitted objective values
+  std::vector<double> constraintScales;      // spread of each constraint's values
+
+  VectorXd toZ(std::span<const double> x) const {
+    VectorXd z(centre.size());
+    for (int i = 0; i < z.size(); ++i) z[i] = (x[i] - centre[i]) / scale;
+    return z;
+  }
+};
+
+double spread(const VectorXd& y) {
+  const double mean = y.mean();
+  const double s = std::sqrt((y.array() - mean).square().mean());
+  return s > 1e-300 ? s : 1.0;
+}
+
+// Least-squares fit of the models of the objective and every constraint to the samples
+// `which`, centred at `centre`. False when the fit is not finite.
+bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>& which,
+                   QuadKind kind, const VectorXd& centre, QuadraticFit& fit) {
+  const int n = static_cast<int>(centre.size());
+  const int m = static_cast<int>(samples[0].constraints.size());
+  const int rows = static_cast<int>(which.size());
+  const int terms = termCount(kind, n);
+  fit.centre = centre;
+  double reach = 0.0;
+  for (int r : which)
+    for (int i = 0; i < n; ++i) reach = std::max(reach, std::abs(samples[r].x[i] - centre[i]));
+  fit.scale = reach > 1e-12 ? reach : 1.0;
+  MatrixXd a(rows, terms);
+  MatrixXd y(rows, 1 + m);
+  std::vector<double> row(terms);
+  for (int r = 0; r < rows; ++r) {
+    const ModelSample& s = samples[which[r]];
+    basisRow(kind, fit.toZ(s.x), row.data());
+    for (int k = 0; k < terms; ++k) a(r, k) = row[k];
+    y(r, 0) = s.objective;
+    for (int j = 0; j < m; ++j) y(r, 1 + j) = s.constraints[j];
+  }
+  // Columns scaled to unit norm so that the rank decision does not depend on the units.
+  VectorXd norms = a.colwise().norm().transpose();
+  for (int k = 0; k < terms; ++k) {
+    if (norms[k] < 1e-300) norms[k] = 1.0;
+    a.col(k) /= norms[k];
+  }
+  Eigen::CompleteOrthogonalDecomposition<MatrixXd> qr(a);
+  qr.setThreshold(1e-10);
+  MatrixXd c = qr.solve(y);
+  for (int k = 0; k < terms; ++k) c.row(k) /= norms[k];
+  if (!c.allFinite()) return false;
+  fit.objective = quadraticOfCoefficients(kind, n, c.col(0));
+  fit.objectiveScale = spread(y.col(0));
+  fit.constraints.clear();
+  fit.constraintScales.clear();
+  for (int j = 0; j < m; ++j) {
+    fit.constraints.push_back(quadraticOfCoefficients(kind, n, c.col(1 + j)));
+    fit.constraintScales.push_back(spread(y.col(1 + j)));
+  }
+  return true;
+}
+
+// Minimises the objective model subject to the constraint models <= 0 inside the box
+// [lo, hi] (z coordinates) by an augmented Lagrangian over projected Newton steps.
+class QuadraticProgram {
+ public:
+  QuadraticProgram(const QuadraticFit& fit, VectorXd lo, VectorXd hi)
+      : fit_(fit), lo_(std::move(lo)), hi_(std::move(hi)),
+        lambda_(VectorXd::Zero(static_cast<int>(fit.constraints.size()))) {}
+
+  // The solution from `start`; `violation` receives the scaled modelled violation there.
+  VectorXd solve(VectorXd z, double& objective, double& violation) {
+    const int m = static_cast<int>(fit_.constraints.size());
+    lambda_.setZero();
+    mu_ = 10.0;
+    z = project(z);
+    double lastViolation = kInfinity;
+    for (int outer = 0; outer < (m == 0 ? 1 : 12); ++outer) {
+      z = minimiseMerit(z);
+      double v = 0.0;
+      for (int j = 0; j < m; ++j) {
+        const double c = constraintValue(j, z);
+        v = std::max(v, c);
+        lambda_[j] = std::max(0.0, lambda_[j] + mu_ * c);
+      }
+      if (v < 1e-9) break;
+      if (v > 0.25 * lastViolation) mu_ *= 10.0;
+      lastViolation = v;
+    }
+    objective = fit_.objective.value(z) / fit_.objectiveScale;
+    violation = 0.0;
+    for (int j = 0; j < m; ++j) violation += std::max(0.0, constraintValue(j, z));
+    return z;
+  }
+
+ private:
+  double constraintValue(int j, const VectorXd& z) const {
+    return fit_.constraints[j].value(z) / fit_.constraintScales[j];
+  }
+
+  VectorXd project(VectorXd z) const { return z.cwiseMax(lo_).cwiseMin(hi_); }
+
+  double merit(const VectorXd& z) const {
+    double f = fit_.objective.value(z) / fit_.objectiveScale;
+    for (int j = 0; j < static_cast<int>(fit_.constraints.size()); ++j) {
+      const double c = constraintValue(j, z);
+      if (lambda_[j] + mu_ * c >= 0.0)
+        f += lambda_[j] * c + 0.5 * mu_ * c * c;
+      else
+        f -= lambda_[j] * lambda_[j] / (2.0 * mu_);
+    }
+    return f;
+  }
+
+  void meritDerivatives(const VectorXd& z, VectorXd& grad, MatrixXd& hess) const {
+    const double s = fit_.objectiveScale;
+    grad = fit_.objective.gradient(z) / s;
+    hess = fit_.objective.h / s;
+    for (int j = 0; j < static_cast<int>(fit_.constraints.size()); ++j) {
+      const double cs = fit_.constraintScales[j];
+      const double c = constraintValue(j, z);
+      const double w = lambda_[j] + mu_ * c;
+      if (w <= 0.0) continue;
+      const VectorXd gc = fit_.constraints[j].gradient(z) / cs;
+      grad += w * gc;
+      hess += w * fit_.constraints[j].h / cs + mu_ * gc * gc.transpose();
+    }
+  }
+
+  VectorXd minimiseMerit(VectorXd z) const {
+    const int n = static_cast<int>(z.size());
+    VectorXd grad;
+    MatrixXd hess;
+    double f = merit(z);
+    for (int iter = 0; iter < 60; ++iter) {
+      meritDerivatives(z, grad, hess);
+      // Free variables: not held at a bound by the gradient.
+      std::vector<int> free;
+      for (int i = 0; i < n; ++i) {
+        const bool atLow = z[i] <= lo_[i] + 1e-14 && grad[i] > 0.0;
+        const bool atHigh = z[i] >= hi_[i] - 1e-14 && grad[i] < 0.0;
+        if (!atLow && !atHigh) free.push_back(i);
+      }
+      if (free.empty()) break;
+      const int k = static_cast<int>(free.size());
+      MatrixXd hf(k, k);
+      VectorXd gf(k);
+      for (int a = 0; a < k; ++a) {
+        gf[a] = grad[free[a]];
+        for (int b = 0; b < k; ++b) hf(a, b) = hess(free[a], free[b]);
+      }
+      // Newton step with the eigenvalues taken by magnitude (a descent direction also where
+      // the model is not convex), floored relative to the largest.
+      Eigen::SelfAdjointEigenSolver<MatrixXd> eig(hf);
+      const VectorXd ev = eig.eigenvalues().cwiseAbs();
+      const double floor = std::max(1e-8 * ev.maxCoeff(), 1e-12);
+      const VectorXd coeff = eig.eigenvectors().transpose() * gf;
+      VectorXd df = -(eig.eigenvectors() * (coeff.array() / ev.array().max(floor)).matrix());
+      VectorXd d = VectorXd::Zero(n);
+      for (int a = 0; a < k; ++a) d[free[a]] = df[a];
+      if (!d.allFinite() || grad.dot(d) >= 0.0) d = -grad;
+      bool moved = false;
+      for (double t = 1.0; t > 1e-12; t *= 0.5) {
+        VectorXd trial = project(z + t * d);
+        const double ft = merit(trial);
+        if (ft <= f + 1e-4 * grad.dot(trial - z) && ft <= f) {
+          moved = (trial - z).lpNorm<Eigen::Infinity>() > 1e-13;
+          z = trial;
+          f = ft;
+          break;
+        }
+      }
+      if (!moved) break;
+    }
+    return z;
+  }
+
+  const QuadraticFit& fit_;
+  VectorXd lo_, hi_;
+  VectorXd lambda_;
+  double mu_ = 10.0;
+};
+
+// The constrained minimiser of the fitted models in the box [lo, hi] (x coordinates), from
+// the centre of the fit, the box centre and a few random starts: feasible (modelled) first,
+// then the lowest modelled objective.
+std::vector<double> minimiseQuadratics(const QuadraticFit& fit, std::span<const double> lo,
+                                       std::span<const double> hi, int randomStarts) {
+  const int n = static_cast<int>(fit.centre.size());
+  VectorXd zlo(n), zhi(n);
+  for (int i = 0; i < n; ++i) {
+    zlo[i] = (lo[i] - fit.centre[i]) / fit.scale;
+    zhi[i] = (hi[i] - fit.centre[i]) / fit.scale;
+  }
+  QuadraticProgram program(fit, zlo, zhi);
+  std::vector<VectorXd> starts{VectorXd::Zero(n), 0.5 * (zlo + zhi)};
+  for (int s = 0; s < randomStarts; ++s) {
+    VectorXd z(n);
+    for (int i = 0; i < n; ++i) z[i] = zlo[i] + nextUniform() * (zhi[i] - zlo[i]);
+    starts.push_back(z);
+  }
+  VectorXd best;
+  double bestObjective = kInfinity, bestViolation = kInfinity;
+  for (const VectorXd& start : starts) {
+    double f = 0.0, v = 0.0;
+    VectorXd z = program.solve(start, f, v);
+    const bool feasible = v <= 1e-6, bestFeasible = bestViolation <= 1e-6;
+    const bool better = feasible && bestFeasible ? f < bestObjective
+                        : feasible || bestFeasible ? feasible
+                                                   : v < bestViolation;
+    if (best.size() == 0 || better) {
+      best = z;
+      bestObjective = f;
+      bestViolation = v;
+    }
+  }
+  std::vector<double> x(n);
+  for (int i = 0; i < n; ++i)
+    x[i] = std::clamp(fit.centre[i] + fit.scale * best[i], lo[i], hi[i]);
+  return x;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Cubic radial-basis models with a linear tail, of the objective and every constraint.
+// ---------------------------------------------------------------------------------------------
+
+class RadialModel {
+ public:
+  // Fits to the samples `which`; false when the system cannot be solved.
+  bool fit(std::span<const ModelSample> samples, const std::vector<int>& which) {
+    n_ = static_cast<int>(samples[which[0]].x.size());
+    m_ = static_cast<int>(samples[which[0]].constraints.size());
+    const int p = static_cast<int>(which.size());
+    centres_.resize(p, n_);
+    for (int r = 0; r < p; ++r)
+      for (int i = 0; i < n_; ++i) centres_(r, i) = samples[which[r]].x[i];
+    // Objective values above the median are cut to it, so that a few huge values do not
+    // flatten the model where it matters.
+    std::vector<double> objectives;
+    for (int r : which) objectives.push_back(samples[r].objective);
+    const double cut = median(objectives);
+    MatrixXd y = MatrixXd::Zero(p + n_ + 1, 1 + m_);
+    for (int r = 0; r < p; ++r) {
+      y(r, 0) = std::min(samples[which[r]].objective, cut);
+      for (int j = 0; j < m_; ++j) y(r, 1 + j) = samples[which[r]].constraints[j];
+    }
+    scales_.assign(1 + m_, 1.0);
+    for (int j = 0; j <= m_; ++j) scales_[j] = spread(y.col(j).head(p));
+    objectiveLow_ = y.col(0).head(p).minCoeff();
+    MatrixXd a = MatrixXd::Zero(p + n_ + 1, p + n_ + 1);
+    for (int r = 0; r < p; ++r) {
+      for (int c = r + 1; c < p; ++c) {
+        const double d = (centres_.row(r) - centres_.row(c)).norm();
+        a(r, c) = a(c, r) = d * d * d;
+      }
+      a(r, p) = a(p, r) = 1.0;
+      for (int i = 0; i < n_; ++i) a(r, p + 1 + i) = a(p + 1 + i, r) = centres_(r, i);
+    }
+    weights_ = a.fullPivLu().solve(y);
+    return weights_.allFinite();
+  }
+
+  // Predictions of the objective (column 0) and of the constraints at x.
+  void predict(std::span<const double> x, std::vector<double>& out, double& nearest) const {
+    const int p = static_cast<int>(centres_.rows());
+    out.assign(1 + m_, 0.0);
+    nearest = kInfinity;
+    for (int r = 0; r < p; ++r) {
+      double d2 = 0.0;
+      for (int i = 0; i < n_; ++i) {
+        const double t = x[i] - centres_(r, i);
+        d2 += t * t;
+      }
+      nearest = std::min(nearest, d2);
+      const double phi = d2 * std::sqrt(d2);
+      for (int j = 0; j <= m_; ++j) out[j] += weights_(r, j) * phi;
+    }
+    for (int j = 0; j <= m_; ++j) {
+      double v = weights_(p, j);
+      for (int i = 0; i < n_; ++i) v += weights_(p + 1 + i, j) * x[i];
+      out[j] += v;
+    }
+    nearest = std::sqrt(nearest);
+  }
+
+  // Sum of the predicted constraint violations, each scaled by its spread.
+  double violation(const std::vector<double>& predicted) const {
+    double v = 0.0;
+    for (int j = 1; j <= m_; ++j) v += std::max(0.0, predicted[j]) / scales_[j];
+    return v;
+  }
+
+  double objectiveScale() const { return scales_[0]; }
+  double objectiveLow() const { return objectiveLow_; }
+
+ private:
+  int n_ = 0, m_ = 0;
+  MatrixXd centres_;   // designs x variables
+  MatrixXd weights_;   // kernel weights, then the constant and linear tail; one column a model
+  std::vector<double> scales_;
+  double objectiveLow_ = 0.0;
+};
+
+// The designs of a radial-basis fit: all when few, else the nearest to the best design and
+// the best ones by feasibility and objective.
+std::vector<int> radialCentres(std::span<const ModelSample> samples, int best) {
+  const int count = static_cast<int>(samples.size());
+  if (count <= kRbfCentres) {
+    std::vector<int> all(count);
+    std::iota(all.begin(), all.end(), 0);
+    return all;
+  }
+  std::vector<int> chosen = nearestIndices(samples, samples[best].x, kRbfNearest);
+  std::vector<char> taken(count, 0);
+  for (int i : chosen) taken[i] = 1;
+  std::vector<int> order(count);
+  std::iota(order.begin(), order.end(), 0);
+  std::partial_sort(order.begin(), order.begin() + kRbfCentres, order.end(),
+                    [&](int a, int b) { return betterSample(samples[a], samples[b]); });
+  for (int i : order) {
+    if (static_cast<int>(chosen.size()) >= kRbfCentres) break;
+    if (!taken[i]) chosen.push_back(i);
+  }
+  return chosen;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Proposals
+// ---------------------------------------------------------------------------------------------
+
+class ProposalSet {
+ public:
+  ProposalSet(std::span<const ModelSample> samples, const ModelRequest& request)
+      : samples_(samples), request_(request) {}
+
+  // Rounds x to the grid and keeps it when it differs from every sample, `avoid` point and
+  // earlier proposal; a colliding point is moved by one step in a random coordinate (a few
+  // tries). False when dropped.
+  bool add(std::vector<double> x, int code, std::vector<ModelProposal>& out) {
+    const int n = static_cast<int>(x.size());
+    for (int i = 0; i < n; ++i) x[i] = onGrid(x[i], request_.step[i]);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+      if (isNew(x, out)) {
+        out.push_back({std::move(x), code});
+        return true;
+      }
+      const int i = randomInt(0, n - 1);
+      const double step = std::max(request_.step[i], 1e-12);
+      double u = x[i] + (flip(0.5f) ? step : -step);
+      if (u < 0.0 || u > 1.0) u = x[i] - (u - x[i]);
+      x[i] = onGrid(u, request_.step[i]);
+    }
+    return false;
+  }
+
+  // True when x differs from every sample, `avoid` point and proposal by half a step or more.
+  bool isNew(std::span<const double> x, const std::vector<ModelProposal>& out) const {
+    auto differs = [&](std::span<const double> y) {
+      for (size_t i = 0; i < x.size(); ++i)
+        if (std::abs(x[i] - y[i]) >= 0.5 * request_.step[i] && std::abs(x[i] - y[i]) > 0.0)
+          return true;
+      return false;
+    };
+    for (const ModelSample& s : samples_)
+      if (!differs(s.x)) return false;
+    for (const std::vector<double>& a : request_.avoid)
+      if (!differs(a)) return false;
+    for (const ModelProposal& p : out)
+      if (!differs(p.x)) return false;
+    return true;
+  }
+
+  static double onGrid(double u, double step) {
+    u = std::clamp(u, 0.0, 1.0);
+    if (step > 0.0) u = std::clamp(std::round(u / step) * step, 0.0, 1.0);
+    return u;
+  }
+
+ private:
+  std::span<const ModelSample> samples_;
+  const ModelRequest& request_;
+};
+
+// Kind of quadratic model that `count` designs support in n variables (about 1.2 times the
+// terms), and the number of nearest designs to fit it to.
+QuadKind supportedKind(int count, int n) {
+  if (count >= static_cast<int>(std::ceil(1.2 * termCount(QuadKind::kFull, n))))
+    return QuadKind::kFull;
+  if (count >= static_cast<int>(std::ceil(1.2 * termCount(QuadKind::kSeparable, n))))
+    return QuadKind::kSeparable;
+  return QuadKind::kLinear;
+}
+
+int fitSize(QuadKind kind, int n, int count) {
+  const int terms = termCount(kind, n);
+  return std::min(count, std::max(static_cast<int>(std::ceil(1.5 * terms)), 2 * n + 4));
+}
+
+std::vector<double> proposeLocal(std::span<const ModelSample> samples, int best,
+                                 const ModelSearchState& state) {
+  const int n = static_cast<int>(samples[best].x.size());
+  const int count = static_cast<int>(samples.size());
+  const QuadKind kind = supportedKind(count, n);
+  const std::vector<int> which =
+      nearestIndices(samples, samples[best].x, fitSize(kind, n, count));
+  VectorXd centre = Eigen::Map<const VectorXd>(samples[best].x.data(), n);
+  QuadraticFit fit;
+  if (!fitQuadratics(samples, which, kind, centre, fit)) return {};
+  std::vector<double> lo(n), hi(n);
+  for (int i = 0; i < n; ++i) {
+    lo[i] = std::max(0.0, centre[i] - state.radius);
+    hi[i] = std::min(1.0, centre[i] + state.radius);
+  }
+  return minimiseQuadratics(fit, lo, hi, 2);
+}
+
+// A space-filling subset of `count` samples (greedy max-min distance from the best design),
+// so that a model over the whole box is not ruled by the cluster around the best design.
+std::vector<int> spreadSubset(std::span<const ModelSample> samples, int best, int count) {
+  const int total = static_cast<int>(samples.size());
+  std::vector<double> gap(total, kInfinity);
+  std::vector<int> chosen;
+  int next = best;
+  while (static_cast<int>(chosen.size()) < std::min(count, total)) {
+    chosen.push_back(next);
+    gap[next] = -1.0;
+    int far = -1;
+    for (int i = 0; i < total; ++i) {
+      if (gap[i] < 0.0) continue;
+      gap[i] = std::min(gap[i], squaredDistance(samples[i].x, samples[next].x));
+      if (far < 0 || gap[i] > gap[far]) far = i;
+    }
+    if (far < 0) break;
+    next = far;
+  }
+  return chosen;
+}
+
+std::vector<double> proposeGlobal(std::span<const ModelSample> samples, int best,
+                                  bool bestHalf) {
+  const int n = static_cast<int>(samples[best].x.size());
+  const int count = static_cast<int>(samples.size());
+  std::vector<int> which;
+  if (bestHalf) {
+    // The better half of the designs: the response surface of the promising region.
+    which.resize(count);
+    std::iota(which.begin(), which.end(), 0);
+    const int keep = std::max(count / 2, static_cast<int>(std::ceil(1.2 * (2 * n + 1))));
+    if (keep < count) {
+      std::partial_sort(which.begin(), which.begin() + keep, which.end(),
+                        [&](int a, int b) { return betterSample(samples[a], samples[b]); });
+      which.resize(keep);
+    }
+  } else {
+    const QuadKind kind = supportedKind(count, n);
+    which = spreadSubset(samples, best, std::max(fitSize(kind, n, count), count / 4));
+  }
+  // A bowl or nothing: the full quadratic when its objective model is convex, else the
+  // separable one, whose coordinates without upward curvature stay at the best design's
+  // values (there the model knows no optimum, only a slope to a corner).
+  const int size = static_cast<int>(which.size());
+  QuadKind kind = supportedKind(size, n);
+  if (kind == QuadKind::kLinear) return {};
+  const VectorXd centre = VectorXd::Constant(n, 0.5);
+  QuadraticFit fit;
+  if (kind == QuadKind::kFull) {
+    if (!fitQuadratics(samples, which, kind, centre, fit)) return {};
+    Eigen::SelfAdjointEigenSolver<MatrixXd> eig(fit.objective.h, Eigen::EigenvaluesOnly);
+    if (eig.eigenvalues().minCoeff() <= 1e-9 * eig.eigenvalues().cwiseAbs().maxCoeff())
+      kind = QuadKind::kSeparable;
+  }
+  if (kind == QuadKind::kSeparable && !fitQuadratics(samples, which, kind, centre, fit))
+    return {};
+  std::vector<double> lo(n, 0.0), hi(n, 1.0);
+  if (kind == QuadKind::kSeparable) {
+    int free = 0;
+    for (int i = 0; i < n; ++i) {
+      if (fit.objective.h(i, i) > 0.0) {
+        ++free;
+      } else {
+        lo[i] = hi[i] = samples[best].x[i];
+      }
+    }
+    if (free == 0) return {};
+  }
+  return minimiseQuadratics(fit, lo, hi, 2);
+}
+
+// Radial-basis candidate search: candidates perturb the best design in a random subset of
+// coordinates (Gaussian steps of about the trust radius) or are uniform over the box; the
+// chosen one is predicted feasible if any is, and the best by a weighted sum of its scaled
+// prediction and its closeness to the evaluated designs.
+std::vector<double> proposeExplore(std::span<const ModelSample> samples, int best,
+                                   const ModelSearchState& state, double weight,
+                                   const std::vector<ModelProposal>& sofar) {
+  const int n = static_cast<int>(samples[best].x.size());
+  RadialModel model;
+  if (!model.fit(samples, radialCentres(samples, best))) return {};
+  const int candidates = std::clamp(100 * n, 300, 1000);
+  const double probability = std::min(1.0, 5.0 / n);
+  const double sigma = std::max(state.radius, 1e-4);
+  std::vector<std::vector<double>> points;
+  std::vector<double> predicted, nearest, violation;
+  std::vector<double> out;
+  for (int c = 0; c < candidates; ++c) {
+    std::vector<double> x = samples[best].x;
+    if (c % 5 == 4) {
+      for (double& u : x) u = nextUniform();
+    } else {
+      const double s = (c % 5 == 3) ? 0.1 * sigma : sigma;
+      bool changed = false;
+      for (int i = 0; i < n; ++i) {
+        if (nextUniform() < probability) {
+          x[i] += s * normalDeviate();
+          changed = true;
+        }
+      }
+      if (!changed) {
+        const int i = randomInt(0, n - 1);
+        x[i] += s * normalDeviate();
+      }
+      for (double& u : x) {
+        if (u < 0.0) u = std::min(-u, 1.0);
+        if (u > 1.0) u = std::max(2.0 - u, 0.0);
+      }
+    }
+    double d = 0.0;
+    model.predict(x, out, d);
+    for (const ModelProposal& p : sofar) d = std::min(d, std::sqrt(squaredDistance(p.x, x)));
+    points.push_back(std::move(x));
+    predicted.push_back(out[0]);
+    nearest.push_back(d);
+    violation.push_back(model.violation(out));
+  }
+  const double minViolation = *std::min_element(violation.begin(), violation.end());
+  double pLow = kInfinity, pHigh = -kInfinity, dLow = kInfinity, dHigh = -kInfinity;
+  for (int c = 0; c < candidates; ++c) {
+    if (violation[c] > minViolation) continue;
+    pLow = std::min(pLow, predicted[c]);
+    pHigh = std::max(pHigh, predicted[c]);
+    dLow = std::min(dLow, nearest[c]);
+    dHigh = std::max(dHigh, nearest[c]);
+  }
+  int chosen = -1;
+  double bestScore = kInfinity;
+  for (int c = 0; c < candidates; ++c) {
+    if (violation[c] > minViolation || nearest[c] <= 0.0) continue;
+    const double sp = pHigh > pLow ? (predicted[c] - pLow) / (pHigh - pLow) : 0.0;
+    const double sd = dHigh > dLow ? (dHigh - nearest[c]) / (dHigh - dLow) : 0.0;
+    const double score = weight * sp + (1.0 - weight) * sd;
+    if (score < bestScore) {
+      bestScore = score;
+      chosen = c;
+    }
+  }
+  if (chosen < 0) return {};
+  return points[chosen];
+}
+
+class RadialScreening final : public ScreeningModel {
+ public:
+  explicit RadialScreening(RadialModel model) : model_(std::move(model)) {}
+
+  double score(std::span<const double> x) const override {
+    std::vector<double> out;
+    double nearest = 0.0;
+    model_.predict(x, out, nearest);
+    const double predicted = (out[0] - model_.objectiveLow()) / model_.objectiveScale();
+    return predicted - 0.05 * std::sqrt(nearest) + 1e3 * model_.violation(out);
+  }
+
+ private:
+  RadialModel model_;
+};
+
+}  // namespace
+
+std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samples,
+                                               const ModelRequest& request,
+                                               ModelSearchState& state) {
+  std::vector<ModelProposal> proposals;
+  if (samples.empty() || request.count <= 0) return proposals;
+  const int n = static_cast<int>(samples[0].x.size());
+  if (n == 0 || static_cast<int>(samples.size()) < n + 2) return proposals;
+  const int best = incumbentIndex(samples);
+  // A trust region shrunk to about two grid steps has nothing left to find: restart it.
+  const double largestStep =
+      request.step.empty() ? 0.0 : *std::max_element(request.step.begin(), request.step.end());
+  if (state.radius < std::max(2.0 * largestStep, 1e-6)) {
+    state.radius = kRadiusRestart;
+    state.failures = 0;
+    state.nextKind = kRotationExplore;
+  }
+  ProposalSet set(samples, request);
+  bool localDone = false, globalDone = false;
+  for (int k = 0; k < request.count; ++k) {
+    const int slot = state.nextKind;
+    state.nextKind = (state.nextKind + 1) % (kRotationLength * 4);
+    int code = kRotation[slot % kRotationLength];
+    // One local and one global design per request (a second would repeat the first).
+    if ((code == kDecisionLocal && localDone) || (code == kDecisionGlobal && globalDone))
+      code = kDecisionExplore;
+    std::vector<double> x;
+    if (code == kDecisionLocal) {
+      localDone = true;
+      x = proposeLocal(samples, best, state);
+    } else if (code == kDecisionGlobal) {
+      globalDone = true;
+      x = proposeGlobal(samples, best, (slot / kRotationLength) % 2 == 1);
+    }
+    if (!x.empty() && set.add(x, code, proposals)) continue;
+    // No model, or no new design from it: explore instead.
+    const double weight = kExploreWeights[(slot / 2) % 4];
+    x = proposeExplore(samples, best, state, weight, proposals);
+    if (!x.empty()) set.add(std::move(x), kDecisionExplore, proposals);
+  }
+  return proposals;
+}
+
+void noteModelOutcome(ModelSearchState& state, int code, bool improved) {
+  if (code != kDecisionLocal) return;
+  if (improved) {
+    state.radius = std::min(2.0 * state.radius, kRadiusMax);
+    ++state.successes;
+    state.failures = 0;
+    // While local steps succeed, the rotation stays on them.
+    state.nextKind = (state.nextKind / kRotationLength) * kRotationLength;
+  } else {
+    state.radius *= 0.5;
+    ++state.failures;
+    state.successes = 0;
+  }
+}
+
+std::unique_ptr<ScreeningModel> fitScreeningModel(std::span<const ModelSample> samples) {
+  if (samples.empty()) return nullptr;
+  const int n = static_cast<int>(samples[0].x.size());
+  if (n == 0 || static_cast<int>(samples.size()) < n + 2) return nullptr;
+  RadialModel model;
+  if (!model.fit(samples, radialCentres(samples, incumbentIndex(samples)))) return nullptr;
+  return std::make_unique<RadialScreening>(std::move(model));
+}
+
+}  // namespace karvo::search

@@ -1,0 +1,92 @@
+// Model-based search decisions of the hybrid search: designs proposed from models of the
+// designs evaluated so far, and the screening of operator-made candidates by those models.
+// Works on normalised variables (every variable mapped to [0, 1]); the caller maps them to
+// and from the representation's field values. The models are small dense least-squares and
+// radial-basis fits (Eigen) made per request.
+//
+// A search decision is one of:
+//   90 local    a quadratic model of the objective and of each constraint, fitted to the
+//               designs nearest the best one, optimised inside a trust region around the
+//               best design (feasibility first: the modelled constraints must be met);
+//               the trust radius grows after a success and shrinks after a failure; shrunk
+//               to about two grid steps it restarts at 0.2 and the rotation explores.
+//   94 global   the optimum over the whole box of a quadratic response surface fitted to a
+//               space-filling subset of the designs or, every other time, to the better
+//               half: the full quadratic when it is convex, else the separable one, whose
+//               variables without upward curvature keep the best design's values.
+//   95 explore  a stochastic radial-basis candidate search: a cubic radial-basis model
+//               with a linear tail (of the objective and of each constraint) scores
+//               candidates made by Gaussian steps from the best design in a random subset
+//               of variables and uniform ones over the box; among the candidates predicted
+//               feasible (else the least violating) the one with the best weighted sum of
+//               scaled prediction and distance to the evaluated designs is taken, the
+//               weight cycling from exploration to exploitation.
+// The proposals of one request are kept apart from each other and from every evaluated
+// design by at least the resolution of each variable.
+//
+// Every random choice draws from the process-wide generator (base/random.h), so that a run
+// repeats exactly from its seed.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace karvo::search {
+
+inline constexpr int kDecisionLocal = 90;
+inline constexpr int kDecisionGlobal = 94;
+inline constexpr int kDecisionExplore = 95;
+
+// One evaluated design as the models see it (failed designs are left out by the caller).
+struct ModelSample {
+  std::vector<double> x;            // normalised variables, each in [0, 1]
+  double objective = 0.0;           // to be minimised
+  std::vector<double> constraints;  // each met when <= 0 (same count for every sample)
+};
+
+// What persists between requests (one per agent, checkpointed with it).
+struct ModelSearchState {
+  double radius = 0.2;              // trust radius of the local decisions (normalised)
+  int successes = 0;                // consecutive local decisions that improved the best
+  int failures = 0;                 // consecutive local decisions that did not
+  int nextKind = 0;                 // rotation of the decision kinds
+};
+
+struct ModelRequest {
+  int count = 0;                    // designs wanted
+  std::vector<double> step;         // per variable: normalised resolution (1 / (N - 1));
+                                    // proposals are rounded to it
+  std::vector<std::vector<double>> avoid;  // further points the proposals must differ from
+                                           // (the other new designs of the batch)
+};
+
+struct ModelProposal {
+  std::vector<double> x;            // normalised, on the resolution grid
+  int code = kDecisionLocal;        // 90, 94 or 95
+};
+
+// Proposes up to request.count designs (fewer when the samples cannot support a model:
+// fewer than n + 2 samples, or no proposal that differs from every sample). Answers them
+// in the order of their kinds' rotation.
+std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samples,
+                                               const ModelRequest& request,
+                                               ModelSearchState& state);
+
+// After the proposals were evaluated: `improved` says whether the proposal of kind `code`
+// improved the best design (feasibility first); the trust radius follows.
+void noteModelOutcome(ModelSearchState& state, int code, bool improved);
+
+// Screening of candidates made by the operators: a cheap model fitted once per generation.
+class ScreeningModel {
+ public:
+  virtual ~ScreeningModel() = default;
+  // Lower is more promising: the predicted objective lowered by the model's uncertainty,
+  // plus a large penalty for predicted constraint violation.
+  virtual double score(std::span<const double> x) const = 0;
+};
+
+// Null when the samples cannot support a model (fewer than n + 2).
+std::unique_ptr<ScreeningModel> fitScreeningModel(std::span<const ModelSample> samples);
+
+}  // namespace karvo::search

@@ -1,0 +1,241 @@
+// Tests of the model-based search decisions: the local and global proposals find the minimum
+// of a quadratic bowl and stay on a linear constraint that cuts it; every proposal lies on the
+// grid inside the box and apart from the evaluated designs, the `avoid` points and each
+// other; too few designs give no proposal and no screening model; the screening model ranks
+// a design near the minimum above a far one; the trust radius follows the outcomes and
+// restarts when it has shrunk to the grid; a seed repeats the proposals exactly.
+#include "search/model_search.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "base/random.h"
+
+namespace karvo::search {
+namespace {
+
+using Objective = std::function<double(const std::vector<double>&)>;
+using Constraint = std::function<double(const std::vector<double>&)>;
+
+class ModelSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { seed(0.25f); }
+  void TearDown() override { resetRandom(); }
+
+  static void seed(float value) {
+    resetRandom();
+    seedRandom(&value, 0);
+  }
+
+  // `count` designs drawn uniformly from the box [0, 1]^n, rounded to 1e-6, evaluated.
+  static std::vector<ModelSample> sampleBox(int n, int count, const Objective& f,
+                                            const std::vector<Constraint>& g = {}) {
+    std::vector<ModelSample> samples;
+    for (int k = 0; k < count; ++k) {
+      ModelSample s;
+      for (int i = 0; i < n; ++i) s.x.push_back(std::round(nextUniform() * 1e6) / 1e6);
+      s.objective = f(s.x);
+      for (const Constraint& c : g) s.constraints.push_back(c(s.x));
+      samples.push_back(s);
+    }
+    return samples;
+  }
+
+  static ModelRequest request(int n, int count, double step) {
+    ModelRequest r;
+    r.count = count;
+    r.step.assign(n, step);
+    return r;
+  }
+
+  // The proposal of one kind: the rotation is started at that kind's first slot.
+  static ModelProposal proposeOne(const std::vector<ModelSample>& samples, int n, int kind,
+                                  ModelSearchState state = {}) {
+    state.nextKind = kind == kDecisionLocal ? 0 : kind == kDecisionExplore ? 1 : 3;
+    const std::vector<ModelProposal> p = proposeModelDesigns(samples, request(n, 1, 1e-6), state);
+    EXPECT_EQ(p.size(), 1u);
+    return p.empty() ? ModelProposal{} : p[0];
+  }
+};
+
+const std::vector<double> kBowlCentre{0.3, 0.62, 0.45};
+
+double bowl(const std::vector<double>& x) {
+  double f = 1.5;
+  for (size_t i = 0; i < x.size(); ++i)
+    f += (i + 1.0) * (x[i] - kBowlCentre[i]) * (x[i] - kBowlCentre[i]);
+  return f + 0.5 * (x[0] - kBowlCentre[0]) * (x[1] - kBowlCentre[1]);
+}
+
+double distance(const std::vector<double>& a, const std::vector<double>& b) {
+  double d = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) d += (a[i] - b[i]) * (a[i] - b[i]);
+  return std::sqrt(d);
+}
+
+TEST_F(ModelSearchTest, LocalAndGlobalProposalsFindTheMinimumOfABowl) {
+  const std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
+  const ModelProposal local = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.5});
+  EXPECT_EQ(local.code, kDecisionLocal);
+  EXPECT_LT(distance(local.x, kBowlCentre), 3e-6);
+  const ModelProposal global = proposeOne(samples, 3, kDecisionGlobal);
+  EXPECT_EQ(global.code, kDecisionGlobal);
+  EXPECT_LT(distance(global.x, kBowlCentre), 3e-6);
+}
+
+TEST_F(ModelSearchTest, LocalProposalStopsWhereTheTrustRegionEnds) {
+  // The best design is at least 0.1 from the centre in the first variable; with a radius of
+  // 0.02 the proposal moves by 0.02 at most in each variable, downhill.
+  std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
+  for (ModelSample& s : samples)
+    if (s.x[0] < 0.4) s.x[0] += 0.5, s.objective = bowl(s.x);
+  int best = 0;
+  for (int k = 1; k < 30; ++k)
+    if (samples[k].objective < samples[best].objective) best = k;
+  const ModelProposal local = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.02});
+  for (int i = 0; i < 3; ++i) EXPECT_LE(std::abs(local.x[i] - samples[best].x[i]), 0.02 + 1e-6);
+  EXPECT_LT(bowl(local.x), samples[best].objective - 1e-4);
+}
+
+TEST_F(ModelSearchTest, LocalProposalMeetsALinearConstraintThatCutsTheBowl) {
+  // Minimum of the bowl centred at 0.5 under x0 + x1 <= 0.7: (0.35, 0.35, 0.5).
+  auto f = [](const std::vector<double>& x) {
+    return (x[0] - 0.5) * (x[0] - 0.5) + (x[1] - 0.5) * (x[1] - 0.5) + (x[2] - 0.5) * (x[2] - 0.5);
+  };
+  auto g = [](const std::vector<double>& x) { return x[0] + x[1] - 0.7; };
+  const std::vector<ModelSample> samples = sampleBox(3, 30, f, {g});
+  const ModelProposal local = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.5});
+  EXPECT_LE(g(local.x), 2e-6);
+  EXPECT_GE(g(local.x), -2e-6);
+  EXPECT_LT(distance(local.x, {0.35, 0.35, 0.5}), 1e-5);
+  const ModelProposal global = proposeOne(samples, 3, kDecisionGlobal);
+  EXPECT_LT(distance(global.x, {0.35, 0.35, 0.5}), 1e-5);
+}
+
+TEST_F(ModelSearchTest, ProposalsAreOnTheGridInsideTheBoxAndApart) {
+  // A coarse grid (step 0.05) and samples on it, one at the minimum, so that the models'
+  // optima collide with evaluated designs and with the `avoid` points.
+  const double step = 0.05;
+  std::vector<ModelSample> samples = sampleBox(3, 40, bowl);
+  for (ModelSample& s : samples) {
+    for (double& u : s.x) u = std::round(u / step) * step;
+    s.objective = bowl(s.x);
+  }
+  samples.push_back({{0.3, 0.6, 0.45}, bowl({0.3, 0.6, 0.45}), {}});
+  ModelRequest r = request(3, 6, step);
+  r.avoid = {{0.3, 0.65, 0.45}, {0.35, 0.6, 0.45}, {0.25, 0.6, 0.45}};
+  for (int round = 0; round < 4; ++round) {
+    ModelSearchState state{.radius = 0.3, .nextKind = round};
+    const std::vector<ModelProposal> p = proposeModelDesigns(samples, r, state);
+    ASSERT_GE(p.size(), 4u);
+    for (size_t k = 0; k < p.size(); ++k) {
+      EXPECT_TRUE(p[k].code == kDecisionLocal || p[k].code == kDecisionGlobal ||
+                  p[k].code == kDecisionExplore);
+      ASSERT_EQ(p[k].x.size(), 3u);
+      for (double u : p[k].x) {
+        EXPECT_GE(u, 0.0);
+        EXPECT_LE(u, 1.0);
+        EXPECT_NEAR(u / step, std::round(u / step), 1e-9);
+      }
+      for (const ModelSample& s : samples) EXPECT_GT(distance(p[k].x, s.x), step / 2);
+      for (const std::vector<double>& a : r.avoid) EXPECT_GT(distance(p[k].x, a), step / 2);
+      for (size_t j = 0; j < k; ++j) EXPECT_GT(distance(p[k].x, p[j].x), step / 2);
+    }
+  }
+}
+
+TEST_F(ModelSearchTest, TooFewDesignsGiveNothing) {
+  // n + 1 designs cannot support a model of n variables.
+  const std::vector<ModelSample> samples = sampleBox(3, 4, bowl);
+  ModelSearchState state;
+  EXPECT_TRUE(proposeModelDesigns(samples, request(3, 2, 1e-6), state).empty());
+  EXPECT_EQ(fitScreeningModel(samples), nullptr);
+  EXPECT_TRUE(proposeModelDesigns({}, request(3, 2, 1e-6), state).empty());
+  EXPECT_EQ(fitScreeningModel({}), nullptr);
+  // With one more they do; a request for no design gives none.
+  const std::vector<ModelSample> enough = sampleBox(3, 5, bowl);
+  EXPECT_EQ(proposeModelDesigns(enough, request(3, 2, 1e-6), state).size(), 2u);
+  EXPECT_NE(fitScreeningModel(enough), nullptr);
+  EXPECT_TRUE(proposeModelDesigns(enough, request(3, 0, 1e-6), state).empty());
+}
+
+TEST_F(ModelSearchTest, ScreeningRanksTheNearMinimumAboveFarDesigns) {
+  const std::vector<ModelSample> samples = sampleBox(3, 40, bowl);
+  const std::unique_ptr<ScreeningModel> model = fitScreeningModel(samples);
+  ASSERT_NE(model, nullptr);
+  const double nearMinimum = model->score(std::vector<double>{0.31, 0.6, 0.46});
+  EXPECT_LT(nearMinimum, model->score(std::vector<double>{0.9, 0.1, 0.9}));
+  EXPECT_LT(nearMinimum, model->score(std::vector<double>{0.5, 0.8, 0.2}));
+  EXPECT_LT(model->score(std::vector<double>{0.5, 0.8, 0.2}),
+            model->score(std::vector<double>{0.95, 0.05, 0.95}));
+}
+
+TEST_F(ModelSearchTest, ScreeningPenalisesPredictedViolation) {
+  // The bowl's minimum lies where x0 + x1 <= 0.7 is violated: the screening prefers a
+  // feasible design of a higher objective.
+  auto g = [](const std::vector<double>& x) { return x[0] + x[1] - 0.7; };
+  const std::vector<ModelSample> samples = sampleBox(3, 40, bowl, {g});
+  const std::unique_ptr<ScreeningModel> model = fitScreeningModel(samples);
+  ASSERT_NE(model, nullptr);
+  EXPECT_LT(model->score(std::vector<double>{0.2, 0.45, 0.45}),
+            model->score(std::vector<double>{0.3, 0.62, 0.45}));
+}
+
+TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
+  ModelSearchState state;
+  noteModelOutcome(state, kDecisionLocal, true);
+  EXPECT_DOUBLE_EQ(state.radius, 0.4);
+  noteModelOutcome(state, kDecisionLocal, true);
+  EXPECT_DOUBLE_EQ(state.radius, 0.5);
+  EXPECT_EQ(state.successes, 2);
+  noteModelOutcome(state, kDecisionLocal, false);
+  noteModelOutcome(state, kDecisionLocal, false);
+  EXPECT_DOUBLE_EQ(state.radius, 0.125);
+  EXPECT_EQ(state.successes, 0);
+  EXPECT_EQ(state.failures, 2);
+  // Other kinds leave the trust region alone.
+  noteModelOutcome(state, kDecisionExplore, false);
+  noteModelOutcome(state, kDecisionGlobal, true);
+  EXPECT_DOUBLE_EQ(state.radius, 0.125);
+  // Shrunk below two grid steps, the region restarts at 0.2 with the next request, which
+  // then explores.
+  state.radius = 0.015;
+  const std::vector<ModelSample> samples = sampleBox(3, 20, bowl);
+  const std::vector<ModelProposal> p = proposeModelDesigns(samples, request(3, 1, 0.01), state);
+  EXPECT_DOUBLE_EQ(state.radius, 0.2);
+  EXPECT_EQ(state.failures, 0);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].code, kDecisionExplore);
+}
+
+TEST_F(ModelSearchTest, SameSeedSameProposals) {
+  auto run = [](float value) {
+    seed(value);
+    const std::vector<ModelSample> samples = sampleBox(4, 60, [](const std::vector<double>& x) {
+      return std::sin(5 * x[0]) + x[1] * x[1] + std::cos(3 * x[2] * x[3]);
+    });
+    ModelSearchState state;
+    std::vector<ModelProposal> all;
+    for (int round = 0; round < 6; ++round) {
+      for (const ModelProposal& p : proposeModelDesigns(samples, request(4, 3, 1e-6), state))
+        all.push_back(p);
+      noteModelOutcome(state, kDecisionLocal, round % 2 == 0);
+    }
+    return all;
+  };
+  const std::vector<ModelProposal> first = run(0.4f), second = run(0.4f), other = run(0.7f);
+  ASSERT_EQ(first.size(), second.size());
+  bool differs = first.size() != other.size();
+  for (size_t k = 0; k < first.size(); ++k) {
+    EXPECT_EQ(first[k].code, second[k].code);
+    EXPECT_EQ(first[k].x, second[k].x);
+    if (!differs && first[k].x != other[k].x) differs = true;
+  }
+  EXPECT_TRUE(differs);
+}
+
+}  // namespace
+}  // namespace karvo::search
