@@ -243,7 +243,7 @@ int searchDecisionCount(ThrottleState& state, const ThrottleInputs& inputs) {
   const double product = P * state.fraction;
   int count = static_cast<int>(product);
   if (product - count >= nextUniform()) ++count;
-  writeFormatted(outptr, "%s", kDecisionNote);
+  writeFormatted(outptr, "%s\n", kDecisionNote);
   return count;
 }
 

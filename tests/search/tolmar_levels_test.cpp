@@ -18,7 +18,7 @@ namespace {
 const std::string kSizeError = "\n *** BAD INPUT OR LOGIC IN QHFC LEVEL SIZE CALCULATION ***\n";
 const std::string kDecisionNote =
     "\nMaking search decisions. This may take a few minutes... Thinking....... Let me keep "
-    "running.";
+    "running.\n";
 
 class TolmarLevelsTest : public testing::MessageCaptureTest {
  protected:

@@ -7,12 +7,13 @@
 //   -> slots: the new designs of this generation, the budget left spread over the cycles
 //      left (at least 2, at most P; the same whether the designs run one at a time or side
 //      by side: the sizing already makes P a multiple of the batch size)
-//   -> the throttle's count of search decisions (at most slots - 1): model-based designs
+//   -> model-based designs: the throttle's count of search decisions, and at least 30 % of
+//      the slots while the throttle leaves decisions at full strength (at most slots - 1)
 //   -> the other slots: parents from one level (a tournament of two inside the level, the
 //      levels taken in turn from the top), adaptive crossover and adaptive mutation of that
-//      level's family; a child equal to a parent or to another new design is mutated again;
-//      with a model of the designs so far, three such candidates are made per slot and the
-//      most promising one is kept (pre-screening)
+//      level's family; a child equal to a parent or to a design evaluated before is mutated
+//      again; with a model of the designs so far, 30 such candidates are made per slot and
+//      the most promising one is kept (pre-screening)
 //   -> the new designs, evaluated as one batch
 //   -> operator credit, the trust region of the model-based decisions
 //   -> each new design, best first, enters the highest level whose threshold it reaches
@@ -50,7 +51,8 @@ namespace karvo::search {
 
 namespace {
 
-constexpr int kScreenedCandidates = 3;   // operator-made candidates per slot with a model
+constexpr int kScreenedCandidates = 30;  // operator-made candidates per slot with a model
+constexpr double kDecisionShare = 0.3;   // least share of model-based new designs
 constexpr int kRemutationTries = 8;      // attempts to make a child differ from its parents
 constexpr int kRedrawTries = 64;         // then single fields redrawn at random
 
@@ -254,6 +256,12 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
   t.throttle.fraction = t.adaptive.searchFraction;
   int decisions = searchDecisionCount(t.throttle, inputs);
   t.adaptive.searchFraction = t.throttle.fraction;
+  // While the throttle leaves the decisions at full strength (a fraction of at least 1/P),
+  // at least kDecisionShare of the new designs are model-based; its cut-backs act as they
+  // are.
+  if (!t.throttle.off && t.throttle.fraction * size >= 1.0 - 1e-9 && inputs.evaluated > n + 1) {
+    decisions = std::max(decisions, static_cast<int>(std::lround(kDecisionShare * slots)));
+  }
   decisions = std::clamp(decisions, 0, slots - 1);
 
   std::vector<Member> children;
@@ -367,15 +375,20 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
   }
 
   // Credit, trust region, samples.
+  bool localTried = false;
+  bool localImproved = false;
   for (const Member& child : children) {
     creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
                    child.secondparent, bestBefore, child.mut_width);
-    if (child.origin & kMadeDecision) {
-      noteModelOutcome(t.model, child.ga_operator,
-                       fitnessCounted(child.raw) && child.raw > bestBefore);
+    if (child.origin & kMadeDecision && child.ga_operator == kDecisionLocal) {
+      localTried = true;
+      localImproved = localImproved || (fitnessCounted(child.raw) && child.raw > bestBefore);
     }
     addSample(t, child.design, definition, population);
   }
+  // The trust region follows the generation's local designs together: it grows when one
+  // of them improved the best design.
+  if (localTried) noteModelOutcome(t.model, kDecisionLocal, localImproved);
 
   // Admission: best first, into the highest level reached that still has a victim.
   std::vector<std::size_t> order(children.size());
