@@ -190,7 +190,9 @@ void mutateOneField(int& value, int size) {
   value = clampToField(moved, size);
 }
 
-// Steps 1 and 2 of normal field mutation (no per-member flip): answers m.
+
+}  // namespace
+
 int normalFieldEvent(std::vector<int>& chromosome, std::span<const int> fieldSizes) {
   const int n = static_cast<int>(chromosome.size());
   const double limit = 1.0 - 1.0 / static_cast<double>(n);
@@ -203,8 +205,6 @@ int normalFieldEvent(std::vector<int>& chromosome, std::span<const int> fieldSiz
   }
   return m;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Selection

@@ -140,6 +140,10 @@ int crossover(int type, const std::vector<int>& p1, const std::vector<int>& p2, 
 int mutateNormalField(std::vector<int>& chromosome, std::span<const int> fieldSizes,
                       double pmutation);
 
+// Steps 1 and 2 of normal field mutation without its flip (one mutation event, as the
+// hybrid search's single-field mutation kinds use it): answers m. A non-empty chromosome.
+int normalFieldEvent(std::vector<int>& chromosome, std::span<const int> fieldSizes);
+
 // Multi-field mutation (code 1) of one member. `population` holds the chromosomes of the
 // population (same length as `chromosome`), from which three members are drawn for the
 // spread of a normal step. avgMutWidth must be above 0; otherwise

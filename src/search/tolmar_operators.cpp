@@ -73,11 +73,6 @@ constexpr double kDifferenceA = 0.8;
 constexpr double kDifferenceB = 0.5;
 constexpr float kDifferenceFieldProbability = 0.5f;
 
-// Normal field mutation event (the genetic core's).
-constexpr float kResetLimit = 0.2f;
-constexpr float kUnchangedLimit = 0.2f;
-constexpr float kDownLimit = 0.5f;
-
 constexpr int kCrossoverTwoPoint = 1;
 constexpr int kCrossoverUniform = 2;
 
@@ -176,54 +171,6 @@ bool continuousBlend(const std::vector<int>& p1, const std::vector<int>& p2,
 
 // ---------------------------------------------------------------------------------------
 // Mutation helpers
-
-int floorLog2(int d) {
-  int b = 0;
-  while (d > 1) {
-    d >>= 1;
-    ++b;
-  }
-  return b;
-}
-
-// One mutation of a drawn field: reset, unchanged or creep (as the genetic core does it).
-void mutateOneField(int& value, int size) {
-  if (nextUniform() <= kResetLimit) {
-    if (size < 2) return;
-    int fresh = randomInt(0, size - 1);
-    while (fresh == value) fresh = randomInt(0, size - 1);
-    value = fresh;
-    return;
-  }
-  if (nextUniform() <= kUnchangedLimit) return;
-  int d = size / 10;
-  if (d < 3) d = size < 8 ? size / 2 : 3;
-  long long step = 1;
-  if (d >= 2) {
-    const int b = floorLog2(d);
-    const double limit = 1.0 / static_cast<double>(b);
-    step = 0;
-    for (int j = 0; j < b; ++j) {
-      if (static_cast<double>(nextUniform()) <= limit) step += 1LL << j;
-    }
-    if (step < 1) step = 1;
-  }
-  const bool down = nextUniform() <= kDownLimit;
-  const long long moved = value + (down ? -step : step);
-  value = static_cast<int>(std::clamp<long long>(moved, 0, size - 1));
-}
-
-// Steps 1 and 2 of the normal field mutation, without its flip.
-void normalFieldEvent(std::vector<int>& chromosome, std::span<const int> fieldSizes) {
-  const int n = static_cast<int>(chromosome.size());
-  const double limit = 1.0 - 1.0 / static_cast<double>(n);
-  int m = 1;
-  while (m < n && static_cast<double>(nextUniform()) > limit) ++m;
-  for (int k = 0; k < m; ++k) {
-    const int field = randomInt(0, n - 1);
-    mutateOneField(chromosome[at(field)], sizeOf(fieldSizes, at(field)));
-  }
-}
 
 // The block width w in [1, n] (as the multi-field mutation draws it) and its fields.
 std::vector<int> drawBlock(int n, double avgMutWidth) {
