@@ -36,6 +36,9 @@ constexpr int kRotation[] = {kDecisionLocal, kDecisionExplore, kDecisionLocal,
 constexpr int kRotationLength = 6;
 constexpr int kRotationExplore = 1;
 
+// Trust radius of the cautious second local design of a request, as a share of the radius.
+constexpr double kCautiousRadius = 0.25;
+
 // Weights of the predicted value against the distance to the nearest design in the
 // radial-basis candidate search, cycling with the rotation.
 constexpr double kExploreWeights[] = {0.3, 0.5, 0.8, 0.95};
@@ -741,12 +744,21 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     state.nextKind = kRotationExplore;
   }
   ProposalSet set(samples, request);
-  bool localDone = false, globalDone = false;
+  bool localDone = false, globalDone = false, cautiousDone = false;
   for (int k = 0; k < request.count; ++k) {
     const int slot = state.nextKind;
     state.nextKind = (state.nextKind + 1) % (kRotationLength * 4);
     int code = kRotation[slot % kRotationLength];
-    // One local and one global design per request (a second would repeat the first).
+    // One trust-region optimum and one global design per request (a second would repeat
+    // the first); a second local turn takes a cautious step, the optimum of the same models
+    // in a region of a quarter of the radius, which succeeds where the full step overshoots.
+    if (code == kDecisionLocal && localDone && !cautiousDone) {
+      cautiousDone = true;
+      ModelSearchState cautious = state;
+      cautious.radius = state.radius * kCautiousRadius;
+      std::vector<double> y = proposeLocal(samples, best, cautious);
+      if (!y.empty() && set.add(y, kDecisionLocal, proposals)) continue;
+    }
     if ((code == kDecisionLocal && localDone) || (code == kDecisionGlobal && globalDone))
       code = kDecisionExplore;
     std::vector<double> x;

@@ -8,6 +8,8 @@
 //   90 local    a quadratic model of the objective and of each constraint, fitted to the
 //               designs nearest the best one, optimised inside a trust region around the
 //               best design (feasibility first: the modelled constraints must be met);
+//               a request with a second local turn adds the optimum inside a quarter of
+//               the trust radius (a cautious step beside the full one);
 //               the trust radius grows after a success and shrinks after a failure; shrunk
 //               to about two grid steps it restarts at 0.2 and the rotation explores.
 //   94 global   the optimum over the whole box of a quadratic response surface fitted to a
