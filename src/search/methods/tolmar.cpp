@@ -341,12 +341,10 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
       // at a time until it is new, as a single-field mutation of the family.
       for (int tries = 0; tries < kRedrawTries && duplicate(c1); ++tries) {
         const int f = randomInt(0, n - 1);
-        const int size = population.fieldSizes[static_cast<std::size_t>(f)];
-        if (size > 1) c1[static_cast<std::size_t>(f)] = randomInt(0, size - 1);
+        const int fieldSize = population.fieldSizes[static_cast<std::size_t>(f)];
+        if (fieldSize > 1) c1[static_cast<std::size_t>(f)] = randomInt(0, fieldSize - 1);
         mutated = lower ? 1 : 6;
       }
-      population.counters.crossovers += crossed != 0 ? 1 : 0;
-      population.counters.mutations += mutated != 0 ? 1 : 0;
       const double score = screen ? screen->score(normalised(c1, population.fieldSizes)) : 0.0;
       if (have && score >= bestScore) continue;
       have = true;
@@ -360,6 +358,9 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
       best.secondparent = second.raw;
       best.mut_width = width;
     }
+    // The counters of the genetic log count what made the designs evaluated.
+    population.counters.crossovers += (best.origin & kMadeCrossover) ? 1 : 0;
+    population.counters.mutations += (best.origin & kMadeMutation) ? 1 : 0;
     children.push_back(std::move(best));
   }
 
