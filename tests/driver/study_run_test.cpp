@@ -341,7 +341,11 @@ class NormalRun : public ::testing::Test {
 TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
   auto result = runStudy(dir);
   ASSERT_EQ(result.status, 0);
-  EXPECT_EQ(result.out, "\n\n\tEnd of KARVO run.\n");
+  // The sizing agent's batches each say that they are done; then the end of the run.
+  std::string out = result.out;
+  const std::string batchDone = "*NOTE\nCompleted design evaluation for all designs requested.\n";
+  while (out.rfind(batchDone, 0) == 0) out.erase(0, batchDone.size());
+  EXPECT_EQ(out, "\n\n\tEnd of KARVO run.\n") << result.out;
   EXPECT_EQ(result.err, "");
   const std::string messages = masked(readFile(dir.file("study.mes")));
   const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
@@ -368,7 +372,8 @@ TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
 // ---------------------------------------------------------------------------------------
 // Earlier results
 
-// A first run, then the files that an evaluating run would have left beside its report.
+// A first run (its sizing agent evaluates designs), then known contents in the files it left
+// beside its report, so that where they go can be followed.
 class LaterRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -392,8 +397,9 @@ class LaterRun : public ::testing::Test {
     EXPECT_EQ(readFile(folder + "/demo0.hst"), "history of the first run");
     EXPECT_EQ(readFile(folder + "/demo0.ckp"), "checkpoint of the first run");
     EXPECT_EQ(readFile(folder + "/demo_0/design.log"), "design 1 evaluated\n");
-    EXPECT_FALSE(fs::exists(dir.file("demo_0")));
-    EXPECT_FALSE(fs::exists(dir.file("demo0.hst")));
+    // The new run evaluates its own designs into a new design folder and history.
+    EXPECT_FALSE(fs::exists(dir.file("demo_0/design.log")));
+    EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
     EXPECT_FALSE(fs::exists(dir.file("demo0.ckp")));
     EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
     EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
@@ -422,7 +428,8 @@ TEST_F(LaterRun, MovesTheFirstRunsResultsIntoABackupFolder) {
   const std::string wd = workingDirectory(dir);
   const std::string target = " \"" + wd + "/" + name + "/.\"\n";
   EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-            "mv -f \"" + wd + "/demo_0\"" + target + "mv -f \"" + wd + "/demo0.ckp\"" + target +
+            "mv -f \"" + wd + "/demo_0\"" + target + "mv -f \"" + wd + "/demo0.dat\"" + target +
+                "mv -f \"" + wd + "/demo0.ckp\"" + target +
                 "mv -f \"" + wd + "/demo0.rpt\"" + target + "mv -f \"" + wd + "/demo0.hst\"" +
                 target);
 }
@@ -433,13 +440,14 @@ TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
   for (const std::string& name : foldersAfterFirstRun) {
     EXPECT_TRUE(fs::is_empty(dir.file(name))) << name;
   }
-  EXPECT_FALSE(fs::exists(dir.file("demo_0")));
-  EXPECT_FALSE(fs::exists(dir.file("demo0.hst")));
+  // Deleted: the new run's design folder and history are its own.
+  EXPECT_FALSE(fs::exists(dir.file("demo_0/design.log")));
+  EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
   EXPECT_FALSE(fs::exists(dir.file("demo0.ckp")));
   const std::string wd = workingDirectory(dir);
   EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-            "rm -f \"" + wd + "/demo0.ckp\"\nrm -f \"" + wd + "/demo0.hst\"\nrm -rf \"" + wd +
-                "/demo_0\"\n");
+            "rm -f \"" + wd + "/demo0.dat\"\nrm -f \"" + wd + "/demo0.ckp\"\nrm -f \"" + wd +
+                "/demo0.hst\"\nrm -rf \"" + wd + "/demo_0\"\n");
   // The message file and the report are written afresh.
   EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "Search parameter input file name"), 1u);
   EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
@@ -452,6 +460,7 @@ TEST_F(LaterRun, BackupDirReceivesThem) {
   const std::string wd = workingDirectory(dir);
   EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
             "mv -f \"" + wd + "/demo_0\" \"previous/.\"\nmv -f \"" + wd +
+                "/demo0.dat\" \"previous/.\"\nmv -f \"" + wd +
                 "/demo0.ckp\" \"previous/.\"\nmv -f \"" + wd +
                 "/demo0.rpt\" \"previous/.\"\n"
                 "mv -f \"" +

@@ -1,6 +1,7 @@
 // The hybrid search through the real karvo binary on formula-only studies: it spends its
 // budget exactly, finds the optimum of a smooth problem that a few dozen designs can find,
-// meets a constraint, and repeats its designs from the seed, one at a time or side by side.
+// meets a constraint, repeats its designs from the seed, one at a time or side by side, and
+// ends when its design space is exhausted.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -55,7 +56,7 @@ void writeStudy(const TempDir& dir, int budget, int parallel, const std::string&
                 std::to_string(budget) + "\n*END\n");
 }
 
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("search.mes"))); }
+std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
 
 // Design number -> "<status> <performance>" from every design log of the run.
 std::map<int, std::string> designResults(const TempDir& dir) {
@@ -127,6 +128,33 @@ TEST(TolmarRun, SameSeedGivesTheSameDesignsOneAtATimeOrSideBySide) {
     EXPECT_EQ(designResults(first), designResults(second)) << "nParallel " << parallel;
     EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
   }
+}
+
+// A space of 3 x 3 designs under a budget of 50: every design is evaluated once, then the
+// exhausted-space rule ends the run normally (the search never spends its budget on
+// repeats of stored designs).
+TEST(TolmarRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
+  TempDir dir("karvo-tolmar-exhaust");
+  writeStudy(dir, 50, 1, "(x - 3)**2 + (y - 7)**2");
+  // The baseline on the grid (x = y = 10), so that it is one of the nine.
+  std::string definitions = readFile(dir.file("Definitions.in"));
+  for (std::size_t at = definitions.find("baseline: 9"); at != std::string::npos;
+       at = definitions.find("baseline: 9")) {
+    definitions.replace(at, 11, "baseline: 10");
+  }
+  writeFile(dir.file("Definitions.in"), definitions);
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 3\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 3\n*END\n");
+  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir),
+              testing::HasLines("The design space has been exhausted. KARVO has performed all "
+                                "possible design evaluations for the current setup. Try "
+                                "increasing the resolution of the variables if you want to "
+                                "evaluate more designs in the current space.\n"));
+  EXPECT_EQ(designResults(dir).size(), 9u);
+  EXPECT_THAT(readFile(dir.file("search0.rpt")), testing::HasLines("*EXIT STATE\nComplete\n"));
 }
 
 }  // namespace
