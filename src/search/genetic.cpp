@@ -70,8 +70,17 @@ bool minimising(const Agent& agent) {
   return false;
 }
 
+// The local searches (simplex, annealing, SQP, multi-start, response surfaces) go on from one
+// design: their population is that design, and they make their other designs themselves.
+bool startsFromOneDesign(int code) {
+  return code == kMethodSqp || code == kMethodAnnealing || code == kMethodSimplex ||
+         code == kMethodMultiStart || code == kMethodSurfaceSearch;
+}
+
 int populationSizeOf(const Agent& agent) {
+  if (startsFromOneDesign(agent.method.code)) return 1;
   const int size = std::max(1, agent.method.populationSize);
+  if (agent.method.code == kMethodSwarm) return size;  // no pairs: every particle moves alone
   return size > 1 && size % 2 != 0 ? size + 1 : size;
 }
 
@@ -260,7 +269,7 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
     fillChromosome(baseline.design, *representation, context);
     baseline.origin = kMadeBaseline;
     fresh.push_back(std::move(baseline));
-    baselineJoins = run.settings.baselineInSearch != 0;
+    baselineJoins = run.settings.baselineInSearch != 0 || startsFromOneDesign(agent.method.code);
   }
   // User designs handed in for this agent.
   AgentResults& results = agentResults(agent);
@@ -290,15 +299,17 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
   const int fromHistory = std::clamp(size - members, 0, static_cast<int>(stored.size()));
   int random = std::max(0, size - members - fromHistory);
   const bool hybrid = agent.method.code == kMethodTolmar;
+  if (startsFromOneDesign(agent.method.code) && members + fromHistory > 0) random = 0;
   if (hybrid && agent.method.numEvals > 0) {
     // The budget counts every design, the baseline included.
     random = std::clamp(agent.method.numEvals - agent.evaluatedDesigns -
                             static_cast<int>(fresh.size()),
                         0, random);
   }
-  if (hybrid && random > 1) {
-    // The hybrid search's models learn most from designs spread evenly over the space: a
-    // Latin hypercube, one stratum of each variable per design.
+  if ((hybrid || agent.method.code == kMethodSwarm) && random > 1) {
+    // The hybrid search's models learn most from designs spread evenly over the space, and a
+    // swarm explores more of it from there: a Latin hypercube, one stratum of each variable
+    // per design.
     const std::vector<Design> spread = latinDesigns(agent, population, random);
     for (const Design& design : spread) {
       Member member;
@@ -569,6 +580,11 @@ Design makeMemberDesign(const Agent& agent, const Population& population,
 
 Design makeRandomDesign(const Agent& agent, const Population& population) {
   return randomDesign(agent, population);
+}
+
+std::vector<Design> makeLatinDesigns(const Agent& agent, const Population& population,
+                                     int count) {
+  return latinDesigns(agent, population, count);
 }
 
 void runGeneticCycle(Agent& agent, const EvaluationServices& services) {

@@ -23,7 +23,10 @@
 // evaluated first, as design 1, so that baseline normalisations are taken from it; it joins
 // the population only with `baselineIsAGoodDesign` / `useBaselineInSearch`), then the user
 // designs handed in, then the best designs of the agent's history (a resumed run), then
-// random designs up to the population size.
+// random designs up to the population size (a Latin hypercube for the hybrid search and the
+// swarm). The local searches (simplex, annealing, SQP, multi-start, response surfaces) start
+// from one design: their population is the baseline (or, without it, the best stored design,
+// else one random design), and their step picks its own starting design and makes the rest.
 //
 // Operators not in the genetic core (the adaptive crossover and mutation of the hybrid
 // search, the user's operators) fall back to two-point crossover and normal field mutation
@@ -80,6 +83,10 @@ Design makeMemberDesign(const Agent& agent, const Population& population,
                         std::vector<int> chromosome, int generation);
 // A random design of the representation: every field drawn uniformly.
 Design makeRandomDesign(const Agent& agent, const Population& population);
+// `count` random designs forming a Latin hypercube over the representation's fields (each
+// field's range cut into `count` strata, each stratum used once).
+std::vector<Design> makeLatinDesigns(const Agent& agent, const Population& population,
+                                     int count);
 
 // The path of the agent's genetic log: "<study folder>/<prefix><agent>.dat".
 std::string geneticLogPath(int agentNumber);

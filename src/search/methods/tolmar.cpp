@@ -41,6 +41,7 @@
 #include "evaluation/design_store.h"
 #include "evaluation/performance.h"
 #include "platform/platform.h"
+#include "search/design_vectors.h"
 #include "search/fitness.h"
 #include "search/genetic.h"
 #include "search/model_search.h"
@@ -74,41 +75,13 @@ std::map<int, TolmarRun>& tolmarRuns() {
   return table;
 }
 
-// The objective (to be minimised) and the constraint values (met when <= 0) of a scored
-// design, from its response values, as the performance scoring reads them.
+// The sample of a scored design: its point and the values the models minimise.
 bool sampleOf(const Design& design, const PerformanceDefinition& definition,
               const std::vector<int>& fieldSizes, ModelSample& sample) {
-  if (design.failed || design.status == kDesignError) return false;
   if (design.chromosome.size() != fieldSizes.size()) return false;
-  if (design.responses.size() < static_cast<std::size_t>(definition.count)) return false;
-  double score = 0.0;
-  sample.constraints.clear();
-  for (int r = 0; r < definition.count; ++r) {
-    const std::size_t i = static_cast<std::size_t>(r);
-    const int flag = definition.flag[i];
-    if (flag != 0 && flag != 1) continue;
-    const ResponseValue& response = design.responses[i];
-    if (!response.present || response.values.empty() || !std::isfinite(response.values[0])) {
-      return false;
-    }
-    double norm = std::fabs(definition.norm[i]);
-    if (norm == 0.0) norm = 1.0;
-    const double g = deviation(definition, r, response.values[0]) / norm;
-    if (flag == 0) {
-      const double sign = definition.opt[i] == 1 || definition.opt[i] == 2 ? 1.0 : -1.0;
-      score += definition.offset[i] * g + sign * definition.coef[i] * g * g;
-    } else {
-      sample.constraints.push_back(g);
-    }
-  }
-  sample.objective = -score;
-  sample.x.resize(fieldSizes.size());
-  for (std::size_t f = 0; f < fieldSizes.size(); ++f) {
-    sample.x[f] = fieldSizes[f] > 1 ? static_cast<double>(design.chromosome[f]) /
-                                          static_cast<double>(fieldSizes[f] - 1)
-                                    : 0.0;
-  }
-  return std::isfinite(sample.objective);
+  if (!designGoals(design, definition, sample.objective, sample.constraints)) return false;
+  sample.x = normalisedFields(design.chromosome, fieldSizes);
+  return true;
 }
 
 void addSample(TolmarRun& t, const Design& design, const PerformanceDefinition* definition,
@@ -175,24 +148,6 @@ int pickParent(const QhfcLevels& levels, int level, int populationSize) {
 int betterOf(const Population& population, int a, int b) {
   const auto& m = population.members;
   return m[static_cast<std::size_t>(b)].raw > m[static_cast<std::size_t>(a)].raw ? b : a;
-}
-
-std::vector<double> normalised(const std::vector<int>& chromosome,
-                               const std::vector<int>& fieldSizes) {
-  std::vector<double> x(chromosome.size());
-  for (std::size_t f = 0; f < chromosome.size(); ++f) {
-    x[f] = fieldSizes[f] > 1 ? static_cast<double>(chromosome[f]) / (fieldSizes[f] - 1) : 0.0;
-  }
-  return x;
-}
-
-std::vector<int> fieldValues(const std::vector<double>& x, const std::vector<int>& fieldSizes) {
-  std::vector<int> chromosome(fieldSizes.size(), 0);
-  for (std::size_t f = 0; f < fieldSizes.size() && f < x.size(); ++f) {
-    const double top = fieldSizes[f] - 1;
-    chromosome[f] = static_cast<int>(std::clamp(std::round(x[f] * top), 0.0, top));
-  }
-  return chromosome;
 }
 
 // The number of new designs of this generation (see the top of the file).
@@ -277,7 +232,7 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
     for (ModelProposal& proposal : proposeModelDesigns(t.samples, request, t.model)) {
       Member member;
       member.design =
-          makeMemberDesign(agent, population, fieldValues(proposal.x, population.fieldSizes),
+          makeMemberDesign(agent, population, fieldsAt(proposal.x, population.fieldSizes),
                            generation);
       member.birthGeneration = generation;
       member.origin = kMadeDecision;
@@ -345,7 +300,7 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
         if (fieldSize > 1) c1[static_cast<std::size_t>(f)] = randomInt(0, fieldSize - 1);
         mutated = lower ? 1 : 6;
       }
-      const double score = screen ? screen->score(normalised(c1, population.fieldSizes)) : 0.0;
+      const double score = screen ? screen->score(normalisedFields(c1, population.fieldSizes)) : 0.0;
       if (have && score >= bestScore) continue;
       have = true;
       bestScore = score;
