@@ -1,0 +1,769 @@
+// Tests of the dense SQP solver, driven through its reverse-communication loop with analytic
+// or forward-difference gradients: convergence on classic problems (a quadratic, Rosenbrock
+// with and without an active bound, Hock-Schittkowski 71, the welded beam and the tension
+// spring in the unit cube), the request sequence, failed points, each return code that can be
+// provoked with its exact text, the checks of the inputs, the notes, and a copied state that
+// goes on exactly as the original.
+#include "search/sqp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace karvo::search {
+namespace {
+
+using Vector = std::vector<double>;
+
+// A problem as the callers hand it: values (false when the point cannot be evaluated) and,
+// when `gradients` is empty, forward differences of step `fdStep` times the range (taken
+// backwards where the forward point would leave the bounds).
+struct Problem {
+  int n = 0, m = 0, me = 0;
+  Vector lower, upper;
+  std::function<bool(const Vector& x, double& f, Vector& g)> values;
+  std::function<void(const Vector& x, Vector& df, Vector& dg)> gradients;
+  double fdStep = 5e-4;
+};
+
+// What a run did: its return code, final state, requests and the points asked for.
+struct SolverRun {
+  int code = -99;
+  SqpState state;
+  std::vector<int> requests;
+  std::vector<Vector> points;  // point of each request
+  int evaluations = 0;         // points evaluated, finite-difference neighbours included
+  int failedPoints = 0;        // requests answered with state.failed
+};
+
+bool evaluate(const Problem& p, const Vector& x, double& f, Vector& g) {
+  g.assign(p.m, 0.0);
+  return p.values(x, f, g);
+}
+
+// Fills state.df and state.dg at state.x; false when a neighbour could not be evaluated.
+bool answerGradients(const Problem& p, SqpState& s, SolverRun& run) {
+  s.df.assign(p.n, 0.0);
+  s.dg.assign(static_cast<std::size_t>(p.m) * p.n, 0.0);
+  if (p.gradients) {
+    p.gradients(s.x, s.df, s.dg);
+    return true;
+  }
+  for (int i = 0; i < p.n; ++i) {
+    Vector xi = s.x;
+    double h = p.fdStep * (p.upper[i] - p.lower[i]);
+    if (xi[i] + h > p.upper[i]) h = -h;
+    xi[i] += h;
+    double fi = 0.0;
+    Vector gi;
+    ++run.evaluations;
+    if (!evaluate(p, xi, fi, gi)) return false;
+    s.df[i] = (fi - s.f) / h;
+    for (int j = 0; j < p.m; ++j) s.dg[static_cast<std::size_t>(j) * p.n + i] = (gi[j] - s.g[j]) / h;
+  }
+  return true;
+}
+
+// Drives the solver to its end and checks the request sequence on the way: the first request
+// asks for values and gradients together, every point lies inside the bounds, no point is
+// asked for values again within 200 value requests, and gradients are asked for at the point whose values were
+// handed in last.
+// With `state`, the run goes on from it: `pending` is the request it holds (0: not started).
+SolverRun drive(const Problem& p, const SqpSettings& settings, const Vector& x0,
+                SqpState* state = nullptr, int pending = 0) {
+  SolverRun run;
+  SqpState own;
+  SqpState& s = state ? *state : own;
+  if (pending < 0) {
+    run.code = pending;
+  } else {
+    run.code = sqpStart(s, settings, p.n, p.m, p.me, x0, p.lower, p.upper);
+  }
+  if (!state) {
+    EXPECT_TRUE(run.code >= 0 || run.code == kSqpNeedBoth);
+  }
+  Vector lastValues;
+  std::vector<Vector> valuePoints;
+  while (run.code < 0 && run.requests.size() < 20000) {
+    run.requests.push_back(run.code);
+    run.points.push_back(s.x);
+    for (int i = 0; i < p.n; ++i) {
+      EXPECT_GE(s.x[i], p.lower[i]);
+      EXPECT_LE(s.x[i], p.upper[i]);
+    }
+    s.failed = false;
+    if (run.code == kSqpNeedGradients) {
+      EXPECT_EQ(s.x, lastValues);
+    } else {
+      const auto recent = valuePoints.end() - std::min<long>(200, valuePoints.size());
+      EXPECT_TRUE(std::find(recent, valuePoints.end(), s.x) == valuePoints.end())
+          << "point " << s.x[0] << " asked for again, request " << run.requests.size();
+      valuePoints.push_back(s.x);
+      lastValues = s.x;
+      ++run.evaluations;
+      s.failed = !evaluate(p, s.x, s.f, s.g);
+    }
+    if (run.code != kSqpNeedValues && !s.failed) s.failed = !answerGradients(p, s, run);
+    if (s.failed) ++run.failedPoints;
+    run.code = sqpResume(s);
+  }
+  run.state = s;
+  return run;
+}
+
+double maxDistance(const Vector& a, const Vector& b) {
+  double d = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) d = std::max(d, std::fabs(a[i] - b[i]));
+  return d;
+}
+
+void report(const std::string& name, const SolverRun& run) {
+  std::cout << "[ counts   ] " << name << ": code " << run.code << ", " << run.state.iteration
+            << " iterations, " << run.state.functionCalls << " function calls, "
+            << run.state.gradientCalls << " gradient calls, " << run.evaluations
+            << " points evaluated, best f " << run.state.bestF << "\n";
+}
+
+// ---------------------------------------------------------------------------------------
+// Problems
+
+// f = 1/2 x'Qx + c'x on [-10, 10]^4, minimum at Q^-1 (-c) = (1, -2, 0.5, 3).
+const double kQ[4][4] = {{4, 1, 0, 0.5}, {1, 3, 0.2, 0}, {0, 0.2, 2, 0.3}, {0.5, 0, 0.3, 5}};
+const Vector kQuadraticMinimum = {1.0, -2.0, 0.5, 3.0};
+
+Problem quadratic() {
+  Problem p;
+  p.n = 4;
+  p.lower.assign(4, -10.0);
+  p.upper.assign(4, 10.0);
+  auto gradient = [](const Vector& x, Vector& df) {
+    for (int i = 0; i < 4; ++i) {
+      df[i] = 0.0;
+      for (int k = 0; k < 4; ++k) df[i] += kQ[i][k] * (x[k] - kQuadraticMinimum[k]);
+    }
+  };
+  p.values = [](const Vector& x, double& f, Vector&) {
+    f = 7.0;
+    for (int i = 0; i < 4; ++i) {
+      for (int k = 0; k < 4; ++k) {
+        f += 0.5 * (x[i] - kQuadraticMinimum[i]) * kQ[i][k] * (x[k] - kQuadraticMinimum[k]);
+      }
+    }
+    return true;
+  };
+  p.gradients = [gradient](const Vector& x, Vector& df, Vector&) { gradient(x, df); };
+  return p;
+}
+
+Problem rosenbrock(double upper0) {
+  Problem p;
+  p.n = 2;
+  p.lower = {-2.0, -2.0};
+  p.upper = {upper0, 2.0};
+  p.values = [](const Vector& x, double& f, Vector&) {
+    f = 100.0 * std::pow(x[1] - x[0] * x[0], 2) + std::pow(1.0 - x[0], 2);
+    return true;
+  };
+  p.gradients = [](const Vector& x, Vector& df, Vector&) {
+    df[0] = -400.0 * x[0] * (x[1] - x[0] * x[0]) - 2.0 * (1.0 - x[0]);
+    df[1] = 200.0 * (x[1] - x[0] * x[0]);
+  };
+  return p;
+}
+
+// Hock-Schittkowski 71: min x1 x4 (x1 + x2 + x3) + x3 s.t. x1^2 + x2^2 + x3^2 + x4^2 = 40,
+// x1 x2 x3 x4 >= 25, 1 <= x <= 5; optimum 17.0140173 at (1, 4.7429994, 3.8211503, 1.3794082).
+Problem hs71(bool analytic) {
+  Problem p;
+  p.n = 4;
+  p.m = 2;
+  p.me = 1;
+  p.lower.assign(4, 1.0);
+  p.upper.assign(4, 5.0);
+  p.values = [](const Vector& x, double& f, Vector& g) {
+    f = x[0] * x[3] * (x[0] + x[1] + x[2]) + x[2];
+    g[0] = x[0] * x[0] + x[1] * x[1] + x[2] * x[2] + x[3] * x[3] - 40.0;
+    g[1] = x[0] * x[1] * x[2] * x[3] - 25.0;
+    return true;
+  };
+  if (analytic) {
+    p.gradients = [](const Vector& x, Vector& df, Vector& dg) {
+      df = {x[3] * (2 * x[0] + x[1] + x[2]), x[0] * x[3], x[0] * x[3] + 1.0,
+            x[0] * (x[0] + x[1] + x[2])};
+      for (int i = 0; i < 4; ++i) dg[i] = 2.0 * x[i];
+      dg[4] = x[1] * x[2] * x[3];
+      dg[5] = x[0] * x[2] * x[3];
+      dg[6] = x[0] * x[1] * x[3];
+      dg[7] = x[0] * x[1] * x[2];
+    };
+  }
+  return p;
+}
+const Vector kHs71Minimum = {1.0, 4.7429994, 3.8211503, 1.3794082};
+constexpr double kHs71Best = 17.0140173;
+
+// A problem of the search suite in the unit cube: `real` maps u to the problem's variables,
+// the constraints c(x) <= 0 are handed as -c >= 0.
+Problem unitCube(int n, int m, Vector lo, Vector hi,
+                 std::function<void(const Vector& x, double& f, Vector& c)> real) {
+  Problem p;
+  p.n = n;
+  p.m = m;
+  p.lower.assign(n, 0.0);
+  p.upper.assign(n, 1.0);
+  p.values = [=](const Vector& u, double& f, Vector& g) {
+    Vector x(n);
+    for (int i = 0; i < n; ++i) x[i] = lo[i] + u[i] * (hi[i] - lo[i]);
+    real(x, f, g);
+    for (double& c : g) c = -c;
+    return std::isfinite(f);
+  };
+  return p;
+}
+
+Problem weldedBeam() {
+  return unitCube(4, 7, {0.1, 0.1, 0.1, 0.1}, {2.0, 10.0, 10.0, 2.0},
+                  [](const Vector& x, double& f, Vector& c) {
+    const double h = x[0], l = x[1], t = x[2], b = x[3];
+    const double P = 6000.0, L = 14.0, E = 30e6, G = 12e6;
+    f = 1.10471 * h * h * l + 0.04811 * t * b * (14.0 + l);
+    const double tau1 = P / (std::sqrt(2.0) * h * l);
+    const double M = P * (L + l / 2.0);
+    const double R = std::sqrt(l * l / 4.0 + std::pow((h + t) / 2.0, 2));
+    const double J = 2.0 * std::sqrt(2.0) * h * l * (l * l / 12.0 + std::pow((h + t) / 2.0, 2));
+    const double tau2 = M * R / J;
+    const double tau = std::sqrt(tau1 * tau1 + tau1 * tau2 * l / R + tau2 * tau2);
+    const double sigma = 6.0 * P * L / (b * t * t);
+    const double delta = 4.0 * P * L * L * L / (E * t * t * t * b);
+    const double pc = 4.013 * E * std::sqrt(t * t * std::pow(b, 6) / 36.0) / (L * L) *
+                      (1.0 - t / (2.0 * L) * std::sqrt(E / (4.0 * G)));
+    c = {tau / 13600.0 - 1.0, sigma / 30000.0 - 1.0, h - b,
+         (0.10471 * h * h + 0.04811 * t * b * (14.0 + l)) / 5.0 - 1.0, 0.125 - h,
+         delta / 0.25 - 1.0, 1.0 - pc / P};
+  });
+}
+constexpr double kWeldedBeamBest = 1.7248523;
+
+Problem tensionSpring() {
+  return unitCube(3, 4, {0.05, 0.25, 2.0}, {2.0, 1.3, 15.0},
+                  [](const Vector& x, double& f, Vector& c) {
+    const double d = x[0], D = x[1], N = x[2];
+    f = (N + 2.0) * D * d * d;
+    c = {1.0 - D * D * D * N / (71785.0 * std::pow(d, 4)),
+         (4.0 * D * D - d * D) / (12566.0 * (D * d * d * d - std::pow(d, 4))) +
+             1.0 / (5108.0 * d * d) - 1.0,
+         1.0 - 140.45 * d / (D * D * N), (D + d) / 1.5 - 1.0};
+  });
+}
+constexpr double kTensionSpringBest = 0.0126652;
+
+// ---------------------------------------------------------------------------------------
+// Convergence
+
+TEST(SqpConvergence, QuadraticIsSolvedInAFewIterations) {
+  SqpSettings settings;
+  settings.acc = 1e-14;  // |df'd| <= ACC |f| puts x within about sqrt(ACC) of the minimum
+  const SolverRun run = drive(quadratic(), settings, {0.0, 0.0, 0.0, 0.0});
+  report("quadratic", run);
+  EXPECT_EQ(run.code, kSqpSolved);
+  EXPECT_LT(maxDistance(run.state.best, kQuadraticMinimum), 1e-6);
+  EXPECT_LE(run.state.iteration, 3 * 4);
+  EXPECT_EQ(run.state.bestViolation, 0.0);
+
+  // Started with the exact Hessian (MODE 1), the first step is the Newton step.
+  SqpState state;
+  state.hessian.assign(16, 0.0);
+  for (int i = 0; i < 4; ++i) {
+    for (int k = 0; k < 4; ++k) state.hessian[i * 4 + k] = kQ[i][k];
+  }
+  settings.mode = 1;
+  const SolverRun newton = drive(quadratic(), settings, {0.0, 0.0, 0.0, 0.0}, &state);
+  report("quadratic, MODE 1", newton);
+  EXPECT_EQ(newton.code, kSqpSolved);
+  EXPECT_LT(maxDistance(newton.state.best, kQuadraticMinimum), 1e-9);
+  EXPECT_LE(newton.state.iteration, 2);
+  EXPECT_EQ(newton.state.functionCalls, 1 + 1);
+}
+
+TEST(SqpConvergence, RosenbrockWithAndWithoutAnActiveBound) {
+  SqpSettings settings;
+  const SolverRun unbounded = drive(rosenbrock(2.0), settings, {-1.2, 1.0});
+  report("rosenbrock", unbounded);
+  EXPECT_EQ(unbounded.code, kSqpSolved);
+  EXPECT_LT(maxDistance(unbounded.state.best, {1.0, 1.0}), 1e-4);
+
+  // x1 <= 0.5: the minimum lies on the bound, at (0.5, 0.25).
+  const SolverRun bounded = drive(rosenbrock(0.5), settings, {-1.2, 1.0});
+  report("rosenbrock, x1 <= 0.5", bounded);
+  EXPECT_EQ(bounded.code, kSqpSolved);
+  EXPECT_LT(maxDistance(bounded.state.best, {0.5, 0.25}), 1e-6);
+  EXPECT_EQ(bounded.state.best[0], 0.5);
+}
+
+TEST(SqpConvergence, HockSchittkowski71) {
+  SqpSettings settings;
+  for (bool analytic : {true, false}) {
+    const SolverRun run = drive(hs71(analytic), settings, {1.0, 5.0, 5.0, 1.0});
+    report(analytic ? "hs71, analytic" : "hs71, forward differences", run);
+    EXPECT_EQ(run.code, kSqpSolved);
+    EXPECT_NEAR(run.state.bestF, kHs71Best, 1e-6 * kHs71Best);
+    EXPECT_LT(maxDistance(run.state.best, kHs71Minimum), analytic ? 1e-5 : 1e-3);
+    EXPECT_LE(run.state.bestViolation, 1e-6);
+  }
+}
+
+TEST(SqpConvergence, WeldedBeamFromSeveralStarts) {
+  SqpSettings settings;
+  const std::vector<Vector> starts = {
+      {0.8, 0.8, 0.8, 0.8}, {0.5, 0.5, 0.5, 0.5}, {0.2, 0.3, 0.6, 0.4}, {0.9, 0.1, 0.5, 0.9}};
+  for (const Vector& start : starts) {
+    const SolverRun run = drive(weldedBeam(), settings, start);
+    report("welded beam from " + std::to_string(start[0]) + ", " + std::to_string(start[1]) +
+               ", " + std::to_string(start[2]) + ", " + std::to_string(start[3]),
+           run);
+    EXPECT_LE(run.state.bestViolation, 1e-6);
+    EXPECT_NEAR(run.state.bestF, kWeldedBeamBest, 1e-5 * kWeldedBeamBest);
+  }
+}
+
+TEST(SqpConvergence, TensionSpring) {
+  // Near the optimum the wire diameter lies within 1.5 finite-difference steps of its lower
+  // bound, where the derivatives of the d^-4 terms are off by about 5%: the run ends within
+  // 2e-4 of the optimum from these starts.
+  SqpSettings settings;
+  for (const Vector& start : std::vector<Vector>{{0.5, 0.5, 0.5}, {0.3, 0.3, 0.9}}) {
+    const SolverRun run = drive(tensionSpring(), settings, start);
+    report("tension spring from " + std::to_string(start[0]) + ", " + std::to_string(start[1]) +
+               ", " + std::to_string(start[2]),
+           run);
+    EXPECT_EQ(run.code, kSqpSolved);
+    EXPECT_LE(run.state.bestViolation, 1e-6);
+    EXPECT_NEAR(run.state.bestF, kTensionSpringBest, 2e-4 * kTensionSpringBest);
+  }
+  // With accurate derivatives the baseline start (0.8 of each range) reaches it too.
+  Problem accurate = tensionSpring();
+  accurate.fdStep = 1e-8;
+  const SolverRun run = drive(accurate, settings, {0.8, 0.8, 0.8});
+  report("tension spring from 0.8, step 1e-8", run);
+  EXPECT_LE(run.state.bestViolation, 1e-6);
+  EXPECT_NEAR(run.state.bestF, kTensionSpringBest, 1e-5 * kTensionSpringBest);
+}
+
+// ---------------------------------------------------------------------------------------
+// Requests
+
+TEST(SqpRequests, SequenceOfARun) {
+  // drive() checks every request on the way (bounds, no point asked for twice, gradients at
+  // the point last evaluated); here the order of the kinds.
+  const SolverRun run = drive(hs71(false), SqpSettings{}, {1.0, 5.0, 5.0, 1.0});
+  ASSERT_EQ(run.code, kSqpSolved);
+  ASSERT_GE(run.requests.size(), 3u);
+  EXPECT_EQ(run.requests[0], kSqpNeedBoth);
+  EXPECT_EQ(run.points[0], Vector({1.0, 5.0, 5.0, 1.0}));
+  int values = 1, gradients = 1;
+  for (std::size_t k = 1; k < run.requests.size(); ++k) {
+    EXPECT_NE(run.requests[k], kSqpNeedBoth);
+    if (run.requests[k] == kSqpNeedGradients) {
+      EXPECT_EQ(run.requests[k - 1], kSqpNeedValues);  // right after the accepted trial
+      ++gradients;
+    } else {
+      ++values;
+    }
+  }
+  EXPECT_EQ(run.requests.back(), kSqpNeedGradients);
+  EXPECT_EQ(run.state.functionCalls, values);
+  EXPECT_EQ(run.state.gradientCalls, gradients);
+  EXPECT_EQ(run.state.result, kSqpSolved);
+  // The solution is the last accepted point.
+  EXPECT_EQ(run.state.best, run.points.back());
+}
+
+TEST(SqpRequests, StartIsMovedIntoTheBounds) {
+  const SolverRun run = drive(rosenbrock(0.5), SqpSettings{}, {3.0, -7.0});
+  EXPECT_EQ(run.points[0], Vector({0.5, -2.0}));
+  EXPECT_EQ(run.code, kSqpSolved);
+}
+
+TEST(SqpRequests, SameInputsGiveTheSameRequestsAndACopiedStateGoesOnTheSame) {
+  const SolverRun a = drive(weldedBeam(), SqpSettings{}, {0.8, 0.8, 0.8, 0.8});
+  const SolverRun b = drive(weldedBeam(), SqpSettings{}, {0.8, 0.8, 0.8, 0.8});
+  EXPECT_EQ(a.requests, b.requests);
+  EXPECT_EQ(a.points, b.points);
+
+  // A state copied in the middle of the run (as a checkpoint keeps it) goes on exactly as
+  // the run it was copied from.
+  SqpState state;
+  const Problem p = weldedBeam();
+  SolverRun ignored;
+  int code = sqpStart(state, SqpSettings{}, p.n, p.m, p.me, {0.8, 0.8, 0.8, 0.8}, p.lower,
+                      p.upper);
+  for (int k = 0; k < 15 && code < 0; ++k) {
+    if (code != kSqpNeedGradients) evaluate(p, state.x, state.f, state.g);
+    if (code != kSqpNeedValues) answerGradients(p, state, ignored);
+    code = sqpResume(state);
+  }
+  ASSERT_LT(code, 0);
+  SqpState copy = state;
+  const SolverRun rest = drive(p, SqpSettings{}, {}, &copy, code);
+  // The points asked for after the copy are the tail of the whole run's points.
+  ASSERT_LE(rest.points.size(), a.points.size());
+  EXPECT_TRUE(std::equal(rest.points.begin(), rest.points.end(),
+                         a.points.end() - static_cast<long>(rest.points.size())));
+  EXPECT_EQ(rest.code, a.code);
+  EXPECT_EQ(rest.state.best, a.state.best);
+  EXPECT_EQ(rest.state.functionCalls, a.state.functionCalls);
+}
+
+TEST(SqpRequests, FailedTrialPointShortensTheStep) {
+  // f = 0.8 (x - 0.45)^2 on [0, 1]; points above 0.6 cannot be evaluated. The first step from
+  // 0 reaches 0.72 and fails; the shorter steps go on to the minimum.
+  Problem p;
+  p.n = 1;
+  p.lower = {0.0};
+  p.upper = {1.0};
+  p.values = [](const Vector& x, double& f, Vector&) {
+    f = 0.8 * std::pow(x[0] - 0.45, 2);
+    return x[0] <= 0.6;
+  };
+  p.gradients = [](const Vector& x, Vector& df, Vector&) { df[0] = 1.6 * (x[0] - 0.45); };
+  const SolverRun run = drive(p, SqpSettings{}, {0.0});
+  EXPECT_NEAR(run.points[1][0], 0.72, 1e-15);
+  EXPECT_NEAR(run.points[2][0], 0.072, 1e-15);
+  EXPECT_EQ(run.failedPoints, 1);
+  EXPECT_EQ(run.code, kSqpSolved);
+  EXPECT_NEAR(run.state.best[0], 0.45, 1e-6);
+
+  // Failed gradients at an accepted point count as a failed trial point too.
+  Problem q = p;
+  q.values = [](const Vector& x, double& f, Vector&) {
+    f = 0.8 * std::pow(x[0] - 0.45, 2);
+    return true;
+  };
+  q.gradients = [](const Vector& x, Vector& df, Vector&) {
+    df[0] = x[0] > 0.6 ? std::nan("") : 1.6 * (x[0] - 0.45);
+  };
+  const SolverRun again = drive(q, SqpSettings{}, {0.0});
+  ASSERT_GE(again.requests.size(), 4u);
+  EXPECT_EQ(again.requests[1], kSqpNeedValues);
+  EXPECT_EQ(again.requests[2], kSqpNeedGradients);
+  EXPECT_EQ(again.requests[3], kSqpNeedValues);
+  EXPECT_NEAR(again.points[3][0], 0.072, 1e-15);
+  EXPECT_EQ(again.code, kSqpSolved);
+  EXPECT_NEAR(again.state.best[0], 0.45, 1e-6);
+}
+
+TEST(SqpRequests, BestPointPrefersFeasiblePoints) {
+  // min -x1 - x2 s.t. 1 - x1^2 - x2^2 >= 0 from an infeasible corner: the best point is the
+  // feasible solution, not the infeasible start with its lower objective.
+  Problem p;
+  p.n = 2;
+  p.m = 1;
+  p.lower = {0.0, 0.0};
+  p.upper = {2.0, 2.0};
+  p.values = [](const Vector& x, double& f, Vector& g) {
+    f = -x[0] - x[1];
+    g[0] = 1.0 - x[0] * x[0] - x[1] * x[1];
+    return true;
+  };
+  p.gradients = [](const Vector& x, Vector& df, Vector& dg) {
+    df = {-1.0, -1.0};
+    dg = {-2.0 * x[0], -2.0 * x[1]};
+  };
+  const SolverRun run = drive(p, SqpSettings{}, {2.0, 2.0});
+  EXPECT_EQ(run.code, kSqpSolved);
+  EXPECT_LE(run.state.bestViolation, 1e-6);
+  EXPECT_NEAR(run.state.bestF, -std::sqrt(2.0), 1e-7);
+  EXPECT_LT(maxDistance(run.state.best, {std::sqrt(0.5), std::sqrt(0.5)}), 1e-5);
+}
+
+// ---------------------------------------------------------------------------------------
+// Return codes
+
+TEST(SqpReturnCodes, ExactTexts) {
+  EXPECT_EQ(sqpReturnText(0), "The optimality conditions are satisfied to the accuracy ACC.");
+  EXPECT_EQ(sqpReturnText(1), "More than MAXIT iterations.");
+  EXPECT_EQ(sqpReturnText(2), "The search direction is not profitable.");
+  EXPECT_EQ(sqpReturnText(3), "Underflow in the BFGS update.");
+  EXPECT_EQ(sqpReturnText(4), "Error in the line search.");
+  EXPECT_EQ(sqpReturnText(5), "Insufficient working space.");
+  EXPECT_EQ(sqpReturnText(6), "Wrong N, M, ME, L or MNN2.");
+  EXPECT_EQ(sqpReturnText(7), "Underflow in D(T)*B*D.");
+  EXPECT_EQ(sqpReturnText(8), "Wrong starting value.");
+  EXPECT_EQ(sqpReturnText(9),
+            "Wrong input parameter (ACC, ACCQP, IFAIL, IOUT, IPRINT, MAXFUN, MAXIT, MAXNM, MODE, "
+            "RHOB, STPMIN).");
+  EXPECT_EQ(sqpReturnText(10), "Internal inconsistency in QL.");
+  EXPECT_EQ(sqpReturnText(11), "More than MAXFUN function calls in a line search.");
+  EXPECT_EQ(sqpReturnText(12), "");
+  EXPECT_EQ(sqpReturnText(-1), "");
+}
+
+TEST(SqpReturnCodes, MoreThanMaxitIterations) {
+  SqpSettings settings;
+  settings.maxit = 2;
+  const SolverRun run = drive(rosenbrock(2.0), settings, {-1.2, 1.0});
+  EXPECT_EQ(run.code, kSqpTooManyIterations);
+  EXPECT_EQ(run.state.iteration, 2);
+  EXPECT_EQ(run.state.result, kSqpTooManyIterations);
+  EXPECT_EQ(run.state.best.size(), 2u);
+  EXPECT_LT(run.state.bestF, 24.2);  // better than the start
+  // Nothing more happens once the run has ended.
+  SqpState state = run.state;
+  EXPECT_EQ(sqpResume(state), kSqpTooManyIterations);
+  EXPECT_EQ(state.functionCalls, run.state.functionCalls);
+}
+
+// f = x on [0, 1] with a gradient that claims the opposite: every step up is refused.
+Problem lyingGradient() {
+  Problem p;
+  p.n = 1;
+  p.lower = {0.0};
+  p.upper = {1.0};
+  p.values = [](const Vector& x, double& f, Vector&) {
+    f = x[0];
+    return true;
+  };
+  p.gradients = [](const Vector&, Vector& df, Vector&) { df[0] = -1.0; };
+  return p;
+}
+
+TEST(SqpReturnCodes, LineSearchErrorAndTooManyFunctionCalls) {
+  SqpSettings settings;
+  const SolverRun error = drive(lyingGradient(), settings, {0.0});
+  EXPECT_EQ(error.code, kSqpLineSearchError);
+  EXPECT_LT(error.state.step, settings.stpmin);
+  EXPECT_EQ(error.state.best, Vector({0.0}));
+
+  settings.maxfun = 5;
+  const SolverRun calls = drive(lyingGradient(), settings, {0.0});
+  EXPECT_EQ(calls.code, kSqpTooManyFunctionCalls);
+  EXPECT_EQ(calls.state.functionCalls, 1 + 5);
+
+  // A discontinuous objective: f = (x - 0.2)^2 + 1 below x = 0.5, started at 0.9. The
+  // gradient points across the jump, where no step decreases f.
+  Problem jump;
+  jump.n = 1;
+  jump.lower = {0.0};
+  jump.upper = {1.0};
+  jump.values = [](const Vector& x, double& f, Vector&) {
+    f = std::pow(x[0] - 0.2, 2) + (x[0] < 0.5 ? 1.0 : 0.0);
+    return true;
+  };
+  jump.gradients = [](const Vector& x, Vector& df, Vector&) { df[0] = 2.0 * (x[0] - 0.2); };
+  const SolverRun stuck = drive(jump, SqpSettings{}, {0.9});
+  EXPECT_EQ(stuck.code, kSqpLineSearchError);
+  EXPECT_GE(stuck.state.best[0], 0.5);
+  EXPECT_LT(stuck.state.best[0], 0.51);
+
+  // With RHOB > 0 the first failure restarts from the iterate with B = RHOB I; the second
+  // one ends the run.
+  settings.maxfun = 5;
+  settings.rhob = 2.0;
+  settings.iprint = 2;
+  const SolverRun restarted = drive(lyingGradient(), settings, {0.0});
+  EXPECT_EQ(restarted.code, kSqpTooManyFunctionCalls);
+  EXPECT_EQ(restarted.state.functionCalls, 1 + 5 + 5);
+  EXPECT_EQ(restarted.state.notes,
+            std::vector<std::string>({"The BFGS matrix was reset to RHOB times the identity."}));
+}
+
+TEST(SqpReturnCodes, DirectionNotProfitableAtAnInfeasiblePoint) {
+  // g = x - 2 >= 0 cannot be met in [0, 1]; f = (x - 1)^2. At x = 1 the relaxed subproblem
+  // gives a zero direction at an infeasible point, also after the BFGS reset.
+  Problem p;
+  p.n = 1;
+  p.m = 1;
+  p.lower = {0.0};
+  p.upper = {1.0};
+  p.values = [](const Vector& x, double& f, Vector& g) {
+    f = std::pow(x[0] - 1.0, 2);
+    g[0] = x[0] - 2.0;
+    return true;
+  };
+  p.gradients = [](const Vector& x, Vector& df, Vector& dg) {
+    df[0] = 2.0 * (x[0] - 1.0);
+    dg[0] = 1.0;
+  };
+  SqpSettings settings;
+  settings.iprint = 2;
+  const SolverRun run = drive(p, settings, {0.2});
+  EXPECT_EQ(run.code, kSqpNotProfitable);
+  EXPECT_EQ(run.state.best, Vector({1.0}));
+  EXPECT_EQ(run.state.bestViolation, 1.0);
+  ASSERT_FALSE(run.state.notes.empty());
+  EXPECT_EQ(run.state.notes.back(), "The BFGS matrix was reset to the identity.");
+}
+
+TEST(SqpReturnCodes, WrongDimensions) {
+  struct Case {
+    int n, m, me;
+    std::size_t x0, lower, upper;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {0, 0, 0, 0, 0, 0, "N = 0 is below 1"},
+      {2, -1, 0, 2, 2, 2, "M = -1 is below 0"},
+      {2, 1, -1, 2, 2, 2, "ME = -1 is below 0"},
+      {2, 1, 2, 2, 2, 2, "ME = 2 is above M = 1"},
+      {2, 1, 1, 3, 2, 2, "X0 has 3 values instead of N = 2"},
+      {2, 1, 1, 2, 1, 2, "LOWER has 1 values instead of N = 2"},
+      {2, 1, 1, 2, 2, 0, "UPPER has 0 values instead of N = 2"},
+  };
+  for (const Case& c : cases) {
+    SqpState state;
+    EXPECT_EQ(sqpStart(state, SqpSettings{}, c.n, c.m, c.me, Vector(c.x0, 0.5),
+                       Vector(c.lower, 0.0), Vector(c.upper, 1.0)),
+              kSqpWrongDimensions);
+    EXPECT_EQ(state.error, c.error);
+    EXPECT_EQ(state.result, kSqpWrongDimensions);
+    EXPECT_TRUE(state.best.empty());
+    EXPECT_EQ(sqpResume(state), kSqpWrongDimensions);
+  }
+  SqpState state;
+  SqpSettings settings;
+  settings.mode = 1;
+  state.hessian = {1.0, 0.0, 0.0};
+  EXPECT_EQ(sqpStart(state, settings, 2, 0, 0, {0.5, 0.5}, {0.0, 0.0}, {1.0, 1.0}),
+            kSqpWrongDimensions);
+  EXPECT_EQ(state.error, "HESSIAN has 3 values instead of N*N = 4");
+}
+
+TEST(SqpReturnCodes, WrongStartingValue) {
+  const Vector zero = {0.0, 0.0}, one = {1.0, 1.0};
+  SqpState state;
+  EXPECT_EQ(sqpStart(state, SqpSettings{}, 2, 0, 0, {0.5, std::nan("")}, zero, one),
+            kSqpWrongStartingValue);
+  EXPECT_EQ(state.error, "X0(2) = nan is not finite");
+  EXPECT_EQ(sqpStart(state, SqpSettings{}, 2, 0, 0, {0.5, 0.5}, {0.0, 1.5}, one),
+            kSqpWrongStartingValue);
+  EXPECT_EQ(state.error, "LOWER(2) = 1.5 is not below UPPER(2) = 1");
+
+  SqpSettings settings;
+  settings.mode = 1;
+  state.hessian = {1.0, 2.0, 2.0, 1.0};
+  EXPECT_EQ(sqpStart(state, settings, 2, 0, 0, {0.5, 0.5}, zero, one), kSqpWrongStartingValue);
+  EXPECT_EQ(state.error, "HESSIAN is not positive definite");
+
+  // The first point cannot be evaluated, or gives a value that is not finite.
+  for (bool fails : {true, false}) {
+    Problem p = quadratic();
+    p.values = [fails](const Vector&, double& f, Vector&) {
+      f = std::numeric_limits<double>::infinity();
+      return !fails;
+    };
+    const SolverRun run = drive(p, SqpSettings{}, {0.0, 0.0, 0.0, 0.0});
+    EXPECT_EQ(run.code, kSqpWrongStartingValue);
+    EXPECT_EQ(run.requests, std::vector<int>({kSqpNeedBoth}));
+    EXPECT_EQ(run.state.error, "the starting point could not be evaluated");
+    EXPECT_TRUE(run.state.best.empty());
+  }
+}
+
+TEST(SqpReturnCodes, WrongInputParameterNamesIt) {
+  struct Case {
+    std::function<void(SqpSettings&)> set;
+    std::string error;
+  };
+  const double nan = std::nan("");
+  const std::vector<Case> cases = {
+      {[](SqpSettings& s) { s.acc = 0.0; }, "ACC = 0 is outside (0, 1)"},
+      {[](SqpSettings& s) { s.acc = 1.0; }, "ACC = 1 is outside (0, 1)"},
+      {[nan](SqpSettings& s) { s.acc = nan; }, "ACC = nan is outside (0, 1)"},
+      {[](SqpSettings& s) { s.accqp = 1.5; }, "ACCQP = 1.5 is outside (0, 1)"},
+      {[](SqpSettings& s) { s.stpmin = -1e-3; }, "STPMIN = -0.001 is outside (0, 1)"},
+      {[](SqpSettings& s) { s.maxfun = 0; }, "MAXFUN = 0 is outside [1, 1000]"},
+      {[](SqpSettings& s) { s.maxfun = 1001; }, "MAXFUN = 1001 is outside [1, 1000]"},
+      {[](SqpSettings& s) { s.maxit = 0; }, "MAXIT = 0 is below 1"},
+      {[](SqpSettings& s) { s.maxnm = 51; }, "MAXNM = 51 is outside [0, 50]"},
+      {[](SqpSettings& s) { s.maxnm = -1; }, "MAXNM = -1 is outside [0, 50]"},
+      {[](SqpSettings& s) { s.rhob = -0.5; }, "RHOB = -0.5 is outside [0, inf)"},
+      {[](SqpSettings& s) { s.mode = 2; }, "MODE = 2 is neither 0 nor 1"},
+      {[](SqpSettings& s) { s.iprint = 5; }, "IPRINT = 5 is outside [0, 4]"},
+      {[](SqpSettings& s) { s.iprint = -1; }, "IPRINT = -1 is outside [0, 4]"},
+      {[](SqpSettings& s) { s.iout = -1; }, "IOUT = -1 is below 0"},
+      {[](SqpSettings& s) { s.ifail = 1; }, "IFAIL = 1 is neither 0 nor -1"},
+  };
+  for (const Case& c : cases) {
+    SqpSettings settings;
+    c.set(settings);
+    SqpState state;
+    EXPECT_EQ(sqpStart(state, settings, 1, 0, 0, {0.5}, {0.0}, {1.0}), kSqpWrongInput);
+    EXPECT_EQ(state.error, c.error);
+  }
+  // The limits themselves are accepted.
+  SqpSettings limits;
+  limits.maxfun = 1000;
+  limits.maxnm = 50;
+  limits.iprint = 4;
+  limits.iout = 0;
+  limits.ifail = -1;
+  limits.maxit = 1;
+  SqpState state;
+  EXPECT_EQ(sqpStart(state, limits, 1, 0, 0, {0.5}, {0.0}, {1.0}), kSqpNeedBoth);
+  EXPECT_EQ(state.error, "");
+}
+
+// ---------------------------------------------------------------------------------------
+// Notes
+
+TEST(SqpNotes, WhichNotesAreKept) {
+  // f = -x1 - x2 on [0, 1]^2: the first step reaches the corner, a feasible point better than
+  // the start, where the direction is zero.
+  Problem p;
+  p.n = 2;
+  p.lower = {0.0, 0.0};
+  p.upper = {1.0, 1.0};
+  p.values = [](const Vector& x, double& f, Vector&) {
+    f = -x[0] - x[1];
+    return true;
+  };
+  p.gradients = [](const Vector&, Vector& df, Vector&) { df = {-1.0, -1.0}; };
+  const std::vector<std::vector<std::string>> kept = {
+      {},
+      {"Zero search direction at a feasible point."},
+      {"A feasible point better than the starting point was found in iteration 1.",
+       "Zero search direction at a feasible point."}};
+  SqpSettings settings;
+  for (int iprint : {0, 1, 2, 4}) {
+    settings.iprint = iprint;
+    const SolverRun run = drive(p, settings, {0.25, 0.5});
+    EXPECT_EQ(run.code, kSqpSolved);
+    EXPECT_EQ(run.state.best, Vector({1.0, 1.0}));
+    EXPECT_EQ(run.state.notes, kept[std::min(iprint, 2)]) << iprint;
+  }
+
+  // IPRINT 1 keeps the last note of the run only.
+  SqpSettings reset;
+  reset.maxfun = 5;
+  reset.rhob = 2.0;
+  reset.iprint = 1;
+  EXPECT_EQ(drive(lyingGradient(), reset, {0.0}).state.notes,
+            std::vector<std::string>({"The BFGS matrix was reset to RHOB times the identity."}));
+}
+
+TEST(SqpNotes, NonMonotoneLineSearch) {
+  // Rosenbrock with a non-monotone line search: steps that raise the merit function are
+  // accepted (and noted), and the run still converges.
+  const std::string raisedNote =
+      "The non-monotone line search accepted a step that raised the merit function.";
+  SqpSettings settings;
+  settings.iprint = 2;
+  settings.maxnm = 10;
+  const SolverRun nm = drive(rosenbrock(2.0), settings, {-1.2, 1.0});
+  report("rosenbrock, MAXNM 10", nm);
+  EXPECT_EQ(nm.code, kSqpSolved);
+  EXPECT_LT(maxDistance(nm.state.best, {1.0, 1.0}), 1e-4);
+  EXPECT_GT(std::count(nm.state.notes.begin(), nm.state.notes.end(), raisedNote), 0);
+  settings.maxnm = 0;
+  const SolverRun monotone = drive(rosenbrock(2.0), settings, {-1.2, 1.0});
+  EXPECT_EQ(std::count(monotone.state.notes.begin(), monotone.state.notes.end(), raisedNote), 0);
+}
+
+}  // namespace
+}  // namespace karvo::search
