@@ -505,9 +505,12 @@ void reinitialiseIfConverged(Agent& agent, GeneticRun& entry, const ConvergenceS
   const int n = static_cast<int>(population.members.size());
   if (n < 2) return;
   const std::vector<double>& options = agent.reinitializeOptions;
-  // The hybrid search keeps its diversity in its levels and its models; it restarts members
-  // only when the user asks for it.
-  if (agent.method.code == kMethodTolmar && options.empty()) return;
+  // The hybrid search keeps its diversity in its levels and its models, and a swarm's
+  // particles carry their velocities and bests: they restart members only when the user asks
+  // for it. The local searches' members are the designs of their last step, not a population.
+  const int code = agent.method.code;
+  if (code != kMethodGenetic && code != kMethodTolmar && code != kMethodSwarm) return;
+  if ((code == kMethodTolmar || code == kMethodSwarm) && options.empty()) return;
   bool converged;
   if (!options.empty() && options[0] >= 1.0) {
     converged = population.counters.generation - population.counters.generationAtBest >=

@@ -29,6 +29,18 @@ bool allAgentsFinished() {
   return any;
 }
 
+// A multi-start agent that has done more evaluations than its budget ends the whole run.
+bool multiStartOverBudget() {
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    const Agent* agent = findAgent(number);
+    if (agent && agent->method.code == kMethodMultiStart && agent->method.numEvals > 0 &&
+        agent->evaluatedDesigns > agent->method.numEvals) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 long searchEvaluationLimit(const Agent& agent) {
@@ -41,7 +53,7 @@ long searchEvaluationLimit(const Agent& agent) {
 }
 
 bool searchMayGoOn(Agent& agent) {
-  if (allAgentsFinished()) exitRun(kExitNormal, true);
+  if (allAgentsFinished() || multiStartOverBudget()) exitRun(kExitNormal, true);
   if (agent.runState == 2) return false;
   const long limit = searchEvaluationLimit(agent);
   if (hybridSearch(agent) && agent.evaluatedDesigns >= limit) {

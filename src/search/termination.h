@@ -18,7 +18,8 @@ long searchEvaluationLimit(const Agent& agent);
 
 // Between two generations of `agent` (an optimization agent): answers true when the agent
 // may run another generation in this cycle.
-//   - All agents finished (every agent of the run's range has run state 2): the run ends
+//   - All agents finished (every agent of the run's range has run state 2), or a
+//     multi-start (MS) agent has evaluated more designs than its budget: the run ends
 //     normally (exitRun, exit status 0).
 //   - The budget (TOLMAR, MOTOLMAR): once the agent's evaluations reach it, the agent's
 //     number of cycles becomes the current cycle + 1, so that it ends with this cycle; the
