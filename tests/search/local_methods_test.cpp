@@ -1,0 +1,292 @@
+// The simulated annealing (SA) and the simplex search (NMS), plain and annealed, through the
+// real karvo binary on formula-only studies, plus the temperature schedule of SA: the same
+// seed gives the same designs, the budget is spent exactly and never exceeded (one design at
+// a time or side by side), a smooth bowl's minimum is reached, the first simplex is the
+// starting point plus one moved point per field, and a starting design that is not stored
+// ends the run with its message.
+//
+// Every design's point is written by its formula to "points.txt" (one line per evaluation,
+// the field values of x and y on their grid of 101 values over [0, 10]), in evaluation order.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "search/methods/annealing.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::HasLines;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::unwrapped;
+using testing::writeFile;
+
+constexpr const char* kBowl = "(x - 3)**2 + 2*(y - 7)**2 + 0.5*(x - 3)*(y - 7)";
+
+std::string annealing(int budget, int temps, int iters, const std::string& start = "Baseline") {
+  return "method: SA\nnumEvals: " + std::to_string(budget) + "\nnumTemps: " +
+         std::to_string(temps) + "\nmaxIters: " + std::to_string(iters) +
+         "\nstartTemp: 1\nendTemp: 0.001\nstartingDesign: " + start + "\n";
+}
+
+std::string simplex(int budget, int temps, const std::string& size = "0.2",
+                    const std::string& start = "Baseline") {
+  return "method: NMS\nnumEvals: " + std::to_string(budget) + "\nsimplexSize: " + size +
+         "\nnumTemps: " + std::to_string(temps) + "\nstartingDesign: " + start + "\n";
+}
+
+// Two variables on a grid of `resolution` values over [0, 10], baseline (9, 9), objective f
+// minimised; the formula also appends the design's field values to points.txt.
+void writeStudy(const TempDir& dir, const std::string& method, const std::string& f = kBowl,
+                int parallel = 1, const std::string& seed = "0.25", int resolution = 101) {
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: search\ntype: optimization\nrepresentation: 0\n"
+            "performance: 0\nprocess: 0\n*END\n");
+  const std::string scale = std::to_string(resolution - 1);
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 9\nmax: 10\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 9\nmax: 10\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula:2\nopen('" +
+                dir.file("points.txt") + "', 'a').write('%d %d\\n' % (round(x*" + scale +
+                "/10), round(y*" + scale + "/10)))\n_result = " + f + "\n*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: " + std::to_string(resolution) +
+                "\n*VARIABLE\nname: y\nid: 2\nresolution: " + std::to_string(resolution) +
+                "\n*END\n");
+  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: search\nstartAgent: 0\nendAgent: 0\nfilePrefix: search\n"
+            "randomSeed: " + seed + "\nnParallel: " + std::to_string(parallel) +
+                "\nmode: newStudy\n*AGENT\nid: 0\n" + method + "*END\n");
+}
+
+testing::ProcessResult runStudy(const TempDir& dir) {
+  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+std::string messages(const TempDir& dir) {
+  return fs::exists(dir.file("study.mes")) ? unwrapped(readFile(dir.file("study.mes"))) : "";
+}
+
+// The evaluated points, in evaluation order.
+std::vector<std::string> points(const TempDir& dir) {
+  std::vector<std::string> lines;
+  if (!fs::exists(dir.file("points.txt"))) return lines;
+  std::istringstream in(readFile(dir.file("points.txt")));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Design number -> performance, from every design log of the run.
+std::map<int, double> designPerformance(const TempDir& dir) {
+  std::map<int, double> results;
+  const std::regex line("Design ([0-9]+) evaluated\\. Status: [A-Z ]+\\. Performance: ([^ \\n]+)");
+  if (!fs::exists(dir.file("POST_0"))) return results;
+  for (const auto& entry : fs::directory_iterator(dir.file("POST_0"))) {
+    const fs::path log = entry.path() / "design.log";
+    if (!fs::exists(log)) continue;
+    const std::string text = readFile(log.string());
+    std::smatch match;
+    if (std::regex_search(text, match, line)) results[std::stoi(match[1])] = std::stod(match[2]);
+  }
+  return results;
+}
+
+double bestPerformance(const std::map<int, double>& results) {
+  double best = -1e300;
+  for (const auto& [number, performance] : results) best = std::max(best, performance);
+  return best;
+}
+
+// Runs the study and checks that it ended normally with exactly `designs` designs, numbered
+// 1 .. designs.
+void expectDesigns(const TempDir& dir, std::size_t designs) {
+  const auto result = runStudy(dir);
+  ASSERT_EQ(result.status, 0) << messages(dir) << result.err;
+  const auto performance = designPerformance(dir);
+  ASSERT_EQ(performance.size(), designs) << messages(dir);
+  EXPECT_EQ(performance.begin()->first, 1);
+  EXPECT_EQ(performance.rbegin()->first, static_cast<int>(designs));
+  EXPECT_EQ(points(dir).size(), designs);
+  EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
+}
+
+TEST(AnnealingTemperature, FallsGeometricallyFromTheFirstToTheLastExactly) {
+  using search::annealingTemperature;
+  EXPECT_EQ(annealingTemperature(3.0, 0.7, 5, 0), 3.0);
+  EXPECT_EQ(annealingTemperature(3.0, 0.7, 5, 4), 0.7);  // not 3 * (0.7 / 3)
+  EXPECT_EQ(annealingTemperature(3.0, 0.7, 5, 9), 0.7);
+  EXPECT_DOUBLE_EQ(annealingTemperature(1.0, 0.001, 4, 1), 0.1);
+  EXPECT_DOUBLE_EQ(annealingTemperature(1.0, 0.001, 4, 2), 0.01);
+  EXPECT_DOUBLE_EQ(annealingTemperature(2.0, 0.5, 3, 1), 1.0);
+  // One temperature: the first one throughout.
+  EXPECT_EQ(annealingTemperature(3.0, 0.7, 1, 0), 3.0);
+  EXPECT_EQ(annealingTemperature(3.0, 0.7, 1, 2), 3.0);
+}
+
+// The budget counts the baseline: 79 trials after it, although the schedule allows 100.
+TEST(AnnealingRun, SpendsItsBudgetExactlyAndReachesTheMinimumOfABowl) {
+  TempDir dir("karvo-sa-bowl");
+  writeStudy(dir, annealing(80, 5, 20));
+  expectDesigns(dir, 80);
+  const auto performance = designPerformance(dir);
+  // The baseline scores -(36 + 8 + 6) = -50; the optimum (3, 7) scores 0, its grid
+  // neighbours -0.01 to -0.04; -0.5 is within about 0.5 of it in each variable.
+  EXPECT_EQ(performance.at(1), -50.0);
+  EXPECT_GE(bestPerformance(performance), -0.5) << messages(dir);
+}
+
+// 2 temperatures x 10 trials: the schedule ends before the budget of 100.
+TEST(AnnealingRun, OneTrialPerGenerationAndTheScheduleEndsTheRun) {
+  TempDir dir("karvo-sa-schedule");
+  writeStudy(dir, annealing(100, 2, 10));
+  expectDesigns(dir, 21);
+}
+
+// Side by side: each trial evaluates nParallel neighbours; the last batch is cut to the
+// budget (1 + 3 x 13 = 40, then one more design).
+TEST(AnnealingRun, SideBySideNeverExceedsTheBudget) {
+  TempDir dir("karvo-sa-parallel");
+  writeStudy(dir, annealing(41, 5, 20), kBowl, 3);
+  expectDesigns(dir, 41);
+}
+
+TEST(AnnealingRun, SameSeedGivesTheSameDesignsAndAnotherSeedOthers) {
+  const std::string f = "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)";
+  TempDir first("karvo-sa-first");
+  TempDir second("karvo-sa-second");
+  TempDir other("karvo-sa-other");
+  writeStudy(first, annealing(40, 4, 10), f);
+  writeStudy(second, annealing(40, 4, 10), f);
+  writeStudy(other, annealing(40, 4, 10), f, 1, "0.5");
+  for (const TempDir* dir : {&first, &second, &other}) expectDesigns(*dir, 40);
+  EXPECT_EQ(points(first), points(second));
+  EXPECT_EQ(designPerformance(first), designPerformance(second));
+  EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
+  EXPECT_NE(points(first), points(other));
+}
+
+// The baseline (9, 9) is design 1; each field moves by 0.2 of its range (20 of its 100
+// steps): upwards would leave the range, so downwards.
+TEST(SimplexRun, FirstSimplexIsTheStartingPointPlusOneMovedPointPerField) {
+  TempDir dir("karvo-nms-first");
+  writeStudy(dir, simplex(10, 0));
+  expectDesigns(dir, 10);
+  const auto lines = points(dir);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "90 90");
+  EXPECT_EQ(lines[1], "70 90");
+  EXPECT_EQ(lines[2], "90 70");
+}
+
+// A moved field that fits upwards goes upwards; a move below one field step still moves by
+// one step (baseline (4, 4) here on a grid of 11 values: a share of 0.01 is 0.1 step).
+TEST(SimplexRun, FirstSimplexMovesInsideTheRangeByAtLeastOneFieldStep) {
+  TempDir dir("karvo-nms-step");
+  writeStudy(dir, simplex(3, 0, "0.01"), kBowl, 1, "0.25", 11);
+  std::string definitions = readFile(dir.file("Definitions.in"));
+  for (std::size_t at = definitions.find("baseline: 9"); at != std::string::npos;
+       at = definitions.find("baseline: 9")) {
+    definitions.replace(at, 11, "baseline: 4");
+  }
+  writeFile(dir.file("Definitions.in"), definitions);
+  expectDesigns(dir, 3);
+  EXPECT_EQ(points(dir), (std::vector<std::string>{"4 4", "5 4", "4 5"}));
+}
+
+TEST(SimplexRun, SpendsItsBudgetExactlyAndFindsTheMinimumOfABowl) {
+  TempDir dir("karvo-nms-bowl");
+  writeStudy(dir, simplex(60, 0));
+  expectDesigns(dir, 60);
+  EXPECT_EQ(bestPerformance(designPerformance(dir)), 0.0) << messages(dir);
+}
+
+// Side by side the reflection and the expansion go out together; the budget still holds.
+TEST(SimplexRun, SideBySideNeverExceedsTheBudget) {
+  TempDir dir("karvo-nms-parallel");
+  writeStudy(dir, simplex(37, 0), kBowl, 2);
+  expectDesigns(dir, 37);
+  EXPECT_GE(bestPerformance(designPerformance(dir)), -0.1) << messages(dir);
+}
+
+// On a coarse grid the simplex soon spans one field step and is built afresh around the
+// best design: the search goes on until its budget is spent.
+TEST(SimplexRun, CollapsedSimplexRestartsUntilTheBudgetIsSpent) {
+  TempDir dir("karvo-nms-restart");
+  writeStudy(dir, simplex(30, 0, "0.5"), "(x - 3)**2 + (y - 7)**2 + 3*sin(3*x*y)", 1, "0.25",
+             21);
+  expectDesigns(dir, 30);
+}
+
+// A space of 3 x 3 designs under a budget of 50: the simplex keeps collapsing onto designs
+// met before; the run ends normally after its generations without evaluating a design
+// twice (the baseline, stored by its real values, may come back once as a grid design).
+TEST(SimplexRun, TinyDesignSpaceEndsNormally) {
+  TempDir dir("karvo-nms-tiny");
+  writeStudy(dir, simplex(50, 0), kBowl, 1, "0.25", 3);
+  std::string definitions = readFile(dir.file("Definitions.in"));
+  for (std::size_t at = definitions.find("baseline: 9"); at != std::string::npos;
+       at = definitions.find("baseline: 9")) {
+    definitions.replace(at, 11, "baseline: 10");
+  }
+  writeFile(dir.file("Definitions.in"), definitions);
+  const auto result = runStudy(dir);
+  ASSERT_EQ(result.status, 0) << messages(dir);
+  const auto lines = points(dir);
+  EXPECT_LE(lines.size(), 10u);
+  EXPECT_GE(std::set<std::string>(lines.begin(), lines.end()).size() + 1, lines.size());
+}
+
+TEST(AnnealedSimplexRun, SameSeedGivesTheSameDesignsAndTheBudgetIsSpentExactly) {
+  const std::string f = "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)";
+  TempDir first("karvo-nmsa-first");
+  TempDir second("karvo-nmsa-second");
+  TempDir other("karvo-nmsa-other");
+  writeStudy(first, simplex(50, 5), f);
+  writeStudy(second, simplex(50, 5), f);
+  writeStudy(other, simplex(50, 5), f, 1, "0.5");
+  for (const TempDir* dir : {&first, &second, &other}) expectDesigns(*dir, 50);
+  EXPECT_EQ(points(first), points(second));
+  EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
+  EXPECT_NE(points(first), points(other));
+}
+
+TEST(AnnealedSimplexRun, ReachesTheMinimumOfABowl) {
+  TempDir dir("karvo-nmsa-bowl");
+  writeStudy(dir, simplex(80, 4));
+  expectDesigns(dir, 80);
+  EXPECT_GE(bestPerformance(designPerformance(dir)), -0.1) << messages(dir);
+}
+
+// Design 5 is not stored in a new study: the run stops before anything but the baseline.
+TEST(LocalMethods, StartingDesignThatIsNotStoredEndsTheRun) {
+  for (const std::string& method : {annealing(20, 2, 10, "5"), simplex(20, 0, "0.2", "5")}) {
+    TempDir dir("karvo-local-start");
+    writeStudy(dir, method);
+    const auto result = runStudy(dir);
+    EXPECT_NE(result.status, 0) << method;
+    EXPECT_THAT(messages(dir),
+                HasLines("The starting design 5 was not found among the designs evaluated by "
+                         "agent 0.\n"))
+        << method << messages(dir);
+    EXPECT_EQ(points(dir), std::vector<std::string>{"90 90"});
+  }
+}
+
+}  // namespace
+}  // namespace karvo
