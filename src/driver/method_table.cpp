@@ -6,6 +6,12 @@
 #include "doe/doe_turn.h"
 #include "reliability/reliability_turn.h"
 #include "search/genetic.h"
+#include "search/methods/annealing.h"
+#include "search/methods/swarm.h"
+#include "search/methods/multistart.h"
+#include "search/methods/simplex.h"
+#include "search/methods/sqp_search.h"
+#include "search/methods/surface_search.h"
 #include "search/methods/tolmar.h"
 #include "search/search_turn.h"
 
@@ -22,12 +28,12 @@ constexpr MethodEntry kMethods[kMethodCount] = {
     entry(kMethodTolmar, kFamilySearch, readTolmarSettings, sizeTolmarMethod,
           search::runTolmarCycle),
     entry(kMethodMultiStart, kFamilySearch, readMultiStartSettings, completeMultiStartSettings,
-          search::runUnavailableCycle),
-    entry(kMethodSqp, kFamilySearch, readSqpSettings, nullptr, search::runUnavailableCycle),
+          search::runMultiStartCycle),
+    entry(kMethodSqp, kFamilySearch, readSqpSettings, nullptr, search::runSqpCycle),
     entry(kMethodAnnealing, kFamilySearch, readAnnealingSettings, nullptr,
-          search::runUnavailableCycle),
+          search::runAnnealingCycle),
     entry(kMethodSurfaceSearch, kFamilySearch, readSurfaceSearchSettings, nullptr,
-          search::runUnavailableCycle),
+          search::runSurfaceSearchCycle),
     entry(kMethodGenetic, kFamilySearch, readGeneticSettings, nullptr, search::runGeneticCycle),
     entry(kMethodDoe, kFamilyDoe, readDoeSettings, nullptr, doe::runDoeStudy),
     entry(kMethodRobustness, kFamilyReliability, readSamplingSettings, nullptr,
@@ -37,8 +43,8 @@ constexpr MethodEntry kMethods[kMethodCount] = {
     entry(kMethodDesignSweep, kFamilyDoe, readDesignSweepSettings, nullptr,
           doe::runDesignSweep),
     entry(kMethodSimplex, kFamilySearch, readSimplexSettings, nullptr,
-          search::runUnavailableCycle),
-    entry(kMethodSwarm, kFamilySearch, readSwarmSettings, nullptr, search::runUnavailableCycle),
+          search::runSimplexCycle),
+    entry(kMethodSwarm, kFamilySearch, readSwarmSettings, nullptr, search::runSwarmCycle),
     entry(kMethodReliability, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),
     entry(kMethodNsga, kFamilySearch, readNsgaSettings, nullptr, search::runUnavailableCycle),
