@@ -63,7 +63,8 @@ const std::string kRoot = KARVO_SOURCE_DIR;
 const std::vector<std::string> kDocuments = {
     "architecture.md", "distributions.md",   "doe.md",          "general-portal.md",
     "genetic-log.md",  "history.md",         "relationships.md", "remote-machines.md",
-    "response-surfaces.md", "running.md",    "study-files.md",   "tolmar.md"};
+    "response-surfaces.md", "running.md",    "search-methods.md", "study-files.md",
+    "tolmar.md"};
 
 struct Block {
   std::string document;   // file name under docs/
