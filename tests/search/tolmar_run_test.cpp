@@ -10,6 +10,7 @@
 #include <regex>
 #include <string>
 
+#include "support/search_study.h"
 #include "support/test_support.h"
 
 namespace karvo {
@@ -27,60 +28,22 @@ using testing::writeFile;
 // it), the objective f and optionally the constraint g <= 0.
 void writeStudy(const TempDir& dir, int budget, int parallel, const std::string& f,
                 const std::string& g = "") {
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: search\ntype: optimization\nrepresentation: 0\n"
-            "performance: 0\nprocess: 0\n*END\n");
-  std::string definitions =
-      "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 9\nmax: 10\n"
-      "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 9\nmax: 10\n"
-      "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: " + f + "\n";
-  std::string performance =
-      "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-      "quadWt: 0\nlinearWt: 1\n";
-  if (!g.empty()) {
-    definitions += "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: " + g + "\n";
-    performance +=
-        "*RESPONSE\nname: g\ntype: constraint\noption: less_equal\nfactor: 1\ntarget: 0\n"
-        "quadWt: 0\nlinearWt: 1\n";
-  }
-  writeFile(dir.file("Definitions.in"), definitions + "*END\n");
-  writeFile(dir.file("Performance0.in"), performance + "*END\n");
-  writeFile(dir.file("Representation0.in"),
-            "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*VARIABLE\nname: y\nid: 2\n"
-            "resolution: 101\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: search\nstartAgent: 0\nendAgent: 0\nfilePrefix: search\n"
-            "randomSeed: 0.25\nnParallel: " + std::to_string(parallel) +
-                "\nmode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: " +
-                std::to_string(budget) + "\n*END\n");
+  testing::SearchStudy study;
+  study.agent = "method: TOLMAR\nnumEvals: " + std::to_string(budget) + "\n";
+  study.f = f;
+  study.g = g;
+  study.parallel = parallel;
+  testing::writeSearchStudy(dir, study);
 }
 
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
+std::string messages(const TempDir& dir) { return testing::searchMessages(dir); }
 
-// Design number -> "<status> <performance>" from every design log of the run.
 std::map<int, std::string> designResults(const TempDir& dir) {
-  std::map<int, std::string> results;
-  const std::regex line("Design ([0-9]+) evaluated\\. Status: ([A-Z ]+)\\. Performance: ([^ \\n]+)");
-  for (const auto& entry : fs::directory_iterator(dir.file("POST_0"))) {
-    const fs::path log = entry.path() / "design.log";
-    if (!fs::exists(log)) continue;
-    const std::string text = readFile(log.string());
-    std::smatch match;
-    if (std::regex_search(text, match, line)) {
-      results[std::stoi(match[1])] = match[2].str() + " " + match[3].str();
-    }
-  }
-  return results;
+  return testing::searchDesignResults(dir);
 }
 
 double bestPerformance(const std::map<int, std::string>& results, const std::string& status) {
-  double best = -1e300;
-  for (const auto& [number, text] : results) {
-    if (text.rfind(status + " ", 0) != 0) continue;
-    best = std::max(best, std::stod(text.substr(status.size() + 1)));
-  }
-  return best;
+  return testing::bestSearchPerformance(results, status);
 }
 
 TEST(TolmarRun, SpendsItsBudgetExactlyAndFindsTheOptimumOfABowl) {
