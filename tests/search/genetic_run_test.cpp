@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/run_exit.h"
 #include "base/run_state.h"
 #include "definitions/method_settings.h"
 #include "definitions/representation.h"
@@ -203,6 +204,31 @@ TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
   agents.back().number = 1;
   run.finalAgent = 1;
   EXPECT_FALSE(search::searchMayGoOn(agents.front()));
+  agents.clear();
+  resetRunState();
+}
+
+// A multi-start agent past its budget ends the whole run, also while other agents are not
+// finished; at its budget it does not.
+TEST(SearchTermination, MultiStartAgentPastItsBudgetEndsTheRun) {
+  resetRunState();
+  resetRepresentations();
+  agents.clear();
+  for (int number : {0, 1}) {
+    Agent agent;
+    agent.number = number;
+    agent.type = kAgentOptimization;
+    agent.representation = 0;
+    agent.method.code = number == 0 ? kMethodMultiStart : kMethodGenetic;
+    agent.method.numEvals = number == 0 ? 40 : 0;
+    agents.push_back(agent);
+  }
+  run.startAgent = 0;
+  run.finalAgent = 1;
+  agents[0].evaluatedDesigns = 40;
+  EXPECT_TRUE(search::searchMayGoOn(agents[1]));
+  agents[0].evaluatedDesigns = 41;
+  EXPECT_THROW(search::searchMayGoOn(agents[1]), RunExit);
   agents.clear();
   resetRunState();
 }
