@@ -1,0 +1,336 @@
+// Pareto ranking: the domination rules one by one (equal vectors, violations, failed
+// points), the crowding distances of small fronts worked out by hand, and the front ranks
+// and crowding of many random point sets against plain reference methods (fronts peeled
+// off one at a time, crowding found by counting) with ties, duplicates, infeasible and
+// failed points mixed in.
+#include "external/pareto_sort.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace karvo::support {
+namespace {
+
+ParetoPoint feasible(std::vector<double> objectives) {
+  ParetoPoint point;
+  point.objectives = std::move(objectives);
+  return point;
+}
+
+ParetoPoint infeasible(std::vector<double> objectives, double violation) {
+  ParetoPoint point;
+  point.objectives = std::move(objectives);
+  point.violation = violation;
+  return point;
+}
+
+ParetoPoint failedPoint(std::vector<double> objectives) {
+  ParetoPoint point;
+  point.objectives = std::move(objectives);
+  point.failed = true;
+  return point;
+}
+
+// Both directions at once: dominance(a, b) and, as it must be, its negation for (b, a).
+int dominanceBothWays(const ParetoPoint& a, const ParetoPoint& b) {
+  const int forward = paretoDominance(a, b);
+  EXPECT_EQ(-forward, paretoDominance(b, a));
+  return forward;
+}
+
+// Fronts peeled off one at a time: a front is every remaining point that no remaining
+// point dominates.
+std::vector<int> peeledRanks(const std::vector<ParetoPoint>& points) {
+  const std::size_t n = points.size();
+  std::vector<int> rank(n, 0);
+  std::size_t placed = 0;
+  for (int front = 1; placed < n; ++front) {
+    std::vector<std::size_t> members;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (rank[i] != 0) continue;
+      bool dominated = false;
+      for (std::size_t j = 0; j < n && !dominated; ++j) {
+        dominated = rank[j] == 0 && paretoDominance(points[j], points[i]) == 1;
+      }
+      if (!dominated) members.push_back(i);
+    }
+    for (const std::size_t i : members) rank[i] = front;
+    placed += members.size();
+  }
+  return rank;
+}
+
+// Crowding worked out member by member: a member's place in the order of one objective is
+// the count of members with a smaller value or an equal value earlier in the front.
+std::vector<double> countedCrowding(const std::vector<ParetoPoint>& points,
+                                    const std::vector<int>& front) {
+  const std::size_t size = front.size();
+  std::vector<double> result(size, 0.0);
+  if (size <= 2) return std::vector<double>(size, kBoundaryCrowding);
+  const std::size_t count = points[front[0]].objectives.size();
+  std::vector<bool> boundary(size, false);
+  for (std::size_t j = 0; j < count; ++j) {
+    std::vector<std::size_t> place(size, 0);
+    std::vector<std::size_t> atPlace(size, 0);
+    for (std::size_t a = 0; a < size; ++a) {
+      for (std::size_t b = 0; b < size; ++b) {
+        const double va = points[front[a]].objectives[j];
+        const double vb = points[front[b]].objectives[j];
+        if (vb < va || (vb == va && b < a)) ++place[a];
+      }
+      atPlace[place[a]] = a;
+    }
+    const double low = points[front[atPlace[0]]].objectives[j];
+    const double high = points[front[atPlace[size - 1]]].objectives[j];
+    boundary[atPlace[0]] = true;
+    for (std::size_t a = 0; a < size; ++a) {
+      if (boundary[a] || place[a] == 0 || place[a] == size - 1 || high == low) continue;
+      const double next = points[front[atPlace[place[a] + 1]]].objectives[j];
+      const double previous = points[front[atPlace[place[a] - 1]]].objectives[j];
+      result[a] += (next - previous) / (high - low);
+    }
+  }
+  for (std::size_t a = 0; a < size; ++a) {
+    result[a] = boundary[a] ? kBoundaryCrowding : result[a] / static_cast<double>(count);
+  }
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Domination
+
+TEST(ParetoDominance, EqualObjectiveVectorsDominateNeither) {
+  EXPECT_EQ(0, dominanceBothWays(feasible({1.0, 2.0}), feasible({1.0, 2.0})));
+  EXPECT_EQ(0, dominanceBothWays(feasible({-3.5, 0.0, 7.0}), feasible({-3.5, 0.0, 7.0})));
+}
+
+TEST(ParetoDominance, FeasiblePointsCompareByTheirObjectives) {
+  EXPECT_EQ(1, dominanceBothWays(feasible({1.0, 2.0}), feasible({1.0, 3.0})));
+  EXPECT_EQ(1, dominanceBothWays(feasible({0.0, 0.0}), feasible({1.0, 3.0})));
+  EXPECT_EQ(-1, dominanceBothWays(feasible({2.0, 2.0}), feasible({1.0, 2.0})));
+  EXPECT_EQ(0, dominanceBothWays(feasible({1.0, 3.0}), feasible({2.0, 2.0})));
+  EXPECT_EQ(0, dominanceBothWays(feasible({0.0, 5.0, 1.0}), feasible({1.0, 0.0, 1.0})));
+}
+
+TEST(ParetoDominance, LessViolatedBeatsMoreViolatedWhateverTheObjectives) {
+  const ParetoPoint slightly = infeasible({100.0, 100.0}, -0.1);
+  const ParetoPoint badly = infeasible({-100.0, -100.0}, -0.5);
+  EXPECT_EQ(1, dominanceBothWays(slightly, badly));
+  EXPECT_EQ(0, dominanceBothWays(infeasible({1.0, 5.0}, -0.5), infeasible({0.0, 9.0}, -0.5)));
+  EXPECT_EQ(0, dominanceBothWays(infeasible({0.0, 0.0}, -0.5), infeasible({1.0, 1.0}, -0.5)));
+}
+
+TEST(ParetoDominance, FeasibleBeatsInfeasible) {
+  EXPECT_EQ(1, dominanceBothWays(feasible({100.0, 100.0}), infeasible({0.0, 0.0}, -1e-12)));
+}
+
+TEST(ParetoDominance, FailedLosesToEverythingAndTwoFailedTie) {
+  EXPECT_EQ(-1, dominanceBothWays(failedPoint({0.0, 0.0}), feasible({9.0, 9.0})));
+  EXPECT_EQ(-1, dominanceBothWays(failedPoint({0.0, 0.0}), infeasible({9.0, 9.0}, -1e6)));
+  EXPECT_EQ(0, dominanceBothWays(failedPoint({0.0, 0.0}), failedPoint({9.0, 9.0})));
+  // A failed point that looks feasible and better still loses.
+  ParetoPoint failedFeasible = failedPoint({-1.0, -1.0});
+  failedFeasible.violation = 0.0;
+  EXPECT_EQ(-1, dominanceBothWays(failedFeasible, feasible({0.0, 0.0})));
+}
+
+// ---------------------------------------------------------------------------------------
+// Fronts
+
+TEST(ParetoRanks, EmptySetAndSinglePoint) {
+  EXPECT_TRUE(paretoRanks({}).empty());
+  const std::vector<ParetoPoint> one = {feasible({1.0, 1.0})};
+  EXPECT_EQ(std::vector<int>({1}), paretoRanks(one));
+}
+
+TEST(ParetoRanks, FeasibleFrontsThenViolationLevelsThenFailed) {
+  const std::vector<ParetoPoint> points = {
+      failedPoint({0.0, 0.0}),         // last front
+      infeasible({0.0, 0.0}, -0.5),    // second violation level
+      feasible({2.0, 2.0}),            // front 2
+      feasible({1.0, 1.5}),            // front 1
+      infeasible({9.0, 9.0}, -0.1),    // first violation level
+      feasible({3.0, 1.0}),            // front 1
+      feasible({2.0, 2.0}),            // duplicate: front 2 as well
+      infeasible({5.0, -5.0}, -0.1),   // shares the first violation level
+      failedPoint({-9.0, -9.0}),       // last front
+      feasible({3.0, 3.0}),            // front 3
+  };
+  EXPECT_EQ(std::vector<int>({6, 5, 2, 1, 4, 1, 2, 4, 6, 3}), paretoRanks(points));
+}
+
+TEST(ParetoRanks, AllFailedPointsShareOneFront) {
+  std::vector<ParetoPoint> points(50, failedPoint({1.0, 2.0}));
+  points[7].objectives = {-4.0, 8.0};
+  EXPECT_EQ(std::vector<int>(50, 1), paretoRanks(points));
+}
+
+TEST(ParetoRanks, OneFrontOfDistinctPointsInAnyOrder) {
+  // Points on the line x + y = 100, given from both ends inwards: all in front 1.
+  std::vector<ParetoPoint> points;
+  for (int k = 0; k < 50; ++k) {
+    points.push_back(feasible({static_cast<double>(k), 100.0 - k}));
+    points.push_back(feasible({100.0 - k, static_cast<double>(k)}));
+  }
+  EXPECT_EQ(std::vector<int>(100, 1), paretoRanks(points));
+}
+
+TEST(ParetoRanks, AChainGivesOneFrontPerPoint) {
+  std::vector<ParetoPoint> points;
+  for (int k = 30; k > 0; --k) points.push_back(feasible({double(k), double(k), double(k)}));
+  const std::vector<int> ranks = paretoRanks(points);
+  for (int i = 0; i < 30; ++i) EXPECT_EQ(30 - i, ranks[i]) << "point " << i;
+}
+
+// ---------------------------------------------------------------------------------------
+// Crowding distances
+
+TEST(CrowdingDistances, FrontsOfOneAndTwoAreBoundaries) {
+  const std::vector<ParetoPoint> points = {feasible({0.0, 1.0}), feasible({1.0, 0.0}),
+                                           feasible({0.5, 0.5})};
+  std::vector<double> distance;
+  const std::vector<int> two = {0, 2};
+  crowdingDistances(points, two, distance);
+  EXPECT_EQ(std::vector<double>({kBoundaryCrowding, 0.0, kBoundaryCrowding}), distance);
+
+  std::vector<double> preset = {-1.0, -2.0, -3.0, -4.0};
+  const std::vector<int> one = {1};
+  crowdingDistances(points, one, preset);
+  EXPECT_EQ(std::vector<double>({-1.0, kBoundaryCrowding, -3.0, -4.0}), preset);
+
+  const std::vector<int> none;
+  crowdingDistances(points, none, preset);
+  EXPECT_EQ(std::vector<double>({-1.0, kBoundaryCrowding, -3.0, -4.0}), preset);
+}
+
+TEST(CrowdingDistances, ThreeMembersByHandOnlyTheSmallestIsMarked) {
+  // X is interior in objectives 1 and 2 (gaining 1 each) and the largest in objective 3
+  // (gaining nothing, and not marked): 2/3. Y and Z are each the smallest somewhere.
+  const std::vector<ParetoPoint> points = {feasible({0.0, 2.0, 3.0}),   // Y
+                                           feasible({1.0, 1.0, 5.0}),   // X
+                                           feasible({2.0, 0.0, 0.0})};  // Z
+  std::vector<double> distance;
+  const std::vector<int> front = {0, 1, 2};
+  crowdingDistances(points, front, distance);
+  ASSERT_EQ(3u, distance.size());
+  EXPECT_EQ(kBoundaryCrowding, distance[0]);
+  EXPECT_EQ(2.0 / 3.0, distance[1]);
+  EXPECT_EQ(kBoundaryCrowding, distance[2]);
+}
+
+TEST(CrowdingDistances, FourMembersByHand) {
+  // Objective 1 (range 10): B gains (4 - 0) / 10, C gains (10 - 1) / 10, A is marked.
+  // Objective 2 (order D, C, B, A): D is marked, C gains (6 - 0) / 10, B (10 - 3) / 10.
+  const std::vector<ParetoPoint> points = {feasible({0.0, 10.0}), feasible({1.0, 6.0}),
+                                           feasible({4.0, 3.0}), feasible({10.0, 0.0})};
+  std::vector<double> distance(6, -7.0);
+  const std::vector<int> front = {3, 1, 0, 2};  // any order of the same members
+  crowdingDistances(points, front, distance);
+  EXPECT_EQ((4.0 / 10.0 + 7.0 / 10.0) / 2.0, distance[1]);
+  EXPECT_EQ((9.0 / 10.0 + 6.0 / 10.0) / 2.0, distance[2]);
+  EXPECT_EQ(kBoundaryCrowding, distance[0]);
+  EXPECT_EQ(kBoundaryCrowding, distance[3]);
+  EXPECT_EQ(-7.0, distance[4]);
+  EXPECT_EQ(6u, distance.size());
+}
+
+TEST(CrowdingDistances, AnObjectiveWithoutRangeAddsNothingAndMarksTheFirstOfTheFront) {
+  const std::vector<ParetoPoint> points = {feasible({0.0, 5.0}), feasible({2.0, 5.0}),
+                                           feasible({3.0, 5.0}), feasible({7.0, 5.0})};
+  std::vector<double> distance;
+  const std::vector<int> front = {0, 1, 2, 3};
+  crowdingDistances(points, front, distance);
+  EXPECT_EQ(kBoundaryCrowding, distance[0]);
+  EXPECT_EQ(3.0 / 7.0 / 2.0, distance[1]);
+  EXPECT_EQ(5.0 / 7.0 / 2.0, distance[2]);
+  EXPECT_EQ(0.0, distance[3]);  // the largest of objective 1, unmarked in objective 2
+
+  // Equal values keep the order of the front: listed first, point 3 is the one marked.
+  const std::vector<int> reversed = {3, 2, 1, 0};
+  crowdingDistances(points, reversed, distance);
+  EXPECT_EQ(kBoundaryCrowding, distance[0]);
+  EXPECT_EQ(3.0 / 7.0 / 2.0, distance[1]);
+  EXPECT_EQ(5.0 / 7.0 / 2.0, distance[2]);
+  EXPECT_EQ(kBoundaryCrowding, distance[3]);
+}
+
+// ---------------------------------------------------------------------------------------
+// Random sets against the reference methods
+
+struct RandomSetup {
+  int objectives;
+  int levels;  // values drawn from 0..levels-1 (ties), or 0 for values spread continuously
+};
+
+std::vector<ParetoPoint> randomPoints(std::mt19937& draw, const RandomSetup& setup) {
+  const int n = static_cast<int>(draw() % 80);
+  std::vector<ParetoPoint> points;
+  for (int i = 0; i < n; ++i) {
+    const unsigned kind = draw() % 20;
+    if (kind == 0 && !points.empty()) {  // a duplicate of an earlier point
+      points.push_back(points[draw() % points.size()]);
+      continue;
+    }
+    ParetoPoint point;
+    for (int j = 0; j < setup.objectives; ++j) {
+      const double value = setup.levels > 0 ? static_cast<double>(draw() % setup.levels)
+                                            : static_cast<double>(draw()) / 4294967296.0;
+      point.objectives.push_back(value);
+    }
+    if (kind == 1 || kind == 2) point.violation = -0.25 * static_cast<double>(1 + draw() % 4);
+    if (kind == 3) point.failed = true;
+    points.push_back(point);
+  }
+  return points;
+}
+
+void checkAgainstReferences(const RandomSetup& setup, unsigned seed) {
+  std::mt19937 draw(seed);
+  for (int set = 0; set < 300; ++set) {
+    const std::vector<ParetoPoint> points = randomPoints(draw, setup);
+    const std::vector<int> expected = peeledRanks(points);
+    ASSERT_EQ(expected, paretoRanks(points))
+        << setup.objectives << " objectives, " << setup.levels << " levels, set " << set;
+
+    int fronts = 0;
+    for (const int rank : expected) fronts = std::max(fronts, rank);
+    std::vector<double> distance;
+    for (int f = 1; f <= fronts; ++f) {
+      std::vector<int> front;
+      for (std::size_t i = 0; i < points.size(); ++i) {
+        if (expected[i] == f) front.push_back(static_cast<int>(i));
+      }
+      crowdingDistances(points, front, distance);
+      const std::vector<double> counted = countedCrowding(points, front);
+      for (std::size_t a = 0; a < front.size(); ++a) {
+        ASSERT_EQ(counted[a], distance[front[a]]) << "set " << set << ", front " << f;
+      }
+    }
+  }
+}
+
+TEST(ParetoRanksAgainstPeeling, TwoObjectives) {
+  checkAgainstReferences({2, 0}, 11);
+  checkAgainstReferences({2, 4}, 12);
+  checkAgainstReferences({2, 2}, 13);
+}
+
+TEST(ParetoRanksAgainstPeeling, ThreeObjectives) {
+  checkAgainstReferences({3, 0}, 21);
+  checkAgainstReferences({3, 3}, 22);
+}
+
+TEST(ParetoRanksAgainstPeeling, FiveObjectives) {
+  checkAgainstReferences({5, 0}, 31);
+  checkAgainstReferences({5, 3}, 32);
+}
+
+TEST(ParetoRanksAgainstPeeling, OneObjective) { checkAgainstReferences({1, 5}, 41); }
+
+}  // namespace
+}  // namespace karvo::support
