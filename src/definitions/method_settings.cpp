@@ -667,7 +667,20 @@ void completeMultiStartSettings(const MethodRunFacts& facts, MethodSettings&) {
   }
 }
 
+void requireTwoObjectives(const MethodRunFacts& facts) {
+  if (facts.objectives >= 2) return;
+  std::string text = "At least 2 objectives must be defined for a multi-objective run.";
+  text = formatText("%s Found only %d in the Performance%d.in file.\n\t Exiting.\n",
+                    text.c_str(), facts.objectives, facts.performanceNumber);
+  fatalError(text);
+}
+
+void completeNsgaSettings(const MethodRunFacts& facts, MethodSettings&) {
+  requireTwoObjectives(facts);
+}
+
 void completeParetoSettings(const MethodRunFacts& facts, MethodSettings& s) {
+  requireTwoObjectives(facts);
   ParetoSettings& p = s.pareto;
   int batch = std::max(1, facts.batchSize);
   if (batch > p.archiveSize) {

@@ -237,6 +237,8 @@ struct MethodRunFacts {
   int designVariables = 0;          // active design variables of the agent's representation
   int continuousVariables = 0;      // of them continuous
   int batchSize = 1;                // simultaneous evaluations (`nParallel`), >= 1
+  int performanceNumber = 0;        // the agent's performance definition
+  int objectives = 0;               // its objectives
 };
 
 // ---------------------------------------------------------------------------------------
@@ -321,7 +323,14 @@ void readRobustDesignSettings(const DefinitionContext& context, int agentType,
 void sizeTolmarMethod(const MethodRunFacts& facts, MethodSettings& settings);
 // MS: at least one continuous variable.
 void completeMultiStartSettings(const MethodRunFacts& facts, MethodSettings& settings);
-// MOTOLMAR: the batch checks (batch larger than the archive, odd batch, few batches).
+// MOTOLMAR: at least two objectives (requireTwoObjectives), then the batch checks (batch
+// larger than the archive, odd batch, few batches).
 void completeParetoSettings(const MethodRunFacts& facts, MethodSettings& settings);
+// NSGA: at least two objectives.
+void completeNsgaSettings(const MethodRunFacts& facts, MethodSettings& settings);
+// A multi-objective method needs two objectives or more: otherwise the run ends with "At
+// least 2 objectives must be defined for a multi-objective run. Found only %d in the
+// Performance%d.in file.\n\t Exiting.\n".
+void requireTwoObjectives(const MethodRunFacts& facts);
 
 }  // namespace karvo

@@ -102,6 +102,10 @@ void prepareRun() {
       facts.designVariables = total;
       facts.continuousVariables = continuous;
       facts.batchSize = std::max(1, study.nParallel);
+      facts.performanceNumber = agent.performance;
+      if (const PerformanceDefinition* performance = findPerformance(agent.performance)) {
+        facts.objectives = performance->objectiveCount;
+      }
       completeMethodSettings(facts, agent.method, methodTable());
     }
   }

@@ -8,7 +8,9 @@
 #include "search/genetic.h"
 #include "search/methods/annealing.h"
 #include "search/methods/swarm.h"
+#include "search/methods/motolmar.h"
 #include "search/methods/multistart.h"
+#include "search/methods/nsga.h"
 #include "search/methods/simplex.h"
 #include "search/methods/sqp_search.h"
 #include "search/methods/surface_search.h"
@@ -39,7 +41,7 @@ constexpr MethodEntry kMethods[kMethodCount] = {
     entry(kMethodRobustness, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),
     entry(kMethodParetoTolmar, kFamilySearch, readParetoSettings, completeParetoSettings,
-          search::runUnavailableCycle),
+          search::runParetoCycle),
     entry(kMethodDesignSweep, kFamilyDoe, readDesignSweepSettings, nullptr,
           doe::runDesignSweep),
     entry(kMethodSimplex, kFamilySearch, readSimplexSettings, nullptr,
@@ -47,7 +49,8 @@ constexpr MethodEntry kMethods[kMethodCount] = {
     entry(kMethodSwarm, kFamilySearch, readSwarmSettings, nullptr, search::runSwarmCycle),
     entry(kMethodReliability, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),
-    entry(kMethodNsga, kFamilySearch, readNsgaSettings, nullptr, search::runUnavailableCycle),
+    entry(kMethodNsga, kFamilySearch, readNsgaSettings, completeNsgaSettings,
+          search::runNsgaCycle),
     // A design of experiments: its control and noise arrays come from the DOE builders.
     entry(kMethodRobustDesign, kFamilyDoe, readRobustDesignSettings, nullptr,
           doe::runUnavailableStudy),

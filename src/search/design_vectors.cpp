@@ -13,6 +13,7 @@
 #include "evaluation/agent_results.h"
 #include "evaluation/design_store.h"
 #include "evaluation/performance.h"
+#include "search/fitness.h"
 #include "search/population.h"
 
 namespace karvo::search {
@@ -64,6 +65,48 @@ bool designGoals(const Design& design, const PerformanceDefinition& definition,
   }
   objective = -score;
   return std::isfinite(objective);
+}
+
+bool designObjectives(const Design& design, const PerformanceDefinition& definition,
+                      std::vector<double>& objectives, std::vector<double>& constraints) {
+  objectives.clear();
+  constraints.clear();
+  if (design.failed || design.status == kDesignError) return false;
+  if (!fitnessCounted(design.performance)) return false;
+  if (design.responses.size() < static_cast<std::size_t>(definition.count)) return false;
+  for (int r = 0; r < definition.count; ++r) {
+    const std::size_t i = static_cast<std::size_t>(r);
+    const int flag = definition.flag[i];
+    if (flag != kResponseObjective && flag != kResponseConstraint) continue;
+    const ResponseValue& response = design.responses[i];
+    if (!response.present || response.values.empty() || !std::isfinite(response.values[0])) {
+      return false;
+    }
+    double norm = std::fabs(definition.norm[i]);
+    if (norm == 0.0) norm = 1.0;
+    const double g = deviation(definition, r, response.values[0]) / norm;
+    if (!std::isfinite(g)) return false;
+    if (flag == kResponseObjective) {
+      objectives.push_back(-g);
+    } else {
+      constraints.push_back(g);
+    }
+  }
+  return true;
+}
+
+support::ParetoPoint paretoPointOf(const Design& design, const PerformanceDefinition& definition) {
+  support::ParetoPoint point;
+  std::vector<double> constraints;
+  if (!designObjectives(design, definition, point.objectives, constraints)) {
+    point.objectives.assign(static_cast<std::size_t>(definition.objectiveCount), 0.0);
+    point.failed = true;
+    return point;
+  }
+  for (double g : constraints) {
+    if (g > 0.0) point.violation -= g;
+  }
+  return point;
 }
 
 Design startingDesign(const Agent& agent, const Population& population, int number) {

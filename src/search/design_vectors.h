@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/design.h"
+#include "external/pareto_sort.h"
 
 namespace karvo {
 
@@ -34,6 +35,18 @@ std::vector<int> fieldsAt(const std::vector<double>& x, const std::vector<int>& 
 // non-finite objective.
 bool designGoals(const Design& design, const PerformanceDefinition& definition,
                  double& objective, std::vector<double>& constraints);
+
+// The objectives and constraints of a scored design as the multi-objective searches see them:
+// objective i as -d / |n| (d its deviation, n its normalisation), so that every objective is
+// minimised; constraint j as d / |n|, met when <= 0. False for a failed design (also one at
+// the failure mark), or one without a finite value of every objective and constraint.
+bool designObjectives(const Design& design, const PerformanceDefinition& definition,
+                      std::vector<double>& objectives, std::vector<double>& constraints);
+
+// The design as a point of the Pareto ranking: designObjectives, and the violation -sum of
+// the positive constraint values (0 when feasible); a design designObjectives refuses is a
+// failed point.
+support::ParetoPoint paretoPointOf(const Design& design, const PerformanceDefinition& definition);
 
 // The design a local search starts from: number 0 the baseline (the population's member
 // when it holds the baseline, else its best member); another number the design of that

@@ -298,7 +298,7 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
   const int members = static_cast<int>(fresh.size()) - (baselineJoins || fresh.empty() ? 0 : 1);
   const int fromHistory = std::clamp(size - members, 0, static_cast<int>(stored.size()));
   int random = std::max(0, size - members - fromHistory);
-  const bool hybrid = agent.method.code == kMethodTolmar;
+  const bool hybrid = isHybridSearch(agent.method.code);
   if (startsFromOneDesign(agent.method.code) && members + fromHistory > 0) random = 0;
   if (hybrid && agent.method.numEvals > 0) {
     // The budget counts every design, the baseline included.

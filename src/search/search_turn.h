@@ -1,5 +1,5 @@
 // The seam of the search methods: the signature that every search method gives the method
-// table, and the runner of the searches that this build does not have yet.
+// table.
 //
 // A search method (src/search/methods/<method>.cpp) is one function in namespace
 // karvo::search, named after the method, of the AgentCycleFn shape
@@ -22,18 +22,3 @@
 //   Failure: setup errors end the run through fatalError (no return); a failing design
 //            carries its status and the search goes on.
 #pragma once
-
-namespace karvo {
-
-struct Agent;
-struct EvaluationServices;
-
-namespace search {
-
-// The runner of every search method not in this build yet: writes the note of
-// writeMethodUnavailableNote once, in the first cycle (run.currentCycle 0), and evaluates
-// nothing.
-void runUnavailableCycle(Agent& agent, const EvaluationServices& services);
-
-}  // namespace search
-}  // namespace karvo

@@ -276,36 +276,53 @@ bool mostlyFineGrained(std::span<const int> fieldSizes, std::span<const char> di
   return 3 * coarse <= n && 3 * discreteCount <= n;
 }
 
+namespace {
+
+// Writes `entries` entries of `code` into the credit ring, circularly.
+void writeCredit(AdaptiveState& state, int code, int entries) {
+  const int ringSize = static_cast<int>(state.creditRing.size());
+  for (int k = 0; k < entries; ++k) {
+    state.creditNext = ((state.creditNext % ringSize) + ringSize) % ringSize;
+    state.creditRing[at(state.creditNext)] = code;
+    state.creditNext = (state.creditNext + 1) % ringSize;
+  }
+}
+
+void recordWidth(AdaptiveState& state, int code, double width) {
+  if (code != 2 && code != 3 && code != 7 && code != 8) return;
+  state.widthNext = ((state.widthNext % kCreditWidths) + kCreditWidths) % kCreditWidths;
+  state.widthRing[at(state.widthNext)] = width;
+  state.widthNext = (state.widthNext + 1) % kCreditWidths;
+}
+
+}  // namespace
+
 void creditOperator(AdaptiveState& state, int code, double childRaw, double firstParentRaw,
                     double secondParentRaw, double bestRaw, double width) {
   if (code <= 0 || code >= kOperatorCodes || state.creditRing.empty()) return;
-  const int ringSize = static_cast<int>(state.creditRing.size());
-  auto write = [&](int entries) {
-    for (int k = 0; k < entries; ++k) {
-      state.creditNext = ((state.creditNext % ringSize) + ringSize) % ringSize;
-      state.creditRing[at(state.creditNext)] = code;
-      state.creditNext = (state.creditNext + 1) % ringSize;
-    }
-  };
   const bool beatsFirst = childRaw > firstParentRaw;
   const bool reachesBest = childRaw >= bestRaw;
   if (code <= 9 || code == 90 || code == 94 || code == 95) {
     if (!beatsFirst) return;
-    write(1);
-    if (reachesBest) write(2);
-    if (code == 2 || code == 3 || code == 7 || code == 8) {
-      state.widthNext = ((state.widthNext % kCreditWidths) + kCreditWidths) % kCreditWidths;
-      state.widthRing[at(state.widthNext)] = width;
-      state.widthNext = (state.widthNext + 1) % kCreditWidths;
-    }
+    writeCredit(state, code, 1);
+    if (reachesBest) writeCredit(state, code, 2);
+    recordWidth(state, code, width);
     return;
   }
   if (code == 35 || code == 85) {
-    if (beatsFirst) write(2);
+    if (beatsFirst) writeCredit(state, code, 2);
   } else if (code >= 10 && beatsFirst && childRaw > secondParentRaw) {
-    write(1);
+    writeCredit(state, code, 1);
   }
-  if (code >= 10 && reachesBest) write(2);
+  if (code >= 10 && reachesBest) writeCredit(state, code, 2);
+}
+
+void creditByDomination(AdaptiveState& state, int code, bool dominatesFirst,
+                        bool dominatesSecond, double width) {
+  if (code <= 0 || code >= kOperatorCodes || state.creditRing.empty()) return;
+  if (!dominatesFirst && !dominatesSecond) return;
+  writeCredit(state, code, dominatesFirst && dominatesSecond ? 3 : 1);
+  recordWidth(state, code, width);
 }
 
 void adaptProbabilities(AdaptiveState& state, int levelCount, int designVariables) {

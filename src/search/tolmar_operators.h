@@ -77,6 +77,12 @@ bool mostlyFineGrained(std::span<const int> fieldSizes, std::span<const char> di
 void creditOperator(AdaptiveState& state, int code, double childRaw, double firstParentRaw,
                     double secondParentRaw, double bestRaw, double width);
 
+// Credit in the multi-objective search: a child made by operator `code` earns one entry when
+// it dominates one of its parents and three when it dominates both; a successful block
+// mutation (codes 2, 3, 7, 8) also writes `width` into the width ring.
+void creditByDomination(AdaptiveState& state, int code, bool dominatesFirst,
+                        bool dominatesSecond, double width);
+
 // After each generation: the adaptive update of the probabilities, the search fraction and
 // the derived totals and mutation width (levelCount L, 0 without levels; `designVariables`
 // n for the width target sqrt(n)). Draws nothing.

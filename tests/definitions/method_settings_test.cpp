@@ -159,6 +159,8 @@ class MethodSettingsTest : public testing::MessageCaptureTest {
     f.designVariables = designVariables;
     f.continuousVariables = designVariables;
     f.batchSize = batchSize;
+    f.performanceNumber = 2;
+    f.objectives = 2;
     return f;
   }
 
@@ -439,6 +441,18 @@ TEST_F(MethodSettingsTest, ParetoOddBatchIsLimitedAndFewBatchesWarn) {
                    "the number of simultaneous evaluations specified (15) cannot be honored. The "
                    "number of simultaneous evaluations will be limited to 14.") +
           fewBatchesWarning("MO-TOLMAR", 14, 7));
+}
+
+TEST_F(MethodSettingsTest, MultiObjectiveMethodsNeedTwoObjectivesBeforeAnyOtherCheck) {
+  for (int code : {kMethodParetoTolmar, kMethodNsga}) {
+    MethodSettings s = read(minimalRecord(code));
+    MethodRunFacts one = facts(5, 17);  // also a batch larger than the archive
+    one.objectives = 1;
+    // The text's own last line end closes the message block.
+    EXPECT_EQ(completionFailure(one, s),
+              "*ERROR\nAt least 2 objectives must be defined for a multi-objective run. Found "
+              "only 1 in the Performance2.in file.\n\t Exiting.\n\nRun exiting due to an error\n");
+  }
 }
 
 // ---------------------------------------------------------------------------------------

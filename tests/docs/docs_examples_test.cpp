@@ -62,7 +62,8 @@ const std::string kRoot = KARVO_SOURCE_DIR;
 // The documents with examples.
 const std::vector<std::string> kDocuments = {
     "architecture.md", "distributions.md",   "doe.md",          "general-portal.md",
-    "genetic-log.md",  "history.md",         "relationships.md", "remote-machines.md",
+    "genetic-log.md",  "history.md",         "multi-objective.md", "relationships.md",
+    "remote-machines.md",
     "response-surfaces.md", "running.md",    "search-methods.md", "study-files.md",
     "tolmar.md"};
 
@@ -315,14 +316,24 @@ TEST_P(DocsSnippet, CheckSetupRunSucceeds) {
   }
   definitions += "*DEFINE_VARIABLE\nname: docX\ntype: Continuous\nid: 901\nmin: 0\n"
                  "baseline: 1\nmax: 2\n*DEFINE_RESPONSE\nname: docF\ntype: Formula\n"
-                 "formula: 1.5\n*END\n";
-  if (!files.count("Performance0.in")) {
-    files["Performance0.in"] = "*RESPONSE\nname: docF\ntype: objective\nfactor: 1\n"
-                               "option: min_value\ntarget: 0\nquadWt: 0\nlinearWt: 1\n*END\n";
-  }
+                 "formula: 1.5\n*DEFINE_RESPONSE\nname: docG\ntype: Formula\n"
+                 "formula: 2.5\n*END\n";
   const std::string agentRecord = files.count("agent") ? files["agent"]
                                                        : "*AGENT\nid: 0\nmethod: TOLMAR\n"
                                                          "numEvals: 20\n";
+  if (!files.count("Performance0.in")) {
+    // The multi-objective methods score docG as a second objective.
+    const std::string method = propertyOf(agentRecord, "method");
+    const bool twoObjectives = method == "MOTOLMAR" || method == "NSGA";
+    std::string performance;
+    for (const char* name : {"docF", "docG"}) {
+      if (std::string(name) == "docG" && !twoObjectives) break;
+      performance += std::string("*RESPONSE\nname: ") + name +
+                     "\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\nquadWt: 0\n"
+                     "linearWt: 1\n";
+    }
+    files["Performance0.in"] = performance + "*END\n";
+  }
   files.erase("agent");
   const int agent = std::stoi(propertyOf(agentRecord, "id"));
   if (!files.count("Assembly.in")) {

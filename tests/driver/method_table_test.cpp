@@ -32,9 +32,10 @@ TEST(MethodTable, OneEntryPerCodeWithItsFamilyReaderAndRunner) {
     const bool sampling = code == kMethodRobustness || code == kMethodReliability;
     EXPECT_EQ(entry.family, doe ? kFamilyDoe : sampling ? kFamilyReliability : kFamilySearch);
     EXPECT_NE(entry.readSettings, nullptr);
-    // Only TOLMAR, MS and MOTOLMAR are sized once the run is known.
+    // Only TOLMAR, MS, MOTOLMAR and NSGA are completed once the run is known.
     EXPECT_EQ(entry.completeSettings != nullptr,
-              code == kMethodTolmar || code == kMethodMultiStart || code == kMethodParetoTolmar);
+              code == kMethodTolmar || code == kMethodMultiStart ||
+                  code == kMethodParetoTolmar || code == kMethodNsga);
     EXPECT_NE(entry.runCycle, nullptr);
   }
   EXPECT_EQ(findMethodEntry(table, -1), nullptr);
@@ -55,17 +56,6 @@ class UnavailableRunners : public testing::MessageCaptureTest {
 
   EvaluationServices services_;
 };
-
-TEST_F(UnavailableRunners, SearchRunnerWritesTheNoteInTheFirstCycleOnly) {
-  Agent agent = agentOf(2, "wing", kAgentOptimization, kMethodSwarm);
-  search::runUnavailableCycle(agent, services_);
-  run.currentCycle = 1;
-  search::runUnavailableCycle(agent, services_);
-  EXPECT_EQ(messages(),
-            "*NOTE\nAgent 2 (\"wing\"): optimization runs with the PSO method are not available "
-            "in this build of the solver. The agent does not evaluate any design.\n\n");
-  EXPECT_EQ(agent.runState, 0);  // the driver decides when an agent has finished
-}
 
 TEST_F(UnavailableRunners, StudyRunnersWriteTheNoteInTheirTurn) {
   run.currentCycle = 0;

@@ -22,6 +22,12 @@ void writeSearchStudy(const TempDir& dir, const SearchStudy& study) {
   std::string performance =
       "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
       "quadWt: 0\nlinearWt: 1\n";
+  if (!study.f2.empty()) {
+    definitions += "*DEFINE_RESPONSE\nname: f2\ntype: Formula\nformula: " + study.f2 + "\n";
+    performance +=
+        "*RESPONSE\nname: f2\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+        "quadWt: 0\nlinearWt: 1\n";
+  }
   if (!study.g.empty()) {
     definitions += "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: " + study.g + "\n";
     performance +=

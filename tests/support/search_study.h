@@ -1,6 +1,6 @@
 // Formula-only search studies for the tests of the search methods: two continuous variables
-// x and y on [0, 10] (baseline 9, 9), an objective f and optionally a constraint g <= 0,
-// written as formulas; and what a finished run left behind.
+// x and y on [0, 10] (baseline 9, 9), an objective f, optionally a second objective f2 and a
+// constraint g <= 0, written as formulas; and what a finished run left behind.
 #pragma once
 
 #include <map>
@@ -14,6 +14,7 @@ struct SearchStudy {
   std::string agent;               // the agent record's method lines, e.g. "method: TOLMAR\nnumEvals: 60\n"
   std::string f;                   // objective formula in x and y
   std::string g;                   // constraint formula (met when <= 0); "": none
+  std::string f2;                  // a second objective f2 (minimised); "": none
   int resolution = 101;            // values per variable
   int parallel = 1;                // nParallel
   std::string baseline = "9";      // baseline of both variables
