@@ -215,6 +215,23 @@ TEST_F(ExampleStudy, FullRunAfterReportOnlyRunCompletesEveryAgent) {
   EXPECT_EQ(backedUp, 3);
 }
 
+// The trade-off study file is read and checked without a warning; its run (80 analyses) is
+// left to scripts/demo.
+TEST_F(ExampleStudy, TradeOffStudyIsAcceptedAsItStands) {
+  ProcessResult result = karvo({"i=tradeoff.in", "generateReportOnly"});
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir_.file("tradeoff.mes"));
+  const std::string messages = readFile(dir_.file("tradeoff.mes"));
+  EXPECT_EQ(messages.find("*WARNING\n"), std::string::npos) << messages;
+  EXPECT_EQ(messages.find("*ERROR\n"), std::string::npos) << messages;
+  const std::string report = readFile(dir_.file("tradeoff3.rpt"));
+  EXPECT_THAT(report, HasLines("\nagentName: tradeOff\n"));
+  EXPECT_THAT(report, HasLines("\nNumber of responses: 3\n\n"
+                               "                 mass,  OBJECTIVE,  Minimize, , Norm = Use "
+                               "baseline design value\n"
+                               "      maxDisplacement,  OBJECTIVE,  Minimize, , Norm = "
+                               "2.000000e+00\n"));
+}
+
 TEST_F(ExampleStudy, TemplateTagsNameStudyVariables) {
   const std::map<std::string, std::string> variables = definedVariables();
   std::map<std::string, std::string> values = {
