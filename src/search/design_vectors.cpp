@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "base/messages.h"
 #include "base/text.h"
@@ -39,12 +40,18 @@ std::vector<int> fieldsAt(const std::vector<double>& x, const std::vector<int>& 
   return chromosome;
 }
 
-bool designGoals(const Design& design, const PerformanceDefinition& definition,
-                 double& objective, std::vector<double>& constraints) {
+namespace {
+
+// The normalised deviation d / |n| of every objective (with its response index) and of every
+// constraint of a design, in definition order; false for a failed design or one without a
+// finite value of each.
+bool normalisedDeviations(const Design& design, const PerformanceDefinition& definition,
+                          std::vector<std::pair<std::size_t, double>>& objectives,
+                          std::vector<double>& constraints) {
+  objectives.clear();
   constraints.clear();
   if (design.failed || design.status == kDesignError) return false;
   if (design.responses.size() < static_cast<std::size_t>(definition.count)) return false;
-  double score = 0.0;
   for (int r = 0; r < definition.count; ++r) {
     const std::size_t i = static_cast<std::size_t>(r);
     const int flag = definition.flag[i];
@@ -57,11 +64,24 @@ bool designGoals(const Design& design, const PerformanceDefinition& definition,
     if (norm == 0.0) norm = 1.0;
     const double g = deviation(definition, r, response.values[0]) / norm;
     if (flag == kResponseObjective) {
-      const double sign = definition.opt[i] == 1 || definition.opt[i] == 2 ? 1.0 : -1.0;
-      score += definition.offset[i] * g + sign * definition.coef[i] * g * g;
+      objectives.emplace_back(i, g);
     } else {
       constraints.push_back(g);
     }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool designGoals(const Design& design, const PerformanceDefinition& definition,
+                 double& objective, std::vector<double>& constraints) {
+  std::vector<std::pair<std::size_t, double>> deviations;
+  if (!normalisedDeviations(design, definition, deviations, constraints)) return false;
+  double score = 0.0;
+  for (const auto& [i, g] : deviations) {
+    const double sign = definition.opt[i] == 1 || definition.opt[i] == 2 ? 1.0 : -1.0;
+    score += definition.offset[i] * g + sign * definition.coef[i] * g * g;
   }
   objective = -score;
   return std::isfinite(objective);
@@ -70,27 +90,15 @@ bool designGoals(const Design& design, const PerformanceDefinition& definition,
 bool designObjectives(const Design& design, const PerformanceDefinition& definition,
                       std::vector<double>& objectives, std::vector<double>& constraints) {
   objectives.clear();
-  constraints.clear();
-  if (design.failed || design.status == kDesignError) return false;
-  if (!fitnessCounted(design.performance)) return false;
-  if (design.responses.size() < static_cast<std::size_t>(definition.count)) return false;
-  for (int r = 0; r < definition.count; ++r) {
-    const std::size_t i = static_cast<std::size_t>(r);
-    const int flag = definition.flag[i];
-    if (flag != kResponseObjective && flag != kResponseConstraint) continue;
-    const ResponseValue& response = design.responses[i];
-    if (!response.present || response.values.empty() || !std::isfinite(response.values[0])) {
-      return false;
-    }
-    double norm = std::fabs(definition.norm[i]);
-    if (norm == 0.0) norm = 1.0;
-    const double g = deviation(definition, r, response.values[0]) / norm;
+  std::vector<std::pair<std::size_t, double>> deviations;
+  if (!fitnessCounted(design.performance) ||
+      !normalisedDeviations(design, definition, deviations, constraints)) {
+    constraints.clear();
+    return false;
+  }
+  for (const auto& [i, g] : deviations) {
     if (!std::isfinite(g)) return false;
-    if (flag == kResponseObjective) {
-      objectives.push_back(-g);
-    } else {
-      constraints.push_back(g);
-    }
+    objectives.push_back(-g);
   }
   return true;
 }

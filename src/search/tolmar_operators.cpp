@@ -514,4 +514,26 @@ int adaptiveMutation(const AdaptiveState& state, bool lowerLevels, std::vector<i
   return code;
 }
 
+void mutateUntilNew(const AdaptiveState& state, bool lowerLevels, std::vector<int>& chromosome,
+                    std::span<const int> fieldSizes,
+                    std::span<const std::vector<int>* const> population,
+                    const std::function<bool(const std::vector<int>&)>& known, int& code,
+                    double& width) {
+  constexpr int kRemutationTries = 8;
+  constexpr int kRedrawTries = 64;
+  for (int tries = 0; tries < kRemutationTries && known(chromosome); ++tries) {
+    const int again = adaptiveMutation(state, lowerLevels, chromosome, fieldSizes, population, width);
+    if (again != 0) code = again;
+  }
+  // Still a design seen before (a crowded corner of a coarse grid): one field redrawn at a
+  // time until it is new.
+  const int n = static_cast<int>(fieldSizes.size());
+  for (int tries = 0; tries < kRedrawTries && n > 0 && known(chromosome); ++tries) {
+    const int f = randomInt(0, n - 1);
+    const int fieldSize = fieldSizes[at(f)];
+    if (fieldSize > 1) chromosome[at(f)] = randomInt(0, fieldSize - 1);
+    code = lowerLevels ? 1 : 6;
+  }
+}
+
 }  // namespace karvo::search

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -113,5 +114,16 @@ int adaptiveCrossover(const AdaptiveState& state, bool lowerLevels, const std::v
 int adaptiveMutation(const AdaptiveState& state, bool lowerLevels, std::vector<int>& chromosome,
                      std::span<const int> fieldSizes,
                      std::span<const std::vector<int>* const> population, double& width);
+
+// Makes a new member differ from every design `known` names (its parents, the other new
+// designs, the stored designs): while `known` says yes, up to 8 more adaptive mutations
+// (`code` becomes the last non-zero one), then up to 64 single fields redrawn at random
+// (each such redraw a single-field mutation of the family: code 1, or 6 for the upper
+// levels). `width` follows the block mutations. Draws nothing once the member is new.
+void mutateUntilNew(const AdaptiveState& state, bool lowerLevels, std::vector<int>& chromosome,
+                    std::span<const int> fieldSizes,
+                    std::span<const std::vector<int>* const> population,
+                    const std::function<bool(const std::vector<int>&)>& known, int& code,
+                    double& width);
 
 }  // namespace karvo::search

@@ -55,8 +55,6 @@ namespace karvo::search {
 
 namespace {
 
-constexpr int kRemutationTries = 8;   // attempts to make a child differ from what is known
-constexpr int kRedrawTries = 64;      // then single fields redrawn at random
 constexpr double kDecisionShare = 0.5;  // share of the breeding set proposed by models
 constexpr double kAugmentation = 0.05;  // weight of the sum in the augmented Tchebycheff form
 constexpr int kDirectionCandidates = 50;  // random directions looked at per decision
@@ -232,7 +230,6 @@ int breedingCount(const Agent& agent) {
 std::vector<Member> breed(const Agent& agent, const Population& population, ParetoRun& p,
                           int count, int generation, std::vector<std::pair<int, int>>& parents) {
   const int size = static_cast<int>(population.members.size());
-  const int n = static_cast<int>(population.fieldSizes.size());
   std::vector<const std::vector<int>*> chromosomes;
   for (const Member& member : population.members) chromosomes.push_back(&member.design.chromosome);
   const DesignStore& store = agentResults(agent).store;
@@ -263,19 +260,9 @@ std::vector<Member> breed(const Agent& agent, const Population& population, Pare
       double width = 1.0;
       int mutated = adaptiveMutation(p.adaptive, false, chromosome, population.fieldSizes,
                                      chromosomes, width);
-      for (int tries = 0; tries < kRemutationTries && seenBefore(chromosome, first, second);
-           ++tries) {
-        const int again = adaptiveMutation(p.adaptive, false, chromosome, population.fieldSizes,
-                                           chromosomes, width);
-        if (again != 0) mutated = again;
-      }
-      for (int tries = 0; tries < kRedrawTries && seenBefore(chromosome, first, second);
-           ++tries) {
-        const int f = randomInt(0, n - 1);
-        const int fieldSize = population.fieldSizes[static_cast<std::size_t>(f)];
-        if (fieldSize > 1) chromosome[static_cast<std::size_t>(f)] = randomInt(0, fieldSize - 1);
-        mutated = 6;
-      }
+      mutateUntilNew(p.adaptive, false, chromosome, population.fieldSizes, chromosomes,
+                     [&](const std::vector<int>& c) { return seenBefore(c, first, second); },
+                     mutated, width);
       Member child;
       child.design = makeMemberDesign(agent, population, std::move(chromosome), generation);
       child.birthGeneration = generation;

@@ -54,8 +54,6 @@ namespace {
 
 constexpr int kScreenedCandidates = 30;  // operator-made candidates per slot with a model
 constexpr double kDecisionShare = 0.3;   // least share of model-based new designs
-constexpr int kRemutationTries = 8;      // attempts to make a child differ from its parents
-constexpr int kRedrawTries = 64;         // then single fields redrawn at random
 
 struct TolmarRun {
   bool ready = false;
@@ -287,19 +285,8 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
         probe.chromosome = chromosome;
         return designStoreFind(store, probe);
       };
-      for (int tries = 0; tries < kRemutationTries && duplicate(c1); ++tries) {
-        const int again =
-            adaptiveMutation(t.adaptive, lower, c1, population.fieldSizes, chromosomes, width);
-        if (again != 0) mutated = again;
-      }
-      // Still a design seen before (a crowded corner of a coarse grid): one field redrawn
-      // at a time until it is new, as a single-field mutation of the family.
-      for (int tries = 0; tries < kRedrawTries && duplicate(c1); ++tries) {
-        const int f = randomInt(0, n - 1);
-        const int fieldSize = population.fieldSizes[static_cast<std::size_t>(f)];
-        if (fieldSize > 1) c1[static_cast<std::size_t>(f)] = randomInt(0, fieldSize - 1);
-        mutated = lower ? 1 : 6;
-      }
+      mutateUntilNew(t.adaptive, lower, c1, population.fieldSizes, chromosomes, duplicate, mutated,
+                     width);
       const double score = screen ? screen->score(normalisedFields(c1, population.fieldSizes)) : 0.0;
       if (have && score >= bestScore) continue;
       have = true;
