@@ -56,7 +56,7 @@ namespace karvo::search {
 namespace {
 
 constexpr double kDecisionShare = 0.5;  // share of the breeding set proposed by models
-constexpr double kAugmentation = 0.05;  // weight of the sum in the augmented Tchebycheff form
+constexpr double kOffPenalty = 2.0;     // weight of the squared distance off the direction
 constexpr int kDirectionCandidates = 50;  // random directions looked at per decision
 constexpr double kEdgeShare = 0.3;        // of them on a face of the sphere's positive part
 
@@ -67,23 +67,33 @@ struct ParetoSample {
   std::vector<double> constraints;      // met when <= 0
 };
 
-// The scalar form of the objectives that one model-based decision improves.
+// The scalar form of the objectives that one model-based decision improves: with z the
+// objectives scaled between the ideal point and the first front's worst values, and u the
+// unit direction aimed at, the distance along u plus kOffPenalty times the squared distance
+// off it, u.z + 2 |z - (u.z) u|^2. Smooth, so that the models of the hybrid search fit it well,
+// and smallest on the front near where the direction meets it.
 struct Scalarisation {
   std::vector<double> ideal;            // per objective: the least value among the samples
   std::vector<double> span;             // the first front's extent beyond the ideal point
-  std::vector<double> weight;           // Tchebycheff weights, summing to 1
+  std::vector<double> direction;        // u, a unit vector
   double best = 0.0;                    // the least value among the samples (feasible first)
   int code = 0;                         // the decision's kind
 };
 
 double scalarValue(const std::vector<double>& objectives, const Scalarisation& form) {
-  double largest = -1e300, sum = 0.0;
-  for (std::size_t i = 0; i < objectives.size() && i < form.weight.size(); ++i) {
-    const double scaled = form.weight[i] * (objectives[i] - form.ideal[i]) / form.span[i];
-    largest = std::max(largest, scaled);
-    sum += scaled;
+  const std::size_t m = std::min(objectives.size(), form.direction.size());
+  std::vector<double> z(m);
+  double along = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    z[i] = (objectives[i] - form.ideal[i]) / form.span[i];
+    along += form.direction[i] * z[i];
   }
-  return largest + kAugmentation * sum;
+  double off = 0.0;
+  for (std::size_t i = 0; i < m; ++i) {
+    const double away = z[i] - along * form.direction[i];
+    off += away * away;
+  }
+  return along + kOffPenalty * off;
 }
 
 struct ParetoRun {
@@ -354,9 +364,8 @@ std::vector<double> unit(std::vector<double> v) {
   return v;
 }
 
-// Model-based designs: for each, the samples' objectives scaled between the ideal point
-// and the worst point of the archive's first front and scalarised by an augmented
-// Tchebycheff form aimed at the least explored direction of the front (openDirection); the
+// Model-based designs: for each, the samples' objectives are combined into the scalar form
+// (Scalarisation) aimed at the least explored direction of the front (openDirection); the
 // model-based search of the hybrid search proposes the design that improves that scalar.
 std::vector<Member> proposeDecisions(const Agent& agent, const Population& population,
                                      ParetoRun& p, int count, int generation,
@@ -399,15 +408,10 @@ std::vector<Member> proposeDecisions(const Agent& agent, const Population& popul
   }
   std::vector<ModelSample> scalar(p.samples.size());
   for (int k = 0; k < count; ++k) {
-    // The Tchebycheff form with weights 1 / d is smallest on the front where the scaled
-    // objectives lie along direction d.
     const std::vector<double> d = openDirection(m, taken);
     if (d.empty()) break;
     taken.push_back(d);
-    Scalarisation form{ideal, span, std::vector<double>(m), 0.0, 0};
-    double total = 0.0;
-    for (std::size_t i = 0; i < m; ++i) total += form.weight[i] = 1.0 / std::max(d[i], 1e-6);
-    for (double& value : form.weight) value /= total;
+    Scalarisation form{ideal, span, d, 0.0, 0};
     double bestFeasible = 1e300, bestAny = 1e300;
     for (std::size_t s = 0; s < p.samples.size(); ++s) {
       const ParetoSample& sample = p.samples[s];
