@@ -3,6 +3,7 @@
 // is an increment, a compare and a table read; a refill costs 55 subtractions every 54 draws.
 #include "base/random.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <string>
@@ -184,6 +185,24 @@ void resetRandom() {
   batchReseedValue = kReseedStart;
   normalPartnerKept = false;
   normalPartner = 0.0;
+}
+
+RandomState randomState() {
+  RandomState state;
+  std::copy(std::begin(randomTable), std::end(randomTable), state.table);
+  state.cursor = randomCursor;
+  state.batchReseed = batchReseedValue;
+  state.partnerKept = normalPartnerKept;
+  state.partner = normalPartner;
+  return state;
+}
+
+void setRandomState(const RandomState& state) {
+  std::copy(std::begin(state.table), std::end(state.table), randomTable);
+  randomCursor = state.cursor;
+  batchReseedValue = state.batchReseed;
+  normalPartnerKept = state.partnerKept;
+  normalPartner = state.partner;
 }
 
 }  // namespace karvo

@@ -93,6 +93,19 @@ double normalDeviate();
 // reseeding. Answers the seed used.
 float reseedForBatch();
 
+// Everything the generator's later draws depend on: the table and cursor, the value of the
+// next batch reseeding, and the kept normal deviate. A checkpoint saves it and an extended
+// run puts it back, so that the run goes on drawing exactly what it would have drawn.
+struct RandomState {
+  double table[kRandomTableSize] = {};
+  std::int32_t cursor = 0;
+  float batchReseed = 0.0f;
+  bool partnerKept = false;
+  double partner = 0.0;
+};
+RandomState randomState();
+void setRandomState(const RandomState& state);
+
 // Back to the state at process start: table cleared, cursor 0, no seed announced yet,
 // reseeding value 0.99, no normal deviate kept. Used at start-up and by tests.
 void resetRandom();

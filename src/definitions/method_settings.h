@@ -38,6 +38,7 @@ namespace karvo {
 struct Agent;
 struct DefinitionContext;
 struct EvaluationServices;
+class StateArchive;
 
 // Method codes, as stored in the agent table and in result files.
 enum MethodCode : int {
@@ -255,6 +256,11 @@ using MethodSettingsCompletion = void (*)(const MethodRunFacts& facts, MethodSet
 // whole study of the other families. Declared with the runners of each family
 // (search/search_turn.h, doe/doe_turn.h, reliability/reliability_turn.h).
 using AgentCycleFn = void (*)(Agent& agent, const EvaluationServices& services);
+// Keeps the method's own state of `agent` in a checkpoint: with a writing archive it writes
+// that state, with a reading one it replaces the agent's state by what it reads (making the
+// method's record of the agent when there is none). Null for a method whose state is the
+// genetic core's alone. See base/state_archive.h and search/search_turn.h.
+using MethodStateFn = void (*)(Agent& agent, StateArchive& archive);
 
 struct MethodEntry {
   int code;                                   // MethodCode, 0..14; the table is in code order
@@ -263,6 +269,7 @@ struct MethodEntry {
   MethodSettingsReader readSettings;          // never null
   MethodSettingsCompletion completeSettings;  // null: complete after reading
   AgentCycleFn runCycle;                      // never null in the run's table
+  MethodStateFn keepState = nullptr;          // null: nothing of its own to keep
 };
 
 // The entry of `code` in `methods`, or null.

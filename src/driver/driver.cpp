@@ -41,6 +41,7 @@
 #include "definitions/process_file.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "results/checkpoint.h"
 #include "results/report.h"
 #include "definitions/performance_file.h"
 #include "definitions/representation.h"
@@ -220,6 +221,61 @@ void runAgentTurn(Agent& agent, std::span<const MethodEntry> methods,
   entry->runCycle(agent, services);
 }
 
+// The agents whose state a checkpoint keeps: the optimisation agents of a search method.
+const MethodEntry* checkpointedMethod(const Agent& agent, std::span<const MethodEntry> methods) {
+  if (agent.type != kAgentOptimization) return nullptr;
+  const MethodEntry* entry = findMethodEntry(methods, agent.method.code);
+  return entry && entry->family == kFamilySearch && entry->runCycle ? entry : nullptr;
+}
+
+// An extended run: every search agent in range goes on from its checkpoint. Answers per
+// agent (index from the start agent) the cycles it had completed; the generator goes on
+// from the state of the latest checkpoint, and agents restored need no set-up of their own.
+std::vector<int> restoreCheckpoints(std::span<const MethodEntry> methods,
+                                    std::vector<char>& agentSetUp) {
+  std::vector<int> cyclesDone(agentSetUp.size(), 0);
+  if (!study.extending || run.settings.checkSetup) return cyclesDone;
+  RandomState random, latestRandom;
+  int latest = -1;
+  std::vector<Agent*> restored;
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    Agent* agent = findAgent(number);
+    const MethodEntry* entry = agent ? checkpointedMethod(*agent, methods) : nullptr;
+    if (!entry) continue;
+    CheckpointRestore restore;
+    restore.random = &random;
+    if (readCheckpoint(*agent, entry->keepState, restore) != 1) continue;
+    const std::size_t index = static_cast<std::size_t>(number - run.startAgent);
+    cyclesDone[index] = restore.cyclesDone;
+    agentSetUp[index] = 1;
+    restored.push_back(agent);
+    if (restore.cyclesDone > latest) {
+      latest = restore.cyclesDone;
+      latestRandom = random;
+    }
+  }
+  if (latest >= 0) setRandomState(latestRandom);
+  // A run that had ended is extended: its agents may go on as far as their settings allow
+  // now (their termination rules decide again).
+  if (!restored.empty() &&
+      std::all_of(restored.begin(), restored.end(), [](const Agent* a) { return a->runState == 2; })) {
+    for (Agent* agent : restored) agent->runState = 0;
+  }
+  return cyclesDone;
+}
+
+// The end of a cycle: the checkpoint of every search agent that ran in it.
+void writeCheckpoints(std::span<const MethodEntry> methods, const std::vector<char>& ranInCycle) {
+  if (run.settings.designFilesOnly || run.settings.checkSetup) return;
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    Agent* agent = findAgent(number);
+    if (!agent || !ranInCycle[static_cast<std::size_t>(number - run.startAgent)]) continue;
+    if (const MethodEntry* entry = checkpointedMethod(*agent, methods)) {
+      writePopulation(*agent, entry->keepState, run.currentCycle + 1);
+    }
+  }
+}
+
 // A stop signal between turns: nothing of the solver runs then, so the run ends at once.
 void endRunOnStopSignal() {
   const int signal = platform::stopSignal();
@@ -238,10 +294,24 @@ void runCycles() {
   run.cycles = cycles;
   std::vector<char> agentSetUp(static_cast<std::size_t>(run.finalAgent - run.startAgent + 1), 0);
   removeSolverFolderFromPath();
-  for (run.currentCycle = 0; run.currentCycle < run.cycles; ++run.currentCycle) {
+  const std::vector<int> cyclesDone = restoreCheckpoints(methods, agentSetUp);
+  // An extended run begins with the first cycle that some agent has still to run.
+  int firstCycle = run.cycles;
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    const Agent* agent = findAgent(number);
+    if (!agent) continue;
+    const int done = cyclesDone[static_cast<std::size_t>(number - run.startAgent)];
+    if (done < std::max(agent->method.numCycles, 1)) firstCycle = std::min(firstCycle, done);
+  }
+  std::vector<char> ranInCycle(agentSetUp.size(), 0);
+  for (run.currentCycle = firstCycle; run.currentCycle < run.cycles; ++run.currentCycle) {
+    std::fill(ranInCycle.begin(), ranInCycle.end(), 0);
     for (int number = run.startAgent; number <= run.finalAgent; ++number) {
       Agent* agent = findAgent(number);
       if (!agent) continue;
+      if (run.currentCycle < cyclesDone[static_cast<std::size_t>(number - run.startAgent)]) {
+        continue;
+      }
       endRunOnStopSignal();
       run.currentAgent = number;
       run.currentAgentIndex = number;
@@ -256,6 +326,7 @@ void runCycles() {
         seedRandom(&study.randomSeed, 1);
       }
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
+        ranInCycle[static_cast<std::size_t>(number - run.startAgent)] = 1;
         runAgentTurn(*agent, methods, services);
       } else if (agent->runState != 2) {
         if (agent->type == kAgentDoe) {
@@ -276,6 +347,7 @@ void runCycles() {
     }
     writeFormatted(outptr, "\n *** End of Cycle ***\n\n");
     flushFile(outptr);
+    writeCheckpoints(methods, ranInCycle);
     endRunOnStopSignal();
   }
 }

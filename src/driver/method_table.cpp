@@ -22,31 +22,34 @@ namespace karvo {
 namespace {
 
 constexpr MethodEntry entry(int code, MethodFamily family, MethodSettingsReader read,
-                            MethodSettingsCompletion complete, AgentCycleFn runCycle) {
-  return {code, kMethodWords[code], family, read, complete, runCycle};
+                            MethodSettingsCompletion complete, AgentCycleFn runCycle,
+                            MethodStateFn keepState = nullptr) {
+  return {code, kMethodWords[code], family, read, complete, runCycle, keepState};
 }
 
 constexpr MethodEntry kMethods[kMethodCount] = {
     entry(kMethodTolmar, kFamilySearch, readTolmarSettings, sizeTolmarMethod,
-          search::runTolmarCycle),
+          search::runTolmarCycle, search::keepTolmarState),
     entry(kMethodMultiStart, kFamilySearch, readMultiStartSettings, completeMultiStartSettings,
-          search::runMultiStartCycle),
-    entry(kMethodSqp, kFamilySearch, readSqpSettings, nullptr, search::runSqpCycle),
+          search::runMultiStartCycle, search::keepMultiStartState),
+    entry(kMethodSqp, kFamilySearch, readSqpSettings, nullptr, search::runSqpCycle,
+          search::keepSqpSearchState),
     entry(kMethodAnnealing, kFamilySearch, readAnnealingSettings, nullptr,
-          search::runAnnealingCycle),
+          search::runAnnealingCycle, search::keepAnnealingState),
     entry(kMethodSurfaceSearch, kFamilySearch, readSurfaceSearchSettings, nullptr,
-          search::runSurfaceSearchCycle),
+          search::runSurfaceSearchCycle, search::keepSurfaceSearchState),
     entry(kMethodGenetic, kFamilySearch, readGeneticSettings, nullptr, search::runGeneticCycle),
     entry(kMethodDoe, kFamilyDoe, readDoeSettings, nullptr, doe::runDoeStudy),
     entry(kMethodRobustness, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),
     entry(kMethodParetoTolmar, kFamilySearch, readParetoSettings, completeParetoSettings,
-          search::runParetoCycle),
+          search::runParetoCycle, search::keepParetoState),
     entry(kMethodDesignSweep, kFamilyDoe, readDesignSweepSettings, nullptr,
           doe::runDesignSweep),
     entry(kMethodSimplex, kFamilySearch, readSimplexSettings, nullptr,
-          search::runSimplexCycle),
-    entry(kMethodSwarm, kFamilySearch, readSwarmSettings, nullptr, search::runSwarmCycle),
+          search::runSimplexCycle, search::keepSimplexState),
+    entry(kMethodSwarm, kFamilySearch, readSwarmSettings, nullptr, search::runSwarmCycle,
+          search::keepSwarmState),
     entry(kMethodReliability, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),
     entry(kMethodNsga, kFamilySearch, readNsgaSettings, completeNsgaSettings,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,6 +46,15 @@ struct AgentResults {
   double lastWriteSeconds = 0;  // how long the last write of the history file took
   double lastWriteEnd = 0;      // when it ended (platform::monotonicSeconds)
   double writeSeconds = 0;      // all writes of the history file in this run
+  // An extended run goes on from the agent's last checkpoint, which may be older than the
+  // history: the designs evaluated after it are kept aside in `replay` (numbers in
+  // `replayPending`) instead of the table. When the search proposes one of them again (it
+  // does, drawing what it drew before), it takes its results and its number as if it had
+  // just been evaluated, and only then enters the table; its history entry is already kept.
+  // New designs never take a pending number.
+  int replayAfter = -1;         // the checkpoint's design count; -1: nothing is kept aside
+  DesignStore replay;
+  std::set<int> replayPending;
 };
 
 // The record of `agent`, made on first use; the stored-design table is created on first use

@@ -267,6 +267,18 @@ void takeResultsOf(Design& repeat, const Design& first) {
   repeat.designNumber = first.designNumber;
 }
 
+// A design of an extended run that the stopped run evaluated after its last checkpoint
+// (agent_results.h): it takes that evaluation's results and number and enters the table now.
+bool takeReplayedResults(AgentResults& results, Design& design) {
+  if (results.replayPending.empty()) return false;
+  Design stored;
+  if (!designStoreFind(results.replay, design, &stored)) return false;
+  if (!results.replayPending.erase(stored.designNumber)) return false;
+  takeResultsOf(design, stored);
+  designStoreInsert(results.store, design);
+  return true;
+}
+
 // An evaluated design enters the agent's stored-design table (an error design only when
 // error designs are not to be evaluated again) and its history; with the run option
 // `saveHistoryForEachEval` the history file is rewritten at once.
@@ -772,6 +784,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   designStoreCreate(batchTable, results.store.context,
                     results.store.enabled && designs.size() > 1 ? 1 : 0);
   int existing = 0;
+  int replayed = 0;
   for (std::size_t i = 0; i < designs.size(); ++i) {
     Design& design = designs[i];
     // Whatever it carries from an earlier life (a copy of a population member) is not its
@@ -785,6 +798,12 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
     if (relationshipsHeld[i] && results.store.enabled) {
       if (designStoreReuse(results.store, design)) {
         ++existing;
+        continue;
+      }
+      if (takeReplayedResults(results, design)) {
+        count = std::max(count, design.designNumber);
+        nextNumber = count + 1;
+        ++replayed;
         continue;
       }
       if (Design first; designStoreFind(batchTable, design, &first)) {
@@ -819,6 +838,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
       flow.number = designs[i].requestedNumber;
       count = std::max(count, flow.number);
     } else {
+      while (results.replayPending.count(count + 1)) ++count;
       flow.number = ++count;
     }
     designs[i].designNumber = flow.number;
@@ -849,7 +869,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   if (batch.designs.empty()) {
     // Every design was known: nothing to run.
     for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);
-    summary.evaluated = 0;
+    summary.evaluated = replayed;
     return summary;
   }
   if (batch.process) {
@@ -875,6 +895,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   if (interactionStarted) interactionApplyParallelChanges(interaction);
   for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);
   if (!run.settings.designFilesOnly && historySaveDue(results)) writeHistory(agent, results);
+  summary.evaluated = replayed;
   for (const FlowDesign& flow : batch.designs) {
     ++summary.evaluated;
     if (flow.design->failed) ++summary.failed;

@@ -622,15 +622,24 @@ void takeOver(Agent& agent, AgentResults& results, AcceptedHistory& accepted) {
     Design design = designOfHistoryEntry(agent, entry);
     // With the run option reevaluateDesigns the designs of the history stay in the file but
     // not in the table: one proposed again is evaluated again.
-    if (!study.options.reevaluateDesigns) {
+    const bool later = results.replayAfter >= 0 && entry.designNumber > results.replayAfter;
+    if (later) {
+      if (!results.replay.enabled && results.replayPending.empty()) {
+        designStoreCreate(results.replay, results.store.context, 1);
+      }
+      if (design.encoding == kEncodingReal) designStorePromote(results.replay, design);
+      designStoreInsert(results.replay, design);
+      results.replayPending.insert(entry.designNumber);
+    } else if (!study.options.reevaluateDesigns) {
       if (design.encoding == kEncodingReal) designStorePromote(results.store, design);
       designStoreInsert(results.store, design);
     }
     encoded.clear();
     encodeHistoryEntry(encoded, entry, current);
     appendHistoryEntry(results.history, encoded);
-    ++results.designsTakenOver;
-    agent.evaluatedDesigns = std::max(agent.evaluatedDesigns, entry.designNumber);
+    // (The designs kept aside count once they are taken again.)
+    if (!later) ++results.designsTakenOver;
+    if (!later) agent.evaluatedDesigns = std::max(agent.evaluatedDesigns, entry.designNumber);
   }
 
   if (!everyDesign && found.size() < wanted.size()) {

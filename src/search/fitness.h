@@ -30,6 +30,7 @@
 namespace karvo {
 
 struct FileHandle;
+class StateArchive;
 
 inline constexpr int kScalingWindowSlots = 20;  // generations kept for window scaling
 
@@ -69,6 +70,11 @@ struct FitnessStatistics {
   double scaledSum = 0.0;
   double scaledSigma = 0.0;    // divisor n
 };
+
+// The fields of the three records as a checkpoint keeps them (base/state_archive.h).
+void keepFields(StateArchive& archive, FitnessSettings& settings);
+void keepFields(StateArchive& archive, FitnessState& state);
+void keepFields(StateArchive& archive, FitnessStatistics& statistics);
 
 // Slope and intercept of linear scaling: scaled' = slope * scaled + intercept.
 struct LinearScaling {

@@ -11,6 +11,7 @@
 #include "base/file_handle.h"
 #include "base/messages.h"
 #include "base/random.h"
+#include "base/state_archive.h"
 #include "base/run_files.h"
 #include "base/run_state.h"
 #include "definitions/method_settings.h"
@@ -588,6 +589,28 @@ Design makeRandomDesign(const Agent& agent, const Population& population) {
 std::vector<Design> makeLatinDesigns(const Agent& agent, const Population& population,
                                      int count) {
   return latinDesigns(agent, population, count);
+}
+
+void keepPopulationState(int agentNumber, StateArchive& archive) {
+  GeneticRun& entry = geneticRun(agentNumber);
+  Population& population = *entry.population;
+  int members = static_cast<int>(population.members.size());
+  archive.items(population.representation, population.fieldSizes, population.initialised, members);
+  if (archive.reading()) {
+    // At least one field value and four bytes of fitness per member follow.
+    if (!archive.ok() || members < 0 || static_cast<std::size_t>(members) > archive.remaining()) {
+      archive.fail();
+      return;
+    }
+    population.members.assign(static_cast<std::size_t>(members), Member{});
+  }
+  for (Member& member : population.members) {
+    archive.items(member.raw, member.scaled, member.birthGeneration, member.origin,
+                  member.ga_operator, member.firstparent, member.secondparent, member.mut_width);
+  }
+  archive.items(population.counters, population.bestOfGeneration, population.bestEver,
+                population.fitnessSettings, population.fitnessState, population.statistics,
+                entry.selection);
 }
 
 void runGeneticCycle(Agent& agent, const EvaluationServices& services) {

@@ -43,6 +43,7 @@ namespace karvo {
 struct Agent;
 struct EvaluationServices;
 struct FileHandle;
+class StateArchive;
 
 namespace search {
 
@@ -87,6 +88,14 @@ Design makeRandomDesign(const Agent& agent, const Population& population);
 // field's range cut into `count` strata, each stratum used once).
 std::vector<Design> makeLatinDesigns(const Agent& agent, const Population& population,
                                      int count);
+
+// Keeps the genetic core's state of agent `agentNumber` in a checkpoint
+// (base/state_archive.h): the representation and field sizes, the member count and each
+// member's fitness and origin, the counters, the best of the generation and the best ever,
+// the fitness settings, state and statistics, the selection list and the initialised flag.
+// The members' designs are not in it: the population file holds them. On reading the
+// population gets as many members as were written, each with an empty design.
+void keepPopulationState(int agentNumber, StateArchive& archive);
 
 // The path of the agent's genetic log: "<study folder>/<prefix><agent>.dat".
 std::string geneticLogPath(int agentNumber);

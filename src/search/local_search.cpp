@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/messages.h"
+#include "base/state_archive.h"
 #include "base/text.h"
 #include "definitions/gradient_file.h"
 #include "definitions/performance_file.h"
@@ -322,6 +323,56 @@ bool localSearchStep(LocalSearch& search, Agent& agent, Population& population, 
   search.running = search.request < 0;
   if (!search.running) writeEnd(search, agent);
   return true;
+}
+
+namespace {
+
+// A record read fits together (see local_search.h).
+bool consistent(const LocalSearch& search) {
+  const int pending = sqpPendingRequest(search.sqp);
+  if (!search.running) {
+    return search.request >= kSqpSolved && search.request <= kSqpTooManyFunctionCalls &&
+           pending >= kSqpSolved;
+  }
+  if (search.request >= 0 || search.request != pending) return false;
+  if (search.request == kSqpNeedGradients && !search.haveLast) return false;
+  const SqpState& sqp = search.sqp;
+  if (static_cast<long long>(search.fields.size()) != sqp.n ||
+      static_cast<long long>(search.equalities.size()) != sqp.me ||
+      static_cast<long long>(search.equalities.size() + search.inequalities.size()) != sqp.m) {
+    return false;
+  }
+  int previous = -1;
+  for (int f : search.fields) {
+    if (f <= previous || static_cast<std::size_t>(f) >= search.chromosome.size()) return false;
+    previous = f;
+  }
+  for (const std::vector<int>* group : {&search.equalities, &search.inequalities}) {
+    for (int r : *group) {
+      if (r < 0) return false;
+    }
+  }
+  return search.evaluations >= 0;
+}
+
+void keepFields(StateArchive& archive, LocalSearch& search) {
+  keepSqpState(archive, search.sqp);
+  archive.items(search.request, search.running, search.fields, search.chromosome,
+                search.equalities, search.inequalities, search.last, search.haveLast,
+                search.startNumber, search.evaluations);
+}
+
+}  // namespace
+
+void keepLocalSearch(StateArchive& archive, LocalSearch& search) {
+  if (!archive.reading()) {
+    keepFields(archive, search);
+    return;
+  }
+  LocalSearch read;
+  keepFields(archive, read);
+  if (archive.ok() && !consistent(read)) archive.fail();
+  if (archive.ok()) search = std::move(read);
 }
 
 }  // namespace karvo::search

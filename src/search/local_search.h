@@ -34,6 +34,7 @@
 
 namespace karvo {
 
+class StateArchive;
 struct Agent;
 struct EvaluationServices;
 struct FileHandle;
@@ -80,6 +81,14 @@ bool localSearchStep(LocalSearch& search, Agent& agent, Population& population, 
 
 // The number of designs the pending request needs (0 when the run has ended).
 int localSearchRequestSize(const LocalSearch& search, const Agent& agent);
+
+// Keeps `search` in a checkpoint (base/state_archive.h): every field in declaration order,
+// the solver's state through keepSqpState. A read that does not fit together fails the
+// archive and leaves `search` as it was: besides the solver's own checks, a run going on
+// must wait for the request its solver waits for, vary as many fields as the solver has
+// variables (each a field of the starting chromosome) and hand it as many equality and
+// other constraints as it has; a run that has ended holds a return code 0..11.
+void keepLocalSearch(StateArchive& archive, LocalSearch& search);
 
 }  // namespace search
 }  // namespace karvo

@@ -34,6 +34,10 @@
 #include <span>
 #include <vector>
 
+namespace karvo {
+class StateArchive;
+}  // namespace karvo
+
 namespace karvo::search {
 
 inline constexpr int kDecisionLocal = 90;
@@ -54,6 +58,11 @@ struct ModelSearchState {
   int failures = 0;                 // consecutive local decisions that did not
   int nextKind = 0;                 // rotation of the decision kinds
 };
+
+// The fields of the trust region and of a sample as a checkpoint keeps them
+// (base/state_archive.h).
+void keepFields(StateArchive& archive, ModelSearchState& state);
+void keepFields(StateArchive& archive, ModelSample& sample);
 
 struct ModelRequest {
   int count = 0;                    // designs wanted

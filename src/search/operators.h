@@ -32,6 +32,8 @@
 #include <vector>
 
 namespace karvo {
+
+class StateArchive;
 struct FileHandle;
 }
 
@@ -58,6 +60,9 @@ struct SelectionList {
   std::vector<double> scaled;  // copy of the scaled fitness the list was prepared from
   double scalemult = 0.0;      // ranking: the multiplier s, in (1.0, 2.0]
 };
+
+// The list's fields as a checkpoint keeps them (base/state_archive.h).
+void keepFields(StateArchive& archive, SelectionList& list);
 
 // Stochastic universal selection, at the start of a generation. With a the average scaled
 // fitness: a <= 0 (all zero; a negative average cannot arise from the scaling) gives the

@@ -13,6 +13,10 @@
 
 #include "external/pareto_sort.h"
 
+namespace karvo {
+class StateArchive;
+}  // namespace karvo
+
 namespace karvo::search {
 
 // The next archive chosen from `points` (the old archive followed by the new designs).
@@ -45,6 +49,9 @@ struct ParetoStopState {
   int stallBegan = -1;                     // cycle at which the current stall began
                                            // (-1 while there is none)
 };
+
+// The state's fields as a checkpoint keeps them (base/state_archive.h).
+void keepFields(StateArchive& archive, ParetoStopState& state);
 
 struct ParetoStopInputs {
   int cycle = 0;           // cycles completed by the agent, >= 1 (the check follows a cycle)

@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "base/state_archive.h"
+
 namespace karvo::search {
 
 double populationOnline(const PopulationCounters& counters) {
@@ -44,6 +46,11 @@ bool populationTrackBest(Population& population) {
   population.counters.evaluationsAtBest = population.counters.evaluations;
   population.counters.generationAtBest = population.counters.generation;
   return true;
+}
+
+void keepMember(StateArchive& archive, Member& member) {
+  archive.items(member.design, member.raw, member.scaled, member.birthGeneration, member.origin,
+                member.ga_operator, member.firstparent, member.secondparent, member.mut_width);
 }
 
 }  // namespace karvo::search

@@ -12,6 +12,10 @@
 #include "base/design.h"
 #include "search/fitness.h"
 
+namespace karvo {
+class StateArchive;
+}  // namespace karvo
+
 namespace karvo::search {
 
 // How a member came to be (flags, several may be set).
@@ -79,6 +83,13 @@ struct Population {
   FitnessStatistics statistics;      // of the last generation, after scaling
   bool initialised = false;          // the initial population has been made and evaluated
 };
+
+// The fields of the counters and of a best record as a checkpoint keeps them
+// (base/state_archive.h); the population itself is kept by the genetic core.
+void keepFields(StateArchive& archive, PopulationCounters& counters);
+void keepFields(StateArchive& archive, BestRecord& best);
+// The fields of a member in declaration order.
+void keepMember(StateArchive& archive, Member& member);
 
 // On-line performance: the mean raw fitness of every design scored so far (0 before any).
 double populationOnline(const PopulationCounters& counters);

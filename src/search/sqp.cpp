@@ -54,6 +54,8 @@
 #include <string>
 #include <vector>
 
+#include "base/state_archive.h"
+
 namespace karvo::search {
 namespace {
 
@@ -857,6 +859,95 @@ int sqpResume(SqpState& state) {
       state.error = "the solver was not started";
       return finish(state, kSqpWrongInput);
   }
+}
+
+int sqpPendingRequest(const SqpState& state) {
+  switch (state.phase) {
+    case kPhaseFirstPoint: return kSqpNeedBoth;
+    case kPhaseTrialPoint: return kSqpNeedValues;
+    case kPhaseGradients: return kSqpNeedGradients;
+    case kPhaseFinished: return state.result;
+    default: return kSqpWrongInput;
+  }
+}
+
+namespace {
+
+// The fields in declaration order (the settings where they sit).
+void keepFields(StateArchive& archive, SqpState& s) {
+  SqpSettings& t = s.settings;
+  archive.items(s.n, s.m, s.me, s.lower, s.upper);
+  archive.items(t.acc, t.accqp, t.stpmin, t.maxfun, t.maxit, t.maxnm, t.rhob, t.mode, t.iprint,
+                t.iout, t.ifail);
+  archive.items(s.x, s.f, s.g, s.df, s.dg, s.failed);
+  archive.items(s.iteration, s.functionCalls, s.gradientCalls, s.phase, s.result, s.error,
+                s.notes);
+  archive.items(s.best, s.bestF, s.bestViolation);
+  archive.items(s.xk, s.fk_g, s.dfk, s.dgk, s.fk, s.hessian, s.multipliers, s.penalty,
+                s.direction, s.step, s.merit0, s.slope0, s.lineCalls, s.meritHistory, s.stalled,
+                s.scaleHessian, s.restarted, s.earlyNoted, s.startF, s.startViolation, s.trialF,
+                s.trialG, s.lastNote, s.tried);
+}
+
+// The state read fits together so that sqpResume stays inside every vector (see sqp.h).
+bool consistent(const SqpState& s) {
+  const auto sized = [](const std::vector<double>& v, long long size) {
+    return static_cast<long long>(v.size()) == size;
+  };
+  if (s.phase < kPhaseNotStarted || s.phase > kPhaseFinished) return false;
+  if (s.phase == kPhaseFinished ? s.result < kSqpSolved || s.result > kSqpTooManyFunctionCalls
+                                : s.result != -1) {
+    return false;
+  }
+  if (s.iteration < 0 || s.functionCalls < 0 || s.gradientCalls < 0 || s.lineCalls < 0 ||
+      s.stalled < 0) {
+    return false;
+  }
+  if (!s.best.empty() && (s.n < 1 || !sized(s.best, s.n))) return false;
+  if (s.phase == kPhaseNotStarted || s.phase == kPhaseFinished) return true;
+
+  // A run going on.
+  if (s.n < 1 || s.m < 0 || s.me < 0 || s.me > s.m) return false;
+  if (!checkSettings(s.settings).empty()) return false;
+  const long long n = s.n, m = s.m;
+  if (!sized(s.lower, n) || !sized(s.upper, n) || !sized(s.x, n) || !sized(s.direction, n) ||
+      !sized(s.hessian, n * n) || !sized(s.multipliers, m + 2 * n) || !sized(s.penalty, m)) {
+    return false;
+  }
+  for (long long i = 0; i < n; ++i) {
+    if (!(s.lower[i] <= s.upper[i])) return false;
+  }
+  const bool iterateIn = s.phase != kPhaseFirstPoint;
+  const auto iterateSized = [&](const std::vector<double>& v, long long size) {
+    return sized(v, size) || (!iterateIn && v.empty());
+  };
+  if (!iterateSized(s.xk, n) || !iterateSized(s.fk_g, m) || !iterateSized(s.dfk, n) ||
+      !iterateSized(s.dgk, m * n)) {
+    return false;
+  }
+  if (!(s.phase == kPhaseGradients ? sized(s.trialG, m) : s.trialG.empty() || sized(s.trialG, m))) {
+    return false;
+  }
+  if (static_cast<long long>(s.g.size()) > m || static_cast<long long>(s.df.size()) > n ||
+      static_cast<long long>(s.dg.size()) > m * n) {
+    return false;
+  }
+  if (static_cast<long long>(s.meritHistory.size()) > s.settings.maxnm) return false;
+  return s.tried.size() % static_cast<std::size_t>(n) == 0 &&
+         static_cast<long long>(s.tried.size()) <= kTriedKept * n;
+}
+
+}  // namespace
+
+void keepSqpState(StateArchive& archive, SqpState& state) {
+  if (!archive.reading()) {
+    keepFields(archive, state);
+    return;
+  }
+  SqpState read;
+  keepFields(archive, read);
+  if (archive.ok() && !consistent(read)) archive.fail();
+  if (archive.ok()) state = std::move(read);
 }
 
 std::string sqpReturnText(int code) {

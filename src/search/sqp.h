@@ -31,6 +31,10 @@
 #include <string>
 #include <vector>
 
+namespace karvo {
+class StateArchive;
+}
+
 namespace karvo::search {
 
 // Requests to the caller (negative) and return codes (0 success, 1..11 below).
@@ -153,6 +157,21 @@ int sqpResume(SqpState& state);
 //   10 "Internal inconsistency in QL."
 //   11 "More than MAXFUN function calls in a line search."
 std::string sqpReturnText(int code);
+
+// The request `state` waits to have answered (kSqpNeedBoth, kSqpNeedValues or
+// kSqpNeedGradients), or what sqpResume answers when it waits for none: the return code of
+// a run that has ended, kSqpWrongInput for a state never started.
+int sqpPendingRequest(const SqpState& state);
+
+// Keeps `state` in a checkpoint (base/state_archive.h): every field, the settings, the notes
+// and the texts, in declaration order. A read that does not fit together fails the archive
+// and leaves `state` as it was: the phase must be one the solver knows, the return code must
+// fit the phase, and while a run is going on the settings must pass sqpStart's checks, the
+// bounds must be ordered and every vector must have its size (lower, upper, x, direction:
+// n; hessian: n x n; multipliers: m + 2n; penalty: m; the iterate's values and gradients
+// once the first point is in; tried: whole points, at most 200; g, df and dg at most their
+// sizes, since the solver checks them when they are handed in); best has n values or none.
+void keepSqpState(StateArchive& archive, SqpState& state);
 
 // The notes (state.notes, see SqpSettings::iprint for which are kept):
 //   "The BFGS matrix was reset to the identity."   (the direction did not descend)

@@ -14,6 +14,8 @@
 #include <vector>
 
 namespace karvo {
+
+class StateArchive;
 struct FileHandle;
 }
 
@@ -80,6 +82,11 @@ struct ThrottleState {
   double ticksLinear = -1.0;      // benchmark time in milliseconds, per model kind; -1:
   double ticksQuadratic = -1.0;   // not timed yet (timed once per agent and kind)
 };
+
+// The fields of the levels and of the throttle as a checkpoint keeps them
+// (base/state_archive.h).
+void keepFields(StateArchive& archive, QhfcLevels& levels);
+void keepFields(StateArchive& archive, ThrottleState& state);
 
 struct ThrottleInputs {
   int evaluated = 0;              // designs evaluated by the agent so far

@@ -27,6 +27,10 @@
 #include <span>
 #include <vector>
 
+namespace karvo {
+class StateArchive;
+}  // namespace karvo
+
 namespace karvo::search {
 
 inline constexpr int kOperatorCodes = 100;     // codes 0..99
@@ -52,6 +56,9 @@ struct AdaptiveState {
   int fineGrained = -1;           // -1 not decided yet, 0 no, 1 yes (decided once per run
                                   // by the caller, from mostlyFineGrained)
 };
+
+// The state's fields as a checkpoint keeps them (base/state_archive.h).
+void keepFields(StateArchive& archive, AdaptiveState& state);
 
 // The code under which an operator's probability is kept (30 -> 35, 80 -> 85, 94/95 -> 90).
 int probabilityCode(int code);

@@ -37,11 +37,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 
 #include "base/random.h"
 #include "base/run_state.h"
+#include "base/state_archive.h"
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
 #include "evaluation/agent_results.h"
@@ -257,6 +259,36 @@ double annealingTemperature(double startTemp, double endTemp, int numTemps, int 
 }
 
 void resetAnnealingState() { annealingRuns().clear(); }
+
+namespace {
+
+constexpr std::int32_t kAnnealingMark = 0x53414e41;  // "ANAS": the annealing record follows
+
+// Every field of the record; a later generation reads all of them. `cycle` is compared with
+// run.currentCycle: it holds the cycle numbering of the run that wrote it.
+void keepFields(StateArchive& archive, AnnealingRun& a) {
+  archive.items(a.ready, a.width, a.minWidth, a.rise, a.rises, a.cycle);
+}
+
+}  // namespace
+
+void keepAnnealingState(Agent& agent, StateArchive& archive) {
+  std::map<int, AnnealingRun>& table = annealingRuns();
+  archive.mark(kAnnealingMark);
+  const auto found = table.find(agent.number);
+  bool present = found != table.end();
+  archive.item(present);
+  AnnealingRun read;
+  if (present) keepFields(archive, archive.reading() ? read : found->second);
+  if (!archive.reading()) return;
+  if (archive.ok() && present && (read.rises < 0 || read.cycle < -1)) archive.fail();
+  if (!archive.ok()) return;
+  if (present) {
+    table[agent.number] = read;
+  } else {
+    table.erase(agent.number);
+  }
+}
 
 void runAnnealingCycle(Agent& agent, const EvaluationServices& services) {
   runPopulationCycle(agent, services, annealingGeneration);

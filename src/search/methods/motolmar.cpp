@@ -33,6 +33,7 @@
 #include <utility>
 
 #include "base/messages.h"
+#include "base/state_archive.h"
 #include "base/random.h"
 #include "base/run_exit.h"
 #include "base/run_state.h"
@@ -72,6 +73,10 @@ struct ParetoSample {
 // unit direction aimed at, the distance along u plus kOffPenalty times the squared distance
 // off it, u.z + 2 |z - (u.z) u|^2. Smooth, so that the models of the hybrid search fit it well,
 // and smallest on the front near where the direction meets it.
+void keepFields(StateArchive& archive, ParetoSample& sample) {
+  archive.items(sample.x, sample.objectives, sample.constraints);
+}
+
 struct Scalarisation {
   std::vector<double> ideal;            // per objective: the least value among the samples
   std::vector<double> span;             // the first front's extent beyond the ideal point
@@ -445,6 +450,13 @@ std::vector<Member> proposeDecisions(const Agent& agent, const Population& popul
 }  // namespace
 
 void resetParetoState() { paretoRuns().clear(); }
+
+void keepParetoState(Agent& agent, StateArchive& archive) {
+  ParetoRun& p = paretoRuns()[agent.number];
+  archive.items(p.ready, p.adaptive, p.rank, p.crowding, p.stop, p.path, p.model, p.samples,
+                p.sampled, p.storeSeen);
+  if (archive.reading() && p.rank.size() != p.crowding.size()) archive.fail();
+}
 
 std::string paretoStopNote() {
   std::string text = "This MO-Tolmar Pareto search agent has met one of the criteria for ";

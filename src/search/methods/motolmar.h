@@ -9,6 +9,7 @@
 namespace karvo {
 
 struct Agent;
+class StateArchive;
 struct EvaluationServices;
 struct FileHandle;
 
@@ -28,6 +29,10 @@ void paretoGeneration(Agent& agent, Population& population, FileHandle* log,
 // Forgets the archive ranks, operator probabilities and termination state of every agent
 // (start-up and tests).
 void resetParetoState();
+
+// Keeps the MO-TOLMAR state of `agent` in a checkpoint (MethodStateFn of
+// definitions/method_settings.h).
+void keepParetoState(Agent& agent, StateArchive& archive);
 
 // The note that ends a run by automatic termination.
 std::string paretoStopNote();

@@ -13,10 +13,12 @@
 #include "search/methods/multistart.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 #include <vector>
 
 #include "base/run_state.h"
+#include "base/state_archive.h"
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
 #include "search/design_vectors.h"
@@ -87,5 +89,36 @@ void runMultiStartCycle(Agent& agent, const EvaluationServices& services) {
 }
 
 void resetMultiStartState() { multiStartRuns().clear(); }
+
+namespace {
+
+constexpr std::int32_t kMultiStartMark = 0x5354534d;  // "MSTS": the multi-start record follows
+
+// Every field of the record. `cycle` is compared with run.currentCycle: it holds the cycle
+// numbering of the run that wrote it.
+void keepFields(StateArchive& archive, MultiStartRun& r) {
+  keepLocalSearch(archive, r.search);
+  archive.items(r.starts, r.cycle);
+}
+
+}  // namespace
+
+void keepMultiStartState(Agent& agent, StateArchive& archive) {
+  std::map<int, MultiStartRun>& table = multiStartRuns();
+  archive.mark(kMultiStartMark);
+  const auto found = table.find(agent.number);
+  bool present = found != table.end();
+  archive.item(present);
+  MultiStartRun read;
+  if (present) keepFields(archive, archive.reading() ? read : found->second);
+  if (!archive.reading()) return;
+  if (archive.ok() && present && read.cycle < -1) archive.fail();
+  if (!archive.ok()) return;
+  if (present) {
+    table[agent.number] = std::move(read);
+  } else {
+    table.erase(agent.number);
+  }
+}
 
 }  // namespace karvo::search

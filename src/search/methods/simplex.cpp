@@ -58,16 +58,20 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <numeric>
+#include <vector>
 
 #include "base/random.h"
 #include "base/run_state.h"
+#include "base/state_archive.h"
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
 #include "search/design_vectors.h"
 #include "search/genetic.h"
+#include "search/population.h"
 
 namespace karvo::search {
 
@@ -385,6 +389,68 @@ void simplexGeneration(Agent& agent, Population& population, FileHandle* log,
 }  // namespace
 
 void resetSimplexState() { simplexRuns().clear(); }
+
+namespace {
+
+constexpr std::int32_t kSimplexMark = 0x534d584e;  // "NMXS": the simplex record follows
+
+// Every field of the record; a later generation reads all of them.
+void keepFields(StateArchive& archive, SimplexRun& s) {
+  std::vector<std::vector<int>> vertexFields;
+  std::vector<double> vertexValues;
+  for (const Vertex& v : s.simplex) {
+    vertexFields.push_back(v.fields);
+    vertexValues.push_back(v.f);
+  }
+  archive.items(s.ready, s.active, vertexFields, vertexValues);
+  keepMember(archive, s.best);
+  archive.items(s.spread, s.stage, s.restarts, s.idle);
+  if (!archive.reading() || !archive.ok()) return;
+  if (vertexFields.size() != vertexValues.size()) {
+    archive.fail();
+    return;
+  }
+  s.simplex.clear();
+  for (std::size_t i = 0; i < vertexFields.size(); ++i) {
+    s.simplex.push_back({std::move(vertexFields[i]), vertexValues[i]});
+  }
+}
+
+// The record read fits together: the simplex has one vertex more than there are active
+// fields, and the best design and every vertex have the same number of fields, more than
+// the highest active one.
+bool consistent(const SimplexRun& s) {
+  if (s.stage < -1 || s.restarts < 0 || s.idle < 0) return false;
+  for (std::size_t i = 1; i < s.active.size(); ++i) {
+    if (s.active[i] <= s.active[i - 1]) return false;
+  }
+  const std::size_t fields = s.best.design.chromosome.size();
+  if (!s.active.empty() && s.active.back() >= fields) return false;
+  if (s.simplex.empty()) return true;
+  if (s.active.empty() || s.simplex.size() != s.active.size() + 1) return false;
+  return std::all_of(s.simplex.begin(), s.simplex.end(),
+                     [&](const Vertex& v) { return v.fields.size() == fields; });
+}
+
+}  // namespace
+
+void keepSimplexState(Agent& agent, StateArchive& archive) {
+  std::map<int, SimplexRun>& table = simplexRuns();
+  archive.mark(kSimplexMark);
+  const auto found = table.find(agent.number);
+  bool present = found != table.end();
+  archive.item(present);
+  SimplexRun read;
+  if (present) keepFields(archive, archive.reading() ? read : found->second);
+  if (!archive.reading()) return;
+  if (archive.ok() && present && !consistent(read)) archive.fail();
+  if (!archive.ok()) return;
+  if (present) {
+    table[agent.number] = std::move(read);
+  } else {
+    table.erase(agent.number);
+  }
+}
 
 void runSimplexCycle(Agent& agent, const EvaluationServices& services) {
   runPopulationCycle(agent, services, simplexGeneration);

@@ -3,6 +3,7 @@
 
 namespace karvo {
 
+class StateArchive;
 struct Agent;
 struct EvaluationServices;
 
@@ -13,6 +14,13 @@ void runSimplexCycle(Agent& agent, const EvaluationServices& services);
 
 // Forgets the method's state of every agent (start-up and tests).
 void resetSimplexState();
+
+// Keeps the method's state of `agent` in a checkpoint (the MethodStateFn shape,
+// definitions/method_settings.h): a writing archive gets the agent's record, or a record
+// that reads back as "none yet" when the agent has none; a reading archive replaces the
+// agent's record (a record read as "none yet" removes it). A read that fails, or whose
+// record does not fit together, leaves the agent's record as it was.
+void keepSimplexState(Agent& agent, StateArchive& archive);
 
 }  // namespace search
 }  // namespace karvo

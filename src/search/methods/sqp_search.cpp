@@ -6,9 +6,11 @@
 #include "search/methods/sqp_search.h"
 
 #include <climits>
+#include <cstdint>
 #include <map>
 
 #include "base/messages.h"
+#include "base/state_archive.h"
 #include "base/text.h"
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
@@ -63,5 +65,31 @@ void runSqpCycle(Agent& agent, const EvaluationServices& services) {
 }
 
 void resetSqpState() { sqpRuns().clear(); }
+
+namespace {
+
+constexpr std::int32_t kSqpSearchMark = 0x5350514e;  // "NQPS": the SQP search record follows
+
+}  // namespace
+
+void keepSqpSearchState(Agent& agent, StateArchive& archive) {
+  std::map<int, SqpRun>& table = sqpRuns();
+  archive.mark(kSqpSearchMark);
+  const auto found = table.find(agent.number);
+  bool present = found != table.end();
+  archive.item(present);
+  SqpRun read;
+  if (present) {
+    SqpRun& record = archive.reading() ? read : found->second;
+    archive.item(record.started);
+    keepLocalSearch(archive, record.search);
+  }
+  if (!archive.reading() || !archive.ok()) return;
+  if (present) {
+    table[agent.number] = std::move(read);
+  } else {
+    table.erase(agent.number);
+  }
+}
 
 }  // namespace karvo::search

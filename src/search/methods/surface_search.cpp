@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +35,7 @@
 #include "base/messages.h"
 #include "base/random.h"
 #include "base/run_state.h"
+#include "base/state_archive.h"
 #include "base/text.h"
 #include "definitions/method_settings.h"
 #include "definitions/performance_file.h"
@@ -384,5 +386,69 @@ void runSurfaceSearchCycle(Agent& agent, const EvaluationServices& services) {
 }
 
 void resetSurfaceSearchState() { surfaceRuns().clear(); }
+
+namespace {
+
+constexpr std::int32_t kSurfaceMark = 0x53535352;  // "RSSS": the surface search record follows
+
+// Every field of the record, the samples as one list per field. The samples are kept although
+// they come from the stored designs and the members: `storeSeen` counts into the store, and
+// their order is that of the surfaces' fitting.
+void keepFields(StateArchive& archive, SurfaceRun& s) {
+  std::vector<std::vector<double>> x, values, constraints;
+  std::vector<double> objectives;
+  for (const Sample& sample : s.samples) {
+    x.push_back(sample.x);
+    values.push_back(sample.values);
+    objectives.push_back(sample.objective);
+    constraints.push_back(sample.constraints);
+  }
+  archive.items(x, values, objectives, constraints, s.seen, s.storeSeen);
+  if (!archive.reading() || !archive.ok()) return;
+  const std::size_t count = x.size();
+  if (values.size() != count || objectives.size() != count || constraints.size() != count) {
+    archive.fail();
+    return;
+  }
+  s.samples.clear();
+  for (std::size_t i = 0; i < count; ++i) {
+    s.samples.push_back({std::move(x[i]), std::move(values[i]), objectives[i],
+                         std::move(constraints[i])});
+  }
+}
+
+// The record read fits together: every sample has a value of each response of the agent's
+// performance definition (of as many as the first sample when there is none) and the same
+// number of coordinates.
+bool consistent(const Agent& agent, const SurfaceRun& s) {
+  if (s.samples.empty()) return true;
+  const PerformanceDefinition* definition = findPerformance(agent.performance);
+  const std::size_t responses =
+      definition ? static_cast<std::size_t>(definition->count) : s.samples.front().values.size();
+  const std::size_t coordinates = s.samples.front().x.size();
+  return std::all_of(s.samples.begin(), s.samples.end(), [&](const Sample& sample) {
+    return sample.values.size() == responses && sample.x.size() == coordinates;
+  });
+}
+
+}  // namespace
+
+void keepSurfaceSearchState(Agent& agent, StateArchive& archive) {
+  std::map<int, SurfaceRun>& table = surfaceRuns();
+  archive.mark(kSurfaceMark);
+  const auto found = table.find(agent.number);
+  bool present = found != table.end();
+  archive.item(present);
+  SurfaceRun read;
+  if (present) keepFields(archive, archive.reading() ? read : found->second);
+  if (!archive.reading()) return;
+  if (archive.ok() && present && !consistent(agent, read)) archive.fail();
+  if (!archive.ok()) return;
+  if (present) {
+    table[agent.number] = std::move(read);
+  } else {
+    table.erase(agent.number);
+  }
+}
 
 }  // namespace karvo::search

@@ -42,6 +42,7 @@
 
 #include "base/design.h"
 #include "base/messages.h"
+#include "base/state_archive.h"
 #include "base/random.h"
 #include "base/run_exit.h"
 #include "base/run_state.h"
@@ -176,6 +177,20 @@ std::vector<int> swarmNeighbourhoodBests(const std::vector<double>& values, int 
 }
 
 void resetSwarmState() { swarmRuns().clear(); }
+
+void keepSwarmState(Agent& agent, StateArchive& archive) {
+  SwarmRun& s = swarmRuns()[agent.number];
+  archive.items(s.ready, s.moves, s.x, s.veloc, s.pbest_X, s.pbest_valList, s.lbest_index,
+                s.fields, s.gbest_X, s.gbest_val);
+  if (!archive.reading()) return;
+  const std::size_t n = s.x.size();
+  const bool sound = s.veloc.size() == n && s.pbest_X.size() == n && s.pbest_valList.size() == n &&
+                     s.lbest_index.size() == n && s.fields.size() == n &&
+                     std::all_of(s.lbest_index.begin(), s.lbest_index.end(), [n](int i) {
+                       return i >= 0 && static_cast<std::size_t>(i) < n;
+                     });
+  if (!sound) archive.fail();
+}
 
 void swarmGeneration(Agent& agent, Population& population, FileHandle* log,
                      const EvaluationServices& services) {

@@ -7,6 +7,7 @@
 namespace karvo {
 
 struct Agent;
+class StateArchive;
 struct EvaluationServices;
 struct FileHandle;
 
@@ -19,6 +20,10 @@ void runSwarmCycle(Agent& agent, const EvaluationServices& services);
 
 // Forgets the method's state of every agent (start-up and tests).
 void resetSwarmState();
+
+// Keeps the swarm state of `agent` in a checkpoint (MethodStateFn of
+// definitions/method_settings.h).
+void keepSwarmState(Agent& agent, StateArchive& archive);
 
 // One generation of the swarm (the GenerationStep shape of search/genetic.h): moves every
 // particle, evaluates the moved swarm as one batch and updates the bests.

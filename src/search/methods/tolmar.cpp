@@ -33,6 +33,7 @@
 
 #include "base/design.h"
 #include "base/random.h"
+#include "base/state_archive.h"
 #include "base/run_state.h"
 #include "definitions/method_settings.h"
 #include "definitions/performance_file.h"
@@ -167,6 +168,12 @@ bool sameChromosome(const std::vector<int>& a, const Member& m) {
 }  // namespace
 
 void resetTolmarState() { tolmarRuns().clear(); }
+
+void keepTolmarState(Agent& agent, StateArchive& archive) {
+  TolmarRun& t = tolmarRuns()[agent.number];
+  archive.items(t.ready, t.levels, t.adaptive, t.throttle, t.model, t.samples, t.sampled,
+                t.storeSeen, t.analysisSeconds, t.analysisCount);
+}
 
 void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
                       const EvaluationServices& services) {

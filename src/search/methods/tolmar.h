@@ -8,6 +8,7 @@
 namespace karvo {
 
 struct Agent;
+class StateArchive;
 struct EvaluationServices;
 struct FileHandle;
 
@@ -25,6 +26,10 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
 // Forgets the levels, operator probabilities, throttle and model state of every agent
 // (start-up and tests).
 void resetTolmarState();
+
+// Keeps the TOLMAR state of `agent` in a checkpoint (MethodStateFn of
+// definitions/method_settings.h).
+void keepTolmarState(Agent& agent, StateArchive& archive);
 
 }  // namespace search
 }  // namespace karvo

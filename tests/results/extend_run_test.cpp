@@ -1,0 +1,300 @@
+// Extending a stopped run through the binary: a search stopped in the middle (by the run
+// interaction file or by SIGKILL) and extended ends with exactly the history of the same run
+// never stopped; the setup checks of an extension; the backup copies.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/search_study.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProcessResult;
+using testing::readFile;
+using testing::SearchStudy;
+using testing::TempDir;
+using testing::writeFile;
+
+// An analysis that does nothing but, at design `stopAt` of the first run in its folder,
+// asks the run to stop through the run interaction file.
+std::string stopScript(const TempDir& dir, int stopAt) {
+  return "d=$(basename \"$PWD\")\nif [ \"$d\" = \"Design" + std::to_string(stopAt) +
+         "\" ] && [ ! -f " + dir.file("stopped") + " ]; then touch " + dir.file("stopped") +
+         "; echo stop > " + dir.file("study.io") + "; fi\n";
+}
+
+SearchStudy studyOf(const TempDir& dir, const std::string& method, bool twoObjectives,
+                    const std::string& script) {
+  SearchStudy study;
+  study.agent = method;
+  study.f = "(x-3)**2+(y-4)**2+sin(3*x)";
+  if (twoObjectives) study.f2 = "(x-7)**2+(y-1)**2";
+  writeFile(dir.file("t.sh"), script);
+  study.process = "*PROCESS\nname: p\n*ANALYSIS\nname: t\nid: 1\n*EXECUTION_DEFINITION\n"
+                  "anlFolder: designFolder\ntoolCmd: sh " + dir.file("t.sh") +
+                  "\nsuccessReturnValue: 0\n*END\n";
+  return study;
+}
+
+// The study file of `dir` with its mode set to "extend" (and `from` replaced by `to`).
+void makeExtension(const TempDir& dir, const std::string& from = "", const std::string& to = "") {
+  std::string text = readFile(dir.file("study.in"));
+  text.replace(text.find("mode: newStudy"), 14, "mode: extend");
+  if (!from.empty()) text.replace(text.find(from), from.size(), to);
+  writeFile(dir.file("study.in"), text);
+}
+
+std::string messages(const TempDir& dir) { return testing::searchMessages(dir); }
+
+struct MethodCase {
+  const char* name;
+  const char* method;
+  bool twoObjectives;
+  int stopAt[2];  // designs at which the runs are stopped: in the first cycle, and later
+  bool cycles = true;  // the method runs several cycles (the second stop follows a checkpoint)
+};
+
+std::string PrintTo(const MethodCase& c) { return c.name; }
+
+class ExtendedRun : public ::testing::TestWithParam<MethodCase> {};
+
+TEST_P(ExtendedRun, StoppedAndExtendedWritesWhatTheRunNeverStoppedWrites) {
+  const MethodCase& c = GetParam();
+  TempDir whole("karvo-extend-whole");
+  testing::writeSearchStudy(whole, studyOf(whole, c.method, c.twoObjectives, ""));
+  ASSERT_EQ(testing::runSearchStudy(whole).status, 0) << messages(whole);
+  const std::string history = readFile(whole.file("search0.hst"));
+  ASSERT_GT(history.size(), 1000u);
+
+  for (int stopAt : c.stopAt) {
+    SCOPED_TRACE("stopped at design " + std::to_string(stopAt));
+    TempDir dir("karvo-extend");
+    testing::writeSearchStudy(dir, studyOf(dir, c.method, c.twoObjectives, stopScript(dir, stopAt)));
+    ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << messages(dir);
+    ASSERT_TRUE(fs::exists(dir.file("stopped")));
+    const std::string stopped = readFile(dir.file("search0.hst"));
+    ASSERT_LT(stopped.size(), history.size()) << "the run was not stopped early";
+    // The first stop comes in the first cycle, before any checkpoint: the extension then
+    // starts afresh and takes the stored designs again in turn.
+    EXPECT_EQ(fs::exists(dir.file("search0.ckp")), c.cycles && stopAt == c.stopAt[1])
+        << "choose the stops so that only the second one comes after a checkpoint";
+
+    makeExtension(dir);
+    const ProcessResult extended = testing::runSearchStudy(dir);
+    ASSERT_EQ(extended.status, 0) << messages(dir);
+    EXPECT_NE(messages(dir).find("EXTENDING a run from saved checkpoint files."),
+              std::string::npos);
+    EXPECT_TRUE(readFile(dir.file("search0.hst")) == history)
+        << "the extended history differs from the history of the run never stopped";
+    if (c.twoObjectives) {
+      EXPECT_EQ(readFile(dir.file("search0.pto")), readFile(whole.file("search0.pto")));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Methods, ExtendedRun,
+    ::testing::Values(
+        MethodCase{"TOLMAR", "method: TOLMAR\nnumEvals: 70\n", false, {3, 41}},
+        MethodCase{"GA",
+                   "method: GA\npopulationSize: 10\nnumCycles: 3\ngenerationsPerCycle: 2\n"
+                   "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n",
+                   false,
+                   {7, 30}},
+        MethodCase{"PSO",
+                   "method: PSO\nnumDesigns: 10\nnumGen: 7\nneighborhoodSize: 3\nglobalBest: 1\n"
+                   "personalBest: 1\nlocalBest: 1\n",
+                   false,
+                   {12, 47}},
+        MethodCase{"MOTOLMAR",
+                   "method: MOTOLMAR\nnumEvals: 70\narchiveSize: 16\nbreedingSize: 8\n"
+                   "shutOff: 0\n",
+                   true,
+                   {20, 53}},
+        MethodCase{"NSGA", "method: NSGA\npopulationSize: 12\nnumGen: 6\n", true, {17, 50}},
+        MethodCase{"SA",
+                   "method: SA\nnumEvals: 60\nnumTemps: 6\nmaxIters: 8\nstartTemp: 1\n"
+                   "endTemp: 0.001\nstartingDesign: Baseline\n",
+                   false,
+                   {5, 33}},
+        MethodCase{"NMS",
+                   "method: NMS\nnumEvals: 60\nsimplexSize: 0.2\nnumTemps: 4\n"
+                   "startingDesign: Baseline\n",
+                   false,
+                   {6, 33},
+                   false},
+        MethodCase{"MS",
+                   "method: MS\nnumEvals: 60\npopulationSize: 4\nnumCycles: 3\n"
+                   "gradientMethod: 0\n",
+                   false,
+                   {4, 45}},
+        MethodCase{"QP",
+                   "method: QP\nnumIter: 15\nnumLineSearches: 10\nstartingDesign: Baseline\n"
+                   "gradientMethod: 0\n",
+                   false,
+                   {3, 8},
+                   false},
+        MethodCase{"RS",
+                   "method: RS\nsurfaceType: Kriging\nnumIters: 6\nnumLineSearches: 10\n"
+                   "numExtraEvals: 1\n",
+                   false,
+                   {2, 12}}),
+    [](const ::testing::TestParamInfo<MethodCase>& info) { return std::string(info.param.name); });
+
+// Starts the binary on the study of `dir` without waiting for it.
+pid_t startRun(const TempDir& dir) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv("KARVO_ROOT", dir.path().c_str(), 1);
+    if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
+    int out = ::open("karvo.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execl(KARVO_BINARY, KARVO_BINARY, "i=study.in", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int waitFor(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+// Killed at random moments, again and again, the run loses nothing it stored: each
+// extension goes on from the last complete checkpoint, and the run ends with exactly the
+// history of the run never killed.
+TEST(KilledRun, ExtendedAfterEveryOneOfFiftyKillsEndsAsIfNeverKilled) {
+  const std::string method = "method: TOLMAR\nnumEvals: 150\n";
+  const std::string script = "sleep 0.01\n";
+  TempDir whole("karvo-kill-whole");
+  testing::writeSearchStudy(whole, studyOf(whole, method, false, script));
+  ASSERT_EQ(testing::runSearchStudy(whole).status, 0) << messages(whole);
+  const std::string history = readFile(whole.file("search0.hst"));
+
+  TempDir dir("karvo-kill");
+  testing::writeSearchStudy(dir, studyOf(dir, method, false, script));
+  std::mt19937 random(20261207);
+  std::uniform_int_distribution<int> delay(20, 220);
+  int kills = 0, finished = 0;
+  std::size_t stored = 0;
+  for (int attempt = 0; attempt < 200 && kills < 50; ++attempt) {
+    const pid_t karvo = startRun(dir);
+    ::usleep(static_cast<useconds_t>(delay(random)) * 1000);
+    const bool killed = ::kill(karvo, SIGKILL) == 0;
+    const int status = waitFor(karvo);
+    if (killed && WIFSIGNALED(status)) ++kills;
+    if (WIFEXITED(status)) {
+      ASSERT_EQ(WEXITSTATUS(status), 0) << messages(dir);
+      ++finished;
+    }
+    // Whatever the history held before the kill is still there, at its place.
+    const std::string now = fs::exists(dir.file("search0.hst")) ? readFile(dir.file("search0.hst"))
+                                                                : std::string();
+    if (finished > 0) break;
+    if (attempt == 0) makeExtension(dir);
+    ASSERT_GE(now.size() + 4096, stored) << "the history shrank after kill " << kills;
+    stored = std::max(stored, now.size());
+  }
+  EXPECT_EQ(kills, 50);
+  if (finished == 0) {
+    const ProcessResult last = testing::runSearchStudy(dir);
+    ASSERT_EQ(last.status, 0) << messages(dir);
+  }
+  EXPECT_TRUE(readFile(dir.file("search0.hst")) == history)
+      << "the history after the kills differs from the history of the run never killed";
+}
+
+// The setup checks of an extension.
+class ExtensionCheck : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::writeSearchStudy(dir_, studyOf(dir_, "method: TOLMAR\nnumEvals: 30\n", false, ""));
+    ASSERT_EQ(testing::runSearchStudy(dir_).status, 0) << messages(dir_);
+    makeExtension(dir_);
+  }
+  TempDir dir_{"karvo-extend-check"};
+};
+
+TEST_F(ExtensionCheck, AnAddedDesignVariableEndsTheRunQuotingBothCounts) {
+  writeFile(dir_.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 101\n*VARIABLE\nname: z\nid: 3\nresolution: 11\n*END\n");
+  std::string definitions = readFile(dir_.file("Definitions.in"));
+  definitions.insert(definitions.find("*DEFINE_RESPONSE"),
+                     "*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 3\nmin: 0\nbaseline: 1\n"
+                     "max: 10\n");
+  writeFile(dir_.file("Definitions.in"), definitions);
+  const ProcessResult result = testing::runSearchStudy(dir_);
+  EXPECT_EQ(result.status, 133);
+  EXPECT_THAT(messages(dir_),
+              ::testing::HasSubstr(
+                  "Extend error\n\t**** ERROR ****\n\t The problem setup was changed prior to "
+                  "extending the run. The number of design variables (CONT/DISC)\n\t cannot be "
+                  "modified during an extend.\n\t The original run had 2 design variables, but "
+                  "the new run setup has 3."));
+}
+
+TEST_F(ExtensionCheck, OverwriteIsRefused) {
+  const ProcessResult result =
+      testing::runKarvo({"i=study.in", "overwrite"}, dir_.path(), {"KARVO_ROOT=" + dir_.path()});
+  EXPECT_EQ(result.status, 133);
+  EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Cannot use \"overwrite\" command line option "
+                                                   "when extending a run."));
+}
+
+TEST_F(ExtensionCheck, ResultsAreCopiedIntoTheBackupAndStayInPlace) {
+  const std::string header = readFile(dir_.file("search0.ckp"));
+  // A larger budget: the finished run goes on.
+  std::string text = readFile(dir_.file("study.in"));
+  text.replace(text.find("numEvals: 30"), 12, "numEvals: 45");
+  writeFile(dir_.file("study.in"), text);
+  const ProcessResult result = testing::runSearchStudy(dir_);
+  ASSERT_EQ(result.status, 0) << messages(dir_);
+  std::string backup;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    // (Every run makes its backup folder at start; the first one stays empty.)
+    if (entry.path().filename().string().rfind("RESULTS_BACKUP_", 0) == 0 &&
+        fs::exists(entry.path() / "search0.ckp")) {
+      backup = entry.path().string();
+    }
+  }
+  ASSERT_FALSE(backup.empty());
+  EXPECT_EQ(readFile(backup + "/search0.ckp"), header);
+  for (const char* name : {"search0.mem", "search0.hst", "search0.rpt", "search0.dat"}) {
+    EXPECT_TRUE(fs::exists(backup + "/" + name)) << name;
+    EXPECT_TRUE(fs::exists(dir_.file(name))) << name;
+  }
+  EXPECT_EQ(testing::searchDesignResults(dir_).size(), 45u);
+}
+
+TEST_F(ExtensionCheck, UnreadableHeaderOrPopulationFileEndsTheRunWithItsStatus) {
+  const std::string header = readFile(dir_.file("search0.ckp"));
+  writeFile(dir_.file("search0.ckp"), header.substr(0, 40));
+  ProcessResult result = testing::runSearchStudy(dir_);
+  EXPECT_EQ(result.status, 133);
+  EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Unable to read restart header file (.ckp)."));
+
+  writeFile(dir_.file("search0.ckp"), header);
+  fs::remove(dir_.file("search0.mem"));
+  result = testing::runSearchStudy(dir_);
+  EXPECT_EQ(result.status, (-77) & 0xFF);
+  EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Error:InitCPRead failed to restore " +
+                                                   dir_.file("search0.mem") + "."));
+}
+
+}  // namespace
+}  // namespace karvo
