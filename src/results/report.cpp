@@ -245,6 +245,10 @@ void writeReport(const Agent& agent) {
     writeFormatted(f, "\n\nprocessName: %s", process ? process->name.c_str() : "");
   }
   writeFormatted(f, "\n\nRandom seed: %f", static_cast<double>(study.randomSeed));
+  if (study.extending) {
+    writeFormatted(f, "\nExtending run from last saved KARVO state file with prefix \"%s\".\n\n",
+                   run.runPrefix.c_str());
+  }
 
   writeVariables(f, agent);
   writeResponses(f, agent);
