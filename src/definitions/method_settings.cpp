@@ -508,7 +508,10 @@ void readNsgaSettings(const DefinitionContext& context, int, MethodSettings& s) 
   checkUpperCount(context, "numGen", generations, 2);
   s.populationSize = size;
   s.nsga.numGen = generations;
-  s.numCycles = 1;  // one call of the NSGA-III component runs every generation
+  // One generation of the NSGA-III component per cycle; the first cycle also evaluates the
+  // initial population, the component's first generation.
+  s.numCycles = generations - 1;
+  s.generationsPerCycle = 1;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -53,7 +53,7 @@ constexpr MethodEntry kMethods[kMethodCount] = {
     entry(kMethodReliability, kFamilyReliability, readSamplingSettings, nullptr,
           reliability::runSamplingStudy),
     entry(kMethodNsga, kFamilySearch, readNsgaSettings, completeNsgaSettings,
-          search::runNsgaCycle),
+          search::runNsgaCycle, search::keepNsgaState),
     // A design of experiments: its control and noise arrays come from the DOE builders.
     entry(kMethodRobustDesign, kFamilyDoe, readRobustDesignSettings, nullptr,
           doe::runUnavailableStudy),

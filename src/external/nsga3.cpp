@@ -1,24 +1,31 @@
 // The NSGA-III component (Deb and Jain, 2014): reference-point based many-objective genetic
-// search over the fields of a representation. One call runs a whole search; per generation
-// the work is one evaluation callback, one non-dominated sort of twice the population and
-// one niching pass over the reference lines, all small next to the designs' evaluation.
+// search over the fields of a representation. A run goes one generation per step; per
+// generation the work is one evaluation callback, one non-dominated sort of twice the
+// population and one niching pass over the reference lines, all small next to the designs'
+// evaluation.
 //
-// A run, step by step (each step is one function over the run state NsgaRun):
+// A run, step by step (each step is one function over the run state NsgaRunState):
 //
 //   checkArguments          every argument against its rule, before any state exists
-//   nsgaStartRun            reference points, generator seeded, generation 1 = the
-//                           initial population (completed by uniform draws)
+//   nsgaStartRun            settings, derived tables (nsgaDeriveTables), generator seeded,
+//                           the initial population (completed by uniform draws)
 //   nsgaEvaluate            one callback over a set of members; objectives, violation and
 //                           the failed flag stored with each member
 //   nsgaMakeChildren        random parent pairs, SBX and polynomial mutation
 //   nsgaSelectSurvivors     population + children sorted into fronts; whole fronts kept,
 //                           the last front thinned by niching on the reference lines
 //
-// Invariants between generations:
-//   1. population holds populationSize evaluated members, every value in [0, largest value]
-//      of its variable (largest value = the double just below the field size);
-//   2. generation counts the callbacks made (1 .. numGenerations);
-//   3. every draw has come from `random`, so a run is a function of its seed and answers.
+//   nsgaStart --> generation 0 --nsgaStep: evaluate the initial population--> 1
+//     --nsgaStep: make children, evaluate, select--> 2 --> ... --> numGenerations (finished)
+//
+// Invariants between steps:
+//   1. population holds populationSize members, every value in [0, largest value] of its
+//      variable (largest value = the double just below the field size); they are evaluated
+//      once generation >= 1;
+//   2. generation counts the callbacks made (0 .. numGenerations);
+//   3. every draw has come from `random`, so a run is a function of its seed and answers;
+//   4. the derived tables (fieldSize, largestValue, referencePoints) follow from the
+//      settings alone: a checkpoint holds the settings and remakes them.
 #include "external/nsga3.h"
 
 #include <algorithm>
@@ -31,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "base/state_archive.h"
 #include "external/pareto_sort.h"
 
 namespace karvo::support {
@@ -53,10 +61,15 @@ constexpr int kWrongArgument = 1;
 constexpr int kWrongAnswer = 2;
 constexpr int kOutOfMemory = 3;
 
-// The component's own generator: xoshiro256** seeded through splitmix64.
-struct NsgaRandom {
-  std::uint64_t s[4] = {0, 0, 0, 0};  // state; never all zero once seeded
-};
+// Marks around a run's state in a checkpoint ("NSG3" and "NSG."). The reference table of a
+// state read back may hold 16 reals per objective value of its population, or
+// kSmallReferenceTable reals when that is more: a table of corners (more objectives than
+// members) grows as the square of the objectives, and a corrupt count must not ask for
+// gigabytes. Every run with at most 256 objectives, or at most 16 objectives per member,
+// passes.
+constexpr std::int32_t kStateMark = 0x4E534733;
+constexpr std::int32_t kStateEndMark = 0x4E53472E;
+constexpr long long kSmallReferenceTable = 65536;
 
 std::uint64_t splitMix(std::uint64_t& x) {
   x += 0x9E3779B97F4A7C15ULL;
@@ -93,31 +106,11 @@ std::size_t randomIndex(NsgaRandom& r, std::size_t n) {
   return std::min(i, n - 1);
 }
 
-struct NsgaMember {
-  std::vector<double> values;      // one per variable, in [0, largest value of the variable]
-  std::vector<double> objectives;  // numObjectives values, minimised (zeros when failed)
-  double violation = 0.0;          // 0 feasible, else minus the sum of positive constraints
-  bool failed = false;             // failed evaluation or a non-finite answer
-  int designNumber = 0;            // the caller's number of the design (kept for reference)
-};
-
-// The whole state of a run: what a later save and resume needs.
-struct NsgaRun {
-  int agent = 0;                     // the solver's agent number (error texts)
-  int numVariables = 0;              // >= 1
-  int numObjectives = 0;             // >= 2
-  int numConstraints = 0;            // >= 0
-  int populationSize = 0;            // positive multiple of 4
-  int numGenerations = 0;            // >= 2
-  std::vector<double> fieldSize;     // per variable, >= 1
-  std::vector<double> largestValue;  // per variable, the double just below fieldSize
-  std::vector<std::vector<double>> referencePoints;  // Das-Dennis points, each sums to 1
-  std::vector<NsgaMember> population;                // populationSize evaluated members
-  NsgaRandom random;                                 // every draw of the run
-  int generation = 0;                                // callbacks made so far
-};
-
 std::string agentPrefix(int agent) { return "NSGA-III (agent " + std::to_string(agent) + "): "; }
+
+std::string noCallbackText(int agent) {
+  return agentPrefix(agent) + "no evaluation callback was given.";
+}
 
 // ---------------------------------------------------------------------------------------
 // Reference points
@@ -145,7 +138,7 @@ std::int64_t referenceDivisions(int objectives, int populationSize) {
 
 // Das-Dennis points: every vector of `objectives` multiples of 1/divisions summing to 1,
 // in lexicographic order of the division counts (first objective largest first).
-void nsgaReferencePoints(NsgaRun& run) {
+void nsgaReferencePoints(NsgaRunState& run) {
   const int m = run.numObjectives;
   const std::int64_t h = referenceDivisions(m, run.populationSize);
   run.referencePoints.clear();
@@ -176,10 +169,11 @@ void nsgaReferencePoints(NsgaRun& run) {
 // ---------------------------------------------------------------------------------------
 // Start and evaluation
 
+// Every argument against its rule; `evaluate` null: no callback to check (nsgaStart).
 bool checkArguments(int option, int agent, int numVariables, const std::vector<int>& fieldSizes,
                     const std::vector<std::vector<double>>& initialPopulation, int numObjectives,
                     int numConstraints, int populationSize, int numGenerations,
-                    const NsgaCallback& evaluate, std::string& errorText) {
+                    const NsgaCallback* evaluate, std::string& errorText) {
   const std::string who = agentPrefix(agent);
   if (option != 1) {
     errorText = who + "the option must be 1; found " + std::to_string(option) + ".";
@@ -230,8 +224,8 @@ bool checkArguments(int option, int agent, int numVariables, const std::vector<i
                 std::to_string(numGenerations) + ".";
     return false;
   }
-  if (!evaluate) {
-    errorText = who + "no evaluation callback was given.";
+  if (evaluate && !*evaluate) {
+    errorText = noCallbackText(agent);
     return false;
   }
   return true;
@@ -243,9 +237,19 @@ double clampValue(double value, double largest) {
   return std::min(value, largest);
 }
 
-// Settings, reference points, generator and the first population (not yet evaluated):
-// the initial members given, then uniform draws up to the population size.
-void nsgaStartRun(NsgaRun& run, double seed, int agent, int numVariables,
+// The tables that follow from the settings: field sizes as reals, largest values and the
+// reference points.
+void nsgaDeriveTables(NsgaRunState& run) {
+  run.fieldSize.assign(run.fieldSizes.begin(), run.fieldSizes.end());
+  run.largestValue.resize(run.fieldSize.size());
+  for (std::size_t j = 0; j < run.fieldSize.size(); ++j)
+    run.largestValue[j] = std::nextafter(run.fieldSize[j], 0.0);
+  nsgaReferencePoints(run);
+}
+
+// Settings, derived tables, generator and the first population (not yet evaluated): the
+// initial members given, then uniform draws up to the population size.
+void nsgaStartRun(NsgaRunState& run, double seed, int agent, int numVariables,
                   const std::vector<int>& fieldSizes,
                   const std::vector<std::vector<double>>& initialPopulation, int numObjectives,
                   int numConstraints, int populationSize, int numGenerations) {
@@ -255,17 +259,16 @@ void nsgaStartRun(NsgaRun& run, double seed, int agent, int numVariables,
   run.numConstraints = numConstraints;
   run.populationSize = populationSize;
   run.numGenerations = numGenerations;
-  run.fieldSize.assign(fieldSizes.begin(), fieldSizes.end());
-  run.largestValue.resize(run.fieldSize.size());
-  for (std::size_t j = 0; j < run.fieldSize.size(); ++j)
-    run.largestValue[j] = std::nextafter(run.fieldSize[j], 0.0);
-  nsgaReferencePoints(run);
+  run.fieldSizes = fieldSizes;
+  nsgaDeriveTables(run);
   randomSeed(run.random, seed);
   run.generation = 0;
 
   run.population.assign(static_cast<std::size_t>(populationSize), NsgaMember{});
   for (std::size_t i = 0; i < run.population.size(); ++i) {
-    std::vector<double>& values = run.population[i].values;
+    NsgaMember& member = run.population[i];
+    member.objectives.assign(static_cast<std::size_t>(numObjectives), 0.0);
+    std::vector<double>& values = member.values;
     values.resize(static_cast<std::size_t>(numVariables));
     for (int j = 0; j < numVariables; ++j) {
       if (i < initialPopulation.size())
@@ -286,7 +289,7 @@ std::vector<std::vector<double>> memberValues(const std::vector<NsgaMember>& mem
 
 // Stores the callback's answers with `members`. False (errorText set) when the answer has
 // the wrong number of results, or a design that did not fail has the wrong number of values.
-bool readAnswers(NsgaRun& run, std::vector<NsgaMember>& members,
+bool readAnswers(NsgaRunState& run, std::vector<NsgaMember>& members,
                  const std::vector<NsgaEvaluation>& results, std::string& errorText) {
   const std::string who = agentPrefix(run.agent);
   const std::string generation = std::to_string(run.generation + 1);
@@ -393,7 +396,7 @@ double mutateVariable(NsgaRandom& r, double upper, double x) {
 // populationSize children: per pair two distinct parents drawn at random, SBX on every
 // variable of the pair, then polynomial mutation of each variable with chance
 // 1/numVariables. Values are kept in [0, largest value].
-std::vector<NsgaMember> nsgaMakeChildren(NsgaRun& run) {
+std::vector<NsgaMember> nsgaMakeChildren(NsgaRunState& run) {
   const std::size_t n = run.population.size();
   const double mutationRate = 1.0 / run.numVariables;
   std::vector<NsgaMember> children;
@@ -459,7 +462,8 @@ bool solveLinear(std::vector<std::vector<double>> a, std::vector<double> b,
 // `merged` (all evaluated): the intercepts of the hyperplane through the extreme points,
 // or the worst values of the best front among them when that plane is degenerate or gives
 // an intercept that is not finite, tiny, or beyond the worst value present.
-std::vector<double> normalisationScale(const NsgaRun& run, const std::vector<NsgaMember>& merged,
+std::vector<double> normalisationScale(const NsgaRunState& run,
+                                       const std::vector<NsgaMember>& merged,
                                        const std::vector<std::size_t>& used,
                                        const std::vector<int>& ranks,
                                        const std::vector<double>& ideal) {
@@ -515,9 +519,9 @@ std::vector<double> normalisationScale(const NsgaRun& run, const std::vector<Nsg
 
 // Chooses `count` members of `last` by niching and appends them to `chosen`; `chosen` and
 // `last` together are the members considered for normalisation.
-void nicheSelect(NsgaRun& run, const std::vector<NsgaMember>& merged, const std::vector<int>& ranks,
-                 std::vector<std::size_t>& chosen, std::vector<std::size_t> last,
-                 std::size_t count) {
+void nicheSelect(NsgaRunState& run, const std::vector<NsgaMember>& merged,
+                 const std::vector<int>& ranks, std::vector<std::size_t>& chosen,
+                 std::vector<std::size_t> last, std::size_t count) {
   NsgaRandom& random = run.random;
   // Failed members are never in a front with evaluated ones: a failed last front is
   // thinned at random.
@@ -606,7 +610,7 @@ void nicheSelect(NsgaRun& run, const std::vector<NsgaMember>& merged, const std:
 
 // The next population from the population and its evaluated children: fronts by constraint
 // domination, whole fronts while they fit, the rest of the last front by niching.
-void nsgaSelectSurvivors(NsgaRun& run, std::vector<NsgaMember>& children) {
+void nsgaSelectSurvivors(NsgaRunState& run, std::vector<NsgaMember>& children) {
   std::vector<NsgaMember> merged = std::move(run.population);
   for (NsgaMember& child : children) merged.push_back(std::move(child));
   std::vector<ParetoPoint> points(merged.size());
@@ -651,7 +655,7 @@ bool guarded(int agent, std::string& errorText, Step step) {
 
 // One callback over `members`, answers stored. The callback runs outside `guarded`: what
 // it throws (for instance the end of the run) passes through unchanged.
-int nsgaEvaluate(NsgaRun& run, std::vector<NsgaMember>& members, const NsgaCallback& evaluate,
+int nsgaEvaluate(NsgaRunState& run, std::vector<NsgaMember>& members, const NsgaCallback& evaluate,
                  std::string& errorText) {
   std::vector<std::vector<double>> values;
   std::vector<NsgaEvaluation> results;
@@ -666,6 +670,56 @@ int nsgaEvaluate(NsgaRun& run, std::vector<NsgaMember>& members, const NsgaCallb
   return 0;
 }
 
+// ---------------------------------------------------------------------------------------
+// Checks of a state read from a checkpoint
+
+// The settings of a started run, its generation and generator.
+bool stateSettingsValid(const NsgaRunState& run) {
+  if (run.numVariables < 1 || run.fieldSizes.size() != static_cast<std::size_t>(run.numVariables))
+    return false;
+  for (int size : run.fieldSizes)
+    if (size < 1) return false;
+  if (run.numObjectives < 2 || run.numConstraints < 0) return false;
+  if (run.populationSize < 4 || run.populationSize % 4 != 0) return false;
+  if (run.numGenerations < 2 || run.generation < 0 || run.generation > run.numGenerations)
+    return false;
+  return (run.random.s[0] | run.random.s[1] | run.random.s[2] | run.random.s[3]) != 0;
+}
+
+// The population lists of a read state against its (valid) settings: one entry per member,
+// every value finite and inside its field, finite objectives, a violation <= 0.
+bool statePopulationValid(const NsgaRunState& run, const std::vector<std::vector<double>>& values,
+                          const std::vector<std::vector<double>>& objectives,
+                          const std::vector<double>& violations, const std::vector<int>& failed) {
+  const auto n = static_cast<std::size_t>(run.populationSize);
+  if (values.size() != n || objectives.size() != n || violations.size() != n ||
+      failed.size() != n)
+    return false;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (values[i].size() != static_cast<std::size_t>(run.numVariables)) return false;
+    for (std::size_t j = 0; j < values[i].size(); ++j) {
+      const double largest = std::nextafter(static_cast<double>(run.fieldSizes[j]), 0.0);
+      if (!(values[i][j] >= 0.0 && values[i][j] <= largest)) return false;
+    }
+    if (objectives[i].size() != static_cast<std::size_t>(run.numObjectives)) return false;
+    for (double f : objectives[i])
+      if (!std::isfinite(f)) return false;
+    if (!(violations[i] <= 0.0) || !std::isfinite(violations[i])) return false;
+    if (failed[i] != 0 && failed[i] != 1) return false;
+  }
+  return true;
+}
+
+// Whether the reference table of a read state is of reasonable size (see
+// kSmallReferenceTable). Called once the population has shown that the counts of members
+// and objectives are backed by bytes read, so that the count itself is quick.
+bool referenceTableFits(const NsgaRunState& run) {
+  const long long points = nsgaReferencePointCount(run.numObjectives, run.populationSize);
+  const long long table = points * run.numObjectives;
+  return points >= 1 &&
+         table <= std::max(16LL * run.populationSize * run.numObjectives, kSmallReferenceTable);
+}
+
 }  // namespace
 
 int nsgaReferencePointCount(int numObjectives, int populationSize) {
@@ -676,6 +730,113 @@ int nsgaReferencePointCount(int numObjectives, int populationSize) {
   return static_cast<int>(std::min<std::int64_t>(count, std::numeric_limits<int>::max()));
 }
 
+int nsgaStart(NsgaRunState& state, int option, double seed, int agent, int numVariables,
+              const std::vector<int>& fieldSizes,
+              const std::vector<std::vector<double>>& initialPopulation, int numObjectives,
+              int numConstraints, int populationSize, int numGenerations,
+              const std::string& studyFolder, std::string& errorText) {
+  (void)studyFolder;  // the component writes no file of its own
+  errorText.clear();
+  if (!checkArguments(option, agent, numVariables, fieldSizes, initialPopulation, numObjectives,
+                      numConstraints, populationSize, numGenerations, nullptr, errorText))
+    return kWrongArgument;
+  NsgaRunState run;
+  if (!guarded(agent, errorText, [&] {
+        nsgaStartRun(run, seed, agent, numVariables, fieldSizes, initialPopulation, numObjectives,
+                     numConstraints, populationSize, numGenerations);
+      }))
+    return kOutOfMemory;
+  state = std::move(run);
+  return 0;
+}
+
+bool nsgaFinished(const NsgaRunState& state) {
+  return state.populationSize > 0 && state.generation >= state.numGenerations;
+}
+
+int nsgaStep(NsgaRunState& state, std::string& errorText, const NsgaCallback& evaluate) {
+  errorText.clear();
+  if (!evaluate) {
+    errorText = noCallbackText(state.agent);
+    return kWrongArgument;
+  }
+  if (state.populationSize < 1 ||
+      state.population.size() != static_cast<std::size_t>(state.populationSize)) {
+    errorText = agentPrefix(state.agent) + "the run has not been started.";
+    return kWrongArgument;
+  }
+  if (nsgaFinished(state)) {
+    errorText = agentPrefix(state.agent) + "the run has already made all its " +
+                std::to_string(state.numGenerations) + " generations.";
+    return kWrongArgument;
+  }
+  if (state.generation == 0) return nsgaEvaluate(state, state.population, evaluate, errorText);
+  std::vector<NsgaMember> children;
+  if (!guarded(state.agent, errorText, [&] { children = nsgaMakeChildren(state); }))
+    return kOutOfMemory;
+  if (const int code = nsgaEvaluate(state, children, evaluate, errorText)) return code;
+  if (!guarded(state.agent, errorText, [&] { nsgaSelectSurvivors(state, children); }))
+    return kOutOfMemory;
+  return 0;
+}
+
+std::vector<std::vector<double>> nsgaPopulationValues(const NsgaRunState& state) {
+  return memberValues(state.population);
+}
+
+void keepNsgaRunState(StateArchive& archive, NsgaRunState& state) {
+  NsgaRunState read;
+  NsgaRunState& run = archive.reading() ? read : state;
+  archive.mark(kStateMark);
+  archive.items(run.agent, run.numVariables, run.numObjectives, run.numConstraints,
+                run.populationSize, run.numGenerations, run.fieldSizes, run.generation);
+  // The generator's words as int64 (their bits), the population as parallel lists.
+  long long words[4] = {0, 0, 0, 0};
+  std::vector<std::vector<double>> values, objectives;
+  std::vector<double> violations;
+  std::vector<int> failed, numbers;
+  if (!archive.reading()) {
+    for (int k = 0; k < 4; ++k) words[k] = std::bit_cast<long long>(run.random.s[k]);
+    for (const NsgaMember& member : run.population) {
+      values.push_back(member.values);
+      objectives.push_back(member.objectives);
+      violations.push_back(member.violation);
+      failed.push_back(member.failed ? 1 : 0);
+      numbers.push_back(member.designNumber);
+    }
+  }
+  archive.item(words);
+  archive.items(values, objectives, violations, failed, numbers);
+  archive.mark(kStateEndMark);
+  if (!archive.reading() || !archive.ok()) return;
+
+  for (int k = 0; k < 4; ++k) run.random.s[k] = std::bit_cast<std::uint64_t>(words[k]);
+  if (!stateSettingsValid(run) ||
+      !statePopulationValid(run, values, objectives, violations, failed) ||
+      !referenceTableFits(run)) {
+    archive.fail();
+    return;
+  }
+  const std::size_t n = values.size();
+  std::string outOfMemory;
+  if (!guarded(run.agent, outOfMemory, [&] {
+        run.population.resize(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          NsgaMember& member = run.population[i];
+          member.values = std::move(values[i]);
+          member.objectives = std::move(objectives[i]);
+          member.violation = violations[i];
+          member.failed = failed[i] != 0;
+          member.designNumber = numbers[i];
+        }
+        nsgaDeriveTables(run);
+      })) {
+    archive.fail();
+    return;
+  }
+  state = std::move(run);
+}
+
 int nsgaRunWithFinalPopulation(int option, double seed, int agent, int numVariables,
                                const std::vector<int>& fieldSizes,
                                const std::vector<std::vector<double>>& initialPopulation,
@@ -683,27 +844,19 @@ int nsgaRunWithFinalPopulation(int option, double seed, int agent, int numVariab
                                int numGenerations, const std::string& studyFolder,
                                std::string& errorText, const NsgaCallback& evaluate,
                                std::vector<std::vector<double>>& finalPopulation) {
-  (void)studyFolder;  // the component writes no file of its own
   errorText.clear();
   finalPopulation.clear();
   if (!checkArguments(option, agent, numVariables, fieldSizes, initialPopulation, numObjectives,
-                      numConstraints, populationSize, numGenerations, evaluate, errorText))
+                      numConstraints, populationSize, numGenerations, &evaluate, errorText))
     return kWrongArgument;
-  NsgaRun run;
-  if (!guarded(agent, errorText, [&] {
-        nsgaStartRun(run, seed, agent, numVariables, fieldSizes, initialPopulation, numObjectives,
-                     numConstraints, populationSize, numGenerations);
-      }))
-    return kOutOfMemory;
-  if (const int code = nsgaEvaluate(run, run.population, evaluate, errorText)) return code;
-  while (run.generation < run.numGenerations) {
-    std::vector<NsgaMember> children;
-    if (!guarded(agent, errorText, [&] { children = nsgaMakeChildren(run); })) return kOutOfMemory;
-    if (const int code = nsgaEvaluate(run, children, evaluate, errorText)) return code;
-    if (!guarded(agent, errorText, [&] { nsgaSelectSurvivors(run, children); }))
-      return kOutOfMemory;
-  }
-  if (!guarded(agent, errorText, [&] { finalPopulation = memberValues(run.population); }))
+  NsgaRunState run;
+  if (const int code = nsgaStart(run, option, seed, agent, numVariables, fieldSizes,
+                                 initialPopulation, numObjectives, numConstraints,
+                                 populationSize, numGenerations, studyFolder, errorText))
+    return code;
+  while (!nsgaFinished(run))
+    if (const int code = nsgaStep(run, errorText, evaluate)) return code;
+  if (!guarded(agent, errorText, [&] { finalPopulation = nsgaPopulationValues(run); }))
     return kOutOfMemory;
   return 0;
 }

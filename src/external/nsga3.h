@@ -1,7 +1,7 @@
 // The NSGA-III component: a reference-point based many-objective genetic algorithm that the
-// search hands a whole run to. It proposes designs as vectors of variable values and learns
-// their objectives and constraints through the caller's evaluation callback, one generation
-// (one call of the callback) at a time.
+// search runs one generation at a time (or hands a whole run to). It proposes designs as
+// vectors of variable values and learns their objectives and constraints through the
+// caller's evaluation callback, one generation (one call of the callback) at a time.
 //
 // The variables are the fields of the solver's representation: variable j takes values in
 // [0, fieldSizes[j]) and the caller truncates each value to its integer field value.
@@ -25,11 +25,21 @@
 //
 // All draws come from the component's own generator, seeded from `seed`, so that a run
 // repeats exactly from its seed and is untouched by the solver's other draws.
+//
+// A run may also be driven one generation at a time (nsgaStart, then nsgaStep until
+// nsgaFinished), with its whole state in an NsgaRunState between the steps; keepNsgaRunState
+// writes that state to a checkpoint and reads it back, and the run then goes on exactly as if
+// it had never stopped. startNSGA_III is nsgaStart followed by every step.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+namespace karvo {
+class StateArchive;
+}
 
 namespace karvo::support {
 
@@ -83,6 +93,77 @@ int nsgaRunWithFinalPopulation(int option, double seed, int agent, int numVariab
                                int numGenerations, const std::string& studyFolder,
                                std::string& errorText, const NsgaCallback& evaluate,
                                std::vector<std::vector<double>>& finalPopulation);
+
+// ---------------------------------------------------------------------------------------
+// A run one generation at a time
+
+// One member of a run's population.
+struct NsgaMember {
+  std::vector<double> values;      // one per variable, in [0, largest value of the variable]
+  std::vector<double> objectives;  // numObjectives values, minimised (zeros when failed or
+                                   // not yet evaluated)
+  double violation = 0.0;          // 0 feasible, else minus the sum of positive constraints
+  bool failed = false;             // failed evaluation or a non-finite answer
+  int designNumber = 0;            // the caller's number of the design (kept for reference)
+};
+
+// The component's generator: xoshiro256** seeded through splitmix64.
+struct NsgaRandom {
+  std::uint64_t s[4] = {0, 0, 0, 0};  // never all zero once seeded
+};
+
+// Everything a run needs to go on. Made by nsgaStart, advanced by nsgaStep, kept in a
+// checkpoint by keepNsgaRunState; the derived tables are remade from the settings.
+struct NsgaRunState {
+  // Settings (as given to nsgaStart).
+  int agent = 0;                     // the solver's agent number (error texts)
+  int numVariables = 0;              // >= 1
+  int numObjectives = 0;             // >= 2
+  int numConstraints = 0;            // >= 0
+  int populationSize = 0;            // positive multiple of 4; 0: not started
+  int numGenerations = 0;            // >= 2; the run is finished once generation reaches it
+  std::vector<int> fieldSizes;       // per variable, >= 1
+  // Derived from the settings (not written to a checkpoint).
+  std::vector<double> fieldSize;     // fieldSizes as reals
+  std::vector<double> largestValue;  // per variable, the double just below its field size
+  std::vector<std::vector<double>> referencePoints;  // Das-Dennis points, each sums to 1
+  // Progress.
+  NsgaRandom random;                 // every draw of the run
+  int generation = 0;                // callbacks made so far, 0 .. numGenerations
+  std::vector<NsgaMember> population;  // populationSize members; evaluated once
+                                       // generation >= 1, the initial ones before
+};
+
+// Checks the arguments as startNSGA_III does (same codes and texts, without the callback)
+// and makes the state of a new run: generator seeded, reference points, the initial
+// population completed by uniform draws and not yet evaluated. Answers 0, 1 (wrong
+// arguments) or 3 (out of memory) with errorText set; `state` is only changed on 0.
+int nsgaStart(NsgaRunState& state, int option, double seed, int agent, int numVariables,
+              const std::vector<int>& fieldSizes,
+              const std::vector<std::vector<double>>& initialPopulation, int numObjectives,
+              int numConstraints, int populationSize, int numGenerations,
+              const std::string& studyFolder, std::string& errorText);
+
+// The next generation of a started run: the first step evaluates the initial population,
+// every later one makes, evaluates and selects populationSize children. One callback per
+// step. Answers the codes of startNSGA_III: 0, 1 (no callback, a run not started or already
+// finished; nothing is evaluated), 2 (wrong answer), 3 (out of memory), errorText set when
+// not 0. What the callback throws passes through and leaves the state unusable.
+int nsgaStep(NsgaRunState& state, std::string& errorText, const NsgaCallback& evaluate);
+
+// Whether the run has made all its generations.
+bool nsgaFinished(const NsgaRunState& state);
+
+// The variable values of the current population (after the last step: what the run ends
+// with), one vector per member.
+std::vector<std::vector<double>> nsgaPopulationValues(const NsgaRunState& state);
+
+// Writes `state` to a writing archive, or replaces it by what a reading archive holds. A
+// read state is checked against every rule above (settings, sizes, every value inside its
+// field, finite objectives, a seeded generator, reference tables of reasonable size); on
+// anything inconsistent the archive is failed and `state` is left as it was, so that a
+// corrupt checkpoint can never make a later step read out of range.
+void keepNsgaRunState(StateArchive& archive, NsgaRunState& state);
 
 // The number of reference points that a run with `numObjectives` objectives and
 // `populationSize` members uses (e.g. 91 for 3 objectives and 92 members: 12 divisions);

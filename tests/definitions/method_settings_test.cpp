@@ -299,6 +299,13 @@ TEST_F(MethodSettingsTest, LocalSearchesDeriveTheirCyclesFromTheirSettings) {
   EXPECT_EQ(s.generationsPerCycle, 20);  // maxIters
 }
 
+TEST_F(MethodSettingsTest, NsgaRunsOneGenerationPerCycleAfterTheFirstTwo) {
+  const MethodSettings s = read(minimalRecord(kMethodNsga));
+  EXPECT_EQ(s.nsga.numGen, 5);
+  EXPECT_EQ(s.numCycles, 4);  // the first cycle holds the initial population and the second
+  EXPECT_EQ(s.generationsPerCycle, 1);
+}
+
 TEST_F(MethodSettingsTest, SurfaceSearchModelWords) {
   const std::vector<std::pair<const char*, std::pair<int, int>>> words = {
       {"Linear", {0, 0}}, {"QuadWithCubic", {0, 9}}, {"Kriging", {2, 0}},

@@ -61,7 +61,7 @@ const std::string kRoot = KARVO_SOURCE_DIR;
 
 // The documents with examples.
 const std::vector<std::string> kDocuments = {
-    "architecture.md", "distributions.md",   "doe.md",          "general-portal.md",
+    "architecture.md", "checkpoints.md", "distributions.md",   "doe.md",          "general-portal.md",
     "genetic-log.md",  "history.md",         "multi-objective.md", "relationships.md",
     "remote-machines.md",
     "response-surfaces.md", "running.md",    "search-methods.md", "study-files.md",

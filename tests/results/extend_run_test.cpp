@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "method: MS\nnumEvals: 60\npopulationSize: 4\nnumCycles: 3\n"
                    "gradientMethod: 0\n",
                    false,
-                   {4, 45}},
+                   {4, 55}},
         MethodCase{"QP",
                    "method: QP\nnumIter: 15\nnumLineSearches: 10\nstartingDesign: Baseline\n"
                    "gradientMethod: 0\n",
@@ -178,11 +178,27 @@ int waitFor(pid_t pid) {
   return status;
 }
 
-// Killed at random moments, again and again, the run loses nothing it stored: each
-// extension goes on from the last complete checkpoint, and the run ends with exactly the
-// history of the run never killed.
-TEST(KilledRun, ExtendedAfterEveryOneOfFiftyKillsEndsAsIfNeverKilled) {
-  const std::string method = "method: TOLMAR\nnumEvals: 150\n";
+// Whether `part` is what the history file `whole` held at an earlier moment of the same run:
+// the same bytes but for the design count in the header (the one place where they may
+// differ, over at most four bytes) and the three counters that end the file.
+bool earlierHistory(const std::string& part, const std::string& whole) {
+  if (part.empty()) return true;
+  if (part.size() < 12 || part.size() > whole.size()) return false;
+  const std::size_t end = part.size() - 12;
+  std::size_t first = 0;
+  while (first < end && part[first] == whole[first]) ++first;
+  for (std::size_t i = first + 4; i < end; ++i) {
+    if (part[i] != whole[i]) return false;
+  }
+  return true;
+}
+
+// Killed at random moments, again and again, the run loses nothing it stored: after every
+// kill its history is an earlier state of the history of the run never killed, each
+// extension goes on from the last complete checkpoint, and the run ends with exactly that
+// history. (A sanitizer build, where every run is slower, kills fewer times.)
+TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
+  const std::string method = "method: TOLMAR\nnumEvals: 400\n";
   const std::string script = "sleep 0.01\n";
   TempDir whole("karvo-kill-whole");
   testing::writeSearchStudy(whole, studyOf(whole, method, false, script));
@@ -192,10 +208,11 @@ TEST(KilledRun, ExtendedAfterEveryOneOfFiftyKillsEndsAsIfNeverKilled) {
   TempDir dir("karvo-kill");
   testing::writeSearchStudy(dir, studyOf(dir, method, false, script));
   std::mt19937 random(20261207);
-  std::uniform_int_distribution<int> delay(20, 220);
-  int kills = 0, finished = 0;
-  std::string before;  // the history after the previous run
-  for (int attempt = 0; attempt < 200 && kills < 50; ++attempt) {
+  std::uniform_int_distribution<int> delay(80, 400);
+  int kills = 0, grown = 0;
+  bool finished = false;
+  std::size_t before = 0;
+  for (int attempt = 0; attempt < 4 * KARVO_KILLS && kills < KARVO_KILLS && !finished; ++attempt) {
     const pid_t karvo = startRun(dir);
     ::usleep(static_cast<useconds_t>(delay(random)) * 1000);
     const bool killed = ::kill(karvo, SIGKILL) == 0;
@@ -203,23 +220,19 @@ TEST(KilledRun, ExtendedAfterEveryOneOfFiftyKillsEndsAsIfNeverKilled) {
     if (killed && WIFSIGNALED(status)) ++kills;
     if (WIFEXITED(status)) {
       ASSERT_EQ(WEXITSTATUS(status), 0) << messages(dir);
-      ++finished;
+      finished = true;
     }
-    // Every design the history held before is still there, in its place (the file ends
-    // with three counters, which go on).
     const std::string now = fs::exists(dir.file("search0.hst")) ? readFile(dir.file("search0.hst"))
                                                                 : std::string();
-    if (before.size() > 12) {
-      ASSERT_GE(now.size(), before.size()) << "after kill " << kills;
-      ASSERT_EQ(now.compare(0, before.size() - 12, before, 0, before.size() - 12), 0)
-          << "the history lost or changed a design after kill " << kills;
-    }
-    before = now;
-    if (finished > 0) break;
+    ASSERT_TRUE(earlierHistory(now, history)) << "after kill " << kills;
+    ASSERT_GE(now.size(), before) << "the history lost designs after kill " << kills;
+    if (now.size() > before) ++grown;
+    before = now.size();
     if (attempt == 0) makeExtension(dir);
   }
-  EXPECT_EQ(kills, 50);
-  if (finished == 0) {
+  EXPECT_EQ(kills, KARVO_KILLS);
+  EXPECT_GE(grown, kills / 3) << "the kills should come after some progress";
+  if (!finished) {
     const ProcessResult last = testing::runSearchStudy(dir);
     ASSERT_EQ(last.status, 0) << messages(dir);
   }
