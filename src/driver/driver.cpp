@@ -264,15 +264,36 @@ std::vector<int> restoreCheckpoints(std::span<const MethodEntry> methods,
   return cyclesDone;
 }
 
-// The end of a cycle: the checkpoint of every search agent that ran in it.
-void writeCheckpoints(std::span<const MethodEntry> methods, const std::vector<char>& ranInCycle) {
+// When an agent's checkpoint was last written and how long that took.
+struct CheckpointTiming {
+  double lastEnd = 0.0;
+  double lastSeconds = 0.0;
+  bool written = false;
+};
+
+// The end of a cycle: the checkpoint of every search agent that ran in it. A cycle of cheap
+// designs (formulas, a fast script) may take less time than its checkpoint: such an agent
+// writes its checkpoint only once the cycles since the last one took nine times as long as
+// writing it did, so that checkpoints cost at most a tenth of the run. Nothing is lost by
+// that: an extension takes the designs evaluated after the checkpoint from the history
+// again. The agent's last cycle is always written.
+void writeCheckpoints(std::span<const MethodEntry> methods, const std::vector<char>& ranInCycle,
+                      std::vector<CheckpointTiming>& timing) {
   if (run.settings.designFilesOnly || run.settings.checkSetup) return;
   for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    const std::size_t index = static_cast<std::size_t>(number - run.startAgent);
     Agent* agent = findAgent(number);
-    if (!agent || !ranInCycle[static_cast<std::size_t>(number - run.startAgent)]) continue;
-    if (const MethodEntry* entry = checkpointedMethod(*agent, methods)) {
-      writePopulation(*agent, entry->keepState, run.currentCycle + 1);
-    }
+    if (!agent || !ranInCycle[index]) continue;
+    const MethodEntry* entry = checkpointedMethod(*agent, methods);
+    if (!entry) continue;
+    CheckpointTiming& t = timing[index];
+    const double now = platform::monotonicSeconds();
+    const bool last = agent->runState == 2 || run.currentCycle + 1 >= agent->method.numCycles;
+    if (t.written && !last && now - t.lastEnd < 9.0 * t.lastSeconds) continue;
+    writePopulation(*agent, entry->keepState, run.currentCycle + 1);
+    t.written = true;
+    t.lastEnd = platform::monotonicSeconds();
+    t.lastSeconds = t.lastEnd - now;
   }
 }
 
@@ -304,6 +325,7 @@ void runCycles() {
     if (done < std::max(agent->method.numCycles, 1)) firstCycle = std::min(firstCycle, done);
   }
   std::vector<char> ranInCycle(agentSetUp.size(), 0);
+  std::vector<CheckpointTiming> checkpointTiming(agentSetUp.size());
   for (run.currentCycle = firstCycle; run.currentCycle < run.cycles; ++run.currentCycle) {
     std::fill(ranInCycle.begin(), ranInCycle.end(), 0);
     for (int number = run.startAgent; number <= run.finalAgent; ++number) {
@@ -347,7 +369,7 @@ void runCycles() {
     }
     writeFormatted(outptr, "\n *** End of Cycle ***\n\n");
     flushFile(outptr);
-    writeCheckpoints(methods, ranInCycle);
+    writeCheckpoints(methods, ranInCycle, checkpointTiming);
     endRunOnStopSignal();
   }
 }

@@ -34,12 +34,15 @@ std::string stopScript(const TempDir& dir, int stopAt) {
          "; echo stop > " + dir.file("study.io") + "; fi\n";
 }
 
+// The responses are formulas; a non-empty `script` runs as the process's one analysis (the
+// history is the same either way).
 SearchStudy studyOf(const TempDir& dir, const std::string& method, bool twoObjectives,
                     const std::string& script) {
   SearchStudy study;
   study.agent = method;
   study.f = "(x-3)**2+(y-4)**2+sin(3*x)";
   if (twoObjectives) study.f2 = "(x-7)**2+(y-1)**2";
+  if (script.empty()) return study;
   writeFile(dir.file("t.sh"), script);
   study.process = "*PROCESS\nname: p\n*ANALYSIS\nname: t\nid: 1\n*EXECUTION_DEFINITION\n"
                   "anlFolder: designFolder\ntoolCmd: sh " + dir.file("t.sh") +
@@ -201,7 +204,7 @@ TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
   const std::string method = "method: TOLMAR\nnumEvals: 400\n";
   const std::string script = "sleep 0.01\n";
   TempDir whole("karvo-kill-whole");
-  testing::writeSearchStudy(whole, studyOf(whole, method, false, script));
+  testing::writeSearchStudy(whole, studyOf(whole, method, false, ""));
   ASSERT_EQ(testing::runSearchStudy(whole).status, 0) << messages(whole);
   const std::string history = readFile(whole.file("search0.hst"));
 
