@@ -33,6 +33,7 @@
 //
 // At the start of each temperature after the first the current point returns to the best
 // design met, so that every temperature anneals from the best region found so far.
+#include "search/agent_record.h"
 #include "search/methods/annealing.h"
 
 #include <algorithm>
@@ -273,21 +274,8 @@ void keepFields(StateArchive& archive, AnnealingRun& a) {
 }  // namespace
 
 void keepAnnealingState(Agent& agent, StateArchive& archive) {
-  std::map<int, AnnealingRun>& table = annealingRuns();
-  archive.mark(kAnnealingMark);
-  const auto found = table.find(agent.number);
-  bool present = found != table.end();
-  archive.item(present);
-  AnnealingRun read;
-  if (present) keepFields(archive, archive.reading() ? read : found->second);
-  if (!archive.reading()) return;
-  if (archive.ok() && present && (read.rises < 0 || read.cycle < -1)) archive.fail();
-  if (!archive.ok()) return;
-  if (present) {
-    table[agent.number] = read;
-  } else {
-    table.erase(agent.number);
-  }
+  keepAgentRecord(annealingRuns(), agent.number, archive, kAnnealingMark,
+                  [](const AnnealingRun& r) { return r.rises >= 0 && r.cycle >= -1; });
 }
 
 void runAnnealingCycle(Agent& agent, const EvaluationServices& services) {

@@ -10,6 +10,7 @@
 // Every design counts against `numEvals` (the baseline included); a request of the solver
 // that no longer fits in what is left ends the agent. Designs the study has evaluated before
 // are taken from the stored designs and cost nothing.
+#include "search/agent_record.h"
 #include "search/methods/multistart.h"
 
 #include <algorithm>
@@ -104,21 +105,8 @@ void keepFields(StateArchive& archive, MultiStartRun& r) {
 }  // namespace
 
 void keepMultiStartState(Agent& agent, StateArchive& archive) {
-  std::map<int, MultiStartRun>& table = multiStartRuns();
-  archive.mark(kMultiStartMark);
-  const auto found = table.find(agent.number);
-  bool present = found != table.end();
-  archive.item(present);
-  MultiStartRun read;
-  if (present) keepFields(archive, archive.reading() ? read : found->second);
-  if (!archive.reading()) return;
-  if (archive.ok() && present && read.cycle < -1) archive.fail();
-  if (!archive.ok()) return;
-  if (present) {
-    table[agent.number] = std::move(read);
-  } else {
-    table.erase(agent.number);
-  }
+  keepAgentRecord(multiStartRuns(), agent.number, archive, kMultiStartMark,
+                  [](const MultiStartRun& r) { return r.cycle >= -1; });
 }
 
 }  // namespace karvo::search

@@ -54,6 +54,7 @@
 // iteration whose points were all evaluated before is followed by another, up to
 // kIterationsPerGeneration); a batch is cut to the budget left; once the budget is used up
 // the agent is finished (run state 2).
+#include "search/agent_record.h"
 #include "search/methods/simplex.h"
 
 #include <algorithm>
@@ -435,21 +436,8 @@ bool consistent(const SimplexRun& s) {
 }  // namespace
 
 void keepSimplexState(Agent& agent, StateArchive& archive) {
-  std::map<int, SimplexRun>& table = simplexRuns();
-  archive.mark(kSimplexMark);
-  const auto found = table.find(agent.number);
-  bool present = found != table.end();
-  archive.item(present);
-  SimplexRun read;
-  if (present) keepFields(archive, archive.reading() ? read : found->second);
-  if (!archive.reading()) return;
-  if (archive.ok() && present && !consistent(read)) archive.fail();
-  if (!archive.ok()) return;
-  if (present) {
-    table[agent.number] = std::move(read);
-  } else {
-    table.erase(agent.number);
-  }
+  keepAgentRecord(simplexRuns(), agent.number, archive, kSimplexMark,
+                  [](const SimplexRun& r) { return consistent(r); });
 }
 
 void runSimplexCycle(Agent& agent, const EvaluationServices& services) {

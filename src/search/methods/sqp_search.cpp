@@ -3,6 +3,7 @@
 // a stored design), takes at most `numIter` iterations and `numLineSearches` function calls
 // per line search; the agent is finished when the solver stops (its code and message are
 // written to the message file).
+#include "search/agent_record.h"
 #include "search/methods/sqp_search.h"
 
 #include <climits>
@@ -73,23 +74,12 @@ constexpr std::int32_t kSqpSearchMark = 0x5350514e;  // "NQPS": the SQP search r
 }  // namespace
 
 void keepSqpSearchState(Agent& agent, StateArchive& archive) {
-  std::map<int, SqpRun>& table = sqpRuns();
-  archive.mark(kSqpSearchMark);
-  const auto found = table.find(agent.number);
-  bool present = found != table.end();
-  archive.item(present);
-  SqpRun read;
-  if (present) {
-    SqpRun& record = archive.reading() ? read : found->second;
-    archive.item(record.started);
-    keepLocalSearch(archive, record.search);
-  }
-  if (!archive.reading() || !archive.ok()) return;
-  if (present) {
-    table[agent.number] = std::move(read);
-  } else {
-    table.erase(agent.number);
-  }
+  const auto fields = [](StateArchive& a, SqpRun& r) {
+    a.item(r.started);
+    keepLocalSearch(a, r.search);
+  };
+  keepAgentRecord(sqpRuns(), agent.number, archive, kSqpSearchMark, fields,
+                  [](const SqpRun&) { return true; });
 }
 
 }  // namespace karvo::search

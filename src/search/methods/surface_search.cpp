@@ -21,6 +21,7 @@
 // A surface that cannot be fitted (too few designs for a polynomial's terms, a singular
 // system) is reported once per cycle as a warning; the cycle then evaluates extra designs
 // only.
+#include "search/agent_record.h"
 #include "search/methods/surface_search.h"
 
 #include <algorithm>
@@ -434,21 +435,8 @@ bool consistent(const Agent& agent, const SurfaceRun& s) {
 }  // namespace
 
 void keepSurfaceSearchState(Agent& agent, StateArchive& archive) {
-  std::map<int, SurfaceRun>& table = surfaceRuns();
-  archive.mark(kSurfaceMark);
-  const auto found = table.find(agent.number);
-  bool present = found != table.end();
-  archive.item(present);
-  SurfaceRun read;
-  if (present) keepFields(archive, archive.reading() ? read : found->second);
-  if (!archive.reading()) return;
-  if (archive.ok() && present && !consistent(agent, read)) archive.fail();
-  if (!archive.ok()) return;
-  if (present) {
-    table[agent.number] = std::move(read);
-  } else {
-    table.erase(agent.number);
-  }
+  keepAgentRecord(surfaceRuns(), agent.number, archive, kSurfaceMark,
+                  [&agent](const SurfaceRun& r) { return consistent(agent, r); });
 }
 
 }  // namespace karvo::search
