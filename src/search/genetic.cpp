@@ -25,6 +25,7 @@
 #include "evaluation/user_designs.h"
 #include "search/genetic_report.h"
 #include "search/operators.h"
+#include "search/population_file.h"
 #include "search/termination.h"
 
 namespace karvo::search {
@@ -356,6 +357,49 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
   writeLog(entry, initialPopulationSummary(population));
 }
 
+// Migrants of `link` from the population file of its donor (search/population_file.h), as
+// the donor wrote it at the end of its last cycle: for each migrant three members are drawn
+// at random and the best of them (by raw fitness) is taken. A donor without a file gives
+// none. A member that cannot be read writes "***OOPS, Migration Error***" to the message file
+// and standard error and answers false: the migration is cancelled.
+bool takeMigrantsFromFile(const Agent& agent, const Population& population,
+                          const MigrationLink& link, std::vector<Member>& migrants) {
+  const Agent* donorAgent = findAgent(link.donor);
+  PopulationFile file;
+  if (!donorAgent || !InitCPRead(file, agentFileName(link.donor, ".mem"), -1) ||
+      file.members < 1) {
+    return true;
+  }
+  const EncodingContext context = encodingContextForAgent(agent);
+  for (int m = 0; m < link.designCount; ++m) {
+    Member best;
+    bool drawn = false;
+    for (int draw = 0; draw < 3; ++draw) {
+      Member candidate;
+      if (!NthMemRead(file, *donorAgent, randomInt(0, file.members - 1), candidate.design,
+                      candidate.raw)) {
+        writeMessage("outptr|stderr", "none", "***OOPS, Migration Error***");
+        EndCPRead(file);
+        return false;
+      }
+      if (!drawn || candidate.raw > best.raw) best = std::move(candidate);
+      drawn = true;
+    }
+    if (!fitnessCounted(best.raw)) continue;
+    Member migrant;
+    migrant.design = best.design.representation == population.representation
+                         ? best.design
+                         : share(best.design, link.donor, agent.number, population.representation,
+                                 context);
+    migrant.design.source = agent.number;
+    migrant.raw = best.raw;
+    migrant.origin = kMadeMigrant;
+    migrants.push_back(std::move(migrant));
+  }
+  EndCPRead(file);
+  return true;
+}
+
 // Migrants from the agents named by the `neighbor` links: each link's donor gives its
 // designCount best members not yet in this population (a tournament of two by raw fitness
 // per migrant), shared into this agent's representation; they replace the worst members.
@@ -364,6 +408,11 @@ void takeMigrants(Agent& agent, GeneticRun& entry, const EvaluationServices& ser
   if (agent.links.empty() || population.members.size() < 2) return;
   std::vector<Member> migrants;
   for (const MigrationLink& link : agent.links) {
+    if (link.donor < run.startAgent || link.donor > run.finalAgent) {
+      // A donor that runs in another solver process gives migrants from its population file.
+      if (!takeMigrantsFromFile(agent, population, link, migrants)) return;
+      continue;
+    }
     auto donor = runs().find(link.donor);
     if (donor == runs().end() || !donor->second.population ||
         !donor->second.population->initialised) {

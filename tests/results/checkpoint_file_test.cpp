@@ -1,4 +1,4 @@
-// The checkpoint files of an agent in process: member records of an even and an odd number
+// The checkpoint files of an agent in process (results/checkpoint.h, search/population_file.h): member records of an even and an odd number
 // of variables read back by their leading size, a restore that gives back the population,
 // and damaged files that end the run with their status and never crash.
 #include "results/checkpoint.h"
@@ -15,6 +15,7 @@
 #include "evaluation/agent_results.h"
 #include "evaluation/history_file.h"
 #include "search/genetic.h"
+#include "search/population_file.h"
 #include "support/study_files_fixture.h"
 
 namespace karvo {
@@ -143,8 +144,8 @@ TEST_F(CheckpointFileTest, MembersOfEvenAndOddVariableCountsAreReadBackByTheirSi
     SCOPED_TRACE(variables);
     writeCheckpoint(variables);
     const search::Population& written = search::agentPopulation(0);
-    PopulationFile file;
-    ASSERT_TRUE(InitCPRead(file, dir_.file("demo0.mem"), 3));
+    search::PopulationFile file;
+    ASSERT_TRUE(search::InitCPRead(file, dir_.file("demo0.mem"), 3));
     EXPECT_EQ(file.members, 3);
     EXPECT_EQ(file.bestIndex, 0);
     ByteReader reader = byteReaderOf(file.data);
@@ -156,7 +157,7 @@ TEST_F(CheckpointFileTest, MembersOfEvenAndOddVariableCountsAreReadBackByTheirSi
     for (int n = 0; n <= 3; ++n) {
       Design design;
       double raw = 0.0;
-      ASSERT_TRUE(NthMemRead(file, agent(), n, design, raw)) << n;
+      ASSERT_TRUE(search::NthMemRead(file, agent(), n, design, raw)) << n;
       const Design& expected = written.members[static_cast<std::size_t>(n % 3)].design;
       EXPECT_EQ(design.chromosome, expected.chromosome);
       EXPECT_EQ(design.reals, expected.reals);
@@ -170,10 +171,10 @@ TEST_F(CheckpointFileTest, MembersOfEvenAndOddVariableCountsAreReadBackByTheirSi
     }
     Design none;
     double raw = 0.0;
-    EXPECT_FALSE(NthMemRead(file, agent(), 4, none, raw));
-    EXPECT_TRUE(EndCPRead(file));
-    EXPECT_FALSE(EndCPRead(file));
-    EXPECT_FALSE(InitCPRead(file, dir_.file("demo0.mem"), 2)) << "no data of another stamp";
+    EXPECT_FALSE(search::NthMemRead(file, agent(), 4, none, raw));
+    EXPECT_TRUE(search::EndCPRead(file));
+    EXPECT_FALSE(search::EndCPRead(file));
+    EXPECT_FALSE(search::InitCPRead(file, dir_.file("demo0.mem"), 2)) << "no data of another stamp";
   }
   // One more variable: four bytes of field value and eight of real value, and the four bytes
   // of padding of the even count gone.

@@ -175,6 +175,31 @@ TEST(GeneticRun, MigrantsMoveAlongANeighborLinkBetweenCycles) {
   EXPECT_THAT(readFile(dir.file("search0.dat")), ::testing::Not(::testing::HasSubstr(" took ")));
 }
 
+// A donor that runs in another solver process gives its migrants from its population file:
+// agent 0 runs first on its own, then agent 1, which takes two migrants from search0.mem.
+TEST(GeneticRun, MigrantsOfADonorInAnotherProcessComeFromItsPopulationFile) {
+  TempDir dir("karvo-ga-file-migrants");
+  writeStudy(dir, kGeneticMethod, "*AGENT\nid: 1\n" + std::string(kGeneticMethod));
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: donor\ntype: optimization\nrepresentation: 0\n"
+            "performance: 0\nprocess: 0\n*AGENT\nid: 1\nname: receiver\ntype: optimization\n"
+            "representation: 0\nperformance: 0\nprocess: 0\nneighbor: 0, 2, 0, 0\n*END\n");
+  const std::string study = readFile(dir.file("study.in"));
+  std::string receiver = study;
+  receiver.replace(receiver.find("startAgent: 0\nendAgent: 0"), 25, "startAgent: 1\nendAgent: 1");
+  writeFile(dir.file("study.in"), receiver);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(readFile(dir.file("search1.dat")), ::testing::Not(::testing::HasSubstr(" took ")))
+      << "no population file of agent 0 yet";
+
+  writeFile(dir.file("study.in"), study);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_TRUE(std::filesystem::exists(dir.file("search0.mem")));
+  writeFile(dir.file("study.in"), receiver);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(readFile(dir.file("search1.dat")), ::testing::HasSubstr("\n Agent 1 took 2 migrants.\n"));
+}
+
 // The budget of a hybrid search ends the agent with the cycle it is in: the generations of
 // that cycle go on.
 TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
