@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/verified_file.h"
 #include "support/search_study.h"
 #include "support/test_support.h"
 
@@ -159,6 +160,41 @@ INSTANTIATE_TEST_SUITE_P(
                    {2, 12}}),
     [](const ::testing::TestParamInfo<MethodCase>& info) { return std::string(info.param.name); });
 
+// A weighted run of two objectives extended as a MOTOLMAR run is refused; a GA run extended
+// with another population size keeps the stored one, with its warning.
+TEST(ExtendedRunSettings, MethodAndSearchSetSizeOfTheStoppedRunRule) {
+  TempDir weighted("karvo-extend-weighted");
+  testing::writeSearchStudy(weighted, studyOf(weighted, "method: TOLMAR\nnumEvals: 30\n", true, ""));
+  ASSERT_EQ(testing::runSearchStudy(weighted).status, 0) << messages(weighted);
+  makeExtension(weighted, "method: TOLMAR\nnumEvals: 30\n",
+                "method: MOTOLMAR\nnumEvals: 60\narchiveSize: 16\nbreedingSize: 8\nshutOff: 0\n");
+  EXPECT_EQ(testing::runSearchStudy(weighted).status, 133);
+  EXPECT_THAT(messages(weighted),
+              ::testing::HasSubstr("Extend error\n\t**** ERROR ****\n\t The problem setup was "
+                                   "changed prior to extending the run. Cannot extend a weighted "
+                                   "objective optimization run\n\t as aa MO-TOLMAR run."));
+
+  const std::string ga = "method: GA\npopulationSize: 10\nnumCycles: 2\ngenerationsPerCycle: 1\n"
+                         "crossoverType: 1\nmutationType: 0\nselectionType: 0\n"
+                         "selectionParameter: 2\n";
+  TempDir sized("karvo-extend-size");
+  testing::writeSearchStudy(sized, studyOf(sized, ga, false, ""));
+  ASSERT_EQ(testing::runSearchStudy(sized).status, 0) << messages(sized);
+  const std::string from = "populationSize: 10\nnumCycles: 2";
+  std::string larger = ga;
+  larger.replace(larger.find(from), from.size(), "populationSize: 12\nnumCycles: 3");
+  makeExtension(sized, ga, larger);
+  ASSERT_EQ(testing::runSearchStudy(sized).status, 0) << messages(sized);
+  const std::string text = readFile(sized.file("study.mes"));
+  EXPECT_THAT(text, ::testing::HasSubstr("\n\t**************WARNING**************\n"));
+  EXPECT_THAT(text, ::testing::HasSubstr(
+                        "\n\tSearch set size set to 10 for agent 0 as it cannot change for "
+                        "extending.\n"));
+  // The third cycle bred a generation of the ten members kept.
+  EXPECT_THAT(text, ::testing::HasSubstr("Num in: 10, "));
+  EXPECT_THAT(text, ::testing::Not(::testing::HasSubstr("Num in: 12, ")));
+}
+
 // Starts the binary on the study of `dir` without waiting for it.
 pid_t startRun(const TempDir& dir) {
   pid_t pid = ::fork();
@@ -304,6 +340,19 @@ TEST_F(ExtensionCheck, ResultsAreCopiedIntoTheBackupAndStayInPlace) {
     EXPECT_TRUE(fs::exists(dir_.file(name))) << name;
   }
   EXPECT_EQ(testing::searchDesignResults(dir_).size(), 45u);
+}
+
+TEST_F(ExtensionCheck, HeaderOfAnotherVersionEndsTheRun) {
+  VerifiedSlot current, other;
+  ASSERT_EQ(readVerifiedFile(dir_.file("search0.ckp"), current, other), VerifiedRead::kRead);
+  std::string data = current.data;
+  data[4] = static_cast<char>(data[4] + 1);  // the version word after the magic number
+  ASSERT_TRUE(writeVerifiedFile(dir_.file("search0.ckp"), data, current.stamp));
+  EXPECT_EQ(testing::runSearchStudy(dir_).status, 133);
+  EXPECT_THAT(messages(dir_),
+              ::testing::HasSubstr("Attempting to extend a study using results that were "
+                                   "generated in a different version of KARVO. The runs can only "
+                                   "be extended from results within the same version. Exiting."));
 }
 
 TEST_F(ExtensionCheck, UnreadableHeaderOrPopulationFileEndsTheRunWithItsStatus) {
