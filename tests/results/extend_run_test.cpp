@@ -247,7 +247,8 @@ TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
   TempDir dir("karvo-kill");
   testing::writeSearchStudy(dir, studyOf(dir, method, false, script));
   std::mt19937 random(20261207);
-  std::uniform_int_distribution<int> delay(80, 400);
+  // (KARVO_SLOW_START: how much longer the binary of this build takes to start and to work.)
+  std::uniform_int_distribution<int> delay(80 * KARVO_SLOW_START, 400 * KARVO_SLOW_START);
   int kills = 0, grown = 0;
   bool finished = false;
   std::size_t before = 0;
@@ -270,7 +271,8 @@ TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
     if (attempt == 0) makeExtension(dir);
   }
   EXPECT_EQ(kills, KARVO_KILLS);
-  EXPECT_GE(grown, kills / 3) << "the kills should come after some progress";
+  // (How far a sanitizer build gets before its kill varies too much to ask.)
+  if (KARVO_SLOW_START == 1) EXPECT_GE(grown, kills / 3) << "the kills should come after progress";
   if (!finished) {
     const ProcessResult last = testing::runSearchStudy(dir);
     ASSERT_EQ(last.status, 0) << messages(dir);
