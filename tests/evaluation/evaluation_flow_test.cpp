@@ -340,9 +340,6 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
   EXPECT_EQ(summary.evaluated, 3);
   EXPECT_EQ(summary.failed, 1);
   EXPECT_EQ(agents[0].evaluatedDesigns, 3);
-  EXPECT_EQ(designs[2].designNumber, 3);
-  EXPECT_DOUBLE_EQ(designs[0].performance, -1.0);
-  EXPECT_TRUE(designs[1].failed);
   EXPECT_EQ(designs[1].status, kDesignError);
   EXPECT_EQ(designs[2].status, kDesignFeasible);
   EXPECT_DOUBLE_EQ(designs[2].performance, -2.0);

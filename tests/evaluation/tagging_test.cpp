@@ -274,20 +274,17 @@ TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAndAreJoinedByCommas) {
 }
 
 TEST_F(FormatDataValueTest, TextsLongerThanAFixedFieldEndInDots) {
-  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 8), stringValue("stainless steel"),
-                            "label"),
-            "stain...");
-  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 8), stringValue("aluminium"),
-                            "label"),
-            "alumi...");
-  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 8), stringValue("titanium"),
-                            "label"),
-            "titanium");
-  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 2), stringValue("steel"), "label"),
-            "..");
-  EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, 0), stringValue("stainless steel"),
-                            "label"),
-            "stainless steel");
+  const struct {
+    int width;
+    const char* text;
+    const char* written;
+  } cases[] = {{8, "aluminium", "alumi..."}, {8, "titanium", "titanium"}, {2, "steel", ".."},
+               {0, "stainless steel", "stainless steel"}};
+  for (const auto& [width, text, written] : cases) {
+    EXPECT_EQ(formatDataValue(makeFormat(PrintFormatKind::String, width), stringValue(text),
+                              "label"),
+              written);
+  }
 }
 
 TEST_F(FormatDataValueTest, MissingOrInvalidValuesGiveZeroAndWarnOnlyWhenVerbose) {

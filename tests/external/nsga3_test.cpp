@@ -28,44 +28,114 @@ namespace karvo::support {
 namespace {
 
 using Values = std::vector<std::vector<double>>;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The objectives (and constraints) of one design from its variable values.
 using Problem = std::function<NsgaEvaluation(const std::vector<double>& values)>;
-
-// What a run did: every call of the callback with its designs, and the objectives answered.
-struct Recorder {
-  std::vector<Values> calls;                    // per call the variable values given
-  std::vector<std::vector<double>> objectives;  // per evaluated design (not failed), in order
-  int designs = 0;
-};
 
 struct RunSetup {
   double seed = 0.25;
   int agent = 3;
   int numVariables = 2;
   std::vector<int> fieldSizes = {1000, 1000};
-  Values initial;
+  Values initial = {};
   int numObjectives = 2;
   int numConstraints = 0;
   int populationSize = 8;
   int numGenerations = 3;
+  int option = 1;
 };
 
-int runNsga(const RunSetup& s, const Problem& problem, Recorder& recorder, std::string& errorText) {
-  NsgaCallback callback = [&](int count, const Values& variables,
-                              std::vector<NsgaEvaluation>& results) {
-    recorder.calls.push_back(variables);
+int run(const RunSetup& s, const NsgaCallback& callback, std::string& errorText) {
+  return startNSGA_III(s.option, s.seed, s.agent, s.numVariables, s.fieldSizes, s.initial,
+                       s.numObjectives, s.numConstraints, s.populationSize, s.numGenerations,
+                       "/tmp", errorText, callback);
+}
+
+int runToTheEnd(const RunSetup& s, const NsgaCallback& callback, Values& finalPopulation,
+                std::string& errorText) {
+  return nsgaRunWithFinalPopulation(s.option, s.seed, s.agent, s.numVariables, s.fieldSizes,
+                                    s.initial, s.numObjectives, s.numConstraints,
+                                    s.populationSize, s.numGenerations, "/tmp", errorText,
+                                    callback, finalPopulation);
+}
+
+int start(NsgaRunState& state, const RunSetup& s, std::string& errorText) {
+  return nsgaStart(state, s.option, s.seed, s.agent, s.numVariables, s.fieldSizes, s.initial,
+                   s.numObjectives, s.numConstraints, s.populationSize, s.numGenerations, "/tmp",
+                   errorText);
+}
+
+// A callback that answers `problem` for each design.
+NsgaCallback answering(Problem problem) {
+  return [problem](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
     results.clear();
-    for (int i = 0; i < count; ++i) {
-      NsgaEvaluation e = problem(variables[i]);
-      e.designNumber = ++recorder.designs;
-      if (!e.failed) recorder.objectives.push_back(e.objectives);
-      results.push_back(e);
-    }
+    for (int i = 0; i < count; ++i) results.push_back(problem(variables[i]));
   };
-  return startNSGA_III(1, s.seed, s.agent, s.numVariables, s.fieldSizes, s.initial, s.numObjectives,
-                       s.numConstraints, s.populationSize, s.numGenerations, "/tmp", errorText,
-                       callback);
+}
+
+// FNV-1a over the bit patterns of every value handed to the callback (and the count of each
+// call), then over the final population: two runs with the same fingerprint made the same
+// calls with the same values in the same order.
+struct Fingerprint {
+  std::uint64_t hash = 0xCBF29CE484222325ULL;
+  void add(std::uint64_t word) {
+    for (int b = 0; b < 8; ++b) {
+      hash ^= (word >> (8 * b)) & 0xFF;
+      hash *= 0x100000001B3ULL;
+    }
+  }
+  void add(const Values& values) {
+    add(static_cast<std::uint64_t>(values.size()));
+    for (const auto& v : values)
+      for (double x : v) add(std::bit_cast<std::uint64_t>(x));
+  }
+};
+
+// What a run did. Its callback answers `problem` with design numbers 1, 2, ... and keeps
+// every call, the objectives answered, a fingerprint and the counts of failed and infeasible
+// answers.
+struct Recorder {
+  explicit Recorder(Problem p) : problem(std::move(p)) {}
+  Problem problem;
+  std::vector<Values> calls;                    // per call the variable values given
+  std::vector<std::vector<double>> objectives;  // per evaluated design (not failed), in order
+  Fingerprint fingerprint;                      // of the calls, then the final population
+  Values finalPopulation;
+  int designs = 0;
+  int failed = 0;      // flagged, or with a non-finite objective
+  int infeasible = 0;  // evaluated, with a constraint above 0
+  NsgaCallback callback() {
+    return [this](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
+      calls.push_back(variables);
+      fingerprint.add(static_cast<std::uint64_t>(count));
+      fingerprint.add(variables);
+      results.clear();
+      for (int i = 0; i < count; ++i) {
+        NsgaEvaluation e = problem(variables[i]);
+        e.designNumber = ++designs;
+        if (!e.failed) objectives.push_back(e.objectives);
+        const bool finite = std::all_of(e.objectives.begin(), e.objectives.end(),
+                                        [](double f) { return std::isfinite(f); });
+        failed += e.failed != 0 || !finite;
+        infeasible += e.failed == 0 && finite &&
+                      std::any_of(e.constraints.begin(), e.constraints.end(),
+                                  [](double g) { return g > 0.0; });
+        results.push_back(e);
+      }
+    };
+  }
+};
+
+// A whole run of `s` on `problem` in one call.
+Recorder wholeRun(const RunSetup& s, const Problem& problem) {
+  Recorder recorder(problem);
+  std::string errorText;
+  EXPECT_EQ(runToTheEnd(s, recorder.callback(), recorder.finalPopulation, errorText), 0)
+      << errorText;
+  recorder.fingerprint.add(recorder.finalPopulation);
+  return recorder;
 }
 
 // Two objectives of the field values (x, y): a plain convex trade-off.
@@ -74,6 +144,38 @@ NsgaEvaluation convexPair(const std::vector<double>& v) {
   const double x = std::trunc(v[0]) / 999.0;
   const double y = std::trunc(v[1]) / 999.0;
   e.objectives = {x + y * y, (1.0 - x) + y};
+  return e;
+}
+
+// The field values as trunc(value) / top, per variable.
+std::vector<double> unitValues(const std::vector<double>& v, const std::vector<double>& top) {
+  std::vector<double> x(v.size());
+  for (std::size_t j = 0; j < v.size(); ++j) x[j] = std::trunc(v[j]) / top[j];
+  return x;
+}
+
+std::vector<double> unitValues(const std::vector<double>& v, double top) {
+  return unitValues(v, std::vector<double>(v.size(), top));
+}
+
+// DTLZ2 with three objectives on unit values, objective k scaled by scale^k.
+NsgaEvaluation dtlz2(const std::vector<double>& x, double scale = 1.0) {
+  double g = 0.0;
+  for (std::size_t j = 2; j < x.size(); ++j) g += (x[j] - 0.5) * (x[j] - 0.5);
+  const double a = x[0] * std::numbers::pi / 2, b = x[1] * std::numbers::pi / 2;
+  NsgaEvaluation e;
+  e.objectives = {(1 + g) * std::cos(a) * std::cos(b), scale * (1 + g) * std::cos(a) * std::sin(b),
+                  scale * scale * (1 + g) * std::sin(a)};
+  return e;
+}
+
+// ZDT1 on unit values.
+NsgaEvaluation zdt1(const std::vector<double>& x) {
+  double sum = 0.0;
+  for (std::size_t j = 1; j < x.size(); ++j) sum += x[j];
+  const double g = 1.0 + 9.0 * sum / (x.size() - 1.0);
+  NsgaEvaluation e;
+  e.objectives = {x[0], g * (1.0 - std::sqrt(x[0] / g))};
   return e;
 }
 
@@ -109,327 +211,6 @@ double hypervolume3(std::vector<std::vector<double>> points, double r) {
   return volume;
 }
 
-TEST(NsgaHypervolume, MatchesHandComputedVolumes) {
-  EXPECT_DOUBLE_EQ(hypervolume2({{0.5, 0.5}}, 1.0, 1.0), 0.25);
-  EXPECT_DOUBLE_EQ(hypervolume2({{0.0, 0.5}, {0.5, 0.0}, {0.6, 0.6}}, 1.0, 1.0), 0.75);
-  EXPECT_DOUBLE_EQ(hypervolume3({{0.5, 0.5, 0.5}}, 1.0), 0.125);
-  // Two boxes overlapping in [0.5,1]^3: 0.5 + 0.5 - 0.125.
-  EXPECT_DOUBLE_EQ(hypervolume3({{0.0, 0.5, 0.5}, {0.5, 0.5, 0.0}, {2.0, 0.0, 0.0}}, 1.0), 0.375);
-}
-
-// ---------------------------------------------------------------------------------------
-// Refused arguments and answers
-
-TEST(NsgaArguments, EachWrongArgumentIsRefusedWithItsText) {
-  struct Case {
-    std::function<void(RunSetup&, int&)> change;
-    std::string text;
-  };
-  const std::vector<Case> cases = {
-      {[](RunSetup&, int& option) { option = 2; },
-       "NSGA-III (agent 3): the option must be 1; found 2."},
-      {[](RunSetup& s, int&) {
-         s.numVariables = 0;
-         s.fieldSizes.clear();
-       },
-       "NSGA-III (agent 3): the number of variables must be at least 1; found 0."},
-      {[](RunSetup& s, int&) { s.fieldSizes = {10}; },
-       "NSGA-III (agent 3): there are 1 field sizes for 2 variables."},
-      {[](RunSetup& s, int&) {
-         s.fieldSizes = {10, 0};
-       },
-       "NSGA-III (agent 3): the field size of variable 2 must be at least 1; found 0."},
-      {[](RunSetup& s, int&) {
-         s.initial = {{1.0, 2.0}, {1.0}};
-       },
-       "NSGA-III (agent 3): member 2 of the initial population has 1 values for 2 variables."},
-      {[](RunSetup& s, int&) { s.numObjectives = 1; },
-       "NSGA-III (agent 3): the number of objectives must be at least 2; found 1."},
-      {[](RunSetup& s, int&) { s.numConstraints = -1; },
-       "NSGA-III (agent 3): the number of constraints must be at least 0; found -1."},
-      {[](RunSetup& s, int&) { s.populationSize = 10; },
-       "NSGA-III (agent 3): the population size must be a positive multiple of 4; found 10."},
-      {[](RunSetup& s, int&) { s.populationSize = 0; },
-       "NSGA-III (agent 3): the population size must be a positive multiple of 4; found 0."},
-      {[](RunSetup& s, int&) { s.populationSize = -4; },
-       "NSGA-III (agent 3): the population size must be a positive multiple of 4; found -4."},
-      {[](RunSetup& s, int&) { s.numGenerations = 1; },
-       "NSGA-III (agent 3): the number of generations must be at least 2; found 1."},
-  };
-  for (const Case& c : cases) {
-    RunSetup s;
-    int option = 1;
-    c.change(s, option);
-    int calls = 0;
-    std::string errorText = "left over";
-    const int code = startNSGA_III(
-        option, s.seed, s.agent, s.numVariables, s.fieldSizes, s.initial, s.numObjectives,
-        s.numConstraints, s.populationSize, s.numGenerations, "/tmp", errorText,
-        [&](int, const Values&, std::vector<NsgaEvaluation>&) { ++calls; });
-    EXPECT_EQ(code, 1) << c.text;
-    EXPECT_EQ(errorText, c.text);
-    EXPECT_EQ(calls, 0) << c.text;
-    // nsgaStart refuses them alike and leaves the state as it was.
-    NsgaRunState state;
-    state.agent = -9;
-    std::string startText;
-    EXPECT_EQ(nsgaStart(state, option, s.seed, s.agent, s.numVariables, s.fieldSizes, s.initial,
-                        s.numObjectives, s.numConstraints, s.populationSize, s.numGenerations,
-                        "/tmp", startText),
-              1)
-        << c.text;
-    EXPECT_EQ(startText, c.text);
-    EXPECT_EQ(state.agent, -9);
-    EXPECT_TRUE(state.population.empty());
-  }
-  RunSetup s;
-  std::string errorText;
-  EXPECT_EQ(
-      startNSGA_III(1, 0.5, 7, 2, s.fieldSizes, {}, 2, 0, 8, 3, "/tmp", errorText, NsgaCallback{}),
-      1);
-  EXPECT_EQ(errorText, "NSGA-III (agent 7): no evaluation callback was given.");
-}
-
-TEST(NsgaArguments, WrongAnswersOfTheCallbackStopTheRunWithTheirText) {
-  RunSetup s;
-  struct Case {
-    int wrongCall;  // the call (1-based) that answers wrongly
-    std::function<void(std::vector<NsgaEvaluation>&)> spoil;
-    std::string text;
-  };
-  const std::vector<Case> cases = {
-      {1, [](std::vector<NsgaEvaluation>& r) { r.pop_back(); },
-       "NSGA-III (agent 3): the evaluation of generation 1 answered 7 results for 8 designs."},
-      {2, [](std::vector<NsgaEvaluation>& r) { r.push_back(r.back()); },
-       "NSGA-III (agent 3): the evaluation of generation 2 answered 9 results for 8 designs."},
-      {2, [](std::vector<NsgaEvaluation>& r) { r[4].objectives.push_back(1.0); },
-       "NSGA-III (agent 3): design 5 of generation 2 (design number 13) has 3 objective "
-       "values; 2 expected."},
-      {3, [](std::vector<NsgaEvaluation>& r) { r[0].constraints.push_back(1.0); },
-       "NSGA-III (agent 3): design 1 of generation 3 (design number 17) has 1 constraint "
-       "values; 0 expected."},
-  };
-  for (const Case& c : cases) {
-    int calls = 0;
-    int designs = 0;
-    std::string errorText;
-    const int code = startNSGA_III(
-        1, s.seed, s.agent, s.numVariables, s.fieldSizes, {}, 2, 0, 8, 4, "/tmp", errorText,
-        [&](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
-          ++calls;
-          results.clear();
-          for (int i = 0; i < count; ++i) {
-            results.push_back(convexPair(variables[i]));
-            results.back().designNumber = ++designs;
-          }
-          if (calls == c.wrongCall) c.spoil(results);
-        });
-    EXPECT_EQ(code, 2) << c.text;
-    EXPECT_EQ(errorText, c.text);
-    EXPECT_EQ(calls, c.wrongCall) << c.text;
-  }
-}
-
-// ---------------------------------------------------------------------------------------
-// Shape of a run
-
-TEST(NsgaRun, CallsOncePerGenerationWithThePopulationAndKeepsValuesInTheirFields) {
-  RunSetup s;
-  s.numVariables = 5;
-  s.fieldSizes = {1, 2, 7, 1000, std::numeric_limits<int>::max()};
-  s.initial = {{0.0, 1.0, 6.5, 999.0, 5.0}, {0.5, 0.0, 0.0, 0.0, 2147483646.0}, {0, 1, 2, 3, 4}};
-  s.populationSize = 12;
-  s.numGenerations = 6;
-  Recorder recorder;
-  std::string errorText;
-  const int code = runNsga(
-      s,
-      [](const std::vector<double>& v) {
-        NsgaEvaluation e;
-        e.objectives = {v[2] + v[3], 1000.0 - v[3] + v[1]};
-        return e;
-      },
-      recorder, errorText);
-  ASSERT_EQ(code, 0) << errorText;
-  EXPECT_EQ(errorText, "");
-  ASSERT_EQ(recorder.calls.size(), 6u);
-  for (const Values& call : recorder.calls) {
-    ASSERT_EQ(call.size(), 12u);
-    for (const auto& design : call) {
-      ASSERT_EQ(design.size(), 5u);
-      for (int j = 0; j < 5; ++j) {
-        EXPECT_GE(design[j], 0.0);
-        EXPECT_LT(design[j], static_cast<double>(s.fieldSizes[j]));
-      }
-      EXPECT_EQ(std::trunc(design[0]), 0.0);  // a field of one value
-    }
-  }
-  for (std::size_t i = 0; i < s.initial.size(); ++i) EXPECT_EQ(recorder.calls[0][i], s.initial[i]);
-}
-
-TEST(NsgaRun, InitialMembersBeyondThePopulationAreDroppedAndOutOfFieldValuesMovedIn) {
-  RunSetup s;
-  s.populationSize = 4;
-  s.numGenerations = 2;
-  s.initial = {{1, 2}, {3, 4}, {5, 6}, {-3.0, 1000.0}, {9, 9}, {8, 8}};
-  Recorder recorder;
-  std::string errorText;
-  ASSERT_EQ(runNsga(s, convexPair, recorder, errorText), 0) << errorText;
-  const Values expected = {{1, 2}, {3, 4}, {5, 6}, {0.0, std::nextafter(1000.0, 0.0)}};
-  EXPECT_EQ(recorder.calls[0], expected);
-}
-
-TEST(NsgaRun, SameSeedRepeatsTheRunAndAnotherSeedDoesNot) {
-  RunSetup s;
-  s.numGenerations = 5;
-  Recorder first, again, other;
-  std::string errorText;
-  ASSERT_EQ(runNsga(s, convexPair, first, errorText), 0);
-  ASSERT_EQ(runNsga(s, convexPair, again, errorText), 0);
-  s.seed = 0.2500001;
-  ASSERT_EQ(runNsga(s, convexPair, other, errorText), 0);
-  EXPECT_EQ(first.calls, again.calls);
-  ASSERT_EQ(other.calls.size(), first.calls.size());
-  EXPECT_NE(other.calls[0], first.calls[0]);
-  EXPECT_NE(other.calls[4], first.calls[4]);
-}
-
-TEST(NsgaReferencePoints, CountIsTheLargestSimplexLatticeWithinThePopulation) {
-  EXPECT_EQ(nsgaReferencePointCount(2, 4), 4);
-  EXPECT_EQ(nsgaReferencePointCount(2, 92), 92);
-  EXPECT_EQ(nsgaReferencePointCount(3, 92), 91);    // 12 divisions
-  EXPECT_EQ(nsgaReferencePointCount(3, 100), 91);   // 13 divisions would give 105
-  EXPECT_EQ(nsgaReferencePointCount(3, 4), 3);      // the corners only
-  EXPECT_EQ(nsgaReferencePointCount(3, 12), 10);    // 3 divisions
-  EXPECT_EQ(nsgaReferencePointCount(5, 8), 5);      // fewer than the corners is not possible
-  EXPECT_EQ(nsgaReferencePointCount(10, 100), 55);  // 2 divisions
-  EXPECT_EQ(nsgaReferencePointCount(1, 92), 0);
-  EXPECT_EQ(nsgaReferencePointCount(3, 0), 0);
-}
-
-// ---------------------------------------------------------------------------------------
-// Failed designs and constraints
-
-TEST(NsgaRun, FailedAndNonFiniteDesignsAreLeftBehind) {
-  // Half of the first variable's field fails (flagged, or answered with NaN or infinity).
-  RunSetup s;
-  s.populationSize = 20;
-  s.numGenerations = 12;
-  Recorder recorder;
-  std::string errorText;
-  const Problem problem = [](const std::vector<double>& v) {
-    NsgaEvaluation e = convexPair(v);
-    if (v[0] < 250.0) {
-      e.failed = 1;
-      e.objectives.clear();  // the values of a failed design are not looked at
-    } else if (v[0] < 400.0) {
-      e.objectives[0] = std::numeric_limits<double>::quiet_NaN();
-    } else if (v[0] < 500.0) {
-      e.objectives[1] = -std::numeric_limits<double>::infinity();
-    }
-    return e;
-  };
-  ASSERT_EQ(runNsga(s, problem, recorder, errorText), 0) << errorText;
-  auto failedShare = [](const Values& call) {
-    double failed = 0;
-    for (const auto& v : call) failed += v[0] < 500.0;
-    return failed / call.size();
-  };
-  EXPECT_LE(failedShare(recorder.calls.back()), 0.2);
-
-  // Every design failing is no reason to stop.
-  Recorder allFailed;
-  ASSERT_EQ(runNsga(
-                s,
-                [](const std::vector<double>&) {
-                  return NsgaEvaluation{1, 0, {}, {}};
-                },
-                allFailed, errorText),
-            0);
-  EXPECT_EQ(allFailed.calls.size(), 12u);
-}
-
-TEST(NsgaRun, TheFinalPopulationLiesInASmallFeasibleRegion) {
-  // Feasible: the disc of radius 0.1 around (0.8, 0.8) (about 3 % of the square) above the
-  // line x + y = 1.5; both objectives would rather go to (0, 0), so the best designs are on
-  // the boundary.
-  RunSetup s;
-  s.fieldSizes = {100001, 100001};
-  s.numConstraints = 2;
-  s.populationSize = 40;
-  s.numGenerations = 25;
-  auto unit = [](const std::vector<double>& v) {
-    return std::vector<double>{std::trunc(v[0]) / 100000.0, std::trunc(v[1]) / 100000.0};
-  };
-  auto constraints = [&](const std::vector<double>& v) {
-    const std::vector<double> p = unit(v);
-    return std::vector<double>{(p[0] - 0.8) * (p[0] - 0.8) + (p[1] - 0.8) * (p[1] - 0.8) - 0.01,
-                               1.5 - p[0] - p[1]};
-  };
-  auto feasible = [&](const std::vector<double>& v) {
-    const std::vector<double> g = constraints(v);
-    return g[0] <= 0.0 && g[1] <= 0.0;
-  };
-  int calls = 0;
-  double feasibleAtFirst = 0.0;
-  std::vector<std::vector<double>> finalPopulation;
-  std::string errorText;
-  const int code = nsgaRunWithFinalPopulation(
-      1, 0.25, 3, 2, s.fieldSizes, {}, 2, 2, s.populationSize, s.numGenerations, "/tmp", errorText,
-      [&](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
-        results.assign(count, {});
-        for (int i = 0; i < count; ++i) {
-          results[i].objectives = unit(variables[i]);
-          results[i].constraints = constraints(variables[i]);
-          if (calls == 0) feasibleAtFirst += feasible(variables[i]);
-        }
-        ++calls;
-      },
-      finalPopulation);
-  ASSERT_EQ(code, 0) << errorText;
-  EXPECT_LE(feasibleAtFirst, 4.0);
-  ASSERT_EQ(finalPopulation.size(), 40u);
-  double sum = 0.0;
-  for (const auto& v : finalPopulation) {
-    EXPECT_TRUE(feasible(v)) << v[0] << " " << v[1];
-    sum += unit(v)[0] + unit(v)[1];
-  }
-  EXPECT_LT(sum / 40.0, 1.55);  // pressed towards the line, not anywhere in the disc
-}
-
-TEST(NsgaRun, IdenticalObjectivesEverywhereStillRunWithValuesInTheirFields) {
-  // Every normalisation scale is degenerate: the run must still choose and vary.
-  RunSetup s;
-  s.numObjectives = 3;
-  s.populationSize = 16;
-  s.numGenerations = 4;
-  Recorder recorder;
-  std::string errorText;
-  ASSERT_EQ(runNsga(
-                s,
-                [](const std::vector<double>&) {
-                  return NsgaEvaluation{0, 0, {1, 1, 1}, {}};
-                },
-                recorder, errorText),
-            0);
-  for (const Values& call : recorder.calls)
-    for (const auto& v : call) {
-      EXPECT_TRUE(v[0] >= 0.0 && v[0] < 1000.0);
-      EXPECT_TRUE(v[1] >= 0.0 && v[1] < 1000.0);
-    }
-}
-
-// ---------------------------------------------------------------------------------------
-// Quality. Random search reaches about 0.53 on DTLZ2 and 0 on ZDT1 with the same budget.
-
-constexpr int kFineField = 100000001;  // values mapped to [0, 1] by value / (size - 1)
-
-std::vector<double> unitValues(const std::vector<double>& v) {
-  std::vector<double> x(v.size());
-  for (std::size_t j = 0; j < v.size(); ++j) x[j] = std::trunc(v[j]) / (kFineField - 1.0);
-  return x;
-}
-
 std::vector<std::vector<double>> nonDominated(const std::vector<std::vector<double>>& points) {
   std::vector<std::vector<double>> front;
   for (std::size_t i = 0; i < points.size(); ++i) {
@@ -448,32 +229,250 @@ std::vector<std::vector<double>> nonDominated(const std::vector<std::vector<doub
   return front;
 }
 
-// DTLZ2 with three objectives on the unit values, objective k scaled by scale^k.
-NsgaEvaluation dtlz2(const std::vector<double>& v, double scale = 1.0) {
-  const std::vector<double> x = unitValues(v);
-  double g = 0.0;
-  for (std::size_t j = 2; j < x.size(); ++j) g += (x[j] - 0.5) * (x[j] - 0.5);
-  const double a = x[0] * std::numbers::pi / 2, b = x[1] * std::numbers::pi / 2;
-  NsgaEvaluation e;
-  e.objectives = {(1 + g) * std::cos(a) * std::cos(b), scale * (1 + g) * std::cos(a) * std::sin(b),
-                  scale * scale * (1 + g) * std::sin(a)};
-  return e;
+TEST(NsgaHypervolume, MatchesHandComputedVolumes) {
+  EXPECT_DOUBLE_EQ(hypervolume2({{0.5, 0.5}}, 1.0, 1.0), 0.25);
+  EXPECT_DOUBLE_EQ(hypervolume2({{0.0, 0.5}, {0.5, 0.0}, {0.6, 0.6}}, 1.0, 1.0), 0.75);
+  EXPECT_DOUBLE_EQ(hypervolume3({{0.5, 0.5, 0.5}}, 1.0), 0.125);
+  // Two boxes overlapping in [0.5,1]^3: 0.5 + 0.5 - 0.125.
+  EXPECT_DOUBLE_EQ(hypervolume3({{0.0, 0.5, 0.5}, {0.5, 0.5, 0.0}, {2.0, 0.0, 0.0}}, 1.0), 0.375);
 }
 
-TEST(NsgaQuality, Dtlz2WithThreeObjectives) {
-  RunSetup s;
-  s.seed = 0.5;
-  s.numVariables = 7;
-  s.fieldSizes.assign(7, kFineField);
-  s.numObjectives = 3;
-  s.populationSize = 92;
-  s.numGenerations = 22;
-  Recorder recorder;
+// ---------------------------------------------------------------------------------------
+// Refused arguments and answers
+
+TEST(NsgaArguments, EachWrongArgumentIsRefusedWithItsText) {
+  const std::vector<std::pair<std::function<void(RunSetup&)>, std::string>> cases = {
+      {[](RunSetup& s) { s.option = 2; }, "the option must be 1; found 2."},
+      {[](RunSetup& s) { s.numVariables = 0, s.fieldSizes.clear(); },
+       "the number of variables must be at least 1; found 0."},
+      {[](RunSetup& s) { s.fieldSizes = {10}; }, "there are 1 field sizes for 2 variables."},
+      {[](RunSetup& s) { s.fieldSizes = {10, 0}; },
+       "the field size of variable 2 must be at least 1; found 0."},
+      {[](RunSetup& s) { s.initial = {{1.0, 2.0}, {1.0}}; },
+       "member 2 of the initial population has 1 values for 2 variables."},
+      {[](RunSetup& s) { s.numObjectives = 1; },
+       "the number of objectives must be at least 2; found 1."},
+      {[](RunSetup& s) { s.numConstraints = -1; },
+       "the number of constraints must be at least 0; found -1."},
+      {[](RunSetup& s) { s.populationSize = 10; },
+       "the population size must be a positive multiple of 4; found 10."},
+      {[](RunSetup& s) { s.populationSize = 0; },
+       "the population size must be a positive multiple of 4; found 0."},
+      {[](RunSetup& s) { s.numGenerations = 1; },
+       "the number of generations must be at least 2; found 1."},
+  };
+  for (const auto& [change, rule] : cases) {
+    const std::string text = "NSGA-III (agent 3): " + rule;
+    RunSetup s;
+    change(s);
+    int calls = 0;
+    std::string errorText = "left over";
+    EXPECT_EQ(run(s, [&](int, const Values&, std::vector<NsgaEvaluation>&) { ++calls; },
+                  errorText),
+              1)
+        << text;
+    EXPECT_EQ(errorText, text);
+    EXPECT_EQ(calls, 0) << text;
+    // nsgaStart refuses them alike and leaves the state as it was.
+    NsgaRunState state;
+    state.agent = -9;
+    std::string startText;
+    EXPECT_EQ(start(state, s, startText), 1) << text;
+    EXPECT_EQ(startText, text);
+    EXPECT_EQ(state.agent, -9);
+    EXPECT_TRUE(state.population.empty());
+  }
+  RunSetup s{.agent = 7};
   std::string errorText;
-  ASSERT_EQ(runNsga(
-                s, [](const std::vector<double>& v) { return dtlz2(v); }, recorder, errorText),
-            0)
-      << errorText;
+  EXPECT_EQ(run(s, NsgaCallback{}, errorText), 1);
+  EXPECT_EQ(errorText, "NSGA-III (agent 7): no evaluation callback was given.");
+}
+
+TEST(NsgaArguments, WrongAnswersOfTheCallbackStopTheRunWithTheirText) {
+  RunSetup s{.numGenerations = 4};
+  struct Case {
+    int wrongCall;  // the call (1-based) that answers wrongly
+    std::function<void(std::vector<NsgaEvaluation>&)> spoil;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {1, [](std::vector<NsgaEvaluation>& r) { r.pop_back(); },
+       "the evaluation of generation 1 answered 7 results for 8 designs."},
+      {2, [](std::vector<NsgaEvaluation>& r) { r.push_back(r.back()); },
+       "the evaluation of generation 2 answered 9 results for 8 designs."},
+      {2, [](std::vector<NsgaEvaluation>& r) { r[4].objectives.push_back(1.0); },
+       "design 5 of generation 2 (design number 13) has 3 objective values; 2 expected."},
+      {3, [](std::vector<NsgaEvaluation>& r) { r[0].constraints.push_back(1.0); },
+       "design 1 of generation 3 (design number 17) has 1 constraint values; 0 expected."},
+  };
+  for (const Case& c : cases) {
+    int calls = 0;
+    int designs = 0;
+    std::string errorText;
+    const int code = run(
+        s,
+        [&](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
+          ++calls;
+          results.clear();
+          for (int i = 0; i < count; ++i) {
+            results.push_back(convexPair(variables[i]));
+            results.back().designNumber = ++designs;
+          }
+          if (calls == c.wrongCall) c.spoil(results);
+        },
+        errorText);
+    EXPECT_EQ(code, 2) << c.text;
+    EXPECT_EQ(errorText, "NSGA-III (agent 3): " + c.text);
+    EXPECT_EQ(calls, c.wrongCall) << c.text;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Shape of a run
+
+TEST(NsgaRun, CallsOncePerGenerationWithThePopulationAndKeepsValuesInTheirFields) {
+  const RunSetup s{
+      .numVariables = 5,
+      .fieldSizes = {1, 2, 7, 1000, std::numeric_limits<int>::max()},
+      .initial = {{0.0, 1.0, 6.5, 999.0, 5.0}, {0.5, 0.0, 0.0, 0.0, 2147483646.0}, {0, 1, 2, 3, 4}},
+      .populationSize = 12,
+      .numGenerations = 6};
+  Recorder recorder([](const std::vector<double>& v) {
+    return NsgaEvaluation{0, 0, {v[2] + v[3], 1000.0 - v[3] + v[1]}, {}};
+  });
+  std::string errorText = "left over";
+  ASSERT_EQ(run(s, recorder.callback(), errorText), 0) << errorText;  // startNSGA_III
+  EXPECT_EQ(errorText, "");
+  ASSERT_EQ(recorder.calls.size(), 6u);
+  for (const Values& call : recorder.calls) {
+    ASSERT_EQ(call.size(), 12u);
+    for (const auto& design : call) {
+      ASSERT_EQ(design.size(), 5u);
+      for (int j = 0; j < 5; ++j) {
+        EXPECT_GE(design[j], 0.0);
+        EXPECT_LT(design[j], static_cast<double>(s.fieldSizes[j]));
+      }
+      EXPECT_EQ(std::trunc(design[0]), 0.0);  // a field of one value
+    }
+  }
+  for (std::size_t i = 0; i < s.initial.size(); ++i) EXPECT_EQ(recorder.calls[0][i], s.initial[i]);
+}
+
+TEST(NsgaRun, InitialMembersBeyondThePopulationAreDroppedAndOutOfFieldValuesMovedIn) {
+  const RunSetup s{.initial = {{1, 2}, {3, 4}, {5, 6}, {-3.0, 1000.0}, {9, 9}, {8, 8}},
+                   .populationSize = 4, .numGenerations = 2};
+  const Recorder recorder = wholeRun(s, convexPair);
+  ASSERT_EQ(recorder.calls.size(), 2u);
+  const Values expected = {{1, 2}, {3, 4}, {5, 6}, {0.0, std::nextafter(1000.0, 0.0)}};
+  EXPECT_EQ(recorder.calls[0], expected);
+}
+
+TEST(NsgaRun, SameSeedRepeatsTheRunAndAnotherSeedDoesNot) {
+  RunSetup s{.numGenerations = 5};
+  Recorder first(convexPair);
+  std::string errorText;
+  ASSERT_EQ(run(s, first.callback(), errorText), 0);
+  const Recorder again = wholeRun(s, convexPair);
+  s.seed = 0.2500001;
+  const Recorder other = wholeRun(s, convexPair);
+  EXPECT_EQ(first.calls, again.calls);
+  ASSERT_EQ(first.calls.size(), 5u);
+  ASSERT_EQ(other.calls.size(), 5u);
+  EXPECT_NE(other.calls[0], first.calls[0]);
+  EXPECT_NE(other.calls[4], first.calls[4]);
+}
+
+TEST(NsgaReferencePoints, CountIsTheLargestSimplexLatticeWithinThePopulation) {
+  EXPECT_EQ(nsgaReferencePointCount(2, 92), 92);
+  EXPECT_EQ(nsgaReferencePointCount(3, 92), 91);    // 12 divisions
+  EXPECT_EQ(nsgaReferencePointCount(3, 100), 91);   // 13 divisions would give 105
+  EXPECT_EQ(nsgaReferencePointCount(3, 4), 3);      // the corners only
+  EXPECT_EQ(nsgaReferencePointCount(5, 8), 5);      // fewer than the corners is not possible
+  EXPECT_EQ(nsgaReferencePointCount(10, 100), 55);  // 2 divisions
+  EXPECT_EQ(nsgaReferencePointCount(1, 92), 0);
+  EXPECT_EQ(nsgaReferencePointCount(3, 0), 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// Failed designs and constraints
+
+TEST(NsgaRun, FailedAndNonFiniteDesignsAreLeftBehind) {
+  // Half of the first variable's field fails (flagged, or answered with NaN or infinity).
+  RunSetup s{.populationSize = 20, .numGenerations = 12};
+  const Recorder recorder = wholeRun(s, [](const std::vector<double>& v) {
+    NsgaEvaluation e = convexPair(v);
+    if (v[0] < 250.0) {
+      e.failed = 1;
+      e.objectives.clear();  // the values of a failed design are not looked at
+    } else if (v[0] < 400.0) {
+      e.objectives[0] = kNaN;
+    } else if (v[0] < 500.0) {
+      e.objectives[1] = -kInf;
+    }
+    return e;
+  });
+  ASSERT_EQ(recorder.calls.size(), 12u);
+  const Values& last = recorder.calls.back();
+  EXPECT_LE(std::count_if(last.begin(), last.end(), [](const auto& v) { return v[0] < 500.0; }),
+            4);  // a fifth
+
+  // Every design failing is no reason to stop.
+  const Problem failing = [](const std::vector<double>&) { return NsgaEvaluation{1, 0, {}, {}}; };
+  EXPECT_EQ(wholeRun(s, failing).calls.size(), 12u);
+}
+
+TEST(NsgaRun, TheFinalPopulationLiesInASmallFeasibleRegion) {
+  // Feasible: the disc of radius 0.1 around (0.8, 0.8) (about 3 % of the square) above the
+  // line x + y = 1.5; both objectives would rather go to (0, 0), so the best designs are on
+  // the boundary.
+  const RunSetup s{.fieldSizes = {100001, 100001}, .numConstraints = 2, .populationSize = 40,
+                   .numGenerations = 25};
+  auto constraints = [](const std::vector<double>& v) {
+    const std::vector<double> p = unitValues(v, 100000.0);
+    return std::vector<double>{(p[0] - 0.8) * (p[0] - 0.8) + (p[1] - 0.8) * (p[1] - 0.8) - 0.01,
+                               1.5 - p[0] - p[1]};
+  };
+  auto feasible = [&](const std::vector<double>& v) {
+    const std::vector<double> g = constraints(v);
+    return g[0] <= 0.0 && g[1] <= 0.0;
+  };
+  const Recorder recorder = wholeRun(s, [&](const std::vector<double>& v) {
+    return NsgaEvaluation{0, 0, unitValues(v, 100000.0), constraints(v)};
+  });
+  ASSERT_FALSE(recorder.calls.empty());
+  EXPECT_LE(std::count_if(recorder.calls[0].begin(), recorder.calls[0].end(), feasible), 4);
+  ASSERT_EQ(recorder.finalPopulation.size(), 40u);
+  double sum = 0.0;
+  for (const auto& v : recorder.finalPopulation) {
+    EXPECT_TRUE(feasible(v)) << v[0] << " " << v[1];
+    sum += unitValues(v, 100000.0)[0] + unitValues(v, 100000.0)[1];
+  }
+  EXPECT_LT(sum / 40.0, 1.55);  // pressed towards the line, not anywhere in the disc
+}
+
+TEST(NsgaRun, IdenticalObjectivesEverywhereStillRunWithValuesInTheirFields) {
+  // Every normalisation scale is degenerate: the run must still choose and vary.
+  RunSetup s{.numObjectives = 3, .populationSize = 16, .numGenerations = 4};
+  const Recorder recorder =
+      wholeRun(s, [](const std::vector<double>&) { return NsgaEvaluation{0, 0, {1, 1, 1}, {}}; });
+  EXPECT_EQ(recorder.calls.size(), 4u);
+  for (const Values& call : recorder.calls) {
+    for (const auto& v : call) {
+      EXPECT_TRUE(v[0] >= 0.0 && v[0] < 1000.0 && v[1] >= 0.0 && v[1] < 1000.0);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Quality. Random search reaches about 0.53 on DTLZ2 and 0 on ZDT1 with the same budget.
+
+constexpr int kFineField = 100000001;  // values mapped to [0, 1] by value / (size - 1)
+
+TEST(NsgaQuality, Dtlz2WithThreeObjectives) {
+  const RunSetup s{.seed = 0.5, .numVariables = 7, .fieldSizes = std::vector<int>(7, kFineField),
+                   .numObjectives = 3, .populationSize = 92, .numGenerations = 22};
+  const Recorder recorder = wholeRun(
+      s, [](const std::vector<double>& v) { return dtlz2(unitValues(v, kFineField - 1.0)); });
   ASSERT_EQ(recorder.objectives.size(), 92u * 22u);
   // Measured 0.745 with this seed; the whole front would give 1.1^3 - pi/6 = 0.807.
   EXPECT_GE(hypervolume3(nonDominated(recorder.objectives), 1.1), 0.74);
@@ -484,16 +483,14 @@ TEST(NsgaQuality, Dtlz2WithThreeObjectives) {
 // sit nearest to most of the 91 lines (without the normalisation about 20 of them).
 TEST(NsgaQuality, FinalPopulationCoversTheReferenceLinesOfScaledDtlz2) {
   const double scale = 10.0;
-  std::vector<std::vector<double>> finalPopulation;
+  const RunSetup s{.seed = 0.5, .numVariables = 7, .fieldSizes = std::vector<int>(7, kFineField),
+                   .numObjectives = 3, .populationSize = 92, .numGenerations = 60};
+  Values finalPopulation;
   std::string errorText;
-  const int code = nsgaRunWithFinalPopulation(
-      1, 0.5, 3, 7, std::vector<int>(7, kFineField), {}, 3, 0, 92, 60, "/tmp", errorText,
-      [&](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
-        results.clear();
-        for (int i = 0; i < count; ++i) results.push_back(dtlz2(variables[i], scale));
-      },
-      finalPopulation);
-  ASSERT_EQ(code, 0) << errorText;
+  const auto scaled = [&](const std::vector<double>& v) {
+    return dtlz2(unitValues(v, kFineField - 1.0), scale);
+  };
+  ASSERT_EQ(runToTheEnd(s, answering(scaled), finalPopulation, errorText), 0) << errorText;
   ASSERT_EQ(finalPopulation.size(), 92u);
   std::vector<std::vector<double>> lines;  // 12 divisions
   for (int i = 0; i <= 12; ++i)
@@ -501,11 +498,11 @@ TEST(NsgaQuality, FinalPopulationCoversTheReferenceLinesOfScaledDtlz2) {
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(nsgaReferencePointCount(3, 92)));
   std::vector<int> covered(lines.size(), 0);
   for (const auto& member : finalPopulation) {
-    std::vector<double> f = dtlz2(member, scale).objectives;
+    std::vector<double> f = scaled(member).objectives;
     f[1] /= scale;
     f[2] /= scale * scale;
     std::size_t nearest = 0;
-    double least = std::numeric_limits<double>::infinity();
+    double least = kInf;
     for (std::size_t j = 0; j < lines.size(); ++j) {
       const auto& w = lines[j];
       const double dot = f[0] * w[0] + f[1] * w[1] + f[2] * w[2];
@@ -523,77 +520,17 @@ TEST(NsgaQuality, FinalPopulationCoversTheReferenceLinesOfScaledDtlz2) {
 }
 
 TEST(NsgaQuality, Zdt1WithTenVariables) {
-  RunSetup s;
-  s.seed = 0.5;
-  s.numVariables = 10;
-  s.fieldSizes.assign(10, kFineField);
-  s.populationSize = 100;
-  s.numGenerations = 20;
-  const Problem zdt1 = [](const std::vector<double>& v) {
-    const std::vector<double> x = unitValues(v);
-    double sum = 0.0;
-    for (std::size_t j = 1; j < x.size(); ++j) sum += x[j];
-    const double g = 1.0 + 9.0 * sum / (x.size() - 1.0);
-    NsgaEvaluation e;
-    e.objectives = {x[0], g * (1.0 - std::sqrt(x[0] / g))};
-    return e;
-  };
-  Recorder recorder;
-  std::string errorText;
-  ASSERT_EQ(runNsga(s, zdt1, recorder, errorText), 0) << errorText;
+  const RunSetup s{.seed = 0.5, .numVariables = 10,
+                   .fieldSizes = std::vector<int>(10, kFineField), .populationSize = 100,
+                   .numGenerations = 20};
+  const Recorder recorder = wholeRun(
+      s, [](const std::vector<double>& v) { return zdt1(unitValues(v, kFineField - 1.0)); });
   // Measured 0.597 with this seed; the whole front would give 1.21 - 1/3 = 0.877.
   EXPECT_GE(hypervolume2(nonDominated(recorder.objectives), 1.1, 1.1), 0.5);
 }
 
 // ---------------------------------------------------------------------------------------
 // Fingerprints of whole runs
-
-// FNV-1a over the bit patterns of every value handed to the callback (and the count of each
-// call), then over the final population: two runs with the same fingerprint made the same
-// calls with the same values in the same order.
-struct Fingerprint {
-  std::uint64_t hash = 0xCBF29CE484222325ULL;
-  void add(std::uint64_t word) {
-    for (int b = 0; b < 8; ++b) {
-      hash ^= (word >> (8 * b)) & 0xFF;
-      hash *= 0x100000001B3ULL;
-    }
-  }
-  void add(const Values& values) {
-    add(static_cast<std::uint64_t>(values.size()));
-    for (const auto& v : values)
-      for (double x : v) add(std::bit_cast<std::uint64_t>(x));
-  }
-};
-
-// The callback of a fingerprinted run: answers `problem` with design numbers 1, 2, ..., adds
-// every call to the fingerprint and counts the failed and the infeasible answers.
-struct FingerprintRecorder {
-  explicit FingerprintRecorder(Problem p) : problem(std::move(p)) {}
-  Problem problem;
-  Fingerprint fingerprint;
-  int designs = 0;
-  int failed = 0;      // flagged, or with a non-finite objective
-  int infeasible = 0;  // evaluated, with a constraint above 0
-  NsgaCallback callback() {
-    return [this](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
-      fingerprint.add(static_cast<std::uint64_t>(count));
-      fingerprint.add(variables);
-      results.clear();
-      for (int i = 0; i < count; ++i) {
-        NsgaEvaluation e = problem(variables[i]);
-        e.designNumber = ++designs;
-        const bool finite = std::all_of(e.objectives.begin(), e.objectives.end(),
-                                        [](double f) { return std::isfinite(f); });
-        failed += e.failed != 0 || !finite;
-        infeasible += e.failed == 0 && finite &&
-                      std::any_of(e.constraints.begin(), e.constraints.end(),
-                                  [](double g) { return g > 0.0; });
-        results.push_back(e);
-      }
-    };
-  }
-};
 
 struct FingerprintCase {
   RunSetup setup;
@@ -603,101 +540,44 @@ struct FingerprintCase {
 // ZDT1 on 10 variables with one constraint (x1 + x2 <= 1.2) and failures: designs whose
 // third variable falls in the lowest tenth fail, the next twentieth answer NaN.
 FingerprintCase zdt1Case() {
-  FingerprintCase c;
-  c.setup.seed = 0.375;
-  c.setup.numVariables = 10;
-  c.setup.fieldSizes.assign(10, 1000001);
-  c.setup.numConstraints = 1;
-  c.setup.populationSize = 24;
-  c.setup.numGenerations = 15;
-  c.problem = [](const std::vector<double>& v) {
-    std::vector<double> x(v.size());
-    for (std::size_t j = 0; j < v.size(); ++j) x[j] = std::trunc(v[j]) / 1000000.0;
-    NsgaEvaluation e;
-    if (x[2] < 0.1) {
-      e.failed = 1;
-      return e;
-    }
-    double sum = 0.0;
-    for (std::size_t j = 1; j < x.size(); ++j) sum += x[j];
-    const double g = 1.0 + 9.0 * sum / (x.size() - 1.0);
-    e.objectives = {x[0], g * (1.0 - std::sqrt(x[0] / g))};
-    e.constraints = {x[0] + x[1] - 1.2};
-    if (x[2] < 0.15) e.objectives[1] = std::numeric_limits<double>::quiet_NaN();
-    return e;
-  };
-  return c;
+  return {{.seed = 0.375, .numVariables = 10, .fieldSizes = std::vector<int>(10, 1000001),
+           .numConstraints = 1, .populationSize = 24, .numGenerations = 15},
+          [](const std::vector<double>& v) {
+            const std::vector<double> x = unitValues(v, 1000000.0);
+            if (x[2] < 0.1) return NsgaEvaluation{1, 0, {}, {}};
+            NsgaEvaluation e = zdt1(x);
+            e.constraints = {x[0] + x[1] - 1.2};
+            if (x[2] < 0.15) e.objectives[1] = kNaN;
+            return e;
+          }};
 }
 
 // DTLZ2 with three objectives on 7 variables of mixed field sizes, two constraints, a given
 // initial population and failures.
 FingerprintCase dtlz2Case() {
-  FingerprintCase c;
-  c.setup.seed = 0.625;
-  c.setup.agent = 2;
-  c.setup.numVariables = 7;
-  c.setup.fieldSizes = {1001, 1001, 50, 1001, 7, 1001, 1001};
-  c.setup.initial = {{0, 0, 0, 0, 0, 0, 0}, {1000, 1000, 49, 1000, 6, 1000, 1000},
-                     {500.5, 250, 25, 12, 3, 999.9, 1}};
-  c.setup.numObjectives = 3;
-  c.setup.numConstraints = 2;
-  c.setup.populationSize = 32;
-  c.setup.numGenerations = 12;
-  c.problem = [](const std::vector<double>& v) {
-    const std::vector<double> top = {1000, 1000, 49, 1000, 6, 1000, 1000};
-    std::vector<double> x(v.size());
-    for (std::size_t j = 0; j < v.size(); ++j) x[j] = std::trunc(v[j]) / top[j];
-    NsgaEvaluation e;
-    if (x[4] == 0.0 && x[5] < 0.5) {
-      e.failed = 1;
-      return e;
-    }
-    double g = 0.0;
-    for (std::size_t j = 2; j < x.size(); ++j) g += (x[j] - 0.5) * (x[j] - 0.5);
-    const double a = x[0] * std::numbers::pi / 2, b = x[1] * std::numbers::pi / 2;
-    e.objectives = {(1 + g) * std::cos(a) * std::cos(b), (1 + g) * std::cos(a) * std::sin(b),
-                    (1 + g) * std::sin(a)};
-    e.constraints = {0.2 - e.objectives[2], x[3] - 0.9};
-    return e;
-  };
-  return c;
+  return {{.seed = 0.625, .agent = 2, .numVariables = 7,
+           .fieldSizes = {1001, 1001, 50, 1001, 7, 1001, 1001},
+           .initial = {{0, 0, 0, 0, 0, 0, 0}, {1000, 1000, 49, 1000, 6, 1000, 1000},
+                       {500.5, 250, 25, 12, 3, 999.9, 1}},
+           .numObjectives = 3, .numConstraints = 2, .populationSize = 32, .numGenerations = 12},
+          [](const std::vector<double>& v) {
+            const std::vector<double> x = unitValues(v, {1000, 1000, 49, 1000, 6, 1000, 1000});
+            if (x[4] == 0.0 && x[5] < 0.5) return NsgaEvaluation{1, 0, {}, {}};
+            NsgaEvaluation e = dtlz2(x);
+            e.constraints = {0.2 - e.objectives[2], x[3] - 0.9};
+            return e;
+          }};
 }
 
 // Four objectives on small integer fields: many equal designs and crowded niches.
 FingerprintCase coarseCase() {
-  FingerprintCase c;
-  c.setup.seed = 0.125;
-  c.setup.agent = 5;
-  c.setup.numVariables = 4;
-  c.setup.fieldSizes = {3, 5, 2, 9};
-  c.setup.numObjectives = 4;
-  c.setup.populationSize = 16;
-  c.setup.numGenerations = 9;
-  c.problem = [](const std::vector<double>& v) {
-    NsgaEvaluation e;
-    const double a = std::trunc(v[0]), b = std::trunc(v[1]), d = std::trunc(v[2]),
-                 f = std::trunc(v[3]);
-    e.objectives = {a + f, 4 - b + d, b * d - a, 8 - f};
-    if (a == 2 && b == 4) e.failed = 1;
-    return e;
-  };
-  return c;
-}
-
-// A whole run of `c` in one call; the fingerprint covers the final population too.
-FingerprintRecorder wholeRun(const FingerprintCase& c) {
-  FingerprintRecorder recorder(c.problem);
-  const RunSetup& s = c.setup;
-  std::vector<std::vector<double>> finalPopulation;
-  std::string errorText;
-  EXPECT_EQ(nsgaRunWithFinalPopulation(1, s.seed, s.agent, s.numVariables, s.fieldSizes,
-                                       s.initial, s.numObjectives, s.numConstraints,
-                                       s.populationSize, s.numGenerations, "/tmp", errorText,
-                                       recorder.callback(), finalPopulation),
-            0)
-      << errorText;
-  recorder.fingerprint.add(finalPopulation);
-  return recorder;
+  return {{.seed = 0.125, .agent = 5, .numVariables = 4, .fieldSizes = {3, 5, 2, 9},
+           .numObjectives = 4, .populationSize = 16, .numGenerations = 9},
+          [](const std::vector<double>& v) {
+            const double a = std::trunc(v[0]), b = std::trunc(v[1]), d = std::trunc(v[2]),
+                         f = std::trunc(v[3]);
+            return NsgaEvaluation{a == 2 && b == 4, 0, {a + f, 4 - b + d, b * d - a, 8 - f}, {}};
+          }};
 }
 
 // The expected fingerprints were printed by these runs with the component as it was before
@@ -707,11 +587,12 @@ FingerprintRecorder wholeRun(const FingerprintCase& c) {
 // the C library: on another one these three values may need printing again (the stepping
 // tests below compare runs with each other and do not depend on it).
 TEST(NsgaFingerprint, WholeRunsRepeatTheirRecordedFingerprints) {
-  const FingerprintRecorder zdt1 = wholeRun(zdt1Case());
+  const auto whole = [](const FingerprintCase& c) { return wholeRun(c.setup, c.problem); };
+  const Recorder zdt1 = whole(zdt1Case());
   EXPECT_EQ(zdt1.fingerprint.hash, 0x26A9028F24839B51ULL);
-  const FingerprintRecorder dtlz2 = wholeRun(dtlz2Case());
+  const Recorder dtlz2 = whole(dtlz2Case());
   EXPECT_EQ(dtlz2.fingerprint.hash, 0x266991C968F5EFA7ULL);
-  const FingerprintRecorder coarse = wholeRun(coarseCase());
+  const Recorder coarse = whole(coarseCase());
   EXPECT_EQ(coarse.fingerprint.hash, 0x1460F90246FB4A0CULL);
   // The runs go through failed designs and (where there are constraints) infeasible ones.
   EXPECT_GT(zdt1.failed, 0);
@@ -734,19 +615,15 @@ std::string archived(NsgaRunState& state) {
 NsgaRunState started(const RunSetup& s) {
   NsgaRunState state;
   std::string errorText;
-  EXPECT_EQ(nsgaStart(state, 1, s.seed, s.agent, s.numVariables, s.fieldSizes, s.initial,
-                      s.numObjectives, s.numConstraints, s.populationSize, s.numGenerations,
-                      "/tmp", errorText),
-            0)
-      << errorText;
+  EXPECT_EQ(start(state, s, errorText), 0) << errorText;
   return state;
 }
 
 // A run of `c` one step at a time; after `stopAfter` steps its state goes through an
 // archive into a fresh state, which takes the rest of the run (the first state is dropped).
 // The fingerprint covers the same calls and final population as wholeRun's.
-FingerprintRecorder steppedRun(const FingerprintCase& c, int stopAfter) {
-  FingerprintRecorder recorder(c.problem);
+Recorder steppedRun(const FingerprintCase& c, int stopAfter) {
+  Recorder recorder(c.problem);
   const NsgaCallback callback = recorder.callback();
   NsgaRunState state = started(c.setup);
   std::string errorText;
@@ -772,7 +649,7 @@ FingerprintRecorder steppedRun(const FingerprintCase& c, int stopAfter) {
 
 TEST(NsgaSteps, ARunResumedFromItsCheckpointMakesTheSameCallsAsAnUninterruptedOne) {
   for (const FingerprintCase& c : {zdt1Case(), dtlz2Case(), coarseCase()}) {
-    const std::uint64_t whole = wholeRun(c).fingerprint.hash;
+    const std::uint64_t whole = wholeRun(c.setup, c.problem).fingerprint.hash;
     const int last = c.setup.numGenerations;
     for (int stopAfter : {-1, 0, 1, 2, last / 2, last - 1, last}) {
       EXPECT_EQ(steppedRun(c, stopAfter).fingerprint.hash, whole)
@@ -782,18 +659,12 @@ TEST(NsgaSteps, ARunResumedFromItsCheckpointMakesTheSameCallsAsAnUninterruptedOn
 }
 
 TEST(NsgaSteps, StepsOutsideARunAreRefusedWithTheirText) {
-  RunSetup s;
-  s.agent = 4;
-  const std::vector<std::string> expected = {
-      "NSGA-III (agent 4): no evaluation callback was given.",
-      "NSGA-III (agent 4): the run has already made all its 3 generations.",
-  };
+  RunSetup s{.agent = 4};
   int calls = 0;
   const NsgaCallback count = [&](int n, const Values& variables,
                                  std::vector<NsgaEvaluation>& results) {
     ++calls;
-    results.clear();
-    for (int i = 0; i < n; ++i) results.push_back(convexPair(variables[i]));
+    answering(convexPair)(n, variables, results);
   };
   std::string errorText = "left over";
   NsgaRunState never;
@@ -805,33 +676,28 @@ TEST(NsgaSteps, StepsOutsideARunAreRefusedWithTheirText) {
   NsgaRunState state = started(s);
   EXPECT_EQ(state.generation, 0);
   EXPECT_EQ(nsgaStep(state, errorText, NsgaCallback{}), 1);
-  EXPECT_EQ(errorText, expected[0]);
+  EXPECT_EQ(errorText, "NSGA-III (agent 4): no evaluation callback was given.");
   EXPECT_EQ(state.generation, 0);
   while (!nsgaFinished(state)) ASSERT_EQ(nsgaStep(state, errorText, count), 0) << errorText;
   EXPECT_EQ(errorText, "");
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(nsgaStep(state, errorText, count), 1);
-  EXPECT_EQ(errorText, expected[1]);
+  EXPECT_EQ(errorText, "NSGA-III (agent 4): the run has already made all its 3 generations.");
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(nsgaPopulationValues(state).size(), 8u);
 }
 
 // A state written after two steps of a small run.
 std::string smallCheckpoint() {
-  RunSetup s;
-  s.numConstraints = 1;
-  s.numGenerations = 6;
+  RunSetup s{.numConstraints = 1, .numGenerations = 6};
   NsgaRunState state = started(s);
   std::string errorText;
-  const NsgaCallback callback = [](int n, const Values& variables,
-                                   std::vector<NsgaEvaluation>& results) {
-    results.clear();
-    for (int i = 0; i < n; ++i) {
-      results.push_back(convexPair(variables[i]));
-      results.back().constraints = {variables[i][0] - 600.0};
-      results.back().failed = variables[i][1] < 100.0;
-    }
-  };
+  const NsgaCallback callback = answering([](const std::vector<double>& v) {
+    NsgaEvaluation e = convexPair(v);
+    e.constraints = {v[0] - 600.0};
+    e.failed = v[1] < 100.0;
+    return e;
+  });
   for (int step = 0; step < 2; ++step) EXPECT_EQ(nsgaStep(state, errorText, callback), 0);
   return archived(state);
 }
@@ -905,60 +771,46 @@ TEST(NsgaSteps, ABitFlippedCheckpointIsRefusedOrRunsOnSafely) {
 }
 
 TEST(NsgaSteps, InconsistentStatesAreRefused) {
-  RunSetup s;
-  NsgaRunState good = started(s);
+  NsgaRunState good = started(RunSetup{});
   std::string errorText;
-  ASSERT_EQ(nsgaStep(good, errorText, [](int n, const Values& variables,
-                                         std::vector<NsgaEvaluation>& results) {
-              results.clear();
-              for (int i = 0; i < n; ++i) results.push_back(convexPair(variables[i]));
-            }),
-            0);
-  const std::vector<std::pair<std::string, std::function<void(NsgaRunState&)>>> spoils = {
-      {"value at its field size", [](NsgaRunState& r) { r.population[2].values[1] = 1000.0; }},
-      {"negative value", [](NsgaRunState& r) { r.population[0].values[0] = -0.5; }},
-      {"NaN value",
-       [](NsgaRunState& r) {
-         r.population[0].values[0] = std::numeric_limits<double>::quiet_NaN();
-       }},
-      {"infinite objective",
-       [](NsgaRunState& r) {
-         r.population[3].objectives[1] = std::numeric_limits<double>::infinity();
-       }},
-      {"positive violation", [](NsgaRunState& r) { r.population[1].violation = 0.5; }},
-      {"member with a value missing", [](NsgaRunState& r) { r.population[1].values.pop_back(); }},
-      {"member with an objective more",
-       [](NsgaRunState& r) { r.population[1].objectives.push_back(0.0); }},
-      {"member missing", [](NsgaRunState& r) { r.population.pop_back(); }},
-      {"field sizes for another count of variables",
-       [](NsgaRunState& r) { r.fieldSizes.pop_back(); }},
-      {"field size 0", [](NsgaRunState& r) { r.fieldSizes[0] = 0; }},
-      {"one objective", [](NsgaRunState& r) { r.numObjectives = 1; }},
-      {"negative constraint count", [](NsgaRunState& r) { r.numConstraints = -1; }},
-      {"population not a multiple of 4", [](NsgaRunState& r) { r.populationSize = 6; }},
-      {"one generation", [](NsgaRunState& r) { r.numGenerations = 1; }},
-      {"generation beyond the last", [](NsgaRunState& r) { r.generation = 4; }},
-      {"negative generation", [](NsgaRunState& r) { r.generation = -1; }},
-      {"generator of zeros", [](NsgaRunState& r) { r.random = NsgaRandom{}; }},
+  ASSERT_EQ(nsgaStep(good, errorText, answering(convexPair)), 0);
+  using R = NsgaRunState;
+  const std::vector<std::pair<std::string, std::function<void(R&)>>> spoils = {
+      {"value at its field size", [](R& r) { r.population[2].values[1] = 1000.0; }},
+      {"negative value", [](R& r) { r.population[0].values[0] = -0.5; }},
+      {"NaN value", [](R& r) { r.population[0].values[0] = kNaN; }},
+      {"infinite objective", [](R& r) { r.population[3].objectives[1] = kInf; }},
+      {"positive violation", [](R& r) { r.population[1].violation = 0.5; }},
+      {"member with a value missing", [](R& r) { r.population[1].values.pop_back(); }},
+      {"member with an objective more", [](R& r) { r.population[1].objectives.push_back(0.0); }},
+      {"member missing", [](R& r) { r.population.pop_back(); }},
+      {"field sizes for another count of variables", [](R& r) { r.fieldSizes.pop_back(); }},
+      {"field size 0", [](R& r) { r.fieldSizes[0] = 0; }},
+      {"one objective", [](R& r) { r.numObjectives = 1; }},
+      {"negative constraint count", [](R& r) { r.numConstraints = -1; }},
+      {"population not a multiple of 4", [](R& r) { r.populationSize = 6; }},
+      {"one generation", [](R& r) { r.numGenerations = 1; }},
+      {"generation beyond the last", [](R& r) { r.generation = 4; }},
+      {"negative generation", [](R& r) { r.generation = -1; }},
+      {"generator of zeros", [](R& r) { r.random = NsgaRandom{}; }},
       // A table of 5000 corners of 5000 objectives for 4 members: 25 million reals.
       {"huge reference table",
-       [](NsgaRunState& r) {
+       [](R& r) {
          r.numObjectives = 5000;
          r.populationSize = 4;
          r.population.resize(4);
          for (NsgaMember& m : r.population) m.objectives.assign(5000, 0.0);
        }},
   };
+  NsgaRunState state;
   for (const auto& [what, spoil] : spoils) {
     NsgaRunState copy = good;
     spoil(copy);
-    NsgaRunState state;
     EXPECT_FALSE(readsBack(archived(copy), state)) << what;
   }
   // Another mark in front: the bytes of another record.
   std::string bytes = archived(good);
   bytes[0] = static_cast<char>(bytes[0] ^ 1);
-  NsgaRunState state;
   EXPECT_FALSE(readsBack(bytes, state));
   // The unspoilt state reads back, and the derived tables are remade.
   ASSERT_TRUE(readsBack(archived(good), state));

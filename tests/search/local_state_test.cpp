@@ -2,23 +2,23 @@
 // it, a member, and the method records of the simplex search, simulated annealing, the SQP
 // search, the multi-start search and the search on response surfaces.
 //
-// Each record written, read into a fresh one and written again gives the same bytes, and the
-// fresh one holds the same values; a solver state read back mid-run goes on exactly as the
-// original; every truncation of the bytes and a few hundred seeded corruptions fail cleanly or
-// read back a record whose sizes fit (and the solver resumed on it stays inside them); a
-// record that does not fit together is refused and leaves the record read before. The method
-// records (kept inside their methods) are read from bytes written here after the layout
-// their keep functions follow.
+// Each record written, read into a fresh one and written again gives the same bytes and the
+// same fields; a solver state read back mid-run goes on exactly as the original; every
+// truncation and a few hundred seeded corruptions fail cleanly or read back a record whose
+// sizes fit; a record that does not fit together is refused and leaves the record read before.
+// The method records are read from bytes written here after the layout of their keep functions.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <unordered_set>
 #include <vector>
@@ -41,11 +41,8 @@ namespace {
 using Vector = std::vector<double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-static_assert(std::is_same_v<decltype(&keepSimplexState), MethodStateFn>);
-static_assert(std::is_same_v<decltype(&keepAnnealingState), MethodStateFn>);
-static_assert(std::is_same_v<decltype(&keepSqpSearchState), MethodStateFn>);
-static_assert(std::is_same_v<decltype(&keepMultiStartState), MethodStateFn>);
-static_assert(std::is_same_v<decltype(&keepSurfaceSearchState), MethodStateFn>);
+template <class T>
+using KeepFn = void (*)(StateArchive&, T&);
 
 std::string bytesOf(const std::function<void(StateArchive&)>& write) {
   std::string out;
@@ -54,29 +51,130 @@ std::string bytesOf(const std::function<void(StateArchive&)>& write) {
   return out;
 }
 
-std::string sqpBytes(SqpState state) {
-  return bytesOf([&](StateArchive& a) { keepSqpState(a, state); });
+template <class T>
+std::string kept(KeepFn<T> keep, T value) {
+  return bytesOf([&](StateArchive& a) { keep(a, value); });
 }
 
-std::string searchBytes(LocalSearch search) {
-  return bytesOf([&](StateArchive& a) { keepLocalSearch(a, search); });
+std::string sqpBytes(const SqpState& state) { return kept(keepSqpState, state); }
+std::string searchBytes(const LocalSearch& search) { return kept(keepLocalSearch, search); }
+std::string designBytes(Design d) {
+  return bytesOf([&](StateArchive& a) { a.item(d); });
 }
 
-std::string designBytes(Design design) {
-  return bytesOf([&](StateArchive& a) { a.item(design); });
+// Reads `bytes` into `into`; answers whether the archive stayed ok.
+template <class T>
+bool readInto(KeepFn<T> keep, std::string_view bytes, T& into) {
+  StateArchive archive{bytes};
+  keep(archive, into);
+  return archive.ok();
 }
 
-std::vector<std::uint64_t> bitsOf(const Vector& values) {
-  std::vector<std::uint64_t> bits;
-  for (double v : values) {
-    std::uint64_t b = 0;
-    std::memcpy(&b, &v, sizeof b);
-    bits.push_back(b);
+// `value` written, read over `into`: every byte taken, and written again the same bytes.
+template <class T>
+T readBackOf(KeepFn<T> keep, const T& value, T into = T{}) {
+  const std::string bytes = kept(keep, value);
+  StateArchive archive{std::string_view(bytes)};
+  keep(archive, into);
+  EXPECT_TRUE(archive.ok());
+  EXPECT_EQ(archive.remaining(), 0u);
+  EXPECT_EQ(kept(keep, into), bytes);
+  return into;
+}
+
+// Every proper prefix of the bytes of `value` is refused and leaves `before` as it was.
+template <class T>
+void expectEveryTruncationRefused(KeepFn<T> keep, const T& value, const T& before) {
+  const std::string bytes = kept(keep, value);
+  const std::string beforeBytes = kept(keep, before);
+  for (std::size_t length = 0; length < bytes.size(); ++length) {
+    T state = before;
+    EXPECT_FALSE(readInto(keep, std::string_view(bytes).substr(0, length), state)) << length;
+    ASSERT_EQ(kept(keep, state), beforeBytes) << "length " << length;
   }
+}
+
+// Each change of `base` makes a record that is refused and leaves `before` as it was.
+template <class T>
+void expectRefused(KeepFn<T> keep, const T& base, const T& before,
+                   const std::vector<std::pair<const char*, std::function<void(T&)>>>& changes) {
+  const std::string beforeBytes = kept(keep, before);
+  for (const auto& [name, change] : changes) {
+    T bad = base;
+    change(bad);
+    T state = before;
+    EXPECT_FALSE(readInto(keep, kept(keep, bad), state)) << name;
+    EXPECT_EQ(kept(keep, state), beforeBytes) << name;
+  }
+}
+
+// Seeded corruptions of `bytes`: a byte set at random, or a 32-bit word set to a small
+// value (a count, a size or a code), one to four of them.
+std::string corrupted(const std::string& bytes, std::mt19937& random) {
+  std::string out = bytes;
+  const int count = std::uniform_int_distribution<int>(1, 4)(random);
+  for (int k = 0; k < count; ++k) {
+    const std::size_t where = std::uniform_int_distribution<std::size_t>(0, out.size() - 4)(random);
+    if (random() % 2 == 0) {
+      out[where] = static_cast<char>(random() & 0xff);
+    } else {
+      const std::int32_t value = std::uniform_int_distribution<std::int32_t>(-3, 40)(random);
+      for (int b = 0; b < 4; ++b) out[where + b] = static_cast<char>((value >> (8 * b)) & 0xff);
+    }
+  }
+  return out;
+}
+
+// 400 corruptions of `sources`: each fails and leaves a fresh record as it was, or reads back a
+// record that `accepted` checks; both outcomes are seen often.
+template <class T>
+void expectCorruptionsFailOrFit(KeepFn<T> keep, const std::vector<std::string>& sources,
+                                unsigned seed, const std::function<void(T&, int)>& accepted) {
+  std::mt19937 random(seed);
+  const std::string fresh = kept(keep, T{});
+  int taken = 0, refused = 0;
+  for (int round = 0; round < 400; ++round) {
+    T state;
+    if (readInto(keep, corrupted(sources[round % sources.size()], random), state)) {
+      ++taken;
+      accepted(state, round);
+    } else {
+      ++refused;
+      EXPECT_EQ(kept(keep, state), fresh) << "round " << round;
+    }
+  }
+  EXPECT_GT(taken, 20);
+  EXPECT_GT(refused, 20);
+}
+
+// Fields compared bit for bit (a double as its bit pattern, so that NaN and -0.0 compare
+// exactly): a field the record leaves out shows after a read over another record.
+std::uint64_t exact(double v) { return std::bit_cast<std::uint64_t>(v); }
+std::vector<std::uint64_t> exact(const Vector& values) {
+  std::vector<std::uint64_t> bits;
+  for (double v : values) bits.push_back(exact(v));
   return bits;
 }
+template <class T>
+const T& exact(const T& value) {
+  return value;
+}
+template <class... T>
+auto exactly(const T&... fields) {
+  return std::make_tuple(exact(fields)...);
+}
 
-std::uint64_t bitsOf(double v) { return bitsOf(Vector{v}).front(); }
+auto sqpFields(const SqpState& s) {
+  const SqpSettings& t = s.settings;
+  return exactly(s.n, s.m, s.me, s.lower, s.upper, t.acc, t.accqp, t.stpmin, t.maxfun, t.maxit,
+                 t.maxnm, t.rhob, t.mode, t.iprint, t.iout, t.ifail, s.x, s.f, s.g, s.df, s.dg,
+                 s.failed, s.iteration, s.functionCalls, s.gradientCalls, s.phase, s.result,
+                 s.error, s.notes, s.best, s.bestF, s.bestViolation, s.xk, s.fk_g, s.dfk, s.dgk,
+                 s.fk, s.hessian, s.multipliers, s.penalty, s.direction, s.step, s.merit0,
+                 s.slope0, s.lineCalls, s.meritHistory, s.stalled, s.scaleHessian, s.restarted,
+                 s.earlyNoted, s.startF, s.startViolation, s.trialF, s.trialG, s.lastNote,
+                 s.tried);
+}
 
 // ---------------------------------------------------------------------------------------
 // A problem for any n, m, me: f = sum (x_i - 0.3)^2 + x_0 x_{n-1}; equality j: x_{j%n} = 0.5;
@@ -120,17 +218,14 @@ int answer(SqpState& s, int request) {
   return sqpResume(s);
 }
 
-SqpSettings busySettings() {
-  SqpSettings settings;
-  settings.maxnm = 3;    // merit history
-  settings.iprint = 2;   // every note kept
-  settings.rhob = 0.5;   // restarts
-  settings.maxit = 60;
-  return settings;
-}
-
+// n = 3, m = 3, me = 1, with a merit history (MAXNM 3), every note kept and restarts.
 int startProblem(SqpState& s) {
-  return sqpStart(s, busySettings(), 3, 3, 1, {0.9, 0.1, 0.8}, {0.0, 0.0, 0.0}, {1.0, 1.0, 1.0});
+  SqpSettings settings;
+  settings.maxnm = 3;
+  settings.iprint = 2;
+  settings.rhob = 0.5;
+  settings.maxit = 60;
+  return sqpStart(s, settings, 3, 3, 1, {0.9, 0.1, 0.8}, {0.0, 0.0, 0.0}, {1.0, 1.0, 1.0});
 }
 
 // A state mid-run that waits for `wanted` (after at least `after` requests).
@@ -157,124 +252,35 @@ int finishedPhase() {
 SqpState filledSqpState() {
   SqpState s = stateWaitingFor(kSqpNeedGradients, 6);
   double next = 0.5;
-  const auto fill = [&](Vector& v) {
-    for (double& value : v) value = (next += 1.0);
-  };
+  for (Vector* v : {&s.x, &s.df, &s.dg, &s.xk, &s.fk_g, &s.dfk, &s.dgk, &s.hessian,
+                    &s.multipliers, &s.penalty, &s.direction, &s.trialG}) {
+    for (double& value : *v) value = (next += 1.0);
+  }
+  for (double* v : {&s.bestViolation, &s.step, &s.merit0, &s.slope0, &s.startF,
+                    &s.startViolation, &s.trialF}) {
+    *v = (next += 1.0);
+  }
+  int count = 10;
+  for (int* v : {&s.iteration, &s.functionCalls, &s.gradientCalls, &s.lineCalls, &s.stalled}) {
+    *v = ++count;
+  }
+  s.settings = {.acc = 0.0625, .accqp = 0.03125, .stpmin = 0.015625, .maxfun = 17, .maxit = 19,
+                .maxnm = 4, .rhob = 2.5, .mode = 1, .iprint = 3, .iout = 7, .ifail = -1};
   s.lower = {-1.5, -2.5, -3.5};
   s.upper = {1.5, 2.5, 3.5};
-  SqpSettings& t = s.settings;
-  t.acc = 0.0625;
-  t.accqp = 0.03125;
-  t.stpmin = 0.015625;
-  t.maxfun = 17;
-  t.maxit = 19;
-  t.maxnm = 4;
-  t.rhob = 2.5;
-  t.mode = 1;
-  t.iprint = 3;
-  t.iout = 7;
-  t.ifail = -1;
-  fill(s.x);
   s.f = -0.0;
   s.g = {1.0, 2.0};  // fewer than m: left so by a point that could not be evaluated
-  fill(s.df);
-  fill(s.dg);
   s.failed = true;
-  s.iteration = 21;
-  s.functionCalls = 22;
-  s.gradientCalls = 23;
   s.error = "an error text";
   s.notes = {"first note", "", "third note"};
   s.best = {0.25, 0.5, 0.75};
   s.bestF = kInf;
-  s.bestViolation = 0.375;
-  fill(s.xk);
-  fill(s.fk_g);
-  fill(s.dfk);
-  fill(s.dgk);
   s.fk = std::nan("");
-  fill(s.hessian);
-  fill(s.multipliers);
-  fill(s.penalty);
-  fill(s.direction);
-  s.step = 0.1875;
-  s.merit0 = 24.5;
-  s.slope0 = -25.5;
-  s.lineCalls = 26;
   s.meritHistory = {27.5, 28.5, 29.5};
-  s.stalled = 2;
-  s.scaleHessian = 1;
-  s.restarted = 1;
-  s.earlyNoted = 1;
-  s.startF = 30.5;
-  s.startViolation = 31.5;
-  s.trialF = 32.5;
-  fill(s.trialG);
+  s.scaleHessian = s.restarted = s.earlyNoted = 1;
   s.lastNote = "the last note";
-  s.tried.resize(6);
-  fill(s.tried);
+  s.tried.assign(6, 0.125);
   return s;
-}
-
-void expectSameSqp(const SqpState& a, const SqpState& b) {
-  EXPECT_EQ(a.n, b.n);
-  EXPECT_EQ(a.m, b.m);
-  EXPECT_EQ(a.me, b.me);
-  EXPECT_EQ(bitsOf(a.lower), bitsOf(b.lower));
-  EXPECT_EQ(bitsOf(a.upper), bitsOf(b.upper));
-  const SqpSettings& s = a.settings;
-  const SqpSettings& t = b.settings;
-  EXPECT_EQ(bitsOf(s.acc), bitsOf(t.acc));
-  EXPECT_EQ(bitsOf(s.accqp), bitsOf(t.accqp));
-  EXPECT_EQ(bitsOf(s.stpmin), bitsOf(t.stpmin));
-  EXPECT_EQ(s.maxfun, t.maxfun);
-  EXPECT_EQ(s.maxit, t.maxit);
-  EXPECT_EQ(s.maxnm, t.maxnm);
-  EXPECT_EQ(bitsOf(s.rhob), bitsOf(t.rhob));
-  EXPECT_EQ(s.mode, t.mode);
-  EXPECT_EQ(s.iprint, t.iprint);
-  EXPECT_EQ(s.iout, t.iout);
-  EXPECT_EQ(s.ifail, t.ifail);
-  EXPECT_EQ(bitsOf(a.x), bitsOf(b.x));
-  EXPECT_EQ(bitsOf(a.f), bitsOf(b.f));
-  EXPECT_EQ(bitsOf(a.g), bitsOf(b.g));
-  EXPECT_EQ(bitsOf(a.df), bitsOf(b.df));
-  EXPECT_EQ(bitsOf(a.dg), bitsOf(b.dg));
-  EXPECT_EQ(a.failed, b.failed);
-  EXPECT_EQ(a.iteration, b.iteration);
-  EXPECT_EQ(a.functionCalls, b.functionCalls);
-  EXPECT_EQ(a.gradientCalls, b.gradientCalls);
-  EXPECT_EQ(a.phase, b.phase);
-  EXPECT_EQ(a.result, b.result);
-  EXPECT_EQ(a.error, b.error);
-  EXPECT_EQ(a.notes, b.notes);
-  EXPECT_EQ(bitsOf(a.best), bitsOf(b.best));
-  EXPECT_EQ(bitsOf(a.bestF), bitsOf(b.bestF));
-  EXPECT_EQ(bitsOf(a.bestViolation), bitsOf(b.bestViolation));
-  EXPECT_EQ(bitsOf(a.xk), bitsOf(b.xk));
-  EXPECT_EQ(bitsOf(a.fk_g), bitsOf(b.fk_g));
-  EXPECT_EQ(bitsOf(a.dfk), bitsOf(b.dfk));
-  EXPECT_EQ(bitsOf(a.dgk), bitsOf(b.dgk));
-  EXPECT_EQ(bitsOf(a.fk), bitsOf(b.fk));
-  EXPECT_EQ(bitsOf(a.hessian), bitsOf(b.hessian));
-  EXPECT_EQ(bitsOf(a.multipliers), bitsOf(b.multipliers));
-  EXPECT_EQ(bitsOf(a.penalty), bitsOf(b.penalty));
-  EXPECT_EQ(bitsOf(a.direction), bitsOf(b.direction));
-  EXPECT_EQ(bitsOf(a.step), bitsOf(b.step));
-  EXPECT_EQ(bitsOf(a.merit0), bitsOf(b.merit0));
-  EXPECT_EQ(bitsOf(a.slope0), bitsOf(b.slope0));
-  EXPECT_EQ(a.lineCalls, b.lineCalls);
-  EXPECT_EQ(bitsOf(a.meritHistory), bitsOf(b.meritHistory));
-  EXPECT_EQ(a.stalled, b.stalled);
-  EXPECT_EQ(a.scaleHessian, b.scaleHessian);
-  EXPECT_EQ(a.restarted, b.restarted);
-  EXPECT_EQ(a.earlyNoted, b.earlyNoted);
-  EXPECT_EQ(bitsOf(a.startF), bitsOf(b.startF));
-  EXPECT_EQ(bitsOf(a.startViolation), bitsOf(b.startViolation));
-  EXPECT_EQ(bitsOf(a.trialF), bitsOf(b.trialF));
-  EXPECT_EQ(bitsOf(a.trialG), bitsOf(b.trialG));
-  EXPECT_EQ(a.lastNote, b.lastNote);
-  EXPECT_EQ(bitsOf(a.tried), bitsOf(b.tried));
 }
 
 // The sizes sqpResume relies on (sqp.h, keepSqpState), checked independently of the reader.
@@ -303,53 +309,19 @@ void expectSameSqp(const SqpState& a, const SqpState& b) {
   return ::testing::AssertionSuccess();
 }
 
-// Seeded corruptions of `bytes`: a byte set at random, or a 32-bit word set to a small
-// value (a count, a size or a code), one to four of them.
-std::string corrupted(const std::string& bytes, std::mt19937& random) {
-  std::string out = bytes;
-  const int count = std::uniform_int_distribution<int>(1, 4)(random);
-  for (int k = 0; k < count; ++k) {
-    std::uniform_int_distribution<std::size_t> at(0, out.size() - 4);
-    const std::size_t where = at(random);
-    if (random() % 2 == 0) {
-      out[where] = static_cast<char>(random() & 0xff);
-    } else {
-      const std::int32_t value = std::uniform_int_distribution<std::int32_t>(-3, 40)(random);
-      for (int b = 0; b < 4; ++b) out[where + b] = static_cast<char>((value >> (8 * b)) & 0xff);
-    }
-  }
-  return out;
-}
-
 // ---------------------------------------------------------------------------------------
 // The solver's state
 
 TEST(SqpStateKeeping, EveryFieldReadsBackAndWritesTheSameBytes) {
   const SqpState filled = filledSqpState();
-  const std::string bytes = sqpBytes(filled);
-  SqpState read;
-  StateArchive archive{std::string_view(bytes)};
-  keepSqpState(archive, read);
-  ASSERT_TRUE(archive.ok());
-  EXPECT_EQ(archive.remaining(), 0u);
-  expectSameSqp(read, filled);
-  EXPECT_EQ(sqpBytes(read), bytes);
-}
-
-TEST(SqpStateKeeping, NotStartedAndFinishedStatesReadBack) {
+  EXPECT_EQ(sqpFields(readBackOf(keepSqpState, filled)), sqpFields(filled));
+  // States not started and finished, read over a filled one.
   SqpState finished;
-  EXPECT_EQ(sqpStart(finished, SqpSettings{}, 0, 0, 0, {}, {}, {}), kSqpWrongDimensions);
+  finished.phase = finishedPhase();
+  finished.result = kSqpWrongDimensions;
   for (const SqpState& state : {SqpState{}, finished}) {
-    const std::string bytes = sqpBytes(state);
-    SqpState read = filledSqpState();
-    StateArchive archive{std::string_view(bytes)};
-    keepSqpState(archive, read);
-    EXPECT_TRUE(archive.ok());
-    expectSameSqp(read, state);
-    EXPECT_EQ(sqpPendingRequest(read), sqpPendingRequest(state));
+    EXPECT_EQ(sqpFields(readBackOf(keepSqpState, state, filled)), sqpFields(state));
   }
-  EXPECT_EQ(sqpPendingRequest(SqpState{}), kSqpWrongInput);
-  EXPECT_EQ(sqpPendingRequest(finished), kSqpWrongDimensions);
 }
 
 // A state read back at any request goes on exactly as the run that was not stopped: the same
@@ -363,7 +335,7 @@ TEST(SqpStateKeeping, ReadBackAtAnyRequestGoesOnAsTheRunThatWasNotStopped) {
   const auto finish = [](SqpState& s, int request, Trace& trace) {
     while (request < 0 && trace.requests.size() < 2000) {
       trace.requests.push_back(request);
-      trace.points.push_back(bitsOf(s.x));
+      trace.points.push_back(exact(s.x));
       request = answer(s, request);
     }
     trace.requests.push_back(request);
@@ -382,14 +354,11 @@ TEST(SqpStateKeeping, ReadBackAtAnyRequestGoesOnAsTheRunThatWasNotStopped) {
     Trace trace;
     for (std::size_t k = 0; k < stop; ++k) {
       trace.requests.push_back(request);
-      trace.points.push_back(bitsOf(s.x));
+      trace.points.push_back(exact(s.x));
       request = answer(s, request);
     }
-    const std::string bytes = sqpBytes(s);
     SqpState resumed;
-    StateArchive archive{std::string_view(bytes)};
-    keepSqpState(archive, resumed);
-    ASSERT_TRUE(archive.ok()) << "stopped after " << stop << " requests";
+    ASSERT_TRUE(readInto(keepSqpState, sqpBytes(s), resumed)) << "stopped after " << stop;
     ASSERT_EQ(sqpPendingRequest(resumed), request);
     finish(resumed, request, trace);
     EXPECT_EQ(trace.requests, reference.requests) << "stopped after " << stop;
@@ -399,113 +368,66 @@ TEST(SqpStateKeeping, ReadBackAtAnyRequestGoesOnAsTheRunThatWasNotStopped) {
 }
 
 TEST(SqpStateKeeping, EveryTruncationFailsAndLeavesTheStateAsItWas) {
-  const std::string bytes = sqpBytes(filledSqpState());
-  const SqpState before = stateWaitingFor(kSqpNeedValues, 3);
-  const std::string beforeBytes = sqpBytes(before);
-  for (std::size_t length = 0; length < bytes.size(); ++length) {
-    SqpState state = before;
-    StateArchive archive{std::string_view(bytes).substr(0, length)};
-    keepSqpState(archive, state);
-    EXPECT_FALSE(archive.ok()) << "length " << length;
-    ASSERT_EQ(sqpBytes(state), beforeBytes) << "length " << length;
-  }
+  expectEveryTruncationRefused(keepSqpState, filledSqpState(), stateWaitingFor(kSqpNeedValues, 3));
 }
 
 // Corrupted bytes either fail or give a state whose sizes fit; the solver resumed on such a
 // state stays inside them (run under the sanitizers to see it).
 TEST(SqpStateKeeping, SeededCorruptionsFailOrReadBackSizesThatFit) {
-  const std::vector<std::string> sources = {sqpBytes(filledSqpState()),
-                                            sqpBytes(stateWaitingFor(kSqpNeedValues, 4)),
-                                            sqpBytes(stateWaitingFor(kSqpNeedBoth, 0))};
-  std::mt19937 random(20240611);
-  int accepted = 0, refused = 0;
-  for (int round = 0; round < 400; ++round) {
-    const std::string bytes = corrupted(sources[round % sources.size()], random);
-    SqpState state;
-    StateArchive archive{std::string_view(bytes)};
-    keepSqpState(archive, state);
-    if (!archive.ok()) {
-      ++refused;
-      EXPECT_EQ(sqpBytes(state), sqpBytes(SqpState{})) << "round " << round;
-      continue;
-    }
-    ++accepted;
-    ASSERT_TRUE(sqpSizesFit(state)) << "round " << round;
-    int request = sqpPendingRequest(state);
-    for (int k = 0; k < 40 && request < 0; ++k) {
-      request = answer(state, request);
-      ASSERT_TRUE(sqpSizesFit(state)) << "round " << round << ", request " << k;
-    }
-  }
-  EXPECT_GT(accepted, 20);
-  EXPECT_GT(refused, 20);
+  expectCorruptionsFailOrFit<SqpState>(
+      keepSqpState,
+      {sqpBytes(filledSqpState()), sqpBytes(stateWaitingFor(kSqpNeedValues, 4)),
+       sqpBytes(stateWaitingFor(kSqpNeedBoth, 0))},
+      20240611, [](SqpState& state, int round) {
+        ASSERT_TRUE(sqpSizesFit(state)) << "round " << round;
+        int request = sqpPendingRequest(state);
+        for (int k = 0; k < 40 && request < 0; ++k) {
+          request = answer(state, request);
+          ASSERT_TRUE(sqpSizesFit(state)) << "round " << round << ", request " << k;
+        }
+      });
 }
 
 // Each change makes a record that sqpResume could not use: refused, the state left as it was.
 TEST(SqpStateKeeping, RecordsThatDoNotFitTogetherAreRefused) {
-  const std::vector<std::pair<const char*, std::function<void(SqpState&)>>> changes = {
-      {"unknown phase", [](SqpState& s) { s.phase = 7; }},
-      {"negative phase", [](SqpState& s) { s.phase = -1; }},
-      {"return code while running", [](SqpState& s) { s.result = kSqpSolved; }},
-      {"finished with a request as code",
-       [](SqpState& s) {
-         s.phase = finishedPhase();
-         s.result = kSqpNeedValues;
-       }},
-      {"finished with code 12",
-       [](SqpState& s) {
-         s.phase = finishedPhase();
-         s.result = 12;
-       }},
-      {"one variable more", [](SqpState& s) { ++s.n; }},
-      {"no variable", [](SqpState& s) { s.n = 0; }},
-      {"more equalities than constraints", [](SqpState& s) { s.me = s.m + 1; }},
-      {"one constraint more", [](SqpState& s) { ++s.m; }},
-      {"short lower bounds", [](SqpState& s) { s.lower.pop_back(); }},
-      {"crossed bounds", [](SqpState& s) { s.lower[1] = s.upper[1] + 1.0; }},
-      {"NaN bound", [](SqpState& s) { s.upper[2] = std::nan(""); }},
-      {"short point", [](SqpState& s) { s.x.pop_back(); }},
-      {"short direction", [](SqpState& s) { s.direction.pop_back(); }},
-      {"short BFGS matrix", [](SqpState& s) { s.hessian.pop_back(); }},
-      {"long multipliers", [](SqpState& s) { s.multipliers.push_back(1.0); }},
-      {"short penalties", [](SqpState& s) { s.penalty.pop_back(); }},
-      {"short iterate", [](SqpState& s) { s.xk.pop_back(); }},
-      {"no iterate values", [](SqpState& s) { s.fk_g.clear(); }},
-      {"short iterate gradient", [](SqpState& s) { s.dfk.pop_back(); }},
-      {"short iterate Jacobian", [](SqpState& s) { s.dgk.pop_back(); }},
-      {"no trial values", [](SqpState& s) { s.trialG.clear(); }},
-      {"long constraint values", [](SqpState& s) { s.g.assign(4, 0.0); }},
-      {"long gradient", [](SqpState& s) { s.df.assign(4, 0.0); }},
-      {"long Jacobian", [](SqpState& s) { s.dg.assign(10, 0.0); }},
-      {"merit history longer than MAXNM", [](SqpState& s) { s.settings.maxnm = 2; }},
-      {"part of a tried point", [](SqpState& s) { s.tried.push_back(0.5); }},
-      {"201 tried points", [](SqpState& s) { s.tried.assign(603, 0.5); }},
-      {"best of another size", [](SqpState& s) { s.best.push_back(0.5); }},
-      {"MAXFUN 0", [](SqpState& s) { s.settings.maxfun = 0; }},
-      {"STPMIN NaN", [](SqpState& s) { s.settings.stpmin = std::nan(""); }},
-      {"negative iterations", [](SqpState& s) { s.iteration = -1; }},
-      {"negative line calls", [](SqpState& s) { s.lineCalls = -1; }},
-  };
-  const SqpState before = stateWaitingFor(kSqpNeedValues, 3);
-  const std::string beforeBytes = sqpBytes(before);
-  for (const auto& [name, change] : changes) {
-    SqpState bad = filledSqpState();
-    change(bad);
-    const std::string bytes = sqpBytes(bad);
-    SqpState state = before;
-    StateArchive archive{std::string_view(bytes)};
-    keepSqpState(archive, state);
-    EXPECT_FALSE(archive.ok()) << name;
-    EXPECT_EQ(sqpBytes(state), beforeBytes) << name;
-  }
-  // The unchanged record and one waiting for values with no trial values yet are fine.
-  for (const SqpState& good : {filledSqpState(), stateWaitingFor(kSqpNeedValues, 1)}) {
-    const std::string bytes = sqpBytes(good);
-    SqpState state;
-    StateArchive archive{std::string_view(bytes)};
-    keepSqpState(archive, state);
-    EXPECT_TRUE(archive.ok());
-  }
+  using S = SqpState;
+  expectRefused<S>(
+      keepSqpState, filledSqpState(), stateWaitingFor(kSqpNeedValues, 3),
+      {{"unknown phase", [](S& s) { s.phase = 7; }},
+       {"negative phase", [](S& s) { s.phase = -1; }},
+       {"return code while running", [](S& s) { s.result = kSqpSolved; }},
+       {"finished with a request as code",
+        [](S& s) { s.phase = finishedPhase(), s.result = kSqpNeedValues; }},
+       {"finished with code 12", [](S& s) { s.phase = finishedPhase(), s.result = 12; }},
+       {"no variable", [](S& s) { s.n = 0; }},
+       {"more equalities than constraints", [](S& s) { s.me = s.m + 1; }},
+       {"short lower bounds", [](S& s) { s.lower.pop_back(); }},
+       {"crossed bounds", [](S& s) { s.lower[1] = s.upper[1] + 1.0; }},
+       {"NaN bound", [](S& s) { s.upper[2] = std::nan(""); }},
+       {"short point", [](S& s) { s.x.pop_back(); }},
+       {"short direction", [](S& s) { s.direction.pop_back(); }},
+       {"short BFGS matrix", [](S& s) { s.hessian.pop_back(); }},
+       {"long multipliers", [](S& s) { s.multipliers.push_back(1.0); }},
+       {"short penalties", [](S& s) { s.penalty.pop_back(); }},
+       {"short iterate", [](S& s) { s.xk.pop_back(); }},
+       {"no iterate values", [](S& s) { s.fk_g.clear(); }},
+       {"short iterate gradient", [](S& s) { s.dfk.pop_back(); }},
+       {"short iterate Jacobian", [](S& s) { s.dgk.pop_back(); }},
+       {"no trial values", [](S& s) { s.trialG.clear(); }},
+       {"long constraint values", [](S& s) { s.g.assign(4, 0.0); }},
+       {"long gradient", [](S& s) { s.df.assign(4, 0.0); }},
+       {"long Jacobian", [](S& s) { s.dg.assign(10, 0.0); }},
+       {"merit history longer than MAXNM", [](S& s) { s.settings.maxnm = 2; }},
+       {"part of a tried point", [](S& s) { s.tried.push_back(0.5); }},
+       {"201 tried points", [](S& s) { s.tried.assign(603, 0.5); }},
+       {"best of another size", [](S& s) { s.best.push_back(0.5); }},
+       {"MAXFUN 0", [](S& s) { s.settings.maxfun = 0; }},
+       {"STPMIN NaN", [](S& s) { s.settings.stpmin = std::nan(""); }},
+       {"negative iterations", [](S& s) { s.iteration = -1; }},
+       {"negative line calls", [](S& s) { s.lineCalls = -1; }}});
+  // One waiting for values with no trial values yet is fine.
+  SqpState state;
+  EXPECT_TRUE(readInto(keepSqpState, sqpBytes(stateWaitingFor(kSqpNeedValues, 1)), state));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -513,29 +435,20 @@ TEST(SqpStateKeeping, RecordsThatDoNotFitTogetherAreRefused) {
 
 Design sampleDesign(int seed) {
   Design d;
-  d.representation = seed + 1;
   d.num_dvar = 4;
-  d.source = seed + 2;
   d.encoding = kEncodingReal;
-  d.violation = 0.5 + seed;
   d.chromosome = {5 + seed, 6, 7, 8};
   d.reals = {1.5, 2.5, -0.0};
   d.performance = -3.25 * seed;
   d.status = kDesignInfeasible;
   d.designNumber = 70 + seed;
-  d.generation = 6;
-  d.cycle = 2;
   d.failed = true;
   ResponseValue value;
   value.values = {1.0, std::nan("")};
   value.text = {"a", "bc"};
-  value.status = kDesignFeasible;
   value.present = true;
   d.responses = {value, ResponseValue{}};
   d.name = "design name";
-  d.note = "a note";
-  d.tag = 9;
-  d.requestedNumber = 12;
   return d;
 }
 
@@ -557,167 +470,95 @@ LocalSearch filledSearch() {
   return search;
 }
 
-void expectSameSearch(const LocalSearch& a, const LocalSearch& b) {
-  expectSameSqp(a.sqp, b.sqp);
-  EXPECT_EQ(a.request, b.request);
-  EXPECT_EQ(a.running, b.running);
-  EXPECT_EQ(a.fields, b.fields);
-  EXPECT_EQ(a.chromosome, b.chromosome);
-  EXPECT_EQ(a.equalities, b.equalities);
-  EXPECT_EQ(a.inequalities, b.inequalities);
-  EXPECT_EQ(designBytes(a.last), designBytes(b.last));
-  EXPECT_EQ(a.haveLast, b.haveLast);
-  EXPECT_EQ(a.startNumber, b.startNumber);
-  EXPECT_EQ(a.evaluations, b.evaluations);
+// A run that is not the filled one, to read over.
+LocalSearch otherSearch() {
+  LocalSearch search;
+  search.startNumber = 5;
+  search.chromosome = {1, 2};
+  return search;
 }
 
-::testing::AssertionResult searchFits(const LocalSearch& search) {
-  if (!sqpSizesFit(search.sqp)) return sqpSizesFit(search.sqp);
-  if (!search.running) return ::testing::AssertionSuccess();
-  const SqpState& s = search.sqp;
-  if (search.request != sqpPendingRequest(s)) return ::testing::AssertionFailure() << "request";
-  if (static_cast<long long>(search.fields.size()) != s.n) {
-    return ::testing::AssertionFailure() << "fields";
-  }
-  for (int f : search.fields) {
-    if (f < 0 || static_cast<std::size_t>(f) >= search.chromosome.size()) {
-      return ::testing::AssertionFailure() << "field " << f;
-    }
-  }
-  if (static_cast<long long>(search.equalities.size()) != s.me ||
-      static_cast<long long>(search.equalities.size() + search.inequalities.size()) != s.m) {
-    return ::testing::AssertionFailure() << "constraints";
-  }
-  return ::testing::AssertionSuccess();
+// An ended run (the solver's state finished with `code`).
+LocalSearch endedSearch(int code) {
+  LocalSearch search;
+  search.sqp = filledSqpState();
+  search.sqp.phase = finishedPhase();
+  search.sqp.result = search.request = code;
+  search.fields = {0};
+  return search;
+}
+
+auto searchFields(const LocalSearch& s) {
+  return std::tuple_cat(sqpFields(s.sqp),
+                        exactly(s.request, s.running, s.fields, s.chromosome, s.equalities,
+                                s.inequalities, designBytes(s.last), s.haveLast,
+                                s.startNumber, s.evaluations));
 }
 
 TEST(LocalSearchKeeping, EveryFieldReadsBackAndWritesTheSameBytes) {
   const LocalSearch filled = filledSearch();
-  const std::string bytes = searchBytes(filled);
   // The solver's state comes first, then the run's own fields.
-  EXPECT_EQ(bytes.substr(0, sqpBytes(filled.sqp).size()), sqpBytes(filled.sqp));
-  LocalSearch read;
-  StateArchive archive{std::string_view(bytes)};
-  keepLocalSearch(archive, read);
-  ASSERT_TRUE(archive.ok());
-  EXPECT_EQ(archive.remaining(), 0u);
-  expectSameSearch(read, filled);
-  EXPECT_EQ(searchBytes(read), bytes);
-}
-
-TEST(LocalSearchKeeping, RunsNotStartedAndEndedReadBack) {
-  LocalSearch ended;
-  ended.sqp = filledSqpState();
-  ended.sqp.phase = finishedPhase();
-  ended.sqp.result = kSqpLineSearchError;
-  ended.request = kSqpLineSearchError;
-  ended.fields = {0};
-  for (const LocalSearch& search : {LocalSearch{}, ended}) {
-    const std::string bytes = searchBytes(search);
-    LocalSearch read = filledSearch();
-    StateArchive archive{std::string_view(bytes)};
-    keepLocalSearch(archive, read);
-    EXPECT_TRUE(archive.ok());
-    expectSameSearch(read, search);
+  EXPECT_EQ(searchBytes(filled).substr(0, sqpBytes(filled.sqp).size()), sqpBytes(filled.sqp));
+  EXPECT_EQ(searchFields(readBackOf(keepLocalSearch, filled)), searchFields(filled));
+  for (const LocalSearch& search : {LocalSearch{}, endedSearch(kSqpLineSearchError)}) {
+    EXPECT_EQ(searchFields(readBackOf(keepLocalSearch, search, filled)), searchFields(search));
   }
 }
 
 TEST(LocalSearchKeeping, EveryTruncationFailsAndLeavesTheRunAsItWas) {
-  const std::string bytes = searchBytes(filledSearch());
-  LocalSearch before;
-  before.startNumber = 5;
-  before.chromosome = {1, 2};
-  const std::string beforeBytes = searchBytes(before);
-  for (std::size_t length = 0; length < bytes.size(); ++length) {
-    LocalSearch search = before;
-    StateArchive archive{std::string_view(bytes).substr(0, length)};
-    keepLocalSearch(archive, search);
-    EXPECT_FALSE(archive.ok()) << "length " << length;
-    ASSERT_EQ(searchBytes(search), beforeBytes) << "length " << length;
-  }
+  expectEveryTruncationRefused(keepLocalSearch, filledSearch(), otherSearch());
 }
 
 TEST(LocalSearchKeeping, SeededCorruptionsFailOrReadBackSizesThatFit) {
-  const std::string source = searchBytes(filledSearch());
-  std::mt19937 random(77031);
-  int accepted = 0, refused = 0;
-  for (int round = 0; round < 400; ++round) {
-    const std::string bytes = corrupted(source, random);
-    LocalSearch search;
-    StateArchive archive{std::string_view(bytes)};
-    keepLocalSearch(archive, search);
-    if (!archive.ok()) {
-      ++refused;
-      EXPECT_EQ(searchBytes(search), searchBytes(LocalSearch{})) << "round " << round;
-      continue;
-    }
-    ++accepted;
-    EXPECT_TRUE(searchFits(search)) << "round " << round;
-  }
-  EXPECT_GT(accepted, 20);
-  EXPECT_GT(refused, 20);
+  expectCorruptionsFailOrFit<LocalSearch>(
+      keepLocalSearch, {searchBytes(filledSearch())}, 77031,
+      [](LocalSearch& search, int round) {
+        const SqpState& s = search.sqp;
+        ASSERT_TRUE(sqpSizesFit(s)) << "round " << round;
+        if (!search.running) return;
+        EXPECT_EQ(search.request, sqpPendingRequest(s)) << "round " << round;
+        ASSERT_EQ(static_cast<long long>(search.fields.size()), s.n) << "round " << round;
+        for (int f : search.fields) {
+          EXPECT_TRUE(f >= 0 && static_cast<std::size_t>(f) < search.chromosome.size()) << f;
+        }
+        EXPECT_EQ(static_cast<long long>(search.equalities.size()), s.me) << "round " << round;
+        EXPECT_EQ(static_cast<long long>(search.equalities.size() + search.inequalities.size()),
+                  s.m)
+            << "round " << round;
+      });
 }
 
 TEST(LocalSearchKeeping, RunsThatDoNotFitTogetherAreRefused) {
-  const std::vector<std::pair<const char*, std::function<void(LocalSearch&)>>> changes = {
-      {"request other than the solver's", [](LocalSearch& s) { s.request = kSqpNeedBoth; }},
-      {"running with a return code", [](LocalSearch& s) { s.request = kSqpSolved; }},
-      {"ended while the solver waits",
-       [](LocalSearch& s) {
-         s.running = false;
-         s.request = kSqpSolved;
-       }},
-      {"ended with a request",
-       [](LocalSearch& s) {
-         s.sqp = SqpState{};
-         s.running = false;
-       }},
-      {"ended with code 12",
-       [](LocalSearch& s) {
-         s.sqp = SqpState{};
-         s.running = false;
-         s.request = 12;
-       }},
-      {"one field less", [](LocalSearch& s) { s.fields.pop_back(); }},
-      {"field outside the chromosome", [](LocalSearch& s) { s.fields.back() = 5; }},
-      {"negative field", [](LocalSearch& s) { s.fields.front() = -1; }},
-      {"fields out of order", [](LocalSearch& s) { s.fields = {3, 1, 4}; }},
-      {"a field twice", [](LocalSearch& s) { s.fields = {1, 3, 3}; }},
-      {"an equality for an inequality",
-       [](LocalSearch& s) {
-         s.equalities.push_back(0);
-         s.inequalities = {5};
-       }},
-      {"one constraint less", [](LocalSearch& s) { s.inequalities.pop_back(); }},
-      {"negative response", [](LocalSearch& s) { s.inequalities.front() = -1; }},
-      {"negative evaluations", [](LocalSearch& s) { s.evaluations = -1; }},
-      {"solver state that does not fit", [](LocalSearch& s) { s.sqp.hessian.pop_back(); }},
-  };
-  const LocalSearch before = filledSearch();
-  const std::string beforeBytes = searchBytes(before);
-  for (const auto& [name, change] : changes) {
-    LocalSearch bad = filledSearch();
-    change(bad);
-    const std::string bytes = searchBytes(bad);
-    LocalSearch search = before;
-    search.startNumber = 99;
-    StateArchive archive{std::string_view(bytes)};
-    keepLocalSearch(archive, search);
-    EXPECT_FALSE(archive.ok()) << name;
-    EXPECT_EQ(search.startNumber, 99) << name;
-  }
-  // Gradients are asked for only at the design last handed in.
+  using L = LocalSearch;
+  expectRefused<L>(
+      keepLocalSearch, filledSearch(), otherSearch(),
+      {{"request other than the solver's", [](L& s) { s.request = kSqpNeedBoth; }},
+       {"running with a return code", [](L& s) { s.request = kSqpSolved; }},
+       {"ended while the solver waits", [](L& s) { s.running = false, s.request = kSqpSolved; }},
+       {"ended with a request", [](L& s) { s.sqp = SqpState{}, s.running = false; }},
+       {"ended with code 12",
+        [](L& s) { s.sqp = SqpState{}, s.running = false, s.request = 12; }},
+       {"one field less", [](L& s) { s.fields.pop_back(); }},
+       {"field outside the chromosome", [](L& s) { s.fields.back() = 5; }},
+       {"negative field", [](L& s) { s.fields.front() = -1; }},
+       {"fields out of order", [](L& s) { s.fields = {3, 1, 4}; }},
+       {"a field twice", [](L& s) { s.fields = {1, 3, 3}; }},
+       {"an equality for an inequality",
+        [](L& s) { s.equalities.push_back(0), s.inequalities = {5}; }},
+       {"one constraint less", [](L& s) { s.inequalities.pop_back(); }},
+       {"negative response", [](L& s) { s.inequalities.front() = -1; }},
+       {"negative evaluations", [](L& s) { s.evaluations = -1; }},
+       {"solver state that does not fit", [](L& s) { s.sqp.hessian.pop_back(); }},
+       // Gradients are asked for only at the design last handed in.
+       {"gradients without a design",
+        [](L& s) {
+          s.sqp = filledSqpState(), s.request = kSqpNeedGradients, s.haveLast = false;
+        }}});
   LocalSearch gradients = filledSearch();
   gradients.sqp = filledSqpState();
   gradients.request = kSqpNeedGradients;
-  for (bool haveLast : {true, false}) {
-    gradients.haveLast = haveLast;
-    const std::string bytes = searchBytes(gradients);
-    LocalSearch search;
-    StateArchive archive{std::string_view(bytes)};
-    keepLocalSearch(archive, search);
-    EXPECT_EQ(archive.ok(), haveLast);
-  }
+  LocalSearch search;
+  EXPECT_TRUE(readInto(keepLocalSearch, searchBytes(gradients), search));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -740,40 +581,24 @@ Member sampleMember(int seed, std::vector<int> chromosome) {
 
 TEST(MemberKeeping, FieldsInDeclarationOrderReadBack) {
   Member member = sampleMember(4, {1, 2, 3});
-  const std::string bytes = bytesOf([&](StateArchive& a) { keepMember(a, member); });
-  EXPECT_EQ(bytes, bytesOf([&](StateArchive& a) {
+  EXPECT_EQ(kept(keepMember, member), bytesOf([&](StateArchive& a) {
               a.items(member.design, member.raw, member.scaled, member.birthGeneration,
                       member.origin, member.ga_operator, member.firstparent,
                       member.secondparent, member.mut_width);
             }));
-  Member read;
-  StateArchive archive{std::string_view(bytes)};
-  keepMember(archive, read);
-  ASSERT_TRUE(archive.ok());
-  EXPECT_EQ(archive.remaining(), 0u);
-  EXPECT_EQ(bytesOf([&](StateArchive& a) { keepMember(a, read); }), bytes);
+  readBackOf(keepMember, member);
 }
 
 // ---------------------------------------------------------------------------------------
 // The method records, each read from bytes written here in its layout: a mark, a flag (the
 // agent has a record), then the record's fields.
 
-using Writer = std::function<void(StateArchive&)>;
-
-std::string recordBytes(std::int32_t mark, const Writer& fields) {
+std::string recordBytes(std::int32_t mark, bool present,
+                        const std::function<void(StateArchive&)>& fields = nullptr) {
   return bytesOf([&](StateArchive& a) {
     a.mark(mark);
-    bool present = true;
     a.item(present);
-    fields(a);
-  });
-}
-
-std::string noRecordBytes(std::int32_t mark) {
-  return bytesOf([&](StateArchive& a) {
-    a.mark(mark);
-    bool present = false;
-    a.item(present);
+    if (fields) fields(a);
   });
 }
 
@@ -796,7 +621,7 @@ struct SimplexFields {
 };
 
 std::string simplexBytes(SimplexFields f) {
-  return recordBytes(kSimplexMark, [&](StateArchive& a) {
+  return recordBytes(kSimplexMark, true, [&](StateArchive& a) {
     a.items(f.ready, f.active, f.vertices, f.values);
     keepMember(a, f.best);
     a.items(f.spread, f.stage, f.restarts, f.idle);
@@ -805,18 +630,16 @@ std::string simplexBytes(SimplexFields f) {
 
 // Annealing: ready, width, minWidth, rise, rises, cycle.
 std::string annealingBytes(double width, long rises, int cycle) {
-  return recordBytes(kAnnealingMark, [=](StateArchive& a) {
+  return recordBytes(kAnnealingMark, true, [=](StateArchive& a) mutable {
     bool ready = true;
-    double w = width, minWidth = 0.0025, rise = 3.75;
-    long r = rises;
-    int c = cycle;
-    a.items(ready, w, minWidth, rise, r, c);
+    double minWidth = 0.0025, rise = 3.75;
+    a.items(ready, width, minWidth, rise, rises, cycle);
   });
 }
 
 // SQP search: started, the local search.
 std::string sqpSearchBytes(bool started, LocalSearch search) {
-  return recordBytes(kSqpSearchMark, [&](StateArchive& a) {
+  return recordBytes(kSqpSearchMark, true, [&](StateArchive& a) {
     a.item(started);
     keepLocalSearch(a, search);
   });
@@ -824,7 +647,7 @@ std::string sqpSearchBytes(bool started, LocalSearch search) {
 
 // Multi-start: the local search, the starts left, the cycle.
 std::string multiStartBytes(LocalSearch search, std::vector<Design> starts, int cycle) {
-  return recordBytes(kMultiStartMark, [&](StateArchive& a) {
+  return recordBytes(kMultiStartMark, true, [&](StateArchive& a) {
     keepLocalSearch(a, search);
     a.items(starts, cycle);
   });
@@ -842,9 +665,20 @@ struct SurfaceFields {
 };
 
 std::string surfaceBytes(SurfaceFields f) {
-  return recordBytes(kSurfaceMark, [&](StateArchive& a) {
+  return recordBytes(kSurfaceMark, true, [&](StateArchive& a) {
     a.items(f.x, f.values, f.objectives, f.constraints, f.seen, f.storeSeen);
   });
+}
+
+// The bytes of the default fields, after `change` when there is one.
+template <class Fields>
+std::function<std::string()> changed(std::string (*bytes)(Fields),
+                                     std::type_identity_t<std::function<void(Fields&)>> change) {
+  return [=] {
+    Fields f;
+    if (change) change(f);
+    return bytes(f);
+  };
 }
 
 struct MethodCase {
@@ -852,149 +686,75 @@ struct MethodCase {
   MethodStateFn keep;
   void (*reset)();
   std::int32_t mark;
-  std::function<std::string()> record;   // a record
-  std::function<std::string()> other;    // another one
+  std::function<std::string()> record;  // a record
+  std::function<std::string()> other;   // another one
   std::vector<std::pair<const char*, std::function<std::string()>>> refused;
 };
 
+void PrintTo(const MethodCase& c, std::ostream* out) { *out << c.name; }
+
 std::vector<MethodCase> methodCases() {
-  const auto ended = [] {
-    LocalSearch search;
-    search.sqp = filledSqpState();
-    search.sqp.phase = finishedPhase();
-    search.sqp.result = kSqpSolved;
-    return search;
+  using F = SimplexFields;
+  using G = SurfaceFields;
+  const auto ended = [] { return endedSearch(kSqpSolved); };
+  const auto search = [](const std::function<void(LocalSearch&)>& change) {
+    LocalSearch s = filledSearch();
+    change(s);
+    return s;
   };
-  std::vector<MethodCase> cases;
-  cases.push_back(
-      {"Simplex", keepSimplexState, resetSimplexState, kSimplexMark,
-       [] { return simplexBytes({}); },
-       [] {
-         SimplexFields f;
-         f.vertices.clear();
-         f.values.clear();
-         f.stage = -1;
-         f.ready = false;
-         return simplexBytes(f);
-       },
+  return {
+      {"Simplex", keepSimplexState, resetSimplexState, kSimplexMark, changed(simplexBytes, {}),
+       changed<F>(simplexBytes,
+                  [](F& f) {
+                    f.vertices.clear(), f.values.clear();
+                    f.stage = -1, f.ready = false;
+                  }),
        {{"a vertex missing",
-         [] {
-           SimplexFields f;
-           f.vertices.pop_back();
-           f.values.pop_back();
-           return simplexBytes(f);
-         }},
-        {"a value missing",
-         [] {
-           SimplexFields f;
-           f.values.pop_back();
-           return simplexBytes(f);
-         }},
-        {"active fields out of order",
-         [] {
-           SimplexFields f;
-           f.active = {2, 0};
-           return simplexBytes(f);
-         }},
+         changed<F>(simplexBytes, [](F& f) { f.vertices.pop_back(), f.values.pop_back(); })},
+        {"a value missing", changed<F>(simplexBytes, [](F& f) { f.values.pop_back(); })},
+        {"active fields out of order", changed<F>(simplexBytes, [](F& f) { f.active = {2, 0}; })},
         {"active field outside the chromosome",
-         [] {
-           SimplexFields f;
-           f.active = {0, 3};
-           return simplexBytes(f);
-         }},
+         changed<F>(simplexBytes, [](F& f) { f.active = {0, 3}; })},
         {"vertex of another size",
-         [] {
-           SimplexFields f;
-           f.vertices[1].push_back(0);
-           return simplexBytes(f);
-         }},
+         changed<F>(simplexBytes, [](F& f) { f.vertices[1].push_back(0); })},
         {"simplex without active fields",
-         [] {
-           SimplexFields f;
-           f.active.clear();
-           f.vertices.resize(1);
-           f.values.resize(1);
-           return simplexBytes(f);
-         }},
-        {"stage below -1",
-         [] {
-           SimplexFields f;
-           f.stage = -2;
-           return simplexBytes(f);
-         }},
-        {"negative idle count", [] {
-           SimplexFields f;
-           f.idle = -1;
-           return simplexBytes(f);
-         }}}});
-  cases.push_back({"Annealing", keepAnnealingState, resetAnnealingState, kAnnealingMark,
-                   [] { return annealingBytes(0.0625, 9, 4); },
-                   [] { return annealingBytes(0.5, 0, -1); },
-                   {{"negative rises", [] { return annealingBytes(0.0625, -1, 4); }},
-                    {"cycle below -1", [] { return annealingBytes(0.0625, 9, -2); }}}});
-  cases.push_back(
+         changed<F>(simplexBytes,
+                    [](F& f) { f.active.clear(), f.vertices.resize(1), f.values.resize(1); })},
+        {"stage below -1", changed<F>(simplexBytes, [](F& f) { f.stage = -2; })},
+        {"negative idle count", changed<F>(simplexBytes, [](F& f) { f.idle = -1; })}}},
+      {"Annealing", keepAnnealingState, resetAnnealingState, kAnnealingMark,
+       [] { return annealingBytes(0.0625, 9, 4); }, [] { return annealingBytes(0.5, 0, -1); },
+       {{"negative rises", [] { return annealingBytes(0.0625, -1, 4); }},
+        {"cycle below -1", [] { return annealingBytes(0.0625, 9, -2); }}}},
       {"SqpSearch", keepSqpSearchState, resetSqpState, kSqpSearchMark,
        [] { return sqpSearchBytes(true, filledSearch()); },
        [=] { return sqpSearchBytes(false, ended()); },
-       {{"run that does not fit", [] {
-           LocalSearch search = filledSearch();
-           search.fields.pop_back();
-           return sqpSearchBytes(true, search);
-         }}}});
-  cases.push_back(
+       {{"run that does not fit", [=] {
+           return sqpSearchBytes(true, search([](LocalSearch& s) { s.fields.pop_back(); }));
+         }}}},
       {"MultiStart", keepMultiStartState, resetMultiStartState, kMultiStartMark,
        [] { return multiStartBytes(filledSearch(), {sampleDesign(1), sampleDesign(2)}, 3); },
        [=] { return multiStartBytes(ended(), {}, -1); },
        {{"run that does not fit",
-         [] {
-           LocalSearch search = filledSearch();
-           search.equalities.clear();
-           return multiStartBytes(search, {}, 3);
+         [=] {
+           return multiStartBytes(search([](LocalSearch& s) { s.equalities.clear(); }), {}, 3);
          }},
-        {"cycle below -1", [] { return multiStartBytes(filledSearch(), {}, -2); }}}});
-  cases.push_back(
+        {"cycle below -1", [] { return multiStartBytes(filledSearch(), {}, -2); }}}},
       {"SurfaceSearch", keepSurfaceSearchState, resetSurfaceSearchState, kSurfaceMark,
-       [] { return surfaceBytes({}); },
-       [] {
-         SurfaceFields f;
-         f.x.resize(1);
-         f.values.resize(1);
-         f.objectives.resize(1);
-         f.constraints.resize(1);
-         f.seen.clear();
-         f.storeSeen = 0;
-         return surfaceBytes(f);
-       },
-       {{"an objective missing",
-         [] {
-           SurfaceFields f;
-           f.objectives.pop_back();
-           return surfaceBytes(f);
-         }},
-        {"constraints missing",
-         [] {
-           SurfaceFields f;
-           f.constraints.pop_back();
-           return surfaceBytes(f);
-         }},
-        {"a point missing",
-         [] {
-           SurfaceFields f;
-           f.x.pop_back();
-           return surfaceBytes(f);
-         }},
+       changed(surfaceBytes, {}),
+       changed<G>(surfaceBytes,
+                  [](G& f) {
+                    f.x.resize(1), f.values.resize(1), f.objectives.resize(1);
+                    f.constraints.resize(1), f.seen.clear(), f.storeSeen = 0;
+                  }),
+       {{"an objective missing", changed<G>(surfaceBytes, [](G& f) { f.objectives.pop_back(); })},
+        {"constraints missing", changed<G>(surfaceBytes, [](G& f) { f.constraints.pop_back(); })},
+        {"a point missing", changed<G>(surfaceBytes, [](G& f) { f.x.pop_back(); })},
         {"values of another count",
-         [] {
-           SurfaceFields f;
-           f.values[2].pop_back();
-           return surfaceBytes(f);
-         }},
-        {"point of another size", [] {
-           SurfaceFields f;
-           f.x[1].push_back(0.5);
-           return surfaceBytes(f);
-         }}}});
-  return cases;
+         changed<G>(surfaceBytes, [](G& f) { f.values[2].pop_back(); })},
+        {"point of another size",
+         changed<G>(surfaceBytes, [](G& f) { f.x[1].push_back(0.5); })}}},
+  };
 }
 
 class MethodStateKeeping : public ::testing::TestWithParam<MethodCase> {
@@ -1010,25 +770,26 @@ class MethodStateKeeping : public ::testing::TestWithParam<MethodCase> {
 
   // Reads `bytes` into the record of `agent`; answers whether the archive stayed ok and
   // took every byte.
-  bool read(Agent& agent, const std::string& bytes) {
-    StateArchive archive{std::string_view(bytes)};
+  static bool read(Agent& agent, std::string_view bytes) {
+    StateArchive archive{bytes};
     GetParam().keep(agent, archive);
     return archive.ok() && archive.remaining() == 0;
   }
 
-  std::string written(Agent& agent) {
+  static std::string written(Agent& agent) {
     return bytesOf([&](StateArchive& a) { GetParam().keep(agent, a); });
   }
+
+  static std::string none() { return recordBytes(GetParam().mark, false); }
 };
 
 TEST_P(MethodStateKeeping, AgentWithoutRecordWritesNoneYetAndReadingItRemovesTheRecord) {
   Agent agent = agentNumber(41);
-  const std::string none = noRecordBytes(GetParam().mark);
-  EXPECT_EQ(written(agent), none);
+  EXPECT_EQ(written(agent), none());
   ASSERT_TRUE(read(agent, GetParam().record()));
-  ASSERT_NE(written(agent), none);
-  EXPECT_TRUE(read(agent, none));
-  EXPECT_EQ(written(agent), none);
+  ASSERT_NE(written(agent), none());
+  EXPECT_TRUE(read(agent, none()));
+  EXPECT_EQ(written(agent), none());
 }
 
 TEST_P(MethodStateKeeping, RecordReadBackWritesTheSameBytes) {
@@ -1037,7 +798,7 @@ TEST_P(MethodStateKeeping, RecordReadBackWritesTheSameBytes) {
   for (const std::string& bytes : {GetParam().record(), GetParam().other()}) {
     ASSERT_TRUE(read(agent, bytes));
     EXPECT_EQ(written(agent), bytes);
-    EXPECT_EQ(written(neighbour), noRecordBytes(GetParam().mark));
+    EXPECT_EQ(written(neighbour), none());
   }
   // Each agent keeps its own record.
   ASSERT_TRUE(read(neighbour, GetParam().record()));
@@ -1051,17 +812,13 @@ TEST_P(MethodStateKeeping, EveryTruncationFailsAndLeavesTheRecordAsItWas) {
   ASSERT_TRUE(read(agent, before));
   const std::string bytes = GetParam().record();
   for (std::size_t length = 0; length < bytes.size(); ++length) {
-    StateArchive archive{std::string_view(bytes).substr(0, length)};
-    GetParam().keep(agent, archive);
-    EXPECT_FALSE(archive.ok()) << "length " << length;
+    EXPECT_FALSE(read(agent, std::string_view(bytes).substr(0, length))) << length;
     ASSERT_EQ(written(agent), before) << "length " << length;
   }
   // Also for an agent that has no record.
   Agent fresh = agentNumber(8);
-  StateArchive archive{std::string_view(bytes).substr(0, bytes.size() - 1)};
-  GetParam().keep(fresh, archive);
-  EXPECT_FALSE(archive.ok());
-  EXPECT_EQ(written(fresh), noRecordBytes(GetParam().mark));
+  EXPECT_FALSE(read(fresh, std::string_view(bytes).substr(0, bytes.size() - 1)));
+  EXPECT_EQ(written(fresh), none());
 }
 
 TEST_P(MethodStateKeeping, RecordsThatDoNotFitTogetherAreRefused) {
@@ -1079,9 +836,9 @@ TEST_P(MethodStateKeeping, AnotherMethodsRecordIsRefused) {
   for (const MethodCase& other : methodCases()) {
     if (other.mark == GetParam().mark) continue;
     EXPECT_FALSE(read(agent, other.record())) << other.name;
-    EXPECT_FALSE(read(agent, noRecordBytes(other.mark))) << other.name;
+    EXPECT_FALSE(read(agent, recordBytes(other.mark, false))) << other.name;
   }
-  EXPECT_EQ(written(agent), noRecordBytes(GetParam().mark));
+  EXPECT_EQ(written(agent), none());
 }
 
 INSTANTIATE_TEST_SUITE_P(LocalMethods, MethodStateKeeping, ::testing::ValuesIn(methodCases()),
