@@ -24,6 +24,7 @@
 #include "definitions/variables.h"
 #include "evaluation/agent_results.h"
 #include "evaluation/design_store.h"
+#include "evaluation/performance.h"
 #include "evaluation/tagging.h"
 #include "platform/platform.h"
 
@@ -594,6 +595,21 @@ bool takesEveryDesign(const std::string& list) {
   return word.empty() || word == "all";
 }
 
+// The normalisations that the baseline design (design 1) set when the run that wrote the
+// history scored it are set again from its values: the designs that follow are scored as in
+// that run, although the baseline itself is not scored again.
+void takeBaselineNormalisations(const Agent& agent, const Design& baseline) {
+  PerformanceDefinition* definition = findPerformance(agent.performance);
+  if (!definition || baseline.failed) return;
+  std::vector<double> values;
+  for (const ResponseValue& response : baseline.responses) {
+    values.push_back(response.present && !response.values.empty()
+                         ? response.values.front()
+                         : std::numeric_limits<double>::quiet_NaN());
+  }
+  applyBaselineNormalisation(*definition, values, 1, false);
+}
+
 // Steps 8 and 9.
 void takeOver(Agent& agent, AgentResults& results, AcceptedHistory& accepted) {
   std::vector<int> listed;
@@ -620,6 +636,7 @@ void takeOver(Agent& agent, AgentResults& results, AcceptedHistory& accepted) {
     }
     bringToShape(entry, accepted.shape, current);
     Design design = designOfHistoryEntry(agent, entry);
+    if (entry.designNumber == 1) takeBaselineNormalisations(agent, design);
     // With the run option reevaluateDesigns the designs of the history stay in the file but
     // not in the table: one proposed again is evaluated again.
     const bool later = results.replayAfter >= 0 && entry.designNumber > results.replayAfter;

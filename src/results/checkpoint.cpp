@@ -77,10 +77,25 @@ void keepRandomFields(StateArchive& archive, RandomState& r) {
   if (r.cursor < 0 || r.cursor >= kRandomTableSize) archive.fail();
 }
 
-// The agent's own part: its run state, its design count and the history counters.
+// The agent's own part: its run state, its design count, the history counters and the
+// normalisations of its performance definition (those taken from the baseline design are set
+// when it is scored, and an extension does not score it again).
 void keepAgentFields(StateArchive& archive, Agent& agent) {
   AgentResults& results = agentResults(agent);
   archive.items(agent.runState, agent.evaluatedDesigns, results.counters);
+  PerformanceDefinition* definition = findPerformance(agent.performance);
+  std::vector<double> norms = definition ? definition->norm : std::vector<double>();
+  archive.item(norms);
+  if (!archive.reading() || !archive.ok()) return;
+  if (!definition || norms.size() != definition->norm.size()) {
+    archive.fail();
+    return;
+  }
+  // Only those still waiting for the baseline design: a number given in the performance file
+  // stands as the file gives it now.
+  for (std::size_t i = 0; i < norms.size(); ++i) {
+    if (definition->norm[i] < 0.0) definition->norm[i] = norms[i];
+  }
 }
 
 // A section: its length (int32), then its bytes.
