@@ -400,7 +400,7 @@ class LaterRun : public ::testing::Test {
     // The new run evaluates its own designs into a new design folder and history.
     EXPECT_FALSE(fs::exists(dir.file("demo_0/design.log")));
     EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
-    EXPECT_FALSE(fs::exists(dir.file("demo0.ckp")));
+    EXPECT_NE(readFile(dir.file("demo0.ckp")), "checkpoint of the first run");
     EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
     EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
   }
@@ -429,8 +429,8 @@ TEST_F(LaterRun, MovesTheFirstRunsResultsIntoABackupFolder) {
   const std::string target = " \"" + wd + "/" + name + "/.\"\n";
   EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
             "mv -f \"" + wd + "/demo_0\"" + target + "mv -f \"" + wd + "/demo0.dat\"" + target +
-                "mv -f \"" + wd + "/demo0.ckp\"" + target +
-                "mv -f \"" + wd + "/demo0.rpt\"" + target + "mv -f \"" + wd + "/demo0.hst\"" +
+                "mv -f \"" + wd + "/demo0.ckp\"" + target + "mv -f \"" + wd + "/demo0.mem\"" +
+                target + "mv -f \"" + wd + "/demo0.rpt\"" + target + "mv -f \"" + wd + "/demo0.hst\"" +
                 target);
 }
 
@@ -443,11 +443,11 @@ TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
   // Deleted: the new run's design folder and history are its own.
   EXPECT_FALSE(fs::exists(dir.file("demo_0/design.log")));
   EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
-  EXPECT_FALSE(fs::exists(dir.file("demo0.ckp")));
+  EXPECT_NE(readFile(dir.file("demo0.ckp")), "checkpoint of the first run");
   const std::string wd = workingDirectory(dir);
   EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
             "rm -f \"" + wd + "/demo0.dat\"\nrm -f \"" + wd + "/demo0.ckp\"\nrm -f \"" + wd +
-                "/demo0.hst\"\nrm -rf \"" + wd + "/demo_0\"\n");
+                "/demo0.mem\"\nrm -f \"" + wd + "/demo0.hst\"\nrm -rf \"" + wd + "/demo_0\"\n");
   // The message file and the report are written afresh.
   EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "Search parameter input file name"), 1u);
   EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
@@ -462,6 +462,7 @@ TEST_F(LaterRun, BackupDirReceivesThem) {
             "mv -f \"" + wd + "/demo_0\" \"previous/.\"\nmv -f \"" + wd +
                 "/demo0.dat\" \"previous/.\"\nmv -f \"" + wd +
                 "/demo0.ckp\" \"previous/.\"\nmv -f \"" + wd +
+                "/demo0.mem\" \"previous/.\"\nmv -f \"" + wd +
                 "/demo0.rpt\" \"previous/.\"\n"
                 "mv -f \"" +
                 wd + "/demo0.hst\" \"previous/.\"\n");
