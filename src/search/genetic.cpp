@@ -631,6 +631,20 @@ Design makeMemberDesign(const Agent& agent, const Population& population,
   return childDesign(agent, population, std::move(chromosome), generation);
 }
 
+Member makeBredMember(const Agent& agent, const Population& population,
+                      std::vector<int> chromosome, int generation, int crossed, int mutated,
+                      const Member& first, const Member& second, double width) {
+  Member member;
+  member.design = childDesign(agent, population, std::move(chromosome), generation);
+  member.birthGeneration = generation;
+  member.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutated ? kMadeMutation : 0);
+  member.ga_operator = mutated != 0 ? mutated : crossed;
+  member.firstparent = first.raw;
+  member.secondparent = second.raw;
+  member.mut_width = width;
+  return member;
+}
+
 Design makeRandomDesign(const Agent& agent, const Population& population) {
   return randomDesign(agent, population);
 }

@@ -82,6 +82,13 @@ void finishGeneration(Agent& agent, Population& population, FileHandle* log);
 // A new design of the agent from a chromosome made by operators, stamped with `generation`.
 Design makeMemberDesign(const Agent& agent, const Population& population,
                         std::vector<int> chromosome, int generation);
+// A member bred by the adaptive operators of the hybrid searches from `first` and `second`:
+// its design from `chromosome`, stamped with `generation`; its origin from the crossover and
+// mutation codes (0: none); the operator code, the parents' raw fitness and the block width
+// kept for the credit of the operators.
+Member makeBredMember(const Agent& agent, const Population& population,
+                      std::vector<int> chromosome, int generation, int crossed, int mutated,
+                      const Member& first, const Member& second, double width);
 // A random design of the representation: every field drawn uniformly.
 Design makeRandomDesign(const Agent& agent, const Population& population);
 // `count` random designs forming a Latin hypercube over the representation's fields (each

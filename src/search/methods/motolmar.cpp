@@ -278,15 +278,8 @@ std::vector<Member> breed(const Agent& agent, const Population& population, Pare
       mutateUntilNew(p.adaptive, false, chromosome, population.fieldSizes, chromosomes,
                      [&](const std::vector<int>& c) { return seenBefore(c, first, second); },
                      mutated, width);
-      Member child;
-      child.design = makeMemberDesign(agent, population, std::move(chromosome), generation);
-      child.birthGeneration = generation;
-      child.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutated ? kMadeMutation : 0);
-      child.ga_operator = mutated != 0 ? mutated : crossed;
-      child.firstparent = first.raw;
-      child.secondparent = second.raw;
-      child.mut_width = width;
-      children.push_back(std::move(child));
+      children.push_back(makeBredMember(agent, population, std::move(chromosome), generation,
+                                        crossed, mutated, first, second, width));
       parents.emplace_back(a, b);
     }
   }

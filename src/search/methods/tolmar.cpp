@@ -298,14 +298,8 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
       if (have && score >= bestScore) continue;
       have = true;
       bestScore = score;
-      best = Member{};
-      best.design = makeMemberDesign(agent, population, std::move(c1), generation);
-      best.birthGeneration = generation;
-      best.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutated ? kMadeMutation : 0);
-      best.ga_operator = mutated != 0 ? mutated : crossed;
-      best.firstparent = first.raw;
-      best.secondparent = second.raw;
-      best.mut_width = width;
+      best = makeBredMember(agent, population, std::move(c1), generation, crossed, mutated,
+                            first, second, width);
     }
     // The counters of the genetic log count what made the designs evaluated.
     population.counters.crossovers += (best.origin & kMadeCrossover) ? 1 : 0;
