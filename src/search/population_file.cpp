@@ -247,7 +247,11 @@ bool NthMemRead(PopulationFile& file, const Agent& agent, int n, Design& design,
     }
     reader.at = next;
   }
-  return readMemberRecord(reader, agent, historyShapeOfAgent(agent), design, raw);
+  if (!file.haveShape) {
+    file.shape = historyShapeOfAgent(agent);
+    file.haveShape = true;
+  }
+  return readMemberRecord(reader, agent, file.shape, design, raw);
 }
 
 bool EndCPRead(PopulationFile& file) {

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "base/design.h"
+#include "evaluation/history_file.h"
 
 namespace karvo {
 struct Agent;
@@ -47,6 +48,8 @@ struct PopulationFile {
   int stamp = 0;
   int bestIndex = -1;
   bool previousSlot = false; // the data came from the slot not in use (see InitCPRead)
+  bool haveShape = false;    // `shape` is worked out (by the first NthMemRead)
+  HistoryShape shape;        // the entry sizes of the agent that wrote the file
 };
 
 // Opens the population file of `path` and reads its header. With `stamp` >= 0 the slot whose
