@@ -1,0 +1,162 @@
+// Sampled robustness and reliability studies through the real karvo binary, with formula
+// responses: the results files of a Latin hypercube and of a Monte Carlo study, a resumed
+// study that evaluates only the samples not stored, and an agent without random parameters.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::HasLines;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::unwrapped;
+using testing::writeFile;
+
+// One design variable x and the parameters a (uniform on [0, 1]) and k = 3 (no distribution);
+// f = a k + x is a plain response, g = a a constraint g <= `limit`.
+void writeSamplingStudy(const TempDir& dir, const std::string& sampleMethod, int samples,
+                        const std::string& limit, bool random = true) {
+  writeFile(dir.file("Assembly.in"),
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: scatter\n"
+            "type: reliability and robustness\nrepresentation: 0\nperformance: 0\nprocess: 0\n"
+            "*END\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_DIST\nname: spread\ntype: Uniform\nvariation: 0.5\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+            "*DEFINE_VARIABLE\nname: k\ntype: Parameter\nid: 2\nbaseline: 3\n"
+            "*DEFINE_VARIABLE\nname: a\ntype: Parameter\nid: 3\nbaseline: 0.5\n" +
+                std::string(random ? "distribution: spread\n" : "") +
+                "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: a*k + x\n"
+                "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: a\n*END\n");
+  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: response\n*RESPONSE\nname: g\ntype: constraint\n"
+            "option: less_equal\nfactor: 1\ntarget: " + limit + "\nquadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: scatter\nstartAgent: 0\nendAgent: 0\nfilePrefix: rr\n"
+            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n"
+            "method: reliability\nnumEvals: " + std::to_string(samples) + "\nsampleMethod: " +
+                sampleMethod + "\ngenRSMAfterStudy: 0\n*END\n");
+}
+
+testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
+  std::vector<std::string> arguments = {"i=study.in"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
+
+// The sorted values of a results file's "Sorted Response Values" section.
+std::vector<double> sortedValues(const std::string& text) {
+  std::vector<double> values;
+  std::size_t at = text.find("Sorted Response Values\n");
+  if (at == std::string::npos) return values;
+  at += 23;
+  while (at < text.size() && text[at] == ' ') {
+    const std::size_t end = text.find('\n', at);
+    values.push_back(std::stod(text.substr(at, end - at)));
+    at = end + 1;
+  }
+  return values;
+}
+
+TEST(SamplingRun, LatinHypercubeWritesTheResultsOfEveryResponse) {
+  TempDir dir("karvo-rr-lhc");
+  writeSamplingStudy(dir, "OtherLHC", 10, "2");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  const std::string text = messages(dir);
+  EXPECT_THAT(text, HasLines("Generating the Latin Hypercube based design array...\n"));
+  EXPECT_THAT(text, HasLines("Num in: 10, num existing: 0, num duplicates: 0\n"));
+  EXPECT_THAT(text, HasLines("Agent 0: constraint g: beta 1e+300, probability of failure 0 "
+                             "(0 of 10 samples failed).\n"));
+  // g = a: one sample in each tenth of [0, 1]; f = 3 a + 1 follows it.
+  const std::vector<double> g = sortedValues(readFile(dir.file("RandR_0_g.out")));
+  ASSERT_EQ(g.size(), 10u) << readFile(dir.file("RandR_0_g.out"));
+  for (int k = 0; k < 10; ++k) {
+    EXPECT_GE(g[k], k / 10.0 - 1e-6);
+    EXPECT_LE(g[k], (k + 1) / 10.0 + 1e-6);
+  }
+  const std::string f = readFile(dir.file("RandR_0_f.out"));
+  EXPECT_THAT(f, ::testing::HasSubstr("\n               f,        10,"));
+  EXPECT_EQ(f.find("RELIABILITY"), std::string::npos);
+  EXPECT_THAT(readFile(dir.file("RandR_0_g.out")),
+              ::testing::EndsWith("\n    Beta: 1e+300\n    Probability of failure: 0"));
+}
+
+TEST(SamplingRun, MonteCarloWithEverySampleFailing) {
+  TempDir dir("karvo-rr-mc");
+  writeSamplingStudy(dir, "OtherMonteCarlo", 12, "-1");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Agent 0: constraint g: beta -1e+300, probability of "
+                                      "failure 1 (12 of 12 samples failed).\n"));
+  EXPECT_EQ(messages(dir).find("Latin Hypercube"), std::string::npos);
+  const std::string g = readFile(dir.file("RandR_0_g.out"));
+  EXPECT_EQ(sortedValues(g).size(), 12u);
+  EXPECT_THAT(g, ::testing::EndsWith("\n    Beta: -1e+300\n    Probability of failure: 1"));
+}
+
+// A run stopped after some samples keeps them in its history; the resumed run draws the
+// same samples and evaluates only those not stored.
+TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
+  TempDir dir("karvo-rr-resume");
+  writeSamplingStudy(dir, "OtherLHC", 8, "2");
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\n*ANALYSIS\nname: count\nid: 1\n"
+            "inputFile: count.sh, studyFolder, , file, yes\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh count.sh\nsuccessReturnValue: 0\n*END\n");
+  writeFile(dir.file("count.sh"),
+            "n=$(cat '" + dir.file("count") + "' 2>/dev/null || echo 0)\n"
+            "n=$((n + 1))\necho $n > '" + dir.file("count") + "'\n"
+            "if [ $n -eq 3 ]; then echo stop > '" + dir.file("study.io") + "'; sleep 2; fi\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(readFile(dir.file("rr0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+  const int first = std::stoi(readFile(dir.file("count")));
+  ASSERT_GE(first, 3);
+  ASSERT_LT(first, 8);
+  EXPECT_FALSE(fs::exists(dir.file("RandR_0_g.out")));
+
+  fs::remove(dir.file("study.io"));
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
+  const std::string text = messages(dir);
+  const std::size_t at = text.find("Read ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const int stored = std::stoi(text.substr(at + 5));
+  EXPECT_GE(stored, 2);
+  EXPECT_THAT(text, HasLines("Num in: 8, num existing: " + std::to_string(stored) +
+                             ", num duplicates: 0\n"));
+  EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 8 - stored);
+  const std::vector<double> g = sortedValues(readFile(dir.file("RandR_0_g.out")));
+  ASSERT_EQ(g.size(), 8u);
+  for (int k = 0; k < 8; ++k) {
+    EXPECT_GE(g[k], k / 8.0 - 1e-6);
+    EXPECT_LE(g[k], (k + 1) / 8.0 + 1e-6);
+  }
+}
+
+TEST(SamplingRun, AgentWithoutRandomParametersWritesNoResults) {
+  TempDir dir("karvo-rr-none");
+  writeSamplingStudy(dir, "OtherMonteCarlo", 5, "2", false);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir),
+              HasLines("*WARNING\nThere are no parameters (Fixed variables) defined with "
+                       "distributions applied to them for agent 0. No reliability calculation "
+                       "can be performed.\n"));
+  EXPECT_FALSE(fs::exists(dir.file("RandR_0_f.out")));
+  EXPECT_FALSE(fs::exists(dir.file("RandR_0_g.out")));
+}
+
+}  // namespace
+}  // namespace karvo
