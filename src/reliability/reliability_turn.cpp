@@ -4,6 +4,7 @@
 
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
+#include "reliability/reliability_study.h"
 
 namespace karvo::reliability {
 
@@ -16,9 +17,9 @@ struct StudyEntry {
 
 // Every SamplingKind, in kind order; a study takes its slot when its file joins.
 constexpr StudyEntry kStudies[] = {
-    {kSamplingLatinHypercube, nullptr},
-    {kSamplingMonteCarlo, nullptr},
-    {kSamplingForm, nullptr},
+    {kSamplingLatinHypercube, runLatinHypercubeStudy},
+    {kSamplingMonteCarlo, runMonteCarloStudy},
+    {kSamplingForm, runFirstOrderStudy},
 };
 
 }  // namespace
