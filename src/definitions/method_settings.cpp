@@ -174,6 +174,21 @@ int readArrayWord(const DefinitionContext& context, const char* name, std::strin
   return kind;
 }
 
+// The control and noise arrays of a robust parameter design, with the optional sizes of the
+// arrays that need them: `numEvals` (runs of a Plackett-Burman, Latin hypercube, D-optimal or
+// Hammersley array; 0 lets the design choose), `generator` (fractional factorials) and
+// `taguchiArray` (orthogonal arrays), each shared by both arrays.
+void readRobustArrays(const DefinitionContext& context, MethodSettings& s) {
+  DoeSettings& d = s.doe;
+  d.controlKind = readArrayWord(context, "controlSampleMethod", d.controlSampleMethod);
+  d.noiseKind = readArrayWord(context, "noiseSampleMethod", d.noiseSampleMethod);
+  s.numEvals = optionalInt(context, "numEvals", 0);
+  checkIntRange(context, "numEvals", s.numEvals, 0, kMaxMethodCount);
+  d.generator = optionalInt(context, "generator", 0);
+  checkIntRange(context, "generator", d.generator, 0, kMaxMethodCount);
+  d.taguchiArray = optionalString(context, "taguchiArray", "");
+}
+
 // The settings the method fixes for the genetic core of the hybrid searches.
 void useHybridOperators(GeneticSettings& genetic, double crossoverRate, double mutationRate) {
   genetic.crossoverType = 3;  // adaptivx
@@ -376,8 +391,7 @@ void readDoeSettings(const DefinitionContext& context, int agentType, MethodSett
       break;
     }
     case kDoeRobustDesign:
-      d.controlKind = readArrayWord(context, "controlSampleMethod", d.controlSampleMethod);
-      d.noiseKind = readArrayWord(context, "noiseSampleMethod", d.noiseSampleMethod);
+      readRobustArrays(context, s);
       break;
     default:
       break;
@@ -388,9 +402,10 @@ void readRobustDesignSettings(const DefinitionContext& context, int, MethodSetti
   DoeSettings& d = s.doe;
   d.sampleMethod = kMethodWords[kMethodRobustDesign];
   d.kind = kDoeRobustDesign;
-  d.controlKind = readArrayWord(context, "controlSampleMethod", d.controlSampleMethod);
-  d.noiseKind = readArrayWord(context, "noiseSampleMethod", d.noiseSampleMethod);
+  readRobustArrays(context, s);
   s.genRSMAfterStudy = readSurfaceRequest(context, "DOE");
+  d.numLevels = optionalInt(context, "numLevels", 0);
+  if (d.numLevels != 0) checkIntRange(context, "numLevels", d.numLevels, 2, kMaxMethodCount);
   d.dataCopy = optionalInt(context, "dataCopy", 0);
   checkIntRange(context, "dataCopy", d.dataCopy, 0, 1);
   s.populationSize = 1;

@@ -53,27 +53,6 @@ const char* kindName(int kind) {
   }
 }
 
-// Evaluates `designs` in batches of kDoeBatchSize; each design keeps its results.
-void evaluateInBatches(Agent& agent, std::vector<Design>& designs,
-                       const EvaluationServices& services) {
-  for (std::size_t first = 0; first < designs.size(); first += kDoeBatchSize) {
-    const std::size_t last = std::min(designs.size(), first + kDoeBatchSize);
-    std::vector<Design> batch(std::make_move_iterator(designs.begin() + first),
-                              std::make_move_iterator(designs.begin() + last));
-    evaluateDesigns(agent, batch, services);
-    std::move(batch.begin(), batch.end(), designs.begin() + first);
-  }
-}
-
-// The value of response `r` of a design, when it has one.
-bool responseValue(const Design& design, std::size_t r, double& value) {
-  if (design.failed || r >= design.responses.size()) return false;
-  const ResponseValue& response = design.responses[r];
-  if (!response.present || response.values.empty()) return false;
-  value = response.values.front();
-  return std::isfinite(value);
-}
-
 // Writes "DOE_<agent>_<response>.out" for every response of the agent's performance.
 void writeAnalysisFiles(const Agent& agent, const DoeArray& array,
                         const std::vector<Design>& designs,
@@ -87,7 +66,7 @@ void writeAnalysisFiles(const Agent& agent, const DoeArray& array,
     input.plotType = kHalfNormalPlot;
     for (const Design& design : designs) {
       double value = 0.0;
-      const bool present = responseValue(design, static_cast<std::size_t>(r), value);
+      const bool present = doeResponseValue(design, static_cast<std::size_t>(r), value);
       input.responses.push_back(present ? value : 0.0);
       input.present.push_back(present ? 1 : 0);
     }
@@ -129,7 +108,7 @@ void runExistingDesigns(Agent& agent, const EvaluationServices& services,
                         DoeRequest& request) {
   AgentResults& results = agentResults(agent);
   UserDesignSet set = readUserDesigns(agent, results);
-  if (!set.toEvaluate.empty()) evaluateInBatches(agent, set.toEvaluate, services);
+  if (!set.toEvaluate.empty()) evaluateDoeDesigns(agent, set.toEvaluate, services);
   renameUserDesignsFiles(agent, set);
 
   std::vector<Design> designs;
@@ -156,6 +135,25 @@ void runExistingDesigns(Agent& agent, const EvaluationServices& services,
 }
 
 }  // namespace
+
+void evaluateDoeDesigns(Agent& agent, std::vector<Design>& designs,
+                        const EvaluationServices& services) {
+  for (std::size_t first = 0; first < designs.size(); first += kDoeBatchSize) {
+    const std::size_t last = std::min(designs.size(), first + kDoeBatchSize);
+    std::vector<Design> batch(std::make_move_iterator(designs.begin() + first),
+                              std::make_move_iterator(designs.begin() + last));
+    evaluateDesigns(agent, batch, services);
+    std::move(batch.begin(), batch.end(), designs.begin() + first);
+  }
+}
+
+bool doeResponseValue(const Design& design, std::size_t r, double& value) {
+  if (design.failed || r >= design.responses.size()) return false;
+  const ResponseValue& response = design.responses[r];
+  if (!response.present || response.values.empty()) return false;
+  value = response.values.front();
+  return std::isfinite(value);
+}
 
 DoeFactors doeFactorsOf(const Representation& representation) {
   DoeFactors factors;
@@ -202,7 +200,7 @@ std::vector<Design> doeDesignsOf(const Agent& agent, const DoeArray& array,
 void runDoeStudy(Agent& agent, const EvaluationServices& services) {
   const DoeSettings& settings = agent.method.doe;
   if (settings.kind == kDoeRobustDesign) {
-    writeMethodUnavailableNote(agent);
+    runRobustParameterDesign(agent, services);
     return;
   }
   const Representation* representation = findRepresentation(agent.representation);
@@ -250,7 +248,7 @@ void runDoeStudy(Agent& agent, const EvaluationServices& services) {
   writeFactorNote(agent, *representation, array, factors);
 
   std::vector<Design> designs = doeDesignsOf(agent, array, factors);
-  evaluateInBatches(agent, designs, services);
+  evaluateDoeDesigns(agent, designs, services);
   std::vector<std::string> generatorWords;
   if (settings.kind == kDoeTwoLevelPartial) generatorWords = twoLevelGenerators(k, settings.generator);
   writeAnalysisFiles(agent, array, designs, generatorWords);
@@ -338,7 +336,7 @@ void runDesignSweep(Agent& agent, const EvaluationServices& services) {
     }
   }
   agent.numEvals = static_cast<int>(total);
-  evaluateInBatches(agent, designs, services);
+  evaluateDoeDesigns(agent, designs, services);
 }
 
 }  // namespace karvo::doe

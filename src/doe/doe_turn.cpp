@@ -1,5 +1,5 @@
-// The array builders by DOE kind, and the runner of the design-of-experiments methods that
-// this build does not have yet (the robust parameter design). Looked up once per agent study.
+// The array builders by DOE kind. Looked up once per agent study (twice for a robust parameter
+// design).
 #include "doe/doe_turn.h"
 
 #include "definitions/method_settings.h"
@@ -39,10 +39,6 @@ DoeArrayBuilder arrayBuilder(int kind) {
     if (entry.kind == kind) return entry.build;
   }
   return nullptr;
-}
-
-void runUnavailableStudy(Agent& agent, const EvaluationServices&) {
-  writeMethodUnavailableNote(agent);
 }
 
 }  // namespace karvo::doe

@@ -1,6 +1,5 @@
-// The seam of the designs of experiments: the signature of an array builder, the builders
-// by DOE kind, and the runner of the design-of-experiments methods (DOE, DesignSweep,
-// RobustParameterDesign) that this build does not have yet.
+// The seam of the designs of experiments: the signature of an array builder and the builders
+// by DOE kind (the runners of the methods: doe/doe_study.h).
 //
 // An array kind (src/doe/<array>.cpp) is one function of the DoeArrayBuilder shape
 // (doe/doe_array.h), registered under its DoeKind in doe_turn.cpp. The same builders lay out
@@ -17,19 +16,11 @@
 
 namespace karvo {
 
-struct Agent;
-struct DoeSettings;
-struct EvaluationServices;
-
 namespace doe {
 
 // The builder of DOE kind `kind` (DoeKind), or null when this build has none (and for
 // numbers that are no kind).
 DoeArrayBuilder arrayBuilder(int kind);
-
-// The runner of every design-of-experiments method not in this build yet: writes the note
-// of writeMethodUnavailableNote and evaluates nothing.
-void runUnavailableStudy(Agent& agent, const EvaluationServices& services);
 
 }  // namespace doe
 }  // namespace karvo

@@ -360,8 +360,10 @@ void runCycles() {
           }
         }
         runAgentTurn(*agent, methods, services);
+        // A robust parameter design fits the surfaces of its derived responses itself.
         if (agent->method.genRSMAfterStudy == 1 &&
-            (agent->type == kAgentDoe || agent->type == kAgentReliability)) {
+            (agent->type == kAgentDoe || agent->type == kAgentReliability) &&
+            agent->method.doe.kind != kDoeRobustDesign) {
           surrogates::fitResponseSurfaces(*agent);
         }
         agent->runState = 2;

@@ -3,7 +3,6 @@
 #include "driver/method_table.h"
 
 #include "doe/doe_study.h"
-#include "doe/doe_turn.h"
 #include "reliability/reliability_turn.h"
 #include "search/genetic.h"
 #include "search/methods/annealing.h"
@@ -56,7 +55,7 @@ constexpr MethodEntry kMethods[kMethodCount] = {
           search::runNsgaCycle, search::keepNsgaState),
     // A design of experiments: its control and noise arrays come from the DOE builders.
     entry(kMethodRobustDesign, kFamilyDoe, readRobustDesignSettings, nullptr,
-          doe::runUnavailableStudy),
+          doe::runRobustParameterDesign),
 };
 
 }  // namespace

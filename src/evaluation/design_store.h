@@ -8,8 +8,9 @@
 //   - for encoding 2 (real values authoritative): the same bit patterns of the variable
 //     values;
 //   - when the agent does not copy the study's parameter values into its designs
-//     (reliability and robustness agents, whose parameters are drawn per design): the same
-//     bit patterns of the parameter values.
+//     (reliability and robustness agents, whose parameters are drawn per design, and robust
+//     parameter designs, whose noise runs set the random parameters): the same bit patterns
+//     of the parameter values.
 // For the hybrid searches (TOLMAR, MOTOLMAR) without the bound-clamping option, a design of
 // encoding 2 whose real values survive the round trip to field values and back unchanged is
 // first promoted to encoding 1, so that it matches by its chromosome.

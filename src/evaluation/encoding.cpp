@@ -163,7 +163,13 @@ EncodingContext encodingContextForAgent(const Agent& agent) {
   if (context.methodCode == kMethodMultiStart || context.methodCode == kMethodSqp) {
     context.gradStepSize = agent.method.gradient.gradStepSize;
   }
-  context.copyParameters = agent.type != kAgentReliability && !run.settings.postNoEval;
+  // Designs whose parameter values differ from design to design keep their own: the samples
+  // of a reliability-and-robustness agent and the noise runs of a robust parameter design.
+  const bool robustDesign = agent.method.code == kMethodRobustDesign ||
+                            (agent.method.code == kMethodDoe &&
+                             agent.method.doe.kind == kDoeRobustDesign);
+  context.copyParameters =
+      agent.type != kAgentReliability && !robustDesign && !run.settings.postNoEval;
   context.parameters = encodingParameterValues();
   return context;
 }

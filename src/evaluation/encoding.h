@@ -64,8 +64,10 @@ std::vector<double> encodingParameterValues();
 // The context of an agent from the run-wide tables: its type, method code and array kind;
 // the step size of the bound check is the `gradStepSize` of an MS or QP method (0.0005 when
 // the method record omits it) and 0.001 for every other method; parameters are copied except
-// for reliability-and-robustness agents (whose designs carry drawn parameter values) and in
-// post-processing runs without evaluation; the parameter values are the baselines of the
+// for reliability-and-robustness agents (whose designs carry drawn parameter values), for
+// robust parameter designs (method RobustParameterDesign, or DOE with that sampleMethod:
+// their noise runs carry the random parameters' levels) and in post-processing runs without
+// evaluation; the parameter values are the baselines of the
 // variable table. The bound-clamping option is off (no study property sets it); a caller
 // that has it sets clampToLowerBound.
 EncodingContext encodingContextForAgent(const Agent& agent);

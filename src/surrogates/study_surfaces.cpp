@@ -129,17 +129,15 @@ support::PolynomialFitStatistics leaveOneOutStatistics(const std::vector<double>
 }
 
 void fitPolynomial(const Agent& agent, int termSet, const std::string& response,
-                   const std::vector<ModelInput>& inputs, const ResponseData& data) {
+                   const std::vector<std::string>& names, const ResponseData& data) {
   const char* word = termSet == 0 ? "linear" : "quadratic";
   writeMessage("outptr", "note",
                formatText("Starting the %s least squares approximation to the response values.",
                           word));
-  std::vector<std::string> names;
-  for (const ModelInput& input : inputs) names.push_back(input.name);
   PolynomialModel model(termSet, support::polynomialVariablesFromData(names, data.points),
                         data.points, data.values);
   model.responseName = response;
-  const int minimum = support::polynomialCoefficientCount(termSet, static_cast<int>(inputs.size()));
+  const int minimum = support::polynomialCoefficientCount(termSet, static_cast<int>(names.size()));
   std::string error;
   if (static_cast<int>(data.values.size()) < minimum) {
     warn(agent.type == kAgentDoe
@@ -168,7 +166,7 @@ void fitPolynomial(const Agent& agent, int termSet, const std::string& response,
 }
 
 void fitKriging(const Agent& agent, const std::string& response,
-                const std::vector<ModelInput>& inputs, const ResponseData& data) {
+                const std::vector<std::string>& names, const ResponseData& data) {
   writeMessage("outptr", "note", "Starting the kriging approximation to the response values.");
   KrigingFit model(data.points, data.values, 0, 0, 0.0);
   std::string error;
@@ -177,8 +175,6 @@ void fitKriging(const Agent& agent, const std::string& response,
                     response.c_str(), error.c_str()));
     return;
   }
-  std::vector<std::string> names;
-  for (const ModelInput& input : inputs) names.push_back(input.name);
   const std::string path = studySurfacePath(response, "Kriging", agent.number, ".mdl");
   if (writeWhole(path, support::kernelModelFileText(model.writeData(), names),
                  support::polynomialModelFileCreateError(path))) {
@@ -189,7 +185,7 @@ void fitKriging(const Agent& agent, const std::string& response,
 }
 
 void fitRadialBasis(const Agent& agent, const std::string& response,
-                    const std::vector<ModelInput>& inputs, const ResponseData& data) {
+                    const std::vector<std::string>& names, const ResponseData& data) {
   writeMessage("outptr", "note", "Starting the RBF approximation to the response values.");
   std::string error;
   std::unique_ptr<support::RadialBasisFunctionBase> kernel =
@@ -206,8 +202,6 @@ void fitRadialBasis(const Agent& agent, const std::string& response,
                     response.c_str(), error.c_str()));
     return;
   }
-  std::vector<std::string> names;
-  for (const ModelInput& input : inputs) names.push_back(input.name);
   const std::string path =
       studySurfacePath(response, "RadialBasisFunction", agent.number, ".mdl");
   if (writeWhole(path, support::kernelModelFileText(model.writeData(), names),
@@ -216,6 +210,15 @@ void fitRadialBasis(const Agent& agent, const std::string& response,
                    leaveOneOutStatistics(data.values, model.PRESSResiduals()), data.designNumbers);
   }
   writeMessage("outptr", "note", "Completed the RBF approximation to the response values.");
+}
+
+// Every model of one response, in the order of kStudySurfaceWords.
+void fitModels(const Agent& agent, const std::string& response,
+               const std::vector<std::string>& names, const ResponseData& data) {
+  fitPolynomial(agent, 0, response, names, data);
+  fitPolynomial(agent, 1, response, names, data);
+  fitKriging(agent, response, names, data);
+  fitRadialBasis(agent, response, names, data);
 }
 
 }  // namespace
@@ -238,6 +241,8 @@ void fitResponseSurfaces(const Agent& agent) {
     warn(formatText("%s No approximation models have been fit to the data.", text.c_str()));
     return;
   }
+  std::vector<std::string> names;
+  for (const ModelInput& input : inputs) names.push_back(input.name);
   const PerformanceDefinition* performance = findPerformance(agent.performance);
   if (!performance) return;
   for (int r = 0; r < performance->count; ++r) {
@@ -251,11 +256,38 @@ void fitResponseSurfaces(const Agent& agent) {
                                                         minimum));
       continue;
     }
-    fitPolynomial(agent, 0, response, inputs, data);
-    fitPolynomial(agent, 1, response, inputs, data);
-    fitKriging(agent, response, inputs, data);
-    fitRadialBasis(agent, response, inputs, data);
+    fitModels(agent, response, names, data);
   }
+}
+
+void fitDerivedResponseSurfaces(const Agent& agent, const std::string& response,
+                                const std::vector<std::string>& names,
+                                const std::vector<std::vector<double>>& points,
+                                const std::vector<double>& values,
+                                const std::vector<int>& pointNumbers) {
+  if (names.empty()) {
+    warn(formatText("There were no factors defined for agent %d. No approximation models have "
+                    "been fit to the data.",
+                    agent.number));
+    return;
+  }
+  ResponseData data;
+  for (std::size_t i = 0; i < points.size() && i < values.size(); ++i) {
+    if (!std::isfinite(values[i])) continue;
+    data.points.push_back(points[i]);
+    data.values.push_back(values[i]);
+    data.designNumbers.push_back(i < pointNumbers.size() ? pointNumbers[i]
+                                                         : static_cast<int>(i) + 1);
+  }
+  const int minimum = support::polynomialCoefficientCount(0, static_cast<int>(names.size()));
+  if (static_cast<int>(data.values.size()) < minimum) {
+    warn(agent.type == kAgentDoe
+             ? support::polynomialDoeNoSurfaceMessage(minimum)
+             : support::polynomialTooFewPointsMessage(static_cast<int>(data.values.size()),
+                                                      minimum));
+    return;
+  }
+  fitModels(agent, response, names, data);
 }
 
 }  // namespace karvo::surrogates

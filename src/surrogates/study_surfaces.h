@@ -39,5 +39,18 @@ std::string studySurfacePath(const std::string& response, const char* word, int 
 // Fits and writes the response surfaces of `agent` (see the top of this file).
 void fitResponseSurfaces(const Agent& agent);
 
+// The same models of one response that the study derives itself rather than extracts (the
+// "<response>-means" and "<response>-SNratio" of a robust parameter design): `points[i]`
+// (one value per entry of `names`, the model variables) has the value `values[i]`; values
+// that are not finite numbers are left out. `pointNumbers[i]` numbers the point in the error
+// files (1, 2, ... when not given). The files are "<response>-<model word>-<agent>.mdl" and
+// ".err" as above, with the same notes and warnings (those of a DOE agent when `agent` is
+// one); no variables give the warning of an agent without factors.
+void fitDerivedResponseSurfaces(const Agent& agent, const std::string& response,
+                                const std::vector<std::string>& names,
+                                const std::vector<std::vector<double>>& points,
+                                const std::vector<double>& values,
+                                const std::vector<int>& pointNumbers);
+
 }  // namespace surrogates
 }  // namespace karvo

@@ -1,0 +1,191 @@
+// Robust parameter designs through the real karvo binary, on y = (x - 2)^2 + x n: a noise
+// variable n on a crossed 2-level control array (means and ratios by hand, the surfaces of the
+// derived responses, the factor mapping of the report), a random parameter as noise with a
+// resumed run, and a design without noise.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+using testing::HasLines;
+using ::testing::HasSubstr;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::unwrapped;
+using testing::writeFile;
+
+// `variables`: "name lo hi" triples of the design variables, in representation order;
+// `factors`: their *FACTOR records; `extraDefinitions`: parameters and distributions.
+void writeStudy(const TempDir& dir, const std::vector<std::string>& variables,
+                const std::string& factors, const std::string& formula,
+                const std::string& extraDefinitions, const std::string& agentMethod) {
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: robust\ntype: doe\nrepresentation: 0\nperformance: 0\n"
+            "process: 0\n*END\n");
+  std::string definitions = "*DEFINE_FORMAT\nname: Default\ntype: automatic\n";
+  std::string representation;
+  int id = 0;
+  for (const std::string& name : variables) {
+    ++id;
+    definitions += "*DEFINE_VARIABLE\nname: " + name + "\ntype: Continuous\nid: " +
+                   std::to_string(id) + "\nmin: -5\nbaseline: 0\nmax: 5\n";
+    representation +=
+        "*VARIABLE\nname: " + name + "\nid: " + std::to_string(id) + "\nresolution: 5\n";
+  }
+  writeFile(dir.file("Definitions.in"), definitions + extraDefinitions +
+                                            "*DEFINE_RESPONSE\nname: y\ntype: Formula\nformula: " +
+                                            formula + "\n*END\n");
+  writeFile(dir.file("Representation0.in"), representation + factors + "*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: y\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: robust\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
+            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\n" + agentMethod + "*END\n");
+}
+
+testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
+  std::vector<std::string> arguments = {"i=study.in"};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
+
+// Control x at 0 and 3, z at 0 and 1 (2-level full factorial); noise n at -1 and 1. Per
+// control run: x = 0 gives y = 4, 4 (mean 4, SN = -10 log10 16); x = 3 gives -2, 4 (mean 1,
+// SN = -10 log10 10 = -10).
+TEST(RobustDesignRun, NoiseVariableGivesTheHandComputedMeansAndRatios) {
+  TempDir dir("karvo-rpd-variable");
+  writeStudy(dir, {"x", "z", "n"},
+             "*FACTOR\nname: x\nlevels:2\n0\n3\nfactorType: control\n"
+             "*FACTOR\nname: z\nlevels:2\n0\n1\nfactorType: control\n"
+             "*FACTOR\nname: n\nlevels:2\n-1\n1\nfactorType: noise\n",
+             "(x - 2)**2 + x*n", "",
+             "method: RobustParameterDesign\ncontrolSampleMethod: 2LevelFull\n"
+             "noiseSampleMethod: 2LevelFull\ngenRSMAfterStudy: 1\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Num in: 8, num existing: 0, num duplicates: 0\n"));
+  EXPECT_THAT(messages(dir),
+              HasLines("Agent 0 (\"robust\"): robust parameter design of 8 runs: control array of "
+                       "4 runs over 2 factors (A = x, 2 levels; B = z, 2 levels); noise array of "
+                       "2 runs over 1 factors (A = n, 2 levels).\n"));
+
+  const std::string means = readFile(dir.file("DOE_0_y_means.out"));
+  EXPECT_THAT(means, HasLines("DOE INFORMATION\n"
+                              "---------------\n"
+                              "Number of factors:     2\n"
+                              "Number of Runs:        4\n"
+                              "        A,           B,      Response\n"
+                              "     1,        0,           0,          4.00000000e+00\n"
+                              "     2,        1,           0,          1.00000000e+00\n"
+                              "     3,        0,           1,          4.00000000e+00\n"
+                              "     4,        1,           1,          1.00000000e+00\n"));
+  EXPECT_THAT(means, HasLines("A, 4, 1, -3, 9, 1,0, 0, 0, 0 \n"));
+  EXPECT_THAT(means, HasLines("Total = 9\n"));
+
+  const std::string ratios = readFile(dir.file("DOE_0_y_SNratio.out"));
+  EXPECT_THAT(ratios, HasLines("     1,        0,           0,         -1.20411998e+01\n"
+                               "     2,        1,           0,         -1.00000000e+01\n"));
+  // Effect of x: 10 log10 16 - 10 = 2.0412; SS = 4 (2.0412 / 2)^2, all of the total.
+  EXPECT_THAT(ratios, HasLines("A, -12.0412, -10, 2.0412, 4.1665, 1,0, 0, 0, 0 \n")) << ratios;
+
+  // Surfaces of the derived responses over x and z, none of the raw response.
+  EXPECT_TRUE(fs::exists(dir.file("y-means-Linear-0.mdl")));
+  EXPECT_TRUE(fs::exists(dir.file("y-SNratio-Kriging-0.err")));
+  EXPECT_FALSE(fs::exists(dir.file("y-Linear-0.mdl")));
+  EXPECT_THAT(readFile(dir.file("y-means-Linear-0.mdl")), HasSubstr("x: min=0.000000, max=3.000000"));
+
+  EXPECT_THAT(readFile(dir.file("doe0.rpt")),
+              HasLines("*FACTOR_MAPPING\ncontrolFactorOrder: 1, 2\nnoiseFactorOrder: 3\n"));
+}
+
+// A Normal parameter p (mean 0, sigma 1) as the only noise factor: three levels at the
+// quantiles 1/6, 1/2, 5/6 (+-0.9674215661017014). x = 3 gives 1 + 3 p: mean 1, SN =
+// -10 log10((3 + 2 (3 q)^2) / 3) = -8.205578761480236.
+void writeParameterStudy(const TempDir& dir) {
+  writeStudy(dir, {"x"}, "*FACTOR\nname: x\nlevels:2\n0\n3\n", "(x - 2)**2 + x*p",
+             "*DEFINE_VARIABLE\nname: p\ntype: Parameter\nid: 2\nbaseline: 0\n"
+             "distribution: scatter\n"
+             "*DEFINE_DIST\nname: scatter\ntype: Normal\nstandardDeviation: 1\n",
+             "method: DOE\nsampleMethod: RobustParameterDesign\n"
+             "controlSampleMethod: 2LevelFull\nnoiseSampleMethod: OtherLHC\ngenRSMAfterStudy: 0\n");
+}
+
+void expectParameterResults(const TempDir& dir) {
+  const std::string means = readFile(dir.file("DOE_0_y_means.out"));
+  EXPECT_THAT(means, HasLines("     1,        0,          4.00000000e+00\n"
+                              "     2,        1,          1.00000000e+00\n"));
+  EXPECT_THAT(means, HasLines("   A,   4.000000,   1.000000\n"));
+  EXPECT_THAT(readFile(dir.file("DOE_0_y_SNratio.out")),
+              HasLines("     1,        0,         -1.20411998e+01\n"
+                       "     2,        1,         -8.20557876e+00\n"));
+}
+
+TEST(RobustDesignRun, RandomParameterIsLaidOutAtItsQuantilesAndResumes) {
+  TempDir dir("karvo-rpd-parameter");
+  writeParameterStudy(dir);
+  // The analysis counts its runs; at the third it asks the solver to stop.
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\n*ANALYSIS\nname: count\nid: 1\n"
+            "inputFile: count.sh, studyFolder, , file, yes\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh count.sh\nsuccessReturnValue: 0\n*END\n");
+  writeFile(dir.file("count.sh"),
+            "n=$(cat '" + dir.file("count") + "' 2>/dev/null || echo 0)\n"
+            "n=$((n + 1))\necho $n > '" + dir.file("count") + "'\n"
+            "if [ $n -eq 3 ]; then echo stop > '" + dir.file("study.io") + "'; sleep 2; fi\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+  const int first = std::stoi(readFile(dir.file("count")));
+  ASSERT_GE(first, 3);
+  ASSERT_LT(first, 6);
+  EXPECT_FALSE(fs::exists(dir.file("DOE_0_y_means.out")));
+
+  fs::remove(dir.file("study.io"));
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
+  const std::string text = messages(dir);
+  EXPECT_THAT(text, HasLines("Agent 0 (\"robust\"): robust parameter design of 6 runs: control "
+                             "array of 2 runs over 1 factors (A = x, 2 levels); noise array of 3 "
+                             "runs over 1 factors (A = p, 3 levels).\n"));
+  const std::size_t at = text.find("Read ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const int stored = std::stoi(text.substr(at + 5));
+  EXPECT_GE(stored, 2);
+  EXPECT_THAT(text, HasLines("Num in: 6, num existing: " + std::to_string(stored) +
+                             ", num duplicates: 0\n"));
+  EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 6 - stored);
+  expectParameterResults(dir);
+}
+
+TEST(RobustDesignRun, FormulaOnlyParameterStudyAndMissingNoiseFactor) {
+  TempDir dir("karvo-rpd-formula");
+  writeParameterStudy(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Num in: 6, num existing: 0, num duplicates: 0\n"));
+  expectParameterResults(dir);
+
+  TempDir bare("karvo-rpd-bare");
+  writeStudy(bare, {"x", "z"}, "*FACTOR\nname: x\nlevels:2\n0\n3\n*FACTOR\nname: z\nlevels:2\n0\n1\n",
+             "x + z", "",
+             "method: RobustParameterDesign\ncontrolSampleMethod: 2LevelFull\n"
+             "noiseSampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n");
+  EXPECT_NE(runStudy(bare).status, 0);
+  EXPECT_THAT(messages(bare),
+              HasSubstr("The robust parameter design of agent 0 (\"robust\") needs at least one "
+                        "control factor and one noise factor; found 2 control and 0 noise "
+                        "factors."));
+}
+
+}  // namespace
+}  // namespace karvo
