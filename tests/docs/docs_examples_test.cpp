@@ -63,8 +63,8 @@ const std::string kRoot = KARVO_SOURCE_DIR;
 const std::vector<std::string> kDocuments = {
     "architecture.md", "checkpoints.md", "distributions.md",   "doe.md",          "general-portal.md",
     "genetic-log.md",  "history.md",         "multi-objective.md", "relationships.md",
-    "remote-machines.md",
-    "response-surfaces.md", "running.md",    "search-methods.md", "study-files.md",
+    "reliability.md",
+    "remote-machines.md", "response-surfaces.md", "robust-design.md", "running.md",    "search-methods.md", "study-files.md",
     "tolmar.md"};
 
 struct Block {
