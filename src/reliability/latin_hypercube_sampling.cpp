@@ -1,16 +1,13 @@
 // The Latin hypercube study of a robustness and reliability agent: each random parameter's
 // range cut into as many intervals of equal probability as there are samples, one value per
 // interval, the intervals shuffled independently per parameter. The quantiles cost N calls
-// per parameter; the shuffle draws N (N - 1) numbers per parameter.
+// per parameter; the shuffle draws N - 1 numbers per parameter.
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "base/messages.h"
 #include "base/random.h"
-#include "definitions/method_settings.h"
-#include "definitions/study.h"
-#include "evaluation/evaluation_flow.h"
 #include "reliability/reliability_study.h"
 
 namespace karvo::reliability {
@@ -82,22 +79,7 @@ std::vector<std::vector<double>> latinHypercubeValues(const std::vector<RandomPa
 }
 
 void runLatinHypercubeStudy(Agent& agent, const EvaluationServices& services) {
-  const Design baseline = baselineDesign(agent);
-  const std::vector<RandomParameter> parameters =
-      randomParametersOf(static_cast<std::size_t>(baseline.num_dvar));
-  if (parameters.empty()) {
-    warnNoRandomParameters(agent);
-    return;
-  }
-  const std::vector<std::vector<double>> values =
-      latinHypercubeValues(parameters, agent.method.numEvals);
-  std::vector<Design> samples;
-  samples.reserve(values.size());
-  for (const std::vector<double>& sample : values) {
-    samples.push_back(sampleDesign(baseline, parameters, sample));
-  }
-  evaluateSamples(agent, samples, services);
-  writeSampleResults(agent, samples);
+  runSampledStudy(agent, services, latinHypercubeValues);
 }
 
 }  // namespace karvo::reliability

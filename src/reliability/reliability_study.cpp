@@ -190,4 +190,20 @@ void writeSampleResults(const Agent& agent, const std::vector<Design>& samples) 
   }
 }
 
+void runSampledStudy(Agent& agent, const EvaluationServices& services, SampleValuesFn values) {
+  const Design baseline = baselineDesign(agent);
+  const std::vector<RandomParameter> parameters =
+      randomParametersOf(static_cast<std::size_t>(baseline.num_dvar));
+  if (parameters.empty()) {
+    warnNoRandomParameters(agent);
+    return;
+  }
+  std::vector<Design> samples;
+  for (const std::vector<double>& sample : values(parameters, agent.method.numEvals)) {
+    samples.push_back(sampleDesign(baseline, parameters, sample));
+  }
+  evaluateSamples(agent, samples, services);
+  writeSampleResults(agent, samples);
+}
+
 }  // namespace karvo::reliability

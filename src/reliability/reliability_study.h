@@ -96,6 +96,13 @@ std::vector<std::vector<double>> latinHypercubeValues(const std::vector<RandomPa
 std::vector<std::vector<double>> monteCarloValues(const std::vector<RandomParameter>& parameters,
                                                   int n);
 
+// The study of a sampling kind: the agent's random parameters (none: warnNoRandomParameters,
+// and nothing is evaluated), agent.method.numEvals samples of them from `values` (one of the
+// two functions above), evaluated as sample designs, then writeSampleResults.
+using SampleValuesFn = std::vector<std::vector<double>> (*)(
+    const std::vector<RandomParameter>& parameters, int n);
+void runSampledStudy(Agent& agent, const EvaluationServices& services, SampleValuesFn values);
+
 // The studies, one per file (the ReliabilityStudyFn shape of reliability_turn.h).
 void runLatinHypercubeStudy(Agent& agent, const EvaluationServices& services);
 void runMonteCarloStudy(Agent& agent, const EvaluationServices& services);
