@@ -213,8 +213,18 @@ void fitRadialBasis(const Agent& agent, const std::string& response,
 }
 
 // Every model of one response, in the order of kStudySurfaceWords.
+// Fits every model of one response, when there are enough points for the linear polynomial
+// (otherwise the warning of too few points, and no model).
 void fitModels(const Agent& agent, const std::string& response,
                const std::vector<std::string>& names, const ResponseData& data) {
+  const int minimum = support::polynomialCoefficientCount(0, static_cast<int>(names.size()));
+  if (static_cast<int>(data.values.size()) < minimum) {
+    warn(agent.type == kAgentDoe
+             ? support::polynomialDoeNoSurfaceMessage(minimum)
+             : support::polynomialTooFewPointsMessage(static_cast<int>(data.values.size()),
+                                                      minimum));
+    return;
+  }
   fitPolynomial(agent, 0, response, names, data);
   fitPolynomial(agent, 1, response, names, data);
   fitKriging(agent, response, names, data);
@@ -247,16 +257,8 @@ void fitResponseSurfaces(const Agent& agent) {
   if (!performance) return;
   for (int r = 0; r < performance->count; ++r) {
     const std::string& response = performance->name[static_cast<std::size_t>(r)];
-    const ResponseData data = responseData(agent, inputs, static_cast<std::size_t>(r));
-    const int minimum = support::polynomialCoefficientCount(0, static_cast<int>(inputs.size()));
-    if (static_cast<int>(data.values.size()) < minimum) {
-      warn(agent.type == kAgentDoe
-               ? support::polynomialDoeNoSurfaceMessage(minimum)
-               : support::polynomialTooFewPointsMessage(static_cast<int>(data.values.size()),
-                                                        minimum));
-      continue;
-    }
-    fitModels(agent, response, names, data);
+    fitModels(agent, response, names,
+              responseData(agent, inputs, static_cast<std::size_t>(r)));
   }
 }
 
@@ -278,14 +280,6 @@ void fitDerivedResponseSurfaces(const Agent& agent, const std::string& response,
     data.values.push_back(values[i]);
     data.designNumbers.push_back(i < pointNumbers.size() ? pointNumbers[i]
                                                          : static_cast<int>(i) + 1);
-  }
-  const int minimum = support::polynomialCoefficientCount(0, static_cast<int>(names.size()));
-  if (static_cast<int>(data.values.size()) < minimum) {
-    warn(agent.type == kAgentDoe
-             ? support::polynomialDoeNoSurfaceMessage(minimum)
-             : support::polynomialTooFewPointsMessage(static_cast<int>(data.values.size()),
-                                                      minimum));
-    return;
   }
   fitModels(agent, response, names, data);
 }
