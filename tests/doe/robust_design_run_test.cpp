@@ -23,6 +23,7 @@ using testing::runKarvo;
 using testing::TempDir;
 using testing::unwrapped;
 using testing::writeFile;
+using testing::writeStoppingCounter;
 
 // `variables`: "name lo hi" triples of the design variables, in representation order;
 // `factors`: their *FACTOR records; `extraDefinitions`: parameters and distributions.
@@ -137,14 +138,7 @@ TEST(RobustDesignRun, RandomParameterIsLaidOutAtItsQuantilesAndResumes) {
   TempDir dir("karvo-rpd-parameter");
   writeParameterStudy(dir);
   // The analysis counts its runs; at the third it asks the solver to stop.
-  writeFile(dir.file("Process0.in"),
-            "*PROCESS\nname: p\n*ANALYSIS\nname: count\nid: 1\n"
-            "inputFile: count.sh, studyFolder, , file, yes\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh count.sh\nsuccessReturnValue: 0\n*END\n");
-  writeFile(dir.file("count.sh"),
-            "n=$(cat '" + dir.file("count") + "' 2>/dev/null || echo 0)\n"
-            "n=$((n + 1))\necho $n > '" + dir.file("count") + "'\n"
-            "if [ $n -eq 3 ]; then echo stop > '" + dir.file("study.io") + "'; sleep 2; fi\n");
+  writeStoppingCounter(dir, 3, "study.io");
   ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
   EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
   const int first = std::stoi(readFile(dir.file("count")));

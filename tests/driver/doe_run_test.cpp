@@ -22,6 +22,7 @@ using testing::runKarvo;
 using testing::TempDir;
 using testing::unwrapped;
 using testing::writeFile;
+using testing::writeStoppingCounter;
 
 // Three variables at the levels -1 and +1 (so that their values are the +-1 codes) and the
 // response f = 10 + 3 x - 2 y + 1.5 x y, which does not depend on z.
@@ -102,14 +103,7 @@ TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
   TempDir dir("karvo-doe-resume");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
   // The analysis counts its runs; at the third it asks the solver to stop.
-  writeFile(dir.file("Process0.in"),
-            "*PROCESS\nname: p\n*ANALYSIS\nname: count\nid: 1\n"
-            "inputFile: count.sh, studyFolder, , file, yes\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh count.sh\nsuccessReturnValue: 0\n*END\n");
-  writeFile(dir.file("count.sh"),
-            "n=$(cat '" + dir.file("count") + "' 2>/dev/null || echo 0)\n"
-            "n=$((n + 1))\necho $n > '" + dir.file("count") + "'\n"
-            "if [ $n -eq 3 ]; then echo stop > '" + dir.file("study.io") + "'; sleep 2; fi\n");
+  writeStoppingCounter(dir, 3, "study.io");
   ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
   EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
   const int first = std::stoi(readFile(dir.file("count")));

@@ -21,6 +21,7 @@ using testing::runKarvo;
 using testing::TempDir;
 using testing::unwrapped;
 using testing::writeFile;
+using testing::writeStoppingCounter;
 
 // One design variable x and the parameters a (uniform on [0, 1]) and k = 3 (no distribution);
 // f = a k + x is a plain response, g = a a constraint g <= `limit`.
@@ -113,14 +114,7 @@ TEST(SamplingRun, MonteCarloWithEverySampleFailing) {
 TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
   TempDir dir("karvo-rr-resume");
   writeSamplingStudy(dir, "OtherLHC", 8, "2");
-  writeFile(dir.file("Process0.in"),
-            "*PROCESS\nname: p\n*ANALYSIS\nname: count\nid: 1\n"
-            "inputFile: count.sh, studyFolder, , file, yes\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh count.sh\nsuccessReturnValue: 0\n*END\n");
-  writeFile(dir.file("count.sh"),
-            "n=$(cat '" + dir.file("count") + "' 2>/dev/null || echo 0)\n"
-            "n=$((n + 1))\necho $n > '" + dir.file("count") + "'\n"
-            "if [ $n -eq 3 ]; then echo stop > '" + dir.file("study.io") + "'; sleep 2; fi\n");
+  writeStoppingCounter(dir, 3, "study.io");
   ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
   EXPECT_THAT(readFile(dir.file("rr0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
   const int first = std::stoi(readFile(dir.file("count")));

@@ -162,4 +162,16 @@ void writeMinimalStudy(const std::string& directory) {
             "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*END\n");
 }
 
+void writeStoppingCounter(const TempDir& dir, int stopAt, const std::string& interactionFile) {
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\n*ANALYSIS\nname: count\nid: 1\n"
+            "inputFile: count.sh, studyFolder, , file, yes\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh count.sh\nsuccessReturnValue: 0\n*END\n");
+  writeFile(dir.file("count.sh"),
+            "n=$(cat " + shellQuote(dir.file("count")) + " 2>/dev/null || echo 0)\n"
+            "n=$((n + 1))\necho $n > " + shellQuote(dir.file("count")) + "\n"
+            "if [ $n -eq " + std::to_string(stopAt) + " ]; then echo stop > " +
+                shellQuote(dir.file(interactionFile)) + "; sleep 2; fi\n");
+}
+
 }  // namespace karvo::testing

@@ -50,6 +50,12 @@ void writeMinimalStudy(const std::string& directory);
 // cp -R -p, dropping a "user@host:" prefix of either operand; dos2unix changes nothing.
 void writeFakeRemoteTools(const std::string& bin);
 
+// Makes the process of a study folder (Process0.in) one analysis, "sh count.sh", that counts
+// its runs in the file "count" beside it and, at run `stopAt`, writes "stop" into the study's
+// run interaction file (`interactionFile`, e.g. "study.io") and sleeps two seconds, so that the
+// solver stops while that design is still running. The tests of resumed studies use it.
+void writeStoppingCounter(const TempDir& dir, int stopAt, const std::string& interactionFile);
+
 // Single-quotes a word for /bin/sh.
 std::string shellQuote(const std::string& word);
 
