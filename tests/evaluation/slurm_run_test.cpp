@@ -1,0 +1,296 @@
+// Scheduled compute resources against a real Slurm: a one-node cluster on this machine
+// (scripts/cluster), started once for the suite, and runs of the karvo binary whose analysis
+// goes through sbatch, squeue and scancel. The suite is skipped, with the reason, when the
+// cluster cannot start (no Slurm packages and no way to install them, daemons refused).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using testing::HasLines;
+using testing::readFile;
+using testing::runKarvo;
+using testing::runShell;
+using testing::shellQuote;
+using testing::TempDir;
+using testing::unwrapped;
+using testing::writeFile;
+
+// The resource as docs/scale-out.md writes it: the id read back from sbatch, the job queued
+// until squeue shows it RUNNING, ended once squeue answers without it, killed with scancel.
+// `submitOptions` are added to sbatch ("--exclusive": one job on the node at a time).
+std::string slurmResource(const std::string& submitOptions = "") {
+  return "*DEFINE_COMPUTE_RESOURCE\nname: slurm\ntype: Scheduled\n"
+         "jobCommand: sbatch --job-name=%JOBNAME% --output=slurm.out " + submitOptions + "\n"
+         "jobReadID: 1\njobIDStart: Submitted batch job\n"
+         "finishCmd: squeue --noheader --format=\"%i %T\"\nfinishCmdCheck: 1\n"
+         "finishReturnValue: 0\nfinishFindJob: ID\n"
+         "useJobStatus: 1\njobStartedText: RUNNING\njobStartedCol: 2\n"
+         "killCmd: scancel %JOBID%\n";
+}
+
+// A study whose one analysis "calc" runs `script` (after writing the Slurm job id into
+// "job.id") on the resource "slurm". With `doeRuns` > 0 it is a design of experiments of that
+// many runs (x at its first two levels, y over its levels) evaluated `parallel` at a time;
+// otherwise one TOLMAR agent, for check-setup runs of the baseline design.
+struct SlurmStudy {
+  std::string script;
+  std::string extraAnalysis{};  // *ANALYSIS lines added to "calc"
+  std::string submitOptions{};
+  int doeRuns = 0;
+  int parallel = 1;
+};
+
+void writeSlurmStudy(const std::string& dir, const SlurmStudy& study) {
+  const bool doe = study.doeRuns > 0;
+  writeFile(dir + "/Assembly.in",
+            std::string("*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: ") +
+                (doe ? "doe" : "optimization") +
+                "\nrepresentation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir + "/Definitions.in",
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: -2\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 20\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n" +
+                slurmResource(study.submitOptions) + "*END\n");
+  std::string representation = "*VARIABLE\nname: x\nid: 1\nresolution: 5\n"
+                               "*VARIABLE\nname: y\nid: 2\nresolution: 5\n";
+  std::string runs;
+  if (doe) {
+    const int levels = std::max(2, (study.doeRuns + 1) / 2);
+    std::string values = "levels:" + std::to_string(levels) + "\n";
+    for (int level = 1; level <= levels; ++level) values += std::to_string(level) + "\n";
+    representation += "*FACTOR\nname: x\n" + values + "*FACTOR\nname: y\n" + values;
+    runs = std::to_string(study.doeRuns) + " 2 " + std::to_string(levels) + "\n";
+    for (int run = 0; run < study.doeRuns; ++run) {
+      runs += std::to_string(run % 2) + " " + std::to_string(run / 2) + "\n";
+    }
+    writeFile(dir + "/Doe_input.in", runs);
+  }
+  writeFile(dir + "/Representation0.in", representation + "*END\n");
+  writeFile(dir + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir + "/calc.tpl", "{{x}} {{y}}\n");
+  writeFile(dir + "/calc.sh", "echo \"$SLURM_JOB_ID\" > job.id\n" + study.script);
+  writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir + "/Process0.in",
+            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\n"
+            "id: 1\ninputFile: calc.sh, studyFolder, , file, yes\n"
+            "inputTagFile: calc.tpl, calc.inp\noutputFile: calc.out\noutputTagFile: f, f.def\n"
+            "outputResponse: f\ncomputeResource: slurm\n" + study.extraAnalysis +
+                "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
+                "finishCheckFrequency: 1\nnumDesigns: " + std::to_string(study.parallel) +
+                "\n*END\n");
+  writeFile(dir + "/study.in",
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "nParallel: " + std::to_string(study.parallel) +
+                "\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 0\n*AGENT\nid: 0\n" +
+                (doe ? "method: DOE\nsampleMethod: OtherFile\ngenRSMAfterStudy: 0\n"
+                     : "method: TOLMAR\nnumEvals: 20\n") +
+                "*END\n");
+}
+
+std::string analysisLog(const TempDir& dir, int design = 1) {
+  return unwrapped(readFile(dir.file("POST_0/Design" + std::to_string(design) +
+                                     "/calc/analysis.log")));
+}
+std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
+
+// Whether `path` exists within `seconds`.
+bool appears(const std::string& path, double seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!std::filesystem::exists(path)) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+class SlurmRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    cluster_ = new TempDir("karvo-slurm");
+    const testing::ProcessResult start = runShell(
+        shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " start " + shellQuote(cluster_->path()),
+        cluster_->path());
+    if (start.status != 0) {
+      std::string reason = start.err;
+      while (!reason.empty() && reason.back() == '\n') reason.pop_back();
+      startError_ = new std::string("exit status " + std::to_string(start.status) + ": " + reason);
+    }
+  }
+  static void TearDownTestSuite() {
+    runShell(shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " stop " +
+                 shellQuote(cluster_->path()),
+             cluster_->path());
+    delete cluster_;
+    delete startError_;
+    cluster_ = nullptr;
+    startError_ = nullptr;
+  }
+  void SetUp() override {
+    if (startError_) {
+      GTEST_SKIP() << "The one-node Slurm cluster could not be started by scripts/cluster ("
+                   << *startError_ << "); the runs on a real scheduler are not tested.";
+    }
+  }
+
+  static std::string conf() { return cluster_->file("slurm.conf"); }
+
+  // A Slurm client command against the suite's cluster.
+  static testing::ProcessResult slurm(const std::string& command) {
+    return runShell("SLURM_CONF=" + shellQuote(conf()) + " " + command, cluster_->path());
+  }
+
+  // The job ids and states that squeue lists, "<id> <state>" lines.
+  static std::string queue() { return slurm("squeue --noheader --format='%i %T'").out; }
+
+  // Waits until squeue answers and lists no job (an ended job may show as COMPLETING a
+  // moment).
+  static bool queueEmpties(double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+      const testing::ProcessResult listed = slurm("squeue --noheader --format=%i");
+      if (listed.status == 0 && listed.out.empty()) return true;
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
+
+  static testing::ProcessResult runStudy(const TempDir& dir, bool checkSetup) {
+    std::vector<std::string> arguments{"i=study.in"};
+    if (checkSetup) arguments.push_back("checksetup");
+    return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path(), "SLURM_CONF=" + conf()});
+  }
+
+  static TempDir* cluster_;
+  static std::string* startError_;
+};
+
+TempDir* SlurmRun::cluster_ = nullptr;
+std::string* SlurmRun::startError_ = nullptr;
+
+// The analysis runs as a Slurm batch job: the id printed by sbatch is the job's own
+// SLURM_JOB_ID; the start is logged when squeue shows the job running and the end when squeue
+// no longer lists it; the exit status written by the job script decides success. A job that
+// exits with 3 fails the analysis with that value. Both studies run side by side.
+TEST_F(SlurmRun, JobIdReadBackAndFinishCheckedWithSqueue) {
+  TempDir good("karvo-slurm-good");
+  TempDir bad("karvo-slurm-bad");
+  writeSlurmStudy(good.path(),
+                  {.script = "read x y < calc.inp\necho \"RESULT F = $x\" > calc.out\n"});
+  writeSlurmStudy(bad.path(), {.script = "echo 'RESULT F = 1' > calc.out\nexit 3\n"});
+  auto failing = std::async(std::launch::async, [&] { return runStudy(bad, true); });
+  const testing::ProcessResult result = runStudy(good, true);
+  ASSERT_EQ(result.status, 0) << messages(good);
+
+  const std::string id = readFile(good.file("demo_0/Design1/calc/job.id"));
+  ASSERT_FALSE(id.empty());
+  const std::string log = analysisLog(good);
+  EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: slurm\n"));
+  EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*NOTE\nJobname: KARVO_D1_A1\n"
+                            "*NOTE\nJobID: " + id));
+  EXPECT_LT(log.find("JobID: "), log.find("*CMD_STARTTIME\n"));
+  EXPECT_LT(log.find("*CMD_STARTTIME\n"), log.find("*CMD_ENDTIME\n"));
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  EXPECT_THAT(messages(good), HasLines("f = 1.5\n"));
+  // sbatch ran in the analysis folder: Slurm's own output file is there.
+  EXPECT_TRUE(std::filesystem::exists(good.file("demo_0/Design1/calc/slurm.out")));
+
+  const testing::ProcessResult failed = failing.get();
+  EXPECT_EQ(failed.status, 133) << messages(bad);
+  const std::string badLog = analysisLog(bad);
+  EXPECT_THAT(badLog, HasLines("*ERROR\nThe return value (3) for the analysis command did not "
+                               "match the specified value (0). This design analysis will be "
+                               "marked as an error.\n"))
+      << badLog;
+  EXPECT_THAT(badLog, HasLines("*STATUS\nERROR\n"));
+  EXPECT_TRUE(queueEmpties(10)) << queue();
+}
+
+// A job past maxTime is cancelled with scancel (it would run a minute otherwise), and a job
+// that Slurm ends from outside (scancel by someone else) fails the analysis: its script never
+// wrote an exit status, so after the wait for that file the exit code is unknown (-1). Both
+// studies run side by side; the second waits the controller's 30 s for the status file.
+TEST_F(SlurmRun, JobsEndedByTheTimeLimitOrCancelledInSlurmFail) {
+  TempDir late("karvo-slurm-late");
+  TempDir cancelled("karvo-slurm-cancelled");
+  writeSlurmStudy(late.path(), {.script = "sleep 60\n", .extraAnalysis = "maxTime: 2\n"});
+  writeSlurmStudy(cancelled.path(), {.script = "sleep 60\n"});
+  auto cancelledRun = std::async(std::launch::async, [&] { return runStudy(cancelled, true); });
+
+  const std::string idFile = cancelled.file("demo_0/Design1/calc/job.id");
+  ASSERT_TRUE(appears(idFile, 20)) << queue();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the id written out whole
+  const std::string cancelledId = readFile(idFile).substr(0, readFile(idFile).find('\n'));
+  EXPECT_EQ(slurm("scancel " + cancelledId).status, 0);
+
+  const testing::ProcessResult result = runStudy(late, true);
+  EXPECT_EQ(result.status, 133) << messages(late);
+  const std::string log = analysisLog(late);
+  EXPECT_THAT(log, HasLines("*WARNING\nMaximum allowed time exceeded for analysis calc of "
+                            "design 1. This will be marked as completed. Will try to kill the "
+                            "analysis process.\n"))
+      << log;
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+  EXPECT_THAT(log, HasLines("*ERROR\nThe return value (-1) for the analysis command did not "
+                            "match the specified value (0). This design analysis will be marked "
+                            "as an error.\n"));
+
+  const testing::ProcessResult cancelledResult = cancelledRun.get();
+  EXPECT_EQ(cancelledResult.status, 133) << messages(cancelled);
+  const std::string cancelledLog = analysisLog(cancelled);
+  EXPECT_THAT(cancelledLog, HasLines("*ERROR\nThe return value (-1) for the analysis command did "
+                                     "not match the specified value (0). This design analysis "
+                                     "will be marked as an error.\n"))
+      << cancelledLog;
+  // Neither job is left: the first would otherwise sleep for another minute.
+  EXPECT_TRUE(queueEmpties(10)) << queue();
+}
+
+// "stop" in the run interaction file while one job runs and two wait in Slurm's queue (each
+// asks for the whole node): the solver cancels all three, and squeue lists none afterwards.
+TEST_F(SlurmRun, StopInTheInteractionFileCancelsQueuedAndRunningJobs) {
+  TempDir dir("karvo-slurm-stop");
+  writeSlurmStudy(dir.path(), {.script = "sleep 60\n",
+                               .submitOptions = "--exclusive",
+                               .doeRuns = 4,
+                               .parallel = 3});
+  auto stopped = std::async(std::launch::async, [&] { return runStudy(dir, false); });
+  // Wait for one running and two pending jobs; "stop" is written in any case, so that the
+  // run ends.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  std::string listed;
+  bool ready = false;
+  while (!ready && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    listed = queue();
+    ready = listed.find(" RUNNING\n") != std::string::npos &&
+            listed.find(" PENDING\n") != listed.rfind(" PENDING\n");
+  }
+  writeFile(dir.file("study.io"), "stop\n");
+  const testing::ProcessResult result = stopped.get();
+  EXPECT_TRUE(ready) << listed;
+  EXPECT_EQ(result.status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("*NOTE\nThe process has been terminated by the user from "
+                                      "the KARVO Modeler. The currently running local analyses "
+                                      "will be terminated.\n"));
+  EXPECT_TRUE(queueEmpties(10)) << queue();
+  // The fourth run was never submitted.
+  EXPECT_FALSE(std::filesystem::exists(dir.file("demo_0/Design4/calc/job.id")));
+}
+
+}  // namespace
+}  // namespace karvo
