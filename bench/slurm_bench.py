@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""The solver's own cost while its analyses run as Slurm jobs, and how soon it notices a job's end.
+
+A design of experiments of N runs (default 100) whose analysis is a Slurm batch job that sleeps
+2 s, N jobs in all, 4 at a time (nParallel 4, numDesigns 4, sbatch --oversubscribe so that four
+one-CPU jobs share the node), on the Scheduled resource of docs/scale-out.md with the finish
+check once a second (finishCheckFrequency 1). Each job's last command writes the time of its
+end; the analysis's post command, which the solver runs as soon as it has seen the end, writes
+the time of the detection.
+
+Prints the wall time of the study, the solver's own CPU time (utime + stime of the karvo
+process, sampled from /proc until it exits), the CPU time of the solver with its scheduler
+commands (sbatch, squeue, scancel: the children's rusage), and the delay between each job's end
+and its detection (mean, median, min, max).
+
+Usage: bench/slurm_bench.py [karvo] [runs] [frequency]; starts and stops its own one-node
+cluster with scripts/cluster (default build/karvo, 100 runs, 1 s).
+"""
+import glob
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+KARVO = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build/karvo"))
+RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 100
+FREQUENCY = int(sys.argv[3]) if len(sys.argv) > 3 else 1
+PARALLEL = 4
+
+RESOURCE = """*DEFINE_COMPUTE_RESOURCE
+name: slurm
+type: Scheduled
+jobCommand: sbatch --job-name=%JOBNAME% --output=slurm.out --oversubscribe
+jobReadID: 1
+jobIDStart: Submitted batch job
+finishCmd: squeue --noheader --format="%i %T"
+finishCmdCheck: 1
+finishReturnValue: 0
+finishFindJob: ID
+useJobStatus: 1
+jobStartedText: RUNNING
+jobStartedCol: 2
+killCmd: scancel %JOBID%
+"""
+
+
+def write(folder, name, text):
+    with open(os.path.join(folder, name), "w") as f:
+        f.write(text)
+
+
+def write_study(folder):
+    levels = max(2, (RUNS + 1) // 2)
+    write(folder, "Assembly.in", "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: jobs\ntype: doe\n"
+          "representation: 0\nperformance: 0\nprocess: 0\n*END\n")
+    write(folder, "Definitions.in", "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+          "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+          "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\n"
+          f"max: {levels + 1}\n*DEFINE_RESPONSE\nname: f\ntype: File\n" + RESOURCE + "*END\n")
+    values = f"levels:{levels}\n" + "".join(f"{level + 1}\n" for level in range(levels))
+    write(folder, "Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n"
+          "*VARIABLE\nname: y\nid: 2\nresolution: 5\n*FACTOR\nname: x\n" + values +
+          "*FACTOR\nname: y\n" + values + "*END\n")
+    write(folder, "Doe_input.in", f"{RUNS} 2 {levels}\n" +
+          "".join(f"{run % 2} {run // 2}\n" for run in range(RUNS)))
+    write(folder, "Performance0.in", "*RESPONSE\nname: f\ntype: objective\nfactor: 1\n"
+          "option: min_value\ntarget: 0\nquadWt: 0\nlinearWt: 1\n*END\n")
+    write(folder, "calc.tpl", "{{x}} {{y}}\n")
+    write(folder, "calc.sh", "sleep 2\nread x y < calc.inp\necho \"RESULT F = $x\" > calc.out\n"
+          "date +%s.%N > end.stamp\n")
+    write(folder, "f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n")
+    write(folder, "Process0.in", "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n"
+          "*ANALYSIS\nname: calc\nid: 1\ninputFile: calc.sh, studyFolder, , file, yes\n"
+          "inputTagFile: calc.tpl, calc.inp\noutputFile: calc.out\noutputTagFile: f, f.def\n"
+          "outputResponse: f\ncomputeResource: slurm\n*EXECUTION_DEFINITION\n"
+          "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
+          f"finishCheckFrequency: {FREQUENCY}\nnumDesigns: {PARALLEL}\n"
+          "postCmd: date +%s.%N > detected.stamp\npostAnalysisOptions: analysisFolder, , 0\n"
+          "*END\n")
+    write(folder, "study.in", "*STUDY\nname: jobs\nstartAgent: 0\nendAgent: 0\nfilePrefix: jobs\n"
+          f"randomSeed: 0.5\nnParallel: {PARALLEL}\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 0\n"
+          "*AGENT\nid: 0\nmethod: DOE\nsampleMethod: OtherFile\ngenRSMAfterStudy: 0\n*END\n")
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="karvo-slurm-bench.")
+    cluster, study = os.path.join(work, "cluster"), os.path.join(work, "study")
+    os.makedirs(study)
+    subprocess.run([os.path.join(ROOT, "scripts/cluster"), "start", cluster], check=True,
+                   stdout=subprocess.DEVNULL)
+    try:
+        write_study(study)
+        env = dict(os.environ, KARVO_ROOT=study, SLURM_CONF=os.path.join(cluster, "slurm.conf"))
+        ticks = os.sysconf("SC_CLK_TCK")
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.time()
+        karvo = subprocess.Popen([KARVO, "i=study.in"], cwd=study, env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        own = 0.0
+        while karvo.poll() is None:
+            try:
+                with open(f"/proc/{karvo.pid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                if fields[0] != "Z":
+                    own = (int(fields[11]) + int(fields[12])) / ticks
+            except OSError:
+                pass
+            time.sleep(0.05)
+        wall = time.time() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        children = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+        delays = []
+        for end in glob.glob(os.path.join(study, "jobs_0/Design*/calc/end.stamp")):
+            detected = end.replace("end.stamp", "detected.stamp")
+            if os.path.exists(detected):
+                with open(end) as e, open(detected) as d:
+                    delays.append(float(d.read()) - float(e.read()))
+        print(f"{RUNS} jobs of 2 s, {PARALLEL} at a time, finish check every {FREQUENCY} s: "
+              f"exit status {karvo.returncode}, wall {wall:.1f} s (ideal {RUNS * 2 / PARALLEL:.0f} s)")
+        print(f"solver's own CPU time {own:.2f} s; with its scheduler commands {children:.2f} s")
+        if delays:
+            print(f"end of job to detection ({len(delays)} jobs): mean {statistics.mean(delays):.2f} s, "
+                  f"median {statistics.median(delays):.2f} s, min {min(delays):.2f} s, "
+                  f"max {max(delays):.2f} s")
+    finally:
+        subprocess.run([os.path.join(ROOT, "scripts/cluster"), "stop", cluster])
+    print(f"Study folder: {study}")
+
+
+if __name__ == "__main__":
+    main()
