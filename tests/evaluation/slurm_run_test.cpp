@@ -310,8 +310,10 @@ TEST_F(SlurmRun, StopInTheInteractionFileCancelsQueuedAndRunningJobs) {
 // batch are queued together, and the search evaluates exactly the designs of the same search
 // run on this machine (same seed), with the same results.
 TEST_F(SlurmRun, SearchOnTheClusterEvaluatesTheDesignsOfTheLocalSearch) {
+  // Each job lasts long enough for the four of a batch to be in the queue together, also on
+  // a loaded machine where each sbatch takes a while.
   const std::string script =
-      "sleep 0.5\nread x y < calc.inp\n"
+      "sleep 1.5\nread x y < calc.inp\n"
       "awk -v x=$x -v y=$y 'BEGIN { printf \"RESULT F = %.6f\\n\", (x - 1) * (x - 1) + "
       "(y - 7) * (y - 7) / 10 }' > calc.out\n";
   TempDir cluster("karvo-slurm-search");
