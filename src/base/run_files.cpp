@@ -90,17 +90,55 @@ bool lockIsStale(const std::string& content) {
   return now == 0 || now != ticks;
 }
 
+namespace {
+
+// Makes the lock file with its whole content, or answers errno (EEXIST when it is there
+// already). The text is written to a file aside and linked to the lock's name, which fails
+// when that name exists: a run killed at any moment leaves either no lock file or one whose
+// owner record tells the next run that it is stale, never an empty one. A file system
+// without hard links gets the lock made exclusively and then written; `made` tells whether
+// the name was made, even when its writing failed.
+int makeLockFile(const std::string& name, const std::string& content, bool& made) {
+  made = false;
+  const std::string aside = formatText("%s.new.%ld", name.c_str(), static_cast<long>(::getpid()));
+  int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    bool written = ::write(fd, content.data(), content.size()) ==
+                   static_cast<ssize_t>(content.size());
+    written = ::close(fd) == 0 && written;
+    int error = 0;
+    if (!written) {
+      error = errno != 0 ? errno : EIO;
+    } else if (::link(aside.c_str(), name.c_str()) != 0) {
+      error = errno;
+    } else {
+      made = true;
+    }
+    ::unlink(aside.c_str());
+    if (error != EPERM && error != ENOTSUP && error != EOPNOTSUPP && error != EXDEV) {
+      return error;
+    }
+  }
+  fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  made = true;
+  bool written = ::write(fd, content.data(), content.size()) ==
+                 static_cast<ssize_t>(content.size());
+  written = ::close(fd) == 0 && written;
+  return written ? 0 : EIO;
+}
+
+}  // namespace
+
 void createLockFile(int agent) {
   std::string name = agentFileName(agent, ".lock");
-  // Created exclusively: of two processes started at the same instant for the same agent,
-  // exactly one gets the lock.
-  int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  int openError = fd < 0 ? errno : 0;
-  if (openError == EEXIST && takeOverStaleLock(name)) {
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    openError = fd < 0 ? errno : 0;
-  }
-  if (openError == EEXIST) {
+  // Of two processes started at the same instant for the same agent, exactly one gets the
+  // lock.
+  const std::string content = formatText("Lock File for Agent #: %d\n", agent) + lockOwnerText();
+  bool made = false;
+  int error = makeLockFile(name, content, made);
+  if (error == EEXIST && takeOverStaleLock(name)) error = makeLockFile(name, content, made);
+  if (error == EEXIST) {
     std::string text = formatText(
         "The lock file (%s) exists in the working directory. This means that either",
         name.c_str());
@@ -109,16 +147,12 @@ void createLockFile(int agent) {
     text += " terminated abnormally. Then try to submit the current run again.";
     fatalError(text);
   }
-  if (fd < 0) {
-    fatalError(formatText("Error in writing the KARVO lock file (%s). Exiting.", name.c_str()));
+  if (made) {
+    // Made, perhaps only in part: it is this run's own and goes at the end.
+    workingDirectoryState.lockFiles.push_back(name);
+    workingDirectoryState.lockFilesCreated = true;
   }
-  std::string content = formatText("Lock File for Agent #: %d\n", agent) + lockOwnerText();
-  bool written = ::write(fd, content.data(), content.size()) ==
-                 static_cast<ssize_t>(content.size());
-  ::close(fd);
-  workingDirectoryState.lockFiles.push_back(name);
-  workingDirectoryState.lockFilesCreated = true;
-  if (!written) {
+  if (error != 0) {
     fatalError(formatText("Error in writing the KARVO lock file (%s). Exiting.", name.c_str()));
   }
 }

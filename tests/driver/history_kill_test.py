@@ -205,8 +205,9 @@ def offer_designs(folder):
 def run(karvo, folder, mode, extra, kill_after):
     with open(os.path.join(folder, "study.in"), "w") as f:
         f.write(STUDY.format(mode=mode))
+    # A killed run's lock file stays: the next run must take it over.
     for name in os.listdir(folder):
-        if name.endswith(".lck") or name.startswith("RESULTS_BACKUP_"):
+        if name.startswith("RESULTS_BACKUP_"):
             path = os.path.join(folder, name)
             shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
     env = dict(os.environ, KARVO_ROOT=folder)
