@@ -31,6 +31,7 @@ struct RunSettings {
   int inputFileMode = 0;          // first argument was i=
   int checkPerformanceMode = 0;   // first argument was checkPerformance
   int performanceIdToCheck = 0;   // second argument in check-performance mode (atoi)
+  int toolMode = 0;               // export or plot: the study is only read (no lock files)
   int verbose = 0;
   int overwrite = 0;              // overwrite without backup; a run option may clear it
   int overwriteRequested = 0;     // the option itself was given

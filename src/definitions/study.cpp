@@ -508,7 +508,7 @@ void readAgentRecord(const Record& record, std::span<const MethodEntry> methods)
     agent->continueDesigns = trimmed(value);
   }
 
-  if (id >= run.startAgent && id <= run.finalAgent) createLockFile(id);
+  if (id >= run.startAgent && id <= run.finalAgent && !run.settings.toolMode) createLockFile(id);
 }
 
 void writeBanner() {

@@ -1,6 +1,7 @@
 // The run driver: mode choice, the start-up order and the closing steps shared by every
 // controlled end. Runs once per process; nothing here is on a hot path.
 #include "driver/driver.h"
+#include "driver/study_tools.h"
 
 #include <cstdio>
 #include <cstring>
@@ -529,6 +530,16 @@ int runSolver(int argc, char** argv) {
       std::printf("%d\n", kBuildNumber);
       exitRun(kExitNormal, false);
     }
+    const bool exportMode = std::strcmp(mode, "export") == 0;
+    if (exportMode || std::strcmp(mode, "plot") == 0) {
+      // Commands that only read a study and its results: no run, no closing steps.
+      resetRunState();
+      readWorkingDirectory();
+      code = exportMode ? runExportCommand(argc, argv) : runPlotCommand(argc, argv);
+      std::fflush(stdout);
+      std::fflush(stderr);
+      return code & 0xFF;
+    }
     const bool inputMode = std::strncmp(mode, "i=", 2) == 0;
     const bool checkMode = std::strcmp(mode, "checkPerformance") == 0;
     if (!inputMode && !checkMode) {
@@ -549,7 +560,7 @@ int runSolver(int argc, char** argv) {
     closeRun();
   } catch (const RunExit& exit) {
     code = exit.code;
-    if (exit.closeRun) closeRun();
+    if (exit.closeRun && !run.settings.toolMode) closeRun();
   }
   std::fflush(stdout);
   std::fflush(stderr);
