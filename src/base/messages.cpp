@@ -2,6 +2,7 @@
 // runs for every note, warning and log line of a run (thousands per hour), so it writes
 // straight into the stdio buffer of each channel and flushes once per block.
 #include "base/messages.h"
+#include "base/progress.h"
 
 #include "base/file_handle.h"
 #include "base/run_exit.h"
@@ -139,6 +140,7 @@ void writeBody(std::FILE* stream, const char* severity, const std::string& text)
 
 void writeBlock(std::FILE* stream, const char* destination, const char* severity,
                 const std::string& text) {
+  if (stream == stderr || stream == stdout) progressClear();
   writeHeader(stream, severity, text);
   writeBody(stream, severity, text);
   if (std::strcmp(severity, "none") != 0 &&
@@ -169,6 +171,7 @@ void writeMessage(const char* destination, const char* severity, const std::stri
   if (std::strstr(destination, "outptr")) {
     found = true;
     if (!outptr || !outptr->stream) {
+      progressClear();
       writeBody(stderr, severity, text);
       std::fflush(stderr);
       return;

@@ -24,6 +24,7 @@
 #include "search/genetic.h"
 #include "surrogates/study_surfaces.h"
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/run_exit.h"
 #include "base/random.h"
 #include "base/run_state.h"
@@ -306,6 +307,18 @@ void endRunOnStopSignal() {
   interactionEndOnSignal();
 }
 
+// The evaluations an agent's method plans in the whole run, as far as its settings tell:
+// its budget, or its population over all generations; 0 when they do not tell.
+long plannedEvaluations(const Agent& agent) {
+  const MethodSettings& method = agent.method;
+  if (method.numEvals > 0) return method.numEvals;
+  if (method.populationSize > 0) {
+    return static_cast<long>(method.populationSize) * std::max(method.generationsPerCycle, 1) *
+           std::max(method.numCycles, 1);
+  }
+  return 0;
+}
+
 void runCycles() {
   const std::span<const MethodEntry> methods = methodTable();
   const EvaluationServices services = standardEvaluationServices();
@@ -348,6 +361,8 @@ void runCycles() {
         agentSetUp[static_cast<std::size_t>(number - run.startAgent)] = 1;
         seedRandom(&study.randomSeed, 1);
       }
+      progressAgent(number, agent->name, run.currentCycle, std::max(agent->method.numCycles, 1),
+                    plannedEvaluations(*agent), agent->evaluatedDesigns);
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
         ranInCycle[static_cast<std::size_t>(number - run.startAgent)] = 1;
         runAgentTurn(*agent, methods, services);
@@ -369,6 +384,7 @@ void runCycles() {
         }
         agent->runState = 2;
       }
+      progressTurnEnd();
     }
     writeFormatted(outptr, "\n *** End of Cycle ***\n\n");
     flushFile(outptr);
@@ -408,6 +424,7 @@ void runStudy(int argc, char** argv) {
     startAnalysisReservations();
   }
   prepareRun();
+  progressStart(platform::standardErrorIsTerminal());
   runCycles();
 }
 

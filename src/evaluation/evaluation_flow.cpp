@@ -84,6 +84,7 @@
 #include <limits>
 
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/run_exit.h"
 #include "base/run_state.h"
 #include "definitions/performance_file.h"
@@ -291,6 +292,7 @@ void storeEvaluatedDesign(FlowBatch& batch, FlowDesign& flow) {
                      historyEntryOf(*batch.agent, design, &flow.context, flow.loopCases, &batch.shape),
                      batch.shape);
   appendHistoryEntry(results.history, entry);
+  progressDesign(design.designNumber, design.failed, design.performance, design.violation);
   results.counters[0] = batch.agent->evaluatedDesigns;
   if (study.options.saveHistoryForEachEval) writeHistory(*batch.agent, results);
 }
@@ -563,7 +565,8 @@ void runBatch(FlowBatch& batch) {
       }
     }
     bool allFinished = true;
-    bool anyRunning = false;
+    int runningJobs = 0;
+    int waitingJobs = 0;
     for (FlowDesign& design : batch.designs) {
       if (design.finished) continue;
       if (advanceLoops(batch, design)) {
@@ -573,7 +576,8 @@ void runBatch(FlowBatch& batch) {
       bool done = true;
       for (std::size_t a = 0; a < analyses; ++a) {
         if (!jobDone(batch, design, static_cast<int>(a))) done = false;
-        if (design.jobs[a].state == kJobRunning) anyRunning = true;
+        if (design.jobs[a].state == kJobRunning) ++runningJobs;
+        if (design.jobs[a].state == kJobWaiting) ++waitingJobs;
       }
       if (done) {
         finishDesign(batch, design);
@@ -583,6 +587,8 @@ void runBatch(FlowBatch& batch) {
         allFinished = false;
       }
     }
+    const bool anyRunning = runningJobs > 0;
+    progressJobs(runningJobs, waitingJobs);
     if (allFinished) {
       if (!batch.parallel) {
         writeMessage("stdout", "note",

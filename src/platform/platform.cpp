@@ -82,6 +82,8 @@ bool pathExists(const std::string& path) {
   return fs::exists(fs::symlink_status(path, ec));
 }
 
+bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 bool isDirectory(const std::string& path) {
   std::error_code ec;
   return fs::is_directory(path, ec);

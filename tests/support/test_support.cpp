@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -172,6 +173,11 @@ void writeStoppingCounter(const TempDir& dir, int stopAt, const std::string& int
             "n=$((n + 1))\necho $n > " + shellQuote(dir.file("count")) + "\n"
             "if [ $n -eq " + std::to_string(stopAt) + " ]; then echo stop > " +
                 shellQuote(dir.file(interactionFile)) + "; sleep 2; fi\n");
+}
+
+std::string withoutProgressLines(const std::string& err) {
+  static const std::regex line("agent \\d+ .*  \\d\\d:\\d\\d:\\d\\d elapsed.*\n");
+  return std::regex_replace(err, line, "");
 }
 
 }  // namespace karvo::testing

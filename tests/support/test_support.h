@@ -56,6 +56,10 @@ void writeFakeRemoteTools(const std::string& bin);
 // solver stops while that design is still running. The tests of resumed studies use it.
 void writeStoppingCounter(const TempDir& dir, int stopAt, const std::string& interactionFile);
 
+// A run's standard error without the progress lines that a run writes there, one per agent
+// and cycle, when it is not a terminal.
+std::string withoutProgressLines(const std::string& err);
+
 // Single-quotes a word for /bin/sh.
 std::string shellQuote(const std::string& word);
 

@@ -1,0 +1,62 @@
+// The progress line of a run: on a terminal, one line on standard error that the solver
+// redraws while the run goes on (agent, cycle, evaluations of the budget, analyses running and
+// queued, failed designs, the best design so far, elapsed time and an estimate of the time
+// left); on a pipe or file, one plain summary line per agent and cycle instead. Drawing is
+// throttled to a few times a second and costs the run nothing while analyses run.
+#pragma once
+
+#include <string>
+
+namespace karvo {
+
+struct ProgressState {
+  bool enabled = false;      // a study run (not a command that only reads a study)
+  bool terminal = false;     // standard error is a terminal: the live line is drawn
+  bool drawn = false;        // the live line stands on the terminal now
+  int agent = -1;
+  std::string agentName;
+  int cycle = 0;             // 0-based
+  int cycles = 1;
+  long evaluations = 0;      // designs the agent has evaluated, the history's included
+  long budget = 0;           // evaluations the agent's method plans; 0: not known
+  long doneInRun = 0;        // designs evaluated by this run for the agent
+  long failed = 0;           // of them failed
+  int running = 0;           // analyses running now
+  int queued = 0;            // analyses waiting to start
+  bool haveBest = false;     // a feasible design has been evaluated in this run
+  double best = 0.0;         // its performance (larger is better)
+  int bestDesign = 0;
+  double runStart = 0.0;     // monotonic seconds
+  double agentStart = 0.0;
+  double lastDrawn = -1.0;
+};
+
+extern ProgressState progress;
+
+// Starts the progress of a run: `terminal` says whether standard error is a terminal.
+void progressStart(bool terminal);
+
+// An agent's turn begins; `evaluations` is its count of evaluated designs so far.
+void progressAgent(int agent, const std::string& name, int cycle, int cycles, long budget,
+                   long evaluations);
+
+// A design of the current agent has been evaluated.
+void progressDesign(int designNumber, bool failed, double performance, double violation);
+
+// The analyses of the running batch; the line is redrawn when due.
+void progressJobs(int running, int queued);
+
+// The line's text at `now` (monotonic seconds), without control characters.
+std::string progressText(const ProgressState& state, double now);
+
+// The summary of the current agent's turn: on a terminal the live line is cleared, elsewhere
+// one line is written to standard error.
+void progressTurnEnd();
+
+// Takes the live line off the terminal before other text goes to standard output or error.
+void progressClear();
+
+// "hh:mm:ss".
+std::string progressClock(double seconds);
+
+}  // namespace karvo
