@@ -1,0 +1,343 @@
+// The plots of results: each kind drawn from a small known data set and read back with
+// python3's XML parser (well-formed, the expected marks, real and escaped text), and the plot
+// command through the real karvo binary on formula-only studies.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "results/plots.h"
+#include "search/pareto_file.h"
+#include "support/search_study.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::HasLines;
+using testing::readFile;
+using testing::runKarvo;
+using testing::runShell;
+using testing::TempDir;
+using testing::writeFile;
+
+// Parses an SVG file and lists what it holds: "count <tag>.<class> <n>" for every class of
+// mark, "points <class> <n>" for each polyline, and the content of every <text> and <title>.
+constexpr const char* kSvgSummary = R"(import sys, xml.etree.ElementTree as ET
+ns = '{http://www.w3.org/2000/svg}'
+root = ET.parse(sys.argv[1]).getroot()
+assert root.tag == ns + 'svg'
+counts = {}
+for e in root.iter():
+    tag = e.tag.replace(ns, '')
+    c = e.get('class')
+    if c:
+        counts[tag + '.' + c] = counts.get(tag + '.' + c, 0) + 1
+        if tag == 'polyline':
+            print('points', c, len(e.get('points').split()))
+    if tag in ('text', 'title'):
+        print(tag, e.text)
+for k in sorted(counts):
+    print('count', k, counts[k])
+)";
+
+// The summary of `svgText` (written into `dir`); fails the test when python3 cannot parse it.
+std::string summaryOf(const TempDir& dir, const std::string& svgText) {
+  writeFile(dir.file("summary.py"), kSvgSummary);
+  writeFile(dir.file("plot.svg"), svgText);
+  const testing::ProcessResult result =
+      runShell("/usr/bin/python3 summary.py plot.svg", dir.path());
+  EXPECT_EQ(result.status, 0) << result.err;
+  return result.out;
+}
+
+std::string summaryOfFile(const TempDir& dir, const std::string& path) {
+  return summaryOf(dir, readFile(path));
+}
+
+// ---------------------------------------------------------------------------------------
+// The plots from known data
+
+TEST(Plots, ConvergenceShowsDesignsTheBestFeasibleStepsAndFailures) {
+  // Feasible 1, infeasible 3, failed, feasible 2, feasible 5, failed.
+  const std::vector<plots::ConvergenceDesign> designs = {
+      {1, true, false}, {3, false, false}, {-1e99, false, true},
+      {2, true, false}, {5, true, false},  {-1e99, false, true}};
+  const std::vector<double> best = plots::bestFeasibleSoFar(designs);
+  EXPECT_EQ(best, (std::vector<double>{1, 1, 1, 2, 5, 5}));
+  TempDir dir("karvo-plot-convergence");
+  const std::string summary =
+      summaryOf(dir, plots::convergenceSvg("Agent 0 (\"a&b\" <c>): convergence", designs));
+  EXPECT_THAT(summary, HasLines("count circle.design 4\ncount path.failed 2\n"
+                                "count polyline.best 1\n"));
+  // (1,1) (4,1) (4,2) (5,2) (5,5) (6,5)
+  EXPECT_THAT(summary, HasLines("points best 6\n"));
+  EXPECT_THAT(summary, HasLines("text Agent 0 (\"a&b\" <c>): convergence\n"));
+  EXPECT_THAT(summary, HasLines("text Evaluations\n"));
+  EXPECT_THAT(summary, HasLines("text Performance\n"));
+}
+
+TEST(Plots, DoeMainEffectsAndEffectsOfATwoLevelFactorial) {
+  // f = 10 + 3 x - 2 y + 1.5 x y over the 2^2 factorial: means of x 7 and 13, of y 12 and 8;
+  // effects x 6, y -4, x*y 3.
+  const std::vector<std::string> factors = {"x", "y"};
+  const std::vector<std::vector<double>> values = {{-1, 1, -1, 1}, {-1, -1, 1, 1}};
+  const std::vector<double> f = {10.5, 13.5, 3.5, 12.5};
+  const std::vector<plots::FactorMeans> means = plots::factorMeans(factors, values, f);
+  ASSERT_EQ(means.size(), 2u);
+  EXPECT_EQ(means[0].means, (std::vector<double>{7, 13}));
+  EXPECT_EQ(means[1].means, (std::vector<double>{12, 8}));
+  EXPECT_EQ(means[1].labels, (std::vector<std::string>{"-1", "1"}));
+  const std::vector<plots::Effect> effects = plots::factorEffects(factors, values, f);
+  ASSERT_EQ(effects.size(), 3u);
+  EXPECT_EQ(effects[0].term + " " + std::to_string(effects[0].value), "x 6.000000");
+  EXPECT_EQ(effects[1].term + " " + std::to_string(effects[1].value), "y -4.000000");
+  EXPECT_EQ(effects[2].term + " " + std::to_string(effects[2].value), "x*y 3.000000");
+
+  TempDir dir("karvo-plot-doe");
+  std::string summary = summaryOf(dir, plots::mainEffectsSvg("main effects", "f", means));
+  EXPECT_THAT(summary, HasLines("text x\ntext Mean of f\npoints means 2\n"));
+  EXPECT_THAT(summary, HasLines("text y\npoints means 2\n"));
+  EXPECT_THAT(summary, HasLines("count circle.mean 4\ncount polyline.means 2\n"));
+  EXPECT_THAT(summary, HasLines("text Mean of f\n"));
+  summary = summaryOf(dir, plots::normalPlotSvg("normal plot", "f", effects));
+  EXPECT_THAT(summary, HasLines("count circle.effect 3\n"));
+  EXPECT_THAT(summary, HasLines("text x*y\n"));
+  EXPECT_THAT(summary, HasLines("text Normal score\n"));
+
+  // Many distinct values (a Latin hypercube) are binned into five levels.
+  std::vector<double> spread, response;
+  for (int i = 0; i < 20; ++i) {
+    spread.push_back(i);
+    response.push_back(i < 10 ? 1.0 : 3.0);
+  }
+  const auto binned = plots::factorMeans({"z"}, {spread}, response);
+  ASSERT_EQ(binned.size(), 1u);
+  EXPECT_EQ(binned[0].labels, (std::vector<std::string>{"1.9", "5.7", "9.5", "13.3", "17.1"}));
+  EXPECT_EQ(binned[0].counts, (std::vector<int>{4, 4, 4, 4, 4}));
+  EXPECT_EQ(binned[0].means, (std::vector<double>{1, 1, 2, 3, 3}));
+}
+
+TEST(Plots, NormalScoresAndHistogramBins) {
+  EXPECT_NEAR(plots::normalScore(1, 3), -0.9674, 1e-4);
+  EXPECT_NEAR(plots::normalScore(2, 3), 0.0, 1e-6);
+  const plots::HistogramBins bins = plots::histogramBins({1, 2, 3, 4, 5, 6, 7, 8, 9});
+  EXPECT_EQ(bins.counts, (std::vector<int>{3, 3, 3}));
+  ASSERT_EQ(bins.edges.size(), 4u);
+  EXPECT_EQ(bins.edges.back(), 9.0);
+
+  TempDir dir("karvo-plot-histogram");
+  const std::string summary =
+      summaryOf(dir, plots::histogramSvg("histogram", "stress", {1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_THAT(summary, HasLines("title [1, 3.667]: 3\ntitle [3.667, 6.333]: 3\n"
+                                "title [6.333, 9]: 3\n"));
+  EXPECT_THAT(summary, HasLines("count rect.bar 3\n"));
+  EXPECT_THAT(summary, HasLines("text stress\n"));
+  EXPECT_THAT(summary, HasLines("text mean 5\n"));
+
+  // One value: one bar.
+  EXPECT_EQ(plots::histogramBins({2.5, 2.5}).counts, (std::vector<int>{2}));
+}
+
+TEST(Plots, ParetoProjectionMarksTheFront) {
+  plots::ParetoProjection data;
+  data.xName = "mass";
+  data.yName = "stress";
+  data.designX = {3, 4, 5};
+  data.designY = {9, 8, 7};
+  data.frontX = {1, 2};
+  data.frontY = {2, 1};
+  TempDir dir("karvo-plot-pareto");
+  const std::string summary = summaryOf(dir, plots::paretoSvg("front", data, true));
+  EXPECT_THAT(summary, HasLines("count circle.design 3\ncount circle.front 2\n"));
+  EXPECT_THAT(summary, HasLines("points front-line 2\n"));
+  EXPECT_THAT(summary, HasLines("text mass\ntext stress\n"));
+}
+
+// ---------------------------------------------------------------------------------------
+// The command
+
+testing::ProcessResult plot(const TempDir& dir, const std::vector<std::string>& arguments) {
+  std::vector<std::string> all = {"plot"};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  return runKarvo(all, dir.path(), {"KARVO_ROOT=" + dir.path()});
+}
+
+std::vector<std::string> filesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(PlotCommand, UsageErrorsAndAStudyWithoutResults) {
+  TempDir dir("karvo-plot-usage");
+  testing::SearchStudy study;
+  study.agent = "method: TOLMAR\nnumEvals: 10\n";
+  study.f = "x + y";
+  testing::writeSearchStudy(dir, study);
+  const std::string usage =
+      "Usage: karvo plot <study file> [--out <folder>]\n"
+      "Writes SVG plots of the study's results into <folder> (default: \"plots\" in the study's\n"
+      "folder).\n";
+  for (const auto& arguments : std::vector<std::vector<std::string>>{
+           {}, {"--out", "x"}, {"study.in", "--out"}, {"study.in", "--bogus"},
+           {"study.in", "other.in"}}) {
+    const testing::ProcessResult result = plot(dir, arguments);
+    EXPECT_EQ(result.status, 255);
+    EXPECT_EQ(result.err, usage);
+    EXPECT_EQ(result.out, "");
+  }
+  testing::ProcessResult result = plot(dir, {"study.in"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "The study has no results yet: no plot written.\n");
+  EXPECT_FALSE(fs::exists(dir.file("plots")));
+
+  // A definition error ends the command as it ends a run.
+  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: nothing\nid: 7\n*END\n");
+  result = plot(dir, {"study.in"});
+  EXPECT_EQ(result.status, 133);
+  EXPECT_EQ(result.out, "");
+}
+
+TEST(PlotCommand, ConstrainedSearchGivesItsConvergence) {
+  TempDir dir("karvo-plot-search");
+  testing::SearchStudy study;
+  study.agent = "method: TOLMAR\nnumEvals: 30\n";
+  study.f = "(x - 3)**2 + (y - 4)**2";
+  study.g = "2 - x";
+  testing::writeSearchStudy(dir, study);
+  ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << testing::searchMessages(dir);
+  const auto results = testing::searchDesignResults(dir);
+  int failed = 0;
+  for (const auto& [number, text] : results) failed += text.rfind("FAILED", 0) == 0;
+
+  // The default folder, "plots" beside the study file, named as the user named the study.
+  const testing::ProcessResult result = plot(dir, {"./study.in"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "./plots/convergence_0.svg\n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(filesIn(dir.file("plots")), (std::vector<std::string>{"convergence_0.svg"}));
+  const std::string summary = summaryOfFile(dir, dir.file("plots/convergence_0.svg"));
+  EXPECT_THAT(summary, HasLines("count circle.design " +
+                                std::to_string(results.size() - failed) + "\n"));
+  EXPECT_THAT(summary, HasLines("count polyline.best 1\n"));
+  EXPECT_THAT(summary, HasLines("text Agent 0 (search): convergence\n"));
+}
+
+TEST(PlotCommand, MultiObjectiveSearchGivesItsFront) {
+  TempDir dir("karvo-plot-nsga");
+  testing::SearchStudy study;
+  study.agent = "method: NSGA\npopulationSize: 8\nnumGen: 3\n";
+  study.f = "x";
+  study.f2 = "10 - x + y";
+  testing::writeSearchStudy(dir, study);
+  ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << testing::searchMessages(dir);
+  TempDir out("karvo-plot-out");
+  const testing::ProcessResult result = plot(dir, {"study.in", "--out", out.file("figures")});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, out.file("figures/convergence_0.svg") + "\n" +
+                            out.file("figures/pareto_0_1_2.svg") + "\n");
+  // The front: the members of the first rank in the last block of the Pareto file.
+  std::vector<search::ParetoBlock> blocks;
+  std::string error;
+  ASSERT_TRUE(search::readParetoBlocks(dir.file("search0.pto"), blocks, error)) << error;
+  ASSERT_FALSE(blocks.empty());
+  const auto& ranks = blocks.back().ranks;
+  const auto front = std::count(ranks.begin(), ranks.end(), *std::min_element(ranks.begin(), ranks.end()));
+  const std::string summary = summaryOfFile(dir, out.file("figures/pareto_0_1_2.svg"));
+  EXPECT_THAT(summary, HasLines("count circle.front " + std::to_string(front) + "\n"));
+  EXPECT_THAT(summary, HasLines("text f\ntext f2\n"));
+}
+
+TEST(PlotCommand, DesignOfExperimentsGivesEffectsAndNormalPlots) {
+  TempDir dir("karvo-plot-doe");
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: screening\ntype: doe\nrepresentation: 0\nperformance: 0\n"
+            "process: 0\n*END\n");
+  std::string definitions = "*DEFINE_FORMAT\nname: Default\ntype: automatic\n";
+  std::string representation, factors;
+  int id = 0;
+  for (const char* name : {"x", "y", "z"}) {
+    ++id;
+    definitions += std::string("*DEFINE_VARIABLE\nname: ") + name +
+                   "\ntype: Continuous\nid: " + std::to_string(id) +
+                   "\nmin: -2\nbaseline: 0\nmax: 2\n";
+    representation += std::string("*VARIABLE\nname: ") + name + "\nid: " + std::to_string(id) +
+                      "\nresolution: 5\n";
+    factors += std::string("*FACTOR\nname: ") + name + "\nlevels:2\n-1\n1\n";
+  }
+  writeFile(dir.file("Definitions.in"),
+            definitions + "*DEFINE_RESPONSE\nname: f\ntype: Formula\n"
+                          "formula: 10 + 3*x - 2*y + 1.5*x*y\n*END\n");
+  writeFile(dir.file("Representation0.in"), representation + factors + "*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
+            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: DOE\n"
+            "sampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
+  const auto run = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(run.status, 0) << readFile(dir.file("study.mes"));
+
+  const testing::ProcessResult result = plot(dir, {"study.in", "--out", "out"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "out/effects_0_f.svg\nout/normal_0_f.svg\n");
+  std::string summary = summaryOfFile(dir, dir.file("out/effects_0_f.svg"));
+  EXPECT_THAT(summary, HasLines("count circle.mean 6\ncount polyline.means 3\n"));
+  EXPECT_THAT(summary, HasLines("text x\n"));
+  // Three main effects and three two-factor interactions.
+  summary = summaryOfFile(dir, dir.file("out/normal_0_f.svg"));
+  EXPECT_THAT(summary, HasLines("count circle.effect 6\n"));
+  EXPECT_THAT(summary, HasLines("text y*z\n"));
+}
+
+TEST(PlotCommand, ReliabilityStudyGivesHistogramsOfItsSamples) {
+  TempDir dir("karvo-plot-reliability");
+  writeFile(dir.file("Assembly.in"),
+            "*AGENT\nid: 0\nname: scatter\ntype: reliability and robustness\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_DIST\nname: spread\ntype: Uniform\nvariation: 0.5\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+            "*DEFINE_VARIABLE\nname: a\ntype: Parameter\nid: 2\nbaseline: 0.5\n"
+            "distribution: spread\n*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: 3*a + x\n"
+            "*END\n");
+  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeFile(dir.file("Performance0.in"), "*RESPONSE\nname: f\ntype: response\n*END\n");
+  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: scatter\nstartAgent: 0\nendAgent: 0\nfilePrefix: rr\n"
+            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: reliability\n"
+            "numEvals: 25\nsampleMethod: OtherMonteCarlo\ngenRSMAfterStudy: 0\n*END\n");
+  const auto run = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(run.status, 0) << readFile(dir.file("study.mes"));
+
+  const testing::ProcessResult result = plot(dir, {"study.in"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "plots/histogram_0_f.svg\n");
+  const std::string summary = summaryOfFile(dir, dir.file("plots/histogram_0_f.svg"));
+  // Five bins (the square root of 25 values) holding every sample.
+  EXPECT_THAT(summary, HasLines("count rect.bar 5\n"));
+  EXPECT_THAT(summary, HasLines("text 25 values\n"));
+  int total = 0;
+  std::size_t at = 0;
+  while ((at = summary.find("]: ", at)) != std::string::npos) {
+    at += 3;
+    total += std::stoi(summary.substr(at));
+  }
+  EXPECT_EQ(total, 25);
+}
+
+}  // namespace
+}  // namespace karvo
