@@ -62,6 +62,11 @@ void progressAgent(int agent, const std::string& name, int cycle, int cycles, lo
   draw(true);
 }
 
+void progressExpect(long more) {
+  progress.budget = progress.evaluations + more;
+  draw(false);
+}
+
 void progressDesign(int designNumber, bool failed, double performance, double violation) {
   ProgressState& p = progress;
   ++p.doneInRun;

@@ -40,6 +40,10 @@ void progressStart(bool terminal);
 void progressAgent(int agent, const std::string& name, int cycle, int cycles, long budget,
                    long evaluations);
 
+// A study that knows its designs only once it has laid them out (a DOE array, a set of
+// samples) is about to evaluate `more` designs: they are its plan from here.
+void progressExpect(long more);
+
 // A design of the current agent has been evaluated.
 void progressDesign(int designNumber, bool failed, double performance, double violation);
 

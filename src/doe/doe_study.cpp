@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/run_state.h"
 #include "definitions/method_settings.h"
 #include "definitions/performance_file.h"
@@ -138,6 +139,7 @@ void runExistingDesigns(Agent& agent, const EvaluationServices& services,
 
 void evaluateDoeDesigns(Agent& agent, std::vector<Design>& designs,
                         const EvaluationServices& services) {
+  progressExpect(static_cast<long>(designs.size()));
   for (std::size_t first = 0; first < designs.size(); first += kDoeBatchSize) {
     const std::size_t last = std::min(designs.size(), first + kDoeBatchSize);
     std::vector<Design> batch(std::make_move_iterator(designs.begin() + first),

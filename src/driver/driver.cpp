@@ -307,9 +307,11 @@ void endRunOnStopSignal() {
   interactionEndOnSignal();
 }
 
-// The evaluations an agent's method plans in the whole run, as far as its settings tell:
-// its budget, or its population over all generations; 0 when they do not tell.
+// The evaluations a search agent's method plans in the whole run, as far as its settings
+// tell: its budget, or its population over all generations; 0 when they do not tell.
 long plannedEvaluations(const Agent& agent) {
+  // A design of experiments or a sampled study says so once it has laid out its designs.
+  if (agent.type == kAgentDoe || agent.type == kAgentReliability) return 0;
   const MethodSettings& method = agent.method;
   if (method.numEvals > 0) return method.numEvals;
   if (method.populationSize > 0) {

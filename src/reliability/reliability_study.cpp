@@ -9,6 +9,7 @@
 #include <iterator>
 
 #include "base/messages.h"
+#include "base/progress.h"
 #include "base/run_state.h"
 #include "definitions/performance_file.h"
 #include "definitions/study.h"
@@ -48,6 +49,7 @@ Design sampleDesign(const Design& baseline, const std::vector<RandomParameter>& 
 
 void evaluateSamples(Agent& agent, std::vector<Design>& designs,
                      const EvaluationServices& services) {
+  progressExpect(static_cast<long>(designs.size()));
   for (std::size_t first = 0; first < designs.size(); first += kSampleBatchSize) {
     const std::size_t last =
         std::min(designs.size(), first + static_cast<std::size_t>(kSampleBatchSize));
