@@ -148,11 +148,16 @@ std::string convergenceSvg(const std::string& title,
                            const std::vector<ConvergenceDesign>& designs) {
   svg::Document document = svg::makeDocument(kWidth, kHeight);
   drawTitle(document, title);
-  std::vector<double> values;
+  // The range of the feasible designs when there are any: an infeasible design's penalised
+  // performance may lie far below them and would flatten the curve that matters. Designs
+  // outside the range are drawn at its edge.
+  std::vector<double> values, feasible;
   for (const auto& design : designs) {
-    if (!design.failed) values.push_back(design.performance);
+    if (design.failed) continue;
+    values.push_back(design.performance);
+    if (design.feasible) feasible.push_back(design.performance);
   }
-  const auto [lo, hi] = rangeOf(values);
+  const auto [lo, hi] = rangeOf(feasible.empty() ? values : feasible);
   svg::Frame frame = svg::makeFrame(kLeft, kTop, kFrameWidth, kFrameHeight, 0, 1, lo, hi);
   setXTicks(frame, countTicks(static_cast<double>(designs.size())));
   svg::drawAxes(document, frame, "Evaluations", "Performance");
@@ -163,7 +168,8 @@ std::string convergenceSvg(const std::string& title,
     if (designs[i].failed) {
       svg::drawCross(document, x, bottom, 4, "#d62728", "failed");
     } else {
-      svg::drawCircle(document, x, svg::frameY(frame, designs[i].performance), 2.5,
+      const double shown = std::clamp(designs[i].performance, frame.yMin, frame.yMax);
+      svg::drawCircle(document, x, svg::frameY(frame, shown), 2.5,
                       designs[i].feasible ? "#1f77b4" : "#ff7f0e", "none", 0.45, "design");
     }
   }
@@ -440,7 +446,11 @@ std::string normalPlotSvg(const std::string& title, const std::string& response,
     const double x = svg::frameX(frame, values[static_cast<std::size_t>(i)]);
     const double y = svg::frameY(frame, scores[static_cast<std::size_t>(i)]);
     svg::drawCircle(document, x, y, 4, "#1f77b4", "#0b3c5d", 1.0, "effect");
-    svg::drawText(document, x + 7, y + 4, effects[static_cast<std::size_t>(i)].term, "start", 11);
+    // Labels of the right half go to the left of their point, so that none runs off the
+    // frame.
+    const bool right = x > frame.left + frame.width / 2;
+    svg::drawText(document, right ? x - 7 : x + 7, y + 4, effects[static_cast<std::size_t>(i)].term,
+                  right ? "end" : "start", 11);
   }
   return svg::documentText(document);
 }
