@@ -89,7 +89,6 @@ void writeHeader(std::FILE* stream, const char* severity, const std::string& tex
     header = headerOf(severity);
   }
   if (header) std::fputs(header, stream);
-  std::fflush(stream);
 }
 
 // The body with the wrap rules: breaks only at blanks after the wrap width or at newlines,
@@ -151,7 +150,71 @@ void writeBlock(std::FILE* stream, const char* destination, const char* severity
   std::fflush(stream);
 }
 
+// The logs kept open while a batch runs, oldest first. A batch writes to the logs of the
+// designs it runs at the same time, so the list stays short; past kMaxOpenLogs the oldest is
+// closed (and opened again if it is written to later).
+struct OpenLog {
+  std::string path;
+  std::FILE* stream;
+};
+constexpr std::size_t kMaxOpenLogs = 64;
+std::vector<OpenLog> openLogs;
+bool keepLogsOpen = false;
+
+std::FILE* analysisLog(const std::string& path) {
+  if (keepLogsOpen) {
+    for (const OpenLog& log : openLogs) {
+      if (log.path == path) return log.stream;
+    }
+  }
+  // Close-on-exec: a log kept open is no business of the programs the solver starts.
+  std::FILE* stream = std::fopen(path.c_str(), "ae");
+  if (stream && keepLogsOpen) {
+    if (openLogs.size() >= kMaxOpenLogs) {
+      std::fclose(openLogs.front().stream);
+      openLogs.erase(openLogs.begin());
+    }
+    openLogs.push_back({path, stream});
+  }
+  return stream;
+}
+
+// Done with a log written by one message: closed unless it is kept open.
+void releaseAnalysisLog(std::FILE* stream) {
+  if (!keepLogsOpen) std::fclose(stream);
+}
+
 }  // namespace
+
+void keepAnalysisLogsOpen(bool keep) {
+  if (!keep) closeAnalysisLogs("");
+  keepLogsOpen = keep;
+}
+
+void closeAnalysisLogs(const std::string& folder) {
+  std::size_t kept = 0;
+  for (OpenLog& log : openLogs) {
+    const bool inFolder = folder.empty() ||
+                          (log.path.size() > folder.size() &&
+                           log.path.compare(0, folder.size(), folder) == 0 &&
+                           log.path[folder.size()] == platform::kPathSeparator);
+    if (inFolder) {
+      std::fclose(log.stream);
+    } else {
+      openLogs[kept++] = std::move(log);
+    }
+  }
+  openLogs.resize(kept);
+}
+
+bool appendToAnalysisLog(const std::string& path, const std::string& text) {
+  std::FILE* log = analysisLog(path);
+  if (!log) return false;
+  std::fwrite(text.data(), 1, text.size(), log);
+  std::fflush(log);
+  releaseAnalysisLog(log);
+  return true;
+}
 
 void writeMessage(const char* destination, const char* severity, const std::string& text,
                   int analysisIndex, const std::string& analysisName) {
@@ -160,10 +223,10 @@ void writeMessage(const char* destination, const char* severity, const std::stri
   if (std::strstr(destination, "analysis")) {
     found = true;
     std::string path = analysisLogPath ? analysisLogPath(analysisIndex, analysisName) : "";
-    std::FILE* log = path.empty() ? nullptr : std::fopen(path.c_str(), "a");
+    std::FILE* log = path.empty() ? nullptr : analysisLog(path);
     if (log) {
       writeBlock(log, destination, severity, text);
-      std::fclose(log);
+      releaseAnalysisLog(log);
     } else {
       writeMessage("outptr", severity, text);
     }

@@ -25,6 +25,18 @@ extern int messageWrapWidth;
 using AnalysisLogPathFn = std::string (*)(int designNumber, const std::string& analysisName);
 extern AnalysisLogPathFn analysisLogPath;
 
+// While a batch of designs runs, the logs it writes stay open between messages: each log is
+// opened once, every message is appended and flushed at once (nothing is lost when the run
+// dies), and the log is closed when its design finishes (closeAnalysisLogs with the design's
+// folder) or the batch ends (keepAnalysisLogsOpen(false), which closes them all). Outside a
+// batch each message opens and closes its log.
+void keepAnalysisLogsOpen(bool keep);
+void closeAnalysisLogs(const std::string& folder);
+
+// Appends `text` as it is to the log at `path` (kept open as above). False when the log
+// cannot be opened.
+bool appendToAnalysisLog(const std::string& path, const std::string& text);
+
 // printf into a std::string (any length).
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string formatTextV(const char* format, std::va_list args);

@@ -36,8 +36,7 @@ int caseOfAnalysis(const FlowBatch& batch, int designNumber, const std::string& 
 }
 
 void appendToFile(const std::string& path, const std::string& text) {
-  FileHandle* handle = openFile(path, "a");
-  if (!handle) {
+  if (!appendToAnalysisLog(path, text)) {
     // Once per run: a log that cannot be written usually stays so for every later line.
     static bool warned = false;
     if (!warned) {
@@ -47,10 +46,7 @@ void appendToFile(const std::string& path, const std::string& text) {
                               "records that cannot be written are left out of the logs.",
                               path.c_str()));
     }
-    return;
   }
-  writeText(handle, text);
-  closeFile(handle);
 }
 
 void logRecord(const FlowDesign& design, const std::string& analysis, const char* keyword,

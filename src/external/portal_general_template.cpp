@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "base/messages.h"
 #include "platform/platform.h"
@@ -116,39 +120,128 @@ bool fillLine(std::string_view line, std::string_view lineBreak,
   return allFound;
 }
 
+namespace {
+
+// Templates read earlier in this run. Every design of a batch fills the same templates, so a
+// template is read again only when it changed on disk (or was replaced) since it was read.
+struct TemplateText {
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{};
+  timespec changed{};
+  mode_t mode = 0;
+  std::string text;
+};
+constexpr std::size_t kMaxKeptTemplates = 16;
+constexpr off_t kMaxKeptTemplateBytes = 64 << 20;
+constexpr time_t kSettledSeconds = 2;
+std::vector<TemplateText> keptTemplates;
+
+bool sameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// The template's text and permission bits; null with the message when it cannot be read.
+const TemplateText* templateText(const std::string& path, std::string& message) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) {
+    for (const TemplateText& kept : keptTemplates) {
+      if (kept.path == path && kept.device == status.st_dev && kept.inode == status.st_ino &&
+          kept.size == status.st_size && sameTime(kept.modified, status.st_mtim) &&
+          sameTime(kept.changed, status.st_ctim)) {
+        return &kept;
+      }
+    }
+  }
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) {
+    message = formatText("ERROR: Could not open the template file \"%s\" (%s).", path.c_str(),
+                         platform::systemErrorText(errno).c_str());
+    return nullptr;
+  }
+  // What was read is described by the open file itself, not by the earlier look-up.
+  if (::fstat(::fileno(in), &status) != 0) status = {};
+  static TemplateText fresh;
+  fresh = TemplateText{};
+  fresh.path = path;
+  fresh.device = status.st_dev;
+  fresh.inode = status.st_ino;
+  fresh.size = status.st_size;
+  fresh.modified = status.st_mtim;
+  fresh.changed = status.st_ctim;
+  fresh.mode = status.st_mode;
+  char buffer[65536];
+  std::size_t got;
+  errno = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, in)) > 0) fresh.text.append(buffer, got);
+  const bool readFailed = std::ferror(in) != 0;
+  const int readErrno = errno;
+  std::fclose(in);
+  if (readFailed) {
+    message = formatText("ERROR: Could not read the template file \"%s\" (%s).", path.c_str(),
+                         platform::systemErrorText(readErrno).c_str());
+    return nullptr;
+  }
+  // Kept only when its last change is a few seconds old: file times have a coarse clock, so
+  // a template written again moments after it was read (by an earlier analysis of a loop, say)
+  // could show the same size and times, while a change made after a settled time always
+  // shows a later change time. A file that grew or shrank while it was read is read again.
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  const bool settled = status.st_ctim.tv_sec + kSettledSeconds < now.tv_sec &&
+                       status.st_mtim.tv_sec + kSettledSeconds < now.tv_sec;
+  if (!settled || static_cast<off_t>(fresh.text.size()) != fresh.size ||
+      fresh.size > kMaxKeptTemplateBytes) {
+    return &fresh;
+  }
+  for (auto it = keptTemplates.begin(); it != keptTemplates.end(); ++it) {
+    if (it->path == path) {
+      keptTemplates.erase(it);
+      break;
+    }
+  }
+  if (keptTemplates.size() >= kMaxKeptTemplates) keptTemplates.erase(keptTemplates.begin());
+  keptTemplates.push_back(std::move(fresh));
+  return &keptTemplates.back();
+}
+
+}  // namespace
+
 PortalResult fillTemplate(const std::string& templatePath, const std::string& targetPath,
                           const TagValueCallback& tagValue) {
   PortalResult result;
-  std::FILE* in = std::fopen(templatePath.c_str(), "rb");
-  if (!in) {
-    result.messages.push_back(formatText("ERROR: Could not open the template file \"%s\" (%s).",
-                                         templatePath.c_str(),
-                                         platform::systemErrorText(errno).c_str()));
+  std::string readError;
+  const TemplateText* source = templateText(templatePath, readError);
+  if (!source) {
+    result.messages.push_back(readError);
     return result;
   }
+  // A copy: filling calls back into the caller, which may fill another template.
+  const std::string text = source->text;
+  const mode_t templateMode = source->mode;
   std::string tempPath = formatText("%s.tmp%ld", targetPath.c_str(), static_cast<long>(getpid()));
   std::FILE* out = std::fopen(tempPath.c_str(), "wb");
   if (!out) {
     result.messages.push_back(formatText("ERROR: Could not write the file \"%s\" (%s).",
                                          targetPath.c_str(),
                                          platform::systemErrorText(errno).c_str()));
-    std::fclose(in);
     return result;
   }
 
-  char* buffer = nullptr;
-  std::size_t capacity = 0;
   long long lineNumber = 0;
   int tagErrors = 0;
   bool writeFailed = false;
   std::string filled;
   std::vector<TagProblem> problems;
-  for (;;) {
-    errno = 0;
-    ssize_t length = getline(&buffer, &capacity, in);
-    if (length < 0) break;
+  std::size_t next = 0;
+  while (next < text.size()) {
+    std::size_t end = text.find('\n', next);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string_view line(text.data() + next, end - next);
+    next = end;
     ++lineNumber;
-    std::string_view line(buffer, static_cast<std::size_t>(length));
     // A byte-order mark is an editor's mark on the template, not text for the written file.
     if (lineNumber == 1 && line.substr(0, 3) == kByteOrderMark) line.remove_prefix(3);
     std::string_view lineEnd;
@@ -182,15 +275,6 @@ PortalResult fillTemplate(const std::string& templatePath, const std::string& ta
                                            platform::systemErrorText(errno).c_str()));
     }
   }
-  bool readFailed = std::ferror(in) != 0;
-  int readErrno = errno;
-  std::free(buffer);
-  std::fclose(in);
-  if (readFailed) {
-    result.messages.push_back(formatText("ERROR: Could not read the template file \"%s\" (%s).",
-                                         templatePath.c_str(),
-                                         platform::systemErrorText(readErrno).c_str()));
-  }
   if (tagErrors > kMaxTagErrorsPerFile) {
     result.messages.push_back(
         formatText("ERROR: %d more tags without a value in the template file \"%s\" are not "
@@ -203,15 +287,17 @@ PortalResult fillTemplate(const std::string& templatePath, const std::string& ta
                                          targetPath.c_str(),
                                          platform::systemErrorText(errno).c_str()));
   }
-  if (readFailed || tagErrors > 0 || writeFailed || closeFailed) {
+  if (tagErrors > 0 || writeFailed || closeFailed) {
     std::remove(tempPath.c_str());
     return result;
   }
 
   // A template that is a script stays executable.
   std::error_code ignored;
-  std::filesystem::permissions(tempPath, std::filesystem::status(templatePath, ignored).permissions(),
-                               ignored);
+  if (templateMode != 0) {
+    std::filesystem::permissions(
+        tempPath, static_cast<std::filesystem::perms>(templateMode & 07777), ignored);
+  }
   if (std::rename(tempPath.c_str(), targetPath.c_str()) != 0) {
     result.messages.push_back(formatText("ERROR: Could not rename \"%s\" to \"%s\" (%s).",
                                          tempPath.c_str(), targetPath.c_str(),

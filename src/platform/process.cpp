@@ -1,4 +1,4 @@
-// The Linux process layer: posix_spawn in a new process group, reaping by pid, group kills,
+// The Linux process layer: vfork and exec in a new process group, reaping by pid, group kills,
 // captured command runs, the SIGCHLD self-pipe behind the evaluation loop's wait, the stop
 // signals and the guard process that ends the solver's process groups when it dies.
 // Workload: a few spawns per analysis and design, one wait per pass of the evaluation loop.
@@ -17,7 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -298,6 +298,72 @@ struct StreamTarget {
   int fd = -1;                 // descriptor to duplicate when `path` is null
 };
 
+// The signals a started program finds at their default disposition, whatever the solver
+// or whoever started it did with them: the solver's own handlers (child exits, stop
+// signals) and what a shell, nohup or an embedded interpreter commonly ignores.
+constexpr int kChildDefaultSignals[] = {SIGPIPE, SIGCHLD, SIGINT,  SIGQUIT, SIGTERM,
+                                        SIGHUP,  SIGUSR1, SIGUSR2, SIGALRM, SIGTTIN,
+                                        SIGTTOU, SIGTSTP, SIGXFSZ};
+
+// Puts `target` in place in the child: a file opened for appending, or a copy of a
+// descriptor. Only async-signal-safe calls (the child shares the solver's memory).
+bool placeStream(int target, const StreamTarget& stream, int flags) {
+  if (stream.path) {
+    int fd = ::open(stream.path, flags, 0644);
+    if (fd < 0) return false;
+    if (fd == target) return true;
+    const bool ok = ::dup2(fd, target) == target;
+    ::close(fd);
+    return ok;
+  }
+  if (stream.fd == target) return ::fcntl(target, F_SETFD, 0) == 0;
+  return ::dup2(stream.fd, target) == target;
+}
+
+// What the child of a launch does, all prepared before the vfork.
+struct LaunchPlan {
+  const char* program;
+  char* const* arguments;
+  const char* folder;  // null: the solver's working folder
+  const StreamTarget* out;
+  const StreamTarget* err;
+  bool errSharesOut;
+  volatile int* failure;  // why the program could not be started (errno), 0 otherwise
+};
+
+// The child of a launch: its own process group (the solver's group kills reach the program
+// and all it starts), the working folder first (output files given by relative path are
+// then relative to it, as they are for the program itself), the standard streams, no other
+// descriptors, default dispositions for kChildDefaultSignals and an empty signal mask, and
+// the program. It shares the solver's memory until the exec: only async-signal-safe calls,
+// and the reason of a failure goes into plan.failure.
+[[noreturn]] __attribute__((noinline)) void runLaunchedChild(const LaunchPlan& plan) {
+  struct sigaction defaultAction {};
+  defaultAction.sa_handler = SIG_DFL;
+  sigemptyset(&defaultAction.sa_mask);
+  for (int signal : kChildDefaultSignals) ::sigaction(signal, &defaultAction, nullptr);
+  const StreamTarget devNull{"/dev/null", -1};
+  const int appendFlags = O_WRONLY | O_CREAT | O_APPEND;
+  if (::setpgid(0, 0) != 0 || (plan.folder && ::chdir(plan.folder) != 0) ||
+      !placeStream(0, devNull, O_RDONLY) || !placeStream(1, *plan.out, appendFlags) ||
+      !(plan.errSharesOut ? ::dup2(1, 2) == 2 : placeStream(2, *plan.err, appendFlags))) {
+    *plan.failure = errno != 0 ? errno : EINVAL;
+    ::_exit(127);
+  }
+  ::close_range(3, ~0U, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  ::execve(plan.program, plan.arguments, environ);
+  *plan.failure = errno != 0 ? errno : ENOEXEC;
+  ::_exit(127);
+}
+
+// The launch: vfork and runLaunchedChild. All signals stay blocked from before the vfork
+// until just before the exec, so no handler of the solver ever runs in the child; the
+// signals the solver handles are in kChildDefaultSignals, and the exec resets any other
+// handler. (A general-purpose spawn resets or looks at every one of the 64 signals in the
+// child instead, and checks each descriptor of its file actions against the limit.)
 bool spawnWith(const std::vector<std::string>& argv, const std::string& directory,
                const StreamTarget& out, const StreamTarget& err, bool errSharesOut,
                ChildProcess& child, std::string* error) {
@@ -310,58 +376,31 @@ bool spawnWith(const std::vector<std::string>& argv, const std::string& director
   reapDetachedProcesses();
   startGuard();
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-
-  // The working folder first: output files given by relative path are then relative to it,
-  // as they are for the program itself.
-  if (!directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  const int appendFlags = O_WRONLY | O_CREAT | O_APPEND;
-  if (out.path) {
-    posix_spawn_file_actions_addopen(&actions, 1, out.path, appendFlags, 0644);
-  } else {
-    posix_spawn_file_actions_adddup2(&actions, out.fd, 1);
-  }
-  if (errSharesOut) {
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  } else if (err.path) {
-    posix_spawn_file_actions_addopen(&actions, 2, err.path, appendFlags, 0644);
-  } else {
-    posix_spawn_file_actions_adddup2(&actions, err.fd, 2);
-  }
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-
-  // Own process group; default signal dispositions and an empty mask, whatever the solver
-  // itself ignores or blocks.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGPIPE, SIGCHLD, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2,
-                     SIGALRM, SIGTTIN, SIGTTOU, SIGTSTP, SIGXFSZ}) {
-    sigaddset(&defaults, signal);
-  }
-  sigset_t emptyMask;
-  sigemptyset(&emptyMask);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &emptyMask);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
   std::vector<char*> arguments;
   arguments.reserve(argv.size() + 1);
   for (const std::string& a : argv) arguments.push_back(const_cast<char*>(a.c_str()));
   arguments.push_back(nullptr);
-
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, arguments.data(),
-                         environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (rc != 0) {
-    if (error) *error = systemErrorText(rc);
+  volatile int failure = 0;
+  const LaunchPlan plan{argv[0].c_str(), arguments.data(),
+                        directory.empty() ? nullptr : directory.c_str(),
+                        &out, &err, errSharesOut, &failure};
+  sigset_t all, saved;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+  const pid_t pid = ::vfork();
+  if (pid == 0) runLaunchedChild(plan);
+  const int forkErrno = errno;
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  if (pid < 0) {
+    if (error) *error = systemErrorText(forkErrno);
+    return false;
+  }
+  if (failure != 0) {
+    const int reason = failure;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (error) *error = systemErrorText(reason);
     return false;
   }
   child.pid = pid;
