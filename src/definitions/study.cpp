@@ -251,6 +251,7 @@ void applyRunOptions(const Record& record) {
   read("readDesignResultsFromDisk", o.readDesignResultsFromDisk);
   read("scriptingVerboseMode", o.scriptingVerbose);
   read("saveHistoryForEachEval", o.saveHistoryForEachEval);
+  read("noFolderWithoutAnalysis", o.noFolderWithoutAnalysis);
   read("structedInitialization", o.structuredInitialization);
   if (getProperty(kStudyFileLabel, record, "maxThreads", value, false, reason) != 0) {
     int threads = 0;

@@ -80,6 +80,7 @@ struct RunOptions {
   int scriptingVerbose = 0;
   int saveHistoryForEachEval = 0;
   int maxThreads = 0;
+  int noFolderWithoutAnalysis = 0;   // no design folders or design log without analyses
 };
 
 struct StudySettings {

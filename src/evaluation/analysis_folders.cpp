@@ -295,6 +295,16 @@ std::string analysisLogFile(int agentNumber, int designNumber, const std::string
                     kSep, kAnalysisLogName);
 }
 
+bool makeDesignFolder(const std::string& folder, std::string* error) {
+  if (platform::makeDirectory(folder, nullptr)) return true;
+  return platform::isDirectory(folder) || platform::makeDirectories(folder, error);
+}
+
+bool designsWithoutFolders(const Process* process) {
+  return study.options.noFolderWithoutAnalysis != 0 && !run.settings.designFilesOnly &&
+         (!process || process->analyses.empty());
+}
+
 const Loop* loopOfAnalysis(const std::string& analysisName) {
   if (analysisName.empty()) return nullptr;
   for (const Loop& loop : definitions.loops) {

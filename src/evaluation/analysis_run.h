@@ -85,6 +85,16 @@ std::string analysisPostFolder(int agentNumber, int designNumber,
 std::string analysisLogFile(int agentNumber, int designNumber, const std::string& analysisName,
                             int caseIndex);
 
+// Makes a design's run or post folder: a single mkdir when only its last level is new (every
+// design after the first), each missing level otherwise; an existing folder is kept. False,
+// with the reason in `error`, when it cannot be made.
+bool makeDesignFolder(const std::string& folder, std::string* error);
+
+// True when the designs run by `process` get no folders and no design log: the run option
+// noFolderWithoutAnalysis is on, the process (if any) has no analyses, and the run does not
+// only write design files. Their log notes go to the message file instead.
+bool designsWithoutFolders(const Process* process);
+
 // The loop that lists `analysisName` (null when none), and whether that loop runs each case
 // in a folder of its own.
 const Loop* loopOfAnalysis(const std::string& analysisName);

@@ -122,7 +122,11 @@ RunInteraction interaction;                 // the user's requests, across batch
 std::string logPathForMessages(int designNumber, const std::string& analysisName) {
   if (!runningBatch) return "";
   const int agent = runningBatch->agent->number;
-  if (analysisName.empty()) return designLogFile(agent, designNumber);
+  if (analysisName.empty()) {
+    // A design without a design log: its notes go to the message file.
+    if (designsWithoutFolders(runningBatch->process)) return "";
+    return designLogFile(agent, designNumber);
+  }
   return analysisLogFile(agent, designNumber, analysisName,
                          caseOfAnalysis(*runningBatch, designNumber, analysisName));
 }
@@ -180,10 +184,11 @@ std::vector<DesignValueEntry> fillDesignValues(const Design& design,
 // Folders, values file and log headers of one design. False when its post folder or its run
 // folder cannot be made (the design is then an error design and runs nothing).
 bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignValueEntry>& values) {
+  if (designsWithoutFolders(batch.process)) return true;
   // The logs first, so that a run folder that cannot be made is told in them.
   const std::string post = designPostFolder(batch.agent->number, flow.number);
   std::string postError;
-  if (!platform::isDirectory(post) && !platform::makeDirectories(post, &postError)) {
+  if (!makeDesignFolder(post, &postError)) {
     writeMessage("outptr", "error",
                  formatText("Error in creating the POST folder \"%s\" of design %d: %s. The "
                             "design cannot be evaluated without its logs and is marked as an "
@@ -193,6 +198,7 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
   }
   // The design log starts afresh with the design, like its analysis logs: a design of an
   // earlier run with the same number (a run that is not resumed) is not this design.
+  closeAnalysisLogs(post);
   if (FileHandle* log = openFile(designLogFile(batch.agent->number, flow.number), "w")) {
     closeFile(log);
   }
@@ -201,8 +207,8 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
       const Analysis& analysis = batch.process->analyses[a];
       const int cases = batch.loopOf[a] < 0 ? 1 : batch.loops[batch.loopOf[a]].cases;
       for (int c = 0; c < cases; ++c) {
-        platform::makeDirectories(analysisPostFolder(batch.agent->number, flow.number,
-                                                     analysis.name, c));
+        makeDesignFolder(analysisPostFolder(batch.agent->number, flow.number, analysis.name, c),
+                         nullptr);
         FileHandle* log = openFile(
             analysisLogFile(batch.agent->number, flow.number, analysis.name, c), "w");
         if (log) {
@@ -214,7 +220,7 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
   }
   const std::string folder = designFolder(agentFolder(batch.agent->number), flow.number);
   std::string error;
-  if (!platform::isDirectory(folder) && !platform::makeDirectories(folder, &error)) {
+  if (!makeDesignFolder(folder, &error)) {
     writeMessage("outptr|analysis", "error",
                  formatText("Evaluation directory: \n   %s \neither exists or requires KARVO to "
                             "create more than one directories.\n%s",
@@ -340,7 +346,15 @@ void checkTerminationCondition(FlowBatch& batch, FlowDesign& flow) {
 
 // finishDesign: the calculated responses no analysis computed, missing responses, accept
 // ranges, scoring.
+void finishDesignSteps(FlowBatch& batch, FlowDesign& flow);
+
 void finishDesign(FlowBatch& batch, FlowDesign& flow) {
+  finishDesignSteps(batch, flow);
+  // Its logs are complete (a fatal error on the way closes them with the batch).
+  closeAnalysisLogs(designPostFolder(batch.agent->number, flow.number));
+}
+
+void finishDesignSteps(FlowBatch& batch, FlowDesign& flow) {
   flow.finished = true;
   Design& design = *flow.design;
   flow.context.analysisName.clear();
@@ -361,7 +375,7 @@ void finishDesign(FlowBatch& batch, FlowDesign& flow) {
   // A gradients file left by the analyses goes to the design's post folder.
   const std::string runFolder = designFolder(agentFolder(batch.agent->number), flow.number);
   const std::string gradients = platform::joinPath(runFolder, "KARVOGrads.info");
-  if (platform::isRegularFile(gradients)) {
+  if (!designsWithoutFolders(batch.process) && platform::isRegularFile(gradients)) {
     const std::string postFolder = designPostFolder(batch.agent->number, flow.number);
     if (!platform::copyFile(gradients, platform::joinPath(postFolder, "KARVOGrads.info"))) {
       writeMessage("analysis", "warning",
@@ -638,7 +652,10 @@ void runBatch(FlowBatch& batch) {
 // ends the batch's hold on the "analysis" messages.
 struct BatchGuard {
   FlowBatch& batch;
-  explicit BatchGuard(FlowBatch& b) : batch(b) { runningBatch = &batch; }
+  explicit BatchGuard(FlowBatch& b) : batch(b) {
+    runningBatch = &batch;
+    keepAnalysisLogsOpen(true);
+  }
   BatchGuard(const BatchGuard&) = delete;
   BatchGuard& operator=(const BatchGuard&) = delete;
   ~BatchGuard() {
@@ -650,6 +667,7 @@ struct BatchGuard {
       }
     }
     runningBatch = nullptr;
+    keepAnalysisLogsOpen(false);
   }
 };
 
