@@ -180,4 +180,32 @@ std::string withoutProgressLines(const std::string& err) {
   return std::regex_replace(err, line, "");
 }
 
+void writeFormulaStudy(const TempDir& dir) {
+  writeFile(dir.file("Assembly.in"),
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: reference\ntype: evaluation\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 10\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 10\n"
+            "*DEFINE_VARIABLE\nname: p\ntype: Parameter\nid: 3\nbaseline: 2.5\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x * x + y + p\nacceptMax: 50\n"
+            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x + y\n*END\n");
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 11\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 11\n*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: constraint\noption: less_equal\n"
+            "factor: 10\ntarget: 10\nquadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: formulas\nstartAgent: 0\nendAgent: 0\nfilePrefix: formulas\n"
+            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n"
+            "method: GA\npopulationSize: 4\nnumCycles: 1\ngenerationsPerCycle: 1\n"
+            "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n*END\n");
+  writeFile(dir.file("UserDesigns0_a.in"),
+            "*DESIGN_ONLY\ndontMapDesign, a, 1, 2, 2.5\ndontMapDesign, b, 3, 4, 0.5\n"
+            "dontMapDesign, c, 6, 5, 2.5\ndontMapDesign, d, 7, 1, 2.5\n*END\n");
+}
+
 }  // namespace karvo::testing

@@ -44,6 +44,12 @@ ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::str
 // continuous variable, with "study.in" as the study file and "demo" as the run prefix.
 void writeMinimalStudy(const std::string& directory);
 
+// Writes a formula-only study into the folder of `dir`: an evaluation agent 0 ("reference",
+// run prefix "formulas", study file "study.in") over x, y in [0, 10] and a parameter p, with
+// f = x^2 + y + p (accepted up to 50, the objective) and g = x + y <= 10 (a constraint), and
+// the user designs a (1, 2, 2.5), b (3, 4, 0.5), c (6, 5, 2.5) and d (7, 1, 2.5; refused, f > 50).
+void writeFormulaStudy(const TempDir& dir);
+
 // Writes stand-ins for the programs of a remote machine into the folder `bin`: ssh, scp and
 // dos2unix, each recording its arguments as one "[arg][arg]..." line in "<name>.log" beside it.
 // ssh runs its last argument (the remote command) here with /bin/sh -c; scp copies with
