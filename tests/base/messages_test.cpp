@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "base/memory.h"
@@ -130,6 +131,85 @@ TEST_F(MessageFileTest, AnalysisLogIsAppendedWithoutEmptyLine) {
   EXPECT_EQ(testing::readFile(dir_.file("7solve.log")), "*NOTE\nfirst\n*ERROR\nsecond\n");
   EXPECT_EQ(testing::readFile(dir_.file("7design.log")), "design level\n");
   EXPECT_EQ(messages(), "");
+}
+
+// How many of this process's descriptors are open on `path`.
+int descriptorsOn(const std::string& path) {
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    std::error_code linkError;
+    if (std::filesystem::read_symlink(entry.path(), linkError) == path) ++count;
+  }
+  return count;
+}
+
+// Logs in one folder per design, as a batch writes them: "<dir>/<design>/<analysis>.log".
+std::string designFolderLogPath(int design, const std::string& analysis) {
+  return logFolder + "/" + std::to_string(design) + "/" +
+         (analysis.empty() ? "design" : analysis) + ".log";
+}
+
+TEST_F(MessageFileTest, KeptOpenLogsAreWrittenThroughAndClosedByTheirDesignFolder) {
+  logFolder = dir_.path();
+  analysisLogPath = designFolderLogPath;
+  for (int design : {7, 70, 8}) {
+    std::filesystem::create_directories(dir_.file(std::to_string(design)));
+  }
+  const std::string log7 = dir_.file("7/solve.log");
+  const std::string log70 = dir_.file("70/solve.log");
+  keepAnalysisLogsOpen(true);
+  writeMessage("analysis", "note", "first", 7, "solve");
+  writeMessage("analysis", "note", "first", 70, "solve");
+  writeMessage("analysis", "note", "second", 7, "solve");
+  // Every message is on disk as soon as it is written: a run that dies loses none of them.
+  EXPECT_EQ(testing::readFile(log7), "*NOTE\nfirst\n*NOTE\nsecond\n");
+  EXPECT_EQ(descriptorsOn(log7), 1);
+  EXPECT_EQ(descriptorsOn(log70), 1);
+
+  // Design 7's folder closes its logs, not those of design 70 whose name starts alike.
+  closeAnalysisLogs(dir_.file("7"));
+  EXPECT_EQ(descriptorsOn(log7), 0);
+  EXPECT_EQ(descriptorsOn(log70), 1);
+  // A message after the close opens the log again and appends.
+  writeMessage("analysis", "error", "late", 7, "solve");
+  EXPECT_EQ(testing::readFile(log7), "*NOTE\nfirst\n*NOTE\nsecond\n*ERROR\nlate\n");
+
+  keepAnalysisLogsOpen(false);
+  EXPECT_EQ(descriptorsOn(log7), 0);
+  EXPECT_EQ(descriptorsOn(log70), 0);
+  // Outside a batch each message opens and closes its log.
+  writeMessage("analysis", "none", "after the batch", 8, "");
+  EXPECT_EQ(descriptorsOn(dir_.file("8/design.log")), 0);
+  EXPECT_EQ(testing::readFile(dir_.file("8/design.log")), "after the batch\n");
+  EXPECT_EQ(messages(), "");
+}
+
+TEST_F(MessageFileTest, ABatchWritingToMoreLogsThanAreKeptOpenLosesNoMessage) {
+  logFolder = dir_.path();
+  analysisLogPath = designFolderLogPath;
+  const int designs = 150;
+  for (int design = 1; design <= designs; ++design) {
+    std::filesystem::create_directories(dir_.file(std::to_string(design)));
+  }
+  keepAnalysisLogsOpen(true);
+  for (int round = 0; round < 2; ++round) {
+    for (int design = 1; design <= designs; ++design) {
+      writeMessage("analysis", "none", "round " + std::to_string(round), design, "");
+    }
+  }
+  int open = 0;
+  for (int design = 1; design <= designs; ++design) {
+    open += descriptorsOn(dir_.file(std::to_string(design) + "/design.log"));
+  }
+  EXPECT_GT(open, 0);
+  EXPECT_LT(open, designs);  // the oldest were closed to make room
+  keepAnalysisLogsOpen(false);
+  for (int design = 1; design <= designs; ++design) {
+    EXPECT_EQ(testing::readFile(dir_.file(std::to_string(design) + "/design.log")),
+              "round 0\nround 1\n")
+        << design;
+  }
 }
 
 TEST(MessagesWithoutFile, MessageFileWordBeforeOpeningWritesBodyToStandardError) {

@@ -2,9 +2,11 @@
 // definitions of every kind on an FE-like listing, and the portal calls.
 #include "external/portal_general.h"
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -141,6 +143,42 @@ TEST(GeneralPortalTemplate, WritesTargetKeepingLineEndsAndPermissions) {
             std::filesystem::perms::owner_all);
   // No temporary file is left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+// Templates are kept between designs while unchanged on disk. A template the user edits
+// during a run, in place or by replacing the file, is read again for the next design; so is
+// one edited back to its old size and modification time (the change time still moved).
+TEST(GeneralPortalTemplate, ATemplateChangedDuringTheRunIsReadAgain) {
+  TempDir dir;
+  const std::string tpl = dir.file("deck.tpl");
+  writeFile(tpl, "A={{x}}\n");
+  // Only a template whose last change is a few seconds old is kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3100));
+  FakeVariables vars;
+  vars.values = {{"x", {"1"}}};
+  auto fillOnce = [&] {
+    PortalResult result = general_portal::fillTemplate(tpl, dir.file("deck.inp"), vars.callback());
+    EXPECT_TRUE(result.ok);
+    return readFile(dir.file("deck.inp"));
+  };
+  EXPECT_EQ(fillOnce(), "A=1\n");
+  EXPECT_EQ(fillOnce(), "A=1\n");
+
+  const auto modified = std::filesystem::last_write_time(tpl);
+  writeFile(tpl, "B={{x}}\n");  // same size
+  std::filesystem::last_write_time(tpl, modified);
+  EXPECT_EQ(fillOnce(), "B=1\n");
+
+  writeFile(dir.file("new.tpl"), "C={{x}}\n");
+  std::filesystem::last_write_time(dir.file("new.tpl"), modified);
+  std::filesystem::rename(dir.file("new.tpl"), tpl);
+  EXPECT_EQ(fillOnce(), "C=1\n");
+
+  std::filesystem::remove(tpl);
+  PortalResult gone = general_portal::fillTemplate(tpl, dir.file("deck.inp"), vars.callback());
+  EXPECT_FALSE(gone.ok);
+  EXPECT_THAT(gone.messages, ElementsAre("ERROR: Could not open the template file \"" + tpl +
+                                         "\" (No such file or directory)."));
 }
 
 // A byte-order mark at the start of a template is not written to the file (an input deck
