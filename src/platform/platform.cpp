@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -163,14 +164,27 @@ bool replaceFileContents(const std::string& path, std::span<const std::string_vi
 }
 
 bool copyFile(const std::string& from, const std::string& to, std::string* error) {
-  std::error_code ec;
+  // Each analysis of each design copies its input files: the source is looked at once and
+  // the target at most twice (itself, then the file of that name inside it when it is a
+  // folder).
+  struct stat source {};
+  if (::stat(from.c_str(), &source) != 0) {
+    return fail(std::error_code(errno, std::generic_category()), error);
+  }
+  auto isSource = [&source](const fs::path& path, struct stat& found) {
+    return ::stat(path.c_str(), &found) == 0 && found.st_dev == source.st_dev &&
+           found.st_ino == source.st_ino;
+  };
   fs::path target = to;
+  struct stat existing {};
   // A file or folder copied onto itself is already where it should be.
-  if (fs::equivalent(from, target, ec)) return true;
-  if (fs::is_directory(target, ec)) target /= fs::path(from).filename();
-  if (fs::equivalent(from, target, ec)) return true;
-  ec.clear();
-  if (fs::is_directory(from, ec)) {
+  if (isSource(target, existing)) return true;
+  if (existing.st_ino != 0 && S_ISDIR(existing.st_mode)) {
+    target /= fs::path(from).filename();
+    if (isSource(target, existing)) return true;
+  }
+  std::error_code ec;
+  if (S_ISDIR(source.st_mode)) {
     fs::copy(from, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
              ec);
   } else {

@@ -62,6 +62,13 @@ TEST(FileOperations, MoveIntoFolderCopyAndRemove) {
   EXPECT_TRUE(copyFile(dir.file("copy"), dir.file("copy"), &error)) << error;
   EXPECT_FALSE(pathExists(dir.file("copy/copy")));
   EXPECT_EQ(readFile(dir.file("copy/a b.txt")), "content");
+  // A copy onto an existing file replaces it; a missing source is an error.
+  writeFile(dir.file("other.txt"), "older and longer");
+  EXPECT_TRUE(copyFile(dir.file("x/a b.txt"), dir.file("other.txt"), &error)) << error;
+  EXPECT_EQ(readFile(dir.file("other.txt")), "content");
+  EXPECT_FALSE(copyFile(dir.file("missing"), dir.file("other.txt"), &error));
+  EXPECT_EQ(error, "No such file or directory");
+  EXPECT_EQ(readFile(dir.file("other.txt")), "content");
 
   EXPECT_TRUE(removeFile(dir.file("x/a b.txt")));
   EXPECT_TRUE(removeFile(dir.file("x/a b.txt")));  // absent is fine, as rm -f
