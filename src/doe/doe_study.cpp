@@ -71,17 +71,7 @@ void writeAnalysisFiles(const Agent& agent, const DoeArray& array,
       input.responses.push_back(present ? value : 0.0);
       input.present.push_back(present ? 1 : 0);
     }
-    std::string error;
-    const std::string text = doeAnalysisText(input, error);
-    if (!error.empty()) fatalError(error);
-    const std::string path =
-        formatText("%s%cDOE_%d_%s.out", run.workingDirectory.c_str(), platform::kPathSeparator,
-                   agent.number, performance->name[static_cast<std::size_t>(r)].c_str());
-    if (!platform::replaceFileContents(path, text)) {
-      std::string message = "Error in opening the DOE results file for writing.";
-      message = formatText("%s The name of the file is:  %s", message.c_str(), path.c_str());
-      fatalError(message);
-    }
+    writeDoeResultsFile(agent.number, performance->name[static_cast<std::size_t>(r)], input);
   }
 }
 
@@ -155,6 +145,19 @@ bool doeResponseValue(const Design& design, std::size_t r, double& value) {
   if (!response.present || response.values.empty()) return false;
   value = response.values.front();
   return std::isfinite(value);
+}
+
+void writeDoeResultsFile(int agent, const std::string& name, const DoeAnalysisInput& input) {
+  std::string error;
+  const std::string text = doeAnalysisText(input, error);
+  if (!error.empty()) fatalError(error);
+  const std::string path = formatText("%s%cDOE_%d_%s.out", run.workingDirectory.c_str(),
+                                      platform::kPathSeparator, agent, name.c_str());
+  if (!platform::replaceFileContents(path, text)) {
+    std::string message = "Error in opening the DOE results file for writing.";
+    message = formatText("%s The name of the file is:  %s", message.c_str(), path.c_str());
+    fatalError(message);
+  }
 }
 
 DoeFactors doeFactorsOf(const Representation& representation) {

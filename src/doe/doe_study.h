@@ -78,6 +78,11 @@ void evaluateDoeDesigns(Agent& agent, std::vector<Design>& designs,
 // one.
 bool doeResponseValue(const Design& design, std::size_t r, double& value);
 
+struct DoeAnalysisInput;
+// Writes the analysis file "<study folder>/DOE_<agent>_<name>.out" of `input` whole, or ends
+// the run (see the top of this file).
+void writeDoeResultsFile(int agent, const std::string& name, const DoeAnalysisInput& input);
+
 // The runners of the method table (the AgentCycleFn shape).
 void runDoeStudy(Agent& agent, const EvaluationServices& services);
 void runDesignSweep(Agent& agent, const EvaluationServices& services);

@@ -151,17 +151,7 @@ void writeDerivedFile(const Agent& agent, const DoeArray& control,
   input.plotType = kHalfNormalPlot;
   input.responses = values;
   input.present = present;
-  std::string error;
-  const std::string text = doeAnalysisText(input, error);
-  if (!error.empty()) fatalError(error);
-  const std::string path =
-      formatText("%s%cDOE_%d_%s_%s.out", run.workingDirectory.c_str(), platform::kPathSeparator,
-                 agent.number, response.c_str(), suffix);
-  if (!platform::replaceFileContents(path, text)) {
-    std::string message = "Error in opening the DOE results file for writing.";
-    message = formatText("%s The name of the file is:  %s", message.c_str(), path.c_str());
-    fatalError(message);
-  }
+  writeDoeResultsFile(agent.number, response + "_" + suffix, input);
 }
 
 // The surfaces of one derived response over the control runs that have a value.
