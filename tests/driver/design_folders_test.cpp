@@ -27,8 +27,8 @@ using testing::writeFile;
 
 constexpr int kRuns = 30;
 
-// f = x*x + y (objective) and g = x + y (constraint) over a 30-run Latin hypercube; `runOptions` is the body of the
-// study's *RUN_OPTIONS record.
+// f = x*x + y (objective) and g = x + y (constraint) over a 30-run Latin hypercube;
+// `runOptions` is the body of the study's *RUN_OPTIONS record.
 void writeHypercubeStudy(const TempDir& dir, const std::string& runOptions) {
   writeFile(dir.file("Assembly.in"),
             "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: lhs\ntype: doe\n"
