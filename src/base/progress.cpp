@@ -43,7 +43,7 @@ void progressStart(bool terminal) {
 }
 
 void progressAgent(int agent, const std::string& name, int cycle, int cycles, long budget,
-                   long evaluations) {
+                   long evaluations, bool ranked) {
   ProgressState& p = progress;
   if (p.agent != agent) {
     p.doneInRun = 0;
@@ -53,6 +53,7 @@ void progressAgent(int agent, const std::string& name, int cycle, int cycles, lo
   }
   p.agent = agent;
   p.agentName = name;
+  p.ranked = ranked;
   p.cycle = cycle;
   p.cycles = cycles;
   p.budget = budget;
@@ -94,7 +95,9 @@ std::string progressText(const ProgressState& p, double now) {
   text += formatText("  cycle %d/%d  evals %ld", p.cycle + 1, p.cycles, p.evaluations);
   if (p.budget > 0) text += formatText("/%ld", p.budget);
   text += formatText("  running %d  queued %d  failed %ld", p.running, p.queued, p.failed);
-  if (p.haveBest) {
+  if (!p.ranked) {
+    // Every design scores the same: a best design would only name the first.
+  } else if (p.haveBest) {
     text += formatText("  best %.6g (design %d)", p.best, p.bestDesign);
   } else {
     text += "  best -";

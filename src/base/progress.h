@@ -23,6 +23,7 @@ struct ProgressState {
   long failed = 0;           // of them failed
   int running = 0;           // analyses running now
   int queued = 0;            // analyses waiting to start
+  bool ranked = true;        // the agent ranks its designs (a DOE agent's all score 1)
   bool haveBest = false;     // a feasible design has been evaluated in this run
   double best = 0.0;         // its performance (larger is better)
   int bestDesign = 0;
@@ -36,9 +37,10 @@ extern ProgressState progress;
 // Starts the progress of a run: `terminal` says whether standard error is a terminal.
 void progressStart(bool terminal);
 
-// An agent's turn begins; `evaluations` is its count of evaluated designs so far.
+// An agent's turn begins; `evaluations` is its count of evaluated designs so far. An agent
+// that does not rank its designs (`ranked` false) shows no best design.
 void progressAgent(int agent, const std::string& name, int cycle, int cycles, long budget,
-                   long evaluations);
+                   long evaluations, bool ranked = true);
 
 // A study that knows its designs only once it has laid them out (a DOE array, a set of
 // samples) is about to evaluate `more` designs: they are its plan from here.

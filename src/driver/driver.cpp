@@ -364,7 +364,8 @@ void runCycles() {
         seedRandom(&study.randomSeed, 1);
       }
       progressAgent(number, agent->name, run.currentCycle, std::max(agent->method.numCycles, 1),
-                    plannedEvaluations(*agent), agent->evaluatedDesigns);
+                    plannedEvaluations(*agent), agent->evaluatedDesigns,
+                    agent->type != kAgentDoe);
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
         ranInCycle[static_cast<std::size_t>(number - run.startAgent)] = 1;
         runAgentTurn(*agent, methods, services);

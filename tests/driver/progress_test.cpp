@@ -47,6 +47,11 @@ TEST(ProgressLine, SaysWhereTheRunIsAndEstimatesTheTimeLeft) {
   EXPECT_EQ(progressText(state, 250.0),
             "agent 2 (sizing)  cycle 2/3  evals 40/100  running 2  queued 5  failed 1  "
             "best -0.125 (design 17)  00:02:30 elapsed  about 00:03:00 left");
+  // A DOE agent scores every design 1: no best design.
+  state.ranked = false;
+  EXPECT_EQ(progressText(state, 250.0),
+            "agent 2 (sizing)  cycle 2/3  evals 40/100  running 2  queued 5  failed 1  "
+            "00:02:30 elapsed  about 00:03:00 left");
   EXPECT_EQ(progressClock(-3.0), "00:00:00");
   EXPECT_EQ(progressClock(359999.6), "100:00:00");
 }
