@@ -1,6 +1,7 @@
 // Result files as CSV and JSON tables.
 #include "results/export_table.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -240,8 +241,25 @@ ExportTable exportTableOfHistory(const HistoryTable& history) {
   ExportTable table;
   table.columns = {"design",      "name",      "agent", "status",    "feasible",
                    "performance", "violation", "cycle", "generation"};
-  for (const auto* names : {&history.variables, &history.parameters, &history.responses}) {
-    table.columns.insert(table.columns.end(), names->begin(), names->end());
+  // A study name that is already a column (a fixed column such as "cycle", or a name met
+  // before it) gets its kind added, "cycle (variable)": a JSON record keeps only one of two
+  // equal keys, and a CSV reader renames one of two equal columns.
+  auto taken = [&table](const std::string& name) {
+    return std::find(table.columns.begin(), table.columns.end(), name) != table.columns.end();
+  };
+  const std::pair<const std::vector<std::string>*, const char*> kinds[] = {
+      {&history.variables, "variable"},
+      {&history.parameters, "parameter"},
+      {&history.responses, "response"}};
+  for (const auto& [names, kind] : kinds) {
+    for (const std::string& name : *names) {
+      std::string column = name;
+      if (taken(column)) column = name + " (" + kind + ")";
+      for (int n = 2; taken(column); ++n) {
+        column = name + " (" + kind + " " + std::to_string(n) + ")";
+      }
+      table.columns.push_back(column);
+    }
   }
   for (const HistoryTable::Row& source : history.rows) {
     std::vector<ExportCell> row;

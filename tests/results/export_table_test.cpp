@@ -8,6 +8,7 @@
 #include <string>
 
 #include "results/export_table.h"
+#include "results/history_table.h"
 
 namespace karvo {
 namespace {
@@ -44,6 +45,31 @@ TEST(ExportTable, JsonWritesNullForMissingAndNonFiniteValues) {
             "\"note\": null}\n"
             "]\n");
   EXPECT_EQ(jsonText(ExportTable{{"a"}, {}}), "[]\n");
+}
+
+// Study names are the columns of a history table; one that is already a column gets its
+// kind added, so that no two columns (no two keys of a JSON record) share a name.
+TEST(ExportTable, HistoryColumnsStayUniqueWhenStudyNamesCollide) {
+  HistoryTable history;
+  history.variables = {"x", "cycle"};
+  history.parameters = {"status"};
+  history.responses = {"f", "x", "cycle"};
+  HistoryTable::Row row;
+  row.designNumber = 3;
+  row.status = "ok";
+  row.variables = {0.5, 2};
+  row.parameters = {7};
+  row.responseTexts = {"1", "2", "3"};
+  row.responseValues = {1, 2, 3};
+  history.rows.push_back(row);
+  const ExportTable table = exportTableOfHistory(history);
+  EXPECT_THAT(table.columns,
+              ::testing::ElementsAre("design", "name", "agent", "status", "feasible",
+                                     "performance", "violation", "cycle", "generation", "x",
+                                     "cycle (variable)", "status (parameter)", "f",
+                                     "x (response)", "cycle (response)"));
+  EXPECT_EQ(csvText(table).substr(csvText(table).find('\n') + 1),
+            "3,,0,ok,0,0,0,0,0,0.5,2,7,1,2,3\n");
 }
 
 // A three-factor file with a failed run and the level-average table.
