@@ -262,7 +262,12 @@ void writeMessage(const char* destination, const char* severity, const std::stri
   }
 }
 
-void exitRun(int code, bool closeRun) { throw RunExit{code, closeRun}; }
+void exitRun(int code, bool closeRun) {
+  // Every end that is not a normal one and not a user's stop (which says "Cancelled" before it
+  // gets here) is an error in the reports' exit state.
+  if (closeRun && code != kExitNormal && run.exitState == "Complete") run.exitState = "Error";
+  throw RunExit{code, closeRun};
+}
 
 void fatalError(const std::string& text) {
   run.exitState = "Error";

@@ -402,6 +402,9 @@ TEST_F(ExtensionCheck, UnreadableHeaderOrPopulationFileEndsTheRunWithItsStatus) 
   EXPECT_EQ(result.status, (-77) & 0xFF);
   EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Error:InitCPRead failed to restore " +
                                                    dir_.file("search0.mem") + "."));
+  // A restore that fails is an error in the report, not a run that completed.
+  EXPECT_THAT(readFile(dir_.file("search0.rpt")),
+              ::testing::HasSubstr("\nEnd of KARVO run.\n*EXIT STATE\nError\n"));
 }
 
 }  // namespace
