@@ -11,6 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include "base/messages.h"
 #include "platform/process.h"
 
 // Leak checking under the sanitizers: libpython 3.11 keeps a few blocks of its built-in types
@@ -126,7 +129,19 @@ ProcessResult runKarvo(const std::vector<std::string>& arguments, const std::str
   }
   command += " " + shellQuote(KARVO_BINARY);
   for (const std::string& argument : arguments) command += " " + shellQuote(argument);
-  return runShell(command, directory);
+  // A run that hangs fails its test at the limit with what it was doing, instead of showing
+  // only as the whole test program's timeout: TERM ends it in order, KILL follows.
+  ProcessResult result = runShell(
+      formatText("timeout -k 10 %d ", KARVO_RUN_LIMIT_SECONDS) + command, directory);
+  if (result.status == 124) {
+    auto tail = [](const std::string& text) {
+      return text.size() > 4000 ? "..." + text.substr(text.size() - 4000) : text;
+    };
+    ADD_FAILURE() << "karvo did not end within " << KARVO_RUN_LIMIT_SECONDS << " s in "
+                  << directory << ": " << command << "\n--- last standard output:\n"
+                  << tail(result.out) << "\n--- last standard error:\n" << tail(result.err);
+  }
+  return result;
 }
 
 void writeFakeRemoteTools(const std::string& bin) {
