@@ -72,6 +72,9 @@ void progressDesign(int designNumber, bool failed, double performance, double vi
   ProgressState& p = progress;
   ++p.doneInRun;
   ++p.evaluations;
+  ProgressState::Tally& tally = p.tallies[p.agent];
+  ++tally.evaluated;
+  if (failed) ++tally.failed;
   if (failed) {
     ++p.failed;
   } else if (violation <= 0.0 && std::isfinite(performance) &&

@@ -5,6 +5,7 @@
 // throttled to a few times a second and costs the run nothing while analyses run.
 #pragma once
 
+#include <map>
 #include <string>
 
 namespace karvo {
@@ -30,6 +31,13 @@ struct ProgressState {
   double runStart = 0.0;     // monotonic seconds
   double agentStart = 0.0;
   double lastDrawn = -1.0;
+  // Per agent number: designs evaluated by this run and how many of them failed, over all
+  // its turns (for the end of the run).
+  struct Tally {
+    long evaluated = 0;
+    long failed = 0;
+  };
+  std::map<int, Tally> tallies;
 };
 
 extern ProgressState progress;

@@ -11,6 +11,7 @@
 #include "base/run_state.h"
 #include "base/text.h"
 #include "base/run_files.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace karvo {
@@ -337,6 +338,14 @@ void readStudyRecord(const Record& record) {
   ctx.objectName = "Name not defined yet";
   study.name = requireString(ctx, "name");
   ctx.objectName = study.name;
+  // The name names files in the study folder (the run's log among them, which a new run
+  // deletes): a path separator would reach outside it.
+  if (study.name.find(platform::kPathSeparator) != std::string::npos) {
+    fatalError(definitionError(ctx.objectName, ctx.recordLabel, ctx.fileLabel, "name",
+                               formatText("The study name \"%s\" names a folder. It may not "
+                                          "contain \"%c\".",
+                                          study.name.c_str(), platform::kPathSeparator)));
+  }
   run.studyName = study.name;
   study.startAgent = requireInt(ctx, "startAgent");
   study.endAgent = requireInt(ctx, "endAgent");
@@ -392,8 +401,20 @@ std::string agentFolder(const DefinitionContext& ctx, const char* name) {
                           "(%s) is too long. Max length for the folder is %d. Exiting.",
                           value.c_str(), kMaxFolderLength));
   }
-  if (value[0] == '/' || (value.size() >= 4 && value[1] == ':')) return value;
-  return platform::joinPath(run.workingDirectory, value);
+  std::string folder = value[0] == '/' || (value.size() >= 4 && value[1] == ':')
+                           ? value
+                           : platform::joinPath(run.workingDirectory, value);
+  // The folder is deleted or moved away with the earlier results at the next start: the study
+  // folder, or one that holds it, would go with them.
+  if (platform::folderContains(folder, run.workingDirectory)) {
+    fatalError(definitionError(
+        ctx.objectName, ctx.recordLabel, ctx.fileLabel, name,
+        formatText("The folder \"%s\" is the study folder or holds it. A new run moves or "
+                   "deletes this folder with the earlier results, so it must be a folder of its "
+                   "own, inside or outside the study folder.",
+                   value.c_str())));
+  }
+  return folder;
 }
 
 int wordCode(const std::string& word, std::initializer_list<const char*> words) {

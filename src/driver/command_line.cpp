@@ -12,6 +12,7 @@
 #include "base/messages.h"
 #include "base/run_exit.h"
 #include "base/run_state.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace karvo {
@@ -118,10 +119,41 @@ bool applyOption(const char* option) {
   return true;
 }
 
+// A second solver process of the same study file stops here, before it has touched any file
+// of the study: the running one's message file, reports and lock files stay as they are. The
+// lock is held on the study file itself, so nothing is left behind when a run is killed; a
+// file system without such locks leaves the agents' lock files as the only guard.
+void lockStudyFile(const std::string& path) {
+  std::string error;
+  if (platform::holdExclusiveLock(path, &error) != 0) return;
+  std::fprintf(stderr,
+               "\n**** ERROR ****\n\tThe study file (%s) is in use by another solver run "
+               "in this folder.\n\tThis run stops without touching any file of the study. "
+               "Wait until the other run has ended, or stop it, and start this one again.\n",
+               path.c_str());
+  std::fflush(stderr);
+  exitRun(kExitFatal, false);
+}
+
+// A backup folder receives the results of an earlier run that are moved away; the study
+// folder itself, or a folder that holds it, would receive the study with them.
+void checkBackupFolder(const std::string& folder) {
+  if (!platform::folderContains(folder, run.workingDirectory)) return;
+  commandLineError(formatText("\n**** ERROR ****\n\tThe backup folder (%s) is the study folder "
+                              "or holds it. Earlier results would be moved into themselves.\n"
+                              "\tGive backupDir= a folder outside the study folder, or one "
+                              "inside it.\n",
+                              folder.c_str())
+                       .c_str(),
+                   kExitConflictingOptions);
+}
+
 // Moves the message file of an earlier run into the backup folder (made now when needed),
-// so that opening the new message file loses nothing.
+// so that opening the new message file loses nothing. No folder is made when there is no
+// such file: the run makes its backup folder later, once it has something to move.
 void backUpEarlierMessageFile() {
   RunSettings& s = run.settings;
+  if (!platform::pathExists(run.messageFileName)) return;
   std::string folder;
   if (s.backupDirGiven) {
     folder = s.backupDir;
@@ -135,7 +167,6 @@ void backUpEarlierMessageFile() {
                           folder.c_str()));
   }
   s.backupDir = folder;
-  if (!platform::pathExists(run.messageFileName)) return;
   if (!platform::movePath(run.messageFileName, folder, &error)) {
     fatalError(formatText("The message file of an earlier run (%s) could not be moved into the "
                           "backup folder %s: %s.\nThe run stops so that the file is not "
@@ -183,6 +214,9 @@ void parseCommandLine(int argc, char** argv) {
         "\"useHistory\" options cannot be used together.",
         kExitConflictingOptions);
   }
+
+  lockStudyFile(path);
+  if (run.settings.backupDirGiven) checkBackupFolder(run.settings.backupDir);
 
   run.studyName = run.studyInputPath.substr(0, run.studyInputPath.size() - 3);
   run.messageFileName =

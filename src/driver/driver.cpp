@@ -124,6 +124,7 @@ void prepareRun() {
     fatalError("\nMaximum number of design variables cannot be less than 1.");
   }
 
+  checkBackupFolderPlace();
   if (run.settings.overwrite) {
     if (study.extending) {
       fatalError("Cannot use \"overwrite\" command line option when extending a run.");
@@ -509,6 +510,24 @@ void readWorkingDirectory() {
   }
 }
 
+namespace {
+
+// At the end of a run, for each agent some of whose designs failed in it: how many, and
+// where their logs are, so that a run that ends "Complete" does not hide them.
+void reportFailedDesigns() {
+  for (const auto& [number, tally] : progress.tallies) {
+    if (tally.failed == 0 || number < 0) continue;
+    writeMessage("outptr|stderr", "warning",
+                 formatText("%ld of the %ld designs that agent %d evaluated in this run failed. "
+                            "The cause of each is in its design folder under %s "
+                            "(Design<number>/design.log and <analysis>/analysis.log).",
+                            tally.failed, tally.evaluated, number,
+                            agentPostFolder(number).c_str()));
+  }
+}
+
+}  // namespace
+
 void closeRun() {
   if (run.closing) return;
   run.closing = true;
@@ -525,6 +544,7 @@ void closeRun() {
   step([] { releaseApplicationAccess(); });
   step([] { endReservations(); });
   step([] { stopFormulaInterpreter(); });
+  step([] { reportFailedDesigns(); });
   step([] { writeEndOfRunInformation(); });
   step([] { removeLockFiles(); });
   if (outptr) closeFile(outptr);

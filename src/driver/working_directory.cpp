@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include "base/run_state.h"
 #include "evaluation/app_access.h"
 #include "external/extension_manager.h"
+#include "platform/paths.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -116,18 +118,49 @@ std::vector<std::string> studyOutputFiles(int agent, bool modelFilesOnly) {
   return found;
 }
 
-// Everything an earlier run of `agent` may have left: folders first, then files.
+// Everything an earlier run of `agent` may have left: folders first, then files. An
+// evaluation folder that holds anything but the design folders the solver makes in it
+// ("Design<number>") is the user's: only those design folders are taken (`designsOf` names
+// the folder they are in), and the folder with the rest of what it holds stays.
 struct EarlierResults {
   std::vector<std::string> folders;
   std::vector<std::string> files;
+  std::string designsOf;
+  std::vector<std::string> designFolders;
 };
+
+bool isDesignFolderName(const std::string& name) {
+  if (!startsWith(name, "Design") || name.size() == 6) return false;
+  return name.find_first_not_of("0123456789", 6) == std::string::npos;
+}
+
+void addEvaluationFolder(const std::string& folder, EarlierResults& results) {
+  std::vector<std::string> designs;
+  bool others = false;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (isDesignFolderName(name) && entry.is_directory(ec)) {
+      designs.push_back(entry.path().string());
+    } else {
+      others = true;
+    }
+  }
+  if (!others) {
+    results.folders.push_back(folder);
+    return;
+  }
+  std::sort(designs.begin(), designs.end());
+  results.designsOf = folder;
+  results.designFolders = std::move(designs);
+}
 
 EarlierResults earlierResults(const Agent& agent, bool includeEvaluationFolder,
                             const std::vector<const char*>& extensions) {
   EarlierResults results;
   if (includeEvaluationFolder && !agent.evaluationFolder.empty() &&
       platform::isDirectory(agent.evaluationFolder)) {
-    results.folders.push_back(agent.evaluationFolder);
+    addEvaluationFolder(agent.evaluationFolder, results);
   }
   for (const char* ext : extensions) {
     std::string name = agentFileName(agent.number, ext);
@@ -189,6 +222,9 @@ void deletePreviousResults() {
     for (const std::string& folder : results.folders) {
       runCleanupCommand(CleanupAction::RemoveTree, folder);
     }
+    for (const std::string& folder : results.designFolders) {
+      runCleanupCommand(CleanupAction::RemoveTree, folder);
+    }
   }
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(run.workingDirectory, ec)) {
@@ -206,6 +242,22 @@ void preparePostOnly() {
   }
 }
 
+void checkBackupFolderPlace() {
+  if (!run.settings.backupDirGiven) return;
+  const std::string& folder = run.settings.backupDir;
+  for (Agent* agent : agentsInRange()) {
+    const std::string& evaluation = agent->evaluationFolder;
+    if (evaluation.empty()) continue;
+    if (platform::folderContains(folder, evaluation) ||
+        platform::folderContains(evaluation, folder)) {
+      fatalError(formatText("The backup folder (%s) is the evaluation folder of agent %d (%s), "
+                            "holds it or lies inside it. Earlier results would be moved into "
+                            "themselves. Give backupDir= a folder of its own.",
+                            folder.c_str(), agent->number, evaluation.c_str()));
+    }
+  }
+}
+
 void backupPreviousResults() {
   if (run.settings.postNoEval) return;
   const bool extending = study.extending != 0;
@@ -217,7 +269,8 @@ void backupPreviousResults() {
   bool present = false;
   for (Agent* agent : agentsInRange()) {
     all.push_back(earlierResults(*agent, !keepEvaluationFolders, extensions));
-    present = present || !all.back().files.empty() || !all.back().folders.empty();
+    present = present || !all.back().files.empty() || !all.back().folders.empty() ||
+              !all.back().designFolders.empty();
   }
   if (!present) return;
 
@@ -242,6 +295,18 @@ void backupPreviousResults() {
       extending || study.resume != 0 ? CleanupAction::Copy : CleanupAction::Move;
   for (const EarlierResults& results : all) {
     for (const std::string& item : results.folders) runCleanupCommand(action, item, folder);
+    if (!results.designFolders.empty()) {
+      // The design folders go to a folder of the evaluation folder's name, as if it had
+      // been moved whole.
+      const std::string into =
+          platform::joinPath(folder, fs::path(results.designsOf).filename().string());
+      if (!platform::makeDirectories(into)) {
+        fatalError(formatText("Error in creating the backup folder: %s.\nMake sure the working "
+                              "directory is not write protected and run again.",
+                              into.c_str()));
+      }
+      for (const std::string& item : results.designFolders) runCleanupCommand(action, item, into);
+    }
     for (const std::string& item : results.files) runCleanupCommand(action, item, folder);
   }
 }

@@ -23,6 +23,9 @@ bool runCleanupCommand(CleanupAction action, const std::string& source,
 void deletePreviousResults();
 void preparePostOnly();
 void backupPreviousResults();
+// Ends the run when the backup folder given on the command line is, holds or lies inside the
+// evaluation folder of an agent in range.
+void checkBackupFolderPlace();
 
 // Removes the solver's own installation folder from PATH and LD_LIBRARY_PATH for the
 // analyses the solver launches. Answers the new value of PATH (unchanged when nothing was

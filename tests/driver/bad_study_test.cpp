@@ -212,6 +212,18 @@ std::vector<BadStudyCase> badStudies() {
        "When reading data for \"demo\" of type \"Study\" from file \"Study Input file\", KARVO "
        "encountered the following error in reading the data for property \"filePrefix\":\nThe "
        "file prefix \"../demo\" names a folder. It may not contain \"/\"."},
+      // Refused: the run's log of that name, which a new run deletes, lies outside the folder.
+      {"StudyNameWithAFolder", edit("study.in", "name: demo", "name: ../victim"),
+       "When reading data for \"../victim\" of type \"Study\" from file \"Study Input file\", "
+       "KARVO encountered the following error in reading the data for property \"name\":\nThe "
+       "study name \"../victim\" names a folder. It may not contain \"/\"."},
+      // Refused: a new run moves or deletes the evaluation folder with the earlier results.
+      {"EvaluationFolderIsTheStudyFolder", agentWith("evaluationDirectory: ."),
+       "When reading data for \"sizing\" of type \"Agent\" from file \"Study Input file\", "
+       "KARVO encountered the following error in reading the data for property "
+       "\"evaluationDirectory\":\nThe folder \".\" is the study folder or holds it. A new run "
+       "moves or deletes this folder with the earlier results, so it must be a folder of its "
+       "own, inside or outside the study folder."},
       {"SeedAboveOne", edit("study.in", "randomSeed: 0.5", "randomSeed: 1.0001"),
        "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
        "file\", the value read (1.0001) is outside the expected range [0, 1]"},

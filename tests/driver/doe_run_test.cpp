@@ -67,6 +67,27 @@ testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::strin
 
 std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
 
+// A study whose designs partly fail still completes; its end says how many failed and where
+// their logs are, in the message file and on the terminal.
+TEST(DoeRun, FailedDesignsAreCountedAtTheEnd) {
+  TempDir dir("karvo-doe-factorial");
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
+  std::string definitions = readFile(dir.file("Definitions.in"));
+  definitions.replace(definitions.find("formula: "), std::string::npos,
+                      "formula: 10 + y if x < 0 else 1/0\n*END\n");
+  writeFile(dir.file("Definitions.in"), definitions);
+  testing::ProcessResult result = runStudy(dir);
+  ASSERT_EQ(result.status, 0) << messages(dir);
+  const std::string line =
+      "4 of the 8 designs that agent 0 evaluated in this run failed. The cause of each is in "
+      "its design folder under " +
+      fs::canonical(dir.path()).string() +
+      "/POST_0 (Design<number>/design.log and <analysis>/analysis.log).\n";
+  EXPECT_THAT(messages(dir), HasLines("*WARNING\n" + line));
+  EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(line));
+  EXPECT_THAT(readFile(dir.file("doe0.rpt")), ::testing::HasSubstr("*EXIT STATE\nComplete\n"));
+}
+
 TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
   TempDir dir("karvo-doe-factorial");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");

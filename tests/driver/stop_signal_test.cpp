@@ -213,6 +213,42 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
   EXPECT_FALSE(exists(dir, "demo0.lock"));
 }
 
+// A second start of a study that is running stops before it touches any of the study's
+// files: the running run's message file is neither moved away nor (with `overwrite`) cut,
+// and no backup folder is made.
+TEST(SecondRun, OfARunningStudyStopsWithoutTouchingItsFiles) {
+  TempDir dir("karvo-signal");
+  const auto [karvo, analysis, background] = startHangingRun(dir);
+  ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
+  const std::string messages = readFile(dir.file("study.mes"));
+  const std::string lock = readFile(dir.file("demo0.lock"));
+  auto entries = [&dir] {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  const std::vector<std::string> before = entries();
+  for (const char* option : {"checksetup", "overwrite"}) {
+    testing::ProcessResult second = testing::runKarvo({"i=study.in", option}, dir.path(),
+                                                      {"KARVO_ROOT=" + dir.path()});
+    EXPECT_EQ(second.status, 133) << option;
+    EXPECT_EQ(second.err,
+              "\n**** ERROR ****\n\tThe study file (study.in) is in use by another solver run in "
+              "this folder.\n\tThis run stops without touching any file of the study. Wait until "
+              "the other run has ended, or stop it, and start this one again.\n")
+        << option;
+    EXPECT_EQ(readFile(dir.file("study.mes")), messages) << option;
+    EXPECT_EQ(readFile(dir.file("demo0.lock")), lock) << option;
+    EXPECT_EQ(entries(), before) << option;
+  }
+  ::kill(karvo, SIGTERM);
+  waitedStatus(karvo);
+  EXPECT_TRUE(goneWithin10s(analysis));
+}
+
 // ---- Which locks are stale -------------------------------------------------------------
 
 std::string lockOf(const std::string& host, pid_t pid, unsigned long long ticks) {

@@ -384,8 +384,8 @@ class LaterRun : public ::testing::Test {
     firstMessages = readFile(dir.file("study.mes"));
     firstReport = readFile(dir.file("demo0.rpt"));
     foldersAfterFirstRun = backupFolders(dir.path());
-    fs::create_directory(dir.file("demo_0"));
-    writeFile(dir.file("demo_0/design.log"), "design 1 evaluated\n");
+    fs::create_directories(dir.file("demo_0/Design1"));
+    writeFile(dir.file("demo_0/Design1/design.log"), "design 1 evaluated\n");
     writeFile(dir.file("demo0.hst"), "history of the first run");
     writeFile(dir.file("demo0.ckp"), "checkpoint of the first run");
   }
@@ -396,9 +396,9 @@ class LaterRun : public ::testing::Test {
     EXPECT_EQ(readFile(folder + "/demo0.rpt"), firstReport);
     EXPECT_EQ(readFile(folder + "/demo0.hst"), "history of the first run");
     EXPECT_EQ(readFile(folder + "/demo0.ckp"), "checkpoint of the first run");
-    EXPECT_EQ(readFile(folder + "/demo_0/design.log"), "design 1 evaluated\n");
+    EXPECT_EQ(readFile(folder + "/demo_0/Design1/design.log"), "design 1 evaluated\n");
     // The new run evaluates its own designs into a new design folder and history.
-    EXPECT_FALSE(fs::exists(dir.file("demo_0/design.log")));
+    EXPECT_NE(readFile(dir.file("demo_0/Design1/design.log")), "design 1 evaluated\n");
     EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
     EXPECT_NE(readFile(dir.file("demo0.ckp")), "checkpoint of the first run");
     EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
@@ -441,7 +441,7 @@ TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
     EXPECT_TRUE(fs::is_empty(dir.file(name))) << name;
   }
   // Deleted: the new run's design folder and history are its own.
-  EXPECT_FALSE(fs::exists(dir.file("demo_0/design.log")));
+  EXPECT_NE(readFile(dir.file("demo_0/Design1/design.log")), "design 1 evaluated\n");
   EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
   EXPECT_NE(readFile(dir.file("demo0.ckp")), "checkpoint of the first run");
   const std::string wd = workingDirectory(dir);
