@@ -21,12 +21,16 @@
 //                            finishCheck (required there)
 #pragma once
 
-#include <regex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "external/portal.h"
+
+namespace re2 {
+class RE2;
+}
 
 namespace karvo {
 
@@ -80,8 +84,8 @@ bool parseNumber(std::string_view word, double& value);
 
 // ---- Extraction definitions ----------------------------------------------------------------
 
-// Longest line (characters) searched with a regular expression; longer lines fail the
-// definition, since the matcher's recursion grows with the line length.
+// Longest line (characters) searched with a regular expression; a longer line fails the
+// definition with a message rather than being skipped.
 inline constexpr std::size_t kRegexLineLimit = 2048;
 
 enum class ExtractionKind { Anchor, Regex, Result, Table };
@@ -102,7 +106,10 @@ struct ExtractionDefinition {
   TableEnd end = TableEnd::Blank;  // table: what ends a table (the end of file always does)
   std::string stopText;      // table: the text of the line that ends a table (TableEnd::StopText)
   std::string separators;    // characters that separate words besides blanks and tabs
-  std::regex pattern;        // regex: `text` compiled (ECMAScript)
+  // regex: `text` compiled. The matcher runs in time linear in the line length whatever the
+  // pattern, and knows no backreferences or lookaround (shared: the compiled form is
+  // immutable).
+  std::shared_ptr<const re2::RE2> pattern;
 };
 
 // Reads one definition (lines of "property: value"; "$" or "#" starts a comment line).

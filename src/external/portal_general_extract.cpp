@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <deque>
 
+#include <re2/re2.h>
+
 #include "base/messages.h"
 #include "base/text.h"
 #include "platform/platform.h"
@@ -90,6 +92,29 @@ bool parseIntegerIn(std::string_view text, long long low, long long high, long l
 
 std::string propertyError(const PropertyLine& p, const char* displayName, const char* rule) {
   return formatText("line %d: %s \"%s\": %s", p.line, displayName, p.value.c_str(), rule);
+}
+
+// Compiles a regex definition's pattern, or answers the matcher's reason for refusing it. The
+// pattern and the lines are taken as bytes (Latin-1), so that text in any encoding matches
+// itself, as a plain byte comparison would. A backreference or a lookaround is refused with a
+// word on why, since users coming from other tools expect them.
+std::shared_ptr<const re2::RE2> compilePattern(const std::string& text, std::string& reason) {
+  re2::RE2::Options options;
+  options.set_encoding(re2::RE2::Options::EncodingLatin1);
+  options.set_log_errors(false);
+  auto pattern = std::make_shared<const re2::RE2>(text, options);
+  if (pattern->ok()) return pattern;
+  reason = pattern->error();
+  const std::string& at = pattern->error_arg();
+  const bool backreference = pattern->error_code() == re2::RE2::ErrorBadEscape &&
+                             at.size() >= 2 && isDigit(at[1]) && at[1] != '0';
+  // The matcher names a lookbehind by its first three characters only.
+  const bool lookaround =
+      at == "(?=" || at == "(?!" ||
+      (at == "(?<" && (text.find("(?<=") != std::string::npos ||
+                       text.find("(?<!") != std::string::npos));
+  if (backreference || lookaround) reason += "; backreferences and lookaround are not supported";
+  return nullptr;
 }
 
 }  // namespace
@@ -307,14 +332,14 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
     }
   }
   if (kind == ExtractionKind::Regex) {
-    try {
-      definition.pattern = std::regex(definition.text, std::regex::ECMAScript);
-    } catch (const std::exception& e) {
+    std::string reason;
+    definition.pattern = compilePattern(definition.text, reason);
+    if (!definition.pattern) {
       error = formatText("line %d: regex \"%s\": not a valid regular expression (%s)",
-                         kindLine->line, definition.text.c_str(), e.what());
+                         kindLine->line, definition.text.c_str(), reason.c_str());
       return false;
     }
-    long long groups = static_cast<long long>(definition.pattern.mark_count());
+    long long groups = definition.pattern->NumberOfCapturingGroups();
     if (PropertyLine* p = find("group")) {
       long long value = 0;
       if (!parseIntegerIn(p->value, 0, groups, value)) {
@@ -460,6 +485,7 @@ struct Scanner {
   long long tableAnchorLine = 0;   // table: line of the anchor of the table being read
   long long skipLeft = 0;          // table: header lines still to skip
   long long rows = 0;              // table: rows read in the current table
+  std::vector<re2::StringPiece> submatches;  // regex: the match and its groups, reused per line
 };
 
 // Counts an occurrence and answers whether it is a chosen one. For "last" a chosen
@@ -527,6 +553,9 @@ void scanAnchorLine(Scanner& s, std::string_view line, long long lineNumber,
   }
 }
 
+// Each match is an occurrence. The search goes on after the end of the match (after an empty
+// match, one character further), in the whole line, so that "^" and "\b" still see the text
+// before the search position: "^" matches only at the start of the line.
 void scanRegexLine(Scanner& s, std::string_view line, long long lineNumber) {
   const ExtractionDefinition& d = *s.def;
   if (line.size() > kRegexLineLimit) {
@@ -536,27 +565,27 @@ void scanRegexLine(Scanner& s, std::string_view line, long long lineNumber) {
     s.done = true;
     return;
   }
-  try {
-    using Iterator = std::regex_iterator<std::string_view::const_iterator>;
-    for (Iterator it(line.begin(), line.end(), d.pattern), end; it != end; ++it) {
-      if (!chooseOccurrence(s)) continue;
-      const auto& group = (*it)[static_cast<std::size_t>(d.group)];
-      std::string_view captured;
-      if (group.matched && group.length() > 0) {
-        captured = trimSpaces(
-            std::string_view(&*group.first, static_cast<std::size_t>(group.length())));
-      }
-      if (captured.empty()) {
-        fail(s, formatText("group %d of the match at line %lld is empty", d.group, lineNumber));
-      } else if (takeNumber(s, captured, lineNumber, " captured")) {
-        occurrenceComplete(s);
-      }
-      if (s.done) return;
+  const re2::StringPiece text(line.data(), line.size());
+  const int wanted = d.group + 1;  // the whole match and the groups up to the chosen one
+  s.submatches.resize(static_cast<std::size_t>(wanted));
+  for (std::size_t at = 0; at <= line.size();) {
+    if (!d.pattern->Match(text, at, line.size(), re2::RE2::UNANCHORED, s.submatches.data(),
+                          wanted)) {
+      return;
     }
-  } catch (const std::exception& e) {
-    fail(s, formatText("the regular expression could not be matched at line %lld (%s)",
-                       lineNumber, e.what()));
-    s.done = true;
+    const re2::StringPiece& whole = s.submatches[0];
+    const std::size_t end = static_cast<std::size_t>(whole.data() - line.data()) + whole.size();
+    at = whole.empty() ? end + 1 : end;
+    if (!chooseOccurrence(s)) continue;
+    const re2::StringPiece& group = s.submatches[static_cast<std::size_t>(d.group)];
+    std::string_view captured;
+    if (group.data() != nullptr) captured = trimSpaces(std::string_view(group.data(), group.size()));
+    if (captured.empty()) {
+      fail(s, formatText("group %d of the match at line %lld is empty", d.group, lineNumber));
+    } else if (takeNumber(s, captured, lineNumber, " captured")) {
+      occurrenceComplete(s);
+    }
+    if (s.done) return;
   }
 }
 

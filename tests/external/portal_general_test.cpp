@@ -2,7 +2,11 @@
 // definitions of every kind on an FE-like listing, and the portal calls.
 #include "external/portal_general.h"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -363,6 +367,16 @@ TEST(GeneralPortalDefinition, RefusesInvalidDefinitionsWithTheRule) {
   // An invalid regular expression is a message, not a crash.
   EXPECT_THAT(definitionError("regex: a{2,1}"),
               StartsWith("line 1: regex \"a{2,1}\": not a valid regular expression ("));
+  // Constructs the matcher does not have are refused with a word on why.
+  EXPECT_EQ(definitionError("regex: (\\d+) \\1"),
+            "line 1: regex \"(\\d+) \\1\": not a valid regular expression (invalid escape "
+            "sequence: \\1; backreferences and lookaround are not supported)");
+  EXPECT_EQ(definitionError("file: a.out\nregex: (\\d+)(?=px)"),
+            "line 2: regex \"(\\d+)(?=px)\": not a valid regular expression (invalid perl "
+            "operator: (?=; backreferences and lookaround are not supported)");
+  EXPECT_EQ(definitionError("regex: (?<!-)(\\d+)"),
+            "line 1: regex \"(?<!-)(\\d+)\": not a valid regular expression (invalid perl "
+            "operator: (?<; backreferences and lookaround are not supported)");
 }
 
 // ---- Extraction on the listing ---------------------------------------------------------------
@@ -455,6 +469,9 @@ TEST_F(GeneralPortalExtraction, RegexCaptureGroup) {
   // Several matches on one line are occurrences in line order.
   EXPECT_THAT(values("regex: (-?\\d\\.\\d+E[+-]\\d+)\noccurrence: all\n"),
               ::testing::SizeIs(22));
+  // "^" is the start of the line, not the place after a match where the search goes on.
+  EXPECT_THAT(values("regex: ^\\s*(\\d+)\noccurrence: all"),
+              ElementsAre(1.0, 1.0, 2.0, 3.0, 1.0, 2.0, 3.0));
 
   std::string in = "No value extracted from the file \"" + listing + "\" by the definition ";
   EXPECT_EQ(failure("regex: KINETIC ENERGY =\\s*(\\S+)"),
@@ -475,6 +492,34 @@ TEST_F(GeneralPortalExtraction, RegexOnAnOverlongLineFailsCleanly) {
                 "\" by the definition [regex \"VALUE(\\S+) = (\\S+)\", occurrence first, group "
                 "2]: line 1 has 200012 characters, more than the 2048 that a regular expression "
                 "is matched against.");
+}
+
+// Nested repetitions on lines they do not match take a backtracking matcher exponential time.
+// Here they end at once; the extraction runs in a child that an alarm ends if they do not.
+TEST_F(GeneralPortalExtraction, NestedRepetitionsEndOnLinesTheyDoNotMatch) {
+  std::string numbers;
+  for (int n = 10; n < 53; ++n) numbers += std::to_string(n) + " ";
+  writeFile(listing, "values: " + numbers + "EN\nvalues: 4 5 6 END\n" + std::string(2000, 'a') +
+                         "b\n");
+  const std::string in = "No value extracted from the file \"" + listing + "\" by the definition ";
+  EXPECT_EXIT(
+      {
+        ::alarm(10);
+        ExtractionOutcome last =
+            extractOne("regex: ^values: ((\\d+\\s*)+)END$\ngroup: 2\noccurrence: all");
+        std::string none = failure("regex: (a+)+$");
+        // Empty matches: the search moves on, up to the empty match at the end of line 3.
+        std::string empty = failure("regex: (Z*)\noccurrence: last");
+        const bool ok =
+            last.values == std::vector<double>{6.0} &&
+            none == in + "[regex \"(a+)+$\", occurrence first, group 1]: the regular expression "
+                         "matched nowhere." &&
+            empty == in + "[regex \"(Z*)\", occurrence last, group 1]: group 1 of the match at "
+                          "line 3 is empty.";
+        std::fprintf(stderr, "%s\n%s\n%s\n", last.message.c_str(), none.c_str(), empty.c_str());
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(GeneralPortalExtraction, ResultLines) {
