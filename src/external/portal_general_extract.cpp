@@ -579,7 +579,9 @@ void scanRegexLine(Scanner& s, std::string_view line, long long lineNumber) {
     if (!chooseOccurrence(s)) continue;
     const re2::StringPiece& group = s.submatches[static_cast<std::size_t>(d.group)];
     std::string_view captured;
-    if (group.data() != nullptr) captured = trimSpaces(std::string_view(group.data(), group.size()));
+    if (group.data() != nullptr) {
+      captured = trimSpaces(std::string_view(group.data(), group.size()));
+    }
     if (captured.empty()) {
       fail(s, formatText("group %d of the match at line %lld is empty", d.group, lineNumber));
     } else if (takeNumber(s, captured, lineNumber, " captured")) {

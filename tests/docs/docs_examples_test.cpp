@@ -588,7 +588,7 @@ TEST_F(DocsGeneralPortal, DefinitionsReadTheValuesShown) {
     }
   }
   EXPECT_EQ(valueChecks, 11);
-  EXPECT_EQ(messageChecks, 2);
+  EXPECT_EQ(messageChecks, 3);
 }
 
 }  // namespace
