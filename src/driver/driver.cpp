@@ -602,6 +602,8 @@ int runSolver(int argc, char** argv) {
     code = exit.code;
     if (exit.closeRun && !run.settings.toolMode) closeRun();
   }
+  // Nothing the run started outlives it, unless the user asked to keep it running.
+  platform::endRunProcesses();
   std::fflush(stdout);
   std::fflush(stderr);
   return code & 0xFF;

@@ -68,8 +68,10 @@
 //      design moves finitely often, and a pass that can move nothing with nothing running
 //      fails the jobs left rather than wait forever.
 //   6. When the batch is left for any reason (end, fatal error, "stop"), no job process of
-//      the batch is left running unless a "stop keep" asked for it (BatchGuard,
-//      pollInteraction).
+//      the batch, nor anything a job's command left in the background, is left running
+//      unless a "stop keep" asked for it (BatchGuard, pollInteraction). A job's background
+//      processes end when its analysis is over (endJob), not when its command ends: a
+//      finish condition may be watching them.
 //   7. While the user has paused the run no job leaves WAITING; running jobs are still
 //      checked and processed.
 //   8. Analyses of one loop are at the same case for a design. Outside the loop, an analysis
@@ -310,8 +312,12 @@ void releaseBatchJobs(FlowBatch& batch, bool keep) {
   for (FlowDesign& design : batch.designs) {
     for (FlowJob& job : design.jobs) {
       if (!job.job) continue;
-      if (!keep && !job.job->finished(false)) job.job->kill();
-      job.job->release();
+      if (keep) {
+        job.job->keepRunning();
+      } else {
+        job.job->kill();
+        job.job->release();
+      }
     }
   }
 }
@@ -661,7 +667,8 @@ struct BatchGuard {
   ~BatchGuard() {
     for (FlowDesign& design : batch.designs) {
       for (FlowJob& job : design.jobs) {
-        if (job.job && !batch.keepJobs && !job.job->finished(false)) job.job->kill();
+        if (job.job && batch.keepJobs) job.job->keepRunning();
+        if (job.job && !batch.keepJobs) job.job->kill();
         if (job.job) job.job->release();
         releaseComputeResource(job.resource, design.number, false);
       }

@@ -78,7 +78,8 @@ void releaseJobResource(FlowDesign& design, FlowJob& job) {
 void endJob(FlowDesign& design, const Analysis& analysis, FlowJob& job, int status) {
   releaseJobResource(design, job);
   if (job.job) {
-    if (!job.job->finished(false)) job.job->kill();
+    // The analysis is over: its command and whatever it left running in the background end.
+    job.job->kill();
     job.job->release();
   }
   job.status = status;

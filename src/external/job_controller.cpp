@@ -200,11 +200,19 @@ class ControllerJob final : public Job {
   int exitCode() const override { return r_.exitCode; }
 
   bool kill() override {
+    if (r_.state == JobState::kEnded || r_.state == JobState::kKilled) {
+      // What the command left running in the background ends with the job.
+      if (r_.kind != JobKind::kScheduled) {
+        platform::endLeftoverProcesses(r_.child, r_.options.killGraceSeconds);
+      }
+      return true;
+    }
     if (r_.state != JobState::kRunning) return true;
     r_.lastError.clear();
     if (r_.kind == JobKind::kScheduled) return job::scheduledKill(r_);
     if (platform::pollProcess(r_.child)) {  // it had ended by itself
       directTakeEnd(r_, JobState::kEnded);
+      platform::endLeftoverProcesses(r_.child, r_.options.killGraceSeconds);
       return true;
     }
     std::string error;
@@ -219,8 +227,14 @@ class ControllerJob final : public Job {
   void release() override {
     if (r_.state == JobState::kReleased) return;
     if (r_.state == JobState::kRunning && r_.kind != JobKind::kScheduled) {
-      platform::releaseProcess(r_.child);
+      platform::detachProcess(r_.child);
     }
+    r_.state = JobState::kReleased;
+  }
+
+  void keepRunning() override {
+    if (r_.state == JobState::kReleased) return;
+    if (r_.kind != JobKind::kScheduled && r_.child.pid > 0) platform::releaseProcess(r_.child);
     r_.state = JobState::kReleased;
   }
 

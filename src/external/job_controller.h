@@ -37,8 +37,10 @@
 //   4. exitCode() is -1 until finished() has answered true for an ended job.
 //   5. In ENDED and KILLED no local process of the job is left unreaped. After release() the
 //      job owns no process: a Direct job still running goes on and is reaped in the
-//      background (platform::releaseProcess: it is meant to outlive the solver), never left
-//      a zombie.
+//      background, never left a zombie; it and whatever the command left running in the
+//      background are ended at the end of the run (platform::endRunProcesses), or by the
+//      guard should the solver die. After keepRunning() they are meant to outlive the
+//      solver (platform::releaseProcess).
 //   6. lastError() is cleared when submit() starts and when finished() or kill() acts on a
 //      RUNNING job, and set when one of them fails; it names the command, file or property
 //      concerned. The error of a failed submit() therefore stays readable afterwards.
@@ -205,10 +207,18 @@ class Job {
 
   // Ends a running job (Direct: the whole process group, SIGTERM then SIGKILL; Scheduled:
   // the kill command). True when the job is no longer running (also when it had ended).
+  // A Direct job's command may have left processes running in the background, in another
+  // group or session (a solver started with `&` or `setsid`): they are ended too, also
+  // when the command itself had ended before.
   virtual bool kill() = 0;
 
   // Gives up the job without killing it (see invariant 5). Idempotent.
   virtual void release() = 0;
+
+  // Gives up the job and keeps what it runs, the command and what it left running in the
+  // background, past the end of the run (the user asked to keep the running analyses).
+  // Idempotent; a job already released keeps nothing.
+  virtual void keepRunning() = 0;
 
   // A Scheduled job that the finish check has not yet shown as started.
   virtual bool queued() const = 0;

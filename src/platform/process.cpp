@@ -19,6 +19,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -121,8 +122,228 @@ void installStopOnce() {
 }
 
 // ---------------------------------------------------------------------------------------
+// Marks. The functions that find marked processes make only system calls and allocate
+// nothing, since the guard uses them too. A process is looked at through a pid descriptor
+// opened before its environment is read, so a signal never reaches a process that took the
+// pid over in between.
+
+char runToken[64] = "";   // "<pid>-<start ticks>-<random>", this solver process's token
+pid_t tokenOwner = 0;     // the process whose token runToken is (a forked copy makes its own)
+unsigned lastMark = 0;    // start number of the latest marked start
+std::vector<unsigned> keptMarks;  // start numbers that releaseProcess kept
+std::mutex keptMutex;             // guards keptMarks against a second thread (tests)
+
+double clockSeconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void pauseMillis(long milliseconds) {
+  timespec pause{0, milliseconds * 1000 * 1000};
+  ::nanosleep(&pause, nullptr);
+}
+
+void makeRunToken() {
+  if (tokenOwner == ::getpid()) return;
+  tokenOwner = ::getpid();
+  lastMark = 0;
+  keptMarks.clear();
+  unsigned random = 0;
+  if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+    random = static_cast<unsigned>(clockSeconds() * 1e9);
+  }
+  std::snprintf(runToken, sizeof runToken, "%ld-%llu-%08x", static_cast<long>(tokenOwner),
+                processStartTicks(tokenOwner), random);
+}
+
+// Which marked processes a search finds: those whose mark holds an entry of `token` with
+// the start number `mark`, or with `mark` 0 any start number not in kept[0..keptCount);
+// members of process group `otherGroup` are left out (the caller signals that group itself).
+struct MarkFilter {
+  const char* token;      // run token, ended by a zero byte
+  unsigned mark;          // start number; 0: any that is not kept
+  const unsigned* kept;   // kept start numbers (with mark 0)
+  std::size_t keptCount;  // number of them
+  pid_t otherGroup = 0;   // process group left out; 0: none
+};
+
+// Whether the value of the mark variable, value[0..length), matches `filter`.
+bool markValueMatches(const char* value, std::size_t length, const MarkFilter& filter) {
+  const std::size_t tokenLength = std::strlen(filter.token);
+  for (std::size_t start = 0; start < length;) {
+    std::size_t end = start;
+    while (end < length && value[end] != ':') ++end;
+    const char* entry = value + start;
+    const std::size_t size = end - start;
+    start = end + 1;
+    if (size <= tokenLength + 1 || size > tokenLength + 11 ||
+        std::memcmp(entry, filter.token, tokenLength) != 0 || entry[tokenLength] != '/') {
+      continue;
+    }
+    unsigned long long number = 0;
+    bool digits = true;
+    for (std::size_t i = tokenLength + 1; i < size && digits; ++i) {
+      digits = entry[i] >= '0' && entry[i] <= '9';
+      number = number * 10 + static_cast<unsigned>(entry[i] - '0');
+    }
+    if (!digits) continue;
+    if (filter.mark != 0) {
+      if (number == filter.mark) return true;
+      continue;
+    }
+    bool kept = false;
+    for (std::size_t k = 0; k < filter.keptCount && !kept; ++k) kept = filter.kept[k] == number;
+    if (!kept) return true;
+  }
+  return false;
+}
+
+// Whether the environment read from `fd` (a /proc/<pid>/environ: "NAME=value" entries, each
+// ended by a zero byte) holds a mark that matches `filter`. Read in pieces of any size.
+bool environmentMatches(int fd, const MarkFilter& filter) {
+  constexpr std::size_t kNameLength = sizeof kRunMarkVariable - 1;
+  char piece[8192];
+  char value[4096];
+  std::size_t valueLength = 0;
+  std::size_t matched = 0;  // bytes of "<name>=" seen at the start of the entry
+  bool other = false;       // the entry is some other variable
+  bool truncated = false;
+  auto decide = [&] {
+    // A cut value is looked at only up to its last whole entry.
+    if (truncated) {
+      while (valueLength > 0 && value[valueLength - 1] != ':') --valueLength;
+    }
+    return markValueMatches(value, valueLength, filter);
+  };
+  for (;;) {
+    ssize_t n = ::read(fd, piece, sizeof piece);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      const char c = piece[i];
+      if (c == '\0') {
+        if (matched > kNameLength && decide()) return true;
+        matched = valueLength = 0;
+        other = truncated = false;
+      } else if (matched > kNameLength) {
+        if (valueLength < sizeof value) {
+          value[valueLength++] = c;
+        } else {
+          truncated = true;
+        }
+      } else if (!other) {
+        if (c == (matched < kNameLength ? kRunMarkVariable[matched] : '=')) {
+          ++matched;
+        } else {
+          other = true;
+        }
+      }
+    }
+  }
+  return matched > kNameLength && decide();
+}
+
+// Sends `signal` (0: none, only counts) to process `pid` when it matches `filter`; after
+// SIGTERM a SIGCONT, so that a stopped process gets to act on it. `proc` is /proc.
+bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal) {
+  int pidDescriptor = -1;
+#ifdef SYS_pidfd_open
+  pidDescriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidDescriptor < 0 && errno != ENOSYS) return false;  // gone
+#endif
+  if (filter.otherGroup > 0 && ::getpgid(pid) == filter.otherGroup) {
+    if (pidDescriptor >= 0) ::close(pidDescriptor);
+    return false;
+  }
+  char path[32];
+  char digits[16];
+  int count = 0;
+  for (long rest = pid; rest > 0 && count < 15; rest /= 10) digits[count++] = '0' + rest % 10;
+  int at = 0;
+  while (count > 0) path[at++] = digits[--count];
+  std::memcpy(path + at, "/environ", sizeof "/environ");
+  int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
+  const bool marked = fd >= 0 && environmentMatches(fd, filter);
+  if (fd >= 0) ::close(fd);
+  if (marked && signal != 0) {
+    for (int each : {signal, signal == SIGTERM ? SIGCONT : 0}) {
+      if (each == 0) continue;
+#ifdef SYS_pidfd_send_signal
+      if (pidDescriptor >= 0) {
+        ::syscall(SYS_pidfd_send_signal, pidDescriptor, each, nullptr, 0);
+        continue;
+      }
+#endif
+      ::kill(pid, each);
+    }
+  }
+  if (pidDescriptor >= 0) ::close(pidDescriptor);
+  return marked;
+}
+
+// Sends `signal` (0: none) to every live process that matches `filter`, other than this
+// process and `spare`; answers how many there were. A zombie has no environment left and
+// does not count.
+int signalMarked(const MarkFilter& filter, int signal, pid_t spare) {
+  int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (proc < 0) return 0;
+  const pid_t self = ::getpid();
+  int found = 0;
+  alignas(8) char entries[8192];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, proc, entries, sizeof entries);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    for (long offset = 0; offset < n;) {
+      // struct linux_dirent64: inode (8), offset (8), record length (2), type (1), name.
+      unsigned short length = 0;
+      std::memcpy(&length, entries + offset + 16, sizeof length);
+      const char* name = entries + offset + 19;
+      offset += length;
+      if (length == 0) break;
+      long pid = 0;
+      bool digits = name[0] != '\0';
+      for (const char* c = name; *c && digits; ++c) {
+        digits = *c >= '0' && *c <= '9';
+        pid = pid * 10 + (*c - '0');
+      }
+      if (!digits || pid <= 0 || pid == self || pid == spare) continue;
+      if (signalIfMarked(proc, static_cast<pid_t>(pid), filter, signal)) ++found;
+    }
+  }
+  ::close(proc);
+  return found;
+}
+
+// SIGKILL to what still matches `filter`, looked for again until nothing is found (a process
+// may have started another one in between), at most a few times.
+void killMarked(const MarkFilter& filter, pid_t spare) {
+  for (int round = 0; round < 20 && signalMarked(filter, SIGKILL, spare) > 0; ++round) {
+    pauseMillis(10);
+  }
+}
+
+// SIGTERM to every process that matches `filter`; SIGKILL to those still there once they
+// are all gone or `graceSeconds` have passed. Answers how many were found at first.
+int sweepMarked(const MarkFilter& filter, double graceSeconds, pid_t spare) {
+  const int found = signalMarked(filter, SIGTERM, spare);
+  if (found == 0) return 0;
+  const double deadline = clockSeconds() + std::max(0.0, graceSeconds);
+  while (signalMarked(filter, 0, spare) > 0) {
+    if (clockSeconds() >= deadline) {
+      killMarked(filter, spare);
+      break;
+    }
+    pauseMillis(20);
+  }
+  return found;
+}
+
+// ---------------------------------------------------------------------------------------
 // The guard process. Messages are 32-bit integers: +group when the solver starts a process
-// group, -group when it has reaped or released it.
+// group, -group when it has reaped or released it, 0 followed by a start number whose mark
+// is kept.
 
 int guardSocket = -1;
 pid_t guardPid = -1;
@@ -158,7 +379,10 @@ constexpr std::size_t kGuardCapacity = 16384;
   ::close_range(4, ~0U, 0);
 
   static pid_t groups[kGuardCapacity];
+  static unsigned kept[kGuardCapacity];
   std::size_t count = 0;
+  std::size_t keptCount = 0;
+  bool keepNext = false;  // the next value is a kept start number
   unsigned char buffer[4096];
   std::size_t held = 0;
   for (;;) {
@@ -170,7 +394,12 @@ constexpr std::size_t kGuardCapacity = 16384;
     for (; used + 4 <= held; used += 4) {
       std::int32_t value;
       std::memcpy(&value, buffer + used, 4);
-      if (value > 0) {
+      if (keepNext) {
+        keepNext = false;
+        if (keptCount < kGuardCapacity) kept[keptCount++] = static_cast<unsigned>(value);
+      } else if (value == 0) {
+        keepNext = true;
+      } else if (value > 0) {
         if (count < kGuardCapacity) groups[count++] = value;
       } else if (value < 0) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -184,12 +413,14 @@ constexpr std::size_t kGuardCapacity = 16384;
     std::memmove(buffer, buffer + used, held - used);
     held -= used;
   }
-  // The solver has gone: end what it left running.
+  // The solver has gone: end what it left running, its groups and what carries its marks.
+  const MarkFilter marked{runToken, 0, kept, keptCount};
   for (std::size_t i = 0; i < count; ++i) ::kill(-groups[i], SIGTERM);
+  bool markedAlive = runToken[0] != '\0' && signalMarked(marked, SIGTERM, 0) > 0;
   timespec start{};
   ::clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
-    bool alive = false;
+    bool alive = markedAlive = markedAlive && signalMarked(marked, 0, 0) > 0;
     for (std::size_t i = 0; i < count; ++i) {
       if (groups[i] > 0 && ::kill(-groups[i], 0) == 0) {
         alive = true;
@@ -208,6 +439,7 @@ constexpr std::size_t kGuardCapacity = 16384;
   for (std::size_t i = 0; i < count; ++i) {
     if (groups[i] > 0) ::kill(-groups[i], SIGKILL);
   }
+  if (markedAlive) killMarked(marked, 0);
   ::_exit(0);
 }
 
@@ -246,6 +478,12 @@ void guardTell(std::int32_t value) {
     }
     done += static_cast<std::size_t>(n);
   }
+}
+
+// Hands a kept start number to the guard.
+void guardTellKept(unsigned mark) {
+  guardTell(0);
+  guardTell(static_cast<std::int32_t>(mark));
 }
 
 // Reaps the guard when it has ended before the solver (it was killed).
@@ -328,6 +566,7 @@ struct LaunchPlan {
   const StreamTarget* out;
   const StreamTarget* err;
   bool errSharesOut;
+  char* const* environment;
   volatile int* failure;  // why the program could not be started (errno), 0 otherwise
 };
 
@@ -354,7 +593,7 @@ struct LaunchPlan {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
-  ::execve(plan.program, plan.arguments, environ);
+  ::execve(plan.program, plan.arguments, plan.environment);
   *plan.failure = errno != 0 ? errno : ENOEXEC;
   ::_exit(127);
 }
@@ -364,9 +603,10 @@ struct LaunchPlan {
 // signals the solver handles are in kChildDefaultSignals, and the exec resets any other
 // handler. (A general-purpose spawn resets or looks at every one of the 64 signals in the
 // child instead, and checks each descriptor of its file actions against the limit.)
+// A `marked` program gets the solver's environment with the mark of this start added.
 bool spawnWith(const std::vector<std::string>& argv, const std::string& directory,
                const StreamTarget& out, const StreamTarget& err, bool errSharesOut,
-               ChildProcess& child, std::string* error) {
+               bool marked, ChildProcess& child, std::string* error) {
   child = ChildProcess{};
   if (argv.empty() || argv[0].empty()) {
     if (error) *error = "no program given";
@@ -374,7 +614,24 @@ bool spawnWith(const std::vector<std::string>& argv, const std::string& director
   }
   installChildExitWakeup();
   reapDetachedProcesses();
+  makeRunToken();
   startGuard();
+
+  std::vector<char*> environment;
+  std::string markEntry;
+  unsigned mark = 0;
+  if (marked) {
+    mark = ++lastMark;
+    const std::string name = std::string(kRunMarkVariable) + "=";
+    const char* inherited = std::getenv(kRunMarkVariable);
+    markEntry = name + (inherited && *inherited ? std::string(inherited) + ":" : "") + runToken +
+                "/" + std::to_string(mark);
+    for (char** entry = environ; entry && *entry; ++entry) {
+      if (std::strncmp(*entry, name.c_str(), name.size()) != 0) environment.push_back(*entry);
+    }
+    environment.push_back(markEntry.data());
+    environment.push_back(nullptr);
+  }
 
   std::vector<char*> arguments;
   arguments.reserve(argv.size() + 1);
@@ -383,7 +640,8 @@ bool spawnWith(const std::vector<std::string>& argv, const std::string& director
   volatile int failure = 0;
   const LaunchPlan plan{argv[0].c_str(), arguments.data(),
                         directory.empty() ? nullptr : directory.c_str(),
-                        &out, &err, errSharesOut, &failure};
+                        &out, &err, errSharesOut, marked ? environment.data() : environ,
+                        &failure};
   sigset_t all, saved;
   sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &saved);
@@ -404,6 +662,7 @@ bool spawnWith(const std::vector<std::string>& argv, const std::string& director
     return false;
   }
   child.pid = pid;
+  child.mark = mark;
   guardTell(pid);
   return true;
 }
@@ -488,7 +747,7 @@ bool spawnProcess(const std::vector<std::string>& argv, const SpawnSettings& set
   StreamTarget out{settings.stdoutPath.empty() ? devNull : settings.stdoutPath.c_str(), -1};
   StreamTarget err{settings.stderrPath.empty() ? devNull : settings.stderrPath.c_str(), -1};
   bool shared = !settings.stdoutPath.empty() && settings.stdoutPath == settings.stderrPath;
-  return spawnWith(argv, settings.workingDirectory, out, err, shared, child, error);
+  return spawnWith(argv, settings.workingDirectory, out, err, shared, true, child, error);
 }
 
 bool spawnShellCommand(const std::string& command, const SpawnSettings& settings,
@@ -556,6 +815,17 @@ void waitProcess(ChildProcess& child) {
   reapBlocking(child);
 }
 
+namespace {
+
+// Whether the mark of `child` may be ended: it has one, of this process, and it is not kept.
+bool markEndable(const ChildProcess& child) {
+  if (child.mark == 0 || tokenOwner != ::getpid()) return false;
+  std::lock_guard<std::mutex> lock(keptMutex);
+  return std::find(keptMarks.begin(), keptMarks.end(), child.mark) == keptMarks.end();
+}
+
+}  // namespace
+
 bool killProcessGroup(ChildProcess& child, double graceSeconds, std::string* error) {
   if (child.ended || child.pid <= 0) return true;
   // The leader is not reaped before the end of this function, so the group id stays ours.
@@ -564,23 +834,42 @@ bool killProcessGroup(ChildProcess& child, double graceSeconds, std::string* err
     if (error) *error = systemErrorText(code);
     return false;
   }
+  const MarkFilter leftovers{runToken, child.mark, nullptr, 0, child.pid};
+  bool markedAlive = markEndable(child) && signalMarked(leftovers, SIGTERM, guardPid) > 0;
   const double deadline = monotonicSeconds() + std::max(0.0, graceSeconds);
   bool killNeeded = true;
   for (;;) {
     if (leaderHasEnded(child.pid)) {
       bool scanned = false;
       if (!groupHasLiveMembers(child.pid, child.pid, scanned)) {
+        markedAlive = markedAlive && signalMarked(leftovers, 0, guardPid) > 0;
         // Nothing left to signal; when /proc could not be read, stragglers get SIGKILL.
         killNeeded = !scanned;
-        break;
+        if (!markedAlive) break;
       }
     }
     if (monotonicSeconds() >= deadline) break;
     sleepSeconds(std::min(0.02, std::max(0.001, deadline - monotonicSeconds())));
   }
   if (killNeeded) ::kill(-child.pid, SIGKILL);
+  if (markedAlive) killMarked(leftovers, guardPid);
   reapBlocking(child);
   return true;
+}
+
+int endLeftoverProcesses(const ChildProcess& child, double graceSeconds) {
+  if (!markEndable(child)) return 0;
+  return sweepMarked(MarkFilter{runToken, child.mark, nullptr, 0}, graceSeconds, guardPid);
+}
+
+int endRunProcesses(double graceSeconds) {
+  if (tokenOwner != ::getpid()) return 0;  // nothing was started
+  std::vector<unsigned> kept;
+  {
+    std::lock_guard<std::mutex> lock(keptMutex);
+    kept = keptMarks;
+  }
+  return sweepMarked(MarkFilter{runToken, 0, kept.data(), kept.size()}, graceSeconds, guardPid);
 }
 
 void detachProcess(ChildProcess& child) {
@@ -593,6 +882,13 @@ void detachProcess(ChildProcess& child) {
 
 void releaseProcess(ChildProcess& child) {
   if (!child.ended && child.pid > 0) guardTell(-child.pid);
+  if (child.mark != 0 && tokenOwner == ::getpid()) {
+    {
+      std::lock_guard<std::mutex> lock(keptMutex);
+      keptMarks.push_back(child.mark);
+    }
+    guardTellKept(child.mark);
+  }
   detachProcess(child);
 }
 
@@ -623,8 +919,8 @@ CapturedRun runCapturedCommand(const std::string& command, const std::string& di
   }
   ChildProcess child;
   StreamTarget toPipe{nullptr, pipeEnds[1]};
-  bool started = spawnWith({"/bin/sh", "-c", command}, directory, toPipe, toPipe, true, child,
-                           &result.error);
+  bool started = spawnWith({"/bin/sh", "-c", command}, directory, toPipe, toPipe, true, false,
+                           child, &result.error);
   ::close(pipeEnds[1]);
   if (!started) {
     ::close(pipeEnds[0]);

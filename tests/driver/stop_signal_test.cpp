@@ -1,6 +1,7 @@
 // Stopping a run from outside: SIGINT, SIGTERM and SIGHUP end a check-setup run of the karvo
 // binary in order while its analysis runs; after a SIGKILL the guard ends the analysis and the
-// next run takes the stale lock file over; which lock files are stale.
+// next run takes the stale lock file over; which lock files are stale; what an analysis left
+// running in the background ends with the run, unless "stop keep" keeps it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -27,15 +28,17 @@ using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
 
-// A study of one analysis, "calc", whose script is `script`.
-void writeStudy(const std::string& dir, const std::string& script) {
+// A study of one analysis, "calc", whose script is `script`; `execution` is added to its
+// execution definition and `definitions` to "Definitions.in".
+void writeStudy(const std::string& dir, const std::string& script,
+                const std::string& execution = "", const std::string& definitions = "") {
   writeFile(dir + "/Assembly.in",
             "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
             "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
   writeFile(dir + "/Definitions.in",
             "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
             "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions + "*END\n");
   writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
   writeFile(dir + "/Performance0.in",
             "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
@@ -46,15 +49,16 @@ void writeStudy(const std::string& dir, const std::string& script) {
             "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\n"
             "id: 1\ninputFile: calc.sh, studyFolder, , file, yes\noutputFile: calc.out\n"
             "outputTagFile: f, f.def\noutputResponse: f\n*EXECUTION_DEFINITION\n"
-            "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n*END\n");
+            "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + execution + "*END\n");
   writeFile(dir + "/study.in",
             "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
             "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
 }
 
-// The analysis notes its own pid and that of a program it leaves in the background (both in
-// its process group), then waits.
+// The analysis notes its own pid and those of a program it leaves in the background in its
+// process group and of one in a session of its own, then waits.
 const char* kHangingScript =
+    "setsid sh -c 'echo $$ > ../../../escaped.pid; exec sleep 300' &\n"
     "sleep 300 & echo $! > ../../../background.pid\necho $$ > ../../../analysis.pid\nwait\n";
 
 // Starts `karvo i=study.in checksetup` in `dir` without waiting for it.
@@ -114,6 +118,7 @@ struct HangingRun {
   pid_t karvo = -1;
   pid_t analysis = -1;
   pid_t background = -1;
+  pid_t escaped = -1;
 };
 
 HangingRun startHangingRun(const TempDir& dir, const std::string& scriptStart = "") {
@@ -122,6 +127,7 @@ HangingRun startHangingRun(const TempDir& dir, const std::string& scriptStart = 
   run.karvo = startKarvo(dir);
   run.analysis = pidIn(dir.file("analysis.pid"));
   run.background = pidIn(dir.file("background.pid"));
+  run.escaped = pidIn(dir.file("escaped.pid"));
   return run;
 }
 
@@ -134,17 +140,20 @@ class StopSignal : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   TempDir dir("karvo-signal");
-  const auto [karvo, analysis, background] = startHangingRun(dir);
+  const auto [karvo, analysis, background, escaped] = startHangingRun(dir);
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   ASSERT_GT(background, 1);
+  ASSERT_GT(escaped, 1);
   ASSERT_TRUE(exists(dir, "demo0.lock"));
 
   ::kill(karvo, GetParam().signal);
   const int status = waitedStatus(karvo);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 128 + GetParam().signal);
-  EXPECT_TRUE(goneWithin10s(analysis));
-  EXPECT_TRUE(goneWithin10s(background));
+  // Ended before the solver exits, not later by its guard.
+  EXPECT_EQ(platform::processStartTicks(analysis), 0u);
+  EXPECT_EQ(platform::processStartTicks(background), 0u);
+  EXPECT_EQ(platform::processStartTicks(escaped), 0u);
   EXPECT_FALSE(exists(dir, "demo0.lock"));
   const std::string report = readFile(dir.file("demo0.rpt"));
   EXPECT_NE(report.find("\nEnd of KARVO run.\n*EXIT STATE\nCancelled\n*ENDTIME\n"),
@@ -166,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignal,
 
 TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
   TempDir dir("karvo-signal");
-  const auto [karvo, analysis, background] =
+  const auto [karvo, analysis, background, escaped] =
       startHangingRun(dir, "echo signal keep > ../../../study.io\n");
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   // The interaction file is read (and renamed) at the next poll of the evaluation loop.
@@ -183,19 +192,22 @@ TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
             std::string::npos);
   platform::sleepMillis(300);
   EXPECT_NE(platform::processStartTicks(analysis), 0u) << "the kept analysis should still run";
+  EXPECT_NE(platform::processStartTicks(escaped), 0u);
   const pid_t group = ::getpgid(analysis);
   if (group > 1) ::kill(-group, SIGKILL);
+  if (escaped > 1) ::kill(escaped, SIGKILL);
   EXPECT_TRUE(goneWithin10s(analysis));
 }
 
 TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
   TempDir dir("karvo-signal");
-  const auto [karvo, analysis, background] = startHangingRun(dir);
+  const auto [karvo, analysis, background, escaped] = startHangingRun(dir);
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   ::kill(karvo, SIGKILL);
   waitedStatus(karvo);
   EXPECT_TRUE(goneWithin10s(analysis));
   EXPECT_TRUE(goneWithin10s(background));
+  EXPECT_TRUE(goneWithin10s(escaped));
   ASSERT_TRUE(exists(dir, "demo0.lock"));
 
   writeFile(dir.file("calc.sh"), "echo 'RESULT F = 2.5' > calc.out\n");
@@ -247,6 +259,67 @@ TEST(SecondRun, OfARunningStudyStopsWithoutTouchingItsFiles) {
   ::kill(karvo, SIGTERM);
   waitedStatus(karvo);
   EXPECT_TRUE(goneWithin10s(analysis));
+}
+
+// ---- What an analysis leaves running ----------------------------------------------------
+
+// The analysis script starts a solver in the background in a session of its own and a
+// program in its own process group, notes their pids and exits at once. The solver writes
+// the output half a second later when `solverWrites`, then both sleep. The analysis is over
+// once the output exists (its finish condition).
+void writeBackgroundSolverStudy(const TempDir& dir, bool solverWrites,
+                                const std::string& scriptEnd = "") {
+  const std::string output = solverWrites ? "sleep 0.5; echo \"RESULT F = 2.5\" > calc.out; " : "";
+  writeStudy(dir.path(),
+             "setsid sh -c 'echo $$ > ../../../escaped.pid; " + output + "exec sleep 30' &\n"
+             "sleep 30 & echo $! > ../../../background.pid\n" + scriptEnd,
+             "finishCondition: outputWritten\n",
+             "*DEFINE_CONDITION\nname: outputWritten\ntype: FileExist\nfileType: output\n"
+             "fileRef: calc.out\n");
+}
+
+// The exit status of `pid`, which is killed (and -1 answered) when it has not ended after
+// 30 s.
+int statusWithin30s(pid_t pid) {
+  for (double until = platform::monotonicSeconds() + 30; platform::monotonicSeconds() < until;
+       platform::sleepMillis(20)) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+  }
+  ::kill(pid, SIGKILL);
+  waitedStatus(pid);
+  return -1;
+}
+
+TEST(LeftRunning, TheBackgroundSolverRunsUntilTheAnalysisIsOverAndNotPastTheRun) {
+  TempDir dir("karvo-leftover");
+  writeBackgroundSolverStudy(dir, true);
+  const int status = statusWithin30s(startKarvo(dir));
+  EXPECT_EQ(status, 0) << readFile(dir.file("study.mes"));
+  const pid_t escaped = pidIn(dir.file("escaped.pid"));
+  const pid_t background = pidIn(dir.file("background.pid"));
+  ASSERT_GT(escaped, 1);
+  ASSERT_GT(background, 1);
+  EXPECT_EQ(platform::processStartTicks(escaped), 0u);
+  EXPECT_EQ(platform::processStartTicks(background), 0u);
+  if (escaped > 1) ::kill(escaped, SIGKILL);
+  if (background > 1) ::kill(background, SIGKILL);
+}
+
+TEST(LeftRunning, StopKeepKeepsWhatAnAnalysisLeftRunning) {
+  TempDir dir("karvo-leftover");
+  writeBackgroundSolverStudy(dir, false, "echo stop keep > ../../../study.io\n");
+  const int status = statusWithin30s(startKarvo(dir));
+  EXPECT_EQ(status, 0) << readFile(dir.file("study.mes"));
+  const pid_t escaped = pidIn(dir.file("escaped.pid"));
+  const pid_t background = pidIn(dir.file("background.pid"));
+  ASSERT_GT(escaped, 1);
+  ASSERT_GT(background, 1);
+  platform::sleepMillis(300);  // the guard has had its chance
+  EXPECT_NE(platform::processStartTicks(escaped), 0u);
+  EXPECT_NE(platform::processStartTicks(background), 0u);
+  ::kill(escaped, SIGKILL);
+  ::kill(background, SIGKILL);
 }
 
 // ---- Which locks are stale -------------------------------------------------------------

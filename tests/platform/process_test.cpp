@@ -286,9 +286,13 @@ pid_t pidIn(const std::string& path) {
   return static_cast<pid_t>(std::atol(text.c_str()));
 }
 
+// The guard also ends what an analysis left in a session of its own (marked), but not what
+// a released one left there.
 TEST(Guard, EndsTheGroupsOfASolverThatWasKilledButNotThoseItReleased) {
   TempDir dir;
-  const std::string script = "sleep 300 & echo $! > bg; echo $$ > leader; wait";
+  const std::string script =
+      "setsid sh -c 'echo $$ > escaped; exec sleep 300' & "
+      "sleep 300 & echo $! > bg; echo $$ > leader; wait";
   pid_t solver = forkSolver([&] {
     ChildProcess guarded, released;
     SpawnSettings kept;
@@ -306,6 +310,10 @@ TEST(Guard, EndsTheGroupsOfASolverThatWasKilledButNotThoseItReleased) {
   const pid_t leader = pidIn(dir.file("leader"));
   const pid_t background = pidIn(dir.file("bg"));
   const pid_t keptLeader = pidIn(dir.file("kept/leader"));
+  const pid_t escaped = pidIn(dir.file("escaped"));
+  const pid_t keptEscaped = pidIn(dir.file("kept/escaped"));
+  ASSERT_GT(escaped, 1);
+  ASSERT_GT(keptEscaped, 1);
   ASSERT_GT(leader, 1);
   ASSERT_GT(background, 1);
   ASSERT_GT(keptLeader, 1);
@@ -316,8 +324,11 @@ TEST(Guard, EndsTheGroupsOfASolverThatWasKilledButNotThoseItReleased) {
   waitedStatus(solver);
   EXPECT_TRUE(goneWithin10s(leader));
   EXPECT_TRUE(goneWithin10s(background));
+  EXPECT_TRUE(goneWithin10s(escaped));
   EXPECT_EQ(processStartTicks(keptLeader), keptStart) << "a released group outlives the solver";
+  EXPECT_NE(processStartTicks(keptEscaped), 0u);
   ::kill(-keptLeader, SIGKILL);
+  ::kill(keptEscaped, SIGKILL);
 }
 
 TEST(StopSignal, EndsTheWaitForAProgramAndEveryLaterWait) {
