@@ -239,6 +239,39 @@ TEST(DirectJob, ReleasedRunningJobIsReapedInTheBackground) {
   EXPECT_TRUE(noChildrenLeft());
 }
 
+// What the command leaves in the background outlives its end, and ends with kill(); after
+// keepRunning() it outlives the run.
+TEST(DirectJob, KillEndsWhatTheEndedCommandLeftRunningUnlessKept) {
+  TempDir dir;
+  std::unique_ptr<Job> jobs[2] = {createJob(), createJob()};
+  pid_t left[2] = {-1, -1};
+  for (int i = 0; i < 2; ++i) {
+    PropertiesMap launch = directLaunch(
+        dir.path(), "setsid sh -c 'echo $$ > left" + std::to_string(i) + "; exec sleep 30' &");
+    launch.setValue("job_script", "Execute_" + std::to_string(i) + ".sh");
+    ASSERT_TRUE(jobs[i]->submit(launch));
+    ASSERT_TRUE(jobs[i]->finished(true));
+    EXPECT_TRUE(jobs[i]->succeeded());
+    for (double until = platform::monotonicSeconds() + 5;
+         readFile(dir.file("left" + std::to_string(i))).empty() &&
+         platform::monotonicSeconds() < until;) {
+      platform::sleepMillis(10);
+    }
+    left[i] = static_cast<pid_t>(std::atol(readFile(dir.file("left" + std::to_string(i))).c_str()));
+    ASSERT_GT(left[i], 1);
+  }
+  EXPECT_NE(platform::processStartTicks(left[0]), 0u);
+  EXPECT_TRUE(jobs[0]->kill());
+  EXPECT_EQ(jobs[0]->state(), JobState::kEnded);
+  EXPECT_EQ(platform::processStartTicks(left[0]), 0u);
+  jobs[1]->keepRunning();
+  EXPECT_EQ(jobs[1]->state(), JobState::kReleased);
+  EXPECT_TRUE(jobs[1]->kill());
+  platform::endRunProcesses();
+  EXPECT_NE(platform::processStartTicks(left[1]), 0u);
+  ::kill(left[1], SIGKILL);
+}
+
 TEST(ResourceBlock, FormatAndParse) {
   PropertiesMap resource;
   resource.setValue("type", "Scheduled");

@@ -190,6 +190,63 @@ TEST(Kill, MembersThatCleanUpAfterTheLeaderGetTheirGrace) {
   EXPECT_TRUE(noChildrenLeft());
 }
 
+// A program that leaves one program behind in a session of its own, noted in `name`, and
+// ends; answers that program's pid.
+pid_t leaveEscaped(const TempDir& dir, const std::string& name, ChildProcess& child) {
+  SpawnSettings settings;
+  settings.workingDirectory = dir.path();
+  if (!spawnShellCommand("setsid sh -c 'echo $$ > " + name + "; exec sleep 30' &", settings,
+                         child)) {
+    return -1;
+  }
+  waitProcess(child);
+  return static_cast<pid_t>(std::atol(awaitFile(dir.file(name)).c_str()));
+}
+
+TEST(Marks, EndTheLeftoversOfOneStartOrOfTheRunButNotKeptOnes) {
+  TempDir dir;
+  // The mark is added to the one inherited from an enclosing run; commands run for their
+  // output get none.
+  ::setenv(kRunMarkVariable, "outer-1-ab/7", 1);
+  ChildProcess shown;
+  SpawnSettings settings;
+  settings.workingDirectory = dir.path();
+  ASSERT_TRUE(spawnShellCommand("echo \"$KARVO_RUN_MARKS\" > marks", settings, shown));
+  waitProcess(shown);
+  const std::string marks = readFile(dir.file("marks"));
+  EXPECT_EQ(marks.rfind("outer-1-ab/7:" + std::to_string(::getpid()) + "-", 0), 0u) << marks;
+  EXPECT_EQ(marks.substr(marks.rfind('/')), "/" + std::to_string(shown.mark) + "\n");
+  EXPECT_EQ(runCapturedCommand("echo \"$KARVO_RUN_MARKS\"", "", 5).output, "outer-1-ab/7\n");
+  ::unsetenv(kRunMarkVariable);
+
+  ChildProcess one, two, kept, grouped;
+  const pid_t leftByOne = leaveEscaped(dir, "one", one);
+  const pid_t leftByTwo = leaveEscaped(dir, "two", two);
+  const pid_t leftByKept = leaveEscaped(dir, "kept", kept);
+  ASSERT_GT(leftByOne, 1);
+  ASSERT_GT(leftByTwo, 1);
+  ASSERT_GT(leftByKept, 1);
+  EXPECT_FALSE(processGone(leftByOne)) << "the end of a program leaves its leftovers running";
+
+  EXPECT_EQ(endLeftoverProcesses(one), 1);
+  EXPECT_TRUE(processGone(leftByOne));
+  EXPECT_FALSE(processGone(leftByTwo));
+
+  // A group kill reaches what the program moved out of its group.
+  ASSERT_TRUE(spawnShellCommand("setsid sh -c 'echo $$ > out; exec sleep 30' & wait", settings,
+                                grouped));
+  const pid_t movedOut = static_cast<pid_t>(std::atol(awaitFile(dir.file("out")).c_str()));
+  ASSERT_GT(movedOut, 1);
+  EXPECT_TRUE(killProcessGroup(grouped));
+  EXPECT_TRUE(processGone(movedOut));
+
+  releaseProcess(kept);
+  EXPECT_EQ(endRunProcesses(), 1);
+  EXPECT_TRUE(processGone(leftByTwo));
+  EXPECT_FALSE(processGone(leftByKept));
+  ::kill(leftByKept, SIGKILL);
+}
+
 TEST(Wait, AnEndBeforeTheWaitIsNotLost) {
   while (waitForChildExitOrTimeout(0)) {
   }
