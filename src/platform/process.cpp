@@ -244,18 +244,9 @@ bool environmentMatches(int fd, const MarkFilter& filter) {
   return matched > kNameLength && decide();
 }
 
-// Sends `signal` (0: none, only counts) to process `pid` when it matches `filter`; after
-// SIGTERM a SIGCONT, so that a stopped process gets to act on it. `proc` is /proc.
-bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal) {
-  int pidDescriptor = -1;
-#ifdef SYS_pidfd_open
-  pidDescriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (pidDescriptor < 0 && errno != ENOSYS) return false;  // gone
-#endif
-  if (filter.otherGroup > 0 && ::getpgid(pid) == filter.otherGroup) {
-    if (pidDescriptor >= 0) ::close(pidDescriptor);
-    return false;
-  }
+// Whether the environment of process `pid` holds a mark that matches `filter` (false when it
+// cannot be read: gone, a zombie, another user's). `proc` is /proc.
+bool environmentOfMatches(int proc, pid_t pid, const MarkFilter& filter) {
   char path[32];
   char digits[16];
   int count = 0;
@@ -264,8 +255,26 @@ bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal) {
   while (count > 0) path[at++] = digits[--count];
   std::memcpy(path + at, "/environ", sizeof "/environ");
   int fd = ::openat(proc, path, O_RDONLY | O_CLOEXEC);
-  const bool marked = fd >= 0 && environmentMatches(fd, filter);
-  if (fd >= 0) ::close(fd);
+  if (fd < 0) return false;
+  const bool marked = environmentMatches(fd, filter);
+  ::close(fd);
+  return marked;
+}
+
+// Sends `signal` (0: none, only counts) to process `pid` when it matches `filter`; after
+// SIGTERM a SIGCONT, so that a stopped process gets to act on it. `proc` is /proc. Most
+// processes carry no mark: they cost one read of their environment. For one that does, a pid
+// descriptor is opened and the environment read again through it being open, so that the
+// signal never reaches a process that took the pid over in between.
+bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal) {
+  if (!environmentOfMatches(proc, pid, filter)) return false;
+  int pidDescriptor = -1;
+#ifdef SYS_pidfd_open
+  pidDescriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidDescriptor < 0 && errno != ENOSYS) return false;  // gone
+#endif
+  bool marked = !(filter.otherGroup > 0 && ::getpgid(pid) == filter.otherGroup) &&
+                environmentOfMatches(proc, pid, filter);
   if (marked && signal != 0) {
     for (int each : {signal, signal == SIGTERM ? SIGCONT : 0}) {
       if (each == 0) continue;
