@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <span>
+#include <vector>
 
 #include "definitions/method_settings.h"
 #include "base/messages.h"
@@ -23,25 +24,67 @@ namespace {
 constexpr std::size_t kInitialEntries = 10000;
 constexpr const char* kNoLongerChecking = "\n  No longer will check for saved fitnesses\n";
 
-// The parts of a design that make its identity (see design_store.h).
+// The field values of real variable values that lie exactly on their variables' grids: each
+// value goes to its nearest field value and back to the same bit pattern. False when one does
+// not, or the representation is unknown or has more variables than `reals` holds.
+bool gridFieldsOf(const DesignStore& store, int representationNumber,
+                  std::span<const double> reals, std::vector<int>& fields) {
+  const Representation* representation = findRepresentation(representationNumber);
+  if (!representation) return false;
+  const std::size_t n = representation->slots.size();
+  if (reals.size() < n) return false;
+  fields.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const VariableSlot& slot = representation->slots[i];
+    const int index = static_cast<int>(i);
+    fields[i] = encodingRealToField(slot, index, reals[i], kRoundNearest, store.context);
+    const double back = encodingFieldToReal(slot, index, fields[i], store.context);
+    if (std::bit_cast<std::uint64_t>(back) != std::bit_cast<std::uint64_t>(reals[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The parts of a design that make its identity (see design_store.h). A design of real values
+// that lie on the grid is identified by its field values, as a design of encoding 1: both
+// are evaluated with the same values.
 struct Identity {
+  int encoding = 0;                    // kEncodingChromosome or kEncodingReal
   std::span<const int> chromosome;
-  std::span<const double> variables;   // empty unless encoding 2
+  std::span<const double> variables;   // empty unless encoding 2 off the grid
   std::span<const double> parameters;  // empty when the agent copies the study's values
+  std::vector<int> gridFields;         // holds `chromosome` of a real design on the grid
+
+  // A move keeps the buffer of `gridFields`, at which `chromosome` may look; a copy would not.
+  Identity() = default;
+  Identity(Identity&&) = default;
+  Identity(const Identity&) = delete;
+  Identity& operator=(const Identity&) = delete;
 };
 
-Identity identityOf(const DesignStore& store, int encoding, std::span<const int> chromosome,
-                    std::span<const double> reals) {
+Identity identityOf(const DesignStore& store, int representation, int encoding,
+                    std::span<const int> chromosome, std::span<const double> reals) {
   Identity identity;
+  identity.encoding = encoding;
   identity.chromosome = chromosome;
-  const std::size_t n = std::min(chromosome.size(), reals.size());
-  if (encoding == kEncodingReal) identity.variables = reals.first(n);
+  std::size_t n = std::min(chromosome.size(), reals.size());
+  if (encoding == kEncodingReal) {
+    if (gridFieldsOf(store, representation, reals, identity.gridFields)) {
+      identity.encoding = kEncodingChromosome;
+      identity.chromosome = identity.gridFields;
+      n = identity.gridFields.size();
+    } else {
+      identity.variables = reals.first(n);
+    }
+  }
   if (!store.context.copyParameters) identity.parameters = reals.subspan(n);
   return identity;
 }
 
 Identity identityOf(const DesignStore& store, const Design& design) {
-  return identityOf(store, design.encoding, design.chromosome, design.reals);
+  return identityOf(store, design.representation, design.encoding, design.chromosome,
+                    design.reals);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -143,8 +186,8 @@ StoredDesign packed(const Design& design) {
 
 Identity identityOf(const DesignStore& store, const StoredDesign& stored) {
   const BlockLayout layout = layoutOf(stored);
-  return identityOf(store, stored.encoding, storedChromosome(stored, layout),
-                    storedReals(stored));
+  return identityOf(store, stored.representation, stored.encoding,
+                    storedChromosome(stored, layout), storedReals(stored));
 }
 
 // The results of a stored design into `design`.
@@ -217,7 +260,7 @@ inline std::uint64_t absorb(std::uint64_t h, std::uint64_t word) {
 std::uint64_t identityHash(const Design& design, const Identity& identity) {
   std::uint64_t h =
       mix64((static_cast<std::uint64_t>(static_cast<std::uint32_t>(design.representation)) << 32) |
-            static_cast<std::uint32_t>(design.encoding));
+            static_cast<std::uint32_t>(identity.encoding));
   h = absorb(h, (static_cast<std::uint64_t>(identity.chromosome.size()) << 40) ^
                     (static_cast<std::uint64_t>(identity.variables.size()) << 20) ^
                     identity.parameters.size());
@@ -239,7 +282,7 @@ bool sameBits(std::span<const double> a, std::span<const double> b) {
 }
 
 bool identical(const Design& a, const Identity& ia, const StoredDesign& b, const Identity& ib) {
-  return a.representation == b.representation && a.encoding == b.encoding &&
+  return a.representation == b.representation && ia.encoding == ib.encoding &&
          std::equal(ia.chromosome.begin(), ia.chromosome.end(), ib.chromosome.begin(),
                     ib.chromosome.end()) &&
          sameBits(ia.variables, ib.variables) && sameBits(ia.parameters, ib.parameters);
@@ -322,20 +365,8 @@ Design designStoreAt(const DesignStore& store, std::size_t position) {
 
 bool designStorePromote(const DesignStore& store, Design& design) {
   if (!store.promoteRealDesigns || design.encoding != kEncodingReal) return false;
-  const Representation* representation = findRepresentation(design.representation);
-  if (!representation) return false;
-  const std::size_t n = representation->slots.size();
-  if (design.reals.size() < n) return false;
-  std::vector<int> fields(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const VariableSlot& slot = representation->slots[i];
-    const int index = static_cast<int>(i);
-    fields[i] = encodingRealToField(slot, index, design.reals[i], kRoundNearest, store.context);
-    const double back = encodingFieldToReal(slot, index, fields[i], store.context);
-    if (std::bit_cast<std::uint64_t>(back) != std::bit_cast<std::uint64_t>(design.reals[i])) {
-      return false;
-    }
-  }
+  std::vector<int> fields;
+  if (!gridFieldsOf(store, design.representation, design.reals, fields)) return false;
   design.chromosome = std::move(fields);
   design.encoding = kEncodingChromosome;
   return true;

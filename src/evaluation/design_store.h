@@ -6,14 +6,17 @@
 // Identity is exact, never within a tolerance. Two designs are identical when they have the
 // same representation, the same encoding and the same chromosome, and
 //   - for encoding 2 (real values authoritative): the same bit patterns of the variable
-//     values;
+//     values; except that a design of encoding 2 whose every value lies on its variable's grid
+//     (the round trip to its nearest field value and back gives the same bit pattern) is
+//     identified by those field values, as a design of encoding 1: a design made by the
+//     operators from the baseline's field values is the baseline, evaluated with the same
+//     values. The design itself keeps its encoding;
 //   - when the agent does not copy the study's parameter values into its designs
 //     (reliability and robustness agents, whose parameters are drawn per design, and robust
 //     parameter designs, whose noise runs set the random parameters): the same bit patterns
 //     of the parameter values.
-// For the hybrid searches (TOLMAR, MOTOLMAR) without the bound-clamping option, a design of
-// encoding 2 whose real values survive the round trip to field values and back unchanged is
-// first promoted to encoding 1, so that it matches by its chromosome.
+// For the hybrid searches (TOLMAR, MOTOLMAR) without the bound-clamping option, such a design
+// on the grid is moreover promoted: its own encoding becomes 1 (and so its history entry's).
 //
 // Look-up and insert are O(1) on average: a hash map from a 64-bit hash of the identity to
 // the positions of the stored copies, whose identity is then compared exactly. The table grows

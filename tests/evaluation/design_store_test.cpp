@@ -1,8 +1,9 @@
 // Tests of the stored-design table: exact identity (identical designs found, designs one field
-// or one unit in the last place apart not found), the results a found design takes and the
-// counters behind the report lines, the promotion of real-valued designs of the hybrid
-// searches, the parameter rule of reliability agents, switching the table off, the
-// out-of-memory path at each of its allocations, and agreement with a plain reference set.
+// or one unit in the last place apart not found, real values on the grid found as their field
+// values), the results a found design takes and the counters behind the report lines, the
+// promotion of real-valued designs of the hybrid searches, the parameter rule of reliability
+// agents, switching the table off, the out-of-memory path at each of its allocations, and
+// agreement with a plain reference set.
 #include "evaluation/design_store.h"
 
 #include <gmock/gmock.h>
@@ -161,11 +162,17 @@ TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFound) {
   nudged = real;
   nudged.reals[2] = -0.0;  // compared by bit pattern
   EXPECT_FALSE(designStoreFind(store, nudged));
-  // The same chromosome by the other encoding is not the same design.
+  EXPECT_FALSE(designStoreReuse(store, nudged));
+
+  // Real values on the grid are the design of their field values, which the operators make
+  // again from it; real values off the grid are not, though they round to the same fields.
   Design byChromosome = real;
   byChromosome.encoding = kEncodingChromosome;
-  EXPECT_FALSE(designStoreFind(store, byChromosome));
-  EXPECT_FALSE(designStoreReuse(store, nudged));
+  EXPECT_TRUE(designStoreFind(store, byChromosome));
+  EXPECT_FALSE(designStoreInsert(store, byChromosome));
+  Design offGrid = designOf({5, 5, 5, 1}, {0.5, 0.52, 0.0, 1.0}, kEncodingReal);
+  EXPECT_TRUE(designStoreInsert(store, offGrid));
+  EXPECT_EQ(designStoreSize(store), 3u);
 }
 
 TEST_F(DesignStoreTest, ReliabilityAgentsMatchOnTheirDrawnParameterValues) {
@@ -219,8 +226,10 @@ TEST_F(DesignStoreTest, NoPromotionWithBoundClampingOrForOtherMethods) {
     designStoreCreate(store, contextFor(method), 1);
     EXPECT_FALSE(store.promoteRealDesigns) << method;
   }
+  // Found all the same (the same values), but it keeps its encoding.
   ASSERT_TRUE(insertCopy(store, evaluated({3, 7, 5, 2}, 8, 4.0)));
-  EXPECT_FALSE(designStoreReuse(store, onGrid));
+  EXPECT_TRUE(designStoreReuse(store, onGrid));
+  EXPECT_EQ(onGrid.designNumber, 8);
   EXPECT_EQ(onGrid.encoding, kEncodingReal);
 }
 

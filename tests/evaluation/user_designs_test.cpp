@@ -414,7 +414,7 @@ TEST_F(UserDesignsTest, DuplicatesWithinTheFilesAndOfStoredDesignsAreNotEvaluate
         "mapDesign, one, 2, 1, 7.5\n"      // 1
         "mapDesign, again, 2.2, 1, 7.5\n"  // 2: maps onto "one"
         "mapDesign, old, 4.9, 1, 7.5\n"    // 3: maps onto the stored design
-        "dontMapDesign, real, 2, 1, 7.5\n" // 4: the real values count: not "one"
+        "dontMapDesign, real, 2.2, 1, 7.5\n"  // 4: the real values count: not "one"
         "dontMapDesign, later, 7, 3, 7.5\n"  // 5: to evaluate until ...
         "*END\n");
   write("UserDesigns0_b.in",

@@ -1,11 +1,13 @@
 // The GA through the real karvo binary on formula-only studies: the same seed gives the same
 // designs, a population of one, the exhausted design space of 2 x 3 x 4 discrete designs, the
-// study termination condition, and the budget rule of the hybrid searches between
-// generations.
+// study termination condition, the baseline evaluated once across a resumed run, and the
+// budget rule of the hybrid searches between generations.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -128,7 +130,7 @@ TEST(GeneticRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
       "*DEFINE_VARIABLE\nname: b\ntype: Discrete\nid: 2\nset: three\nbaseline: 1\n"
       "*DEFINE_VARIABLE\nname: c\ntype: Discrete\nid: 3\nset: four\nbaseline: 1\n";
   writeStudy(dir,
-             "method: GA\npopulationSize: 10\nnumCycles: 5\ngenerationsPerCycle: 20\n"
+             "method: GA\npopulationSize: 10\nnumCycles: 20\ngenerationsPerCycle: 20\n"
              "crossoverType: 2\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n",
              "", variables, "a + b + c");
   writeFile(dir.file("Representation0.in"),
@@ -157,6 +159,59 @@ TEST(GeneticRun, TerminationConditionEndsTheRunAsCancelled) {
                              "was met for design 5.\n"));
   EXPECT_EQ(designsEvaluated(dir), 5);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+}
+
+// The designs of the history as `karvo export` lists them, each as "x,y".
+std::vector<std::string> historyPoints(const TempDir& dir) {
+  const testing::ProcessResult result =
+      runKarvo({"export", "search0.hst", "--study", "study.in"}, dir.path(),
+               {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, 0) << result.err;
+  std::vector<std::string> points;
+  std::istringstream rows(result.out);
+  std::string row;
+  std::getline(rows, row);
+  EXPECT_EQ(row, "design,name,agent,status,feasible,performance,violation,cycle,generation,x,y,f");
+  while (std::getline(rows, row)) {
+    std::vector<std::string> cells;
+    std::istringstream fields(row);
+    for (std::string cell; std::getline(fields, cell, ',');) cells.push_back(cell);
+    points.push_back(cells.size() == 12 ? cells[9] + "," + cells[10] : row);
+  }
+  return points;
+}
+
+// The baseline (3, 7) is the optimum, so it stays the best design, and the operators make
+// copies of its field values, which give exactly its values again. The resumed run starts
+// from it as a stored design: neither run evaluates or stores it a second time.
+TEST(GeneticRun, TheBaselineIsEvaluatedAndStoredOnceAlsoInAResumedRun) {
+  TempDir dir("karvo-ga-resumed-baseline");
+  writeStudy(dir, "method: GA\npopulationSize: 6\nnumCycles: 1\ngenerationsPerCycle: 1\n"
+                  "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n");
+  std::string definitions = readFile(dir.file("Definitions.in"));
+  definitions.replace(definitions.find("baseline: 9"), 11, "baseline: 3");
+  definitions.replace(definitions.find("baseline: 9"), 11, "baseline: 7");
+  writeFile(dir.file("Definitions.in"), definitions);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  const std::size_t first = historyPoints(dir).size();
+
+  std::string study = readFile(dir.file("study.in"));
+  study.replace(study.find("numCycles: 1\ngenerationsPerCycle: 1"), 35,
+                "numCycles: 2\ngenerationsPerCycle: 3");
+  writeFile(dir.file("study.in"), study);
+  ASSERT_EQ(runKarvo({"i=study.in", "useHistory"}, dir.path(), {"KARVO_ROOT=" + dir.path()})
+                .status,
+            0)
+      << messages(dir);
+  const std::vector<std::string> points = historyPoints(dir);
+  ASSERT_GT(points.size(), first);
+  EXPECT_EQ(points.front(), "3,7");
+  EXPECT_EQ(std::count(points.begin(), points.end(), "3,7"), 1);
+  // What the resumed run counts as evaluated is what it added to the history.
+  const std::string log = readFile(dir.file("search0.dat"));
+  const std::size_t last = log.rfind("# Evaluations = ");
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_EQ(std::stoul(log.substr(last + 16)), points.size() - first);
 }
 
 // Agent 1 receives migrants from agent 0 at the start of its second cycle.
