@@ -51,15 +51,6 @@ struct Header {
   SlotWords slots[2];
 };
 
-std::uint32_t fnv1a(std::string_view bytes) {
-  std::uint32_t hash = 2166136261u;
-  for (const char c : bytes) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 16777619u;
-  }
-  return hash;
-}
-
 std::int32_t wordAt(const char* bytes) {
   std::uint32_t value = 0;
   for (int k = 3; k >= 0; --k) value = (value << 8) | static_cast<unsigned char>(bytes[k]);
@@ -296,7 +287,7 @@ void readSlot(int fd, const SlotWords& words, std::int64_t fileSize, VerifiedSlo
   if (!slotInFile(words, fileSize)) return;
   std::string data(static_cast<std::size_t>(words.length), '\0');
   if (!readAll(fd, data.data(), data.size(), words.offset)) return;
-  if (fnv1a(data) != words.checksum) return;
+  if (verifiedChecksum(data) != words.checksum) return;
   slot.valid = true;
   slot.stamp = words.stamp;
   slot.data = std::move(data);
@@ -328,7 +319,7 @@ bool writeVerifiedFile(const std::string& path, std::string_view data, std::int3
 
   std::string status;
   appendInt32(status, static_cast<std::int32_t>(length));
-  appendInt32(status, static_cast<std::int32_t>(fnv1a(data)));
+  appendInt32(status, static_cast<std::int32_t>(verifiedChecksum(data)));
   appendInt32(status, stamp);
   appendInt32(status, 0);
   const std::int64_t statusAt = 16 + 16 * target;
@@ -369,6 +360,14 @@ VerifiedRead readVerifiedFile(const std::string& path, VerifiedSlot& current, Ve
   readSlot(fd, header.slots[1 - inUse], fileSize, other);
   ::close(fd);
   return current.valid || other.valid ? VerifiedRead::kRead : VerifiedRead::kUnreadable;
+}
+
+std::uint32_t verifiedChecksum(std::string_view bytes, std::uint32_t hash) {
+  for (const char c : bytes) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 16777619u;
+  }
+  return hash;
 }
 
 }  // namespace karvo

@@ -47,6 +47,13 @@ namespace karvo {
 
 inline constexpr int kVerifiedHeaderBytes = 48;
 
+// The checksum of the slots: 32-bit FNV-1a of `bytes`. It runs on from `hash`, so that data
+// given in pieces is summed piece by piece: verifiedChecksum(b, verifiedChecksum(a)) is the
+// checksum of a followed by b.
+inline constexpr std::uint32_t kVerifiedChecksumStart = 2166136261u;
+std::uint32_t verifiedChecksum(std::string_view bytes,
+                               std::uint32_t hash = kVerifiedChecksumStart);
+
 // Failed opens of verified files in this run (reading and writing).
 extern long verifiedFileRetries;
 

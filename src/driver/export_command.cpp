@@ -230,6 +230,7 @@ int historyTable(const ExportOptions& options, const std::string& historyPath,
   if (!readHistoryTable(agent, historyPath, history, error)) {
     return failure(kExportStudyError, error);
   }
+  if (!history.warning.empty()) std::fprintf(stderr, "Warning: %s\n", history.warning.c_str());
   table = exportTableOfHistory(history);
   return 0;
 }

@@ -85,6 +85,7 @@ int runPlotCommand(int argc, char** argv) {
       std::fprintf(stderr, "Agent %d: %s\n", agent.number, reason.c_str());
       continue;
     }
+    if (!table.warning.empty()) std::fprintf(stderr, "Warning: %s\n", table.warning.c_str());
     if (table.rows.empty()) continue;
     anyResults = true;
     const std::string paretoPath = search::paretoFilePath(agent.number, false);

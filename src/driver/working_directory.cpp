@@ -69,8 +69,8 @@ void checkEnvironment() {
 namespace {
 
 constexpr const char* kCleanupLog = "StudyDirectoryCleanupLog.log";
-const char* const kAgentResultExtensions[] = {".plot", ".dat", ".res", ".gph", ".ckp",
-                                              ".mem",  ".rpt", ".hst", ".pto"};
+const char* const kAgentResultExtensions[] = {".plot", ".dat", ".res", ".gph",     ".ckp",
+                                              ".mem",  ".rpt", ".hst", ".hst.sum", ".pto"};
 const char* const kSurfaceWords[] = {"Linear", "Quadratic", "Kriging", "RadialBasisFunction"};
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
@@ -214,8 +214,8 @@ bool runCleanupCommand(CleanupAction action, const std::string& source,
 }
 
 void deletePreviousResults() {
-  static const std::vector<const char*> extensions = {".gph", ".plot", ".dat", ".ckp",
-                                                      ".mem", ".hst",  ".pto"};
+  static const std::vector<const char*> extensions = {".gph", ".plot", ".dat",     ".ckp",
+                                                      ".mem", ".hst",  ".hst.sum", ".pto"};
   for (Agent* agent : agentsInRange()) {
     EarlierResults results = earlierResults(*agent, true, extensions);
     for (const std::string& file : results.files) runCleanupCommand(CleanupAction::Remove, file);
@@ -237,7 +237,7 @@ void deletePreviousResults() {
 
 void preparePostOnly() {
   for (Agent* agent : agentsInRange()) {
-    EarlierResults results = earlierResults(*agent, false, {".hst"});
+    EarlierResults results = earlierResults(*agent, false, {".hst", ".hst.sum"});
     for (const std::string& file : results.files) runCleanupCommand(CleanupAction::Remove, file);
   }
 }

@@ -1,8 +1,10 @@
 #include "evaluation/agent_results.h"
 
 #include <algorithm>
+#include <limits>
 #include <unordered_map>
 
+#include "base/run_state.h"
 #include "definitions/study.h"
 #include "definitions/performance_file.h"
 #include "evaluation/encoding.h"
@@ -48,6 +50,17 @@ void resetAgentResults() { records().clear(); }
 bool historySaveDue(const AgentResults& results) {
   if (results.historyWrites == 0) return true;
   return platform::monotonicSeconds() - results.lastWriteEnd >= 9.0 * results.lastWriteSeconds;
+}
+
+double historySaveTime(const AgentResults& results) {
+  if (results.history.count == results.entriesWritten || run.settings.historyDisabled) {
+    return std::numeric_limits<double>::infinity();
+  }
+  if (results.historyWrites == 0 && !results.lastWriteFailed) return 0.0;
+  const double end = results.lastWriteEnd;
+  if (results.lastWriteFailed) return end + kHistoryRetrySeconds;
+  const double gap = results.slowDesignPending ? 0.0 : kHistorySaveGapSeconds;
+  return end + std::max(gap, 9.0 * results.lastWriteSeconds);
 }
 
 std::vector<std::string> historyLoopValueNames(const Agent& agent) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <set>
 #include <string>
 #include <string_view>
@@ -46,6 +47,17 @@ struct AgentResults {
   double lastWriteSeconds = 0;  // how long the last write of the history file took
   double lastWriteEnd = 0;      // when it ended (platform::monotonicSeconds)
   double writeSeconds = 0;      // all writes of the history file in this run
+  bool lastWriteFailed = false; // the last write of the history file failed
+  bool slowDesignPending = false;  // a design that took a second or more waits for a write
+  // The checksum file beside the history (history_file.h): what the file on disk holds as
+  // far as this run knows, and the checksum of the header and the full entry blocks of the
+  // last write, from which the next write of the same header runs on.
+  bool sumKnown = false;        // sumBytes and sum describe the history file on disk
+  std::size_t sumBytes = 0;     // its size
+  std::uint32_t sum = 0;        // its checksum
+  std::string sumHeader;        // header bytes of the last write
+  std::size_t sumBlocks = 0;    // full entry blocks summed after that header
+  std::uint32_t sumPrefix = 0;  // checksum of the header and those blocks
   // An extended run goes on from the agent's last checkpoint, which may be older than the
   // history: the designs evaluated after it are kept aside in `replay` (numbers in
   // `replayPending`) instead of the table. When the search proposes one of them again (it
@@ -67,10 +79,24 @@ void resetAgentResults();
 // Whether the save point at the end of a batch rewrites the history file now. It does
 // unless the work since the last write took less than nine times as long as that write: a
 // study of designs that cost next to nothing then spends at most a tenth of its time on its
-// history, and a crash can cost it only the designs of that short time (their folders stay).
-// Designs that take seconds or more are always saved at once. The saves after each design
-// (saveHistoryForEachEval) and at the end of the run are never put off.
+// history. The saves after each design (saveHistoryForEachEval) and at the end of the run
+// are never put off.
 bool historySaveDue(const AgentResults& results);
+
+// Within a batch, designs stored since the last write are saved by themselves, so that a
+// killed batch loses only its last seconds (historySaveTime tells when):
+//   - at once when one of them took a second or more (`slowDesignPending`);
+//   - otherwise once kHistorySaveGapSeconds have passed since the last write;
+//   - never sooner than nine times the last write's cost after it (the rule above);
+//   - kHistoryRetrySeconds after a write that failed.
+inline constexpr double kHistorySlowDesignSeconds = 1.0;
+inline constexpr double kHistorySaveGapSeconds = 2.0;
+inline constexpr double kHistoryRetrySeconds = 60.0;
+
+// The monotonic time (platform::monotonicSeconds) from which the designs the history file
+// does not hold yet are due to be written; +infinity when it holds them all or the run
+// writes no history.
+double historySaveTime(const AgentResults& results);
 
 // The responses whose values each loop case of a design keeps in the history: the study
 // responses of the agent's performance definition, each name once, in order.

@@ -288,9 +288,29 @@ bool takeReplayedResults(AgentResults& results, Design& design) {
   return true;
 }
 
+// Seconds since the design's first analysis was submitted (0 when none was).
+double designSeconds(const FlowDesign& flow, double now) {
+  double first = now;
+  for (const FlowJob& job : flow.jobs) {
+    if (job.clock.submitTime > 0.0) first = std::min(first, job.clock.submitTime);
+  }
+  return now - first;
+}
+
+// Writes the designs the history file does not hold yet once they are due
+// (historySaveTime); answers the time of the next save, +infinity when none waits.
+double saveHistoryWhenDue(FlowBatch& batch) {
+  AgentResults& results = *batch.results;
+  if (platform::monotonicSeconds() >= historySaveTime(results)) {
+    writeHistory(*batch.agent, results);
+  }
+  return historySaveTime(results);
+}
+
 // An evaluated design enters the agent's stored-design table (an error design only when
 // error designs are not to be evaluated again) and its history; with the run option
-// `saveHistoryForEachEval` the history file is rewritten at once.
+// `saveHistoryForEachEval` the history file is rewritten at once, otherwise when the save is
+// due (at once after a design of a second or more, else within seconds).
 void storeEvaluatedDesign(FlowBatch& batch, FlowDesign& flow) {
   AgentResults& results = *batch.results;
   Design& design = *flow.design;
@@ -302,7 +322,15 @@ void storeEvaluatedDesign(FlowBatch& batch, FlowDesign& flow) {
   appendHistoryEntry(results.history, entry);
   progressDesign(design.designNumber, design.failed, design.performance, design.violation);
   results.counters[0] = batch.agent->evaluatedDesigns;
-  if (study.options.saveHistoryForEachEval) writeHistory(*batch.agent, results);
+  if (study.options.saveHistoryForEachEval) {
+    writeHistory(*batch.agent, results);
+    return;
+  }
+  if (!flow.jobs.empty() &&
+      designSeconds(flow, platform::monotonicSeconds()) >= kHistorySlowDesignSeconds) {
+    results.slowDesignPending = true;
+  }
+  saveHistoryWhenDue(batch);
 }
 
 // Ends the batch's jobs (the running local ones are killed unless `keep`) before the run
@@ -609,6 +637,9 @@ void runBatch(FlowBatch& batch) {
     }
     const bool anyRunning = runningJobs > 0;
     progressJobs(runningJobs, waitingJobs);
+    // Finished designs reach the history file within seconds even while the batch goes on
+    // for hours: the wait below ends when their save is due.
+    const double saveAt = saveHistoryWhenDue(batch);
     if (allFinished) {
       if (!batch.parallel) {
         writeMessage("stdout", "note",
@@ -650,7 +681,13 @@ void runBatch(FlowBatch& batch) {
       millis = timingLoopSleep(LoopWait::kJobsRunning, proposal);
       if (millis <= 0) millis = kMinimumLoopSleepMillis;
     }
-    if (millis > 0) platform::waitForChildExitOrTimeout(millis);
+    if (millis > 0) {
+      const double untilSave = saveAt - platform::monotonicSeconds();
+      if (untilSave < millis / 1000.0) {
+        millis = std::max(kMinimumLoopSleepMillis, static_cast<int>(std::ceil(untilSave * 1000)));
+      }
+      platform::waitForChildExitOrTimeout(millis);
+    }
   }
 }
 

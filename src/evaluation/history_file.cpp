@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "base/messages.h"
+#include "base/verified_file.h"
 #include "base/run_state.h"
 #include "definitions/design_list.h"
 #include "definitions/performance_file.h"
@@ -102,6 +103,49 @@ const char* const kTakenOverFirst = "Read %d designs from history with an identi
 const char* const kTakenOverSecond = "%s presentation (representation, performance) as agent %d.";
 const char* const kWriteFailed =
     "\n\t**** WARNING ****\n\n\t Could not write history file for agent %d.";
+
+const char* const kSumFileTitle = "KARVO history checksum 1";
+const char* const kDamaged =
+    "The history file \"%s\" does not match the checksum kept in \"%s\": it was changed or "
+    "damaged after the solver wrote it.";
+const char* const kDamagedNotUsed =
+    "Its designs are not taken over; the run goes on without them and leaves the file as it "
+    "is until the run's first save of the history.";
+
+// One line of a checksum file: the size and checksum of a history it accepts.
+struct HistorySum {
+  bool present = false;    // the line was read
+  std::size_t bytes = 0;
+  std::uint32_t sum = 0;
+  bool titled = false;     // (first entry only) the file starts with kSumFileTitle
+};
+
+// The two lines of the checksum file at `path`; an entry that is not there is not present.
+// A file that is missing or does not start with the title is no checksum file (untitled).
+std::vector<HistorySum> readHistorySumFile(const std::string& path) {
+  std::vector<HistorySum> sums(2);
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return sums;
+  char line[128];
+  std::string title = std::fgets(line, sizeof line, file) ? line : "";
+  if (title == std::string(kSumFileTitle) + "\n") {
+    sums.front().titled = true;
+    for (HistorySum& sum : sums) {
+      unsigned long long bytes = 0;
+      unsigned int value = 0;
+      char end = 0;
+      if (!std::fgets(line, sizeof line, file) ||
+          std::sscanf(line, "%llu %8x%c", &bytes, &value, &end) != 3 || end != '\n') {
+        break;
+      }
+      sum.present = true;
+      sum.bytes = static_cast<std::size_t>(bytes);
+      sum.sum = value;
+    }
+  }
+  std::fclose(file);
+  return sums;
+}
 
 // Set while a history file is being read.
 bool readingHistory = false;
@@ -937,6 +981,7 @@ std::string historyFileBytes(const Agent& agent, const AgentResults& results) {
 
 void writeHistory(const Agent& agent, AgentResults& results) {
   if (run.settings.historyDisabled) return;
+  const std::string path = historyFilePath(agent.number);
   const std::string header = headerBytes(agent, results);
   const std::string counters = counterBytes(results);
   std::vector<std::string_view> pieces;
@@ -945,15 +990,72 @@ void writeHistory(const Agent& agent, AgentResults& results) {
   for (const std::string& block : results.history.blocks) pieces.emplace_back(block);
   pieces.emplace_back(counters);
   const double start = platform::monotonicSeconds();
-  if (!platform::replaceFileContents(historyFilePath(agent.number), pieces)) {
+
+  // The checksum: full blocks never change, so the sum of the header and the full blocks
+  // runs on from the last write while the header stays the same.
+  if (header != results.sumHeader || results.sumBlocks > results.history.blocks.size()) {
+    results.sumHeader = header;
+    results.sumBlocks = 0;
+    results.sumPrefix = verifiedChecksum(header);
+  }
+  const std::size_t fullBlocks =
+      results.history.blocks.empty() ? 0 : results.history.blocks.size() - 1;
+  for (; results.sumBlocks < fullBlocks; ++results.sumBlocks) {
+    results.sumPrefix = verifiedChecksum(results.history.blocks[results.sumBlocks], results.sumPrefix);
+  }
+  std::uint32_t sum = results.sumPrefix;
+  std::size_t size = header.size() + counters.size();
+  for (std::size_t b = 0; b < results.history.blocks.size(); ++b) {
+    size += results.history.blocks[b].size();
+    if (b >= fullBlocks) sum = verifiedChecksum(results.history.blocks[b], sum);
+  }
+  sum = verifiedChecksum(counters, sum);
+
+  // The checksum file goes first and names the file on disk too, so that a solver killed
+  // between the two renames leaves a history that matches one of its two lines.
+  HistorySum previous;
+  if (results.sumKnown) {
+    previous = {true, results.sumBytes, results.sum};
+  } else {
+    previous = readHistorySumFile(historySumPath(path)).front();
+  }
+  std::string text = formatText("%s\n%zu %08x\n", kSumFileTitle, size, sum);
+  if (previous.present) text += formatText("%zu %08x\n", previous.bytes, previous.sum);
+  if (!platform::replaceFileContents(historySumPath(path), text) ||
+      !platform::replaceFileContents(path, pieces)) {
     writeMessage(kDestination, "none", formatText(kWriteFailed, agent.number));
+    results.lastWriteEnd = platform::monotonicSeconds();
+    results.lastWriteFailed = true;
     return;
   }
+  results.sumKnown = true;
+  results.sumBytes = size;
+  results.sum = sum;
   results.lastWriteEnd = platform::monotonicSeconds();
   results.lastWriteSeconds = results.lastWriteEnd - start;
   results.writeSeconds += results.lastWriteSeconds;
+  results.lastWriteFailed = false;
+  results.slowDesignPending = false;
   ++results.historyWrites;
   results.entriesWritten = results.history.count;
+}
+
+std::string historySumPath(const std::string& historyPath) { return historyPath + ".sum"; }
+
+HistorySumCheck historySumCheck(const std::string& historyPath, std::string_view bytes) {
+  const std::vector<HistorySum> sums = readHistorySumFile(historySumPath(historyPath));
+  if (!sums.front().titled) return HistorySumCheck::kUnchecked;
+  const std::uint32_t sum = verifiedChecksum(bytes);
+  for (const HistorySum& line : sums) {
+    if (line.present && line.bytes == bytes.size() && line.sum == sum) {
+      return HistorySumCheck::kMatches;
+    }
+  }
+  return HistorySumCheck::kMismatch;
+}
+
+std::string historyDamageText(const std::string& historyPath) {
+  return formatText(kDamaged, historyPath.c_str(), historySumPath(historyPath).c_str());
 }
 
 int readHistory(Agent& agent, AgentResults& results) {
@@ -961,8 +1063,17 @@ int readHistory(Agent& agent, AgentResults& results) {
   results.designsTakenOver = 0;
   results.historyRead = true;
   std::string bytes;
-  if (!readWholeFile(historyFilePath(agent.number, study.extending && !study.resume), bytes)) {
+  const std::string path = historyFilePath(agent.number, study.extending && !study.resume);
+  if (!readWholeFile(path, bytes)) return 0;
+  if (historySumCheck(path, bytes) == HistorySumCheck::kMismatch) {
+    writeMessage("outptr|stderr", "warning", historyDamageText(path) + " " + kDamagedNotUsed);
     return 0;
+  }
+  if (path == historyFilePath(agent.number)) {
+    // The file the run's saves replace: the checksum file of the first save names it too.
+    results.sumKnown = true;
+    results.sumBytes = bytes.size();
+    results.sum = verifiedChecksum(bytes);
   }
   AcceptedHistory accepted;
   if (!parseHistory(bytes, agent, accepted)) return 0;

@@ -19,10 +19,22 @@
 // the counters in large blocks. A rewrite replaces the file atomically (a temporary file in the
 // same folder, flushed and synced, renamed over the old one), so that a solver killed at any
 // moment leaves either the previous or the new complete file.
+//
+// Beside the history lies its checksum file, "<history path>.sum" (a few lines of text):
+//   KARVO history checksum 1
+//   <bytes> <checksum>     the file as last written
+//   <bytes> <checksum>     the file before it (absent when there was none)
+// with the size in decimal and the 32-bit FNV-1a checksum (base/verified_file.h) as eight
+// hex digits. A write replaces the checksum file first and the history after it, each
+// atomically: a solver killed between the two leaves the previous history, which the second
+// line names. A reader accepts a history that matches either line; a history without a
+// checksum file (or with a file of another kind) is read unchecked, as files of earlier
+// solvers are; one that matches neither line was changed after it was written.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/data_value.h"
@@ -135,9 +147,26 @@ std::string historyFileBytes(const Agent& agent, const AgentResults& results);
 // (the run option `disableHistory` or the command-line option). The header, each kept block
 // and the counters go to the file as separate pieces. Never stops the run: a failure writes
 // "\n\t**** WARNING ****\n" and "\n\t Could not write history file for agent %d." to the
-// message file and leaves the previous file as it was. A write counts in
-// results.historyWrites and sets results.entriesWritten.
+// message file and leaves the previous file as it was. The checksum file is written first
+// (see the top of this file). A write counts in results.historyWrites and sets
+// results.entriesWritten.
 void writeHistory(const Agent& agent, AgentResults& results);
+
+// "<historyPath>.sum".
+std::string historySumPath(const std::string& historyPath);
+
+enum class HistorySumCheck {
+  kUnchecked,  // no checksum file (or not one of ours): nothing to check against
+  kMatches,    // `bytes` are the history as the solver last wrote it (or the write before)
+  kMismatch,   // the history was changed or damaged after it was written
+};
+
+// Checks `bytes`, the content of the history at `historyPath`, against its checksum file.
+HistorySumCheck historySumCheck(const std::string& historyPath, std::string_view bytes);
+
+// "The history file \"<path>\" does not match the checksum kept in \"<path>.sum\": it was
+// changed or damaged after the solver wrote it."
+std::string historyDamageText(const std::string& historyPath);
 
 // Reads the agent's history file back (the reading steps: version gate, structure checks,
 // refusals, design list of a continuing study) and takes its designs over into `results`:
@@ -145,7 +174,9 @@ void writeHistory(const Agent& agent, AgentResults& results);
 // design numbering (agent.evaluatedDesigns continues after the largest design number read).
 // Answers 1 when the file was accepted (its designs, possibly none, taken over), 0 when it
 // is missing or was refused (the table and the entries are then left as they were: empty at
-// the start of a run). Only a file of another version (fatalError) and a continuing-study
+// the start of a run). A file that does not match its checksum file is refused with the
+// warning historyDamageText + " Its designs are not taken over; ..." on the message file and
+// the terminal: designs whose values may have changed are not trusted. Only a file of another version (fatalError) and a continuing-study
 // design list that cannot be parsed end the run. The file read is the one of the run being
 // extended when the study extends a run and is not resumed.
 // Messages go to the message file: refusals as warnings, the closing count as a note.

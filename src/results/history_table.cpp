@@ -207,6 +207,9 @@ bool readHistoryTable(int agentNumber, const std::string& path, HistoryTable& ta
   }
   std::string bytes;
   if (!readWholeFile(path, bytes, error)) return false;
+  if (historySumCheck(path, bytes) == HistorySumCheck::kMismatch) {
+    table.warning = historyDamageText(path) + " The values read from it may be wrong.";
+  }
 
   ByteReader reader = byteReaderOf(bytes);
   HistoryShape shape;

@@ -29,6 +29,8 @@ struct HistoryTable {
     std::vector<double> responseValues;      // NaN unless the value is one number
   };
   std::vector<Row> rows;  // in file order
+  std::string warning;    // set when the file does not match its checksum file (the rows
+                          // are read all the same): historyDamageText
 };
 
 // Reads `path` as the history file of agent `agent` of the study read by readStudyForTool.

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -147,10 +148,10 @@ TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
   EXPECT_THAT(readFile(dir.file("DOE_0_f.out")), HasLines("Error = 0\nTotal = 122\n"));
 }
 
-// An L9 orthogonal array over two three-level factors, run by a real analysis two at a time:
-// the level averages of the file are those of the script's response.
-TEST(DoeRun, OrthogonalArrayRunsARealAnalysisSideBySide) {
-  TempDir dir("karvo-doe-taguchi");
+// An L9 orthogonal array over two three-level factors, run by a real analysis two at a time;
+// `wait` goes before the analysis's work and `after` after it.
+void writeArrayAnalysisStudy(const TempDir& dir, const std::string& wait = "",
+                             const std::string& after = "") {
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: Taguchi\ntaguchiArray: L9\n");
   // Three levels for x and y; z keeps two and is laid on a three-level column (its values
   // spread over its range).
@@ -177,11 +178,18 @@ TEST(DoeRun, OrthogonalArrayRunsARealAnalysisSideBySide) {
   writeFile(dir.file("calc.tpl"), "{{x}} {{y}} {{z}}\n");
   writeFile(dir.file("f.def"), "file: calc.out\nanchor: RESULT F\nword: 4\n");
   writeFile(dir.file("calc.sh"),
-            "read x y z < calc.inp\n"
-            "python3 -c \"print('RESULT F = %.10g' % (2*$x + $y*$y + 0*$z))\" > calc.out\n");
+            wait + "read x y z < calc.inp\n"
+            "python3 -c \"print('RESULT F = %.10g' % (2*$x + $y*$y + 0*$z))\" > calc.out\n" +
+                after);
   std::string study = readFile(dir.file("study.in"));
   study.replace(study.find("mode: newStudy"), 14, "nParallel: 2\nmode: newStudy");
   writeFile(dir.file("study.in"), study);
+}
+
+// The level averages of the file are those of the script's response.
+TEST(DoeRun, OrthogonalArrayRunsARealAnalysisSideBySide) {
+  TempDir dir("karvo-doe-taguchi");
+  writeArrayAnalysisStudy(dir);
   ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
   EXPECT_THAT(messages(dir), HasLines("Num in: 9, num existing: 0, num duplicates: 0\n"));
   const std::string text = readFile(dir.file("DOE_0_f.out"));
@@ -190,6 +198,37 @@ TEST(DoeRun, OrthogonalArrayRunsARealAnalysisSideBySide) {
   EXPECT_THAT(text, HasLines("   A,  -0.333333,   1.666667,   4.666667\n")) << text;
   EXPECT_THAT(text, HasLines("   B,   0.333333,   1.333333,   4.333333\n")) << text;
   EXPECT_TRUE(fs::exists(dir.file("POST_0/Design9/design.log")));
+}
+
+// A batch killed while its designs run keeps the designs it finished: each analysis of a
+// second is stored as it ends, not only when the whole array is done, and the resumed run
+// evaluates only the others.
+TEST(DoeRun, KilledBatchKeepsTheDesignsItFinished) {
+  TempDir dir("karvo-doe-killed");
+  writeArrayAnalysisStudy(dir, "sleep 1\n", "echo $PWD >> " + dir.file("finished") + "\n");
+  // Killed once six of the nine analyses have ended; the two running then end by themselves.
+  const testing::ProcessResult killed = testing::runShell(
+      "KARVO_ROOT=. " + testing::shellQuote(KARVO_BINARY) + " i=study.in >/dev/null 2>&1 &\n"
+      "pid=$!\n"
+      "while [ \"$(cat finished 2>/dev/null | wc -l)\" -lt 6 ]; do sleep 0.02; done\n"
+      "kill -9 $pid\nwait $pid\nsleep 1.5\n",
+      dir.path());
+  ASSERT_EQ(killed.status, 0) << killed.err;
+  const std::string before = readFile(dir.file("finished"));
+  const auto ended = std::count(before.begin(), before.end(), '\n');
+  ASSERT_TRUE(fs::exists(dir.file("doe0.hst")));
+
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
+  const std::string text = messages(dir);
+  const std::size_t at = text.find("Read ");
+  ASSERT_NE(at, std::string::npos) << text;
+  const int stored = std::stoi(text.substr(at + 5));
+  // Only the last two to end (within a second of the kill) may be missing.
+  EXPECT_GE(stored, 4);
+  EXPECT_THAT(text, HasLines("Num in: 9, num existing: " + std::to_string(stored) +
+                             ", num duplicates: 0\n"));
+  const std::string finished = readFile(dir.file("finished"));
+  EXPECT_EQ(std::count(finished.begin(), finished.end(), '\n'), ended + 9 - stored);
 }
 
 TEST(DoeRun, DesignSweepEvaluatesAnEvenGridWithinItsBudget) {

@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "base/verified_file.h"
 #include "definitions/design_list.h"
 #include "definitions/method_settings.h"
 #include "evaluation/agent_results.h"
@@ -280,6 +281,9 @@ class HistoryFileTest : public testing::StudyFilesTest {
     results().counters[2] = 3;
     writeHistory(agent(), results());
     resetAgentResults();
+    // Read unchecked, as a file of an earlier solver: the tests that change or cut it are
+    // about what the reading steps make of it.
+    std::filesystem::remove(historySumPath(path()));
     return testing::readFile(path());
   }
 
@@ -894,11 +898,71 @@ TEST_F(HistoryFileTest, RewriteReplacesTheFileAndLeavesNoTemporaryFile) {
   for (const auto& item : std::filesystem::directory_iterator(dir_.path())) {
     names.insert(item.path().filename().string());
   }
-  EXPECT_EQ(names, (std::set<std::string>{"demo0.hst", "study.mes", "Definitions.in",
-                                          "Representation0.in", "Performance0.in"}));
+  EXPECT_EQ(names, (std::set<std::string>{"demo0.hst", "demo0.hst.sum", "study.mes",
+                                          "Definitions.in", "Representation0.in",
+                                          "Performance0.in"}));
   EXPECT_EQ(testing::readFile(path()), historyFileBytes(agent(), results()));
   ASSERT_EQ(readBack(), 1);
   EXPECT_EQ(results().designsTakenOver, 2);
+}
+
+// The checksum file names the history as written and the one before it: a history left by
+// a kill between the two renames is the one before and reads without a word; a changed byte
+// refuses the history with the warning that names the file, and the file stays as it is; a
+// history without its checksum file is read as files of earlier solvers are.
+TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) {
+  const auto sumLine = [](const std::string& bytes) {
+    char line[64];
+    std::snprintf(line, sizeof line, "%zu %08x\n", bytes.size(), verifiedChecksum(bytes));
+    return std::string(line);
+  };
+  keep(probe(7));
+  writeHistory(agent(), results());
+  const std::string first = testing::readFile(path());
+  EXPECT_EQ(testing::readFile(historySumPath(path())),
+            "KARVO history checksum 1\n" + sumLine(first));
+  keep(probe(8));
+  writeHistory(agent(), results());
+  const std::string second = testing::readFile(path());
+  EXPECT_EQ(testing::readFile(historySumPath(path())),
+            "KARVO history checksum 1\n" + sumLine(second) + sumLine(first));
+
+  testing::writeFile(path(), first);  // killed after the checksum file was replaced
+  ASSERT_EQ(readBack(), 1);
+  EXPECT_EQ(results().designsTakenOver, 1);
+  EXPECT_EQ(messages(), testing::noteBlock(kCurveIsVector) + testing::noteBlock(takenOver(1)));
+
+  std::string damaged = second;
+  damaged.back() ^= 0x10;  // an agent counter, which only an extended run reads
+  testing::writeFile(path(), damaged);
+  EXPECT_EQ(readBack(), 0);
+  EXPECT_EQ(messages(),
+            testing::warningBlock("The history file \"" + path() +
+                                  "\" does not match the checksum kept in \"" + path() +
+                                  ".sum\": it was changed or damaged after the solver wrote it. "
+                                  "Its designs are not taken over; the run goes on without them "
+                                  "and leaves the file as it is until the run's first save of "
+                                  "the history."));
+  expectEmptyStart();
+  EXPECT_EQ(testing::readFile(path()), damaged);
+
+  std::filesystem::remove(historySumPath(path()));
+  ASSERT_EQ(readBack(), 1);
+  EXPECT_EQ(results().designsTakenOver, 2);
+}
+
+// The checksum runs on from the last write over the entry blocks that are full; whatever
+// the number of blocks and however the header changes, it is the checksum of the whole file.
+TEST_F(HistoryFileTest, ChecksumOfManyBlocksIsThatOfTheWholeFile) {
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const std::size_t blocks = results().history.blocks.size();
+    while (results().history.blocks.size() <= blocks + round) keep(probe(7 + round));
+    if (round == 2) agent().stochasticFitness = 1;  // another header
+    writeHistory(agent(), results());
+    EXPECT_EQ(historySumCheck(path(), testing::readFile(path())), HistorySumCheck::kMatches);
+  }
+  agent().stochasticFitness = 0;
 }
 
 }  // namespace
