@@ -2,9 +2,10 @@
 """A formula-only study that rewrites its history after every evaluation is killed with
 SIGKILL at random moments, again and again, each time resumed with useHistory. After every
 kill the history file that remains must read back completely (every entry whole, the counters
-after the last one), hold each design at most once, and never lose a design an earlier file
-held; the resumed run must report reading all of them and evaluate only the others. At the
-end every design of the set is stored exactly once.
+after the last one), match its checksum file (a kill between the two renames of a save
+included), hold each design at most once, and never lose a design an earlier file held; a
+kill never leaves no history where there was one. The resumed run must report reading all of
+them and evaluate only the others. At the end every design of the set is stored exactly once.
 
 Usage: history_kill_test.py <karvo binary> [kills]
 """
@@ -194,6 +195,30 @@ def read_history(path):
     return names
 
 
+def fnv1a(data):
+    value = 2166136261
+    for byte in data:
+        value = ((value ^ byte) * 16777619) & 0xFFFFFFFF
+    return value
+
+
+def matches_checksum(path):
+    """Whether the history matches a line of its checksum file (the file as last written, or
+    the one before it)."""
+    data = open(path, "rb").read()
+    lines = open(path + ".sum").read().split("\n")
+    if lines[0] != "KARVO history checksum 1":
+        return False
+    own = "%d %08x" % (len(data), fnv1a(data))
+    return own in lines[1:3]
+
+
+def remove_history(history):
+    for path in (history, history + ".sum"):
+        if os.path.exists(path):
+            os.remove(path)
+
+
 def offer_designs(folder):
     """Writes the user designs file. A killed run leaves it in place (it is renamed only once
     its designs are evaluated), so the resumed run reads it again and must recognise the
@@ -242,25 +267,32 @@ def main():
     if status != 0 or len(read_history(history)) != DESIGNS:
         print("the first run did not store every design (exit %s)" % status)
         return 1
-    os.remove(history)
+    remove_history(history)
     offer_designs(folder)
     resumed = []
     print("a whole run takes %.2f s" % whole)
     for k in range(kills):
         if len(stored) == DESIGNS:
             # Every design is stored: the next kills hit a new study from its start.
-            os.remove(history)
+            remove_history(history)
             offer_designs(folder)
             stored = []
         extra = ["useHistory"] if os.path.exists(history) else []
         # A kill may also come after a resumed run has finished: the next one starts over.
         run(karvo, folder, "newStudy", extra, rng.uniform(0.0, whole))
         if not os.path.exists(history):
+            if stored:
+                failures.append("kill %d: the history file of %d designs is gone" %
+                                (k, len(stored)))
+                break
             continue  # killed before its first design was stored
         try:
             names = read_history(history)
         except Corrupt as e:
             failures.append("kill %d: the history file is not complete: %s" % (k, e))
+            break
+        if not matches_checksum(history):
+            failures.append("kill %d: the history does not match its checksum file" % k)
             break
         if len(set(names)) != len(names):
             failures.append("kill %d: a design is stored twice" % k)
@@ -270,7 +302,7 @@ def main():
         resumed.append(len(names))
     # The last run goes to the end.
     if len(stored) == DESIGNS:
-        os.remove(history)
+        remove_history(history)
         offer_designs(folder)
         stored = []
     extra = ["useHistory"] if os.path.exists(history) else []

@@ -3,6 +3,8 @@
 // never stopped; the setup checks of an extension; the backup copies.
 #include <fcntl.h>
 #include <signal.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "base/verified_file.h"
+#include "evaluation/history_file.h"
 #include "support/search_study.h"
 #include "support/test_support.h"
 
@@ -254,11 +257,43 @@ std::size_t designFolders(const TempDir& dir) {
   return count;
 }
 
+// Waits until the history file `name` in `folder` is written to or replaced (or `pid` has
+// ended); answers false when the run ended first. The kill that follows falls within the
+// history's save.
+bool waitForHistorySave(const TempDir& dir, const std::string& name, pid_t pid, int& status) {
+  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watch < 0) return false;
+  ::inotify_add_watch(watch, dir.path().c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO);
+  bool saved = false;
+  for (int waited = 0; waited < 60000 && !saved; waited += 5) {
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t n = ::read(watch, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len > 0 && name == event->name) saved = true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    if (saved) break;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      ::close(watch);
+      return false;
+    }
+    if (n <= 0) {
+      pollfd ready{watch, POLLIN, 0};
+      ::poll(&ready, 1, 5);  // wakes at once when the file changes
+    }
+  }
+  ::close(watch);
+  return saved;
+}
+
 // Killed at random moments, again and again, the run loses nothing it stored: after every
-// kill its history is an earlier state of the never-killed run's history, each extension
-// goes on from the last complete checkpoint, and the run ends with exactly that history.
-// Each kill comes at a random moment after the run has evaluated a design of its own.
-// (A sanitizer build, where every run is slower, kills fewer times.)
+// kill its history is an earlier state of the never-killed run's history that matches its
+// checksum file, each extension goes on from the last complete checkpoint, and the run ends
+// with exactly that history. Every other kill comes at a random moment after the run has
+// evaluated a design of its own, the others the moment the history is being saved (a save
+// that writes the file in place, or replaces the history before its checksum file, is then
+// caught in the middle). (A sanitizer build, where every run is slower, kills fewer times.)
 TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
   const std::string method = "method: TOLMAR\nnumEvals: 500\n";
   TempDir whole("karvo-kill-whole");
@@ -280,15 +315,19 @@ TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
     const pid_t karvo = startRun(dir);
     int status = 0;
     bool ended = false;
-    for (int waited = 0; waited < 60000 && designFolders(dir) <= folders; waited += 5) {
-      if (::waitpid(karvo, &status, WNOHANG) == karvo) {
-        ended = true;
-        break;
+    if (attempt % 2 == 1) {
+      ended = !waitForHistorySave(dir, "search0.hst", karvo, status);
+    } else {
+      for (int waited = 0; waited < 60000 && designFolders(dir) <= folders; waited += 5) {
+        if (::waitpid(karvo, &status, WNOHANG) == karvo) {
+          ended = true;
+          break;
+        }
+        ::usleep(5000);
       }
-      ::usleep(5000);
+      if (!ended) ::usleep(static_cast<useconds_t>(delay(random)) * 1000);
     }
     if (!ended) {
-      ::usleep(static_cast<useconds_t>(delay(random)) * 1000);
       ::kill(karvo, SIGKILL);
       status = waitFor(karvo);
     }
@@ -300,6 +339,10 @@ TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
     const std::string now = fs::exists(dir.file("search0.hst")) ? readFile(dir.file("search0.hst"))
                                                                 : std::string();
     ASSERT_TRUE(earlierHistory(now, history)) << "after kill " << kills;
+    if (!now.empty()) {
+      ASSERT_EQ(historySumCheck(dir.file("search0.hst"), now), HistorySumCheck::kMatches)
+          << "after kill " << kills;
+    }
     ASSERT_GE(now.size(), before) << "the history lost designs after kill " << kills;
     before = now.size();
     if (attempt == 0) makeExtension(dir);
