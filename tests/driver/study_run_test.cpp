@@ -431,7 +431,7 @@ TEST_F(LaterRun, MovesTheFirstRunsResultsIntoABackupFolder) {
             "mv -f \"" + wd + "/demo_0\"" + target + "mv -f \"" + wd + "/demo0.dat\"" + target +
                 "mv -f \"" + wd + "/demo0.ckp\"" + target + "mv -f \"" + wd + "/demo0.mem\"" +
                 target + "mv -f \"" + wd + "/demo0.rpt\"" + target + "mv -f \"" + wd + "/demo0.hst\"" +
-                target);
+                target + "mv -f \"" + wd + "/demo0.hst.sum\"" + target);
 }
 
 TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
@@ -447,7 +447,8 @@ TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
   const std::string wd = workingDirectory(dir);
   EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
             "rm -f \"" + wd + "/demo0.dat\"\nrm -f \"" + wd + "/demo0.ckp\"\nrm -f \"" + wd +
-                "/demo0.mem\"\nrm -f \"" + wd + "/demo0.hst\"\nrm -rf \"" + wd + "/demo_0\"\n");
+                "/demo0.mem\"\nrm -f \"" + wd + "/demo0.hst\"\nrm -f \"" + wd +
+                "/demo0.hst.sum\"\nrm -rf \"" + wd + "/demo_0\"\n");
   // The message file and the report are written afresh.
   EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "Search parameter input file name"), 1u);
   EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
@@ -465,7 +466,8 @@ TEST_F(LaterRun, BackupDirReceivesThem) {
                 "/demo0.mem\" \"previous/.\"\nmv -f \"" + wd +
                 "/demo0.rpt\" \"previous/.\"\n"
                 "mv -f \"" +
-                wd + "/demo0.hst\" \"previous/.\"\n");
+                wd + "/demo0.hst\" \"previous/.\"\nmv -f \"" + wd +
+                "/demo0.hst.sum\" \"previous/.\"\n");
 }
 
 // The backup folder is named to the second. A run that starts in the same second as an
