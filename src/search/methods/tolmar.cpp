@@ -165,6 +165,236 @@ bool sameChromosome(const std::vector<int>& a, const Member& m) {
   return a == m.design.chromosome;
 }
 
+// Sorts the members worst first and, with levels, sets the level thresholds and marks the
+// victims of this generation.
+void rankMembers(Population& population, TolmarRun& t) {
+  sortAscending(population.members);
+  std::vector<double> raw;
+  for (const Member& member : population.members) raw.push_back(member.raw);
+  if (t.levels.count > 0) {
+    qhfcThresholds(raw, t.levels);
+    qhfcMarkVictims(t.levels);
+  }
+}
+
+// The number of model-based designs among the `slots` new ones: the throttle's count, raised
+// to the least share while the throttle leaves the decisions at full strength, and always
+// leaving one slot to the operators.
+int decisionCount(const Agent& agent, const Population& population,
+                  const PerformanceDefinition* definition, int slots, TolmarRun& t) {
+  const int size = static_cast<int>(population.members.size());
+  const int n = static_cast<int>(population.fieldSizes.size());
+  ThrottleInputs inputs;
+  inputs.evaluated = static_cast<int>(t.samples.size());
+  inputs.designVariables = n;
+  inputs.responses = definition ? definition->count : 0;
+  inputs.meanAnalysisTime = t.analysisCount > 0 ? t.analysisSeconds / t.analysisCount : 0.0;
+  inputs.populationSize = size;
+  inputs.cyclesLeft = std::max(0, agent.method.numCycles - run.currentCycle - 1);
+  inputs.decisionsOn = agent.method.tolmar.searchDecisions;
+  inputs.qhfc = t.levels.count > 0;
+  t.throttle.fraction = t.adaptive.searchFraction;
+  int decisions = searchDecisionCount(t.throttle, inputs);
+  t.adaptive.searchFraction = t.throttle.fraction;
+  // While the throttle leaves the decisions at full strength (a fraction of at least 1/P),
+  // at least kDecisionShare of the new designs are model-based; its cut-backs act as they
+  // are.
+  if (!t.throttle.off && t.throttle.fraction * size >= 1.0 - 1e-9 && inputs.evaluated > n + 1) {
+    decisions = std::max(decisions, static_cast<int>(std::lround(kDecisionShare * slots)));
+  }
+  return std::clamp(decisions, 0, slots - 1);
+}
+
+// Adds the model's proposals as new designs; their parents count as the best design so far.
+void addModelDesigns(const Agent& agent, const Population& population, TolmarRun& t,
+                     int decisions, int generation, double bestBefore,
+                     std::vector<Member>& children) {
+  ModelRequest request;
+  request.count = decisions;
+  request.step.resize(population.fieldSizes.size());
+  for (std::size_t f = 0; f < request.step.size(); ++f) {
+    request.step[f] = population.fieldSizes[f] > 1 ? 1.0 / (population.fieldSizes[f] - 1) : 0.0;
+  }
+  for (ModelProposal& proposal : proposeModelDesigns(t.samples, request, t.model)) {
+    Member member;
+    member.design =
+        makeMemberDesign(agent, population, fieldsAt(proposal.x, population.fieldSizes),
+                         generation);
+    member.birthGeneration = generation;
+    member.origin = kMadeDecision;
+    member.ga_operator = proposal.code;
+    member.firstparent = bestBefore;
+    member.secondparent = bestBefore;
+    children.push_back(std::move(member));
+  }
+}
+
+// What the operator-made designs of one generation share.
+struct Breeding {
+  const Agent& agent;
+  const Population& population;
+  TolmarRun& t;
+  const ScreeningModel* screen;                      // null: one candidate per slot
+  std::vector<const std::vector<int>*> chromosomes;  // the members', for the mutations
+  const DesignStore& store;                          // the designs evaluated before
+  Design probe;                                      // looks a chromosome up in `store`
+  int generation;
+};
+
+// The new design of one slot, bred from parents of `level` (-1: no levels; `lower`: a level
+// of the lower half) by that level's operators: the most promising of the candidates by the
+// screening model, each made new by mutation when it repeats a parent, a design made before
+// in this generation or a stored design.
+Member breedSlotDesign(Breeding& b, int level, bool lower, const std::vector<Member>& children) {
+  const Population& population = b.population;
+  TolmarRun& t = b.t;
+  const int size = static_cast<int>(population.members.size());
+  const int candidates = b.screen ? kScreenedCandidates : 1;
+  Member best;
+  double bestScore = 0.0;
+  bool have = false;
+  for (int c = 0; c < candidates; ++c) {
+    const int pa = betterOf(population, pickParent(t.levels, level, size),
+                            pickParent(t.levels, level, size));
+    const int pb = betterOf(population, pickParent(t.levels, level, size),
+                            pickParent(t.levels, level, size));
+    const Member& first = population.members[static_cast<std::size_t>(pa)];
+    const Member& second = population.members[static_cast<std::size_t>(pb)];
+    std::vector<int> c1;
+    std::vector<int> c2;
+    const int crossed = adaptiveCrossover(t.adaptive, lower, first.design.chromosome,
+                                          second.design.chromosome, population.fieldSizes, c1,
+                                          c2);
+    double width = 1.0;
+    int mutated = adaptiveMutation(t.adaptive, lower, c1, population.fieldSizes, b.chromosomes,
+                                   width);
+    // A design evaluated before would cost nothing, but gain nothing either.
+    auto duplicate = [&](const std::vector<int>& chromosome) {
+      if (sameChromosome(chromosome, first) || sameChromosome(chromosome, second)) return true;
+      if (std::any_of(children.begin(), children.end(),
+                      [&](const Member& m) { return sameChromosome(chromosome, m); })) {
+        return true;
+      }
+      if (!b.store.enabled) return false;
+      b.probe.chromosome = chromosome;
+      return designStoreFind(b.store, b.probe);
+    };
+    mutateUntilNew(t.adaptive, lower, c1, population.fieldSizes, b.chromosomes, duplicate,
+                   mutated, width);
+    const double score =
+        b.screen ? b.screen->score(normalisedFields(c1, population.fieldSizes)) : 0.0;
+    if (have && score >= bestScore) continue;
+    have = true;
+    bestScore = score;
+    best = makeBredMember(b.agent, population, std::move(c1), b.generation, crossed,
+                          mutated, first, second, width);
+  }
+  return best;
+}
+
+// Breeds the operator-made designs until the generation has `slots` new designs, the levels
+// taken in turn from the top. With a model of the designs so far, each slot keeps the most
+// promising of kScreenedCandidates candidates.
+void addBredDesigns(Agent& agent, Population& population, TolmarRun& t, int slots,
+                    int generation, std::vector<Member>& children) {
+  std::unique_ptr<ScreeningModel> screen;
+  if (agent.method.tolmar.searchDecisions && !t.throttle.off) screen = fitScreeningModel(t.samples);
+  Breeding b{agent, population, t, screen.get(), {}, agentResults(agent).store, {}, generation};
+  for (const Member& member : population.members) {
+    b.chromosomes.push_back(&member.design.chromosome);
+  }
+  b.probe = makeMemberDesign(agent, population, population.members.front().design.chromosome,
+                             generation);
+  const int levelCount = t.levels.count;
+  int slot = 0;
+  while (static_cast<int>(children.size()) < slots) {
+    const int level = levelCount > 0 ? (levelCount - 1) - slot % levelCount : -1;
+    const bool lower = levelCount > 0 && level < levelCount / 2;
+    ++slot;
+    Member best = breedSlotDesign(b, level, lower, children);
+    // The counters of the genetic log count what made the designs evaluated.
+    population.counters.crossovers += (best.origin & kMadeCrossover) ? 1 : 0;
+    population.counters.mutations += (best.origin & kMadeMutation) ? 1 : 0;
+    children.push_back(std::move(best));
+  }
+}
+
+// Evaluates the new designs as one batch and adds its wall time, per design and spread over
+// the analyses that ran side by side, to the analysis time the throttle weighs.
+void evaluateChildren(Agent& agent, Population& population, std::vector<Member>& children,
+                      const EvaluationServices& services, TolmarRun& t) {
+  const double started = platform::monotonicSeconds();
+  const long before = population.counters.evaluations;
+  evaluatePopulationMembers(agent, population, children, services);
+  const long evaluated = population.counters.evaluations - before;
+  if (evaluated > 0) {
+    const int parallel = std::max(1, std::min<int>(static_cast<int>(evaluated),
+                                                   std::max(1, study.nParallel)));
+    t.analysisSeconds += (platform::monotonicSeconds() - started) * parallel;
+    t.analysisCount += evaluated;
+  }
+}
+
+// Credits the operators with what their designs gained, moves the trust region of the local
+// decisions and adds the new designs to the samples.
+void creditChildren(const std::vector<Member>& children, double bestBefore,
+                    const PerformanceDefinition* definition, const Population& population,
+                    TolmarRun& t) {
+  bool localTried = false;
+  bool localImproved = false;
+  for (const Member& child : children) {
+    creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
+                   child.secondparent, bestBefore, child.mut_width);
+    if (child.origin & kMadeDecision && child.ga_operator == kDecisionLocal) {
+      localTried = true;
+      localImproved = localImproved || (fitnessCounted(child.raw) && child.raw > bestBefore);
+    }
+    addSample(t, child.design, definition, population);
+  }
+  // The trust region follows the generation's local designs together: it grows when one
+  // of them improved the best design.
+  if (localTried) noteModelOutcome(t.model, kDecisionLocal, localImproved);
+}
+
+// The first member marked as a victim in `level`; -1 when there is none.
+int levelVictim(const QhfcLevels& levels, int level) {
+  for (int m = levels.first[static_cast<std::size_t>(level)];
+       m <= levels.last[static_cast<std::size_t>(level)]; ++m) {
+    if (levels.victim[static_cast<std::size_t>(m)]) return m;
+  }
+  return -1;
+}
+
+// Admission: best first, each new design enters the highest level it reaches that still has
+// a victim, replacing the victim when it is better (without levels: the worst member).
+void admitChildren(std::vector<Member>& children, Population& population, TolmarRun& t) {
+  std::vector<std::size_t> order(children.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
+    return children[x].raw > children[y].raw;
+  });
+  for (std::size_t i : order) {
+    Member& child = children[i];
+    if (!fitnessCounted(child.raw)) continue;
+    if (t.levels.count == 0) {
+      auto worst = std::min_element(
+          population.members.begin(), population.members.end(),
+          [](const Member& x, const Member& y) { return x.raw < y.raw; });
+      if (child.raw > worst->raw) *worst = std::move(child);
+      continue;
+    }
+    int level = qhfcLevelOf(t.levels, child.raw);
+    while (level >= 0 && !qhfcHasVictim(t.levels, level)) --level;
+    if (level < 0) continue;
+    const int victim = levelVictim(t.levels, level);
+    if (victim < 0 || child.raw <= population.members[static_cast<std::size_t>(victim)].raw) {
+      continue;
+    }
+    const int index = qhfcPromote(t.levels, level);
+    population.members[static_cast<std::size_t>(index)] = std::move(child);
+  }
+}
+
 }  // namespace
 
 void resetTolmarState() { tolmarRuns().clear(); }
@@ -189,189 +419,27 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
     return;
   }
 
-  sortAscending(population.members);
-  {
-    std::vector<double> raw;
-    for (const Member& member : population.members) raw.push_back(member.raw);
-    if (t.levels.count > 0) {
-      qhfcThresholds(raw, t.levels);
-      qhfcMarkVictims(t.levels);
-    }
-  }
+  rankMembers(population, t);
   collectSamples(agent, population, t);
   const double bestBefore =
       population.bestEver.valid ? population.bestEver.raw : population.members.back().raw;
-
-  // Search decisions.
   const PerformanceDefinition* definition = findPerformance(agent.performance);
-  ThrottleInputs inputs;
-  inputs.evaluated = static_cast<int>(t.samples.size());
-  inputs.designVariables = n;
-  inputs.responses = definition ? definition->count : 0;
-  inputs.meanAnalysisTime = t.analysisCount > 0 ? t.analysisSeconds / t.analysisCount : 0.0;
-  inputs.populationSize = size;
-  inputs.cyclesLeft = std::max(0, agent.method.numCycles - run.currentCycle - 1);
-  inputs.decisionsOn = agent.method.tolmar.searchDecisions;
-  inputs.qhfc = t.levels.count > 0;
-  t.throttle.fraction = t.adaptive.searchFraction;
-  int decisions = searchDecisionCount(t.throttle, inputs);
-  t.adaptive.searchFraction = t.throttle.fraction;
-  // While the throttle leaves the decisions at full strength (a fraction of at least 1/P),
-  // at least kDecisionShare of the new designs are model-based; its cut-backs act as they
-  // are.
-  if (!t.throttle.off && t.throttle.fraction * size >= 1.0 - 1e-9 && inputs.evaluated > n + 1) {
-    decisions = std::max(decisions, static_cast<int>(std::lround(kDecisionShare * slots)));
-  }
-  decisions = std::clamp(decisions, 0, slots - 1);
+  const int decisions = decisionCount(agent, population, definition, slots, t);
 
   std::vector<Member> children;
   children.reserve(static_cast<std::size_t>(slots));
-  std::vector<double> steps(population.fieldSizes.size());
-  for (std::size_t f = 0; f < steps.size(); ++f) {
-    steps[f] = population.fieldSizes[f] > 1 ? 1.0 / (population.fieldSizes[f] - 1) : 0.0;
-  }
   if (decisions > 0) {
-    ModelRequest request;
-    request.count = decisions;
-    request.step = steps;
-    for (ModelProposal& proposal : proposeModelDesigns(t.samples, request, t.model)) {
-      Member member;
-      member.design =
-          makeMemberDesign(agent, population, fieldsAt(proposal.x, population.fieldSizes),
-                           generation);
-      member.birthGeneration = generation;
-      member.origin = kMadeDecision;
-      member.ga_operator = proposal.code;
-      member.firstparent = bestBefore;
-      member.secondparent = bestBefore;
-      children.push_back(std::move(member));
-    }
+    addModelDesigns(agent, population, t, decisions, generation, bestBefore, children);
   }
-
-  // Operator-made designs, screened by a model of the designs so far when there is one.
-  std::unique_ptr<ScreeningModel> screen;
-  if (agent.method.tolmar.searchDecisions && !t.throttle.off) screen = fitScreeningModel(t.samples);
-  const int candidates = screen ? kScreenedCandidates : 1;
-  std::vector<const std::vector<int>*> chromosomes;
-  for (const Member& member : population.members) chromosomes.push_back(&member.design.chromosome);
-  const int levelCount = t.levels.count;
-  const DesignStore& store = agentResults(agent).store;
-  Design probe = makeMemberDesign(agent, population, population.members.front().design.chromosome,
-                                  generation);
-  int slot = 0;
-  while (static_cast<int>(children.size()) < slots) {
-    const int level = levelCount > 0 ? (levelCount - 1) - slot % levelCount : -1;
-    const bool lower = levelCount > 0 && level < levelCount / 2;
-    ++slot;
-    Member best;
-    double bestScore = 0.0;
-    bool have = false;
-    for (int c = 0; c < candidates; ++c) {
-      const int a = betterOf(population, pickParent(t.levels, level, size),
-                             pickParent(t.levels, level, size));
-      const int b = betterOf(population, pickParent(t.levels, level, size),
-                             pickParent(t.levels, level, size));
-      const Member& first = population.members[static_cast<std::size_t>(a)];
-      const Member& second = population.members[static_cast<std::size_t>(b)];
-      std::vector<int> c1;
-      std::vector<int> c2;
-      const int crossed = adaptiveCrossover(t.adaptive, lower, first.design.chromosome,
-                                            second.design.chromosome, population.fieldSizes, c1,
-                                            c2);
-      double width = 1.0;
-      int mutated = adaptiveMutation(t.adaptive, lower, c1, population.fieldSizes, chromosomes,
-                                     width);
-      // A design evaluated before would cost nothing, but gain nothing either.
-      auto duplicate = [&](const std::vector<int>& chromosome) {
-        if (sameChromosome(chromosome, first) || sameChromosome(chromosome, second)) return true;
-        if (std::any_of(children.begin(), children.end(),
-                        [&](const Member& m) { return sameChromosome(chromosome, m); })) {
-          return true;
-        }
-        if (!store.enabled) return false;
-        probe.chromosome = chromosome;
-        return designStoreFind(store, probe);
-      };
-      mutateUntilNew(t.adaptive, lower, c1, population.fieldSizes, chromosomes, duplicate, mutated,
-                     width);
-      const double score = screen ? screen->score(normalisedFields(c1, population.fieldSizes)) : 0.0;
-      if (have && score >= bestScore) continue;
-      have = true;
-      bestScore = score;
-      best = makeBredMember(agent, population, std::move(c1), generation, crossed, mutated,
-                            first, second, width);
-    }
-    // The counters of the genetic log count what made the designs evaluated.
-    population.counters.crossovers += (best.origin & kMadeCrossover) ? 1 : 0;
-    population.counters.mutations += (best.origin & kMadeMutation) ? 1 : 0;
-    children.push_back(std::move(best));
-  }
-
-  const double started = platform::monotonicSeconds();
-  const long before = population.counters.evaluations;
-  evaluatePopulationMembers(agent, population, children, services);
-  const long evaluated = population.counters.evaluations - before;
-  if (evaluated > 0) {
-    const int parallel = std::max(1, std::min<int>(static_cast<int>(evaluated),
-                                                   std::max(1, study.nParallel)));
-    t.analysisSeconds += (platform::monotonicSeconds() - started) * parallel;
-    t.analysisCount += evaluated;
-  }
-
-  // Credit, trust region, samples.
-  bool localTried = false;
-  bool localImproved = false;
-  for (const Member& child : children) {
-    creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
-                   child.secondparent, bestBefore, child.mut_width);
-    if (child.origin & kMadeDecision && child.ga_operator == kDecisionLocal) {
-      localTried = true;
-      localImproved = localImproved || (fitnessCounted(child.raw) && child.raw > bestBefore);
-    }
-    addSample(t, child.design, definition, population);
-  }
-  // The trust region follows the generation's local designs together: it grows when one
-  // of them improved the best design.
-  if (localTried) noteModelOutcome(t.model, kDecisionLocal, localImproved);
-
-  // Admission: best first, into the highest level reached that still has a victim.
-  std::vector<std::size_t> order(children.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
-    return children[x].raw > children[y].raw;
-  });
-  for (std::size_t i : order) {
-    Member& child = children[i];
-    if (!fitnessCounted(child.raw)) continue;
-    if (levelCount == 0) {
-      auto worst = std::min_element(
-          population.members.begin(), population.members.end(),
-          [](const Member& x, const Member& y) { return x.raw < y.raw; });
-      if (child.raw > worst->raw) *worst = std::move(child);
-      continue;
-    }
-    int level = qhfcLevelOf(t.levels, child.raw);
-    while (level >= 0 && !qhfcHasVictim(t.levels, level)) --level;
-    if (level < 0) continue;
-    int victim = -1;
-    for (int m = t.levels.first[static_cast<std::size_t>(level)];
-         m <= t.levels.last[static_cast<std::size_t>(level)]; ++m) {
-      if (t.levels.victim[static_cast<std::size_t>(m)]) {
-        victim = m;
-        break;
-      }
-    }
-    if (victim < 0 || child.raw <= population.members[static_cast<std::size_t>(victim)].raw) {
-      continue;
-    }
-    const int index = qhfcPromote(t.levels, level);
-    population.members[static_cast<std::size_t>(index)] = std::move(child);
-  }
+  addBredDesigns(agent, population, t, slots, generation, children);
+  evaluateChildren(agent, population, children, services, t);
+  creditChildren(children, bestBefore, definition, population, t);
+  admitChildren(children, population, t);
 
   population.counters.generation = generation;
   sortAscending(population.members);
   finishGeneration(agent, population, log);
-  adaptProbabilities(t.adaptive, levelCount, n);
+  adaptProbabilities(t.adaptive, t.levels.count, n);
 }
 
 void runTolmarCycle(Agent& agent, const EvaluationServices& services) {
