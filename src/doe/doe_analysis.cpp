@@ -126,141 +126,173 @@ struct Term {
   bool opposite = false;           // column opposite to its group's first term
 };
 
-// The full two-level analysis, after the run table. Every term is a word of the factor
-// letters; its +-1 column in run r is the product of the factors' codes, that is -1 exactly
-// when an odd number of the word's factors sit at level 0 (doeWordSign). Two terms are
-// aliases when the product of their columns is constant, that is when their product word
-// is in the defining relation (the words equal to +-I), so the alias groups follow from the
-// relation without comparing columns.
-void appendTwoLevelAnalysis(const DoeAnalysisInput& input, std::string& out) {
+// The runs as the full analysis sees them.
+struct CodedRuns {
+  std::vector<std::uint32_t> lowFactors;  // per run, bit j: factor j at level 0
+  double grandMean = 0.0;                 // mean response
+  double total = 0.0;                     // sum of squares about grandMean
+};
+
+// Every term of the full analysis, in the order they are formed.
+struct TermTable {
+  std::vector<std::vector<int>> words;  // per term, its factors
+  std::vector<Term> terms;              // per term, its averages and alias group
+  std::vector<int> termOfMask;          // per factor set (2^k), its term; -1 for the empty set
+  std::vector<int> identity;            // terms equal to +-I, in formation order
+  std::vector<int> listed;              // first-formed term of each group, in formation order
+};
+
+CodedRuns codeRuns(const DoeAnalysisInput& input) {
   const DoeArray& array = *input.array;
-  const int k = array.factors;
   const int n = array.runs;
   const std::vector<double>& y = input.responses;
-
-  // Per run, the factors at level 0.
-  std::vector<std::uint32_t> lowFactors(static_cast<std::size_t>(n), 0u);
-  double grandMean = 0.0;
+  CodedRuns runs;
+  runs.lowFactors.assign(static_cast<std::size_t>(n), 0u);
   for (int r = 0; r < n; ++r) {
-    for (int j = 0; j < k; ++j) {
-      if (array.level(r, j) == 0) lowFactors[static_cast<std::size_t>(r)] |= 1u << j;
+    for (int j = 0; j < array.factors; ++j) {
+      if (array.level(r, j) == 0) runs.lowFactors[static_cast<std::size_t>(r)] |= 1u << j;
     }
-    grandMean += y[static_cast<std::size_t>(r)];
+    runs.grandMean += y[static_cast<std::size_t>(r)];
   }
-  grandMean /= static_cast<double>(n);
-  double total = 0.0;
+  runs.grandMean /= static_cast<double>(n);
   for (int r = 0; r < n; ++r) {
-    double d = y[static_cast<std::size_t>(r)] - grandMean;
-    total += d * d;
+    double d = y[static_cast<std::size_t>(r)] - runs.grandMean;
+    runs.total += d * d;
   }
+  return runs;
+}
 
-  // The terms in the order they are formed: the main effects, then the interactions of
-  // every order up to k (shortest first).
-  std::vector<std::vector<int>> words;
-  words.reserve((std::size_t{1} << k) - 1);
-  for (int j = 0; j < k; ++j) words.push_back({j});
+// The terms in the order they are formed: the main effects, then the interactions of every
+// order up to k (shortest first), each with its level averages and sum of squares; a term
+// whose column is constant is a word of the defining relation.
+TermTable formTerms(const DoeAnalysisInput& input, const CodedRuns& runs) {
+  const int k = input.array->factors;
+  const int n = input.array->runs;
+  const std::vector<double>& y = input.responses;
+  TermTable table;
+  table.words.reserve((std::size_t{1} << k) - 1);
+  for (int j = 0; j < k; ++j) table.words.push_back({j});
   std::vector<std::vector<int>> interactions = doeInteractionTerms(k, k);
-  for (std::vector<int>& word : interactions) words.push_back(std::move(word));
-  const int termCount = static_cast<int>(words.size());
+  for (std::vector<int>& word : interactions) table.words.push_back(std::move(word));
+  const int termCount = static_cast<int>(table.words.size());
 
-  std::vector<Term> terms(static_cast<std::size_t>(termCount));
-  std::vector<int> termOfMask(std::size_t{1} << k, -1);
-  std::vector<int> identity;  // terms equal to +-I, in formation order
+  table.terms.resize(static_cast<std::size_t>(termCount));
+  table.termOfMask.assign(std::size_t{1} << k, -1);
   for (int t = 0; t < termCount; ++t) {
-    Term& term = terms[static_cast<std::size_t>(t)];
-    for (int f : words[static_cast<std::size_t>(t)]) term.mask |= 1u << f;
-    termOfMask[term.mask] = t;
+    Term& term = table.terms[static_cast<std::size_t>(t)];
+    for (int f : table.words[static_cast<std::size_t>(t)]) term.mask |= 1u << f;
+    table.termOfMask[term.mask] = t;
     double sum[2] = {0.0, 0.0};
     int count[2] = {0, 0};
     for (int r = 0; r < n; ++r) {
-      int high = 1 - (std::popcount(term.mask & lowFactors[static_cast<std::size_t>(r)]) & 1);
+      int high =
+          1 - (std::popcount(term.mask & runs.lowFactors[static_cast<std::size_t>(r)]) & 1);
       sum[high] += y[static_cast<std::size_t>(r)];
       ++count[high];
     }
     for (int level = 0; level < 2; ++level) {
       if (count[level] == 0) continue;
       term.average[level] = sum[level] / count[level];
-      double d = term.average[level] - grandMean;
+      double d = term.average[level] - runs.grandMean;
       term.ss += count[level] * d * d;
     }
     if (count[0] == 0 || count[1] == 0) {
       term.constantSign = count[0] == 0 ? 1 : -1;
-      identity.push_back(t);
+      table.identity.push_back(t);
     }
   }
+  return table;
+}
 
-  // Alias groups: a term not yet grouped starts a group, which takes every product of it
-  // with a word of the defining relation.
-  std::vector<int> listed;  // first-formed term of each group, in formation order
+// Alias groups: a term not yet grouped starts a group, which takes every product of it with
+// a word of the defining relation.
+void groupAliases(TermTable& table) {
+  const int termCount = static_cast<int>(table.terms.size());
   for (int t = 0; t < termCount; ++t) {
-    Term& term = terms[static_cast<std::size_t>(t)];
+    Term& term = table.terms[static_cast<std::size_t>(t)];
     if (term.constantSign != 0 || term.group >= 0) continue;
     term.group = t;
-    listed.push_back(t);
-    for (int d : identity) {
-      const Term& word = terms[static_cast<std::size_t>(d)];
-      Term& alias = terms[static_cast<std::size_t>(termOfMask[term.mask ^ word.mask])];
+    table.listed.push_back(t);
+    for (int d : table.identity) {
+      const Term& word = table.terms[static_cast<std::size_t>(d)];
+      Term& alias = table.terms[static_cast<std::size_t>(table.termOfMask[term.mask ^ word.mask])];
       alias.group = t;
       alias.opposite = word.constantSign < 0;
     }
   }
+}
 
+// The defining relation, each word with its sign.
+void appendIdentityReport(const TermTable& table, std::string& out) {
   out += "\n";
   out += "Identity Report: I";
-  for (int d : identity) {
-    const Term& word = terms[static_cast<std::size_t>(d)];
+  for (int d : table.identity) {
+    const Term& word = table.terms[static_cast<std::size_t>(d)];
     out += " = ";
     if (word.constantSign < 0) out += "-";
-    out += doeWordName(words[static_cast<std::size_t>(d)]);
+    out += doeWordName(table.words[static_cast<std::size_t>(d)]);
   }
   out += "\n";
+}
 
+// One line per alias group (none for a full factorial): its first term, then its aliases in
+// formation order, each with its sign.
+void appendAliasTable(const TermTable& table, std::string& out) {
   out += "\n\nAlias Table\n";
   out += "===========\n";
-  if (!identity.empty()) {
-    std::vector<int> members;
-    for (int t : listed) {
-      members.clear();
-      for (int d : identity) {
-        members.push_back(termOfMask[terms[static_cast<std::size_t>(t)].mask ^
-                                     terms[static_cast<std::size_t>(d)].mask]);
-      }
-      std::sort(members.begin(), members.end());
-      out += doeWordName(words[static_cast<std::size_t>(t)]);
-      for (int m : members) {
-        out += " = ";
-        if (terms[static_cast<std::size_t>(m)].opposite) out += "-";
-        out += doeWordName(words[static_cast<std::size_t>(m)]);
-      }
-      out += "\n";
+  if (table.identity.empty()) return;
+  std::vector<int> members;
+  for (int t : table.listed) {
+    members.clear();
+    for (int d : table.identity) {
+      members.push_back(table.termOfMask[table.terms[static_cast<std::size_t>(t)].mask ^
+                                         table.terms[static_cast<std::size_t>(d)].mask]);
     }
+    std::sort(members.begin(), members.end());
+    out += doeWordName(table.words[static_cast<std::size_t>(t)]);
+    for (int m : members) {
+      out += " = ";
+      if (table.terms[static_cast<std::size_t>(m)].opposite) out += "-";
+      out += doeWordName(table.words[static_cast<std::size_t>(m)]);
+    }
+    out += "\n";
   }
+}
 
+// The cell averages of a two-factor term (first factor low/second low, low/high, high/low,
+// high/high); 0 for terms of one or more than two factors.
+void cellAverages(const DoeAnalysisInput& input, const std::vector<int>& word, double cell[4]) {
+  for (int c = 0; c < 4; ++c) cell[c] = 0.0;
+  if (word.size() != 2) return;
+  const DoeArray& array = *input.array;
+  double cellSum[4] = {0.0, 0.0, 0.0, 0.0};
+  int cellCount[4] = {0, 0, 0, 0};
+  for (int r = 0; r < array.runs; ++r) {
+    int c = 2 * array.level(r, word[0]) + array.level(r, word[1]);
+    cellSum[c] += input.responses[static_cast<std::size_t>(r)];
+    ++cellCount[c];
+  }
+  for (int c = 0; c < 4; ++c) {
+    if (cellCount[c] > 0) cell[c] = cellSum[c] / cellCount[c];
+  }
+}
+
+// The effect table of the listed terms with the Error and Total lines; returns the effects,
+// one per listed term.
+std::vector<double> appendFinalResults(const DoeAnalysisInput& input, const TermTable& table,
+                                       double total, std::string& out) {
   out += "\n\n\nFINAL RESULTS\n\n";
   out += "Source, Avg Lev 0, Avg Lev 1, Effect,  SS, Contrib, avg_ll, avg_lh, avg_hl, avg_hh\n";
   double listedSs = 0.0;
-  std::vector<double> effects(listed.size());
-  for (std::size_t i = 0; i < listed.size(); ++i) {
-    const int t = listed[i];
-    const Term& term = terms[static_cast<std::size_t>(t)];
-    const std::vector<int>& word = words[static_cast<std::size_t>(t)];
+  std::vector<double> effects(table.listed.size());
+  for (std::size_t i = 0; i < table.listed.size(); ++i) {
+    const int t = table.listed[i];
+    const Term& term = table.terms[static_cast<std::size_t>(t)];
+    const std::vector<int>& word = table.words[static_cast<std::size_t>(t)];
     effects[i] = term.average[1] - term.average[0];
     listedSs += term.ss;
-    // The cell averages of a two-factor term (first factor low/second low, low/high,
-    // high/low, high/high); 0 for terms of one or more than two factors.
-    double cell[4] = {0.0, 0.0, 0.0, 0.0};
-    if (word.size() == 2) {
-      double cellSum[4] = {0.0, 0.0, 0.0, 0.0};
-      int cellCount[4] = {0, 0, 0, 0};
-      for (int r = 0; r < n; ++r) {
-        int c = 2 * array.level(r, word[0]) + array.level(r, word[1]);
-        cellSum[c] += y[static_cast<std::size_t>(r)];
-        ++cellCount[c];
-      }
-      for (int c = 0; c < 4; ++c) {
-        if (cellCount[c] > 0) cell[c] = cellSum[c] / cellCount[c];
-      }
-    }
+    double cell[4];
+    cellAverages(input, word, cell);
     double contribution = total > 0.0 ? term.ss / total : 0.0;
     out += doeWordName(word);
     appendf(out, ", %g, %g, %g, %g, %g,%g, %g, %g, %g \n", term.average[0], term.average[1],
@@ -270,11 +302,17 @@ void appendTwoLevelAnalysis(const DoeAnalysisInput& input, std::string& out) {
   if (std::fabs(error) <= kErrorResidue * total) error = 0.0;
   appendf(out, "Error = %g\n", error);
   appendf(out, "Total = %g\n", total);
+  return effects;
+}
 
-  const bool half = input.plotType == kHalfNormalPlot;
+// The (half) normal plot data: the listed terms by effect (its magnitude for the half-normal
+// plot), smallest first, each with its normal score.
+void appendNormalPlotData(int plotType, const TermTable& table, std::vector<double> effects,
+                          std::string& out) {
+  const bool half = plotType == kHalfNormalPlot;
   out += "\n";
   out += half ? "HALF NORMAL PLOT DATA\n" : "NORMAL PLOT DATA\n";
-  std::vector<std::size_t> order(listed.size());
+  std::vector<std::size_t> order(table.listed.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (half) effects[i] = std::fabs(effects[i]);
     order[i] = i;
@@ -287,9 +325,25 @@ void appendTwoLevelAnalysis(const DoeAnalysisInput& input, std::string& out) {
     double p = (static_cast<double>(i) + 0.5) / m;
     if (half) p = 0.5 + 0.5 * p;
     double position = boost::math::quantile(standard, p);
-    out += doeWordName(words[static_cast<std::size_t>(listed[order[i]])]);
+    out += doeWordName(table.words[static_cast<std::size_t>(table.listed[order[i]])]);
     appendf(out, ", %f, %g\n", position, effects[order[i]]);
   }
+}
+
+// The full two-level analysis, after the run table. Every term is a word of the factor
+// letters; its +-1 column in run r is the product of the factors' codes, that is -1 exactly
+// when an odd number of the word's factors sit at level 0 (doeWordSign). Two terms are
+// aliases when the product of their columns is constant, that is when their product word
+// is in the defining relation (the words equal to +-I), so the alias groups follow from the
+// relation without comparing columns.
+void appendTwoLevelAnalysis(const DoeAnalysisInput& input, std::string& out) {
+  const CodedRuns runs = codeRuns(input);
+  TermTable table = formTerms(input, runs);
+  groupAliases(table);
+  appendIdentityReport(table, out);
+  appendAliasTable(table, out);
+  std::vector<double> effects = appendFinalResults(input, table, runs.total, out);
+  appendNormalPlotData(input.plotType, table, std::move(effects), out);
 }
 
 bool levelAveragesApply(const DoeArray& array) {
