@@ -207,6 +207,98 @@ const TemplateText* templateText(const std::string& path, std::string& message) 
   return &keptTemplates.back();
 }
 
+// One line of a template: its text and its line end ("\n", "\r\n", or none on a last line
+// without one).
+struct TemplateLine {
+  std::string_view text;
+  std::string_view end;
+};
+
+// The line of `text` that starts at `next` (line number `lineNumber`); moves `next` past it.
+TemplateLine takeLine(const std::string& text, std::size_t& next, long long lineNumber) {
+  std::size_t end = text.find('\n', next);
+  end = end == std::string::npos ? text.size() : end + 1;
+  TemplateLine line{std::string_view(text.data() + next, end - next), {}};
+  next = end;
+  // A byte-order mark is an editor's mark on the template, not text for the written file.
+  if (lineNumber == 1 && line.text.substr(0, 3) == kByteOrderMark) line.text.remove_prefix(3);
+  if (!line.text.empty() && line.text.back() == '\n') {
+    line.text.remove_suffix(1);
+    line.end = "\n";
+    if (!line.text.empty() && line.text.back() == '\r') {
+      line.text.remove_suffix(1);
+      line.end = "\r\n";
+    }
+  }
+  return line;
+}
+
+std::string writeErrorText(const std::string& path, int error) {
+  return formatText("ERROR: Could not write the file \"%s\" (%s).", path.c_str(),
+                    platform::systemErrorText(error).c_str());
+}
+
+// Lists the tags of line `lineNumber` that have no value, each with the caller's reason;
+// past kMaxTagErrorsPerFile of the file they are only counted in `tagErrors`.
+void listTagProblems(const std::vector<TagProblem>& problems, long long lineNumber,
+                     const std::string& templatePath, int& tagErrors,
+                     std::vector<std::string>& messages) {
+  for (const TagProblem& problem : problems) {
+    if (++tagErrors > kMaxTagErrorsPerFile) continue;
+    messages.push_back(formatText(
+        "ERROR: The name \"%s\" in the tag \"%s\" at line %lld of the template file \"%s\" "
+        "is unknown or has no value.",
+        problem.name.c_str(), problem.tag.c_str(), lineNumber, templatePath.c_str()));
+    std::string reason = oneLine(problem.message);
+    if (!reason.empty()) messages.push_back("ERROR: " + reason);
+  }
+}
+
+// Fills `text` line by line into `out`. Every line is filled, also after the first failure,
+// so that every tag without a value is listed; nothing more is written after one.
+void writeFilledText(const std::string& text, const std::string& templatePath,
+                     const std::string& targetPath, const TagValueCallback& tagValue,
+                     std::FILE* out, int& tagErrors, bool& writeFailed,
+                     std::vector<std::string>& messages) {
+  long long lineNumber = 0;
+  std::string filled;
+  std::vector<TagProblem> problems;
+  std::size_t next = 0;
+  while (next < text.size()) {
+    const TemplateLine line = takeLine(text, next, ++lineNumber);
+    filled.clear();
+    problems.clear();
+    fillLine(line.text, line.end == "\r\n" ? std::string_view("\r\n") : std::string_view("\n"),
+             tagValue, filled, problems);
+    listTagProblems(problems, lineNumber, templatePath, tagErrors, messages);
+    if (tagErrors > 0 || writeFailed) continue;
+    filled.append(line.end);
+    if (std::fwrite(filled.data(), 1, filled.size(), out) != filled.size()) {
+      writeFailed = true;
+      messages.push_back(writeErrorText(targetPath, errno));
+    }
+  }
+}
+
+// Puts the filled file in place under its name, with the template's permission bits (a
+// template that is a script stays executable); removes it when the rename fails.
+bool installFilled(const std::string& tempPath, const std::string& targetPath,
+                   mode_t templateMode, std::vector<std::string>& messages) {
+  std::error_code ignored;
+  if (templateMode != 0) {
+    std::filesystem::permissions(
+        tempPath, static_cast<std::filesystem::perms>(templateMode & 07777), ignored);
+  }
+  if (std::rename(tempPath.c_str(), targetPath.c_str()) != 0) {
+    messages.push_back(formatText("ERROR: Could not rename \"%s\" to \"%s\" (%s).",
+                                  tempPath.c_str(), targetPath.c_str(),
+                                  platform::systemErrorText(errno).c_str()));
+    std::remove(tempPath.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 PortalResult fillTemplate(const std::string& templatePath, const std::string& targetPath,
@@ -224,57 +316,14 @@ PortalResult fillTemplate(const std::string& templatePath, const std::string& ta
   std::string tempPath = formatText("%s.tmp%ld", targetPath.c_str(), static_cast<long>(getpid()));
   std::FILE* out = std::fopen(tempPath.c_str(), "wb");
   if (!out) {
-    result.messages.push_back(formatText("ERROR: Could not write the file \"%s\" (%s).",
-                                         targetPath.c_str(),
-                                         platform::systemErrorText(errno).c_str()));
+    result.messages.push_back(writeErrorText(targetPath, errno));
     return result;
   }
 
-  long long lineNumber = 0;
   int tagErrors = 0;
   bool writeFailed = false;
-  std::string filled;
-  std::vector<TagProblem> problems;
-  std::size_t next = 0;
-  while (next < text.size()) {
-    std::size_t end = text.find('\n', next);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string_view line(text.data() + next, end - next);
-    next = end;
-    ++lineNumber;
-    // A byte-order mark is an editor's mark on the template, not text for the written file.
-    if (lineNumber == 1 && line.substr(0, 3) == kByteOrderMark) line.remove_prefix(3);
-    std::string_view lineEnd;
-    if (!line.empty() && line.back() == '\n') {
-      line.remove_suffix(1);
-      lineEnd = "\n";
-      if (!line.empty() && line.back() == '\r') {
-        line.remove_suffix(1);
-        lineEnd = "\r\n";
-      }
-    }
-    filled.clear();
-    problems.clear();
-    fillLine(line, lineEnd == "\r\n" ? std::string_view("\r\n") : std::string_view("\n"),
-             tagValue, filled, problems);
-    for (const TagProblem& problem : problems) {
-      if (++tagErrors > kMaxTagErrorsPerFile) continue;
-      result.messages.push_back(formatText(
-          "ERROR: The name \"%s\" in the tag \"%s\" at line %lld of the template file \"%s\" "
-          "is unknown or has no value.",
-          problem.name.c_str(), problem.tag.c_str(), lineNumber, templatePath.c_str()));
-      std::string reason = oneLine(problem.message);
-      if (!reason.empty()) result.messages.push_back("ERROR: " + reason);
-    }
-    if (tagErrors > 0 || writeFailed) continue;  // keep reading to list every failing tag
-    filled.append(lineEnd);
-    if (std::fwrite(filled.data(), 1, filled.size(), out) != filled.size()) {
-      writeFailed = true;
-      result.messages.push_back(formatText("ERROR: Could not write the file \"%s\" (%s).",
-                                           targetPath.c_str(),
-                                           platform::systemErrorText(errno).c_str()));
-    }
-  }
+  writeFilledText(text, templatePath, targetPath, tagValue, out, tagErrors, writeFailed,
+                  result.messages);
   if (tagErrors > kMaxTagErrorsPerFile) {
     result.messages.push_back(
         formatText("ERROR: %d more tags without a value in the template file \"%s\" are not "
@@ -282,30 +331,12 @@ PortalResult fillTemplate(const std::string& templatePath, const std::string& ta
                    tagErrors - kMaxTagErrorsPerFile, templatePath.c_str()));
   }
   bool closeFailed = std::fclose(out) != 0;
-  if (closeFailed && !writeFailed) {
-    result.messages.push_back(formatText("ERROR: Could not write the file \"%s\" (%s).",
-                                         targetPath.c_str(),
-                                         platform::systemErrorText(errno).c_str()));
-  }
+  if (closeFailed && !writeFailed) result.messages.push_back(writeErrorText(targetPath, errno));
   if (tagErrors > 0 || writeFailed || closeFailed) {
     std::remove(tempPath.c_str());
     return result;
   }
-
-  // A template that is a script stays executable.
-  std::error_code ignored;
-  if (templateMode != 0) {
-    std::filesystem::permissions(
-        tempPath, static_cast<std::filesystem::perms>(templateMode & 07777), ignored);
-  }
-  if (std::rename(tempPath.c_str(), targetPath.c_str()) != 0) {
-    result.messages.push_back(formatText("ERROR: Could not rename \"%s\" to \"%s\" (%s).",
-                                         tempPath.c_str(), targetPath.c_str(),
-                                         platform::systemErrorText(errno).c_str()));
-    std::remove(tempPath.c_str());
-    return result;
-  }
-  result.ok = true;
+  result.ok = installFilled(tempPath, targetPath, templateMode, result.messages);
   return result;
 }
 
