@@ -73,10 +73,19 @@ bool isWithin(const std::string& folder, const std::string& design) {
           folder[design.size()] == kSep);
 }
 
+// The "*COMMAND" record of the command as it runs (or would have run), when asked for.
+void recordCommand(const CommandRequest& request, const std::string& command,
+                   const EvaluationContext& context) {
+  if (!request.recordCommand) return;
+  const std::string log = contextAnalysisLog(context);
+  if (!log.empty()) appendToAnalysisLog(log, "*COMMAND\n" + command + "\n");
+}
+
 // The launch of a command that could not be started: the warning and the command go to the
 // analysis log (with the reason when one is known) and the launch carries no job.
-CommandLaunch notStarted(CommandLaunch launch, const EvaluationContext& context,
-                         const std::string& reason) {
+CommandLaunch notStarted(CommandLaunch launch, const CommandRequest& request,
+                         const EvaluationContext& context, const std::string& reason) {
+  recordCommand(request, launch.command, context);
   std::string text = "Error in executing the following command (could not create the process "
                      "to run this):\n" +
                      launch.command;
@@ -144,7 +153,7 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
   //    command would fail in ways that an unchecked exit code could pass as a success.
   out.command = replaceTags(request.command, context);
   if (out.command == kDummyCommand && request.command != kDummyCommand) {
-    return notStarted(std::move(out), context,
+    return notStarted(std::move(out), request, context,
                       "Not every tag of the command could be replaced, so it was not started.");
   }
 
@@ -153,7 +162,7 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
   if (folder.empty()) {
     if (analysis || !analysisName.empty()) {
       ResolvedPath runFolder = resolveRunFolder(context);
-      if (!runFolder.ok) return notStarted(std::move(out), context, runFolder.error);
+      if (!runFolder.ok) return notStarted(std::move(out), request, context, runFolder.error);
       folder = runFolder.path;
     } else {
       folder = run.workingDirectory;
@@ -177,13 +186,13 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
   if (!request.resourceName.empty()) {
     resource = findComputeResource(request.resourceName);
     if (!resource) {
-      return notStarted(std::move(out), context,
+      return notStarted(std::move(out), request, context,
                         formatText("The compute resource \"%s\" has not been defined.",
                                    request.resourceName.c_str()));
     }
   }
   if (resource && resource->type == ResourceType::MachineSet) {
-    return notStarted(std::move(out), context,
+    return notStarted(std::move(out), request, context,
                       formatText("The compute resource \"%s\" is a set of resources; a member "
                                  "of the set must be chosen before a command runs on it.",
                                  resource->name.c_str()));
@@ -208,7 +217,7 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
   if (remote) {
     std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, context);
     if (!profile) {
-      return notStarted(std::move(out), context,
+      return notStarted(std::move(out), request, context,
                         formatText("The remote profile \"%s\" of the compute resource \"%s\" "
                                    "is not defined.",
                                    resource->remoteProfile.c_str(), resource->name.c_str()));
@@ -216,18 +225,23 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
     remoteFolder = request.remoteFolder;
     if (remoteFolder.empty()) {
       ResolvedPath remoteRun = resolveRunFolder(context, true);
-      if (!remoteRun.ok) return notStarted(std::move(out), context, remoteRun.error);
+      if (!remoteRun.ok) return notStarted(std::move(out), request, context, remoteRun.error);
       remoteFolder = remoteRun.path;
+    }
+    // A far side without a POSIX shell (cmd.exe) would take sh quoting literally: there the
+    // values go in as they are.
+    if (!profile->posixShell()) {
+      out.command = replaceTags(request.command, context, TagQuoting::kNone);
     }
     remoteStudy = remoteStudyFolder(*profile, analysis);
     std::string scriptPath;
     if (!writeRemoteExecutionScript(*profile, context, out.command, folder, remoteFolder,
                                     out.logFile, scriptPath)) {
-      return notStarted(std::move(out), context, "");
+      return notStarted(std::move(out), request, context, "");
     }
     std::string error;
     if (!remoteInvocation(*profile, analysis, scriptPath, execCommand, error)) {
-      return notStarted(std::move(out), context, error);
+      return notStarted(std::move(out), request, context, error);
     }
     const RemoteMachineDefinition* machine = findRemoteMachine(resource->remoteProfile);
     remoteBlock = machine ? formatResourceBlock(machine->properties) : std::string();
@@ -295,10 +309,11 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
   launch.setValue("do_analysis_run", flag(isAnalysisRun));
 
   // 5. Submission.
+  recordCommand(request, out.command, context);
   out.job = newJob();
   if (!out.job->submit(launch)) {
     std::string reason = out.job->lastError();
-    return notStarted(std::move(out), context, reason);
+    return notStarted(std::move(out), request, context, reason);
   }
   if (request.wait) out.job->finished(true);
   return out;

@@ -246,6 +246,9 @@ struct CommandRequest {
                              // else "<study>/OutputFromUtilityCommands.msg"
   std::vector<std::string> remoteFileDeletes;    // passed on as "rmt_file_deletes"
   std::vector<RemoteFileCopy> remoteFileCopies;  // passed on as "rmt_file_copies"
+  bool recordCommand = false;  // write "*COMMAND" and the command as it runs (tags replaced
+                               // and quoted) to the analysis log before it starts, or when
+                               // it cannot start
 };
 
 struct CommandLaunch {

@@ -55,9 +55,10 @@ std::string runFolder(const EvaluationContext& context) {
 }
 
 // `text` with its tags replaced; false when a value could not be had (replaceTags has then
-// logged why).
-bool tagged(const std::string& text, const EvaluationContext& context, std::string& out) {
-  out = replaceTags(text, context);
+// logged why). Only a command that the shell runs has the solver's paths quoted.
+bool tagged(const std::string& text, const EvaluationContext& context, std::string& out,
+            TagQuoting quoting = TagQuoting::kNone) {
+  out = replaceTags(text, context, quoting);
   return out != kDummyCommand || text == kDummyCommand;
 }
 
@@ -352,7 +353,7 @@ bool runConditionCommand(const Condition& condition, const EvaluationContext& co
                          const ConditionServices& services,
                          platform::CapturedRun& result) {
   std::string command;
-  if (!tagged(condition.command, context, command)) {
+  if (!tagged(condition.command, context, command, TagQuoting::kShell)) {
     failed(context, condition,
            formatText("The tags of its command \"%s\" could not be replaced.",
                       condition.command.c_str()));

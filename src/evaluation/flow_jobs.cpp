@@ -190,9 +190,15 @@ void markCommandStarted(const FlowDesign& design, const Analysis& analysis, Flow
 bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   const Analysis& analysis = batch.process->analyses[index];
   FlowJob& job = design.jobs[index];
+  // "*COMMAND": as defined when nothing or a portal runs it; runCommand records the command
+  // as it runs.
+  auto recordCommand = [&](const std::string& command) {
+    logRecord(design, analysis.name, "*COMMAND", command);
+  };
   // A "nil" command runs nothing. Only a portal that runs its analyses itself (never the
   // General one) is still asked to run one, below.
   auto runNothing = [&] {
+    recordCommand(analysis.command);
     logNote(design, analysis.name,
             "No execution being performed for this analysis, since the execution command is "
             "\"nil\".");
@@ -231,8 +237,8 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   // time at which the command was handed over.
   const std::string handedOver = platform::timeStamp();
   switch (portalRunAnalysis(batch, design, index, handedOver)) {
-    case PortalLaunch::kFailed: return false;
-    case PortalLaunch::kHandled: return true;
+    case PortalLaunch::kFailed: recordCommand(analysis.command); return false;
+    case PortalLaunch::kHandled: recordCommand(analysis.command); return true;
     case PortalLaunch::kNotHandled: break;
   }
   if (analysis.noExecution) return runNothing();
@@ -242,6 +248,7 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   request.command = analysis.command;
   request.folder = job.folder;
   request.logging = analysis.captureAnalysisOutput != 0;
+  request.recordCommand = true;
   CommandLaunch launch = runCommand(request, design.context);
   if (!launch.job) {
     failJob(batch, design, index, "");
@@ -288,7 +295,7 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
                                                         : design.context.jobResource.c_str()));
   logNote(design, analysis.name, formatText("Design name: Design%d", design.number));
   logRecord(design, analysis.name, "*STARTTIME", platform::timeStamp());
-  logRecord(design, analysis.name, "*COMMAND", analysis.command);
+  // "*COMMAND" follows at the launch, once the command's tags are replaced.
   if (analysis.captureAnalysisOutput) {
     logRecord(design, analysis.name, "*OUTPUTFILE",
               analysisLogFile(batch.agent->number, design.number, analysis.name,

@@ -16,6 +16,7 @@
 #include "definitions/study.h"
 #include "definitions/response_definitions.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 
 namespace karvo {
 
@@ -509,13 +510,83 @@ bool commandTagText(const std::string& name, const EvaluationContext& context,
   return true;
 }
 
+// Where a point of a command line stands for sh: outside quotes, inside '...' or "...".
+enum class ShellRegion { kPlain, kSingleQuoted, kDoubleQuoted };
+
+// Follows the quoting of the command as the user wrote it, one character at a time; a
+// backslash outside single quotes takes the next character as it is.
+struct ShellQuoting {
+  ShellRegion region = ShellRegion::kPlain;
+  bool escaped = false;  // the last character was a backslash that escapes the next one
+
+  void pass(char c) {
+    if (escaped) {
+      escaped = false;
+      return;
+    }
+    switch (region) {
+      case ShellRegion::kPlain:
+        if (c == '\\') escaped = true;
+        if (c == '\'') region = ShellRegion::kSingleQuoted;
+        if (c == '"') region = ShellRegion::kDoubleQuoted;
+        break;
+      case ShellRegion::kSingleQuoted:
+        if (c == '\'') region = ShellRegion::kPlain;
+        break;
+      case ShellRegion::kDoubleQuoted:
+        if (c == '\\') escaped = true;
+        if (c == '"') region = ShellRegion::kPlain;
+        break;
+    }
+  }
+};
+
+// Characters that sh takes literally in an unquoted word anywhere in it.
+bool plainWordCharacter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         c == '_' || c == '-' || c == '.' || c == '/' || c == ',' || c == ':' || c == '+' ||
+         c == '@';
+}
+
+// `value` written so that sh reads it back unchanged at a point in `region`. Outside quotes
+// the blanks of a fixed-length field stay in front as separators and the rest becomes one
+// single-quoted word unless it is plain already; inside quotes only what would end the quotes
+// or start an expansion is escaped.
+std::string quotedForShell(const std::string& value, ShellRegion region) {
+  std::string out;
+  switch (region) {
+    case ShellRegion::kPlain: {
+      const std::size_t start = value.find_first_not_of(' ');
+      if (start == std::string::npos) return value;
+      out = value.substr(0, start);
+      const std::string word = value.substr(start);
+      bool plain = true;
+      for (char c : word) plain = plain && plainWordCharacter(c);
+      return out + (plain ? word : platform::shellQuote(word));
+    }
+    case ShellRegion::kSingleQuoted:
+      for (char c : value) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+      return out;
+    case ShellRegion::kDoubleQuoted:
+      for (char c : value) {
+        if (c == '$' || c == '`' || c == '"' || c == '\\') out += '\\';
+        out += c;
+      }
+      return out;
+  }
+  return value;
+}
+
 // The command with its tags replaced, or the dummy command.
-std::string substituteTags(const std::string& command, const EvaluationContext& context) {
+std::string substituteTags(const std::string& command, const EvaluationContext& context,
+                           TagQuoting quoting) {
   std::string result;
   result.reserve(command.size());
+  ShellQuoting shell;
   std::size_t i = 0;
   while (i < command.size()) {
     if (command[i] != '%') {
+      shell.pass(command[i]);
       result += command[i++];
       continue;
     }
@@ -523,7 +594,14 @@ std::string substituteTags(const std::string& command, const EvaluationContext& 
     for (int index : kCommandTagOrder) {
       const std::string& tag = internalTag(index);
       if (command.compare(i, tag.size(), tag) == 0) {
-        result += internalVariableValue(kInternalVariableNames[index], "replaceTags", context);
+        std::string value =
+            internalVariableValue(kInternalVariableNames[index], "replaceTags", context);
+        // The solver's own paths and names go to the shell as one word each; a design's own
+        // values (below) are written as they are.
+        if (quoting == TagQuoting::kShell && !isIntegerInternal(index)) {
+          value = quotedForShell(value, shell.region);
+        }
+        result += value;
         i += tag.size();
         internal = true;
         break;
@@ -550,6 +628,7 @@ std::string substituteTags(const std::string& command, const EvaluationContext& 
         continue;
       }
     }
+    shell.pass('%');
     result += '%';
     ++i;
   }
@@ -558,8 +637,9 @@ std::string substituteTags(const std::string& command, const EvaluationContext& 
 
 }  // namespace
 
-std::string replaceTags(const std::string& command, const EvaluationContext& context) {
-  std::string result = substituteTags(command, context);
+std::string replaceTags(const std::string& command, const EvaluationContext& context,
+                        TagQuoting quoting) {
+  std::string result = substituteTags(command, context, quoting);
   if (run.settings.verbose && result != command) {
     logToAnalysis("note", "Incoming command", context);
     logToAnalysis("none", command, context);

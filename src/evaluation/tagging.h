@@ -167,12 +167,25 @@ TagValueAnswer tagValue(const std::string& name, const std::string& format,
 // A TagValueCallback answering from `context` (kept by reference: it must outlive the call).
 TagValueCallback tagValueCallback(const EvaluationContext& context);
 
-// The command with its tags replaced: "%<internal name>%" by the internal value, "%name%" of
-// any other known kind by its values written with "Default" and separated by one blank; any
-// other "%" is kept. When a value cannot be had, the error goes to the analysis log and the
-// answer is the dummy command "Replacing command with this". With verbose output, a changed
-// command is logged as "Incoming command" and "Updated command" notes.
-std::string replaceTags(const std::string& command, const EvaluationContext& context);
+// How the values of the solver's own text tags (paths and names: Design_Path, Study_Name,
+// Job_Name, INPUTFILE, ...) are written into a text.
+enum class TagQuoting {
+  kShell,  // a command line that sh runs: each such value reads back as exactly itself.
+           // Outside quotes it becomes one single-quoted word unless it holds only letters,
+           // digits and "_-./,:+@" (blanks of a fixed-length "Default" stay in front, outside
+           // the quotes); inside '...' a quote is written '\''; inside "..." a backslash goes
+           // before $, `, " and \. The regions are those of the command as written.
+  kNone,   // any other text (a file name, a text to look for): values as they are
+};
+
+// The command with its tags replaced: "%<internal name>%" by the internal value (quoted as
+// `quoting` says), "%name%" of any other known kind by its values written with "Default" and
+// separated by one blank, as they are (a design value holding shell syntax is run as such);
+// any other "%" is kept. When a value cannot be had, the error goes to the analysis log and
+// the answer is the dummy command "Replacing command with this". With verbose output, a
+// changed command is logged as "Incoming command" and "Updated command" notes.
+std::string replaceTags(const std::string& command, const EvaluationContext& context,
+                        TagQuoting quoting = TagQuoting::kShell);
 
 // The dummy command that replaces a command whose tags could not all be replaced.
 inline constexpr const char* kDummyCommand = "Replacing command with this";

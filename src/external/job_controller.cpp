@@ -27,14 +27,14 @@ std::string launchNumber(const PropertiesMap& launch, const char* key) {
   return value.empty() ? "0" : job::sanitizeName(value);
 }
 
-// The job's status file: the script path without its extension, plus ".exitstatus".
-std::string statusFileFor(const std::string& scriptPath) {
+// A file of the job: the script path without its extension, plus `extension`.
+std::string jobFileFor(const std::string& scriptPath, const char* extension) {
   std::size_t slash = scriptPath.rfind(platform::kPathSeparator);
   std::size_t dot = scriptPath.rfind('.');
   std::string stem = (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1))
                          ? scriptPath.substr(0, dot)
                          : scriptPath;
-  return stem + ".exitstatus";
+  return stem + extension;
 }
 
 // Fills the record from the launch; false with lastError when the launch cannot run.
@@ -83,12 +83,15 @@ bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
   std::string script = launch.value("job_script");
   if (trimmed(script).empty()) script = "Execute_NONE_utilAnalysis.sh";
   r.scriptPath = job::absolutePath(script, r.analysisDir);
-  r.statusPath = statusFileFor(r.scriptPath);
+  r.statusPath = jobFileFor(r.scriptPath, ".exitstatus");
   if (job::isTrueFlag(launch.value("do_logging"))) {
     std::string out = launch.value("out_log_file");
     std::string err = launch.value("err_log_file");
     r.outLog = out.empty() ? "" : job::absolutePath(out, r.analysisDir);
     r.errLog = err.empty() ? "" : job::absolutePath(err, r.analysisDir);
+    if (!r.outLog.empty() && r.outLog == r.errLog) {
+      r.outputPath = jobFileFor(r.scriptPath, ".output");
+    }
   }
   r.designNum = launchNumber(launch, "design_num");
   r.analysisNum = launchNumber(launch, "analysis_num");

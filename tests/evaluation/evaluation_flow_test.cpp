@@ -844,8 +844,8 @@ TEST_F(EvaluationFlowJobs, QueuedJobStartsWhenTheSchedulerShowsItRunning) {
   ASSERT_EQ(result.status, 0) << readFile(dir_.file("study.mes"));
   const std::string log = postLog(dir_, "calc");
   EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: slurm\n"));
-  EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*NOTE\nJobname: KARVO_D1_A1\n"
-                            "*NOTE\nJobID: 4711\n"));
+  EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*COMMAND\nsh calc.sh\n"
+                            "*NOTE\nJobname: KARVO_D1_A1\n*NOTE\nJobID: 4711\n"));
   EXPECT_EQ(countOf(log, "*CMD_STARTTIME\n"), 1u) << log;
   EXPECT_LT(log.find("JobID: 4711"), log.find("*CMD_STARTTIME\n"));
   EXPECT_LT(log.find("*CMD_STARTTIME\n"), log.find("*CMD_ENDTIME\n"));

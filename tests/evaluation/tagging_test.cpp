@@ -14,6 +14,7 @@
 #include "support/study_files_fixture.h"
 #include "definitions/process_file.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 
 namespace karvo {
 namespace {
@@ -615,9 +616,36 @@ TEST_F(TaggingTest, CommandTagsAndVariablesAreReplacedFromLeftToRight) {
   EXPECT_EQ(replaceTags("plot %gauges% %grades%", context_),
             "plot 1.00000 1.50000 2.00000 S235 S355");
   EXPECT_EQ(replaceTags("echo %mass%%speeds%", context_), "echo 12.5000 -3.0000020.5000");
-  // Paths and texts are reproduced as they are, blanks included.
-  run.studyName = "my wing; rm -rf x";
-  EXPECT_EQ(replaceTags("echo %Study_Name%", context_), "echo my wing; rm -rf x");
+  EXPECT_EQ(analysisLog(), "");
+}
+
+// The solver's own paths and names reach sh as exactly themselves wherever the tag sits:
+// outside quotes, inside "..." and inside '...', alone or as part of a word. The design's
+// own values are written as they are.
+TEST_F(TaggingTest, CommandShellReadsTheSolversTextTagsBackUnchanged) {
+  const std::string name = "it's a \"$(touch pwned)\" `touch pwned` \\ $HOME; x";
+  run.studyName = name;
+  const std::string command =
+      "printf '<%s>' %Study_Name% \"%Study_Name%\" '%Study_Name%' pre%Study_Name%post "
+      "\"in \\\"%Study_Name%\\\" it\" \\'%Study_Name%";
+  const platform::CapturedRun ran =
+      platform::runCapturedCommand(replaceTags(command, context_), dir_.path(), 10);
+  ASSERT_EQ(ran.exitStatus, 0) << replaceTags(command, context_);
+  EXPECT_EQ(ran.output, "<" + name + "><" + name + "><" + name + "><pre" + name + "post><in \"" +
+                            name + "\" it><'" + name + ">");
+  EXPECT_FALSE(platform::pathExists(dir_.file("pwned")));
+
+  // What is plain already stays unquoted; the blanks of a fixed-length "Default" stay in front
+  // as separators.
+  run.studyName = "my wing";
+  context_.agentFolder = "/runs/agent";
+  EXPECT_EQ(replaceTags("cd %Design_Path% && echo %Study_Name%.log", context_),
+            "cd /runs/agent/Design7 && echo 'my wing'.log");
+  context_.texts["material"] = "a b; c";
+  EXPECT_EQ(replaceTags("run -m %material%", context_), "run -m a b; c");
+  EXPECT_EQ(replaceTags("name=%Study_Name%", context_, TagQuoting::kNone), "name=my wing");
+  setDefault(PrintFormatKind::Automatic, 10);
+  EXPECT_EQ(replaceTags("echo %Study_Name%", context_), "echo    'my wing'");
   EXPECT_EQ(analysisLog(), "");
 }
 
