@@ -16,6 +16,8 @@
 #include "driver/working_directory.h"
 #include "evaluation/responses.h"
 #include "evaluation/running_log.h"
+#include "external/job_controller.h"
+#include "platform/process.h"
 #include "support/study_files_fixture.h"
 
 namespace karvo {
@@ -33,6 +35,7 @@ const std::string kCalc = "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\
 // What the study's one analysis ("calc") does, and how it is set up.
 struct StudyShape {
   std::string script = kCalc;
+  std::string command = "sh calc.sh";  // toolCmd of "calc"
   std::string extraAnalysis{};     // *ANALYSIS lines added to "calc"
   std::string extraExecution{};    // *EXECUTION_DEFINITION lines added to "calc"
   std::string extraDefinitions{};  // more records of Definitions.in
@@ -70,7 +73,8 @@ void writeStudy(const std::string& dir, const StudyShape& shape) {
       "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
       "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n" +
       std::string(shape.withFormula ? "calculatedResponse: g\n" : "") + shape.extraAnalysis +
-      "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + shape.extraExecution;
+      "*EXECUTION_DEFINITION\ntoolCmd: " + shape.command + "\nsuccessReturnValue: 0\n" +
+      shape.extraExecution;
   if (shape.secondAnalysis) {
     process += "*ANALYSIS\nname: after\nid: 2\ndependency: calc, design\n"
                "*EXECUTION_DEFINITION\ntoolCmd: touch after.ran\n";
@@ -161,6 +165,55 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   // The analysis sees the agent's post folder, not the study folder.
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/post.path")), dir.file("POST_0") + "\n");
   EXPECT_FALSE(processesLeft(dir));
+}
+
+// A study folder whose path holds a blank, quotes and a command substitution: the command
+// that names the solver's folders runs in them and nothing else; the log shows it as run.
+TEST(EvaluationFlowRun, CommandTagsOfAnOddStudyFolderRunAsOneWordEach) {
+  TempDir dir("karvo flow $(touch pwned) 'q\"");
+  writeStudy(dir.path(),
+             {.script = "printf '%s\\n' \"$@\" > args.txt\n" + kCalc,
+              .command = "cd %Design_Path%/calc && sh calc.sh \"%Study_Path%/x\" '%Analysis_Path%'"});
+  testing::ProcessResult result = checkSetup(dir);
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
+  const std::string analysis = dir.file("demo_0/Design1/calc");
+  EXPECT_EQ(readFile(analysis + "/args.txt"), dir.path() + "/x\n" + analysis + "\n");
+  std::string inDoubleQuotes, inSingleQuotes;
+  for (char c : dir.path()) {
+    if (c == '$' || c == '"' || c == '\\' || c == '`') inDoubleQuotes += '\\';
+    inDoubleQuotes += c;
+  }
+  for (char c : analysis) inSingleQuotes += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  EXPECT_TRUE(has(postLog(dir, "calc"),
+                  "*COMMAND\ncd " + platform::shellQuote(dir.file("demo_0/Design1")) +
+                      "/calc && sh calc.sh \"" + inDoubleQuotes + "/x\" '" +
+                      inSingleQuotes + "'\n"))
+      << postLog(dir, "calc");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    EXPECT_NE(entry.path().filename(), "pwned") << entry.path();
+  }
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
+}
+
+// 5 MB of analysis output: the log keeps its first and last kOutputKeptBytes, says what was
+// left out, and the job's output file keeps the whole.
+TEST(EvaluationFlowRun, LongAnalysisOutputIsCappedInTheLog) {
+  TempDir dir("karvo-flow");
+  writeStudy(dir.path(), {.script = "echo FIRST LINE\nhead -c 5000000 /dev/zero | tr '\\0' x\n"
+                                    "echo\necho LAST LINE\n" + kCalc});
+  testing::ProcessResult result = checkSetup(dir);
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
+  const std::string log = postLog(dir, "calc");
+  EXPECT_LT(log.size(), 2 * kOutputKeptBytes + 4096);
+  EXPECT_TRUE(has(log, "*COMMAND\nsh calc.sh\n"));
+  EXPECT_NE(log.find("FIRST LINE\nxxx"), std::string::npos);
+  const std::string output = dir.file("demo_0/Design1/calc/Execute_calc_Analysis.output");
+  const long long total = 11 + 5000000 + 1 + 10;
+  EXPECT_TRUE(has(log, formatText("xxx\n[... %lld bytes of output left out here; the whole "
+                                  "output is in \"%s\" ...]\nxxx",
+                                  total - 2 * kOutputKeptBytes, output.c_str())));
+  EXPECT_NE(log.find("xxx\nLAST LINE\n*"), std::string::npos);
+  EXPECT_EQ(std::filesystem::file_size(output), static_cast<std::uintmax_t>(total));
 }
 
 // ---- Faults: each ends the check-setup run with the baseline error ------------------------

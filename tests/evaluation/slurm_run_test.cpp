@@ -218,8 +218,8 @@ TEST_F(SlurmRun, JobIdReadBackAndFinishCheckedWithSqueue) {
   ASSERT_FALSE(id.empty());
   const std::string log = analysisLog(good);
   EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: slurm\n"));
-  EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*NOTE\nJobname: KARVO_D1_A1\n"
-                            "*NOTE\nJobID: " + id));
+  EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*COMMAND\nsh calc.sh\n"
+                            "*NOTE\nJobname: KARVO_D1_A1\n*NOTE\nJobID: " + id));
   EXPECT_LT(log.find("JobID: "), log.find("*CMD_STARTTIME\n"));
   EXPECT_LT(log.find("*CMD_STARTTIME\n"), log.find("*CMD_ENDTIME\n"));
   EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
