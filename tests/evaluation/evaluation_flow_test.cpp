@@ -173,21 +173,20 @@ TEST(EvaluationFlowRun, CommandTagsOfAnOddStudyFolderRunAsOneWordEach) {
   TempDir dir("karvo flow $(touch pwned) 'q\"");
   writeStudy(dir.path(),
              {.script = "printf '%s\\n' \"$@\" > args.txt\n" + kCalc,
-              .command = "cd %Design_Path%/calc && sh calc.sh \"%Study_Path%/x\" '%Analysis_Path%'"});
+              .command = "cd %Design_Path%/calc && sh calc.sh \"%Study_Path%/x\" "
+                         "'%Analysis_Path%'"});
   testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
   const std::string analysis = dir.file("demo_0/Design1/calc");
   EXPECT_EQ(readFile(analysis + "/args.txt"), dir.path() + "/x\n" + analysis + "\n");
-  std::string inDoubleQuotes, inSingleQuotes;
-  for (char c : dir.path()) {
-    if (c == '$' || c == '"' || c == '\\' || c == '`') inDoubleQuotes += '\\';
-    inDoubleQuotes += c;
-  }
-  for (char c : analysis) inSingleQuotes += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  // The folder is "<tmp>/karvo flow $(touch pwned) 'q\"-XXXXXX".
+  const std::string tmp = std::filesystem::path(dir.path()).parent_path();
+  const std::string unique = dir.path().substr(dir.path().size() - 7);
   EXPECT_TRUE(has(postLog(dir, "calc"),
-                  "*COMMAND\ncd " + platform::shellQuote(dir.file("demo_0/Design1")) +
-                      "/calc && sh calc.sh \"" + inDoubleQuotes + "/x\" '" +
-                      inSingleQuotes + "'\n"))
+                  "*COMMAND\ncd '" + tmp + "/karvo flow $(touch pwned) '\\''q\"" + unique +
+                      "/demo_0/Design1'/calc && sh calc.sh \"" + tmp +
+                      "/karvo flow \\$(touch pwned) 'q\\\"" + unique + "/x\" '" + tmp +
+                      "/karvo flow $(touch pwned) '\\''q\"" + unique + "/demo_0/Design1/calc'\n"))
       << postLog(dir, "calc");
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
     EXPECT_NE(entry.path().filename(), "pwned") << entry.path();
