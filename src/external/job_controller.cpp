@@ -7,7 +7,12 @@
 #include "base/text.h"
 
 #include <algorithm>
+#include <string>
 #include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/messages.h"
 #include "external/job_internal.h"
@@ -156,6 +161,69 @@ void directTakeEnd(JobRecord& r, JobState endState) {
   r.state = endState;
 }
 
+// The size of the shared log before the command runs, so that its own output can be told
+// from what the log held before.
+void noteLogStart(JobRecord& r) {
+  if (r.outputPath.empty()) return;
+  struct stat info {};
+  r.outLogStart = ::stat(r.outLog.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : 0;
+}
+
+bool writeWhole(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Once a command whose output and errors go into one log has ended: when it wrote more than
+// twice kOutputKeptBytes there, its whole output is copied to the job's output file, and the
+// log then keeps the first and the last kOutputKeptBytes of it around a line that says how
+// much was left out and where it is. The log is cut only once the copy is whole; a failure
+// leaves it as it was. Output within the limit costs one look at the log's size.
+void capLoggedOutput(JobRecord& r) {
+  if (r.outLogStart < 0) return;
+  const long long start = r.outLogStart;
+  r.outLogStart = -1;
+  const int log = ::open(r.outLog.c_str(), O_RDWR | O_CLOEXEC);
+  if (log < 0) return;
+  struct stat info {};
+  const long long end = ::fstat(log, &info) == 0 ? static_cast<long long>(info.st_size) : 0;
+  if (end - start <= 2 * kOutputKeptBytes) {
+    ::close(log);
+    return;
+  }
+  const int whole = ::open(r.outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool copied = whole >= 0;
+  std::string buffer(static_cast<std::size_t>(kOutputKeptBytes), '\0');
+  for (long long at = start; copied && at < end;) {
+    const ssize_t n = ::pread(log, buffer.data(), buffer.size(), at);
+    if (n < 0 && errno == EINTR) continue;
+    copied = n > 0 && writeWhole(whole, buffer.data(), static_cast<std::size_t>(n));
+    at += n > 0 ? n : 0;
+  }
+  if (whole >= 0 && ::close(whole) != 0) copied = false;
+  std::string tail(static_cast<std::size_t>(kOutputKeptBytes), '\0');
+  copied = copied && ::pread(log, tail.data(), tail.size(), end - kOutputKeptBytes) ==
+                         static_cast<ssize_t>(tail.size());
+  if (copied) {
+    const std::string between =
+        formatText("\n[... %lld bytes of output left out here; the whole output is in \"%s\" "
+                   "...]\n",
+                   end - start - 2 * kOutputKeptBytes, r.outputPath.c_str());
+    const long long cut = start + kOutputKeptBytes;
+    if (::ftruncate(log, cut) == 0 && ::lseek(log, cut, SEEK_SET) == cut) {
+      writeWhole(log, between.data(), between.size());
+      writeWhole(log, tail.data(), tail.size());
+    }
+  }
+  ::close(log);
+}
+
 // The Job object: a thin shell over JobRecord and the free functions.
 class ControllerJob final : public Job {
  public:
@@ -168,8 +236,10 @@ class ControllerJob final : public Job {
       r_.lastError = "This job has already been submitted; a job object runs one job only.";
       return false;
     }
-    bool started = readLaunch(r_, launch) &&
-                   (r_.kind == JobKind::kScheduled ? job::scheduledSubmit(r_) : directSubmit(r_));
+    bool started = readLaunch(r_, launch);
+    if (started) noteLogStart(r_);
+    started = started &&
+              (r_.kind == JobKind::kScheduled ? job::scheduledSubmit(r_) : directSubmit(r_));
     r_.state = started ? JobState::kRunning : JobState::kFailed;
     if (!started) r_.id.clear();
     return started;
@@ -185,6 +255,7 @@ class ControllerJob final : public Job {
         return false;
       }
       directTakeEnd(r_, JobState::kEnded);
+      capLoggedOutput(r_);
       return true;
     }
     int pause = 50;
@@ -193,6 +264,7 @@ class ControllerJob final : public Job {
       platform::sleepMillis(pause);
       pause = std::min(pause * 2, std::max(10, r_.options.waitPollMilliseconds));
     }
+    capLoggedOutput(r_);
     return true;
   }
 
@@ -215,6 +287,7 @@ class ControllerJob final : public Job {
     if (r_.kind == JobKind::kScheduled) return job::scheduledKill(r_);
     if (platform::pollProcess(r_.child)) {  // it had ended by itself
       directTakeEnd(r_, JobState::kEnded);
+      capLoggedOutput(r_);
       platform::endLeftoverProcesses(r_.child, r_.options.killGraceSeconds);
       return true;
     }
@@ -224,6 +297,7 @@ class ControllerJob final : public Job {
       return false;
     }
     directTakeEnd(r_, JobState::kKilled);
+    capLoggedOutput(r_);
     return true;
   }
 

@@ -56,9 +56,10 @@
 //                    "err_log_file" (relative to analysis_dir unless absolute; one file when
 //                    both name the same, "" discards that stream). Otherwise a Direct job's
 //                    output is discarded and a Scheduled job's goes wherever the scheduler
-//                    puts it. Into one shared file the output goes once the command has
-//                    ended, capped (kOutputKeptBytes); while it runs it is written to the
-//                    job's output file (the script path with ".output" for its extension).
+//                    puts it. Output that goes into one shared file is capped once the
+//                    command has ended (kOutputKeptBytes): the whole of a longer output is
+//                    kept in the job's output file (the script path with ".output" for its
+//                    extension) and the log keeps its ends.
 //   "design_num", "analysis_num", "case_num"   numbers used in the default job name.
 //   "resource_name"  the compute resource's name, used in messages.
 //   "resource_block" the compute resource's record as "key: value" lines (below).
@@ -153,9 +154,9 @@ namespace karvo {
 inline constexpr int kJobObjectKind = 3;
 
 // A command's output logged into one file keeps its first and its last this many bytes
-// there; what lies between is left out, with a line saying how many bytes and naming the
-// job's output file, which then keeps the whole output. Output of no more than twice this
-// is logged whole and the output file removed.
+// there once the command has ended; what lies between is left out, with a line saying how
+// many bytes and naming the job's output file, which then keeps the whole output. Output of
+// no more than twice this stays in the log whole, and no output file is made.
 inline constexpr long long kOutputKeptBytes = 1024 * 1024;
 
 enum class JobState { kCreated, kRunning, kEnded, kKilled, kFailed, kReleased };

@@ -45,8 +45,9 @@ struct JobRecord {
   std::string scriptPath;         // absolute job script path
   std::string statusPath;         // absolute status file path (Scheduled)
   std::string outLog, errLog;     // absolute log paths; "" = not logged
-  std::string outputPath;         // absolute path of the whole output while the command runs
-                                  // (output logged into one file only)
+  std::string outputPath;         // absolute path that receives the whole output when the log
+                                  // keeps only its ends (output logged into one file only)
+  long long outLogStart = -1;     // size of outLog when the job was submitted; -1: not capped
   std::string designNum, analysisNum, caseNum;  // as given in the launch ("0" when absent)
   std::string name;               // job name
   std::string id;                 // scheduler job id, or the pid of a Direct job
@@ -75,9 +76,8 @@ std::string substitutePlaceholders(const std::string& text, const JobRecord& job
                                    const std::string& commandBlock = "");
 
 // The lines of a job script that change into the analysis folder and run the command; for a
-// Scheduled job (`withStatus`), and for any job whose output goes capped into one log
-// (`outputPath`), the command runs in a subshell with the logs appended and its exit status
-// kept in $karvo_job_status; a Scheduled job writes it to the status file.
+// Scheduled job (`withStatus`) the command runs in a subshell with the logs appended, and its
+// exit status is kept in $karvo_job_status and written to the status file.
 std::string scriptCommandBlock(const JobRecord& job, bool withStatus);
 
 // The whole job script of a Direct job, and of a Scheduled job without a template.

@@ -104,58 +104,26 @@ std::string substitutePlaceholders(const std::string& text, const JobRecord& job
   return out;
 }
 
-namespace {
-
-// The command in a subshell, its status left in karvo_job_status. Output logged into one
-// file goes whole to the job's output file first; the log then gets all of it, or only its
-// first and last kOutputKeptBytes around a line that says how much was left out and where
-// the whole output is kept.
-std::string runAndLogBlock(const JobRecord& job) {
-  std::string block = "(\n" + withNewline(job.command) + ")";
-  if (job.outputPath.empty()) {
-    if (!job.outLog.empty() && job.outLog == job.errLog) {
-      block += " >> " + platform::shellQuote(job.outLog) + " 2>&1";
-    } else {
-      if (!job.outLog.empty()) block += " >> " + platform::shellQuote(job.outLog);
-      if (!job.errLog.empty()) block += " 2>> " + platform::shellQuote(job.errLog);
-    }
-    return block + "\nkarvo_job_status=$?\n";
-  }
-  const std::string output = platform::shellQuote(job.outputPath);
-  const std::string log = platform::shellQuote(job.outLog);
-  const std::string kept = std::to_string(kOutputKeptBytes);
-  const std::string whole = std::to_string(2 * kOutputKeptBytes);
-  block += " > " + output + " 2>&1\n";
-  block += "karvo_job_status=$?\n";
-  block += "karvo_output_bytes=$(wc -c < " + output + ")\n";
-  block += "if [ \"$karvo_output_bytes\" -gt " + whole + " ]; then\n";
-  block += "  head -c " + kept + " " + output + " >> " + log + "\n";
-  block += "  printf '\\n[... %s bytes of output left out here; the whole output is in "
-           "\"%s\" ...]\\n' \"$((karvo_output_bytes - " + whole + "))\" " + output + " >> " +
-           log + "\n";
-  block += "  tail -c " + kept + " " + output + " >> " + log + "\n";
-  block += "else\n";
-  block += "  cat " + output + " >> " + log + " && rm -f " + output + "\n";
-  block += "fi\n";
-  return block;
-}
-
-}  // namespace
-
 std::string scriptCommandBlock(const JobRecord& job, bool withStatus) {
   std::string block = "cd " + platform::shellQuote(job.analysisDir) + " || exit 1\n";
-  if (!withStatus && job.outputPath.empty()) return block + withNewline(job.command);
-  block += runAndLogBlock(job);
-  if (!withStatus) return block;
+  if (!withStatus) return block + withNewline(job.command);
+  std::string redirect;
+  if (!job.outLog.empty() && job.outLog == job.errLog) {
+    redirect = " >> " + platform::shellQuote(job.outLog) + " 2>&1";
+  } else {
+    if (!job.outLog.empty()) redirect += " >> " + platform::shellQuote(job.outLog);
+    if (!job.errLog.empty()) redirect += " 2>> " + platform::shellQuote(job.errLog);
+  }
   std::string temporary = platform::shellQuote(job.statusPath + ".tmp");
+  block += "(\n" + withNewline(job.command) + ")" + redirect + "\n";
+  block += "karvo_job_status=$?\n";
   block += "echo \"$karvo_job_status\" > " + temporary + " && mv -f " + temporary + " " +
            platform::shellQuote(job.statusPath) + "\n";
   return block;
 }
 
 std::string directJobScript(const JobRecord& job) {
-  return scriptHeader(job) + scriptCommandBlock(job, false) +
-         (job.outputPath.empty() ? "exit $?\n" : "exit $karvo_job_status\n");
+  return scriptHeader(job) + scriptCommandBlock(job, false) + "exit $?\n";
 }
 
 std::string scheduledJobScript(const JobRecord& job) {
