@@ -88,6 +88,16 @@ TEST(ExportCommand, HistoryRowsReadBackByPythonGiveEveryValue) {
   // Nothing but the table is left beside it.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("tables")), fs::directory_iterator()),
             1);
+
+  // A history changed after it was written is still exported, with a warning naming it.
+  std::string bytes = readFile(dir.file("formulas0.hst"));
+  bytes[bytes.size() / 2] ^= 0x10;
+  writeFile(dir.file("formulas0.hst"), bytes);
+  result = exportIn(dir, {"formulas0.hst", "--out", "damaged.csv"});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_THAT(result.err, ::testing::StartsWith("Warning: The history file \"" +
+                                                dir.file("formulas0.hst") +
+                                                "\" does not match the checksum kept in"));
 }
 
 // The history cut short, and then taken with a study of other sizes: nothing is written.
