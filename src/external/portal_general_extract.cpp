@@ -117,6 +117,301 @@ std::shared_ptr<const re2::RE2> compilePattern(const std::string& text, std::str
   return nullptr;
 }
 
+
+// The property lines of a definition text, in text order: blank lines and lines starting
+// with "$" or "#" are skipped. False with `error` for a line without a colon or a property
+// given twice.
+bool readPropertyLines(const std::string& text, std::vector<PropertyLine>& lines,
+                       std::string& error) {
+  int lineNumber = 0;
+  // A byte-order mark left by editors on Windows is no part of the first property name.
+  std::size_t pos = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
+  while (pos <= text.size()) {
+    std::size_t next = text.find('\n', pos);
+    if (next == std::string::npos) next = text.size();
+    std::string_view raw(text.data() + pos, next - pos);
+    pos = next + 1;
+    ++lineNumber;
+    std::string_view line = trimSpaces(raw);
+    if (line.empty() || line.front() == '$' || line.front() == '#') continue;
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) {
+      error = formatText("line %d: \"%.*s\": expected a property name, a colon and a value",
+                         lineNumber, static_cast<int>(line.size()), line.data());
+      return false;
+    }
+    PropertyLine p;
+    p.key = lowerCase(trimSpaces(line.substr(0, colon)));
+    std::string_view value = trimSpaces(line.substr(colon + 1));
+    if (p.key != "regex" && value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+      value = value.substr(1, value.size() - 2);
+    }
+    p.value.assign(value);
+    p.line = lineNumber;
+    for (const PropertyLine& earlier : lines) {
+      if (earlier.key == p.key) {
+        error = formatText("line %d: %.*s: given twice (first at line %d)", lineNumber,
+                           static_cast<int>(colon), line.data(), earlier.line);
+        return false;
+      }
+    }
+    lines.push_back(std::move(p));
+  }
+  return true;
+}
+
+// False with `error` naming the first property that no definition knows.
+bool checkKnownProperties(const std::vector<PropertyLine>& lines, std::string& error) {
+  static const char* const kKnown[] = {"file",   "anchor", "regex",     "result",
+                                       "table",  "occurrence", "lineoffset", "word",
+                                       "group",  "skiplines",  "column",     "end",
+                                       "stopat", "separators"};
+  for (const PropertyLine& p : lines) {
+    bool known = false;
+    for (const char* k : kKnown) known = known || p.key == k;
+    if (!known) {
+      error = formatText("line %d: unknown property \"%s\"; the properties are file, anchor, "
+                         "regex, result, table, occurrence, lineOffset, word, group, "
+                         "skipLines, column, end, stopAt and separators",
+                         p.line, p.key.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The line of property `key` (lower case), marked as used; null when it is not given.
+PropertyLine* findProperty(std::vector<PropertyLine>& lines, const char* key) {
+  for (PropertyLine& p : lines) {
+    if (p.key == key) {
+      p.used = true;
+      return &p;
+    }
+  }
+  return nullptr;
+}
+
+// The kind and its text: exactly one of anchor, regex, result, table, with a value. Answers
+// the line that names it, null with `error` otherwise.
+const PropertyLine* readKind(std::vector<PropertyLine>& lines, ExtractionDefinition& definition,
+                             std::string& error) {
+  struct KindKey {
+    const char* key;
+    ExtractionKind kind;
+  };
+  static const KindKey kKinds[] = {{"anchor", ExtractionKind::Anchor},
+                                   {"regex", ExtractionKind::Regex},
+                                   {"result", ExtractionKind::Result},
+                                   {"table", ExtractionKind::Table}};
+  const PropertyLine* kindLine = nullptr;
+  for (const KindKey& k : kKinds) {
+    PropertyLine* p = findProperty(lines, k.key);
+    if (!p) continue;
+    if (kindLine) {
+      error = formatText("line %d: %s: a definition has exactly one of anchor, regex, result "
+                         "and table, and \"%s\" was given at line %d",
+                         p->line, k.key, kindLine->key.c_str(), kindLine->line);
+      return nullptr;
+    }
+    kindLine = p;
+    definition.kind = k.kind;
+  }
+  if (!kindLine) {
+    error = "the definition names none of anchor, regex, result and table";
+    return nullptr;
+  }
+  if (kindLine->value.empty()) {
+    error = formatText("line %d: %s: the value must not be empty", kindLine->line,
+                       kindLine->key.c_str());
+    return nullptr;
+  }
+  definition.text = kindLine->value;
+  return kindLine;
+}
+
+// The properties every kind may have: file, occurrence, and separators (not for a regex,
+// whose pattern says what a word is).
+bool readCommonProperties(std::vector<PropertyLine>& lines, ExtractionDefinition& definition,
+                          std::string& error) {
+  if (PropertyLine* p = findProperty(lines, "file")) {
+    if (p->value.empty()) {
+      error = formatText("line %d: file: the value must not be empty", p->line);
+      return false;
+    }
+    definition.file = p->value;
+  }
+  if (PropertyLine* p = findProperty(lines, "occurrence")) {
+    std::string word = lowerCase(p->value);
+    long long n = 0;
+    if (word == "first") {
+      definition.occurrence = OccurrenceRule::First;
+    } else if (word == "last") {
+      definition.occurrence = OccurrenceRule::Last;
+    } else if (word == "all") {
+      definition.occurrence = OccurrenceRule::All;
+    } else if (parseIntegerIn(p->value, 1, 2147483647LL, n)) {
+      definition.occurrence = OccurrenceRule::Nth;
+      definition.nth = n;
+    } else {
+      error = propertyError(*p, "occurrence",
+                            "must be first, last, all or a count from 1 to 2147483647");
+      return false;
+    }
+  }
+  PropertyLine* separators =
+      definition.kind == ExtractionKind::Regex ? nullptr : findProperty(lines, "separators");
+  if (PropertyLine* p = separators) {
+    for (char c : p->value) {
+      if (isSpace(c) || c == '.' || c == '+' || c == '-' || isDigit(c) || c == 'e' || c == 'E' ||
+          c == 'd' || c == 'D') {
+        error = propertyError(*p, "separators",
+                              "must not hold blanks, digits, signs, points or exponent letters");
+        return false;
+      }
+    }
+    definition.separators = p->value;
+  }
+  return true;
+}
+
+// A word or column number (`key`, named `displayName` in messages) that the definition needs:
+// 1 is the first, -1 the last, never 0, at most 100000 either way. `missing` is the error
+// when it is not given, `rule` what a bad value is told.
+bool readPlaceNumber(std::vector<PropertyLine>& lines, const char* key, const char* displayName,
+                     const char* missing, const char* rule, int& place, std::string& error) {
+  PropertyLine* p = findProperty(lines, key);
+  long long value = 0;
+  if (!p) {
+    error = missing;
+    return false;
+  }
+  if (!parseIntegerIn(p->value, -100000, 100000, value) || value == 0) {
+    error = propertyError(*p, displayName, rule);
+    return false;
+  }
+  place = static_cast<int>(value);
+  return true;
+}
+
+// An optional count of lines (`key`, named `displayName` in messages), 0 to 1000000000;
+// `count` keeps its default when it is not given.
+bool readLineCount(std::vector<PropertyLine>& lines, const char* key, const char* displayName,
+                   const char* rule, long long& count, std::string& error) {
+  if (PropertyLine* p = findProperty(lines, key)) {
+    if (!parseIntegerIn(p->value, 0, 1000000000LL, count)) {
+      error = propertyError(*p, displayName, rule);
+      return false;
+    }
+  }
+  return true;
+}
+
+// An anchor's word (required) and line offset.
+bool readAnchorProperties(std::vector<PropertyLine>& lines, ExtractionDefinition& definition,
+                          std::string& error) {
+  return readPlaceNumber(
+             lines, "word", "word",
+             "an anchor definition needs \"word\" (1 is the first word of the line, -1 the last)",
+             "must be a word number from 1 (first word) or from -1 (last word), never 0, at "
+             "most 100000 either way",
+             definition.word, error) &&
+         readLineCount(lines, "lineoffset", "lineOffset",
+                       "must be a count of lines after the anchor line, 0 to 1000000000 (0 is "
+                       "the anchor line itself)",
+                       definition.lineOffset, error);
+}
+
+// A regex's compiled pattern and its group: one that the pattern has, or by default the
+// first capture group (a pattern without one needs "group: 0").
+bool readRegexProperties(std::vector<PropertyLine>& lines, const PropertyLine& kindLine,
+                         ExtractionDefinition& definition, std::string& error) {
+  std::string reason;
+  definition.pattern = compilePattern(definition.text, reason);
+  if (!definition.pattern) {
+    error = formatText("line %d: regex \"%s\": not a valid regular expression (%s)",
+                       kindLine.line, definition.text.c_str(), reason.c_str());
+    return false;
+  }
+  long long groups = definition.pattern->NumberOfCapturingGroups();
+  if (PropertyLine* p = findProperty(lines, "group")) {
+    long long value = 0;
+    if (!parseIntegerIn(p->value, 0, groups, value)) {
+      error = propertyError(
+          *p, "group",
+          formatText("must be a capture group of the regular expression, 0 (the whole match) "
+                     "to %lld",
+                     groups).c_str());
+      return false;
+    }
+    definition.group = static_cast<int>(value);
+  } else if (groups < 1) {
+    error = formatText("line %d: regex \"%s\": the regular expression has no capture group; "
+                       "put parentheses around the number or set \"group: 0\" for the whole "
+                       "match",
+                       kindLine.line, definition.text.c_str());
+    return false;
+  }
+  return true;
+}
+
+// A table's column (required), skipped lines, and its end: "end" or "stopAt", not both.
+bool readTableProperties(std::vector<PropertyLine>& lines, ExtractionDefinition& definition,
+                         std::string& error) {
+  if (!readPlaceNumber(lines, "column", "column",
+                       "a table definition needs \"column\" (1 is the first column, -1 the last)",
+                       "must be a column number from 1 (first column) or from -1 (last column), "
+                       "never 0, at most 100000 either way",
+                       definition.column, error) ||
+      !readLineCount(lines, "skiplines", "skipLines",
+                     "must be a count of lines skipped after the anchor line, 0 to 1000000000",
+                     definition.skipLines, error)) {
+    return false;
+  }
+  PropertyLine* end = findProperty(lines, "end");
+  PropertyLine* stop = findProperty(lines, "stopat");
+  if (end && stop) {
+    error = formatText("line %d: end: a table ends either by \"end\" or by \"stopAt\" (line %d), "
+                       "not both",
+                       end->line, stop->line);
+    return false;
+  }
+  if (end) {
+    std::string word = lowerCase(end->value);
+    if (word == "blank") {
+      definition.end = TableEnd::Blank;
+    } else if (word == "nonnumeric") {
+      definition.end = TableEnd::NonNumeric;
+    } else {
+      error = propertyError(*end, "end",
+                            "must be blank or nonNumeric (use stopAt for an end text)");
+      return false;
+    }
+  }
+  if (stop) {
+    if (stop->value.empty()) {
+      error = formatText("line %d: stopAt: the value must not be empty", stop->line);
+      return false;
+    }
+    definition.end = TableEnd::StopText;
+    definition.stopText = stop->value;
+  }
+  return true;
+}
+
+// False with `error` naming the first property that the definition's kind did not read.
+bool checkAllUsed(const std::vector<PropertyLine>& lines, ExtractionKind kind,
+                  std::string& error) {
+  static const char* const kKindNames[] = {"an anchor", "a regex", "a result", "a table"};
+  for (const PropertyLine& p : lines) {
+    if (!p.used) {
+      error = formatText("line %d: %s: does not apply to %s definition", p.line, p.key.c_str(),
+                         kKindNames[static_cast<int>(kind)]);
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseNumber(std::string_view word, double& value) {
@@ -176,250 +471,22 @@ bool parseDefinition(const std::string& text, ExtractionDefinition& definition,
                      std::string& error) {
   definition = ExtractionDefinition();
   std::vector<PropertyLine> lines;
-  int lineNumber = 0;
-  // A byte-order mark left by editors on Windows is no part of the first property name.
-  std::size_t pos = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
-  while (pos <= text.size()) {
-    std::size_t next = text.find('\n', pos);
-    if (next == std::string::npos) next = text.size();
-    std::string_view raw(text.data() + pos, next - pos);
-    pos = next + 1;
-    ++lineNumber;
-    std::string_view line = trimSpaces(raw);
-    if (line.empty() || line.front() == '$' || line.front() == '#') continue;
-    std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) {
-      error = formatText("line %d: \"%.*s\": expected a property name, a colon and a value",
-                         lineNumber, static_cast<int>(line.size()), line.data());
-      return false;
-    }
-    PropertyLine p;
-    p.key = lowerCase(trimSpaces(line.substr(0, colon)));
-    std::string_view value = trimSpaces(line.substr(colon + 1));
-    if (p.key != "regex" && value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-      value = value.substr(1, value.size() - 2);
-    }
-    p.value.assign(value);
-    p.line = lineNumber;
-    for (const PropertyLine& earlier : lines) {
-      if (earlier.key == p.key) {
-        error = formatText("line %d: %.*s: given twice (first at line %d)", lineNumber,
-                           static_cast<int>(colon), line.data(), earlier.line);
-        return false;
-      }
-    }
-    lines.push_back(std::move(p));
+  if (!readPropertyLines(text, lines, error) || !checkKnownProperties(lines, error)) return false;
+  const PropertyLine* kindLine = readKind(lines, definition, error);
+  if (!kindLine || !readCommonProperties(lines, definition, error)) return false;
+  switch (definition.kind) {
+    case ExtractionKind::Anchor:
+      if (!readAnchorProperties(lines, definition, error)) return false;
+      break;
+    case ExtractionKind::Regex:
+      if (!readRegexProperties(lines, *kindLine, definition, error)) return false;
+      break;
+    case ExtractionKind::Table:
+      if (!readTableProperties(lines, definition, error)) return false;
+      break;
+    case ExtractionKind::Result: break;
   }
-
-  static const char* const kKnown[] = {"file",   "anchor", "regex",     "result",
-                                       "table",  "occurrence", "lineoffset", "word",
-                                       "group",  "skiplines",  "column",     "end",
-                                       "stopat", "separators"};
-  for (const PropertyLine& p : lines) {
-    bool known = false;
-    for (const char* k : kKnown) known = known || p.key == k;
-    if (!known) {
-      error = formatText("line %d: unknown property \"%s\"; the properties are file, anchor, "
-                         "regex, result, table, occurrence, lineOffset, word, group, "
-                         "skipLines, column, end, stopAt and separators",
-                         p.line, p.key.c_str());
-      return false;
-    }
-  }
-  auto find = [&](const char* key) -> PropertyLine* {
-    for (PropertyLine& p : lines) {
-      if (p.key == key) {
-        p.used = true;
-        return &p;
-      }
-    }
-    return nullptr;
-  };
-
-  // The kind: exactly one of anchor, regex, result, table.
-  struct KindKey {
-    const char* key;
-    ExtractionKind kind;
-  };
-  static const KindKey kKinds[] = {{"anchor", ExtractionKind::Anchor},
-                                   {"regex", ExtractionKind::Regex},
-                                   {"result", ExtractionKind::Result},
-                                   {"table", ExtractionKind::Table}};
-  const PropertyLine* kindLine = nullptr;
-  for (const KindKey& k : kKinds) {
-    PropertyLine* p = find(k.key);
-    if (!p) continue;
-    if (kindLine) {
-      error = formatText("line %d: %s: a definition has exactly one of anchor, regex, result "
-                         "and table, and \"%s\" was given at line %d",
-                         p->line, k.key, kindLine->key.c_str(), kindLine->line);
-      return false;
-    }
-    kindLine = p;
-    definition.kind = k.kind;
-  }
-  if (!kindLine) {
-    error = "the definition names none of anchor, regex, result and table";
-    return false;
-  }
-  if (kindLine->value.empty()) {
-    error = formatText("line %d: %s: the value must not be empty", kindLine->line,
-                       kindLine->key.c_str());
-    return false;
-  }
-  definition.text = kindLine->value;
-  ExtractionKind kind = definition.kind;
-
-  if (PropertyLine* p = find("file")) {
-    if (p->value.empty()) {
-      error = formatText("line %d: file: the value must not be empty", p->line);
-      return false;
-    }
-    definition.file = p->value;
-  }
-  if (PropertyLine* p = find("occurrence")) {
-    std::string word = lowerCase(p->value);
-    long long n = 0;
-    if (word == "first") {
-      definition.occurrence = OccurrenceRule::First;
-    } else if (word == "last") {
-      definition.occurrence = OccurrenceRule::Last;
-    } else if (word == "all") {
-      definition.occurrence = OccurrenceRule::All;
-    } else if (parseIntegerIn(p->value, 1, 2147483647LL, n)) {
-      definition.occurrence = OccurrenceRule::Nth;
-      definition.nth = n;
-    } else {
-      error = propertyError(*p, "occurrence",
-                            "must be first, last, all or a count from 1 to 2147483647");
-      return false;
-    }
-  }
-  PropertyLine* separators = kind == ExtractionKind::Regex ? nullptr : find("separators");
-  if (PropertyLine* p = separators) {
-    for (char c : p->value) {
-      if (isSpace(c) || c == '.' || c == '+' || c == '-' || isDigit(c) || c == 'e' || c == 'E' ||
-          c == 'd' || c == 'D') {
-        error = propertyError(*p, "separators",
-                              "must not hold blanks, digits, signs, points or exponent letters");
-        return false;
-      }
-    }
-    definition.separators = p->value;
-  }
-
-  if (kind == ExtractionKind::Anchor) {
-    PropertyLine* p = find("word");
-    long long value = 0;
-    if (!p) {
-      error = "an anchor definition needs \"word\" (1 is the first word of the line, -1 the last)";
-      return false;
-    }
-    if (!parseIntegerIn(p->value, -100000, 100000, value) || value == 0) {
-      error = propertyError(*p, "word",
-                            "must be a word number from 1 (first word) or from -1 (last word), "
-                            "never 0, at most 100000 either way");
-      return false;
-    }
-    definition.word = static_cast<int>(value);
-    if (PropertyLine* q = find("lineoffset")) {
-      if (!parseIntegerIn(q->value, 0, 1000000000LL, definition.lineOffset)) {
-        error = propertyError(*q, "lineOffset",
-                              "must be a count of lines after the anchor line, 0 to 1000000000 "
-                              "(0 is the anchor line itself)");
-        return false;
-      }
-    }
-  }
-  if (kind == ExtractionKind::Regex) {
-    std::string reason;
-    definition.pattern = compilePattern(definition.text, reason);
-    if (!definition.pattern) {
-      error = formatText("line %d: regex \"%s\": not a valid regular expression (%s)",
-                         kindLine->line, definition.text.c_str(), reason.c_str());
-      return false;
-    }
-    long long groups = definition.pattern->NumberOfCapturingGroups();
-    if (PropertyLine* p = find("group")) {
-      long long value = 0;
-      if (!parseIntegerIn(p->value, 0, groups, value)) {
-        error = propertyError(
-            *p, "group",
-            formatText("must be a capture group of the regular expression, 0 (the whole match) "
-                       "to %lld",
-                       groups).c_str());
-        return false;
-      }
-      definition.group = static_cast<int>(value);
-    } else if (groups < 1) {
-      error = formatText("line %d: regex \"%s\": the regular expression has no capture group; "
-                         "put parentheses around the number or set \"group: 0\" for the whole "
-                         "match",
-                         kindLine->line, definition.text.c_str());
-      return false;
-    }
-  }
-  if (kind == ExtractionKind::Table) {
-    PropertyLine* p = find("column");
-    long long value = 0;
-    if (!p) {
-      error = "a table definition needs \"column\" (1 is the first column, -1 the last)";
-      return false;
-    }
-    if (!parseIntegerIn(p->value, -100000, 100000, value) || value == 0) {
-      error = propertyError(*p, "column",
-                            "must be a column number from 1 (first column) or from -1 (last "
-                            "column), never 0, at most 100000 either way");
-      return false;
-    }
-    definition.column = static_cast<int>(value);
-    if (PropertyLine* q = find("skiplines")) {
-      if (!parseIntegerIn(q->value, 0, 1000000000LL, definition.skipLines)) {
-        error = propertyError(*q, "skipLines",
-                              "must be a count of lines skipped after the anchor line, 0 to "
-                              "1000000000");
-        return false;
-      }
-    }
-    PropertyLine* end = find("end");
-    PropertyLine* stop = find("stopat");
-    if (end && stop) {
-      error = formatText("line %d: end: a table ends either by \"end\" or by \"stopAt\" (line %d), "
-                         "not both",
-                         end->line, stop->line);
-      return false;
-    }
-    if (end) {
-      std::string word = lowerCase(end->value);
-      if (word == "blank") {
-        definition.end = TableEnd::Blank;
-      } else if (word == "nonnumeric") {
-        definition.end = TableEnd::NonNumeric;
-      } else {
-        error = propertyError(*end, "end",
-                              "must be blank or nonNumeric (use stopAt for an end text)");
-        return false;
-      }
-    }
-    if (stop) {
-      if (stop->value.empty()) {
-        error = formatText("line %d: stopAt: the value must not be empty", stop->line);
-        return false;
-      }
-      definition.end = TableEnd::StopText;
-      definition.stopText = stop->value;
-    }
-  }
-
-  static const char* const kKindNames[] = {"an anchor", "a regex", "a result", "a table"};
-  for (const PropertyLine& p : lines) {
-    if (!p.used) {
-      error = formatText("line %d: %s: does not apply to %s definition", p.line, p.key.c_str(),
-                         kKindNames[static_cast<int>(kind)]);
-      return false;
-    }
-  }
-  return true;
+  return checkAllUsed(lines, definition.kind, error);
 }
 
 std::string describeDefinition(const ExtractionDefinition& d) {
