@@ -26,7 +26,7 @@
 //   A run that writes analysis files only (designFilesOnly) takes every job from WAITING
 //   through submitAnalysis (folders, input files, tagged files; no command) straight to
 //   COMPLETED with the status NOT EVALUATED; its designs finish unscored and not in error,
-//   and the run ends in order after the first batch (evaluateDesigns).
+//   and the run ends in order after the first batch (endRunAfterFiles).
 //
 // Loop cases (an analysis inside a loop; FlowJob holds the job of its current case)
 //
@@ -66,7 +66,9 @@
 //      pass that moved a job (submitted, ended, skipped) or finished a design is followed
 //      at once by the next one, so that a freed slot is filled without waiting; each job and
 //      design moves finitely often, and a pass that can move nothing with nothing running
-//      fails the jobs left rather than wait forever.
+//      fails the jobs left (failStuckJobs) rather than wait forever. The steps of a pass, in
+//      order: startWaitingJobs, checkRunningJobs and the running log for each analysis,
+//      advanceDesigns, then the history save, the interaction poll and waitForNextPass.
 //   6. When the batch is left for any reason (end, fatal error, "stop"), no job process of
 //      the batch, nor anything a job's command left in the background, is left running
 //      unless a "stop keep" asked for it (BatchGuard, pollInteraction). A job's background
@@ -495,6 +497,214 @@ void pollInteraction(FlowBatch& batch) {
   interactionCancelRun();
 }
 
+// What one pass of runBatch has done and found, shared by its steps.
+struct BatchPass {
+  FlowDesign* serialDesign = nullptr;  // serial batch: the only design that may start jobs
+  bool cannotStart = false;   // a job waits for a compute resource or a reservation
+  bool progress = false;      // a job moved (submitted, ended, skipped) or a design finished
+  SleepProposal proposal;     // when the running jobs want to be checked again
+};
+
+// In a serial batch only the first unfinished design runs, one analysis at a time; null in a
+// parallel batch.
+FlowDesign* serialDesignOf(FlowBatch& batch) {
+  if (batch.parallel) return nullptr;
+  for (FlowDesign& design : batch.designs) {
+    if (!design.finished) return &design;
+  }
+  return nullptr;
+}
+
+// Serial batch: whether every analysis before `index` is done for the design.
+bool earlierAnalysesDone(const FlowBatch& batch, const FlowDesign& design, std::size_t index) {
+  bool earlierDone = true;
+  for (std::size_t b = 0; b < index; ++b) {
+    if (!upstreamDone(batch, design, static_cast<int>(b), static_cast<int>(index))) {
+      earlierDone = false;
+    }
+  }
+  return earlierDone;
+}
+
+// How the compute resource of a waiting job was had (chooseJobResource).
+enum class ResourceOutcome {
+  kChosen,       // the job may be submitted
+  kJobFailed,    // the job was failed: no resource can ever be had
+  kCannotStart,  // none is free now: no further job of the analysis starts in this pass
+};
+
+// Chooses the compute resource of job `index` of `design`: a machine of its reservation when
+// it runs in a job-based one, else one of the analysis's own resource. A run that only
+// writes analysis files needs none.
+ResourceOutcome chooseJobResource(FlowBatch& batch, FlowDesign& design, std::size_t index) {
+  const Analysis& analysis = batch.process->analyses[index];
+  FlowJob& job = design.jobs[index];
+  const bool filesOnly = run.settings.designFilesOnly != 0;
+  bool resourceChosen = filesOnly;
+  if (!filesOnly && analysis.hasReservation) {
+    const int reservation = reservationOfAnalysis(analysis.name);
+    const ReservationState state =
+        reservation >= 0 ? checkReservation(reservation) : ReservationState::kFailed;
+    if (state == ReservationState::kFailed || state == ReservationState::kEnded) {
+      failJob(batch, design, static_cast<int>(index),
+              formatText("Error in getting a compute resource to submit Design %d - "
+                         "Analysis %s",
+                         design.number, analysis.name.c_str()));
+      return ResourceOutcome::kJobFailed;
+    }
+    if (state != ReservationState::kRunning) return ResourceOutcome::kCannotStart;
+    // A job-based reservation runs the jobs on the machines it reserved; an advance
+    // reservation leaves them on the analysis's own resource.
+    if (!reservations[static_cast<std::size_t>(reservation)].definition.advance) {
+      if (!chooseReservedResource(reservation, job.resource)) {
+        return ResourceOutcome::kCannotStart;
+      }
+      resourceChosen = true;
+    }
+  }
+  if (!resourceChosen &&
+      !chooseComputeResource(analysis.computeResource, design.number, false, job.resource)) {
+    if (!analysis.computeResource.empty() && !findComputeResource(analysis.computeResource)) {
+      // A resource that is not defined never becomes free.
+      failJob(batch, design, static_cast<int>(index),
+              formatText("Error in getting a compute resource to submit Design %d - "
+                         "Analysis %s",
+                         design.number, analysis.name.c_str()));
+      return ResourceOutcome::kJobFailed;
+    }
+    return ResourceOutcome::kCannotStart;
+  }
+  return ResourceOutcome::kChosen;
+}
+
+// Submits the waiting jobs of analysis `index` that may start, in design order, up to the
+// analysis's limit of running designs (one in a serial batch); none while the run is paused.
+void startWaitingJobs(FlowBatch& batch, std::size_t index, BatchPass& pass) {
+  const Analysis& analysis = batch.process->analyses[index];
+  int running = 0;
+  for (const FlowDesign& design : batch.designs) {
+    if (design.jobs[index].state == kJobRunning) ++running;
+  }
+  const int limit = batch.parallel ? std::max(1, analysis.numDesigns) : 1;
+  const bool paused = interactionPaused(interaction, platform::monotonicSeconds());
+  std::size_t& first = batch.firstWaiting[index];
+  while (first < batch.designs.size() && batch.designs[first].jobs[index].state != kJobWaiting) {
+    ++first;
+  }
+  for (std::size_t d = first; d < batch.designs.size(); ++d) {
+    FlowDesign& design = batch.designs[d];
+    if (running >= limit || paused) break;
+    if (pass.serialDesign && &design != pass.serialDesign) continue;
+    FlowJob& job = design.jobs[index];
+    if (job.state != kJobWaiting) continue;
+    if (!batch.parallel && !earlierAnalysesDone(batch, design, index)) continue;
+    if (!dependenciesMet(batch, design, static_cast<int>(index))) continue;
+    // A run that only writes analysis files runs nothing: no run condition, no
+    // reservation and no compute resource.
+    if (run.settings.designFilesOnly == 0 &&
+        !runConditionMet(batch, design, static_cast<int>(index))) {
+      pass.progress = true;
+      continue;
+    }
+    const ResourceOutcome resource = chooseJobResource(batch, design, index);
+    if (resource == ResourceOutcome::kJobFailed) {
+      pass.progress = true;
+      continue;
+    }
+    if (resource == ResourceOutcome::kCannotStart) {
+      pass.cannotStart = true;
+      break;
+    }
+    submitAnalysis(batch, design, static_cast<int>(index));
+    pass.progress = true;
+    if (job.state == kJobRunning) ++running;
+    pollInteraction(batch);
+    if (interactionPaused(interaction, platform::monotonicSeconds())) break;
+  }
+}
+
+// Checks the running jobs of analysis `index`; those that have come to an end are processed.
+void checkRunningJobs(FlowBatch& batch, std::size_t index, BatchPass& pass) {
+  for (FlowDesign& design : batch.designs) {
+    if (design.jobs[index].state != kJobRunning) continue;
+    if (checkCompletion(batch, design, static_cast<int>(index), pass.proposal)) {
+      processCompletedAnalysis(batch, design, static_cast<int>(index));
+      pass.progress = true;
+    }
+  }
+}
+
+// The jobs of the unfinished designs after advanceDesigns.
+struct JobCounts {
+  bool allFinished = true;  // every design of the batch is finished
+  int running = 0;          // jobs RUNNING
+  int waiting = 0;          // jobs WAITING
+};
+
+// Moves the loops of each unfinished design on to their next case, and finishes the designs
+// whose every job is done.
+JobCounts advanceDesigns(FlowBatch& batch, BatchPass& pass) {
+  const std::size_t analyses = batch.process->analyses.size();
+  JobCounts counts;
+  for (FlowDesign& design : batch.designs) {
+    if (design.finished) continue;
+    if (advanceLoops(batch, design)) {
+      pass.progress = true;
+      batch.runningLogStale = true;
+    }
+    bool done = true;
+    for (std::size_t a = 0; a < analyses; ++a) {
+      if (!jobDone(batch, design, static_cast<int>(a))) done = false;
+      if (design.jobs[a].state == kJobRunning) ++counts.running;
+      if (design.jobs[a].state == kJobWaiting) ++counts.waiting;
+    }
+    if (done) {
+      finishDesign(batch, design);
+      pass.progress = true;
+      batch.runningLogStale = true;
+    } else {
+      counts.allFinished = false;
+    }
+  }
+  return counts;
+}
+
+// Nothing runs, nothing may start and nothing changed: the remaining jobs can never start
+// (their upstream analyses will not complete). They fail rather than hang.
+void failStuckJobs(FlowBatch& batch) {
+  const std::size_t analyses = batch.process->analyses.size();
+  for (FlowDesign& design : batch.designs) {
+    for (std::size_t a = 0; a < analyses; ++a) {
+      if (design.jobs[a].state == kJobWaiting) {
+        failJob(batch, design, static_cast<int>(a),
+                "Internal error: the analysis could not be started since its dependencies "
+                "can no longer be met.");
+      }
+    }
+  }
+}
+
+// Sleeps between two passes that moved nothing, until the time the pass proposes, the next
+// history save (`saveAt`, monotonic s) or a child's end, whichever comes first.
+void waitForNextPass(const FlowBatch& batch, const BatchPass& pass, bool anyRunning,
+                     double saveAt) {
+  int millis = 0;
+  if (pass.cannotStart && !anyRunning) {
+    millis = timingLoopSleep(batch.parallel ? LoopWait::kCannotStart : LoopWait::kSerialNotReady,
+                             pass.proposal);
+  } else if (anyRunning) {
+    millis = timingLoopSleep(LoopWait::kJobsRunning, pass.proposal);
+    if (millis <= 0) millis = kMinimumLoopSleepMillis;
+  }
+  if (millis > 0) {
+    const double untilSave = saveAt - platform::monotonicSeconds();
+    if (untilSave < millis / 1000.0) {
+      millis = std::max(kMinimumLoopSleepMillis, static_cast<int>(std::ceil(untilSave * 1000)));
+    }
+    platform::waitForChildExitOrTimeout(millis);
+  }
+}
+
 // The parallel and serial batches: one pass starts what may start, checks the running jobs
 // and finishes designs; between passes the loop sleeps until the proposed time or a child's
 // end.
@@ -502,145 +712,26 @@ void runBatch(FlowBatch& batch) {
   const std::size_t analyses = batch.process->analyses.size();
   batch.firstWaiting.assign(analyses, 0);
   for (;;) {
-    bool cannotStart = false;
-    bool progress = false;
-    SleepProposal proposal;
-    // In a serial batch only the first unfinished design runs, one analysis at a time.
-    FlowDesign* serialDesign = nullptr;
-    if (!batch.parallel) {
-      for (FlowDesign& design : batch.designs) {
-        if (!design.finished) {
-          serialDesign = &design;
-          break;
-        }
-      }
-    }
+    BatchPass pass;
+    pass.serialDesign = serialDesignOf(batch);
     for (std::size_t a = 0; a < analyses; ++a) {
-      const Analysis& analysis = batch.process->analyses[a];
-      int running = 0;
-      for (const FlowDesign& design : batch.designs) {
-        if (design.jobs[a].state == kJobRunning) ++running;
-      }
-      const int limit = batch.parallel ? std::max(1, analysis.numDesigns) : 1;
-      const bool paused = interactionPaused(interaction, platform::monotonicSeconds());
-      std::size_t& first = batch.firstWaiting[a];
-      while (first < batch.designs.size() && batch.designs[first].jobs[a].state != kJobWaiting) {
-        ++first;
-      }
-      for (std::size_t d = first; d < batch.designs.size(); ++d) {
-        FlowDesign& design = batch.designs[d];
-        if (running >= limit || paused) break;
-        if (serialDesign && &design != serialDesign) continue;
-        FlowJob& job = design.jobs[a];
-        if (job.state != kJobWaiting) continue;
-        if (!batch.parallel) {
-          bool earlierDone = true;
-          for (std::size_t b = 0; b < a; ++b) {
-            if (!upstreamDone(batch, design, static_cast<int>(b), static_cast<int>(a))) {
-              earlierDone = false;
-            }
-          }
-          if (!earlierDone) continue;
-        }
-        if (!dependenciesMet(batch, design, static_cast<int>(a))) continue;
-        // A run that only writes analysis files runs nothing: no run condition, no
-        // reservation and no compute resource.
-        const bool filesOnly = run.settings.designFilesOnly != 0;
-        if (!filesOnly && !runConditionMet(batch, design, static_cast<int>(a))) {
-          progress = true;
-          continue;
-        }
-        bool resourceChosen = filesOnly;
-        if (!filesOnly && analysis.hasReservation) {
-          const int reservation = reservationOfAnalysis(analysis.name);
-          const ReservationState state =
-              reservation >= 0 ? checkReservation(reservation) : ReservationState::kFailed;
-          if (state == ReservationState::kFailed || state == ReservationState::kEnded) {
-            failJob(batch, design, static_cast<int>(a),
-                    formatText("Error in getting a compute resource to submit Design %d - "
-                               "Analysis %s",
-                               design.number, analysis.name.c_str()));
-            progress = true;
-            continue;
-          }
-          if (state != ReservationState::kRunning) {
-            cannotStart = true;
-            break;
-          }
-          // A job-based reservation runs the jobs on the machines it reserved; an advance
-          // reservation leaves them on the analysis's own resource.
-          if (!reservations[static_cast<std::size_t>(reservation)].definition.advance) {
-            if (!chooseReservedResource(reservation, job.resource)) {
-              cannotStart = true;
-              break;
-            }
-            resourceChosen = true;
-          }
-        }
-        if (!resourceChosen &&
-            !chooseComputeResource(analysis.computeResource, design.number, false, job.resource)) {
-          if (!analysis.computeResource.empty() && !findComputeResource(analysis.computeResource)) {
-            // A resource that is not defined never becomes free.
-            failJob(batch, design, static_cast<int>(a),
-                    formatText("Error in getting a compute resource to submit Design %d - "
-                               "Analysis %s",
-                               design.number, analysis.name.c_str()));
-            progress = true;
-            continue;
-          }
-          cannotStart = true;
-          break;
-        }
-        submitAnalysis(batch, design, static_cast<int>(a));
-        progress = true;
-        if (job.state == kJobRunning) ++running;
-        pollInteraction(batch);
-        if (interactionPaused(interaction, platform::monotonicSeconds())) break;
-      }
-      for (FlowDesign& design : batch.designs) {
-        if (design.jobs[a].state != kJobRunning) continue;
-        if (checkCompletion(batch, design, static_cast<int>(a), proposal)) {
-          processCompletedAnalysis(batch, design, static_cast<int>(a));
-          progress = true;
-        }
-      }
+      startWaitingJobs(batch, a, pass);
+      checkRunningJobs(batch, a, pass);
       // The log lists running jobs and unfinished designs: when no job moved and no design
       // finished since it was last written it is unchanged, and a pass that only waits does
       // no file work.
-      if (progress || batch.runningLogStale) {
+      if (pass.progress || batch.runningLogStale) {
         writeRunningLog(batch);
         batch.runningLogStale = false;
       }
     }
-    bool allFinished = true;
-    int runningJobs = 0;
-    int waitingJobs = 0;
-    for (FlowDesign& design : batch.designs) {
-      if (design.finished) continue;
-      if (advanceLoops(batch, design)) {
-        progress = true;
-        batch.runningLogStale = true;
-      }
-      bool done = true;
-      for (std::size_t a = 0; a < analyses; ++a) {
-        if (!jobDone(batch, design, static_cast<int>(a))) done = false;
-        if (design.jobs[a].state == kJobRunning) ++runningJobs;
-        if (design.jobs[a].state == kJobWaiting) ++waitingJobs;
-      }
-      if (done) {
-        finishDesign(batch, design);
-        progress = true;
-        batch.runningLogStale = true;
-      } else {
-        allFinished = false;
-      }
-    }
-    const bool anyRunning = runningJobs > 0;
-    progressJobs(runningJobs, waitingJobs);
+    const JobCounts counts = advanceDesigns(batch, pass);
+    const bool anyRunning = counts.running > 0;
+    progressJobs(counts.running, counts.waiting);
     // Finished designs reach the history file within seconds even while the batch goes on
     // for hours: the wait below ends when their save is due.
     const double saveAt = saveHistoryWhenDue(batch);
-    if (allFinished) {
+    if (counts.allFinished) {
       if (!batch.parallel) {
         writeMessage("stdout", "note",
                      "No more designs to process within this serial execution cycle.");
@@ -653,41 +744,17 @@ void runBatch(FlowBatch& batch) {
       platform::waitForChildExitOrTimeout(kCannotStartSleepMillis);
       continue;
     }
-    if (!anyRunning && !cannotStart && !progress) {
-      // Nothing runs, nothing may start and nothing changed: the remaining jobs can never
-      // start (their upstream analyses will not complete). They fail rather than hang.
-      for (FlowDesign& design : batch.designs) {
-        for (std::size_t a = 0; a < analyses; ++a) {
-          if (design.jobs[a].state == kJobWaiting) {
-            failJob(batch, design, static_cast<int>(a),
-                    "Internal error: the analysis could not be started since its dependencies "
-                    "can no longer be met.");
-          }
-        }
-      }
+    if (!anyRunning && !pass.cannotStart && !pass.progress) {
+      failStuckJobs(batch);
       continue;
     }
-    if (progress) {
+    if (pass.progress) {
       // A job that ended in this pass freed its slot after the pass's submission step:
       // the next pass fills it at once. Waiting here would hold the slot empty until the
       // next job ends, and the batch would run one job at a time.
       continue;
     }
-    int millis = 0;
-    if (cannotStart && !anyRunning) {
-      millis = timingLoopSleep(batch.parallel ? LoopWait::kCannotStart : LoopWait::kSerialNotReady,
-                               proposal);
-    } else if (anyRunning) {
-      millis = timingLoopSleep(LoopWait::kJobsRunning, proposal);
-      if (millis <= 0) millis = kMinimumLoopSleepMillis;
-    }
-    if (millis > 0) {
-      const double untilSave = saveAt - platform::monotonicSeconds();
-      if (untilSave < millis / 1000.0) {
-        millis = std::max(kMinimumLoopSleepMillis, static_cast<int>(std::ceil(untilSave * 1000)));
-      }
-      platform::waitForChildExitOrTimeout(millis);
-    }
+    waitForNextPass(batch, pass, anyRunning, saveAt);
   }
 }
 
@@ -714,6 +781,225 @@ struct BatchGuard {
     keepAnalysisLogsOpen(false);
   }
 };
+
+
+// The batch's records for the agent's designs: its process (null for one without analyses),
+// scoring, response names and loops.
+void setUpBatch(FlowBatch& batch, Agent& agent, const EvaluationServices& services) {
+  batch.agent = &agent;
+  batch.services = &services;
+  batch.process = agent.process == kUndefined ? nullptr : findProcess(agent.process);
+  if (batch.process && batch.process->analyses.empty()) batch.process = nullptr;
+  batch.performance = findPerformance(agent.performance);
+  batch.parallel = batch.process && batch.process->parallel != 0;
+  batch.responseNames = designResponseNames(batch.performance, batch.process);
+  if (batch.process) setUpLoops(batch);
+}
+
+// The status of `analysis` of the design that a condition looks at (`context`); false when
+// the batch has no such design or analysis. An analysis inside a loop looked at from outside
+// it before the loop has finished: only its first case is known to be complete, so that
+// case's status answers, with a warning.
+bool analysisStatusForCondition(const FlowBatch& batch, const std::string& analysis,
+                                const EvaluationContext& context, int& status) {
+  if (!batch.process || context.designSlot < 0 ||
+      context.designSlot >= static_cast<int>(batch.designs.size())) {
+    return false;
+  }
+  const int index = findAnalysis(*batch.process, analysis);
+  if (index < 0) return false;
+  const FlowDesign& design = batch.designs[context.designSlot];
+  const FlowJob& job = design.jobs[index];
+  status = job.status;
+  const int loop = batch.loopOf[index];
+  const int from = findAnalysis(*batch.process, context.analysisName);
+  if (loop >= 0 && !design.loops[loop].finished &&
+      (from < 0 || batch.loopOf[from] != loop)) {
+    writeMessage("analysis", "warning",
+                 formatText("Referencing analysis \"%s\" from loop \"%s\" inside analysis "
+                            "\"%s\". The loop has not finished yet: the values of its first "
+                            "case are used.",
+                            analysis.c_str(), batch.loops[loop].loop->name.c_str(),
+                            context.analysisName.c_str()),
+                 design.number, context.analysisName);
+    status = job.firstCaseStatus;
+  }
+  return true;
+}
+
+// What the batch's conditions use: condition files, remote commands, the time allowed for a
+// condition's command, and the status of the batch's analyses.
+void connectConditions(FlowBatch& batch, const EvaluationServices& services) {
+  batch.conditions.resolveFile = &conditionFilePath;
+  batch.conditions.remoteCommand = &conditionRemoteCommand;
+  batch.conditions.commandSeconds = services.conditionCommandSeconds;
+  const FlowBatch* owner = &batch;
+  batch.conditions.analysisStatus = [owner](const std::string& analysis,
+                                            const EvaluationContext& context, int& status) {
+    return analysisStatusForCondition(*owner, analysis, context, status);
+  };
+}
+
+// What the look-up of a batch's designs found (lookUpDesigns).
+struct BatchLookup {
+  std::vector<std::size_t> toEvaluate;  // positions of the designs to evaluate, in batch order
+  std::vector<std::pair<std::size_t, std::size_t>> repeats;  // (repeat, first occurrence)
+  std::vector<char> relationshipsHeld;  // per design: 0 when a relationship failed
+  int existing = 0;                     // designs that took their stored results
+  int replayed = 0;                     // designs that took a replayed evaluation's results
+};
+
+// Decodes every design (with the study relationships), then looks it up: a design already
+// stored takes its stored results, a design repeated within the batch is evaluated once and
+// its repeats take the results of the first. The others are to be evaluated. A design whose
+// relationship failed draws its number here, after the agent's count.
+BatchLookup lookUpDesigns(Agent& agent, AgentResults& results, const EncodingContext& encoding,
+                          std::vector<Design>& designs) {
+  BatchLookup lookup;
+  RelationshipSettings relationships;
+  relationships.evaluator = &evaluateRelationshipExpression;
+  int& count = agent.evaluatedDesigns;
+  int nextNumber = count + 1;
+  relationships.nextDesignNumber = &nextNumber;
+  lookup.relationshipsHeld.assign(designs.size(), 1);
+  DesignStore batchTable;
+  // (A batch of one design has nothing to repeat: its table stays off and costs nothing.)
+  designStoreCreate(batchTable, results.store.context,
+                    results.store.enabled && designs.size() > 1 ? 1 : 0);
+  for (std::size_t i = 0; i < designs.size(); ++i) {
+    Design& design = designs[i];
+    // Whatever it carries from an earlier life (a copy of a population member) is not its
+    // outcome now.
+    design.failed = false;
+    design.designNumber = -1;
+    Representation& representation = encodingRepresentationOf(design);
+    const int before = nextNumber;
+    lookup.relationshipsHeld[i] = decodeDesign(design, representation, encoding, &relationships);
+    if (nextNumber != before) count = nextNumber - 1;  // a failing design drew its number
+    if (lookup.relationshipsHeld[i] && results.store.enabled) {
+      if (designStoreReuse(results.store, design)) {
+        ++lookup.existing;
+        continue;
+      }
+      if (takeReplayedResults(results, design)) {
+        count = std::max(count, design.designNumber);
+        nextNumber = count + 1;
+        ++lookup.replayed;
+        continue;
+      }
+      if (Design first; designStoreFind(batchTable, design, &first)) {
+        lookup.repeats.emplace_back(i, static_cast<std::size_t>(first.designNumber));
+        continue;
+      }
+      Design key = design;
+      key.designNumber = static_cast<int>(i);  // its position, for the repeats
+      designStoreInsert(batchTable, key);
+    }
+    lookup.toEvaluate.push_back(i);
+  }
+  if (results.store.enabled) {
+    writeMessage("outptr", "note",
+                 formatText("Num in: %d, num existing: %d, num duplicates: %d",
+                            static_cast<int>(designs.size()), lookup.existing,
+                            static_cast<int>(lookup.repeats.size())));
+  }
+  return lookup;
+}
+
+// The number of a design to evaluate: the one it drew when its relationship failed, the one
+// it asks for, else the next after the agent's count (`count`) that no replayed evaluation
+// holds. The count follows the numbers given.
+int numberDesign(const Design& design, bool relationshipsHeld, const AgentResults& results,
+                 int& count) {
+  if (!relationshipsHeld) return design.designNumber;  // numbered when its relationship failed
+  if (design.requestedNumber > 0) {
+    count = std::max(count, design.requestedNumber);
+    return design.requestedNumber;
+  }
+  while (results.replayPending.count(count + 1)) ++count;
+  return ++count;
+}
+
+// Numbers, records, folders and values of each design to evaluate, in batch order. A design
+// that cannot be set up is an error design: its jobs fail at once.
+void setUpDesigns(FlowBatch& batch, std::vector<Design>& designs, const BatchLookup& lookup,
+                  const EncodingContext& encoding) {
+  int& count = batch.agent->evaluatedDesigns;
+  batch.designs.resize(lookup.toEvaluate.size());
+  for (std::size_t slot = 0; slot < lookup.toEvaluate.size(); ++slot) {
+    // Setting up thousands of designs takes a while: a stop signal ends the run here too.
+    if (platform::stopSignal() != 0) pollInteraction(batch);
+    const std::size_t i = lookup.toEvaluate[slot];
+    FlowDesign& flow = batch.designs[slot];
+    flow.batch = &batch;
+    flow.design = &designs[i];
+    flow.slot = static_cast<int>(slot);
+    flow.number = numberDesign(designs[i], lookup.relationshipsHeld[i], *batch.results, count);
+    designs[i].designNumber = flow.number;
+    flow.context.agentNumber = batch.agent->number;
+    flow.context.designNumber = flow.number;
+    flow.context.designSlot = flow.slot;
+    if (batch.process) flow.jobs.resize(batch.process->analyses.size());
+    flow.loops.resize(batch.loops.size());
+    startDesignResponses(flow.context, batch.responseNames);
+    // Decoded again now that its turn has come: decoding fills the representation's slots,
+    // from which the design's values are written.
+    Representation& representation = encodingRepresentationOf(designs[i]);
+    if (!lookup.relationshipsHeld[i]) {
+      flow.error = true;
+    } else if (!decodeDesign(designs[i], representation, encoding)) {
+      flow.error = true;
+    }
+    std::vector<DesignValueEntry> values =
+        fillDesignValues(designs[i], representation, flow.context);
+    if (!setUpDesign(batch, flow, values)) flow.error = true;
+    if (!flow.error && !evaluateDependentVariables(flow.context)) flow.error = true;
+    if (flow.error) {
+      for (std::size_t a = 0; a < flow.jobs.size(); ++a) {
+        failJob(batch, flow, static_cast<int>(a), "");
+      }
+    }
+  }
+}
+
+// Takes the set-up designs through their analyses (runBatch). A process without analyses has
+// calculated responses only: a stop signal is looked for between designs, the run
+// interaction file about once a second.
+void runDesigns(FlowBatch& batch) {
+  if (batch.process) {
+    for (const Analysis& analysis : batch.process->analyses) {
+      if (analysis.jobBatchMode && batch.parallel) {
+        writeMessage("stdout", "note",
+                     formatText("Job batch active for analysis %s", analysis.name.c_str()));
+      }
+    }
+    runBatch(batch);
+    return;
+  }
+  double nextPoll = 0;
+  for (FlowDesign& flow : batch.designs) {
+    if (platform::stopSignal() != 0 || platform::monotonicSeconds() >= nextPoll) {
+      pollInteraction(batch);
+      nextPoll = platform::monotonicSeconds() + 1.0;
+    }
+    finishDesign(batch, flow);
+  }
+}
+
+// A run that writes analysis files only: nothing was evaluated, so the agent has nothing to
+// choose its next designs from. The files of this first batch are what the run was for, and
+// the run ends in order here.
+[[noreturn]] void endRunAfterFiles(const Agent& agent, const FlowBatch& batch) {
+  const int first = batch.designs.front().number, last = batch.designs.back().number;
+  const std::string which = first == last ? formatText("design %d", first)
+                                          : formatText("designs %d to %d", first, last);
+  writeMessage("outptr|stdout", "note",
+               formatText("The analysis files of %s of agent %d have been written. Since "
+                          "only analysis files are written, no analysis was run and the run "
+                          "ends after this first set of designs.",
+                          which.c_str(), agent.number));
+  exitRun(kExitNormal, true);
+}
 
 }  // namespace
 
@@ -787,46 +1073,9 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
     return summary;
   }
   FlowBatch batch;
-  batch.agent = &agent;
-  batch.services = &services;
-  batch.process = agent.process == kUndefined ? nullptr : findProcess(agent.process);
-  if (batch.process && batch.process->analyses.empty()) batch.process = nullptr;
-  batch.performance = findPerformance(agent.performance);
-  batch.parallel = batch.process && batch.process->parallel != 0;
-  batch.responseNames = designResponseNames(batch.performance, batch.process);
-  if (batch.process) setUpLoops(batch);
+  setUpBatch(batch, agent, services);
   BatchGuard guard(batch);
-  batch.conditions.resolveFile = &conditionFilePath;
-  batch.conditions.remoteCommand = &conditionRemoteCommand;
-  batch.conditions.commandSeconds = services.conditionCommandSeconds;
-  batch.conditions.analysisStatus = [&batch](const std::string& analysis,
-                                             const EvaluationContext& context, int& status) {
-    if (!batch.process || context.designSlot < 0 ||
-        context.designSlot >= static_cast<int>(batch.designs.size())) {
-      return false;
-    }
-    const int index = findAnalysis(*batch.process, analysis);
-    if (index < 0) return false;
-    const FlowDesign& design = batch.designs[context.designSlot];
-    const FlowJob& job = design.jobs[index];
-    status = job.status;
-    // An analysis inside a loop looked at from outside it before the loop has finished:
-    // only its first case is known to be complete, so that case's status answers.
-    const int loop = batch.loopOf[index];
-    const int from = findAnalysis(*batch.process, context.analysisName);
-    if (loop >= 0 && !design.loops[loop].finished &&
-        (from < 0 || batch.loopOf[from] != loop)) {
-      writeMessage("analysis", "warning",
-                   formatText("Referencing analysis \"%s\" from loop \"%s\" inside analysis "
-                              "\"%s\". The loop has not finished yet: the values of its first "
-                              "case are used.",
-                              analysis.c_str(), batch.loops[loop].loop->name.c_str(),
-                              context.analysisName.c_str()),
-                   design.number, context.analysisName);
-      status = job.firstCaseStatus;
-    }
-    return true;
-  };
+  connectConditions(batch, services);
   clearConditionValues();
 
   AgentResults& results = agentResults(agent);
@@ -834,153 +1083,26 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   batch.loopValueNames = historyLoopValueNames(agent);
   batch.shape = historyShapeOfAgent(agent);
   EncodingContext encoding = encodingContextForAgent(agent);
-  RelationshipSettings relationships;
-  relationships.evaluator = &evaluateRelationshipExpression;
-  int& count = agent.evaluatedDesigns;
-  int nextNumber = count + 1;
-  relationships.nextDesignNumber = &nextNumber;
-
-  // Decode every design (with the study relationships), then look it up: a design already
-  // stored takes its stored results, a design repeated within the batch is evaluated once
-  // and its repeats take the results of the first. The others are evaluated, numbered in
-  // batch order after the agent's count.
-  std::vector<std::size_t> toEvaluate;
-  std::vector<std::pair<std::size_t, std::size_t>> repeats;  // (repeat, first occurrence)
-  std::vector<char> relationshipsHeld(designs.size(), 1);
-  DesignStore batchTable;
-  // (A batch of one design has nothing to repeat: its table stays off and costs nothing.)
-  designStoreCreate(batchTable, results.store.context,
-                    results.store.enabled && designs.size() > 1 ? 1 : 0);
-  int existing = 0;
-  int replayed = 0;
-  for (std::size_t i = 0; i < designs.size(); ++i) {
-    Design& design = designs[i];
-    // Whatever it carries from an earlier life (a copy of a population member) is not its
-    // outcome now.
-    design.failed = false;
-    design.designNumber = -1;
-    Representation& representation = encodingRepresentationOf(design);
-    const int before = nextNumber;
-    relationshipsHeld[i] = decodeDesign(design, representation, encoding, &relationships);
-    if (nextNumber != before) count = nextNumber - 1;  // a failing design drew its number
-    if (relationshipsHeld[i] && results.store.enabled) {
-      if (designStoreReuse(results.store, design)) {
-        ++existing;
-        continue;
-      }
-      if (takeReplayedResults(results, design)) {
-        count = std::max(count, design.designNumber);
-        nextNumber = count + 1;
-        ++replayed;
-        continue;
-      }
-      if (Design first; designStoreFind(batchTable, design, &first)) {
-        repeats.emplace_back(i, static_cast<std::size_t>(first.designNumber));
-        continue;
-      }
-      Design key = design;
-      key.designNumber = static_cast<int>(i);  // its position, for the repeats
-      designStoreInsert(batchTable, key);
-    }
-    toEvaluate.push_back(i);
-  }
-  if (results.store.enabled) {
-    writeMessage("outptr", "note",
-                 formatText("Num in: %d, num existing: %d, num duplicates: %d",
-                            static_cast<int>(designs.size()), existing,
-                            static_cast<int>(repeats.size())));
-  }
-
-  batch.designs.resize(toEvaluate.size());
-  for (std::size_t slot = 0; slot < toEvaluate.size(); ++slot) {
-    // Setting up thousands of designs takes a while: a stop signal ends the run here too.
-    if (platform::stopSignal() != 0) pollInteraction(batch);
-    const std::size_t i = toEvaluate[slot];
-    FlowDesign& flow = batch.designs[slot];
-    flow.batch = &batch;
-    flow.design = &designs[i];
-    flow.slot = static_cast<int>(slot);
-    if (!relationshipsHeld[i]) {
-      flow.number = designs[i].designNumber;  // numbered when its relationship failed
-    } else if (designs[i].requestedNumber > 0) {
-      flow.number = designs[i].requestedNumber;
-      count = std::max(count, flow.number);
-    } else {
-      while (results.replayPending.count(count + 1)) ++count;
-      flow.number = ++count;
-    }
-    designs[i].designNumber = flow.number;
-    flow.context.agentNumber = agent.number;
-    flow.context.designNumber = flow.number;
-    flow.context.designSlot = flow.slot;
-    if (batch.process) flow.jobs.resize(batch.process->analyses.size());
-    flow.loops.resize(batch.loops.size());
-    startDesignResponses(flow.context, batch.responseNames);
-    // Decoded again now that its turn has come: decoding fills the representation's slots,
-    // from which the design's values are written.
-    Representation& representation = encodingRepresentationOf(designs[i]);
-    if (!relationshipsHeld[i]) {
-      flow.error = true;
-    } else if (!decodeDesign(designs[i], representation, encoding)) {
-      flow.error = true;
-    }
-    std::vector<DesignValueEntry> values =
-        fillDesignValues(designs[i], representation, flow.context);
-    if (!setUpDesign(batch, flow, values)) flow.error = true;
-    if (!flow.error && !evaluateDependentVariables(flow.context)) flow.error = true;
-    if (flow.error) {
-      for (std::size_t a = 0; a < flow.jobs.size(); ++a) {
-        failJob(batch, flow, static_cast<int>(a), "");
-      }
-    }
-  }
+  const BatchLookup lookup = lookUpDesigns(agent, results, encoding, designs);
+  setUpDesigns(batch, designs, lookup, encoding);
   if (batch.designs.empty()) {
     // Every design was known: nothing to run.
-    for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);
-    summary.evaluated = replayed;
+    for (const auto& [repeat, first] : lookup.repeats) {
+      takeResultsOf(designs[repeat], designs[first]);
+    }
+    summary.evaluated = lookup.replayed;
     return summary;
   }
-  if (batch.process) {
-    for (const Analysis& analysis : batch.process->analyses) {
-      if (analysis.jobBatchMode && batch.parallel) {
-        writeMessage("stdout", "note",
-                     formatText("Job batch active for analysis %s", analysis.name.c_str()));
-      }
-    }
-    runBatch(batch);
-  } else {
-    // A process without analyses: calculated responses only. A stop signal is looked for
-    // between designs, the run interaction file about once a second.
-    double nextPoll = 0;
-    for (FlowDesign& flow : batch.designs) {
-      if (platform::stopSignal() != 0 || platform::monotonicSeconds() >= nextPoll) {
-        pollInteraction(batch);
-        nextPoll = platform::monotonicSeconds() + 1.0;
-      }
-      finishDesign(batch, flow);
-    }
-  }
+  runDesigns(batch);
   if (interactionStarted) interactionApplyParallelChanges(interaction);
-  for (const auto& [repeat, first] : repeats) takeResultsOf(designs[repeat], designs[first]);
+  for (const auto& [repeat, first] : lookup.repeats) takeResultsOf(designs[repeat], designs[first]);
   if (!run.settings.designFilesOnly && historySaveDue(results)) writeHistory(agent, results);
-  summary.evaluated = replayed;
+  summary.evaluated = lookup.replayed;
   for (const FlowDesign& flow : batch.designs) {
     ++summary.evaluated;
     if (flow.design->failed) ++summary.failed;
   }
-  if (run.settings.designFilesOnly) {
-    // Nothing was evaluated, so the agent has nothing to choose its next designs from: the
-    // files of this first batch are what the run was for, and the run ends in order here.
-    const int first = batch.designs.front().number, last = batch.designs.back().number;
-    const std::string which = first == last ? formatText("design %d", first)
-                                            : formatText("designs %d to %d", first, last);
-    writeMessage("outptr|stdout", "note",
-                 formatText("The analysis files of %s of agent %d have been written. Since "
-                            "only analysis files are written, no analysis was run and the run "
-                            "ends after this first set of designs.",
-                            which.c_str(), agent.number));
-    exitRun(kExitNormal, true);
-  }
+  if (run.settings.designFilesOnly) endRunAfterFiles(agent, batch);
   writeMessage("stdout", "note", "\nCompleted design evaluation for all designs requested.");
   return summary;
 }
