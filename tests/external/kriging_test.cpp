@@ -5,6 +5,7 @@
 // determinism and both optimisers.
 #include "external/kriging.h"
 #include "external/kriging_opt.h"
+#include "support/damaged_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace karvo::support {
@@ -257,64 +259,24 @@ TEST(KrigingFit, ReadBackPredictsBitForBit) {
   }
 }
 
-TEST(KrigingFit, LayoutOfTheText) {
-  KrigingFit fit({{0.0}, {1.0}, {2.0}}, {1.0, 3.0, 5.0}, 0, 0, 0.0);
-  fit.setThetas({0.0});
-  std::string error;
-  ASSERT_TRUE(fit.compute(error)) << error;
-  const std::vector<std::string> lines = fit.writeData();
-  ASSERT_EQ(lines.size(), 19u);
-  EXPECT_EQ(lines[1], "version 1");
-  EXPECT_EQ(lines[2], "variables 1");
-  EXPECT_EQ(lines[3], "points 3");
-  EXPECT_EQ(lines[4], "regression 0");
-  EXPECT_EQ(lines[5], "correlation Matern52");
-  EXPECT_EQ(lines[6], "nugget 3e-10");
-  EXPECT_EQ(lines[9], "y_mean 3");
-  EXPECT_EQ(lines[10], "y_std 2");
-  EXPECT_EQ(lines[11], "x_means 1");
-  EXPECT_EQ(lines[12], "x_stds 1");
-  EXPECT_EQ(lines[13], "thetas 0");
-  EXPECT_EQ(lines[15].substr(0, 10), "point 0 1 ");
-  EXPECT_EQ(lines[18].substr(0, 31), "end of Kriging model, checksum ");
-  EXPECT_EQ(lines[18].size(), 47u);
-}
-
 TEST(KrigingFit, RefusesTruncatedAndGarbledText) {
   const KrigingFit fit = fitted(spread(12, 2));
   const std::vector<std::string> lines = fit.writeData();
   std::string text;
   for (const auto& line : lines) text += line + "\n";
-  auto split = [](const std::string& all) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start < all.size()) {
-      const std::size_t end = all.find('\n', start);
-      out.push_back(all.substr(start, end == std::string::npos ? std::string::npos : end - start));
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
-    return out;
-  };
   KrigingFit back;
   std::string error;
-  // Every truncation short of the last line's end.
-  for (std::size_t cut = 0; cut + 1 < text.size(); ++cut) {
-    ASSERT_FALSE(back.readData(split(text.substr(0, cut)), error)) << cut;
+  // Every truncation short of the last line's end, and one changed character anywhere
+  // (digits, signs, blanks, letters).
+  const auto refused = [&](const std::string& damaged, std::size_t) {
+    ASSERT_FALSE(back.readData(testing::linesOf(damaged), error));
     ASSERT_FALSE(error.empty());
     ASSERT_FALSE(back.fitted());
-  }
-  // One changed character anywhere (digits, signs, blanks, letters).
-  for (std::size_t at = 0; at < text.size(); at += 3) {
-    if (text[at] == '\n') continue;
-    for (char c : {'7', '-', ' ', 'x', 'e'}) {
-      if (text[at] == c) continue;
-      std::string garbled = text;
-      garbled[at] = c;
-      ASSERT_FALSE(back.readData(split(garbled), error)) << at << " " << c;
-      ASSERT_FALSE(back.fitted());
-    }
-  }
+  };
+  testing::forEachCut(std::string_view(text).substr(0, text.size() - 1), refused);
+  testing::forEachReplacedByte(text, "7- xe", [&](const std::string& damaged, std::size_t at) {
+    if (text[at] != '\n') refused(damaged, at);
+  });
   // The messages name the line.
   std::vector<std::string> bad = lines;
   bad[6] = "nugget abc";

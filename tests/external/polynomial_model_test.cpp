@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/damaged_bytes.h"
 #include "support/test_support.h"
 
 namespace karvo::support {
@@ -645,34 +646,26 @@ TEST(PolynomialModelFile, CutOffAndGarbledFiles) {
         return false;
     return true;
   };
-  for (std::size_t cut = 0; cut < file.size(); ++cut) {
+  testing::forEachCut(file, [&](const std::string& cut, std::size_t) {
     PolynomialModel model;
-    EXPECT_FALSE(
-        readPolynomialModel(polynomialModelLines(file.substr(0, cut)), "f", -1, model, error))
-        << "cut at " << cut;
+    EXPECT_FALSE(readPolynomialModel(polynomialModelLines(cut), "f", -1, model, error));
     EXPECT_FALSE(error.empty());
-  }
+  });
   int accepted = 0;
   // Characters that cannot make a different number out of a number (a blank over a minus
-  // sign could: such edits are not detectable).
-  for (const char garble : {'x', '#', '=', '\n'}) {
-    for (std::size_t at = 0; at < file.size(); ++at) {
-      std::string text = file;
-      if (text[at] == garble ||
-          (garble == '\n' && !std::isalpha(static_cast<unsigned char>(text[at]))))
-        continue;
-      text[at] = garble;
-      for (int expected : {-1, 4}) {
-        PolynomialModel model;
-        if (readPolynomialModel(polynomialModelLines(text), "f", expected, model, error)) {
-          ++accepted;
-          EXPECT_TRUE(sameNumbers(model)) << "garbled '" << garble << "' at " << at;
-        } else {
-          EXPECT_FALSE(error.empty());
-        }
+  // sign could: such edits are not detectable); a line end only inside a word.
+  testing::forEachReplacedByte(file, "x#=\n", [&](const std::string& text, std::size_t at) {
+    if (text[at] == '\n' && !std::isalpha(static_cast<unsigned char>(file[at]))) return;
+    for (int expected : {-1, 4}) {
+      PolynomialModel model;
+      if (readPolynomialModel(polynomialModelLines(text), "f", expected, model, error)) {
+        ++accepted;
+        EXPECT_TRUE(sameNumbers(model));
+      } else {
+        EXPECT_FALSE(error.empty());
       }
     }
-  }
+  });
   EXPECT_GT(accepted, 0);  // e.g. a garbled variable name or "RSM coefficients" line
   const std::vector<std::string> lines = polynomialModelLines(file);
   for (std::size_t drop = 0; drop < lines.size(); ++drop) {

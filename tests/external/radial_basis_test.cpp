@@ -5,6 +5,7 @@
 // the text form (exact layout, bit-for-bit read-back, truncated and altered texts refused) and
 // the refused inputs with their messages.
 #include "external/radial_basis.h"
+#include "support/damaged_bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace karvo::support {
@@ -564,37 +566,21 @@ TEST(RadialBasisText, EveryTruncationAndEveryAlteredCharacterIsRefused) {
   const std::vector<std::string> lines = fit.writeData();
   const std::string prefix = "Radial basis function model data, line ";
 
-  for (std::size_t keep = 0; keep < lines.size(); ++keep) {
-    const std::vector<std::string> truncated(lines.begin(), lines.begin() + static_cast<long>(keep));
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  const auto refused = [&](const std::string& damaged, std::size_t) {
     RadialBasisFunctionFit back;
     std::string error;
-    EXPECT_FALSE(back.readData(truncated, error)) << keep;
+    EXPECT_FALSE(back.readData(testing::linesOf(damaged), error));
     EXPECT_EQ(prefix, error.substr(0, prefix.size())) << error;
     EXPECT_FALSE(back.fitted());
     EXPECT_TRUE(std::isnan(back.evaluate(points[0])));
-  }
-  // Also a line cut short, and every single character replaced or removed.
-  int refused = 0;
-  for (std::size_t l = 0; l < lines.size(); ++l) {
-    for (std::size_t at = 0; at < lines[l].size(); ++at) {
-      for (const char* change : {"x", "9", " ", "-", ".", "e", ""}) {
-        std::vector<std::string> altered = lines;
-        altered[l].replace(at, 1, change);
-        if (altered[l] == lines[l]) continue;
-        RadialBasisFunctionFit back;
-        std::string error;
-        EXPECT_FALSE(back.readData(altered, error)) << l << " " << at << " " << change;
-        EXPECT_EQ(prefix, error.substr(0, prefix.size())) << error;
-        ++refused;
-      }
-      std::vector<std::string> cut = lines;
-      cut[l].resize(at);
-      RadialBasisFunctionFit back;
-      std::string error;
-      EXPECT_FALSE(back.readData(cut, error)) << l << " " << at;
-    }
-  }
-  EXPECT_GT(refused, 1000);
+  };
+  // Whole lines and lines cut short, and every single character replaced.
+  testing::forEachCut(std::string_view(text).substr(0, text.size() - 1), refused);
+  testing::forEachReplacedByte(text, "x9 -.e", [&](const std::string& damaged, std::size_t at) {
+    if (text[at] != '\n') refused(damaged, at);
+  });
 }
 
 TEST(RadialBasisText, MessagesForRefusedTexts) {
