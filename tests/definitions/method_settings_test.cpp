@@ -177,7 +177,6 @@ class MethodSettingsTest : public testing::MessageCaptureTest {
 // ---------------------------------------------------------------------------------------
 // Method words and records
 
-// The words themselves are pinned by the method table's test.
 TEST_F(MethodSettingsTest, EveryMethodWordReadsItsCode) {
   for (int code = 0; code < kMethodCount; ++code) {
     SCOPED_TRACE(methodWord(code));
