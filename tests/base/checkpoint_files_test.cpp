@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "support/damaged_bytes.h"
 #include "support/test_support.h"
 
 namespace karvo {
 namespace {
 
+using testing::forEachCut;
 using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
@@ -321,9 +323,8 @@ TEST(VerifiedFileDamage, ACutFileKeepsExactlyTheWholeSlotsAndAWriteOverItStartsA
   ASSERT_EQ(wordAt(bytes, 12), 48);
   ASSERT_EQ(wordAt(bytes, 8), 48 + 90);
   ASSERT_EQ(bytes.size(), 48u + 90u + 120u);
-  for (std::size_t size = 0; size < bytes.size(); ++size) {
-    SCOPED_TRACE("cut to " + std::to_string(size) + " bytes");
-    writeFile(path, bytes.substr(0, size));
+  forEachCut(bytes, [&](const std::string& cut, std::size_t size) {
+    writeFile(path, cut);
     Read read = readBack(path);
     EXPECT_FALSE(read.current.valid);
     if (size < 48 + 90) {
@@ -342,7 +343,7 @@ TEST(VerifiedFileDamage, ACutFileKeepsExactlyTheWholeSlotsAndAWriteOverItStartsA
       EXPECT_EQ(readFile(path),
                 header(0, 1, 48, 48, {0, 0, 0, 0}, {4, fnv("next"), 13, 0}) + "next");
     }
-  }
+  });
 }
 
 TEST(VerifiedFileDamage, RandomFilesGiveExactlyTheSlotsWhoseChecksumHolds) {

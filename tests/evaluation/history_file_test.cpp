@@ -25,6 +25,7 @@
 #include "definitions/method_settings.h"
 #include "evaluation/agent_results.h"
 #include "evaluation/tagging.h"
+#include "support/damaged_bytes.h"
 #include "support/study_files_fixture.h"
 
 namespace karvo {
@@ -727,13 +728,12 @@ TEST_F(HistoryFileTest, FileCutAtEveryByteIsRefused) {
   ASSERT_EQ(bytes, expectedFile(marks).bytes);
   study.extending = 1;
   study.resume = 1;
-  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-    SCOPED_TRACE(cut);
-    testing::writeFile(path(), bytes.substr(0, cut));
+  testing::forEachCut(bytes, [&](const std::string& cut, std::size_t length) {
+    testing::writeFile(path(), cut);
     EXPECT_EQ(readBack(), 0);
-    EXPECT_EQ(messages(), messagesOfCut(cut, marks));
+    EXPECT_EQ(messages(), messagesOfCut(length, marks));
     expectEmptyStart();
-  }
+  });
   testing::writeFile(path(), bytes);
   EXPECT_EQ(readBack(), 1);
 }
