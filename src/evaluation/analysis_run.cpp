@@ -137,136 +137,153 @@ bool remoteInvocation(RemoteProfile& profile, const Analysis* analysis,
   return true;
 }
 
-}  // namespace
-
-std::string jobScriptName(const std::string& analysisName, CommandKind kind) {
-  return formatText("Execute_%s_%s.sh", analysisName.empty() ? "NONE" : analysisName.c_str(),
-                    kindWord(kind));
-}
-
-CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext& context) {
-  CommandLaunch out;
-  const Analysis* analysis = context.analysis;
-  const std::string analysisName = nameOfAnalysis(context);
-
-  // 1. Tags. A command left with tags that could not be replaced is not run: the dummy
-  //    command would fail in ways that an unchecked exit code could pass as a success.
-  out.command = replaceTags(request.command, context);
-  if (out.command == kDummyCommand && request.command != kDummyCommand) {
-    return notStarted(std::move(out), request, context,
-                      "Not every tag of the command could be replaced, so it was not started.");
-  }
-
-  // The local folder it runs in.
-  std::string folder = request.folder;
+// The local folder a command runs in: the one asked for, or the run folder of its analysis,
+// or the study folder. False, with `reason`, when the run folder cannot be resolved.
+bool commandFolder(const CommandRequest& request, const EvaluationContext& context,
+                   const std::string& analysisName, std::string& folder, std::string& reason) {
+  folder = request.folder;
   if (folder.empty()) {
-    if (analysis || !analysisName.empty()) {
+    if (context.analysis || !analysisName.empty()) {
       ResolvedPath runFolder = resolveRunFolder(context);
-      if (!runFolder.ok) return notStarted(std::move(out), request, context, runFolder.error);
+      if (!runFolder.ok) {
+        reason = runFolder.error;
+        return false;
+      }
       folder = runFolder.path;
     } else {
       folder = run.workingDirectory;
     }
   }
   folder = underStudy(folder);
+  return true;
+}
 
-  // 2. The log.
-  if (request.logging) {
-    if (!request.logFile.empty()) {
-      out.logFile = underStudy(request.logFile);
-    } else if (!analysisName.empty()) {
-      out.logFile = contextAnalysisLog(context);
-    } else {
-      out.logFile = formatText("%s%c%s", run.workingDirectory.c_str(), kSep, kUtilityOutputName);
-    }
-  }
+// The file a logged command's output goes to: the one asked for, the analysis log, or the
+// study's utility output file; "" when the command is not logged.
+std::string commandLogFile(const CommandRequest& request, const EvaluationContext& context,
+                           const std::string& analysisName) {
+  if (!request.logging) return "";
+  if (!request.logFile.empty()) return underStudy(request.logFile);
+  if (!analysisName.empty()) return contextAnalysisLog(context);
+  return formatText("%s%c%s", run.workingDirectory.c_str(), kSep, kUtilityOutputName);
+}
 
-  // 3. The compute resource and the side the command runs on.
-  const ComputeResource* resource = contextResource(context);
+// The compute resource a command runs on: the one the request names, else the analysis's.
+// False, with `reason`, for a name that is not defined or names a set of resources.
+bool commandResource(const CommandRequest& request, const EvaluationContext& context,
+                     const ComputeResource*& resource, std::string& reason) {
+  resource = contextResource(context);
   if (!request.resourceName.empty()) {
     resource = findComputeResource(request.resourceName);
     if (!resource) {
-      return notStarted(std::move(out), request, context,
-                        formatText("The compute resource \"%s\" has not been defined.",
-                                   request.resourceName.c_str()));
+      reason = formatText("The compute resource \"%s\" has not been defined.",
+                          request.resourceName.c_str());
+      return false;
     }
   }
   if (resource && resource->type == ResourceType::MachineSet) {
-    return notStarted(std::move(out), request, context,
-                      formatText("The compute resource \"%s\" is a set of resources; a member "
-                                 "of the set must be chosen before a command runs on it.",
-                                 resource->name.c_str()));
+    reason = formatText("The compute resource \"%s\" is a set of resources; a member of the "
+                        "set must be chosen before a command runs on it.",
+                        resource->name.c_str());
+    return false;
   }
-  bool remote = false;
+  return true;
+}
+
+// Whether the command runs on the resource's remote machine. A command meant for the far
+// side of an analysis that has none runs here, with a note in the analysis log.
+bool runsRemotely(const CommandRequest& request, const EvaluationContext& context,
+                  const ComputeResource* resource, const std::string& analysisName) {
   if (request.side == RunSide::kRemote) {
-    remote = isRemoteResource(resource);
-    if (!remote) {
-      writeMessage("analysis", "note",
-                   "Requested execution of a command on remote machine. However, this "
-                   "analysis is not setup to run on a remote machine. Running commands locally.",
-                   context.designNumber, analysisName);
-    }
-  } else if (request.side == RunSide::kAuto) {
-    remote = request.kind == CommandKind::kAnalysis && isRemoteResource(resource);
+    if (isRemoteResource(resource)) return true;
+    writeMessage("analysis", "note",
+                 "Requested execution of a command on remote machine. However, this analysis "
+                 "is not setup to run on a remote machine. Running commands locally.",
+                 context.designNumber, analysisName);
+    return false;
   }
-  out.remote = remote;
+  return request.side == RunSide::kAuto && request.kind == CommandKind::kAnalysis &&
+         isRemoteResource(resource);
+}
 
-  std::string execCommand = out.command;
-  std::string resourceBlock;
-  std::string remoteBlock, remoteFolder, remoteStudy;
-  if (remote) {
-    std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, context);
-    if (!profile) {
-      return notStarted(std::move(out), request, context,
-                        formatText("The remote profile \"%s\" of the compute resource \"%s\" "
-                                   "is not defined.",
-                                   resource->remoteProfile.c_str(), resource->name.c_str()));
-    }
-    remoteFolder = request.remoteFolder;
-    if (remoteFolder.empty()) {
-      ResolvedPath remoteRun = resolveRunFolder(context, true);
-      if (!remoteRun.ok) return notStarted(std::move(out), request, context, remoteRun.error);
-      remoteFolder = remoteRun.path;
-    }
-    // A far side without a POSIX shell (cmd.exe) would take sh quoting literally: there the
-    // values go in as they are.
-    if (!profile->posixShell()) {
-      out.command = replaceTags(request.command, context, TagQuoting::kNone);
-    }
-    remoteStudy = remoteStudyFolder(*profile, analysis);
-    std::string scriptPath;
-    if (!writeRemoteExecutionScript(*profile, context, out.command, folder, remoteFolder,
-                                    out.logFile, scriptPath)) {
-      return notStarted(std::move(out), request, context, "");
-    }
-    std::string error;
-    if (!remoteInvocation(*profile, analysis, scriptPath, execCommand, error)) {
-      return notStarted(std::move(out), request, context, error);
-    }
-    const RemoteMachineDefinition* machine = findRemoteMachine(resource->remoteProfile);
-    remoteBlock = machine ? formatResourceBlock(machine->properties) : std::string();
-  }
-  // The resource's record goes to the controller when the resource itself runs the job: the
-  // analysis command, or any command on its remote machine. Other commands run Direct here.
-  if (resource && (remote || (request.kind == CommandKind::kAnalysis && !resource->remote))) {
-    PropertiesMap record = resource->properties;
-    if (analysis && !trimmed(analysis->jobNamePrefix).empty()) {
-      record.setValue("jobPrefix", trimmed(analysis->jobNamePrefix));
-    }
-    resourceBlock = formatResourceBlock(record);
-  }
+// What a command that runs on a remote machine hands to the job controller.
+struct RemoteSide {
+  std::string execCommand;  // the line the job runs (here: the command itself)
+  std::string block;        // the remote profile's record
+  std::string folder;       // the run folder on the far side
+  std::string study;        // the study folder on the far side
+};
 
-  // The job script: in the command's folder, unless that folder is shared by every design
-  // (study, project or fixed folders), where two designs' jobs could overwrite each other's
-  // script; it then goes into the design folder.
+// Readies the far side of a remote command: its run folder, the remote execution script and
+// the line that runs it. A far side without a POSIX shell (cmd.exe) would take sh quoting
+// literally: there the values go into the command as they are. False, with `reason`.
+bool prepareRemoteSide(const CommandRequest& request, const EvaluationContext& context,
+                       const ComputeResource& resource, const std::string& folder,
+                       CommandLaunch& out, RemoteSide& remote, std::string& reason) {
+  std::unique_ptr<RemoteProfile> profile = openRemoteProfile(&resource, context);
+  if (!profile) {
+    reason = formatText("The remote profile \"%s\" of the compute resource \"%s\" is not "
+                        "defined.",
+                        resource.remoteProfile.c_str(), resource.name.c_str());
+    return false;
+  }
+  remote.folder = request.remoteFolder;
+  if (remote.folder.empty()) {
+    ResolvedPath remoteRun = resolveRunFolder(context, true);
+    if (!remoteRun.ok) {
+      reason = remoteRun.error;
+      return false;
+    }
+    remote.folder = remoteRun.path;
+  }
+  if (!profile->posixShell()) out.command = replaceTags(request.command, context, TagQuoting::kNone);
+  remote.study = remoteStudyFolder(*profile, context.analysis);
+  std::string scriptPath;
+  if (!writeRemoteExecutionScript(*profile, context, out.command, folder, remote.folder,
+                                  out.logFile, scriptPath)) {
+    reason.clear();
+    return false;
+  }
+  if (!remoteInvocation(*profile, context.analysis, scriptPath, remote.execCommand, reason)) {
+    return false;
+  }
+  const RemoteMachineDefinition* machine = findRemoteMachine(resource.remoteProfile);
+  remote.block = machine ? formatResourceBlock(machine->properties) : std::string();
+  return true;
+}
+
+// The resource's record goes to the controller when the resource itself runs the job: the
+// analysis command, or any command on its remote machine. Other commands run Direct here.
+std::string resourceBlockFor(const CommandRequest& request, const EvaluationContext& context,
+                             const ComputeResource* resource, bool remote) {
+  if (!resource || !(remote || (request.kind == CommandKind::kAnalysis && !resource->remote))) {
+    return "";
+  }
+  PropertiesMap record = resource->properties;
+  if (context.analysis && !trimmed(context.analysis->jobNamePrefix).empty()) {
+    record.setValue("jobPrefix", trimmed(context.analysis->jobNamePrefix));
+  }
+  return formatResourceBlock(record);
+}
+
+// The job script: in the command's folder, unless that folder is shared by every design
+// (study, project or fixed folders), where two designs' jobs could overwrite each other's
+// script; it then goes into the design folder.
+std::string jobScriptPath(const EvaluationContext& context, const std::string& analysisName,
+                          CommandKind kind, const std::string& folder) {
   std::string scriptFolder = folder;
   if (!analysisName.empty()) {
     std::string design = designFolder(contextAgentFolder(context), context.designNumber);
     if (!isWithin(folder, design) && platform::isDirectory(design)) scriptFolder = design;
   }
-  out.scriptPath = platform::joinPath(scriptFolder, jobScriptName(analysisName, request.kind));
+  return platform::joinPath(scriptFolder, jobScriptName(analysisName, kind));
+}
 
-  // 4. The launch property set.
+// The launch property set of the job controller.
+void fillLaunch(const CommandRequest& request, const EvaluationContext& context,
+                const ComputeResource* resource, const std::string& folder,
+                const RemoteSide& remote, CommandLaunch& out) {
+  const Analysis* analysis = context.analysis;
   std::string deletes, copies;
   for (const std::string& file : request.remoteFileDeletes) {
     deletes += formatText("file,%s\n", file.c_str());
@@ -295,24 +312,67 @@ CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext&
   launch.setValue("job_script", out.scriptPath);
   launch.setValue("out_log_file", out.logFile);
   launch.setValue("err_log_file", out.logFile);
-  launch.setValue("exec_cmd", execCommand);
+  launch.setValue("exec_cmd", remote.execCommand);
   launch.setValue("do_job_block", flag(isAnalysisRun && analysis && analysis->jobBatchMode));
   launch.setValue("do_verbose", flag(run.settings.verbose != 0));
   launch.setValue("resource_name", resource ? resource->name : kDefaultResourceName);
-  launch.setValue("resource_block", resourceBlock);
+  launch.setValue("resource_block", resourceBlockFor(request, context, resource, out.remote));
   launch.setValue("finish_block", finishBlock);
-  launch.setValue("remote_block", remoteBlock);
-  launch.setValue("rmt_analysis_dir", remoteFolder);
-  launch.setValue("rmt_study_dir", remoteStudy);
+  launch.setValue("remote_block", remote.block);
+  launch.setValue("rmt_analysis_dir", remote.folder);
+  launch.setValue("rmt_study_dir", remote.study);
   launch.setValue("rmt_file_deletes", deletes);
   launch.setValue("rmt_file_copies", copies);
   launch.setValue("do_analysis_run", flag(isAnalysisRun));
+}
+
+}  // namespace
+
+std::string jobScriptName(const std::string& analysisName, CommandKind kind) {
+  return formatText("Execute_%s_%s.sh", analysisName.empty() ? "NONE" : analysisName.c_str(),
+                    kindWord(kind));
+}
+
+CommandLaunch runCommand(const CommandRequest& request, const EvaluationContext& context) {
+  CommandLaunch out;
+  const std::string analysisName = nameOfAnalysis(context);
+
+  // 1. Tags. A command left with tags that could not be replaced is not run: the dummy
+  //    command would fail in ways that an unchecked exit code could pass as a success.
+  out.command = replaceTags(request.command, context);
+  if (out.command == kDummyCommand && request.command != kDummyCommand) {
+    return notStarted(std::move(out), request, context,
+                      "Not every tag of the command could be replaced, so it was not started.");
+  }
+  std::string folder, reason;
+  if (!commandFolder(request, context, analysisName, folder, reason)) {
+    return notStarted(std::move(out), request, context, reason);
+  }
+
+  // 2. The log.
+  out.logFile = commandLogFile(request, context, analysisName);
+
+  // 3. The compute resource and the side the command runs on.
+  const ComputeResource* resource = nullptr;
+  if (!commandResource(request, context, resource, reason)) {
+    return notStarted(std::move(out), request, context, reason);
+  }
+  out.remote = runsRemotely(request, context, resource, analysisName);
+  RemoteSide remote;
+  remote.execCommand = out.command;
+  if (out.remote && !prepareRemoteSide(request, context, *resource, folder, out, remote, reason)) {
+    return notStarted(std::move(out), request, context, reason);
+  }
+  out.scriptPath = jobScriptPath(context, analysisName, request.kind, folder);
+
+  // 4. The launch property set.
+  fillLaunch(request, context, resource, folder, remote, out);
 
   // 5. Submission.
   recordCommand(request, out.command, context);
   out.job = newJob();
-  if (!out.job->submit(launch)) {
-    std::string reason = out.job->lastError();
+  if (!out.job->submit(out.launch)) {
+    reason = out.job->lastError();
     return notStarted(std::move(out), request, context, reason);
   }
   if (request.wait) out.job->finished(true);
