@@ -517,8 +517,8 @@ std::vector<MethodCase> methodCases() {
   using G = SurfaceFields;
   const auto ended = [] { return endedSearch(kSqpSolved); };
   std::vector<std::pair<const char*, std::function<std::string()>>> sqpRefused;
-  for (const auto& [name, change] : runsThatDoNotFit()) {
-    sqpRefused.emplace_back(name, [change] {
+  for (const auto& run : runsThatDoNotFit()) {
+    sqpRefused.emplace_back(run.first, [change = run.second] {
       LocalSearch s = gradientsSearch();
       change(s);
       return sqpSearchBytes(true, s);
