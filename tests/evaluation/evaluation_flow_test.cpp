@@ -102,9 +102,9 @@ std::string designLog(const TempDir& dir) {
   return readFile(dir.file("POST_0/Design1/design.log"));
 }
 
-// Whether any process still runs inside the test's folder (its working folder is there or its
-// command names it). Looking at the machine's "sleep 30" processes would see other tests'.
-bool processesLeft(const TempDir& dir) {
+// Whether a process runs inside the test's folder now (its working folder is there or its
+// command names it).
+bool processInFolder(const TempDir& dir) {
   namespace fs = std::filesystem;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/proc", ec)) {
@@ -120,6 +120,17 @@ bool processesLeft(const TempDir& dir) {
     if (args.find(dir.path() + "/demo_0") != std::string::npos) return true;
   }
   return false;
+}
+
+// Whether any process still runs inside the test's folder a second after the run: one that
+// the run ended may still be on its way out (its folder is let go last), one left running is
+// still there. Looking at the machine's "sleep 30" processes would see other tests'.
+bool processesLeft(const TempDir& dir) {
+  for (int look = 0; look < 50; ++look) {
+    if (!processInFolder(dir)) return false;
+    platform::sleepMillis(20);
+  }
+  return true;
 }
 
 testing::ProcessResult checkSetup(const TempDir& dir) {
