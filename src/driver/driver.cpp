@@ -22,6 +22,7 @@
 #include "driver/command_line.h"
 #include "driver/method_table.h"
 #include "search/genetic.h"
+#include "search/pareto_file.h"
 #include "surrogates/study_surfaces.h"
 #include "base/messages.h"
 #include "base/progress.h"
@@ -279,7 +280,10 @@ struct CheckpointTiming {
 // writes its checkpoint only once the cycles since the last one took nine times as long as
 // writing it did, so that checkpoints cost at most a tenth of the run. Nothing is lost by
 // that: an extension takes the designs evaluated after the checkpoint from the history
-// again. The agent's last cycle is always written.
+// again. The agent's last cycle is always written, and so is every cycle of an agent that
+// keeps a Pareto file: the file gains a block each cycle, and an extension must find the
+// file and the checkpoint of the same cycle (it would add the blocks of the cycles it runs
+// again a second time).
 void writeCheckpoints(std::span<const MethodEntry> methods, const std::vector<char>& ranInCycle,
                       std::vector<CheckpointTiming>& timing) {
   if (run.settings.designFilesOnly || run.settings.checkSetup) return;
@@ -292,7 +296,9 @@ void writeCheckpoints(std::span<const MethodEntry> methods, const std::vector<ch
     CheckpointTiming& t = timing[index];
     const double now = platform::monotonicSeconds();
     const bool last = agent->runState == 2 || run.currentCycle + 1 >= agent->method.numCycles;
-    if (t.written && !last && now - t.lastEnd < 9.0 * t.lastSeconds) continue;
+    const bool keepsFront =
+        platform::pathExists(search::paretoFilePath(number, run.settings.postNoEval != 0));
+    if (t.written && !last && !keepsFront && now - t.lastEnd < 9.0 * t.lastSeconds) continue;
     writePopulation(*agent, entry->keepState, run.currentCycle + 1);
     t.written = true;
     t.lastEnd = platform::monotonicSeconds();
