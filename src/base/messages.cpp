@@ -275,7 +275,8 @@ void fatalError(const std::string& text) {
     std::string lck = platform::joinPath(run.workingDirectory, "checkPerformance.lck");
     if (std::FILE* f = std::fopen(lck.c_str(), "w")) std::fclose(f);
   }
-  writeMessage("outptr", "error", text);
+  // What stops the run is what the user must act on: the terminal gets it too.
+  writeMessage("outptr|stderr", "error", text);
   writeMessage("outptr|stderr", "none", "Run exiting due to an error");
   throw RunExit{kExitFatal, true};
 }

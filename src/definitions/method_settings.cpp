@@ -133,11 +133,10 @@ void readGradient(const DefinitionContext& context, GradientSettings& gradient) 
   checkRealRange(context, "gradStepSize", gradient.gradStepSize, 1e-10, 0.5);
 }
 
-// "Unrecognized ... specified: %s" texts go to the message file and standard error.
+// "Unrecognized ... specified: %s" texts go to the message file and standard error (as every
+// fatal error's does).
 [[noreturn]] void unrecognizedWord(const char* format, const std::string& word) {
-  std::string text = formatText(format, word.c_str());
-  writeMessage("stderr", "error", text);
-  fatalError(text);
+  fatalError(formatText(format, word.c_str()));
 }
 
 [[noreturn]] void unrecognizedDoe(const std::string& word) {

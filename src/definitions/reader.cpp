@@ -472,10 +472,10 @@ FileHandle* openDefinitionFile(const std::string& name) {
   if (outptr) {
     writeText(outptr, text);
     flushFile(outptr);
-  } else {
-    std::fputs(text.c_str(), stderr);
-    std::fflush(stderr);
   }
+  // The terminal gets it in any case: it names the file the user must mend.
+  std::fputs(text.c_str(), stderr);
+  std::fflush(stderr);
   fatalError("\n\tExiting.");
 }
 

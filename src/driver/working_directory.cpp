@@ -57,7 +57,7 @@ void checkEnvironment() {
   }
   std::string error;
   if (!ExtensionManager::instance(applicationAccess(), &error)) {
-    writeMessage("outptr", "error", "The extension environment could not be created: " + error + ".");
+    writeMessage("outptr|stderr", "error", "The extension environment could not be created: " + error + ".");
     fatalError("environment setup error");
   }
   s.environmentChecked = true;

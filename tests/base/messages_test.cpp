@@ -231,7 +231,7 @@ TEST_F(MessageFileTest, FatalErrorSetsStateWritesBothTextsAndUnwinds) {
     EXPECT_EQ(exit.code, -123);
     EXPECT_TRUE(exit.closeRun);
   }
-  EXPECT_EQ(GetCapturedStderr(), "Run exiting due to an error\n");
+  EXPECT_EQ(GetCapturedStderr(), "*ERROR\nSomething broke.\n\nRun exiting due to an error\n");
   EXPECT_EQ(run.exitState, "Error");
   EXPECT_EQ(messages(), "*ERROR\nSomething broke.\n\nRun exiting due to an error\n");
 }

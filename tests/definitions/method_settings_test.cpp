@@ -274,8 +274,8 @@ TEST_F(MethodSettingsTest, UnknownArrayAndModelWordsAlsoGoToStandardError) {
                             fatalBlock("Unrecognized approximation model type specified: "
                                        "quadratic"));
   EXPECT_EQ(err,
-            "*ERROR\nUnrecognized DOE type specified: 2levelFull\nRun exiting due to an error\n"
-            "*ERROR\nUnrecognized approximation model type specified: quadratic\n"
+            "*ERROR\nUnrecognized DOE type specified: 2levelFull\n\nRun exiting due to an error\n"
+            "*ERROR\nUnrecognized approximation model type specified: quadratic\n\n"
             "Run exiting due to an error\n");
 }
 

@@ -110,7 +110,9 @@ std::string fatalBlock(const std::string& messages) {
 void expectFatalEnd(const testing::ProcessResult& result, const std::string& dir,
                     const std::string& errorText) {
   EXPECT_EQ(result.status, kFatalStatus);
-  EXPECT_EQ(result.err, kRunExiting);
+  // The terminal gets the error block too, then the line that ends the run.
+  EXPECT_EQ(fatalBlock(result.err), errorText);
+  EXPECT_THAT(result.err, ::testing::EndsWith("\n\n" + kRunExiting));
   EXPECT_EQ(result.out, kEndOfRunStdout);
   const std::string messages = readFile(dir + "/study.mes");
   EXPECT_EQ(fatalBlock(messages), errorText);
