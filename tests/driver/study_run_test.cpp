@@ -228,52 +228,36 @@ outputPrecision: 12
 // ---------------------------------------------------------------------------------------
 // generateReportOnly
 
-class ReportOnlyRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    writeBracketStudy(dir.path());
-    result = runStudy(dir, {"generateReportOnly"});
-  }
+// One report per agent in the range, each describing its own agent (agent 1's byte for byte),
+// and the run ends straight after them.
+TEST(ReportOnlyRun, WritesOneReportPerAgentInRangeAndEndsThere) {
   TempDir dir;
-  testing::ProcessResult result;
-};
-
-TEST_F(ReportOnlyRun, WritesOneReportPerAgentInRangeAndNoClosingBlock) {
-  EXPECT_EQ(result.status, 0);
+  writeBracketStudy(dir.path());
+  const testing::ProcessResult result = runStudy(dir, {"generateReportOnly"});
+  ASSERT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
   EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"),
               ::testing::ElementsAre("bracket1.rpt", "bracket2.rpt"));
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
-  // (bracket1.rpt is checked whole below.)
-  EXPECT_THAT(readFile(dir.file("bracket2.rpt")), Not(HasSubstr("*EXIT STATE")));
-  // The run ends straight after the reports: no end-of-run notes, no cycles.
+  std::string expected = replaced(kLayoutReport, "{wd}", workingDirectory(dir));
+  expected = replaced(expected, "{exe}", KARVO_BINARY);
+  EXPECT_EQ(masked(readFile(dir.file("bracket1.rpt"))), expected);
+
+  const std::string report = readFile(dir.file("bracket2.rpt"));
+  EXPECT_THAT(report, Not(HasSubstr("*EXIT STATE")));
+  EXPECT_THAT(report, HasLines("Evaluation directory: " + workingDirectory(dir) + "/bracket_2\n"));
+  EXPECT_THAT(report, HasLines("\nagentName: screening\n\nStudy Type: doe\n"));
+  // No end-of-run notes, no cycles; the reports carry the start time of the banner.
   const std::string messages = readFile(dir.file("study.mes"));
   EXPECT_THAT(messages, HasLines("\t**********The evaluation directories are:**********\n"));
   EXPECT_THAT(messages, Not(HasSubstr("END OF RUN INFORMATION")));
   EXPECT_THAT(messages, Not(HasSubstr("End of Cycle")));
-}
-
-TEST_F(ReportOnlyRun, ReportMatchesTheLayoutByteForByte) {
-  ASSERT_EQ(result.status, 0);
-  std::string expected = replaced(kLayoutReport, "{wd}", workingDirectory(dir));
-  expected = replaced(expected, "{exe}", KARVO_BINARY);
-  EXPECT_EQ(masked(readFile(dir.file("bracket1.rpt"))), expected);
-}
-
-TEST_F(ReportOnlyRun, EachReportDescribesItsOwnAgent) {
-  ASSERT_EQ(result.status, 0);
-  const std::string report = readFile(dir.file("bracket2.rpt"));
-  EXPECT_THAT(report, HasLines("Evaluation directory: " + workingDirectory(dir) + "/bracket_2\n"));
-  EXPECT_THAT(report, HasLines("\nagentName: screening\n\nStudy Type: doe\n"));
-  // The report carries the start time written into the banner.
-  const std::string messages = readFile(dir.file("study.mes"));
   const std::string marker =
       "\t**********     The run start time is:    **********\n\t**********     ";
   const std::size_t at = messages.find(marker);
   ASSERT_NE(at, std::string::npos);
-  const std::string start = messages.substr(at + marker.size(), 23);
-  EXPECT_THAT(report, HasLines("Start time: " + start + "\n"));
+  EXPECT_THAT(report, HasLines("Start time: " + messages.substr(at + marker.size(), 23) + "\n"));
 }
 
 // A robustness agent scores nothing: every response of its performance definition is listed

@@ -3,7 +3,6 @@
 // an analysis can meet on the way.
 #include "evaluation/evaluation_flow.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -630,25 +629,6 @@ TEST(EvaluationFlowInteraction, StopKillsTheRunningAnalysis) {
   EXPECT_TRUE(has(readFile(dir.file("demo0.rpt")), "*EXIT STATE\nCancelled\n"))
       << readFile(dir.file("demo0.rpt"));
   EXPECT_NE(::access(dir.file("study.io").c_str(), F_OK), 0);  // renamed once read
-  EXPECT_FALSE(processesLeft(dir));
-}
-
-TEST(EvaluationFlowInteraction, StopKeepLeavesTheAnalysisRunning) {
-  TempDir dir("karvo-flow");
-  writeStudy(dir.path(),
-             {.script = "echo $$ > ../../../analysis.pid\necho stop keep > ../../../study.io\n"
-                        "sleep 30\n"});
-  testing::ProcessResult result = checkSetup(dir);
-  EXPECT_EQ(result.status, 0) << result.err;
-  EXPECT_TRUE(has(readFile(dir.file("study.mes")),
-                  "The currently running analyses will not be terminated."));
-  const pid_t pid = static_cast<pid_t>(std::atol(readFile(dir.file("analysis.pid")).c_str()));
-  ASSERT_GT(pid, 1);
-  const pid_t group = ::getpgid(pid);
-  EXPECT_EQ(::kill(pid, 0), 0) << "the kept analysis should still run";
-  // The test cleans up what the run was asked to keep.
-  if (group > 1) ::kill(-group, SIGKILL);
-  for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i) ::usleep(10000);
   EXPECT_FALSE(processesLeft(dir));
 }
 
