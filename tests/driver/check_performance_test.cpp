@@ -171,47 +171,41 @@ TEST(CheckPerformanceRun, VariablesTakeTheirBaselineAndEachListEndsItsLine) {
                 kTrailer);
 }
 
-TEST(CheckPerformanceFatal, UnknownPerformanceIdEndsWithLockFile) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "touch calc.ran\n");
-  testing::ProcessResult result = checkPerformance(dir, "4");
-  EXPECT_EQ(result.status, 133);
-  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
-  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
-            "*ERROR\nThe performance id 4 given to checkPerformance is not used by any agent in "
-            "\"Assembly.in\". There is no performance \ndefinition \"Performance4.in\" to check."
-            "\n\nRun exiting due to an error\n");
-  EXPECT_FALSE(exists(dir, "calc.ran"));
-  expectNoRunFiles(dir);
-}
-
-TEST(CheckPerformanceFatal, AgentWithoutProcessIsRefused) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "touch calc.ran\n");
-  writeFile(dir.file("Assembly.in"),
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 3\n*END\n");
-  testing::ProcessResult result = checkPerformance(dir, "3");
-  EXPECT_EQ(result.status, 133);
-  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
-  EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
-            "*ERROR\nNo process is associated with the performance id 3: agent 0 (\"sizing\"), "
-            "the first agent that uses it, has no process to run.\n\nRun exiting due to an "
-            "error\n");
-  EXPECT_FALSE(exists(dir, "calc.ran"));
-}
-
-TEST(CheckPerformanceFatal, MissingInstallationRootEndsWithLockFile) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "touch calc.ran\n");
-  testing::ProcessResult result =
-      runKarvo({"checkPerformance", "3"}, dir.path(), {"-KARVO_ROOT"});
-  EXPECT_EQ(result.status, 133);
-  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
-  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
-            "*ERROR\nThe required environment variable KARVO_ROOT is not set.\n\n"
-            "Run exiting due to an error\n");
-  EXPECT_FALSE(exists(dir, "calc.ran"));
+// Each fatal end: the lock file stays, the error is the whole output, and nothing ran.
+TEST(CheckPerformanceFatal, EndsWithLockFileAndItsErrorBeforeAnyAnalysisRuns) {
+  const struct {
+    const char* id;
+    bool withoutProcess;
+    bool withoutRoot;
+    std::string error;
+  } cases[] = {
+      {"4", false, false,
+       "The performance id 4 given to checkPerformance is not used by any agent in "
+       "\"Assembly.in\". There is no performance \ndefinition \"Performance4.in\" to check."},
+      {"3", true, false,
+       "No process is associated with the performance id 3: agent 0 (\"sizing\"), the first "
+       "agent that uses it, has no process to run."},
+      {"3", false, true, "The required environment variable KARVO_ROOT is not set."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    TempDir dir("karvo-checkperf");
+    writeStudy(dir.path(), "touch calc.ran\n");
+    if (c.withoutProcess) {
+      writeFile(dir.file("Assembly.in"),
+                "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+                "representation: 0\nperformance: 3\n*END\n");
+    }
+    testing::ProcessResult result =
+        c.withoutRoot ? runKarvo({"checkPerformance", c.id}, dir.path(), {"-KARVO_ROOT"})
+                      : checkPerformance(dir, c.id);
+    EXPECT_EQ(result.status, 133);
+    EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+    EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
+              unwrapped("*ERROR\n" + c.error + "\n\nRun exiting due to an error\n"));
+    EXPECT_FALSE(exists(dir, "calc.ran"));
+    expectNoRunFiles(dir);
+  }
 }
 
 TEST(CheckPerformanceValue, FormatsNumbersTextsAndMissingData) {
