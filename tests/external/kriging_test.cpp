@@ -112,8 +112,8 @@ TEST(KrigingFit, OneVariableKnownAnswer) {
 TEST(KrigingFit, GradientMatchesFiniteDifferences) {
   for (int order = 0; order <= 2; ++order) {
     for (auto correlation : {KrigingCorrelation::kMatern52, KrigingCorrelation::kGaussian}) {
-      const KrigingFit fit = fitted(spread(40, 3), order, correlation);
-      for (const auto& x : spread(5, 3, 99)) {
+      const KrigingFit fit = fitted(spread(20, 3), order, correlation);
+      for (const auto& x : spread(3, 3, 99)) {
         std::vector<double> g;
         ASSERT_TRUE(fit.gradient(x, g));
         for (int k = 0; k < 3; ++k) {
@@ -225,8 +225,8 @@ TEST(KrigingFit, ExpectedImprovement) {
 }
 
 TEST(KrigingFit, SameInputSameFit) {
-  const KrigingFit a = fitted(spread(50, 4));
-  const KrigingFit b = fitted(spread(50, 4));
+  const KrigingFit a = fitted(spread(25, 3));
+  const KrigingFit b = fitted(spread(25, 3));
   EXPECT_EQ(a.thetas(), b.thetas());
   EXPECT_EQ(a.writeData(), b.writeData());
 }
@@ -234,14 +234,14 @@ TEST(KrigingFit, SameInputSameFit) {
 TEST(KrigingFit, ReadBackPredictsBitForBit) {
   for (int order = 0; order <= 2; ++order) {
     for (auto correlation : {KrigingCorrelation::kMatern52, KrigingCorrelation::kGaussian}) {
-      const KrigingFit fit = fitted(spread(40, 3), order, correlation);
+      const KrigingFit fit = fitted(spread(20, 3), order, correlation);
       const std::vector<std::string> lines = fit.writeData();
       ASSERT_EQ(lines[0], "Kriging model");
       KrigingFit back;
       std::string error;
       ASSERT_TRUE(back.readData(lines, error)) << error;
       EXPECT_EQ(back.writeData(), lines);
-      for (const auto& x : spread(50, 3, 5)) {
+      for (const auto& x : spread(10, 3, 5)) {
         EXPECT_EQ(back.evaluate(x), fit.evaluate(x));
         EXPECT_EQ(back.variance(x), fit.variance(x));
         std::vector<double> g1, g2;

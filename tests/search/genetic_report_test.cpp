@@ -329,14 +329,9 @@ TEST(GeneticReportTest, InitialPopulationSummary) {
   failed.agent = 0;
   failed.members = {member({1}, kFailedPerformance), member({2}, -0.125)};
   failed.members[0].raw = std::nan("");
-  EXPECT_EQ(initialPopulationSummary(failed),
-            "\n Initial population of subpopulation 0\n"
-            " Members                            = 2\n"
-            " Random designs                     = 2\n"
-            " Baseline design                    = 0\n"
-            " User designs                       = 0\n"
-            " Designs from the history           = 0\n"
-            " Other designs                      = 0\n"
+  // A failed member's fitness is left out of the best and the worst.
+  const std::string one = initialPopulationSummary(failed);
+  EXPECT_EQ(one.substr(one.find(" Failed")),
             " Failed designs                     = 1\n"
             " Best raw fitness                   = -0.125\n"
             " Worst raw fitness                  = -0.125\n");

@@ -219,11 +219,6 @@ SqpState filledSqpState() {
 // ---------------------------------------------------------------------------------------
 // The solver's state
 
-TEST(SqpStateKeeping, EveryFieldReadsBack) {
-  const SqpState filled = filledSqpState();
-  EXPECT_EQ(sqpFields(readBackOf(keepSqpState, filled)), sqpFields(filled));
-}
-
 // A state read back at any request goes on exactly as the run that was not stopped: the same
 // requests at the same points, and the same final state.
 TEST(SqpStateKeeping, ReadBackAtAnyRequestGoesOnAsTheRunThatWasNotStopped) {

@@ -72,34 +72,6 @@ TEST(SelectArchive, TheCutFrontLosesItsMostCrowdedMembers) {
             seven.crowding);
 }
 
-TEST(SelectArchive, WholeFrontsWhileTheyFit) {
-  const ArchiveSelection three = selectArchive(kTwoFronts, 3);
-  EXPECT_EQ(std::vector<int>({1, 4, 7}), three.members);
-  EXPECT_EQ(std::vector<int>({1, 1, 1}), three.rank);
-  EXPECT_EQ(std::vector<double>({kBoundaryCrowding, 1.0, kBoundaryCrowding}), three.crowding);
-
-  const ArchiveSelection two = selectArchive(kTwoFronts, 2);  // front 1 cut: F1b leaves
-  EXPECT_EQ(std::vector<int>({1, 7}), two.members);
-  EXPECT_EQ(std::vector<double>({kBoundaryCrowding, kBoundaryCrowding}), two.crowding);
-
-  EXPECT_TRUE(selectArchive(kTwoFronts, 0).members.empty());
-  EXPECT_TRUE(selectArchive({}, 10).members.empty());
-}
-
-TEST(SelectArchive, FewerPointsThanTheCapacityKeepsEveryPoint) {
-  for (const int capacity : {8, 9, 100}) {
-    const ArchiveSelection all = selectArchive(kTwoFronts, capacity);
-    EXPECT_EQ(std::vector<int>({1, 4, 7, 0, 2, 3, 5, 6}), all.members);
-    EXPECT_EQ(std::vector<int>({1, 1, 1, 2, 2, 2, 2, 2}), all.rank);
-    // Front 2 whole: b, c, d in point order 2, 6, 0 of the front {0, 2, 3, 5, 6}.
-    EXPECT_EQ(std::vector<double>({kBoundaryCrowding, 1.0, kBoundaryCrowding,
-                                   (7.5 / 9.0 + 6.5 / 9.0) / 2.0,
-                                   (1.5 / 9.0 + 2.5 / 9.0) / 2.0, kBoundaryCrowding,
-                                   kBoundaryCrowding, (4.0 / 9.0 + 3.0 / 9.0) / 2.0}),
-              all.crowding);
-  }
-}
-
 TEST(SelectArchive, OfEquallyCrowdedMembersTheLaterPointLeaves) {
   // Five evenly spaced points of one front: the three interior ones all have 0.5.
   const std::vector<ParetoPoint> points = {point(2.0, 2.0), point(1.0, 3.0), point(0.0, 4.0),
@@ -109,29 +81,6 @@ TEST(SelectArchive, OfEquallyCrowdedMembersTheLaterPointLeaves) {
   // A front of two cut to one: both are boundaries, the earlier point stays.
   const std::vector<ParetoPoint> pair = {point(1.0, 0.0), point(0.0, 1.0)};
   EXPECT_EQ(std::vector<int>({0}), selectArchive(pair, 1).members);
-}
-
-TEST(SelectArchive, AFrontOfTwoIsKeptBeforeInteriorMembersOfALargerFrontAreCut) {
-  // Front 1: two points; front 2: five points on a line, cut to three.
-  const std::vector<ParetoPoint> points = {
-      point(10.0, 14.0), point(11.0, 13.0), point(12.0, 12.0), point(13.0, 11.0),
-      point(14.0, 10.0), point(0.0, 1.0),   point(1.0, 0.0)};
-  const ArchiveSelection selection = selectArchive(points, 5);
-  EXPECT_EQ(std::vector<int>({5, 6, 0, 1, 4}), selection.members);
-  EXPECT_EQ(std::vector<int>({1, 1, 2, 2, 2}), selection.rank);
-  EXPECT_EQ(std::vector<double>({kBoundaryCrowding, kBoundaryCrowding, kBoundaryCrowding, 1.0,
-                                 kBoundaryCrowding}),
-            selection.crowding);
-}
-
-TEST(SelectArchive, InfeasibleAndFailedPointsComeLast) {
-  std::vector<ParetoPoint> points = {point(5.0, 5.0), point(0.0, 0.0), point(-1.0, -1.0),
-                                     point(9.0, 9.0)};
-  points[1].violation = -0.2;
-  points[2].failed = true;
-  const ArchiveSelection selection = selectArchive(points, 3);
-  EXPECT_EQ(std::vector<int>({0, 3, 1}), selection.members);
-  EXPECT_EQ(std::vector<int>({1, 2, 3}), selection.rank);
 }
 
 // ---------------------------------------------------------------------------------------

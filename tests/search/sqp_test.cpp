@@ -353,13 +353,6 @@ TEST(SqpRequests, StartIsMovedIntoTheBounds) {
   EXPECT_EQ(run.code, kSqpSolved);
 }
 
-TEST(SqpRequests, SameInputsGiveTheSameRequests) {
-  const SolverRun a = drive(weldedBeam(), SqpSettings{}, {0.8, 0.8, 0.8, 0.8});
-  const SolverRun b = drive(weldedBeam(), SqpSettings{}, {0.8, 0.8, 0.8, 0.8});
-  EXPECT_EQ(a.requests, b.requests);
-  EXPECT_EQ(a.points, b.points);
-}
-
 TEST(SqpRequests, FailedTrialPointShortensTheStep) {
   // f = 0.8 (x - 0.45)^2 on [0, 1]; points above 0.6 cannot be evaluated. The first step from
   // 0 reaches 0.72 and fails; the shorter steps go on to the minimum.

@@ -332,7 +332,7 @@ TEST_F(TolmarOperatorsTest, FieldBlendRoundsAndReflectsWorkedCases) {
   EXPECT_EQ(adaptiveCrossover(state_, true, p1, p2, sizes, k1, k2), 30);
 }
 
-TEST_F(TolmarOperatorsTest, CrossoverIsRepeatableAndDrawsItsCodesByProbability) {
+TEST_F(TolmarOperatorsTest, CrossoverDrawsItsCodesByProbability) {
   state_.pcross = 1.0;
   state_.fineGrained = 1;
   const std::vector<int> sizes = {100, 100, 100, 50};
@@ -340,13 +340,11 @@ TEST_F(TolmarOperatorsTest, CrossoverIsRepeatableAndDrawsItsCodesByProbability) 
   const Chromosome p2 = {20, 35, 90, 3};
   seed(0.29f);
   std::vector<int> counts(100, 0);
-  std::vector<Chromosome> first;
   for (int k = 0; k < 3000; ++k) {
     Chromosome c1;
     Chromosome c2;
     const int code = adaptiveCrossover(state_, false, p1, p2, sizes, c1, c2);
     ++counts[code];
-    if (k < 50) first.push_back(c1);
     if (code == 85) {
       EXPECT_TRUE((c1 != p1 && c1 != p2) || (c2 != p1 && c2 != p2));
     }
@@ -357,14 +355,6 @@ TEST_F(TolmarOperatorsTest, CrossoverIsRepeatableAndDrawsItsCodesByProbability) 
   EXPECT_NEAR((counts[85] + counts[80]) / 3000.0, 1.0 / 6.0, 0.03);
   EXPECT_GT(counts[85], 0);
   EXPECT_GT(counts[80], 0);  // every crossing draw of the blend failed
-
-  seed(0.29f);
-  for (int k = 0; k < 50; ++k) {
-    Chromosome c1;
-    Chromosome c2;
-    adaptiveCrossover(state_, false, p1, p2, sizes, c1, c2);
-    EXPECT_EQ(c1, first[static_cast<std::size_t>(k)]);
-  }
 }
 
 TEST_F(TolmarOperatorsTest, EveryChildStaysInsideItsFieldRange) {
@@ -497,28 +487,6 @@ TEST_F(TolmarOperatorsTest, DifferenceStepMovesByTheScaledDifferenceAndReflects)
   int distance = 0;
   for (int v : c) distance += std::abs(v - 50);
   EXPECT_EQ(distance, 1);
-}
-
-TEST_F(TolmarOperatorsTest, MutationIsRepeatableFromTheSeed) {
-  const std::vector<int> sizes = {30, 7, 100, 2, 55};
-  const Chromosome a = {3, 1, 50, 0, 20};
-  const Chromosome b = {29, 6, 10, 1, 40};
-  const std::vector<const Chromosome*> population = {&a, &b};
-  state_.pmutation = 1.0;
-  state_.familyAMutation = 1.0;
-  auto run = [&] {
-    seed(0.66f);
-    std::vector<Chromosome> out;
-    for (int k = 0; k < 100; ++k) {
-      Chromosome c = k % 2 ? a : b;
-      double width = 0.0;
-      const int code = adaptiveMutation(state_, k % 3 == 0, c, sizes, population, width);
-      c.push_back(code);
-      out.push_back(c);
-    }
-    return out;
-  };
-  EXPECT_EQ(run(), run());
 }
 
 }  // namespace
