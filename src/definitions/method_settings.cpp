@@ -639,15 +639,12 @@ void sizeTolmarMethod(const MethodRunFacts& facts, MethodSettings& s) {
       population = static_cast<int>(std::trunc((budget - 17.0 * m) / 10.35));
       if (population < 1) population = 1;
       makeEven(population);
-      if (static_cast<double>(n) / population > 1.5 && population < 40) {
-        warnAdjusted(insufficient);
-      }
+      // One warning tells the user that the budget is too small, whichever test finds it.
+      const bool warned = static_cast<double>(n) / population > 1.5 && population < 40;
+      if (warned) warnAdjusted(insufficient);
       if (population < 4) {
         population = 4;
-        warnAdjusted(
-            formatText("\n\t The max. number of evaluations input %d for Agent %d for "
-                       "study \"%s\" is insufficient for",
-                       budget, facts.agentNumber, facts.studyName.c_str()));
+        if (!warned) warnAdjusted(insufficient);
       }
     } else if (cycles >= 71) {
       // Large budgets get a larger population (up to 40) rather than ever more cycles.

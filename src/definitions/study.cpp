@@ -541,7 +541,13 @@ void writeBanner() {
   line(border);
   line(border);
   line(empty);
-  line(formatText("**********   %s Version %s   **********\n", kDisplayName, kFullVersion));
+  // The version text is centred in the frame's 31 inner columns, so that the line keeps the
+  // frame's 51 characters whatever the name's length.
+  const std::string version = formatText("%s Version %s", kDisplayName, kFullVersion);
+  const std::size_t inner = 31;
+  const std::size_t pad = version.size() < inner ? inner - version.size() : 0;
+  line("**********" + std::string(pad / 2, ' ') + version + std::string(pad - pad / 2, ' ') +
+       "**********\n");
   line(formatText("**********           Build: %4d         **********\n", kBuildNumber));
   line("**********         Linux x86-64          **********\n");
   line("**********   Multidisciplinary design    **********\n");

@@ -87,11 +87,22 @@ void appendRunTable(const DoeAnalysisInput& input, std::string& out) {
   out += "---------------\n";
   appendf(out, "Number of factors: %5d\n", array.factors);
   appendf(out, "Number of Runs:    %5d\n", array.runs);
-  for (int j = 0; j < array.factors; ++j) appendf(out, "    %5s,   ", doeFactorName(j).c_str());
+  const std::size_t k = static_cast<std::size_t>(array.factors);
+  const bool values = input.factorValues.size() == k * static_cast<std::size_t>(array.runs);
+  for (int j = 0; j < array.factors; ++j) {
+    appendf(out, values ? "%16s," : "    %5s,   ", doeFactorName(j).c_str());
+  }
   out += "   Response\n";
   for (int r = 0; r < array.runs; ++r) {
     appendf(out, "%6d,", r + 1);
-    for (int j = 0; j < array.factors; ++j) appendf(out, "    %5d,   ", array.level(r, j));
+    for (int j = 0; j < array.factors; ++j) {
+      if (values) {
+        appendf(out, "%16.10g,", input.factorValues[static_cast<std::size_t>(r) * k +
+                                                    static_cast<std::size_t>(j)]);
+      } else {
+        appendf(out, "    %5d,   ", array.level(r, j));
+      }
+    }
     if (runHasValue(input, r)) {
       appendf(out, " %20.8e\n", input.responses[static_cast<std::size_t>(r)]);
     } else {

@@ -1,8 +1,8 @@
 // The analysis of one response of a design of experiments: the text of its results file
 // (DOE_<agent>_<response>.out), written by the runner once every run has been evaluated.
 //
-// The text always opens with the run table (the level of every factor and the response of
-// every run). What follows depends on the array and the responses:
+// The text always opens with the run table (the level of every factor, or its value when
+// the caller gives the values, and the response of every run). What follows depends on the array and the responses:
 //
 //   all responses equal (within a relative 1e-4)   -> the run table only
 //   two-level full or fractional factorial, or an  -> the full two-level analysis: every main
@@ -16,6 +16,8 @@
 // Layout of the file (every line ends in "\n"; <blank> is an empty line):
 //
 //   DOE INFORMATION / --------------- / Number of factors / Number of Runs / header / runs
+//   (a factor's column: "    %5s,   " and "    %5d,   " for levels, "%16s," and "%16.10g,"
+//   for values)
 //   <blank>
 //   Identity Report: I[ = word]...            full analysis only
 //   <blank> <blank> Alias Table / ===========  one line per group of aliased terms
@@ -52,6 +54,8 @@ struct DoeAnalysisInput {
                                             // needed by the analysis, which finds the
                                             // defining relation from the columns themselves
   int plotType = kHalfNormalPlot;  // kNormalPlot or kHalfNormalPlot
+  std::vector<double> factorValues;  // runs x factors, row-major: the factors' values, shown
+                                     // in the run table instead of the levels; empty: levels
 };
 
 // The whole text of the results file of one response. A plot type other than kNormalPlot

@@ -55,14 +55,27 @@ const char* kindName(int kind) {
 }
 
 // Writes "DOE_<agent>_<response>.out" for every response of the agent's performance.
-void writeAnalysisFiles(const Agent& agent, const DoeArray& array,
+// The run tables of the space-filling kinds show the factors' values: their levels are
+// positions on a fine scale that means nothing to the user.
+void writeAnalysisFiles(const Agent& agent, const DoeArray& array, const DoeFactors& factors,
                         const std::vector<Design>& designs,
                         const std::vector<std::string>& generatorWords) {
   const PerformanceDefinition* performance = findPerformance(agent.performance);
   if (!performance) return;
+  std::vector<double> factorValues;
+  if (spaceFilling(array.kind) && designs.size() == static_cast<std::size_t>(array.runs)) {
+    for (const Design& design : designs) {
+      for (int j = 0; j < array.factors; ++j) {
+        const int factor = array.factorOrder[static_cast<std::size_t>(j)];
+        const std::size_t slot = static_cast<std::size_t>(factors.slots[static_cast<std::size_t>(factor)]);
+        factorValues.push_back(slot < design.reals.size() ? design.reals[slot] : 0.0);
+      }
+    }
+  }
   for (int r = 0; r < performance->count; ++r) {
     DoeAnalysisInput input;
     input.array = &array;
+    input.factorValues = factorValues;
     input.generatorWords = generatorWords;
     input.plotType = kHalfNormalPlot;
     for (const Design& design : designs) {
@@ -122,7 +135,7 @@ void runExistingDesigns(Agent& agent, const EvaluationServices& services,
   if (!buildExistingDesigns(request, array, error)) fatalError(error);
   agent.numEvals = array.runs;
   writeFactorNote(agent, representation, array, factors);
-  writeAnalysisFiles(agent, array, designs, {});
+  writeAnalysisFiles(agent, array, factors, designs, {});
 }
 
 }  // namespace
@@ -183,8 +196,35 @@ double doeFactorValue(int kind, const std::vector<double>& list, int levels, int
   return lo + (hi - lo) * static_cast<double>(level) / static_cast<double>(levels - 1);
 }
 
+double doeGridValue(const VariableSlot& slot, double value, double low, double high) {
+  if (slot.kind != kSlotContinuous || !std::isfinite(value)) return value;
+  const bool bits = slot.resolutionMode == kResolutionBits;
+  if (bits && (slot.resolution < 0 || slot.resolution > 30)) return value;
+  const double count = bits ? std::ldexp(1.0, slot.resolution) : slot.resolution;
+  const double steps = bits ? count : count - 1.0;
+  const double span = slot.upper - slot.lower;
+  if (count < 2.0 || !(span > 0.0)) return value;
+  // The grid value at step k, computed as the decoding of a search design computes it.
+  auto at = [&](double k) {
+    if (!bits && k == steps) return slot.upper;
+    return slot.lower + span * k / steps;
+  };
+  const double last = count - 1.0;
+  double k = std::clamp(std::nearbyint((value - slot.lower) * steps / span), 0.0, last);
+  const double lowest = std::min(low, high), highest = std::max(low, high);
+  const double slack = 1e-9 * span / steps;
+  while (at(k) < lowest - slack && k < last) k += 1.0;
+  while (at(k) > highest + slack && k > 0.0) k -= 1.0;
+  const double x = at(k);
+  return x < lowest - slack || x > highest + slack ? value : x;
+}
+
 std::vector<Design> doeDesignsOf(const Agent& agent, const DoeArray& array,
                                  const DoeFactors& factors) {
+  const Representation* representation = findRepresentation(agent.representation);
+  const bool onGrid = representation && (array.kind == kDoeLatinHypercube ||
+                                         array.kind == kDoeOptimizedLatin ||
+                                         array.kind == kDoeHammersley);
   const Design baseline = baselineDesign(agent);
   std::vector<Design> designs(static_cast<std::size_t>(array.runs), baseline);
   for (int r = 0; r < array.runs; ++r) {
@@ -195,8 +235,14 @@ std::vector<Design> doeDesignsOf(const Agent& agent, const DoeArray& array,
       const std::size_t slot = static_cast<std::size_t>(factors.slots[factor]);
       const int level = array.level(r, j);
       design.chromosome[slot] = level;
-      design.reals[slot] = doeFactorValue(array.kind, factors.levelLists[factor],
-                                          array.factorLevels[static_cast<std::size_t>(j)], level);
+      const std::vector<double>& list = factors.levelLists[factor];
+      double value = doeFactorValue(array.kind, list,
+                                    array.factorLevels[static_cast<std::size_t>(j)], level);
+      if (onGrid) {
+        value = doeGridValue(representation->slots[slot], value, list.front(),
+                             list.size() > 1 ? list[1] : list.front());
+      }
+      design.reals[slot] = value;
     }
   }
   return designs;
@@ -256,7 +302,7 @@ void runDoeStudy(Agent& agent, const EvaluationServices& services) {
   evaluateDoeDesigns(agent, designs, services);
   std::vector<std::string> generatorWords;
   if (settings.kind == kDoeTwoLevelPartial) generatorWords = twoLevelGenerators(k, settings.generator);
-  writeAnalysisFiles(agent, array, designs, generatorWords);
+  writeAnalysisFiles(agent, array, factors, designs, generatorWords);
 }
 
 std::vector<int> sweepValueCounts(int budget, const std::vector<int>& caps) {

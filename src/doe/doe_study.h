@@ -14,7 +14,11 @@
 //   - otherwise lo + (hi - lo) l / (N - 1), with lo the list's first entry and hi its second
 //     entry for the space-filling kinds and its last entry for the others.
 // The designs hold these values (real values authoritative), so an unevenly spaced level
-// list is evaluated at the values the user wrote.
+// list is evaluated at the values the user wrote. The space-filling arrays that interpolate
+// (Latin hypercube, optimised Latin hypercube, Hammersley) put each value on the variable's
+// grid, its resolution's values between its bounds (doeGridValue): a design lies where a
+// search over the same variables could put it. Their run tables show these values.
+
 //
 // Batches. The runs are evaluated in batches of up to kDoeBatchSize designs, so that the
 // runs of a batch go side by side as the process allows (nParallel, each analysis's
@@ -39,6 +43,7 @@ namespace karvo {
 struct Agent;
 struct EvaluationServices;
 struct Representation;
+struct VariableSlot;
 
 namespace doe {
 
@@ -55,6 +60,11 @@ DoeFactors doeFactorsOf(const Representation& representation);
 // The value of a factor with level list `list` at level `level` of `levels` (>= 1) levels of
 // an array of kind `kind` (see the top of this file).
 double doeFactorValue(int kind, const std::vector<double>& list, int levels, int level);
+
+// The value of `slot`'s grid (resolution values from its lower to its upper bound) nearest
+// to `value` among those within [low, high] (the factor's range, either order); `value`
+// itself when no grid value lies there, or for a slot that is not continuous.
+double doeGridValue(const VariableSlot& slot, double value, double low, double high);
 
 // The designs of the runs of `array` for `agent`: encoding 2, every variable at its baseline
 // except the factors, the parameters' current values after the variables. array.factorOrder

@@ -335,7 +335,9 @@ void runCycles() {
   for (int number = run.startAgent; number <= run.finalAgent; ++number) {
     if (const Agent* agent = findAgent(number)) cycles = std::max(cycles, agent->method.numCycles);
   }
-  run.cycles = cycles;
+  // A check-setup run evaluates each agent's baseline design once: one cycle, however many
+  // the methods plan.
+  run.cycles = run.settings.checkSetup ? 1 : cycles;
   std::vector<char> agentSetUp(static_cast<std::size_t>(run.finalAgent - run.startAgent + 1), 0);
   removeSolverFolderFromPath();
   const std::vector<int> cyclesDone = restoreCheckpoints(methods, agentSetUp);
@@ -370,8 +372,10 @@ void runCycles() {
         agentSetUp[static_cast<std::size_t>(number - run.startAgent)] = 1;
         seedRandom(&study.randomSeed, 1);
       }
-      progressAgent(number, agent->name, run.currentCycle, std::max(agent->method.numCycles, 1),
-                    plannedEvaluations(*agent), agent->evaluatedDesigns,
+      const bool baselineOnly = run.settings.checkSetup != 0;
+      progressAgent(number, agent->name, run.currentCycle,
+                    baselineOnly ? 1 : std::max(agent->method.numCycles, 1),
+                    baselineOnly ? 1 : plannedEvaluations(*agent), agent->evaluatedDesigns,
                     agent->type != kAgentDoe);
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
         ranInCycle[static_cast<std::size_t>(number - run.startAgent)] = 1;

@@ -12,7 +12,9 @@
 
 #include "base/messages.h"
 #include "definitions/performance_file.h"
+#include "definitions/method_settings.h"
 #include "definitions/study.h"
+#include "evaluation/performance.h"
 #include "reliability/reliability_math.h"
 #include "results/svg_writer.h"
 #include "search/pareto_file.h"
@@ -131,12 +133,45 @@ std::vector<ConvergenceDesign> convergenceData(const HistoryTable& table) {
   return designs;
 }
 
-std::vector<double> bestFeasibleSoFar(const std::vector<ConvergenceDesign>& designs) {
+ConvergenceAxis convergenceAxis(const HistoryTable& table,
+                                const PerformanceDefinition* performance) {
+  ConvergenceAxis axis;
+  if (!performance || performance->objectiveCount != 1) return axis;
+  for (int i = 0; i < performance->count; ++i) {
+    const std::size_t r = static_cast<std::size_t>(i);
+    if (performance->flag[r] != kResponseObjective) continue;
+    const int option = performance->opt[r];
+    const int column = indexOf(table.responses, performance->name[r]);
+    if ((option != -1 && option != 1) || column < 0) return axis;
+    axis.name = performance->name[r];
+    axis.column = column;
+    axis.minimise = option == -1;
+  }
+  return axis;
+}
+
+std::vector<ConvergenceDesign> convergenceData(const HistoryTable& table,
+                                               const ConvergenceAxis& axis) {
+  if (axis.column < 0) return convergenceData(table);
+  std::vector<ConvergenceDesign> designs;
+  designs.reserve(table.rows.size());
+  const std::size_t column = static_cast<std::size_t>(axis.column);
+  for (const auto& row : table.rows) {
+    const double value =
+        column < row.responseValues.size() ? row.responseValues[column] : kNaN;
+    const bool failed = isFailedRow(row) || !std::isfinite(value);
+    designs.push_back({value, row.feasible && !failed, failed});
+  }
+  return designs;
+}
+
+std::vector<double> bestFeasibleSoFar(const std::vector<ConvergenceDesign>& designs,
+                                      bool minimise) {
   std::vector<double> best;
   double current = kNaN;
   for (const auto& design : designs) {
-    if (design.feasible && !design.failed &&
-        (std::isnan(current) || design.performance > current)) {
+    const bool better = minimise ? design.performance < current : design.performance > current;
+    if (design.feasible && !design.failed && (std::isnan(current) || better)) {
       current = design.performance;
     }
     best.push_back(current);
@@ -144,8 +179,8 @@ std::vector<double> bestFeasibleSoFar(const std::vector<ConvergenceDesign>& desi
   return best;
 }
 
-std::string convergenceSvg(const std::string& title,
-                           const std::vector<ConvergenceDesign>& designs) {
+std::string convergenceSvg(const std::string& title, const std::vector<ConvergenceDesign>& designs,
+                           const ConvergenceAxis& axis) {
   svg::Document document = svg::makeDocument(kWidth, kHeight);
   drawTitle(document, title);
   // The range of the feasible designs when there are any: an infeasible design's penalised
@@ -160,7 +195,7 @@ std::string convergenceSvg(const std::string& title,
   const auto [lo, hi] = rangeOf(feasible.empty() ? values : feasible);
   svg::Frame frame = svg::makeFrame(kLeft, kTop, kFrameWidth, kFrameHeight, 0, 1, lo, hi);
   setXTicks(frame, countTicks(static_cast<double>(designs.size())));
-  svg::drawAxes(document, frame, "Evaluations", "Performance");
+  svg::drawAxes(document, frame, "Evaluations", axis.name);
 
   const double bottom = frame.top + frame.height;
   for (std::size_t i = 0; i < designs.size(); ++i) {
@@ -174,7 +209,7 @@ std::string convergenceSvg(const std::string& title,
     }
   }
   // The best feasible performance as a step line: level until the next improvement.
-  const std::vector<double> best = bestFeasibleSoFar(designs);
+  const std::vector<double> best = bestFeasibleSoFar(designs, axis.minimise);
   std::vector<double> xs, ys;
   for (std::size_t i = 0; i < best.size(); ++i) {
     if (std::isnan(best[i])) continue;
@@ -202,8 +237,12 @@ std::string convergenceSvg(const std::string& title,
   x = legendText(document, x, "feasible");
   svg::drawCircle(document, x - 9, 47, 3, "#ff7f0e", "none", 0.6);
   x = legendText(document, x, "infeasible");
-  svg::drawCross(document, x - 9, 47, 4, "#d62728");
-  legendText(document, x, "failed");
+  const bool anyFailed = std::any_of(designs.begin(), designs.end(),
+                                     [](const ConvergenceDesign& d) { return d.failed; });
+  if (anyFailed) {
+    svg::drawCross(document, x - 9, 47, 4, "#d62728");
+    legendText(document, x, "failed");
+  }
   return svg::documentText(document);
 }
 
@@ -481,13 +520,17 @@ HistogramBins histogramBins(const std::vector<double>& values) {
 }
 
 std::string histogramSvg(const std::string& title, const std::string& response,
-                         const std::vector<double>& values) {
+                         const std::vector<double>& values, const HistogramLimit* limit) {
   const HistogramBins bins = histogramBins(values);
   svg::Document document = svg::makeDocument(kWidth, kHeight);
   drawTitle(document, title);
   const int largest = bins.counts.empty() ? 1 : *std::max_element(bins.counts.begin(), bins.counts.end());
-  const double xLo = bins.edges.empty() ? 0.0 : bins.edges.front();
-  const double xHi = bins.edges.empty() ? 1.0 : bins.edges.back();
+  double xLo = bins.edges.empty() ? 0.0 : bins.edges.front();
+  double xHi = bins.edges.empty() ? 1.0 : bins.edges.back();
+  if (limit && std::isfinite(limit->limit)) {
+    xLo = std::min(xLo, limit->limit);
+    xHi = std::max(xHi, limit->limit);
+  }
   svg::Frame frame = svg::makeFrame(kLeft, kTop, kFrameWidth, kFrameHeight, xLo, xHi, 0, 1);
   setYTicks(frame, countTicks(largest));
   svg::drawAxes(document, frame, response, "Count");
@@ -514,7 +557,21 @@ std::string histogramSvg(const std::string& title, const std::string& response,
     double lx = kLeft + 10;
     svg::drawLine(document, lx - 14, 47, lx - 4, 47, "#d62728", 1.5, "5 3");
     lx = legendText(document, lx, "mean " + numberLabel(sum / n));
-    legendText(document, lx - 10, formatText("%d values", n));
+    lx = legendText(document, lx - 10, formatText("%d values", n));
+    if (limit && std::isfinite(limit->limit)) {
+      const double at = svg::frameX(frame, limit->limit);
+      svg::drawPolyline(document, {at, at}, {frame.top, frame.top + frame.height}, "#d62728", 2,
+                        "limit");
+      svg::drawLine(document, lx - 14 + 10, 47, lx - 4 + 10, 47, "#d62728", 2);
+      legendText(document, lx + 10, "limit " + numberLabel(limit->limit));
+      const double p = static_cast<double>(limit->failures) / n;
+      std::string text = formatText("probability of failure %g (%d of %d samples failed)", p,
+                                    limit->failures, n);
+      if (limit->failures > 0 && limit->failures < n) {
+        text = formatText("beta %g, %s", reliability::reliabilityIndex(p), text.c_str());
+      }
+      svg::drawText(document, frame.left + frame.width - 6, frame.top + 16, text, "end", 11);
+    }
   }
   return svg::documentText(document);
 }
@@ -623,6 +680,7 @@ void addDoePlots(const Agent& agent, const HistoryTable& table,
 
 void addHistograms(const Agent& agent, const HistoryTable& table,
                    const PerformanceDefinition& performance, std::vector<PlotFile>& files) {
+  if (agent.method.sampling.kind == kSamplingForm) return;
   for (int i = 0; i < performance.count; ++i) {
     const std::string& response = performance.name[static_cast<std::size_t>(i)];
     const int column = indexOf(table.responses, response);
@@ -632,10 +690,16 @@ void addHistograms(const Agent& agent, const HistoryTable& table,
       if (std::isfinite(v)) values.push_back(v);
     }
     if (values.empty()) continue;
+    HistogramLimit limit;
+    const bool constraint = performance.flag[static_cast<std::size_t>(i)] == kResponseConstraint;
+    if (constraint) {
+      limit.limit = performance.target[static_cast<std::size_t>(i)];
+      for (double v : values) limit.failures += deviation(performance, i, v) > 0.0 ? 1 : 0;
+    }
     files.push_back({formatText("histogram_%d_%s.svg", agent.number,
                                 fileNamePart(response).c_str()),
                      histogramSvg(agentLabel(agent) + ": histogram of " + response, response,
-                                  values)});
+                                  values, constraint ? &limit : nullptr)});
   }
 }
 
@@ -647,11 +711,14 @@ std::vector<PlotFile> agentPlots(const Agent& agent, const HistoryTable& table,
   if (table.rows.empty()) return files;
   const PerformanceDefinition* performance = findPerformance(agent.performance);
   switch (agent.type) {
-    case kAgentOptimization:
+    case kAgentOptimization: {
+      const ConvergenceAxis axis = convergenceAxis(table, performance);
       files.push_back({formatText("convergence_%d.svg", agent.number),
-                       convergenceSvg(agentLabel(agent) + ": convergence", convergenceData(table))});
+                       convergenceSvg(agentLabel(agent) + ": convergence",
+                                      convergenceData(table, axis), axis)});
       if (performance) addParetoPlots(agent, table, *performance, paretoPath, files);
       break;
+    }
     case kAgentDoe:
       if (performance) addDoePlots(agent, table, *performance, files);
       break;

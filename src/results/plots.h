@@ -16,6 +16,7 @@
 namespace karvo {
 
 struct Agent;
+struct PerformanceDefinition;
 
 namespace plots {
 
@@ -31,14 +32,33 @@ struct ConvergenceDesign {
 };
 std::vector<ConvergenceDesign> convergenceData(const HistoryTable& table);
 
-// The best feasible performance after each design (NaN before the first feasible design).
-std::vector<double> bestFeasibleSoFar(const std::vector<ConvergenceDesign>& designs);
+// What a convergence plot shows on its vertical axis: the objective's value, in the study's
+// units, when the performance has exactly one objective, to minimise or to maximise, and the
+// history holds its values; otherwise the performance (higher is better).
+struct ConvergenceAxis {
+  std::string name = "Performance";  // the axis label: the objective's name or "Performance"
+  int column = -1;                   // the objective's response column; -1: the performance
+  bool minimise = false;             // lower values are better
+};
+ConvergenceAxis convergenceAxis(const HistoryTable& table, const PerformanceDefinition* performance);
+
+// The designs with the quantity of `axis` in `performance` (a design without a finite value
+// of the objective counts as failed).
+std::vector<ConvergenceDesign> convergenceData(const HistoryTable& table,
+                                               const ConvergenceAxis& axis);
+
+// The best feasible value after each design (NaN before the first feasible design): the
+// highest, or the lowest with `minimise`.
+std::vector<double> bestFeasibleSoFar(const std::vector<ConvergenceDesign>& designs,
+                                      bool minimise = false);
 
 // Every design that did not fail as a <circle class="design"> (feasible: blue, infeasible:
-// orange) at (its position from 1, performance); the best feasible performance so far as a
+// orange) at (its position from 1, performance); the best feasible value so far as a
 // step <polyline class="best">; each failed design as a red cross <path class="failed"> on
-// the bottom axis.
-std::string convergenceSvg(const std::string& title, const std::vector<ConvergenceDesign>& designs);
+// the bottom axis. The vertical axis is labelled with axis.name; the legend names "failed"
+// only when a design failed.
+std::string convergenceSvg(const std::string& title, const std::vector<ConvergenceDesign>& designs,
+                           const ConvergenceAxis& axis = {});
 
 // ---------------------------------------------------------------------------------------
 // A two-objective projection: every design with both values as a light <circle
@@ -111,8 +131,18 @@ struct HistogramBins {
   std::vector<int> counts;    // per bin; the last bin holds its upper edge
 };
 HistogramBins histogramBins(const std::vector<double>& values);
+
+// The limit of a constraint and what the values make of it: the limit as a red
+// <polyline class="limit"> across the frame (whose range takes it in), and the text
+// "beta %g, probability of failure %g (%d of %d samples failed)" (beta left out when no
+// sample or every sample failed) in the frame's top right corner, as in the message file's note.
+struct HistogramLimit {
+  double limit = 0.0;  // the constraint's target
+  int failures = 0;    // values that violate the constraint
+};
 std::string histogramSvg(const std::string& title, const std::string& response,
-                         const std::vector<double>& values);
+                         const std::vector<double>& values,
+                         const HistogramLimit* limit = nullptr);
 
 // ---------------------------------------------------------------------------------------
 // The plots of one agent from its history table, with the file names of the plot command.
@@ -126,7 +156,9 @@ struct PlotFile {
 // agent's performance has two or more objectives, one projection per pair of objectives
 // ("pareto_<agent>_<i>_<j>.svg", objectives numbered from 1 in performance order); DOE ->
 // main effects and normal plot per response of the agent's performance; reliability and
-// robustness -> a histogram per response. A response without values in the table has no
+// robustness sampling -> a histogram per response, with the limit and the probability of
+// failure for a constraint (the first-order method's few designs near the failure point are
+// no sample: no histogram). A response without values in the table has no
 // plot. Response names in file names keep letters, digits, '-', '_' and '.'; other bytes
 // become '_'.
 std::vector<PlotFile> agentPlots(const Agent& agent, const HistoryTable& table,

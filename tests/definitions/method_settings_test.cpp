@@ -501,7 +501,7 @@ TEST_F(MethodSettingsTest, TolmarSizesPopulationAndCyclesFromTheBudget) {
   }
 }
 
-TEST_F(MethodSettingsTest, TolmarWarnsWhenThePopulationIsCutAndWhenItIsRaisedToFour) {
+TEST_F(MethodSettingsTest, TolmarWarnsOnceWhenThePopulationIsCutOrRaisedToFour) {
   const std::string rest =
       "is insufficient for an effective global search of the design space. The parameters of "
       "the run would be adjusted to accomodate the input # of evaluations. However, these "
@@ -511,19 +511,19 @@ TEST_F(MethodSettingsTest, TolmarWarnsWhenThePopulationIsCutAndWhenItIsRaisedToF
   MethodSettings s = sizedTolmar(100, 30);
   EXPECT_EQ(s.populationSize, 8);
   EXPECT_EQ(s.numCycles, 17);
+  // Both tests find this budget too small: one warning.
   s = sizedTolmar(30, 10);
   EXPECT_EQ(s.populationSize, 4);
   EXPECT_EQ(s.numCycles, 8);
-  EXPECT_EQ(messages(),
-            warningBlock("The max. number of evaluations input 100 for Agent 3 for study "
-                         "\"beam\" " +
-                         rest) +
-                warningBlock("The max. number of evaluations input 30 for Agent 3 for study "
-                             "\"beam\" " +
-                             rest) +
-                warningBlock("\t The max. number of evaluations input 30 for Agent 3 for study "
-                             "\"beam\" " +
-                             rest));
+  // Only the raise to four finds it.
+  s = sizedTolmar(8, 1);
+  EXPECT_EQ(s.populationSize, 4);
+  std::string expected;
+  for (const char* budget : {"100", "30", "8"}) {
+    expected += warningBlock(std::string("The max. number of evaluations input ") + budget +
+                             " for Agent 3 for study \"beam\" " + rest);
+  }
+  EXPECT_EQ(messages(), expected);
 }
 
 TEST_F(MethodSettingsTest, TolmarWarnsWhenFewBatchesFitTheBudget) {
