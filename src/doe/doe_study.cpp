@@ -34,6 +34,11 @@ bool spaceFilling(int kind) {
          kind == kDoeHammersley;
 }
 
+// The space-filling kinds whose values are spread over the factor's range (not given).
+bool onGridKind(int kind) {
+  return kind == kDoeLatinHypercube || kind == kDoeOptimizedLatin || kind == kDoeHammersley;
+}
+
 // The kind's name in the "At least TWO factors" message.
 const char* kindName(int kind) {
   switch (kind) {
@@ -55,15 +60,15 @@ const char* kindName(int kind) {
 }
 
 // Writes "DOE_<agent>_<response>.out" for every response of the agent's performance.
-// The run tables of the space-filling kinds show the factors' values: their levels are
-// positions on a fine scale that means nothing to the user.
+// The run tables of the interpolating space-filling kinds show the factors' values: their
+// levels are positions on a fine scale that means nothing to the user.
 void writeAnalysisFiles(const Agent& agent, const DoeArray& array, const DoeFactors& factors,
                         const std::vector<Design>& designs,
                         const std::vector<std::string>& generatorWords) {
   const PerformanceDefinition* performance = findPerformance(agent.performance);
   if (!performance) return;
   std::vector<double> factorValues;
-  if (spaceFilling(array.kind) && designs.size() == static_cast<std::size_t>(array.runs)) {
+  if (onGridKind(array.kind) && designs.size() == static_cast<std::size_t>(array.runs)) {
     for (const Design& design : designs) {
       for (int j = 0; j < array.factors; ++j) {
         const int factor = array.factorOrder[static_cast<std::size_t>(j)];
@@ -222,9 +227,7 @@ double doeGridValue(const VariableSlot& slot, double value, double low, double h
 std::vector<Design> doeDesignsOf(const Agent& agent, const DoeArray& array,
                                  const DoeFactors& factors) {
   const Representation* representation = findRepresentation(agent.representation);
-  const bool onGrid = representation && (array.kind == kDoeLatinHypercube ||
-                                         array.kind == kDoeOptimizedLatin ||
-                                         array.kind == kDoeHammersley);
+  const bool onGrid = representation && onGridKind(array.kind);
   const Design baseline = baselineDesign(agent);
   std::vector<Design> designs(static_cast<std::size_t>(array.runs), baseline);
   for (int r = 0; r < array.runs; ++r) {
