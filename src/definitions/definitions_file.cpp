@@ -139,6 +139,7 @@ void readDefinitions() {
   FileHandle* file = platform::isDirectory(path) ? nullptr : openFile(path, "r");
   if (!file) {
     warnMissingFile();
+    completePrintFormats();
     return;
   }
   FileScope scope(file);
@@ -168,6 +169,7 @@ void readDefinitions() {
 
   closeFile(scope.release());
   definitions.definitionsRead = true;
+  completePrintFormats();
 
   defs::resolveVariableDistributions();
   resolveResourceReferences();

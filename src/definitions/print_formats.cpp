@@ -49,14 +49,24 @@ const PrintFormat* findPrintFormat(const std::string& name) {
 }
 
 const PrintFormat& requirePrintFormat(const std::string& name, const std::string& variableName) {
-  if (const PrintFormat* format = findPrintFormat(name)) return *format;
+  if (const PrintFormat* format = findPrintFormat(name)) {
+    if (format->implied) {
+      // Said once, at the first value written with it.
+      const_cast<PrintFormat*>(format)->implied = false;
+      writeMessage("outptr", "note",
+                   "The print format \"Default\" is not defined in Definitions.in. The automatic "
+                   "(free) format is used for it. To choose another, add a *DEFINE_FORMAT record "
+                   "with \"name: Default\" to Definitions.in.");
+    }
+    return *format;
+  }
   std::string text = formatText(
       "The print format \"%s\" is being used in the project but has not been defined.",
       name.c_str());
   writeMessage("outptr", "error",
-               formatText("%s Please define this format in the \"Print Formats\" area under the "
-                          "\"Variables\" tab and try again. ",
-                          text.c_str()));
+               formatText("%s Please define this format with a *DEFINE_FORMAT record (\"name: "
+                          "%s\") in Definitions.in and try again. ",
+                          text.c_str(), name.c_str()));
   fatalError(formatText("The print format causing the error is being used with variable \"%s\".",
                         variableName.c_str()));
 }
@@ -113,5 +123,13 @@ void readPrintFormat(const Record& record, const std::string& fileLabel) {
 }
 
 void resetPrintFormats() { printFormats.clear(); }
+
+void completePrintFormats() {
+  if (findPrintFormat("Default")) return;
+  PrintFormat format;
+  format.name = "Default";
+  format.implied = true;
+  printFormats.push_back(std::move(format));
+}
 
 }  // namespace karvo

@@ -30,6 +30,7 @@ struct PrintFormat {
   int decimals = 0;         // "dec": digits after the decimal point, >= 0 (0: not used)
   int exponentDigits = 2;   // "exp": digits of the exponent, >= 1 (scientific only)
   int exponentSigned = 1;   // "expSigned": 0 = no sign written in the exponent
+  bool implied = false;     // "Default" added by completePrintFormats, not yet announced
 };
 
 extern std::vector<PrintFormat> printFormats;  // in file order
@@ -49,5 +50,8 @@ void readPrintFormat(const Record& record, const std::string& fileLabel);
 
 // Back to an empty table.
 void resetPrintFormats();
+// After Definitions.in: a study without a "Default" format gets the automatic one, announced
+// by a note at its first use (internal variables and untagged values always use it).
+void completePrintFormats();
 
 }  // namespace karvo

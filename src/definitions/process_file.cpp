@@ -20,7 +20,9 @@
 #include "base/messages.h"
 #include "base/text.h"
 #include "base/run_state.h"
+#include "definitions/print_formats.h"
 #include "definitions/response_definitions.h"
+#include "external/portal_general.h"
 #include "platform/platform.h"
 
 namespace karvo {
@@ -290,26 +292,71 @@ InputFile readInputFile(const DefinitionContext& context, const std::string& ent
   return file;
 }
 
+// A file of the study folder named in a process file, as a path (relative names are in the
+// study folder).
+std::string studyFilePath(const std::string& name) {
+  return name[0] == platform::kPathSeparator ? name : platform::joinPath(run.workingDirectory, name);
+}
+
+// 0 when `path` is a regular file that can be read, else the system's error number. Opened
+// without waiting (a FIFO must not hang the reading).
+int unreadableFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno != 0 ? errno : ENOENT;
+  struct stat info {};
+  const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  ::close(fd);
+  if (regular) return 0;
+  return S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+}
+
+// A template is filled for every design: one that cannot be read, or that names a print
+// format the study does not define, would fail every design, so it is refused now.
+void checkTemplateFile(const DefinitionContext& context, const std::string& name) {
+  const std::string path = studyFilePath(name);
+  if (const int error = unreadableFile(path)) {
+    failProperty(context, "inputTagFile",
+                 formatText("The template file \"%s\" cannot be read (%s).", path.c_str(),
+                            platform::systemErrorText(error).c_str()));
+  }
+  std::FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) return;  // gone since: the design's analysis log will say so
+  std::string line;
+  int lineNumber = 0;
+  for (int c = 0; c != EOF;) {
+    line.clear();
+    while ((c = std::fgetc(in)) != EOF && c != '\n') line += static_cast<char>(c);
+    ++lineNumber;
+    for (std::size_t open = line.find("{{"); open != std::string::npos;
+         open = line.find("{{", open + 1)) {
+      const std::size_t close = line.find("}}", open + 2);
+      if (close == std::string::npos) break;
+      std::string tagName, format;
+      if ((open > 0 && line[open - 1] == '\\') ||
+          !general_portal::parseTag(std::string_view(line).substr(open + 2, close - open - 2),
+                                    tagName, format) ||
+          format.empty() || findPrintFormat(format)) {
+        continue;
+      }
+      std::fclose(in);
+      failProperty(context, "inputTagFile",
+                   formatText("The print format \"%s\" of the tag \"%s\" on line %d of the "
+                              "template file \"%s\" is not defined. Define it with a "
+                              "*DEFINE_FORMAT record (\"name: %s\") in Definitions.in.",
+                              format.c_str(), line.substr(open, close + 2 - open).c_str(),
+                              lineNumber, path.c_str(), format.c_str()));
+    }
+  }
+  std::fclose(in);
+}
+
 // The extraction definition of a tagged response must be readable now: read later, a
 // missing file would be taken as an empty definition and every design would fail.
 void checkExtractionDefinition(const DefinitionContext& context, const std::string& response,
                                const std::string& definition) {
-  const std::string path = definition[0] == platform::kPathSeparator
-                               ? definition
-                               : platform::joinPath(run.workingDirectory, definition);
-  // Opened without waiting (a FIFO must not hang the reading) and kept only when it is a
-  // regular file.
-  int error = 0;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno != 0 ? errno : ENOENT;
-  } else {
-    struct stat info {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    ::close(fd);
-    if (regular) return;
-    error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-  }
+  const std::string path = studyFilePath(definition);
+  const int error = unreadableFile(path);
+  if (error == 0) return;
   failProperty(context, "outputTagFile",
                formatText("The extraction definition file \"%s\" of the response \"%s\" "
                           "cannot be read (%s).",
@@ -337,6 +384,7 @@ void readFileLists(const DefinitionContext& context, Analysis& analysis) {
           slash == std::string::npos ? file.templateFile : file.templateFile.substr(slash + 1);
     }
     file.text = entry;
+    checkTemplateFile(context, file.templateFile);
     analysis.taggedInputFiles.push_back(file);
   }
   analysis.outputFiles = readNames(context, "outputFile");

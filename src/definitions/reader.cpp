@@ -10,6 +10,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+#include <vector>
+
 #include "base/memory.h"
 #include "base/messages.h"
 #include "base/text.h"
@@ -130,6 +136,7 @@ void freeRecord(Record& record) {
   record.lines = nullptr;
   record.count = 0;
   record.capacity = 0;
+  record.askedNames.clear();
 }
 
 Record readRecord(FileHandle* file, std::string& keywordLine, int& lineCounter,
@@ -162,6 +169,7 @@ bool isKeyword(const std::string& line, const char* keyword) {
 int getProperty(const char* fileLabel, const Record& record, const char* name,
                 std::string& value, bool convertBooleans, std::string& reason,
                 int startPosition) {
+  if (name) record.askedNames.emplace_back(name);
   for (int p = startPosition < 1 ? 1 : startPosition; p <= record.count; ++p) {
     const char* line = record.lines[p - 1];
     LineName split = splitName(line);
@@ -477,6 +485,72 @@ FileHandle* openDefinitionFile(const std::string& name) {
   std::fputs(text.c_str(), stderr);
   std::fflush(stderr);
   fatalError("\n\tExiting.");
+}
+
+namespace {
+
+std::set<std::string> warnedPropertyNames;  // "<file>\n<name>", once per run
+
+// Edit distance of two names, ignoring case (insertions, deletions, substitutions).
+std::size_t nameDistance(const std::string& a, const std::string& b) {
+  std::vector<std::size_t> row(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    std::size_t diagonal = row[0];
+    row[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t above = row[j];
+      const bool same = std::tolower(static_cast<unsigned char>(a[i - 1])) ==
+                        std::tolower(static_cast<unsigned char>(b[j - 1]));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+}  // namespace
+
+void resetUnknownPropertyWarnings() { warnedPropertyNames.clear(); }
+
+void warnUnknownProperties(const DefinitionContext& context) {
+  const Record& record = *context.record;
+  const std::vector<std::string>& asked = record.askedNames;
+  for (int p = 0; p < record.count; ++p) {
+    const LineName split = splitName(record.lines[p]);
+    if (split.nameless || !split.colon) continue;
+    const std::string name(split.begin, split.end);
+    // The lines of a list ("name:3" and three values) are values, not properties.
+    const char* after = split.colon + 1;
+    if (*after >= '0' && *after <= '9' && split.end == split.colon) {
+      p += std::atoi(after);
+    }
+    if (std::find(asked.begin(), asked.end(), name) != asked.end()) continue;
+    if (!warnedPropertyNames.insert(context.fileLabel + "\n" + name).second) continue;
+    std::string text = formatText(
+        "The property \"%s\" of the %s \"%s\" (record on line %d of file \"%s\") is not a "
+        "property this solver reads there. It is ignored.",
+        name.c_str(), context.recordLabel.c_str(), context.objectName.c_str(),
+        record.keywordLine, context.fileLabel.c_str());
+    std::string nearest;
+    std::size_t best = std::max<std::size_t>(2, name.size() / 3) + 1;
+    for (const std::string& known : asked) {
+      const std::size_t distance = nameDistance(name, known);
+      if (distance < best) {
+        best = distance;
+        nearest = known;
+      }
+    }
+    if (!nearest.empty()) text += formatText(" Did you mean %s?", nearest.c_str());
+    writeMessage("outptr|stderr", "warning", text);
+  }
+}
+
+std::string definitionPlace(const DefinitionContext& context, const char* propertyName) {
+  return formatText("\nThe error is in property \"%s\" of the %s \"%s\" (record on line %d of "
+                    "file \"%s\").",
+                    propertyName, context.recordLabel.c_str(), context.objectName.c_str(),
+                    context.record ? context.record->keywordLine : 0, context.fileLabel.c_str());
 }
 
 void checkInputVersion(const std::string& version) {

@@ -65,6 +65,7 @@ struct Record {
   int capacity = 0;        // entries allocated, a multiple of 10, >= count
   int keywordLine = 0;     // 1-based line number of the keyword line that opened it
                            // (0 for the lines before the first keyword)
+  mutable std::vector<std::string> askedNames;  // property names a reader looked up in it
 };
 
 // Frees every line of `record`, then its array, and leaves it empty.
@@ -188,6 +189,18 @@ struct DefinitionContext {
   std::string recordLabel;         // kind of record: "Agent", "Extension", ...
   std::string objectName = kNameNotDefined;  // the object's name once read
 };
+
+// Where a definition error was found, for checks whose own text does not say it: a line
+// "The error is in property \"<property>\" of the <recordLabel> \"<object>\" (record on
+// line <n> of file \"<file>\")." with a newline before it.
+std::string definitionPlace(const DefinitionContext& context, const char* propertyName);
+
+// After a reader has read its record: each property line whose name the reader never looked
+// up is ignored by the solver, which a warning says (on "outptr" and standard error, once
+// per name and file in a run) with the nearest name it did look up ("did you mean ...?").
+void warnUnknownProperties(const DefinitionContext& context);
+// Forgets the names already warned about (a new run, or a test).
+void resetUnknownPropertyWarnings();
 
 // Required properties: absent or unconvertible ends the run through fatalError with
 // definitionError(...). requireInt reads yes/no/true/false as 1/0.

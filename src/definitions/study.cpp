@@ -150,11 +150,13 @@ void readAssemblyAgent(const Record& record, int agentCount) {
   std::string reason;
   getRepeatedValues(kAssemblyLabel, record, "neighbor", neighbors, false, reason);
   for (const std::string& value : neighbors) readNeighbor(agent, value);
+  warnUnknownProperties(ctx);
 }
 
 }  // namespace
 
 void readAssembly() {
+  resetUnknownPropertyWarnings();
   const std::string path = platform::joinPath(run.workingDirectory, "Assembly.in");
   FileHandle* file = openDefinitionFile(path);
   int agentCount = 0;
@@ -389,6 +391,7 @@ void readStudyRecord(const Record& record) {
   run.finalAgent = study.endAgent;
   if (run.runStartAgent < 0) run.runStartAgent = study.startAgent;
   applyStudyMode(requireString(ctx, "mode"));
+  warnUnknownProperties(ctx);
 }
 
 // A path of the agent record: absolute when it starts with "/" (or names a drive, "C:..."),

@@ -46,14 +46,11 @@ bool kindOfWord(const std::string& word, VariableKind& kind) {
   return true;
 }
 
-// Ends the run with a check's own text followed by the variable it concerns.
-// The error text stays as the solver's users know it; a note just before it names the
-// variable, since several of these texts do not.
-[[noreturn]] void failVariable(const std::string& text, const std::string& variableName) {
-  writeMessage("outptr", "note",
-               formatText("The error below is in the definition of the variable \"%s\".",
-                          variableName.c_str()));
-  fatalError(text);
+// Ends the run with a check's own text, followed by the variable, record and property it
+// concerns (several of these texts name neither).
+[[noreturn]] void failVariable(const DefinitionContext& context, const char* property,
+                               const std::string& text) {
+  fatalError(text + definitionPlace(context, property));
 }
 
 // The levels of the design-of-experiments form: every value of `levels` (list form), each
@@ -171,18 +168,19 @@ int defs::readVariableRecord(const Record& record, const std::string& fileLabel,
   bool known = kindOfWord(typeWord, kind);
   if (fromRepresentation && (!known || (kind != VariableKind::Continuous &&
                                         kind != VariableKind::Discrete))) {
-    fatalError(formatText(
-        "Error in adding the parameter \"%s\" to the study. The specified type \"%s\" is not "
-        "supported for study variables. Only Continuous and Discrete variables can be added to "
-        "the study.",
-        name.c_str(), typeWord.c_str()));
+    failVariable(context, "type",
+                 formatText("Error in adding the parameter \"%s\" to the study. The specified "
+                            "type \"%s\" is not supported for study variables. Only Continuous "
+                            "and Discrete variables can be added to the study.",
+                            name.c_str(), typeWord.c_str()));
   }
   if (!known) return -1;  // a type this solver does not know: skipped without a message
 
   if (findVariable(name)) {
-    fatalError(formatText("%s %s name %s.",
-                          "Cannot have duplicate names in design variable definitions.",
-                          duplicateWord(kind), name.c_str()));
+    failVariable(context, "name",
+                 formatText("%s %s name %s.",
+                            "Cannot have duplicate names in design variable definitions.",
+                            duplicateWord(kind), name.c_str()));
   }
 
   Variable variable;
@@ -211,10 +209,10 @@ int defs::readVariableRecord(const Record& record, const std::string& fileLabel,
       std::string setName = requireString(context, "set");
       const DiscreteSet* set = findSet(setName);
       if (!set) {
-        failVariable(formatText("The discrete set \"%s\" has not been defined prior to its use "
+        failVariable(context, "set",
+                     formatText("The discrete set \"%s\" has not been defined prior to its use "
                                 "for the definition of a discrete variable.",
-                                setName.c_str()),
-                     name);
+                                setName.c_str()));
       }
       variable.setIndex = static_cast<int>(set - definitions.sets.data());
       variable.baselineChoice = requireInt(context, "baseline");
@@ -222,15 +220,15 @@ int defs::readVariableRecord(const Record& record, const std::string& fileLabel,
       if (items < 2) {
         std::string text =
             "For a discrete variable, the number of items in a discrete set must be at least 2.";
-        failVariable(formatText("%s The discrete set \"%s\" has only %d items.", text.c_str(),
-                                setName.c_str(), items),
-                     name);
+        failVariable(context, "set",
+                     formatText("%s The discrete set \"%s\" has only %d items.", text.c_str(),
+                                setName.c_str(), items));
       }
       if (variable.baselineChoice < 1 || variable.baselineChoice > items) {
-        failVariable(formatText("The baseline choice for a discrete variable must be between 1 "
+        failVariable(context, "baseline",
+                     formatText("The baseline choice for a discrete variable must be between 1 "
                                 "and number of items in the discrete set (%d).",
-                                items),
-                     name);
+                                items));
       }
       variable.baseline = variable.baselineChoice;
       break;
@@ -255,19 +253,19 @@ int defs::readVariableRecord(const Record& record, const std::string& fileLabel,
   }
 
   if (findVariableById(variable.id)) {
-    failVariable(formatText("Cannot have duplicate variable ids %d.", variable.id), name);
+    failVariable(context, "id", formatText("Cannot have duplicate variable ids %d.", variable.id));
   }
   if (kind == VariableKind::Continuous) {
     if (!(variable.lower < variable.upper)) {
-      failVariable(formatText("Lower bound (%g) must be less than upper bound (%g).",
-                              variable.lower, variable.upper),
-                   name);
+      failVariable(context, "max",
+                   formatText("Lower bound (%g) must be less than upper bound (%g).",
+                              variable.lower, variable.upper));
     }
     if (variable.baseline < variable.lower || variable.baseline > variable.upper) {
-      failVariable(formatText("The baseline value (%g) must be greater than the lower bound "
+      failVariable(context, "baseline",
+                   formatText("The baseline value (%g) must be greater than the lower bound "
                               "(%g) and less than upper bound (%g).",
-                              variable.baseline, variable.lower, variable.upper),
-                   name);
+                              variable.baseline, variable.lower, variable.upper));
     }
   }
 

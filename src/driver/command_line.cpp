@@ -28,6 +28,29 @@ const char* const kUsageText =
 const char* const kExpectingInputText =
     "\nExpecting first command line input to be i=filename\n\n or checkPerformance\n";
 
+const char* const kCommandsText =
+    "\nUsage: karvo <command> [options]\n"
+    "\nCommands:\n"
+    "  i=<study>.in [options]        run the study of this study file (options below)\n"
+    "  checkPerformance <id>         run the analyses of performance <id> in this folder once\n"
+    "                                and write their responses to checkPerformance.out\n"
+    "  export <file> [options]       write a results file as a CSV or JSON table\n"
+    "                                (karvo export alone lists its options)\n"
+    "  plot <study>.in [--out <dir>] write SVG plots of the study's results\n"
+    "  version                       print the version lines\n"
+    "  build                         print the build number\n"
+    "\nCommon options after i=<study>.in:\n"
+    "  checksetup                    evaluate the baseline design only\n"
+    "  generateReportOnly            read and check the study, write the reports, stop\n"
+    "  overwrite                     delete earlier results instead of backing them up\n"
+    "  useHistory                    resume from the history of an earlier run\n"
+    "  skipEvalCheck                 go on when a design fails\n"
+    "  designFilesOnly               write the analysis input files only, run nothing\n"
+    "  backupDir=<folder>            move earlier results into this folder\n"
+    "  verbose                       write more notes\n"
+    "\nEnvironment: KARVO_ROOT, the installation folder (when not set: the folder that holds\n"
+    "karvo). Messages of a run go to <study>.mes beside the study file.\n";
+
 void printVersion() {
   std::fprintf(stderr, "\n%s - Version %s", kDisplayName, kFullVersion);
   std::fputs(kPlatformSuffix, stderr);

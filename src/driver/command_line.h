@@ -6,6 +6,9 @@ namespace karvo {
 // The texts the command line writes to standard error, as the solver prints them.
 extern const char* const kUsageText;
 extern const char* const kExpectingInputText;
+// The commands and common options, printed after kExpectingInputText when the first
+// argument names no command (none given, --help, -h, or a mistyped one).
+extern const char* const kCommandsText;
 
 // Writes "\nKARVO MDO - Version ..." and the copyright line to standard error.
 void printVersion();

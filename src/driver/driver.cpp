@@ -569,6 +569,7 @@ int runSolver(int argc, char** argv) {
   try {
     if (argc < 2) {
       std::fputs(kExpectingInputText, stderr);
+      std::fputs(kCommandsText, stderr);
       exitRun(kExitCommandLine, false);
     }
     const char* mode = argv[1];
@@ -594,6 +595,7 @@ int runSolver(int argc, char** argv) {
     const bool checkMode = std::strcmp(mode, "checkPerformance") == 0;
     if (!inputMode && !checkMode) {
       std::fputs(kExpectingInputText, stderr);
+      std::fputs(kCommandsText, stderr);
       exitRun(kExitCommandLine, false);
     }
     resetRunState();

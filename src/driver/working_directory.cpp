@@ -29,9 +29,21 @@ namespace karvo {
 // ---------------------------------------------------------------------------------------
 // Environment
 
+// KARVO_ROOT names the installation folder: the solver looks there for a bundled Python3
+// folder, the extension environment is made from it, its parent "solver" folder leaves PATH
+// for the analyses, and remote machine profiles take their job controller templates and
+// Python command from it. When it is not set, the folder that holds the running karvo is
+// that folder; it is exported, so that every later reader and the analyses see the same one.
 void checkEnvironment() {
   if (!platform::hasEnv("KARVO_ROOT")) {
-    fatalError("The required environment variable KARVO_ROOT is not set.");
+    const std::string folder = platform::executableFolder();
+    if (folder.empty() || !platform::setEnv("KARVO_ROOT", folder)) {
+      fatalError("The required environment variable KARVO_ROOT is not set.");
+    }
+    writeMessage("outptr", "note",
+                 formatText("KARVO_ROOT was not set. Going to use the folder that holds the "
+                            "running karvo, %s, as the installation folder.",
+                            folder.c_str()));
   }
   WorkingDirectoryState& s = workingDirectoryState;
   s.installationRoot = platform::getEnv("KARVO_ROOT");

@@ -332,8 +332,8 @@ void interactionProcessLine(RunInteraction& state, const std::string& line, int 
     std::string text = formatText("The process has been paused by the user from the %s Modeler.",
                                   kModelerProduct);
     text = formatText(
-        "%s To resume the run, click on the \"Resume\" button in the Tool Ribbon of the Run tab.",
-        text.c_str());
+        "%s To resume the run, write \"resume\" into the run interaction file %s.",
+        text.c_str(), interactionFileName().c_str());
     writeMessage(kUserActionDestination, "note", text);
     long seconds = 0;
     char* end = nullptr;

@@ -71,6 +71,13 @@ std::string currentDirectory() {
   return buffer;
 }
 
+std::string executableFolder() {
+  std::error_code ec;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || program.empty()) return "";
+  return program.parent_path().string();
+}
+
 bool changeDirectory(const std::string& path) { return ::chdir(path.c_str()) == 0; }
 
 static bool fail(const std::error_code& ec, std::string* error) {

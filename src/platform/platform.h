@@ -35,6 +35,8 @@ bool unsetEnv(const char* name);
 
 // Current directory ("" when it cannot be read) and change of directory.
 std::string currentDirectory();
+// The folder that holds the running program (from /proc/self/exe); empty when unknown.
+std::string executableFolder();
 bool changeDirectory(const std::string& path);
 
 // File system. Every operation answers true on success and leaves `error` (when given)

@@ -20,11 +20,12 @@ using ::testing::ElementsAre;
 using testing::definitionsError;
 using testing::fatalBlock;
 
-// A definition error of one variable: the note naming it, then the fatal block.
-std::string variableFatal(const std::string& text, const std::string& name) {
-  return testing::noteBlock("The error below is in the definition of the variable \"" + name +
-                            "\".") +
-         testing::fatalBlock(text);
+// A definition error of one variable: its text, then where it is.
+std::string variableFatal(const std::string& text, const std::string& label,
+                          const std::string& name, const std::string& property, int line) {
+  return testing::fatalBlock(text + "\nThe error is in property \"" + property + "\" of the " +
+                             label + " \"" + name + "\" (record on line " +
+                             std::to_string(line) + " of file \"Definitions.in\").");
 }
 using testing::noteBlock;
 using testing::warningBlock;
@@ -104,11 +105,12 @@ TEST_F(DefinitionsTest, ContinuousBoundsAndBaselineRules) {
 
   EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 0\n"
                       "max: 0\n"),
-            variableFatal("Lower bound (0) must be less than upper bound (0).", "z"));
+            variableFatal("Lower bound (0) must be less than upper bound (0).", "Continuous Variable", "z",
+                          "max", 1));
   EXPECT_EQ(readFatal("*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 1\nmin: 0\n"
                       "baseline: 1.5\nmax: 1\n"),
             variableFatal("The baseline value (1.5) must be greater than the lower bound (0) "
-                          "and less than upper bound (1).", "z"));
+                          "and less than upper bound (1).", "Continuous Variable", "z", "baseline", 1));
 }
 
 TEST_F(DefinitionsTest, ContinuousDesignOfExperimentsFormReadsLevels) {
@@ -142,14 +144,14 @@ TEST_F(DefinitionsTest, UnknownVariableTypeIsSkippedSilently) {
 TEST_F(DefinitionsTest, DuplicateNamesAndIdsAreRefusedAcrossKinds) {
   EXPECT_EQ(readFatal(std::string(kContinuousX) +
                       "*DEFINE_VARIABLE\nname: x\ntype: Parameter\nid: 2\nbaseline: 1\n"),
-            fatalBlock("Cannot have duplicate names in design variable definitions. Fixed "
-                       "variable name x."));
+            variableFatal("Cannot have duplicate names in design variable definitions. Fixed "
+                          "variable name x.", "Parameter", "x", "name", 8));
   EXPECT_EQ(readFatal(std::string(kContinuousX) + kContinuousX),
-            fatalBlock("Cannot have duplicate names in design variable definitions. Continuous "
-                       "name x."));
+            variableFatal("Cannot have duplicate names in design variable definitions. "
+                          "Continuous name x.", "Parameter", "x", "name", 8));
   EXPECT_EQ(readFatal(std::string(kContinuousX) +
                       "*DEFINE_VARIABLE\nname: s\ntype: String\nid: 1\nbaseline: text\n"),
-            variableFatal("Cannot have duplicate variable ids 1.", "s"));
+            variableFatal("Cannot have duplicate variable ids 1.", "String parameter", "s", "id", 8));
 }
 
 TEST_F(DefinitionsTest, DiscreteVariableNeedsAnEarlierSetOfTwoItemsAndABaselineChoice) {
@@ -162,11 +164,13 @@ TEST_F(DefinitionsTest, DiscreteVariableNeedsAnEarlierSetOfTwoItemsAndABaselineC
   for (const char* choice : {"0", "4"}) {
     EXPECT_EQ(readFatal(std::string(kSetGauges) + discrete + "baseline: " + choice + "\n"),
               variableFatal("The baseline choice for a discrete variable must be between 1 and "
-                            "number of items in the discrete set (3).", "c"));
+                            "number of items in the discrete set (3).", "Discrete Variable", "c",
+                            "baseline", 8));
   }
   EXPECT_EQ(readFatal("*DEFINE_SET\nname: gauges\nvalues: 1.0\n" + discrete + "baseline: 1\n"),
             variableFatal("For a discrete variable, the number of items in a discrete set must "
-                          "be at least 2. The discrete set \"gauges\" has only 1 items.", "c"));
+                          "be at least 2. The discrete set \"gauges\" has only 1 items.",
+                          "Discrete Variable", "c", "set", 4));
 }
 
 TEST_F(DefinitionsTest, DependentFormulaKeepsItsLinesAndDistributionsResolveAfterTheFile) {

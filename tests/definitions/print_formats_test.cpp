@@ -35,8 +35,8 @@ TEST_F(PrintFormatsTest, UndefinedFormatInUseEndsTheRun) {
   EXPECT_THROW(requirePrintFormat("narrow", "thickness"), RunExit);
   EXPECT_EQ(messages(),
             "*ERROR\nThe print format \"narrow\" is being used in the project but has not been "
-            "defined. Please define this format in the \"Print Formats\" area under the "
-            "\"Variables\" tab and try again. \n\n" +
+            "defined. Please define this format with a *DEFINE_FORMAT record (\"name: narrow\") "
+            "in Definitions.in and try again. \n\n" +
                 fatalBlock("The print format causing the error is being used with variable "
                            "\"thickness\"."));
 }

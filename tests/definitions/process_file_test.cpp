@@ -101,7 +101,7 @@ TEST_F(ProcessFileTest, ReadsListsLocationsAndCommandStepsOfBothRecords) {
       "inputFile:2\nmesh.k, studyFolder, , file, yes\n"
       "params, fixedLocation:/data/common, p, folder, no\n"
       "inputFile: geometry.step, anotherAnalysis:mesh, , file, true, coarse, fine\n"
-      "inputTagFile:2\ntemplates/deck.tpl, deck.k\n/abs/path/loads.tpl\n"
+      "inputTagFile:2\ntemplates/deck.tpl, deck.k\n" + dir_.file("loads.tpl") + "\n"
       "outputFile:2\nresult.txt\n  log.txt\noutputTagFile: mass, defs/mass.def\n"
       "calculatedResponse:1\nratio\nportalData:2\nfirst line\nsecond line\n"
       "dependency:2\nmesh, design\nprep, cycle";
@@ -112,6 +112,9 @@ TEST_F(ProcessFileTest, ReadsListsLocationsAndCommandStepsOfBothRecords) {
       "successCondition: solved\nsuccessReturnValue: 0\nnumDesigns: 3\n";
   std::filesystem::create_directories(dir_.file("defs"));
   testing::writeFile(dir_.file("defs/mass.def"), "file: result.txt\n");
+  std::filesystem::create_directories(dir_.file("templates"));
+  testing::writeFile(dir_.file("templates/deck.tpl"), "{{x}}\n");  // templates must exist
+  testing::writeFile(dir_.file("loads.tpl"), "\n");
   const std::vector<Analysis>& analyses =
       read(std::string(kParallel) + "*ANALYSIS\n" + analysisRecord +
            "\n*EXECUTION_DEFINITION\n" + executionRecord + analysis("mesh", 1) +

@@ -120,7 +120,9 @@ TEST_F(RepresentationTest, WithoutDefinitionsFileAFullRecordAddsTheVariable) {
   EXPECT_EQ(readFailure("*VARIABLE\nname: p\ntype: Parameter\nid: 10\nbaseline: 1\n"),
             fatalOutput("Error in adding the parameter \"p\" to the study. The specified type "
                         "\"Parameter\" is not supported for study variables. Only Continuous and "
-                        "Discrete variables can be added to the study."));
+                        "Discrete variables can be added to the study.\nThe error is in property "
+                        "\"type\" of the Parameter \"p\" (record on line 1 of file "
+                        "\"Representation1.in\")."));
 }
 
 // ---------------------------------------------------------------------------------------

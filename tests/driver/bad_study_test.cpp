@@ -197,14 +197,14 @@ std::vector<BadStudyCase> badStudies() {
        "When reading data for \"Name not defined yet\" of type \"Study\" from file \"Study "
        "Input file\", KARVO encountered the following error in reading the data for property "
        "\"name\":\nThe property is not defined."},
-      // A variable's error: the note naming it, then the error block.
+      // A variable's error names the variable, the record and the property.
       {"UndefinedDiscreteSet",
        edit("Definitions.in", "*DEFINE_RESPONSE",
             "*DEFINE_VARIABLE\nname: m\ntype: Discrete\nid: 2\nset: mats\nbaseline: 1\n"
             "*DEFINE_RESPONSE"),
        "The discrete set \"mats\" has not been defined prior to its use for the definition of a "
-       "discrete variable.",
-       "*NOTE\nThe error below is in the definition of the variable \"m\".\n\n"},
+       "discrete variable.\nThe error is in property \"set\" of the Discrete Variable \"m\" "
+       "(record on line 8 of file \"Definitions.in\")."},
       {"MissingRepresentationFile",
        [](const std::string& d) { fs::remove(d + "/Representation0.in"); }, "\tExiting.",
        "\n\n\tError in attempting to read file:\n\t{wd}/Representation0.in\n\n\tError message "
@@ -317,19 +317,6 @@ TEST(LeftoverLockFile, OfAnAgentOutsideTheRangeDoesNotMatter) {
 
 // ---------------------------------------------------------------------------------------
 // Environment
-
-TEST(BadEnvironment, KarvoRootUnset) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"-KARVO_ROOT"});
-  expectFatalEnd(result, dir.path(), "The required environment variable KARVO_ROOT is not set.");
-  // The run stops before the study is read: nothing else comes before the error.
-  EXPECT_EQ(readFile(dir.file("study.mes"))
-                .rfind("\n\tSearch parameter input file name for this process is:\n\tstudy.in\n"
-                       "*ERROR\n",
-                       0),
-            0u);
-}
 
 TEST(BadEnvironment, KarvoRootNotAFolder) {
   TempDir dir;

@@ -185,11 +185,17 @@ TEST(CheckPerformanceFatal, EndsWithLockFileAndItsErrorBeforeAnyAnalysisRuns) {
       {"3", true, false,
        "No process is associated with the performance id 3: agent 0 (\"sizing\"), the first "
        "agent that uses it, has no process to run."},
-      {"3", false, true, "The required environment variable KARVO_ROOT is not set."},
+      {"3", false, true,
+       "The extension environment could not be created: the installation folder \"%s\" "
+       "(KARVO_ROOT) is not a folder.\n\n*ERROR\nenvironment setup error"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.error);
     TempDir dir("karvo-checkperf");
+    std::string error = c.error;
+    if (const std::size_t at = error.find("%s"); at != std::string::npos) {
+      error.replace(at, 2, dir.file("missing"));
+    }
+    SCOPED_TRACE(error);
     writeStudy(dir.path(), "touch calc.ran\n");
     if (c.withoutProcess) {
       writeFile(dir.file("Assembly.in"),
@@ -197,12 +203,13 @@ TEST(CheckPerformanceFatal, EndsWithLockFileAndItsErrorBeforeAnyAnalysisRuns) {
                 "representation: 0\nperformance: 3\n*END\n");
     }
     testing::ProcessResult result =
-        c.withoutRoot ? runKarvo({"checkPerformance", c.id}, dir.path(), {"-KARVO_ROOT"})
+        c.withoutRoot ? runKarvo({"checkPerformance", c.id}, dir.path(),
+                                 {"KARVO_ROOT=" + dir.file("missing")})
                       : checkPerformance(dir, c.id);
     EXPECT_EQ(result.status, 133);
     EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
     EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
-              unwrapped("*ERROR\n" + c.error + "\n\nRun exiting due to an error\n"));
+              unwrapped("*ERROR\n" + error + "\n\nRun exiting due to an error\n"));
     EXPECT_FALSE(exists(dir, "calc.ran"));
     expectNoRunFiles(dir);
   }

@@ -67,9 +67,9 @@ TEST(CommandLineRefusals, StatusAndText) {
     int status;
     std::string err;
   } cases[] = {
-      {{}, 255, firstArgument},
-      {{"I=study.in"}, 255, firstArgument},
-      {{"Version"}, 255, firstArgument},
+      {{}, 255, firstArgument + kCommandsText},
+      {{"I=study.in"}, 255, firstArgument + kCommandsText},
+      {{"Version"}, 255, firstArgument + kCommandsText},
       {{"checkPerformance"}, 254, checkPerformance},
       {{"checkPerformance", "1", "2"}, 254, checkPerformance},
       {{"i=study.IN"}, 255, "Illegal search parameters input file extension.\n"},

@@ -135,13 +135,14 @@ TEST(EvaluationFolderOfTheUser, KeepsWhatTheSolverDidNotWrite) {
 TEST(FailedStart, MakesNoEmptyBackupFolder) {
   TempDir dir("karvo-owned");
   testing::writeMinimalStudy(dir.path());
-  testing::ProcessResult result = runKarvo({"i=study.in"}, dir.path(), {"-KARVO_ROOT"});
+  const std::string noRoot = "KARVO_ROOT=" + dir.file("missing");
+  testing::ProcessResult result = runKarvo({"i=study.in"}, dir.path(), {noRoot});
   ASSERT_EQ(result.status, 133);
   std::set<std::string> expected = {"Assembly.in", "Definitions.in", "Performance0.in",
                                     "Representation0.in", "study.in", "study.mes"};
   EXPECT_EQ(entriesOf(dir.path()), expected);
   const std::string first = readFile(dir.file("study.mes"));
-  ASSERT_EQ(runKarvo({"i=study.in"}, dir.path(), {"-KARVO_ROOT"}).status, 133);
+  ASSERT_EQ(runKarvo({"i=study.in"}, dir.path(), {noRoot}).status, 133);
   std::vector<std::string> backups;
   for (const std::string& name : entriesOf(dir.path())) {
     if (name.rfind("RESULTS_BACKUP_", 0) == 0) backups.push_back(name);

@@ -56,9 +56,10 @@ std::string lineNote(int number, const std::string& line) {
 
 const char* const kSuffix = "_processed_at_13-05-22_on_04-03-2025";
 const char* const kRenaming = "*NOTE\nRenaming the study IO file\n\n";
-const std::string kPaused = note(
-    "The process has been paused by the user from the KARVO Modeler. To resume the run, click on "
-    "the \"Resume\" button in the Tool Ribbon of the Run tab.");
+std::string paused(const std::string& interactionFile) {
+  return note("The process has been paused by the user from the KARVO Modeler. To resume the "
+              "run, write \"resume\" into the run interaction file " + interactionFile + ".");
+}
 const std::string kTerminated = note(
     "The process has been terminated by the user from the KARVO Modeler. The currently running "
     "local analyses will be terminated.");
@@ -113,7 +114,7 @@ TEST_F(RunInteractionTest, FileNameIsTheStudyFileEndingInIo) {
 TEST_F(RunInteractionTest, LinesAreTakenInOrderUntilAStop) {
   EXPECT_TRUE(send("pause\n\nresume"));
   EXPECT_FALSE(state.paused);
-  EXPECT_EQ(messages(), lineNote(1, "pause") + kPaused + lineNote(2, "") + lineNote(3, "resume") +
+  EXPECT_EQ(messages(), lineNote(1, "pause") + paused(dir_.file("study.io")) + lineNote(2, "") + lineNote(3, "resume") +
                             note("Resuming the process based on user input at 13:05:22 on "
                                  "04-03-2025.") +
                             kRenaming);
@@ -143,7 +144,7 @@ TEST_F(RunInteractionTest, PauseWaitsForResumeAndRefusesOtherCommands) {
   EXPECT_FALSE(state.paused);
   EXPECT_FALSE(interactionPaused(state, 100.0));
   EXPECT_EQ(messages(),
-            lineNote(1, "pause") + kPaused + kRenaming +
+            lineNote(1, "pause") + paused(dir_.file("study.io")) + kRenaming +
                 lineNote(1, "updateParallelEvals wing solve 3") +
                 warning("The run interaction file \"" + dir_.file("study.io") +
                         "\" did not contain the \"resume\" or \"stop\" keywords. Since the "
@@ -161,7 +162,7 @@ TEST_F(RunInteractionTest, StopWhilePaused) {
   EXPECT_TRUE(state.keepRunning);
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(),
-            lineNote(1, "pause") + kPaused + kRenaming + lineNote(1, "stop keep") +
+            lineNote(1, "pause") + paused(dir_.file("study.io")) + kRenaming + lineNote(1, "stop keep") +
                 note("Stopping the process based on user input at 13:05:22 on 04-03-2025.") +
                 note("The process has been terminated by the user from the KARVO Modeler. The "
                      "currently running analyses will not be terminated.") +
@@ -176,7 +177,7 @@ TEST_F(RunInteractionTest, PauseForSecondsEndsByItself) {
   interactionPoll(state, at(131.0));
   EXPECT_EQ(state.pausedUntil, 0.0);
   EXPECT_EQ(messages(),
-            lineNote(1, "pause 30") + kPaused + note("Pausing for 30 seconds.") + kRenaming);
+            lineNote(1, "pause 30") + paused(dir_.file("study.io")) + note("Pausing for 30 seconds.") + kRenaming);
   send("pause 600\n", 200.0);
   send("resume\n", 210.0);  // ends a timed pause early
   EXPECT_FALSE(interactionPaused(state, 211.0));
