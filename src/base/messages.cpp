@@ -262,6 +262,17 @@ void writeMessage(const char* destination, const char* severity, const std::stri
   }
 }
 
+bool designNotesToMessageFile = false;
+
+void writeDesignNote(const std::string& text) {
+  if (!designNotesToMessageFile) {
+    writeMessage("stdout", "note", text);
+    return;
+  }
+  writeMessage("outptr", "note", text);
+  if (run.settings.verbose) writeMessage("stdout", "note", text);
+}
+
 void exitRun(int code, bool closeRun) {
   // Every end that is not a normal one and not a user's stop (which says "Cancelled" before it
   // gets here) is an error in the reports' exit state.

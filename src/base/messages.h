@@ -47,6 +47,14 @@ std::string formatTextV(const char* format, std::va_list args);
 void writeMessage(const char* destination, const char* severity, const std::string& text,
                   int analysisIndex = 0, const std::string& analysisName = "");
 
+// The per-design notes of a run (a job submitted, launched, completed; a batch done). On a
+// terminal their flood would push the progress line and the warnings out of sight: while
+// `designNotesToMessageFile` is set (a study run whose standard output is a terminal) they go
+// to the message file, and to standard output as well with `verbose`. Otherwise they go to
+// standard output alone, so that a pipe or a scheduler's log keeps every line.
+extern bool designNotesToMessageFile;
+void writeDesignNote(const std::string& text);
+
 // The common error exit: the exit state becomes "Error", the text is written to the message
 // file as an error, "Run exiting due to an error" follows on "outptr|stderr", and control
 // unwinds to main (RunExit{-123, true}), which takes the closing steps.

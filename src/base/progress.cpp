@@ -68,7 +68,8 @@ void progressExpect(long more) {
   draw(false);
 }
 
-void progressDesign(int designNumber, bool failed, double performance, double violation) {
+void progressDesign(int designNumber, bool failed, double performance, double violation,
+                    const std::vector<std::pair<std::string, double>>& objectives) {
   ProgressState& p = progress;
   ++p.doneInRun;
   ++p.evaluations;
@@ -82,6 +83,13 @@ void progressDesign(int designNumber, bool failed, double performance, double vi
     p.haveBest = true;
     p.best = performance;
     p.bestDesign = designNumber;
+    p.bestObjectives.clear();
+    if (objectives.size() <= kProgressObjectives) {
+      for (const auto& [name, value] : objectives) {
+        if (!p.bestObjectives.empty()) p.bestObjectives += ", ";
+        p.bestObjectives += formatText("%s %.6g", name.c_str(), value);
+      }
+    }
   }
   draw(false);
 }
@@ -101,7 +109,10 @@ std::string progressText(const ProgressState& p, double now) {
   if (!p.ranked) {
     // Every design scores the same: a best design would only name the first.
   } else if (p.haveBest) {
-    text += formatText("  best %.6g (design %d)", p.best, p.bestDesign);
+    // The objectives in the study's units; the performance only when there are none to show.
+    const std::string best =
+        p.bestObjectives.empty() ? formatText("%.6g", p.best) : p.bestObjectives;
+    text += formatText("  best %s (design %d)", best.c_str(), p.bestDesign);
   } else {
     text += "  best -";
   }

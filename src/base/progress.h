@@ -7,6 +7,8 @@
 
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace karvo {
 
@@ -28,6 +30,8 @@ struct ProgressState {
   bool haveBest = false;     // a feasible design has been evaluated in this run
   double best = 0.0;         // its performance (larger is better)
   int bestDesign = 0;
+  std::string bestObjectives;  // its objectives' values as the line shows them ("mass 88.17");
+                               // "" for more than kProgressObjectives objectives
   double runStart = 0.0;     // monotonic seconds
   double agentStart = 0.0;
   double lastDrawn = -1.0;
@@ -54,8 +58,11 @@ void progressAgent(int agent, const std::string& name, int cycle, int cycles, lo
 // samples) is about to evaluate `more` designs: they are its plan from here.
 void progressExpect(long more);
 
-// A design of the current agent has been evaluated.
-void progressDesign(int designNumber, bool failed, double performance, double violation);
+// A design of the current agent has been evaluated; `objectives` are the names and values
+// of its objectives (the values as its responses gave them).
+inline constexpr std::size_t kProgressObjectives = 3;  // more are not shown on the line
+void progressDesign(int designNumber, bool failed, double performance, double violation,
+                    const std::vector<std::pair<std::string, double>>& objectives = {});
 
 // The analyses of the running batch; the line is redrawn when due.
 void progressJobs(int running, int queued);

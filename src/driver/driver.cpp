@@ -376,7 +376,7 @@ void runCycles() {
       progressAgent(number, agent->name, run.currentCycle,
                     baselineOnly ? 1 : std::max(agent->method.numCycles, 1),
                     baselineOnly ? 1 : plannedEvaluations(*agent), agent->evaluatedDesigns,
-                    agent->type != kAgentDoe);
+                    agent->type != kAgentDoe && agent->type != kAgentReliability);
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
         ranInCycle[static_cast<std::size_t>(number - run.startAgent)] = 1;
         runAgentTurn(*agent, methods, services);
@@ -439,6 +439,7 @@ void runStudy(int argc, char** argv) {
   }
   prepareRun();
   progressStart(platform::standardErrorIsTerminal());
+  designNotesToMessageFile = platform::standardOutputIsTerminal();
   runCycles();
 }
 

@@ -80,4 +80,20 @@ void saveChangedHistories() {
   }
 }
 
+void agentResultsConsider(AgentResults& results, const Design& design) {
+  const bool feasible = design.status == kDesignFeasible;
+  if (design.failed || (!feasible && design.status != kDesignInfeasible)) return;
+  if (results.haveBest) {
+    const Design& best = results.best;
+    const bool bestFeasible = best.status == kDesignFeasible;
+    if (bestFeasible && !feasible) return;
+    if (bestFeasible == feasible) {
+      if (feasible && !(design.performance > best.performance)) return;
+      if (!feasible && !(design.violation < best.violation)) return;
+    }
+  }
+  results.best = design;
+  results.haveBest = true;
+}
+
 }  // namespace karvo

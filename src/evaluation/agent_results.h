@@ -67,7 +67,15 @@ struct AgentResults {
   int replayAfter = -1;         // the checkpoint's design count; -1: nothing is kept aside
   DesignStore replay;
   std::set<int> replayPending;
+  // The answer of the agent so far (agentResultsConsider): its feasible design of the highest
+  // performance, else its least infeasible design (smallest violation); failed designs never.
+  bool haveBest = false;        // `best` holds a design
+  Design best;
 };
+
+// Takes an evaluated design (of this run, or taken over from the history) into account for
+// the agent's best design.
+void agentResultsConsider(AgentResults& results, const Design& design);
 
 // The record of `agent`, made on first use; the stored-design table is created on first use
 // with the agent's encoding context and the study option `turnOffHashing`.

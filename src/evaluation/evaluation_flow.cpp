@@ -322,7 +322,18 @@ void storeEvaluatedDesign(FlowBatch& batch, FlowDesign& flow) {
                      historyEntryOf(*batch.agent, design, &flow.context, flow.loopCases, &batch.shape),
                      batch.shape);
   appendHistoryEntry(results.history, entry);
-  progressDesign(design.designNumber, design.failed, design.performance, design.violation);
+  agentResultsConsider(results, design);
+  std::vector<std::pair<std::string, double>> objectives;
+  for (int r = 0; batch.performance && r < batch.performance->count; ++r) {
+    const std::size_t k = static_cast<std::size_t>(r);
+    if (batch.performance->flag[k] != kResponseObjective || k >= design.responses.size()) continue;
+    const ResponseValue& value = design.responses[k];
+    if (value.present && !value.values.empty()) {
+      objectives.emplace_back(batch.performance->name[k], value.values.front());
+    }
+  }
+  progressDesign(design.designNumber, design.failed, design.performance, design.violation,
+                 objectives);
   results.counters[0] = batch.agent->evaluatedDesigns;
   if (study.options.saveHistoryForEachEval) {
     writeHistory(*batch.agent, results);
@@ -383,6 +394,7 @@ void checkTerminationCondition(FlowBatch& batch, FlowDesign& flow) {
 // finishDesign: the calculated responses no analysis computed, missing responses, accept
 // ranges, scoring.
 void finishDesignSteps(FlowBatch& batch, FlowDesign& flow);
+void reportFailedDesign(const std::string& failure);
 
 void finishDesign(FlowBatch& batch, FlowDesign& flow) {
   finishDesignSteps(batch, flow);
@@ -445,10 +457,12 @@ void finishDesignSteps(FlowBatch& batch, FlowDesign& flow) {
                           statusWord(word), design.performance),
                flow.number, "");
   storeEvaluatedDesign(batch, flow);
+  // Why it failed, in one line: the logs hold the whole story.
+  const std::string failure = design.failed ? designFailureText(batch, flow) : "";
   if (flow.number == 1 && design.failed && run.settings.baselineSuppressed != 1) {
     fatalError(formatText("The baseline design evaluation for agent %d was "
                           "unsuccessful.%s\nCheck all evaluation and design input data.",
-                          batch.agent->number, "") +
+                          batch.agent->number, ("\n" + failure).c_str()) +
                variableValuesText(flow));
   }
   // The first design of the agent to come through all its analyses tells whether the set-up
@@ -457,10 +471,38 @@ void finishDesignSteps(FlowBatch& batch, FlowDesign& flow) {
   if (!batch.agent->firstDesignFinished) {
     batch.agent->firstDesignFinished = true;
     if (design.failed && (!run.settings.skipEvalCheck || awaitsBaselineNormalisation(batch))) {
-      fatalError("The first design to complete all analyses resulted in errors. Exiting.");
+      fatalError("The first design to complete all analyses resulted in errors. Exiting.\n" +
+                 failure + "\n" +
+                 (run.settings.skipEvalCheck
+                      ? "The run stops although skipEvalCheck is set: an objective is "
+                        "normalised by the baseline design's value, which is not known."
+                      : "To let the run go on after failed designs, give the option "
+                        "skipEvalCheck (or the run option dontStopOnDesignErrors: 1)."));
     }
   }
+  if (design.failed) reportFailedDesign(failure);
   checkTerminationCondition(batch, flow);
+}
+
+// The failed designs the terminal has been told of in this run: past kFailuresOnTerminal
+// they go to the message file only, after one line that says so, so that a run of many
+// failures does not flood the terminal.
+int failuresOnTerminal = 0;
+constexpr int kFailuresOnTerminal = 20;
+
+void reportFailedDesign(const std::string& failure) {
+  if (failuresOnTerminal == kFailuresOnTerminal) {
+    ++failuresOnTerminal;
+    writeMessage("outptr|stderr", "note",
+                 formatText("Further failed designs are listed only in the message file %s.",
+                            run.messageFileName.c_str()));
+  }
+  if (failuresOnTerminal > kFailuresOnTerminal) {
+    writeMessage("outptr", "warning", failure);
+    return;
+  }
+  ++failuresOnTerminal;
+  writeMessage("outptr|stderr", "warning", failure);
 }
 
 void writeRunningLog(const FlowBatch& batch) {
@@ -733,8 +775,7 @@ void runBatch(FlowBatch& batch) {
     const double saveAt = saveHistoryWhenDue(batch);
     if (counts.allFinished) {
       if (!batch.parallel) {
-        writeMessage("stdout", "note",
-                     "No more designs to process within this serial execution cycle.");
+        writeDesignNote("No more designs to process within this serial execution cycle.");
       }
       break;
     }
@@ -969,8 +1010,7 @@ void runDesigns(FlowBatch& batch) {
   if (batch.process) {
     for (const Analysis& analysis : batch.process->analyses) {
       if (analysis.jobBatchMode && batch.parallel) {
-        writeMessage("stdout", "note",
-                     formatText("Job batch active for analysis %s", analysis.name.c_str()));
+        writeDesignNote(formatText("Job batch active for analysis %s", analysis.name.c_str()));
       }
     }
     runBatch(batch);
@@ -1103,7 +1143,7 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
     if (flow.design->failed) ++summary.failed;
   }
   if (run.settings.designFilesOnly) endRunAfterFiles(agent, batch);
-  writeMessage("stdout", "note", "\nCompleted design evaluation for all designs requested.");
+  writeDesignNote("\nCompleted design evaluation for all designs requested.");
   return summary;
 }
 

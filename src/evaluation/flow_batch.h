@@ -58,6 +58,9 @@ struct FlowJob {
                                   // to the run folder), copied back from a remote machine
                                   // with the analysis's own output files
   int caseIndex = 0;              // loop case this job runs (0-based; 0 outside loops)
+  long outputFrom = -1;           // bytes of the analysis log when its command was launched
+  long outputTo = -1;             // ... and when its end was seen: what the command wrote into
+                                  // the log (captured output) lies between; -1: not known
   int firstCaseStatus = kStatusNotEvaluated;  // EvaluationStatus of case 0, kept for
                                   // references from outside the loop while it runs
 };
@@ -128,6 +131,12 @@ std::string designLogFile(int agentNumber, int designNumber);
 // analysis the batch does not know.
 int caseOfAnalysis(const FlowBatch& batch, int designNumber, const std::string& analysisName);
 void appendToFile(const std::string& path, const std::string& text);
+// The size in bytes of the analysis log of job `index` of `design`; -1 when it has none.
+long logSize(const FlowBatch& batch, const FlowDesign& design, int index);
+// One line on the failed `design` for the message file and the terminal: the analysis that
+// failed first, the first error of its log, the last line its command wrote there, and the
+// log's path (the design log when no analysis failed).
+std::string designFailureText(const FlowBatch& batch, const FlowDesign& design);
 // "*KEYWORD\n<value>\n" into the analysis log of the job.
 void logRecord(const FlowDesign& design, const std::string& analysis, const char* keyword,
                const std::string& value);

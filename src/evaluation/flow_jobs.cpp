@@ -3,8 +3,12 @@
 // way a job fails or is skipped. The state diagram and its invariants open
 // evaluation_flow.cpp; each transition there names its function here. Runs a few times per
 // job; the job's analysis runs for minutes to hours in between.
+#include <algorithm>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "base/messages.h"
 #include "base/run_state.h"
@@ -47,6 +51,98 @@ void appendToFile(const std::string& path, const std::string& text) {
                               path.c_str()));
     }
   }
+}
+
+long logSize(const FlowBatch& batch, const FlowDesign& design, int index) {
+  const std::string path = analysisLogFile(batch.agent->number, design.number,
+                                           batch.process->analyses[index].name,
+                                           design.jobs[index].caseIndex);
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path, error);
+  return error ? -1 : static_cast<long>(size);
+}
+
+namespace {
+
+std::string readLogPart(const std::string& path, long from, long to) {
+  std::string text;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return text;
+  if (from > 0) std::fseek(file, from, SEEK_SET);
+  char buffer[4096];
+  long left = to < 0 ? -1 : to - std::max(from, 0L);
+  while (left != 0) {
+    const std::size_t want = left < 0 ? sizeof buffer
+                                      : std::min(sizeof buffer, static_cast<std::size_t>(left));
+    const std::size_t got = std::fread(buffer, 1, want, file);
+    if (got == 0) break;
+    text.append(buffer, got);
+    if (left > 0) left -= static_cast<long>(got);
+  }
+  std::fclose(file);
+  return text;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string trimmedLine(const std::string& line) {
+  const std::size_t first = line.find_first_not_of(" \t");
+  if (first == std::string::npos) return "";
+  return line.substr(first, line.find_last_not_of(" \t") - first + 1);
+}
+
+// The body of the first error block of a log, its lines joined into one (the message layout
+// ends a wrapped line with a blank); "" when the log has none.
+std::string firstLogError(const std::string& path) {
+  const std::vector<std::string> lines = linesOf(readLogPart(path, 0, -1));
+  std::size_t i = 0;
+  while (i < lines.size() && lines[i] != "*ERROR" && lines[i] != "*INTERNAL ERROR") ++i;
+  std::string text;
+  for (++i; i < lines.size() && !lines[i].empty() && lines[i][0] != '*'; ++i) {
+    if (!text.empty() && text.back() != ' ') text += ' ';
+    text += lines[i];
+  }
+  return trimmedLine(text);
+}
+
+}  // namespace
+
+std::string designFailureText(const FlowBatch& batch, const FlowDesign& design) {
+  const int agent = batch.agent->number;
+  std::string text = formatText("Design %d of agent %d failed", design.number, agent);
+  std::string log = designLogFile(agent, design.number);
+  std::string lastOutput;
+  for (std::size_t a = 0; a < design.jobs.size(); ++a) {
+    const FlowJob& job = design.jobs[a];
+    if (job.status != kStatusError) continue;
+    const std::string& name = batch.process->analyses[a].name;
+    text += formatText(" in analysis \"%s\"", name.c_str());
+    log = analysisLogFile(agent, design.number, name, job.caseIndex);
+    if (job.outputFrom >= 0 && job.outputTo > job.outputFrom) {
+      for (const std::string& line : linesOf(readLogPart(log, job.outputFrom, job.outputTo))) {
+        const std::string trimmed = trimmedLine(line);
+        if (!trimmed.empty() && trimmed[0] != '*') lastOutput = trimmed;
+      }
+    }
+    break;
+  }
+  if (designsWithoutFolders(batch.process)) return text + ". The reason is in the message file.";
+  const std::string error = firstLogError(log);
+  text += error.empty() ? "." : ": " + error;
+  if (!lastOutput.empty()) text += " Last output line: \"" + lastOutput + "\".";
+  return text + " Log: " + log;
 }
 
 void logRecord(const FlowDesign& design, const std::string& analysis, const char* keyword,
@@ -230,9 +326,8 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
     }
   }
   if (!runCommandStep(batch, design, index, CommandKind::kPreAnalysis)) return false;
-  writeMessage("stdout", "note",
-               formatText("Evaluating design #: %d  Analysis: %s", design.number,
-                          analysis.name.c_str()));
+  writeDesignNote(formatText("Evaluating design #: %d  Analysis: %s", design.number,
+                             analysis.name.c_str()));
   // The start is recorded once the job is known not to wait in a queue (below), with the
   // time at which the command was handed over.
   const std::string handedOver = platform::timeStamp();
@@ -276,6 +371,7 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
                        analysis.finishCondition.c_str()));
     return false;
   }
+  if (request.logging) job.outputFrom = logSize(batch, design, index);
   return true;
 }
 
@@ -286,9 +382,8 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   if (job.resource.resource >= 0) {
     design.context.jobResource = computeResources[job.resource.resource].name;
   }
-  writeMessage("stdout", "note",
-               formatText("Starting submission for Design %d - Analysis %s (Time: %s)",
-                          design.number, analysis.name.c_str(), clockText().c_str()));
+  writeDesignNote(formatText("Starting submission for Design %d - Analysis %s (Time: %s)",
+                             design.number, analysis.name.c_str(), clockText().c_str()));
   logNote(design, analysis.name,
           formatText("Compute resource used: %s",
                      design.context.jobResource.empty() ? kDefaultResourceName
@@ -302,9 +397,8 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
                               job.caseIndex));
   }
 
-  writeMessage("stdout", "note",
-               formatText("Creating directory and files for Design %d - Analysis %s",
-                          design.number, analysis.name.c_str()));
+  writeDesignNote(formatText("Creating directory and files for Design %d - Analysis %s",
+                             design.number, analysis.name.c_str()));
   logNote(design, analysis.name, "Creating analysis directory");
   const std::string folder = design.context.analysisPath;
   std::string error;
@@ -414,6 +508,7 @@ bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepPropo
     markCommandStarted(design, analysis, job, now, platform::timeStamp());
   }
   if (!complete) return false;
+  if (job.outputFrom >= 0) job.outputTo = logSize(batch, design, index);
   logNote(design, analysis.name,
           formatText("Detected analysis completion. (%d seconds since analysis start)",
                      static_cast<int>(now - job.clock.submitTime)));
@@ -426,9 +521,8 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   FlowJob& job = design.jobs[index];
   restoreJobContext(batch, design, index);
   exportInternalVariables(design.context);
-  writeMessage("stdout", "note",
-               formatText("Detected completion of analysis \"%s\" for design %d.",
-                          analysis.name.c_str(), design.number));
+  writeDesignNote(formatText("Detected completion of analysis \"%s\" for design %d.",
+                             analysis.name.c_str(), design.number));
   if (job.portalRunError) {
     failJob(batch, design, index, "");
     return;

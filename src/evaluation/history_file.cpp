@@ -681,6 +681,7 @@ void takeOver(Agent& agent, AgentResults& results, AcceptedHistory& accepted) {
     bringToShape(entry, accepted.shape, current);
     Design design = designOfHistoryEntry(agent, entry);
     if (entry.designNumber == 1) takeBaselineNormalisations(agent, design);
+    agentResultsConsider(results, design);
     // With the run option reevaluateDesigns the designs of the history stay in the file but
     // not in the table: one proposed again is evaluated again.
     const bool later = results.replayAfter >= 0 && entry.designNumber > results.replayAfter;

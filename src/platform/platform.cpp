@@ -91,6 +91,7 @@ bool pathExists(const std::string& path) {
 }
 
 bool standardErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+bool standardOutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 bool isDirectory(const std::string& path) {
   std::error_code ec;

@@ -43,8 +43,9 @@ bool changeDirectory(const std::string& path);
 // with the system's text on failure.
 bool pathExists(const std::string& path);
 bool isDirectory(const std::string& path);
-// Whether standard error is a terminal.
+// Whether standard error (standard output) is a terminal.
 bool standardErrorIsTerminal();
+bool standardOutputIsTerminal();
 bool isRegularFile(const std::string& path);
 bool makeDirectory(const std::string& path, std::string* error = nullptr);   // one level
 bool makeDirectories(const std::string& path, std::string* error = nullptr); // every level

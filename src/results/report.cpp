@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "definitions/performance_file.h"
 #include "definitions/representation.h"
+#include "evaluation/agent_results.h"
 
 namespace karvo {
 
@@ -276,6 +277,78 @@ void writeReport(const Agent& agent) {
   }
 }
 
+// One line per variable of the agent's representation and per objective and constraint of
+// its performance definition, with the design's values as the study states them.
+std::string designValuesText(const Agent& agent, const Design& design) {
+  std::string text;
+  if (const Representation* representation = findRepresentation(agent.representation)) {
+    for (std::size_t i = 0; i < representation->slots.size(); ++i) {
+      const VariableSlot& slot = representation->slots[i];
+      const Variable* variable = findVariableById(slot.id);
+      const std::string name = variable ? variable->name : slot.name;
+      if (slot.kind == kSlotDiscrete && variable && variable->setIndex >= 0 &&
+          i < design.chromosome.size()) {
+        const DiscreteSet& set = definitions.sets[variable->setIndex];
+        const int choice = design.chromosome[i];
+        if (choice >= 0 && choice < static_cast<int>(set.items.size())) {
+          text += formatText("\n  %s = %s", name.c_str(), set.items[choice].c_str());
+          continue;
+        }
+      }
+      if (i < design.reals.size()) text += formatText("\n  %s = %g", name.c_str(), design.reals[i]);
+    }
+  }
+  const PerformanceDefinition* performance = findPerformance(agent.performance);
+  for (int r = 0; performance && r < performance->count; ++r) {
+    const int flag = performance->flag[r];
+    if (flag != kResponseObjective && flag != kResponseConstraint) continue;
+    const std::size_t k = static_cast<std::size_t>(r);
+    std::string value = "no value";
+    if (k < design.responses.size() && design.responses[k].present &&
+        !design.responses[k].values.empty()) {
+      value = formatText("%g", design.responses[k].values.front());
+    }
+    const double target = performance->target[k];
+    std::string role;
+    if (flag == kResponseObjective) {
+      switch (performance->opt[k]) {
+        case -1: role = "objective: minimise"; break;
+        case 1: role = "objective: maximise"; break;
+        case 0: role = formatText("objective: match %g", target); break;
+        default: role = formatText("objective: away from %g", target); break;
+      }
+    } else {
+      const char* relation = performance->opt[k] < 0 ? "<=" : performance->opt[k] > 0 ? ">=" : "=";
+      role = formatText("constraint: %s %g", relation, target);
+    }
+    text += formatText("\n  %s = %s (%s)", performance->name[k].c_str(), value.c_str(),
+                       role.c_str());
+  }
+  return text;
+}
+
+// The answer of an optimisation agent: its best feasible design, else its least infeasible
+// one, else that none was evaluated successfully ("" for other agents, and for that last case
+// in a run that ended in an error, whose message says why).
+std::string bestDesignText(const Agent& agent) {
+  if (agent.type != kAgentOptimization) return "";
+  const AgentResults& results = agentResults(agent);
+  if (!results.haveBest) {
+    if (run.exitState == "Error") return "";
+    return formatText("No design of agent %d (%s) was evaluated successfully.", agent.number,
+                      agent.name.c_str());
+  }
+  const Design& best = results.best;
+  std::string text =
+      best.status == kDesignFeasible
+          ? formatText("Best design of agent %d (%s): design %d", agent.number,
+                       agent.name.c_str(), best.designNumber)
+          : formatText("No feasible design of agent %d (%s). The least infeasible one: design "
+                       "%d (constraint violation %g)",
+                       agent.number, agent.name.c_str(), best.designNumber, best.violation);
+  return text + designValuesText(agent, best);
+}
+
 }  // namespace
 
 void writeReports() {
@@ -294,6 +367,10 @@ void closeReports() {
     if (!f) {
       writeMessage("outptr", "warning", kReportError);
       continue;
+    }
+    if (const Agent* agent = findAgent(number)) {
+      const std::string best = bestDesignText(*agent);
+      if (!best.empty()) writeFormatted(f, "\n*BEST DESIGN\n%s\n", best.c_str());
     }
     writeFormatted(f, "\nEnd of KARVO run.\n");
     writeFormatted(f, "*EXIT STATE\n%s\n", run.exitState.c_str());
@@ -314,6 +391,11 @@ void writeEndOfRunInformation() {
                formatText("************END OF RUN INFORMATION************\nElapsed time: %u "
                           "seconds\nCurrent time: %s",
                           elapsed, when));
+  for (int number = run.startAgent; number <= run.finalAgent; ++number) {
+    const Agent* agent = findAgent(number);
+    const std::string best = agent && created ? bestDesignText(*agent) : "";
+    if (!best.empty()) writeMessage("outptr|stdout", "output", best);
+  }
   std::fputs("\n\n\tEnd of KARVO run.\n", stdout);
   std::fflush(stdout);
   writeMessage("outptr", "note", "End of KARVO run.");
