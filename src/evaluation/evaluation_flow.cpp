@@ -493,9 +493,12 @@ constexpr int kFailuresOnTerminal = 20;
 void reportFailedDesign(const std::string& failure) {
   if (failuresOnTerminal == kFailuresOnTerminal) {
     ++failuresOnTerminal;
+    const std::string& name = run.messageFileName;
+    const std::string path =
+        !name.empty() && name[0] == '/' ? name : platform::joinPath(run.workingDirectory, name);
     writeMessage("outptr|stderr", "note",
                  formatText("Further failed designs are listed only in the message file %s.",
-                            run.messageFileName.c_str()));
+                            path.c_str()));
   }
   if (failuresOnTerminal > kFailuresOnTerminal) {
     writeMessage("outptr", "warning", failure);

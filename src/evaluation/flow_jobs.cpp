@@ -131,9 +131,16 @@ std::string designFailureText(const FlowBatch& batch, const FlowDesign& design) 
     text += formatText(" in analysis \"%s\"", name.c_str());
     log = analysisLogFile(agent, design.number, name, job.caseIndex);
     if (job.outputFrom >= 0 && job.outputTo > job.outputFrom) {
+      // The command's output, between the records the solver wrote meanwhile (a keyword line
+      // and the one line of its value: the command, its start, its job name and id).
+      bool recordValue = false;
       for (const std::string& line : linesOf(readLogPart(log, job.outputFrom, job.outputTo))) {
         const std::string trimmed = trimmedLine(line);
-        if (!trimmed.empty() && trimmed[0] != '*') lastOutput = trimmed;
+        if (recordValue || (!line.empty() && line[0] == '*')) {
+          recordValue = !recordValue;
+          continue;
+        }
+        if (!trimmed.empty()) lastOutput = trimmed;
       }
     }
     break;
@@ -344,6 +351,7 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   request.folder = job.folder;
   request.logging = analysis.captureAnalysisOutput != 0;
   request.recordCommand = true;
+  if (request.logging) job.outputFrom = logSize(batch, design, index);
   CommandLaunch launch = runCommand(request, design.context);
   if (!launch.job) {
     failJob(batch, design, index, "");
@@ -371,7 +379,6 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
                        analysis.finishCondition.c_str()));
     return false;
   }
-  if (request.logging) job.outputFrom = logSize(batch, design, index);
   return true;
 }
 

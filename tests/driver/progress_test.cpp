@@ -77,7 +77,7 @@ TEST_F(ProgressRun, OnAPipeOneLinePerCycleWithoutControlCharacters) {
   ASSERT_EQ(result.status, 0) << result.err;
   const std::regex line(
       "agent 0 \\(sizing\\)  cycle ([12])/2  evals (\\d+)/16  running 0  queued 0  failed 0  "
-      "best -?[0-9.e+-]+ \\(design \\d+\\)  \\d\\d:\\d\\d:\\d\\d elapsed( +about "
+      "best f -?[0-9.e+-]+ \\(design \\d+\\)  \\d\\d:\\d\\d:\\d\\d elapsed( +about "
       "\\d\\d:\\d\\d:\\d\\d left)?\n");
   std::string rest = result.err;
   std::smatch match;

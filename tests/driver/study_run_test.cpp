@@ -329,7 +329,10 @@ TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
   std::string out = result.out;
   const std::string batchDone = "*NOTE\nCompleted design evaluation for all designs requested.\n";
   while (out.rfind(batchDone, 0) == 0) out.erase(0, batchDone.size());
-  EXPECT_EQ(out, "\n\n\tEnd of KARVO run.\n") << result.out;
+  EXPECT_EQ(out,
+            "*OUTPUT\nBest design of agent 0 (sizing): design 4\n  x = 0\n"
+            "  f = 0 (objective: minimise)\n\n\n\n\tEnd of KARVO run.\n")
+      << result.out;
   EXPECT_EQ(testing::withoutProgressLines(result.err), "");
   const std::string messages = masked(readFile(dir.file("study.mes")));
   const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
@@ -350,7 +353,9 @@ TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
   EXPECT_THAT(
       messages,
       ::testing::EndsWith("*NOTE\n************END OF RUN INFORMATION************\nElapsed time: "
-                          "<N> seconds\nCurrent time: <ASCTIME>\n\n*NOTE\nEnd of KARVO run.\n\n"));
+                          "<N> seconds\nCurrent time: <ASCTIME>\n\n*OUTPUT\nBest design of agent "
+                          "0 (sizing): design 4\n  x = 0\n  f = 0 (objective: minimise)\n\n*NOTE\nEnd "
+                          "of KARVO run.\n\n"));
 }
 
 // ---------------------------------------------------------------------------------------

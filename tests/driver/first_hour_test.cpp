@@ -1,0 +1,192 @@
+// What a user sees of a run: why a design failed, the answer at the end, and a terminal that
+// shows the progress line rather than a note per design.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "base/messages.h"
+#include "support/test_support.h"
+
+namespace karvo {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::readFile;
+using testing::runKarvo;
+using testing::TempDir;
+using testing::writeFile;
+
+// The minimal study searched by a small genetic run over x in [0, 2] (steps of 0.2):
+// f = (x - 1.2)^2 is minimised (factor 2, so the score is not the value) under g = x <= 1.1,
+// so the lowest f (x = 1.2) is infeasible and the best feasible design is x = 1.
+void writeSearchStudy(const TempDir& dir, const std::string& constraintTarget = "1.1") {
+  testing::writeMinimalStudy(dir.path());
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: (x - 1.2) ** 2\n"
+            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x\n*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 2\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: constraint\n"
+            "option: less_equal\nfactor: 1\ntarget: " + constraintTarget +
+                "\nquadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\n"
+            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: GA\npopulationSize: 4\n"
+            "numCycles: 2\ngenerationsPerCycle: 2\ncrossoverType: 1\nmutationType: 0\n"
+            "selectionType: 0\nselectionParameter: 2\n*END\n");
+}
+
+// The search study with the analysis "calc", whose calc.sh writes "starting", then "boom"
+// on its standard error, and fails: every design fails.
+void writeFailingAnalysis(const TempDir& dir) {
+  writeSearchStudy(dir, "5");
+  writeFile(dir.file("Assembly.in"),
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n"
+            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x\n*END\n");
+  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*END\n");
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
+            "inputFile: calc.sh, studyFolder, , file, yes\noutputTagFile: f, f.def\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n*END\n");
+  writeFile(dir.file("f.def"), "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir.file("calc.sh"), "echo starting\necho boom >&2\nexit 1\n");
+}
+
+std::string studyFolder(const TempDir& dir) {
+  return std::filesystem::canonical(dir.path()).string();
+}
+
+// ---------------------------------------------------------------------------------------
+// A failed design says why, on the terminal
+
+// The first design fails and stops the run: the terminal names the design, the analysis, the
+// first error of its log, the last line its command wrote, the log, and the option that lets
+// the run go on.
+TEST(FailedDesign, TheRunThatStopsSaysWhichDesignFailedWhyAndWhereItsLogIs) {
+  TempDir dir;
+  writeFailingAnalysis(dir);
+  const testing::ProcessResult result =
+      runKarvo({"i=study.in", "dontUseBaseline"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(result.status, 133);
+  const std::string expected =
+      "*ERROR\nThe first design to complete all analyses resulted in errors. Exiting.\n"
+      "Design 1 of agent 0 failed in analysis \"calc\": The return value (1) for the analysis "
+      "command did not match the specified value (0). This design analysis will be marked as "
+      "an error. Last output line: \"boom\". Log: " +
+      studyFolder(dir) +
+      "/POST_0/Design1/calc/analysis.log\nTo let the run go on after failed designs, give the "
+      "option skipEvalCheck (or the run option dontStopOnDesignErrors: 1).\n";
+  EXPECT_THAT(testing::unwrapped(result.err), HasSubstr(expected));
+  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasSubstr(expected));
+}
+
+// With skipEvalCheck the run goes on: each failed design is one warning on the terminal, up
+// to twenty; the rest are in the message file only, after one line that says so.
+TEST(FailedDesign, EachFailureIsOneWarningAndTheTerminalIsNotFlooded) {
+  TempDir dir;
+  writeFailingAnalysis(dir);
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\n"
+            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: GA\npopulationSize: 16\n"
+            "numCycles: 1\ngenerationsPerCycle: 2\ncrossoverType: 1\nmutationType: 0\n"
+            "selectionType: 0\nselectionParameter: 2\n*END\n");
+  const testing::ProcessResult result = runKarvo(
+      {"i=study.in", "dontUseBaseline", "skipEvalCheck"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string messages = testing::unwrapped(readFile(dir.file("study.mes")));
+  const std::regex failure("\\*WARNING\nDesign (\\d+) of agent 0 failed in analysis \"calc\": ");
+  const auto count = [&failure](const std::string& text) {
+    return std::distance(std::sregex_iterator(text.begin(), text.end(), failure),
+                         std::sregex_iterator());
+  };
+  const long failed = count(messages);
+  ASSERT_GT(failed, 20) << messages;
+  EXPECT_EQ(count(testing::unwrapped(result.err)), 20);
+  const std::string further = "*NOTE\nFurther failed designs are listed only in the message file " +
+                              studyFolder(dir) + "/study.mes.\n";
+  EXPECT_THAT(testing::unwrapped(result.err), HasSubstr(further));
+  // Said once, after the twentieth.
+  EXPECT_EQ(result.err.find(further), result.err.rfind(further));
+  EXPECT_THAT(messages, HasSubstr(formatText("%ld of the ", failed)));
+}
+
+// ---------------------------------------------------------------------------------------
+// The answer at the end
+
+// The best feasible design, with its variables and its objective and constraint values as
+// the study states them, on standard output, in the message file and in the report.
+TEST(BestDesign, TheSearchEndsWithItsBestFeasibleDesignInTheStudysUnits) {
+  TempDir dir;
+  writeSearchStudy(dir);
+  const testing::ProcessResult result =
+      runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::string best =
+      "Best design of agent 0 (sizing): design 1\n  x = 1\n  f = 0.04 (objective: minimise)\n"
+      "  g = 1 (constraint: <= 1.1)\n";
+  EXPECT_THAT(result.out, HasSubstr("*OUTPUT\n" + best + "\n"));
+  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr("*OUTPUT\n" + best + "\n"));
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")),
+              HasSubstr("\n*BEST DESIGN\n" + best + "\nEnd of KARVO run.\n*EXIT STATE\n"));
+  // The progress line shows the objective's value, not the score.
+  EXPECT_THAT(result.err, HasSubstr("  best f 0.04 (design 1)  "));
+}
+
+TEST(BestDesign, WithoutAFeasibleDesignTheLeastInfeasibleOneIsGiven) {
+  TempDir dir;
+  writeSearchStudy(dir, "-1");
+  const testing::ProcessResult result =
+      runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_THAT(result.out,
+              HasSubstr("*OUTPUT\nNo feasible design of agent 0 (sizing). The least infeasible "
+                        "one: design "));
+  EXPECT_THAT(result.out, HasSubstr("\n  x = 0\n  f = 1.44 (objective: minimise)\n"
+                                    "  g = 0 (constraint: <= -1)\n"));
+  EXPECT_THAT(result.err, HasSubstr("  best -  "));
+}
+
+// ---------------------------------------------------------------------------------------
+// An interactive terminal
+
+// On a terminal (a pseudo-terminal made by script(1)) the per-design notes go to the message
+// file only, unless `verbose` asks for them; a pipe keeps them on standard output.
+TEST(Terminal, PerDesignNotesStayOffAnInteractiveTerminalUnlessVerbose) {
+  TempDir dir;
+  writeSearchStudy(dir);
+  const std::string note = "*NOTE\nCompleted design evaluation for all designs requested.";
+  const auto onTerminal = [&dir](const std::string& options) {
+    testing::ProcessResult result = testing::runShell(
+        "KARVO_ROOT=" + testing::shellQuote(dir.path()) + " script -qec " +
+            testing::shellQuote(testing::shellQuote(KARVO_BINARY) + " i=study.in" + options) +
+            " /dev/null",
+        dir.path());
+    EXPECT_EQ(result.status, 0) << result.out;
+    result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
+    return result.out;
+  };
+  const std::string quiet = onTerminal("");
+  EXPECT_THAT(quiet, Not(HasSubstr(note)));
+  EXPECT_THAT(quiet, HasSubstr("*OUTPUT\nBest design of agent 0 (sizing): design 1\n"));
+  EXPECT_THAT(quiet, HasSubstr("End of KARVO run."));
+  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr(note));
+  EXPECT_THAT(onTerminal(" verbose"), HasSubstr(note));
+  const testing::ProcessResult piped =
+      runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_THAT(piped.out, HasSubstr(note));
+  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr(note)));
+}
+
+}  // namespace
+}  // namespace karvo
