@@ -48,6 +48,9 @@ struct FlowJob {
   JobClock clock;                 // monotonic s of submission, checks and notes
   bool declaredComplete = false;  // the IO file or the finish condition ended the job: its
                                   // exit code says nothing about the analysis
+  bool processEndChecked = false; // the check made at once when the process of a local
+                                  // job was seen to end is done; later checks keep the pace
+                                  // of finishCheckFrequency
   PropertiesMap portalData;       // properties handed to the portal (portalJobProperties)
   bool portalRun = false;         // the portal runs the analysis itself (its run was
                                   // handled): no process handle, its finishCheck tells

@@ -454,6 +454,21 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
 // ---------------------------------------------------------------------------------------
 // Completion
 
+// True when the job's process runs the analysis command on this machine (no compute
+// resource, or a Direct one that is not remote): its end is the command's end, finished(false)
+// is one waitpid that never blocks, and the loop's wait ends as soon as the process exits.
+// A scheduler's job, a remote machine's and a portal's run end in ways only their checks see.
+bool runsOnThisMachine(const Analysis& analysis, const FlowJob& job) {
+  if (!job.job || job.portalRun) return false;
+  const ComputeResource* resource = nullptr;
+  if (job.resource.resource >= 0) {
+    resource = &computeResources[static_cast<std::size_t>(job.resource.resource)];
+  } else if (!analysis.computeResource.empty()) {
+    resource = findComputeResource(analysis.computeResource);
+  }
+  return !resource || (resource->type == ResourceType::Direct && !isRemoteResource(resource));
+}
+
 bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepProposal& proposal) {
   const Analysis& analysis = batch.process->analyses[index];
   FlowJob& job = design.jobs[index];
@@ -488,7 +503,17 @@ bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepPropo
     logNote(design, analysis.name, timingInitialWaitText(timing));
     job.clock.lastMessageTime = now;
   }
-  if (!timingCheckDue(timing, job.clock, now)) return false;
+  // A local analysis whose process has ended is checked at once, not at the next tick of
+  // finishCheckFrequency: a short analysis would otherwise wait out the whole interval. The
+  // finish condition still decides; when it is not met yet, the checks go on at their pace.
+  const bool processEnded = !job.processEndChecked &&
+                            !timingInInitialWait(timing, job.clock, now) &&
+                            runsOnThisMachine(analysis, job) && job.job->finished(false);
+  if (processEnded) {
+    job.processEndChecked = true;
+  } else if (!timingCheckDue(timing, job.clock, now)) {
+    return false;
+  }
   const bool note = timingProgressNoteDue(timing, job.clock, now);
   if (note) {
     logNote(design, analysis.name,
