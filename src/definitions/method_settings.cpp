@@ -103,6 +103,16 @@ int readBudget(const DefinitionContext& context) {
   return value;
 }
 
+// A value the method cannot run with: "When reading \"<name>\" input for \"<object>\" of type
+// \"<record>\" from file \"<file>\", the value read (<value>) <reason>", and the run ends.
+void refuseSetting(const DefinitionContext& context, const char* name, double value,
+                   const char* reason) {
+  fatalError(formatText("When reading \"%s\" input for \"%s\" of type \"%s\" from file \"%s\", "
+                        "the value read (%g) %s",
+                        name, context.objectName.c_str(), context.recordLabel.c_str(),
+                        context.fileLabel.c_str(), value, reason));
+}
+
 // An integer above kMaxMethodCount gets the range form with the method's own lower bound,
 // so that rounding a size up later cannot overflow.
 void checkUpperCount(const DefinitionContext& context, const char* name, int value, int minimum) {
@@ -286,6 +296,18 @@ void readGeneticSettings(const DefinitionContext& context, int, MethodSettings& 
   s.generationsPerCycle = readCount(context, "generationsPerCycle", 1, kMaxMethodCount);
   g.crossoverType = readCount(context, "crossoverType", 0, 4);
   g.mutationType = readCount(context, "mutationType", 0, 3);
+  // The user-programmed operators would be the user's own code, and this solver has no way
+  // to take code in: running another operator in their place would hide that from the user.
+  if (g.crossoverType == 4) {
+    refuseSetting(context, "crossoverType", 4,
+                  "asks for a user-programmed crossover (user_crossover), which this solver "
+                  "cannot load. Use crossoverType 0 to 3.");
+  }
+  if (g.mutationType == 3) {
+    refuseSetting(context, "mutationType", 3,
+                  "asks for a user-programmed mutation (user_programmed_mutation), which this "
+                  "solver cannot load. Use mutationType 0 to 2.");
+  }
   g.selectionType = readCount(context, "selectionType", 0, 2);
   g.selectionParameter = requireDouble(context, "selectionParameter");
   if (g.selectionType == 0) {
@@ -304,6 +326,19 @@ void readGeneticSettings(const DefinitionContext& context, int, MethodSettings& 
     g.scaleMultiplier = 1.3;
   } else {
     g.scaleMultiplier = g.selectionParameter;
+  }
+  if (g.selectionType == 2 && g.scaleMultiplier <= 1.0) {
+    refuseSetting(context, "selectionParameter", g.selectionParameter,
+                  "is no scaling multiplier for linear ranking selection (selectionType 2), "
+                  "which needs 1.0 < selectionParameter <= 2.0.");
+  }
+  g.scalingWindow = optionalInt(context, "scalingWindow", g.scalingWindow);
+  checkIntRange(context, "scalingWindow", g.scalingWindow, -1, kScalingWindowLimit);
+  if (g.selectionType == 2 && g.scalingWindow >= 0) {
+    refuseSetting(context, "scalingWindow", g.scalingWindow,
+                  "turns on window scaling, which linear ranking selection (selectionType 2) "
+                  "cannot use. Can't use window scaling with rank-based selection.  Turn off "
+                  "one or the other.");
   }
   g.crossoverRate = optionalDouble(context, "crossoverRate", g.crossoverRate);
   checkRealRange(context, "crossoverRate", g.crossoverRate, 0.0, 1.0);

@@ -106,18 +106,24 @@ enum SamplingKind : int {
 // above what a study can evaluate, and small enough that rounding a size up never overflows.
 inline constexpr int kMaxMethodCount = 1000000;
 
+// Largest scaling window: the genetic core keeps the minimum raw fitness of 20 generations.
+inline constexpr int kScalingWindowLimit = 19;
+
 // Operators and rates of the genetic core. Filled for every method that runs generations;
 // read from the record only for GA, fixed by the method otherwise.
 struct GeneticSettings {
-  int crossoverType = 1;            // 0 oneptx, 1 twoptx, 2 uniformx, 3 adaptivx,
-                                    // 4 user_crossover
-  int mutationType = 0;             // 0 normal field, 1 multi-field, 2 adaptive, 3 user
+  int crossoverType = 1;            // 0 oneptx, 1 twoptx, 2 uniformx, 3 adaptivx
+                                    // (4 user_crossover is refused when read)
+  int mutationType = 0;             // 0 normal field, 1 multi-field, 2 adaptive
+                                    // (3 user-programmed is refused when read)
   int selectionType = 0;            // 0 tournament, 1 stochastic universal, 2 linear ranking
   double selectionParameter = 2.0;  // `selectionParameter` as read
   int tournamentSize = 2;           // tournament selection: >= 2
   double scaleMultiplier = 1.3;     // `scalemult` of the other selections: [1.0, 2.0]
   double crossoverRate = 0.6;       // `pcross`: [0, 1]
   double mutationRate = 0.4;        // `pmutation`: [0, 1]
+  int scalingWindow = -1;           // `scalingWindow` W: window scaling over the last W + 1
+                                    // generations, [0, kScalingWindowLimit]; -1 off
 };
 
 // Gradients of the local searches (MS, QP).

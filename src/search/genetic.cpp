@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 #include <memory>
+#include <limits>
 #include <numeric>
 
 #include "base/file_handle.h"
@@ -27,6 +28,7 @@
 #include "search/operators.h"
 #include "search/population_file.h"
 #include "search/termination.h"
+#include "search/tolmar_operators.h"
 
 namespace karvo::search {
 
@@ -45,6 +47,9 @@ struct GeneticRun {
   std::unique_ptr<Population> population;
   FileHandle* log = nullptr;       // the genetic log, open for the run
   SelectionList selection;         // the choice list of proportional and ranking selection
+  bool adaptiveReady = false;      // `adaptive` set up (GA with adaptive operators)
+  AdaptiveState adaptive;          // probabilities and credit of the adaptive crossover and
+                                   // mutation (family B, no levels)
 };
 
 std::map<int, GeneticRun>& runs() {
@@ -91,10 +96,41 @@ FitnessSettings fitnessSettingsOf(const Agent& agent) {
   FitnessSettings settings;
   settings.scalingApplies = agent.method.code != kMethodTolmar;
   settings.requireNonNegative = genetic.selectionType != 0;
-  settings.scalingWindow = -1;
+  settings.scalingWindow = genetic.scalingWindow;
   settings.sigmaCoefficient = genetic.selectionType != 0 ? kSigmaTruncation : 0.0;
   settings.scaleMultiplier = genetic.selectionType != 0 ? genetic.scaleMultiplier : 1.0;
   return settings;
+}
+
+// The whole numbers that act of a link's migration factors (see takeMigrants).
+int crowdingFactorOf(const MigrationLink& link) {
+  return static_cast<int>(std::min(link.crowdingAmount, 1.0e6));
+}
+int incestReductionOf(const MigrationLink& link) {
+  return static_cast<int>(std::min(link.incestReduction, 1.0e6));
+}
+
+// Squared distance of two chromosomes with every field scaled to [0, 1].
+double fieldDistance(const std::vector<int>& a, const std::vector<int>& b,
+                     const std::vector<int>& fieldSizes) {
+  double sum = 0.0;
+  const std::size_t n = std::min({a.size(), b.size(), fieldSizes.size()});
+  for (std::size_t f = 0; f < n; ++f) {
+    const double span = fieldSizes[f] > 1 ? fieldSizes[f] - 1.0 : 1.0;
+    const double d = (a[f] - b[f]) / span;
+    sum += d * d;
+  }
+  return sum;
+}
+
+// Distance from `chromosome` to the nearest member of `population`.
+double nearestMemberDistance(const std::vector<int>& chromosome, const Population& population) {
+  double nearest = std::numeric_limits<double>::infinity();
+  for (const Member& member : population.members) {
+    nearest = std::min(nearest,
+                       fieldDistance(chromosome, member.design.chromosome, population.fieldSizes));
+  }
+  return nearest;
 }
 
 ReportSettings reportSettingsOf(const Agent& agent, const Population& population) {
@@ -120,6 +156,10 @@ ReportSettings reportSettingsOf(const Agent& agent, const Population& population
   settings.randomSeed = study.randomSeed;
   settings.sdAboveMean = kGoodMemberDeviations;
   settings.alwaysEvaluateMigrants = agent.stochasticFitness != 0;
+  for (const MigrationLink& link : agent.links) {
+    settings.crowdingFactor = std::max(settings.crowdingFactor, crowdingFactorOf(link));
+    settings.incestReduction = std::max(settings.incestReduction, incestReductionOf(link));
+  }
   return settings;
 }
 
@@ -357,13 +397,57 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
   writeLog(entry, initialPopulationSummary(population));
 }
 
+// A migrant of `link` made from `chosen` (a design of the donor with raw fitness `raw`),
+// shared into the receiver's representation.
+Member migrantOf(const Agent& agent, const Population& population, const MigrationLink& link,
+                 const Design& chosen, double raw, const EncodingContext& context) {
+  Member migrant;
+  migrant.design = chosen.representation == population.representation
+                       ? chosen
+                       : share(chosen, link.donor, agent.number, population.representation,
+                               context);
+  migrant.design.source = agent.number;
+  migrant.raw = raw;
+  migrant.origin = kMadeMigrant;
+  return migrant;
+}
+
+// Incest reduction of a link with whole number I >= 1: each migrant is the one of I + 1
+// candidates (each drawn by the link's own rule) that lies farthest from its nearest member
+// of the receiving population, the first of equals; without it the one candidate drawn.
+// `draw` answers false when the migration is cancelled, and leaves `candidate` without a
+// design when the drawn member failed.
+template <typename Draw>
+bool drawMigrant(const MigrationLink& link, const Population& population, Draw draw,
+                 std::vector<Member>& migrants) {
+  const int candidates = 1 + incestReductionOf(link);
+  Member kept;
+  bool have = false;
+  double keptDistance = -1.0;
+  for (int c = 0; c < candidates; ++c) {
+    Member candidate;
+    bool drawn = false;
+    if (!draw(candidate, drawn)) return false;
+    if (!drawn) continue;
+    const double distance =
+        candidates > 1 ? nearestMemberDistance(candidate.design.chromosome, population) : 0.0;
+    if (have && distance <= keptDistance) continue;
+    kept = std::move(candidate);
+    keptDistance = distance;
+    have = true;
+  }
+  if (have) migrants.push_back(std::move(kept));
+  return true;
+}
+
 // Migrants of `link` from the population file of its donor (search/population_file.h), as
 // the donor wrote it at the end of its last cycle: for each migrant three members are drawn
 // at random and the best of them (by raw fitness) is taken. A donor without a file gives
 // none. A member that cannot be read writes "***OOPS, Migration Error***" to the message file
 // and standard error and answers false: the migration is cancelled.
 bool takeMigrantsFromFile(const Agent& agent, const Population& population,
-                          const MigrationLink& link, std::vector<Member>& migrants) {
+                          const MigrationLink& link, std::vector<Member>& migrants,
+                          std::vector<int>& crowding) {
   const Agent* donorAgent = findAgent(link.donor);
   PopulationFile file;
   if (!donorAgent || !InitCPRead(file, agentFileName(link.donor, ".mem"), -1) ||
@@ -371,46 +455,73 @@ bool takeMigrantsFromFile(const Agent& agent, const Population& population,
     return true;
   }
   const EncodingContext context = encodingContextForAgent(agent);
-  for (int m = 0; m < link.designCount; ++m) {
+  auto draw = [&](Member& migrant, bool& drawn) {
     Member best;
-    bool drawn = false;
-    for (int draw = 0; draw < 3; ++draw) {
+    bool any = false;
+    for (int d = 0; d < 3; ++d) {
       Member candidate;
       if (!NthMemRead(file, *donorAgent, randomInt(0, file.members - 1), candidate.design,
                       candidate.raw)) {
         writeMessage("outptr|stderr", "none", "***OOPS, Migration Error***");
-        EndCPRead(file);
         return false;
       }
-      if (!drawn || candidate.raw > best.raw) best = std::move(candidate);
-      drawn = true;
+      if (!any || candidate.raw > best.raw) best = std::move(candidate);
+      any = true;
     }
-    if (!fitnessCounted(best.raw)) continue;
-    Member migrant;
-    migrant.design = best.design.representation == population.representation
-                         ? best.design
-                         : share(best.design, link.donor, agent.number, population.representation,
-                                 context);
-    migrant.design.source = agent.number;
-    migrant.raw = best.raw;
-    migrant.origin = kMadeMigrant;
-    migrants.push_back(std::move(migrant));
+    drawn = fitnessCounted(best.raw);
+    if (drawn) migrant = migrantOf(agent, population, link, best.design, best.raw, context);
+    return true;
+  };
+  for (int m = 0; m < link.designCount; ++m) {
+    if (!drawMigrant(link, population, draw, migrants)) {
+      EndCPRead(file);
+      return false;
+    }
   }
+  crowding.resize(migrants.size(), crowdingFactorOf(link));
   EndCPRead(file);
   return true;
 }
 
+// Where migrant `migrant` goes in a population of two or more members (`best`: the index of
+// the best member, never replaced). Crowding factor C >= 1: the nearest to the migrant of C
+// members drawn at random among the others; otherwise the next of the worst members
+// (`worst`, taken in turn through `nextWorst`).
+std::size_t migrantPlace(const Population& population, const Member& migrant, int crowd,
+                         std::size_t best, const std::vector<std::size_t>& worst,
+                         std::size_t& nextWorst) {
+  if (crowd < 1) return worst[nextWorst++];
+  const int others = static_cast<int>(population.members.size()) - 1;
+  std::size_t place = 0;
+  double nearest = std::numeric_limits<double>::infinity();
+  for (int c = 0; c < crowd; ++c) {
+    std::size_t index = static_cast<std::size_t>(randomInt(0, others - 1));
+    if (index >= best) ++index;
+    const double distance = fieldDistance(migrant.design.chromosome,
+                                          population.members[index].design.chromosome,
+                                          population.fieldSizes);
+    if (distance < nearest) {
+      nearest = distance;
+      place = index;
+    }
+  }
+  return place;
+}
+
 // Migrants from the agents named by the `neighbor` links: each link's donor gives its
-// designCount best members not yet in this population (a tournament of two by raw fitness
-// per migrant), shared into this agent's representation; they replace the worst members.
+// designCount best members (a tournament of two by raw fitness per migrant, with the link's
+// incest reduction), shared into this agent's representation; they replace the worst members
+// or, with the link's crowding factor, the members nearest to them. A population of one
+// member takes the best migrant only when it is better than its best design.
 void takeMigrants(Agent& agent, GeneticRun& entry, const EvaluationServices& services) {
   Population& population = *entry.population;
-  if (agent.links.empty() || population.members.size() < 2) return;
+  if (agent.links.empty() || population.members.empty()) return;
   std::vector<Member> migrants;
+  std::vector<int> crowding;  // the crowding factor of each migrant's link
   for (const MigrationLink& link : agent.links) {
     if (link.donor < run.startAgent || link.donor > run.finalAgent) {
       // A donor that runs in another solver process gives migrants from its population file.
-      if (!takeMigrantsFromFile(agent, population, link, migrants)) return;
+      if (!takeMigrantsFromFile(agent, population, link, migrants, crowding)) return;
       continue;
     }
     auto donor = runs().find(link.donor);
@@ -423,28 +534,41 @@ void takeMigrants(Agent& agent, GeneticRun& entry, const EvaluationServices& ser
     Representation* target = findRepresentation(agent.representation);
     if (!donorAgent || !target || from.members.empty()) continue;
     const EncodingContext context = encodingContextForAgent(agent);
-    const int count = std::min(link.designCount, static_cast<int>(from.members.size()));
-    for (int m = 0; m < count; ++m) {
+    auto draw = [&](Member& migrant, bool& drawn) {
       const int a = randomInt(0, static_cast<int>(from.members.size()) - 1);
       const int b = randomInt(0, static_cast<int>(from.members.size()) - 1);
       const Member& chosen =
           from.members[static_cast<std::size_t>(from.members[b].raw > from.members[a].raw ? b : a)];
-      if (!fitnessCounted(chosen.raw)) continue;
-      Member migrant;
-      migrant.design = chosen.design.representation == population.representation
-                           ? chosen.design
-                           : share(chosen.design, link.donor, agent.number,
-                                   population.representation, context);
-      migrant.design.source = agent.number;
-      migrant.raw = chosen.raw;
-      migrant.origin = kMadeMigrant;
-      migrants.push_back(std::move(migrant));
-    }
+      drawn = fitnessCounted(chosen.raw);
+      if (drawn) migrant = migrantOf(agent, population, link, chosen.design, chosen.raw, context);
+      return true;
+    };
+    const int count = std::min(link.designCount, static_cast<int>(from.members.size()));
+    for (int m = 0; m < count; ++m) drawMigrant(link, population, draw, migrants);
+    crowding.resize(migrants.size(), crowdingFactorOf(link));
   }
   if (migrants.empty()) return;
   if (agent.stochasticFitness) {
     for (Member& migrant : migrants) migrant.design.designNumber = -1;
     evaluateMembers(agent, population, migrants, services);
+  }
+  if (population.members.size() == 1) {
+    // One member: the best migrant replaces it only when it is better than the best design.
+    auto best = std::max_element(migrants.begin(), migrants.end(),
+                                 [](const Member& x, const Member& y) { return x.raw < y.raw; });
+    const double own = population.bestEver.valid ? population.bestEver.raw
+                                                 : population.members.front().raw;
+    if (!fitnessCounted(best->raw) || best->raw <= own) {
+      const char* text =
+          "\n\n\tNo migration because migrant not better than the best and popsize equal to 1.\n";
+      writeLog(entry, text);
+      writeFormatted(outptr, "%s", text);
+      return;
+    }
+    population.members.front() = std::move(*best);
+    writeLog(entry, formatText("\n Agent %d took %d migrants.\n", agent.number, 1));
+    endOfGeneration(agent, entry);
+    return;
   }
   // The worst members make room; the best member is never replaced.
   std::vector<std::size_t> order(population.members.size());
@@ -452,9 +576,52 @@ void takeMigrants(Agent& agent, GeneticRun& entry, const EvaluationServices& ser
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     return population.members[a].raw < population.members[b].raw;
   });
+  const std::size_t bestIndex = order.back();
   const std::size_t room = std::min(migrants.size(), population.members.size() - 1);
-  for (std::size_t i = 0; i < room; ++i) population.members[order[i]] = std::move(migrants[i]);
+  std::size_t nextWorst = 0;
+  for (std::size_t i = 0; i < room; ++i) {
+    const std::size_t place =
+        migrantPlace(population, migrants[i], crowding[i], bestIndex, order, nextWorst);
+    population.members[place] = std::move(migrants[i]);
+  }
   writeLog(entry, formatText("\n Agent %d took %d migrants.\n", agent.number,
+                             static_cast<int>(room)));
+  endOfGeneration(agent, entry);
+}
+
+// User designs files added since the agent's first population (GA and TOLMAR agents, at the
+// start of each later cycle): read as the first population reads them, the new designs
+// evaluated as one batch, the files renamed; the designs then replace the worst members, the
+// best member never.
+void takeUserDesigns(Agent& agent, GeneticRun& entry, const EvaluationServices& services) {
+  const int code = agent.method.code;
+  if (code != kMethodGenetic && code != kMethodTolmar) return;
+  Population& population = *entry.population;
+  Representation* representation = findRepresentation(agent.representation);
+  if (!representation || population.members.empty()) return;
+  UserDesignSet set = readUserDesigns(agent, agentResults(agent));
+  if (set.filesRead.empty()) return;
+  const EncodingContext context = encodingContextForAgent(agent);
+  std::vector<Member> fresh;
+  for (Design& design : set.toEvaluate) {
+    Member member;
+    member.design = std::move(design);
+    fillChromosome(member.design, *representation, context);
+    member.birthGeneration = population.counters.generation;
+    member.origin = kMadeUserDesign;
+    fresh.push_back(std::move(member));
+  }
+  evaluateMembers(agent, population, fresh, services);
+  renameUserDesignsFiles(agent, set);
+  if (fresh.empty()) return;
+  std::vector<std::size_t> order(population.members.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return population.members[a].raw < population.members[b].raw;
+  });
+  const std::size_t room = std::min(fresh.size(), population.members.size() - 1);
+  for (std::size_t i = 0; i < room; ++i) population.members[order[i]] = std::move(fresh[i]);
+  writeLog(entry, formatText("\n Agent %d took %d user designs.\n", agent.number,
                              static_cast<int>(room)));
   endOfGeneration(agent, entry);
 }
@@ -466,8 +633,25 @@ std::vector<const std::vector<int>*> chromosomesOf(const Population& population)
   return list;
 }
 
+// The adaptive operators of a GA agent, set up before its first generation that uses them:
+// the family without levels (family B), starting from the agent's crossover and mutation
+// rates; after each generation the probabilities follow the operators' credit.
+void setUpAdaptive(const Agent& agent, GeneticRun& entry) {
+  const Population& population = *entry.population;
+  const int fields = static_cast<int>(population.fieldSizes.size());
+  adaptiveReset(entry.adaptive, static_cast<int>(population.members.size()),
+                std::max(1.0, std::sqrt(static_cast<double>(fields))));
+  std::vector<char> discrete(population.fieldSizes.size(), 0);
+  entry.adaptive.fineGrained = mostlyFineGrained(population.fieldSizes, discrete) ? 1 : 0;
+  entry.adaptive.pcross = agent.method.genetic.crossoverRate;
+  entry.adaptive.pmutation = agent.method.genetic.mutationRate;
+  entry.adaptiveReady = true;
+}
+
 // One genetic generation: selection, crossover and mutation make a new population, which is
 // evaluated as one batch; the best ever replaces the worst child when no child is better.
+// While the feasibility watch is on (a study with constraints and almost no feasible
+// design), parents are chosen by their constraint violation first (selectLeastViolation).
 void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices& services) {
   Population& population = *entry.population;
   const GeneticSettings& genetic = agent.method.genetic;
@@ -479,22 +663,43 @@ void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices
     endOfGeneration(agent, entry);
     return;
   }
+  const bool adaptiveCross = genetic.crossoverType == 3;
+  const bool adaptiveMutate = genetic.mutationType == 2;
+  const bool adaptive = adaptiveCross || adaptiveMutate;
+  if (adaptive && !entry.adaptiveReady) setUpAdaptive(agent, entry);
   std::vector<double> scaled;
-  for (const Member& member : population.members) scaled.push_back(member.scaled);
-  if (genetic.selectionType == 1) prepareUniversal(entry.selection, scaled);
-  if (genetic.selectionType == 2) {
+  std::vector<double> raw;
+  std::vector<double> violation;
+  for (const Member& member : population.members) {
+    scaled.push_back(member.scaled);
+    raw.push_back(member.raw);
+    violation.push_back(member.design.violation);
+  }
+  const bool feasibilityFirst = population.fitnessState.infeasibleStart;
+  if (feasibilityFirst) {
+    writeLog(entry, formatText("\n Generation %d: parents chosen by constraint violation (fewer "
+                               "than 3 and fewer than 10%% of the members feasible)\n",
+                               generation));
+  }
+  if (!feasibilityFirst && genetic.selectionType == 1) prepareUniversal(entry.selection, scaled);
+  if (!feasibilityFirst && genetic.selectionType == 2) {
     prepareRanking(entry.selection, scaled, genetic.scaleMultiplier, entry.log);
   }
   auto select = [&]() -> const Member& {
-    const int index = genetic.selectionType == 0
-                          ? selectTournament(scaled, genetic.tournamentSize)
-                          : selectFromList(entry.selection);
+    int index;
+    if (feasibilityFirst) {
+      index = selectLeastViolation(violation, raw, scaled, genetic.tournamentSize);
+    } else if (genetic.selectionType == 0) {
+      index = selectTournament(scaled, genetic.tournamentSize);
+    } else {
+      index = selectFromList(entry.selection);
+    }
     return population.members[static_cast<std::size_t>(index)];
   };
   std::vector<const std::vector<int>*> chromosomes = chromosomesOf(population);
   const double pcross = agent.method.code == kMethodDoe ? 0.0 : genetic.crossoverRate;
-  // Crossover types of other methods fall back to two-point crossover here (genetic.h).
-  const int crossoverType = genetic.crossoverType <= 2 ? genetic.crossoverType : 1;
+  const double bestBefore =
+      population.bestEver.valid ? population.bestEver.raw : kFailedPerformance;
 
   std::vector<Member> children;
   children.reserve(static_cast<std::size_t>(n));
@@ -503,13 +708,27 @@ void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices
     const Member& second = select();
     std::vector<int> a;
     std::vector<int> b;
-    const int crossed = crossover(crossoverType, first.design.chromosome,
-                                  second.design.chromosome, pcross, a, b);
+    int crossCode = 0;
+    int crossed;
+    if (adaptiveCross) {
+      crossCode = adaptiveCrossover(entry.adaptive, false, first.design.chromosome,
+                                    second.design.chromosome, population.fieldSizes, a, b);
+      crossed = crossCode != 0 ? 1 : 0;
+    } else {
+      crossed = crossover(genetic.crossoverType, first.design.chromosome,
+                          second.design.chromosome, pcross, a, b);
+    }
     population.counters.crossovers += crossed;
     for (std::vector<int>* child : {&a, &b}) {
       if (static_cast<int>(children.size()) >= n) break;
       int mutations = 0;
-      if (genetic.mutationType == 1) {
+      int mutateCode = 0;
+      double width = 1.0;
+      if (adaptiveMutate) {
+        mutateCode = adaptiveMutation(entry.adaptive, false, *child, population.fieldSizes,
+                                      chromosomes, width);
+        mutations = mutateCode != 0 ? 1 : 0;
+      } else if (genetic.mutationType == 1) {
         mutations = mutateMultiField(*child, population.fieldSizes, genetic.mutationRate,
                                      kAverageMutationWidth, chromosomes, entry.log);
       } else {
@@ -520,10 +739,23 @@ void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices
       member.design = childDesign(agent, population, std::move(*child), generation);
       member.birthGeneration = generation;
       member.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutations ? kMadeMutation : 0);
+      if (adaptive) {
+        member.ga_operator = mutateCode != 0 ? mutateCode : crossCode;
+        member.firstparent = first.raw;
+        member.secondparent = second.raw;
+        member.mut_width = width;
+      }
       children.push_back(std::move(member));
     }
   }
   evaluateMembers(agent, population, children, services);
+  if (adaptive) {
+    for (const Member& child : children) {
+      if (!fitnessCounted(child.raw)) continue;
+      creditOperator(entry.adaptive, child.ga_operator, child.raw, child.firstparent,
+                     child.secondparent, bestBefore, child.mut_width);
+    }
+  }
 
   // Elitism: the best ever survives when no child is as good.
   if (population.bestEver.valid) {
@@ -543,6 +775,9 @@ void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices
   population.members = std::move(children);
   population.counters.generation = generation;
   endOfGeneration(agent, entry);
+  if (adaptive) {
+    adaptProbabilities(entry.adaptive, 0, static_cast<int>(population.fieldSizes.size()));
+  }
 }
 
 // Convergence: with the agent's reinitializeOptions (stall generations, share, elitism) the
@@ -676,6 +911,19 @@ void keepPopulationState(int agentNumber, StateArchive& archive) {
                 entry.selection);
 }
 
+void keepGeneticState(Agent& agent, StateArchive& archive) {
+  GeneticRun& entry = geneticRun(agent.number);
+  const GeneticSettings& genetic = agent.method.genetic;
+  if (archive.reading()) {
+    // A checkpoint of a GA without adaptive operators holds nothing here: they start afresh.
+    entry.adaptiveReady = false;
+    if (archive.remaining() == 0) return;
+  } else if (genetic.crossoverType != 3 && genetic.mutationType != 2) {
+    return;
+  }
+  archive.items(entry.adaptiveReady, entry.adaptive);
+}
+
 void runGeneticCycle(Agent& agent, const EvaluationServices& services) {
   runPopulationCycle(agent, services, nullptr);
 }
@@ -691,6 +939,7 @@ void runPopulationCycle(Agent& agent, const EvaluationServices& services, Genera
     initialisePopulation(agent, entry, services);
   } else {
     takeMigrants(agent, entry, services);
+    takeUserDesigns(agent, entry, services);
   }
 
   for (int g = 0; g < agent.method.generationsPerCycle; ++g) {

@@ -28,9 +28,10 @@
 // from one design: their population is the baseline (or, without it, the best stored design,
 // else one random design), and their step picks its own starting design and makes the rest.
 //
-// Operators not in the genetic core (the adaptive crossover and mutation of the hybrid
-// search, the user's operators) fall back to two-point crossover and normal field mutation
-// until their method is built.
+// Crossover type 3 and mutation type 2 are the adaptive operators of the hybrid search
+// (search/tolmar_operators.h), used without levels; their probabilities start from the
+// agent's rates and follow the credit of the operators after each generation. The study
+// reader refuses the user-programmed operators.
 #pragma once
 
 #include <string>
@@ -103,6 +104,11 @@ std::vector<Design> makeLatinDesigns(const Agent& agent, const Population& popul
 // The members' designs are not in it: the population file holds them. On reading the
 // population gets as many members as were written, each with an empty design.
 void keepPopulationState(int agentNumber, StateArchive& archive);
+
+// The GA method's own state (the MethodStateFn shape): the set-up flag and the state of the
+// adaptive operators when the agent uses them; nothing otherwise. Reading an empty part (a
+// checkpoint of a GA without adaptive operators) leaves them to start afresh.
+void keepGeneticState(Agent& agent, StateArchive& archive);
 
 // The path of the agent's genetic log: "<study folder>/<prefix><agent>.dat".
 std::string geneticLogPath(int agentNumber);

@@ -11,6 +11,7 @@
 #include "base/file_handle.h"
 #include "base/messages.h"
 #include "base/random.h"
+#include "search/fitness.h"
 
 namespace karvo::search {
 
@@ -218,6 +219,27 @@ int selectTournament(std::span<const double> scaled, int tournamentSize) {
     if (scaled[static_cast<std::size_t>(challenger)] > scaled[static_cast<std::size_t>(best)]) {
       best = challenger;
     }
+  }
+  return best;
+}
+
+int selectLeastViolation(std::span<const double> violation, std::span<const double> raw,
+                         std::span<const double> scaled, int tournamentSize) {
+  const int n = memberCount(scaled);
+  if (n == 0 || violation.size() != scaled.size() || raw.size() != scaled.size()) return -1;
+  // True when member x beats member y.
+  auto beats = [&](int x, int y) {
+    const auto i = static_cast<std::size_t>(x);
+    const auto j = static_cast<std::size_t>(y);
+    const bool xCounted = fitnessCounted(raw[i]);
+    if (xCounted != fitnessCounted(raw[j])) return xCounted;
+    if (violation[i] != violation[j]) return violation[i] < violation[j];
+    return scaled[i] > scaled[j];
+  };
+  int best = randomInt(0, n - 1);
+  for (int k = 1; k < tournamentSize; ++k) {
+    const int challenger = randomInt(0, n - 1);
+    if (beats(challenger, best)) best = challenger;
   }
   return best;
 }

@@ -50,6 +50,14 @@ namespace karvo::search {
 // when n is 1.
 int selectTournament(std::span<const double> scaled, int tournamentSize);
 
+// Selection while the feasibility watch of a study with constraints is on (search/fitness.h):
+// a tournament as selectTournament, where a member beats another when it was scored and the
+// other failed (raw fitness at the failure mark), else when its constraint violation is
+// smaller, else when its scaled fitness is higher. `violation`, `raw` and `scaled` have one
+// entry per member. Draws as selectTournament.
+int selectLeastViolation(std::span<const double> violation, std::span<const double> raw,
+                         std::span<const double> scaled, int tournamentSize);
+
 // The choice list shared by stochastic universal and linear ranking selection.
 struct SelectionList {
   enum class Kind { kNone, kUniversal, kRanking };
@@ -115,8 +123,9 @@ int selectFromList(SelectionList& list);
 //                  1; child 2 the opposite.
 //      2 uniformx  one draw r per field, first to last: r <= 0.5 gives child 1 parent 1's
 //                  value and child 2 parent 2's, otherwise the reverse.
-//      3, 4        adaptivx and the user crossover belong to the hybrid search; until it
-//                  provides them they cross over as twoptx.
+//      3, 4        not crossed here: the generation loop uses the adaptive crossover
+//                  (search/tolmar_operators.h) for 3, and the study reader refuses 4; both
+//                  cross over as twoptx when called here.
 // A type outside 0..4 writes "crossover type error." to the message file and ends the run
 // through fatalError with that text, before anything is drawn.
 int crossover(int type, const std::vector<int>& p1, const std::vector<int>& p2, double pcross,

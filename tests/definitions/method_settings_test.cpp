@@ -253,6 +253,25 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
        "Error in the definition of the NSGA-III algorithm settings. The popsize must be a "
        "multiple of 4 . Found 10."},
       {m(kMethodNsga, "populationSize", "0"), minimumText("populationSize", 0, 4)},
+      {m(kMethodGenetic, "crossoverType", "4"),
+       "When reading \"crossoverType\" input for \"wing\" of type \"Agent\" from file \"Study "
+       "Input file\", the value read (4) asks for a user-programmed crossover (user_crossover), "
+       "which this solver cannot load. Use crossoverType 0 to 3."},
+      {m(kMethodGenetic, "mutationType", "3"),
+       "When reading \"mutationType\" input for \"wing\" of type \"Agent\" from file \"Study "
+       "Input file\", the value read (3) asks for a user-programmed mutation "
+       "(user_programmed_mutation), which this solver cannot load. Use mutationType 0 to 2."},
+      {with(m(kMethodGenetic, "selectionType", "2"), "selectionParameter", "1.0"),
+       "When reading \"selectionParameter\" input for \"wing\" of type \"Agent\" from file "
+       "\"Study Input file\", the value read (1) is no scaling multiplier for linear ranking "
+       "selection (selectionType 2), which needs 1.0 < selectionParameter <= 2.0."},
+      {with(with(m(kMethodGenetic, "selectionType", "2"), "selectionParameter", "1.5"),
+            "scalingWindow", "0"),
+       "When reading \"scalingWindow\" input for \"wing\" of type \"Agent\" from file \"Study "
+       "Input file\", the value read (0) turns on window scaling, which linear ranking "
+       "selection (selectionType 2) cannot use. Can't use window scaling with rank-based "
+       "selection.  Turn off one or the other."},
+      {m(kMethodGenetic, "scalingWindow", "20"), rangeText("scalingWindow", "[-1, 19]", "20")},
       {m(kMethodNsga, "numGen", "1"),
        "Error in the definition of the NSGA-III algorithm settings. The number of generations "
        "must be greater than 1. Found 1."},
@@ -327,6 +346,9 @@ TEST_F(MethodSettingsTest, GeneticSelectionParameterIsCorrectedWithWarnings) {
   EXPECT_DOUBLE_EQ(s.genetic.scaleMultiplier, 2.0);
   s = read(with(with(ranking, "selectionType", "1"), "selectionParameter", "2.5"));
   EXPECT_DOUBLE_EQ(s.genetic.scaleMultiplier, 1.3);
+  EXPECT_EQ(s.genetic.scalingWindow, -1);
+  s = read(with(minimalRecord(kMethodGenetic), "scalingWindow", "4"));
+  EXPECT_EQ(s.genetic.scalingWindow, 4);
   EXPECT_EQ(messages(),
             warningBlock("Tournament size must be greater than 1, applying a default tourney "
                          "size of 2.") +
