@@ -134,6 +134,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n",
                    false,
                    {7, 30}},
+        MethodCase{"GAAdaptive",
+                   "method: GA\npopulationSize: 10\nnumCycles: 3\ngenerationsPerCycle: 2\n"
+                   "crossoverType: 3\nmutationType: 2\nselectionType: 0\nselectionParameter: 2\n",
+                   false,
+                   {7, 30}},
         MethodCase{"PSO",
                    "method: PSO\nnumDesigns: 10\nnumGen: 7\nneighborhoodSize: 3\nglobalBest: 1\n"
                    "personalBest: 1\nlocalBest: 1\n",
