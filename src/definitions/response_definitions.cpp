@@ -3,6 +3,9 @@
 // each design, by the evaluation flow (tens of responses, linear look-up).
 #include "definitions/response_definitions.h"
 
+#include <cmath>
+#include <cstdlib>
+
 #include "definitions/definitions_common.h"
 #include "definitions/reader.h"
 #include "base/messages.h"
@@ -120,6 +123,20 @@ void readFilter(DefinitionContext& context, ResponseDefinition& response) {
   filter.dependsOn = dependencyNames(context, "filterFormula");
 }
 
+// A thickness or hardening given as a number must be greater than 0 (a name is checked for
+// each design).
+void checkFldNumber(const std::string& response, const char* property, const std::string& text) {
+  const std::string value = trimmed(text);
+  char* end = nullptr;
+  const double number = std::strtod(value.c_str(), &end);
+  if (end == value.c_str() || *end != '\0') return;
+  if (!(number > 0.0) || !std::isfinite(number)) {
+    failResponse(response, "\n",
+                 formatText("The value of \"%s\" (%s) must be a number greater than 0.",
+                            property, value.c_str()));
+  }
+}
+
 void readFld(DefinitionContext& context, ResponseDefinition& response) {
   context.recordLabel = "FLD Response";
   FldData& fld = response.fld;
@@ -136,6 +153,49 @@ void readFld(DefinitionContext& context, ResponseDefinition& response) {
   fld.compAngle = optionalDouble(context, "compAngle", 0.0);
   checkRealRange(context, "compAngle", fld.compAngle, 0.0, 90.0);
   fld.dependsOn = dependencyNames(context, "fldFormula");
+
+  const std::string curveType = trimmed(fld.curveType);
+  if (equalsIgnoreCase(curveType, "Keeler")) {
+    fld.curve = FldCurve::Keeler;
+    if (trimmed(fld.thickness).empty() || trimmed(fld.hardening).empty()) {
+      failResponse(response.name, "\n",
+                   "The Keeler forming-limit curve needs the sheet thickness (\"thickness\", "
+                   "mm) and the strain-hardening exponent (\"hardening\"), each a number or "
+                   "the name of a variable or response.");
+    }
+    checkFldNumber(response.name, "thickness", fld.thickness);
+    checkFldNumber(response.name, "hardening", fld.hardening);
+  } else if (equalsIgnoreCase(curveType, "Curve")) {
+    fld.curve = FldCurve::UserCurve;
+    if (trimmed(fld.tensileCurve).empty()) {
+      failResponse(response.name, "\n",
+                   "The forming-limit curve type \"Curve\" needs the curve of limit strains "
+                   "(\"tensileCurve\", the name of a *DEFINE_CURVE).");
+    }
+  } else {
+    failResponse(response.name, "\n",
+                 formatText("The forming-limit curve type \"%s\" is not supported. Valid "
+                            "options are \"Keeler\" or \"Curve\".",
+                            curveType.c_str()));
+  }
+  const std::string compType = trimmed(fld.compType);
+  if (compType.empty()) {
+    fld.side = FldCompressionSide::Own;
+  } else if (equalsIgnoreCase(compType, "Angle")) {
+    fld.side = FldCompressionSide::Angle;
+  } else if (equalsIgnoreCase(compType, "Curve")) {
+    fld.side = FldCompressionSide::UserCurve;
+    if (trimmed(fld.compCurve).empty()) {
+      failResponse(response.name, "\n",
+                   "The compression side type \"Curve\" needs the curve of its limit strains "
+                   "(\"compCurve\", the name of a *DEFINE_CURVE).");
+    }
+  } else {
+    failResponse(response.name, "\n",
+                 formatText("The compression side type \"%s\" is not supported. Valid options "
+                            "are \"Angle\" or \"Curve\" (or none: the curve's own side).",
+                            compType.c_str()));
+  }
 }
 
 void readRsm(DefinitionContext& context, ResponseDefinition& response) {

@@ -49,16 +49,30 @@ struct FilterData {
   std::vector<std::string> dependsOn;    // "filterFormula" split at "+"
 };
 
+enum class FldCurve {
+  Keeler,     // "Keeler": plane-strain limit from thickness and hardening (any letter case)
+  UserCurve,  // "Curve": the `*DEFINE_CURVE` named by tensileCurve
+};
+
+enum class FldCompressionSide {
+  Own,        // compType empty: the left side of the curve itself
+  Angle,      // "Angle": a line rising at compAngle from the plane-strain limit
+  UserCurve,  // "Curve": the `*DEFINE_CURVE` named by compCurve
+};
+
 struct FldData {
   std::string curveType;                 // "curveType"
+  FldCurve curve = FldCurve::Keeler;     // what curveType names
+  FldCompressionSide side = FldCompressionSide::Own;  // what compType names
   double curveOffset = 0.0;              // "curveOffset", 0.0 .. 1.0
   std::string minor;                     // "minor": variable of minor strains
   std::string major;                     // "major": variable of major strains
-  std::string compType;                  // "compType"
-  std::string hardening;                 // "hardening"
-  std::string thickness;                 // "thickness"
-  std::string tensileCurve;              // "tensileCurve"
-  std::string compCurve;                 // "compCurve"
+  std::string compType;                  // "compType": "", "Angle" or "Curve"
+  std::string hardening;                 // "hardening": a number > 0 or a name giving one;
+                                         // Keeler only
+  std::string thickness;                 // "thickness" (mm): as hardening; Keeler only
+  std::string tensileCurve;              // "tensileCurve": the limit curve; Curve only
+  std::string compCurve;                 // "compCurve": the compression side; compType Curve
   double compAngle = 0.0;                // "compAngle", degrees, 0 .. 90
   std::vector<std::string> dependsOn;    // "fldFormula" split at "+"
 };

@@ -23,6 +23,7 @@
 #include "definitions/process_file.h"
 #include "evaluation/response_curvefit.h"
 #include "evaluation/response_filter.h"
+#include "evaluation/response_fld.h"
 #include "evaluation/performance.h"
 #include "definitions/performance_file.h"
 
@@ -469,10 +470,7 @@ bool calculateResponse(const ResponseDefinition& response, EvaluationContext& co
       ok = evaluateFilterResponse(response, context, values);
       break;
     case ResponseType::FLD:
-      logTo(context, "error",
-            formatText("%s\nThe forming-limit (FLD) evaluation is not available in this version "
-                       "of the solver. The response has no data.",
-                       responseErrorHead(response.name).c_str()));
+      ok = evaluateFormingLimitResponse(response, context, values);
       break;
     case ResponseType::RSM:
       ok = evaluateRsmResponse(response, context, values);

@@ -108,7 +108,8 @@ ExtractionCallback responseExtractionCallback(EvaluationContext& context);
 //   Formula    evaluateFormula with every known name the formula mentions
 //   Curve Fit  evaluateCurveFitResponse (response_curvefit.h)
 //   Filter     evaluateFilterResponse (response_filter.h)
-//   FLD, RSM   not available in this solver: an error, no data
+//   FLD        evaluateFormingLimitResponse (response_fld.h)
+//   RSM        the model file's value at the design's values of the model's variables
 // A "File" response is not calculated: an internal error, no data. Answers whether the
 // response has data.
 bool calculateResponse(const ResponseDefinition& response, EvaluationContext& context);

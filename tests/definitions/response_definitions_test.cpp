@@ -28,7 +28,7 @@ TEST_F(ResponseDefinitionsTest, ReadsEveryResponseType) {
        "cutoff: 180\ninterval: 1e-4\nfilterFormula: accel\n"
        "*DEFINE_RESPONSE\nname: avg\ntype: Filter\nfilter: accel\nfilterType: 2\nnumPts: 5\n"
        "*DEFINE_RESPONSE\nname: fld\ntype: FLD\ncurveType: keeler\ncurveOffset: 0.1\n"
-       "minor: e2\nmajor: e1\ncompAngle: 45\nthickness: 1.2\n"
+       "minor: e2\nmajor: e1\ncompAngle: 45\nthickness: 1.2\nhardening: n\ncompType: angle\n"
        "*DEFINE_RESPONSE\nname: surrogate\ntype: RSM\nmdlFile: mass.mdl\nvariables:2\nx\ny\n");
   EXPECT_EQ(messages(), "");
   EXPECT_EQ(findResponseDefinition("mass")->acceptMax, 1000.0);
@@ -41,6 +41,7 @@ TEST_F(ResponseDefinitionsTest, ReadsEveryResponseType) {
   EXPECT_EQ(findResponseDefinition("smooth")->filter.interval, 1e-4);
   EXPECT_EQ(findResponseDefinition("avg")->filter.numPts, 5);
   EXPECT_EQ(findResponseDefinition("fld")->fld.thickness, "1.2");
+  EXPECT_EQ(findResponseDefinition("fld")->fld.side, FldCompressionSide::Angle);
   EXPECT_THAT(findResponseDefinition("surrogate")->rsm.variables, ElementsAre("x", "y"));
 }
 
@@ -77,12 +78,33 @@ TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
   EXPECT_EQ(readFatal(filter + "filterType: 2\nnumPts: 1\n"),
             fatalBlock("Error in the definition of the response \"s\".\nThe number of points "
                        "averaged (\"numPts\", 1) must be greater than 1."));
-  const std::string fld = "*DEFINE_RESPONSE\nname: l\ntype: FLD\ncurveType: k\nminor: a\n"
-                          "major: b\n";
-  EXPECT_EQ(readFatal(fld + "compAngle: 91\n"),
+  const std::string fld = "*DEFINE_RESPONSE\nname: l\ntype: FLD\nminor: a\nmajor: b\n";
+  const std::string keeler = fld + "curveType: Keeler\nthickness: 1.5\nhardening: n\n";
+  EXPECT_EQ(readFatal(keeler + "compAngle: 91\n"),
             fatalBlock("When reading \"compAngle\" input for \"l\" of type \"FLD Response\" from "
                        "file \"Definitions.in\", the value read (91) is outside the expected "
                        "range [0, 90]"));
+  const std::string head = "Error in the definition of the response \"l\".\n";
+  EXPECT_EQ(readFatal(fld + "curveType: Hill\n"),
+            fatalBlock(head + "The forming-limit curve type \"Hill\" is not supported. Valid "
+                              "options are \"Keeler\" or \"Curve\"."));
+  EXPECT_EQ(readFatal(fld + "curveType: Keeler\nthickness: 1.5\n"),
+            fatalBlock(head + "The Keeler forming-limit curve needs the sheet thickness "
+                              "(\"thickness\", mm) and the strain-hardening exponent "
+                              "(\"hardening\"), each a number or the name of a variable or "
+                              "response."));
+  EXPECT_EQ(readFatal(fld + "curveType: Keeler\nthickness: 0\nhardening: 0.2\n"),
+            fatalBlock(head + "The value of \"thickness\" (0) must be a number greater than 0."));
+  EXPECT_EQ(readFatal(fld + "curveType: Curve\n"),
+            fatalBlock(head + "The forming-limit curve type \"Curve\" needs the curve of limit "
+                              "strains (\"tensileCurve\", the name of a *DEFINE_CURVE)."));
+  EXPECT_EQ(readFatal(keeler + "compType: Curve\n"),
+            fatalBlock(head + "The compression side type \"Curve\" needs the curve of its limit "
+                              "strains (\"compCurve\", the name of a *DEFINE_CURVE)."));
+  EXPECT_EQ(readFatal(keeler + "compType: Hill\n"),
+            fatalBlock(head + "The compression side type \"Hill\" is not supported. Valid "
+                              "options are \"Angle\" or \"Curve\" (or none: the curve's own "
+                              "side)."));
 }
 
 }  // namespace

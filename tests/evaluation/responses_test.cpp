@@ -1,7 +1,7 @@
 // Tests of response processing: the portal's extraction reports and their log texts, text and
 // numeric values, formula, curve-fit and filter responses (the filter against the known
-// behaviour of CFC filters), the responses
-// that are not available, accepted ranges, the finishing of a design, the start-up
+// behaviour of CFC filters), forming-limit responses and response-surface models that
+// cannot be read, accepted ranges, the finishing of a design, the start-up
 // association of study responses with analyses, and the roll-up of statuses.
 #include "evaluation/responses.h"
 
@@ -75,6 +75,9 @@ const char* const kDefinitions =
     "*DEFINE_RESPONSE\nname: coarse\ntype: Filter\nfilter: accel\nfilterType: 1\ncutoff: 180\n"
     "interval: 0.002\n"
     "*DEFINE_RESPONSE\nname: fld\ntype: FLD\ncurveType: keeler\nminor: time\nmajor: force\n"
+    "thickness: thickness\nhardening: 0.21\ncurveOffset: 0.1\n"
+    "*DEFINE_RESPONSE\nname: lostFld\ntype: FLD\ncurveType: Curve\ntensileCurve: nowhere\n"
+    "minor: time\nmajor: force\n"
     "*DEFINE_RESPONSE\nname: surrogate\ntype: RSM\nmdlFile: mass.mdl\nvariables: thickness\n"
     "*END\n";
 
@@ -450,18 +453,33 @@ TEST_F(ResponsesTest, FilterResponsesAndTheirFailures) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Responses this solver cannot calculate
+// Forming-limit and response-surface responses
 
-TEST_F(ResponsesTest, FormingLimitAndMissingSurfaceModelResponsesFailHonestly) {
-  context_.responses["time"] = numbers({0.1});
-  context_.responses["force"] = numbers({0.2});
+TEST_F(ResponsesTest, FormingLimitAndMissingSurfaceModelResponses) {
+  context_.numbers = {{"thickness", 1.0}};
+  context_.responses["time"] = numbers({-0.1, 0.0, 0.05});
+  context_.responses["force"] = numbers({0.3, 0.2, 0.25});
+  ASSERT_TRUE(calculateResponse(*findResponseDefinition("fld"), context_));
+  ASSERT_EQ(value("fld").values.size(), 1u);
+  EXPECT_NEAR(value("fld").values[0], -0.009918101891514, 1e-12);
+  EXPECT_EQ(log(), "");
+
+  context_.numbers = {{"thickness", -1.0}};
   EXPECT_FALSE(calculateResponse(*findResponseDefinition("fld"), context_));
+  context_.numbers = {{"thickness", 1.0}};
+  context_.responses["force"] = numbers({0.3, 0.2});
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("fld"), context_));
+  EXPECT_FALSE(calculateResponse(*findResponseDefinition("lostFld"), context_));
   EXPECT_FALSE(calculateResponse(*findResponseDefinition("surrogate"), context_));
   // The model file is taken in the study folder, where there is none.
   const std::string model = run.workingDirectory + "/mass.mdl";
-  EXPECT_EQ(log(), errorLog("Error in evaluating response \"fld\".\nThe forming-limit (FLD) "
-                            "evaluation is not available in this version of the solver. The "
-                            "response has no data.") +
+  EXPECT_EQ(log(), errorLog("Error in evaluating response \"fld\".\nThe value of \"thickness\" "
+                            "(thickness) is not a number greater than 0 for this design.") +
+                       errorLog("Error in evaluating response \"fld\".\nThe strains have "
+                                "different numbers of values: 3 minor (\"time\") and 2 major "
+                                "(\"force\").") +
+                       errorLog("Error in evaluating response \"lostFld\".\nThe forming-limit "
+                                "curve \"nowhere\" has not been defined.") +
                        errorLog("Error in evaluating response \"surrogate\".\nThe response "
                                 "surface model could not be read: \n\t***** ERROR *****\n\t "
                                 "Error in using the response surface file " + model +
