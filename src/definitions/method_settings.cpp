@@ -13,6 +13,7 @@
 #include "definitions/reader.h"
 #include "definitions/study.h"
 #include "base/messages.h"
+#include "base/text.h"
 
 namespace karvo {
 
@@ -172,6 +173,23 @@ int readSurfaceRequest(const DefinitionContext& context, const char* studyKind) 
     value = 0;
   }
   return value;
+}
+
+// `surfaceType` of a study that fits surfaces: a model word of the response-surface search
+// (kSurfaceWords). A polynomial term set other than Linear and Quadratic is fitted besides the
+// four default models; the other words name one of those and add nothing.
+void readRequestedSurface(const DefinitionContext& context, MethodSettings& s) {
+  s.requestedSurface = trimmed(optionalString(context, "surfaceType", ""));
+  s.requestedTermSet = -1;
+  if (s.requestedSurface.empty()) return;
+  const SurfaceWord* found = nullptr;
+  for (const SurfaceWord& entry : kSurfaceWords) {
+    if (s.requestedSurface == entry.word) found = &entry;
+  }
+  if (!found) {
+    unrecognizedWord("Unrecognized approximation model type specified: %s", s.requestedSurface);
+  }
+  if (found->model == 0 && found->termSet >= 2) s.requestedTermSet = found->termSet;
 }
 
 // The array word of a control or noise array: a DOE word other than the robust parameter
@@ -360,6 +378,7 @@ void readSamplingSettings(const DefinitionContext& context, int, MethodSettings&
   s.sampling.kind = codeOf(kSamplingWords, s.sampling.sampleMethod);
   if (s.sampling.kind < 0) unrecognizedDoe(s.sampling.sampleMethod);
   s.genRSMAfterStudy = readSurfaceRequest(context, "RR");
+  readRequestedSurface(context, s);
   s.populationSize = 1;
 }
 
@@ -373,6 +392,7 @@ void readDoeSettings(const DefinitionContext& context, int agentType, MethodSett
   d.kind = codeOf(kDoeWords, d.sampleMethod);
   if (d.kind < 0) unrecognizedDoe(d.sampleMethod);
   s.genRSMAfterStudy = readSurfaceRequest(context, "DOE");
+  readRequestedSurface(context, s);
   s.populationSize = 1;
 
   d.numFactors = optionalInt(context, "numFactors", 0);
@@ -438,6 +458,7 @@ void readRobustDesignSettings(const DefinitionContext& context, int, MethodSetti
   d.kind = kDoeRobustDesign;
   readRobustArrays(context, s);
   s.genRSMAfterStudy = readSurfaceRequest(context, "DOE");
+  readRequestedSurface(context, s);
   d.numLevels = optionalInt(context, "numLevels", 0);
   if (d.numLevels != 0) checkIntRange(context, "numLevels", d.numLevels, 2, kMaxMethodCount);
   d.dataCopy = optionalInt(context, "dataCopy", 0);

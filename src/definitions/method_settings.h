@@ -225,6 +225,10 @@ struct MethodSettings {
   int generationsPerCycle = 1;      // generations per cycle, >= 1
   int genRSMAfterStudy = 0;         // DOE, robustness, reliability, RPD: 1 fits response
                                     // surfaces after the study
+  std::string requestedSurface;     // DOE, robustness, reliability, RPD: `surfaceType`, a
+                                    // model word fitted besides the four defaults ("" none)
+  int requestedTermSet = -1;        // its polynomial term set 2..9 when it adds a model;
+                                    // -1 for none or a word among the defaults
   GeneticSettings genetic;
   GradientSettings gradient;        // MS, QP
   LocalSearchSettings local;        // QP, SA, NMS (numLineSearches also RS)

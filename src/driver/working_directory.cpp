@@ -83,7 +83,12 @@ namespace {
 constexpr const char* kCleanupLog = "StudyDirectoryCleanupLog.log";
 const char* const kAgentResultExtensions[] = {".plot", ".dat", ".res", ".gph",     ".ckp",
                                               ".mem",  ".rpt", ".hst", ".hst.sum", ".pto"};
-const char* const kSurfaceWords[] = {"Linear", "Quadratic", "Kriging", "RadialBasisFunction"};
+// The model words of the files of a study's response surfaces: the four default models and
+// the polynomial term sets a `surfaceType` may request.
+const char* const kSurfaceWords[] = {"Linear",         "Quadratic",         "Kriging",
+                                     "RadialBasisFunction", "SquareTermsOnly", "CubicTermsOnly",
+                                     "Bilinear",       "LinAndSq",          "LinAndCubic",
+                                     "LinWithSqAndCubic", "BilinearWithCubic", "QuadWithCubic"};
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 

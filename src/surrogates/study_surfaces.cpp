@@ -128,15 +128,19 @@ support::PolynomialFitStatistics leaveOneOutStatistics(const std::vector<double>
   return statistics;
 }
 
+// The polynomial of term set `termSet`: Linear (0) and Quadratic (1) are the default models;
+// any other term set is the one the agent's `surfaceType` requested, named by its word in
+// the notes, messages and files.
 void fitPolynomial(const Agent& agent, int termSet, const std::string& response,
                    const std::vector<std::string>& names, const ResponseData& data) {
-  const char* word = termSet == 0 ? "linear" : "quadratic";
+  const char* word = termSet == 0 ? "linear" : termSet == 1 ? "quadratic" : "requested";
   writeMessage("outptr", "note",
                formatText("Starting the %s least squares approximation to the response values.",
                           word));
   PolynomialModel model(termSet, support::polynomialVariablesFromData(names, data.points),
                         data.points, data.values);
   model.responseName = response;
+  model.nameTermSetInMessages = termSet > 1;
   const int minimum = support::polynomialCoefficientCount(termSet, static_cast<int>(names.size()));
   std::string error;
   if (static_cast<int>(data.values.size()) < minimum) {
@@ -152,7 +156,7 @@ void fitPolynomial(const Agent& agent, int termSet, const std::string& response,
     warn(error);
     return;
   }
-  const char* modelWord = kStudySurfaceWords[termSet == 0 ? 0 : 1];
+  const char* modelWord = support::polynomialTermSetWord(termSet);
   const std::string path = studySurfacePath(response, modelWord, agent.number, ".mdl");
   if (writeWhole(path, support::writePolynomialModel(model),
                  support::polynomialModelFileCreateError(path))) {
@@ -229,6 +233,9 @@ void fitModels(const Agent& agent, const std::string& response,
   fitPolynomial(agent, 1, response, names, data);
   fitKriging(agent, response, names, data);
   fitRadialBasis(agent, response, names, data);
+  if (agent.method.requestedTermSet > 1) {
+    fitPolynomial(agent, agent.method.requestedTermSet, response, names, data);
+  }
 }
 
 }  // namespace

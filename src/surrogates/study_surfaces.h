@@ -6,6 +6,12 @@
 // once per agent by the run driver after the agent's study; fitting takes well under a
 // second per model for a few hundred designs.
 //
+// A `surfaceType` of the agent's method that names another polynomial term set ("LinAndSq",
+// "Bilinear", ...) adds that polynomial after the four, as
+// "<response>-<term-set word>-<agent>.mdl" with its ".err", between the notes "Starting the
+// requested least squares approximation to the response values." and "Completed the
+// requested ...".
+//
 // Variables of the models: for a DOE agent the continuous variables with a level list (its
 // factors); for an optimization or evaluation agent every design variable; for a reliability
 // agent the parameters that carry a distribution. The data are the agent's stored designs

@@ -1,5 +1,5 @@
-// Response surfaces after a DOE study through the real karvo binary, and a response evaluated
-// from one of their model files in a later study.
+// Response surfaces after a DOE study through the real karvo binary, with a term set the
+// method asks for, and a response evaluated from one of their model files in a later study.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -95,6 +95,38 @@ TEST(StudySurfaces, DoeStudyWritesEveryModelAndAResponseReadsOneBack) {
           << log;
     }
   }
+}
+
+// `surfaceType` adds the polynomial of that term set to the four models: f has only linear
+// and cross terms, so the Bilinear surface is f itself; an unknown word stops the run when the
+// study is read.
+TEST(StudySurfaces, RequestedTermSetIsFittedBesidesTheDefaults) {
+  TempDir dir("karvo-surfaces-requested");
+  writeStudy(dir, "doe",
+             "method: DOE\nsampleMethod: 3LevelFull\ngenRSMAfterStudy: 1\n"
+             "surfaceType: Bilinear\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_THAT(messages(dir), HasLines("Starting the requested least squares approximation to "
+                                      "the response values.\n"));
+  EXPECT_THAT(messages(dir), HasLines("Completed the requested least squares approximation to "
+                                      "the response values.\n"));
+  const std::string model = readFile(dir.file("f-Bilinear-0.mdl"));
+  EXPECT_EQ(model.rfind("Bilinear\nRSM coefficients\nConstant coefficient:\n1.00000000e+01 \n"
+                        "Linear coefficients:\n3.00000000e+00 -2.0000000e+00 \n\n"
+                        "Quadratic coefficients:\n1.50000000e+00 \n",
+                        0),
+            0u)
+      << model;
+  EXPECT_THAT(readFile(dir.file("f-Bilinear-0.err")),
+              ::testing::HasSubstr("R squared (Coeff. of multiple determination) = 1.000000"));
+
+  TempDir refused("karvo-surfaces-unknown");
+  writeStudy(refused, "doe",
+             "method: DOE\nsampleMethod: 3LevelFull\ngenRSMAfterStudy: 1\nsurfaceType: Cubic\n");
+  const testing::ProcessResult result = runStudy(refused);
+  EXPECT_NE(result.status, 0);
+  EXPECT_THAT(result.err, ::testing::HasSubstr("Unrecognized approximation model type specified: "
+                                               "Cubic"));
 }
 
 }  // namespace
