@@ -201,6 +201,31 @@ TEST(DocsBlocks, EveryBlockSaysWhatItIs) {
   EXPECT_GT(examples, 20);
 }
 
+// Every document describes the solver as it is: none puts off what it describes to a later
+// version or to another build.
+TEST(DocsText, NoDocumentPutsOffWhatItDescribes) {
+  static const std::regex postponed(
+      R"(later (version|release)|(in|of) (this|a later|the next) build|this build (does|reads)|)"
+      R"(future version|not (yet )?implemented|(no effect|not used) yet|once the )"
+      R"(searches (are|run))",
+      std::regex::icase);
+  std::vector<std::string> files = {kRoot + "/README.md"};
+  for (const fs::directory_entry& entry : fs::directory_iterator(kRoot + "/docs")) {
+    if (entry.path().extension() == ".md") files.push_back(entry.path().string());
+  }
+  for (const std::string& file : files) {
+    // Sentences are wrapped: join each paragraph's lines before looking.
+    std::istringstream in(readFile(file));
+    std::string text;
+    for (std::string line; std::getline(in, line);) text += line.empty() ? "\n" : line + " ";
+    for (std::sregex_iterator match(text.begin(), text.end(), postponed), end; match != end;
+         ++match) {
+      ADD_FAILURE() << fs::path(file).filename().string() << ": \"" << match->str()
+                    << "\" in: " << text.substr(std::max<long>(0, match->position() - 80), 200);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Example studies: their files as printed, their commands, the files those write
 
