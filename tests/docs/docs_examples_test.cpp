@@ -61,11 +61,11 @@ const std::string kRoot = KARVO_SOURCE_DIR;
 
 // The documents with examples.
 const std::vector<std::string> kDocuments = {
-    "architecture.md",   "checkpoints.md",     "distributions.md",  "doe.md",
-    "general-portal.md", "genetic-log.md",     "history.md",        "multi-objective.md",
-    "relationships.md",  "reliability.md",     "remote-machines.md", "response-surfaces.md",
-    "results.md",        "robust-design.md",   "running.md",        "scale-out.md",
-    "search-methods.md", "study-files.md",     "tolmar.md"};
+    "architecture.md",    "checkpoints.md",   "distributions.md",  "doe.md",
+    "general-portal.md",  "genetic-log.md",   "getting-started.md", "history.md",
+    "multi-objective.md", "relationships.md", "reliability.md",    "remote-machines.md",
+    "response-surfaces.md", "results.md",     "robust-design.md",  "running.md",
+    "scale-out.md",       "search-methods.md", "study-files.md",   "tolmar.md"};
 
 struct Block {
   std::string document;   // file name under docs/
