@@ -286,7 +286,8 @@ struct CheckpointTiming {
 // again a second time).
 void writeCheckpoints(std::span<const MethodEntry> methods, const std::vector<char>& ranInCycle,
                       std::vector<CheckpointTiming>& timing) {
-  if (run.settings.designFilesOnly || run.settings.checkSetup) return;
+  // (A post-processing run leaves the checkpoints of the run it post-processes as they are.)
+  if (run.settings.designFilesOnly || run.settings.checkSetup || run.settings.postNoEval) return;
   for (int number = run.startAgent; number <= run.finalAgent; ++number) {
     const std::size_t index = static_cast<std::size_t>(number - run.startAgent);
     Agent* agent = findAgent(number);

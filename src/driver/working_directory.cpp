@@ -252,12 +252,6 @@ void deletePreviousResults() {
   }
 }
 
-void preparePostOnly() {
-  for (Agent* agent : agentsInRange()) {
-    EarlierResults results = earlierResults(*agent, false, {".hst", ".hst.sum"});
-    for (const std::string& file : results.files) runCleanupCommand(CleanupAction::Remove, file);
-  }
-}
 
 void checkBackupFolderPlace() {
   if (!run.settings.backupDirGiven) return;
@@ -275,17 +269,17 @@ void checkBackupFolderPlace() {
   }
 }
 
-void backupPreviousResults() {
-  if (run.settings.postNoEval) return;
-  const bool extending = study.extending != 0;
-  const bool keepEvaluationFolders =
-      (study.resume != 0 || extending) && !run.settings.backupDirGiven;
+namespace {
+
+// Moves or copies (`action`) what earlier runs of the agents in range left into the backup
+// folder, their evaluation folders too when `evaluationFolders`.
+void backupEarlierResults(bool evaluationFolders, CleanupAction action) {
   std::vector<const char*> extensions(std::begin(kAgentResultExtensions),
                                       std::end(kAgentResultExtensions));
   std::vector<EarlierResults> all;
   bool present = false;
   for (Agent* agent : agentsInRange()) {
-    all.push_back(earlierResults(*agent, !keepEvaluationFolders, extensions));
+    all.push_back(earlierResults(*agent, evaluationFolders, extensions));
     present = present || !all.back().files.empty() || !all.back().folders.empty() ||
               !all.back().designFolders.empty();
   }
@@ -306,10 +300,6 @@ void backupPreviousResults() {
     }
     run.settings.backupDir = folder;
   }
-  // A run that goes on from these results (extended or resumed) reads its history and
-  // checkpoint files from the working directory: they are copied, not moved.
-  const CleanupAction action =
-      extending || study.resume != 0 ? CleanupAction::Copy : CleanupAction::Move;
   for (const EarlierResults& results : all) {
     for (const std::string& item : results.folders) runCleanupCommand(action, item, folder);
     if (!results.designFolders.empty()) {
@@ -326,6 +316,30 @@ void backupPreviousResults() {
     }
     for (const std::string& item : results.files) runCleanupCommand(action, item, folder);
   }
+}
+
+}  // namespace
+
+void backupPreviousResults() {
+  if (run.settings.postNoEval) return;
+  const bool extending = study.extending != 0;
+  const bool keepEvaluationFolders =
+      (study.resume != 0 || extending) && !run.settings.backupDirGiven;
+  // A run that goes on from these results (extended or resumed) reads its history and
+  // checkpoint files from the working directory, and a run that reads designs' results from
+  // disk reads them from the evaluation folders: they are copied, not moved.
+  const bool copy = extending || study.resume != 0 || study.options.readDesignResultsFromDisk;
+  backupEarlierResults(!keepEvaluationFolders, copy ? CleanupAction::Copy : CleanupAction::Move);
+}
+
+// A post-processing run reads the designs' results from the evaluation folders and rewrites
+// the reports and the design-of-experiments, robustness and response-surface outputs: the
+// earlier ones are copied into the backup folder first. The history and the evaluation
+// folders stay where they are, unchanged (the run neither writes the history nor any file of
+// a design folder).
+void preparePostOnly() {
+  run.settings.historyDisabled = 1;
+  backupEarlierResults(false, CleanupAction::Copy);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -85,6 +85,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <limits>
 
 #include "base/messages.h"
@@ -187,8 +189,63 @@ std::vector<DesignValueEntry> fillDesignValues(const Design& design,
 
 // Folders, values file and log headers of one design. False when its post folder or its run
 // folder cannot be made (the design is then an error design and runs nothing).
+// What an earlier evaluation left for a design when results are read from disk.
+enum class EarlierDesign {
+  kNone,       // no design folder of that number
+  kSame,       // its folder, with the values file of these very values
+  kDifferent,  // its folder, without a values file or with other values in it
+};
+
+EarlierDesign earlierDesign(const std::string& folder, const std::string& valuesText) {
+  if (!platform::isDirectory(folder)) return EarlierDesign::kNone;
+  const std::string path = platform::joinPath(folder, "design_variable_and_parameter_values");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return EarlierDesign::kDifferent;
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return text == valuesText ? EarlierDesign::kSame : EarlierDesign::kDifferent;
+}
+
+// A design whose results are to be read from disk (the run option readDesignResultsFromDisk,
+// or a post-processing run): true when its design folder holds the evaluation of these very
+// values (then FlowDesign::fromDisk is set), or when it is to be evaluated as usual (only
+// without a folder, and not in a post-processing run). False when it is an error design: its
+// folder is missing in a post-processing run, or holds another design; nothing of that folder
+// is changed.
+bool takeDesignFromDisk(FlowBatch& batch, FlowDesign& flow, const std::string& folder,
+                        const std::string& valuesText) {
+  const bool postOnly = run.settings.postNoEval != 0;
+  switch (earlierDesign(folder, valuesText)) {
+    case EarlierDesign::kSame:
+      flow.fromDisk = true;
+      return true;
+    case EarlierDesign::kNone:
+      if (!postOnly) return true;
+      writeMessage("outptr", "error",
+                   formatText("Design %d of agent %d has no design folder (%s) with the results "
+                              "of an earlier evaluation. Since designs are only post-processed "
+                              "(postNoEval), it is not evaluated and is marked as an error "
+                              "design.",
+                              flow.number, batch.agent->number, folder.c_str()));
+      return false;
+    case EarlierDesign::kDifferent:
+      break;
+  }
+  writeMessage("outptr", "error",
+               formatText("The design folder %s does not hold design %d of agent %d: its file "
+                          "\"design_variable_and_parameter_values\" is missing or gives other "
+                          "values. Its results are not read and the folder is left as it is; "
+                          "the design is marked as an error design.",
+                          folder.c_str(), flow.number, batch.agent->number));
+  return false;
+}
+
 bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignValueEntry>& values) {
   if (designsWithoutFolders(batch.process)) return true;
+  const std::string folder = designFolder(agentFolder(batch.agent->number), flow.number);
+  const std::string valuesText = designValuesText(values);
+  if (run.settings.postNoEval || study.options.readDesignResultsFromDisk) {
+    if (!takeDesignFromDisk(batch, flow, folder, valuesText)) return false;
+  }
   // The logs first, so that a run folder that cannot be made is told in them.
   const std::string post = designPostFolder(batch.agent->number, flow.number);
   std::string postError;
@@ -199,6 +256,16 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
                             "error design.",
                             post.c_str(), flow.number, postError.c_str()));
     return false;
+  }
+  if (flow.fromDisk) {
+    // The logs of its evaluation go on: what this run does is added to them.
+    if (batch.process) {
+      for (const Analysis& analysis : batch.process->analyses) {
+        makeDesignFolder(analysisPostFolder(batch.agent->number, flow.number, analysis.name, 0),
+                         nullptr);
+      }
+    }
+    return true;
   }
   // The design log starts afresh with the design, like its analysis logs: a design of an
   // earlier run with the same number (a run that is not resumed) is not this design.
@@ -222,7 +289,6 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
       }
     }
   }
-  const std::string folder = designFolder(agentFolder(batch.agent->number), flow.number);
   std::string error;
   if (!makeDesignFolder(folder, &error)) {
     writeMessage("outptr|analysis", "error",
@@ -235,7 +301,7 @@ bool setUpDesign(FlowBatch& batch, FlowDesign& flow, const std::vector<DesignVal
   FileHandle* file = openFile(
       platform::joinPath(folder, "design_variable_and_parameter_values"), "w");
   if (file) {
-    writeText(file, designValuesText(values));
+    writeText(file, valuesText);
     closeFile(file);
   }
   return true;
@@ -444,6 +510,8 @@ void finishDesignSteps(FlowBatch& batch, FlowDesign& flow) {
     }
     ScoringContext scoring;
     scoring.agentType = batch.agent->type;
+    scoring.readingFromDisk = flow.fromDisk;
+    scoring.firstDesignRead = flow.fromDisk && !batch.agent->firstDesignFinished;
     batch.services->score(design, *batch.performance, values, scoring);
   } else if (design.failed) {
     design.performance = kFailedPerformance;
@@ -644,6 +712,12 @@ void startWaitingJobs(FlowBatch& batch, std::size_t index, BatchPass& pass) {
     if (job.state != kJobWaiting) continue;
     if (!batch.parallel && !earlierAnalysesDone(batch, design, index)) continue;
     if (!dependenciesMet(batch, design, static_cast<int>(index))) continue;
+    if (design.fromDisk) {
+      // Read, not run: no run condition, compute resource or command.
+      readAnalysisFromDisk(batch, design, static_cast<int>(index));
+      pass.progress = true;
+      continue;
+    }
     // A run that only writes analysis files runs nothing: no run condition, no
     // reservation and no compute resource.
     if (run.settings.designFilesOnly == 0 &&

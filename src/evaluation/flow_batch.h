@@ -95,6 +95,8 @@ struct FlowDesign {
   std::vector<DesignLoop> loops;  // per entry of FlowBatch::loops
   bool error = false;             // the design is an error design
   bool finished = false;          // finishDesign has run
+  bool fromDisk = false;          // its results are read from the design folder of an earlier
+                                  // evaluation: no file of it is written, nothing is run
   std::vector<HistoryLoopCases> loopCases;  // per entry of FlowBatch::loops that ran a case:
                                   // the values of each case, for the history
 };
@@ -165,6 +167,10 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index);
 bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index);
 // checkCompletion: true when the job has come to an end (its "*CMD_ENDTIME" written).
 bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepProposal& proposal);
+// readAnalysisFromDisk: job `index` of a design read from disk (FlowDesign::fromDisk): its
+// responses are extracted from the analysis folder as the earlier evaluation left it; nothing
+// is copied, tagged or run. An analysis without a folder there is skipped.
+void readAnalysisFromDisk(FlowBatch& batch, FlowDesign& design, int index);
 // processCompletedAnalysis: post command, success check, extraction, calculated responses,
 // post-extraction command, status.
 void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index);

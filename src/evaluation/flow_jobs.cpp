@@ -548,6 +548,42 @@ bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepPropo
   return true;
 }
 
+void readAnalysisFromDisk(FlowBatch& batch, FlowDesign& design, int index) {
+  const Analysis& analysis = batch.process->analyses[index];
+  FlowJob& job = design.jobs[index];
+  prepareContext(batch, design, index);
+  const std::string folder = design.context.analysisPath;
+  if (!platform::isDirectory(folder)) {
+    skipAnalysis(design, analysis, job,
+                 formatText("The folder of this analysis (%s) was not found in the design "
+                            "folder of the earlier evaluation. The analysis is skipped.",
+                            folder.c_str()));
+    return;
+  }
+  ResolvedPath runFolder = resolveRunFolder(design.context);
+  job.folder = runFolder.ok ? runFolder.path : folder;
+  design.context.analysisPath = job.folder;
+  logNote(design, analysis.name,
+          formatText("The results of this analysis are read from its folder (%s) as an earlier "
+                     "evaluation left it. No command is run.",
+                     job.folder.c_str()));
+  // The portal only reads: it is not initialized (which may prepare files) for this.
+  job.portalData = portalJobProperties(batch, design, index);
+  const bool portalPassed = portalCheckAndExtract(batch, design, index);
+  const std::vector<std::string> missing =
+      processAnalysisResponses(analysis, design.context, batch.performance);
+  if (!missing.empty()) {
+    logNote(design, analysis.name,
+            missingAnalysisResponsesText(
+                missing, analysisLogFile(batch.agent->number, design.number, analysis.name,
+                                         job.caseIndex)),
+            "error");
+  }
+  const int status = analysisStatusOf(analysis, false, !portalPassed, design.context);
+  endJob(design, analysis, job, status);
+  if (status == kStatusError) stopDownstream(batch, design, index);
+}
+
 void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   const Analysis& analysis = batch.process->analyses[index];
   FlowJob& job = design.jobs[index];

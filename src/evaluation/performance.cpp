@@ -87,8 +87,7 @@ int applyBaselineNormalisation(PerformanceDefinition& definition, std::span<cons
     const int opt = definition.opt[i];
     const double raw =
         (opt == 0 || opt == 2) ? std::fabs(value - definition.target[i]) : std::fabs(value);
-    const float stored = static_cast<float>(raw);
-    if (stored == 0.0f) {
+    if (raw == 0.0) {
       std::string text = formatText(
           "The normalization value for response \"%s\" based on the baseline design evaluated "
           "to 0.0.",
@@ -106,7 +105,7 @@ int applyBaselineNormalisation(PerformanceDefinition& definition, std::span<cons
                               "normalization.",
                               designNumber));
     }
-    definition.norm[i] = static_cast<double>(stored);
+    definition.norm[i] = raw;
     ++set;
   }
   return set;

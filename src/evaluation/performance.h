@@ -60,7 +60,8 @@ bool isBaselineDesign(const Design& design, const ScoringContext& context);
 
 // Sets every normalisation of `definition` that is still negative from the baseline
 // design's `values` (one per study response): |v - t| for options 0 and 2, |v| otherwise,
-// rounded to single precision and kept for the rest of the run. A result of 0 ends the run
+// kept in double precision for the rest of the run (a baseline scored against its own value
+// is exactly -1). A result of 0 ends the run
 // through fatalError. When `fromDisk` is set and `designNumber` is not 1, a note says which
 // design the normalisations come from. Answers the number of normalisations set.
 int applyBaselineNormalisation(PerformanceDefinition& definition, std::span<const double> values,

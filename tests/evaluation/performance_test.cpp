@@ -1,6 +1,6 @@
 // Tests of the scoring of designs: deviations for every option, the worked examples of
 // objectives and constraints, statuses, the normalisations taken from the baseline design
-// (single precision, the zero stop, the read-from-disk note), failed designs, designs of
+// (double precision, the zero stop, the read-from-disk note), failed designs, designs of
 // design-of-experiments agents and studies with nothing to score.
 #include "evaluation/performance.h"
 
@@ -234,8 +234,7 @@ TEST_F(PerformanceTest, BaselineDesignSetsPendingNormalisationsInSinglePrecision
                                           objective(1, 0.0, 7.0, 0.0, 1.0, "fixed")});
   Design baseline = evaluated(1);
   score(baseline, d, {0.1, 3.5, 1.0, 2.25, -1.5, 9.0});
-  EXPECT_EQ(d.norm[0], static_cast<double>(0.1f));  // |v|
-  EXPECT_NE(d.norm[0], 0.1);
+  EXPECT_EQ(d.norm[0], 0.1);                         // |v|, not rounded to a float
   EXPECT_EQ(d.norm[1], 0.5);                         // |v - t| for option 0
   EXPECT_EQ(d.norm[2], 2.0);                         // |v - t| for option 2
   EXPECT_EQ(d.norm[3], 0.25);                        // equality constraint: |v - t|
@@ -244,14 +243,15 @@ TEST_F(PerformanceTest, BaselineDesignSetsPendingNormalisationsInSinglePrecision
   // The baseline itself is scored with the new normalisations.
   // m: g = -0.1/n; t: g = -(0.5^2/0.5)/0.5 = -1; p: g = (2^2/2)/2 = 1; e: g = 0.25/0.25 = 1
   // violated; g: g = (2 + 1.5)/1.5 violated; fixed: g = 9/7.
-  EXPECT_DOUBLE_EQ(baseline.performance,
-                   -0.1 / static_cast<double>(0.1f) - 1.0 + 1.0 - 1.0 - 3.5 / 1.5 + 9.0 / 7.0);
+  // The objective m of the baseline is exactly -1 (-0.1 / 0.1).
+  EXPECT_EQ(deviation(d, 0, 0.1) / d.norm[0], -1.0);
+  EXPECT_DOUBLE_EQ(baseline.performance, -1.0 - 1.0 + 1.0 - 1.0 - 3.5 / 1.5 + 9.0 / 7.0);
   EXPECT_DOUBLE_EQ(baseline.violation, 1.0 + 3.5 / 1.5);
 
   // Later designs, and the baseline scored again, change nothing.
   Design later = evaluated(1);
   score(later, d, {5.0, 9.0, 9.0, 9.0, 9.0, 9.0});
-  EXPECT_EQ(d.norm[0], static_cast<double>(0.1f));
+  EXPECT_EQ(d.norm[0], 0.1);
   EXPECT_EQ(d.norm[1], 0.5);
 }
 
@@ -296,10 +296,10 @@ TEST_F(PerformanceTest, WhichDesignsSetTheBaseline) {
 }
 
 TEST_F(PerformanceTest, ZeroBaselineNormalisationStopsTheRun) {
-  // A match at the target, and a value that single precision rounds to 0.
+  // A match at the target, and a value of 0.
   const Entry cases[] = {objective(0, 3.0, kNormFromBaseline, 0.0, 1.0, "mass"),
                          objective(-1, 0.0, kNormFromBaseline, 0.0, 1.0, "tiny")};
-  const double values[] = {3.0, 1e-50};
+  const double values[] = {3.0, 0.0};
   for (int i = 0; i < 2; ++i) {
     PerformanceDefinition d = definitionOf({cases[i]});
     Design baseline = evaluated(1);
