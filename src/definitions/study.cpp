@@ -237,9 +237,28 @@ void applyRunOptions(const Record& record) {
   read("outputMigrationData", o.structuredInitialization);
   if (read("turnOffHashing", v)) o.hashingEnabled = !v;
   read("reevaluateDesigns", o.reevaluateDesigns);
-  read("suppressOutputFiles", o.suppressOutputFiles);
+  // Two run options that have no effect on this system are said so once (the options are
+  // applied twice).
+  static bool toldSuppress = false, toldTcsh = false;
+  if (read("suppressOutputFiles", o.suppressOutputFiles) && o.suppressOutputFiles != 0 &&
+      !toldSuppress) {
+    toldSuppress = true;
+    writeMessage("outptr|stderr", "warning",
+                 "The run option \"suppressOutputFiles\" has no effect: the solver writes no "
+                 "per-design output files other than the logs and the values file that the "
+                 "evaluation of a design needs.");
+  }
   read("captureOutput", o.captureOutput);
-  if (read("usingTcsh", v) && o.captureOutput != 0 && v == 1) o.captureOutput = 2;
+  if (read("usingTcsh", v) && o.captureOutput != 0 && v == 1) {
+    o.captureOutput = 2;
+    if (!toldTcsh) {
+      toldTcsh = true;
+      writeMessage("outptr|stderr", "warning",
+                   "The run option \"usingTcsh\" has no effect: analysis commands run with "
+                   "/bin/sh, whose output is captured in the same form whatever the user's "
+                   "shell.");
+    }
+  }
   read("overwriteResults", s.overwrite);
   if (!s.dontUseBaselineGiven) {
     s.baselineSuppressed = 0;

@@ -147,6 +147,19 @@ void prepareRun() {
 
 void endRunOnStopSignal();
 
+// The links of a multi-agent component study ("Vantrel_Interfaces.in") are not read by this
+// solver: its agents would run unlinked, which is not the study the file describes.
+void refuseComponentLinks() {
+  const std::string file =
+      platform::joinPath(run.workingDirectory, "Vantrel_Interfaces.in");
+  if (!platform::pathExists(file)) return;
+  fatalError(formatText("The study folder holds the component links file \"%s\". Component "
+                        "studies, whose agents are linked through that file, cannot be run by "
+                        "this solver: its agents would run unlinked. Remove the file to run "
+                        "the agents as separate agents.",
+                        file.c_str()));
+}
+
 // The designs handed to an evaluation agent in its user designs files are evaluated as one
 // batch (those with results, and those already stored, are only stored).
 void evaluateHandedDesigns(Agent& agent, const EvaluationServices& services) {
@@ -414,6 +427,7 @@ void runStudy(int argc, char** argv) {
   checkEnvironment();
   flushFile(outptr);
   readStudyFolder();
+  refuseComponentLinks();
   checkProcessConsistency();
   checkRepresentationResolutions();
   prepareDependentVariables();

@@ -13,6 +13,7 @@
 #include "base/run_state.h"
 #include "base/text.h"
 #include "definitions/resources.h"
+#include "definitions/study.h"
 #include "external/extension_manager.h"
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -314,7 +315,7 @@ void fillLaunch(const CommandRequest& request, const EvaluationContext& context,
   launch.setValue("err_log_file", out.logFile);
   launch.setValue("exec_cmd", remote.execCommand);
   launch.setValue("do_job_block", flag(isAnalysisRun && analysis && analysis->jobBatchMode));
-  launch.setValue("do_verbose", flag(run.settings.verbose != 0));
+  launch.setValue("do_verbose", flag(study.options.scriptingVerbose != 0));
   launch.setValue("resource_name", resource ? resource->name : kDefaultResourceName);
   launch.setValue("resource_block", resourceBlockFor(request, context, resource, out.remote));
   launch.setValue("finish_block", finishBlock);

@@ -280,7 +280,8 @@ struct CommandLaunch {
 // execution settings as "key: value" lines), "job_script" (absolute; in the design folder
 // when the command's folder is shared by all designs, so that jobs of different designs
 // never share one script), "out_log_file", "err_log_file", "exec_cmd", "do_job_block" (job
-// batch mode of the analysis command), "do_verbose", "resource_name" ("default" on this
+// batch mode of the analysis command), "do_verbose" (the run option scriptingVerboseMode: the
+// job script traces its commands), "resource_name" ("default" on this
 // machine), "resource_block" (the resource's record; "jobPrefix" from the analysis's
 // jobNamePrefix when given; empty for a local run), "finish_block" (the finish condition's record, analysis command only),
 // "remote_block" (the remote profile's record), "rmt_analysis_dir", "rmt_study_dir",

@@ -1020,6 +1020,12 @@ BatchLookup lookUpDesigns(Agent& agent, AgentResults& results, const EncodingCon
                  formatText("Num in: %d, num existing: %d, num duplicates: %d",
                             static_cast<int>(designs.size()), lookup.existing,
                             static_cast<int>(lookup.repeats.size())));
+    // The running count of the agent's designs that took stored results, once it grew.
+    if (lookup.existing > 0) {
+      std::string line = designStoreProgressLine(results.store);
+      line.pop_back();  // the message ends its own line
+      writeMessage("outptr", "note", line);
+    }
   }
   return lookup;
 }

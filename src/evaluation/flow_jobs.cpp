@@ -25,6 +25,16 @@ namespace karvo::flow {
 // ---------------------------------------------------------------------------------------
 // Logs
 
+namespace {
+
+// The output of the analysis's commands goes to its log unless the analysis or the whole
+// study (the run option captureOutput 0) switches that off.
+bool capturesOutput(const Analysis& analysis) {
+  return analysis.captureAnalysisOutput != 0 && study.options.captureOutput != 0;
+}
+
+}  // namespace
+
 std::string designLogFile(int agentNumber, int designNumber) {
   return platform::joinPath(designPostFolder(agentNumber, designNumber), "design.log");
 }
@@ -349,7 +359,7 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   request.kind = CommandKind::kAnalysis;
   request.command = analysis.command;
   request.folder = job.folder;
-  request.logging = analysis.captureAnalysisOutput != 0;
+  request.logging = capturesOutput(analysis);
   request.recordCommand = true;
   if (request.logging) job.outputFrom = logSize(batch, design, index);
   CommandLaunch launch = runCommand(request, design.context);
@@ -398,7 +408,7 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   logNote(design, analysis.name, formatText("Design name: Design%d", design.number));
   logRecord(design, analysis.name, "*STARTTIME", platform::timeStamp());
   // "*COMMAND" follows at the launch, once the command's tags are replaced.
-  if (analysis.captureAnalysisOutput) {
+  if (capturesOutput(analysis)) {
     logRecord(design, analysis.name, "*OUTPUTFILE",
               analysisLogFile(batch.agent->number, design.number, analysis.name,
                               job.caseIndex));

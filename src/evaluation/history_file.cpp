@@ -85,11 +85,9 @@ const char* const kResponsesAltered =
     "The structure of the study responses from the history file has been altered from the "
     "previous run and are no longer valid.";
 const char* const kCriteriaLines =
-    "\n\tThe user-defined criteria define the agent's performance."
-    "\n\tUser-defined criteria can be read in by placing the keyword"
-    "\n\t*HISTORY_CRITERIA_OVERRIDE in the search parameters input file."
-    "\n\tThis should only be done when the user-defined design criteria"
-    "\n\tremains unaltered from run to run.";
+    "\n\tThe designs of the history were scored with other responses than the study"
+    "\n\tdefines now, so the history is not read. Restore the responses of the earlier"
+    "\n\trun to resume it, or start the study anew (mode newStudy).";
 const char* const kTooManyLoops =
     "The number of loops for the designs from history (%d) is larger than the number of active "
     "loops in the current project (%d). This suggests that the structure of the project has "
@@ -528,7 +526,8 @@ bool readPerformanceMetrics(ByteReader& reader, int version, const Agent& agent)
   const int current = performance ? performance->count : 0;
   auto refuse = [](const std::string& reason) {
     warn(reason);
-    // There is no criteria override in this solver, so the advice is always given.
+    // The refusal says what the user can do about it: the history cannot be taken over
+    // with other responses.
     warn(std::string(kResponsesAltered) + kCriteriaLines);
     return false;
   };

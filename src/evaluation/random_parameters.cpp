@@ -94,7 +94,14 @@ double quantileOf(const RandomParameter& parameter, double p) {
 }
 
 bool isContinuous(const RandomParameter& parameter) {
-  return parameter.distribution->isContinuous();
+  bool continuous = true;
+  std::string reason;
+  if (!parameter.distribution->isContinuous(continuous, reason)) {
+    failWithPropertyList(
+        formatText("Error in checking if the %s distribution is continuous", nameOf(parameter)),
+        *parameter.distribution);
+  }
+  return continuous;
 }
 
 double propertyOf(const RandomParameter& parameter, const std::string& word) {

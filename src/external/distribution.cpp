@@ -432,7 +432,11 @@ class StandardDistribution final : public Distribution {
     return evaluateQuantile(p, x, reason);
   }
 
-  bool isContinuous() const override { return definition_.info->continuous; }
+  bool isContinuous(bool& continuous, std::string& reason) const override {
+    if (!requireBaseline(reason)) return false;
+    continuous = definition_.info->continuous;
+    return true;
+  }
 
   bool property(const std::string& name, double& value, std::string& reason) const override;
 

@@ -66,8 +66,9 @@ class Distribution {
   // smallest value x with F(x) >= p. Fails while no baseline is set.
   virtual bool quantile(double p, double& x, std::string& reason) const = 0;
 
-  // False for the families whose values are whole numbers (Poisson, Binomial).
-  virtual bool isContinuous() const = 0;
+  // `continuous` false for the families whose values are whole numbers (Poisson, Binomial).
+  // Fails while no baseline is set: the object does not describe a law yet.
+  virtual bool isContinuous(bool& continuous, std::string& reason) const = 0;
 
   // The numeric property `name` (docs/distributions.md lists the words of each family).
   // A word the family does not have gives "The requested property (%s) is not available for

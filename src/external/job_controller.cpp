@@ -101,6 +101,7 @@ bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
   r.designNum = launchNumber(launch, "design_num");
   r.analysisNum = launchNumber(launch, "analysis_num");
   r.caseNum = launchNumber(launch, "case_num");
+  r.traced = job::isTrueFlag(launch.value("do_verbose"));
 
   // The job name, from the resource's prefix and name pattern.
   std::string prefix = r.resource.has("jobPrefix") ? trimmed(r.resource.value("jobPrefix"))

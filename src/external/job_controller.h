@@ -52,6 +52,8 @@
 //   "study_dir"      the study folder (scheduler commands when "jobUseWorkdir" is 0).
 //   "job_script"     the job script's path, relative to analysis_dir unless absolute;
 //                    "" gives "Execute_NONE_utilAnalysis.sh".
+//   "do_verbose"     "true": the job script runs "set -x" before the command, so that the
+//                    shell writes each command it runs to the captured output.
 //   "do_logging"     "true": standard output and error are appended to "out_log_file" and
 //                    "err_log_file" (relative to analysis_dir unless absolute; one file when
 //                    both name the same, "" discards that stream). Otherwise a Direct job's

@@ -56,6 +56,8 @@ struct JobRecord {
   int exitCode = -1;              // 0..255, 128 + signal; -1 unknown
   bool ranToEnd = false;          // the program ended by itself (see Job::succeeded)
   bool queued = false;            // Scheduled: not yet seen started
+  bool traced = false;            // "do_verbose": the script traces each command it runs
+                                  // ("set -x", into the captured output)
   SchedulerSettings scheduler;    // Scheduled only
   double endReportedAt = -1;      // monotonic s when the finish check reported the end while
                                   // the status file was missing; -1 = not yet

@@ -106,6 +106,7 @@ std::string substitutePlaceholders(const std::string& text, const JobRecord& job
 
 std::string scriptCommandBlock(const JobRecord& job, bool withStatus) {
   std::string block = "cd " + platform::shellQuote(job.analysisDir) + " || exit 1\n";
+  if (job.traced) block += "set -x\n";
   if (!withStatus) return block + withNewline(job.command);
   std::string redirect;
   if (!job.outLog.empty() && job.outLog == job.errLog) {

@@ -65,11 +65,9 @@ const std::string kCorrupt = "The structure of the history file is corrupt.";
 const std::string kResponsesAltered =
     "The structure of the study responses from the history file has been altered from the "
     "previous run and are no longer valid."
-    "\n\tThe user-defined criteria define the agent's performance."
-    "\n\tUser-defined criteria can be read in by placing the keyword"
-    "\n\t*HISTORY_CRITERIA_OVERRIDE in the search parameters input file."
-    "\n\tThis should only be done when the user-defined design criteria"
-    "\n\tremains unaltered from run to run.";
+    "\n\tThe designs of the history were scored with other responses than the study"
+    "\n\tdefines now, so the history is not read. Restore the responses of the earlier"
+    "\n\trun to resume it, or start the study anew (mode newStudy).";
 const std::string kVariablesAltered =
     "The structure of the design variables in the history file has been altered from the "
     "previous run and is no longer valid.";

@@ -122,6 +122,17 @@ TEST_F(RandomParametersTest, FailingObjectsEndTheRunWithTheirPropertyList) {
   EXPECT_EQ(failureOf([&] { quantileOf(parameters[0], 1.5); }),
             fatalOutput("Error in calculating the quantile for 1.500000 for the u distribution "
                         "Distribution data at the time of error was:\n" + list));
+  // An object that does not describe a law yet (no baseline) cannot tell.
+  RandomParameter unset = parameters[0];
+  std::string reason;
+  unset.distribution = createDistribution(
+      "Uniform", DistributionProperties{{"name", "u"}, {"type", "Uniform"}, {"variation", "1"}},
+      reason);
+  ASSERT_TRUE(unset.distribution) << reason;
+  EXPECT_EQ(failureOf([&] { isContinuous(unset); }),
+            fatalOutput("Error in checking if the u distribution is continuous Distribution "
+                        "data at the time of error was:\n" +
+                        unset.distribution->propertyList()));
   EXPECT_EQ(failureOf([&] { propertyOf(parameters[0], "shape"); }),
             fatalOutput("The requested property (shape) is not available for the distribution "
                         "selected (Uniform)."));
