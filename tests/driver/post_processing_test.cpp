@@ -1,6 +1,7 @@
 // Post-processing an earlier run (postNoEval) through the real karvo binary: the designs'
 // results are read from the design folders the earlier run left, no analysis runs, and the
-// history and the design folders stay byte for byte as they were.
+// history and the design folders stay byte for byte as they were. Also the run options that
+// read results from disk, capture and trace the analysis commands' output, or have no effect.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -44,6 +45,7 @@ void writePostStudy(const TempDir& dir) {
   writeFile(dir.file("calc.sh"),
             "n=$(cat " + testing::shellQuote(dir.file("count")) + " 2>/dev/null || echo 0)\n"
             "echo $((n + 1)) > " + testing::shellQuote(dir.file("count")) + "\n"
+            "echo calc ran\n"
             "awk -F, 'NR == 2 { printf \"RESULT F = %.6f\\n\", 10 + 3 * $1 - 2 * $2 }' "
             "../design_variable_and_parameter_values > calc.out\n");
   writeFile(dir.file("Process0.in"),
@@ -55,6 +57,13 @@ void writePostStudy(const TempDir& dir) {
             "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
             "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n"
             "method: DOE\nsampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
+}
+
+// Adds `lines` to the study file's run options.
+void addRunOptions(const TempDir& dir, const std::string& lines) {
+  std::string study = readFile(dir.file("study.in"));
+  study.replace(study.find("useBaseline: 1\n"), 15, "useBaseline: 1\n" + lines);
+  writeFile(dir.file("study.in"), study);
 }
 
 testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options) {
@@ -120,9 +129,7 @@ TEST(PostProcessing, DesignWithoutItsEarlierFolderIsAnErrorDesign) {
   std::string values = readFile(dir.file("doe_0/Design4/design_variable_and_parameter_values"));
   values.replace(values.rfind("1.0"), 3, "1.5");
   writeFile(dir.file("doe_0/Design4/design_variable_and_parameter_values"), values);
-  std::string study = readFile(dir.file("study.in"));
-  study.replace(study.find("useBaseline: 1\n"), 15, "useBaseline: 1\ndontStopOnDesignErrors: 1\n");
-  writeFile(dir.file("study.in"), study);
+  addRunOptions(dir, "dontStopOnDesignErrors: 1\n");
 
   ASSERT_EQ(runStudy(dir, {"postNoEval"}).status, 0) << messages(dir);
   EXPECT_EQ(readFile(dir.file("count")), "4\n");
@@ -140,6 +147,67 @@ TEST(PostProcessing, DesignWithoutItsEarlierFolderIsAnErrorDesign) {
                        "\"design_variable_and_parameter_values\" is missing or gives other "
                        "values. Its results are not read and the folder is left as it is; the "
                        "design is marked as an error design.\n"));
+}
+
+// A new run with readDesignResultsFromDisk takes the results of the designs whose folders
+// the earlier run left (copied, not moved, into the backup folder) and runs nothing.
+TEST(RunOptions, ReadDesignResultsFromDiskRunsNothingForDesignsOnDisk) {
+  TempDir dir("karvo-read-disk");
+  writePostStudy(dir);
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
+  const std::string table = readFile(dir.file("DOE_0_f.out"));
+  addRunOptions(dir, "readDesignResultsFromDisk: 1\n");
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
+  EXPECT_EQ(readFile(dir.file("count")), "4\n");
+  EXPECT_EQ(readFile(dir.file("DOE_0_f.out")), table);
+  EXPECT_TRUE(fs::exists(dir.file("doe_0/Design4/calc/calc.out")));
+}
+
+// scriptingVerboseMode makes the job script trace its commands into the captured output;
+// captureOutput 0 keeps the output of every analysis out of its log.
+TEST(RunOptions, ScriptingVerboseTracesAndCaptureOutputZeroCapturesNothing) {
+  TempDir dir("karvo-capture");
+  writePostStudy(dir);
+  addRunOptions(dir, "scriptingVerboseMode: 1\n");
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
+  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(log, HasLines("calc ran\n"));
+  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
+
+  TempDir quiet("karvo-capture-off");
+  writePostStudy(quiet);
+  addRunOptions(quiet, "captureOutput: 0\n");
+  ASSERT_EQ(runStudy(quiet, {}).status, 0) << messages(quiet);
+  const std::string quietLog = readFile(quiet.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(quietLog, ::testing::Not(::testing::HasSubstr("calc ran")));
+  EXPECT_THAT(quietLog, ::testing::Not(::testing::HasSubstr("*OUTPUTFILE")));
+}
+
+// Settings without an effect on this system are said so, once each, in the message file and
+// on the terminal; the run goes on.
+TEST(RunOptions, SettingsWithoutEffectWarnOnce) {
+  TempDir dir("karvo-no-effect");
+  writePostStudy(dir);
+  addRunOptions(dir, "suppressOutputFiles: 1\nusingTcsh: 1\n");
+  std::string process = readFile(dir.file("Process0.in"));
+  process.replace(process.find("outputFile:"), 11, "jobBatchMode: 1\noutputFile:");
+  writeFile(dir.file("Process0.in"), process);
+  const testing::ProcessResult result = runStudy(dir, {});
+  ASSERT_EQ(result.status, 0) << messages(dir);
+  const std::string warnings[] = {
+      "The run option \"suppressOutputFiles\" has no effect: the solver writes no per-design "
+      "output files other than the logs and the values file that the evaluation of a design "
+      "needs.",
+      "The run option \"usingTcsh\" has no effect: analysis commands run with /bin/sh, whose "
+      "output is captured in the same form whatever the user's shell.",
+      "The property \"jobBatchMode\" of analysis \"calc\" has no effect yet: the jobs of every "
+      "analysis are submitted one by one."};
+  const std::string text = messages(dir);
+  for (const std::string& warning : warnings) {
+    EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));
+    EXPECT_EQ(text.find(warning), text.rfind(warning)) << warning;
+    EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(warning));
+  }
 }
 
 }  // namespace
