@@ -90,6 +90,7 @@ void readSetRecord(const Record& record, const std::string& fileLabel) {
                             text.c_str()));
     break;
   }
+  warnUnknownProperties(context);
   definitions.sets.push_back(std::move(set));
 }
 
@@ -180,6 +181,7 @@ void readCurveRecord(const Record& record, const std::string& fileLabel) {
     }
     writeMessage("outptr", "note", text);
   }
+  warnUnknownProperties(context);
   definitions.curves.push_back(std::move(curve));
 }
 
@@ -248,6 +250,7 @@ void readLoopRecord(const Record& record, const std::string& fileLabel) {
   loop.values = optionalList(context, "values");
   loop.parameters = optionalList(context, "parameters");
   loop.recordText = joinRecordLines(record);
+  warnUnknownProperties(context);
   definitions.loops.push_back(std::move(loop));
 }
 
@@ -272,7 +275,8 @@ void readRelationshipRecord(const Record& record, const std::string& fileLabel) 
   } else {
     fatalError(formatText("Error in the definition of study relationship \"%s\". The type \"%s\" "
                           "defined for this entity is not supported.",
-                          relationship.name.c_str(), relationship.type.c_str()));
+                          relationship.name.c_str(), relationship.type.c_str()) +
+               definitionPlace(context, "type"));
   }
   relationship.variable = requireString(context, "variable");
   std::string reason;
@@ -289,10 +293,14 @@ void readRelationshipRecord(const Record& record, const std::string& fileLabel) 
       fatalError(formatText("Error in the definition of study relationship \"%s\". The "
                             "comparison \"%s\" is not supported. Valid choices: less_equal or "
                             "greater_equal.",
-                            relationship.name.c_str(), relationship.comparison.c_str()));
+                            relationship.name.c_str(), relationship.comparison.c_str()) +
+                 definitionPlace(context, "comparison"));
     }
   }
   relationship.recordText = joinRecordLines(record);
+  relationship.recordLine = record.keywordLine;
+  static constexpr const char* kComparison[] = {"comparison"};  // inequalities only
+  warnUnknownProperties(context, kComparison);
   definitions.relationships.push_back(std::move(relationship));
 }
 
@@ -307,6 +315,7 @@ void readOptionRecord(const Record& record, const std::string& fileLabel) {
       "Error in the option definition. The option name \"%s\" has already been used. The "
       "option names need to be unique.");
   option.value = requireString(context, "value");
+  warnUnknownProperties(context);
   definitions.options.push_back(std::move(option));
 }
 

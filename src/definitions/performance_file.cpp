@@ -22,7 +22,13 @@ namespace {
 
 constexpr const char* kResponseLabel = "Study response";
 
-[[noreturn]] void repeatedResponse(const std::string& name) {
+// Every property of a `*RESPONSE` record: objectives and constraints read all but "goal",
+// plain responses only "goal".
+constexpr const char* kResponseNames[] = {"name",   "type",    "goal",     "factor",
+                                          "option", "target",  "quadWt",   "linearWt",
+                                          "acceptMin", "acceptMax"};
+
+[[noreturn]] void repeatedResponse(const DefinitionContext& context, const std::string& name) {
   std::string text = formatText(
       "The response name %s already exists in the list of study responses. The following "
       "rules apply for using the same response multiple times:",
@@ -32,17 +38,20 @@ constexpr const char* kResponseLabel = "Study response";
   text = formatText("%s It can be used as an objective only once.", text.c_str());
   text = formatText("%s There is no limit on the number of constraints defined on a response.",
                     text.c_str());
-  fatalError(text);
+  fatalError(text + definitionPlace(context, "name"));
 }
 
 // Name rules: not a variable's name, a defined response, an objective only once, and a
 // response used more than once only as objective or constraint.
-void checkResponseName(const PerformanceDefinition& table, const std::string& name, int flag,
-                       const std::string& fileLabel) {
+void checkResponseName(const DefinitionContext& context, const PerformanceDefinition& table,
+                       int flag) {
+  const std::string& name = context.objectName;
+  const std::string& fileLabel = context.fileLabel;
   if (findVariable(name)) {
     fatalError(formatText("Error in the name definition of a response. The name \"%s\" has "
                           "already been used to define a variable.",
-                          name.c_str()));
+                          name.c_str()) +
+               definitionPlace(context, "name"));
   }
   if (!findResponseDefinition(name)) {
     fatalError(formatText(
@@ -53,15 +62,18 @@ void checkResponseName(const PerformanceDefinition& table, const std::string& na
   }
   for (int i = 0; i < table.count; ++i) {
     if (table.name[i] != name) continue;
-    if (flag == kResponsePlain || table.flag[i] == kResponsePlain) repeatedResponse(name);
+    if (flag == kResponsePlain || table.flag[i] == kResponsePlain) {
+      repeatedResponse(context, name);
+    }
     if (flag == kResponseObjective && table.flag[i] == kResponseObjective) {
       fatalError(formatText("\nThe response variable name %s already exists as an objective.",
-                            name.c_str()));
+                            name.c_str()) +
+                 definitionPlace(context, "name"));
     }
   }
 }
 
-[[noreturn]] void badObjectiveOption(int code) {
+[[noreturn]] void badObjectiveOption(const DefinitionContext& context, int code) {
   std::string text = formatText("Opt cannot be equal to %d. ", code);
   text = formatText("%s Set Opt equal to -1 to minimize the response value.\n", text.c_str());
   text = formatText("%s Set Opt equal to  0 to match response value to the target value.\n",
@@ -70,10 +82,10 @@ void checkResponseName(const PerformanceDefinition& table, const std::string& na
   text = formatText(
       "%s Set Opt equal to  2 to push the response value away from the target value.\n",
       text.c_str());
-  fatalError(text);
+  fatalError(text + definitionPlace(context, "option").substr(1));  // the text ends its line
 }
 
-[[noreturn]] void badConstraintOption(int code) {
+[[noreturn]] void badConstraintOption(const DefinitionContext& context, int code) {
   std::string text = formatText("Opt cannot be equal to %d. ", code);
   text = formatText("%s Set Opt equal to -1 to keep the response below the constraint target.\n",
                     text.c_str());
@@ -83,7 +95,7 @@ void checkResponseName(const PerformanceDefinition& table, const std::string& na
   text = formatText(
       "%s Set Opt equal to  1 to keep the response above the constraint target).\n",
       text.c_str());
-  fatalError(text);
+  fatalError(text + definitionPlace(context, "option").substr(1));  // the text ends its line
 }
 
 // The `factor` of an objective or constraint: "baseline" (or absent) gives -1.0, a number
@@ -100,7 +112,7 @@ double readNormalisation(const DefinitionContext& context, bool forReliability) 
     text = formatText(
         "%s This value must be non-zero. Please fix this before resubmitting the run.",
         text.c_str());
-    fatalError(text);
+    fatalError(text + definitionPlace(context, "factor"));
   }
   if (value < 0.0) {
     std::string text = formatText(
@@ -132,9 +144,10 @@ void readResponseRecord(const DefinitionContext& base, PerformanceDefinition& ta
   } else {
     fatalError(formatText("Error in reading data for study response \"%s\". Unsupported "
                           "response type \"%s\" specified.",
-                          name.c_str(), type.c_str()));
+                          name.c_str(), type.c_str()) +
+               definitionPlace(context, "type"));
   }
-  checkResponseName(table, name, flag, context.fileLabel);
+  checkResponseName(context, table, flag);
 
   int opt = 0;
   int goal = kGoalNone;
@@ -147,7 +160,7 @@ void readResponseRecord(const DefinitionContext& base, PerformanceDefinition& ta
           formatText("Invalid response goal type selected \"%s\".", word.c_str());
       text = formatText("%s Valid choices are NONE, smaller, target, nominal, and larger.",
                         text.c_str());
-      fatalError(text);
+      fatalError(text + definitionPlace(context, "goal"));
     }
   } else {
     norm = readNormalisation(context, forReliability);
@@ -159,10 +172,10 @@ void readResponseRecord(const DefinitionContext& base, PerformanceDefinition& ta
           "%s Valid choices are min_value, max_value, min_diff, max_diff for OBJECTIVES and "
           "less_equal, equal, greater_equal for CONSTRAINTS.",
           text.c_str());
-      fatalError(text);
+      fatalError(text + definitionPlace(context, "option"));
     }
-    if (flag == kResponseObjective && (opt < -1 || opt > 2)) badObjectiveOption(opt);
-    if (flag == kResponseConstraint && (opt < -1 || opt > 1)) badConstraintOption(opt);
+    if (flag == kResponseObjective && (opt < -1 || opt > 2)) badObjectiveOption(context, opt);
+    if (flag == kResponseConstraint && (opt < -1 || opt > 1)) badConstraintOption(context, opt);
     target = requireDouble(context, "target");
     coef = requireDouble(context, "quadWt");
     offset = requireDouble(context, "linearWt");
@@ -175,7 +188,7 @@ void readResponseRecord(const DefinitionContext& base, PerformanceDefinition& ta
           "%s The minimum allowed value (%g) cannot be greater than the maximum allowed value "
           "(%g).",
           text.c_str(), minAllowed, maxAllowed);
-      fatalError(text);
+      fatalError(text + definitionPlace(context, "acceptMin"));
     }
   }
 
@@ -196,6 +209,7 @@ void readResponseRecord(const DefinitionContext& base, PerformanceDefinition& ta
   ++table.count;
   if (flag == kResponseObjective) ++table.objectiveCount;
   if (flag == kResponseConstraint) ++table.constraintCount;
+  warnUnknownProperties(context, kResponseNames);
 }
 
 bool usedByReliabilityAgent(int number) {

@@ -119,6 +119,7 @@ void readPrintFormat(const Record& record, const std::string& fileLabel) {
                "field.");
   }
   format.totalLength = format.fixed ? total : 0;
+  warnUnknownProperties(context);
   printFormats.push_back(std::move(format));
 }
 

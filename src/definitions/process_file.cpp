@@ -35,6 +35,16 @@ constexpr const char* kProcessLabel = "Process definition";
 constexpr const char* kAnalysisLabel = "Analysis definition";
 constexpr const char* kExecutionLabel = "Analysis execution definition";
 
+// Every property of an *ANALYSIS record; the reservation's are read only when the analysis
+// asks for one ("reserveType") on a resource that enables it.
+constexpr const char* kAnalysisNames[] = {
+    "name", "id", "computeResource", "maxTime", "captureAnalysisOutput", "jobBatchMode",
+    "primaryInput", "errorMode", "solver", "version", "inputFile", "inputTagFile", "outputFile",
+    "outputTagFile", "visualizationFile", "inputVariable", "inputResponse", "outputResponse",
+    "calculatedResponse", "portalData", "dependency", "reserveType", "reserveMode",
+    "reserveNodes", "reserveCores", "reserveMemory", "reserveEstTime", "reserveAddTime",
+    "reserveSoftware", "reserveVersion", "reserveEnvironment", "numDesigns"};
+
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // The comma-separated fields of an entry, blanks around each dropped.
@@ -224,7 +234,8 @@ Location parseLocation(const std::string& written, const std::string& analysisNa
 // ---------------------------------------------------------------------------------------
 // *ANALYSIS record
 
-void checkAnalysisName(const std::string& name, const Process& process) {
+void checkAnalysisName(const DefinitionContext& context, const Process& process) {
+  const std::string& name = context.objectName;
   if (static_cast<int>(name.size()) > kMaxAnalysisName) {
     fatalError(formatText("Error in the analysis name \"%s\". The name must be shorter than "
                           "256 characters.\n",
@@ -239,7 +250,8 @@ void checkAnalysisName(const std::string& name, const Process& process) {
   }
   if (findAnalysis(process, name) >= 0) {
     fatalError(formatText("The analysis name (%s) already exists in the Process definition.",
-                          name.c_str()));
+                          name.c_str()) +
+               definitionPlace(context, "name"));
   }
 }
 
@@ -409,23 +421,28 @@ void readResponseLists(const DefinitionContext& context, Analysis& analysis) {
   analysis.calculatedResponses = readNames(context, "calculatedResponse");
   std::vector<std::string> tagged;
   for (const TaggedOutputFile& file : analysis.taggedOutputFiles) tagged.push_back(file.response);
+  const std::pair<const std::vector<std::string>*, const char*> lists[] = {
+      {&analysis.inputResponses, "inputResponse"},
+      {&analysis.outputResponses, "outputResponse"},
+      {&analysis.calculatedResponses, "calculatedResponse"},
+      {&tagged, "outputTagFile"}};
+  for (const auto& [list, property] : lists) {
+    for (const std::string& name : *list) {
+      if (!findResponseDefinition(name)) {
+        fatalError(formatText("The response \"%s\" listed in analysis \"%s\" has not been "
+                              "defined in the study. Please define the response or remove it "
+                              "from the analysis.",
+                              name.c_str(), analysis.name.c_str()) +
+                   definitionPlace(context, property));
+      }
+    }
+  }
   // A response with an extraction definition is extracted by this analysis whether or not
   // "outputResponse" lists it too.
   for (const std::string& name : tagged) {
     if (std::find(analysis.outputResponses.begin(), analysis.outputResponses.end(), name) ==
         analysis.outputResponses.end()) {
       analysis.outputResponses.push_back(name);
-    }
-  }
-  for (const auto* list : {&analysis.inputResponses, &analysis.outputResponses,
-                           &analysis.calculatedResponses, &tagged}) {
-    for (const std::string& name : *list) {
-      if (!findResponseDefinition(name)) {
-        fatalError(formatText("The response \"%s\" listed in analysis \"%s\" has not been "
-                              "defined in the study. Please define the response or remove it "
-                              "from the analysis.",
-                              name.c_str(), analysis.name.c_str()));
-      }
     }
   }
   readText(context, "portalData", analysis.portalData);
@@ -483,7 +500,8 @@ void readMaxTime(const DefinitionContext& context, Analysis& analysis) {
   }
   if (seconds < 1) {
     fatalError(formatText(
-        "The maximum allowed analysis time must be >= 1 second, found %d\n", seconds));
+        "The maximum allowed analysis time must be >= 1 second, found %d\n", seconds) +
+        definitionPlace(context, "maxTime").substr(1));  // the text ends its line
   }
   analysis.maxTime = seconds;
 }
@@ -495,15 +513,17 @@ void readAnalysisRecord(const DefinitionContext& base, const Process& process,
   DefinitionContext context = base;
   analysis.name = requireString(context, "name");
   context.objectName = analysis.name;
-  checkAnalysisName(analysis.name, process);
+  checkAnalysisName(context, process);
   analysis.id = requireInt(context, "id");
   if (analysis.id < 0) {
-    fatalError(formatText("Tool id must be greater than or equal to 0, found %d", analysis.id));
+    fatalError(formatText("Tool id must be greater than or equal to 0, found %d", analysis.id) +
+               definitionPlace(context, "id"));
   }
   for (const Analysis& other : process.analyses) {
     if (other.id == analysis.id) {
       fatalError(formatText("The analysis id (%d) already exists in the Process definition.",
-                            analysis.id));
+                            analysis.id) +
+                 definitionPlace(context, "id"));
     }
   }
   analysis.computeResource = trimmed(optionalString(context, "computeResource", ""));
@@ -513,7 +533,8 @@ void readAnalysisRecord(const DefinitionContext& base, const Process& process,
     if (!resource) {
       fatalError(formatText("The compute resource \"%s\" used in analysis \"%s\" has not been "
                             "defined in the model.",
-                            analysis.computeResource.c_str(), analysis.name.c_str()));
+                            analysis.computeResource.c_str(), analysis.name.c_str()) +
+                 definitionPlace(context, "computeResource"));
     }
   }
   readMaxTime(context, analysis);
@@ -553,7 +574,8 @@ void readAnalysisRecord(const DefinitionContext& base, const Process& process,
     if (!listed) {
       fatalError(formatText("The primary input file \"%s\" is not defined in the list of "
                             "input files for analysis \"%s\".",
-                            analysis.primaryInput.c_str(), analysis.name.c_str()));
+                            analysis.primaryInput.c_str(), analysis.name.c_str()) +
+                 definitionPlace(context, "primaryInput"));
     }
   }
 
@@ -568,6 +590,7 @@ void readAnalysisRecord(const DefinitionContext& base, const Process& process,
     analysis.hasReservation = readReservation(copy, context.fileLabel, analysis.name, resource,
                                               analysis.reservation);
   }
+  warnUnknownProperties(context, kAnalysisNames);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -615,7 +638,8 @@ std::string readConditionName(const DefinitionContext& context, const char* prop
                                   "conditions. This condition has not been defined.",
                                   name.c_str());
     fatalError(formatText("%s It is used as the %s condition of analysis \"%s\".", text.c_str(),
-                          role, analysisName.c_str()));
+                          role, analysisName.c_str()) +
+               definitionPlace(context, property));
   }
   return name;
 }
@@ -636,7 +660,8 @@ void readExecutionRecord(const DefinitionContext& base, Analysis& analysis) {
   if (trimmed(analysis.command).empty()) {
     fatalError(formatText("The execution command for analysis \"%s\" is empty. Use \"nil\" for "
                           "an analysis that runs no command.",
-                          analysis.name.c_str()));
+                          analysis.name.c_str()) +
+               definitionPlace(context, "toolCmd"));
   }
   if (trimmed(analysis.command) == "nil") {
     analysis.noExecution = 1;
@@ -670,8 +695,10 @@ void readExecutionRecord(const DefinitionContext& base, Analysis& analysis) {
   if (analysis.numDesigns <= 0) {
     fatalError(formatText("Number of simultaneous designs for analysis \"%s\" must be greater "
                           "than 0, found %d",
-                          analysis.name.c_str(), analysis.numDesigns));
+                          analysis.name.c_str(), analysis.numDesigns) +
+               definitionPlace(context, "numDesigns"));
   }
+  warnUnknownProperties(context);
 }
 
 // Records of the analysis being read: its *ANALYSIS record and, once met, its execution
@@ -961,6 +988,7 @@ void readProcessFile(int processNumber) {
       process.name = requireString(context, "name");
       context.objectName = process.name;
       process.parallel = optionalInt(context, "parallel", 0) != 0;
+      warnUnknownProperties(context);
     }
     finishAnalysis(pending, process, fileLabel);
   } catch (...) {

@@ -513,9 +513,11 @@ std::size_t nameDistance(const std::string& a, const std::string& b) {
 
 void resetUnknownPropertyWarnings() { warnedPropertyNames.clear(); }
 
-void warnUnknownProperties(const DefinitionContext& context) {
+void warnUnknownProperties(const DefinitionContext& context,
+                           std::span<const char* const> knownNames) {
   const Record& record = *context.record;
-  const std::vector<std::string>& asked = record.askedNames;
+  std::vector<std::string> asked = record.askedNames;
+  asked.insert(asked.end(), knownNames.begin(), knownNames.end());
   for (int p = 0; p < record.count; ++p) {
     const LineName split = splitName(record.lines[p]);
     if (split.nameless || !split.colon) continue;
@@ -547,10 +549,17 @@ void warnUnknownProperties(const DefinitionContext& context) {
 }
 
 std::string definitionPlace(const DefinitionContext& context, const char* propertyName) {
+  return definitionPlace(context.fileLabel, context.recordLabel, context.objectName,
+                         context.record ? context.record->keywordLine : 0, propertyName);
+}
+
+std::string definitionPlace(const std::string& fileLabel, const std::string& recordLabel,
+                            const std::string& objectName, int recordLine,
+                            const char* propertyName) {
   return formatText("\nThe error is in property \"%s\" of the %s \"%s\" (record on line %d of "
                     "file \"%s\").",
-                    propertyName, context.recordLabel.c_str(), context.objectName.c_str(),
-                    context.record ? context.record->keywordLine : 0, context.fileLabel.c_str());
+                    propertyName, recordLabel.c_str(), objectName.c_str(), recordLine,
+                    fileLabel.c_str());
 }
 
 void checkInputVersion(const std::string& version) {

@@ -36,6 +36,7 @@
 #pragma once
 
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -194,11 +195,18 @@ struct DefinitionContext {
 // "The error is in property \"<property>\" of the <recordLabel> \"<object>\" (record on
 // line <n> of file \"<file>\")." with a newline before it.
 std::string definitionPlace(const DefinitionContext& context, const char* propertyName);
+// The same for a record read earlier, whose keyword line was `recordLine`.
+std::string definitionPlace(const std::string& fileLabel, const std::string& recordLabel,
+                            const std::string& objectName, int recordLine,
+                            const char* propertyName);
 
-// After a reader has read its record: each property line whose name the reader never looked
-// up is ignored by the solver, which a warning says (on "outptr" and standard error, once
-// per name and file in a run) with the nearest name it did look up ("did you mean ...?").
-void warnUnknownProperties(const DefinitionContext& context);
+// After a reader has read its record: each property line whose name the reader neither looked
+// up nor lists in `knownNames` is ignored by the solver, which a warning says (on "outptr" and
+// standard error, once per name and file in a run) with the nearest of those names ("did you
+// mean ...?"). `knownNames` holds every name the record's kind accepts, for readers that look
+// some names up only in some cases (one method's settings, one variable type's properties).
+void warnUnknownProperties(const DefinitionContext& context,
+                           std::span<const char* const> knownNames = {});
 // Forgets the names already warned about (a new run, or a test).
 void resetUnknownPropertyWarnings();
 

@@ -24,6 +24,13 @@ namespace {
 constexpr const char* kVariableLabel = "Representation variable";
 constexpr const char* kFactorLabel = "Factor";
 
+// Every property of a `*VARIABLE` record: a continuous variable reads "resolution" and
+// "distribution", a discrete one neither; without "Definitions.in" the record may also define
+// the variable itself.
+constexpr const char* kVariableNames[] = {"name", "id", "resolution", "distribution", "type",
+                                          "min", "baseline", "max", "set", "levels",
+                                          "factorType"};
+
 [[noreturn]] void unsupportedKeyword(const std::string& line) {
   std::string text = "\n\t**** ERROR ****\n";
   text += formatText("\n\t Unsupported keyword:\n %s", line.c_str());
@@ -153,6 +160,7 @@ VariableSlot readVariableRecord(const DefinitionContext& base, const Representat
     slot.usesLevels = 1;
   }
   slot.factorType = variable.factorType;
+  warnUnknownProperties(context, kVariableNames);
   return slot;
 }
 
@@ -190,6 +198,7 @@ void readFactorRecord(const DefinitionContext& base, Representation& table,
                    factorType.c_str())));
   }
   it->factorType = factorType;
+  warnUnknownProperties(context);
 }
 
 }  // namespace
@@ -310,6 +319,22 @@ void checkRepresentationResolutions() {
   for (const Agent& agent : agents) {
     if (agent.type != kAgentOptimization || agent.numEvals <= 0) continue;
     checkResolutionAgainstRuns(agent.representation, agent.number, agent.numEvals);
+  }
+}
+
+void checkDoeAgentVariables() {
+  for (const Agent& agent : agents) {
+    if (agent.type != kAgentDoe || agent.number < run.startAgent || agent.number > run.finalAgent) {
+      continue;
+    }
+    const Representation* representation = findRepresentation(agent.representation);
+    if (representation && representation->num_dvar >= 1) continue;
+    fatalError(formatText("No variables have been defined to be changed for the DOE agent(ID = "
+                          "%d).\nThe agent \"%s\" uses the representation file "
+                          "\"Representation%d.in\", which has no *VARIABLE record. Add one for "
+                          "each variable the %s method of the agent is to change.",
+                          agent.number, agent.name.c_str(), agent.representation,
+                          agent.method.word.c_str()));
   }
 }
 

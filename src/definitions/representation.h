@@ -103,6 +103,12 @@ void checkResolutionAgainstRuns(int representationNumber, int agentNumber, int a
 // as the allowed number of evaluations (agents without a budget are left out).
 void checkRepresentationResolutions();
 
+// Start-up check of the design-of-experiments agents in the run's agent range: each needs a
+// representation with at least one variable for its array or sample to change. One without
+// ends the run with "No variables have been defined to be changed for the DOE agent(ID = %d)."
+// and the representation file it would need them in.
+void checkDoeAgentVariables();
+
 // Back to an empty table (start-up and tests).
 void resetRepresentations();
 

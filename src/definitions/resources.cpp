@@ -20,6 +20,30 @@ namespace {
 constexpr const char* kJobReadIdLabel =
     "jobReadID (which must be defined since status check command is based on job id)";
 
+// Every property of a compute resource or set: those the solver reads, and those the job
+// controller and a cloud resource take from the record it is handed.
+constexpr const char* kComputeResourceNames[] = {
+    "name", "type", "jobRemote", "jobRemoteProfile", "computeNode", "machineList", "maxJobs",
+    "resources", "platform", "rescaleURL", "host", "rescaleToken", "jobPrefix", "jobName",
+    "jobReadID", "jobIDStart", "jobIDEnd", "jobIdLineNum", "useJobStatus", "finishFindJob",
+    "jobTiming", "jobStartedText", "jobStartedCol", "killCmd", "finishCmd", "finishCmdCheck",
+    "finishReturnValue", "jobCommand", "jobUseTemplate", "jobTemplate", "jobUseWorkdir",
+    "jobPrependPath", "jobTemplatePrependPath", "reserveEnabled", "reserveSubmitCmd",
+    "reserveCancelCmd", "reserveReadID", "reserveIDStart", "reserveIDEnd", "reserveStatusCmd",
+    "reserveStartedText", "reserveStartedCol", "reserveParseCmd", "reserveRemoteProfile"};
+
+// Every property of a remote machine profile, which the remote-profile component reads.
+constexpr const char* kRemoteMachineNames[] = {
+    "name",     "platform",   "username",   "host",         "port",         "SSHcmd",
+    "SSHclient", "SCPcmd",    "privateKey", "useCygwin",    "cygwinRoot",   "studyPath",
+    "remotePath", "access",   "templatePath", "pythonCommand"};
+
+// Every property of a condition, whatever its type; each type reads some.
+constexpr const char* kConditionNames[] = {
+    "name",     "type",     "formula",   "paramRef", "paramOp", "paramVal", "fileType",
+    "fileRef",  "findText", "findRef",   "statusRef", "statusVal", "command", "cmd",
+    "cmdCheck", "cmdVal",   "cmdText",   "find",     "Find",    "condName", "condBool"};
+
 bool resourceTypeOfWord(const std::string& word, ResourceType& type) {
   if (word == "Direct") {
     type = ResourceType::Direct;
@@ -108,7 +132,8 @@ void readSetMembers(const DefinitionContext& context, ComputeResource& set) {
   if (names.empty()) {
     fatalError(formatText("Error in the definition of the compute set \"%s\". The set has no "
                           "member resources.",
-                          set.name.c_str()));
+                          set.name.c_str()) +
+               definitionPlace(context, "resources"));
   }
   int capacity = 0;
   for (const std::string& given : names) {
@@ -118,19 +143,22 @@ void readSetMembers(const DefinitionContext& context, ComputeResource& set) {
       fatalError(formatText("Error in the definition of the compute set \"%s\". The compute "
                             "resource \"%s\" has not been defined. All compute resource "
                             "definitions should appear before the compute set definition.",
-                            set.name.c_str(), name.c_str()));
+                            set.name.c_str(), name.c_str()) +
+                 definitionPlace(context, "resources"));
     }
     if (computeResources[index].type == ResourceType::MachineSet) {
       fatalError(formatText("Error in the definition of the compute set \"%s\". The member "
                             "\"%s\" is itself a compute set; a set can only hold compute "
                             "resources.",
-                            set.name.c_str(), name.c_str()));
+                            set.name.c_str(), name.c_str()) +
+                 definitionPlace(context, "resources"));
     }
     for (const ResourceSetMember& member : set.members) {
       if (member.name == name) {
         fatalError(formatText("Error in the definition of the compute set \"%s\". The compute "
                               "resource \"%s\" is listed more than once.",
-                              set.name.c_str(), name.c_str()));
+                              set.name.c_str(), name.c_str()) +
+                   definitionPlace(context, "resources"));
       }
     }
     std::string allowedLabel = formatText("Number of evals allowed for %s", name.c_str());
@@ -145,9 +173,11 @@ void readSetMembers(const DefinitionContext& context, ComputeResource& set) {
   set.maxJobs = capacity;
 }
 
-[[noreturn]] void failCondition(const std::string& name, const std::string& text) {
-  fatalError(formatText("Error in the definition of the condition \"%s\". %s", name.c_str(),
-                        text.c_str()));
+[[noreturn]] void failCondition(const DefinitionContext& context, const char* property,
+                               const std::string& text) {
+  fatalError(formatText("Error in the definition of the condition \"%s\". %s",
+                        context.objectName.c_str(), text.c_str()) +
+             definitionPlace(context, property));
 }
 
 // "command", or "cmd" when "command" is absent; one of them is required.
@@ -187,7 +217,8 @@ void readCompositeMembers(const DefinitionContext& context, Condition& condition
       fatalError(formatText("Error in the definition of the \"%s\" Composite Condition "
                             "Definition. The condition \"%s\" has no \"condBool\" value to "
                             "combine it with the next condition.",
-                            condition.name.c_str(), member.name.c_str()));
+                            condition.name.c_str(), member.name.c_str()) +
+                 definitionPlace(context, "condBool"));
     }
     condition.members.push_back(member);
   }
@@ -270,7 +301,8 @@ void readRemoteMachine(const Record& record, const std::string& fileLabel) {
     fatalError(formatText("Error in the definition of the platform for the remote machine \"%s\". "
                           "The valid options are \"Windows\", \"Linux\" or \"Rescale\", found "
                           "\"%s\".",
-                          machine.name.c_str(), machine.platform.c_str()));
+                          machine.name.c_str(), machine.platform.c_str()) +
+               definitionPlace(context, "platform"));
   }
   machine.host = optionalString(context, "host", "");
   machine.properties = defs::recordPropertiesMap(record, fileLabel);
@@ -287,6 +319,7 @@ void readRemoteMachine(const Record& record, const std::string& fileLabel) {
     machine.properties.clearModified();
   }
   machine.recordText = defs::joinRecordLines(record);
+  warnUnknownProperties(context, kRemoteMachineNames);
   remoteMachines.push_back(std::move(machine));
 }
 
@@ -309,7 +342,8 @@ void readComputeResource(const Record& record, const std::string& fileLabel, boo
   if (!resourceTypeOfWord(resource.typeWord, resource.type)) {
     fatalError(formatText("Error in the definition of a compute resource. Unsupported type \"%s\" "
                           "defined.",
-                          resource.typeWord.c_str()));
+                          resource.typeWord.c_str()) +
+               definitionPlace(context, "type"));
   }
 
   resource.remote = optionalInt(context, "jobRemote", 0) != 0 ? 1 : 0;
@@ -335,7 +369,8 @@ void readComputeResource(const Record& record, const std::string& fileLabel, boo
   if (resource.useJobTemplate != 0 && resource.useJobTemplate != 1) {
     fatalError(formatText("Error in the analysis data definition. The Use job template flag can "
                           "only be 0 (don't use) or 1 (use), found %d.",
-                          resource.useJobTemplate));
+                          resource.useJobTemplate) +
+               definitionPlace(context, "jobUseTemplate"));
   }
   resource.finishFindJob = trimmed(optionalString(context, "finishFindJob", ""));
   if (!resource.finishFindJob.empty() && !equalsIgnoreCase(resource.finishFindJob, "ID") &&
@@ -343,7 +378,8 @@ void readComputeResource(const Record& record, const std::string& fileLabel, boo
     fatalError(formatText("Error in the definition of the Compute Resource \"%s\". The value "
                           "\"%s\" of \"finishFindJob\" is not supported. Valid options are "
                           "\"ID\", \"Name\" or no value.",
-                          resource.name.c_str(), resource.finishFindJob.c_str()));
+                          resource.name.c_str(), resource.finishFindJob.c_str()) +
+               definitionPlace(context, "finishFindJob"));
   }
   {
     int readId = 0;
@@ -375,6 +411,8 @@ void readComputeResource(const Record& record, const std::string& fileLabel, boo
     resource.properties.clearModified();
   }
   resource.recordText = defs::joinRecordLines(record);
+  resource.recordLine = record.keywordLine;
+  warnUnknownProperties(context, kComputeResourceNames);
   computeResources.push_back(std::move(resource));
 }
 
@@ -392,7 +430,8 @@ void readCondition(const Record& record, const std::string& fileLabel) {
   if (!conditionTypeOfWord(condition.typeWord, condition.type)) {
     fatalError(formatText("Error in the definition of a condition. The defined type \"%s\" is not "
                           "supported.",
-                          condition.typeWord.c_str()));
+                          condition.typeWord.c_str()) +
+               definitionPlace(context, "type"));
   }
 
   switch (condition.type) {
@@ -422,7 +461,7 @@ void readCondition(const Record& record, const std::string& fileLabel) {
         condition.findText = optionalString(context, "findText", "");
         condition.findRef = optionalString(context, "findRef", "");
         if (condition.findText.empty() && condition.findRef.empty()) {
-          failCondition(condition.name,
+          failCondition(context, "findText",
                         "The condition names no text to look for (\"findText\" or \"findRef\").");
         }
       }
@@ -432,7 +471,7 @@ void readCondition(const Record& record, const std::string& fileLabel) {
       condition.statusRef = requireString(context, "statusRef");
       std::string word = trimmed(requireString(context, "statusVal"));
       if (!parseStatusWord(word, condition.statusVal)) {
-        failCondition(condition.name,
+        failCondition(context, "statusVal",
                       formatText("The status \"%s\" is not supported. Valid options are "
                                  "Evaluated, Skipped, Success, Error, Feasible or Infeasible.",
                                  word.c_str()));
@@ -448,7 +487,8 @@ void readCondition(const Record& record, const std::string& fileLabel) {
         fatalError(formatText("Error in the definition of the command condition \"%s\". The "
                               "condition neither checks for the return flag nor text in the "
                               "output",
-                              condition.name.c_str()));
+                              condition.name.c_str()) +
+                   definitionPlace(context, "cmdCheck"));
       }
       break;
     case ConditionType::ScheduledJob: {
@@ -457,7 +497,7 @@ void readCondition(const Record& record, const std::string& fileLabel) {
       if (find.empty()) find = optionalString(context, "Find", "");
       condition.find = trimmed(find);
       if (condition.find != "Name" && condition.find != "ID") {
-        failCondition(condition.name,
+        failCondition(context, "Find",
                       formatText("The Find field of a scheduled job condition must be \"Name\" or "
                                  "\"ID\", found \"%s\".",
                                  condition.find.c_str()));
@@ -469,11 +509,24 @@ void readCondition(const Record& record, const std::string& fileLabel) {
       break;
   }
   condition.recordText = defs::joinRecordLines(record);
+  condition.recordLine = record.keywordLine;
+  warnUnknownProperties(context, kConditionNames);
   conditions.push_back(std::move(condition));
 }
 
 // ---------------------------------------------------------------------------------------
 // References across records
+
+namespace {
+
+std::string resourcePlace(const ComputeResource& resource, const char* property) {
+  return definitionPlace(defs::kDefinitionsFileLabel,
+                         resource.type == ResourceType::MachineSet ? "Compute Set Resource"
+                                                                   : "Compute Resource",
+                         resource.name, resource.recordLine, property);
+}
+
+}  // namespace
 
 void resolveResourceReferences() {
   for (ComputeResource& resource : computeResources) {
@@ -482,7 +535,8 @@ void resolveResourceReferences() {
       if (!machine) {
         fatalError(formatText("Error in the definition of the Compute Resource \"%s\". The remote "
                               "profile selected \"%s\" has not been defined for this project.",
-                              resource.name.c_str(), resource.remoteProfile.c_str()));
+                              resource.name.c_str(), resource.remoteProfile.c_str()) +
+                   resourcePlace(resource, "jobRemoteProfile"));
       }
       resource.remoteMachine = static_cast<int>(machine - remoteMachines.data());
     }
@@ -490,7 +544,8 @@ void resolveResourceReferences() {
     if (!reservationProfile.empty() && !findRemoteMachine(reservationProfile)) {
       fatalError(formatText("Error in the definition of the Compute Resource \"%s\". The remote "
                             "profile selected \"%s\" has not been defined for this project.",
-                            resource.name.c_str(), reservationProfile.c_str()));
+                            resource.name.c_str(), reservationProfile.c_str()) +
+                 resourcePlace(resource, "reserveRemoteProfile"));
     }
   }
   for (Condition& condition : conditions) {
@@ -499,13 +554,17 @@ void resolveResourceReferences() {
       if (!target) {
         fatalError(formatText("Error in the definition of the \"%s\" Composite Condition "
                               "Definition. The condition \"%s\" has not been defined.",
-                              condition.name.c_str(), member.name.c_str()));
+                              condition.name.c_str(), member.name.c_str()) +
+                   definitionPlace(defs::kDefinitionsFileLabel, "Condition Resource", condition.name,
+                                   condition.recordLine, "condName"));
       }
       if (target->type == ConditionType::Composite) {
         fatalError(formatText("Error in the definition of the \"%s\" Composite Condition "
                               "Definition. Cannot use another composite condition in its "
                               "definition.",
-                              condition.name.c_str()));
+                              condition.name.c_str()) +
+                   definitionPlace(defs::kDefinitionsFileLabel, "Condition Resource", condition.name,
+                                   condition.recordLine, "condName"));
       }
       member.condition = static_cast<int>(target - conditions.data());
     }

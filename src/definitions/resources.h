@@ -93,6 +93,7 @@ struct ComputeResource {
   std::vector<ResourceSetMember> members;  // resource sets only, in file order, >= 1
   PropertiesMap properties;       // every property of the record: the launch's resource block
   std::string recordText;         // the record's lines as read, joined with "\n"
+  int recordLine = 0;             // line of its keyword in "Definitions.in" (messages)
 };
 
 // ---------------------------------------------------------------------------------------
@@ -172,6 +173,7 @@ struct Condition {
   std::vector<char> evaluated;        // per design slot: evaluated flag (run time)
   std::vector<int> value;             // per design slot: 0 or 1 (run time)
   std::string recordText;             // the record's lines as read, joined with "\n"
+  int recordLine = 0;                 // line of its keyword in "Definitions.in" (messages)
 };
 
 // ---------------------------------------------------------------------------------------

@@ -16,6 +16,15 @@ std::vector<ResponseDefinition> responseDefinitions;
 
 namespace {
 
+// Every property of a response record, whatever its type; each type reads some.
+constexpr const char* kResponseNames[] = {
+    "name",     "type",       "dataType",  "acceptMin",   "acceptMax",    "formula",
+    "fitTarget", "fitX",      "fitY",      "fitMode",     "fitNormalize", "minPoints",
+    "curveFitFormula", "filter", "filterType", "cutoff",  "interval",     "numPts",
+    "filterFormula", "curveType", "curveOffset", "minor", "major",        "compType",
+    "hardening", "thickness", "tensileCurve", "compCurve", "compAngle",   "fldFormula",
+    "mdlFile",  "variables"};
+
 bool typeOfWord(const std::string& word, ResponseType& type) {
   if (word == "Formula") {
     type = ResponseType::Formula;
@@ -37,10 +46,11 @@ bool typeOfWord(const std::string& word, ResponseType& type) {
 
 // "Error in the definition of the response \"<name>\"." followed by `detail` (joined as the
 // messages of this table join their parts).
-[[noreturn]] void failResponse(const std::string& name, const char* joiner,
-                               const std::string& detail) {
-  std::string head = formatText("Error in the definition of the response \"%s\".", name.c_str());
-  fatalError(head + joiner + detail);
+[[noreturn]] void failResponse(const DefinitionContext& context, const char* property,
+                               const char* joiner, const std::string& detail) {
+  std::string head = formatText("Error in the definition of the response \"%s\".",
+                                context.objectName.c_str());
+  fatalError(head + joiner + detail + definitionPlace(context, property));
 }
 
 // The names a calculated response depends on: "a+b+c".
@@ -74,7 +84,7 @@ void readCurveFit(DefinitionContext& context, ResponseDefinition& response) {
   } else if (mode == "Keep above") {
     fit.mode = FitMode::KeepAbove;
   } else {
-    failResponse(response.name, " ",
+    failResponse(context, "fitMode", " ",
                  formatText("The curve fit mode \"%s\" is not supported. Valid options are "
                             "\"Match\", \"Keep below\" or \"Keep above\".",
                             mode.c_str()));
@@ -91,7 +101,7 @@ void readFilter(DefinitionContext& context, ResponseDefinition& response) {
   filter.source = requireString(context, "filter");
   filter.filterType = requireInt(context, "filterType");
   if (filter.filterType != 1 && filter.filterType != 2) {
-    failResponse(response.name, "\n",
+    failResponse(context, "filterType", "\n",
                  formatText("The filter type option selected (%d) is unsupported. Only 1 "
                             "(Butterworth) or 2 (Point average) are valid options.",
                             filter.filterType));
@@ -99,14 +109,14 @@ void readFilter(DefinitionContext& context, ResponseDefinition& response) {
   if (filter.filterType == 1) {
     std::string cutoff = trimmed(requireString(context, "cutoff"));
     if (cutoff != "60" && cutoff != "180") {
-      failResponse(response.name, "\n",
+      failResponse(context, "cutoff", "\n",
                    formatText("Cutoff frequency can only be 60hz or 180hz. Found %s.",
                               cutoff.c_str()));
     }
     filter.cutoff = cutoff == "60" ? 60 : 180;
     filter.interval = requireDouble(context, "interval");
     if (!(filter.interval > 0.0)) {
-      failResponse(response.name, "\n",
+      failResponse(context, "interval", "\n",
                    formatText("The time step of the signal (\"interval\", %g) must be greater "
                               "than 0.",
                               filter.interval));
@@ -114,7 +124,7 @@ void readFilter(DefinitionContext& context, ResponseDefinition& response) {
   } else {
     filter.numPts = requireInt(context, "numPts");
     if (filter.numPts <= 1) {
-      failResponse(response.name, "\n",
+      failResponse(context, "numPts", "\n",
                    formatText("The number of points averaged (\"numPts\", %d) must be greater "
                               "than 1.",
                               filter.numPts));
@@ -231,14 +241,15 @@ void readResponseDefinition(const Record& record, const std::string& fileLabel) 
   if (!typeOfWord(response.typeWord, response.type)) {
     fatalError(formatText("Internal error in identifying the response type for response \"%s\". "
                           "Exiting.",
-                          response.name.c_str()));
+                          response.name.c_str()) +
+               definitionPlace(context, "type"));
   }
   response.dataType = trimmed(optionalString(context, "dataType", "numeric"));
   response.numeric = equalsIgnoreCase(response.dataType, "numeric");
   response.acceptMin = optionalDouble(context, "acceptMin", -kNoAcceptLimit);
   response.acceptMax = optionalDouble(context, "acceptMax", kNoAcceptLimit);
   if (response.acceptMin > response.acceptMax) {
-    failResponse(response.name, " ",
+    failResponse(context, "acceptMin", " ",
                  formatText("The minimum allowed value (%g) cannot be greater than the maximum "
                             "allowed value (%g).",
                             response.acceptMin, response.acceptMax));
@@ -256,6 +267,7 @@ void readResponseDefinition(const Record& record, const std::string& fileLabel) 
     case ResponseType::File: break;
   }
   response.recordText = defs::joinRecordLines(record);
+  warnUnknownProperties(context, kResponseNames);
   responseDefinitions.push_back(std::move(response));
 }
 

@@ -222,6 +222,18 @@ namespace {
 
 constexpr const char* kStudyFileLabel = "Study Input file";
 
+// Every run option this solver accepts; some are read only in some cases ("useBaseline"
+// only without the command line's dontUseBaseline).
+constexpr const char* kRunOptionNames[] = {
+    "outputMigrationData",   "turnOffHashing",         "reevaluateDesigns",
+    "suppressOutputFiles",   "captureOutput",          "usingTcsh",
+    "overwriteResults",      "useBaseline",            "turnOnMemManagement",
+    "baselineIsAGoodDesign", "disableHistory",         "verbose",
+    "reevaluateErrorDesigns", "dontStopOnDesignErrors", "readDesignResultsFromDisk",
+    "scriptingVerboseMode",  "saveHistoryForEachEval", "noFolderWithoutAnalysis",
+    "structedInitialization", "maxThreads",            "newpopFitnessContribution",
+};
+
 void applyRunOptions(const Record& record) {
   RunSettings& s = run.settings;
   RunOptions& o = study.options;
@@ -448,6 +460,23 @@ int wordCode(const std::string& word, std::initializer_list<const char*> words) 
   return 0;  // other words keep the default
 }
 
+// Every property of an agent record of the study file: its own and those of every method's
+// settings, of which the reader looks up only the agent's method's.
+constexpr const char* kAgentRecordNames[] = {
+    "id", "method", "numEvals", "numEvalsTotal", "outputPrecision", "controlOutput",
+    "structuredInitialization", "reinitializeOptions", "evaluationDirectory", "postDirectory",
+    "terminationCondition", "saveDesigns", "evaluateInitialPopDuringInjection",
+    "saveErrorDesigns", "visualizationFile", "continueDesigns",
+    // method settings
+    "LHCOTimeLimit", "archiveSize", "breedingSize", "controlSampleMethod", "crossoverRate",
+    "crossoverType", "dataCopy", "endTemp", "genRSMAfterStudy", "generationsPerCycle",
+    "generator", "globalBest", "gradStepSize", "gradientMethod", "localBest", "maxIters",
+    "mutationRate", "mutationType", "neighborhoodSize", "noiseSampleMethod", "numCycles",
+    "numDesigns", "numExtraEvals", "numFactors", "numGen", "numIter", "numIters", "numLevels",
+    "numLineSearches", "numTemps", "personalBest", "populationSize", "sampleMethod",
+    "selectionParameter", "selectionType", "shutOff", "simplexSize", "startTemp",
+    "startingDesign", "surfaceType", "taguchiArray"};
+
 void readAgentRecord(const Record& record, std::span<const MethodEntry> methods) {
   DefinitionContext ctx{&record, kStudyFileLabel, "Agent"};
   int id = requireInt(ctx, "id");
@@ -551,6 +580,7 @@ void readAgentRecord(const Record& record, std::span<const MethodEntry> methods)
   if (getProperty(kStudyFileLabel, record, "continueDesigns", value, false, reason) != 0) {
     agent->continueDesigns = trimmed(value);
   }
+  warnUnknownProperties(ctx, kAgentRecordNames);
 
   if (id >= run.startAgent && id <= run.finalAgent && !run.settings.toolMode) createLockFile(id);
 }
@@ -662,11 +692,16 @@ void readStudyFile(std::span<const MethodEntry> methods) {
     RecordScope scope(record);
     if (isKeyword(current, "*RUN_OPTIONS")) {
       applyRunOptions(record);
+      DefinitionContext ctx{&record, kStudyFileLabel, "Run options of the study"};
+      ctx.objectName = study.name;
+      warnUnknownProperties(ctx, kRunOptionNames);
     } else if (isKeyword(current, "*AGENT")) {
       readAgentRecord(record, methods);
     } else if (isKeyword(current, "*EXTENSION")) {
       DefinitionContext ctx{&record, kStudyFileLabel, "Extension"};
       study.extensions.push_back(requireString(ctx, "name"));
+      ctx.objectName = study.extensions.back();
+      warnUnknownProperties(ctx);
     }
   }
   closeFile(file);

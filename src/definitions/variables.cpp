@@ -157,6 +157,11 @@ void resetDefinitions() { definitions = DefinitionTables{}; }
 // ---------------------------------------------------------------------------------------
 // `*DEFINE_VARIABLE`
 
+// Every property of a variable or parameter record, whatever its type; each type reads some.
+constexpr const char* kVariableRecordNames[] = {"name",   "type",     "id",      "min",
+                                                "baseline", "max",    "levels",  "factorType",
+                                                "set",    "distribution", "formula"};
+
 int defs::readVariableRecord(const Record& record, const std::string& fileLabel,
                              bool fromRepresentation) {
   DefinitionContext context{&record, fileLabel, "Parameter"};
@@ -269,6 +274,7 @@ int defs::readVariableRecord(const Record& record, const std::string& fileLabel,
     }
   }
 
+  warnUnknownProperties(context, kVariableRecordNames);
   int index = static_cast<int>(definitions.variables.size());
   definitions.variableByName[variable.name] = index;
   definitions.variableById[variable.id] = index;
@@ -300,13 +306,18 @@ void defs::resolveVariableDistributions() {
 
 void validateRelationships() {
   for (Relationship& relationship : definitions.relationships) {
+    auto place = [&](const char* property) {
+      return definitionPlace(defs::kDefinitionsFileLabel, "Study relationship", relationship.name,
+                             relationship.recordLine, property);
+    };
     const Variable* variable = findVariable(relationship.variable);
     if (!variable || (variable->kind != VariableKind::Continuous &&
                       variable->kind != VariableKind::Discrete)) {
       fatalError(formatText("Error in the definition of study relationship \"%s\". The variable "
                             "\"%s\" is not a continuous or discrete design variable of the "
                             "study.",
-                            relationship.name.c_str(), relationship.variable.c_str()));
+                            relationship.name.c_str(), relationship.variable.c_str()) +
+                 place("variable"));
     }
     relationship.variableIndex = static_cast<int>(variable - definitions.variables.data());
     for (const std::string& name : relationship.dependencies) {
@@ -314,7 +325,8 @@ void validateRelationships() {
         fatalError(formatText("Error in the definition of study relationship \"%s\". The name "
                               "\"%s\" in its dependencies is not a variable or parameter of the "
                               "study.",
-                              relationship.name.c_str(), name.c_str()));
+                              relationship.name.c_str(), name.c_str()) +
+                   place("dependencies"));
       }
     }
   }

@@ -108,6 +108,7 @@ struct Relationship {
   std::string comparison;           // inequality: "less_equal" or "greater_equal"; else ""
   int variableIndex = -1;           // index into DefinitionTables::variables once validated
   std::string recordText;           // the record's lines as read, joined with newlines
+  int recordLine = 0;               // line of its keyword in its file (messages)
 };
 
 struct StudyOption {

@@ -395,14 +395,6 @@ void runCycles() {
         ranInCycle[static_cast<std::size_t>(number - run.startAgent)] = 1;
         runAgentTurn(*agent, methods, services);
       } else if (agent->runState != 2) {
-        if (agent->type == kAgentDoe) {
-          const Representation* representation = findRepresentation(agent->representation);
-          if (!representation || representation->num_dvar < 1) {
-            fatalError(formatText("No variables have been defined to be changed for the DOE "
-                                  "agent(ID = %d).",
-                                  agent->number));
-          }
-        }
         runAgentTurn(*agent, methods, services);
         // A robust parameter design fits the surfaces of its derived responses itself.
         if (agent->method.genRSMAfterStudy == 1 &&
@@ -500,6 +492,7 @@ void runCheckPerformance(int argc, char** argv) {
 void readStudyFolder() {
   readStudyDefinitions();
   readStudyFile(methodTable());
+  checkDoeAgentVariables();
 }
 
 std::string newBackupFolderName(int first, int last) {

@@ -143,6 +143,10 @@ std::vector<Block> blocksOfStudy(const std::string& study) {
   return blocks;
 }
 
+// The warning about a property that no reader of its record takes: every property a document
+// shows must be one the solver reads.
+constexpr const char* kUnknownProperty = "is not a property this solver reads there";
+
 ProcessResult karvo(const std::vector<std::string>& arguments, const std::string& folder) {
   return runKarvo(arguments, folder, {"-KARVO_PYTHON_PATH", "KARVO_ROOT=" + kRoot});
 }
@@ -261,6 +265,7 @@ TEST_P(DocsExampleStudy, RunsAsPrinted) {
       result = runShell(line, dir.path());
     }
     ASSERT_EQ(result.status, 0) << result.err << messagesOf(dir.path());
+    EXPECT_EQ(unwrapped(result.err).find(kUnknownProperty), std::string::npos) << result.err;
     for (std::size_t c = 0; c < checks.size(); ++c) {
       const std::string path = dir.file(checks[c]->path);
       if (matched[c] || !fs::exists(path)) continue;
@@ -396,6 +401,7 @@ TEST_P(DocsSnippet, CheckSetupRunSucceeds) {
   ASSERT_FALSE(study.empty());
   ProcessResult result = karvo({"i=" + study, "checksetup"}, dir.path());
   EXPECT_EQ(result.status, 0) << result.err << messagesOf(dir.path());
+  EXPECT_EQ(unwrapped(result.err).find(kUnknownProperty), std::string::npos) << result.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Docs, DocsSnippet, ::testing::ValuesIn(studiesOfKind("snippet")),

@@ -159,5 +159,145 @@ TEST(NewUserStudyChecks, MisspeltPropertyIsNamed) {
   }
 }
 
+// A misspelt property of every kind of record is named with the property it most likely
+// meant; a property that the record's kind accepts but that this record does not read (one
+// of another method, variable type or response type, or of a reservation not asked for) is
+// not.
+TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  replaceIn(dir, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+  replaceIn(dir, "study.in", "mode: newStudy\n",
+            "mode: newStudy\n*RUN_OPTIONS\nverbos: 1\n");
+  replaceIn(dir, "study.in", "numEvals: 200\n", "numEvals: 200\npopulationSize: 10\nnumEvalsTotl: 9\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\nexpSign: 1\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
+            "set: s\nfactorTyp: control\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x*x\nfitX: x\nacceptMn: 0\n"
+            "*DEFINE_REMOTE_MACHINE\nname: far\nplatform: Linux\nhost: far\nusrname: me\n"
+            "*DEFINE_COMPUTE_RESOURCE\nname: here\ntype: Direct\nmaxJob: 2\n"
+            "*DEFINE_CONDITION\nname: done\ntype: Command\ncommand: true\ncmdCheck: 1\n"
+            "cmdVal: 0\ncmdTxt: ok\n*END\n");
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 11\ndistributon: NONE\n*END\n");
+  replaceIn(dir, "Performance0.in", "linearWt: 1\n", "linearWt: 1\ngoal: NONE\nacceptMaxx: 5\n");
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\nparalel: 1\n*ANALYSIS\nname: a\nid: 1\nmaxTme: 10\n"
+            "reserveNodes: 2\n*EXECUTION_DEFINITION\ntoolCmd: nil\ninitalWait: 1\n*END\n");
+  const ProcessResult r = run(dir, "generateReportOnly");
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string err = unwrapped(r.err);
+  const std::string tail = "is not a property this solver reads there. It is ignored. Did you mean ";
+  for (const std::string& warning : {
+           "\"verbos\" of the Run options of the study \"demo\" (record on line 8 of file "
+           "\"Study Input file\") " + tail + "verbose?\n",
+           "\"numEvalsTotl\" of the Agent \"sizing\" (record on line 10 of file \"Study Input "
+           "file\") " + tail + "numEvalsTotal?\n",
+           "\"expSign\" of the Print format \"Default\" (record on line 1 of file "
+           "\"Definitions.in\") " + tail + "expSigned?\n",
+           "\"factorTyp\" of the Continuous Variable \"x\" (record on line 5 of file "
+           "\"Definitions.in\") " + tail + "factorType?\n",
+           "\"acceptMn\" of the Formula response \"f\" (record on line 14 of file "
+           "\"Definitions.in\") " + tail + "acceptMin?\n",
+           "\"usrname\" of the Remote Machine Profile \"far\" (record on line 20 of file "
+           "\"Definitions.in\") " + tail + "username?\n",
+           "\"maxJob\" of the Compute Resource \"here\" (record on line 25 of file "
+           "\"Definitions.in\") " + tail + "maxJobs?\n",
+           "\"cmdTxt\" of the Condition Resource \"done\" (record on line 29 of file "
+           "\"Definitions.in\") " + tail + "cmdText?\n",
+           "\"distributon\" of the Representation variable \"x\" (record on line 1 of file "
+           "\"Representation0.in\") " + tail + "distribution?\n",
+           "\"acceptMaxx\" of the Study response \"f\" (record on line 1 of file "
+           "\"Performance0.in\") " + tail + "acceptMax?\n",
+           "\"paralel\" of the Process definition \"p\" (record on line 1 of file "
+           "\"Process0.in\") " + tail + "parallel?\n",
+           "\"maxTme\" of the Analysis definition \"a\" (record on line 4 of file "
+           "\"Process0.in\") " + tail + "maxTime?\n",
+           "\"initalWait\" of the Analysis execution definition \"a\" (record on line 9 of "
+           "file \"Process0.in\") " + tail + "initialWait?\n"}) {
+    EXPECT_THAT(err, HasSubstr("*WARNING\nThe property " + warning));
+  }
+  // Nothing else: populationSize, set, fitX, goal and reserveNodes are known names.
+  std::size_t count = 0;
+  for (std::size_t at = err.find(tail); at != std::string::npos; at = err.find(tail, at + 1)) {
+    ++count;
+  }
+  EXPECT_EQ(count, 13u) << err;
+}
+
+// A design of experiments with nothing to vary is refused when the study is read, so that a
+// report-only run finds it too.
+TEST(NewUserStudyChecks, DoeWithoutVariablesIsRefusedWhenRead) {
+  TempDir dir;
+  testing::writeMinimalStudy(dir.path());
+  replaceIn(dir, "Assembly.in", "*END\n",
+            "*AGENT\nid: 1\nname: screening\ntype: doe\nrepresentation: 1\nperformance: 0\n"
+            "*END\n");
+  writeFile(dir.file("Representation1.in"), "*END\n");
+  replaceIn(dir, "study.in", "endAgent: 0\n", "endAgent: 1\n");
+  replaceIn(dir, "study.in", "*END\n",
+            "*AGENT\nid: 1\nmethod: DOE\nsampleMethod: OtherLHC\nnumEvals: 10\n"
+            "genRSMAfterStudy: 0\n*END\n");
+  const ProcessResult r = run(dir, "generateReportOnly");
+  EXPECT_EQ(r.status, 133);
+  EXPECT_THAT(unwrapped(r.err),
+              HasSubstr("*ERROR\nNo variables have been defined to be changed for the DOE "
+                        "agent(ID = 1).\nThe agent \"screening\" uses the representation file "
+                        "\"Representation1.in\", which has no *VARIABLE record. Add one for each "
+                        "variable the DOE method of the agent is to change.\n"));
+}
+
+// A definition error whose own text does not say where names the property, record, file and
+// line; the checks that run after the whole file is read (names that refer to nothing) too.
+TEST(NewUserStudyChecks, DefinitionErrorsSayWhere) {
+  struct Case {
+    const char* file;
+    const char* from;
+    const char* to;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"Performance0.in", "option: min_value", "option: minimum",
+       "Invalid option selected for an objective/constraint \"f\". Valid choices are min_value, "
+       "max_value, min_diff, max_diff for OBJECTIVES and less_equal, equal, greater_equal for "
+       "CONSTRAINTS.\nThe error is in property \"option\" of the Study response \"f\" (record on "
+       "line 1 of file \"Performance0.in\").\n"},
+      {"Definitions.in", "formula: x*x\n", "formula: x*x\nacceptMin: 2\nacceptMax: 1\n",
+       "Error in the definition of the response \"f\". The minimum allowed value (2) cannot be "
+       "greater than the maximum allowed value (1).\nThe error is in property \"acceptMin\" of "
+       "the Response \"f\" (record on line 8 of file \"Definitions.in\").\n"},
+      {"Definitions.in", "*END\n",
+       "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\njobRemote: 1\n"
+       "jobRemoteProfile: nowhere\n*END\n",
+       "Error in the definition of the Compute Resource \"far\". The remote profile selected "
+       "\"nowhere\" has not been defined for this project.\nThe error is in property "
+       "\"jobRemoteProfile\" of the Compute Resource \"far\" (record on line 12 of file "
+       "\"Definitions.in\").\n"},
+      {"Process0.in", "id: 1\n", "id: 1\ncomputeResource: cluster\n",
+       "The compute resource \"cluster\" used in analysis \"a\" has not been defined in the "
+       "model.\nThe error is in property \"computeResource\" of the Analysis definition \"a\" "
+       "(record on line 3 of file \"Process0.in\").\n"},
+      {"Process0.in", "toolCmd: nil\n", "toolCmd: nil\nfinishCondition: ready\n",
+       "Error in locating \"ready\" in the list of defined conditions. This condition has not "
+       "been defined. It is used as the finish condition of analysis \"a\".\nThe error is in "
+       "property \"finishCondition\" of the Analysis execution definition \"a\" (record on line "
+       "6 of file \"Process0.in\").\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    TempDir dir;
+    testing::writeMinimalStudy(dir.path());
+    replaceIn(dir, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+    writeFile(dir.file("Process0.in"),
+              "*PROCESS\nname: p\n*ANALYSIS\nname: a\nid: 1\n*EXECUTION_DEFINITION\n"
+              "toolCmd: nil\n*END\n");
+    replaceIn(dir, c.file, c.from, c.to);
+    const ProcessResult r = run(dir, "generateReportOnly");
+    EXPECT_EQ(r.status, 133);
+    EXPECT_THAT(unwrapped(r.err), HasSubstr(std::string("*ERROR\n") + c.error));
+  }
+}
+
 }  // namespace
 }  // namespace karvo
