@@ -274,7 +274,8 @@ int defs::readVariableRecord(const Record& record, const std::string& fileLabel,
     }
   }
 
-  warnUnknownProperties(context, kVariableRecordNames);
+  // A record of a representation file is also the representation's; its reader warns.
+  if (!fromRepresentation) warnUnknownProperties(context, kVariableRecordNames);
   int index = static_cast<int>(definitions.variables.size());
   definitions.variableByName[variable.name] = index;
   definitions.variableById[variable.id] = index;

@@ -312,20 +312,32 @@ TEST_F(DefinitionsTest, RelationshipsAreReadAndValidatedAgainstTheVariables) {
   EXPECT_THROW(validateRelationships(), RunExit);
   EXPECT_EQ(messages(),
             fatalBlock("Error in the definition of study relationship \"cap\". The variable \"w\" "
-                       "is not a continuous or discrete design variable of the study.") +
+                       "is not a continuous or discrete design variable of the study."
+                       "\nThe error is in property \"variable\""
+                       " of the Study relationship \"cap\""
+                       " (record on line 13 of file \"Definitions.in\").") +
                 fatalBlock("Error in the definition of study relationship \"cap\". The name "
                            "\"ghost\" in its dependencies is not a variable or parameter of the "
-                           "study."));
+                           "study."
+                           "\nThe error is in property \"dependencies\""
+                           " of the Study relationship \"cap\""
+                           " (record on line 13 of file \"Definitions.in\")."));
 }
 
 TEST_F(DefinitionsTest, RelationshipAndOptionErrors) {
   EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: sum\nvariable: x\n"),
             fatalBlock("Error in the definition of study relationship \"r\". The type \"sum\" "
-                       "defined for this entity is not supported."));
+                       "defined for this entity is not supported."
+                       "\nThe error is in property \"type\""
+                       " of the Study relationship \"r\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: inequality\nvariable: x\n"
                       "parameters: 1\ncomparison: less\n"),
             fatalBlock("Error in the definition of study relationship \"r\". The comparison "
-                       "\"less\" is not supported. Valid choices: less_equal or greater_equal."));
+                       "\"less\" is not supported. Valid choices: less_equal or greater_equal."
+                       "\nThe error is in property \"comparison\""
+                       " of the Study relationship \"r\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: equality\nvariable: x\n"
                       "parameters: 1\n*DEFINE_RELATIONSHIP\nname: r\ntype: equality\n"),
             fatalBlock("Error in the study relationship definition. The name \"r\" has already "

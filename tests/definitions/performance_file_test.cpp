@@ -127,7 +127,10 @@ TEST_F(PerformanceFileTest, ZeroNormalisationIsOneForReliabilityAgentsOnly) {
   EXPECT_EQ(messages(),
             fatalOutput("The normalization value for response \"mass\" was specified as 0.0. "
                         "This value must be non-zero. Please fix this before resubmitting the "
-                        "run."));
+                        "run."
+                        "\nThe error is in property \"factor\""
+                        " of the Study response \"mass\""
+                        " (record on line 1 of file \"Performance2.in\")."));
 }
 
 TEST_F(PerformanceFileTest, UnknownKeywordsAreSkippedAndAResponseMayBeScoredMoreThanOnce) {
@@ -147,36 +150,53 @@ TEST_F(PerformanceFileTest, UnknownKeywordsAreSkippedAndAResponseMayBeScoredMore
 TEST_F(PerformanceFileTest, TypeOptionAndGoalWordsOutsideTheirListsAreRefused) {
   EXPECT_EQ(readFailure("*RESPONSE\nname: mass\ntype: goal\n"),
             fatalOutput("Error in reading data for study response \"mass\". Unsupported "
-                        "response type \"goal\" specified."));
+                        "response type \"goal\" specified."
+                        "\nThe error is in property \"type\""
+                        " of the Study response \"mass\""
+                        " (record on line 1 of file \"Performance1.in\")."));
   // (An unknown objective option is refused in the broken-study runs.)
   EXPECT_EQ(readFailure(scored("stress", "constraint", "max_diff")),
             fatalOutput("Opt cannot be equal to 2.  Set Opt equal to -1 to keep the response "
                         "below the constraint target.\n Set Opt equal to  0 to match the "
                         "response value to the constraint target).\n Set Opt equal to  1 to keep "
-                        "the response above the constraint target).\n"));
+                        "the response above the constraint target).\n"
+                        "The error is in property \"option\" of the Study response \"stress\" "
+                        "(record on line 1 of file \"Performance1.in\")."));
   EXPECT_EQ(readFailure("*RESPONSE\nname: cost\ntype: response\ngoal: biggest\n"),
             fatalOutput("Invalid response goal type selected \"biggest\". Valid choices are "
-                        "NONE, smaller, target, nominal, and larger."));
+                        "NONE, smaller, target, nominal, and larger."
+                        "\nThe error is in property \"goal\""
+                        " of the Study response \"cost\""
+                        " (record on line 1 of file \"Performance1.in\")."));
 }
 
 TEST_F(PerformanceFileTest, AcceptedRangeMustNotBeEmpty) {
   EXPECT_EQ(readFailure(scored("mass", "objective", "min_value", "acceptMin: 5\nacceptMax: 1\n")),
             fatalOutput("Error in the definition of the study response \"mass\".\n The minimum "
                         "allowed value (5) cannot be greater than the maximum allowed value "
-                        "(1)."));
+                        "(1)."
+                        "\nThe error is in property \"acceptMin\""
+                        " of the Study response \"mass\""
+                        " (record on line 1 of file \"Performance1.in\")."));
 }
 
 TEST_F(PerformanceFileTest, NameRulesAreEnforced) {
   EXPECT_EQ(readFailure(scored("thickness", "objective", "min_value")),
             fatalOutput("Error in the name definition of a response. The name \"thickness\" has "
-                        "already been used to define a variable."));
+                        "already been used to define a variable."
+                        "\nThe error is in property \"name\""
+                        " of the Study response \"thickness\""
+                        " (record on line 1 of file \"Performance1.in\")."));
   EXPECT_EQ(readFailure(scored("volume", "objective", "min_value")),
             fatalOutput("The study response \"volume\" in file \"Performance1.in\" has not been "
                         "defined as a response of the study. Please define the response before "
                         "using it as an objective, a constraint or a study response."));
   EXPECT_EQ(readFailure(scored("mass", "objective", "min_value") +
                         scored("mass", "objective", "max_value")),
-            fatalOutput("\nThe response variable name mass already exists as an objective."));
+            fatalOutput("\nThe response variable name mass already exists as an objective."
+            "\nThe error is in property \"name\""
+            " of the Study response \"mass\""
+            " (record on line 8 of file \"Performance1.in\")."));
   const std::string repeated =
       "The response name mass already exists in the list of study responses. The following "
       "rules apply for using the same response multiple times: The response can only be used "
@@ -184,10 +204,16 @@ TEST_F(PerformanceFileTest, NameRulesAreEnforced) {
       "limit on the number of constraints defined on a response.";
   EXPECT_EQ(readFailure(scored("mass", "constraint", "equal") +
                         "*RESPONSE\nname: mass\ntype: response\n"),
-            fatalOutput(repeated));
+            fatalOutput(repeated +
+            "\nThe error is in property \"name\""
+            " of the Study response \"mass\""
+            " (record on line 8 of file \"Performance1.in\")."));
   EXPECT_EQ(readFailure("*RESPONSE\nname: mass\ntype: response\n" +
                         scored("mass", "objective", "min_value")),
-            fatalOutput(repeated));
+            fatalOutput(repeated +
+            "\nThe error is in property \"name\""
+            " of the Study response \"mass\""
+            " (record on line 4 of file \"Performance1.in\")."));
   EXPECT_TRUE(per_type.empty());
 }
 

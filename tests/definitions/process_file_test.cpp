@@ -44,6 +44,18 @@ std::string serialA(const std::string& extra, const std::string& execution = "")
   return kSerial + analysis("a", 1, extra, execution);
 }
 
+// The line that places an error in a record of Process1.in.
+std::string place(const char* property, const char* analysis, int line) {
+  return "\nThe error is in property \"" + std::string(property) +
+         "\" of the Analysis definition \"" + analysis + "\" (record on line " +
+         std::to_string(line) + " of file \"Process1.in\").";
+}
+std::string executionPlace(const char* property) {
+  return "\nThe error is in property \"" + std::string(property) +
+         "\" of the Analysis execution definition \"a\" (record on line 6 of file "
+         "\"Process1.in\").";
+}
+
 // A file that must be refused, with the text of its error.
 struct Refusal {
   std::string text;
@@ -252,19 +264,22 @@ TEST_F(ProcessFileTest, AnalysisRecordsAreRefusedWithTheirTexts) {
        "Error in the analysis name \"../up\". The name is used as the folder of the analysis; it "
        "cannot be empty, \".\" or \"..\", nor contain \"/\"."},
       {std::string(kSerial) + analysis("a", 1) + analysis("a", 2),
-       "The analysis name (a) already exists in the Process definition."},
+       "The analysis name (a) already exists in the Process definition." + place("name", "a", 8)},
       {std::string(kSerial) + analysis("a", -1),
-       "Tool id must be greater than or equal to 0, found -1"},
+       "Tool id must be greater than or equal to 0, found -1" + place("id", "a", 3)},
       {std::string(kSerial) + analysis("a", 1) + analysis("b", 1),
-       "The analysis id (1) already exists in the Process definition."},
+       "The analysis id (1) already exists in the Process definition." + place("id", "b", 8)},
       {serialA("maxTime: 0\n"),
-       "The maximum allowed analysis time must be >= 1 second, found 0\n"},
+       "The maximum allowed analysis time must be >= 1 second, found 0\n" +
+           place("maxTime", "a", 3).substr(1)},
       {serialA("", "runCondition: ready\n"),
        "Error in locating \"ready\" in the list of defined conditions. This condition has not "
-       "been defined. It is used as the run condition of analysis \"a\"."},
-      {serialA("outputResponse: volume\n"), undefinedVolume},
+       "been defined. It is used as the run condition of analysis \"a\"." +
+           executionPlace("runCondition")},
+      {serialA("outputResponse: volume\n"), undefinedVolume + place("outputResponse", "a", 3)},
       {serialA("", "numDesigns: 0\n"),
-       "Number of simultaneous designs for analysis \"a\" must be greater than 0, found 0"},
+       "Number of simultaneous designs for analysis \"a\" must be greater than 0, found 0" +
+           executionPlace("numDesigns")},
   });
 }
 
@@ -304,7 +319,7 @@ TEST_F(ProcessFileTest, FileListEntriesAreRefusedWithTheirTexts) {
        "optionally the tagged file name. Read data: a.tpl, a.k, extra"},
       {serialA(input + "analysisFolder, , file, yes\nprimaryInput: main.k\n"),
        "The primary input file \"main.k\" is not defined in the list of input files for analysis "
-       "\"a\"."},
+       "\"a\"." + place("primaryInput", "a", 3)},
   });
 }
 
@@ -374,7 +389,7 @@ TEST_F(ProcessFileTest, RecordsMustComeInTheirLayout) {
        "\"toolCmd\":\nThe property is not defined."},
       {std::string(kSerial) + "*ANALYSIS\nname: a\nid: 1\n*EXECUTION_DEFINITION\ntoolCmd: \n",
        "The execution command for analysis \"a\" is empty. Use \"nil\" for an analysis that runs "
-       "no command."},
+       "no command." + executionPlace("toolCmd")},
   });
   EXPECT_TRUE(processes.empty());
 }

@@ -52,10 +52,16 @@ TEST_F(ResponseDefinitionsTest, NameTypeAndAcceptedRangeErrors) {
                        "been used. The response names need to be unique."));
   EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: Guess\n"),
             fatalBlock("Internal error in identifying the response type for response \"m\". "
-                       "Exiting."));
+                       "Exiting."
+                       "\nThe error is in property \"type\""
+                       " of the Response \"m\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: File\nacceptMin: 2\nacceptMax: 1\n"),
             fatalBlock("Error in the definition of the response \"m\". The minimum allowed value "
-                       "(2) cannot be greater than the maximum allowed value (1)."));
+                       "(2) cannot be greater than the maximum allowed value (1)."
+                       "\nThe error is in property \"acceptMin\""
+                       " of the Response \"m\""
+                       " (record on line 1 of file \"Definitions.in\")."));
 }
 
 TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
@@ -63,21 +69,36 @@ TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
                       "fitY: y\nfitMode: Closest\n"),
             fatalBlock("Error in the definition of the response \"c\". The curve fit mode "
                        "\"Closest\" is not supported. Valid options are \"Match\", \"Keep below\" "
-                       "or \"Keep above\"."));
+                       "or \"Keep above\"."
+                       "\nThe error is in property \"fitMode\""
+                       " of the Curve Fit Response \"c\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   const std::string filter = "*DEFINE_RESPONSE\nname: s\ntype: Filter\nfilter: a\n";
   EXPECT_EQ(readFatal(filter + "filterType: 3\n"),
             fatalBlock("Error in the definition of the response \"s\".\nThe filter type option "
                        "selected (3) is unsupported. Only 1 (Butterworth) or 2 (Point average) "
-                       "are valid options."));
+                       "are valid options."
+                       "\nThe error is in property \"filterType\""
+                       " of the Filter Response \"s\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   EXPECT_EQ(readFatal(filter + "filterType: 1\ncutoff: 100\ninterval: 0.001\n"),
             fatalBlock("Error in the definition of the response \"s\".\nCutoff frequency can only "
-                       "be 60hz or 180hz. Found 100."));
+                       "be 60hz or 180hz. Found 100."
+                       "\nThe error is in property \"cutoff\""
+                       " of the Filter Response \"s\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   EXPECT_EQ(readFatal(filter + "filterType: 1\ncutoff: 60\ninterval: 0\n"),
             fatalBlock("Error in the definition of the response \"s\".\nThe time step of the "
-                       "signal (\"interval\", 0) must be greater than 0."));
+                       "signal (\"interval\", 0) must be greater than 0."
+                       "\nThe error is in property \"interval\""
+                       " of the Filter Response \"s\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   EXPECT_EQ(readFatal(filter + "filterType: 2\nnumPts: 1\n"),
             fatalBlock("Error in the definition of the response \"s\".\nThe number of points "
-                       "averaged (\"numPts\", 1) must be greater than 1."));
+                       "averaged (\"numPts\", 1) must be greater than 1."
+                       "\nThe error is in property \"numPts\""
+                       " of the Filter Response \"s\""
+                       " (record on line 1 of file \"Definitions.in\")."));
   const std::string fld = "*DEFINE_RESPONSE\nname: l\ntype: FLD\nminor: a\nmajor: b\n";
   const std::string keeler = fld + "curveType: Keeler\nthickness: 1.5\nhardening: n\n";
   EXPECT_EQ(readFatal(keeler + "compAngle: 91\n"),

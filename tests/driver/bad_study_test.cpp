@@ -235,11 +235,13 @@ std::vector<BadStudyCase> badStudies() {
                              analysis("solve", 1, "computeResource: cluster\n") + "*END\n");
        },
        "The compute resource \"cluster\" used in analysis \"solve\" has not been defined in the "
-       "model."},
+       "model.\nThe error is in property \"computeResource\" of the Analysis definition \"solve\" "
+       "(record on line 3 of file \"Process0.in\")."},
       {"UnknownObjectiveOption", edit("Performance0.in", "option: min_value", "option: minimum"),
        "Invalid option selected for an objective/constraint \"f\". Valid choices are min_value, "
        "max_value, min_diff, max_diff for OBJECTIVES and less_equal, equal, greater_equal for "
-       "CONSTRAINTS."},
+       "CONSTRAINTS.\nThe error is in property \"option\" of the Study response \"f\" (record on "
+       "line 1 of file \"Performance0.in\")."},
       {"StudyFileWithoutStudyRecord", edit("study.in", "*STUDY\n", "$ the study record\n"),
        "No study definition found in the study input file"},
       {"OutputPrecisionTooLarge", agentWith("outputPrecision: 31"),
