@@ -135,13 +135,14 @@ void readFilter(DefinitionContext& context, ResponseDefinition& response) {
 
 // A thickness or hardening given as a number must be greater than 0 (a name is checked for
 // each design).
-void checkFldNumber(const std::string& response, const char* property, const std::string& text) {
+void checkFldNumber(const DefinitionContext& context, const char* property,
+                    const std::string& text) {
   const std::string value = trimmed(text);
   char* end = nullptr;
   const double number = std::strtod(value.c_str(), &end);
   if (end == value.c_str() || *end != '\0') return;
   if (!(number > 0.0) || !std::isfinite(number)) {
-    failResponse(response, "\n",
+    failResponse(context, property, "\n",
                  formatText("The value of \"%s\" (%s) must be a number greater than 0.",
                             property, value.c_str()));
   }
@@ -168,22 +169,22 @@ void readFld(DefinitionContext& context, ResponseDefinition& response) {
   if (equalsIgnoreCase(curveType, "Keeler")) {
     fld.curve = FldCurve::Keeler;
     if (trimmed(fld.thickness).empty() || trimmed(fld.hardening).empty()) {
-      failResponse(response.name, "\n",
+      failResponse(context, trimmed(fld.thickness).empty() ? "thickness" : "hardening", "\n",
                    "The Keeler forming-limit curve needs the sheet thickness (\"thickness\", "
                    "mm) and the strain-hardening exponent (\"hardening\"), each a number or "
                    "the name of a variable or response.");
     }
-    checkFldNumber(response.name, "thickness", fld.thickness);
-    checkFldNumber(response.name, "hardening", fld.hardening);
+    checkFldNumber(context, "thickness", fld.thickness);
+    checkFldNumber(context, "hardening", fld.hardening);
   } else if (equalsIgnoreCase(curveType, "Curve")) {
     fld.curve = FldCurve::UserCurve;
     if (trimmed(fld.tensileCurve).empty()) {
-      failResponse(response.name, "\n",
+      failResponse(context, "tensileCurve", "\n",
                    "The forming-limit curve type \"Curve\" needs the curve of limit strains "
                    "(\"tensileCurve\", the name of a *DEFINE_CURVE).");
     }
   } else {
-    failResponse(response.name, "\n",
+    failResponse(context, "curveType", "\n",
                  formatText("The forming-limit curve type \"%s\" is not supported. Valid "
                             "options are \"Keeler\" or \"Curve\".",
                             curveType.c_str()));
@@ -196,12 +197,12 @@ void readFld(DefinitionContext& context, ResponseDefinition& response) {
   } else if (equalsIgnoreCase(compType, "Curve")) {
     fld.side = FldCompressionSide::UserCurve;
     if (trimmed(fld.compCurve).empty()) {
-      failResponse(response.name, "\n",
+      failResponse(context, "compCurve", "\n",
                    "The compression side type \"Curve\" needs the curve of its limit strains "
                    "(\"compCurve\", the name of a *DEFINE_CURVE).");
     }
   } else {
-    failResponse(response.name, "\n",
+    failResponse(context, "compType", "\n",
                  formatText("The compression side type \"%s\" is not supported. Valid options "
                             "are \"Angle\" or \"Curve\" (or none: the curve's own side).",
                             compType.c_str()));

@@ -106,26 +106,33 @@ TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
                        "file \"Definitions.in\", the value read (91) is outside the expected "
                        "range [0, 90]"));
   const std::string head = "Error in the definition of the response \"l\".\n";
+  auto at = [](const char* property) {
+    return std::string("\nThe error is in property \"") + property +
+           "\" of the FLD Response \"l\" (record on line 1 of file \"Definitions.in\").";
+  };
   EXPECT_EQ(readFatal(fld + "curveType: Hill\n"),
             fatalBlock(head + "The forming-limit curve type \"Hill\" is not supported. Valid "
-                              "options are \"Keeler\" or \"Curve\"."));
+                              "options are \"Keeler\" or \"Curve\"." + at("curveType")));
   EXPECT_EQ(readFatal(fld + "curveType: Keeler\nthickness: 1.5\n"),
             fatalBlock(head + "The Keeler forming-limit curve needs the sheet thickness "
                               "(\"thickness\", mm) and the strain-hardening exponent "
                               "(\"hardening\"), each a number or the name of a variable or "
-                              "response."));
+                              "response." + at("hardening")));
   EXPECT_EQ(readFatal(fld + "curveType: Keeler\nthickness: 0\nhardening: 0.2\n"),
-            fatalBlock(head + "The value of \"thickness\" (0) must be a number greater than 0."));
+            fatalBlock(head + "The value of \"thickness\" (0) must be a number greater than 0." +
+                       at("thickness")));
   EXPECT_EQ(readFatal(fld + "curveType: Curve\n"),
             fatalBlock(head + "The forming-limit curve type \"Curve\" needs the curve of limit "
-                              "strains (\"tensileCurve\", the name of a *DEFINE_CURVE)."));
+                              "strains (\"tensileCurve\", the name of a *DEFINE_CURVE)." +
+                       at("tensileCurve")));
   EXPECT_EQ(readFatal(keeler + "compType: Curve\n"),
             fatalBlock(head + "The compression side type \"Curve\" needs the curve of its limit "
-                              "strains (\"compCurve\", the name of a *DEFINE_CURVE)."));
+                              "strains (\"compCurve\", the name of a *DEFINE_CURVE)." +
+                       at("compCurve")));
   EXPECT_EQ(readFatal(keeler + "compType: Hill\n"),
             fatalBlock(head + "The compression side type \"Hill\" is not supported. Valid "
                               "options are \"Angle\" or \"Curve\" (or none: the curve's own "
-                              "side)."));
+                              "side)." + at("compType")));
 }
 
 }  // namespace
