@@ -509,6 +509,14 @@ std::size_t nameDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
+// The file a place names: the study file's own name (the readers' messages call it "Study
+// Input file"), every other file by its label, which is its name.
+std::string placeFileName(const std::string& fileLabel) {
+  if (fileLabel != "Study Input file" || run.studyInputPath.empty()) return fileLabel;
+  const std::size_t slash = run.studyInputPath.find_last_of('/');
+  return slash == std::string::npos ? run.studyInputPath : run.studyInputPath.substr(slash + 1);
+}
+
 }  // namespace
 
 void resetUnknownPropertyWarnings() { warnedPropertyNames.clear(); }
@@ -533,7 +541,7 @@ void warnUnknownProperties(const DefinitionContext& context,
         "The property \"%s\" of the %s \"%s\" (record on line %d of file \"%s\") is not a "
         "property this solver reads there. It is ignored.",
         name.c_str(), context.recordLabel.c_str(), context.objectName.c_str(),
-        record.keywordLine, context.fileLabel.c_str());
+        record.keywordLine, placeFileName(context.fileLabel).c_str());
     std::string nearest;
     std::size_t best = std::max<std::size_t>(2, name.size() / 3) + 1;
     for (const std::string& known : asked) {
@@ -559,7 +567,7 @@ std::string definitionPlace(const std::string& fileLabel, const std::string& rec
   return formatText("\nThe error is in property \"%s\" of the %s \"%s\" (record on line %d of "
                     "file \"%s\").",
                     propertyName, recordLabel.c_str(), objectName.c_str(), recordLine,
-                    fileLabel.c_str());
+                    placeFileName(fileLabel).c_str());
 }
 
 void checkInputVersion(const std::string& version) {

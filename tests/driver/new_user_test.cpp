@@ -148,7 +148,7 @@ TEST(NewUserStudyChecks, MisspeltPropertyIsNamed) {
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string head = "*WARNING\nThe property \"";
   const std::string tail =
-      "\" of the Study \"demo\" (record on line 1 of file \"Study Input file\") is not a "
+      "\" of the Study \"demo\" (record on line 1 of file \"study.in\") is not a "
       "property this solver reads there. It is ignored.";
   const std::string misspelt = head + "nParalel" + tail + " Did you mean nParallel?\n";
   const std::string unknown = head + "colour" + tail + "\n";
@@ -191,9 +191,9 @@ TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
   const std::string tail = "is not a property this solver reads there. It is ignored. Did you mean ";
   for (const std::string& warning : {
            "\"verbos\" of the Run options of the study \"demo\" (record on line 8 of file "
-           "\"Study Input file\") " + tail + "verbose?\n",
-           "\"numEvalsTotl\" of the Agent \"sizing\" (record on line 10 of file \"Study Input "
-           "file\") " + tail + "numEvalsTotal?\n",
+           "\"study.in\") " + tail + "verbose?\n",
+           "\"numEvalsTotl\" of the Agent \"sizing\" (record on line 10 of file \"study.in\") " +
+               tail + "numEvalsTotal?\n",
            "\"expSign\" of the Print format \"Default\" (record on line 1 of file "
            "\"Definitions.in\") " + tail + "expSigned?\n",
            "\"factorTyp\" of the Continuous Variable \"x\" (record on line 5 of file "
