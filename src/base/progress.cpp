@@ -92,6 +92,7 @@ void progressDesign(int designNumber, bool failed, double performance, double vi
     }
   }
   draw(false);
+  if (progressPageHook) progressPageHook();
 }
 
 void progressJobs(int running, int queued) {

@@ -46,6 +46,10 @@ struct ProgressState {
 
 extern ProgressState progress;
 
+// Called at the end of progressDesign when set (a design has ended): the driver hangs the
+// update of the run's page here (results/run_page.h), which keeps its own rate limit.
+inline void (*progressPageHook)() = nullptr;
+
 // Starts the progress of a run: `terminal` says whether standard error is a terminal.
 void progressStart(bool terminal);
 

@@ -37,6 +37,8 @@ const char* const kCommandsText =
     "  export <file> [options]       write a results file as a CSV or JSON table\n"
     "                                (karvo export alone lists its options)\n"
     "  plot <study>.in [--out <dir>] write SVG plots of the study's results\n"
+    "  report <study>.in [--out <file>]\n"
+    "                                write the study's page (<study>.html) from its results\n"
     "  version                       print the version lines\n"
     "  build                         print the build number\n"
     "\nCommon options after i=<study>.in:\n"

@@ -46,6 +46,7 @@
 #include "platform/process.h"
 #include "results/checkpoint.h"
 #include "results/report.h"
+#include "results/run_page.h"
 #include "definitions/performance_file.h"
 #include "definitions/representation.h"
 
@@ -328,20 +329,6 @@ void endRunOnStopSignal() {
   interactionEndOnSignal();
 }
 
-// The evaluations a search agent's method plans in the whole run, as far as its settings
-// tell: its budget, or its population over all generations; 0 when they do not tell.
-long plannedEvaluations(const Agent& agent) {
-  // A design of experiments or a sampled study says so once it has laid out its designs.
-  if (agent.type == kAgentDoe || agent.type == kAgentReliability) return 0;
-  const MethodSettings& method = agent.method;
-  if (method.numEvals > 0) return method.numEvals;
-  if (method.populationSize > 0) {
-    return static_cast<long>(method.populationSize) * std::max(method.generationsPerCycle, 1) *
-           std::max(method.numCycles, 1);
-  }
-  return 0;
-}
-
 void runCycles() {
   const std::span<const MethodEntry> methods = methodTable();
   const EvaluationServices services = standardEvaluationServices();
@@ -389,7 +376,7 @@ void runCycles() {
       const bool baselineOnly = run.settings.checkSetup != 0;
       progressAgent(number, agent->name, run.currentCycle,
                     baselineOnly ? 1 : std::max(agent->method.numCycles, 1),
-                    baselineOnly ? 1 : plannedEvaluations(*agent), agent->evaluatedDesigns,
+                    baselineOnly ? 1 : runpage::plannedEvaluations(*agent), agent->evaluatedDesigns,
                     agent->type != kAgentDoe && agent->type != kAgentReliability);
       if (agent->type == kAgentOptimization || agent->type == kAgentEvaluation) {
         ranInCycle[static_cast<std::size_t>(number - run.startAgent)] = 1;
@@ -409,6 +396,7 @@ void runCycles() {
     writeFormatted(outptr, "\n *** End of Cycle ***\n\n");
     flushFile(outptr);
     writeCheckpoints(methods, ranInCycle, checkpointTiming);
+    runpage::runPageUpdate();
     endRunOnStopSignal();
   }
 }
@@ -446,6 +434,8 @@ void runStudy(int argc, char** argv) {
   }
   prepareRun();
   progressStart(platform::standardErrorIsTerminal());
+  runpage::runPageStart();
+  progressPageHook = [] { runpage::runPageUpdate(); };
   designNotesToMessageFile = platform::standardOutputIsTerminal();
   runCycles();
 }
@@ -565,6 +555,7 @@ void closeRun() {
   step([] { stopFormulaInterpreter(); });
   step([] { reportFailedDesigns(); });
   step([] { writeEndOfRunInformation(); });
+  step([] { runpage::runPageEnd(); });
   step([] { removeLockFiles(); });
   if (outptr) closeFile(outptr);
   if (run.studyFile) {
@@ -591,11 +582,14 @@ int runSolver(int argc, char** argv) {
       exitRun(kExitNormal, false);
     }
     const bool exportMode = std::strcmp(mode, "export") == 0;
-    if (exportMode || std::strcmp(mode, "plot") == 0) {
+    const bool reportMode = std::strcmp(mode, "report") == 0;
+    if (exportMode || reportMode || std::strcmp(mode, "plot") == 0) {
       // Commands that only read a study and its results: no run, no closing steps.
       resetRunState();
       readWorkingDirectory();
-      code = exportMode ? runExportCommand(argc, argv) : runPlotCommand(argc, argv);
+      code = exportMode   ? runExportCommand(argc, argv)
+             : reportMode ? runReportCommand(argc, argv)
+                          : runPlotCommand(argc, argv);
       std::fflush(stdout);
       std::fflush(stderr);
       return code & 0xFF;

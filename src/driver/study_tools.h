@@ -19,9 +19,10 @@ void readStudyForTool(const std::string& studyPath);
 std::vector<std::string> studyFilesWithPrefix(const std::string& folder,
                                               const std::string& prefix);
 
-// The commands: `karvo export ...` and `karvo plot ...`, argv as given to main. Each answers
+// The commands: `karvo export ...`, `karvo plot ...` and `karvo report ...`, argv as given to main. Each answers
 // the process exit status.
 int runExportCommand(int argc, char** argv);
 int runPlotCommand(int argc, char** argv);
+int runReportCommand(int argc, char** argv);
 
 }  // namespace karvo

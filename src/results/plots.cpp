@@ -56,6 +56,13 @@ std::pair<double, double> rangeOf(const std::vector<double>& values) {
   return {lo, hi};
 }
 
+// The step between the designs drawn as marks: every design up to kMaxPlotMarks designs,
+// beyond that every k-th, so that the plot of a long run stays small and quick to open (a
+// frame has some 600 pixel columns; the lines of best values keep every step).
+std::size_t markStride(std::size_t designs) {
+  return designs <= kMaxPlotMarks ? 1 : (designs + kMaxPlotMarks - 1) / kMaxPlotMarks;
+}
+
 // Ticks for a count axis from 0 to n: whole numbers only.
 std::vector<double> countTicks(double n) {
   std::vector<double> ticks = svg::niceTicks(0.0, std::max(n, 1.0));
@@ -198,7 +205,8 @@ std::string convergenceSvg(const std::string& title, const std::vector<Convergen
   svg::drawAxes(document, frame, "Evaluations", axis.name);
 
   const double bottom = frame.top + frame.height;
-  for (std::size_t i = 0; i < designs.size(); ++i) {
+  const std::size_t stride = markStride(designs.size());
+  for (std::size_t i = 0; i < designs.size(); i += stride) {
     const double x = svg::frameX(frame, static_cast<double>(i + 1));
     if (designs[i].failed) {
       svg::drawCross(document, x, bottom, 4, "#d62728", "failed");
@@ -259,7 +267,8 @@ std::string paretoSvg(const std::string& title, const ParetoProjection& data, bo
   const auto [yLo, yHi] = rangeOf(allY);
   const svg::Frame frame = svg::makeFrame(kLeft, kTop, kFrameWidth, kFrameHeight, xLo, xHi, yLo, yHi);
   svg::drawAxes(document, frame, data.xName, data.yName);
-  for (std::size_t i = 0; i < data.designX.size() && i < data.designY.size(); ++i) {
+  const std::size_t shown = std::min(data.designX.size(), data.designY.size());
+  for (std::size_t i = 0; i < shown; i += markStride(shown)) {
     svg::drawCircle(document, svg::frameX(frame, data.designX[i]),
                     svg::frameY(frame, data.designY[i]), 2.5, "#9e9e9e", "none", 0.5, "design");
   }
@@ -589,6 +598,29 @@ std::string fileNamePart(const std::string& name) {
   return part.empty() ? "_" : part;
 }
 
+std::set<int> paretoFront(const std::string& paretoPath) {
+  std::vector<search::ParetoBlock> blocks;
+  std::string error;
+  if (paretoPath.empty() || !search::readParetoBlocks(paretoPath, blocks, error) ||
+      blocks.empty()) {
+    return {};
+  }
+  const search::ParetoBlock* last = &blocks.back();
+  for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
+    if (it->complete && !it->designs.empty()) {
+      last = &*it;
+      break;
+    }
+  }
+  std::set<int> front;
+  if (last->designs.empty()) return front;
+  const int bestRank = *std::min_element(last->ranks.begin(), last->ranks.end());
+  for (std::size_t i = 0; i < last->designs.size(); ++i) {
+    if (last->ranks[i] == bestRank) front.insert(last->designs[i]);
+  }
+  return front;
+}
+
 namespace {
 
 void addParetoPlots(const Agent& agent, const HistoryTable& table,
@@ -602,25 +634,8 @@ void addParetoPlots(const Agent& agent, const HistoryTable& table,
     names.push_back(performance.name[static_cast<std::size_t>(i)]);
   }
   if (columns.size() < 2 || std::count(columns.begin(), columns.end(), -1) > 0) return;
-  std::vector<search::ParetoBlock> blocks;
-  std::string error;
-  if (paretoPath.empty() || !search::readParetoBlocks(paretoPath, blocks, error) ||
-      blocks.empty()) {
-    return;
-  }
-  const search::ParetoBlock* last = &blocks.back();
-  for (auto it = blocks.rbegin(); it != blocks.rend(); ++it) {
-    if (it->complete && !it->designs.empty()) {
-      last = &*it;
-      break;
-    }
-  }
-  if (last->designs.empty()) return;
-  const int bestRank = *std::min_element(last->ranks.begin(), last->ranks.end());
-  std::set<int> front;
-  for (std::size_t i = 0; i < last->designs.size(); ++i) {
-    if (last->ranks[i] == bestRank) front.insert(last->designs[i]);
-  }
+  const std::set<int> front = paretoFront(paretoPath);
+  if (front.empty()) return;
   for (std::size_t a = 0; a < columns.size(); ++a) {
     for (std::size_t b = a + 1; b < columns.size(); ++b) {
       ParetoProjection data;

@@ -8,6 +8,7 @@
 // them for one agent of the study that readStudyForTool read.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ struct Agent;
 struct PerformanceDefinition;
 
 namespace plots {
+
+// A plot draws a mark for at most about this many designs: beyond it every k-th design
+// (k = ceil(designs / kMaxPlotMarks)), so that plots of long runs stay small.
+inline constexpr std::size_t kMaxPlotMarks = 2000;
 
 // Designs whose performance is at or below this are scored as failed (performance -1e99).
 inline constexpr double kFailedPerformance = -1e98;
@@ -70,6 +75,11 @@ struct ParetoProjection {
   std::vector<double> frontX, frontY;    // front members
 };
 std::string paretoSvg(const std::string& title, const ParetoProjection& data, bool connect);
+
+// The design numbers of the first front: the members of the best rank in the last complete
+// block of the Pareto file at `paretoPath` (the last block when none is complete); empty when
+// the file cannot be read or has no member.
+std::set<int> paretoFront(const std::string& paretoPath);
 
 // ---------------------------------------------------------------------------------------
 // Main effects: the mean response at each level of each factor.

@@ -277,10 +277,25 @@ void writeReport(const Agent& agent) {
   }
 }
 
+// The answer's text: the heading, then "\n  name = value" or "\n  name = value (role)".
+std::string bestDesignText(const Agent& agent) {
+  const AgentAnswer answer = agentAnswer(agent);
+  std::string text = answer.heading;
+  for (const AnswerLine& line : answer.lines) {
+    text += line.role.empty()
+                ? formatText("\n  %s = %s", line.name.c_str(), line.value.c_str())
+                : formatText("\n  %s = %s (%s)", line.name.c_str(), line.value.c_str(),
+                             line.role.c_str());
+  }
+  return text;
+}
+
+}  // namespace
+
 // One line per variable of the agent's representation and per objective and constraint of
 // its performance definition, with the design's values as the study states them.
-std::string designValuesText(const Agent& agent, const Design& design) {
-  std::string text;
+static std::vector<AnswerLine> designAnswerLines(const Agent& agent, const Design& design) {
+  std::vector<AnswerLine> lines;
   if (const Representation* representation = findRepresentation(agent.representation)) {
     for (std::size_t i = 0; i < representation->slots.size(); ++i) {
       const VariableSlot& slot = representation->slots[i];
@@ -291,11 +306,11 @@ std::string designValuesText(const Agent& agent, const Design& design) {
         const DiscreteSet& set = definitions.sets[variable->setIndex];
         const int choice = design.chromosome[i];
         if (choice >= 0 && choice < static_cast<int>(set.items.size())) {
-          text += formatText("\n  %s = %s", name.c_str(), set.items[choice].c_str());
+          lines.push_back({name, set.items[choice], ""});
           continue;
         }
       }
-      if (i < design.reals.size()) text += formatText("\n  %s = %g", name.c_str(), design.reals[i]);
+      if (i < design.reals.size()) lines.push_back({name, formatText("%g", design.reals[i]), ""});
     }
   }
   const PerformanceDefinition* performance = findPerformance(agent.performance);
@@ -321,35 +336,32 @@ std::string designValuesText(const Agent& agent, const Design& design) {
       const char* relation = performance->opt[k] < 0 ? "<=" : performance->opt[k] > 0 ? ">=" : "=";
       role = formatText("constraint: %s %g", relation, target);
     }
-    text += formatText("\n  %s = %s (%s)", performance->name[k].c_str(), value.c_str(),
-                       role.c_str());
+    lines.push_back({performance->name[k], value, role});
   }
-  return text;
+  return lines;
 }
 
 // The answer of an optimisation agent: its best feasible design, else its least infeasible
 // one, else that none was evaluated successfully ("" for other agents, and for that last case
 // in a run that ended in an error, whose message says why).
-std::string bestDesignText(const Agent& agent) {
-  if (agent.type != kAgentOptimization) return "";
+AgentAnswer agentAnswer(const Agent& agent) {
+  if (agent.type != kAgentOptimization) return {};
   const AgentResults& results = agentResults(agent);
   if (!results.haveBest) {
-    if (run.exitState == "Error") return "";
-    return formatText("No design of agent %d (%s) was evaluated successfully.", agent.number,
-                      agent.name.c_str());
+    if (run.exitState == "Error") return {};
+    return {formatText("No design of agent %d (%s) was evaluated successfully.", agent.number,
+                      agent.name.c_str()), {}};
   }
   const Design& best = results.best;
-  std::string text =
+  std::string heading =
       best.status == kDesignFeasible
           ? formatText("Best design of agent %d (%s): design %d", agent.number,
                        agent.name.c_str(), best.designNumber)
           : formatText("No feasible design of agent %d (%s). The least infeasible one: design "
                        "%d (constraint violation %g)",
                        agent.number, agent.name.c_str(), best.designNumber, best.violation);
-  return text + designValuesText(agent, best);
+  return {heading, designAnswerLines(agent, best)};
 }
-
-}  // namespace
 
 void writeReports() {
   for (int number = run.startAgent; number <= run.finalAgent; ++number) {
