@@ -67,21 +67,23 @@ std::string agentLabel(const Agent& agent) {
                             : formatText("Agent %d (%s)", agent.number, agent.name.c_str());
 }
 
-// The first line of the file at `path` that speaks of an error ("" when none or unreadable).
+// The first error of the log at `path` ("" when none or unreadable): the first line of the
+// first message under an "*ERROR" line, else the first line that speaks of an error.
 std::string firstErrorLine(const std::string& path) {
   std::ifstream in(path);
-  std::string line;
+  std::string line, loose;
+  bool underError = false;
   for (int count = 0; count < 5000 && std::getline(in, line); ++count) {
+    if (underError && !line.empty()) {
+      return line.size() > 300 ? line.substr(0, 300) + "..." : line;
+    }
+    underError = line == "*ERROR";
     std::string lower = line;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lower.find("error") == std::string::npos) continue;
-    const auto first = line.find_first_not_of(" \t*");
-    line = first == std::string::npos ? line : line.substr(first);
-    if (line.size() > 300) line = line.substr(0, 300) + "...";
-    return line;
+    if (loose.empty() && !underError && lower.find("error") != std::string::npos) loose = line;
   }
-  return "";
+  return loose.size() > 300 ? loose.substr(0, 300) + "..." : loose;
 }
 
 // `path` as a link from the page's folder.
