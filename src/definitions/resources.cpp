@@ -348,19 +348,6 @@ void readComputeResource(const Record& record, const std::string& fileLabel, boo
 
   resource.remote = optionalInt(context, "jobRemote", 0) != 0 ? 1 : 0;
   resource.remoteProfile = optionalString(context, "jobRemoteProfile", "");
-  // The job controller submits to a scheduler only from this machine: a study that asks for
-  // it through a remote machine is refused now rather than at its first launch.
-  if (resource.type == ResourceType::Scheduled && resource.remote != 0 &&
-      !trimmed(resource.remoteProfile).empty()) {
-    fatalError(formatText("Error in the definition of the Compute Resource \"%s\" (%s, "
-                          "*DEFINE_COMPUTE_RESOURCE): the properties \"jobRemote\" and "
-                          "\"jobRemoteProfile\" (\"%s\") make a Scheduled resource submit its "
-                          "jobs through a remote machine. Scheduled jobs can only be submitted "
-                          "from this machine: remove \"jobRemote\" and \"jobRemoteProfile\", "
-                          "or run the solver on the machine that submits the jobs.",
-                          resource.name.c_str(), fileLabel.c_str(),
-                          trimmed(resource.remoteProfile).c_str()));
-  }
   resource.computeNode = optionalString(context, "computeNode", "");
   resource.machineList = optionalList(context, "machineList");
   for (std::string& machine : resource.machineList) machine = trimmed(machine);

@@ -255,12 +255,18 @@ bool prepareRemoteSide(const CommandRequest& request, const EvaluationContext& c
 
 // The resource's record goes to the controller when the resource itself runs the job: the
 // analysis command, or any command on its remote machine. Other commands run Direct here.
+// On the remote machine of a Scheduled resource only the analysis goes to the scheduler: the
+// other commands there (pre and post commands) run on that machine directly.
 std::string resourceBlockFor(const CommandRequest& request, const EvaluationContext& context,
                              const ComputeResource* resource, bool remote) {
   if (!resource || !(remote || (request.kind == CommandKind::kAnalysis && !resource->remote))) {
     return "";
   }
   PropertiesMap record = resource->properties;
+  if (remote && request.kind != CommandKind::kAnalysis &&
+      resource->type == ResourceType::Scheduled) {
+    record.setValue("type", "Direct");
+  }
   if (context.analysis && !trimmed(context.analysis->jobNamePrefix).empty()) {
     record.setValue("jobPrefix", trimmed(context.analysis->jobNamePrefix));
   }

@@ -43,6 +43,21 @@ JobOptions jobControllerOptions(IApplicationAccess* access) {
     if (!status) error = remote.getLastErrorMsg();
     return status;
   };
+  options.remoteCopy = [access](const std::string& remoteBlock, const std::string& localPath,
+                                const std::string& remotePath, std::string& command,
+                                std::string& error) {
+    PropertiesMap profile;
+    std::string badLine;
+    if (!parseResourceBlock(remoteBlock, profile, &badLine)) {
+      error = "The remote machine data could not be read near the line \"" + badLine + "\".";
+      return false;
+    }
+    RemoteProfile remote(profile, access);
+    bool status = false;
+    command = remote.generateCopyCommand(localPath, remotePath, true, {{"type", "file"}}, status);
+    if (!status) error = remote.getLastErrorMsg();
+    return status;
+  };
   return options;
 }
 

@@ -42,6 +42,56 @@ std::string jobFileFor(const std::string& scriptPath, const char* extension) {
   return stem + extension;
 }
 
+// A remote Scheduled job: the remote machine must offer a POSIX shell, since the job script
+// and the scheduler commands are sh; the job's paths become those of the remote machine and
+// the local ones are kept aside. False with lastError.
+bool readRemoteSide(JobRecord& r, const PropertiesMap& launch, const std::string& profile) {
+  if (!r.options.remoteCommand || !r.options.remoteCopy) {
+    r.lastError = formatText(
+        "The compute resource \"%s\" submits its jobs through a remote machine (remote "
+        "profile \"%s\"), but no remote command and copy generators are available to the job "
+        "controller.",
+        r.resourceName.c_str(), profile.c_str());
+    return false;
+  }
+  PropertiesMap machine;
+  parseResourceBlock(launch.value("remote_block"), machine);
+  const std::string platformWord = lowerCase(trimmed(machine.value("platform")));
+  if (platformWord != "linux" &&
+      !(platformWord == "windows" && job::isTrueFlag(trimmed(machine.value("useCygwin"))))) {
+    r.lastError = formatText(
+        "The Scheduled compute resource \"%s\" submits its jobs through the remote profile "
+        "\"%s\", whose machine has no POSIX shell (platform \"%s\"). Scheduled jobs can be "
+        "submitted through a Linux machine, or a Windows machine with useCygwin.",
+        r.resourceName.c_str(), profile.c_str(), trimmed(machine.value("platform")).c_str());
+    return false;
+  }
+  std::string folder = trimmed(launch.value("rmt_analysis_dir"));
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  if (folder.empty()) {
+    r.lastError = formatText("The remote analysis folder of the job on the compute resource "
+                             "\"%s\" is not known (\"rmt_analysis_dir\" is empty).",
+                             r.resourceName.c_str());
+    return false;
+  }
+  r.remoteBlock = launch.value("remote_block");
+  r.localAnalysisDir = r.analysisDir;
+  r.localStudyDir = r.studyDir;
+  r.localScriptPath = r.scriptPath;
+  r.localLog = r.outLog;
+  r.analysisDir = folder;
+  r.studyDir = trimmed(launch.value("rmt_study_dir"));
+  std::size_t slash = r.localScriptPath.rfind(platform::kPathSeparator);
+  r.scriptPath = folder + "/" + r.localScriptPath.substr(slash + 1);
+  r.statusPath = jobFileFor(r.scriptPath, ".exitstatus");
+  // Output and errors go into one file there whenever anything is logged here.
+  r.outLog = r.errLog = r.outLog.empty() && r.errLog.empty()
+                            ? std::string()
+                            : jobFileFor(r.scriptPath, ".output");
+  r.outputPath.clear();
+  return true;
+}
+
 // Fills the record from the launch; false with lastError when the launch cannot run.
 bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
   r.command = launch.value("exec_cmd");
@@ -66,14 +116,8 @@ bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
   if (type.empty() || lowerCase(type) == "direct") {
     r.kind = remote ? JobKind::kRemoteDirect : JobKind::kDirect;
   } else if (lowerCase(type) == "scheduled") {
-    if (remote) {
-      r.lastError = formatText(
-          "The Scheduled compute resource \"%s\" is set to run through the remote profile "
-          "\"%s\". Scheduled jobs can only be submitted from this machine.",
-          r.resourceName.c_str(), profile.c_str());
-      return false;
-    }
     r.kind = JobKind::kScheduled;
+    r.remote = remote;
   } else {
     r.lastError = formatText(
         "The compute resource \"%s\" is of the type \"%s\", on which the job controller cannot "
@@ -102,6 +146,7 @@ bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
   r.analysisNum = launchNumber(launch, "analysis_num");
   r.caseNum = launchNumber(launch, "case_num");
   r.traced = job::isTrueFlag(launch.value("do_verbose"));
+  if (r.remote && !readRemoteSide(r, launch, profile)) return false;
 
   // The job name, from the resource's prefix and name pattern.
   std::string prefix = r.resource.has("jobPrefix") ? trimmed(r.resource.value("jobPrefix"))

@@ -8,7 +8,10 @@
 //   Direct, remote  the same, with the command first wrapped by the remote profile's
 //                   execution-command generator (ssh and the like) and run locally;
 //   Scheduled       the job script is handed to a batch scheduler (Slurm, PBS, LSF...)
-//                   through the resource's submission, finish-check and kill commands.
+//                   through the resource's submission, finish-check and kill commands;
+//                   with a remote profile these commands run on the remote machine (a
+//                   cluster's login node) through the profile's execution command, and the
+//                   job script goes there through its copy command (below).
 //
 // ---------------------------------------------------------------------------------------
 // Job states and the function behind each transition
@@ -66,6 +69,8 @@
 //   "resource_name"  the compute resource's name, used in messages.
 //   "resource_block" the compute resource's record as "key: value" lines (below).
 //   "remote_block"   the remote profile's record, handed to JobOptions::remoteCommand.
+//   "rmt_analysis_dir", "rmt_study_dir"   the analysis and study folders on the remote
+//                    machine (remote Scheduled jobs; the first is required there).
 // Flags ("do_logging", and the resource's flags below) are true for "true", "yes", "on" and
 // "1" in any letter case, false otherwise.
 //
@@ -74,8 +79,9 @@
 // removed; empty lines are skipped. formatResourceBlock and parseResourceBlock below write
 // and read it. An empty block is a local Direct resource.
 //   "type"              "Direct" (or empty) or "Scheduled"; anything else is refused.
-//   "jobRemote", "jobRemoteProfile"   a flag and a profile name: both set make a Direct
-//                       resource remote. A remote Scheduled resource is refused.
+//   "jobRemote", "jobRemoteProfile"   a flag and a profile name: both set make the
+//                       resource remote. A remote Scheduled resource needs a POSIX shell on
+//                       the remote machine (platform "Linux", or "Windows" with useCygwin).
 //
 // Job script. Written to job_script (through a temporary file and a rename, so a script that
 // is running is never rewritten under it) with mode 0755 and run as `/bin/sh <script>` in
@@ -86,6 +92,17 @@
 // a stale status file is removed at submit. Every job needs its own job_script path: two
 // jobs started at the same moment under one path may both run the later script (the
 // evaluation flow gives each analysis of each design its own folder).
+//
+// Remote Scheduled jobs. The scheduler commands run on the remote machine: each is run as
+// "cd <folder> || exit 1; <command>" there, wrapped by JobOptions::remoteCommand and run here
+// with its output captured. The placeholders %JOBSCRIPT%, %ANALYSISDIR% and %STUDYDIR%, the
+// job script's own paths and the status file are those of the remote machine: the script is
+// written here beside the analysis (job_script) and copied, with JobOptions::remoteCopy, into
+// rmt_analysis_dir under the same name. It starts in the remote user's home folder, so a
+// relative remote path means there what it means to the login shell. The status file is read
+// with "cat" on the remote machine. Logged output goes to the job's output file there (the
+// script path with ".output"), which is read back and appended to the local log once the job
+// has come to its end. The analysis files themselves are copied by the evaluation flow.
 //
 // Scheduled resources: properties read and their meaning.
 //   "jobCommand"        submission command, required ("sbatch", "qsub", "bsub <"). Run with
@@ -170,6 +187,14 @@ using RemoteCommandFn = std::function<bool(const std::string& remoteBlock,
                                            const std::string& command, std::string& wrapped,
                                            std::string& error)>;
 
+// Builds the local command that copies the local file `localPath` to `remotePath` on the
+// remote machine described by `remoteBlock`. The solver wires it to the remote profile's
+// generateCopyCommand. False, with `error`, on failure.
+using RemoteCopyFn = std::function<bool(const std::string& remoteBlock,
+                                        const std::string& localPath,
+                                        const std::string& remotePath, std::string& command,
+                                        std::string& error)>;
+
 // A RemoteCommandFn for one known profile: `generate` answers the wrapped command and sets
 // its flag to true on success; `lastMessage` (may be empty) gives the reason of a failure.
 RemoteCommandFn remoteCommandFromGenerator(
@@ -178,7 +203,9 @@ RemoteCommandFn remoteCommandFromGenerator(
 
 // Settings of the controller itself (not of a resource).
 struct JobOptions {
-  RemoteCommandFn remoteCommand;         // wraps remote Direct commands; empty: refused
+  RemoteCommandFn remoteCommand;         // wraps remote commands; empty: remote jobs refused
+  RemoteCopyFn remoteCopy;               // copies a remote Scheduled job's script; empty:
+                                         // remote Scheduled jobs refused
   double schedulerCommandSeconds = 60;   // time limit of each submission, finish-check and
                                          // kill command (s; <= 0: none)
   double statusFileGraceSeconds = 30;    // wait for the status file after the finish check

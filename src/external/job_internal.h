@@ -59,6 +59,13 @@ struct JobRecord {
   bool traced = false;            // "do_verbose": the script traces each command it runs
                                   // ("set -x", into the captured output)
   SchedulerSettings scheduler;    // Scheduled only
+  bool remote = false;            // Scheduled through a remote machine: analysisDir, studyDir,
+                                  // scriptPath, statusPath, outLog and errLog are remote paths
+  std::string remoteBlock;        // "remote_block": the remote profile's record
+  std::string localAnalysisDir;   // remote job: the analysis folder here
+  std::string localStudyDir;      // remote job: the study folder here ("" when not given)
+  std::string localScriptPath;    // remote job: where its script is written here
+  std::string localLog;           // remote job: the log its output is appended to ("" none)
   double endReportedAt = -1;      // monotonic s when the finish check reported the end while
                                   // the status file was missing; -1 = not yet
 };
@@ -71,6 +78,11 @@ std::string absolutePath(const std::string& path, const std::string& base);
 
 // The job name: letters, digits, '.', '_' and '-' kept, anything else becomes '_'.
 std::string sanitizeName(const std::string& name);
+
+// `path` quoted for /bin/sh. A relative path of a remote job (or one starting with "~/") is
+// one under the remote user's home folder, and is given as "$HOME"/'...' so that it holds
+// in any folder the command changes into.
+std::string commandPath(const JobRecord& job, const std::string& path);
 
 // Replaces the placeholders of the header (%JOBID%, ...) in `text`. With `forShell`, paths
 // are inserted quoted for /bin/sh; %COMMAND% is replaced by `commandBlock` (templates).

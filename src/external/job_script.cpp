@@ -57,9 +57,15 @@ std::string sanitizeName(const std::string& name) {
   return clean;
 }
 
+std::string commandPath(const JobRecord& job, const std::string& path) {
+  if (!job.remote || path.empty() || path[0] == '/') return platform::shellQuote(path);
+  const std::string below = path.rfind("~/", 0) == 0 ? path.substr(2) : path;
+  return "\"$HOME\"/" + platform::shellQuote(below);
+}
+
 std::string substitutePlaceholders(const std::string& text, const JobRecord& job, bool forShell,
                                    const std::string& commandBlock) {
-  auto path = [forShell](const std::string& p) { return forShell ? platform::shellQuote(p) : p; };
+  auto path = [forShell, &job](const std::string& p) { return forShell ? commandPath(job, p) : p; };
   struct Entry {
     std::string_view name;
     std::string value;
@@ -105,21 +111,24 @@ std::string substitutePlaceholders(const std::string& text, const JobRecord& job
 }
 
 std::string scriptCommandBlock(const JobRecord& job, bool withStatus) {
-  std::string block = "cd " + platform::shellQuote(job.analysisDir) + " || exit 1\n";
+  // A remote job starts in the home folder, where its relative paths (the login shell's)
+  // hold; its command changes into the remote analysis folder itself.
+  std::string block = job.remote ? std::string("cd || exit 1\n")
+                                 : "cd " + platform::shellQuote(job.analysisDir) + " || exit 1\n";
   if (job.traced) block += "set -x\n";
   if (!withStatus) return block + withNewline(job.command);
   std::string redirect;
   if (!job.outLog.empty() && job.outLog == job.errLog) {
-    redirect = " >> " + platform::shellQuote(job.outLog) + " 2>&1";
+    redirect = " >> " + commandPath(job, job.outLog) + " 2>&1";
   } else {
-    if (!job.outLog.empty()) redirect += " >> " + platform::shellQuote(job.outLog);
-    if (!job.errLog.empty()) redirect += " 2>> " + platform::shellQuote(job.errLog);
+    if (!job.outLog.empty()) redirect += " >> " + commandPath(job, job.outLog);
+    if (!job.errLog.empty()) redirect += " 2>> " + commandPath(job, job.errLog);
   }
-  std::string temporary = platform::shellQuote(job.statusPath + ".tmp");
+  std::string temporary = commandPath(job, job.statusPath + ".tmp");
   block += "(\n" + withNewline(job.command) + ")" + redirect + "\n";
   block += "karvo_job_status=$?\n";
   block += "echo \"$karvo_job_status\" > " + temporary + " && mv -f " + temporary + " " +
-           platform::shellQuote(job.statusPath) + "\n";
+           commandPath(job, job.statusPath) + "\n";
   return block;
 }
 

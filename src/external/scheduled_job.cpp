@@ -98,15 +98,33 @@ std::string schedulerCommand(const JobRecord& job, const std::string& pattern) {
          command;
 }
 
-// Runs one scheduler command; false with lastError when it could not run to its end.
+// Runs one scheduler command, on the remote machine for a remote job (in its folder there,
+// through the profile's execution command); false with lastError when it could not run to
+// its end. For a remote job the exit status is the remote command's, or that of the
+// execution program when it could not reach the machine (255 for ssh).
 bool runSchedulerCommand(JobRecord& job, const char* what, const std::string& command,
                          platform::CapturedRun& run) {
-  run = platform::runCapturedCommand(command, job.scheduler.commandFolder,
-                                     job.options.schedulerCommandSeconds);
+  std::string started = command;
+  std::string folder = job.scheduler.commandFolder;
+  if (job.remote) {
+    std::string error;
+    const std::string there =
+        "cd " + commandPath(job, folder) + " || exit 1; " + command;
+    if (!job.options.remoteCommand(job.remoteBlock, there, started, error) ||
+        trimmed(started).empty()) {
+      job.lastError = formatText("Error in creating the execution command using the remote "
+                                 "profile \"%s\" for the %s command \"%s\".\nMessage "
+                                 "received:\n%s",
+                                 trimmed(job.resource.value("jobRemoteProfile")).c_str(), what,
+                                 command.c_str(), error.c_str());
+      return false;
+    }
+    folder = job.localAnalysisDir;
+  }
+  run = platform::runCapturedCommand(started, folder, job.options.schedulerCommandSeconds);
   if (!run.started) {
     job.lastError = formatText("Could not run the %s command \"%s\" in the folder \"%s\": %s",
-                               what, command.c_str(), job.scheduler.commandFolder.c_str(),
-                               run.error.c_str());
+                               what, started.c_str(), folder.c_str(), run.error.c_str());
     return false;
   }
   if (run.timedOut) {
@@ -117,18 +135,49 @@ bool runSchedulerCommand(JobRecord& job, const char* what, const std::string& co
   return true;
 }
 
-// The exit status in the job's status file; false while the file is absent or unreadable.
-bool readStatusFile(const JobRecord& job, int& status) {
-  std::FILE* file = std::fopen(job.statusPath.c_str(), "r");
-  if (!file) return false;
-  char text[64] = {0};
-  std::size_t n = std::fread(text, 1, sizeof text - 1, file);
-  std::fclose(file);
-  text[n] = '\0';
+// The exit status in the job's status file (on the remote machine for a remote job); false
+// while the file is absent or unreadable there.
+bool readStatusFile(JobRecord& job, int& status) {
+  std::string text;
+  if (job.remote) {
+    platform::CapturedRun run;
+    const std::string error = job.lastError;
+    if (!runSchedulerCommand(job, "status", "cat " + commandPath(job, job.statusPath), run) ||
+        run.exitStatus != 0) {
+      job.lastError = error;  // a status file not there yet is no failure
+      return false;
+    }
+    text = run.output;
+  } else {
+    std::FILE* file = std::fopen(job.statusPath.c_str(), "r");
+    if (!file) return false;
+    char buffer[64] = {0};
+    std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
+    std::fclose(file);
+    text.assign(buffer, n);
+  }
   return parseInteger(trimmed(text), status) && status >= 0 && status <= 255;
 }
 
+// A remote job's logged output, read back from its output file there and appended to the
+// local log once the job has come to its end. A failure leaves the log without it.
+void fetchRemoteOutput(JobRecord& job) {
+  if (!job.remote || job.localLog.empty() || job.outLog.empty()) return;
+  platform::CapturedRun run;
+  const std::string error = job.lastError;
+  const bool read =
+      runSchedulerCommand(job, "output", "cat " + commandPath(job, job.outLog), run) &&
+      run.exitStatus == 0;
+  job.lastError = error;
+  if (!read || run.output.empty()) return;
+  if (std::FILE* log = std::fopen(job.localLog.c_str(), "a")) {
+    std::fwrite(run.output.data(), 1, run.output.size(), log);
+    std::fclose(log);
+  }
+}
+
 bool endJob(JobRecord& job, bool statusRead, int status) {
+  fetchRemoteOutput(job);
   job.state = JobState::kEnded;
   job.queued = false;
   job.ranToEnd = statusRead;
@@ -226,7 +275,10 @@ bool makeScript(JobRecord& job, std::string& script) {
   }
   std::string name = trimmed(res.value("jobTemplate"));
   std::string base = trimmed(res.value("jobTemplatePrependPath"));
-  if (base.empty()) base = job.studyDir.empty() ? job.analysisDir : job.studyDir;
+  if (base.empty()) {  // the template is read here, also for a remote job
+    const std::string& study = job.remote ? job.localStudyDir : job.studyDir;
+    base = study.empty() ? (job.remote ? job.localAnalysisDir : job.analysisDir) : study;
+  }
   std::string path = absolutePath(name, base);
   std::FILE* file = name.empty() ? nullptr : std::fopen(path.c_str(), "r");
   if (!file) {
@@ -252,28 +304,68 @@ bool makeScript(JobRecord& job, std::string& script) {
   return true;
 }
 
+// Copies a remote job's script, written here, to its place on the remote machine.
+bool copyScriptThere(JobRecord& job) {
+  std::string command, error;
+  if (!job.options.remoteCopy(job.remoteBlock, job.localScriptPath, job.scriptPath, command,
+                              error) ||
+      trimmed(command).empty()) {
+    job.lastError = formatText("Error in creating the remote copy command using the remote "
+                               "profile \"%s\" for file \"%s\".\nMessage received:\n%s",
+                               trimmed(job.resource.value("jobRemoteProfile")).c_str(),
+                               job.localScriptPath.c_str(), error.c_str());
+    return false;
+  }
+  platform::CapturedRun run = platform::runCapturedCommand(command, job.localAnalysisDir,
+                                                           job.options.schedulerCommandSeconds);
+  if (!run.started || run.timedOut || run.exitStatus != 0) {
+    const std::string how = !run.started  ? "could not start: " + run.error
+                            : run.timedOut ? std::string("did not finish in time")
+                                           : formatText("ended with exit status %d",
+                                                        run.exitStatus);
+    job.lastError = formatText("Could not copy the job script \"%s\" to \"%s\" on the remote "
+                               "machine: the copy command \"%s\" %s. Its output:\n%s",
+                               job.localScriptPath.c_str(), job.scriptPath.c_str(),
+                               command.c_str(), how.c_str(), run.output.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool scheduledSubmit(JobRecord& job) {
   if (!readSchedulerSettings(job)) return false;
   const SchedulerSettings& s = job.scheduler;
-  if (!platform::isDirectory(job.analysisDir)) {
-    job.lastError = "The analysis folder \"" + job.analysisDir + "\" does not exist.";
+  const std::string& local = job.remote ? job.localAnalysisDir : job.analysisDir;
+  if (!platform::isDirectory(local)) {
+    job.lastError = "The analysis folder \"" + local + "\" does not exist.";
     return false;
   }
   std::string script;
   if (!makeScript(job, script)) return false;
-  if (!writeJobScript(job.scriptPath, script, job.lastError)) return false;
-  platform::removeFile(job.statusPath);
-  platform::removeFile(job.statusPath + ".tmp");
-
   std::string command = schedulerCommand(job, s.submitCommand);
   if (s.submitCommand.find("%JOBSCRIPT%") == std::string::npos) {
-    command += " " + platform::shellQuote(job.scriptPath);
+    command += " " + commandPath(job, job.scriptPath);
   }
   job.startedCommand = command;
+  std::string submission = command;
+  if (job.remote) {
+    if (!writeJobScript(job.localScriptPath, script, job.lastError) || !copyScriptThere(job)) {
+      return false;
+    }
+    // What an earlier job of this folder left there: its status and output files.
+    std::string stale = "rm -f " + commandPath(job, job.statusPath) + " " +
+                        commandPath(job, job.statusPath + ".tmp");
+    if (!job.outLog.empty()) stale += " " + commandPath(job, job.outLog);
+    submission = stale + "; " + command;
+  } else {
+    if (!writeJobScript(job.scriptPath, script, job.lastError)) return false;
+    platform::removeFile(job.statusPath);
+    platform::removeFile(job.statusPath + ".tmp");
+  }
   platform::CapturedRun run;
-  if (!runSchedulerCommand(job, "submission", command, run)) return false;
+  if (!runSchedulerCommand(job, "submission", submission, run)) return false;
   if (run.exitStatus != 0) {
     job.lastError = formatText("The submission command \"%s\" failed with exit status %d. Its "
                                "output:\n%s",
@@ -373,6 +465,7 @@ bool scheduledKill(JobRecord& job) {
                                command.c_str(), run.exitStatus, run.output.c_str());
     return false;
   }
+  fetchRemoteOutput(job);
   job.state = JobState::kKilled;
   job.queued = false;
   job.ranToEnd = false;

@@ -273,15 +273,6 @@ std::vector<BadStudyCase> badStudies() {
        "Component studies, whose agents are linked through that file, cannot be run by this "
        "solver: its agents would run unlinked. Remove the file to run the agents as separate "
        "agents."},
-      {"ScheduledResourceThroughARemoteMachine",
-       edit("Definitions.in", "*DEFINE_RESPONSE",
-            "*DEFINE_COMPUTE_RESOURCE\nname: slurm\ntype: Scheduled\njobRemote: 1\n"
-            "jobRemoteProfile: cluster\n*DEFINE_RESPONSE"),
-       "Error in the definition of the Compute Resource \"slurm\" (Definitions.in, "
-       "*DEFINE_COMPUTE_RESOURCE): the properties \"jobRemote\" and \"jobRemoteProfile\" "
-       "(\"cluster\") make a Scheduled resource submit its jobs through a remote machine. "
-       "Scheduled jobs can only be submitted from this machine: remove \"jobRemote\" and "
-       "\"jobRemoteProfile\", or run the solver on the machine that submits the jobs."},
       {"SecondAgentWithUnknownMethod",
        [](const std::string& d) {
          writeAgents(d, {"sizing", "shape"}, 0, 1);

@@ -660,8 +660,9 @@ TEST_F(ScheduledJob, SubmissionFailuresAreReported) {
   resource.setValue("jobRemote", "yes");
   resource.setValue("jobRemoteProfile", "cluster");
   EXPECT_EQ(submitFailure(launch()),
-            "The Scheduled compute resource \"slurm\" is set to run through the remote profile "
-            "\"cluster\". Scheduled jobs can only be submitted from this machine.");
+            "The compute resource \"slurm\" submits its jobs through a remote machine (remote "
+            "profile \"cluster\"), but no remote command and copy generators are available to "
+            "the job controller.");
 }
 
 TEST_F(ScheduledJob, TemplateNameAndPlaceholders) {
