@@ -260,6 +260,8 @@ void warnFewBatches(const char* name, int batchSize, int batches) {
 void readTolmarSettings(const DefinitionContext& context, int, MethodSettings& s) {
   s.numEvals = readBudget(context);
   useHybridOperators(s.genetic, 0.5, 0.2);
+  s.steadyState = optionalInt(context, "steadyState", 0);
+  checkIntRange(context, "steadyState", s.steadyState, 0, 1);
 }
 
 void readMultiStartSettings(const DefinitionContext& context, int, MethodSettings& s) {

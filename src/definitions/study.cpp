@@ -475,7 +475,7 @@ constexpr const char* kAgentRecordNames[] = {
     "numDesigns", "numExtraEvals", "numFactors", "numGen", "numIter", "numIters", "numLevels",
     "numLineSearches", "numTemps", "personalBest", "populationSize", "sampleMethod",
     "selectionParameter", "selectionType", "shutOff", "simplexSize", "startTemp",
-    "scalingWindow", "startingDesign", "surfaceType", "taguchiArray"};
+    "scalingWindow", "startingDesign", "steadyState", "surfaceType", "taguchiArray"};
 
 void readAgentRecord(const Record& record, std::span<const MethodEntry> methods) {
   DefinitionContext ctx{&record, kStudyFileLabel, "Agent"};

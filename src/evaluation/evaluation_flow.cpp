@@ -613,6 +613,7 @@ void pollInteraction(FlowBatch& batch) {
 // What one pass of runBatch has done and found, shared by its steps.
 struct BatchPass {
   FlowDesign* serialDesign = nullptr;  // serial batch: the only design that may start jobs
+  std::vector<std::size_t> finished;   // designs finished in this pass (batch positions)
   bool cannotStart = false;   // a job waits for a compute resource or a reservation
   bool progress = false;      // a job moved (submitted, ended, skipped) or a design finished
   SleepProposal proposal;     // when the running jobs want to be checked again
@@ -779,6 +780,7 @@ JobCounts advanceDesigns(FlowBatch& batch, BatchPass& pass) {
     }
     if (done) {
       finishDesign(batch, design);
+      pass.finished.push_back(static_cast<std::size_t>(design.slot));
       pass.progress = true;
       batch.runningLogStale = true;
     } else {
@@ -844,7 +846,14 @@ void runBatch(FlowBatch& batch) {
         batch.runningLogStale = false;
       }
     }
-    const JobCounts counts = advanceDesigns(batch, pass);
+    JobCounts counts = advanceDesigns(batch, pass);
+    if (batch.designFinished) {
+      // A steady-state batch: each finished design goes back to its caller, who may add
+      // the next ones; they start in the next pass, which follows at once.
+      for (std::size_t slot : pass.finished) batch.designFinished(batch.designs[slot]);
+      counts.allFinished = std::all_of(batch.designs.begin(), batch.designs.end(),
+                                       [](const FlowDesign& d) { return d.finished; });
+    }
     const bool anyRunning = counts.running > 0;
     progressJobs(counts.running, counts.waiting);
     // Finished designs reach the history file within seconds even while the batch goes on
@@ -972,7 +981,7 @@ struct BatchLookup {
 // its repeats take the results of the first. The others are to be evaluated. A design whose
 // relationship failed draws its number here, after the agent's count.
 BatchLookup lookUpDesigns(Agent& agent, AgentResults& results, const EncodingContext& encoding,
-                          std::vector<Design>& designs) {
+                          const std::vector<Design*>& designs, bool report = true) {
   BatchLookup lookup;
   RelationshipSettings relationships;
   relationships.evaluator = &evaluateRelationshipExpression;
@@ -985,7 +994,7 @@ BatchLookup lookUpDesigns(Agent& agent, AgentResults& results, const EncodingCon
   designStoreCreate(batchTable, results.store.context,
                     results.store.enabled && designs.size() > 1 ? 1 : 0);
   for (std::size_t i = 0; i < designs.size(); ++i) {
-    Design& design = designs[i];
+    Design& design = *designs[i];
     // Whatever it carries from an earlier life (a copy of a population member) is not its
     // outcome now.
     design.failed = false;
@@ -1015,7 +1024,7 @@ BatchLookup lookUpDesigns(Agent& agent, AgentResults& results, const EncodingCon
     }
     lookup.toEvaluate.push_back(i);
   }
-  if (results.store.enabled) {
+  if (results.store.enabled && report) {
     writeMessage("outptr", "note",
                  formatText("Num in: %d, num existing: %d, num duplicates: %d",
                             static_cast<int>(designs.size()), lookup.existing,
@@ -1046,20 +1055,22 @@ int numberDesign(const Design& design, bool relationshipsHeld, const AgentResult
 
 // Numbers, records, folders and values of each design to evaluate, in batch order. A design
 // that cannot be set up is an error design: its jobs fail at once.
-void setUpDesigns(FlowBatch& batch, std::vector<Design>& designs, const BatchLookup& lookup,
+void setUpDesigns(FlowBatch& batch, const std::vector<Design*>& designs, const BatchLookup& lookup,
                   const EncodingContext& encoding) {
   int& count = batch.agent->evaluatedDesigns;
-  batch.designs.resize(lookup.toEvaluate.size());
-  for (std::size_t slot = 0; slot < lookup.toEvaluate.size(); ++slot) {
+  const std::size_t base = batch.designs.size();  // designs already in the batch
+  batch.designs.resize(base + lookup.toEvaluate.size());
+  for (std::size_t slot = base; slot < batch.designs.size(); ++slot) {
     // Setting up thousands of designs takes a while: a stop signal ends the run here too.
     if (platform::stopSignal() != 0) pollInteraction(batch);
-    const std::size_t i = lookup.toEvaluate[slot];
+    const std::size_t i = lookup.toEvaluate[slot - base];
     FlowDesign& flow = batch.designs[slot];
     flow.batch = &batch;
-    flow.design = &designs[i];
+    flow.design = designs[i];
     flow.slot = static_cast<int>(slot);
-    flow.number = numberDesign(designs[i], lookup.relationshipsHeld[i], *batch.results, count);
-    designs[i].designNumber = flow.number;
+    Design& design = *designs[i];
+    flow.number = numberDesign(design, lookup.relationshipsHeld[i], *batch.results, count);
+    design.designNumber = flow.number;
     flow.context.agentNumber = batch.agent->number;
     flow.context.designNumber = flow.number;
     flow.context.designSlot = flow.slot;
@@ -1068,14 +1079,13 @@ void setUpDesigns(FlowBatch& batch, std::vector<Design>& designs, const BatchLoo
     startDesignResponses(flow.context, batch.responseNames);
     // Decoded again now that its turn has come: decoding fills the representation's slots,
     // from which the design's values are written.
-    Representation& representation = encodingRepresentationOf(designs[i]);
+    Representation& representation = encodingRepresentationOf(design);
     if (!lookup.relationshipsHeld[i]) {
       flow.error = true;
-    } else if (!decodeDesign(designs[i], representation, encoding)) {
+    } else if (!decodeDesign(design, representation, encoding)) {
       flow.error = true;
     }
-    std::vector<DesignValueEntry> values =
-        fillDesignValues(designs[i], representation, flow.context);
+    std::vector<DesignValueEntry> values = fillDesignValues(design, representation, flow.context);
     if (!setUpDesign(batch, flow, values)) flow.error = true;
     if (!flow.error && !evaluateDependentVariables(flow.context)) flow.error = true;
     if (flow.error) {
@@ -1100,12 +1110,14 @@ void runDesigns(FlowBatch& batch) {
     return;
   }
   double nextPoll = 0;
-  for (FlowDesign& flow : batch.designs) {
+  // (A steady-state batch grows as its designs finish: by position, not by iterator.)
+  for (std::size_t slot = 0; slot < batch.designs.size(); ++slot) {
     if (platform::stopSignal() != 0 || platform::monotonicSeconds() >= nextPoll) {
       pollInteraction(batch);
       nextPoll = platform::monotonicSeconds() + 1.0;
     }
-    finishDesign(batch, flow);
+    finishDesign(batch, batch.designs[slot]);
+    if (batch.designFinished) batch.designFinished(batch.designs[slot]);
   }
 }
 
@@ -1206,8 +1218,10 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   batch.loopValueNames = historyLoopValueNames(agent);
   batch.shape = historyShapeOfAgent(agent);
   EncodingContext encoding = encodingContextForAgent(agent);
-  const BatchLookup lookup = lookUpDesigns(agent, results, encoding, designs);
-  setUpDesigns(batch, designs, lookup, encoding);
+  std::vector<Design*> pointers;
+  for (Design& design : designs) pointers.push_back(&design);
+  const BatchLookup lookup = lookUpDesigns(agent, results, encoding, pointers);
+  setUpDesigns(batch, pointers, lookup, encoding);
   if (batch.designs.empty()) {
     // Every design was known: nothing to run.
     for (const auto& [repeat, first] : lookup.repeats) {
@@ -1221,6 +1235,55 @@ BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
   for (const auto& [repeat, first] : lookup.repeats) takeResultsOf(designs[repeat], designs[first]);
   if (!run.settings.designFilesOnly && historySaveDue(results)) writeHistory(agent, results);
   summary.evaluated = lookup.replayed;
+  for (const FlowDesign& flow : batch.designs) {
+    ++summary.evaluated;
+    if (flow.design->failed) ++summary.failed;
+  }
+  if (run.settings.designFilesOnly) endRunAfterFiles(agent, batch);
+  writeDesignNote("\nCompleted design evaluation for all designs requested.");
+  return summary;
+}
+
+BatchSummary evaluateDesignStream(Agent& agent, std::deque<Design>& designs,
+                                  const EvaluationServices& services, const DesignRefill& refill) {
+  BatchSummary summary;
+  if (designs.empty()) return summary;
+  FlowBatch batch;
+  setUpBatch(batch, agent, services);
+  BatchGuard guard(batch);
+  connectConditions(batch, services);
+  clearConditionValues();
+  AgentResults& results = agentResults(agent);
+  batch.results = &results;
+  batch.loopValueNames = historyLoopValueNames(agent);
+  batch.shape = historyShapeOfAgent(agent);
+  const EncodingContext encoding = encodingContextForAgent(agent);
+  // Each design is looked up and set up when the caller adds it. One whose results are
+  // known already (stored, or replayed) goes back to the caller at once.
+  std::size_t taken = 0;
+  auto takeNew = [&]() {
+    while (taken < designs.size()) {
+      const std::size_t index = taken++;
+      const std::vector<Design*> one{&designs[index]};
+      const BatchLookup lookup = lookUpDesigns(agent, results, encoding, one, false);
+      summary.evaluated += lookup.replayed;
+      if (lookup.toEvaluate.empty()) {
+        refill(index);
+        continue;
+      }
+      setUpDesigns(batch, one, lookup, encoding);
+      batch.designs.back().streamIndex = index;
+    }
+  };
+  batch.designFinished = [&](const FlowDesign& flow) {
+    refill(flow.streamIndex);
+    takeNew();
+  };
+  takeNew();
+  if (batch.designs.empty()) return summary;
+  runDesigns(batch);
+  if (interactionStarted) interactionApplyParallelChanges(interaction);
+  if (!run.settings.designFilesOnly && historySaveDue(results)) writeHistory(agent, results);
   for (const FlowDesign& flow : batch.designs) {
     ++summary.evaluated;
     if (flow.design->failed) ++summary.failed;

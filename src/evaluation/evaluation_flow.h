@@ -16,6 +16,8 @@
 // (running local jobs are killed, or left alone with "keep").
 #pragma once
 
+#include <deque>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -78,6 +80,19 @@ EvaluationServices standardEvaluationServices();
 // is set once one of its designs has finished.
 BatchSummary evaluateDesigns(Agent& agent, std::vector<Design>& designs,
                              const EvaluationServices& services);
+
+// Steady-state evaluation: the designs do not wait for one another. `designs` holds the
+// first designs; each time one of them is finished (scored, stored, in the history) while
+// the others still run, `refill` gets its position in `designs` and may add designs at the
+// back, which start as slots free (nParallel, each analysis's numDesigns). Returns once no
+// design runs and none was added. Designs are numbered as they are added; a design whose
+// results are known (stored, or replayed) goes back to `refill` at once. A process without
+// analyses, "stop" and a failing baseline or first design behave as in evaluateDesigns. The
+// order in which designs finish depends on how long their analyses take, so a caller that
+// bases new designs on finished ones repeats its run only with one design at a time.
+using DesignRefill = std::function<void(std::size_t finished)>;
+BatchSummary evaluateDesignStream(Agent& agent, std::deque<Design>& designs,
+                                  const EvaluationServices& services, const DesignRefill& refill);
 
 // The baseline design of `agent` for a check-setup run: every variable of its representation
 // at its baseline value, then the current parameter values; the real values are

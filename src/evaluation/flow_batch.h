@@ -6,6 +6,8 @@
 // diagram and its invariants open evaluation_flow.cpp. Internal to the evaluation layer.
 #pragma once
 
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -99,6 +101,7 @@ struct FlowDesign {
                                   // evaluation: no file of it is written, nothing is run
   std::vector<HistoryLoopCases> loopCases;  // per entry of FlowBatch::loops that ran a case:
                                   // the values of each case, for the history
+  std::size_t streamIndex = 0;    // steady-state batch: its position among the caller's designs
 };
 
 struct FlowBatch {
@@ -107,7 +110,8 @@ struct FlowBatch {
   ConditionServices conditions;              // what the batch's conditions use
   Process* process = nullptr;                // null: a process without analyses
   PerformanceDefinition* performance = nullptr;  // scores the designs; null: none
-  std::vector<FlowDesign> designs;           // in batch order
+  std::deque<FlowDesign> designs;            // in batch order (a steady-state batch appends
+                                             // while it runs: references stay valid)
   bool parallel = false;                     // the process's parallel option
   std::vector<std::string> responseNames;    // every response a design produces
   bool keepJobs = false;                     // "stop keep": leave running jobs alone
@@ -124,6 +128,9 @@ struct FlowBatch {
   AgentResults* results = nullptr;           // the agent's stored designs and history
   HistoryShape shape;                        // sizes of the history entries of the study
   std::vector<std::string> loopValueNames;   // responses whose values each loop case keeps
+  std::function<void(const FlowDesign&)> designFinished;  // steady-state batch: hands each
+                                             // finished design back, after the pass that
+                                             // finished it; may append designs
 };
 
 

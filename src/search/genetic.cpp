@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <map>
 #include <memory>
 #include <limits>
@@ -832,6 +833,32 @@ void reinitialiseIfConverged(Agent& agent, GeneticRun& entry, const ConvergenceS
   endOfGeneration(agent, entry);
 }
 
+
+void reportGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices* services) {
+  Population& population = *entry.population;
+  const ConvergenceStatistics stats =
+      convergenceStatistics(population, kGoodMemberDeviations, minimising(agent));
+  const bool full = population.counters.generation % kFullConvergenceInterval == 0;
+  writeLog(entry, subpopulationReport(population, stats, full));
+  if (services) reinitialiseIfConverged(agent, entry, stats, *services);
+  writeFormatted(outptr, "**Subpop %d, Gen %d done; Total eval.'s this process: %ld\n",
+                 agent.number, population.counters.generation,
+                 static_cast<long>(agent.evaluatedDesigns));
+  if (entry.log) flushFile(entry.log);
+}
+
+void endCycle(Agent& agent, GeneticRun& entry) {
+  Population& population = *entry.population;
+  writeLog(entry, endOfSubpopulationReport(agent.number, run.currentCycle,
+                                           populationOnline(population.counters),
+                                           populationOffline(population.counters)));
+  writeFormatted(outptr, "\n Performance Recorded To Date in this Agent:");
+  writeFormatted(outptr, "\n On-Line= %f, Off-line= %f\n", populationOnline(population.counters),
+                 populationOffline(population.counters));
+  if (entry.log) flushFile(entry.log);
+  if (run.currentCycle + 1 >= agent.method.numCycles) agent.runState = 2;
+}
+
 }  // namespace
 
 std::string geneticLogPath(int agentNumber) { return agentFileName(agentNumber, ".dat"); }
@@ -855,6 +882,37 @@ void resetGeneticState() {
 void evaluatePopulationMembers(Agent& agent, Population& population, std::vector<Member>& members,
                                const EvaluationServices& services) {
   evaluateMembers(agent, population, members, services);
+}
+
+void evaluateMembersSteady(Agent& agent, Population& population, int slots,
+                           const MemberSource& next, const MemberSink& finished,
+                           const EvaluationServices& services) {
+  std::deque<Member> members;
+  std::deque<Design> designs;
+  bool more = true;
+  // The next member, when the source has one; its design goes to the flow.
+  auto add = [&](int pending) {
+    if (!more) return;
+    Member member;
+    more = next(member, pending);
+    if (!more) return;
+    designs.push_back(std::move(member.design));
+    members.push_back(std::move(member));
+  };
+  for (int i = 0; i < std::max(1, slots); ++i) add(i);
+  const BatchSummary summary = evaluateDesignStream(
+      agent, designs, services, [&](std::size_t index) {
+        Member& member = members[index];
+        member.design = designs[index];
+        std::vector<Member> one(1);
+        one.front() = std::move(member);
+        takeResults(population, one);
+        member = std::move(one.front());
+        finished(index, member);
+        add(0);
+      });
+  population.counters.evaluations += summary.evaluated;
+  population.counters.reevaluationsSaved += static_cast<long>(members.size()) - summary.evaluated;
 }
 
 void finishGeneration(Agent& agent, Population& population, FileHandle* log) {
@@ -952,24 +1010,44 @@ void runPopulationCycle(Agent& agent, const EvaluationServices& services, Genera
     } else {
       geneticGeneration(agent, entry, services);
     }
-    const ConvergenceStatistics stats =
-        convergenceStatistics(population, kGoodMemberDeviations, minimising(agent));
-    const bool full = population.counters.generation % kFullConvergenceInterval == 0;
-    writeLog(entry, subpopulationReport(population, stats, full));
-    reinitialiseIfConverged(agent, entry, stats, services);
-    writeFormatted(outptr, "**Subpop %d, Gen %d done; Total eval.'s this process: %ld\n",
-                   agent.number, population.counters.generation,
-                   static_cast<long>(agent.evaluatedDesigns));
-    if (entry.log) flushFile(entry.log);
+    reportGeneration(agent, entry, &services);
   }
-  writeLog(entry, endOfSubpopulationReport(agent.number, run.currentCycle,
-                                           populationOnline(population.counters),
-                                           populationOffline(population.counters)));
-  writeFormatted(outptr, "\n Performance Recorded To Date in this Agent:");
-  writeFormatted(outptr, "\n On-Line= %f, Off-line= %f\n", populationOnline(population.counters),
-                 populationOffline(population.counters));
-  if (entry.log) flushFile(entry.log);
-  if (run.currentCycle + 1 >= agent.method.numCycles) agent.runState = 2;
+  endCycle(agent, entry);
 }
+
+void runSteadyPopulationCycle(Agent& agent, const EvaluationServices& services,
+                              SteadyStep step) {
+  GeneticRun& entry = geneticRun(agent.number);
+  Population& population = *entry.population;
+  if (!entry.log) {
+    entry.log = openFile(geneticLogPath(agent.number), population.initialised ? "a" : "w");
+  }
+  if (!population.initialised) {
+    if (!searchMayGoOn(agent)) return;
+    initialisePopulation(agent, entry, services);
+  } else {
+    takeMigrants(agent, entry, services);
+    takeUserDesigns(agent, entry, services);
+  }
+  // Every generation the cycles left would run, in one stream of designs.
+  const int planned = std::max(1, agent.method.numCycles - run.currentCycle) *
+                      std::max(1, agent.method.generationsPerCycle);
+  int generations = 0;
+  auto mayGoOn = [&]() { return generations < planned && searchMayGoOn(agent); };
+  if (mayGoOn()) {
+    writeFormatted(outptr, "\nAGENT NUMBER %d, GENERATION %d->%d (steady state)\n",
+                   agent.number, population.counters.generation,
+                   population.counters.generation + planned);
+    step(agent, population, entry.log, services, [&]() {
+      ++generations;
+      reportGeneration(agent, entry, nullptr);
+      return mayGoOn();
+    });
+  }
+  // The stream ran the cycles left: this is the agent's last.
+  agent.method.numCycles = run.currentCycle + 1;
+  endCycle(agent, entry);
+}
+
 
 }  // namespace karvo::search

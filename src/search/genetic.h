@@ -34,6 +34,7 @@
 // reader refuses the user-programmed operators.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,34 @@ using GenerationStep = void (*)(Agent& agent, Population& population, FileHandle
 // One cycle of `agent` as runGeneticCycle, with `step` in place of the genetic generation
 // (null: the genetic generation). The hybrid search's runner is this with its own step.
 void runPopulationCycle(Agent& agent, const EvaluationServices& services, GenerationStep step);
+
+// A steady-state generation step: makes and evaluates new members one at a time as slots
+// free (evaluateMembersSteady), calling `generationEnded` after each generation's worth of
+// finished designs (the step has scored it through finishGeneration); it makes no further
+// member once that answers false.
+using SteadyStep = void (*)(Agent& agent, Population& population, FileHandle* log,
+                            const EvaluationServices& services,
+                            const std::function<bool()>& generationEnded);
+
+// One cycle of `agent` that runs every generation of the cycles left as one stream of
+// designs (`step`): the generation reports as runPopulationCycle writes them, without
+// reinitialisation (it would need a batch of its own); then the agent ends.
+void runSteadyPopulationCycle(Agent& agent, const EvaluationServices& services,
+                              SteadyStep step);
+
+// The members of a steady-state evaluation: `next` fills a new member (false: none now or
+// later; `pending` designs it made are not numbered yet), `finished` gets each evaluated
+// member (raw fitness taken, on-line and off-line sums counted) with its position in the
+// order `next` made them.
+using MemberSource = std::function<bool(Member& member, int pending)>;
+using MemberSink = std::function<void(std::size_t index, Member& member)>;
+
+// Evaluates members as `next` makes them, at most `slots` at a time, each new one as soon as
+// one finishes (evaluation/evaluation_flow.h: evaluateDesignStream), and counts the
+// evaluations.
+void evaluateMembersSteady(Agent& agent, Population& population, int slots,
+                           const MemberSource& next, const MemberSink& finished,
+                           const EvaluationServices& services);
 
 // Evaluates the designs of `members` as one batch through the evaluation flow and takes
 // their results (raw fitness, the run counters, on-line and off-line sums).

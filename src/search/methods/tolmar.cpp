@@ -27,6 +27,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <unordered_set>
@@ -149,13 +151,14 @@ int betterOf(const Population& population, int a, int b) {
   return m[static_cast<std::size_t>(b)].raw > m[static_cast<std::size_t>(a)].raw ? b : a;
 }
 
-// The number of new designs of this generation (see the top of the file).
-int slotCount(const Agent& agent, const Population& population) {
+// The number of new designs of this generation (see the top of the file); `pending`
+// designs are made but not counted yet, and `cyclesLeft` generations are left.
+int slotCount(const Agent& agent, const Population& population, int pending, long cyclesLeft) {
   const int size = static_cast<int>(population.members.size());
   const long limit = agent.method.numEvals > 0 ? agent.method.numEvals : 0;
-  const long remaining = limit > 0 ? limit - agent.evaluatedDesigns : size;
+  const long remaining = limit > 0 ? limit - agent.evaluatedDesigns - pending : size;
   if (remaining <= 0) return 0;
-  const long cyclesLeft = std::max(1, agent.method.numCycles - run.currentCycle);
+  cyclesLeft = std::max(1L, cyclesLeft);
   long slots = (remaining + cyclesLeft - 1) / cyclesLeft;
   slots = std::clamp<long>(slots, 2, size);
   return static_cast<int>(std::min(slots, remaining));
@@ -412,7 +415,8 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
   const int n = static_cast<int>(population.fieldSizes.size());
   const int generation = population.counters.generation + 1;
   if (!t.ready) setUp(agent, population, t);
-  const int slots = size < 2 ? 0 : slotCount(agent, population);
+  const int slots =
+      size < 2 ? 0 : slotCount(agent, population, 0, agent.method.numCycles - run.currentCycle);
   if (slots == 0) {
     population.counters.generation = generation;
     finishGeneration(agent, population, log);
@@ -442,7 +446,145 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
   adaptProbabilities(t.adaptive, t.levels.count, n);
 }
 
+namespace {
+
+// What the steady-state search knows between two generation ends: the ranking, the model
+// designs still to hand out, the screening model and the best design when it was made.
+struct SteadyContext {
+  int generation = 0;      // generation the new designs belong to
+  int slots = 0;           // designs that finish in it before its end
+  int finished = 0;        // of them finished so far
+  double bestBefore = 0.0;
+  std::deque<Member> modelDesigns;
+  std::unique_ptr<ScreeningModel> screen;
+};
+
+// Ranks the members, brings the samples up to date and makes the generation's model-based
+// designs, as a whole generation does before it breeds.
+void startSteadyGeneration(Agent& agent, Population& population, TolmarRun& t,
+                           SteadyContext& c, int pending, long generationsLeft) {
+  c.generation = population.counters.generation + 1;
+  c.finished = 0;
+  c.modelDesigns.clear();
+  c.slots = slotCount(agent, population, pending, generationsLeft);
+  rankMembers(population, t);
+  collectSamples(agent, population, t);
+  c.bestBefore =
+      population.bestEver.valid ? population.bestEver.raw : population.members.back().raw;
+  if (c.slots == 0) return;
+  const PerformanceDefinition* definition = findPerformance(agent.performance);
+  const int decisions = decisionCount(agent, population, definition, c.slots, t);
+  std::vector<Member> made;
+  if (decisions > 0) {
+    addModelDesigns(agent, population, t, decisions, c.generation, c.bestBefore, made);
+  }
+  for (Member& member : made) c.modelDesigns.push_back(std::move(member));
+  c.screen.reset();
+  if (agent.method.tolmar.searchDecisions && !t.throttle.off) {
+    c.screen = fitScreeningModel(t.samples);
+  }
+}
+
+// One new design: the next model-based design of the generation, else one bred by the
+// level whose turn it is from the members as they are now.
+Member steadyDesign(Agent& agent, Population& population, TolmarRun& t, SteadyContext& c,
+                    int& breedTurn, const std::vector<Member>& running) {
+  if (!c.modelDesigns.empty()) {
+    Member member = std::move(c.modelDesigns.front());
+    c.modelDesigns.pop_front();
+    return member;
+  }
+  Breeding b{agent, population, t, c.screen.get(), {}, agentResults(agent).store, {},
+             c.generation};
+  for (const Member& member : population.members) {
+    b.chromosomes.push_back(&member.design.chromosome);
+  }
+  b.probe = makeMemberDesign(agent, population, population.members.front().design.chromosome,
+                             c.generation);
+  const int levelCount = t.levels.count;
+  const int level = levelCount > 0 ? (levelCount - 1) - breedTurn % levelCount : -1;
+  const bool lower = levelCount > 0 && level < levelCount / 2;
+  ++breedTurn;
+  Member best = breedSlotDesign(b, level, lower, running);
+  population.counters.crossovers += (best.origin & kMadeCrossover) ? 1 : 0;
+  population.counters.mutations += (best.origin & kMadeMutation) ? 1 : 0;
+  return best;
+}
+
+// The steady-state search (the SteadyStep shape): each freed slot gets one new design made
+// from what is known then, and each finished design is credited and admitted at once. A
+// generation ends after as many designs finished as a whole generation would evaluate: the
+// same bookkeeping then (scores, adaptive probabilities, ranking, model designs).
+void tolmarSteady(Agent& agent, Population& population, FileHandle* log,
+                  const EvaluationServices& services,
+                  const std::function<bool()>& generationEnded) {
+  TolmarRun& t = tolmarRuns()[agent.number];
+  if (!t.ready) setUp(agent, population, t);
+  if (population.members.size() < 2) return;
+  const int n = static_cast<int>(population.fieldSizes.size());
+  const PerformanceDefinition* definition = findPerformance(agent.performance);
+  long generationsLeft = std::max(1, agent.method.numCycles - run.currentCycle);
+  SteadyContext c;
+  startSteadyGeneration(agent, population, t, c, 0, generationsLeft);
+  bool goOn = c.slots > 0;
+  int breedTurn = 0;
+  std::vector<Member> running;    // the designs handed out and not finished, to keep new ones
+                                  // apart from them
+  std::vector<double> started;    // per design in the order made: when it was handed out
+  auto next = [&](Member& member, int pending) {
+    if (!goOn) return false;
+    const long limit = agent.method.numEvals;
+    if (limit > 0 && agent.evaluatedDesigns + pending >= limit) return false;
+    member = steadyDesign(agent, population, t, c, breedTurn, running);
+    running.push_back(member);
+    started.push_back(platform::monotonicSeconds());
+    return true;
+  };
+  auto finished = [&](std::size_t index, Member& child) {
+    t.analysisSeconds += platform::monotonicSeconds() - started[index];
+    ++t.analysisCount;
+    running.erase(std::find_if(running.begin(), running.end(), [&](const Member& m) {
+      return m.design.chromosome == child.design.chromosome;
+    }));
+    creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
+                   child.secondparent, c.bestBefore, child.mut_width);
+    if (child.origin & kMadeDecision && child.ga_operator == kDecisionLocal) {
+      noteModelOutcome(t.model, kDecisionLocal,
+                       fitnessCounted(child.raw) && child.raw > c.bestBefore);
+    }
+    addSample(t, child.design, definition, population);
+    std::vector<Member> one(1, child);
+    admitChildren(one, population, t);
+    if (++c.finished < c.slots || !goOn) return;
+    population.counters.generation = c.generation;
+    sortAscending(population.members);
+    finishGeneration(agent, population, log);
+    adaptProbabilities(t.adaptive, t.levels.count, n);
+    --generationsLeft;
+    goOn = generationEnded();
+    // (The designs still running are numbered already: none is pending.)
+    if (goOn) startSteadyGeneration(agent, population, t, c, 0, generationsLeft);
+    goOn = goOn && c.slots > 0;
+  };
+  evaluateMembersSteady(agent, population, std::max(1, study.nParallel), next, finished,
+                        services);
+  if (c.finished > 0 && population.counters.generation < c.generation) {
+    // The designs of a generation the budget or the end cut short.
+    population.counters.generation = c.generation;
+    sortAscending(population.members);
+    finishGeneration(agent, population, log);
+    adaptProbabilities(t.adaptive, t.levels.count, n);
+    generationEnded();
+  }
+}
+
+}  // namespace
+
 void runTolmarCycle(Agent& agent, const EvaluationServices& services) {
+  if (agent.method.steadyState) {
+    runSteadyPopulationCycle(agent, services, tolmarSteady);
+    return;
+  }
   runPopulationCycle(agent, services, tolmarGeneration);
 }
 
