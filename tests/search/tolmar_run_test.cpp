@@ -26,13 +26,17 @@ using testing::writeFile;
 
 // Two variables on a grid of 101 values over [0, 10] (the optimum x = 3, y = 7 lies on
 // it), the objective f and optionally the constraint g <= 0.
+// `agent`: further lines of the agent record; `process`: the process file ("": formulas
+// only).
 void writeStudy(const TempDir& dir, int budget, int parallel, const std::string& f,
-                const std::string& g = "") {
+                const std::string& g = "", const std::string& agent = "",
+                const std::string& process = "") {
   testing::SearchStudy study;
-  study.agent = "method: TOLMAR\nnumEvals: " + std::to_string(budget) + "\n";
+  study.agent = "method: TOLMAR\nnumEvals: " + std::to_string(budget) + "\n" + agent;
   study.f = f;
   study.g = g;
   study.parallel = parallel;
+  if (!process.empty()) study.process = process;
   testing::writeSearchStudy(dir, study);
 }
 
@@ -91,6 +95,51 @@ TEST(TolmarRun, SameSeedGivesTheSameDesignsOneAtATimeOrSideBySide) {
     EXPECT_EQ(designResults(first), designResults(second)) << "nParallel " << parallel;
     EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
   }
+}
+
+// With steadyState a freed slot gets a new design at once: while design 11 (the first of
+// the search after the initial population) runs for seconds, the others run through the
+// rest of the budget on the other two slots. Whole generations would wait for it: no design
+// of a later generation starts before it ends. The times are those the analysis wrote.
+TEST(TolmarRun, SteadyStateFillsFreedSlotsWhileASlowDesignRuns) {
+  TempDir dir("karvo-tolmar-steady");
+  writeFile(dir.file("t.sh"),
+            "n=$(basename \"$PWD\" | tr -dc 0-9)\n"
+            "echo \"start $n $(date +%s.%N)\" >> " + dir.file("times") + "\n"
+            "if [ \"$n\" -eq 11 ]; then sleep 3; fi\n"
+            "echo \"end $n $(date +%s.%N)\" >> " + dir.file("times") + "\n");
+  writeStudy(dir, 30, 3, "(x - 3)**2 + (y - 7)**2", "", "steadyState: 1\n",
+             "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: t\nid: 1\n"
+             "*EXECUTION_DEFINITION\nanlFolder: designFolder\ntoolCmd: sh " +
+                 dir.file("t.sh") + "\nnumDesigns: 3\nsuccessReturnValue: 0\n*END\n");
+  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << messages(dir);
+  EXPECT_EQ(designResults(dir).size(), 30u);
+  std::map<std::string, double> times;  // "start 11" -> seconds
+  const std::regex line("(start|end) ([0-9]+) ([0-9.]+)");
+  const std::string text = readFile(dir.file("times"));
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
+    times[(*it)[1].str() + " " + (*it)[2].str()] = std::stod((*it)[3].str());
+  }
+  ASSERT_TRUE(times.count("end 11") && times.count("start 30")) << text;
+  EXPECT_LT(times.at("start 30"), times.at("end 11")) << text;
+}
+
+// Steady-state designs follow the order in which designs finish; one at a time that order
+// is fixed, and the same seed gives the same run.
+TEST(TolmarRun, SteadyStateOneAtATimeRepeatsFromTheSeed) {
+  TempDir first("karvo-tolmar-steady-first");
+  TempDir second("karvo-tolmar-steady-second");
+  for (const TempDir* dir : {&first, &second}) {
+    writeStudy(*dir, 40, 1, "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)", "", "steadyState: 1\n");
+    const auto result = runKarvo({"i=study.in"}, dir->path(), {"KARVO_ROOT=" + dir->path()});
+    ASSERT_EQ(result.status, 0) << messages(*dir);
+    EXPECT_EQ(result.err.find("steadyState"), std::string::npos) << result.err;
+  }
+  EXPECT_EQ(designResults(first).size(), 40u);
+  EXPECT_EQ(designResults(first), designResults(second));
+  EXPECT_EQ(readFile(first.file("search0.hst")), readFile(second.file("search0.hst")));
+  EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
 }
 
 // A space of 3 x 3 designs under a budget of 50: every design is evaluated once, then the
