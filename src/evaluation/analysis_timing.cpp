@@ -63,6 +63,10 @@ void timingCheckMade(JobClock& clock, double now, bool noteWritten) {
   if (noteWritten) clock.lastMessageTime = now;
 }
 
+void timingCheckSeen(JobClock& clock, double seenAt) {
+  if (seenAt >= 0 && seenAt < clock.referenceTime) clock.referenceTime = seenAt;
+}
+
 void timingPropose(SleepProposal& proposal, const AnalysisTiming& timing,
                    const JobClock& clock, double now) {
   const std::int64_t frequency = timing.finishCheckFrequency;

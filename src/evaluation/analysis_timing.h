@@ -14,7 +14,8 @@
 //   runStartTime     the job was seen running (at once for direct runs; when the compute
 //                    resource reports the start for queued jobs); the time limit counts
 //                    from here, so time spent waiting in a queue is never charged to it
-//   referenceTime    the last completion check (submission until the first one)
+//   referenceTime    the last completion check (submission until the first one); the time
+//                    of the compute resource's report when a check read an earlier one
 //   lastMessageTime  the last "Checking for completion" note (submission until the first)
 //
 // The loop's wait between passes (timingLoopSleep):
@@ -83,6 +84,11 @@ bool timingProgressNoteDue(const AnalysisTiming& timing, const JobClock& clock, 
 // A completion check was made at `now`: the reference time becomes now, and the time of
 // the last note too when `noteWritten`.
 void timingCheckMade(JobClock& clock, double now, bool noteWritten);
+// The check just made read what the compute resource reported at `seenAt` (before now when
+// the jobs of a resource share one finish-check run): the next check counts from then, so
+// that no job waits longer than F from the report it read, and jobs that read one report
+// are checked together again. A report not earlier than the reference time changes nothing.
+void timingCheckSeen(JobClock& clock, double seenAt);
 
 // The proposal of the completion checks of one pass (milliseconds; -1: none made yet).
 struct SleepProposal {

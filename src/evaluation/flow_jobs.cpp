@@ -544,6 +544,7 @@ bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepPropo
     complete = portalFinished(batch, design, index, note);
   } else {
     complete = job.job->finished(false);
+    timingCheckSeen(job.clock, job.job->lastCheckTime());
   }
   // The check may be what shows a queued job started (or already ended).
   if (job.job && (complete || !job.job->queued())) {

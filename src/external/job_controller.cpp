@@ -362,6 +362,9 @@ class ControllerJob final : public Job {
   }
 
   bool queued() const override { return r_.state == JobState::kRunning && r_.queued; }
+  double lastCheckTime() const override {
+    return r_.kind == JobKind::kScheduled ? r_.checkSeenAt : -1;
+  }
   std::string jobName() const override { return r_.state == JobState::kFailed ? "" : r_.name; }
   std::string jobId() const override { return r_.id; }
   std::string startedCommand() const override { return r_.startedCommand; }

@@ -34,7 +34,7 @@
 //   1. submit() is accepted once, in CREATED; a second call fails (lastError says why).
 //   2. finished(false) never blocks on the job: at most one waitpid(WNOHANG) for a Direct
 //      job, at most one finish-check command (bounded by schedulerCommandSeconds) for a
-//      Scheduled one. The caller sleeps between calls (platform::waitForChildExitOrTimeout).
+//      Scheduled one, none when a run shared with the resource's other jobs answers it. The caller sleeps between calls (platform::waitForChildExitOrTimeout).
 //   3. complete() holds exactly in ENDED and KILLED; succeeded() implies ENDED and that the
 //      program ran to its own end (not killed, not ended by a signal).
 //   4. exitCode() is -1 until finished() has answered true for an ended job.
@@ -138,7 +138,12 @@
 //   "finishFindJob"     "ID" or "Name" (any letter case) or empty: the check passes once the
 //                       job's id / name no longer appears in the output as a word (not
 //                       preceded or followed by a letter or digit), as squeue, qstat and
-//                       bjobs drop finished jobs.
+//                       bjobs drop finished jobs. Such a command lists the jobs: the jobs of
+//                       one resource whose finish commands read the same once placeholders
+//                       are replaced share its runs. A job is answered from the latest run
+//                       when that run started after the job last looked (and after its
+//                       submission ended), else the command runs anew; a run that failed is
+//                       shared too. So all jobs checked within one interval cost one run.
 //                       The job has ended when every check set passes; with neither set,
 //                       the exit-status check is used. A finish command that cannot run or
 //                       times out leaves the job running (lastError says why).
@@ -260,6 +265,14 @@ class Job {
 
   // A Scheduled job that the finish check has not yet shown as started.
   virtual bool queued() const = 0;
+
+  // When the scheduler was last asked about a Scheduled job (platform::monotonicSeconds of
+  // the start of the finish-check run whose output finished(false) read last; the end of the
+  // submission before the first check), -1 for other jobs. The jobs of a resource share one
+  // run of a finish command that lists them, so this may lie before the call: the next
+  // check is due one interval after it, and the jobs of the resource are then checked
+  // together.
+  virtual double lastCheckTime() const = 0;
 
   // The job name (see "jobPrefix") and id: the id read back from the scheduler, or the
   // process id of a Direct job; "" before a successful submit.

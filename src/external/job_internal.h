@@ -68,6 +68,9 @@ struct JobRecord {
   std::string localLog;           // remote job: the log its output is appended to ("" none)
   double endReportedAt = -1;      // monotonic s when the finish check reported the end while
                                   // the status file was missing; -1 = not yet
+  double checkSeenAt = -1;        // Scheduled: monotonic s at which the finish-check output
+                                  // last read was asked for (the end of the submission before
+                                  // the first check); -1 before submit
 };
 
 // "true", "yes", "1" in any letter case.

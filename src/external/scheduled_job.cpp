@@ -1,8 +1,11 @@
 // Scheduled jobs: the dialogue with a batch scheduler through the compute resource's
 // commands (submit, finish check, kill), as a user writes them for Slurm, PBS or LSF. One
-// submission per job, then at most one finish-check command per call of finished(false).
+// submission per job, then at most one finish-check command per call of finished(false);
+// a finish check that lists the resource's jobs is run once for all of them (hundreds of
+// jobs at once on a cluster, each checked every few seconds).
 #include <cerrno>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 #include "base/messages.h"
@@ -174,6 +177,59 @@ void fetchRemoteOutput(JobRecord& job) {
     std::fwrite(run.output.data(), 1, run.output.size(), log);
     std::fclose(log);
   }
+}
+
+// One run of a finish command that lists jobs, kept for the other jobs of its resource.
+struct SharedCheck {
+  double takenAt = -1;     // monotonic s at which the run started
+  bool ran = false;        // it ran to its end; else `error` says why not
+  int exitStatus = 0;      // its exit status when it ran
+  std::string output;      // its standard output and error
+  std::string error;       // the lastError of a run that failed
+};
+
+// The latest run of each shared finish check, by resource name and command as run. A few
+// entries: one per resource, more only when the command names the job itself.
+std::map<std::string, SharedCheck>& sharedChecks() {
+  static std::map<std::string, SharedCheck> checks;
+  return checks;
+}
+constexpr std::size_t kSharedChecksKept = 64;
+
+// The finish check's answer for `job`. A finish command that finds the job in its output
+// ("finishFindJob") lists the jobs of the resource: a run of the same command made after the
+// job last looked (and so after its submission) answers it as well as a new run would, and
+// is used instead of one. Other finish commands (a file test, say) run for every job. False,
+// with lastError, when the command could not run to its end.
+bool finishCheckOutput(JobRecord& job, const std::string& command, SharedCheck& check) {
+  const bool shared = job.scheduler.findJob != 0;
+  const std::string key = job.resourceName + '\n' + command;
+  std::map<std::string, SharedCheck>& checks = sharedChecks();
+  auto found = shared ? checks.find(key) : checks.end();
+  if (found != checks.end() && found->second.takenAt > job.checkSeenAt) {
+    check = found->second;
+  } else {
+    check = SharedCheck{};
+    check.takenAt = platform::monotonicSeconds();
+    platform::CapturedRun run;
+    check.ran = runSchedulerCommand(job, "finish-check", command, run);
+    check.exitStatus = run.exitStatus;
+    check.output = std::move(run.output);
+    check.error = job.lastError;
+    if (shared) {
+      if (checks.size() >= kSharedChecksKept && !checks.count(key)) {
+        auto oldest = checks.begin();
+        for (auto it = checks.begin(); it != checks.end(); ++it) {
+          if (it->second.takenAt < oldest->second.takenAt) oldest = it;
+        }
+        checks.erase(oldest);
+      }
+      checks[key] = check;
+    }
+  }
+  job.checkSeenAt = check.takenAt;
+  if (!check.ran) job.lastError = check.error;
+  return check.ran;
 }
 
 bool endJob(JobRecord& job, bool statusRead, int status) {
@@ -395,6 +451,7 @@ bool scheduledSubmit(JobRecord& job) {
     job.id = id;
   }
   job.queued = s.useJobStatus && !s.startedText.empty() && !s.finishCommand.empty();
+  job.checkSeenAt = platform::monotonicSeconds();
   return true;
 }
 
@@ -412,9 +469,8 @@ bool scheduledCheck(JobRecord& job) {
     return readStatusFile(job, status) ? endJob(job, true, status) : false;
   }
 
-  std::string command = schedulerCommand(job, s.finishCommand);
-  platform::CapturedRun run;
-  if (!runSchedulerCommand(job, "finish-check", command, run)) return false;
+  SharedCheck run;
+  if (!finishCheckOutput(job, schedulerCommand(job, s.finishCommand), run)) return false;
   const std::string& key = s.findJob == 2 || job.id.empty() ? job.name : job.id;
   bool exitPasses = !s.checkExitStatus || run.exitStatus == s.finishReturnValue;
   bool listPasses = s.findJob == 0 || !containsWord(run.output, key);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -585,6 +586,50 @@ TEST_F(ScheduledJob, FinishChecksThatCannotRunLeaveTheJobRunning) {
                                   "within 0.3 seconds.");
   EXPECT_EQ(job->state(), JobState::kRunning);
   EXPECT_TRUE(job->kill());
+}
+
+// 200 jobs listed by one squeue: a pass over them all costs one run, and a job never reads a
+// listing made before it was submitted (it would be missing there and so taken as ended).
+TEST_F(ScheduledJob, JobsOfAResourceShareOneFinishCheckRun) {
+  resource.setValue("finishCmd", "squeue");
+  resource.setValue("finishCmdCheck", "1");
+  std::vector<std::unique_ptr<Job>> jobs;
+  for (int i = 0; i < 200; ++i) {
+    jobs.push_back(createJob(options));
+    ASSERT_TRUE(jobs.back()->submit(launch("exit 4"))) << jobs.back()->lastError();
+  }
+  // One pass of the evaluation loop: how many jobs answer that they have ended.
+  auto pass = [&jobs](std::size_t count) {
+    int ended = 0;
+    for (std::size_t i = 0; i < count; ++i) ended += jobs[i]->finished(false) ? 1 : 0;
+    return ended;
+  };
+  auto calls = [this] { return readFile(state + "/squeue-calls").size() / 2; };
+  EXPECT_EQ(pass(200), 0);
+  EXPECT_EQ(calls(), 1u);
+  EXPECT_TRUE(jobs[199]->queued());
+  EXPECT_EQ(jobs[199]->lastCheckTime(), jobs[0]->lastCheckTime());
+
+  // The next pass asks anew; each job reads its own line from the one listing.
+  writeFile(state + "/job.100", "RUNNING\n");
+  runOnCluster("101");
+  EXPECT_EQ(pass(200), 1);
+  EXPECT_EQ(calls(), 2u);
+  EXPECT_EQ(jobs[1]->exitCode(), 4);
+  EXPECT_FALSE(jobs[0]->queued());
+  EXPECT_TRUE(jobs[2]->queued());
+
+  // A job submitted after that listing runs the command itself; the others then share it.
+  jobs.push_back(createJob(options));
+  ASSERT_TRUE(jobs.back()->submit(launch()));
+  std::swap(jobs.front(), jobs.back());
+  EXPECT_EQ(pass(201), 1);
+  EXPECT_EQ(calls(), 3u);
+
+  // A listing that fails is shared too: one run, and every job stays running.
+  writeFile(state + "/squeue-fails", "");
+  EXPECT_EQ(pass(201), 1);
+  EXPECT_EQ(calls(), 4u);
 }
 
 TEST_F(ScheduledJob, JobIdReadingFromOtherSchedulers) {
