@@ -540,14 +540,6 @@ void readAnalysisRecord(const DefinitionContext& base, const Process& process,
   readMaxTime(context, analysis);
   analysis.captureAnalysisOutput = optionalInt(context, "captureAnalysisOutput", 1) != 0;
   analysis.jobBatchMode = optionalInt(context, "jobBatchMode", 0) != 0;
-  static bool toldBatchMode = false;  // said once per run, for the first analysis that asks
-  if (analysis.jobBatchMode && !toldBatchMode) {
-    toldBatchMode = true;
-    writeMessage("outptr|stderr", "warning",
-                 formatText("The property \"jobBatchMode\" of analysis \"%s\" has no effect "
-                            "yet: the jobs of every analysis are submitted one by one.",
-                            analysis.name.c_str()));
-  }
   analysis.primaryInput = trimmed(optionalString(context, "primaryInput", ""));
   analysis.reserveSoftware = optionalString(context, "reserveSoftware", "");
   analysis.reserveVersion = optionalString(context, "reserveVersion", "");

@@ -837,6 +837,7 @@ void runBatch(FlowBatch& batch) {
     pass.serialDesign = serialDesignOf(batch);
     for (std::size_t a = 0; a < analyses; ++a) {
       startWaitingJobs(batch, a, pass);
+      handSubmittedBatches(batch, static_cast<int>(a));
       checkRunningJobs(batch, a, pass);
       // The log lists running jobs and unfinished designs: when no job moved and no design
       // finished since it was last written it is unchanged, and a pass that only waits does

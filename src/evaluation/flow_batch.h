@@ -50,6 +50,8 @@ struct FlowJob {
   JobClock clock;                 // monotonic s of submission, checks and notes
   bool declaredComplete = false;  // the IO file or the finish condition ended the job: its
                                   // exit code says nothing about the analysis
+  bool awaitsBatch = false;       // submitted in batch mode, held for the array that
+                                  // handSubmittedBatches hands over (no job id yet)
   bool processEndChecked = false; // the check made at once when the process of a local
                                   // job was seen to end is done; later checks keep the pace
                                   // of finishCheckFrequency
@@ -172,6 +174,9 @@ void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index);
 // launchAnalysis: pre-analysis command, then the analysis command through the job
 // controller. False when the analysis failed (already ended through failJob).
 bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index);
+// handSubmittedBatches: the jobs of analysis `index` held in batch mode go to their
+// scheduler as arrays; each has its job id then, or fails with the submission's reason.
+void handSubmittedBatches(FlowBatch& batch, int index);
 // checkCompletion: true when the job has come to an end (its "*CMD_ENDTIME" written).
 bool checkCompletion(FlowBatch& batch, FlowDesign& design, int index, SleepProposal& proposal);
 // readAnalysisFromDisk: job `index` of a design read from disk (FlowDesign::fromDisk): its

@@ -298,6 +298,10 @@ void markCommandStarted(const FlowDesign& design, const Analysis& analysis, Flow
   logRecord(design, analysis.name, "*CMD_STARTTIME", stamp);
 }
 
+// Logs the job's name and id and makes them the tags Job_Name and Job_ID; fails the job
+// when its finish condition needs an id that the compute resource did not give.
+bool noteJobIdentity(FlowBatch& batch, FlowDesign& design, int index);
+
 }  // namespace
 
 bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
@@ -371,7 +375,19 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
   job.state = kJobRunning;
   const double now = platform::monotonicSeconds();
   job.clock = timingSubmitted(now, false);
+  if (job.job->held()) {  // its id comes with the array (handSubmittedBatches)
+    job.awaitsBatch = true;
+    return true;
+  }
   if (!job.job->queued()) markCommandStarted(design, analysis, job, now, handedOver);
+  return noteJobIdentity(batch, design, index);
+}
+
+namespace {
+
+bool noteJobIdentity(FlowBatch& batch, FlowDesign& design, int index) {
+  const Analysis& analysis = batch.process->analyses[index];
+  FlowJob& job = design.jobs[index];
   // The job name and id as the compute resource gives them back: the tags Job_Name and
   // Job_ID of the commands and conditions that follow (the finish condition among them).
   design.context.jobName = job.job->jobName();
@@ -390,6 +406,28 @@ bool launchAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+void handSubmittedBatches(FlowBatch& batch, int index) {
+  bool any = false;
+  for (const FlowDesign& design : batch.designs) any = any || design.jobs[index].awaitsBatch;
+  if (!any) return;
+  submitJobBatches();
+  for (FlowDesign& design : batch.designs) {
+    FlowJob& job = design.jobs[index];
+    if (!job.awaitsBatch) continue;
+    job.awaitsBatch = false;
+    if (job.state != kJobRunning || !job.job) continue;
+    restoreJobContext(batch, design, index);
+    if (job.job->state() == JobState::kFailed) {
+      failJob(batch, design, index, job.job->lastError());
+      continue;
+    }
+    job.clock = timingSubmitted(platform::monotonicSeconds(), false);
+    noteJobIdentity(batch, design, index);
+  }
 }
 
 void submitAnalysis(FlowBatch& batch, FlowDesign& design, int index) {

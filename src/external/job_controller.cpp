@@ -157,7 +157,9 @@ bool readLaunch(JobRecord& r, const PropertiesMap& launch) {
     pattern = "D%DESIGN%_A%ANALYSIS%";
     if (parseInteger(r.caseNum, caseNumber) && caseNumber > 1) pattern += "_C%CASE%";
   }
-  r.name = job::sanitizeName(prefix + job::substitutePlaceholders(pattern, r, false));
+  r.namePattern = prefix + pattern;
+  r.name = job::sanitizeName(job::substitutePlaceholders(r.namePattern, r, false));
+  r.batchMode = job::isTrueFlag(launch.value("do_job_block"));
 
   if (r.kind == JobKind::kRemoteDirect) {
     if (!r.options.remoteCommand) {
@@ -274,7 +276,10 @@ void capLoggedOutput(JobRecord& r) {
 class ControllerJob final : public Job {
  public:
   explicit ControllerJob(const JobOptions& options) { r_.options = options; }
-  ~ControllerJob() override { release(); }
+  ~ControllerJob() override {
+    release();
+    job::dropHeldJob(r_);
+  }
 
   bool submit(const PropertiesMap& launch) override {
     r_.lastError.clear();
@@ -304,6 +309,9 @@ class ControllerJob final : public Job {
       capLoggedOutput(r_);
       return true;
     }
+    if (r_.held && !wait) return false;
+    if (r_.held) submitJobBatches();
+    if (r_.state != JobState::kRunning) return true;
     int pause = 50;
     while (!job::scheduledCheck(r_)) {
       if (!wait) return false;
@@ -330,6 +338,11 @@ class ControllerJob final : public Job {
     }
     if (r_.state != JobState::kRunning) return true;
     r_.lastError.clear();
+    if (r_.held) {  // never handed to the scheduler
+      job::dropHeldJob(r_);
+      r_.state = JobState::kKilled;
+      return true;
+    }
     if (r_.kind == JobKind::kScheduled) return job::scheduledKill(r_);
     if (platform::pollProcess(r_.child)) {  // it had ended by itself
       directTakeEnd(r_, JobState::kEnded);
@@ -352,16 +365,19 @@ class ControllerJob final : public Job {
     if (r_.state == JobState::kRunning && r_.kind != JobKind::kScheduled) {
       platform::detachProcess(r_.child);
     }
+    job::dropHeldJob(r_);
     r_.state = JobState::kReleased;
   }
 
   void keepRunning() override {
     if (r_.state == JobState::kReleased) return;
+    job::dropHeldJob(r_);
     if (r_.kind != JobKind::kScheduled && r_.child.pid > 0) platform::releaseProcess(r_.child);
     r_.state = JobState::kReleased;
   }
 
   bool queued() const override { return r_.state == JobState::kRunning && r_.queued; }
+  bool held() const override { return r_.state == JobState::kRunning && r_.held; }
   double lastCheckTime() const override {
     return r_.kind == JobKind::kScheduled ? r_.checkSeenAt : -1;
   }

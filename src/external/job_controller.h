@@ -29,6 +29,8 @@
 //
 //   A Scheduled job in RUNNING is first queued (queued() true) when the resource says how a
 //   started job shows in the finish check's output; the check that shows it clears queued().
+//   A Scheduled job submitted in batch mode enters RUNNING held (held() true, no id) and
+//   leaves it at submitJobBatches(): handed over, or FAILED when the array was refused.
 //
 // Invariants
 //   1. submit() is accepted once, in CREATED; a second call fails (lastError says why).
@@ -157,6 +159,21 @@
 //                       neither is known), in field jobStartedCol (1-based, blank-separated;
 //                       0 or unset: anywhere on the line).
 //   "killCmd"           kill command; exit status 0 means killed. Without it kill() fails.
+//   "jobArrayOption", "jobArrayIndexVar", "jobArrayMemberID"   job arrays, for launches with
+//                       "do_job_block" true on a resource that reads the id and finds jobs by
+//                       id (others are submitted alone). submit() writes the member's script
+//                       and holds the job; submitJobBatches writes an array script beside the
+//                       first member's script (".array.sh" for its extension) that runs the
+//                       member script whose index the variable jobArrayIndexVar (default
+//                       SLURM_ARRAY_TASK_ID) holds, and runs the submission command of the
+//                       first member with jobArrayOption (default "--array=0-%LASTTASK%";
+//                       %LASTTASK% is the last index) put before the script's path. %DESIGN%
+//                       stands for "<first>-<last>" in the array's name. A member's id is
+//                       jobArrayMemberID (default "%JOBID%_%TASK%") with the array's id and
+//                       its index. A member still waiting may be listed as part of a range,
+//                       "<array id>_[0-5,7]": it counts as listed. Options in a job template
+//                       ("#SBATCH" lines) do not reach the array: the member scripts run as
+//                       plain shell scripts inside it.
 //   "jobTiming"         not used by the controller.
 //
 // Placeholders in scheduler commands and templates (in commands, paths are inserted quoted
@@ -266,6 +283,10 @@ class Job {
   // A Scheduled job that the finish check has not yet shown as started.
   virtual bool queued() const = 0;
 
+  // A Scheduled job submitted in batch mode that waits for submitJobBatches: it has its
+  // script and name, but no id, and is not yet known to the scheduler.
+  virtual bool held() const = 0;
+
   // When the scheduler was last asked about a Scheduled job (platform::monotonicSeconds of
   // the start of the finish-check run whose output finished(false) read last; the end of the
   // submission before the first check), -1 for other jobs. The jobs of a resource share one
@@ -292,6 +313,14 @@ std::unique_ptr<Job> createJob(const JobOptions& options = {});
 
 // The factory of the job-controller library: a job object for kind 3, null otherwise.
 std::unique_ptr<Job> createJobObject(int kind, const JobOptions& options = {});
+
+// Hands the held jobs (Job::held) to their schedulers: the jobs of one resource and analysis
+// with the same submission command become one job array, submitted with one command. Each
+// member then runs with its own id, or has FAILED (lastError says why) when the array could
+// not be submitted. Answers the number of submission commands run. The evaluation flow calls
+// it once it has submitted what may start of an analysis; a held job's finished(true) calls
+// it too.
+int submitJobBatches();
 
 // The resource block: "key: value" lines of the properties of `resource` (line breaks in a
 // value become blanks), and back. parseResourceBlock answers false for a non-empty line

@@ -29,6 +29,9 @@ struct SchedulerSettings {
   bool useJobStatus = false;     // "useJobStatus"
   std::string startedText;       // "jobStartedText"
   int startedColumn = 0;         // "jobStartedCol": 1-based field, 0 = anywhere on the line
+  std::string arrayOption;       // "jobArrayOption": the submission's array option
+  std::string arrayIndexVar;     // "jobArrayIndexVar": the variable holding a member's index
+  std::string arrayMemberId;     // "jobArrayMemberID": a member's id from %JOBID% and %TASK%
 };
 
 // One job: everything the Job object knows, in one plain record.
@@ -68,6 +71,12 @@ struct JobRecord {
   std::string localLog;           // remote job: the log its output is appended to ("" none)
   double endReportedAt = -1;      // monotonic s when the finish check reported the end while
                                   // the status file was missing; -1 = not yet
+  std::string namePattern;        // jobPrefix and jobName, placeholders not yet replaced
+  bool batchMode = false;         // "do_job_block": may be submitted with others as an array
+  bool held = false;              // Scheduled: held back for submitJobBatches, not yet handed
+                                  // to the scheduler (no id)
+  std::string arrayId;            // the id of the array the job is a member of; "" = none
+  int arrayTask = -1;             // the job's index in that array (0-based); -1 = none
   double checkSeenAt = -1;        // Scheduled: monotonic s at which the finish-check output
                                   // last read was asked for (the end of the submission before
                                   // the first check); -1 before submit
@@ -107,6 +116,8 @@ bool writeJobScript(const std::string& path, const std::string& text, std::strin
 // Scheduled jobs (scheduled_job.cpp). submit reads the resource, writes the script and runs
 // the submission command; check runs the finish check once; kill runs the kill command.
 bool scheduledSubmit(JobRecord& job);
+// Forgets a held job (killed or released before its array was submitted).
+void dropHeldJob(JobRecord& job);
 bool scheduledCheck(JobRecord& job);
 bool scheduledKill(JobRecord& job);
 

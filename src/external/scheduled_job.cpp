@@ -4,6 +4,7 @@
 // a finish check that lists the resource's jobs is run once for all of them (hundreds of
 // jobs at once on a cluster, each checked every few seconds).
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <vector>
@@ -33,6 +34,50 @@ bool containsWord(const std::string& text, const std::string& word) {
     if (!before && !following) return true;
   }
   return false;
+}
+
+// Every `from` in `text` replaced by `to`.
+std::string replacedAll(std::string text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+// `line` lists task `task` of array `arrayId` as part of a range of waiting members:
+// "<arrayId>_[0-3,5,7-9%2]" (the part after '%' limits how many run at once).
+bool listsArrayTask(const std::string& line, const std::string& arrayId, int task) {
+  const std::string head = arrayId + "_[";
+  for (std::size_t at = line.find(head); at != std::string::npos; at = line.find(head, at + 1)) {
+    if (at > 0 && isAlphanumeric(line[at - 1])) continue;
+    std::size_t close = line.find(']', at);
+    if (close == std::string::npos) return false;
+    std::string ranges = line.substr(at + head.size(), close - at - head.size());
+    ranges = ranges.substr(0, ranges.find('%'));
+    std::size_t pos = 0;
+    while (pos <= ranges.size()) {
+      std::size_t comma = ranges.find(',', pos);
+      if (comma == std::string::npos) comma = ranges.size();
+      std::string range = ranges.substr(pos, comma - pos);
+      std::size_t dash = range.find('-');
+      int low = 0, high = 0;
+      if (parseInteger(range.substr(0, dash), low) &&
+          parseInteger(dash == std::string::npos ? range.substr(0, dash) : range.substr(dash + 1),
+                       high) &&
+          low <= task && task <= high) {
+        return true;
+      }
+      pos = comma + 1;
+    }
+  }
+  return false;
+}
+
+// `text` (the finish check's output, or one line of it) lists the job under `key`.
+bool listsJob(const std::string& text, const JobRecord& job, const std::string& key) {
+  return containsWord(text, key) ||
+         (job.arrayTask >= 0 && listsArrayTask(text, job.arrayId, job.arrayTask));
 }
 
 std::vector<std::string> splitLines(const std::string& text) {
@@ -303,6 +348,13 @@ bool readSchedulerSettings(JobRecord& job) {
                            "be 0 or more, found %d.",
                            resource, s.startedColumn));
   }
+  auto textOr = [&res](const char* key, const char* fallback) {
+    std::string text = trimmed(res.value(key));
+    return text.empty() ? std::string(fallback) : text;
+  };
+  s.arrayOption = textOr("jobArrayOption", "--array=0-%LASTTASK%");
+  s.arrayIndexVar = textOr("jobArrayIndexVar", "SLURM_ARRAY_TASK_ID");
+  s.arrayMemberId = textOr("jobArrayMemberID", "%JOBID%_%TASK%");
   bool needsId = s.finishCommand.find("%JOBID%") != std::string::npos ||
                  s.killCommand.find("%JOBID%") != std::string::npos ||
                  s.submitCommand.find("%JOBID%") != std::string::npos || s.findJob == 1;
@@ -388,6 +440,110 @@ bool copyScriptThere(JobRecord& job) {
   return true;
 }
 
+// The jobs held for submitJobBatches, in the order of their submission.
+std::vector<JobRecord*>& heldJobs() {
+  static std::vector<JobRecord*> held;
+  return held;
+}
+
+// Reads and checks the job id in the submission output; false with lastError.
+bool readSubmittedId(JobRecord& job, const std::string& command, const std::string& output,
+                     std::string& id) {
+  const SchedulerSettings& s = job.scheduler;
+  id = readJobId(output, s);
+  if (id.empty()) {
+    job.lastError = formatText(
+        "Could not read the job id from the output of the submission command \"%s\" "
+        "(jobIDStart \"%s\", jobIDEnd \"%s\", jobIdLineNum %d). The job may be queued "
+        "without the solver watching it. Its output:\n%s",
+        command.c_str(), s.idStart.c_str(), s.idEnd.c_str(), s.idLine, output.c_str());
+    return false;
+  }
+  for (char c : id) {
+    if (!isIdCharacter(c)) {
+      job.lastError = formatText(
+          "The job id \"%s\" read from the output of the submission command \"%s\" holds "
+          "characters other than letters, digits and \"._-:@[]+\". The job may be queued "
+          "without the solver watching it.",
+          id.c_str(), command.c_str());
+      id.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+// The job is with the scheduler from now on.
+void markSubmitted(JobRecord& job, const std::string& command) {
+  const SchedulerSettings& s = job.scheduler;
+  job.startedCommand = command;
+  job.queued = s.useJobStatus && !s.startedText.empty() && !s.finishCommand.empty();
+  job.checkSeenAt = platform::monotonicSeconds();
+}
+
+// Runs the submission `command` (as `started`: with what has to run before it); false with
+// lastError when it failed.
+bool runSubmission(JobRecord& job, const std::string& command, const std::string& started,
+                   platform::CapturedRun& run) {
+  if (!runSchedulerCommand(job, "submission", started, run)) return false;
+  if (run.exitStatus == 0) return true;
+  job.lastError = formatText("The submission command \"%s\" failed with exit status %d. Its "
+                             "output:\n%s",
+                             command.c_str(), run.exitStatus, run.output.c_str());
+  return false;
+}
+
+// Submits `members` (held jobs of one resource and analysis, at least one) as one array.
+void submitArray(const std::vector<JobRecord*>& members) {
+  JobRecord array = *members.front();
+  const SchedulerSettings& s = array.scheduler;
+  const std::string& lastDesign = members.back()->designNum;
+  if (lastDesign != array.designNum) array.designNum += "-" + lastDesign;
+  array.name = sanitizeName(substitutePlaceholders(array.namePattern, array, false));
+  array.scriptPath = array.statusPath.substr(0, array.statusPath.size() - 11) + ".array.sh";
+  std::string script = formatText(
+      "#!/bin/sh\n"
+      "# Job array script written by KARVO MDO for analysis %s, designs %s: each member runs\n"
+      "# the job script of its index in its own analysis folder.\n"
+      "case \"$%s\" in\n",
+      array.analysisNum.c_str(), array.designNum.c_str(), s.arrayIndexVar.c_str());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    script += formatText("  %zu) exec /bin/sh %s ;;\n", i,
+                         platform::shellQuote(members[i]->scriptPath).c_str());
+  }
+  script += formatText("esac\necho \"No job script for the array index '$%s'.\" >&2\nexit 1\n",
+                       s.arrayIndexVar.c_str());
+
+  const std::string option =
+      replacedAll(s.arrayOption, "%LASTTASK%", std::to_string(members.size() - 1));
+  std::string pattern = s.submitCommand;
+  const std::size_t named = pattern.find("%JOBSCRIPT%");
+  if (named == std::string::npos) {
+    pattern += " " + option + " %JOBSCRIPT%";
+  } else {
+    pattern.insert(named, option + " ");
+  }
+  const std::string command = schedulerCommand(array, pattern);
+  platform::CapturedRun run;
+  std::string arrayId;
+  bool submitted = writeJobScript(array.scriptPath, script, array.lastError) &&
+                   runSubmission(array, command, command, run) &&
+                   readSubmittedId(array, command, run.output, arrayId);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    JobRecord& member = *members[i];
+    if (!submitted) {
+      member.state = JobState::kFailed;
+      member.lastError = array.lastError;
+      continue;
+    }
+    member.arrayId = arrayId;
+    member.arrayTask = static_cast<int>(i);
+    member.id = replacedAll(replacedAll(s.arrayMemberId, "%JOBID%", arrayId), "%TASK%",
+                            std::to_string(i));
+    markSubmitted(member, command);
+  }
+}
+
 }  // namespace
 
 bool scheduledSubmit(JobRecord& job) {
@@ -420,40 +576,29 @@ bool scheduledSubmit(JobRecord& job) {
     platform::removeFile(job.statusPath);
     platform::removeFile(job.statusPath + ".tmp");
   }
+  // In batch mode the job waits for submitJobBatches, with the jobs submitted after it.
+  // An array member is known by its id only: its name is the array's. A remote job is
+  // submitted by itself: the array script would have to reach the remote machine too.
+  if (job.batchMode && s.readId && s.findJob != 2 && !job.remote) {
+    job.held = true;
+    heldJobs().push_back(&job);
+    return true;
+  }
   platform::CapturedRun run;
-  if (!runSchedulerCommand(job, "submission", submission, run)) return false;
-  if (run.exitStatus != 0) {
-    job.lastError = formatText("The submission command \"%s\" failed with exit status %d. Its "
-                               "output:\n%s",
-                               command.c_str(), run.exitStatus, run.output.c_str());
-    return false;
-  }
-  if (s.readId) {
-    std::string id = readJobId(run.output, s);
-    if (id.empty()) {
-      job.lastError = formatText(
-          "Could not read the job id from the output of the submission command \"%s\" "
-          "(jobIDStart \"%s\", jobIDEnd \"%s\", jobIdLineNum %d). The job may be queued "
-          "without the solver watching it. Its output:\n%s",
-          command.c_str(), s.idStart.c_str(), s.idEnd.c_str(), s.idLine, run.output.c_str());
-      return false;
-    }
-    for (char c : id) {
-      if (!isIdCharacter(c)) {
-        job.lastError = formatText(
-            "The job id \"%s\" read from the output of the submission command \"%s\" holds "
-            "characters other than letters, digits and \"._-:@[]+\". The job may be queued "
-            "without the solver watching it.",
-            id.c_str(), command.c_str());
-        return false;
-      }
-    }
-    job.id = id;
-  }
-  job.queued = s.useJobStatus && !s.startedText.empty() && !s.finishCommand.empty();
-  job.checkSeenAt = platform::monotonicSeconds();
+  if (!runSubmission(job, command, submission, run)) return false;
+  if (s.readId && !readSubmittedId(job, command, run.output, job.id)) return false;
+  markSubmitted(job, command);
   return true;
 }
+
+void dropHeldJob(JobRecord& job) {
+  if (!job.held) return;
+  job.held = false;
+  std::vector<JobRecord*>& held = heldJobs();
+  held.erase(std::remove(held.begin(), held.end(), &job), held.end());
+}
+
+
 
 bool scheduledCheck(JobRecord& job) {
   const SchedulerSettings& s = job.scheduler;
@@ -473,11 +618,11 @@ bool scheduledCheck(JobRecord& job) {
   if (!finishCheckOutput(job, schedulerCommand(job, s.finishCommand), run)) return false;
   const std::string& key = s.findJob == 2 || job.id.empty() ? job.name : job.id;
   bool exitPasses = !s.checkExitStatus || run.exitStatus == s.finishReturnValue;
-  bool listPasses = s.findJob == 0 || !containsWord(run.output, key);
+  bool listPasses = s.findJob == 0 || !listsJob(run.output, job, key);
   if (!exitPasses || !listPasses) {
     if (job.queued) {
       for (const std::string& line : splitLines(run.output)) {
-        if (!containsWord(line, key)) continue;
+        if (!listsJob(line, job, key)) continue;
         if (s.startedColumn == 0) {
           job.queued = line.find(s.startedText) == std::string::npos;
         } else {
@@ -530,3 +675,30 @@ bool scheduledKill(JobRecord& job) {
 }
 
 }  // namespace karvo::job
+
+namespace karvo {
+
+int submitJobBatches() {
+  using job::JobRecord;
+  std::vector<JobRecord*> waiting;
+  waiting.swap(job::heldJobs());
+  int commands = 0;
+  while (!waiting.empty()) {
+    // The first job and the jobs submitted like it: one array.
+    const JobRecord& first = *waiting.front();
+    const auto key = [](const JobRecord& r) {
+      return r.resourceName + '\n' + r.analysisNum + '\n' + r.scheduler.submitCommand + '\n' +
+             r.scheduler.prependPath + '\n' + r.scheduler.commandFolder;
+    };
+    const std::string group = key(first);
+    std::vector<JobRecord*> members, rest;
+    for (JobRecord* r : waiting) (key(*r) == group ? members : rest).push_back(r);
+    waiting.swap(rest);
+    for (JobRecord* r : members) r->held = false;
+    job::submitArray(members);
+    ++commands;
+  }
+  return commands;
+}
+
+}  // namespace karvo

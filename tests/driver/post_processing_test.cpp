@@ -189,9 +189,6 @@ TEST(RunOptions, SettingsWithoutEffectWarnOnce) {
   TempDir dir("karvo-no-effect");
   writePostStudy(dir);
   addRunOptions(dir, "suppressOutputFiles: 1\nusingTcsh: 1\n");
-  std::string process = readFile(dir.file("Process0.in"));
-  process.replace(process.find("outputFile:"), 11, "jobBatchMode: 1\noutputFile:");
-  writeFile(dir.file("Process0.in"), process);
   const testing::ProcessResult result = runStudy(dir, {});
   ASSERT_EQ(result.status, 0) << messages(dir);
   const std::string warnings[] = {
@@ -199,9 +196,7 @@ TEST(RunOptions, SettingsWithoutEffectWarnOnce) {
       "output files other than the logs and the values file that the evaluation of a design "
       "needs.",
       "The run option \"usingTcsh\" has no effect: analysis commands run with /bin/sh, whose "
-      "output is captured in the same form whatever the user's shell.",
-      "The property \"jobBatchMode\" of analysis \"calc\" has no effect yet: the jobs of every "
-      "analysis are submitted one by one."};
+      "output is captured in the same form whatever the user's shell."};
   const std::string text = messages(dir);
   for (const std::string& warning : warnings) {
     EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));

@@ -51,6 +51,22 @@ TEST(AnalysisTimingTest, ChecksWaitForTheInitialWaitThenTheFinishCheckFrequency)
   EXPECT_DOUBLE_EQ(timingNextCheckTime(timing(kInfiniteTime, 60, 20), clock), 60.0);
 }
 
+// A check at 45 that read a scheduler listing taken at 41 (by another job of the resource) is
+// due again 20 s after the listing, as a check of its own would have been; a report that is
+// not earlier than the check changes nothing.
+TEST(AnalysisTimingTest, ACheckThatReadAnEarlierReportCountsFromTheReport) {
+  JobClock clock = timingSubmitted(0.0, false);
+  const AnalysisTiming t = timing(kInfiniteTime, 0, 20);
+  timingCheckMade(clock, 45.0, false);
+  timingCheckSeen(clock, 41.0);
+  EXPECT_TRUE(timingCheckDue(t, clock, 61.0));
+  timingCheckMade(clock, 61.0, false);
+  timingCheckSeen(clock, 61.0);
+  timingCheckSeen(clock, -1.0);  // no report: a job that is not a scheduler's
+  EXPECT_FALSE(timingCheckDue(t, clock, 80.9));
+  EXPECT_TRUE(timingCheckDue(t, clock, 81.0));
+}
+
 TEST(AnalysisTimingTest, ProgressNoteAtMostEveryTenSecondsEvenWithAShortFrequency) {
   JobClock clock = timingSubmitted(0.0, true);
   const AnalysisTiming fast = timing(kInfiniteTime, 0, 3);

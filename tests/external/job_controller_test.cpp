@@ -632,6 +632,88 @@ TEST_F(ScheduledJob, JobsOfAResourceShareOneFinishCheckRun) {
   EXPECT_EQ(calls(), 4u);
 }
 
+// Jobs submitted in batch mode wait for one sbatch of an array; each member is followed by its
+// own id (also while squeue lists it in a range of waiting members) and ends with its own exit
+// status. A refused array fails every member with the reason.
+TEST_F(ScheduledJob, BatchModeSubmitsOneArrayAndFollowsEachMember) {
+  resource.setValue("finishCmd", "squeue");
+  resource.setValue("finishCmdCheck", "1");
+  std::vector<std::unique_ptr<Job>> jobs;
+  const char* commands[] = {"exit 0", "exit 1", "exit 5"};
+  for (int i = 0; i < 3; ++i) {
+    PropertiesMap l = launch(commands[i]);
+    l.setValue("do_job_block", "true");
+    l.setValue("job_script", "Execute_" + std::to_string(i) + ".sh");
+    jobs.push_back(createJob(options));
+    ASSERT_TRUE(jobs.back()->submit(l)) << jobs.back()->lastError();
+    EXPECT_TRUE(jobs.back()->held());
+    EXPECT_EQ(jobs.back()->jobId(), "");
+    EXPECT_FALSE(jobs.back()->finished(false));
+  }
+  EXPECT_FALSE(platform::pathExists(state + "/next"));  // nothing submitted yet
+  EXPECT_EQ(submitJobBatches(), 1);
+  EXPECT_EQ(submitJobBatches(), 0);
+  const std::string array = analysis + "/Execute_0.array.sh";
+  EXPECT_EQ(readFile(state + "/submitted.100"), "2\n" + array + "\n");
+  EXPECT_EQ(readFile(array),
+            "#!/bin/sh\n"
+            "# Job array script written by KARVO MDO for analysis 2, designs 5: each member runs\n"
+            "# the job script of its index in its own analysis folder.\n"
+            "case \"$SLURM_ARRAY_TASK_ID\" in\n"
+            "  0) exec /bin/sh " + shellQuote(analysis + "/Execute_0.sh") + " ;;\n"
+            "  1) exec /bin/sh " + shellQuote(analysis + "/Execute_1.sh") + " ;;\n"
+            "  2) exec /bin/sh " + shellQuote(analysis + "/Execute_2.sh") + " ;;\n"
+            "esac\n"
+            "echo \"No job script for the array index '$SLURM_ARRAY_TASK_ID'.\" >&2\nexit 1\n");
+  EXPECT_EQ(jobs[0]->startedCommand(), "PATH=" + shellQuote(bin) +
+                                           ":\"$PATH\"; export PATH; sbatch --array=0-2 " +
+                                           shellQuote(array));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(jobs[i]->held());
+    EXPECT_EQ(jobs[i]->jobId(), "100_" + std::to_string(i));
+  }
+
+  // The cluster runs members 0 and 2; squeue shows 2 still in a range of waiting members,
+  // then by itself, then no more.
+  auto runMember = [&](int task) {
+    runShell("SLURM_ARRAY_TASK_ID=" + std::to_string(task) + " /bin/sh " + shellQuote(array) +
+                 " >/dev/null 2>&1",
+             dir.path());
+  };
+  runMember(0);
+  runMember(2);
+  platform::removeFile(state + "/job.100");
+  writeFile(state + "/job.100_[1-2%4]", "PENDING\n");
+  EXPECT_TRUE(jobs[0]->finished(false));
+  EXPECT_EQ(jobs[0]->exitCode(), 0);
+  EXPECT_FALSE(jobs[1]->finished(false));
+  EXPECT_FALSE(jobs[2]->finished(false));
+  EXPECT_TRUE(jobs[2]->queued());
+  platform::removeFile(state + "/job.100_[1-2%4]");
+  writeFile(state + "/job.100_1", "RUNNING\n");
+  EXPECT_FALSE(jobs[1]->finished(false));
+  EXPECT_FALSE(jobs[1]->queued());
+  EXPECT_TRUE(jobs[2]->finished(false));
+  EXPECT_EQ(jobs[2]->exitCode(), 5);
+  EXPECT_TRUE(jobs[1]->kill());
+  EXPECT_EQ(readFile(state + "/cancelled"), "100_1\n");
+
+  // A refused array: every member fails with the reason.
+  writeFile(state + "/refuse", "");
+  PropertiesMap l = launch();
+  l.setValue("do_job_block", "true");
+  std::unique_ptr<Job> refused = createJob(options);
+  ASSERT_TRUE(refused->submit(l));
+  EXPECT_EQ(submitJobBatches(), 1);
+  EXPECT_EQ(refused->state(), JobState::kFailed);
+  EXPECT_EQ(refused->lastError(),
+            "The submission command \"PATH=" + shellQuote(bin) +
+                ":\"$PATH\"; export PATH; sbatch --array=0-0 " +
+                shellQuote(analysis + "/Execute_Beam_Analysis.array.sh") +
+                "\" failed with exit status 1. Its output:\nsbatch: error: invalid partition "
+                "specified\n");
+}
+
 TEST_F(ScheduledJob, JobIdReadingFromOtherSchedulers) {
   // The id read, or "refused" when the submission failed for want of a usable id.
   auto submitWithReply = [&](const std::string& reply) {
