@@ -688,7 +688,7 @@ int submitJobBatches() {
     const JobRecord& first = *waiting.front();
     const auto key = [](const JobRecord& r) {
       return r.resourceName + '\n' + r.analysisNum + '\n' + r.scheduler.submitCommand + '\n' +
-             r.scheduler.prependPath + '\n' + r.scheduler.commandFolder;
+             r.scheduler.prependPath;
     };
     const std::string group = key(first);
     std::vector<JobRecord*> members, rest;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <string>
@@ -112,10 +113,14 @@ class SlurmRun : public ::testing::Test {
     }
   }
 
-  static testing::ProcessResult runStudy(const TempDir& dir, bool checkSetup) {
+  // `path`: folders put in front of PATH ("" = none).
+  static testing::ProcessResult runStudy(const TempDir& dir, bool checkSetup,
+                                         const std::string& path = "") {
     std::vector<std::string> arguments{"i=study.in"};
     if (checkSetup) arguments.push_back("checksetup");
-    return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path(), "SLURM_CONF=" + conf()});
+    std::vector<std::string> environment{"KARVO_ROOT=" + dir.path(), "SLURM_CONF=" + conf()};
+    if (!path.empty()) environment.push_back("PATH=" + path + ":" + std::getenv("PATH"));
+    return runKarvo(arguments, dir.path(), environment);
   }
 
   static TempDir* cluster_;
@@ -229,6 +234,55 @@ TEST_F(SlurmRun, StopInTheInteractionFileCancelsQueuedAndRunningJobs) {
   EXPECT_TRUE(queueEmpties(10)) << queue();
   // The fourth run was never submitted.
   EXPECT_FALSE(std::filesystem::exists(dir.file("demo_0/Design4/calc/job.id")));
+}
+
+// Six designs in job batch mode, six at a time: one sbatch submits them as an array, each
+// member is followed by its own id and judged by its own exit status (design 6 exits with 3),
+// and the finish check runs about once a second for all of them, not once per job. sbatch
+// and squeue are counted by wrappers first on PATH that run the real ones.
+TEST_F(SlurmRun, BatchModeSubmitsOneArrayAndChecksAllJobsWithOneSqueue) {
+  TempDir dir("karvo-slurm-array");
+  const std::string bin = dir.file("bin");
+  std::filesystem::create_directories(bin);
+  for (const char* program : {"sbatch", "squeue"}) {
+    const std::string real = runShell(std::string("command -v ") + program, dir.path()).out;
+    writeFile(bin + "/" + program, "#!/bin/sh\necho x >> " + shellQuote(dir.file(program)) +
+                                       "\nexec " + real.substr(0, real.find('\n')) + " \"$@\"\n");
+    std::filesystem::permissions(bin + "/" + program, std::filesystem::perms::owner_all);
+  }
+  writeSlurmStudy(dir.path(),
+                  {.script = "echo \"${SLURM_ARRAY_JOB_ID}_$SLURM_ARRAY_TASK_ID\" > member.id\n"
+                             "sleep 2\nread x y < calc.inp\necho \"RESULT F = $x\" > calc.out\n"
+                             "awk -v x=$x -v y=$y 'BEGIN { exit !(x == 2 && y == 3) }' && exit 3\nexit 0\n",
+                   .extraAnalysis = "jobBatchMode: yes\n",
+                   .submitOptions = "--oversubscribe",
+                   .doeRuns = 6,
+                   .parallel = 6});
+  const auto start = std::chrono::steady_clock::now();
+  const testing::ProcessResult result = runStudy(dir, false, bin);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(result.status, 0) << messages(dir);
+  EXPECT_EQ(readFile(dir.file("sbatch")), "x\n");
+  const std::size_t squeues = readFile(dir.file("squeue")).size() / 2;
+  EXPECT_LE(squeues, static_cast<std::size_t>(seconds) + 2) << seconds << " s";
+
+  const std::string first = readFile(dir.file("demo_0/Design1/calc/member.id"));
+  ASSERT_NE(first.find("_0\n"), std::string::npos) << first;
+  const std::string array = first.substr(0, first.find('_'));
+  for (int design = 1; design <= 6; ++design) {
+    const std::string member = array + "_" + std::to_string(design - 1);
+    EXPECT_EQ(readFile(dir.file("demo_0/Design" + std::to_string(design) + "/calc/member.id")),
+              member + "\n");
+    const std::string log = analysisLog(dir, design);
+    EXPECT_THAT(log, HasLines("*NOTE\nJobID: " + member + "\n")) << log;
+    EXPECT_LT(log.find("*CMD_STARTTIME\n"), log.find("*CMD_ENDTIME\n")) << log;
+    EXPECT_THAT(log, HasLines(design == 6 ? "*STATUS\nERROR\n" : "*STATUS\nSUCCESS\n")) << log;
+  }
+  EXPECT_THAT(analysisLog(dir, 6),
+              HasLines("*ERROR\nThe return value (3) for the analysis command did not match the "
+                       "specified value (0). This design analysis will be marked as an error.\n"));
+  EXPECT_TRUE(queueEmpties(10)) << queue();
 }
 
 // A whole TOLMAR search whose analyses run as Slurm jobs, four at a time: the designs of a
