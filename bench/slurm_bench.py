@@ -1,24 +1,33 @@
 #!/usr/bin/python3
-"""The solver's own cost while its analyses run as Slurm jobs, and how soon it notices a job's end.
+"""The solver's own cost while its analyses run as Slurm jobs, how soon it notices a job's end,
+and how many scheduler commands it runs.
 
-A design of experiments of N runs (default 100) whose analysis is a Slurm batch job that sleeps
-2 s, N jobs in all, 4 at a time (nParallel 4, numDesigns 4, sbatch --oversubscribe so that four
+A design of experiments of N runs (default 200) whose analysis is a Slurm batch job that
+sleeps 2 s, P at a time (default 16: nParallel and numDesigns P, sbatch --oversubscribe so that
 one-CPU jobs share the node), on the Scheduled resource of docs/scale-out.md with the finish
 check once a second (finishCheckFrequency 1). Each job's last command writes the time of its
 end; the analysis's post command, which the solver runs as soon as it has seen the end, writes
-the time of the detection.
+the time of the detection. sbatch, squeue and scancel are wrappers first on PATH that count
+their calls and run the real ones.
 
-Prints the wall time of the study, the solver's own CPU time (utime + stime of the karvo
-process, sampled from /proc until it exits), the CPU time of the solver with its scheduler
-commands (sbatch, squeue, scancel: the children's rusage), and the delay between each job's end
-and its detection (mean, median, min, max).
+With the mode "batch" the analysis sets jobBatchMode: numDesigns covers all N designs, which
+go to Slurm as job arrays, and Slurm runs P of them at a time (--array=0-<last>%P).
 
-Usage: bench/slurm_bench.py [karvo] [runs] [frequency]; starts and stops its own one-node
-cluster with scripts/cluster (default build/karvo, 100 runs, 1 s).
+Prints the wall time of the study against the ideal (N * 2 s / P; the one-node cluster of
+scripts/cluster runs at most four jobs per core at once, so on a small machine the ideal is
+out of reach), the solver's own CPU time (utime + stime of the karvo process, sampled from
+/proc until it exits), the CPU time of the solver with its scheduler commands (the children's
+rusage), the number of sbatch, squeue and scancel calls (squeue also per second of wall
+time), and the delay between each job's end and its detection (mean, median, min, max).
+
+Usage: bench/slurm_bench.py [karvo] [runs] [frequency] [parallel] [one|batch]; starts and
+stops its own one-node cluster with scripts/cluster (default build/karvo, 200 runs, 1 s, 16,
+one).
 """
 import glob
 import os
 import resource
+import shutil
 import statistics
 import subprocess
 import sys
@@ -27,9 +36,11 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 KARVO = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build/karvo"))
-RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 100
+RUNS = int(sys.argv[2]) if len(sys.argv) > 2 else 200
 FREQUENCY = int(sys.argv[3]) if len(sys.argv) > 3 else 1
-PARALLEL = 4
+PARALLEL = int(sys.argv[4]) if len(sys.argv) > 4 else 16
+BATCH = (sys.argv[5] if len(sys.argv) > 5 else "one") == "batch"
+COMMANDS = ("sbatch", "squeue", "scancel")
 
 RESOURCE = """*DEFINE_COMPUTE_RESOURCE
 name: slurm
@@ -45,7 +56,25 @@ useJobStatus: 1
 jobStartedText: RUNNING
 jobStartedCol: 2
 killCmd: scancel %JOBID%
-"""
+""" + (f"jobArrayOption: --array=0-%LASTTASK%%{PARALLEL}\n" if BATCH else "")
+
+
+def write_wrappers(folder):
+    """sbatch, squeue and scancel that count their calls in <folder>/<name>.calls."""
+    os.makedirs(folder)
+    for name in COMMANDS:
+        real = shutil.which(name)
+        path = os.path.join(folder, name)
+        write(folder, name, f"#!/bin/sh\necho x >> '{path}.calls'\nexec '{real}' \"$@\"\n")
+        os.chmod(path, 0o755)
+
+
+def calls(folder, name):
+    try:
+        with open(os.path.join(folder, name + ".calls")) as f:
+            return len(f.read().splitlines())
+    except OSError:
+        return 0
 
 
 def write(folder, name, text):
@@ -76,13 +105,14 @@ def write_study(folder):
     write(folder, "Process0.in", "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n"
           "*ANALYSIS\nname: calc\nid: 1\ninputFile: calc.sh, studyFolder, , file, yes\n"
           "inputTagFile: calc.tpl, calc.inp\noutputFile: calc.out\noutputTagFile: f, f.def\n"
-          "outputResponse: f\ncomputeResource: slurm\n*EXECUTION_DEFINITION\n"
-          "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
-          f"finishCheckFrequency: {FREQUENCY}\nnumDesigns: {PARALLEL}\n"
+          "outputResponse: f\ncomputeResource: slurm\n" + ("jobBatchMode: 1\n" if BATCH else "") +
+          "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
+          f"finishCheckFrequency: {FREQUENCY}\nnumDesigns: {RUNS if BATCH else PARALLEL}\n"
           "postCmd: date +%s.%N > detected.stamp\npostAnalysisOptions: analysisFolder, , 0\n"
           "*END\n")
     write(folder, "study.in", "*STUDY\nname: jobs\nstartAgent: 0\nendAgent: 0\nfilePrefix: jobs\n"
-          f"randomSeed: 0.5\nnParallel: {PARALLEL}\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 0\n"
+          f"randomSeed: 0.5\nnParallel: {RUNS if BATCH else PARALLEL}\nmode: newStudy\n"
+          "*RUN_OPTIONS\nuseBaseline: 0\n"
           "*AGENT\nid: 0\nmethod: DOE\nsampleMethod: OtherFile\ngenRSMAfterStudy: 0\n*END\n")
 
 
@@ -94,7 +124,10 @@ def main():
                    stdout=subprocess.DEVNULL)
     try:
         write_study(study)
-        env = dict(os.environ, KARVO_ROOT=study, SLURM_CONF=os.path.join(cluster, "slurm.conf"))
+        wrappers = os.path.join(work, "bin")
+        write_wrappers(wrappers)
+        env = dict(os.environ, KARVO_ROOT=study, SLURM_CONF=os.path.join(cluster, "slurm.conf"),
+                   PATH=wrappers + ":" + os.environ["PATH"])
         ticks = os.sysconf("SC_CLK_TCK")
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         start = time.time()
@@ -119,8 +152,12 @@ def main():
             if os.path.exists(detected):
                 with open(end) as e, open(detected) as d:
                     delays.append(float(d.read()) - float(e.read()))
-        print(f"{RUNS} jobs of 2 s, {PARALLEL} at a time, finish check every {FREQUENCY} s: "
-              f"exit status {karvo.returncode}, wall {wall:.1f} s (ideal {RUNS * 2 / PARALLEL:.0f} s)")
+        mode = "job arrays (jobBatchMode)" if BATCH else "one sbatch per job"
+        print(f"{RUNS} jobs of 2 s, {PARALLEL} at a time, {mode}, finish check every {FREQUENCY} "
+              f"s: exit status {karvo.returncode}, wall {wall:.1f} s (ideal {RUNS * 2 / PARALLEL:.0f} s)")
+        counted = {name: calls(wrappers, name) for name in COMMANDS}
+        print(f"scheduler commands: sbatch {counted['sbatch']}, squeue {counted['squeue']} "
+              f"({counted['squeue'] / wall:.2f} a second), scancel {counted['scancel']}")
         print(f"solver's own CPU time {own:.2f} s; with its scheduler commands {children:.2f} s")
         if delays:
             print(f"end of job to detection ({len(delays)} jobs): mean {statistics.mean(delays):.2f} s, "

@@ -28,7 +28,8 @@ constexpr const char* kComputeResourceNames[] = {
     "jobReadID", "jobIDStart", "jobIDEnd", "jobIdLineNum", "useJobStatus", "finishFindJob",
     "jobTiming", "jobStartedText", "jobStartedCol", "killCmd", "finishCmd", "finishCmdCheck",
     "finishReturnValue", "jobCommand", "jobUseTemplate", "jobTemplate", "jobUseWorkdir",
-    "jobPrependPath", "jobTemplatePrependPath", "reserveEnabled", "reserveSubmitCmd",
+    "jobPrependPath", "jobTemplatePrependPath", "jobArrayOption", "jobArrayIndexVar",
+    "jobArrayMemberID", "reserveEnabled", "reserveSubmitCmd",
     "reserveCancelCmd", "reserveReadID", "reserveIDStart", "reserveIDEnd", "reserveStatusCmd",
     "reserveStartedText", "reserveStartedCol", "reserveParseCmd", "reserveRemoteProfile"};
 
