@@ -425,6 +425,7 @@ void handSubmittedBatches(FlowBatch& batch, int index) {
       failJob(batch, design, index, job.job->lastError());
       continue;
     }
+    if (job.job->state() != JobState::kRunning) continue;  // killed while it was held
     job.clock = timingSubmitted(platform::monotonicSeconds(), false);
     noteJobIdentity(batch, design, index);
   }
