@@ -237,7 +237,8 @@ TEST_F(SlurmRun, StopInTheInteractionFileCancelsQueuedAndRunningJobs) {
 }
 
 // Six designs in job batch mode, six at a time: one sbatch submits them as an array, each
-// member is followed by its own id and judged by its own exit status (design 6 exits with 3),
+// member is followed by its own id and judged by its own exit status (design 6 exits with 3,
+// last: a first design in error would end the run),
 // and the finish check runs about once a second for all of them, not once per job. sbatch
 // and squeue are counted by wrappers first on PATH that run the real ones.
 TEST_F(SlurmRun, BatchModeSubmitsOneArrayAndChecksAllJobsWithOneSqueue) {
@@ -253,7 +254,8 @@ TEST_F(SlurmRun, BatchModeSubmitsOneArrayAndChecksAllJobsWithOneSqueue) {
   writeSlurmStudy(dir.path(),
                   {.script = "echo \"${SLURM_ARRAY_JOB_ID}_$SLURM_ARRAY_TASK_ID\" > member.id\n"
                              "sleep 2\nread x y < calc.inp\necho \"RESULT F = $x\" > calc.out\n"
-                             "awk -v x=$x -v y=$y 'BEGIN { exit !(x == 2 && y == 3) }' && exit 3\nexit 0\n",
+                             "awk -v x=$x -v y=$y 'BEGIN { exit !(x == 2 && y == 3) }' || exit 0\n"
+                             "sleep 2\nexit 3\n",
                    .extraAnalysis = "jobBatchMode: yes\n",
                    .submitOptions = "--oversubscribe",
                    .doeRuns = 6,
