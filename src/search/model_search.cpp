@@ -23,6 +23,9 @@ constexpr int kRbfCentres = 200;           // at most this many designs in a rad
 constexpr int kRbfNearest = 120;           // of which the nearest to the best design
 constexpr double kRadiusMax = 0.5;         // trust radius after growth, at most
 constexpr double kRadiusRestart = 0.2;     // trust radius after a restart
+// Local steps in a row whose improvement the models predicted within a factor of two,
+// after which the local phase begins.
+constexpr int kAccurateSteps = 1;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 using Eigen::MatrixXd;
@@ -35,6 +38,14 @@ constexpr int kRotation[] = {kDecisionLocal, kDecisionExplore, kDecisionLocal,
                              kDecisionGlobal, kDecisionLocal,  kDecisionExplore};
 constexpr int kRotationLength = 6;
 constexpr int kRotationExplore = 1;
+// The turn of the rotation that takes a step in the trust region of another basin, when
+// there is one.
+constexpr int kRotationBasin = 5;
+// Good designs further apart than this (in every-coordinate distance, normalised) count as
+// the bottoms of different basins.
+constexpr double kBasinApart = 0.05;
+// Trust radius of a step in another basin, at most.
+constexpr double kBasinRadius = 0.1;
 
 // Trust radius of the cautious second local design of a request, as a share of the radius.
 constexpr double kCautiousRadius = 0.25;
@@ -548,22 +559,35 @@ int fitSize(QuadKind kind, int n, int count) {
   return std::min(count, std::max(static_cast<int>(std::ceil(1.5 * terms)), 2 * n + 4));
 }
 
-std::vector<double> proposeLocal(std::span<const ModelSample> samples, int best,
-                                 const ModelSearchState& state) {
-  const int n = static_cast<int>(samples[best].x.size());
+// A trust-region step: the models fitted to the designs nearest `centre`, optimised inside
+// the box of half-width `radius` around it.
+struct LocalStep {
+  std::vector<double> x;            // empty when the models could not be fitted
+  QuadraticFit fit;
+};
+
+LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double radius) {
+  const int n = static_cast<int>(samples[centre].x.size());
   const int count = static_cast<int>(samples.size());
   const QuadKind kind = supportedKind(count, n);
   const std::vector<int> which =
-      nearestIndices(samples, samples[best].x, fitSize(kind, n, count));
-  VectorXd centre = Eigen::Map<const VectorXd>(samples[best].x.data(), n);
-  QuadraticFit fit;
-  if (!fitQuadratics(samples, which, kind, centre, fit)) return {};
+      nearestIndices(samples, samples[centre].x, fitSize(kind, n, count));
+  LocalStep step;
+  const VectorXd at = Eigen::Map<const VectorXd>(samples[centre].x.data(), n);
+  if (!fitQuadratics(samples, which, kind, at, step.fit)) return step;
   std::vector<double> lo(n), hi(n);
   for (int i = 0; i < n; ++i) {
-    lo[i] = std::max(0.0, centre[i] - state.radius);
-    hi[i] = std::min(1.0, centre[i] + state.radius);
+    lo[i] = std::max(0.0, at[i] - radius);
+    hi[i] = std::min(1.0, at[i] + radius);
   }
-  return minimiseQuadratics(fit, lo, hi, 2);
+  step.x = minimiseQuadratics(step.fit, lo, hi, 2);
+  return step;
+}
+
+double largestChange(std::span<const double> a, std::span<const double> b) {
+  double d = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
+  return d;
 }
 
 // A space-filling subset of `count` samples (greedy max-min distance from the best design),
@@ -725,6 +749,79 @@ class RadialScreening final : public ScreeningModel {
   RadialModel model_;
 };
 
+// Adds the trust-region step around samples[centre] with what the ratio of actual to
+// predicted improvement needs. False when there is no model or no new design.
+bool addLocal(ProposalSet& set, std::span<const ModelSample> samples, int centre,
+              double radius, int region, std::vector<ModelProposal>& out) {
+  LocalStep step = proposeLocal(samples, centre, radius);
+  if (step.x.empty() || !set.add(step.x, kDecisionLocal, out)) return false;
+  ModelProposal& p = out.back();
+  const int n = static_cast<int>(p.x.size());
+  p.predictedGain = step.fit.objective.value(VectorXd::Zero(n)) -
+                    step.fit.objective.value(step.fit.toZ(p.x));
+  p.centreObjective = samples[centre].objective;
+  p.centreViolation = totalViolation(samples[centre]);
+  p.stepLength = largestChange(p.x, samples[centre].x);
+  p.radius = radius;
+  p.region = region;
+  return true;
+}
+
+// The best designs of other basins: first `modelled` (when not negative: the design nearest
+// the optimum of the global model), then, best first, the better fifth of the designs (at
+// least 2n + 4); each taken when it lies further than `apart` (in every-coordinate distance)
+// from the best design and from the basins taken before it, and dropped when its basin has
+// converged: its nearest other design lies within `converged`. With each its trust radius:
+// that nearest distance, at most kBasinRadius, so that a basin's region narrows as its
+// designs gather. At most four basins.
+std::vector<std::pair<int, double>> basinCentres(std::span<const ModelSample> samples,
+                                                 int best, int modelled, double apart,
+                                                 double converged) {
+  const int count = static_cast<int>(samples.size());
+  const int n = static_cast<int>(samples[best].x.size());
+  std::vector<int> order(count);
+  std::iota(order.begin(), order.end(), 0);
+  const int good = std::min(count, std::max(count / 5, 2 * n + 4));
+  std::partial_sort(order.begin(), order.begin() + good, order.end(),
+                    [&](int a, int b) { return betterSample(samples[a], samples[b]); });
+  order.resize(good);
+  if (modelled >= 0) order.insert(order.begin(), modelled);
+  std::vector<int> taken{best};
+  std::vector<std::pair<int, double>> out;
+  for (int i : order) {
+    if (out.size() >= 4) break;
+    if (std::any_of(taken.begin(), taken.end(), [&](int c) {
+          return largestChange(samples[i].x, samples[c].x) <= apart;
+        })) {
+      continue;
+    }
+    taken.push_back(i);
+    double nearest = kInfinity;
+    for (int j = 0; j < count; ++j)
+      if (j != i) nearest = std::min(nearest, largestChange(samples[i].x, samples[j].x));
+    if (nearest <= converged) continue;
+    out.push_back({i, std::min(kBasinRadius, nearest)});
+  }
+  return out;
+}
+
+// The smallest trust radius worth a step: about two grid steps.
+double shortestRadius(const ModelRequest& request) {
+  const double largestStep =
+      request.step.empty() ? 0.0 : *std::max_element(request.step.begin(), request.step.end());
+  return std::max(2.0 * largestStep, 1e-6);
+}
+
+// A trust region shrunk to about two grid steps has nothing left to find: it restarts, the
+// local phase ends and the rotation explores.
+void restartIfShrunk(const ModelRequest& request, ModelSearchState& state) {
+  if (state.radius >= shortestRadius(request)) return;
+  state.radius = kRadiusRestart;
+  state.failures = 0;
+  state.localPhase = 0;
+  state.nextKind = kRotationExplore;
+}
+
 }  // namespace
 
 std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samples,
@@ -735,14 +832,7 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
   const int n = static_cast<int>(samples[0].x.size());
   if (n == 0 || static_cast<int>(samples.size()) < n + 2) return proposals;
   const int best = incumbentIndex(samples);
-  // A trust region shrunk to about two grid steps has nothing left to find: restart it.
-  const double largestStep =
-      request.step.empty() ? 0.0 : *std::max_element(request.step.begin(), request.step.end());
-  if (state.radius < std::max(2.0 * largestStep, 1e-6)) {
-    state.radius = kRadiusRestart;
-    state.failures = 0;
-    state.nextKind = kRotationExplore;
-  }
+  restartIfShrunk(request, state);
   ProposalSet set(samples, request);
   bool localDone = false, globalDone = false, cautiousDone = false;
   for (int k = 0; k < request.count; ++k) {
@@ -752,19 +842,32 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     // One trust-region optimum and one global design per request (a second would repeat
     // the first); a second local turn takes a cautious step, the optimum of the same models
     // in a region of a quarter of the radius, which succeeds where the full step overshoots.
+    // One turn of the rotation goes to the trust regions of other basins, in turn.
     if (code == kDecisionLocal && localDone && !cautiousDone) {
       cautiousDone = true;
-      ModelSearchState cautious = state;
-      cautious.radius = state.radius * kCautiousRadius;
-      std::vector<double> y = proposeLocal(samples, best, cautious);
-      if (!y.empty() && set.add(y, kDecisionLocal, proposals)) continue;
+      if (addLocal(set, samples, best, state.radius * kCautiousRadius, 0, proposals)) continue;
+    } else if (slot % kRotationLength == kRotationBasin) {
+      // Every other basin turn starts from the basin the global model points at.
+      int modelled = -1;
+      if (state.basinTurn % 2 == 0) {
+        const std::vector<double> g = proposeGlobal(samples, best, true);
+        if (!g.empty()) modelled = nearestIndices(samples, g, 1).front();
+      }
+      const auto basins =
+          basinCentres(samples, best, modelled, kBasinApart, shortestRadius(request));
+      const int turn = state.basinTurn++;
+      if (!basins.empty()) {
+        const auto& [centre, radius] =
+            modelled >= 0 ? basins.front() : basins[(turn / 2) % basins.size()];
+        if (addLocal(set, samples, centre, radius, 1, proposals)) continue;
+      }
     }
     if ((code == kDecisionLocal && localDone) || (code == kDecisionGlobal && globalDone))
       code = kDecisionExplore;
     std::vector<double> x;
     if (code == kDecisionLocal) {
       localDone = true;
-      x = proposeLocal(samples, best, state);
+      if (addLocal(set, samples, best, state.radius, 0, proposals)) continue;
     } else if (code == kDecisionGlobal) {
       globalDone = true;
       x = proposeGlobal(samples, best, (slot / kRotationLength) % 2 == 1);
@@ -776,6 +879,44 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     if (!x.empty()) set.add(std::move(x), kDecisionExplore, proposals);
   }
   return proposals;
+}
+
+void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
+                   const ModelSample* result, bool moveRadius) {
+  if (proposal.code != kDecisionLocal || proposal.region != 0) return;
+  double ratio = -1.0;
+  if (result) {
+    const double violation = totalViolation(*result);
+    if (proposal.centreViolation > 0.0) {
+      ratio = violation < proposal.centreViolation ? 1.0 : -1.0;
+    } else if (violation == 0.0) {
+      const double gain = proposal.centreObjective - result->objective;
+      ratio = proposal.predictedGain > 0.0 ? gain / proposal.predictedGain
+                                           : (gain > 0.0 ? 1.0 : -1.0);
+    }
+  }
+  state.ratio = ratio;
+  state.accurate = ratio >= 0.5 && ratio <= 2.0 ? state.accurate + 1 : 0;
+  if (!moveRadius) {
+    if (state.accurate >= kAccurateSteps) state.localPhase = 1;
+    return;
+  }
+  if (ratio <= 0.0) {
+    state.radius *= 0.5;
+  } else if (ratio >= 0.1 && proposal.stepLength >= 0.5 * proposal.radius) {
+    state.radius = std::max(state.radius, std::min(2.0 * proposal.radius, kRadiusMax));
+  }
+  if (ratio > 0.0) {
+    ++state.successes;
+    state.failures = 0;
+    // While local steps succeed, the rotation stays on them.
+    state.nextKind = (state.nextKind / kRotationLength) * kRotationLength;
+  } else {
+    ++state.failures;
+    state.successes = 0;
+  }
+  if (state.accurate >= kAccurateSteps) state.localPhase = 1;
+  if (state.failures >= 3) state.localPhase = 0;
 }
 
 void noteModelOutcome(ModelSearchState& state, int code, bool improved) {

@@ -12,6 +12,11 @@
 //               the trust radius (a cautious step beside the full one);
 //               the trust radius grows after a success and shrinks after a failure; shrunk
 //               to about two grid steps it restarts at 0.2 and the rotation explores.
+//               One turn in six is a step in the trust region of another basin: around
+//               the design nearest the global model's optimum (every other such turn) or
+//               one of the best designs apart from the best one, in a radius of its
+//               distance to its nearest design, so that a basin drops out once its
+//               designs have gathered.
 //   94 global   the optimum over the whole box of a quadratic response surface fitted to a
 //               space-filling subset of the designs or, every other time, to the better
 //               half: the full quadratic when it is convex, else the separable one, whose
@@ -57,6 +62,11 @@ struct ModelSearchState {
   int successes = 0;                // consecutive local decisions that improved the best
   int failures = 0;                 // consecutive local decisions that did not
   int nextKind = 0;                 // rotation of the decision kinds
+  int localPhase = 0;               // 1 while the local models predict well: most new designs
+                                    // are then trust-region steps, evaluated a few at a time
+  double ratio = 0.0;               // actual over predicted improvement of the last local step
+  int accurate = 0;                 // local steps in a row predicted within a factor of two
+  int basinTurn = 0;                // rotation over the basins of the good designs
 };
 
 // The fields of the trust region and of a sample as a checkpoint keeps them
@@ -75,6 +85,14 @@ struct ModelRequest {
 struct ModelProposal {
   std::vector<double> x;            // normalised, on the resolution grid
   int code = kDecisionLocal;        // 90, 94 or 95
+  // Local steps only: what the ratio of actual to predicted improvement needs.
+  double predictedGain = 0.0;       // the models' objective at the centre minus at x
+  double centreObjective = 0.0;     // the centre design's objective and violation
+  double centreViolation = 0.0;
+  double stepLength = 0.0;          // largest coordinate change from the centre
+  double radius = 0.0;              // the trust radius the step was made in
+  int region = 0;                   // 0: around the best design (its outcome moves the
+                                    // trust region); 1: in another basin
 };
 
 // Proposes up to request.count designs (fewer when the samples cannot support a model:
@@ -83,6 +101,17 @@ struct ModelProposal {
 std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samples,
                                                const ModelRequest& request,
                                                ModelSearchState& state);
+
+// After a local step around the best design was evaluated (`result` null when it failed):
+// the ratio of its actual to its predicted improvement (feasibility first: a step that
+// breaks a constraint of a feasible centre has ratio -1). A ratio between 0.5 and 2 (the
+// models predict well) starts the local phase. With `moveRadius` the ratio also moves the
+// trust radius, as it does in the local phase: no improvement halves it, a ratio of 0.1 or
+// more for a step of at least half the radius doubles it; three steps in a row without
+// improvement end the phase. (Outside the local phase the radius follows each generation's
+// local designs together, by noteModelOutcome.)
+void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
+                   const ModelSample* result, bool moveRadius = true);
 
 // After the proposals were evaluated: `improved` says whether the proposal of kind `code`
 // improved the best design (feasibility first); the trust radius follows.

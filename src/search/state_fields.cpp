@@ -90,8 +90,9 @@ void keepFields(StateArchive& archive, ThrottleState& s) {
 }
 
 void keepFields(StateArchive& archive, ModelSearchState& s) {
-  archive.items(s.radius, s.successes, s.failures, s.nextKind);
-  if (s.nextKind < 0) archive.fail();
+  archive.items(s.radius, s.successes, s.failures, s.nextKind, s.localPhase, s.ratio,
+                s.accurate, s.basinTurn);
+  if (s.nextKind < 0 || s.basinTurn < 0) archive.fail();
 }
 
 void keepFields(StateArchive& archive, ModelSample& s) {

@@ -208,27 +208,39 @@ int decisionCount(const Agent& agent, const Population& population,
   return std::clamp(decisions, 0, slots - 1);
 }
 
-// Adds the model's proposals as new designs; their parents count as the best design so far.
-void addModelDesigns(const Agent& agent, const Population& population, TolmarRun& t,
-                     int decisions, int generation, double bestBefore,
-                     std::vector<Member>& children) {
+ModelRequest modelRequest(const Population& population, int count) {
   ModelRequest request;
-  request.count = decisions;
+  request.count = count;
   request.step.resize(population.fieldSizes.size());
   for (std::size_t f = 0; f < request.step.size(); ++f) {
     request.step[f] = population.fieldSizes[f] > 1 ? 1.0 / (population.fieldSizes[f] - 1) : 0.0;
   }
+  return request;
+}
+
+// The new design of a model proposal; its parents count as the best design so far.
+Member modelMember(const Agent& agent, const Population& population,
+                   const ModelProposal& proposal, int generation, double bestBefore) {
+  Member member;
+  member.design = makeMemberDesign(agent, population,
+                                   fieldsAt(proposal.x, population.fieldSizes), generation);
+  member.birthGeneration = generation;
+  member.origin = kMadeDecision;
+  member.ga_operator = proposal.code;
+  member.firstparent = bestBefore;
+  member.secondparent = bestBefore;
+  return member;
+}
+
+// Adds the model's proposals as new designs; `made` receives the proposals in the order of
+// the designs.
+void addModelDesigns(const Agent& agent, const Population& population, TolmarRun& t,
+                     int decisions, int generation, double bestBefore,
+                     std::vector<Member>& children, std::vector<ModelProposal>* made = nullptr) {
+  const ModelRequest request = modelRequest(population, decisions);
   for (ModelProposal& proposal : proposeModelDesigns(t.samples, request, t.model)) {
-    Member member;
-    member.design =
-        makeMemberDesign(agent, population, fieldsAt(proposal.x, population.fieldSizes),
-                         generation);
-    member.birthGeneration = generation;
-    member.origin = kMadeDecision;
-    member.ga_operator = proposal.code;
-    member.firstparent = bestBefore;
-    member.secondparent = bestBefore;
-    children.push_back(std::move(member));
+    children.push_back(modelMember(agent, population, proposal, generation, bestBefore));
+    if (made) made->push_back(std::move(proposal));
   }
 }
 
@@ -338,24 +350,60 @@ void evaluateChildren(Agent& agent, Population& population, std::vector<Member>&
   }
 }
 
-// Credits the operators with what their designs gained, moves the trust region of the local
-// decisions and adds the new designs to the samples.
+// The local phase: `count` of the generation's designs are trust-region steps, made and
+// evaluated a batch (nParallel designs) at a time, each batch from the models of every design
+// evaluated before it; the trust region follows each step. Ends early when the phase does.
+// Returns the number of designs made.
+int runLocalPhase(Agent& agent, Population& population, TolmarRun& t, int count,
+                  int generation, double bestBefore, const PerformanceDefinition* definition,
+                  const EvaluationServices& services, std::vector<Member>& children) {
+  const int batch = std::max(1, study.nParallel);
+  int made = 0;
+  while (made < count && t.model.localPhase) {
+    const ModelRequest request = modelRequest(population, std::min(batch, count - made));
+    const std::vector<ModelProposal> proposals =
+        proposeModelDesigns(t.samples, request, t.model);
+    if (proposals.empty()) break;
+    std::vector<Member> round;
+    for (const ModelProposal& proposal : proposals) {
+      round.push_back(modelMember(agent, population, proposal, generation, bestBefore));
+    }
+    evaluateChildren(agent, population, round, services, t);
+    for (std::size_t k = 0; k < round.size(); ++k) {
+      const std::size_t known = t.samples.size();
+      addSample(t, round[k].design, definition, population);
+      noteLocalStep(t.model, proposals[k], t.samples.size() > known ? &t.samples.back() : nullptr);
+      children.push_back(std::move(round[k]));
+    }
+    made += static_cast<int>(round.size());
+  }
+  return made;
+}
+
+// Credits the operators with what their designs gained, adds the new designs to the samples,
+// measures how well the models predicted the local designs among the first `steps.size()`
+// new designs (the model-based ones) and moves the trust region: it grows when one of the
+// generation's local designs improved the best design.
 void creditChildren(const std::vector<Member>& children, double bestBefore,
                     const PerformanceDefinition* definition, const Population& population,
-                    TolmarRun& t) {
+                    const std::vector<ModelProposal>& steps, TolmarRun& t) {
   bool localTried = false;
   bool localImproved = false;
-  for (const Member& child : children) {
+  for (std::size_t k = 0; k < children.size(); ++k) {
+    const Member& child = children[k];
     creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
                    child.secondparent, bestBefore, child.mut_width);
+    const std::size_t known = t.samples.size();
+    addSample(t, child.design, definition, population);
+    if (k < steps.size()) {
+      noteLocalStep(t.model, steps[k], t.samples.size() > known ? &t.samples.back() : nullptr,
+                    false);
+    }
     if (child.origin & kMadeDecision && child.ga_operator == kDecisionLocal) {
       localTried = true;
       localImproved = localImproved || (fitnessCounted(child.raw) && child.raw > bestBefore);
     }
-    addSample(t, child.design, definition, population);
   }
-  // The trust region follows the generation's local designs together: it grows when one
-  // of them improved the best design.
   if (localTried) noteModelOutcome(t.model, kDecisionLocal, localImproved);
 }
 
@@ -430,14 +478,33 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
   const PerformanceDefinition* definition = findPerformance(agent.performance);
   const int decisions = decisionCount(agent, population, definition, slots, t);
 
-  std::vector<Member> children;
-  children.reserve(static_cast<std::size_t>(slots));
-  if (decisions > 0) {
-    addModelDesigns(agent, population, t, decisions, generation, bestBefore, children);
+  // In the local phase most of the new designs are trust-region steps, evaluated first;
+  // the other model-based designs and the operator-made ones follow as one batch.
+  std::vector<Member> stepped;
+  int modelDesigns = decisions;
+  if (decisions > 0 && t.model.localPhase) {
+    const int local = std::max(decisions, slots - std::max(1, slots / 4));
+    const int made = runLocalPhase(agent, population, t, local, generation, bestBefore,
+                                   definition, services, stepped);
+    modelDesigns = std::max(0, decisions - made);
   }
-  addBredDesigns(agent, population, t, slots, generation, children);
+  std::vector<Member> children;
+  std::vector<ModelProposal> steps;
+  children.reserve(static_cast<std::size_t>(slots));
+  if (modelDesigns > 0) {
+    addModelDesigns(agent, population, t, modelDesigns, generation, bestBefore, children,
+                    &steps);
+  }
+  addBredDesigns(agent, population, t, slots - static_cast<int>(stepped.size()), generation,
+                 children);
   evaluateChildren(agent, population, children, services, t);
-  creditChildren(children, bestBefore, definition, population, t);
+  creditChildren(children, bestBefore, definition, population, steps, t);
+  for (const Member& child : stepped) {
+    creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
+                   child.secondparent, bestBefore, child.mut_width);
+  }
+  children.insert(children.begin(), std::make_move_iterator(stepped.begin()),
+                  std::make_move_iterator(stepped.end()));
   admitChildren(children, population, t);
 
   population.counters.generation = generation;
