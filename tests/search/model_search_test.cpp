@@ -3,7 +3,9 @@
 // grid inside the box and apart from the evaluated designs, the `avoid` points and each
 // other; too few designs give no proposal and no screening model; the screening model ranks
 // a design near the minimum above a far one; the trust radius follows the outcomes and
-// restarts when it has shrunk to the grid; a seed repeats the proposals exactly.
+// restarts when it has shrunk to the grid; the ratio of a local step's actual to predicted
+// improvement moves the region and the local phase; one turn in six steps in another basin;
+// a seed repeats the proposals exactly.
 #include "search/model_search.h"
 
 #include <gtest/gtest.h>
@@ -209,6 +211,72 @@ TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
   EXPECT_EQ(state.failures, 0);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].code, kDecisionExplore);
+}
+
+TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
+  // On the bowl the quadratic models are exact: a step to the region's edge gains what they
+  // predict (ratio 1), which starts the local phase and, in it, doubles the radius.
+  const std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
+  const ModelProposal step = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.01});
+  ASSERT_EQ(step.code, kDecisionLocal);
+  EXPECT_EQ(step.region, 0);
+  EXPECT_DOUBLE_EQ(step.radius, 0.01);
+  EXPECT_NEAR(step.stepLength, 0.01, 1e-6);
+  ModelSample result{step.x, bowl(step.x), {}};
+  ModelSearchState outside{.radius = 0.01};
+  noteLocalStep(outside, step, &result, false);
+  EXPECT_NEAR(outside.ratio, 1.0, 1e-3);
+  EXPECT_EQ(outside.localPhase, 1);
+  EXPECT_DOUBLE_EQ(outside.radius, 0.01);  // outside the phase the generation moves it
+  ModelSearchState inside{.radius = 0.01};
+  noteLocalStep(inside, step, &result);
+  EXPECT_DOUBLE_EQ(inside.radius, 0.02);
+  EXPECT_EQ(inside.localPhase, 1);
+  // A step that gains less than predicted: no phase; a step that breaks a constraint of a
+  // feasible centre, or fails, counts as no improvement: the radius halves, and three in a
+  // row end the phase.
+  ModelSearchState weak{.radius = 0.01};
+  ModelSample half = result;
+  half.objective = step.centreObjective - 0.2 * step.predictedGain;
+  noteLocalStep(weak, step, &half);
+  EXPECT_NEAR(weak.ratio, 0.2, 1e-9);
+  EXPECT_EQ(weak.localPhase, 0);
+  EXPECT_DOUBLE_EQ(weak.radius, 0.02);
+  ModelSample broken = result;
+  broken.constraints = {0.1};
+  ModelProposal constrained = step;
+  constrained.centreViolation = 0.0;
+  noteLocalStep(inside, constrained, &broken);
+  EXPECT_DOUBLE_EQ(inside.ratio, -1.0);
+  EXPECT_DOUBLE_EQ(inside.radius, 0.01);
+  noteLocalStep(inside, step, nullptr);
+  EXPECT_EQ(inside.localPhase, 1);
+  noteLocalStep(inside, constrained, &broken);
+  EXPECT_EQ(inside.failures, 3);
+  EXPECT_EQ(inside.localPhase, 0);
+  EXPECT_DOUBLE_EQ(inside.radius, 0.0025);
+}
+
+TEST_F(ModelSearchTest, OneTurnInSixStepsInAnotherBasin) {
+  // Two basins: the best design lies in the lower one near (0.25, 0.25); the basin turn of
+  // the rotation steps around a good design of the other one, near (0.75, 0.75), within
+  // its distance to its nearest design.
+  auto f = [](const std::vector<double>& x) {
+    const double a = (x[0] - 0.25) * (x[0] - 0.25) + (x[1] - 0.25) * (x[1] - 0.25);
+    const double b = (x[0] - 0.75) * (x[0] - 0.75) + (x[1] - 0.75) * (x[1] - 0.75);
+    return std::min(a, b + 0.01);
+  };
+  const std::vector<ModelSample> samples = sampleBox(2, 40, f);
+  ModelSearchState state{.nextKind = 5, .basinTurn = 1};
+  const std::vector<ModelProposal> p = proposeModelDesigns(samples, request(2, 1, 1e-6), state);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].code, kDecisionLocal);
+  EXPECT_EQ(p[0].region, 1);
+  EXPECT_EQ(state.basinTurn, 2);
+  EXPECT_GT(p[0].x[0] + p[0].x[1], 1.0);
+  EXPECT_LE(p[0].stepLength, p[0].radius + 1e-6);
+  EXPECT_LE(p[0].radius, 0.1);
+  EXPECT_LT(f(p[0].x), p[0].centreObjective);
 }
 
 TEST_F(ModelSearchTest, SameSeedSameProposals) {
