@@ -25,7 +25,7 @@ constexpr double kRadiusMax = 0.5;         // trust radius after growth, at most
 constexpr double kRadiusRestart = 0.2;     // trust radius after a restart
 // Local steps in a row whose improvement the models predicted within a factor of two,
 // after which the local phase begins.
-constexpr int kAccurateSteps = 1;
+constexpr int kAccurateSteps = 2;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 using Eigen::MatrixXd;

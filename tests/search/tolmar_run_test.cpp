@@ -1,7 +1,8 @@
 // The hybrid search through the real karvo binary on formula-only studies: it spends its
 // budget exactly, finds the optimum of a smooth problem that a few dozen designs can find,
-// meets a constraint, repeats its designs from the seed, one at a time or side by side, and
-// ends when its design space is exhausted.
+// meets a constraint, follows a curved valley to its bottom in its local phase, repeats its
+// designs from the seed, one at a time or side by side, and ends when its design space is
+// exhausted.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -76,6 +77,21 @@ TEST(TolmarRun, MeetsAConstraintThatCutsOffTheUnconstrainedOptimum) {
   const double best = bestPerformance(designs, "FEASIBLE");
   EXPECT_GE(best, -2.2) << messages(dir);
   EXPECT_LE(best, -2.0 + 1e-9);
+}
+
+// A curved valley (Rosenbrock's, bottom at x = 3, y = 7 on the grid of 1 001 values): once
+// the models predict the trust-region steps well, the local phase takes one step after the
+// other along the valley and reaches its bottom within the budget.
+TEST(TolmarRun, LocalPhaseFollowsACurvedValleyToItsBottom) {
+  TempDir dir("karvo-tolmar-valley");
+  testing::SearchStudy study;
+  study.agent = "method: TOLMAR\nnumEvals: 100\n";
+  study.f = "(x - 3)**2 + 20*((y - 7) - (x - 3)**2)**2";
+  study.resolution = 1001;
+  testing::writeSearchStudy(dir, study);
+  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << messages(dir);
+  EXPECT_EQ(bestPerformance(designResults(dir), "FEASIBLE"), 0.0) << messages(dir);
 }
 
 // Designs running side by side finish in any order; the designs and their numbers do not
