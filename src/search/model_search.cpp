@@ -24,8 +24,9 @@ constexpr int kRbfNearest = 120;           // of which the nearest to the best d
 constexpr double kRadiusMax = 0.5;         // trust radius after growth, at most
 constexpr double kRadiusRestart = 0.2;     // trust radius after a restart
 // Local steps in a row whose improvement the models predicted within a factor of two,
-// after which the local phase begins.
-constexpr int kAccurateSteps = 2;
+// after which the local phase begins (two in a row lost more on valleys and many-basin
+// problems than they saved near active constraints).
+constexpr int kAccurateSteps = 1;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 using Eigen::MatrixXd;

@@ -104,8 +104,8 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
 
 // After a local step around the best design was evaluated (`result` null when it failed):
 // the ratio of its actual to its predicted improvement (feasibility first: a step that
-// breaks a constraint of a feasible centre has ratio -1). Two steps in a row with a ratio
-// between 0.5 and 2 (the models predict well) start the local phase. With `moveRadius` the ratio also moves the
+// breaks a constraint of a feasible centre has ratio -1). A ratio between 0.5 and 2 (the
+// models predict well) starts the local phase. With `moveRadius` the ratio also moves the
 // trust radius, as it does in the local phase: no improvement halves it, a ratio of 0.1 or
 // more for a step of at least half the radius doubles it; three steps in a row without
 // improvement end the phase. (Outside the local phase the radius follows each generation's

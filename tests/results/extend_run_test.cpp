@@ -38,13 +38,14 @@ std::string stopScript(const TempDir& dir, int stopAt) {
          "; echo stop > " + dir.file("study.io") + "; fi\n";
 }
 
-// The responses are formulas; a non-empty `script` runs as the process's one analysis (the
-// history is the same either way).
+// The responses are formulas (`f`: another objective, `resolution`: values per variable); a
+// non-empty `script` runs as the process's one analysis (the history is the same either way).
 SearchStudy studyOf(const TempDir& dir, const std::string& method, bool twoObjectives,
-                    const std::string& script) {
+                    const std::string& script, const char* f = nullptr, int resolution = 101) {
   SearchStudy study;
   study.agent = method;
-  study.f = "(x-3)**2+(y-4)**2+sin(3*x)";
+  study.f = f ? f : "(x-3)**2+(y-4)**2+sin(3*x)";
+  study.resolution = resolution;
   if (twoObjectives) study.f2 = "(x-7)**2+(y-1)**2";
   if (script.empty()) return study;
   writeFile(dir.file("t.sh"), script);
@@ -81,6 +82,8 @@ struct MethodCase {
   bool twoObjectives;
   int stopAt[2];  // designs at which the runs are stopped: in the first cycle, and later
   bool cycles = true;  // the method runs several cycles (the second stop follows a checkpoint)
+  const char* f = nullptr;  // objective other than the common one
+  int resolution = 101;
 };
 
 class ExtendedRun : public ::testing::TestWithParam<MethodCase> {};
@@ -88,7 +91,8 @@ class ExtendedRun : public ::testing::TestWithParam<MethodCase> {};
 TEST_P(ExtendedRun, StoppedAndExtendedWritesWhatTheRunNeverStoppedWrites) {
   const MethodCase& c = GetParam();
   TempDir whole("karvo-extend-whole");
-  testing::writeSearchStudy(whole, studyOf(whole, c.method, c.twoObjectives, ""));
+  testing::writeSearchStudy(whole,
+                            studyOf(whole, c.method, c.twoObjectives, "", c.f, c.resolution));
   normaliseByBaseline(whole);
   ASSERT_EQ(testing::runSearchStudy(whole).status, 0) << messages(whole);
   const std::string history = readFile(whole.file("search0.hst"));
@@ -97,7 +101,8 @@ TEST_P(ExtendedRun, StoppedAndExtendedWritesWhatTheRunNeverStoppedWrites) {
   for (int stopAt : c.stopAt) {
     SCOPED_TRACE("stopped at design " + std::to_string(stopAt));
     TempDir dir("karvo-extend");
-    testing::writeSearchStudy(dir, studyOf(dir, c.method, c.twoObjectives, stopScript(dir, stopAt)));
+    testing::writeSearchStudy(dir, studyOf(dir, c.method, c.twoObjectives, stopScript(dir, stopAt),
+                                           c.f, c.resolution));
     normaliseByBaseline(dir);
     ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << messages(dir);
     ASSERT_TRUE(fs::exists(dir.file("stopped")));
@@ -129,6 +134,9 @@ INSTANTIATE_TEST_SUITE_P(
     Methods, ExtendedRun,
     ::testing::Values(
         MethodCase{"TOLMAR", "method: TOLMAR\nnumEvals: 70\n", false, {3, 41}},
+        // A curved valley on a fine grid: the second stop falls in the local phase.
+        MethodCase{"TOLMARLocalPhase", "method: TOLMAR\nnumEvals: 80\n", false, {3, 44}, true,
+                   "(x - 3)**2 + 20*((y - 7) - (x - 3)**2)**2", 1001},
         MethodCase{"GA",
                    "method: GA\npopulationSize: 10\nnumCycles: 3\ngenerationsPerCycle: 2\n"
                    "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n",

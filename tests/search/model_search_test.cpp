@@ -215,8 +215,7 @@ TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
 
 TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   // On the bowl the quadratic models are exact: a step to the region's edge gains what they
-  // predict (ratio 1); two such steps in a row start the local phase, where such a step
-  // doubles the radius.
+  // predict (ratio 1), which starts the local phase and, in it, doubles the radius.
   const std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
   const ModelProposal step = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.01});
   ASSERT_EQ(step.code, kDecisionLocal);
@@ -227,18 +226,16 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   ModelSearchState outside{.radius = 0.01};
   noteLocalStep(outside, step, &result, false);
   EXPECT_NEAR(outside.ratio, 1.0, 1e-3);
-  EXPECT_EQ(outside.localPhase, 0);
-  noteLocalStep(outside, step, &result, false);
   EXPECT_EQ(outside.localPhase, 1);
   EXPECT_DOUBLE_EQ(outside.radius, 0.01);  // outside the phase the generation moves it
-  ModelSearchState inside{.radius = 0.01, .accurate = 1};
+  ModelSearchState inside{.radius = 0.01};
   noteLocalStep(inside, step, &result);
   EXPECT_DOUBLE_EQ(inside.radius, 0.02);
   EXPECT_EQ(inside.localPhase, 1);
-  // A step that gains less than predicted breaks the run of accurate steps; a step that breaks a constraint of a
+  // A step that gains less than predicted starts no phase; a step that breaks a constraint of a
   // feasible centre, or fails, counts as no improvement: the radius halves, and three in a
   // row end the phase.
-  ModelSearchState weak{.radius = 0.01, .accurate = 1};
+  ModelSearchState weak{.radius = 0.01};
   ModelSample half = result;
   half.objective = step.centreObjective - 0.2 * step.predictedGain;
   noteLocalStep(weak, step, &half);
