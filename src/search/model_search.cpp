@@ -886,8 +886,10 @@ void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
                    const ModelSample* result, bool moveRadius) {
   if (proposal.code != kDecisionLocal || proposal.region != 0) return;
   double ratio = -1.0;
+  bool broke = false;  // the step broke a constraint that the centre met
   if (result) {
     const double violation = totalViolation(*result);
+    broke = proposal.centreViolation == 0.0 && violation > 0.0;
     if (proposal.centreViolation > 0.0) {
       ratio = violation < proposal.centreViolation ? 1.0 : -1.0;
     } else if (violation == 0.0) {
@@ -917,7 +919,9 @@ void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
     state.successes = 0;
   }
   if (state.accurate >= kAccurateSteps) state.localPhase = 1;
-  if (state.failures >= 3) state.localPhase = 0;
+  // Near active constraints a broken constraint says that the constraint models are not
+  // accurate enough for steps one after the other: the generations' mix takes over again.
+  if (state.failures >= 3 || broke) state.localPhase = 0;
 }
 
 void noteModelOutcome(ModelSearchState& state, int code, bool improved) {

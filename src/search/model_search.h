@@ -108,7 +108,7 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
 // models predict well) starts the local phase. With `moveRadius` the ratio also moves the
 // trust radius, as it does in the local phase: no improvement halves it, a ratio of 0.1 or
 // more for a step of at least half the radius doubles it; three steps in a row without
-// improvement end the phase. (Outside the local phase the radius follows each generation's
+// improvement, or one step that breaks a constraint the centre met, end the phase. (Outside the local phase the radius follows each generation's
 // local designs together, by noteModelOutcome.)
 void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
                    const ModelSample* result, bool moveRadius = true);

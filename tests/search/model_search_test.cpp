@@ -232,9 +232,9 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   noteLocalStep(inside, step, &result);
   EXPECT_DOUBLE_EQ(inside.radius, 0.02);
   EXPECT_EQ(inside.localPhase, 1);
-  // A step that gains less than predicted starts no phase; a step that breaks a constraint of a
-  // feasible centre, or fails, counts as no improvement: the radius halves, and three in a
-  // row end the phase.
+  // A step that gains less than predicted starts no phase; a step that breaks a constraint
+  // of a feasible centre counts as no improvement (the radius halves) and ends the phase at
+  // once; a failed design counts as no improvement, and three in a row end the phase.
   ModelSearchState weak{.radius = 0.01};
   ModelSample half = result;
   half.objective = step.centreObjective - 0.2 * step.predictedGain;
@@ -250,12 +250,15 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   noteLocalStep(inside, constrained, &broken);
   EXPECT_DOUBLE_EQ(inside.ratio, -1.0);
   EXPECT_DOUBLE_EQ(inside.radius, 0.01);
-  noteLocalStep(inside, step, nullptr);
-  EXPECT_EQ(inside.localPhase, 1);
-  noteLocalStep(inside, constrained, &broken);
-  EXPECT_EQ(inside.failures, 3);
-  EXPECT_EQ(inside.localPhase, 0);
-  EXPECT_DOUBLE_EQ(inside.radius, 0.0025);
+  EXPECT_EQ(inside.localPhase, 0);  // the constraint models mislead near the boundary
+  ModelSearchState failing{.radius = 0.01, .localPhase = 1};
+  noteLocalStep(failing, step, nullptr);
+  noteLocalStep(failing, step, nullptr);
+  EXPECT_EQ(failing.localPhase, 1);
+  noteLocalStep(failing, step, nullptr);
+  EXPECT_EQ(failing.failures, 3);
+  EXPECT_EQ(failing.localPhase, 0);
+  EXPECT_DOUBLE_EQ(failing.radius, 0.00125);
 }
 
 TEST_F(ModelSearchTest, OneTurnInSixStepsInAnotherBasin) {
