@@ -847,7 +847,7 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     if (code == kDecisionLocal && localDone && !cautiousDone) {
       cautiousDone = true;
       if (addLocal(set, samples, best, state.radius * kCautiousRadius, 0, proposals)) continue;
-    } else if (slot % kRotationLength == kRotationBasin) {
+    } else if (request.basins && slot % kRotationLength == kRotationBasin) {
       // Every other basin turn starts from the basin the global model points at.
       int modelled = -1;
       if (state.basinTurn % 2 == 0) {

@@ -12,7 +12,8 @@
 //               the trust radius (a cautious step beside the full one);
 //               the trust radius grows after a success and shrinks after a failure; shrunk
 //               to about two grid steps it restarts at 0.2 and the rotation explores.
-//               One turn in six is a step in the trust region of another basin: around
+//               With request.basins, one turn in six is a step in the trust region of
+//               another basin instead of an explored design: around
 //               the design nearest the global model's optimum (every other such turn) or
 //               one of the best designs apart from the best one, in a radius of its
 //               distance to its nearest design, so that a basin drops out once its
@@ -80,6 +81,7 @@ struct ModelRequest {
                                     // proposals are rounded to it
   std::vector<std::vector<double>> avoid;  // further points the proposals must differ from
                                            // (the other new designs of the batch)
+  bool basins = false;              // one turn in six steps in another basin
 };
 
 struct ModelProposal {

@@ -272,7 +272,9 @@ TEST_F(ModelSearchTest, OneTurnInSixStepsInAnotherBasin) {
   };
   const std::vector<ModelSample> samples = sampleBox(2, 40, f);
   ModelSearchState state{.nextKind = 5, .basinTurn = 1};
-  const std::vector<ModelProposal> p = proposeModelDesigns(samples, request(2, 1, 1e-6), state);
+  ModelRequest basins = request(2, 1, 1e-6);
+  basins.basins = true;
+  const std::vector<ModelProposal> p = proposeModelDesigns(samples, basins, state);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].code, kDecisionLocal);
   EXPECT_EQ(p[0].region, 1);

@@ -211,6 +211,7 @@ int decisionCount(const Agent& agent, const Population& population,
 ModelRequest modelRequest(const Population& population, int count) {
   ModelRequest request;
   request.count = count;
+  request.basins = true;
   request.step.resize(population.fieldSizes.size());
   for (std::size_t f = 0; f < request.step.size(); ++f) {
     request.step[f] = population.fieldSizes[f] > 1 ? 1.0 / (population.fieldSizes[f] - 1) : 0.0;
