@@ -208,8 +208,13 @@ bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>&
     if (norms[k] < 1e-300) norms[k] = 1.0;
     a.col(k) /= norms[k];
   }
-  Eigen::CompleteOrthogonalDecomposition<MatrixXd> qr(a);
+  // The rank threshold is set before the decomposition: the orthogonal factor of the
+  // rank-deficient part is built for the rank found then, and a threshold set afterwards
+  // would make the solve use a rank the factor was not built for (reading factors that were
+  // never computed, so that the same designs gave different models from run to run).
+  Eigen::CompleteOrthogonalDecomposition<MatrixXd> qr(a.rows(), a.cols());
   qr.setThreshold(1e-10);
+  qr.compute(a);
   MatrixXd c = qr.solve(y);
   for (int k = 0; k < terms; ++k) c.row(k) /= norms[k];
   if (!c.allFinite()) return false;

@@ -213,6 +213,28 @@ TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
   EXPECT_EQ(p[0].code, kDecisionExplore);
 }
 
+TEST_F(ModelSearchTest, DesignsNearlyOnAPlaneGiveTheMinimumInThePlane) {
+  // x2 = x1 up to 1e-11: the model's x2 terms are all but collinear with its x1 terms, and
+  // the fit keeps only the directions the designs determine. The minimum of the bowl in the
+  // plane is (0.3, 0.6, 0.6).
+  auto f = [](const std::vector<double>& x) {
+    return (x[0] - 0.3) * (x[0] - 0.3) + (x[1] - 0.6) * (x[1] - 0.6) +
+           (x[2] - 0.6) * (x[2] - 0.6);
+  };
+  std::vector<ModelSample> samples;
+  for (int k = 0; k < 40; ++k) {
+    ModelSample s;
+    s.x = {nextUniform(), nextUniform(), 0.0};
+    s.x[2] = s.x[1] + 1e-11 * (nextUniform() - 0.5);
+    s.objective = f(s.x);
+    samples.push_back(s);
+  }
+  for (int kind : {kDecisionLocal, kDecisionGlobal}) {
+    const ModelProposal p = proposeOne(samples, 3, kind, {.radius = 0.5});
+    EXPECT_LT(distance(p.x, {0.3, 0.6, 0.6}), 1e-3) << kind;
+  }
+}
+
 TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   // On the bowl the quadratic models are exact: a step to the region's edge gains what they
   // predict (ratio 1), which starts the local phase and, in it, doubles the radius.
