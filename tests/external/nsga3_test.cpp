@@ -710,6 +710,12 @@ TEST(NsgaSteps, InconsistentStatesAreRefused) {
   std::string bytes = archived(good);
   bytes[0] = static_cast<char>(bytes[0] ^ 1);
   EXPECT_FALSE(readsBack(bytes, state));
+  // The design numbers, last before the end mark, cut to an empty list: the members no
+  // longer each have a number.
+  bytes = archived(good);
+  const std::size_t numbersAt = bytes.size() - 4 * (good.population.size() + 2);
+  bytes = bytes.substr(0, numbersAt) + std::string(4, '\0') + bytes.substr(bytes.size() - 4);
+  EXPECT_FALSE(readsBack(bytes, state));
   // The unspoilt state reads back, and the derived tables are remade.
   ASSERT_TRUE(readsBack(archived(good), state));
   EXPECT_EQ(state.referencePoints, good.referencePoints);
