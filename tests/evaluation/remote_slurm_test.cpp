@@ -10,7 +10,6 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
-#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,7 +17,7 @@
 #include <sys/stat.h>
 
 #include "evaluation/slurm_study.h"
-#include "support/test_support.h"
+#include "support/test_servers.h"
 
 namespace karvo {
 namespace {
@@ -28,8 +27,13 @@ using testing::readFile;
 using testing::runKarvo;
 using testing::runShell;
 using testing::shellQuote;
+using testing::slurmCommand;
+using testing::slurmQueueEmpties;
 using testing::SlurmStudy;
+using testing::startTestServer;
+using testing::stopTestServer;
 using testing::TempDir;
+using testing::TestServer;
 using testing::unwrapped;
 using testing::writeFile;
 using testing::writeSlurmStudy;
@@ -37,32 +41,12 @@ using testing::writeSlurmStudy;
 class RemoteSlurm : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    cluster_ = new TempDir("karvo-rslurm");
-    server_ = new TempDir("karvo-rsshd");
-    settings_ = new std::map<std::string, std::string>;
-    // The remote user reads the cluster's configuration and munge socket below it.
-    ::chmod(cluster_->path().c_str(), 0755);
-    const testing::ProcessResult cluster = runShell(
-        shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " start " + shellQuote(cluster_->path()),
-        cluster_->path());
-    const testing::ProcessResult sshd = runShell(
-        shellQuote(KARVO_SOURCE_DIR "/scripts/sshd") + " start " + shellQuote(server_->path()),
-        server_->path());
-    std::istringstream lines(sshd.out);
-    for (std::string line; std::getline(lines, line);) {
-      const std::size_t equals = line.find('=');
-      if (equals != std::string::npos) {
-        (*settings_)[line.substr(0, equals)] = line.substr(equals + 1);
-      }
-    }
-    if (cluster.status != 0 || sshd.status != 0 || settings_->size() < 6) {
-      startError_ = new std::string(cluster.status != 0 ? "scripts/cluster: " + cluster.err
-                                                        : "scripts/sshd: " + sshd.err);
-      return;
-    }
+    cluster_ = new TestServer(startTestServer(kCluster));
+    server_ = new TestServer(startTestServer(kSshd));
+    if (!cluster_->startError.empty() || !server_->startError.empty()) return;
     // sbatch, squeue and scancel as the remote side offers them: each call logs its name and
     // user to "calls", then runs the real command against the suite's cluster.
-    const std::string bin = cluster_->file("bin");
+    const std::string bin = cluster_->dir->file("bin");
     std::filesystem::create_directories(bin);
     for (const char* name : {"sbatch", "squeue", "scancel"}) {
       const std::string real = runShell(std::string("command -v ") + name, bin).out;
@@ -74,23 +58,18 @@ class RemoteSlurm : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    runShell(shellQuote(KARVO_SOURCE_DIR "/scripts/sshd") + " stop " + shellQuote(server_->path()),
-             server_->path());
-    runShell(shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " stop " +
-                 shellQuote(cluster_->path()),
-             cluster_->path());
+    stopTestServer(kSshd, *server_);
+    stopTestServer(kCluster, *cluster_);
     delete cluster_;
     delete server_;
-    delete settings_;
-    delete startError_;
-    startError_ = nullptr;
   }
   void SetUp() override {
-    if (startError_) {
-      GTEST_SKIP() << "The cluster or the OpenSSH server could not be started ("
-                   << *startError_ << "); submission through a login node is not tested.";
+    const std::string error = cluster_->startError + server_->startError;
+    if (!error.empty()) {
+      GTEST_SKIP() << "The cluster or the OpenSSH server could not be started (" << error
+                   << "); submission through a login node is not tested.";
     }
-    remoteRoot_ = (*settings_)["SSHD_HOME"] + "/" +
+    remoteRoot_ = setting("SSHD_HOME") + "/" +
                   std::filesystem::path(root_.path()).filename().string();
     writeFile(calls(), "");
     ::chmod(calls().c_str(), 0666);
@@ -100,19 +79,20 @@ class RemoteSlurm : public ::testing::Test {
     if (!remoteRoot_.empty()) std::filesystem::remove_all(remoteRoot_, ignored);
   }
 
-  static std::string conf() { return cluster_->file("slurm.conf"); }
-  static std::string calls() { return cluster_->file("bin/calls"); }
+  static std::string setting(const std::string& name) { return server_->settings[name]; }
+  static std::string conf() { return cluster_->dir->file("slurm.conf"); }
+  static std::string calls() { return cluster_->dir->file("bin/calls"); }
 
   // The study of slurm_study.h in `dir`, its jobs submitted through the login node "box"
   // under `remotePath` with the wrapped Slurm commands.
   static void writeStudy(const std::string& dir, SlurmStudy study,
                          const std::string& remotePath) {
     std::filesystem::create_directories(dir);
-    const std::string config = (*settings_)["SSHD_CONFIG"];
+    const std::string config = setting("SSHD_CONFIG");
     study.remoteProfile = "*DEFINE_REMOTE_MACHINE\nname: box\nplatform: Linux\nhost: karvo-sshd\n"
                           "remotePath: " + remotePath + "\nSSHcmd: ssh -F \"" + config +
                           "\"\nSCPcmd: scp -F \"" + config + "\"\n";
-    study.resourceLines = "jobPrependPath: " + cluster_->file("bin") + "\n";
+    study.resourceLines = "jobPrependPath: " + cluster_->dir->file("bin") + "\n";
     writeSlurmStudy(dir, study);
   }
 
@@ -123,24 +103,15 @@ class RemoteSlurm : public ::testing::Test {
     return runKarvo(arguments, dir, {"KARVO_ROOT=" + dir});
   }
 
-  static testing::ProcessResult slurm(const std::string& command) {
-    return runShell("SLURM_CONF=" + shellQuote(conf()) + " " + command, cluster_->path());
+  static std::string queue() {
+    return slurmCommand(conf(), "squeue --noheader --format='%i %T %u'").out;
   }
-  static std::string queue() { return slurm("squeue --noheader --format='%i %T %u'").out; }
-  static bool queueEmpties(double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-      const testing::ProcessResult listed = slurm("squeue --noheader --format=%i");
-      if (listed.status == 0 && listed.out.empty()) return true;
-      if (std::chrono::steady_clock::now() > end) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-  }
+  static bool queueEmpties(double seconds) { return slurmQueueEmpties(conf(), seconds); }
 
   // Every Slurm command ran as the remote user, and `name` among them.
   static void expectCalledThere(const std::string& name) {
     const std::string log = readFile(calls());
-    const std::string user = (*settings_)["SSHD_USER"];
+    const std::string user = setting("SSHD_USER");
     EXPECT_THAT(log, HasLines(name + " " + user + "\n"));
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);) {
@@ -159,16 +130,14 @@ class RemoteSlurm : public ::testing::Test {
   TempDir root_{"karvo-rslurm-study"};
   std::string remoteRoot_;
 
-  static TempDir* cluster_;
-  static TempDir* server_;
-  static std::map<std::string, std::string>* settings_;
-  static std::string* startError_;
+  static constexpr const char* kCluster = KARVO_SOURCE_DIR "/scripts/cluster";
+  static constexpr const char* kSshd = KARVO_SOURCE_DIR "/scripts/sshd";
+  static TestServer* cluster_;
+  static TestServer* server_;
 };
 
-TempDir* RemoteSlurm::cluster_ = nullptr;
-TempDir* RemoteSlurm::server_ = nullptr;
-std::map<std::string, std::string>* RemoteSlurm::settings_ = nullptr;
-std::string* RemoteSlurm::startError_ = nullptr;
+TestServer* RemoteSlurm::cluster_ = nullptr;
+TestServer* RemoteSlurm::server_ = nullptr;
 
 // Blanks in the local study folder and in the remote path, which is relative to the remote
 // user's home folder: the analysis folder goes to the login node, sbatch there queues the job as the remote user, squeue there sees its end, the
@@ -191,7 +160,7 @@ TEST_F(RemoteSlurm, JobsSubmittedThroughTheLoginNodeRunThereAndReportTheirExitSt
 
   const std::string there = remoteRoot_ + "/runs here/plate study/KARVO_0/Design1/calc";
   const std::string here = good + "/demo_0/Design1/calc";
-  EXPECT_EQ(readFile(there + "/who"), (*settings_)["SSHD_USER"] + "\n");
+  EXPECT_EQ(readFile(there + "/who"), setting("SSHD_USER") + "\n");
   EXPECT_TRUE(std::filesystem::exists(there + "/slurm.out"));  // sbatch ran in that folder
   const std::string id = readFile(here + "/job.id");  // copied back
   ASSERT_FALSE(id.empty());
@@ -213,24 +182,8 @@ TEST_F(RemoteSlurm, JobsSubmittedThroughTheLoginNodeRunThereAndReportTheirExitSt
   EXPECT_TRUE(queueEmpties(10)) << queue();
 }
 
-// A job past maxTime is cancelled with scancel on the login node (it would sleep a minute).
-TEST_F(RemoteSlurm, TimeLimitCancelsTheJobThere) {
-  const std::string study = root_.file("late");
-  writeStudy(study, {.script = "sleep 60\n", .extraAnalysis = "maxTime: 2\n"}, remoteRoot_);
-  const testing::ProcessResult result = run(study);
-  EXPECT_EQ(result.status, 133) << messages(study);
-  const std::string log = analysisLog(study);
-  EXPECT_THAT(log, HasLines("*WARNING\nMaximum allowed time exceeded for analysis calc of "
-                            "design 1. This will be marked as completed. Will try to kill the "
-                            "analysis process.\n"))
-      << log;
-  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
-  EXPECT_TRUE(queueEmpties(10)) << queue();
-  expectCalledThere("scancel");
-}
-
 // "stop" in the run interaction file while one job runs and another waits in the queue: both
-// are cancelled on the login node.
+// are cancelled on the login node (the kill of a job past maxTime takes the same way).
 TEST_F(RemoteSlurm, StopCancelsQueuedAndRunningJobsThere) {
   const std::string study = root_.file("stopped");
   writeStudy(study,

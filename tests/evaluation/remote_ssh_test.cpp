@@ -7,11 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <map>
-#include <sstream>
 #include <string>
 
-#include "support/test_support.h"
+#include "support/calc_study.h"
+#include "support/test_servers.h"
 
 namespace karvo {
 namespace {
@@ -19,11 +18,11 @@ namespace {
 using testing::HasLines;
 using testing::readFile;
 using testing::runKarvo;
-using testing::runShell;
-using testing::shellQuote;
+using testing::startTestServer;
+using testing::stopTestServer;
 using testing::TempDir;
+using testing::TestServer;
 using testing::unwrapped;
-using testing::writeFile;
 
 // The analysis "calc" reads its tagged input, writes the listing and notes who ran it where.
 const std::string kCalc =
@@ -31,37 +30,14 @@ const std::string kCalc =
 
 class RemoteSsh : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    server_ = new TempDir("karvo-sshd");
-    settings_ = new std::map<std::string, std::string>;
-    const testing::ProcessResult start = runShell(
-        shellQuote(KARVO_SOURCE_DIR "/scripts/sshd") + " start " + shellQuote(server_->path()),
-        server_->path());
-    std::istringstream lines(start.out);
-    for (std::string line; std::getline(lines, line);) {
-      const std::size_t equals = line.find('=');
-      if (equals == std::string::npos) continue;
-      (*settings_)[line.substr(0, equals)] = line.substr(equals + 1);
-    }
-    if (start.status != 0 || settings_->size() < 6) {
-      std::string reason = start.err;
-      while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-      startError_ = new std::string("exit status " + std::to_string(start.status) + ": " + reason);
-    }
-  }
+  static void SetUpTestSuite() { server_ = new TestServer(startTestServer(kSshd)); }
   static void TearDownTestSuite() {
-    runShell(shellQuote(KARVO_SOURCE_DIR "/scripts/sshd") + " stop " + shellQuote(server_->path()),
-             server_->path());
+    stopTestServer(kSshd, *server_);
     delete server_;
-    delete settings_;
-    delete startError_;
-    server_ = nullptr;
-    settings_ = nullptr;
-    startError_ = nullptr;
   }
   void SetUp() override {
-    if (startError_) {
-      GTEST_SKIP() << "The OpenSSH server could not be started by scripts/sshd (" << *startError_
+    if (!server_->startError.empty()) {
+      GTEST_SKIP() << "The OpenSSH server could not be started (" << server_->startError
                    << "); the runs on a real remote machine are not tested.";
     }
     // The remote user's folder of this test, removed at its end.
@@ -73,7 +49,7 @@ class RemoteSsh : public ::testing::Test {
     if (!remoteRoot_.empty()) std::filesystem::remove_all(remoteRoot_, ignored);
   }
 
-  static std::string setting(const std::string& name) { return (*settings_)[name]; }
+  static std::string setting(const std::string& name) { return server_->settings[name]; }
 
   // The ssh and scp commands of every profile read the server's client configuration: its
   // known-hosts file holds the server's key (and unknown keys are taken without a prompt).
@@ -90,46 +66,19 @@ class RemoteSsh : public ::testing::Test {
            clientPrograms();
   }
 
-  // The profile that names the host alias of the client configuration, which holds the
-  // address, port, user and key.
-  static std::string aliasProfile(const std::string& remotePath) {
-    return "*DEFINE_REMOTE_MACHINE\nname: box\nplatform: Linux\nhost: karvo-sshd\n"
-           "remotePath: " + remotePath + "\n" + clientPrograms();
-  }
-
   // A study in `dir` whose one analysis "calc" runs `script` on the resource "far", a Direct
   // resource on the remote machine `profile`; its outputs "calc.out", "who" and "where" are
   // copied back.
   static void writeStudy(const std::string& dir, const std::string& profile,
                          const std::string& script) {
     std::filesystem::create_directories(dir);
-    writeFile(dir + "/Assembly.in",
-              "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-              "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-    writeFile(dir + "/Definitions.in",
-              "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-              "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\n"
-              "max: 2\n*DEFINE_RESPONSE\nname: f\ntype: File\n" + profile +
-                  "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\njobRemote: yes\n"
-                  "jobRemoteProfile: box\n*END\n");
-    writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-    writeFile(dir + "/Performance0.in",
-              "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-              "quadWt: 0\nlinearWt: 1\n*END\n");
-    writeFile(dir + "/calc.tpl", "{{x}}\n");
-    writeFile(dir + "/calc.sh", script);
-    writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
-    writeFile(dir + "/Process0.in",
-              "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\n"
-              "name: calc\nid: 1\ninputFile: calc.sh, studyFolder, , file, yes\n"
-              "inputTagFile: calc.tpl, calc.inp\noutputFile: calc.out\noutputFile: who\n"
-              "outputFile: where\noutputTagFile: f, f.def\noutputResponse: f\n"
-              "computeResource: far\n*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\n"
-              "successReturnValue: 0\nfinishCheckFrequency: 1\n*END\n");
-    writeFile(dir + "/study.in",
-              "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\n"
-              "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n"
-              "*END\n");
+    testing::writeCalcStudy(
+        dir, {.script = script,
+              .extraAnalysis = "outputFile: who\noutputFile: where\ncomputeResource: far\n",
+              .extraExecution = "finishCheckFrequency: 1\n",
+              .extraDefinitions = profile + "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\n"
+                                            "jobRemote: yes\njobRemoteProfile: box\n",
+              .withFormula = false});
   }
 
   // A check-setup run: the baseline design only.
@@ -147,14 +96,11 @@ class RemoteSsh : public ::testing::Test {
   TempDir root_{"karvo-ssh"};
   std::string remoteRoot_;
 
-  static TempDir* server_;
-  static std::map<std::string, std::string>* settings_;
-  static std::string* startError_;
+  static constexpr const char* kSshd = KARVO_SOURCE_DIR "/scripts/sshd";
+  static TestServer* server_;
 };
 
-TempDir* RemoteSsh::server_ = nullptr;
-std::map<std::string, std::string>* RemoteSsh::settings_ = nullptr;
-std::string* RemoteSsh::startError_ = nullptr;
+TestServer* RemoteSsh::server_ = nullptr;
 
 // With the port, user and key of the profile: the analysis files are copied into the remote
 // study folder, the analysis runs there as the remote user, and its outputs come back to the
@@ -181,24 +127,6 @@ TEST_F(RemoteSsh, AnalysisRunsThereAndItsOutputsComeBack) {
   EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
   // chmod and dos2unix ran there on the copied scripts without a complaint.
   EXPECT_EQ(log.find("*WARNING"), std::string::npos) << log;
-  EXPECT_THAT(messages(study), HasLines("f = 1.5\n"));
-}
-
-// Blanks in the local study folder and in the remote path, with the machine reached through
-// the host alias of an ssh configuration file: every copy and the run quote them.
-TEST_F(RemoteSsh, FolderNamesWithBlanksThroughAHostAlias) {
-  const std::string study = root_.file("plate study");
-  const std::string remotePath = remoteRoot_ + "/runs here";
-  writeStudy(study, aliasProfile(remotePath), kCalc);
-  const testing::ProcessResult result = run(study);
-  ASSERT_EQ(result.status, 0) << messages(study) << analysisLog(study);
-
-  const std::string remoteRun = remotePath + "/plate study/KARVO_0/Design1/calc";
-  EXPECT_EQ(readFile(remoteRun + "/calc.inp"), "1.50000\n");
-  const std::string local = study + "/demo_0/Design1/calc";
-  EXPECT_EQ(readFile(local + "/calc.out"), "RESULT F = 1.50000\n");
-  EXPECT_EQ(readFile(local + "/where"), remoteRun + "\n");
-  EXPECT_THAT(analysisLog(study), HasLines("*STATUS\nSUCCESS\n"));
   EXPECT_THAT(messages(study), HasLines("f = 1.5\n"));
 }
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "evaluation/slurm_study.h"
-#include "support/test_support.h"
+#include "support/test_servers.h"
 
 namespace karvo {
 namespace {
@@ -25,8 +25,13 @@ using testing::readFile;
 using testing::runKarvo;
 using testing::runShell;
 using testing::shellQuote;
+using testing::slurmCommand;
+using testing::slurmQueueEmpties;
 using testing::SlurmStudy;
+using testing::startTestServer;
+using testing::stopTestServer;
 using testing::TempDir;
+using testing::TestServer;
 using testing::unwrapped;
 using testing::writeFile;
 using testing::writeSlurmStudy;
@@ -64,54 +69,25 @@ bool appears(const std::string& path, double seconds) {
 
 class SlurmRun : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    cluster_ = new TempDir("karvo-slurm");
-    const testing::ProcessResult start = runShell(
-        shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " start " + shellQuote(cluster_->path()),
-        cluster_->path());
-    if (start.status != 0) {
-      std::string reason = start.err;
-      while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-      startError_ = new std::string("exit status " + std::to_string(start.status) + ": " + reason);
-    }
-  }
+  static void SetUpTestSuite() { cluster_ = new TestServer(startTestServer(kCluster)); }
   static void TearDownTestSuite() {
-    runShell(shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " stop " +
-                 shellQuote(cluster_->path()),
-             cluster_->path());
+    stopTestServer(kCluster, *cluster_);
     delete cluster_;
-    delete startError_;
-    cluster_ = nullptr;
-    startError_ = nullptr;
   }
   void SetUp() override {
-    if (startError_) {
-      GTEST_SKIP() << "The one-node Slurm cluster could not be started by scripts/cluster ("
-                   << *startError_ << "); the runs on a real scheduler are not tested.";
+    if (!cluster_->startError.empty()) {
+      GTEST_SKIP() << "The one-node Slurm cluster could not be started ("
+                   << cluster_->startError << "); the runs on a real scheduler are not tested.";
     }
   }
 
-  static std::string conf() { return cluster_->file("slurm.conf"); }
-
-  // A Slurm client command against the suite's cluster.
+  static std::string conf() { return cluster_->dir->file("slurm.conf"); }
   static testing::ProcessResult slurm(const std::string& command) {
-    return runShell("SLURM_CONF=" + shellQuote(conf()) + " " + command, cluster_->path());
+    return slurmCommand(conf(), command);
   }
-
   // The job ids and states that squeue lists, "<id> <state>" lines.
   static std::string queue() { return slurm("squeue --noheader --format='%i %T'").out; }
-
-  // Waits until squeue answers and lists no job (an ended job may show as COMPLETING a
-  // moment).
-  static bool queueEmpties(double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-      const testing::ProcessResult listed = slurm("squeue --noheader --format=%i");
-      if (listed.status == 0 && listed.out.empty()) return true;
-      if (std::chrono::steady_clock::now() > end) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-  }
+  static bool queueEmpties(double seconds) { return slurmQueueEmpties(conf(), seconds); }
 
   // `path`: folders put in front of PATH ("" = none).
   static testing::ProcessResult runStudy(const TempDir& dir, bool checkSetup,
@@ -123,12 +99,11 @@ class SlurmRun : public ::testing::Test {
     return runKarvo(arguments, dir.path(), environment);
   }
 
-  static TempDir* cluster_;
-  static std::string* startError_;
+  static constexpr const char* kCluster = KARVO_SOURCE_DIR "/scripts/cluster";
+  static TestServer* cluster_;
 };
 
-TempDir* SlurmRun::cluster_ = nullptr;
-std::string* SlurmRun::startError_ = nullptr;
+TestServer* SlurmRun::cluster_ = nullptr;
 
 // The analysis runs as a Slurm batch job: the id printed by sbatch is the job's own
 // SLURM_JOB_ID; the start is logged when squeue shows the job running and the end when squeue
@@ -284,54 +259,6 @@ TEST_F(SlurmRun, BatchModeSubmitsOneArrayAndChecksAllJobsWithOneSqueue) {
   EXPECT_THAT(analysisLog(dir, 6),
               HasLines("*ERROR\nThe return value (3) for the analysis command did not match the "
                        "specified value (0). This design analysis will be marked as an error.\n"));
-  EXPECT_TRUE(queueEmpties(10)) << queue();
-}
-
-// A whole TOLMAR search whose analyses run as Slurm jobs, four at a time: the designs of a
-// batch are queued together, and the search evaluates exactly the designs of the same search
-// run on this machine (same seed), with the same results.
-TEST_F(SlurmRun, SearchOnTheClusterEvaluatesTheDesignsOfTheLocalSearch) {
-  // Each job lasts long enough for the four of a batch to be in the queue together, also on
-  // a loaded machine where each sbatch takes a while.
-  // (The same search on this machine needs no such wait, and runs while the cluster's does.)
-  const std::string script =
-      "read x y < calc.inp\n"
-      "awk -v x=$x -v y=$y 'BEGIN { printf \"RESULT F = %.6f\\n\", (x - 1) * (x - 1) + "
-      "(y - 7) * (y - 7) / 10 }' > calc.out\n";
-  TempDir cluster("karvo-slurm-search");
-  TempDir local("karvo-slurm-local");
-  writeSlurmStudy(cluster.path(),
-                  {.script = "sleep 1.5\n" + script, .parallel = 4, .evaluations = 16});
-  writeSlurmStudy(local.path(),
-                  {.script = script, .parallel = 4, .local = true, .evaluations = 16});
-  auto clusterRun = std::async(std::launch::async, [&] { return runStudy(cluster, false); });
-  auto localRun = std::async(std::launch::async, [&] { return runStudy(local, false); });
-  // The most jobs Slurm holds at once while the search runs.
-  std::size_t most = 0;
-  while (clusterRun.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-    const std::string listed = slurm("squeue --noheader --format=%i").out;
-    most = std::max<std::size_t>(most, std::count(listed.begin(), listed.end(), '\n'));
-  }
-  const testing::ProcessResult result = clusterRun.get();
-  ASSERT_EQ(result.status, 0) << messages(cluster);
-  ASSERT_EQ(localRun.get().status, 0) << messages(local);
-  EXPECT_EQ(most, 4u);
-
-  // Design by design: its values and its result line, in the same order.
-  auto outcomes = [](const TempDir& dir) {
-    std::string text;
-    for (int design = 1;; ++design) {
-      const std::string folder = dir.file("POST_0/Design" + std::to_string(design));
-      if (!std::filesystem::exists(folder)) break;
-      const std::string log = readFile(folder + "/design.log");
-      text += readFile(dir.file("demo_0/Design" + std::to_string(design) + "/calc/calc.inp")) +
-              log.substr(log.rfind("Design "));
-    }
-    return text;
-  };
-  const std::string onCluster = outcomes(cluster);
-  EXPECT_EQ(onCluster, outcomes(local));
-  EXPECT_NE(onCluster.find("Design 16 evaluated"), std::string::npos) << onCluster;
   EXPECT_TRUE(queueEmpties(10)) << queue();
 }
 
