@@ -1,9 +1,11 @@
-// Scheduled compute resources reached through a login node: the one-node Slurm cluster of
-// scripts/cluster and the OpenSSH server of scripts/sshd, both on this machine and started once
-// for the suite, and runs of the karvo binary whose analysis is submitted over ssh. The Slurm
-// commands on the remote side are wrappers (the resource's jobPrependPath) that log the user
-// they run as, so that a command run here instead of there shows. The suite is skipped, with
-// the reason, when either server cannot start.
+// Analyses on remote machines: the OpenSSH server of scripts/sshd on the loopback interface,
+// with a key that logs in as a separate user, and the one-node Slurm cluster of
+// scripts/cluster, each started once for the program; runs of the karvo binary whose analysis
+// goes there through the ssh and scp commands of its remote profile, directly (RemoteSsh) or
+// as a job submitted through the login node (RemoteSlurm). The Slurm commands on the remote
+// side are wrappers (the resource's jobPrependPath) that log the user they run as, so that a
+// command run here instead of there shows. A suite is skipped, with the reason, when a server
+// it needs cannot start.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 #include <sys/stat.h>
 
 #include "evaluation/slurm_study.h"
+#include "support/calc_study.h"
 #include "support/test_servers.h"
 
 namespace karvo {
@@ -38,12 +41,73 @@ using testing::unwrapped;
 using testing::writeFile;
 using testing::writeSlurmStudy;
 
-class RemoteSlurm : public ::testing::Test {
+constexpr const char* kSshd = KARVO_SOURCE_DIR "/scripts/sshd";
+constexpr const char* kCluster = KARVO_SOURCE_DIR "/scripts/cluster";
+
+// The sshd of both suites: started with the first test that needs it, stopped after the last
+// test of the program.
+TestServer* sshd = nullptr;
+class SshdEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (sshd) stopTestServer(kSshd, *sshd);
+    delete sshd;
+    sshd = nullptr;
+  }
+};
+const auto* const sshdEnvironment = ::testing::AddGlobalTestEnvironment(new SshdEnvironment);
+
+// A test with the remote user's folder of its own (`remoteRoot_`), removed at its end.
+class RemoteMachine : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    if (!sshd) sshd = new TestServer(startTestServer(kSshd));
+  }
+  void SetUp() override {
+    if (!sshd->startError.empty()) {
+      GTEST_SKIP() << "The OpenSSH server could not be started (" << sshd->startError
+                   << "); the runs on a real remote machine are not tested.";
+    }
+    remoteRoot_ = setting("SSHD_HOME") + "/" +
+                  std::filesystem::path(root_.path()).filename().string();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!remoteRoot_.empty()) std::filesystem::remove_all(remoteRoot_, ignored);
+  }
+
+  static std::string setting(const std::string& name) { return sshd->settings[name]; }
+  // The ssh and scp commands of every profile read the server's client configuration: its
+  // known-hosts file holds the server's key (and unknown keys are taken without a prompt).
+  static std::string clientPrograms() {
+    return "SSHcmd: ssh -F \"" + setting("SSHD_CONFIG") + "\"\nSCPcmd: scp -F \"" +
+           setting("SSHD_CONFIG") + "\"\n";
+  }
+  // A check-setup run (the baseline design only) or a whole one. No SLURM_CONF: a Slurm
+  // command run on this machine cannot reach the cluster.
+  static testing::ProcessResult run(const std::string& dir, bool checkSetup = true) {
+    std::vector<std::string> arguments{"i=study.in"};
+    if (checkSetup) arguments.push_back("checksetup");
+    return runKarvo(arguments, dir, {"KARVO_ROOT=" + dir});
+  }
+  static std::string messages(const std::string& dir) {
+    return unwrapped(readFile(dir + "/study.mes"));
+  }
+  static std::string analysisLog(const std::string& dir, int design = 1) {
+    return unwrapped(
+        readFile(dir + "/POST_0/Design" + std::to_string(design) + "/calc/analysis.log"));
+  }
+
+  TempDir root_{"karvo-remote-study"};
+  std::string remoteRoot_;
+};
+
+class RemoteSlurm : public RemoteMachine {
+ protected:
+  static void SetUpTestSuite() {
+    RemoteMachine::SetUpTestSuite();
     cluster_ = new TestServer(startTestServer(kCluster));
-    server_ = new TestServer(startTestServer(kSshd));
-    if (!cluster_->startError.empty() || !server_->startError.empty()) return;
+    if (!cluster_->startError.empty()) return;
     // sbatch, squeue and scancel as the remote side offers them: each call logs its name and
     // user to "calls", then runs the real command against the suite's cluster.
     const std::string bin = cluster_->dir->file("bin");
@@ -58,28 +122,19 @@ class RemoteSlurm : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    stopTestServer(kSshd, *server_);
     stopTestServer(kCluster, *cluster_);
     delete cluster_;
-    delete server_;
   }
   void SetUp() override {
-    const std::string error = cluster_->startError + server_->startError;
-    if (!error.empty()) {
-      GTEST_SKIP() << "The cluster or the OpenSSH server could not be started (" << error
+    if (!cluster_->startError.empty()) {
+      GTEST_SKIP() << "The cluster could not be started (" << cluster_->startError
                    << "); submission through a login node is not tested.";
     }
-    remoteRoot_ = setting("SSHD_HOME") + "/" +
-                  std::filesystem::path(root_.path()).filename().string();
+    RemoteMachine::SetUp();
+    if (IsSkipped()) return;
     writeFile(calls(), "");
     ::chmod(calls().c_str(), 0666);
   }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!remoteRoot_.empty()) std::filesystem::remove_all(remoteRoot_, ignored);
-  }
-
-  static std::string setting(const std::string& name) { return server_->settings[name]; }
   static std::string conf() { return cluster_->dir->file("slurm.conf"); }
   static std::string calls() { return cluster_->dir->file("bin/calls"); }
 
@@ -88,19 +143,10 @@ class RemoteSlurm : public ::testing::Test {
   static void writeStudy(const std::string& dir, SlurmStudy study,
                          const std::string& remotePath) {
     std::filesystem::create_directories(dir);
-    const std::string config = setting("SSHD_CONFIG");
     study.remoteProfile = "*DEFINE_REMOTE_MACHINE\nname: box\nplatform: Linux\nhost: karvo-sshd\n"
-                          "remotePath: " + remotePath + "\nSSHcmd: ssh -F \"" + config +
-                          "\"\nSCPcmd: scp -F \"" + config + "\"\n";
+                          "remotePath: " + remotePath + "\n" + clientPrograms();
     study.resourceLines = "jobPrependPath: " + cluster_->dir->file("bin") + "\n";
     writeSlurmStudy(dir, study);
-  }
-
-  static testing::ProcessResult run(const std::string& dir, bool checkSetup = true) {
-    std::vector<std::string> arguments{"i=study.in"};
-    if (checkSetup) arguments.push_back("checksetup");
-    // No SLURM_CONF here: a Slurm command run on this machine cannot reach the cluster.
-    return runKarvo(arguments, dir, {"KARVO_ROOT=" + dir});
   }
 
   static std::string queue() {
@@ -119,30 +165,17 @@ class RemoteSlurm : public ::testing::Test {
     }
   }
 
-  static std::string messages(const std::string& dir) {
-    return unwrapped(readFile(dir + "/study.mes"));
-  }
-  static std::string analysisLog(const std::string& dir, int design = 1) {
-    return unwrapped(
-        readFile(dir + "/POST_0/Design" + std::to_string(design) + "/calc/analysis.log"));
-  }
-
-  TempDir root_{"karvo-rslurm-study"};
-  std::string remoteRoot_;
-
-  static constexpr const char* kCluster = KARVO_SOURCE_DIR "/scripts/cluster";
-  static constexpr const char* kSshd = KARVO_SOURCE_DIR "/scripts/sshd";
   static TestServer* cluster_;
-  static TestServer* server_;
 };
 
 TestServer* RemoteSlurm::cluster_ = nullptr;
-TestServer* RemoteSlurm::server_ = nullptr;
 
 // Blanks in the local study folder and in the remote path, which is relative to the remote
-// user's home folder: the analysis folder goes to the login node, sbatch there queues the job as the remote user, squeue there sees its end, the
-// outputs come back and the job's output reaches the local analysis log. A job that exits
-// with 3, run side by side, fails its analysis with that value.
+// user's home folder, with the machine reached through the host alias of an ssh
+// configuration: the analysis folder goes to the login node, sbatch there queues the job as
+// the remote user, squeue there sees its end, the outputs come back and the job's output
+// reaches the local analysis log. A job that exits with 3, run side by side, fails its
+// analysis with that value.
 TEST_F(RemoteSlurm, JobsSubmittedThroughTheLoginNodeRunThereAndReportTheirExitStatus) {
   const std::string good = root_.file("plate study");
   const std::string bad = root_.file("bad plate");
@@ -206,6 +239,80 @@ TEST_F(RemoteSlurm, StopCancelsQueuedAndRunningJobsThere) {
   EXPECT_EQ(result.status, 0) << messages(study);
   EXPECT_TRUE(queueEmpties(10)) << queue();
   expectCalledThere("scancel");
+}
+
+// The analysis "calc" reads its tagged input, writes the listing and notes who ran it where.
+const std::string kCalc =
+    "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\nid -un > who\npwd > where\n";
+
+class RemoteSsh : public RemoteMachine {
+ protected:
+  // The profile with the address, port, user and key written in it.
+  static std::string explicitProfile(const std::string& remotePath) {
+    return "*DEFINE_REMOTE_MACHINE\nname: box\nplatform: Linux\nhost: 127.0.0.1\nport: " +
+           setting("SSHD_PORT") + "\nusername: " + setting("SSHD_USER") +
+           "\nprivateKey: " + setting("SSHD_KEY") + "\nremotePath: " + remotePath + "\n" +
+           clientPrograms();
+  }
+
+  // A study in `dir` whose one analysis "calc" runs `script` on the resource "far", a Direct
+  // resource on the remote machine `profile`; its outputs "calc.out", "who" and "where" are
+  // copied back.
+  static void writeStudy(const std::string& dir, const std::string& profile,
+                         const std::string& script) {
+    std::filesystem::create_directories(dir);
+    testing::writeCalcStudy(
+        dir, {.script = script,
+              .extraAnalysis = "outputFile: who\noutputFile: where\ncomputeResource: far\n",
+              .extraExecution = "finishCheckFrequency: 1\n",
+              .extraDefinitions = profile + "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\n"
+                                            "jobRemote: yes\njobRemoteProfile: box\n",
+              .withFormula = false});
+  }
+};
+
+// With the port, user and key of the profile: the analysis files are copied into the remote
+// study folder, the analysis runs there as the remote user, and its outputs come back to the
+// local analysis folder, where the response is read.
+TEST_F(RemoteSsh, AnalysisRunsThereAndItsOutputsComeBack) {
+  const std::string study = root_.file("plate");
+  writeStudy(study, explicitProfile(remoteRoot_), kCalc);
+  const testing::ProcessResult result = run(study);
+  ASSERT_EQ(result.status, 0) << messages(study) << analysisLog(study);
+
+  const std::string remoteRun = remoteRoot_ + "/plate/KARVO_0/Design1/calc";
+  EXPECT_EQ(readFile(remoteRun + "/calc.inp"), "1.50000\n");
+  EXPECT_EQ(readFile(remoteRun + "/calc.sh"), kCalc);
+  EXPECT_EQ(readFile(remoteRoot_ + "/plate/calc.sh"), kCalc);
+  const std::string local = study + "/demo_0/Design1/calc";
+  EXPECT_EQ(readFile(local + "/calc.out"), "RESULT F = 1.50000\n");
+  EXPECT_EQ(readFile(local + "/who"), setting("SSHD_USER") + "\n");
+  EXPECT_EQ(readFile(local + "/where"), remoteRun + "\n");
+
+  const std::string log = analysisLog(study);
+  EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: far\n"));
+  EXPECT_THAT(log, HasLines("*NOTE\nCopying output file calc.out from the remote machine back "
+                            "to the analysis folder on the local machine.\n"));
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  // chmod and dos2unix ran there on the copied scripts without a complaint.
+  EXPECT_EQ(log.find("*WARNING"), std::string::npos) << log;
+  EXPECT_THAT(messages(study), HasLines("f = 1.5\n"));
+}
+
+// The exit status of the remote analysis comes back through ssh: a script that exits with 3
+// fails the analysis with that value, and the check-setup run ends in error.
+TEST_F(RemoteSsh, FailingRemoteAnalysisIsReportedAsFailed) {
+  const std::string study = root_.file("plate");
+  writeStudy(study, explicitProfile(remoteRoot_), "echo 'RESULT F = 1' > calc.out\nexit 3\n");
+  const testing::ProcessResult result = run(study);
+  EXPECT_EQ(result.status, 133) << messages(study);
+  const std::string log = analysisLog(study);
+  EXPECT_THAT(log, HasLines("*ERROR\nThe return value (3) for the analysis command did not "
+                            "match the specified value (0). This design analysis will be marked "
+                            "as an error.\n"))
+      << log;
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+  EXPECT_TRUE(std::filesystem::exists(remoteRoot_ + "/plate/KARVO_0/Design1/calc/calc.out"));
 }
 
 }  // namespace
