@@ -184,12 +184,13 @@ TEST(EvaluationFlowRun, LongAnalysisOutputIsCappedInTheLog) {
 // for a busy machine or a sanitizer build.
 TEST(EvaluationFlowRun, LocalAnalysesEndWithTheirProcessNotAtTheNextCheck) {
   TempDir dir("karvo-flow");
-  writeCalcStudy(dir.path(), {.extraExecution = "finishCondition: listed\nfinishCheckFrequency: 60\n",
-                              .extraDefinitions = "*DEFINE_CONDITION\nname: listed\ntype: FileExist\n"
-                                                  "fileType: output\nfileRef: calc.out\n",
-                              .secondAnalysis = true,
-                              .afterExecution = "finishCheckFrequency: 60\n",
-                              .withFormula = false});
+  writeCalcStudy(dir.path(),
+                 {.extraExecution = "finishCondition: listed\nfinishCheckFrequency: 60\n",
+                  .extraDefinitions = "*DEFINE_CONDITION\nname: listed\ntype: FileExist\n"
+                                      "fileType: output\nfileRef: calc.out\n",
+                  .secondAnalysis = true,
+                  .afterExecution = "finishCheckFrequency: 60\n",
+                  .withFormula = false});
   const auto start = std::chrono::steady_clock::now();
   const testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
@@ -496,7 +497,8 @@ class EvaluationFlowFirstDesign : public EvaluationFlowBatch {
  protected:
   // `failing`: the test of the design numbers that fail.
   void loadSerial(const std::string& failing = "= 1") {
-    load({.script = "if [ \"$KARVO_MDO_Design_Num\" " + failing + " ]; then exit 5; fi\n" + kCalcScript,
+    load({.script = "if [ \"$KARVO_MDO_Design_Num\" " + failing + " ]; then exit 5; fi\n" +
+                    kCalcScript,
           .withFormula = false});
     processes[0].parallel = 0;
     run.settings.baselineSuppressed = 1;
@@ -957,10 +959,36 @@ class EvaluationFlowRemote : public ::testing::Test {
     return "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\nusername: ana\n"
            "remotePath: " + remote_ + "\nSSHcmd: " + bin_ + "/ssh\nSCPcmd: " + bin_ + "/scp\n";
   }
+  // farNode: a Direct resource on that machine.
+  std::string farNode() const {
+    return profile() + "*DEFINE_COMPUTE_RESOURCE\nname: farNode\ntype: Direct\njobRemote: yes\n"
+                       "jobRemoteProfile: cluster\n";
+  }
 
   testing::ProcessResult run() {
     return runKarvo({"i=study.in", "checksetup"}, study_,
                     {"KARVO_ROOT=" + study_, "PATH=" + bin_ + ":/usr/bin:/bin"});
+  }
+
+  // "calc" runs on farNode, a Direct resource of the remote machine, and leaves "analysisRan"
+  // in its run folder there, which nothing copies back; it succeeds when `condition`, the
+  // command of its success condition, does.
+  void writeRemoteStudy(const std::string& condition) {
+    writeCalcStudy(study_,
+                   {.command = "sh calc.sh && touch analysisRan",
+                    .extraAnalysis = "computeResource: farNode\n",
+                    .extraExecution = "successCondition: ranThere\nfinishCheckFrequency: 1\n",
+                    .extraDefinitions = farNode() +
+                                        "*DEFINE_CONDITION\nname: ranThere\ntype: Command\n"
+                                        "command: " + condition + "\ncmdCheck: yes\ncmdVal: 0\n"});
+  }
+
+  // The one file called `name` below `folder`; "" when there is none.
+  static std::string findBelow(const std::string& folder, const std::string& name) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+      if (entry.path().filename() == name) return entry.path().string();
+    }
+    return "";
   }
 
   TempDir root_{"karvo-remote"};
@@ -970,13 +998,11 @@ class EvaluationFlowRemote : public ::testing::Test {
 
 // Before the first remote run the study files that the analysis takes from the study folder
 // are copied to the remote study folder, with the progress in the message file and in
-// "copyFilesToRemoteStudyFolder.msg".
-TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUp) {
-  writeCalcStudy(study_, {.extraAnalysis = "computeResource: farNode\n",
-                      .extraExecution = "finishCheckFrequency: 1\n",
-                      .extraDefinitions = profile() + "*DEFINE_COMPUTE_RESOURCE\nname: farNode\n"
-                                                      "type: Direct\njobRemote: yes\n"
-                                                      "jobRemoteProfile: cluster\n"});
+// "copyFilesToRemoteStudyFolder.msg". The success condition's command runs in the analysis's
+// run folder there, through ssh and the analysis's shell (/bin/bash by default): it finds the
+// file the analysis left, so the design succeeds; run here, it would not.
+TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUpAndConditionsRunThere) {
+  writeRemoteStudy("test -f analysisRan && pwd > conditionRanIn");
   const testing::ProcessResult result = run();
   const std::string messages = readFile(study_ + "/study.mes");
   ASSERT_EQ(result.status, 0) << messages;
@@ -988,6 +1014,47 @@ TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUp) {
             "Done copying files to remote machine.\n");
   EXPECT_THAT(readFile(study_ + "/POST_0/Design1/calc/analysis.log"),
               HasLines("*STATUS\nSUCCESS\n"));
+
+  const std::string ran = findBelow(remote_, "analysisRan");
+  ASSERT_FALSE(ran.empty());
+  const std::string remoteFolder = std::filesystem::path(ran).parent_path().string();
+  EXPECT_EQ(readFile(remoteFolder + "/conditionRanIn"), remoteFolder + "\n");
+  EXPECT_EQ(findBelow(study_, "conditionRanIn"), "");
+  EXPECT_THAT(readFile(bin_ + "/ssh.log"),
+              HasLines("[-n][-o][BatchMode=yes][ana@hpc1][/bin/bash -c 'cd " + remoteFolder +
+                       " && test -f analysisRan && pwd > conditionRanIn']\n"));
+}
+
+// A condition command that fails on the remote machine fails the analysis: the baseline
+// design is unsuccessful and the run ends with exit status 133.
+TEST_F(EvaluationFlowRemote, FailingRemoteConditionFailsTheAnalysis) {
+  writeRemoteStudy("test -f neverWritten");
+  const testing::ProcessResult result = run();
+  EXPECT_EQ(result.status, 133);
+  EXPECT_TRUE(has(readFile(study_ + "/study.mes"),
+                  "The baseline design evaluation for agent 0 was unsuccessful."));
+}
+
+// The output file named only by the extraction definition comes back from the remote
+// machine with the analysis's own output file, so its response is extracted.
+TEST_F(EvaluationFlowRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
+  writeCalcStudy(study_, {.script = "",
+                          .command = "read x < calc.inp; echo done > calc.out; "
+                                     "echo \"RESULT F = $x\" > result.lis",
+                          .extraAnalysis = "computeResource: farNode\n",
+                          .extraExecution = "finishCheckFrequency: 1\n",
+                          .extraDefinitions = farNode(),
+                          .extractFrom = "result.lis",
+                          .withFormula = false});
+  const testing::ProcessResult result = run();
+  const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
+  ASSERT_EQ(result.status, 0) << readFile(study_ + "/study.mes") << log;
+  EXPECT_EQ(readFile(study_ + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
+  EXPECT_THAT(unwrapped(log),
+              HasLines("*NOTE\nCopying output file calc.out from the remote machine back to the "
+                       "analysis folder on the local machine.\n*NOTE\nCopying output file "
+                       "result.lis from the remote machine back to the analysis folder on the "
+                       "local machine.\n"));
 }
 
 // An analysis that asks for a job-based reservation: the reservation is made at start-up,

@@ -1,7 +1,7 @@
 // The portal calls of the evaluation flow. A portal of the test's own, registered with the
 // extension manager for the analysis type "Recorder", notes every call and the map it gets
-// and answers as each test asks; the General portal is seen on real analyses, one of them on
-// a remote machine reached through stand-in ssh and scp programs.
+// and answers as each test asks; the General portal is seen on a real analysis (on a remote
+// machine: EvaluationFlowRemote).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -28,7 +28,6 @@ namespace {
 using testing::CalcStudy;
 using testing::HasLines;
 using testing::readFile;
-using testing::TempDir;
 using testing::writeFile;
 using ::testing::ElementsAre;
 using ::testing::Not;
@@ -445,44 +444,6 @@ TEST_F(FlowPortal, GeneralPortalNamesTheMissingOutputFile) {
               HasLines(error("The output file \"" + runFolder() + "/calc.out\" was not found.") +
                        error("Portal reports analysis failure. Setting analysis status to "
                              "error.")));
-}
-
-// A remote analysis: the output file named only by the extraction definition comes back from
-// the remote machine with the analysis's own output file, so its response is extracted.
-TEST(FlowPortalRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
-  TempDir root("karvo-flow-portal");
-  const std::string study = root.path() + "/study";
-  const std::string bin = root.path() + "/bin";
-  const std::string remote = root.path() + "/remote";
-  for (const std::string& folder : {study, bin, remote}) {
-    std::filesystem::create_directories(folder);
-  }
-  testing::writeFakeRemoteTools(bin);
-  testing::writeCalcStudy(
-      study, {.script = "",
-              .command = "read x < calc.inp; echo done > calc.out; echo \"RESULT F = $x\" > "
-                         "result.lis",
-              .extraAnalysis = "computeResource: farNode\n",
-              .extraExecution = "finishCheckFrequency: 1\n",
-              .extraDefinitions = "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\n"
-                             "username: ana\nremotePath: " + remote + "\nSSHcmd: " + bin +
-                             "/ssh\nSCPcmd: " + bin + "/scp\n*DEFINE_COMPUTE_RESOURCE\n"
-                             "name: farNode\ntype: Direct\njobRemote: yes\n"
-                             "jobRemoteProfile: cluster\n",
-              .extractFrom = "result.lis",
-              .withFormula = false,
-              .parallel = false});
-  const testing::ProcessResult result =
-      testing::runKarvo({"i=study.in", "checksetup"}, study,
-                        {"KARVO_ROOT=" KARVO_SOURCE_DIR, "PATH=" + bin + ":/usr/bin:/bin"});
-  const std::string log = readFile(study + "/POST_0/Design1/calc/analysis.log");
-  ASSERT_EQ(result.status, 0) << readFile(study + "/study.mes") << log;
-  EXPECT_EQ(readFile(study + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
-  EXPECT_THAT(testing::unwrapped(log),
-              HasLines(note("Copying output file calc.out from the remote machine back to the "
-                            "analysis folder on the local machine.") +
-                       note("Copying output file result.lis from the remote machine back to the "
-                            "analysis folder on the local machine.")));
 }
 
 }  // namespace
