@@ -273,10 +273,14 @@ class RemoteSsh : public RemoteMachine {
 
 // With the port, user and key of the profile: the analysis files are copied into the remote
 // study folder, the analysis runs there as the remote user, and its outputs come back to the
-// local analysis folder, where the response is read.
-TEST_F(RemoteSsh, AnalysisRunsThereAndItsOutputsComeBack) {
+// local analysis folder, where the response is read. The exit status comes back through ssh:
+// a script that exits with 3, run side by side, fails its analysis with that value.
+TEST_F(RemoteSsh, AnalysisRunsThereAndItsOutputsAndExitStatusComeBack) {
   const std::string study = root_.file("plate");
+  const std::string bad = root_.file("bad");
   writeStudy(study, explicitProfile(remoteRoot_), kCalc);
+  writeStudy(bad, explicitProfile(remoteRoot_), "echo 'RESULT F = 1' > calc.out\nexit 3\n");
+  auto failing = std::async(std::launch::async, [&] { return run(bad); });
   const testing::ProcessResult result = run(study);
   ASSERT_EQ(result.status, 0) << messages(study) << analysisLog(study);
 
@@ -297,22 +301,13 @@ TEST_F(RemoteSsh, AnalysisRunsThereAndItsOutputsComeBack) {
   // chmod and dos2unix ran there on the copied scripts without a complaint.
   EXPECT_EQ(log.find("*WARNING"), std::string::npos) << log;
   EXPECT_THAT(messages(study), HasLines("f = 1.5\n"));
-}
 
-// The exit status of the remote analysis comes back through ssh: a script that exits with 3
-// fails the analysis with that value, and the check-setup run ends in error.
-TEST_F(RemoteSsh, FailingRemoteAnalysisIsReportedAsFailed) {
-  const std::string study = root_.file("plate");
-  writeStudy(study, explicitProfile(remoteRoot_), "echo 'RESULT F = 1' > calc.out\nexit 3\n");
-  const testing::ProcessResult result = run(study);
-  EXPECT_EQ(result.status, 133) << messages(study);
-  const std::string log = analysisLog(study);
-  EXPECT_THAT(log, HasLines("*ERROR\nThe return value (3) for the analysis command did not "
-                            "match the specified value (0). This design analysis will be marked "
-                            "as an error.\n"))
-      << log;
-  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
-  EXPECT_TRUE(std::filesystem::exists(remoteRoot_ + "/plate/KARVO_0/Design1/calc/calc.out"));
+  EXPECT_EQ(failing.get().status, 133) << messages(bad);
+  EXPECT_THAT(analysisLog(bad), HasLines("*ERROR\nThe return value (3) for the analysis command "
+                                         "did not match the specified value (0). This design "
+                                         "analysis will be marked as an error.\n"))
+      << analysisLog(bad);
+  EXPECT_TRUE(std::filesystem::exists(remoteRoot_ + "/bad/KARVO_0/Design1/calc/calc.out"));
 }
 
 }  // namespace
