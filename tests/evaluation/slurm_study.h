@@ -1,4 +1,4 @@
-// The small study of the Slurm runs (slurm_run_test.cpp, remote_slurm_test.cpp): one
+// The small study of the Slurm runs (slurm_run_test.cpp): one
 // analysis that runs as a batch job of a one-node cluster, submitted from this machine or
 // through a remote machine.
 #pragma once
