@@ -73,6 +73,22 @@ std::string conf() { return cluster->dir->file("slurm.conf"); }
 // The job ids and states that squeue lists, "<id> <state>" lines.
 std::string queue() { return slurmCommand(conf(), "squeue --noheader --format='%i %T'").out; }
 bool queueEmpties(double seconds) { return slurmQueueEmpties(conf(), seconds); }
+// Waits (up to 30 s) until squeue lists a running job and at least `pending` waiting ones;
+// answers whether it did, with the last listing in `listed`.
+bool queueRunsAndHolds(std::size_t pending, std::string& listed) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    listed = queue();
+    std::size_t waiting = 0;
+    for (std::size_t at = listed.find(" PENDING\n"); at != std::string::npos;
+         at = listed.find(" PENDING\n", at + 1)) {
+      ++waiting;
+    }
+    if (listed.find(" RUNNING\n") != std::string::npos && waiting >= pending) return true;
+  }
+  return false;
+}
 
 // A test with the remote user's folder of its own (`remoteRoot_`), removed at its end.
 class RemoteMachine : public ::testing::Test {
@@ -224,15 +240,8 @@ TEST_F(RemoteSlurm, StopCancelsQueuedAndRunningJobsThere) {
               .parallel = 2},
              remoteRoot_);
   auto stopped = std::async(std::launch::async, [&] { return run(study, false); });
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::string listed;
-  bool ready = false;
-  while (!ready && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    listed = queue();
-    ready = listed.find(" RUNNING\n") != std::string::npos &&
-            listed.find(" PENDING\n") != std::string::npos;
-  }
+  const bool ready = queueRunsAndHolds(1, listed);
   writeFile(study + "/study.io", "stop\n");
   const testing::ProcessResult result = stopped.get();
   EXPECT_TRUE(ready) << listed;
@@ -452,17 +461,9 @@ TEST_F(SlurmRun, StopInTheInteractionFileCancelsQueuedAndRunningJobs) {
                                .doeRuns = 4,
                                .parallel = 3});
   auto stopped = std::async(std::launch::async, [&] { return runStudy(dir, false); });
-  // Wait for one running and two pending jobs; "stop" is written in any case, so that the
-  // run ends.
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  // "stop" is written whether or not the queue got there, so that the run ends.
   std::string listed;
-  bool ready = false;
-  while (!ready && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    listed = queue();
-    ready = listed.find(" RUNNING\n") != std::string::npos &&
-            listed.find(" PENDING\n") != listed.rfind(" PENDING\n");
-  }
+  const bool ready = queueRunsAndHolds(2, listed);
   writeFile(dir.file("study.io"), "stop\n");
   const testing::ProcessResult result = stopped.get();
   EXPECT_TRUE(ready) << listed;
