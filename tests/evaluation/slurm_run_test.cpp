@@ -248,7 +248,7 @@ class RemoteSlurm : public RemoteMachine {
   }
   static std::string calls() { return cluster->dir->file("bin/calls"); }
 
-  // The study of slurm_study.h in `dir`, its jobs submitted through the login node "box"
+  // The Slurm study above in `dir`, its jobs submitted through the login node "box"
   // under `remotePath` with the wrapped Slurm commands.
   static void writeStudy(const std::string& dir, SlurmStudy study,
                          const std::string& remotePath) {
