@@ -893,11 +893,15 @@ void geneticSteady(Agent& agent, Population& population, FileHandle* log,
   std::size_t handedOut = 0;    // of `fresh`, the first ones
   int finishedCount = 0;        // designs finished in the current generation
   bool goOn = true;
+  // As many designs as the generations of the cycles left would make, no more.
+  long left = static_cast<long>(std::max(1, agent.method.numCycles - run.currentCycle)) *
+              std::max(1, agent.method.generationsPerCycle) * n;
   auto known = [&](const std::vector<int>& chromosome) {
     return knownDesign(agent, population, store, chromosome, fresh);
   };
   auto next = [&](Member& member, int) {
-    if (!goOn) return false;
+    if (!goOn || left <= 0) return false;
+    --left;
     if (handedOut == fresh.size()) breedPair(agent, entry, b, fresh, 2, known);
     member = fresh[handedOut++];
     return true;
