@@ -60,7 +60,10 @@ class ProgressRun : public ::testing::Test {
  protected:
   void SetUp() override {
     writeMinimalStudy(dir.path());
-    // Two cycles of a genetic search of 4 designs per generation, 2 generations per cycle.
+    // Two cycles of a genetic search of 4 designs per generation, 2 generations per cycle,
+    // on more values of x than they evaluate (the run would end once every value is).
+    writeFile(dir.file("Representation0.in"),
+              "*VARIABLE\nname: x\nid: 1\nresolution: 1001\n*END\n");
     writeFile(dir.file("study.in"),
               "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\n"
               "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: GA\npopulationSize: 4\n"
