@@ -27,6 +27,10 @@ constexpr double kMaxNugget = 1e-3;    // the automatic raise stops here
 // optimum lay 0.3 to 1.5 lower; a start at or above the Matern scales can end on the
 // ill-conditioned long-scale plateau of the Gaussian likelihood).
 constexpr double kGaussianStartShift = -0.5108256237659907;
+// Smallest default nugget of a Gaussian model, and the log-likelihood gain that lowering the
+// nugget by a factor of 100 must bring (noise-free smooth responses gain some tens).
+constexpr double kSmoothNugget = 1e-14;
+constexpr double kNuggetGain = 0.5;
 constexpr double kSigma2Floor = 1e-12; // normalised responses have unit variance
 constexpr int kMaxStarts = 50;
 constexpr const char* kFirstLine = "Kriging model";
@@ -477,11 +481,26 @@ void KrigingFit::chooseCorrelation() {
   correlation_ = KrigingCorrelation::kGaussian;
   std::vector<double> start = thetas_, gaussian;
   for (int k = 0; k < d_; ++k) start[k] += kGaussianStartShift;
-  const double value = KrigingOpt::climb(*this, start, gaussian);
-  if (value > matern) {
-    thetas_ = gaussian;
-  } else {
+  double value = KrigingOpt::climb(*this, start, gaussian);
+  if (!(value > matern)) {
     correlation_ = KrigingCorrelation::kMatern52;
+    return;
+  }
+  thetas_ = gaussian;
+  if (baseNugget_ > 0.0 || estimateNugget_) return;
+  // A smooth response: the default nugget bounds its length scales. Lower it while the
+  // likelihood gains and the correlation matrix can still be factorised.
+  while (nugget_ > kSmoothNugget) {
+    const double previous = nugget_;
+    nugget_ = std::max(nugget_ * 0.01, kSmoothNugget);
+    std::vector<double> next;
+    const double gained = KrigingOpt::climb(*this, thetas_, next);
+    if (!(gained > value + kNuggetGain)) {
+      nugget_ = previous;
+      return;
+    }
+    value = gained;
+    thetas_ = next;
   }
 }
 
