@@ -27,8 +27,8 @@
 //   With the Gaussian so chosen and the default nugget, the nugget is then lowered by
 //   factors of 100 down to 1e-14, the length scales climbed again each time, for as long as
 //   the log-likelihood gains more than 0.5: a smooth response free of noise is otherwise
-//   held to length scales the default nugget allows (1e-4 of its spread on hold-out points
-//   instead of 1e-8 in a 2-variable case with 50 points).
+//   held to the length scales the default nugget allows (in a 2-variable case with 50
+//   points, 4e-6 of the response variance left unexplained on hold-out points, not 2e-8).
 //   The correlation matrix of the training points carries `nugget` on its diagonal (relative
 //   to sigma2): the default 1e-10 n (lowered for a chosen Gaussian, below) only keeps the
 //   factorisation stable, so the model interpolates its points closely (to about 1e-6 of the
