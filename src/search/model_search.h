@@ -7,11 +7,14 @@
 // A search decision is one of:
 //   90 local    a quadratic model of the objective and of each constraint, fitted to the
 //               designs nearest the best one, optimised inside a trust region around the
-//               best design (feasibility first: the modelled constraints must be met);
+//               best design (feasibility first: the modelled constraints must be met),
+//               taken to the grid point the models rate best beside that optimum (their
+//               best new grid neighbour when the step is shorter than a grid step);
 //               a request with a second local turn adds the optimum inside a quarter of
 //               the trust radius (a cautious step beside the full one);
-//               the trust radius grows after a success and shrinks after a failure; shrunk
-//               to about two grid steps it restarts at 0.2 and the rotation explores.
+//               the trust radius grows after a success and shrinks after a failure, but
+//               the region keeps at least two grid steps of each variable; after three
+//               more failures there it restarts at 0.2 and the rotation explores.
 //   94 global   the optimum over the whole box of a quadratic response surface fitted to a
 //               space-filling subset of the designs or, every other time, to the better
 //               half: the full quadratic when it is convex, else the separable one, whose
