@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -20,31 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 
 using ::testing::HasSubstr;
-using testing::HasLines;
 using ::testing::Not;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
+using namespace karvo::testing;
 
 constexpr int kFatalStatus = 133;
 const std::string kRunExiting = "Run exiting due to an error\n";
 const std::string kEndOfRunStdout = "\n\n\tEnd of KARVO run.\n";
-
-// The folder as the solver sees it (its current directory, symbolic links resolved).
-std::string workingDirectory(const TempDir& dir) { return fs::canonical(dir.path()).string(); }
-
-// Replaces the first `from` in `file` of the study folder; a missing `from` is a fault of the
-// test itself, so it fails loudly instead of leaving the study unbroken.
-void replaceIn(const std::string& dir, const std::string& file, const std::string& from,
-               const std::string& to) {
-  std::string text = readFile(dir + "/" + file);
-  std::size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << "\"" << from << "\" not in " << file;
-  text.replace(at, from.size(), to);
-  writeFile(dir + "/" + file, text);
-}
 
 // Rewrites "Assembly.in" and the study file for optimization agents named `names` (ids 0, 1,
 // ...), all on the minimal study's representation and performance, run from `start` to `end`.
@@ -74,26 +55,6 @@ std::string analysis(const std::string& name, int id, const std::string& extra =
          "*EXECUTION_DEFINITION\ntoolCmd: nil\n";
 }
 
-std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (name.size() >= tail.size() &&
-        name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
-      found.push_back(name);
-    }
-  }
-  return found;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 // The body of the fatal error block: the text between the last "*ERROR" header before
 // "Run exiting due to an error" and that line, unwrapped.
 std::string fatalBlock(const std::string& messages) {
@@ -107,7 +68,7 @@ std::string fatalBlock(const std::string& messages) {
 
 // Checks what every fatal end leaves: status, the exact error block, the closing notes, the
 // standard streams, and no lock file.
-void expectFatalEnd(const testing::ProcessResult& result, const std::string& dir,
+void expectFatalEnd(const ProcessResult& result, const std::string& dir,
                     const std::string& errorText) {
   EXPECT_EQ(result.status, kFatalStatus);
   // The terminal gets the error block too, then the line that ends the run.
@@ -146,15 +107,15 @@ class BadStudy : public ::testing::TestWithParam<BadStudyCase> {};
 TEST_P(BadStudy, EndsWithItsErrorAndLeavesNoLockOrReport) {
   const BadStudyCase& c = GetParam();
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   c.breakIt(dir.path());
   if (HasFatalFailure()) return;
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  auto result = runStudy(dir);
   const std::string wd = workingDirectory(dir);
   expectFatalEnd(result, dir.path(), withFolder(c.errorText, wd));
   EXPECT_THAT(readFile(dir.file("study.mes")), ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n"));
   if (!c.before.empty()) {
-    EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+    EXPECT_THAT(studyMessages(dir),
                 HasLines(withFolder(c.before + "*ERROR\n" + c.errorText + "\n\n", wd) +
                          kRunExiting));
   }
@@ -298,29 +259,21 @@ std::string lockSentences(const std::string& lockFile) {
          "submit the current run again.";
 }
 
-TEST(LeftoverLockFile, OfASecondAgentKeepsItAndRemovesTheRunsOwn) {
+// The lock file of an agent outside the range does not matter; of a second agent in it, it
+// ends the run, which keeps it (it belongs to the run that made it) and removes its own.
+TEST(LeftoverLockFile, OfASecondAgentInTheRangeOnly) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
+  writeMinimalStudy(dir.path());
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 0);
   const std::string content = "Lock File for Agent #: 1\nrunning: solve\n";
   writeFile(dir.file("demo1.lock"), content);
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(result.status, kFatalStatus);
+  EXPECT_EQ(runStudy(dir).status, 0);
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
+  EXPECT_EQ(runStudy(dir).status, kFatalStatus);
   EXPECT_EQ(fatalBlock(readFile(dir.file("study.mes"))),
             lockSentences(workingDirectory(dir) + "/demo1.lock"));
-  // The file belongs to the run that made it; agent 0's own lock file is gone.
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::ElementsAre("demo1.lock"));
   EXPECT_EQ(readFile(dir.file("demo1.lock")), content);
-}
-
-TEST(LeftoverLockFile, OfAnAgentOutsideTheRangeDoesNotMatter) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  writeAgents(dir.path(), {"sizing", "shape"}, 0, 0);
-  writeFile(dir.file("demo1.lock"), "Lock File for Agent #: 1\n");
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::ElementsAre("demo1.lock"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -328,11 +281,11 @@ TEST(LeftoverLockFile, OfAnAgentOutsideTheRangeDoesNotMatter) {
 
 TEST(BadEnvironment, KarvoRootNotAFolder) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   const std::string root = dir.path() + "/missing/solver";
   auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + root});
   expectFatalEnd(result, dir.path(), "environment setup error");
-  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("*ERROR\nThe extension environment could not be created: the "
                        "installation folder \"" +
                        root + "\" (KARVO_ROOT) is not a folder.\n"));
@@ -343,12 +296,12 @@ TEST(BadEnvironment, KarvoRootNotAFolder) {
 
 TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
   // Agent 1's report cannot be created: a folder holds its name (`overwrite` leaves
   // reports in place, so the folder is not moved away first).
   fs::create_directory(dir.file("demo1.rpt"));
-  auto result = runKarvo({"i=study.in", "overwrite"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  auto result = runStudy(dir, {"overwrite"});
   const std::string reportError =
       "Error in creating the KARVO report file. Please ensure that the working directory is "
       "writable and there is disk space available.";
@@ -359,7 +312,7 @@ TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
   EXPECT_EQ(occurrences(report, "*EXIT STATE"), 1u);
   // The report that could not be opened for its closing block is named once more, as a
   // warning after the end-of-run notes.
-  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+  EXPECT_THAT(studyMessages(dir),
               ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n*WARNING\n" + reportError + "\n\n"));
 }
 
@@ -367,11 +320,11 @@ TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
 // Settings accepted, with or without a warning
 
 // Runs the minimal study with `from` replaced by `to` in its study file.
-testing::ProcessResult runEdited(const TempDir& dir, const std::string& from,
+ProcessResult runEdited(const TempDir& dir, const std::string& from,
                                  const std::string& to) {
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   replaceIn(dir.path(), "study.in", from, to);
-  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  return runStudy(dir);
 }
 
 // Each setting: the study-file edit, and the lines it leaves in the report or message file.
@@ -410,11 +363,11 @@ TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
 
 TEST(AcceptedSettings, StudyRecordAfterTheAgentRecords) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   writeFile(dir.file("study.in"),
             "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*STUDY\nname: late\nstartAgent: 0\n"
             "endAgent: 0\nfilePrefix: late\nrandomSeed: 0.5\nmode: newStudy\n*END\n");
-  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  auto result = runStudy(dir);
   EXPECT_EQ(result.status, 0);
   const std::string report = readFile(dir.file("late0.rpt"));
   EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
@@ -423,54 +376,42 @@ TEST(AcceptedSettings, StudyRecordAfterTheAgentRecords) {
 }
 
 // The run option "verbose" is observed through the PATH notes of the run preparation, which
-// only a verbose run writes. KARVO_ROOT ends in "solver", so its parent leaves PATH.
-class VerboseRunOption : public ::testing::Test {
- protected:
-  testing::ProcessResult run(const std::string& runOptions,
-                             const std::vector<std::string>& options) {
-    testing::writeMinimalStudy(dir.path());
+// only a verbose run writes; "verbose: 0" in the study overrides the command line.
+// KARVO_ROOT ends in "solver", so its parent leaves PATH.
+TEST(VerboseRunOption, CommandLineAloneIsVerboseAndZeroOverridesIt) {
+  for (const std::string runOptions : {"", "*RUN_OPTIONS\nverbose: 0\n"}) {
+    SCOPED_TRACE(runOptions);
+    TempDir dir;
+    writeMinimalStudy(dir.path());
     if (!runOptions.empty()) replaceIn(dir.path(), "study.in", "*AGENT", runOptions + "*AGENT");
     fs::create_directories(dir.file("karvo/solver"));
-    std::vector<std::string> arguments = {"i=study.in"};
-    arguments.insert(arguments.end(), options.begin(), options.end());
-    return runKarvo(arguments, dir.path(),
-                    {"-LD_LIBRARY_PATH", "KARVO_ROOT=" + dir.file("karvo/solver"),
-                     "PATH=" + dir.file("karvo") + ":/usr/bin:/bin"});
+    auto result = runKarvo({"i=study.in", "verbose"}, dir.path(),
+                           {"-LD_LIBRARY_PATH", "KARVO_ROOT=" + dir.file("karvo/solver"),
+                            "PATH=" + dir.file("karvo") + ":/usr/bin:/bin"});
+    EXPECT_EQ(result.status, 0);
+    const std::string notes =
+        "Getting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on Linux) "
+        "variable value before update:\n" + dir.file("karvo") +
+        ":/usr/bin:/bin\nPATH (LD_LIBRARY_PATH on Linux) variable value after update:\n"
+        "/usr/bin:/bin\n";
+    if (runOptions.empty()) {
+      EXPECT_THAT(readFile(dir.file("study.mes")), HasLines(notes));
+    } else {
+      EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Getting environment variable")));
+    }
   }
-
-  std::string pathNotes() const {
-    return "Getting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on Linux) "
-           "variable value before update:\n" +
-           dir.file("karvo") +
-           ":/usr/bin:/bin\nPATH (LD_LIBRARY_PATH on Linux) variable value after update:\n"
-           "/usr/bin:/bin\n";
-  }
-
-  TempDir dir;
-};
-
-TEST_F(VerboseRunOption, ZeroOverridesTheCommandLine) {
-  auto result = run("*RUN_OPTIONS\nverbose: 0\n", {"verbose"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Getting environment variable")));
-}
-
-TEST_F(VerboseRunOption, CommandLineAloneIsVerbose) {
-  auto result = run("", {"verbose"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(readFile(dir.file("study.mes")), HasLines(pathNotes()));
 }
 
 TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  ASSERT_EQ(runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()}).status, 0);
+  writeMinimalStudy(dir.path());
+  ASSERT_EQ(runStudy(dir).status, 0);
   // The evaluation folder of the earlier run: a resumed run keeps it in place.
   fs::create_directory(dir.file("demo_0"));
   writeFile(dir.file("demo_0/design.log"), "design 1\n");
-  auto result = runKarvo({"i=study.in", "useHistory"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  auto result = runStudy(dir, {"useHistory"});
   EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("*WARNING\nSince the \"useHistory\" command line option was specified, "
                        "the study will be treated as a resumed study instead of a new "
                        "study.\n\n"));

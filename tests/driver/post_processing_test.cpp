@@ -9,19 +9,14 @@
 #include <map>
 #include <string>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-using testing::HasLines;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
+using namespace karvo::testing;
 
 // A full factorial over x and y (levels -1 and 1) whose analysis "calc" counts its runs in
 // "count" and writes f = 10 + 3 x - 2 y into calc.out, from the design's values file.
@@ -43,15 +38,15 @@ void writePostStudy(const TempDir& dir) {
             "quadWt: 0\nlinearWt: 1\n*END\n");
   writeFile(dir.file("f.def"), "file: calc.out\nanchor: RESULT F\nword: 4\n");
   writeFile(dir.file("calc.sh"),
-            "n=$(cat " + testing::shellQuote(dir.file("count")) + " 2>/dev/null || echo 0)\n"
-            "echo $((n + 1)) > " + testing::shellQuote(dir.file("count")) + "\n"
+            "n=$(cat " + shellQuote(dir.file("count")) + " 2>/dev/null || echo 0)\n"
+            "echo $((n + 1)) > " + shellQuote(dir.file("count")) + "\n"
             "echo calc ran\n"
             "awk -F, 'NR == 2 { printf \"RESULT F = %.6f\\n\", 10 + 3 * $1 - 2 * $2 }' "
             "../design_variable_and_parameter_values > calc.out\n");
   writeFile(dir.file("Process0.in"),
             "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
             "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh " + testing::shellQuote(dir.file("calc.sh")) +
+            "*EXECUTION_DEFINITION\ntoolCmd: sh " + shellQuote(dir.file("calc.sh")) +
                 "\nsuccessReturnValue: 0\n*END\n");
   writeFile(dir.file("study.in"),
             "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
@@ -66,12 +61,6 @@ void addRunOptions(const TempDir& dir, const std::string& lines) {
   writeFile(dir.file("study.in"), study);
 }
 
-testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options) {
-  std::vector<std::string> arguments = {"i=study.in"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
 // Every file under `folder`, by its path relative to it, with its bytes.
 std::map<std::string, std::string> filesUnder(const std::string& folder) {
   std::map<std::string, std::string> files;
@@ -83,12 +72,10 @@ std::map<std::string, std::string> filesUnder(const std::string& folder) {
   return files;
 }
 
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
-TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndChangesNothingOfTheEarlierRun) {
+TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndMarksDesignsWithoutTheirsAsErrors) {
   TempDir dir("karvo-post");
   writePostStudy(dir);
-  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
   ASSERT_EQ(readFile(dir.file("count")), "4\n");
   const std::string history = readFile(dir.file("doe0.hst"));
   const std::string table = readFile(dir.file("DOE_0_f.out"));
@@ -97,8 +84,8 @@ TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndChangesNothingOfTheEarli
   writeFile(dir.file("doe_0/Design2/calc/calc.out"), "RESULT F = 21.5\n");
   const std::map<std::string, std::string> designs = filesUnder(dir.file("doe_0"));
 
-  const testing::ProcessResult post = runStudy(dir, {"postNoEval"});
-  ASSERT_EQ(post.status, 0) << messages(dir);
+  const ProcessResult post = runStudy(dir, {"postNoEval"});
+  ASSERT_EQ(post.status, 0) << studyMessages(dir);
   EXPECT_EQ(readFile(dir.file("count")), "4\n");  // no analysis ran
   EXPECT_EQ(readFile(dir.file("doe0.hst")), history);
   EXPECT_EQ(filesUnder(dir.file("doe_0")), designs);
@@ -114,34 +101,29 @@ TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndChangesNothingOfTheEarli
   EXPECT_TRUE(kept);
   EXPECT_THAT(unwrapped(readFile(dir.file("POST_0/Design1/calc/analysis.log"))),
               ::testing::HasSubstr("The results of this analysis are read from its folder (" +
-                                   fs::canonical(dir.path()).string() +
+                                   workingDirectory(dir) +
                                    "/doe_0/Design1/calc) as an earlier evaluation left it. No "
                                    "command is run.\n"));
-}
 
-// A design the earlier run did not leave, or whose folder holds other values, is an error
-// design; nothing is run and its folder stays as it is.
-TEST(PostProcessing, DesignWithoutItsEarlierFolderIsAnErrorDesign) {
-  TempDir dir("karvo-post-missing");
-  writePostStudy(dir);
-  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
+  // A design the earlier run did not leave, or whose folder holds other values, is an error
+  // design; nothing is run and its folder stays as it is.
   fs::remove_all(dir.file("doe_0/Design3"));
   std::string values = readFile(dir.file("doe_0/Design4/design_variable_and_parameter_values"));
   values.replace(values.rfind("1.0"), 3, "1.5");
   writeFile(dir.file("doe_0/Design4/design_variable_and_parameter_values"), values);
   addRunOptions(dir, "dontStopOnDesignErrors: 1\n");
 
-  ASSERT_EQ(runStudy(dir, {"postNoEval"}).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir, {"postNoEval"}).status, 0) << studyMessages(dir);
   EXPECT_EQ(readFile(dir.file("count")), "4\n");
   EXPECT_FALSE(fs::exists(dir.file("doe_0/Design3")));
   EXPECT_EQ(readFile(dir.file("doe_0/Design4/design_variable_and_parameter_values")), values);
-  const std::string root = fs::canonical(dir.path()).string();
-  EXPECT_THAT(messages(dir),
+  const std::string root = workingDirectory(dir);
+  EXPECT_THAT(studyMessages(dir),
               HasLines("*ERROR\nDesign 3 of agent 0 has no design folder (" + root +
                        "/doe_0/Design3) with the results of an earlier evaluation. Since "
                        "designs are only post-processed (postNoEval), it is not evaluated and "
                        "is marked as an error design.\n"));
-  EXPECT_THAT(messages(dir),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("*ERROR\nThe design folder " + root +
                        "/doe_0/Design4 does not hold design 4 of agent 0: its file "
                        "\"design_variable_and_parameter_values\" is missing or gives other "
@@ -154,50 +136,45 @@ TEST(PostProcessing, DesignWithoutItsEarlierFolderIsAnErrorDesign) {
 TEST(RunOptions, ReadDesignResultsFromDiskRunsNothingForDesignsOnDisk) {
   TempDir dir("karvo-read-disk");
   writePostStudy(dir);
-  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
   const std::string table = readFile(dir.file("DOE_0_f.out"));
   addRunOptions(dir, "readDesignResultsFromDisk: 1\n");
-  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
   EXPECT_EQ(readFile(dir.file("count")), "4\n");
   EXPECT_EQ(readFile(dir.file("DOE_0_f.out")), table);
   EXPECT_TRUE(fs::exists(dir.file("doe_0/Design4/calc/calc.out")));
 }
 
-// scriptingVerboseMode makes the job script trace its commands into the captured output;
 // captureOutput 0 keeps the output of every analysis out of its log.
-TEST(RunOptions, ScriptingVerboseTracesAndCaptureOutputZeroCapturesNothing) {
-  TempDir dir("karvo-capture");
-  writePostStudy(dir);
-  addRunOptions(dir, "scriptingVerboseMode: 1\n");
-  ASSERT_EQ(runStudy(dir, {}).status, 0) << messages(dir);
-  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
-  EXPECT_THAT(log, HasLines("calc ran\n"));
-  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
-
+TEST(RunOptions, CaptureOutputZeroCapturesNothing) {
   TempDir quiet("karvo-capture-off");
   writePostStudy(quiet);
   addRunOptions(quiet, "captureOutput: 0\n");
-  ASSERT_EQ(runStudy(quiet, {}).status, 0) << messages(quiet);
+  ASSERT_EQ(runStudy(quiet, {}).status, 0) << studyMessages(quiet);
   const std::string quietLog = readFile(quiet.file("POST_0/Design1/calc/analysis.log"));
   EXPECT_THAT(quietLog, ::testing::Not(::testing::HasSubstr("calc ran")));
   EXPECT_THAT(quietLog, ::testing::Not(::testing::HasSubstr("*OUTPUTFILE")));
 }
 
+// scriptingVerboseMode makes the job script trace its commands into the captured output.
 // Settings without an effect on this system are said so, once each, in the message file and
 // on the terminal; the run goes on.
-TEST(RunOptions, SettingsWithoutEffectWarnOnce) {
+TEST(RunOptions, ScriptingVerboseTracesAndSettingsWithoutEffectWarnOnce) {
   TempDir dir("karvo-no-effect");
   writePostStudy(dir);
-  addRunOptions(dir, "suppressOutputFiles: 1\nusingTcsh: 1\n");
-  const testing::ProcessResult result = runStudy(dir, {});
-  ASSERT_EQ(result.status, 0) << messages(dir);
+  addRunOptions(dir, "scriptingVerboseMode: 1\nsuppressOutputFiles: 1\nusingTcsh: 1\n");
+  const ProcessResult result = runStudy(dir, {});
+  ASSERT_EQ(result.status, 0) << studyMessages(dir);
+  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(log, HasLines("calc ran\n"));
+  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
   const std::string warnings[] = {
       "The run option \"suppressOutputFiles\" has no effect: the solver writes no per-design "
       "output files other than the logs and the values file that the evaluation of a design "
       "needs.",
       "The run option \"usingTcsh\" has no effect: analysis commands run with /bin/sh, whose "
       "output is captured in the same form whatever the user's shell."};
-  const std::string text = messages(dir);
+  const std::string text = studyMessages(dir);
   for (const std::string& warning : warnings) {
     EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));
     EXPECT_EQ(text.find(warning), text.rfind(warning)) << warning;

@@ -5,15 +5,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -21,70 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 
 using ::testing::HasSubstr;
-using testing::HasLines;
 using ::testing::Not;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::writeFile;
-
-// The folder as the solver sees it (its current directory, symbolic links resolved).
-std::string workingDirectory(const TempDir& dir) { return fs::canonical(dir.path()).string(); }
-
-// Time stamps "2019-05-01T13:04:05.123" become "<TIME>", asctime texts "<ASCTIME>" and the
-// elapsed seconds "<N>".
-std::string masked(const std::string& text) {
-  static const std::regex stamp(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3})");
-  static const std::regex asctime(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d{2}:\d{2}:\d{2} \d{4})");
-  static const std::regex elapsed(R"(Elapsed time: \d+ seconds)");
-  std::string out = std::regex_replace(text, stamp, "<TIME>");
-  out = std::regex_replace(out, asctime, "<ASCTIME>");
-  return std::regex_replace(out, elapsed, "Elapsed time: <N> seconds");
-}
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
-std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (name.size() >= tail.size() &&
-        name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
-      found.push_back(name);
-    }
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
-std::set<std::string> backupFolders(const std::string& dir) {
-  std::set<std::string> found;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (entry.is_directory() && name.rfind("RESULTS_BACKUP_", 0) == 0) found.insert(name);
-  }
-  return found;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
-  std::vector<std::string> arguments = {"i=study.in"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
+using namespace karvo::testing;
 
 // A study with three agents (two optimization, one design of experiments) run from agent 1
 // to agent 2, with every kind of variable, an objective, a constraint, a plain response, a
@@ -274,8 +210,7 @@ TEST(ReportOnlyRobustness, ResponsesOfARobustnessAgentArePrerequisites) {
             replaced(readFile(dir.file("study.in")),
                      "method: DOE\nsampleMethod: 2LevelFull\n",
                      "method: robustness\nnumEvals: 10\nsampleMethod: OtherLHC\n"));
-  testing::ProcessResult result = runStudy(dir, {"generateReportOnly"});
-  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
+  ASSERT_EQ(runStudy(dir, {"generateReportOnly"}).status, 0) << readFile(dir.file("study.mes"));
   EXPECT_THAT(readFile(dir.file("bracket2.rpt")),
               HasLines("\nNumber of responses: 3\n\n"
                        "                 mass, PREREQUISITE\n"
@@ -529,28 +464,14 @@ const char* const kCheckSetupReport =
     "Check-setup run of agent 0 (\"sizing\"): baseline design 1, status FEASIBLE, performance "
     "-2.5.\nf = 2.5\n";
 
-TEST(CheckSetupRun, AnalysisInTheStudyFolderKeepsItsInputFileAndExtractsItsTaggedResponse) {
-  TempDir dir;
-  writeStudyFolderAnalysis(dir);
-  testing::ProcessResult result = runStudy(dir, {"checksetup"});
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
-  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasLines(kCheckSetupReport));
-  EXPECT_EQ(readFile(dir.file("calc.sh")), "echo 'RESULT F = 2.5' > calc.out\n");
-}
-
-TEST(CheckSetupRun, ByteOrderMarksAtTheStartOfStudyFilesAreSkipped) {
+// Byte-order marks at the start of the study files are skipped; the analysis keeps its input
+// file. A second run evaluates design 1 again: its design log starts afresh.
+TEST(CheckSetupRun, AnalysisInTheStudyFolderExtractsItsTaggedResponseTwice) {
   TempDir dir;
   writeStudyFolderAnalysis(dir, "\xEF\xBB\xBF");
-  testing::ProcessResult result = runStudy(dir, {"checksetup"});
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
-  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasLines(kCheckSetupReport));
-}
-
-// A second run evaluates design 1 again: its design log starts afresh, like its analysis log.
-TEST(CheckSetupRun, DesignLogOfASecondRunHoldsOnlyThatRun) {
-  TempDir dir;
-  writeStudyFolderAnalysis(dir);
-  ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0);
+  ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_THAT(studyMessages(dir), HasLines(kCheckSetupReport));
+  EXPECT_EQ(readFile(dir.file("calc.sh")), "echo 'RESULT F = 2.5' > calc.out\n");
   const std::string log = dir.file("POST_0/Design1/design.log");
   const std::string first = readFile(log);
   EXPECT_THAT(first, HasSubstr("Design 1 evaluated."));
@@ -564,11 +485,10 @@ TEST(CheckSetupRun, PostFolderThatCannotBeMadeFailsTheDesign) {
   TempDir dir;
   writeStudyFolderAnalysis(dir);
   writeFile(dir.file("POST_0"), "a file, not a folder\n");
-  testing::ProcessResult result = runStudy(dir, {"checksetup"});
-  EXPECT_EQ(result.status, 133);
-  const std::string messages = testing::unwrapped(readFile(dir.file("study.mes")));
+  EXPECT_EQ(runStudy(dir, {"checksetup"}).status, 133);
+  const std::string messages = studyMessages(dir);
   EXPECT_THAT(messages, HasSubstr("*ERROR\nError in creating the POST folder \"" +
-                                  fs::canonical(dir.path()).string() + "/POST_0/Design1\" of design 1: "));
+                                  workingDirectory(dir) + "/POST_0/Design1\" of design 1: "));
   EXPECT_THAT(messages, HasSubstr("The baseline design evaluation for agent 0 was unsuccessful."));
   EXPECT_FALSE(fs::exists(dir.file("calc.out")));
 }

@@ -9,19 +9,14 @@
 
 #include "base/messages.h"
 #include "reliability/reliability_math.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-using testing::HasLines;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
+using namespace karvo::testing;
 
 // The constraint load = x1 + x2 <= 3 with x1 ~ N(1, 0.3) and x2 ~ N(0.5, 0.4) (given as 0.8
 // of its nominal value): g = 3 - x1 - x2, beta = 1.5 / 0.5 = 3. "twice" is a plain response.
@@ -53,20 +48,14 @@ void writeFormStudy(const TempDir& dir, const std::string& secondLaw) {
             "*END\n");
 }
 
-testing::ProcessResult runStudy(const TempDir& dir) {
-  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
 TEST(FirstOrderRun, LinearConstraintGetsTheExactBeta) {
   TempDir dir("karvo-form-linear");
   writeFormStudy(dir, "type: Normal\nstandardDeviation: 0.8\nuseRelative: true\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
   const std::string p = formatText("%g", reliability::failureProbability(3.0));
-  EXPECT_THAT(messages(dir),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("Starting the reliability calculation for constraint load\n"));
-  EXPECT_THAT(messages(dir),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("Agent 0: constraint load: beta 3, probability of failure " + p +
                        " (first order, 6 designs).\n"));
   // The start and one update, each the point and its two neighbours.
@@ -82,7 +71,7 @@ TEST(FirstOrderRun, UnsupportedDistributionStopsTheRun) {
   TempDir dir("karvo-form-unsupported");
   writeFormStudy(dir, "type: Gumbel\nstandardDeviation: 0.4\n");
   EXPECT_NE(runStudy(dir).status, 0);
-  EXPECT_THAT(messages(dir),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("Unsupported distribution type (Gumbel) used in the FORM calculation. "
                        "Only Uniform, and Normal are currently supported.\n"));
   EXPECT_FALSE(fs::exists(dir.file("RandR_0_load.out")));

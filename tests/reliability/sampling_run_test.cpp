@@ -8,20 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-using testing::HasLines;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
-using testing::writeStoppingCounter;
+using namespace karvo::testing;
 
 // One design variable x and the parameters a (uniform on [0, 1]) and k = 3 (no distribution);
 // f = a k + x is a plain response, g = a a constraint g <= `limit`.
@@ -52,14 +46,6 @@ void writeSamplingStudy(const TempDir& dir, const std::string& sampleMethod, int
                 sampleMethod + "\ngenRSMAfterStudy: 0\n*END\n");
 }
 
-testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
-  std::vector<std::string> arguments = {"i=study.in"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
 // The sorted values of a results file's "Sorted Response Values" section.
 std::vector<double> sortedValues(const std::string& text) {
   std::vector<double> values;
@@ -77,8 +63,8 @@ std::vector<double> sortedValues(const std::string& text) {
 TEST(SamplingRun, LatinHypercubeWritesTheResultsOfEveryResponse) {
   TempDir dir("karvo-rr-lhc");
   writeSamplingStudy(dir, "OtherLHC", 10, "2");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  const std::string text = studyMessages(dir);
   EXPECT_THAT(text, HasLines("Generating the Latin Hypercube based design array...\n"));
   EXPECT_THAT(text, HasLines("Num in: 10, num existing: 0, num duplicates: 0\n"));
   EXPECT_THAT(text, HasLines("Agent 0: constraint g: beta 1e+300, probability of failure 0 "
@@ -100,10 +86,10 @@ TEST(SamplingRun, LatinHypercubeWritesTheResultsOfEveryResponse) {
 TEST(SamplingRun, MonteCarloWithEverySampleFailing) {
   TempDir dir("karvo-rr-mc");
   writeSamplingStudy(dir, "OtherMonteCarlo", 12, "-1");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Agent 0: constraint g: beta -1e+300, probability of "
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Agent 0: constraint g: beta -1e+300, probability of "
                                       "failure 1 (12 of 12 samples failed).\n"));
-  EXPECT_EQ(messages(dir).find("Latin Hypercube"), std::string::npos);
+  EXPECT_EQ(studyMessages(dir).find("Latin Hypercube"), std::string::npos);
   const std::string g = readFile(dir.file("RandR_0_g.out"));
   EXPECT_EQ(sortedValues(g).size(), 12u);
   EXPECT_THAT(g, ::testing::EndsWith("\n    Beta: -1e+300\n    Probability of failure: 1"));
@@ -115,7 +101,7 @@ TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
   TempDir dir("karvo-rr-resume");
   writeSamplingStudy(dir, "OtherLHC", 8, "2");
   writeStoppingCounter(dir, 3, "study.io");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
   EXPECT_THAT(readFile(dir.file("rr0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
   const int first = std::stoi(readFile(dir.file("count")));
   ASSERT_GE(first, 3);
@@ -123,8 +109,8 @@ TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
   EXPECT_FALSE(fs::exists(dir.file("RandR_0_g.out")));
 
   fs::remove(dir.file("study.io"));
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
+  const std::string text = studyMessages(dir);
   const std::size_t at = text.find("Read ");
   ASSERT_NE(at, std::string::npos) << text;
   const int stored = std::stoi(text.substr(at + 5));
@@ -143,8 +129,8 @@ TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
 TEST(SamplingRun, AgentWithoutRandomParametersWritesNoResults) {
   TempDir dir("karvo-rr-none");
   writeSamplingStudy(dir, "OtherMonteCarlo", 5, "2", false);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir),
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir),
               HasLines("*WARNING\nThere are no parameters (Fixed variables) defined with "
                        "distributions applied to them for agent 0. No reliability calculation "
                        "can be performed.\n"));

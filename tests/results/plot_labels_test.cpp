@@ -11,18 +11,14 @@
 
 #include "results/plots.h"
 #include "support/search_study.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::readFile;
-using testing::runKarvo;
-using testing::runShell;
-using testing::TempDir;
-using testing::writeFile;
+using namespace karvo::testing;
 
 // The <text> elements of an SVG file, one per line, read with python3's XML parser.
 std::string textsOf(const TempDir& dir, const std::string& svg) {
@@ -32,13 +28,13 @@ std::string textsOf(const TempDir& dir, const std::string& svg) {
             "    print(e.text)\n"
             "print('limits', len([e for e in ET.parse(sys.argv[1]).getroot().iter() "
             "if e.get('class') == 'limit']))\n");
-  const testing::ProcessResult result =
-      runShell("/usr/bin/python3 texts.py " + testing::shellQuote(svg), dir.path());
+  const ProcessResult result =
+      runShell("/usr/bin/python3 texts.py " + shellQuote(svg), dir.path());
   EXPECT_EQ(result.status, 0) << result.err;
   return result.out;
 }
 
-testing::ProcessResult plot(const TempDir& dir) {
+ProcessResult plot(const TempDir& dir) {
   return runKarvo({"plot", "study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
@@ -54,10 +50,10 @@ TEST(PlotLabels, ConvergenceShowsTheObjectiveAndNoFailedEntryWithoutFailures) {
   study.f = "(x - 3)**2 + y";
   testing::writeSearchStudy(dir, study);
   ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << testing::searchMessages(dir);
-  const testing::ProcessResult result = plot(dir);
+  const ProcessResult result = plot(dir);
   ASSERT_EQ(result.status, 0) << result.err;
   const std::string texts = textsOf(dir, dir.file("plots/convergence_0.svg"));
-  EXPECT_THAT(texts, testing::HasLines("Evaluations\nf\n"));
+  EXPECT_THAT(texts, HasLines("Evaluations\nf\n"));
   EXPECT_THAT(texts, Not(HasSubstr("Performance")));
   EXPECT_THAT(texts, Not(HasSubstr("failed")));
 }
@@ -83,7 +79,7 @@ void writeScatterStudy(const TempDir& dir, const std::string& sampleMethod) {
             "*STUDY\nname: scatter\nstartAgent: 0\nendAgent: 0\nfilePrefix: rr\n"
             "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: reliability\n"
             "numEvals: 25\nsampleMethod: " + sampleMethod + "\ngenRSMAfterStudy: 0\n*END\n");
-  const auto run = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  const auto run = runStudy(dir);
   ASSERT_EQ(run.status, 0) << readFile(dir.file("study.mes"));
 }
 
@@ -93,21 +89,21 @@ TEST(PlotLabels, ReliabilityHistogramShowsTheLimitAndTheRunsProbabilityOfFailure
   // The message file's note: "Agent 0: constraint f: beta ..., probability of failure ...
   // (k of 25 samples failed)."; the histogram says the same.
   std::smatch note;
-  const std::string messages = testing::unwrapped(readFile(dir.file("study.mes")));
+  const std::string messages = studyMessages(dir);
   ASSERT_TRUE(std::regex_search(messages, note,
                                 std::regex("Agent 0: constraint f: (beta [^\n]*failed\\))\\.")))
       << messages;
-  const testing::ProcessResult result = plot(dir);
+  const ProcessResult result = plot(dir);
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "plots/histogram_0_f.svg\n");
   const std::string texts = textsOf(dir, dir.file("plots/histogram_0_f.svg"));
-  EXPECT_THAT(texts, testing::HasLines("limit 2.5\n" + note[1].str() + "\nlimits 1\n"));
+  EXPECT_THAT(texts, HasLines("limit 2.5\n" + note[1].str() + "\nlimits 1\n"));
 }
 
 TEST(PlotLabels, FirstOrderAgentGetsNoHistogram) {
   TempDir dir("karvo-plot-form");
   writeScatterStudy(dir, "OtherFORM");
-  const testing::ProcessResult result = plot(dir);
+  const ProcessResult result = plot(dir);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "The results of the study give no plot.\n");
