@@ -10,6 +10,7 @@
 
 #include "definitions/design_list.h"
 #include "definitions/variables.h"
+#include "support/definition_place.h"
 #include "support/study_files_fixture.h"
 #include "external/distribution.h"
 
@@ -18,14 +19,13 @@ namespace {
 
 using ::testing::ElementsAre;
 using testing::definitionsError;
+using testing::errorPlace;
 using testing::fatalBlock;
 
 // A definition error of one variable: its text, then where it is.
 std::string variableFatal(const std::string& text, const std::string& label,
                           const std::string& name, const std::string& property, int line) {
-  return testing::fatalBlock(text + "\nThe error is in property \"" + property + "\" of the " +
-                             label + " \"" + name + "\" (record on line " +
-                             std::to_string(line) + " of file \"Definitions.in\").");
+  return fatalBlock(text + errorPlace(property, label, name, line));
 }
 using testing::noteBlock;
 using testing::warningBlock;
@@ -313,31 +313,22 @@ TEST_F(DefinitionsTest, RelationshipsAreReadAndValidatedAgainstTheVariables) {
   EXPECT_EQ(messages(),
             fatalBlock("Error in the definition of study relationship \"cap\". The variable \"w\" "
                        "is not a continuous or discrete design variable of the study."
-                       "\nThe error is in property \"variable\""
-                       " of the Study relationship \"cap\""
-                       " (record on line 13 of file \"Definitions.in\").") +
+                       + errorPlace("variable", "Study relationship", "cap", 13)) +
                 fatalBlock("Error in the definition of study relationship \"cap\". The name "
                            "\"ghost\" in its dependencies is not a variable or parameter of the "
-                           "study."
-                           "\nThe error is in property \"dependencies\""
-                           " of the Study relationship \"cap\""
-                           " (record on line 13 of file \"Definitions.in\")."));
+                           "study." + errorPlace("dependencies", "Study relationship", "cap", 13)));
 }
 
 TEST_F(DefinitionsTest, RelationshipAndOptionErrors) {
   EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: sum\nvariable: x\n"),
             fatalBlock("Error in the definition of study relationship \"r\". The type \"sum\" "
                        "defined for this entity is not supported."
-                       "\nThe error is in property \"type\""
-                       " of the Study relationship \"r\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("type", "Study relationship", "r")));
   EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: inequality\nvariable: x\n"
                       "parameters: 1\ncomparison: less\n"),
             fatalBlock("Error in the definition of study relationship \"r\". The comparison "
                        "\"less\" is not supported. Valid choices: less_equal or greater_equal."
-                       "\nThe error is in property \"comparison\""
-                       " of the Study relationship \"r\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("comparison", "Study relationship", "r")));
   EXPECT_EQ(readFatal("*DEFINE_RELATIONSHIP\nname: r\ntype: equality\nvariable: x\n"
                       "parameters: 1\n*DEFINE_RELATIONSHIP\nname: r\ntype: equality\n"),
             fatalBlock("Error in the study relationship definition. The name \"r\" has already "

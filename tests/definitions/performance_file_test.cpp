@@ -9,12 +9,14 @@
 #include <functional>
 #include <string>
 
+#include "support/definition_place.h"
 #include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::errorPlace;
 
 const char* kDefinitions =
     "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 1.0\nbaseline: 2.0\n"
@@ -128,9 +130,7 @@ TEST_F(PerformanceFileTest, ZeroNormalisationIsOneForReliabilityAgentsOnly) {
             fatalOutput("The normalization value for response \"mass\" was specified as 0.0. "
                         "This value must be non-zero. Please fix this before resubmitting the "
                         "run."
-                        "\nThe error is in property \"factor\""
-                        " of the Study response \"mass\""
-                        " (record on line 1 of file \"Performance2.in\")."));
+                        + errorPlace("factor", "Study response", "mass", 1, "Performance2.in")));
 }
 
 TEST_F(PerformanceFileTest, UnknownKeywordsAreSkippedAndAResponseMayBeScoredMoreThanOnce) {
@@ -151,9 +151,7 @@ TEST_F(PerformanceFileTest, TypeOptionAndGoalWordsOutsideTheirListsAreRefused) {
   EXPECT_EQ(readFailure("*RESPONSE\nname: mass\ntype: goal\n"),
             fatalOutput("Error in reading data for study response \"mass\". Unsupported "
                         "response type \"goal\" specified."
-                        "\nThe error is in property \"type\""
-                        " of the Study response \"mass\""
-                        " (record on line 1 of file \"Performance1.in\")."));
+                        + errorPlace("type", "Study response", "mass", 1, "Performance1.in")));
   // (An unknown objective option is refused in the broken-study runs.)
   EXPECT_EQ(readFailure(scored("stress", "constraint", "max_diff")),
             fatalOutput("Opt cannot be equal to 2.  Set Opt equal to -1 to keep the response "
@@ -165,9 +163,7 @@ TEST_F(PerformanceFileTest, TypeOptionAndGoalWordsOutsideTheirListsAreRefused) {
   EXPECT_EQ(readFailure("*RESPONSE\nname: cost\ntype: response\ngoal: biggest\n"),
             fatalOutput("Invalid response goal type selected \"biggest\". Valid choices are "
                         "NONE, smaller, target, nominal, and larger."
-                        "\nThe error is in property \"goal\""
-                        " of the Study response \"cost\""
-                        " (record on line 1 of file \"Performance1.in\")."));
+                        + errorPlace("goal", "Study response", "cost", 1, "Performance1.in")));
 }
 
 TEST_F(PerformanceFileTest, AcceptedRangeMustNotBeEmpty) {
@@ -175,18 +171,14 @@ TEST_F(PerformanceFileTest, AcceptedRangeMustNotBeEmpty) {
             fatalOutput("Error in the definition of the study response \"mass\".\n The minimum "
                         "allowed value (5) cannot be greater than the maximum allowed value "
                         "(1)."
-                        "\nThe error is in property \"acceptMin\""
-                        " of the Study response \"mass\""
-                        " (record on line 1 of file \"Performance1.in\")."));
+                        + errorPlace("acceptMin", "Study response", "mass", 1, "Performance1.in")));
 }
 
 TEST_F(PerformanceFileTest, NameRulesAreEnforced) {
   EXPECT_EQ(readFailure(scored("thickness", "objective", "min_value")),
             fatalOutput("Error in the name definition of a response. The name \"thickness\" has "
                         "already been used to define a variable."
-                        "\nThe error is in property \"name\""
-                        " of the Study response \"thickness\""
-                        " (record on line 1 of file \"Performance1.in\")."));
+                        + errorPlace("name", "Study response", "thickness", 1, "Performance1.in")));
   EXPECT_EQ(readFailure(scored("volume", "objective", "min_value")),
             fatalOutput("The study response \"volume\" in file \"Performance1.in\" has not been "
                         "defined as a response of the study. Please define the response before "
@@ -194,9 +186,7 @@ TEST_F(PerformanceFileTest, NameRulesAreEnforced) {
   EXPECT_EQ(readFailure(scored("mass", "objective", "min_value") +
                         scored("mass", "objective", "max_value")),
             fatalOutput("\nThe response variable name mass already exists as an objective."
-            "\nThe error is in property \"name\""
-            " of the Study response \"mass\""
-            " (record on line 8 of file \"Performance1.in\")."));
+                        + errorPlace("name", "Study response", "mass", 8, "Performance1.in")));
   const std::string repeated =
       "The response name mass already exists in the list of study responses. The following "
       "rules apply for using the same response multiple times: The response can only be used "
@@ -204,16 +194,10 @@ TEST_F(PerformanceFileTest, NameRulesAreEnforced) {
       "limit on the number of constraints defined on a response.";
   EXPECT_EQ(readFailure(scored("mass", "constraint", "equal") +
                         "*RESPONSE\nname: mass\ntype: response\n"),
-            fatalOutput(repeated +
-            "\nThe error is in property \"name\""
-            " of the Study response \"mass\""
-            " (record on line 8 of file \"Performance1.in\")."));
+            fatalOutput(repeated + errorPlace("name", "Study response", "mass", 8, "Performance1.in")));
   EXPECT_EQ(readFailure("*RESPONSE\nname: mass\ntype: response\n" +
                         scored("mass", "objective", "min_value")),
-            fatalOutput(repeated +
-            "\nThe error is in property \"name\""
-            " of the Study response \"mass\""
-            " (record on line 4 of file \"Performance1.in\")."));
+            fatalOutput(repeated + errorPlace("name", "Study response", "mass", 4, "Performance1.in")));
   EXPECT_TRUE(per_type.empty());
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/definition_place.h"
 #include "support/study_files_fixture.h"
 #include "definitions/reader.h"
 #include "platform/platform.h"
@@ -16,6 +17,7 @@ namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::errorPlace;
 using testing::definitionsError;
 using testing::fatalBlock;
 using testing::noteBlock;
@@ -65,10 +67,7 @@ TEST_F(ResourcesTest, RemoteMachineErrors) {
   EXPECT_EQ(readFatal("*DEFINE_REMOTE_MACHINE\nname: m\nplatform: linux\n"),
             fatalBlock("Error in the definition of the platform for the remote machine \"m\". The "
                        "valid options are \"Windows\", \"Linux\" or \"Rescale\", found "
-                       "\"linux\"."
-                       "\nThe error is in property \"platform\""
-                       " of the Remote Machine Profile \"m\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "\"linux\"." + errorPlace("platform", "Remote Machine Profile", "m")));
   EXPECT_EQ(readFatal("*DEFINE_REMOTE_MACHINE\nname: m\nplatform: Rescale\n"
                       "*DEFINE_REMOTE_MACHINE\nname: m\nplatform: Linux\n"),
             fatalBlock("Error in the definition of the remote machine \"m\". The name has already "
@@ -105,10 +104,7 @@ TEST_F(ResourcesTest, RemoteResourceMayNameAProfileDefinedLaterInTheFile) {
 TEST_F(ResourcesTest, ComputeResourceErrors) {
   EXPECT_EQ(readFatal("*DEFINE_COMPUTE_RESOURCE\nname: r\ntype: Grid\n"),
             fatalBlock("Error in the definition of a compute resource. Unsupported type \"Grid\" "
-                       "defined."
-                       "\nThe error is in property \"type\""
-                       " of the Compute Resource \"r\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "defined." + errorPlace("type", "Compute Resource", "r")));
   EXPECT_EQ(readFatal(std::string(kLocal) + kLocal),
             fatalBlock("Error in the definition of the Compute Resource \"local\". The name has "
                        "already been used by another compute resource or compute set. The names "
@@ -116,23 +112,16 @@ TEST_F(ResourcesTest, ComputeResourceErrors) {
   EXPECT_EQ(readFatal("*DEFINE_COMPUTE_RESOURCE\nname: r\ntype: Scheduled\njobUseTemplate: 2\n"),
             fatalBlock("Error in the analysis data definition. The Use job template flag can only "
                        "be 0 (don't use) or 1 (use), found 2."
-                       "\nThe error is in property \"jobUseTemplate\""
-                       " of the Compute Resource \"r\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("jobUseTemplate", "Compute Resource", "r")));
   EXPECT_EQ(readFatal("*DEFINE_COMPUTE_RESOURCE\nname: r\ntype: Direct\njobRemote: yes\n"
                       "jobRemoteProfile: nowhere\n"),
             fatalBlock("Error in the definition of the Compute Resource \"r\". The remote profile "
                        "selected \"nowhere\" has not been defined for this project."
-                       "\nThe error is in property \"jobRemoteProfile\""
-                       " of the Compute Resource \"r\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("jobRemoteProfile", "Compute Resource", "r")));
   EXPECT_EQ(readFatal("*DEFINE_COMPUTE_RESOURCE\nname: r\ntype: Scheduled\nfinishFindJob: Job\n"),
             fatalBlock("Error in the definition of the Compute Resource \"r\". The value \"Job\" "
                        "of \"finishFindJob\" is not supported. Valid options are \"ID\", \"Name\" "
-                       "or no value."
-                       "\nThe error is in property \"finishFindJob\""
-                       " of the Compute Resource \"r\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "or no value." + errorPlace("finishFindJob", "Compute Resource", "r")));
 }
 
 TEST_F(ResourcesTest, StatusCheckByJobIdNeedsTheJobIdRead) {
@@ -176,30 +165,22 @@ TEST_F(ResourcesTest, ResourceSetErrors) {
             fatalBlock("Error in the definition of the compute set \"pool\". The compute resource "
                        "\"nodeA\" has not been defined. All compute resource definitions should "
                        "appear before the compute set definition."
-                       "\nThe error is in property \"resources\""
-                       " of the Compute Set Resource \"pool\""
-                       " (record on line 4 of file \"Definitions.in\")."));
+                       + errorPlace("resources", "Compute Set Resource", "pool", 4)));
   EXPECT_EQ(readFatal(std::string(kLocal) + "*DEFINE_RESOURCE_SET\nname: pool\nresources:2\n"
                                             "local\nlocal\nNumber of evals allowed for local: 1\n"),
             fatalBlock("Error in the definition of the compute set \"pool\". The compute resource "
                        "\"local\" is listed more than once."
-                       "\nThe error is in property \"resources\""
-                       " of the Compute Set Resource \"pool\""
-                       " (record on line 4 of file \"Definitions.in\")."));
+                       + errorPlace("resources", "Compute Set Resource", "pool", 4)));
   EXPECT_EQ(readFatal(std::string(kLocal) + "*DEFINE_RESOURCE_SET\nname: a\nresources: local\n"
                                             "Number of evals allowed for local: 1\n"
                                             "*DEFINE_RESOURCE_SET\nname: b\nresources: a\n"),
             fatalBlock("Error in the definition of the compute set \"b\". The member \"a\" is "
                        "itself a compute set; a set can only hold compute resources."
-                       "\nThe error is in property \"resources\""
-                       " of the Compute Set Resource \"b\""
-                       " (record on line 8 of file \"Definitions.in\")."));
+                       + errorPlace("resources", "Compute Set Resource", "b", 8)));
   EXPECT_EQ(readFatal(std::string(kLocal) + "*DEFINE_RESOURCE_SET\nname: pool\nresources:0\n"),
             fatalBlock("Error in the definition of the compute set \"pool\". The set has no "
                        "member resources."
-                       "\nThe error is in property \"resources\""
-                       " of the Compute Set Resource \"pool\""
-                       " (record on line 4 of file \"Definitions.in\")."));
+                       + errorPlace("resources", "Compute Set Resource", "pool", 4)));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -233,78 +214,44 @@ TEST_F(ResourcesTest, ConditionsOfEveryType) {
   EXPECT_EQ(all->members[2].condition, 9);  // defined after the composite
 }
 
-TEST_F(ResourcesTest, StatusWordsMatchAnalysisStatusCodes) {
-  StatusWord word;
-  EXPECT_FALSE(parseStatusWord("success", word));
-  ASSERT_TRUE(parseStatusWord("Evaluated", word));
-  // codes 0 ERROR .. 5 SKIPPED
-  const bool evaluated[] = {true, true, true, true, false, false};
-  const bool skipped[] = {false, false, false, false, true, true};
-  for (int code = 0; code <= 5; ++code) {
-    EXPECT_EQ(statusWordMatches(StatusWord::Evaluated, code), evaluated[code]) << code;
-    EXPECT_EQ(statusWordMatches(StatusWord::Skipped, code), skipped[code]) << code;
-    EXPECT_EQ(statusWordMatches(StatusWord::Error, code), code == 0) << code;
-    EXPECT_EQ(statusWordMatches(StatusWord::Success, code), code == 1) << code;
-    EXPECT_EQ(statusWordMatches(StatusWord::Feasible, code), code == 2) << code;
-    EXPECT_EQ(statusWordMatches(StatusWord::Infeasible, code), code == 3) << code;
-  }
-}
-
 TEST_F(ResourcesTest, ConditionErrors) {
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: c\ntype: Sometimes\n"),
             fatalBlock("Error in the definition of a condition. The defined type \"Sometimes\" is "
-                       "not supported."
-                       "\nThe error is in property \"type\""
-                       " of the Condition Resource \"c\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "not supported." + errorPlace("type", "Condition Resource", "c")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: c\ntype: Command\ncommand: true\n"),
             fatalBlock("Error in the definition of the command condition \"c\". The condition "
                        "neither checks for the return flag nor text in the output"
-                       "\nThe error is in property \"cmdCheck\""
-                       " of the Condition Resource \"c\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("cmdCheck", "Condition Resource", "c")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: a\ntype: composite\ncondName: b\n"
                       "*DEFINE_CONDITION\nname: b\ntype: composite\n"),
             fatalBlock("Error in the definition of the \"a\" Composite Condition Definition. "
                        "Cannot use another composite condition in its definition."
-                       "\nThe error is in property \"condName\""
-                       " of the Condition Resource \"a\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("condName", "Condition Resource", "a")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: a\ntype: composite\ncondName: ghost\n"),
             fatalBlock("Error in the definition of the \"a\" Composite Condition Definition. The "
                        "condition \"ghost\" has not been defined."
-                       "\nThe error is in property \"condName\""
-                       " of the Condition Resource \"a\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("condName", "Condition Resource", "a")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: a\ntype: composite\ncondName: x\ncondName: y\n"),
             fatalBlock("Error in the definition of the \"a\" Composite Condition Definition. The "
                        "condition \"x\" has no \"condBool\" value to combine it with the next "
-                       "condition."
-                       "\nThe error is in property \"condBool\""
-                       " of the Condition Resource \"a\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "condition." + errorPlace("condBool", "Condition Resource", "a")));
+  // The status words are matched exactly (what each matches: the tests of the conditions).
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: s\ntype: AnalysisStatus\nstatusRef: a\n"
-                      "statusVal: Done\n"),
-            fatalBlock("Error in the definition of the condition \"s\". The status \"Done\" is "
-                       "not supported. Valid options are Evaluated, Skipped, Success, Error, "
-                       "Feasible or Infeasible."
-                       "\nThe error is in property \"statusVal\""
-                       " of the Condition Resource \"s\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                      "statusVal: success\n"),
+            fatalBlock("Error in the definition of the condition \"s\". The status \"success\" "
+                       "is not supported. Valid options are Evaluated, Skipped, Success, Error, "
+                       "Feasible or Infeasible." +
+                       errorPlace("statusVal", "Condition Resource", "s")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: s\ntype: ScheduledJob\ncommand: squeue\n"
                       "find: Number\n"),
             fatalBlock("Error in the definition of the condition \"s\". The Find field of a "
                        "scheduled job condition must be \"Name\" or \"ID\", found \"Number\"."
-                       "\nThe error is in property \"Find\""
-                       " of the Condition Resource \"s\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("Find", "Condition Resource", "s")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: s\ntype: FileContain\nfileType: output\n"
                       "fileRef: a.log\n"),
             fatalBlock("Error in the definition of the condition \"s\". The condition names no "
                        "text to look for (\"findText\" or \"findRef\")."
-                       "\nThe error is in property \"findText\""
-                       " of the Condition Resource \"s\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("findText", "Condition Resource", "s")));
   EXPECT_EQ(readFatal("*DEFINE_CONDITION\nname: p\ntype: FileExist\nfileType: a\nfileRef: b\n"
                       "*DEFINE_CONDITION\nname: p\ntype: FileExist\n"),
             fatalBlock("Error in the definition of a condition. The condition name \"p\" has "

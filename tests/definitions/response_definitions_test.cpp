@@ -7,12 +7,14 @@
 
 #include <string>
 
+#include "support/definition_place.h"
 #include "support/study_files_fixture.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::errorPlace;
 using testing::fatalBlock;
 
 class ResponseDefinitionsTest : public testing::StudyFilesTest {};
@@ -52,16 +54,11 @@ TEST_F(ResponseDefinitionsTest, NameTypeAndAcceptedRangeErrors) {
                        "been used. The response names need to be unique."));
   EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: Guess\n"),
             fatalBlock("Internal error in identifying the response type for response \"m\". "
-                       "Exiting."
-                       "\nThe error is in property \"type\""
-                       " of the Response \"m\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "Exiting." + errorPlace("type", "Response", "m")));
   EXPECT_EQ(readFatal("*DEFINE_RESPONSE\nname: m\ntype: File\nacceptMin: 2\nacceptMax: 1\n"),
             fatalBlock("Error in the definition of the response \"m\". The minimum allowed value "
                        "(2) cannot be greater than the maximum allowed value (1)."
-                       "\nThe error is in property \"acceptMin\""
-                       " of the Response \"m\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("acceptMin", "Response", "m")));
 }
 
 TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
@@ -69,36 +66,24 @@ TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
                       "fitY: y\nfitMode: Closest\n"),
             fatalBlock("Error in the definition of the response \"c\". The curve fit mode "
                        "\"Closest\" is not supported. Valid options are \"Match\", \"Keep below\" "
-                       "or \"Keep above\"."
-                       "\nThe error is in property \"fitMode\""
-                       " of the Curve Fit Response \"c\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "or \"Keep above\"." + errorPlace("fitMode", "Curve Fit Response", "c")));
   const std::string filter = "*DEFINE_RESPONSE\nname: s\ntype: Filter\nfilter: a\n";
   EXPECT_EQ(readFatal(filter + "filterType: 3\n"),
             fatalBlock("Error in the definition of the response \"s\".\nThe filter type option "
                        "selected (3) is unsupported. Only 1 (Butterworth) or 2 (Point average) "
-                       "are valid options."
-                       "\nThe error is in property \"filterType\""
-                       " of the Filter Response \"s\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       "are valid options." + errorPlace("filterType", "Filter Response", "s")));
   EXPECT_EQ(readFatal(filter + "filterType: 1\ncutoff: 100\ninterval: 0.001\n"),
             fatalBlock("Error in the definition of the response \"s\".\nCutoff frequency can only "
                        "be 60hz or 180hz. Found 100."
-                       "\nThe error is in property \"cutoff\""
-                       " of the Filter Response \"s\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("cutoff", "Filter Response", "s")));
   EXPECT_EQ(readFatal(filter + "filterType: 1\ncutoff: 60\ninterval: 0\n"),
             fatalBlock("Error in the definition of the response \"s\".\nThe time step of the "
                        "signal (\"interval\", 0) must be greater than 0."
-                       "\nThe error is in property \"interval\""
-                       " of the Filter Response \"s\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("interval", "Filter Response", "s")));
   EXPECT_EQ(readFatal(filter + "filterType: 2\nnumPts: 1\n"),
             fatalBlock("Error in the definition of the response \"s\".\nThe number of points "
                        "averaged (\"numPts\", 1) must be greater than 1."
-                       "\nThe error is in property \"numPts\""
-                       " of the Filter Response \"s\""
-                       " (record on line 1 of file \"Definitions.in\")."));
+                       + errorPlace("numPts", "Filter Response", "s")));
   const std::string fld = "*DEFINE_RESPONSE\nname: l\ntype: FLD\nminor: a\nmajor: b\n";
   const std::string keeler = fld + "curveType: Keeler\nthickness: 1.5\nhardening: n\n";
   EXPECT_EQ(readFatal(keeler + "compAngle: 91\n"),
@@ -106,10 +91,7 @@ TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
                        "file \"Definitions.in\", the value read (91) is outside the expected "
                        "range [0, 90]"));
   const std::string head = "Error in the definition of the response \"l\".\n";
-  auto at = [](const char* property) {
-    return std::string("\nThe error is in property \"") + property +
-           "\" of the FLD Response \"l\" (record on line 1 of file \"Definitions.in\").";
-  };
+  auto at = [](const char* property) { return errorPlace(property, "FLD Response", "l"); };
   EXPECT_EQ(readFatal(fld + "curveType: Hill\n"),
             fatalBlock(head + "The forming-limit curve type \"Hill\" is not supported. Valid "
                               "options are \"Keeler\" or \"Curve\"." + at("curveType")));

@@ -279,7 +279,7 @@ TEST(LeftoverLockFile, OfASecondAgentInTheRangeOnly) {
 // ---------------------------------------------------------------------------------------
 // Environment
 
-TEST(BadEnvironment, KarvoRootNotAFolder) {
+TEST(BadEnvironment, KarvoRootNotAFolderEndsTheStartWithoutABackupFolder) {
   TempDir dir;
   writeMinimalStudy(dir.path());
   const std::string root = dir.path() + "/missing/solver";
@@ -289,6 +289,17 @@ TEST(BadEnvironment, KarvoRootNotAFolder) {
               HasLines("*ERROR\nThe extension environment could not be created: the "
                        "installation folder \"" +
                        root + "\" (KARVO_ROOT) is not a folder.\n"));
+  // A start that ends at once has no earlier results to move: it makes no backup folder. The
+  // next start moves the message file it left into one.
+  EXPECT_EQ(filesEndingIn(dir.path(), ""),
+            (std::vector<std::string>{"Assembly.in", "Definitions.in", "Performance0.in",
+                                      "Representation0.in", "study.in", "study.mes"}));
+  const std::string first = readFile(dir.file("study.mes"));
+  ASSERT_EQ(runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + root}).status, kFatalStatus);
+  const std::set<std::string> backups = backupFolders(dir.path());
+  ASSERT_EQ(backups.size(), 1u);
+  EXPECT_EQ(filesEndingIn(dir.file(*backups.begin()), ""), std::vector<std::string>{"study.mes"});
+  EXPECT_EQ(readFile(dir.file(*backups.begin() + "/study.mes")), first);
 }
 
 // ---------------------------------------------------------------------------------------

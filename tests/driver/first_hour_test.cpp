@@ -132,32 +132,56 @@ TEST(BestDesign, WithoutAFeasibleDesignTheLeastInfeasibleOneIsGiven) {
 // ---------------------------------------------------------------------------------------
 // An interactive terminal
 
-// On a terminal (a pseudo-terminal made by script(1)) the per-design notes go to the message
-// file only, unless `verbose` asks for them; a pipe keeps them on standard output.
-TEST(Terminal, PerDesignNotesStayOffAnInteractiveTerminalUnlessVerboseAndTheBestDesignIsShown) {
+// On a terminal (a pseudo-terminal made by script(1)) the progress line is redrawn in place
+// and the per-design notes go to the message file only, unless `verbose` asks for them; a pipe
+// keeps them on standard output and gets one plain progress line per cycle. The run ends with
+// its best design.
+TEST(Terminal, ProgressLineAndPerDesignNotesOnATerminalAndOnAPipeThenTheBestDesign) {
   TempDir dir;
   writeSearchStudy(dir);
   const std::string note = "*NOTE\nCompleted design evaluation for all designs requested.";
   const auto onTerminal = [&dir](const std::string& options) {
-    ProcessResult result = runShell(
+    const ProcessResult result = runShell(
         "KARVO_ROOT=" + shellQuote(dir.path()) + " script -qec " +
-            shellQuote(shellQuote(KARVO_BINARY) + " i=study.in" + options) +
-            " /dev/null",
+            shellQuote(shellQuote(KARVO_BINARY) + " i=study.in" + options) + " /dev/null",
         dir.path());
     EXPECT_EQ(result.status, 0) << result.out;
-    result.out.erase(std::remove(result.out.begin(), result.out.end(), '\r'), result.out.end());
     return result.out;
   };
-  const std::string quiet = onTerminal("");
+  const std::string raw = onTerminal("");
+  EXPECT_THAT(raw, HasSubstr("\ragent 0 (sizing)  cycle 1/2  evals "));
+  // The messages of the run, the end-of-run note too, start on a clean line.
+  EXPECT_THAT(raw, HasSubstr("\r\x1b[K"));
+  const auto withoutReturns = [](std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+  };
+  const std::string quiet = withoutReturns(raw);
   EXPECT_THAT(quiet, Not(HasSubstr(note)));
   EXPECT_THAT(quiet, HasSubstr("*OUTPUT\nBest design of agent 0 (sizing): design 1\n"));
   EXPECT_THAT(quiet, HasSubstr("End of KARVO run."));
   EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr(note));
-  EXPECT_THAT(onTerminal(" verbose"), HasSubstr(note));
+  EXPECT_THAT(withoutReturns(onTerminal(" verbose")), HasSubstr(note));
   const ProcessResult piped = runStudy(dir);
   ASSERT_EQ(piped.status, 0) << piped.err;
   EXPECT_THAT(piped.out, HasSubstr(note));
   EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr(note)));
+  // On a pipe: no control characters, one line per cycle of the agent; the line shows the
+  // objective's value, not the score.
+  const std::regex line(
+      "agent 0 \\(sizing\\)  cycle ([12])/2  evals (\\d+)/16  running 0  queued 0  failed 0  "
+      "best f -?[0-9.e+-]+ \\(design \\d+\\)  \\d\\d:\\d\\d:\\d\\d elapsed( +about "
+      "\\d\\d:\\d\\d:\\d\\d left)?\n");
+  std::string rest = piped.err;
+  std::smatch match;
+  int lines = 0;
+  while (std::regex_search(rest, match, line, std::regex_constants::match_continuous)) {
+    EXPECT_EQ(match[1].str(), std::to_string(++lines));
+    rest = match.suffix();
+  }
+  EXPECT_EQ(lines, 2) << piped.err;
+  EXPECT_EQ(rest, "") << piped.err;
+  EXPECT_THAT(piped.err, HasSubstr("  best f 0.04 (design 1)  "));
   // The best feasible design, with its variables and its objective and constraint values as
   // the study states them, on standard output, in the message file and in the report.
   const std::string best =
@@ -167,8 +191,6 @@ TEST(Terminal, PerDesignNotesStayOffAnInteractiveTerminalUnlessVerboseAndTheBest
   EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr("*OUTPUT\n" + best + "\n"));
   EXPECT_THAT(readFile(dir.file("demo0.rpt")),
               HasSubstr("\n*BEST DESIGN\n" + best + "\nEnd of KARVO run.\n*EXIT STATE\n"));
-  // The progress line shows the objective's value, not the score.
-  EXPECT_THAT(piped.err, HasSubstr("  best f 0.04 (design 1)  "));
 }
 
 }  // namespace

@@ -22,86 +22,21 @@ import time
 
 DESIGNS = 400
 
-ASSEMBLY = """*TYPE
-version: 2019.01
-*AGENT
-id: 0
-name: reference
-type: evaluation
-representation: 0
-performance: 0
-process: 0
-*END
-"""
-DEFINITIONS = """*DEFINE_VARIABLE
-name: x
-type: Continuous
-id: 1
-min: 0
-baseline: 1
-max: 10
-*DEFINE_VARIABLE
-name: y
-type: Continuous
-id: 2
-min: 0
-baseline: 1
-max: 10
-*DEFINE_RESPONSE
-name: f
-type: Formula
-formula: x * x + y
-*DEFINE_RESPONSE
-name: g
-type: Formula
-formula: x - y
-*END
-"""
-REPRESENTATION = """*VARIABLE
-name: x
-id: 1
-resolution: 101
-*VARIABLE
-name: y
-id: 2
-resolution: 101
-*END
-"""
-PERFORMANCE = """*RESPONSE
-name: f
-type: objective
-option: min_value
-factor: 1
-target: 0
-quadWt: 0
-linearWt: 1
-*RESPONSE
-name: g
-type: response
-*END
-"""
+ASSEMBLY = ("*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: reference\ntype: evaluation\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n")
+DEFINITIONS = ("*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 10\n"
+               "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 10\n"
+               "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x * x + y\n"
+               "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x - y\n*END\n")
+REPRESENTATION = ("*VARIABLE\nname: x\nid: 1\nresolution: 101\n"
+                  "*VARIABLE\nname: y\nid: 2\nresolution: 101\n*END\n")
+PERFORMANCE = ("*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+               "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: response\n*END\n")
 PROCESS = "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n"
-STUDY = """*STUDY
-name: killed
-startAgent: 0
-endAgent: 0
-filePrefix: killed
-randomSeed: 0.5
-mode: {mode}
-*RUN_OPTIONS
-saveHistoryForEachEval: 1
-*AGENT
-id: 0
-method: GA
-populationSize: 4
-numCycles: 1
-generationsPerCycle: 1
-crossoverType: 1
-mutationType: 0
-selectionType: 0
-selectionParameter: 2
-*END
-"""
+STUDY = ("*STUDY\nname: killed\nstartAgent: 0\nendAgent: 0\nfilePrefix: killed\n"
+         "randomSeed: 0.5\nmode: {mode}\n*RUN_OPTIONS\nsaveHistoryForEachEval: 1\n*AGENT\nid: 0\n"
+         "method: GA\npopulationSize: 4\nnumCycles: 1\ngenerationsPerCycle: 1\n"
+         "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n*END\n")
 
 
 def design_lines():

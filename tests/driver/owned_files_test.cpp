@@ -1,6 +1,6 @@
 // What a run may move or delete: only what it wrote. A folder setting that names the study
 // folder or one above it is refused before anything is touched; an evaluation folder that also
-// holds the user's files keeps them; a start that fails makes no empty backup folder.
+// holds the user's files keeps them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -25,9 +25,7 @@ using testing::writeFile;
 // The minimal study in `folder` with `lines` added to agent 0's record.
 void writeStudyWith(const std::string& folder, const std::string& lines) {
   testing::writeMinimalStudy(folder);
-  std::string study = readFile(folder + "/study.in");
-  study.insert(study.find("numEvals: 200\n") + 14, lines);
-  writeFile(folder + "/study.in", study);
+  testing::replaceIn(folder, "study.in", "numEvals: 200\n", "numEvals: 200\n" + lines);
 }
 
 testing::ProcessResult runIn(const std::string& folder, std::vector<std::string> options = {}) {
@@ -102,7 +100,7 @@ TEST(BackupFolderHoldingTheStudy, IsRefusedBeforeTheEarlierResultsAreTouched) {
   EXPECT_EQ(result.status, 133);
   EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))),
               HasSubstr("The backup folder (work/old) is the evaluation folder of agent 0 (" +
-                        fs::canonical(dir.path()).string() +
+                        testing::workingDirectory(dir) +
                         "/work), holds it or lies inside it."));
   EXPECT_TRUE(fs::is_directory(dir.file("work/Design1")));
 }
@@ -128,28 +126,6 @@ TEST(EvaluationFolderOfTheUser, KeepsWhatTheSolverDidNotWrite) {
   EXPECT_FALSE(fs::exists(dir.file("work/Design999")));
   EXPECT_EQ(readFile(dir.file("work/notes.txt")), "the user's\n");
   EXPECT_TRUE(fs::is_directory(dir.file("work/Designs")));
-}
-
-// A start that ends at once has no earlier results to move: it makes no backup folder. The
-// next start moves the message file it left into one.
-TEST(FailedStart, MakesNoEmptyBackupFolder) {
-  TempDir dir("karvo-owned");
-  testing::writeMinimalStudy(dir.path());
-  const std::string noRoot = "KARVO_ROOT=" + dir.file("missing");
-  testing::ProcessResult result = runKarvo({"i=study.in"}, dir.path(), {noRoot});
-  ASSERT_EQ(result.status, 133);
-  std::set<std::string> expected = {"Assembly.in", "Definitions.in", "Performance0.in",
-                                    "Representation0.in", "study.in", "study.mes"};
-  EXPECT_EQ(entriesOf(dir.path()), expected);
-  const std::string first = readFile(dir.file("study.mes"));
-  ASSERT_EQ(runKarvo({"i=study.in"}, dir.path(), {noRoot}).status, 133);
-  std::vector<std::string> backups;
-  for (const std::string& name : entriesOf(dir.path())) {
-    if (name.rfind("RESULTS_BACKUP_", 0) == 0) backups.push_back(name);
-  }
-  ASSERT_EQ(backups.size(), 1u);
-  EXPECT_EQ(entriesOf(dir.file(backups[0])), std::set<std::string>{"study.mes"});
-  EXPECT_EQ(readFile(dir.file(backups[0] + "/study.mes")), first);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@
 #include "base/run_files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -138,6 +138,9 @@ struct SignalCase {
 
 class StopSignal : public ::testing::TestWithParam<SignalCase> {};
 
+// While the run goes on, a second start of the study stops before it touches any of the
+// study's files: the running run's message file is neither moved away nor (with `overwrite`)
+// cut, and no backup folder is made.
 TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   TempDir dir("karvo-signal");
   const auto [karvo, analysis, background, escaped] = startHangingRun(dir);
@@ -145,6 +148,21 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   ASSERT_GT(background, 1);
   ASSERT_GT(escaped, 1);
   ASSERT_TRUE(exists(dir, "demo0.lock"));
+  const std::string messages = readFile(dir.file("study.mes"));
+  const std::string lock = readFile(dir.file("demo0.lock"));
+  const std::vector<std::string> before = testing::filesEndingIn(dir.path(), "");
+  for (const char* option : {"checksetup", "overwrite"}) {
+    SCOPED_TRACE(option);
+    const testing::ProcessResult second = testing::runStudy(dir, {option});
+    EXPECT_EQ(second.status, 133);
+    EXPECT_EQ(second.err,
+              "\n**** ERROR ****\n\tThe study file (study.in) is in use by another solver run in "
+              "this folder.\n\tThis run stops without touching any file of the study. Wait until "
+              "the other run has ended, or stop it, and start this one again.\n");
+    EXPECT_EQ(readFile(dir.file("study.mes")), messages);
+    EXPECT_EQ(readFile(dir.file("demo0.lock")), lock);
+    EXPECT_EQ(testing::filesEndingIn(dir.path(), ""), before);
+  }
 
   ::kill(karvo, GetParam().signal);
   const int status = waitedStatus(karvo);
@@ -211,11 +229,9 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
   ASSERT_TRUE(exists(dir, "demo0.lock"));
 
   writeFile(dir.file("calc.sh"), "echo 'RESULT F = 2.5' > calc.out\n");
-  testing::ProcessResult next =
-      testing::runKarvo({"i=study.in", "checksetup", "overwrite"}, dir.path(),
-                        {"KARVO_ROOT=" + dir.path()});
+  testing::ProcessResult next = testing::runStudy(dir, {"checksetup", "overwrite"});
   EXPECT_EQ(next.status, 0) << readFile(dir.file("study.mes"));
-  const std::string lock = std::filesystem::canonical(dir.path()).string() + "/demo0.lock";
+  const std::string lock = testing::workingDirectory(dir) + "/demo0.lock";
   EXPECT_NE(flat(readFile(dir.file("study.mes")))
                 .find("The lock file (" + lock + ") was left behind by a run (process " +
                       std::to_string(karvo) + " on this host) that has ended. This run takes it "
@@ -223,43 +239,6 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
             std::string::npos)
       << readFile(dir.file("study.mes"));
   EXPECT_FALSE(exists(dir, "demo0.lock"));
-}
-
-// A second start of a study that is running stops before it touches any of the study's
-// files: the running run's message file is neither moved away nor (with `overwrite`) cut,
-// and no backup folder is made.
-TEST(SecondRun, OfARunningStudyStopsWithoutTouchingItsFiles) {
-  TempDir dir("karvo-signal");
-  const HangingRun first = startHangingRun(dir);
-  const pid_t karvo = first.karvo, analysis = first.analysis;
-  ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
-  const std::string messages = readFile(dir.file("study.mes"));
-  const std::string lock = readFile(dir.file("demo0.lock"));
-  auto entries = [&dir] {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-      names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  };
-  const std::vector<std::string> before = entries();
-  for (const char* option : {"checksetup", "overwrite"}) {
-    testing::ProcessResult second = testing::runKarvo({"i=study.in", option}, dir.path(),
-                                                      {"KARVO_ROOT=" + dir.path()});
-    EXPECT_EQ(second.status, 133) << option;
-    EXPECT_EQ(second.err,
-              "\n**** ERROR ****\n\tThe study file (study.in) is in use by another solver run in "
-              "this folder.\n\tThis run stops without touching any file of the study. Wait until "
-              "the other run has ended, or stop it, and start this one again.\n")
-        << option;
-    EXPECT_EQ(readFile(dir.file("study.mes")), messages) << option;
-    EXPECT_EQ(readFile(dir.file("demo0.lock")), lock) << option;
-    EXPECT_EQ(entries(), before) << option;
-  }
-  ::kill(karvo, SIGTERM);
-  waitedStatus(karvo);
-  EXPECT_TRUE(goneWithin10s(analysis));
 }
 
 // ---- What an analysis leaves running ----------------------------------------------------

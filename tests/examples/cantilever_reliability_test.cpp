@@ -9,9 +9,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <utility>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo::testing {
 namespace {
@@ -47,14 +46,8 @@ TEST(CantileverReliabilityExample, EachAgentEstimatesTheExactProbabilityOfFailur
   fs::copy(kExample, dir.path(), fs::copy_options::recursive);
   // A fifth of the samples (the demo runs the study as it stands): the estimates are checked
   // against their own standard errors, and each design still costs its folders.
-  std::string study = readFile(dir.file("cantilever.in"));
-  for (const auto& [from, to] : {std::pair<std::string, std::string>{"numEvals: 2000\n", "numEvals: 400\n"},
-                                 {"numEvals: 20000\n", "numEvals: 4000\n"}}) {
-    const std::size_t at = study.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    study.replace(at, from.size(), to);
-  }
-  writeFile(dir.file("cantilever.in"), study);
+  replaceIn(dir.path(), "cantilever.in", "numEvals: 2000\n", "numEvals: 400\n");
+  replaceIn(dir.path(), "cantilever.in", "numEvals: 20000\n", "numEvals: 4000\n");
   const ProcessResult result =
       runKarvo({"i=cantilever.in"}, dir.path(), {"KARVO_ROOT=" + std::string(KARVO_SOURCE_DIR)});
   const std::string messages = unwrapped(readFile(dir.file("cantilever.mes")));

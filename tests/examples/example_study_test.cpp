@@ -4,7 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -13,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo::testing {
 namespace {
@@ -76,19 +75,6 @@ std::map<std::string, std::string> definedVariables() {
   return variables;
 }
 
-std::vector<std::string> filesEndingIn(const std::string& folder, const std::string& ending) {
-  std::vector<std::string> names;
-  for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() >= ending.size() &&
-        name.compare(name.size() - ending.size(), ending.size(), ending) == 0) {
-      names.push_back(name);
-    }
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 class ExampleStudy : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -139,15 +125,8 @@ TEST_F(ExampleStudy, FullRunAfterReportOnlyRunCompletesEveryAgent) {
   // The sizing agent's search shortened from 400 evaluations to 100 (the sizing warns of
   // nothing there), and each analysis checked for completion on every pass instead of once
   // a second, so that the whole run takes seconds.
-  auto edit = [&](const std::string& file, const std::string& from, const std::string& to) {
-    std::string text = readFile(dir_.file(file));
-    const std::size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << file << ": " << from;
-    text.replace(at, from.size(), to);
-    writeFile(dir_.file(file), text);
-  };
-  edit("truss.in", "numEvals: 400\n", "numEvals: 100\n");
-  edit("Process0.in", "finishCheckFrequency: 1\n", "finishCheckFrequency: 0\n");
+  replaceIn(dir_.path(), "truss.in", "numEvals: 400\n", "numEvals: 100\n");
+  replaceIn(dir_.path(), "Process0.in", "finishCheckFrequency: 1\n", "finishCheckFrequency: 0\n");
   ProcessResult reportOnly = karvo({"i=truss.in", "generateReportOnly"});
   ASSERT_EQ(reportOnly.status, 0) << reportOnly.err << readFile(dir_.file("truss.mes"));
   expectOnlyNotes();
@@ -207,12 +186,11 @@ TEST_F(ExampleStudy, FullRunAfterReportOnlyRunCompletesEveryAgent) {
   }
 
   // The reports of the report-only run were moved aside, not overwritten.
-  int backedUp = 0;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir_.path())) {
-    if (entry.path().filename().string().rfind("RESULTS_BACKUP_", 0) != 0) continue;
-    backedUp += static_cast<int>(filesEndingIn(entry.path().string(), ".rpt").size());
+  std::size_t backedUp = 0;
+  for (const std::string& folder : backupFolders(dir_.path())) {
+    backedUp += filesEndingIn(dir_.file(folder), ".rpt").size();
   }
-  EXPECT_EQ(backedUp, 3);
+  EXPECT_EQ(backedUp, 3u);
 }
 
 // The trade-off study file is read and checked without a warning; its run (80 analyses) is

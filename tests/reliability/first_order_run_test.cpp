@@ -1,6 +1,6 @@
 // First-order reliability studies through the real karvo binary: a formula constraint whose
-// limit state is linear in two normal parameters gets the exact beta in its results file, and
-// a distribution the iteration cannot take stops the run.
+// limit state is linear in two normal parameters gets the exact beta in its results file (and
+// no histogram plot), and a distribution the iteration cannot take stops the run.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -65,6 +65,12 @@ TEST(FirstOrderRun, LinearConstraintGetsTheExactBeta) {
   const std::string twice = readFile(dir.file("RandR_0_twice.out"));
   EXPECT_NE(twice.find("\n           twice,         6,"), std::string::npos) << twice;
   EXPECT_EQ(twice.find("RELIABILITY"), std::string::npos);
+  // Its results give no histogram.
+  const ProcessResult plot =
+      runKarvo({"plot", "study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(plot.status, 0);
+  EXPECT_EQ(plot.out, "");
+  EXPECT_EQ(plot.err, "The results of the study give no plot.\n");
 }
 
 TEST(FirstOrderRun, UnsupportedDistributionStopsTheRun) {

@@ -1,10 +1,12 @@
 // Sampled robustness and reliability studies through the real karvo binary, with formula
-// responses: the results files of a Latin hypercube and of a Monte Carlo study, a resumed
-// study that evaluates only the samples not stored, and an agent without random parameters.
+// responses: the results files of a Latin hypercube and of a Monte Carlo study, the histogram
+// plot of a constraint, a resumed study that evaluates only the samples not stored, and an
+// agent without random parameters.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -93,6 +95,35 @@ TEST(SamplingRun, MonteCarloWithEverySampleFailing) {
   const std::string g = readFile(dir.file("RandR_0_g.out"));
   EXPECT_EQ(sortedValues(g).size(), 12u);
   EXPECT_THAT(g, ::testing::EndsWith("\n    Beta: -1e+300\n    Probability of failure: 1"));
+}
+
+// The histogram of a constraint (g = a <= 0.5 over 25 Monte Carlo samples) shows its limit,
+// its sample count and the probability of failure the run found, as the message file says:
+// "Agent 0: constraint g: beta ..., probability of failure ... (k of 25 samples failed).".
+TEST(SamplingRun, HistogramOfAConstraintShowsItsLimitAndTheProbabilityOfFailure) {
+  TempDir dir("karvo-plot-limit");
+  writeSamplingStudy(dir, "OtherMonteCarlo", 25, "0.5");
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  std::smatch note;
+  const std::string messages = studyMessages(dir);
+  ASSERT_TRUE(std::regex_search(messages, note,
+                                std::regex("Agent 0: constraint g: (beta [^\n]*failed\\))\\.")))
+      << messages;
+  const ProcessResult result =
+      runKarvo({"plot", "study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "plots/histogram_0_f.svg\nplots/histogram_0_g.svg\n");
+  // The <text> elements, one a line, and the count of limit marks, read with python3.
+  writeFile(dir.file("texts.py"),
+            "import sys, xml.etree.ElementTree as ET\n"
+            "root = ET.parse(sys.argv[1]).getroot()\n"
+            "for e in root.iter('{http://www.w3.org/2000/svg}text'):\n    print(e.text)\n"
+            "print('limits', len([e for e in root.iter() if e.get('class') == 'limit']))\n");
+  const ProcessResult texts =
+      runShell("/usr/bin/python3 texts.py plots/histogram_0_g.svg", dir.path());
+  ASSERT_EQ(texts.status, 0) << texts.err;
+  EXPECT_THAT(texts.out, HasLines("limit 0.5\n" + note[1].str() + "\nlimits 1\n"));
+  EXPECT_THAT(texts.out, HasLines("25 values\n"));
 }
 
 // A run stopped after some samples keeps them in its history; the resumed run draws the
