@@ -223,6 +223,8 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
        kAgentDoe},
       {m(kMethodDoe, "sampleMethod", "3LevelPartial"),
        definitionText("generator", "The property is not defined."), kAgentDoe},
+      {m(kMethodDoe, "surfaceType", "Cubic"), "Unrecognized approximation model type specified: Cubic",
+       kAgentDoe},
       {m(kMethodRobustDesign, "noiseSampleMethod", "RobustParameterDesign"),
        "Unrecognized DOE type specified: RobustParameterDesign", kAgentDoe},
       {m(kMethodRobustness, "numEvals", "1"),

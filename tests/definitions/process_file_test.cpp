@@ -273,6 +273,10 @@ TEST_F(ProcessFileTest, AnalysisRecordsAreRefusedWithTheirTexts) {
        "Error in locating \"ready\" in the list of defined conditions. This condition has not "
        "been defined. It is used as the run condition of analysis \"a\"." +
            executionPlace("runCondition")},
+      {serialA("", "finishCondition: ready\n"),
+       "Error in locating \"ready\" in the list of defined conditions. This condition has not "
+       "been defined. It is used as the finish condition of analysis \"a\"." +
+           executionPlace("finishCondition")},
       {serialA("outputResponse: volume\n"), undefinedVolume + place("outputResponse", "a", 3)},
       {serialA("", "numDesigns: 0\n"),
        "Number of simultaneous designs for analysis \"a\" must be greater than 0, found 0" +

@@ -10,7 +10,7 @@
 
 #include "driver/check_performance.h"
 #include "base/design.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -19,11 +19,7 @@ namespace fs = std::filesystem;
 
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
+using namespace karvo::testing;
 
 const std::string kHeader = "\n\t********* OUTPUT FOR RESPONSE EXTRACTION TEST *********\n\n";
 const std::string kTrailer =
@@ -59,7 +55,7 @@ void writeStudy(const std::string& dir, const std::string& script) {
             "*EXECUTION_DEFINITION\ntoolCmd: touch other.ran\n*END\n");
 }
 
-testing::ProcessResult checkPerformance(const TempDir& dir, const std::string& id) {
+ProcessResult checkPerformance(const TempDir& dir, const std::string& id) {
   return runKarvo({"checkPerformance", id}, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
@@ -79,7 +75,7 @@ std::string portalError(const std::string& response, const TempDir& dir,
                         const std::string& reason) {
   return "*ERROR\nThe following message was received from the portal during extraction for "
          "response " + response + ":\nNo value extracted from the file \"" +
-         fs::canonical(dir.path()).string() + "/calc.out\" by the definition [anchor \"RESULT " +
+         workingDirectory(dir) + "/calc.out\" by the definition [anchor \"RESULT " +
          (response == "f" ? "F" : "H") + "\", occurrence first, line offset 0, word 4]: " +
          reason + "\n\n";
 }
@@ -93,7 +89,7 @@ std::string noData(const std::string& response) {
 TEST(CheckPerformanceRun, ListsTheExtractedAndCalculatedResponses) {
   TempDir dir("karvo-checkperf");
   writeStudy(dir.path(), "echo 'RESULT F = 2.5' > calc.out\necho 'RESULT H = 7e-3' >> calc.out\n");
-  testing::ProcessResult result = checkPerformance(dir, "3");
+  ProcessResult result = checkPerformance(dir, "3");
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("checkPerformance.out"));
   EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
             kHeader + "\n f = 2.5\n h = 0.007\n g = 5\n" + kTrailer);
@@ -106,41 +102,31 @@ TEST(CheckPerformanceRun, ListsTheExtractedAndCalculatedResponses) {
   EXPECT_THAT(result.out, Not(HasSubstr("Starting submission")));
 }
 
-TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillRead) {
+// The analysis fails and writes f but not h: the failure is reported, f is still read, h is
+// listed as an error and g is calculated from f.
+TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillReadAMissingValueListed) {
   TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(),
-             "echo 'RESULT F = 1.25' > calc.out\necho 'RESULT H = 4' >> calc.out\nexit 3\n");
-  testing::ProcessResult result = checkPerformance(dir, "3");
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
-            kHeader +
-                "*ERROR\nError in running the analysis \"calc\" to evaluate responses associated "
-                "with it.\n\n\n f = 1.25\n h = 4\n g = 2.5\n" +
-                kTrailer);
-  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
-  expectNoRunFiles(dir);
-}
-
-TEST(CheckPerformanceRun, MissingValueIsListedAsError) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "echo 'RESULT F = 3' > calc.out\n");
-  testing::ProcessResult result = checkPerformance(dir, "3");
+  writeStudy(dir.path(), "echo 'RESULT F = 1.25' > calc.out\nexit 3\n");
+  ProcessResult result = checkPerformance(dir, "3");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
-            kHeader + portalError("h", dir, "the anchor was not found.") + noData("h") +
-                "\n f = 3\n h = ERROR\n g = 6\n" + kTrailer);
+            kHeader +
+                "*ERROR\nError in running the analysis \"calc\" to evaluate responses associated "
+                "with it.\n\n" + portalError("h", dir, "the anchor was not found.") + noData("h") +
+                "\n f = 1.25\n h = ERROR\n g = 2.5\n" + kTrailer);
   EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  expectNoRunFiles(dir);
 }
 
 TEST(CheckPerformanceRun, AnalysisWithoutOutputGivesErrorForEveryResponse) {
   TempDir dir("karvo-checkperf");
   writeStudy(dir.path(), "exit 0\n");
-  testing::ProcessResult result = checkPerformance(dir, "3");
+  ProcessResult result = checkPerformance(dir, "3");
   ASSERT_EQ(result.status, 0) << result.err;
   const std::string missing = "the file could not be opened (No such file or directory).";
   EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
             kHeader + portalError("f", dir, missing) + portalError("h", dir, missing) +
-                "*ERROR\nThe output file \"" + fs::canonical(dir.path()).string() +
+                "*ERROR\nThe output file \"" + workingDirectory(dir) +
                 "/calc.out\" was not found.\n\n" +
                 noData("f") + noData("h") +
                 "*ERROR\nCould not set variable \"f\" in the Python session. The data for this "
@@ -153,16 +139,14 @@ TEST(CheckPerformanceRun, AnalysisWithoutOutputGivesErrorForEveryResponse) {
 TEST(CheckPerformanceRun, VariablesTakeTheirBaselineAndEachListEndsItsLine) {
   TempDir dir("karvo-checkperf");
   writeStudy(dir.path(), "echo \"RESULT F = $1\" > calc.out\necho 'RESULT H = 1' >> calc.out\n");
-  std::string process = readFile(dir.file("Process0.in"));
-  process.replace(process.find("toolCmd: sh calc.sh"), 19, "toolCmd: sh calc.sh %x%");
-  process.replace(process.find("toolCmd: touch other.ran"), 24,
-                  "toolCmd: exit 4\nsuccessReturnValue: 0");
-  writeFile(dir.file("Process0.in"), process);
+  replaceIn(dir.path(), "Process0.in", "toolCmd: sh calc.sh", "toolCmd: sh calc.sh %x%");
+  replaceIn(dir.path(), "Process0.in", "toolCmd: touch other.ran",
+            "toolCmd: exit 4\nsuccessReturnValue: 0");
   writeFile(dir.file("Performance3.in"),
             "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
             "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: response\n"
             "*RESPONSE\nname: k\ntype: response\n*END\n");
-  testing::ProcessResult result = checkPerformance(dir, "3");
+  ProcessResult result = checkPerformance(dir, "3");
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
             kHeader + "\n f = 1.5\n h = 1\n g = 3\n" +
@@ -202,7 +186,7 @@ TEST(CheckPerformanceFatal, EndsWithLockFileAndItsErrorBeforeAnyAnalysisRuns) {
                 "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
                 "representation: 0\nperformance: 3\n*END\n");
     }
-    testing::ProcessResult result =
+    ProcessResult result =
         c.withoutRoot ? runKarvo({"checkPerformance", c.id}, dir.path(),
                                  {"KARVO_ROOT=" + dir.file("missing")})
                       : checkPerformance(dir, c.id);

@@ -54,25 +54,6 @@ void writeFactorialStudy(const TempDir& dir, const std::string& agentMethod) {
                 agentMethod + "genRSMAfterStudy: 0\n*END\n");
 }
 
-// A study whose designs partly fail still completes; its end says how many failed and where
-// their logs are, in the message file and on the terminal.
-TEST(DoeRun, FailedDesignsAreCountedAtTheEnd) {
-  TempDir dir("karvo-doe-factorial");
-  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
-  replaceIn(dir.path(), "Definitions.in", "formula: 10 + 3*x - 2*y + 1.5*x*y",
-            "formula: 10 + y if x < 0 else 1/0");
-  ProcessResult result = runStudy(dir);
-  ASSERT_EQ(result.status, 0) << studyMessages(dir);
-  const std::string line =
-      "4 of the 8 designs that agent 0 evaluated in this run failed. The cause of each is in "
-      "its design folder under " +
-      workingDirectory(dir) +
-      "/POST_0 (Design<number>/design.log and <analysis>/analysis.log).\n";
-  EXPECT_THAT(studyMessages(dir), HasLines("*WARNING\n" + line));
-  EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(line));
-  EXPECT_THAT(readFile(dir.file("doe0.rpt")), ::testing::HasSubstr("*EXIT STATE\nComplete\n"));
-}
-
 TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
   TempDir dir("karvo-doe-factorial");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");

@@ -110,7 +110,14 @@ TEST(FailedDesign, EachFailureIsOneWarningAndTheTerminalIsNotFlooded) {
   EXPECT_THAT(unwrapped(result.err), HasSubstr(further));
   // Said once, after the twentieth.
   EXPECT_EQ(result.err.find(further), result.err.rfind(further));
-  EXPECT_THAT(messages, HasSubstr(formatText("%ld of the ", failed)));
+  // The run completes; its end says how many designs failed and where their logs are.
+  const std::string countLine =
+      formatText("%ld of the %ld designs that agent 0 evaluated in this run failed. The cause of "
+                 "each is in its design folder under ", failed, failed) +
+      workingDirectory(dir) + "/POST_0 (Design<number>/design.log and <analysis>/analysis.log).\n";
+  EXPECT_THAT(messages, HasLines("*WARNING\n" + countLine));
+  EXPECT_THAT(unwrapped(result.err), HasSubstr(countLine));
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -89,6 +89,8 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
   EXPECT_FALSE(fs::exists(dir.file("POST_0/Design6")));
   EXPECT_THAT(readFile(dir.file("POST_0/Design5/design.log")),
               ::testing::HasSubstr("Design 5 evaluated. Status: FEASIBLE. Performance: -90."));
+  // Formula-only designs keep their folders by default, the notes in their design logs.
+  EXPECT_THAT(text, ::testing::Not(::testing::HasSubstr("Design 5 evaluated.")));
 }
 
 // A run stopped before its designs were evaluated leaves the user designs file in place, so

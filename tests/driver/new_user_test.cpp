@@ -1,7 +1,7 @@
 // A new user's common mistakes through the real binary: a command line that names no
 // command, no KARVO_ROOT, a study without a "Default" print format, a template that is
-// missing or names an undefined format, a variable with crossed bounds and a misspelt
-// property. Each answer says what is wrong and where, on the terminal.
+// missing or names an undefined format, a misspelt property and a design of experiments with
+// nothing to vary. Each answer says what is wrong and where, on the terminal.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -198,49 +198,6 @@ TEST(NewUserStudyChecks, DoeWithoutVariablesIsRefusedWhenRead) {
                         "agent(ID = 1).\nThe agent \"screening\" uses the representation file "
                         "\"Representation1.in\", which has no *VARIABLE record. Add one for each "
                         "variable the DOE method of the agent is to change.\n"));
-}
-
-// A definition error whose own text does not say where names the property, record, file and
-// line; the checks that run after the whole file is read (names that refer to nothing) too.
-// (The broken-study runs show the same for an unknown option and an undefined resource.)
-TEST(NewUserStudyChecks, DefinitionErrorsSayWhere) {
-  struct Case {
-    const char* file;
-    const char* from;
-    const char* to;
-    const char* error;
-  };
-  const Case cases[] = {
-      {"Definitions.in", "formula: x*x\n", "formula: x*x\nacceptMin: 2\nacceptMax: 1\n",
-       "Error in the definition of the response \"f\". The minimum allowed value (2) cannot be "
-       "greater than the maximum allowed value (1).\nThe error is in property \"acceptMin\" of "
-       "the Response \"f\" (record on line 8 of file \"Definitions.in\").\n"},
-      {"Definitions.in", "*END\n",
-       "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\njobRemote: 1\n"
-       "jobRemoteProfile: nowhere\n*END\n",
-       "Error in the definition of the Compute Resource \"far\". The remote profile selected "
-       "\"nowhere\" has not been defined for this project.\nThe error is in property "
-       "\"jobRemoteProfile\" of the Compute Resource \"far\" (record on line 12 of file "
-       "\"Definitions.in\").\n"},
-      {"Process0.in", "toolCmd: nil\n", "toolCmd: nil\nfinishCondition: ready\n",
-       "Error in locating \"ready\" in the list of defined conditions. This condition has not "
-       "been defined. It is used as the finish condition of analysis \"a\".\nThe error is in "
-       "property \"finishCondition\" of the Analysis execution definition \"a\" (record on line "
-       "6 of file \"Process0.in\").\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.to);
-    TempDir dir;
-    writeMinimalStudy(dir.path());
-    replaceIn(dir.path(), "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
-    writeFile(dir.file("Process0.in"),
-              "*PROCESS\nname: p\n*ANALYSIS\nname: a\nid: 1\n*EXECUTION_DEFINITION\n"
-              "toolCmd: nil\n*END\n");
-    replaceIn(dir.path(), c.file, c.from, c.to);
-    const ProcessResult r = runStudy(dir, {"generateReportOnly"});
-    EXPECT_EQ(r.status, 133);
-    EXPECT_THAT(unwrapped(r.err), HasSubstr(std::string("*ERROR\n") + c.error));
-  }
 }
 
 }  // namespace

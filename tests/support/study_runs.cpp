@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -64,15 +63,6 @@ void replaceIn(const std::string& dir, const std::string& name, const std::strin
   const std::size_t at = text.find(from);
   ASSERT_NE(at, std::string::npos) << "\"" << from << "\" not in " << name;
   writeFile(dir + "/" + name, text.replace(at, from.size(), to));
-}
-
-std::string masked(const std::string& text) {
-  static const std::regex stamp(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3})");
-  static const std::regex asctime(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ \d]\d \d{2}:\d{2}:\d{2} \d{4})");
-  static const std::regex elapsed(R"(Elapsed time: \d+ seconds)");
-  std::string out = std::regex_replace(text, stamp, "<TIME>");
-  out = std::regex_replace(out, asctime, "<ASCTIME>");
-  return std::regex_replace(out, elapsed, "Elapsed time: <N> seconds");
 }
 
 }  // namespace karvo::testing

@@ -36,8 +36,4 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 void replaceIn(const std::string& dir, const std::string& name, const std::string& from,
                const std::string& to);
 
-// Time stamps "2019-05-01T13:04:05.123" become "<TIME>", asctime texts "<ASCTIME>" and the
-// elapsed seconds "<N>".
-std::string masked(const std::string& text);
-
 }  // namespace karvo::testing
