@@ -82,6 +82,18 @@ TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
   EXPECT_THAT(studyMessages(dir),
               HasLines("Agent 0 (\"screening\"): 8 runs over 3 factors (A = x, 2 levels; B = y, "
                        "2 levels; C = z, 2 levels).\n"));
+  // The plots of the results: the main effects (two means of each of the three factors) and
+  // the normal plot of the three main effects and the three two-factor interactions.
+  const ProcessResult plot =
+      runKarvo({"plot", "study.in", "--out", "out"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(plot.status, 0) << plot.err;
+  EXPECT_EQ(plot.out, "out/effects_0_f.svg\nout/normal_0_f.svg\n");
+  const std::string effects = readFile(dir.file("out/effects_0_f.svg"));
+  EXPECT_EQ(occurrences(effects, " class=\"mean\""), 6u);
+  EXPECT_EQ(occurrences(effects, " class=\"means\""), 3u);
+  const std::string normal = readFile(dir.file("out/normal_0_f.svg"));
+  EXPECT_EQ(occurrences(normal, " class=\"effect\""), 6u);
+  EXPECT_THAT(normal, ::testing::HasSubstr(">y*z<"));
 }
 
 // A run stopped after some designs keeps them in its history; the resumed run evaluates the

@@ -1,6 +1,7 @@
 // The plots of results: each kind drawn from a small known data set and read back with
 // python3's XML parser (well-formed, the expected marks, real and escaped text), and the plot
-// command through the real karvo binary on formula-only studies.
+// command through the real karvo binary on formula-only searches (on a design of experiments:
+// doe_run_test; on reliability samples: sampling_run_test).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -265,50 +266,6 @@ TEST(PlotCommand, MultiObjectiveSearchGivesItsFront) {
   const std::string summary = summaryOfFile(dir, out.file("figures/pareto_0_1_2.svg"));
   EXPECT_THAT(summary, HasLines("count circle.front " + std::to_string(front) + "\n"));
   EXPECT_THAT(summary, HasLines("text f\ntext f2\n"));
-}
-
-TEST(PlotCommand, DesignOfExperimentsGivesEffectsAndNormalPlots) {
-  TempDir dir("karvo-plot-doe");
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: screening\ntype: doe\nrepresentation: 0\nperformance: 0\n"
-            "process: 0\n*END\n");
-  std::string definitions = "*DEFINE_FORMAT\nname: Default\ntype: automatic\n";
-  std::string representation, factors;
-  int id = 0;
-  for (const char* name : {"x", "y", "z"}) {
-    ++id;
-    definitions += std::string("*DEFINE_VARIABLE\nname: ") + name +
-                   "\ntype: Continuous\nid: " + std::to_string(id) +
-                   "\nmin: -2\nbaseline: 0\nmax: 2\n";
-    representation += std::string("*VARIABLE\nname: ") + name + "\nid: " + std::to_string(id) +
-                      "\nresolution: 5\n";
-    factors += std::string("*FACTOR\nname: ") + name + "\nlevels:2\n-1\n1\n";
-  }
-  writeFile(dir.file("Definitions.in"),
-            definitions + "*DEFINE_RESPONSE\nname: f\ntype: Formula\n"
-                          "formula: 10 + 3*x - 2*y + 1.5*x*y\n*END\n");
-  writeFile(dir.file("Representation0.in"), representation + factors + "*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
-            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: DOE\n"
-            "sampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
-  const auto run = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(run.status, 0) << readFile(dir.file("study.mes"));
-
-  const testing::ProcessResult result = plot(dir, {"study.in", "--out", "out"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "out/effects_0_f.svg\nout/normal_0_f.svg\n");
-  std::string summary = summaryOfFile(dir, dir.file("out/effects_0_f.svg"));
-  EXPECT_THAT(summary, HasLines("count circle.mean 6\ncount polyline.means 3\n"));
-  EXPECT_THAT(summary, HasLines("text x\n"));
-  // Three main effects and three two-factor interactions.
-  summary = summaryOfFile(dir, dir.file("out/normal_0_f.svg"));
-  EXPECT_THAT(summary, HasLines("count circle.effect 6\n"));
-  EXPECT_THAT(summary, HasLines("text y*z\n"));
 }
 
 }  // namespace

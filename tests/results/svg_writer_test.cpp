@@ -55,16 +55,7 @@ TEST(SvgWriter, TextIsEscapedIntoWellFormedXml) {
   EXPECT_EQ(svg::escapeText("a<b & \"c\" 'd'>"), "a&lt;b &amp; &quot;c&quot; &apos;d&apos;&gt;");
   // Control bytes and bytes of no UTF-8 character; valid UTF-8 stays.
   EXPECT_EQ(svg::escapeText(std::string("x\x01y\xff\xc3\xa9")), "x y?\xc3\xa9");
-
-  svg::Document document = svg::makeDocument(100, 50);
-  svg::drawText(document, 10, 20, "m<&>", "start", 12);
-  EXPECT_EQ(svg::documentText(document),
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"100\" height=\"50\" "
-            "viewBox=\"0 0 100 50\" font-family=\"sans-serif\">\n"
-            "<rect x=\"0\" y=\"0\" width=\"100\" height=\"50\" fill=\"white\"/>\n"
-            "<text x=\"10\" y=\"20\" font-size=\"12\" text-anchor=\"start\">m&lt;&amp;&gt;</text>\n"
-            "</svg>\n");
+  // (The documents the plots write are read back by python3's XML parser: plots_test.)
 }
 
 }  // namespace
