@@ -44,17 +44,6 @@ void writeAgents(const std::string& dir, const std::vector<std::string>& names, 
   writeFile(dir + "/study.in", study + "*END\n");
 }
 
-// Gives agent 0 process 0 with the record text `process`.
-void writeProcess(const std::string& dir, const std::string& process) {
-  replaceIn(dir, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
-  writeFile(dir + "/Process0.in", process);
-}
-
-std::string analysis(const std::string& name, int id, const std::string& extra = "") {
-  return "*ANALYSIS\nname: " + name + "\nid: " + std::to_string(id) + "\n" + extra +
-         "*EXECUTION_DEFINITION\ntoolCmd: nil\n";
-}
-
 // The body of the fatal error block: the text between the last "*ERROR" header before
 // "Run exiting due to an error" and that line, unwrapped.
 std::string fatalBlock(const std::string& messages) {
@@ -192,8 +181,10 @@ std::vector<BadStudyCase> badStudies() {
        "file\", the value read (1.0001) is outside the expected range [0, 1]"},
       {"AnalysisOnUndefinedComputeResource",
        [](const std::string& d) {
-         writeProcess(d, "*PROCESS\nname: chain\n" +
-                             analysis("solve", 1, "computeResource: cluster\n") + "*END\n");
+         replaceIn(d, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+         writeFile(d + "/Process0.in",
+                   "*PROCESS\nname: chain\n*ANALYSIS\nname: solve\nid: 1\n"
+                   "computeResource: cluster\n*EXECUTION_DEFINITION\ntoolCmd: nil\n*END\n");
        },
        "The compute resource \"cluster\" used in analysis \"solve\" has not been defined in the "
        "model.\nThe error is in property \"computeResource\" of the Analysis definition \"solve\" "

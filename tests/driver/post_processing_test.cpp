@@ -56,9 +56,7 @@ void writePostStudy(const TempDir& dir) {
 
 // Adds `lines` to the study file's run options.
 void addRunOptions(const TempDir& dir, const std::string& lines) {
-  std::string study = readFile(dir.file("study.in"));
-  study.replace(study.find("useBaseline: 1\n"), 15, "useBaseline: 1\n" + lines);
-  writeFile(dir.file("study.in"), study);
+  replaceIn(dir.path(), "study.in", "useBaseline: 1\n", "useBaseline: 1\n" + lines);
 }
 
 // Every file under `folder`, by its path relative to it, with its bytes.
@@ -131,29 +129,23 @@ TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndMarksDesignsWithoutTheir
                        "design is marked as an error design.\n"));
 }
 
-// A new run with readDesignResultsFromDisk takes the results of the designs whose folders
-// the earlier run left (copied, not moved, into the backup folder) and runs nothing.
-TEST(RunOptions, ReadDesignResultsFromDiskRunsNothingForDesignsOnDisk) {
+// captureOutput 0 keeps the output of every analysis out of its log. A new run with
+// readDesignResultsFromDisk takes the results of the designs whose folders the earlier run left
+// (copied, not moved, into the backup folder) and runs nothing.
+TEST(RunOptions, CaptureOutputZeroThenReadDesignResultsFromDiskRunsNothing) {
   TempDir dir("karvo-read-disk");
   writePostStudy(dir);
+  addRunOptions(dir, "captureOutput: 0\n");
   ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
+  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("calc ran")));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("*OUTPUTFILE")));
   const std::string table = readFile(dir.file("DOE_0_f.out"));
   addRunOptions(dir, "readDesignResultsFromDisk: 1\n");
   ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
   EXPECT_EQ(readFile(dir.file("count")), "4\n");
   EXPECT_EQ(readFile(dir.file("DOE_0_f.out")), table);
   EXPECT_TRUE(fs::exists(dir.file("doe_0/Design4/calc/calc.out")));
-}
-
-// captureOutput 0 keeps the output of every analysis out of its log.
-TEST(RunOptions, CaptureOutputZeroCapturesNothing) {
-  TempDir quiet("karvo-capture-off");
-  writePostStudy(quiet);
-  addRunOptions(quiet, "captureOutput: 0\n");
-  ASSERT_EQ(runStudy(quiet, {}).status, 0) << studyMessages(quiet);
-  const std::string quietLog = readFile(quiet.file("POST_0/Design1/calc/analysis.log"));
-  EXPECT_THAT(quietLog, ::testing::Not(::testing::HasSubstr("calc ran")));
-  EXPECT_THAT(quietLog, ::testing::Not(::testing::HasSubstr("*OUTPUTFILE")));
 }
 
 // scriptingVerboseMode makes the job script trace its commands into the captured output.
