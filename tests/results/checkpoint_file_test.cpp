@@ -1,6 +1,6 @@
 // The checkpoint files of an agent in process (results/checkpoint.h, search/population_file.h): member records of an even and an odd number
-// of variables read back by their leading size, a restore that gives back the population,
-// and damaged files that end the run with their status and never crash.
+// of variables read back by their leading size, and damaged files that end the run with their
+// status and never crash. (What a restore gives back: the whole-run tests of extend_run_test.)
 #include "results/checkpoint.h"
 
 #include <random>
@@ -179,23 +179,6 @@ TEST_F(CheckpointFileTest, MembersOfEvenAndOddVariableCountsAreReadBackByTheirSi
   // One more variable: four bytes of field value and eight of real value, and the four bytes
   // of padding of the even count gone.
   EXPECT_EQ(firstSize[1] - firstSize[0], 8);
-}
-
-TEST_F(CheckpointFileTest, RestoreGivesBackThePopulationAndTheDesignCount) {
-  writeCheckpoint(3);
-  const search::Population before = search::agentPopulation(0);
-  ASSERT_EQ(restore(), 1);
-  const search::Population& after = search::agentPopulation(0);
-  ASSERT_EQ(after.members.size(), before.members.size());
-  for (std::size_t m = 0; m < before.members.size(); ++m) {
-    EXPECT_EQ(after.members[m].design.chromosome, before.members[m].design.chromosome);
-    EXPECT_EQ(after.members[m].raw, before.members[m].raw);
-    EXPECT_EQ(after.members[m].origin, before.members[m].origin);
-  }
-  EXPECT_EQ(after.counters.generation, 4);
-  EXPECT_EQ(after.bestEver.design.designNumber, 10);
-  EXPECT_EQ(agent().evaluatedDesigns, 12);
-  EXPECT_EQ(agentResults(agent()).replayAfter, 12);
 }
 
 // Every cut of either file, and random damage, ends the run with the status of the file that
