@@ -85,6 +85,9 @@ TEST(Plots, ConvergenceShowsDesignsTheBestFeasibleStepsAndFailures) {
   EXPECT_THAT(summary, HasLines("text Agent 0 (\"a&b\" <c>): convergence\n"));
   EXPECT_THAT(summary, HasLines("text Evaluations\n"));
   EXPECT_THAT(summary, HasLines("text Performance\n"));
+  // Without failures no legend entry of failed designs.
+  EXPECT_THAT(summaryOf(dir, plots::convergenceSvg("t", {{1, true, false}})),
+              Not(HasSubstr("failed")));
 }
 
 TEST(Plots, DoeMainEffectsAndEffectsOfATwoLevelFactorial) {
@@ -173,15 +176,6 @@ testing::ProcessResult plot(const TempDir& dir, const std::vector<std::string>& 
   return runKarvo(all, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
-std::vector<std::string> filesIn(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 TEST(PlotCommand, UsageErrorsAndAStudyWithoutResults) {
   TempDir dir("karvo-plot-usage");
   testing::SearchStudy study;
@@ -211,36 +205,6 @@ TEST(PlotCommand, UsageErrorsAndAStudyWithoutResults) {
   result = plot(dir, {"study.in"});
   EXPECT_EQ(result.status, 133);
   EXPECT_EQ(result.out, "");
-}
-
-TEST(PlotCommand, ConstrainedSearchGivesItsConvergence) {
-  TempDir dir("karvo-plot-search");
-  testing::SearchStudy study;
-  study.agent = "method: TOLMAR\nnumEvals: 30\n";
-  study.f = "(x - 3)**2 + (y - 4)**2";
-  study.g = "2 - x";
-  testing::writeSearchStudy(dir, study);
-  ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << testing::searchMessages(dir);
-  const auto results = testing::searchDesignResults(dir);
-  int failed = 0;
-  for (const auto& [number, text] : results) failed += text.rfind("FAILED", 0) == 0;
-
-  // The default folder, "plots" beside the study file, named as the user named the study.
-  const testing::ProcessResult result = plot(dir, {"./study.in"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "./plots/convergence_0.svg\n");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(filesIn(dir.file("plots")), (std::vector<std::string>{"convergence_0.svg"}));
-  const std::string summary = summaryOfFile(dir, dir.file("plots/convergence_0.svg"));
-  EXPECT_THAT(summary, HasLines("count circle.design " +
-                                std::to_string(results.size() - failed) + "\n"));
-  EXPECT_THAT(summary, HasLines("count polyline.best 1\n"));
-  EXPECT_THAT(summary, HasLines("text Agent 0 (search): convergence\n"));
-  // The axis names the objective; no legend entry of failed designs without failures.
-  EXPECT_THAT(summary, HasLines("text Evaluations\ntext f\n"));
-  EXPECT_THAT(summary, Not(HasSubstr("Performance")));
-  EXPECT_EQ(failed, 0);
-  EXPECT_THAT(summary, Not(HasSubstr("failed")));
 }
 
 TEST(PlotCommand, MultiObjectiveSearchGivesItsFront) {

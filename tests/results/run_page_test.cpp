@@ -1,7 +1,8 @@
 // The run's page: written by the real karvo binary beside the study, parsed with python3's
 // html.parser and checked against the history (through karvo export), rebuilt after the fact
 // by karvo report, caught while the run goes on, and rendered by a headless browser when one
-// is installed. The thinning of the plots is checked on a large synthetic history.
+// is installed; the convergence plot that karvo plot draws of the same run. The thinning of
+// the plots is checked on a large synthetic history.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@
 
 #include "results/plots.h"
 #include "support/search_study.h"
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -170,6 +171,22 @@ TEST(RunPage, FinishedSearchShowsItsAnswerDesignsAndFailuresAsTheHistoryHolds) {
   ASSERT_EQ(report.status, 0) << report.err;
   EXPECT_EQ(report.out, "after.html\n");
   EXPECT_EQ(pageCheck(dir, dir.file("after.html"), "designs.csv"), summary);
+
+  // karvo plot draws its convergence into "plots" beside the study file, named as the user
+  // named the study: a mark for each design that did not fail, the best-so-far line, the
+  // objective on the axis.
+  const auto plotted = runKarvo({"plot", "./study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(plotted.status, 0) << plotted.err;
+  EXPECT_EQ(plotted.out, "./plots/convergence_0.svg\n");
+  EXPECT_EQ(plotted.err, "");
+  const std::string svg = readFile(dir.file("plots/convergence_0.svg"));
+  EXPECT_EQ(testing::occurrences(svg, " class=\"design\""),
+            std::stoul(linesWith(summary, "expect evaluated ")[0]) -
+                testing::occurrences(expectFailed + ",", ","));
+  EXPECT_EQ(testing::occurrences(svg, " class=\"best\""), 1u);
+  for (const char* text : {">Agent 0 (search): convergence<", ">Evaluations<", ">f<"}) {
+    EXPECT_THAT(svg, ::testing::HasSubstr(text));
+  }
   expectRendered(dir, dir.file("study.html"));
 }
 
