@@ -1,5 +1,5 @@
 // What a user sees of a run: why a design failed, the answer at the end, and a terminal that
-// shows the progress line rather than a note per design.
+// shows the progress line (its text first) rather than a note per design.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/messages.h"
+#include "base/progress.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -129,6 +130,43 @@ TEST(BestDesign, WithoutAFeasibleDesignTheLeastInfeasibleOneIsGiven) {
 
 // ---------------------------------------------------------------------------------------
 // An interactive terminal
+
+TEST(ProgressLine, SaysWhereTheRunIsAndEstimatesTheTimeLeft) {
+  ProgressState state;
+  state.agent = 2;
+  state.agentName = "sizing";
+  state.cycle = 1;
+  state.cycles = 3;
+  state.evaluations = 40;
+  state.budget = 100;
+  state.doneInRun = 30;
+  state.failed = 1;
+  state.running = 2;
+  state.queued = 5;
+  state.runStart = 100.0;
+  state.agentStart = 160.0;
+  // Not a feasible design yet; no estimate without a budget.
+  ProgressState unknown = state;
+  unknown.budget = 0;
+  EXPECT_EQ(progressText(unknown, 3800.0),
+            "agent 2 (sizing)  cycle 2/3  evals 40  running 2  queued 5  failed 1  best -  "
+            "01:01:40 elapsed");
+  // 30 designs in 90 s, 60 to go: three minutes left.
+  state.haveBest = true;
+  state.best = -0.125;
+  state.bestDesign = 17;
+  EXPECT_EQ(progressText(state, 250.0),
+            "agent 2 (sizing)  cycle 2/3  evals 40/100  running 2  queued 5  failed 1  "
+            "best -0.125 (design 17)  00:02:30 elapsed  about 00:03:00 left");
+  // A DOE agent scores every design 1: no best design.
+  state.ranked = false;
+  EXPECT_EQ(progressText(state, 250.0),
+            "agent 2 (sizing)  cycle 2/3  evals 40/100  running 2  queued 5  failed 1  "
+            "00:02:30 elapsed  about 00:03:00 left");
+  EXPECT_EQ(progressClock(-3.0), "00:00:00");
+  EXPECT_EQ(progressClock(359999.6), "100:00:00");
+}
+
 
 // On a terminal (a pseudo-terminal made by script(1)) the progress line is redrawn in place
 // and the per-design notes go to the message file only, unless `verbose` asks for them; a pipe
