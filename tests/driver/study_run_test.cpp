@@ -529,14 +529,6 @@ testing::ProcessResult runIn(const std::string& folder, std::vector<std::string>
   return runKarvo(options, folder, {"KARVO_ROOT=" + folder});
 }
 
-std::set<std::string> entriesOf(const std::string& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
-
 // The study lives in root/study beside a file of the user's, root/keep.txt. Each setting
 // names the study folder or its parent, directly or through a symbolic link.
 TEST(FolderHoldingTheStudy, IsRefusedAndNothingIsMovedOrDeleted) {
@@ -555,12 +547,12 @@ TEST(FolderHoldingTheStudy, IsRefusedAndNothingIsMovedOrDeleted) {
     writeFile(root.file("keep.txt"), "the user's\n");
     writeStudyWith(study, c.lines);
     fs::create_directory_symlink(root.path(), study + "/up");
-    const std::set<std::string> before = entriesOf(study);
+    const std::vector<std::string> before = filesEndingIn(study, "");
     testing::ProcessResult result = runIn(study, c.options);
     EXPECT_EQ(result.status, 133) << c.lines;
     EXPECT_EQ(readFile(root.file("keep.txt")), "the user's\n") << c.lines;
-    std::set<std::string> after = entriesOf(study);
-    after.erase("study.mes");
+    std::vector<std::string> after = filesEndingIn(study, "");
+    std::erase(after, "study.mes");
     EXPECT_EQ(after, before) << c.lines;
     EXPECT_THAT(testing::unwrapped(readFile(study + "/study.mes")),
                 HasSubstr("is the study folder or holds it. A new run moves or deletes this "
@@ -577,7 +569,7 @@ TEST(BackupFolderHoldingTheStudy, IsRefusedBeforeTheEarlierResultsAreTouched) {
   ASSERT_EQ(runIn(dir.path()).status, 0);
   const std::string report = readFile(dir.file("demo0.rpt"));
   const std::string messages = readFile(dir.file("study.mes"));
-  const std::set<std::string> before = entriesOf(dir.path());
+  const std::vector<std::string> before = filesEndingIn(dir.path(), "");
   for (const std::string& folder : std::vector<std::string>{".", "..", dir.path()}) {
     testing::ProcessResult result = runIn(dir.path(), {"backupDir=" + folder});
     EXPECT_EQ(result.status, 254) << folder;
@@ -587,7 +579,7 @@ TEST(BackupFolderHoldingTheStudy, IsRefusedBeforeTheEarlierResultsAreTouched) {
                               "study folder, or one inside it.\n");
     EXPECT_EQ(readFile(dir.file("demo0.rpt")), report) << folder;
     EXPECT_EQ(readFile(dir.file("study.mes")), messages) << folder;
-    EXPECT_EQ(entriesOf(dir.path()), before) << folder;
+    EXPECT_EQ(filesEndingIn(dir.path(), ""), before) << folder;
   }
   // A backup folder inside the evaluation folder would be moved into itself.
   writeStudyWith(dir.path(), "evaluationDirectory: work\n");
@@ -1107,12 +1099,6 @@ bool exists(const TempDir& dir, const std::string& name) {
   return std::filesystem::exists(dir.file(name));
 }
 
-// Messages are wrapped at 110 columns: compared without line breaks.
-std::string flat(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-  return text;
-}
-
 // A check-setup run whose analysis hangs: the solver, the analysis and its background child.
 struct HangingRun {
   pid_t karvo = -1;
@@ -1177,12 +1163,10 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   EXPECT_NE(report.find("\nEnd of KARVO run.\n*EXIT STATE\nCancelled\n*ENDTIME\n"),
             std::string::npos)
       << report;
-  EXPECT_NE(flat(readFile(dir.file("study.mes")))
-                .find(std::string("The process has been terminated by the signal ") +
-                      GetParam().name +
-                      ". The currently running local analyses will be terminated."),
-            std::string::npos)
-      << readFile(dir.file("study.mes"));
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr(std::string("The process has been terminated by the signal ") +
+                        GetParam().name +
+                        ". The currently running local analyses will be terminated."));
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignal,
@@ -1204,10 +1188,9 @@ TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
   ::kill(karvo, SIGTERM);
   const int status = waitedStatus(karvo);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
-  EXPECT_NE(flat(readFile(dir.file("study.mes")))
-                .find("The process has been terminated by the signal SIGTERM. The currently "
-                      "running analyses will not be terminated."),
-            std::string::npos);
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr("The process has been terminated by the signal SIGTERM. The currently "
+                        "running analyses will not be terminated."));
   platform::sleepMillis(300);
   EXPECT_NE(platform::processStartTicks(analysis), 0u) << "the kept analysis should still run";
   EXPECT_NE(platform::processStartTicks(escaped), 0u);
@@ -1232,12 +1215,10 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
   testing::ProcessResult next = testing::runStudy(dir, {"checksetup", "overwrite"});
   EXPECT_EQ(next.status, 0) << readFile(dir.file("study.mes"));
   const std::string lock = testing::workingDirectory(dir) + "/demo0.lock";
-  EXPECT_NE(flat(readFile(dir.file("study.mes")))
-                .find("The lock file (" + lock + ") was left behind by a run (process " +
-                      std::to_string(karvo) + " on this host) that has ended. This run takes it "
-                      "over."),
-            std::string::npos)
-      << readFile(dir.file("study.mes"));
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr("The lock file (" + lock + ") was left behind by a run (process " +
+                        std::to_string(karvo) + " on this host) that has ended. This run takes "
+                        "it over."));
   EXPECT_FALSE(exists(dir, "demo0.lock"));
 }
 
