@@ -212,6 +212,8 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
        definitionText("startingDesign", "The read value \"0" + starting)},
       {m(kMethodSimplex, "startingDesign", "99999999999"),
        definitionText("startingDesign", "The read value \"99999999999" + starting)},
+      {m(kMethodAnnealing, "endTemp", "150"), rangeText("endTemp", "[1e-12, 100]", "150")},
+      {m(kMethodDoe, "numLevels", "1"), rangeText("numLevels", "[2, 1000000]", "1"), kAgentDoe},
       {with(pb, "numEvals", "16"),
        "\t Invalid number of runs for Plackett-Burman design (16).\n\t Only number of runs "
        "allowed are: 12, 20, 24, 36, 40, 48 and 64.",
@@ -242,6 +244,10 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
       {m(kMethodDesignSweep, "numEvals", "0"),
        "The number of evaluations specifed for the design sweep must be greater than 0. Found "
        "(0)."},
+      {m(kMethodSwarm, "neighborhoodSize", "11"), rangeText("neighborhoodSize", "[1, 10]", "11")},
+      {m(kMethodNsga, "populationSize", "0"),
+       "When reading \"populationSize\" input for \"wing\" of type \"Agent\" from file \"Study "
+       "Input file\", the value read (0) is less than the required minimum (4)"},
       {m(kMethodNsga, "populationSize", "10"),
        "Error in the definition of the NSGA-III algorithm settings. The popsize must be a "
        "multiple of 4 . Found 10."},
@@ -263,6 +269,7 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
        "Input file\", the value read (0) turns on window scaling, which linear ranking "
        "selection (selectionType 2) cannot use. Can't use window scaling with rank-based "
        "selection.  Turn off one or the other."},
+      {m(kMethodGenetic, "scalingWindow", "20"), rangeText("scalingWindow", "[-1, 19]", "20")},
       {m(kMethodNsga, "numGen", "1"),
        "Error in the definition of the NSGA-III algorithm settings. The number of generations "
        "must be greater than 1. Found 1."},

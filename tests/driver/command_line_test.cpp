@@ -558,7 +558,10 @@ TEST(ProgressLine, SaysWhereTheRunIsAndEstimatesTheTimeLeft) {
 // its best design.
 TEST(Terminal, ProgressLineAndPerDesignNotesOnATerminalAndOnAPipeThenTheBestDesign) {
   TempDir dir;
-  writeSearchStudy(dir);
+  // More values of x than the run evaluates (every child is a new design: on 11 values the
+  // search would end in its first cycle); the best feasible value is the baseline's.
+  writeSearchStudy(dir, "1");
+  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: x\nid: 1\nresolution: 1001\n*END\n");
   const std::string note = "*NOTE\nCompleted design evaluation for all designs requested.";
   const auto onTerminal = [&dir](const std::string& options) {
     const ProcessResult result = runShell(
@@ -606,7 +609,7 @@ TEST(Terminal, ProgressLineAndPerDesignNotesOnATerminalAndOnAPipeThenTheBestDesi
   // the study states them, on standard output, in the message file and in the report.
   const std::string best =
       "Best design of agent 0 (sizing): design 1\n  x = 1\n  f = 0.04 (objective: minimise)\n"
-      "  g = 1 (constraint: <= 1.1)\n";
+      "  g = 1 (constraint: <= 1)\n";
   EXPECT_THAT(piped.out, HasSubstr("*OUTPUT\n" + best + "\n"));
   EXPECT_THAT(readFile(dir.file("study.mes")), HasSubstr("*OUTPUT\n" + best + "\n"));
   EXPECT_THAT(readFile(dir.file("demo0.rpt")),
