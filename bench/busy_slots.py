@@ -1,14 +1,16 @@
 #!/usr/bin/python3
-"""How busy the slots stay while a TOLMAR study's analyses take different times.
+"""How busy the slots stay while a search's analyses take different times.
 
-A TOLMAR study of D designs (default 200) on two continuous variables, nParallel 8 on the local
+A TOLMAR (or GA) study of D designs (default 200) on two continuous variables, nParallel 8 on the local
 resource, whose analysis sleeps a random time between LOW and HIGH seconds (default 1 to 10;
 drawn from a seeded generator by the design number, so both runs draw the same times) and writes
 its start and end. Runs it with whole generations and with `steadyState: 1`, and prints for each
 the wall time, the sum of the analysis times and the share of slot-seconds busy:
 sum of analysis times / (8 x wall time).
 
-Usage: bench/busy_slots.py [karvo] [designs] [low] [high]   (default build/karvo 200 1 10)
+Usage: bench/busy_slots.py [karvo] [designs] [low] [high] [method]
+       (default build/karvo 200 1 10 TOLMAR; method GA: a population of 20, a tournament of 3,
+       the adaptive crossover and mutation, D / 20 - 1 generations after the first population)
 """
 import os
 import re
@@ -22,6 +24,7 @@ KARVO = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT,
 DESIGNS = int(sys.argv[2]) if len(sys.argv) > 2 else 200
 LOW = float(sys.argv[3]) if len(sys.argv) > 3 else 1.0
 HIGH = float(sys.argv[4]) if len(sys.argv) > 4 else 10.0
+METHOD = sys.argv[5] if len(sys.argv) > 5 else "TOLMAR"
 SLOTS = 8
 
 ANALYSIS = """import os, random, sys, time
@@ -55,8 +58,16 @@ def write_study(folder, steady):
         "numDesigns: %d\nsuccessReturnValue: 0\n*END\n"
         % (os.path.join(folder, "analysis.py"), SLOTS))
     put("study.in", "*STUDY\nname: busy\nstartAgent: 0\nendAgent: 0\nfilePrefix: busy\n"
-        "randomSeed: 0.25\nnParallel: %d\nmode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\n"
-        "numEvals: %d\n%s*END\n" % (SLOTS, DESIGNS, "steadyState: 1\n" if steady else ""))
+        "randomSeed: 0.25\nnParallel: %d\nmode: newStudy\n*AGENT\nid: 0\n%s%s*END\n"
+        % (SLOTS, method_lines(), "steadyState: 1\n" if steady else ""))
+
+
+def method_lines():
+    if METHOD == "GA":
+        return ("method: GA\npopulationSize: 20\nnumCycles: 1\ngenerationsPerCycle: %d\n"
+                "crossoverType: 3\nmutationType: 2\nselectionType: 0\nselectionParameter: 3\n"
+                % max(1, DESIGNS // 20 - 1))
+    return "method: TOLMAR\nnumEvals: %d\n" % DESIGNS
 
 
 def measure(steady):
@@ -76,7 +87,7 @@ def measure(steady):
 
 
 def main():
-    print("TOLMAR, %d designs, analyses of %g to %g s, nParallel %d" % (DESIGNS, LOW, HIGH, SLOTS))
+    print("%s, %d designs, analyses of %g to %g s, nParallel %d" % (METHOD, DESIGNS, LOW, HIGH, SLOTS))
     for steady in (False, True):
         count, wall, busy, best = measure(steady)
         print("%-18s designs %4d  wall %8.1f s  analyses %9.1f s  busy %5.1f %%  best f %s"

@@ -123,7 +123,7 @@ std::vector<Problem> problems() {
   return list;
 }
 
-constexpr double kStep = 1e-6;  // grid of 1 000 001 values
+double kStep = 1e-6;  // grid of 1 000 001 values (--resolution N: 1 / (N - 1))
 
 // Per decision kind (90, 94, 95, screened perturbation as 0): proposals and improvements.
 int proposedOf[100], improvedOf[100];
@@ -278,6 +278,8 @@ int main(int argc, char** argv) {
   for (int a = 1; a < argc; ++a) {
     if (!std::strcmp(argv[a], "--seeds") && a + 1 < argc) seeds = std::atoi(argv[++a]);
     else if (!std::strcmp(argv[a], "--budget") && a + 1 < argc) budget = std::atoi(argv[++a]);
+    else if (!std::strcmp(argv[a], "--resolution") && a + 1 < argc)
+      kStep = 1.0 / (std::atof(argv[++a]) - 1.0);
     else if (!std::strcmp(argv[a], "--time")) timing = true;
     else if (!std::strcmp(argv[a], "--verbose")) verbose = true;
     else only.push_back(argv[a]);

@@ -11,9 +11,12 @@ against the external layer of a Release build (configured and built here:
 --build-dir, default build-surrogate-bench beside src/). Training and hold-out points pass
 through text files; the predictions come back the same way.
 
-Reference models: scikit-learn's GaussianProcessRegressor (ConstantKernel x anisotropic RBF
-kernel, n_restarts_optimizer=5, normalize_y=True) and SciPy's RBFInterpolator (its default
-thin-plate spline with a linear polynomial). Both come from the Debian packages
+Reference models: scikit-learn's GaussianProcessRegressor set up as a user would: the inputs
+scaled to [0, 1] by the case's bounds, ConstantKernel x anisotropic RBF kernel with length
+scales starting at 0.3 and bounded to 1e-2 .. 1e2, n_restarts_optimizer=5, normalize_y=True;
+its warnings (optimiser not converged, a length scale at a bound) are shown on stderr, and the
+table counts them. SciPy's RBFInterpolator (its default thin-plate spline with a linear
+polynomial) on the raw inputs. Both come from the Debian packages
 python3-sklearn and python3-scipy; when they are missing the script installs them with
 apt-get (as root, or through sudo) or says what to install.
 
@@ -148,7 +151,7 @@ def build_driver(build_dir):
 
 
 def ours(driver, model):
-    def fit_predict(train, y, test):
+    def fit_predict(train, y, test, bounds):
         import numpy as np
         with tempfile.TemporaryDirectory() as folder:
             paths = [os.path.join(folder, name) for name in ("train", "test", "out")]
@@ -156,31 +159,38 @@ def ours(driver, model):
             np.savetxt(paths[1], test, fmt="%.17g")
             subprocess.run([driver, model] + paths, check=True)
             values = np.loadtxt(paths[2])
-        return values[1:], float(values[0])
+        return values[1:], float(values[0]), 0
     return fit_predict
 
 
-def sklearn_gp(train, y, test):
+def sklearn_gp(train, y, test, bounds):
     from sklearn.gaussian_process import GaussianProcessRegressor
     from sklearn.gaussian_process.kernels import RBF, ConstantKernel
+    import numpy as np
     import warnings
-    kernel = ConstantKernel(1.0) * RBF(length_scale=[1.0] * train.shape[1])
+    lo = np.array([b[0] for b in bounds])
+    hi = np.array([b[1] for b in bounds])
+    kernel = ConstantKernel(1.0) * RBF(length_scale=[0.3] * train.shape[1],
+                                       length_scale_bounds=(1e-2, 1e2))
     model = GaussianProcessRegressor(kernel=kernel, n_restarts_optimizer=5, normalize_y=True,
                                      random_state=0)
     start = time.perf_counter()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        model.fit(train, y)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        model.fit((train - lo) / (hi - lo), y)
     seconds = time.perf_counter() - start
-    return model.predict(test), seconds
+    for warning in caught:
+        print("sklearn-gp: %s: %s" % (warning.category.__name__, warning.message),
+              file=sys.stderr)
+    return model.predict((test - lo) / (hi - lo)), seconds, len(caught)
 
 
-def scipy_rbf(train, y, test):
+def scipy_rbf(train, y, test, bounds):
     from scipy.interpolate import RBFInterpolator
     start = time.perf_counter()
     model = RBFInterpolator(train, y)
     seconds = time.perf_counter() - start
-    return model(test), seconds
+    return model(test), seconds, 0
 
 
 def r_squared(actual, predicted):
@@ -192,7 +202,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-surrogate-bench"))
     parser.add_argument("--cases", default=",".join(CASES))
-    parser.add_argument("--models", default="kriging,kriging-gauss,sklearn-gp,rbf-gaussian,"
+    parser.add_argument("--models", default="kriging,kriging-matern,kriging-gauss,sklearn-gp,"
+                        "rbf-gaussian,"
                         "rbf-multiquadric,rbf-thinplate,rbf-cubic,scipy-rbf")
     parser.add_argument("--repeat", type=int, default=3,
                         help="fits per model and case; the smallest time is shown")
@@ -200,8 +211,9 @@ def main():
     ensure_packages()
     driver = build_driver(args.build_dir)
     models = {
-        "kriging": ours(driver, "kriging"),              # Matern 5/2, constant trend
-        "kriging-gauss": ours(driver, "kriging-gauss"),  # Gaussian correlation
+        "kriging": ours(driver, "kriging"),              # correlation by likelihood
+        "kriging-matern": ours(driver, "kriging-matern"),  # Matern 5/2 set
+        "kriging-gauss": ours(driver, "kriging-gauss"),  # Gaussian set
         "kriging-linear": ours(driver, "kriging-linear"),
         "kriging-pso": ours(driver, "kriging-pso"),
         # Radial basis functions, shape chosen by leave-one-out (none for the last three).
@@ -218,18 +230,20 @@ def main():
     for name in chosen:
         if name not in models:
             sys.exit("surrogate_bench: unknown model %s (known: %s)" % (name, ", ".join(models)))
-    print("| case | n | d | model | hold-out R² | fit time |")
-    print("|---|---|---|---|---|---|")
+    print("| case | n | d | model | hold-out R² | 1 − R² | fit time | warnings |")
+    print("|---|---|---|---|---|---|---|---|")
     for case in args.cases.split(","):
         train, y, test, actual = case_data(case)
+        bounds = FUNCTIONS[case.rsplit("-", 1)[0]][1]
         for name in chosen:
             best = None
             for _ in range(max(1, args.repeat)):
-                predicted, seconds = models[name](train, y, test)
+                predicted, seconds, warned = models[name](train, y, test, bounds)
                 best = seconds if best is None else min(best, seconds)
-            print("| %s | %d | %d | %s | %.6f | %.3f s |" % (
-                case.split("-")[0], train.shape[0], train.shape[1], name,
-                r_squared(actual, predicted), best), flush=True)
+            r2 = r_squared(actual, predicted)
+            print("| %s | %d | %d | %s | %.6f | %.2e | %.3f s | %d |" % (
+                case.split("-")[0], train.shape[0], train.shape[1], name, r2, 1.0 - r2, best,
+                warned), flush=True)
 
 
 if __name__ == "__main__":

@@ -4,8 +4,9 @@
 //
 //   surrogate_driver <model> <training file> <prediction points file> <output file>
 //
-// model: kriging (Matern 5/2, constant trend), kriging-gauss (Gaussian), kriging-linear
-// (Matern 5/2, linear trend), kriging-pso (Matern 5/2, particle swarm); rbf-<kernel> with
+// model: kriging (constant trend, correlation chosen by likelihood), kriging-matern (Matern
+// 5/2 set), kriging-gauss (Gaussian set), kriging-linear (linear trend), kriging-pso (particle
+// swarm); rbf-<kernel> with
 // <kernel> one of gaussian, multiquadric, invmultiquadric, linear, thinplate, cubic (radial
 // basis functions, shape chosen by leave-one-out).
 // Training file: rows "x_1 .. x_d y"; prediction file: rows "x_1 .. x_d" (blank-separated).
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
   if (model.rfind("kriging", 0) == 0) {
     KrigingFit fit(training, responses, model == "kriging-linear" ? 1 : 0, 0, 0.0);
     if (model == "kriging-gauss") fit.setCorrelation(KrigingCorrelation::kGaussian);
+    if (model == "kriging-matern") fit.setCorrelation(KrigingCorrelation::kMatern52);
     if (model == "kriging-pso") fit.setOptimizer(KrigingOptimizer::kParticleSwarm);
     if (!fit.compute(error)) {
       std::cerr << error << "\n";

@@ -51,6 +51,20 @@ std::vector<std::string> splitTrimmed(std::string_view text, char separator) {
   return parts;
 }
 
+std::vector<std::string> linesOf(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string line(text.substr(start, end - start));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
 bool parseInteger(std::string_view text, long long& value) {
   const std::string word = trimmed(text);
   std::size_t digits = !word.empty() && (word[0] == '+' || word[0] == '-') ? 1 : 0;

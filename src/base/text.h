@@ -24,6 +24,10 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b);
 // The parts of `text` between `separator`s, each trimmed; empty parts are left out.
 std::vector<std::string> splitTrimmed(std::string_view text, char separator);
 
+// The lines of `text`, without their line ends ("\n" or "\r\n"); a last line without a line
+// end counts, an empty text has none.
+std::vector<std::string> linesOf(std::string_view text);
+
 // An optional sign and decimal digits, blanks around allowed, nothing else. False (and
 // `value` unchanged) on anything else or a value beyond the range of the type.
 bool parseInteger(std::string_view text, int& value);

@@ -364,6 +364,8 @@ void readGeneticSettings(const DefinitionContext& context, int, MethodSettings& 
   checkRealRange(context, "crossoverRate", g.crossoverRate, 0.0, 1.0);
   g.mutationRate = optionalDouble(context, "mutationRate", g.mutationRate);
   checkRealRange(context, "mutationRate", g.mutationRate, 0.0, 1.0);
+  s.steadyState = optionalInt(context, "steadyState", 0);
+  checkIntRange(context, "steadyState", s.steadyState, 0, 1);
 }
 
 // Robustness and reliability sampling (also a DOE method on a reliability agent).

@@ -229,7 +229,7 @@ struct MethodSettings {
                                     // model word fitted besides the four defaults ("" none)
   int requestedTermSet = -1;        // its polynomial term set 2..9 when it adds a model;
                                     // -1 for none or a word among the defaults
-  int steadyState = 0;              // TOLMAR: 1 makes each new design as soon as a slot
+  int steadyState = 0;              // TOLMAR, GA: 1 makes each new design as soon as a slot
                                     // frees instead of in whole generations
   GeneticSettings genetic;
   GradientSettings gradient;        // MS, QP

@@ -12,6 +12,7 @@
 
 #include "base/messages.h"
 #include "base/run_state.h"
+#include "base/text.h"
 #include "definitions/resources.h"
 #include "definitions/study.h"
 #include "evaluation/flow_batch.h"
@@ -91,20 +92,6 @@ std::string readLogPart(const std::string& path, long from, long to) {
   }
   std::fclose(file);
   return text;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
 }
 
 std::string trimmedLine(const std::string& line) {

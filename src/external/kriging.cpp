@@ -22,6 +22,15 @@ constexpr double kSqrt5 = 2.23606797749978969641;
 constexpr double kLowerLength = 0.01;  // length scales, z-score units
 constexpr double kUpperLength = 100.0;
 constexpr double kMaxNugget = 1e-3;    // the automatic raise stops here
+// Start of the Gaussian climb in the choice of the correlation: ln 0.6 added to the Matern
+// 5/2 optimum's ln length scales (on smooth and rough test responses alike the Gaussian
+// optimum lay 0.3 to 1.5 lower; a start at or above the Matern scales can end on the
+// ill-conditioned long-scale plateau of the Gaussian likelihood).
+constexpr double kGaussianStartShift = -0.5108256237659907;
+// Smallest default nugget of a Gaussian model, and the log-likelihood gain that lowering the
+// nugget by a factor of 100 must bring (noise-free smooth responses gain some tens).
+constexpr double kSmoothNugget = 1e-14;
+constexpr double kNuggetGain = 0.5;
 constexpr double kSigma2Floor = 1e-12; // normalised responses have unit variance
 constexpr int kMaxStarts = 50;
 constexpr const char* kFirstLine = "Kriging model";
@@ -410,6 +419,7 @@ bool KrigingFit::finish(std::string& error) {
 
 bool KrigingFit::compute(std::string& error) {
   const std::vector<double> fixed = fixedThetas_;
+  if (!correlationSet_) correlation_ = KrigingCorrelation::kMatern52;
   if (!prepare(error)) return false;
   const int m = thetaCount();
   if (yStd_ == 0.0) {
@@ -446,6 +456,7 @@ bool KrigingFit::compute(std::string& error) {
                            : KrigingOpt::optimize(*this, best, error);
     if (found) {
       thetas_ = best;
+      if (!correlationSet_) chooseCorrelation();
       break;
     }
     if (nugget_ >= kMaxNugget) {
@@ -461,6 +472,36 @@ bool KrigingFit::compute(std::string& error) {
     return false;
   }
   return true;
+}
+
+// thetas_ holds the Matern 5/2 optimum; one climb of the Gaussian likelihood from length
+// scales 0.6 times as long, kept when it is the more likely model of the data.
+void KrigingFit::chooseCorrelation() {
+  const double matern = thetaObjective(thetas_);
+  correlation_ = KrigingCorrelation::kGaussian;
+  std::vector<double> start = thetas_, gaussian;
+  for (int k = 0; k < d_; ++k) start[k] += kGaussianStartShift;
+  double value = KrigingOpt::climb(*this, start, gaussian);
+  if (!(value > matern)) {
+    correlation_ = KrigingCorrelation::kMatern52;
+    return;
+  }
+  thetas_ = gaussian;
+  if (baseNugget_ > 0.0 || estimateNugget_) return;
+  // A smooth response: the default nugget bounds its length scales. Lower it while the
+  // likelihood gains and the correlation matrix can still be factorised.
+  while (nugget_ > kSmoothNugget) {
+    const double previous = nugget_;
+    nugget_ = std::max(nugget_ * 0.01, kSmoothNugget);
+    std::vector<double> next;
+    const double gained = KrigingOpt::climb(*this, thetas_, next);
+    if (!(gained > value + kNuggetGain)) {
+      nugget_ = previous;
+      return;
+    }
+    value = gained;
+    thetas_ = next;
+  }
 }
 
 std::vector<double> KrigingFit::sweepTheta(int index, double from, double to, int count) const {

@@ -690,10 +690,11 @@ bool stateSettingsValid(const NsgaRunState& run) {
 // every value finite and inside its field, finite objectives, a violation <= 0.
 bool statePopulationValid(const NsgaRunState& run, const std::vector<std::vector<double>>& values,
                           const std::vector<std::vector<double>>& objectives,
-                          const std::vector<double>& violations, const std::vector<int>& failed) {
+                          const std::vector<double>& violations, const std::vector<int>& failed,
+                          const std::vector<int>& numbers) {
   const auto n = static_cast<std::size_t>(run.populationSize);
   if (values.size() != n || objectives.size() != n || violations.size() != n ||
-      failed.size() != n)
+      failed.size() != n || numbers.size() != n)
     return false;
   for (std::size_t i = 0; i < n; ++i) {
     if (values[i].size() != static_cast<std::size_t>(run.numVariables)) return false;
@@ -812,7 +813,7 @@ void keepNsgaRunState(StateArchive& archive, NsgaRunState& state) {
 
   for (int k = 0; k < 4; ++k) run.random.s[k] = std::bit_cast<std::uint64_t>(words[k]);
   if (!stateSettingsValid(run) ||
-      !statePopulationValid(run, values, objectives, violations, failed) ||
+      !statePopulationValid(run, values, objectives, violations, failed, numbers) ||
       !referenceTableFits(run)) {
     archive.fail();
     return;

@@ -118,20 +118,6 @@ std::vector<std::string> fieldsOf(std::string_view line) {
   return fields;
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
-  }
-  return lines;
-}
-
 // A number field of a DOE table; `noValue` (e.g. "failed") and "nan" are missing.
 bool doeNumber(const std::string& field, const char* noValue, ExportCell& cell) {
   if (field == noValue || field == "nan" || field == "-nan") {

@@ -43,6 +43,8 @@ constexpr double kGoodMemberDeviations = 1.0;   // "S.D.'s above mean" of a good
 constexpr int kFullConvergenceInterval = 10;    // generations between full statistics
 constexpr double kReinitializeShare = 0.5;      // members reinitialised by default
 constexpr int kReinitializeElitism = 1;         // the best member kept by default
+constexpr int kRemutations = 16;                // mutation events that may make a child
+                                                // new (geneticGeneration)
 
 struct GeneticRun {
   std::unique_ptr<Population> population;
@@ -649,10 +651,167 @@ void setUpAdaptive(const Agent& agent, GeneticRun& entry) {
   entry.adaptiveReady = true;
 }
 
+// What the breeding of a genetic generation selects from: the members' scaled and raw fitness
+// and constraint violation, the choice list of proportional and ranking selection, and
+// whether the feasibility watch is on (a study with constraints and almost no feasible
+// design: parents are then chosen by their constraint violation first,
+// selectLeastViolation). The steady-state search keeps it up to date as members are replaced.
+struct Breeding {
+  int generation = 0;              // the generation the new designs belong to
+  double pcross = 0.0;
+  bool feasibilityFirst = false;
+  std::vector<double> scaled;
+  std::vector<double> raw;
+  std::vector<double> violation;
+  std::vector<const std::vector<int>*> chromosomes;  // for the mutations that look at spread
+  double slope = 1.0;              // scaled = slope x raw + intercept for the members at the
+  double intercept = 0.0;          // start (every scaling is such a line)
+};
+
+// The scaled fitness of a new member with raw fitness `raw` on the line of the generation's
+// scaling (the scaling itself runs when the generation ends).
+double scaledOnLine(const Breeding& b, const Population& population, double raw) {
+  if (!fitnessCounted(raw)) return population.fitnessSettings.requireNonNegative ? 0.0 : raw;
+  return b.slope * raw + b.intercept;
+}
+
+void noteMember(Breeding& b, std::size_t index, const Member& member) {
+  b.scaled[index] = member.scaled;
+  b.raw[index] = member.raw;
+  b.violation[index] = member.design.violation;
+}
+
+Breeding startBreeding(const Agent& agent, GeneticRun& entry, int generation) {
+  const Population& population = *entry.population;
+  const GeneticSettings& genetic = agent.method.genetic;
+  Breeding b;
+  b.generation = generation;
+  b.pcross = agent.method.code == kMethodDoe ? 0.0 : genetic.crossoverRate;
+  const std::size_t n = population.members.size();
+  b.scaled.resize(n);
+  b.raw.resize(n);
+  b.violation.resize(n);
+  for (std::size_t i = 0; i < n; ++i) noteMember(b, i, population.members[i]);
+  b.chromosomes = chromosomesOf(population);
+  std::size_t low = n;
+  std::size_t high = n;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!fitnessCounted(b.raw[i])) continue;
+    if (low == n || b.raw[i] < b.raw[low]) low = i;
+    if (high == n || b.raw[i] > b.raw[high]) high = i;
+  }
+  if (low != n && b.raw[high] > b.raw[low]) {
+    b.slope = (b.scaled[high] - b.scaled[low]) / (b.raw[high] - b.raw[low]);
+    b.intercept = b.scaled[low] - b.slope * b.raw[low];
+  } else if (low != n) {
+    b.intercept = b.scaled[low] - b.raw[low];
+  }
+  b.feasibilityFirst = population.fitnessState.infeasibleStart;
+  if (b.feasibilityFirst) {
+    writeLog(entry, formatText("\n Generation %d: parents chosen by constraint violation (fewer "
+                               "than 3 and fewer than 10%% of the members feasible)\n",
+                               generation));
+  }
+  if (!b.feasibilityFirst && genetic.selectionType == 1) prepareUniversal(entry.selection, b.scaled);
+  if (!b.feasibilityFirst && genetic.selectionType == 2) {
+    prepareRanking(entry.selection, b.scaled, genetic.scaleMultiplier, entry.log);
+  }
+  return b;
+}
+
+const Member& selectParent(const Agent& agent, GeneticRun& entry, const Breeding& b) {
+  const GeneticSettings& genetic = agent.method.genetic;
+  int index;
+  if (b.feasibilityFirst) {
+    index = selectLeastViolation(b.violation, b.raw, b.scaled, genetic.tournamentSize);
+  } else if (genetic.selectionType == 0) {
+    index = selectTournament(b.scaled, genetic.tournamentSize);
+  } else {
+    index = selectFromList(entry.selection);
+  }
+  return entry.population->members[static_cast<std::size_t>(index)];
+}
+
+// Two parents selected, crossed and their children mutated: up to `room` children appended to
+// `children`, each made new as long as `known` names it (a design evaluated before or
+// another new one): it is mutated again, with the adaptive mutation through mutateUntilNew,
+// otherwise up to kRemutations normal field mutation events, one at a time. A repeated design
+// would take stored results: it would spend a place of the generation and teach nothing.
+void breedPair(const Agent& agent, GeneticRun& entry, Breeding& b, std::vector<Member>& children,
+               std::size_t room, const std::function<bool(const std::vector<int>&)>& known) {
+  Population& population = *entry.population;
+  const GeneticSettings& genetic = agent.method.genetic;
+  const bool adaptiveCross = genetic.crossoverType == 3;
+  const bool adaptiveMutate = genetic.mutationType == 2;
+  const Member& first = selectParent(agent, entry, b);
+  const Member& second = selectParent(agent, entry, b);
+  std::vector<int> a;
+  std::vector<int> c;
+  int crossCode = 0;
+  int crossed;
+  if (adaptiveCross) {
+    crossCode = adaptiveCrossover(entry.adaptive, false, first.design.chromosome,
+                                  second.design.chromosome, population.fieldSizes, a, c);
+    crossed = crossCode != 0 ? 1 : 0;
+  } else {
+    crossed = crossover(genetic.crossoverType, first.design.chromosome,
+                        second.design.chromosome, b.pcross, a, c);
+  }
+  population.counters.crossovers += crossed;
+  for (std::vector<int>* child : {&a, &c}) {
+    if (room == 0) break;
+    --room;
+    int mutations = 0;
+    int mutateCode = 0;
+    double width = 1.0;
+    if (adaptiveMutate) {
+      mutateCode = adaptiveMutation(entry.adaptive, false, *child, population.fieldSizes,
+                                    b.chromosomes, width);
+      mutations = mutateCode != 0 ? 1 : 0;
+      if (known(*child)) {
+        mutateUntilNew(entry.adaptive, false, *child, population.fieldSizes, b.chromosomes,
+                       known, mutateCode, width);
+        mutations = mutateCode != 0 ? 1 : 0;
+      }
+    } else {
+      if (genetic.mutationType == 1) {
+        mutations = mutateMultiField(*child, population.fieldSizes, genetic.mutationRate,
+                                     kAverageMutationWidth, b.chromosomes, entry.log);
+      } else {
+        mutations = mutateNormalField(*child, population.fieldSizes, genetic.mutationRate);
+      }
+      for (int tries = 0; tries < kRemutations && known(*child); ++tries) {
+        mutations += normalFieldEvent(*child, population.fieldSizes);
+      }
+    }
+    population.counters.mutations += mutations;
+    Member member;
+    member.design = childDesign(agent, population, std::move(*child), b.generation);
+    member.birthGeneration = b.generation;
+    member.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutations ? kMadeMutation : 0);
+    if (adaptiveCross || adaptiveMutate) {
+      member.ga_operator = mutateCode != 0 ? mutateCode : crossCode;
+      member.firstparent = first.raw;
+      member.secondparent = second.raw;
+      member.mut_width = width;
+    }
+    children.push_back(std::move(member));
+  }
+}
+
+// Whether `chromosome` is that of a design in the agent's stored-design table (hashing on)
+// or of one of `fresh`.
+bool knownDesign(const Agent& agent, const Population& population, const DesignStore& store,
+                 const std::vector<int>& chromosome, const std::vector<Member>& fresh) {
+  if (!store.enabled) return false;
+  for (const Member& member : fresh) {
+    if (member.design.chromosome == chromosome) return true;
+  }
+  return designStoreFind(store, childDesign(agent, population, chromosome, 0));
+}
+
 // One genetic generation: selection, crossover and mutation make a new population, which is
 // evaluated as one batch; the best ever replaces the worst child when no child is better.
-// While the feasibility watch is on (a study with constraints and almost no feasible
-// design), parents are chosen by their constraint violation first (selectLeastViolation).
 void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices& services) {
   Population& population = *entry.population;
   const GeneticSettings& genetic = agent.method.genetic;
@@ -664,90 +823,20 @@ void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices
     endOfGeneration(agent, entry);
     return;
   }
-  const bool adaptiveCross = genetic.crossoverType == 3;
-  const bool adaptiveMutate = genetic.mutationType == 2;
-  const bool adaptive = adaptiveCross || adaptiveMutate;
+  const bool adaptive = genetic.crossoverType == 3 || genetic.mutationType == 2;
   if (adaptive && !entry.adaptiveReady) setUpAdaptive(agent, entry);
-  std::vector<double> scaled;
-  std::vector<double> raw;
-  std::vector<double> violation;
-  for (const Member& member : population.members) {
-    scaled.push_back(member.scaled);
-    raw.push_back(member.raw);
-    violation.push_back(member.design.violation);
-  }
-  const bool feasibilityFirst = population.fitnessState.infeasibleStart;
-  if (feasibilityFirst) {
-    writeLog(entry, formatText("\n Generation %d: parents chosen by constraint violation (fewer "
-                               "than 3 and fewer than 10%% of the members feasible)\n",
-                               generation));
-  }
-  if (!feasibilityFirst && genetic.selectionType == 1) prepareUniversal(entry.selection, scaled);
-  if (!feasibilityFirst && genetic.selectionType == 2) {
-    prepareRanking(entry.selection, scaled, genetic.scaleMultiplier, entry.log);
-  }
-  auto select = [&]() -> const Member& {
-    int index;
-    if (feasibilityFirst) {
-      index = selectLeastViolation(violation, raw, scaled, genetic.tournamentSize);
-    } else if (genetic.selectionType == 0) {
-      index = selectTournament(scaled, genetic.tournamentSize);
-    } else {
-      index = selectFromList(entry.selection);
-    }
-    return population.members[static_cast<std::size_t>(index)];
-  };
-  std::vector<const std::vector<int>*> chromosomes = chromosomesOf(population);
-  const double pcross = agent.method.code == kMethodDoe ? 0.0 : genetic.crossoverRate;
+  Breeding b = startBreeding(agent, entry, generation);
   const double bestBefore =
       population.bestEver.valid ? population.bestEver.raw : kFailedPerformance;
 
   std::vector<Member> children;
   children.reserve(static_cast<std::size_t>(n));
+  const DesignStore& store = agentResults(agent).store;
+  auto known = [&](const std::vector<int>& chromosome) {
+    return knownDesign(agent, population, store, chromosome, children);
+  };
   while (static_cast<int>(children.size()) < n) {
-    const Member& first = select();
-    const Member& second = select();
-    std::vector<int> a;
-    std::vector<int> b;
-    int crossCode = 0;
-    int crossed;
-    if (adaptiveCross) {
-      crossCode = adaptiveCrossover(entry.adaptive, false, first.design.chromosome,
-                                    second.design.chromosome, population.fieldSizes, a, b);
-      crossed = crossCode != 0 ? 1 : 0;
-    } else {
-      crossed = crossover(genetic.crossoverType, first.design.chromosome,
-                          second.design.chromosome, pcross, a, b);
-    }
-    population.counters.crossovers += crossed;
-    for (std::vector<int>* child : {&a, &b}) {
-      if (static_cast<int>(children.size()) >= n) break;
-      int mutations = 0;
-      int mutateCode = 0;
-      double width = 1.0;
-      if (adaptiveMutate) {
-        mutateCode = adaptiveMutation(entry.adaptive, false, *child, population.fieldSizes,
-                                      chromosomes, width);
-        mutations = mutateCode != 0 ? 1 : 0;
-      } else if (genetic.mutationType == 1) {
-        mutations = mutateMultiField(*child, population.fieldSizes, genetic.mutationRate,
-                                     kAverageMutationWidth, chromosomes, entry.log);
-      } else {
-        mutations = mutateNormalField(*child, population.fieldSizes, genetic.mutationRate);
-      }
-      population.counters.mutations += mutations;
-      Member member;
-      member.design = childDesign(agent, population, std::move(*child), generation);
-      member.birthGeneration = generation;
-      member.origin = (crossed ? kMadeCrossover : kMadeCopy) | (mutations ? kMadeMutation : 0);
-      if (adaptive) {
-        member.ga_operator = mutateCode != 0 ? mutateCode : crossCode;
-        member.firstparent = first.raw;
-        member.secondparent = second.raw;
-        member.mut_width = width;
-      }
-      children.push_back(std::move(member));
-    }
+    breedPair(agent, entry, b, children, static_cast<std::size_t>(n) - children.size(), known);
   }
   evaluateMembers(agent, population, children, services);
   if (adaptive) {
@@ -779,6 +868,85 @@ void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices
   if (adaptive) {
     adaptProbabilities(entry.adaptive, 0, static_cast<int>(population.fieldSizes.size()));
   }
+}
+
+// The steady-state genetic search (the SteadyStep shape): each freed slot gets one new design,
+// bred from the members as they are then (the second child of a pair waits for the next
+// slot), and each finished design replaces the worst member at once when it is at least as
+// good (the best member therefore always stays). A generation ends after as many designs
+// finished as the population has members: the members are then scored, the adaptive
+// operators' probabilities adapt and the selection starts from the new scores.
+void geneticSteady(Agent& agent, Population& population, FileHandle* log,
+                   const EvaluationServices& services,
+                   const std::function<bool()>& generationEnded) {
+  GeneticRun& entry = geneticRun(agent.number);
+  const int n = static_cast<int>(population.members.size());
+  if (n < 2) return;
+  const GeneticSettings& genetic = agent.method.genetic;
+  const bool adaptive = genetic.crossoverType == 3 || genetic.mutationType == 2;
+  if (adaptive && !entry.adaptiveReady) setUpAdaptive(agent, entry);
+  Breeding b = startBreeding(agent, entry, population.counters.generation + 1);
+  double bestBefore = population.bestEver.valid ? population.bestEver.raw : kFailedPerformance;
+  const DesignStore& store = agentResults(agent).store;
+  std::vector<Member> fresh;    // the designs handed out and not finished, then those bred
+                                // and not handed out yet
+  std::size_t handedOut = 0;    // of `fresh`, the first ones
+  int finishedCount = 0;        // designs finished in the current generation
+  bool goOn = true;
+  // As many designs as the generations of the cycles left would make, no more.
+  long left = static_cast<long>(std::max(1, agent.method.numCycles - run.currentCycle)) *
+              std::max(1, agent.method.generationsPerCycle) * n;
+  auto known = [&](const std::vector<int>& chromosome) {
+    return knownDesign(agent, population, store, chromosome, fresh);
+  };
+  auto next = [&](Member& member, int) {
+    if (!goOn || left <= 0) return false;
+    --left;
+    if (handedOut == fresh.size()) breedPair(agent, entry, b, fresh, 2, known);
+    member = fresh[handedOut++];
+    return true;
+  };
+  auto endGeneration = [&]() {
+    population.counters.generation = b.generation;
+    finishGeneration(agent, population, log);
+    if (adaptive) {
+      adaptProbabilities(entry.adaptive, 0, static_cast<int>(population.fieldSizes.size()));
+    }
+    finishedCount = 0;
+    return generationEnded();
+  };
+  auto finished = [&](std::size_t, Member& child) {
+    auto running = std::find_if(fresh.begin(), fresh.begin() + static_cast<long>(handedOut),
+                                [&](const Member& m) {
+                                  return m.design.chromosome == child.design.chromosome;
+                                });
+    if (running != fresh.begin() + static_cast<long>(handedOut)) {
+      fresh.erase(running);
+      --handedOut;
+    }
+    if (adaptive && fitnessCounted(child.raw)) {
+      creditOperator(entry.adaptive, child.ga_operator, child.raw, child.firstparent,
+                     child.secondparent, bestBefore, child.mut_width);
+    }
+    auto worst = std::min_element(population.members.begin(), population.members.end(),
+                                  [](const Member& x, const Member& y) { return x.raw < y.raw; });
+    if (child.raw >= worst->raw) {
+      const std::size_t index = static_cast<std::size_t>(worst - population.members.begin());
+      child.scaled = scaledOnLine(b, population, child.raw);
+      *worst = child;
+      noteMember(b, index, *worst);
+    }
+    if (++finishedCount < n || !goOn) return;
+    goOn = endGeneration();
+    if (!goOn) return;
+    fresh.resize(handedOut);  // bred for the generation that ended
+    b = startBreeding(agent, entry, population.counters.generation + 1);
+    bestBefore = population.bestEver.valid ? population.bestEver.raw : kFailedPerformance;
+  };
+  evaluateMembersSteady(agent, population, std::max(1, study.nParallel), next, finished,
+                        services);
+  // The designs of a generation that the end cut short.
+  if (finishedCount > 0) endGeneration();
 }
 
 // Convergence: with the agent's reinitializeOptions (stall generations, share, elitism) the
@@ -983,6 +1151,10 @@ void keepGeneticState(Agent& agent, StateArchive& archive) {
 }
 
 void runGeneticCycle(Agent& agent, const EvaluationServices& services) {
+  if (agent.method.steadyState) {
+    runSteadyPopulationCycle(agent, services, geneticSteady);
+    return;
+  }
   runPopulationCycle(agent, services, nullptr);
 }
 

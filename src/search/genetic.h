@@ -28,6 +28,13 @@
 // from one design: their population is the baseline (or, without it, the best stored design,
 // else one random design), and their step picks its own starting design and makes the rest.
 //
+// A GA agent with `steadyState: 1` runs its generations as one stream of designs
+// (runSteadyPopulationCycle): each freed slot gets one new design bred from the members as
+// they are then, and each finished design replaces the worst member at once when it is at
+// least as good; a generation ends after as many finished designs as the population has
+// members. A child that repeats a stored design or another new design is mutated again until
+// it is new, in both forms.
+//
 // Crossover type 3 and mutation type 2 are the adaptive operators of the hybrid search
 // (search/tolmar_operators.h), used without levels; their probabilities start from the
 // agent's rates and follow the credit of the operators after each generation. The study

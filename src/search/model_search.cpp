@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
 
@@ -27,6 +28,9 @@ constexpr double kRadiusRestart = 0.2;     // trust radius after a restart
 // after which the local phase begins (two in a row lost more on valleys and many-basin
 // problems than they saved near active constraints).
 constexpr int kAccurateSteps = 1;
+constexpr int kFailuresAtGrid = 3;         // failures at two grid steps before a restart
+constexpr double kGridMargin = 1e-9;       // a grid value beside the nearest is taken when
+                                           // the models rate it better by more than this
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 using Eigen::MatrixXd;
@@ -390,6 +394,110 @@ std::vector<double> minimiseQuadratics(const QuadraticFit& fit, std::span<const 
 }
 
 // ---------------------------------------------------------------------------------------------
+// The grid: proposals are designs the solver can evaluate, points of the variables' resolution.
+// ---------------------------------------------------------------------------------------------
+
+double onGrid(double u, double step) {
+  u = std::clamp(u, 0.0, 1.0);
+  if (step > 0.0) u = std::clamp(std::round(u / step) * step, 0.0, 1.0);
+  return u;
+}
+
+// Tells whether a point differs from every evaluated design and earlier proposal.
+using NewPoint = std::function<bool(std::span<const double>)>;
+
+// The grid point the models rate best near the continuous optimum x: each coordinate at the
+// grid value below or above x (the nearest first, then coordinate by coordinate the other
+// one where the models prefer it; rounding each coordinate on its own can cost more than the
+// step gains in a narrow valley). When that point is not new (the models' step from the
+// centre of the fit is shorter than a grid step, or it was evaluated), the best new point by
+// the models among its grid neighbours (one grid value in one coordinate) and the models'
+// step stretched to one and to two grid values in its largest coordinate. Feasible
+// (modelled) first, then the objective.
+std::vector<double> bestGridPoint(const QuadraticFit& fit, std::vector<double> x,
+                                  std::span<const double> step, const NewPoint& isNew) {
+  const int n = static_cast<int>(x.size());
+  const std::vector<double> continuous = x;
+  auto rate = [&](const std::vector<double>& y, double& objective) {
+    const VectorXd z = fit.toZ(y);
+    objective = fit.objective.value(z) / fit.objectiveScale;
+    double violation = 0.0;
+    for (size_t j = 0; j < fit.constraints.size(); ++j)
+      violation += std::max(0.0, fit.constraints[j].value(z) / fit.constraintScales[j]);
+    return violation <= 1e-6 ? 0.0 : violation;
+  };
+  // Better by more than `margin` (scaled model units).
+  auto better = [](double va, double fa, double vb, double fb, double margin) {
+    return std::abs(va - vb) > margin ? va < vb : fa < fb - margin;
+  };
+  std::vector<double> below(n), above(n);
+  for (int i = 0; i < n; ++i) {
+    const double s = step[i] > 0.0 ? step[i] : 0.0;
+    x[i] = onGrid(x[i], s);
+    below[i] = above[i] = x[i];
+    // A value on the grid (to rounding) has no other grid value beside it.
+    if (s > 0.0 && std::abs(continuous[i] - x[i]) > 1e-7 * s) {
+      below[i] = onGrid(std::floor(continuous[i] / s) * s, s);
+      above[i] = onGrid(std::ceil(continuous[i] / s) * s, s);
+    }
+  }
+  double f = 0.0;
+  double v = rate(x, f);
+  for (int pass = 0; pass < n; ++pass) {
+    bool changed = false;
+    for (int i = 0; i < n; ++i) {
+      std::vector<double> y = x;
+      y[i] = x[i] == below[i] ? above[i] : below[i];
+      if (y[i] == x[i]) continue;
+      double fy = 0.0;
+      const double vy = rate(y, fy);
+      if (better(vy, fy, v, f, kGridMargin)) {
+        x = std::move(y);
+        f = fy;
+        v = vy;
+        changed = true;
+      }
+    }
+    if (!changed) break;
+  }
+  if (isNew(x)) return x;
+  std::vector<std::vector<double>> candidates;
+  for (int i = 0; i < n; ++i) {
+    if (!(step[i] > 0.0)) continue;
+    for (const double direction : {-1.0, 1.0}) {
+      candidates.push_back(x);
+      candidates.back()[i] = onGrid(x[i] + direction * step[i], step[i]);
+    }
+  }
+  double longest = 0.0;  // the models' step in grid values, largest coordinate
+  for (int i = 0; i < n; ++i) {
+    if (step[i] > 0.0)
+      longest = std::max(longest, std::abs(continuous[i] - fit.centre[i]) / step[i]);
+  }
+  for (const double stretch : {1.0, 2.0}) {
+    if (!(longest > 0.0)) break;
+    candidates.emplace_back(n);
+    for (int i = 0; i < n; ++i) {
+      candidates.back()[i] =
+          onGrid(fit.centre[i] + (continuous[i] - fit.centre[i]) * stretch / longest, step[i]);
+    }
+  }
+  std::vector<double> chosen;
+  double chosenF = kInfinity, chosenV = kInfinity;
+  for (std::vector<double>& y : candidates) {
+    if (!isNew(y)) continue;
+    double fy = 0.0;
+    const double vy = rate(y, fy);
+    if (chosen.empty() || better(vy, fy, chosenV, chosenF, 0.0)) {
+      chosen = std::move(y);
+      chosenF = fy;
+      chosenV = vy;
+    }
+  }
+  return chosen.empty() ? x : chosen;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Cubic radial-basis models with a linear tail, of the objective and every constraint.
 // ---------------------------------------------------------------------------------------------
 
@@ -539,12 +647,6 @@ class ProposalSet {
     return true;
   }
 
-  static double onGrid(double u, double step) {
-    u = std::clamp(u, 0.0, 1.0);
-    if (step > 0.0) u = std::clamp(std::round(u / step) * step, 0.0, 1.0);
-    return u;
-  }
-
  private:
   std::span<const ModelSample> samples_;
   const ModelRequest& request_;
@@ -566,13 +668,15 @@ int fitSize(QuadKind kind, int n, int count) {
 }
 
 // A trust-region step: the models fitted to the designs nearest `centre`, optimised inside
-// the box of half-width `radius` around it.
+// the box of half-width `radius` around it (at least two grid steps of each variable) and
+// taken to the grid point the models rate best (bestGridPoint).
 struct LocalStep {
   std::vector<double> x;            // empty when the models could not be fitted
   QuadraticFit fit;
 };
 
-LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double radius) {
+LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double radius,
+                       std::span<const double> gridStep, const NewPoint& isNew) {
   const int n = static_cast<int>(samples[centre].x.size());
   const int count = static_cast<int>(samples.size());
   const QuadKind kind = supportedKind(count, n);
@@ -583,10 +687,11 @@ LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double 
   if (!fitQuadratics(samples, which, kind, at, step.fit)) return step;
   std::vector<double> lo(n), hi(n);
   for (int i = 0; i < n; ++i) {
-    lo[i] = std::max(0.0, at[i] - radius);
-    hi[i] = std::min(1.0, at[i] + radius);
+    const double reach = std::max(radius, 2.0 * gridStep[i]);
+    lo[i] = std::max(0.0, at[i] - reach);
+    hi[i] = std::min(1.0, at[i] + reach);
   }
-  step.x = minimiseQuadratics(step.fit, lo, hi, 2);
+  step.x = bestGridPoint(step.fit, minimiseQuadratics(step.fit, lo, hi, 2), gridStep, isNew);
   return step;
 }
 
@@ -671,10 +776,12 @@ std::vector<double> proposeGlobal(std::span<const ModelSample> samples, int best
 // Radial-basis candidate search: candidates perturb the best design in a random subset of
 // coordinates (Gaussian steps of about the trust radius) or are uniform over the box; the
 // chosen one is predicted feasible if any is, and the best by a weighted sum of its scaled
-// prediction and its closeness to the evaluated designs.
+// prediction and its closeness to the evaluated designs. The candidates are rated where they
+// will be evaluated, on the grid: one that lands on an evaluated design is no candidate.
 std::vector<double> proposeExplore(std::span<const ModelSample> samples, int best,
                                    const ModelSearchState& state, double weight,
-                                   const std::vector<ModelProposal>& sofar) {
+                                   const std::vector<ModelProposal>& sofar,
+                                   std::span<const double> step) {
   const int n = static_cast<int>(samples[best].x.size());
   RadialModel model;
   if (!model.fit(samples, radialCentres(samples, best))) return {};
@@ -706,6 +813,7 @@ std::vector<double> proposeExplore(std::span<const ModelSample> samples, int bes
         if (u > 1.0) u = std::max(2.0 - u, 0.0);
       }
     }
+    for (int i = 0; i < n; ++i) x[i] = onGrid(x[i], step[i]);
     double d = 0.0;
     model.predict(x, out, d);
     for (const ModelProposal& p : sofar) d = std::min(d, std::sqrt(squaredDistance(p.x, x)));
@@ -725,8 +833,12 @@ std::vector<double> proposeExplore(std::span<const ModelSample> samples, int bes
   }
   int chosen = -1;
   double bestScore = kInfinity;
+  double smallestStep = kInfinity;
+  for (double s : step)
+    if (s > 0.0) smallestStep = std::min(smallestStep, s);
+  const double same = std::isfinite(smallestStep) ? 0.5 * smallestStep : 0.0;
   for (int c = 0; c < candidates; ++c) {
-    if (violation[c] > minViolation || nearest[c] <= 0.0) continue;
+    if (violation[c] > minViolation || nearest[c] <= same) continue;
     const double sp = pHigh > pLow ? (predicted[c] - pLow) / (pHigh - pLow) : 0.0;
     const double sd = dHigh > dLow ? (dHigh - nearest[c]) / (dHigh - dLow) : 0.0;
     const double score = weight * sp + (1.0 - weight) * sd;
@@ -758,8 +870,9 @@ class RadialScreening final : public ScreeningModel {
 // Adds the trust-region step around samples[centre] with what the ratio of actual to
 // predicted improvement needs. False when there is no model or no new design.
 bool addLocal(ProposalSet& set, std::span<const ModelSample> samples, int centre,
-              double radius, int region, std::vector<ModelProposal>& out) {
-  LocalStep step = proposeLocal(samples, centre, radius);
+              double radius, int region, const ModelRequest& request, const NewPoint& isNew,
+              std::vector<ModelProposal>& out) {
+  LocalStep step = proposeLocal(samples, centre, radius, request.step, isNew);
   if (step.x.empty() || !set.add(step.x, kDecisionLocal, out)) return false;
   ModelProposal& p = out.back();
   const int n = static_cast<int>(p.x.size());
@@ -811,17 +924,21 @@ std::vector<std::pair<int, double>> basinCentres(std::span<const ModelSample> sa
   return out;
 }
 
-// The smallest trust radius worth a step: about two grid steps.
+// The smallest trust radius worth a step: two grid steps of the finest variable (a variable
+// of a few values would otherwise keep every region at the size of the box).
 double shortestRadius(const ModelRequest& request) {
-  const double largestStep =
-      request.step.empty() ? 0.0 : *std::max_element(request.step.begin(), request.step.end());
-  return std::max(2.0 * largestStep, 1e-6);
+  double smallestStep = 0.0;
+  for (double s : request.step)
+    if (s > 0.0 && (smallestStep == 0.0 || s < smallestStep)) smallestStep = s;
+  return std::max(2.0 * smallestStep, 1e-6);
 }
 
-// A trust region shrunk to about two grid steps has nothing left to find: it restarts, the
-// local phase ends and the rotation explores.
+// The radius halves on below two grid steps with each failure, so that the region restarts
+// only when the models' best grid points nearby have failed kFailuresAtGrid times: then it
+// has nothing left to find. The local phase ends and the rotation explores.
 void restartIfShrunk(const ModelRequest& request, ModelSearchState& state) {
-  if (state.radius >= shortestRadius(request)) return;
+  if (state.radius >= std::max(std::ldexp(shortestRadius(request), -kFailuresAtGrid), 1e-6))
+    return;
   state.radius = kRadiusRestart;
   state.failures = 0;
   state.localPhase = 0;
@@ -839,7 +956,13 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
   if (n == 0 || static_cast<int>(samples.size()) < n + 2) return proposals;
   const int best = incumbentIndex(samples);
   restartIfShrunk(request, state);
+  // The trust region spans at least two grid steps of each variable: smaller, its steps would
+  // round back onto the best design.
+  const double radius = std::max(state.radius, shortestRadius(request));
+  ModelSearchState region = state;
+  region.radius = radius;
   ProposalSet set(samples, request);
+  const NewPoint isNew = [&](std::span<const double> x) { return set.isNew(x, proposals); };
   bool localDone = false, globalDone = false, cautiousDone = false;
   for (int k = 0; k < request.count; ++k) {
     const int slot = state.nextKind;
@@ -851,7 +974,8 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     // One turn of the rotation goes to the trust regions of other basins, in turn.
     if (code == kDecisionLocal && localDone && !cautiousDone) {
       cautiousDone = true;
-      if (addLocal(set, samples, best, state.radius * kCautiousRadius, 0, proposals)) continue;
+      if (addLocal(set, samples, best, radius * kCautiousRadius, 0, request, isNew, proposals))
+        continue;
     } else if (request.basins && slot % kRotationLength == kRotationBasin) {
       // Every other basin turn starts from the basin the global model points at.
       int modelled = -1;
@@ -863,9 +987,9 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
           basinCentres(samples, best, modelled, kBasinApart, shortestRadius(request));
       const int turn = state.basinTurn++;
       if (!basins.empty()) {
-        const auto& [centre, radius] =
+        const auto& [centre, basinRadius] =
             modelled >= 0 ? basins.front() : basins[(turn / 2) % basins.size()];
-        if (addLocal(set, samples, centre, radius, 1, proposals)) continue;
+        if (addLocal(set, samples, centre, basinRadius, 1, request, isNew, proposals)) continue;
       }
     }
     if ((code == kDecisionLocal && localDone) || (code == kDecisionGlobal && globalDone))
@@ -873,7 +997,7 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     std::vector<double> x;
     if (code == kDecisionLocal) {
       localDone = true;
-      if (addLocal(set, samples, best, state.radius, 0, proposals)) continue;
+      if (addLocal(set, samples, best, radius, 0, request, isNew, proposals)) continue;
     } else if (code == kDecisionGlobal) {
       globalDone = true;
       x = proposeGlobal(samples, best, (slot / kRotationLength) % 2 == 1);
@@ -881,7 +1005,7 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     if (!x.empty() && set.add(x, code, proposals)) continue;
     // No model, or no new design from it: explore instead.
     const double weight = kExploreWeights[(slot / 2) % 4];
-    x = proposeExplore(samples, best, state, weight, proposals);
+    x = proposeExplore(samples, best, region, weight, proposals, request.step);
     if (!x.empty()) set.add(std::move(x), kDecisionExplore, proposals);
   }
   return proposals;

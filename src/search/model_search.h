@@ -7,11 +7,14 @@
 // A search decision is one of:
 //   90 local    a quadratic model of the objective and of each constraint, fitted to the
 //               designs nearest the best one, optimised inside a trust region around the
-//               best design (feasibility first: the modelled constraints must be met);
+//               best design (feasibility first: the modelled constraints must be met),
+//               taken to the grid point the models rate best beside that optimum (their
+//               best new grid neighbour when the step is shorter than a grid step);
 //               a request with a second local turn adds the optimum inside a quarter of
 //               the trust radius (a cautious step beside the full one);
-//               the trust radius grows after a success and shrinks after a failure; shrunk
-//               to about two grid steps it restarts at 0.2 and the rotation explores.
+//               the trust radius grows after a success and shrinks after a failure, but
+//               the region keeps at least two grid steps of each variable; after three
+//               more failures there it restarts at 0.2 and the rotation explores.
 //               With request.basins, one turn in six is a step in the trust region of
 //               another basin instead of an explored design: around
 //               the design nearest the global model's optimum (every other such turn) or

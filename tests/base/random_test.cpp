@@ -99,42 +99,6 @@ TEST_F(RandomTest, SameSeedGivesSameSequenceAndReseedingRestartsIt) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Refill
-
-TEST_F(RandomTest, FiftyFifthDrawRefillsAndReturnsNewIndexOne) {
-  seed(0.5f);
-  double snapshot[kRandomTableSize];
-  std::memcpy(snapshot, randomTable, sizeof snapshot);
-  for (int k = 1; k <= 54; ++k) {
-    ASSERT_EQ(nextUniform(), static_cast<float>(snapshot[k]));
-    ASSERT_EQ(randomCursor, k);
-  }
-  EXPECT_EQ(std::memcmp(snapshot, randomTable, sizeof snapshot), 0);
-
-  // The refilled entry 1 is the old entry 1 less the old entry 32, plus 1 when negative.
-  double entry1 = snapshot[1] - snapshot[32];
-  if (entry1 < 0.0) entry1 += 1.0;
-  EXPECT_EQ(nextUniform(), static_cast<float>(entry1));
-  EXPECT_EQ(randomCursor, 1);
-}
-
-TEST_F(RandomTest, AdvanceUsesUpdatedLowEntriesForTheUpperRun) {
-  // Entries 0..23 depend on the old 31..54; entry 24 on the new entry 0.
-  for (int i = 0; i < kRandomTableSize; ++i) randomTable[i] = 0.0;
-  randomTable[31] = 0.25;   // entry 0 becomes 0 - 0.25 + 1 = 0.75
-  randomTable[24] = 0.5;    // entry 24 becomes 0.5 - 0.75 + 1 = 0.75 (old entry 0 would give 0.5)
-  randomTable[54] = 0.125;  // entry 23 becomes 0 - 0.125 + 1, entry 54 then 0.125 - entry 30
-  advanceRandom();
-  EXPECT_EQ(randomTable[0], 0.75);
-  EXPECT_EQ(randomTable[24], 0.75);
-  EXPECT_EQ(randomTable[23], 0.875);
-  EXPECT_EQ(randomTable[31], 0.25);   // 0.25 - entry 7 (0)
-  EXPECT_EQ(randomTable[54], 0.125);  // entry 30 is 0
-  EXPECT_EQ(randomTable[47], 0.125);  // 0 - entry 23 (0.875) + 1
-  EXPECT_EQ(randomTable[48], 0.25);   // 0 - new entry 24 (0.75) + 1
-}
-
-// ---------------------------------------------------------------------------------------
 // Draw counts, by the movement of the cursor from a fresh seeding
 
 TEST_F(RandomTest, DrawCountsOfEveryOperation) {

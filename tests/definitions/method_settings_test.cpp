@@ -30,14 +30,6 @@ std::string rangeText(const std::string& property, const std::string& range,
          value + ") is outside the expected range " + range;
 }
 
-std::string minimumText(const std::string& property, int value, int minimum) {
-  return "When reading \"" + property +
-         "\" input for \"wing\" of type \"Agent\" from file \"Study Input file\", the value "
-         "read (" +
-         std::to_string(value) + ") is less than the required minimum (" + std::to_string(minimum) +
-         ")";
-}
-
 std::string definitionText(const std::string& property, const std::string& reason) {
   return "When reading data for \"wing\" of type \"Agent\" from file \"Study Input file\", "
          "KARVO encountered the following error in reading the data for property \"" +
@@ -210,7 +202,9 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
       {{{"method", "tolmar"}},
        "Error in defining the method details. The method used \"tolmar\" is not supported."},
       {{{"numEvals", "10"}}, definitionText("method", "The property is not defined.")},
-      {m(kMethodTolmar, "numEvals", "0"), minimumText("numEvals", 0, 1)},
+      {m(kMethodTolmar, "numEvals", "0"),
+       "When reading \"numEvals\" input for \"wing\" of type \"Agent\" from file \"Study Input "
+       "file\", the value read (0) is less than the required minimum (1)"},
       {m(kMethodMultiStart, "gradStepSize", "0"), rangeText("gradStepSize", "[1e-10, 0.5]", "0")},
       {m(kMethodSqp, "startingDesign", "baseline"),
        definitionText("startingDesign", "The read value \"baseline" + starting)},
@@ -231,6 +225,8 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
        kAgentDoe},
       {m(kMethodDoe, "sampleMethod", "3LevelPartial"),
        definitionText("generator", "The property is not defined."), kAgentDoe},
+      {m(kMethodDoe, "surfaceType", "Cubic"), "Unrecognized approximation model type specified: Cubic",
+       kAgentDoe},
       {m(kMethodRobustDesign, "noiseSampleMethod", "RobustParameterDesign"),
        "Unrecognized DOE type specified: RobustParameterDesign", kAgentDoe},
       {m(kMethodRobustness, "numEvals", "1"),
@@ -249,10 +245,12 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
        "The number of evaluations specifed for the design sweep must be greater than 0. Found "
        "(0)."},
       {m(kMethodSwarm, "neighborhoodSize", "11"), rangeText("neighborhoodSize", "[1, 10]", "11")},
+      {m(kMethodNsga, "populationSize", "0"),
+       "When reading \"populationSize\" input for \"wing\" of type \"Agent\" from file \"Study "
+       "Input file\", the value read (0) is less than the required minimum (4)"},
       {m(kMethodNsga, "populationSize", "10"),
        "Error in the definition of the NSGA-III algorithm settings. The popsize must be a "
        "multiple of 4 . Found 10."},
-      {m(kMethodNsga, "populationSize", "0"), minimumText("populationSize", 0, 4)},
       {m(kMethodGenetic, "crossoverType", "4"),
        "When reading \"crossoverType\" input for \"wing\" of type \"Agent\" from file \"Study "
        "Input file\", the value read (4) asks for a user-programmed crossover (user_crossover), "

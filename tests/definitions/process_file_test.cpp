@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "support/definition_place.h"
 #include "support/study_files_fixture.h"
 
 namespace karvo {
@@ -46,14 +47,10 @@ std::string serialA(const std::string& extra, const std::string& execution = "")
 
 // The line that places an error in a record of Process1.in.
 std::string place(const char* property, const char* analysis, int line) {
-  return "\nThe error is in property \"" + std::string(property) +
-         "\" of the Analysis definition \"" + analysis + "\" (record on line " +
-         std::to_string(line) + " of file \"Process1.in\").";
+  return testing::errorPlace(property, "Analysis definition", analysis, line, "Process1.in");
 }
 std::string executionPlace(const char* property) {
-  return "\nThe error is in property \"" + std::string(property) +
-         "\" of the Analysis execution definition \"a\" (record on line 6 of file "
-         "\"Process1.in\").";
+  return testing::errorPlace(property, "Analysis execution definition", "a", 6, "Process1.in");
 }
 
 // A file that must be refused, with the text of its error.
@@ -276,6 +273,10 @@ TEST_F(ProcessFileTest, AnalysisRecordsAreRefusedWithTheirTexts) {
        "Error in locating \"ready\" in the list of defined conditions. This condition has not "
        "been defined. It is used as the run condition of analysis \"a\"." +
            executionPlace("runCondition")},
+      {serialA("", "finishCondition: ready\n"),
+       "Error in locating \"ready\" in the list of defined conditions. This condition has not "
+       "been defined. It is used as the finish condition of analysis \"a\"." +
+           executionPlace("finishCondition")},
       {serialA("outputResponse: volume\n"), undefinedVolume + place("outputResponse", "a", 3)},
       {serialA("", "numDesigns: 0\n"),
        "Number of simultaneous designs for analysis \"a\" must be greater than 0, found 0" +

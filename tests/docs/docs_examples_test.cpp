@@ -320,14 +320,6 @@ std::string propertyOf(const std::string& record, const std::string& name) {
   return none;
 }
 
-// The snippet file that holds the *STUDY record, or "".
-std::string studyFileOf(const std::map<std::string, std::string>& files) {
-  for (const auto& [path, text] : files) {
-    if (text.find("*STUDY") != std::string::npos) return path;
-  }
-  return "";
-}
-
 class DocsSnippet : public ::testing::TestWithParam<std::string> {};
 
 // The snippets' files, joined per file; what they leave out comes from a study of one
@@ -390,7 +382,10 @@ TEST_P(DocsSnippet, CheckSetupRunSucceeds) {
       files[process] = "*PROCESS\nname: docProcess\n*END\n";
     }
   }
-  if (files.find("study.in") == files.end() && studyFileOf(files).empty()) {
+  // No "study.in" and no snippet file that holds the *STUDY record: one is made.
+  if (std::none_of(files.begin(), files.end(), [](const auto& file) {
+        return file.first == "study.in" || file.second.find("*STUDY") != std::string::npos;
+      })) {
     const std::string range = std::to_string(agent);
     files["study.in"] = "*STUDY\nname: doc\nstartAgent: " + range + "\nendAgent: " + range +
                         "\nfilePrefix: doc\nrandomSeed: 0.5\nmode: newStudy\n" + agentRecord +

@@ -276,16 +276,6 @@ TEST(TwoLevelFractionalTest, EveryPairHonoursItsWordsAndIsBalancedAndOrthogonal)
   }
 }
 
-TEST(TwoLevelFractionalTest, HalfOfThreeFactorsHasCOneWhereAAndBAgree) {
-  DoeArray array = built(buildTwoLevelFractional, requestFor(3, 1));
-  expectShape(array, kDoeTwoLevelPartial, 3, 4, 2);
-  EXPECT_EQ(array.cells, (std::vector<std::int32_t>{0, 0, 1,  //
-                                                    1, 0, 0,  //
-                                                    0, 1, 0,  //
-                                                    1, 1, 1}));
-  EXPECT_EQ(array.columnNames, (std::vector<std::string>{"A", "B", "C"}));
-}
-
 TEST(TwoLevelFractionalTest, RefusesFactorCountsAndPairsOutsideTheTable) {
   EXPECT_EQ(refusal(buildTwoLevelFractional, requestFor(1, 1)),
             "At least TWO factors need to be defined for using the 2 level Fractional "
@@ -362,20 +352,6 @@ TEST(ThreeLevelFractionalTest, EveryPairFollowsItsWordsModThreeAndIsOrthogonal) 
   }
 }
 
-TEST(ThreeLevelFractionalTest, FourFactorsInNineRunsHaveCAPlusBAndDAPlusTwoB) {
-  EXPECT_EQ(threeLevelGenerators(4, 2), (std::vector<std::string>{"AB", "AB^2"}));
-  DoeArray array = built(buildThreeLevelFractional, requestFor(4, 2));
-  expectShape(array, kDoeThreeLevelPartial, 4, 9, 3);
-  for (int r = 0; r < 9; ++r) {
-    const int a = array.level(r, 0);
-    const int b = array.level(r, 1);
-    EXPECT_EQ(array.level(r, 2), (a + b) % 3);
-    EXPECT_EQ(array.level(r, 3), (a + 2 * b) % 3);
-  }
-  // The saturated 27-run array holds all 13 columns of three base factors.
-  EXPECT_EQ(built(buildThreeLevelFractional, requestFor(13, 10)).runs, 27);
-}
-
 TEST(ThreeLevelFractionalTest, RefusesFactorCountsAndPairsOutsideTheTable) {
   EXPECT_EQ(refusal(buildThreeLevelFractional, requestFor(1, 1)),
             "At least TWO factors need to be defined for using the 3 level Fractional "
@@ -445,16 +421,6 @@ TEST(PlackettBurmanTest, EveryRunCountIsBalancedAndOrthogonalAndTheSmallOnesAreC
   }
 }
 
-TEST(PlackettBurmanTest, TwelveRunsWithElevenFactorsIsBalancedOrthogonalAndEndsLow) {
-  DoeArray array = built(buildPlackettBurman, requestFor(11, 0, 12));
-  expectBalancedAndOrthogonal(array, 2);
-  for (int j = 0; j < 11; ++j) EXPECT_EQ(array.level(11, j), 0);
-  // Run 0 reads the first sign of each shifted column: the row read backwards from its start.
-  EXPECT_EQ(array.level(0, 0), 1);
-  EXPECT_EQ(array.level(0, 1), 0);  // the last sign of "++-+++---+-"
-  EXPECT_EQ(array.level(0, 2), 1);
-}
-
 TEST(PlackettBurmanTest, RefusesRunCountsAndFactorCountsOutsideTheTable) {
   for (int runs : {0, 8, 16, 28, 63, 128}) {
     EXPECT_EQ(refusal(buildPlackettBurman, requestFor(6, 0, runs)),
@@ -475,14 +441,6 @@ TEST(PlackettBurmanTest, RefusesRunCountsAndFactorCountsOutsideTheTable) {
 
 // ---------------------------------------------------------------------------------------
 // Central composite.
-
-TEST(CentralCompositeTest, TwoFactorsGiveNineRuns) {
-  DoeArray array = built(buildCentralComposite, requestFor(2));
-  expectShape(array, kDoeCentralComposite, 2, 9, 5);
-  EXPECT_EQ(array.cells, (std::vector<std::int32_t>{1, 1, 3, 1, 1, 3, 3, 3,  // factorial
-                                                    0, 2, 4, 2, 2, 0, 2, 4,  // axial
-                                                    2, 2}));                 // centre
-}
 
 TEST(CentralCompositeTest, EveryKHasCornersAxialPairsAndTheCentre) {
   for (int k = 2; k <= 8; ++k) {

@@ -282,17 +282,6 @@ TEST_F(SpaceFillingTest, LatinHypercubeKeepsTheFirstBestTrial) {
   }
 }
 
-TEST_F(SpaceFillingTest, LatinHypercubeRepeatsFromTheSameSeed) {
-  seedWith(0.81f);
-  const DoeArray first = build(buildLatinHypercube, request(kDoeLatinHypercube, 4, 30));
-  seedWith(0.81f);
-  const DoeArray again = build(buildLatinHypercube, request(kDoeLatinHypercube, 4, 30));
-  seedWith(0.82f);
-  const DoeArray other = build(buildLatinHypercube, request(kDoeLatinHypercube, 4, 30));
-  EXPECT_EQ(first.cells, again.cells);
-  EXPECT_NE(first.cells, other.cells);
-}
-
 TEST_F(SpaceFillingTest, LatinHypercubeNoteFollowsTheRequest) {
   DoeRequest r = request(kDoeLatinHypercube, 2, 5);
   build(buildLatinHypercube, r);

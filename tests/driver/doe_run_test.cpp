@@ -1,29 +1,38 @@
-// Designs of experiments through the real karvo binary: a formula-only factorial whose
-// analysis file the hand computation predicts, an orthogonal array run by a real analysis
-// script two at a time, a resumed study that evaluates only the runs it had not stored, and
-// a design sweep.
+// Formula-only and analysis studies through the real karvo binary. Designs of experiments: a
+// factorial whose analysis file the hand computation predicts (and its plots), an orthogonal
+// array run by a real analysis script two at a time, resumed and killed studies that evaluate
+// only the runs not stored, a design sweep, user arrays; post-processing an earlier run
+// (postNoEval) and the run options that read results from disk, capture and trace the analysis
+// commands' output, or have no effect. The history of an evaluation agent: its user designs
+// file, a resumed run that evaluates only the new designs with numbers that go on where the
+// first run stopped; and the folders and logs of designs under noFolderWithoutAnalysis.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/run_files.h"
+#include "base/run_state.h"
+#include "definitions/study.h"
+#include "driver/driver.h"
+#include "platform/process.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-using testing::HasLines;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
-using testing::writeStoppingCounter;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+using namespace karvo::testing;
 
 // Three variables at the levels -1 and +1 (so that their values are the +-1 codes) and the
 // response f = 10 + 3 x - 2 y + 1.5 x y, which does not depend on z.
@@ -60,40 +69,11 @@ void writeFactorialStudy(const TempDir& dir, const std::string& agentMethod) {
                 agentMethod + "genRSMAfterStudy: 0\n*END\n");
 }
 
-testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
-  std::vector<std::string> arguments = {"i=study.in"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
-// A study whose designs partly fail still completes; its end says how many failed and where
-// their logs are, in the message file and on the terminal.
-TEST(DoeRun, FailedDesignsAreCountedAtTheEnd) {
-  TempDir dir("karvo-doe-factorial");
-  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
-  std::string definitions = readFile(dir.file("Definitions.in"));
-  definitions.replace(definitions.find("formula: "), std::string::npos,
-                      "formula: 10 + y if x < 0 else 1/0\n*END\n");
-  writeFile(dir.file("Definitions.in"), definitions);
-  testing::ProcessResult result = runStudy(dir);
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  const std::string line =
-      "4 of the 8 designs that agent 0 evaluated in this run failed. The cause of each is in "
-      "its design folder under " +
-      fs::canonical(dir.path()).string() +
-      "/POST_0 (Design<number>/design.log and <analysis>/analysis.log).\n";
-  EXPECT_THAT(messages(dir), HasLines("*WARNING\n" + line));
-  EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(line));
-  EXPECT_THAT(readFile(dir.file("doe0.rpt")), ::testing::HasSubstr("*EXIT STATE\nComplete\n"));
-}
-
 TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
   TempDir dir("karvo-doe-factorial");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 8, num existing: 0, num duplicates: 0\n"));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 8, num existing: 0, num duplicates: 0\n"));
   const std::string text = readFile(dir.file("DOE_0_f.out"));
   // The run table: standard order, A changing fastest.
   EXPECT_EQ(text.substr(0, 541),
@@ -114,9 +94,21 @@ TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
   EXPECT_THAT(text, HasLines("C, 10, 10, 0, 0, 0,0, 0, 0, 0 \n"));
   EXPECT_THAT(text, HasLines("AB, 8.5, 11.5, 3, 18, 0.147541,10.5, 3.5, 13.5, 12.5 \n"));
   EXPECT_THAT(text, HasLines("Error = 0\nTotal = 122\n"));
-  EXPECT_THAT(messages(dir),
+  EXPECT_THAT(studyMessages(dir),
               HasLines("Agent 0 (\"screening\"): 8 runs over 3 factors (A = x, 2 levels; B = y, "
                        "2 levels; C = z, 2 levels).\n"));
+  // The plots of the results: the main effects (two means of each of the three factors) and
+  // the normal plot of the three main effects and the three two-factor interactions.
+  const ProcessResult plot =
+      runKarvo({"plot", "study.in", "--out", "out"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(plot.status, 0) << plot.err;
+  EXPECT_EQ(plot.out, "out/effects_0_f.svg\nout/normal_0_f.svg\n");
+  const std::string effects = readFile(dir.file("out/effects_0_f.svg"));
+  EXPECT_EQ(occurrences(effects, " class=\"mean\""), 6u);
+  EXPECT_EQ(occurrences(effects, " class=\"means\""), 3u);
+  const std::string normal = readFile(dir.file("out/normal_0_f.svg"));
+  EXPECT_EQ(occurrences(normal, " class=\"effect\""), 6u);
+  EXPECT_THAT(normal, ::testing::HasSubstr(">y*z<"));
 }
 
 // A run stopped after some designs keeps them in its history; the resumed run evaluates the
@@ -126,7 +118,7 @@ TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
   // The analysis counts its runs; at the third it asks the solver to stop.
   writeStoppingCounter(dir, 3, "study.io");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
   EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
   const int first = std::stoi(readFile(dir.file("count")));
   ASSERT_GE(first, 3);
@@ -134,10 +126,10 @@ TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
   EXPECT_FALSE(fs::exists(dir.file("DOE_0_f.out")));
 
   fs::remove(dir.file("study.io"));
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
   // The design whose analysis the stop cut off has no result: it is evaluated again, the
   // others are not.
-  const std::string text = messages(dir);
+  const std::string text = studyMessages(dir);
   const std::size_t at = text.find("Read ");
   ASSERT_NE(at, std::string::npos) << text;
   const int stored = std::stoi(text.substr(at + 5));
@@ -165,11 +157,8 @@ void writeArrayAnalysisStudy(const TempDir& dir, const std::string& wait = "",
   representation += "*FACTOR\nname: x\nlevels:3\n-1\n0\n1.5\n*FACTOR\nname: y\nlevels:3\n0\n1\n2\n"
                     "*FACTOR\nname: z\nlevels:2\n-1\n1\n*END\n";
   writeFile(dir.file("Representation0.in"), representation);
-  std::string definitions = readFile(dir.file("Definitions.in"));
-  definitions.replace(definitions.find("type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y"),
-                      std::string("type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y").size(),
-                      "type: File");
-  writeFile(dir.file("Definitions.in"), definitions);
+  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y",
+            "type: File");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
             "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
@@ -182,45 +171,30 @@ void writeArrayAnalysisStudy(const TempDir& dir, const std::string& wait = "",
             wait + "read x y z < calc.inp\n"
             "python3 -c \"print('RESULT F = %.10g' % (2*$x + $y*$y + 0*$z))\" > calc.out\n" +
                 after);
-  std::string study = readFile(dir.file("study.in"));
-  study.replace(study.find("mode: newStudy"), 14, "nParallel: 2\nmode: newStudy");
-  writeFile(dir.file("study.in"), study);
-}
-
-// The level averages of the file are those of the script's response.
-TEST(DoeRun, OrthogonalArrayRunsARealAnalysisSideBySide) {
-  TempDir dir("karvo-doe-taguchi");
-  writeArrayAnalysisStudy(dir);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 9, num existing: 0, num duplicates: 0\n"));
-  const std::string text = readFile(dir.file("DOE_0_f.out"));
-  // x at -1, 0, 1.5 adds -2, 0, 3 to the mean of y*y over y = 0, 1, 2 (5/3).
-  EXPECT_THAT(text, HasLines("Source, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"));
-  EXPECT_THAT(text, HasLines("   A,  -0.333333,   1.666667,   4.666667\n")) << text;
-  EXPECT_THAT(text, HasLines("   B,   0.333333,   1.333333,   4.333333\n")) << text;
-  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design9/design.log")));
+  replaceIn(dir.path(), "study.in", "mode: newStudy", "nParallel: 2\nmode: newStudy");
 }
 
 // A batch killed while its designs run keeps the designs it finished: each analysis of a
 // second is stored as it ends, not only when the whole array is done, and the resumed run
-// evaluates only the others.
-TEST(DoeRun, KilledBatchKeepsTheDesignsItFinished) {
+// evaluates only the others. The level averages of the file are those of the script's
+// response.
+TEST(DoeRun, KilledArrayOfARealAnalysisKeepsTheDesignsItFinished) {
   TempDir dir("karvo-doe-killed");
   writeArrayAnalysisStudy(dir, "sleep 1\n", "echo $PWD >> " + dir.file("finished") + "\n");
   // Killed once six of the nine analyses have ended; the two running then end by themselves.
   writeFile(dir.file("kill.sh"),
-            "KARVO_ROOT=. " + testing::shellQuote(KARVO_BINARY) + " i=study.in >/dev/null 2>&1 &\n"
+            "KARVO_ROOT=. " + shellQuote(KARVO_BINARY) + " i=study.in >/dev/null 2>&1 &\n"
             "pid=$!\n"
             "while [ \"$(cat finished 2>/dev/null | wc -l)\" -lt 6 ]; do sleep 0.02; done\n"
             "kill -9 $pid\nwait $pid\nsleep 1.5\n");
-  const testing::ProcessResult killed = testing::runShell("sh kill.sh || true", dir.path());
+  const ProcessResult killed = runShell("sh kill.sh || true", dir.path());
   ASSERT_EQ(killed.status, 0) << killed.err;
   const std::string before = readFile(dir.file("finished"));
   const auto ended = std::count(before.begin(), before.end(), '\n');
   ASSERT_TRUE(fs::exists(dir.file("doe0.hst")));
 
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
+  const std::string text = studyMessages(dir);
   const std::size_t at = text.find("Read ");
   ASSERT_NE(at, std::string::npos) << text;
   const int stored = std::stoi(text.substr(at + 5));
@@ -230,16 +204,21 @@ TEST(DoeRun, KilledBatchKeepsTheDesignsItFinished) {
                              ", num duplicates: 0\n"));
   const std::string finished = readFile(dir.file("finished"));
   EXPECT_EQ(std::count(finished.begin(), finished.end(), '\n'), ended + 9 - stored);
+  const std::string table = readFile(dir.file("DOE_0_f.out"));
+  // x at -1, 0, 1.5 adds -2, 0, 3 to the mean of y*y over y = 0, 1, 2 (5/3).
+  EXPECT_THAT(table, HasLines("Source, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"));
+  EXPECT_THAT(table, HasLines("   A,  -0.333333,   1.666667,   4.666667\n")) << table;
+  EXPECT_THAT(table, HasLines("   B,   0.333333,   1.333333,   4.333333\n")) << table;
 }
 
 TEST(DoeRun, DesignSweepEvaluatesAnEvenGridWithinItsBudget) {
   TempDir dir("karvo-doe-sweep");
   writeFactorialStudy(dir, "method: DesignSweep\nnumEvals: 30\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir),
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir),
               HasLines("Agent 0 (\"screening\"): the design sweep evaluates a grid of 27 designs "
                        "(30 allowed); values per variable: x: 3, y: 3, z: 3.\n"));
-  EXPECT_THAT(messages(dir), HasLines("Num in: 27, num existing: 0, num duplicates: 0\n"));
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 27, num existing: 0, num duplicates: 0\n"));
   EXPECT_TRUE(fs::exists(dir.file("doe0.hst")));
 }
 
@@ -248,8 +227,8 @@ TEST(DoeRun, UserArrayAndExistingDesignsAreEvaluatedAndTabled) {
   TempDir dir("karvo-doe-file");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: OtherFile\n");
   writeFile(dir.file("Doe_input.in"), "3 3 2\n0 0 0\n1 1 0\n1 0 1\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
   EXPECT_THAT(readFile(dir.file("DOE_0_f.out")),
               HasLines("     3,        1,           0,           1,          1.35000000e+01\n"));
 
@@ -258,7 +237,7 @@ TEST(DoeRun, UserArrayAndExistingDesignsAreEvaluatedAndTabled) {
   writeFile(existing.file("UserDesigns0_old.in"),
             "*DESIGN_ONLY\ndontMapDesign, a, -1, -1, 0\ndontMapDesign, b, 1, 1, 0\n"
             "dontMapDesign, c, 0, 1, 0\n*END\n");
-  ASSERT_EQ(runStudy(existing).status, 0) << messages(existing);
+  ASSERT_EQ(runStudy(existing).status, 0) << studyMessages(existing);
   const std::string text = readFile(existing.file("DOE_0_f.out"));
   // Three designs: levels on a grid of three between -1 and 1.
   EXPECT_THAT(text, HasLines("Number of Runs:        3\n"));
@@ -270,14 +249,407 @@ TEST(DoeRun, DefinitionErrorsEndTheRunWithTheirMessage) {
   TempDir dir("karvo-doe-errors");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 1\n");
   // Three factors, one generator: allowed (C = AB), four runs.
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Num in: 4, num existing: 0, num duplicates: 0\n"));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 4, num existing: 0, num duplicates: 0\n"));
 
   TempDir bad("karvo-doe-errors-bad");
   writeFactorialStudy(bad, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 2\n");
   EXPECT_NE(runStudy(bad).status, 0);
-  EXPECT_THAT(messages(bad), ::testing::HasSubstr("Error when generating fractional factorial "
+  EXPECT_THAT(studyMessages(bad), ::testing::HasSubstr("Error when generating fractional factorial "
                                                   "array."));
+}
+
+// ---------------------------------------------------------------------------------------
+// Post-processing an earlier run, and run options of the analyses
+
+// A full factorial over x and y (levels -1 and 1) whose analysis "calc" counts its runs in
+// "count" and writes f = 10 + 3 x - 2 y into calc.out, from the design's values file.
+void writePostStudy(const TempDir& dir) {
+  writeFile(dir.file("Assembly.in"),
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: screening\ntype: doe\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: -2\nbaseline: 0\nmax: 2\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: -2\nbaseline: 0\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 5\n*FACTOR\nname: x\nlevels:2\n-1\n1\n*FACTOR\nname: y\nlevels:2\n-1\n1\n"
+            "*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("f.def"), "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir.file("calc.sh"),
+            "n=$(cat " + shellQuote(dir.file("count")) + " 2>/dev/null || echo 0)\n"
+            "echo $((n + 1)) > " + shellQuote(dir.file("count")) + "\n"
+            "echo calc ran\n"
+            "awk -F, 'NR == 2 { printf \"RESULT F = %.6f\\n\", 10 + 3 * $1 - 2 * $2 }' "
+            "../design_variable_and_parameter_values > calc.out\n");
+  writeFile(dir.file("Process0.in"),
+            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
+            "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh " + shellQuote(dir.file("calc.sh")) +
+                "\nsuccessReturnValue: 0\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
+            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n"
+            "method: DOE\nsampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
+}
+
+// Adds `lines` to the study file's run options.
+void addRunOptions(const TempDir& dir, const std::string& lines) {
+  replaceIn(dir.path(), "study.in", "useBaseline: 1\n", "useBaseline: 1\n" + lines);
+}
+
+// Every file under `folder`, by its path relative to it, with its bytes.
+std::map<std::string, std::string> filesUnder(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), folder).string()] = readFile(entry.path().string());
+    }
+  }
+  return files;
+}
+
+TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndMarksDesignsWithoutTheirsAsErrors) {
+  TempDir dir("karvo-post");
+  writePostStudy(dir);
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
+  ASSERT_EQ(readFile(dir.file("count")), "4\n");
+  const std::string history = readFile(dir.file("doe0.hst"));
+  const std::string table = readFile(dir.file("DOE_0_f.out"));
+  // The earlier run's result of design 2 (x = 1, y = -1: 15) is edited by hand: the
+  // post-processing must take it from the folder.
+  writeFile(dir.file("doe_0/Design2/calc/calc.out"), "RESULT F = 21.5\n");
+  const std::map<std::string, std::string> designs = filesUnder(dir.file("doe_0"));
+
+  const ProcessResult post = runStudy(dir, {"postNoEval"});
+  ASSERT_EQ(post.status, 0) << studyMessages(dir);
+  EXPECT_EQ(readFile(dir.file("count")), "4\n");  // no analysis ran
+  EXPECT_EQ(readFile(dir.file("doe0.hst")), history);
+  EXPECT_EQ(filesUnder(dir.file("doe_0")), designs);
+  const std::string newTable = readFile(dir.file("DOE_0_f.out"));
+  EXPECT_THAT(newTable, ::testing::HasSubstr("     2,        1,           0,          2.15000000e+01\n"));
+  EXPECT_THAT(table, ::testing::HasSubstr("     2,        1,           0,          1.50000000e+01\n"));
+  // The earlier outputs it rewrote are kept in the backup folder.
+  const std::set<std::string> backups = backupFolders(dir.path());
+  ASSERT_EQ(backups.size(), 1u);
+  EXPECT_EQ(readFile(dir.file(*backups.begin() + "/DOE_0_f.out")), table);
+  EXPECT_THAT(unwrapped(readFile(dir.file("POST_0/Design1/calc/analysis.log"))),
+              ::testing::HasSubstr("The results of this analysis are read from its folder (" +
+                                   workingDirectory(dir) +
+                                   "/doe_0/Design1/calc) as an earlier evaluation left it. No "
+                                   "command is run.\n"));
+
+  // A design the earlier run did not leave, or whose folder holds other values, is an error
+  // design; nothing is run and its folder stays as it is.
+  fs::remove_all(dir.file("doe_0/Design3"));
+  std::string values = readFile(dir.file("doe_0/Design4/design_variable_and_parameter_values"));
+  values.replace(values.rfind("1.0"), 3, "1.5");
+  writeFile(dir.file("doe_0/Design4/design_variable_and_parameter_values"), values);
+  addRunOptions(dir, "dontStopOnDesignErrors: 1\n");
+
+  ASSERT_EQ(runStudy(dir, {"postNoEval"}).status, 0) << studyMessages(dir);
+  EXPECT_EQ(readFile(dir.file("count")), "4\n");
+  EXPECT_FALSE(fs::exists(dir.file("doe_0/Design3")));
+  EXPECT_EQ(readFile(dir.file("doe_0/Design4/design_variable_and_parameter_values")), values);
+  const std::string root = workingDirectory(dir);
+  EXPECT_THAT(studyMessages(dir),
+              HasLines("*ERROR\nDesign 3 of agent 0 has no design folder (" + root +
+                       "/doe_0/Design3) with the results of an earlier evaluation. Since "
+                       "designs are only post-processed (postNoEval), it is not evaluated and "
+                       "is marked as an error design.\n"));
+  EXPECT_THAT(studyMessages(dir),
+              HasLines("*ERROR\nThe design folder " + root +
+                       "/doe_0/Design4 does not hold design 4 of agent 0: its file "
+                       "\"design_variable_and_parameter_values\" is missing or gives other "
+                       "values. Its results are not read and the folder is left as it is; the "
+                       "design is marked as an error design.\n"));
+}
+
+// captureOutput 0 keeps the output of every analysis out of its log. A new run with
+// readDesignResultsFromDisk takes the results of the designs whose folders the earlier run left
+// (copied, not moved, into the backup folder) and runs nothing.
+TEST(RunOptions, CaptureOutputZeroThenReadDesignResultsFromDiskRunsNothing) {
+  TempDir dir("karvo-read-disk");
+  writePostStudy(dir);
+  addRunOptions(dir, "captureOutput: 0\n");
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
+  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("calc ran")));
+  EXPECT_THAT(log, ::testing::Not(::testing::HasSubstr("*OUTPUTFILE")));
+  const std::string table = readFile(dir.file("DOE_0_f.out"));
+  addRunOptions(dir, "readDesignResultsFromDisk: 1\n");
+  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
+  EXPECT_EQ(readFile(dir.file("count")), "4\n");
+  EXPECT_EQ(readFile(dir.file("DOE_0_f.out")), table);
+  EXPECT_TRUE(fs::exists(dir.file("doe_0/Design4/calc/calc.out")));
+}
+
+// scriptingVerboseMode makes the job script trace its commands into the captured output.
+// Settings without an effect on this system are said so, once each, in the message file and
+// on the terminal; the run goes on.
+TEST(RunOptions, ScriptingVerboseTracesAndSettingsWithoutEffectWarnOnce) {
+  TempDir dir("karvo-no-effect");
+  writePostStudy(dir);
+  addRunOptions(dir, "scriptingVerboseMode: 1\nsuppressOutputFiles: 1\nusingTcsh: 1\n");
+  const ProcessResult result = runStudy(dir, {});
+  ASSERT_EQ(result.status, 0) << studyMessages(dir);
+  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(log, HasLines("calc ran\n"));
+  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
+  const std::string warnings[] = {
+      "The run option \"suppressOutputFiles\" has no effect: the solver writes no per-design "
+      "output files other than the logs and the values file that the evaluation of a design "
+      "needs.",
+      "The run option \"usingTcsh\" has no effect: analysis commands run with /bin/sh, whose "
+      "output is captured in the same form whatever the user's shell."};
+  const std::string text = studyMessages(dir);
+  for (const std::string& warning : warnings) {
+    EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));
+    EXPECT_EQ(text.find(warning), text.rfind(warning)) << warning;
+    EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(warning));
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// The history of a formula-only evaluation agent, and design folders
+
+void writeFormulaStudy(const std::string& dir, const std::string& runOptions = "") {
+  writeFile(dir + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: reference\ntype: evaluation\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir + "/Definitions.in",
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 10\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 10\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x * x + y\n*END\n");
+  writeFile(dir + "/Representation0.in",
+            "*VARIABLE\nname: x\nid: 1\nresolution: 11\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 11\n*END\n");
+  writeFile(dir + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir + "/Process0.in", "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir + "/study.in",
+            "*STUDY\nname: formulas\nstartAgent: 0\nendAgent: 0\nfilePrefix: formulas\n"
+            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\n" + runOptions +
+                "useBaseline: 1\n*AGENT\nid: 0\nmethod: GA\npopulationSize: 4\nnumCycles: 1\n"
+                "generationsPerCycle: 1\ncrossoverType: 1\nmutationType: 0\nselectionType: 0\n"
+                "selectionParameter: 2\n*END\n");
+}
+
+std::string designsFile(const std::vector<std::string>& lines) {
+  std::string text = "$ reference designs\n*DESIGN_ONLY\n";
+  for (const std::string& line : lines) text += line + "\n";
+  return text + "*END\n";
+}
+
+TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) {
+  TempDir dir("karvo-history-run");
+  writeFormulaStudy(dir.path());
+  const std::vector<std::string> first = {"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4",
+                                          "mapDesign, c, 5, 6"};
+  writeFile(dir.file("UserDesigns0_first.in"), designsFile(first));
+  ProcessResult result = runStudy(dir);
+  ASSERT_EQ(result.status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
+  EXPECT_TRUE(fs::exists(dir.file("formulas0.hst")));
+  // The file was read: it is renamed so that it is not read twice.
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_3_evals")));
+  EXPECT_FALSE(fs::exists(dir.file("UserDesigns0_first.in")));
+
+  // The resumed run is offered the old designs again with two new ones.
+  std::vector<std::string> second = first;
+  second.push_back("dontMapDesign, d, 7, 8");
+  second.push_back("dontMapDesign, e, 9, 9");
+  writeFile(dir.file("UserDesigns0_second.in"), designsFile(second));
+  result = runStudy(dir, {"useHistory"});
+  ASSERT_EQ(result.status, 0) << studyMessages(dir);
+  const std::string text = studyMessages(dir);
+  EXPECT_THAT(text, HasLines("Read 3 designs from history with an identical problem presentation "
+                             "(representation, performance) as agent 0.\n"))
+      << text;
+  EXPECT_THAT(text, HasLines("Num in: 2, num existing: 0, num duplicates: 0\n")) << text;
+  EXPECT_THAT(text, ::testing::HasSubstr("Design \"a\" (number 1 in the order defined) in the user "
+                                         "designs file already exists in the KARVO database and "
+                                         "will not be evaluated."));
+  // Designs 4 and 5 are the new ones, evaluated in this run.
+  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design4/design.log")));
+  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design5/design.log")));
+  EXPECT_FALSE(fs::exists(dir.file("POST_0/Design6")));
+  EXPECT_THAT(readFile(dir.file("POST_0/Design5/design.log")),
+              ::testing::HasSubstr("Design 5 evaluated. Status: FEASIBLE. Performance: -90."));
+  // Formula-only designs keep their folders by default, the notes in their design logs.
+  EXPECT_THAT(text, ::testing::Not(::testing::HasSubstr("Design 5 evaluated.")));
+}
+
+// A run stopped before its designs were evaluated leaves the user designs file in place, so
+// that the next run evaluates them; nothing was stored.
+TEST(HistoryRun, StoppedRunLeavesItsUserDesignsFileForTheNextRun) {
+  TempDir dir("karvo-history-stop");
+  writeFormulaStudy(dir.path());
+  writeFile(dir.file("UserDesigns0_first.in"),
+            designsFile({"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4"}));
+  writeFile(dir.file("study.io"), "stop\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in")));
+  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
+
+  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
+  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 2, num existing: 0, num duplicates: 0\n"));
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_2_evals")));
+}
+
+TEST(HistoryRun, DisabledHistoryWritesNoFile) {
+  TempDir dir("karvo-history-off");
+  writeFormulaStudy(dir.path(), "disableHistory: 1\n");
+  writeFile(dir.file("UserDesigns0_first.in"), designsFile({"dontMapDesign, a, 1, 2"}));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
+  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design1/design.log")));
+}
+
+// An evaluation agent waits for more designs only while an agent linked to it runs in
+// another solver process: its lock file is there and its owner lives.
+TEST(EvaluationAgentWait, WaitsOnlyForALinkedAgentRunningElsewhere) {
+  TempDir dir("karvo-eval-wait");
+  resetRunState();
+  run.workingDirectory = dir.path();
+  run.runPrefix = "demo";
+  run.startAgent = run.finalAgent = 0;
+  agents.clear();
+  agents.resize(3);
+  for (int a = 0; a < 3; ++a) agents[a].number = a;
+  agents[0].type = kAgentEvaluation;
+  agents[1].links.push_back({.donor = 0});  // agent 1 names the evaluation agent
+  const Agent& evaluator = agents[0];
+  EXPECT_FALSE(evaluationAgentWaits(evaluator));  // no lock file: agent 1 is not running
+
+  writeFile(dir.file("demo1.lock"), "Lock File for Agent #: 1\n" + lockOwnerText());
+  EXPECT_TRUE(evaluationAgentWaits(evaluator));
+  run.finalAgent = 1;  // agent 1 in this process's own range: its turn comes here
+  EXPECT_FALSE(evaluationAgentWaits(evaluator));
+  run.finalAgent = 0;
+
+  // An agent without a link to it does not count, running or not.
+  fs::remove(dir.file("demo1.lock"));
+  writeFile(dir.file("demo2.lock"), "Lock File for Agent #: 2\n" + lockOwnerText());
+  EXPECT_FALSE(evaluationAgentWaits(evaluator));
+
+  // The lock of a process that has ended is stale: nothing to wait for.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  writeFile(dir.file("demo1.lock"),
+            "Lock File for Agent #: 1\n*OWNER\n" + platform::hostName() + " " +
+                std::to_string(child) + " 1\n");
+  EXPECT_FALSE(evaluationAgentWaits(evaluator));
+  agents.clear();
+  resetRunState();
+}
+
+// ---------------------------------------------------------------------------------------
+// Design folders with and without noFolderWithoutAnalysis
+
+constexpr int kRuns = 30;
+
+// f = x*x + y (objective) and g = x + y (constraint) over a 30-run Latin hypercube;
+// `runOptions` is the body of the study's *RUN_OPTIONS record.
+void writeHypercubeStudy(const TempDir& dir, const std::string& runOptions) {
+  writeFile(dir.file("Assembly.in"),
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: lhs\ntype: doe\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir.file("Definitions.in"),
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 4\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 4\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x * x + y\n"
+            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x + y\n*END\n");
+  writeFile(dir.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 41\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 41\n*FACTOR\nname: x\nlevels: 0, 4\n*FACTOR\nname: y\nlevels: 0, 4\n"
+            "*END\n");
+  writeFile(dir.file("Performance0.in"),
+            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: constraint\noption: less_equal\n"
+            "factor: 10\ntarget: 10\nquadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
+  writeFile(dir.file("study.in"),
+            "*STUDY\nname: lhs\nstartAgent: 0\nendAgent: 0\nfilePrefix: lhs\nrandomSeed: 0.5\n"
+            "mode: newStudy\n*RUN_OPTIONS\n" + runOptions + "*AGENT\nid: 0\nmethod: DOE\n"
+            "sampleMethod: OtherLHC\nnumEvals: " + std::to_string(kRuns) +
+            "\ngenRSMAfterStudy: 0\n*END\n");
+}
+
+// The entries of `folder` whose names start with "Design".
+int designEntries(const std::string& folder) {
+  int count = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    if (entry.path().filename().string().rfind("Design", 0) == 0) ++count;
+  }
+  return count;
+}
+
+// The history exported and checked by python: every run once, each with f and g of its x, y.
+std::string checkHistory(const TempDir& dir) {
+  const ProcessResult exported =
+      runKarvo({"export", "lhs0.hst", "--out", "history.csv"}, dir.path(),
+               {"KARVO_ROOT=" + dir.path()});
+  if (exported.status != 0) return "export failed: " + exported.err;
+  writeFile(dir.file("check.py"),
+            "import csv\n"
+            "rows = list(csv.DictReader(open('history.csv', newline='')))\n"
+            "assert sorted(int(r['design']) for r in rows) == list(range(1, len(rows) + 1))\n"
+            "for r in rows:\n"
+            "    x, y, f, g = (float(r[k]) for k in ('x', 'y', 'f', 'g'))\n"
+            "    assert r['status'] == 'ok', r\n"
+            "    assert abs(f - (x * x + y)) < 1e-9 and abs(g - (x + y)) < 1e-9, r\n"
+            "print(len(rows), 'rows')\n");
+  return runShell("/usr/bin/python3 check.py 2>&1", dir.path()).out;
+}
+
+TEST(DesignFolders, FormulaOnlyDesignsGetNoFoldersWithTheOption) {
+  TempDir dir("karvo-no-design-folders");
+  writeHypercubeStudy(dir, "noFolderWithoutAnalysis: 1\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_EQ(designEntries(dir.file("POST_0")), 0);
+  EXPECT_EQ(designEntries(dir.file("lhs_0")), 0);
+  EXPECT_EQ(checkHistory(dir), std::to_string(kRuns) + " rows\n");
+  // The notes of the design logs are in the message file.
+  const std::string messages = readFile(dir.file("study.mes"));
+  EXPECT_THAT(messages, HasSubstr("Design 1 evaluated. Status: SUCCESS. Performance: "));
+  EXPECT_THAT(messages, HasSubstr("Design " + std::to_string(kRuns) +
+                                  " evaluated. Status: SUCCESS. Performance: "));
+}
+
+// A process that runs an analysis keeps every folder and log under the option.
+TEST(DesignFolders, DesignsThatRunAnAnalysisKeepTheirFoldersWithTheOption) {
+  TempDir dir("karvo-analysis-folders");
+  writeHypercubeStudy(dir, "noFolderWithoutAnalysis: 1\n");
+  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: x * x + y", "type: File");
+  writeFile(dir.file("Process0.in"),
+            "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
+            "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
+            "outputFile: calc.out\noutputTagFile: f, f.def\n"
+            "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n*END\n");
+  writeFile(dir.file("calc.tpl"), "{{x}} {{y}}\n");
+  writeFile(dir.file("f.def"), "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir.file("calc.sh"),
+            "read x y < calc.inp\n"
+            "python3 -c \"print('RESULT F = %.17g' % ($x * $x + $y))\" > calc.out\n");
+  replaceIn(dir.path(), "study.in", "numEvals: 30", "numEvals: 4");
+  ASSERT_EQ(runStudy(dir).status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_EQ(designEntries(dir.file("POST_0")), 4);
+  EXPECT_THAT(readFile(dir.file("POST_0/Design4/design.log")),
+              StartsWith("*NOTE\nDesign 4 evaluated. Status: SUCCESS. "));
+  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design4/calc/analysis.log")));
+  EXPECT_TRUE(fs::exists(dir.file("lhs_0/Design4/calc/calc.out")));
+  EXPECT_TRUE(fs::exists(dir.file("lhs_0/Design4/design_variable_and_parameter_values")));
 }
 
 }  // namespace

@@ -1,19 +1,39 @@
-// Good study folders run end to end through the real karvo binary: report-only runs, the
-// start-up banner, report closing blocks, lock files, and what a later run does with an earlier
-// run's results (backup folder, `overwrite`, `backupDir=`). Times are masked; paths are the
-// real ones.
+// Study folders run end to end through the real karvo binary. Good ones: report-only and
+// check-setup runs, the start-up banner, report closing blocks, lock files, and what a later
+// run does with an earlier run's results (backup folder, `overwrite`, `backupDir=`); what a run
+// may move or delete: only what it wrote. Broken ones, each starting from the small valid study
+// and breaking one thing: exit status 133, the exact error text in the message file and on the
+// terminal, "Run exiting due to an error", no lock file of its own left behind and no report
+// (or, for an error found after the reports exist, reports closed with "Error"). And the
+// settings accepted with a warning or that change what the run writes. Stopping a run from
+// outside: SIGINT, SIGTERM and SIGHUP end a check-setup run in order while its analysis runs;
+// after a SIGKILL the guard ends the analysis and the next run takes the stale lock file over;
+// which lock files are stale; what an analysis left running in the background ends with the
+// run, unless "stop keep" keeps it. Times are masked; paths are the real ones.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <functional>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "base/run_files.h"
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -21,15 +41,8 @@ namespace {
 namespace fs = std::filesystem;
 
 using ::testing::HasSubstr;
-using testing::HasLines;
 using ::testing::Not;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::writeFile;
-
-// The folder as the solver sees it (its current directory, symbolic links resolved).
-std::string workingDirectory(const TempDir& dir) { return fs::canonical(dir.path()).string(); }
+using namespace karvo::testing;
 
 // Time stamps "2019-05-01T13:04:05.123" become "<TIME>", asctime texts "<ASCTIME>" and the
 // elapsed seconds "<N>".
@@ -42,51 +55,7 @@ std::string masked(const std::string& text) {
   return std::regex_replace(out, elapsed, "Elapsed time: <N> seconds");
 }
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos;
-       at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
-std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (name.size() >= tail.size() &&
-        name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
-      found.push_back(name);
-    }
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
-std::set<std::string> backupFolders(const std::string& dir) {
-  std::set<std::string> found;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    std::string name = entry.path().filename().string();
-    if (entry.is_directory() && name.rfind("RESULTS_BACKUP_", 0) == 0) found.insert(name);
-  }
-  return found;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
-testing::ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {}) {
-  std::vector<std::string> arguments = {"i=study.in"};
-  arguments.insert(arguments.end(), options.begin(), options.end());
-  return runKarvo(arguments, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-// A study with three agents (two optimization, one design of experiments) run from agent 1
+// A study with three agents (two optimization, one robustness) run from agent 1
 // to agent 2, with every kind of variable, an objective, a constraint, a plain response, a
 // parallel process of one analysis and hashing turned off, so that each part of a report
 // has something to show.
@@ -97,8 +66,8 @@ void writeBracketStudy(const std::string& dir) {
             "process: 0\n"
             "*AGENT\nid: 1\nname: layout\ntype: optimization\nrepresentation: 0\nperformance: 0\n"
             "process: 0\n"
-            "*AGENT\nid: 2\nname: screening\ntype: doe\nrepresentation: 0\nperformance: 1\n"
-            "process: 0\n*END\n");
+            "*AGENT\nid: 2\nname: scatter\ntype: reliability and robustness\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
   writeFile(dir + "/Definitions.in",
             "*DEFINE_SET\nname: grades\nvalues:3\nS235\nS355\nS460\n"
             "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 0.8\nbaseline: 1.0\n"
@@ -120,9 +89,6 @@ void writeBracketStudy(const std::string& dir) {
             "*RESPONSE\nname: stress\ntype: constraint\noption: less_equal\nfactor: 250\n"
             "target: 250\nquadWt: 100\nlinearWt: 10\n"
             "*RESPONSE\nname: massRatio\ntype: response\n*END\n");
-  writeFile(dir + "/Performance1.in",
-            "*RESPONSE\nname: mass\ntype: objective\noption: max_value\nfactor: 2\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
   writeFile(dir + "/Process0.in",
             "*PROCESS\nname: bracket process\nparallel: yes\n*ANALYSIS\nname: solve\nid: 1\n"
             "outputFile: result.txt\n*EXECUTION_DEFINITION\ntoolCmd: sh solve.sh\n"
@@ -135,7 +101,8 @@ void writeBracketStudy(const std::string& dir) {
             "*AGENT\nid: 1\nmethod: GA\npopulationSize: 8\nnumCycles: 2\ngenerationsPerCycle: 3\n"
             "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n"
             "outputPrecision: 12\n"
-            "*AGENT\nid: 2\nmethod: DOE\nsampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
+            "*AGENT\nid: 2\nmethod: robustness\nnumEvals: 10\nsampleMethod: OtherLHC\n"
+            "genRSMAfterStudy: 0\n*END\n");
 }
 
 // The report of agent 1 of the bracket study, byte for byte ({wd}: working directory, {exe}:
@@ -247,7 +214,13 @@ TEST(ReportOnlyRun, WritesOneReportPerAgentInRangeAndEndsThere) {
   const std::string report = readFile(dir.file("bracket2.rpt"));
   EXPECT_THAT(report, Not(HasSubstr("*EXIT STATE")));
   EXPECT_THAT(report, HasLines("Evaluation directory: " + workingDirectory(dir) + "/bracket_2\n"));
-  EXPECT_THAT(report, HasLines("\nagentName: screening\n\nStudy Type: doe\n"));
+  EXPECT_THAT(report, HasLines("\nagentName: scatter\n\nStudy Type: reliability and robustness\n"));
+  // A robustness agent scores nothing: every response of its performance definition is listed
+  // as a prerequisite, the objective and the constraint too.
+  EXPECT_THAT(report, HasLines("\nNumber of responses: 3\n\n"
+                               "                 mass, PREREQUISITE\n"
+                               "               stress, PREREQUISITE\n"
+                               "            massRatio, PREREQUISITE, mass / 2.5\n"));
   // No end-of-run notes, no cycles; the reports carry the start time of the banner.
   const std::string messages = readFile(dir.file("study.mes"));
   EXPECT_THAT(messages, HasLines("\t**********The evaluation directories are:**********\n"));
@@ -258,29 +231,6 @@ TEST(ReportOnlyRun, WritesOneReportPerAgentInRangeAndEndsThere) {
   const std::size_t at = messages.find(marker);
   ASSERT_NE(at, std::string::npos);
   EXPECT_THAT(report, HasLines("Start time: " + messages.substr(at + marker.size(), 23) + "\n"));
-}
-
-// A robustness agent scores nothing: every response of its performance definition is listed
-// as a prerequisite, the objective and the constraint too.
-TEST(ReportOnlyRobustness, ResponsesOfARobustnessAgentArePrerequisites) {
-  TempDir dir;
-  writeBracketStudy(dir.path());
-  writeFile(dir.file("Assembly.in"),
-            replaced(readFile(dir.file("Assembly.in")),
-                     "name: screening\ntype: doe\nrepresentation: 0\nperformance: 1\n",
-                     "name: scatter\ntype: reliability and robustness\nrepresentation: 0\n"
-                     "performance: 0\n"));
-  writeFile(dir.file("study.in"),
-            replaced(readFile(dir.file("study.in")),
-                     "method: DOE\nsampleMethod: 2LevelFull\n",
-                     "method: robustness\nnumEvals: 10\nsampleMethod: OtherLHC\n"));
-  testing::ProcessResult result = runStudy(dir, {"generateReportOnly"});
-  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
-  EXPECT_THAT(readFile(dir.file("bracket2.rpt")),
-              HasLines("\nNumber of responses: 3\n\n"
-                       "                 mass, PREREQUISITE\n"
-                       "               stress, PREREQUISITE\n"
-                       "            massRatio, PREREQUISITE, mass / 2.5\n"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -443,20 +393,13 @@ TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
   EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
 }
 
+// The cleanup log's lines of a move are those of the backup folder above.
 TEST_F(LaterRun, BackupDirReceivesThem) {
   ASSERT_EQ(runStudy(dir, {"backupDir=previous"}).status, 0);
   EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
   expectFirstRunIn(dir.file("previous"));
-  const std::string wd = workingDirectory(dir);
-  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-            "mv -f \"" + wd + "/demo_0\" \"previous/.\"\nmv -f \"" + wd +
-                "/demo0.dat\" \"previous/.\"\nmv -f \"" + wd +
-                "/demo0.ckp\" \"previous/.\"\nmv -f \"" + wd +
-                "/demo0.mem\" \"previous/.\"\nmv -f \"" + wd +
-                "/demo0.rpt\" \"previous/.\"\n"
-                "mv -f \"" +
-                wd + "/demo0.hst\" \"previous/.\"\nmv -f \"" + wd +
-                "/demo0.hst.sum\" \"previous/.\"\n");
+  EXPECT_THAT(readFile(dir.file("StudyDirectoryCleanupLog.log")),
+              HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"previous/.\"\n"));
 }
 
 // The backup folder is named to the second. A run that starts in the same second as an
@@ -529,33 +472,33 @@ const char* const kCheckSetupReport =
     "Check-setup run of agent 0 (\"sizing\"): baseline design 1, status FEASIBLE, performance "
     "-2.5.\nf = 2.5\n";
 
-TEST(CheckSetupRun, AnalysisInTheStudyFolderKeepsItsInputFileAndExtractsItsTaggedResponse) {
-  TempDir dir;
-  writeStudyFolderAnalysis(dir);
-  testing::ProcessResult result = runStudy(dir, {"checksetup"});
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
-  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasLines(kCheckSetupReport));
-  EXPECT_EQ(readFile(dir.file("calc.sh")), "echo 'RESULT F = 2.5' > calc.out\n");
-}
-
-TEST(CheckSetupRun, ByteOrderMarksAtTheStartOfStudyFilesAreSkipped) {
+// Byte-order marks at the start of the study files are skipped; the analysis keeps its input
+// file. A second run evaluates design 1 again: its design log starts afresh.
+TEST(CheckSetupRun, AnalysisInTheStudyFolderExtractsItsTaggedResponseTwice) {
   TempDir dir;
   writeStudyFolderAnalysis(dir, "\xEF\xBB\xBF");
-  testing::ProcessResult result = runStudy(dir, {"checksetup"});
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
-  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))), HasLines(kCheckSetupReport));
-}
-
-// A second run evaluates design 1 again: its design log starts afresh, like its analysis log.
-TEST(CheckSetupRun, DesignLogOfASecondRunHoldsOnlyThatRun) {
-  TempDir dir;
-  writeStudyFolderAnalysis(dir);
-  ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0);
+  ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_THAT(studyMessages(dir), HasLines(kCheckSetupReport));
+  EXPECT_EQ(readFile(dir.file("calc.sh")), "echo 'RESULT F = 2.5' > calc.out\n");
   const std::string log = dir.file("POST_0/Design1/design.log");
   const std::string first = readFile(log);
   EXPECT_THAT(first, HasSubstr("Design 1 evaluated."));
   ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0) << readFile(dir.file("study.mes"));
   EXPECT_EQ(readFile(log), first);
+}
+
+// A check-setup run evaluates the baseline design once: however many cycles the method plans
+// (TOLMAR with 200 evaluations plans dozens), the run has one cycle, with one progress line
+// and one end-of-cycle mark.
+TEST(CheckSetupCycles, OneProgressLineAndOneEndOfCycle) {
+  TempDir dir("karvo-check-setup");
+  writeMinimalStudy(dir.path());
+  const ProcessResult result = runStudy(dir, {"checksetup"});
+  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "*** End of Cycle ***"), 1u);
+  // Standard error is no terminal here: the progress line is written once per turn.
+  static const std::regex progress("agent 0 \\(sizing\\)  cycle 1/1  evals 1/1  [^\n]*\n");
+  EXPECT_TRUE(std::regex_match(result.err, progress)) << result.err;
 }
 
 // The post folder of the design cannot be made (a file stands in its way): the design fails
@@ -564,13 +507,807 @@ TEST(CheckSetupRun, PostFolderThatCannotBeMadeFailsTheDesign) {
   TempDir dir;
   writeStudyFolderAnalysis(dir);
   writeFile(dir.file("POST_0"), "a file, not a folder\n");
-  testing::ProcessResult result = runStudy(dir, {"checksetup"});
-  EXPECT_EQ(result.status, 133);
-  const std::string messages = testing::unwrapped(readFile(dir.file("study.mes")));
+  EXPECT_EQ(runStudy(dir, {"checksetup"}).status, 133);
+  const std::string messages = studyMessages(dir);
   EXPECT_THAT(messages, HasSubstr("*ERROR\nError in creating the POST folder \"" +
-                                  fs::canonical(dir.path()).string() + "/POST_0/Design1\" of design 1: "));
+                                  workingDirectory(dir) + "/POST_0/Design1\" of design 1: "));
   EXPECT_THAT(messages, HasSubstr("The baseline design evaluation for agent 0 was unsuccessful."));
   EXPECT_FALSE(fs::exists(dir.file("calc.out")));
+}
+
+// ---------------------------------------------------------------------------------------
+// What a run may move or delete: only what it wrote
+
+// The minimal study in `folder` with `lines` added to agent 0's record.
+void writeStudyWith(const std::string& folder, const std::string& lines) {
+  testing::writeMinimalStudy(folder);
+  testing::replaceIn(folder, "study.in", "numEvals: 200\n", "numEvals: 200\n" + lines);
+}
+
+testing::ProcessResult runIn(const std::string& folder, std::vector<std::string> options = {}) {
+  options.insert(options.begin(), "i=study.in");
+  return runKarvo(options, folder, {"KARVO_ROOT=" + folder});
+}
+
+// The study lives in root/study beside a file of the user's, root/keep.txt. Each setting
+// names the study folder or its parent, directly or through a symbolic link.
+TEST(FolderHoldingTheStudy, IsRefusedAndNothingIsMovedOrDeleted) {
+  const struct {
+    const char* lines;
+    std::vector<std::string> options;
+  } cases[] = {
+      {"evaluationDirectory: ..\n", {"overwrite"}},
+      {"evaluationDirectory: up\n", {}},  // a link to the parent
+      {"postDirectory: ..\n", {"overwrite"}},
+  };
+  for (const auto& c : cases) {
+    TempDir root("karvo-owned");
+    const std::string study = root.file("study");
+    fs::create_directory(study);
+    writeFile(root.file("keep.txt"), "the user's\n");
+    writeStudyWith(study, c.lines);
+    fs::create_directory_symlink(root.path(), study + "/up");
+    const std::vector<std::string> before = filesEndingIn(study, "");
+    testing::ProcessResult result = runIn(study, c.options);
+    EXPECT_EQ(result.status, 133) << c.lines;
+    EXPECT_EQ(readFile(root.file("keep.txt")), "the user's\n") << c.lines;
+    std::vector<std::string> after = filesEndingIn(study, "");
+    std::erase(after, "study.mes");
+    EXPECT_EQ(after, before) << c.lines;
+    EXPECT_THAT(testing::unwrapped(readFile(study + "/study.mes")),
+                HasSubstr("is the study folder or holds it. A new run moves or deletes this "
+                          "folder with the earlier results"))
+        << c.lines;
+  }
+}
+
+// backupDir= naming the study folder would "move" the earlier results onto themselves, and the
+// new run would then write over them; its parent would receive the study itself.
+TEST(BackupFolderHoldingTheStudy, IsRefusedBeforeTheEarlierResultsAreTouched) {
+  TempDir dir("karvo-owned");
+  testing::writeMinimalStudy(dir.path());
+  ASSERT_EQ(runIn(dir.path()).status, 0);
+  const std::string report = readFile(dir.file("demo0.rpt"));
+  const std::string messages = readFile(dir.file("study.mes"));
+  const std::vector<std::string> before = filesEndingIn(dir.path(), "");
+  for (const std::string& folder : std::vector<std::string>{".", "..", dir.path()}) {
+    testing::ProcessResult result = runIn(dir.path(), {"backupDir=" + folder});
+    EXPECT_EQ(result.status, 254) << folder;
+    EXPECT_EQ(result.err, "\n**** ERROR ****\n\tThe backup folder (" + folder +
+                              ") is the study folder or holds it. Earlier results would be "
+                              "moved into themselves.\n\tGive backupDir= a folder outside the "
+                              "study folder, or one inside it.\n");
+    EXPECT_EQ(readFile(dir.file("demo0.rpt")), report) << folder;
+    EXPECT_EQ(readFile(dir.file("study.mes")), messages) << folder;
+    EXPECT_EQ(filesEndingIn(dir.path(), ""), before) << folder;
+  }
+  // A backup folder inside the evaluation folder would be moved into itself.
+  writeStudyWith(dir.path(), "evaluationDirectory: work\n");
+  fs::create_directories(dir.file("work/Design1"));
+  testing::ProcessResult result = runIn(dir.path(), {"backupDir=work/old"});
+  EXPECT_EQ(result.status, 133);
+  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))),
+              HasSubstr("The backup folder (work/old) is the evaluation folder of agent 0 (" +
+                        testing::workingDirectory(dir) +
+                        "/work), holds it or lies inside it."));
+  EXPECT_TRUE(fs::is_directory(dir.file("work/Design1")));
+}
+
+// An evaluation folder the user named may hold files of theirs: a new run takes only the
+// design folders out of it, into a backup folder of the same name (or deletes them with
+// `overwrite`), and leaves the rest.
+TEST(EvaluationFolderOfTheUser, KeepsWhatTheSolverDidNotWrite) {
+  TempDir dir("karvo-owned");
+  writeStudyWith(dir.path(), "evaluationDirectory: work\n");
+  fs::create_directories(dir.file("work/Design1"));
+  writeFile(dir.file("work/Design1/design.log"), "design 1\n");
+  writeFile(dir.file("work/notes.txt"), "the user's\n");
+  fs::create_directories(dir.file("work/Designs"));  // not a design folder's name
+  ASSERT_EQ(runIn(dir.path(), {"backupDir=old"}).status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_EQ(readFile(dir.file("old/work/Design1/design.log")), "design 1\n");
+  EXPECT_EQ(readFile(dir.file("work/notes.txt")), "the user's\n");
+  EXPECT_TRUE(fs::is_directory(dir.file("work/Designs")));
+  EXPECT_FALSE(fs::exists(dir.file("old/work/notes.txt")));
+
+  fs::create_directories(dir.file("work/Design999"));
+  ASSERT_EQ(runIn(dir.path(), {"overwrite"}).status, 0);
+  EXPECT_FALSE(fs::exists(dir.file("work/Design999")));
+  EXPECT_EQ(readFile(dir.file("work/notes.txt")), "the user's\n");
+  EXPECT_TRUE(fs::is_directory(dir.file("work/Designs")));
+}
+
+// ---------------------------------------------------------------------------------------
+// Broken study folders and settings accepted with a warning
+
+constexpr int kFatalStatus = 133;
+const std::string kRunExiting = "Run exiting due to an error\n";
+const std::string kEndOfRunStdout = "\n\n\tEnd of KARVO run.\n";
+
+// Rewrites "Assembly.in" and the study file for optimization agents named `names` (ids 0, 1,
+// ...), all on the minimal study's representation and performance, run from `start` to `end`.
+void writeAgents(const std::string& dir, const std::vector<std::string>& names, int start,
+                 int end) {
+  std::string assembly = "*TYPE\nversion: 2019.01\n";
+  std::string study = "*STUDY\nname: demo\nstartAgent: " + std::to_string(start) +
+                      "\nendAgent: " + std::to_string(end) +
+                      "\nfilePrefix: demo\nrandomSeed: 0.5\nmode: newStudy\n";
+  for (std::size_t id = 0; id < names.size(); ++id) {
+    assembly += "*AGENT\nid: " + std::to_string(id) + "\nname: " + names[id] +
+                "\ntype: optimization\nrepresentation: 0\nperformance: 0\n";
+    study += "*AGENT\nid: " + std::to_string(id) + "\nmethod: TOLMAR\nnumEvals: 200\n";
+  }
+  writeFile(dir + "/Assembly.in", assembly + "*END\n");
+  writeFile(dir + "/study.in", study + "*END\n");
+}
+
+// The body of the fatal error block: the text between the last "*ERROR" header before
+// "Run exiting due to an error" and that line, unwrapped.
+std::string fatalBlock(const std::string& messages) {
+  const std::string text = unwrapped(messages);
+  const std::size_t exiting = text.find("\n\n" + kRunExiting);
+  if (exiting == std::string::npos) return "(no \"Run exiting\" line)";
+  const std::size_t header = text.rfind("*ERROR\n", exiting);
+  if (header == std::string::npos) return "(no *ERROR block)";
+  return text.substr(header + 7, exiting - header - 7);
+}
+
+// Checks what every fatal end leaves: status, the exact error block, the closing notes, the
+// standard streams, and no lock file.
+void expectFatalEnd(const ProcessResult& result, const std::string& dir,
+                    const std::string& errorText) {
+  EXPECT_EQ(result.status, kFatalStatus);
+  // The terminal gets the error block too, then the line that ends the run.
+  EXPECT_EQ(fatalBlock(result.err), errorText);
+  EXPECT_THAT(result.err, ::testing::EndsWith("\n\n" + kRunExiting));
+  EXPECT_EQ(result.out, kEndOfRunStdout);
+  const std::string messages = readFile(dir + "/study.mes");
+  EXPECT_EQ(fatalBlock(messages), errorText);
+  EXPECT_EQ(occurrences(messages, kRunExiting), 1u);
+  EXPECT_THAT(messages, HasLines("*NOTE\n************END OF RUN INFORMATION************\n"));
+  EXPECT_THAT(messages, HasLines("*NOTE\nEnd of KARVO run.\n\n"));
+  EXPECT_THAT(filesEndingIn(dir, ".lock"), ::testing::IsEmpty());
+}
+
+// ---------------------------------------------------------------------------------------
+// One broken folder per case
+
+struct BadStudyCase {
+  const char* label;                                    // test name
+  std::function<void(const std::string& dir)> breakIt;  // breaks the minimal study in dir
+  std::string errorText;  // the fatal block as written, "{wd}" for the folder
+  std::string before = "";  // text just before the block's header ("": not checked)
+};
+
+void PrintTo(const BadStudyCase& c, std::ostream* os) { *os << c.label; }
+
+std::string withFolder(std::string text, const std::string& folder) {
+  for (std::size_t at = text.find("{wd}"); at != std::string::npos; at = text.find("{wd}")) {
+    text.replace(at, 4, folder);
+  }
+  return text;
+}
+
+class BadStudy : public ::testing::TestWithParam<BadStudyCase> {};
+
+TEST_P(BadStudy, EndsWithItsErrorAndLeavesNoLockOrReport) {
+  const BadStudyCase& c = GetParam();
+  TempDir dir;
+  writeMinimalStudy(dir.path());
+  c.breakIt(dir.path());
+  if (HasFatalFailure()) return;
+  auto result = runStudy(dir);
+  const std::string wd = workingDirectory(dir);
+  expectFatalEnd(result, dir.path(), withFolder(c.errorText, wd));
+  EXPECT_THAT(readFile(dir.file("study.mes")), ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n"));
+  if (!c.before.empty()) {
+    EXPECT_THAT(studyMessages(dir),
+                HasLines(withFolder(c.before + "*ERROR\n" + c.errorText + "\n\n", wd) +
+                         kRunExiting));
+  }
+  // Every one of these errors is found before the reports are created.
+  EXPECT_THAT(filesEndingIn(dir.path(), ".rpt"), ::testing::IsEmpty());
+}
+
+// Breaks `file` of the minimal study by replacing `from` with `to`.
+std::function<void(const std::string&)> edit(const std::string& file, const std::string& from,
+                                             const std::string& to) {
+  return [=](const std::string& d) { replaceIn(d, file, from, to); };
+}
+
+// The study file with `lines` added to agent 0's record.
+std::function<void(const std::string&)> agentWith(const std::string& lines) {
+  return edit("study.in", "numEvals: 200", "numEvals: 200\n" + lines);
+}
+
+// Agents 0 to 2 run from `start` to `end`.
+std::function<void(const std::string&)> threeAgents(int start, int end) {
+  return [=](const std::string& d) { writeAgents(d, {"sizing", "shape", "tuning"}, start, end); };
+}
+
+// Messages pinned by the unit tests of a reader appear here once per reader, for the shape of
+// a fatal end; the study file and Assembly.in have no unit tests of their own.
+std::vector<BadStudyCase> badStudies() {
+  return {
+      {"UnknownKeywordInAssembly", edit("Assembly.in", "*END", "*NEIGHBOUR\nx: 1\n*END"),
+       "Unsupported keyword:\n*NEIGHBOUR\non line 9 of file {wd}/Assembly.in."},
+      {"DuplicateAgentId",
+       edit("Assembly.in", "*END",
+            "*AGENT\nid: 0\nname: again\ntype: optimization\nrepresentation: 0\nperformance: 0\n"
+            "*END"),
+       "Agent 0 is defined more than once in the Assembly.in file."},
+      {"UnknownAgentType", edit("Assembly.in", "type: optimization", "type: genetic"),
+       "Setup error",
+       "*ERROR\nUnsupported agent type specified (genetic). Allowed types are: optimization, "
+       "doe, reliability and robustness, evaluation\n\n"},
+      {"MissingStudyName", edit("study.in", "name: demo\n", ""),
+       "When reading data for \"Name not defined yet\" of type \"Study\" from file \"Study "
+       "Input file\", KARVO encountered the following error in reading the data for property "
+       "\"name\":\nThe property is not defined."},
+      // A variable's error names the variable, the record and the property.
+      {"UndefinedDiscreteSet",
+       edit("Definitions.in", "*DEFINE_RESPONSE",
+            "*DEFINE_VARIABLE\nname: m\ntype: Discrete\nid: 2\nset: mats\nbaseline: 1\n"
+            "*DEFINE_RESPONSE"),
+       "The discrete set \"mats\" has not been defined prior to its use for the definition of a "
+       "discrete variable.\nThe error is in property \"set\" of the Discrete Variable \"m\" "
+       "(record on line 8 of file \"Definitions.in\")."},
+      {"MissingRepresentationFile",
+       [](const std::string& d) { fs::remove(d + "/Representation0.in"); }, "\tExiting.",
+       "\n\n\tError in attempting to read file:\n\t{wd}/Representation0.in\n\n\tError message "
+       "received: No such file or directory\n"},
+      // Refused: the prefix would put the run's files (lock files among them) elsewhere.
+      {"FilePrefixWithAFolder", edit("study.in", "filePrefix: demo", "filePrefix: ../demo"),
+       "When reading data for \"demo\" of type \"Study\" from file \"Study Input file\", KARVO "
+       "encountered the following error in reading the data for property \"filePrefix\":\nThe "
+       "file prefix \"../demo\" names a folder. It may not contain \"/\"."},
+      // Refused: the run's log of that name, which a new run deletes, lies outside the folder.
+      {"StudyNameWithAFolder", edit("study.in", "name: demo", "name: ../victim"),
+       "When reading data for \"../victim\" of type \"Study\" from file \"Study Input file\", "
+       "KARVO encountered the following error in reading the data for property \"name\":\nThe "
+       "study name \"../victim\" names a folder. It may not contain \"/\"."},
+      // Refused: a new run moves or deletes the evaluation folder with the earlier results.
+      {"EvaluationFolderIsTheStudyFolder", agentWith("evaluationDirectory: ."),
+       "When reading data for \"sizing\" of type \"Agent\" from file \"Study Input file\", "
+       "KARVO encountered the following error in reading the data for property "
+       "\"evaluationDirectory\":\nThe folder \".\" is the study folder or holds it. A new run "
+       "moves or deletes this folder with the earlier results, so it must be a folder of its "
+       "own, inside or outside the study folder."},
+      {"SeedAboveOne", edit("study.in", "randomSeed: 0.5", "randomSeed: 1.0001"),
+       "When reading \"randomSeed\" input for \"demo\" of type \"Study\" from file \"Study Input "
+       "file\", the value read (1.0001) is outside the expected range [0, 1]"},
+      {"AnalysisOnUndefinedComputeResource",
+       [](const std::string& d) {
+         replaceIn(d, "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
+         writeFile(d + "/Process0.in",
+                   "*PROCESS\nname: chain\n*ANALYSIS\nname: solve\nid: 1\n"
+                   "computeResource: cluster\n*EXECUTION_DEFINITION\ntoolCmd: nil\n*END\n");
+       },
+       "The compute resource \"cluster\" used in analysis \"solve\" has not been defined in the "
+       "model.\nThe error is in property \"computeResource\" of the Analysis definition \"solve\" "
+       "(record on line 3 of file \"Process0.in\")."},
+      {"UnknownObjectiveOption", edit("Performance0.in", "option: min_value", "option: minimum"),
+       "Invalid option selected for an objective/constraint \"f\". Valid choices are min_value, "
+       "max_value, min_diff, max_diff for OBJECTIVES and less_equal, equal, greater_equal for "
+       "CONSTRAINTS.\nThe error is in property \"option\" of the Study response \"f\" (record on "
+       "line 1 of file \"Performance0.in\")."},
+      {"StudyFileWithoutStudyRecord", edit("study.in", "*STUDY\n", "$ the study record\n"),
+       "No study definition found in the study input file"},
+      {"OutputPrecisionTooLarge", agentWith("outputPrecision: 31"),
+       "Error in the definition of the study results output precision. The defined value (31) "
+       "is too large. It must be smaller than 30. "},
+      {"OutputPrecisionTooSmall", agentWith("outputPrecision: 2"),
+       "Error in the definition of the study results output precision. The defined value (2) "
+       "is too small. It must be at least 3. "},
+      {"StartAgentAfterEndAgent", threeAgents(2, 1),
+       "The ending agent number (1) defined in the study file must be greater than starting "
+       "agent (2)."},
+      {"EndAgentBeyondTheAgents", threeAgents(0, 3),
+       "Illegal value for starting (0) or finishing (3) agent number defined in the study file; "
+       "must be <= 2"},
+      {"NegativeStartAgent", threeAgents(-1, 1),
+       "Illegal value for starting agent number (-1) defined in the study file. Must be greater "
+       "than or equal to zero."},
+      // The next two fail after agent 0's lock file was made: it must be gone again.
+      {"AgentInRangeWithoutStudyRecord",
+       [](const std::string& d) {
+         writeAgents(d, {"sizing", "shape"}, 0, 1);
+         replaceIn(d, "study.in", "*AGENT\nid: 1\nmethod: TOLMAR\nnumEvals: 200\n", "");
+       },
+       "The study file has no *AGENT record for agent 1 (\"shape\"), which is in the range of "
+       "agents to run."},
+      {"ComponentLinksFile",
+       [](const std::string& d) { writeFile(d + "/Vantrel_Interfaces.in", "*END\n"); },
+       "The study folder holds the component links file \"{wd}/Vantrel_Interfaces.in\". "
+       "Component studies, whose agents are linked through that file, cannot be run by this "
+       "solver: its agents would run unlinked. Remove the file to run the agents as separate "
+       "agents."},
+      {"SecondAgentWithUnknownMethod",
+       [](const std::string& d) {
+         writeAgents(d, {"sizing", "shape"}, 0, 1);
+         replaceIn(d, "study.in", "id: 1\nmethod: TOLMAR", "id: 1\nmethod: NSGA3");
+       },
+       "Error in defining the method details. The method used \"NSGA3\" is not supported."},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, BadStudy, ::testing::ValuesIn(badStudies()),
+                         [](const ::testing::TestParamInfo<BadStudyCase>& info) {
+                           return std::string(info.param.label);
+                         });
+
+// ---------------------------------------------------------------------------------------
+// Lock files of another run
+
+std::string lockSentences(const std::string& lockFile) {
+  return "The lock file (" + lockFile +
+         ") exists in the working directory. This means that either the agent being started is "
+         "currently running, or was terminated abnormally. Please check that the old run has "
+         "stopped or clean the lock file if the run was  terminated abnormally. Then try to "
+         "submit the current run again.";
+}
+
+// The lock file of an agent outside the range does not matter; of a second agent in it, it
+// ends the run, which keeps it (it belongs to the run that made it) and removes its own.
+TEST(LeftoverLockFile, OfASecondAgentInTheRangeOnly) {
+  TempDir dir;
+  writeMinimalStudy(dir.path());
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 0);
+  const std::string content = "Lock File for Agent #: 1\nrunning: solve\n";
+  writeFile(dir.file("demo1.lock"), content);
+  EXPECT_EQ(runStudy(dir).status, 0);
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
+  EXPECT_EQ(runStudy(dir).status, kFatalStatus);
+  EXPECT_EQ(fatalBlock(readFile(dir.file("study.mes"))),
+            lockSentences(workingDirectory(dir) + "/demo1.lock"));
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::ElementsAre("demo1.lock"));
+  EXPECT_EQ(readFile(dir.file("demo1.lock")), content);
+}
+
+// ---------------------------------------------------------------------------------------
+// Environment
+
+TEST(BadEnvironment, KarvoRootNotAFolderEndsTheStartWithoutABackupFolder) {
+  TempDir dir;
+  writeMinimalStudy(dir.path());
+  const std::string root = dir.path() + "/missing/solver";
+  auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + root});
+  expectFatalEnd(result, dir.path(), "environment setup error");
+  EXPECT_THAT(studyMessages(dir),
+              HasLines("*ERROR\nThe extension environment could not be created: the "
+                       "installation folder \"" +
+                       root + "\" (KARVO_ROOT) is not a folder.\n"));
+  // A start that ends at once has no earlier results to move: it makes no backup folder. The
+  // next start moves the message file it left into one.
+  EXPECT_EQ(filesEndingIn(dir.path(), ""),
+            (std::vector<std::string>{"Assembly.in", "Definitions.in", "Performance0.in",
+                                      "Representation0.in", "study.in", "study.mes"}));
+  const std::string first = readFile(dir.file("study.mes"));
+  ASSERT_EQ(runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + root}).status, kFatalStatus);
+  const std::set<std::string> backups = backupFolders(dir.path());
+  ASSERT_EQ(backups.size(), 1u);
+  EXPECT_EQ(filesEndingIn(dir.file(*backups.begin()), ""), std::vector<std::string>{"study.mes"});
+  EXPECT_EQ(readFile(dir.file(*backups.begin() + "/study.mes")), first);
+}
+
+// ---------------------------------------------------------------------------------------
+// An error found once the reports exist closes them with "Error"
+
+TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
+  TempDir dir;
+  writeMinimalStudy(dir.path());
+  writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
+  // Agent 1's report cannot be created: a folder holds its name (`overwrite` leaves
+  // reports in place, so the folder is not moved away first).
+  fs::create_directory(dir.file("demo1.rpt"));
+  auto result = runStudy(dir, {"overwrite"});
+  const std::string reportError =
+      "Error in creating the KARVO report file. Please ensure that the working directory is "
+      "writable and there is disk space available.";
+  expectFatalEnd(result, dir.path(), reportError);
+  const std::string report = readFile(dir.file("demo0.rpt"));
+  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"
+                               "\nEnd of KARVO run.\n*EXIT STATE\nError\n*ENDTIME\n"));
+  EXPECT_EQ(occurrences(report, "*EXIT STATE"), 1u);
+  // The report that could not be opened for its closing block is named once more, as a
+  // warning after the end-of-run notes.
+  EXPECT_THAT(studyMessages(dir),
+              ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n*WARNING\n" + reportError + "\n\n"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Settings accepted, with or without a warning
+
+// Runs the minimal study with `from` replaced by `to` in its study file.
+ProcessResult runEdited(const TempDir& dir, const std::string& from,
+                                 const std::string& to) {
+  writeMinimalStudy(dir.path());
+  replaceIn(dir.path(), "study.in", from, to);
+  return runStudy(dir);
+}
+
+// Each setting: the study-file edit, and the lines it leaves in the report or message file.
+TEST(AcceptedSettings, RunCompletesAndShowsTheSetting) {
+  const struct {
+    const char* from;
+    const char* to;
+    const char* file;
+    std::string lines;
+  } cases[] = {
+      {"randomSeed: 0.5", "randomSeed: 1", "demo0.rpt", "\nRandom seed: 1.000000\n"},
+      {"mode: newStudy", "nParallel: 1\nmode: newStudy", "demo0.rpt",
+       "\nExecution mode : SERIAL\n"},
+      {"numEvals: 200", "numEvals: 200\noutputPrecision: 9", "study.mes",
+       "*WARNING\nThe value for the study results output precision defined (9) is very small. "
+       "This may lead to loss in precision of the data during post processing and importing "
+       "designs into other studies. Please use a higher value (at least 10), if possible. \n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.to);
+    TempDir dir;
+    EXPECT_EQ(runEdited(dir, c.from, c.to).status, 0);
+    EXPECT_THAT(unwrapped(readFile(dir.file(c.file))), HasLines(c.lines));
+  }
+}
+
+TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
+  TempDir dir;
+  auto result = runEdited(dir, "randomSeed: 0.5", "randomSeed: 0");
+  EXPECT_EQ(result.status, 0);
+  const std::string report = readFile(dir.file("demo0.rpt"));
+  // The seed derived from the clock lies in (0, 1).
+  EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
+  EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
+}
+
+TEST(AcceptedSettings, StudyRecordAfterTheAgentRecords) {
+  TempDir dir;
+  writeMinimalStudy(dir.path());
+  writeFile(dir.file("study.in"),
+            "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*STUDY\nname: late\nstartAgent: 0\n"
+            "endAgent: 0\nfilePrefix: late\nrandomSeed: 0.5\nmode: newStudy\n*END\n");
+  auto result = runStudy(dir);
+  EXPECT_EQ(result.status, 0);
+  const std::string report = readFile(dir.file("late0.rpt"));
+  EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
+  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
+  EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
+}
+
+// The run option "verbose" is observed through the PATH notes of the run preparation, which
+// only a verbose run writes; "verbose: 0" in the study overrides the command line.
+// KARVO_ROOT ends in "solver", so its parent leaves PATH.
+TEST(VerboseRunOption, CommandLineAloneIsVerboseAndZeroOverridesIt) {
+  for (const std::string runOptions : {"", "*RUN_OPTIONS\nverbose: 0\n"}) {
+    SCOPED_TRACE(runOptions);
+    TempDir dir;
+    writeMinimalStudy(dir.path());
+    if (!runOptions.empty()) replaceIn(dir.path(), "study.in", "*AGENT", runOptions + "*AGENT");
+    fs::create_directories(dir.file("karvo/solver"));
+    auto result = runKarvo({"i=study.in", "verbose"}, dir.path(),
+                           {"-LD_LIBRARY_PATH", "KARVO_ROOT=" + dir.file("karvo/solver"),
+                            "PATH=" + dir.file("karvo") + ":/usr/bin:/bin"});
+    EXPECT_EQ(result.status, 0);
+    const std::string notes =
+        "Getting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on Linux) "
+        "variable value before update:\n" + dir.file("karvo") +
+        ":/usr/bin:/bin\nPATH (LD_LIBRARY_PATH on Linux) variable value after update:\n"
+        "/usr/bin:/bin\n";
+    if (runOptions.empty()) {
+      EXPECT_THAT(readFile(dir.file("study.mes")), HasLines(notes));
+    } else {
+      EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Getting environment variable")));
+    }
+  }
+}
+
+TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
+  TempDir dir;
+  writeMinimalStudy(dir.path());
+  ASSERT_EQ(runStudy(dir).status, 0);
+  // The evaluation folder of the earlier run: a resumed run keeps it in place.
+  fs::create_directory(dir.file("demo_0"));
+  writeFile(dir.file("demo_0/design.log"), "design 1\n");
+  auto result = runStudy(dir, {"useHistory"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_THAT(studyMessages(dir),
+              HasLines("*WARNING\nSince the \"useHistory\" command line option was specified, "
+                       "the study will be treated as a resumed study instead of a new "
+                       "study.\n\n"));
+  EXPECT_EQ(readFile(dir.file("demo_0/design.log")), "design 1\n");
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Stopping a run from outside; stale locks; what an analysis leaves running
+
+// A study of one analysis, "calc", whose script is `script`; `execution` is added to its
+// execution definition and `definitions` to "Definitions.in".
+void writeStudy(const std::string& dir, const std::string& script,
+                const std::string& execution = "", const std::string& definitions = "") {
+  writeFile(dir + "/Assembly.in",
+            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
+            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir + "/Definitions.in",
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions + "*END\n");
+  writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeFile(dir + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir + "/calc.sh", script);
+  writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir + "/Process0.in",
+            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\n"
+            "id: 1\ninputFile: calc.sh, studyFolder, , file, yes\noutputFile: calc.out\n"
+            "outputTagFile: f, f.def\noutputResponse: f\n*EXECUTION_DEFINITION\n"
+            "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + execution + "*END\n");
+  writeFile(dir + "/study.in",
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
+}
+
+// The analysis notes its own pid and those of a program it leaves in the background in its
+// process group and of one in a session of its own, then waits.
+const char* kHangingScript =
+    "setsid sh -c 'echo $$ > ../../../escaped.pid; exec sleep 300' &\n"
+    "sleep 300 & echo $! > ../../../background.pid\necho $$ > ../../../analysis.pid\nwait\n";
+
+// Starts `karvo i=study.in checksetup` in `dir` without waiting for it.
+pid_t startKarvo(const TempDir& dir) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setenv("KARVO_ROOT", dir.path().c_str(), 1);
+    if (::chdir(dir.path().c_str()) != 0) ::_exit(126);
+    int out = ::open("karvo.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    ::execl(KARVO_BINARY, KARVO_BINARY, "i=study.in", "checksetup", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int waitedStatus(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+// The pid written into `path` by the analysis (waits up to 30 s for it).
+pid_t pidIn(const std::string& path) {
+  std::string text;
+  for (double until = platform::monotonicSeconds() + 30;
+       (text = readFile(path)).find('\n') == std::string::npos &&
+       platform::monotonicSeconds() < until;) {
+    platform::sleepMillis(20);
+  }
+  return static_cast<pid_t>(std::atol(text.c_str()));
+}
+
+// Waits (up to 10 s) until process `pid` is gone or a zombie.
+bool goneWithin10s(pid_t pid) {
+  for (double until = platform::monotonicSeconds() + 10; platform::monotonicSeconds() < until;
+       platform::sleepMillis(20)) {
+    if (platform::processStartTicks(pid) == 0) return true;
+  }
+  return false;
+}
+
+bool exists(const TempDir& dir, const std::string& name) {
+  return std::filesystem::exists(dir.file(name));
+}
+
+// A check-setup run whose analysis hangs: the solver, the analysis and its background child.
+struct HangingRun {
+  pid_t karvo = -1;
+  pid_t analysis = -1;
+  pid_t background = -1;
+  pid_t escaped = -1;
+};
+
+HangingRun startHangingRun(const TempDir& dir, const std::string& scriptStart = "") {
+  writeStudy(dir.path(), scriptStart + kHangingScript);
+  HangingRun run;
+  run.karvo = startKarvo(dir);
+  run.analysis = pidIn(dir.file("analysis.pid"));
+  run.background = pidIn(dir.file("background.pid"));
+  run.escaped = pidIn(dir.file("escaped.pid"));
+  return run;
+}
+
+struct SignalCase {
+  int signal;
+  const char* name;
+};
+
+class StopSignal : public ::testing::TestWithParam<SignalCase> {};
+
+// While the run goes on, a second start of the study stops before it touches any of the
+// study's files: the running run's message file is neither moved away nor (with `overwrite`)
+// cut, and no backup folder is made.
+TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
+  TempDir dir("karvo-signal");
+  const auto [karvo, analysis, background, escaped] = startHangingRun(dir);
+  ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
+  ASSERT_GT(background, 1);
+  ASSERT_GT(escaped, 1);
+  ASSERT_TRUE(exists(dir, "demo0.lock"));
+  const std::string messages = readFile(dir.file("study.mes"));
+  const std::string lock = readFile(dir.file("demo0.lock"));
+  const std::vector<std::string> before = testing::filesEndingIn(dir.path(), "");
+  for (const char* option : {"checksetup", "overwrite"}) {
+    SCOPED_TRACE(option);
+    const testing::ProcessResult second = testing::runStudy(dir, {option});
+    EXPECT_EQ(second.status, 133);
+    EXPECT_EQ(second.err,
+              "\n**** ERROR ****\n\tThe study file (study.in) is in use by another solver run in "
+              "this folder.\n\tThis run stops without touching any file of the study. Wait until "
+              "the other run has ended, or stop it, and start this one again.\n");
+    EXPECT_EQ(readFile(dir.file("study.mes")), messages);
+    EXPECT_EQ(readFile(dir.file("demo0.lock")), lock);
+    EXPECT_EQ(testing::filesEndingIn(dir.path(), ""), before);
+  }
+
+  ::kill(karvo, GetParam().signal);
+  const int status = waitedStatus(karvo);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 128 + GetParam().signal);
+  // Ended before the solver exits, not later by its guard.
+  EXPECT_EQ(platform::processStartTicks(analysis), 0u);
+  EXPECT_EQ(platform::processStartTicks(background), 0u);
+  EXPECT_EQ(platform::processStartTicks(escaped), 0u);
+  EXPECT_FALSE(exists(dir, "demo0.lock"));
+  const std::string report = readFile(dir.file("demo0.rpt"));
+  EXPECT_NE(report.find("\nEnd of KARVO run.\n*EXIT STATE\nCancelled\n*ENDTIME\n"),
+            std::string::npos)
+      << report;
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr(std::string("The process has been terminated by the signal ") +
+                        GetParam().name +
+                        ". The currently running local analyses will be terminated."));
+}
+
+INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignal,
+                         ::testing::Values(SignalCase{SIGINT, "SIGINT"},
+                                           SignalCase{SIGTERM, "SIGTERM"},
+                                           SignalCase{SIGHUP, "SIGHUP"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
+  TempDir dir("karvo-signal");
+  const auto [karvo, analysis, background, escaped] =
+      startHangingRun(dir, "echo signal keep > ../../../study.io\n");
+  ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
+  // The interaction file is read (and renamed) at the next poll of the evaluation loop.
+  for (double until = platform::monotonicSeconds() + 30;
+       exists(dir, "study.io") && platform::monotonicSeconds() < until;) {
+    platform::sleepMillis(20);
+  }
+  ::kill(karvo, SIGTERM);
+  const int status = waitedStatus(karvo);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr("The process has been terminated by the signal SIGTERM. The currently "
+                        "running analyses will not be terminated."));
+  platform::sleepMillis(300);
+  EXPECT_NE(platform::processStartTicks(analysis), 0u) << "the kept analysis should still run";
+  EXPECT_NE(platform::processStartTicks(escaped), 0u);
+  const pid_t group = ::getpgid(analysis);
+  if (group > 1) ::kill(-group, SIGKILL);
+  if (escaped > 1) ::kill(escaped, SIGKILL);
+  EXPECT_TRUE(goneWithin10s(analysis));
+}
+
+TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
+  TempDir dir("karvo-signal");
+  const auto [karvo, analysis, background, escaped] = startHangingRun(dir);
+  ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
+  ::kill(karvo, SIGKILL);
+  waitedStatus(karvo);
+  EXPECT_TRUE(goneWithin10s(analysis));
+  EXPECT_TRUE(goneWithin10s(background));
+  EXPECT_TRUE(goneWithin10s(escaped));
+  ASSERT_TRUE(exists(dir, "demo0.lock"));
+
+  writeFile(dir.file("calc.sh"), "echo 'RESULT F = 2.5' > calc.out\n");
+  testing::ProcessResult next = testing::runStudy(dir, {"checksetup", "overwrite"});
+  EXPECT_EQ(next.status, 0) << readFile(dir.file("study.mes"));
+  const std::string lock = testing::workingDirectory(dir) + "/demo0.lock";
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr("The lock file (" + lock + ") was left behind by a run (process " +
+                        std::to_string(karvo) + " on this host) that has ended. This run takes "
+                        "it over."));
+  EXPECT_FALSE(exists(dir, "demo0.lock"));
+}
+
+// ---- What an analysis leaves running ----------------------------------------------------
+
+// The analysis script starts a solver in the background in a session of its own and a
+// program in its own process group, notes their pids and exits at once. The solver writes
+// the output half a second later when `solverWrites`, then both sleep. The analysis is over
+// once the output exists (its finish condition).
+void writeBackgroundSolverStudy(const TempDir& dir, bool solverWrites,
+                                const std::string& scriptEnd = "") {
+  const std::string output = solverWrites ? "sleep 0.5; echo \"RESULT F = 2.5\" > calc.out; " : "";
+  writeStudy(dir.path(),
+             "setsid sh -c 'echo $$ > ../../../escaped.pid; " + output + "exec sleep 30' &\n"
+             "sleep 30 & echo $! > ../../../background.pid\n" + scriptEnd,
+             "finishCondition: outputWritten\n",
+             "*DEFINE_CONDITION\nname: outputWritten\ntype: FileExist\nfileType: output\n"
+             "fileRef: calc.out\n");
+}
+
+// The exit status of `pid`, which is killed (and -1 answered) when it has not ended after
+// 30 s.
+int statusWithin30s(pid_t pid) {
+  for (double until = platform::monotonicSeconds() + 30; platform::monotonicSeconds() < until;
+       platform::sleepMillis(20)) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
+  }
+  ::kill(pid, SIGKILL);
+  waitedStatus(pid);
+  return -1;
+}
+
+TEST(LeftRunning, TheBackgroundSolverRunsUntilTheAnalysisIsOverAndNotPastTheRun) {
+  TempDir dir("karvo-leftover");
+  writeBackgroundSolverStudy(dir, true);
+  const int status = statusWithin30s(startKarvo(dir));
+  EXPECT_EQ(status, 0) << readFile(dir.file("study.mes"));
+  const pid_t escaped = pidIn(dir.file("escaped.pid"));
+  const pid_t background = pidIn(dir.file("background.pid"));
+  ASSERT_GT(escaped, 1);
+  ASSERT_GT(background, 1);
+  EXPECT_EQ(platform::processStartTicks(escaped), 0u);
+  EXPECT_EQ(platform::processStartTicks(background), 0u);
+  if (escaped > 1) ::kill(escaped, SIGKILL);
+  if (background > 1) ::kill(background, SIGKILL);
+}
+
+TEST(LeftRunning, StopKeepKeepsWhatAnAnalysisLeftRunning) {
+  TempDir dir("karvo-leftover");
+  writeBackgroundSolverStudy(dir, false, "echo stop keep > ../../../study.io\n");
+  const int status = statusWithin30s(startKarvo(dir));
+  EXPECT_EQ(status, 0) << readFile(dir.file("study.mes"));
+  const pid_t escaped = pidIn(dir.file("escaped.pid"));
+  const pid_t background = pidIn(dir.file("background.pid"));
+  ASSERT_GT(escaped, 1);
+  ASSERT_GT(background, 1);
+  platform::sleepMillis(300);  // the guard has had its chance
+  EXPECT_NE(platform::processStartTicks(escaped), 0u);
+  EXPECT_NE(platform::processStartTicks(background), 0u);
+  ::kill(escaped, SIGKILL);
+  ::kill(background, SIGKILL);
+}
+
+// ---- Which locks are stale -------------------------------------------------------------
+
+std::string lockOf(const std::string& host, pid_t pid, unsigned long long ticks) {
+  return "Lock File for Agent #: 0\n*OWNER\n" + host + " " + std::to_string(pid) + " " +
+         std::to_string(ticks) + "\n";
+}
+
+TEST(StaleLock, OnlyAProcessOfThisHostThatHasGoneLeavesAStaleLock) {
+  const std::string here = platform::hostName();
+  const pid_t self = ::getpid();
+  const unsigned long long started = platform::processStartTicks(self);
+  ASSERT_NE(started, 0u);
+  platform::ChildProcess ended;
+  ASSERT_TRUE(platform::spawnShellCommand("exit 0", {}, ended));
+  platform::waitProcess(ended);
+
+  EXPECT_FALSE(lockIsStale(lockOf(here, self, started)));  // alive
+  EXPECT_TRUE(lockIsStale(lockOf(here, ended.pid, 1234)));  // gone
+  EXPECT_TRUE(lockIsStale(lockOf(here, self, started + 1)));  // the pid was given again
+  EXPECT_FALSE(lockIsStale(lockOf("elsewhere.example", ended.pid, 1234)));  // another host
+  EXPECT_FALSE(lockIsStale("Lock File for Agent #: 0\n"));  // no owner record
+  EXPECT_FALSE(lockIsStale("Lock File for Agent #: 0\n*OWNER\n" + here + "\n"));  // cut short
+  // While analyses run the owner record follows the running-analyses log.
+  EXPECT_TRUE(lockIsStale("calc\n1.1\n*INPROGRESS\n1,\n*OWNER\n" + here + " " +
+                          std::to_string(ended.pid) + " 99\n"));
 }
 
 }  // namespace

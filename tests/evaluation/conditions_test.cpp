@@ -23,15 +23,6 @@ using ::testing::Not;
 using testing::readFile;
 using testing::writeFile;
 
-// The interpreter of formula conditions starts with the first one and is ended once, after
-// the last test, as at the end of a run.
-class InterpreterEnvironment : public ::testing::Environment {
- public:
-  void TearDown() override { stopFormulaInterpreter(); }
-};
-const auto* const interpreterEnvironment =
-    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment);
-
 std::string gAnalysisLog;
 std::string analysisLogFor(int, const std::string&) { return gAnalysisLog; }
 

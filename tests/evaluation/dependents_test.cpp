@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "definitions/variables.h"
-#include "evaluation/formula.h"
 #include "evaluation/tagging.h"
 #include "support/message_capture.h"
 
@@ -23,14 +22,6 @@ Variable makeVariable(const std::string& name, int id, VariableKind kind, double
   v.formula = formula;
   return v;
 }
-
-// The interpreter is started by the first formula and stopped once, after the last test.
-class InterpreterEnvironment : public ::testing::Environment {
- public:
-  void TearDown() override { stopFormulaInterpreter(); }
-};
-const auto* const interpreterEnvironment =
-    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment);
 
 class DependentsTest : public testing::MessageCaptureTest {
  protected:
@@ -87,11 +78,8 @@ TEST_F(DependentsTest, AFailingFormulaFailsTheDesignAndLogsWhy) {
   context.numbers["x"] = 1.0;
   EXPECT_FALSE(evaluateDependentVariables(context));
   EXPECT_EQ(context.numbers.count("ratio"), 0u);
-  EXPECT_EQ(messages(),
-            "*ERROR\nError in evaluating the following formula _result=1.0 / (x - 1.0). The "
-            "execution command returned an error flag.\n\n*WARNING\nOutput from calculating "
-            "the formula for ratio:\nTraceback (most recent call last):\n  File \"<formula>\", "
-            "line 1, in <module>\nZeroDivisionError: float division by zero\n\n");
+  // The texts of a failing formula: FormulaTest.
+  EXPECT_NE(messages().find("ZeroDivisionError"), std::string::npos) << messages();
   // The next design goes on normally.
   context.numbers["x"] = 3.0;
   ASSERT_TRUE(evaluateDependentVariables(context));

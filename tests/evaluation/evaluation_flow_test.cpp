@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -13,76 +14,21 @@
 #include <vector>
 
 #include "driver/working_directory.h"
-#include "evaluation/responses.h"
-#include "evaluation/running_log.h"
 #include "external/job_controller.h"
 #include "platform/process.h"
-#include "support/study_files_fixture.h"
+#include "support/calc_study.h"
 
 namespace karvo {
 namespace {
 
+using testing::CalcStudy;
 using testing::HasLines;
+using testing::kCalcScript;
 using testing::readFile;
 using testing::runKarvo;
 using testing::TempDir;
+using testing::writeCalcStudy;
 using testing::writeFile;
-
-// The script of "calc" that reads its tagged input and writes the listing.
-const std::string kCalc = "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
-
-// What the study's one analysis ("calc") does, and how it is set up.
-struct StudyShape {
-  std::string script = kCalc;
-  std::string command = "sh calc.sh";  // toolCmd of "calc"
-  std::string extraAnalysis{};     // *ANALYSIS lines added to "calc"
-  std::string extraExecution{};    // *EXECUTION_DEFINITION lines added to "calc"
-  std::string extraDefinitions{};  // more records of Definitions.in
-  std::string acceptRange{};       // lines of the response record in Performance0.in
-  bool secondAnalysis = false;     // a second analysis "after" that depends on "calc"
-  bool withFormula = true;         // the formula response "g" (needs the interpreter)
-  bool parallel = true;            // the process's parallel option
-  std::string studyMode = "newStudy";  // `mode` of the study record
-};
-
-void writeStudy(const std::string& dir, const StudyShape& shape) {
-  writeFile(dir + "/Assembly.in",
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir + "/Definitions.in",
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n" +
-                shape.acceptRange +
-                (shape.withFormula ? "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: f * 2\n"
-                                   : "") +
-                shape.extraDefinitions + "*END\n");
-  writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-  writeFile(dir + "/Performance0.in",
-            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n" +
-                std::string(shape.withFormula ? "*RESPONSE\nname: g\ntype: response\n" : "") +
-                "*END\n");
-  writeFile(dir + "/calc.tpl", "{{x}}\n");
-  writeFile(dir + "/calc.sh", shape.script);
-  writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
-  std::string process =
-      "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: " +
-      std::string(shape.parallel ? "yes" : "no") + "\n*ANALYSIS\nname: calc\nid: 1\n"
-      "inputFile: calc.sh, studyFolder, , file, yes\ninputTagFile: calc.tpl, calc.inp\n"
-      "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n" +
-      std::string(shape.withFormula ? "calculatedResponse: g\n" : "") + shape.extraAnalysis +
-      "*EXECUTION_DEFINITION\ntoolCmd: " + shape.command + "\nsuccessReturnValue: 0\n" +
-      shape.extraExecution;
-  if (shape.secondAnalysis) {
-    process += "*ANALYSIS\nname: after\nid: 2\ndependency: calc, design\n"
-               "*EXECUTION_DEFINITION\ntoolCmd: touch after.ran\n";
-  }
-  writeFile(dir + "/Process0.in", process + "*END\n");
-  writeFile(dir + "/study.in",
-            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
-            "mode: " + shape.studyMode + "\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
-}
 
 // Long messages are wrapped at 110 columns in the logs: texts are compared without line
 // breaks.
@@ -151,7 +97,7 @@ TEST(EvaluationFlowValues, DesignValuesFileLayout) {
 
 TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   TempDir dir("karvo-flow");
-  writeStudy(dir.path(), {.script = kCalc + "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
+  writeCalcStudy(dir.path(), {.script = kCalcScript + "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
                                             "echo \"$KARVO_MDO_POST_Path\" > post.path\n"});
   testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
@@ -181,8 +127,8 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
 // that names the solver's folders runs in them and nothing else; the log shows it as run.
 TEST(EvaluationFlowRun, CommandTagsOfAnOddStudyFolderRunAsOneWordEach) {
   TempDir dir("karvo flow $(touch pwned) 'q\"");
-  writeStudy(dir.path(),
-             {.script = "printf '%s\\n' \"$@\" > args.txt\n" + kCalc,
+  writeCalcStudy(dir.path(),
+             {.script = "printf '%s\\n' \"$@\" > args.txt\n" + kCalcScript,
               .command = "cd %Design_Path%/calc && sh calc.sh \"%Study_Path%/x\" "
                          "'%Analysis_Path%'"});
   testing::ProcessResult result = checkSetup(dir);
@@ -208,8 +154,8 @@ TEST(EvaluationFlowRun, CommandTagsOfAnOddStudyFolderRunAsOneWordEach) {
 // left out, and the job's output file keeps the whole.
 TEST(EvaluationFlowRun, LongAnalysisOutputIsCappedInTheLog) {
   TempDir dir("karvo-flow");
-  writeStudy(dir.path(), {.script = "echo FIRST LINE\nhead -c 5000000 /dev/zero | tr '\\0' x\n"
-                                    "echo\necho LAST LINE\n" + kCalc});
+  writeCalcStudy(dir.path(), {.script = "echo FIRST LINE\nhead -c 5000000 /dev/zero | tr '\\0' x\n"
+                                    "echo\necho LAST LINE\n" + kCalcScript});
   testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
   const std::string log = postLog(dir, "calc");
@@ -232,6 +178,27 @@ TEST(EvaluationFlowRun, LongAnalysisOutputIsCappedInTheLog) {
   EXPECT_NE(log.find("xxx\nLAST LINE\n*"), std::string::npos);
 }
 
+// A local analysis ends when its process ends, not at the next tick of finishCheckFrequency:
+// "calc" (finished once its listing exists) and "after" (no finish condition) both end at
+// once. Each waiting for its 60 s tick would take the run past a minute; the bound is loose
+// for a busy machine or a sanitizer build.
+TEST(EvaluationFlowRun, LocalAnalysesEndWithTheirProcessNotAtTheNextCheck) {
+  TempDir dir("karvo-flow");
+  writeCalcStudy(dir.path(),
+                 {.extraExecution = "finishCondition: listed\nfinishCheckFrequency: 60\n",
+                  .extraDefinitions = "*DEFINE_CONDITION\nname: listed\ntype: FileExist\n"
+                                      "fileType: output\nfileRef: calc.out\n",
+                  .secondAnalysis = true,
+                  .afterExecution = "finishCheckFrequency: 60\n",
+                  .withFormula = false});
+  const auto start = std::chrono::steady_clock::now();
+  const testing::ProcessResult result = checkSetup(dir);
+  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 30.0);
+  EXPECT_THAT(postLog(dir, "calc"), HasLines("*STATUS\nSUCCESS\n"));
+  EXPECT_THAT(postLog(dir, "after"), HasLines("*STATUS\nSUCCESS\n"));
+}
+
 // ---- Faults: each ends the check-setup run with the baseline error ------------------------
 
 struct FaultOutcome {
@@ -241,8 +208,8 @@ struct FaultOutcome {
   std::string design;     // the design log
 };
 
-FaultOutcome runFault(const StudyShape& shape, TempDir& dir) {
-  writeStudy(dir.path(), shape);
+FaultOutcome runFault(const CalcStudy& shape, TempDir& dir) {
+  writeCalcStudy(dir.path(), shape);
   testing::ProcessResult result = checkSetup(dir);
   return {result.status, readFile(dir.file("study.mes")), postLog(dir, "calc"), designLog(dir)};
 }
@@ -258,7 +225,7 @@ void expectBaselineFailure(const FaultOutcome& outcome) {
 
 TEST(EvaluationFlowFaults, EachFaultFailsTheBaselineWithItsText) {
   struct Fault {
-    StudyShape shape;
+    CalcStudy shape;
     std::vector<std::string> analysis;  // texts of the analysis log of "calc"
     std::string absent{};               // a text that log must not hold
     std::string design{};               // a text of the design log
@@ -345,48 +312,10 @@ TEST(EvaluationFlowFaults, StopErrorModeSkipsTheRestOfTheDesign) {
 
 // ---- A parallel batch in this process --------------------------------------------------------
 
-class EvaluationFlowBatch : public testing::StudyFilesTest {
- protected:
-  EvaluationFlowBatch() : StudyFilesTest("karvo-flow") {}
-  void SetUp() override {
-    StudyFilesTest::SetUp();
-    resetFlowTables();
-    run.runPrefix = "demo";
-    routeAnalysisMessages();
-  }
-  void TearDown() override {
-    StudyFilesTest::TearDown();
-    resetFlowTables();
-  }
-  static void resetFlowTables() {
-    resetResponseProcessing();
-    resetEvaluationFlow();
-    resetRunningLog();
-  }
-  void load(const StudyShape& shape) {
-    writeStudy(dir_.path(), shape);
-    readDefinitions();
-    readRepresentationFile(0);
-    readProcessFile(0);
-    checkProcessConsistency();
-    readPerformanceFile(0);
-    Agent agent;
-    agent.number = agent.representation = agent.performance = agent.process = 0;
-    agent.name = "sizing";
-    agent.type = kAgentOptimization;
-    agents.push_back(agent);
-  }
-  static Design designAt(double x) {
-    return {.representation = 0, .num_dvar = 1, .encoding = kEncodingReal, .chromosome = {0},
-            .reals = {x}, .responses = {}};
-  }
-  BatchSummary evaluate(std::vector<Design>& designs) {
-    return evaluateDesigns(agents[0], designs, standardEvaluationServices());
-  }
-};
+class EvaluationFlowBatch : public testing::CalcFlowTest {};
 
 TEST_F(EvaluationFlowBatch, CheckSetupReportListsEveryValueOfAVectorResponse) {
-  load(StudyShape{});
+  load(CalcStudy{});
   Design design = designAt(1.5);
   design.designNumber = 1;
   design.status = kDesignFeasible;
@@ -400,7 +329,7 @@ TEST_F(EvaluationFlowBatch, CheckSetupReportListsEveryValueOfAVectorResponse) {
 }
 
 TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
-  load({.script = "if [ \"$KARVO_MDO_Design_Num\" = 2 ]; then exit 5; fi\n" + kCalc,
+  load({.script = "if [ \"$KARVO_MDO_Design_Num\" = 2 ]; then exit 5; fi\n" + kCalcScript,
         .extraExecution = "numDesigns: 2\n", .withFormula = false});
   // Design 2 may be the first to finish: the run goes on after design errors.
   run.settings.skipEvalCheck = 1;
@@ -427,7 +356,7 @@ TEST_F(EvaluationFlowBatch, OneFailingDesignDoesNotStopTheOthers) {
 // A design already stored takes its stored results and a design repeated within a batch is
 // evaluated once: only new designs run, and they take the next design numbers.
 TEST_F(EvaluationFlowBatch, StoredAndRepeatedDesignsAreNotEvaluatedAgain) {
-  load({.script = "echo $KARVO_MDO_Design_Num >> ../../../runs.log\n" + kCalc,
+  load({.script = "echo $KARVO_MDO_Design_Num >> ../../../runs.log\n" + kCalcScript,
         .withFormula = false});
   std::vector<Design> first{designAt(1.0), designAt(1.5), designAt(1.0)};
   EXPECT_EQ(evaluate(first).evaluated, 2);
@@ -463,7 +392,7 @@ TEST_F(EvaluationFlowBatch, ResourceJobLimitHoldsAndEveryEndReleasesItsPlace) {
   // Each job notes its start and end in a shared log; the peak of starts without an end is
   // the number of jobs that ran together.
   load({.script = "log=../../../jobs.log\necho start >> $log\nsleep 0.2\necho end >> $log\n" +
-                  kCalc,
+                  kCalcScript,
         .extraAnalysis = "computeResource: pair\n",
         .extraExecution = "numDesigns: 5\nfinishCheckFrequency: 1\n",
         .extraDefinitions = "*DEFINE_COMPUTE_RESOURCE\nname: pair\ntype: Direct\nmaxJobs: 2\n",
@@ -496,7 +425,7 @@ TEST_F(EvaluationFlowBatch, FreedSlotIsFilledWithoutWaitingForTheOtherJob) {
   load({.script = "if [ \"$KARVO_MDO_Design_Num\" = 1 ]; then\n  i=0\n"
                   "  while [ ! -f ../../Design3/calc/calc.inp ] && [ $i -lt 30 ]; do sleep 0.01; "
                   "i=$((i+1)); done\n  [ -f ../../Design3/calc/calc.inp ] || exit 7\nfi\n" +
-                  kCalc,
+                  kCalcScript,
         .extraExecution = "numDesigns: 2\n", .withFormula = false});
   run.settings.baselineSuppressed = 1;
   run.settings.skipEvalCheck = 1;
@@ -526,7 +455,7 @@ TEST_F(EvaluationFlowBatch, SerialProcessRunsOneDesignAfterTheOther) {
 
 TEST_F(EvaluationFlowBatch, AnalysisIoFileCompletesARunningJob) {
   // The analysis writes its result, declares itself complete and would then hang.
-  load({.script = kCalc + "echo complete > _calc.io\nsleep 30\n", .withFormula = false});
+  load({.script = kCalcScript + "echo complete > _calc.io\nsleep 30\n", .withFormula = false});
   std::vector<Design> designs{designAt(1.0)};
   evaluate(designs);
   EXPECT_EQ(designs[0].status, kDesignFeasible);
@@ -568,7 +497,8 @@ class EvaluationFlowFirstDesign : public EvaluationFlowBatch {
  protected:
   // `failing`: the test of the design numbers that fail.
   void loadSerial(const std::string& failing = "= 1") {
-    load({.script = "if [ \"$KARVO_MDO_Design_Num\" " + failing + " ]; then exit 5; fi\n" + kCalc,
+    load({.script = "if [ \"$KARVO_MDO_Design_Num\" " + failing + " ]; then exit 5; fi\n" +
+                    kCalcScript,
           .withFormula = false});
     processes[0].parallel = 0;
     run.settings.baselineSuppressed = 1;
@@ -622,7 +552,7 @@ TEST_F(EvaluationFlowFirstDesign, OnlyTheFirstDesignToFinishCounts) {
 TEST(EvaluationFlowInteraction, StopKillsTheRunningAnalysis) {
   TempDir dir("karvo-flow");
   // The analysis asks for the stop itself, then hangs.
-  writeStudy(dir.path(), {.script = "echo stop > ../../../study.io\nsleep 30\n"});
+  writeCalcStudy(dir.path(), {.script = "echo stop > ../../../study.io\nsleep 30\n"});
   testing::ProcessResult result = checkSetup(dir);
   EXPECT_EQ(result.status, 0) << result.err;
   const std::string messages = readFile(dir.file("study.mes"));
@@ -887,7 +817,7 @@ class EvaluationFlowJobs : public ::testing::Test {
 // running: "*CMD_STARTTIME" is written then, once, and not at the submission. The job name
 // and the id read back from the submission are logged.
 TEST_F(EvaluationFlowJobs, QueuedJobStartsWhenTheSchedulerShowsItRunning) {
-  writeStudy(dir_.path(), {.extraAnalysis = "computeResource: slurm\n",
+  writeCalcStudy(dir_.path(), {.extraAnalysis = "computeResource: slurm\n",
                            .extraExecution = "finishCheckFrequency: 1\n",
                            .extraDefinitions = slurm(true)});
   const testing::ProcessResult result = checkSetup(dir_);
@@ -926,8 +856,8 @@ TEST_F(EvaluationFlowJobs, FinishConditionOnTheJobIdNeedsTheIdReadBack) {
   EXPECT_FALSE(std::filesystem::exists(bin_ + "/state/job.4711"));
 }
 
-testing::ProcessResult verboseCheckSetup(const TempDir& dir, const StudyShape& shape) {
-  writeStudy(dir.path(), shape);
+testing::ProcessResult verboseCheckSetup(const TempDir& dir, const CalcStudy& shape) {
+  writeCalcStudy(dir.path(), shape);
   return runKarvo({"i=study.in", "checksetup", "verbose"}, dir.path(),
                   {"KARVO_ROOT=" + dir.path()});
 }
@@ -972,7 +902,7 @@ void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
   const std::string messages = readFile(dir.file("study.mes"));
   ASSERT_EQ(result.status, 0) << messages;
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.inp")), "1.50000\n");
-  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.sh")), kCalc);
+  EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.sh")), kCalcScript);
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/design_variable_and_parameter_values")),
             "                   x\n  1.500000000000e+00\n");
   for (const char* made : {"calc.out", "pre.ran", "post.ran"}) {
@@ -1003,7 +933,7 @@ TEST(EvaluationFlowFilesOnly, WritesTheFilesAndRunsNothing) {
   for (const char* mode : {"newStudy", "writeDesignFiles", "noEvaluations"}) {
     SCOPED_TRACE(mode);
     TempDir dir("karvo-flow");
-    writeStudy(dir.path(),
+    writeCalcStudy(dir.path(),
                {.extraExecution = "preCmd: touch pre.ran\npreUpdateOptions: analysisFolder, , 0\n"
                                   "postCmd: touch post.ran\npostAnalysisOptions: analysisFolder, "
                                   ", 0\n",
@@ -1029,10 +959,36 @@ class EvaluationFlowRemote : public ::testing::Test {
     return "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\nusername: ana\n"
            "remotePath: " + remote_ + "\nSSHcmd: " + bin_ + "/ssh\nSCPcmd: " + bin_ + "/scp\n";
   }
+  // farNode: a Direct resource on that machine.
+  std::string farNode() const {
+    return profile() + "*DEFINE_COMPUTE_RESOURCE\nname: farNode\ntype: Direct\njobRemote: yes\n"
+                       "jobRemoteProfile: cluster\n";
+  }
 
   testing::ProcessResult run() {
     return runKarvo({"i=study.in", "checksetup"}, study_,
                     {"KARVO_ROOT=" + study_, "PATH=" + bin_ + ":/usr/bin:/bin"});
+  }
+
+  // "calc" runs on farNode, a Direct resource of the remote machine, and leaves "analysisRan"
+  // in its run folder there, which nothing copies back; it succeeds when `condition`, the
+  // command of its success condition, does.
+  void writeRemoteStudy(const std::string& condition) {
+    writeCalcStudy(study_,
+                   {.command = "sh calc.sh && touch analysisRan",
+                    .extraAnalysis = "computeResource: farNode\n",
+                    .extraExecution = "successCondition: ranThere\nfinishCheckFrequency: 1\n",
+                    .extraDefinitions = farNode() +
+                                        "*DEFINE_CONDITION\nname: ranThere\ntype: Command\n"
+                                        "command: " + condition + "\ncmdCheck: yes\ncmdVal: 0\n"});
+  }
+
+  // The one file called `name` below `folder`; "" when there is none.
+  static std::string findBelow(const std::string& folder, const std::string& name) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+      if (entry.path().filename() == name) return entry.path().string();
+    }
+    return "";
   }
 
   TempDir root_{"karvo-remote"};
@@ -1042,17 +998,15 @@ class EvaluationFlowRemote : public ::testing::Test {
 
 // Before the first remote run the study files that the analysis takes from the study folder
 // are copied to the remote study folder, with the progress in the message file and in
-// "copyFilesToRemoteStudyFolder.msg".
-TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUp) {
-  writeStudy(study_, {.extraAnalysis = "computeResource: farNode\n",
-                      .extraExecution = "finishCheckFrequency: 1\n",
-                      .extraDefinitions = profile() + "*DEFINE_COMPUTE_RESOURCE\nname: farNode\n"
-                                                      "type: Direct\njobRemote: yes\n"
-                                                      "jobRemoteProfile: cluster\n"});
+// "copyFilesToRemoteStudyFolder.msg". The success condition's command runs in the analysis's
+// run folder there, through ssh and the analysis's shell (/bin/bash by default): it finds the
+// file the analysis left, so the design succeeds; run here, it would not.
+TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUpAndConditionsRunThere) {
+  writeRemoteStudy("test -f analysisRan && pwd > conditionRanIn");
   const testing::ProcessResult result = run();
   const std::string messages = readFile(study_ + "/study.mes");
   ASSERT_EQ(result.status, 0) << messages;
-  EXPECT_EQ(readFile(remote_ + "/study/calc.sh"), kCalc);
+  EXPECT_EQ(readFile(remote_ + "/study/calc.sh"), kCalcScript);
   EXPECT_THAT(messages, HasLines("*NOTE\nCopying files for analysis: calc (remote profile: "
                                  "cluster)\n\n*NOTE\nDone copying files to remote machine.\n"));
   EXPECT_EQ(readFile(study_ + "/copyFilesToRemoteStudyFolder.msg"),
@@ -1060,13 +1014,54 @@ TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUp) {
             "Done copying files to remote machine.\n");
   EXPECT_THAT(readFile(study_ + "/POST_0/Design1/calc/analysis.log"),
               HasLines("*STATUS\nSUCCESS\n"));
+
+  const std::string ran = findBelow(remote_, "analysisRan");
+  ASSERT_FALSE(ran.empty());
+  const std::string remoteFolder = std::filesystem::path(ran).parent_path().string();
+  EXPECT_EQ(readFile(remoteFolder + "/conditionRanIn"), remoteFolder + "\n");
+  EXPECT_EQ(findBelow(study_, "conditionRanIn"), "");
+  EXPECT_THAT(readFile(bin_ + "/ssh.log"),
+              HasLines("[-n][-o][BatchMode=yes][ana@hpc1][/bin/bash -c 'cd " + remoteFolder +
+                       " && test -f analysisRan && pwd > conditionRanIn']\n"));
+}
+
+// A condition command that fails on the remote machine fails the analysis: the baseline
+// design is unsuccessful and the run ends with exit status 133.
+TEST_F(EvaluationFlowRemote, FailingRemoteConditionFailsTheAnalysis) {
+  writeRemoteStudy("test -f neverWritten");
+  const testing::ProcessResult result = run();
+  EXPECT_EQ(result.status, 133);
+  EXPECT_TRUE(has(readFile(study_ + "/study.mes"),
+                  "The baseline design evaluation for agent 0 was unsuccessful."));
+}
+
+// The output file named only by the extraction definition comes back from the remote
+// machine with the analysis's own output file, so its response is extracted.
+TEST_F(EvaluationFlowRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
+  writeCalcStudy(study_, {.script = "",
+                          .command = "read x < calc.inp; echo done > calc.out; "
+                                     "echo \"RESULT F = $x\" > result.lis",
+                          .extraAnalysis = "computeResource: farNode\n",
+                          .extraExecution = "finishCheckFrequency: 1\n",
+                          .extraDefinitions = farNode(),
+                          .extractFrom = "result.lis",
+                          .withFormula = false});
+  const testing::ProcessResult result = run();
+  const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
+  ASSERT_EQ(result.status, 0) << readFile(study_ + "/study.mes") << log;
+  EXPECT_EQ(readFile(study_ + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
+  EXPECT_THAT(unwrapped(log),
+              HasLines("*NOTE\nCopying output file calc.out from the remote machine back to the "
+                       "analysis folder on the local machine.\n*NOTE\nCopying output file "
+                       "result.lis from the remote machine back to the analysis folder on the "
+                       "local machine.\n"));
 }
 
 // An analysis that asks for a job-based reservation: the reservation is made at start-up,
 // the job runs on the machine it reserved (through the reservation's remote profile), and the
 // reservation is cancelled among the closing steps.
 TEST_F(EvaluationFlowRemote, JobBasedReservationRunsTheAnalysisOnTheReservedMachine) {
-  writeStudy(
+  writeCalcStudy(
       study_,
       {.extraAnalysis = "computeResource: hpc\nreserveType: job\nreserveNodes: 1\n",
        .extraExecution = "finishCheckFrequency: 1\n",

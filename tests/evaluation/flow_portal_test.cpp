@@ -1,7 +1,7 @@
 // The portal calls of the evaluation flow. A portal of the test's own, registered with the
 // extension manager for the analysis type "Recorder", notes every call and the map it gets
-// and answers as each test asks; the General portal is seen on real analyses, one of them on
-// a remote machine reached through stand-in ssh and scp programs.
+// and answers as each test asks; the General portal is seen on a real analysis (on a remote
+// machine: EvaluationFlowRemote).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -20,14 +20,14 @@
 #include "evaluation/running_log.h"
 #include "external/extension_manager.h"
 #include "external/portal.h"
-#include "support/study_files_fixture.h"
+#include "support/calc_study.h"
 
 namespace karvo {
 namespace {
 
+using testing::CalcStudy;
 using testing::HasLines;
 using testing::readFile;
-using testing::TempDir;
 using testing::writeFile;
 using ::testing::ElementsAre;
 using ::testing::Not;
@@ -153,106 +153,47 @@ class RecordingPortal final : public Portal {
 
 // ---- A batch of this process -------------------------------------------------------------------
 
-// The study: one analysis "calc" over the variable x, extracting the objective f.
-struct Shape {
-  std::string analysisLines{};  // *ANALYSIS lines added to "calc"
-  std::string command = "touch command.ran";
-  std::string executionLines = "numDesigns: 2\n";  // more *EXECUTION_DEFINITION lines
-  std::string definitions{};                      // more records of Definitions.in
-  std::string extractFrom = "calc.out";           // the file of the extraction definition
-  bool parallel = true;
-};
-
-void writeStudy(const std::string& d, const Shape& shape) {
-  writeFile(d + "/Assembly.in",
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(d + "/study.in",
-            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
-            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
-  writeFile(d + "/Definitions.in",
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n" + shape.definitions + "*END\n");
-  writeFile(d + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-  writeFile(d + "/Performance0.in",
-            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(d + "/calc.tpl", "{{x}}\n");
-  writeFile(d + "/f.def", "file: " + shape.extractFrom + "\nanchor: RESULT F\nword: 4\n");
-  writeFile(d + "/Process0.in",
-            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: " +
-                std::string(shape.parallel ? "yes" : "no") +
-                "\n*ANALYSIS\nname: calc\nid: 1\ninputTagFile: calc.tpl, calc.inp\n"
-                "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n" +
-                shape.analysisLines + "*EXECUTION_DEFINITION\ntoolCmd: " + shape.command +
-                "\nsuccessReturnValue: 0\n" + shape.executionLines + "*END\n");
+// The study: "calc" copies no script, and its command only leaves a mark.
+CalcStudy portalStudy(const std::string& extraAnalysis = "",
+                      const std::string& command = "touch command.ran") {
+  return {.script = "", .command = command, .extraAnalysis = extraAnalysis,
+          .extraExecution = "numDesigns: 2\n", .withFormula = false};
 }
 
-class FlowPortal : public testing::StudyFilesTest {
+class FlowPortal : public testing::CalcFlowTest {
  protected:
-  FlowPortal() : StudyFilesTest("karvo-flow-portal") {}
+  FlowPortal() : CalcFlowTest("karvo-flow-portal") {}
   void SetUp() override {
-    StudyFilesTest::SetUp();
-    resetFlowTables();
-    run.runPrefix = "demo";
+    CalcFlowTest::SetUp();
+    resetWorkingDirectoryState();
     run.studyName = "demo";
     run.settings.baselineSuppressed = 1;  // a failing design 1 does not end the run
     run.settings.skipEvalCheck = 1;
     workingDirectoryState.installationRoot = dir_.path();
-    routeAnalysisMessages();
   }
   void TearDown() override {
     ExtensionManager::release();
-    StudyFilesTest::TearDown();
-    resetFlowTables();
-  }
-  static void resetFlowTables() {
+    CalcFlowTest::TearDown();
     resetWorkingDirectoryState();
-    resetResponseProcessing();
-    resetEvaluationFlow();
-    resetRunningLog();
   }
 
   // Registers the recording portal and reads the study.
-  RecordingPortal& withPortal(const Answers& answers, const Shape& shape = {}) {
+  RecordingPortal& withPortal(const Answers& answers, const CalcStudy& study = portalStudy()) {
     ExtensionManager* manager = ExtensionManager::instance(&access_);
     EXPECT_NE(manager, nullptr);
     auto portal = std::make_unique<RecordingPortal>(answers);
     RecordingPortal& recorder = *portal;
     manager->registerPortal("Recorder", std::move(portal));
-    Shape recorded = shape;
-    recorded.analysisLines = "solver: Recorder\nversion: R12\n" + shape.analysisLines;
+    CalcStudy recorded = study;
+    recorded.extraAnalysis = "solver: Recorder\nversion: R12\n" + study.extraAnalysis;
     load(recorded);
     return recorder;
-  }
-
-  void load(const Shape& shape) {
-    writeStudy(dir_.path(), shape);
-    readDefinitions();
-    readRepresentationFile(0);
-    readProcessFile(0);
-    checkProcessConsistency();
-    readPerformanceFile(0);
-    Agent agent;
-    agent.number = agent.representation = agent.performance = agent.process = 0;
-    agent.name = "sizing";
-    agent.type = kAgentOptimization;
-    agents.push_back(agent);
-  }
-
-  static Design designAt(double x) {
-    return {.representation = 0, .num_dvar = 1, .encoding = kEncodingReal, .chromosome = {0},
-            .reals = {x}, .responses = {}};
   }
 
   // Evaluates design 1 (x = 1) into designs_; answers the number of failed designs.
   int evaluateOne() {
     designs_ = {designAt(1.0)};
     return evaluate(designs_).failed;
-  }
-  BatchSummary evaluate(std::vector<Design>& designs) {
-    return evaluateDesigns(agents[0], designs, standardEvaluationServices());
   }
 
   std::string runFolder(int design = 1) const {
@@ -322,9 +263,7 @@ TEST_F(FlowPortal, PortalThatLeavesTheRunToTheJobController) {
 }
 
 TEST_F(FlowPortal, NilCommandIsStillRunByAPortalThatRunsItsAnalyses) {
-  Shape shape;
-  shape.command = "nil";
-  RecordingPortal& portal = withPortal(Answers{}, shape);
+  RecordingPortal& portal = withPortal(Answers{}, portalStudy("", "nil"));
   EXPECT_EQ(evaluateOne(), 0);
   EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck",
                                         "finishCheck", "successCheck", "extract"));
@@ -347,7 +286,7 @@ TEST_F(FlowPortal, FinishCheckErrorEndsAndFailsTheAnalysis) {
 
 TEST_F(FlowPortal, PortalAnalysisPastItsTimeLimitFails) {
   RecordingPortal& portal =
-      withPortal({.finish = {FinishState::NotFinished}}, {.analysisLines = "maxTime: 1\n"});
+      withPortal({.finish = {FinishState::NotFinished}}, portalStudy("maxTime: 1\n"));
   EXPECT_EQ(evaluateOne(), 1);
   EXPECT_EQ(portal.calls.back(), "finishCheck");
   const std::string log = analysisLog();
@@ -499,50 +438,12 @@ TEST_F(FlowPortal, ExtraFileThePortalCannotPlaceFailsTheAnalysis) {
 // ---- The General portal ----------------------------------------------------------------------
 
 TEST_F(FlowPortal, GeneralPortalNamesTheMissingOutputFile) {
-  Shape shape;
-  shape.command = "true";
-  load(shape);
+  load(portalStudy("", "true"));
   EXPECT_EQ(evaluateOne(), 1);
   EXPECT_THAT(analysisLog(),
               HasLines(error("The output file \"" + runFolder() + "/calc.out\" was not found.") +
                        error("Portal reports analysis failure. Setting analysis status to "
                              "error.")));
-}
-
-// A remote analysis: the output file named only by the extraction definition comes back from
-// the remote machine with the analysis's own output file, so its response is extracted.
-TEST(FlowPortalRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
-  TempDir root("karvo-flow-portal");
-  const std::string study = root.path() + "/study";
-  const std::string bin = root.path() + "/bin";
-  const std::string remote = root.path() + "/remote";
-  for (const std::string& folder : {study, bin, remote}) {
-    std::filesystem::create_directories(folder);
-  }
-  testing::writeFakeRemoteTools(bin);
-  writeStudy(study,
-             {.analysisLines = "computeResource: farNode\n",
-              .command = "read x < calc.inp; echo done > calc.out; echo \"RESULT F = $x\" > "
-                         "result.lis",
-              .executionLines = "finishCheckFrequency: 1\n",
-              .definitions = "*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: hpc1\n"
-                             "username: ana\nremotePath: " + remote + "\nSSHcmd: " + bin +
-                             "/ssh\nSCPcmd: " + bin + "/scp\n*DEFINE_COMPUTE_RESOURCE\n"
-                             "name: farNode\ntype: Direct\njobRemote: yes\n"
-                             "jobRemoteProfile: cluster\n",
-              .extractFrom = "result.lis",
-              .parallel = false});
-  const testing::ProcessResult result =
-      testing::runKarvo({"i=study.in", "checksetup"}, study,
-                        {"KARVO_ROOT=" KARVO_SOURCE_DIR, "PATH=" + bin + ":/usr/bin:/bin"});
-  const std::string log = readFile(study + "/POST_0/Design1/calc/analysis.log");
-  ASSERT_EQ(result.status, 0) << readFile(study + "/study.mes") << log;
-  EXPECT_EQ(readFile(study + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
-  EXPECT_THAT(testing::unwrapped(log),
-              HasLines(note("Copying output file calc.out from the remote machine back to the "
-                            "analysis folder on the local machine.") +
-                       note("Copying output file result.lis from the remote machine back to the "
-                            "analysis folder on the local machine.")));
 }
 
 }  // namespace

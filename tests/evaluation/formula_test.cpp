@@ -1,7 +1,8 @@
 // Tests of formulas: the text made from definition lines, and evaluation through the embedded
 // interpreter with the exact messages of each failure in the design's analysis log. The
 // interpreter starts with the first evaluation and stays up for the whole program, as in a
-// run; the environment below ends it after the last test.
+// run; the environment below ends it after the last test of the program (also for the
+// formula conditions and responses of the other evaluation tests).
 #include "evaluation/formula.h"
 
 #include <fcntl.h>

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <functional>
 #include <limits>
-#include <random>
 #include <set>
 #include <string>
 #include <tuple>
@@ -734,25 +733,6 @@ TEST_F(HistoryFileTest, FileCutAtEveryByteIsRefused) {
   });
   testing::writeFile(path(), bytes);
   EXPECT_EQ(readBack(), 1);
-}
-
-TEST_F(HistoryFileTest, RandomDesignBytesAreRefused) {
-  const std::string bytes = writeProbeHistory();
-  Marks marks;
-  expectedFile(marks);
-  std::mt19937 random(20190108);
-  for (int round = 0; round < 200; ++round) {
-    SCOPED_TRACE(round);
-    std::string damaged = bytes.substr(0, marks.designs + 4);
-    const std::size_t length = random() % 2000;
-    for (std::size_t k = 0; k < length; ++k) damaged += static_cast<char>(random() & 0xFF);
-    testing::writeFile(path(), damaged);
-    study.extending = 1;
-    study.resume = 1;
-    EXPECT_EQ(readBack(), 0);
-    EXPECT_EQ(messages(), testing::noteBlock(kCurveIsVector) + testing::warningBlock(kCorrupt));
-    expectEmptyStart();
-  }
 }
 
 TEST_F(HistoryFileTest, HugeCountsAreRefusedWithoutAllocating) {

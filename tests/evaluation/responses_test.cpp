@@ -29,13 +29,6 @@ using ::testing::ElementsAre;
 using testing::fatalBlock;
 using testing::readFile;
 
-class InterpreterEnvironment : public ::testing::Environment {
- public:
-  void TearDown() override { stopFormulaInterpreter(); }
-};
-const auto* const interpreterEnvironment =
-    ::testing::AddGlobalTestEnvironment(new InterpreterEnvironment);
-
 // Logs of the tests: "<folder>/log_<design>_<analysis>.txt" ("" analysis: the design log).
 std::string gLogFolder;
 std::string logPathFor(int designNumber, const std::string& analysisName) {

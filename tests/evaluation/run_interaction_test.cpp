@@ -457,18 +457,5 @@ TEST_F(AnalysisIoFileTest, OtherTextOrNoFileLeavesTheJobRunning) {
   EXPECT_TRUE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
 }
 
-TEST(RunInteractionEndTest, CancelledRunExitsWithoutAnError) {
-  resetRunState();
-  try {
-    interactionCancelRun();
-    ADD_FAILURE() << "no exit";
-  } catch (const RunExit& exit) {
-    EXPECT_EQ(exit.code, 0);
-    EXPECT_TRUE(exit.closeRun);
-  }
-  EXPECT_EQ(run.exitState, "Cancelled");
-  resetRunState();
-}
-
 }  // namespace
 }  // namespace karvo

@@ -1,7 +1,12 @@
-// Scheduled compute resources against a real Slurm: a one-node cluster on this machine
-// (scripts/cluster), started once for the suite, and runs of the karvo binary whose analysis
-// goes through sbatch, squeue and scancel. The suite is skipped, with the reason, when the
-// cluster cannot start (no Slurm packages and no way to install them, daemons refused).
+// Runs of the karvo binary against real daemons on this machine: the one-node Slurm cluster
+// of scripts/cluster, whose analysis jobs go through sbatch, squeue and scancel (SlurmRun),
+// and the OpenSSH server of scripts/sshd on the loopback interface, with a key that logs in
+// as a separate user, reached through the ssh and scp commands of a remote profile, directly
+// (RemoteSsh) or as a job submitted through the login node (RemoteSlurm). The Slurm commands
+// of the login node are wrappers (the resource's jobPrependPath) that log the user they run
+// as, so that a command run here instead of there shows. Each server is started once for the
+// program; a suite is skipped, with the reason, when a server it needs cannot start (no
+// packages and no way to install them, daemons refused, no user account can be made).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,12 +15,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "evaluation/slurm_study.h"
-#include "support/test_support.h"
+#include <sys/stat.h>
+
+#include "support/calc_study.h"
+#include "support/test_servers.h"
 
 namespace karvo {
 namespace {
@@ -25,11 +33,378 @@ using testing::readFile;
 using testing::runKarvo;
 using testing::runShell;
 using testing::shellQuote;
-using testing::SlurmStudy;
+using testing::slurmCommand;
+using testing::slurmQueueEmpties;
+using testing::startTestServer;
+using testing::stopTestServer;
 using testing::TempDir;
+using testing::TestServer;
 using testing::unwrapped;
 using testing::writeFile;
-using testing::writeSlurmStudy;
+
+// ---- The small study of the Slurm runs: one analysis that runs as a batch job of the cluster,
+// submitted from this machine or through the login node.
+
+// The resource as docs/scale-out.md writes it: the id read back from sbatch, the job queued
+// until squeue shows it RUNNING, ended once squeue answers without it, killed with scancel.
+// `submitOptions` are added to sbatch ("--exclusive": one job on the node at a time).
+std::string slurmResource(const std::string& submitOptions = "") {
+  return "*DEFINE_COMPUTE_RESOURCE\nname: slurm\ntype: Scheduled\n"
+         "jobCommand: sbatch --job-name=%JOBNAME% --output=slurm.out " + submitOptions + "\n"
+         "jobReadID: 1\njobIDStart: Submitted batch job\n"
+         "finishCmd: squeue --noheader --format=\"%i %T\"\nfinishCmdCheck: 1\n"
+         "finishReturnValue: 0\nfinishFindJob: ID\n"
+         "useJobStatus: 1\njobStartedText: RUNNING\njobStartedCol: 2\n"
+         "killCmd: scancel %JOBID%\n";
+}
+
+// A study whose one analysis "calc" runs `script` (after writing the Slurm job id into
+// "job.id") on the resource "slurm". With `doeRuns` > 0 it is a design of experiments of that
+// many runs (x at its first two levels, y over its levels) evaluated `parallel` at a time;
+// otherwise one TOLMAR agent, for check-setup runs of the baseline design.
+struct SlurmStudy {
+  std::string script;
+  std::string extraAnalysis{};  // *ANALYSIS lines added to "calc"
+  std::string submitOptions{};
+  int doeRuns = 0;
+  int parallel = 1;
+  bool local = false;  // the analysis runs on this machine instead (no compute resource)
+  int evaluations = 20;  // TOLMAR's budget
+  // A *DEFINE_REMOTE_MACHINE record named "box": the jobs are submitted there, and "job.id"
+  // comes back with the output. `resourceLines` are added to the resource.
+  std::string remoteProfile{};
+  std::string resourceLines{};
+};
+
+void writeSlurmStudy(const std::string& dir, const SlurmStudy& study) {
+  const bool doe = study.doeRuns > 0;
+  writeFile(dir + "/Assembly.in",
+            std::string("*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: ") +
+                (doe ? "doe" : "optimization") +
+                "\nrepresentation: 0\nperformance: 0\nprocess: 0\n*END\n");
+  writeFile(dir + "/Definitions.in",
+            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
+            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: -2\nbaseline: 1.5\nmax: 2\n"
+            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 20\n"
+            "*DEFINE_RESPONSE\nname: f\ntype: File\n" +
+                study.remoteProfile + slurmResource(study.submitOptions) + study.resourceLines +
+                (study.remoteProfile.empty() ? "" : "jobRemote: yes\njobRemoteProfile: box\n") +
+                "*END\n");
+  std::string representation = "*VARIABLE\nname: x\nid: 1\nresolution: 5\n"
+                               "*VARIABLE\nname: y\nid: 2\nresolution: 5\n";
+  std::string runs;
+  if (doe) {
+    const int levels = std::max(2, (study.doeRuns + 1) / 2);
+    std::string values = "levels:" + std::to_string(levels) + "\n";
+    for (int level = 1; level <= levels; ++level) values += std::to_string(level) + "\n";
+    representation += "*FACTOR\nname: x\n" + values + "*FACTOR\nname: y\n" + values;
+    runs = std::to_string(study.doeRuns) + " 2 " + std::to_string(levels) + "\n";
+    for (int run = 0; run < study.doeRuns; ++run) {
+      runs += std::to_string(run % 2) + " " + std::to_string(run / 2) + "\n";
+    }
+    writeFile(dir + "/Doe_input.in", runs);
+  }
+  writeFile(dir + "/Representation0.in", representation + "*END\n");
+  writeFile(dir + "/Performance0.in",
+            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
+            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeFile(dir + "/calc.tpl", "{{x}} {{y}}\n");
+  writeFile(dir + "/calc.sh", "echo \"$SLURM_JOB_ID\" > job.id\n" + study.script);
+  writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeFile(dir + "/Process0.in",
+            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\n"
+            "id: 1\ninputFile: calc.sh, studyFolder, , file, yes\n"
+            "inputTagFile: calc.tpl, calc.inp\noutputFile: calc.out\noutputTagFile: f, f.def\n"
+            "outputResponse: f\n" + std::string(study.local ? "" : "computeResource: slurm\n") +
+                (study.remoteProfile.empty() ? "" : "outputFile: job.id\n") +
+                study.extraAnalysis +
+                "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
+                "finishCheckFrequency: 1\nnumDesigns: " + std::to_string(study.parallel) +
+                "\n*END\n");
+  writeFile(dir + "/study.in",
+            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
+            "nParallel: " + std::to_string(study.parallel) +
+                "\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 0\n*AGENT\nid: 0\n" +
+                (doe ? "method: DOE\nsampleMethod: OtherFile\ngenRSMAfterStudy: 0\n"
+                     : "method: TOLMAR\nnumEvals: " + std::to_string(study.evaluations) + "\n") +
+                "*END\n");
+}
+
+constexpr const char* kSshd = KARVO_SOURCE_DIR "/scripts/sshd";
+constexpr const char* kCluster = KARVO_SOURCE_DIR "/scripts/cluster";
+
+// The servers of the suites: each started with the first suite that needs it, stopped after
+// the last test of the program.
+TestServer* sshd = nullptr;
+TestServer* cluster = nullptr;
+TestServer& started(TestServer*& server, const char* script) {
+  if (!server) server = new TestServer(startTestServer(script));
+  return *server;
+}
+class ServersEnvironment : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    for (auto [server, script] : {std::pair{&sshd, kSshd}, std::pair{&cluster, kCluster}}) {
+      if (*server) stopTestServer(script, **server);
+      delete *server;
+      *server = nullptr;
+    }
+  }
+};
+const auto* const serversEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ServersEnvironment);
+
+std::string conf() { return cluster->dir->file("slurm.conf"); }
+// The job ids and states that squeue lists, "<id> <state>" lines.
+std::string queue() { return slurmCommand(conf(), "squeue --noheader --format='%i %T'").out; }
+bool queueEmpties(double seconds) { return slurmQueueEmpties(conf(), seconds); }
+// Waits (up to 30 s) until squeue lists a running job and at least `pending` waiting ones;
+// answers whether it did, with the last listing in `listed`.
+bool queueRunsAndHolds(std::size_t pending, std::string& listed) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    listed = queue();
+    std::size_t waiting = 0;
+    for (std::size_t at = listed.find(" PENDING\n"); at != std::string::npos;
+         at = listed.find(" PENDING\n", at + 1)) {
+      ++waiting;
+    }
+    if (listed.find(" RUNNING\n") != std::string::npos && waiting >= pending) return true;
+  }
+  return false;
+}
+
+// A test with the remote user's folder of its own (`remoteRoot_`), removed at its end.
+class RemoteMachine : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { started(sshd, kSshd); }
+  void SetUp() override {
+    if (!sshd->startError.empty()) {
+      GTEST_SKIP() << "The OpenSSH server could not be started (" << sshd->startError
+                   << "); the runs on a real remote machine are not tested.";
+    }
+    remoteRoot_ = setting("SSHD_HOME") + "/" +
+                  std::filesystem::path(root_.path()).filename().string();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!remoteRoot_.empty()) std::filesystem::remove_all(remoteRoot_, ignored);
+  }
+
+  static std::string setting(const std::string& name) { return sshd->settings[name]; }
+  // The ssh and scp commands of every profile read the server's client configuration: its
+  // known-hosts file holds the server's key (and unknown keys are taken without a prompt).
+  static std::string clientPrograms() {
+    return "SSHcmd: ssh -F \"" + setting("SSHD_CONFIG") + "\"\nSCPcmd: scp -F \"" +
+           setting("SSHD_CONFIG") + "\"\n";
+  }
+  // A check-setup run (the baseline design only) or a whole one. No SLURM_CONF: a Slurm
+  // command run on this machine cannot reach the cluster.
+  static testing::ProcessResult run(const std::string& dir, bool checkSetup = true) {
+    std::vector<std::string> arguments{"i=study.in"};
+    if (checkSetup) arguments.push_back("checksetup");
+    return runKarvo(arguments, dir, {"KARVO_ROOT=" + dir});
+  }
+  static std::string messages(const std::string& dir) {
+    return unwrapped(readFile(dir + "/study.mes"));
+  }
+  static std::string analysisLog(const std::string& dir, int design = 1) {
+    return unwrapped(
+        readFile(dir + "/POST_0/Design" + std::to_string(design) + "/calc/analysis.log"));
+  }
+
+  TempDir root_{"karvo-remote-study"};
+  std::string remoteRoot_;
+};
+
+class RemoteSlurm : public RemoteMachine {
+ protected:
+  static void SetUpTestSuite() {
+    RemoteMachine::SetUpTestSuite();
+    if (!started(cluster, kCluster).startError.empty()) return;
+    // sbatch, squeue and scancel as the remote side offers them: each call logs its name and
+    // user to "calls", then runs the real command against the suite's cluster.
+    const std::string bin = cluster->dir->file("bin");
+    std::filesystem::create_directories(bin);
+    for (const char* name : {"sbatch", "squeue", "scancel"}) {
+      const std::string real = runShell(std::string("command -v ") + name, bin).out;
+      writeFile(bin + "/" + name,
+                "#!/bin/sh\necho \"" + std::string(name) + " $(id -un)\" >> " +
+                    shellQuote(bin + "/calls") + "\nSLURM_CONF=" + shellQuote(conf()) +
+                    " exec " + real.substr(0, real.find('\n')) + " \"$@\"\n");
+      ::chmod((bin + "/" + name).c_str(), 0755);
+    }
+  }
+  void SetUp() override {
+    if (!cluster->startError.empty()) {
+      GTEST_SKIP() << "The cluster could not be started (" << cluster->startError
+                   << "); submission through a login node is not tested.";
+    }
+    RemoteMachine::SetUp();
+    if (IsSkipped()) return;
+    writeFile(calls(), "");
+    ::chmod(calls().c_str(), 0666);
+  }
+  static std::string calls() { return cluster->dir->file("bin/calls"); }
+
+  // The Slurm study above in `dir`, its jobs submitted through the login node "box"
+  // under `remotePath` with the wrapped Slurm commands.
+  static void writeStudy(const std::string& dir, SlurmStudy study,
+                         const std::string& remotePath) {
+    std::filesystem::create_directories(dir);
+    study.remoteProfile = "*DEFINE_REMOTE_MACHINE\nname: box\nplatform: Linux\nhost: karvo-sshd\n"
+                          "remotePath: " + remotePath + "\n" + clientPrograms();
+    study.resourceLines = "jobPrependPath: " + cluster->dir->file("bin") + "\n";
+    writeSlurmStudy(dir, study);
+  }
+
+  // Every Slurm command ran as the remote user, and `name` among them.
+  static void expectCalledThere(const std::string& name) {
+    const std::string log = readFile(calls());
+    const std::string user = setting("SSHD_USER");
+    EXPECT_THAT(log, HasLines(name + " " + user + "\n"));
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_EQ(line.substr(line.find(' ') + 1), user) << log;
+    }
+  }
+};
+
+// Blanks in the local study folder and in the remote path, which is relative to the remote
+// user's home folder, with the machine reached through the host alias of an ssh
+// configuration: the analysis folder goes to the login node, sbatch there queues the job as
+// the remote user, squeue there sees its end, the outputs come back and the job's output
+// reaches the local analysis log. A job that exits with 3, run side by side, fails its
+// analysis with that value.
+TEST_F(RemoteSlurm, JobsSubmittedThroughTheLoginNodeRunThereAndReportTheirExitStatus) {
+  const std::string good = root_.file("plate study");
+  const std::string bad = root_.file("bad plate");
+  // Relative to the remote user's home folder: the status file is read there, not here.
+  const std::string remotePath =
+      std::filesystem::path(remoteRoot_).filename().string() + "/runs here";
+  writeStudy(good,
+             {.script = "read x y < calc.inp\necho \"RESULT F = $x\" > calc.out\nid -un > who\n"
+                        "echo 'calc: done on the node'\n"},
+             remotePath);
+  writeStudy(bad, {.script = "echo 'RESULT F = 1' > calc.out\nexit 3\n"}, remotePath);
+  auto failing = std::async(std::launch::async, [&] { return run(bad); });
+  const testing::ProcessResult result = run(good);
+  ASSERT_EQ(result.status, 0) << messages(good) << analysisLog(good);
+
+  const std::string there = remoteRoot_ + "/runs here/plate study/KARVO_0/Design1/calc";
+  const std::string here = good + "/demo_0/Design1/calc";
+  EXPECT_EQ(readFile(there + "/who"), setting("SSHD_USER") + "\n");
+  EXPECT_TRUE(std::filesystem::exists(there + "/slurm.out"));  // sbatch ran in that folder
+  const std::string id = readFile(here + "/job.id");  // copied back
+  ASSERT_FALSE(id.empty());
+  EXPECT_EQ(readFile(here + "/calc.out"), "RESULT F = 1.50000\n");
+  const std::string log = analysisLog(good);
+  EXPECT_THAT(log, HasLines("*NOTE\nJobname: KARVO_D1_A1\n*NOTE\nJobID: " + id));
+  EXPECT_THAT(log, HasLines("calc: done on the node\n"));
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  EXPECT_THAT(messages(good), HasLines("f = 1.5\n"));
+
+  const testing::ProcessResult failed = failing.get();
+  EXPECT_EQ(failed.status, 133) << messages(bad);
+  EXPECT_THAT(analysisLog(bad), HasLines("*ERROR\nThe return value (3) for the analysis command "
+                                         "did not match the specified value (0). This design "
+                                         "analysis will be marked as an error.\n"))
+      << analysisLog(bad);
+  expectCalledThere("sbatch");
+  expectCalledThere("squeue");
+  EXPECT_TRUE(queueEmpties(10)) << queue();
+}
+
+// "stop" in the run interaction file while one job runs and another waits in the queue: both
+// are cancelled on the login node (the kill of a job past maxTime takes the same way).
+TEST_F(RemoteSlurm, StopCancelsQueuedAndRunningJobsThere) {
+  const std::string study = root_.file("stopped");
+  writeStudy(study,
+             {.script = "sleep 60\n", .submitOptions = "--exclusive", .doeRuns = 3,
+              .parallel = 2},
+             remoteRoot_);
+  auto stopped = std::async(std::launch::async, [&] { return run(study, false); });
+  std::string listed;
+  const bool ready = queueRunsAndHolds(1, listed);
+  writeFile(study + "/study.io", "stop\n");
+  const testing::ProcessResult result = stopped.get();
+  EXPECT_TRUE(ready) << listed;
+  EXPECT_EQ(result.status, 0) << messages(study);
+  EXPECT_TRUE(queueEmpties(10)) << queue();
+  expectCalledThere("scancel");
+}
+
+// The analysis "calc" reads its tagged input, writes the listing and notes who ran it where.
+const std::string kCalc =
+    "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\nid -un > who\npwd > where\n";
+
+class RemoteSsh : public RemoteMachine {
+ protected:
+  // The profile with the address, port, user and key written in it.
+  static std::string explicitProfile(const std::string& remotePath) {
+    return "*DEFINE_REMOTE_MACHINE\nname: box\nplatform: Linux\nhost: 127.0.0.1\nport: " +
+           setting("SSHD_PORT") + "\nusername: " + setting("SSHD_USER") +
+           "\nprivateKey: " + setting("SSHD_KEY") + "\nremotePath: " + remotePath + "\n" +
+           clientPrograms();
+  }
+
+  // A study in `dir` whose one analysis "calc" runs `script` on the resource "far", a Direct
+  // resource on the remote machine `profile`; its outputs "calc.out", "who" and "where" are
+  // copied back.
+  static void writeStudy(const std::string& dir, const std::string& profile,
+                         const std::string& script) {
+    std::filesystem::create_directories(dir);
+    testing::writeCalcStudy(
+        dir, {.script = script,
+              .extraAnalysis = "outputFile: who\noutputFile: where\ncomputeResource: far\n",
+              .extraExecution = "finishCheckFrequency: 1\n",
+              .extraDefinitions = profile + "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\n"
+                                            "jobRemote: yes\njobRemoteProfile: box\n",
+              .withFormula = false});
+  }
+};
+
+// With the port, user and key of the profile: the analysis files are copied into the remote
+// study folder, the analysis runs there as the remote user, and its outputs come back to the
+// local analysis folder, where the response is read. The exit status comes back through ssh:
+// a script that exits with 3, run side by side, fails its analysis with that value.
+TEST_F(RemoteSsh, AnalysisRunsThereAndItsOutputsAndExitStatusComeBack) {
+  const std::string study = root_.file("plate");
+  const std::string bad = root_.file("bad");
+  writeStudy(study, explicitProfile(remoteRoot_), kCalc);
+  writeStudy(bad, explicitProfile(remoteRoot_), "echo 'RESULT F = 1' > calc.out\nexit 3\n");
+  auto failing = std::async(std::launch::async, [&] { return run(bad); });
+  const testing::ProcessResult result = run(study);
+  ASSERT_EQ(result.status, 0) << messages(study) << analysisLog(study);
+
+  const std::string remoteRun = remoteRoot_ + "/plate/KARVO_0/Design1/calc";
+  EXPECT_EQ(readFile(remoteRun + "/calc.inp"), "1.50000\n");
+  EXPECT_EQ(readFile(remoteRun + "/calc.sh"), kCalc);
+  EXPECT_EQ(readFile(remoteRoot_ + "/plate/calc.sh"), kCalc);
+  const std::string local = study + "/demo_0/Design1/calc";
+  EXPECT_EQ(readFile(local + "/calc.out"), "RESULT F = 1.50000\n");
+  EXPECT_EQ(readFile(local + "/who"), setting("SSHD_USER") + "\n");
+  EXPECT_EQ(readFile(local + "/where"), remoteRun + "\n");
+
+  const std::string log = analysisLog(study);
+  EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: far\n"));
+  EXPECT_THAT(log, HasLines("*NOTE\nCopying output file calc.out from the remote machine back "
+                            "to the analysis folder on the local machine.\n"));
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  // chmod and dos2unix ran there on the copied scripts without a complaint.
+  EXPECT_EQ(log.find("*WARNING"), std::string::npos) << log;
+  EXPECT_THAT(messages(study), HasLines("f = 1.5\n"));
+
+  EXPECT_EQ(failing.get().status, 133) << messages(bad);
+  EXPECT_THAT(analysisLog(bad), HasLines("*ERROR\nThe return value (3) for the analysis command "
+                                         "did not match the specified value (0). This design "
+                                         "analysis will be marked as an error.\n"))
+      << analysisLog(bad);
+  EXPECT_TRUE(std::filesystem::exists(remoteRoot_ + "/bad/KARVO_0/Design1/calc/calc.out"));
+}
+
+// ---- The cluster of this machine -----------------------------------------------------------
 
 std::string analysisLog(const TempDir& dir, int design = 1) {
   return unwrapped(readFile(dir.file("POST_0/Design" + std::to_string(design) +
@@ -62,55 +437,19 @@ bool appears(const std::string& path, double seconds) {
   return true;
 }
 
+// The local cluster: its commands read its slurm.conf through SLURM_CONF.
 class SlurmRun : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    cluster_ = new TempDir("karvo-slurm");
-    const testing::ProcessResult start = runShell(
-        shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " start " + shellQuote(cluster_->path()),
-        cluster_->path());
-    if (start.status != 0) {
-      std::string reason = start.err;
-      while (!reason.empty() && reason.back() == '\n') reason.pop_back();
-      startError_ = new std::string("exit status " + std::to_string(start.status) + ": " + reason);
-    }
-  }
-  static void TearDownTestSuite() {
-    runShell(shellQuote(KARVO_SOURCE_DIR "/scripts/cluster") + " stop " +
-                 shellQuote(cluster_->path()),
-             cluster_->path());
-    delete cluster_;
-    delete startError_;
-    cluster_ = nullptr;
-    startError_ = nullptr;
-  }
+  static void SetUpTestSuite() { started(cluster, kCluster); }
   void SetUp() override {
-    if (startError_) {
-      GTEST_SKIP() << "The one-node Slurm cluster could not be started by scripts/cluster ("
-                   << *startError_ << "); the runs on a real scheduler are not tested.";
+    if (!cluster->startError.empty()) {
+      GTEST_SKIP() << "The one-node Slurm cluster could not be started ("
+                   << cluster->startError << "); the runs on a real scheduler are not tested.";
     }
   }
 
-  static std::string conf() { return cluster_->file("slurm.conf"); }
-
-  // A Slurm client command against the suite's cluster.
   static testing::ProcessResult slurm(const std::string& command) {
-    return runShell("SLURM_CONF=" + shellQuote(conf()) + " " + command, cluster_->path());
-  }
-
-  // The job ids and states that squeue lists, "<id> <state>" lines.
-  static std::string queue() { return slurm("squeue --noheader --format='%i %T'").out; }
-
-  // Waits until squeue answers and lists no job (an ended job may show as COMPLETING a
-  // moment).
-  static bool queueEmpties(double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-      const testing::ProcessResult listed = slurm("squeue --noheader --format=%i");
-      if (listed.status == 0 && listed.out.empty()) return true;
-      if (std::chrono::steady_clock::now() > end) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    return slurmCommand(conf(), command);
   }
 
   // `path`: folders put in front of PATH ("" = none).
@@ -122,13 +461,7 @@ class SlurmRun : public ::testing::Test {
     if (!path.empty()) environment.push_back("PATH=" + path + ":" + std::getenv("PATH"));
     return runKarvo(arguments, dir.path(), environment);
   }
-
-  static TempDir* cluster_;
-  static std::string* startError_;
 };
-
-TempDir* SlurmRun::cluster_ = nullptr;
-std::string* SlurmRun::startError_ = nullptr;
 
 // The analysis runs as a Slurm batch job: the id printed by sbatch is the job's own
 // SLURM_JOB_ID; the start is logged when squeue shows the job running and the end when squeue
@@ -213,17 +546,9 @@ TEST_F(SlurmRun, StopInTheInteractionFileCancelsQueuedAndRunningJobs) {
                                .doeRuns = 4,
                                .parallel = 3});
   auto stopped = std::async(std::launch::async, [&] { return runStudy(dir, false); });
-  // Wait for one running and two pending jobs; "stop" is written in any case, so that the
-  // run ends.
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  // "stop" is written whether or not the queue got there, so that the run ends.
   std::string listed;
-  bool ready = false;
-  while (!ready && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    listed = queue();
-    ready = listed.find(" RUNNING\n") != std::string::npos &&
-            listed.find(" PENDING\n") != listed.rfind(" PENDING\n");
-  }
+  const bool ready = queueRunsAndHolds(2, listed);
   writeFile(dir.file("study.io"), "stop\n");
   const testing::ProcessResult result = stopped.get();
   EXPECT_TRUE(ready) << listed;
@@ -284,54 +609,6 @@ TEST_F(SlurmRun, BatchModeSubmitsOneArrayAndChecksAllJobsWithOneSqueue) {
   EXPECT_THAT(analysisLog(dir, 6),
               HasLines("*ERROR\nThe return value (3) for the analysis command did not match the "
                        "specified value (0). This design analysis will be marked as an error.\n"));
-  EXPECT_TRUE(queueEmpties(10)) << queue();
-}
-
-// A whole TOLMAR search whose analyses run as Slurm jobs, four at a time: the designs of a
-// batch are queued together, and the search evaluates exactly the designs of the same search
-// run on this machine (same seed), with the same results.
-TEST_F(SlurmRun, SearchOnTheClusterEvaluatesTheDesignsOfTheLocalSearch) {
-  // Each job lasts long enough for the four of a batch to be in the queue together, also on
-  // a loaded machine where each sbatch takes a while.
-  // (The same search on this machine needs no such wait, and runs while the cluster's does.)
-  const std::string script =
-      "read x y < calc.inp\n"
-      "awk -v x=$x -v y=$y 'BEGIN { printf \"RESULT F = %.6f\\n\", (x - 1) * (x - 1) + "
-      "(y - 7) * (y - 7) / 10 }' > calc.out\n";
-  TempDir cluster("karvo-slurm-search");
-  TempDir local("karvo-slurm-local");
-  writeSlurmStudy(cluster.path(),
-                  {.script = "sleep 1.5\n" + script, .parallel = 4, .evaluations = 16});
-  writeSlurmStudy(local.path(),
-                  {.script = script, .parallel = 4, .local = true, .evaluations = 16});
-  auto clusterRun = std::async(std::launch::async, [&] { return runStudy(cluster, false); });
-  auto localRun = std::async(std::launch::async, [&] { return runStudy(local, false); });
-  // The most jobs Slurm holds at once while the search runs.
-  std::size_t most = 0;
-  while (clusterRun.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
-    const std::string listed = slurm("squeue --noheader --format=%i").out;
-    most = std::max<std::size_t>(most, std::count(listed.begin(), listed.end(), '\n'));
-  }
-  const testing::ProcessResult result = clusterRun.get();
-  ASSERT_EQ(result.status, 0) << messages(cluster);
-  ASSERT_EQ(localRun.get().status, 0) << messages(local);
-  EXPECT_EQ(most, 4u);
-
-  // Design by design: its values and its result line, in the same order.
-  auto outcomes = [](const TempDir& dir) {
-    std::string text;
-    for (int design = 1;; ++design) {
-      const std::string folder = dir.file("POST_0/Design" + std::to_string(design));
-      if (!std::filesystem::exists(folder)) break;
-      const std::string log = readFile(folder + "/design.log");
-      text += readFile(dir.file("demo_0/Design" + std::to_string(design) + "/calc/calc.inp")) +
-              log.substr(log.rfind("Design "));
-    }
-    return text;
-  };
-  const std::string onCluster = outcomes(cluster);
-  EXPECT_EQ(onCluster, outcomes(local));
-  EXPECT_NE(onCluster.find("Design 16 evaluated"), std::string::npos) << onCluster;
   EXPECT_TRUE(queueEmpties(10)) << queue();
 }
 

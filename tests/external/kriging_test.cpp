@@ -172,10 +172,67 @@ TEST(KrigingFit, SwarmReachesTheSameOptimum) {
   const Points points = spread(30, 2);
   KrigingFit swarm(points, responsesOf(points), 0, 0, 0.0);
   swarm.setOptimizer(KrigingOptimizer::kParticleSwarm);
+  swarm.setCorrelation(KrigingCorrelation::kMatern52);
   std::string error;
   ASSERT_TRUE(swarm.compute(error)) << error;
   const KrigingFit bfgs = fitted(points);
   EXPECT_NEAR(swarm.logLikelihood(), bfgs.logLikelihood(), 1e-4);
+}
+
+TEST(KrigingFit, CorrelationChosenByLikelihoodUnlessSet) {
+  // A smooth response (Branin's function on [0, 1]^2) wants the Gaussian correlation, one
+  // with kinks the Matern 5/2; each choice predicts unseen designs better than the other
+  // kernel would. The smooth one, free of noise, also gets a nugget far below the default
+  // and predicts better for it than the Gaussian with the default nugget.
+  const Points points = spread(60, 2), unseen = spread(200, 2, 3);
+  const auto branin = [](const std::vector<double>& x) {
+    const double x1 = 15.0 * x[0] - 5.0, x2 = 15.0 * x[1];
+    const double a = x2 - 5.1 / (4.0 * M_PI * M_PI) * x1 * x1 + 5.0 / M_PI * x1 - 6.0;
+    return a * a + 10.0 * (1.0 - 1.0 / (8.0 * M_PI)) * std::cos(x1) + 10.0;
+  };
+  const auto kinked = [](const std::vector<double>& x) {
+    return std::abs(x[0] - 0.4) + 2.0 * std::abs(x[1] - 0.55);
+  };
+  for (bool smoothCase : {true, false}) {
+    const auto truthOf = [&](const std::vector<double>& x) {
+      return smoothCase ? branin(x) : kinked(x);
+    };
+    std::vector<double> y;
+    for (const auto& p : points) y.push_back(truthOf(p));
+    const auto fitWith = [&](const KrigingCorrelation* set) {
+      KrigingFit fit(points, y, 0, 0, 0.0);
+      if (set) fit.setCorrelation(*set);
+      std::string error;
+      EXPECT_TRUE(fit.compute(error)) << error;
+      return fit;
+    };
+    const KrigingCorrelation right = smoothCase ? KrigingCorrelation::kGaussian
+                                                : KrigingCorrelation::kMatern52;
+    const KrigingCorrelation wrong = smoothCase ? KrigingCorrelation::kMatern52
+                                                : KrigingCorrelation::kGaussian;
+    const KrigingFit chosen = fitWith(nullptr), other = fitWith(&wrong), set = fitWith(&right);
+    EXPECT_EQ(chosen.correlation(), right) << "smooth " << smoothCase;
+    EXPECT_EQ(other.correlation(), wrong);  // a set correlation is kept
+    EXPECT_GE(chosen.logLikelihood(), set.logLikelihood() - 1e-6);
+    const auto errorOf = [&](const KrigingFit& fit) {
+      double sum = 0.0;
+      for (const auto& x : unseen) sum += std::pow(fit.evaluate(x) - truthOf(x), 2);
+      return sum;
+    };
+    EXPECT_LT(errorOf(chosen), errorOf(other));
+    if (smoothCase) {
+      EXPECT_LT(chosen.nugget(), 1e-3 * set.nugget());
+      EXPECT_LT(errorOf(chosen), 0.1 * errorOf(set));
+    } else {
+      EXPECT_EQ(chosen.nugget(), set.nugget());
+    }
+    // The model file names the kernel in use: read back, it predicts the same.
+    KrigingFit back;
+    std::string error;
+    ASSERT_TRUE(back.readData(chosen.writeData(), error)) << error;
+    EXPECT_EQ(back.correlation(), right);
+    EXPECT_EQ(back.evaluate(unseen[0]), chosen.evaluate(unseen[0]));
+  }
 }
 
 TEST(KrigingFit, LeaveOneOutResidualsMatchRefits) {

@@ -4,7 +4,7 @@
 // non-finite designs, constraint handling, the quality reached on DTLZ2 and ZDT1 (hypervolume
 // of the non-dominated designs among all evaluated ones, computed exactly), the spread of
 // the final population over the reference lines, and a run stepped one generation at a time
-// through a checkpoint (the same calls as a whole run, damaged and inconsistent archives).
+// through a checkpoint (the same calls as a whole run; inconsistent archives refused).
 #include "external/nsga3.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "base/state_archive.h"
-#include "support/damaged_bytes.h"
 
 namespace karvo::support {
 namespace {
@@ -228,14 +227,6 @@ std::vector<std::vector<double>> nonDominated(const std::vector<std::vector<doub
     if (!dominated) front.push_back(points[i]);
   }
   return front;
-}
-
-TEST(NsgaHypervolume, MatchesHandComputedVolumes) {
-  EXPECT_DOUBLE_EQ(hypervolume2({{0.5, 0.5}}, 1.0, 1.0), 0.25);
-  EXPECT_DOUBLE_EQ(hypervolume2({{0.0, 0.5}, {0.5, 0.0}, {0.6, 0.6}}, 1.0, 1.0), 0.75);
-  EXPECT_DOUBLE_EQ(hypervolume3({{0.5, 0.5, 0.5}}, 1.0), 0.125);
-  // Two boxes overlapping in [0.5,1]^3: 0.5 + 0.5 - 0.125.
-  EXPECT_DOUBLE_EQ(hypervolume3({{0.0, 0.5, 0.5}, {0.5, 0.5, 0.0}, {2.0, 0.0, 0.0}}, 1.0), 0.375);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -662,21 +653,6 @@ TEST(NsgaSteps, StepsOutsideARunAreRefusedWithTheirText) {
   EXPECT_EQ(nsgaPopulationValues(state).size(), 8u);
 }
 
-// A state written after two steps of a small run.
-std::string smallCheckpoint() {
-  RunSetup s{.numConstraints = 1, .numGenerations = 6};
-  NsgaRunState state = started(s);
-  std::string errorText;
-  const NsgaCallback callback = answering([](const std::vector<double>& v) {
-    NsgaEvaluation e = convexPair(v);
-    e.constraints = {v[0] - 600.0};
-    e.failed = v[1] < 100.0;
-    return e;
-  });
-  for (int step = 0; step < 2; ++step) EXPECT_EQ(nsgaStep(state, errorText, callback), 0);
-  return archived(state);
-}
-
 // Reads `bytes` into a state that holds a recognisable run; answers whether the archive was
 // accepted, and checks that a refused archive left the state as it was.
 bool readsBack(std::string_view bytes, NsgaRunState& state) {
@@ -690,51 +666,6 @@ bool readsBack(std::string_view bytes, NsgaRunState& state) {
     EXPECT_EQ(archived(state), before);
   }
   return reader.ok();
-}
-
-// Every cut of a checkpoint is refused; every single-bit change is either refused, or gives a
-// state that runs on (at most four more steps here) with every design inside its fields.
-TEST(NsgaSteps, DamagedCheckpointsAreRefusedOrRunOnSafely) {
-  const std::string bytes = smallCheckpoint();
-  NsgaRunState state;
-  ASSERT_TRUE(readsBack(bytes, state));
-  testing::forEachCut(bytes, [&](const std::string& cut, std::size_t) {
-    EXPECT_FALSE(readsBack(cut, state));
-  });
-  int accepted = 0;
-  testing::forEachFlippedBit(bytes, [&](const std::string& spoilt, std::size_t) {
-    if (!readsBack(spoilt, state)) return;
-    ++accepted;
-    ASSERT_EQ(state.population.size(), static_cast<std::size_t>(state.populationSize));
-    const NsgaCallback callback = [&](int n, const Values& variables,
-                                      std::vector<NsgaEvaluation>& results) {
-      ASSERT_EQ(n, state.populationSize);
-      results.clear();
-      for (int i = 0; i < n; ++i) {
-        ASSERT_EQ(variables[i].size(), state.fieldSizes.size());
-        for (std::size_t j = 0; j < variables[i].size(); ++j) {
-          ASSERT_GE(variables[i][j], 0.0);
-          ASSERT_LT(variables[i][j], state.fieldSizes[j]);
-        }
-        NsgaEvaluation e;
-        e.objectives.assign(static_cast<std::size_t>(state.numObjectives), variables[i][0]);
-        e.objectives[0] = -variables[i][0];
-        // A changed count of constraints is answered in full when small: a wrong answer
-        // (code 2) is a proper outcome too.
-        e.constraints.assign(static_cast<std::size_t>(std::min(state.numConstraints, 64)), -1.0);
-        results.push_back(e);
-      }
-    };
-    std::string errorText;
-    for (int step = 0; step < 4 && !nsgaFinished(state); ++step) {
-      const int code = nsgaStep(state, errorText, callback);
-      ASSERT_TRUE(code == 0 || (code == 2 && state.numConstraints > 64)) << errorText;
-      if (code != 0) break;
-    }
-  });
-  // Values, design numbers and generator words may change without being inconsistent.
-  EXPECT_GT(accepted, 0);
-  EXPECT_LT(accepted, static_cast<int>(bytes.size()) * 8);
 }
 
 TEST(NsgaSteps, InconsistentStatesAreRefused) {
@@ -778,6 +709,12 @@ TEST(NsgaSteps, InconsistentStatesAreRefused) {
   // Another mark in front: the bytes of another record.
   std::string bytes = archived(good);
   bytes[0] = static_cast<char>(bytes[0] ^ 1);
+  EXPECT_FALSE(readsBack(bytes, state));
+  // The design numbers, last before the end mark, cut to an empty list: the members no
+  // longer each have a number.
+  bytes = archived(good);
+  const std::size_t numbersAt = bytes.size() - 4 * (good.population.size() + 2);
+  bytes = bytes.substr(0, numbersAt) + std::string(4, '\0') + bytes.substr(bytes.size() - 4);
   EXPECT_FALSE(readsBack(bytes, state));
   // The unspoilt state reads back, and the derived tables are remade.
   ASSERT_TRUE(readsBack(archived(good), state));

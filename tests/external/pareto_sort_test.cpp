@@ -175,22 +175,6 @@ TEST(CrowdingDistances, ThreeMembersByHandOnlyTheSmallestIsMarked) {
   EXPECT_EQ(kBoundaryCrowding, distance[2]);
 }
 
-TEST(CrowdingDistances, FourMembersByHand) {
-  // Objective 1 (range 10): B gains (4 - 0) / 10, C gains (10 - 1) / 10, A is marked.
-  // Objective 2 (order D, C, B, A): D is marked, C gains (6 - 0) / 10, B (10 - 3) / 10.
-  const std::vector<ParetoPoint> points = {feasible({0.0, 10.0}), feasible({1.0, 6.0}),
-                                           feasible({4.0, 3.0}), feasible({10.0, 0.0})};
-  std::vector<double> distance(6, -7.0);
-  const std::vector<int> front = {3, 1, 0, 2};  // any order of the same members
-  crowdingDistances(points, front, distance);
-  EXPECT_EQ((4.0 / 10.0 + 7.0 / 10.0) / 2.0, distance[1]);
-  EXPECT_EQ((9.0 / 10.0 + 6.0 / 10.0) / 2.0, distance[2]);
-  EXPECT_EQ(kBoundaryCrowding, distance[0]);
-  EXPECT_EQ(kBoundaryCrowding, distance[3]);
-  EXPECT_EQ(-7.0, distance[4]);
-  EXPECT_EQ(6u, distance.size());
-}
-
 TEST(CrowdingDistances, AnObjectiveWithoutRangeAddsNothingAndMarksTheFirstOfTheFront) {
   const std::vector<ParetoPoint> points = {feasible({0.0, 5.0}), feasible({2.0, 5.0}),
                                            feasible({3.0, 5.0}), feasible({7.0, 5.0})};

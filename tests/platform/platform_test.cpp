@@ -78,12 +78,6 @@ TEST(FileOperations, MoveIntoFolderCopyAndRemove) {
   EXPECT_FALSE(movePath(dir.file("missing"), dir.file("backup"), &error));
 }
 
-}  // namespace
-}  // namespace karvo::platform
-
-namespace karvo::platform {
-namespace {
-
 TEST(FileOperations, ReplaceFileContentsIsWholeOrNothing) {
   TempDir dir;
   const std::string path = dir.file("agent0.hst");

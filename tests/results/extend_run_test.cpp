@@ -141,12 +141,19 @@ INSTANTIATE_TEST_SUITE_P(
                    "method: GA\npopulationSize: 10\nnumCycles: 3\ngenerationsPerCycle: 2\n"
                    "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n",
                    false,
-                   {7, 30}},
+                   {7, 40}},
         MethodCase{"GAAdaptive",
                    "method: GA\npopulationSize: 10\nnumCycles: 3\ngenerationsPerCycle: 2\n"
                    "crossoverType: 3\nmutationType: 2\nselectionType: 0\nselectionParameter: 2\n",
                    false,
-                   {7, 30}},
+                   {7, 40}},
+        MethodCase{"GASteady",
+                   "method: GA\npopulationSize: 10\nnumCycles: 3\ngenerationsPerCycle: 2\n"
+                   "crossoverType: 3\nmutationType: 2\nselectionType: 0\nselectionParameter: 3\n"
+                   "steadyState: 1\n",
+                   false,
+                   {7, 40},
+                   false},
         MethodCase{"PSO",
                    "method: PSO\nnumDesigns: 10\nnumGen: 7\nneighborhoodSize: 3\nglobalBest: 1\n"
                    "personalBest: 1\nlocalBest: 1\n",

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,6 +19,7 @@
 #include "definitions/representation.h"
 #include "definitions/study.h"
 #include "search/termination.h"
+#include "support/search_study.h"
 #include "support/test_support.h"
 
 namespace karvo {
@@ -108,6 +111,64 @@ TEST(GeneticRun, SameSeedGivesTheSameDesignsAndImprovesOnTheStart) {
   EXPECT_THAT(readFile(first.file("POST_0/Design1/design.log")),
               ::testing::HasSubstr("Design 1 evaluated. Status: FEASIBLE. Performance: -40."));
   EXPECT_THAT(log, ::testing::ContainsRegex("Best ever: +raw fitness = +-[0-9]\\.[0-9]+,"));
+}
+
+// Every generation spends its evaluations on new designs: the baseline, the first 6 members
+// and 6 children in each of the 6 generations. A child that is a copy of its parent (no
+// crossover and no mutation drawn) or repeats a design stored earlier would take the stored
+// results instead, and the run would evaluate far fewer.
+TEST(GeneticRun, EveryChildIsANewDesign) {
+  TempDir dir("karvo-ga-new");
+  writeStudy(dir, kGeneticMethod);
+  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  EXPECT_EQ(designsEvaluated(dir), 1 + 6 + 6 * 6);
+}
+
+// With steadyState: 1 each freed slot gets a new design and each finished one replaces the
+// worst member at once; the six generations of both cycles run as one stream, their report
+// lines as each generation's worth of designs ends. One at a time the run repeats from the
+// seed. With three slots and one slow design (the first child, design 8), the other slots go
+// on through the rest of the stream meanwhile.
+TEST(GeneticRun, SteadyStateRepeatsOneAtATimeAndFillsFreedSlots) {
+  TempDir first("karvo-ga-steady-a");
+  TempDir second("karvo-ga-steady-b");
+  for (const TempDir* dir : {&first, &second}) {
+    writeStudy(*dir, kGeneticMethod, "steadyState: 1\n");
+    ASSERT_EQ(runStudy(*dir).status, 0) << messages(*dir);
+  }
+  EXPECT_EQ(readFile(first.file("search0.hst")), readFile(second.file("search0.hst")));
+  const std::string log = readFile(first.file("search0.dat"));
+  EXPECT_EQ(log, readFile(second.file("search0.dat")));
+  EXPECT_THAT(log, ::testing::HasSubstr("\n         Subpopulation Report, Generation 6\n"));
+  EXPECT_EQ(designsEvaluated(first), 1 + 6 + 6 * 6);
+  const std::string text = messages(first);
+  EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 0->6 (steady state)\n"));
+  EXPECT_THAT(text, HasLines("**Subpop 0, Gen 6 done; Total eval.'s this process: 43\n"));
+
+  TempDir slots("karvo-ga-steady-slots");
+  writeFile(slots.file("t.sh"),
+            "n=$(basename \"$PWD\" | tr -dc 0-9)\n"
+            "echo \"start $n $(date +%s.%N)\" >> " + slots.file("times") + "\n"
+            "if [ \"$n\" -eq 8 ]; then sleep 2; fi\n"
+            "echo \"end $n $(date +%s.%N)\" >> " + slots.file("times") + "\n");
+  testing::SearchStudy study;
+  study.agent = std::string(kGeneticMethod) + "steadyState: 1\n";
+  study.f = "(x - 3)**2 + (y - 7)**2";
+  study.parallel = 3;
+  study.process = "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: t\nid: 1\n"
+                  "*EXECUTION_DEFINITION\nanlFolder: designFolder\ntoolCmd: sh " +
+                  slots.file("t.sh") + "\nnumDesigns: 3\nsuccessReturnValue: 0\n*END\n";
+  testing::writeSearchStudy(slots, study);
+  ASSERT_EQ(testing::runSearchStudy(slots).status, 0) << testing::searchMessages(slots);
+  EXPECT_EQ(testing::searchDesignResults(slots).size(), 43u);
+  std::map<std::string, double> times;  // "start 8" -> seconds
+  const std::regex line("(start|end) ([0-9]+) ([0-9.]+)");
+  const std::string written = readFile(slots.file("times"));
+  for (std::sregex_iterator it(written.begin(), written.end(), line), end; it != end; ++it) {
+    times[(*it)[1].str() + " " + (*it)[2].str()] = std::stod((*it)[3].str());
+  }
+  ASSERT_TRUE(times.count("end 8") && times.count("start 30")) << written;
+  EXPECT_LT(times.at("start 30"), times.at("end 8")) << written;
 }
 
 TEST(GeneticRun, APopulationOfOneEvaluatesItsFirstDesignOnly) {

@@ -157,20 +157,6 @@ TEST(MultiStartRun, MeetsTheConstraintWithinItsBudget) {
   EXPECT_THAT(readFile(dir.file("search0.rpt")), testing::HasLines("*EXIT STATE\nComplete\n"));
 }
 
-TEST(MultiStartRun, SameSeedGivesTheSameDesigns) {
-  TempDir first("karvo-ms-first");
-  TempDir second("karvo-ms-second");
-  for (const TempDir* dir : {&first, &second}) {
-    SearchStudy study;
-    study.agent = "method: MS\nnumEvals: 30\npopulationSize: 4\nnumCycles: 1\ngradientMethod: 0\n";
-    study.f = "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)";
-    study.resolution = 1001;
-    writeSearchStudy(*dir, study);
-    ASSERT_EQ(runSearchStudy(*dir).status, 0) << searchMessages(*dir);
-  }
-  EXPECT_EQ(searchDesignResults(first), searchDesignResults(second));
-}
-
 TEST(SurfaceSearchRun, KrigingSurfacesFindTheBowlsOptimum) {
   TempDir dir("karvo-rs-bowl");
   SearchStudy study;
@@ -187,23 +173,6 @@ TEST(SurfaceSearchRun, KrigingSurfacesFindTheBowlsOptimum) {
   // the 7 cycles left.
   EXPECT_EQ(designs.size(), 1u + 4u + 14u);
   EXPECT_GE(bestSearchPerformance(designs, "FEASIBLE"), -0.01) << messages;
-}
-
-TEST(SurfaceSearchRun, SameSeedGivesTheSameDesigns) {
-  TempDir first("karvo-rs-first");
-  TempDir second("karvo-rs-second");
-  for (const TempDir* dir : {&first, &second}) {
-    SearchStudy study;
-    study.agent = "method: RS\nsurfaceType: Kriging\nnumIters: 6\nnumLineSearches: 10\n"
-                  "numExtraEvals: 1\n";
-    study.f = "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)";
-    study.resolution = 1001;
-    writeSearchStudy(*dir, study);
-    ASSERT_EQ(runSearchStudy(*dir).status, 0) << searchMessages(*dir);
-  }
-  EXPECT_EQ(searchDesignResults(first).size(), 1u + 4u + 10u);
-  EXPECT_EQ(searchDesignResults(first), searchDesignResults(second));
-  EXPECT_EQ(readFile(first.file("search0.hst")), readFile(second.file("search0.hst")));
 }
 
 }  // namespace

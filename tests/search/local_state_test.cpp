@@ -599,30 +599,27 @@ class MethodStateKeeping : public ::testing::TestWithParam<MethodCase> {
   static std::string none() { return recordBytes(GetParam().mark, false); }
 };
 
-TEST_P(MethodStateKeeping, AgentWithoutRecordWritesNoneYetAndReadingItRemovesTheRecord) {
-  Agent agent = agentNumber(41);
-  EXPECT_EQ(written(agent), none());
-  ASSERT_TRUE(read(agent, GetParam().record()));
-  ASSERT_NE(written(agent), none());
-  EXPECT_TRUE(read(agent, none()));
-  EXPECT_EQ(written(agent), none());
-}
-
+// Each agent keeps its own record; an agent without one writes "none", and reading "none"
+// removes the record.
 TEST_P(MethodStateKeeping, RecordReadBackWritesTheSameBytes) {
   Agent agent = agentNumber(41);
   Agent neighbour = agentNumber(42);
+  EXPECT_EQ(written(agent), none());
   for (const std::string& bytes : {GetParam().record(), GetParam().other()}) {
     ASSERT_TRUE(read(agent, bytes));
     EXPECT_EQ(written(agent), bytes);
     EXPECT_EQ(written(neighbour), none());
   }
-  // Each agent keeps its own record.
   ASSERT_TRUE(read(neighbour, GetParam().record()));
   EXPECT_EQ(written(agent), GetParam().other());
   EXPECT_EQ(written(neighbour), GetParam().record());
+  EXPECT_TRUE(read(agent, none()));
+  EXPECT_EQ(written(agent), none());
 }
 
-TEST_P(MethodStateKeeping, EveryTruncationFailsAndLeavesTheRecordAsItWas) {
+// Every truncation, every record that does not fit together and another method's record is
+// refused and leaves the record read before (or none) as it was.
+TEST_P(MethodStateKeeping, RefusedRecordsLeaveTheRecordAsItWas) {
   Agent agent = agentNumber(7);
   const std::string before = GetParam().other();
   ASSERT_TRUE(read(agent, before));
@@ -631,30 +628,19 @@ TEST_P(MethodStateKeeping, EveryTruncationFailsAndLeavesTheRecordAsItWas) {
     EXPECT_FALSE(read(agent, std::string_view(bytes).substr(0, length))) << length;
     ASSERT_EQ(written(agent), before) << "length " << length;
   }
-  // Also for an agent that has no record.
-  Agent fresh = agentNumber(8);
-  EXPECT_FALSE(read(fresh, std::string_view(bytes).substr(0, bytes.size() - 1)));
-  EXPECT_EQ(written(fresh), none());
-}
-
-TEST_P(MethodStateKeeping, RecordsThatDoNotFitTogetherAreRefused) {
-  Agent agent = agentNumber(7);
-  const std::string before = GetParam().record();
-  ASSERT_TRUE(read(agent, before));
-  for (const auto& [name, bytes] : GetParam().refused) {
-    EXPECT_FALSE(read(agent, bytes())) << name;
+  for (const auto& [name, refused] : GetParam().refused) {
+    EXPECT_FALSE(read(agent, refused())) << name;
     EXPECT_EQ(written(agent), before) << name;
   }
-}
-
-TEST_P(MethodStateKeeping, AnotherMethodsRecordIsRefused) {
-  Agent agent = agentNumber(7);
   for (const MethodCase& other : methodCases()) {
     if (other.mark == GetParam().mark) continue;
     EXPECT_FALSE(read(agent, other.record())) << other.name;
     EXPECT_FALSE(read(agent, recordBytes(other.mark, false))) << other.name;
   }
-  EXPECT_EQ(written(agent), none());
+  EXPECT_EQ(written(agent), before);
+  Agent fresh = agentNumber(8);
+  EXPECT_FALSE(read(fresh, std::string_view(bytes).substr(0, bytes.size() - 1)));
+  EXPECT_EQ(written(fresh), none());
 }
 
 INSTANTIATE_TEST_SUITE_P(LocalMethods, MethodStateKeeping, ::testing::ValuesIn(methodCases()),

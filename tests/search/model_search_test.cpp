@@ -2,10 +2,11 @@
 // of a quadratic bowl and stay on a linear constraint that cuts it; every proposal lies on the
 // grid inside the box and apart from the evaluated designs, the `avoid` points and each
 // other; too few designs give no proposal and no screening model; the screening model ranks
-// a design near the minimum above a far one; the trust radius follows the outcomes and
-// restarts when it has shrunk to the grid; the ratio of a local step's actual to predicted
-// improvement moves the region and the local phase; one turn in six steps in another basin;
-// a seed repeats the proposals exactly.
+// a design near the minimum above a far one; on a coarse grid the local proposal is the grid
+// point the models rate best, also when their step is shorter than a grid step; the trust
+// radius follows the outcomes, spans at least two grid steps and restarts after three failures
+// there; the ratio of a local step's actual to predicted improvement moves the region and the
+// local phase; one turn in six steps in another basin; a seed repeats the proposals exactly.
 #include "search/model_search.h"
 
 #include <gtest/gtest.h>
@@ -149,6 +150,35 @@ TEST_F(ModelSearchTest, ProposalsAreOnTheGridInsideTheBoxAndApart) {
   }
 }
 
+TEST_F(ModelSearchTest, OnACoarseGridTheLocalProposalIsTheGridPointTheModelsRateBest) {
+  // A narrow valley along x0 - x1 = d on a grid of step 0.1, the best design at (0.5, 0.5).
+  // d = 0.08: the models' optimum (0.545, 0.465) rounds coordinate by coordinate to the best
+  // design itself, while (0.6, 0.5) lies near the valley floor. d = 0.02: the optimum is
+  // within half a grid step of the best design, and (0.6, 0.5) is its best new neighbour.
+  // Either way the proposal is (0.6, 0.5), whatever the seed.
+  for (const double d : {0.08, 0.02}) {
+    auto f = [d](const std::vector<double>& x) {
+      const double across = x[0] - x[1] - d, along = x[0] + x[1] - 1.01;
+      return 100 * across * across + along * along;
+    };
+    std::vector<ModelSample> samples;
+    for (const std::vector<double>& x : std::vector<std::vector<double>>{
+             {0.5, 0.5}, {0.3, 0.3}, {0.4, 0.4}, {0.6, 0.6}, {0.7, 0.7}, {0.2, 0.5},
+             {0.5, 0.2}, {0.8, 0.5}, {0.5, 0.8}, {0.9, 0.1}}) {
+      samples.push_back({x, f(x), {}});
+    }
+    for (const float value : {0.25f, 0.5f, 0.75f, 0.9f}) {
+      seed(value);
+      ModelSearchState state;
+      const std::vector<ModelProposal> p = proposeModelDesigns(samples, request(2, 1, 0.1), state);
+      ASSERT_EQ(p.size(), 1u);
+      EXPECT_EQ(p[0].code, kDecisionLocal);
+      EXPECT_NEAR(p[0].x[0], 0.6, 1e-12) << "d " << d << " seed " << value;
+      EXPECT_NEAR(p[0].x[1], 0.5, 1e-12) << "d " << d << " seed " << value;
+    }
+  }
+}
+
 TEST_F(ModelSearchTest, TooFewDesignsGiveNothing) {
   // n + 1 designs cannot support a model of n variables.
   const std::vector<ModelSample> samples = sampleBox(3, 4, bowl);
@@ -202,15 +232,39 @@ TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
   noteModelOutcome(state, kDecisionExplore, false);
   noteModelOutcome(state, kDecisionGlobal, true);
   EXPECT_DOUBLE_EQ(state.radius, 0.125);
-  // Shrunk below two grid steps, the region restarts at 0.2 with the next request, which
-  // then explores.
+  // Shrunk below two grid steps (0.02), the region still spans two steps and the local step
+  // moves by up to two grid values, downhill.
   state.radius = 0.015;
-  const std::vector<ModelSample> samples = sampleBox(3, 20, bowl);
-  const std::vector<ModelProposal> p = proposeModelDesigns(samples, request(3, 1, 0.01), state);
+  std::vector<ModelSample> samples = sampleBox(3, 20, bowl);
+  for (ModelSample& s : samples) {
+    for (double& u : s.x) u = std::round(u * 100) / 100;
+    s.objective = bowl(s.x);
+  }
+  int best = 0;
+  for (int k = 1; k < 20; ++k)
+    if (samples[k].objective < samples[best].objective) best = k;
+  std::vector<ModelProposal> p = proposeModelDesigns(samples, request(3, 1, 0.01), state);
+  EXPECT_DOUBLE_EQ(state.radius, 0.015);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].code, kDecisionLocal);
+  EXPECT_LT(bowl(p[0].x), samples[best].objective);
+  for (int i = 0; i < 3; ++i) EXPECT_LE(std::abs(p[0].x[i] - samples[best].x[i]), 0.02 + 1e-9);
+  // Three more failures there, and the region restarts at 0.2 with the next request, which
+  // then explores.
+  for (int k = 0; k < 3; ++k) noteModelOutcome(state, kDecisionLocal, false);
+  p = proposeModelDesigns(samples, request(3, 1, 0.01), state);
   EXPECT_DOUBLE_EQ(state.radius, 0.2);
   EXPECT_EQ(state.failures, 0);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].code, kDecisionExplore);
+  // A two-valued variable beside fine ones does not hold the region at its size.
+  ModelRequest mixed = request(3, 1, 1e-6);
+  mixed.step[2] = 1.0;
+  state = {.radius = 0.05};
+  p = proposeModelDesigns(samples, mixed, state);
+  EXPECT_DOUBLE_EQ(state.radius, 0.05);
+  ASSERT_EQ(p.size(), 1u);
+  EXPECT_EQ(p[0].code, kDecisionLocal);
 }
 
 TEST_F(ModelSearchTest, DesignsNearlyOnAPlaneGiveTheMinimumInThePlane) {

@@ -7,19 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "support/test_support.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-using testing::HasLines;
-using testing::readFile;
-using testing::runKarvo;
-using testing::TempDir;
-using testing::unwrapped;
-using testing::writeFile;
+using namespace karvo::testing;
 
 // x and y on three levels each; f = 10 + 3 x - 2 y + 1.5 x y lies in the quadratic term set.
 void writeStudy(const TempDir& dir, const std::string& agentType, const std::string& method,
@@ -46,17 +41,23 @@ void writeStudy(const TempDir& dir, const std::string& agentType, const std::str
             "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\n" + method + "*END\n");
 }
 
-testing::ProcessResult runStudy(const TempDir& dir) {
-  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
+// `surfaceType` adds the polynomial of that term set to the four models: f has only linear
+// and cross terms, so the Bilinear surface is f itself.
 TEST(StudySurfaces, DoeStudyWritesEveryModelAndAResponseReadsOneBack) {
   TempDir dir("karvo-surfaces");
-  writeStudy(dir, "doe", "method: DOE\nsampleMethod: 3LevelFull\ngenRSMAfterStudy: 1\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  writeStudy(dir, "doe",
+             "method: DOE\nsampleMethod: 3LevelFull\ngenRSMAfterStudy: 1\nsurfaceType: Bilinear\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  const std::string text = studyMessages(dir);
+  EXPECT_THAT(text, HasLines("Starting the requested least squares approximation to the response "
+                             "values.\n"));
+  EXPECT_THAT(text, HasLines("Completed the requested least squares approximation to the "
+                             "response values.\n"));
+  EXPECT_EQ(readFile(dir.file("f-Bilinear-0.mdl"))
+                .rfind("Bilinear\nRSM coefficients\nConstant coefficient:\n1.00000000e+01 \n"
+                       "Linear coefficients:\n3.00000000e+00 -2.0000000e+00 \n\n"
+                       "Quadratic coefficients:\n1.50000000e+00 \n", 0),
+            0u);
   for (const char* word : {"Linear", "Quadratic", "Kriging", "RadialBasisFunction"}) {
     EXPECT_TRUE(fs::exists(dir.file(std::string("f-") + word + "-0.mdl"))) << word << text;
     EXPECT_TRUE(fs::exists(dir.file(std::string("f-") + word + "-0.err"))) << word;
@@ -86,7 +87,7 @@ TEST(StudySurfaces, DoeStudyWritesEveryModelAndAResponseReadsOneBack) {
                "g");
     writeFile(later.file("UserDesigns0_points.in"),
               "*DESIGN_ONLY\ndontMapDesign, p, 0.5, 0.25\n*END\n");
-    ASSERT_EQ(runStudy(later).status, 0) << messages(later);
+    ASSERT_EQ(runStudy(later).status, 0) << studyMessages(later);
     const std::string log = readFile(later.file("POST_0/Design1/design.log"));
     if (std::string(word) == "Quadratic") {
       EXPECT_THAT(log, ::testing::HasSubstr("Status: FEASIBLE. Performance: -11.1875.")) << log;
@@ -95,38 +96,6 @@ TEST(StudySurfaces, DoeStudyWritesEveryModelAndAResponseReadsOneBack) {
           << log;
     }
   }
-}
-
-// `surfaceType` adds the polynomial of that term set to the four models: f has only linear
-// and cross terms, so the Bilinear surface is f itself; an unknown word stops the run when the
-// study is read.
-TEST(StudySurfaces, RequestedTermSetIsFittedBesidesTheDefaults) {
-  TempDir dir("karvo-surfaces-requested");
-  writeStudy(dir, "doe",
-             "method: DOE\nsampleMethod: 3LevelFull\ngenRSMAfterStudy: 1\n"
-             "surfaceType: Bilinear\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir), HasLines("Starting the requested least squares approximation to "
-                                      "the response values.\n"));
-  EXPECT_THAT(messages(dir), HasLines("Completed the requested least squares approximation to "
-                                      "the response values.\n"));
-  const std::string model = readFile(dir.file("f-Bilinear-0.mdl"));
-  EXPECT_EQ(model.rfind("Bilinear\nRSM coefficients\nConstant coefficient:\n1.00000000e+01 \n"
-                        "Linear coefficients:\n3.00000000e+00 -2.0000000e+00 \n\n"
-                        "Quadratic coefficients:\n1.50000000e+00 \n",
-                        0),
-            0u)
-      << model;
-  EXPECT_THAT(readFile(dir.file("f-Bilinear-0.err")),
-              ::testing::HasSubstr("R squared (Coeff. of multiple determination) = 1.000000"));
-
-  TempDir refused("karvo-surfaces-unknown");
-  writeStudy(refused, "doe",
-             "method: DOE\nsampleMethod: 3LevelFull\ngenRSMAfterStudy: 1\nsurfaceType: Cubic\n");
-  const testing::ProcessResult result = runStudy(refused);
-  EXPECT_NE(result.status, 0);
-  EXPECT_THAT(result.err, ::testing::HasSubstr("Unrecognized approximation model type specified: "
-                                               "Cubic"));
 }
 
 }  // namespace

@@ -1,15 +1,24 @@
-// The plots of results: each kind drawn from a small known data set and read back with
-// python3's XML parser (well-formed, the expected marks, real and escaped text), and the plot
-// command through the real karvo binary on formula-only studies.
+// The tables and plots of results: the CSV and JSON texts of a table, byte for byte (quoting,
+// numbers, missing values), and the tables of a design-of-experiments results file; the SVG
+// writer's round tick values, their labels and its escaping; each kind of plot drawn from a
+// small known data set and read back with python3's XML parser (well-formed, the expected
+// marks, real and escaped text), and the plot command through the real karvo binary on
+// formula-only searches (on a design of experiments: doe_run_test; on reliability samples:
+// reliability_runs_test).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "results/export_table.h"
+#include "results/history_table.h"
 #include "results/plots.h"
+#include "results/svg_writer.h"
 #include "search/pareto_file.h"
 #include "support/search_study.h"
 #include "support/test_support.h"
@@ -18,12 +27,60 @@ namespace karvo {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
 using testing::HasLines;
 using testing::readFile;
 using testing::runKarvo;
 using testing::runShell;
 using testing::TempDir;
 using testing::writeFile;
+
+TEST(SvgWriter, NiceTicksCoverTheRangeWithRoundSteps) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Case {
+    double lo, hi;
+    std::vector<double> ticks;
+  };
+  const std::vector<Case> cases = {
+      {0, 10, {0, 2, 4, 6, 8, 10}},
+      {10, 0, {0, 2, 4, 6, 8, 10}},                       // taken swapped
+      {0, 1, {0, 0.2, 0.4, 0.6, 0.8, 1}},                 // exact decimals, no 0.6000000000000001
+      {0.61, 0.99, {0.6, 0.7, 0.8, 0.9, 1}},             // first tick below, last above
+      {0, 97, {0, 20, 40, 60, 80, 100}},
+      {-3.2, 7.9, {-5, 0, 5, 10}},
+      {-250, -120, {-250, -200, -150, -100}},
+      {0.001, 0.003, {0.001, 0.0015, 0.002, 0.0025, 0.003}},
+      {1.2e7, 4.5e7, {1e7, 2e7, 3e7, 4e7, 5e7}},
+      {5, 5, {4, 4.5, 5, 5.5, 6}},                        // one value: a unit around it
+      {0, 0, {-1, -0.5, 0, 0.5, 1}},
+      {-0.03, -0.03, {-0.04, -0.035, -0.03, -0.025, -0.02}},
+      {nan, 1, {0, 1}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(svg::niceTicks(c.lo, c.hi), c.ticks) << c.lo << " .. " << c.hi;
+  }
+  EXPECT_EQ(svg::niceTicks(0, 10, 2), (std::vector<double>{0, 5, 10}));
+}
+
+TEST(SvgWriter, TickLabelsShowTheDigitsTheStepNeeds) {
+  EXPECT_EQ(svg::tickLabel(0.6, 0.2), "0.6");
+  EXPECT_EQ(svg::tickLabel(0.0015, 0.0005), "0.0015");
+  EXPECT_EQ(svg::tickLabel(100, 20), "100");
+  EXPECT_EQ(svg::tickLabel(0.5, 0.5), "0.5");
+  EXPECT_EQ(svg::tickLabel(-0.0, 0.5), "0.0");    // never "-0.0"
+  EXPECT_EQ(svg::tickLabel(-1e-17, 0.1), "0.0");  // rounding noise of a zero tick
+  EXPECT_EQ(svg::tickLabel(-0.001, 1), "0");
+  EXPECT_EQ(svg::tickLabel(2e6, 1e6), "2e+06");
+  EXPECT_EQ(svg::tickLabel(3e-5, 1e-5), "3e-05");
+}
+
+TEST(SvgWriter, TextIsEscapedIntoWellFormedXml) {
+  EXPECT_EQ(svg::escapeText("a<b & \"c\" 'd'>"), "a&lt;b &amp; &quot;c&quot; &apos;d&apos;&gt;");
+  // Control bytes and bytes of no UTF-8 character; valid UTF-8 stays.
+  EXPECT_EQ(svg::escapeText(std::string("x\x01y\xff\xc3\xa9")), "x y?\xc3\xa9");
+  // (The documents of the plots are read back by python3's XML parser below.)
+}
 
 // Parses an SVG file and lists what it holds: "count <tag>.<class> <n>" for every class of
 // mark, "points <class> <n>" for each polyline, and the content of every <text> and <title>.
@@ -69,6 +126,9 @@ TEST(Plots, ConvergenceShowsDesignsTheBestFeasibleStepsAndFailures) {
       {2, true, false}, {5, true, false},  {-1e99, false, true}};
   const std::vector<double> best = plots::bestFeasibleSoFar(designs);
   EXPECT_EQ(best, (std::vector<double>{1, 1, 1, 2, 5, 5}));
+  // Lower is better for a minimised objective.
+  EXPECT_EQ(plots::bestFeasibleSoFar({{3, true, false}, {1, true, false}, {2, true, false}}, true),
+            (std::vector<double>{3, 1, 1}));
   TempDir dir("karvo-plot-convergence");
   const std::string summary =
       summaryOf(dir, plots::convergenceSvg("Agent 0 (\"a&b\" <c>): convergence", designs));
@@ -79,6 +139,9 @@ TEST(Plots, ConvergenceShowsDesignsTheBestFeasibleStepsAndFailures) {
   EXPECT_THAT(summary, HasLines("text Agent 0 (\"a&b\" <c>): convergence\n"));
   EXPECT_THAT(summary, HasLines("text Evaluations\n"));
   EXPECT_THAT(summary, HasLines("text Performance\n"));
+  // Without failures no legend entry of failed designs.
+  EXPECT_THAT(summaryOf(dir, plots::convergenceSvg("t", {{1, true, false}})),
+              Not(HasSubstr("failed")));
 }
 
 TEST(Plots, DoeMainEffectsAndEffectsOfATwoLevelFactorial) {
@@ -167,15 +230,6 @@ testing::ProcessResult plot(const TempDir& dir, const std::vector<std::string>& 
   return runKarvo(all, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
-std::vector<std::string> filesIn(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 TEST(PlotCommand, UsageErrorsAndAStudyWithoutResults) {
   TempDir dir("karvo-plot-usage");
   testing::SearchStudy study;
@@ -207,31 +261,6 @@ TEST(PlotCommand, UsageErrorsAndAStudyWithoutResults) {
   EXPECT_EQ(result.out, "");
 }
 
-TEST(PlotCommand, ConstrainedSearchGivesItsConvergence) {
-  TempDir dir("karvo-plot-search");
-  testing::SearchStudy study;
-  study.agent = "method: TOLMAR\nnumEvals: 30\n";
-  study.f = "(x - 3)**2 + (y - 4)**2";
-  study.g = "2 - x";
-  testing::writeSearchStudy(dir, study);
-  ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << testing::searchMessages(dir);
-  const auto results = testing::searchDesignResults(dir);
-  int failed = 0;
-  for (const auto& [number, text] : results) failed += text.rfind("FAILED", 0) == 0;
-
-  // The default folder, "plots" beside the study file, named as the user named the study.
-  const testing::ProcessResult result = plot(dir, {"./study.in"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "./plots/convergence_0.svg\n");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(filesIn(dir.file("plots")), (std::vector<std::string>{"convergence_0.svg"}));
-  const std::string summary = summaryOfFile(dir, dir.file("plots/convergence_0.svg"));
-  EXPECT_THAT(summary, HasLines("count circle.design " +
-                                std::to_string(results.size() - failed) + "\n"));
-  EXPECT_THAT(summary, HasLines("count polyline.best 1\n"));
-  EXPECT_THAT(summary, HasLines("text Agent 0 (search): convergence\n"));
-}
-
 TEST(PlotCommand, MultiObjectiveSearchGivesItsFront) {
   TempDir dir("karvo-plot-nsga");
   testing::SearchStudy study;
@@ -257,86 +286,97 @@ TEST(PlotCommand, MultiObjectiveSearchGivesItsFront) {
   EXPECT_THAT(summary, HasLines("text f\ntext f2\n"));
 }
 
-TEST(PlotCommand, DesignOfExperimentsGivesEffectsAndNormalPlots) {
-  TempDir dir("karvo-plot-doe");
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: screening\ntype: doe\nrepresentation: 0\nperformance: 0\n"
-            "process: 0\n*END\n");
-  std::string definitions = "*DEFINE_FORMAT\nname: Default\ntype: automatic\n";
-  std::string representation, factors;
-  int id = 0;
-  for (const char* name : {"x", "y", "z"}) {
-    ++id;
-    definitions += std::string("*DEFINE_VARIABLE\nname: ") + name +
-                   "\ntype: Continuous\nid: " + std::to_string(id) +
-                   "\nmin: -2\nbaseline: 0\nmax: 2\n";
-    representation += std::string("*VARIABLE\nname: ") + name + "\nid: " + std::to_string(id) +
-                      "\nresolution: 5\n";
-    factors += std::string("*FACTOR\nname: ") + name + "\nlevels:2\n-1\n1\n";
-  }
-  writeFile(dir.file("Definitions.in"),
-            definitions + "*DEFINE_RESPONSE\nname: f\ntype: Formula\n"
-                          "formula: 10 + 3*x - 2*y + 1.5*x*y\n*END\n");
-  writeFile(dir.file("Representation0.in"), representation + factors + "*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
-            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: DOE\n"
-            "sampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
-  const auto run = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(run.status, 0) << readFile(dir.file("study.mes"));
+// ---------------------------------------------------------------------------------------
+// The CSV and JSON tables of the results files
 
-  const testing::ProcessResult result = plot(dir, {"study.in", "--out", "out"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "out/effects_0_f.svg\nout/normal_0_f.svg\n");
-  std::string summary = summaryOfFile(dir, dir.file("out/effects_0_f.svg"));
-  EXPECT_THAT(summary, HasLines("count circle.mean 6\ncount polyline.means 3\n"));
-  EXPECT_THAT(summary, HasLines("text x\n"));
-  // Three main effects and three two-factor interactions.
-  summary = summaryOfFile(dir, dir.file("out/normal_0_f.svg"));
-  EXPECT_THAT(summary, HasLines("count circle.effect 6\n"));
-  EXPECT_THAT(summary, HasLines("text y*z\n"));
+ExportTable smallTable() {
+  ExportTable table;
+  table.columns = {"design", "name", "f, total", "note"};
+  table.rows.push_back({numberCell(1), textCell("bracket, left"), numberCell(0.1),
+                        textCell("say \"hi\"\nthen go")});
+  table.rows.push_back({numberCell(2), missingCell(),
+                        numberCell(std::numeric_limits<double>::quiet_NaN()),
+                        textCell("caf\xc3\xa9 \xff")});
+  table.rows.push_back({numberCell(-1e99), textCell(""), numberCell(-INFINITY), missingCell()});
+  return table;
 }
 
-TEST(PlotCommand, ReliabilityStudyGivesHistogramsOfItsSamples) {
-  TempDir dir("karvo-plot-reliability");
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: scatter\ntype: reliability and robustness\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_DIST\nname: spread\ntype: Uniform\nvariation: 0.5\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
-            "*DEFINE_VARIABLE\nname: a\ntype: Parameter\nid: 2\nbaseline: 0.5\n"
-            "distribution: spread\n*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: 3*a + x\n"
-            "*END\n");
-  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-  writeFile(dir.file("Performance0.in"), "*RESPONSE\nname: f\ntype: response\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: scatter\nstartAgent: 0\nendAgent: 0\nfilePrefix: rr\n"
-            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: reliability\n"
-            "numEvals: 25\nsampleMethod: OtherMonteCarlo\ngenRSMAfterStudy: 0\n*END\n");
-  const auto run = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(run.status, 0) << readFile(dir.file("study.mes"));
+TEST(ExportTable, CsvQuotesFieldsAndWritesRoundTripNumbers) {
+  EXPECT_EQ(csvText(smallTable()),
+            "design,name,\"f, total\",note\n"
+            "1,\"bracket, left\",0.10000000000000001,\"say \"\"hi\"\"\nthen go\"\n"
+            "2,,nan,caf\xc3\xa9 \xff\n"
+            "-9.9999999999999997e+98,,-inf,\n");
+  EXPECT_EQ(csvText(ExportTable{{"a"}, {}}), "a\n");
+}
 
-  const testing::ProcessResult result = plot(dir, {"study.in"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "plots/histogram_0_f.svg\n");
-  const std::string summary = summaryOfFile(dir, dir.file("plots/histogram_0_f.svg"));
-  // Five bins (the square root of 25 values) holding every sample.
-  EXPECT_THAT(summary, HasLines("count rect.bar 5\n"));
-  EXPECT_THAT(summary, HasLines("text 25 values\n"));
-  int total = 0;
-  std::size_t at = 0;
-  while ((at = summary.find("]: ", at)) != std::string::npos) {
-    at += 3;
-    total += std::stoi(summary.substr(at));
-  }
-  EXPECT_EQ(total, 25);
+TEST(ExportTable, JsonWritesNullForMissingAndNonFiniteValues) {
+  EXPECT_EQ(jsonText(smallTable()),
+            "[\n"
+            "  {\"design\": 1, \"name\": \"bracket, left\", \"f, total\": 0.10000000000000001, "
+            "\"note\": \"say \\\"hi\\\"\\nthen go\"},\n"
+            "  {\"design\": 2, \"name\": null, \"f, total\": null, "
+            "\"note\": \"caf\xc3\xa9 \\ufffd\"},\n"
+            "  {\"design\": -9.9999999999999997e+98, \"name\": \"\", \"f, total\": null, "
+            "\"note\": null}\n"
+            "]\n");
+  EXPECT_EQ(jsonText(ExportTable{{"a"}, {}}), "[]\n");
+}
+
+// Study names are the columns of a history table; one that is already a column gets its
+// kind added, so that no two columns (no two keys of a JSON record) share a name.
+TEST(ExportTable, HistoryColumnsStayUniqueWhenStudyNamesCollide) {
+  HistoryTable history;
+  history.variables = {"x", "cycle"};
+  history.parameters = {"status"};
+  history.responses = {"f", "x", "cycle"};
+  HistoryTable::Row row;
+  row.designNumber = 3;
+  row.status = "ok";
+  row.variables = {0.5, 2};
+  row.parameters = {7};
+  row.responseTexts = {"1", "2", "3"};
+  row.responseValues = {1, 2, 3};
+  history.rows.push_back(row);
+  const ExportTable table = exportTableOfHistory(history);
+  EXPECT_THAT(table.columns,
+              ::testing::ElementsAre("design", "name", "agent", "status", "feasible",
+                                     "performance", "violation", "cycle", "generation", "x",
+                                     "cycle (variable)", "status (parameter)", "f",
+                                     "x (response)", "cycle (response)"));
+  EXPECT_EQ(csvText(table).substr(csvText(table).find('\n') + 1),
+            "3,,0,ok,0,0,0,0,0,0.5,2,7,1,2,3\n");
+}
+
+// A three-factor file with a failed run and the level-average table.
+TEST(ExportTable, DoeFileGivesItsRunTableAndItsAnalysisTable) {
+  const std::string text =
+      "DOE INFORMATION\n"
+      "---------------\n"
+      "Number of factors:     2\n"
+      "Number of Runs:        3\n"
+      "        A,           B,      Response\n"
+      "     1,        0,           2,          1.05000000e+01\n"
+      "     2,        1,           0,                  failed\n"
+      "     3,        2,           1,         -3.50000000e+00\n"
+      "\n"
+      "Source, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"
+      "   A,  10.500000,        nan,  -3.500000\n"
+      "   B,  -3.500000,  10.500000\n";
+  ExportTable table;
+  std::string error;
+  ASSERT_TRUE(isDoeResultsText(text));
+  ASSERT_TRUE(exportTableOfDoeText(text, DoeTable::Runs, table, error)) << error;
+  EXPECT_EQ(csvText(table), "Run,A,B,Response\n1,0,2,10.5\n2,1,0,\n3,2,1,-3.5\n");
+  ASSERT_TRUE(exportTableOfDoeText(text, DoeTable::Analysis, table, error)) << error;
+  EXPECT_EQ(csvText(table),
+            "Source,Avg Lev 0,Avg Lev 1,Avg Lev 2\nA,10.5,,-3.5\nB,-3.5,10.5,\n");
+
+  const std::string runsOnly = text.substr(0, text.find("\nSource"));
+  EXPECT_FALSE(exportTableOfDoeText(runsOnly, DoeTable::Analysis, table, error));
+  EXPECT_EQ(error, "it holds no analysis table (\"Source, ...\"): the run table is its only table");
+  EXPECT_FALSE(exportTableOfDoeText(text.substr(0, 250), DoeTable::Runs, table, error));
+  EXPECT_THAT(error, ::testing::StartsWith("run 3 of the run table cannot be read"));
 }
 
 }  // namespace

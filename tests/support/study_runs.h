@@ -1,0 +1,39 @@
+// Helpers of the end-to-end tests that run a study folder: the run itself, its message file,
+// the files it left, and edits of its study files.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace karvo::testing {
+
+// Runs "karvo i=study.in <options>" in the folder with KARVO_ROOT set to it.
+ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& options = {});
+
+// The folder's message file "study.mes", unwrapped.
+std::string studyMessages(const TempDir& dir);
+
+// The folder as the solver sees it (its current directory, symbolic links resolved).
+std::string workingDirectory(const TempDir& dir);
+
+// The names of the entries of `dir` that end in `tail`, sorted.
+std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail);
+
+// The names of the RESULTS_BACKUP_ folders of `dir`.
+std::set<std::string> backupFolders(const std::string& dir);
+
+// How often `part` stands in `text` (overlaps counted).
+std::size_t occurrences(const std::string& text, const std::string& part);
+
+// `text` with every `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to);
+
+// Replaces the first `from` in file `name` of `dir`; a missing `from` is a fault of the test
+// itself and fails it, instead of leaving the study unchanged.
+void replaceIn(const std::string& dir, const std::string& name, const std::string& from,
+               const std::string& to);
+
+}  // namespace karvo::testing
