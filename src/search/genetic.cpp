@@ -43,6 +43,8 @@ constexpr double kGoodMemberDeviations = 1.0;   // "S.D.'s above mean" of a good
 constexpr int kFullConvergenceInterval = 10;    // generations between full statistics
 constexpr double kReinitializeShare = 0.5;      // members reinitialised by default
 constexpr int kReinitializeElitism = 1;         // the best member kept by default
+constexpr int kReplacementDraws = 3;       // members drawn for the one a steady-state
+                                           // child may replace (steadyReplacement)
 constexpr int kRemutations = 16;                // mutation events that may make a child
                                                 // new (geneticGeneration)
 
@@ -872,8 +874,8 @@ void geneticGeneration(Agent& agent, GeneticRun& entry, const EvaluationServices
 
 // The steady-state genetic search (the SteadyStep shape): each freed slot gets one new design,
 // bred from the members as they are then (the second child of a pair waits for the next
-// slot), and each finished design replaces the worst member at once when it is at least as
-// good (the best member therefore always stays). A generation ends after as many designs
+// slot), and each finished design replaces the member steadyReplacement names when it is at
+// least as good as that member (the best member is therefore never lost). A generation ends after as many designs
 // finished as the population has members: the members are then scored, the adaptive
 // operators' probabilities adapt and the selection starts from the new scores.
 void geneticSteady(Agent& agent, Population& population, FileHandle* log,
@@ -928,13 +930,12 @@ void geneticSteady(Agent& agent, Population& population, FileHandle* log,
       creditOperator(entry.adaptive, child.ga_operator, child.raw, child.firstparent,
                      child.secondparent, bestBefore, child.mut_width);
     }
-    auto worst = std::min_element(population.members.begin(), population.members.end(),
-                                  [](const Member& x, const Member& y) { return x.raw < y.raw; });
-    if (child.raw >= worst->raw) {
-      const std::size_t index = static_cast<std::size_t>(worst - population.members.begin());
+    const std::size_t index = steadyReplacement(population);
+    Member& replaced = population.members[index];
+    if (child.raw >= replaced.raw) {
       child.scaled = scaledOnLine(b, population, child.raw);
-      *worst = child;
-      noteMember(b, index, *worst);
+      replaced = child;
+      noteMember(b, index, replaced);
     }
     if (++finishedCount < n || !goOn) return;
     goOn = endGeneration();
@@ -1045,6 +1046,16 @@ void resetGeneticState() {
     if (entry.log) closeFile(entry.log);
   }
   runs().clear();
+}
+
+std::size_t steadyReplacement(const Population& population) {
+  const int n = static_cast<int>(population.members.size());
+  std::size_t place = static_cast<std::size_t>(randomInt(0, n - 1));
+  for (int t = 1; t < kReplacementDraws; ++t) {
+    const std::size_t other = static_cast<std::size_t>(randomInt(0, n - 1));
+    if (population.members[other].raw < population.members[place].raw) place = other;
+  }
+  return place;
 }
 
 void evaluatePopulationMembers(Agent& agent, Population& population, std::vector<Member>& members,
