@@ -33,8 +33,9 @@ namespace fs = std::filesystem;
 using testing::HasLines;
 using testing::readFile;
 using testing::runKarvo;
+using testing::runSearchStudy;
+using testing::searchMessages;
 using testing::TempDir;
-using testing::unwrapped;
 using testing::writeFile;
 
 constexpr const char* kGeneticMethod =
@@ -70,12 +71,6 @@ void writeStudy(const TempDir& dir, const std::string& method, const std::string
             "randomSeed: 0.25\nmode: newStudy\n*AGENT\nid: 0\n" + method + agentExtra + "*END\n");
 }
 
-testing::ProcessResult runStudy(const TempDir& dir) {
-  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
-
 // Designs whose evaluation finished (their design log says so).
 int designsEvaluated(const TempDir& dir) {
   int count = 0;
@@ -94,7 +89,7 @@ TEST(GeneticRun, SameSeedGivesTheSameDesignsAndImprovesOnTheStart) {
   TempDir second("karvo-ga-seed-b");
   for (const TempDir* dir : {&first, &second}) {
     writeStudy(*dir, kGeneticMethod);
-    ASSERT_EQ(runStudy(*dir).status, 0) << messages(*dir);
+    ASSERT_EQ(runSearchStudy(*dir).status, 0) << searchMessages(*dir);
   }
   // The genetic log holds every generation's fitness and chromosomes; the history every
   // design and result. Both must be the same bit for bit.
@@ -105,7 +100,7 @@ TEST(GeneticRun, SameSeedGivesTheSameDesignsAndImprovesOnTheStart) {
   EXPECT_EQ(log.rfind(" Parameters for Single Population Run\n", 0), 0u) << log.substr(0, 200);
   EXPECT_THAT(log, ::testing::HasSubstr("\n         Subpopulation Report, Generation 6\n"));
   // Two cycles of three generations, the end of each in the message file.
-  const std::string text = messages(first);
+  const std::string text = searchMessages(first);
   EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 5->6\n"));
   EXPECT_THAT(text, ::testing::Not(HasLines("AGENT NUMBER 0, GENERATION 6->7\n")));
   EXPECT_THAT(text, ::testing::HasSubstr("\n Performance Recorded To Date in this Agent:\n On-Line= "));
@@ -123,7 +118,7 @@ TEST(GeneticRun, SameSeedGivesTheSameDesignsAndImprovesOnTheStart) {
 TEST(GeneticRun, EveryChildIsANewDesign) {
   TempDir dir("karvo-ga-new");
   writeStudy(dir, kGeneticMethod);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   EXPECT_EQ(designsEvaluated(dir), 1 + 6 + 6 * 6);
 }
 
@@ -137,14 +132,14 @@ TEST(GeneticRun, SteadyStateRepeatsOneAtATimeAndFillsFreedSlots) {
   TempDir second("karvo-ga-steady-b");
   for (const TempDir* dir : {&first, &second}) {
     writeStudy(*dir, kGeneticMethod, "steadyState: 1\n");
-    ASSERT_EQ(runStudy(*dir).status, 0) << messages(*dir);
+    ASSERT_EQ(runSearchStudy(*dir).status, 0) << searchMessages(*dir);
   }
   EXPECT_EQ(readFile(first.file("search0.hst")), readFile(second.file("search0.hst")));
   const std::string log = readFile(first.file("search0.dat"));
   EXPECT_EQ(log, readFile(second.file("search0.dat")));
   EXPECT_THAT(log, ::testing::HasSubstr("\n         Subpopulation Report, Generation 6\n"));
   EXPECT_EQ(designsEvaluated(first), 1 + 6 + 6 * 6);
-  const std::string text = messages(first);
+  const std::string text = searchMessages(first);
   EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 0->6 (steady state)\n"));
   EXPECT_THAT(text, HasLines("**Subpop 0, Gen 6 done; Total eval.'s this process: 43\n"));
 
@@ -201,10 +196,10 @@ TEST(GeneticRun, APopulationOfOneEvaluatesItsFirstDesignOnly) {
   writeStudy(dir,
              "method: GA\npopulationSize: 1\nnumCycles: 2\ngenerationsPerCycle: 3\n"
              "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   // The baseline and one random member; the generations select and cross nothing.
   EXPECT_EQ(designsEvaluated(dir), 2);
-  EXPECT_THAT(messages(dir), HasLines("AGENT NUMBER 0, GENERATION 5->6\n"));
+  EXPECT_THAT(searchMessages(dir), HasLines("AGENT NUMBER 0, GENERATION 5->6\n"));
 }
 
 TEST(GeneticRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
@@ -222,8 +217,8 @@ TEST(GeneticRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
   writeFile(dir.file("Representation0.in"),
             "*VARIABLE\nname: a\nid: 1\n*VARIABLE\nname: b\nid: 2\n*VARIABLE\nname: c\nid: 3\n"
             "*END\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir),
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
+  EXPECT_THAT(searchMessages(dir),
               HasLines("The design space has been exhausted. KARVO has performed all possible "
                        "design evaluations for the current setup. Try increasing the resolution "
                        "of the variables if you want to evaluate more designs in the current "
@@ -238,8 +233,8 @@ TEST(GeneticRun, TerminationConditionEndsTheRunAsCancelled) {
   writeFile(dir.file("Definitions.in"),
             "*DEFINE_FORMAT\nname: Default\ntype: automatic\n" +
                 readFile(dir.file("Definitions.in")));
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
+  const std::string text = searchMessages(dir);
   EXPECT_THAT(text, HasLines("Evaluating the study termination condition based on design 4.\n"));
   EXPECT_THAT(text, HasLines("Terminating study since the condition \"test %Design_Num% -ge 5\" "
                              "was met for design 5.\n"));
@@ -278,7 +273,7 @@ TEST(GeneticRun, TheBaselineIsEvaluatedAndStoredOnceAlsoInAResumedRun) {
   definitions.replace(definitions.find("baseline: 9"), 11, "baseline: 3");
   definitions.replace(definitions.find("baseline: 9"), 11, "baseline: 7");
   writeFile(dir.file("Definitions.in"), definitions);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   const std::size_t first = historyPoints(dir).size();
 
   std::string study = readFile(dir.file("study.in"));
@@ -288,7 +283,7 @@ TEST(GeneticRun, TheBaselineIsEvaluatedAndStoredOnceAlsoInAResumedRun) {
   ASSERT_EQ(runKarvo({"i=study.in", "useHistory"}, dir.path(), {"KARVO_ROOT=" + dir.path()})
                 .status,
             0)
-      << messages(dir);
+      << searchMessages(dir);
   const std::vector<std::string> points = historyPoints(dir);
   ASSERT_GT(points.size(), first);
   EXPECT_EQ(points.front(), "3,7");
@@ -311,7 +306,7 @@ TEST(GeneticRun, MigrantsMoveAlongANeighborLinkBetweenCycles) {
   std::string study = readFile(dir.file("study.in"));
   study.replace(study.find("endAgent: 0"), 11, "endAgent: 1");
   writeFile(dir.file("study.in"), study);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   EXPECT_THAT(readFile(dir.file("search1.dat")), ::testing::HasSubstr("\n Agent 1 took 2 migrants.\n"));
   EXPECT_THAT(readFile(dir.file("search0.dat")), ::testing::Not(::testing::HasSubstr(" took ")));
 }
@@ -329,15 +324,15 @@ TEST(GeneticRun, MigrantsOfADonorInAnotherProcessComeFromItsPopulationFile) {
   std::string receiver = study;
   receiver.replace(receiver.find("startAgent: 0\nendAgent: 0"), 25, "startAgent: 1\nendAgent: 1");
   writeFile(dir.file("study.in"), receiver);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   EXPECT_THAT(readFile(dir.file("search1.dat")), ::testing::Not(::testing::HasSubstr(" took ")))
       << "no population file of agent 0 yet";
 
   writeFile(dir.file("study.in"), study);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   ASSERT_TRUE(std::filesystem::exists(dir.file("search0.mem")));
   writeFile(dir.file("study.in"), receiver);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   EXPECT_THAT(readFile(dir.file("search1.dat")), ::testing::HasSubstr("\n Agent 1 took 2 migrants.\n"));
 }
 

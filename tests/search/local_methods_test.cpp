@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "search/methods/annealing.h"
+#include "support/search_study.h"
 #include "support/test_support.h"
 
 namespace karvo {
@@ -28,9 +29,9 @@ namespace fs = std::filesystem;
 
 using testing::HasLines;
 using testing::readFile;
-using testing::runKarvo;
+using testing::runSearchStudy;
+using testing::searchMessages;
 using testing::TempDir;
-using testing::unwrapped;
 using testing::writeFile;
 
 constexpr const char* kBowl = "(x - 3)**2 + 2*(y - 7)**2 + 0.5*(x - 3)*(y - 7)";
@@ -75,14 +76,6 @@ void writeStudy(const TempDir& dir, const std::string& method, const std::string
                 "\nmode: newStudy\n*AGENT\nid: 0\n" + method + "*END\n");
 }
 
-testing::ProcessResult runStudy(const TempDir& dir) {
-  return runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-}
-
-std::string messages(const TempDir& dir) {
-  return fs::exists(dir.file("study.mes")) ? unwrapped(readFile(dir.file("study.mes"))) : "";
-}
-
 // The evaluated points, in evaluation order.
 std::vector<std::string> points(const TempDir& dir) {
   std::vector<std::string> lines;
@@ -116,10 +109,10 @@ double bestPerformance(const std::map<int, double>& results) {
 // Runs the study and checks that it ended normally with exactly `designs` designs, numbered
 // 1 .. designs.
 void expectDesigns(const TempDir& dir, std::size_t designs) {
-  const auto result = runStudy(dir);
-  ASSERT_EQ(result.status, 0) << messages(dir) << result.err;
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir) << result.err;
   const auto performance = designPerformance(dir);
-  ASSERT_EQ(performance.size(), designs) << messages(dir);
+  ASSERT_EQ(performance.size(), designs) << searchMessages(dir);
   EXPECT_EQ(performance.begin()->first, 1);
   EXPECT_EQ(performance.rbegin()->first, static_cast<int>(designs));
   EXPECT_EQ(points(dir).size(), designs);
@@ -148,7 +141,7 @@ TEST(AnnealingRun, SpendsItsBudgetExactlyAndReachesTheMinimumOfABowl) {
   // The baseline scores -(36 + 8 + 6) = -50; the optimum (3, 7) scores 0, its grid
   // neighbours -0.01 to -0.04; -0.5 is within about 0.5 of it in each variable.
   EXPECT_EQ(performance.at(1), -50.0);
-  EXPECT_GE(bestPerformance(performance), -0.5) << messages(dir);
+  EXPECT_GE(bestPerformance(performance), -0.5) << searchMessages(dir);
 }
 
 // 2 temperatures x 10 trials: the schedule ends before the budget of 100.
@@ -213,7 +206,7 @@ TEST(SimplexRun, SpendsItsBudgetExactlyAndFindsTheMinimumOfABowl) {
   TempDir dir("karvo-nms-bowl");
   writeStudy(dir, simplex(60, 0));
   expectDesigns(dir, 60);
-  EXPECT_EQ(bestPerformance(designPerformance(dir)), 0.0) << messages(dir);
+  EXPECT_EQ(bestPerformance(designPerformance(dir)), 0.0) << searchMessages(dir);
 }
 
 // Side by side the reflection and the expansion go out together; the budget still holds.
@@ -221,7 +214,7 @@ TEST(SimplexRun, SideBySideNeverExceedsTheBudget) {
   TempDir dir("karvo-nms-parallel");
   writeStudy(dir, simplex(37, 0), kBowl, 2);
   expectDesigns(dir, 37);
-  EXPECT_GE(bestPerformance(designPerformance(dir)), -0.1) << messages(dir);
+  EXPECT_GE(bestPerformance(designPerformance(dir)), -0.1) << searchMessages(dir);
 }
 
 // On a coarse grid the simplex soon spans one field step and is built afresh around the
@@ -245,8 +238,8 @@ TEST(SimplexRun, TinyDesignSpaceEndsNormally) {
     definitions.replace(at, 11, "baseline: 10");
   }
   writeFile(dir.file("Definitions.in"), definitions);
-  const auto result = runStudy(dir);
-  ASSERT_EQ(result.status, 0) << messages(dir);
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir);
   const auto lines = points(dir);
   EXPECT_LE(lines.size(), 10u);
   EXPECT_GE(std::set<std::string>(lines.begin(), lines.end()).size() + 1, lines.size());
@@ -256,7 +249,7 @@ TEST(AnnealedSimplexRun, ReachesTheMinimumOfABowl) {
   TempDir dir("karvo-nmsa-bowl");
   writeStudy(dir, simplex(80, 4));
   expectDesigns(dir, 80);
-  EXPECT_GE(bestPerformance(designPerformance(dir)), -0.1) << messages(dir);
+  EXPECT_GE(bestPerformance(designPerformance(dir)), -0.1) << searchMessages(dir);
 }
 
 // Design 5 is not stored in a new study: the run stops before anything but the baseline.
@@ -264,12 +257,12 @@ TEST(LocalMethods, StartingDesignThatIsNotStoredEndsTheRun) {
   for (const std::string& method : {annealing(20, 2, 10, "5"), simplex(20, 0, "0.2", "5")}) {
     TempDir dir("karvo-local-start");
     writeStudy(dir, method);
-    const auto result = runStudy(dir);
+    const auto result = runSearchStudy(dir);
     EXPECT_NE(result.status, 0) << method;
-    EXPECT_THAT(messages(dir),
+    EXPECT_THAT(searchMessages(dir),
                 HasLines("The starting design 5 was not found among the designs evaluated by "
                          "agent 0.\n"))
-        << method << messages(dir);
+        << method << searchMessages(dir);
     EXPECT_EQ(points(dir), std::vector<std::string>{"90 90"});
   }
 }

@@ -490,16 +490,6 @@ TEST_F(OperatorsTest, NormalFieldMutationOfSizeOneFieldsChangesNothingAndEnds) {
   EXPECT_EQ(drawsSoFar(), 0);
 }
 
-// The flip against the mutation probability comes first (the replays above use 1.0): with 0
-// it fails and nothing else is drawn.
-TEST_F(OperatorsTest, NormalFieldMutationWithProbabilityZeroDrawsOnlyTheFlip) {
-  seed(0.5f);
-  Chromosome chromosome(20, 25);
-  EXPECT_EQ(mutateNormalField(chromosome, std::vector<int>(20, 50), 0.0), 0);
-  EXPECT_EQ(chromosome, Chromosome(20, 25));
-  EXPECT_EQ(drawsSoFar(), 1);
-}
-
 // ---------------------------------------------------------------------------------------
 // Multi-field mutation
 
@@ -628,11 +618,16 @@ TEST_F(OperatorsTest, MultiFieldNormalStepUsesTheSpreadOfThreeMembers) {
   EXPECT_GT(steps, 20);
 }
 
-TEST_F(OperatorsTest, MultiFieldMutationWithProbabilityZeroDrawsOnlyTheFlip) {
-  Chromosome member(10, 50);
+// The flip against the mutation probability comes first (the replays above use 1.0): with 0
+// it fails and nothing else is drawn, in either mutation.
+TEST_F(OperatorsTest, MutationWithProbabilityZeroDrawsOnlyTheFlip) {
+  const Chromosome member(10, 50);
   std::vector<const Chromosome*> population = {&member, &member};
+  Chromosome chromosome = member;
   seed(0.5f);
-  Chromosome chromosome(10, 50);
+  EXPECT_EQ(mutateNormalField(chromosome, std::vector<int>(10, 100), 0.0), 0);
+  EXPECT_EQ(drawsSoFar(), 1);
+  seed(0.5f);
   EXPECT_EQ(mutateMultiField(chromosome, std::vector<int>(10, 100), 0.0, 2.0, population), 0);
   EXPECT_EQ(drawsSoFar(), 1);
   EXPECT_EQ(chromosome, member);
