@@ -1,6 +1,6 @@
 // Tests of the dense SQP solver, driven through its reverse-communication loop with analytic
 // or forward-difference gradients: convergence on classic problems (a quadratic, Rosenbrock
-// with and without an active bound, Hock-Schittkowski 71, the welded beam and the tension
+// with and without an active bound, Hock-Schittkowski 71 and the tension
 // spring in the unit cube), the request sequence, failed points, each return code that can be
 // provoked with its exact text, the checks of the inputs and the notes.
 #include "search/sqp.h"
@@ -206,29 +206,6 @@ Problem unitCube(int n, int m, Vector lo, Vector hi,
   return p;
 }
 
-Problem weldedBeam() {
-  return unitCube(4, 7, {0.1, 0.1, 0.1, 0.1}, {2.0, 10.0, 10.0, 2.0},
-                  [](const Vector& x, double& f, Vector& c) {
-    const double h = x[0], l = x[1], t = x[2], b = x[3];
-    const double P = 6000.0, L = 14.0, E = 30e6, G = 12e6;
-    f = 1.10471 * h * h * l + 0.04811 * t * b * (14.0 + l);
-    const double tau1 = P / (std::sqrt(2.0) * h * l);
-    const double M = P * (L + l / 2.0);
-    const double R = std::sqrt(l * l / 4.0 + std::pow((h + t) / 2.0, 2));
-    const double J = 2.0 * std::sqrt(2.0) * h * l * (l * l / 12.0 + std::pow((h + t) / 2.0, 2));
-    const double tau2 = M * R / J;
-    const double tau = std::sqrt(tau1 * tau1 + tau1 * tau2 * l / R + tau2 * tau2);
-    const double sigma = 6.0 * P * L / (b * t * t);
-    const double delta = 4.0 * P * L * L * L / (E * t * t * t * b);
-    const double pc = 4.013 * E * std::sqrt(t * t * std::pow(b, 6) / 36.0) / (L * L) *
-                      (1.0 - t / (2.0 * L) * std::sqrt(E / (4.0 * G)));
-    c = {tau / 13600.0 - 1.0, sigma / 30000.0 - 1.0, h - b,
-         (0.10471 * h * h + 0.04811 * t * b * (14.0 + l)) / 5.0 - 1.0, 0.125 - h,
-         delta / 0.25 - 1.0, 1.0 - pc / P};
-  });
-}
-constexpr double kWeldedBeamBest = 1.7248523;
-
 Problem tensionSpring() {
   return unitCube(3, 4, {0.05, 0.25, 2.0}, {2.0, 1.3, 15.0},
                   [](const Vector& x, double& f, Vector& c) {
@@ -289,15 +266,6 @@ TEST(SqpConvergence, HockSchittkowski71) {
     EXPECT_NEAR(run.state.bestF, kHs71Best, 1e-6 * kHs71Best);
     EXPECT_LT(maxDistance(run.state.best, kHs71Minimum), analytic ? 1e-5 : 1e-3);
     EXPECT_LE(run.state.bestViolation, 1e-6);
-  }
-}
-
-TEST(SqpConvergence, WeldedBeamFromSeveralStarts) {
-  SqpSettings settings;
-  for (const Vector& start : std::vector<Vector>{{0.5, 0.5, 0.5, 0.5}, {0.9, 0.1, 0.5, 0.9}}) {
-    const SolverRun run = drive(weldedBeam(), settings, start);
-    EXPECT_LE(run.state.bestViolation, 1e-6);
-    EXPECT_NEAR(run.state.bestF, kWeldedBeamBest, 1e-5 * kWeldedBeamBest);
   }
 }
 
