@@ -12,7 +12,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -88,15 +87,8 @@ std::vector<std::string> points(const TempDir& dir) {
 // Design number -> performance, from every design log of the run.
 std::map<int, double> designPerformance(const TempDir& dir) {
   std::map<int, double> results;
-  const std::regex line("Design ([0-9]+) evaluated\\. Status: [A-Z ]+\\. Performance: ([^ \\n]+)");
-  if (!fs::exists(dir.file("POST_0"))) return results;
-  for (const auto& entry : fs::directory_iterator(dir.file("POST_0"))) {
-    const fs::path log = entry.path() / "design.log";
-    if (!fs::exists(log)) continue;
-    const std::string text = readFile(log.string());
-    std::smatch match;
-    if (std::regex_search(text, match, line)) results[std::stoi(match[1])] = std::stod(match[2]);
-  }
+  for (const auto& [number, text] : testing::searchDesignResults(dir))
+    results[number] = std::stod(text.substr(text.rfind(' ') + 1));
   return results;
 }
 
