@@ -42,33 +42,19 @@ constexpr const char* kGeneticMethod =
     "method: GA\npopulationSize: 6\nnumCycles: 2\ngenerationsPerCycle: 3\ncrossoverType: 1\n"
     "mutationType: 0\nselectionType: 0\nselectionParameter: 2\n";
 
-// Two continuous variables (or the given variable records) and f = (x - 3)^2 + (y - 7)^2.
+// Two continuous variables (or the given variable records, on no representation) and
+// f = (x - 3)^2 + (y - 7)^2.
 void writeStudy(const TempDir& dir, const std::string& method, const std::string& agentExtra = "",
                 const std::string& variables = "", const std::string& formula = "") {
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: search\ntype: optimization\nrepresentation: 0\n"
-            "performance: 0\nprocess: 0\n*END\n");
-  if (variables.empty()) {
-    writeFile(dir.file("Definitions.in"),
-              "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 9\n"
-              "max: 10\n*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\n"
-              "baseline: 9\nmax: 10\n*DEFINE_RESPONSE\nname: f\ntype: Formula\n"
-              "formula: (x - 3)**2 + (y - 7)**2\n*END\n");
-    writeFile(dir.file("Representation0.in"),
-              "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*VARIABLE\nname: y\nid: 2\n"
-              "resolution: 101\n*END\n");
-  } else {
-    writeFile(dir.file("Definitions.in"),
-              variables + "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: " + formula +
-                  "\n*END\n");
-  }
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: search\nstartAgent: 0\nendAgent: 0\nfilePrefix: search\n"
-            "randomSeed: 0.25\nmode: newStudy\n*AGENT\nid: 0\n" + method + agentExtra + "*END\n");
+  testing::SearchStudy study;
+  study.agent = method + agentExtra;
+  study.f = "(x - 3)**2 + (y - 7)**2";
+  testing::writeSearchStudy(dir, study);
+  if (variables.empty()) return;
+  writeFile(dir.file("Definitions.in"), variables +
+                                            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: " +
+                                            formula + "\n*END\n");
+  fs::remove(dir.file("Representation0.in"));
 }
 
 // Designs whose evaluation finished (their design log says so).
@@ -230,9 +216,6 @@ TEST(GeneticRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
 TEST(GeneticRun, TerminationConditionEndsTheRunAsCancelled) {
   TempDir dir("karvo-ga-condition");
   writeStudy(dir, kGeneticMethod, "terminationCondition: test %Design_Num% -ge 5\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n" +
-                readFile(dir.file("Definitions.in")));
   ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   const std::string text = searchMessages(dir);
   EXPECT_THAT(text, HasLines("Evaluating the study termination condition based on design 4.\n"));
