@@ -21,6 +21,9 @@ namespace {
 using ::testing::ElementsAre;
 using testing::HasLines;
 using testing::readFile;
+using testing::runSearchStudy;
+using testing::searchDesignResults;
+using testing::searchMessages;
 using testing::TempDir;
 using testing::writeFile;
 
@@ -87,14 +90,6 @@ void writeStudy(const TempDir& dir, const SwarmStudy& s) {
   }
 }
 
-testing::ProcessResult runStudy(const TempDir& dir) { return testing::runSearchStudy(dir); }
-
-std::string messages(const TempDir& dir) { return testing::searchMessages(dir); }
-
-std::map<int, std::string> designResults(const TempDir& dir) {
-  return testing::searchDesignResults(dir);
-}
-
 double bestPerformance(const std::map<int, std::string>& results) {
   return testing::bestSearchPerformance(results, "FEASIBLE");
 }
@@ -122,15 +117,15 @@ TEST(SwarmRun, EveryGenerationEvaluatesTheWholeSwarm) {
     study.resolution = 10001;
     study.baselineJoins = joins;
     writeStudy(dir, study);
-    ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-    const std::string text = messages(dir);
+    ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
+    const std::string text = searchMessages(dir);
     const long baseline = joins ? 0 : 1;
     std::map<int, long> expected;
     for (int g = 1; g <= 3; ++g) expected[g] = baseline + 6L * (g + 1);
     EXPECT_EQ(evaluationsAfterGenerations(text), expected) << text;
     EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 2->3\n"));
     EXPECT_THAT(text, ::testing::Not(HasLines("AGENT NUMBER 0, GENERATION 3->4\n")));
-    const auto designs = designResults(dir);
+    const auto designs = searchDesignResults(dir);
     EXPECT_EQ(designs.size(), static_cast<std::size_t>(baseline + 24)) << "joins " << joins;
     // The baseline at (9, 9) scores -(36 + 8 + 6) = -50 and is design 1 either way.
     EXPECT_EQ(designs.at(1), "FEASIBLE -50.");
@@ -144,8 +139,8 @@ TEST(SwarmRun, OneGenerationIsTheFirstSwarmOnly) {
   SwarmStudy study;
   study.numGen = 1;
   writeStudy(dir, study);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  EXPECT_EQ(designResults(dir).size(), 7u);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
+  EXPECT_EQ(searchDesignResults(dir).size(), 7u);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
 }
 
@@ -156,17 +151,17 @@ TEST(SwarmRun, FindsTheOptimumRegionOfABowl) {
   study.numGen = 10;
   study.resolution = 10001;
   writeStudy(dir, study);
-  ASSERT_EQ(runStudy(dir).status, 0) << messages(dir);
-  const auto designs = designResults(dir);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
+  const auto designs = searchDesignResults(dir);
 
   // Within 0.3 of the optimum (3, 7) in each variable: f <= 0.3^2 (2 + 1 + 0.5) < 0.33.
-  EXPECT_GE(bestPerformance(designs), -0.33) << messages(dir);
+  EXPECT_GE(bestPerformance(designs), -0.33) << searchMessages(dir);
   // A swarm without attraction drifts at its starting velocities and finds far less.
   TempDir idle("karvo-pso-idle");
   study.weights = "globalBest: 0\npersonalBest: 0\nlocalBest: 0\n";
   writeStudy(idle, study);
-  ASSERT_EQ(runStudy(idle).status, 0) << messages(idle);
-  EXPECT_LT(bestPerformance(designResults(idle)), bestPerformance(designs));
+  ASSERT_EQ(runSearchStudy(idle).status, 0) << searchMessages(idle);
+  EXPECT_LT(bestPerformance(searchDesignResults(idle)), bestPerformance(designs));
 }
 
 // Three values per variable: the swarm gathers on the best of the nine designs, its
@@ -179,19 +174,19 @@ TEST(SwarmRun, ConvergenceStopEndsACollapsedSwarmNormally) {
   study.resolution = 3;
   study.f = "(x - 4)**2 + (y - 6)**2";
   writeStudy(dir, study);
-  const auto result = runStudy(dir);
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  const std::string text = messages(dir);
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir);
+  const std::string text = searchMessages(dir);
   EXPECT_THAT(text, HasLines("The PSO methods seems to have converged and cannot make further "
                              "progress. The run will now terminate.\n"));
   // Stopped early, with every design of the run answered once.
   const auto counts = evaluationsAfterGenerations(text);
   ASSERT_FALSE(counts.empty());
   EXPECT_LT(counts.rbegin()->first, 199);
-  EXPECT_LE(designResults(dir).size(), 9u);
-  EXPECT_EQ(designResults(dir).size(), static_cast<std::size_t>(counts.rbegin()->second));
+  EXPECT_LE(searchDesignResults(dir).size(), 9u);
+  EXPECT_EQ(searchDesignResults(dir).size(), static_cast<std::size_t>(counts.rbegin()->second));
   // The best of the grid is (5, 5): f = 1 + 1.
-  EXPECT_EQ(bestPerformance(designResults(dir)), -2.0);
+  EXPECT_EQ(bestPerformance(searchDesignResults(dir)), -2.0);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
 }
 
@@ -201,13 +196,13 @@ TEST(SwarmRun, ANeighbourhoodLargerThanTheSwarmIsRefused) {
   SwarmStudy study;
   study.neighborhoodSize = 7;
   writeStudy(dir, study);
-  const auto result = runStudy(dir);
+  const auto result = runSearchStudy(dir);
   EXPECT_NE(result.status, 0);
-  EXPECT_THAT(messages(dir),
+  EXPECT_THAT(searchMessages(dir),
               HasLines("When reading \"neighborhoodSize\" input for \"search\" of type \"Agent\" "
                        "from file \"Study Input file\", the value read (7) is outside the "
                        "expected range [1, 6]\n"));
-  EXPECT_TRUE(designResults(dir).empty());
+  EXPECT_TRUE(searchDesignResults(dir).empty());
 }
 
 }  // namespace

@@ -20,7 +20,11 @@ namespace {
 namespace fs = std::filesystem;
 
 using testing::readFile;
+using testing::bestSearchPerformance;
 using testing::runKarvo;
+using testing::runSearchStudy;
+using testing::searchDesignResults;
+using testing::searchMessages;
 using testing::TempDir;
 using testing::unwrapped;
 using testing::writeFile;
@@ -41,28 +45,18 @@ void writeStudy(const TempDir& dir, int budget, int parallel, const std::string&
   testing::writeSearchStudy(dir, study);
 }
 
-std::string messages(const TempDir& dir) { return testing::searchMessages(dir); }
-
-std::map<int, std::string> designResults(const TempDir& dir) {
-  return testing::searchDesignResults(dir);
-}
-
-double bestPerformance(const std::map<int, std::string>& results, const std::string& status) {
-  return testing::bestSearchPerformance(results, status);
-}
-
 TEST(TolmarRun, SpendsItsBudgetExactlyAndFindsTheOptimumOfABowl) {
   TempDir dir("karvo-tolmar-bowl");
   writeStudy(dir, 60, 1, "(x - 3)**2 + 2*(y - 7)**2 + 0.5*(x - 3)*(y - 7)");
-  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  const auto designs = designResults(dir);
-  ASSERT_EQ(designs.size(), 60u) << messages(dir);
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir);
+  const auto designs = searchDesignResults(dir);
+  ASSERT_EQ(designs.size(), 60u) << searchMessages(dir);
   EXPECT_EQ(designs.begin()->first, 1);
   EXPECT_EQ(designs.rbegin()->first, 60);
   // The baseline scores -(36 + 8 + 6) = -50; the grid holds the optimum itself.
   EXPECT_EQ(designs.at(1), "FEASIBLE -50.");
-  EXPECT_EQ(bestPerformance(designs, "FEASIBLE"), 0.0) << messages(dir);
+  EXPECT_EQ(bestSearchPerformance(designs, "FEASIBLE"), 0.0) << searchMessages(dir);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), testing::HasLines("*EXIT STATE\nComplete\n"));
 }
 
@@ -71,11 +65,11 @@ TEST(TolmarRun, MeetsAConstraintThatCutsOffTheUnconstrainedOptimum) {
   // The bowl's centre (3, 7) violates x + y >= 12; the optimum on the line is near
   // x = 4, y = 8 with f = 2.
   writeStudy(dir, 80, 1, "(x - 3)**2 + (y - 7)**2", "12 - x - y");
-  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  const auto designs = designResults(dir);
-  const double best = bestPerformance(designs, "FEASIBLE");
-  EXPECT_GE(best, -2.2) << messages(dir);
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir);
+  const auto designs = searchDesignResults(dir);
+  const double best = bestSearchPerformance(designs, "FEASIBLE");
+  EXPECT_GE(best, -2.2) << searchMessages(dir);
   EXPECT_LE(best, -2.0 + 1e-9);
 }
 
@@ -89,9 +83,10 @@ TEST(TolmarRun, LocalPhaseFollowsACurvedValleyToItsBottom) {
   study.f = "(x - 3)**2 + 20*((y - 7) - (x - 3)**2)**2";
   study.resolution = 1001;
   testing::writeSearchStudy(dir, study);
-  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  EXPECT_EQ(bestPerformance(designResults(dir), "FEASIBLE"), 0.0) << messages(dir);
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir);
+  EXPECT_EQ(bestSearchPerformance(searchDesignResults(dir), "FEASIBLE"), 0.0)
+      << searchMessages(dir);
 }
 
 // Designs running side by side finish in any order; the designs and their numbers do not
@@ -105,10 +100,10 @@ TEST(TolmarRun, SameSeedGivesTheSameDesignsOneAtATimeOrSideBySide) {
     for (const TempDir* dir : {&first, &second}) {
       writeStudy(*dir, 50, parallel, f);
       const auto result = runKarvo({"i=study.in"}, dir->path(), {"KARVO_ROOT=" + dir->path()});
-      ASSERT_EQ(result.status, 0) << messages(*dir);
+      ASSERT_EQ(result.status, 0) << searchMessages(*dir);
     }
-    EXPECT_EQ(designResults(first).size(), 50u);
-    EXPECT_EQ(designResults(first), designResults(second)) << "nParallel " << parallel;
+    EXPECT_EQ(searchDesignResults(first).size(), 50u);
+    EXPECT_EQ(searchDesignResults(first), searchDesignResults(second)) << "nParallel " << parallel;
     EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
   }
 }
@@ -128,9 +123,9 @@ TEST(TolmarRun, SteadyStateFillsFreedSlotsWhileASlowDesignRuns) {
              "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: t\nid: 1\n"
              "*EXECUTION_DEFINITION\nanlFolder: designFolder\ntoolCmd: sh " +
                  dir.file("t.sh") + "\nnumDesigns: 3\nsuccessReturnValue: 0\n*END\n");
-  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  EXPECT_EQ(designResults(dir).size(), 30u);
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir);
+  EXPECT_EQ(searchDesignResults(dir).size(), 30u);
   std::map<std::string, double> times;  // "start 11" -> seconds
   const std::regex line("(start|end) ([0-9]+) ([0-9.]+)");
   const std::string text = readFile(dir.file("times"));
@@ -149,11 +144,11 @@ TEST(TolmarRun, SteadyStateOneAtATimeRepeatsFromTheSeed) {
   for (const TempDir* dir : {&first, &second}) {
     writeStudy(*dir, 40, 1, "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)", "", "steadyState: 1\n");
     const auto result = runKarvo({"i=study.in"}, dir->path(), {"KARVO_ROOT=" + dir->path()});
-    ASSERT_EQ(result.status, 0) << messages(*dir);
+    ASSERT_EQ(result.status, 0) << searchMessages(*dir);
     EXPECT_EQ(result.err.find("steadyState"), std::string::npos) << result.err;
   }
-  EXPECT_EQ(designResults(first).size(), 40u);
-  EXPECT_EQ(designResults(first), designResults(second));
+  EXPECT_EQ(searchDesignResults(first).size(), 40u);
+  EXPECT_EQ(searchDesignResults(first), searchDesignResults(second));
   EXPECT_EQ(readFile(first.file("search0.hst")), readFile(second.file("search0.hst")));
   EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
 }
@@ -174,14 +169,14 @@ TEST(TolmarRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
   writeFile(dir.file("Representation0.in"),
             "*VARIABLE\nname: x\nid: 1\nresolution: 3\n*VARIABLE\nname: y\nid: 2\n"
             "resolution: 3\n*END\n");
-  const auto result = runKarvo({"i=study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(result.status, 0) << messages(dir);
-  EXPECT_THAT(messages(dir),
+  const auto result = runSearchStudy(dir);
+  ASSERT_EQ(result.status, 0) << searchMessages(dir);
+  EXPECT_THAT(searchMessages(dir),
               testing::HasLines("The design space has been exhausted. KARVO has performed all "
                                 "possible design evaluations for the current setup. Try "
                                 "increasing the resolution of the variables if you want to "
                                 "evaluate more designs in the current space.\n"));
-  EXPECT_EQ(designResults(dir).size(), 9u);
+  EXPECT_EQ(searchDesignResults(dir).size(), 9u);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), testing::HasLines("*EXIT STATE\nComplete\n"));
 }
 
