@@ -21,7 +21,6 @@ namespace fs = std::filesystem;
 
 using testing::readFile;
 using testing::bestSearchPerformance;
-using testing::runKarvo;
 using testing::runSearchStudy;
 using testing::searchDesignResults;
 using testing::searchMessages;
@@ -99,7 +98,7 @@ TEST(TolmarRun, SameSeedGivesTheSameDesignsOneAtATimeOrSideBySide) {
     TempDir second("karvo-tolmar-second");
     for (const TempDir* dir : {&first, &second}) {
       writeStudy(*dir, 50, parallel, f);
-      const auto result = runKarvo({"i=study.in"}, dir->path(), {"KARVO_ROOT=" + dir->path()});
+      const auto result = runSearchStudy(*dir);
       ASSERT_EQ(result.status, 0) << searchMessages(*dir);
     }
     EXPECT_EQ(searchDesignResults(first).size(), 50u);
@@ -143,7 +142,7 @@ TEST(TolmarRun, SteadyStateOneAtATimeRepeatsFromTheSeed) {
   TempDir second("karvo-tolmar-steady-second");
   for (const TempDir* dir : {&first, &second}) {
     writeStudy(*dir, 40, 1, "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)", "", "steadyState: 1\n");
-    const auto result = runKarvo({"i=study.in"}, dir->path(), {"KARVO_ROOT=" + dir->path()});
+    const auto result = runSearchStudy(*dir);
     ASSERT_EQ(result.status, 0) << searchMessages(*dir);
     EXPECT_EQ(result.err.find("steadyState"), std::string::npos) << result.err;
   }
