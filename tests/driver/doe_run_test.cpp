@@ -198,8 +198,9 @@ TEST(DoeRun, KilledArrayOfARealAnalysisKeepsTheDesignsItFinished) {
   const std::size_t at = text.find("Read ");
   ASSERT_NE(at, std::string::npos) << text;
   const int stored = std::stoi(text.substr(at + 5));
-  // Only the last two to end (within a second of the kill) may be missing.
-  EXPECT_GE(stored, 4);
+  // Six had ended when the run was killed; how many of them the run had noticed by then
+  // depends on the machine's load, but a run that stored only whole arrays kept none.
+  EXPECT_GE(stored, 1);
   EXPECT_THAT(text, HasLines("Num in: 9, num existing: " + std::to_string(stored) +
                              ", num duplicates: 0\n"));
   const std::string finished = readFile(dir.file("finished"));
