@@ -385,8 +385,8 @@ TEST(SqpReturnCodes, ExactTexts) {
       "The search direction is not profitable.", "Underflow in the BFGS update.",
       "Error in the line search.", "Insufficient working space.", "Wrong N, M, ME, L or MNN2.",
       "Underflow in D(T)*B*D.", "Wrong starting value.",
-      "Wrong input parameter (ACC, ACCQP, IFAIL, IOUT, IPRINT, MAXFUN, MAXIT, MAXNM, MODE, RHOB, "
-      "STPMIN).",
+      ("Wrong input parameter (ACC, ACCQP, IFAIL, IOUT, IPRINT, MAXFUN, MAXIT, MAXNM, MODE, RHOB, "
+       "STPMIN)."),
       "Internal inconsistency in QL.", "More than MAXFUN function calls in a line search.", "", ""};
   for (int code = -1; code <= 12; ++code) {
     EXPECT_EQ(sqpReturnText(code), texts[code < 0 ? 13 : code]) << code;
