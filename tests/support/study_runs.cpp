@@ -17,6 +17,12 @@ ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& optio
 
 std::string studyMessages(const TempDir& dir) { return unwrapped(readFile(dir.file("study.mes"))); }
 
+int designsReadFromHistory(const std::string& messages) {
+  const std::size_t at = messages.find("Read ");
+  if (at == std::string::npos) return -1;
+  return std::stoi(messages.substr(at + 5));
+}
+
 std::string workingDirectory(const TempDir& dir) { return fs::canonical(dir.path()).string(); }
 
 std::vector<std::string> filesEndingIn(const std::string& dir, const std::string& tail) {

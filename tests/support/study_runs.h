@@ -16,6 +16,10 @@ ProcessResult runStudy(const TempDir& dir, const std::vector<std::string>& optio
 // The folder's message file "study.mes", unwrapped.
 std::string studyMessages(const TempDir& dir);
 
+// The count N of the message "Read N ..." with which a resumed run reports the designs it
+// took from its history; -1 when the messages hold no such line.
+int designsReadFromHistory(const std::string& messages);
+
 // The folder as the solver sees it (its current directory, symbolic links resolved).
 std::string workingDirectory(const TempDir& dir);
 
