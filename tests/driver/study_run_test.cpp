@@ -1230,7 +1230,10 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
 // once the output exists (its finish condition).
 void writeBackgroundSolverStudy(const TempDir& dir, bool solverWrites,
                                 const std::string& scriptEnd = "") {
-  const std::string output = solverWrites ? "sleep 0.5; echo \"RESULT F = 2.5\" > calc.out; " : "";
+  // The output is written aside and renamed, so that the finish condition never sees it half
+  // written.
+  const std::string output =
+      solverWrites ? "sleep 0.5; echo \"RESULT F = 2.5\" > calc.tmp; mv calc.tmp calc.out; " : "";
   writeStudy(dir.path(),
              "setsid sh -c 'echo $$ > ../../../escaped.pid; " + output + "exec sleep 30' &\n"
              "sleep 30 & echo $! > ../../../background.pid\n" + scriptEnd,
@@ -1256,7 +1259,7 @@ TEST(LeftRunning, TheBackgroundSolverRunsUntilTheAnalysisIsOverAndNotPastTheRun)
   TempDir dir("karvo-leftover");
   writeBackgroundSolverStudy(dir, true);
   const int status = statusWithin30s(startKarvo(dir));
-  EXPECT_EQ(status, 0) << readFile(dir.file("study.mes"));
+  EXPECT_EQ(status, 0) << readFile(dir.file("karvo.out"));
   const pid_t escaped = pidIn(dir.file("escaped.pid"));
   const pid_t background = pidIn(dir.file("background.pid"));
   ASSERT_GT(escaped, 1);
