@@ -266,7 +266,16 @@ bool environmentOfMatches(int proc, pid_t pid, const MarkFilter& filter) {
 // processes carry no mark: they cost one read of their environment. For one that does, a pid
 // descriptor is opened and the environment read again through it being open, so that the
 // signal never reaches a process that took the pid over in between.
-bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal) {
+// The pid descriptors of processes signalled to end, watched until they have exited: a process
+// whose environment is gone may still be exiting (its open files not yet closed). Fixed in
+// size, as the guard process allocates nothing.
+struct ExitWatch {
+  int descriptors[64];
+  int count = 0;
+};
+
+bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal,
+                    ExitWatch* watch) {
   if (!environmentOfMatches(proc, pid, filter)) return false;
   int pidDescriptor = -1;
 #ifdef SYS_pidfd_open
@@ -287,14 +296,38 @@ bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal) {
       ::kill(pid, each);
     }
   }
-  if (pidDescriptor >= 0) ::close(pidDescriptor);
+  if (pidDescriptor >= 0 && marked && signal != 0 && watch &&
+      watch->count < static_cast<int>(sizeof watch->descriptors / sizeof(int))) {
+    watch->descriptors[watch->count++] = pidDescriptor;
+  } else if (pidDescriptor >= 0) {
+    ::close(pidDescriptor);
+  }
   return marked;
+}
+
+// Waits until every watched process has exited (its pid descriptor reads ready), at most
+// `seconds` in all, and closes the descriptors.
+void awaitExits(ExitWatch& watch, double seconds) {
+  timespec start{};
+  ::clock_gettime(CLOCK_MONOTONIC, &start);
+  for (int i = 0; i < watch.count; ++i) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const double spent = static_cast<double>(now.tv_sec - start.tv_sec) +
+                         static_cast<double>(now.tv_nsec - start.tv_nsec) * 1e-9;
+    const int left = static_cast<int>(std::max(0.0, seconds - spent) * 1000.0);
+    pollfd ready{watch.descriptors[i], POLLIN, 0};
+    while (::poll(&ready, 1, left) < 0 && errno == EINTR) {
+    }
+    ::close(watch.descriptors[i]);
+  }
+  watch.count = 0;
 }
 
 // Sends `signal` (0: none) to every live process that matches `filter`, other than this
 // process and `spare`; answers how many there were. A zombie has no environment left and
-// does not count.
-int signalMarked(const MarkFilter& filter, int signal, pid_t spare) {
+// does not count. `watch`, when given, receives the pid descriptors of those signalled.
+int signalMarked(const MarkFilter& filter, int signal, pid_t spare, ExitWatch* watch = nullptr) {
   int proc = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (proc < 0) return 0;
   const pid_t self = ::getpid();
@@ -318,7 +351,7 @@ int signalMarked(const MarkFilter& filter, int signal, pid_t spare) {
         pid = pid * 10 + (*c - '0');
       }
       if (!digits || pid <= 0 || pid == self || pid == spare) continue;
-      if (signalIfMarked(proc, static_cast<pid_t>(pid), filter, signal)) ++found;
+      if (signalIfMarked(proc, static_cast<pid_t>(pid), filter, signal, watch)) ++found;
     }
   }
   ::close(proc);
@@ -327,16 +360,22 @@ int signalMarked(const MarkFilter& filter, int signal, pid_t spare) {
 
 // SIGKILL to what still matches `filter`, looked for again until nothing is found (a process
 // may have started another one in between), at most a few times.
+// Whether they have all exited is waited for (briefly: SIGKILL cannot be held off).
 void killMarked(const MarkFilter& filter, pid_t spare) {
-  for (int round = 0; round < 20 && signalMarked(filter, SIGKILL, spare) > 0; ++round) {
+  ExitWatch watch;
+  for (int round = 0; round < 20 && signalMarked(filter, SIGKILL, spare, &watch) > 0; ++round) {
+    awaitExits(watch, 1.0);
     pauseMillis(10);
   }
+  awaitExits(watch, 1.0);
 }
 
 // SIGTERM to every process that matches `filter`; SIGKILL to those still there once they
-// are all gone or `graceSeconds` have passed. Answers how many were found at first.
+// are all gone or `graceSeconds` have passed. Answers how many were found at first, once
+// they have exited.
 int sweepMarked(const MarkFilter& filter, double graceSeconds, pid_t spare) {
-  const int found = signalMarked(filter, SIGTERM, spare);
+  ExitWatch watch;
+  const int found = signalMarked(filter, SIGTERM, spare, &watch);
   if (found == 0) return 0;
   const double deadline = clockSeconds() + std::max(0.0, graceSeconds);
   while (signalMarked(filter, 0, spare) > 0) {
@@ -346,6 +385,7 @@ int sweepMarked(const MarkFilter& filter, double graceSeconds, pid_t spare) {
     }
     pauseMillis(20);
   }
+  awaitExits(watch, 1.0);
   return found;
 }
 
@@ -844,7 +884,9 @@ bool killProcessGroup(ChildProcess& child, double graceSeconds, std::string* err
     return false;
   }
   const MarkFilter leftovers{runToken, child.mark, nullptr, 0, child.pid};
-  bool markedAlive = markEndable(child) && signalMarked(leftovers, SIGTERM, guardPid) > 0;
+  ExitWatch watch;
+  bool markedAlive =
+      markEndable(child) && signalMarked(leftovers, SIGTERM, guardPid, &watch) > 0;
   const double deadline = monotonicSeconds() + std::max(0.0, graceSeconds);
   bool killNeeded = true;
   for (;;) {
@@ -862,6 +904,7 @@ bool killProcessGroup(ChildProcess& child, double graceSeconds, std::string* err
   }
   if (killNeeded) ::kill(-child.pid, SIGKILL);
   if (markedAlive) killMarked(leftovers, guardPid);
+  awaitExits(watch, 1.0);
   reapBlocking(child);
   return true;
 }
