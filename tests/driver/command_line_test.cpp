@@ -369,20 +369,16 @@ class OptionSettings : public ::testing::Test {
   std::filesystem::path previous;
 };
 
-TEST_F(OptionSettings, StudyNameAndMessageFileComeFromTheStudyFile) {
-  parse({});
-  EXPECT_EQ(run.settings.overwrite, 1);
-  EXPECT_EQ(run.commandLine, "karvo i=s.in overwrite");
-  EXPECT_EQ(run.studyName, "s");
-  EXPECT_EQ(run.messageFileName, "s.mes");
-}
-
+// The study name and message file come from the study file.
 TEST_F(OptionSettings, EveryFlagAndValue) {
   parse({"checksetup", "dontUseBaseline", "useBaselineInSearch", "generateReportOnly",
          "dontWriteHistory", "verbose", "designFilesOnly", "postNoEval", "skipEvalCheck",
          "reEvalErrDesigns", "turnOnMemManagement", "start=0.25", "final=abc", "probUseOld=0.7",
          "probUseOld=0.8", "locale=en_GB.UTF-8x"});
+  EXPECT_EQ(run.studyName, "s");
+  EXPECT_EQ(run.messageFileName, "s.mes");
   const RunSettings& s = run.settings;
+  EXPECT_EQ(s.overwrite, 1);
   EXPECT_EQ(s.checkSetup, 1);
   EXPECT_EQ(s.baselineSuppressed, 1);
   EXPECT_EQ(s.baselineInSearch, 1);

@@ -473,32 +473,25 @@ const char* const kCheckSetupReport =
     "-2.5.\nf = 2.5\n";
 
 // Byte-order marks at the start of the study files are skipped; the analysis keeps its input
-// file. A second run evaluates design 1 again: its design log starts afresh.
+// file. A second run evaluates design 1 again: its design log starts afresh. However many
+// cycles the method plans (TOLMAR with 200 evaluations plans dozens), the run has one cycle,
+// with one progress line and one end-of-cycle mark.
 TEST(CheckSetupRun, AnalysisInTheStudyFolderExtractsItsTaggedResponseTwice) {
   TempDir dir;
   writeStudyFolderAnalysis(dir, "\xEF\xBB\xBF");
-  ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0) << readFile(dir.file("study.mes"));
+  const ProcessResult result = runStudy(dir, {"checksetup"});
+  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
   EXPECT_THAT(studyMessages(dir), HasLines(kCheckSetupReport));
+  EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "*** End of Cycle ***"), 1u);
+  // Standard error is no terminal here: the progress line is written once per turn.
+  static const std::regex progress("agent 0 \\(sizing\\)  cycle 1/1  evals 1/1  [^\n]*\n");
+  EXPECT_TRUE(std::regex_match(result.err, progress)) << result.err;
   EXPECT_EQ(readFile(dir.file("calc.sh")), "echo 'RESULT F = 2.5' > calc.out\n");
   const std::string log = dir.file("POST_0/Design1/design.log");
   const std::string first = readFile(log);
   EXPECT_THAT(first, HasSubstr("Design 1 evaluated."));
   ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0) << readFile(dir.file("study.mes"));
   EXPECT_EQ(readFile(log), first);
-}
-
-// A check-setup run evaluates the baseline design once: however many cycles the method plans
-// (TOLMAR with 200 evaluations plans dozens), the run has one cycle, with one progress line
-// and one end-of-cycle mark.
-TEST(CheckSetupCycles, OneProgressLineAndOneEndOfCycle) {
-  TempDir dir("karvo-check-setup");
-  writeMinimalStudy(dir.path());
-  const ProcessResult result = runStudy(dir, {"checksetup"});
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
-  EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "*** End of Cycle ***"), 1u);
-  // Standard error is no terminal here: the progress line is written once per turn.
-  static const std::regex progress("agent 0 \\(sizing\\)  cycle 1/1  evals 1/1  [^\n]*\n");
-  EXPECT_TRUE(std::regex_match(result.err, progress)) << result.err;
 }
 
 // The post folder of the design cannot be made (a file stands in its way): the design fails
@@ -917,59 +910,37 @@ TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
 // ---------------------------------------------------------------------------------------
 // Settings accepted, with or without a warning
 
-// Runs the minimal study with `from` replaced by `to` in its study file.
-ProcessResult runEdited(const TempDir& dir, const std::string& from,
-                                 const std::string& to) {
-  writeMinimalStudy(dir.path());
-  replaceIn(dir.path(), "study.in", from, to);
-  return runStudy(dir);
-}
-
-// Each setting: the study-file edit, and the lines it leaves in the report or message file.
-TEST(AcceptedSettings, RunCompletesAndShowsTheSetting) {
-  const struct {
-    const char* from;
-    const char* to;
-    const char* file;
-    std::string lines;
-  } cases[] = {
-      {"randomSeed: 0.5", "randomSeed: 1", "demo0.rpt", "\nRandom seed: 1.000000\n"},
-      {"mode: newStudy", "nParallel: 1\nmode: newStudy", "demo0.rpt",
-       "\nExecution mode : SERIAL\n"},
-      {"numEvals: 200", "numEvals: 200\noutputPrecision: 9", "study.mes",
-       "*WARNING\nThe value for the study results output precision defined (9) is very small. "
-       "This may lead to loss in precision of the data during post processing and importing "
-       "designs into other studies. Please use a higher value (at least 10), if possible. \n\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.to);
-    TempDir dir;
-    EXPECT_EQ(runEdited(dir, c.from, c.to).status, 0);
-    EXPECT_THAT(unwrapped(readFile(dir.file(c.file))), HasLines(c.lines));
-  }
-}
-
-TEST(AcceptedSettings, RandomSeedZeroComesFromTheClock) {
+// Settings of one run, each seen in the report or the message file.
+TEST(AcceptedSettings, RunCompletesAndShowsTheSettings) {
   TempDir dir;
-  auto result = runEdited(dir, "randomSeed: 0.5", "randomSeed: 0");
-  EXPECT_EQ(result.status, 0);
+  writeMinimalStudy(dir.path());
+  replaceIn(dir.path(), "study.in", "randomSeed: 0.5", "randomSeed: 1\nnParallel: 1");
+  replaceIn(dir.path(), "study.in", "numEvals: 200", "numEvals: 200\noutputPrecision: 9");
+  EXPECT_EQ(runStudy(dir).status, 0);
   const std::string report = readFile(dir.file("demo0.rpt"));
-  // The seed derived from the clock lies in (0, 1).
-  EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
-  EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
+  EXPECT_THAT(report, HasLines("\nRandom seed: 1.000000\n"));
+  EXPECT_THAT(report, HasLines("\nExecution mode : SERIAL\n"));
+  EXPECT_THAT(studyMessages(dir),
+              HasLines("*WARNING\nThe value for the study results output precision defined (9) "
+                       "is very small. This may lead to loss in precision of the data during post "
+                       "processing and importing designs into other studies. Please use a higher "
+                       "value (at least 10), if possible. \n\n"));
 }
 
-TEST(AcceptedSettings, StudyRecordAfterTheAgentRecords) {
+// The study record may follow the agent records; a random seed of 0 comes from the clock.
+TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsAndSeedZero) {
   TempDir dir;
   writeMinimalStudy(dir.path());
   writeFile(dir.file("study.in"),
             "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*STUDY\nname: late\nstartAgent: 0\n"
-            "endAgent: 0\nfilePrefix: late\nrandomSeed: 0.5\nmode: newStudy\n*END\n");
-  auto result = runStudy(dir);
-  EXPECT_EQ(result.status, 0);
+            "endAgent: 0\nfilePrefix: late\nrandomSeed: 0\nmode: newStudy\n*END\n");
+  EXPECT_EQ(runStudy(dir).status, 0);
   const std::string report = readFile(dir.file("late0.rpt"));
   EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
   EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
+  // The seed derived from the clock lies in (0, 1).
+  EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
+  EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
 }
 
