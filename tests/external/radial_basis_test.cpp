@@ -446,16 +446,12 @@ TEST(RadialBasisText, LayoutOfAKnownModel) {
       fitted({{0, 10}, {4, 10}, {0, 12}}, {1, 2, 0.5}, "RBFThinPlateSpline");
   const std::vector<std::string> lines = fit.writeData();
   ASSERT_EQ(15u, lines.size());
-  EXPECT_EQ("Radial Basis Function model data", lines[0]);
-  EXPECT_EQ("kernel RBFThinPlateSpline", lines[1]);
-  EXPECT_EQ("shape 1 fixed", lines[2]);
-  EXPECT_EQ("ridge 0", lines[3]);
-  EXPECT_EQ("variables 2", lines[4]);
-  EXPECT_EQ("centres 3", lines[5]);
-  EXPECT_EQ("polynomial 3", lines[6]);
-  EXPECT_EQ("response 1.1666666666666667 0.83333333333333326", lines[7]);
-  EXPECT_EQ("minimum 0 10", lines[8]);
-  EXPECT_EQ("range 4 2", lines[9]);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 10),
+            std::vector<std::string>({"Radial Basis Function model data",
+                                      "kernel RBFThinPlateSpline", "shape 1 fixed", "ridge 0",
+                                      "variables 2", "centres 3", "polynomial 3",
+                                      "response 1.1666666666666667 0.83333333333333326",
+                                      "minimum 0 10", "range 4 2"}));
   // Three points determine the plane: the polynomial is the plane.
   for (int i = 0; i < 3; ++i) {
     const std::string& line = lines[10 + i];

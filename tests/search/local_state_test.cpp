@@ -519,26 +519,20 @@ std::vector<MethodCase> methodCases() {
       return sqpSearchBytes(true, s);
     });
   }
+  const auto simplex = [](std::function<void(F&)> change) { return changed(simplexBytes, change); };
+  const auto surface = [](std::function<void(G&)> change) { return changed(surfaceBytes, change); };
   return {
-      {"Simplex", keepSimplexState, resetSimplexState, kSimplexMark, changed(simplexBytes, {}),
-       changed<F>(simplexBytes,
-                  [](F& f) {
-                    f.vertices.clear(), f.values.clear();
-                    f.stage = -1, f.ready = false;
-                  }),
-       {{"a vertex missing",
-         changed<F>(simplexBytes, [](F& f) { f.vertices.pop_back(), f.values.pop_back(); })},
-        {"a value missing", changed<F>(simplexBytes, [](F& f) { f.values.pop_back(); })},
-        {"active fields out of order", changed<F>(simplexBytes, [](F& f) { f.active = {2, 0}; })},
-        {"active field outside the chromosome",
-         changed<F>(simplexBytes, [](F& f) { f.active = {0, 3}; })},
-        {"vertex of another size",
-         changed<F>(simplexBytes, [](F& f) { f.vertices[1].push_back(0); })},
+      {"Simplex", keepSimplexState, resetSimplexState, kSimplexMark, simplex({}),
+       simplex([](F& f) { f.vertices.clear(), f.values.clear(), f.stage = -1, f.ready = false; }),
+       {{"a vertex missing", simplex([](F& f) { f.vertices.pop_back(), f.values.pop_back(); })},
+        {"a value missing", simplex([](F& f) { f.values.pop_back(); })},
+        {"active fields out of order", simplex([](F& f) { f.active = {2, 0}; })},
+        {"active field outside the chromosome", simplex([](F& f) { f.active = {0, 3}; })},
+        {"vertex of another size", simplex([](F& f) { f.vertices[1].push_back(0); })},
         {"simplex without active fields",
-         changed<F>(simplexBytes,
-                    [](F& f) { f.active.clear(), f.vertices.resize(1), f.values.resize(1); })},
-        {"stage below -1", changed<F>(simplexBytes, [](F& f) { f.stage = -2; })},
-        {"negative idle count", changed<F>(simplexBytes, [](F& f) { f.idle = -1; })}}},
+         simplex([](F& f) { f.active.clear(), f.vertices.resize(1), f.values.resize(1); })},
+        {"stage below -1", simplex([](F& f) { f.stage = -2; })},
+        {"negative idle count", simplex([](F& f) { f.idle = -1; })}}},
       {"Annealing", keepAnnealingState, resetAnnealingState, kAnnealingMark,
        [] { return annealingBytes(0.0625, 9, 4); }, [] { return annealingBytes(0.5, 0, -1); },
        {{"negative rises", [] { return annealingBytes(0.0625, -1, 4); }},
@@ -557,19 +551,15 @@ std::vector<MethodCase> methodCases() {
          }},
         {"cycle below -1", [] { return multiStartBytes(filledSearch(), {}, -2); }}}},
       {"SurfaceSearch", keepSurfaceSearchState, resetSurfaceSearchState, kSurfaceMark,
-       changed(surfaceBytes, {}),
-       changed<G>(surfaceBytes,
-                  [](G& f) {
-                    f.x.resize(1), f.values.resize(1), f.objectives.resize(1);
-                    f.constraints.resize(1), f.seen.clear(), f.storeSeen = 0;
-                  }),
-       {{"an objective missing", changed<G>(surfaceBytes, [](G& f) { f.objectives.pop_back(); })},
-        {"constraints missing", changed<G>(surfaceBytes, [](G& f) { f.constraints.pop_back(); })},
-        {"a point missing", changed<G>(surfaceBytes, [](G& f) { f.x.pop_back(); })},
-        {"values of another count",
-         changed<G>(surfaceBytes, [](G& f) { f.values[2].pop_back(); })},
-        {"point of another size",
-         changed<G>(surfaceBytes, [](G& f) { f.x[1].push_back(0.5); })}}},
+       surface({}), surface([](G& f) {
+         f.x.resize(1), f.values.resize(1), f.objectives.resize(1);
+         f.constraints.resize(1), f.seen.clear(), f.storeSeen = 0;
+       }),
+       {{"an objective missing", surface([](G& f) { f.objectives.pop_back(); })},
+        {"constraints missing", surface([](G& f) { f.constraints.pop_back(); })},
+        {"a point missing", surface([](G& f) { f.x.pop_back(); })},
+        {"values of another count", surface([](G& f) { f.values[2].pop_back(); })},
+        {"point of another size", surface([](G& f) { f.x[1].push_back(0.5); })}}},
   };
 }
 
