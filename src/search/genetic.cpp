@@ -1079,8 +1079,11 @@ void evaluateMembersSteady(Agent& agent, Population& population, int slots,
     members.push_back(std::move(member));
   };
   for (int i = 0; i < std::max(1, slots); ++i) add(i);
+  const long before = population.counters.evaluations;
   const BatchSummary summary = evaluateDesignStream(
       agent, designs, services, [&](std::size_t index) {
+        // Counted as it finishes, so that the generations ending in the stream report it.
+        ++population.counters.evaluations;
         Member& member = members[index];
         member.design = designs[index];
         std::vector<Member> one(1);
@@ -1090,7 +1093,7 @@ void evaluateMembersSteady(Agent& agent, Population& population, int slots,
         finished(index, member);
         add(0);
       });
-  population.counters.evaluations += summary.evaluated;
+  population.counters.evaluations = before + summary.evaluated;
   population.counters.reevaluationsSaved += static_cast<long>(members.size()) - summary.evaluated;
 }
 

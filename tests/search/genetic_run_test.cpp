@@ -85,6 +85,8 @@ TEST(GeneticRun, SameSeedGivesTheSameDesignsAndImprovesOnTheStart) {
   // The parameter report opens the log.
   EXPECT_EQ(log.rfind(" Parameters for Single Population Run\n", 0), 0u) << log.substr(0, 200);
   EXPECT_THAT(log, ::testing::HasSubstr("\n         Subpopulation Report, Generation 6\n"));
+  // The evaluations are counted as they finish, not once the stream has ended.
+  EXPECT_THAT(log, ::testing::HasSubstr("# Evaluations = 25\n"));
   // Two cycles of three generations, the end of each in the message file.
   const std::string text = searchMessages(first);
   EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 5->6\n"));
@@ -124,6 +126,8 @@ TEST(GeneticRun, SteadyStateRepeatsOneAtATimeAndFillsFreedSlots) {
   const std::string log = readFile(first.file("search0.dat"));
   EXPECT_EQ(log, readFile(second.file("search0.dat")));
   EXPECT_THAT(log, ::testing::HasSubstr("\n         Subpopulation Report, Generation 6\n"));
+  // The evaluations are counted as they finish, not once the stream has ended.
+  EXPECT_THAT(log, ::testing::HasSubstr("# Evaluations = 25\n"));
   EXPECT_EQ(designsEvaluated(first), 1 + 6 + 6 * 6);
   const std::string text = searchMessages(first);
   EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 0->6 (steady state)\n"));
