@@ -226,9 +226,7 @@ TEST_F(ConditionsTest, FileContainsAndDoesNotContainTheText) {
   // The text read through a parameter changes with the design's value.
   context_.texts["material"] = "ERROR in step";
   EXPECT_EQ(eval("hasMaterial"), 1);
-}
 
-TEST_F(ConditionsTest, TextSpanningTwoReadBlocksIsFound) {
   // The search reads 1 MiB at a time; the text straddles the first boundary.
   std::string content((1u << 20) - 5, 'x');
   content += "design 7 NORMAL END";

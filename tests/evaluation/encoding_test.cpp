@@ -263,7 +263,7 @@ TEST_F(EncodingTest, UnknownModesAndKindsStop) {
 // ---------------------------------------------------------------------------------------
 // Decoding
 
-TEST_F(EncodingTest, DecodingByChromosomeWritesFieldsAndValuesIntoTheSlots) {
+TEST_F(EncodingTest, DecodingByChromosomeOrByRealValuesFillsTheSlots) {
   Representation& table = addRepresentation(1, {continuous(1, 0.0, 10.0, 11), discrete(2, 3)});
   EncodingContext context = optimization();
   context.parameters = {3.0};
@@ -274,12 +274,9 @@ TEST_F(EncodingTest, DecodingByChromosomeWritesFieldsAndValuesIntoTheSlots) {
   EXPECT_EQ(table.slots[1].realValue, 2.0);
   EXPECT_EQ(design.encoding, kEncodingChromosome);
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(EncodingTest, DecodingByRealValuesKeepsTheExactValues) {
-  Representation& table = addRepresentation(1, {continuous(1, 0.0, 10.0, 11), discrete(2, 3)});
-  const EncodingContext context = optimization();
-  Design design = designOf(1, {0, 0}, {6.62, 1.0}, kEncodingReal);
+  // Decoding by real values keeps the exact values.
+  design = designOf(1, {0, 0}, {6.62, 1.0, 3.0}, kEncodingReal);
   EXPECT_TRUE(decodeDesign(design, table, context));
   EXPECT_THAT(design.chromosome, ElementsAre(7, 1));  // nearest fields
   EXPECT_EQ(table.slots[0].realValue, 6.62);

@@ -17,6 +17,7 @@
 #include "external/job_controller.h"
 #include "platform/process.h"
 #include "support/calc_study.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -95,10 +96,15 @@ TEST(EvaluationFlowValues, DesignValuesFileLayout) {
 
 // ---- The good path ------------------------------------------------------------------------
 
+// The baseline of a check-setup run, whose analysis also writes 5 MB of output: the log
+// keeps its first and last kOutputKeptBytes, says what was left out, and the job's output
+// file keeps the whole.
 TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   TempDir dir("karvo-flow");
-  writeCalcStudy(dir.path(), {.script = kCalcScript + "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
-                                            "echo \"$KARVO_MDO_POST_Path\" > post.path\n"});
+  writeCalcStudy(dir.path(), {.script = "echo FIRST LINE\nhead -c 5000000 /dev/zero | tr '\\0' x\n"
+                                        "echo\necho LAST LINE\n" + kCalcScript +
+                                        "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
+                                        "echo \"$KARVO_MDO_POST_Path\" > post.path\n"});
   testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.inp")), "1.50000\n");
@@ -108,7 +114,7 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   EXPECT_EQ(log.rfind("$ File type, version\nAnalysisLog, 2019.1.0.8677.0\n", 0), 0u);
   for (const char* record : {"*STARTTIME\n", "*COMMAND\nsh calc.sh\n", "*CMD_STARTTIME\n",
                              "*CMD_ENDTIME\n", "*ENDTIME\n", "*STATUS\nSUCCESS\n"}) {
-    EXPECT_TRUE(has(log, record)) << record << "\n" << log;
+    EXPECT_TRUE(has(log, record)) << record << "\n" << log.substr(0, 1500);
   }
   EXPECT_LT(log.find("*STARTTIME"), log.find("*CMD_STARTTIME"));
   EXPECT_LT(log.find("*CMD_ENDTIME"), log.find("*ENDTIME\n"));
@@ -121,6 +127,23 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   // The analysis sees the agent's post folder, not the study folder.
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/post.path")), dir.file("POST_0") + "\n");
   EXPECT_FALSE(processesLeft(dir));
+
+  EXPECT_LT(log.size(), 2 * kOutputKeptBytes + 4096);
+  // (The solver's start notes, written once the command is launched, may come before or
+  // after its first line.)
+  EXPECT_LT(log.find("FIRST LINE\n"), log.find("xxx")) << log.substr(0, 1500);
+  // The output file holds all the log received while the command ran: its output whole, and
+  // the solver's notes of that time.
+  const std::string output = dir.file("demo_0/Design1/calc/Execute_calc_Analysis.output");
+  const std::string whole = readFile(output);
+  EXPECT_LT(whole.find("FIRST LINE\n"),
+            whole.find(std::string(5000000, 'x') + "\nLAST LINE\n"));
+  EXPECT_NE(whole.find(std::string(5000000, 'x') + "\nLAST LINE\n"), std::string::npos);
+  EXPECT_TRUE(has(log, formatText("xxx\n[... %lld bytes of output left out here; the whole "
+                                  "output is in \"%s\" ...]\nxxx",
+                                  static_cast<long long>(whole.size()) - 2 * kOutputKeptBytes,
+                                  output.c_str())));
+  EXPECT_NE(log.find("xxx\nLAST LINE\n*"), std::string::npos);
 }
 
 // A study folder whose path holds a blank, quotes and a command substitution: the command
@@ -148,34 +171,6 @@ TEST(EvaluationFlowRun, CommandTagsOfAnOddStudyFolderRunAsOneWordEach) {
     EXPECT_NE(entry.path().filename(), "pwned") << entry.path();
   }
   EXPECT_FALSE(std::filesystem::exists("pwned"));
-}
-
-// 5 MB of analysis output: the log keeps its first and last kOutputKeptBytes, says what was
-// left out, and the job's output file keeps the whole.
-TEST(EvaluationFlowRun, LongAnalysisOutputIsCappedInTheLog) {
-  TempDir dir("karvo-flow");
-  writeCalcStudy(dir.path(), {.script = "echo FIRST LINE\nhead -c 5000000 /dev/zero | tr '\\0' x\n"
-                                    "echo\necho LAST LINE\n" + kCalcScript});
-  testing::ProcessResult result = checkSetup(dir);
-  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
-  const std::string log = postLog(dir, "calc");
-  EXPECT_LT(log.size(), 2 * kOutputKeptBytes + 4096);
-  EXPECT_TRUE(has(log, "*COMMAND\nsh calc.sh\n"));
-  // (The solver's start notes, written once the command is launched, may come before or
-  // after its first line.)
-  EXPECT_LT(log.find("FIRST LINE\n"), log.find("xxx")) << log.substr(0, 1500);
-  // The output file holds all the log received while the command ran: its output whole, and
-  // the solver's notes of that time.
-  const std::string output = dir.file("demo_0/Design1/calc/Execute_calc_Analysis.output");
-  const std::string whole = readFile(output);
-  EXPECT_LT(whole.find("FIRST LINE\n"),
-            whole.find(std::string(5000000, 'x') + "\nLAST LINE\n"));
-  EXPECT_NE(whole.find(std::string(5000000, 'x') + "\nLAST LINE\n"), std::string::npos);
-  EXPECT_TRUE(has(log, formatText("xxx\n[... %lld bytes of output left out here; the whole "
-                                  "output is in \"%s\" ...]\nxxx",
-                                  static_cast<long long>(whole.size()) - 2 * kOutputKeptBytes,
-                                  output.c_str())));
-  EXPECT_NE(log.find("xxx\nLAST LINE\n*"), std::string::npos);
 }
 
 // A local analysis ends when its process ends, not at the next tick of finishCheckFrequency:
@@ -372,12 +367,16 @@ TEST_F(EvaluationFlowBatch, StoredAndRepeatedDesignsAreNotEvaluatedAgain) {
   EXPECT_THAT(messages(), HasLines("Num in: 2, num existing: 1, num duplicates: 0\n"));
 }
 
-// The study relationships act on every design of a batch before it is written out.
+// The study relationships act on every design of a batch before it is written out; an empty
+// batch is refused.
 TEST_F(EvaluationFlowBatch, RelationshipsActOnTheDesignsOfABatch) {
   load({.extraDefinitions = "*DEFINE_RELATIONSHIP\nname: cap\ntype: inequality\nvariable: x\n"
                             "parameters: 1.25\ncomparison: less_equal\n",
         .withFormula = false});
   validateRelationships();
+  std::vector<Design> none;
+  EXPECT_EQ(evaluate(none).evaluated, 0);
+  EXPECT_TRUE(has(messages(), "Call to the evaluation routine with 0 designs to evaluate."));
   std::vector<Design> designs{designAt(2.0)};
   evaluate(designs);
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.25000\n");
@@ -480,13 +479,6 @@ TEST_F(EvaluationFlowBatch, DesignFolderThatCannotBeCreated) {
                               "than one directories.\n"))
       << design;
   EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design2/calc/analysis.log")), "*STATUS\nERROR\n"));
-}
-
-TEST_F(EvaluationFlowBatch, EmptyBatchIsRefused) {
-  load({.withFormula = false});
-  std::vector<Design> none;
-  EXPECT_EQ(evaluate(none).evaluated, 0);
-  EXPECT_TRUE(has(messages(), "Call to the evaluation routine with 0 designs to evaluate."));
 }
 
 // ---- The first design to finish ------------------------------------------------------------
@@ -607,8 +599,9 @@ TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) 
   EXPECT_FALSE(processesLeft(dir_));
 }
 
+// A condition met without the quit option lets the loop go on.
 TEST_F(EvaluationFlowLoop, WithoutCaseFoldersTheCasesShareOneFolderAndRunInOrder) {
-  loadLoop("", std::string(kScript) + "echo \"$KARVO_MDO_Case_Num\" >> cases.seen\n", false);
+  loadLoop("condition: true\n", std::string(kScript) + "echo \"$KARVO_MDO_Case_Num\" >> cases.seen\n", false);
   std::vector<Design> designs{designAt(1.5)};
   evaluate(designs);
   EXPECT_FALSE(designs[0].failed);
@@ -616,6 +609,9 @@ TEST_F(EvaluationFlowLoop, WithoutCaseFoldersTheCasesShareOneFolderAndRunInOrder
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.50000 30.0000 3\n");
   // Each case still keeps its own log.
   EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
+  EXPECT_TRUE(has(caseLog("calc", 1),
+                  "The condition of loop \"loads\" was met after case 1; the loop goes on "
+                  "since it is not set to quit on it."));
 }
 
 TEST_F(EvaluationFlowLoop, LaterCasesReuseTheInputFilesOfTheFirstCase) {
@@ -673,16 +669,6 @@ TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
                                                    ".3")));
   }
   EXPECT_TRUE(std::filesystem::exists(dir_.file("demo_0/Design1/after.2/after.ran")));
-}
-
-TEST_F(EvaluationFlowLoop, ConditionMetWithoutQuitGoesOn) {
-  loadLoop("createCaseFolders: 1\ncondition: true\n", kScript, false);
-  std::vector<Design> designs{designAt(1.5)};
-  evaluate(designs);
-  EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
-  EXPECT_TRUE(has(caseLog("calc", 1),
-                  "The condition of loop \"loads\" was met after case 1; the loop goes on "
-                  "since it is not set to quit on it."));
 }
 
 TEST_F(EvaluationFlowLoop, RunningLogShowsDesignAndCaseNumbers) {
@@ -744,15 +730,8 @@ TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
 
 // ---- Runs through the karvo binary: compute resources, jobs and their texts ----------------
 
+using testing::occurrences;
 using testing::unwrapped;
-
-std::size_t countOf(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
 
 // The value line that follows the first record `keyword` ("*CMD_STARTTIME") of a log.
 std::string recordValue(const std::string& log, const std::string& keyword) {
@@ -826,7 +805,7 @@ TEST_F(EvaluationFlowJobs, QueuedJobStartsWhenTheSchedulerShowsItRunning) {
   EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: slurm\n"));
   EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*COMMAND\nsh calc.sh\n"
                             "*NOTE\nJobname: KARVO_D1_A1\n*NOTE\nJobID: 4711\n"));
-  EXPECT_EQ(countOf(log, "*CMD_STARTTIME\n"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "*CMD_STARTTIME\n"), 1u) << log;
   EXPECT_LT(log.find("JobID: 4711"), log.find("*CMD_STARTTIME\n"));
   EXPECT_LT(log.find("*CMD_STARTTIME\n"), log.find("*CMD_ENDTIME\n"));
   // Not before the scheduler let the job run (the stamps compare as texts).
@@ -852,7 +831,7 @@ TEST_F(EvaluationFlowJobs, FinishConditionOnTheJobIdNeedsTheIdReadBack) {
                        "so the end of the job cannot be detected. This design analysis will be "
                        "marked as error.\n"));
   EXPECT_THAT(outcome.analysis, HasLines("*STATUS\nERROR\n"));
-  EXPECT_EQ(countOf(outcome.analysis, "JobID:"), 0u);
+  EXPECT_EQ(occurrences(outcome.analysis, "JobID:"), 0u);
   EXPECT_FALSE(std::filesystem::exists(bin_ + "/state/job.4711"));
 }
 
@@ -864,10 +843,11 @@ testing::ProcessResult verboseCheckSetup(const TempDir& dir, const CalcStudy& sh
 
 // With verbose output the log tells the initial wait (once here: the job ends within the
 // first progress interval) and, for an analysis in job batch mode, the run mode. The job runs
-// on this machine, on the resource called "default".
-TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitAndTheRunMode) {
+// on this machine, on the resource called "default". A serial batch says when it has no design
+// left; job batch mode needs the parallel option.
+TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitTheRunModeAndTheEndOfASerialBatch) {
   TempDir dir("karvo-flow");
-  const testing::ProcessResult result = verboseCheckSetup(
+  testing::ProcessResult result = verboseCheckSetup(
       dir, {.extraAnalysis = "jobBatchMode: yes\n",
             .extraExecution = "initialWait: 2\nfinishCheckFrequency: 1\n"});
   ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
@@ -878,19 +858,15 @@ TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitAndTheRunMode) {
   const std::string wait = "*NOTE\nNo completion check performed since the time elapsed is less "
                            "than the initial wait time specified (2).\n";
   EXPECT_THAT(unwrapped(log), HasLines(wait));
-  EXPECT_EQ(countOf(unwrapped(log), wait), 1u) << log;
-  EXPECT_EQ(countOf(result.out, "No more designs to process"), 0u);  // a parallel batch
-}
+  EXPECT_EQ(occurrences(unwrapped(log), wait), 1u) << log;
+  EXPECT_EQ(occurrences(result.out, "No more designs to process"), 0u);  // a parallel batch
 
-// A serial batch says when it has no design left; job batch mode needs the parallel option.
-TEST(EvaluationFlowTexts, SerialBatchEndsWithNoMoreDesigns) {
-  TempDir dir("karvo-flow");
-  const testing::ProcessResult result =
-      verboseCheckSetup(dir, {.extraAnalysis = "jobBatchMode: yes\n", .parallel = false});
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  TempDir serial("karvo-flow");
+  result = verboseCheckSetup(serial, {.extraAnalysis = "jobBatchMode: yes\n", .parallel = false});
+  ASSERT_EQ(result.status, 0) << readFile(serial.file("study.mes"));
   EXPECT_THAT(result.out, HasLines("*NOTE\nNo more designs to process within this serial "
                                    "execution cycle.\n"));
-  EXPECT_EQ(countOf(postLog(dir, "calc"), "RunBatch"), 0u);
+  EXPECT_EQ(occurrences(postLog(serial, "calc"), "RunBatch"), 0u);
 }
 
 // ---- A run that writes analysis files only ------------------------------------------------
@@ -916,7 +892,7 @@ void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
                        "*ENDTIME\n"));
   const std::string end = "*STATUS\nNOT EVALUATED\n";
   EXPECT_EQ(log.compare(log.size() - end.size(), end.size(), end), 0) << log;
-  EXPECT_EQ(countOf(log, "*CMD_STARTTIME"), 0u);
+  EXPECT_EQ(occurrences(log, "*CMD_STARTTIME"), 0u);
   EXPECT_EQ(designLog(dir), "*NOTE\nDesign 1: analysis files written. Status: NOT EVALUATED.\n");
   const std::string flat = unwrapped(messages);
   EXPECT_THAT(flat, HasLines("*NOTE\nThe analysis files of design 1 of agent 0 have been "
@@ -924,7 +900,7 @@ void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
                              "run and the run ends after this first set of designs.\n\n"
                              "*NOTE\n************END OF RUN INFORMATION************\n"));
   EXPECT_THAT(flat, HasLines("*NOTE\nEnd of KARVO run.\n"));
-  EXPECT_EQ(countOf(flat, "baseline design evaluation"), 0u);
+  EXPECT_EQ(occurrences(flat, "baseline design evaluation"), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir.file("demo0.lock")));
 }
 

@@ -866,28 +866,11 @@ TEST_F(HistoryFileTest, UnwritableFolderWarnsAndTheRunGoesOn) {
   EXPECT_FALSE(std::filesystem::exists(dir_.file("missing")));
 }
 
-TEST_F(HistoryFileTest, RewriteReplacesTheFileAndLeavesNoTemporaryFile) {
-  keep(probe(7));
-  writeHistory(agent(), results());
-  keep(probe(8));
-  writeHistory(agent(), results());
-  EXPECT_EQ(results().historyWrites, 2);
-  std::set<std::string> names;
-  for (const auto& item : std::filesystem::directory_iterator(dir_.path())) {
-    names.insert(item.path().filename().string());
-  }
-  EXPECT_EQ(names, (std::set<std::string>{"demo0.hst", "demo0.hst.sum", "study.mes",
-                                          "Definitions.in", "Representation0.in",
-                                          "Performance0.in"}));
-  EXPECT_EQ(testing::readFile(path()), historyFileBytes(agent(), results()));
-  ASSERT_EQ(readBack(), 1);
-  EXPECT_EQ(results().designsTakenOver, 2);
-}
-
-// The checksum file names the history as written and the one before it: a history left by
-// a kill between the two renames is the one before and reads without a word; a changed byte
-// refuses the history with the warning that names the file, and the file stays as it is; a
-// history without its checksum file is read as files of earlier solvers are.
+// Each write replaces the history whole. The checksum file names the history as written and
+// the one before it: a history left by a kill between the two renames is the one before and
+// reads without a word; a changed byte refuses the history with the warning that names the
+// file, and the file stays as it is; a history without its checksum file is read as files of
+// earlier solvers are.
 TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) {
   const auto sumLine = [](const std::string& bytes) {
     char line[64];
@@ -904,6 +887,16 @@ TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) 
   const std::string second = testing::readFile(path());
   EXPECT_EQ(testing::readFile(historySumPath(path())),
             "KARVO history checksum 1\n" + sumLine(second) + sumLine(first));
+  // The rewrite replaced the file and left no temporary file.
+  EXPECT_EQ(results().historyWrites, 2);
+  EXPECT_EQ(second, historyFileBytes(agent(), results()));
+  std::set<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(dir_.path())) {
+    names.insert(item.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"demo0.hst", "demo0.hst.sum", "study.mes",
+                                          "Definitions.in", "Representation0.in",
+                                          "Performance0.in"}));
 
   testing::writeFile(path(), first);  // killed after the checksum file was replaced
   ASSERT_EQ(readBack(), 1);

@@ -129,7 +129,7 @@ TEST_F(RunInteractionTest, LinesAreTakenInOrderUntilAStop) {
   EXPECT_EQ(readFile(dir_.file("study.io") + kSuffix), "stop\npause\n");
 }
 
-TEST_F(RunInteractionTest, PauseWaitsForResumeAndRefusesOtherCommands) {
+TEST_F(RunInteractionTest, PauseWaitsForResumeOrStopAndRefusesOtherCommands) {
   EXPECT_TRUE(send("pause\n"));
   EXPECT_TRUE(state.paused);
   EXPECT_TRUE(interactionPaused(state, 1e9));
@@ -153,16 +153,15 @@ TEST_F(RunInteractionTest, PauseWaitsForResumeAndRefusesOtherCommands) {
                 kRenaming + lineNote(1, "resume") +
                 note("Resuming the process based on user input at 13:05:22 on 04-03-2025.") +
                 kRenaming);
-}
-
-TEST_F(RunInteractionTest, StopWhilePaused) {
+  // "stop keep" ends a pause too, and leaves the running analyses alone.
   send("pause\n");
+  clearMessages();
   EXPECT_TRUE(send("stop keep\n"));
   EXPECT_TRUE(state.stopRequested);
   EXPECT_TRUE(state.keepRunning);
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(),
-            lineNote(1, "pause") + paused(dir_.file("study.io")) + kRenaming + lineNote(1, "stop keep") +
+            lineNote(1, "stop keep") +
                 note("Stopping the process based on user input at 13:05:22 on 04-03-2025.") +
                 note("The process has been terminated by the user from the KARVO Modeler. The "
                      "currently running analyses will not be terminated.") +

@@ -459,7 +459,7 @@ TEST_F(TaggingTest, MachineNameAndListComeFromTheJobsResource) {
   EXPECT_EQ(internal("MACHINELIST"), "localhost");
 }
 
-TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndNeverCutsTexts) {
+TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndOtherKindsOrNoInstallPathWarn) {
   setDefault(PrintFormatKind::Automatic, 4);
   EXPECT_EQ(internal("Design_Num"), "0007");
   EXPECT_EQ(internal("Case_Num"), "0002");
@@ -472,18 +472,17 @@ TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndNeverCutsTexts) {
   setDefault(PrintFormatKind::Automatic, 0);
   EXPECT_EQ(internal("Design_Num"), "123456");
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, DefaultOfAnotherKindWarnsAndKeepsOnlyItsLength) {
+  context_.designNumber = 7;
   setDefault(PrintFormatKind::Integer, 3);
   EXPECT_EQ(internal("Design_Num"), "007");
   EXPECT_EQ(analysisLog(),
             "*WARNING\nError in the format specification (Default) for variable Design_Num. Only "
             "Automatic format is allowed for internal variables. Only the fixed length "
             "information if specified will be used.\n");
-}
 
-TEST_F(TaggingTest, MissingInstallPathWarnsAndGivesAnEmptyValue) {
+  setDefault(PrintFormatKind::Automatic, 0);
+  platform::removeFile(gAnalysisLog);
   analysis_.install.clear();
   EXPECT_EQ(internal("ANALYSIS_INSTALL"), "");
   EXPECT_EQ(analysisLog(),
@@ -537,11 +536,9 @@ TEST_F(TaggingTest, ValuesOfEveryKind) {
   EXPECT_FALSE(variableValues("gauge", context_).ok);
   EXPECT_FALSE(variableValues("nothing", context_).ok);
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, InactiveLoopGivesItsFirstValueWithANote) {
-  VariableValues v = variableValues("idle", context_);
-  EXPECT_EQ(v.texts, std::vector<std::string>{"low"});
+  // An inactive loop gives its first value, with a note.
+  EXPECT_EQ(variableValues("idle", context_).texts, std::vector<std::string>{"low"});
   EXPECT_EQ(analysisLog(),
             "*NOTE\nThe loop idle is not active for this study. Only the first value in the loop "
             "will be used.\n");
@@ -657,9 +654,7 @@ TEST_F(TaggingTest, UnknownOrUnclosedPercentSignsStay) {
   // closing "%" may open a known tag.
   EXPECT_EQ(replaceTags("%x%thickness%", context_), "%x2.25000");
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, MissingValueReplacesTheCommandWithTheDummy) {
   context_.numbers.erase("area");
   EXPECT_EQ(replaceTags("solve %thickness% %area% %Design_Num%", context_),
             "Replacing command with this");
