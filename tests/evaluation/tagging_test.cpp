@@ -261,7 +261,7 @@ class FormatDataValueTest : public testing::MessageCaptureTest {};
 const char* const kInvalidValueWarning =
     "Error in writing the value for \"mass\". The data sent for writing was not valid.";
 
-TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAndAreJoinedByCommas) {
+TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAreJoinedByCommasAndLongTextsEndInDots) {
   const PrintFormat f8 = makeFormat(PrintFormatKind::Float, 8, 2);
   EXPECT_EQ(formatDataValue(f8, realValue(2.5), "mass"), "    2.50");
   EXPECT_EQ(formatDataValue(f8, integerValue(-3), "mass"), "   -3.00");
@@ -272,9 +272,7 @@ TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAndAreJoinedByCommas) {
   mixed.cells.insert(mixed.cells.end() - 1, stringCell("steel"));
   EXPECT_EQ(formatDataValue(f8, mixed, "mass"), "    0.25,    steel");
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(FormatDataValueTest, TextsLongerThanAFixedFieldEndInDots) {
   const struct {
     int width;
     const char* text;
@@ -442,9 +440,7 @@ TEST_F(TaggingTest, InternalVariableValues) {
   EXPECT_EQ(internal("INPUTFILENAME"), "deck.d/model");
   EXPECT_EQ(internal("ANALYSIS_INSTALL"), "/opt/solver/bin");
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, MachineNameAndListComeFromTheJobsResource) {
   EXPECT_EQ(internal("MACHINENAME"), "localhost");
   EXPECT_EQ(internal("MACHINELIST"), "localhost");
   context_.jobResource = "far";
@@ -503,7 +499,7 @@ TEST_F(TaggingTest, UnsupportedInternalNamesEndTheRun) {
                        "\"deck.k\""));
 }
 
-TEST_F(TaggingTest, ValuesOfEveryKind) {
+TEST_F(TaggingTest, ValuesOfEveryKindOrNoneAndDesignVariablesOutsideTheStudy) {
   EXPECT_EQ(variableValues("gauge", context_).numbers, std::vector<double>{2.0});  // choice 2
   VariableValues v = variableValues("grade", context_);
   EXPECT_TRUE(v.isText);
@@ -542,9 +538,7 @@ TEST_F(TaggingTest, ValuesOfEveryKind) {
   EXPECT_EQ(analysisLog(),
             "*NOTE\nThe loop idle is not active for this study. Only the first value in the loop "
             "will be used.\n");
-}
 
-TEST_F(TaggingTest, DesignVariableOutsideTheStudyEndsAFormulaOnly) {
   context_.numbers.erase("thickness");
   EXPECT_FALSE(variableValues("thickness", context_).ok);
   EXPECT_THROW(variableValues("thickness", context_, true), RunExit);
@@ -559,7 +553,7 @@ TEST_F(TaggingTest, DesignVariableOutsideTheStudyEndsAFormulaOnly) {
                        "used in a formula but has not been added to the study variables."));
 }
 
-TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheName) {
+TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheNameOrAnswersTheErrorText) {
   TagValueAnswer answer = tagValue("thickness", "f8", context_);
   EXPECT_TRUE(answer.ok);
   EXPECT_EQ(answer.values, std::vector<std::string>{"    2.25"});
@@ -577,9 +571,7 @@ TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheName) {
   // The callback form, as a portal uses it.
   TagValueCallback callback = tagValueCallback(context_);
   EXPECT_EQ(callback("mass", "").values, (std::vector<std::string>{"12.5000", "-3.00000"}));
-}
 
-TEST_F(TaggingTest, TagValueWithoutAValueAnswersTheErrorText) {
   context_.numbers.erase("area");
   for (const char* name : {"area", "nothing", "label"}) {
     TagValueAnswer answer = tagValue(name, "f8", context_);
@@ -614,12 +606,10 @@ TEST_F(TaggingTest, CommandTagsAndVariablesAreReplacedFromLeftToRight) {
             "plot 1.00000 1.50000 2.00000 S235 S355");
   EXPECT_EQ(replaceTags("echo %mass%%speeds%", context_), "echo 12.5000 -3.0000020.5000");
   EXPECT_EQ(analysisLog(), "");
-}
 
-// The solver's own paths and names reach sh as exactly themselves wherever the tag sits:
-// outside quotes, inside "..." and inside '...', alone or as part of a word. The design's
-// own values are written as they are.
-TEST_F(TaggingTest, CommandShellReadsTheSolversTextTagsBackUnchanged) {
+  // The solver's own paths and names reach sh as exactly themselves wherever the tag sits:
+  // outside quotes, inside "..." and inside '...', alone or as part of a word. The design's
+  // own values are written as they are.
   const std::string name = "it's a \"$(touch pwned)\" `touch pwned` \\ $HOME; x";
   run.studyName = name;
   const std::string command =
