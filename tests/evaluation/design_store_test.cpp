@@ -141,7 +141,7 @@ TEST_F(DesignStoreTest, IdenticalDesignFoundTakesTheStoredResultsAndIsCounted) {
   EXPECT_EQ(designStoreSize(store), 1u);
 }
 
-TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFound) {
+TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFoundAndParametersCountOnlyWhenDrawn) {
   DesignStore store;
   designStoreCreate(store, contextFor(kMethodGenetic), 1);
   ASSERT_TRUE(insertCopy(store, evaluated({1, 2, 3, 0}, 1, 0.0)));
@@ -173,9 +173,7 @@ TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFound) {
   Design offGrid = designOf({5, 5, 5, 1}, {0.5, 0.52, 0.0, 1.0}, kEncodingReal);
   EXPECT_TRUE(designStoreInsert(store, offGrid));
   EXPECT_EQ(designStoreSize(store), 3u);
-}
 
-TEST_F(DesignStoreTest, ReliabilityAgentsMatchOnTheirDrawnParameterValues) {
   DesignStore drawn;
   designStoreCreate(drawn, contextFor(kMethodReliability, kAgentReliability), 1);
   drawn.context.copyParameters = false;
@@ -234,9 +232,9 @@ TEST_F(DesignStoreTest, NoPromotionWithBoundClampingOrForOtherMethods) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Switching off
+// Switching off, and out of memory
 
-TEST_F(DesignStoreTest, TurnOffHashingAnswersNotFoundAndStoresNothing) {
+TEST_F(DesignStoreTest, TurnOffHashingOrOutOfMemoryStopsCheckingAndTheRunGoesOn) {
   DesignStore store;
   designStoreCreate(store, contextFor(kMethodTolmar), 1);
   ASSERT_TRUE(insertCopy(store, evaluated({1, 1, 1, 1}, 3, 1.0)));
@@ -256,12 +254,9 @@ TEST_F(DesignStoreTest, TurnOffHashingAnswersNotFoundAndStoresNothing) {
   EXPECT_FALSE(designStoreInsert(never, third));
   EXPECT_FALSE(designStoreFind(never, third));
   EXPECT_EQ(messages(), "");
-}
 
-// ---------------------------------------------------------------------------------------
-// Out of memory
-
-TEST_F(DesignStoreTest, OutOfMemoryStopsCheckingAndTheRunGoesOn) {
+  // ---------------------------------------------------------------------------------------
+  // Out of memory
   const std::pair<DesignStoreAllocation, const char*> sites[] = {
       {DesignStoreAllocation::Table, "\n*** Out of memory malloc'ing hash table."},
       {DesignStoreAllocation::BiggerTable, "\n*** Out of memory malloc'ing bigger hash table."},
