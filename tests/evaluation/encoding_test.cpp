@@ -129,7 +129,7 @@ TEST_F(EncodingTest, ModeOneReachesBothEndsExactlyAndRoundTripsEveryField) {
   }
 }
 
-TEST_F(EncodingTest, ModeZeroNeverProducesTheUpperBound) {
+TEST_F(EncodingTest, ModeZeroNeverProducesTheUpperBoundAndRoundingOffsets) {
   const EncodingContext context = optimization();
   VariableSlot slot = continuous(1, -2.0, 6.0, 3, kResolutionBits);  // 8 values
   EXPECT_EQ(encodingFieldCount(slot), 8.0);
@@ -142,11 +142,9 @@ TEST_F(EncodingTest, ModeZeroNeverProducesTheUpperBound) {
   }
   // The upper bound itself codes as the last field.
   EXPECT_EQ(encodingRealToField(slot, 0, 6.0, kRoundNearest, context), 7);
-}
 
-TEST_F(EncodingTest, RoundingOffsetsOfTwoValueField) {
-  const EncodingContext context = optimization();
-  VariableSlot slot = continuous(1, 10.0, 20.0, 2);
+  // The rounding offsets, on a field of two values.
+  slot = continuous(1, 10.0, 20.0, 2);
   EXPECT_EQ(encodingFieldToReal(slot, 0, 0, context), 10.0);
   EXPECT_EQ(encodingFieldToReal(slot, 0, 1, context), 20.0);
   EXPECT_EQ(encodingRealToField(slot, 0, 15.0, kRoundNearest, context), 1);  // halfway: up

@@ -527,7 +527,7 @@ TEST_F(HistoryFileTest, ExtendedRunReadsThePreviousPrefixAndItsCounters) {
   expectEmptyStart();
 }
 
-TEST_F(HistoryFileTest, RealValuedDesignOfAHybridSearchIsStoredAsAChromosome) {
+TEST_F(HistoryFileTest, RealValuedDesignsOfAHybridSearchAndPrintFlagsAreKept) {
   agent().method.code = kMethodTolmar;
   Design design = probe(7);
   design.encoding = kEncodingReal;
@@ -538,9 +538,8 @@ TEST_F(HistoryFileTest, RealValuedDesignOfAHybridSearchIsStoredAsAChromosome) {
   ASSERT_EQ(designStoreSize(results().store), 1u);
   EXPECT_EQ(designStoreAt(results().store, 0).encoding, kEncodingChromosome);
   EXPECT_EQ(designStoreAt(results().store, 0).chromosome, (std::vector<int>{4, 2}));
-}
 
-TEST_F(HistoryFileTest, StoredPrintFlagsAreWrittenAgain) {
+  // Print flags read from the file are written again.
   std::string bytes = writeProbeHistory();
   Marks marks;
   expectedFile(marks);
@@ -660,14 +659,12 @@ TEST_F(HistoryFileTest, AddedOrRemovedParameterWarnsAndKeepsTheHistory) {
   EXPECT_THAT(designStoreAt(results().store, 0).reals, ElementsAre(4.0, 2.0));
 }
 
-TEST_F(HistoryFileTest, ValueTypesOfTheFileMarkVectorResponses) {
+TEST_F(HistoryFileTest, ValueTypesOfTheFileMarkVectorResponsesAndAnotherVersionEndsTheRun) {
   int answer = -1;
   readAfterChange([] { per_type[0].resp_value_type = {0, 0}; }, answer);
   EXPECT_EQ(answer, 1);
   EXPECT_THAT(per_type[0].resp_value_type, ElementsAre(0, 1));
-}
 
-TEST_F(HistoryFileTest, FileOfAnotherVersionEndsTheRun) {
   std::string bytes = writeProbeHistory();
   patchInt32(bytes, 0, 201801);
   testing::writeFile(path(), bytes);
@@ -804,7 +801,7 @@ TEST_F(HistoryFileTest, OverlongDistributionNameIsACorruptFile) {
 // ---------------------------------------------------------------------------------------
 // Continuing a study with a design list
 
-TEST_F(HistoryFileTest, DesignListPicksDesignsAndReportsThoseNotFound) {
+TEST_F(HistoryFileTest, DesignListPicksDesignsAndReportsThoseNotFoundOrEndsTheRun) {
   keep(probe(7));
   keep(probe(8));
   keep(probe(9, 2));  // another problem: never found
@@ -827,9 +824,7 @@ TEST_F(HistoryFileTest, DesignListPicksDesignsAndReportsThoseNotFound) {
   agent().continueDesigns = "ALL";
   ASSERT_EQ(readBack(), 1);
   EXPECT_EQ(results().designsTakenOver, 3);
-}
 
-TEST_F(HistoryFileTest, DesignListThatCannotBeParsedEndsTheRun) {
   writeProbeHistory();
   agent().continueDesigns = "7,x";
   clearMessages();
@@ -847,17 +842,15 @@ TEST_F(HistoryFileTest, DesignListThatCannotBeParsedEndsTheRun) {
 // ---------------------------------------------------------------------------------------
 // Writing
 
-TEST_F(HistoryFileTest, DisabledHistoryWritesNothing) {
+TEST_F(HistoryFileTest, DisabledHistoryWritesNothingAndAnUnwritableFolderIsWarned) {
   run.settings.historyDisabled = 1;
   keep(probe(7));
   writeHistory(agent(), results());
   EXPECT_FALSE(std::filesystem::exists(path()));
   EXPECT_EQ(results().historyWrites, 0);
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(HistoryFileTest, UnwritableFolderWarnsAndTheRunGoesOn) {
-  keep(probe(7));
+  run.settings.historyDisabled = 0;
   run.workingDirectory = dir_.file("missing");
   writeHistory(agent(), results());
   EXPECT_EQ(messages(), "\t**** WARNING ****\n\t Could not write history file for agent 0.\n");
@@ -920,11 +913,9 @@ TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) 
   std::filesystem::remove(historySumPath(path()));
   ASSERT_EQ(readBack(), 1);
   EXPECT_EQ(results().designsTakenOver, 2);
-}
 
-// The checksum runs on from the last write over the entry blocks that are full; whatever
-// the number of blocks and however the header changes, it is the checksum of the whole file.
-TEST_F(HistoryFileTest, ChecksumOfManyBlocksIsThatOfTheWholeFile) {
+  // The checksum runs on from the last write over the entry blocks that are full; whatever
+  // the number of blocks and however the header changes, it is the checksum of the whole file.
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     const std::size_t blocks = results().history.blocks.size();

@@ -139,7 +139,7 @@ std::string refusedFile(const std::string& error, const std::string& file) {
 // ---------------------------------------------------------------------------------------
 // Which files
 
-TEST_F(UserDesignsTest, FileNamesNeedTheAgentNumberAnUnderscoreAndTheExtensionOrNoneIsRead) {
+TEST_F(UserDesignsTest, WhichFilesAreRead) {
   EXPECT_TRUE(isUserDesignsFileName("UserDesigns0_a.in", 0));
   EXPECT_TRUE(isUserDesignsFileName("UserDesigns0_.in", 0));
   EXPECT_TRUE(isUserDesignsFileName("UserDesigns12_batch 2.in", 12));
@@ -159,12 +159,10 @@ TEST_F(UserDesignsTest, FileNamesNeedTheAgentNumberAnUnderscoreAndTheExtensionOr
   EXPECT_EQ(messages(), "");
   EXPECT_TRUE(exists("UserDesigns1_a.in"));
   EXPECT_FALSE(results().userDesignsRead);
-}
 
-TEST_F(UserDesignsTest, AFolderThatCannotBeListedIsReportedAndTheRunGoesOn) {
+  // A folder that cannot be listed is reported and the run goes on.
   run.workingDirectory = dir_.file("gone");
-  const UserDesignSet set = read();
-  EXPECT_FALSE(set.anyFile);
+  EXPECT_FALSE(read().anyFile);
   EXPECT_EQ(messages(),
             warningBlock("Error in reading the contents of the project directory while scanning "
                          "for user design files. Project directory: " +
