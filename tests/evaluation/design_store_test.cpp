@@ -19,42 +19,15 @@
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
 #include "support/message_capture.h"
+#include "support/variable_slots.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
-
-VariableSlot continuous(int id, double lo, double hi, int resolution) {
-  VariableSlot slot;
-  slot.id = id;
-  slot.iden = kIdenContinuous;
-  slot.kind = kSlotContinuous;
-  slot.resolutionMode = kResolutionValues;
-  slot.resolution = resolution;
-  slot.lower = lo;
-  slot.upper = hi;
-  return slot;
-}
-
-VariableSlot discrete(int id, int items) {
-  VariableSlot slot;
-  slot.id = id;
-  slot.iden = kIdenDiscrete;
-  slot.kind = kSlotDiscrete;
-  slot.resolution = items;
-  slot.upper = items;
-  return slot;
-}
-
-void addRepresentation(int number, std::vector<VariableSlot> slots) {
-  Representation table;
-  table.number = number;
-  table.num_dvar = static_cast<int>(slots.size());
-  table.slots = std::move(slots);
-  user_set_field_sizes(table);
-  representations.push_back(std::move(table));
-}
+using testing::addRepresentation;
+using testing::continuous;
+using testing::discrete;
 
 EncodingContext contextFor(int methodCode, int agentType = kAgentOptimization) {
   EncodingContext context;
