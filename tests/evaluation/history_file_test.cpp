@@ -341,14 +341,6 @@ TEST_F(HistoryFileTest, FileBytesFollowTheLayoutFieldByField) {
   EXPECT_EQ(messages(), "");
 }
 
-TEST_F(HistoryFileTest, PerformanceBlockDoublesWhenSomeAgentIsStochastic) {
-  agents[2].stochasticFitness = 1;
-  EXPECT_EQ(historyShapeOfStudy().performanceBlock, 16 + 32 * 2);
-  const HistoryEntry entry = historyEntryOf(agent(), probe(7), nullptr, {});
-  ASSERT_EQ(entry.blockReals.size(), 8u);
-  EXPECT_THAT(entry.blockReals, ElementsAre(12.5, 1.0, 1.0, 3.0, 0.0, 0.0, 0.0, 0.0));
-}
-
 TEST_F(HistoryFileTest, EntryWithoutContextTakesResponsesFromTheDesign) {
   Design design = probe(7);
   design.responses[0] = ResponseValue{};  // mass not evaluated
@@ -361,6 +353,12 @@ TEST_F(HistoryFileTest, EntryWithoutContextTakesResponsesFromTheDesign) {
   EXPECT_TRUE(std::isnan(entry.blockReals[0]));
   EXPECT_EQ(entry.blockReals[1], 0.0);  // ERROR
   EXPECT_THAT(entry.blockInts, ElementsAre(0, 0, 0, 2));
+
+  // The performance block doubles when some agent is stochastic.
+  agents[2].stochasticFitness = 1;
+  EXPECT_EQ(historyShapeOfStudy().performanceBlock, 16 + 32 * 2);
+  EXPECT_THAT(historyEntryOf(agent(), probe(7), nullptr, {}).blockReals,
+              ElementsAre(12.5, 1.0, 1.0, 3.0, 0.0, 0.0, 0.0, 0.0));
 }
 
 // ---------------------------------------------------------------------------------------

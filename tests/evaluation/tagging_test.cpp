@@ -51,7 +51,7 @@ const char* const kTooSmallHead =
 const char* const kBoundsAdvice =
     "\n\t Please make sure that the variable bounds and/or the format are correctly defined.";
 
-TEST(PrintFormatWrite, FreeFormatsOfEveryKind) {
+TEST(PrintFormatWrite, FreeFormatsOfEveryKindAndAutomaticFixedUsesTheDigitsTheFieldHolds) {
   const PrintFormat automatic = makeFormat(PrintFormatKind::Automatic, 0);
   EXPECT_EQ(quiet(automatic, -2.5), "-2.50000");
   EXPECT_EQ(quiet(automatic, 1e-10), "1.00000e-10");
@@ -71,9 +71,7 @@ TEST(PrintFormatWrite, FreeFormatsOfEveryKind) {
   EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 0, 3, 3, 0), -1e-300),
             "-1.000000e-300");
-}
 
-TEST(PrintFormatWrite, AutomaticFixedUsesTheDigitsTheFieldHolds) {
   const PrintFormat w8 = makeFormat(PrintFormatKind::Automatic, 8);
   EXPECT_EQ(quiet(w8, 3.14159265), "3.141593");
   EXPECT_EQ(quiet(w8, -3.14159265), "-3.14159");  // the sign takes one digit
@@ -94,7 +92,7 @@ TEST(PrintFormatWrite, AutomaticFixedUsesTheDigitsTheFieldHolds) {
   EXPECT_EQ(text.substr(0, 44), std::string(26, ' ') + "3.1415926535897931");
 }
 
-TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
+TEST(PrintFormatWrite, AutomaticOrIntegerValueThatCannotFitIsRoundedOrRefused) {
   // Only decimals are lost: written cut to W with the warning.
   FormattedValue tiny = formatNumber(makeFormat(PrintFormatKind::Automatic, 5), 1e-9, "x");
   EXPECT_TRUE(tiny.ok);
@@ -117,9 +115,7 @@ TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
                 "\n\t The current value (123456.000000) needs more than the 4 characters of its "
                 "field and is not written." +
                 kBoundsAdvice);
-}
 
-TEST(PrintFormatWrite, IntegerFixedIsRightAlignedOrRefused) {
   const PrintFormat w6 = makeFormat(PrintFormatKind::Integer, 6);
   EXPECT_EQ(quiet(w6, 42.4), "    42");
   EXPECT_EQ(quiet(w6, -42.5), "   -43");
@@ -136,7 +132,7 @@ TEST(PrintFormatWrite, IntegerFixedIsRightAlignedOrRefused) {
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Integer, 50), 7.0), std::string(49, ' ') + "7");
 }
 
-TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarning) {
+TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarningAndScientificWritesTheAskedExponent) {
   const PrintFormat w8 = makeFormat(PrintFormatKind::Float, 8, 2);
   EXPECT_EQ(quiet(w8, -3.14159), "   -3.14");
   EXPECT_EQ(quiet(w8, 12345.678), "12345.68");
@@ -163,9 +159,7 @@ TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarning) {
   // W = 45 with 3 decimals is fitted in 11 characters, right-aligned in 45.
   const PrintFormat wide = makeFormat(PrintFormatKind::Float, 45, 3);
   EXPECT_EQ(quiet(wide, 1234567.891), std::string(34, ' ') + "1234567.891");
-}
 
-TEST(PrintFormatWrite, ScientificFixedWritesTheAskedExponent) {
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 2, 1), 12345.678),
             "  1.2346e+04");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 3, 1), 12345.678),
@@ -177,7 +171,7 @@ TEST(PrintFormatWrite, ScientificFixedWritesTheAskedExponent) {
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 6, 0, 2, 1), 7.0), " 7e+00");
 }
 
-TEST(PrintFormatWrite, ScientificDefinitionProblemsAreOverwrittenWithWarnings) {
+TEST(PrintFormatWrite, DefinitionProblemsNonFiniteNumbersAndTexts) {
   const std::string head =
       "\n\t**** WARNING ****\n\t Incorrect definition in specification of the format for "
       "variable x";
@@ -224,9 +218,7 @@ TEST(PrintFormatWrite, ScientificDefinitionProblemsAreOverwrittenWithWarnings) {
   EXPECT_EQ(narrow.warnings[1].text,
             head + "\n\t The value (1.234568e+04) needs more than the total length (4) and is "
                    "not written.");
-}
 
-TEST(PrintFormatWrite, NonFiniteNumbersAreRefusedInEveryFormat) {
   for (PrintFormatKind kind : {PrintFormatKind::Automatic, PrintFormatKind::Integer,
                                PrintFormatKind::Float, PrintFormatKind::Scientific}) {
     for (int total : {0, 10}) {
@@ -240,9 +232,7 @@ TEST(PrintFormatWrite, NonFiniteNumbersAreRefusedInEveryFormat) {
                 "written.");
     }
   }
-}
 
-TEST(PrintFormatWrite, TextsAreRightAlignedAndCutOnlyForResultFiles) {
   PrintFormat w6 = makeFormat(PrintFormatKind::String, 6);
   EXPECT_EQ(formatString(w6, "abc").text, "   abc");
   EXPECT_EQ(formatString(w6, "abcdef").text, "abcdef");
@@ -261,7 +251,7 @@ class FormatDataValueTest : public testing::MessageCaptureTest {};
 const char* const kInvalidValueWarning =
     "Error in writing the value for \"mass\". The data sent for writing was not valid.";
 
-TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAreJoinedByCommasAndLongTextsEndInDots) {
+TEST_F(FormatDataValueTest, CellsGoThroughTheFormatOrGiveZeroWhenMissing) {
   const PrintFormat f8 = makeFormat(PrintFormatKind::Float, 8, 2);
   EXPECT_EQ(formatDataValue(f8, realValue(2.5), "mass"), "    2.50");
   EXPECT_EQ(formatDataValue(f8, integerValue(-3), "mass"), "   -3.00");
@@ -284,16 +274,14 @@ TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAreJoinedByCommasAndLongTexts
                               "label"),
               written);
   }
-}
 
-TEST_F(FormatDataValueTest, MissingOrInvalidValuesGiveZeroAndWarnOnlyWhenVerbose) {
   const PrintFormat free = makeFormat(PrintFormatKind::Automatic, 0);
   DataValue unset;
   unset.cells = {realCell(1.0), unsetCell(), endCell()};
   const struct {
     DataValue value;
     PrintFormat format;
-  } cases[] = {
+  } invalid[] = {
       {DataValue{}, free},
       {DataValue{{endCell()}}, free},
       {unset, free},
@@ -302,7 +290,7 @@ TEST_F(FormatDataValueTest, MissingOrInvalidValuesGiveZeroAndWarnOnlyWhenVerbose
       // refused by the format: the integer part does not fit
       {realValue(123456.0), makeFormat(PrintFormatKind::Integer, 3)},
   };
-  for (const auto& [value, format] : cases) {
+  for (const auto& [value, format] : invalid) {
     run.settings.verbose = 0;
     clearMessages();
     EXPECT_EQ(formatDataValue(format, value, "mass"), " 0.000000000");
