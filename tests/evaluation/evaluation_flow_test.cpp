@@ -568,10 +568,21 @@ class EvaluationFlowLoop : public EvaluationFlowBatch {
       "read x v c < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
 };
 
+// Each case runs in its own folder with its value and case number. Each case also copies the
+// lock file while it runs, once the running log there names its own design and case (the log
+// is rewritten just after the job has started).
 TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) {
+  const std::string lock = agentFileName(0, ".lock");
+  writeFile(lock, "");
+  workingDirectoryState.lockFiles.push_back(lock);
   loadLoop("createCaseFolders: 1\n",
-           "read x v c < calc.inp\necho \"RESULT F = $v\" > calc.out\n", false);
-  std::vector<Design> designs{designAt(1.5)};
+           "read x v c < calc.inp\necho \"RESULT F = $v\" > calc.out\ni=0\n"
+           "while ! grep -qF \"$KARVO_MDO_Design_Num.$KARVO_MDO_Case_Num\" '" + lock +
+               "' && [ $i -lt 300 ]; do sleep 0.01; i=$((i+1)); done\ncp '" + lock +
+               "' lock.seen\n",
+           false);
+  processes[0].analyses[0].numDesigns = 2;
+  std::vector<Design> designs{designAt(1.5), designAt(1.0)};
   evaluate(designs);
   EXPECT_FALSE(designs[0].failed) << caseLog("calc", 1);
   // The responses of an analysis inside a loop are those of its last case.
@@ -583,9 +594,18 @@ TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) 
     EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc." + std::to_string(c) + "/calc.inp")),
               expected[c - 1]);
     EXPECT_TRUE(has(caseLog("calc", c), "*STATUS\nSUCCESS\n")) << caseLog("calc", c);
+    for (int d = 1; d <= 2; ++d) {
+      const std::string seen =
+          readFile(dir_.file("demo_0/Design" + std::to_string(d) + "/calc." +
+                             std::to_string(c) + "/lock.seen"));
+      const std::string pair = std::to_string(d) + "." + std::to_string(c);
+      EXPECT_NE(seen.find(pair), std::string::npos) << pair << "\n" << seen;
+      EXPECT_EQ(seen.rfind("calc\n", 0), 0u) << seen;
+    }
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.file("demo_0/Design1/calc")));
   EXPECT_FALSE(processesLeft(dir_));
+  workingDirectoryState.lockFiles.clear();
 }
 
 // A condition met without the quit option lets the loop go on.
@@ -658,33 +678,6 @@ TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
                                                    ".3")));
   }
   EXPECT_TRUE(std::filesystem::exists(dir_.file("demo_0/Design1/after.2/after.ran")));
-}
-
-TEST_F(EvaluationFlowLoop, RunningLogShowsDesignAndCaseNumbers) {
-  // Each case copies the lock file while it runs, once the log names its own design and case
-  // (the log is rewritten just after the job has started).
-  const std::string lock = agentFileName(0, ".lock");
-  writeFile(lock, "");
-  workingDirectoryState.lockFiles.push_back(lock);
-  loadLoop("createCaseFolders: 1\n",
-           std::string(kScript) + "i=0\nwhile ! grep -qF \"$KARVO_MDO_Design_Num." +
-               "$KARVO_MDO_Case_Num\" '" + lock + "' && [ $i -lt 300 ]; do sleep 0.01; " +
-               "i=$((i+1)); done\ncp '" + lock + "' lock.seen\n",
-           false);
-  processes[0].analyses[0].numDesigns = 2;
-  std::vector<Design> designs{designAt(1.5), designAt(1.0)};
-  evaluate(designs);
-  for (int d = 1; d <= 2; ++d) {
-    for (int c = 1; c <= 3; ++c) {
-      const std::string seen =
-          readFile(dir_.file("demo_0/Design" + std::to_string(d) + "/calc." +
-                             std::to_string(c) + "/lock.seen"));
-      const std::string pair = std::to_string(d) + "." + std::to_string(c);
-      EXPECT_NE(seen.find(pair), std::string::npos) << pair << "\n" << seen;
-      EXPECT_EQ(seen.rfind("calc\n", 0), 0u) << seen;
-    }
-  }
-  workingDirectoryState.lockFiles.clear();
 }
 
 TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
@@ -937,15 +930,17 @@ class EvaluationFlowRemote : public ::testing::Test {
 
   // "calc" runs on farNode, a Direct resource of the remote machine, and leaves "analysisRan"
   // in its run folder there, which nothing copies back; it succeeds when `condition`, the
-  // command of its success condition, does.
+  // command of its success condition, does. Its response is read from "result.lis", a file
+  // that only the extraction definition names.
   void writeRemoteStudy(const std::string& condition) {
     writeCalcStudy(study_,
-                   {.command = "sh calc.sh && touch analysisRan",
+                   {.command = "sh calc.sh && cp calc.out result.lis && touch analysisRan",
                     .extraAnalysis = "computeResource: farNode\n",
                     .extraExecution = "successCondition: ranThere\nfinishCheckFrequency: 1\n",
                     .extraDefinitions = farNode() +
                                         "*DEFINE_CONDITION\nname: ranThere\ntype: Command\n"
-                                        "command: " + condition + "\ncmdCheck: yes\ncmdVal: 0\n"});
+                                        "command: " + condition + "\ncmdCheck: yes\ncmdVal: 0\n",
+                    .extractFrom = "result.lis"});
   }
 
   // The one file called `name` below `folder`; "" when there is none.
@@ -977,8 +972,16 @@ TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUpAndConditionsRu
   EXPECT_EQ(readFile(study_ + "/copyFilesToRemoteStudyFolder.msg"),
             "Copying files for analysis: calc (remote profile: cluster)\n"
             "Done copying files to remote machine.\n");
-  EXPECT_THAT(readFile(study_ + "/POST_0/Design1/calc/analysis.log"),
-              HasLines("*STATUS\nSUCCESS\n"));
+  const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  // The output file named only by the extraction definition comes back with the analysis's
+  // own output file.
+  EXPECT_EQ(readFile(study_ + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
+  EXPECT_THAT(unwrapped(log),
+              HasLines("*NOTE\nCopying output file calc.out from the remote machine back to the "
+                       "analysis folder on the local machine.\n*NOTE\nCopying output file "
+                       "result.lis from the remote machine back to the analysis folder on the "
+                       "local machine.\n"));
 
   const std::string ran = findBelow(remote_, "analysisRan");
   ASSERT_FALSE(ran.empty());
@@ -998,28 +1001,6 @@ TEST_F(EvaluationFlowRemote, FailingRemoteConditionFailsTheAnalysis) {
   EXPECT_EQ(result.status, 133);
   EXPECT_TRUE(has(readFile(study_ + "/study.mes"),
                   "The baseline design evaluation for agent 0 was unsuccessful."));
-}
-
-// The output file named only by the extraction definition comes back from the remote
-// machine with the analysis's own output file, so its response is extracted.
-TEST_F(EvaluationFlowRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
-  writeCalcStudy(study_, {.script = "",
-                          .command = "read x < calc.inp; echo done > calc.out; "
-                                     "echo \"RESULT F = $x\" > result.lis",
-                          .extraAnalysis = "computeResource: farNode\n",
-                          .extraExecution = "finishCheckFrequency: 1\n",
-                          .extraDefinitions = farNode(),
-                          .extractFrom = "result.lis",
-                          .withFormula = false});
-  const testing::ProcessResult result = run();
-  const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
-  ASSERT_EQ(result.status, 0) << readFile(study_ + "/study.mes") << log;
-  EXPECT_EQ(readFile(study_ + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
-  EXPECT_THAT(unwrapped(log),
-              HasLines("*NOTE\nCopying output file calc.out from the remote machine back to the "
-                       "analysis folder on the local machine.\n*NOTE\nCopying output file "
-                       "result.lis from the remote machine back to the analysis folder on the "
-                       "local machine.\n"));
 }
 
 // An analysis that asks for a job-based reservation: the reservation is made at start-up,
