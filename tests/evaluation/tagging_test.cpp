@@ -385,7 +385,7 @@ class TaggingTest : public testing::StudyFilesTest {
   EvaluationContext context_;
 };
 
-TEST_F(TaggingTest, NamesResolveInOrderWithTheirKindWords) {
+TEST_F(TaggingTest, NamesResolveInOrderAndInternalVariablesHaveTheirValues) {
   struct Expected {
     const char* name;
     const char* word;
@@ -409,11 +409,9 @@ TEST_F(TaggingTest, NamesResolveInOrderWithTheirKindWords) {
   // A response and a set of the same name: the response comes first.
   definitions.sets.push_back(DiscreteSet{"mass", 0, {"1", "2"}, true});
   EXPECT_EQ(lookupVariable("mass").kindCode, kKindResponse);
-}
 
-// The values with rules of their own; every internal variable's plain value is checked through
-// its exported copy (ExportSetsEachInternalVariableForLaunchedCommands).
-TEST_F(TaggingTest, InternalVariableValues) {
+  // The values with rules of their own; every internal variable's plain value is checked through
+  // its exported copy (ExportSetsEachInternalVariableForLaunchedCommands).
   EXPECT_EQ(internal("Design_Path"), dir_.path() + "/demo_2/Design7");  // default agent folder
   context_.agentFolder = "/scratch/agent two";
   EXPECT_EQ(internal("Design_Path"), "/scratch/agent two/Design7");
