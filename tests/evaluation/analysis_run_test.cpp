@@ -193,7 +193,7 @@ TEST_F(AnalysisRunTest, RemoteFoldersInTheFormOfEachPlatform) {
 // ---------------------------------------------------------------------------------------
 // Locations
 
-TEST_F(AnalysisRunTest, EveryLocationKindOnThisMachine) {
+TEST_F(AnalysisRunTest, EveryLocationKindOnThisAndOnRemoteMachines) {
   const std::string design = study_ + "/demo_0/Design7";
   EXPECT_EQ(resolve(at(LocationKind::AnalysisFolder), "solve"), design + "/solve");
   EXPECT_EQ(resolve(at(LocationKind::DesignFolder), "solve"), design);
@@ -210,10 +210,8 @@ TEST_F(AnalysisRunTest, EveryLocationKindOnThisMachine) {
   local.local = 1;
   EXPECT_EQ(resolve(local, "far"), design);  // LOCAL: on a remote resource stays here
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(AnalysisRunTest, EveryLocationKindOnRemoteMachines) {
-  const std::string design = remoteRoot_ + "/my study's dir/KARVO_0/Design7";
+  const std::string remoteDesign = remoteRoot_ + "/my study's dir/KARVO_0/Design7";
   auto remote = [&](LocationKind kind, const std::string& path = "",
                     const std::string& file = "") {
     ResolvedPath out = resolveLocation(at(kind, path, 1), file,
@@ -223,12 +221,12 @@ TEST_F(AnalysisRunTest, EveryLocationKindOnRemoteMachines) {
     EXPECT_TRUE(out.ok && out.remote) << out.error;
     return out.path;
   };
-  EXPECT_EQ(remote(LocationKind::AnalysisFolder), design + "/far");
-  EXPECT_EQ(remote(LocationKind::DesignFolder, "", "d.txt"), design + "/d.txt");
+  EXPECT_EQ(remote(LocationKind::AnalysisFolder), remoteDesign + "/far");
+  EXPECT_EQ(remote(LocationKind::DesignFolder, "", "d.txt"), remoteDesign + "/d.txt");
   EXPECT_EQ(remote(LocationKind::ProjectFolder), remoteRoot_ + "/my study's dir/..");
-  EXPECT_EQ(remote(LocationKind::AnotherAnalysis, "mesh"), design + "/mesh");
+  EXPECT_EQ(remote(LocationKind::AnotherAnalysis, "mesh"), remoteDesign + "/mesh");
   EXPECT_EQ(remote(LocationKind::FixedLocation, "/opt\\x"), "/opt/x");
-  EXPECT_EQ(remote(LocationKind::RelativeLocation, "out", "r.txt"), design + "/far/out/r.txt");
+  EXPECT_EQ(remote(LocationKind::RelativeLocation, "out", "r.txt"), remoteDesign + "/far/out/r.txt");
   ResolvedPath windows = resolveLocation(at(LocationKind::RelativeLocation, "out/a", 1), "",
                                          PathMode::kPathOnly, contextOf("farWin"));
   EXPECT_EQ(windows.path, "D:\\runs\\my study's dir\\KARVO_0\\Design7\\farWin\\out\\a");
@@ -243,7 +241,7 @@ TEST_F(AnalysisRunTest, EveryLocationKindOnRemoteMachines) {
                                   "Running commands locally.") + "\n");
 }
 
-TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedSayWhy) {
+TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedConditionalSourcesAndTheMainInputFile) {
   ResolvedPath missing = resolveInputSource("absent.k", PathMode::kPathOnly, contextOf("solve"));
   EXPECT_FALSE(missing.ok);
   EXPECT_EQ(missing.error, "Could not locate the file \"absent.k\" in the list of input files for "
@@ -268,9 +266,8 @@ TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedSayWhy) {
   EXPECT_EQ(tooLong.error, "The path formed for the location \"loc:" + path +
                                "\" of analysis \"solve\" is 2101 bytes long, more than the limit "
                                "of 2055 bytes:\n" + path);
-}
 
-TEST_F(AnalysisRunTest, ConditionalSourcesAndTheMainInputFile) {
+  clearMessages();
   InputFile file;
   file.name = "mesh.k";
   file.target = "model.k";
@@ -348,9 +345,7 @@ TEST_F(AnalysisRunTest, UtilityAndSharedFolderCommandsGetTheirOwnScriptsAndLogs)
   EXPECT_EQ(launch.scriptPath, study_ + "/demo_0/Design7/Execute_shared_postAnalysis.sh");
   EXPECT_TRUE(platform::isRegularFile(study_ + "/post.done"));
   EXPECT_EQ(launch.launch.value("resource_block"), "");
-}
 
-TEST_F(AnalysisRunTest, ShellCharactersInFolderNamesCannotInjectCommands) {
   for (const std::string name : {"a;touch x", "$(touch y)", "`touch z`", "q'\"; touch w #"}) {
     const std::string folder = study_ + "/" + name;
     ASSERT_TRUE(platform::makeDirectories(folder));
@@ -373,7 +368,7 @@ TEST_F(AnalysisRunTest, ShellCharactersInFolderNamesCannotInjectCommands) {
   }
 }
 
-TEST_F(AnalysisRunTest, CommandsThatCannotStartLeaveTheirWarning) {
+TEST_F(AnalysisRunTest, CommandsThatCannotStartLeaveTheirWarningAndTheCommandFileKeepsRedirections) {
   const std::string head =
       "*WARNING\nError in executing the following command (could not create the process to "
       "run this):\n";
@@ -398,9 +393,7 @@ TEST_F(AnalysisRunTest, CommandsThatCannotStartLeaveTheirWarning) {
   EXPECT_EQ(runCommand(request, contextOf("solve")).job, nullptr);
   EXPECT_EQ(messages(),
             head + "./run.sh\nThe compute resource \"nowhere\" has not been defined.\n\n");
-}
 
-TEST_F(AnalysisRunTest, TemporaryCommandFileKeepsTheCommandsOwnRedirections) {
   const std::string log = study_ + "/util log.msg";
   EXPECT_EQ(runThroughCommandFile("printf 'a b\\n'; exit 4", study_, log), 4);
   EXPECT_EQ(readFile(study_ + "/KARVOMDOTempExecCmdFile__.sh"), "printf 'a b\\n'; exit 4\n");
@@ -447,7 +440,7 @@ TEST_F(AnalysisRunTest, LaunchCommandForPortals) {
 // ---------------------------------------------------------------------------------------
 // Remote machines
 
-TEST_F(AnalysisRunTest, RemoteExecutionScriptsForLinuxAndWindows) {
+TEST_F(AnalysisRunTest, RemoteExecutionScriptsAndARunThroughTheProfilesCommands) {
   std::unique_ptr<RemoteProfile> onLinux = profileOf("linuxNode");
   std::unique_ptr<RemoteProfile> onWindows = profileOf("winNode");
   const RemoteCommandSet& posix = remoteCommandSet(*onLinux);
@@ -475,9 +468,7 @@ TEST_F(AnalysisRunTest, RemoteExecutionScriptsForLinuxAndWindows) {
   EXPECT_EQ(error, "The argument \"D:\\a\"b\" for the Windows machine \"winBox\" contains a "
                    "double quote or a control character, which cmd.exe cannot pass as one "
                    "argument.");
-}
 
-TEST_F(AnalysisRunTest, RemoteRunThroughTheProfilesCopyAndExecutionCommands) {
   std::unique_ptr<RemoteProfile> profile = profileOf("linuxNode");
   InputFile model;
   model.name = model.target = "model.k";

@@ -226,9 +226,7 @@ TEST_F(ConditionsTest, FileContainsAndDoesNotContainTheText) {
   // The text read through a parameter changes with the design's value.
   context_.texts["material"] = "ERROR in step";
   EXPECT_EQ(eval("hasMaterial"), 1);
-}
 
-TEST_F(ConditionsTest, TextSpanningTwoReadBlocksIsFound) {
   // The search reads 1 MiB at a time; the text straddles the first boundary.
   std::string content((1u << 20) - 5, 'x');
   content += "design 7 NORMAL END";
@@ -253,7 +251,7 @@ TEST_F(ConditionsTest, UnreadableFileFailsBothContainTests) {
 // ---------------------------------------------------------------------------------------
 // Parameters
 
-TEST_F(ConditionsTest, ParameterWithEveryOperator) {
+TEST_F(ConditionsTest, ParameterWithEveryOperatorOnEveryValueAndItsFailures) {
   // thickness = 2.25
   const struct {
     const char* op;
@@ -272,18 +270,14 @@ TEST_F(ConditionsTest, ParameterWithEveryOperator) {
   // A string parameter holding a number is compared as a number.
   EXPECT_EQ(evalNew(parameter("gaugeText", ">=", 3.5)), 1);
   EXPECT_EQ(log(), "");
-}
 
-TEST_F(ConditionsTest, ParameterOnMultiValuedVariablesNeedsEveryValue) {
   // mass = {12.5, -3}; target curve y = {1, 2.5, 4}
   EXPECT_EQ(evalNew(parameter("mass", ">", -5)), 1);
   EXPECT_EQ(evalNew(parameter("mass", ">", 0)), 0);
   EXPECT_EQ(evalNew(parameter("mass", "!=", 12.5)), 0);
   EXPECT_EQ(evalNew(parameter("target", ">=", 1)), 1);
   EXPECT_EQ(evalNew(parameter("target", "<", 4)), 0);
-}
 
-TEST_F(ConditionsTest, ParameterFailuresAreLoggedAndNotMet) {
   EXPECT_EQ(evalNew(parameter("label", ">", 0)), 0);
   EXPECT_EQ(evalNew(parameter("material", ">", 0)), 0);
   EXPECT_EQ(evalNew(parameter("thickness", "==", 2.25)), 0);
@@ -301,7 +295,7 @@ TEST_F(ConditionsTest, ParameterFailuresAreLoggedAndNotMet) {
 // ---------------------------------------------------------------------------------------
 // Statuses
 
-TEST_F(ConditionsTest, AnalysisStatusWords) {
+TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
   int current = 0;
   services_.analysisStatus = [&](const std::string& analysis, const EvaluationContext&,
                                          int& status) {
@@ -338,10 +332,9 @@ TEST_F(ConditionsTest, AnalysisStatusWords) {
   EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"solved\". Could not get the "
                               "status of the analysis \"solve\" for design 7. This condition "
                               "will be treated as failed."));
-}
 
-TEST_F(ConditionsTest, ResponseStatusWords) {
   // mass is FEASIBLE (2) in the context.
+  clearLog();
   EXPECT_EQ(eval("massSkipped"), 0);
   Condition evaluated = conditions[static_cast<std::size_t>(findCondition("massSkipped") -
                                                             conditions.data())];
@@ -367,7 +360,7 @@ TEST_F(ConditionsTest, ResponseStatusWords) {
 // ---------------------------------------------------------------------------------------
 // Commands
 
-TEST_F(ConditionsTest, CommandExitCodeAndOutputChecks) {
+TEST_F(ConditionsTest, CommandExitCodeOutputAndFailures) {
   EXPECT_EQ(eval("exitsThree"), 1);
   EXPECT_EQ(eval("exitsZero"), 0);
   // Both checks asked for: the text is there but the exit code is not the one expected.
@@ -394,9 +387,7 @@ TEST_F(ConditionsTest, CommandExitCodeAndOutputChecks) {
   errors.cmdText = "license denied";
   EXPECT_EQ(evaluateCondition(add(errors), context_, 0, true, services_), 1);
   EXPECT_EQ(log(), "");
-}
 
-TEST_F(ConditionsTest, MissingProgramIsNotMetWithItsMessage) {
   EXPECT_EQ(eval("missingProgram"), 0);
   const std::string text = log();
   EXPECT_THAT(text, ::testing::StartsWith(
@@ -408,9 +399,8 @@ TEST_F(ConditionsTest, MissingProgramIsNotMetWithItsMessage) {
 
   // Exit code 127 fails the condition even when it is the value asked for.
   EXPECT_EQ(evaluateCondition(add(command("asks127", "exit 127", 127)), context_, 0, true, services_), 0);
-}
 
-TEST_F(ConditionsTest, CommandThatCannotStartOrRunsTooLong) {
+  clearLog();
   platform::removeTree(runFolder_);
   EXPECT_EQ(eval("exitsThree"), 0);
   EXPECT_THAT(log(), ::testing::StartsWith(
@@ -425,11 +415,9 @@ TEST_F(ConditionsTest, CommandThatCannotStartOrRunsTooLong) {
   EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"slow\". The command \"sleep "
                               "10\" did not finish within 0.2 seconds and was stopped. This "
                               "condition will be treated as failed."));
-}
 
-TEST_F(ConditionsTest, CommandWithUnreplaceableTagDoesNotRun) {
-  const int index = add(command("tagged", "touch ran_%label%", 0));
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 0);
+  const int tagged = add(command("tagged", "touch ran_%label%", 0));
+  EXPECT_EQ(evaluateCondition(tagged, context_, 0, true, services_), 0);
   EXPECT_FALSE(platform::pathExists(inRun("ran_")));
   EXPECT_THAT(log(), testing::HasLines("*ERROR\nError in evaluating the condition \"tagged\". The "
                                        "tags of its command \"touch ran_%label%\" could not be "
@@ -546,9 +534,7 @@ TEST_F(ConditionsTest, CompositeEvaluatesEveryMemberLeftToRight) {
   conditions[static_cast<std::size_t>(index)].members = {
       {"first", first, 0}, {"second", second, 1}, {"second", second, 1}};
   EXPECT_EQ(evaluateCondition(index, context_, 2, false, services_), 1);
-}
 
-TEST_F(ConditionsTest, CompositeReadFromTheFileAndEmptyComposite) {
   resetAll();
   read("*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
        "*DEFINE_CONDITION\nname: a\ntype: Command\ncommand: touch a.ran; exit 0\ncmdCheck: 1\n"
@@ -604,9 +590,7 @@ TEST_F(ConditionsTest, ValueKeptPerSlotUntilForcedOrCleared) {
   EXPECT_EQ(evaluateCondition(index, context_, 3, false, services_), 0);
   EXPECT_EQ(log(), noteBlock("This condition \"counted\" has already been evaluated. Returning "
                              "the already calculated value of 0."));
-}
 
-TEST_F(ConditionsTest, UndefinedConditionEndsTheRun) {
   EXPECT_THROW(evaluateCondition("nowhere", context_, 0, false, services_), RunExit);
   EXPECT_EQ(messages(), testing::fatalBlock("Error in locating \"nowhere\" in the list of defined "
                                             "conditions. This condition has not been defined."));

@@ -19,42 +19,15 @@
 #include "definitions/method_settings.h"
 #include "definitions/study.h"
 #include "support/message_capture.h"
+#include "support/variable_slots.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
-
-VariableSlot continuous(int id, double lo, double hi, int resolution) {
-  VariableSlot slot;
-  slot.id = id;
-  slot.iden = kIdenContinuous;
-  slot.kind = kSlotContinuous;
-  slot.resolutionMode = kResolutionValues;
-  slot.resolution = resolution;
-  slot.lower = lo;
-  slot.upper = hi;
-  return slot;
-}
-
-VariableSlot discrete(int id, int items) {
-  VariableSlot slot;
-  slot.id = id;
-  slot.iden = kIdenDiscrete;
-  slot.kind = kSlotDiscrete;
-  slot.resolution = items;
-  slot.upper = items;
-  return slot;
-}
-
-void addRepresentation(int number, std::vector<VariableSlot> slots) {
-  Representation table;
-  table.number = number;
-  table.num_dvar = static_cast<int>(slots.size());
-  table.slots = std::move(slots);
-  user_set_field_sizes(table);
-  representations.push_back(std::move(table));
-}
+using testing::addRepresentation;
+using testing::continuous;
+using testing::discrete;
 
 EncodingContext contextFor(int methodCode, int agentType = kAgentOptimization) {
   EncodingContext context;
@@ -141,7 +114,7 @@ TEST_F(DesignStoreTest, IdenticalDesignFoundTakesTheStoredResultsAndIsCounted) {
   EXPECT_EQ(designStoreSize(store), 1u);
 }
 
-TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFound) {
+TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFoundAndParametersCountOnlyWhenDrawn) {
   DesignStore store;
   designStoreCreate(store, contextFor(kMethodGenetic), 1);
   ASSERT_TRUE(insertCopy(store, evaluated({1, 2, 3, 0}, 1, 0.0)));
@@ -173,9 +146,7 @@ TEST_F(DesignStoreTest, NearIdenticalDesignsAreNotFound) {
   Design offGrid = designOf({5, 5, 5, 1}, {0.5, 0.52, 0.0, 1.0}, kEncodingReal);
   EXPECT_TRUE(designStoreInsert(store, offGrid));
   EXPECT_EQ(designStoreSize(store), 3u);
-}
 
-TEST_F(DesignStoreTest, ReliabilityAgentsMatchOnTheirDrawnParameterValues) {
   DesignStore drawn;
   designStoreCreate(drawn, contextFor(kMethodReliability, kAgentReliability), 1);
   drawn.context.copyParameters = false;
@@ -234,9 +205,9 @@ TEST_F(DesignStoreTest, NoPromotionWithBoundClampingOrForOtherMethods) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Switching off
+// Switching off, and out of memory
 
-TEST_F(DesignStoreTest, TurnOffHashingAnswersNotFoundAndStoresNothing) {
+TEST_F(DesignStoreTest, TurnOffHashingOrOutOfMemoryStopsCheckingAndTheRunGoesOn) {
   DesignStore store;
   designStoreCreate(store, contextFor(kMethodTolmar), 1);
   ASSERT_TRUE(insertCopy(store, evaluated({1, 1, 1, 1}, 3, 1.0)));
@@ -256,12 +227,9 @@ TEST_F(DesignStoreTest, TurnOffHashingAnswersNotFoundAndStoresNothing) {
   EXPECT_FALSE(designStoreInsert(never, third));
   EXPECT_FALSE(designStoreFind(never, third));
   EXPECT_EQ(messages(), "");
-}
 
-// ---------------------------------------------------------------------------------------
-// Out of memory
-
-TEST_F(DesignStoreTest, OutOfMemoryStopsCheckingAndTheRunGoesOn) {
+  // ---------------------------------------------------------------------------------------
+  // Out of memory
   const std::pair<DesignStoreAllocation, const char*> sites[] = {
       {DesignStoreAllocation::Table, "\n*** Out of memory malloc'ing hash table."},
       {DesignStoreAllocation::BiggerTable, "\n*** Out of memory malloc'ing bigger hash table."},

@@ -15,53 +15,18 @@
 #include "definitions/study.h"
 #include "definitions/variables.h"
 #include "support/message_capture.h"
+#include "support/variable_slots.h"
 
 namespace karvo {
 namespace {
 
 using ::testing::ElementsAre;
+using testing::addRepresentation;
+using testing::continuous;
+using testing::discrete;
 
 constexpr double kEps = 2.220446049250313e-16;
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-VariableSlot continuous(int id, double lo, double hi, int resolution,
-                        int mode = kResolutionValues) {
-  VariableSlot slot;
-  slot.id = id;
-  slot.name = "x" + std::to_string(id);
-  slot.iden = kIdenContinuous;
-  slot.kind = kSlotContinuous;
-  slot.resolutionMode = mode;
-  slot.resolution = resolution;
-  slot.lower = lo;
-  slot.upper = hi;
-  slot.fixedValue = lo;
-  slot.realValue = lo;
-  return slot;
-}
-
-VariableSlot discrete(int id, int items, int baseline = 0) {
-  VariableSlot slot;
-  slot.id = id;
-  slot.name = "d" + std::to_string(id);
-  slot.iden = kIdenDiscrete;
-  slot.kind = kSlotDiscrete;
-  slot.resolution = items;
-  slot.lower = 0.0;
-  slot.upper = items;
-  slot.fixedValue = baseline;
-  return slot;
-}
-
-Representation& addRepresentation(int number, std::vector<VariableSlot> slots) {
-  Representation table;
-  table.number = number;
-  table.num_dvar = static_cast<int>(slots.size());
-  table.slots = std::move(slots);
-  user_set_field_sizes(table);
-  representations.push_back(std::move(table));
-  return *findRepresentation(number);
-}
 
 Design designOf(int representation, std::vector<int> chromosome, std::vector<double> reals = {},
                 int encoding = kEncodingChromosome) {
@@ -129,7 +94,7 @@ TEST_F(EncodingTest, ModeOneReachesBothEndsExactlyAndRoundTripsEveryField) {
   }
 }
 
-TEST_F(EncodingTest, ModeZeroNeverProducesTheUpperBound) {
+TEST_F(EncodingTest, ModeZeroNeverProducesTheUpperBoundAndRoundingOffsets) {
   const EncodingContext context = optimization();
   VariableSlot slot = continuous(1, -2.0, 6.0, 3, kResolutionBits);  // 8 values
   EXPECT_EQ(encodingFieldCount(slot), 8.0);
@@ -142,11 +107,9 @@ TEST_F(EncodingTest, ModeZeroNeverProducesTheUpperBound) {
   }
   // The upper bound itself codes as the last field.
   EXPECT_EQ(encodingRealToField(slot, 0, 6.0, kRoundNearest, context), 7);
-}
 
-TEST_F(EncodingTest, RoundingOffsetsOfTwoValueField) {
-  const EncodingContext context = optimization();
-  VariableSlot slot = continuous(1, 10.0, 20.0, 2);
+  // The rounding offsets, on a field of two values.
+  slot = continuous(1, 10.0, 20.0, 2);
   EXPECT_EQ(encodingFieldToReal(slot, 0, 0, context), 10.0);
   EXPECT_EQ(encodingFieldToReal(slot, 0, 1, context), 20.0);
   EXPECT_EQ(encodingRealToField(slot, 0, 15.0, kRoundNearest, context), 1);  // halfway: up
@@ -263,7 +226,7 @@ TEST_F(EncodingTest, UnknownModesAndKindsStop) {
 // ---------------------------------------------------------------------------------------
 // Decoding
 
-TEST_F(EncodingTest, DecodingByChromosomeWritesFieldsAndValuesIntoTheSlots) {
+TEST_F(EncodingTest, DecodingByChromosomeOrByRealValuesFillsTheSlots) {
   Representation& table = addRepresentation(1, {continuous(1, 0.0, 10.0, 11), discrete(2, 3)});
   EncodingContext context = optimization();
   context.parameters = {3.0};
@@ -274,12 +237,9 @@ TEST_F(EncodingTest, DecodingByChromosomeWritesFieldsAndValuesIntoTheSlots) {
   EXPECT_EQ(table.slots[1].realValue, 2.0);
   EXPECT_EQ(design.encoding, kEncodingChromosome);
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(EncodingTest, DecodingByRealValuesKeepsTheExactValues) {
-  Representation& table = addRepresentation(1, {continuous(1, 0.0, 10.0, 11), discrete(2, 3)});
-  const EncodingContext context = optimization();
-  Design design = designOf(1, {0, 0}, {6.62, 1.0}, kEncodingReal);
+  // Decoding by real values keeps the exact values.
+  design = designOf(1, {0, 0}, {6.62, 1.0, 3.0}, kEncodingReal);
   EXPECT_TRUE(decodeDesign(design, table, context));
   EXPECT_THAT(design.chromosome, ElementsAre(7, 1));  // nearest fields
   EXPECT_EQ(table.slots[0].realValue, 6.62);

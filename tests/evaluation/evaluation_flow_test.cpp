@@ -17,6 +17,7 @@
 #include "external/job_controller.h"
 #include "platform/process.h"
 #include "support/calc_study.h"
+#include "support/study_runs.h"
 
 namespace karvo {
 namespace {
@@ -95,10 +96,15 @@ TEST(EvaluationFlowValues, DesignValuesFileLayout) {
 
 // ---- The good path ------------------------------------------------------------------------
 
+// The baseline of a check-setup run, whose analysis also writes 5 MB of output: the log
+// keeps its first and last kOutputKeptBytes, says what was left out, and the job's output
+// file keeps the whole.
 TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   TempDir dir("karvo-flow");
-  writeCalcStudy(dir.path(), {.script = kCalcScript + "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
-                                            "echo \"$KARVO_MDO_POST_Path\" > post.path\n"});
+  writeCalcStudy(dir.path(), {.script = "echo FIRST LINE\nhead -c 5000000 /dev/zero | tr '\\0' x\n"
+                                        "echo\necho LAST LINE\n" + kCalcScript +
+                                        "echo 'd f / d x = 1' > ../KARVOGrads.info\n"
+                                        "echo \"$KARVO_MDO_POST_Path\" > post.path\n"});
   testing::ProcessResult result = checkSetup(dir);
   ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/calc.inp")), "1.50000\n");
@@ -108,7 +114,7 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   EXPECT_EQ(log.rfind("$ File type, version\nAnalysisLog, 2019.1.0.8677.0\n", 0), 0u);
   for (const char* record : {"*STARTTIME\n", "*COMMAND\nsh calc.sh\n", "*CMD_STARTTIME\n",
                              "*CMD_ENDTIME\n", "*ENDTIME\n", "*STATUS\nSUCCESS\n"}) {
-    EXPECT_TRUE(has(log, record)) << record << "\n" << log;
+    EXPECT_TRUE(has(log, record)) << record << "\n" << log.substr(0, 1500);
   }
   EXPECT_LT(log.find("*STARTTIME"), log.find("*CMD_STARTTIME"));
   EXPECT_LT(log.find("*CMD_ENDTIME"), log.find("*ENDTIME\n"));
@@ -121,46 +127,8 @@ TEST(EvaluationFlowRun, CheckSetupEvaluatesTheBaselineDesign) {
   // The analysis sees the agent's post folder, not the study folder.
   EXPECT_EQ(readFile(dir.file("demo_0/Design1/calc/post.path")), dir.file("POST_0") + "\n");
   EXPECT_FALSE(processesLeft(dir));
-}
 
-// A study folder whose path holds a blank, quotes and a command substitution: the command
-// that names the solver's folders runs in them and nothing else; the log shows it as run.
-TEST(EvaluationFlowRun, CommandTagsOfAnOddStudyFolderRunAsOneWordEach) {
-  TempDir dir("karvo flow $(touch pwned) 'q\"");
-  writeCalcStudy(dir.path(),
-             {.script = "printf '%s\\n' \"$@\" > args.txt\n" + kCalcScript,
-              .command = "cd %Design_Path%/calc && sh calc.sh \"%Study_Path%/x\" "
-                         "'%Analysis_Path%'"});
-  testing::ProcessResult result = checkSetup(dir);
-  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
-  const std::string analysis = dir.file("demo_0/Design1/calc");
-  EXPECT_EQ(readFile(analysis + "/args.txt"), dir.path() + "/x\n" + analysis + "\n");
-  // The folder is "<tmp>/karvo flow $(touch pwned) 'q\"-XXXXXX".
-  const std::string tmp = std::filesystem::path(dir.path()).parent_path();
-  const std::string unique = dir.path().substr(dir.path().size() - 7);
-  EXPECT_TRUE(has(postLog(dir, "calc"),
-                  "*COMMAND\ncd '" + tmp + "/karvo flow $(touch pwned) '\\''q\"" + unique +
-                      "/demo_0/Design1'/calc && sh calc.sh \"" + tmp +
-                      "/karvo flow \\$(touch pwned) 'q\\\"" + unique + "/x\" '" + tmp +
-                      "/karvo flow $(touch pwned) '\\''q\"" + unique + "/demo_0/Design1/calc'\n"))
-      << postLog(dir, "calc");
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
-    EXPECT_NE(entry.path().filename(), "pwned") << entry.path();
-  }
-  EXPECT_FALSE(std::filesystem::exists("pwned"));
-}
-
-// 5 MB of analysis output: the log keeps its first and last kOutputKeptBytes, says what was
-// left out, and the job's output file keeps the whole.
-TEST(EvaluationFlowRun, LongAnalysisOutputIsCappedInTheLog) {
-  TempDir dir("karvo-flow");
-  writeCalcStudy(dir.path(), {.script = "echo FIRST LINE\nhead -c 5000000 /dev/zero | tr '\\0' x\n"
-                                    "echo\necho LAST LINE\n" + kCalcScript});
-  testing::ProcessResult result = checkSetup(dir);
-  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
-  const std::string log = postLog(dir, "calc");
   EXPECT_LT(log.size(), 2 * kOutputKeptBytes + 4096);
-  EXPECT_TRUE(has(log, "*COMMAND\nsh calc.sh\n"));
   // (The solver's start notes, written once the command is launched, may come before or
   // after its first line.)
   EXPECT_LT(log.find("FIRST LINE\n"), log.find("xxx")) << log.substr(0, 1500);
@@ -178,25 +146,45 @@ TEST(EvaluationFlowRun, LongAnalysisOutputIsCappedInTheLog) {
   EXPECT_NE(log.find("xxx\nLAST LINE\n*"), std::string::npos);
 }
 
-// A local analysis ends when its process ends, not at the next tick of finishCheckFrequency:
-// "calc" (finished once its listing exists) and "after" (no finish condition) both end at
-// once. Each waiting for its 60 s tick would take the run past a minute; the bound is loose
-// for a busy machine or a sanitizer build.
-TEST(EvaluationFlowRun, LocalAnalysesEndWithTheirProcessNotAtTheNextCheck) {
-  TempDir dir("karvo-flow");
+// A study folder whose path holds a blank, quotes and a command substitution: the command
+// that names the solver's folders runs in them and nothing else; the log shows it as run.
+// Its local analyses end when their process ends, not at the next tick of
+// finishCheckFrequency: "calc" (finished once its listing exists) and "after" (no finish
+// condition) both end at once. Each waiting for its 60 s tick would take the run past a
+// minute; the bound is loose for a busy machine or a sanitizer build.
+TEST(EvaluationFlowRun, CommandTagsOfAnOddStudyFolderRunAsOneWordEach) {
+  TempDir dir("karvo flow $(touch pwned) 'q\"");
   writeCalcStudy(dir.path(),
-                 {.extraExecution = "finishCondition: listed\nfinishCheckFrequency: 60\n",
+                 {.script = "printf '%s\\n' \"$@\" > args.txt\n" + kCalcScript,
+                  .command = "cd %Design_Path%/calc && sh calc.sh \"%Study_Path%/x\" "
+                             "'%Analysis_Path%'",
+                  .extraExecution = "finishCondition: listed\nfinishCheckFrequency: 60\n",
                   .extraDefinitions = "*DEFINE_CONDITION\nname: listed\ntype: FileExist\n"
                                       "fileType: output\nfileRef: calc.out\n",
                   .secondAnalysis = true,
                   .afterExecution = "finishCheckFrequency: 60\n",
                   .withFormula = false});
   const auto start = std::chrono::steady_clock::now();
-  const testing::ProcessResult result = checkSetup(dir);
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  testing::ProcessResult result = checkSetup(dir);
+  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("study.mes"));
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 30.0);
   EXPECT_THAT(postLog(dir, "calc"), HasLines("*STATUS\nSUCCESS\n"));
   EXPECT_THAT(postLog(dir, "after"), HasLines("*STATUS\nSUCCESS\n"));
+  const std::string analysis = dir.file("demo_0/Design1/calc");
+  EXPECT_EQ(readFile(analysis + "/args.txt"), dir.path() + "/x\n" + analysis + "\n");
+  // The folder is "<tmp>/karvo flow $(touch pwned) 'q\"-XXXXXX".
+  const std::string tmp = std::filesystem::path(dir.path()).parent_path();
+  const std::string unique = dir.path().substr(dir.path().size() - 7);
+  EXPECT_TRUE(has(postLog(dir, "calc"),
+                  "*COMMAND\ncd '" + tmp + "/karvo flow $(touch pwned) '\\''q\"" + unique +
+                      "/demo_0/Design1'/calc && sh calc.sh \"" + tmp +
+                      "/karvo flow \\$(touch pwned) 'q\\\"" + unique + "/x\" '" + tmp +
+                      "/karvo flow $(touch pwned) '\\''q\"" + unique + "/demo_0/Design1/calc'\n"))
+      << postLog(dir, "calc");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
+    EXPECT_NE(entry.path().filename(), "pwned") << entry.path();
+  }
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
 }
 
 // ---- Faults: each ends the check-setup run with the baseline error ------------------------
@@ -372,12 +360,16 @@ TEST_F(EvaluationFlowBatch, StoredAndRepeatedDesignsAreNotEvaluatedAgain) {
   EXPECT_THAT(messages(), HasLines("Num in: 2, num existing: 1, num duplicates: 0\n"));
 }
 
-// The study relationships act on every design of a batch before it is written out.
+// The study relationships act on every design of a batch before it is written out; an empty
+// batch is refused.
 TEST_F(EvaluationFlowBatch, RelationshipsActOnTheDesignsOfABatch) {
   load({.extraDefinitions = "*DEFINE_RELATIONSHIP\nname: cap\ntype: inequality\nvariable: x\n"
                             "parameters: 1.25\ncomparison: less_equal\n",
         .withFormula = false});
   validateRelationships();
+  std::vector<Design> none;
+  EXPECT_EQ(evaluate(none).evaluated, 0);
+  EXPECT_TRUE(has(messages(), "Call to the evaluation routine with 0 designs to evaluate."));
   std::vector<Design> designs{designAt(2.0)};
   evaluate(designs);
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.25000\n");
@@ -482,69 +474,51 @@ TEST_F(EvaluationFlowBatch, DesignFolderThatCannotBeCreated) {
   EXPECT_TRUE(has(readFile(dir_.file("POST_0/Design2/calc/analysis.log")), "*STATUS\nERROR\n"));
 }
 
-TEST_F(EvaluationFlowBatch, EmptyBatchIsRefused) {
-  load({.withFormula = false});
-  std::vector<Design> none;
-  EXPECT_EQ(evaluate(none).evaluated, 0);
-  EXPECT_TRUE(has(messages(), "Call to the evaluation routine with 0 designs to evaluate."));
-}
-
 // ---- The first design to finish ------------------------------------------------------------
 
-// A serial batch whose design 1 (not a baseline: the baseline is switched off) fails: it is
-// the first design to finish.
-class EvaluationFlowFirstDesign : public EvaluationFlowBatch {
- protected:
-  // `failing`: the test of the design numbers that fail.
-  void loadSerial(const std::string& failing = "= 1") {
-    load({.script = "if [ \"$KARVO_MDO_Design_Num\" " + failing + " ]; then exit 5; fi\n" +
+// A serial batch whose design 1 (not a baseline: the baseline is switched off) fails: as the
+// first design to finish it stops the run, unless the study asks to go on after design errors
+// (yet not when an objective waits for its baseline value). Only the first design to finish
+// counts: design 2 failing after it, in this batch and the next, stops nothing.
+TEST_F(EvaluationFlowBatch, FailingFirstDesignToFinishStopsTheRun) {
+  const std::string stop = "The first design to complete all analyses resulted in errors. Exiting.";
+  const struct {
+    std::string failing;  // the test of the design numbers that fail
+    int goOn;             // skipEvalCheck
+    bool fromBaseline;    // the objective is normalised by the baseline design
+    bool stops;
+  } cases[] = {{"= 1", 0, false, true},
+               {"= 1", 1, false, false},
+               {"= 1", 1, true, true},
+               {"!= 1", 0, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.failing + " " + std::to_string(c.goOn) + std::to_string(c.fromBaseline));
+    TearDown();
+    std::filesystem::remove_all(dir_.file("demo_0"));
+    std::filesystem::remove_all(dir_.file("POST_0"));
+    SetUp();
+    load({.script = "if [ \"$KARVO_MDO_Design_Num\" " + c.failing + " ]; then exit 5; fi\n" +
                     kCalcScript,
           .withFormula = false});
     processes[0].parallel = 0;
-    run.settings.baselineSuppressed = 1;
+    run.settings.baselineSuppressed = c.failing == "= 1" ? 1 : 0;
+    run.settings.skipEvalCheck = c.goOn;
+    if (c.fromBaseline) per_type[0].norm[0] = kNormFromBaseline;
+    std::vector<Design> designs{designAt(1.0), designAt(1.5)};
+    if (c.stops) {
+      EXPECT_THROW(evaluate(designs), RunExit);
+      // The run stopped before design 2 ran; no analysis is left behind.
+      EXPECT_FALSE(std::filesystem::exists(dir_.file("demo_0/Design2/calc/calc.out")));
+      EXPECT_FALSE(processesLeft(dir_));
+    } else {
+      EXPECT_EQ(evaluate(designs).failed, 1);
+      EXPECT_TRUE(designs[c.failing == "= 1" ? 0 : 1].failed);
+      EXPECT_EQ(designs[c.failing == "= 1" ? 1 : 0].status, kDesignFeasible);
+      std::vector<Design> more{designAt(0.5)};
+      EXPECT_EQ(evaluate(more).failed, c.failing == "= 1" ? 0 : 1);
+    }
+    EXPECT_EQ(has(messages(), stop), c.stops);
   }
-  static constexpr const char* kStopText =
-      "The first design to complete all analyses resulted in errors. Exiting.";
-};
-
-TEST_F(EvaluationFlowFirstDesign, FailingFirstDesignStopsTheRun) {
-  loadSerial();
-  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_THROW(evaluate(designs), RunExit);
-  EXPECT_TRUE(has(messages(), kStopText));
-  // The run stopped before design 2 ran; no analysis is left behind.
-  EXPECT_NE(::access(dir_.file("demo_0/Design2/calc/calc.out").c_str(), F_OK), 0);
-  EXPECT_FALSE(processesLeft(dir_));
-}
-
-TEST_F(EvaluationFlowFirstDesign, GoesOnWhenTheStudyAsksToContinueAfterDesignErrors) {
-  loadSerial();
-  run.settings.skipEvalCheck = 1;
-  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
-  EXPECT_TRUE(designs[0].failed);
-  EXPECT_EQ(designs[1].status, kDesignFeasible);
-  EXPECT_FALSE(has(messages(), kStopText));
-}
-
-TEST_F(EvaluationFlowFirstDesign, StillStopsWhenAnObjectiveWaitsForItsBaselineValue) {
-  loadSerial();
-  run.settings.skipEvalCheck = 1;
-  per_type[0].norm[0] = kNormFromBaseline;
-  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_THROW(evaluate(designs), RunExit);
-  EXPECT_TRUE(has(messages(), kStopText));
-}
-
-TEST_F(EvaluationFlowFirstDesign, OnlyTheFirstDesignToFinishCounts) {
-  // Design 1 succeeds; design 2 fails later, in this batch and in the next one.
-  loadSerial("!= 1");
-  run.settings.baselineSuppressed = 0;
-  std::vector<Design> designs{designAt(1.0), designAt(1.5)};
-  EXPECT_EQ(evaluate(designs).failed, 1);
-  std::vector<Design> more{designAt(0.5)};
-  EXPECT_EQ(evaluate(more).failed, 1);
-  EXPECT_FALSE(has(messages(), kStopText));
 }
 
 // ---- Run interaction ------------------------------------------------------------------------
@@ -587,10 +561,21 @@ class EvaluationFlowLoop : public EvaluationFlowBatch {
       "read x v c < calc.inp\necho \"RESULT F = $x\" > calc.out\n";
 };
 
+// Each case runs in its own folder with its value and case number. Each case also copies the
+// lock file while it runs, once the running log there names its own design and case (the log
+// is rewritten just after the job has started).
 TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) {
+  const std::string lock = agentFileName(0, ".lock");
+  writeFile(lock, "");
+  workingDirectoryState.lockFiles.push_back(lock);
   loadLoop("createCaseFolders: 1\n",
-           "read x v c < calc.inp\necho \"RESULT F = $v\" > calc.out\n", false);
-  std::vector<Design> designs{designAt(1.5)};
+           "read x v c < calc.inp\necho \"RESULT F = $v\" > calc.out\ni=0\n"
+           "while ! grep -qF \"$KARVO_MDO_Design_Num.$KARVO_MDO_Case_Num\" '" + lock +
+               "' && [ $i -lt 300 ]; do sleep 0.01; i=$((i+1)); done\ncp '" + lock +
+               "' lock.seen\n",
+           false);
+  processes[0].analyses[0].numDesigns = 2;
+  std::vector<Design> designs{designAt(1.5), designAt(1.0)};
   evaluate(designs);
   EXPECT_FALSE(designs[0].failed) << caseLog("calc", 1);
   // The responses of an analysis inside a loop are those of its last case.
@@ -602,13 +587,23 @@ TEST_F(EvaluationFlowLoop, EachCaseRunsInItsOwnFolderWithItsValueAndCaseNumber) 
     EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc." + std::to_string(c) + "/calc.inp")),
               expected[c - 1]);
     EXPECT_TRUE(has(caseLog("calc", c), "*STATUS\nSUCCESS\n")) << caseLog("calc", c);
+    for (int d = 1; d <= 2; ++d) {
+      const std::string seen =
+          readFile(dir_.file("demo_0/Design" + std::to_string(d) + "/calc." +
+                             std::to_string(c) + "/lock.seen"));
+      const std::string pair = std::to_string(d) + "." + std::to_string(c);
+      EXPECT_NE(seen.find(pair), std::string::npos) << pair << "\n" << seen;
+      EXPECT_EQ(seen.rfind("calc\n", 0), 0u) << seen;
+    }
   }
   EXPECT_FALSE(std::filesystem::exists(dir_.file("demo_0/Design1/calc")));
   EXPECT_FALSE(processesLeft(dir_));
+  workingDirectoryState.lockFiles.clear();
 }
 
+// A condition met without the quit option lets the loop go on.
 TEST_F(EvaluationFlowLoop, WithoutCaseFoldersTheCasesShareOneFolderAndRunInOrder) {
-  loadLoop("", std::string(kScript) + "echo \"$KARVO_MDO_Case_Num\" >> cases.seen\n", false);
+  loadLoop("condition: true\n", std::string(kScript) + "echo \"$KARVO_MDO_Case_Num\" >> cases.seen\n", false);
   std::vector<Design> designs{designAt(1.5)};
   evaluate(designs);
   EXPECT_FALSE(designs[0].failed);
@@ -616,6 +611,9 @@ TEST_F(EvaluationFlowLoop, WithoutCaseFoldersTheCasesShareOneFolderAndRunInOrder
   EXPECT_EQ(readFile(dir_.file("demo_0/Design1/calc/calc.inp")), "1.50000 30.0000 3\n");
   // Each case still keeps its own log.
   EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
+  EXPECT_TRUE(has(caseLog("calc", 1),
+                  "The condition of loop \"loads\" was met after case 1; the loop goes on "
+                  "since it is not set to quit on it."));
 }
 
 TEST_F(EvaluationFlowLoop, LaterCasesReuseTheInputFilesOfTheFirstCase) {
@@ -675,43 +673,6 @@ TEST_F(EvaluationFlowLoop, ConditionMetQuitsTheRemainingAnalysesAndCases) {
   EXPECT_TRUE(std::filesystem::exists(dir_.file("demo_0/Design1/after.2/after.ran")));
 }
 
-TEST_F(EvaluationFlowLoop, ConditionMetWithoutQuitGoesOn) {
-  loadLoop("createCaseFolders: 1\ncondition: true\n", kScript, false);
-  std::vector<Design> designs{designAt(1.5)};
-  evaluate(designs);
-  EXPECT_TRUE(has(caseLog("calc", 3), "*STATUS\nSUCCESS\n"));
-  EXPECT_TRUE(has(caseLog("calc", 1),
-                  "The condition of loop \"loads\" was met after case 1; the loop goes on "
-                  "since it is not set to quit on it."));
-}
-
-TEST_F(EvaluationFlowLoop, RunningLogShowsDesignAndCaseNumbers) {
-  // Each case copies the lock file while it runs, once the log names its own design and case
-  // (the log is rewritten just after the job has started).
-  const std::string lock = agentFileName(0, ".lock");
-  writeFile(lock, "");
-  workingDirectoryState.lockFiles.push_back(lock);
-  loadLoop("createCaseFolders: 1\n",
-           std::string(kScript) + "i=0\nwhile ! grep -qF \"$KARVO_MDO_Design_Num." +
-               "$KARVO_MDO_Case_Num\" '" + lock + "' && [ $i -lt 300 ]; do sleep 0.01; " +
-               "i=$((i+1)); done\ncp '" + lock + "' lock.seen\n",
-           false);
-  processes[0].analyses[0].numDesigns = 2;
-  std::vector<Design> designs{designAt(1.5), designAt(1.0)};
-  evaluate(designs);
-  for (int d = 1; d <= 2; ++d) {
-    for (int c = 1; c <= 3; ++c) {
-      const std::string seen =
-          readFile(dir_.file("demo_0/Design" + std::to_string(d) + "/calc." +
-                             std::to_string(c) + "/lock.seen"));
-      const std::string pair = std::to_string(d) + "." + std::to_string(c);
-      EXPECT_NE(seen.find(pair), std::string::npos) << pair << "\n" << seen;
-      EXPECT_EQ(seen.rfind("calc\n", 0), 0u) << seen;
-    }
-  }
-  workingDirectoryState.lockFiles.clear();
-}
-
 TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
   // "after" stands outside the loop and ends when its finish condition finds "calc"
   // successful. The loop's second case waits until "after" has ended, so the condition is
@@ -744,15 +705,8 @@ TEST_F(EvaluationFlowLoop, ReferenceFromOutsideTheRunningLoopUsesTheFirstCase) {
 
 // ---- Runs through the karvo binary: compute resources, jobs and their texts ----------------
 
+using testing::occurrences;
 using testing::unwrapped;
-
-std::size_t countOf(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
 
 // The value line that follows the first record `keyword` ("*CMD_STARTTIME") of a log.
 std::string recordValue(const std::string& log, const std::string& keyword) {
@@ -826,7 +780,7 @@ TEST_F(EvaluationFlowJobs, QueuedJobStartsWhenTheSchedulerShowsItRunning) {
   EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: slurm\n"));
   EXPECT_THAT(log, HasLines("*NOTE\nRunning the analysis command.\n*COMMAND\nsh calc.sh\n"
                             "*NOTE\nJobname: KARVO_D1_A1\n*NOTE\nJobID: 4711\n"));
-  EXPECT_EQ(countOf(log, "*CMD_STARTTIME\n"), 1u) << log;
+  EXPECT_EQ(occurrences(log, "*CMD_STARTTIME\n"), 1u) << log;
   EXPECT_LT(log.find("JobID: 4711"), log.find("*CMD_STARTTIME\n"));
   EXPECT_LT(log.find("*CMD_STARTTIME\n"), log.find("*CMD_ENDTIME\n"));
   // Not before the scheduler let the job run (the stamps compare as texts).
@@ -852,7 +806,7 @@ TEST_F(EvaluationFlowJobs, FinishConditionOnTheJobIdNeedsTheIdReadBack) {
                        "so the end of the job cannot be detected. This design analysis will be "
                        "marked as error.\n"));
   EXPECT_THAT(outcome.analysis, HasLines("*STATUS\nERROR\n"));
-  EXPECT_EQ(countOf(outcome.analysis, "JobID:"), 0u);
+  EXPECT_EQ(occurrences(outcome.analysis, "JobID:"), 0u);
   EXPECT_FALSE(std::filesystem::exists(bin_ + "/state/job.4711"));
 }
 
@@ -864,10 +818,11 @@ testing::ProcessResult verboseCheckSetup(const TempDir& dir, const CalcStudy& sh
 
 // With verbose output the log tells the initial wait (once here: the job ends within the
 // first progress interval) and, for an analysis in job batch mode, the run mode. The job runs
-// on this machine, on the resource called "default".
-TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitAndTheRunMode) {
+// on this machine, on the resource called "default". A serial batch says when it has no design
+// left; job batch mode needs the parallel option.
+TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitTheRunModeAndTheEndOfASerialBatch) {
   TempDir dir("karvo-flow");
-  const testing::ProcessResult result = verboseCheckSetup(
+  testing::ProcessResult result = verboseCheckSetup(
       dir, {.extraAnalysis = "jobBatchMode: yes\n",
             .extraExecution = "initialWait: 2\nfinishCheckFrequency: 1\n"});
   ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
@@ -878,19 +833,15 @@ TEST(EvaluationFlowTexts, VerboseRunTellsTheInitialWaitAndTheRunMode) {
   const std::string wait = "*NOTE\nNo completion check performed since the time elapsed is less "
                            "than the initial wait time specified (2).\n";
   EXPECT_THAT(unwrapped(log), HasLines(wait));
-  EXPECT_EQ(countOf(unwrapped(log), wait), 1u) << log;
-  EXPECT_EQ(countOf(result.out, "No more designs to process"), 0u);  // a parallel batch
-}
+  EXPECT_EQ(occurrences(unwrapped(log), wait), 1u) << log;
+  EXPECT_EQ(occurrences(result.out, "No more designs to process"), 0u);  // a parallel batch
 
-// A serial batch says when it has no design left; job batch mode needs the parallel option.
-TEST(EvaluationFlowTexts, SerialBatchEndsWithNoMoreDesigns) {
-  TempDir dir("karvo-flow");
-  const testing::ProcessResult result =
-      verboseCheckSetup(dir, {.extraAnalysis = "jobBatchMode: yes\n", .parallel = false});
-  ASSERT_EQ(result.status, 0) << readFile(dir.file("study.mes"));
+  TempDir serial("karvo-flow");
+  result = verboseCheckSetup(serial, {.extraAnalysis = "jobBatchMode: yes\n", .parallel = false});
+  ASSERT_EQ(result.status, 0) << readFile(serial.file("study.mes"));
   EXPECT_THAT(result.out, HasLines("*NOTE\nNo more designs to process within this serial "
                                    "execution cycle.\n"));
-  EXPECT_EQ(countOf(postLog(dir, "calc"), "RunBatch"), 0u);
+  EXPECT_EQ(occurrences(postLog(serial, "calc"), "RunBatch"), 0u);
 }
 
 // ---- A run that writes analysis files only ------------------------------------------------
@@ -916,7 +867,7 @@ void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
                        "*ENDTIME\n"));
   const std::string end = "*STATUS\nNOT EVALUATED\n";
   EXPECT_EQ(log.compare(log.size() - end.size(), end.size(), end), 0) << log;
-  EXPECT_EQ(countOf(log, "*CMD_STARTTIME"), 0u);
+  EXPECT_EQ(occurrences(log, "*CMD_STARTTIME"), 0u);
   EXPECT_EQ(designLog(dir), "*NOTE\nDesign 1: analysis files written. Status: NOT EVALUATED.\n");
   const std::string flat = unwrapped(messages);
   EXPECT_THAT(flat, HasLines("*NOTE\nThe analysis files of design 1 of agent 0 have been "
@@ -924,7 +875,7 @@ void expectFilesOnly(const TempDir& dir, const testing::ProcessResult& result) {
                              "run and the run ends after this first set of designs.\n\n"
                              "*NOTE\n************END OF RUN INFORMATION************\n"));
   EXPECT_THAT(flat, HasLines("*NOTE\nEnd of KARVO run.\n"));
-  EXPECT_EQ(countOf(flat, "baseline design evaluation"), 0u);
+  EXPECT_EQ(occurrences(flat, "baseline design evaluation"), 0u);
   EXPECT_FALSE(std::filesystem::exists(dir.file("demo0.lock")));
 }
 
@@ -972,15 +923,17 @@ class EvaluationFlowRemote : public ::testing::Test {
 
   // "calc" runs on farNode, a Direct resource of the remote machine, and leaves "analysisRan"
   // in its run folder there, which nothing copies back; it succeeds when `condition`, the
-  // command of its success condition, does.
+  // command of its success condition, does. Its response is read from "result.lis", a file
+  // that only the extraction definition names.
   void writeRemoteStudy(const std::string& condition) {
     writeCalcStudy(study_,
-                   {.command = "sh calc.sh && touch analysisRan",
+                   {.command = "sh calc.sh && cp calc.out result.lis && touch analysisRan",
                     .extraAnalysis = "computeResource: farNode\n",
                     .extraExecution = "successCondition: ranThere\nfinishCheckFrequency: 1\n",
                     .extraDefinitions = farNode() +
                                         "*DEFINE_CONDITION\nname: ranThere\ntype: Command\n"
-                                        "command: " + condition + "\ncmdCheck: yes\ncmdVal: 0\n"});
+                                        "command: " + condition + "\ncmdCheck: yes\ncmdVal: 0\n",
+                    .extractFrom = "result.lis"});
   }
 
   // The one file called `name` below `folder`; "" when there is none.
@@ -1012,8 +965,16 @@ TEST_F(EvaluationFlowRemote, RemoteStudyFolderIsPreparedAtStartUpAndConditionsRu
   EXPECT_EQ(readFile(study_ + "/copyFilesToRemoteStudyFolder.msg"),
             "Copying files for analysis: calc (remote profile: cluster)\n"
             "Done copying files to remote machine.\n");
-  EXPECT_THAT(readFile(study_ + "/POST_0/Design1/calc/analysis.log"),
-              HasLines("*STATUS\nSUCCESS\n"));
+  const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
+  EXPECT_THAT(log, HasLines("*STATUS\nSUCCESS\n"));
+  // The output file named only by the extraction definition comes back with the analysis's
+  // own output file.
+  EXPECT_EQ(readFile(study_ + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
+  EXPECT_THAT(unwrapped(log),
+              HasLines("*NOTE\nCopying output file calc.out from the remote machine back to the "
+                       "analysis folder on the local machine.\n*NOTE\nCopying output file "
+                       "result.lis from the remote machine back to the analysis folder on the "
+                       "local machine.\n"));
 
   const std::string ran = findBelow(remote_, "analysisRan");
   ASSERT_FALSE(ran.empty());
@@ -1033,28 +994,6 @@ TEST_F(EvaluationFlowRemote, FailingRemoteConditionFailsTheAnalysis) {
   EXPECT_EQ(result.status, 133);
   EXPECT_TRUE(has(readFile(study_ + "/study.mes"),
                   "The baseline design evaluation for agent 0 was unsuccessful."));
-}
-
-// The output file named only by the extraction definition comes back from the remote
-// machine with the analysis's own output file, so its response is extracted.
-TEST_F(EvaluationFlowRemote, OutputFileNamedByAnExtractionDefinitionComesBack) {
-  writeCalcStudy(study_, {.script = "",
-                          .command = "read x < calc.inp; echo done > calc.out; "
-                                     "echo \"RESULT F = $x\" > result.lis",
-                          .extraAnalysis = "computeResource: farNode\n",
-                          .extraExecution = "finishCheckFrequency: 1\n",
-                          .extraDefinitions = farNode(),
-                          .extractFrom = "result.lis",
-                          .withFormula = false});
-  const testing::ProcessResult result = run();
-  const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
-  ASSERT_EQ(result.status, 0) << readFile(study_ + "/study.mes") << log;
-  EXPECT_EQ(readFile(study_ + "/demo_0/Design1/calc/result.lis"), "RESULT F = 1.50000\n");
-  EXPECT_THAT(unwrapped(log),
-              HasLines("*NOTE\nCopying output file calc.out from the remote machine back to the "
-                       "analysis folder on the local machine.\n*NOTE\nCopying output file "
-                       "result.lis from the remote machine back to the analysis folder on the "
-                       "local machine.\n"));
 }
 
 // An analysis that asks for a job-based reservation: the reservation is made at start-up,

@@ -341,14 +341,6 @@ TEST_F(HistoryFileTest, FileBytesFollowTheLayoutFieldByField) {
   EXPECT_EQ(messages(), "");
 }
 
-TEST_F(HistoryFileTest, PerformanceBlockDoublesWhenSomeAgentIsStochastic) {
-  agents[2].stochasticFitness = 1;
-  EXPECT_EQ(historyShapeOfStudy().performanceBlock, 16 + 32 * 2);
-  const HistoryEntry entry = historyEntryOf(agent(), probe(7), nullptr, {});
-  ASSERT_EQ(entry.blockReals.size(), 8u);
-  EXPECT_THAT(entry.blockReals, ElementsAre(12.5, 1.0, 1.0, 3.0, 0.0, 0.0, 0.0, 0.0));
-}
-
 TEST_F(HistoryFileTest, EntryWithoutContextTakesResponsesFromTheDesign) {
   Design design = probe(7);
   design.responses[0] = ResponseValue{};  // mass not evaluated
@@ -361,6 +353,12 @@ TEST_F(HistoryFileTest, EntryWithoutContextTakesResponsesFromTheDesign) {
   EXPECT_TRUE(std::isnan(entry.blockReals[0]));
   EXPECT_EQ(entry.blockReals[1], 0.0);  // ERROR
   EXPECT_THAT(entry.blockInts, ElementsAre(0, 0, 0, 2));
+
+  // The performance block doubles when some agent is stochastic.
+  agents[2].stochasticFitness = 1;
+  EXPECT_EQ(historyShapeOfStudy().performanceBlock, 16 + 32 * 2);
+  EXPECT_THAT(historyEntryOf(agent(), probe(7), nullptr, {}).blockReals,
+              ElementsAre(12.5, 1.0, 1.0, 3.0, 0.0, 0.0, 0.0, 0.0));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -527,7 +525,7 @@ TEST_F(HistoryFileTest, ExtendedRunReadsThePreviousPrefixAndItsCounters) {
   expectEmptyStart();
 }
 
-TEST_F(HistoryFileTest, RealValuedDesignOfAHybridSearchIsStoredAsAChromosome) {
+TEST_F(HistoryFileTest, RealValuedDesignsOfAHybridSearchAndPrintFlagsAreKept) {
   agent().method.code = kMethodTolmar;
   Design design = probe(7);
   design.encoding = kEncodingReal;
@@ -538,9 +536,8 @@ TEST_F(HistoryFileTest, RealValuedDesignOfAHybridSearchIsStoredAsAChromosome) {
   ASSERT_EQ(designStoreSize(results().store), 1u);
   EXPECT_EQ(designStoreAt(results().store, 0).encoding, kEncodingChromosome);
   EXPECT_EQ(designStoreAt(results().store, 0).chromosome, (std::vector<int>{4, 2}));
-}
 
-TEST_F(HistoryFileTest, StoredPrintFlagsAreWrittenAgain) {
+  // Print flags read from the file are written again.
   std::string bytes = writeProbeHistory();
   Marks marks;
   expectedFile(marks);
@@ -660,14 +657,12 @@ TEST_F(HistoryFileTest, AddedOrRemovedParameterWarnsAndKeepsTheHistory) {
   EXPECT_THAT(designStoreAt(results().store, 0).reals, ElementsAre(4.0, 2.0));
 }
 
-TEST_F(HistoryFileTest, ValueTypesOfTheFileMarkVectorResponses) {
+TEST_F(HistoryFileTest, ValueTypesOfTheFileMarkVectorResponsesAndAnotherVersionEndsTheRun) {
   int answer = -1;
   readAfterChange([] { per_type[0].resp_value_type = {0, 0}; }, answer);
   EXPECT_EQ(answer, 1);
   EXPECT_THAT(per_type[0].resp_value_type, ElementsAre(0, 1));
-}
 
-TEST_F(HistoryFileTest, FileOfAnotherVersionEndsTheRun) {
   std::string bytes = writeProbeHistory();
   patchInt32(bytes, 0, 201801);
   testing::writeFile(path(), bytes);
@@ -804,7 +799,7 @@ TEST_F(HistoryFileTest, OverlongDistributionNameIsACorruptFile) {
 // ---------------------------------------------------------------------------------------
 // Continuing a study with a design list
 
-TEST_F(HistoryFileTest, DesignListPicksDesignsAndReportsThoseNotFound) {
+TEST_F(HistoryFileTest, DesignListPicksDesignsAndReportsThoseNotFoundOrEndsTheRun) {
   keep(probe(7));
   keep(probe(8));
   keep(probe(9, 2));  // another problem: never found
@@ -827,9 +822,7 @@ TEST_F(HistoryFileTest, DesignListPicksDesignsAndReportsThoseNotFound) {
   agent().continueDesigns = "ALL";
   ASSERT_EQ(readBack(), 1);
   EXPECT_EQ(results().designsTakenOver, 3);
-}
 
-TEST_F(HistoryFileTest, DesignListThatCannotBeParsedEndsTheRun) {
   writeProbeHistory();
   agent().continueDesigns = "7,x";
   clearMessages();
@@ -847,17 +840,15 @@ TEST_F(HistoryFileTest, DesignListThatCannotBeParsedEndsTheRun) {
 // ---------------------------------------------------------------------------------------
 // Writing
 
-TEST_F(HistoryFileTest, DisabledHistoryWritesNothing) {
+TEST_F(HistoryFileTest, DisabledHistoryWritesNothingAndAnUnwritableFolderIsWarned) {
   run.settings.historyDisabled = 1;
   keep(probe(7));
   writeHistory(agent(), results());
   EXPECT_FALSE(std::filesystem::exists(path()));
   EXPECT_EQ(results().historyWrites, 0);
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(HistoryFileTest, UnwritableFolderWarnsAndTheRunGoesOn) {
-  keep(probe(7));
+  run.settings.historyDisabled = 0;
   run.workingDirectory = dir_.file("missing");
   writeHistory(agent(), results());
   EXPECT_EQ(messages(), "\t**** WARNING ****\n\t Could not write history file for agent 0.\n");
@@ -866,28 +857,11 @@ TEST_F(HistoryFileTest, UnwritableFolderWarnsAndTheRunGoesOn) {
   EXPECT_FALSE(std::filesystem::exists(dir_.file("missing")));
 }
 
-TEST_F(HistoryFileTest, RewriteReplacesTheFileAndLeavesNoTemporaryFile) {
-  keep(probe(7));
-  writeHistory(agent(), results());
-  keep(probe(8));
-  writeHistory(agent(), results());
-  EXPECT_EQ(results().historyWrites, 2);
-  std::set<std::string> names;
-  for (const auto& item : std::filesystem::directory_iterator(dir_.path())) {
-    names.insert(item.path().filename().string());
-  }
-  EXPECT_EQ(names, (std::set<std::string>{"demo0.hst", "demo0.hst.sum", "study.mes",
-                                          "Definitions.in", "Representation0.in",
-                                          "Performance0.in"}));
-  EXPECT_EQ(testing::readFile(path()), historyFileBytes(agent(), results()));
-  ASSERT_EQ(readBack(), 1);
-  EXPECT_EQ(results().designsTakenOver, 2);
-}
-
-// The checksum file names the history as written and the one before it: a history left by
-// a kill between the two renames is the one before and reads without a word; a changed byte
-// refuses the history with the warning that names the file, and the file stays as it is; a
-// history without its checksum file is read as files of earlier solvers are.
+// Each write replaces the history whole. The checksum file names the history as written and
+// the one before it: a history left by a kill between the two renames is the one before and
+// reads without a word; a changed byte refuses the history with the warning that names the
+// file, and the file stays as it is; a history without its checksum file is read as files of
+// earlier solvers are.
 TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) {
   const auto sumLine = [](const std::string& bytes) {
     char line[64];
@@ -904,6 +878,16 @@ TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) 
   const std::string second = testing::readFile(path());
   EXPECT_EQ(testing::readFile(historySumPath(path())),
             "KARVO history checksum 1\n" + sumLine(second) + sumLine(first));
+  // The rewrite replaced the file and left no temporary file.
+  EXPECT_EQ(results().historyWrites, 2);
+  EXPECT_EQ(second, historyFileBytes(agent(), results()));
+  std::set<std::string> names;
+  for (const auto& item : std::filesystem::directory_iterator(dir_.path())) {
+    names.insert(item.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"demo0.hst", "demo0.hst.sum", "study.mes",
+                                          "Definitions.in", "Representation0.in",
+                                          "Performance0.in"}));
 
   testing::writeFile(path(), first);  // killed after the checksum file was replaced
   ASSERT_EQ(readBack(), 1);
@@ -927,11 +911,9 @@ TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) 
   std::filesystem::remove(historySumPath(path()));
   ASSERT_EQ(readBack(), 1);
   EXPECT_EQ(results().designsTakenOver, 2);
-}
 
-// The checksum runs on from the last write over the entry blocks that are full; whatever
-// the number of blocks and however the header changes, it is the checksum of the whole file.
-TEST_F(HistoryFileTest, ChecksumOfManyBlocksIsThatOfTheWholeFile) {
+  // The checksum runs on from the last write over the entry blocks that are full; whatever
+  // the number of blocks and however the header changes, it is the checksum of the whole file.
   for (int round = 0; round < 3; ++round) {
     SCOPED_TRACE(round);
     const std::size_t blocks = results().history.blocks.size();

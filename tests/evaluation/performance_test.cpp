@@ -127,7 +127,7 @@ TEST_F(PerformanceTest, QuadraticWeightSignFollowsTheObjectiveOption) {
   }
 }
 
-TEST_F(PerformanceTest, ConstraintsSumTheirNormalisedViolations) {
+TEST_F(PerformanceTest, ConstraintsSumTheirNormalisedViolationsUnlessACheckpointIsReplayed) {
   PerformanceDefinition d = definitionOf({constraint(-1, 10.0, 2.0, 1.0, 1.0, "a"),
                                           constraint(0, 5.0, 4.0, 0.0, 2.0, "b"),
                                           constraint(1, 0.0, 1.0, 0.0, 1.0, "c")});
@@ -141,17 +141,15 @@ TEST_F(PerformanceTest, ConstraintsSumTheirNormalisedViolations) {
   EXPECT_EQ(score(exact, d, {10.0, 5.0, 0.0}), 0.0);
   EXPECT_EQ(exact.status, kDesignFeasible);
   EXPECT_EQ(exact.violation, 0.0);
-}
 
-TEST_F(PerformanceTest, ReplayedCheckpointKeepsTheStoredViolation) {
-  PerformanceDefinition d = definitionOf({constraint(-1, 10.0, 1.0, 0.0, 1.0)});
-  Design design = evaluated(9);
-  design.violation = 0.75;
+  d = definitionOf({constraint(-1, 10.0, 1.0, 0.0, 1.0)});
+  Design replayed = evaluated(9);
+  replayed.violation = 0.75;
   ScoringContext context;
   context.replayingCheckpoint = true;
-  EXPECT_DOUBLE_EQ(score(design, d, {12.0}, context), -2.0);
-  EXPECT_EQ(design.violation, 0.75);
-  EXPECT_EQ(design.status, kDesignInfeasible);
+  EXPECT_DOUBLE_EQ(score(replayed, d, {12.0}, context), -2.0);
+  EXPECT_EQ(replayed.violation, 0.75);
+  EXPECT_EQ(replayed.status, kDesignInfeasible);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -275,9 +273,7 @@ TEST_F(PerformanceTest, OnlyTheBaselineDesignSetsNormalisationsAndOnlyWhenItSucc
   score(notANumber, d, {std::nan("")});
   EXPECT_EQ(d.norm[0], kNormFromBaseline);
   EXPECT_EQ(notANumber.status, kDesignError);
-}
 
-TEST_F(PerformanceTest, WhichDesignsSetTheBaseline) {
   ScoringContext none;
   EXPECT_TRUE(isBaselineDesign(evaluated(1), none));
   EXPECT_FALSE(isBaselineDesign(evaluated(0), none));
@@ -295,7 +291,7 @@ TEST_F(PerformanceTest, WhichDesignsSetTheBaseline) {
   EXPECT_FALSE(isBaselineDesign(evaluated(3), earlier));
 }
 
-TEST_F(PerformanceTest, ZeroBaselineNormalisationStopsTheRun) {
+TEST_F(PerformanceTest, ZeroBaselineNormalisationStopsTheRunAndADesignReadFromDiskIsNoted) {
   // A match at the target, and a value of 0.
   const Entry cases[] = {objective(0, 3.0, kNormFromBaseline, 0.0, 1.0, "mass"),
                          objective(-1, 0.0, kNormFromBaseline, 0.0, 1.0, "tiny")};
@@ -308,9 +304,8 @@ TEST_F(PerformanceTest, ZeroBaselineNormalisationStopsTheRun) {
                           "\" based on the baseline design evaluated to 0.0. This value must "
                           "be non-zero. Please fix this before resubmitting the run."));
   }
-}
 
-TEST_F(PerformanceTest, DesignReadFromDiskInPlaceOfDesignOneIsNoted) {
+  clearMessages();
   PerformanceDefinition d = definitionOf({objective(-1, 0.0, kNormFromBaseline, 0.0, 1.0, "a"),
                                           objective(1, 0.0, kNormFromBaseline, 0.0, 1.0, "b")});
   ScoringContext context;

@@ -155,7 +155,7 @@ class RelationshipsTest : public testing::StudyFilesTest {
 // ---------------------------------------------------------------------------------------
 // Acting on designs
 
-TEST_F(RelationshipsTest, EqualitySetsTheVariableAndItsNearestField) {
+TEST_F(RelationshipsTest, EqualitySetsTheVariableAndItsNearestFieldOrTheExactRealValue) {
   Representation& table = studyWith(relationship("ribFromWall", "equality", "rib", "wall - 1"));
   when("wall - 1", [](const Values& v) { return valueOf(v, "wall") - 1.0; });
   Design design = decoded(table, {2, 0, 0, 0});  // wall 3
@@ -165,12 +165,11 @@ TEST_F(RelationshipsTest, EqualitySetsTheVariableAndItsNearestField) {
   EXPECT_EQ(design.encoding, kEncodingChromosome);  // 2.0 is a field value: still exact
   EXPECT_EQ(table.slots[1].intValue, 4);
   EXPECT_FALSE(design.failed);
-}
 
-TEST_F(RelationshipsTest, ValueBetweenFieldsMakesTheRealValuesAuthoritative) {
-  Representation& table = studyWith(relationship("ribFromWall", "equality", "rib", "0.3 * wall"));
+  // A value between fields makes the real values authoritative.
+  studyWith(relationship("ribFromWall", "equality", "rib", "0.3 * wall"));
   when("0.3 * wall", [](const Values& v) { return 0.3 * valueOf(v, "wall"); });
-  Design design = decoded(table, {2, 8, 0, 0});
+  design = decoded(table, {2, 8, 0, 0});
   ASSERT_TRUE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_DOUBLE_EQ(design.reals[1], 0.9);
   EXPECT_EQ(design.chromosome[1], 2);  // nearest: 1.0
@@ -184,7 +183,7 @@ TEST_F(RelationshipsTest, ValueBetweenFieldsMakesTheRealValuesAuthoritative) {
   EXPECT_EQ(again.chromosome, design.chromosome);
 }
 
-TEST_F(RelationshipsTest, InequalitiesMoveOnlyValuesBeyondTheExpression) {
+TEST_F(RelationshipsTest, InequalitiesMoveOnlyValuesBeyondExpressionsThatSeeEveryName) {
   Representation& table =
       studyWith(relationship("ribBelow", "inequality", "rib", "0.5 * wall", "less_equal") +
                 relationship("wallAbove", "inequality", "wall", "rib + 2", "greater_equal"));
@@ -203,11 +202,10 @@ TEST_F(RelationshipsTest, InequalitiesMoveOnlyValuesBeyondTheExpression) {
   EXPECT_THAT(beyond.chromosome, ElementsAre(2, 2, 0, 0));
   ASSERT_EQ(calls_.size(), 4u);
   EXPECT_EQ(valueOf(calls_[3].second, "rib"), 1.0);  // the second saw the first's change
-}
 
-TEST_F(RelationshipsTest, ExpressionsSeeEveryVariableAndParameterByName) {
-  Representation& table = studyWith(relationship("r", "inequality", "rib", "4", "less_equal"));
+  studyWith(relationship("r", "inequality", "rib", "4", "less_equal"));
   when("4", [](const Values&) { return 4.0; });
+  calls_.clear();
   Design design = decoded(table, {4, 3, 2, 0});
   design.reals[4] = 12.5;  // the parameter value this design carries
   ASSERT_TRUE(applyStudyRelationships(design, table, context_, settings_));
@@ -218,7 +216,7 @@ TEST_F(RelationshipsTest, ExpressionsSeeEveryVariableAndParameterByName) {
                           Pair("material", 1.0), Pair("load", 12.5), Pair("height", 7.0)));
 }
 
-TEST_F(RelationshipsTest, DiscreteVariablesTakeAChoiceOfTheirSet) {
+TEST_F(RelationshipsTest, DiscreteVariablesTakeAChoiceAndVariablesNotVariedAreLeftAlone) {
   Representation& table = studyWith(relationship("g", "equality", "gauge", "gaugeOf(wall)") +
                                     relationship("m", "equality", "material", "materialOf(wall)"));
   when("gaugeOf(wall)", [](const Values& v) { return valueOf(v, "wall") >= 3 ? 3.0 : 1.5; });
@@ -228,11 +226,10 @@ TEST_F(RelationshipsTest, DiscreteVariablesTakeAChoiceOfTheirSet) {
   EXPECT_THAT(design.chromosome, ElementsAre(4, 0, 2, 0));
   EXPECT_EQ(design.reals[2], 2.0);
   EXPECT_EQ(table.slots[3].intValue, 0);
-}
 
-TEST_F(RelationshipsTest, RelationshipsOfVariablesNotVariedDoNotAct) {
-  Representation& table = studyWith(relationship("h", "equality", "height", "wall"));
-  Design design = decoded(table, {0, 0, 0, 0});
+  studyWith(relationship("h", "equality", "height", "wall"));
+  calls_.clear();
+  design = decoded(table, {0, 0, 0, 0});
   const Design before = design;
   ASSERT_TRUE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_TRUE(calls_.empty());
@@ -262,7 +259,7 @@ TEST_F(RelationshipsTest, DecodingAppliesTheRelationshipsOnlyWhenAsked) {
 // ---------------------------------------------------------------------------------------
 // Failures
 
-TEST_F(RelationshipsTest, EvaluatorErrorMarksTheDesignFailedWithANewNumber) {
+TEST_F(RelationshipsTest, FailedDesignKeepsItsNumberOrDrawsANewOne) {
   Representation& table = studyWith(relationship("broken", "equality", "rib", "wal - 1") +
                                     relationship("later", "equality", "wall", "2"));
   when("2", [](const Values&) { return 2.0; });
@@ -277,15 +274,14 @@ TEST_F(RelationshipsTest, EvaluatorErrorMarksTheDesignFailedWithANewNumber) {
                         "Study relationship \"broken\": NameError: unknown expression "
                         "'wal - 1'"));
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(RelationshipsTest, DesignWithANumberKeepsIt) {
-  Representation& table = studyWith(relationship("tooBig", "equality", "rib", "wall + 1"));
+  // A design with a number keeps it.
+  studyWith(relationship("tooBig", "equality", "rib", "wall + 1"));
   when("wall + 1", [](const Values& v) { return valueOf(v, "wall") + 1.0; });
-  Design design = decoded(table, {3, 2, 0, 0}, 7);  // wall 4: rib would be 5
+  design = decoded(table, {3, 2, 0, 0}, 7);  // wall 4: rib would be 5
   EXPECT_FALSE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_EQ(design.designNumber, 7);
-  EXPECT_EQ(nextNumber_, 40);
+  EXPECT_EQ(nextNumber_, 41);
   expectFailed(design);
   EXPECT_EQ(designLogText(7),
             failureText(7,
@@ -293,7 +289,7 @@ TEST_F(RelationshipsTest, DesignWithANumberKeepsIt) {
                         "variable \"rib\" is outside its bounds [0, 4]."));
 }
 
-TEST_F(RelationshipsTest, ValueThatIsNoChoiceFails) {
+TEST_F(RelationshipsTest, NoChoiceNonNumbersAndAMissingEvaluatorFail) {
   Representation& table = studyWith(relationship("g", "equality", "gauge", "2.5"));
   when("2.5", [](const Values&) { return 2.5; });
   Design design = decoded(table, {0, 0, 0, 0}, 3);
@@ -303,12 +299,10 @@ TEST_F(RelationshipsTest, ValueThatIsNoChoiceFails) {
                         "The value (2.5) of the study relationship \"g\" is not one of the "
                         "choices of the discrete variable \"gauge\" (discrete set "
                         "\"gauges\")."));
-}
 
-TEST_F(RelationshipsTest, MissingEvaluatorAndNonNumbersFail) {
-  Representation& table = studyWith(relationship("r", "equality", "rib", "inf"));
+  studyWith(relationship("r", "equality", "rib", "inf"));
   when("inf", [](const Values&) { return std::numeric_limits<double>::infinity(); });
-  Design design = decoded(table, {0, 0, 0, 0}, 5);
+  design = decoded(table, {0, 0, 0, 0}, 5);
   EXPECT_FALSE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_EQ(designLogText(5), failureText(5,
                                           "The study relationship \"r\" gave a value (inf) "

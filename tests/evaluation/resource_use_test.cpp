@@ -140,16 +140,15 @@ TEST_F(ResourceUseTest, UsageReportsAroundAllocationAndRelease) {
                                   "\nws - 2/2\nnode7 - 1/1"));
 }
 
-TEST_F(ResourceUseTest, MemberLookUpWarnsForResourcesOutsideTheSet) {
+TEST_F(ResourceUseTest, MemberLookUpAndChoiceOfEveryKindOfResourceAndItsRelease) {
   EXPECT_EQ(findSetMember(pool_, "node7", "solve"), 1);
   EXPECT_EQ(findSetMember(pool_, "unlimited", "solve"), -1);
   EXPECT_EQ(messages(), warningBlock("Analysis solve received a request for actions related to "
                                      "compute resource \"unlimited\". However, this compute "
                                      "resource is not in the compute resource set \"pool\" "
                                      "assigned to the analysis."));
-}
 
-TEST_F(ResourceUseTest, ChoiceOfEveryKindOfResourceAndItsRelease) {
+  clearMessages();
   ResourceChoice local;
   EXPECT_TRUE(chooseComputeResource("", 1, false, local));
   EXPECT_EQ(local.resource, -1);
@@ -311,7 +310,7 @@ TEST_F(ReservationTest, StatusCommandRunsAtMostOncePerInterval) {
   EXPECT_EQ(statusCalls(), 2);
 }
 
-TEST_F(ReservationTest, FailedReservationsSayWhy) {
+TEST_F(ReservationTest, FailedReservationsSayWhyAndAdvanceOnesRunWithoutResources) {
   const int refused = addReservation(reservation("mesh", "refusing"));
   EXPECT_FALSE(startReservation(refused));
   EXPECT_EQ(reservations[static_cast<std::size_t>(refused)].state, ReservationState::kFailed);
@@ -340,17 +339,15 @@ TEST_F(ReservationTest, FailedReservationsSayWhy) {
   clearMessages();
   endReservations();  // nothing was made: nothing to end
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(ReservationTest, AdvanceReservationRunsWithoutResources) {
   Reservation advance = reservation("solve", "instant");
   advance.advance = 1;
   const int index = addReservation(advance);
   const std::size_t before = computeResources.size();
   EXPECT_TRUE(startReservation(index));
   // No status command: running as soon as it is made.
-  EXPECT_EQ(reservations[0].state, ReservationState::kRunning);
-  EXPECT_EQ(reservations[0].properties.value("allocate_type"), "advance");
+  EXPECT_EQ(reservations[static_cast<std::size_t>(index)].state, ReservationState::kRunning);
+  EXPECT_EQ(reservations[static_cast<std::size_t>(index)].properties.value("allocate_type"), "advance");
   EXPECT_EQ(computeResources.size(), before);
   ResourceChoice choice;
   EXPECT_FALSE(chooseReservedResource(index, choice));

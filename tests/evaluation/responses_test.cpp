@@ -171,19 +171,16 @@ TEST(ResponseStatus, RollUpTakesTheResponsesInOrder) {
   EXPECT_EQ(rollUpAnalysisStatus(false, false, {I, E, F}), E);
 }
 
-TEST_F(ResponsesTest, AnalysisStatusIgnoresResponsesTheDesignDoesNotHold) {
+TEST_F(ResponsesTest, AnalysisStatusAndTheResponsesOfADesign) {
   context_.responses["mass"] = numbers({1.0});
   context_.responses["mass"].status = kStatusFeasible;
   EXPECT_EQ(analysisStatusOf(solve_, false, false, context_), kStatusFeasible);
   context_.responses["double"] = ResponseValue();  // ERROR
   EXPECT_EQ(analysisStatusOf(solve_, false, false, context_), kStatusError);
   EXPECT_EQ(analysisStatusOf(solve_, true, false, context_), kStatusSkipped);
-}
 
-// ---------------------------------------------------------------------------------------
-// The responses of a design
-
-TEST_F(ResponsesTest, DesignResponsesListAnalysesThenStudyResponsesThenDependencies) {
+  // ---------------------------------------------------------------------------------------
+  // The responses of a design
   Process process;
   process.analyses.push_back(solve_);
   PerformanceDefinition table = performance({{"stress", 1, -1, 5.0}, {"fit", 3, 0, 0.0},
@@ -203,7 +200,7 @@ TEST_F(ResponsesTest, DesignResponsesListAnalysesThenStudyResponsesThenDependenc
 // ---------------------------------------------------------------------------------------
 // Extraction
 
-TEST_F(ResponsesTest, ExtractionMessagesAreNotesOrErrorsWithTheExactText) {
+TEST_F(ResponsesTest, ExtractionReportsWithTheirExactTexts) {
   ExtractionCallback report = responseExtractionCallback(context_);
   report("mass", {12.5, 13.0}, true, "");
   EXPECT_EQ(log(), "");
@@ -222,9 +219,8 @@ TEST_F(ResponsesTest, ExtractionMessagesAreNotesOrErrorsWithTheExactText) {
                             "found in \"out.txt\"."));
   EXPECT_TRUE(value("stress").values.empty());
   EXPECT_EQ(value("stress").status, kStatusError);
-}
+  clearLogs();
 
-TEST_F(ResponsesTest, TextResponsesKeepStringsAndNumericResponsesRefuseText) {
   recordExtractedValues(context_, "label", {"steel", "S355"}, "", false);
   EXPECT_THAT(value("label").text, ElementsAre("steel", "S355"));
   recordExtractedNumbers(context_, "label", {2.5, 1e-7, 3.0}, "", false);
@@ -239,9 +235,9 @@ TEST_F(ResponsesTest, TextResponsesKeepStringsAndNumericResponsesRefuseText) {
                             "not a number. The response has no data."));
   EXPECT_TRUE(value("mass").values.empty());
   EXPECT_EQ(value("mass").status, kStatusError);
-}
+  clearLogs();
 
-TEST_F(ResponsesTest, ReportsOfResponsesTheAnalysisDoesNotExtractAreNotUsed) {
+  // Reports of responses the analysis does not extract are not used.
   recordExtractedNumbers(context_, "volume", {1.0}, "", false);
   EXPECT_EQ(log(), warningLog("The portal reported the response \"volume\", which is not a "
                               "defined response. The value was not used."));
@@ -256,7 +252,7 @@ TEST_F(ResponsesTest, ReportsOfResponsesTheAnalysisDoesNotExtractAreNotUsed) {
 // ---------------------------------------------------------------------------------------
 // Formula responses
 
-TEST_F(ResponsesTest, OneLineFormulaGivesOneNumberAndAListGivesAllInOrder) {
+TEST_F(ResponsesTest, FormulaResponses) {
   context_.responses["mass"] = numbers({5.0});
   ASSERT_TRUE(calculateResponse(*findResponseDefinition("double"), context_));
   EXPECT_THAT(value("double").values, ElementsAre(12.0));
@@ -266,9 +262,8 @@ TEST_F(ResponsesTest, OneLineFormulaGivesOneNumberAndAListGivesAllInOrder) {
   ASSERT_TRUE(calculateResponse(*findResponseDefinition("caption"), context_));
   EXPECT_THAT(value("caption").text, ElementsAre("1.25"));
   EXPECT_EQ(log(), "");
-}
 
-TEST_F(ResponsesTest, FailedFormulaGivesNoData) {
+  context_.responses.erase("mass");
   context_.responses["double"] = numbers({1.0});
   // The formula reads a response without data: it fails and the old value goes.
   EXPECT_FALSE(calculateResponse(*findResponseDefinition("double"), context_));
@@ -276,9 +271,9 @@ TEST_F(ResponsesTest, FailedFormulaGivesNoData) {
   EXPECT_EQ(value("double").status, kStatusError);
   EXPECT_EQ(log(), errorLog("Could not set variable \"mass\" in the Python session. The data for "
                             "this variable was not available."));
-}
+  clearLogs();
 
-TEST_F(ResponsesTest, DesignResponsesAreCalculatedInDependencyOrder) {
+  // Design responses are calculated in dependency order.
   startDesignResponses(context_, {"mass", "first", "later", "fld"});
   context_.responses["mass"] = numbers({2.0});
   context_.responses["fld"].status = kStatusError;  // already tried: left alone
@@ -318,7 +313,7 @@ TEST(CurveFit, EachModeCountsItsSideOfTheInterpolatedTarget) {
             0.0);
 }
 
-TEST(CurveFit, PointsOutsideAreSkippedAndAllOutsideFails) {
+TEST(CurveFit, PointsOutsideAreSkippedAndBadCurvesFail) {
   const Curve target = targetCurve();
   const CurveFitOutcome some =
       computeCurveFit("fit", {-1.0, 1.0, 2.5}, {0.0, 4.0, 0.0}, target, FitMode::Match, false, 0);
@@ -334,10 +329,7 @@ TEST(CurveFit, PointsOutsideAreSkippedAndAllOutsideFails) {
   EXPECT_EQ(none.warnings.size(), 2u);
   EXPECT_EQ(none.error, "Error in evaluating response \"fit\".\nAll the points on the curve lie "
                         "outside the domain of the target curve. No points were compared.\n");
-}
 
-TEST(CurveFit, CountsAndMinimumPointsAndNonFiniteValuesFail) {
-  const Curve target = targetCurve();
   CurveFitOutcome out =
       computeCurveFit("fit", {0.0, 1.0, 2.0}, {1.0, 2.0}, target, FitMode::Match, false, 0);
   EXPECT_FALSE(out.ok);
@@ -485,7 +477,7 @@ TEST_F(ResponsesTest, FormingLimitAndMissingSurfaceModelResponses) {
 // ---------------------------------------------------------------------------------------
 // After an analysis
 
-TEST_F(ResponsesTest, ProcessingAnAnalysisMarksMissingResponsesAndCalculatesTheRest) {
+TEST_F(ResponsesTest, ProcessingOrSkippingAnAnalysisMarksItsResponses) {
   startDesignResponses(context_, {"mass", "stress", "label", "double"});
   PerformanceDefinition table = performance({{"stress", 1, -1, 300.0}, {"mass", 0, -1, 0.0}});
   ExtractionCallback report = responseExtractionCallback(context_);
@@ -510,9 +502,8 @@ TEST_F(ResponsesTest, ProcessingAnAnalysisMarksMissingResponsesAndCalculatesTheR
   table.target[0] = 400.0;
   markConstraintStatuses(table, context_);
   EXPECT_EQ(value("stress").status, kStatusFeasible);
-}
 
-TEST_F(ResponsesTest, SkippedAnalysisLeavesResponsesOfOtherAnalysesAlone) {
+  // A skipped analysis leaves the responses of other analyses alone.
   startDesignResponses(context_, {"mass", "stress", "label", "double"});
   context_.responses["mass"] = numbers({5.0});
   markAnalysisResponsesSkipped(solve_, context_);

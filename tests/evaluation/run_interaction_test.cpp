@@ -103,15 +103,14 @@ class RunInteractionTest : public testing::MessageCaptureTest {
   RunInteraction state;
 };
 
-TEST_F(RunInteractionTest, FileNameIsTheStudyFileEndingInIo) {
+TEST_F(RunInteractionTest, FileNameAndLinesTakenInOrderUntilAStop) {
   EXPECT_EQ(interactionFileName(), dir_.file("study.io"));
   run.studyInputPath = "/data/runs/wing.in";
   EXPECT_EQ(interactionFileName(), "/data/runs/wing.io");
   EXPECT_FALSE(interactionReadFile(state, at(1.0)));  // no file: nothing happens
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(RunInteractionTest, LinesAreTakenInOrderUntilAStop) {
+  run.studyInputPath = "study.in";
   EXPECT_TRUE(send("pause\n\nresume"));
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(), lineNote(1, "pause") + paused(dir_.file("study.io")) + lineNote(2, "") + lineNote(3, "resume") +
@@ -129,7 +128,7 @@ TEST_F(RunInteractionTest, LinesAreTakenInOrderUntilAStop) {
   EXPECT_EQ(readFile(dir_.file("study.io") + kSuffix), "stop\npause\n");
 }
 
-TEST_F(RunInteractionTest, PauseWaitsForResumeAndRefusesOtherCommands) {
+TEST_F(RunInteractionTest, PauseWaitsForResumeOrStopAndRefusesOtherCommands) {
   EXPECT_TRUE(send("pause\n"));
   EXPECT_TRUE(state.paused);
   EXPECT_TRUE(interactionPaused(state, 1e9));
@@ -153,16 +152,15 @@ TEST_F(RunInteractionTest, PauseWaitsForResumeAndRefusesOtherCommands) {
                 kRenaming + lineNote(1, "resume") +
                 note("Resuming the process based on user input at 13:05:22 on 04-03-2025.") +
                 kRenaming);
-}
-
-TEST_F(RunInteractionTest, StopWhilePaused) {
+  // "stop keep" ends a pause too, and leaves the running analyses alone.
   send("pause\n");
+  clearMessages();
   EXPECT_TRUE(send("stop keep\n"));
   EXPECT_TRUE(state.stopRequested);
   EXPECT_TRUE(state.keepRunning);
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(),
-            lineNote(1, "pause") + paused(dir_.file("study.io")) + kRenaming + lineNote(1, "stop keep") +
+            lineNote(1, "stop keep") +
                 note("Stopping the process based on user input at 13:05:22 on 04-03-2025.") +
                 note("The process has been terminated by the user from the KARVO Modeler. The "
                      "currently running analyses will not be terminated.") +
@@ -185,7 +183,7 @@ TEST_F(RunInteractionTest, PauseForSecondsEndsByItself) {
   EXPECT_TRUE(state.paused);
 }
 
-TEST_F(RunInteractionTest, UnknownTextIsWarnedAndTheFileRetired) {
+TEST_F(RunInteractionTest, UnknownTextEmptyFilesAndFilesThatCannotBeRenamed) {
   EXPECT_TRUE(send("hello world\n"));
   EXPECT_FALSE(state.stopRequested);
   EXPECT_FALSE(interactionPaused(state, 100.0));
@@ -198,9 +196,8 @@ TEST_F(RunInteractionTest, UnknownTextIsWarnedAndTheFileRetired) {
                                     "line is ignored.") +
                             kRenaming);
   EXPECT_FALSE(platform::pathExists(dir_.file("study.io")));
-}
 
-TEST_F(RunInteractionTest, EmptyFileIsLeftForLaterAndNotedOnce) {
+  clearMessages();
   EXPECT_FALSE(send(""));
   EXPECT_FALSE(interactionReadFile(state, at(101.0)));
   EXPECT_TRUE(platform::pathExists(dir_.file("study.io")));
@@ -208,11 +205,12 @@ TEST_F(RunInteractionTest, EmptyFileIsLeftForLaterAndNotedOnce) {
                              "\" was empty. Will try reading again shortly."));
   EXPECT_TRUE(send("stop\n"));
   EXPECT_TRUE(state.stopRequested);
-}
 
-TEST_F(RunInteractionTest, FileThatCannotBeRenamedIsDeleted) {
   // A non-empty folder of the processed name makes the rename fail.
+  state = RunInteraction();
+  clearMessages();
   const std::string blocked = dir_.file("study.io") + kSuffix;
+  platform::removeFile(blocked);
   ASSERT_TRUE(platform::makeDirectory(blocked));
   writeFile(blocked + "/keep", "x");
   EXPECT_TRUE(send("resume\n"));
@@ -223,7 +221,7 @@ TEST_F(RunInteractionTest, FileThatCannotBeRenamedIsDeleted) {
                                     ". Deleting the file instead."));
 }
 
-TEST_F(RunInteractionTest, UpdateParallelEvalsAboveTheStudyMaximumIsLowered) {
+TEST_F(RunInteractionTest, UpdateParallelEvalsIsLoweredToTheStudyMaximumOrRefused) {
   send("updateParallelEvals wing, solve, 9\nupdateParallelEvals wing solve 1\n"
        "updateParallelEvals wing solve 9\n");
   ASSERT_EQ(state.parallelChanges.size(), 1u);  // the latest request for an analysis counts
@@ -246,9 +244,7 @@ TEST_F(RunInteractionTest, UpdateParallelEvalsAboveTheStudyMaximumIsLowered) {
   interactionApplyParallelChanges(state);
   EXPECT_EQ(numDesigns(), 4);
   EXPECT_TRUE(state.parallelChanges.empty());
-}
 
-TEST_F(RunInteractionTest, UpdateParallelEvalsRefusals) {
   struct Case {
     const char* line;
     std::string warningText;
@@ -380,7 +376,7 @@ const char* const kMenu =
     "  4  Change the number of simultaneous designs of an analysis\n"
     "Enter your choice (1-4): ";
 
-TEST_F(RunInteractionTest, MenuAsksAgainUntilAChoiceIsOffered) {
+TEST_F(RunInteractionTest, MenuAsksUntilAChoiceIsOfferedAndActsOnIt) {
   EXPECT_EQ(runMenu(state, "7\n 2 \n", dir_.file("menu.out")),
             std::string(kMenu) + "\"7\" is not one of the choices 1 to 4.\n" + kMenu);
   EXPECT_TRUE(state.stopRequested);
@@ -391,9 +387,8 @@ TEST_F(RunInteractionTest, MenuAsksAgainUntilAChoiceIsOffered) {
   runMenu(keep, "3\n", dir_.file("menu.out"));
   EXPECT_TRUE(keep.stopRequested);
   EXPECT_TRUE(keep.keepRunning);
-}
 
-TEST_F(RunInteractionTest, MenuContinueResumesAPausedRun) {
+  state = RunInteraction();
   EXPECT_EQ(runMenu(state, "1\n", dir_.file("menu.out")),
             std::string(kMenu) + "The run continues.\n");
   send("pause\n");
@@ -404,9 +399,7 @@ TEST_F(RunInteractionTest, MenuContinueResumesAPausedRun) {
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(),
             note("Resuming the process based on user input at 13:05:22 on 04-03-2025."));
-}
 
-TEST_F(RunInteractionTest, MenuChangesTheSimultaneousDesignsAndEndOfInputSwitchesItOff) {
   run.currentAgent = 0;
   EXPECT_EQ(runMenu(state, "4\nsolve\n3\n", dir_.file("menu.out")),
             std::string(kMenu) + "Analysis name: Number of simultaneous designs: ");

@@ -27,10 +27,6 @@ RunningAnalysesLog twoAnalyses() {
   return log;
 }
 
-TEST(RunningLogTextTest, EmptyLogHoldsOnlyTheInProgressLine) {
-  EXPECT_EQ(runningLogText(RunningAnalysesLog{}), "*INPROGRESS\n\n");
-}
-
 // A study folder with the message file open and the lock file of agent 0 created by this
 // process, as after start-up.
 class RunningLogTest : public testing::MessageCaptureTest {
@@ -69,9 +65,10 @@ TEST_F(RunningLogTest, LockFileIsRewrittenWholeWithTheLog) {
   EXPECT_EQ(readFile(dir_.file("demo0.lock")),
             "solve\n14.2\npost\n12.1, 13.1\n*INPROGRESS\n12,13,14,\n" + owner());
   EXPECT_EQ(messages(), "");
+  EXPECT_EQ(runningLogText(RunningAnalysesLog{}), "*INPROGRESS\n\n");  // only that line
 }
 
-TEST_F(RunningLogTest, UnchangedLogIsNotWrittenAgainWhileTheFileExists) {
+TEST_F(RunningLogTest, UnchangedLogIsNotWrittenAgainAndOtherLockFilesNeverTouched) {
   ASSERT_TRUE(runningLogUpdate(0, twoAnalyses()));
   writeFile(dir_.file("demo0.lock"), "marker\n");
   EXPECT_TRUE(runningLogUpdate(0, twoAnalyses()));
@@ -81,9 +78,7 @@ TEST_F(RunningLogTest, UnchangedLogIsNotWrittenAgainWhileTheFileExists) {
   EXPECT_TRUE(runningLogUpdate(0, twoAnalyses()));
   EXPECT_EQ(readFile(dir_.file("demo0.lock")),
             "solve\n12.1, 13.1, 14.2\npost\n\n*INPROGRESS\n12,13,14,\n" + owner());
-}
 
-TEST_F(RunningLogTest, LockFilesNotCreatedByThisProcessAreNeverTouched) {
   writeFile(dir_.file("demo1.lock"), "Lock File for Agent #: 1\n");
   EXPECT_TRUE(runningLogUpdate(1, twoAnalyses()));
   EXPECT_EQ(readFile(dir_.file("demo1.lock")), "Lock File for Agent #: 1\n");
@@ -92,7 +87,7 @@ TEST_F(RunningLogTest, LockFilesNotCreatedByThisProcessAreNeverTouched) {
   EXPECT_FALSE(platform::pathExists(dir_.file("demo2.lock")));
 }
 
-TEST_F(RunningLogTest, UnwritableLockFileIsTriedFiveTimesThenWarned) {
+TEST_F(RunningLogTest, UnwritableLockFileIsTriedFiveTimesThenWarnedUnlessALaterAttemptWrites) {
   // The lock file of agent 0 as if the study folder had gone away under the run.
   run.workingDirectory = dir_.file("gone");
   workingDirectoryState.lockFiles.push_back(agentFileName(0, ".lock"));
@@ -104,9 +99,7 @@ TEST_F(RunningLogTest, UnwritableLockFileIsTriedFiveTimesThenWarned) {
   EXPECT_EQ(pauses, kRunningLogAttempts - 1);
   EXPECT_EQ(messages(), "*WARNING\nError in writing the running analyses log to the KARVO lock "
                         "file:\n" + dir_.file("gone") + "/demo0.lock.\n\n");
-}
 
-TEST_F(RunningLogTest, WriteSucceedsWhenALaterAttemptCanWrite) {
   const std::string folder = dir_.file("late");
   RunningLogWrite result = runningLogWriteFile(folder + "/demo0.lock", "a\n", [&](int failed) {
     if (failed == 2) {

@@ -51,7 +51,7 @@ const char* const kTooSmallHead =
 const char* const kBoundsAdvice =
     "\n\t Please make sure that the variable bounds and/or the format are correctly defined.";
 
-TEST(PrintFormatWrite, FreeFormatsOfEveryKind) {
+TEST(PrintFormatWrite, FreeFormatsOfEveryKindAndAutomaticFixedUsesTheDigitsTheFieldHolds) {
   const PrintFormat automatic = makeFormat(PrintFormatKind::Automatic, 0);
   EXPECT_EQ(quiet(automatic, -2.5), "-2.50000");
   EXPECT_EQ(quiet(automatic, 1e-10), "1.00000e-10");
@@ -71,9 +71,7 @@ TEST(PrintFormatWrite, FreeFormatsOfEveryKind) {
   EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 0, 3, 3, 0), -1e-300),
             "-1.000000e-300");
-}
 
-TEST(PrintFormatWrite, AutomaticFixedUsesTheDigitsTheFieldHolds) {
   const PrintFormat w8 = makeFormat(PrintFormatKind::Automatic, 8);
   EXPECT_EQ(quiet(w8, 3.14159265), "3.141593");
   EXPECT_EQ(quiet(w8, -3.14159265), "-3.14159");  // the sign takes one digit
@@ -94,7 +92,7 @@ TEST(PrintFormatWrite, AutomaticFixedUsesTheDigitsTheFieldHolds) {
   EXPECT_EQ(text.substr(0, 44), std::string(26, ' ') + "3.1415926535897931");
 }
 
-TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
+TEST(PrintFormatWrite, AutomaticOrIntegerValueThatCannotFitIsRoundedOrRefused) {
   // Only decimals are lost: written cut to W with the warning.
   FormattedValue tiny = formatNumber(makeFormat(PrintFormatKind::Automatic, 5), 1e-9, "x");
   EXPECT_TRUE(tiny.ok);
@@ -117,9 +115,7 @@ TEST(PrintFormatWrite, AutomaticValueThatCannotFitIsRoundedOrRefused) {
                 "\n\t The current value (123456.000000) needs more than the 4 characters of its "
                 "field and is not written." +
                 kBoundsAdvice);
-}
 
-TEST(PrintFormatWrite, IntegerFixedIsRightAlignedOrRefused) {
   const PrintFormat w6 = makeFormat(PrintFormatKind::Integer, 6);
   EXPECT_EQ(quiet(w6, 42.4), "    42");
   EXPECT_EQ(quiet(w6, -42.5), "   -43");
@@ -136,7 +132,7 @@ TEST(PrintFormatWrite, IntegerFixedIsRightAlignedOrRefused) {
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Integer, 50), 7.0), std::string(49, ' ') + "7");
 }
 
-TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarning) {
+TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarningAndScientificWritesTheAskedExponent) {
   const PrintFormat w8 = makeFormat(PrintFormatKind::Float, 8, 2);
   EXPECT_EQ(quiet(w8, -3.14159), "   -3.14");
   EXPECT_EQ(quiet(w8, 12345.678), "12345.68");
@@ -163,9 +159,7 @@ TEST(PrintFormatWrite, FloatFixedLosesDecimalsOnlyWithAWarning) {
   // W = 45 with 3 decimals is fitted in 11 characters, right-aligned in 45.
   const PrintFormat wide = makeFormat(PrintFormatKind::Float, 45, 3);
   EXPECT_EQ(quiet(wide, 1234567.891), std::string(34, ' ') + "1234567.891");
-}
 
-TEST(PrintFormatWrite, ScientificFixedWritesTheAskedExponent) {
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 2, 1), 12345.678),
             "  1.2346e+04");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 12, 4, 3, 1), 12345.678),
@@ -177,7 +171,7 @@ TEST(PrintFormatWrite, ScientificFixedWritesTheAskedExponent) {
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 6, 0, 2, 1), 7.0), " 7e+00");
 }
 
-TEST(PrintFormatWrite, ScientificDefinitionProblemsAreOverwrittenWithWarnings) {
+TEST(PrintFormatWrite, DefinitionProblemsNonFiniteNumbersAndTexts) {
   const std::string head =
       "\n\t**** WARNING ****\n\t Incorrect definition in specification of the format for "
       "variable x";
@@ -224,9 +218,7 @@ TEST(PrintFormatWrite, ScientificDefinitionProblemsAreOverwrittenWithWarnings) {
   EXPECT_EQ(narrow.warnings[1].text,
             head + "\n\t The value (1.234568e+04) needs more than the total length (4) and is "
                    "not written.");
-}
 
-TEST(PrintFormatWrite, NonFiniteNumbersAreRefusedInEveryFormat) {
   for (PrintFormatKind kind : {PrintFormatKind::Automatic, PrintFormatKind::Integer,
                                PrintFormatKind::Float, PrintFormatKind::Scientific}) {
     for (int total : {0, 10}) {
@@ -240,9 +232,7 @@ TEST(PrintFormatWrite, NonFiniteNumbersAreRefusedInEveryFormat) {
                 "written.");
     }
   }
-}
 
-TEST(PrintFormatWrite, TextsAreRightAlignedAndCutOnlyForResultFiles) {
   PrintFormat w6 = makeFormat(PrintFormatKind::String, 6);
   EXPECT_EQ(formatString(w6, "abc").text, "   abc");
   EXPECT_EQ(formatString(w6, "abcdef").text, "abcdef");
@@ -261,7 +251,7 @@ class FormatDataValueTest : public testing::MessageCaptureTest {};
 const char* const kInvalidValueWarning =
     "Error in writing the value for \"mass\". The data sent for writing was not valid.";
 
-TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAndAreJoinedByCommas) {
+TEST_F(FormatDataValueTest, CellsGoThroughTheFormatOrGiveZeroWhenMissing) {
   const PrintFormat f8 = makeFormat(PrintFormatKind::Float, 8, 2);
   EXPECT_EQ(formatDataValue(f8, realValue(2.5), "mass"), "    2.50");
   EXPECT_EQ(formatDataValue(f8, integerValue(-3), "mass"), "   -3.00");
@@ -272,9 +262,7 @@ TEST_F(FormatDataValueTest, CellsGoThroughTheFormatAndAreJoinedByCommas) {
   mixed.cells.insert(mixed.cells.end() - 1, stringCell("steel"));
   EXPECT_EQ(formatDataValue(f8, mixed, "mass"), "    0.25,    steel");
   EXPECT_EQ(messages(), "");
-}
 
-TEST_F(FormatDataValueTest, TextsLongerThanAFixedFieldEndInDots) {
   const struct {
     int width;
     const char* text;
@@ -286,16 +274,14 @@ TEST_F(FormatDataValueTest, TextsLongerThanAFixedFieldEndInDots) {
                               "label"),
               written);
   }
-}
 
-TEST_F(FormatDataValueTest, MissingOrInvalidValuesGiveZeroAndWarnOnlyWhenVerbose) {
   const PrintFormat free = makeFormat(PrintFormatKind::Automatic, 0);
   DataValue unset;
   unset.cells = {realCell(1.0), unsetCell(), endCell()};
   const struct {
     DataValue value;
     PrintFormat format;
-  } cases[] = {
+  } invalid[] = {
       {DataValue{}, free},
       {DataValue{{endCell()}}, free},
       {unset, free},
@@ -304,7 +290,7 @@ TEST_F(FormatDataValueTest, MissingOrInvalidValuesGiveZeroAndWarnOnlyWhenVerbose
       // refused by the format: the integer part does not fit
       {realValue(123456.0), makeFormat(PrintFormatKind::Integer, 3)},
   };
-  for (const auto& [value, format] : cases) {
+  for (const auto& [value, format] : invalid) {
     run.settings.verbose = 0;
     clearMessages();
     EXPECT_EQ(formatDataValue(format, value, "mass"), " 0.000000000");
@@ -399,7 +385,7 @@ class TaggingTest : public testing::StudyFilesTest {
   EvaluationContext context_;
 };
 
-TEST_F(TaggingTest, NamesResolveInOrderWithTheirKindWords) {
+TEST_F(TaggingTest, NamesResolveInOrderAndInternalVariablesHaveTheirValues) {
   struct Expected {
     const char* name;
     const char* word;
@@ -423,11 +409,9 @@ TEST_F(TaggingTest, NamesResolveInOrderWithTheirKindWords) {
   // A response and a set of the same name: the response comes first.
   definitions.sets.push_back(DiscreteSet{"mass", 0, {"1", "2"}, true});
   EXPECT_EQ(lookupVariable("mass").kindCode, kKindResponse);
-}
 
-// The values with rules of their own; every internal variable's plain value is checked through
-// its exported copy (ExportSetsEachInternalVariableForLaunchedCommands).
-TEST_F(TaggingTest, InternalVariableValues) {
+  // The values with rules of their own; every internal variable's plain value is checked through
+  // its exported copy (ExportSetsEachInternalVariableForLaunchedCommands).
   EXPECT_EQ(internal("Design_Path"), dir_.path() + "/demo_2/Design7");  // default agent folder
   context_.agentFolder = "/scratch/agent two";
   EXPECT_EQ(internal("Design_Path"), "/scratch/agent two/Design7");
@@ -442,9 +426,7 @@ TEST_F(TaggingTest, InternalVariableValues) {
   EXPECT_EQ(internal("INPUTFILENAME"), "deck.d/model");
   EXPECT_EQ(internal("ANALYSIS_INSTALL"), "/opt/solver/bin");
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, MachineNameAndListComeFromTheJobsResource) {
   EXPECT_EQ(internal("MACHINENAME"), "localhost");
   EXPECT_EQ(internal("MACHINELIST"), "localhost");
   context_.jobResource = "far";
@@ -459,7 +441,7 @@ TEST_F(TaggingTest, MachineNameAndListComeFromTheJobsResource) {
   EXPECT_EQ(internal("MACHINELIST"), "localhost");
 }
 
-TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndNeverCutsTexts) {
+TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndOtherKindsOrNoInstallPathWarn) {
   setDefault(PrintFormatKind::Automatic, 4);
   EXPECT_EQ(internal("Design_Num"), "0007");
   EXPECT_EQ(internal("Case_Num"), "0002");
@@ -472,18 +454,17 @@ TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndNeverCutsTexts) {
   setDefault(PrintFormatKind::Automatic, 0);
   EXPECT_EQ(internal("Design_Num"), "123456");
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, DefaultOfAnotherKindWarnsAndKeepsOnlyItsLength) {
+  context_.designNumber = 7;
   setDefault(PrintFormatKind::Integer, 3);
   EXPECT_EQ(internal("Design_Num"), "007");
   EXPECT_EQ(analysisLog(),
             "*WARNING\nError in the format specification (Default) for variable Design_Num. Only "
             "Automatic format is allowed for internal variables. Only the fixed length "
             "information if specified will be used.\n");
-}
 
-TEST_F(TaggingTest, MissingInstallPathWarnsAndGivesAnEmptyValue) {
+  setDefault(PrintFormatKind::Automatic, 0);
+  platform::removeFile(gAnalysisLog);
   analysis_.install.clear();
   EXPECT_EQ(internal("ANALYSIS_INSTALL"), "");
   EXPECT_EQ(analysisLog(),
@@ -504,7 +485,7 @@ TEST_F(TaggingTest, UnsupportedInternalNamesEndTheRun) {
                        "\"deck.k\""));
 }
 
-TEST_F(TaggingTest, ValuesOfEveryKind) {
+TEST_F(TaggingTest, ValuesOfEveryKindOrNoneAndDesignVariablesOutsideTheStudy) {
   EXPECT_EQ(variableValues("gauge", context_).numbers, std::vector<double>{2.0});  // choice 2
   VariableValues v = variableValues("grade", context_);
   EXPECT_TRUE(v.isText);
@@ -537,17 +518,13 @@ TEST_F(TaggingTest, ValuesOfEveryKind) {
   EXPECT_FALSE(variableValues("gauge", context_).ok);
   EXPECT_FALSE(variableValues("nothing", context_).ok);
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, InactiveLoopGivesItsFirstValueWithANote) {
-  VariableValues v = variableValues("idle", context_);
-  EXPECT_EQ(v.texts, std::vector<std::string>{"low"});
+  // An inactive loop gives its first value, with a note.
+  EXPECT_EQ(variableValues("idle", context_).texts, std::vector<std::string>{"low"});
   EXPECT_EQ(analysisLog(),
             "*NOTE\nThe loop idle is not active for this study. Only the first value in the loop "
             "will be used.\n");
-}
 
-TEST_F(TaggingTest, DesignVariableOutsideTheStudyEndsAFormulaOnly) {
   context_.numbers.erase("thickness");
   EXPECT_FALSE(variableValues("thickness", context_).ok);
   EXPECT_THROW(variableValues("thickness", context_, true), RunExit);
@@ -562,7 +539,7 @@ TEST_F(TaggingTest, DesignVariableOutsideTheStudyEndsAFormulaOnly) {
                        "used in a formula but has not been added to the study variables."));
 }
 
-TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheName) {
+TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheNameOrAnswersTheErrorText) {
   TagValueAnswer answer = tagValue("thickness", "f8", context_);
   EXPECT_TRUE(answer.ok);
   EXPECT_EQ(answer.values, std::vector<std::string>{"    2.25"});
@@ -580,9 +557,7 @@ TEST_F(TaggingTest, TagValueFormatsEveryValueOfTheName) {
   // The callback form, as a portal uses it.
   TagValueCallback callback = tagValueCallback(context_);
   EXPECT_EQ(callback("mass", "").values, (std::vector<std::string>{"12.5000", "-3.00000"}));
-}
 
-TEST_F(TaggingTest, TagValueWithoutAValueAnswersTheErrorText) {
   context_.numbers.erase("area");
   for (const char* name : {"area", "nothing", "label"}) {
     TagValueAnswer answer = tagValue(name, "f8", context_);
@@ -617,12 +592,10 @@ TEST_F(TaggingTest, CommandTagsAndVariablesAreReplacedFromLeftToRight) {
             "plot 1.00000 1.50000 2.00000 S235 S355");
   EXPECT_EQ(replaceTags("echo %mass%%speeds%", context_), "echo 12.5000 -3.0000020.5000");
   EXPECT_EQ(analysisLog(), "");
-}
 
-// The solver's own paths and names reach sh as exactly themselves wherever the tag sits:
-// outside quotes, inside "..." and inside '...', alone or as part of a word. The design's
-// own values are written as they are.
-TEST_F(TaggingTest, CommandShellReadsTheSolversTextTagsBackUnchanged) {
+  // The solver's own paths and names reach sh as exactly themselves wherever the tag sits:
+  // outside quotes, inside "..." and inside '...', alone or as part of a word. The design's
+  // own values are written as they are.
   const std::string name = "it's a \"$(touch pwned)\" `touch pwned` \\ $HOME; x";
   run.studyName = name;
   const std::string command =
@@ -657,9 +630,7 @@ TEST_F(TaggingTest, UnknownOrUnclosedPercentSignsStay) {
   // closing "%" may open a known tag.
   EXPECT_EQ(replaceTags("%x%thickness%", context_), "%x2.25000");
   EXPECT_EQ(analysisLog(), "");
-}
 
-TEST_F(TaggingTest, MissingValueReplacesTheCommandWithTheDummy) {
   context_.numbers.erase("area");
   EXPECT_EQ(replaceTags("solve %thickness% %area% %Design_Num%", context_),
             "Replacing command with this");

@@ -139,7 +139,7 @@ std::string refusedFile(const std::string& error, const std::string& file) {
 // ---------------------------------------------------------------------------------------
 // Which files
 
-TEST_F(UserDesignsTest, FileNamesNeedTheAgentNumberAnUnderscoreAndTheExtension) {
+TEST_F(UserDesignsTest, WhichFilesAreRead) {
   EXPECT_TRUE(isUserDesignsFileName("UserDesigns0_a.in", 0));
   EXPECT_TRUE(isUserDesignsFileName("UserDesigns0_.in", 0));
   EXPECT_TRUE(isUserDesignsFileName("UserDesigns12_batch 2.in", 12));
@@ -149,9 +149,7 @@ TEST_F(UserDesignsTest, FileNamesNeedTheAgentNumberAnUnderscoreAndTheExtension) 
   EXPECT_FALSE(isUserDesignsFileName("UserDesigns0_a.in_backup_at_3_evals", 0));
   EXPECT_FALSE(isUserDesignsFileName("UserDesigns0_a.inp", 0));
   EXPECT_FALSE(isUserDesignsFileName("userdesigns0_a.in", 0));
-}
-
-TEST_F(UserDesignsTest, WithoutAFileNothingIsReadOrSaid) {
+  // Without a file of the agent nothing is read or said.
   write("UserDesigns1_a.in", "*DESIGN_ONLY\nmapDesign, a, 1, 1, 7.5\n*END\n");
   write("UserDesigns0_a.in_backup_at_3_evals", "*DESIGN_ONLY\nmapDesign, a, 1, 1, 7.5\n*END\n");
   const UserDesignSet set = read();
@@ -161,12 +159,10 @@ TEST_F(UserDesignsTest, WithoutAFileNothingIsReadOrSaid) {
   EXPECT_EQ(messages(), "");
   EXPECT_TRUE(exists("UserDesigns1_a.in"));
   EXPECT_FALSE(results().userDesignsRead);
-}
 
-TEST_F(UserDesignsTest, AFolderThatCannotBeListedIsReportedAndTheRunGoesOn) {
+  // A folder that cannot be listed is reported and the run goes on.
   run.workingDirectory = dir_.file("gone");
-  const UserDesignSet set = read();
-  EXPECT_FALSE(set.anyFile);
+  EXPECT_FALSE(read().anyFile);
   EXPECT_EQ(messages(),
             warningBlock("Error in reading the contents of the project directory while scanning "
                          "for user design files. Project directory: " +
