@@ -516,51 +516,152 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
 
 namespace {
 
-// What the steady-state search knows between two generation ends: the ranking, the model
-// designs still to hand out, the screening model and the best design when it was made.
+// What a design handed out came from, for the trust region once it has finished.
+struct SteadyStep {
+  ModelProposal proposal;
+  bool local = false;      // a step of the local phase (moves the trust region)
+  bool model = false;      // a model design of the generation (tells the local phase)
+};
+
+// What the steady-state search knows between two generation ends. A generation makes the
+// designs a whole generation makes, in the same order: the local phase's steps one at a
+// time, then its other model designs and its operator-made designs together; they are
+// handed out as slots free. A slot that frees once they are all handed out gets a design bred
+// from the members then.
 struct SteadyContext {
   int generation = 0;      // generation the new designs belong to
   int slots = 0;           // designs that finish in it before its end
   int finished = 0;        // of them finished so far
   double bestBefore = 0.0;
-  std::deque<Member> modelDesigns;
+  int decisions = 0;       // model-based designs of the generation
+  int localLeft = 0;       // trust-region steps the local phase may still make
+  int localMade = 0;       // of them made
+  bool planned = false;    // the other designs of the generation were made
+  std::deque<Member> queued;         // made and not handed out yet
+  std::deque<SteadyStep> queuedSteps;  // what each of them came from
+  std::vector<Member> done;  // the finished designs, credited and admitted at the
+                             // generation's end
+  std::vector<bool> doneLocal;  // of them the steps of the local phase
+  bool localTried = false;   // a local model design of the generation finished
+  bool localImproved = false;  // and one of them improved the best design
+  int breedTurn = 0;         // designs bred beyond the generation's
+  bool screened = false;     // the screening model was fitted for them
   std::unique_ptr<ScreeningModel> screen;
 };
 
-// Ranks the members, brings the samples up to date and makes the generation's model-based
-// designs, as a whole generation does before it breeds.
+// In the local phase, the next trust-region step, apart from the designs still running; false
+// when the phase is over for this generation.
+bool nextLocalStep(const Population& population, TolmarRun& t, SteadyContext& c,
+                   const std::vector<Member>& running, ModelProposal& step) {
+  if (c.localLeft <= 0 || !t.model.localPhase) return false;
+  ModelRequest request = modelRequest(population, 1);
+  for (const Member& member : running) {
+    request.avoid.push_back(normalisedFields(member.design.chromosome, population.fieldSizes));
+  }
+  std::vector<ModelProposal> proposals = proposeModelDesigns(t.samples, request, t.model);
+  if (proposals.empty()) return false;
+  --c.localLeft;
+  ++c.localMade;
+  step = std::move(proposals.front());
+  return true;
+}
+
+// The generation's designs after its local phase, made as a whole generation makes them (kept
+// apart from the designs still running) and queued.
+void planSteadyGeneration(Agent& agent, Population& population, TolmarRun& t,
+                          SteadyContext& c, const std::vector<Member>& running) {
+  c.planned = true;
+  c.localLeft = 0;
+  std::vector<Member> made(running);
+  const std::size_t first = made.size();
+  std::vector<ModelProposal> steps;
+  const int models = std::max(0, c.decisions - c.localMade);
+  if (models > 0) {
+    addModelDesigns(agent, population, t, models, c.generation, c.bestBefore, made, &steps);
+  }
+  addBredDesigns(agent, population, t, static_cast<int>(first) + c.slots - c.localMade,
+                 c.generation, made);
+  for (std::size_t i = first; i < made.size(); ++i) {
+    SteadyStep step;
+    if (i - first < steps.size()) {
+      step.proposal = std::move(steps[i - first]);
+      step.model = true;
+    }
+    c.queued.push_back(std::move(made[i]));
+    c.queuedSteps.push_back(std::move(step));
+  }
+}
+
+// At a generation's end, as a whole generation does: the finished designs are credited to
+// their operators (the steps of the local phase last) and admitted, and the trust region
+// follows the generation's local model designs together.
+void endSteadyGeneration(Population& population, TolmarRun& t, SteadyContext& c) {
+  for (const bool local : {false, true}) {
+    for (std::size_t k = 0; k < c.done.size(); ++k) {
+      const Member& child = c.done[k];
+      if (c.doneLocal[k] != local) continue;
+      creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
+                     child.secondparent, c.bestBefore, child.mut_width);
+    }
+  }
+  admitChildren(c.done, population, t);
+  c.done.clear();
+  c.doneLocal.clear();
+  if (c.localTried) noteModelOutcome(t.model, kDecisionLocal, c.localImproved);
+  c.localTried = false;
+  c.localImproved = false;
+}
+
+// Ranks the members, brings the samples up to date and counts the generation's model-based
+// designs, as a whole generation does before it makes them.
 void startSteadyGeneration(Agent& agent, Population& population, TolmarRun& t,
                            SteadyContext& c, int pending, long generationsLeft) {
   c.generation = population.counters.generation + 1;
   c.finished = 0;
-  c.modelDesigns.clear();
   c.slots = slotCount(agent, population, pending, generationsLeft);
   rankMembers(population, t);
   collectSamples(agent, population, t);
   c.bestBefore =
       population.bestEver.valid ? population.bestEver.raw : population.members.back().raw;
+  c.queued.clear();
+  c.queuedSteps.clear();
+  c.decisions = 0;
+  c.localLeft = 0;
+  c.localMade = 0;
+  c.planned = false;
+  c.screen.reset();
+  c.screened = false;
+  c.breedTurn = 0;
   if (c.slots == 0) return;
   const PerformanceDefinition* definition = findPerformance(agent.performance);
-  const int decisions = decisionCount(agent, population, definition, c.slots, t);
-  std::vector<Member> made;
-  if (decisions > 0) {
-    addModelDesigns(agent, population, t, decisions, c.generation, c.bestBefore, made);
-  }
-  for (Member& member : made) c.modelDesigns.push_back(std::move(member));
-  c.screen.reset();
-  if (agent.method.tolmar.searchDecisions && !t.throttle.off) {
-    c.screen = fitScreeningModel(t.samples);
+  c.decisions = decisionCount(agent, population, definition, c.slots, t);
+  if (c.decisions > 0 && t.model.localPhase) {
+    c.localLeft = std::max(c.decisions, c.slots - std::max(1, c.slots / 4));
   }
 }
 
-// One new design: the next model-based design of the generation, else one bred by the
-// level whose turn it is from the members as they are now.
+// One new design: the next step of the local phase, else the next of the generation's
+// designs, else one bred by the level whose turn it is from the members as they are now.
 Member steadyDesign(Agent& agent, Population& population, TolmarRun& t, SteadyContext& c,
-                    int& breedTurn, const std::vector<Member>& running) {
-  if (!c.modelDesigns.empty()) {
-    Member member = std::move(c.modelDesigns.front());
-    c.modelDesigns.pop_front();
+                    const std::vector<Member>& running, SteadyStep& made) {
+  made = SteadyStep{};
+  if (!c.planned && nextLocalStep(population, t, c, running, made.proposal)) {
+    made.local = true;
+    return modelMember(agent, population, made.proposal, c.generation, c.bestBefore);
+  }
+  if (!c.planned) planSteadyGeneration(agent, population, t, c, running);
+  if (!c.queued.empty()) {
+    Member member = std::move(c.queued.front());
+    made = std::move(c.queuedSteps.front());
+    c.queued.pop_front();
+    c.queuedSteps.pop_front();
     return member;
+  }
+  if (!c.screened) {
+    c.screened = true;
+    if (agent.method.tolmar.searchDecisions && !t.throttle.off) {
+      c.screen = fitScreeningModel(t.samples);
+    }
   }
   Breeding b{agent, population, t, c.screen.get(), {}, agentResults(agent).store, {},
              c.generation};
@@ -570,19 +671,20 @@ Member steadyDesign(Agent& agent, Population& population, TolmarRun& t, SteadyCo
   b.probe = makeMemberDesign(agent, population, population.members.front().design.chromosome,
                              c.generation);
   const int levelCount = t.levels.count;
-  const int level = levelCount > 0 ? (levelCount - 1) - breedTurn % levelCount : -1;
+  const int level = levelCount > 0 ? (levelCount - 1) - c.breedTurn % levelCount : -1;
   const bool lower = levelCount > 0 && level < levelCount / 2;
-  ++breedTurn;
+  ++c.breedTurn;
   Member best = breedSlotDesign(b, level, lower, running);
   population.counters.crossovers += (best.origin & kMadeCrossover) ? 1 : 0;
   population.counters.mutations += (best.origin & kMadeMutation) ? 1 : 0;
   return best;
 }
 
-// The steady-state search (the SteadyStep shape): each freed slot gets one new design made
-// from what is known then, and each finished design is credited and admitted at once. A
-// generation ends after as many designs finished as a whole generation would evaluate: the
-// same bookkeeping then (scores, adaptive probabilities, ranking, model designs).
+// The steady-state search (the SteadyStep shape): each freed slot gets the generation's next
+// design (SteadyContext), and each finished design is credited and added to the samples at
+// once. A generation ends after as many designs finished as a whole generation would
+// evaluate: the same bookkeeping then (admission, scores, adaptive probabilities, ranking).
+// One slot at a time, it makes the designs whole generations make.
 void tolmarSteady(Agent& agent, Population& population, FileHandle* log,
                   const EvaluationServices& services,
                   const std::function<bool()>& generationEnded) {
@@ -595,35 +697,47 @@ void tolmarSteady(Agent& agent, Population& population, FileHandle* log,
   SteadyContext c;
   startSteadyGeneration(agent, population, t, c, 0, generationsLeft);
   bool goOn = c.slots > 0;
-  int breedTurn = 0;
   std::vector<Member> running;    // the designs handed out and not finished, to keep new ones
                                   // apart from them
+  std::vector<SteadyStep> runningSteps;  // what each of them came from
   std::vector<double> started;    // per design in the order made: when it was handed out
   auto next = [&](Member& member, int pending) {
     if (!goOn) return false;
     const long limit = agent.method.numEvals;
     if (limit > 0 && agent.evaluatedDesigns + pending >= limit) return false;
-    member = steadyDesign(agent, population, t, c, breedTurn, running);
+    SteadyStep step;
+    member = steadyDesign(agent, population, t, c, running, step);
     running.push_back(member);
+    runningSteps.push_back(std::move(step));
     started.push_back(platform::monotonicSeconds());
     return true;
   };
   auto finished = [&](std::size_t index, Member& child) {
     t.analysisSeconds += platform::monotonicSeconds() - started[index];
     ++t.analysisCount;
-    running.erase(std::find_if(running.begin(), running.end(), [&](const Member& m) {
+    const auto at = std::find_if(running.begin(), running.end(), [&](const Member& m) {
       return m.design.chromosome == child.design.chromosome;
-    }));
-    creditOperator(t.adaptive, child.ga_operator, child.raw, child.firstparent,
-                   child.secondparent, c.bestBefore, child.mut_width);
-    if (child.origin & kMadeDecision && child.ga_operator == kDecisionLocal) {
-      noteModelOutcome(t.model, kDecisionLocal,
-                       fitnessCounted(child.raw) && child.raw > c.bestBefore);
+    });
+    const SteadyStep step = std::move(runningSteps[static_cast<std::size_t>(at - running.begin())]);
+    runningSteps.erase(runningSteps.begin() + (at - running.begin()));
+    running.erase(at);
+    if (child.origin & kMadeDecision && child.ga_operator == kDecisionLocal && !step.local) {
+      c.localTried = true;
+      c.localImproved =
+          c.localImproved || (fitnessCounted(child.raw) && child.raw > c.bestBefore);
     }
+    const std::size_t known = t.samples.size();
     addSample(t, child.design, definition, population);
-    std::vector<Member> one(1, child);
-    admitChildren(one, population, t);
+    if (step.local || step.model) {
+      // A step of the local phase moves the trust region; a model design of the generation
+      // only says whether the models predict well enough for the phase.
+      noteLocalStep(t.model, step.proposal,
+                    t.samples.size() > known ? &t.samples.back() : nullptr, step.local);
+    }
+    c.done.push_back(child);
+    c.doneLocal.push_back(step.local);
     if (++c.finished < c.slots || !goOn) return;
+    endSteadyGeneration(population, t, c);
     population.counters.generation = c.generation;
     sortAscending(population.members);
     finishGeneration(agent, population, log);
@@ -638,6 +752,7 @@ void tolmarSteady(Agent& agent, Population& population, FileHandle* log,
                         services);
   if (c.finished > 0 && population.counters.generation < c.generation) {
     // The designs of a generation the budget or the end cut short.
+    endSteadyGeneration(population, t, c);
     population.counters.generation = c.generation;
     sortAscending(population.members);
     finishGeneration(agent, population, log);
