@@ -104,7 +104,10 @@
 // relative remote path means there what it means to the login shell. The status file is read
 // with "cat" on the remote machine. Logged output goes to the job's output file there (the
 // script path with ".output"), which is read back and appended to the local log once the job
-// has come to its end. The analysis files themselves are copied by the evaluation flow.
+// has come to its end. The analysis files themselves are copied by the evaluation flow. A
+// remote job array's script is written here beside the first member's and copied the same
+// way; its entries run the members' remote scripts, and one remote command removes every
+// member's stale status and output files, then submits the array.
 //
 // Scheduled resources: properties read and their meaning.
 //   "jobCommand"        submission command, required ("sbatch", "qsub", "bsub <"). Run with

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "base/messages.h"
@@ -412,6 +413,32 @@ bool makeScript(JobRecord& job, std::string& script) {
   return true;
 }
 
+// The removal, on the remote machine, of what earlier jobs of the folders of `jobs` left
+// there: their status and output files. The jobs whose files have the same names (those of
+// one analysis) share one loop over their folders, which keeps the command short enough for
+// an array of a few thousand members. Ends with "; ".
+std::string staleFilesRemoval(const std::vector<JobRecord*>& jobs) {
+  std::vector<std::pair<std::string, std::string>> loops;  // file names, their folders
+  for (const JobRecord* job : jobs) {
+    // The status and output files lie in the folder of the job script.
+    const std::size_t slash = job->statusPath.rfind('/');
+    auto inFolder = [slash](const std::string& path) {
+      return "\"$d\"/" + platform::shellQuote(path.substr(slash + 1));
+    };
+    std::string names = inFolder(job->statusPath) + " " + inFolder(job->statusPath + ".tmp");
+    if (!job->outLog.empty()) names += " " + inFolder(job->outLog);
+    auto loop = std::find_if(loops.begin(), loops.end(),
+                             [&names](const auto& entry) { return entry.first == names; });
+    if (loop == loops.end()) loop = loops.insert(loops.end(), {names, ""});
+    loop->second += " " + commandPath(*job, job->statusPath.substr(0, slash));
+  }
+  std::string command;
+  for (const auto& [names, folders] : loops) {
+    command += "for d in" + folders + "; do rm -f " + names + "; done; ";
+  }
+  return command;
+}
+
 // Copies a remote job's script, written here, to its place on the remote machine.
 bool copyScriptThere(JobRecord& job) {
   std::string command, error;
@@ -501,6 +528,11 @@ void submitArray(const std::vector<JobRecord*>& members) {
   if (lastDesign != array.designNum) array.designNum += "-" + lastDesign;
   array.name = sanitizeName(substitutePlaceholders(array.namePattern, array, false));
   array.scriptPath = array.statusPath.substr(0, array.statusPath.size() - 11) + ".array.sh";
+  if (array.remote) {  // written here beside the first member's script, then copied there
+    array.localScriptPath =
+        array.localScriptPath.substr(0, array.localScriptPath.rfind('/') + 1) +
+        array.scriptPath.substr(array.scriptPath.rfind('/') + 1);
+  }
   std::string script = formatText(
       "#!/bin/sh\n"
       "# Job array script written by KARVO MDO for analysis %s, designs %s: each member runs\n"
@@ -509,7 +541,7 @@ void submitArray(const std::vector<JobRecord*>& members) {
       array.analysisNum.c_str(), array.designNum.c_str(), s.arrayIndexVar.c_str());
   for (std::size_t i = 0; i < members.size(); ++i) {
     script += formatText("  %zu) exec /bin/sh %s ;;\n", i,
-                         platform::shellQuote(members[i]->scriptPath).c_str());
+                         commandPath(*members[i], members[i]->scriptPath).c_str());
   }
   script += formatText("esac\necho \"No job script for the array index '$%s'.\" >&2\nexit 1\n",
                        s.arrayIndexVar.c_str());
@@ -526,8 +558,14 @@ void submitArray(const std::vector<JobRecord*>& members) {
   const std::string command = schedulerCommand(array, pattern);
   platform::CapturedRun run;
   std::string arrayId;
-  bool submitted = writeJobScript(array.scriptPath, script, array.lastError) &&
-                   runSubmission(array, command, command, run) &&
+  // Through a remote machine the script is copied there, and the members' stale files go
+  // just before the submission, in the same remote command.
+  const bool written = array.remote ? writeJobScript(array.localScriptPath, script,
+                                                     array.lastError) &&
+                                          copyScriptThere(array)
+                                    : writeJobScript(array.scriptPath, script, array.lastError);
+  const std::string started = array.remote ? staleFilesRemoval(members) + command : command;
+  bool submitted = written && runSubmission(array, command, started, run) &&
                    readSubmittedId(array, command, run.output, arrayId);
   for (std::size_t i = 0; i < members.size(); ++i) {
     JobRecord& member = *members[i];
@@ -566,20 +604,16 @@ bool scheduledSubmit(JobRecord& job) {
     if (!writeJobScript(job.localScriptPath, script, job.lastError) || !copyScriptThere(job)) {
       return false;
     }
-    // What an earlier job of this folder left there: its status and output files.
-    std::string stale = "rm -f " + commandPath(job, job.statusPath) + " " +
-                        commandPath(job, job.statusPath + ".tmp");
-    if (!job.outLog.empty()) stale += " " + commandPath(job, job.outLog);
-    submission = stale + "; " + command;
+    submission = staleFilesRemoval({&job}) + command;
   } else {
     if (!writeJobScript(job.scriptPath, script, job.lastError)) return false;
     platform::removeFile(job.statusPath);
     platform::removeFile(job.statusPath + ".tmp");
   }
   // In batch mode the job waits for submitJobBatches, with the jobs submitted after it.
-  // An array member is known by its id only: its name is the array's. A remote job is
-  // submitted by itself: the array script would have to reach the remote machine too.
-  if (job.batchMode && s.readId && s.findJob != 2 && !job.remote) {
+  // An array member is known by its id only: its name is the array's. A remote job's stale
+  // files there are removed with the array's submission.
+  if (job.batchMode && s.readId && s.findJob != 2) {
     job.held = true;
     heldJobs().push_back(&job);
     return true;
@@ -688,7 +722,7 @@ int submitJobBatches() {
     const JobRecord& first = *waiting.front();
     const auto key = [](const JobRecord& r) {
       return r.resourceName + '\n' + r.analysisNum + '\n' + r.scheduler.submitCommand + '\n' +
-             r.scheduler.prependPath;
+             r.scheduler.prependPath + '\n' + (r.remote ? r.remoteBlock : std::string("-"));
     };
     const std::string group = key(first);
     std::vector<JobRecord*> members, rest;

@@ -335,6 +335,59 @@ TEST_F(RemoteSlurm, StopCancelsQueuedAndRunningJobsThere) {
   expectCalledThere("scancel");
 }
 
+// Three designs in job batch mode through the login node, from a study folder with blanks
+// into a remote path with blanks relative to the remote user's home folder: one sbatch there submits them as an array whose members run
+// their own scripts there; each member's outputs and logged output come back, and the design
+// whose job exits with 3 (the last) fails alone. An output file that an earlier run left in
+// the second design's remote folder is removed before the submission.
+TEST_F(RemoteSlurm, BatchModeSubmitsOneArrayThroughTheLoginNode) {
+  const std::string study = root_.file("array study");
+  writeStudy(study,
+             {.script = "echo \"${SLURM_ARRAY_JOB_ID}_$SLURM_ARRAY_TASK_ID\" > member.id\n"
+                        "read x y < calc.inp\necho \"RESULT F = $x\" > calc.out\n"
+                        "echo \"calc: member $SLURM_ARRAY_TASK_ID\"\n"
+                        "awk -v y=$y 'BEGIN { exit !(y == 2) }' || exit 0\n"
+                        "exit 3\n",
+              .extraAnalysis = "jobBatchMode: yes\n",
+              .submitOptions = "--oversubscribe",
+              .doeRuns = 3,
+              .parallel = 3},
+             std::filesystem::path(remoteRoot_).filename().string() + "/runs here");
+  const std::string there = remoteRoot_ + "/runs here/array study/KARVO_0/";
+  EXPECT_EQ(runShell("ssh -F " + shellQuote(setting("SSHD_CONFIG")) + " karvo-sshd " +
+                         shellQuote("mkdir -p " + shellQuote(there + "Design2/calc") +
+                                    " && echo 'stale output' > " +
+                                    shellQuote(there + "Design2/calc/Execute_calc_Analysis.output")),
+                     root_.path())
+                .status,
+            0);
+  const testing::ProcessResult result = run(study, false);
+  EXPECT_EQ(result.status, 0) << messages(study);
+  const std::string called = readFile(calls());
+  EXPECT_EQ(called.find("sbatch"), called.rfind("sbatch")) << called;  // one sbatch
+  expectCalledThere("sbatch");
+
+  const std::string first = readFile(there + "Design1/calc/member.id");
+  ASSERT_NE(first.find("_0\n"), std::string::npos) << first;
+  const std::string array = first.substr(0, first.find('_'));
+  for (int design = 1; design <= 3; ++design) {
+    const std::string task = std::to_string(design - 1);
+    const std::string folder = "Design" + std::to_string(design) + "/calc";
+    EXPECT_EQ(readFile(there + folder + "/member.id"), array + "_" + task + "\n");
+    EXPECT_THAT(readFile(study + "/demo_0/" + folder + "/calc.out"),
+                ::testing::StartsWith("RESULT F = "));
+    const std::string log = analysisLog(study, design);
+    EXPECT_THAT(log, HasLines("*NOTE\nJobID: " + array + "_" + task + "\n")) << log;
+    EXPECT_THAT(log, HasLines("calc: member " + task + "\n")) << log;
+    EXPECT_THAT(log, HasLines(design == 3 ? "*STATUS\nERROR\n" : "*STATUS\nSUCCESS\n")) << log;
+    EXPECT_EQ(log.find("stale output"), std::string::npos) << log;
+  }
+  EXPECT_THAT(analysisLog(study, 3),
+              HasLines("*ERROR\nThe return value (3) for the analysis command did not match the "
+                       "specified value (0). This design analysis will be marked as an error.\n"));
+  EXPECT_TRUE(queueEmpties(10)) << queue();
+}
+
 // The analysis "calc" reads its tagged input, writes the listing and notes who ran it where.
 const std::string kCalc =
     "read x < calc.inp\necho \"RESULT F = $x\" > calc.out\nid -un > who\npwd > where\n";

@@ -714,6 +714,105 @@ TEST_F(ScheduledJob, BatchModeSubmitsOneArrayAndFollowsEachMember) {
                 "specified\n");
 }
 
+// Through a remote machine (stand-ins that run the remote commands here and copy with cp,
+// into folders standing for the remote ones): the array script is written beside the first
+// member's local script and copied to the first member's remote folder; its entries run the
+// members' remote scripts; one remote command removes every member's stale files, then
+// submits from the first member's remote folder. A refused copy fails every member.
+TEST_F(ScheduledJob, BatchModeThroughARemoteMachine) {
+  bool refuseArrayCopy = false;
+  options.remoteCommand = [this](const std::string&, const std::string& command,
+                                 std::string& wrapped, std::string&) {
+    wrapped = "printf '%s\\n' " + shellQuote(command) + " >> " +
+              shellQuote(state + "/remote-commands") + "; sh -c " + shellQuote(command);
+    return true;
+  };
+  options.remoteCopy = [&refuseArrayCopy](const std::string&, const std::string& local,
+                                          const std::string& remote, std::string& command,
+                                          std::string&) {
+    command = refuseArrayCopy && local.find(".array.sh") != std::string::npos
+                  ? "echo 'lost connection' >&2; exit 1"
+                  : "cp " + shellQuote(local) + " " + shellQuote(remote);
+    return true;
+  };
+  resource.setValue("finishCmd", "squeue");
+  resource.setValue("jobRemote", "yes");
+  resource.setValue("jobRemoteProfile", "cluster");
+  auto remoteLaunch = [&](int member, const std::string& command) {
+    const std::string local = dir.file("Design " + std::to_string(member));
+    EXPECT_TRUE(platform::makeDirectories(local) && platform::makeDirectories(local + " far"));
+    PropertiesMap l = launch(command);
+    l.setValue("analysis_dir", local);
+    l.setValue("do_job_block", "true");
+    l.setValue("remote_block", "name: cluster\nplatform: Linux\n");
+    l.setValue("rmt_analysis_dir", local + " far");
+    return l;
+  };
+  const std::string far0 = dir.file("Design 0 far"), far1 = dir.file("Design 1 far");
+  std::vector<std::unique_ptr<Job>> jobs;
+  for (int i = 0; i < 2; ++i) {
+    jobs.push_back(createJob(options));
+    ASSERT_TRUE(jobs.back()->submit(remoteLaunch(i, "echo member " + std::to_string(i) +
+                                                         "; exit " + std::to_string(4 + i))))
+        << jobs.back()->lastError();
+  }
+  writeFile(far1 + "/Execute_Beam_Analysis.output", "stale\n");
+  EXPECT_EQ(submitJobBatches(), 1);
+  const std::string array = "/Execute_Beam_Analysis.array.sh";
+  EXPECT_EQ(readFile(dir.file("Design 0") + array),
+            "#!/bin/sh\n"
+            "# Job array script written by KARVO MDO for analysis 2, designs 5: each member runs\n"
+            "# the job script of its index in its own analysis folder.\n"
+            "case \"$SLURM_ARRAY_TASK_ID\" in\n"
+            "  0) exec /bin/sh " + shellQuote(far0 + "/Execute_Beam_Analysis.sh") + " ;;\n"
+            "  1) exec /bin/sh " + shellQuote(far1 + "/Execute_Beam_Analysis.sh") + " ;;\n"
+            "esac\n"
+            "echo \"No job script for the array index '$SLURM_ARRAY_TASK_ID'.\" >&2\nexit 1\n");
+  EXPECT_EQ(readFile(far0 + array), readFile(dir.file("Design 0") + array));
+  const std::string stale = "; do rm -f \"$d\"/'Execute_Beam_Analysis.exitstatus' "
+                            "\"$d\"/'Execute_Beam_Analysis.exitstatus.tmp' "
+                            "\"$d\"/'Execute_Beam_Analysis.output'; done; ";
+  EXPECT_EQ(readFile(state + "/remote-commands"),
+            "cd " + shellQuote(far0) + " || exit 1; for d in " + shellQuote(far0) + " " +
+                shellQuote(far1) + stale + "PATH=" + shellQuote(bin) +
+                ":\"$PATH\"; export PATH; sbatch --array=0-1 " + shellQuote(far0 + array) +
+                "\n");
+  EXPECT_FALSE(platform::pathExists(far1 + "/Execute_Beam_Analysis.output"));
+  EXPECT_EQ(readFile(state + "/folder.100"), far0 + "\n");
+
+  // The cluster runs both members: each ends with its own exit status and logged output.
+  for (int task = 0; task < 2; ++task) {
+    runShell("SLURM_ARRAY_TASK_ID=" + std::to_string(task) + " /bin/sh " +
+                 shellQuote(far0 + array) + " >/dev/null 2>&1",
+             dir.path());
+  }
+  platform::removeFile(state + "/job.100");
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(jobs[i]->jobId(), "100_" + std::to_string(i));
+    EXPECT_TRUE(jobs[i]->finished(false));
+    EXPECT_EQ(jobs[i]->exitCode(), 4 + i);
+    EXPECT_EQ(readFile(dir.file("Design " + std::to_string(i) + "/analysis.log")),
+              "member " + std::to_string(i) + "\n");
+  }
+
+  // The array script does not reach the remote machine: every member fails with the reason.
+  refuseArrayCopy = true;
+  jobs.clear();
+  for (int i = 0; i < 2; ++i) {
+    jobs.push_back(createJob(options));
+    ASSERT_TRUE(jobs.back()->submit(remoteLaunch(i, "exit 0")));
+  }
+  EXPECT_EQ(submitJobBatches(), 1);
+  for (const std::unique_ptr<Job>& job : jobs) {
+    EXPECT_EQ(job->state(), JobState::kFailed);
+    EXPECT_EQ(job->lastError(),
+              "Could not copy the job script \"" + dir.file("Design 0") + array + "\" to \"" +
+                  far0 + array + "\" on the remote machine: the copy command \"echo 'lost "
+                  "connection' >&2; exit 1\" ended with exit status 1. Its output:\nlost "
+                  "connection\n");
+  }
+}
+
 TEST_F(ScheduledJob, JobIdReadingFromOtherSchedulers) {
   // The id read, or "refused" when the submission failed for want of a usable id.
   auto submitWithReply = [&](const std::string& reply) {
