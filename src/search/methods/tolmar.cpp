@@ -233,12 +233,16 @@ Member modelMember(const Agent& agent, const Population& population,
   return member;
 }
 
-// Adds the model's proposals as new designs; `made` receives the proposals in the order of
-// the designs.
+// Adds the model's proposals as new designs, apart from `apart` (designs not evaluated yet);
+// `made` receives the proposals in the order of the designs.
 void addModelDesigns(const Agent& agent, const Population& population, TolmarRun& t,
                      int decisions, int generation, double bestBefore,
-                     std::vector<Member>& children, std::vector<ModelProposal>* made = nullptr) {
-  const ModelRequest request = modelRequest(population, decisions);
+                     std::vector<Member>& children, std::vector<ModelProposal>* made = nullptr,
+                     std::span<const Member> apart = {}) {
+  ModelRequest request = modelRequest(population, decisions);
+  for (const Member& member : apart) {
+    request.avoid.push_back(normalisedFields(member.design.chromosome, population.fieldSizes));
+  }
   for (ModelProposal& proposal : proposeModelDesigns(t.samples, request, t.model)) {
     children.push_back(modelMember(agent, population, proposal, generation, bestBefore));
     if (made) made->push_back(std::move(proposal));
@@ -530,7 +534,8 @@ struct SteadyStep {
 // from the members then.
 struct SteadyContext {
   int generation = 0;      // generation the new designs belong to
-  int slots = 0;           // designs that finish in it before its end
+  int slots = 0;           // designs that finish in it before its end (made by it or
+                           // bred beyond it while its last designs run)
   int finished = 0;        // of them finished so far
   double bestBefore = 0.0;
   int decisions = 0;       // model-based designs of the generation
@@ -577,7 +582,8 @@ void planSteadyGeneration(Agent& agent, Population& population, TolmarRun& t,
   std::vector<ModelProposal> steps;
   const int models = std::max(0, c.decisions - c.localMade);
   if (models > 0) {
-    addModelDesigns(agent, population, t, models, c.generation, c.bestBefore, made, &steps);
+    addModelDesigns(agent, population, t, models, c.generation, c.bestBefore, made, &steps,
+                    running);
   }
   addBredDesigns(agent, population, t, static_cast<int>(first) + c.slots - c.localMade,
                  c.generation, made);
