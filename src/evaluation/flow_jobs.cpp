@@ -632,7 +632,8 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
     failJob(batch, design, index, "");
     return;
   }
-  if (!runCommandStep(batch, design, index, CommandKind::kPostAnalysis)) return;
+  // The outputs of a remote run come back first: the post-analysis command runs here and
+  // works on them.
   const ComputeResource* resource = contextResource(design.context);
   if (isRemoteResource(resource)) {
     std::unique_ptr<RemoteProfile> profile = openRemoteProfile(resource, design.context);
@@ -641,6 +642,7 @@ void processCompletedAnalysis(FlowBatch& batch, FlowDesign& design, int index) {
               "Not every output file could be copied back from the remote machine.", "warning");
     }
   }
+  if (!runCommandStep(batch, design, index, CommandKind::kPostAnalysis)) return;
   if (job.job && !job.declaredComplete) {
     const int code = job.job->exitCode();
     if (analysis.successReturnValue != kNoReturnCheck && code != analysis.successReturnValue) {

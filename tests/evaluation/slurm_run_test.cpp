@@ -404,14 +404,15 @@ class RemoteSsh : public RemoteMachine {
 
   // A study in `dir` whose one analysis "calc" runs `script` on the resource "far", a Direct
   // resource on the remote machine `profile`; its outputs "calc.out", "who" and "where" are
-  // copied back.
+  // copied back, and its post-analysis command copies calc.out to post.copy here.
   static void writeStudy(const std::string& dir, const std::string& profile,
                          const std::string& script) {
     std::filesystem::create_directories(dir);
     testing::writeCalcStudy(
         dir, {.script = script,
               .extraAnalysis = "outputFile: who\noutputFile: where\ncomputeResource: far\n",
-              .extraExecution = "finishCheckFrequency: 1\n",
+              .extraExecution = "finishCheckFrequency: 1\npostCmd: cp calc.out post.copy\n"
+                                "postAnalysisOptions: analysisFolder, , 0\n",
               .extraDefinitions = profile + "*DEFINE_COMPUTE_RESOURCE\nname: far\ntype: Direct\n"
                                             "jobRemote: yes\njobRemoteProfile: box\n",
               .withFormula = false});
@@ -437,6 +438,8 @@ TEST_F(RemoteSsh, AnalysisRunsThereAndItsOutputsAndExitStatusComeBack) {
   EXPECT_EQ(readFile(remoteRoot_ + "/plate/calc.sh"), kCalc);
   const std::string local = study + "/demo_0/Design1/calc";
   EXPECT_EQ(readFile(local + "/calc.out"), "RESULT F = 1.50000\n");
+  // The post-analysis command, run here, found the outputs back.
+  EXPECT_EQ(readFile(local + "/post.copy"), "RESULT F = 1.50000\n");
   EXPECT_EQ(readFile(local + "/who"), setting("SSHD_USER") + "\n");
   EXPECT_EQ(readFile(local + "/where"), remoteRun + "\n");
 
