@@ -151,7 +151,12 @@
 //                       shared too. So all jobs checked within one interval cost one run.
 //                       The job has ended when every check set passes; with neither set,
 //                       the exit-status check is used. A finish command that cannot run or
-//                       times out leaves the job running (lastError says why).
+//                       times out leaves the job running (lastError says why). So does a
+//                       listing (finishFindJob without finishCmdCheck) whose command exits
+//                       with a status other than 0: its output is no listing (the scheduler
+//                       may be briefly out of reach), unless the job's status file is there;
+//                       only when the listing has failed for failedListingSeconds in a row
+//                       is a job missing from it taken as ended.
 //                       When the check reports the end, the exit status is read from the
 //                       status file; should it not be there yet (file-system caches), it is
 //                       awaited up to JobOptions::statusFileGraceSeconds. Without it the job
@@ -235,6 +240,8 @@ struct JobOptions {
                                          // kill command (s; <= 0: none)
   double statusFileGraceSeconds = 30;    // wait for the status file after the finish check
                                          // reports the end (s, >= 0)
+  double failedListingSeconds = 600;     // a listing finish check that keeps failing is
+                                         // believed after this long (s, >= 0)
   double killGraceSeconds = 2;           // SIGTERM to SIGKILL for Direct jobs (s, >= 0)
   int waitPollMilliseconds = 1000;       // finished(true) of a Scheduled job: longest pause
                                          // between finish checks (ms, >= 10)

@@ -77,6 +77,8 @@ struct JobRecord {
                                   // to the scheduler (no id)
   std::string arrayId;            // the id of the array the job is a member of; "" = none
   int arrayTask = -1;             // the job's index in that array (0-based); -1 = none
+  double listingFailedSince = -1;  // Scheduled: monotonic s since when the listing finish
+                                   // check has failed in a row; -1 = it has not
   double checkSeenAt = -1;        // Scheduled: monotonic s at which the finish-check output
                                   // last read was asked for (the end of the submission before
                                   // the first check); -1 before submit

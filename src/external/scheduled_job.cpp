@@ -649,8 +649,23 @@ bool scheduledCheck(JobRecord& job) {
   }
 
   SharedCheck run;
-  if (!finishCheckOutput(job, schedulerCommand(job, s.finishCommand), run)) return false;
+  const std::string command = schedulerCommand(job, s.finishCommand);
+  if (!finishCheckOutput(job, command, run)) return false;
   const std::string& key = s.findJob == 2 || job.id.empty() ? job.name : job.id;
+  if (s.findJob != 0 && !s.checkExitStatus && run.exitStatus != 0) {
+    // A listing that failed lists nothing: a job missing from it may well still run.
+    if (readStatusFile(job, status)) return endJob(job, true, status);
+    const double now = platform::monotonicSeconds();
+    if (job.listingFailedSince < 0) job.listingFailedSince = now;
+    if (now - job.listingFailedSince < job.options.failedListingSeconds) {
+      job.lastError = formatText("The finish-check command \"%s\" failed with exit status %d; "
+                                 "the job is taken to be still running. Its output:\n%s",
+                                 command.c_str(), run.exitStatus, run.output.c_str());
+      return false;
+    }
+  } else {
+    job.listingFailedSince = -1;
+  }
   bool exitPasses = !s.checkExitStatus || run.exitStatus == s.finishReturnValue;
   bool listPasses = s.findJob == 0 || !listsJob(run.output, job, key);
   if (!exitPasses || !listPasses) {

@@ -586,6 +586,28 @@ TEST_F(ScheduledJob, FinishChecksThatCannotRunLeaveTheJobRunning) {
                                   "within 0.3 seconds.");
   EXPECT_EQ(job->state(), JobState::kRunning);
   EXPECT_TRUE(job->kill());
+
+  // A listing whose command fails lists nothing: the job still runs, until the listing has
+  // failed for failedListingSeconds in a row.
+  resource.setValue("finishCmd", "squeue %JOBID%");
+  writeFile(state + "/squeue-fails", "");
+  for (double patience : {600.0, 0.0}) {
+    options.failedListingSeconds = patience;
+    std::unique_ptr<Job> listed = createJob(options);
+    ASSERT_TRUE(listed->submit(launch()));
+    EXPECT_EQ(listed->finished(false), patience == 0.0);
+    if (patience == 0.0) break;
+    EXPECT_EQ(listed->lastError(), "The finish-check command \"PATH=" + shellQuote(bin) +
+                                       ":\"$PATH\"; export PATH; squeue 101\" failed with exit "
+                                       "status 2; the job is taken to be still running. Its "
+                                       "output:\n");
+    platform::removeFile(state + "/squeue-fails");
+    EXPECT_FALSE(listed->finished(false));
+    runOnCluster("101");
+    EXPECT_TRUE(listed->finished(false));
+    EXPECT_EQ(listed->exitCode(), 3);
+    writeFile(state + "/squeue-fails", "");
+  }
 }
 
 // 200 jobs listed by one squeue: a pass over them all costs one run, and a job never reads a
