@@ -154,9 +154,8 @@
 //                       times out leaves the job running (lastError says why). So does a
 //                       listing (finishFindJob without finishCmdCheck) whose command exits
 //                       with a status other than 0: its output is no listing (the scheduler
-//                       may be briefly out of reach), unless the job's status file is there;
-//                       only when the listing has failed for failedListingSeconds in a row
-//                       is a job missing from it taken as ended.
+//                       may be briefly out of reach); only when the listing has failed for
+//                       failedListingSeconds in a row is a job missing from it taken as ended.
 //                       When the check reports the end, the exit status is read from the
 //                       status file; should it not be there yet (file-system caches), it is
 //                       awaited up to JobOptions::statusFileGraceSeconds. Without it the job

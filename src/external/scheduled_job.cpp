@@ -653,8 +653,9 @@ bool scheduledCheck(JobRecord& job) {
   if (!finishCheckOutput(job, command, run)) return false;
   const std::string& key = s.findJob == 2 || job.id.empty() ? job.name : job.id;
   if (s.findJob != 0 && !s.checkExitStatus && run.exitStatus != 0) {
-    // A listing that failed lists nothing: a job missing from it may well still run.
-    if (readStatusFile(job, status)) return endJob(job, true, status);
+    // A listing that failed lists nothing: a job missing from it may well still run. (Its
+    // status file is not read here: through a login node that would cost every job a login at
+    // every check while the scheduler is out of reach.)
     const double now = platform::monotonicSeconds();
     if (job.listingFailedSince < 0) job.listingFailedSince = now;
     if (now - job.listingFailedSince < job.options.failedListingSeconds) {
