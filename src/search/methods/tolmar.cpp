@@ -233,6 +233,14 @@ Member modelMember(const Agent& agent, const Population& population,
   return member;
 }
 
+// Asks `request` to keep its proposals apart from `designs` (designs not evaluated yet).
+void keepApart(ModelRequest& request, std::span<const Member> designs,
+               const Population& population) {
+  for (const Member& member : designs) {
+    request.avoid.push_back(normalisedFields(member.design.chromosome, population.fieldSizes));
+  }
+}
+
 // Adds the model's proposals as new designs, apart from `apart` (designs not evaluated yet);
 // `made` receives the proposals in the order of the designs.
 void addModelDesigns(const Agent& agent, const Population& population, TolmarRun& t,
@@ -240,9 +248,7 @@ void addModelDesigns(const Agent& agent, const Population& population, TolmarRun
                      std::vector<Member>& children, std::vector<ModelProposal>* made = nullptr,
                      std::span<const Member> apart = {}) {
   ModelRequest request = modelRequest(population, decisions);
-  for (const Member& member : apart) {
-    request.avoid.push_back(normalisedFields(member.design.chromosome, population.fieldSizes));
-  }
+  keepApart(request, apart, population);
   for (ModelProposal& proposal : proposeModelDesigns(t.samples, request, t.model)) {
     children.push_back(modelMember(agent, population, proposal, generation, bestBefore));
     if (made) made->push_back(std::move(proposal));
@@ -560,9 +566,7 @@ bool nextLocalStep(const Population& population, TolmarRun& t, SteadyContext& c,
                    const std::vector<Member>& running, ModelProposal& step) {
   if (c.localLeft <= 0 || !t.model.localPhase) return false;
   ModelRequest request = modelRequest(population, 1);
-  for (const Member& member : running) {
-    request.avoid.push_back(normalisedFields(member.design.chromosome, population.fieldSizes));
-  }
+  keepApart(request, running, population);
   std::vector<ModelProposal> proposals = proposeModelDesigns(t.samples, request, t.model);
   if (proposals.empty()) return false;
   --c.localLeft;
