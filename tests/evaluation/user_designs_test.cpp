@@ -248,21 +248,6 @@ TEST_F(UserDesignsTest, DesignsToEvaluateAreMappedOrKeptAsGivenAndTheFileRenamed
   EXPECT_EQ(messages(), kChecking + kSending + summary(false, 1, 1, 0, 0, 1));
 }
 
-TEST_F(UserDesignsTest, FilesAreReadInNameOrderAndDesignsCountedAcrossThem) {
-  write("UserDesigns0_b.in", "*DESIGN_ONLY\ndontMapDesign, b1, 1, 1, 7.5\n*END\n");
-  write("UserDesigns0_a.in",
-        "*DESIGN_ONLY\ndontMapDesign, a1, 2, 1, 7.5\ndontMapDesign, a2, 3, 1, 7.5\n*END\n");
-  const UserDesignSet set = read();
-  ASSERT_EQ(set.toEvaluate.size(), 3u);
-  EXPECT_EQ(set.toEvaluate[0].name, "a1");
-  EXPECT_EQ(set.toEvaluate[1].name, "a2");
-  EXPECT_EQ(set.toEvaluate[2].name, "b1");
-  EXPECT_THAT(set.filesRead, ElementsAre(dir_.file("UserDesigns0_a.in"),
-                                         dir_.file("UserDesigns0_b.in")));
-  EXPECT_TRUE(exists("UserDesigns0_a.in_backup_at_0_evals"));
-  EXPECT_TRUE(exists("UserDesigns0_b.in_backup_at_0_evals"));
-}
-
 TEST_F(UserDesignsTest, AFileWithoutDesignsIsRenamedWithANote) {
   write("UserDesigns0_a.in", "$ nothing yet\n*DESIGN_ONLY\n*END\n");
   const UserDesignSet set = read();
@@ -507,6 +492,14 @@ TEST_F(UserDesignsTest, BadLinesEndTheRunWhenTheStudyStopsOnDesignErrors) {
 TEST_F(UserDesignsTest, EachBadValueIsReportedWithItsLine) {
   const std::string path = dir_.file("UserDesigns0_a.in");
   const std::string place = "line number 2 of file \n     -> " + path;
+  const auto outOfBounds = [&place](const std::string& value) {
+    return "Design variable x must be greater than or equal to it's lower bound (0.000000) and "
+           "smaller than or equal to it's upper bound (10.000000). The value was read as " +
+           value + ".\nThe error is on " + place;
+  };
+  const std::string illegalChoice =
+      "Illegal design variable value for variable c, must be greater than 0 and less than or "
+      "equal to the user-defined resolution of 3.\nThe error is on " + place;
   const struct {
     const char* section;
     const char* line;
@@ -518,23 +511,11 @@ TEST_F(UserDesignsTest, EachBadValueIsReportedWithItsLine) {
       {"*DESIGN_AND_RESULTS", "mapDesign, a, 1, 1, 7.5, 3, NIL",
        "Incomplete definition for one of the user designs. Some variable and/or response values "
        "are empty.\nThe error is on " + place},
-      {"*DESIGN_ONLY", "mapDesign, a, 10.5, 1, 7.5",
-       "Design variable x must be greater than or equal to it's lower bound (0.000000) and "
-       "smaller than or equal to it's upper bound (10.000000). The value was read as "
-       "10.500000.\nThe error is on " + place},
-      {"*DESIGN_ONLY", "dontMapDesign, a, -0.5, 1, 7.5",
-       "Design variable x must be greater than or equal to it's lower bound (0.000000) and "
-       "smaller than or equal to it's upper bound (10.000000). The value was read as "
-       "-0.500000.\nThe error is on " + place},
-      {"*DESIGN_ONLY", "mapDesign, a, 1, 0, 7.5",
-       "Illegal design variable value for variable c, must be greater than 0 and less than or "
-       "equal to the user-defined resolution of 3.\nThe error is on " + place},
-      {"*DESIGN_ONLY", "mapDesign, a, 1, 4, 7.5",
-       "Illegal design variable value for variable c, must be greater than 0 and less than or "
-       "equal to the user-defined resolution of 3.\nThe error is on " + place},
-      {"*DESIGN_ONLY", "mapDesign, a, 1, 1.5, 7.5",
-       "Illegal design variable value for variable c, must be greater than 0 and less than or "
-       "equal to the user-defined resolution of 3.\nThe error is on " + place},
+      {"*DESIGN_ONLY", "mapDesign, a, 10.5, 1, 7.5", outOfBounds("10.500000")},
+      {"*DESIGN_ONLY", "dontMapDesign, a, -0.5, 1, 7.5", outOfBounds("-0.500000")},
+      {"*DESIGN_ONLY", "mapDesign, a, 1, 0, 7.5", illegalChoice},
+      {"*DESIGN_ONLY", "mapDesign, a, 1, 4, 7.5", illegalChoice},
+      {"*DESIGN_ONLY", "mapDesign, a, 1, 1.5, 7.5", illegalChoice},
       {"*DESIGN_ONLY", "mapDesign, a, wide, 1, 7.5",
        "The value \"wide\" given for the design variable x on " + place + " is not a number."},
       {"*DESIGN_ONLY", "mapDesign, a, 1, 1, seven",
