@@ -55,6 +55,7 @@ void writeStudy(const TempDir& dir, const std::string& method, const std::string
       dir, {.agent = method,
             .f = "open('" + dir.file("points.txt") + "', 'a').write('%d %d\\n' % (round(x*" +
                  scale + "/10), round(y*" + scale + "/10))) * 0 + (" + f + ")",
+            .g = "", .f2 = "",
             .resolution = resolution, .parallel = parallel, .baseline = baseline});
 }
 
