@@ -1,9 +1,9 @@
 // The NSGA-III component: refused arguments and callback answers (exact texts), the shape of
 // a run (one callback per generation, the initial population passed through, every value
 // inside its field), repeatability from the seed, the reference-point counts, failed and
-// non-finite designs, constraint handling, the quality reached on DTLZ2 and ZDT1 (hypervolume
-// of the non-dominated designs among all evaluated ones, computed exactly), the spread of
-// the final population over the reference lines, and a run stepped one generation at a time
+// non-finite designs, constraint handling, the quality reached on ZDT1 (hypervolume of the
+// non-dominated designs among all evaluated ones, computed exactly), the spread of the final
+// population over the reference lines of a scaled DTLZ2, and a run stepped one generation at a time
 // through a checkpoint (the same calls as a whole run; inconsistent archives refused).
 #include "external/nsga3.h"
 
@@ -194,21 +194,6 @@ double hypervolume2(std::vector<std::vector<double>> points, double r0, double r
     }
   }
   return area;
-}
-
-// Slices along the third objective: between consecutive third values the dominated area of
-// the points below is constant.
-double hypervolume3(std::vector<std::vector<double>> points, double r) {
-  std::erase_if(points, [&](const auto& p) { return !(p[0] < r && p[1] < r && p[2] < r); });
-  std::sort(points.begin(), points.end(), [](const auto& a, const auto& b) { return a[2] < b[2]; });
-  double volume = 0.0;
-  std::vector<std::vector<double>> below;
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    below.push_back(points[i]);
-    const double top = i + 1 < points.size() ? points[i + 1][2] : r;
-    if (top > points[i][2]) volume += hypervolume2(below, r, r) * (top - points[i][2]);
-  }
-  return volume;
 }
 
 std::vector<std::vector<double>> nonDominated(const std::vector<std::vector<double>>& points) {
@@ -441,19 +426,9 @@ TEST(NsgaRun, IdenticalObjectivesEverywhereStillRunWithValuesInTheirFields) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Quality. Random search reaches about 0.53 on DTLZ2 and 0 on ZDT1 with the same budget.
+// Quality. Random search reaches a hypervolume of 0 on ZDT1 with the same budget.
 
 constexpr int kFineField = 100000001;  // values mapped to [0, 1] by value / (size - 1)
-
-TEST(NsgaQuality, Dtlz2WithThreeObjectives) {
-  const RunSetup s{.seed = 0.5, .numVariables = 7, .fieldSizes = std::vector<int>(7, kFineField),
-                   .numObjectives = 3, .populationSize = 92, .numGenerations = 22};
-  const Recorder recorder = wholeRun(
-      s, [](const std::vector<double>& v) { return dtlz2(unitValues(v, kFineField - 1.0)); });
-  ASSERT_EQ(recorder.objectives.size(), 92u * 22u);
-  // Measured 0.745 with this seed; the whole front would give 1.1^3 - pi/6 = 0.807.
-  EXPECT_GE(hypervolume3(nonDominated(recorder.objectives), 1.1), 0.74);
-}
 
 // The niching spreads the final population over the reference lines, whatever the scales of
 // the objectives: on DTLZ2 with objectives scaled by 1, 10 and 100 the members, scaled back,

@@ -230,29 +230,11 @@ TEST(GeneticReportTest, ChromosomesWrapAtTheLineWidth) {
 // Blocks of the log
 
 TEST(GeneticReportTest, ParameterReport) {
-  ReportSettings s;
-  s.selectionType = 0;
-  s.crossoverType = 1;
-  s.mutationType = 1;
-  s.stochastic = false;
-  s.hashing = true;
-  s.minimising = false;
-  s.populationSize = 20;
-  s.generationsPerCycle = 10;
-  s.fieldCount = 3;
-  s.pcross = 0.8;
-  s.pmutation = 0.05;
-  s.pMultimut = 0.1;
-  s.avgMutWidth = 2.0;
-  s.scalingWindow = -1;
-  s.sigmaTruncation = 0.0;
-  s.scaleMultiplier = 1.3;
-  s.crowdingFactor = 0;
-  s.incestReduction = 0;
-  s.tournamentSize = 3;
-  s.randomSeed = 0.5;
-  s.sdAboveMean = 1.0;
-  s.alwaysEvaluateMigrants = false;
+  // Tournament selection, hashing on, maximising, window scaling off: the defaults.
+  ReportSettings s{.crossoverType = 1, .mutationType = 1, .populationSize = 20,
+                   .generationsPerCycle = 10, .fieldCount = 3, .pcross = 0.8, .pmutation = 0.05,
+                   .pMultimut = 0.1, .avgMutWidth = 2.0, .scaleMultiplier = 1.3,
+                   .tournamentSize = 3, .randomSeed = 0.5, .sdAboveMean = 1.0};
   EXPECT_EQ(parameterReport(1, false, s),
             "\n\n Parameters for Subpopulation 1\n"
             " Selection                          = tselection\n"
@@ -344,25 +326,11 @@ TEST(GeneticReportTest, InitialPopulationSummary) {
 
 Population reportedPopulation() {
   Population p = smallPopulation();
-  p.counters.generation = 5;
-  p.counters.crossovers = 12;
-  p.counters.mutations = 7;
-  p.counters.evaluations = 20;
-  p.counters.reevaluationsSaved = 3;
-  p.counters.evaluationsAtBest = 14;
-  p.counters.generationAtBest = 3;
-  p.counters.onlineSum = 50.0;
-  p.counters.offlineSum = 70.0;
-  p.counters.performanceCount = 20;
-  p.statistics.counted = 3;
-  p.statistics.rawMin = 1.0;
-  p.statistics.rawMax = 4.0;
-  p.statistics.rawAverage = 2.25;
-  p.statistics.rawSigma = 1.5;
-  p.statistics.scaledMin = 0.0;
-  p.statistics.scaledMax = 3.5;
-  p.statistics.scaledAverage = 1.75;
-  p.statistics.scaledSum = 7.0;
+  p.counters = {.generation = 5, .crossovers = 12, .mutations = 7, .evaluations = 20,
+                .reevaluationsSaved = 3, .evaluationsAtBest = 14, .generationAtBest = 3,
+                .onlineSum = 50.0, .offlineSum = 70.0, .performanceCount = 20};
+  p.statistics = {.counted = 3, .rawMin = 1.0, .rawMax = 4.0, .rawAverage = 2.25, .rawSigma = 1.5,
+                  .scaledMin = 0.0, .scaledMax = 3.5, .scaledAverage = 1.75, .scaledSum = 7.0};
   return p;
 }
 

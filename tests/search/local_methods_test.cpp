@@ -46,32 +46,17 @@ std::string simplex(int budget, int temps, const std::string& size = "0.2",
          "\nnumTemps: " + std::to_string(temps) + "\nstartingDesign: " + start + "\n";
 }
 
-// Two variables on a grid of `resolution` values over [0, 10], baseline (9, 9), objective f
-// minimised; the formula also appends the design's field values to points.txt.
+// The shared search study (baseline `baseline` in both variables, f minimised) on a grid of
+// `resolution` values; the formula also appends the design's field values to points.txt.
 void writeStudy(const TempDir& dir, const std::string& method, const std::string& f = kBowl,
-                int parallel = 1, const std::string& seed = "0.25", int resolution = 101) {
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: search\ntype: optimization\nrepresentation: 0\n"
-            "performance: 0\nprocess: 0\n*END\n");
+                int parallel = 1, int resolution = 101, const std::string& baseline = "9") {
   const std::string scale = std::to_string(resolution - 1);
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 9\nmax: 10\n"
-            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 9\nmax: 10\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula:2\nopen('" +
-                dir.file("points.txt") + "', 'a').write('%d %d\\n' % (round(x*" + scale +
-                "/10), round(y*" + scale + "/10)))\n_result = " + f + "\n*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Representation0.in"),
-            "*VARIABLE\nname: x\nid: 1\nresolution: " + std::to_string(resolution) +
-                "\n*VARIABLE\nname: y\nid: 2\nresolution: " + std::to_string(resolution) +
-                "\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: search\nstartAgent: 0\nendAgent: 0\nfilePrefix: search\n"
-            "randomSeed: " + seed + "\nnParallel: " + std::to_string(parallel) +
-                "\nmode: newStudy\n*AGENT\nid: 0\n" + method + "*END\n");
+  testing::writeSearchStudy(
+      dir, {.agent = method,
+            .f = "open('" + dir.file("points.txt") + "', 'a').write('%d %d\\n' % (round(x*" +
+                 scale + "/10), round(y*" + scale + "/10))) * 0 + (" + f + ")",
+            .g = "", .f2 = "",
+            .resolution = resolution, .parallel = parallel, .baseline = baseline});
 }
 
 // The evaluated points, in evaluation order.
@@ -148,7 +133,10 @@ TEST(LocalMethods, AnotherSeedGivesOtherDesigns) {
     TempDir first("karvo-local-first");
     TempDir other("karvo-local-other");
     writeStudy(first, method, f);
-    writeStudy(other, method, f, 1, "0.5");
+    writeStudy(other, method, f);
+    std::string study = readFile(other.file("study.in"));
+    study.replace(study.find("randomSeed: 0.25"), 16, "randomSeed: 0.5");
+    writeFile(other.file("study.in"), study);
     const std::size_t designs = method == simplex(50, 5) ? 50 : 40;
     for (const TempDir* dir : {&first, &other}) expectDesigns(*dir, designs);
     EXPECT_NE(points(first), points(other)) << method;
@@ -172,13 +160,7 @@ TEST(SimplexRun, FirstSimplexIsTheStartingPointPlusOneMovedPointPerField) {
 // one step (baseline (4, 4) here on a grid of 11 values: a share of 0.01 is 0.1 step).
 TEST(SimplexRun, FirstSimplexMovesInsideTheRangeByAtLeastOneFieldStep) {
   TempDir dir("karvo-nms-step");
-  writeStudy(dir, simplex(3, 0, "0.01"), kBowl, 1, "0.25", 11);
-  std::string definitions = readFile(dir.file("Definitions.in"));
-  for (std::size_t at = definitions.find("baseline: 9"); at != std::string::npos;
-       at = definitions.find("baseline: 9")) {
-    definitions.replace(at, 11, "baseline: 4");
-  }
-  writeFile(dir.file("Definitions.in"), definitions);
+  writeStudy(dir, simplex(3, 0, "0.01"), kBowl, 1, 11, "4");
   expectDesigns(dir, 3);
   EXPECT_EQ(points(dir), (std::vector<std::string>{"4 4", "5 4", "4 5"}));
 }
@@ -202,8 +184,7 @@ TEST(SimplexRun, SideBySideNeverExceedsTheBudget) {
 // best design: the search goes on until its budget is spent.
 TEST(SimplexRun, CollapsedSimplexRestartsUntilTheBudgetIsSpent) {
   TempDir dir("karvo-nms-restart");
-  writeStudy(dir, simplex(30, 0, "0.5"), "(x - 3)**2 + (y - 7)**2 + 3*sin(3*x*y)", 1, "0.25",
-             21);
+  writeStudy(dir, simplex(30, 0, "0.5"), "(x - 3)**2 + (y - 7)**2 + 3*sin(3*x*y)", 1, 21);
   expectDesigns(dir, 30);
 }
 
@@ -212,13 +193,7 @@ TEST(SimplexRun, CollapsedSimplexRestartsUntilTheBudgetIsSpent) {
 // twice (the baseline, stored by its real values, may come back once as a grid design).
 TEST(SimplexRun, TinyDesignSpaceEndsNormally) {
   TempDir dir("karvo-nms-tiny");
-  writeStudy(dir, simplex(50, 0), kBowl, 1, "0.25", 3);
-  std::string definitions = readFile(dir.file("Definitions.in"));
-  for (std::size_t at = definitions.find("baseline: 9"); at != std::string::npos;
-       at = definitions.find("baseline: 9")) {
-    definitions.replace(at, 11, "baseline: 10");
-  }
-  writeFile(dir.file("Definitions.in"), definitions);
+  writeStudy(dir, simplex(50, 0), kBowl, 1, 3, "10");
   const auto result = runSearchStudy(dir);
   ASSERT_EQ(result.status, 0) << searchMessages(dir);
   const auto lines = points(dir);
