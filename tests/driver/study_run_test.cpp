@@ -33,6 +33,7 @@
 #include "base/run_files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -995,27 +996,18 @@ TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
 // execution definition and `definitions` to "Definitions.in".
 void writeStudy(const std::string& dir, const std::string& script,
                 const std::string& execution = "", const std::string& definitions = "") {
-  writeFile(dir + "/Assembly.in",
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir + "/Definitions.in",
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions + "*END\n");
-  writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-  writeFile(dir + "/Performance0.in",
-            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeOneAgentStudy(
+      dir, {.definitions = kDefaultFormat + continuous("x", 1, "0", "1.5", "2") +
+                           "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions,
+            .representation = slot("x", 1, 5),
+            .performance = minimised("f"),
+            .process = "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
+                       "inputFile: calc.sh, studyFolder, , file, yes\noutputFile: calc.out\n"
+                       "outputTagFile: f, f.def\noutputResponse: f\n*EXECUTION_DEFINITION\n"
+                       "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + execution,
+            .agent = "method: TOLMAR\nnumEvals: 20\n"});
   writeFile(dir + "/calc.sh", script);
   writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
-  writeFile(dir + "/Process0.in",
-            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\n"
-            "id: 1\ninputFile: calc.sh, studyFolder, , file, yes\noutputFile: calc.out\n"
-            "outputTagFile: f, f.def\noutputResponse: f\n*EXECUTION_DEFINITION\n"
-            "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + execution + "*END\n");
-  writeFile(dir + "/study.in",
-            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
-            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
 }
 
 // The analysis notes its own pid and those of a program it leaves in the background in its
