@@ -911,34 +911,25 @@ TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
 // ---------------------------------------------------------------------------------------
 // Settings accepted, with or without a warning
 
-// Settings of one run, each seen in the report or the message file.
-TEST(AcceptedSettings, RunCompletesAndShowsTheSettings) {
+// Settings of one run, each seen in the report or the message file: the study record may
+// follow the agent records; a random seed of 0 comes from the clock.
+TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsSeedZeroAndTheOtherSettings) {
   TempDir dir;
   writeMinimalStudy(dir.path());
-  replaceIn(dir.path(), "study.in", "randomSeed: 0.5", "randomSeed: 1\nnParallel: 1");
-  replaceIn(dir.path(), "study.in", "numEvals: 200", "numEvals: 200\noutputPrecision: 9");
+  writeFile(dir.file("study.in"),
+            "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\noutputPrecision: 9\n*STUDY\n"
+            "name: late\nstartAgent: 0\nendAgent: 0\nfilePrefix: late\nrandomSeed: 0\n"
+            "nParallel: 1\nmode: newStudy\n*END\n");
   EXPECT_EQ(runStudy(dir).status, 0);
-  const std::string report = readFile(dir.file("demo0.rpt"));
-  EXPECT_THAT(report, HasLines("\nRandom seed: 1.000000\n"));
+  const std::string report = readFile(dir.file("late0.rpt"));
+  EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
+  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
   EXPECT_THAT(report, HasLines("\nExecution mode : SERIAL\n"));
   EXPECT_THAT(studyMessages(dir),
               HasLines("*WARNING\nThe value for the study results output precision defined (9) "
                        "is very small. This may lead to loss in precision of the data during post "
                        "processing and importing designs into other studies. Please use a higher "
                        "value (at least 10), if possible. \n\n"));
-}
-
-// The study record may follow the agent records; a random seed of 0 comes from the clock.
-TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsAndSeedZero) {
-  TempDir dir;
-  writeMinimalStudy(dir.path());
-  writeFile(dir.file("study.in"),
-            "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*STUDY\nname: late\nstartAgent: 0\n"
-            "endAgent: 0\nfilePrefix: late\nrandomSeed: 0\nmode: newStudy\n*END\n");
-  EXPECT_EQ(runStudy(dir).status, 0);
-  const std::string report = readFile(dir.file("late0.rpt"));
-  EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
-  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
   // The seed derived from the clock lies in (0, 1).
   EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
   EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
