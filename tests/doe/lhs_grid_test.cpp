@@ -10,6 +10,7 @@
 
 #include "definitions/representation.h"
 #include "doe/doe_study.h"
+#include "support/one_agent_study.h"
 #include "support/test_support.h"
 
 namespace karvo {
@@ -40,26 +41,17 @@ TEST(DoeGrid, NearestGridValueWithinTheFactorRange) {
 
 // Two factors on a 1 mm and a 2 mm grid; f = b + h as a formula.
 void writeLatinStudy(const TempDir& dir) {
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: spread\ntype: doe\nrepresentation: 0\nperformance: 0\n"
-            "process: 0\n*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: b\ntype: Continuous\nid: 1\nmin: 100\nbaseline: 200\n"
-            "max: 300\n"
-            "*DEFINE_VARIABLE\nname: h\ntype: Continuous\nid: 2\nmin: 20\nbaseline: 40\n"
-            "max: 80\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: b + h\n*END\n");
-  writeFile(dir.file("Representation0.in"),
-            "*VARIABLE\nname: b\nid: 1\nresolution: 201\n*VARIABLE\nname: h\nid: 2\n"
-            "resolution: 31\n*FACTOR\nname: b\nlevels:2\n100\n300\n"
-            "*FACTOR\nname: h\nlevels:2\n20\n80\n*END\n");
-  writeFile(dir.file("Performance0.in"), "*RESPONSE\nname: f\ntype: response\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: spread\nstartAgent: 0\nendAgent: 0\nfilePrefix: lhs\n"
-            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: DOE\n"
-            "sampleMethod: OtherLHC\nnumEvals: 9\ngenRSMAfterStudy: 0\n*END\n");
+  testing::writeOneAgentStudy(
+      dir.path(),
+      {.name = "spread", .type = "doe", .prefix = "lhs",
+       .definitions = testing::kDefaultFormat + testing::continuous("b", 1, "100", "200", "300") +
+                      testing::continuous("h", 2, "20", "40", "80") +
+                      testing::formulaResponse("f", "b + h"),
+       .representation = testing::slot("b", 1, 201) + testing::slot("h", 2, 31) +
+                         "*FACTOR\nname: b\nlevels:2\n100\n300\n"
+                         "*FACTOR\nname: h\nlevels:2\n20\n80\n",
+       .performance = "*RESPONSE\nname: f\ntype: response\n",
+       .agent = "method: DOE\nsampleMethod: OtherLHC\nnumEvals: 9\ngenRSMAfterStudy: 0\n"});
 }
 
 TEST(DoeGrid, LatinHypercubeRunsLieOnTheGridAndTheRunTableShowsTheirValues) {

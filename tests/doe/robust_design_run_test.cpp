@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/one_agent_study.h"
 #include "support/study_runs.h"
 #include "support/test_support.h"
 
@@ -31,30 +32,18 @@ using testing::writeStoppingCounter;
 void writeStudy(const TempDir& dir, const std::vector<std::string>& variables,
                 const std::string& factors, const std::string& formula,
                 const std::string& extraDefinitions, const std::string& agentMethod) {
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: robust\ntype: doe\nrepresentation: 0\nperformance: 0\n"
-            "process: 0\n*END\n");
-  std::string definitions = "*DEFINE_FORMAT\nname: Default\ntype: automatic\n";
-  std::string representation;
+  testing::OneAgentStudy study{.name = "robust", .type = "doe", .prefix = "doe"};
+  study.definitions = testing::kDefaultFormat;
   int id = 0;
   for (const std::string& name : variables) {
-    ++id;
-    definitions += "*DEFINE_VARIABLE\nname: " + name + "\ntype: Continuous\nid: " +
-                   std::to_string(id) + "\nmin: -5\nbaseline: 0\nmax: 5\n";
-    representation +=
-        "*VARIABLE\nname: " + name + "\nid: " + std::to_string(id) + "\nresolution: 5\n";
+    study.definitions += testing::continuous(name, ++id, "-5", "0", "5");
+    study.representation += testing::slot(name, id, 5);
   }
-  writeFile(dir.file("Definitions.in"), definitions + extraDefinitions +
-                                            "*DEFINE_RESPONSE\nname: y\ntype: Formula\nformula: " +
-                                            formula + "\n*END\n");
-  writeFile(dir.file("Representation0.in"), representation + factors + "*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: y\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: robust\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
-            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\n" + agentMethod + "*END\n");
+  study.definitions += extraDefinitions + testing::formulaResponse("y", formula);
+  study.representation += factors;
+  study.performance = testing::minimised("y");
+  study.agent = agentMethod;
+  testing::writeOneAgentStudy(dir.path(), study);
 }
 
 // Control x at 0 and 3, z at 0 and 1 (2-level full factorial); noise n at -1 and 1. Per

@@ -28,6 +28,7 @@
 #include "driver/check_performance.h"
 #include "driver/command_line.h"
 #include "driver/driver.h"
+#include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -403,36 +404,23 @@ TEST_F(OptionSettings, EveryFlagAndValue) {
 // f = (x - 1.2)^2 is minimised (factor 2, so the score is not the value) under g = x <= 1.1,
 // so the lowest f (x = 1.2) is infeasible and the best feasible design is x = 1.
 void writeSearchStudy(const TempDir& dir, const std::string& constraintTarget = "1.1") {
-  writeMinimalStudy(dir.path());
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: (x - 1.2) ** 2\n"
-            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x\n*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\nfactor: 2\noption: min_value\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: constraint\n"
-            "option: less_equal\nfactor: 1\ntarget: " + constraintTarget +
-                "\nquadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\n"
-            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\nmethod: GA\npopulationSize: 4\n"
-            "numCycles: 2\ngenerationsPerCycle: 2\ncrossoverType: 1\nmutationType: 0\n"
-            "selectionType: 0\nselectionParameter: 2\n*END\n");
+  writeOneAgentStudy(
+      dir.path(),
+      {.definitions = continuous("x", 1, "0", "1", "2") + formulaResponse("f", "(x - 1.2) ** 2") +
+                      formulaResponse("g", "x"),
+       .representation = slot("x", 1, 11),
+       .performance = replaced(minimised("f"), "factor: 1", "factor: 2") +
+                      atMost("g", constraintTarget),
+       .agent = "method: GA\npopulationSize: 4\nnumCycles: 2\ngenerationsPerCycle: 2\n"
+                "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n"});
 }
 
 // The search study with the analysis "calc", whose calc.sh writes "starting", then "boom"
 // on its standard error, and fails: every design fails.
 void writeFailingAnalysis(const TempDir& dir) {
   writeSearchStudy(dir, "5");
-  writeFile(dir.file("Assembly.in"),
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n"
-            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x\n*END\n");
-  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*END\n");
+  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: (x - 1.2) ** 2", "type: File");
+  replaceIn(dir.path(), "Representation0.in", "resolution: 11", "resolution: 101");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
             "inputFile: calc.sh, studyFolder, , file, yes\noutputTagFile: f, f.def\n"
@@ -765,17 +753,13 @@ TEST(ExportCommand, ParetoAndDoeFilesGiveTheirTables) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "Cycle,Eval #,Rank\n1,4,1\n1,7,2\n2,12,1\n");
 
-  // A design-of-experiments results file, found by its content: its run table, or its
-  // analysis table as JSON.
+  // A design-of-experiments results file, found by its content: its analysis table as JSON.
   writeFile(dir.file("DOE_0_f.out"),
             "DOE INFORMATION\n---------------\nNumber of factors:     2\nNumber of Runs:        2\n"
             "        A,           B,      Response\n"
             "     1,        0,           0,          1.05000000e+01\n"
             "     2,        1,           0,          1.35000000e+01\n\n"
             "Source, Avg Lev 0, Avg Lev 1\n   A,  10.500000,  13.500000\n");
-  result = exportIn(dir, {"DOE_0_f.out"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(result.out, "Run,A,B,Response\n1,0,0,10.5\n2,1,0,13.5\n");
   result = exportIn(dir, {"DOE_0_f.out", "--table=analysis", "--format=json"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "[\n  {\"Source\": \"A\", \"Avg Lev 0\": 10.5, \"Avg Lev 1\": 13.5}\n]\n");
@@ -792,30 +776,24 @@ const std::string kTrailer =
 // process of two analyses: "calc" extracts f and h from calc.out through the General portal
 // and calculates g; "other" only calculates k, which the performance does not need.
 void writeStudy(const std::string& dir, const std::string& script) {
-  writeFile(dir + "/Assembly.in",
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 3\nprocess: 0\n*END\n");
-  writeFile(dir + "/Definitions.in",
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n*DEFINE_RESPONSE\nname: h\ntype: File\n"
-            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: f * 2\n"
-            "*DEFINE_RESPONSE\nname: k\ntype: Formula\nformula: 1.0\n*END\n");
-  writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
+  writeOneAgentStudy(
+      dir, {.definitions = kDefaultFormat + continuous("x", 1, "0", "1.5", "2") +
+                           "*DEFINE_RESPONSE\nname: f\ntype: File\n*DEFINE_RESPONSE\nname: h\n"
+                           "type: File\n" + formulaResponse("g", "f * 2") +
+                           formulaResponse("k", "1.0"),
+            .representation = slot("x", 1, 5),
+            .process = "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
+                       "outputFile: calc.out\noutputTagFile: f, f.def\noutputTagFile: h, h.def\n"
+                       "outputResponse: f\noutputResponse: h\ncalculatedResponse: g\n"
+                       "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
+                       "*ANALYSIS\nname: other\nid: 2\ncalculatedResponse: k\n"
+                       "*EXECUTION_DEFINITION\ntoolCmd: touch other.ran\n"});
+  replaceIn(dir, "Assembly.in", "performance: 0", "performance: 3");
   writeFile(dir + "/Performance3.in",
-            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: response\n*END\n");
+            minimised("f") + "*RESPONSE\nname: g\ntype: response\n*END\n");
   writeFile(dir + "/calc.sh", script);
   writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
   writeFile(dir + "/h.def", "file: calc.out\nanchor: RESULT H\nword: 4\n");
-  writeFile(dir + "/Process0.in",
-            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n"
-            "*ANALYSIS\nname: calc\nid: 1\noutputFile: calc.out\n"
-            "outputTagFile: f, f.def\noutputTagFile: h, h.def\noutputResponse: f\n"
-            "outputResponse: h\ncalculatedResponse: g\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh calc.sh\nsuccessReturnValue: 0\n"
-            "*ANALYSIS\nname: other\nid: 2\ncalculatedResponse: k\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: touch other.ran\n*END\n");
 }
 
 ProcessResult checkPerformance(const TempDir& dir, const std::string& id) {

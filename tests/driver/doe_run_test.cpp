@@ -23,6 +23,7 @@
 #include "definitions/study.h"
 #include "driver/driver.h"
 #include "platform/process.h"
+#include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -37,83 +38,27 @@ using namespace karvo::testing;
 // Three variables at the levels -1 and +1 (so that their values are the +-1 codes) and the
 // response f = 10 + 3 x - 2 y + 1.5 x y, which does not depend on z.
 void writeFactorialStudy(const TempDir& dir, const std::string& agentMethod) {
-  writeFile(dir.file("Assembly.in"),
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: screening\ntype: doe\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  std::string definitions = "*DEFINE_FORMAT\nname: Default\ntype: automatic\n";
+  OneAgentStudy study{.name = "screening", .type = "doe", .prefix = "doe"};
+  study.definitions = kDefaultFormat;
   int id = 0;
   for (const char* name : {"x", "y", "z"}) {
-    definitions += std::string("*DEFINE_VARIABLE\nname: ") + name +
-                   "\ntype: Continuous\nid: " + std::to_string(++id) +
-                   "\nmin: -2\nbaseline: 0\nmax: 2\n";
+    study.definitions += continuous(name, ++id, "-2", "0", "2");
+    study.representation += slot(name, id, 5);
   }
-  definitions += "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y\n"
-                 "*END\n";
-  writeFile(dir.file("Definitions.in"), definitions);
-  std::string representation;
-  std::string factors;
-  int slot = 0;
   for (const char* name : {"x", "y", "z"}) {
-    representation += std::string("*VARIABLE\nname: ") + name + "\nid: " +
-                      std::to_string(++slot) + "\nresolution: 5\n";
-    factors += std::string("*FACTOR\nname: ") + name + "\nlevels:2\n-1\n1\n";
+    study.representation += std::string("*FACTOR\nname: ") + name + "\nlevels:2\n-1\n1\n";
   }
-  writeFile(dir.file("Representation0.in"), representation + factors + "*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
-            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n" +
-                agentMethod + "genRSMAfterStudy: 0\n*END\n");
-}
-
-TEST(DoeRun, FormulaFactorialGivesTheHandComputedAnalysis) {
-  TempDir dir("karvo-doe-factorial");
-  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 8, num existing: 0, num duplicates: 0\n"));
-  const std::string text = readFile(dir.file("DOE_0_f.out"));
-  // The run table: standard order, A changing fastest.
-  EXPECT_EQ(text.substr(0, 541),
-            "DOE INFORMATION\n"
-            "---------------\n"
-            "Number of factors:     3\n"
-            "Number of Runs:        8\n"
-            "        A,           B,           C,      Response\n"
-            "     1,        0,           0,           0,          1.05000000e+01\n"
-            "     2,        1,           0,           0,          1.35000000e+01\n"
-            "     3,        0,           1,           0,          3.50000000e+00\n"
-            "     4,        1,           1,           0,          1.25000000e+01\n"
-            "     5,        0,           0,           1,          1.05000000e+01\n"
-            "     6,        1,           0,           1,          1.35000000e+01\n");
-  // Level averages, effects, sums of squares (total 122) and contributions by hand.
-  EXPECT_THAT(text, HasLines("A, 7, 13, 6, 72, 0.590164,0, 0, 0, 0 \n"));
-  EXPECT_THAT(text, HasLines("B, 12, 8, -4, 32, 0.262295,0, 0, 0, 0 \n"));
-  EXPECT_THAT(text, HasLines("C, 10, 10, 0, 0, 0,0, 0, 0, 0 \n"));
-  EXPECT_THAT(text, HasLines("AB, 8.5, 11.5, 3, 18, 0.147541,10.5, 3.5, 13.5, 12.5 \n"));
-  EXPECT_THAT(text, HasLines("Error = 0\nTotal = 122\n"));
-  EXPECT_THAT(studyMessages(dir),
-              HasLines("Agent 0 (\"screening\"): 8 runs over 3 factors (A = x, 2 levels; B = y, "
-                       "2 levels; C = z, 2 levels).\n"));
-  // The plots of the results: the main effects (two means of each of the three factors) and
-  // the normal plot of the three main effects and the three two-factor interactions.
-  const ProcessResult plot =
-      runKarvo({"plot", "study.in", "--out", "out"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  ASSERT_EQ(plot.status, 0) << plot.err;
-  EXPECT_EQ(plot.out, "out/effects_0_f.svg\nout/normal_0_f.svg\n");
-  const std::string effects = readFile(dir.file("out/effects_0_f.svg"));
-  EXPECT_EQ(occurrences(effects, " class=\"mean\""), 6u);
-  EXPECT_EQ(occurrences(effects, " class=\"means\""), 3u);
-  const std::string normal = readFile(dir.file("out/normal_0_f.svg"));
-  EXPECT_EQ(occurrences(normal, " class=\"effect\""), 6u);
-  EXPECT_THAT(normal, ::testing::HasSubstr(">y*z<"));
+  study.definitions += formulaResponse("f", "10 + 3*x - 2*y + 1.5*x*y");
+  study.performance = minimised("f");
+  study.runOptions = "useBaseline: 1\n";
+  study.agent = agentMethod + "genRSMAfterStudy: 0\n";
+  writeOneAgentStudy(dir.path(), study);
 }
 
 // A run stopped after some designs keeps them in its history; the resumed run evaluates the
-// others only, so that every run of the array is evaluated exactly once.
-TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
+// others only, so that every run of the array is evaluated exactly once, and its analysis file
+// is the one the hand computation predicts (and its plots).
+TEST(DoeRun, ResumedFactorialEvaluatesOnlyTheRunsNotStoredAndGivesTheHandComputedAnalysis) {
   TempDir dir("karvo-doe-resume");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
   // The analysis counts its runs; at the third it asks the solver to stop.
@@ -137,7 +82,41 @@ TEST(DoeRun, ResumedStudyEvaluatesOnlyTheRunsNotStored) {
                              ", num duplicates: 0\n\n*NOTE\nEvaluations saved by hashing so far: " +
                              std::to_string(stored) + "\n"));
   EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 8 - stored);
-  EXPECT_THAT(readFile(dir.file("DOE_0_f.out")), HasLines("Error = 0\nTotal = 122\n"));
+  const std::string table = readFile(dir.file("DOE_0_f.out"));
+  // The run table: standard order, A changing fastest.
+  EXPECT_EQ(table.substr(0, 541),
+            "DOE INFORMATION\n"
+            "---------------\n"
+            "Number of factors:     3\n"
+            "Number of Runs:        8\n"
+            "        A,           B,           C,      Response\n"
+            "     1,        0,           0,           0,          1.05000000e+01\n"
+            "     2,        1,           0,           0,          1.35000000e+01\n"
+            "     3,        0,           1,           0,          3.50000000e+00\n"
+            "     4,        1,           1,           0,          1.25000000e+01\n"
+            "     5,        0,           0,           1,          1.05000000e+01\n"
+            "     6,        1,           0,           1,          1.35000000e+01\n");
+  // Level averages, effects, sums of squares (total 122) and contributions by hand.
+  EXPECT_THAT(table, HasLines("A, 7, 13, 6, 72, 0.590164,0, 0, 0, 0 \n"));
+  EXPECT_THAT(table, HasLines("B, 12, 8, -4, 32, 0.262295,0, 0, 0, 0 \n"));
+  EXPECT_THAT(table, HasLines("C, 10, 10, 0, 0, 0,0, 0, 0, 0 \n"));
+  EXPECT_THAT(table, HasLines("AB, 8.5, 11.5, 3, 18, 0.147541,10.5, 3.5, 13.5, 12.5 \n"));
+  EXPECT_THAT(table, HasLines("Error = 0\nTotal = 122\n"));
+  EXPECT_THAT(text,
+              HasLines("Agent 0 (\"screening\"): 8 runs over 3 factors (A = x, 2 levels; B = y, "
+                       "2 levels; C = z, 2 levels).\n"));
+  // The plots of the results: the main effects (two means of each of the three factors) and
+  // the normal plot of the three main effects and the three two-factor interactions.
+  const ProcessResult plot =
+      runKarvo({"plot", "study.in", "--out", "out"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  ASSERT_EQ(plot.status, 0) << plot.err;
+  EXPECT_EQ(plot.out, "out/effects_0_f.svg\nout/normal_0_f.svg\n");
+  const std::string effects = readFile(dir.file("out/effects_0_f.svg"));
+  EXPECT_EQ(occurrences(effects, " class=\"mean\""), 6u);
+  EXPECT_EQ(occurrences(effects, " class=\"means\""), 3u);
+  const std::string normal = readFile(dir.file("out/normal_0_f.svg"));
+  EXPECT_EQ(occurrences(normal, " class=\"effect\""), 6u);
+  EXPECT_THAT(normal, ::testing::HasSubstr(">y*z<"));
 }
 
 // An L9 orthogonal array over two three-level factors, run by a real analysis two at a time;
@@ -147,15 +126,9 @@ void writeArrayAnalysisStudy(const TempDir& dir, const std::string& wait = "",
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: Taguchi\ntaguchiArray: L9\n");
   // Three levels for x and y; z keeps two and is laid on a three-level column (its values
   // spread over its range).
-  std::string representation;
-  int id = 0;
-  for (const char* name : {"x", "y", "z"}) {
-    representation += std::string("*VARIABLE\nname: ") + name + "\nid: " + std::to_string(++id) +
-                      "\nresolution: 5\n";
-  }
-  representation += "*FACTOR\nname: x\nlevels:3\n-1\n0\n1.5\n*FACTOR\nname: y\nlevels:3\n0\n1\n2\n"
-                    "*FACTOR\nname: z\nlevels:2\n-1\n1\n*END\n";
-  writeFile(dir.file("Representation0.in"), representation);
+  replaceIn(dir.path(), "Representation0.in",
+            "x\nlevels:2\n-1\n1\n*FACTOR\nname: y\nlevels:2\n-1\n1",
+            "x\nlevels:3\n-1\n0\n1.5\n*FACTOR\nname: y\nlevels:3\n0\n1\n2");
   replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y",
             "type: File");
   writeFile(dir.file("Process0.in"),
@@ -264,21 +237,21 @@ TEST(DoeRun, DefinitionErrorsEndTheRunWithTheirMessage) {
 // A full factorial over x and y (levels -1 and 1) whose analysis "calc" counts its runs in
 // "count" and writes f = 10 + 3 x - 2 y into calc.out, from the design's values file.
 void writePostStudy(const TempDir& dir) {
-  writeFile(dir.file("Assembly.in"),
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: screening\ntype: doe\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: -2\nbaseline: 0\nmax: 2\n"
-            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: -2\nbaseline: 0\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
-  writeFile(dir.file("Representation0.in"),
-            "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*VARIABLE\nname: y\nid: 2\n"
-            "resolution: 5\n*FACTOR\nname: x\nlevels:2\n-1\n1\n*FACTOR\nname: y\nlevels:2\n-1\n1\n"
-            "*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeOneAgentStudy(
+      dir.path(),
+      {.name = "screening", .type = "doe", .prefix = "doe",
+       .definitions = kDefaultFormat + continuous("x", 1, "-2", "0", "2") +
+                      continuous("y", 2, "-2", "0", "2") +
+                      "*DEFINE_RESPONSE\nname: f\ntype: File\n",
+       .representation = slot("x", 1, 5) + slot("y", 2, 5) +
+                         "*FACTOR\nname: x\nlevels:2\n-1\n1\n*FACTOR\nname: y\nlevels:2\n-1\n1\n",
+       .performance = minimised("f"),
+       .process = "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\noutputFile: calc.out\n"
+                  "outputTagFile: f, f.def\noutputResponse: f\n"
+                  "*EXECUTION_DEFINITION\ntoolCmd: sh " +
+                  shellQuote(dir.file("calc.sh")) + "\nsuccessReturnValue: 0\n",
+       .runOptions = "useBaseline: 1\n",
+       .agent = "method: DOE\nsampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n"});
   writeFile(dir.file("f.def"), "file: calc.out\nanchor: RESULT F\nword: 4\n");
   writeFile(dir.file("calc.sh"),
             "n=$(cat " + shellQuote(dir.file("count")) + " 2>/dev/null || echo 0)\n"
@@ -286,15 +259,6 @@ void writePostStudy(const TempDir& dir) {
             "echo calc ran\n"
             "awk -F, 'NR == 2 { printf \"RESULT F = %.6f\\n\", 10 + 3 * $1 - 2 * $2 }' "
             "../design_variable_and_parameter_values > calc.out\n");
-  writeFile(dir.file("Process0.in"),
-            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
-            "outputFile: calc.out\noutputTagFile: f, f.def\noutputResponse: f\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh " + shellQuote(dir.file("calc.sh")) +
-                "\nsuccessReturnValue: 0\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: screening\nstartAgent: 0\nendAgent: 0\nfilePrefix: doe\n"
-            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n"
-            "method: DOE\nsampleMethod: 2LevelFull\ngenRSMAfterStudy: 0\n*END\n");
 }
 
 // Adds `lines` to the study file's run options.
@@ -418,26 +382,16 @@ TEST(RunOptions, ScriptingVerboseTracesAndSettingsWithoutEffectWarnOnce) {
 // The history of a formula-only evaluation agent, and design folders
 
 void writeFormulaStudy(const std::string& dir, const std::string& runOptions = "") {
-  writeFile(dir + "/Assembly.in",
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: reference\ntype: evaluation\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir + "/Definitions.in",
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 10\n"
-            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 10\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x * x + y\n*END\n");
-  writeFile(dir + "/Representation0.in",
-            "*VARIABLE\nname: x\nid: 1\nresolution: 11\n*VARIABLE\nname: y\nid: 2\n"
-            "resolution: 11\n*END\n");
-  writeFile(dir + "/Performance0.in",
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir + "/Process0.in", "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir + "/study.in",
-            "*STUDY\nname: formulas\nstartAgent: 0\nendAgent: 0\nfilePrefix: formulas\n"
-            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\n" + runOptions +
-                "useBaseline: 1\n*AGENT\nid: 0\nmethod: GA\npopulationSize: 4\nnumCycles: 1\n"
-                "generationsPerCycle: 1\ncrossoverType: 1\nmutationType: 0\nselectionType: 0\n"
-                "selectionParameter: 2\n*END\n");
+  writeOneAgentStudy(
+      dir, {.name = "reference", .type = "evaluation", .prefix = "formulas",
+            .definitions = continuous("x", 1, "0", "1", "10") + continuous("y", 2, "0", "1", "10") +
+                           formulaResponse("f", "x * x + y"),
+            .representation = slot("x", 1, 11) + slot("y", 2, 11),
+            .performance = minimised("f"),
+            .runOptions = runOptions + "useBaseline: 1\n",
+            .agent = "method: GA\npopulationSize: 4\nnumCycles: 1\ngenerationsPerCycle: 1\n"
+                     "crossoverType: 1\nmutationType: 0\nselectionType: 0\n"
+                     "selectionParameter: 2\n"});
 }
 
 std::string designsFile(const std::vector<std::string>& lines) {
@@ -559,29 +513,18 @@ constexpr int kRuns = 30;
 // f = x*x + y (objective) and g = x + y (constraint) over a 30-run Latin hypercube;
 // `runOptions` is the body of the study's *RUN_OPTIONS record.
 void writeHypercubeStudy(const TempDir& dir, const std::string& runOptions) {
-  writeFile(dir.file("Assembly.in"),
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: lhs\ntype: doe\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 4\n"
-            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: 0\nbaseline: 1\nmax: 4\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: x * x + y\n"
-            "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: x + y\n*END\n");
-  writeFile(dir.file("Representation0.in"),
-            "*VARIABLE\nname: x\nid: 1\nresolution: 41\n*VARIABLE\nname: y\nid: 2\n"
-            "resolution: 41\n*FACTOR\nname: x\nlevels: 0, 4\n*FACTOR\nname: y\nlevels: 0, 4\n"
-            "*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*RESPONSE\nname: g\ntype: constraint\noption: less_equal\n"
-            "factor: 10\ntarget: 10\nquadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: lhs\nstartAgent: 0\nendAgent: 0\nfilePrefix: lhs\nrandomSeed: 0.5\n"
-            "mode: newStudy\n*RUN_OPTIONS\n" + runOptions + "*AGENT\nid: 0\nmethod: DOE\n"
-            "sampleMethod: OtherLHC\nnumEvals: " + std::to_string(kRuns) +
-            "\ngenRSMAfterStudy: 0\n*END\n");
+  writeOneAgentStudy(
+      dir.path(),
+      {.name = "lhs", .type = "doe", .prefix = "lhs",
+       .definitions = kDefaultFormat + continuous("x", 1, "0", "1", "4") +
+                      continuous("y", 2, "0", "1", "4") + formulaResponse("f", "x * x + y") +
+                      formulaResponse("g", "x + y"),
+       .representation = slot("x", 1, 41) + slot("y", 2, 41) +
+                         "*FACTOR\nname: x\nlevels: 0, 4\n*FACTOR\nname: y\nlevels: 0, 4\n",
+       .performance = minimised("f") + atMost("g", "10", "10"),
+       .runOptions = runOptions,
+       .agent = "method: DOE\nsampleMethod: OtherLHC\nnumEvals: " + std::to_string(kRuns) +
+                "\ngenRSMAfterStudy: 0\n"});
 }
 
 // The entries of `folder` whose names start with "Design".

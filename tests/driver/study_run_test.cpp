@@ -33,6 +33,7 @@
 #include "base/run_files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -910,34 +911,25 @@ TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
 // ---------------------------------------------------------------------------------------
 // Settings accepted, with or without a warning
 
-// Settings of one run, each seen in the report or the message file.
-TEST(AcceptedSettings, RunCompletesAndShowsTheSettings) {
+// Settings of one run, each seen in the report or the message file: the study record may
+// follow the agent records; a random seed of 0 comes from the clock.
+TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsSeedZeroAndTheOtherSettings) {
   TempDir dir;
   writeMinimalStudy(dir.path());
-  replaceIn(dir.path(), "study.in", "randomSeed: 0.5", "randomSeed: 1\nnParallel: 1");
-  replaceIn(dir.path(), "study.in", "numEvals: 200", "numEvals: 200\noutputPrecision: 9");
+  writeFile(dir.file("study.in"),
+            "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\noutputPrecision: 9\n*STUDY\n"
+            "name: late\nstartAgent: 0\nendAgent: 0\nfilePrefix: late\nrandomSeed: 0\n"
+            "nParallel: 1\nmode: newStudy\n*END\n");
   EXPECT_EQ(runStudy(dir).status, 0);
-  const std::string report = readFile(dir.file("demo0.rpt"));
-  EXPECT_THAT(report, HasLines("\nRandom seed: 1.000000\n"));
+  const std::string report = readFile(dir.file("late0.rpt"));
+  EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
+  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
   EXPECT_THAT(report, HasLines("\nExecution mode : SERIAL\n"));
   EXPECT_THAT(studyMessages(dir),
               HasLines("*WARNING\nThe value for the study results output precision defined (9) "
                        "is very small. This may lead to loss in precision of the data during post "
                        "processing and importing designs into other studies. Please use a higher "
                        "value (at least 10), if possible. \n\n"));
-}
-
-// The study record may follow the agent records; a random seed of 0 comes from the clock.
-TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsAndSeedZero) {
-  TempDir dir;
-  writeMinimalStudy(dir.path());
-  writeFile(dir.file("study.in"),
-            "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n*STUDY\nname: late\nstartAgent: 0\n"
-            "endAgent: 0\nfilePrefix: late\nrandomSeed: 0\nmode: newStudy\n*END\n");
-  EXPECT_EQ(runStudy(dir).status, 0);
-  const std::string report = readFile(dir.file("late0.rpt"));
-  EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
-  EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
   // The seed derived from the clock lies in (0, 1).
   EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
   EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
@@ -995,27 +987,18 @@ TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
 // execution definition and `definitions` to "Definitions.in".
 void writeStudy(const std::string& dir, const std::string& script,
                 const std::string& execution = "", const std::string& definitions = "") {
-  writeFile(dir + "/Assembly.in",
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-            "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir + "/Definitions.in",
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1.5\nmax: 2\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions + "*END\n");
-  writeFile(dir + "/Representation0.in", "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-  writeFile(dir + "/Performance0.in",
-            "*RESPONSE\nname: f\ntype: objective\nfactor: 1\noption: min_value\ntarget: 0\n"
-            "quadWt: 0\nlinearWt: 1\n*END\n");
+  writeOneAgentStudy(
+      dir, {.definitions = kDefaultFormat + continuous("x", 1, "0", "1.5", "2") +
+                           "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions,
+            .representation = slot("x", 1, 5),
+            .performance = minimised("f"),
+            .process = "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
+                       "inputFile: calc.sh, studyFolder, , file, yes\noutputFile: calc.out\n"
+                       "outputTagFile: f, f.def\noutputResponse: f\n*EXECUTION_DEFINITION\n"
+                       "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + execution,
+            .agent = "method: TOLMAR\nnumEvals: 20\n"});
   writeFile(dir + "/calc.sh", script);
   writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
-  writeFile(dir + "/Process0.in",
-            "*TYPE\nversion: 2019.01\n*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\n"
-            "id: 1\ninputFile: calc.sh, studyFolder, , file, yes\noutputFile: calc.out\n"
-            "outputTagFile: f, f.def\noutputResponse: f\n*EXECUTION_DEFINITION\n"
-            "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + execution + "*END\n");
-  writeFile(dir + "/study.in",
-            "*STUDY\nname: demo\nstartAgent: 0\nendAgent: 0\nfilePrefix: demo\nrandomSeed: 0.5\n"
-            "mode: newStudy\n*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 20\n*END\n");
 }
 
 // The analysis notes its own pid and those of a program it leaves in the background in its

@@ -14,6 +14,7 @@
 
 #include "base/messages.h"
 #include "reliability/reliability_math.h"
+#include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -27,29 +28,21 @@ using namespace karvo::testing;
 // f = a k + x is a plain response, g = a a constraint g <= `limit`.
 void writeSamplingStudy(const TempDir& dir, const std::string& sampleMethod, int samples,
                         const std::string& limit, bool random = true) {
-  writeFile(dir.file("Assembly.in"),
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: scatter\n"
-            "type: reliability and robustness\nrepresentation: 0\nperformance: 0\nprocess: 0\n"
-            "*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_DIST\nname: spread\ntype: Uniform\nvariation: 0.5\n"
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
-            "*DEFINE_VARIABLE\nname: k\ntype: Parameter\nid: 2\nbaseline: 3\n"
-            "*DEFINE_VARIABLE\nname: a\ntype: Parameter\nid: 3\nbaseline: 0.5\n" +
-                std::string(random ? "distribution: spread\n" : "") +
-                "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: a*k + x\n"
-                "*DEFINE_RESPONSE\nname: g\ntype: Formula\nformula: a\n*END\n");
-  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: x\nid: 1\nresolution: 5\n*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: f\ntype: response\n*RESPONSE\nname: g\ntype: constraint\n"
-            "option: less_equal\nfactor: 1\ntarget: " + limit + "\nquadWt: 0\nlinearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: scatter\nstartAgent: 0\nendAgent: 0\nfilePrefix: rr\n"
-            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n"
-            "method: reliability\nnumEvals: " + std::to_string(samples) + "\nsampleMethod: " +
-                sampleMethod + "\ngenRSMAfterStudy: 0\n*END\n");
+  writeOneAgentStudy(
+      dir.path(),
+      {.name = "scatter", .type = "reliability and robustness", .prefix = "rr",
+       .definitions = kDefaultFormat +
+                      "*DEFINE_DIST\nname: spread\ntype: Uniform\nvariation: 0.5\n" +
+                      continuous("x", 1, "0", "1", "2") +
+                      "*DEFINE_VARIABLE\nname: k\ntype: Parameter\nid: 2\nbaseline: 3\n"
+                      "*DEFINE_VARIABLE\nname: a\ntype: Parameter\nid: 3\nbaseline: 0.5\n" +
+                      (random ? "distribution: spread\n" : "") + formulaResponse("f", "a*k + x") +
+                      formulaResponse("g", "a"),
+       .representation = slot("x", 1, 5),
+       .performance = "*RESPONSE\nname: f\ntype: response\n" + atMost("g", limit),
+       .runOptions = "useBaseline: 1\n",
+       .agent = "method: reliability\nnumEvals: " + std::to_string(samples) +
+                "\nsampleMethod: " + sampleMethod + "\ngenRSMAfterStudy: 0\n"});
 }
 
 // The sorted values of a results file's "Sorted Response Values" section.
@@ -66,36 +59,6 @@ std::vector<double> sortedValues(const std::string& text) {
   return values;
 }
 
-TEST(SamplingRun, LatinHypercubeWritesTheResultsOfEveryResponse) {
-  TempDir dir("karvo-rr-lhc");
-  writeSamplingStudy(dir, "OtherLHC", 10, "2");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  const std::string text = studyMessages(dir);
-  EXPECT_THAT(text, HasLines("Generating the Latin Hypercube based design array...\n"));
-  EXPECT_THAT(text, HasLines("Num in: 10, num existing: 0, num duplicates: 0\n"));
-  EXPECT_THAT(text, HasLines("Agent 0: constraint g: beta 1e+300, probability of failure 0 "
-                             "(0 of 10 samples failed).\n"));
-  // g = a (one sample in each eighth of [0, 1] in the resumed study below).
-  EXPECT_EQ(sortedValues(readFile(dir.file("RandR_0_g.out"))).size(), 10u);
-  const std::string f = readFile(dir.file("RandR_0_f.out"));
-  EXPECT_THAT(f, ::testing::HasSubstr("\n               f,        10,"));
-  EXPECT_EQ(f.find("RELIABILITY"), std::string::npos);
-  EXPECT_THAT(readFile(dir.file("RandR_0_g.out")),
-              ::testing::EndsWith("\n    Beta: 1e+300\n    Probability of failure: 0"));
-}
-
-TEST(SamplingRun, MonteCarloWithEverySampleFailing) {
-  TempDir dir("karvo-rr-mc");
-  writeSamplingStudy(dir, "OtherMonteCarlo", 12, "-1");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(studyMessages(dir), HasLines("Agent 0: constraint g: beta -1e+300, probability of "
-                                      "failure 1 (12 of 12 samples failed).\n"));
-  EXPECT_EQ(studyMessages(dir).find("Latin Hypercube"), std::string::npos);
-  const std::string g = readFile(dir.file("RandR_0_g.out"));
-  EXPECT_EQ(sortedValues(g).size(), 12u);
-  EXPECT_THAT(g, ::testing::EndsWith("\n    Beta: -1e+300\n    Probability of failure: 1"));
-}
-
 // The histogram of a constraint (g = a <= 0.5 over 25 Monte Carlo samples) shows its limit,
 // its sample count and the probability of failure the run found, as the message file says:
 // "Agent 0: constraint g: beta ..., probability of failure ... (k of 25 samples failed).".
@@ -108,6 +71,7 @@ TEST(SamplingRun, HistogramOfAConstraintShowsItsLimitAndTheProbabilityOfFailure)
   ASSERT_TRUE(std::regex_search(messages, note,
                                 std::regex("Agent 0: constraint g: (beta [^\n]*failed\\))\\.")))
       << messages;
+  EXPECT_EQ(messages.find("Latin Hypercube"), std::string::npos);
   const ProcessResult result =
       runKarvo({"plot", "study.in"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   ASSERT_EQ(result.status, 0) << result.err;
@@ -126,7 +90,7 @@ TEST(SamplingRun, HistogramOfAConstraintShowsItsLimitAndTheProbabilityOfFailure)
 }
 
 // A run stopped after some samples keeps them in its history; the resumed run draws the
-// same samples and evaluates only those not stored.
+// same samples and evaluates only those not stored, and writes the results of every response.
 TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
   TempDir dir("karvo-rr-resume");
   writeSamplingStudy(dir, "OtherLHC", 8, "2");
@@ -147,6 +111,14 @@ TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
   EXPECT_THAT(text, HasLines("Num in: 8, num existing: " + std::to_string(stored) +
                              ", num duplicates: 0\n"));
   EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 8 - stored);
+  EXPECT_THAT(text, HasLines("Generating the Latin Hypercube based design array...\n"));
+  EXPECT_THAT(text, HasLines("Agent 0: constraint g: beta 1e+300, probability of failure 0 "
+                             "(0 of 8 samples failed).\n"));
+  const std::string f = readFile(dir.file("RandR_0_f.out"));
+  EXPECT_THAT(f, ::testing::HasSubstr("\n               f,         8,"));
+  EXPECT_EQ(f.find("RELIABILITY"), std::string::npos);
+  EXPECT_THAT(readFile(dir.file("RandR_0_g.out")),
+              ::testing::EndsWith("\n    Beta: 1e+300\n    Probability of failure: 0"));
   const std::vector<double> g = sortedValues(readFile(dir.file("RandR_0_g.out")));
   ASSERT_EQ(g.size(), 8u);
   for (int k = 0; k < 8; ++k) {
@@ -173,31 +145,23 @@ TEST(SamplingRun, AgentWithoutRandomParametersWritesNoResults) {
 // The constraint load = x1 + x2 <= 3 with x1 ~ N(1, 0.3) and x2 ~ N(0.5, 0.4) (given as 0.8
 // of its nominal value): g = 3 - x1 - x2, beta = 1.5 / 0.5 = 3. "twice" is a plain response.
 void writeFormStudy(const TempDir& dir, const std::string& secondLaw) {
-  writeFile(dir.file("Assembly.in"),
-            "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: scatter\n"
-            "type: reliability and robustness\nrepresentation: 0\nperformance: 0\nprocess: 0\n"
-            "*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-            "*DEFINE_DIST\nname: first\ntype: Normal\nstandardDeviation: 0.3\n"
-            "*DEFINE_DIST\nname: second\n" + secondLaw +
-            "*DEFINE_VARIABLE\nname: w\ntype: Continuous\nid: 1\nmin: -1\nbaseline: 0\nmax: 1\n"
-            "*DEFINE_VARIABLE\nname: x1\ntype: Parameter\nid: 2\nbaseline: 1\n"
-            "distribution: first\n"
-            "*DEFINE_VARIABLE\nname: x2\ntype: Parameter\nid: 3\nbaseline: 0.5\n"
-            "distribution: second\n"
-            "*DEFINE_RESPONSE\nname: load\ntype: Formula\nformula: x1 + x2 + w\n"
-            "*DEFINE_RESPONSE\nname: twice\ntype: Formula\nformula: 2*x1\n*END\n");
-  writeFile(dir.file("Representation0.in"), "*VARIABLE\nname: w\nid: 1\nresolution: 5\n*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: load\ntype: constraint\noption: less_equal\nfactor: 1\n"
-            "target: 3\nquadWt: 0\nlinearWt: 1\n*RESPONSE\nname: twice\ntype: response\n*END\n");
-  writeFile(dir.file("Process0.in"), "*TYPE\nversion: 2019.01\n*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: scatter\nstartAgent: 0\nendAgent: 0\nfilePrefix: form\n"
-            "randomSeed: 0.5\nmode: newStudy\n*RUN_OPTIONS\nuseBaseline: 1\n*AGENT\nid: 0\n"
-            "method: reliability\nsampleMethod: OtherFORM\nnumEvals: 20\ngenRSMAfterStudy: 0\n"
-            "*END\n");
+  writeOneAgentStudy(
+      dir.path(),
+      {.name = "scatter", .type = "reliability and robustness", .prefix = "form",
+       .definitions = kDefaultFormat +
+                      "*DEFINE_DIST\nname: first\ntype: Normal\nstandardDeviation: 0.3\n"
+                      "*DEFINE_DIST\nname: second\n" + secondLaw +
+                      continuous("w", 1, "-1", "0", "1") +
+                      "*DEFINE_VARIABLE\nname: x1\ntype: Parameter\nid: 2\nbaseline: 1\n"
+                      "distribution: first\n"
+                      "*DEFINE_VARIABLE\nname: x2\ntype: Parameter\nid: 3\nbaseline: 0.5\n"
+                      "distribution: second\n" + formulaResponse("load", "x1 + x2 + w") +
+                      formulaResponse("twice", "2*x1"),
+       .representation = slot("w", 1, 5),
+       .performance = atMost("load", "3") + "*RESPONSE\nname: twice\ntype: response\n",
+       .runOptions = "useBaseline: 1\n",
+       .agent = "method: reliability\nsampleMethod: OtherFORM\nnumEvals: 20\n"
+                "genRSMAfterStudy: 0\n"});
 }
 
 TEST(FirstOrderRun, LinearConstraintGetsTheExactBeta) {
