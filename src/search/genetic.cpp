@@ -353,10 +353,13 @@ void initialisePopulation(Agent& agent, GeneticRun& entry, const EvaluationServi
                             static_cast<int>(fresh.size()),
                         0, random);
   }
-  if ((hybrid || agent.method.code == kMethodSwarm) && random > 1) {
+  const bool structured =
+      agent.method.code == kMethodGenetic && agent.structuredInitialization != 0;
+  if ((hybrid || agent.method.code == kMethodSwarm || structured) && random > 1) {
     // The hybrid search's models learn most from designs spread evenly over the space, and a
     // swarm explores more of it from there: a Latin hypercube, one stratum of each variable
-    // per design.
+    // per design. A GA takes one when the agent asks for a structured first population: a
+    // small population then covers every part of each variable's range.
     const std::vector<Design> spread = latinDesigns(agent, population, random);
     for (const Design& design : spread) {
       Member member;

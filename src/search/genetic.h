@@ -23,8 +23,8 @@
 // evaluated first, as design 1, so that baseline normalisations are taken from it; it joins
 // the population only with `baselineIsAGoodDesign` / `useBaselineInSearch`), then the user
 // designs handed in, then the best designs of the agent's history (a resumed run), then
-// random designs up to the population size (a Latin hypercube for the hybrid search and the
-// swarm). The local searches (simplex, annealing, SQP, multi-start, response surfaces) start
+// random designs up to the population size (a Latin hypercube for the hybrid search, the
+// swarm and a GA agent with `structuredInitialization: 1`). The local searches (simplex, annealing, SQP, multi-start, response surfaces) start
 // from one design: their population is the baseline (or, without it, the best stored design,
 // else one random design), and their step picks its own starting design and makes the rest.
 //

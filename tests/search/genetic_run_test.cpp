@@ -275,6 +275,32 @@ TEST(GeneticRun, TheBaselineIsEvaluatedAndStoredOnceAlsoInAResumedRun) {
   EXPECT_EQ(std::stoul(log.substr(last + 16)), points.size() - first);
 }
 
+// With structuredInitialization the first population is a Latin hypercube: of the 10
+// members (designs 2 to 11, after the baseline) one lies in each tenth of each variable's
+// range (101 values, the strata 0-9, 10-19, ..., 90-100). Ten uniform draws do that in both
+// variables once in about 10^7 runs.
+TEST(GeneticRun, StructuredInitializationSpreadsTheFirstPopulationOverEveryStratum) {
+  TempDir dir("karvo-ga-structured");
+  writeStudy(dir, "method: GA\npopulationSize: 10\nnumCycles: 1\ngenerationsPerCycle: 1\n"
+                  "crossoverType: 3\nmutationType: 2\nselectionType: 0\nselectionParameter: 3\n",
+             "structuredInitialization: 1\n");
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
+  const std::vector<std::string> points = historyPoints(dir);
+  ASSERT_GE(points.size(), 11u);
+  std::vector<int> xStrata(10, 0);
+  std::vector<int> yStrata(10, 0);
+  for (std::size_t d = 1; d <= 10; ++d) {
+    const std::size_t comma = points[d].find(',');
+    ASSERT_NE(comma, std::string::npos) << points[d];
+    const long x = std::lround(10 * std::stod(points[d].substr(0, comma)));
+    const long y = std::lround(10 * std::stod(points[d].substr(comma + 1)));
+    ++xStrata.at(static_cast<std::size_t>(std::min(9L, x / 10)));
+    ++yStrata.at(static_cast<std::size_t>(std::min(9L, y / 10)));
+  }
+  EXPECT_EQ(xStrata, std::vector<int>(10, 1));
+  EXPECT_EQ(yStrata, std::vector<int>(10, 1));
+}
+
 // Two GA agents: agent 1 takes two migrants from agent 0 at the start of its second cycle.
 void writeMigrantStudy(const TempDir& dir) {
   writeStudy(dir, kGeneticMethod, "*AGENT\nid: 1\n" + std::string(kGeneticMethod));
