@@ -52,6 +52,10 @@ constexpr double kBasinApart = 0.05;
 // Trust radius of a step in another basin, at most.
 constexpr double kBasinRadius = 0.1;
 
+// Designs nearer each other than this share of the trust radius are one design to a local
+// fit (localFitDesigns).
+constexpr double kFitGap = 0.01;
+
 // Trust radius of the cautious second local design of a request, as a share of the radius.
 constexpr double kCautiousRadius = 0.25;
 
@@ -652,6 +656,12 @@ class ProposalSet {
   const ModelRequest& request_;
 };
 
+double largestChange(std::span<const double> a, std::span<const double> b) {
+  double d = 0.0;
+  for (size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
+  return d;
+}
+
 // Kind of quadratic model that `count` designs support in n variables (about 1.2 times the
 // terms), and the number of nearest designs to fit it to.
 QuadKind supportedKind(int count, int n) {
@@ -667,9 +677,51 @@ int fitSize(QuadKind kind, int n, int count) {
   return std::min(count, std::max(static_cast<int>(std::ceil(1.5 * terms)), 2 * n + 4));
 }
 
-// A trust-region step: the models fitted to the designs nearest `centre`, optimised inside
-// the box of half-width `radius` around it (at least two grid steps of each variable) and
-// taken to the grid point the models rate best (bestGridPoint).
+// The `size` designs a local fit is made to: the nearest to `centre`, passing over each that
+// lies within `gap` (every-coordinate distance) of one taken before it, and then, when too
+// few are left, the nearest of those passed over. Steps at the scale of the grid crowd the
+// best design with near copies of it; fitted to those, the models lose the slopes and
+// curvatures at the scale of the trust region.
+std::vector<int> localFitDesigns(std::span<const ModelSample> samples, int centre, int size,
+                                 double gap) {
+  const std::vector<int> order =
+      nearestIndices(samples, samples[centre].x, static_cast<int>(samples.size()));
+  std::vector<int> chosen, passed;
+  for (int i : order) {
+    if (static_cast<int>(chosen.size()) >= size) break;
+    const bool apart = std::none_of(chosen.begin(), chosen.end(), [&](int c) {
+      return largestChange(samples[i].x, samples[c].x) < gap;
+    });
+    (apart ? chosen : passed).push_back(i);
+  }
+  for (int i : passed) {
+    if (static_cast<int>(chosen.size()) >= size) break;
+    chosen.push_back(i);
+  }
+  return chosen;
+}
+
+// Raises each constraint model by its largest misfit at the n + 1 designs nearest the
+// centre: a step aimed at the modelled boundary of an active constraint then lands inside the
+// real one rather than just outside it, where it would count as a failed step. The misfit
+// shrinks as the designs gather around the optimum, and with it the margin.
+void keepConstraintMargins(std::span<const ModelSample> samples, int centre, QuadraticFit& fit) {
+  const int n = static_cast<int>(fit.centre.size());
+  const std::vector<int> nearest = nearestIndices(samples, samples[centre].x, n + 1);
+  for (size_t j = 0; j < fit.constraints.size(); ++j) {
+    double misfit = 0.0;
+    for (int r : nearest) {
+      const double modelled = fit.constraints[j].value(fit.toZ(samples[r].x));
+      misfit = std::max(misfit, std::abs(modelled - samples[r].constraints[j]));
+    }
+    fit.constraints[j].a += misfit;
+  }
+}
+
+// A trust-region step: the models fitted to the designs near `centre` (localFitDesigns, the
+// constraints with their margins), optimised inside the box of half-width `radius` around it
+// (at least two grid steps of each variable) and taken to the grid point the models rate best
+// (bestGridPoint).
 struct LocalStep {
   std::vector<double> x;            // empty when the models could not be fitted
   QuadraticFit fit;
@@ -681,10 +733,11 @@ LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double 
   const int count = static_cast<int>(samples.size());
   const QuadKind kind = supportedKind(count, n);
   const std::vector<int> which =
-      nearestIndices(samples, samples[centre].x, fitSize(kind, n, count));
+      localFitDesigns(samples, centre, fitSize(kind, n, count), kFitGap * radius);
   LocalStep step;
   const VectorXd at = Eigen::Map<const VectorXd>(samples[centre].x.data(), n);
   if (!fitQuadratics(samples, which, kind, at, step.fit)) return step;
+  keepConstraintMargins(samples, centre, step.fit);
   std::vector<double> lo(n), hi(n);
   for (int i = 0; i < n; ++i) {
     const double reach = std::max(radius, 2.0 * gridStep[i]);
@@ -693,12 +746,6 @@ LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double 
   }
   step.x = bestGridPoint(step.fit, minimiseQuadratics(step.fit, lo, hi, 2), gridStep, isNew);
   return step;
-}
-
-double largestChange(std::span<const double> a, std::span<const double> b) {
-  double d = 0.0;
-  for (size_t i = 0; i < a.size(); ++i) d = std::max(d, std::abs(a[i] - b[i]));
-  return d;
 }
 
 // A space-filling subset of `count` samples (greedy max-min distance from the best design),

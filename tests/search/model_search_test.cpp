@@ -1,5 +1,7 @@
 // Tests of the model-based search decisions: the local and global proposals find the minimum
-// of a quadratic bowl and stay on a linear constraint that cuts it; every proposal lies on the
+// of a quadratic bowl and stay on a linear constraint that cuts it; a local step to a curved
+// constraint lands on its met side; near copies of the best design do not crowd the local
+// fit; every proposal lies on the
 // grid inside the box and apart from the evaluated designs, the `avoid` points and each
 // other; too few designs give no proposal and no screening model; the screening model ranks
 // a design near the minimum above a far one; on a coarse grid the local proposal is the grid
@@ -116,6 +118,44 @@ TEST_F(ModelSearchTest, LocalProposalMeetsALinearConstraintThatCutsTheBowl) {
   EXPECT_LT(distance(local.x, {0.35, 0.35, 0.5}), 1e-5);
   const ModelProposal global = proposeOne(samples, 3, kDecisionGlobal);
   EXPECT_LT(distance(global.x, {0.35, 0.35, 0.5}), 1e-5);
+}
+
+TEST_F(ModelSearchTest, LocalStepToACurvedConstraintLandsInsideIt) {
+  // A cubic constraint that a quadratic model cannot follow exactly, and designs gathered
+  // near its boundary at (0.5, 0.5): the step keeps the models' misfit there as a margin and
+  // lands on the met side (up to the tolerance of a met constraint), close to the boundary.
+  auto f = [](const std::vector<double>& x) { return -x[0] - x[1]; };
+  auto g = [](const std::vector<double>& x) { return x[0] * x[0] * x[0] + x[1] * x[1] * x[1] - 0.25; };
+  for (const float value : {0.25f, 0.5f, 0.75f}) {
+    seed(value);
+    std::vector<ModelSample> samples = sampleBox(2, 20, f, {g});
+    for (ModelSample& s : sampleBox(2, 10, f, {g})) {
+      for (double& u : s.x) u = 0.45 + 0.1 * u;
+      s.objective = f(s.x);
+      s.constraints = {g(s.x)};
+      samples.push_back(s);
+    }
+    const ModelProposal local = proposeOne(samples, 2, kDecisionLocal, {.radius = 0.1});
+    EXPECT_LE(g(local.x), 1e-9) << value;
+    EXPECT_GT(g(local.x), -5e-3) << value;
+  }
+}
+
+TEST_F(ModelSearchTest, NearCopiesOfTheBestDesignDoNotCrowdTheLocalFit) {
+  // Twenty designs within 1e-8 of the best one: fitted to them, the models would see no
+  // curvature at the scale of the trust region.
+  std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
+  int best = 0;
+  for (int k = 1; k < 30; ++k)
+    if (samples[k].objective < samples[best].objective) best = k;
+  for (int k = 0; k < 20; ++k) {
+    ModelSample copy = samples[best];
+    copy.x[k % 3] += 1e-9 * (k + 1);
+    copy.objective = bowl(copy.x);
+    samples.push_back(copy);
+  }
+  const ModelProposal local = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.5});
+  EXPECT_LT(distance(local.x, kBowlCentre), 1e-4);
 }
 
 TEST_F(ModelSearchTest, ProposalsAreOnTheGridInsideTheBoxAndApart) {
