@@ -366,6 +366,158 @@ void lawMoments(const FittedLaw& fitted, double& mean, double& variance) {
       fitted.law);
 }
 
+// The properties answered from the record alone: the seed, the relative mode, the trials
+// of a Binomial, and spreads as written in the record. false when `name` is none of them.
+bool recordedProperty(const DistributionSettings& definition, std::uint64_t seed,
+                      const std::string& name, double& value) {
+  const Family family = definition.info->family;
+  const bool triangular = family == Family::kTriangular;
+  if (name == "randomSeed") {
+    value = static_cast<double>(seed);
+    return true;
+  }
+  if (name == "useRelative") {
+    value = definition.useRelative ? 1.0 : 0.0;
+    return true;
+  }
+  if (name == "trials" && family == Family::kBinomial) {
+    value = static_cast<double>(definition.trials);
+    return true;
+  }
+  // Spreads written in the record are answered as written.
+  if (name == "standardDeviation" && given(definition.standardDeviation)) {
+    value = definition.standardDeviation;
+    return true;
+  }
+  if (name == "variation" && given(definition.variation)) {
+    value = definition.variation;
+    return true;
+  }
+  if (triangular && name == "lowerVariation" && given(definition.lowerVariation)) {
+    value = definition.lowerVariation;
+    return true;
+  }
+  if (triangular && name == "upperVariation" && given(definition.upperVariation)) {
+    value = definition.upperVariation;
+    return true;
+  }
+  if (name == "shape" && family == Family::kWeibull && given(definition.shape)) {
+    value = definition.shape;
+    return true;
+  }
+  return false;
+}
+
+// Whether a distribution of `family` has the property `name` once a baseline is set.
+bool propertyKnown(Family family, const std::string& name) {
+  const bool triangular = family == Family::kTriangular;
+  static const std::set<std::string> everyFamily = {
+      "baseline", "mean", "variance", "standardDeviation", "lowerBound", "upperBound"};
+  bool known = everyFamily.count(name) != 0;
+  known = known || ((family == Family::kUniform || triangular) && name == "variation");
+  known = known || (triangular && (name == "lowerVariation" || name == "upperVariation"));
+  known = known ||
+          (family == Family::kLognormal && (name == "logMean" || name == "logStandardDeviation"));
+  known = known || (family == Family::kWeibull && (name == "shape" || name == "scale"));
+  known = known || (family == Family::kGumbel && (name == "location" || name == "scale"));
+  known = known || (family == Family::kExponential && name == "rate");
+  known = known || (family == Family::kBinomial && name == "probability");
+  return known;
+}
+
+// The lower or upper end of the values of a fitted law (infinite where unbounded).
+bool lawBound(const DistributionSettings& definition, const FittedLaw& fitted, bool lower,
+              double& value) {
+  namespace bm = boost::math;
+  switch (definition.info->family) {
+    case Family::kNormal:
+    case Family::kGumbel:
+      value = lower ? -kInfinity : kInfinity;
+      return true;
+    case Family::kUniform: {
+      const auto& law = std::get<bm::uniform_distribution<double>>(fitted.law);
+      value = lower ? law.lower() : law.upper();
+      return true;
+    }
+    case Family::kTriangular: {
+      const auto& law = std::get<bm::triangular_distribution<double>>(fitted.law);
+      value = lower ? law.lower() : law.upper();
+      return true;
+    }
+    case Family::kExponential:
+      value = lower ? fitted.shift : kInfinity;
+      return true;
+    case Family::kBinomial:
+      value = lower ? 0.0 : static_cast<double>(definition.trials);
+      return true;
+    case Family::kLognormal:
+    case Family::kWeibull:
+    case Family::kPoisson:
+      value = lower ? 0.0 : kInfinity;
+      return true;
+  }
+  return false;
+}
+
+// The variation `name` ("variation", "lowerVariation" or "upperVariation") of a fitted
+// Uniform or Triangular law around `baseline`, in absolute units; false when a Triangular
+// law is asked for the single variation it does not have.
+bool lawVariation(const DistributionSettings& definition, const FittedLaw& fitted,
+                  double baseline, const std::string& name, double& absolute,
+                  std::string& reason) {
+  namespace bm = boost::math;
+  double lower = 0.0, upper = 0.0;
+  if (definition.info->family == Family::kUniform) {
+    const auto& law = std::get<bm::uniform_distribution<double>>(fitted.law);
+    lower = law.lower();
+    upper = law.upper();
+  } else {
+    const auto& law = std::get<bm::triangular_distribution<double>>(fitted.law);
+    lower = law.lower();
+    upper = law.upper();
+  }
+  if (name == "lowerVariation") {
+    absolute = baseline - lower;
+    return true;
+  }
+  if (name == "upperVariation") {
+    absolute = upper - baseline;
+    return true;
+  }
+  if (definition.info->family == Family::kTriangular && given(definition.lowerVariation) &&
+      definition.lowerVariation != definition.upperVariation) {
+    reason = formatText(
+        "The Triangular distribution is not symmetric (lowerVariation %g, upperVariation %g); "
+        "it has no single variation.",
+        definition.lowerVariation, definition.upperVariation);
+    return false;
+  }
+  absolute = 0.5 * (upper - lower);
+  return true;
+}
+
+// A parameter of a fitted law by its property name: logMean or logStandardDeviation of a
+// Lognormal, shape or scale of a Weibull, location or scale of a Gumbel, the rate of an
+// Exponential, else the success probability of a Binomial.
+double lawParameter(Family family, const FittedLaw& fitted, const std::string& name) {
+  namespace bm = boost::math;
+  if (family == Family::kLognormal) {
+    const auto& law = std::get<bm::lognormal_distribution<double>>(fitted.law);
+    return name == "logMean" ? law.location() : law.scale();
+  }
+  if (family == Family::kWeibull) {
+    const auto& law = std::get<bm::weibull_distribution<double>>(fitted.law);
+    return name == "shape" ? law.shape() : law.scale();
+  }
+  if (family == Family::kGumbel) {
+    const auto& law = std::get<bm::extreme_value_distribution<double>>(fitted.law);
+    return name == "location" ? law.location() : law.scale();
+  }
+  if (family == Family::kExponential)
+    return std::get<bm::exponential_distribution<double>>(fitted.law).lambda();
+  return std::get<bm::binomial_distribution<double>>(fitted.law).success_fraction();
+}
+
 class StandardDistribution final : public Distribution {
  public:
   explicit StandardDistribution(DistributionSettings definition)
@@ -518,53 +670,8 @@ class StandardDistribution final : public Distribution {
 bool StandardDistribution::property(const std::string& name, double& value,
                                     std::string& reason) const {
   const Family family = definition_.info->family;
-  const bool triangular = family == Family::kTriangular;
-  if (name == "randomSeed") {
-    value = static_cast<double>(seed_);
-    return true;
-  }
-  if (name == "useRelative") {
-    value = definition_.useRelative ? 1.0 : 0.0;
-    return true;
-  }
-  if (name == "trials" && family == Family::kBinomial) {
-    value = static_cast<double>(definition_.trials);
-    return true;
-  }
-  // Spreads written in the record are answered as written.
-  if (name == "standardDeviation" && given(definition_.standardDeviation)) {
-    value = definition_.standardDeviation;
-    return true;
-  }
-  if (name == "variation" && given(definition_.variation)) {
-    value = definition_.variation;
-    return true;
-  }
-  if (triangular && name == "lowerVariation" && given(definition_.lowerVariation)) {
-    value = definition_.lowerVariation;
-    return true;
-  }
-  if (triangular && name == "upperVariation" && given(definition_.upperVariation)) {
-    value = definition_.upperVariation;
-    return true;
-  }
-  if (name == "shape" && family == Family::kWeibull && given(definition_.shape)) {
-    value = definition_.shape;
-    return true;
-  }
-
-  static const std::set<std::string> everyFamily = {
-      "baseline", "mean", "variance", "standardDeviation", "lowerBound", "upperBound"};
-  bool known = everyFamily.count(name) != 0;
-  known = known || ((family == Family::kUniform || triangular) && name == "variation");
-  known = known || (triangular && (name == "lowerVariation" || name == "upperVariation"));
-  known = known ||
-          (family == Family::kLognormal && (name == "logMean" || name == "logStandardDeviation"));
-  known = known || (family == Family::kWeibull && (name == "shape" || name == "scale"));
-  known = known || (family == Family::kGumbel && (name == "location" || name == "scale"));
-  known = known || (family == Family::kExponential && name == "rate");
-  known = known || (family == Family::kBinomial && name == "probability");
-  if (!known) {
+  if (recordedProperty(definition_, seed_, name, value)) return true;
+  if (!propertyKnown(family, name)) {
     reason = formatText(
         "The requested property (%s) is not available for the distribution selected (%s).",
         name.c_str(), typeWord_.c_str());
@@ -594,81 +701,15 @@ bool StandardDistribution::property(const std::string& name, double& value,
     return true;
   }
   if (name == "standardDeviation") return recordForm(std::sqrt(variance), value, reason);
-
-  namespace bm = boost::math;
-  if (name == "lowerBound" || name == "upperBound") {
-    bool lower = name == "lowerBound";
-    switch (family) {
-      case Family::kNormal:
-      case Family::kGumbel:
-        value = lower ? -kInfinity : kInfinity;
-        return true;
-      case Family::kUniform: {
-        const auto& law = std::get<bm::uniform_distribution<double>>(law_.law);
-        value = lower ? law.lower() : law.upper();
-        return true;
-      }
-      case Family::kTriangular: {
-        const auto& law = std::get<bm::triangular_distribution<double>>(law_.law);
-        value = lower ? law.lower() : law.upper();
-        return true;
-      }
-      case Family::kExponential:
-        value = lower ? law_.shift : kInfinity;
-        return true;
-      case Family::kBinomial:
-        value = lower ? 0.0 : static_cast<double>(definition_.trials);
-        return true;
-      case Family::kLognormal:
-      case Family::kWeibull:
-      case Family::kPoisson:
-        value = lower ? 0.0 : kInfinity;
-        return true;
-    }
-  }
+  if ((name == "lowerBound" || name == "upperBound") &&
+      lawBound(definition_, law_, name == "lowerBound", value))
+    return true;
   if (name == "variation" || name == "lowerVariation" || name == "upperVariation") {
-    double lower = 0.0, upper = 0.0;
-    if (family == Family::kUniform) {
-      const auto& law = std::get<bm::uniform_distribution<double>>(law_.law);
-      lower = law.lower();
-      upper = law.upper();
-    } else {
-      const auto& law = std::get<bm::triangular_distribution<double>>(law_.law);
-      lower = law.lower();
-      upper = law.upper();
-    }
-    if (name == "lowerVariation") return recordForm(baseline_ - lower, value, reason);
-    if (name == "upperVariation") return recordForm(upper - baseline_, value, reason);
-    if (triangular && given(definition_.lowerVariation) &&
-        definition_.lowerVariation != definition_.upperVariation) {
-      reason = formatText(
-          "The Triangular distribution is not symmetric (lowerVariation %g, upperVariation %g); "
-          "it has no single variation.",
-          definition_.lowerVariation, definition_.upperVariation);
-      return false;
-    }
-    return recordForm(0.5 * (upper - lower), value, reason);
+    double absolute = 0.0;
+    if (!lawVariation(definition_, law_, baseline_, name, absolute, reason)) return false;
+    return recordForm(absolute, value, reason);
   }
-  if (family == Family::kLognormal) {
-    const auto& law = std::get<bm::lognormal_distribution<double>>(law_.law);
-    value = name == "logMean" ? law.location() : law.scale();
-    return true;
-  }
-  if (family == Family::kWeibull) {
-    const auto& law = std::get<bm::weibull_distribution<double>>(law_.law);
-    value = name == "shape" ? law.shape() : law.scale();
-    return true;
-  }
-  if (family == Family::kGumbel) {
-    const auto& law = std::get<bm::extreme_value_distribution<double>>(law_.law);
-    value = name == "location" ? law.location() : law.scale();
-    return true;
-  }
-  if (family == Family::kExponential) {
-    value = std::get<bm::exponential_distribution<double>>(law_.law).lambda();
-    return true;
-  }
-  value = std::get<bm::binomial_distribution<double>>(law_.law).success_fraction();
+  value = lawParameter(family, law_, name);
   return true;
 }
 

@@ -68,6 +68,162 @@ std::uint64_t checksumOf(const std::vector<std::string>& lines, std::size_t coun
   return h;
 }
 
+// "constant", "linear" or "quadratic" for trend order 0, 1 or 2.
+const char* trendWord(int order) {
+  return order == 0 ? "constant" : order == 1 ? "linear" : "quadratic";
+}
+
+// The settings of a fit: trend order, optimiser starts and stabilisation nugget.
+bool checkSettings(int order, int starts, double nugget, std::string& error) {
+  if (order < 0 || order > 2) {
+    error = format("Kriging: the regression order %d is not supported (0 constant, 1 linear, "
+                   "2 quadratic).", order);
+    return false;
+  }
+  if (starts < 0 || starts > kMaxStarts) {
+    error = format("Kriging: the number of optimiser starts %d is outside 0 .. %d.", starts,
+                   kMaxStarts);
+    return false;
+  }
+  if (std::isnan(nugget) || nugget > kMaxNugget) {
+    error = format("Kriging: the stabilisation nugget %g is outside 0 .. %g (0 = default).",
+                   nugget, kMaxNugget);
+    return false;
+  }
+  return true;
+}
+
+// The training data: some points, one response each, every point with the variables of the
+// first (at least one), all finite; the message names the first fault, point by point.
+bool checkTrainingData(const std::vector<std::vector<double>>& points,
+                       const std::vector<double>& responses, std::string& error) {
+  const int count = static_cast<int>(points.size());
+  if (count == 0) {
+    error = "Kriging: there are no points to fit.";
+    return false;
+  }
+  if (responses.size() != points.size()) {
+    error = format("Kriging: there are %d points but %zu responses.", count, responses.size());
+    return false;
+  }
+  const int d = static_cast<int>(points[0].size());
+  if (d == 0) {
+    error = "Kriging: the points have no variables.";
+    return false;
+  }
+  for (int i = 0; i < count; ++i) {
+    if (static_cast<int>(points[i].size()) != d) {
+      error = format("Kriging: point %d has %zu variables, point 1 has %d.", i + 1,
+                     points[i].size(), d);
+      return false;
+    }
+    for (int k = 0; k < d; ++k) {
+      if (!std::isfinite(points[i][k])) {
+        error = format("Kriging: variable %d of point %d is not a finite number (%g).", k + 1,
+                       i + 1, points[i][k]);
+        return false;
+      }
+    }
+    if (!std::isfinite(responses[i])) {
+      error = format("Kriging: the response of point %d is not a finite number (%g).", i + 1,
+                     responses[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The distinct points of a training set, in the order of their first appearance.
+struct DistinctPoints {
+  std::vector<int> first;        // index of each distinct point's first copy in the set
+  std::vector<double> response;  // its response, the mean over its copies
+};
+
+// Identical points merged into one with their mean response.
+DistinctPoints mergeIdenticalPoints(const std::vector<std::vector<double>>& points,
+                                    const std::vector<double>& responses) {
+  const int count = static_cast<int>(points.size());
+  std::vector<int> order(count);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int a, int b) { return points[a] < points[b]; });
+  std::vector<int> representative(count);
+  for (int s = 0; s < count; ++s) {
+    const int i = order[s];
+    representative[i] = (s > 0 && points[order[s - 1]] == points[i])
+                             ? representative[order[s - 1]]
+                             : i;
+  }
+  std::vector<double> sum(count, 0.0);
+  std::vector<int> times(count, 0);
+  for (int i = 0; i < count; ++i) {
+    sum[representative[i]] += responses[i];
+    ++times[representative[i]];
+  }
+  DistinctPoints distinct;
+  for (int i = 0; i < count; ++i) {
+    if (representative[i] != i) continue;
+    distinct.first.push_back(i);
+    distinct.response.push_back(times[i] == 1 ? responses[i] : sum[i] / times[i]);
+  }
+  return distinct;
+}
+
+// Column means and sample standard deviations of x (a column with a single value keeps
+// std 1), for the z-scores of the variables.
+void variableScales(const Eigen::MatrixXd& x, std::vector<double>& means,
+                    std::vector<double>& stds) {
+  const Eigen::Index n = x.rows();
+  const Eigen::Index d = x.cols();
+  means.assign(d, 0.0);
+  stds.assign(d, 1.0);
+  for (Eigen::Index k = 0; k < d; ++k) {
+    double mean = 0.0;
+    for (Eigen::Index s = 0; s < n; ++s) mean += x(s, k);
+    mean /= n;
+    double ss = 0.0;
+    for (Eigen::Index s = 0; s < n; ++s) ss += (x(s, k) - mean) * (x(s, k) - mean);
+    const double sd = std::sqrt(ss / (n - 1));
+    means[k] = mean;
+    stds[k] = sd > 0.0 && std::isfinite(sd) ? sd : 1.0;
+  }
+}
+
+// Mean and sample standard deviation of the responses; a constant response has its value
+// as mean and deviation 0. Either may overflow to infinity.
+struct ResponseScale {
+  double mean = 0.0;
+  double std = 0.0;
+  bool constant = true;  // all responses equal
+};
+
+ResponseScale responseScale(const Eigen::VectorXd& y) {
+  const Eigen::Index n = y.size();
+  double mean = 0.0;
+  for (Eigen::Index s = 0; s < n; ++s) mean += y(s);
+  mean /= n;
+  ResponseScale scale;
+  for (Eigen::Index s = 0; s < n; ++s) scale.constant = scale.constant && y(s) == y(0);
+  double ss = 0.0;
+  for (Eigen::Index s = 0; s < n; ++s) ss += (y(s) - mean) * (y(s) - mean);
+  scale.mean = scale.constant ? y(0) : mean;
+  scale.std = scale.constant ? 0.0 : std::sqrt(ss / (n - 1));
+  return scale;
+}
+
+// Whether the columns of the trend matrix are linearly independent (full column rank).
+bool trendTermsIndependent(const Eigen::MatrixXd& f) {
+  Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr(f);
+  qr.setThreshold(1e-10);
+  return qr.rank() >= f.cols();
+}
+
+// Default number of optimiser starts: as many as cost about 3 runs at 150 points, between
+// 3 and 10.
+int defaultStarts(int n) {
+  return static_cast<int>(std::clamp(std::round(3.0 * std::pow(150.0 / n, 3.0)), 3.0, 10.0));
+}
+
 }  // namespace
 
 KrigingFit::KrigingFit(const std::vector<std::vector<double>>& points,
@@ -104,128 +260,42 @@ std::vector<double> KrigingFit::thetaUpper() const {
 
 bool KrigingFit::prepare(std::string& error) {
   clear();
-  if (order_ < 0 || order_ > 2) {
-    error = format("Kriging: the regression order %d is not supported (0 constant, 1 linear, "
-                   "2 quadratic).", order_);
-    return false;
-  }
-  if (starts_ < 0 || starts_ > kMaxStarts) {
-    error = format("Kriging: the number of optimiser starts %d is outside 0 .. %d.", starts_,
-                   kMaxStarts);
-    return false;
-  }
-  if (std::isnan(baseNugget_) || baseNugget_ > kMaxNugget) {
-    error = format("Kriging: the stabilisation nugget %g is outside 0 .. %g (0 = default).",
-                   baseNugget_, kMaxNugget);
-    return false;
-  }
+  if (!checkSettings(order_, starts_, baseNugget_, error)) return false;
+  if (!checkTrainingData(rawPoints_, rawResponses_, error)) return false;
   const int count = static_cast<int>(rawPoints_.size());
-  if (count == 0) {
-    error = "Kriging: there are no points to fit.";
-    return false;
-  }
-  if (rawResponses_.size() != rawPoints_.size()) {
-    error = format("Kriging: there are %d points but %zu responses.", count,
-                   rawResponses_.size());
-    return false;
-  }
-  const int d = static_cast<int>(rawPoints_[0].size());
-  if (d == 0) {
-    error = "Kriging: the points have no variables.";
-    return false;
-  }
-  for (int i = 0; i < count; ++i) {
-    if (static_cast<int>(rawPoints_[i].size()) != d) {
-      error = format("Kriging: point %d has %zu variables, point 1 has %d.", i + 1,
-                     rawPoints_[i].size(), d);
-      return false;
-    }
-    for (int k = 0; k < d; ++k) {
-      if (!std::isfinite(rawPoints_[i][k])) {
-        error = format("Kriging: variable %d of point %d is not a finite number (%g).", k + 1,
-                       i + 1, rawPoints_[i][k]);
-        return false;
-      }
-    }
-    if (!std::isfinite(rawResponses_[i])) {
-      error = format("Kriging: the response of point %d is not a finite number (%g).", i + 1,
-                     rawResponses_[i]);
-      return false;
-    }
-  }
-
-  // Identical points are merged (mean response), keeping the order of first appearance.
-  std::vector<int> order(count);
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](int a, int b) { return rawPoints_[a] < rawPoints_[b]; });
-  std::vector<int> representative(count);
-  for (int s = 0; s < count; ++s) {
-    const int i = order[s];
-    representative[i] = (s > 0 && rawPoints_[order[s - 1]] == rawPoints_[i])
-                             ? representative[order[s - 1]]
-                             : i;
-  }
-  std::vector<int> distinct;
-  std::vector<double> sum(count, 0.0);
-  std::vector<int> times(count, 0);
-  for (int i = 0; i < count; ++i) {
-    if (representative[i] == i) distinct.push_back(i);
-    sum[representative[i]] += rawResponses_[i];
-    ++times[representative[i]];
-  }
-  n_ = static_cast<int>(distinct.size());
-  d_ = d;
+  const DistinctPoints distinct = mergeIdenticalPoints(rawPoints_, rawResponses_);
+  n_ = static_cast<int>(distinct.first.size());
+  d_ = static_cast<int>(rawPoints_[0].size());
   merged_ = count - n_;
   p_ = trendTermCount(order_, d_);
   if (n_ < p_ + 1) {
     error = format("Kriging: %d distinct points are too few for a %s trend in %d variables "
-                   "(at least %d are needed).", n_,
-                   order_ == 0 ? "constant" : order_ == 1 ? "linear" : "quadratic", d_, p_ + 1);
+                   "(at least %d are needed).", n_, trendWord(order_), d_, p_ + 1);
     clear();
     return false;
   }
   x_.resize(n_, d_);
   y_.resize(n_);
   for (int s = 0; s < n_; ++s) {
-    const int i = distinct[s];
-    for (int k = 0; k < d_; ++k) x_(s, k) = rawPoints_[i][k];
-    y_(s) = times[i] == 1 ? rawResponses_[i] : sum[i] / times[i];
+    for (int k = 0; k < d_; ++k) x_(s, k) = rawPoints_[distinct.first[s]][k];
+    y_(s) = distinct.response[s];
   }
 
-  // z-scores (sample standard deviation; a variable with a single value keeps std 1).
-  xMeans_.assign(d_, 0.0);
-  xStds_.assign(d_, 1.0);
-  for (int k = 0; k < d_; ++k) {
-    double mean = 0.0;
-    for (int s = 0; s < n_; ++s) mean += x_(s, k);
-    mean /= n_;
-    double ss = 0.0;
-    for (int s = 0; s < n_; ++s) ss += (x_(s, k) - mean) * (x_(s, k) - mean);
-    const double sd = std::sqrt(ss / (n_ - 1));
-    xMeans_[k] = mean;
-    xStds_[k] = sd > 0.0 && std::isfinite(sd) ? sd : 1.0;
-  }
-  double mean = 0.0;
-  for (int s = 0; s < n_; ++s) mean += y_(s);
-  mean /= n_;
-  bool constant = true;
-  for (int s = 0; s < n_; ++s) constant = constant && y_(s) == y_(0);
-  double ss = 0.0;
-  for (int s = 0; s < n_; ++s) ss += (y_(s) - mean) * (y_(s) - mean);
-  yMean_ = constant ? y_(0) : mean;
-  yStd_ = constant ? 0.0 : std::sqrt(ss / (n_ - 1));
+  variableScales(x_, xMeans_, xStds_);
+  const ResponseScale scale = responseScale(y_);
+  yMean_ = scale.mean;
+  yStd_ = scale.std;
   if (!std::isfinite(yStd_) || !std::isfinite(yMean_)) {
     error = "Kriging: the responses are too large to be normalised (overflow).";
     clear();
     return false;
   }
-  if (!constant && !(yStd_ > 0.0)) yStd_ = 1.0;  // spread below the smallest double
+  if (!scale.constant && !(yStd_ > 0.0)) yStd_ = 1.0;  // spread below the smallest double
   z_.resize(n_, d_);
   for (int s = 0; s < n_; ++s)
     for (int k = 0; k < d_; ++k) z_(s, k) = (x_(s, k) - xMeans_[k]) / xStds_[k];
   t_.resize(n_);
-  for (int s = 0; s < n_; ++s) t_(s) = constant ? 0.0 : (y_(s) - yMean_) / yStd_;
+  for (int s = 0; s < n_; ++s) t_(s) = scale.constant ? 0.0 : (y_(s) - yMean_) / yStd_;
   f_.resize(n_, p_);
   std::vector<double> f(p_);
   for (int s = 0; s < n_; ++s) {
@@ -233,22 +303,15 @@ bool KrigingFit::prepare(std::string& error) {
     trendRow(zs.data(), f.data());
     for (int c = 0; c < p_; ++c) f_(s, c) = f[c];
   }
-  if (order_ > 0) {
-    Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr(f_);
-    qr.setThreshold(1e-10);
-    if (qr.rank() < p_) {
-      error = format("Kriging: the %s trend cannot be fitted: its %d terms are linearly "
-                     "dependent at these points (a variable takes too few values).",
-                     order_ == 1 ? "linear" : "quadratic", p_);
-      clear();
-      return false;
-    }
+  if (order_ > 0 && !trendTermsIndependent(f_)) {
+    error = format("Kriging: the %s trend cannot be fitted: its %d terms are linearly "
+                   "dependent at these points (a variable takes too few values).",
+                   trendWord(order_), p_);
+    clear();
+    return false;
   }
   nugget_ = baseNugget_ > 0.0 ? baseNugget_ : 1e-10 * n_;
-  // Default starts: as many as cost about 3 runs at 150 points, between 3 and 10.
-  startsInUse_ = starts_ > 0 ? starts_
-                             : static_cast<int>(std::clamp(
-                                   std::round(3.0 * std::pow(150.0 / n_, 3.0)), 3.0, 10.0));
+  startsInUse_ = starts_ > 0 ? starts_ : defaultStarts(n_);
   prepared_ = true;
   return true;
 }

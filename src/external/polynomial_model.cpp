@@ -181,6 +181,178 @@ bool valueAfterEquals(std::string_view line, double& value) {
   return equals != std::string_view::npos && parseDecimal(line.substr(equals + 1), value);
 }
 
+constexpr const char* kRangeHeader =
+    "VARIABLES USED FOR THE FIT AND THE RANGE USED FOR NORMALIZATION";
+
+std::string coefficientCountMessage(const std::string& prefix, int read, int expected) {
+  return formatText(
+      "%s\n\t The number of coefficients read (%d) is different than the number "
+      "expected (%d).",
+      prefix.c_str(), read, expected);
+}
+
+// Where a model file's variable section is, and the variable count it gives.
+struct RangeSection {
+  std::size_t headerLine = 0;  // line of kRangeHeader; lines.size() when none
+  std::size_t countLine = 0;   // first non-blank line after it; lines.size() when none
+  int variables = -1;          // its "Number of variables used = <n>"; -1 when not read
+};
+
+// Locates the variable section of the lines; false when its count is outside the range
+// allowed.
+bool findRangeSection(const std::vector<std::string>& lines, const std::string& prefix,
+                      RangeSection& range, std::string& error) {
+  LineCursor cursor{lines};
+  range.headerLine = cursor.find(kRangeHeader);
+  range.countLine = lines.size();
+  if (range.headerLine >= lines.size()) return true;
+  cursor.next = range.headerLine + 1;
+  range.countLine = cursor.nextNonBlank();
+  const std::size_t line = range.countLine;
+  int count = 0;
+  if (line < lines.size() && startsWith(cursor.at(line), "Number of variables used") &&
+      integerAfterEquals(cursor.at(line), count)) {
+    if (count < 1 || count > kMaxPolynomialVariables) {
+      error = formatText("%s\n\t The number of variables in the mdl file (%d) is outside 1 .. %d.",
+                         prefix.c_str(), count, kMaxPolynomialVariables);
+      return false;
+    }
+    range.variables = count;
+  }
+  return true;
+}
+
+// The coefficient sections in term order: constant and linear always, quadratic and cubic
+// where the term set has them; none the term set lacks. Leaves the cursor after the last.
+bool readCoefficients(LineCursor& cursor, const PolynomialTermCounts& counts,
+                      const std::string& fileName, const std::string& prefix,
+                      std::vector<double>& coefficients, std::string& error) {
+  const std::vector<std::string>& lines = cursor.lines;
+  // Constant and linear sections.
+  const char* required[2] = {"Constant coefficient:", "Linear coefficients:"};
+  const int requiredCount[2] = {1, counts.linear};
+  for (int s = 0; s < 2; ++s) {
+    const std::size_t header = cursor.find(required[s]);
+    if (header >= lines.size()) {
+      error = earlyEndMessage(fileName, static_cast<int>(lines.size()));
+      return false;
+    }
+    const std::vector<double> values = cursor.section(header);
+    if (static_cast<int>(values.size()) != requiredCount[s]) {
+      error = coefficientCountMessage(prefix, static_cast<int>(values.size()), requiredCount[s]);
+      return false;
+    }
+    coefficients.insert(coefficients.end(), values.begin(), values.end());
+  }
+  // Quadratic and cubic sections, where the term set has them.
+  const char* optional[2] = {"Quadratic coefficients:", "Cubic coefficients:"};
+  const int optionalCount[2] = {counts.secondOrder, counts.cubic};
+  const char* missing[2] = {"quadratic", "cubic"};
+  for (int s = 0; s < 2; ++s) {
+    if (optionalCount[s] == 0) continue;
+    const std::size_t header = cursor.find(optional[s]);
+    if (header >= lines.size()) {
+      error = formatText(
+          "%s\n\t The coefficient data for the %s terms could not be located in "
+          "the file.",
+          prefix.c_str(), missing[s]);
+      return false;
+    }
+    const std::vector<double> values = cursor.section(header);
+    if (static_cast<int>(values.size()) != optionalCount[s]) {
+      error = coefficientCountMessage(prefix, static_cast<int>(values.size()), optionalCount[s]);
+      return false;
+    }
+    coefficients.insert(coefficients.end(), values.begin(), values.end());
+  }
+  // A section the term set does not have (a term-set word that does not fit the sections).
+  for (std::size_t i = cursor.next; i < lines.size() && cursor.at(i) != kRangeHeader; ++i) {
+    for (int s = 0; s < 2; ++s) {
+      if (cursor.at(i) != optional[s]) continue;
+      LineCursor extra{lines, i};
+      const std::size_t read = coefficients.size() + extra.section(i).size();
+      error = coefficientCountMessage(prefix, static_cast<int>(read), counts.total());
+      return false;
+    }
+  }
+  return true;
+}
+
+// The "Estimated min" and "Estimated max" lines of a model file.
+struct EstimatedRange {
+  bool recorded = false;  // both lines present; otherwise min and max are 0
+  double min = 0.0;
+  double max = 0.0;
+};
+
+// The estimated range on the first non-blank line at the cursor, when it is recorded there;
+// false when it is there but unreadable.
+bool readEstimatedRange(const LineCursor& cursor, const std::string& prefix,
+                        EstimatedRange& estimate, std::string& error) {
+  const std::vector<std::string>& lines = cursor.lines;
+  const std::size_t estimateLine = cursor.nextNonBlank();
+  if (estimateLine >= lines.size() || !startsWith(cursor.at(estimateLine), "Estimated min"))
+    return true;
+  const std::size_t maxLine = estimateLine + 1;
+  if (!valueAfterEquals(cursor.at(estimateLine), estimate.min) || maxLine >= lines.size() ||
+      !startsWith(cursor.at(maxLine), "Estimated max") ||
+      !valueAfterEquals(cursor.at(maxLine), estimate.max)) {
+    const std::size_t bad = valueAfterEquals(cursor.at(estimateLine), estimate.min)
+                                ? std::min(maxLine, lines.size() - 1)
+                                : estimateLine;
+    error = formatText("%s\n\t The estimated range could not be read from line %d: \"%s\".",
+                       prefix.c_str(), static_cast<int>(bad + 1),
+                       std::string(cursor.at(bad)).c_str());
+    return false;
+  }
+  estimate.recorded = true;
+  return true;
+}
+
+// One variable line, "<name>: min=<value>, max=<value>" with min <= max.
+bool parseVariableRange(std::string_view text, PolynomialVariable& variable) {
+  // Fields split at '=' and ',': "<name>: min", "<min>", " max", "<max>".
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= text.size(); ++i)
+    if (i == text.size() || text[i] == '=' || text[i] == ',') {
+      fields.emplace_back(text.substr(start, i - start));
+      start = i + 1;
+    }
+  const std::size_t colon = fields[0].rfind(':');
+  const bool ok = fields.size() == 4 && colon != std::string::npos &&
+                  parseDecimal(fields[1], variable.min) &&
+                  parseDecimal(fields[3], variable.max) && variable.min <= variable.max;
+  if (ok) variable.name = trimmed(std::string_view(fields[0]).substr(0, colon));
+  return ok;
+}
+
+// The `count` variable lines from the cursor on, blank lines skipped.
+bool readVariableRanges(LineCursor& cursor, int count, const std::string& fileName,
+                        const std::string& prefix, std::vector<PolynomialVariable>& variables,
+                        std::string& error) {
+  const std::vector<std::string>& lines = cursor.lines;
+  for (int v = 0; v < count; ++v) {
+    const std::size_t line = cursor.nextNonBlank();
+    if (line >= lines.size()) {
+      error = earlyEndMessage(fileName, static_cast<int>(lines.size()));
+      return false;
+    }
+    cursor.next = line + 1;
+    const std::string_view text = cursor.at(line);
+    PolynomialVariable variable;
+    if (!parseVariableRange(text, variable)) {
+      error = formatText(
+          "%s\n\t The range of variable %d could not be read from line %d: \"%s\" "
+          "(expected \"<name>: min=<value>, max=<value>\" with min <= max).",
+          prefix.c_str(), v + 1, static_cast<int>(line + 1), std::string(text).c_str());
+      return false;
+    }
+    variables.push_back(std::move(variable));
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* polynomialTermSetWord(int termSet) {
@@ -562,7 +734,6 @@ std::string polynomialUnknownTermSetMessage(const std::string& word, const std::
 bool readPolynomialModel(const std::vector<std::string>& lines, const std::string& fileName,
                          int expectedVariables, PolynomialModel& model, std::string& error) {
   const std::string prefix = fileErrorPrefix(fileName);
-  const char* fileText = fileName.c_str();
   if (lines.empty()) {
     error = earlyEndMessage(fileName, 0);
     return false;
@@ -576,118 +747,32 @@ bool readPolynomialModel(const std::vector<std::string>& lines, const std::strin
         prefix.c_str(), first.c_str());
     return false;
   }
-  LineCursor cursor{lines};
-  const std::string rangeHeader = "VARIABLES USED FOR THE FIT AND THE RANGE USED FOR NORMALIZATION";
   const std::string noHeader = formatText(
       "%s\n\t Error in reading the variable range data from the mdl file %s.\n\tCould not "
       "locate header.",
-      prefix.c_str(), fileText);
+      prefix.c_str(), fileName.c_str());
 
   // The variable count of the coefficient sections: the file's own, else the definition's.
-  int n = -1;
-  const std::size_t headerLine = cursor.find(rangeHeader);
-  std::size_t countLine = lines.size();
-  if (headerLine < lines.size()) {
-    cursor.next = headerLine + 1;
-    countLine = cursor.nextNonBlank();
-    int count = 0;
-    if (countLine < lines.size() && startsWith(cursor.at(countLine), "Number of variables used") &&
-        integerAfterEquals(cursor.at(countLine), count)) {
-      if (count < 1 || count > kMaxPolynomialVariables) {
-        error =
-            formatText("%s\n\t The number of variables in the mdl file (%d) is outside 1 .. %d.",
-                       prefix.c_str(), count, kMaxPolynomialVariables);
-        return false;
-      }
-      n = count;
-    }
-    cursor.next = 1;
-  }
+  RangeSection range;
+  if (!findRangeSection(lines, prefix, range, error)) return false;
+  int n = range.variables;
   if (n < 0) {
-    if (expectedVariables < 0 || headerLine < lines.size()) {
+    if (expectedVariables < 0 || range.headerLine < lines.size()) {
       error = noHeader;
       return false;
     }
     n = expectedVariables;
   }
-  const PolynomialTermCounts counts = polynomialTermCounts(termSet, n);
-  const int expectedTotal = counts.total();
-  auto countError = [&](int read, int expected) {
-    return formatText(
-        "%s\n\t The number of coefficients read (%d) is different than the number "
-        "expected (%d).",
-        prefix.c_str(), read, expected);
-  };
-
+  LineCursor cursor{lines};
   std::vector<double> coefficients;
-  // Constant and linear sections.
-  const char* required[2] = {"Constant coefficient:", "Linear coefficients:"};
-  const int requiredCount[2] = {1, counts.linear};
-  for (int s = 0; s < 2; ++s) {
-    const std::size_t header = cursor.find(required[s]);
-    if (header >= lines.size()) {
-      error = earlyEndMessage(fileName, static_cast<int>(lines.size()));
-      return false;
-    }
-    const std::vector<double> values = cursor.section(header);
-    if (static_cast<int>(values.size()) != requiredCount[s]) {
-      error = countError(static_cast<int>(values.size()), requiredCount[s]);
-      return false;
-    }
-    coefficients.insert(coefficients.end(), values.begin(), values.end());
-  }
-  // Quadratic and cubic sections, where the term set has them.
-  const char* optional[2] = {"Quadratic coefficients:", "Cubic coefficients:"};
-  const int optionalCount[2] = {counts.secondOrder, counts.cubic};
-  const char* missing[2] = {"quadratic", "cubic"};
-  for (int s = 0; s < 2; ++s) {
-    if (optionalCount[s] == 0) continue;
-    const std::size_t header = cursor.find(optional[s]);
-    if (header >= lines.size()) {
-      error = formatText(
-          "%s\n\t The coefficient data for the %s terms could not be located in "
-          "the file.",
-          prefix.c_str(), missing[s]);
-      return false;
-    }
-    const std::vector<double> values = cursor.section(header);
-    if (static_cast<int>(values.size()) != optionalCount[s]) {
-      error = countError(static_cast<int>(values.size()), optionalCount[s]);
-      return false;
-    }
-    coefficients.insert(coefficients.end(), values.begin(), values.end());
-  }
-  // A section the term set does not have (a term-set word that does not fit the sections).
-  for (std::size_t i = cursor.next; i < lines.size() && cursor.at(i) != rangeHeader; ++i) {
-    for (int s = 0; s < 2; ++s) {
-      if (cursor.at(i) != optional[s]) continue;
-      LineCursor extra{lines, i};
-      const std::size_t read = coefficients.size() + extra.section(i).size();
-      error = countError(static_cast<int>(read), expectedTotal);
-      return false;
-    }
-  }
-  // The estimated range, when recorded.
-  bool hasEstimate = false;
-  double estimatedMin = 0.0, estimatedMax = 0.0;
-  const std::size_t estimateLine = cursor.nextNonBlank();
-  if (estimateLine < lines.size() && startsWith(cursor.at(estimateLine), "Estimated min")) {
-    const std::size_t maxLine = estimateLine + 1;
-    if (!valueAfterEquals(cursor.at(estimateLine), estimatedMin) || maxLine >= lines.size() ||
-        !startsWith(cursor.at(maxLine), "Estimated max") ||
-        !valueAfterEquals(cursor.at(maxLine), estimatedMax)) {
-      const std::size_t bad = valueAfterEquals(cursor.at(estimateLine), estimatedMin)
-                                  ? std::min(maxLine, lines.size() - 1)
-                                  : estimateLine;
-      error = formatText("%s\n\t The estimated range could not be read from line %d: \"%s\".",
-                         prefix.c_str(), static_cast<int>(bad + 1),
-                         std::string(cursor.at(bad)).c_str());
-      return false;
-    }
-    hasEstimate = true;
-  }
+  if (!readCoefficients(cursor, polynomialTermCounts(termSet, n), fileName, prefix, coefficients,
+                        error))
+    return false;
+  EstimatedRange estimate;
+  if (!readEstimatedRange(cursor, prefix, estimate, error)) return false;
   // The variables and their ranges.
-  if (headerLine >= lines.size() || countLine >= lines.size() || headerLine < cursor.next) {
+  if (range.headerLine >= lines.size() || range.countLine >= lines.size() ||
+      range.headerLine < cursor.next) {
     error = noHeader;
     return false;
   }
@@ -699,47 +784,17 @@ bool readPolynomialModel(const std::vector<std::string>& lines, const std::strin
     return false;
   }
   std::vector<PolynomialVariable> variables;
-  cursor.next = countLine + 1;
-  for (int v = 0; v < n; ++v) {
-    const std::size_t line = cursor.nextNonBlank();
-    if (line >= lines.size()) {
-      error = earlyEndMessage(fileName, static_cast<int>(lines.size()));
-      return false;
-    }
-    cursor.next = line + 1;
-    const std::string_view text = cursor.at(line);
-    // Fields split at '=' and ',': "<name>: min", "<min>", " max", "<max>".
-    std::vector<std::string> fields;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i <= text.size(); ++i)
-      if (i == text.size() || text[i] == '=' || text[i] == ',') {
-        fields.emplace_back(text.substr(start, i - start));
-        start = i + 1;
-      }
-    PolynomialVariable variable;
-    const std::size_t colon = fields[0].rfind(':');
-    const bool ok = fields.size() == 4 && colon != std::string::npos &&
-                    parseDecimal(fields[1], variable.min) &&
-                    parseDecimal(fields[3], variable.max) && variable.min <= variable.max;
-    if (!ok) {
-      error = formatText(
-          "%s\n\t The range of variable %d could not be read from line %d: \"%s\" "
-          "(expected \"<name>: min=<value>, max=<value>\" with min <= max).",
-          prefix.c_str(), v + 1, static_cast<int>(line + 1), std::string(text).c_str());
-      return false;
-    }
-    variable.name = trimmed(std::string_view(fields[0]).substr(0, colon));
-    variables.push_back(std::move(variable));
-  }
+  cursor.next = range.countLine + 1;
+  if (!readVariableRanges(cursor, n, fileName, prefix, variables, error)) return false;
 
   PolynomialModel read;
   read.termSet_ = termSet;
   read.variables_ = std::move(variables);
   read.coefficients_ = std::move(coefficients);
   read.fitted_ = true;
-  read.hasEstimatedRange = hasEstimate;
-  read.estimatedMin = estimatedMin;
-  read.estimatedMax = estimatedMax;
+  read.hasEstimatedRange = estimate.recorded;
+  read.estimatedMin = estimate.min;
+  read.estimatedMax = estimate.max;
   model = std::move(read);
   return true;
 }
