@@ -142,8 +142,8 @@ class KrigingFit {
   int starts() const { return startsInUse_; }  // of the prepared fit
 
   // Statistics of the fitted model (response units).
-  // Leave-one-out residuals y_i - prediction without point i (same parameters), by the
-  // closed form gamma_i / Q_ii, Q = R^-1 - R^-1 F (F'R^-1F)^-1 F'R^-1.
+  // Leave-one-out residuals y_i - prediction without point i (same parameters and prior of
+  // the constant), by the closed form gamma_i / Q_ii, Q = R^-1 - R^-1 F (F'R^-1F + P)^-1 F'R^-1.
   std::vector<double> PRESSResiduals() const;
   double PRESS() const;  // their sum of squares
   // Leave-one-out coefficient of determination 1 - PRESS / sum (y_i - yMean)^2 (1 for a
