@@ -32,6 +32,9 @@ constexpr double kGaussianStartShift = -0.5108256237659907;
 constexpr double kSmoothNugget = 1e-14;
 constexpr double kNuggetGain = 0.5;
 constexpr double kSigma2Floor = 1e-12; // normalised responses have unit variance
+// Prior variance of the trend's constant, in normalised units: the sample variance of the
+// responses, the prior centred on their sample mean (0 in normalised units).
+constexpr double kConstantPriorVariance = 1.0;
 constexpr int kMaxStarts = 50;
 constexpr const char* kFirstLine = "Kriging model";
 constexpr const char* kEndWords = "end of Kriging model, checksum";
@@ -443,13 +446,21 @@ bool KrigingFit::factor(std::string& error) {
   }
   L_ = llt.matrixL();
   Ft_ = L_.triangularView<Eigen::Lower>().solve(f_);
-  trendLlt_.compute(Ft_.transpose() * Ft_);
-  if (trendLlt_.info() != Eigen::Success) {
+  if (!factorTrend(0.0)) {
     error = "Kriging: the trend terms are linearly dependent in the correlation metric.";
     return false;
   }
   return true;
 }
+
+bool KrigingFit::factorTrend(double constantPrecision) {
+  Eigen::MatrixXd normal = Ft_.transpose() * Ft_;
+  normal(0, 0) += constantPrecision;
+  trendLlt_.compute(normal);
+  return trendLlt_.info() == Eigen::Success;
+}
+
+double KrigingFit::constantPrecision() const { return sigma2_ / kConstantPriorVariance; }
 
 bool KrigingFit::finish(std::string& error) {
   if (estimateNugget_) nugget_ = std::exp(thetas_[d_]);
@@ -464,9 +475,9 @@ bool KrigingFit::finish(std::string& error) {
   error.clear();
   const auto L = L_.triangularView<Eigen::Lower>();
   const Eigen::VectorXd tt = L.solve(t_);
-  beta_ = trendLlt_.solve(Ft_.transpose() * tt);
-  const Eigen::VectorXd residual = tt - Ft_ * beta_;
-  gamma_ = L_.transpose().triangularView<Eigen::Upper>().solve(residual);
+  // The generalised least-squares trend gives the process variance and the likelihood of
+  // the length scales; the trend kept is then the one with the constant's prior.
+  const Eigen::VectorXd residual = tt - Ft_ * trendLlt_.solve(Ft_.transpose() * tt);
   if (yStd_ == 0.0) {
     sigma2_ = 0.0;
     logLikelihood_ = 0.0;
@@ -476,6 +487,9 @@ bool KrigingFit::finish(std::string& error) {
     for (int i = 0; i < n_; ++i) logDet += 2.0 * std::log(L_(i, i));
     logLikelihood_ = -0.5 * (n_ * std::log(sigma2_) + logDet);
   }
+  factorTrend(constantPrecision());  // cannot fail: a positive term added to a factored matrix
+  beta_ = trendLlt_.solve(Ft_.transpose() * tt);
+  gamma_ = L_.transpose().triangularView<Eigen::Upper>().solve(tt - Ft_ * beta_);
   fitted_ = true;
   return true;
 }
@@ -976,6 +990,7 @@ bool KrigingFit::readData(const std::vector<std::string>& lines, std::string& er
     clear();
     return false;
   }
+  factorTrend(constantPrecision());
   rawPoints_.clear();
   rawResponses_.clear();
   prepared_ = true;

@@ -36,12 +36,22 @@
 //   Trend f: order 0 the constant; 1 constant and z_1 .. z_d; 2 additionally z_i z_j for
 //   i <= j, row by row over the upper triangle (z1z1, z1z2, .., z1zd, z2z2, .., zdzd).
 //
+// Trend estimate: the constant has a prior centred on the sample mean of the responses with
+// their sample variance (in normalised units: mean 0, variance 1; the other trend terms have
+// none), so beta = (F'R^-1F + P)^-1 F'R^-1 t, P = sigma2 on the constant's diagonal entry,
+// zero elsewhere. A constant that the points determine well (F'R^-1F >> sigma2) stays at its
+// generalised least-squares value; one they hardly determine, which long length scales can
+// carry several response deviations outside the responses (20 Branin points: 347.9 against
+// a sample mean of 52.9 and a deviation of 44.2), is pulled back towards the sample mean.
+// sigma2 and the likelihood below are those of the generalised least-squares trend; the
+// variance and the leave-one-out residuals include the prior.
+//
 // Parameters: the "thetas" are the natural logarithms of the length scales l_k (z-score
 // units), bounded to [ln 0.01, ln 100]; with an estimated nugget a last entry holds ln nugget,
 // bounded to [ln(base nugget), ln 1]. compute() maximises the concentrated log-likelihood
 //   L = -(n ln sigma2 + ln det R) / 2,  sigma2 = (t - F beta)' R^-1 (t - F beta) / n,
-// beta the generalised least-squares trend, by KrigingOpt::optimize (multi-start BFGS with
-// the analytic gradient, kriging_opt.h) or KrigingOpt::optimizePSO (setOptimizer).
+// beta the generalised least-squares trend (no prior), by KrigingOpt::optimize (multi-start
+// BFGS with the analytic gradient, kriging_opt.h) or KrigingOpt::optimizePSO (setOptimizer).
 //
 // Data rules of compute():
 //   - points and responses must be finite and rows of equal length (>= 1 variable);
@@ -132,8 +142,8 @@ class KrigingFit {
   int starts() const { return startsInUse_; }  // of the prepared fit
 
   // Statistics of the fitted model (response units).
-  // Leave-one-out residuals y_i - prediction without point i (same parameters), by the
-  // closed form gamma_i / Q_ii, Q = R^-1 - R^-1 F (F'R^-1F)^-1 F'R^-1.
+  // Leave-one-out residuals y_i - prediction without point i (same parameters and prior of
+  // the constant), by the closed form gamma_i / Q_ii, Q = R^-1 - R^-1 F (F'R^-1F + P)^-1 F'R^-1.
   std::vector<double> PRESSResiduals() const;
   double PRESS() const;  // their sum of squares
   // Leave-one-out coefficient of determination 1 - PRESS / sum (y_i - yMean)^2 (1 for a
@@ -155,6 +165,10 @@ class KrigingFit {
   bool finish(std::string& error);  // factor, weights and statistics for thetas_
   void chooseCorrelation();         // Matern 5/2 optimum in thetas_ -> the likelier kernel
   bool factor(std::string& error);  // L_, Ft_, trend factor from z_, thetas_, nugget_
+  // trendLlt_ of F'R^-1F + constantPrecision on the constant's diagonal entry; false when
+  // it cannot be factorised.
+  bool factorTrend(double constantPrecision);
+  double constantPrecision() const;  // of the constant's prior, from sigma2_
   void trendRow(const double* z, double* f) const;
   double correlationOf(double q, double* derivativeFactor) const;
   void clear();
