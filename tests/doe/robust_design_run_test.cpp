@@ -18,14 +18,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using testing::designsReadFromHistory;
+using testing::stopAndResume;
 using testing::studyMessages;
 using testing::HasLines;
 using ::testing::HasSubstr;
 using testing::readFile;
 using testing::TempDir;
 using testing::writeFile;
-using testing::writeStoppingCounter;
 
 // `variables`: "name lo hi" triples of the design variables, in representation order;
 // `factors`: their *FACTOR records; `extraDefinitions`: parameters and distributions.
@@ -119,24 +118,11 @@ void expectParameterResults(const TempDir& dir) {
 TEST(RobustDesignRun, RandomParameterIsLaidOutAtItsQuantilesAndResumes) {
   TempDir dir("karvo-rpd-parameter");
   writeParameterStudy(dir);
-  // The analysis counts its runs; at the third it asks the solver to stop.
-  writeStoppingCounter(dir, 3, "study.io");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
-  const int first = std::stoi(readFile(dir.file("count")));
-  ASSERT_GE(first, 3);
-  ASSERT_LT(first, 6);
-  EXPECT_FALSE(fs::exists(dir.file("DOE_0_y_means.out")));
-
-  fs::remove(dir.file("study.io"));
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
-  const std::string text = studyMessages(dir);
+  const auto [first, stored, text] = stopAndResume(dir, "doe0.rpt", 6, "DOE_0_y_means.out");
+  ASSERT_GE(stored, 0);
   EXPECT_THAT(text, HasLines("Agent 0 (\"robust\"): robust parameter design of 6 runs: control "
                              "array of 2 runs over 1 factors (A = x, 2 levels); noise array of 3 "
                              "runs over 1 factors (A = p, 3 levels).\n"));
-  const int stored = designsReadFromHistory(text);
-  ASSERT_GE(stored, 0) << text;
-  EXPECT_GE(stored, 2);
   EXPECT_THAT(text, HasLines("Num in: 6, num existing: " + std::to_string(stored) +
                              ", num duplicates: 0\n"));
   EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 6 - stored);

@@ -61,23 +61,10 @@ void writeFactorialStudy(const TempDir& dir, const std::string& agentMethod) {
 TEST(DoeRun, ResumedFactorialEvaluatesOnlyTheRunsNotStoredAndGivesTheHandComputedAnalysis) {
   TempDir dir("karvo-doe-resume");
   writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelFull\n");
-  // The analysis counts its runs; at the third it asks the solver to stop.
-  writeStoppingCounter(dir, 3, "study.io");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(readFile(dir.file("doe0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
-  const int first = std::stoi(readFile(dir.file("count")));
-  ASSERT_GE(first, 3);
-  ASSERT_LT(first, 8);
-  EXPECT_FALSE(fs::exists(dir.file("DOE_0_f.out")));
-
-  fs::remove(dir.file("study.io"));
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
   // The design whose analysis the stop cut off has no result: it is evaluated again, the
   // others are not.
-  const std::string text = studyMessages(dir);
-  const int stored = designsReadFromHistory(text);
-  ASSERT_GE(stored, 0) << text;
-  EXPECT_GE(stored, 2);
+  const auto [first, stored, text] = stopAndResume(dir, "doe0.rpt", 8, "DOE_0_f.out");
+  ASSERT_GE(stored, 0);
   EXPECT_THAT(text, HasLines("Num in: 8, num existing: " + std::to_string(stored) +
                              ", num duplicates: 0\n\n*NOTE\nEvaluations saved by hashing so far: " +
                              std::to_string(stored) + "\n"));

@@ -94,20 +94,8 @@ TEST(SamplingRun, HistogramOfAConstraintShowsItsLimitAndTheProbabilityOfFailure)
 TEST(SamplingRun, ResumedStudyEvaluatesOnlyTheSamplesNotStored) {
   TempDir dir("karvo-rr-resume");
   writeSamplingStudy(dir, "OtherLHC", 8, "2");
-  writeStoppingCounter(dir, 3, "study.io");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(readFile(dir.file("rr0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
-  const int first = std::stoi(readFile(dir.file("count")));
-  ASSERT_GE(first, 3);
-  ASSERT_LT(first, 8);
-  EXPECT_FALSE(fs::exists(dir.file("RandR_0_g.out")));
-
-  fs::remove(dir.file("study.io"));
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
-  const std::string text = studyMessages(dir);
-  const int stored = designsReadFromHistory(text);
-  ASSERT_GE(stored, 0) << text;
-  EXPECT_GE(stored, 2);
+  const auto [first, stored, text] = stopAndResume(dir, "rr0.rpt", 8, "RandR_0_g.out");
+  ASSERT_GE(stored, 0);
   EXPECT_THAT(text, HasLines("Num in: 8, num existing: " + std::to_string(stored) +
                              ", num duplicates: 0\n"));
   EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 8 - stored);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace karvo::testing {
@@ -21,6 +22,30 @@ int designsReadFromHistory(const std::string& messages) {
   const std::size_t at = messages.find("Read ");
   if (at == std::string::npos) return -1;
   return std::stoi(messages.substr(at + 5));
+}
+
+StoppedAndResumed stopAndResume(const TempDir& dir, const std::string& report, int runs,
+                                const std::string& resultFile) {
+  StoppedAndResumed out;
+  writeStoppingCounter(dir, 3, "study.io");
+  const ProcessResult stopped = runStudy(dir);
+  EXPECT_EQ(stopped.status, 0) << studyMessages(dir);
+  EXPECT_THAT(readFile(dir.file(report)), HasLines("*EXIT STATE\nCancelled\n"));
+  const int first = std::stoi(readFile(dir.file("count")));
+  EXPECT_GE(first, 3);
+  EXPECT_LT(first, runs);
+  EXPECT_FALSE(fs::exists(dir.file(resultFile)));
+  fs::remove(dir.file("study.io"));
+  const ProcessResult resumed = runStudy(dir, {"useHistory"});
+  out.messages = studyMessages(dir);
+  EXPECT_EQ(resumed.status, 0) << out.messages;
+  const int stored = designsReadFromHistory(out.messages);
+  EXPECT_GE(stored, 2) << out.messages;
+  if (stopped.status != 0 || resumed.status != 0 || first < 3 || first >= runs || stored < 2)
+    return out;
+  out.first = first;
+  out.stored = stored;
+  return out;
 }
 
 std::string workingDirectory(const TempDir& dir) { return fs::canonical(dir.path()).string(); }

@@ -20,6 +20,18 @@ std::string studyMessages(const TempDir& dir);
 // took from its history; -1 when the messages hold no such line.
 int designsReadFromHistory(const std::string& messages);
 
+// A study whose analysis asks the solver to stop at its third run (through "study.io"),
+// then resumed with useHistory. Checks that the first run stopped ("Cancelled" in the
+// agent's report `report`, between 3 and `runs` - 1 analyses run, `resultFile` not yet
+// written) and that the resumed run took at least two designs from its history.
+struct StoppedAndResumed {
+  int first = -1;     // analyses run before the stop
+  int stored = -1;    // designs the resumed run read from its history; -1 on a failed check
+  std::string messages;  // the resumed run's messages
+};
+StoppedAndResumed stopAndResume(const TempDir& dir, const std::string& report, int runs,
+                                const std::string& resultFile);
+
 // The folder as the solver sees it (its current directory, symbolic links resolved).
 std::string workingDirectory(const TempDir& dir);
 
