@@ -261,11 +261,6 @@ bool environmentOfMatches(int proc, pid_t pid, const MarkFilter& filter) {
   return marked;
 }
 
-// Sends `signal` (0: none, only counts) to process `pid` when it matches `filter`; after
-// SIGTERM a SIGCONT, so that a stopped process gets to act on it. `proc` is /proc. Most
-// processes carry no mark: they cost one read of their environment. For one that does, a pid
-// descriptor is opened and the environment read again through it being open, so that the
-// signal never reaches a process that took the pid over in between.
 // The pid descriptors of processes signalled to end, watched until they have exited: a process
 // whose environment is gone may still be exiting (its open files not yet closed). Fixed in
 // size, as the guard process allocates nothing.
@@ -274,6 +269,12 @@ struct ExitWatch {
   int count = 0;
 };
 
+// Sends `signal` (0: none, only counts) to process `pid` when it matches `filter`; after
+// SIGTERM a SIGCONT, so that a stopped process gets to act on it. `proc` is /proc. Most
+// processes carry no mark: they cost one read of their environment. For one that does, a pid
+// descriptor is opened and the environment read again through it being open, so that the
+// signal never reaches a process that took the pid over in between. With `watch`, the
+// descriptor of a process signalled to end is kept there instead of closed.
 bool signalIfMarked(int proc, pid_t pid, const MarkFilter& filter, int signal,
                     ExitWatch* watch) {
   if (!environmentOfMatches(proc, pid, filter)) return false;
