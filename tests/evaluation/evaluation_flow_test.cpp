@@ -998,7 +998,8 @@ TEST_F(EvaluationFlowRemote, FailingRemoteConditionFailsTheAnalysis) {
 
 // An analysis that asks for a job-based reservation: the reservation is made at start-up,
 // the job runs on the machine it reserved (through the reservation's remote profile), and the
-// reservation is cancelled among the closing steps.
+// reservation is cancelled among the closing steps. (The notes of each step:
+// ReservationTest.JobBasedReservationFromSubmitToCancel.)
 TEST_F(EvaluationFlowRemote, JobBasedReservationRunsTheAnalysisOnTheReservedMachine) {
   writeCalcStudy(
       study_,
@@ -1012,14 +1013,7 @@ TEST_F(EvaluationFlowRemote, JobBasedReservationRunsTheAnalysisOnTheReservedMach
            "reserveCancelCmd: echo cancelled %RESVID% >> cancel.log\n"
            "reserveRemoteProfile: cluster\n"});
   const testing::ProcessResult result = run();
-  const std::string messages = readFile(study_ + "/study.mes");
-  ASSERT_EQ(result.status, 0) << messages;
-  EXPECT_THAT(messages, HasLines("*NOTE\nCreating reservation: calc\n\n*NOTE\nKicked off "
-                                 "reservation: calc\n\n*NOTE\nThe job based reservation "
-                                 "\"calc\" is now running. Requesting resources.\n\n*NOTE\n"
-                                 "Resource list received:\nnode7\n"));
-  EXPECT_THAT(messages, HasLines("*NOTE\nEnding reservation: calc\n\n*NOTE\n"
-                                 "************END OF RUN INFORMATION************\n"));
+  ASSERT_EQ(result.status, 0) << readFile(study_ + "/study.mes");
   EXPECT_EQ(readFile(study_ + "/cancel.log"), "cancelled R42\n");
   const std::string log = readFile(study_ + "/POST_0/Design1/calc/analysis.log");
   EXPECT_THAT(log, HasLines("*NOTE\nCompute resource used: _Internal_calc_0\n"));

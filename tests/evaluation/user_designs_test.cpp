@@ -405,20 +405,10 @@ TEST_F(UserDesignsTest, DuplicatesWithinTheFilesAndOfStoredDesignsAreNotEvaluate
         "*END\n");
   clearMessages();
   const UserDesignSet set = read();
-  const auto mapping = [](const std::string& name, const std::string& x) {
-    return noteBlock("Mapping the values of user design \"" + name +
-                     "\" to the resolution of the design variables:\n  x: " + x +
-                     "\n  c: INPUT =   1.00000000e+00, INTEGER = 0, MAPPED =   1.00000000e+00");
-  };
-  EXPECT_EQ(messages(),
-            mapping("one", "INPUT =   2.00000000e+00, INTEGER = 2, MAPPED =   2.00000000e+00") +
-                mapping("again",
-                        "INPUT =   2.20000000e+00, INTEGER = 2, MAPPED =   2.00000000e+00, INPUT "
-                        "and MAPPED values different (  2.00000000e-01)") +
-                mapping("old",
-                        "INPUT =   4.90000000e+00, INTEGER = 5, MAPPED =   5.00000000e+00, INPUT "
-                        "and MAPPED values different (  1.00000000e-01)") +
-                kChecking +
+  // After the mapping notes (their text: DesignsToEvaluateAreMappedOrKeptAsGivenAndTheFileRenamed).
+  const std::string said = messages();
+  EXPECT_EQ(said.substr(std::min(said.find(kChecking), said.size())),
+            kChecking +
                 warningBlock("Design \"again\" (number 2 in the order defined) in the user "
                              "designs file is a duplicate of design \"one\" (number 1 in the "
                              "order defined) in the user designs file. This design will not be "
