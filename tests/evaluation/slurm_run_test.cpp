@@ -525,13 +525,14 @@ TEST_F(SlurmRun, JobIdReadBackAndFinishCheckedWithSqueue) {
   EXPECT_TRUE(queueEmpties(10)) << queue();
 }
 
-// A job that Slurm ends from outside (scancel by someone else) fails the analysis
-// (endedBySlurm); a job whose script wrote no exit status costs the controller's 30 s wait for
-// that file. (A job past maxTime is killed as a stopped run's jobs are: the kill of
-// StopInTheInteractionFileCancelsQueuedAndRunningJobs, the time limit of
-// EvaluationFlowFaults.EachFaultFailsTheBaselineWithItsText.)
-TEST_F(SlurmRun, JobCancelledInSlurmFails) {
+// A job past maxTime is cancelled with scancel (it would run a minute otherwise), and a job
+// that Slurm ends from outside (scancel by someone else) fails the analysis (endedBySlurm).
+// Both studies run side by side; a job whose script wrote no exit status costs the
+// controller's 30 s wait for that file.
+TEST_F(SlurmRun, JobsEndedByTheTimeLimitOrCancelledInSlurmFail) {
+  TempDir late("karvo-slurm-late");
   TempDir cancelled("karvo-slurm-cancelled");
+  writeSlurmStudy(late.path(), {.script = "sleep 60\n", .extraAnalysis = "maxTime: 2\n"});
   writeSlurmStudy(cancelled.path(), {.script = "sleep 60\n"});
   auto cancelledRun = std::async(std::launch::async, [&] { return runStudy(cancelled, true); });
 
@@ -540,11 +541,23 @@ TEST_F(SlurmRun, JobCancelledInSlurmFails) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the id written out whole
   const std::string cancelledId = readFile(idFile).substr(0, readFile(idFile).find('\n'));
   EXPECT_EQ(slurm("scancel " + cancelledId).status, 0);
+
+  const testing::ProcessResult result = runStudy(late, true);
+  EXPECT_EQ(result.status, 133) << messages(late);
+  const std::string log = analysisLog(late);
+  EXPECT_THAT(log, HasLines("*WARNING\nMaximum allowed time exceeded for analysis calc of "
+                            "design 1. This will be marked as completed. Will try to kill the "
+                            "analysis process.\n"))
+      << log;
+  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+  EXPECT_TRUE(endedBySlurm(log)) << log;
+
   const testing::ProcessResult cancelledResult = cancelledRun.get();
   EXPECT_EQ(cancelledResult.status, 133) << messages(cancelled);
   const std::string cancelledLog = analysisLog(cancelled);
   EXPECT_TRUE(endedBySlurm(cancelledLog)) << cancelledLog;
   EXPECT_THAT(cancelledLog, HasLines("*STATUS\nERROR\n"));
+  // Neither job is left: the first would otherwise sleep for another minute.
   EXPECT_TRUE(queueEmpties(10)) << queue();
 }
 
