@@ -56,6 +56,10 @@ constexpr double kBasinRadius = 0.1;
 // fit (localFitDesigns).
 constexpr double kFitGap = 0.01;
 
+// The weight of a design in the fit of a local constraint model is 1 / (|g| / spread + this):
+// designs on the constraint's boundary count ten times as much as those a spread away.
+constexpr double kBoundaryWeight = 0.1;
+
 // Trust radius of the cautious second local design of a request, as a share of the radius.
 constexpr double kCautiousRadius = 0.25;
 
@@ -187,6 +191,29 @@ double spread(const VectorXd& y) {
   return s > 1e-300 ? s : 1.0;
 }
 
+// The least-squares coefficients of `a` c = y (one column of c for each column of y); false
+// when they are not finite. The columns of `a` are scaled to unit norm first, so that the rank
+// decision does not depend on the units.
+template <typename Rhs>
+bool solveScaled(MatrixXd& a, const Rhs& y, Rhs& c) {
+  const int terms = static_cast<int>(a.cols());
+  VectorXd norms = a.colwise().norm().transpose();
+  for (int k = 0; k < terms; ++k) {
+    if (norms[k] < 1e-300) norms[k] = 1.0;
+    a.col(k) /= norms[k];
+  }
+  // The rank threshold is set before the decomposition: the orthogonal factor of the
+  // rank-deficient part is built for the rank found then, and a threshold set afterwards
+  // would make the solve use a rank the factor was not built for (reading factors that were
+  // never computed, so that the same designs gave different models from run to run).
+  Eigen::CompleteOrthogonalDecomposition<MatrixXd> qr(a.rows(), a.cols());
+  qr.setThreshold(1e-10);
+  qr.compute(a);
+  c = qr.solve(y);
+  for (int k = 0; k < terms; ++k) c.row(k) /= norms[k];
+  return c.allFinite();
+}
+
 // Least-squares fit of the models of the objective and every constraint to the samples
 // `which`, centred at `centre`. False when the fit is not finite.
 bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>& which,
@@ -210,22 +237,8 @@ bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>&
     y(r, 0) = s.objective;
     for (int j = 0; j < m; ++j) y(r, 1 + j) = s.constraints[j];
   }
-  // Columns scaled to unit norm so that the rank decision does not depend on the units.
-  VectorXd norms = a.colwise().norm().transpose();
-  for (int k = 0; k < terms; ++k) {
-    if (norms[k] < 1e-300) norms[k] = 1.0;
-    a.col(k) /= norms[k];
-  }
-  // The rank threshold is set before the decomposition: the orthogonal factor of the
-  // rank-deficient part is built for the rank found then, and a threshold set afterwards
-  // would make the solve use a rank the factor was not built for (reading factors that were
-  // never computed, so that the same designs gave different models from run to run).
-  Eigen::CompleteOrthogonalDecomposition<MatrixXd> qr(a.rows(), a.cols());
-  qr.setThreshold(1e-10);
-  qr.compute(a);
-  MatrixXd c = qr.solve(y);
-  for (int k = 0; k < terms; ++k) c.row(k) /= norms[k];
-  if (!c.allFinite()) return false;
+  MatrixXd c;
+  if (!solveScaled(a, y, c)) return false;
   fit.objective = quadraticOfCoefficients(kind, n, c.col(0));
   fit.objectiveScale = spread(y.col(0));
   fit.constraints.clear();
@@ -718,6 +731,35 @@ void keepConstraintMargins(std::span<const ModelSample> samples, int centre, Qua
   }
 }
 
+// Refits each constraint model of a local fit to the same designs, each weighted by how near
+// the constraint's boundary it lies: 1 / (|g| / spread + kBoundaryWeight). A step aimed at
+// an active constraint lands where the constraint is zero, so that is where its model must
+// be accurate; fitted evenly, the designs far inside or outside (large |g|, often the
+// steepest part of a stress or a buckling load) set the curvature that misplaces the
+// boundary by more than the margin covers.
+void fitConstraintsNearBoundary(std::span<const ModelSample> samples,
+                                const std::vector<int>& which, QuadKind kind,
+                                QuadraticFit& fit) {
+  const int n = static_cast<int>(fit.centre.size());
+  const int rows = static_cast<int>(which.size());
+  const int terms = termCount(kind, n);
+  std::vector<double> row(terms);
+  MatrixXd a(rows, terms);
+  VectorXd y(rows);
+  for (size_t j = 0; j < fit.constraints.size(); ++j) {
+    for (int r = 0; r < rows; ++r) {
+      const ModelSample& s = samples[which[r]];
+      const double w =
+          1.0 / (std::abs(s.constraints[j]) / fit.constraintScales[j] + kBoundaryWeight);
+      basisRow(kind, fit.toZ(s.x), row.data());
+      for (int k = 0; k < terms; ++k) a(r, k) = w * row[k];
+      y[r] = w * s.constraints[j];
+    }
+    VectorXd c;
+    if (solveScaled(a, y, c)) fit.constraints[j] = quadraticOfCoefficients(kind, n, c);
+  }
+}
+
 // A trust-region step: the models fitted to the designs near `centre` (localFitDesigns, the
 // constraints with their margins), optimised inside the box of half-width `radius` around it
 // (at least two grid steps of each variable) and taken to the grid point the models rate best
@@ -737,6 +779,7 @@ LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double 
   LocalStep step;
   const VectorXd at = Eigen::Map<const VectorXd>(samples[centre].x.data(), n);
   if (!fitQuadratics(samples, which, kind, at, step.fit)) return step;
+  fitConstraintsNearBoundary(samples, which, kind, step.fit);
   keepConstraintMargins(samples, centre, step.fit);
   std::vector<double> lo(n), hi(n);
   for (int i = 0; i < n; ++i) {

@@ -7,8 +7,8 @@
 // A search decision is one of:
 //   90 local    a quadratic model of the objective and of each constraint, fitted to the
 //               designs nearest the best one (near copies of one another counted once),
-//               each constraint model raised by its largest misfit at the designs nearest
-//               the best one, optimised inside a trust region around the
+//               each constraint model weighted towards the designs near its boundary and
+//               raised by its largest misfit at the designs nearest the best one, optimised inside a trust region around the
 //               best design (feasibility first: the modelled constraints must be met),
 //               taken to the grid point the models rate best beside that optimum (their
 //               best new grid neighbour when the step is shorter than a grid step);

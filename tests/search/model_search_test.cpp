@@ -141,6 +141,24 @@ TEST_F(ModelSearchTest, LocalStepToACurvedConstraintLandsInsideIt) {
   }
 }
 
+TEST_F(ModelSearchTest, LocalStepFindsASteepConstraintsBoundary) {
+  // A constraint that is linear up to just past its boundary at x0 = 0.5 and then climbs
+  // steeply, like a stress past yield: fitted evenly, the steep designs set the curvature
+  // and misplace the boundary; the step must reach it from the best design at x0 = 0.45.
+  auto f = [](const std::vector<double>& x) { return -x[0] + (x[1] - 0.5) * (x[1] - 0.5); };
+  auto g = [](const std::vector<double>& x) {
+    const double past = std::max(0.0, x[0] - 0.55);
+    return x[0] - 0.5 + 1000.0 * past * past;
+  };
+  std::vector<ModelSample> samples;
+  for (const double x0 : {0.30, 0.35, 0.40, 0.45, 0.55, 0.62, 0.68, 0.74})
+    for (const double x1 : {0.3, 0.5, 0.7})
+      samples.push_back({{x0, x1}, f({x0, x1}), {g({x0, x1})}});
+  const ModelProposal local = proposeOne(samples, 2, kDecisionLocal, {.radius = 0.1});
+  EXPECT_LE(g(local.x), 1e-9);
+  EXPECT_GT(g(local.x), -1e-2);
+}
+
 TEST_F(ModelSearchTest, NearCopiesOfTheBestDesignDoNotCrowdTheLocalFit) {
   // Twenty designs within 1e-8 of the best one: fitted to them, the models would see no
   // curvature at the scale of the trust region.
