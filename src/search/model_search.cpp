@@ -15,6 +15,7 @@
 #include <numeric>
 
 #include "base/random.h"
+#include "search/sqp.h"
 
 namespace karvo::search {
 namespace {
@@ -371,9 +372,54 @@ class QuadraticProgram {
   double mu_ = 10.0;
 };
 
+// The same program solved by the dense SQP solver of the local searches, from `start`, with
+// the models' exact gradients (constraints turned to its g >= 0). Slower to set up than the
+// augmented Lagrangian, but it follows the constraints' gradients onto a vertex where
+// several of them meet, where the penalty terms of the augmented Lagrangian grow stiff and
+// its steps stall.
+VectorXd solveBySqp(const QuadraticFit& fit, const VectorXd& start, const VectorXd& lo,
+                    const VectorXd& hi, double& objective, double& violation) {
+  const int n = static_cast<int>(start.size());
+  const int m = static_cast<int>(fit.constraints.size());
+  SqpSettings settings;
+  settings.acc = 1e-10;
+  settings.maxit = 200;
+  SqpState sqp;
+  int request = sqpStart(sqp, settings, n, m, 0, {start.data(), start.data() + n},
+                         {lo.data(), lo.data() + n}, {hi.data(), hi.data() + n});
+  while (request < 0) {
+    const VectorXd z = Eigen::Map<const VectorXd>(sqp.x.data(), n);
+    if (request != kSqpNeedGradients) {
+      sqp.f = fit.objective.value(z) / fit.objectiveScale;
+      sqp.g.assign(m, 0.0);
+      for (int j = 0; j < m; ++j) sqp.g[j] = -fit.constraints[j].value(z) / fit.constraintScales[j];
+    }
+    if (request != kSqpNeedValues) {
+      const VectorXd df = fit.objective.gradient(z) / fit.objectiveScale;
+      sqp.df.assign(df.data(), df.data() + n);
+      sqp.dg.assign(static_cast<size_t>(m) * n, 0.0);
+      for (int j = 0; j < m; ++j) {
+        const VectorXd dg = fit.constraints[j].gradient(z) / fit.constraintScales[j];
+        for (int i = 0; i < n; ++i) sqp.dg[static_cast<size_t>(j) * n + i] = -dg[i];
+      }
+    }
+    request = sqpResume(sqp);
+  }
+  VectorXd z = start;
+  if (!sqp.best.empty()) z = Eigen::Map<const VectorXd>(sqp.best.data(), n);
+  z = z.cwiseMax(lo).cwiseMin(hi);
+  objective = fit.objective.value(z) / fit.objectiveScale;
+  violation = 0.0;
+  for (int j = 0; j < m; ++j)
+    violation += std::max(0.0, fit.constraints[j].value(z) / fit.constraintScales[j]);
+  return z;
+}
+
 // The constrained minimiser of the fitted models in the box [lo, hi] (x coordinates), from
 // the centre of the fit, the box centre and a few random starts: feasible (modelled) first,
-// then the lowest modelled objective.
+// then the lowest modelled objective. When constraints hold the augmented Lagrangian's
+// answer within 1 % of the box's half-width of the centre of the fit, the SQP solver tries
+// from the same starts too, and the better answer stands.
 std::vector<double> minimiseQuadratics(const QuadraticFit& fit, std::span<const double> lo,
                                        std::span<const double> hi, int randomStarts) {
   const int n = static_cast<int>(fit.centre.size());
@@ -391,9 +437,7 @@ std::vector<double> minimiseQuadratics(const QuadraticFit& fit, std::span<const 
   }
   VectorXd best;
   double bestObjective = kInfinity, bestViolation = kInfinity;
-  for (const VectorXd& start : starts) {
-    double f = 0.0, v = 0.0;
-    VectorXd z = program.solve(start, f, v);
+  auto keepBetter = [&](const VectorXd& z, double f, double v) {
     const bool feasible = v <= 1e-6, bestFeasible = bestViolation <= 1e-6;
     const bool better = feasible && bestFeasible ? f < bestObjective
                         : feasible || bestFeasible ? feasible
@@ -402,6 +446,19 @@ std::vector<double> minimiseQuadratics(const QuadraticFit& fit, std::span<const 
       best = z;
       bestObjective = f;
       bestViolation = v;
+    }
+  };
+  for (const VectorXd& start : starts) {
+    double f = 0.0, v = 0.0;
+    const VectorXd z = program.solve(start, f, v);
+    keepBetter(z, f, v);
+  }
+  if (!fit.constraints.empty() &&
+      best.lpNorm<Eigen::Infinity>() < 0.01 * 0.5 * (zhi - zlo).maxCoeff()) {
+    for (const VectorXd& start : starts) {
+      double f = 0.0, v = 0.0;
+      const VectorXd z = solveBySqp(fit, start, zlo, zhi, f, v);
+      keepBetter(z, f, v);
     }
   }
   std::vector<double> x(n);

@@ -8,8 +8,10 @@
 //   90 local    a quadratic model of the objective and of each constraint, fitted to the
 //               designs nearest the best one (near copies of one another counted once),
 //               each constraint model weighted towards the designs near its boundary and
-//               raised by its largest misfit at the designs nearest the best one, optimised inside a trust region around the
-//               best design (feasibility first: the modelled constraints must be met),
+//               raised by its largest misfit at the designs nearest the best one,
+//               optimised inside a trust region around the best design (feasibility
+//               first: the modelled constraints must be met; an augmented Lagrangian, and
+//               the SQP solver of the local searches where that stalls beside them),
 //               taken to the grid point the models rate best beside that optimum (their
 //               best new grid neighbour when the step is shorter than a grid step);
 //               a request with a second local turn adds the optimum inside a quarter of

@@ -123,7 +123,8 @@ TEST_F(ModelSearchTest, LocalProposalMeetsALinearConstraintThatCutsTheBowl) {
 TEST_F(ModelSearchTest, LocalStepToACurvedConstraintLandsInsideIt) {
   // A cubic constraint that a quadratic model cannot follow exactly, and designs gathered
   // near its boundary at (0.5, 0.5): the step keeps the models' misfit there as a margin and
-  // lands on the met side (up to the tolerance of a met constraint), close to the boundary.
+  // lands on the met side (up to the tolerance of a met constraint), close to the boundary
+  // (the penalty solver alone stops up to 1.3e-3 short of it).
   auto f = [](const std::vector<double>& x) { return -x[0] - x[1]; };
   auto g = [](const std::vector<double>& x) { return x[0] * x[0] * x[0] + x[1] * x[1] * x[1] - 0.25; };
   for (const float value : {0.25f, 0.5f, 0.75f}) {
@@ -137,7 +138,7 @@ TEST_F(ModelSearchTest, LocalStepToACurvedConstraintLandsInsideIt) {
     }
     const ModelProposal local = proposeOne(samples, 2, kDecisionLocal, {.radius = 0.1});
     EXPECT_LE(g(local.x), 1e-9) << value;
-    EXPECT_GT(g(local.x), -5e-3) << value;
+    EXPECT_GT(g(local.x), -2e-4) << value;
   }
 }
 
