@@ -392,7 +392,8 @@ VectorXd solveBySqp(const QuadraticFit& fit, const VectorXd& start, const Vector
     if (request != kSqpNeedGradients) {
       sqp.f = fit.objective.value(z) / fit.objectiveScale;
       sqp.g.assign(m, 0.0);
-      for (int j = 0; j < m; ++j) sqp.g[j] = -fit.constraints[j].value(z) / fit.constraintScales[j];
+      for (int j = 0; j < m; ++j)
+        sqp.g[j] = -fit.constraints[j].value(z) / fit.constraintScales[j];
     }
     if (request != kSqpNeedValues) {
       const VectorXd df = fit.objective.gradient(z) / fit.objectiveScale;
