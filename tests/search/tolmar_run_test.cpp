@@ -88,6 +88,19 @@ TEST(TolmarRun, LocalPhaseFollowsACurvedValleyToItsBottom) {
       << searchMessages(dir);
 }
 
+// On a rugged function the models never predict a step well enough for the local phase to
+// begin, but in the last cycles of the budget it is on all the same: there the steps are made
+// and evaluated one at a time (one-design evaluation calls), which whole generations never are.
+TEST(TolmarRun, LastCyclesOfTheBudgetAreTrustRegionSteps) {
+  TempDir dir("karvo-tolmar-final");
+  testing::SearchStudy study;
+  study.agent = "method: TOLMAR\nnumEvals: 60\n";
+  study.f = "abs(x - 3) + abs(y - 7) + 0.3*sin(50*x)*sin(50*y)";
+  testing::writeSearchStudy(dir, study);
+  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
+  EXPECT_THAT(searchMessages(dir), ::testing::HasSubstr("Num in: 1, num existing: 0"));
+}
+
 // Designs running side by side finish in any order; the designs and their numbers do not
 // depend on it. (The population is sized from the number of simultaneous evaluations, so a
 // serial and a parallel run of the same study differ by design.)

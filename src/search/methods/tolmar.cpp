@@ -57,6 +57,7 @@ namespace {
 
 constexpr int kScreenedCandidates = 30;  // operator-made candidates per slot with a model
 constexpr double kDecisionShare = 0.3;   // least share of model-based new designs
+constexpr double kFinalLocalShare = 0.15;  // share of the cycles at the end in the local phase
 
 struct TolmarRun {
   bool ready = false;
@@ -206,6 +207,16 @@ int decisionCount(const Agent& agent, const Population& population,
     decisions = std::max(decisions, static_cast<int>(std::lround(kDecisionShare * slots)));
   }
   return std::clamp(decisions, 0, slots - 1);
+}
+
+// In the last cycles of the budget every generation is in the local phase (its model-based
+// designs trust-region steps around the best design, evaluated a batch at a time): with so
+// few designs left, one spent exploring can no longer be followed up, and the best design's
+// region gains more. Only while the throttle leaves model-based designs at all.
+void enterFinalLocalPhase(const Agent& agent, long cyclesLeft, int decisions, TolmarRun& t) {
+  if (decisions > 0 && cyclesLeft < kFinalLocalShare * agent.method.numCycles) {
+    t.model.localPhase = 1;
+  }
 }
 
 ModelRequest modelRequest(const Population& population, int count) {
@@ -488,6 +499,7 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
       population.bestEver.valid ? population.bestEver.raw : population.members.back().raw;
   const PerformanceDefinition* definition = findPerformance(agent.performance);
   const int decisions = decisionCount(agent, population, definition, slots, t);
+  enterFinalLocalPhase(agent, agent.method.numCycles - run.currentCycle, decisions, t);
 
   // In the local phase most of the new designs are trust-region steps, evaluated first;
   // the other model-based designs and the operator-made ones follow as one batch.
@@ -645,6 +657,7 @@ void startSteadyGeneration(Agent& agent, Population& population, TolmarRun& t,
   if (c.slots == 0) return;
   const PerformanceDefinition* definition = findPerformance(agent.performance);
   c.decisions = decisionCount(agent, population, definition, c.slots, t);
+  enterFinalLocalPhase(agent, generationsLeft, c.decisions, t);
   if (c.decisions > 0 && t.model.localPhase) {
     c.localLeft = std::max(c.decisions, c.slots - std::max(1, c.slots / 4));
   }
