@@ -228,39 +228,32 @@ bool readCoefficients(LineCursor& cursor, const PolynomialTermCounts& counts,
                       const std::string& fileName, const std::string& prefix,
                       std::vector<double>& coefficients, std::string& error) {
   const std::vector<std::string>& lines = cursor.lines;
-  // Constant and linear sections.
-  const char* required[2] = {"Constant coefficient:", "Linear coefficients:"};
-  const int requiredCount[2] = {1, counts.linear};
-  for (int s = 0; s < 2; ++s) {
-    const std::size_t header = cursor.find(required[s]);
+  // Constant and linear always; quadratic and cubic where the term set has them (`missing`
+  // names those in the message when their header is not there).
+  struct Section {
+    const char* header;
+    int count;
+    const char* missing;
+  };
+  const Section sections[] = {{"Constant coefficient:", 1, nullptr},
+                              {"Linear coefficients:", counts.linear, nullptr},
+                              {"Quadratic coefficients:", counts.secondOrder, "quadratic"},
+                              {"Cubic coefficients:", counts.cubic, "cubic"}};
+  const char* optional[2] = {sections[2].header, sections[3].header};
+  for (const Section& section : sections) {
+    if (section.missing && section.count == 0) continue;
+    const std::size_t header = cursor.find(section.header);
     if (header >= lines.size()) {
-      error = earlyEndMessage(fileName, static_cast<int>(lines.size()));
+      error = section.missing
+                  ? formatText("%s\n\t The coefficient data for the %s terms could not be "
+                               "located in the file.",
+                               prefix.c_str(), section.missing)
+                  : earlyEndMessage(fileName, static_cast<int>(lines.size()));
       return false;
     }
     const std::vector<double> values = cursor.section(header);
-    if (static_cast<int>(values.size()) != requiredCount[s]) {
-      error = coefficientCountMessage(prefix, static_cast<int>(values.size()), requiredCount[s]);
-      return false;
-    }
-    coefficients.insert(coefficients.end(), values.begin(), values.end());
-  }
-  // Quadratic and cubic sections, where the term set has them.
-  const char* optional[2] = {"Quadratic coefficients:", "Cubic coefficients:"};
-  const int optionalCount[2] = {counts.secondOrder, counts.cubic};
-  const char* missing[2] = {"quadratic", "cubic"};
-  for (int s = 0; s < 2; ++s) {
-    if (optionalCount[s] == 0) continue;
-    const std::size_t header = cursor.find(optional[s]);
-    if (header >= lines.size()) {
-      error = formatText(
-          "%s\n\t The coefficient data for the %s terms could not be located in "
-          "the file.",
-          prefix.c_str(), missing[s]);
-      return false;
-    }
-    const std::vector<double> values = cursor.section(header);
-    if (static_cast<int>(values.size()) != optionalCount[s]) {
-      error = coefficientCountMessage(prefix, static_cast<int>(values.size()), optionalCount[s]);
+    if (static_cast<int>(values.size()) != section.count) {
+      error = coefficientCountMessage(prefix, static_cast<int>(values.size()), section.count);
       return false;
     }
     coefficients.insert(coefficients.end(), values.begin(), values.end());
