@@ -57,6 +57,10 @@ namespace {
 
 constexpr int kScreenedCandidates = 30;  // operator-made candidates per slot with a model
 constexpr double kDecisionShare = 0.3;   // least share of model-based new designs
+// The same with constraints: the optimum then lies on the boundary of the active
+// constraints, which the constraint models locate and the operators' designs only
+// approach; without constraints the operators' designs carry the search between basins.
+constexpr double kDecisionShareConstrained = 0.5;
 constexpr double kFinalLocalShare = 0.15;  // share of the cycles at the end in the local phase
 
 struct TolmarRun {
@@ -181,6 +185,19 @@ void rankMembers(Population& population, TolmarRun& t) {
   }
 }
 
+bool constrained(const PerformanceDefinition* definition) {
+  return definition && definition->constraintCount > 0;
+}
+
+// How many of a generation's `slots` designs the local phase makes as trust-region steps:
+// most of them, a quarter (at least one) left to the operators, whose designs keep the local
+// fits spread and carry the search between basins; with constraints all of them (see
+// kDecisionShareConstrained).
+int localStepCount(const PerformanceDefinition* definition, int decisions, int slots) {
+  if (constrained(definition)) return slots;
+  return std::max(decisions, slots - std::max(1, slots / 4));
+}
+
 // The number of model-based designs among the `slots` new ones: the throttle's count, raised
 // to the least share while the throttle leaves the decisions at full strength, and always
 // leaving one slot to the operators.
@@ -204,7 +221,8 @@ int decisionCount(const Agent& agent, const Population& population,
   // at least kDecisionShare of the new designs are model-based; its cut-backs act as they
   // are.
   if (!t.throttle.off && t.throttle.fraction * size >= 1.0 - 1e-9 && inputs.evaluated > n + 1) {
-    decisions = std::max(decisions, static_cast<int>(std::lround(kDecisionShare * slots)));
+    const double share = constrained(definition) ? kDecisionShareConstrained : kDecisionShare;
+    decisions = std::max(decisions, static_cast<int>(std::lround(share * slots)));
   }
   return std::clamp(decisions, 0, slots - 1);
 }
@@ -506,7 +524,7 @@ void tolmarGeneration(Agent& agent, Population& population, FileHandle* log,
   std::vector<Member> stepped;
   int modelDesigns = decisions;
   if (decisions > 0 && t.model.localPhase) {
-    const int local = std::max(decisions, slots - std::max(1, slots / 4));
+    const int local = localStepCount(definition, decisions, slots);
     const int made = runLocalPhase(agent, population, t, local, generation, bestBefore,
                                    definition, services, stepped);
     modelDesigns = std::max(0, decisions - made);
@@ -659,7 +677,7 @@ void startSteadyGeneration(Agent& agent, Population& population, TolmarRun& t,
   c.decisions = decisionCount(agent, population, definition, c.slots, t);
   enterFinalLocalPhase(agent, generationsLeft, c.decisions, t);
   if (c.decisions > 0 && t.model.localPhase) {
-    c.localLeft = std::max(c.decisions, c.slots - std::max(1, c.slots / 4));
+    c.localLeft = localStepCount(definition, c.decisions, c.slots);
   }
 }
 
