@@ -107,10 +107,7 @@ TEST(TolmarRun, LocalPhaseFollowsACurvedValleyToItsBottom) {
 // and evaluated one at a time (one-design evaluation calls), which whole generations never are.
 TEST(TolmarRun, LastCyclesOfTheBudgetAreTrustRegionSteps) {
   TempDir dir("karvo-tolmar-final");
-  testing::SearchStudy study;
-  study.agent = "method: TOLMAR\nnumEvals: 60\n";
-  study.f = "abs(x - 3) + abs(y - 7) + 0.3*sin(50*x)*sin(50*y)";
-  testing::writeSearchStudy(dir, study);
+  writeStudy(dir, 60, 1, "abs(x - 3) + abs(y - 7) + 0.3*sin(50*x)*sin(50*y)");
   ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   EXPECT_THAT(searchMessages(dir), ::testing::HasSubstr("Num in: 1, num existing: 0"));
 }
