@@ -761,8 +761,24 @@ struct JobCounts {
   int waiting = 0;          // jobs WAITING
 };
 
+// True while `design`, run beside the baseline design (number 1), would be scored before it
+// although a response is normalised by the baseline's value: scored now, it would be divided
+// by the stand-in 1 instead, stored so and compared with designs scored properly, and which
+// of the two finishes first would change the run. It waits for the baseline. (A baseline that
+// failed is finished too, so nothing waits for ever.)
+bool awaitsBaseline(const FlowBatch& batch, const FlowDesign& design) {
+  const PerformanceDefinition* definition = batch.performance;
+  if (!definition || design.number == 1 || design.fromDisk) return false;
+  bool pending = false;
+  for (int r = 0; r < definition->count && !pending; ++r) pending = definition->norm[r] < 0.0;
+  if (!pending) return false;
+  return std::any_of(batch.designs.begin(), batch.designs.end(), [](const FlowDesign& other) {
+    return other.number == 1 && !other.finished && !other.fromDisk;
+  });
+}
+
 // Moves the loops of each unfinished design on to their next case, and finishes the designs
-// whose every job is done.
+// whose every job is done (those that await the baseline's scoring once it is scored).
 JobCounts advanceDesigns(FlowBatch& batch, BatchPass& pass) {
   const std::size_t analyses = batch.process->analyses.size();
   JobCounts counts;
@@ -778,7 +794,7 @@ JobCounts advanceDesigns(FlowBatch& batch, BatchPass& pass) {
       if (design.jobs[a].state == kJobRunning) ++counts.running;
       if (design.jobs[a].state == kJobWaiting) ++counts.waiting;
     }
-    if (done) {
+    if (done && !awaitsBaseline(batch, design)) {
       finishDesign(batch, design);
       pass.finished.push_back(static_cast<std::size_t>(design.slot));
       pass.progress = true;

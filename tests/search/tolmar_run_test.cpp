@@ -131,6 +131,35 @@ TEST(TolmarRun, SameSeedGivesTheSameDesignsOneAtATimeOrSideBySide) {
   }
 }
 
+// Side by side the designs of a batch finish in an order set by the analyses' times: here
+// the odd-numbered designs take longer in one run and the even-numbered ones in the other.
+// Neither the scores nor the designs may follow that order: the objective is normalised by the
+// baseline's value (design 1, slow in the first run, so design 2 finishes before it), and the
+// models must see the designs in the same order in both runs.
+TEST(TolmarRun, FinishingOrderSideBySideChangesNoScoreAndNoDesign) {
+  TempDir first("karvo-tolmar-odd");
+  TempDir second("karvo-tolmar-even");
+  for (const auto& [dir, slow] : {std::pair{&first, 1}, std::pair{&second, 0}}) {
+    writeFile(dir->file("t.sh"), "n=$(basename \"$PWD\" | tr -dc 0-9)\n"
+                                 "if [ $((n % 2)) -eq " + std::to_string(slow) +
+                                     " ]; then sleep 0.15; fi\n");
+    writeStudy(*dir, 40, 2, "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y) + 1", "", "",
+               "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: t\nid: 1\n"
+               "*EXECUTION_DEFINITION\nanlFolder: designFolder\ntoolCmd: sh " +
+                   dir->file("t.sh") + "\nnumDesigns: 2\nsuccessReturnValue: 0\n*END\n");
+    std::string performance = readFile(dir->file("Performance0.in"));
+    performance.replace(performance.find("factor: 1"), 9, "factor: baseline");
+    writeFile(dir->file("Performance0.in"), performance);
+    ASSERT_EQ(runSearchStudy(*dir).status, 0) << searchMessages(*dir);
+  }
+  const auto results = searchDesignResults(first);
+  ASSERT_EQ(results.size(), 40u);
+  // The baseline (9, 9) scores -f(9, 9) / f(9, 9).
+  EXPECT_EQ(results.at(1), "FEASIBLE -1.");
+  EXPECT_EQ(results, searchDesignResults(second));
+  EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
+}
+
 // With steadyState a freed slot gets a new design at once: while design 11 (the first of
 // the search after the initial population) runs for seconds, the others run through the
 // rest of the budget on the other two slots. Whole generations would wait for it: no design
