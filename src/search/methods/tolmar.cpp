@@ -109,10 +109,16 @@ void collectSamples(Agent& agent, const Population& population, TolmarRun& t) {
   const PerformanceDefinition* definition = findPerformance(agent.performance);
   AgentResults& results = agentResults(agent);
   if (results.store.enabled) {
+    // The store holds a batch's designs in the order they finished, which side by side
+    // differs from run to run; the models see them in design order, so that the same seed
+    // gives the same designs.
     const std::size_t size = designStoreSize(results.store);
-    for (; t.storeSeen < size; ++t.storeSeen) {
-      addSample(t, designStoreAt(results.store, t.storeSeen), definition, population);
-    }
+    std::vector<Design> added;
+    for (; t.storeSeen < size; ++t.storeSeen) added.push_back(designStoreAt(results.store, t.storeSeen));
+    std::stable_sort(added.begin(), added.end(), [](const Design& a, const Design& b) {
+      return a.designNumber < b.designNumber;
+    });
+    for (const Design& design : added) addSample(t, design, definition, population);
   }
   for (const Member& member : population.members) {
     addSample(t, member.design, definition, population);
