@@ -170,20 +170,32 @@ Quadratic quadraticOfCoefficients(QuadKind kind, int n, const VectorXd& c) {
   return q;
 }
 
-// The objective and constraint models of one fit, all in the same z coordinates.
+// The objective and constraint models of one fit, all in the same z coordinates: z = (w(x) -
+// w(centre)) / scale, where w is each variable's normalised value x or, for a variable with a
+// shift s > 0, log(x + s), the logarithm of its field value up to a constant.
 struct QuadraticFit {
-  VectorXd centre;
+  VectorXd centre;                           // normalised variables
+  VectorXd origin;                           // w(centre)
+  std::vector<double> shift;                 // per variable (or empty: none logarithmic)
   double scale = 1.0;
   Quadratic objective;
   std::vector<Quadratic> constraints;
   double objectiveScale = 1.0;               // spread of the fitted objective values
   std::vector<double> constraintScales;      // spread of each constraint's values
 
+  double mapped(int i, double x) const {
+    return shift.empty() || !(shift[i] > 0.0) ? x : std::log(x + shift[i]);
+  }
+  double unmapped(int i, double w) const {
+    return shift.empty() || !(shift[i] > 0.0) ? w : std::exp(w) - shift[i];
+  }
   VectorXd toZ(std::span<const double> x) const {
     VectorXd z(centre.size());
-    for (int i = 0; i < z.size(); ++i) z[i] = (x[i] - centre[i]) / scale;
+    for (int i = 0; i < z.size(); ++i) z[i] = (mapped(i, x[i]) - origin[i]) / scale;
     return z;
   }
+  double zOf(int i, double x) const { return (mapped(i, x) - origin[i]) / scale; }
+  double xOf(int i, double z) const { return unmapped(i, origin[i] + scale * z); }
 };
 
 double spread(const VectorXd& y) {
@@ -215,21 +227,32 @@ bool solveScaled(MatrixXd& a, const Rhs& y, Rhs& c) {
   return c.allFinite();
 }
 
-// Least-squares fit of the models of the objective and every constraint to the samples
-// `which`, centred at `centre`. False when the fit is not finite.
-bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>& which,
-                   QuadKind kind, const VectorXd& centre, QuadraticFit& fit) {
+// The coordinates of a fit centred at `centre` with the variable maps of `shift`: the scale
+// takes the designs of `which` into [-1, 1].
+void placeFit(std::span<const ModelSample> samples, const std::vector<int>& which,
+              const VectorXd& centre, std::span<const double> shift, QuadraticFit& fit) {
   const int n = static_cast<int>(centre.size());
+  fit.centre = centre;
+  fit.shift.assign(shift.begin(), shift.end());
+  fit.origin.resize(n);
+  for (int i = 0; i < n; ++i) fit.origin[i] = fit.mapped(i, centre[i]);
+  double reach = 0.0;
+  for (int r : which)
+    for (int i = 0; i < n; ++i)
+      reach = std::max(reach, std::abs(fit.mapped(i, samples[r].x[i]) - fit.origin[i]));
+  fit.scale = reach > 1e-12 ? reach : 1.0;
+}
+
+// The basis rows of the designs of `which` in the coordinates of `fit` (a) and their values
+// (y: the objective, then each constraint).
+void fitRows(std::span<const ModelSample> samples, const std::vector<int>& which,
+             QuadKind kind, const QuadraticFit& fit, MatrixXd& a, MatrixXd& y) {
+  const int n = static_cast<int>(fit.centre.size());
   const int m = static_cast<int>(samples[0].constraints.size());
   const int rows = static_cast<int>(which.size());
   const int terms = termCount(kind, n);
-  fit.centre = centre;
-  double reach = 0.0;
-  for (int r : which)
-    for (int i = 0; i < n; ++i) reach = std::max(reach, std::abs(samples[r].x[i] - centre[i]));
-  fit.scale = reach > 1e-12 ? reach : 1.0;
-  MatrixXd a(rows, terms);
-  MatrixXd y(rows, 1 + m);
+  a.resize(rows, terms);
+  y.resize(rows, 1 + m);
   std::vector<double> row(terms);
   for (int r = 0; r < rows; ++r) {
     const ModelSample& s = samples[which[r]];
@@ -238,6 +261,19 @@ bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>&
     y(r, 0) = s.objective;
     for (int j = 0; j < m; ++j) y(r, 1 + j) = s.constraints[j];
   }
+}
+
+// Least-squares fit of the models of the objective and every constraint to the samples
+// `which`, centred at `centre`, in the coordinates of `shift` (empty: the normalised
+// variables). False when the fit is not finite.
+bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>& which,
+                   QuadKind kind, const VectorXd& centre, QuadraticFit& fit,
+                   std::span<const double> shift = {}) {
+  const int n = static_cast<int>(centre.size());
+  const int m = static_cast<int>(samples[0].constraints.size());
+  placeFit(samples, which, centre, shift, fit);
+  MatrixXd a, y;
+  fitRows(samples, which, kind, fit, a, y);
   MatrixXd c;
   if (!solveScaled(a, y, c)) return false;
   fit.objective = quadraticOfCoefficients(kind, n, c.col(0));
@@ -249,6 +285,42 @@ bool fitQuadratics(std::span<const ModelSample> samples, const std::vector<int>&
     fit.constraintScales.push_back(spread(y.col(1 + j)));
   }
   return true;
+}
+
+// The leave-one-out error of the models fitQuadratics makes of the designs `which` in the
+// coordinates of `shift`: for each response, the root mean square of the residuals the
+// designs would have were each left out of the fit, over the spread of the response's values;
+// summed over the objective and the constraints.
+double leaveOneOutError(std::span<const ModelSample> samples, const std::vector<int>& which,
+                        QuadKind kind, const VectorXd& centre, std::span<const double> shift) {
+  QuadraticFit fit;
+  placeFit(samples, which, centre, shift, fit);
+  MatrixXd a, y;
+  fitRows(samples, which, kind, fit, a, y);
+  const int rows = static_cast<int>(a.rows());
+  for (int k = 0; k < a.cols(); ++k) {
+    const double norm = a.col(k).norm();
+    if (norm > 1e-300) a.col(k) /= norm;
+  }
+  Eigen::ColPivHouseholderQR<MatrixXd> qr(a.rows(), a.cols());
+  qr.setThreshold(1e-10);
+  qr.compute(a);
+  const int rank = static_cast<int>(qr.rank());
+  // The leading `rank` columns of the orthogonal factor span the fitted values: the hat matrix
+  // is q q^T, its diagonal the designs' leverages.
+  const MatrixXd q = qr.householderQ() * MatrixXd::Identity(rows, rank);
+  const MatrixXd residual = y - q * (q.transpose() * y);
+  const VectorXd leverage = q.rowwise().squaredNorm();
+  double error = 0.0;
+  for (int j = 0; j < y.cols(); ++j) {
+    double sum = 0.0;
+    for (int r = 0; r < rows; ++r) {
+      const double e = residual(r, j) / std::max(1.0 - leverage[r], 1e-6);
+      sum += e * e;
+    }
+    error += std::sqrt(sum / rows) / spread(y.col(j));
+  }
+  return std::isfinite(error) ? error : kInfinity;
 }
 
 // Minimises the objective model subject to the constraint models <= 0 inside the box
@@ -426,8 +498,8 @@ std::vector<double> minimiseQuadratics(const QuadraticFit& fit, std::span<const 
   const int n = static_cast<int>(fit.centre.size());
   VectorXd zlo(n), zhi(n);
   for (int i = 0; i < n; ++i) {
-    zlo[i] = (lo[i] - fit.centre[i]) / fit.scale;
-    zhi[i] = (hi[i] - fit.centre[i]) / fit.scale;
+    zlo[i] = fit.zOf(i, lo[i]);
+    zhi[i] = fit.zOf(i, hi[i]);
   }
   QuadraticProgram program(fit, zlo, zhi);
   std::vector<VectorXd> starts{VectorXd::Zero(n), 0.5 * (zlo + zhi)};
@@ -464,7 +536,7 @@ std::vector<double> minimiseQuadratics(const QuadraticFit& fit, std::span<const 
   }
   std::vector<double> x(n);
   for (int i = 0; i < n; ++i)
-    x[i] = std::clamp(fit.centre[i] + fit.scale * best[i], lo[i], hi[i]);
+    x[i] = std::clamp(fit.xOf(i, best[i]), lo[i], hi[i]);
   return x;
 }
 
@@ -828,7 +900,8 @@ struct LocalStep {
 };
 
 LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double radius,
-                       std::span<const double> gridStep, const NewPoint& isNew) {
+                       std::span<const double> gridStep, const NewPoint& isNew,
+                       std::span<const double> shift = {}) {
   const int n = static_cast<int>(samples[centre].x.size());
   const int count = static_cast<int>(samples.size());
   const QuadKind kind = supportedKind(count, n);
@@ -836,7 +909,13 @@ LocalStep proposeLocal(std::span<const ModelSample> samples, int centre, double 
       localFitDesigns(samples, centre, fitSize(kind, n, count), kFitGap * radius);
   LocalStep step;
   const VectorXd at = Eigen::Map<const VectorXd>(samples[centre].x.data(), n);
-  if (!fitQuadratics(samples, which, kind, at, step.fit)) return step;
+  // Logarithmic coordinates where they model the designs better than the normalised ones.
+  std::span<const double> coordinates;
+  if (std::any_of(shift.begin(), shift.end(), [](double s) { return s > 0.0; }) &&
+      leaveOneOutError(samples, which, kind, at, shift) <
+          leaveOneOutError(samples, which, kind, at, {}))
+    coordinates = shift;
+  if (!fitQuadratics(samples, which, kind, at, step.fit, coordinates)) return step;
   fitConstraintsNearBoundary(samples, which, kind, step.fit);
   keepConstraintMargins(samples, centre, step.fit);
   std::vector<double> lo(n), hi(n);
@@ -1020,7 +1099,7 @@ class RadialScreening final : public ScreeningModel {
 bool addLocal(ProposalSet& set, std::span<const ModelSample> samples, int centre,
               double radius, int region, const ModelRequest& request, const NewPoint& isNew,
               std::vector<ModelProposal>& out) {
-  LocalStep step = proposeLocal(samples, centre, radius, request.step, isNew);
+  LocalStep step = proposeLocal(samples, centre, radius, request.step, isNew, request.logShift);
   if (step.x.empty() || !set.add(step.x, kDecisionLocal, out)) return false;
   ModelProposal& p = out.back();
   const int n = static_cast<int>(p.x.size());

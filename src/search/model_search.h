@@ -7,6 +7,9 @@
 // A search decision is one of:
 //   90 local    a quadratic model of the objective and of each constraint, fitted to the
 //               designs nearest the best one (near copies of one another counted once),
+//               in the logarithms of the positive variables (request.logShift) when that
+//               fit's leave-one-out error is the smaller (power laws: stresses, buckling
+//               loads, stiffnesses of dimensions spanning decades), else in the variables,
 //               each constraint model weighted towards the designs near its boundary and
 //               raised by its largest misfit at the designs nearest the best one,
 //               optimised inside a trust region around the best design (feasibility
@@ -89,6 +92,9 @@ struct ModelRequest {
   std::vector<std::vector<double>> avoid;  // further points the proposals must differ from
                                            // (the other new designs of the batch)
   bool basins = false;              // one turn in six steps in another basin
+  std::vector<double> logShift;     // per variable: lower / (upper - lower) when its values
+                                    // are positive, else 0 (or empty): the local models may
+                                    // work in the logarithm of the variable's value
 };
 
 struct ModelProposal {

@@ -18,6 +18,7 @@ struct SearchStudy {
   int resolution = 101;            // values per variable
   int parallel = 1;                // nParallel
   std::string baseline = "9";      // baseline of both variables
+  std::string lower = "0";         // lower bound of both variables (the upper is 10)
   std::string process = "*PROCESS\nname: formulas\n*END\n";  // Process0.in
 };
 

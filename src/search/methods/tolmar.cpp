@@ -39,6 +39,7 @@
 #include "base/run_state.h"
 #include "definitions/method_settings.h"
 #include "definitions/performance_file.h"
+#include "definitions/representation.h"
 #include "definitions/study.h"
 #include "evaluation/agent_results.h"
 #include "evaluation/design_store.h"
@@ -250,6 +251,16 @@ ModelRequest modelRequest(const Population& population, int count) {
   request.step.resize(population.fieldSizes.size());
   for (std::size_t f = 0; f < request.step.size(); ++f) {
     request.step[f] = population.fieldSizes[f] > 1 ? 1.0 / (population.fieldSizes[f] - 1) : 0.0;
+  }
+  // A continuous variable with a positive lower bound may be modelled in its logarithm:
+  // lower + x (upper - lower) = (upper - lower) (x + shift).
+  const Representation* representation = findRepresentation(population.representation);
+  if (representation == nullptr) return request;
+  request.logShift.assign(request.step.size(), 0.0);
+  for (std::size_t f = 0; f < request.step.size() && f < representation->slots.size(); ++f) {
+    const VariableSlot& slot = representation->slots[f];
+    if (slot.kind == kSlotContinuous && slot.lower > 0.0 && slot.upper > slot.lower)
+      request.logShift[f] = slot.lower / (slot.upper - slot.lower);
   }
   return request;
 }
