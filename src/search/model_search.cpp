@@ -204,17 +204,23 @@ double spread(const VectorXd& y) {
   return s > 1e-300 ? s : 1.0;
 }
 
+// Scales the columns of `a` to unit norm (a zero column stays as it is); answers the norms.
+VectorXd scaleColumns(MatrixXd& a) {
+  VectorXd norms = a.colwise().norm().transpose();
+  for (int k = 0; k < a.cols(); ++k) {
+    if (norms[k] < 1e-300) norms[k] = 1.0;
+    a.col(k) /= norms[k];
+  }
+  return norms;
+}
+
 // The least-squares coefficients of `a` c = y (one column of c for each column of y); false
 // when they are not finite. The columns of `a` are scaled to unit norm first, so that the rank
 // decision does not depend on the units.
 template <typename Rhs>
 bool solveScaled(MatrixXd& a, const Rhs& y, Rhs& c) {
   const int terms = static_cast<int>(a.cols());
-  VectorXd norms = a.colwise().norm().transpose();
-  for (int k = 0; k < terms; ++k) {
-    if (norms[k] < 1e-300) norms[k] = 1.0;
-    a.col(k) /= norms[k];
-  }
+  const VectorXd norms = scaleColumns(a);
   // The rank threshold is set before the decomposition: the orthogonal factor of the
   // rank-deficient part is built for the rank found then, and a threshold set afterwards
   // would make the solve use a rank the factor was not built for (reading factors that were
@@ -298,10 +304,7 @@ double leaveOneOutError(std::span<const ModelSample> samples, const std::vector<
   MatrixXd a, y;
   fitRows(samples, which, kind, fit, a, y);
   const int rows = static_cast<int>(a.rows());
-  for (int k = 0; k < a.cols(); ++k) {
-    const double norm = a.col(k).norm();
-    if (norm > 1e-300) a.col(k) /= norm;
-  }
+  scaleColumns(a);  // the rank decision as in solveScaled; the leverages do not depend on it
   Eigen::ColPivHouseholderQR<MatrixXd> qr(a.rows(), a.cols());
   qr.setThreshold(1e-10);
   qr.compute(a);

@@ -16,8 +16,9 @@ void writeSearchStudy(const TempDir& dir, const SearchStudy& study) {
   std::string definitions =
       "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
       "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: " + study.lower +
-      "\nbaseline: " + study.baseline + "\nmax: 10\n*DEFINE_VARIABLE\nname: y\ntype: Continuous\n" +
-      "id: 2\nmin: " + study.lower + "\nbaseline: " + study.baseline + "\nmax: 10\n*DEFINE_RESPONSE\nname: f\ntype: Formula\n" +
+      "\nbaseline: " + study.baseline + "\nmax: 10\n*DEFINE_VARIABLE\nname: y\n" +
+      "type: Continuous\nid: 2\nmin: " + study.lower + "\nbaseline: " + study.baseline +
+      "\nmax: 10\n*DEFINE_RESPONSE\nname: f\ntype: Formula\n" +
       "formula: " + study.f + "\n";
   std::string performance =
       "*RESPONSE\nname: f\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"

@@ -115,7 +115,8 @@ void collectSamples(Agent& agent, const Population& population, TolmarRun& t) {
     // gives the same designs.
     const std::size_t size = designStoreSize(results.store);
     std::vector<Design> added;
-    for (; t.storeSeen < size; ++t.storeSeen) added.push_back(designStoreAt(results.store, t.storeSeen));
+    for (; t.storeSeen < size; ++t.storeSeen)
+      added.push_back(designStoreAt(results.store, t.storeSeen));
     std::stable_sort(added.begin(), added.end(), [](const Design& a, const Design& b) {
       return a.designNumber < b.designNumber;
     });
