@@ -25,6 +25,7 @@ constexpr int kRbfCentres = 200;           // at most this many designs in a rad
 constexpr int kRbfNearest = 120;           // of which the nearest to the best design
 constexpr double kRadiusMax = 0.5;         // trust radius after growth, at most
 constexpr double kRadiusRestart = 0.2;     // trust radius after a restart
+constexpr double kMovedRadiusShare = 0.5;  // of the distance a best design found elsewhere moved
 // Local steps in a row whose improvement the models predicted within a factor of two,
 // after which the local phase begins (two in a row lost more on valleys and many-basin
 // problems than they saved near active constraints).
@@ -1175,6 +1176,22 @@ void restartIfShrunk(const ModelRequest& request, ModelSearchState& state) {
   state.nextKind = kRotationExplore;
 }
 
+// A best design that lies further than the trust radius from the last request's was found by
+// something other than this region's steps (an operator, the global model, another basin),
+// and the radius that the old centre's failures shrank says nothing of the new centre's
+// surroundings: the region takes half the distance moved (at most the restart radius). On a
+// rugged plateau, one failed step a generation would otherwise shrink the region to the
+// ripples long before the search reaches a funnel, and its steps then crawl.
+void followMovedBest(std::span<const double> best, ModelSearchState& state) {
+  if (state.centre.size() == best.size()) {
+    const double moved = largestChange(best, state.centre);
+    if (moved > state.radius) {
+      state.radius = std::max(state.radius, std::min(kMovedRadiusShare * moved, kRadiusRestart));
+    }
+  }
+  state.centre.assign(best.begin(), best.end());
+}
+
 }  // namespace
 
 std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samples,
@@ -1186,6 +1203,7 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
   if (n == 0 || static_cast<int>(samples.size()) < n + 2) return proposals;
   const int best = incumbentIndex(samples);
   restartIfShrunk(request, state);
+  if (request.followBest) followMovedBest(samples[best].x, state);
   // The trust region spans at least two grid steps of each variable: smaller, its steps would
   // round back onto the best design.
   const double radius = std::max(state.radius, shortestRadius(request));

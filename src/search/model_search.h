@@ -78,6 +78,7 @@ struct ModelSearchState {
   double ratio = 0.0;               // actual over predicted improvement of the last local step
   int accurate = 0;                 // local steps in a row predicted within a factor of two
   int basinTurn = 0;                // rotation over the basins of the good designs
+  std::vector<double> centre{};     // the best design at the last request (normalised)
 };
 
 // The fields of the trust region and of a sample as a checkpoint keeps them
@@ -92,6 +93,8 @@ struct ModelRequest {
   std::vector<std::vector<double>> avoid;  // further points the proposals must differ from
                                            // (the other new designs of the batch)
   bool basins = false;              // one turn in six steps in another basin
+  bool followBest = false;          // the trust region follows a best design that moved
+                                    // further than its radius (one objective only)
   std::vector<double> logShift;     // per variable: lower / (upper - lower) when its values
                                     // are positive, else 0 (or empty): the local models may
                                     // work in the logarithm of the variable's value

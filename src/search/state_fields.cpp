@@ -91,7 +91,7 @@ void keepFields(StateArchive& archive, ThrottleState& s) {
 
 void keepFields(StateArchive& archive, ModelSearchState& s) {
   archive.items(s.radius, s.successes, s.failures, s.nextKind, s.localPhase, s.ratio,
-                s.accurate, s.basinTurn);
+                s.accurate, s.basinTurn, s.centre);
   if (s.nextKind < 0 || s.basinTurn < 0) archive.fail();
 }
 

@@ -16,9 +16,12 @@
 
 #include <cmath>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/random.h"
+#include "base/state_archive.h"
 
 namespace karvo::search {
 namespace {
@@ -424,6 +427,42 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   EXPECT_EQ(failing.failures, 3);
   EXPECT_EQ(failing.localPhase, 0);
   EXPECT_DOUBLE_EQ(failing.radius, 0.00125);
+}
+
+TEST_F(ModelSearchTest, RegionFollowsABestDesignFoundElsewhere) {
+  // The last request's best design lay 0.3 from today's (in its largest coordinate): the
+  // region shrunk around it takes half that distance; a best design within the radius, a
+  // request that does not ask for it, or a first request leaves the radius as it was.
+  const std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
+  int best = 0;
+  for (int k = 1; k < 30; ++k)
+    if (samples[k].objective < samples[best].objective) best = k;
+  std::vector<double> before = samples[best].x;
+  before[1] += before[1] > 0.5 ? -0.3 : 0.3;
+  ModelRequest follow = request(3, 1, 1e-6);
+  follow.followBest = true;
+  auto radiusAfter = [&](const ModelRequest& r, std::vector<double> centre, double radius) {
+    ModelSearchState state{.radius = radius, .centre = std::move(centre)};
+    proposeModelDesigns(samples, r, state);
+    EXPECT_EQ(state.centre, samples[best].x);
+    return state.radius;
+  };
+  EXPECT_NEAR(radiusAfter(follow, before, 1e-4), 0.15, 1e-12);
+  EXPECT_DOUBLE_EQ(radiusAfter(follow, before, 0.4), 0.4);
+  EXPECT_DOUBLE_EQ(radiusAfter(follow, {}, 1e-4), 1e-4);
+  ModelRequest stay = request(3, 1, 1e-6);
+  ModelSearchState state{.radius = 1e-4, .centre = before};
+  proposeModelDesigns(samples, stay, state);
+  EXPECT_DOUBLE_EQ(state.radius, 1e-4);
+  // A resumed run follows from the same centre.
+  std::string bytes;
+  StateArchive written(bytes);
+  keepFields(written, state);
+  ModelSearchState read;
+  StateArchive reading{std::string_view(bytes)};
+  keepFields(reading, read);
+  ASSERT_TRUE(reading.ok());
+  EXPECT_EQ(read.centre, state.centre);
 }
 
 TEST_F(ModelSearchTest, OneTurnInSixStepsInAnotherBasin) {

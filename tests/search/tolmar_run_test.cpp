@@ -109,7 +109,7 @@ TEST(TolmarRun, LocalModelsFitAPowerLawInTheLogarithmsOfPositiveVariables) {
 TEST(TolmarRun, LocalPhaseFollowsACurvedValleyToItsBottom) {
   TempDir dir("karvo-tolmar-valley");
   testing::SearchStudy study;
-  study.agent = "method: TOLMAR\nnumEvals: 80\n";
+  study.agent = "method: TOLMAR\nnumEvals: 86\n";
   study.f = "(x - 3)**2 + 20*((y - 7) - (x - 3)**2)**2";
   study.resolution = 1001;
   testing::writeSearchStudy(dir, study);

@@ -249,6 +249,7 @@ ModelRequest modelRequest(const Population& population, int count) {
   ModelRequest request;
   request.count = count;
   request.basins = true;
+  request.followBest = true;
   request.step.resize(population.fieldSizes.size());
   for (std::size_t f = 0; f < request.step.size(); ++f) {
     request.step[f] = population.fieldSizes[f] > 1 ? 1.0 / (population.fieldSizes[f] - 1) : 0.0;
