@@ -1005,8 +1005,11 @@ std::vector<double> proposeGlobal(std::span<const ModelSample> samples, int best
 }
 
 // Radial-basis candidate search: candidates perturb the best design in a random subset of
-// coordinates (Gaussian steps of about the trust radius) or are uniform over the box; the
-// chosen one is predicted feasible if any is, and the best by a weighted sum of its scaled
+// coordinates (Gaussian steps of about the trust radius) or are uniform over the box. In the
+// local phase they all perturb the best design: while the local models predict well, an
+// explored design serves them best beside the best design, where it spreads the designs the
+// next fits are made to; far away it is spent on what the steps cannot follow up. The chosen
+// one is predicted feasible if any is, and the best by a weighted sum of its scaled
 // prediction and its closeness to the evaluated designs. The candidates are rated where they
 // will be evaluated, on the grid: one that lands on an evaluated design is no candidate.
 std::vector<double> proposeExplore(std::span<const ModelSample> samples, int best,
@@ -1024,7 +1027,7 @@ std::vector<double> proposeExplore(std::span<const ModelSample> samples, int bes
   std::vector<double> out;
   for (int c = 0; c < candidates; ++c) {
     std::vector<double> x = samples[best].x;
-    if (c % 5 == 4) {
+    if (c % 5 == 4 && !state.localPhase) {
       for (double& u : x) u = nextUniform();
     } else {
       const double s = (c % 5 == 3) ? 0.1 * sigma : sigma;

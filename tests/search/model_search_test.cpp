@@ -359,6 +359,32 @@ TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
   EXPECT_EQ(p[0].code, kDecisionLocal);
 }
 
+TEST_F(ModelSearchTest, InTheLocalPhaseExploredDesignsStayBesideTheBestDesign) {
+  // The designs fill the corner [0, 0.2]^3 of the box; with the distance to them weighed
+  // most (the explore turn's first weight), an explored design lies far from the corner,
+  // unless the local phase keeps it within a few trust radii of the best design.
+  std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
+  for (ModelSample& s : samples) {
+    for (double& u : s.x) u *= 0.2;
+    s.objective = bowl(s.x);
+  }
+  int best = 0;
+  for (int k = 1; k < 30; ++k)
+    if (samples[k].objective < samples[best].objective) best = k;
+  const auto reach = [&](const ModelProposal& p) {
+    double d = 0.0;
+    for (int i = 0; i < 3; ++i) d = std::max(d, std::abs(p.x[i] - samples[best].x[i]));
+    return d;
+  };
+  const ModelProposal anywhere = proposeOne(samples, 3, kDecisionExplore, {.radius = 0.02});
+  EXPECT_EQ(anywhere.code, kDecisionExplore);
+  EXPECT_GT(reach(anywhere), 0.3);
+  const ModelProposal beside =
+      proposeOne(samples, 3, kDecisionExplore, {.radius = 0.02, .localPhase = 1});
+  EXPECT_EQ(beside.code, kDecisionExplore);
+  EXPECT_LT(reach(beside), 0.1);
+}
+
 TEST_F(ModelSearchTest, DesignsNearlyOnAPlaneGiveTheMinimumInThePlane) {
   // x2 = x1 up to 1e-11: the model's x2 terms are all but collinear with its x1 terms, and
   // the fit keeps only the directions the designs determine. The minimum of the bowl in the
