@@ -1049,6 +1049,17 @@ bool goneWithin10s(pid_t pid) {
   return false;
 }
 
+// Waits (up to 10 s) until the agent's lock file lists design 1 as in progress.
+bool lockListsTheRunningDesignWithin10s(const TempDir& dir) {
+  for (double until = platform::monotonicSeconds() + 10; platform::monotonicSeconds() < until;
+       platform::sleepMillis(20)) {
+    if (readFile(dir.file("demo0.lock")).find("*INPROGRESS\n1,\n") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool exists(const TempDir& dir, const std::string& name) {
   return std::filesystem::exists(dir.file(name));
 }
@@ -1088,6 +1099,8 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   ASSERT_GT(background, 1);
   ASSERT_GT(escaped, 1);
   ASSERT_TRUE(exists(dir, "demo0.lock"));
+  // The analysis may write its process numbers before the run logs it as running in the lock.
+  ASSERT_TRUE(lockListsTheRunningDesignWithin10s(dir)) << readFile(dir.file("demo0.lock"));
   const std::string messages = readFile(dir.file("study.mes"));
   const std::string lock = readFile(dir.file("demo0.lock"));
   const std::vector<std::string> before = testing::filesEndingIn(dir.path(), "");
