@@ -54,7 +54,7 @@ std::string executionPlace(const char* property) {
 }
 
 // A file that must be refused, with the text of its error.
-struct Refusal {
+struct ProcessRefusal {
   std::string text;
   std::string error;
 };
@@ -86,8 +86,8 @@ class ProcessFileTest : public testing::StudyFilesTest {
     return failureOf([] { readProcessFile(1); });
   }
 
-  void expectRefused(const std::vector<Refusal>& cases) {
-    for (const Refusal& c : cases) {
+  void expectRefused(const std::vector<ProcessRefusal>& cases) {
+    for (const ProcessRefusal& c : cases) {
       SCOPED_TRACE(c.text);
       EXPECT_EQ(readFailure(c.text), fatalOutput(c.error));
     }

@@ -985,8 +985,8 @@ TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
 
 // A study of one analysis, "calc", whose script is `script`; `execution` is added to its
 // execution definition and `definitions` to "Definitions.in".
-void writeStudy(const std::string& dir, const std::string& script,
-                const std::string& execution = "", const std::string& definitions = "") {
+void writeScriptStudy(const std::string& dir, const std::string& script,
+                      const std::string& execution = "", const std::string& definitions = "") {
   writeOneAgentStudy(
       dir, {.definitions = kDefaultFormat + continuous("x", 1, "0", "1.5", "2") +
                            "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions,
@@ -1060,7 +1060,7 @@ bool lockListsTheRunningDesignWithin10s(const TempDir& dir) {
   return false;
 }
 
-bool exists(const TempDir& dir, const std::string& name) {
+bool existsIn(const TempDir& dir, const std::string& name) {
   return std::filesystem::exists(dir.file(name));
 }
 
@@ -1073,7 +1073,7 @@ struct HangingRun {
 };
 
 HangingRun startHangingRun(const TempDir& dir, const std::string& scriptStart = "") {
-  writeStudy(dir.path(), scriptStart + kHangingScript);
+  writeScriptStudy(dir.path(), scriptStart + kHangingScript);
   HangingRun run;
   run.karvo = startKarvo(dir);
   run.analysis = pidIn(dir.file("analysis.pid"));
@@ -1098,7 +1098,7 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   ASSERT_GT(background, 1);
   ASSERT_GT(escaped, 1);
-  ASSERT_TRUE(exists(dir, "demo0.lock"));
+  ASSERT_TRUE(existsIn(dir, "demo0.lock"));
   // The analysis may write its process numbers before the run logs it as running in the lock.
   ASSERT_TRUE(lockListsTheRunningDesignWithin10s(dir)) << readFile(dir.file("demo0.lock"));
   const std::string messages = readFile(dir.file("study.mes"));
@@ -1125,7 +1125,7 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   EXPECT_EQ(platform::processStartTicks(analysis), 0u);
   EXPECT_EQ(platform::processStartTicks(background), 0u);
   EXPECT_EQ(platform::processStartTicks(escaped), 0u);
-  EXPECT_FALSE(exists(dir, "demo0.lock"));
+  EXPECT_FALSE(existsIn(dir, "demo0.lock"));
   const std::string report = readFile(dir.file("demo0.rpt"));
   EXPECT_NE(report.find("\nEnd of KARVO run.\n*EXIT STATE\nCancelled\n*ENDTIME\n"),
             std::string::npos)
@@ -1149,7 +1149,7 @@ TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   // The interaction file is read (and renamed) at the next poll of the evaluation loop.
   for (double until = platform::monotonicSeconds() + 30;
-       exists(dir, "study.io") && platform::monotonicSeconds() < until;) {
+       existsIn(dir, "study.io") && platform::monotonicSeconds() < until;) {
     platform::sleepMillis(20);
   }
   ::kill(karvo, SIGTERM);
@@ -1176,7 +1176,7 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
   EXPECT_TRUE(goneWithin10s(analysis));
   EXPECT_TRUE(goneWithin10s(background));
   EXPECT_TRUE(goneWithin10s(escaped));
-  ASSERT_TRUE(exists(dir, "demo0.lock"));
+  ASSERT_TRUE(existsIn(dir, "demo0.lock"));
 
   writeFile(dir.file("calc.sh"), "echo 'RESULT F = 2.5' > calc.out\n");
   testing::ProcessResult next = testing::runStudy(dir, {"checksetup", "overwrite"});
@@ -1186,7 +1186,7 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
               HasSubstr("The lock file (" + lock + ") was left behind by a run (process " +
                         std::to_string(karvo) + " on this host) that has ended. This run takes "
                         "it over."));
-  EXPECT_FALSE(exists(dir, "demo0.lock"));
+  EXPECT_FALSE(existsIn(dir, "demo0.lock"));
 }
 
 // ---- What an analysis leaves running ----------------------------------------------------
@@ -1201,12 +1201,12 @@ void writeBackgroundSolverStudy(const TempDir& dir, bool solverWrites,
   // written.
   const std::string output =
       solverWrites ? "sleep 0.5; echo \"RESULT F = 2.5\" > calc.tmp; mv calc.tmp calc.out; " : "";
-  writeStudy(dir.path(),
-             "setsid sh -c 'echo $$ > ../../../escaped.pid; " + output + "exec sleep 30' &\n"
-             "sleep 30 & echo $! > ../../../background.pid\n" + scriptEnd,
-             "finishCondition: outputWritten\n",
-             "*DEFINE_CONDITION\nname: outputWritten\ntype: FileExist\nfileType: output\n"
-             "fileRef: calc.out\n");
+  writeScriptStudy(dir.path(),
+                   "setsid sh -c 'echo $$ > ../../../escaped.pid; " + output + "exec sleep 30' &\n"
+                   "sleep 30 & echo $! > ../../../background.pid\n" + scriptEnd,
+                   "finishCondition: outputWritten\n",
+                   "*DEFINE_CONDITION\nname: outputWritten\ntype: FileExist\nfileType: output\n"
+                   "fileRef: calc.out\n");
 }
 
 // The exit status of `pid`, which is killed (and -1 answered) when it has not ended after

@@ -23,7 +23,7 @@ namespace {
 using testing::readFile;
 using testing::writeFile;
 
-std::string noteBlock(const std::string& text) { return "*NOTE\n" + text + "\n"; }
+std::string analysisNote(const std::string& text) { return "*NOTE\n" + text + "\n"; }
 
 std::string analysisLogOf(int design, const std::string& analysis) {
   return analysisLogFile(0, design, analysis, 0);
@@ -236,9 +236,9 @@ TEST_F(AnalysisRunTest, EveryLocationKindOnThisAndOnRemoteMachines) {
                                       PathMode::kPathOnly, contextOf("solve"));
   EXPECT_TRUE(here.ok && !here.remote);
   EXPECT_EQ(here.path, study_ + "/demo_0/Design7/solve");
-  EXPECT_EQ(messages(), noteBlock("Requested execution of a command on remote machine. However, "
-                                  "this analysis is not setup to run on a remote machine. "
-                                  "Running commands locally.") + "\n");
+  EXPECT_EQ(messages(), analysisNote("Requested execution of a command on remote machine. However, "
+                                     "this analysis is not setup to run on a remote machine. "
+                                     "Running commands locally.") + "\n");
 }
 
 TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedConditionalSourcesAndTheMainInputFile) {
@@ -281,12 +281,12 @@ TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedConditionalSourcesAndTheMai
   EXPECT_EQ(source.path, study_ + "/demo_0/Design7/meshB/mesh.k");
   EXPECT_EQ(chooseSourceAnalysis(file, {}, context), "meshA");
   EXPECT_EQ(messages(),
-            noteBlock("Using analysis \"meshB\" as source from the list (meshA, meshB, meshC) "
-                      "for this analysis since it was successfully evaluated.") +
-                "\n" +
-                noteBlock("None of the analyses in the list (meshA, meshB, meshC) was "
-                          "successfully evaluated. Using the first analysis \"meshA\" as source "
-                          "for this analysis.") +
+            analysisNote("Using analysis \"meshB\" as source from the list (meshA, meshB, meshC) "
+                         "for this analysis since it was successfully evaluated.") +
+                   "\n" +
+                analysisNote("None of the analyses in the list (meshA, meshB, meshC) was "
+                             "successfully evaluated. Using the first analysis \"meshA\" as source "
+                             "for this analysis.") +
                 "\n");
   EXPECT_EQ(resolveMainInputFile(context).path, study_ + "/demo_0/Design7/solve/model.k");
 }
@@ -491,8 +491,8 @@ TEST_F(AnalysisRunTest, RemoteExecutionScriptsAndARunThroughTheProfilesCommands)
   const std::string studyCopy = "[-s][-o][BatchMode=yes][-p][" + study_ + "/model.k][ana@hpc1:" +
                                 remoteStudy + "/model.k]\n";
   EXPECT_EQ(readFile(bin_ + "/scp.log"), studyCopy);
-  EXPECT_EQ(messages(), noteBlock("Copying files for analysis: far (remote profile: linuxBox)") +
-                            "\n" + noteBlock("Done copying files to remote machine.") + "\n");
+  EXPECT_EQ(messages(), analysisNote("Copying files for analysis: far (remote profile: linuxBox)") +
+                            "\n" + analysisNote("Done copying files to remote machine.") + "\n");
   const std::string quotedStudy = "'" + remoteRoot_ + "/my study'\\''s dir";
   EXPECT_EQ(readFile(bin_ + "/ssh.log"),
             "[-n][-o][BatchMode=yes][ana@hpc1][mkdir -p " + quotedStudy + "/KARVO_0']\n"
@@ -531,15 +531,15 @@ TEST_F(AnalysisRunTest, RemoteExecutionScriptsAndARunThroughTheProfilesCommands)
   ASSERT_TRUE(copyOutputFilesFromRemote(*profile, context));
   EXPECT_EQ(readFile(local + "/result.txt"), "load 5\n");
   const std::string log = readFile(analysisLogOf(7, "far"));
-  EXPECT_EQ(log, noteBlock("Creating analysis directory " + remote + " on the remote machine.") +
-                     noteBlock("Copying all analysis files to the remote analysis folder") +
-                     noteBlock("Copying Tool_far_execute_catinputtx.sh to the remote analysis "
-                               "folder") +
-                     noteBlock("Performing dos2unix on the cmd file") +
-                     noteBlock("Updating execute permissions") + "ran\n" +
-                     noteBlock("Copying output files back from the remote machine.") +
-                     noteBlock("Copying output file result.txt from the remote machine back to "
-                               "the analysis folder on the local machine."));
+  EXPECT_EQ(log, analysisNote("Creating analysis directory " + remote + " on the remote machine.") +
+                     analysisNote("Copying all analysis files to the remote analysis folder") +
+                     analysisNote("Copying Tool_far_execute_catinputtx.sh to the remote analysis "
+                                  "folder") +
+                     analysisNote("Performing dos2unix on the cmd file") +
+                     analysisNote("Updating execute permissions") + "ran\n" +
+                     analysisNote("Copying output files back from the remote machine.") +
+                     analysisNote("Copying output file result.txt from the remote machine back to "
+                                  "the analysis folder on the local machine."));
 }
 
 TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
@@ -552,14 +552,14 @@ TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
   std::unique_ptr<RemoteProfile> onWindows = profileOf("winNode");
   EXPECT_EQ(runRemoteCommand(*onWindows, "a\nb", study_, "", context), -1);
   EXPECT_EQ(messages(),
-            noteBlock("Error in creating the remote copy command using the remote profile "
-                      "\"broken\" for file \"/x/y\".\nMessage received:\nError in the "
-                      "definition of the remote machine \"broken\". The host is not defined.") +
-                "\n" +
-                noteBlock("Error in creating the execution command using the remote profile "
-                          "\"winBox\". Original command: \"a\nb\".\nMessage received:\nThe "
-                          "command to run on the Windows machine \"winBox\" contains a line "
-                          "break, which cmd.exe would cut off: a\nb") +
+            analysisNote("Error in creating the remote copy command using the remote profile "
+                         "\"broken\" for file \"/x/y\".\nMessage received:\nError in the "
+                         "definition of the remote machine \"broken\". The host is not defined.") +
+                   "\n" +
+                analysisNote("Error in creating the execution command using the remote profile "
+                             "\"winBox\". Original command: \"a\nb\".\nMessage received:\nThe "
+                             "command to run on the Windows machine \"winBox\" contains a line "
+                             "break, which cmd.exe would cut off: a\nb") +
                 "\n");
 
   clearMessages();
@@ -569,9 +569,9 @@ TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
   ghost.remoteMachine = -1;
   computeResources.push_back(ghost);
   EXPECT_EQ(openRemoteProfile(findComputeResource("ghostNode"), context), nullptr);
-  EXPECT_EQ(messages(), noteBlock("The definition for the remote profile \"ghost\" has been "
-                                  "corrupted. Trying to continue the run is possible.") +
-                            "\n");
+  EXPECT_EQ(messages(), analysisNote("The definition for the remote profile \"ghost\" has been "
+                                     "corrupted. Trying to continue the run is possible.") +
+                               "\n");
 
   clearMessages();
   EXPECT_FALSE(copyFromRemote(*profileOf("linuxNode"), remoteRoot_ + "/absent.txt",

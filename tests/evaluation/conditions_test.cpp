@@ -23,10 +23,10 @@ using ::testing::Not;
 using testing::readFile;
 using testing::writeFile;
 
-std::string gAnalysisLog;
-std::string analysisLogFor(int, const std::string&) { return gAnalysisLog; }
+std::string gConditionLog;
+std::string conditionLogFor(int, const std::string&) { return gConditionLog; }
 
-const char* const kDefinitions =
+const char* const kConditionDefinitions =
     "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
     "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 5\n"
     "*DEFINE_VARIABLE\nname: load\ntype: Parameter\nid: 2\nbaseline: -7.5\n"
@@ -79,11 +79,11 @@ class ConditionsTest : public testing::StudyFilesTest {
  protected:
   void SetUp() override {
     StudyFilesTest::SetUp();
-    gAnalysisLog = dir_.file("analysis.log");
-    analysisLogPath = &analysisLogFor;
+    gConditionLog = dir_.file("analysis.log");
+    analysisLogPath = &conditionLogFor;
     run.studyName = "wing";
     run.runPrefix = "demo";
-    read(kDefinitions);
+    read(kConditionDefinitions);
     clearMessages();
     services_ = ConditionServices();
 
@@ -111,8 +111,8 @@ class ConditionsTest : public testing::StudyFilesTest {
     return evaluateCondition(name, context_, 0, true, services_);
   }
 
-  std::string log() { return platform::pathExists(gAnalysisLog) ? readFile(gAnalysisLog) : ""; }
-  void clearLog() { platform::removeFile(gAnalysisLog); }
+  std::string log() { return platform::pathExists(gConditionLog) ? readFile(gConditionLog) : ""; }
+  void clearLog() { platform::removeFile(gConditionLog); }
   std::string inRun(const std::string& name) const { return runFolder_ + "/" + name; }
 
   // Adds a condition made in the test; answers its index.
@@ -150,8 +150,8 @@ class ConditionsTest : public testing::StudyFilesTest {
   ConditionServices services_;  // what the conditions of a test use
 };
 
-std::string errorBlock(const std::string& text) { return "*ERROR\n" + text + "\n"; }
-std::string noteBlock(const std::string& text) { return "*NOTE\n" + text + "\n"; }
+std::string errorText(const std::string& text) { return "*ERROR\n" + text + "\n"; }
+std::string noteText(const std::string& text) { return "*NOTE\n" + text + "\n"; }
 
 // ---------------------------------------------------------------------------------------
 // Files
@@ -187,8 +187,8 @@ TEST_F(ConditionsTest, FileNamesOutsideTheRunFolderAndUnformablePaths) {
   context_.analysisPath.clear();
   run.workingDirectory.clear();
   EXPECT_EQ(eval("outMissing"), 0);
-  EXPECT_EQ(log(), errorBlock("Could not form the full path to the file \"out_7.txt\" of type "
-                              "\"output\" being refenced in the \"outMissing\" condition."));
+  EXPECT_EQ(log(), errorText("Could not form the full path to the file \"out_7.txt\" of type "
+                             "\"output\" being refenced in the \"outMissing\" condition."));
 }
 
 TEST_F(ConditionsTest, ResolveFileServiceLocatesEveryFile) {
@@ -207,8 +207,8 @@ TEST_F(ConditionsTest, ResolveFileServiceLocatesEveryFile) {
   EXPECT_EQ(askedName, "out_7.txt");
   context_.designNumber = 9;
   EXPECT_EQ(eval("outMissing"), 0);  // refused by the service: failed, not "does not exist"
-  EXPECT_EQ(log(), errorBlock("Could not form the full path to the file \"out_9.txt\" of type "
-                              "\"output\" being refenced in the \"outMissing\" condition."));
+  EXPECT_EQ(log(), errorText("Could not form the full path to the file \"out_9.txt\" of type "
+                             "\"output\" being refenced in the \"outMissing\" condition."));
 }
 
 TEST_F(ConditionsTest, FileContainsAndDoesNotContainTheText) {
@@ -240,12 +240,12 @@ TEST_F(ConditionsTest, UnreadableFileFailsBothContainTests) {
   EXPECT_EQ(eval("normalEnd"), 0);
   EXPECT_EQ(eval("noErrors"), 0);  // cannot be checked: not met either
   const std::string path = inRun("solve_7.log");
-  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"normalEnd\". Could not read the "
-                              "file \"" + path + "\": No such file or directory. This condition "
-                              "will be treated as failed.") +
-                       errorBlock("Error in evaluating the condition \"noErrors\". Could not read "
-                                  "the file \"" + path + "\": No such file or directory. This "
-                                  "condition will be treated as failed."));
+  EXPECT_EQ(log(), errorText("Error in evaluating the condition \"normalEnd\". Could not read the "
+                             "file \"" + path + "\": No such file or directory. This condition "
+                             "will be treated as failed.") +
+                       errorText("Error in evaluating the condition \"noErrors\". Could not read "
+                                 "the file \"" + path + "\": No such file or directory. This "
+                                 "condition will be treated as failed."));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -282,14 +282,14 @@ TEST_F(ConditionsTest, ParameterWithEveryOperatorOnEveryValueAndItsFailures) {
   EXPECT_EQ(evalNew(parameter("material", ">", 0)), 0);
   EXPECT_EQ(evalNew(parameter("thickness", "==", 2.25)), 0);
   EXPECT_EQ(log(),
-            errorBlock("Error in evaluating the condition \"p_label>\". Could not get data for "
-                       "parameter used \"label\". This condition will be treated as failed.") +
-                errorBlock("Error in evaluating the condition \"p_material>\". The parameter "
-                           "used \"material\" resulted in non-numeric data. This condition will "
-                           "be treated as failed.") +
-                errorBlock("Internal error in evaluating the condition \"p_thickness==\". "
-                           "Unsupported comparison operator \"==\". This condition will be "
-                           "treated as failed."));
+            errorText("Error in evaluating the condition \"p_label>\". Could not get data for "
+                      "parameter used \"label\". This condition will be treated as failed.") +
+                errorText("Error in evaluating the condition \"p_material>\". The parameter "
+                          "used \"material\" resulted in non-numeric data. This condition will "
+                          "be treated as failed.") +
+                errorText("Internal error in evaluating the condition \"p_thickness==\". "
+                          "Unsupported comparison operator \"==\". This condition will be "
+                          "treated as failed."));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -329,9 +329,9 @@ TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
   // Without the status service: failed.
   services_.analysisStatus = nullptr;
   EXPECT_EQ(eval("solved"), 0);
-  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"solved\". Could not get the "
-                              "status of the analysis \"solve\" for design 7. This condition "
-                              "will be treated as failed."));
+  EXPECT_EQ(log(), errorText("Error in evaluating the condition \"solved\". Could not get the "
+                             "status of the analysis \"solve\" for design 7. This condition "
+                             "will be treated as failed."));
 
   // mass is FEASIBLE (2) in the context.
   clearLog();
@@ -352,9 +352,9 @@ TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
 
   conditions[static_cast<std::size_t>(evaluatedIndex)].statusRef = "volume";
   EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 0);
-  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"massEvaluated\". The response "
-                              "used \"volume\" has not been defined. This condition will be "
-                              "treated as failed."));
+  EXPECT_EQ(log(), errorText("Error in evaluating the condition \"massEvaluated\". The response "
+                             "used \"volume\" has not been defined. This condition will be "
+                             "treated as failed."));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -412,9 +412,9 @@ TEST_F(ConditionsTest, CommandExitCodeOutputAndFailures) {
 
   services_.commandSeconds = 0.2;
   EXPECT_EQ(evaluateCondition(add(command("slow", "sleep 10", 0)), context_, 0, true, services_), 0);
-  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"slow\". The command \"sleep "
-                              "10\" did not finish within 0.2 seconds and was stopped. This "
-                              "condition will be treated as failed."));
+  EXPECT_EQ(log(), errorText("Error in evaluating the condition \"slow\". The command \"sleep "
+                             "10\" did not finish within 0.2 seconds and was stopped. This "
+                             "condition will be treated as failed."));
 
   const int tagged = add(command("tagged", "touch ran_%label%", 0));
   EXPECT_EQ(evaluateCondition(tagged, context_, 0, true, services_), 0);
@@ -446,9 +446,9 @@ TEST_F(ConditionsTest, RemoteResourceUsesTheRemoteCommandService) {
   context_.analysis = &analysis;
   EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 1);
   EXPECT_EQ(evaluateCondition(add(command("refused", "refuse", 0)), context_, 0, true, services_), 0);
-  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"refused\". Could not form the "
-                              "command for the remote machine of the compute resource \"far\":\n"
-                              "no route This condition will be treated as failed."));
+  EXPECT_EQ(log(), errorText("Error in evaluating the condition \"refused\". Could not form the "
+                             "command for the remote machine of the compute resource \"far\":\n"
+                             "no route This condition will be treated as failed."));
   clearLog();
 
   // Without the service the command runs here, with a warning.
@@ -471,9 +471,9 @@ TEST_F(ConditionsTest, ScheduledJobFindsTheJobAsAWord) {
   EXPECT_EQ(log(), "");
   context_.jobId.clear();
   EXPECT_EQ(eval("inQueueById"), 0);
-  EXPECT_EQ(log(), errorBlock("Error in evaluating the condition \"inQueueById\". The analysis "
-                              "\"solve\" of design 7 has no job id to look for. This condition "
-                              "will be treated as failed."));
+  EXPECT_EQ(log(), errorText("Error in evaluating the condition \"inQueueById\". The analysis "
+                             "\"solve\" of design 7 has no job id to look for. This condition "
+                             "will be treated as failed."));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -494,9 +494,9 @@ TEST_F(ConditionsTest, FormulaConditionsAndAFailingFormulaThatIsNotMet) {
   const std::string text = log();
   EXPECT_THAT(text, HasSubstr("ZeroDivisionError"));
   EXPECT_THAT(text, ::testing::EndsWith(
-                        errorBlock("Error in evaluating the condition \"divides\". Its formula "
-                                   "could not be evaluated. This condition will be treated as "
-                                   "failed.")));
+                        errorText("Error in evaluating the condition \"divides\". Its formula "
+                                  "could not be evaluated. This condition will be treated as "
+                                  "failed.")));
   // The same formula for another value is fine: the failure ended nothing.
   context_.numbers["thickness"] = 4.25;
   EXPECT_EQ(eval("divides"), 1);
@@ -521,9 +521,9 @@ TEST_F(ConditionsTest, CompositeEvaluatesEveryMemberLeftToRight) {
   EXPECT_TRUE(platform::pathExists(inRun("first.ran")));
   EXPECT_TRUE(platform::pathExists(inRun("second.ran")));
   EXPECT_TRUE(platform::pathExists(inRun("third.ran")));
-  EXPECT_EQ(log(), noteBlock("Composite condition \"all\" evaluation details\nCondition first was "
-                             "NOT met.\nCondition second was met.\nCondition third was NOT "
-                             "met."));
+  EXPECT_EQ(log(), noteText("Composite condition \"all\" evaluation details\nCondition first was "
+                            "NOT met.\nCondition second was met.\nCondition third was NOT "
+                            "met."));
 
   // Left to right, not "and" before "or": (second or first) and third is not met, whereas
   // second or (first and third) would be.
@@ -551,7 +551,7 @@ TEST_F(ConditionsTest, CompositeEvaluatesEveryMemberLeftToRight) {
   EXPECT_EQ(evaluateCondition("aOrB", context_, 0, false, services_), 1);
   EXPECT_EQ(evaluateCondition("none", context_, 0, false, services_), 1);
   EXPECT_THAT(log(), ::testing::EndsWith(
-                         noteBlock("Composite condition \"none\" evaluation details")));
+                         noteText("Composite condition \"none\" evaluation details")));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -588,8 +588,8 @@ TEST_F(ConditionsTest, ValueKeptPerSlotUntilForcedOrCleared) {
   run.settings.verbose = 1;
   clearLog();
   EXPECT_EQ(evaluateCondition(index, context_, 3, false, services_), 0);
-  EXPECT_EQ(log(), noteBlock("This condition \"counted\" has already been evaluated. Returning "
-                             "the already calculated value of 0."));
+  EXPECT_EQ(log(), noteText("This condition \"counted\" has already been evaluated. Returning "
+                            "the already calculated value of 0."));
 
   EXPECT_THROW(evaluateCondition("nowhere", context_, 0, false, services_), RunExit);
   EXPECT_EQ(messages(), testing::fatalBlock("Error in locating \"nowhere\" in the list of defined "
@@ -608,12 +608,12 @@ TEST_F(ConditionsTest, VerboseNotesNameTheFileAndTheCommand) {
   writeFile(inRun("out_7.txt"), "");
   EXPECT_EQ(eval("plain"), 1);
   EXPECT_EQ(eval("exitsThree"), 1);
-  EXPECT_EQ(log(), noteBlock("Using the following file for evaluating condition \"plain\":\n" +
-                             inRun("out_7.txt") + ".") +
-                       noteBlock("Running the command of the condition \"exitsThree\" in the "
-                                 "folder \"" + runFolder_ + "\":\nexit 3") +
-                       noteBlock("The command of the condition \"exitsThree\" ended with the exit "
-                                 "code 3."));
+  EXPECT_EQ(log(), noteText("Using the following file for evaluating condition \"plain\":\n" +
+                            inRun("out_7.txt") + ".") +
+                       noteText("Running the command of the condition \"exitsThree\" in the "
+                                "folder \"" + runFolder_ + "\":\nexit 3") +
+                       noteText("The command of the condition \"exitsThree\" ended with the exit "
+                                "code 3."));
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ using ::testing::ElementsAre;
 
 // Three design variables (h is not varied by the representation), a dependent variable, a
 // parameter, three responses (one of texts) and a loop of two cases.
-const char* kDefinitions =
+const char* kHistoryDefinitions =
     "*DEFINE_SET\nname: gauges\nordered: 1\nvalues:3\n1.5\n2.0\n3.0\n"
     "*DEFINE_DIST\nname: scatter\ntype: Normal\nstandardDeviation: 0.1\n"
     "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 10\n"
@@ -48,12 +48,12 @@ const char* kDefinitions =
     "*DEFINE_LOOP\nname: sweep\ntype: discrete\nvalues:2\n1\n2\n"
     "*END\n";
 
-const char* kRepresentation =
+const char* kHistoryRepresentation =
     "*VARIABLE\nname: x\nid: 1\nresolution: 11\ndistribution: scatter\n"
     "*VARIABLE\nname: c\nid: 2\n"
     "*END\n";
 
-const char* kPerformance =
+const char* kHistoryPerformance =
     "*RESPONSE\nname: mass\ntype: objective\noption: min_value\ntarget: 0\nquadWt: 0\n"
     "linearWt: 1\n"
     "*RESPONSE\nname: curve\ntype: constraint\noption: less_equal\ntarget: 0\nquadWt: 0\n"
@@ -193,10 +193,10 @@ class HistoryFileTest : public testing::StudyFilesTest {
     resetAgentResults();
     resetHistoryFileState();
     run.runPrefix = "demo";
-    definitionsWith(kDefinitions);
-    testing::writeFile(dir_.file("Representation0.in"), kRepresentation);
+    definitionsWith(kHistoryDefinitions);
+    testing::writeFile(dir_.file("Representation0.in"), kHistoryRepresentation);
     readRepresentationFile(0);
-    testing::writeFile(dir_.file("Performance0.in"), kPerformance);
+    testing::writeFile(dir_.file("Performance0.in"), kHistoryPerformance);
     readPerformanceFile(0);
     per_type[0].eval_tool = {3, 4};
     per_type[0].resp_value_type = {0, 1};

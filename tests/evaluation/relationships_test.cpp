@@ -24,7 +24,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::Pair;
-using Values = std::vector<std::pair<std::string, double>>;
+using Pairs = std::vector<std::pair<std::string, double>>;
 
 // Two sets (numbers, words), four design variables, a parameter and a variable that the
 // representation below does not vary.
@@ -55,12 +55,12 @@ std::string relationship(const std::string& name, const std::string& type,
   return text;
 }
 
-std::string logFolder;
+std::string relationLogFolder;
 std::string designLog(int designNumber, const std::string&) {
-  return logFolder + "/design" + std::to_string(designNumber) + ".log";
+  return relationLogFolder + "/design" + std::to_string(designNumber) + ".log";
 }
 
-double valueOf(const Values& values, const std::string& name) {
+double valueOf(const Pairs& values, const std::string& name) {
   for (const auto& [key, value] : values) {
     if (key == name) return value;
   }
@@ -74,11 +74,11 @@ class RelationshipsTest : public testing::StudyFilesTest {
 
   void SetUp() override {
     StudyFilesTest::SetUp();
-    logFolder = dir_.path();
+    relationLogFolder = dir_.path();
     analysisLogPath = designLog;
     context_.agentType = 0;
     context_.parameters = {10.0};
-    settings_.evaluator = [this](const std::string& expression, const Values& values,
+    settings_.evaluator = [this](const std::string& expression, const Pairs& values,
                                  double& result, std::string& error) {
       calls_.emplace_back(expression, values);
       auto it = expressions_.find(expression);
@@ -112,8 +112,8 @@ class RelationshipsTest : public testing::StudyFilesTest {
     return design;
   }
 
-  void when(const std::string& expression, std::function<double(const Values&)> value) {
-    expressions_[expression] = [value](const Values& values, double& result, std::string&) {
+  void when(const std::string& expression, std::function<double(const Pairs&)> value) {
+    expressions_[expression] = [value](const Pairs& values, double& result, std::string&) {
       result = value(values);
       return true;
     };
@@ -148,8 +148,8 @@ class RelationshipsTest : public testing::StudyFilesTest {
   EncodingContext context_;
   RelationshipSettings settings_;
   int nextNumber_ = 40;
-  std::map<std::string, std::function<bool(const Values&, double&, std::string&)>> expressions_;
-  std::vector<std::pair<std::string, Values>> calls_;
+  std::map<std::string, std::function<bool(const Pairs&, double&, std::string&)>> expressions_;
+  std::vector<std::pair<std::string, Pairs>> calls_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -157,7 +157,7 @@ class RelationshipsTest : public testing::StudyFilesTest {
 
 TEST_F(RelationshipsTest, EqualitySetsTheVariableAndItsNearestFieldOrTheExactRealValue) {
   Representation& table = studyWith(relationship("ribFromWall", "equality", "rib", "wall - 1"));
-  when("wall - 1", [](const Values& v) { return valueOf(v, "wall") - 1.0; });
+  when("wall - 1", [](const Pairs& v) { return valueOf(v, "wall") - 1.0; });
   Design design = decoded(table, {2, 0, 0, 0});  // wall 3
   ASSERT_TRUE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_EQ(design.reals[1], 2.0);
@@ -168,7 +168,7 @@ TEST_F(RelationshipsTest, EqualitySetsTheVariableAndItsNearestFieldOrTheExactRea
 
   // A value between fields makes the real values authoritative.
   studyWith(relationship("ribFromWall", "equality", "rib", "0.3 * wall"));
-  when("0.3 * wall", [](const Values& v) { return 0.3 * valueOf(v, "wall"); });
+  when("0.3 * wall", [](const Pairs& v) { return 0.3 * valueOf(v, "wall"); });
   design = decoded(table, {2, 8, 0, 0});
   ASSERT_TRUE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_DOUBLE_EQ(design.reals[1], 0.9);
@@ -187,8 +187,8 @@ TEST_F(RelationshipsTest, InequalitiesMoveOnlyValuesBeyondExpressionsThatSeeEver
   Representation& table =
       studyWith(relationship("ribBelow", "inequality", "rib", "0.5 * wall", "less_equal") +
                 relationship("wallAbove", "inequality", "wall", "rib + 2", "greater_equal"));
-  when("0.5 * wall", [](const Values& v) { return 0.5 * valueOf(v, "wall"); });
-  when("rib + 2", [](const Values& v) { return valueOf(v, "rib") + 2.0; });
+  when("0.5 * wall", [](const Pairs& v) { return 0.5 * valueOf(v, "wall"); });
+  when("rib + 2", [](const Pairs& v) { return valueOf(v, "rib") + 2.0; });
 
   Design inside = decoded(table, {3, 2, 0, 0});  // wall 4, rib 1: both hold
   ASSERT_TRUE(applyStudyRelationships(inside, table, context_, settings_));
@@ -204,7 +204,7 @@ TEST_F(RelationshipsTest, InequalitiesMoveOnlyValuesBeyondExpressionsThatSeeEver
   EXPECT_EQ(valueOf(calls_[3].second, "rib"), 1.0);  // the second saw the first's change
 
   studyWith(relationship("r", "inequality", "rib", "4", "less_equal"));
-  when("4", [](const Values&) { return 4.0; });
+  when("4", [](const Pairs&) { return 4.0; });
   calls_.clear();
   Design design = decoded(table, {4, 3, 2, 0});
   design.reals[4] = 12.5;  // the parameter value this design carries
@@ -219,8 +219,8 @@ TEST_F(RelationshipsTest, InequalitiesMoveOnlyValuesBeyondExpressionsThatSeeEver
 TEST_F(RelationshipsTest, DiscreteVariablesTakeAChoiceAndVariablesNotVariedAreLeftAlone) {
   Representation& table = studyWith(relationship("g", "equality", "gauge", "gaugeOf(wall)") +
                                     relationship("m", "equality", "material", "materialOf(wall)"));
-  when("gaugeOf(wall)", [](const Values& v) { return valueOf(v, "wall") >= 3 ? 3.0 : 1.5; });
-  when("materialOf(wall)", [](const Values& v) { return valueOf(v, "wall") >= 3 ? 1.0 : 2.0; });
+  when("gaugeOf(wall)", [](const Pairs& v) { return valueOf(v, "wall") >= 3 ? 3.0 : 1.5; });
+  when("materialOf(wall)", [](const Pairs& v) { return valueOf(v, "wall") >= 3 ? 1.0 : 2.0; });
   Design design = decoded(table, {4, 0, 0, 1});
   ASSERT_TRUE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_THAT(design.chromosome, ElementsAre(4, 0, 2, 0));
@@ -238,7 +238,7 @@ TEST_F(RelationshipsTest, DiscreteVariablesTakeAChoiceAndVariablesNotVariedAreLe
 
 TEST_F(RelationshipsTest, DecodingAppliesTheRelationshipsOnlyWhenAsked) {
   Representation& table = studyWith(relationship("ribFromWall", "equality", "rib", "wall - 1"));
-  when("wall - 1", [](const Values& v) { return valueOf(v, "wall") - 1.0; });
+  when("wall - 1", [](const Pairs& v) { return valueOf(v, "wall") - 1.0; });
   Design plain;
   plain.representation = 1;
   plain.chromosome = {4, 0, 0, 0};
@@ -262,7 +262,7 @@ TEST_F(RelationshipsTest, DecodingAppliesTheRelationshipsOnlyWhenAsked) {
 TEST_F(RelationshipsTest, FailedDesignKeepsItsNumberOrDrawsANewOne) {
   Representation& table = studyWith(relationship("broken", "equality", "rib", "wal - 1") +
                                     relationship("later", "equality", "wall", "2"));
-  when("2", [](const Values&) { return 2.0; });
+  when("2", [](const Pairs&) { return 2.0; });
   Design design = decoded(table, {2, 2, 0, 0});
   EXPECT_NO_THROW(EXPECT_FALSE(applyStudyRelationships(design, table, context_, settings_)));
   EXPECT_EQ(design.designNumber, 40);
@@ -277,7 +277,7 @@ TEST_F(RelationshipsTest, FailedDesignKeepsItsNumberOrDrawsANewOne) {
 
   // A design with a number keeps it.
   studyWith(relationship("tooBig", "equality", "rib", "wall + 1"));
-  when("wall + 1", [](const Values& v) { return valueOf(v, "wall") + 1.0; });
+  when("wall + 1", [](const Pairs& v) { return valueOf(v, "wall") + 1.0; });
   design = decoded(table, {3, 2, 0, 0}, 7);  // wall 4: rib would be 5
   EXPECT_FALSE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_EQ(design.designNumber, 7);
@@ -291,7 +291,7 @@ TEST_F(RelationshipsTest, FailedDesignKeepsItsNumberOrDrawsANewOne) {
 
 TEST_F(RelationshipsTest, NoChoiceNonNumbersAndAMissingEvaluatorFail) {
   Representation& table = studyWith(relationship("g", "equality", "gauge", "2.5"));
-  when("2.5", [](const Values&) { return 2.5; });
+  when("2.5", [](const Pairs&) { return 2.5; });
   Design design = decoded(table, {0, 0, 0, 0}, 3);
   EXPECT_FALSE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_EQ(designLogText(3),
@@ -301,7 +301,7 @@ TEST_F(RelationshipsTest, NoChoiceNonNumbersAndAMissingEvaluatorFail) {
                         "\"gauges\")."));
 
   studyWith(relationship("r", "equality", "rib", "inf"));
-  when("inf", [](const Values&) { return std::numeric_limits<double>::infinity(); });
+  when("inf", [](const Pairs&) { return std::numeric_limits<double>::infinity(); });
   design = decoded(table, {0, 0, 0, 0}, 5);
   EXPECT_FALSE(applyStudyRelationships(design, table, context_, settings_));
   EXPECT_EQ(designLogText(5), failureText(5,

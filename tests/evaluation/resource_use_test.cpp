@@ -22,7 +22,7 @@ using testing::readFile;
 using testing::warningBlock;
 using testing::writeFile;
 
-const char* const kDefinitions =
+const char* const kResourceDefinitions =
     "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
     "*DEFINE_REMOTE_MACHINE\nname: login\nplatform: Linux\nhost: login1\nusername: alice\n"
     "*DEFINE_REMOTE_MACHINE\nname: cloud\nplatform: Rescale\n"
@@ -55,7 +55,7 @@ class ResourceUseTest : public testing::StudyFilesTest {
  protected:
   void SetUp() override {
     StudyFilesTest::SetUp();
-    read(kDefinitions);
+    read(kResourceDefinitions);
     clearMessages();
     resetReservations();
     reservationOptions.statusIntervalSeconds = 0;

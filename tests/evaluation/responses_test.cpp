@@ -42,7 +42,7 @@ std::string errorLog(const std::string& text) { return block("*ERROR", text); }
 std::string warningLog(const std::string& text) { return block("*WARNING", text); }
 std::string noteLog(const std::string& text) { return block("*NOTE", text); }
 
-const char* const kDefinitions =
+const char* const kResponseDefinitions =
     "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
     "*DEFINE_VARIABLE\nname: thickness\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 5\n"
     "*DEFINE_CURVE\nname: target\nsize: 3\npoint: 0, 1\npoint: 1, 3\npoint: 2, 3, 4\n"
@@ -88,7 +88,7 @@ class ResponsesTest : public testing::StudyFilesTest {
     StudyFilesTest::SetUp();
     gLogFolder = dir_.path();
     analysisLogPath = &logPathFor;
-    read(kDefinitions);
+    read(kResponseDefinitions);
     clearMessages();
     resetResponseProcessing();
     runFolder_ = dir_.file("Design7/solve");

@@ -47,20 +47,20 @@ InteractionTime at(double monotonic) {
   return time;
 }
 
-std::string note(const std::string& text) { return "*NOTE\n" + text + "\n\n"; }
+std::string noted(const std::string& text) { return "*NOTE\n" + text + "\n\n"; }
 std::string warning(const std::string& text) { return "*WARNING\n" + text + "\n\n"; }
 std::string lineNote(int number, const std::string& line) {
-  return note("Processing line " + std::to_string(number) +
-              " of the options file. The line was read as \"" + line + "\".");
+  return noted("Processing line " + std::to_string(number) +
+               " of the options file. The line was read as \"" + line + "\".");
 }
 
 const char* const kSuffix = "_processed_at_13-05-22_on_04-03-2025";
 const char* const kRenaming = "*NOTE\nRenaming the study IO file\n\n";
 std::string paused(const std::string& interactionFile) {
-  return note("The process has been paused by the user from the KARVO Modeler. To resume the "
-              "run, write \"resume\" into the run interaction file " + interactionFile + ".");
+  return noted("The process has been paused by the user from the KARVO Modeler. To resume the "
+               "run, write \"resume\" into the run interaction file " + interactionFile + ".");
 }
-const std::string kTerminated = note(
+const std::string kTerminated = noted(
     "The process has been terminated by the user from the KARVO Modeler. The currently running "
     "local analyses will be terminated.");
 
@@ -114,8 +114,8 @@ TEST_F(RunInteractionTest, FileNameAndLinesTakenInOrderUntilAStop) {
   EXPECT_TRUE(send("pause\n\nresume"));
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(), lineNote(1, "pause") + paused(dir_.file("study.io")) + lineNote(2, "") + lineNote(3, "resume") +
-                            note("Resuming the process based on user input at 13:05:22 on "
-                                 "04-03-2025.") +
+                            noted("Resuming the process based on user input at 13:05:22 on "
+                                  "04-03-2025.") +
                             kRenaming);
   clearMessages();
   // "stop" ends the run and kills the running local analyses; the lines after it are not read.
@@ -150,7 +150,7 @@ TEST_F(RunInteractionTest, PauseWaitsForResumeOrStopAndRefusesOtherCommands) {
                         "process is in a paused state, these are the only keywords that can be "
                         "processed. Please resume the run before using any other options.") +
                 kRenaming + lineNote(1, "resume") +
-                note("Resuming the process based on user input at 13:05:22 on 04-03-2025.") +
+                noted("Resuming the process based on user input at 13:05:22 on 04-03-2025.") +
                 kRenaming);
   // "stop keep" ends a pause too, and leaves the running analyses alone.
   send("pause\n");
@@ -161,9 +161,9 @@ TEST_F(RunInteractionTest, PauseWaitsForResumeOrStopAndRefusesOtherCommands) {
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(),
             lineNote(1, "stop keep") +
-                note("Stopping the process based on user input at 13:05:22 on 04-03-2025.") +
-                note("The process has been terminated by the user from the KARVO Modeler. The "
-                     "currently running analyses will not be terminated.") +
+                noted("Stopping the process based on user input at 13:05:22 on 04-03-2025.") +
+                noted("The process has been terminated by the user from the KARVO Modeler. The "
+                      "currently running analyses will not be terminated.") +
                 kRenaming);
 }
 
@@ -175,7 +175,8 @@ TEST_F(RunInteractionTest, PauseForSecondsEndsByItself) {
   interactionPoll(state, at(131.0));
   EXPECT_EQ(state.pausedUntil, 0.0);
   EXPECT_EQ(messages(),
-            lineNote(1, "pause 30") + paused(dir_.file("study.io")) + note("Pausing for 30 seconds.") + kRenaming);
+            lineNote(1, "pause 30") + paused(dir_.file("study.io")) +
+                noted("Pausing for 30 seconds.") + kRenaming);
   send("pause 600\n", 200.0);
   send("resume\n", 210.0);  // ends a timed pause early
   EXPECT_FALSE(interactionPaused(state, 211.0));
@@ -201,8 +202,8 @@ TEST_F(RunInteractionTest, UnknownTextEmptyFilesAndFilesThatCannotBeRenamed) {
   EXPECT_FALSE(send(""));
   EXPECT_FALSE(interactionReadFile(state, at(101.0)));
   EXPECT_TRUE(platform::pathExists(dir_.file("study.io")));
-  EXPECT_EQ(messages(), note("The options file \"" + dir_.file("study.io") +
-                             "\" was empty. Will try reading again shortly."));
+  EXPECT_EQ(messages(), noted("The options file \"" + dir_.file("study.io") +
+                              "\" was empty. Will try reading again shortly."));
   EXPECT_TRUE(send("stop\n"));
   EXPECT_TRUE(state.stopRequested);
 
@@ -230,10 +231,10 @@ TEST_F(RunInteractionTest, UpdateParallelEvalsIsLoweredToTheStudyMaximumOrRefuse
       "The number of simultaneous evaluations requested for analysis \"solve\" (9) is greater "
       "than the maximum number of parallel evaluations of the study (4). It is lowered to 4.");
   auto changed = [](int to) {
-    return note("The number of simultaneous jobs for analysis \"solve\" changed from 2 to " +
-                std::to_string(to) +
-                ". This change will take effect after the current cycle of evaluations has been "
-                "completed.");
+    return noted("The number of simultaneous jobs for analysis \"solve\" changed from 2 to " +
+                 std::to_string(to) +
+                 ". This change will take effect after the current cycle of evaluations has been "
+                 "completed.");
   };
   EXPECT_EQ(messages(), lineNote(1, "updateParallelEvals wing, solve, 9") + lowered + changed(4) +
                             lineNote(2, "updateParallelEvals wing solve 1") + changed(1) +
@@ -350,8 +351,8 @@ TEST_F(RunInteractionTest, LineTypedOnTheForegroundTerminalOpensTheMenu) {
   ::close(master);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(messages(), note("The process has been terminated by the user from the console. "
-                             "The currently running local analyses will be terminated."));
+  EXPECT_EQ(messages(), noted("The process has been terminated by the user from the console. "
+                              "The currently running local analyses will be terminated."));
 }
 
 // Runs the menu with `input` on a pipe and answers what it showed.
@@ -381,8 +382,8 @@ TEST_F(RunInteractionTest, MenuAsksUntilAChoiceIsOfferedAndActsOnIt) {
             std::string(kMenu) + "\"7\" is not one of the choices 1 to 4.\n" + kMenu);
   EXPECT_TRUE(state.stopRequested);
   EXPECT_FALSE(state.keepRunning);
-  EXPECT_EQ(messages(), note("The process has been terminated by the user from the console. "
-                             "The currently running local analyses will be terminated."));
+  EXPECT_EQ(messages(), noted("The process has been terminated by the user from the console. "
+                              "The currently running local analyses will be terminated."));
   RunInteraction keep;
   runMenu(keep, "3\n", dir_.file("menu.out"));
   EXPECT_TRUE(keep.stopRequested);
@@ -398,7 +399,7 @@ TEST_F(RunInteractionTest, MenuAsksUntilAChoiceIsOfferedAndActsOnIt) {
   EXPECT_EQ(runMenu(state, "1\n", dir_.file("menu.out")), resumeMenu);
   EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(),
-            note("Resuming the process based on user input at 13:05:22 on 04-03-2025."));
+            noted("Resuming the process based on user input at 13:05:22 on 04-03-2025."));
 
   run.currentAgent = 0;
   EXPECT_EQ(runMenu(state, "4\nsolve\n3\n", dir_.file("menu.out")),

@@ -30,7 +30,7 @@ using testing::noteBlock;
 using testing::warningBlock;
 
 // x: 0, 1, ..., 10 (resolution 11); c: one of three gauges; p: a parameter at 7.5.
-const char* kDefinitions =
+const char* kUserDefinitions =
     "*DEFINE_SET\nname: gauges\nordered: 1\nvalues:3\n1.5\n2.0\n3.0\n"
     "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 10\n"
     "*DEFINE_VARIABLE\nname: c\ntype: Discrete\nid: 2\nset: gauges\nbaseline: 1\n"
@@ -39,13 +39,13 @@ const char* kDefinitions =
     "*DEFINE_RESPONSE\nname: stress\ntype: File\n"
     "*END\n";
 
-const char* kRepresentation =
+const char* kUserRepresentation =
     "*VARIABLE\nname: x\nid: 1\nresolution: 11\n"
     "*VARIABLE\nname: c\nid: 2\n"
     "*END\n";
 
 // Performance = -mass - max(0, (stress - 100) / 100).
-const char* kPerformance =
+const char* kUserPerformance =
     "*RESPONSE\nname: mass\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\n"
     "quadWt: 0\nlinearWt: 1\n"
     "*RESPONSE\nname: stress\ntype: constraint\noption: less_equal\nfactor: 100\n"
@@ -81,10 +81,10 @@ class UserDesignsTest : public testing::StudyFilesTest {
     resetHistoryFileState();
     run.runPrefix = "demo";
     run.settings.skipEvalCheck = 1;
-    definitionsWith(kDefinitions);
-    testing::writeFile(dir_.file("Representation0.in"), kRepresentation);
+    definitionsWith(kUserDefinitions);
+    testing::writeFile(dir_.file("Representation0.in"), kUserRepresentation);
     readRepresentationFile(0);
-    testing::writeFile(dir_.file("Performance0.in"), kPerformance);
+    testing::writeFile(dir_.file("Performance0.in"), kUserPerformance);
     readPerformanceFile(0);
     Agent agent;
     agent.number = 0;

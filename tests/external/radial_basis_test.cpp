@@ -55,7 +55,7 @@ class Uniform {
 };
 
 // A smooth test function of two variables over x0 in [-1, 2], x1 in [10, 14].
-double smooth(const std::vector<double>& x) {
+double smoothSurface(const std::vector<double>& x) {
   return std::sin(1.3 * x[0]) + std::cos(0.8 * x[1]) + 0.2 * x[0] * (x[1] - 12);
 }
 
@@ -65,9 +65,9 @@ std::vector<std::vector<double>> randomPoints(int count, Uniform& uniform) {
   return points;
 }
 
-std::vector<double> responsesOf(const std::vector<std::vector<double>>& points) {
+std::vector<double> surfaceResponses(const std::vector<std::vector<double>>& points) {
   std::vector<double> responses;
-  for (const auto& point : points) responses.push_back(smooth(point));
+  for (const auto& point : points) responses.push_back(smoothSurface(point));
   return responses;
 }
 
@@ -193,7 +193,7 @@ TEST(RadialBasisKernel, FactoryRefusesAnUnknownName) {
 TEST(RadialBasisFit, InterpolatesTheResponsesAtTheCentres) {
   Uniform uniform(11);
   const auto points = randomPoints(30, uniform);
-  const auto responses = responsesOf(points);
+  const auto responses = surfaceResponses(points);
   for (const std::string& name : kKernelNames) {
     SCOPED_TRACE(name);
     for (double shape : {0.0, 3.0}) {
@@ -208,7 +208,7 @@ TEST(RadialBasisFit, InterpolatesTheResponsesAtTheCentres) {
 TEST(RadialBasisFit, GradientMatchesFiniteDifferences) {
   Uniform uniform(12);
   const auto points = randomPoints(25, uniform);
-  const auto responses = responsesOf(points);
+  const auto responses = surfaceResponses(points);
   for (const std::string& name : kKernelNames) {
     SCOPED_TRACE(name);
     const RadialBasisFunctionFit fit = fitted(points, responses, name);
@@ -242,7 +242,7 @@ TEST(RadialBasisFit, LeaveOneOutResidualsEqualRefitsWithoutThePoint) {
   Uniform uniform(13);
   std::vector<std::vector<double>> points = {{-1, 10}, {2, 10}, {-1, 14}, {2, 14}};
   for (int i = 0; i < 16; ++i) points.push_back({-0.9 + 2.8 * uniform(), 10.1 + 3.8 * uniform()});
-  const auto responses = responsesOf(points);
+  const auto responses = surfaceResponses(points);
   const RadialBasisFunctionFit fit = fitted(points, responses, "RBFMultiQuadratic", 2.0);
   ASSERT_EQ(20u, fit.PRESSResiduals().size());
   double press = 0;
@@ -262,7 +262,7 @@ TEST(RadialBasisFit, LeaveOneOutResidualsEqualRefitsWithoutThePoint) {
 TEST(RadialBasisFit, ChosenShapeBeatsPoorFixedShapes) {
   Uniform uniform(14);
   const auto points = randomPoints(40, uniform);
-  const auto responses = responsesOf(points);
+  const auto responses = surfaceResponses(points);
   for (const std::string name : {"RBFGaussian", "RBFMultiQuadratic", "RBFInvMultiQuadratic"}) {
     SCOPED_TRACE(name);
     const RadialBasisFunctionFit chosen = fitted(points, responses, name);
@@ -280,8 +280,8 @@ TEST(RadialBasisFit, ChosenShapeBeatsPoorFixedShapes) {
     double spikyError = 0;
     for (int t = 0; t < 200; ++t) {
       const std::vector<double> x = {-1 + 3 * uniform(), 10 + 4 * uniform()};
-      chosenError += std::pow(chosen.evaluate(x) - smooth(x), 2);
-      spikyError += std::pow(spiky.evaluate(x) - smooth(x), 2);
+      chosenError += std::pow(chosen.evaluate(x) - smoothSurface(x), 2);
+      spikyError += std::pow(spiky.evaluate(x) - smoothSurface(x), 2);
     }
     EXPECT_LT(chosenError, spikyError);
   }
@@ -294,7 +294,7 @@ TEST(RadialBasisFit, ChosenShapeBeatsPoorFixedShapes) {
 TEST(RadialBasisFit, IllConditionedSystemGetsARidgeSignedByTheKernel) {
   Uniform uniform(15);
   const auto points = randomPoints(30, uniform);
-  const auto responses = responsesOf(points);
+  const auto responses = surfaceResponses(points);
   const RadialBasisFunctionFit gaussian = fitted(points, responses, "RBFGaussian", 0.1);
   EXPECT_GT(gaussian.ridge(), 0.0);
   const RadialBasisFunctionFit multiquadric = fitted(points, responses, "RBFMultiQuadratic", 0.1);
@@ -424,7 +424,7 @@ TEST(RadialBasisFit, RefusedInputs) {
 TEST(RadialBasisFit, SetShapeUnfitsUntilTheNextCompute) {
   Uniform uniform(17);
   const auto points = randomPoints(10, uniform);
-  RadialBasisFunctionFit fit(points, responsesOf(points), *kernelNamed("RBFGaussian", 1.0));
+  RadialBasisFunctionFit fit(points, surfaceResponses(points), *kernelNamed("RBFGaussian", 1.0));
   std::string error;
   ASSERT_TRUE(fit.compute(error));
   EXPECT_TRUE(fit.shapeChosen());
@@ -468,7 +468,7 @@ TEST(RadialBasisText, LayoutOfAKnownModel) {
 TEST(RadialBasisText, ReadBackPredictsBitForBit) {
   Uniform uniform(18);
   const auto points = randomPoints(35, uniform);
-  const auto responses = responsesOf(points);
+  const auto responses = surfaceResponses(points);
   for (const std::string& name : kKernelNames) {
     SCOPED_TRACE(name);
     for (double shape : {0.0, 2.7}) {
@@ -517,7 +517,7 @@ TEST(RadialBasisText, LinesEndingInCarriageReturnAreRead) {
 TEST(RadialBasisText, EveryTruncationAndEveryAlteredCharacterIsRefused) {
   Uniform uniform(19);
   const auto points = randomPoints(4, uniform);
-  const RadialBasisFunctionFit fit = fitted(points, responsesOf(points), "RBFCubic", 1.5);
+  const RadialBasisFunctionFit fit = fitted(points, surfaceResponses(points), "RBFCubic", 1.5);
   const std::vector<std::string> lines = fit.writeData();
   const std::string prefix = "Radial basis function model data, line ";
 

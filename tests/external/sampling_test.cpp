@@ -124,7 +124,8 @@ TEST(LatinHypercube, EveryColumnIsAPermutationForAllShapes) {
   brief.maxLoops = 10;
   for (const auto& shape : shapes) {
     for (bool optimize : {false, true}) {
-      SCOPED_TRACE(testing::Message() << shape[0] << " x " << shape[1] << " optimize " << optimize);
+      SCOPED_TRACE(::testing::Message()
+                   << shape[0] << " x " << shape[1] << " optimize " << optimize);
       Random::setGlobalSeed(11);
       const std::vector<int> levels = counts(shape[1], shape[0]);
       const LatinHypercubeDesign design =

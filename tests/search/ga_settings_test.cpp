@@ -41,7 +41,7 @@ SearchStudy study(const std::string& method, const std::string& g = "") {
   return s;
 }
 
-void run(const TempDir& dir) {
+void runSettingsStudy(const TempDir& dir) {
   ASSERT_EQ(testing::runSearchStudy(dir).status, 0) << testing::searchMessages(dir);
 }
 
@@ -67,8 +67,8 @@ TEST(GeneticSettings, AdaptiveOperatorsBreedOtherDesignsThanTwoPointAndNormalMut
   TempDir plain("karvo-ga-plain");
   testing::writeSearchStudy(adaptive, study(gaMethod(6, 3, 2)));
   testing::writeSearchStudy(plain, study(gaMethod(6, 1, 0)));
-  run(adaptive);
-  run(plain);
+  runSettingsStudy(adaptive);
+  runSettingsStudy(plain);
   const std::string log = readFile(adaptive.file("search0.dat"));
   EXPECT_THAT(log, HasSubstr(" Crossover                          = adaptivx\n"
                              " Mutation                           = adaptive mutation\n"));
@@ -80,7 +80,7 @@ TEST(GeneticSettings, AdaptiveOperatorsBreedOtherDesignsThanTwoPointAndNormalMut
 TEST(GeneticSettings, WindowScalingIsSetByScalingWindow) {
   TempDir dir("karvo-ga-window");
   testing::writeSearchStudy(dir, study(gaMethod(6, 1, 0, 1, "scalingWindow: 0\n")));
-  run(dir);
+  runSettingsStudy(dir);
   const std::string log = readFile(dir.file("search0.dat"));
   EXPECT_THAT(log, HasSubstr("\n Scaling window                     = 0\n"));
   EXPECT_THAT(log, HasSubstr("\n         Subpopulation Report, Generation 6\n"));
@@ -92,7 +92,7 @@ TEST(GeneticSettings, WindowScalingIsSetByScalingWindow) {
 TEST(GeneticSettings, FeasibilityWatchChoosesParentsByViolation) {
   TempDir infeasible("karvo-ga-infeasible");
   testing::writeSearchStudy(infeasible, study(gaMethod(6, 1, 0), "x + y + 1"));
-  run(infeasible);
+  runSettingsStudy(infeasible);
   const std::string log = readFile(infeasible.file("search0.dat"));
   EXPECT_THAT(log, HasSubstr("\n Generation 1: parents chosen by constraint violation (fewer "
                              "than 3 and fewer than 10% of the members feasible)\n"));
@@ -100,7 +100,7 @@ TEST(GeneticSettings, FeasibilityWatchChoosesParentsByViolation) {
 
   TempDir free("karvo-ga-unconstrained");
   testing::writeSearchStudy(free, study(gaMethod(6, 1, 0)));
-  run(free);
+  runSettingsStudy(free);
   EXPECT_THAT(readFile(free.file("search0.dat")), Not(HasSubstr("parents chosen by")));
 }
 
@@ -122,7 +122,7 @@ TEST(GeneticSettings, LeastViolationWinsTheTournamentThenScoredThenFitness) {
 TEST(GeneticSettings, MigrationFactorsOfTheLinkAreReported) {
   TempDir dir("karvo-ga-factors");
   writeLinkedStudy(dir, gaMethod(6, 1, 0), gaMethod(6, 1, 0), "0, 2, 3.5, 2");
-  run(dir);
+  runSettingsStudy(dir);
   const std::string log = readFile(dir.file("search1.dat"));
   EXPECT_THAT(log, HasSubstr("\n Crowding factor                    = 2\n"
                              " Incest reduction                   = 3\n"));
@@ -134,7 +134,7 @@ TEST(GeneticSettings, MigrationFactorsOfTheLinkAreReported) {
 TEST(GeneticSettings, APopulationOfOneTakesOnlyABetterMigrant) {
   TempDir better("karvo-ga-one-better");
   writeLinkedStudy(better, gaMethod(6, 1, 0), gaMethod(1, 1, 0), "0, 2, 0, 0");
-  run(better);
+  runSettingsStudy(better);
   EXPECT_THAT(readFile(better.file("search1.dat")), HasSubstr("\n Agent 1 took 1 migrants.\n"));
 
   TempDir worse("karvo-ga-one-worse");
@@ -142,7 +142,7 @@ TEST(GeneticSettings, APopulationOfOneTakesOnlyABetterMigrant) {
   std::string performance = readFile(worse.file("Performance0.in"));
   performance.replace(performance.find("linearWt: 1"), 11, "linearWt: 1000");
   writeFile(worse.file("Performance0.in"), performance);
-  run(worse);
+  runSettingsStudy(worse);
   const std::string text =
       "\n\n\tNo migration because migrant not better than the best and popsize equal to 1.\n";
   EXPECT_THAT(readFile(worse.file("search1.dat")), HasSubstr(text));
@@ -164,7 +164,7 @@ TEST(GeneticSettings, UserDesignsAddedDuringTheRunAreReadAtTheNextCycle) {
               "anlFolder: designFolder\ntoolCmd: sh " + dir.file("t.sh") +
               "\nsuccessReturnValue: 0\n*END\n";
   testing::writeSearchStudy(dir, s);
-  run(dir);
+  runSettingsStudy(dir);
   EXPECT_FALSE(std::filesystem::exists(dir.file("UserDesigns0_late.in")));
   std::vector<std::string> renamed;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {

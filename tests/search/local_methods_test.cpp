@@ -32,7 +32,7 @@ using testing::searchMessages;
 using testing::TempDir;
 using testing::writeFile;
 
-constexpr const char* kBowl = "(x - 3)**2 + 2*(y - 7)**2 + 0.5*(x - 3)*(y - 7)";
+constexpr const char* kSkewedBowl = "(x - 3)**2 + 2*(y - 7)**2 + 0.5*(x - 3)*(y - 7)";
 
 std::string annealing(int budget, int temps, int iters, const std::string& start = "Baseline") {
   return "method: SA\nnumEvals: " + std::to_string(budget) + "\nnumTemps: " +
@@ -48,8 +48,9 @@ std::string simplex(int budget, int temps, const std::string& size = "0.2",
 
 // The shared search study (baseline `baseline` in both variables, f minimised) on a grid of
 // `resolution` values; the formula also appends the design's field values to points.txt.
-void writeStudy(const TempDir& dir, const std::string& method, const std::string& f = kBowl,
-                int parallel = 1, int resolution = 101, const std::string& baseline = "9") {
+void writeLocalStudy(const TempDir& dir, const std::string& method,
+                     const std::string& f = kSkewedBowl, int parallel = 1, int resolution = 101,
+                     const std::string& baseline = "9") {
   const std::string scale = std::to_string(resolution - 1);
   testing::writeSearchStudy(
       dir, {.agent = method,
@@ -102,7 +103,7 @@ TEST(AnnealingTemperature, FallsGeometricallyFromTheFirstToTheLastExactly) {
 // The budget counts the baseline: 79 trials after it, although the schedule allows 100.
 TEST(AnnealingRun, SpendsItsBudgetExactlyAndReachesTheMinimumOfABowl) {
   TempDir dir("karvo-sa-bowl");
-  writeStudy(dir, annealing(80, 5, 20));
+  writeLocalStudy(dir, annealing(80, 5, 20));
   expectDesigns(dir, 80);
   // The baseline scores -(36 + 8 + 6) = -50; the optimum (3, 7) scores 0, its grid
   // neighbours -0.01 to -0.04; -0.5 is within about 0.5 of it in each variable.
@@ -113,7 +114,7 @@ TEST(AnnealingRun, SpendsItsBudgetExactlyAndReachesTheMinimumOfABowl) {
 // 2 temperatures x 10 trials: the schedule ends before the budget of 100.
 TEST(AnnealingRun, OneTrialPerGenerationAndTheScheduleEndsTheRun) {
   TempDir dir("karvo-sa-schedule");
-  writeStudy(dir, annealing(100, 2, 10));
+  writeLocalStudy(dir, annealing(100, 2, 10));
   expectDesigns(dir, 21);
 }
 
@@ -121,7 +122,7 @@ TEST(AnnealingRun, OneTrialPerGenerationAndTheScheduleEndsTheRun) {
 // budget (1 + 3 x 13 = 40, then one more design).
 TEST(AnnealingRun, SideBySideNeverExceedsTheBudget) {
   TempDir dir("karvo-sa-parallel");
-  writeStudy(dir, annealing(41, 5, 20), kBowl, 3);
+  writeLocalStudy(dir, annealing(41, 5, 20), kSkewedBowl, 3);
   expectDesigns(dir, 41);
 }
 
@@ -132,8 +133,8 @@ TEST(LocalMethods, AnotherSeedGivesOtherDesigns) {
   for (const std::string& method : {annealing(40, 4, 10), simplex(50, 5)}) {
     TempDir first("karvo-local-first");
     TempDir other("karvo-local-other");
-    writeStudy(first, method, f);
-    writeStudy(other, method, f);
+    writeLocalStudy(first, method, f);
+    writeLocalStudy(other, method, f);
     std::string study = readFile(other.file("study.in"));
     study.replace(study.find("randomSeed: 0.25"), 16, "randomSeed: 0.5");
     writeFile(other.file("study.in"), study);
@@ -147,7 +148,7 @@ TEST(LocalMethods, AnotherSeedGivesOtherDesigns) {
 // one step (baseline (4, 4) here on a grid of 11 values: a share of 0.01 is 0.1 step).
 TEST(SimplexRun, FirstSimplexMovesInsideTheRangeByAtLeastOneFieldStep) {
   TempDir dir("karvo-nms-step");
-  writeStudy(dir, simplex(3, 0, "0.01"), kBowl, 1, 11, "4");
+  writeLocalStudy(dir, simplex(3, 0, "0.01"), kSkewedBowl, 1, 11, "4");
   expectDesigns(dir, 3);
   EXPECT_EQ(points(dir), (std::vector<std::string>{"4 4", "5 4", "4 5"}));
 }
@@ -156,7 +157,7 @@ TEST(SimplexRun, FirstSimplexMovesInsideTheRangeByAtLeastOneFieldStep) {
 // (20 of its 100 steps): upwards would leave the range, so downwards.
 TEST(SimplexRun, FirstSimplexThenTheWholeBudgetAndTheMinimumOfABowl) {
   TempDir dir("karvo-nms-bowl");
-  writeStudy(dir, simplex(60, 0));
+  writeLocalStudy(dir, simplex(60, 0));
   expectDesigns(dir, 60);
   const auto lines = points(dir);
   EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
@@ -167,7 +168,7 @@ TEST(SimplexRun, FirstSimplexThenTheWholeBudgetAndTheMinimumOfABowl) {
 // Side by side the reflection and the expansion go out together; the budget still holds.
 TEST(SimplexRun, SideBySideNeverExceedsTheBudget) {
   TempDir dir("karvo-nms-parallel");
-  writeStudy(dir, simplex(37, 0), kBowl, 2);
+  writeLocalStudy(dir, simplex(37, 0), kSkewedBowl, 2);
   expectDesigns(dir, 37);
   EXPECT_GE(bestPerformance(dir), -0.1) << searchMessages(dir);
 }
@@ -176,7 +177,7 @@ TEST(SimplexRun, SideBySideNeverExceedsTheBudget) {
 // best design: the search goes on until its budget is spent.
 TEST(SimplexRun, CollapsedSimplexRestartsUntilTheBudgetIsSpent) {
   TempDir dir("karvo-nms-restart");
-  writeStudy(dir, simplex(30, 0, "0.5"), "(x - 3)**2 + (y - 7)**2 + 3*sin(3*x*y)", 1, 21);
+  writeLocalStudy(dir, simplex(30, 0, "0.5"), "(x - 3)**2 + (y - 7)**2 + 3*sin(3*x*y)", 1, 21);
   expectDesigns(dir, 30);
 }
 
@@ -185,7 +186,7 @@ TEST(SimplexRun, CollapsedSimplexRestartsUntilTheBudgetIsSpent) {
 // twice (the baseline, stored by its real values, may come back once as a grid design).
 TEST(SimplexRun, TinyDesignSpaceEndsNormally) {
   TempDir dir("karvo-nms-tiny");
-  writeStudy(dir, simplex(50, 0), kBowl, 1, 3, "10");
+  writeLocalStudy(dir, simplex(50, 0), kSkewedBowl, 1, 3, "10");
   const auto result = runSearchStudy(dir);
   ASSERT_EQ(result.status, 0) << searchMessages(dir);
   const auto lines = points(dir);
@@ -195,7 +196,7 @@ TEST(SimplexRun, TinyDesignSpaceEndsNormally) {
 
 TEST(AnnealedSimplexRun, ReachesTheMinimumOfABowl) {
   TempDir dir("karvo-nmsa-bowl");
-  writeStudy(dir, simplex(80, 4));
+  writeLocalStudy(dir, simplex(80, 4));
   expectDesigns(dir, 80);
   EXPECT_GE(bestPerformance(dir), -0.1) << searchMessages(dir);
 }
@@ -204,7 +205,7 @@ TEST(AnnealedSimplexRun, ReachesTheMinimumOfABowl) {
 TEST(LocalMethods, StartingDesignThatIsNotStoredEndsTheRun) {
   for (const std::string& method : {annealing(20, 2, 10, "5"), simplex(20, 0, "0.2", "5")}) {
     TempDir dir("karvo-local-start");
-    writeStudy(dir, method);
+    writeLocalStudy(dir, method);
     const auto result = runSearchStudy(dir);
     EXPECT_NE(result.status, 0) << method;
     EXPECT_THAT(searchMessages(dir),
