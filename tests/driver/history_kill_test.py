@@ -99,7 +99,7 @@ def run(karvo, folder, mode, extra, kill_after):
 
 def main():
     karvo = os.path.abspath(sys.argv[1])
-    kills = int(sys.argv[2]) if len(sys.argv) > 2 else 60
+    kills = int(sys.argv[2]) if len(sys.argv) > 2 else 24
     rng = random.Random(int(os.environ.get("KARVO_KILL_SEED", "20261206")))
     folder = tempfile.mkdtemp(prefix="karvo-kill-")
     for name, text in (("Assembly.in", ASSEMBLY), ("Definitions.in", DEFINITIONS),

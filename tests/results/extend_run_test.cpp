@@ -315,7 +315,11 @@ bool waitForHistorySave(const TempDir& dir, const std::string& name, pid_t pid, 
 // that writes the file in place, or replaces the history before its checksum file, is then
 // caught in the middle). (A sanitizer build, where every run is slower, kills fewer times.)
 TEST(KilledRun, ExtendedAfterEveryKillEndsAsIfNeverKilled) {
-  const std::string method = "method: TOLMAR\nnumEvals: 500\n";
+  // Ten designs a kill leave the run room to go on after the last one (the kills come within
+  // the first half of the designs); the model work on the designs after them is most of a
+  // sanitizer build's time.
+  const std::string method =
+      "method: TOLMAR\nnumEvals: " + std::to_string(10 * KARVO_KILLS) + "\n";
   TempDir whole("karvo-kill-whole");
   testing::writeSearchStudy(whole, studyOf(whole, method, false, ""));
   ASSERT_EQ(testing::runSearchStudy(whole).status, 0) << messages(whole);
