@@ -1,10 +1,9 @@
 // The NSGA-III component: refused arguments and callback answers (exact texts), the shape of
 // a run (one callback per generation, the initial population passed through, every value
 // inside its field), repeatability from the seed, the reference-point counts, failed and
-// non-finite designs, constraint handling, the quality reached on ZDT1 (hypervolume of the
-// non-dominated designs among all evaluated ones, computed exactly), the spread of the final
-// population over the reference lines of a scaled DTLZ2, and a run stepped one generation at a time
-// through a checkpoint (the same calls as a whole run; inconsistent archives refused).
+// non-finite designs, constraint handling, the spread of the final population over the
+// reference lines of a scaled DTLZ2, and a run stepped one generation at a time through a
+// checkpoint (the same calls as a whole run; inconsistent archives refused).
 #include "external/nsga3.h"
 
 #include <gtest/gtest.h>
@@ -94,18 +93,14 @@ struct Fingerprint {
 };
 
 // What a run did. Its callback answers `problem` with design numbers 1, 2, ... and keeps
-// every call, the objectives answered, a fingerprint and the counts of failed and infeasible
-// answers.
+// every call and a fingerprint.
 struct Recorder {
   explicit Recorder(Problem p) : problem(std::move(p)) {}
   Problem problem;
-  std::vector<Values> calls;                    // per call the variable values given
-  std::vector<std::vector<double>> objectives;  // per evaluated design (not failed), in order
-  Fingerprint fingerprint;                      // of the calls, then the final population
+  std::vector<Values> calls;  // per call the variable values given
+  Fingerprint fingerprint;    // of the calls, then the final population
   Values finalPopulation;
   int designs = 0;
-  int failed = 0;      // flagged, or with a non-finite objective
-  int infeasible = 0;  // evaluated, with a constraint above 0
   NsgaCallback callback() {
     return [this](int count, const Values& variables, std::vector<NsgaEvaluation>& results) {
       calls.push_back(variables);
@@ -115,13 +110,6 @@ struct Recorder {
       for (int i = 0; i < count; ++i) {
         NsgaEvaluation e = problem(variables[i]);
         e.designNumber = ++designs;
-        if (!e.failed) objectives.push_back(e.objectives);
-        const bool finite = std::all_of(e.objectives.begin(), e.objectives.end(),
-                                        [](double f) { return std::isfinite(f); });
-        failed += e.failed != 0 || !finite;
-        infeasible += e.failed == 0 && finite &&
-                      std::any_of(e.constraints.begin(), e.constraints.end(),
-                                  [](double g) { return g > 0.0; });
         results.push_back(e);
       }
     };
@@ -177,41 +165,6 @@ NsgaEvaluation zdt1(const std::vector<double>& x) {
   NsgaEvaluation e;
   e.objectives = {x[0], g * (1.0 - std::sqrt(x[0] / g))};
   return e;
-}
-
-// ---------------------------------------------------------------------------------------
-// Exact hypervolume of minimised points against a reference point.
-
-double hypervolume2(std::vector<std::vector<double>> points, double r0, double r1) {
-  std::erase_if(points, [&](const auto& p) { return !(p[0] < r0 && p[1] < r1); });
-  std::sort(points.begin(), points.end());
-  double area = 0.0;
-  double level = r1;
-  for (const auto& p : points) {
-    if (p[1] < level) {
-      area += (r0 - p[0]) * (level - p[1]);
-      level = p[1];
-    }
-  }
-  return area;
-}
-
-std::vector<std::vector<double>> nonDominated(const std::vector<std::vector<double>>& points) {
-  std::vector<std::vector<double>> front;
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    bool dominated = false;
-    for (std::size_t j = 0; j < points.size() && !dominated; ++j) {
-      if (j == i) continue;
-      bool noWorse = true, better = false;
-      for (std::size_t k = 0; k < points[i].size(); ++k) {
-        noWorse = noWorse && points[j][k] <= points[i][k];
-        better = better || points[j][k] < points[i][k];
-      }
-      dominated = noWorse && (better || j < i);  // of equal points the first stays
-    }
-    if (!dominated) front.push_back(points[i]);
-  }
-  return front;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -426,7 +379,7 @@ TEST(NsgaRun, IdenticalObjectivesEverywhereStillRunWithValuesInTheirFields) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Quality. Random search reaches a hypervolume of 0 on ZDT1 with the same budget.
+// Quality
 
 constexpr int kFineField = 100000001;  // values mapped to [0, 1] by value / (size - 1)
 
@@ -469,16 +422,6 @@ TEST(NsgaQuality, FinalPopulationCoversTheReferenceLinesOfScaledDtlz2) {
   }
   // Measured 91 with this seed (80 to 91 over other seeds).
   EXPECT_GE(std::count(covered.begin(), covered.end(), 1), 80);
-}
-
-TEST(NsgaQuality, Zdt1WithTenVariables) {
-  const RunSetup s{.seed = 0.5, .numVariables = 10,
-                   .fieldSizes = std::vector<int>(10, kFineField), .populationSize = 100,
-                   .numGenerations = 20};
-  const Recorder recorder = wholeRun(
-      s, [](const std::vector<double>& v) { return zdt1(unitValues(v, kFineField - 1.0)); });
-  // Measured 0.597 with this seed; the whole front would give 1.21 - 1/3 = 0.877.
-  EXPECT_GE(hypervolume2(nonDominated(recorder.objectives), 1.1, 1.1), 0.5);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,8 +1,8 @@
 // Pareto ranking: the domination rules one by one (equal vectors, violations, failed
-// points), the crowding distances of small fronts worked out by hand, and the front ranks
-// and crowding of many random point sets against plain reference methods (fronts peeled
-// off one at a time, crowding found by counting) with ties, duplicates, infeasible and
-// failed points mixed in.
+// points), fronts of one and two members (boundaries; the other points' distances left as
+// they were), and the front ranks and crowding of many random point sets against plain
+// reference methods (fronts peeled off one at a time, crowding found by counting) with ties,
+// duplicates, infeasible and failed points mixed in.
 #include "external/pareto_sort.h"
 
 #include <gtest/gtest.h>
@@ -148,41 +148,6 @@ TEST(CrowdingDistances, FrontsOfOneAndTwoAreBoundaries) {
   const std::vector<int> none;
   crowdingDistances(points, none, preset);
   EXPECT_EQ(std::vector<double>({-1.0, kBoundaryCrowding, -3.0, -4.0}), preset);
-}
-
-TEST(CrowdingDistances, ThreeMembersByHandOnlyTheSmallestIsMarked) {
-  // X is interior in objectives 1 and 2 (gaining 1 each) and the largest in objective 3
-  // (gaining nothing, and not marked): 2/3. Y and Z are each the smallest somewhere.
-  const std::vector<ParetoPoint> points = {feasible({0.0, 2.0, 3.0}),   // Y
-                                           feasible({1.0, 1.0, 5.0}),   // X
-                                           feasible({2.0, 0.0, 0.0})};  // Z
-  std::vector<double> distance;
-  const std::vector<int> front = {0, 1, 2};
-  crowdingDistances(points, front, distance);
-  ASSERT_EQ(3u, distance.size());
-  EXPECT_EQ(kBoundaryCrowding, distance[0]);
-  EXPECT_EQ(2.0 / 3.0, distance[1]);
-  EXPECT_EQ(kBoundaryCrowding, distance[2]);
-}
-
-TEST(CrowdingDistances, AnObjectiveWithoutRangeAddsNothingAndMarksTheFirstOfTheFront) {
-  const std::vector<ParetoPoint> points = {feasible({0.0, 5.0}), feasible({2.0, 5.0}),
-                                           feasible({3.0, 5.0}), feasible({7.0, 5.0})};
-  std::vector<double> distance;
-  const std::vector<int> front = {0, 1, 2, 3};
-  crowdingDistances(points, front, distance);
-  EXPECT_EQ(kBoundaryCrowding, distance[0]);
-  EXPECT_EQ(3.0 / 7.0 / 2.0, distance[1]);
-  EXPECT_EQ(5.0 / 7.0 / 2.0, distance[2]);
-  EXPECT_EQ(0.0, distance[3]);  // the largest of objective 1, unmarked in objective 2
-
-  // Equal values keep the order of the front: listed first, point 3 is the one marked.
-  const std::vector<int> reversed = {3, 2, 1, 0};
-  crowdingDistances(points, reversed, distance);
-  EXPECT_EQ(kBoundaryCrowding, distance[0]);
-  EXPECT_EQ(3.0 / 7.0 / 2.0, distance[1]);
-  EXPECT_EQ(5.0 / 7.0 / 2.0, distance[2]);
-  EXPECT_EQ(kBoundaryCrowding, distance[3]);
 }
 
 // ---------------------------------------------------------------------------------------

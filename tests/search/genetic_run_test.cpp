@@ -34,6 +34,7 @@ using testing::HasLines;
 using testing::readFile;
 using testing::runKarvo;
 using testing::runSearchStudy;
+using testing::searchDesignResults;
 using testing::searchMessages;
 using testing::TempDir;
 using testing::writeFile;
@@ -55,19 +56,6 @@ void writeStudy(const TempDir& dir, const std::string& method, const std::string
                                             "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: " +
                                             formula + "\n*END\n");
   fs::remove(dir.file("Representation0.in"));
-}
-
-// Designs whose evaluation finished (their design log says so).
-int designsEvaluated(const TempDir& dir) {
-  int count = 0;
-  if (!fs::exists(dir.file("POST_0"))) return 0;
-  for (const auto& entry : fs::directory_iterator(dir.file("POST_0"))) {
-    const fs::path log = entry.path() / "design.log";
-    if (fs::exists(log) && readFile(log.string()).find(" evaluated. Status: ") != std::string::npos) {
-      ++count;
-    }
-  }
-  return count;
 }
 
 // (The same seed gives the same designs: the extended-run tests compare whole runs with
@@ -95,7 +83,7 @@ TEST(GeneticRun, GenerationsCyclesAndReportsOfARunThatImprovesOnTheStart) {
   // Every generation spends its evaluations on new designs: the baseline, the first 6 members
   // and 6 children in each of the 6 generations. A child that is a copy of its parent (no
   // crossover and no mutation drawn) or repeats a stored design would take the stored results.
-  EXPECT_EQ(designsEvaluated(first), 1 + 6 + 6 * 6);
+  EXPECT_EQ(searchDesignResults(first).size(), 1u + 6 + 6 * 6);
 }
 
 // With steadyState: 1 each freed slot gets a new design and each finished one replaces the
@@ -111,7 +99,7 @@ TEST(GeneticRun, SteadyStateRunsOneStreamAndFillsFreedSlots) {
   EXPECT_THAT(log, ::testing::HasSubstr("\n         Subpopulation Report, Generation 6\n"));
   // The evaluations are counted as they finish, not once the stream has ended.
   EXPECT_THAT(log, ::testing::HasSubstr("# Evaluations = 25\n"));
-  EXPECT_EQ(designsEvaluated(first), 1 + 6 + 6 * 6);
+  EXPECT_EQ(searchDesignResults(first).size(), 1u + 6 + 6 * 6);
   const std::string text = searchMessages(first);
   EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 0->6 (steady state)\n"));
   EXPECT_THAT(text, HasLines("**Subpop 0, Gen 6 done; Total eval.'s this process: 43\n"));
@@ -131,7 +119,7 @@ TEST(GeneticRun, SteadyStateRunsOneStreamAndFillsFreedSlots) {
                   slots.file("t.sh") + "\nnumDesigns: 3\nsuccessReturnValue: 0\n*END\n";
   testing::writeSearchStudy(slots, study);
   ASSERT_EQ(testing::runSearchStudy(slots).status, 0) << testing::searchMessages(slots);
-  EXPECT_EQ(testing::searchDesignResults(slots).size(), 43u);
+  EXPECT_EQ(searchDesignResults(slots).size(), 43u);
   std::map<std::string, double> times;  // "start 8" -> seconds
   const std::regex line("(start|end) ([0-9]+) ([0-9.]+)");
   const std::string written = readFile(slots.file("times"));
@@ -171,7 +159,7 @@ TEST(GeneticRun, APopulationOfOneEvaluatesItsFirstDesignOnly) {
              "crossoverType: 1\nmutationType: 0\nselectionType: 0\nselectionParameter: 2\n");
   ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   // The baseline and one random member; the generations select and cross nothing.
-  EXPECT_EQ(designsEvaluated(dir), 2);
+  EXPECT_EQ(searchDesignResults(dir).size(), 2u);
   EXPECT_THAT(searchMessages(dir), HasLines("AGENT NUMBER 0, GENERATION 5->6\n"));
 }
 
@@ -196,7 +184,7 @@ TEST(GeneticRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
                        "design evaluations for the current setup. Try increasing the resolution "
                        "of the variables if you want to evaluate more designs in the current "
                        "space.\n"));
-  EXPECT_EQ(designsEvaluated(dir), 24);
+  EXPECT_EQ(searchDesignResults(dir).size(), 24u);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
 }
 
@@ -208,7 +196,7 @@ TEST(GeneticRun, TerminationConditionEndsTheRunAsCancelled) {
   EXPECT_THAT(text, HasLines("Evaluating the study termination condition based on design 4.\n"));
   EXPECT_THAT(text, HasLines("Terminating study since the condition \"test %Design_Num% -ge 5\" "
                              "was met for design 5.\n"));
-  EXPECT_EQ(designsEvaluated(dir), 5);
+  EXPECT_EQ(searchDesignResults(dir).size(), 5u);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
 }
 
@@ -298,18 +286,6 @@ void writeMigrantStudy(const TempDir& dir) {
             "*AGENT\nid: 0\nname: donor\ntype: optimization\nrepresentation: 0\n"
             "performance: 0\nprocess: 0\n*AGENT\nid: 1\nname: receiver\ntype: optimization\n"
             "representation: 0\nperformance: 0\nprocess: 0\nneighbor: 0, 2, 0, 0\n*END\n");
-}
-
-// Agent 1 receives migrants from agent 0 at the start of its second cycle.
-TEST(GeneticRun, MigrantsMoveAlongANeighborLinkBetweenCycles) {
-  TempDir dir("karvo-ga-migrants");
-  writeMigrantStudy(dir);
-  std::string study = readFile(dir.file("study.in"));
-  study.replace(study.find("endAgent: 0"), 11, "endAgent: 1");
-  writeFile(dir.file("study.in"), study);
-  ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
-  EXPECT_THAT(readFile(dir.file("search1.dat")), ::testing::HasSubstr("\n Agent 1 took 2 migrants.\n"));
-  EXPECT_THAT(readFile(dir.file("search0.dat")), ::testing::Not(::testing::HasSubstr(" took ")));
 }
 
 // A donor that runs in another solver process gives its migrants from its population file:

@@ -1,7 +1,7 @@
 // The archive of the multi-objective search: whole fronts while they fit, the cut front
 // losing its most crowded members (of equal distances the later point), ranks, crowding
-// measured again after the cut and the archive order, worked out by hand and checked on
-// random sets against a selection that removes the most crowded member one at a time.
+// measured again after the cut and the archive order, checked on random sets (ties among
+// them) against a selection that removes the most crowded member one at a time.
 // Then the automatic termination: the cycle-40 and first-front conditions, a small but
 // positive spread deviation, the rules of a constant spread against the stall counter and
 // the budget, the restart of a stale stall, and which crowding values count.
@@ -21,12 +21,6 @@ namespace {
 using support::kBoundaryCrowding;
 using support::ParetoPoint;
 
-ParetoPoint point(double a, double b) {
-  ParetoPoint p;
-  p.objectives = {a, b};
-  return p;
-}
-
 std::vector<double> crowdingOf(const std::vector<ParetoPoint>& points,
                                const std::vector<int>& front) {
   std::vector<double> distance;
@@ -34,53 +28,6 @@ std::vector<double> crowdingOf(const std::vector<ParetoPoint>& points,
   std::vector<double> result;
   for (const int member : front) result.push_back(distance[member]);
   return result;
-}
-
-// ---------------------------------------------------------------------------------------
-// Selection by hand
-
-// Front 1: F1a (0, 4), F1b (2, 2), F1c (4, 0). Front 2, by the first objective: a (1, 10),
-// b (2, 8), c (2.5, 7.5), d (6, 5), e (10, 1); over the whole front (ranges 9 and 9) a and e
-// are boundaries, b = (1.5 + 2.5) / 18, c = (4 + 3) / 18, d = (7.5 + 6.5) / 18.
-const std::vector<ParetoPoint> kTwoFronts = {
-    point(6.0, 5.0),    // 0 d
-    point(0.0, 4.0),    // 1 F1a
-    point(2.0, 8.0),    // 2 b
-    point(10.0, 1.0),   // 3 e
-    point(2.0, 2.0),    // 4 F1b
-    point(1.0, 10.0),   // 5 a
-    point(2.5, 7.5),    // 6 c
-    point(4.0, 0.0),    // 7 F1c
-};
-
-TEST(SelectArchive, TheCutFrontLosesItsMostCrowdedMembers) {
-  const ArchiveSelection six = selectArchive(kTwoFronts, 6);
-  EXPECT_EQ(std::vector<int>({1, 4, 7, 0, 3, 5}), six.members);
-  EXPECT_EQ(std::vector<int>({1, 1, 1, 2, 2, 2}), six.rank);
-  // Measured again over a, d, e: d is interior in both objectives with the full range.
-  EXPECT_EQ(std::vector<double>({kBoundaryCrowding, 1.0, kBoundaryCrowding, 1.0,
-                                 kBoundaryCrowding, kBoundaryCrowding}),
-            six.crowding);
-
-  const ArchiveSelection seven = selectArchive(kTwoFronts, 7);
-  EXPECT_EQ(std::vector<int>({1, 4, 7, 0, 3, 5, 6}), seven.members);
-  EXPECT_EQ(std::vector<int>({1, 1, 1, 2, 2, 2, 2}), seven.rank);
-  // Over a, c, d, e: c = ((6 - 1) + (10 - 5)) / 18, d = ((10 - 2.5) + (7.5 - 1)) / 18.
-  EXPECT_EQ(std::vector<double>({kBoundaryCrowding, 1.0, kBoundaryCrowding,
-                                 (7.5 / 9.0 + 6.5 / 9.0) / 2.0, kBoundaryCrowding,
-                                 kBoundaryCrowding, (5.0 / 9.0 + 5.0 / 9.0) / 2.0}),
-            seven.crowding);
-}
-
-TEST(SelectArchive, OfEquallyCrowdedMembersTheLaterPointLeaves) {
-  // Five evenly spaced points of one front: the three interior ones all have 0.5.
-  const std::vector<ParetoPoint> points = {point(2.0, 2.0), point(1.0, 3.0), point(0.0, 4.0),
-                                           point(4.0, 0.0), point(3.0, 1.0)};
-  EXPECT_EQ(std::vector<int>({0, 1, 2, 3}), selectArchive(points, 4).members);
-  EXPECT_EQ(std::vector<int>({0, 2, 3}), selectArchive(points, 3).members);
-  // A front of two cut to one: both are boundaries, the earlier point stays.
-  const std::vector<ParetoPoint> pair = {point(1.0, 0.0), point(0.0, 1.0)};
-  EXPECT_EQ(std::vector<int>({0}), selectArchive(pair, 1).members);
 }
 
 // ---------------------------------------------------------------------------------------

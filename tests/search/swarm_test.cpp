@@ -32,12 +32,6 @@ constexpr double kFailed = kFailedPerformance;
 // ---------------------------------------------------------------------------------------
 // The ring neighbourhood
 
-TEST(SwarmNeighbourhood, ThreeNeighboursAroundTheRing) {
-  const std::vector<double> values = {5, 1, 2, 9, 3, 4};
-  // i - 1, i, i + 1, wrapping at both ends.
-  EXPECT_THAT(search::swarmNeighbourhoodBests(values, 3), ElementsAre(0, 0, 3, 3, 3, 0));
-}
-
 TEST(SwarmNeighbourhood, EvenSizesReachFurtherForwardAndSizesClampToTheRing) {
   const std::vector<double> values = {5, 1, 2, 9, 3, 4};
   // Four neighbours: i - 1 .. i + 2.

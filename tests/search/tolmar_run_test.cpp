@@ -1,8 +1,10 @@
 // The hybrid search through the real karvo binary on formula-only studies: it spends its
 // budget exactly, finds the optimum of a smooth problem that a few dozen designs can find,
-// meets a constraint, models positive variables in their logarithms, follows a curved valley
-// to its bottom in its local phase, repeats its designs from the seed, one at a time or side
-// by side, and ends when its design space is exhausted.
+// finds the boundary of a steep constraint, models positive variables in their logarithms,
+// follows a curved valley to its bottom in its local phase, makes the same designs side by
+// side whatever order they finish in, and ends when its design space is exhausted. (That a
+// run repeats its designs from the seed, one at a time, the extended-run tests show: a
+// stopped and extended run writes the history of the run never stopped.)
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -57,19 +59,6 @@ TEST(TolmarRun, SpendsItsBudgetExactlyAndFindsTheOptimumOfABowl) {
   EXPECT_EQ(designs.at(1), "FEASIBLE -50.");
   EXPECT_EQ(bestSearchPerformance(designs, "FEASIBLE"), 0.0) << searchMessages(dir);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), testing::HasLines("*EXIT STATE\nComplete\n"));
-}
-
-TEST(TolmarRun, MeetsAConstraintThatCutsOffTheUnconstrainedOptimum) {
-  TempDir dir("karvo-tolmar-constraint");
-  // The bowl's centre (3, 7) violates x + y >= 12; the optimum on the line is near
-  // x = 4, y = 8 with f = 2.
-  writeStudy(dir, 80, 1, "(x - 3)**2 + (y - 7)**2", "12 - x - y");
-  const auto result = runSearchStudy(dir);
-  ASSERT_EQ(result.status, 0) << searchMessages(dir);
-  const auto designs = searchDesignResults(dir);
-  const double best = bestSearchPerformance(designs, "FEASIBLE");
-  EXPECT_GE(best, -2.2) << searchMessages(dir);
-  EXPECT_LE(best, -2.0 + 1e-9);
 }
 
 // A steep constraint near the lower bounds (1/x^2 + 4/y^2 <= 0.5, as a spring's or a
@@ -127,25 +116,6 @@ TEST(TolmarRun, LastCyclesOfTheBudgetAreTrustRegionSteps) {
   writeStudy(dir, 60, 1, "abs(x - 3) + abs(y - 7) + 0.3*sin(50*x)*sin(50*y)");
   ASSERT_EQ(runSearchStudy(dir).status, 0) << searchMessages(dir);
   EXPECT_THAT(searchMessages(dir), ::testing::HasSubstr("Num in: 1, num existing: 0"));
-}
-
-// Designs running side by side finish in any order; the designs and their numbers do not
-// depend on it. (The population is sized from the number of simultaneous evaluations, so a
-// serial and a parallel run of the same study differ by design.)
-TEST(TolmarRun, SameSeedGivesTheSameDesignsOneAtATimeOrSideBySide) {
-  const std::string f = "(x - 3)**2 + (y - 7)**2 + 3*sin(x*y)";
-  for (int parallel : {1, 2}) {
-    TempDir first("karvo-tolmar-first");
-    TempDir second("karvo-tolmar-second");
-    for (const TempDir* dir : {&first, &second}) {
-      writeStudy(*dir, 50, parallel, f);
-      const auto result = runSearchStudy(*dir);
-      ASSERT_EQ(result.status, 0) << searchMessages(*dir);
-    }
-    EXPECT_EQ(searchDesignResults(first).size(), 50u);
-    EXPECT_EQ(searchDesignResults(first), searchDesignResults(second)) << "nParallel " << parallel;
-    EXPECT_EQ(readFile(first.file("search0.dat")), readFile(second.file("search0.dat")));
-  }
 }
 
 // Side by side the designs of a batch finish in an order set by the analyses' times: here
