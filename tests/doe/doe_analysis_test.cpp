@@ -99,14 +99,9 @@ TEST(DoeAnalysisRunTable, ExactBytesWithAFailedRun) {
             "     1,        0,           1,          1.50000000e+00\n"
             "     2,        1,           0,                  failed\n"
             "     3,        1,           1,                  failed\n");
+  // Two values: the same table, then the analysis.
   text = analyse(array, {1.5, 0.0, -2.25e10}, kHalfNormalPlot, {1, 0, 1});
-  EXPECT_EQ(section(text, "DOE", "\n\n"),
-            "DOE INFORMATION\n"
-            "---------------\n"
-            "Number of factors:     2\n"
-            "Number of Runs:        3\n"
-            "        A,           B,      Response\n"
-            "     1,        0,           1,          1.50000000e+00\n"
+  EXPECT_EQ(section(text, "     2,", "\n\n"),
             "     2,        1,           0,                  failed\n"
             "     3,        1,           1,         -2.25000000e+10");
 }
@@ -179,22 +174,6 @@ TEST(DoeAnalysisTwoLevel, HandComputedFullFactorialHalfNormal) {
           "AB, 0.920823, 3\n"
           "B, 1.241867, 4\n"
           "A, 1.802743, 6\n");
-}
-
-TEST(DoeAnalysisTwoLevel, NormalPlotTakesSignedEffectsAtSymmetricPositions) {
-  DoeArray array = fullFactorial(kDoeTwoLevelFull, 3, 2);
-  std::string text = analyse(array, handResponses(), kNormalPlot);
-  // Phi^-1((i - 0.5) / 7).
-  EXPECT_EQ(section(text, "\nNORMAL PLOT DATA\n", ""),
-            "\nNORMAL PLOT DATA\n"
-            "B, -1.465234, -4\n"
-            "C, -0.791639, 0\n"
-            "AC, -0.366106, 0\n"
-            "BC, 0.000000, 0\n"
-            "ABC, 0.366106, 0\n"
-            "AB, 0.791639, 3\n"
-            "A, 1.465234, 6\n");
-  EXPECT_EQ(text.find("HALF NORMAL"), std::string::npos);
 }
 
 // A 2^(3-1) fraction with C = AB: the defining relation I = ABC aliases every main effect
