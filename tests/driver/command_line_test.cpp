@@ -306,17 +306,13 @@ TEST(CommandLineStudyFile, BackupDirLengthLimit) {
       << err;
 }
 
-TEST(CommandLineMessageFile, EarlierMessageFileIsMovedNotLost) {
+TEST(CommandLineModes, VersionBesideAStudyIsPrintedAndTheRunGoesOn) {
   TempDir dir;
   writeMinimalStudy(dir.path());
-  writeFile(dir.file("study.mes"), "earlier run\n");
   auto r = runKarvo({"i=study.in", "version"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(withoutProgressLines(r.err), kVersionText);  // printed; the run goes on
-  const auto folders = backupFolders(dir.path());
-  ASSERT_EQ(folders.size(), 1u);
-  EXPECT_EQ(readFile(dir.file(*folders.begin() + "/study.mes")), "earlier run\n");
-  EXPECT_NE(readFile(dir.file("study.mes")), "earlier run\n");
+  EXPECT_EQ(withoutProgressLines(r.err), kVersionText);
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
 }
 
 TEST(WorkingDirectory, LengthLimitIs257) {
@@ -827,22 +823,6 @@ std::string noData(const std::string& response) {
          "design.\n\n";
 }
 
-TEST(CheckPerformanceRun, ListsTheExtractedAndCalculatedResponses) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "echo 'RESULT F = 2.5' > calc.out\necho 'RESULT H = 7e-3' >> calc.out\n");
-  ProcessResult result = checkPerformance(dir, "3");
-  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("checkPerformance.out"));
-  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
-            kHeader + "\n f = 2.5\n h = 0.007\n g = 5\n" + kTrailer);
-  ASSERT_TRUE(exists(dir, "checkPerformance.lck"));
-  EXPECT_EQ(readFile(dir.file("checkPerformance.lck")), "");
-  // "other" gives nothing the performance needs: it does not run.
-  EXPECT_FALSE(exists(dir, "other.ran"));
-  expectNoRunFiles(dir);
-  // Notes are suppressed everywhere in this mode.
-  EXPECT_THAT(result.out, Not(HasSubstr("Starting submission")));
-}
-
 // The analysis fails and writes f but not h: the failure is reported, f is still read, h is
 // listed as an error and g is calculated from f.
 TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillReadAMissingValueListed) {
@@ -856,6 +836,8 @@ TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillReadAMissing
                 "with it.\n\n" + portalError("h", dir, "the anchor was not found.") + noData("h") +
                 "\n f = 1.25\n h = ERROR\n g = 2.5\n" + kTrailer);
   EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  // "other" gives nothing the performance needs: it does not run.
+  EXPECT_FALSE(exists(dir, "other.ran"));
   expectNoRunFiles(dir);
 }
 
@@ -894,6 +876,10 @@ TEST(CheckPerformanceRun, VariablesTakeTheirBaselineAndEachListEndsItsLine) {
                 "*ERROR\nError in running the analysis \"other\" to evaluate responses associated "
                 "with it.\n\n\n k = 1\n" +
                 kTrailer);
+  EXPECT_EQ(readFile(dir.file("checkPerformance.lck")), "");
+  expectNoRunFiles(dir);
+  // Notes are suppressed everywhere in this mode.
+  EXPECT_THAT(result.out, Not(HasSubstr("Starting submission")));
 }
 
 // Each fatal end: the lock file stays, the error is the whole output, and nothing ran.
