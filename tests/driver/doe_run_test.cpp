@@ -262,11 +262,31 @@ std::map<std::string, std::string> filesUnder(const std::string& folder) {
   return files;
 }
 
+// The earlier run also traces its commands into the captured output (scriptingVerboseMode),
+// and is given two settings without an effect on this system: each is said so once, in the
+// message file and on the terminal, and the run goes on.
 TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndMarksDesignsWithoutTheirsAsErrors) {
   TempDir dir("karvo-post");
   writePostStudy(dir);
-  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
+  addRunOptions(dir, "scriptingVerboseMode: 1\nsuppressOutputFiles: 1\nusingTcsh: 1\n");
+  const ProcessResult first = runStudy(dir, {});
+  ASSERT_EQ(first.status, 0) << studyMessages(dir);
   ASSERT_EQ(readFile(dir.file("count")), "4\n");
+  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(log, HasLines("calc ran\n"));
+  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
+  for (const std::string& warning :
+       {std::string("The run option \"suppressOutputFiles\" has no effect: the solver writes no "
+                    "per-design output files other than the logs and the values file that the "
+                    "evaluation of a design needs."),
+        std::string("The run option \"usingTcsh\" has no effect: analysis commands run with "
+                    "/bin/sh, whose output is captured in the same form whatever the user's "
+                    "shell.")}) {
+    const std::string text = studyMessages(dir);
+    EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));
+    EXPECT_EQ(text.find(warning), text.rfind(warning)) << warning;
+    EXPECT_THAT(unwrapped(first.err), ::testing::HasSubstr(warning));
+  }
   const std::string history = readFile(dir.file("doe0.hst"));
   const std::string table = readFile(dir.file("DOE_0_f.out"));
   // The earlier run's result of design 2 (x = 1, y = -1: 15) is edited by hand: the
@@ -335,32 +355,6 @@ TEST(RunOptions, CaptureOutputZeroThenReadDesignResultsFromDiskRunsNothing) {
   EXPECT_EQ(readFile(dir.file("count")), "4\n");
   EXPECT_EQ(readFile(dir.file("DOE_0_f.out")), table);
   EXPECT_TRUE(fs::exists(dir.file("doe_0/Design4/calc/calc.out")));
-}
-
-// scriptingVerboseMode makes the job script trace its commands into the captured output.
-// Settings without an effect on this system are said so, once each, in the message file and
-// on the terminal; the run goes on.
-TEST(RunOptions, ScriptingVerboseTracesAndSettingsWithoutEffectWarnOnce) {
-  TempDir dir("karvo-no-effect");
-  writePostStudy(dir);
-  addRunOptions(dir, "scriptingVerboseMode: 1\nsuppressOutputFiles: 1\nusingTcsh: 1\n");
-  const ProcessResult result = runStudy(dir, {});
-  ASSERT_EQ(result.status, 0) << studyMessages(dir);
-  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
-  EXPECT_THAT(log, HasLines("calc ran\n"));
-  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
-  const std::string warnings[] = {
-      "The run option \"suppressOutputFiles\" has no effect: the solver writes no per-design "
-      "output files other than the logs and the values file that the evaluation of a design "
-      "needs.",
-      "The run option \"usingTcsh\" has no effect: analysis commands run with /bin/sh, whose "
-      "output is captured in the same form whatever the user's shell."};
-  const std::string text = studyMessages(dir);
-  for (const std::string& warning : warnings) {
-    EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));
-    EXPECT_EQ(text.find(warning), text.rfind(warning)) << warning;
-    EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(warning));
-  }
 }
 
 // ---------------------------------------------------------------------------------------
