@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -550,6 +552,27 @@ TEST(DesignFolders, FormulaOnlyDesignsGetNoFoldersWithTheOption) {
   EXPECT_EQ(designEntries(dir.file("POST_0")), 0);
   EXPECT_EQ(designEntries(dir.file("lhs_0")), 0);
   EXPECT_EQ(checkHistory(dir), std::to_string(kRuns) + " rows\n");
+  // The run table shows the values the runs were evaluated at: on each variable's grid
+  // (steps of 0.1 from 0), within the factor's range, with the response at those values.
+  std::istringstream table(readFile(dir.file("DOE_0_f.out")));
+  std::string line;
+  for (int i = 0; i < 5; ++i) std::getline(table, line);
+  EXPECT_EQ(line, "               A,               B,   Response");
+  int runs = 0;
+  while (std::getline(table, line) && !line.empty()) {
+    SCOPED_TRACE(line);
+    int number = 0;
+    double x = 0, y = 0, f = 0;
+    char comma = 0;
+    std::istringstream row(line);
+    ASSERT_TRUE(row >> number >> comma >> x >> comma >> y >> comma >> f);
+    EXPECT_EQ(number, ++runs);
+    EXPECT_NEAR(x * 10, std::round(x * 10), 1e-9);
+    EXPECT_NEAR(y * 10, std::round(y * 10), 1e-9);
+    EXPECT_TRUE(x >= 0 && x <= 4 && y >= 0 && y <= 4);
+    EXPECT_DOUBLE_EQ(f, x * x + y);
+  }
+  EXPECT_EQ(runs, kRuns);
   // The notes of the design logs are in the message file.
   const std::string messages = readFile(dir.file("study.mes"));
   EXPECT_THAT(messages, HasSubstr("Design 1 evaluated. Status: SUCCESS. Performance: "));
