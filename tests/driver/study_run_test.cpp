@@ -267,48 +267,6 @@ const char* const kBanner =
     "\t**********     <TIME>\n"
     "\n";
 
-class NormalRun : public ::testing::Test {
- protected:
-  void SetUp() override { testing::writeMinimalStudy(dir.path()); }
-  TempDir dir;
-};
-
-TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
-  auto result = runStudy(dir);
-  ASSERT_EQ(result.status, 0);
-  // The sizing agent's batches each say that they are done; then the end of the run.
-  std::string out = result.out;
-  const std::string batchDone = "*NOTE\nCompleted design evaluation for all designs requested.\n";
-  while (out.rfind(batchDone, 0) == 0) out.erase(0, batchDone.size());
-  EXPECT_EQ(out,
-            "*OUTPUT\nBest design of agent 0 (sizing): design 4\n  x = 0\n"
-            "  f = 0 (objective: minimise)\n\n\n\n\tEnd of KARVO run.\n")
-      << result.out;
-  EXPECT_EQ(testing::withoutProgressLines(result.err), "");
-  const std::string messages = masked(readFile(dir.file("study.mes")));
-  const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
-  EXPECT_THAT(messages, HasLines(banner.substr(1)));
-  EXPECT_EQ(occurrences(messages, "The run start time is:"), 1u);
-  // Command line, environment, study folder (banner), cycles, end of run.
-  const std::string header =
-      "\n\tSearch parameter input file name for this process is:\n\tstudy.in\n";
-  EXPECT_EQ(messages.compare(0, header.size(), header), 0);
-  const std::size_t environment = messages.find("KARVO_PYTHON_PATH was not set.");
-  const std::size_t bannerAt = messages.find(banner);
-  const std::size_t cycle = messages.find("\n *** End of Cycle ***\n\n");
-  const std::size_t end = messages.find("*NOTE\n************END OF RUN INFORMATION************\n");
-  EXPECT_LT(environment, bannerAt);
-  EXPECT_LT(bannerAt, cycle);
-  EXPECT_LT(cycle, end);
-  EXPECT_NE(end, std::string::npos);
-  EXPECT_THAT(
-      messages,
-      ::testing::EndsWith("*NOTE\n************END OF RUN INFORMATION************\nElapsed time: "
-                          "<N> seconds\nCurrent time: <ASCTIME>\n\n*OUTPUT\nBest design of agent "
-                          "0 (sizing): design 4\n  x = 0\n  f = 0 (objective: minimise)\n\n*NOTE\nEnd "
-                          "of KARVO run.\n\n"));
-}
-
 // ---------------------------------------------------------------------------------------
 // Earlier results
 
@@ -318,7 +276,8 @@ class LaterRun : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::writeMinimalStudy(dir.path());
-    ASSERT_EQ(runStudy(dir).status, 0);
+    first = runStudy(dir);
+    ASSERT_EQ(first.status, 0);
     // Nothing earlier to clean up: no clean-up log.
     ASSERT_FALSE(fs::exists(dir.file("StudyDirectoryCleanupLog.log")));
     firstMessages = readFile(dir.file("study.mes"));
@@ -346,6 +305,7 @@ class LaterRun : public ::testing::Test {
   }
 
   TempDir dir;
+  testing::ProcessResult first;
   std::string firstMessages, firstReport;
   std::set<std::string> foldersAfterFirstRun;
 };
@@ -377,6 +337,42 @@ TEST_F(LaterRun, BackupDirReceivesThem) {
   expectFirstRunIn(dir.file("previous"));
   EXPECT_THAT(readFile(dir.file("StudyDirectoryCleanupLog.log")),
               HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"previous/.\"\n"));
+}
+
+// The first run itself: its output, and its message file in the start-up order.
+TEST_F(LaterRun, TheFirstRunWritesTheBannerInTheStartUpOrder) {
+  const testing::ProcessResult& result = first;
+  // The sizing agent's batches each say that they are done; then the end of the run.
+  std::string out = result.out;
+  const std::string batchDone = "*NOTE\nCompleted design evaluation for all designs requested.\n";
+  while (out.rfind(batchDone, 0) == 0) out.erase(0, batchDone.size());
+  EXPECT_EQ(out,
+            "*OUTPUT\nBest design of agent 0 (sizing): design 4\n  x = 0\n"
+            "  f = 0 (objective: minimise)\n\n\n\n\tEnd of KARVO run.\n")
+      << result.out;
+  EXPECT_EQ(testing::withoutProgressLines(result.err), "");
+  const std::string messages = masked(firstMessages);
+  const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
+  EXPECT_THAT(messages, HasLines(banner.substr(1)));
+  EXPECT_EQ(occurrences(messages, "The run start time is:"), 1u);
+  // Command line, environment, study folder (banner), cycles, end of run.
+  const std::string header =
+      "\n\tSearch parameter input file name for this process is:\n\tstudy.in\n";
+  EXPECT_EQ(messages.compare(0, header.size(), header), 0);
+  const std::size_t environment = messages.find("KARVO_PYTHON_PATH was not set.");
+  const std::size_t bannerAt = messages.find(banner);
+  const std::size_t cycle = messages.find("\n *** End of Cycle ***\n\n");
+  const std::size_t end = messages.find("*NOTE\n************END OF RUN INFORMATION************\n");
+  EXPECT_LT(environment, bannerAt);
+  EXPECT_LT(bannerAt, cycle);
+  EXPECT_LT(cycle, end);
+  EXPECT_NE(end, std::string::npos);
+  EXPECT_THAT(
+      messages,
+      ::testing::EndsWith("*NOTE\n************END OF RUN INFORMATION************\nElapsed time: "
+                          "<N> seconds\nCurrent time: <ASCTIME>\n\n*OUTPUT\nBest design of agent "
+                          "0 (sizing): design 4\n  x = 0\n  f = 0 (objective: minimise)\n\n*NOTE\nEnd "
+                          "of KARVO run.\n\n"));
 }
 
 // The backup folder is named to the second. A run that starts in the same second as an
