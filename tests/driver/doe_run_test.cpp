@@ -447,15 +447,6 @@ TEST(HistoryRun, StoppedRunLeavesItsUserDesignsFileForTheNextRun) {
   EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_2_evals")));
 }
 
-TEST(HistoryRun, DisabledHistoryWritesNoFile) {
-  TempDir dir("karvo-history-off");
-  writeFormulaStudy(dir.path(), "disableHistory: 1\n");
-  writeFile(dir.file("UserDesigns0_first.in"), designsFile({"dontMapDesign, a, 1, 2"}));
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
-  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design1/design.log")));
-}
-
 // An evaluation agent waits for more designs only while an agent linked to it runs in
 // another solver process: its lock file is there and its owner lives.
 TEST(EvaluationAgentWait, WaitsOnlyForALinkedAgentRunningElsewhere) {
@@ -580,10 +571,11 @@ TEST(DesignFolders, FormulaOnlyDesignsGetNoFoldersWithTheOption) {
                                   " evaluated. Status: SUCCESS. Performance: "));
 }
 
-// A process that runs an analysis keeps every folder and log under the option.
+// A process that runs an analysis keeps every folder and log under the option; with the
+// history disabled, no history file is written.
 TEST(DesignFolders, DesignsThatRunAnAnalysisKeepTheirFoldersWithTheOption) {
   TempDir dir("karvo-analysis-folders");
-  writeHypercubeStudy(dir, "noFolderWithoutAnalysis: 1\n");
+  writeHypercubeStudy(dir, "noFolderWithoutAnalysis: 1\ndisableHistory: 1\n");
   replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: x * x + y", "type: File");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
@@ -603,6 +595,7 @@ TEST(DesignFolders, DesignsThatRunAnAnalysisKeepTheirFoldersWithTheOption) {
   EXPECT_TRUE(fs::exists(dir.file("POST_0/Design4/calc/analysis.log")));
   EXPECT_TRUE(fs::exists(dir.file("lhs_0/Design4/calc/calc.out")));
   EXPECT_TRUE(fs::exists(dir.file("lhs_0/Design4/design_variable_and_parameter_values")));
+  EXPECT_FALSE(fs::exists(dir.file("lhs0.hst")));
 }
 
 }  // namespace
