@@ -81,19 +81,6 @@ TEST(NewUserCommandLine, NoCommandListsEveryCommand) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-// Without KARVO_ROOT the folder of the running karvo is the installation folder.
-TEST(NewUserEnvironment, UnsetRootIsTheProgramsFolder) {
-  TempDir dir;
-  writeMinimalStudy(dir.path());
-  const ProcessResult r = runKarvo({"i=study.in", "generateReportOnly"}, dir.path(),
-                                   {"-KARVO_ROOT"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  const std::string folder = std::filesystem::path(KARVO_BINARY).parent_path().string();
-  EXPECT_THAT(studyMessages(dir),
-              HasSubstr("*NOTE\nKARVO_ROOT was not set. Going to use the folder that holds the "
-                        "running karvo, " + folder + ", as the installation folder.\n"));
-}
-
 // A study without a "Default" format runs with the automatic one, said once; a format that
 // is not defined, or a template that is missing, stops the run when the study is read
 // (generateReportOnly: no design is evaluated), naming the analysis and the file.
@@ -130,8 +117,8 @@ TEST(NewUserStudyChecks, PrintFormatsAndTemplates) {
                                           "\" cannot be read (No such file or directory).\n"));
 }
 
-// A misspelt property of every kind of record is named once, with the property it most
-// likely meant, on the terminal and in the message file; an unknown one without; a property that the record's kind accepts but that this record does not read (one
+// A misspelt property of every kind of record, in a study run without KARVO_ROOT, is named
+// once, with the property it most likely meant, on the terminal and in the message file; an unknown one without; a property that the record's kind accepts but that this record does not read (one
 // of another method, variable type or response type, or of a reservation not asked for) is
 // not.
 TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
@@ -156,8 +143,14 @@ TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\nparalel: 1\n*ANALYSIS\nname: a\nid: 1\nmaxTme: 10\n"
             "reserveNodes: 2\n*EXECUTION_DEFINITION\ntoolCmd: nil\ninitalWait: 1\n*END\n");
-  const ProcessResult r = runStudy(dir, {"generateReportOnly"});
+  // Without KARVO_ROOT: the folder of the running karvo is the installation folder.
+  const ProcessResult r = runKarvo({"i=study.in", "generateReportOnly"}, dir.path(),
+                                   {"-KARVO_ROOT"});
   ASSERT_EQ(r.status, 0) << r.err;
+  const std::string folder = std::filesystem::path(KARVO_BINARY).parent_path().string();
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr("*NOTE\nKARVO_ROOT was not set. Going to use the folder that holds the "
+                        "running karvo, " + folder + ", as the installation folder.\n"));
   const std::string err = unwrapped(r.err);
   const std::string tail = "is not a property this solver reads there. It is ignored. Did you mean ";
   for (const std::string& warning : {
