@@ -273,13 +273,10 @@ TEST(CommandLineRefusals, StatusAndText) {
   EXPECT_EQ(runKarvo({"i=" + std::string(2100, 'x') + ".in"}, dir.path()).status, 255);
 }
 
+// (A name of 255 characters is accepted: LaterRun.BackupDirReceivesThem.)
 TEST(CommandLineStudyFile, BackupDirLengthLimit) {
   TempDir dir;
   writeFile(dir.file("s.in"), "");
-  writeMinimalStudy(dir.path());
-  auto ok = runKarvo({"i=study.in", "backupDir=" + std::string(255, 'b')}, dir.path(),
-                     {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(ok.status, 0) << ok.err;
   auto r = runKarvo({"i=s.in", "backupDir=" + std::string(256, 'b')}, dir.path());
   EXPECT_EQ(r.status, 133);
   const std::string text =

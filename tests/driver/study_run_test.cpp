@@ -330,13 +330,15 @@ TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
   EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
 }
 
-// The cleanup log's lines of a move are those of the backup folder above.
+// The cleanup log's lines of a move are those of the backup folder above. The folder's name
+// is as long as allowed (one character more is refused: CommandLineStudyFile).
 TEST_F(LaterRun, BackupDirReceivesThem) {
-  ASSERT_EQ(runStudy(dir, {"backupDir=previous"}).status, 0);
+  const std::string previous(255, 'p');
+  ASSERT_EQ(runStudy(dir, {"backupDir=" + previous}).status, 0);
   EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
-  expectFirstRunIn(dir.file("previous"));
+  expectFirstRunIn(dir.file(previous));
   EXPECT_THAT(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-              HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"previous/.\"\n"));
+              HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"" + previous + "/.\"\n"));
 }
 
 // The first run itself: its output, and its message file in the start-up order.
