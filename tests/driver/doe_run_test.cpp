@@ -387,7 +387,14 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
   const std::vector<std::string> first = {"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4",
                                           "mapDesign, c, 5, 6"};
   writeFile(dir.file("UserDesigns0_first.in"), designsFile(first));
-  ProcessResult result = runStudy(dir);
+  // A run stopped before its designs were evaluated leaves the user designs file in place, so
+  // that the next run evaluates them; nothing was stored.
+  writeFile(dir.file("study.io"), "stop\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in")));
+  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
+  ProcessResult result = runStudy(dir, {"useHistory"});
   ASSERT_EQ(result.status, 0) << studyMessages(dir);
   EXPECT_THAT(studyMessages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
   EXPECT_TRUE(fs::exists(dir.file("formulas0.hst")));
@@ -427,24 +434,6 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
               ::testing::HasSubstr("Design 5 evaluated. Status: FEASIBLE. Performance: -90."));
   // Formula-only designs keep their folders by default, the notes in their design logs.
   EXPECT_THAT(text, ::testing::Not(::testing::HasSubstr("Design 5 evaluated.")));
-}
-
-// A run stopped before its designs were evaluated leaves the user designs file in place, so
-// that the next run evaluates them; nothing was stored.
-TEST(HistoryRun, StoppedRunLeavesItsUserDesignsFileForTheNextRun) {
-  TempDir dir("karvo-history-stop");
-  writeFormulaStudy(dir.path());
-  writeFile(dir.file("UserDesigns0_first.in"),
-            designsFile({"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4"}));
-  writeFile(dir.file("study.io"), "stop\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
-  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in")));
-  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
-
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
-  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 2, num existing: 0, num duplicates: 0\n"));
-  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_2_evals")));
 }
 
 // An evaluation agent waits for more designs only while an agent linked to it runs in
