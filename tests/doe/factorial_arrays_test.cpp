@@ -192,17 +192,6 @@ TEST(DoeColumnsTest, InteractionTermsAreFormedPairsFirstEachByALaterFactor) {
   EXPECT_TRUE(doeInteractionTerms(1, 2).empty());
 }
 
-TEST(DoeColumnsTest, WordSignIsTheProductOfTheTwoLevelCodes) {
-  DoeArray array = built(buildTwoLevelFull, requestFor(3));
-  for (int r = 0; r < array.runs; ++r) {
-    int a = doeTwoLevelCode(array.level(r, 0));
-    int b = doeTwoLevelCode(array.level(r, 1));
-    int c = doeTwoLevelCode(array.level(r, 2));
-    EXPECT_EQ(doeWordSign(array, {0, 1}, r), a * b);
-    EXPECT_EQ(doeWordSign(array, {0, 1, 2}, r), a * b * c);
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 // Two-level full factorial.
 

@@ -129,13 +129,8 @@ TEST(RobustDesignRun, RandomParameterIsLaidOutAtItsQuantilesAndResumes) {
   expectParameterResults(dir);
 }
 
-TEST(RobustDesignRun, FormulaOnlyParameterStudyAndMissingNoiseFactor) {
-  TempDir dir("karvo-rpd-formula");
-  writeParameterStudy(dir);
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 6, num existing: 0, num duplicates: 0\n"));
-  expectParameterResults(dir);
-
+// (The formula-only path of a robust design: NoiseVariableGivesTheHandComputedMeansAndRatios.)
+TEST(RobustDesignRun, DesignWithoutNoiseFactorIsRefused) {
   TempDir bare("karvo-rpd-bare");
   writeStudy(bare, {"x", "z"}, "*FACTOR\nname: x\nlevels:2\n0\n3\n*FACTOR\nname: z\nlevels:2\n0\n1\n",
              "x + z", "",

@@ -81,19 +81,6 @@ TEST(NewUserCommandLine, NoCommandListsEveryCommand) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-// Without KARVO_ROOT the folder of the running karvo is the installation folder.
-TEST(NewUserEnvironment, UnsetRootIsTheProgramsFolder) {
-  TempDir dir;
-  writeMinimalStudy(dir.path());
-  const ProcessResult r = runKarvo({"i=study.in", "generateReportOnly"}, dir.path(),
-                                   {"-KARVO_ROOT"});
-  EXPECT_EQ(r.status, 0) << r.err;
-  const std::string folder = std::filesystem::path(KARVO_BINARY).parent_path().string();
-  EXPECT_THAT(studyMessages(dir),
-              HasSubstr("*NOTE\nKARVO_ROOT was not set. Going to use the folder that holds the "
-                        "running karvo, " + folder + ", as the installation folder.\n"));
-}
-
 // A study without a "Default" format runs with the automatic one, said once; a format that
 // is not defined, or a template that is missing, stops the run when the study is read
 // (generateReportOnly: no design is evaluated), naming the analysis and the file.
@@ -130,8 +117,8 @@ TEST(NewUserStudyChecks, PrintFormatsAndTemplates) {
                                           "\" cannot be read (No such file or directory).\n"));
 }
 
-// A misspelt property of every kind of record is named once, with the property it most
-// likely meant, on the terminal and in the message file; an unknown one without; a property that the record's kind accepts but that this record does not read (one
+// A misspelt property of every kind of record, in a study run without KARVO_ROOT, is named
+// once, with the property it most likely meant, on the terminal and in the message file; an unknown one without; a property that the record's kind accepts but that this record does not read (one
 // of another method, variable type or response type, or of a reservation not asked for) is
 // not.
 TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
@@ -156,8 +143,14 @@ TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\nparalel: 1\n*ANALYSIS\nname: a\nid: 1\nmaxTme: 10\n"
             "reserveNodes: 2\n*EXECUTION_DEFINITION\ntoolCmd: nil\ninitalWait: 1\n*END\n");
-  const ProcessResult r = runStudy(dir, {"generateReportOnly"});
+  // Without KARVO_ROOT: the folder of the running karvo is the installation folder.
+  const ProcessResult r = runKarvo({"i=study.in", "generateReportOnly"}, dir.path(),
+                                   {"-KARVO_ROOT"});
   ASSERT_EQ(r.status, 0) << r.err;
+  const std::string folder = std::filesystem::path(KARVO_BINARY).parent_path().string();
+  EXPECT_THAT(studyMessages(dir),
+              HasSubstr("*NOTE\nKARVO_ROOT was not set. Going to use the folder that holds the "
+                        "running karvo, " + folder + ", as the installation folder.\n"));
   const std::string err = unwrapped(r.err);
   const std::string tail = "is not a property this solver reads there. It is ignored. Did you mean ";
   for (const std::string& warning : {
@@ -280,13 +273,10 @@ TEST(CommandLineRefusals, StatusAndText) {
   EXPECT_EQ(runKarvo({"i=" + std::string(2100, 'x') + ".in"}, dir.path()).status, 255);
 }
 
+// (A name of 255 characters is accepted: LaterRun.BackupDirReceivesThem.)
 TEST(CommandLineStudyFile, BackupDirLengthLimit) {
   TempDir dir;
   writeFile(dir.file("s.in"), "");
-  writeMinimalStudy(dir.path());
-  auto ok = runKarvo({"i=study.in", "backupDir=" + std::string(255, 'b')}, dir.path(),
-                     {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(ok.status, 0) << ok.err;
   auto r = runKarvo({"i=s.in", "backupDir=" + std::string(256, 'b')}, dir.path());
   EXPECT_EQ(r.status, 133);
   const std::string text =
@@ -306,17 +296,13 @@ TEST(CommandLineStudyFile, BackupDirLengthLimit) {
       << err;
 }
 
-TEST(CommandLineMessageFile, EarlierMessageFileIsMovedNotLost) {
+TEST(CommandLineModes, VersionBesideAStudyIsPrintedAndTheRunGoesOn) {
   TempDir dir;
   writeMinimalStudy(dir.path());
-  writeFile(dir.file("study.mes"), "earlier run\n");
   auto r = runKarvo({"i=study.in", "version"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(withoutProgressLines(r.err), kVersionText);  // printed; the run goes on
-  const auto folders = backupFolders(dir.path());
-  ASSERT_EQ(folders.size(), 1u);
-  EXPECT_EQ(readFile(dir.file(*folders.begin() + "/study.mes")), "earlier run\n");
-  EXPECT_NE(readFile(dir.file("study.mes")), "earlier run\n");
+  EXPECT_EQ(withoutProgressLines(r.err), kVersionText);
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
 }
 
 TEST(WorkingDirectory, LengthLimitIs257) {
@@ -827,22 +813,6 @@ std::string noData(const std::string& response) {
          "design.\n\n";
 }
 
-TEST(CheckPerformanceRun, ListsTheExtractedAndCalculatedResponses) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "echo 'RESULT F = 2.5' > calc.out\necho 'RESULT H = 7e-3' >> calc.out\n");
-  ProcessResult result = checkPerformance(dir, "3");
-  ASSERT_EQ(result.status, 0) << result.err << readFile(dir.file("checkPerformance.out"));
-  EXPECT_EQ(readFile(dir.file("checkPerformance.out")),
-            kHeader + "\n f = 2.5\n h = 0.007\n g = 5\n" + kTrailer);
-  ASSERT_TRUE(exists(dir, "checkPerformance.lck"));
-  EXPECT_EQ(readFile(dir.file("checkPerformance.lck")), "");
-  // "other" gives nothing the performance needs: it does not run.
-  EXPECT_FALSE(exists(dir, "other.ran"));
-  expectNoRunFiles(dir);
-  // Notes are suppressed everywhere in this mode.
-  EXPECT_THAT(result.out, Not(HasSubstr("Starting submission")));
-}
-
 // The analysis fails and writes f but not h: the failure is reported, f is still read, h is
 // listed as an error and g is calculated from f.
 TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillReadAMissingValueListed) {
@@ -856,6 +826,8 @@ TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillReadAMissing
                 "with it.\n\n" + portalError("h", dir, "the anchor was not found.") + noData("h") +
                 "\n f = 1.25\n h = ERROR\n g = 2.5\n" + kTrailer);
   EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+  // "other" gives nothing the performance needs: it does not run.
+  EXPECT_FALSE(exists(dir, "other.ran"));
   expectNoRunFiles(dir);
 }
 
@@ -894,6 +866,10 @@ TEST(CheckPerformanceRun, VariablesTakeTheirBaselineAndEachListEndsItsLine) {
                 "*ERROR\nError in running the analysis \"other\" to evaluate responses associated "
                 "with it.\n\n\n k = 1\n" +
                 kTrailer);
+  EXPECT_EQ(readFile(dir.file("checkPerformance.lck")), "");
+  expectNoRunFiles(dir);
+  // Notes are suppressed everywhere in this mode.
+  EXPECT_THAT(result.out, Not(HasSubstr("Starting submission")));
 }
 
 // Each fatal end: the lock file stays, the error is the whole output, and nothing ran.

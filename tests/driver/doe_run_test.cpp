@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -83,10 +85,8 @@ TEST(DoeRun, ResumedFactorialEvaluatesOnlyTheRunsNotStoredAndGivesTheHandCompute
             "     4,        1,           1,           0,          1.25000000e+01\n"
             "     5,        0,           0,           1,          1.05000000e+01\n"
             "     6,        1,           0,           1,          1.35000000e+01\n");
-  // Level averages, effects, sums of squares (total 122) and contributions by hand.
-  EXPECT_THAT(table, HasLines("A, 7, 13, 6, 72, 0.590164,0, 0, 0, 0 \n"));
-  EXPECT_THAT(table, HasLines("B, 12, 8, -4, 32, 0.262295,0, 0, 0, 0 \n"));
-  EXPECT_THAT(table, HasLines("C, 10, 10, 0, 0, 0,0, 0, 0, 0 \n"));
+  // The full two-level analysis of these runs (worked by hand in doe_analysis_test): the
+  // interaction of the two factors that matter, and the total sum of squares.
   EXPECT_THAT(table, HasLines("AB, 8.5, 11.5, 3, 18, 0.147541,10.5, 3.5, 13.5, 12.5 \n"));
   EXPECT_THAT(table, HasLines("Error = 0\nTotal = 122\n"));
   EXPECT_THAT(text,
@@ -264,11 +264,31 @@ std::map<std::string, std::string> filesUnder(const std::string& folder) {
   return files;
 }
 
+// The earlier run also traces its commands into the captured output (scriptingVerboseMode),
+// and is given two settings without an effect on this system: each is said so once, in the
+// message file and on the terminal, and the run goes on.
 TEST(PostProcessing, ReadsResultsFromTheDesignFoldersAndMarksDesignsWithoutTheirsAsErrors) {
   TempDir dir("karvo-post");
   writePostStudy(dir);
-  ASSERT_EQ(runStudy(dir, {}).status, 0) << studyMessages(dir);
+  addRunOptions(dir, "scriptingVerboseMode: 1\nsuppressOutputFiles: 1\nusingTcsh: 1\n");
+  const ProcessResult first = runStudy(dir, {});
+  ASSERT_EQ(first.status, 0) << studyMessages(dir);
   ASSERT_EQ(readFile(dir.file("count")), "4\n");
+  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
+  EXPECT_THAT(log, HasLines("calc ran\n"));
+  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
+  for (const std::string& warning :
+       {std::string("The run option \"suppressOutputFiles\" has no effect: the solver writes no "
+                    "per-design output files other than the logs and the values file that the "
+                    "evaluation of a design needs."),
+        std::string("The run option \"usingTcsh\" has no effect: analysis commands run with "
+                    "/bin/sh, whose output is captured in the same form whatever the user's "
+                    "shell.")}) {
+    const std::string text = studyMessages(dir);
+    EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));
+    EXPECT_EQ(text.find(warning), text.rfind(warning)) << warning;
+    EXPECT_THAT(unwrapped(first.err), ::testing::HasSubstr(warning));
+  }
   const std::string history = readFile(dir.file("doe0.hst"));
   const std::string table = readFile(dir.file("DOE_0_f.out"));
   // The earlier run's result of design 2 (x = 1, y = -1: 15) is edited by hand: the
@@ -339,32 +359,6 @@ TEST(RunOptions, CaptureOutputZeroThenReadDesignResultsFromDiskRunsNothing) {
   EXPECT_TRUE(fs::exists(dir.file("doe_0/Design4/calc/calc.out")));
 }
 
-// scriptingVerboseMode makes the job script trace its commands into the captured output.
-// Settings without an effect on this system are said so, once each, in the message file and
-// on the terminal; the run goes on.
-TEST(RunOptions, ScriptingVerboseTracesAndSettingsWithoutEffectWarnOnce) {
-  TempDir dir("karvo-no-effect");
-  writePostStudy(dir);
-  addRunOptions(dir, "scriptingVerboseMode: 1\nsuppressOutputFiles: 1\nusingTcsh: 1\n");
-  const ProcessResult result = runStudy(dir, {});
-  ASSERT_EQ(result.status, 0) << studyMessages(dir);
-  const std::string log = readFile(dir.file("POST_0/Design1/calc/analysis.log"));
-  EXPECT_THAT(log, HasLines("calc ran\n"));
-  EXPECT_THAT(log, HasLines("+ sh " + dir.file("calc.sh") + "\n"));
-  const std::string warnings[] = {
-      "The run option \"suppressOutputFiles\" has no effect: the solver writes no per-design "
-      "output files other than the logs and the values file that the evaluation of a design "
-      "needs.",
-      "The run option \"usingTcsh\" has no effect: analysis commands run with /bin/sh, whose "
-      "output is captured in the same form whatever the user's shell."};
-  const std::string text = studyMessages(dir);
-  for (const std::string& warning : warnings) {
-    EXPECT_THAT(text, HasLines("*WARNING\n" + warning + "\n"));
-    EXPECT_EQ(text.find(warning), text.rfind(warning)) << warning;
-    EXPECT_THAT(unwrapped(result.err), ::testing::HasSubstr(warning));
-  }
-}
-
 // ---------------------------------------------------------------------------------------
 // The history of a formula-only evaluation agent, and design folders
 
@@ -393,15 +387,26 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
   const std::vector<std::string> first = {"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4",
                                           "mapDesign, c, 5, 6"};
   writeFile(dir.file("UserDesigns0_first.in"), designsFile(first));
-  ProcessResult result = runStudy(dir);
+  // A run stopped before its designs were evaluated leaves the user designs file in place, so
+  // that the next run evaluates them; nothing was stored.
+  writeFile(dir.file("study.io"), "stop\n");
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
+  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in")));
+  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
+  ProcessResult result = runStudy(dir, {"useHistory"});
   ASSERT_EQ(result.status, 0) << studyMessages(dir);
   EXPECT_THAT(studyMessages(dir), HasLines("Num in: 3, num existing: 0, num duplicates: 0\n"));
   EXPECT_TRUE(fs::exists(dir.file("formulas0.hst")));
   // The file was read: it is renamed so that it is not read twice.
   EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_3_evals")));
   EXPECT_FALSE(fs::exists(dir.file("UserDesigns0_first.in")));
+  // The evaluation folder of the earlier run: a resumed run keeps it in place.
+  fs::create_directories(dir.file("formulas_0"));
+  writeFile(dir.file("formulas_0/notes.txt"), "design 1\n");
 
-  // The resumed run is offered the old designs again with two new ones.
+  // The resumed run (of a study whose mode is still "newStudy") is offered the old designs
+  // again with two new ones.
   std::vector<std::string> second = first;
   second.push_back("dontMapDesign, d, 7, 8");
   second.push_back("dontMapDesign, e, 9, 9");
@@ -409,6 +414,11 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
   result = runStudy(dir, {"useHistory"});
   ASSERT_EQ(result.status, 0) << studyMessages(dir);
   const std::string text = studyMessages(dir);
+  EXPECT_THAT(text, HasLines("*WARNING\nSince the \"useHistory\" command line option was "
+                             "specified, the study will be treated as a resumed study instead of "
+                             "a new study.\n\n"));
+  EXPECT_EQ(readFile(dir.file("formulas_0/notes.txt")), "design 1\n");
+  EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
   EXPECT_THAT(text, HasLines("Read 3 designs from history with an identical problem presentation "
                              "(representation, performance) as agent 0.\n"))
       << text;
@@ -424,33 +434,6 @@ TEST(HistoryRun, ResumedRunEvaluatesOnlyTheNewDesignsAndGoesOnWithTheirNumbers) 
               ::testing::HasSubstr("Design 5 evaluated. Status: FEASIBLE. Performance: -90."));
   // Formula-only designs keep their folders by default, the notes in their design logs.
   EXPECT_THAT(text, ::testing::Not(::testing::HasSubstr("Design 5 evaluated.")));
-}
-
-// A run stopped before its designs were evaluated leaves the user designs file in place, so
-// that the next run evaluates them; nothing was stored.
-TEST(HistoryRun, StoppedRunLeavesItsUserDesignsFileForTheNextRun) {
-  TempDir dir("karvo-history-stop");
-  writeFormulaStudy(dir.path());
-  writeFile(dir.file("UserDesigns0_first.in"),
-            designsFile({"dontMapDesign, a, 1, 2", "dontMapDesign, b, 3, 4"}));
-  writeFile(dir.file("study.io"), "stop\n");
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_THAT(readFile(dir.file("formulas0.rpt")), HasLines("*EXIT STATE\nCancelled\n"));
-  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in")));
-  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
-
-  ASSERT_EQ(runStudy(dir, {"useHistory"}).status, 0) << studyMessages(dir);
-  EXPECT_THAT(studyMessages(dir), HasLines("Num in: 2, num existing: 0, num duplicates: 0\n"));
-  EXPECT_TRUE(fs::exists(dir.file("UserDesigns0_first.in_backup_at_2_evals")));
-}
-
-TEST(HistoryRun, DisabledHistoryWritesNoFile) {
-  TempDir dir("karvo-history-off");
-  writeFormulaStudy(dir.path(), "disableHistory: 1\n");
-  writeFile(dir.file("UserDesigns0_first.in"), designsFile({"dontMapDesign, a, 1, 2"}));
-  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
-  EXPECT_FALSE(fs::exists(dir.file("formulas0.hst")));
-  EXPECT_TRUE(fs::exists(dir.file("POST_0/Design1/design.log")));
 }
 
 // An evaluation agent waits for more designs only while an agent linked to it runs in
@@ -549,6 +532,27 @@ TEST(DesignFolders, FormulaOnlyDesignsGetNoFoldersWithTheOption) {
   EXPECT_EQ(designEntries(dir.file("POST_0")), 0);
   EXPECT_EQ(designEntries(dir.file("lhs_0")), 0);
   EXPECT_EQ(checkHistory(dir), std::to_string(kRuns) + " rows\n");
+  // The run table shows the values the runs were evaluated at: on each variable's grid
+  // (steps of 0.1 from 0), within the factor's range, with the response at those values.
+  std::istringstream table(readFile(dir.file("DOE_0_f.out")));
+  std::string line;
+  for (int i = 0; i < 5; ++i) std::getline(table, line);
+  EXPECT_EQ(line, "               A,               B,   Response");
+  int runs = 0;
+  while (std::getline(table, line) && !line.empty()) {
+    SCOPED_TRACE(line);
+    int number = 0;
+    double x = 0, y = 0, f = 0;
+    char comma = 0;
+    std::istringstream row(line);
+    ASSERT_TRUE(row >> number >> comma >> x >> comma >> y >> comma >> f);
+    EXPECT_EQ(number, ++runs);
+    EXPECT_NEAR(x * 10, std::round(x * 10), 1e-9);
+    EXPECT_NEAR(y * 10, std::round(y * 10), 1e-9);
+    EXPECT_TRUE(x >= 0 && x <= 4 && y >= 0 && y <= 4);
+    EXPECT_DOUBLE_EQ(f, x * x + y);
+  }
+  EXPECT_EQ(runs, kRuns);
   // The notes of the design logs are in the message file.
   const std::string messages = readFile(dir.file("study.mes"));
   EXPECT_THAT(messages, HasSubstr("Design 1 evaluated. Status: SUCCESS. Performance: "));
@@ -556,10 +560,11 @@ TEST(DesignFolders, FormulaOnlyDesignsGetNoFoldersWithTheOption) {
                                   " evaluated. Status: SUCCESS. Performance: "));
 }
 
-// A process that runs an analysis keeps every folder and log under the option.
+// A process that runs an analysis keeps every folder and log under the option; with the
+// history disabled, no history file is written.
 TEST(DesignFolders, DesignsThatRunAnAnalysisKeepTheirFoldersWithTheOption) {
   TempDir dir("karvo-analysis-folders");
-  writeHypercubeStudy(dir, "noFolderWithoutAnalysis: 1\n");
+  writeHypercubeStudy(dir, "noFolderWithoutAnalysis: 1\ndisableHistory: 1\n");
   replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: x * x + y", "type: File");
   writeFile(dir.file("Process0.in"),
             "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
@@ -579,6 +584,7 @@ TEST(DesignFolders, DesignsThatRunAnAnalysisKeepTheirFoldersWithTheOption) {
   EXPECT_TRUE(fs::exists(dir.file("POST_0/Design4/calc/analysis.log")));
   EXPECT_TRUE(fs::exists(dir.file("lhs_0/Design4/calc/calc.out")));
   EXPECT_TRUE(fs::exists(dir.file("lhs_0/Design4/design_variable_and_parameter_values")));
+  EXPECT_FALSE(fs::exists(dir.file("lhs0.hst")));
 }
 
 }  // namespace

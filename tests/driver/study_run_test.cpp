@@ -267,48 +267,6 @@ const char* const kBanner =
     "\t**********     <TIME>\n"
     "\n";
 
-class NormalRun : public ::testing::Test {
- protected:
-  void SetUp() override { testing::writeMinimalStudy(dir.path()); }
-  TempDir dir;
-};
-
-TEST_F(NormalRun, WritesTheBannerInTheStartUpOrder) {
-  auto result = runStudy(dir);
-  ASSERT_EQ(result.status, 0);
-  // The sizing agent's batches each say that they are done; then the end of the run.
-  std::string out = result.out;
-  const std::string batchDone = "*NOTE\nCompleted design evaluation for all designs requested.\n";
-  while (out.rfind(batchDone, 0) == 0) out.erase(0, batchDone.size());
-  EXPECT_EQ(out,
-            "*OUTPUT\nBest design of agent 0 (sizing): design 4\n  x = 0\n"
-            "  f = 0 (objective: minimise)\n\n\n\n\tEnd of KARVO run.\n")
-      << result.out;
-  EXPECT_EQ(testing::withoutProgressLines(result.err), "");
-  const std::string messages = masked(readFile(dir.file("study.mes")));
-  const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
-  EXPECT_THAT(messages, HasLines(banner.substr(1)));
-  EXPECT_EQ(occurrences(messages, "The run start time is:"), 1u);
-  // Command line, environment, study folder (banner), cycles, end of run.
-  const std::string header =
-      "\n\tSearch parameter input file name for this process is:\n\tstudy.in\n";
-  EXPECT_EQ(messages.compare(0, header.size(), header), 0);
-  const std::size_t environment = messages.find("KARVO_PYTHON_PATH was not set.");
-  const std::size_t bannerAt = messages.find(banner);
-  const std::size_t cycle = messages.find("\n *** End of Cycle ***\n\n");
-  const std::size_t end = messages.find("*NOTE\n************END OF RUN INFORMATION************\n");
-  EXPECT_LT(environment, bannerAt);
-  EXPECT_LT(bannerAt, cycle);
-  EXPECT_LT(cycle, end);
-  EXPECT_NE(end, std::string::npos);
-  EXPECT_THAT(
-      messages,
-      ::testing::EndsWith("*NOTE\n************END OF RUN INFORMATION************\nElapsed time: "
-                          "<N> seconds\nCurrent time: <ASCTIME>\n\n*OUTPUT\nBest design of agent "
-                          "0 (sizing): design 4\n  x = 0\n  f = 0 (objective: minimise)\n\n*NOTE\nEnd "
-                          "of KARVO run.\n\n"));
-}
-
 // ---------------------------------------------------------------------------------------
 // Earlier results
 
@@ -318,7 +276,8 @@ class LaterRun : public ::testing::Test {
  protected:
   void SetUp() override {
     testing::writeMinimalStudy(dir.path());
-    ASSERT_EQ(runStudy(dir).status, 0);
+    first = runStudy(dir);
+    ASSERT_EQ(first.status, 0);
     // Nothing earlier to clean up: no clean-up log.
     ASSERT_FALSE(fs::exists(dir.file("StudyDirectoryCleanupLog.log")));
     firstMessages = readFile(dir.file("study.mes"));
@@ -346,33 +305,10 @@ class LaterRun : public ::testing::Test {
   }
 
   TempDir dir;
+  testing::ProcessResult first;
   std::string firstMessages, firstReport;
   std::set<std::string> foldersAfterFirstRun;
 };
-
-TEST_F(LaterRun, MovesTheFirstRunsResultsIntoABackupFolder) {
-  ASSERT_EQ(runStudy(dir).status, 0);
-  // The folder made while the command line was read (both agent numbers 0) takes the message
-  // file and then the agent's files. The first run made one too; it may be the same folder
-  // when both runs started within one second.
-  std::vector<std::string> holding;
-  for (const std::string& name : backupFolders(dir.path())) {
-    if (fs::exists(dir.file(name + "/study.mes"))) holding.push_back(name);
-  }
-  ASSERT_EQ(holding.size(), 1u);
-  const std::string name = holding[0];
-  EXPECT_TRUE(
-      std::regex_match(name, std::regex(R"(RESULTS_BACKUP_0_0_\d{2}-\d{2}-\d{2}_\d{6}(AM|PM)(_\d+)?)")))
-      << name;
-  expectFirstRunIn(dir.file(name));
-  const std::string wd = workingDirectory(dir);
-  const std::string target = " \"" + wd + "/" + name + "/.\"\n";
-  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-            "mv -f \"" + wd + "/demo_0\"" + target + "mv -f \"" + wd + "/demo0.dat\"" + target +
-                "mv -f \"" + wd + "/demo0.ckp\"" + target + "mv -f \"" + wd + "/demo0.mem\"" +
-                target + "mv -f \"" + wd + "/demo0.rpt\"" + target + "mv -f \"" + wd + "/demo0.hst\"" +
-                target + "mv -f \"" + wd + "/demo0.hst.sum\"" + target);
-}
 
 TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
   ASSERT_EQ(runStudy(dir, {"overwrite"}).status, 0);
@@ -394,20 +330,60 @@ TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
   EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
 }
 
-// The cleanup log's lines of a move are those of the backup folder above.
+// The cleanup log's lines of a move are those of the backup folder above. The folder's name
+// is as long as allowed (one character more is refused: CommandLineStudyFile).
 TEST_F(LaterRun, BackupDirReceivesThem) {
-  ASSERT_EQ(runStudy(dir, {"backupDir=previous"}).status, 0);
+  const std::string previous(255, 'p');
+  ASSERT_EQ(runStudy(dir, {"backupDir=" + previous}).status, 0);
   EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
-  expectFirstRunIn(dir.file("previous"));
+  expectFirstRunIn(dir.file(previous));
   EXPECT_THAT(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-              HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"previous/.\"\n"));
+              HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"" + previous + "/.\"\n"));
+}
+
+// The first run itself: its output, and its message file in the start-up order.
+TEST_F(LaterRun, TheFirstRunWritesTheBannerInTheStartUpOrder) {
+  const testing::ProcessResult& result = first;
+  // The sizing agent's batches each say that they are done; then the end of the run.
+  std::string out = result.out;
+  const std::string batchDone = "*NOTE\nCompleted design evaluation for all designs requested.\n";
+  while (out.rfind(batchDone, 0) == 0) out.erase(0, batchDone.size());
+  EXPECT_EQ(out,
+            "*OUTPUT\nBest design of agent 0 (sizing): design 4\n  x = 0\n"
+            "  f = 0 (objective: minimise)\n\n\n\n\tEnd of KARVO run.\n")
+      << result.out;
+  EXPECT_EQ(testing::withoutProgressLines(result.err), "");
+  const std::string messages = masked(firstMessages);
+  const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
+  EXPECT_THAT(messages, HasLines(banner.substr(1)));
+  EXPECT_EQ(occurrences(messages, "The run start time is:"), 1u);
+  // Command line, environment, study folder (banner), cycles, end of run.
+  const std::string header =
+      "\n\tSearch parameter input file name for this process is:\n\tstudy.in\n";
+  EXPECT_EQ(messages.compare(0, header.size(), header), 0);
+  const std::size_t environment = messages.find("KARVO_PYTHON_PATH was not set.");
+  const std::size_t bannerAt = messages.find(banner);
+  const std::size_t cycle = messages.find("\n *** End of Cycle ***\n\n");
+  const std::size_t end = messages.find("*NOTE\n************END OF RUN INFORMATION************\n");
+  EXPECT_LT(environment, bannerAt);
+  EXPECT_LT(bannerAt, cycle);
+  EXPECT_LT(cycle, end);
+  EXPECT_NE(end, std::string::npos);
+  EXPECT_THAT(
+      messages,
+      ::testing::EndsWith("*NOTE\n************END OF RUN INFORMATION************\nElapsed time: "
+                          "<N> seconds\nCurrent time: <ASCTIME>\n\n*OUTPUT\nBest design of agent "
+                          "0 (sizing): design 4\n  x = 0\n  f = 0 (objective: minimise)\n\n*NOTE\nEnd "
+                          "of KARVO run.\n\n"));
 }
 
 // The backup folder is named to the second. A run that starts in the same second as an
 // earlier one (a report-only run followed at once by a real run, say) finds a folder of that
 // name holding the earlier run's backup, and must not overwrite what it holds. The folders
-// of the next seconds are made here beforehand, so the collision does not depend on timing.
-TEST_F(LaterRun, BackupFolderOfTheSameSecondIsNotOverwritten) {
+// of the next seconds are made here beforehand, so the collision does not depend on timing:
+// the folder made while the command line was read (both agent numbers 0) takes the message
+// file and then the agent's files, under a name of its own.
+TEST_F(LaterRun, MovesTheFirstRunsResultsIntoABackupFolderOfItsOwn) {
   const std::time_t now = std::time(nullptr);
   std::vector<std::string> made;
   for (std::time_t t = now - 1; t <= now + 10; ++t) {
@@ -428,15 +404,23 @@ TEST_F(LaterRun, BackupFolderOfTheSameSecondIsNotOverwritten) {
     EXPECT_EQ(readFile(dir.file(name + "/study.mes")), "kept in " + name);
     EXPECT_EQ(readFile(dir.file(name + "/demo0.rpt")), "kept in " + name);
   }
-  // The first run's files went to a folder of their own.
-  bool found = false;
+  std::vector<std::string> holding;
   for (const std::string& name : backupFolders(dir.path())) {
-    if (readFile(dir.file(name + "/study.mes")) == firstMessages &&
-        readFile(dir.file(name + "/demo0.rpt")) == firstReport) {
-      found = true;
-    }
+    if (readFile(dir.file(name + "/study.mes")) == firstMessages) holding.push_back(name);
   }
-  EXPECT_TRUE(found);
+  ASSERT_EQ(holding.size(), 1u);
+  const std::string name = holding[0];
+  EXPECT_TRUE(
+      std::regex_match(name, std::regex(R"(RESULTS_BACKUP_0_0_\d{2}-\d{2}-\d{2}_\d{6}(AM|PM)(_\d+)?)")))
+      << name;
+  expectFirstRunIn(dir.file(name));
+  const std::string wd = workingDirectory(dir);
+  const std::string target = " \"" + wd + "/" + name + "/.\"\n";
+  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
+            "mv -f \"" + wd + "/demo_0\"" + target + "mv -f \"" + wd + "/demo0.dat\"" + target +
+                "mv -f \"" + wd + "/demo0.ckp\"" + target + "mv -f \"" + wd + "/demo0.mem\"" +
+                target + "mv -f \"" + wd + "/demo0.rpt\"" + target + "mv -f \"" + wd + "/demo0.hst\"" +
+                target + "mv -f \"" + wd + "/demo0.hst.sum\"" + target);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -493,13 +477,11 @@ TEST(CheckSetupRun, AnalysisInTheStudyFolderExtractsItsTaggedResponseTwice) {
   EXPECT_THAT(first, HasSubstr("Design 1 evaluated."));
   ASSERT_EQ(runStudy(dir, {"checksetup"}).status, 0) << readFile(dir.file("study.mes"));
   EXPECT_EQ(readFile(log), first);
-}
 
-// The post folder of the design cannot be made (a file stands in its way): the design fails
-// with the reason in the message file instead of running without logs.
-TEST(CheckSetupRun, PostFolderThatCannotBeMadeFailsTheDesign) {
-  TempDir dir;
-  writeStudyFolderAnalysis(dir);
+  // The post folder of the design cannot be made (a file stands in its way): the design fails
+  // with the reason in the message file instead of running without logs.
+  fs::remove_all(dir.file("POST_0"));
+  fs::remove(dir.file("calc.out"));
   writeFile(dir.file("POST_0"), "a file, not a folder\n");
   EXPECT_EQ(runStudy(dir, {"checksetup"}).status, 133);
   const std::string messages = studyMessages(dir);
@@ -961,23 +943,6 @@ TEST(VerboseRunOption, CommandLineAloneIsVerboseAndZeroOverridesIt) {
       EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Getting environment variable")));
     }
   }
-}
-
-TEST(NewStudyWithUseHistory, WarnsAndRunsAsAResumedStudy) {
-  TempDir dir;
-  writeMinimalStudy(dir.path());
-  ASSERT_EQ(runStudy(dir).status, 0);
-  // The evaluation folder of the earlier run: a resumed run keeps it in place.
-  fs::create_directory(dir.file("demo_0"));
-  writeFile(dir.file("demo_0/design.log"), "design 1\n");
-  auto result = runStudy(dir, {"useHistory"});
-  EXPECT_EQ(result.status, 0);
-  EXPECT_THAT(studyMessages(dir),
-              HasLines("*WARNING\nSince the \"useHistory\" command line option was specified, "
-                       "the study will be treated as a resumed study instead of a new "
-                       "study.\n\n"));
-  EXPECT_EQ(readFile(dir.file("demo_0/design.log")), "design 1\n");
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasLines("*EXIT STATE\nComplete\n"));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -391,7 +391,15 @@ class ExtensionCheck : public ::testing::Test {
   TempDir dir_{"karvo-extend-check"};
 };
 
-TEST_F(ExtensionCheck, AnAddedDesignVariableEndsTheRunQuotingBothCounts) {
+// `overwrite` is refused, and leaves the stored run as it was; so is an added design variable,
+// quoting both counts.
+TEST_F(ExtensionCheck, OverwriteAndAnAddedDesignVariableEndTheRun) {
+  const ProcessResult overwrite =
+      testing::runKarvo({"i=study.in", "overwrite"}, dir_.path(), {"KARVO_ROOT=" + dir_.path()});
+  EXPECT_EQ(overwrite.status, 133);
+  EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Cannot use \"overwrite\" command line option "
+                                                   "when extending a run."));
+
   writeFile(dir_.file("Representation0.in"),
             "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*VARIABLE\nname: y\nid: 2\n"
             "resolution: 101\n*VARIABLE\nname: z\nid: 3\nresolution: 11\n*END\n");
@@ -408,14 +416,6 @@ TEST_F(ExtensionCheck, AnAddedDesignVariableEndsTheRunQuotingBothCounts) {
                   "extending the run. The number of design variables (CONT/DISC)\n\t cannot be "
                   "modified during an extend.\n\t The original run had 2 design variables, but "
                   "the new run setup has 3."));
-}
-
-TEST_F(ExtensionCheck, OverwriteIsRefused) {
-  const ProcessResult result =
-      testing::runKarvo({"i=study.in", "overwrite"}, dir_.path(), {"KARVO_ROOT=" + dir_.path()});
-  EXPECT_EQ(result.status, 133);
-  EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Cannot use \"overwrite\" command line option "
-                                                   "when extending a run."));
 }
 
 TEST_F(ExtensionCheck, ResultsAreCopiedIntoTheBackupAndStayInPlace) {
@@ -443,23 +443,24 @@ TEST_F(ExtensionCheck, ResultsAreCopiedIntoTheBackupAndStayInPlace) {
   EXPECT_EQ(testing::searchDesignResults(dir_).size(), 45u);
 }
 
-TEST_F(ExtensionCheck, HeaderOfAnotherVersionEndsTheRun) {
+// A header of another version, a header cut short and a missing population file each end the
+// run with their own text (and status).
+TEST_F(ExtensionCheck, UnreadableOrForeignCheckpointFilesEndTheRunWithTheirStatus) {
+  const std::string header = readFile(dir_.file("search0.ckp"));
   VerifiedSlot current, other;
   ASSERT_EQ(readVerifiedFile(dir_.file("search0.ckp"), current, other), VerifiedRead::kRead);
   std::string data = current.data;
   data[4] = static_cast<char>(data[4] + 1);  // the version word after the magic number
   ASSERT_TRUE(writeVerifiedFile(dir_.file("search0.ckp"), data, current.stamp));
-  EXPECT_EQ(testing::runSearchStudy(dir_).status, 133);
+  ProcessResult result = testing::runSearchStudy(dir_);
+  EXPECT_EQ(result.status, 133);
   EXPECT_THAT(messages(dir_),
               ::testing::HasSubstr("Attempting to extend a study using results that were "
                                    "generated in a different version of KARVO. The runs can only "
                                    "be extended from results within the same version. Exiting."));
-}
 
-TEST_F(ExtensionCheck, UnreadableHeaderOrPopulationFileEndsTheRunWithItsStatus) {
-  const std::string header = readFile(dir_.file("search0.ckp"));
   writeFile(dir_.file("search0.ckp"), header.substr(0, 40));
-  ProcessResult result = testing::runSearchStudy(dir_);
+  result = testing::runSearchStudy(dir_);
   EXPECT_EQ(result.status, 133);
   EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Unable to read restart header file (.ckp)."));
 
