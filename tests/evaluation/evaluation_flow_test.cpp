@@ -83,17 +83,6 @@ testing::ProcessResult checkSetup(const TempDir& dir) {
   return runKarvo({"i=study.in", "checksetup"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
 }
 
-// ---- The design values file ------------------------------------------------------------
-
-TEST(EvaluationFlowValues, DesignValuesFileLayout) {
-  const std::string text = designValuesText({{"x", "  1.500000000000e+00"},
-                                             {"choice", "         3"},
-                                             {"material", "steel"}});
-  EXPECT_EQ(text,
-            "                   x,    choice,material\n"
-            "  1.500000000000e+00,         3,steel\n");
-}
-
 // ---- The good path ------------------------------------------------------------------------
 
 // The baseline of a check-setup run, whose analysis also writes 5 MB of output: the log
@@ -220,10 +209,6 @@ TEST(EvaluationFlowFaults, EachFaultFailsTheBaselineWithItsText) {
   };
   const std::string errorStatus = "*STATUS\nERROR\n";
   const Fault faults[] = {
-      {{.script = "exit 3\n"},
-       {"The return value (3) for the analysis command did not match the specified value (0). "
-        "This design analysis will be marked as an error.",
-        errorStatus}},
       {{.script = "kill -9 0\n"}, {"The return value (137) for the analysis command"}},
       {{.script = "sleep 30\n", .extraAnalysis = "maxTime: 1\n"},
        {"Maximum allowed time exceeded for analysis calc of design 1. This will be marked as "
