@@ -435,16 +435,5 @@ TEST_F(FlowPortal, ExtraFileThePortalCannotPlaceFailsTheAnalysis) {
   EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
 }
 
-// ---- The General portal ----------------------------------------------------------------------
-
-TEST_F(FlowPortal, GeneralPortalNamesTheMissingOutputFile) {
-  load(portalStudy("", "true"));
-  EXPECT_EQ(evaluateOne(), 1);
-  EXPECT_THAT(analysisLog(),
-              HasLines(error("The output file \"" + runFolder() + "/calc.out\" was not found.") +
-                       error("Portal reports analysis failure. Setting analysis status to "
-                             "error.")));
-}
-
 }  // namespace
 }  // namespace karvo
