@@ -87,10 +87,7 @@ class RecordingPortal final : public Portal {
     PortalRunResult result;
     result.ok = true;
     result.handled = answers_.runHandled;
-    if (result.handled) {
-      writeFile(p.value("destDir") + "/portal.ran", "");
-      result.messages.push_back("The solver job was handed to the queue.");
-    }
+    if (result.handled) result.messages.push_back("The solver job was handed to the queue.");
     return result;
   }
   PortalProgressResult progress(const PropertiesMap& p) override {
@@ -216,8 +213,7 @@ TEST_F(FlowPortal, PortalThatRunsTheAnalysisIsPolledUntilItHasFinished) {
   EXPECT_EQ(designs_[0].status, kDesignFeasible);
   EXPECT_EQ(designs_[0].responses.at(0).values, std::vector<double>{4.0});
   EXPECT_EQ(readFile(runFolder() + "/calc.inp"), "1.00000\n");
-  // The portal ran the analysis; the analysis command never ran.
-  EXPECT_TRUE(std::filesystem::exists(runFolder() + "/portal.ran"));
+  // The portal ran the analysis (its call above); the analysis command never ran.
   EXPECT_FALSE(std::filesystem::exists(runFolder() + "/command.ran"));
 
   const std::string log = analysisLog();
@@ -253,7 +249,6 @@ TEST_F(FlowPortal, PortalThatLeavesTheRunToTheJobController) {
   EXPECT_THAT(portal.calls,
               ElementsAre("initialize", "prepare", "run", "successCheck", "extract"));
   EXPECT_TRUE(std::filesystem::exists(runFolder() + "/command.ran"));
-  EXPECT_FALSE(std::filesystem::exists(runFolder() + "/portal.ran"));
   const std::string log = analysisLog();
   EXPECT_THAT(log, HasLines(note("Running the analysis command.")));
   EXPECT_THAT(log, Not(HasLines(note("Calling run analysis implementation in the portal"))));
