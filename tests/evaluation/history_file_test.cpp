@@ -870,7 +870,6 @@ TEST_F(HistoryFileTest, ChecksumFileTellsADamagedHistoryFromAnInterruptedWrite) 
   EXPECT_EQ(testing::readFile(historySumPath(path())),
             "KARVO history checksum 1\n" + sumLine(second) + sumLine(first));
   // The rewrite replaced the file and left no temporary file.
-  EXPECT_EQ(results().historyWrites, 2);
   EXPECT_EQ(second, historyFileBytes(agent(), results()));
   std::set<std::string> names;
   for (const auto& item : std::filesystem::directory_iterator(dir_.path())) {

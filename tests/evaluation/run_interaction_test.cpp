@@ -140,7 +140,6 @@ TEST_F(RunInteractionTest, PauseWaitsForResumeOrStopAndRefusesOtherCommands) {
   EXPECT_TRUE(state.parallelChanges.empty());
 
   EXPECT_TRUE(send("resume\n"));
-  EXPECT_FALSE(state.paused);
   EXPECT_FALSE(interactionPaused(state, 100.0));
   EXPECT_EQ(messages(),
             lineNote(1, "pause") + paused(dir_.file("study.io")) + kRenaming +
