@@ -103,12 +103,6 @@ TEST_F(DefinitionsTest, UnknownKeywordEndsTheRunWithBothMessages) {
                            "which was read as:\nname: stray"));
 }
 
-TEST_F(DefinitionsTest, RereadingStartsFromEmptyTables) {
-  read(kContinuousX);
-  read(kContinuousX);  // no duplicate: the first reading is gone
-  EXPECT_EQ(definitions.variables.size(), 1u);
-}
-
 // ---------------------------------------------------------------------------------------
 // Variables
 
@@ -812,9 +806,6 @@ std::vector<std::string> linesOf(const Record& record) {
   return std::vector<std::string>(record.lines, record.lines + record.count);
 }
 
-using testing::fatalBlock;
-using testing::warningBlock;
-
 // The records of an open definition file, read one by one; closes the file.
 struct Reading {
   explicit Reading(FileHandle* f) : file(f) {}
@@ -880,18 +871,8 @@ TEST_F(ReaderTest, SplitsFileIntoRecordsWithLineNumbersCommentsAndEmptyLines) {
   EXPECT_TRUE(reading.endOfFile);
 }
 
-TEST_F(ReaderTest, LastLineWithoutNewlineIsStillRead) {
-  {
-    Reading reading(fileWith("*KEY\na: 1\r\nb: 2"));
-    Record preamble = reading.next();
-    freeRecord(preamble);
-    Record record = reading.next();
-    RecordScope scope(record);
-    EXPECT_THAT(linesOf(record), ElementsAre("a: 1", "b: 2"));
-    EXPECT_TRUE(reading.endOfFile);
-    EXPECT_EQ(reading.counter, 3);
-  }
-  Reading reading(fileWith("\xEF\xBB\xBF*KEY\na: 1\n*END"));  // and a byte order mark first
+TEST_F(ReaderTest, LastKeywordWithoutNewlineIsStillReadAfterAByteOrderMark) {
+  Reading reading(fileWith("\xEF\xBB\xBF*KEY\na: 1\n*END"));
   Record preamble = reading.next();
   EXPECT_EQ(preamble.count, 0);
   EXPECT_EQ(reading.keyword, "*KEY");
@@ -903,16 +884,6 @@ TEST_F(ReaderTest, LastLineWithoutNewlineIsStillRead) {
   EXPECT_EQ(tail.count, 0);
   EXPECT_EQ(tail.keywordLine, 3);
   EXPECT_TRUE(reading.endOfFile);
-}
-
-TEST_F(ReaderTest, EmptyFileGivesEmptyRecordAtEndOfFile) {
-  Reading reading(fileWith(""));
-  reading.keyword = "left over";
-  Record record = reading.next();
-  EXPECT_EQ(record.lines, nullptr);
-  EXPECT_TRUE(reading.endOfFile);
-  EXPECT_EQ(reading.keyword, "");
-  EXPECT_EQ(reading.counter, 0);
 }
 
 TEST_F(ReaderTest, LongLinesAreCutAndTheirRestIsNotReadAsNewLines) {
