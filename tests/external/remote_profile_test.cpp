@@ -111,9 +111,6 @@ TEST(RemoteProfileLinux, PortKeyAndNoUser) {
 
 TEST(RemoteProfileLinux, CopiesBothDirections) {
   RemoteProfile profile(linuxProfile(), nullptr);
-  EXPECT_EQ(copy(profile, "/work/study/model.k", "/scratch/study/KARVO_0/Design1/model.k", true),
-            "scp -s -o BatchMode=yes /work/study/model.k "
-            "ana@hpc1.example.org:/scratch/study/KARVO_0/Design1/model.k");
   EXPECT_EQ(copy(profile, "/scratch/s/results", "/work/s/results", false,
                  {{"type", "folder"}, {"preserve", "yes"}}),
             "scp -s -o BatchMode=yes -r -p ana@hpc1.example.org:/scratch/s/results "
@@ -164,18 +161,11 @@ TEST(RemoteProfileLinux, CommandProgramsFromTheProfile) {
   EXPECT_FALSE(remote::splitCommandWords("a \"b", words));
 }
 
-TEST(RemoteProfileLinux, QuotingOfWords) {
-  EXPECT_EQ(remote::quoteShellWord("plain/path-1.k"), "plain/path-1.k");
-  EXPECT_EQ(remote::quoteShellWord(""), "''");
-  EXPECT_EQ(remote::quoteShellWord("a=b"), "a=b");
+// Words in general: the exact commands above and the shell runs below.
+TEST(RemoteProfileLinux, QuotingOfTheProgramWord) {
   // As the program word, an assignment or a reserved word would change the command.
   EXPECT_EQ(remote::quoteShellWord("a=b", true), "'a=b'");
   EXPECT_EQ(remote::quoteShellWord("if", true), "'if'");
-
-  RemoteProfile profile(linuxProfile(), nullptr);
-  bool status = false;
-  EXPECT_EQ(profile.quoteRemoteArgument("a b;c", status), "'a b;c'");
-  EXPECT_TRUE(status);
 }
 
 // ---------------------------------------------------------------------------------------
