@@ -41,6 +41,13 @@ PropertiesMap directLaunch(const std::string& folder, const std::string& command
   return launch;
 }
 
+// A job made with `options` and submitted with `launch`, which it must accept.
+std::unique_ptr<Job> submitted(const PropertiesMap& launch, const JobOptions& options = {}) {
+  std::unique_ptr<Job> job = createJob(options);
+  EXPECT_TRUE(job->submit(launch)) << job->lastError();
+  return job;
+}
+
 // Polls the job as the evaluation loop does: finished(false), then the wait.
 int pollUntilFinished(Job& job, double limitSeconds = 10.0) {
   int wakeUps = 0;
@@ -65,8 +72,7 @@ TEST(DirectJob, ScriptLogsAndExitCodeInAFolderWithShellCharacters) {
   launch.setValue("err_log_file", "analysis.log");
   writeFile(folder + "/analysis.log", "earlier\n");
 
-  std::unique_ptr<Job> job = createJob();
-  ASSERT_TRUE(job->submit(launch)) << job->lastError();
+  std::unique_ptr<Job> job = submitted(launch);
   EXPECT_EQ(job->state(), JobState::kRunning);
   EXPECT_EQ(job->jobName(), "KARVO_D5_A2");
   EXPECT_EQ(job->jobId(), std::to_string(std::stol(job->jobId())));
@@ -106,8 +112,7 @@ TEST(DirectJob, PollingSeparateLogsAndLoggingOff) {
   launch.setValue("out_log_file", "out.log");
   launch.setValue("err_log_file", dir.file("err.log"));
   launch.setValue("job_script", "");
-  std::unique_ptr<Job> job = createJob();
-  ASSERT_TRUE(job->submit(launch)) << job->lastError();
+  std::unique_ptr<Job> job = submitted(launch);
   EXPECT_FALSE(job->finished(false));
   EXPECT_FALSE(job->complete());
   EXPECT_EQ(job->exitCode(), -1);
@@ -121,8 +126,7 @@ TEST(DirectJob, PollingSeparateLogsAndLoggingOff) {
   PropertiesMap off = directLaunch(quiet.path(), "echo out; echo err >&2");
   off.setValue("out_log_file", "out.log");
   off.setValue("err_log_file", "err.log");
-  std::unique_ptr<Job> second = createJob();
-  ASSERT_TRUE(second->submit(off));
+  std::unique_ptr<Job> second = submitted(off);
   EXPECT_TRUE(second->finished(true));
   EXPECT_FALSE(platform::pathExists(quiet.file("out.log")));
   EXPECT_FALSE(platform::pathExists(quiet.file("err.log")));
@@ -173,8 +177,7 @@ TEST(DirectJob, ProgramsThatCannotStartReportFailure) {
             "here\" is not of the form \"key: value\".");
 
   // One job object runs one job.
-  std::unique_ptr<Job> job = createJob();
-  ASSERT_TRUE(job->submit(directLaunch(dir.path(), "exit 0")));
+  std::unique_ptr<Job> job = submitted(directLaunch(dir.path(), "exit 0"));
   EXPECT_FALSE(job->submit(directLaunch(dir.path(), "exit 0")));
   EXPECT_EQ(job->lastError(), "This job has already been submitted; a job object runs one job only.");
   EXPECT_TRUE(job->finished(true));
@@ -184,8 +187,7 @@ TEST(DirectJob, ProgramsThatCannotStartReportFailure) {
 
 TEST(DirectJob, KillEndsTheJobAndItsChildrenWithinASecondOrSo) {
   TempDir dir;
-  std::unique_ptr<Job> job = createJob();
-  ASSERT_TRUE(job->submit(directLaunch(dir.path(), "sleep 30 & sleep 30; wait")));
+  std::unique_ptr<Job> job = submitted(directLaunch(dir.path(), "sleep 30 & sleep 30; wait"));
   EXPECT_FALSE(job->finished(false));
   double start = platform::monotonicSeconds();
   EXPECT_TRUE(job->kill());
@@ -199,16 +201,14 @@ TEST(DirectJob, KillEndsTheJobAndItsChildrenWithinASecondOrSo) {
   EXPECT_TRUE(noChildrenLeft());
 
   // A program ended by a signal has not succeeded either.
-  std::unique_ptr<Job> crashed = createJob();
-  ASSERT_TRUE(crashed->submit(directLaunch(dir.path(), "kill -9 $$")));
+  std::unique_ptr<Job> crashed = submitted(directLaunch(dir.path(), "kill -9 $$"));
   EXPECT_TRUE(crashed->finished(true));
   EXPECT_TRUE(crashed->complete());
   EXPECT_FALSE(crashed->succeeded());
   EXPECT_EQ(crashed->exitCode(), 137);
 
   // A kill that comes after the job ended by itself keeps its normal end.
-  std::unique_ptr<Job> quick = createJob();
-  ASSERT_TRUE(quick->submit(directLaunch(dir.path(), "exit 4")));
+  std::unique_ptr<Job> quick = submitted(directLaunch(dir.path(), "exit 4"));
   siginfo_t info{};
   ::waitid(P_PID, static_cast<id_t>(std::stol(quick->jobId())), &info, WEXITED | WNOWAIT);
   EXPECT_TRUE(quick->kill());
@@ -221,8 +221,7 @@ TEST(DirectJob, KillEndsTheJobAndItsChildrenWithinASecondOrSo) {
 TEST(DirectJob, ReleasedRunningJobIsReapedInTheBackground) {
   TempDir dir;
   {
-    std::unique_ptr<Job> job = createJob();
-    ASSERT_TRUE(job->submit(directLaunch(dir.path(), "sleep 0.2; echo done > done")));
+    std::unique_ptr<Job> job = submitted(directLaunch(dir.path(), "sleep 0.2; echo done > done"));
     job->release();
     EXPECT_EQ(job->state(), JobState::kReleased);
     EXPECT_TRUE(job->finished(false));
@@ -313,8 +312,7 @@ TEST(RemoteDirectJob, CommandIsWrappedByTheProfileAndRunLocally) {
   launch.setValue("resource_block", "name: far\ntype: Direct\njobRemote: yes\n"
                                     "jobRemoteProfile: cluster\ncomputeNode: node1\n");
   launch.setValue("remote_block", "name: cluster\nplatform: Linux\n");
-  std::unique_ptr<Job> job = createJob(options);
-  ASSERT_TRUE(job->submit(launch)) << job->lastError();
+  std::unique_ptr<Job> job = submitted(launch, options);
   EXPECT_TRUE(job->finished(true));
   EXPECT_EQ(job->exitCode(), 6);
   EXPECT_EQ(seenBlock, "name: cluster\nplatform: Linux\n");
@@ -443,8 +441,7 @@ class ScheduledJob : public ::testing::Test {
 };
 
 TEST_F(ScheduledJob, SubmitStatusAndCompletion) {
-  std::unique_ptr<Job> job = createJob(options);
-  ASSERT_TRUE(job->submit(launch())) << job->lastError();
+  std::unique_ptr<Job> job = submitted(launch(), options);
   const std::string script = analysis + "/Execute_Beam_Analysis.sh";
   EXPECT_EQ(job->jobId(), "100");
   EXPECT_EQ(job->jobName(), "KARVO_D5_A2");
@@ -487,8 +484,7 @@ TEST_F(ScheduledJob, SubmitStatusAndCompletion) {
 }
 
 TEST_F(ScheduledJob, KillRunsTheKillCommand) {
-  std::unique_ptr<Job> job = createJob(options);
-  ASSERT_TRUE(job->submit(launch()));
+  std::unique_ptr<Job> job = submitted(launch(), options);
   EXPECT_FALSE(job->finished(false));
   EXPECT_TRUE(job->kill());
   EXPECT_EQ(readFile(state + "/cancelled"), "100\n");
@@ -498,8 +494,7 @@ TEST_F(ScheduledJob, KillRunsTheKillCommand) {
   EXPECT_TRUE(job->finished(false));
 
   // A failing kill command is reported, and the job goes on.
-  std::unique_ptr<Job> second = createJob(options);
-  ASSERT_TRUE(second->submit(launch()));
+  std::unique_ptr<Job> second = submitted(launch(), options);
   platform::removeFile(state + "/job.101");
   EXPECT_FALSE(second->kill());
   EXPECT_EQ(second->lastError(),
@@ -509,15 +504,13 @@ TEST_F(ScheduledJob, KillRunsTheKillCommand) {
   EXPECT_EQ(second->state(), JobState::kRunning);
 
   resource.erase("killCmd");
-  std::unique_ptr<Job> third = createJob(options);
-  ASSERT_TRUE(third->submit(launch()));
+  std::unique_ptr<Job> third = submitted(launch(), options);
   EXPECT_FALSE(third->kill());
   EXPECT_EQ(third->lastError(), "The compute resource \"slurm\" has no kill command (\"killCmd\").");
 }
 
 TEST_F(ScheduledJob, FinishedWithWaitChecksWithPauses) {
-  std::unique_ptr<Job> job = createJob(options);
-  ASSERT_TRUE(job->submit(launch("exit 0")));
+  std::unique_ptr<Job> job = submitted(launch("exit 0"), options);
   // The job runs and leaves the queue while finished(true) is waiting.
   platform::ChildProcess child;
   ASSERT_TRUE(platform::spawnShellCommand(
@@ -541,8 +534,7 @@ TEST_F(ScheduledJob, ExitStatusCheckStatusFileAndItsGrace) {
   resource.setValue("jobReadID", "0");
   resource.setValue("killCmd", "");
   resource.setValue("useJobStatus", "0");
-  std::unique_ptr<Job> job = createJob(options);
-  ASSERT_TRUE(job->submit(launch()));
+  std::unique_ptr<Job> job = submitted(launch(), options);
   EXPECT_EQ(job->jobId(), "");
   EXPECT_FALSE(job->queued());
   EXPECT_FALSE(job->finished(false));
@@ -556,8 +548,7 @@ TEST_F(ScheduledJob, ExitStatusCheckStatusFileAndItsGrace) {
   // With a grace the status file is awaited once the check has passed.
   platform::removeFile(analysis + "/finished");
   options.statusFileGraceSeconds = 30;
-  std::unique_ptr<Job> patient = createJob(options);
-  ASSERT_TRUE(patient->submit(launch("exit 7")));
+  std::unique_ptr<Job> patient = submitted(launch("exit 7"), options);
   writeFile(analysis + "/finished", "");
   EXPECT_FALSE(patient->finished(false));
   runOnCluster("101");
@@ -567,8 +558,7 @@ TEST_F(ScheduledJob, ExitStatusCheckStatusFileAndItsGrace) {
 
   // Without a finish command the status file alone decides.
   resource.setValue("finishCmd", "");
-  std::unique_ptr<Job> plain = createJob(options);
-  ASSERT_TRUE(plain->submit(launch("exit 0")));
+  std::unique_ptr<Job> plain = submitted(launch("exit 0"), options);
   EXPECT_FALSE(plain->finished(false));
   runOnCluster("102");
   EXPECT_TRUE(plain->finished(false));
@@ -578,8 +568,7 @@ TEST_F(ScheduledJob, ExitStatusCheckStatusFileAndItsGrace) {
 TEST_F(ScheduledJob, FinishChecksThatCannotRunLeaveTheJobRunning) {
   resource.setValue("finishCmd", "squeue %JOBID%; sleep 5");
   options.schedulerCommandSeconds = 0.3;
-  std::unique_ptr<Job> job = createJob(options);
-  ASSERT_TRUE(job->submit(launch()));
+  std::unique_ptr<Job> job = submitted(launch(), options);
   EXPECT_FALSE(job->finished(false));
   EXPECT_EQ(job->lastError(), "The finish-check command \"PATH=" + shellQuote(bin) +
                                   ":\"$PATH\"; export PATH; squeue 100; sleep 5\" did not finish "
@@ -593,8 +582,7 @@ TEST_F(ScheduledJob, FinishChecksThatCannotRunLeaveTheJobRunning) {
   writeFile(state + "/squeue-fails", "");
   for (double patience : {600.0, 0.0}) {
     options.failedListingSeconds = patience;
-    std::unique_ptr<Job> listed = createJob(options);
-    ASSERT_TRUE(listed->submit(launch()));
+    std::unique_ptr<Job> listed = submitted(launch(), options);
     EXPECT_EQ(listed->finished(false), patience == 0.0);
     if (patience == 0.0) break;
     EXPECT_EQ(listed->lastError(), "The finish-check command \"PATH=" + shellQuote(bin) +
@@ -617,8 +605,7 @@ TEST_F(ScheduledJob, JobsOfAResourceShareOneFinishCheckRun) {
   resource.setValue("finishCmdCheck", "1");
   std::vector<std::unique_ptr<Job>> jobs;
   for (int i = 0; i < 200; ++i) {
-    jobs.push_back(createJob(options));
-    ASSERT_TRUE(jobs.back()->submit(launch("exit 4"))) << jobs.back()->lastError();
+    jobs.push_back(submitted(launch("exit 4"), options));
   }
   // One pass of the evaluation loop: how many jobs answer that they have ended.
   auto pass = [&jobs](std::size_t count) {
@@ -642,8 +629,7 @@ TEST_F(ScheduledJob, JobsOfAResourceShareOneFinishCheckRun) {
   EXPECT_TRUE(jobs[2]->queued());
 
   // A job submitted after that listing runs the command itself; the others then share it.
-  jobs.push_back(createJob(options));
-  ASSERT_TRUE(jobs.back()->submit(launch()));
+  jobs.push_back(submitted(launch(), options));
   std::swap(jobs.front(), jobs.back());
   EXPECT_EQ(pass(201), 1);
   EXPECT_EQ(calls(), 3u);
@@ -666,8 +652,7 @@ TEST_F(ScheduledJob, BatchModeSubmitsOneArrayAndFollowsEachMember) {
     PropertiesMap l = launch(commands[i]);
     l.setValue("do_job_block", "true");
     l.setValue("job_script", "Execute_" + std::to_string(i) + ".sh");
-    jobs.push_back(createJob(options));
-    ASSERT_TRUE(jobs.back()->submit(l)) << jobs.back()->lastError();
+    jobs.push_back(submitted(l, options));
     EXPECT_TRUE(jobs.back()->held());
     EXPECT_EQ(jobs.back()->jobId(), "");
     EXPECT_FALSE(jobs.back()->finished(false));
@@ -724,8 +709,7 @@ TEST_F(ScheduledJob, BatchModeSubmitsOneArrayAndFollowsEachMember) {
   writeFile(state + "/refuse", "");
   PropertiesMap l = launch();
   l.setValue("do_job_block", "true");
-  std::unique_ptr<Job> refused = createJob(options);
-  ASSERT_TRUE(refused->submit(l));
+  std::unique_ptr<Job> refused = submitted(l, options);
   EXPECT_EQ(submitJobBatches(), 1);
   EXPECT_EQ(refused->state(), JobState::kFailed);
   EXPECT_EQ(refused->lastError(),
@@ -773,10 +757,9 @@ TEST_F(ScheduledJob, BatchModeThroughARemoteMachine) {
   const std::string far0 = dir.file("Design 0 far"), far1 = dir.file("Design 1 far");
   std::vector<std::unique_ptr<Job>> jobs;
   for (int i = 0; i < 2; ++i) {
-    jobs.push_back(createJob(options));
-    ASSERT_TRUE(jobs.back()->submit(remoteLaunch(i, "echo member " + std::to_string(i) +
-                                                         "; exit " + std::to_string(4 + i))))
-        << jobs.back()->lastError();
+    jobs.push_back(submitted(
+        remoteLaunch(i, "echo member " + std::to_string(i) + "; exit " + std::to_string(4 + i)),
+        options));
   }
   writeFile(far1 + "/Execute_Beam_Analysis.output", "stale\n");
   EXPECT_EQ(submitJobBatches(), 1);
@@ -818,8 +801,7 @@ TEST_F(ScheduledJob, BatchModeThroughARemoteMachine) {
   refuseArrayCopy = true;
   jobs.clear();
   for (int i = 0; i < 2; ++i) {
-    jobs.push_back(createJob(options));
-    ASSERT_TRUE(jobs.back()->submit(remoteLaunch(i, "exit 0")));
+    jobs.push_back(submitted(remoteLaunch(i, "exit 0"), options));
   }
   EXPECT_EQ(submitJobBatches(), 1);
   for (const std::unique_ptr<Job>& job : jobs) {
