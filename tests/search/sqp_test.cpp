@@ -604,14 +604,6 @@ TEST(SqpNotes, WhichNotesAreKept) {
     EXPECT_EQ(run.state.best, Vector({1.0, 1.0}));
     EXPECT_EQ(run.state.notes, kept[std::min(iprint, 2)]) << iprint;
   }
-
-  // IPRINT 1 keeps the last note of the run only.
-  SqpSettings reset;
-  reset.maxfun = 5;
-  reset.rhob = 2.0;
-  reset.iprint = 1;
-  EXPECT_EQ(drive(lyingGradient(), reset, {0.0}).state.notes,
-            std::vector<std::string>({"The BFGS matrix was reset to RHOB times the identity."}));
 }
 
 TEST(SqpNotes, NonMonotoneLineSearch) {
