@@ -245,6 +245,7 @@ TEST(KrigingFit, CorrelationChosenByLikelihoodUnlessSet) {
   }
 }
 
+// Leave-one-out residuals against refits, and (constant trend) the expected improvement.
 TEST(KrigingFit, LeaveOneOutResidualsMatchRefits) {
   for (int order = 0; order <= 1; ++order) {
     const Points points = spread(20, 2);
@@ -281,6 +282,19 @@ TEST(KrigingFit, LeaveOneOutResidualsMatchRefits) {
     EXPECT_NEAR(fit.PRESS(), press, 1e-12 * press);
     EXPECT_LT(fit.crossValidation(), 1.0);
     EXPECT_GT(fit.crossValidation(), 0.5);
+    if (order > 0) continue;
+
+    // The expected improvement. At a training point there is no uncertainty: only a certain
+    // gain counts.
+    EXPECT_NEAR(fit.expectedImprovement(points[0], y[0] + 1.0), 1.0, 1e-4);
+    EXPECT_NEAR(fit.expectedImprovement(points[0], y[0] - 1.0), 0.0, 1e-6);
+    // Between points: positive even when the mean is no better than `best`, growing with best.
+    const std::vector<double> x = {0.37, 0.61};
+    const double mean = fit.evaluate(x);
+    EXPECT_GT(fit.expectedImprovement(x, mean), 0.0);
+    EXPECT_NEAR(fit.expectedImprovement(x, mean), std::sqrt(fit.variance(x) / (2.0 * M_PI)),
+                1e-12);
+    EXPECT_GT(fit.expectedImprovement(x, mean + 0.1), fit.expectedImprovement(x, mean));
   }
 }
 
@@ -310,21 +324,6 @@ TEST(KrigingFit, PoorlyDeterminedConstantStaysNearTheResponses) {
   EXPECT_LT(std::abs(trendConstant(fit)), 1.0);
   EXPECT_NEAR(fit.evaluate({100.0}), fit.yMean() + fit.yStd() * trendConstant(fit), 1e-9);
   EXPECT_LT(fit.evaluate({100.0}), y.back());
-}
-
-TEST(KrigingFit, ExpectedImprovement) {
-  const Points points = spread(20, 2);
-  const KrigingFit fit = fitted(points);
-  // At a training point there is no uncertainty: only a certain gain counts.
-  const double y0 = smooth(points[0]);
-  EXPECT_NEAR(fit.expectedImprovement(points[0], y0 + 1.0), 1.0, 1e-4);
-  EXPECT_NEAR(fit.expectedImprovement(points[0], y0 - 1.0), 0.0, 1e-6);
-  // Between points: positive even when the mean is no better than `best`, growing with best.
-  const std::vector<double> x = {0.37, 0.61};
-  const double mean = fit.evaluate(x);
-  EXPECT_GT(fit.expectedImprovement(x, mean), 0.0);
-  EXPECT_NEAR(fit.expectedImprovement(x, mean), std::sqrt(fit.variance(x) / (2.0 * M_PI)), 1e-12);
-  EXPECT_GT(fit.expectedImprovement(x, mean + 0.1), fit.expectedImprovement(x, mean));
 }
 
 TEST(KrigingFit, RefusesTruncatedAndGarbledText) {
