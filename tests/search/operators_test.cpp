@@ -203,13 +203,6 @@ TEST_F(OperatorsTest, RankingExpectedCountsRunFromScalemultDownToTwoMinusScalemu
   EXPECT_DOUBLE_EQ(rankingExpectedCount(0, 3, 1.5), 1.5);
   EXPECT_DOUBLE_EQ(rankingExpectedCount(2, 3, 1.5), 0.5);
   EXPECT_EQ(rankingExpectedCount(0, 1, 2.0), 1.0);  // one member, no division by zero
-
-  seed(0.5f);
-  SelectionList list;
-  prepareRanking(list, std::vector<double>{3.0}, 2.0, nullptr);
-  EXPECT_EQ(list.entries, (std::vector<int>{0}));
-  EXPECT_EQ(selectFromList(list), 0);
-  EXPECT_EQ(selectFromList(list), 0);
 }
 
 TEST_F(OperatorsTest, RankingWithScalemultTwoNeverPicksTheWorstAndPicksTheBestTwiceInN) {
