@@ -91,10 +91,12 @@ def run(karvo, folder, mode, extra, kill_after):
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if kill_after is None:
         return proc.wait(timeout=600)
-    time.sleep(kill_after)
-    proc.send_signal(signal.SIGKILL)
-    proc.wait()
-    return None
+    try:
+        return proc.wait(timeout=kill_after)  # it ended before the kill
+    except subprocess.TimeoutExpired:
+        proc.send_signal(signal.SIGKILL)
+        proc.wait()
+        return None
 
 
 def main():
@@ -110,7 +112,8 @@ def main():
     history = os.path.join(folder, "killed0.hst")
     stored = []
     failures = []
-    # A first complete run tells how long a whole run takes; the kills fall within it.
+    # A first complete run tells how long a whole run takes, and a second one that finds every
+    # design stored how long a run takes to start and read them.
     offer_designs(folder)
     start = time.monotonic()
     status = run(karvo, folder, "newStudy", [], None)
@@ -118,10 +121,17 @@ def main():
     if status != 0 or len(read_history(karvo, folder, history)) != DESIGNS:
         print("the first run did not store every design (exit %s)" % status)
         return 1
+    offer_designs(folder)
+    start = time.monotonic()
+    status = run(karvo, folder, "newStudy", ["useHistory"], None)
+    startup = min(time.monotonic() - start, whole)
+    if status != 0:
+        print("the run that found every design stored ended with %d" % status)
+        return 1
     remove_history(history)
     offer_designs(folder)
     resumed = []
-    print("a whole run takes %.2f s" % whole)
+    print("a whole run takes %.2f s, its start %.2f s" % (whole, startup))
     for k in range(kills):
         if len(stored) == DESIGNS:
             # Every design is stored: the next kills hit a new study from its start.
@@ -129,8 +139,16 @@ def main():
             offer_designs(folder)
             stored = []
         extra = ["useHistory"] if os.path.exists(history) else []
-        # A kill may also come after a resumed run has finished: the next one starts over.
-        run(karvo, folder, "newStudy", extra, rng.uniform(0.0, whole))
+        # The kill falls within the time that the designs not yet stored still need (a run's
+        # time goes mostly to its saves, one for each design), or a little after: then the
+        # run ends first, tells how long a design takes now, and the next kill hits a new study.
+        left = startup + (whole - startup) * (1.0 - len(stored) / DESIGNS)
+        start = time.monotonic()
+        status = run(karvo, folder, "newStudy", extra, rng.uniform(0.0, 1.1 * left))
+        if status is not None and DESIGNS - len(stored) >= DESIGNS // 4:
+            took = time.monotonic() - start
+            whole = 0.5 * whole + 0.5 * (startup + (took - startup) * DESIGNS /
+                                         (DESIGNS - len(stored)))
         if not os.path.exists(history):
             if stored:
                 failures.append("kill %d: the history file of %d designs is gone" %
@@ -143,6 +161,8 @@ def main():
             failures.append("kill %d: the history file is not complete or does not match its "
                             "checksum file: %s" % (k, e))
             break
+        if names == stored:
+            startup = min(1.5 * startup, whole)  # killed before its first save: start later
         if len(set(names)) != len(names):
             failures.append("kill %d: a design is stored twice" % k)
         if names[:len(stored)] != stored:
