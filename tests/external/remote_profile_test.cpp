@@ -23,20 +23,25 @@ using testing::runShell;
 using testing::TempDir;
 using testing::writeFile;
 
-PropertiesMap makeProfile(std::initializer_list<std::pair<const char*, std::string>> entries) {
+using Entries = std::initializer_list<std::pair<const char*, std::string>>;
+
+// A profile of `entries`, then `changes`.
+PropertiesMap makeProfile(Entries entries, Entries changes = {}) {
   PropertiesMap profile;
-  for (const auto& [key, value] : entries) profile.setValue(key, value);
+  for (const Entries& list : {entries, changes})
+    for (const auto& [key, value] : list) profile.setValue(key, value);
   return profile;
 }
 
-PropertiesMap linuxProfile() {
+PropertiesMap linuxProfile(Entries changes = {}) {
   return makeProfile(
-      {{"name", "hpc"}, {"platform", "Linux"}, {"host", "hpc1.example.org"}, {"username", "ana"}});
+      {{"name", "hpc"}, {"platform", "Linux"}, {"host", "hpc1.example.org"}, {"username", "ana"}},
+      changes);
 }
 
-PropertiesMap windowsProfile() {
+PropertiesMap windowsProfile(Entries changes = {}) {
   return makeProfile(
-      {{"name", "win"}, {"platform", "Windows"}, {"host", "winbox"}, {"username", "bo"}});
+      {{"name", "win"}, {"platform", "Windows"}, {"host", "winbox"}, {"username", "bo"}}, changes);
 }
 
 std::string copy(RemoteProfile& profile, const std::string& source, const std::string& target,
@@ -55,13 +60,18 @@ std::string execute(RemoteProfile& profile, const std::string& command) {
   return text;
 }
 
+// The reason the execution command for `command` is refused (and that it is).
+std::string executionRefusal(RemoteProfile& profile, const std::string& command) {
+  bool status = true;
+  EXPECT_EQ(profile.generateExecutionCommand(command, status), "");
+  EXPECT_FALSE(status);
+  return profile.getLastErrorMsg();
+}
+
 // Both generate calls fail with `message` and an empty text.
 void expectUnusable(RemoteProfile& profile, const std::string& message) {
+  EXPECT_EQ(executionRefusal(profile, "ls"), message);
   bool status = true;
-  EXPECT_EQ(profile.generateExecutionCommand("ls", status), "");
-  EXPECT_FALSE(status);
-  EXPECT_EQ(profile.getLastErrorMsg(), message);
-  status = true;
   EXPECT_EQ(profile.generateCopyCommand("/a", "/b", true, {}, status), "");
   EXPECT_FALSE(status);
   EXPECT_EQ(profile.getLastErrorMsg(), message);
@@ -71,39 +81,15 @@ void expectUnusable(RemoteProfile& profile, const std::string& message) {
 // ---------------------------------------------------------------------------------------
 // Linux remote machines
 
-TEST(RemoteProfileLinux, ExecutionCommandDefaults) {
+// One profile of the defaults: execution, copies both ways, and paths with blanks, wildcards
+// and lookalikes.
+TEST(RemoteProfileLinux, ExecutionAndCopyTexts) {
   RemoteProfile profile(linuxProfile(), nullptr);
   EXPECT_EQ(execute(profile, "cd /scratch/run && ./solve.sh > log.txt"),
             "ssh -n -o BatchMode=yes ana@hpc1.example.org 'cd /scratch/run && ./solve.sh > "
             "log.txt'");
-  EXPECT_EQ(execute(profile, "ls"), "ssh -n -o BatchMode=yes ana@hpc1.example.org ls");
   // A command starting with "-" must not become an option of ssh.
   EXPECT_EQ(execute(profile, "-x"), "ssh -n -o BatchMode=yes ana@hpc1.example.org ' -x'");
-}
-
-TEST(RemoteProfileLinux, PortKeyAndNoUser) {
-  PropertiesMap properties = linuxProfile();
-  properties.setValue("port", "2222");
-  properties.setValue("privateKey", "/home/ana/.ssh/id ed25519");
-  RemoteProfile profile(properties, nullptr);
-  EXPECT_EQ(execute(profile, "ls"),
-            "ssh -n -o BatchMode=yes -p 2222 -i '/home/ana/.ssh/id ed25519' ana@hpc1.example.org "
-            "ls");
-  EXPECT_EQ(copy(profile, "/work/a.k", "/scratch/a.k", true),
-            "scp -s -o BatchMode=yes -P 2222 -i '/home/ana/.ssh/id ed25519' /work/a.k "
-            "ana@hpc1.example.org:/scratch/a.k");
-
-  RemoteProfile noUser(makeProfile({{"name", "n"}, {"platform", "Linux"}, {"host", "10.0.0.7"}}),
-                       nullptr);
-  EXPECT_EQ(execute(noUser, "ls"), "ssh -n -o BatchMode=yes 10.0.0.7 ls");
-  RemoteProfile ipv6(makeProfile({{"name", "n"}, {"platform", "Linux"}, {"host", "fe80::1"}}),
-                     nullptr);
-  EXPECT_EQ(execute(ipv6, "ls"), "ssh -n -o BatchMode=yes fe80::1 ls");
-  EXPECT_EQ(copy(ipv6, "/a", "/b", true), "scp -s -o BatchMode=yes /a '[fe80::1]:/b'");
-}
-
-TEST(RemoteProfileLinux, CopiesBothDirections) {
-  RemoteProfile profile(linuxProfile(), nullptr);
   EXPECT_EQ(copy(profile, "/scratch/s/results", "/work/s/results", false,
                  {{"type", "folder"}, {"preserve", "yes"}}),
             "scp -s -o BatchMode=yes -r -p ana@hpc1.example.org:/scratch/s/results "
@@ -111,10 +97,6 @@ TEST(RemoteProfileLinux, CopiesBothDirections) {
   EXPECT_EQ(copy(profile, "/work/s/inputs", "/scratch/s", true,
                  {{"recursive", "true"}, {"type", "file"}, {"unrelated", "x"}}),
             "scp -s -o BatchMode=yes -r /work/s/inputs ana@hpc1.example.org:/scratch/s");
-}
-
-TEST(RemoteProfileLinux, PathsWithBlanksWildcardsAndLookalikes) {
-  RemoteProfile profile(linuxProfile(), nullptr);
   EXPECT_EQ(copy(profile, "/work/my study/a b.k", "/scratch/my study/a b.k", true),
             "scp -s -o BatchMode=yes '/work/my study/a b.k' "
             "'ana@hpc1.example.org:/scratch/my study/a b.k'");
@@ -136,12 +118,30 @@ TEST(RemoteProfileLinux, PathsWithBlanksWildcardsAndLookalikes) {
   EXPECT_EQ(profile.getOSFilePath("KARVO_0\\Design1/a.k"), "KARVO_0/Design1/a.k");
 }
 
+TEST(RemoteProfileLinux, PortKeyAndNoUser) {
+  RemoteProfile profile(
+      linuxProfile({{"port", "2222"}, {"privateKey", "/home/ana/.ssh/id ed25519"}}), nullptr);
+  EXPECT_EQ(execute(profile, "ls"),
+            "ssh -n -o BatchMode=yes -p 2222 -i '/home/ana/.ssh/id ed25519' ana@hpc1.example.org "
+            "ls");
+  EXPECT_EQ(copy(profile, "/work/a.k", "/scratch/a.k", true),
+            "scp -s -o BatchMode=yes -P 2222 -i '/home/ana/.ssh/id ed25519' /work/a.k "
+            "ana@hpc1.example.org:/scratch/a.k");
+
+  RemoteProfile noUser(makeProfile({{"name", "n"}, {"platform", "Linux"}, {"host", "10.0.0.7"}}),
+                       nullptr);
+  EXPECT_EQ(execute(noUser, "ls"), "ssh -n -o BatchMode=yes 10.0.0.7 ls");
+  RemoteProfile ipv6(makeProfile({{"name", "n"}, {"platform", "Linux"}, {"host", "fe80::1"}}),
+                     nullptr);
+  EXPECT_EQ(execute(ipv6, "ls"), "ssh -n -o BatchMode=yes fe80::1 ls");
+  EXPECT_EQ(copy(ipv6, "/a", "/b", true), "scp -s -o BatchMode=yes /a '[fe80::1]:/b'");
+}
+
 TEST(RemoteProfileLinux, CommandProgramsFromTheProfile) {
-  PropertiesMap properties = linuxProfile();
-  properties.setValue("SSHcmd", "ssh -F '/etc/karvo/ssh config'");
-  properties.setValue("SCPcmd", "\"/opt/my tools/scp\" -l 8000");
-  properties.setValue("remotePath", "\\scratch\\studies");
-  RemoteProfile profile(properties, nullptr);
+  RemoteProfile profile(linuxProfile({{"SSHcmd", "ssh -F '/etc/karvo/ssh config'"},
+                                      {"SCPcmd", "\"/opt/my tools/scp\" -l 8000"},
+                                      {"remotePath", "\\scratch\\studies"}}),
+                        nullptr);
   EXPECT_EQ(execute(profile, "ls"),
             "ssh -F '/etc/karvo/ssh config' -n -o BatchMode=yes ana@hpc1.example.org ls");
   EXPECT_EQ(copy(profile, "/a", "/b", true),
@@ -152,10 +152,6 @@ TEST(RemoteProfileLinux, CommandProgramsFromTheProfile) {
   EXPECT_TRUE(remote::splitCommandWords("a \"b \\\" c\" 'd e'f  ", words));
   EXPECT_EQ(words, (std::vector<std::string>{"a", "b \" c", "d ef"}));
   EXPECT_FALSE(remote::splitCommandWords("a \"b", words));
-}
-
-// Words in general: the exact commands above and the shell runs below.
-TEST(RemoteProfileLinux, QuotingOfTheProgramWord) {
   // As the program word, an assignment or a reserved word would change the command.
   EXPECT_EQ(remote::quoteShellWord("a=b", true), "'a=b'");
   EXPECT_EQ(remote::quoteShellWord("if", true), "'if'");
@@ -164,7 +160,9 @@ TEST(RemoteProfileLinux, QuotingOfTheProgramWord) {
 // ---------------------------------------------------------------------------------------
 // Windows remote machines
 
-TEST(RemoteProfileWindows, PathsUseBackslashesAndCopiesForwardSlashes) {
+// Paths with backslashes, copies with forward slashes, commands wrapped for cmd.exe, and the
+// commands and arguments cmd.exe cannot take.
+TEST(RemoteProfileWindows, PathsCopiesCommandsAndArguments) {
   RemoteProfile profile(windowsProfile(), nullptr);
   EXPECT_FALSE(profile.posixShell());
   EXPECT_EQ(profile.getOSFilePath("C:/work/study/KARVO_0/Design1"),
@@ -173,10 +171,7 @@ TEST(RemoteProfileWindows, PathsUseBackslashesAndCopiesForwardSlashes) {
             "scp -s -o BatchMode=yes /work/a.k 'bo@winbox:C:/work/my study/a.k'");
   EXPECT_EQ(copy(profile, "C:\\work\\out\\res*.txt", "/work/res.txt", false),
             "scp -s -o BatchMode=yes 'bo@winbox:C:/work/out/res\\*.txt' /work/res.txt");
-}
 
-TEST(RemoteProfileWindows, ExecutionWrappedForCmd) {
-  RemoteProfile profile(windowsProfile(), nullptr);
   EXPECT_EQ(execute(profile, "dir"), "ssh -n -o BatchMode=yes bo@winbox 'cmd /d /s /c \"dir\"'");
   // Special characters inside the command's quotes get carets for the outer cmd.exe;
   // redirections outside them stay for the inner one.
@@ -185,26 +180,13 @@ TEST(RemoteProfileWindows, ExecutionWrappedForCmd) {
             "\"a^&b ^(1^)\" > log.txt\"'");
   EXPECT_EQ(execute(profile, "echo it's"),
             "ssh -n -o BatchMode=yes bo@winbox 'cmd /d /s /c \"echo it'\\''s\"'");
-}
-
-TEST(RemoteProfileWindows, CommandsCmdCannotTakeAreRefused) {
-  RemoteProfile profile(windowsProfile(), nullptr);
-  bool status = true;
-  EXPECT_EQ(profile.generateExecutionCommand("\"C:\\a b\\run.cmd", status), "");
-  EXPECT_FALSE(status);
-  EXPECT_EQ(profile.getLastErrorMsg(),
+  EXPECT_EQ(executionRefusal(profile, "\"C:\\a b\\run.cmd"),
             "The command to run on the Windows machine \"win\" has an odd number of double quotes "
             "and cannot be passed to cmd.exe safely: \"C:\\a b\\run.cmd");
-  status = true;
-  EXPECT_EQ(profile.generateExecutionCommand("dir\ndel x", status), "");
-  EXPECT_FALSE(status);
-  EXPECT_EQ(profile.getLastErrorMsg(),
+  EXPECT_EQ(executionRefusal(profile, "dir\ndel x"),
             "The command to run on the Windows machine \"win\" contains a line break, which "
             "cmd.exe would cut off: dir\ndel x");
-}
 
-TEST(RemoteProfileWindows, QuotingOfArguments) {
-  RemoteProfile profile(windowsProfile(), nullptr);
   bool status = false;
   EXPECT_EQ(profile.quoteRemoteArgument("plain.txt", status), "plain.txt");
   EXPECT_TRUE(status);
@@ -219,10 +201,8 @@ TEST(RemoteProfileWindows, QuotingOfArguments) {
 }
 
 TEST(RemoteProfileWindows, CygwinShellAndPaths) {
-  PropertiesMap properties = windowsProfile();
-  properties.setValue("useCygwin", "yes");
-  properties.setValue("cygwinRoot", "C:\\cygwin64\\");
-  RemoteProfile profile(properties, nullptr);
+  RemoteProfile profile(windowsProfile({{"useCygwin", "yes"}, {"cygwinRoot", "C:\\cygwin64\\"}}),
+                        nullptr);
   EXPECT_TRUE(profile.posixShell());
   EXPECT_EQ(profile.getOSFilePath("C:\\cygwin64\\home\\bo\\run"), "/home/bo/run");
   EXPECT_EQ(profile.getOSFilePath("c:\\CYGWIN64"), "/");
@@ -232,9 +212,7 @@ TEST(RemoteProfileWindows, CygwinShellAndPaths) {
   EXPECT_EQ(copy(profile, "/work/a", "D:\\data\\a", true),
             "scp -s -o BatchMode=yes /work/a bo@winbox:/cygdrive/d/data/a");
   // useCygwin means nothing on a Linux machine.
-  PropertiesMap linux = linuxProfile();
-  linux.setValue("useCygwin", "yes");
-  RemoteProfile onLinux(linux, nullptr);
+  RemoteProfile onLinux(linuxProfile({{"useCygwin", "yes"}}), nullptr);
   EXPECT_EQ(onLinux.getOSFilePath("C:\\a"), "C:/a");
 }
 
@@ -242,20 +220,16 @@ TEST(RemoteProfileWindows, CygwinShellAndPaths) {
 // PuTTY programs
 
 TEST(RemoteProfilePutty, OptionStyle) {
-  PropertiesMap properties = linuxProfile();
-  properties.setValue("SSHclient", "PuTTY");
-  properties.setValue("port", "2222");
-  properties.setValue("privateKey", "/home/ana/k.ppk");
-  RemoteProfile profile(properties, nullptr);
+  RemoteProfile profile(
+      linuxProfile({{"SSHclient", "PuTTY"}, {"port", "2222"}, {"privateKey", "/home/ana/k.ppk"}}),
+      nullptr);
   EXPECT_EQ(execute(profile, "ls"),
             "plink -batch -P 2222 -i /home/ana/k.ppk ana@hpc1.example.org ls");
   EXPECT_EQ(copy(profile, "/w/dir", "/s/dir", true, {{"type", "folder"}}),
             "pscp -batch -sftp -P 2222 -i /home/ana/k.ppk -r /w/dir ana@hpc1.example.org:/s/dir");
 
   // Without SSHclient the style follows the program named.
-  PropertiesMap byName = linuxProfile();
-  byName.setValue("SSHcmd", "/usr/bin/plink");
-  RemoteProfile derived(byName, nullptr);
+  RemoteProfile derived(linuxProfile({{"SSHcmd", "/usr/bin/plink"}}), nullptr);
   EXPECT_EQ(execute(derived, "ls"), "/usr/bin/plink -batch ana@hpc1.example.org ls");
   EXPECT_EQ(copy(derived, "/a", "/b", true), "pscp -batch -sftp /a ana@hpc1.example.org:/b");
 }
@@ -264,20 +238,13 @@ TEST(RemoteProfilePutty, OptionStyle) {
 // Unusable profiles and bad requests
 
 TEST(RemoteProfileFailures, ProfileDefinitionErrors) {
-  struct Case {
-    PropertiesMap properties;
-    std::string message;
-  };
   auto with = [](const char* key, const std::string& value) {
-    PropertiesMap properties = linuxProfile();
-    properties.setValue(key, value);
-    return properties;
+    return linuxProfile({{key, value}});
   };
   PropertiesMap noHost = linuxProfile();
   noHost.erase("host");
-  PropertiesMap noName = makeProfile({{"platform", "Linux"}});
   const std::string prefix = "Error in the definition of the remote machine \"hpc\". ";
-  std::vector<Case> cases = {
+  const std::pair<PropertiesMap, std::string> cases[] = {
       {noHost, prefix + "The host is not defined."},
       {with("platform", "Solaris"),
        "Error in the definition of the platform for the remote machine \"hpc\". The valid "
@@ -299,10 +266,10 @@ TEST(RemoteProfileFailures, ProfileDefinitionErrors) {
        prefix + "The value \"maybe\" of \"useCygwin\" is not valid. The valid values are "
                 "\"true\", \"yes\", \"1\", \"false\", \"no\" or \"0\"."},
   };
-  for (Case& c : cases) {
-    RemoteProfile profile(c.properties, nullptr);
-    SCOPED_TRACE(c.message);
-    expectUnusable(profile, c.message);
+  for (const auto& [properties, message] : cases) {
+    RemoteProfile profile(properties, nullptr);
+    SCOPED_TRACE(message);
+    expectUnusable(profile, message);
   }
   // The edge values of the port are accepted.
   RemoteProfile lowest(with("port", "1"), nullptr);
@@ -334,10 +301,7 @@ TEST(RemoteProfileFailures, BadCopyRequests) {
   // A successful call clears the reason of the failed one (copy() checks it).
   copy(profile, "/a", "/b", true);
 
-  bool status = true;
-  EXPECT_EQ(profile.generateExecutionCommand("  ", status), "");
-  EXPECT_FALSE(status);
-  EXPECT_EQ(profile.getLastErrorMsg(),
+  EXPECT_EQ(executionRefusal(profile, "  "),
             "The command to run on the remote machine \"hpc\" is empty.");
 }
 
