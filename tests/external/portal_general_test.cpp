@@ -100,8 +100,13 @@ std::string fill(FakeVariables& vars, const std::string& line, bool* ok = nullpt
   return out;
 }
 
-TEST(GeneralPortalTemplate, FillsTagsAndPassesFormatsThrough) {
+class GeneralPortalTemplate : public ::testing::Test {
+ protected:
+  TempDir dir;
   FakeVariables vars;
+};
+
+TEST_F(GeneralPortalTemplate, FillsTagsAndPassesFormatsThrough) {
   vars.values = {{"thickness", {"2.5"}}, {"Design_Num", {"7"}}, {"an.x", {"1"}}};
   EXPECT_EQ(fill(vars, "*SHELL T={{thickness}}"), "*SHELL T=2.5");
   EXPECT_EQ(fill(vars, "T={{ thickness | F8.3 }}, D={{Design_Num}}, again {{thickness}}"),
@@ -114,8 +119,7 @@ TEST(GeneralPortalTemplate, FillsTagsAndPassesFormatsThrough) {
   EXPECT_EQ(fill(vars, "  POINTS {{curve}} END"), "  POINTS 0.0 1.0\n0.5 2.0 END");
 }
 
-TEST(GeneralPortalTemplate, TextThatIsNoTagIsCopiedUnchanged) {
-  FakeVariables vars;
+TEST_F(GeneralPortalTemplate, TextThatIsNoTagIsCopiedUnchanged) {
   vars.values = {{"x", {"5"}}};
   for (const char* text : {"{{ }}", "{{", "{{x", "}}", "{single}", "{{1abc}}", "{{a b}}",
                            "{{x|{y}}", "{ {x}}", "{{|F}}", "{{-x}}", "a{{}}b", "\\{{ }}"}) {
@@ -130,12 +134,10 @@ TEST(GeneralPortalTemplate, TextThatIsNoTagIsCopiedUnchanged) {
   EXPECT_EQ(vars.asked.size(), 2u);
 }
 
-TEST(GeneralPortalTemplate, WritesTargetKeepingLineEndsAndPermissions) {
-  TempDir dir;
+TEST_F(GeneralPortalTemplate, WritesTargetKeepingLineEndsAndPermissions) {
   writeFile(dir.file("run.sh.tpl"),
             "#!/bin/sh\r\necho {{x}}\r\nprintf '%s\\n' {{list}}\r\nlast line {{x}}");
   std::filesystem::permissions(dir.file("run.sh.tpl"), std::filesystem::perms::owner_all);
-  FakeVariables vars;
   vars.values = {{"x", {"1.5"}}, {"list", {"a", "b"}}};
   PortalResult result = general_portal::fillTemplate(dir.file("run.sh.tpl"), dir.file("run.sh"),
                                                      vars.callback());
@@ -147,18 +149,32 @@ TEST(GeneralPortalTemplate, WritesTargetKeepingLineEndsAndPermissions) {
             std::filesystem::perms::owner_all);
   // No temporary file is left behind.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+  // A target folder that does not exist is reported.
+  result = general_portal::fillTemplate(dir.file("run.sh.tpl"), dir.file("sub/out"),
+                                        vars.callback());
+  EXPECT_FALSE(result.ok);
+  EXPECT_THAT(result.messages,
+              ElementsAre("ERROR: Could not write the file \"" + dir.file("sub/out") +
+                          "\" (No such file or directory)."));
+
+  // A byte-order mark at the start of a template is not written to the file (an input deck
+  // would begin with three stray bytes); a tag right behind it is still filled. Elsewhere the
+  // same bytes are text and stay.
+  writeFile(dir.file("deck.tpl"), "\xEF\xBB\xBF{{x}} first\r\n\xEF\xBB\xBFsecond\r\n");
+  result =
+      general_portal::fillTemplate(dir.file("deck.tpl"), dir.file("deck.inp"), vars.callback());
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(readFile(dir.file("deck.inp")), "1.5 first\r\n\xEF\xBB\xBFsecond\r\n");
 }
 
 // Templates are kept between designs while unchanged on disk. A template the user edits
 // during a run, in place or by replacing the file, is read again for the next design; so is
 // one edited back to its old size and modification time (the change time still moved).
-TEST(GeneralPortalTemplate, ATemplateChangedDuringTheRunIsReadAgain) {
-  TempDir dir;
+TEST_F(GeneralPortalTemplate, ATemplateChangedDuringTheRunIsReadAgain) {
   const std::string tpl = dir.file("deck.tpl");
   writeFile(tpl, "A={{x}}\n");
   // Only a template whose last change is a few seconds old is kept.
   std::this_thread::sleep_for(std::chrono::milliseconds(3100));
-  FakeVariables vars;
   vars.values = {{"x", {"1"}}};
   auto fillOnce = [&] {
     PortalResult result = general_portal::fillTemplate(tpl, dir.file("deck.inp"), vars.callback());
@@ -185,25 +201,9 @@ TEST(GeneralPortalTemplate, ATemplateChangedDuringTheRunIsReadAgain) {
                                          "\" (No such file or directory)."));
 }
 
-// A byte-order mark at the start of a template is not written to the file (an input deck
-// would begin with three stray bytes); a tag right behind it is still filled. Elsewhere the
-// same bytes are text and stay.
-TEST(GeneralPortalTemplate, ByteOrderMarkAtTheStartIsNotWritten) {
-  TempDir dir;
-  writeFile(dir.file("deck.tpl"), "\xEF\xBB\xBF{{x}} first\r\n\xEF\xBB\xBFsecond\r\n");
-  FakeVariables vars;
-  vars.values = {{"x", {"1.5"}}};
-  PortalResult result =
-      general_portal::fillTemplate(dir.file("deck.tpl"), dir.file("deck.inp"), vars.callback());
-  EXPECT_TRUE(result.ok);
-  EXPECT_EQ(readFile(dir.file("deck.inp")), "1.5 first\r\n\xEF\xBB\xBFsecond\r\n");
-}
-
-TEST(GeneralPortalTemplate, UnknownNameFailsWithFileLineAndTagAndWritesNothing) {
-  TempDir dir;
+TEST_F(GeneralPortalTemplate, UnknownNameFailsWithFileLineAndTagAndWritesNothing) {
   writeFile(dir.file("deck.tpl"), "*PARAM\nT = {{thickness}}\nE = {{ modulus | E12.4 }} {{x}}\n");
   writeFile(dir.file("deck.inp"), "previous design\n");
-  FakeVariables vars;
   vars.values = {{"thickness", {"2.5"}}};
   PortalResult result = general_portal::fillTemplate(dir.file("deck.tpl"), dir.file("deck.inp"),
                                                      vars.callback());
@@ -223,12 +223,10 @@ TEST(GeneralPortalTemplate, UnknownNameFailsWithFileLineAndTagAndWritesNothing) 
   EXPECT_EQ(readFile(dir.file("deck.inp")), "previous design\n");
 }
 
-TEST(GeneralPortalTemplate, ManyFailingTagsAreListedUpToTheLimit) {
-  TempDir dir;
+TEST_F(GeneralPortalTemplate, ManyFailingTagsAreListedUpToTheLimit) {
   std::string text;
   for (int i = 0; i < 12; ++i) text += "{{missing}}\n";
   writeFile(dir.file("a.tpl"), text);
-  FakeVariables vars;
   TagValueCallback silent = [](const std::string&, const std::string&) { return TagValueAnswer(); };
   PortalResult result = general_portal::fillTemplate(dir.file("a.tpl"), dir.file("a"), silent);
   EXPECT_FALSE(result.ok);
@@ -239,19 +237,6 @@ TEST(GeneralPortalTemplate, ManyFailingTagsAreListedUpToTheLimit) {
   EXPECT_EQ(result.messages[10], "ERROR: 2 more tags without a value in the template file \"" +
                                      dir.file("a.tpl") + "\" are not listed.");
   EXPECT_FALSE(std::filesystem::exists(dir.file("a")));
-}
-
-// A missing template is reported as in ATemplateChangedDuringTheRunIsReadAgain.
-TEST(GeneralPortalTemplate, MissingTargetFolderIsReported) {
-  TempDir dir;
-  FakeVariables vars;
-  writeFile(dir.file("a.tpl"), "x\n");
-  PortalResult result =
-      general_portal::fillTemplate(dir.file("a.tpl"), dir.file("sub/out"), vars.callback());
-  EXPECT_FALSE(result.ok);
-  EXPECT_THAT(result.messages, ElementsAre("ERROR: Could not write the file \"" +
-                                           dir.file("sub/out") +
-                                           "\" (No such file or directory)."));
 }
 
 // ---- Numbers ---------------------------------------------------------------------------------
@@ -307,13 +292,9 @@ TEST(GeneralPortalDefinition, ReadsEveryKindWithItsParameters) {
                                               d, error));
   EXPECT_EQ(general_portal::describeDefinition(d),
             "result \"mass\", occurrence all, separators \",;\"");
-}
 
-// A byte-order mark that an editor put at the start of the definition file is skipped; one
-// further on is text like any other.
-TEST(GeneralPortalDefinition, ByteOrderMarkAtTheStartIsSkipped) {
-  ExtractionDefinition d;
-  std::string error;
+  // A byte-order mark that an editor put at the start of the definition file is skipped; one
+  // further on is text like any other.
   ASSERT_TRUE(general_portal::parseDefinition("\xEF\xBB\xBF" "file: run.lis\nresult: mass\n", d,
                                               error))
       << error;
@@ -391,8 +372,8 @@ class GeneralPortalExtraction : public ::testing::Test {
     return outcomes.at(0);
   }
 
-  std::vector<double> values(const std::string& definitionText) {
-    ExtractionOutcome outcome = extractOne(definitionText);
+  std::vector<double> values(const std::string& definitionText, const std::string& path = "") {
+    ExtractionOutcome outcome = extractOne(definitionText, path);
     EXPECT_TRUE(outcome.ok) << outcome.message;
     EXPECT_EQ(outcome.message, "");
     return outcome.values;
@@ -443,16 +424,14 @@ TEST_F(GeneralPortalExtraction, AnchorFailuresNameFileDefinitionAndReason) {
             "No value extracted from the file \"" + dir.file("missing.lis") +
                 "\" by the definition [anchor \"X\", occurrence first, line offset 0, word 1]: "
                 "the file could not be opened (No such file or directory).");
-}
 
-TEST_F(GeneralPortalExtraction, LastOccurrenceThatFailsIsNotReplacedByAnEarlierValue) {
+  // A last occurrence that fails is not replaced by an earlier value.
   std::string text = kListing;
   text.replace(text.find("2.468E+03"), 9, "*********");
   writeFile(listing, text);
   EXPECT_EQ(failure("anchor: TOTAL ENERGY\nword: 4\noccurrence: last"),
-            "No value extracted from the file \"" + listing +
-                "\" by the definition [anchor \"TOTAL ENERGY\", occurrence last, line offset 0, "
-                "word 4]: the word \"*********\" at line 26 is not a number.");
+            in + "[anchor \"TOTAL ENERGY\", occurrence last, line offset 0, word 4]: the word "
+                 "\"*********\" at line 26 is not a number.");
   EXPECT_THAT(values("anchor: TOTAL ENERGY\nword: 4\noccurrence: first"), ElementsAre(1234.0));
 }
 
@@ -479,15 +458,11 @@ TEST_F(GeneralPortalExtraction, RegexCaptureGroup) {
   EXPECT_EQ(failure("regex: NODE(\\d*)"),
             in + "[regex \"NODE(\\d*)\", occurrence first, group 1]: group 1 of the match at "
                  "line 8 is empty.");
-}
-
-TEST_F(GeneralPortalExtraction, RegexOnAnOverlongLineFailsCleanly) {
+  // An overlong line fails cleanly.
   writeFile(listing, "VALUE " + std::string(200000, 'x') + " = 1.0\nVALUE = 2.0\n");
   EXPECT_EQ(failure("regex: VALUE(\\S+) = (\\S+)\ngroup: 2"),
-            "No value extracted from the file \"" + listing +
-                "\" by the definition [regex \"VALUE(\\S+) = (\\S+)\", occurrence first, group "
-                "2]: line 1 has 200012 characters, more than the 2048 that a regular expression "
-                "is matched against.");
+            in + "[regex \"VALUE(\\S+) = (\\S+)\", occurrence first, group 2]: line 1 has 200012 "
+                 "characters, more than the 2048 that a regular expression is matched against.");
 }
 
 // Nested repetitions on lines they do not match take a backtracking matcher exponential time.
@@ -525,14 +500,9 @@ TEST_F(GeneralPortalExtraction, ResultLines) {
   std::string results = dir.file("results.txt");
   writeFile(results, "mass = 12.5\nmass_total = 99\nfrequencies=1.0 2.0 3.5D0\nmode = \n"
                      "stress = 1.5 MPa\nforce = 1.0, 2.0\n");
-  auto at = [&](const std::string& text) {
-    ExtractionOutcome outcome = extractOne(text, results);
-    EXPECT_TRUE(outcome.ok) << outcome.message;
-    return outcome.values;
-  };
-  EXPECT_THAT(at("result: mass"), ElementsAre(12.5));
-  EXPECT_THAT(at("result: frequencies"), ElementsAre(1.0, 2.0, 3.5));
-  EXPECT_THAT(at("result: force\nseparators: ,"), ElementsAre(1.0, 2.0));
+  EXPECT_THAT(values("result: mass", results), ElementsAre(12.5));
+  EXPECT_THAT(values("result: frequencies", results), ElementsAre(1.0, 2.0, 3.5));
+  EXPECT_THAT(values("result: force\nseparators: ,", results), ElementsAre(1.0, 2.0));
 
   std::string in = "No value extracted from the file \"" + results + "\" by the definition ";
   EXPECT_EQ(failure("result: mode", results),
@@ -578,31 +548,23 @@ TEST_F(GeneralPortalExtraction, TableFailures) {
                     "occurrence: last"),
             in + "[table \"N O D E   D I S P\", occurrence last, skip 1 lines, column 2, end at "
                  "\"NOT THERE\"]: the word \"SUMMARY\" in column 2 at line 25 is not a number.");
-  writeFile(listing, "RESULTS\n 1 2.0\n 2 3.0\n");
-  EXPECT_EQ(failure("table: RESULTS\ncolumn: 2\nstopAt: END"),
-            "No value extracted from the file \"" + listing +
-                "\" by the definition [table \"RESULTS\", occurrence first, skip 0 lines, column "
-                "2, end at \"END\"]: the file ends before the stop text \"END\" of the table "
-                "after the anchor at line 1.");
-  EXPECT_THAT(values("table: RESULTS\ncolumn: 2"), ElementsAre(2.0, 3.0));  // the file's end ends it
-}
-
-TEST_F(GeneralPortalExtraction, MalformedNumberInATableRowIsAFailureNeverAZero) {
+  // A malformed number in a row is a failure, never a zero, whatever ends the table.
   std::string text = kListing;
   text.replace(text.find("-5.0000E-04"), 11, "***********");
   writeFile(listing, text);
-  for (const char* end : {"blank", "nonNumeric"}) {
-    const std::string definition =
-        std::string("table: N O D E   D I S P\nskipLines: 1\ncolumn: 3\noccurrence: last\nend: ") +
-        end;
-    EXPECT_EQ(failure(definition),
-              "No value extracted from the file \"" + listing +
-                  "\" by the definition [table \"N O D E   D I S P\", occurrence last, skip 1 "
-                  "lines, column 3, end at " +
-                  (std::string(end) == "blank" ? "a blank line"
-                                               : "a line not starting with a number") +
-                  "]: the word \"***********\" in column 3 at line 22 is not a number.");
+  for (const std::string end : {"blank", "nonNumeric"}) {
+    EXPECT_EQ(failure("table: N O D E   D I S P\nskipLines: 1\ncolumn: 3\noccurrence: last\n"
+                      "end: " + end),
+              in + "[table \"N O D E   D I S P\", occurrence last, skip 1 lines, column 3, end "
+                   "at " + (end == "blank" ? "a blank line" : "a line not starting with a number") +
+                   "]: the word \"***********\" in column 3 at line 22 is not a number.");
   }
+  writeFile(listing, "RESULTS\n 1 2.0\n 2 3.0\n");
+  EXPECT_EQ(failure("table: RESULTS\ncolumn: 2\nstopAt: END"),
+            in + "[table \"RESULTS\", occurrence first, skip 0 lines, column 2, end at \"END\"]: "
+                 "the file ends before the stop text \"END\" of the table after the anchor at "
+                 "line 1.");
+  EXPECT_THAT(values("table: RESULTS\ncolumn: 2"), ElementsAre(2.0, 3.0));  // the file's end ends it
 }
 
 TEST_F(GeneralPortalExtraction, OnePassServesManyDefinitionsInTheirOrder) {
