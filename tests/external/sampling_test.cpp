@@ -80,16 +80,13 @@ std::int64_t bruteForceMaximin(int n, int k) {
 // ---------------------------------------------------------------------------------------
 // Random stream
 
-TEST(SamplingRandom, FollowsTheStandardTwisterWhateverTheLibrary) {
+TEST(SamplingRandom, StandardTwisterAndRangesKeptAndUnbiased) {
   // The C++ standard fixes the 10 000th output of a default-seeded mt19937_64.
   Random::setGlobalSeed(5489u);
   EXPECT_EQ(Random::globalSeed(), 5489u);
   for (int i = 0; i < 9999; ++i) Random::nextBits();
   EXPECT_EQ(Random::nextBits(), 9981545732273789042ULL);
-}
 
-TEST(SamplingRandom, RangesAreKeptAndUnbiased) {
-  Random::setGlobalSeed(3);
   // Bounds 0 and 1 answer 0 without consuming a draw.
   const std::uint64_t next = [] {
     Random::setGlobalSeed(3);
@@ -120,8 +117,7 @@ TEST(SamplingRandom, RangesAreKeptAndUnbiased) {
 
 TEST(LatinHypercube, EveryColumnIsAPermutationForAllShapes) {
   const int shapes[][2] = {{1, 1}, {1, 6}, {2, 3}, {3, 7}, {5, 1}, {10, 3}, {17, 17}, {40, 4}};
-  LatinOptimizeSettings brief;
-  brief.maxLoops = 10;
+  const LatinOptimizeSettings brief{.maxLoops = 10};
   for (const auto& shape : shapes) {
     for (bool optimize : {false, true}) {
       SCOPED_TRACE(::testing::Message()
@@ -152,9 +148,7 @@ TEST(LatinHypercube, EachStopRuleFires) {
   EXPECT_EQ(converged.stop, SamplingStop::kConverged);
   EXPECT_GE(converged.outerLoops, 100);
 
-  LatinOptimizeSettings few;
-  few.maxLoops = 3;
-  const LatinHypercubeDesign capped = optimizedWithSeed(5, 30, 4, few);
+  const LatinHypercubeDesign capped = optimizedWithSeed(5, 30, 4, {.maxLoops = 3});
   EXPECT_EQ(capped.stop, SamplingStop::kLoopLimit);
   EXPECT_EQ(capped.outerLoops, 3);
   EXPECT_TRUE(samplingIsLatinHypercube(capped.levelMatrix, 30, 4));
@@ -181,40 +175,25 @@ TEST(LatinHypercube, EachStopRuleFires) {
 
   // Beyond the largest optimised size the design is a plain Latin hypercube.
   const int big = kMaxOptimizedSamples + 1;
-  const std::vector<int> bigLevels = counts(2, big);
-  Random::setGlobalSeed(5);
-  const LatinHypercubeDesign tooLarge =
-      LatinHypercubeDesign::optimized(big, 2, bigLevels.data(), true, 60.0);
+  const LatinHypercubeDesign tooLarge = optimizedWithSeed(5, big, 2);
   EXPECT_EQ(tooLarge.stop, SamplingStop::kTooLarge);
   EXPECT_TRUE(samplingIsLatinHypercube(tooLarge.levelMatrix, big, 2));
 }
 
+// The same seed gives the same design, whether the distances are stored or recomputed;
+// without a new seed the stream goes on, and another seed gives another design.
 TEST(LatinHypercube, SameSeedGivesTheSameDesign) {
-  const LatinHypercubeDesign first = optimizedWithSeed(1234, 12, 3);
-  ASSERT_EQ(first.stop, SamplingStop::kConverged);
-  // Without a new seed the stream goes on, so the next design differs.
-  const std::vector<int> levels = counts(3, 12);
-  const LatinHypercubeDesign next = LatinHypercubeDesign::optimized(
-      12, 3, levels.data(), true, std::numeric_limits<double>::infinity());
-  EXPECT_NE(next.levelMatrix, first.levelMatrix);
-
-  const LatinHypercubeDesign again = optimizedWithSeed(1234, 12, 3);
+  const LatinOptimizeSettings stored{.maxLoops = 10, .storedDistanceSamples = 2048};
+  const LatinOptimizeSettings recompute{.maxLoops = 10, .storedDistanceSamples = 0};
+  const LatinHypercubeDesign first = optimizedWithSeed(77, 30, 4, stored);
+  ASSERT_EQ(first.stop, SamplingStop::kLoopLimit);
+  const LatinHypercubeDesign again = optimizedWithSeed(77, 30, 4, recompute);
   EXPECT_EQ(again.levelMatrix, first.levelMatrix);
   EXPECT_EQ(again.iterations, first.iterations);
-  EXPECT_NE(optimizedWithSeed(1235, 12, 3).levelMatrix, first.levelMatrix);
-}
-
-TEST(LatinHypercube, StoredAndRecomputedDistancesGiveTheSameDesign) {
-  LatinOptimizeSettings recompute;
-  recompute.storedDistanceSamples = 0;
-  recompute.maxLoops = 10;
-  LatinOptimizeSettings stored = recompute;
-  stored.storedDistanceSamples = 2048;
-  const LatinHypercubeDesign a = optimizedWithSeed(77, 30, 4, stored);
-  const LatinHypercubeDesign b = optimizedWithSeed(77, 30, 4, recompute);
-  ASSERT_EQ(a.stop, SamplingStop::kLoopLimit);
-  EXPECT_EQ(a.levelMatrix, b.levelMatrix);
-  EXPECT_EQ(a.iterations, b.iterations);
+  const std::vector<int> levels = counts(4, 30);
+  EXPECT_NE(LatinHypercubeDesign::optimized(30, 4, levels.data(), true, 60.0, stored).levelMatrix,
+            first.levelMatrix);
+  EXPECT_NE(optimizedWithSeed(78, 30, 4, stored).levelMatrix, first.levelMatrix);
 }
 
 TEST(LatinHypercube, ReachesTheBruteForceOptimumOnTinyDesigns) {
@@ -260,12 +239,6 @@ TEST(LatinHypercube, RefusesInvalidArgumentsWithoutDrawing) {
   const std::vector<int> ten = counts(3, 10);
   const int withZero[] = {10, 0, 10};
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  LatinOptimizeSettings noStall;
-  noStall.stallLoops = 0;
-  LatinOptimizeSettings negativeLoops;
-  negativeLoops.maxLoops = -1;
-  LatinOptimizeSettings hugeStored;
-  hugeStored.storedDistanceSamples = 4097;
   struct Case {
     int n, k;
     const int* levels;
@@ -284,11 +257,11 @@ TEST(LatinHypercube, RefusesInvalidArgumentsWithoutDrawing) {
       {10, 3, withZero, 1.0, {},
        "The level count of variable 2 must be between 1 and 2147483647. Found (0)."},
       {10, 3, ten.data(), nan, {}, "The time limit must be at least 0 seconds. Found (nan)."},
-      {10, 3, ten.data(), 1.0, noStall,
+      {10, 3, ten.data(), 1.0, {.stallLoops = 0},
        "The number of outer loops without improvement must be at least 1. Found (0)."},
-      {10, 3, ten.data(), 1.0, negativeLoops,
+      {10, 3, ten.data(), 1.0, {.maxLoops = -1},
        "The largest number of outer loops must be at least 0. Found (-1)."},
-      {10, 3, ten.data(), 1.0, hugeStored,
+      {10, 3, ten.data(), 1.0, {.storedDistanceSamples = 4097},
        "The largest number of samples with stored distances must be between 0 and 4096. "
        "Found (4097)."},
   };
@@ -310,10 +283,7 @@ TEST(LatinHypercube, RefusesInvalidArgumentsWithoutDrawing) {
 }
 
 TEST(SamplingDesign, CopiesAndReadsTheMatrixOnlyWithinItsSize) {
-  Random::setGlobalSeed(4);
-  const std::vector<int> levels = counts(3, 5);
-  const LatinHypercubeDesign design =
-      LatinHypercubeDesign::optimized(5, 3, levels.data(), true, 1.0);
+  const LatinHypercubeDesign design = optimizedWithSeed(4, 5, 3);
   std::vector<int> copy(15, -7);
   EXPECT_FALSE(design.copyLevels(copy.data(), 14));
   EXPECT_EQ(copy, std::vector<int>(15, -7));
@@ -334,7 +304,7 @@ TEST(SamplingDesign, CopiesAndReadsTheMatrixOnlyWithinItsSize) {
 // ---------------------------------------------------------------------------------------
 // Hammersley sets
 
-TEST(Hammersley, KnownSmallSets) {
+TEST(Hammersley, KnownSetsPermutationsAndLargeBases) {
   const HammersleyDesign four(4, 3, 4);
   ASSERT_TRUE(four.valid()) << four.error;
   EXPECT_EQ(four.stop, SamplingStop::kNotOptimized);
@@ -343,9 +313,8 @@ TEST(Hammersley, KnownSmallSets) {
 
   const HammersleyDesign eight(8, 2, 8);  // a power of the base: the bit reversal
   EXPECT_EQ(column(eight, 1), (std::vector<int>{0, 4, 2, 6, 1, 5, 3, 7}));
-}
 
-TEST(Hammersley, EveryColumnIsAPermutationAndLargeBasesRepeatTheFirst) {
+  // Every column is a permutation; large bases repeat the first column.
   const int shapes[][2] = {{1, 1},    {1, 40},    {2, 5},    {7, 3},
                            {100, 12}, {1000, 30}, {5, 1000}, {20000, 3}};
   for (const auto& shape : shapes) {
