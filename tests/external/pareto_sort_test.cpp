@@ -132,14 +132,10 @@ TEST(ParetoDominance, FeasibilityThenObjectives) {
 // ---------------------------------------------------------------------------------------
 // Crowding distances
 
-TEST(CrowdingDistances, FrontsOfOneAndTwoAreBoundaries) {
+// (Fronts of two, and of one, are boundaries: the random sets below.)
+TEST(CrowdingDistances, TheOtherPointsDistancesAreLeftAsTheyWere) {
   const std::vector<ParetoPoint> points = {feasible({0.0, 1.0}), feasible({1.0, 0.0}),
                                            feasible({0.5, 0.5})};
-  std::vector<double> distance;
-  const std::vector<int> two = {0, 2};
-  crowdingDistances(points, two, distance);
-  EXPECT_EQ(std::vector<double>({kBoundaryCrowding, 0.0, kBoundaryCrowding}), distance);
-
   std::vector<double> preset = {-1.0, -2.0, -3.0, -4.0};
   const std::vector<int> one = {1};
   crowdingDistances(points, one, preset);
@@ -205,14 +201,11 @@ void checkAgainstReferences(const RandomSetup& setup, unsigned seed) {
   }
 }
 
-TEST(ParetoRanksAgainstPeeling, TwoObjectives) {
+// One objective gives a chain of fronts; equal values (few levels) give ties.
+TEST(ParetoRanksAgainstPeeling, OneToFiveObjectives) {
   checkAgainstReferences({2, 0}, 11);
   checkAgainstReferences({2, 4}, 12);
   checkAgainstReferences({2, 2}, 13);
-}
-
-// One objective gives a chain of fronts; equal values (few levels) give ties.
-TEST(ParetoRanksAgainstPeeling, OneThreeAndFiveObjectives) {
   checkAgainstReferences({1, 5}, 41);
   checkAgainstReferences({3, 0}, 21);
   checkAgainstReferences({3, 3}, 22);
