@@ -42,7 +42,7 @@ class ExtensionManagerTest : public ::testing::Test {
   solverAppAccess access;
 };
 
-TEST_F(ExtensionManagerTest, CreationNeedsAnExistingInstallationFolder) {
+TEST_F(ExtensionManagerTest, CreationReleaseAndPortalsByType) {
   workingDirectoryState.installationRoot = dir.file("missing");
   std::string error;
   EXPECT_EQ(ExtensionManager::instance(&access, &error), nullptr);
@@ -54,6 +54,11 @@ TEST_F(ExtensionManagerTest, CreationNeedsAnExistingInstallationFolder) {
   ExtensionManager* manager = ExtensionManager::instance(&access, &error);
   ASSERT_NE(manager, nullptr);
   EXPECT_EQ(ExtensionManager::instance(nullptr), manager);  // one manager per process
+  // Every analysis type without a portal of its own gets the General one.
+  Portal* general = manager->portal("General");
+  ASSERT_NE(general, nullptr);
+  EXPECT_EQ(manager->portal("LS-Something"), general);
+  EXPECT_EQ(manager->portalName("anything"), "General");
   ExtensionManager::release();
   EXPECT_EQ(ExtensionManager::current(), nullptr);
 }
@@ -73,37 +78,18 @@ TEST_F(ExtensionManagerTest, RemoteDirectJobRunsThroughTheRemoteProfile) {
   std::unique_ptr<Job> job = jobs->createObject(kJobObjectKind);
   ASSERT_NE(job, nullptr);
 
-  PropertiesMap remote;
-  remote.setValue("name", "cluster");
-  remote.setValue("platform", "Linux");
-  remote.setValue("host", "node1");
-  remote.setValue("username", "eng");
-  remote.setValue("SSHcmd", dir.file("fake-ssh"));
-  PropertiesMap resource;
-  resource.setValue("name", "remoteNode");
-  resource.setValue("type", "Direct");
-  resource.setValue("jobRemote", "yes");
-  resource.setValue("jobRemoteProfile", "cluster");
-
   PropertiesMap launch;
   launch.setValue("exec_cmd", "exit 3");
   launch.setValue("analysis_dir", dir.path());
   launch.setValue("job_script", "Execute_remote_Analysis.sh");
-  launch.setValue("resource_block", formatResourceBlock(resource));
-  launch.setValue("remote_block", formatResourceBlock(remote));
+  launch.setValue("resource_block",
+                  "name: remoteNode\ntype: Direct\njobRemote: yes\njobRemoteProfile: cluster\n");
+  launch.setValue("remote_block", "name: cluster\nplatform: Linux\nhost: node1\nusername: eng\n"
+                                  "SSHcmd: " + dir.file("fake-ssh") + "\n");
   ASSERT_TRUE(job->submit(launch)) << job->lastError();
   ASSERT_TRUE(job->finished(true));
   EXPECT_EQ(job->exitCode(), 3);
   EXPECT_EQ(readFile(dir.file("ssh-args")), "-n\n-o\nBatchMode=yes\neng@node1\nexit 3\n");
-}
-
-TEST_F(ExtensionManagerTest, EveryAnalysisTypeWithoutItsOwnPortalGetsTheGeneralOne) {
-  ExtensionManager* manager = ExtensionManager::instance(&access);
-  ASSERT_NE(manager, nullptr);
-  Portal* general = manager->portal("General");
-  ASSERT_NE(general, nullptr);
-  EXPECT_EQ(manager->portal("LS-Something"), general);
-  EXPECT_EQ(manager->portalName("anything"), "General");
 }
 
 TEST_F(ExtensionManagerTest, SettingsByName) {
