@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "definitions/method_settings.h"
@@ -183,37 +184,6 @@ TEST(OrthogonalArray, FactorsBeyondEitherEndOfTheRangeAreRefused) {
                     " taguchi array. Found " + std::to_string(k) + ".");
     }
   }
-  EXPECT_EQ(refusal(requestFor("L18", 9, {2, 3, 3, 3, 3, 3, 3, 3, 3})),
-            "The number of factors must be between 3 and 8 for using the L18 taguchi array. "
-            "Found 9.");
-}
-
-TEST(OrthogonalArray, FewerThanTwoFactorsAreRefusedBeforeTheName) {
-  DoeRequest none = requestFor("L99", 0);
-  none.agentNumber = 12;
-  EXPECT_EQ(refusal(none),
-            "At least TWO factors need to be defined for using the Orthogonal Array DOE in "
-            "agent # 12.");
-}
-
-TEST(OrthogonalArray, AnUnknownNameIsRefusedWithTheListOfNames) {
-  EXPECT_EQ(refusal(requestFor("l8", 4, std::vector<int>(4, 2))),
-            "Error in the study input data. The Taguchi Array Name specified (l8) is not "
-            "supported.\n" +
-                kUnknownTail);
-}
-
-TEST(OrthogonalArray, PureTablesLayEveryFactorOnTheirLevelsWhateverItsList) {
-  DoeArray array;
-  std::string error;
-  ASSERT_TRUE(buildOrthogonalArray(requestFor("L9", 3, {2, 5, 3}), array, error)) << error;
-  EXPECT_EQ(array.factorLevels, (std::vector<int>{3, 3, 3}));
-  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2}));
-  ASSERT_TRUE(buildOrthogonalArray(requestFor("L12", 6, {3, 3, 2, 4, 2, 2}), array, error))
-      << error;
-  EXPECT_EQ(array.factorLevels, (std::vector<int>(6, 2)));
-  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(error, "");
 }
 
 // The columns of `array` are the table columns `columns` of `name`, run by run.
@@ -229,9 +199,19 @@ void expectTableColumns(const DoeArray& array, const char* name, const std::vect
   }
 }
 
-TEST(OrthogonalArray, MixedTablesMoveTheTwoLevelFactorsToTheFront) {
+// Pure tables lay every factor on their levels whatever its list; mixed tables move the
+// 2-level factors to the front.
+TEST(OrthogonalArray, PureTablesKeepTheOrderAndMixedTablesMoveTheTwoLevelFactorsToTheFront) {
   DoeArray array;
   std::string error;
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L9", 3, {2, 5, 3}), array, error)) << error;
+  EXPECT_EQ(array.factorLevels, (std::vector<int>{3, 3, 3}));
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2}));
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L12", 6, {3, 3, 2, 4, 2, 2}), array, error))
+      << error;
+  EXPECT_EQ(array.factorLevels, (std::vector<int>(6, 2)));
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+
   // L18: the one 2-level factor (request factor 2) goes to the 2-level column 0; a list of
   // five entries counts as a 3-level factor.
   ASSERT_TRUE(buildOrthogonalArray(requestFor("L18", 5, {3, 3, 2, 3, 5}), array, error)) << error;
@@ -271,33 +251,38 @@ TEST(OrthogonalArray, MixedTablesMoveTheTwoLevelFactorsToTheFront) {
   EXPECT_EQ(error, "");
 }
 
-TEST(OrthogonalArray, MixedTablesRefuseTooFewThreeLevelFactors) {
-  EXPECT_EQ(refusal(requestFor("L18", 3, {2, 3, 2})),
-            "\n\t Error in the DOE definition. The Taguchi Array L18 requires selecting at "
-            "least 2 3 level variables."
-            "\n\t Found 1 3 level variables.");
-  // Two are enough.
+// The other refusals, each with its exact text: fewer than two factors before the name, an
+// unknown name with the list of names, a factor count checked on the 3-level list of a mixed
+// table, and the level counts a mixed table cannot take.
+TEST(OrthogonalArray, RefusesNamesAndLevelCountsTheTableCannotTake) {
+  DoeRequest none = requestFor("L99", 0);
+  none.agentNumber = 12;
+  std::vector<int> fifteen(15, 3);
+  fifteen[4] = 2;
+  const std::pair<DoeRequest, std::string> cases[] = {
+      {none, "At least TWO factors need to be defined for using the Orthogonal Array DOE in "
+             "agent # 12."},
+      {requestFor("l8", 4, std::vector<int>(4, 2)),
+       "Error in the study input data. The Taguchi Array Name specified (l8) is not "
+       "supported.\n" + kUnknownTail},
+      {requestFor("L18", 9, {2, 3, 3, 3, 3, 3, 3, 3, 3}),
+       "The number of factors must be between 3 and 8 for using the L18 taguchi array. Found 9."},
+      {requestFor("L18", 3, {2, 3, 2}),
+       "\n\t Error in the DOE definition. The Taguchi Array L18 requires selecting at least 2 3 "
+       "level variables.\n\t Found 1 3 level variables."},
+      {requestFor("L18", 4, {2, 3, 2, 3}),
+       "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 1 2 level "
+       "variables.\n\t Found 2 2 level variables."},
+      {requestFor("L18", 8, std::vector<int>(8, 3)),
+       "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 7 3 level variables."},
+      {requestFor("L36", 15, fifteen),
+       "\n\t Error in the DOE definition. The Taguchi Array L36 only allows 13 3 level variables."},
+  };
+  for (const auto& [request, text] : cases) EXPECT_EQ(refusal(request), text);
+  // Two 3-level factors are enough.
   DoeArray array;
   std::string error;
   EXPECT_TRUE(buildOrthogonalArray(requestFor("L36", 5, {2, 2, 2, 3, 3}), array, error)) << error;
-}
-
-TEST(OrthogonalArray, MixedTablesRefuseTooManyTwoLevelFactors) {
-  EXPECT_EQ(refusal(requestFor("L18", 4, {2, 3, 2, 3})),
-            "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 1 2 level "
-            "variables."
-            "\n\t Found 2 2 level variables.");
-}
-
-TEST(OrthogonalArray, MixedTablesRefuseTooManyThreeLevelFactors) {
-  EXPECT_EQ(refusal(requestFor("L18", 8, std::vector<int>(8, 3))),
-            "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 7 3 level "
-            "variables.");
-  std::vector<int> fifteen(15, 3);
-  fifteen[4] = 2;
-  EXPECT_EQ(refusal(requestFor("L36", 15, fifteen)),
-            "\n\t Error in the DOE definition. The Taguchi Array L36 only allows 13 3 level "
-            "variables.");
 }
 
 }  // namespace
