@@ -103,26 +103,6 @@ TEST_F(MessageFileTest, NotesAreDroppedInCheckPerformanceMode) {
 }
 
 std::string logFolder;
-std::string logPathForTest(int design, const std::string& analysis) {
-  return logFolder + "/" + std::to_string(design) + (analysis.empty() ? "design" : analysis) +
-         ".log";
-}
-
-TEST_F(MessageFileTest, AnalysisLogIsAppendedWithoutEmptyLine) {
-  // Without a log location, the message file takes it.
-  writeMessage("analysis", "warning", "no log", 3, "solve");
-  EXPECT_EQ(messages(), "*WARNING\nno log\n\n");
-  clearMessages();
-  logFolder = dir_.path();
-  analysisLogPath = logPathForTest;
-  writeMessage("analysis", "note", "first", 7, "solve");
-  writeMessage("analysis", "error", "second", 7, "solve");
-  writeMessage("analysis", "none", "design level", 7, "");
-  EXPECT_EQ(testing::readFile(dir_.file("7solve.log")), "*NOTE\nfirst\n*ERROR\nsecond\n");
-  EXPECT_EQ(testing::readFile(dir_.file("7design.log")), "design level\n");
-  EXPECT_EQ(messages(), "");
-}
-
 // How many of this process's descriptors are open on `path`.
 int descriptorsOn(const std::string& path) {
   int count = 0;
@@ -141,6 +121,10 @@ std::string designFolderLogPath(int design, const std::string& analysis) {
 }
 
 TEST_F(MessageFileTest, KeptOpenLogsAreWrittenThroughAndClosedByTheirDesignFolder) {
+  // Without a log location, the message file takes it.
+  writeMessage("analysis", "warning", "no log", 3, "solve");
+  EXPECT_EQ(messages(), "*WARNING\nno log\n\n");
+  clearMessages();
   logFolder = dir_.path();
   analysisLogPath = designFolderLogPath;
   for (int design : {7, 70, 8}) {
