@@ -397,7 +397,7 @@ void expectReadRetried(const std::string& path, int attempts) {
   EXPECT_EQ(verifiedFileRetries - before, attempts);
 }
 
-TEST(VerifiedFileOpen, AMissingFileIsToldAtOnceAndAMissingFolderFailsTheWrite) {
+TEST(VerifiedFileOpen, AMissingFileIsToldAtOnceAndFilesThatCannotBeOpenedAreRetried) {
   TempDir dir;
   const long before = verifiedFileRetries;
   ::testing::internal::CaptureStderr();
@@ -411,11 +411,9 @@ TEST(VerifiedFileOpen, AMissingFileIsToldAtOnceAndAMissingFolderFailsTheWrite) {
     expectWriteRefused(dir.file("no-such-folder/agent1.ckp"), "No such file or directory",
                        attempts);
   }
-}
 
-TEST(VerifiedFileOpen, FilesThatCannotBeOpenedAreRetriedAndTold) {
-  TempDir dir;
-  // A path through a plain file fails for root as well (not a folder).
+  // Files that cannot be opened are retried and told: a path through a plain file fails for
+  // root as well (not a folder).
   writeFile(dir.file("plain"), "x");
   const std::string through = dir.file("plain/agent1.mem");
   for (const int attempts : {5, 10}) expectReadRetried(through, attempts);

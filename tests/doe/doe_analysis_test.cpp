@@ -1,8 +1,7 @@
 // Tests of the results text of a design of experiments: the exact run table (failed runs
 // included), the constant-response cut-off, the full two-level analysis of a hand-computed
-// 2^3 factorial and of a 2^4 factorial of a linear response, a 2^(3-1) fraction and the signed
-// aliases of an L4, the plot positions, the choice of the level-average table, and the
-// plot-type refusal.
+// 2^3 factorial, a 2^(3-1) and a 2^(5-2) fraction and the signed aliases of an L4, the plot
+// positions, the choice of the level-average table, and the plot-type refusal.
 #include "doe/doe_analysis.h"
 
 #include <gtest/gtest.h>
@@ -97,11 +96,6 @@ TEST(DoeAnalysisRunTable, ExactBytesWithAFailedRun) {
             "     1,        0,           1,          1.50000000e+00\n"
             "     2,        1,           0,                  failed\n"
             "     3,        1,           1,                  failed\n");
-  // Two values: the same table, then the analysis.
-  text = analyse(array, {1.5, 0.0, -2.25e10}, kHalfNormalPlot, {1, 0, 1});
-  EXPECT_EQ(section(text, "     2,", "\n\n"),
-            "     2,        1,           0,                  failed\n"
-            "     3,        1,           1,         -2.25000000e+10");
 }
 
 TEST(DoeAnalysisRunTable, ResponsesWithinARelativeTenThousandthGiveOnlyTheTable) {
@@ -179,15 +173,8 @@ TEST(DoeAnalysisTwoLevel, HandComputedFullFactorialHalfNormal) {
 TEST(DoeAnalysisTwoLevel, HalfFractionReportsItsDefiningRelationAndAliases) {
   DoeArray array =
       arrayOf(kDoeTwoLevelPartial, {2, 2, 2}, {{0, 0, 1}, {1, 0, 0}, {0, 1, 0}, {1, 1, 1}});
-  std::vector<double> y = {4.0, 10.0, 2.0, 6.0};  // mean 5.5, total 35
-  DoeAnalysisInput input;
-  input.array = &array;
-  input.responses = y;
-  input.generatorWords = {"AB"};
-  input.plotType = kNormalPlot;
-  std::string error;
-  std::string text = doeAnalysisText(input, error);
-  EXPECT_EQ(error, "");
+  // (The generator word AB is not given: the analysis finds the relation from the columns.)
+  std::string text = analyse(array, {4.0, 10.0, 2.0, 6.0}, kNormalPlot);  // mean 5.5, total 35
   EXPECT_EQ(
       section(text, "Identity", ""),
           "Identity Report: I = ABC\n"
@@ -209,34 +196,19 @@ TEST(DoeAnalysisTwoLevel, HalfFractionReportsItsDefiningRelationAndAliases) {
           "B, -0.967422, -3\n"
           "C, 0.000000, -1\n"
           "A, 0.967422, 5\n");
-
-  input.plotType = kHalfNormalPlot;
-  text = doeAnalysisText(input, error);
-  // Phi^-1(7/12), Phi^-1(3/4), Phi^-1(11/12).
-  EXPECT_EQ(section(text, "HALF NORMAL PLOT DATA\n", ""),
-            "HALF NORMAL PLOT DATA\n"
-            "C, 0.210428, 1\n"
-            "B, 0.674490, 3\n"
-            "A, 1.382994, 5\n");
 }
 
 // The L4 orthogonal array (rows 111, 122, 212, 221, entries 1-based) has C = -AB in +-1
 // codes: the relation is I = -ABC and every alias is opposite.
 TEST(DoeAnalysisTwoLevel, OppositeColumnsAreWrittenWithAMinusSign) {
   DoeArray array = arrayOf(kDoeTaguchi, {2, 2, 2}, {{0, 0, 0}, {0, 1, 1}, {1, 0, 1}, {1, 1, 0}});
-  std::string text = analyse(array, {1.0, 2.0, 4.0, 7.0});
-  EXPECT_EQ(section(text, "Identity", "\n\n\nFINAL"),
+  EXPECT_EQ(section(analyse(array, {1.0, 2.0, 4.0, 7.0}), "Identity", "\n\n\nFINAL"),
             "Identity Report: I = -ABC\n"
             "\n\nAlias Table\n"
             "===========\n"
             "A = -BC\n"
             "B = -AC\n"
             "C = -AB\n");
-  EXPECT_EQ(section(text, "\nA, ", "Total"),
-            "\nA, 1.5, 5.5, 4, 16, 0.761905,0, 0, 0, 0 \n"
-            "B, 2.5, 4.5, 2, 4, 0.190476,0, 0, 0, 0 \n"
-            "C, 4, 3, -1, 1, 0.047619,0, 0, 0, 0 \n"
-            "Error = 0\n");
 }
 
 // A 2^(5-2) fraction with D = AB and E = AC: the relation holds both generator words times
@@ -264,33 +236,6 @@ TEST(DoeAnalysisTwoLevel, QuarterFractionListsTheWholeDefiningRelation) {
   EXPECT_NE(text.find("\nError = 0\n"), std::string::npos);
 }
 
-// y = the run number = A + 2B + 4C + 8D over the 2^4 factorial (levels 0/1), worked by hand:
-// each main effect is its weight (SS 16 effect^2 / 4, total 340), every interaction is 0, and
-// a pair's cell averages are its two factors' part plus the mean of the other two's.
-TEST(DoeAnalysisTwoLevel, FourFactorsOfALinearResponseByHand) {
-  DoeArray array = fullFactorial(kDoeTwoLevelFull, 4, 2);
-  std::vector<double> y;
-  for (int r = 0; r < array.runs; ++r) y.push_back(r);
-  EXPECT_EQ(section(analyse(array, y), "\nA, ", "\n\nHALF"),
-            "\nA, 7, 8, 1, 4, 0.0117647,0, 0, 0, 0 \n"
-            "B, 6.5, 8.5, 2, 16, 0.0470588,0, 0, 0, 0 \n"
-            "C, 5.5, 9.5, 4, 64, 0.188235,0, 0, 0, 0 \n"
-            "D, 3.5, 11.5, 8, 256, 0.752941,0, 0, 0, 0 \n"
-            "AB, 7.5, 7.5, 0, 0, 0,6, 8, 7, 9 \n"
-            "AC, 7.5, 7.5, 0, 0, 0,5, 9, 6, 10 \n"
-            "AD, 7.5, 7.5, 0, 0, 0,3, 11, 4, 12 \n"
-            "BC, 7.5, 7.5, 0, 0, 0,4.5, 8.5, 6.5, 10.5 \n"
-            "BD, 7.5, 7.5, 0, 0, 0,2.5, 10.5, 4.5, 12.5 \n"
-            "CD, 7.5, 7.5, 0, 0, 0,1.5, 9.5, 5.5, 13.5 \n"
-            "ABC, 7.5, 7.5, 0, 0, 0,0, 0, 0, 0 \n"
-            "ABD, 7.5, 7.5, 0, 0, 0,0, 0, 0, 0 \n"
-            "ACD, 7.5, 7.5, 0, 0, 0,0, 0, 0, 0 \n"
-            "BCD, 7.5, 7.5, 0, 0, 0,0, 0, 0, 0 \n"
-            "ABCD, 7.5, 7.5, 0, 0, 0,0, 0, 0, 0 \n"
-            "Error = 0\n"
-            "Total = 340");
-}
-
 // The largest full analysis: 13 factors, 8192 runs, 8191 terms, one plot line each.
 TEST(DoeAnalysisTwoLevel, ThirteenFactorsAreAnalysedWholly) {
   DoeArray array = fullFactorial(kDoeTwoLevelFull, 13, 2);
@@ -310,26 +255,22 @@ TEST(DoeAnalysisTwoLevel, ThirteenFactorsAreAnalysedWholly) {
 // ---------------------------------------------------------------------------------------
 // Level averages and the arrays without analysis
 
-TEST(DoeAnalysisLevelAverages, ThreeLevelFactorialAveragesEachLevel) {
-  DoeArray array = fullFactorial(kDoeThreeLevelFull, 2, 3);
+TEST(DoeAnalysisLevelAverages, ThreeAndFiveLevelArraysAverageEachLevel) {
+  DoeArray three = fullFactorial(kDoeThreeLevelFull, 2, 3);
   // y = 10 A + B over levels: A averages 1, 11, 21; B averages 10, 11, 12.
   std::vector<double> y;
   for (int r = 0; r < 9; ++r) y.push_back(10.0 * (r % 3) + (r / 3));
-  std::string text = analyse(array, y);
-  EXPECT_EQ(section(text, "\nSource", ""),
-                      "\nSource, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"
-                      "   A,   1.000000,  11.000000,  21.000000\n"
-                      "   B,  10.000000,  11.000000,  12.000000\n");
-}
-
-TEST(DoeAnalysisLevelAverages, CentralCompositeHasFiveLevelColumns) {
-  // k = 2: four factorial runs at levels 1/3, axial runs at 0/4, the centre.
-  DoeArray array =
+  EXPECT_EQ(section(analyse(three, y), "\nSource", ""),
+            "\nSource, Avg Lev 0, Avg Lev 1, Avg Lev 2\n"
+            "   A,   1.000000,  11.000000,  21.000000\n"
+            "   B,  10.000000,  11.000000,  12.000000\n");
+  // A central composite of k = 2: four factorial runs at levels 1/3, axial runs at 0/4, the
+  // centre.
+  DoeArray composite =
       arrayOf(kDoeCentralComposite, {5, 5},
               {{1, 1}, {3, 1}, {1, 3}, {3, 3}, {0, 2}, {4, 2}, {2, 0}, {2, 4}, {2, 2}});
-  std::vector<double> y = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.5};
-  std::string text = analyse(array, y);
-  EXPECT_EQ(section(text, "\nSource", ""),
+  const std::vector<double> z = {1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.5};
+  EXPECT_EQ(section(analyse(composite, z), "\nSource", ""),
             "\nSource, Avg Lev 0, Avg Lev 1, Avg Lev 2, Avg Lev 3, Avg Lev 4\n"
             "   A,   5.000000,   2.000000,   8.166667,   3.000000,   6.000000\n"
             "   B,   7.000000,   1.500000,   6.833333,   3.500000,   8.000000\n");

@@ -11,7 +11,7 @@
 namespace karvo::doe {
 namespace {
 
-TEST(DoeFactorValue, ListedLevelsAreUsedAsWrittenWhenTheArrayUsesThemAll) {
+TEST(DoeFactorValue, ListedLevelsAreUsedAsWrittenWhenTheArrayUsesThemAllOrSpreadAsARange) {
   // An unevenly spaced list is evaluated at the values the user wrote.
   const std::vector<double> list = {1, 2, 4, 8, 16};
   EXPECT_EQ(doeFactorValue(kDoeCentralComposite, list, 5, 3), 8.0);
@@ -20,9 +20,7 @@ TEST(DoeFactorValue, ListedLevelsAreUsedAsWrittenWhenTheArrayUsesThemAll) {
   // A list of another length is spread evenly from its first to its last entry.
   EXPECT_EQ(doeFactorValue(kDoeCentralComposite, {0, 10}, 5, 3), 7.5);
   EXPECT_EQ(doeFactorValue(kDoeThreeLevelFull, {0, 5, 10, 20}, 3, 1), 10.0);
-}
-
-TEST(DoeFactorValue, SpaceFillingKindsSpreadOverTheFirstTwoLevels) {
+  // The space-filling kinds spread over the first two levels.
   for (int kind : {kDoeLatinHypercube, kDoeExisting, kDoeOptimizedLatin, kDoeHammersley}) {
     EXPECT_EQ(doeFactorValue(kind, {0, 10, 99}, 200, 0), 0.0) << kind;
     EXPECT_EQ(doeFactorValue(kind, {0, 10, 99}, 200, 199), 10.0) << kind;

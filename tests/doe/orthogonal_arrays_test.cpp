@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "definitions/method_settings.h"
@@ -38,53 +39,27 @@ const std::string kUnknownTail =
     "Valid names are (L4, L8, L12, L16, L32, L72, L80, L88, L96, L104, L112, L120, L128, L9, "
     "L18, L27, L36, L81.";
 
-// Why the columns `a` and `b` (levels sa, sb) are not a balanced strength-2 pair, or "".
+// Every pair of columns holds each pair of their levels in the same number of runs
+// (strength 2, which makes every column balanced as well).
 template <typename Cell>
-std::string pairDefect(int runs, int a, int sa, int b, int sb, Cell cell) {
-  if (runs % (sa * sb) != 0) return "runs not a multiple of the level pairs";
-  std::vector<int> counts(static_cast<std::size_t>(sa * sb), 0);
-  for (int r = 0; r < runs; ++r) {
-    int u = cell(r, a);
-    int v = cell(r, b);
-    if (u < 0 || u >= sa || v < 0 || v >= sb)
-      return "level out of range in run " + std::to_string(r);
-    ++counts[static_cast<std::size_t>(u * sb + v)];
-  }
-  for (int u = 0; u < sa; ++u) {
-    for (int v = 0; v < sb; ++v) {
-      int n = counts[static_cast<std::size_t>(u * sb + v)];
-      if (n != runs / (sa * sb)) {
-        return "pair (" + std::to_string(u) + ", " + std::to_string(v) + ") occurs " +
-               std::to_string(n) + " times";
-      }
-    }
-  }
-  return "";
-}
-
-// Every column balanced, every pair of columns strength 2; answers the first defect.
-template <typename Cell>
-std::string strengthTwoDefect(int runs, const std::vector<int>& levels, Cell cell) {
+void expectStrengthTwo(int runs, const std::vector<int>& levels, Cell cell) {
   const int columns = static_cast<int>(levels.size());
+  ASSERT_GE(columns, 2);
   for (int a = 0; a < columns; ++a) {
-    int sa = levels[static_cast<std::size_t>(a)];
-    std::vector<int> counts(static_cast<std::size_t>(sa), 0);
-    for (int r = 0; r < runs; ++r) {
-      int u = cell(r, a);
-      if (u < 0 || u >= sa) return "column " + std::to_string(a) + " level out of range";
-      ++counts[static_cast<std::size_t>(u)];
-    }
-    for (int n : counts) {
-      if (n * sa != runs) return "column " + std::to_string(a) + " unbalanced";
-    }
+    const int sa = levels[static_cast<std::size_t>(a)];
     for (int b = a + 1; b < columns; ++b) {
-      std::string defect = pairDefect(runs, a, sa, b, levels[static_cast<std::size_t>(b)], cell);
-      if (!defect.empty()) {
-        return "columns " + std::to_string(a) + ", " + std::to_string(b) + ": " + defect;
+      const int sb = levels[static_cast<std::size_t>(b)];
+      std::vector<int> counts(static_cast<std::size_t>(sa * sb), 0);
+      for (int r = 0; r < runs; ++r) {
+        const int u = cell(r, a);
+        const int v = cell(r, b);
+        ASSERT_TRUE(u >= 0 && u < sa && v >= 0 && v < sb) << "run " << r << ", columns " << a
+                                                          << ", " << b;
+        ++counts[static_cast<std::size_t>(u * sb + v)];
       }
+      for (int n : counts) ASSERT_EQ(n * sa * sb, runs) << "columns " << a << ", " << b;
     }
   }
-  return "";
 }
 
 DoeRequest requestFor(const std::string& name, int factors, std::vector<int> levelLists = {}) {
@@ -136,9 +111,8 @@ TEST(OrthogonalTables, EveryTableIsABalancedStrengthTwoArrayOfItsSize) {
       EXPECT_EQ(table.levels[static_cast<std::size_t>(c)], c < info.twoLevelColumns ? 2 : 3)
           << "column " << c;
     }
-    EXPECT_EQ(strengthTwoDefect(table.runs, table.levels,
-                                [&table](int r, int c) { return table.level(r, c); }),
-              "");
+    expectStrengthTwo(table.runs, table.levels,
+                      [&table](int r, int c) { return table.level(r, c); });
   }
 }
 
@@ -183,37 +157,6 @@ TEST(OrthogonalArray, FactorsBeyondEitherEndOfTheRangeAreRefused) {
                     " taguchi array. Found " + std::to_string(k) + ".");
     }
   }
-  EXPECT_EQ(refusal(requestFor("L18", 9, {2, 3, 3, 3, 3, 3, 3, 3, 3})),
-            "The number of factors must be between 3 and 8 for using the L18 taguchi array. "
-            "Found 9.");
-}
-
-TEST(OrthogonalArray, FewerThanTwoFactorsAreRefusedBeforeTheName) {
-  DoeRequest none = requestFor("L99", 0);
-  none.agentNumber = 12;
-  EXPECT_EQ(refusal(none),
-            "At least TWO factors need to be defined for using the Orthogonal Array DOE in "
-            "agent # 12.");
-}
-
-TEST(OrthogonalArray, AnUnknownNameIsRefusedWithTheListOfNames) {
-  EXPECT_EQ(refusal(requestFor("l8", 4, std::vector<int>(4, 2))),
-            "Error in the study input data. The Taguchi Array Name specified (l8) is not "
-            "supported.\n" +
-                kUnknownTail);
-}
-
-TEST(OrthogonalArray, PureTablesLayEveryFactorOnTheirLevelsWhateverItsList) {
-  DoeArray array;
-  std::string error;
-  ASSERT_TRUE(buildOrthogonalArray(requestFor("L9", 3, {2, 5, 3}), array, error)) << error;
-  EXPECT_EQ(array.factorLevels, (std::vector<int>{3, 3, 3}));
-  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2}));
-  ASSERT_TRUE(buildOrthogonalArray(requestFor("L12", 6, {3, 3, 2, 4, 2, 2}), array, error))
-      << error;
-  EXPECT_EQ(array.factorLevels, (std::vector<int>(6, 2)));
-  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2, 3, 4, 5}));
-  EXPECT_EQ(error, "");
 }
 
 // The columns of `array` are the table columns `columns` of `name`, run by run.
@@ -229,9 +172,19 @@ void expectTableColumns(const DoeArray& array, const char* name, const std::vect
   }
 }
 
-TEST(OrthogonalArray, MixedTablesMoveTheTwoLevelFactorsToTheFront) {
+// Pure tables lay every factor on their levels whatever its list; mixed tables move the
+// 2-level factors to the front.
+TEST(OrthogonalArray, PureTablesKeepTheOrderAndMixedTablesMoveTheTwoLevelFactorsToTheFront) {
   DoeArray array;
   std::string error;
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L9", 3, {2, 5, 3}), array, error)) << error;
+  EXPECT_EQ(array.factorLevels, (std::vector<int>{3, 3, 3}));
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2}));
+  ASSERT_TRUE(buildOrthogonalArray(requestFor("L12", 6, {3, 3, 2, 4, 2, 2}), array, error))
+      << error;
+  EXPECT_EQ(array.factorLevels, (std::vector<int>(6, 2)));
+  EXPECT_EQ(array.factorOrder, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+
   // L18: the one 2-level factor (request factor 2) goes to the 2-level column 0; a list of
   // five entries counts as a 3-level factor.
   ASSERT_TRUE(buildOrthogonalArray(requestFor("L18", 5, {3, 3, 2, 3, 5}), array, error)) << error;
@@ -271,33 +224,38 @@ TEST(OrthogonalArray, MixedTablesMoveTheTwoLevelFactorsToTheFront) {
   EXPECT_EQ(error, "");
 }
 
-TEST(OrthogonalArray, MixedTablesRefuseTooFewThreeLevelFactors) {
-  EXPECT_EQ(refusal(requestFor("L18", 3, {2, 3, 2})),
-            "\n\t Error in the DOE definition. The Taguchi Array L18 requires selecting at "
-            "least 2 3 level variables."
-            "\n\t Found 1 3 level variables.");
-  // Two are enough.
+// The other refusals, each with its exact text: fewer than two factors before the name, an
+// unknown name with the list of names, a factor count checked on the 3-level list of a mixed
+// table, and the level counts a mixed table cannot take.
+TEST(OrthogonalArray, RefusesNamesAndLevelCountsTheTableCannotTake) {
+  DoeRequest none = requestFor("L99", 0);
+  none.agentNumber = 12;
+  std::vector<int> fifteen(15, 3);
+  fifteen[4] = 2;
+  const std::pair<DoeRequest, std::string> cases[] = {
+      {none, "At least TWO factors need to be defined for using the Orthogonal Array DOE in "
+             "agent # 12."},
+      {requestFor("l8", 4, std::vector<int>(4, 2)),
+       "Error in the study input data. The Taguchi Array Name specified (l8) is not "
+       "supported.\n" + kUnknownTail},
+      {requestFor("L18", 9, {2, 3, 3, 3, 3, 3, 3, 3, 3}),
+       "The number of factors must be between 3 and 8 for using the L18 taguchi array. Found 9."},
+      {requestFor("L18", 3, {2, 3, 2}),
+       "\n\t Error in the DOE definition. The Taguchi Array L18 requires selecting at least 2 3 "
+       "level variables.\n\t Found 1 3 level variables."},
+      {requestFor("L18", 4, {2, 3, 2, 3}),
+       "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 1 2 level "
+       "variables.\n\t Found 2 2 level variables."},
+      {requestFor("L18", 8, std::vector<int>(8, 3)),
+       "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 7 3 level variables."},
+      {requestFor("L36", 15, fifteen),
+       "\n\t Error in the DOE definition. The Taguchi Array L36 only allows 13 3 level variables."},
+  };
+  for (const auto& [request, text] : cases) EXPECT_EQ(refusal(request), text);
+  // Two 3-level factors are enough.
   DoeArray array;
   std::string error;
   EXPECT_TRUE(buildOrthogonalArray(requestFor("L36", 5, {2, 2, 2, 3, 3}), array, error)) << error;
-}
-
-TEST(OrthogonalArray, MixedTablesRefuseTooManyTwoLevelFactors) {
-  EXPECT_EQ(refusal(requestFor("L18", 4, {2, 3, 2, 3})),
-            "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 1 2 level "
-            "variables."
-            "\n\t Found 2 2 level variables.");
-}
-
-TEST(OrthogonalArray, MixedTablesRefuseTooManyThreeLevelFactors) {
-  EXPECT_EQ(refusal(requestFor("L18", 8, std::vector<int>(8, 3))),
-            "\n\t Error in the DOE definition. The Taguchi Array L18 only allows 7 3 level "
-            "variables.");
-  std::vector<int> fifteen(15, 3);
-  fifteen[4] = 2;
-  EXPECT_EQ(refusal(requestFor("L36", 15, fifteen)),
-            "\n\t Error in the DOE definition. The Taguchi Array L36 only allows 13 3 level "
-            "variables.");
 }
 
 }  // namespace

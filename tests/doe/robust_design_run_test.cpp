@@ -96,28 +96,14 @@ TEST(RobustDesignRun, NoiseVariableGivesTheHandComputedMeansAndRatios) {
 // A Normal parameter p (mean 0, sigma 1) as the only noise factor: three levels at the
 // quantiles 1/6, 1/2, 5/6 (+-0.9674215661017014). x = 3 gives 1 + 3 p: mean 1, SN =
 // -10 log10((3 + 2 (3 q)^2) / 3) = -8.205578761480236.
-void writeParameterStudy(const TempDir& dir) {
+TEST(RobustDesignRun, RandomParameterIsLaidOutAtItsQuantilesAndResumes) {
+  TempDir dir("karvo-rpd-parameter");
   writeStudy(dir, {"x"}, "*FACTOR\nname: x\nlevels:2\n0\n3\n", "(x - 2)**2 + x*p",
              "*DEFINE_VARIABLE\nname: p\ntype: Parameter\nid: 2\nbaseline: 0\n"
              "distribution: scatter\n"
              "*DEFINE_DIST\nname: scatter\ntype: Normal\nstandardDeviation: 1\n",
              "method: DOE\nsampleMethod: RobustParameterDesign\n"
              "controlSampleMethod: 2LevelFull\nnoiseSampleMethod: OtherLHC\ngenRSMAfterStudy: 0\n");
-}
-
-void expectParameterResults(const TempDir& dir) {
-  const std::string means = readFile(dir.file("DOE_0_y_means.out"));
-  EXPECT_THAT(means, HasLines("     1,        0,          4.00000000e+00\n"
-                              "     2,        1,          1.00000000e+00\n"));
-  EXPECT_THAT(means, HasLines("   A,   4.000000,   1.000000\n"));
-  EXPECT_THAT(readFile(dir.file("DOE_0_y_SNratio.out")),
-              HasLines("     1,        0,         -1.20411998e+01\n"
-                       "     2,        1,         -8.20557876e+00\n"));
-}
-
-TEST(RobustDesignRun, RandomParameterIsLaidOutAtItsQuantilesAndResumes) {
-  TempDir dir("karvo-rpd-parameter");
-  writeParameterStudy(dir);
   const auto [first, stored, text] = stopAndResume(dir, "doe0.rpt", 6, "DOE_0_y_means.out");
   ASSERT_GE(stored, 0);
   EXPECT_THAT(text, HasLines("Agent 0 (\"robust\"): robust parameter design of 6 runs: control "
@@ -126,7 +112,13 @@ TEST(RobustDesignRun, RandomParameterIsLaidOutAtItsQuantilesAndResumes) {
   EXPECT_THAT(text, HasLines("Num in: 6, num existing: " + std::to_string(stored) +
                              ", num duplicates: 0\n"));
   EXPECT_EQ(std::stoi(readFile(dir.file("count"))), first + 6 - stored);
-  expectParameterResults(dir);
+  const std::string means = readFile(dir.file("DOE_0_y_means.out"));
+  EXPECT_THAT(means, HasLines("     1,        0,          4.00000000e+00\n"
+                              "     2,        1,          1.00000000e+00\n"));
+  EXPECT_THAT(means, HasLines("   A,   4.000000,   1.000000\n"));
+  EXPECT_THAT(readFile(dir.file("DOE_0_y_SNratio.out")),
+              HasLines("     1,        0,         -1.20411998e+01\n"
+                       "     2,        1,         -8.20557876e+00\n"));
 }
 
 // (The formula-only path of a robust design: NoiseVariableGivesTheHandComputedMeansAndRatios.)

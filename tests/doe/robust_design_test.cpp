@@ -118,10 +118,7 @@ TEST(RobustDesign, CrossedLayoutPutsTheNoiseRunsOfEachControlRunTogether) {
 Design evaluated(double y, bool failed = false) {
   Design design;
   design.failed = failed;
-  ResponseValue response;
-  response.present = true;
-  response.values = {y};
-  design.responses = {response};
+  design.responses = {ResponseValue{{y}, {}, kDesignError, true}};
   return design;
 }
 

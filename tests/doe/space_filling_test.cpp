@@ -111,7 +111,7 @@ class SpaceFillingTest : public MessageCaptureTest {
 // shufflePermutation
 
 TEST_F(SpaceFillingTest, ShuffleIsOneFisherYatesPassWithNMinusOneDraws) {
-  for (int n : {1, 2, 3, 7, 50, 1000}) {
+  for (int n : {0, 1, 2, 3, 7, 50, 1000}) {  // no draw and no write for nothing
     seedWith(0.4f);
     std::vector<int> out(static_cast<std::size_t>(n), -1);
     shufflePermutation(n, out.data());
@@ -127,17 +127,6 @@ TEST_F(SpaceFillingTest, ShuffleIsOneFisherYatesPassWithNMinusOneDraws) {
     EXPECT_EQ(out, expected) << n;
     EXPECT_EQ(after, nextUniform()) << n;
   }
-}
-
-TEST_F(SpaceFillingTest, ShuffleOfNothingDrawsAndWritesNothing) {
-  int out[1] = {7};
-  seedWith(0.4f);
-  shufflePermutation(0, out);
-  shufflePermutation(-3, out);
-  EXPECT_EQ(out[0], 7);
-  const float next = nextUniform();
-  seedWith(0.4f);
-  EXPECT_EQ(next, nextUniform());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -251,19 +240,6 @@ TEST_F(SpaceFillingTest, LatinHypercubeNoteFollowsTheRequest) {
   EXPECT_EQ(messages(), "");
 }
 
-TEST_F(SpaceFillingTest, LatinHypercubeRefusals) {
-  EXPECT_EQ(refusal(buildLatinHypercube, request(kDoeLatinHypercube, 1, 10)),
-            "At least TWO factors need to be defined for using the Latin Hypercube DOE in agent "
-            "# 3.");
-  EXPECT_EQ(refusal(buildLatinHypercube, request(kDoeLatinHypercube, 2, 0)),
-            "The number of runs (numEvals) of the Latin Hypercube DOE in agent # 3 must be "
-            "between 1 and 107374182. Found 0.");
-  EXPECT_EQ(refusal(buildLatinHypercube, request(kDoeLatinHypercube, 2, INT_MAX / 20 + 1)),
-            "The number of runs (numEvals) of the Latin Hypercube DOE in agent # 3 must be "
-            "between 1 and 107374182. Found 107374183.");
-  EXPECT_EQ(messages(), "");  // a refused array announces nothing
-}
-
 // ---------------------------------------------------------------------------------------
 // Optimised Latin hypercube and Hammersley
 
@@ -292,17 +268,6 @@ TEST_F(SpaceFillingTest, OptimizedLatinSeedsTheComponentFromOneDraw) {
             array.cells);
 }
 
-TEST_F(SpaceFillingTest, OptimizedLatinRefusals) {
-  EXPECT_EQ(refusal(buildOptimizedLatinHypercube, request(kDoeOptimizedLatin, 1, 10)),
-            "At least TWO factors need to be defined for using the Optimized Latin Hypercube DOE "
-            "in agent # 3.");
-  const int counts[2] = {0, 0};
-  const std::string expected =
-      support::LatinHypercubeDesign::optimized(0, 2, counts, true, 1.0).error;
-  ASSERT_NE(expected, "");
-  EXPECT_EQ(refusal(buildOptimizedLatinHypercube, request(kDoeOptimizedLatin, 2, 0)), expected);
-}
-
 TEST_F(SpaceFillingTest, HammersleyIsTheComponentsDesignAndDrawsNothing) {
   for (int runs : {1, 2, 8, 27, 100}) {
     for (int factors : {2, 4, 7}) {
@@ -316,14 +281,6 @@ TEST_F(SpaceFillingTest, HammersleyIsTheComponentsDesignAndDrawsNothing) {
       EXPECT_EQ(next, nextUniform());
     }
   }
-}
-
-TEST_F(SpaceFillingTest, HammersleyRefusals) {
-  EXPECT_EQ(refusal(buildHammersley, request(kDoeHammersley, 1, 10)),
-            "At least TWO factors need to be defined for using the Hammersley DOE in agent # 3.");
-  const std::string expected = support::HammersleyDesign(0, 2, 0).error;
-  ASSERT_NE(expected, "");
-  EXPECT_EQ(refusal(buildHammersley, request(kDoeHammersley, 2, 0)), expected);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -399,7 +356,7 @@ TEST_F(SpaceFillingTest, ExchangeRecoversFromASingularStart) {
   }
 }
 
-TEST_F(SpaceFillingTest, DOptimalArrayHasTwoLevels) {
+TEST_F(SpaceFillingTest, DOptimalArrayHasTwoLevelsAndRepeatsFromTheSameSeed) {
   for (int factors : {2, 3, 7, 20}) {
     for (int extra : {1, 5, 40}) {
       const int runs = factors + extra;
@@ -408,9 +365,7 @@ TEST_F(SpaceFillingTest, DOptimalArrayHasTwoLevels) {
       for (std::int32_t level : array.cells) EXPECT_TRUE(level == 0 || level == 1) << level;
     }
   }
-}
-
-TEST_F(SpaceFillingTest, DOptimalRepeatsFromTheSameSeed) {
+  // The same seed gives the same array.
   seedWith(0.9f);
   const DoeArray first = build(buildDOptimal, request(kDoeDOptimal, 6, 20));
   seedWith(0.9f);
@@ -418,13 +373,6 @@ TEST_F(SpaceFillingTest, DOptimalRepeatsFromTheSameSeed) {
 }
 
 TEST_F(SpaceFillingTest, DOptimalMessages) {
-  EXPECT_EQ(refusal(buildDOptimal, request(kDoeDOptimal, 1, 10)),
-            "At least TWO factors need to be defined for using the D-Optimal DOE in agent # 3.");
-  EXPECT_EQ(refusal(buildDOptimal, request(kDoeDOptimal, 5, 5)),
-            "The number of runs must be greater than the number of factors for the D-Optimal DOE "
-            "sampling.");
-  EXPECT_EQ(messages(), "");
-
   build(buildDOptimal, request(kDoeDOptimal, 2, 4));  // at most the full factorial: no warning
   EXPECT_EQ(messages(), noteBlock(kDOptimalNote));
 
@@ -438,6 +386,44 @@ TEST_F(SpaceFillingTest, DOptimalMessages) {
   clearMessages();
   build(buildDOptimal, request(kDoeDOptimal, 23, 30));  // 2^23 is not computed for 23 factors
   EXPECT_EQ(messages(), noteBlock(kDOptimalNote));
+}
+
+// ---------------------------------------------------------------------------------------
+// Refusals: the exact texts (the components' own for their sizes), and no message
+
+TEST_F(SpaceFillingTest, RefusalsGiveTheirTextsAndAnnounceNothing) {
+  const auto few = [](const std::string& kind) {
+    return "At least TWO factors need to be defined for using the " + kind + " DOE in agent # 3.";
+  };
+  const std::string latinRuns = "The number of runs (numEvals) of the Latin Hypercube DOE in "
+                                "agent # 3 must be between 1 and 107374182. Found ";
+  const int counts[2] = {0, 0};
+  struct Case {
+    DoeArrayBuilder builder;
+    DoeRequest request;
+    std::string text;
+  };
+  const Case cases[] = {
+      {buildLatinHypercube, request(kDoeLatinHypercube, 1, 10), few("Latin Hypercube")},
+      {buildLatinHypercube, request(kDoeLatinHypercube, 2, 0), latinRuns + "0."},
+      {buildLatinHypercube, request(kDoeLatinHypercube, 2, INT_MAX / 20 + 1),
+       latinRuns + "107374183."},
+      {buildOptimizedLatinHypercube, request(kDoeOptimizedLatin, 1, 10),
+       few("Optimized Latin Hypercube")},
+      {buildOptimizedLatinHypercube, request(kDoeOptimizedLatin, 2, 0),
+       support::LatinHypercubeDesign::optimized(0, 2, counts, true, 1.0).error},
+      {buildHammersley, request(kDoeHammersley, 1, 10), few("Hammersley")},
+      {buildHammersley, request(kDoeHammersley, 2, 0), support::HammersleyDesign(0, 2, 0).error},
+      {buildDOptimal, request(kDoeDOptimal, 1, 10), few("D-Optimal")},
+      {buildDOptimal, request(kDoeDOptimal, 5, 5),
+       "The number of runs must be greater than the number of factors for the D-Optimal DOE "
+       "sampling."},
+  };
+  for (const Case& c : cases) {
+    ASSERT_NE(c.text, "");
+    EXPECT_EQ(refusal(c.builder, c.request), c.text);
+  }
+  EXPECT_EQ(messages(), "");
 }
 
 }  // namespace

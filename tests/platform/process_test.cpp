@@ -105,7 +105,6 @@ TEST(Spawn, StartFailuresAreReportedAndLeaveNoProcess) {
   EXPECT_FALSE(spawnShellCommand("exit 0", badFolder, child, &error));
   EXPECT_EQ(error, "No such file or directory");
 
-
   EXPECT_FALSE(spawnProcess({}, {}, child, &error));
   EXPECT_TRUE(noChildrenLeft());
 }
@@ -146,7 +145,7 @@ TEST(Spawn, FolderOutputFilesAndInheritance) {
   EXPECT_TRUE(noChildrenLeft());
 }
 
-TEST(Kill, EndsTheWholeGroupQuickly) {
+TEST(Kill, EndsTheWholeGroupQuicklyAndGivesEveryMemberItsGrace) {
   TempDir dir;
   SpawnSettings settings;
   settings.workingDirectory = dir.path();
@@ -167,34 +166,25 @@ TEST(Kill, EndsTheWholeGroupQuickly) {
 
   // Killing an ended process is a no-op that succeeds.
   EXPECT_TRUE(killProcessGroup(child));
-}
 
-TEST(Kill, IgnoredTermGetsKillAfterTheGrace) {
-  TempDir dir;
-  SpawnSettings settings;
-  settings.workingDirectory = dir.path();
-  ChildProcess child;
-  ASSERT_TRUE(spawnShellCommand("trap '' TERM; echo ready > ready; sleep 30", settings, child));
+  // An ignored SIGTERM gets SIGKILL after the grace.
+  ChildProcess ignoring, cleaning;
+  ASSERT_TRUE(spawnShellCommand("trap '' TERM; echo ready > ready; sleep 30", settings, ignoring));
   ASSERT_FALSE(awaitFile(dir.file("ready")).empty());
-  double start = monotonicSeconds();
-  EXPECT_TRUE(killProcessGroup(child, 0.3));
+  start = monotonicSeconds();
+  EXPECT_TRUE(killProcessGroup(ignoring, 0.3));
   EXPECT_LT(monotonicSeconds() - start, 5.0);
-  EXPECT_EQ(child.termSignal, SIGKILL);
+  EXPECT_EQ(ignoring.termSignal, SIGKILL);
   EXPECT_TRUE(noChildrenLeft());
-}
 
-TEST(Kill, MembersThatCleanUpAfterTheLeaderGetTheirGrace) {
-  TempDir dir;
-  SpawnSettings settings;
-  settings.workingDirectory = dir.path();
-  ChildProcess child;
-  // The leader dies on SIGTERM at once; its child needs 0.3 s to clean up.
+  // Members that clean up after the leader get their grace: the leader dies on SIGTERM at
+  // once; its child needs 0.3 s to clean up.
   const char* command =
-      "sh -c 'trap \"sleep 0.3; echo cleaned > done; exit 0\" TERM; echo ready > ready; "
+      "sh -c 'trap \"sleep 0.3; echo cleaned > done; exit 0\" TERM; echo ready > ready2; "
       "while :; do sleep 0.05; done' & wait";
-  ASSERT_TRUE(spawnShellCommand(command, settings, child));
-  ASSERT_FALSE(awaitFile(dir.file("ready")).empty());
-  EXPECT_TRUE(killProcessGroup(child, 4.0));
+  ASSERT_TRUE(spawnShellCommand(command, settings, cleaning));
+  ASSERT_FALSE(awaitFile(dir.file("ready2")).empty());
+  EXPECT_TRUE(killProcessGroup(cleaning, 4.0));
   EXPECT_EQ(readFile(dir.file("done")), "cleaned\n");
   EXPECT_TRUE(noChildrenLeft());
 }
@@ -275,7 +265,7 @@ TEST(Wait, AnEndBeforeTheWaitIsNotLost) {
   EXPECT_TRUE(noChildrenLeft());
 }
 
-TEST(Captured, OutputStatusAndFolder) {
+TEST(Captured, OutputStatusFolderAndTimeLimit) {
   TempDir dir;
   CapturedRun run = runCapturedCommand("echo one; echo two >&2; pwd; exit 4", dir.path(), 10);
   EXPECT_TRUE(run.started);
@@ -295,10 +285,8 @@ TEST(Captured, OutputStatusAndFolder) {
   CapturedRun missing = runCapturedCommand("true", dir.file("absent"), 10);
   EXPECT_FALSE(missing.started);
   EXPECT_EQ(missing.error, "No such file or directory");
-  EXPECT_TRUE(noChildrenLeft());
-}
 
-TEST(Captured, TimeLimitKillsAndBackgroundHoldersDoNotHang) {
+  // The time limit kills; programs left holding the output do not hang the run.
   double start = monotonicSeconds();
   CapturedRun slow = runCapturedCommand("echo begun; sleep 30", "", 0.3);
   EXPECT_LT(monotonicSeconds() - start, 5.0);

@@ -191,10 +191,7 @@ TEST_F(SamplingTest, ReliabilityOfAConstraintOverTheEvaluatedSamples) {
   for (std::size_t i = 0; i < samples.size(); ++i) {
     samples[i].status = kDesignFeasible;
     for (double value : {g[i], 10.0 * g[i]}) {
-      ResponseValue response;
-      response.values = {value};
-      response.present = true;
-      samples[i].responses.push_back(response);
+      samples[i].responses.push_back(ResponseValue{{value}, {}, kDesignError, true});
     }
   }
   samples[3].failed = true;
@@ -237,13 +234,16 @@ double exactQuantile(double p) {
   return 0.5 * (lo + hi);
 }
 
-TEST(ErfApprox, StaysWithinItsBoundOfTheExactFunctionAndIsOdd) {
+TEST(NormalLaw, ErfIsOddWithinItsBoundAndTheDensityUsesTheWrittenConstant) {
   for (double x = -6.0; x <= 6.0; x += 0.01) {
     EXPECT_NEAR(erfApprox(x), std::erf(x), 1.5e-7) << x;
     EXPECT_EQ(erfApprox(-x), -erfApprox(x)) << x;
   }
   EXPECT_EQ(erfApprox(1e300), 1.0);
   EXPECT_EQ(erfApprox(-1e300), -1.0);
+  // The normal density uses the written constant.
+  EXPECT_DOUBLE_EQ(normalDensity(0.0), 1.0 / std::sqrt(6.2831853));
+  EXPECT_DOUBLE_EQ(normalDensity(2.0), std::exp(-2.0) / std::sqrt(6.2831853));
 }
 
 TEST(NormalQuantile, InvertsTheSolversOwnNormalLawInTheCentreAndBothTails) {
@@ -273,11 +273,6 @@ TEST(ReliabilityIndex, CoversCertainFailureAndCertainSuccess) {
   }
   EXPECT_EQ(failureProbability(1e300), 0.0);
   EXPECT_EQ(failureProbability(-1e300), 1.0);
-}
-
-TEST(NormalDensity, UsesTheWrittenConstant) {
-  EXPECT_DOUBLE_EQ(normalDensity(0.0), 1.0 / std::sqrt(6.2831853));
-  EXPECT_DOUBLE_EQ(normalDensity(2.0), std::exp(-2.0) / std::sqrt(6.2831853));
 }
 
 using Point = std::vector<double>;

@@ -391,34 +391,7 @@ class ExtensionCheck : public ::testing::Test {
   TempDir dir_{"karvo-extend-check"};
 };
 
-// `overwrite` is refused, and leaves the stored run as it was; so is an added design variable,
-// quoting both counts.
-TEST_F(ExtensionCheck, OverwriteAndAnAddedDesignVariableEndTheRun) {
-  const ProcessResult overwrite =
-      testing::runKarvo({"i=study.in", "overwrite"}, dir_.path(), {"KARVO_ROOT=" + dir_.path()});
-  EXPECT_EQ(overwrite.status, 133);
-  EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Cannot use \"overwrite\" command line option "
-                                                   "when extending a run."));
-
-  writeFile(dir_.file("Representation0.in"),
-            "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*VARIABLE\nname: y\nid: 2\n"
-            "resolution: 101\n*VARIABLE\nname: z\nid: 3\nresolution: 11\n*END\n");
-  std::string definitions = readFile(dir_.file("Definitions.in"));
-  definitions.insert(definitions.find("*DEFINE_RESPONSE"),
-                     "*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 3\nmin: 0\nbaseline: 1\n"
-                     "max: 10\n");
-  writeFile(dir_.file("Definitions.in"), definitions);
-  const ProcessResult result = testing::runSearchStudy(dir_);
-  EXPECT_EQ(result.status, 133);
-  EXPECT_THAT(messages(dir_),
-              ::testing::HasSubstr(
-                  "Extend error\n\t**** ERROR ****\n\t The problem setup was changed prior to "
-                  "extending the run. The number of design variables (CONT/DISC)\n\t cannot be "
-                  "modified during an extend.\n\t The original run had 2 design variables, but "
-                  "the new run setup has 3."));
-}
-
-TEST_F(ExtensionCheck, ResultsAreCopiedIntoTheBackupAndStayInPlace) {
+TEST_F(ExtensionCheck, ResultsAreCopiedIntoTheBackupAndOverwriteOrAnAddedVariableAreRefused) {
   const std::string header = readFile(dir_.file("search0.ckp"));
   // A larger budget: the finished run goes on.
   std::string text = readFile(dir_.file("study.in"));
@@ -441,6 +414,29 @@ TEST_F(ExtensionCheck, ResultsAreCopiedIntoTheBackupAndStayInPlace) {
     EXPECT_TRUE(fs::exists(dir_.file(name))) << name;
   }
   EXPECT_EQ(testing::searchDesignResults(dir_).size(), 45u);
+
+  // `overwrite` is refused; so is an added design variable, quoting both counts.
+  const ProcessResult overwrite =
+      testing::runKarvo({"i=study.in", "overwrite"}, dir_.path(), {"KARVO_ROOT=" + dir_.path()});
+  EXPECT_EQ(overwrite.status, 133);
+  EXPECT_THAT(messages(dir_), ::testing::HasSubstr("Cannot use \"overwrite\" command line option "
+                                                   "when extending a run."));
+
+  writeFile(dir_.file("Representation0.in"),
+            "*VARIABLE\nname: x\nid: 1\nresolution: 101\n*VARIABLE\nname: y\nid: 2\n"
+            "resolution: 101\n*VARIABLE\nname: z\nid: 3\nresolution: 11\n*END\n");
+  std::string definitions = readFile(dir_.file("Definitions.in"));
+  definitions.insert(definitions.find("*DEFINE_RESPONSE"),
+                     "*DEFINE_VARIABLE\nname: z\ntype: Continuous\nid: 3\nmin: 0\nbaseline: 1\n"
+                     "max: 10\n");
+  writeFile(dir_.file("Definitions.in"), definitions);
+  EXPECT_EQ(testing::runSearchStudy(dir_).status, 133);
+  EXPECT_THAT(messages(dir_),
+              ::testing::HasSubstr(
+                  "Extend error\n\t**** ERROR ****\n\t The problem setup was changed prior to "
+                  "extending the run. The number of design variables (CONT/DISC)\n\t cannot be "
+                  "modified during an extend.\n\t The original run had 2 design variables, but "
+                  "the new run setup has 3."));
 }
 
 // A header of another version, a header cut short and a missing population file each end the

@@ -242,8 +242,7 @@ TEST(RunPage, PlotsOfALongRunThinOutTheirMarks) {
     designs[i].failed = i % 101 == 0;
   }
   const std::string svg = plots::convergenceSvg("long", designs);
-  std::size_t marks = 0;
-  for (std::size_t at = 0; (at = svg.find("class=\"design\"", at)) != std::string::npos; ++at) ++marks;
+  const std::size_t marks = testing::occurrences(svg, "class=\"design\"");
   EXPECT_LE(marks, plots::kMaxPlotMarks);
   EXPECT_GT(marks, plots::kMaxPlotMarks / 2);
   EXPECT_LT(svg.size(), 400000u);
@@ -334,15 +333,8 @@ class CheckpointFileTest : public testing::StudyFilesTest {
       design.designNumber = 10 + m;
       design.generation = 2;
       design.cycle = 1;
-      ResponseValue mass;
-      mass.values = {3.0 + m};
-      mass.status = kStatusSuccess;
-      mass.present = true;
-      ResponseValue curve;
-      curve.values = {0.5 * m, 1.5};
-      curve.status = kStatusSuccess;
-      curve.present = true;
-      design.responses = {mass, curve};
+      design.responses = {ResponseValue{{3.0 + m}, {}, kStatusSuccess, true},
+                          ResponseValue{{0.5 * m, 1.5}, {}, kStatusSuccess, true}};
       member.raw = design.performance;
       member.origin = 16;
       population.members.push_back(member);

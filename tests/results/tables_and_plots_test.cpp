@@ -47,9 +47,7 @@ TEST(SvgWriter, NiceTicksCoverTheRangeWithRoundSteps) {
       {10, 0, {0, 2, 4, 6, 8, 10}},                       // taken swapped
       {0, 1, {0, 0.2, 0.4, 0.6, 0.8, 1}},                 // exact decimals, no 0.6000000000000001
       {0.61, 0.99, {0.6, 0.7, 0.8, 0.9, 1}},             // first tick below, last above
-      {0, 97, {0, 20, 40, 60, 80, 100}},
       {-3.2, 7.9, {-5, 0, 5, 10}},
-      {-250, -120, {-250, -200, -150, -100}},
       {0.001, 0.003, {0.001, 0.0015, 0.002, 0.0025, 0.003}},
       {1.2e7, 4.5e7, {1e7, 2e7, 3e7, 4e7, 5e7}},
       {5, 5, {4, 4.5, 5, 5.5, 6}},                        // one value: a unit around it
@@ -166,7 +164,6 @@ TEST(Plots, DoeMainEffectsAndEffectsOfATwoLevelFactorial) {
   EXPECT_THAT(summary, HasLines("text x\ntext Mean of f\npoints means 2\n"));
   EXPECT_THAT(summary, HasLines("text y\npoints means 2\n"));
   EXPECT_THAT(summary, HasLines("count circle.mean 4\ncount polyline.means 2\n"));
-  EXPECT_THAT(summary, HasLines("text Mean of f\n"));
   summary = summaryOf(dir, plots::normalPlotSvg("normal plot", "f", effects));
   EXPECT_THAT(summary, HasLines("count circle.effect 3\n"));
   EXPECT_THAT(summary, HasLines("text x*y\n"));
@@ -185,7 +182,7 @@ TEST(Plots, DoeMainEffectsAndEffectsOfATwoLevelFactorial) {
   EXPECT_EQ(binned[0].means, (std::vector<double>{1, 1, 2, 3, 3}));
 }
 
-TEST(Plots, NormalScoresAndHistogramBins) {
+TEST(Plots, NormalScoresHistogramBinsAndTheParetoFront) {
   EXPECT_NEAR(plots::normalScore(1, 3), -0.9674, 1e-4);
   EXPECT_NEAR(plots::normalScore(2, 3), 0.0, 1e-6);
   const plots::HistogramBins bins = plots::histogramBins({1, 2, 3, 4, 5, 6, 7, 8, 9});
@@ -204,21 +201,13 @@ TEST(Plots, NormalScoresAndHistogramBins) {
 
   // One value: one bar.
   EXPECT_EQ(plots::histogramBins({2.5, 2.5}).counts, (std::vector<int>{2}));
-}
 
-TEST(Plots, ParetoProjectionMarksTheFront) {
-  plots::ParetoProjection data;
-  data.xName = "mass";
-  data.yName = "stress";
-  data.designX = {3, 4, 5};
-  data.designY = {9, 8, 7};
-  data.frontX = {1, 2};
-  data.frontY = {2, 1};
-  TempDir dir("karvo-plot-pareto");
-  const std::string summary = summaryOf(dir, plots::paretoSvg("front", data, true));
-  EXPECT_THAT(summary, HasLines("count circle.design 3\ncount circle.front 2\n"));
-  EXPECT_THAT(summary, HasLines("points front-line 2\n"));
-  EXPECT_THAT(summary, HasLines("text mass\ntext stress\n"));
+  // A Pareto projection marks the front.
+  const plots::ParetoProjection data{"mass", "stress", {3, 4, 5}, {9, 8, 7}, {1, 2}, {2, 1}};
+  const std::string front = summaryOf(dir, plots::paretoSvg("front", data, true));
+  EXPECT_THAT(front, HasLines("count circle.design 3\ncount circle.front 2\n"));
+  EXPECT_THAT(front, HasLines("points front-line 2\n"));
+  EXPECT_THAT(front, HasLines("text mass\ntext stress\n"));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -301,16 +290,14 @@ ExportTable smallTable() {
   return table;
 }
 
-TEST(ExportTable, CsvQuotesFieldsAndWritesRoundTripNumbers) {
+TEST(ExportTable, CsvQuotesFieldsAndJsonWritesNullsBothWithRoundTripNumbers) {
   EXPECT_EQ(csvText(smallTable()),
             "design,name,\"f, total\",note\n"
             "1,\"bracket, left\",0.10000000000000001,\"say \"\"hi\"\"\nthen go\"\n"
             "2,,nan,caf\xc3\xa9 \xff\n"
             "-9.9999999999999997e+98,,-inf,\n");
   EXPECT_EQ(csvText(ExportTable{{"a"}, {}}), "a\n");
-}
-
-TEST(ExportTable, JsonWritesNullForMissingAndNonFiniteValues) {
+  // JSON writes null for missing and non-finite values.
   EXPECT_EQ(jsonText(smallTable()),
             "[\n"
             "  {\"design\": 1, \"name\": \"bracket, left\", \"f, total\": 0.10000000000000001, "

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -19,26 +20,15 @@ using namespace karvo::testing;
 // x and y on three levels each; f = 10 + 3 x - 2 y + 1.5 x y lies in the quadratic term set.
 void writeStudy(const TempDir& dir, const std::string& agentType, const std::string& method,
                 const std::string& extraResponses = "", const std::string& objective = "f") {
-  writeFile(dir.file("Assembly.in"),
-            "*AGENT\nid: 0\nname: screening\ntype: " + agentType +
-                "\nrepresentation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  writeFile(dir.file("Definitions.in"),
-            "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: -1\nbaseline: 0\nmax: 1\n"
-            "*DEFINE_VARIABLE\nname: y\ntype: Continuous\nid: 2\nmin: -1\nbaseline: 0\nmax: 1\n"
-            "*DEFINE_RESPONSE\nname: f\ntype: Formula\nformula: 10 + 3*x - 2*y + 1.5*x*y\n" +
-                extraResponses + "*END\n");
-  writeFile(dir.file("Representation0.in"),
-            "*VARIABLE\nname: x\nid: 1\nresolution: 21\n*VARIABLE\nname: y\nid: 2\n"
-            "resolution: 21\n*FACTOR\nname: x\nlevels: -1, 0, 1\n*FACTOR\nname: y\n"
-            "levels: -1, 0, 1\n*END\n");
-  writeFile(dir.file("Performance0.in"),
-            "*RESPONSE\nname: " + objective +
-                "\ntype: objective\noption: min_value\nfactor: 1\ntarget: 0\nquadWt: 0\n"
-                "linearWt: 1\n*END\n");
-  writeFile(dir.file("Process0.in"), "*PROCESS\nname: formulas\n*END\n");
-  writeFile(dir.file("study.in"),
-            "*STUDY\nname: surfaces\nstartAgent: 0\nendAgent: 0\nfilePrefix: surf\n"
-            "randomSeed: 0.5\nmode: newStudy\n*AGENT\nid: 0\n" + method + "*END\n");
+  writeOneAgentStudy(
+      dir.path(),
+      {.name = "screening", .type = agentType, .prefix = "surf",
+       .definitions = continuous("x", 1, "-1", "0", "1") + continuous("y", 2, "-1", "0", "1") +
+                      formulaResponse("f", "10 + 3*x - 2*y + 1.5*x*y") + extraResponses,
+       .representation = slot("x", 1, 21) + slot("y", 2, 21) +
+                         "*FACTOR\nname: x\nlevels: -1, 0, 1\n*FACTOR\nname: y\nlevels: -1, 0, 1\n",
+       .performance = minimised(objective),
+       .agent = method});
 }
 
 // `surfaceType` adds the polynomial of that term set to the four models: f has only linear
