@@ -33,7 +33,7 @@
 #include "base/run_files.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "support/one_agent_study.h"
+#include "support/calc_study.h"
 #include "support/study_runs.h"
 
 namespace karvo {
@@ -310,49 +310,18 @@ class LaterRun : public ::testing::Test {
   std::set<std::string> foldersAfterFirstRun;
 };
 
-TEST_F(LaterRun, OverwriteDeletesInsteadOfBackingUp) {
-  ASSERT_EQ(runStudy(dir, {"overwrite"}).status, 0);
-  EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
-  for (const std::string& name : foldersAfterFirstRun) {
-    EXPECT_TRUE(fs::is_empty(dir.file(name))) << name;
-  }
-  // Deleted: the new run's design folder and history are its own.
-  EXPECT_NE(readFile(dir.file("demo_0/Design1/design.log")), "design 1 evaluated\n");
-  EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
-  EXPECT_NE(readFile(dir.file("demo0.ckp")), "checkpoint of the first run");
-  const std::string wd = workingDirectory(dir);
-  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-            "rm -f \"" + wd + "/demo0.dat\"\nrm -f \"" + wd + "/demo0.ckp\"\nrm -f \"" + wd +
-                "/demo0.mem\"\nrm -f \"" + wd + "/demo0.hst\"\nrm -f \"" + wd +
-                "/demo0.hst.sum\"\nrm -rf \"" + wd + "/demo_0\"\n");
-  // The message file and the report are written afresh.
-  EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "Search parameter input file name"), 1u);
-  EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
-}
-
-// The cleanup log's lines of a move are those of the backup folder above. The folder's name
-// is as long as allowed (one character more is refused: CommandLineStudyFile).
-TEST_F(LaterRun, BackupDirReceivesThem) {
-  const std::string previous(255, 'p');
-  ASSERT_EQ(runStudy(dir, {"backupDir=" + previous}).status, 0);
-  EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
-  expectFirstRunIn(dir.file(previous));
-  EXPECT_THAT(readFile(dir.file("StudyDirectoryCleanupLog.log")),
-              HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"" + previous + "/.\"\n"));
-}
-
-// The first run itself: its output, and its message file in the start-up order.
-TEST_F(LaterRun, TheFirstRunWritesTheBannerInTheStartUpOrder) {
-  const testing::ProcessResult& result = first;
+// The first run itself: its output, and its message file in the start-up order. Then a run
+// with `overwrite`: it deletes the first run's results instead of backing them up.
+TEST_F(LaterRun, FirstRunWritesTheBannerInTheStartUpOrderAndOverwriteDeletesItsResults) {
   // The sizing agent's batches each say that they are done; then the end of the run.
-  std::string out = result.out;
+  std::string out = first.out;
   const std::string batchDone = "*NOTE\nCompleted design evaluation for all designs requested.\n";
   while (out.rfind(batchDone, 0) == 0) out.erase(0, batchDone.size());
   EXPECT_EQ(out,
             "*OUTPUT\nBest design of agent 0 (sizing): design 4\n  x = 0\n"
             "  f = 0 (objective: minimise)\n\n\n\n\tEnd of KARVO run.\n")
-      << result.out;
-  EXPECT_EQ(testing::withoutProgressLines(result.err), "");
+      << first.out;
+  EXPECT_EQ(testing::withoutProgressLines(first.err), "");
   const std::string messages = masked(firstMessages);
   const std::string banner = replaced(kBanner, "{wd}", workingDirectory(dir));
   EXPECT_THAT(messages, HasLines(banner.substr(1)));
@@ -375,6 +344,35 @@ TEST_F(LaterRun, TheFirstRunWritesTheBannerInTheStartUpOrder) {
                           "<N> seconds\nCurrent time: <ASCTIME>\n\n*OUTPUT\nBest design of agent "
                           "0 (sizing): design 4\n  x = 0\n  f = 0 (objective: minimise)\n\n*NOTE\nEnd "
                           "of KARVO run.\n\n"));
+
+  ASSERT_EQ(runStudy(dir, {"overwrite"}).status, 0);
+  EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
+  for (const std::string& name : foldersAfterFirstRun) {
+    EXPECT_TRUE(fs::is_empty(dir.file(name))) << name;
+  }
+  // Deleted: the new run's design folder and history are its own.
+  EXPECT_NE(readFile(dir.file("demo_0/Design1/design.log")), "design 1 evaluated\n");
+  EXPECT_NE(readFile(dir.file("demo0.hst")), "history of the first run");
+  EXPECT_NE(readFile(dir.file("demo0.ckp")), "checkpoint of the first run");
+  const std::string wd = workingDirectory(dir);
+  EXPECT_EQ(readFile(dir.file("StudyDirectoryCleanupLog.log")),
+            "rm -f \"" + wd + "/demo0.dat\"\nrm -f \"" + wd + "/demo0.ckp\"\nrm -f \"" + wd +
+                "/demo0.mem\"\nrm -f \"" + wd + "/demo0.hst\"\nrm -f \"" + wd +
+                "/demo0.hst.sum\"\nrm -rf \"" + wd + "/demo_0\"\n");
+  // The message file and the report are written afresh.
+  EXPECT_EQ(occurrences(readFile(dir.file("study.mes")), "Search parameter input file name"), 1u);
+  EXPECT_EQ(occurrences(readFile(dir.file("demo0.rpt")), "*EXIT STATE"), 1u);
+}
+
+// The cleanup log's lines of a move are those of the backup folder above. The folder's name
+// is as long as allowed (one character more is refused: CommandLineRefusals).
+TEST_F(LaterRun, BackupDirReceivesThem) {
+  const std::string previous(255, 'p');
+  ASSERT_EQ(runStudy(dir, {"backupDir=" + previous}).status, 0);
+  EXPECT_EQ(backupFolders(dir.path()), foldersAfterFirstRun);
+  expectFirstRunIn(dir.file(previous));
+  EXPECT_THAT(readFile(dir.file("StudyDirectoryCleanupLog.log")),
+              HasLines("mv -f \"" + workingDirectory(dir) + "/demo_0\" \"" + previous + "/.\"\n"));
 }
 
 // The backup folder is named to the second. A run that starts in the same second as an
@@ -803,6 +801,21 @@ std::vector<BadStudyCase> badStudies() {
          replaceIn(d, "study.in", "id: 1\nmethod: TOLMAR", "id: 1\nmethod: NSGA3");
        },
        "Error in defining the method details. The method used \"NSGA3\" is not supported."},
+      // Found when the study is read, so that a report-only run finds it too.
+      {"DoeWithoutVariables",
+       [](const std::string& d) {
+         replaceIn(d, "Assembly.in", "*END\n",
+                   "*AGENT\nid: 1\nname: screening\ntype: doe\nrepresentation: 1\n"
+                   "performance: 0\n*END\n");
+         writeFile(d + "/Representation1.in", "*END\n");
+         replaceIn(d, "study.in", "endAgent: 0\n", "endAgent: 1\n");
+         replaceIn(d, "study.in", "*END\n",
+                   "*AGENT\nid: 1\nmethod: DOE\nsampleMethod: OtherLHC\nnumEvals: 10\n"
+                   "genRSMAfterStudy: 0\n*END\n");
+       },
+       "No variables have been defined to be changed for the DOE agent(ID = 1).\nThe agent "
+       "\"screening\" uses the representation file \"Representation1.in\", which has no *VARIABLE "
+       "record. Add one for each variable the DOE method of the agent is to change."},
   };
 }
 
@@ -952,18 +965,8 @@ TEST(VerboseRunOption, CommandLineAloneIsVerboseAndZeroOverridesIt) {
 // execution definition and `definitions` to "Definitions.in".
 void writeScriptStudy(const std::string& dir, const std::string& script,
                       const std::string& execution = "", const std::string& definitions = "") {
-  writeOneAgentStudy(
-      dir, {.definitions = kDefaultFormat + continuous("x", 1, "0", "1.5", "2") +
-                           "*DEFINE_RESPONSE\nname: f\ntype: File\n" + definitions,
-            .representation = slot("x", 1, 5),
-            .performance = minimised("f"),
-            .process = "*PROCESS\nname: p\nparallel: yes\n*ANALYSIS\nname: calc\nid: 1\n"
-                       "inputFile: calc.sh, studyFolder, , file, yes\noutputFile: calc.out\n"
-                       "outputTagFile: f, f.def\noutputResponse: f\n*EXECUTION_DEFINITION\n"
-                       "toolCmd: sh calc.sh\nsuccessReturnValue: 0\n" + execution,
-            .agent = "method: TOLMAR\nnumEvals: 20\n"});
-  writeFile(dir + "/calc.sh", script);
-  writeFile(dir + "/f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
+  writeCalcStudy(dir, {.script = script, .extraExecution = execution,
+                       .extraDefinitions = definitions, .withFormula = false});
 }
 
 // The analysis notes its own pid and those of a program it leaves in the background in its
@@ -994,35 +997,23 @@ int waitedStatus(pid_t pid) {
   return status;
 }
 
+// Whether `done` holds within `seconds` (asked every 20 ms).
+bool within(double seconds, const std::function<bool()>& done) {
+  for (double until = platform::monotonicSeconds() + seconds; !done(); platform::sleepMillis(20)) {
+    if (platform::monotonicSeconds() >= until) return false;
+  }
+  return true;
+}
+
 // The pid written into `path` by the analysis (waits up to 30 s for it).
 pid_t pidIn(const std::string& path) {
-  std::string text;
-  for (double until = platform::monotonicSeconds() + 30;
-       (text = readFile(path)).find('\n') == std::string::npos &&
-       platform::monotonicSeconds() < until;) {
-    platform::sleepMillis(20);
-  }
-  return static_cast<pid_t>(std::atol(text.c_str()));
+  within(30, [&path] { return readFile(path).find('\n') != std::string::npos; });
+  return static_cast<pid_t>(std::atol(readFile(path).c_str()));
 }
 
 // Waits (up to 10 s) until process `pid` is gone or a zombie.
 bool goneWithin10s(pid_t pid) {
-  for (double until = platform::monotonicSeconds() + 10; platform::monotonicSeconds() < until;
-       platform::sleepMillis(20)) {
-    if (platform::processStartTicks(pid) == 0) return true;
-  }
-  return false;
-}
-
-// Waits (up to 10 s) until the agent's lock file lists design 1 as in progress.
-bool lockListsTheRunningDesignWithin10s(const TempDir& dir) {
-  for (double until = platform::monotonicSeconds() + 10; platform::monotonicSeconds() < until;
-       platform::sleepMillis(20)) {
-    if (readFile(dir.file("demo0.lock")).find("*INPROGRESS\n1,\n") != std::string::npos) {
-      return true;
-    }
-  }
-  return false;
+  return within(10, [pid] { return platform::processStartTicks(pid) == 0; });
 }
 
 bool existsIn(const TempDir& dir, const std::string& name) {
@@ -1065,7 +1056,9 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   ASSERT_GT(escaped, 1);
   ASSERT_TRUE(existsIn(dir, "demo0.lock"));
   // The analysis may write its process numbers before the run logs it as running in the lock.
-  ASSERT_TRUE(lockListsTheRunningDesignWithin10s(dir)) << readFile(dir.file("demo0.lock"));
+  ASSERT_TRUE(within(10, [&dir] {
+    return readFile(dir.file("demo0.lock")).find("*INPROGRESS\n1,\n") != std::string::npos;
+  })) << readFile(dir.file("demo0.lock"));
   const std::string messages = readFile(dir.file("study.mes"));
   const std::string lock = readFile(dir.file("demo0.lock"));
   const std::vector<std::string> before = testing::filesEndingIn(dir.path(), "");
@@ -1113,10 +1106,7 @@ TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
       startHangingRun(dir, "echo signal keep > ../../../study.io\n");
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   // The interaction file is read (and renamed) at the next poll of the evaluation loop.
-  for (double until = platform::monotonicSeconds() + 30;
-       existsIn(dir, "study.io") && platform::monotonicSeconds() < until;) {
-    platform::sleepMillis(20);
-  }
+  within(30, [&dir] { return !existsIn(dir, "study.io"); });
   ::kill(karvo, SIGTERM);
   const int status = waitedStatus(karvo);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
@@ -1177,45 +1167,31 @@ void writeBackgroundSolverStudy(const TempDir& dir, bool solverWrites,
 // The exit status of `pid`, which is killed (and -1 answered) when it has not ended after
 // 30 s.
 int statusWithin30s(pid_t pid) {
-  for (double until = platform::monotonicSeconds() + 30; platform::monotonicSeconds() < until;
-       platform::sleepMillis(20)) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return status;
-  }
+  int status = 0;
+  if (within(30, [&] { return ::waitpid(pid, &status, WNOHANG) == pid; })) return status;
   ::kill(pid, SIGKILL);
   waitedStatus(pid);
   return -1;
 }
 
-TEST(LeftRunning, TheBackgroundSolverRunsUntilTheAnalysisIsOverAndNotPastTheRun) {
-  TempDir dir("karvo-leftover");
-  writeBackgroundSolverStudy(dir, true);
-  const int status = statusWithin30s(startKarvo(dir));
-  EXPECT_EQ(status, 0) << readFile(dir.file("karvo.out"));
-  const pid_t escaped = pidIn(dir.file("escaped.pid"));
-  const pid_t background = pidIn(dir.file("background.pid"));
-  ASSERT_GT(escaped, 1);
-  ASSERT_GT(background, 1);
-  EXPECT_EQ(platform::processStartTicks(escaped), 0u);
-  EXPECT_EQ(platform::processStartTicks(background), 0u);
-  if (escaped > 1) ::kill(escaped, SIGKILL);
-  if (background > 1) ::kill(background, SIGKILL);
-}
-
-TEST(LeftRunning, StopKeepKeepsWhatAnAnalysisLeftRunning) {
-  TempDir dir("karvo-leftover");
-  writeBackgroundSolverStudy(dir, false, "echo stop keep > ../../../study.io\n");
-  const int status = statusWithin30s(startKarvo(dir));
-  EXPECT_EQ(status, 0) << readFile(dir.file("study.mes"));
-  const pid_t escaped = pidIn(dir.file("escaped.pid"));
-  const pid_t background = pidIn(dir.file("background.pid"));
-  ASSERT_GT(escaped, 1);
-  ASSERT_GT(background, 1);
-  platform::sleepMillis(300);  // the guard has had its chance
-  EXPECT_NE(platform::processStartTicks(escaped), 0u);
-  EXPECT_NE(platform::processStartTicks(background), 0u);
-  ::kill(escaped, SIGKILL);
-  ::kill(background, SIGKILL);
+// The background solver runs until the analysis is over (it writes the output) and not past
+// the run; "stop keep" (its solver writes nothing) keeps what the analysis left running.
+TEST(LeftRunning, EndsWithTheRunUnlessStopKeepKeepsIt) {
+  for (const bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "stop keep" : "");
+    TempDir dir("karvo-leftover");
+    writeBackgroundSolverStudy(dir, !keep, keep ? "echo stop keep > ../../../study.io\n" : "");
+    EXPECT_EQ(statusWithin30s(startKarvo(dir)), 0) << readFile(dir.file("karvo.out"));
+    const pid_t escaped = pidIn(dir.file("escaped.pid"));
+    const pid_t background = pidIn(dir.file("background.pid"));
+    ASSERT_GT(escaped, 1);
+    ASSERT_GT(background, 1);
+    if (keep) platform::sleepMillis(300);  // the guard has had its chance
+    EXPECT_EQ(platform::processStartTicks(escaped) != 0, keep);
+    EXPECT_EQ(platform::processStartTicks(background) != 0, keep);
+    ::kill(escaped, SIGKILL);
+    ::kill(background, SIGKILL);
+  }
 }
 
 // ---- Which locks are stale -------------------------------------------------------------
