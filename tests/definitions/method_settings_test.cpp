@@ -288,7 +288,8 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
 // ---------------------------------------------------------------------------------------
 // Values read, defaults and corrections
 
-TEST_F(MethodSettingsTest, LocalSearchesDeriveTheirCyclesFromTheirSettings) {
+// NSGA runs one generation per cycle after the first two.
+TEST_F(MethodSettingsTest, LocalSearchesAndNsgaDeriveTheirCyclesFromTheirSettings) {
   MethodSettings s = read(minimalRecord(kMethodMultiStart));
   EXPECT_EQ(s.populationSize, 4);
   EXPECT_EQ(s.numCycles, 3);
@@ -302,10 +303,8 @@ TEST_F(MethodSettingsTest, LocalSearchesDeriveTheirCyclesFromTheirSettings) {
   EXPECT_EQ(s.local.startingDesign, 0);  // "Baseline"
   EXPECT_EQ(s.numCycles, 10);            // numTemps
   EXPECT_EQ(s.generationsPerCycle, 20);  // maxIters
-}
 
-TEST_F(MethodSettingsTest, NsgaRunsOneGenerationPerCycleAfterTheFirstTwo) {
-  const MethodSettings s = read(minimalRecord(kMethodNsga));
+  s = read(minimalRecord(kMethodNsga));
   EXPECT_EQ(s.nsga.numGen, 5);
   EXPECT_EQ(s.numCycles, 4);  // the first cycle holds the initial population and the second
   EXPECT_EQ(s.generationsPerCycle, 1);
@@ -433,7 +432,8 @@ TEST_F(MethodSettingsTest, ParetoArchiveAndBreedingSizesAreRoundedWithNotes) {
                           "Incrementing Archive size to 12."));
 }
 
-TEST_F(MethodSettingsTest, ParetoBatchLargerThanTheArchiveEndsTheRun) {
+// A batch larger than the archive ends the run; an odd one is limited, and few batches warn.
+TEST_F(MethodSettingsTest, ParetoBatchIsCheckedAgainstTheArchiveAndLimitedToEven) {
   MethodSettings s = read(minimalRecord(kMethodParetoTolmar));
   EXPECT_EQ(completionFailure(facts(5, 17), s),
             fatalBlock("The maximum number of parallel designs requested (17) is greater than "
@@ -441,10 +441,8 @@ TEST_F(MethodSettingsTest, ParetoBatchLargerThanTheArchiveEndsTheRun) {
                        "simultaneous designs that can be evaluated. Please increase the archive "
                        "size or reduce the number of simultaneous design evaluations "
                        "requested."));
-}
-
-TEST_F(MethodSettingsTest, ParetoOddBatchIsLimitedAndFewBatchesWarn) {
-  MethodSettings s = read(minimalRecord(kMethodParetoTolmar));
+  s = read(minimalRecord(kMethodParetoTolmar));
+  clearMessages();
   completeMethodSettings(facts(5, 1), s, methodTable());  // a serial run is no odd batch
   EXPECT_EQ(s.pareto.batchSize, 1);
   EXPECT_EQ(messages(), "");
