@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,53 +53,40 @@ std::string fewBatchesWarning(const std::string& method, int batchSize, int batc
 
 // A minimal valid record of each method, by code.
 Properties minimalRecord(int code) {
-  switch (code) {
-    case kMethodTolmar:
-      return {{"method", "TOLMAR"}, {"numEvals", "100"}};
-    case kMethodMultiStart:
-      return {{"method", "MS"}, {"numEvals", "50"}, {"populationSize", "4"}, {"numCycles", "3"},
-              {"gradientMethod", "0"}};
-    case kMethodSqp:
-      return {{"method", "QP"}, {"numIter", "20"}, {"numLineSearches", "10"},
-              {"startingDesign", "Baseline"}, {"gradientMethod", "1"}};
-    case kMethodAnnealing:
-      return {{"method", "SA"},      {"numEvals", "200"},  {"numTemps", "10"},
-              {"maxIters", "20"},    {"startTemp", "100"}, {"endTemp", "0.1"},
-              {"startingDesign", "Baseline"}};
-    case kMethodSurfaceSearch:
-      return {{"method", "RS"}, {"surfaceType", "Quadratic"}, {"numIters", "5"},
-              {"numLineSearches", "10"}, {"numExtraEvals", "3"}};
-    case kMethodGenetic:
-      return {{"method", "GA"},       {"populationSize", "20"}, {"numCycles", "5"},
-              {"generationsPerCycle", "2"}, {"crossoverType", "1"}, {"mutationType", "0"},
-              {"selectionType", "0"}, {"selectionParameter", "3"}};
-    case kMethodDoe:
-      return {{"method", "DOE"}, {"sampleMethod", "2LevelFull"}, {"genRSMAfterStudy", "1"}};
-    case kMethodRobustness:
-      return {{"method", "robustness"}, {"numEvals", "20"}, {"sampleMethod", "OtherLHC"},
-              {"genRSMAfterStudy", "1"}};
-    case kMethodParetoTolmar:
-      return {{"method", "MOTOLMAR"}, {"numEvals", "100"}, {"archiveSize", "16"},
-              {"breedingSize", "8"}, {"shutOff", "1"}};
-    case kMethodDesignSweep:
-      return {{"method", "DesignSweep"}, {"numEvals", "9"}};
-    case kMethodSimplex:
-      return {{"method", "NMS"}, {"numEvals", "60"}, {"simplexSize", "0.1"}, {"numTemps", "0"},
-              {"startingDesign", "7"}};
-    case kMethodSwarm:
-      return {{"method", "PSO"},         {"numDesigns", "10"}, {"numGen", "30"},
-              {"neighborhoodSize", "3"}, {"globalBest", "2"},  {"personalBest", "2"},
-              {"localBest", "0.5"}};
-    case kMethodReliability:
-      return {{"method", "reliability"}, {"numEvals", "30"}, {"sampleMethod", "OtherFORM"},
-              {"genRSMAfterStudy", "1"}};
-    case kMethodNsga:
-      return {{"method", "NSGA"}, {"populationSize", "12"}, {"numGen", "5"}};
-    case kMethodRobustDesign:
-      return {{"method", "RobustParameterDesign"}, {"controlSampleMethod", "2LevelFull"},
-              {"noiseSampleMethod", "OtherLHC"}, {"genRSMAfterStudy", "1"}};
-  }
-  return {};
+  static const std::map<int, Properties> records = {
+      {kMethodTolmar, {{"method", "TOLMAR"}, {"numEvals", "100"}}},
+      {kMethodMultiStart, {{"method", "MS"}, {"numEvals", "50"}, {"populationSize", "4"},
+                           {"numCycles", "3"}, {"gradientMethod", "0"}}},
+      {kMethodSqp, {{"method", "QP"}, {"numIter", "20"}, {"numLineSearches", "10"},
+                    {"startingDesign", "Baseline"}, {"gradientMethod", "1"}}},
+      {kMethodAnnealing, {{"method", "SA"}, {"numEvals", "200"}, {"numTemps", "10"},
+                          {"maxIters", "20"}, {"startTemp", "100"}, {"endTemp", "0.1"},
+                          {"startingDesign", "Baseline"}}},
+      {kMethodSurfaceSearch, {{"method", "RS"}, {"surfaceType", "Quadratic"}, {"numIters", "5"},
+                              {"numLineSearches", "10"}, {"numExtraEvals", "3"}}},
+      {kMethodGenetic, {{"method", "GA"}, {"populationSize", "20"}, {"numCycles", "5"},
+                        {"generationsPerCycle", "2"}, {"crossoverType", "1"},
+                        {"mutationType", "0"}, {"selectionType", "0"},
+                        {"selectionParameter", "3"}}},
+      {kMethodDoe, {{"method", "DOE"}, {"sampleMethod", "2LevelFull"}, {"genRSMAfterStudy", "1"}}},
+      {kMethodRobustness, {{"method", "robustness"}, {"numEvals", "20"},
+                           {"sampleMethod", "OtherLHC"}, {"genRSMAfterStudy", "1"}}},
+      {kMethodParetoTolmar, {{"method", "MOTOLMAR"}, {"numEvals", "100"}, {"archiveSize", "16"},
+                             {"breedingSize", "8"}, {"shutOff", "1"}}},
+      {kMethodDesignSweep, {{"method", "DesignSweep"}, {"numEvals", "9"}}},
+      {kMethodSimplex, {{"method", "NMS"}, {"numEvals", "60"}, {"simplexSize", "0.1"},
+                        {"numTemps", "0"}, {"startingDesign", "7"}}},
+      {kMethodSwarm, {{"method", "PSO"}, {"numDesigns", "10"}, {"numGen", "30"},
+                      {"neighborhoodSize", "3"}, {"globalBest", "2"}, {"personalBest", "2"},
+                      {"localBest", "0.5"}}},
+      {kMethodReliability, {{"method", "reliability"}, {"numEvals", "30"},
+                            {"sampleMethod", "OtherFORM"}, {"genRSMAfterStudy", "1"}}},
+      {kMethodNsga, {{"method", "NSGA"}, {"populationSize", "12"}, {"numGen", "5"}}},
+      {kMethodRobustDesign, {{"method", "RobustParameterDesign"},
+                             {"controlSampleMethod", "2LevelFull"},
+                             {"noiseSampleMethod", "OtherLHC"}, {"genRSMAfterStudy", "1"}}},
+  };
+  return records.at(code);
 }
 
 // `properties` with `name` set to `value` (replaced, or appended when absent; an empty
