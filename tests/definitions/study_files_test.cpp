@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -819,6 +820,16 @@ class ReaderTest : public testing::MessageCaptureTest {
     freeRecord(preamble);
     return reading.next();
   }
+
+  // The same, freed at the end of the test.
+  Record& heldRecordOf(const std::string& body) { return held_.emplace_back(recordOf(body)); }
+
+  void TearDown() override {
+    for (Record& record : held_) freeRecord(record);
+    MessageCaptureTest::TearDown();
+  }
+
+  std::deque<Record> held_;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -945,9 +956,9 @@ TEST_F(TrackedReaderTest, RecordScopeFreesWhenAFatalErrorUnwinds) {
 // Finding properties
 
 TEST_F(ReaderTest, PropertyValueAndPositionFollowTheBlankAfterTheColon) {
-  Record record = recordOf("one:x\ntwo: x\nthree:  x\n  four: lead\nfive : spaced\n"
-                           "path: C:\\a:b \nName: upper\njust text\n$ comment: 1\ncomment: 2\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf(
+      "one:x\ntwo: x\nthree:  x\n  four: lead\nfive : spaced\npath: C:\\a:b \nName: upper\n"
+      "just text\n$ comment: 1\ncomment: 2\n");
   std::string value, reason = "stale";
   EXPECT_EQ(getProperty("F", record, "one", value, false, reason), -1);
   EXPECT_EQ(value, "x");
@@ -971,8 +982,7 @@ TEST_F(ReaderTest, PropertyValueAndPositionFollowTheBlankAfterTheColon) {
 }
 
 TEST_F(ReaderTest, FirstOccurrenceWinsAndStartPositionSkipsEarlierLines) {
-  Record record = recordOf("k: 1\nother: 2\nk:3\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("k: 1\nother: 2\nk:3\n");
   std::string value, reason;
   EXPECT_EQ(getProperty("F", record, "k", value, false, reason), 1);
   EXPECT_EQ(value, "1");
@@ -989,8 +999,7 @@ TEST_F(ReaderTest, FirstOccurrenceWinsAndStartPositionSkipsEarlierLines) {
 }
 
 TEST_F(ReaderTest, BooleanWordsConvertOnlyWhenAskedAndOnlyExactly) {
-  Record record = recordOf("a: yes\nb: true\nc: no\nd: false\ne: Yes\nf: yes \n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("a: yes\nb: true\nc: no\nd: false\ne: Yes\nf: yes \n");
   std::string value, reason;
   const std::vector<std::pair<const char*, const char*>> converted = {
       {"a", "1"}, {"b", "1"}, {"c", "0"}, {"d", "0"}, {"e", "Yes"}, {"f", "yes "}};
@@ -1014,8 +1023,7 @@ TEST_F(ReaderTest, NamelessLineReachedBySearchEndsTheRunWithTheReadingError) {
       {"a: 1\n\nb: 2\n", ""}, {"a: 1\n: x\nb: 2\n", ": x"}, {"a: 1\n   \nb: 2\n", "   "}};
   for (const auto& [body, line] : cases) {
     clearMessages();
-    Record record = recordOf(body);
-    RecordScope scope(record);
+    Record& record = heldRecordOf(body);
     std::string value, reason;
     EXPECT_EQ(getProperty("Assembly.in", record, "a", value, false, reason), 1);
     EXPECT_THROW(getProperty("Assembly.in", record, "b", value, false, reason), RunExit);
@@ -1030,10 +1038,9 @@ TEST_F(ReaderTest, NamelessLineReachedBySearchEndsTheRunWithTheReadingError) {
 // Typed readers
 
 TEST_F(ReaderTest, IntegerReadAcceptsSignDigitsAndBlanksOnly) {
-  Record record = recordOf(
+  Record& record = heldRecordOf(
       "a: 42\nb:-7\nc: +8 \nd: 12abc\ne: \nf: 2147483647\ng: -2147483648\nh: 2147483648\n"
       "j: 99999999999999999999\n");
-  RecordScope scope(record);
   std::string reason;
   int value = 0;
   EXPECT_EQ(getInt("F", record, "b", value, false, reason), -2);
@@ -1060,9 +1067,7 @@ TEST_F(ReaderTest, IntegerReadAcceptsSignDigitsAndBlanksOnly) {
 }
 
 TEST_F(ReaderTest, RealReadAllowsTrailingBlanksOnlyAndRefusesNonFiniteValues) {
-  Record record = recordOf(
-      "a: 0.5   \nb: 0.5x\nc:-1e-3\nd: nan\ne: 1e999\nf: \ng:  2.5E+2\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("a: 0.5   \nb: 0.5x\nc:-1e-3\nd: nan\ne: 1e999\nf: \ng:  2.5E+2\n");
   std::string reason;
   double value = 0.0;
   EXPECT_EQ(getDouble("F", record, "a", value, false, reason), 1);
@@ -1082,8 +1087,7 @@ TEST_F(ReaderTest, RealReadAllowsTrailingBlanksOnlyAndRefusesNonFiniteValues) {
 }
 
 TEST_F(ReaderTest, ShortListTakesTheAvailableLinesAndWarns) {
-  Record record = recordOf("x: 1\nlist:2\na\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("x: 1\nlist:2\na\n");
   std::vector<std::string> values;
   std::string reason;
   EXPECT_EQ(getValues("Process1.in", record, "list", values, false, reason), 1);
@@ -1093,16 +1097,14 @@ TEST_F(ReaderTest, ShortListTakesTheAvailableLinesAndWarns) {
                          "in a definition. The error is near line number 3, which was read as "
                          "\"list:2\"."));
 
-  Record huge = recordOf("list:1000000000\nonly\n");
-  RecordScope hugeScope(huge);
+  Record& huge = heldRecordOf("list:1000000000\nonly\n");
   EXPECT_EQ(getValues("Process1.in", huge, "list", values, false, reason), 1);
   EXPECT_THAT(values, ElementsAre("only"));
 }
 
 // A count right after the colon takes the following lines; anything else is one value.
 TEST_F(ReaderTest, ListFormCountsValuesThatAreNoCountAndBooleanEntries) {
-  Record record = recordOf("text:abc\nempty:\nneg:-2\nflags:2\nyes\nNo\nflag:no\nsingle: 2\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("text:abc\nempty:\nneg:-2\nflags:2\nyes\nNo\nflag:no\nsingle: 2\n");
   std::vector<std::string> values;
   std::string reason;
   EXPECT_EQ(getValues("F", record, "text", values, false, reason), 1);
@@ -1137,8 +1139,7 @@ TEST_F(ReaderTest, CommaFieldsAreRealsAndMissingFieldsEndTheRun) {
 // Editing records
 
 TEST_F(ReaderTest, RemovePropertyRemovesEveryLineOfThatNameOnly) {
-  Record record = recordOf("k: 1\nkk: 2\nk:3\nk : 4\n\nother: k\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("k: 1\nkk: 2\nk:3\nk : 4\n\nother: k\n");
   removeProperty(record, "k");
   EXPECT_THAT(linesOf(record), ElementsAre("kk: 2", "k : 4", "", "other: k"));
   addProperty(record, "k", "new");
@@ -1150,8 +1151,7 @@ TEST_F(ReaderTest, RemovePropertyRemovesEveryLineOfThatNameOnly) {
 // Record handlers
 
 TEST_F(ReaderTest, RequiredAndOptionalPropertiesReadOrEndTheRun) {
-  Record record = recordOf("name: a1\ntype: 2\nshare: 0.25\nflag: yes\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("name: a1\ntype: 2\nshare: 0.25\nflag: yes\n");
   DefinitionContext context{&record, "Assembly.in", "Agent"};
   context.objectName = requireString(context, "name");
   EXPECT_EQ(requireInt(context, "flag"), 1);
@@ -1169,8 +1169,7 @@ TEST_F(ReaderTest, RequiredAndOptionalPropertiesReadOrEndTheRun) {
                                    "reading the data for property \"cycles\":\nThe property is "
                                    "not defined."));
   // A bad value of an optional property ends the run too.
-  Record bad = recordOf("bad: x\n");
-  RecordScope badScope(bad);
+  Record& bad = heldRecordOf("bad: x\n");
   DefinitionContext badContext{&bad, "Assembly.in", "Agent"};
   clearMessages();
   EXPECT_THROW(optionalDouble(badContext, "bad", 1.0), RunExit);
@@ -1211,13 +1210,11 @@ TEST_F(ReaderTest, VersionCheckWarnsOnlyForOtherVersions) {
   for (const char* accepted : {"2019.00", "2019.01", "2019.02", "2019.02.4"}) {
     checkInputVersion(accepted);
   }
-  Record noVersion = recordOf("other: 1\n");
-  RecordScope noVersionScope(noVersion);
+  Record& noVersion = heldRecordOf("other: 1\n");
   checkTypeRecord(noVersion, "Assembly.in");
   EXPECT_EQ(messages(), "");
 
-  Record record = recordOf("version: 2020.01.7\n");
-  RecordScope scope(record);
+  Record& record = heldRecordOf("version: 2020.01.7\n");
   checkTypeRecord(record, "Assembly.in");
   EXPECT_EQ(messages(),
             warningBlock("The version of the KARVO input files \"2020.01\" is different than the "
