@@ -181,8 +181,9 @@ TEST_F(ExampleStudy, TradeOffStudyIsAcceptedAsItStands) {
 }
 
 // The analysis program on the deck of the published optimum: the values the extraction
-// definitions read are where the definitions look, and they are right.
-TEST_F(ExampleStudy, AnalysisListingHoldsTheExtractedValues) {
+// definitions read are where the definitions look, and they are right. Faulty decks are
+// refused without a listing.
+TEST_F(ExampleStudy, AnalysisListingHoldsTheExtractedValuesAndFaultyDecksAreRefused) {
   const std::string work = dir_.file("reference");
   ProcessResult run = runShell("python3 ../truss.py optimum.inp", work);
   ASSERT_EQ(run.status, 0) << run.err;
@@ -225,15 +226,13 @@ TEST_F(ExampleStudy, AnalysisListingHoldsTheExtractedValues) {
   // At the optimum the displacement limit and the stress limit of member 5 are active.
   EXPECT_NEAR(extracted["maxDisplacement"], 2.0, 1e-3);
   EXPECT_NEAR(extracted["maxStress"], 25000.0, 10.0);
-}
 
-TEST_F(ExampleStudy, AnalysisRefusesFaultyDecks) {
   const std::string deck = readFile(dir_.file("reference/optimum.inp"));
   // A negative area: the deck is refused and no listing is written.
   std::string bad = deck;
   bad.replace(bad.find("30.52"), 5, "-1.0");
   writeFile(dir_.file("bad.inp"), bad);
-  ProcessResult run = runShell("python3 truss.py bad.inp", dir_.path());
+  run = runShell("python3 truss.py bad.inp", dir_.path());
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "truss.py: error in the input deck bad.inp: line 32: the area -1.0 must be "
                      "positive\n");
