@@ -392,7 +392,7 @@ TEST_F(DefinitionsTest, DesignListNamingTooManyNumbersIsRefused) {
 
 class PrintFormatsTest : public testing::StudyFilesTest {};
 
-TEST_F(PrintFormatsTest, ReadsFormatsAndLooksThemUp) {
+TEST_F(PrintFormatsTest, ReadsFormatsAndLooksThemUpOrEndsTheRun) {
   read("*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
        "*DEFINE_FORMAT\nname: wide\ntype: scientific\nfixed: 1\ntotal: 12\ndec: 4\nexp: 3\n"
        "expSigned: 0\n"
@@ -405,10 +405,8 @@ TEST_F(PrintFormatsTest, ReadsFormatsAndLooksThemUp) {
   EXPECT_EQ(findPrintFormat("loose")->totalLength, 0);
   EXPECT_EQ(findPrintFormat("_real"), findPrintFormat("Default"));
   EXPECT_EQ(&requirePrintFormat("wide", "x"), wide);
-}
-
-TEST_F(PrintFormatsTest, UndefinedFormatInUseEndsTheRun) {
-  read("*DEFINE_FORMAT\nname: Default\ntype: automatic\n");
+  // An undefined format in use ends the run.
+  clearMessages();
   EXPECT_THROW(requirePrintFormat("narrow", "thickness"), RunExit);
   EXPECT_EQ(messages(),
             "*ERROR\nThe print format \"narrow\" is being used in the project but has not been "
@@ -1163,12 +1161,9 @@ TEST_F(ReaderTest, RequiredAndOptionalPropertiesReadOrEndTheRun) {
   checkMinimum(context, "type", 2, 2);  // the limits themselves are allowed
   EXPECT_EQ(messages(), "");
 
+  // A missing required property ends the run (its text: MethodSettingsTest), and so does a bad
+  // value of an optional one.
   EXPECT_THROW(requireInt(context, "cycles"), RunExit);
-  EXPECT_EQ(messages(), fatalBlock("When reading data for \"a1\" of type \"Agent\" from file "
-                                   "\"Assembly.in\", KARVO encountered the following error in "
-                                   "reading the data for property \"cycles\":\nThe property is "
-                                   "not defined."));
-  // A bad value of an optional property ends the run too.
   Record& bad = heldRecordOf("bad: x\n");
   DefinitionContext badContext{&bad, "Assembly.in", "Agent"};
   clearMessages();
@@ -1192,14 +1187,8 @@ TEST_F(ReaderTest, RangeChecksEndTheRunWithTheirMessages) {
 // ---------------------------------------------------------------------------------------
 // Files and versions
 
-TEST_F(ReaderTest, UnopenableDefinitionFileEndsTheRunWithBothTexts) {
-  const std::string missing = dir_.file("Missing.in");
-  EXPECT_THROW(openDefinitionFile(missing), RunExit);
-  EXPECT_EQ(messages(), "\n\n\tError in attempting to read file:\n\t" + missing +
-                            "\n\n\tError message received: No such file or directory\n"
-                            "*ERROR\n\tExiting.\n\nRun exiting due to an error\n");
-
-  clearMessages();
+// (A missing file: the broken-study run MissingRepresentationFile.)
+TEST_F(ReaderTest, FolderInPlaceOfADefinitionFileEndsTheRunWithBothTexts) {
   EXPECT_THROW(openDefinitionFile(dir_.path()), RunExit);
   EXPECT_EQ(messages(), "\n\n\tError in attempting to read file:\n\t" + dir_.path() +
                             "\n\n\tError message received: Is a directory\n"
