@@ -760,8 +760,6 @@ void expectNoRunFiles(const TempDir& dir) {
   }
 }
 
-bool exists(const TempDir& dir, const std::string& name) { return fs::exists(dir.file(name)); }
-
 // The error block of a value the portal could not extract from "calc.out" for `response`.
 std::string portalError(const std::string& response, const TempDir& dir,
                         const std::string& reason) {
@@ -801,9 +799,9 @@ TEST(CheckPerformanceRun, FailingAnalysisOrMissingOutputIsReportedAndEveryValueL
                                  "data for this variable was not available.\n\n\n f = ERROR\n h "
                                  "= ERROR\n g = ERROR\n") +
                   kTrailer);
-    EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+    EXPECT_TRUE(fs::exists(dir.file("checkPerformance.lck")));
     // "other" gives nothing the performance needs: it does not run.
-    EXPECT_FALSE(exists(dir, "other.ran"));
+    EXPECT_FALSE(fs::exists(dir.file("other.ran")));
     expectNoRunFiles(dir);
   }
 }
@@ -855,10 +853,10 @@ TEST(CheckPerformanceFatal, EndsWithLockFileAndItsErrorBeforeAnyAnalysisRuns) {
     if (c.withoutProcess) replaceIn(dir.path(), "Assembly.in", "process: 0\n", "");
     ProcessResult result = checkPerformance(dir, c.id);
     EXPECT_EQ(result.status, 133);
-    EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+    EXPECT_TRUE(fs::exists(dir.file("checkPerformance.lck")));
     EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
               unwrapped("*ERROR\n" + c.error + "\n\nRun exiting due to an error\n"));
-    EXPECT_FALSE(exists(dir, "calc.ran"));
+    EXPECT_FALSE(fs::exists(dir.file("calc.ran")));
     expectNoRunFiles(dir);
   }
 }

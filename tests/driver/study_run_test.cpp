@@ -654,13 +654,6 @@ struct BadStudyCase {
 
 void PrintTo(const BadStudyCase& c, std::ostream* os) { *os << c.label; }
 
-std::string withFolder(std::string text, const std::string& folder) {
-  for (std::size_t at = text.find("{wd}"); at != std::string::npos; at = text.find("{wd}")) {
-    text.replace(at, 4, folder);
-  }
-  return text;
-}
-
 class BadStudy : public ::testing::TestWithParam<BadStudyCase> {};
 
 TEST_P(BadStudy, EndsWithItsErrorAndLeavesNoLockOrReport) {
@@ -671,11 +664,11 @@ TEST_P(BadStudy, EndsWithItsErrorAndLeavesNoLockOrReport) {
   if (HasFatalFailure()) return;
   auto result = runStudy(dir);
   const std::string wd = workingDirectory(dir);
-  expectFatalEnd(result, dir.path(), withFolder(c.errorText, wd));
+  expectFatalEnd(result, dir.path(), replaced(c.errorText, "{wd}", wd));
   EXPECT_THAT(readFile(dir.file("study.mes")), ::testing::EndsWith("*NOTE\nEnd of KARVO run.\n\n"));
   if (!c.before.empty()) {
     EXPECT_THAT(studyMessages(dir),
-                HasLines(withFolder(c.before + "*ERROR\n" + c.errorText + "\n\n", wd) +
+                HasLines(replaced(c.before + "*ERROR\n" + c.errorText + "\n\n", "{wd}", wd) +
                          kRunExiting));
   }
   // Every one of these errors is found before the reports are created.
@@ -1016,9 +1009,6 @@ bool goneWithin10s(pid_t pid) {
   return within(10, [pid] { return platform::processStartTicks(pid) == 0; });
 }
 
-bool existsIn(const TempDir& dir, const std::string& name) {
-  return std::filesystem::exists(dir.file(name));
-}
 
 // A check-setup run whose analysis hangs: the solver, the analysis and its background child.
 struct HangingRun {
@@ -1054,7 +1044,7 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   ASSERT_GT(background, 1);
   ASSERT_GT(escaped, 1);
-  ASSERT_TRUE(existsIn(dir, "demo0.lock"));
+  ASSERT_TRUE(fs::exists(dir.file("demo0.lock")));
   // The analysis may write its process numbers before the run logs it as running in the lock.
   ASSERT_TRUE(within(10, [&dir] {
     return readFile(dir.file("demo0.lock")).find("*INPROGRESS\n1,\n") != std::string::npos;
@@ -1083,7 +1073,7 @@ TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
   EXPECT_EQ(platform::processStartTicks(analysis), 0u);
   EXPECT_EQ(platform::processStartTicks(background), 0u);
   EXPECT_EQ(platform::processStartTicks(escaped), 0u);
-  EXPECT_FALSE(existsIn(dir, "demo0.lock"));
+  EXPECT_FALSE(fs::exists(dir.file("demo0.lock")));
   const std::string report = readFile(dir.file("demo0.rpt"));
   EXPECT_NE(report.find("\nEnd of KARVO run.\n*EXIT STATE\nCancelled\n*ENDTIME\n"),
             std::string::npos)
@@ -1106,7 +1096,7 @@ TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
       startHangingRun(dir, "echo signal keep > ../../../study.io\n");
   ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
   // The interaction file is read (and renamed) at the next poll of the evaluation loop.
-  within(30, [&dir] { return !existsIn(dir, "study.io"); });
+  within(30, [&dir] { return !fs::exists(dir.file("study.io")); });
   ::kill(karvo, SIGTERM);
   const int status = waitedStatus(karvo);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGTERM) << status;
@@ -1131,7 +1121,7 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
   EXPECT_TRUE(goneWithin10s(analysis));
   EXPECT_TRUE(goneWithin10s(background));
   EXPECT_TRUE(goneWithin10s(escaped));
-  ASSERT_TRUE(existsIn(dir, "demo0.lock"));
+  ASSERT_TRUE(fs::exists(dir.file("demo0.lock")));
 
   writeFile(dir.file("calc.sh"), "echo 'RESULT F = 2.5' > calc.out\n");
   testing::ProcessResult next = testing::runStudy(dir, {"checksetup", "overwrite"});
@@ -1141,7 +1131,7 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
               HasSubstr("The lock file (" + lock + ") was left behind by a run (process " +
                         std::to_string(karvo) + " on this host) that has ended. This run takes "
                         "it over."));
-  EXPECT_FALSE(existsIn(dir, "demo0.lock"));
+  EXPECT_FALSE(fs::exists(dir.file("demo0.lock")));
 }
 
 // ---- What an analysis leaves running ----------------------------------------------------
