@@ -547,26 +547,7 @@ TEST_F(ResponseDefinitionsTest, TypeSpecificErrors) {
 // ---------------------------------------------------------------------------------------
 // Compute resources, resource sets, remote machines and conditions
 
-class ResourcesTest : public testing::StudyFilesTest {
- protected:
-  void SetUp() override {
-    StudyFilesTest::SetUp();
-    hadRoot_ = platform::hasEnv("KARVO_ROOT");
-    savedRoot_ = platform::getEnv("KARVO_ROOT");
-    platform::unsetEnv("KARVO_ROOT");
-  }
-  void TearDown() override {
-    if (hadRoot_) {
-      platform::setEnv("KARVO_ROOT", savedRoot_);
-    } else {
-      platform::unsetEnv("KARVO_ROOT");
-    }
-    StudyFilesTest::TearDown();
-  }
-
-  bool hadRoot_ = false;
-  std::string savedRoot_;
-};
+class ResourcesTest : public testing::StudyFilesTest {};
 
 const char* kLocal = "*DEFINE_COMPUTE_RESOURCE\nname: local\ntype: Direct\n";
 const char* kNodeA = "*DEFINE_COMPUTE_RESOURCE\nname: nodeA\ntype: Direct\nmaxJobs: 4\n";
@@ -575,9 +556,12 @@ const char* kNodeA = "*DEFINE_COMPUTE_RESOURCE\nname: nodeA\ntype: Direct\nmaxJo
 // Remote machines
 
 TEST_F(ResourcesTest, RemoteMachineKeepsItsRecordAndGainsTheInstallationPaths) {
+  const bool hadRoot = platform::hasEnv("KARVO_ROOT");
+  const std::string savedRoot = platform::getEnv("KARVO_ROOT");
   platform::setEnv("KARVO_ROOT", "/opt/karvo/platform/linux");
   read("*DEFINE_REMOTE_MACHINE\nname: cluster\nplatform: Linux\nhost: head1\nusername: ann\n"
        "*DEFINE_REMOTE_MACHINE\nname: win\nplatform: Windows\npythonCommand: C:\\py\\python\n");
+  hadRoot ? platform::setEnv("KARVO_ROOT", savedRoot) : platform::unsetEnv("KARVO_ROOT");
   const RemoteMachineDefinition* cluster = findRemoteMachine("cluster");
   ASSERT_NE(cluster, nullptr);
   EXPECT_EQ(cluster->properties.value("username"), "ann");
