@@ -424,31 +424,18 @@ TEST_F(LaterRun, MovesTheFirstRunsResultsIntoABackupFolderOfItsOwn) {
 // ---------------------------------------------------------------------------------------
 // Check-setup runs of one analysis that runs in the study folder
 
-// The minimal study with a process: the analysis "calc" runs calc.sh where it lies, in the
-// study folder (its input file is its own target), and its response f has an extraction
-// definition but no "outputResponse" line. `prefix` starts every file (a byte-order mark).
-void writeStudyFolderAnalysis(const TempDir& dir, const std::string& prefix = "") {
-  testing::writeMinimalStudy(dir.path());
-  auto write = [&](const std::string& name, const std::string& text) {
-    writeFile(dir.file(name), prefix + text);
-  };
-  write("Assembly.in",
-        "*TYPE\nversion: 2019.01\n*AGENT\nid: 0\nname: sizing\ntype: optimization\n"
-        "representation: 0\nperformance: 0\nprocess: 0\n*END\n");
-  write("Definitions.in",
-        "*DEFINE_FORMAT\nname: Default\ntype: automatic\n"
-        "*DEFINE_VARIABLE\nname: x\ntype: Continuous\nid: 1\nmin: 0\nbaseline: 1\nmax: 2\n"
-        "*DEFINE_RESPONSE\nname: f\ntype: File\n*END\n");
-  write("Representation0.in", readFile(dir.file("Representation0.in")));
-  write("Performance0.in", readFile(dir.file("Performance0.in")));
-  write("study.in", readFile(dir.file("study.in")));
-  write("Process0.in",
-        "*PROCESS\nname: p\n*ANALYSIS\nname: calc\nid: 1\n"
-        "inputFile: calc.sh, studyFolder, , file, yes\noutputTagFile: f, f.def\n"
-        "*EXECUTION_DEFINITION\nanlFolder: studyFolder\ntoolCmd: sh calc.sh\n"
-        "successReturnValue: 0\n*END\n");
-  write("f.def", "file: calc.out\nanchor: RESULT F\nword: 4\n");
-  writeFile(dir.file("calc.sh"), "echo 'RESULT F = 2.5' > calc.out\n");
+// The calc study whose analysis runs calc.sh where it lies, in the study folder (its input
+// file is its own target), and whose response f has an extraction definition but no
+// "outputResponse" line. `prefix` starts every study file (a byte-order mark).
+void writeStudyFolderAnalysis(const TempDir& dir, const std::string& prefix) {
+  writeCalcStudy(dir.path(), {.script = "echo 'RESULT F = 2.5' > calc.out\n",
+                              .extraExecution = "anlFolder: studyFolder\n", .withFormula = false});
+  replaceIn(dir.path(), "Process0.in", "outputResponse: f\n", "");
+  replaceIn(dir.path(), "study.in", "numEvals: 20\n", "numEvals: 200\n");
+  for (const char* name : {"Assembly.in", "Definitions.in", "Representation0.in",
+                           "Performance0.in", "Process0.in", "study.in", "f.def"}) {
+    writeFile(dir.file(name), prefix + readFile(dir.file(name)));
+  }
 }
 
 const char* const kCheckSetupReport =
