@@ -28,6 +28,7 @@
 #include "driver/check_performance.h"
 #include "driver/command_line.h"
 #include "driver/driver.h"
+#include "support/calc_study.h"
 #include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
@@ -41,21 +42,13 @@ namespace fs = std::filesystem;
 
 using namespace karvo::testing;
 
-// The minimal study whose agent 0 runs one analysis: the template beam.tpl (`tpl`) tagged
-// into beam.par, and run.sh, which reads x from it and writes f = x * x.
+// The calc study without a "Default" print format, its template calc.tpl being `tpl`; calc.sh
+// takes x from the second word of what the template wrote.
 void writeTemplateStudy(const TempDir& dir, const std::string& tpl) {
-  writeMinimalStudy(dir.path());
-  replaceIn(dir.path(), "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
-  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: x*x", "type: File");
-  writeFile(dir.file("Process0.in"),
-            "*PROCESS\nname: p\n*ANALYSIS\nname: beam\nid: 1\n"
-            "inputFile: run.sh, studyFolder, , file, yes\ninputTagFile: beam.tpl, beam.par\n"
-            "outputFile: beam.out\noutputTagFile: f, f.def\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh run.sh\nsuccessReturnValue: 0\n*END\n");
-  writeFile(dir.file("f.def"), "file: beam.out\nanchor: RESULT F\nword: 4\n");
-  writeFile(dir.file("run.sh"), "read w x < beam.par\n"
-                                "python3 -c \"print('RESULT F = %.17g' % ($x * $x))\" > beam.out\n");
-  if (!tpl.empty()) writeFile(dir.file("beam.tpl"), tpl);
+  writeCalcStudy(dir.path(), {.script = "read w x < calc.inp\necho \"RESULT F = $x\" > calc.out\n",
+                              .withFormula = false});
+  replaceIn(dir.path(), "Definitions.in", "*DEFINE_FORMAT\nname: Default\ntype: automatic\n", "");
+  writeFile(dir.file("calc.tpl"), tpl);
 }
 
 // A study without a "Default" format runs with the automatic one, said once; a format that
@@ -76,21 +69,21 @@ TEST(NewUserStudyChecks, PrintFormatsAndTemplates) {
   EXPECT_THAT(messages, Not(HasSubstr(" tab ")));
 
   const std::string place =
-      "When reading data for \"beam\" of type \"Analysis definition\" from file \"Process0.in\", KARVO "
+      "When reading data for \"calc\" of type \"Analysis definition\" from file \"Process0.in\", KARVO "
       "encountered the following error in reading the data for property \"inputTagFile\":\n";
   writeTemplateStudy(dir, "line 1\nwidth {{x | narrow}}\n");
   r = runStudy(dir, {"generateReportOnly"});
   EXPECT_EQ(r.status, 133);
   EXPECT_THAT(unwrapped(r.err),
               HasSubstr(place + "The print format \"narrow\" of the tag \"{{x | narrow}}\" on line "
-                        "2 of the template file \"" + dir.file("beam.tpl") +
+                        "2 of the template file \"" + dir.file("calc.tpl") +
                         "\" is not defined. Define it with a *DEFINE_FORMAT record (\"name: "
                         "narrow\") in Definitions.in.\n"));
 
-  std::filesystem::remove(dir.file("beam.tpl"));
+  std::filesystem::remove(dir.file("calc.tpl"));
   r = runStudy(dir, {"generateReportOnly"});
   EXPECT_EQ(r.status, 133);
-  EXPECT_THAT(unwrapped(r.err), HasSubstr(place + "The template file \"" + dir.file("beam.tpl") +
+  EXPECT_THAT(unwrapped(r.err), HasSubstr(place + "The template file \"" + dir.file("calc.tpl") +
                                           "\" cannot be read (No such file or directory).\n"));
 }
 
