@@ -542,21 +542,11 @@ TEST(BackupFolderHoldingTheStudy, IsRefusedBeforeTheEarlierResultsAreTouched) {
     EXPECT_EQ(readFile(dir.file("study.mes")), messages) << folder;
     EXPECT_EQ(filesEndingIn(dir.path(), ""), before) << folder;
   }
-  // A backup folder inside the evaluation folder would be moved into itself.
-  writeStudyWith(dir.path(), "evaluationDirectory: work\n");
-  fs::create_directories(dir.file("work/Design1"));
-  testing::ProcessResult result = runIn(dir.path(), {"backupDir=work/old"});
-  EXPECT_EQ(result.status, 133);
-  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))),
-              HasSubstr("The backup folder (work/old) is the evaluation folder of agent 0 (" +
-                        testing::workingDirectory(dir) +
-                        "/work), holds it or lies inside it."));
-  EXPECT_TRUE(fs::is_directory(dir.file("work/Design1")));
 }
 
 // An evaluation folder the user named may hold files of theirs: a new run takes only the
 // design folders out of it, into a backup folder of the same name (or deletes them with
-// `overwrite`), and leaves the rest.
+// `overwrite`), and leaves the rest. A backup folder inside it would be moved into itself.
 TEST(EvaluationFolderOfTheUser, KeepsWhatTheSolverDidNotWrite) {
   TempDir dir("karvo-owned");
   writeStudyWith(dir.path(), "evaluationDirectory: work\n");
@@ -564,6 +554,11 @@ TEST(EvaluationFolderOfTheUser, KeepsWhatTheSolverDidNotWrite) {
   writeFile(dir.file("work/Design1/design.log"), "design 1\n");
   writeFile(dir.file("work/notes.txt"), "the user's\n");
   fs::create_directories(dir.file("work/Designs"));  // not a design folder's name
+  EXPECT_EQ(runIn(dir.path(), {"backupDir=work/old"}).status, 133);
+  EXPECT_THAT(testing::unwrapped(readFile(dir.file("study.mes"))),
+              HasSubstr("The backup folder (work/old) is the evaluation folder of agent 0 (" +
+                        testing::workingDirectory(dir) + "/work), holds it or lies inside it."));
+  EXPECT_EQ(readFile(dir.file("work/Design1/design.log")), "design 1\n");
   ASSERT_EQ(runIn(dir.path(), {"backupDir=old"}).status, 0) << readFile(dir.file("study.mes"));
   EXPECT_EQ(readFile(dir.file("old/work/Design1/design.log")), "design 1\n");
   EXPECT_EQ(readFile(dir.file("work/notes.txt")), "the user's\n");
