@@ -802,14 +802,6 @@ INSTANTIATE_TEST_SUITE_P(Folders, BadStudy, ::testing::ValuesIn(badStudies()),
 // ---------------------------------------------------------------------------------------
 // Lock files of another run
 
-std::string lockSentences(const std::string& lockFile) {
-  return "The lock file (" + lockFile +
-         ") exists in the working directory. This means that either the agent being started is "
-         "currently running, or was terminated abnormally. Please check that the old run has "
-         "stopped or clean the lock file if the run was  terminated abnormally. Then try to "
-         "submit the current run again.";
-}
-
 // The lock file of an agent outside the range does not matter; of a second agent in it, it
 // ends the run, which keeps it (it belongs to the run that made it) and removes its own.
 TEST(LeftoverLockFile, OfASecondAgentInTheRangeOnly) {
@@ -822,7 +814,11 @@ TEST(LeftoverLockFile, OfASecondAgentInTheRangeOnly) {
   writeAgents(dir.path(), {"sizing", "shape"}, 0, 1);
   EXPECT_EQ(runStudy(dir).status, kFatalStatus);
   EXPECT_EQ(fatalBlock(readFile(dir.file("study.mes"))),
-            lockSentences(workingDirectory(dir) + "/demo1.lock"));
+            "The lock file (" + workingDirectory(dir) +
+                "/demo1.lock) exists in the working directory. This means that either the agent "
+                "being started is currently running, or was terminated abnormally. Please check "
+                "that the old run has stopped or clean the lock file if the run was  terminated "
+                "abnormally. Then try to submit the current run again.");
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::ElementsAre("demo1.lock"));
   EXPECT_EQ(readFile(dir.file("demo1.lock")), content);
 }
