@@ -878,15 +878,29 @@ TEST(ErrorAfterReports, ClosesTheWrittenReportsWithError) {
 // Settings accepted, with or without a warning
 
 // Settings of one run, each seen in the report or the message file: the study record may
-// follow the agent records; a random seed of 0 comes from the clock.
-TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsSeedZeroAndTheOtherSettings) {
+// follow the agent records; a random seed of 0 comes from the clock. The option "verbose" is
+// observed through the PATH notes of the run preparation, which only a verbose run writes;
+// "verbose: 0" in the study overrides the command line (KARVO_ROOT ends in "solver", so its
+// parent leaves PATH).
+TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsSeedZeroVerboseAndTheOtherSettings) {
   TempDir dir;
   writeMinimalStudy(dir.path());
   writeFile(dir.file("study.in"),
             "*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\noutputPrecision: 9\n*STUDY\n"
             "name: late\nstartAgent: 0\nendAgent: 0\nfilePrefix: late\nrandomSeed: 0\n"
             "nParallel: 1\nmode: newStudy\n*END\n");
-  EXPECT_EQ(runStudy(dir).status, 0);
+  fs::create_directories(dir.file("karvo/solver"));
+  const auto verboseRun = [&dir] {
+    return runKarvo({"i=study.in", "verbose"}, dir.path(),
+                    {"-LD_LIBRARY_PATH", "KARVO_ROOT=" + dir.file("karvo/solver"),
+                     "PATH=" + dir.file("karvo") + ":/usr/bin:/bin"});
+  };
+  EXPECT_EQ(verboseRun().status, 0);
+  EXPECT_THAT(readFile(dir.file("study.mes")),
+              HasLines("Getting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on "
+                       "Linux) variable value before update:\n" + dir.file("karvo") +
+                       ":/usr/bin:/bin\nPATH (LD_LIBRARY_PATH on Linux) variable value after "
+                       "update:\n/usr/bin:/bin\n"));
   const std::string report = readFile(dir.file("late0.rpt"));
   EXPECT_THAT(report, HasLines("\nstudyName: late\n"));
   EXPECT_THAT(report, HasLines("*AGENT\nid: 0\nmethod: TOLMAR\nnumEvals: 200\n"));
@@ -900,33 +914,11 @@ TEST(AcceptedSettings, StudyRecordAfterTheAgentRecordsSeedZeroAndTheOtherSetting
   EXPECT_THAT(report, ::testing::ContainsRegex("\n\nRandom seed: 0\\.[0-9]{6}\n"));
   EXPECT_THAT(report, Not(HasLines("\nRandom seed: 0.000000\n")));
   EXPECT_THAT(filesEndingIn(dir.path(), ".lock"), ::testing::IsEmpty());
-}
 
-// The run option "verbose" is observed through the PATH notes of the run preparation, which
-// only a verbose run writes; "verbose: 0" in the study overrides the command line.
-// KARVO_ROOT ends in "solver", so its parent leaves PATH.
-TEST(VerboseRunOption, CommandLineAloneIsVerboseAndZeroOverridesIt) {
-  for (const std::string runOptions : {"", "*RUN_OPTIONS\nverbose: 0\n"}) {
-    SCOPED_TRACE(runOptions);
-    TempDir dir;
-    writeMinimalStudy(dir.path());
-    if (!runOptions.empty()) replaceIn(dir.path(), "study.in", "*AGENT", runOptions + "*AGENT");
-    fs::create_directories(dir.file("karvo/solver"));
-    auto result = runKarvo({"i=study.in", "verbose"}, dir.path(),
-                           {"-LD_LIBRARY_PATH", "KARVO_ROOT=" + dir.file("karvo/solver"),
-                            "PATH=" + dir.file("karvo") + ":/usr/bin:/bin"});
-    EXPECT_EQ(result.status, 0);
-    const std::string notes =
-        "Getting environment variable value for PATH\nPATH (LD_LIBRARY_PATH on Linux) "
-        "variable value before update:\n" + dir.file("karvo") +
-        ":/usr/bin:/bin\nPATH (LD_LIBRARY_PATH on Linux) variable value after update:\n"
-        "/usr/bin:/bin\n";
-    if (runOptions.empty()) {
-      EXPECT_THAT(readFile(dir.file("study.mes")), HasLines(notes));
-    } else {
-      EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Getting environment variable")));
-    }
-  }
+  replaceIn(dir.path(), "study.in", "mode: newStudy\n",
+            "mode: newStudy\n*RUN_OPTIONS\nverbose: 0\n");
+  EXPECT_EQ(verboseRun().status, 0);
+  EXPECT_THAT(readFile(dir.file("study.mes")), Not(HasSubstr("Getting environment variable")));
 }
 
 // ---------------------------------------------------------------------------------------
