@@ -292,36 +292,22 @@ TEST(WorkingDirectory, LengthLimitIs257) {
             "directory\nto be less than 258 characters.");
 }
 
-// In-process: the settings each option leaves behind.
-class OptionSettings : public ::testing::Test {
- protected:
-  void SetUp() override {
-    previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
-    writeFile(dir.file("s.in"), "");
-    resetRunState();
-  }
-  void TearDown() override {
-    closeRun();
-    resetRunState();
-    std::filesystem::current_path(previous);
-  }
-  void parse(std::vector<std::string> words) {
-    words.insert(words.begin(), {"karvo", "i=s.in", "overwrite"});
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    parseCommandLine(static_cast<int>(argv.size()), argv.data());
-  }
+// In-process: the settings each option leaves behind. The study name and message file come
+// from the study file.
+TEST(OptionSettings, EveryFlagAndValue) {
   TempDir dir;
-  std::filesystem::path previous;
-};
-
-// The study name and message file come from the study file.
-TEST_F(OptionSettings, EveryFlagAndValue) {
-  parse({"checksetup", "dontUseBaseline", "useBaselineInSearch", "generateReportOnly",
-         "dontWriteHistory", "verbose", "designFilesOnly", "postNoEval", "skipEvalCheck",
-         "reEvalErrDesigns", "turnOnMemManagement", "start=0.25", "final=abc", "probUseOld=0.7",
-         "probUseOld=0.8", "locale=en_GB.UTF-8x"});
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  writeFile(dir.file("s.in"), "");
+  resetRunState();
+  std::vector<std::string> words = {
+      "karvo", "i=s.in", "overwrite", "checksetup", "dontUseBaseline", "useBaselineInSearch",
+      "generateReportOnly", "dontWriteHistory", "verbose", "designFilesOnly", "postNoEval",
+      "skipEvalCheck", "reEvalErrDesigns", "turnOnMemManagement", "start=0.25", "final=abc",
+      "probUseOld=0.7", "probUseOld=0.8", "locale=en_GB.UTF-8x"};
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  parseCommandLine(static_cast<int>(argv.size()), argv.data());
   EXPECT_EQ(run.studyName, "s");
   EXPECT_EQ(run.messageFileName, "s.mes");
   const RunSettings& s = run.settings;
@@ -341,6 +327,9 @@ TEST_F(OptionSettings, EveryFlagAndValue) {
   EXPECT_DOUBLE_EQ(s.newpopFitnessFinal, 0.0);  // not a number: atof gives 0
   EXPECT_DOUBLE_EQ(s.probUseOld, 0.8);          // the last one wins
   EXPECT_EQ(s.locale, "en_GB.UTF");             // first 9 characters
+  closeRun();
+  resetRunState();
+  std::filesystem::current_path(previous);
 }
 
 // ---------------------------------------------------------------------------------------
