@@ -23,6 +23,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -998,67 +999,57 @@ HangingRun startHangingRun(const TempDir& dir, const std::string& scriptStart = 
   return run;
 }
 
-struct SignalCase {
-  int signal;
-  const char* name;
-};
+// SIGINT, SIGTERM and SIGHUP each end the run in order, and the analysis with it. While the
+// first run goes on, a second start of the study stops before it touches any of the study's
+// files: the running run's message file is neither moved away nor (with `overwrite`) cut, and
+// no backup folder is made.
+TEST(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
+  for (const auto& [signal, name] : std::vector<std::pair<int, std::string>>{
+           {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}}) {
+    SCOPED_TRACE(name);
+    TempDir dir("karvo-signal");
+    const auto [karvo, analysis, background, escaped] = startHangingRun(dir);
+    ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
+    ASSERT_GT(background, 1);
+    ASSERT_GT(escaped, 1);
+    ASSERT_TRUE(fs::exists(dir.file("demo0.lock")));
+    // The analysis may write its process numbers before the run logs it as running in the lock.
+    ASSERT_TRUE(within(10, [&dir] {
+      return readFile(dir.file("demo0.lock")).find("*INPROGRESS\n1,\n") != std::string::npos;
+    })) << readFile(dir.file("demo0.lock"));
+    const std::string messages = readFile(dir.file("study.mes"));
+    const std::string lock = readFile(dir.file("demo0.lock"));
+    const std::vector<std::string> before = testing::filesEndingIn(dir.path(), "");
+    for (const char* option : {"checksetup", "overwrite"}) {
+      if (signal != SIGINT) break;  // once: a second start does not depend on the signal
+      SCOPED_TRACE(option);
+      const testing::ProcessResult second = testing::runStudy(dir, {option});
+      EXPECT_EQ(second.status, 133);
+      EXPECT_EQ(second.err,
+                "\n**** ERROR ****\n\tThe study file (study.in) is in use by another solver run "
+                "in this folder.\n\tThis run stops without touching any file of the study. Wait "
+                "until the other run has ended, or stop it, and start this one again.\n");
+      EXPECT_EQ(readFile(dir.file("study.mes")), messages);
+      EXPECT_EQ(readFile(dir.file("demo0.lock")), lock);
+      EXPECT_EQ(testing::filesEndingIn(dir.path(), ""), before);
+    }
 
-class StopSignal : public ::testing::TestWithParam<SignalCase> {};
-
-// While the run goes on, a second start of the study stops before it touches any of the
-// study's files: the running run's message file is neither moved away nor (with `overwrite`)
-// cut, and no backup folder is made.
-TEST_P(StopSignal, EndsTheRunInOrderAndTheAnalysisWithIt) {
-  TempDir dir("karvo-signal");
-  const auto [karvo, analysis, background, escaped] = startHangingRun(dir);
-  ASSERT_GT(analysis, 1) << readFile(dir.file("study.mes"));
-  ASSERT_GT(background, 1);
-  ASSERT_GT(escaped, 1);
-  ASSERT_TRUE(fs::exists(dir.file("demo0.lock")));
-  // The analysis may write its process numbers before the run logs it as running in the lock.
-  ASSERT_TRUE(within(10, [&dir] {
-    return readFile(dir.file("demo0.lock")).find("*INPROGRESS\n1,\n") != std::string::npos;
-  })) << readFile(dir.file("demo0.lock"));
-  const std::string messages = readFile(dir.file("study.mes"));
-  const std::string lock = readFile(dir.file("demo0.lock"));
-  const std::vector<std::string> before = testing::filesEndingIn(dir.path(), "");
-  for (const char* option : {"checksetup", "overwrite"}) {
-    SCOPED_TRACE(option);
-    const testing::ProcessResult second = testing::runStudy(dir, {option});
-    EXPECT_EQ(second.status, 133);
-    EXPECT_EQ(second.err,
-              "\n**** ERROR ****\n\tThe study file (study.in) is in use by another solver run in "
-              "this folder.\n\tThis run stops without touching any file of the study. Wait until "
-              "the other run has ended, or stop it, and start this one again.\n");
-    EXPECT_EQ(readFile(dir.file("study.mes")), messages);
-    EXPECT_EQ(readFile(dir.file("demo0.lock")), lock);
-    EXPECT_EQ(testing::filesEndingIn(dir.path(), ""), before);
+    ::kill(karvo, signal);
+    const int status = waitedStatus(karvo);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal);
+    // Ended before the solver exits, not later by its guard.
+    EXPECT_EQ(platform::processStartTicks(analysis), 0u);
+    EXPECT_EQ(platform::processStartTicks(background), 0u);
+    EXPECT_EQ(platform::processStartTicks(escaped), 0u);
+    EXPECT_FALSE(fs::exists(dir.file("demo0.lock")));
+    EXPECT_THAT(readFile(dir.file("demo0.rpt")),
+                HasSubstr("\nEnd of KARVO run.\n*EXIT STATE\nCancelled\n*ENDTIME\n"));
+    EXPECT_THAT(studyMessages(dir),
+                HasSubstr("The process has been terminated by the signal " + name +
+                          ". The currently running local analyses will be terminated."));
   }
-
-  ::kill(karvo, GetParam().signal);
-  const int status = waitedStatus(karvo);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 128 + GetParam().signal);
-  // Ended before the solver exits, not later by its guard.
-  EXPECT_EQ(platform::processStartTicks(analysis), 0u);
-  EXPECT_EQ(platform::processStartTicks(background), 0u);
-  EXPECT_EQ(platform::processStartTicks(escaped), 0u);
-  EXPECT_FALSE(fs::exists(dir.file("demo0.lock")));
-  const std::string report = readFile(dir.file("demo0.rpt"));
-  EXPECT_NE(report.find("\nEnd of KARVO run.\n*EXIT STATE\nCancelled\n*ENDTIME\n"),
-            std::string::npos)
-      << report;
-  EXPECT_THAT(studyMessages(dir),
-              HasSubstr(std::string("The process has been terminated by the signal ") +
-                        GetParam().name +
-                        ". The currently running local analyses will be terminated."));
 }
-
-INSTANTIATE_TEST_SUITE_P(EachStopSignal, StopSignal,
-                         ::testing::Values(SignalCase{SIGINT, "SIGINT"},
-                                           SignalCase{SIGTERM, "SIGTERM"},
-                                           SignalCase{SIGHUP, "SIGHUP"}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(StopSignalKeep, SignalKeepInTheInteractionFileLeavesTheAnalysisRunning) {
   TempDir dir("karvo-signal");
