@@ -496,7 +496,7 @@ TEST_F(MethodSettingsTest, TolmarSizesPopulationAndCyclesFromTheBudget) {
   }
 }
 
-TEST_F(MethodSettingsTest, TolmarWarnsOnceWhenThePopulationIsCutOrRaisedToFour) {
+TEST_F(MethodSettingsTest, TolmarWarnsOnceWhenThePopulationIsCutOrRaisedOrFewBatchesFit) {
   const std::string rest =
       "is insufficient for an effective global search of the design space. The parameters of "
       "the run would be adjusted to accomodate the input # of evaluations. However, these "
@@ -513,20 +513,17 @@ TEST_F(MethodSettingsTest, TolmarWarnsOnceWhenThePopulationIsCutOrRaisedToFour) 
   // Only the raise to four finds it.
   s = sizedTolmar(8, 1);
   EXPECT_EQ(s.populationSize, 4);
+  // Few batches of eight fit this budget.
+  s = sizedTolmar(50, 4, 8);
+  EXPECT_EQ(s.populationSize, 8);
+  EXPECT_EQ(s.numCycles, 7);
+  EXPECT_EQ(s.tolmar.batches, 6);
   std::string expected;
   for (const char* budget : {"100", "30", "8"}) {
     expected += warningBlock(std::string("The max. number of evaluations input ") + budget +
                              " for Agent 3 for study \"beam\" " + rest);
   }
-  EXPECT_EQ(messages(), expected);
-}
-
-TEST_F(MethodSettingsTest, TolmarWarnsWhenFewBatchesFitTheBudget) {
-  MethodSettings s = sizedTolmar(50, 4, 8);
-  EXPECT_EQ(s.populationSize, 8);
-  EXPECT_EQ(s.numCycles, 7);
-  EXPECT_EQ(s.tolmar.batches, 6);
-  EXPECT_EQ(messages(), fewBatchesWarning("TOLMAR", 8, 6));
+  EXPECT_EQ(messages(), expected + fewBatchesWarning("TOLMAR", 8, 6));
 }
 
 TEST_F(MethodSettingsTest, TolmarBudgetBelowSevenIsARandomSearch) {
