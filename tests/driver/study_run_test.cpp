@@ -1099,17 +1099,18 @@ TEST(KilledRun, LeavesNoAnalysisAndItsLockIsTakenOverByTheNextRun) {
 
 // The analysis script starts a solver in the background in a session of its own and a
 // program in its own process group, notes their pids and exits at once. The solver writes
-// the output half a second later when `solverWrites`, then both sleep. The analysis is over
-// once the output exists (its finish condition).
-void writeBackgroundSolverStudy(const TempDir& dir, bool solverWrites,
-                                const std::string& scriptEnd = "") {
+// the output half a second later, then both sleep; with `stopKeep` the solver writes nothing
+// and the script asks the run to "stop keep". The analysis is over once the output exists
+// (its finish condition).
+void writeBackgroundSolverStudy(const TempDir& dir, bool stopKeep) {
   // The output is written aside and renamed, so that the finish condition never sees it half
   // written.
   const std::string output =
-      solverWrites ? "sleep 0.5; echo \"RESULT F = 2.5\" > calc.tmp; mv calc.tmp calc.out; " : "";
+      stopKeep ? "" : "sleep 0.5; echo \"RESULT F = 2.5\" > calc.tmp; mv calc.tmp calc.out; ";
   writeScriptStudy(dir.path(),
                    "setsid sh -c 'echo $$ > ../../../escaped.pid; " + output + "exec sleep 30' &\n"
-                   "sleep 30 & echo $! > ../../../background.pid\n" + scriptEnd,
+                   "sleep 30 & echo $! > ../../../background.pid\n" +
+                       (stopKeep ? "echo stop keep > ../../../study.io\n" : ""),
                    "finishCondition: outputWritten\n",
                    "*DEFINE_CONDITION\nname: outputWritten\ntype: FileExist\nfileType: output\n"
                    "fileRef: calc.out\n");
@@ -1131,7 +1132,7 @@ TEST(LeftRunning, EndsWithTheRunUnlessStopKeepKeepsIt) {
   for (const bool keep : {false, true}) {
     SCOPED_TRACE(keep ? "stop keep" : "");
     TempDir dir("karvo-leftover");
-    writeBackgroundSolverStudy(dir, !keep, keep ? "echo stop keep > ../../../study.io\n" : "");
+    writeBackgroundSolverStudy(dir, keep);
     EXPECT_EQ(statusWithin30s(startKarvo(dir)), 0) << readFile(dir.file("karvo.out"));
     const pid_t escaped = pidIn(dir.file("escaped.pid"));
     const pid_t background = pidIn(dir.file("background.pid"));
