@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -981,22 +982,13 @@ bool goneWithin10s(pid_t pid) {
 }
 
 
-// A check-setup run whose analysis hangs: the solver, the analysis and its background child.
-struct HangingRun {
-  pid_t karvo = -1;
-  pid_t analysis = -1;
-  pid_t background = -1;
-  pid_t escaped = -1;
-};
-
-HangingRun startHangingRun(const TempDir& dir, const std::string& scriptStart = "") {
+// Starts a check-setup run whose analysis hangs; answers the pids of the solver, the analysis,
+// the analysis's background child and the program it started in a session of its own.
+std::array<pid_t, 4> startHangingRun(const TempDir& dir, const std::string& scriptStart = "") {
   writeScriptStudy(dir.path(), scriptStart + kHangingScript);
-  HangingRun run;
-  run.karvo = startKarvo(dir);
-  run.analysis = pidIn(dir.file("analysis.pid"));
-  run.background = pidIn(dir.file("background.pid"));
-  run.escaped = pidIn(dir.file("escaped.pid"));
-  return run;
+  const pid_t karvo = startKarvo(dir);
+  return {karvo, pidIn(dir.file("analysis.pid")), pidIn(dir.file("background.pid")),
+          pidIn(dir.file("escaped.pid"))};
 }
 
 // SIGINT, SIGTERM and SIGHUP each end the run in order, and the analysis with it. While the
