@@ -78,16 +78,6 @@ def offer_designs(folder):
         f.write(design_lines())
 
 
-def start_again_when_complete(folder, history, stored):
-    """Once every design is stored, the next run is a new study from its start: answers the
-    designs stored then."""
-    if len(stored) < DESIGNS:
-        return stored
-    remove_history(history)
-    offer_designs(folder)
-    return []
-
-
 def run(karvo, folder, mode, extra, kill_after):
     with open(os.path.join(folder, "study.in"), "w") as f:
         f.write(STUDY.format(mode=mode))
@@ -143,7 +133,11 @@ def main():
     resumed = []
     print("a whole run takes %.2f s, its start %.2f s" % (whole, startup))
     for k in range(kills):
-        stored = start_again_when_complete(folder, history, stored)
+        if len(stored) == DESIGNS:
+            # Every design is stored: the next kills hit a new study from its start.
+            remove_history(history)
+            offer_designs(folder)
+            stored = []
         extra = ["useHistory"] if os.path.exists(history) else []
         # The kill falls within the time that the designs not yet stored still need (a run's
         # time goes mostly to its saves, one for each design), or a little after: then the
@@ -176,7 +170,10 @@ def main():
         stored = names
         resumed.append(len(names))
     # The last run goes to the end.
-    stored = start_again_when_complete(folder, history, stored)
+    if len(stored) == DESIGNS:
+        remove_history(history)
+        offer_designs(folder)
+        stored = []
     extra = ["useHistory"] if os.path.exists(history) else []
     status = run(karvo, folder, "newStudy", extra, None)
     messages = open(os.path.join(folder, "study.mes"), errors="replace").read()
