@@ -161,11 +161,11 @@ TEST_F(ExampleStudy, AnalysisListingGivesThePublishedValuesAndFaultyDecksAreRefu
   const struct {
     const char* response;
     double value, tolerance;
-  } published[] = {{"mass", 5060.85, 0.5},  // the published optimum weight
-                   // At the optimum the displacement limit and the stress limit of member 5
-                   // are active.
-                   {"maxDisplacement", 2.0, 1e-3},
-                   {"maxStress", 25000.0, 10.0}};
+  } published[] = {
+      {"mass", 5060.85, 0.5},  // the published optimum weight
+      // At the optimum the displacement limit and the stress limit of member 5 are active.
+      {"maxDisplacement", 2.0, 1e-3},
+      {"maxStress", 25000.0, 10.0}};
   for (const auto& [response, value, tolerance] : published) {
     SCOPED_TRACE(response);
     PropertiesMap properties;
