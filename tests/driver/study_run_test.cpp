@@ -981,7 +981,6 @@ bool goneWithin10s(pid_t pid) {
   return within(10, [pid] { return platform::processStartTicks(pid) == 0; });
 }
 
-
 // Starts a check-setup run whose analysis hangs; answers the pids of the solver, the analysis,
 // the analysis's background child and the program it started in a session of its own.
 std::array<pid_t, 4> startHangingRun(const TempDir& dir, const std::string& scriptStart = "") {
@@ -1154,7 +1153,7 @@ TEST(StaleLock, OnlyAProcessOfThisHostThatHasGoneLeavesAStaleLock) {
   ASSERT_TRUE(platform::spawnShellCommand("exit 0", {}, ended));
   platform::waitProcess(ended);
 
-  EXPECT_FALSE(lockIsStale(lockOf(here, self, started)));  // alive
+  EXPECT_FALSE(lockIsStale(lockOf(here, self, started)));     // alive
   EXPECT_TRUE(lockIsStale(lockOf(here, self, started + 1)));  // the pid was given again
   EXPECT_FALSE(lockIsStale(lockOf("elsewhere.example", ended.pid, 1234)));  // another host
   EXPECT_FALSE(lockIsStale("Lock File for Agent #: 0\n"));  // no owner record
