@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,53 +53,40 @@ std::string fewBatchesWarning(const std::string& method, int batchSize, int batc
 
 // A minimal valid record of each method, by code.
 Properties minimalRecord(int code) {
-  switch (code) {
-    case kMethodTolmar:
-      return {{"method", "TOLMAR"}, {"numEvals", "100"}};
-    case kMethodMultiStart:
-      return {{"method", "MS"}, {"numEvals", "50"}, {"populationSize", "4"}, {"numCycles", "3"},
-              {"gradientMethod", "0"}};
-    case kMethodSqp:
-      return {{"method", "QP"}, {"numIter", "20"}, {"numLineSearches", "10"},
-              {"startingDesign", "Baseline"}, {"gradientMethod", "1"}};
-    case kMethodAnnealing:
-      return {{"method", "SA"},      {"numEvals", "200"},  {"numTemps", "10"},
-              {"maxIters", "20"},    {"startTemp", "100"}, {"endTemp", "0.1"},
-              {"startingDesign", "Baseline"}};
-    case kMethodSurfaceSearch:
-      return {{"method", "RS"}, {"surfaceType", "Quadratic"}, {"numIters", "5"},
-              {"numLineSearches", "10"}, {"numExtraEvals", "3"}};
-    case kMethodGenetic:
-      return {{"method", "GA"},       {"populationSize", "20"}, {"numCycles", "5"},
-              {"generationsPerCycle", "2"}, {"crossoverType", "1"}, {"mutationType", "0"},
-              {"selectionType", "0"}, {"selectionParameter", "3"}};
-    case kMethodDoe:
-      return {{"method", "DOE"}, {"sampleMethod", "2LevelFull"}, {"genRSMAfterStudy", "1"}};
-    case kMethodRobustness:
-      return {{"method", "robustness"}, {"numEvals", "20"}, {"sampleMethod", "OtherLHC"},
-              {"genRSMAfterStudy", "1"}};
-    case kMethodParetoTolmar:
-      return {{"method", "MOTOLMAR"}, {"numEvals", "100"}, {"archiveSize", "16"},
-              {"breedingSize", "8"}, {"shutOff", "1"}};
-    case kMethodDesignSweep:
-      return {{"method", "DesignSweep"}, {"numEvals", "9"}};
-    case kMethodSimplex:
-      return {{"method", "NMS"}, {"numEvals", "60"}, {"simplexSize", "0.1"}, {"numTemps", "0"},
-              {"startingDesign", "7"}};
-    case kMethodSwarm:
-      return {{"method", "PSO"},         {"numDesigns", "10"}, {"numGen", "30"},
-              {"neighborhoodSize", "3"}, {"globalBest", "2"},  {"personalBest", "2"},
-              {"localBest", "0.5"}};
-    case kMethodReliability:
-      return {{"method", "reliability"}, {"numEvals", "30"}, {"sampleMethod", "OtherFORM"},
-              {"genRSMAfterStudy", "1"}};
-    case kMethodNsga:
-      return {{"method", "NSGA"}, {"populationSize", "12"}, {"numGen", "5"}};
-    case kMethodRobustDesign:
-      return {{"method", "RobustParameterDesign"}, {"controlSampleMethod", "2LevelFull"},
-              {"noiseSampleMethod", "OtherLHC"}, {"genRSMAfterStudy", "1"}};
-  }
-  return {};
+  static const std::map<int, Properties> records = {
+      {kMethodTolmar, {{"method", "TOLMAR"}, {"numEvals", "100"}}},
+      {kMethodMultiStart, {{"method", "MS"}, {"numEvals", "50"}, {"populationSize", "4"},
+                           {"numCycles", "3"}, {"gradientMethod", "0"}}},
+      {kMethodSqp, {{"method", "QP"}, {"numIter", "20"}, {"numLineSearches", "10"},
+                    {"startingDesign", "Baseline"}, {"gradientMethod", "1"}}},
+      {kMethodAnnealing, {{"method", "SA"}, {"numEvals", "200"}, {"numTemps", "10"},
+                          {"maxIters", "20"}, {"startTemp", "100"}, {"endTemp", "0.1"},
+                          {"startingDesign", "Baseline"}}},
+      {kMethodSurfaceSearch, {{"method", "RS"}, {"surfaceType", "Quadratic"}, {"numIters", "5"},
+                              {"numLineSearches", "10"}, {"numExtraEvals", "3"}}},
+      {kMethodGenetic, {{"method", "GA"}, {"populationSize", "20"}, {"numCycles", "5"},
+                        {"generationsPerCycle", "2"}, {"crossoverType", "1"},
+                        {"mutationType", "0"}, {"selectionType", "0"},
+                        {"selectionParameter", "3"}}},
+      {kMethodDoe, {{"method", "DOE"}, {"sampleMethod", "2LevelFull"}, {"genRSMAfterStudy", "1"}}},
+      {kMethodRobustness, {{"method", "robustness"}, {"numEvals", "20"},
+                           {"sampleMethod", "OtherLHC"}, {"genRSMAfterStudy", "1"}}},
+      {kMethodParetoTolmar, {{"method", "MOTOLMAR"}, {"numEvals", "100"}, {"archiveSize", "16"},
+                             {"breedingSize", "8"}, {"shutOff", "1"}}},
+      {kMethodDesignSweep, {{"method", "DesignSweep"}, {"numEvals", "9"}}},
+      {kMethodSimplex, {{"method", "NMS"}, {"numEvals", "60"}, {"simplexSize", "0.1"},
+                        {"numTemps", "0"}, {"startingDesign", "7"}}},
+      {kMethodSwarm, {{"method", "PSO"}, {"numDesigns", "10"}, {"numGen", "30"},
+                      {"neighborhoodSize", "3"}, {"globalBest", "2"}, {"personalBest", "2"},
+                      {"localBest", "0.5"}}},
+      {kMethodReliability, {{"method", "reliability"}, {"numEvals", "30"},
+                            {"sampleMethod", "OtherFORM"}, {"genRSMAfterStudy", "1"}}},
+      {kMethodNsga, {{"method", "NSGA"}, {"populationSize", "12"}, {"numGen", "5"}}},
+      {kMethodRobustDesign, {{"method", "RobustParameterDesign"},
+                             {"controlSampleMethod", "2LevelFull"},
+                             {"noiseSampleMethod", "OtherLHC"}, {"genRSMAfterStudy", "1"}}},
+  };
+  return records.at(code);
 }
 
 // `properties` with `name` set to `value` (replaced, or appended when absent; an empty
@@ -288,7 +276,8 @@ TEST_F(MethodSettingsTest, RefusedSettingsEndTheRunWithTheirTexts) {
 // ---------------------------------------------------------------------------------------
 // Values read, defaults and corrections
 
-TEST_F(MethodSettingsTest, LocalSearchesDeriveTheirCyclesFromTheirSettings) {
+// NSGA runs one generation per cycle after the first two.
+TEST_F(MethodSettingsTest, LocalSearchesAndNsgaDeriveTheirCyclesFromTheirSettings) {
   MethodSettings s = read(minimalRecord(kMethodMultiStart));
   EXPECT_EQ(s.populationSize, 4);
   EXPECT_EQ(s.numCycles, 3);
@@ -302,10 +291,8 @@ TEST_F(MethodSettingsTest, LocalSearchesDeriveTheirCyclesFromTheirSettings) {
   EXPECT_EQ(s.local.startingDesign, 0);  // "Baseline"
   EXPECT_EQ(s.numCycles, 10);            // numTemps
   EXPECT_EQ(s.generationsPerCycle, 20);  // maxIters
-}
 
-TEST_F(MethodSettingsTest, NsgaRunsOneGenerationPerCycleAfterTheFirstTwo) {
-  const MethodSettings s = read(minimalRecord(kMethodNsga));
+  s = read(minimalRecord(kMethodNsga));
   EXPECT_EQ(s.nsga.numGen, 5);
   EXPECT_EQ(s.numCycles, 4);  // the first cycle holds the initial population and the second
   EXPECT_EQ(s.generationsPerCycle, 1);
@@ -433,7 +420,8 @@ TEST_F(MethodSettingsTest, ParetoArchiveAndBreedingSizesAreRoundedWithNotes) {
                           "Incrementing Archive size to 12."));
 }
 
-TEST_F(MethodSettingsTest, ParetoBatchLargerThanTheArchiveEndsTheRun) {
+// A batch larger than the archive ends the run; an odd one is limited, and few batches warn.
+TEST_F(MethodSettingsTest, ParetoBatchIsCheckedAgainstTheArchiveAndLimitedToEven) {
   MethodSettings s = read(minimalRecord(kMethodParetoTolmar));
   EXPECT_EQ(completionFailure(facts(5, 17), s),
             fatalBlock("The maximum number of parallel designs requested (17) is greater than "
@@ -441,10 +429,8 @@ TEST_F(MethodSettingsTest, ParetoBatchLargerThanTheArchiveEndsTheRun) {
                        "simultaneous designs that can be evaluated. Please increase the archive "
                        "size or reduce the number of simultaneous design evaluations "
                        "requested."));
-}
-
-TEST_F(MethodSettingsTest, ParetoOddBatchIsLimitedAndFewBatchesWarn) {
-  MethodSettings s = read(minimalRecord(kMethodParetoTolmar));
+  s = read(minimalRecord(kMethodParetoTolmar));
+  clearMessages();
   completeMethodSettings(facts(5, 1), s, methodTable());  // a serial run is no odd batch
   EXPECT_EQ(s.pareto.batchSize, 1);
   EXPECT_EQ(messages(), "");
@@ -510,7 +496,7 @@ TEST_F(MethodSettingsTest, TolmarSizesPopulationAndCyclesFromTheBudget) {
   }
 }
 
-TEST_F(MethodSettingsTest, TolmarWarnsOnceWhenThePopulationIsCutOrRaisedToFour) {
+TEST_F(MethodSettingsTest, TolmarWarnsOnceWhenThePopulationIsCutOrRaisedOrFewBatchesFit) {
   const std::string rest =
       "is insufficient for an effective global search of the design space. The parameters of "
       "the run would be adjusted to accomodate the input # of evaluations. However, these "
@@ -527,20 +513,17 @@ TEST_F(MethodSettingsTest, TolmarWarnsOnceWhenThePopulationIsCutOrRaisedToFour) 
   // Only the raise to four finds it.
   s = sizedTolmar(8, 1);
   EXPECT_EQ(s.populationSize, 4);
+  // Few batches of eight fit this budget.
+  s = sizedTolmar(50, 4, 8);
+  EXPECT_EQ(s.populationSize, 8);
+  EXPECT_EQ(s.numCycles, 7);
+  EXPECT_EQ(s.tolmar.batches, 6);
   std::string expected;
   for (const char* budget : {"100", "30", "8"}) {
     expected += warningBlock(std::string("The max. number of evaluations input ") + budget +
                              " for Agent 3 for study \"beam\" " + rest);
   }
-  EXPECT_EQ(messages(), expected);
-}
-
-TEST_F(MethodSettingsTest, TolmarWarnsWhenFewBatchesFitTheBudget) {
-  MethodSettings s = sizedTolmar(50, 4, 8);
-  EXPECT_EQ(s.populationSize, 8);
-  EXPECT_EQ(s.numCycles, 7);
-  EXPECT_EQ(s.tolmar.batches, 6);
-  EXPECT_EQ(messages(), fewBatchesWarning("TOLMAR", 8, 6));
+  EXPECT_EQ(messages(), expected + fewBatchesWarning("TOLMAR", 8, 6));
 }
 
 TEST_F(MethodSettingsTest, TolmarBudgetBelowSevenIsARandomSearch) {

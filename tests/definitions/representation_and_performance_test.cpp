@@ -130,7 +130,7 @@ TEST_F(RepresentationTest, WithoutDefinitionsFileAFullRecordAddsTheVariable) {
 // ---------------------------------------------------------------------------------------
 // Refusals
 
-TEST_F(RepresentationTest, DuplicateMismatchedAndNonDesignVariablesAreRefused) {
+TEST_F(RepresentationTest, DuplicateMismatchedNonDesignAndCoarseVariablesAreRefused) {
   definitionsWith(kDesignDefinitions);
   EXPECT_EQ(readFailure("*VARIABLE\nname: colour\nid: 2\n*VARIABLE\nname: colour\nid: 2\n"),
             fatalOutput("Cannot have duplicate variable ids 2."));
@@ -142,15 +142,12 @@ TEST_F(RepresentationTest, DuplicateMismatchedAndNonDesignVariablesAreRefused) {
             fatalOutput("The variable \"load\" (id 3) in file \"Representation1.in\" is not a "
                         "design variable. Only continuous and discrete variables can be varied "
                         "by a representation."));
-  EXPECT_TRUE(representations.empty());
-}
-
-TEST_F(RepresentationTest, ContinuousVariablesNeedAResolutionOfAtLeastTwo) {
-  definitionsWith(kDesignDefinitions);
+  // A continuous variable needs a resolution of at least two.
   EXPECT_EQ(readFailure("*VARIABLE\nname: thickness\nid: 1\nresolution: 1\n"),
             fatalOutput("When reading \"resolution\" input for \"thickness\" of type "
                         "\"Representation variable\" from file \"Representation1.in\", the value "
                         "read (1) is less than the required minimum (2)"));
+  EXPECT_TRUE(representations.empty());
 }
 
 TEST_F(RepresentationTest, UnknownKeywordsDistributionsAndFactorsAreRefused) {
@@ -374,7 +371,7 @@ TEST_F(PerformanceFileTest, UnknownKeywordsAreSkippedAndAResponseMayBeScoredMore
 // ---------------------------------------------------------------------------------------
 // Refusals
 
-TEST_F(PerformanceFileTest, TypeOptionAndGoalWordsOutsideTheirListsAreRefused) {
+TEST_F(PerformanceFileTest, WordsOutsideTheirListsAndEmptyAcceptedRangesAreRefused) {
   EXPECT_EQ(readFailure("*RESPONSE\nname: mass\ntype: goal\n"),
             fatalOutput("Error in reading data for study response \"mass\". Unsupported "
                         "response type \"goal\" specified."
@@ -391,9 +388,7 @@ TEST_F(PerformanceFileTest, TypeOptionAndGoalWordsOutsideTheirListsAreRefused) {
             fatalOutput("Invalid response goal type selected \"biggest\". Valid choices are "
                         "NONE, smaller, target, nominal, and larger."
                         + errorPlace("goal", "Study response", "cost", 1, "Performance1.in")));
-}
-
-TEST_F(PerformanceFileTest, AcceptedRangeMustNotBeEmpty) {
+  // The accepted range must not be empty.
   EXPECT_EQ(readFailure(scored("mass", "objective", "min_value", "acceptMin: 5\nacceptMax: 1\n")),
             fatalOutput("Error in the definition of the study response \"mass\".\n The minimum "
                         "allowed value (5) cannot be greater than the maximum allowed value "

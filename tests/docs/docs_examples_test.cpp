@@ -59,14 +59,6 @@ namespace fs = std::filesystem;
 
 const std::string kRoot = KARVO_SOURCE_DIR;
 
-// The documents with examples.
-const std::vector<std::string> kDocuments = {
-    "architecture.md",    "checkpoints.md",   "distributions.md",  "doe.md",
-    "general-portal.md",  "genetic-log.md",   "getting-started.md", "history.md",
-    "multi-objective.md", "relationships.md", "reliability.md",    "remote-machines.md",
-    "response-surfaces.md", "results.md",     "robust-design.md",  "running.md",
-    "scale-out.md",       "search-methods.md", "study-files.md",   "tolmar.md"};
-
 struct Block {
   std::string document;   // file name under docs/
   int line = 0;           // 1-based line of the opening fence
@@ -125,9 +117,15 @@ std::vector<Block> blocksOf(const std::string& document) {
   return blocks;
 }
 
+// The blocks of every document in docs/, the documents in the order of their names.
 std::vector<Block> allBlocks() {
+  std::vector<std::string> documents;
+  for (const fs::directory_entry& entry : fs::directory_iterator(kRoot + "/docs")) {
+    if (entry.path().extension() == ".md") documents.push_back(entry.path().filename().string());
+  }
+  std::sort(documents.begin(), documents.end());
   std::vector<Block> blocks;
-  for (const std::string& document : kDocuments) {
+  for (const std::string& document : documents) {
     for (Block& block : blocksOf(document)) blocks.push_back(std::move(block));
   }
   return blocks;

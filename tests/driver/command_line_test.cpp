@@ -28,6 +28,7 @@
 #include "driver/check_performance.h"
 #include "driver/command_line.h"
 #include "driver/driver.h"
+#include "support/calc_study.h"
 #include "support/one_agent_study.h"
 #include "support/study_runs.h"
 
@@ -41,44 +42,13 @@ namespace fs = std::filesystem;
 
 using namespace karvo::testing;
 
-// The minimal study whose agent 0 runs one analysis: the template beam.tpl (`tpl`) tagged
-// into beam.par, and run.sh, which reads x from it and writes f = x * x.
+// The calc study without a "Default" print format, its template calc.tpl being `tpl`; calc.sh
+// takes x from the second word of what the template wrote.
 void writeTemplateStudy(const TempDir& dir, const std::string& tpl) {
-  writeMinimalStudy(dir.path());
-  replaceIn(dir.path(), "Assembly.in", "performance: 0\n", "performance: 0\nprocess: 0\n");
-  replaceIn(dir.path(), "Definitions.in", "type: Formula\nformula: x*x", "type: File");
-  writeFile(dir.file("Process0.in"),
-            "*PROCESS\nname: p\n*ANALYSIS\nname: beam\nid: 1\n"
-            "inputFile: run.sh, studyFolder, , file, yes\ninputTagFile: beam.tpl, beam.par\n"
-            "outputFile: beam.out\noutputTagFile: f, f.def\n"
-            "*EXECUTION_DEFINITION\ntoolCmd: sh run.sh\nsuccessReturnValue: 0\n*END\n");
-  writeFile(dir.file("f.def"), "file: beam.out\nanchor: RESULT F\nword: 4\n");
-  writeFile(dir.file("run.sh"), "read w x < beam.par\n"
-                                "python3 -c \"print('RESULT F = %.17g' % ($x * $x))\" > beam.out\n");
-  if (!tpl.empty()) writeFile(dir.file("beam.tpl"), tpl);
-}
-
-TEST(NewUserCommandLine, NoCommandListsEveryCommand) {
-  TempDir dir;
-  for (const char* help : {"", "--help", "-h"}) {
-    SCOPED_TRACE(help);
-    const ProcessResult r =
-        runKarvo(*help ? std::vector<std::string>{help} : std::vector<std::string>{}, dir.path());
-    EXPECT_EQ(r.status, 255);
-    // The old first lines stay first, for scripts that look for them.
-    EXPECT_THAT(r.err, StartsWith("\nExpecting first command line input to be i=filename\n\n or "
-                                  "checkPerformance\n\nUsage: karvo <command> [options]\n"));
-    for (const char* line :
-         {"\n  i=<study>.in [options]        run the study of this study file",
-          "\n  checkPerformance <id>         run the analyses of performance <id>",
-          "\n  export <file> [options]       write a results file as a CSV or JSON table",
-          "\n  plot <study>.in [--out <dir>] write SVG plots", "\n  version        ",
-          "\n  build          ", "\n  checksetup     ", "\n  generateReportOnly  ",
-          "\n  overwrite      ", "\n  useHistory     ", "\n  skipEvalCheck  "}) {
-      EXPECT_THAT(r.err, HasSubstr(line));
-    }
-  }
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  writeCalcStudy(dir.path(), {.script = "read w x < calc.inp\necho \"RESULT F = $x\" > calc.out\n",
+                              .withFormula = false});
+  replaceIn(dir.path(), "Definitions.in", "*DEFINE_FORMAT\nname: Default\ntype: automatic\n", "");
+  writeFile(dir.file("calc.tpl"), tpl);
 }
 
 // A study without a "Default" format runs with the automatic one, said once; a format that
@@ -99,21 +69,21 @@ TEST(NewUserStudyChecks, PrintFormatsAndTemplates) {
   EXPECT_THAT(messages, Not(HasSubstr(" tab ")));
 
   const std::string place =
-      "When reading data for \"beam\" of type \"Analysis definition\" from file \"Process0.in\", KARVO "
+      "When reading data for \"calc\" of type \"Analysis definition\" from file \"Process0.in\", KARVO "
       "encountered the following error in reading the data for property \"inputTagFile\":\n";
   writeTemplateStudy(dir, "line 1\nwidth {{x | narrow}}\n");
   r = runStudy(dir, {"generateReportOnly"});
   EXPECT_EQ(r.status, 133);
   EXPECT_THAT(unwrapped(r.err),
               HasSubstr(place + "The print format \"narrow\" of the tag \"{{x | narrow}}\" on line "
-                        "2 of the template file \"" + dir.file("beam.tpl") +
+                        "2 of the template file \"" + dir.file("calc.tpl") +
                         "\" is not defined. Define it with a *DEFINE_FORMAT record (\"name: "
                         "narrow\") in Definitions.in.\n"));
 
-  std::filesystem::remove(dir.file("beam.tpl"));
+  std::filesystem::remove(dir.file("calc.tpl"));
   r = runStudy(dir, {"generateReportOnly"});
   EXPECT_EQ(r.status, 133);
-  EXPECT_THAT(unwrapped(r.err), HasSubstr(place + "The template file \"" + dir.file("beam.tpl") +
+  EXPECT_THAT(unwrapped(r.err), HasSubstr(place + "The template file \"" + dir.file("calc.tpl") +
                                           "\" cannot be read (No such file or directory).\n"));
 }
 
@@ -194,28 +164,6 @@ TEST(NewUserStudyChecks, MisspeltPropertyOfEveryRecordKindIsNamed) {
   }
 }
 
-// A design of experiments with nothing to vary is refused when the study is read, so that a
-// report-only run finds it too.
-TEST(NewUserStudyChecks, DoeWithoutVariablesIsRefusedWhenRead) {
-  TempDir dir;
-  writeMinimalStudy(dir.path());
-  replaceIn(dir.path(), "Assembly.in", "*END\n",
-            "*AGENT\nid: 1\nname: screening\ntype: doe\nrepresentation: 1\nperformance: 0\n"
-            "*END\n");
-  writeFile(dir.file("Representation1.in"), "*END\n");
-  replaceIn(dir.path(), "study.in", "endAgent: 0\n", "endAgent: 1\n");
-  replaceIn(dir.path(), "study.in", "*END\n",
-            "*AGENT\nid: 1\nmethod: DOE\nsampleMethod: OtherLHC\nnumEvals: 10\n"
-            "genRSMAfterStudy: 0\n*END\n");
-  const ProcessResult r = runStudy(dir, {"generateReportOnly"});
-  EXPECT_EQ(r.status, 133);
-  EXPECT_THAT(unwrapped(r.err),
-              HasSubstr("*ERROR\nNo variables have been defined to be changed for the DOE "
-                        "agent(ID = 1).\nThe agent \"screening\" uses the representation file "
-                        "\"Representation1.in\", which has no *VARIABLE record. Add one for each "
-                        "variable the DOE method of the agent is to change.\n"));
-}
-
 // ---------------------------------------------------------------------------------------
 // The command line: modes, options and exit statuses; the option settings in-process
 
@@ -223,7 +171,9 @@ const std::string kVersionText =
     "\nKARVO MDO - Version 2019.1.0.8677, Linux 64-bit\nBuild 8677, (c) 2019 the KARVO MDO "
     "developers\n";
 
-TEST(CommandLineModes, BuildAndVersionNeedNoStudyAndNoRoot) {
+// build and version need no study and no root; version beside a study is printed and the run
+// goes on.
+TEST(CommandLineModes, BuildAndVersionAloneOrBesideAStudy) {
   TempDir dir;
   auto build = runKarvo({"build"}, dir.path(), {"-KARVO_ROOT"});
   EXPECT_EQ(build.status, 0);
@@ -232,15 +182,34 @@ TEST(CommandLineModes, BuildAndVersionNeedNoStudyAndNoRoot) {
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.err, kVersionText);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+  writeMinimalStudy(dir.path());
+  version = runKarvo({"i=study.in", "version"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_EQ(withoutProgressLines(version.err), kVersionText);
+  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
 }
 
-// Command lines refused before any study is read: exit status and standard error, exactly.
+// Command lines refused before any study is read: exit status and standard error, exactly,
+// and nothing written. No command at all lists every command, after the old first lines (for
+// scripts that look for them).
 TEST(CommandLineRefusals, StatusAndText) {
+  for (const char* line :
+       {"\n  i=<study>.in [options]        run the study of this study file",
+        "\n  checkPerformance <id>         run the analyses of performance <id>",
+        "\n  export <file> [options]       write a results file as a CSV or JSON table",
+        "\n  plot <study>.in [--out <dir>] write SVG plots", "\n  version        ",
+        "\n  build          ", "\n  checksetup     ", "\n  generateReportOnly  ",
+        "\n  overwrite      ", "\n  useHistory     ", "\n  skipEvalCheck  "}) {
+    EXPECT_THAT(kCommandsText, HasSubstr(line));
+  }
+  EXPECT_THAT(kCommandsText, StartsWith("\nUsage: karvo <command> [options]\n"));
   TempDir dir;
   writeFile(dir.file("study.IN"), "");
   writeFile(dir.file("s.in"), "");
   std::filesystem::create_directory(dir.file("m.mes"));
   writeFile(dir.file("m.in"), "");
+  const std::vector<std::string> files = filesEndingIn(dir.path(), "");
   const std::string firstArgument =
       "\nExpecting first command line input to be i=filename\n\n or checkPerformance\n";
   const std::string checkPerformance =
@@ -252,6 +221,9 @@ TEST(CommandLineRefusals, StatusAndText) {
     int status;
     std::string err;
   } cases[] = {
+      {{}, 255, firstArgument + kCommandsText},
+      {{"--help"}, 255, firstArgument + kCommandsText},
+      {{"-h"}, 255, firstArgument + kCommandsText},
       {{"I=study.in"}, 255, firstArgument + kCommandsText},
       {{"Version"}, 255, firstArgument + kCommandsText},
       {{"checkPerformance"}, 254, checkPerformance},
@@ -271,12 +243,9 @@ TEST(CommandLineRefusals, StatusAndText) {
     EXPECT_EQ(r.err, c.err);
   }
   EXPECT_EQ(runKarvo({"i=" + std::string(2100, 'x') + ".in"}, dir.path()).status, 255);
-}
+  EXPECT_EQ(filesEndingIn(dir.path(), ""), files);
 
-// (A name of 255 characters is accepted: LaterRun.BackupDirReceivesThem.)
-TEST(CommandLineStudyFile, BackupDirLengthLimit) {
-  TempDir dir;
-  writeFile(dir.file("s.in"), "");
+  // A backupDir= name of 256 characters (255 are accepted: LaterRun.BackupDirReceivesThem).
   auto r = runKarvo({"i=s.in", "backupDir=" + std::string(256, 'b')}, dir.path());
   EXPECT_EQ(r.status, 133);
   const std::string text =
@@ -294,15 +263,6 @@ TEST(CommandLineStudyFile, BackupDirLengthLimit) {
                                std::regex("Elapsed time: [0-9]+ seconds\nCurrent time: .{24}\n"
                                           "End of KARVO run\\.\n")))
       << err;
-}
-
-TEST(CommandLineModes, VersionBesideAStudyIsPrintedAndTheRunGoesOn) {
-  TempDir dir;
-  writeMinimalStudy(dir.path());
-  auto r = runKarvo({"i=study.in", "version"}, dir.path(), {"KARVO_ROOT=" + dir.path()});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(withoutProgressLines(r.err), kVersionText);
-  EXPECT_THAT(readFile(dir.file("demo0.rpt")), HasSubstr("*EXIT STATE\nComplete\n"));
 }
 
 TEST(WorkingDirectory, LengthLimitIs257) {
@@ -332,36 +292,22 @@ TEST(WorkingDirectory, LengthLimitIs257) {
             "directory\nto be less than 258 characters.");
 }
 
-// In-process: the settings each option leaves behind.
-class OptionSettings : public ::testing::Test {
- protected:
-  void SetUp() override {
-    previous = std::filesystem::current_path();
-    std::filesystem::current_path(dir.path());
-    writeFile(dir.file("s.in"), "");
-    resetRunState();
-  }
-  void TearDown() override {
-    closeRun();
-    resetRunState();
-    std::filesystem::current_path(previous);
-  }
-  void parse(std::vector<std::string> words) {
-    words.insert(words.begin(), {"karvo", "i=s.in", "overwrite"});
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    parseCommandLine(static_cast<int>(argv.size()), argv.data());
-  }
+// In-process: the settings each option leaves behind. The study name and message file come
+// from the study file.
+TEST(OptionSettings, EveryFlagAndValue) {
   TempDir dir;
-  std::filesystem::path previous;
-};
-
-// The study name and message file come from the study file.
-TEST_F(OptionSettings, EveryFlagAndValue) {
-  parse({"checksetup", "dontUseBaseline", "useBaselineInSearch", "generateReportOnly",
-         "dontWriteHistory", "verbose", "designFilesOnly", "postNoEval", "skipEvalCheck",
-         "reEvalErrDesigns", "turnOnMemManagement", "start=0.25", "final=abc", "probUseOld=0.7",
-         "probUseOld=0.8", "locale=en_GB.UTF-8x"});
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  writeFile(dir.file("s.in"), "");
+  resetRunState();
+  std::vector<std::string> words = {
+      "karvo", "i=s.in", "overwrite", "checksetup", "dontUseBaseline", "useBaselineInSearch",
+      "generateReportOnly", "dontWriteHistory", "verbose", "designFilesOnly", "postNoEval",
+      "skipEvalCheck", "reEvalErrDesigns", "turnOnMemManagement", "start=0.25", "final=abc",
+      "probUseOld=0.7", "probUseOld=0.8", "locale=en_GB.UTF-8x"};
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  parseCommandLine(static_cast<int>(argv.size()), argv.data());
   EXPECT_EQ(run.studyName, "s");
   EXPECT_EQ(run.messageFileName, "s.mes");
   const RunSettings& s = run.settings;
@@ -381,6 +327,9 @@ TEST_F(OptionSettings, EveryFlagAndValue) {
   EXPECT_DOUBLE_EQ(s.newpopFitnessFinal, 0.0);  // not a number: atof gives 0
   EXPECT_DOUBLE_EQ(s.probUseOld, 0.8);          // the last one wins
   EXPECT_EQ(s.locale, "en_GB.UTF");             // first 9 characters
+  closeRun();
+  resetRunState();
+  std::filesystem::current_path(previous);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -698,7 +647,7 @@ TEST(ExportCommand, HistoryRowsReadBackByPythonGiveEveryValueUnlessItDoesNotFitI
   EXPECT_THAT(result.err, HasSubstr("ERROR")) << result.err;
 }
 
-TEST(ExportCommand, BadUsageGivesTheUsageTextAnd255) {
+TEST(ExportCommand, BadUsageGivesTheUsageTextAnd255AndTextFilesTheirTables) {
   TempDir dir("karvo-export-usage");
   writeFile(dir.file("run0.hst"), "");
   const std::vector<std::vector<std::string>> bad = {
@@ -728,14 +677,12 @@ TEST(ExportCommand, BadUsageGivesTheUsageTextAnd255) {
                             " have the file prefix of the history file run0.hst:\n  " +
                             dir.file("one.in") + "\n  " + dir.file("two.in") +
                             "\nName one with --study <study file>.\n");
-}
 
-TEST(ExportCommand, ParetoAndDoeFilesGiveTheirTables) {
-  TempDir dir("karvo-export-text");
+  // A Pareto front file and a design-of-experiments results file give their tables.
   writeFile(dir.file("front0.pto"),
             "Eval #, Rank in Cycle 1\n       4,        1\n       7,        2\n\n"
             "Eval #, Rank in Cycle 2\n      12,        1\n\n");
-  ProcessResult result = exportIn(dir, {"front0.pto"});
+  result = exportIn(dir, {"front0.pto"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "Cycle,Eval #,Rank\n1,4,1\n1,7,2\n2,12,1\n");
 
@@ -795,8 +742,6 @@ void expectNoRunFiles(const TempDir& dir) {
   }
 }
 
-bool exists(const TempDir& dir, const std::string& name) { return fs::exists(dir.file(name)); }
-
 // The error block of a value the portal could not extract from "calc.out" for `response`.
 std::string portalError(const std::string& response, const TempDir& dir,
                         const std::string& reason) {
@@ -814,36 +759,33 @@ std::string noData(const std::string& response) {
 }
 
 // The analysis fails and writes f but not h: the failure is reported, f is still read, h is
-// listed as an error and g is calculated from f.
-TEST(CheckPerformanceRun, FailingAnalysisIsReportedAndItsOutputStillReadAMissingValueListed) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "echo 'RESULT F = 1.25' > calc.out\nexit 3\n");
-  ProcessResult result = checkPerformance(dir, "3");
-  ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
-            kHeader +
-                "*ERROR\nError in running the analysis \"calc\" to evaluate responses associated "
-                "with it.\n\n" + portalError("h", dir, "the anchor was not found.") + noData("h") +
-                "\n f = 1.25\n h = ERROR\n g = 2.5\n" + kTrailer);
-  EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
-  // "other" gives nothing the performance needs: it does not run.
-  EXPECT_FALSE(exists(dir, "other.ran"));
-  expectNoRunFiles(dir);
-}
-
-TEST(CheckPerformanceRun, AnalysisWithoutOutputGivesErrorForEveryResponse) {
-  TempDir dir("karvo-checkperf");
-  writeStudy(dir.path(), "exit 0\n");
-  ProcessResult result = checkPerformance(dir, "3");
-  ASSERT_EQ(result.status, 0) << result.err;
+// listed as an error and g is calculated from f. Without output every response is an error.
+TEST(CheckPerformanceRun, FailingAnalysisOrMissingOutputIsReportedAndEveryValueListed) {
   const std::string missing = "the file could not be opened (No such file or directory).";
-  EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
-            kHeader + portalError("f", dir, missing) + portalError("h", dir, missing) +
-                "*ERROR\nThe output file \"" + workingDirectory(dir) +
-                "/calc.out\" was not found.\n\n" +
-                noData("f") + noData("h") +
-                "*ERROR\nCould not set variable \"f\" in the Python session. The data for this "
-                "variable was not available.\n\n\n f = ERROR\n h = ERROR\n g = ERROR\n" + kTrailer);
+  for (const bool writesF : {true, false}) {
+    SCOPED_TRACE(writesF);
+    TempDir dir("karvo-checkperf");
+    writeStudy(dir.path(), writesF ? "echo 'RESULT F = 1.25' > calc.out\nexit 3\n" : "exit 0\n");
+    ProcessResult result = checkPerformance(dir, "3");
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
+              kHeader +
+                  (writesF ? "*ERROR\nError in running the analysis \"calc\" to evaluate responses "
+                             "associated with it.\n\n" +
+                                 portalError("h", dir, "the anchor was not found.") + noData("h") +
+                                 "\n f = 1.25\n h = ERROR\n g = 2.5\n"
+                           : portalError("f", dir, missing) + portalError("h", dir, missing) +
+                                 "*ERROR\nThe output file \"" + workingDirectory(dir) +
+                                 "/calc.out\" was not found.\n\n" + noData("f") + noData("h") +
+                                 "*ERROR\nCould not set variable \"f\" in the Python session. The "
+                                 "data for this variable was not available.\n\n\n f = ERROR\n h "
+                                 "= ERROR\n g = ERROR\n") +
+                  kTrailer);
+    EXPECT_TRUE(fs::exists(dir.file("checkPerformance.lck")));
+    // "other" gives nothing the performance needs: it does not run.
+    EXPECT_FALSE(fs::exists(dir.file("other.ran")));
+    expectNoRunFiles(dir);
+  }
 }
 
 // The command names the variable x, which takes its baseline 1.5; the second analysis gives
@@ -893,10 +835,10 @@ TEST(CheckPerformanceFatal, EndsWithLockFileAndItsErrorBeforeAnyAnalysisRuns) {
     if (c.withoutProcess) replaceIn(dir.path(), "Assembly.in", "process: 0\n", "");
     ProcessResult result = checkPerformance(dir, c.id);
     EXPECT_EQ(result.status, 133);
-    EXPECT_TRUE(exists(dir, "checkPerformance.lck"));
+    EXPECT_TRUE(fs::exists(dir.file("checkPerformance.lck")));
     EXPECT_EQ(unwrapped(readFile(dir.file("checkPerformance.out"))),
               unwrapped("*ERROR\n" + c.error + "\n\nRun exiting due to an error\n"));
-    EXPECT_FALSE(exists(dir, "calc.ran"));
+    EXPECT_FALSE(fs::exists(dir.file("calc.ran")));
     expectNoRunFiles(dir);
   }
 }

@@ -191,13 +191,13 @@ TEST(DoeRun, UserArrayAndExistingDesignsAreEvaluatedAndTabled) {
   EXPECT_THAT(readFile(dir.file("DOE_0_f.out")),
               HasLines("     3,        1,           0,           1,          1.35000000e+01\n"));
 
-  TempDir existing("karvo-doe-existing");
-  writeFactorialStudy(existing, "method: DOE\nsampleMethod: OtherExisting\n");
-  writeFile(existing.file("UserDesigns0_old.in"),
+  // The same folder, run again with existing designs.
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: OtherExisting\n");
+  writeFile(dir.file("UserDesigns0_old.in"),
             "*DESIGN_ONLY\ndontMapDesign, a, -1, -1, 0\ndontMapDesign, b, 1, 1, 0\n"
             "dontMapDesign, c, 0, 1, 0\n*END\n");
-  ASSERT_EQ(runStudy(existing).status, 0) << studyMessages(existing);
-  const std::string text = readFile(existing.file("DOE_0_f.out"));
+  ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
+  const std::string text = readFile(dir.file("DOE_0_f.out"));
   // Three designs: levels on a grid of three between -1 and 1.
   EXPECT_THAT(text, HasLines("Number of Runs:        3\n"));
   EXPECT_THAT(text, HasLines("     3,        1,           2,           1,          8.00000000e+00\n"))
@@ -211,11 +211,10 @@ TEST(DoeRun, DefinitionErrorsEndTheRunWithTheirMessage) {
   ASSERT_EQ(runStudy(dir).status, 0) << studyMessages(dir);
   EXPECT_THAT(studyMessages(dir), HasLines("Num in: 4, num existing: 0, num duplicates: 0\n"));
 
-  TempDir bad("karvo-doe-errors-bad");
-  writeFactorialStudy(bad, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 2\n");
-  EXPECT_NE(runStudy(bad).status, 0);
-  EXPECT_THAT(studyMessages(bad), ::testing::HasSubstr("Error when generating fractional factorial "
-                                                  "array."));
+  // Two generators for three factors: refused.
+  writeFactorialStudy(dir, "method: DOE\nsampleMethod: 2LevelPartial\ngenerator: 2\n");
+  EXPECT_NE(runStudy(dir).status, 0);
+  EXPECT_THAT(studyMessages(dir), HasSubstr("Error when generating fractional factorial array."));
 }
 
 // ---------------------------------------------------------------------------------------
