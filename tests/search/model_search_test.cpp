@@ -1,8 +1,8 @@
 // Tests of the model-based search decisions: the local and global proposals find the minimum
 // of a quadratic bowl and stay on a linear constraint that cuts it; a local step to a curved
 // constraint lands on its met side; near copies of the best design do not crowd the local
-// fit; the local models work in the logarithms of the variables where the designs fit
-// those better; every proposal lies on the
+// fit; offered the logarithms of the variables, the local models stay in the variables
+// where the designs fit those better; every proposal lies on the
 // grid inside the box and apart from the evaluated designs, the `avoid` points and each
 // other; too few designs give no proposal and no screening model; the screening model ranks
 // a design near the minimum above a far one; on a coarse grid the local proposal is the grid
@@ -164,32 +164,16 @@ TEST_F(ModelSearchTest, LocalStepFindsASteepConstraintsBoundary) {
   EXPECT_GT(g(local.x), -1e-2);
 }
 
-TEST_F(ModelSearchTest, LocalModelsWorkInTheCoordinatesTheDesignsFitBetter) {
-  // Variables over [0.01, 100]: the normalised x is the value v = 0.01 + 99.99 x. An objective
-  // quadratic in log v (optimum at v = 0.3 and 2) is fitted exactly in the logarithms, and the
-  // step lands on its optimum; the bowl, quadratic in x, is fitted exactly in x.
-  const double shift = 0.01 / 99.99;
-  const std::vector<double> optimum{(0.3 - 0.01) / 99.99, (2.0 - 0.01) / 99.99};
-  auto logBowl = [&](const std::vector<double>& x) {
-    double f = 0.0;
-    for (int i = 0; i < 2; ++i) {
-      const double d = std::log(x[i] + shift) - std::log(optimum[i] + shift);
-      f += (i + 1.0) * d * d;
-    }
-    return f;
-  };
-  ModelRequest logs = request(2, 1, 1e-6);
-  logs.logShift.assign(2, shift);
+TEST_F(ModelSearchTest, LocalModelsStayInTheVariablesWhereTheDesignsFitThemBetter) {
+  // Variables over [0.01, 100], their logarithms on offer: the bowl, quadratic in the
+  // normalised x, is fitted exactly in x, and the step lands on its optimum. (A power law is
+  // fitted in the logarithms: the hybrid search's run on one shows it.)
+  ModelRequest logs = request(3, 1, 1e-6);
+  logs.logShift.assign(3, 0.01 / 99.99);
   ModelSearchState state{.radius = 0.5};
-  std::vector<ModelProposal> p = proposeModelDesigns(sampleBox(2, 30, logBowl), logs, state);
+  const std::vector<ModelProposal> p = proposeModelDesigns(sampleBox(3, 30, bowl), logs, state);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].code, kDecisionLocal);
-  EXPECT_LT(distance(p[0].x, optimum), 3e-6);
-  logs = request(3, 1, 1e-6);
-  logs.logShift.assign(3, shift);
-  state = {.radius = 0.5};
-  p = proposeModelDesigns(sampleBox(3, 30, bowl), logs, state);
-  ASSERT_EQ(p.size(), 1u);
   EXPECT_LT(distance(p[0].x, kBowlCentre), 3e-6);
 }
 
