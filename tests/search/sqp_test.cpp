@@ -347,26 +347,6 @@ TEST(SqpRequests, FailedTrialPointShortensTheStep) {
   EXPECT_NEAR(again.state.best[0], 0.45, 1e-6);
 }
 
-TEST(SqpRequests, BestPointPrefersFeasiblePoints) {
-  // min -x1 - x2 s.t. 1 - x1^2 - x2^2 >= 0 from an infeasible corner: the best point is the
-  // feasible solution, not the infeasible start with its lower objective.
-  Problem p = box({0.0, 0.0}, {2.0, 2.0}, 1);
-  p.values = [](const Vector& x, double& f, Vector& g) {
-    f = -x[0] - x[1];
-    g[0] = 1.0 - x[0] * x[0] - x[1] * x[1];
-    return true;
-  };
-  p.gradients = [](const Vector& x, Vector& df, Vector& dg) {
-    df = {-1.0, -1.0};
-    dg = {-2.0 * x[0], -2.0 * x[1]};
-  };
-  const SolverRun run = drive(p, SqpSettings{}, {2.0, 2.0});
-  EXPECT_EQ(run.code, kSqpSolved);
-  EXPECT_LE(run.state.bestViolation, 1e-6);
-  EXPECT_NEAR(run.state.bestF, -std::sqrt(2.0), 1e-7);
-  EXPECT_LT(maxDistance(run.state.best, {std::sqrt(0.5), std::sqrt(0.5)}), 1e-5);
-}
-
 // ---------------------------------------------------------------------------------------
 // Return codes
 
