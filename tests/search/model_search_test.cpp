@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -79,6 +80,15 @@ double bowl(const std::vector<double>& x) {
   return f + 0.5 * (x[0] - kBowlCentre[0]) * (x[1] - kBowlCentre[1]);
 }
 
+// The design of the lowest objective (the first of equals).
+int bestOf(const std::vector<ModelSample>& samples) {
+  return static_cast<int>(std::min_element(samples.begin(), samples.end(),
+                                           [](const ModelSample& a, const ModelSample& b) {
+                                             return a.objective < b.objective;
+                                           }) -
+                          samples.begin());
+}
+
 double distance(const std::vector<double>& a, const std::vector<double>& b) {
   double d = 0.0;
   for (size_t i = 0; i < a.size(); ++i) d += (a[i] - b[i]) * (a[i] - b[i]);
@@ -101,9 +111,7 @@ TEST_F(ModelSearchTest, LocalProposalStopsWhereTheTrustRegionEnds) {
   std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
   for (ModelSample& s : samples)
     if (s.x[0] < 0.4) s.x[0] += 0.5, s.objective = bowl(s.x);
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   const ModelProposal local = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.02});
   for (int i = 0; i < 3; ++i) EXPECT_LE(std::abs(local.x[i] - samples[best].x[i]), 0.02 + 1e-6);
   EXPECT_LT(bowl(local.x), samples[best].objective - 1e-4);
@@ -181,9 +189,7 @@ TEST_F(ModelSearchTest, NearCopiesOfTheBestDesignDoNotCrowdTheLocalFit) {
   // Twenty designs within 1e-8 of the best one: fitted to them, the models would see no
   // curvature at the scale of the trust region.
   std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   for (int k = 0; k < 20; ++k) {
     ModelSample copy = samples[best];
     copy.x[k % 3] += 1e-9 * (k + 1);
@@ -316,9 +322,7 @@ TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
     for (double& u : s.x) u = std::round(u * 100) / 100;
     s.objective = bowl(s.x);
   }
-  int best = 0;
-  for (int k = 1; k < 20; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   std::vector<ModelProposal> p = proposeModelDesigns(samples, request(3, 1, 0.01), state);
   EXPECT_DOUBLE_EQ(state.radius, 0.015);
   ASSERT_EQ(p.size(), 1u);
@@ -352,9 +356,7 @@ TEST_F(ModelSearchTest, InTheLocalPhaseExploredDesignsStayBesideTheBestDesign) {
     for (double& u : s.x) u *= 0.2;
     s.objective = bowl(s.x);
   }
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   const auto reach = [&](const ModelProposal& p) {
     double d = 0.0;
     for (int i = 0; i < 3; ++i) d = std::max(d, std::abs(p.x[i] - samples[best].x[i]));
@@ -444,9 +446,7 @@ TEST_F(ModelSearchTest, RegionFollowsABestDesignFoundElsewhere) {
   // region shrunk around it takes half that distance; a best design within the radius, a
   // request that does not ask for it, or a first request leaves the radius as it was.
   const std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   std::vector<double> before = samples[best].x;
   before[1] += before[1] > 0.5 ? -0.3 : 0.3;
   ModelRequest follow = request(3, 1, 1e-6);
