@@ -555,22 +555,6 @@ TEST_F(OperatorsTest, MultiFieldNormalStepUsesTheSpreadOfThreeMembers) {
   }
   EXPECT_GT(steps, 100);
   EXPECT_GT(agreeing, 0);
-
-  // An empty population: sigma 2.0 and no member draws.
-  steps = 0;
-  for (int k = 1; k <= 200; ++k) {
-    const float s = static_cast<float>(k) / 201.0f;
-    const std::vector<float> draws = drawsOfSeed(s, 5);
-    if (draws[1] > 0.6f || draws[2] <= 0.5f) continue;
-    Chromosome chromosome = {500};
-    ASSERT_EQ(mutateMultiField(chromosome, one, 1.0, 2.0, {}), 1);
-    EXPECT_EQ(chromosome[0],
-              500 + static_cast<int>(std::trunc(2.0 / 5.0 * boxMuller(draws[3], draws[4]))))
-        << k;
-    EXPECT_EQ(drawsSoFar(), 5);
-    ++steps;
-  }
-  EXPECT_GT(steps, 20);
 }
 
 // The flip against the mutation probability comes first (the replays above use 1.0): with 0
