@@ -220,17 +220,6 @@ TEST_F(FitnessTest, NegativeFitnessStopsInsideTheScalingOrWithoutAnyInTheStatist
                                     "selection"));
 }
 
-TEST_F(FitnessTest, TournamentAcceptsNegativeFitness) {
-  FitnessSettings settings;
-  FitnessState state;
-  std::vector<double> raw = {-1.0, 2.0, kFailedPerformance};
-  std::vector<double> scaled(3);
-  FitnessStatistics s = fitnessUpdate(settings, state, raw, scaled, nullptr);
-  EXPECT_EQ(scaled, raw);
-  EXPECT_EQ(s.scaledMin, -1.0);
-  EXPECT_EQ(messages(), "");
-}
-
 // ---------------------------------------------------------------------------------------
 // Feasibility watch
 
