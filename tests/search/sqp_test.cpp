@@ -222,15 +222,9 @@ constexpr double kTensionSpringBest = 0.0126652;
 // ---------------------------------------------------------------------------------------
 // Convergence
 
-TEST(SqpConvergence, QuadraticIsSolvedInAFewIterations) {
+TEST(SqpConvergence, QuadraticStartedWithItsHessianIsSolvedByTheNewtonStep) {
   SqpSettings settings;
   settings.acc = 1e-14;  // |df'd| <= ACC |f| puts x within about sqrt(ACC) of the minimum
-  const SolverRun run = drive(quadratic(), settings, {0.0, 0.0, 0.0, 0.0});
-  EXPECT_EQ(run.code, kSqpSolved);
-  EXPECT_LT(maxDistance(run.state.best, kQuadraticMinimum), 1e-6);
-  EXPECT_LE(run.state.iteration, 3 * 4);
-  EXPECT_EQ(run.state.bestViolation, 0.0);
-
   // Started with the exact Hessian (MODE 1), the first step is the Newton step.
   SqpState state;
   state.hessian.assign(16, 0.0);
