@@ -91,15 +91,6 @@ TEST_F(TolmarLevelsTest, EveryPopulationUpToFortyKeepsTheInvariants) {
     EXPECT_GE(levels.size[0], 5);
     EXPECT_EQ(levels.last[count - 1], population - 1);
     EXPECT_EQ(levels.victim, std::vector<char>(population, 0));  // none flagged yet
-
-    std::vector<double> raw(population);
-    for (int i = 0; i < population; ++i) raw[i] = 0.5 * i - 3.0;
-    QhfcLevels withThresholds = levels;
-    qhfcThresholds(raw, withThresholds);
-    EXPECT_EQ(withThresholds.threshold[0], -1e300);
-    for (int l = 1; l < count; ++l) {
-      EXPECT_GT(withThresholds.threshold[l], withThresholds.threshold[l - 1]);
-    }
   }
 }
 
