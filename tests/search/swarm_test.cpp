@@ -117,8 +117,6 @@ TEST(SwarmRun, EveryGenerationEvaluatesTheWholeSwarm) {
     std::map<int, long> expected;
     for (int g = 1; g <= 3; ++g) expected[g] = baseline + 6L * (g + 1);
     EXPECT_EQ(evaluationsAfterGenerations(text), expected) << text;
-    EXPECT_THAT(text, HasLines("AGENT NUMBER 0, GENERATION 2->3\n"));
-    EXPECT_THAT(text, ::testing::Not(HasLines("AGENT NUMBER 0, GENERATION 3->4\n")));
     const auto designs = searchDesignResults(dir);
     EXPECT_EQ(designs.size(), static_cast<std::size_t>(baseline + 24)) << "joins " << joins;
     // The baseline at (9, 9) scores -(36 + 8 + 6) = -50 and is design 1 either way.
