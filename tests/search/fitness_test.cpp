@@ -74,16 +74,6 @@ TEST_F(FitnessTest, FailedMembersScaledForTheSelectionInUse) {
 // ---------------------------------------------------------------------------------------
 // Linear scaling
 
-TEST_F(FitnessTest, LinearScalingKeepsTheAverageAndStretchesTheMaximum) {
-  // a = 3, M = 6, m = 1, C = 1.5: m > (4.5 - 6)/0.5, so the maximum goes to C * a.
-  std::vector<double> raw = {1.0, 2.0, 3.0, 6.0};
-  std::vector<double> scaled = raw;
-  fitnessLinearScale(1.5, raw, scaled);
-  EXPECT_DOUBLE_EQ(averageOf(scaled), 3.0);
-  EXPECT_DOUBLE_EQ(maxOf(scaled), 1.5 * 3.0);
-  EXPECT_DOUBLE_EQ(scaled[0], 2.0);
-}
-
 TEST_F(FitnessTest, LinearScalingMovesTheMinimumToZeroWhenTheMaximumCannotReachCTimesAverage) {
   // a = 8, M = 10, m = 2, C = 2: m <= (16 - 10)/1, so the minimum goes to 0 instead.
   std::vector<double> raw = {2.0, 10.0, 10.0, 10.0};
@@ -228,17 +218,6 @@ TEST_F(FitnessTest, NegativeFitnessStopsInsideTheScalingOrWithoutAnyInTheStatist
   EXPECT_THROW(fitnessUpdate(settings, state, raw, scaled, nullptr), RunExit);
   EXPECT_EQ(messages(), fatalOutput("Must rescale negative fitnesses unless using tournament "
                                     "selection"));
-}
-
-TEST_F(FitnessTest, TournamentAcceptsNegativeFitness) {
-  FitnessSettings settings;
-  FitnessState state;
-  std::vector<double> raw = {-1.0, 2.0, kFailedPerformance};
-  std::vector<double> scaled(3);
-  FitnessStatistics s = fitnessUpdate(settings, state, raw, scaled, nullptr);
-  EXPECT_EQ(scaled, raw);
-  EXPECT_EQ(s.scaledMin, -1.0);
-  EXPECT_EQ(messages(), "");
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,5 +1,5 @@
 // The GA settings that change how its generations run, through the real karvo binary on
-// formula-only studies: the adaptive operators, window scaling, the feasibility watch, the
+// formula-only studies: the adaptive operators, the feasibility watch with window scaling, the
 // migration factors and a population of one receiving migrants, and user designs files that
 // arrive while the search runs.
 #include <gmock/gmock.h>
@@ -77,29 +77,23 @@ TEST(GeneticSettings, AdaptiveOperatorsBreedOtherDesignsThanTwoPointAndNormalMut
   EXPECT_THAT(readFile(plain.file("search0.dat")), Not(HasSubstr("parents chosen by")));
 }
 
-// Window scaling over the current generation takes the minimum raw fitness off every scaled
-// fitness: the worst member's scaled fitness is 0.
-TEST(GeneticSettings, WindowScalingIsSetByScalingWindow) {
-  TempDir dir("karvo-ga-window");
-  testing::writeSearchStudy(dir, study(gaMethod(6, 1, 0, 1, "scalingWindow: 0\n")));
-  runSettingsStudy(dir);
-  const std::string log = readFile(dir.file("search0.dat"));
-  EXPECT_THAT(log, HasSubstr("\n Scaling window                     = 0\n"));
-  EXPECT_THAT(log, HasSubstr("\n         Subpopulation Report, Generation 6\n"));
-  EXPECT_THAT(log, HasSubstr("Scaled fitnesses:  min =             0, max = "));
-}
-
 // A constraint no design meets keeps the feasibility watch on: every generation chooses its
 // parents by their constraint violation. (Without constraints the watch is off: see the
-// unconstrained run of the adaptive operators above.)
-TEST(GeneticSettings, FeasibilityWatchChoosesParentsByViolation) {
+// unconstrained run of the adaptive operators above.) The same run sets scalingWindow: window
+// scaling over the current generation takes the minimum raw fitness off every scaled fitness,
+// so the worst member's scaled fitness is 0.
+TEST(GeneticSettings, FeasibilityWatchChoosesParentsByViolationAndScalingWindowIsSet) {
   TempDir infeasible("karvo-ga-infeasible");
-  testing::writeSearchStudy(infeasible, study(gaMethod(6, 1, 0), "x + y + 1"));
+  testing::writeSearchStudy(infeasible,
+                            study(gaMethod(6, 1, 0, 1, "scalingWindow: 0\n"), "x + y + 1"));
   runSettingsStudy(infeasible);
   const std::string log = readFile(infeasible.file("search0.dat"));
   EXPECT_THAT(log, HasSubstr("\n Generation 1: parents chosen by constraint violation (fewer "
                              "than 3 and fewer than 10% of the members feasible)\n"));
   EXPECT_THAT(log, HasSubstr("\n Generation 6: parents chosen by constraint violation"));
+  EXPECT_THAT(log, HasSubstr("\n Scaling window                     = 0\n"));
+  EXPECT_THAT(log, HasSubstr("\n         Subpopulation Report, Generation 6\n"));
+  EXPECT_THAT(log, HasSubstr("Scaled fitnesses:  min =             0, max = "));
 }
 
 TEST(GeneticSettings, LeastViolationWinsTheTournamentThenScoredThenFitness) {

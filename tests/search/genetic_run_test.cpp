@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -309,24 +310,32 @@ TEST(GeneticRun, MigrantsOfADonorInAnotherProcessComeFromItsPopulationFile) {
   EXPECT_THAT(readFile(dir.file("search1.dat")), ::testing::HasSubstr("\n Agent 1 took 2 migrants.\n"));
 }
 
-// The budget of a hybrid search ends the agent with the cycle it is in: the generations of
-// that cycle go on.
-TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
+// A fresh run of optimization agents 0, 1, ... with the methods `codes` (representation 0).
+void startAgents(std::initializer_list<int> codes) {
   resetRunState();
   resetRepresentations();
   agents.clear();
-  Agent agent;
-  agent.number = 0;
-  agent.type = kAgentOptimization;
-  agent.representation = 0;
-  agent.method.code = kMethodTolmar;
-  agent.method.numEvals = 50;
-  agent.method.numCycles = 8;
-  agents.push_back(agent);
+  for (const int code : codes) {
+    Agent agent;
+    agent.number = static_cast<int>(agents.size());
+    agent.type = kAgentOptimization;
+    agent.representation = 0;
+    agent.method.code = code;
+    agents.push_back(agent);
+  }
   run.startAgent = 0;
+  run.finalAgent = static_cast<int>(agents.size()) - 1;
+}
+
+// The budget of a hybrid search ends the agent with the cycle it is in: the generations of
+// that cycle go on.
+TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
+  startAgents({kMethodTolmar, kMethodGenetic});
   run.finalAgent = 0;
   run.currentCycle = 2;
   Agent& running = agents.front();
+  running.method.numEvals = 50;
+  running.method.numCycles = 8;
   running.evaluatedDesigns = 49;
   EXPECT_TRUE(search::searchMayGoOn(running));
   EXPECT_EQ(running.method.numCycles, 8);
@@ -334,10 +343,8 @@ TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
   EXPECT_TRUE(search::searchMayGoOn(running));
   EXPECT_EQ(running.method.numCycles, 3);
   running.runState = 2;
-  agents.push_back(Agent{});  // another agent still to run: the run is not over
-  agents.back().number = 1;
-  run.finalAgent = 1;
-  EXPECT_FALSE(search::searchMayGoOn(agents.front()));
+  run.finalAgent = 1;  // another agent still to run: the run is not over
+  EXPECT_FALSE(search::searchMayGoOn(running));
   agents.clear();
   resetRunState();
 }
@@ -345,20 +352,8 @@ TEST(SearchTermination, BudgetReachedMidCycleEndsTheAgentAfterThatCycle) {
 // A multi-start agent past its budget ends the whole run, also while other agents are not
 // finished; at its budget it does not.
 TEST(SearchTermination, MultiStartAgentPastItsBudgetEndsTheRun) {
-  resetRunState();
-  resetRepresentations();
-  agents.clear();
-  for (int number : {0, 1}) {
-    Agent agent;
-    agent.number = number;
-    agent.type = kAgentOptimization;
-    agent.representation = 0;
-    agent.method.code = number == 0 ? kMethodMultiStart : kMethodGenetic;
-    agent.method.numEvals = number == 0 ? 40 : 0;
-    agents.push_back(agent);
-  }
-  run.startAgent = 0;
-  run.finalAgent = 1;
+  startAgents({kMethodMultiStart, kMethodGenetic});
+  agents[0].method.numEvals = 40;
   agents[0].evaluatedDesigns = 40;
   EXPECT_TRUE(search::searchMayGoOn(agents[1]));
   agents[0].evaluatedDesigns = 41;

@@ -50,17 +50,24 @@ SqpEnd sqpEnd(const std::string& messages, const std::string& text) {
 
 const char* const kSolved = "The optimality conditions are satisfied to the accuracy ACC\\.";
 
+// Writes `study` (objective kBowl unless it names one) into `dir` and runs it to a normal end;
+// answers the messages.
+std::string runToEnd(const TempDir& dir, SearchStudy study) {
+  if (study.f.empty()) study.f = kBowl;
+  writeSearchStudy(dir, study);
+  const auto result = runSearchStudy(dir);
+  const std::string messages = searchMessages(dir);
+  EXPECT_EQ(result.status, 0) << messages;
+  return messages;
+}
+
 TEST(SqpSearchRun, ConvergesOnABowlFromTheBaselineWithForwardDifferences) {
   TempDir dir("karvo-qp-bowl");
   SearchStudy study;
   study.agent = "method: QP\nnumIter: 40\nnumLineSearches: 10\nstartingDesign: Baseline\n"
                 "gradientMethod: 0\n";
-  study.f = kBowl;
   study.resolution = 10001;
-  writeSearchStudy(dir, study);
-  const auto result = runSearchStudy(dir);
-  ASSERT_EQ(result.status, 0) << searchMessages(dir);
-  const std::string messages = searchMessages(dir);
+  const std::string messages = runToEnd(dir, study);
   const SqpEnd end = sqpEnd(messages, kSolved);
   ASSERT_EQ(end.code, 0) << messages;
   const auto designs = searchDesignResults(dir);
@@ -86,15 +93,11 @@ TEST(SqpSearchRun, TakesTheGradientsFromTheAnalysesGradientsFile) {
   SearchStudy study;
   study.agent = "method: QP\nnumIter: 40\nnumLineSearches: 10\nstartingDesign: Baseline\n"
                 "gradientMethod: 1\n";
-  study.f = kBowl;
   study.resolution = 10001;
   study.process = "*PROCESS\nname: p\n*ANALYSIS\nname: grad\nid: 1\n"
                   "*EXECUTION_DEFINITION\nanlFolder: designFolder\ntoolCmd: sh " +
                   dir.file("grads.sh") + " %x% %y%\nsuccessReturnValue: 0\n*END\n";
-  writeSearchStudy(dir, study);
-  const auto result = runSearchStudy(dir);
-  const std::string messages = searchMessages(dir);
-  ASSERT_EQ(result.status, 0) << messages;
+  const std::string messages = runToEnd(dir, study);
   EXPECT_THAT(messages, ::testing::HasSubstr(
                             "Successfully read the gradient information from the file.\n"));
   const SqpEnd end = sqpEnd(messages, kSolved);
@@ -146,10 +149,7 @@ TEST(MultiStartRun, MeetsTheConstraintWithinItsBudget) {
   study.f = "(x - 3)**2 + (y - 7)**2";
   study.g = "12 - x - y";
   study.resolution = 10001;
-  writeSearchStudy(dir, study);
-  const auto result = runSearchStudy(dir);
-  const std::string messages = searchMessages(dir);
-  ASSERT_EQ(result.status, 0) << messages;
+  const std::string messages = runToEnd(dir, study);
   const auto designs = searchDesignResults(dir);
   EXPECT_LE(designs.size(), 60u);
   EXPECT_GE(designs.size(), 58u);  // a last request of three designs may not fit
@@ -162,12 +162,8 @@ TEST(SurfaceSearchRun, KrigingSurfacesFindTheBowlsOptimum) {
   SearchStudy study;
   study.agent = "method: RS\nsurfaceType: Kriging\nnumIters: 8\nnumLineSearches: 10\n"
                 "numExtraEvals: 1\n";
-  study.f = kBowl;
   study.resolution = 1001;
-  writeSearchStudy(dir, study);
-  const auto result = runSearchStudy(dir);
-  const std::string messages = searchMessages(dir);
-  ASSERT_EQ(result.status, 0) << messages;
+  const std::string messages = runToEnd(dir, study);
   const auto designs = searchDesignResults(dir);
   // The baseline, a Latin hypercube of 2n + 1 - 1 = 4 designs, then two designs in each of
   // the 7 cycles left.

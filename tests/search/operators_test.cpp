@@ -314,24 +314,10 @@ TEST_F(OperatorsTest, OnePointCrossoverNeverCutsAtFieldZero) {
 }
 
 TEST_F(OperatorsTest, TwoPointCrossoverTakesTheSpanFromAToBFromTheOtherParent) {
-  // Differing at 0, 1 and 2: (a, b) is (0, 1), (0, 2) or (1, 2); b itself stays.
-  const Chromosome p1 = {0, 0, 0, 7};
-  const Chromosome p2 = {1, 1, 1, 7};
-  const std::vector<Chromosome> allowed = {{1, 0, 0, 7}, {1, 1, 0, 7}, {0, 1, 0, 7}};
-  std::vector<int> seen(3, 0);
+  // Replayed from the draws of seeds: i, then j among the others, over the differing
+  // positions 1, 3, 4, 6; the fields from a up to b (b itself not) come from the other parent.
   Chromosome c1;
   Chromosome c2;
-  seed(0.4f);
-  for (int k = 0; k < 300; ++k) {
-    ASSERT_EQ(crossover(1, p1, p2, 1.0, c1, c2), 1);
-    const auto at = std::find(allowed.begin(), allowed.end(), c1);
-    ASSERT_NE(at, allowed.end()) << k;
-    ++seen[static_cast<std::size_t>(at - allowed.begin())];
-    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(c2[i], c1[i] == p1[i] ? p2[i] : p1[i]);
-  }
-  for (int count : seen) EXPECT_GT(count, 0);
-
-  // The draw order: i, then j among the others, over the differing positions 1, 3, 4, 6.
   const Chromosome q1 = {5, 0, 5, 0, 0, 5, 0, 5};
   const Chromosome q2 = {5, 1, 5, 1, 1, 5, 1, 5};
   const std::vector<int> differing = {1, 3, 4, 6};
@@ -426,16 +412,6 @@ TEST_F(OperatorsTest, NormalFieldMutationFollowsItsDrawOrderAndCreepsByOneOnSize
   EXPECT_GT(creeps, 100);
   EXPECT_GT(resets, 20);
   EXPECT_GT(unchanged, 20);
-
-  // At the bottom of the range a creep down is clamped to 0.
-  for (int k = 1; k <= 400; ++k) {
-    const float s = static_cast<float>(k) / 401.0f;
-    const std::vector<float> draws = drawsOfSeed(s, 5);
-    if (draws[1] <= 0.2f || draws[2] <= 0.2f) continue;
-    Chromosome chromosome = {0};
-    mutateNormalField(chromosome, sizes, 1.0);
-    EXPECT_EQ(chromosome[0], draws[4] <= 0.5f ? 0 : 1);
-  }
 }
 
 TEST_F(OperatorsTest, NormalFieldMutationCreepStepsOnALargeField) {
@@ -453,17 +429,9 @@ TEST_F(OperatorsTest, NormalFieldMutationCreepStepsOnALargeField) {
   EXPECT_GT(small, 1600);
 }
 
-TEST_F(OperatorsTest, NormalFieldMutationOfSizeOneFieldsChangesNothingAndEnds) {
-  const std::vector<int> sizes(8, 1);
-  seed(0.5f);
-  for (int k = 0; k < 1000; ++k) {
-    Chromosome chromosome(8, 0);
-    const int made = mutateNormalField(chromosome, sizes, 1.0);
-    EXPECT_GE(made, 1);
-    EXPECT_LE(made, 8);
-    EXPECT_EQ(chromosome, Chromosome(8, 0));
-  }
-  // One field: m = 1 without a count draw, even though 1 - 1/n is 0.
+// (Fields of size 1 stay as they are: the range sweep at the end has many.)
+TEST_F(OperatorsTest, NormalFieldMutationOfOneFieldOrNone) {
+  // One field of size 1: m = 1 without a count draw, even though 1 - 1/n is 0.
   Chromosome one = {0};
   EXPECT_EQ(mutateNormalField(one, std::vector<int>{1}, 1.0), 1);
   Chromosome empty;
@@ -579,22 +547,6 @@ TEST_F(OperatorsTest, MultiFieldNormalStepUsesTheSpreadOfThreeMembers) {
   }
   EXPECT_GT(steps, 100);
   EXPECT_GT(agreeing, 0);
-
-  // An empty population: sigma 2.0 and no member draws.
-  steps = 0;
-  for (int k = 1; k <= 200; ++k) {
-    const float s = static_cast<float>(k) / 201.0f;
-    const std::vector<float> draws = drawsOfSeed(s, 5);
-    if (draws[1] > 0.6f || draws[2] <= 0.5f) continue;
-    Chromosome chromosome = {500};
-    ASSERT_EQ(mutateMultiField(chromosome, one, 1.0, 2.0, {}), 1);
-    EXPECT_EQ(chromosome[0],
-              500 + static_cast<int>(std::trunc(2.0 / 5.0 * boxMuller(draws[3], draws[4]))))
-        << k;
-    EXPECT_EQ(drawsSoFar(), 5);
-    ++steps;
-  }
-  EXPECT_GT(steps, 20);
 }
 
 // The flip against the mutation probability comes first (the replays above use 1.0): with 0

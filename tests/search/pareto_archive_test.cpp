@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace karvo::search {
@@ -145,10 +146,6 @@ TEST(ParetoSearchStalled, SpreadIsTheLargestShareOfTheCountedValues) {
   EXPECT_EQ(0.75, run.state.previous);
   run.cycle({0.5, 0.25, 0.25});
   EXPECT_EQ(0.5, run.state.previous);
-  EXPECT_EQ(0.75, run.state.ring[0]);
-  EXPECT_EQ(0.5, run.state.ring[1]);
-  EXPECT_EQ(2, run.state.ringCount);
-  EXPECT_EQ(2, run.state.ringNext);
   for (const std::vector<double>& none :
        {std::vector<double>{}, std::vector<double>{kBoundaryCrowding, kBoundaryCrowding},
         std::vector<double>{0.0, 0.0}}) {
@@ -236,46 +233,48 @@ TEST(ParetoSearchStalled, NeverWhileSomeMemberIsDominated) {
   EXPECT_TRUE(run.cycle(alternating(run.inputs.cycle)));
 }
 
-// With a constant spread from cycle 1 the counter stands at cycle - 1.
-TEST(ParetoSearchStalled, ConstantSpreadAgainstTheStallLimit) {
-  StopRun over(52, 100, 1000000, 1);  // at cycle 40: 52 * 39 = 2028 > 2000
-  EXPECT_EQ(40, firstStop(over, 100));
-  StopRun under(50, 100, 1000000, 1);  // 50 * 39 = 1950, 50 * 40 = 2000, 50 * 41 = 2050
-  EXPECT_EQ(42, firstStop(under, 100));
-}
-
-TEST(ParetoSearchStalled, ConstantSpreadAgainstATenthOfTheBudget) {
-  StopRun small(50, 100, 19000, 1);  // 1950 > 19000 / 10
-  EXPECT_EQ(40, firstStop(small, 100));
-  StopRun exact(50, 100, 19509, 1);  // 19509 / 10 = 1950: not above, then 2000 > 1950
-  EXPECT_EQ(41, firstStop(exact, 100));
-}
-
-TEST(ParetoSearchStalled, ConstantSpreadWithTheAlternativeSetting) {
-  StopRun over(26, 100, 1000000, 2);  // 26 * 39 = 1014 > 1000
-  EXPECT_EQ(40, firstStop(over, 100));
-  StopRun under(25, 100, 1000000, 2);  // 975, 1000, then 1025 > 1000
-  EXPECT_EQ(42, firstStop(under, 100));
-  StopRun budget(25, 100, 19000, 2);  // 975 > 19000 / 20; with setting 1: 975 <= 1900
-  EXPECT_EQ(40, firstStop(budget, 100));
-  StopRun normal(25, 100, 19000, 1);
-  EXPECT_EQ(78, firstStop(normal, 100));  // 25 * 76 = 1900 is not above 1900, 25 * 77 is
+// With a constant spread from cycle 1 the counter stands at cycle - 1: the stall limit
+// (2000, or 1000 with the alternative setting) and a tenth of the budget (a twentieth).
+TEST(ParetoSearchStalled, ConstantSpreadAgainstTheStallLimitAndTheBudget) {
+  struct Case {
+    int breeding;
+    long evaluations;
+    int shutOff, stop;
+  };
+  const std::vector<Case> cases = {
+      {52, 1000000, 1, 40},  // at cycle 40: 52 * 39 = 2028 > 2000
+      {50, 1000000, 1, 42},  // 50 * 39 = 1950, 50 * 40 = 2000, 50 * 41 = 2050
+      {50, 19000, 1, 40},    // 1950 > 19000 / 10
+      {50, 19509, 1, 41},    // 19509 / 10 = 1950: not above, then 2000 > 1950
+      {26, 1000000, 2, 40},  // 26 * 39 = 1014 > 1000
+      {25, 1000000, 2, 42},  // 975, 1000, then 1025 > 1000
+      {25, 19000, 2, 40},    // 975 > 19000 / 20; with setting 1: 975 <= 1900
+      {25, 19000, 1, 78},    // 25 * 76 = 1900 is not above 1900, 25 * 77 is
+  };
+  for (const Case& c : cases) {
+    StopRun run(c.breeding, 100, c.evaluations, c.shutOff);
+    EXPECT_EQ(c.stop, firstStop(run, 100)) << "row " << &c - cases.data();
+  }
 }
 
 TEST(ParetoSearchStalled, AStaleStallStartsAgainAtHalfTheLimit) {
-  // B = 50: a counter above (2000 + 150) / 50 = 43 falls back to 1000 / 50 = 20.
-  StopRun run(50, 100, 1000000, 1);
-  run.inputs.allFirstFront = false;
-  for (int c = 1; c <= 44; ++c) EXPECT_FALSE(run.cycle(kConstant));
-  EXPECT_EQ(43, run.state.stall);
-  EXPECT_EQ(2, run.state.stallBegan);
-  EXPECT_FALSE(run.cycle(kConstant));
-  EXPECT_EQ(20, run.state.stall);
-  EXPECT_EQ(45, run.state.stallBegan);
-  // From here the counter must climb to 41 (2050 > 2000) before the search stops.
-  run.inputs.allFirstFront = true;
-  EXPECT_EQ(66, firstStop(run, 100));
-  EXPECT_EQ(41, run.state.stall);
+  // B = 50: a counter above (2000 + 150) / 50 = 43 falls back to 1000 / 50 = 20. With the
+  // alternative setting and B = 25: above (1000 + 75) / 25 = 43, back to 500 / 25 = 20.
+  for (const auto& [breeding, shutOff] : {std::pair{50, 1}, std::pair{25, 2}}) {
+    StopRun run(breeding, 100, 1000000, shutOff);
+    run.inputs.allFirstFront = false;
+    for (int c = 1; c <= 44; ++c) EXPECT_FALSE(run.cycle(kConstant));
+    EXPECT_EQ(43, run.state.stall);
+    EXPECT_EQ(2, run.state.stallBegan);
+    EXPECT_FALSE(run.cycle(kConstant));
+    EXPECT_EQ(20, run.state.stall);
+    EXPECT_EQ(45, run.state.stallBegan);
+    // From here the counter must climb to 41 (2050 > 2000, 1025 > 1000) before the search
+    // stops.
+    run.inputs.allFirstFront = true;
+    EXPECT_EQ(66, firstStop(run, 100)) << breeding;
+    EXPECT_EQ(41, run.state.stall);
+  }
 }
 
 TEST(ParetoSearchStalled, AStallCountedBeforeCycleFortyIsStaleAsWell) {
@@ -287,17 +286,6 @@ TEST(ParetoSearchStalled, AStallCountedBeforeCycleFortyIsStaleAsWell) {
   run.cycle(kConstant);
   EXPECT_EQ(16, run.state.stall);
   EXPECT_EQ(56, firstStop(run, 100));
-}
-
-TEST(ParetoSearchStalled, AStaleStallWithTheAlternativeSetting) {
-  // B = 25: above (1000 + 75) / 25 = 43 the counter falls back to 500 / 25 = 20.
-  StopRun run(25, 100, 1000000, 2);
-  run.inputs.allFirstFront = false;
-  for (int c = 1; c <= 44; ++c) run.cycle(kConstant);
-  EXPECT_EQ(43, run.state.stall);
-  run.cycle(kConstant);
-  EXPECT_EQ(20, run.state.stall);
-  EXPECT_EQ(45, run.state.stallBegan);
 }
 
 }  // namespace

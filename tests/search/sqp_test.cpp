@@ -222,15 +222,9 @@ constexpr double kTensionSpringBest = 0.0126652;
 // ---------------------------------------------------------------------------------------
 // Convergence
 
-TEST(SqpConvergence, QuadraticIsSolvedInAFewIterations) {
+TEST(SqpConvergence, QuadraticStartedWithItsHessianIsSolvedByTheNewtonStep) {
   SqpSettings settings;
   settings.acc = 1e-14;  // |df'd| <= ACC |f| puts x within about sqrt(ACC) of the minimum
-  const SolverRun run = drive(quadratic(), settings, {0.0, 0.0, 0.0, 0.0});
-  EXPECT_EQ(run.code, kSqpSolved);
-  EXPECT_LT(maxDistance(run.state.best, kQuadraticMinimum), 1e-6);
-  EXPECT_LE(run.state.iteration, 3 * 4);
-  EXPECT_EQ(run.state.bestViolation, 0.0);
-
   // Started with the exact Hessian (MODE 1), the first step is the Newton step.
   SqpState state;
   state.hessian.assign(16, 0.0);
@@ -301,12 +295,6 @@ TEST(SqpConvergence, TensionSpring) {
   EXPECT_EQ(fd.code, kSqpSolved);
   EXPECT_LE(fd.state.bestViolation, 1e-6);
   EXPECT_NEAR(fd.state.bestF, kTensionSpringBest, 2e-4 * kTensionSpringBest);
-  // With accurate derivatives the baseline start (0.8 of each range) reaches it too.
-  Problem accurate = tensionSpring();
-  accurate.fdStep = 1e-8;
-  const SolverRun run = drive(accurate, settings, {0.8, 0.8, 0.8});
-  EXPECT_LE(run.state.bestViolation, 1e-6);
-  EXPECT_NEAR(run.state.bestF, kTensionSpringBest, 1e-5 * kTensionSpringBest);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -347,26 +335,6 @@ TEST(SqpRequests, FailedTrialPointShortensTheStep) {
   EXPECT_NEAR(again.state.best[0], 0.45, 1e-6);
 }
 
-TEST(SqpRequests, BestPointPrefersFeasiblePoints) {
-  // min -x1 - x2 s.t. 1 - x1^2 - x2^2 >= 0 from an infeasible corner: the best point is the
-  // feasible solution, not the infeasible start with its lower objective.
-  Problem p = box({0.0, 0.0}, {2.0, 2.0}, 1);
-  p.values = [](const Vector& x, double& f, Vector& g) {
-    f = -x[0] - x[1];
-    g[0] = 1.0 - x[0] * x[0] - x[1] * x[1];
-    return true;
-  };
-  p.gradients = [](const Vector& x, Vector& df, Vector& dg) {
-    df = {-1.0, -1.0};
-    dg = {-2.0 * x[0], -2.0 * x[1]};
-  };
-  const SolverRun run = drive(p, SqpSettings{}, {2.0, 2.0});
-  EXPECT_EQ(run.code, kSqpSolved);
-  EXPECT_LE(run.state.bestViolation, 1e-6);
-  EXPECT_NEAR(run.state.bestF, -std::sqrt(2.0), 1e-7);
-  EXPECT_LT(maxDistance(run.state.best, {std::sqrt(0.5), std::sqrt(0.5)}), 1e-5);
-}
-
 // ---------------------------------------------------------------------------------------
 // Return codes
 
@@ -393,10 +361,6 @@ TEST(SqpReturnCodes, MoreThanMaxitIterations) {
   EXPECT_EQ(run.state.result, kSqpTooManyIterations);
   EXPECT_EQ(run.state.best.size(), 2u);
   EXPECT_LT(run.state.bestF, 24.2);  // better than the start
-  // Nothing more happens once the run has ended.
-  SqpState state = run.state;
-  EXPECT_EQ(sqpResume(state), kSqpTooManyIterations);
-  EXPECT_EQ(state.functionCalls, run.state.functionCalls);
 }
 
 // f = x on [0, 1] with a gradient that claims the opposite: every step up is refused.
@@ -421,19 +385,6 @@ TEST(SqpReturnCodes, LineSearchErrorAndTooManyFunctionCalls) {
   const SolverRun calls = drive(lyingGradient(), settings, {0.0});
   EXPECT_EQ(calls.code, kSqpTooManyFunctionCalls);
   EXPECT_EQ(calls.state.functionCalls, 1 + 5);
-
-  // A discontinuous objective: f = (x - 0.2)^2 + 1 below x = 0.5, started at 0.9. The
-  // gradient points across the jump, where no step decreases f.
-  Problem jump = box({0.0}, {1.0});
-  jump.values = [](const Vector& x, double& f, Vector&) {
-    f = std::pow(x[0] - 0.2, 2) + (x[0] < 0.5 ? 1.0 : 0.0);
-    return true;
-  };
-  jump.gradients = [](const Vector& x, Vector& df, Vector&) { df[0] = 2.0 * (x[0] - 0.2); };
-  const SolverRun stuck = drive(jump, SqpSettings{}, {0.9});
-  EXPECT_EQ(stuck.code, kSqpLineSearchError);
-  EXPECT_GE(stuck.state.best[0], 0.5);
-  EXPECT_LT(stuck.state.best[0], 0.51);
 
   // With RHOB > 0 the first failure restarts from the iterate with B = RHOB I; the second
   // one ends the run.

@@ -214,11 +214,9 @@ TEST(TolmarRun, ExhaustedDesignSpaceEndsTheRunAfterEveryDesign) {
             "resolution: 3\n*END\n");
   const auto result = runSearchStudy(dir);
   ASSERT_EQ(result.status, 0) << searchMessages(dir);
+  // (The note's whole text is pinned by the GA's run into an exhausted space.)
   EXPECT_THAT(searchMessages(dir),
-              testing::HasLines("The design space has been exhausted. KARVO has performed all "
-                                "possible design evaluations for the current setup. Try "
-                                "increasing the resolution of the variables if you want to "
-                                "evaluate more designs in the current space.\n"));
+              ::testing::HasSubstr("The design space has been exhausted. KARVO has performed"));
   EXPECT_EQ(searchDesignResults(dir).size(), 9u);
   EXPECT_THAT(readFile(dir.file("search0.rpt")), testing::HasLines("*EXIT STATE\nComplete\n"));
 }
