@@ -143,27 +143,13 @@ class AnalysisRunTest : public testing::StudyFilesTest {
 // ---------------------------------------------------------------------------------------
 // Folders
 
-// (The default folders: the locations below, and the evaluation flow runs that read them.)
-TEST_F(AnalysisRunTest, FolderNamesOfAgentsDesignsAnalysesAndLoopCases) {
+// (The default folders: the locations below, and the evaluation flow runs that read them; the
+// folders and logs of loop cases: the loop runs of EvaluationFlowLoop.)
+TEST_F(AnalysisRunTest, FolderNamesOfAgentsDesignsAndAnalyses) {
   agents[0].evaluationFolder = "/elsewhere/eval";
   agents[0].postFolder = "/elsewhere/post";
   EXPECT_EQ(analysisFolder(0, 3, "solve", 0), "/elsewhere/eval/Design3/solve");
   EXPECT_EQ(analysisPostFolder(0, 3, "solve", 0), "/elsewhere/post/Design3/solve");
-
-  // A loop with case folders runs case 0 in "<analysis>.1"; without them the run folder is
-  // shared while each case keeps its own log.
-  Loop cases;
-  cases.name = "loads";
-  cases.createCaseFolders = 1;
-  cases.analyses = {"solve"};
-  Loop plain;
-  plain.name = "plain";
-  plain.analyses = {"mesh"};
-  definitions.loops = {cases, plain};
-  EXPECT_EQ(analysisFolder(0, 3, "solve", 0), "/elsewhere/eval/Design3/solve.1");
-  EXPECT_EQ(analysisFolder(0, 3, "solve", 2), "/elsewhere/eval/Design3/solve.3");
-  EXPECT_EQ(analysisFolder(0, 3, "mesh", 2), "/elsewhere/eval/Design3/mesh");
-  EXPECT_EQ(analysisPostFolder(0, 3, "mesh", 2), "/elsewhere/post/Design3/mesh.3");
 
   // Without an agent table (check-performance runs).
   agents.clear();
