@@ -482,11 +482,7 @@ TEST_F(HistoryFileTest, ReadBackTakesOverTheDesignsOfTheSameProblem) {
 
 TEST_F(HistoryFileTest, ExtendedRunReadsThePreviousPrefixAndItsCounters) {
   run.runPrefix = "old";
-  keep(probe(7));
-  results().counters[0] = 9;
-  results().counters[1] = 1;
-  results().counters[2] = 3;
-  writeHistory(agent(), results());
+  writeProbeHistory();
   ASSERT_TRUE(std::filesystem::exists(dir_.file("old0.hst")));
 
   run.runPrefix = "new";
