@@ -426,7 +426,13 @@ class AnalysisIoFileTest : public RunInteractionTest {
   std::string folder;
 };
 
-TEST_F(AnalysisIoFileTest, CompleteEndsTheJobAndTheFileIsRetired) {
+TEST_F(AnalysisIoFileTest, CompleteEndsTheJobAndTheFileIsRetiredOtherTextOrNoFileDoNot) {
+  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
+  writeFile(folder + "/_solve.io", "incomplete, still running\n");
+  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
+  EXPECT_TRUE(platform::pathExists(folder + "/_solve.io"));
+  EXPECT_FALSE(platform::pathExists(logPath));
+
   writeFile(folder + "/_solve.io", "Complete\n");
   EXPECT_TRUE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
   EXPECT_FALSE(platform::pathExists(folder + "/_solve.io"));
@@ -436,14 +442,6 @@ TEST_F(AnalysisIoFileTest, CompleteEndsTheJobAndTheFileIsRetired) {
             "analysis io file was found and contained \"complete\".\n"
             "*NOTE\nRenaming the study IO file\n");
   EXPECT_EQ(messages(), "");
-}
-
-TEST_F(AnalysisIoFileTest, OtherTextOrNoFileLeavesTheJobRunning) {
-  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
-  writeFile(folder + "/_solve.io", "incomplete, still running\n");
-  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
-  EXPECT_TRUE(platform::pathExists(folder + "/_solve.io"));
-  EXPECT_FALSE(platform::pathExists(logPath));
   writeFile(folder + "/_solve.io", "status: complete.");
   EXPECT_TRUE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
 }
