@@ -41,6 +41,9 @@ const char* const kConditionDefinitions =
     "fileRef: out_%Design_Num%.txt\n"
     "*DEFINE_CONDITION\nname: outMissing\ntype: FileNotExist\nfileType: output\n"
     "fileRef: out_%Design_Num%.txt\n"
+    "*DEFINE_CONDITION\nname: plain\ntype: FileExist\nfileType: output\nfileRef: out_7.txt\n"
+    "*DEFINE_CONDITION\nname: absolute\ntype: FileExist\nfileType: output\n"
+    "fileRef: %Study_Path%/flag_%Design_Num%\n"
     "*DEFINE_CONDITION\nname: normalEnd\ntype: FileContain\nfileType: output\n"
     "fileRef: solve_%Design_Num%.log\nfindText: design %Design_Num% NORMAL END\n"
     "*DEFINE_CONDITION\nname: noErrors\ntype: FileNotContain\nfileType: output\n"
@@ -59,6 +62,8 @@ const char* const kConditionDefinitions =
     "cmd: echo \"design %Design_Num% of %thickness%: ok\"\ncmdText: design 7 of 2.25000: ok\n"
     "*DEFINE_CONDITION\nname: both\ntype: Command\n"
     "command: echo converged; exit 1\ncmdCheck: 1\ncmdVal: 0\ncmdText: converged\n"
+    "*DEFINE_CONDITION\nname: errors\ntype: Command\n"
+    "command: echo 'license denied' >&2; exit 0\ncmdText: license denied\n"
     "*DEFINE_CONDITION\nname: missingProgram\ntype: Command\n"
     "command: karvo_no_such_program_4711 --check\ncmdCheck: 1\ncmdVal: 0\n"
     "*DEFINE_CONDITION\nname: inQueueById\ntype: ScheduledJob\n"
@@ -172,15 +177,9 @@ TEST_F(ConditionsTest, FileExistenceWithTagsInTheFileName) {
 }
 
 TEST_F(ConditionsTest, FileNamesOutsideTheRunFolderAndUnformablePaths) {
-  Condition absolute;
-  absolute.name = "absolute";
-  absolute.type = ConditionType::FileExist;
-  absolute.fileType = "output";
-  absolute.fileRef = "%Study_Path%/flag_%Design_Num%";
-  const int index = add(absolute);
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 0);
+  EXPECT_EQ(eval("absolute"), 0);
   writeFile(dir_.file("flag_7"), "");
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 1);
+  EXPECT_EQ(eval("absolute"), 1);
 
   // No run folder and no study folder: no path for a relative name, and the test fails.
   context_.analysisPath.clear();
@@ -377,12 +376,7 @@ TEST_F(ConditionsTest, CommandExitCodeOutputAndFailures) {
   EXPECT_EQ(eval("saysOk"), 0);
   EXPECT_EQ(readFile(inRun(kCommandOutputFile)), "design 7 of 3.00000: ok\n");
   // Standard error is searched too.
-  Condition errors;
-  errors.name = "errors";
-  errors.type = ConditionType::Command;
-  errors.command = "echo 'license denied' >&2; exit 0";
-  errors.cmdText = "license denied";
-  EXPECT_EQ(evaluateCondition(add(errors), context_, 0, true, services_), 1);
+  EXPECT_EQ(eval("errors"), 1);
   EXPECT_EQ(log(), "");
 
   EXPECT_EQ(eval("missingProgram"), 0);
@@ -595,13 +589,7 @@ TEST_F(ConditionsTest, ValueKeptPerSlotUntilForcedOrCleared) {
 }
 
 TEST_F(ConditionsTest, VerboseNotesNameTheFileAndTheCommand) {
-  Condition plain;  // a file name without tags
-  plain.name = "plain";
-  plain.type = ConditionType::FileExist;
-  plain.fileType = "output";
-  plain.fileRef = "out_7.txt";
-  add(plain);
-  run.settings.verbose = 1;
+  run.settings.verbose = 1;  // "plain": a file name without tags
   writeFile(inRun("out_7.txt"), "");
   EXPECT_EQ(eval("plain"), 1);
   EXPECT_EQ(eval("exitsThree"), 1);
