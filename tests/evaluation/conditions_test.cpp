@@ -54,6 +54,8 @@ const char* const kConditionDefinitions =
     "statusVal: Success\n"
     "*DEFINE_CONDITION\nname: massSkipped\ntype: ResponseStatus\nstatusRef: mass\n"
     "statusVal: Skipped\n"
+    "*DEFINE_CONDITION\nname: massEvaluated\ntype: ResponseStatus\nstatusRef: mass\n"
+    "statusVal: Evaluated\n"
     "*DEFINE_CONDITION\nname: exitsThree\ntype: Command\ncommand: exit 3\ncmdCheck: 1\n"
     "cmdVal: 3\n"
     "*DEFINE_CONDITION\nname: exitsZero\ntype: Command\ncommand: exit 3\ncmdCheck: 1\n"
@@ -309,16 +311,12 @@ TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
       {"Success", {0, 1, 0, 0, 0, 0}},   {"Error", {1, 0, 0, 0, 0, 0}},
       {"Feasible", {0, 0, 1, 0, 0, 0}},  {"Infeasible", {0, 0, 0, 1, 0, 0}},
   };
-  Condition condition;
-  condition.name = "status";
-  condition.type = ConditionType::AnalysisStatus;
-  condition.statusRef = "solve";
-  const int index = add(condition);
+  Condition& solved = conditions[static_cast<std::size_t>(findCondition("solved") -
+                                                           conditions.data())];
   for (const auto& row : table) {
-    ASSERT_TRUE(parseStatusWord(row.word, conditions[index].statusVal));
+    ASSERT_TRUE(parseStatusWord(row.word, solved.statusVal));
     for (current = 0; current < 6; ++current) {
-      EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), row.matches[current])
-          << row.word << " status " << current;
+      EXPECT_EQ(eval("solved"), row.matches[current]) << row.word << " status " << current;
     }
   }
   EXPECT_EQ(log(), "");
@@ -333,22 +331,18 @@ TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
   // mass is FEASIBLE (2) in the context.
   clearLog();
   EXPECT_EQ(eval("massSkipped"), 0);
-  Condition evaluated = conditions[static_cast<std::size_t>(findCondition("massSkipped") -
-                                                            conditions.data())];
-  evaluated.name = "massEvaluated";
-  ASSERT_TRUE(parseStatusWord("Evaluated", evaluated.statusVal));
-  const int evaluatedIndex = add(evaluated);
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 1);
+  EXPECT_EQ(eval("massEvaluated"), 1);
 
   // A response the design has not produced yet is NOT EVALUATED.
   context_.responses.erase("mass");
   EXPECT_EQ(eval("massSkipped"), 1);
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 0);
+  EXPECT_EQ(eval("massEvaluated"), 0);
   context_.responses["mass"].status = 5;
   EXPECT_EQ(eval("massSkipped"), 1);
 
-  conditions[static_cast<std::size_t>(evaluatedIndex)].statusRef = "volume";
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 0);
+  conditions[static_cast<std::size_t>(findCondition("massEvaluated") - conditions.data())]
+      .statusRef = "volume";
+  EXPECT_EQ(eval("massEvaluated"), 0);
   EXPECT_EQ(log(), errorText("Error in evaluating the condition \"massEvaluated\". The response "
                              "used \"volume\" has not been defined. This condition will be "
                              "treated as failed."));
