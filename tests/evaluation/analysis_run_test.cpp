@@ -20,6 +20,7 @@
 namespace karvo {
 namespace {
 
+using testing::noteBlock;
 using testing::readFile;
 using testing::writeFile;
 
@@ -218,9 +219,9 @@ TEST_F(AnalysisRunTest, EveryLocationKindOnThisAndOnRemoteMachines) {
                                       PathMode::kPathOnly, contextOf("solve"));
   EXPECT_TRUE(here.ok && !here.remote);
   EXPECT_EQ(here.path, study_ + "/demo_0/Design7/solve");
-  EXPECT_EQ(messages(), analysisNote("Requested execution of a command on remote machine. However, "
-                                     "this analysis is not setup to run on a remote machine. "
-                                     "Running commands locally.") + "\n");
+  EXPECT_EQ(messages(), noteBlock("Requested execution of a command on remote machine. However, "
+                                  "this analysis is not setup to run on a remote machine. Running "
+                                  "commands locally."));
 }
 
 TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedConditionalSourcesAndTheMainInputFile) {
@@ -263,13 +264,11 @@ TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedConditionalSourcesAndTheMai
   EXPECT_EQ(source.path, study_ + "/demo_0/Design7/meshB/mesh.k");
   EXPECT_EQ(chooseSourceAnalysis(file, {}, context), "meshA");
   EXPECT_EQ(messages(),
-            analysisNote("Using analysis \"meshB\" as source from the list (meshA, meshB, meshC) "
-                         "for this analysis since it was successfully evaluated.") +
-                   "\n" +
-                analysisNote("None of the analyses in the list (meshA, meshB, meshC) was "
-                             "successfully evaluated. Using the first analysis \"meshA\" as source "
-                             "for this analysis.") +
-                "\n");
+            noteBlock("Using analysis \"meshB\" as source from the list (meshA, meshB, meshC) "
+                      "for this analysis since it was successfully evaluated.") +
+                noteBlock("None of the analyses in the list (meshA, meshB, meshC) was "
+                          "successfully evaluated. Using the first analysis \"meshA\" as source "
+                          "for this analysis."));
   EXPECT_EQ(resolveMainInputFile(context).path, study_ + "/demo_0/Design7/solve/model.k");
 }
 
@@ -472,8 +471,8 @@ TEST_F(AnalysisRunTest, RemoteExecutionScriptsAndARunThroughTheProfilesCommands)
   const std::string studyCopy = "[-s][-o][BatchMode=yes][-p][" + study_ + "/model.k][ana@hpc1:" +
                                 remoteStudy + "/model.k]\n";
   EXPECT_EQ(readFile(bin_ + "/scp.log"), studyCopy);
-  EXPECT_EQ(messages(), analysisNote("Copying files for analysis: far (remote profile: linuxBox)") +
-                            "\n" + analysisNote("Done copying files to remote machine.") + "\n");
+  EXPECT_EQ(messages(), noteBlock("Copying files for analysis: far (remote profile: linuxBox)") +
+                            noteBlock("Done copying files to remote machine."));
   const std::string quotedStudy = "'" + remoteRoot_ + "/my study'\\''s dir";
   EXPECT_EQ(readFile(bin_ + "/ssh.log"),
             "[-n][-o][BatchMode=yes][ana@hpc1][mkdir -p " + quotedStudy + "/KARVO_0']\n"
@@ -533,15 +532,13 @@ TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
   std::unique_ptr<RemoteProfile> onWindows = profileOf("winNode");
   EXPECT_EQ(runRemoteCommand(*onWindows, "a\nb", study_, "", context), -1);
   EXPECT_EQ(messages(),
-            analysisNote("Error in creating the remote copy command using the remote profile "
-                         "\"broken\" for file \"/x/y\".\nMessage received:\nError in the "
-                         "definition of the remote machine \"broken\". The host is not defined.") +
-                   "\n" +
-                analysisNote("Error in creating the execution command using the remote profile "
-                             "\"winBox\". Original command: \"a\nb\".\nMessage received:\nThe "
-                             "command to run on the Windows machine \"winBox\" contains a line "
-                             "break, which cmd.exe would cut off: a\nb") +
-                "\n");
+            noteBlock("Error in creating the remote copy command using the remote profile "
+                      "\"broken\" for file \"/x/y\".\nMessage received:\nError in the "
+                      "definition of the remote machine \"broken\". The host is not defined.") +
+                noteBlock("Error in creating the execution command using the remote profile "
+                          "\"winBox\". Original command: \"a\nb\".\nMessage received:\nThe "
+                          "command to run on the Windows machine \"winBox\" contains a line "
+                          "break, which cmd.exe would cut off: a\nb"));
 
   clearMessages();
   ComputeResource ghost = *findComputeResource("linuxNode");
@@ -550,9 +547,8 @@ TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
   ghost.remoteMachine = -1;
   computeResources.push_back(ghost);
   EXPECT_EQ(openRemoteProfile(findComputeResource("ghostNode"), context), nullptr);
-  EXPECT_EQ(messages(), analysisNote("The definition for the remote profile \"ghost\" has been "
-                                     "corrupted. Trying to continue the run is possible.") +
-                               "\n");
+  EXPECT_EQ(messages(), noteBlock("The definition for the remote profile \"ghost\" has been "
+                                  "corrupted. Trying to continue the run is possible."));
 
   clearMessages();
   EXPECT_FALSE(copyFromRemote(*profileOf("linuxNode"), remoteRoot_ + "/absent.txt",
