@@ -578,7 +578,6 @@ TEST_F(TaggingTest, CommandTagsAndVariablesAreReplacedFromLeftToRight) {
   // What is plain already stays unquoted; the blanks of a fixed-length "Default" stay in front
   // as separators.
   run.studyName = "my wing";
-  context_.agentFolder = "/runs/agent";
   EXPECT_EQ(replaceTags("cd %Design_Path% && echo %Study_Name%.log", context_),
             "cd /runs/agent/Design7 && echo 'my wing'.log");
   context_.texts["material"] = "a b; c";
