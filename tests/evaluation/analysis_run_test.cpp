@@ -20,6 +20,7 @@
 namespace karvo {
 namespace {
 
+using testing::noteBlock;
 using testing::readFile;
 using testing::writeFile;
 
@@ -143,27 +144,13 @@ class AnalysisRunTest : public testing::StudyFilesTest {
 // ---------------------------------------------------------------------------------------
 // Folders
 
-// (The default folders: the locations below, and the evaluation flow runs that read them.)
-TEST_F(AnalysisRunTest, FolderNamesOfAgentsDesignsAnalysesAndLoopCases) {
+// (The default folders: the locations below, and the evaluation flow runs that read them; the
+// folders and logs of loop cases: the loop runs of EvaluationFlowLoop.)
+TEST_F(AnalysisRunTest, FolderNamesOfAgentsDesignsAndAnalyses) {
   agents[0].evaluationFolder = "/elsewhere/eval";
   agents[0].postFolder = "/elsewhere/post";
   EXPECT_EQ(analysisFolder(0, 3, "solve", 0), "/elsewhere/eval/Design3/solve");
   EXPECT_EQ(analysisPostFolder(0, 3, "solve", 0), "/elsewhere/post/Design3/solve");
-
-  // A loop with case folders runs case 0 in "<analysis>.1"; without them the run folder is
-  // shared while each case keeps its own log.
-  Loop cases;
-  cases.name = "loads";
-  cases.createCaseFolders = 1;
-  cases.analyses = {"solve"};
-  Loop plain;
-  plain.name = "plain";
-  plain.analyses = {"mesh"};
-  definitions.loops = {cases, plain};
-  EXPECT_EQ(analysisFolder(0, 3, "solve", 0), "/elsewhere/eval/Design3/solve.1");
-  EXPECT_EQ(analysisFolder(0, 3, "solve", 2), "/elsewhere/eval/Design3/solve.3");
-  EXPECT_EQ(analysisFolder(0, 3, "mesh", 2), "/elsewhere/eval/Design3/mesh");
-  EXPECT_EQ(analysisPostFolder(0, 3, "mesh", 2), "/elsewhere/post/Design3/mesh.3");
 
   // Without an agent table (check-performance runs).
   agents.clear();
@@ -232,9 +219,9 @@ TEST_F(AnalysisRunTest, EveryLocationKindOnThisAndOnRemoteMachines) {
                                       PathMode::kPathOnly, contextOf("solve"));
   EXPECT_TRUE(here.ok && !here.remote);
   EXPECT_EQ(here.path, study_ + "/demo_0/Design7/solve");
-  EXPECT_EQ(messages(), analysisNote("Requested execution of a command on remote machine. However, "
-                                     "this analysis is not setup to run on a remote machine. "
-                                     "Running commands locally.") + "\n");
+  EXPECT_EQ(messages(), noteBlock("Requested execution of a command on remote machine. However, "
+                                  "this analysis is not setup to run on a remote machine. Running "
+                                  "commands locally."));
 }
 
 TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedConditionalSourcesAndTheMainInputFile) {
@@ -277,13 +264,11 @@ TEST_F(AnalysisRunTest, LocationsThatCannotBeResolvedConditionalSourcesAndTheMai
   EXPECT_EQ(source.path, study_ + "/demo_0/Design7/meshB/mesh.k");
   EXPECT_EQ(chooseSourceAnalysis(file, {}, context), "meshA");
   EXPECT_EQ(messages(),
-            analysisNote("Using analysis \"meshB\" as source from the list (meshA, meshB, meshC) "
-                         "for this analysis since it was successfully evaluated.") +
-                   "\n" +
-                analysisNote("None of the analyses in the list (meshA, meshB, meshC) was "
-                             "successfully evaluated. Using the first analysis \"meshA\" as source "
-                             "for this analysis.") +
-                "\n");
+            noteBlock("Using analysis \"meshB\" as source from the list (meshA, meshB, meshC) "
+                      "for this analysis since it was successfully evaluated.") +
+                noteBlock("None of the analyses in the list (meshA, meshB, meshC) was "
+                          "successfully evaluated. Using the first analysis \"meshA\" as source "
+                          "for this analysis."));
   EXPECT_EQ(resolveMainInputFile(context).path, study_ + "/demo_0/Design7/solve/model.k");
 }
 
@@ -486,8 +471,8 @@ TEST_F(AnalysisRunTest, RemoteExecutionScriptsAndARunThroughTheProfilesCommands)
   const std::string studyCopy = "[-s][-o][BatchMode=yes][-p][" + study_ + "/model.k][ana@hpc1:" +
                                 remoteStudy + "/model.k]\n";
   EXPECT_EQ(readFile(bin_ + "/scp.log"), studyCopy);
-  EXPECT_EQ(messages(), analysisNote("Copying files for analysis: far (remote profile: linuxBox)") +
-                            "\n" + analysisNote("Done copying files to remote machine.") + "\n");
+  EXPECT_EQ(messages(), noteBlock("Copying files for analysis: far (remote profile: linuxBox)") +
+                            noteBlock("Done copying files to remote machine."));
   const std::string quotedStudy = "'" + remoteRoot_ + "/my study'\\''s dir";
   EXPECT_EQ(readFile(bin_ + "/ssh.log"),
             "[-n][-o][BatchMode=yes][ana@hpc1][mkdir -p " + quotedStudy + "/KARVO_0']\n"
@@ -547,15 +532,13 @@ TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
   std::unique_ptr<RemoteProfile> onWindows = profileOf("winNode");
   EXPECT_EQ(runRemoteCommand(*onWindows, "a\nb", study_, "", context), -1);
   EXPECT_EQ(messages(),
-            analysisNote("Error in creating the remote copy command using the remote profile "
-                         "\"broken\" for file \"/x/y\".\nMessage received:\nError in the "
-                         "definition of the remote machine \"broken\". The host is not defined.") +
-                   "\n" +
-                analysisNote("Error in creating the execution command using the remote profile "
-                             "\"winBox\". Original command: \"a\nb\".\nMessage received:\nThe "
-                             "command to run on the Windows machine \"winBox\" contains a line "
-                             "break, which cmd.exe would cut off: a\nb") +
-                "\n");
+            noteBlock("Error in creating the remote copy command using the remote profile "
+                      "\"broken\" for file \"/x/y\".\nMessage received:\nError in the "
+                      "definition of the remote machine \"broken\". The host is not defined.") +
+                noteBlock("Error in creating the execution command using the remote profile "
+                          "\"winBox\". Original command: \"a\nb\".\nMessage received:\nThe "
+                          "command to run on the Windows machine \"winBox\" contains a line "
+                          "break, which cmd.exe would cut off: a\nb"));
 
   clearMessages();
   ComputeResource ghost = *findComputeResource("linuxNode");
@@ -564,9 +547,8 @@ TEST_F(AnalysisRunTest, RemoteFailureNotesAreExact) {
   ghost.remoteMachine = -1;
   computeResources.push_back(ghost);
   EXPECT_EQ(openRemoteProfile(findComputeResource("ghostNode"), context), nullptr);
-  EXPECT_EQ(messages(), analysisNote("The definition for the remote profile \"ghost\" has been "
-                                     "corrupted. Trying to continue the run is possible.") +
-                               "\n");
+  EXPECT_EQ(messages(), noteBlock("The definition for the remote profile \"ghost\" has been "
+                                  "corrupted. Trying to continue the run is possible."));
 
   clearMessages();
   EXPECT_FALSE(copyFromRemote(*profileOf("linuxNode"), remoteRoot_ + "/absent.txt",

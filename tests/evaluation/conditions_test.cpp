@@ -41,6 +41,9 @@ const char* const kConditionDefinitions =
     "fileRef: out_%Design_Num%.txt\n"
     "*DEFINE_CONDITION\nname: outMissing\ntype: FileNotExist\nfileType: output\n"
     "fileRef: out_%Design_Num%.txt\n"
+    "*DEFINE_CONDITION\nname: plain\ntype: FileExist\nfileType: output\nfileRef: out_7.txt\n"
+    "*DEFINE_CONDITION\nname: absolute\ntype: FileExist\nfileType: output\n"
+    "fileRef: %Study_Path%/flag_%Design_Num%\n"
     "*DEFINE_CONDITION\nname: normalEnd\ntype: FileContain\nfileType: output\n"
     "fileRef: solve_%Design_Num%.log\nfindText: design %Design_Num% NORMAL END\n"
     "*DEFINE_CONDITION\nname: noErrors\ntype: FileNotContain\nfileType: output\n"
@@ -51,6 +54,8 @@ const char* const kConditionDefinitions =
     "statusVal: Success\n"
     "*DEFINE_CONDITION\nname: massSkipped\ntype: ResponseStatus\nstatusRef: mass\n"
     "statusVal: Skipped\n"
+    "*DEFINE_CONDITION\nname: massEvaluated\ntype: ResponseStatus\nstatusRef: mass\n"
+    "statusVal: Evaluated\n"
     "*DEFINE_CONDITION\nname: exitsThree\ntype: Command\ncommand: exit 3\ncmdCheck: 1\n"
     "cmdVal: 3\n"
     "*DEFINE_CONDITION\nname: exitsZero\ntype: Command\ncommand: exit 3\ncmdCheck: 1\n"
@@ -59,6 +64,8 @@ const char* const kConditionDefinitions =
     "cmd: echo \"design %Design_Num% of %thickness%: ok\"\ncmdText: design 7 of 2.25000: ok\n"
     "*DEFINE_CONDITION\nname: both\ntype: Command\n"
     "command: echo converged; exit 1\ncmdCheck: 1\ncmdVal: 0\ncmdText: converged\n"
+    "*DEFINE_CONDITION\nname: errors\ntype: Command\n"
+    "command: echo 'license denied' >&2; exit 0\ncmdText: license denied\n"
     "*DEFINE_CONDITION\nname: missingProgram\ntype: Command\n"
     "command: karvo_no_such_program_4711 --check\ncmdCheck: 1\ncmdVal: 0\n"
     "*DEFINE_CONDITION\nname: inQueueById\ntype: ScheduledJob\n"
@@ -172,15 +179,9 @@ TEST_F(ConditionsTest, FileExistenceWithTagsInTheFileName) {
 }
 
 TEST_F(ConditionsTest, FileNamesOutsideTheRunFolderAndUnformablePaths) {
-  Condition absolute;
-  absolute.name = "absolute";
-  absolute.type = ConditionType::FileExist;
-  absolute.fileType = "output";
-  absolute.fileRef = "%Study_Path%/flag_%Design_Num%";
-  const int index = add(absolute);
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 0);
+  EXPECT_EQ(eval("absolute"), 0);
   writeFile(dir_.file("flag_7"), "");
-  EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), 1);
+  EXPECT_EQ(eval("absolute"), 1);
 
   // No run folder and no study folder: no path for a relative name, and the test fails.
   context_.analysisPath.clear();
@@ -310,16 +311,12 @@ TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
       {"Success", {0, 1, 0, 0, 0, 0}},   {"Error", {1, 0, 0, 0, 0, 0}},
       {"Feasible", {0, 0, 1, 0, 0, 0}},  {"Infeasible", {0, 0, 0, 1, 0, 0}},
   };
-  Condition condition;
-  condition.name = "status";
-  condition.type = ConditionType::AnalysisStatus;
-  condition.statusRef = "solve";
-  const int index = add(condition);
+  Condition& solved = conditions[static_cast<std::size_t>(findCondition("solved") -
+                                                           conditions.data())];
   for (const auto& row : table) {
-    ASSERT_TRUE(parseStatusWord(row.word, conditions[index].statusVal));
+    ASSERT_TRUE(parseStatusWord(row.word, solved.statusVal));
     for (current = 0; current < 6; ++current) {
-      EXPECT_EQ(evaluateCondition(index, context_, 0, true, services_), row.matches[current])
-          << row.word << " status " << current;
+      EXPECT_EQ(eval("solved"), row.matches[current]) << row.word << " status " << current;
     }
   }
   EXPECT_EQ(log(), "");
@@ -334,22 +331,18 @@ TEST_F(ConditionsTest, AnalysisAndResponseStatusWords) {
   // mass is FEASIBLE (2) in the context.
   clearLog();
   EXPECT_EQ(eval("massSkipped"), 0);
-  Condition evaluated = conditions[static_cast<std::size_t>(findCondition("massSkipped") -
-                                                            conditions.data())];
-  evaluated.name = "massEvaluated";
-  ASSERT_TRUE(parseStatusWord("Evaluated", evaluated.statusVal));
-  const int evaluatedIndex = add(evaluated);
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 1);
+  EXPECT_EQ(eval("massEvaluated"), 1);
 
   // A response the design has not produced yet is NOT EVALUATED.
   context_.responses.erase("mass");
   EXPECT_EQ(eval("massSkipped"), 1);
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 0);
+  EXPECT_EQ(eval("massEvaluated"), 0);
   context_.responses["mass"].status = 5;
   EXPECT_EQ(eval("massSkipped"), 1);
 
-  conditions[static_cast<std::size_t>(evaluatedIndex)].statusRef = "volume";
-  EXPECT_EQ(evaluateCondition(evaluatedIndex, context_, 0, true, services_), 0);
+  conditions[static_cast<std::size_t>(findCondition("massEvaluated") - conditions.data())]
+      .statusRef = "volume";
+  EXPECT_EQ(eval("massEvaluated"), 0);
   EXPECT_EQ(log(), errorText("Error in evaluating the condition \"massEvaluated\". The response "
                              "used \"volume\" has not been defined. This condition will be "
                              "treated as failed."));
@@ -377,12 +370,7 @@ TEST_F(ConditionsTest, CommandExitCodeOutputAndFailures) {
   EXPECT_EQ(eval("saysOk"), 0);
   EXPECT_EQ(readFile(inRun(kCommandOutputFile)), "design 7 of 3.00000: ok\n");
   // Standard error is searched too.
-  Condition errors;
-  errors.name = "errors";
-  errors.type = ConditionType::Command;
-  errors.command = "echo 'license denied' >&2; exit 0";
-  errors.cmdText = "license denied";
-  EXPECT_EQ(evaluateCondition(add(errors), context_, 0, true, services_), 1);
+  EXPECT_EQ(eval("errors"), 1);
   EXPECT_EQ(log(), "");
 
   EXPECT_EQ(eval("missingProgram"), 0);
@@ -595,13 +583,7 @@ TEST_F(ConditionsTest, ValueKeptPerSlotUntilForcedOrCleared) {
 }
 
 TEST_F(ConditionsTest, VerboseNotesNameTheFileAndTheCommand) {
-  Condition plain;  // a file name without tags
-  plain.name = "plain";
-  plain.type = ConditionType::FileExist;
-  plain.fileType = "output";
-  plain.fileRef = "out_7.txt";
-  add(plain);
-  run.settings.verbose = 1;
+  run.settings.verbose = 1;  // "plain": a file name without tags
   writeFile(inRun("out_7.txt"), "");
   EXPECT_EQ(eval("plain"), 1);
   EXPECT_EQ(eval("exitsThree"), 1);

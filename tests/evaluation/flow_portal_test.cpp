@@ -265,27 +265,56 @@ TEST_F(FlowPortal, NilCommandIsStillRunByAPortalThatRunsItsAnalyses) {
                                                "\"nil\"."))));
 }
 
-TEST_F(FlowPortal, FinishCheckErrorEndsAndFailsTheAnalysis) {
-  RecordingPortal& portal = withPortal({.finish = {FinishState::Error}});
-  EXPECT_EQ(evaluateOne(), 1);
-  EXPECT_THAT(portal.calls, ElementsAre("initialize", "prepare", "run", "finishCheck"));
-  const std::string log = analysisLog();
-  EXPECT_THAT(log, HasLines(error("The solver job has vanished.") +
-                            error("Call to check runInternal completion status returned error. "
-                                  "Marking analysis as complete.")));
-  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
-}
-
-TEST_F(FlowPortal, PortalAnalysisPastItsTimeLimitFails) {
-  RecordingPortal& portal =
-      withPortal({.finish = {FinishState::NotFinished}}, portalStudy("maxTime: 1\n"));
-  EXPECT_EQ(evaluateOne(), 1);
-  EXPECT_EQ(portal.calls.back(), "finishCheck");
-  const std::string log = analysisLog();
-  EXPECT_THAT(log, HasLines("*WARNING\nMaximum allowed time exceeded for analysis calc of design "
-                            "1. This will be marked as completed. Will try to kill the analysis "
-                            "process.\n"));
-  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+// Each call of the portal that fails ends the analysis there, with the portal's message and
+// the solver's own, and fails it: the calls up to the failing one, the log's texts.
+TEST_F(FlowPortal, FailingCallEndsAndFailsTheAnalysis) {
+  const struct {
+    Answers answers;
+    std::string extraAnalysis;
+    std::vector<std::string> lastCalls;
+    std::string log;
+  } cases[] = {
+      {{.finish = {FinishState::Error}}, "", {"initialize", "prepare", "run", "finishCheck"},
+       error("The solver job has vanished.") +
+           error("Call to check runInternal completion status returned error. Marking analysis "
+                 "as complete.")},
+      // Past its time limit.
+      {{.finish = {FinishState::NotFinished}}, "maxTime: 1\n", {"finishCheck"},
+       "*WARNING\nMaximum allowed time exceeded for analysis calc of design 1. This will be "
+       "marked as completed. Will try to kill the analysis process.\n"},
+      // Nothing is extracted after a failed success check.
+      {{.successOk = false}, "", {"successCheck"},
+       error("The solver ended with errors.") +
+           error("Portal reports analysis failure. Setting analysis status to error.") +
+           error("The processing of response \"f\" resulted in no data being extracted. This "
+                 "design will be marked as an error design.")},
+      // Every response was reported, yet the portal says the extraction failed.
+      {{.extractOk = false}, "", {"extract"},
+       error("The result file is incomplete.") +
+           error("Portal reports analysis failure. Setting analysis status to error.")},
+      // An extra file of initialize that the portal cannot place.
+      {{.extraDeletes = {"unknown"}}, "", {"initialize", "resolvePath unknown"},
+       error("The portal knows no file \"unknown\".") +
+           error("Error in getting the correct path for the file \"unknown\" to be deleted "
+                 "from the portal.")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.lastCalls.back());
+    TearDown();  // a fresh study for each
+    std::filesystem::remove_all(dir_.file("demo_0"));
+    std::filesystem::remove_all(dir_.file("POST_0"));
+    SetUp();
+    RecordingPortal& portal = withPortal(c.answers, portalStudy(c.extraAnalysis));
+    EXPECT_EQ(evaluateOne(), 1);
+    ASSERT_GE(portal.calls.size(), c.lastCalls.size());
+    // All the calls when the list starts with "initialize", else the last ones.
+    const auto from = c.lastCalls.front() == "initialize" ? portal.calls.begin()
+                                                         : portal.calls.end() - c.lastCalls.size();
+    EXPECT_EQ(std::vector<std::string>(from, portal.calls.end()), c.lastCalls);
+    const std::string log = analysisLog();
+    EXPECT_THAT(log, HasLines(c.log));
+    EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
+  }
 }
 
 // The progress of a portal's analysis is asked for with the progress note, which comes at most
@@ -297,33 +326,6 @@ TEST_F(FlowPortal, ProgressIsAskedWithTheProgressNote) {
   EXPECT_EQ(portal.calls[portal.calls.size() - 4], "progress");
   EXPECT_EQ(portal.calls[portal.calls.size() - 3], "finishCheck");
   EXPECT_THAT(analysisLog(), HasLines(note("The portal reports the analysis 25% done.")));
-}
-
-// ---- Success check and extraction ------------------------------------------------------------
-
-TEST_F(FlowPortal, FailedSuccessCheckFailsTheAnalysisWithoutExtraction) {
-  RecordingPortal& portal = withPortal({.successOk = false});
-  EXPECT_EQ(evaluateOne(), 1);
-  EXPECT_EQ(portal.calls.back(), "successCheck");
-  const std::string log = analysisLog();
-  EXPECT_THAT(log, HasLines(error("The solver ended with errors.") +
-                            error("Portal reports analysis failure. Setting analysis status to "
-                                  "error.") +
-                            error("The processing of response \"f\" resulted in no data being "
-                                  "extracted. This design will be marked as an error design.")));
-  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
-}
-
-TEST_F(FlowPortal, ExtractionThatReportsFailureFailsTheAnalysis) {
-  RecordingPortal& portal = withPortal({.extractOk = false});
-  EXPECT_EQ(evaluateOne(), 1);
-  EXPECT_EQ(portal.calls.back(), "extract");
-  const std::string log = analysisLog();
-  // Every response was reported, yet the portal says the analysis failed.
-  EXPECT_THAT(log, HasLines(error("The result file is incomplete.") +
-                            error("Portal reports analysis failure. Setting analysis status to "
-                                  "error.")));
-  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
 }
 
 // ---- The map -----------------------------------------------------------------------------------
@@ -413,17 +415,6 @@ TEST_F(FlowPortal, ExtraInputFilesAreCopiedAndMarkedFilesDeletedAtTheStart) {
                                  "folder \"" + runFolder() + "\".")));
   // A file that is not there is not mentioned.
   EXPECT_EQ(log.find("absent.out"), std::string::npos);
-}
-
-TEST_F(FlowPortal, ExtraFileThePortalCannotPlaceFailsTheAnalysis) {
-  RecordingPortal& portal = withPortal({.extraDeletes = {"unknown"}});
-  EXPECT_EQ(evaluateOne(), 1);
-  EXPECT_THAT(portal.calls, ElementsAre("initialize", "resolvePath unknown"));
-  const std::string log = analysisLog();
-  EXPECT_THAT(log, HasLines(error("The portal knows no file \"unknown\".") +
-                            error("Error in getting the correct path for the file \"unknown\" "
-                                  "to be deleted from the portal.")));
-  EXPECT_THAT(log, HasLines("*STATUS\nERROR\n"));
 }
 
 }  // namespace

@@ -393,13 +393,8 @@ TEST_F(HistoryFileTest, EntryRoundTripKeepsEveryFieldAndIntegersComeBackAsReals)
   EXPECT_EQ(back.loops[0].dependentValues[0], std::vector<DataValue>{realValue(8.0)});
   std::string again;
   encodeHistoryEntry(again, back, shape);
-  EXPECT_EQ(again, bytes);  // NaN bits and every other field unchanged
-  EXPECT_EQ(back.name, entry.name);
-  EXPECT_EQ(back.responses[2], entry.responses[2]);
-  EXPECT_EQ(back.loops[1].name, "empty");
-  EXPECT_EQ(back.loops[1].trailer, -1);
-  EXPECT_EQ(back.failed, 1);
-  EXPECT_EQ(back.kept[3], -2.0);
+  EXPECT_EQ(again, bytes);  // NaN bits and every other field unchanged (the writer's layout:
+                            // FileBytesFollowTheLayoutAndTheFileCutAtEveryByteIsRefused)
 }
 
 TEST_F(HistoryFileTest, OlderEntriesLackTheTextsAndTheSecondPerformanceValue) {
@@ -482,11 +477,7 @@ TEST_F(HistoryFileTest, ReadBackTakesOverTheDesignsOfTheSameProblem) {
 
 TEST_F(HistoryFileTest, ExtendedRunReadsThePreviousPrefixAndItsCounters) {
   run.runPrefix = "old";
-  keep(probe(7));
-  results().counters[0] = 9;
-  results().counters[1] = 1;
-  results().counters[2] = 3;
-  writeHistory(agent(), results());
+  writeProbeHistory();
   ASSERT_TRUE(std::filesystem::exists(dir_.file("old0.hst")));
 
   run.runPrefix = "new";

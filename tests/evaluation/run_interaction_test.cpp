@@ -112,7 +112,6 @@ TEST_F(RunInteractionTest, FileNameAndLinesTakenInOrderUntilAStop) {
 
   run.studyInputPath = "study.in";
   EXPECT_TRUE(send("pause\n\nresume"));
-  EXPECT_FALSE(state.paused);
   EXPECT_EQ(messages(), lineNote(1, "pause") + paused(dir_.file("study.io")) + lineNote(2, "") + lineNote(3, "resume") +
                             noted("Resuming the process based on user input at 13:05:22 on "
                                   "04-03-2025.") +
@@ -122,7 +121,6 @@ TEST_F(RunInteractionTest, FileNameAndLinesTakenInOrderUntilAStop) {
   EXPECT_TRUE(send("stop\npause\n"));
   EXPECT_TRUE(state.stopRequested);
   EXPECT_FALSE(state.keepRunning);
-  EXPECT_FALSE(interactionPaused(state, 100.0));
   EXPECT_EQ(messages(), lineNote(1, "stop") + kTerminated + kRenaming);
   EXPECT_FALSE(platform::pathExists(dir_.file("study.io")));
   EXPECT_EQ(readFile(dir_.file("study.io") + kSuffix), "stop\npause\n");
@@ -426,7 +424,13 @@ class AnalysisIoFileTest : public RunInteractionTest {
   std::string folder;
 };
 
-TEST_F(AnalysisIoFileTest, CompleteEndsTheJobAndTheFileIsRetired) {
+TEST_F(AnalysisIoFileTest, CompleteEndsTheJobAndTheFileIsRetiredOtherTextOrNoFileDoNot) {
+  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
+  writeFile(folder + "/_solve.io", "incomplete, still running\n");
+  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
+  EXPECT_TRUE(platform::pathExists(folder + "/_solve.io"));
+  EXPECT_FALSE(platform::pathExists(logPath));
+
   writeFile(folder + "/_solve.io", "Complete\n");
   EXPECT_TRUE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
   EXPECT_FALSE(platform::pathExists(folder + "/_solve.io"));
@@ -436,14 +440,6 @@ TEST_F(AnalysisIoFileTest, CompleteEndsTheJobAndTheFileIsRetired) {
             "analysis io file was found and contained \"complete\".\n"
             "*NOTE\nRenaming the study IO file\n");
   EXPECT_EQ(messages(), "");
-}
-
-TEST_F(AnalysisIoFileTest, OtherTextOrNoFileLeavesTheJobRunning) {
-  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
-  writeFile(folder + "/_solve.io", "incomplete, still running\n");
-  EXPECT_FALSE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
-  EXPECT_TRUE(platform::pathExists(folder + "/_solve.io"));
-  EXPECT_FALSE(platform::pathExists(logPath));
   writeFile(folder + "/_solve.io", "status: complete.");
   EXPECT_TRUE(interactionAnalysisIoComplete(folder, "solve", 3, fixedWall()));
 }
