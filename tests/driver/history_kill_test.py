@@ -145,6 +145,9 @@ def main():
         left = startup + (whole - startup) * (1.0 - len(stored) / DESIGNS)
         start = time.monotonic()
         status = run(karvo, folder, "newStudy", extra, rng.uniform(0.0, 1.1 * left))
+        if status not in (None, 0):
+            failures.append("kill %d: the run ended by itself with %d" % (k, status))
+            break
         if status is not None and DESIGNS - len(stored) >= DESIGNS // 4:
             took = time.monotonic() - start
             whole = 0.5 * whole + 0.5 * (startup + (took - startup) * DESIGNS /
