@@ -427,8 +427,8 @@ std::vector<NsgaMember> nsgaMakeChildren(NsgaRunState& run) {
 // ---------------------------------------------------------------------------------------
 // Sorting and niching
 
-// Solves a x = b for the square matrix `a` (rows) by Gaussian elimination with partial
-// pivoting; false when a pivot is negligible next to the largest entry.
+}  // namespace
+
 bool solveLinear(std::vector<std::vector<double>> a, std::vector<double> b,
                  std::vector<double>& x) {
   const std::size_t n = b.size();
@@ -458,10 +458,6 @@ bool solveLinear(std::vector<std::vector<double>> a, std::vector<double> b,
   return true;
 }
 
-// Per objective the scale of the normalisation (nadir - ideal) over the members `used` of
-// `merged` (all evaluated): the intercepts of the hyperplane through the extreme points,
-// or the worst values of the best front among them when that plane is degenerate or gives
-// an intercept that is not finite, tiny, or beyond the worst value present.
 std::vector<double> normalisationScale(const NsgaRunState& run,
                                        const std::vector<NsgaMember>& merged,
                                        const std::vector<std::size_t>& used,
@@ -516,6 +512,8 @@ std::vector<double> normalisationScale(const NsgaRunState& run,
   }
   return scale;
 }
+
+namespace {
 
 // Chooses `count` members of `last` by niching and appends them to `chosen`; `chosen` and
 // `last` together are the members considered for normalisation.

@@ -32,6 +32,7 @@
 // it had never stopped. startNSGA_III is nsgaStart followed by every step.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -169,5 +170,23 @@ void keepNsgaRunState(StateArchive& archive, NsgaRunState& state);
 // `populationSize` members uses (e.g. 91 for 3 objectives and 92 members: 12 divisions);
 // 0 when numObjectives < 2 or populationSize < 1.
 int nsgaReferencePointCount(int numObjectives, int populationSize);
+
+// Parts of the selection, declared here for their tests.
+
+// Solves a x = b for the square matrix `a` (rows) by Gaussian elimination with partial
+// pivoting; false when a pivot is negligible next to the largest entry.
+bool solveLinear(std::vector<std::vector<double>> a, std::vector<double> b,
+                 std::vector<double>& x);
+
+// Per objective the scale of the normalisation (nadir - ideal) over the members `used` of
+// `merged` (all evaluated; `ranks` their fronts): the intercepts of the hyperplane through
+// the extreme points, or the worst values of the best front among them when that plane is
+// degenerate or gives an intercept that is not finite, tiny, or beyond the worst value
+// present; where that is tiny too, the worst value present, and else 1.
+std::vector<double> normalisationScale(const NsgaRunState& run,
+                                       const std::vector<NsgaMember>& merged,
+                                       const std::vector<std::size_t>& used,
+                                       const std::vector<int>& ranks,
+                                       const std::vector<double>& ideal);
 
 }  // namespace karvo::support

@@ -610,4 +610,43 @@ TEST(NsgaSteps, InconsistentStatesAreRefused) {
 }
 
 }  // namespace
+TEST(NsgaNormalisation, SolveLinearPivotsAndRefusesSingularSystems) {
+  // A zero first pivot: solved only by exchanging rows.
+  std::vector<double> x;
+  ASSERT_TRUE(solveLinear({{0, 2, 1}, {1, 1, 1}, {2, 1, 0}}, {-1, 2, 0}, x));
+  ASSERT_EQ(x.size(), 3u);
+  EXPECT_NEAR(x[0], 1.0, 1e-12);
+  EXPECT_NEAR(x[1], -2.0, 1e-12);
+  EXPECT_NEAR(x[2], 3.0, 1e-12);
+  EXPECT_FALSE(solveLinear({{1, 2}, {2, 4}}, {1, 1}, x));  // dependent rows
+  EXPECT_FALSE(solveLinear({{0, 0}, {0, 0}}, {1, 1}, x));  // nothing to solve
+}
+
+TEST(NsgaNormalisation, ScaleFromThePlaneElseTheFrontElseTheWorstElseOne) {
+  NsgaRunState run;
+  run.numObjectives = 2;
+  auto scale = [&](const Values& objectives, const std::vector<int>& ranks,
+                   const std::vector<double>& ideal) {
+    std::vector<NsgaMember> merged(objectives.size());
+    std::vector<std::size_t> used;
+    for (std::size_t i = 0; i < objectives.size(); ++i) {
+      merged[i].objectives = objectives[i];
+      used.push_back(i);
+    }
+    return normalisationScale(run, merged, used, ranks, ideal);
+  };
+  // The extreme points (3, 0) and (0, 4) give the intercepts; the dominated (5, 5) only
+  // bounds them.
+  EXPECT_EQ(scale({{0, 4}, {1, 1}, {3, 0}, {5, 5}}, {0, 0, 0, 1}, {0, 0}),
+            (std::vector<double>{3, 4}));
+  // The plane through (2, 1) and (1, 2) reaches 3, beyond every value present: the worst of
+  // the front instead.
+  EXPECT_EQ(scale({{2, 1}, {1, 2}}, {0, 0}, {0, 0}), (std::vector<double>{2, 2}));
+  // Both extremes the same design (no plane) and a front of that design alone: the worst
+  // value of all.
+  EXPECT_EQ(scale({{0, 0}, {5, 5}}, {0, 1}, {0, 0}), (std::vector<double>{5, 5}));
+  // Every design the same: nothing to scale by.
+  EXPECT_EQ(scale({{3, 3}, {3, 3}}, {0, 0}, {3, 3}), (std::vector<double>{1, 1}));
+}
+
 }  // namespace karvo::support
