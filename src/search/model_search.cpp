@@ -1117,6 +1117,7 @@ bool addLocal(ProposalSet& set, std::span<const ModelSample> samples, int centre
   p.stepLength = largestChange(p.x, samples[centre].x);
   p.radius = radius;
   p.region = region;
+  p.alone = request.count == 1 && request.avoid.empty();
   return true;
 }
 
@@ -1299,9 +1300,12 @@ void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
     state.successes = 0;
   }
   if (state.accurate >= kAccurateSteps) state.localPhase = 1;
-  // Near active constraints a broken constraint says that the constraint models are not
-  // accurate enough for steps one after the other: the generations' mix takes over again.
-  if (state.failures >= 3 || broke) state.localPhase = 0;
+  // A step aimed at an active constraint's modelled boundary that lands just outside it
+  // tells the next step's models where the boundary lies: made one at a time, the steps go
+  // on (on a spring at 100 designs the phase otherwise ended at every step that crossed a
+  // boundary by 1e-7, and the generation's mix spent the designs). Made a batch at a time,
+  // the batch's other steps came from the same models, so the generations' mix takes over.
+  if (state.failures >= 3 || (broke && !proposal.alone)) state.localPhase = 0;
 }
 
 void noteModelOutcome(ModelSearchState& state, int code, bool improved) {

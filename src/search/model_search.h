@@ -111,6 +111,8 @@ struct ModelProposal {
   double radius = 0.0;              // the trust radius the step was made in
   int region = 0;                   // 0: around the best design (its outcome moves the
                                     // trust region); 1: in another basin
+  bool alone = false;               // made with no other new design pending: the next
+                                    // request's models include its result
 };
 
 // Proposes up to request.count designs (fewer when the samples cannot support a model:
@@ -126,8 +128,9 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
 // models predict well) starts the local phase. With `moveRadius` the ratio also moves the
 // trust radius, as it does in the local phase: no improvement halves it, a ratio of 0.1 or
 // more for a step of at least half the radius doubles it; three steps in a row without
-// improvement, or one step that breaks a constraint the centre met, end the phase. (Outside the local phase the radius follows each generation's
-// local designs together, by noteModelOutcome.)
+// improvement end the phase, and so does one step that breaks a constraint the centre met,
+// unless the step was made alone (the next step's models include it). (Outside the local
+// phase the radius follows each generation's local designs together, by noteModelOutcome.)
 void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
                    const ModelSample* result, bool moveRadius = true);
 

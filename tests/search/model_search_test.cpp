@@ -388,6 +388,7 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   const ModelProposal step = proposeOne(samples, 3, kDecisionLocal, {.radius = 0.01});
   ASSERT_EQ(step.code, kDecisionLocal);
   EXPECT_EQ(step.region, 0);
+  EXPECT_TRUE(step.alone);  // one design asked for, none pending
   EXPECT_DOUBLE_EQ(step.radius, 0.01);
   EXPECT_NEAR(step.stepLength, 0.01, 1e-6);
   ModelSample result{step.x, bowl(step.x), {}};
@@ -401,8 +402,9 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   EXPECT_DOUBLE_EQ(inside.radius, 0.02);
   EXPECT_EQ(inside.localPhase, 1);
   // A step that gains less than predicted starts no phase; a step that breaks a constraint
-  // of a feasible centre counts as no improvement (the radius halves) and ends the phase at
-  // once; a failed design counts as no improvement, and three in a row end the phase.
+  // of a feasible centre counts as no improvement (the radius halves) and, unless it was
+  // made alone, ends the phase at once; a failed design counts as no improvement, and three
+  // in a row end the phase.
   ModelSearchState weak{.radius = 0.01};
   ModelSample half = result;
   half.objective = step.centreObjective - 0.2 * step.predictedGain;
@@ -415,6 +417,21 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   broken.constraints = {0.1};
   ModelProposal constrained = step;
   constrained.centreViolation = 0.0;
+  ModelSearchState alone = inside;
+  noteLocalStep(alone, constrained, &broken);
+  EXPECT_DOUBLE_EQ(alone.radius, 0.01);
+  EXPECT_EQ(alone.localPhase, 1);  // the next step's models include the broken one
+  // Made beside other designs (a batch, or while others run): not alone.
+  ModelRequest pending = request(3, 1, 1e-6);
+  pending.avoid.push_back({0.9, 0.9, 0.9});
+  for (const ModelRequest& r : {request(3, 2, 1e-6), pending}) {
+    ModelSearchState fresh{.radius = 0.01};
+    const std::vector<ModelProposal> made = proposeModelDesigns(samples, r, fresh);
+    ASSERT_FALSE(made.empty());
+    EXPECT_EQ(made[0].code, kDecisionLocal);
+    EXPECT_FALSE(made[0].alone) << r.count;
+  }
+  constrained.alone = false;
   noteLocalStep(inside, constrained, &broken);
   EXPECT_DOUBLE_EQ(inside.ratio, -1.0);
   EXPECT_DOUBLE_EQ(inside.radius, 0.01);
