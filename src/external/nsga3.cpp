@@ -432,10 +432,17 @@ std::vector<NsgaMember> nsgaMakeChildren(NsgaRunState& run) {
 bool solveLinear(std::vector<std::vector<double>> a, std::vector<double> b,
                  std::vector<double>& x) {
   const std::size_t n = b.size();
+  // A NaN entry would pass unnoticed through the largest-entry search and the pivot tests
+  // (every comparison with it is false) and come back as a NaN solution.
   double scale = 0.0;
-  for (const auto& row : a)
-    for (double v : row) scale = std::max(scale, std::fabs(v));
-  if (!(scale > 0.0) || !std::isfinite(scale)) return false;
+  for (const auto& row : a) {
+    for (double v : row) {
+      if (!std::isfinite(v)) return false;
+      scale = std::max(scale, std::fabs(v));
+    }
+  }
+  if (!(scale > 0.0)) return false;
+  if (!std::all_of(b.begin(), b.end(), [](double v) { return std::isfinite(v); })) return false;
   for (std::size_t col = 0; col < n; ++col) {
     std::size_t pivot = col;
     for (std::size_t row = col + 1; row < n; ++row)

@@ -174,7 +174,8 @@ int nsgaReferencePointCount(int numObjectives, int populationSize);
 // Parts of the selection, declared here for their tests.
 
 // Solves a x = b for the square matrix `a` (rows) by Gaussian elimination with partial
-// pivoting; false when a pivot is negligible next to the largest entry.
+// pivoting; false when a pivot is negligible next to the largest entry, or an entry of a or b
+// is not finite.
 bool solveLinear(std::vector<std::vector<double>> a, std::vector<double> b,
                  std::vector<double>& x);
 

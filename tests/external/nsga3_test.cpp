@@ -620,6 +620,9 @@ TEST(NsgaNormalisation, SolveLinearPivotsAndRefusesSingularSystems) {
   EXPECT_NEAR(x[2], 3.0, 1e-12);
   EXPECT_FALSE(solveLinear({{1, 2}, {2, 4}}, {1, 1}, x));  // dependent rows
   EXPECT_FALSE(solveLinear({{0, 0}, {0, 0}}, {1, 1}, x));  // nothing to solve
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(solveLinear({{1, 0}, {nan, 1}}, {1, 1}, x));  // NaN below the first pivot
+  EXPECT_FALSE(solveLinear({{1, 0}, {0, 1}}, {nan, 1}, x));
 }
 
 TEST(NsgaNormalisation, ScaleFromThePlaneElseTheFrontElseTheWorstElseOne) {
