@@ -9,6 +9,7 @@
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -64,6 +65,14 @@ constexpr double kBoundaryWeight = 0.1;
 
 // Trust radius of the cautious second local design of a request, as a share of the radius.
 constexpr double kCautiousRadius = 0.25;
+
+// Coordinate hops, for one objective without constraints. When the trust region restarts
+// around a settled best design, each coordinate lying further than kHopLeast from the
+// optimum of the global model hops there, and settles along that coordinate by parabola
+// steps: at most kHopDesigns designs, the first ones a kHopDivisions-th of the hop apart.
+constexpr double kHopLeast = 0.005;
+constexpr int kHopDesigns = 5;
+constexpr double kHopDivisions = 8.0;
 
 // Weights of the predicted value against the distance to the nearest design in the
 // radial-basis candidate search, cycling with the rotation.
@@ -1168,16 +1177,148 @@ double shortestRadius(const ModelRequest& request) {
   return std::max(2.0 * smallestStep, 1e-6);
 }
 
+// A sweep of coordinate hops from the settled best design, when it has one objective and no
+// constraints. On a landscape of many basins a design whose basin has converged often lies
+// in the wrong basin in only a few coordinates; the operators' designs seldom land near
+// enough to the bottom of the right one to beat it, and a full step of the trust region
+// cannot cross the ridges. The global model's optimum says where each coordinate's trend
+// points. The coordinates furthest from it hop first; the local phase makes the hops' designs
+// one batch at a time.
+void startSweep(std::span<const ModelSample> samples, int best, const ModelRequest& request,
+                ModelSearchState& state) {
+  if (!request.followBest || !samples[best].constraints.empty()) return;
+  const std::vector<double> target = proposeGlobal(samples, best, false);
+  if (target.empty()) return;
+  const std::vector<double>& x = samples[best].x;
+  std::vector<int> order;
+  for (int i = 0; i < static_cast<int>(x.size()); ++i)
+    if (request.step[i] > 0.0 && std::abs(target[i] - x[i]) > kHopLeast) order.push_back(i);
+  if (order.empty()) return;
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+    return std::abs(target[a] - x[a]) > std::abs(target[b] - x[b]);
+  });
+  state.hopTarget = target;
+  state.hopOrder = std::move(order);
+  state.hopCoordinate = -1;
+  state.sweepFrom = samples[best].objective;
+  state.localPhase = 1;
+}
+
 // The radius halves on below two grid steps with each failure, so that the region restarts
 // only when the models' best grid points nearby have failed kFailuresAtGrid times: then it
-// has nothing left to find. The local phase ends and the rotation explores.
-void restartIfShrunk(const ModelRequest& request, ModelSearchState& state) {
+// has nothing left to find. The local phase ends and the rotation explores, unless a sweep of
+// coordinate hops starts.
+void restartIfShrunk(std::span<const ModelSample> samples, int best,
+                     const ModelRequest& request, ModelSearchState& state) {
   if (state.radius >= std::max(std::ldexp(shortestRadius(request), -kFailuresAtGrid), 1e-6))
     return;
   state.radius = kRadiusRestart;
   state.failures = 0;
   state.localPhase = 0;
   state.nextKind = kRotationExplore;
+  startSweep(samples, best, request, state);
+}
+
+// The minimum of the parabola through three points (u, f), the best first; without upward
+// curvature, the best point moved away from the other two by twice its distance from their
+// middle.
+double parabolaMinimum(const std::array<std::pair<double, double>, 3>& p) {
+  const auto [u0, f0] = p[0];
+  const auto [u1, f1] = p[1];
+  const auto [u2, f2] = p[2];
+  const double d = (u0 - u1) * (u0 - u2) * (u1 - u2);
+  if (d == 0.0) return u0;
+  const double a = (u2 * (f1 - f0) + u1 * (f0 - f2) + u0 * (f2 - f1)) / d;
+  const double b = (u2 * u2 * (f0 - f1) + u1 * u1 * (f2 - f0) + u0 * u0 * (f1 - f2)) / d;
+  return a > 0.0 ? -b / (2.0 * a) : u0 + 2.0 * (u0 - 0.5 * (u1 + u2));
+}
+
+// The next design of the sweep under way: the current hop's base design with its coordinate
+// at the target, then a spacing (a kHopDivisions-th of the hop, at least four grid steps)
+// below and above it, then the minimum of the parabola through the three best designs of
+// that line, at most two spacings from the best. A hop ends after kHopDesigns designs or when
+// the parabola points at a design it has; the next coordinate's hop starts from the best
+// design then, so that what one hop gained carries into the next. Empty when the next design
+// must wait for the evaluation of the line's designs pending in this request or still
+// running (`avoid`), or when the sweep is over: then the local phase goes on when the sweep
+// improved the best design, and ends when it did not.
+std::vector<double> nextHopDesign(std::span<const ModelSample> samples, int best,
+                                  const ModelRequest& request, ModelSearchState& state,
+                                  const std::vector<ModelProposal>& pending) {
+  for (;;) {
+    if (state.hopCoordinate < 0) {
+      if (state.hopOrder.empty()) {
+        if (!(samples[best].objective < state.sweepFrom)) state.localPhase = 0;
+        state.hopTarget.clear();
+        return {};
+      }
+      state.hopCoordinate = state.hopOrder.front();
+      state.hopOrder.erase(state.hopOrder.begin());
+      state.hopBase = samples[best].x;
+      state.hopMade = 0;
+    }
+    const int i = state.hopCoordinate;
+    const int n = static_cast<int>(state.hopBase.size());
+    const double target = state.hopTarget[i];
+    const double spacing = std::max(std::abs(target - state.hopBase[i]) / kHopDivisions,
+                                    4.0 * request.step[i]);
+    if (state.hopMade >= kHopDesigns) {
+      state.hopCoordinate = -1;
+      continue;
+    }
+    // The evaluated designs on the line through the base along coordinate i, near the target
+    // (within a grid step of the base in every other coordinate: a proposal that collides
+    // with an evaluated design moves by one).
+    const auto onLine = [&](std::span<const double> x) {
+      bool on = std::abs(x[i] - target) <= 4.0 * spacing;
+      for (int j = 0; j < n && on; ++j)
+        on = j == i || std::abs(x[j] - state.hopBase[j]) <= 1.5 * request.step[j];
+      return on;
+    };
+    std::vector<std::pair<double, double>> line;
+    for (const ModelSample& s : samples)
+      if (onLine(s.x)) line.push_back({s.x[i], s.objective});
+    // Its designs not evaluated yet: this request's and those still running.
+    std::vector<double> waiting;
+    for (const ModelProposal& p : pending)
+      if (onLine(p.x)) waiting.push_back(p.x[i]);
+    for (const std::vector<double>& a : request.avoid)
+      if (onLine(a)) waiting.push_back(a[i]);
+    const auto known = [&](double u) {
+      for (const auto& point : line)
+        if (std::abs(point.first - u) < 0.25 * spacing) return true;
+      for (double w : waiting)
+        if (std::abs(w - u) < 0.25 * spacing) return true;
+      return false;
+    };
+    const auto hop = [&](double u) {
+      std::vector<double> x = state.hopBase;
+      x[i] = std::clamp(u, 0.0, 1.0);
+      ++state.hopMade;
+      return x;
+    };
+    if (!known(target)) return hop(target);
+    if (line.size() < 3) {
+      if (!known(target - spacing) && target - spacing >= 0.0) return hop(target - spacing);
+      if (!known(target + spacing) && target + spacing <= 1.0) return hop(target + spacing);
+      if (line.size() < 3 && !waiting.empty()) return {};
+      if (line.size() < 3) {
+        state.hopCoordinate = -1;
+        continue;
+      }
+    }
+    std::partial_sort(line.begin(), line.begin() + 3, line.end(),
+                      [](const auto& a, const auto& b) { return a.second < b.second; });
+    const double u = std::clamp(parabolaMinimum({line[0], line[1], line[2]}),
+                                line[0].first - 2.0 * spacing, line[0].first + 2.0 * spacing);
+    double nearest = kInfinity;
+    for (const auto& point : line) nearest = std::min(nearest, std::abs(point.first - u));
+    if (nearest < std::max(1e-3 * spacing, 2.0 * request.step[i])) {
+      state.hopCoordinate = -1;
+      continue;
+    }
+    return hop(u);
+  }
 }
 
 // A best design that lies further than the trust radius from the last request's was found by
@@ -1206,7 +1347,7 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
   const int n = static_cast<int>(samples[0].x.size());
   if (n == 0 || static_cast<int>(samples.size()) < n + 2) return proposals;
   const int best = incumbentIndex(samples);
-  restartIfShrunk(request, state);
+  restartIfShrunk(samples, best, request, state);
   if (request.followBest) followMovedBest(samples[best].x, state);
   // The trust region spans at least two grid steps of each variable: smaller, its steps would
   // round back onto the best design.
@@ -1220,6 +1361,10 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
     const int slot = state.nextKind;
     state.nextKind = (state.nextKind + 1) % (kRotationLength * 4);
     int code = kRotation[slot % kRotationLength];
+    if (!state.hopTarget.empty()) {
+      std::vector<double> x = nextHopDesign(samples, best, request, state, proposals);
+      if (!x.empty() && set.add(std::move(x), kDecisionExplore, proposals)) continue;
+    }
     // One trust-region optimum and one global design per request (a second would repeat
     // the first); a second local turn takes a cautious step, the optimum of the same models
     // in a region of a quarter of the radius, which succeeds where the full step overshoots.

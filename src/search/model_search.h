@@ -79,6 +79,13 @@ struct ModelSearchState {
   int accurate = 0;                 // local steps in a row predicted within a factor of two
   int basinTurn = 0;                // rotation over the basins of the good designs
   std::vector<double> centre{};     // the best design at the last request (normalised)
+  // A sweep of coordinate hops from a settled best design (hopTarget empty: none under way).
+  std::vector<double> hopTarget{};  // the global model's optimum when the sweep began
+  std::vector<int> hopOrder{};      // coordinates still to hop, furthest from it first
+  std::vector<double> hopBase{};    // the best design when the current hop began
+  int hopCoordinate = -1;           // the coordinate hopping (-1: the next one starts)
+  int hopMade = 0;                  // designs of the current hop so far
+  double sweepFrom = 0.0;           // the best objective when the sweep began
 };
 
 // The fields of the trust region and of a sample as a checkpoint keeps them

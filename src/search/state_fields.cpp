@@ -91,8 +91,15 @@ void keepFields(StateArchive& archive, ThrottleState& s) {
 
 void keepFields(StateArchive& archive, ModelSearchState& s) {
   archive.items(s.radius, s.successes, s.failures, s.nextKind, s.localPhase, s.ratio,
-                s.accurate, s.basinTurn, s.centre);
-  if (s.nextKind < 0 || s.basinTurn < 0) archive.fail();
+                s.accurate, s.basinTurn, s.centre, s.hopTarget, s.hopOrder, s.hopBase,
+                s.hopCoordinate, s.hopMade, s.sweepFrom);
+  const int n = static_cast<int>(s.hopTarget.size());
+  bool sound = s.nextKind >= 0 && s.basinTurn >= 0 && s.hopMade >= 0 &&
+               (s.hopCoordinate == -1 ||
+                (s.hopCoordinate >= 0 && s.hopCoordinate < n &&
+                 static_cast<int>(s.hopBase.size()) == n));
+  for (int i : s.hopOrder) sound = sound && i >= 0 && i < n;
+  if (!sound) archive.fail();
 }
 
 void keepFields(StateArchive& archive, ModelSample& s) {

@@ -9,7 +9,9 @@
 // point the models rate best, also when their step is shorter than a grid step; the trust
 // radius follows the outcomes, spans at least two grid steps and restarts after three failures
 // there; the ratio of a local step's actual to predicted improvement moves the region and the
-// local phase; one turn in six steps in another basin; a seed repeats the proposals exactly.
+// local phase; a design settled in the wrong basin in some coordinates hops them, one at a
+// time, to the global model's optimum and settles there, without constraints only; one turn
+// in six steps in another basin; a seed repeats the proposals exactly.
 #include "search/model_search.h"
 
 #include <gtest/gtest.h>
@@ -478,6 +480,94 @@ TEST_F(ModelSearchTest, RegionFollowsABestDesignFoundElsewhere) {
   keepFields(reading, read);
   ASSERT_TRUE(reading.ok());
   EXPECT_EQ(read.centre, state.centre);
+}
+
+// Many basins 0.1 apart on a bowl centred at 0.5 in each coordinate; their bottoms at the
+// multiples of 0.1.
+double ripples(const std::vector<double>& x) {
+  double f = 0.0;
+  for (double u : x) {
+    const double v = 10.0 * (u - 0.5);
+    f += v * v - 10.0 * std::cos(2.0 * M_PI * v) + 10.0;
+  }
+  return f;
+}
+
+TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
+  // The best design has settled in the basin at (0.6, 0.5, 0.3): two coordinates in the
+  // wrong basin. When the trust region restarts, the coordinates off the global model's
+  // optimum hop there one at a time, the furthest first, each settling along its line; the
+  // hops' designs move no other coordinate.
+  std::vector<ModelSample> samples = sampleBox(3, 60, ripples);
+  const std::vector<double> settled{0.6, 0.5, 0.3};
+  samples.push_back({settled, ripples(settled), {}});
+  ASSERT_EQ(bestOf(samples), 60);
+  ModelRequest follow = request(3, 1, 1e-6);
+  follow.followBest = true;
+  ModelSearchState state{.radius = 1e-9, .localPhase = 1, .centre = settled};
+  std::vector<double> base = settled;
+  for (int k = 0; k < 20 && (k == 0 || !state.hopTarget.empty()); ++k) {
+    const std::vector<ModelProposal> p = proposeModelDesigns(samples, follow, state);
+    ASSERT_EQ(p.size(), 1u);
+    if (state.hopTarget.empty()) break;
+    EXPECT_EQ(p[0].code, kDecisionExplore);
+    if (k == 0) {
+      EXPECT_EQ(state.hopCoordinate, 2);
+      // The global model's optimum lies off the settled design in coordinate 1 too.
+      EXPECT_EQ(state.hopOrder, (std::vector<int>{0, 1}));
+      EXPECT_EQ(state.localPhase, 1);
+      // A run resumed in the middle of a sweep goes on with the same hop.
+      std::string bytes;
+      StateArchive written(bytes);
+      keepFields(written, state);
+      ModelSearchState read;
+      StateArchive reading{std::string_view(bytes)};
+      keepFields(reading, read);
+      ASSERT_TRUE(reading.ok());
+      EXPECT_EQ(read.hopTarget, state.hopTarget);
+      EXPECT_EQ(read.hopOrder, state.hopOrder);
+      EXPECT_EQ(read.hopBase, state.hopBase);
+      EXPECT_EQ(read.hopCoordinate, 2);
+      EXPECT_EQ(read.hopMade, 1);
+      EXPECT_EQ(read.sweepFrom, samples[60].objective);
+    }
+    if (state.hopBase != base) {  // each hop starts from the best design then
+      EXPECT_EQ(state.hopBase, samples[static_cast<std::size_t>(bestOf(samples))].x);
+      base = state.hopBase;
+    }
+    for (int i = 0; i < 3; ++i)
+      if (i != state.hopCoordinate) EXPECT_EQ(p[0].x[i], base[i]) << k;
+    samples.push_back({p[0].x, ripples(p[0].x), {}});
+  }
+  const ModelSample& best = samples[static_cast<std::size_t>(bestOf(samples))];
+  EXPECT_LT(best.objective, 0.5);
+  for (double u : best.x) EXPECT_NEAR(u, 0.5, 0.02);
+  EXPECT_LE(samples.size(), 61u + 15u);  // three hops of at most five designs
+  EXPECT_EQ(state.localPhase, 1);  // the sweep gained: the local phase goes on
+
+  // A sweep from the bottom gains nothing, and the local phase ends with it.
+  state.radius = 1e-9;
+  for (int k = 0; k < 20 && (k == 0 || !state.hopTarget.empty()); ++k) {
+    const std::vector<ModelProposal> p = proposeModelDesigns(samples, follow, state);
+    ASSERT_EQ(p.size(), 1u);
+    if (k == 0) EXPECT_FALSE(state.hopTarget.empty());
+    samples.push_back({p[0].x, ripples(p[0].x), {}});
+  }
+  EXPECT_TRUE(state.hopTarget.empty());
+  EXPECT_EQ(state.localPhase, 0);
+
+  // With a constraint, or for a caller without a single best design to follow, the restart
+  // only explores.
+  std::vector<ModelSample> constrained = samples;
+  for (ModelSample& c : constrained) c.constraints = {-1.0};
+  for (const auto& [designs, asked] :
+       {std::pair{&constrained, follow}, std::pair{&samples, request(3, 1, 1e-6)}}) {
+    ModelSearchState restart{.radius = 1e-9, .localPhase = 1};
+    const std::vector<ModelProposal> p = proposeModelDesigns(*designs, asked, restart);
+    ASSERT_EQ(p.size(), 1u);
+    EXPECT_TRUE(restart.hopTarget.empty());
+    EXPECT_EQ(restart.localPhase, 0);
+  }
 }
 
 TEST_F(ModelSearchTest, OneTurnInSixStepsInAnotherBasin) {
