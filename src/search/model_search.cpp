@@ -1187,6 +1187,8 @@ double shortestRadius(const ModelRequest& request) {
 void startSweep(std::span<const ModelSample> samples, int best, const ModelRequest& request,
                 ModelSearchState& state) {
   if (!request.followBest || !samples[best].constraints.empty()) return;
+  // Once per best design: a sweep from the design of the last one would repeat its hops.
+  if (!(samples[best].objective < state.sweepFrom)) return;
   const std::vector<double> target = proposeGlobal(samples, best, false);
   if (target.empty()) return;
   const std::vector<double>& x = samples[best].x;

@@ -46,6 +46,7 @@
 // repeats exactly from its seed.
 #pragma once
 
+#include <limits>
 #include <memory>
 #include <span>
 #include <vector>
@@ -85,7 +86,8 @@ struct ModelSearchState {
   std::vector<double> hopBase{};    // the best design when the current hop began
   int hopCoordinate = -1;           // the coordinate hopping (-1: the next one starts)
   int hopMade = 0;                  // designs of the current hop so far
-  double sweepFrom = 0.0;           // the best objective when the sweep began
+  double sweepFrom = std::numeric_limits<double>::infinity();  // the best objective when
+                                    // the last sweep began
 };
 
 // The fields of the trust region and of a sample as a checkpoint keeps them

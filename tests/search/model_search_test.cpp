@@ -555,6 +555,10 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   }
   EXPECT_TRUE(state.hopTarget.empty());
   EXPECT_EQ(state.localPhase, 0);
+  // Nor does the next restart from the same best design sweep again.
+  state.radius = 1e-9;
+  ASSERT_EQ(proposeModelDesigns(samples, follow, state).size(), 1u);
+  EXPECT_TRUE(state.hopTarget.empty());
 
   // With a constraint, or for a caller without a single best design to follow, the restart
   // only explores.
