@@ -63,6 +63,18 @@ class ModelSearchTest : public ::testing::Test {
     return r;
   }
 
+  // The state as a resumed run reads it back from its checkpoint.
+  static ModelSearchState checkpointed(ModelSearchState state) {
+    std::string bytes;
+    StateArchive written(bytes);
+    keepFields(written, state);
+    ModelSearchState read;
+    StateArchive reading{std::string_view(bytes)};
+    keepFields(reading, read);
+    EXPECT_TRUE(reading.ok());
+    return read;
+  }
+
   // The proposal of one kind: the rotation is started at that kind's first slot.
   static ModelProposal proposeOne(const std::vector<ModelSample>& samples, int n, int kind,
                                   ModelSearchState state = {}) {
@@ -472,14 +484,7 @@ TEST_F(ModelSearchTest, RegionFollowsABestDesignFoundElsewhere) {
   proposeModelDesigns(samples, stay, state);
   EXPECT_DOUBLE_EQ(state.radius, 1e-4);
   // A resumed run follows from the same centre.
-  std::string bytes;
-  StateArchive written(bytes);
-  keepFields(written, state);
-  ModelSearchState read;
-  StateArchive reading{std::string_view(bytes)};
-  keepFields(reading, read);
-  ASSERT_TRUE(reading.ok());
-  EXPECT_EQ(read.centre, state.centre);
+  EXPECT_EQ(checkpointed(state).centre, state.centre);
 }
 
 // Many basins 0.1 apart on a bowl centred at 0.5 in each coordinate; their bottoms at the
@@ -517,13 +522,7 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
       EXPECT_EQ(state.hopOrder, (std::vector<int>{0, 1}));
       EXPECT_EQ(state.localPhase, 1);
       // A run resumed in the middle of a sweep goes on with the same hop.
-      std::string bytes;
-      StateArchive written(bytes);
-      keepFields(written, state);
-      ModelSearchState read;
-      StateArchive reading{std::string_view(bytes)};
-      keepFields(reading, read);
-      ASSERT_TRUE(reading.ok());
+      const ModelSearchState read = checkpointed(state);
       EXPECT_EQ(read.hopTarget, state.hopTarget);
       EXPECT_EQ(read.hopOrder, state.hopOrder);
       EXPECT_EQ(read.hopBase, state.hopBase);
