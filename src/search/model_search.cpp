@@ -74,6 +74,13 @@ constexpr double kHopLeast = 0.005;
 constexpr int kHopDesigns = 5;
 constexpr double kHopDivisions = 8.0;
 
+// A landscape of many basins, where the hops can gain: along the median coordinate the
+// curvature of the objective at the settled best design exceeds the global model's this many
+// times. Ripples on a trend curve far more sharply than the trend (rastrigin-like problems
+// measure 45 to 10 000); a smooth valley or bowl curves less near its floor than over the box
+// (below 0.1), and there single-coordinate hops only spend designs the steps need.
+constexpr double kRuggedRatio = 10.0;
+
 // Weights of the predicted value against the distance to the nearest design in the
 // radial-basis candidate search, cycling with the rotation.
 constexpr double kExploreWeights[] = {0.3, 0.5, 0.8, 0.95};
@@ -1177,8 +1184,32 @@ double shortestRadius(const ModelRequest& request) {
   return std::max(2.0 * smallestStep, 1e-6);
 }
 
+// Whether the objective around the settled best design curves much more sharply than its
+// global trend (kRuggedRatio): the separable quadratic of the designs nearest the best design
+// against that of the spread subset, coordinate by coordinate, in the variables' own units.
+bool manyBasins(std::span<const ModelSample> samples, int best) {
+  const int n = static_cast<int>(samples[best].x.size());
+  const int count = static_cast<int>(samples.size());
+  const int local = fitSize(QuadKind::kSeparable, n, count);
+  if (supportedKind(local, n) == QuadKind::kLinear) return false;
+  QuadraticFit near, far;
+  const std::vector<double>& x = samples[best].x;
+  if (!fitQuadratics(samples, nearestIndices(samples, x, local), QuadKind::kSeparable,
+                     Eigen::Map<const VectorXd>(x.data(), n), near) ||
+      !fitQuadratics(samples, spreadSubset(samples, best, std::max(local, count / 4)),
+                     QuadKind::kSeparable, VectorXd::Constant(n, 0.5), far))
+    return false;
+  std::vector<double> ratio(n);
+  for (int i = 0; i < n; ++i) {
+    const double global = far.objective.h(i, i) / (far.scale * far.scale);
+    const double here = near.objective.h(i, i) / (near.scale * near.scale);
+    ratio[i] = global > 0.0 ? here / global : (here > 0.0 ? kInfinity : 0.0);
+  }
+  return median(ratio) > kRuggedRatio;
+}
+
 // A sweep of coordinate hops from the settled best design, when it has one objective and no
-// constraints. On a landscape of many basins a design whose basin has converged often lies
+// constraints and lies in one of many basins. On a landscape of many basins a design whose basin has converged often lies
 // in the wrong basin in only a few coordinates; the operators' designs seldom land near
 // enough to the bottom of the right one to beat it, and a full step of the trust region
 // cannot cross the ridges. The global model's optimum says where each coordinate's trend
@@ -1189,6 +1220,7 @@ void startSweep(std::span<const ModelSample> samples, int best, const ModelReque
   if (!request.followBest || !samples[best].constraints.empty()) return;
   // Once per best design: a sweep from the design of the last one would repeat its hops.
   if (!(samples[best].objective < state.sweepFrom)) return;
+  if (!manyBasins(samples, best)) return;
   const std::vector<double> target = proposeGlobal(samples, best, false);
   if (target.empty()) return;
   const std::vector<double>& x = samples[best].x;

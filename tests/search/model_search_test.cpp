@@ -498,15 +498,40 @@ double ripples(const std::vector<double>& x) {
   return f;
 }
 
+// A smooth curved valley (Rosenbrock's in y = 3u - 1), its floor rising to the optimum at
+// u = 2/3 in each coordinate.
+double valley(const std::vector<double>& x) {
+  double f = 0.0;
+  for (size_t i = 0; i + 1 < x.size(); ++i) {
+    const double y = 3.0 * x[i] - 1.0, z = 3.0 * x[i + 1] - 1.0;
+    f += 100.0 * (z - y * y) * (z - y * y) + (1.0 - y) * (1.0 - y);
+  }
+  return f;
+}
+
+// The designs a trust region leaves where it has settled: x, then x moved by 0.01 and 0.02
+// either way in each coordinate.
+void settleAt(std::vector<ModelSample>& samples, const std::vector<double>& x,
+              double (*f)(const std::vector<double>&)) {
+  samples.push_back({x, f(x), {}});
+  for (size_t i = 0; i < x.size(); ++i)
+    for (double d : {-0.02, -0.01, 0.01, 0.02}) {
+      std::vector<double> near = x;
+      near[i] += d;
+      samples.push_back({near, f(near), {}});
+    }
+}
+
 TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   // The best design has settled in the basin at (0.6, 0.5, 0.3): two coordinates in the
   // wrong basin. When the trust region restarts, the coordinates off the global model's
   // optimum hop there one at a time, the furthest first, each settling along its line; the
   // hops' designs move no other coordinate.
-  std::vector<ModelSample> samples = sampleBox(3, 60, ripples);
+  std::vector<ModelSample> samples = sampleBox(3, 150, ripples);
   const std::vector<double> settled{0.6, 0.5, 0.3};
-  samples.push_back({settled, ripples(settled), {}});
-  ASSERT_EQ(bestOf(samples), 60);
+  settleAt(samples, settled, ripples);
+  ASSERT_EQ(bestOf(samples), 150);
+  const std::size_t before = samples.size();
   ModelRequest follow = request(3, 1, 1e-6);
   follow.followBest = true;
   ModelSearchState state{.radius = 1e-9, .localPhase = 1, .centre = settled};
@@ -528,7 +553,7 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
       EXPECT_EQ(read.hopBase, state.hopBase);
       EXPECT_EQ(read.hopCoordinate, 2);
       EXPECT_EQ(read.hopMade, 1);
-      EXPECT_EQ(read.sweepFrom, samples[60].objective);
+      EXPECT_EQ(read.sweepFrom, samples[150].objective);
     }
     if (state.hopBase != base) {  // each hop starts from the best design then
       EXPECT_EQ(state.hopBase, samples[static_cast<std::size_t>(bestOf(samples))].x);
@@ -541,7 +566,7 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   const ModelSample& best = samples[static_cast<std::size_t>(bestOf(samples))];
   EXPECT_LT(best.objective, 0.5);
   for (double u : best.x) EXPECT_NEAR(u, 0.5, 0.02);
-  EXPECT_LE(samples.size(), 61u + 15u);  // three hops of at most five designs
+  EXPECT_LE(samples.size(), before + 15u);  // three hops of at most five designs
   EXPECT_EQ(state.localPhase, 1);  // the sweep gained: the local phase goes on
 
   // A sweep from the bottom gains nothing, and the local phase ends with it.
@@ -559,12 +584,16 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   ASSERT_EQ(proposeModelDesigns(samples, follow, state).size(), 1u);
   EXPECT_TRUE(state.hopTarget.empty());
 
-  // With a constraint, or for a caller without a single best design to follow, the restart
-  // only explores.
+  // With a constraint, for a caller without a single best design to follow, or on a smooth
+  // valley, whose floor curves less than the whole box, the restart only explores.
   std::vector<ModelSample> constrained = samples;
   for (ModelSample& c : constrained) c.constraints = {-1.0};
+  std::vector<ModelSample> smooth = sampleBox(3, 60, valley);
+  settleAt(smooth, {0.6, 0.5467, 0.47}, valley);
+  ASSERT_EQ(bestOf(smooth), 60);
   for (const auto& [designs, asked] :
-       {std::pair{&constrained, follow}, std::pair{&samples, request(3, 1, 1e-6)}}) {
+       {std::pair{&constrained, follow}, std::pair{&samples, request(3, 1, 1e-6)},
+        std::pair{&smooth, follow}}) {
     ModelSearchState restart{.radius = 1e-9, .localPhase = 1};
     const std::vector<ModelProposal> p = proposeModelDesigns(*designs, asked, restart);
     ASSERT_EQ(p.size(), 1u);
