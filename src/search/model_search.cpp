@@ -66,19 +66,21 @@ constexpr double kBoundaryWeight = 0.1;
 // Trust radius of the cautious second local design of a request, as a share of the radius.
 constexpr double kCautiousRadius = 0.25;
 
-// Coordinate hops, for one objective without constraints. When the trust region restarts
-// around a settled best design, each coordinate lying further than kHopLeast from the
-// optimum of the global model hops there, and settles along that coordinate by parabola
-// steps: at most kHopDesigns designs, the first ones a kHopDivisions-th of the hop apart.
+// Coordinate hops, for one objective without constraints. When the best design has settled
+// (the trust region restarts, or its steps fail three times in a row) in one of many basins,
+// each coordinate lying further than kHopLeast from the optimum of the global model hops
+// there, and settles along that coordinate by parabola steps: at most kHopDesigns designs,
+// the first ones a kHopDivisions-th of the hop apart.
 constexpr double kHopLeast = 0.005;
 constexpr int kHopDesigns = 5;
 constexpr double kHopDivisions = 8.0;
 
 // A landscape of many basins, where the hops can gain: along the median coordinate the
 // curvature of the objective at the settled best design exceeds the global model's this many
-// times. Ripples on a trend curve far more sharply than the trend (rastrigin-like problems
-// measure 45 to 10 000); a smooth valley or bowl curves less near its floor than over the box
-// (below 0.1), and there single-coordinate hops only spend designs the steps need.
+// times. Ripples on a trend curve far more sharply than the trend (the search suite's
+// rippled problems measure 45 to 10 000); a smooth valley or bowl curves less near its floor
+// than over the box (below 0.1), and there single-coordinate hops only spend designs the
+// steps need.
 constexpr double kRuggedRatio = 10.0;
 
 // Weights of the predicted value against the distance to the nearest design in the
@@ -1382,6 +1384,10 @@ std::vector<ModelProposal> proposeModelDesigns(std::span<const ModelSample> samp
   if (n == 0 || static_cast<int>(samples.size()) < n + 2) return proposals;
   const int best = incumbentIndex(samples);
   restartIfShrunk(samples, best, request, state);
+  if (state.sweepAsked != 0) {
+    state.sweepAsked = 0;
+    if (state.hopTarget.empty()) startSweep(samples, best, request, state);
+  }
   if (request.followBest) followMovedBest(samples[best].x, state);
   // The trust region spans at least two grid steps of each variable: smaller, its steps would
   // round back onto the best design.
@@ -1484,7 +1490,12 @@ void noteLocalStep(ModelSearchState& state, const ModelProposal& proposal,
   // on (on a spring at 100 designs the phase otherwise ended at every step that crossed a
   // boundary by 1e-7, and the generation's mix spent the designs). Made a batch at a time,
   // the batch's other steps came from the same models, so the generations' mix takes over.
-  if (state.failures >= 3 || (broke && !proposal.alone)) state.localPhase = 0;
+  // Steps that fail three times in a row have settled the best design's basin as well as a
+  // restart has: on a landscape of many basins the next request sweeps the coordinates.
+  if (state.failures >= 3 || (broke && !proposal.alone)) {
+    if (state.failures >= 3 && state.localPhase == 1) state.sweepAsked = 1;
+    state.localPhase = 0;
+  }
 }
 
 void noteModelOutcome(ModelSearchState& state, int code, bool improved) {

@@ -88,6 +88,8 @@ struct ModelSearchState {
   int hopMade = 0;                  // designs of the current hop so far
   double sweepFrom = std::numeric_limits<double>::infinity();  // the best objective when
                                     // the last sweep began
+  int sweepAsked = 0;               // 1: the local phase ended by failed steps; the next
+                                    // request sweeps
 };
 
 // The fields of the trust region and of a sample as a checkpoint keeps them

@@ -92,7 +92,7 @@ void keepFields(StateArchive& archive, ThrottleState& s) {
 void keepFields(StateArchive& archive, ModelSearchState& s) {
   archive.items(s.radius, s.successes, s.failures, s.nextKind, s.localPhase, s.ratio,
                 s.accurate, s.basinTurn, s.centre, s.hopTarget, s.hopOrder, s.hopBase,
-                s.hopCoordinate, s.hopMade, s.sweepFrom);
+                s.hopCoordinate, s.hopMade, s.sweepFrom, s.sweepAsked);
   const int n = static_cast<int>(s.hopTarget.size());
   bool sound = s.nextKind >= 0 && s.basinTurn >= 0 && s.hopMade >= 0 &&
                (s.hopCoordinate == -1 ||

@@ -457,6 +457,10 @@ TEST_F(ModelSearchTest, LocalStepRatioMovesTheRegionAndThePhase) {
   noteLocalStep(failing, step, nullptr);
   EXPECT_EQ(failing.failures, 3);
   EXPECT_EQ(failing.localPhase, 0);
+  // Three failed steps have settled the basin: the next request may sweep (not so a phase
+  // ended by a broken constraint); a resumed run still does.
+  EXPECT_EQ(checkpointed(failing).sweepAsked, 1);
+  EXPECT_EQ(inside.sweepAsked, 0);
   EXPECT_DOUBLE_EQ(failing.radius, 0.00125);
 }
 
@@ -559,8 +563,11 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
       EXPECT_EQ(state.hopBase, samples[static_cast<std::size_t>(bestOf(samples))].x);
       base = state.hopBase;
     }
-    for (int i = 0; i < 3; ++i)
-      if (i != state.hopCoordinate) EXPECT_EQ(p[0].x[i], base[i]) << k;
+    for (int i = 0; i < 3; ++i) {
+      if (i != state.hopCoordinate) {
+        EXPECT_EQ(p[0].x[i], base[i]) << k;
+      }
+    }
     samples.push_back({p[0].x, ripples(p[0].x), {}});
   }
   const ModelSample& best = samples[static_cast<std::size_t>(bestOf(samples))];
@@ -574,7 +581,9 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   for (int k = 0; k < 20 && (k == 0 || !state.hopTarget.empty()); ++k) {
     const std::vector<ModelProposal> p = proposeModelDesigns(samples, follow, state);
     ASSERT_EQ(p.size(), 1u);
-    if (k == 0) EXPECT_FALSE(state.hopTarget.empty());
+    if (k == 0) {
+      EXPECT_FALSE(state.hopTarget.empty());
+    }
     samples.push_back({p[0].x, ripples(p[0].x), {}});
   }
   EXPECT_TRUE(state.hopTarget.empty());
@@ -583,6 +592,15 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   state.radius = 1e-9;
   ASSERT_EQ(proposeModelDesigns(samples, follow, state).size(), 1u);
   EXPECT_TRUE(state.hopTarget.empty());
+
+  // Three failed steps in a row ask for a sweep as a restart does, once.
+  std::vector<ModelSample> again = sampleBox(3, 150, ripples);
+  settleAt(again, settled, ripples);
+  ModelSearchState asked{.radius = 0.05, .centre = settled, .sweepAsked = 1};
+  ASSERT_EQ(proposeModelDesigns(again, follow, asked).size(), 1u);
+  EXPECT_FALSE(asked.hopTarget.empty());
+  EXPECT_EQ(asked.sweepAsked, 0);
+  EXPECT_DOUBLE_EQ(asked.radius, 0.05);
 
   // With a constraint, for a caller without a single best design to follow, or on a smooth
   // valley, whose floor curves less than the whole box, the restart only explores.
