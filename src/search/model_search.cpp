@@ -1201,13 +1201,15 @@ bool manyBasins(std::span<const ModelSample> samples, int best) {
       !fitQuadratics(samples, spreadSubset(samples, best, std::max(local, count / 4)),
                      QuadKind::kSeparable, VectorXd::Constant(n, 0.5), far))
     return false;
-  std::vector<double> ratio(n);
+  // A coordinate along which the global model curves down or not at all (the side of a
+  // valley's bend, a slope) tells nothing of ripples: it has no say.
+  std::vector<double> ratio;
   for (int i = 0; i < n; ++i) {
     const double global = far.objective.h(i, i) / (far.scale * far.scale);
     const double here = near.objective.h(i, i) / (near.scale * near.scale);
-    ratio[i] = global > 0.0 ? here / global : (here > 0.0 ? kInfinity : 0.0);
+    if (global > 0.0) ratio.push_back(here / global);
   }
-  return median(ratio) > kRuggedRatio;
+  return !ratio.empty() && median(ratio) > kRuggedRatio;
 }
 
 // A sweep of coordinate hops from the settled best design, when it has one objective and no
