@@ -83,6 +83,11 @@ constexpr double kHopDivisions = 8.0;
 // steps need.
 constexpr double kRuggedRatio = 10.0;
 
+// The basins' widths along the coordinates, estimated from the curvatures, are trusted when
+// the widest is at most this many times the narrowest, and used when below kWidestBasin.
+constexpr double kWidthAgreement = 1.5;
+constexpr double kWidestBasin = 0.5;
+
 // Weights of the predicted value against the distance to the nearest design in the
 // radial-basis candidate search, cycling with the rotation.
 constexpr double kExploreWeights[] = {0.3, 0.5, 0.8, 0.95};
@@ -1186,56 +1191,94 @@ double shortestRadius(const ModelRequest& request) {
   return std::max(2.0 * smallestStep, 1e-6);
 }
 
-// Whether the objective around the settled best design curves much more sharply than its
-// global trend (kRuggedRatio): the separable quadratic of the designs nearest the best design
-// against that of the spread subset, coordinate by coordinate, in the variables' own units.
-bool manyBasins(std::span<const ModelSample> samples, int best) {
+// What the designs tell of the landscape around the settled best design: whether it lies in
+// one of many basins, and the width of those basins along each coordinate.
+struct Landscape {
+  bool manyBasins = false;
+  std::vector<double> basinWidth;  // per coordinate, or empty: not known
+};
+
+// The separable quadratic of the designs nearest the best design against that of the spread
+// subset, coordinate by coordinate, in the variables' own units. The landscape has many
+// basins when the first curves much more sharply than the second (kRuggedRatio). Ripples of
+// height A and width w curve 4 pi^2 A / w^2 at their bottoms, and their heights show in the
+// global model's misfit (for ripples alike in n coordinates its root mean square is about
+// A sqrt(n / 2)): that gives each coordinate's width, trusted when the coordinates' widths
+// agree within kWidthAgreement, as they do on a lattice of basins.
+Landscape surveyLandscape(std::span<const ModelSample> samples, int best) {
+  Landscape land;
   const int n = static_cast<int>(samples[best].x.size());
   const int count = static_cast<int>(samples.size());
   const int local = fitSize(QuadKind::kSeparable, n, count);
-  if (supportedKind(local, n) == QuadKind::kLinear) return false;
+  if (supportedKind(local, n) == QuadKind::kLinear) return land;
   QuadraticFit near, far;
   const std::vector<double>& x = samples[best].x;
+  const std::vector<int> spread = spreadSubset(samples, best, std::max(local, count / 4));
   if (!fitQuadratics(samples, nearestIndices(samples, x, local), QuadKind::kSeparable,
                      Eigen::Map<const VectorXd>(x.data(), n), near) ||
-      !fitQuadratics(samples, spreadSubset(samples, best, std::max(local, count / 4)),
-                     QuadKind::kSeparable, VectorXd::Constant(n, 0.5), far))
-    return false;
+      !fitQuadratics(samples, spread, QuadKind::kSeparable, VectorXd::Constant(n, 0.5), far))
+    return land;
   // A coordinate along which the global model curves down or not at all (the side of a
   // valley's bend, a slope) tells nothing of ripples: it has no say.
-  std::vector<double> ratio;
+  std::vector<double> ratio, curvature(n);
   for (int i = 0; i < n; ++i) {
     const double global = far.objective.h(i, i) / (far.scale * far.scale);
-    const double here = near.objective.h(i, i) / (near.scale * near.scale);
-    if (global > 0.0) ratio.push_back(here / global);
+    curvature[i] = near.objective.h(i, i) / (near.scale * near.scale);
+    if (global > 0.0) ratio.push_back(curvature[i] / global);
   }
-  return !ratio.empty() && median(ratio) > kRuggedRatio;
+  land.manyBasins = !ratio.empty() && median(ratio) > kRuggedRatio;
+  if (!land.manyBasins) return land;
+  double misfit = 0.0;
+  for (int r : spread) {
+    const double e = samples[r].objective - far.objective.value(far.toZ(samples[r].x));
+    misfit += e * e;
+  }
+  const double height = std::sqrt(misfit / static_cast<double>(spread.size()) * 2.0 / n);
+  std::vector<double> width(n);
+  for (int i = 0; i < n; ++i) {
+    if (!(curvature[i] > 0.0)) return land;
+    width[i] = 2.0 * M_PI * std::sqrt(height / curvature[i]);
+  }
+  const auto [narrowest, widest] = std::minmax_element(width.begin(), width.end());
+  if (*narrowest > 0.0 && *widest <= kWidthAgreement * *narrowest) land.basinWidth = width;
+  return land;
 }
 
 // A sweep of coordinate hops from the settled best design, when it has one objective and no
-// constraints and lies in one of many basins. On a landscape of many basins a design whose basin has converged often lies
-// in the wrong basin in only a few coordinates; the operators' designs seldom land near
+// constraints and lies in one of many basins. There a design whose basin has converged often
+// lies in the wrong basin in only a few coordinates; the operators' designs seldom land near
 // enough to the bottom of the right one to beat it, and a full step of the trust region
 // cannot cross the ridges. The global model's optimum says where each coordinate's trend
-// points. The coordinates furthest from it hop first; the local phase makes the hops' designs
-// one batch at a time.
+// points, but not accurately enough to name the basin: where the basins' width is known,
+// each hop goes to the basin the trend points at, and at least to the next one that way (a
+// hop within the best design's own basin would only find its bottom again). The coordinates
+// furthest from their targets hop first; the local phase makes the hops' designs one batch
+// at a time.
 void startSweep(std::span<const ModelSample> samples, int best, const ModelRequest& request,
                 ModelSearchState& state) {
   if (!request.followBest || !samples[best].constraints.empty()) return;
   // Once per best design: a sweep from the design of the last one would repeat its hops.
   if (!(samples[best].objective < state.sweepFrom)) return;
-  if (!manyBasins(samples, best)) return;
-  const std::vector<double> target = proposeGlobal(samples, best, false);
+  const Landscape land = surveyLandscape(samples, best);
+  if (!land.manyBasins) return;
+  std::vector<double> target = proposeGlobal(samples, best, false);
   if (target.empty()) return;
   const std::vector<double>& x = samples[best].x;
+  const int n = static_cast<int>(x.size());
+  for (int i = 0; i < n && !land.basinWidth.empty(); ++i) {
+    const double d = target[i] - x[i], w = land.basinWidth[i];
+    if (std::abs(d) <= kHopLeast || !(w < kWidestBasin)) continue;
+    const double basins = std::max(1.0, std::round(std::abs(d) / w));
+    target[i] = std::clamp(x[i] + std::copysign(basins * w, d), 0.0, 1.0);
+  }
   std::vector<int> order;
-  for (int i = 0; i < static_cast<int>(x.size()); ++i)
+  for (int i = 0; i < n; ++i)
     if (request.step[i] > 0.0 && std::abs(target[i] - x[i]) > kHopLeast) order.push_back(i);
   if (order.empty()) return;
   std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
     return std::abs(target[a] - x[a]) > std::abs(target[b] - x[b]);
   });
-  state.hopTarget = target;
+  state.hopTarget = std::move(target);
   state.hopOrder = std::move(order);
   state.hopCoordinate = -1;
   state.sweepFrom = samples[best].objective;

@@ -529,8 +529,8 @@ void settleAt(std::vector<ModelSample>& samples, const std::vector<double>& x,
 TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   // The best design has settled in the basin at (0.6, 0.5, 0.3): two coordinates in the
   // wrong basin. When the trust region restarts, the coordinates off the global model's
-  // optimum hop there one at a time, the furthest first, each settling along its line; the
-  // hops' designs move no other coordinate.
+  // optimum hop towards it one at a time, the furthest first, each settling along its line;
+  // the hops' designs move no other coordinate.
   std::vector<ModelSample> samples = sampleBox(3, 150, ripples);
   const std::vector<double> settled{0.6, 0.5, 0.3};
   settleAt(samples, settled, ripples);
@@ -547,7 +547,12 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
     EXPECT_EQ(p[0].code, kDecisionExplore);
     if (k == 0) {
       EXPECT_EQ(state.hopCoordinate, 2);
-      // The global model's optimum lies off the settled design in coordinate 1 too.
+      // The hops go whole basins (0.1, as the curvatures and the global misfit estimate
+      // it): coordinate 2 two of them. The global model's optimum lies a little off the
+      // settled design in coordinate 1 too, which then tries the next basin that way.
+      EXPECT_NEAR(state.hopTarget[2], 0.5, 0.02);
+      EXPECT_NEAR(state.hopTarget[0], 0.5, 0.015);
+      EXPECT_NEAR(state.hopTarget[1], 0.4, 0.015);
       EXPECT_EQ(state.hopOrder, (std::vector<int>{0, 1}));
       EXPECT_EQ(state.localPhase, 1);
       // A run resumed in the middle of a sweep goes on with the same hop.
