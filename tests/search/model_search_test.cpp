@@ -601,11 +601,11 @@ TEST_F(ModelSearchTest, ASettledDesignHopsItsCoordinatesToTheGlobalTrend) {
   // Three failed steps in a row ask for a sweep as a restart does, once.
   std::vector<ModelSample> again = sampleBox(3, 150, ripples);
   settleAt(again, settled, ripples);
-  ModelSearchState asked{.radius = 0.05, .centre = settled, .sweepAsked = 1};
-  ASSERT_EQ(proposeModelDesigns(again, follow, asked).size(), 1u);
-  EXPECT_FALSE(asked.hopTarget.empty());
-  EXPECT_EQ(asked.sweepAsked, 0);
-  EXPECT_DOUBLE_EQ(asked.radius, 0.05);
+  ModelSearchState failed{.radius = 0.05, .centre = settled, .sweepAsked = 1};
+  ASSERT_EQ(proposeModelDesigns(again, follow, failed).size(), 1u);
+  EXPECT_FALSE(failed.hopTarget.empty());
+  EXPECT_EQ(failed.sweepAsked, 0);
+  EXPECT_DOUBLE_EQ(failed.radius, 0.05);
 
   // With a constraint, for a caller without a single best design to follow, or on a smooth
   // valley, whose floor curves less than the whole box, the restart only explores.
